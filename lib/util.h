@@ -1,0 +1,28 @@
+// Positioned and appending file I/O that survives partial transfers and EINTR,
+// and the string helpers used to parse commands and object names.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+ssize_t ks_read_data(int fd, void *buf, size_t size, off_t offset);
+ssize_t ks_write_data(int fd, const void *buf, size_t size, off_t offset);
+ssize_t ks_append_data(int fd, const void *buf, size_t size);
+
+char *ks_str_ltrim(char *s);
+char *ks_str_rtrim(char *s);
+uint32_t ks_str_to_u4(const char *s);
+uint64_t ks_str_to_u8(const char *s);
+int ks_str_icmp(const char *a, const char *b);
+int ks_str_nicmp(const char *a, const char *b, size_t n);
+char *ks_str_toupper(char *s);
+char *ks_str_tolower(char *s);
+// The pos-th (1-based) whitespace-separated token, cut to tlen characters; "" when absent.
+// token must hold tlen + 1 bytes.
+int ks_str_get_token(const char *s, int pos, char *token, int tlen);
+// "owner.object" into two 32-byte names; ups upper-cases the parts not in double quotes.
+int ks_get_owner_object(const char *str, char *ownr, char *objnm, int ups);
+// Replace the owner before the first "." of a DDL text in place; 1 when replaced, else 0.
+// ddltxt must have room for the longer owner.
+int ks_str_replace_owner(char *ddltxt, const char *owner, const char *map_owner);

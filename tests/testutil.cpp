@@ -1,0 +1,52 @@
+#include "tests/testutil.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "lib/log/log.h"
+
+namespace kstest {
+
+TempHome::TempHome() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "kshome.XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr) abort();
+  path_ = tmpl + "/";
+  for (const char *d : {"bin", "config", "log", "dict", "data", "error", "tmp"})
+    mkdir((path_ + d).c_str(), 0755);
+  if (const char *old = getenv("KESTRO_HOME")) {
+    old_home_ = old;
+    had_old_ = true;
+  }
+  setenv("KESTRO_HOME", path_.c_str(), 1);
+  ks_reset_home_dir();
+}
+
+TempHome::~TempHome() {
+  ks_log_close();
+  std::error_code ec;
+  if (getenv("KS_KEEP_HOME") == nullptr) std::filesystem::remove_all(path_, ec);
+  if (had_old_) setenv("KESTRO_HOME", old_home_.c_str(), 1);
+  else unsetenv("KESTRO_HOME");
+  ks_reset_home_dir();
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+}  // namespace kstest

@@ -1,0 +1,30 @@
+// Helpers shared by the test suites: a private home directory per test and an
+// injectable clock.
+#pragma once
+
+#include <string>
+
+namespace kstest {
+
+// A fresh home directory (with the usual folders) under the system temp dir, exported as
+// KESTRO_HOME for the test's lifetime and removed afterwards.
+class TempHome {
+ public:
+  TempHome();
+  ~TempHome();
+  TempHome(const TempHome &) = delete;
+  TempHome &operator=(const TempHome &) = delete;
+  const std::string &path() const { return path_; }  // ends with '/'
+  std::string file(const std::string &rel) const { return path_ + rel; }
+
+ private:
+  std::string path_;
+  std::string old_home_;
+  bool had_old_ = false;
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &data);
+bool file_exists(const std::string &path);
+
+}  // namespace kstest
