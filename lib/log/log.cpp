@@ -224,31 +224,31 @@ void ks_log_output_info(int level, const char *fmt, ...) {
 
 const char *ks_log_get_message() { return msgbuf; }
 
-namespace {
-// Formats into a wide scratch buffer and copies out: the callers' buffers are sized for
-// the exact text, which the compiler cannot prove from struct tm's int fields.
-void format_now(char *buf, size_t n, const char *fmt, int a, int b, int c, int d = 0, int e = 0, int f = 0) {
-  char tmp[96];
-  snprintf(tmp, sizeof tmp, fmt, a, b, c, d, e, f);
-  memcpy(buf, tmp, n - 1);
-  buf[n - 1] = '\0';
-}
-}  // namespace
-
+// The callers' buffers are sized for the exact texts; format into a wide scratch buffer
+// first, since the compiler cannot bound struct tm's int fields.
 void ks_get_timestamp(char *buf) {
   struct tm t = local_now();
-  format_now(buf, 20, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
-             t.tm_sec);
+  char tmp[96];
+  snprintf(tmp, sizeof tmp, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
+           t.tm_min, t.tm_sec);
+  memcpy(buf, tmp, 19);
+  buf[19] = '\0';
 }
 
 void ks_get_date(char *buf) {
   struct tm t = local_now();
-  format_now(buf, 9, "%04d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+  char tmp[48];
+  snprintf(tmp, sizeof tmp, "%04d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+  memcpy(buf, tmp, 8);
+  buf[8] = '\0';
 }
 
 void ks_get_time(char *buf) {
   struct tm t = local_now();
-  format_now(buf, 9, "%02d:%02d:%02d", t.tm_hour, t.tm_min, t.tm_sec);
+  char tmp[48];
+  snprintf(tmp, sizeof tmp, "%02d:%02d:%02d", t.tm_hour, t.tm_min, t.tm_sec);
+  memcpy(buf, tmp, 8);
+  buf[8] = '\0';
 }
 
 const char *ks_get_build_time() { return KS_BUILD_TIME; }
