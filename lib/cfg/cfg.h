@@ -26,6 +26,7 @@
 #define KS_CFG_MODIFIED 0x80u            // ks_cfg_t.flag: unsaved edits
 #define KS_CFG_NAME 32
 #define KS_CFG_PARM_USED 1u              // ks_cfg_fparm_t.rsv of an item in use
+#define KS_CFG_MSGSZ 1024                // room every omsg buffer must have
 
 // Block types (block n of a new file has type n).
 #define KS_CFG_T_FH 0
@@ -237,18 +238,24 @@ static_assert(offsetof(ks_cfg_com_t, name) == 32);
 typedef ks_cfg_fparm_t ks_cfg_param_t;
 static_assert(sizeof(ks_cfg_param_t) == 24);
 
-// ---- file side; omsg receives the failure text (at least 1024 bytes) ----
+// ---- file side; omsg receives the failure text (KS_CFG_MSGSZ bytes) ----
 int ks_cfg_open_file(ks_cfg_t *cfg, char *omsg);
 int ks_cfg_close_file(ks_cfg_t *cfg, char *omsg);
 int ks_cfg_save(ks_cfg_t *cfg, char *omsg);
 int ks_cfg_reset(ks_cfg_t *cfg);
 int ks_cfg_new_block(ks_cfg_t *cfg, char *omsg);  // → block index, -1
 int ks_cfg_free_block(ks_cfg_t *cfg, uint32_t blk);
+// A new block of type initialised and linked at the end of the type's chain → index, -1.
+int ks_cfg_append_block(ks_cfg_t *cfg, uint32_t type, char *omsg);
 
 // Addressing inside the buffer (null for a reference outside it).
 ks_cfg_fbh_t *ks_cfg_block(ks_cfg_t *cfg, uint32_t blk);
 void *ks_cfg_item(ks_cfg_t *cfg, uint32_t ref);
 ks_cfg_fh_t *ks_cfg_file_header(ks_cfg_t *cfg);
+// Item size of a block type, 0 for an unknown type.
+uint32_t ks_cfg_item_size(uint32_t type);
+// Walks a list of items linked through next_num: ref = ks_cfg_next(cfg, ref).
+uint32_t ks_cfg_next(ks_cfg_t *cfg, uint32_t ref);
 
 int ks_cfg_add_db(ks_cfg_t *cfg, const ks_cfg_fdb_t *db, char *omsg);
 int ks_cfg_delete_db(ks_cfg_t *cfg, const char *dbname, char *omsg);

@@ -48,6 +48,9 @@ int ks_ps_start();
 int ks_ps_set_com_index();
 // The entry whose pid is pid, or null.
 ks_ps_task_t *ks_ps_find(pid_t pid);
+// How many times (one second apart) ks_ps_start looks for its entry; 5 unless a test
+// shortens it.
+void ks_ps_set_start_tries(int tries);
 
 // A decoded command message.
 typedef struct __ks_ps_cmd_s {

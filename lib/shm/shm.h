@@ -218,7 +218,7 @@ static_assert(KS_Q_NBLKS * KS_Q_BLKSZ <= KS_Q_SIZE);
 int ks_shm_q_create();
 int ks_shm_enq(int id, int mlen, const void *msg);
 // → message length, or -1 with *rcode -1 (nothing for id; id -1 takes any) or -2
-// (the message is longer than msz and stays queued).
+// (the message is longer than msz and stays queued), or -3 (the queue cannot be read).
 int ks_shm_deq(int id, int msz, void *msg, int *rcode);
 // Messages queued for id (any when id is -1); -1 when the queue cannot be read.
 int ks_shm_q_count(int id);
