@@ -1,5 +1,7 @@
 // Statement execution and the batch errors of array DML: the per-row error records are
 // read through two extra error handles kept in the connection record.
+#include <initializer_list>
+
 #include "lib/log/log.h"
 #include "oci/oci.h"
 
