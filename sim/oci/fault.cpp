@@ -72,14 +72,14 @@ void remove_fired(Session *s) {
       sqlite3_stmt *st = nullptr;
       if (sqlite3_prepare_v2(s->srv->db, "DELETE FROM \"KS$FAULTS\" WHERE rowid=?1", -1, &st, nullptr) == SQLITE_OK) {
         sqlite3_bind_int64(st, 1, f.key);
-        sqlite3_step(st);
+        // Once the row is gone its id may be reused by a new fault: forget it.
+        if (sqlite3_step(st) == SQLITE_DONE) fired_rows().erase(row_key(s, f.key));
       }
       sqlite3_finalize(st);
     }
     if (f.fired) s->faults.erase(s->faults.begin() + static_cast<long>(k));
     else k++;
   }
-  s->data_version = data_version(s->srv->db);
 }
 
 void fire(Session *s, Fault &f) {

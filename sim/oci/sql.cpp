@@ -397,10 +397,12 @@ struct Translator {
     return 0;
   }
 
+  // Declared types keep SQLite from converting what is bound: a NUMBER column has none,
+  // so an exact decimal bound as text is not rounded to a double by numeric affinity.
   static std::string sqlite_type(const std::string &t) {
     if (t == "NUMBER" || t == "INTEGER" || t == "INT" || t == "SMALLINT" || t == "FLOAT" || t == "DECIMAL" ||
         t == "NUMERIC")
-      return "NUMERIC";
+      return "";
     if (t == "BINARY_FLOAT" || t == "BINARY_DOUBLE") return "REAL";
     if (t == "RAW" || t == "BLOB" || t == "LONG RAW") return "BLOB";
     return "TEXT";
@@ -463,7 +465,8 @@ struct Translator {
         if (col.type == "TIMESTAMP") col.length = 11;
         if (!first) emit(",");
         emit(quote(col.name));
-        emit(sqlite_type(col.type));
+        std::string stype = sqlite_type(col.type);
+        if (!stype.empty()) emit(stype);
         // Column constraints: NOT NULL, NULL, DEFAULT x, PRIMARY KEY, UNIQUE.
         while (cur().t != kEnd && !is_op(",") && !is_op(")")) {
           if (is("NOT") && peek().t == kIdent && peek().s == "NULL") col.nullable = false;

@@ -299,8 +299,13 @@ sword OCIStmtPrepare(OCIStmt *stmtp, OCIError *errhp, const OraText *stmt, ub4 s
     if (st == nullptr || e == nullptr || stmt == nullptr) return OCI_INVALID_HANDLE;
     std::string text(reinterpret_cast<const char *>(stmt), stmt_len);
     if (text != st->text || !st->translated) {
+      // A new text needs new binds and defines, as with Oracle's client.
       stmt_reset(st);
       st->text = text;
+      for (Bind *b : st->binds) delete b;
+      for (Define *d : st->defs) delete d;
+      st->binds.clear();
+      st->defs.clear();
     } else if (st->sst != nullptr) {
       sqlite3_reset(st->sst);
     }

@@ -326,8 +326,11 @@ int fetch_value(Define *d, sqlite3_stmt *sst, int col, ub4 r, ub2 env_csid, ub2 
         if (is_u && iv < 0) return 1455;
       } else if (sqlite3_column_type(sst, col) == SQLITE_FLOAT) {
         double dv = std::round(sqlite3_column_double(sst, col));
+        if (!(dv > -9.2233720368547758e18 && dv < (is_u ? 1.8446744073709552e19 : 9.2233720368547758e18)) ||
+            (is_u && dv < 0))
+          return 1455;
         iv = static_cast<int64_t>(dv);
-        uv = static_cast<uint64_t>(dv < 0 ? 0 : dv);
+        uv = is_u ? static_cast<uint64_t>(dv) : static_cast<uint64_t>(iv);
       } else {
         uint8_t num[KS_ORA_NUMBER_MAX];
         int len;

@@ -20,7 +20,7 @@ inline void exec_sql(const std::string &path, const std::string &sql) {
   sqlite3 *db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
   char *err = nullptr;
-  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+  int rc = sqlite3_exec(db, ("BEGIN;" + sql + ";COMMIT;").c_str(), nullptr, nullptr, &err);
   EXPECT_EQ(rc, SQLITE_OK) << (err != nullptr ? err : "") << "\n" << sql;
   sqlite3_free(err);
   sqlite3_close(db);
