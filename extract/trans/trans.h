@@ -108,7 +108,3 @@ int ks_trans_save_file_name(char *name, size_t size);
 int ks_trans_get_param(int *max_trans, int *trans_sz);
 void *ks_trans_mem_alloc(size_t size);
 void ks_trans_mem_free(void *p);
-
-// Tests and tools replace the parameter source; null restores the configuration.
-typedef int (*ks_trans_param_fn)(int *max_trans, int *trans_sz);
-void ks_trans_set_param_source(ks_trans_param_fn fn);

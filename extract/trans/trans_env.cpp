@@ -1,30 +1,30 @@
-// Where the transaction table takes its parameters, its memory and its file names from.
-// Parameters come from the component's configuration unless a test or tool installed its
-// own source; the memory is the table's single allocation, released through the same
-// owner that made it.
+// Where the transaction table takes its parameters, its memory and its file names from:
+// the component's parameters in the loaded configuration, one allocation from the system
+// segment (owned by this process, released by it), files under <home>data/<unit>/.
+#include <climits>
 #include <cstdio>
-#include <cstdlib>
 
 #include "extract/trans/trans.h"
+#include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
+#include "lib/shm/shm.h"
 
 ks_trans_t x_trans = {0, 0, 0, 0, 0, -1, 0, nullptr, nullptr, nullptr, {}};
 
-namespace {
-ks_trans_param_fn param_source = nullptr;
-}
-
-void ks_trans_set_param_source(ks_trans_param_fn fn) { param_source = fn; }
-
 int ks_trans_get_param(int *max_trans, int *trans_sz) {
-  if (param_source != nullptr) return param_source(max_trans, trans_sz);
-  KS_ERROR("configuration of %s.%s not available.", unit_name, com_name);
-  return -1;
+  ks_cfg_param_t *pa = nullptr;
+  if (ks_cfg_get_parameter(unit_name, com_name, &pa) < 0 || pa == nullptr) return -1;
+  // Stored values beyond int are as unusable as 0: they take the defaults.
+  *max_trans = pa->max_trans > INT_MAX ? 0 : static_cast<int>(pa->max_trans);
+  *trans_sz = pa->trans_sz > INT_MAX ? 0 : static_cast<int>(pa->trans_sz);
+  return 0;
 }
 
-void *ks_trans_mem_alloc(size_t size) { return std::aligned_alloc(64, (size + 63) / 64 * 64); }
+void *ks_trans_mem_alloc(size_t size) { return ks_shm_alloc(size); }
 
-void ks_trans_mem_free(void *p) { std::free(p); }
+void ks_trans_mem_free(void *p) {
+  if (p != nullptr) ks_shm_free(p);
+}
 
 int ks_trail_file_name(char *name, size_t size, int fno) {
   if (x_rac)

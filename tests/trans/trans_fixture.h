@@ -7,22 +7,18 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "extract/trans/trans.h"
+#include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
+#include "lib/shm/shm.h"
+#include "tests/ipcguard.h"
 #include "tests/testutil.h"
 
 namespace kstest {
-
-inline int g_max_trans = 0;
-inline int g_trans_sz = 0;
-inline int test_params(int *max_trans, int *trans_sz) {
-  *max_trans = g_max_trans;
-  *trans_sz = g_trans_sz;
-  return 0;
-}
 
 inline uint64_t xid_of(uint64_t usn, uint64_t slot, uint64_t sqn) { return usn << 48 | slot << 32 | sqn; }
 
@@ -98,6 +94,8 @@ inline TrailFile read_trail(const std::string &path) {
 
 class TransTest : public ::testing::Test {
  protected:
+  // A private installation: unit U with extract component C, and the system segment
+  // loaded with that configuration (the table's parameters and memory come from there).
   void SetUp() override {
     std::strcpy(unit_name, "U");
     std::strcpy(com_name, "C");
@@ -105,16 +103,41 @@ class TransTest : public ::testing::Test {
     x_rac = 0;
     x_thrd = 0;
     x_last_scn = 0;
-    ks_trans_set_param_source(test_params);
+    char omsg[KS_CFG_MSGSZ];
+    ks_cfg_t cfg;
+    ASSERT_EQ(ks_cfg_open_file(&cfg, omsg), 0) << omsg;
+    ks_cfg_file_header(&cfg)->shm_sz = 32 * 1024 * 1024;
+    ks_cfg_funit_t u{};
+    std::strcpy(u.un_name, "U");
+    ASSERT_EQ(ks_cfg_add_unit(&cfg, &u, omsg), 0) << omsg;
+    ks_cfg_fcom_t c{};
+    std::strcpy(c.name, "C");
+    c.com_typ = 1;
+    ASSERT_EQ(ks_cfg_add_com(&cfg, "U", &c, omsg), 0) << omsg;
+    cfg.flag |= KS_CFG_MODIFIED;
+    ASSERT_EQ(ks_cfg_close_file(&cfg, omsg), 0) << omsg;
+    guard = std::make_unique<IpcGuard>();
+    ASSERT_EQ(ks_shm_create(), 0) << ks_log_get_message();
+    ASSERT_EQ(ks_cfg_load(), 0) << ks_log_get_message();
+    ks_shm_mark_sys_used();
     params(10, 4096);
   }
   void TearDown() override {
     if (t.buf != nullptr) ks_trans_close(&t);
-    ks_trans_set_param_source(nullptr);
+    guard.reset();
   }
+  // Stores the component's parameters and reloads them into the segment.
   void params(int max_trans, int trans_sz) {
-    g_max_trans = max_trans;
-    g_trans_sz = trans_sz;
+    char omsg[KS_CFG_MSGSZ];
+    ks_cfg_t cfg;
+    ASSERT_EQ(ks_cfg_open_file(&cfg, omsg), 0) << omsg;
+    ks_cfg_fparm_t p{};
+    p.max_trans = static_cast<uint32_t>(max_trans);
+    p.trans_sz = static_cast<uint32_t>(trans_sz);
+    ASSERT_EQ(ks_cfg_add_param(&cfg, "U", "C", &p, omsg), 0) << omsg;
+    cfg.flag |= KS_CFG_MODIFIED;
+    ASSERT_EQ(ks_cfg_close_file(&cfg, omsg), 0) << omsg;
+    ASSERT_EQ(ks_cfg_reload(), 0) << ks_log_get_message();
   }
   // Opens a fresh table for trail file number fseq.
   int open(int fseq = 0) {
@@ -148,6 +171,7 @@ class TransTest : public ::testing::Test {
   std::string last_message() const { return ks_log_get_message(); }
 
   TempHome home;
+  std::unique_ptr<IpcGuard> guard;
   ks_trans_t t = {};
   ks_extr_t ex = {};
 };
