@@ -325,3 +325,29 @@ TEST_F(TransTest, CommitWhoseTrailWriteFailsIsKeptAndWrittenBeforeTheNextOne) {
   EXPECT_EQ(tf.trans[0].th.xid, a);
   EXPECT_EQ(tf.trans[1].th.xid, b);
 }
+
+TEST_F(TransTest, TrailcatReadsWhatTheWriterWrites) {
+  ASSERT_EQ(open(), 0);
+  const uint64_t a = xid_of(1, 2, 3), b = xid_of(1, 2, 4);
+  ASSERT_EQ(add(full_rec(KS_OPC_QMD, 96), a, 10), 0);
+  ASSERT_EQ(add(short_rec(KS_OPC_TAG, 2), a, 10), 0);
+  ASSERT_EQ(commit(a, 11, 1157068800), 0);
+  add_bytes(b, 12, 1048576 - 48);
+  ASSERT_EQ(commit(b, 13), 0);
+  t.max_tsz = 1;  // the next commit closes this file with its marker
+  ASSERT_EQ(add(full_rec(KS_OPC_QMD, 96), xid_of(1, 2, 5), 14), 0);
+  ASSERT_EQ(commit(xid_of(1, 2, 5), 15), 0);
+
+  const std::string cmd = std::string(KS_BIN_DIR) + "/trailcat -f " + trail(0) + " >" +
+                          home.file("out.txt") + " 2>" + home.file("err.txt");
+  ASSERT_EQ(system(cmd.c_str()), 0);
+  const std::string out = read_file(home.file("out.txt"));
+  EXPECT_THAT(out, HasSubstr("File Number: 0\nFirst SCN:       11  First XID: 1.2.3\n"
+                             "Last  SCN:       13  Last  XID: 1.2.4\n"));
+  EXPECT_THAT(out, HasSubstr("Data Length: 144,  # of rows: 2\nSCN: 11,  SCN time: 2024-01-01 00:00:00\n"
+                             "XID: " + std::to_string(a) + " (1.2.3)\n\n"
+                             "LCR Op: QUICK DELETE  Owner: SCOTT, Object: EMP\n---------------------------------\n"
+                             "LCR Op: COMMIT\n---------------------------------\n"));
+  EXPECT_THAT(out, HasSubstr("Transaction File: " + spill(b, 12) + "\n"));
+  EXPECT_EQ(read_file(home.file("err.txt")), "input file work completed.\n");
+}
