@@ -79,7 +79,7 @@ int ks_shm_create() {
       id = shmget(next_key, sz, IPC_CREAT | IPC_EXCL | 0640);
       if (id >= 0) break;
       if (errno == EEXIST && n > 0) {  // a foreign segment holds this key: try the next
-        ++next_key;
+        next_key = key_t(uint32_t(next_key) + 1);
         continue;
       }
       if (errno == EEXIST) return -2;
@@ -100,7 +100,7 @@ int ks_shm_create() {
     }
     s.head = static_cast<char *>(p);
     left -= sz;
-    ++next_key;
+    next_key = key_t(uint32_t(next_key) + 1);
   }
 
   shm_inf.semid = semget(key, KS_SHM_NSEMS, IPC_CREAT | IPC_EXCL | 0640);
