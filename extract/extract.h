@@ -10,12 +10,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "oci/oci.h"
+
 // ---------------------------------------------------------------------------------------
 // Types owned by other areas, used through pointers.
 typedef struct __ks_dict_s ks_dict_t;
 typedef struct __ks_miner_s ks_miner_t;
 typedef struct __ks_trans_s ks_trans_t;
 typedef struct __ks_ps_task_s ks_ps_task_t;
+typedef struct __ks_cfg_db_s ks_cfg_db_t;
+typedef struct __ks_cfg_inst_s ks_cfg_inst_t;
 
 // ---------------------------------------------------------------------------------------
 // Redo byte address: the first byte of the next redo record to read. byt 0 means "the
@@ -136,16 +140,14 @@ typedef struct __ks_buffer_s {
 void ks_cut_buffer(ks_buffer_t *b, uint8_t *base);
 
 // ---------------------------------------------------------------------------------------
-// Source database session. The database layer's session record is embedded in the real
-// session; until that layer is linked in, the frame reaches it only through `se`.
-typedef struct __ks_oci_ses_s ks_oci_ses_t;
-typedef struct __ks_oci_stmt_s ks_oci_stmt_t;
-
+// Source database session: the layer's connection record embedded, `se` pointing at it,
+// and the statements kept prepared for the whole session (log lookups, current SCN).
 typedef struct __ks_adb_s {
   ks_oci_ses_t *se;
-  ks_oci_stmt_t *st_alog;
-  ks_oci_stmt_t *st_olog;
-  ks_oci_stmt_t *st_scn;
+  ks_oci_ses_t sess;
+  ks_oci_stmt_t st_alog;
+  ks_oci_stmt_t st_olog;
+  ks_oci_stmt_t st_scn;
 } ks_adb_t;
 
 // ---------------------------------------------------------------------------------------
@@ -250,8 +252,31 @@ int ks_check_point_path(char *path, size_t n);
 int ks_read_check_point(ks_ckp_t *ckp);
 int ks_write_check_point(ks_ckp_t *ckp);
 
+// Source database session and attributes.
+#define KS_DBA_ARCHIVELOG 0x1
+#define KS_DBA_SUPLOG_MIN 0x2
+#define KS_DBA_SUPLOG_PK 0x4
+#define KS_DBA_FORCE_LOGGING 0x100
+// The component's source database entry and the instance read (on a clustered source,
+// the one of thread x_thrd), from the shared configuration; logs and -1 when absent.
+int ks_get_source_db(ks_cfg_db_t **db, ks_cfg_inst_t **inst);
+int ks_connect_db(ks_extr_t *ex);
+int ks_disconnect_db(ks_adb_t *a);
+int ks_get_thread(ks_extr_t *ex);
+int ks_get_db_attribute(ks_extr_t *ex);
+int ks_get_con_uid(ks_extr_t *ex);
+int ks_get_charset(ks_extr_t *ex, ks_ckp_t *ckp);
+int ks_get_current_scn(ks_extr_t *ex, uint64_t *scn);
+
+// Process set-up and commands.
+int ks_init_extract();
+int ks_execute_command();
+
 // Redo location and reading.
+int ks_get_redo_sequence(ks_extr_t *ex, uint64_t scn, uint32_t *seq);
+int ks_get_redo_file(ks_extr_t *ex, uint32_t seq);
 void ks_init_reader(ks_extr_t *ex);
+// 0 / -1; -2 when the source's logs are stored where this build cannot read them.
 int ks_open_reader(ks_extr_t *ex);
 int ks_close_reader(ks_extr_t *ex);
 int ks_open_redo_file(ks_extr_t *ex);

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "extract/extract.h"
-#include "extract/frame_placeholders.h"
+#include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
 
 void ks_init_reader(ks_extr_t *ex) {
@@ -19,14 +19,16 @@ void ks_init_reader(ks_extr_t *ex) {
 
 int ks_open_reader(ks_extr_t *ex) {
   ks_init_reader(ex);
-  int dbflag = ks_frame_source_db_flag(ex);
-  if (dbflag < 0) return -1;
-  if (dbflag & 0x10) ex->r->flag |= KS_RDR_ASM;
-  if (dbflag & 0x20) ex->r->flag |= KS_RDR_REMOTE;
+  ks_oci_set_error_code(0);
+  ks_cfg_db_t *db;
+  ks_cfg_inst_t *inst;
+  if (ks_get_source_db(&db, &inst) < 0) return -1;
+  if (db->flag & 0x10) ex->r->flag |= KS_RDR_ASM;
+  if (db->flag & 0x20) ex->r->flag |= KS_RDR_REMOTE;
   if (ex->r->flag & (KS_RDR_ASM | KS_RDR_REMOTE)) {
     KS_ERROR("source database logs on %s are not supported by this build.",
              (ex->r->flag & KS_RDR_REMOTE) ? "a remote reader agent" : "ASM");
-    return -1;
+    return -2;
   }
   return 0;
 }
