@@ -387,6 +387,8 @@ int ks_sequence_compare(const void *a, const void *b) {
 }
 
 int ks_export_dict_run(ks_dict_query *q, const ks_dict_sets_t *sets, const char *path) {
+  // Exported once per component: an existing file is the dictionary, kept current by DDL.
+  if (access(path, F_OK) == 0) return 0;
   ks_dict_exp_t exp;
   memset(&exp, 0, sizeof exp);
   exp.fd = exp.tfd = exp.cfd = -1;
