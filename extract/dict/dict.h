@@ -23,6 +23,9 @@ typedef struct __ks_dict_s {
   ks_dict_map_t *map;
 } ks_dict_t;
 
+// The process's dictionary (reached as ex->d by the capture steps).
+extern ks_dict_t x_dict;
+
 // Export the component's dictionary file from the source unless it exists; 0 or -1.
 int ks_export_dict(ks_oci_ses_t *se, char *unit, char *name);
 
@@ -30,6 +33,9 @@ int ks_export_dict(ks_oci_ses_t *se, char *unit, char *name);
 // the component's configuration record; 0 or -1.
 int ks_load_dict(char *unit, char *name);
 int ks_set_dictionary_position(int sno, int offset);
+// Release the block this process loaded (at its exit), withdrawing the published position
+// when it still names the block; 0 or -1.
+int ks_unload_dict(ks_dict_t *dictp);
 // Attach to the component's published block; 0 or -1.
 int ks_open_dict(ks_dict_t *dictp);
 

@@ -9,10 +9,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "extract/dict/dict.h"
+#include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
+#include "lib/shm/shm.h"
 #include "lib/util.h"
 
 namespace {
@@ -109,4 +112,62 @@ int ks_dict_load_block(const char *path, ks_dict_alloc_fn alloc, ks_dict_free_fn
   }
   *blockp = base;
   return 0;
+}
+
+namespace {
+
+void *shm_alloc(size_t n) { return ks_shm_alloc(n); }
+void shm_release(void *p) { ks_shm_free(p); }
+
+}  // namespace
+
+int ks_set_dictionary_position(int sno, int offset) {
+  auto *bh = static_cast<ks_cfg_bh_t *>(ks_shm_get_cfg_ptr());
+  int c = bh == nullptr ? -1 : ks_cfg_find_com(bh, unit_name, com_name);
+  if (c < 0) {
+    KS_ERROR("get config pointer error.");
+    return -1;
+  }
+  ks_cfg_com_t *com = &ks_cfg_coms(bh)[c];
+  // Published once per load, before the other processes of the component start.
+  __atomic_store_n(&com->hdr_sno, static_cast<uint32_t>(sno), __ATOMIC_RELEASE);
+  __atomic_store_n(&com->hdr_off, static_cast<uint32_t>(offset), __ATOMIC_RELEASE);
+  return 0;
+}
+
+int ks_load_dict(char *unit, char *name) {
+  char path[512];
+  snprintf(path, sizeof path, "%sdict/%s/%s.dict", ks_get_home_dir(), unit, name);
+  uint8_t *base = nullptr;
+  if (ks_dict_load_block(path, shm_alloc, shm_release, &base) != 0) return -1;
+  uint32_t sno = 0, ofs = 0;
+  if (ks_shm_get_pos(base, &sno, &ofs) != 0) {
+    KS_ERROR("get dictionary position error.");
+    ks_shm_free(base);
+    return -1;
+  }
+  if (ks_set_dictionary_position(static_cast<int>(sno), static_cast<int>(ofs)) != 0) {
+    ks_shm_free(base);
+    return -1;
+  }
+  return 0;
+}
+
+int ks_unload_dict(ks_dict_t *dictp) {
+  if (dictp == nullptr || dictp->base == nullptr) return 0;
+  // Withdraw the published position first, when it still names this block, so that a
+  // process of the component starting later fails cleanly instead of mapping freed memory.
+  uint32_t sno = 0, ofs = 0;
+  auto *bh = static_cast<ks_cfg_bh_t *>(ks_shm_get_cfg_ptr());
+  int c = bh == nullptr ? -1 : ks_cfg_find_com(bh, unit_name, com_name);
+  if (c >= 0 && ks_shm_get_pos(dictp->base, &sno, &ofs) == 0) {
+    ks_cfg_com_t *com = &ks_cfg_coms(bh)[c];
+    if (com->hdr_sno == sno && com->hdr_off == ofs) {
+      com->hdr_sno = 0;
+      com->hdr_off = 0;
+    }
+  }
+  int rc = ks_shm_free(dictp->base);
+  *dictp = {};
+  return rc;
 }
