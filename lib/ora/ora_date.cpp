@@ -44,6 +44,15 @@ void add_minutes(ks_ora_dt_t *d, int mins) {
   }
 }
 
+// width digits of v, zero-padded.
+void put_digits(char *out, int *k, uint32_t v, int width) {
+  for (int i = width - 1; i >= 0; i--) {
+    out[*k + i] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  }
+  *k += width;
+}
+
 int parse_int(const char *&p, int maxdig, int *v) {
   int n = 0, val = 0;
   while (n < maxdig && *p >= '0' && *p <= '9') {
@@ -116,9 +125,25 @@ int ks_ora_date_to_text(const uint8_t *b, int len, char *out, int osz) {
   ks_ora_dt_t d;
   if (out == nullptr || ks_ora_date_decode(b, len, &d) < 0) return -1;
   char tmp[KS_ORA_DATE_TEXT_MAX + 8];
-  int k = snprintf(tmp, sizeof tmp, "%s%04d-%02d-%02d %02d:%02d:%02d", d.year < 0 ? "-" : "",
-                   d.year < 0 ? -d.year : d.year, d.month, d.day, d.hour, d.minute, d.second);
-  if (d.nsec != 0) k += snprintf(tmp + k, sizeof tmp - static_cast<size_t>(k), ".%09u", d.nsec);
+  // Written digit by digit: this runs once per date value replicated.
+  int k = 0;
+  int y = d.year;
+  if (y < 0) {
+    tmp[k++] = '-';
+    y = -y;
+  }
+  put_digits(tmp, &k, static_cast<uint32_t>(y), 4);
+  const int fields[5] = {d.month, d.day, d.hour, d.minute, d.second};
+  const char seps[5] = {'-', '-', ' ', ':', ':'};
+  for (int f = 0; f < 5; f++) {
+    tmp[k++] = seps[f];
+    put_digits(tmp, &k, static_cast<uint32_t>(fields[f]), 2);
+  }
+  if (d.nsec != 0) {
+    tmp[k++] = '.';
+    put_digits(tmp, &k, d.nsec, 9);
+  }
+  tmp[k] = '\0';
   if (len == 13) {
     int a = d.tz_min < 0 ? -d.tz_min : d.tz_min;
     k += snprintf(tmp + k, sizeof tmp - static_cast<size_t>(k), " %c%02d:%02d", d.tz_min < 0 ? '-' : '+',

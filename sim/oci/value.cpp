@@ -98,6 +98,43 @@ void bind_decimal(sqlite3_stmt *sst, int idx, const char *txt, int len) {
     sqlite3_bind_text(sst, idx, txt, len, SQLITE_TRANSIENT);
 }
 
+// The common NUMBERs without a detour through text: integers within 64 bits and
+// decimals of at most 15 significant digits (m / 10^k of two exact doubles is the
+// correctly rounded value, the same double strtod gives). False: not handled here.
+bool bind_number_fast(sqlite3_stmt *sst, int idx, const uint8_t *b, int len) {
+  if (len < 2 || len > 12) return false;
+  bool neg = !(b[0] & 0x80);
+  int n = len - 1;
+  if (neg && b[len - 1] == 102) n--;
+  if (n < 1 || n > 10) return false;
+  int exp = neg ? 62 - b[0] : b[0] - 193;
+  uint64_t m = 0;
+  for (int i = 0; i < n; i++) {
+    int d = neg ? 101 - b[i + 1] : b[i + 1] - 1;
+    if (d < 0 || d > 99 || (i == 0 && d == 0)) return false;
+    m = m * 100 + static_cast<uint64_t>(d);
+  }
+  // value = m * 100^(exp - n + 1)
+  int scale = exp - n + 1;
+  if (scale >= 0) {
+    if (exp > 8) return false;  // may not fit in 63 bits: the exact path decides
+    for (int k = 0; k < scale; k++) m *= 100;
+    sqlite3_bind_int64(sst, idx, neg ? -static_cast<int64_t>(m) : static_cast<int64_t>(m));
+    return true;
+  }
+  int k10 = -2 * scale;
+  if ((m % 10) == 0) {  // last base-100 digit ends in 0: one decimal digit fewer
+    m /= 10;
+    k10--;
+  }
+  if (m >= 1000000000000000ull || k10 > 22) return false;  // more than 15 digits
+  static const double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  double d = static_cast<double>(m) / kPow10[k10];
+  sqlite3_bind_double(sst, idx, neg ? -d : d);
+  return true;
+}
+
 }  // namespace
 
 std::string rowid_text(int64_t rowid) {
@@ -140,11 +177,8 @@ int bind_value(Bind *b, sqlite3_stmt *sst, int idx, ub4 r, ub2 env_csid, ub2 env
       return 0;
     }
     case SQLT_NUM: {
+      if (bind_number_fast(sst, idx, v, static_cast<int>(len))) return 0;
       int64_t iv;
-      if (len >= 1 && len <= 3 && ks_ora_number_to_int64(v, static_cast<int>(len), &iv) == 0) {
-        sqlite3_bind_int64(sst, idx, iv);
-        return 0;
-      }
       if (ks_ora_number_to_int64(v, static_cast<int>(len), &iv) == 0) {
         sqlite3_bind_int64(sst, idx, iv);
         return 0;
