@@ -15,11 +15,40 @@ int fail(const char *msg) {
   return -1;
 }
 
+// Frees whatever a failed connect allocated, keeping the error that made it fail: the
+// callers retry without limit, and each attempt starts from a cleared record.
+void release_after_failure(ks_oci_ses_t *c) {
+  int code = ks_oci_get_error_code();
+  static char msg[KS_OCI_MSG_SZ];
+  memcpy(msg, ks_oci_get_message(), KS_OCI_MSG_SZ);
+  if (c->usrhp != nullptr) x_oci.OCIHandleFree(c->usrhp, OCI_HTYPE_SESSION);
+  if (c->srvhp != nullptr) {
+    if (c->errhp != nullptr) x_oci.OCIServerDetach(c->srvhp, c->errhp, OCI_DEFAULT);
+    x_oci.OCIHandleFree(c->srvhp, OCI_HTYPE_SERVER);
+  }
+  if (c->svchp != nullptr) x_oci.OCIHandleFree(c->svchp, OCI_HTYPE_SVCCTX);
+  if (c->errhp != nullptr) x_oci.OCIHandleFree(c->errhp, OCI_HTYPE_ERROR);
+  if (c->envhp != nullptr) x_oci.OCIHandleFree(c->envhp, OCI_HTYPE_ENV);
+  memset(c, 0, sizeof *c);
+  ks_oci_set_error_code(code);
+  ks_oci_set_message(msg);
+}
+
+int connect_steps(ks_oci_ses_t *c, const char *uname, const char *passwd, const char *tns, int mode);
+
 }  // namespace
 
 int ks_oci_connect(ks_oci_ses_t *c, const char *uname, const char *passwd, const char *tns, int mode) {
   memset(c, 0, sizeof *c);
   if (ks_oci_load() < 0) return -1;
+  if (connect_steps(c, uname, passwd, tns, mode) == 0) return 0;
+  release_after_failure(c);
+  return -1;
+}
+
+namespace {
+
+int connect_steps(ks_oci_ses_t *c, const char *uname, const char *passwd, const char *tns, int mode) {
   ub4 envmode = OCI_DEFAULT;
   if (!(mode & 0x1)) {
     if (mode & 0x2) envmode |= OCI_OBJECT;
@@ -60,6 +89,8 @@ int ks_oci_connect(ks_oci_ses_t *c, const char *uname, const char *passwd, const
     return -1;
   return 0;
 }
+
+}  // namespace
 
 int ks_oci_disconnect(ks_oci_ses_t *c) {
   if (c == nullptr) return 0;

@@ -54,6 +54,9 @@ TEST_F(OciTest, ConnectStringsServicesAndMissingDatabases) {
   EXPECT_EQ(ks_oci_get_error_code(), 12514);
   EXPECT_EQ(std::string(ks_oci_get_message()).rfind("ORA-12514: ", 0), 0u) << ks_oci_get_message();
   EXPECT_FALSE(kstest::file_exists(home.file("sim/NOPE.db")));
+  // A failed connect releases what it allocated: retries every few seconds leak nothing.
+  EXPECT_EQ(c.envhp, nullptr);
+  EXPECT_EQ(c.srvhp, nullptr);
   ks_oci_disconnect(&c);
 
   EXPECT_EQ(connect("sim:" + home.file("sim/missing.db")), -1);
@@ -294,16 +297,18 @@ TEST(OciDefineBuffer, ThreeColumnsIn256BytesGiveFourAlignedRows) {
 
 TEST_F(OciTest, NumberDateAndTimestampInternalFormsRoundTrip) {
   ASSERT_EQ(connect(), 0) << ks_oci_get_message();
-  exec_sql(dbpath, "create table \"APP.V\" (N NUMERIC, D TEXT, TS TEXT)");
+  exec_sql(dbpath, "create table \"APP.V\" (N, D TEXT, TS TEXT)");
   const char *nums[] = {"0", "-1", "123456789012345", "3.14159", "12345678901234567890.123456789", "-0.0001",
-                        "9223372036854775807"};
+                        "9223372036854775807", "1234567890.123456", "-99999999999999.9", "0.000000000000000000000001"};
   const char *dates[] = {"2026-12-08 02:22:48", "1999-01-01 00:00:00", "-0044-03-15 12:00:00",
                          "2024-02-29 23:59:59", "2000-06-30 08:00:00", "1970-01-01 00:00:01",
-                         "9999-12-31 23:59:59"};
+                         "9999-12-31 23:59:59", "2001-01-01 00:00:00", "2002-01-01 00:00:00",
+                         "2003-01-01 00:00:00"};
   const char *stamps[] = {"2026-12-08 02:22:48.123456789", "2026-12-08 02:22:48", "2000-01-01 00:00:00.000000001",
                           "2024-02-29 23:59:59.5", "1900-01-01 00:00:00", "2026-12-08 02:22:48.1",
-                          "2026-12-08 02:22:48.999999999"};
-  const int n = 7;
+                          "2026-12-08 02:22:48.999999999", "2001-01-01 00:00:00", "2002-01-01 00:00:00",
+                          "2003-01-01 00:00:00"};
+  const int n = 10;
   Col nc(n, 22), dc(n, 7), tc(n, 11);
   for (int r = 0; r < n; r++) {
     uint8_t b[22];
@@ -325,6 +330,9 @@ TEST_F(OciTest, NumberDateAndTimestampInternalFormsRoundTrip) {
   EXPECT_EQ(db("select typeof(N) || ':' || N from \"APP.V\" where rowid=4"), "real:3.14159");
   EXPECT_EQ(db("select typeof(N) from \"APP.V\" where rowid=5"), "null");
   EXPECT_EQ(db("select typeof(N) || ':' || N from \"APP.V\" where rowid=7"), "integer:9223372036854775807");
+  // 16 significant digits do not fit a double exactly: kept as the exact decimal.
+  EXPECT_EQ(db("select typeof(N) || ':' || N from \"APP.V\" where rowid=8"), "text:1234567890.123456");
+  EXPECT_EQ(db("select typeof(N) || ':' || N from \"APP.V\" where rowid=9"), "real:-99999999999999.9");
   EXPECT_EQ(db("select D from \"APP.V\" where rowid=1"), "2026-12-08 02:22:48");
   EXPECT_EQ(db("select TS from \"APP.V\" where rowid=1"), "2026-12-08 02:22:48.123456789");
   EXPECT_EQ(db("select TS from \"APP.V\" where rowid=2"), "2026-12-08 02:22:48");
