@@ -19,16 +19,15 @@
 
 namespace {
 
-double now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 const char *kCreate = "create table \"BENCH.T\" (ID, NAME TEXT, AMOUNT, D TEXT, NOTE TEXT)";
 
 bool make_db(const std::string &path) {
   unlink(path.c_str());
   sqlite3 *db = nullptr;
-  bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK && sqlite3_exec(db, kCreate, nullptr, nullptr, nullptr) == SQLITE_OK;
+  bool ok =
+      sqlite3_open(path.c_str(), &db) == SQLITE_OK && sqlite3_exec(db, kCreate, nullptr, nullptr, nullptr) == SQLITE_OK;
   sqlite3_close(db);
   return ok;
 }
@@ -109,8 +108,9 @@ int main(int argc, char **argv) {
   }
   ks_oci_stmt_t st{};
   ks_oci_get_statement(&c, &st);
-  if (ks_oci_prepare_statement(&c, &st, "insert into \"BENCH\".\"T\" (\"ID\",\"NAME\",\"AMOUNT\",\"D\",\"NOTE\") "
-                                        "values (:1,:2,:3,:4,:5)") != 0) {
+  if (ks_oci_prepare_statement(&c, &st,
+                               "insert into \"BENCH\".\"T\" (\"ID\",\"NAME\",\"AMOUNT\",\"D\",\"NOTE\") "
+                               "values (:1,:2,:3,:4,:5)") != 0) {
     fprintf(stderr, "prepare: %s\n", ks_oci_get_message());
     return 1;
   }

@@ -26,19 +26,31 @@ int month_days(int y, int m) {
 void add_minutes(ks_ora_dt_t *d, int mins) {
   int t = d->hour * 60 + d->minute + mins;
   int dd = 0;
-  while (t < 0) { t += 1440; dd--; }
-  while (t >= 1440) { t -= 1440; dd++; }
+  while (t < 0) {
+    t += 1440;
+    dd--;
+  }
+  while (t >= 1440) {
+    t -= 1440;
+    dd++;
+  }
   d->hour = t / 60;
   d->minute = t % 60;
   for (; dd > 0; dd--) {
     if (++d->day > month_days(d->year, d->month)) {
       d->day = 1;
-      if (++d->month > 12) { d->month = 1; d->year = d->year == -1 ? 1 : d->year + 1; }
+      if (++d->month > 12) {
+        d->month = 1;
+        d->year = d->year == -1 ? 1 : d->year + 1;
+      }
     }
   }
   for (; dd < 0; dd++) {
     if (--d->day < 1) {
-      if (--d->month < 1) { d->month = 12; d->year = d->year == 1 ? -1 : d->year - 1; }
+      if (--d->month < 1) {
+        d->month = 12;
+        d->year = d->year == 1 ? -1 : d->year - 1;
+      }
       d->day = month_days(d->year, d->month);
     }
   }
@@ -146,8 +158,8 @@ int ks_ora_date_to_text(const uint8_t *b, int len, char *out, int osz) {
   tmp[k] = '\0';
   if (len == 13) {
     int a = d.tz_min < 0 ? -d.tz_min : d.tz_min;
-    k += snprintf(tmp + k, sizeof tmp - static_cast<size_t>(k), " %c%02d:%02d", d.tz_min < 0 ? '-' : '+',
-                  a / 60, a % 60);
+    k += snprintf(tmp + k, sizeof tmp - static_cast<size_t>(k), " %c%02d:%02d", d.tz_min < 0 ? '-' : '+', a / 60,
+                  a % 60);
   }
   if (k + 1 > osz) return -1;
   memcpy(out, tmp, static_cast<size_t>(k) + 1);
@@ -160,7 +172,10 @@ int ks_ora_date_from_text(const char *txt, uint8_t *out, int len) {
   const char *p = txt;
   while (*p == ' ') p++;
   bool bc = false;
-  if (*p == '-') { bc = true; p++; }
+  if (*p == '-') {
+    bc = true;
+    p++;
+  }
   if (parse_int(p, 4, &d.year) < 4 || *p++ != '-') return -1;
   if (bc) d.year = -d.year;
   if (parse_int(p, 2, &d.month) < 1 || *p++ != '-') return -1;

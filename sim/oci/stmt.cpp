@@ -33,13 +33,20 @@ void stmt_free(Stmt *s) {
 
 ub2 stmt_type(const Stmt *s) {
   switch (s->tr.kind) {
-    case kSelect: return 1;
-    case kUpdate: return 2;
-    case kDelete: return 3;
-    case kInsert: return 4;
-    case kCreate: return 5;
-    case kDrop: return 6;
-    default: return 0;
+    case kSelect:
+      return 1;
+    case kUpdate:
+      return 2;
+    case kDelete:
+      return 3;
+    case kInsert:
+      return 4;
+    case kCreate:
+      return 5;
+    case kDrop:
+      return 6;
+    default:
+      return 0;
   }
 }
 

@@ -48,8 +48,8 @@ int interval_to_text(ub2 dty, const uint8_t *b, int len, std::string *out) {
     int h = b[4] - 60, mi = b[5] - 60, s = b[6] - 60;
     int64_t ns = static_cast<int64_t>(ks::load_be32(b + 7)) - 0x80000000LL;
     bool neg = d < 0 || h < 0 || mi < 0 || s < 0 || ns < 0;
-    snprintf(buf, sizeof buf, "%c%lld %02d:%02d:%02d.%09lld", neg ? '-' : '+', static_cast<long long>(llabs(d)),
-             abs(h), abs(mi), abs(s), static_cast<long long>(llabs(ns)));
+    snprintf(buf, sizeof buf, "%c%lld %02d:%02d:%02d.%09lld", neg ? '-' : '+', static_cast<long long>(llabs(d)), abs(h),
+             abs(mi), abs(s), static_cast<long long>(llabs(ns)));
   }
   *out = buf;
   return 0;
@@ -165,7 +165,8 @@ int bind_value(Bind *b, sqlite3_stmt *sst, int idx, ub4 r, ub2 env_csid, ub2 env
     case SQLT_AFC:
     case SQLT_LNG:
     case SQLT_STR: {
-      if (b->dty == SQLT_STR) len = static_cast<long>(strnlen(reinterpret_cast<const char *>(v), static_cast<size_t>(len)));
+      if (b->dty == SQLT_STR)
+        len = static_cast<long>(strnlen(reinterpret_cast<const char *>(v), static_cast<size_t>(len)));
       if (len == 0) return sqlite3_bind_null(sst, idx) == SQLITE_OK ? 0 : 600;  // '' is NULL in Oracle
       ub2 cs = pick_csid(b->csid, b->csform, env_csid, env_ncsid);
       if (charset_is_utf8(cs)) {
@@ -213,9 +214,12 @@ int bind_value(Bind *b, sqlite3_stmt *sst, int idx, ub4 r, ub2 env_csid, ub2 env
     case SQLT_IBFLOAT:
     case SQLT_IBDOUBLE: {
       double d;
-      if (b->dty == SQLT_IBFLOAT && len == 4) d = ks::load<float>(v);
-      else if (b->dty == SQLT_IBDOUBLE && len == 8) d = ks::load<double>(v);
-      else return 3115;
+      if (b->dty == SQLT_IBFLOAT && len == 4)
+        d = ks::load<float>(v);
+      else if (b->dty == SQLT_IBDOUBLE && len == 8)
+        d = ks::load<double>(v);
+      else
+        return 3115;
       sqlite3_bind_double(sst, idx, d);
       return 0;
     }
@@ -254,7 +258,8 @@ void put_ind(Define *d, ub4 r, int16_t ind) {
   if (d->indp != nullptr) ks::store<int16_t>(d->indp + static_cast<size_t>(r) * d->iskip, ind);
 }
 void put_len(Define *d, ub4 r, size_t len) {
-  if (d->rlenp != nullptr) ks::store<uint16_t>(d->rlenp + static_cast<size_t>(r) * d->rskip, static_cast<uint16_t>(len));
+  if (d->rlenp != nullptr)
+    ks::store<uint16_t>(d->rlenp + static_cast<size_t>(r) * d->rskip, static_cast<uint16_t>(len));
 }
 void put_rcode(Define *d, ub4 r, uint16_t rc) {
   if (d->rcodep != nullptr) ks::store<uint16_t>(d->rcodep + static_cast<size_t>(r) * d->cskip, rc);
@@ -289,8 +294,10 @@ void column_text(sqlite3_stmt *sst, int col, std::string *out) {
       uint8_t num[KS_ORA_NUMBER_MAX];
       char txt[KS_ORA_NUMBER_TEXT_MAX];
       int n = ks_ora_number_from_double(sqlite3_column_double(sst, col), num);
-      if (n > 0 && ks_ora_number_to_text(num, n, txt, sizeof txt) > 0) *out = txt;
-      else *out = "0";
+      if (n > 0 && ks_ora_number_to_text(num, n, txt, sizeof txt) > 0)
+        *out = txt;
+      else
+        *out = "0";
       return;
     }
     case SQLITE_BLOB: {  // RAW prints as hexadecimal
@@ -370,8 +377,10 @@ int fetch_value(Define *d, sqlite3_stmt *sst, int col, ub4 r, ub2 env_csid, ub2 
         int len;
         if (column_number(sst, col, num, &len) != 0) return 1722;
         if (is_u ? ks_ora_number_to_uint64(num, len, &uv) : ks_ora_number_to_int64(num, len, &iv)) return 1455;
-        if (is_u) iv = static_cast<int64_t>(uv);
-        else uv = static_cast<uint64_t>(iv);
+        if (is_u)
+          iv = static_cast<int64_t>(uv);
+        else
+          uv = static_cast<uint64_t>(iv);
       }
       if (cap != 1 && cap != 2 && cap != 4 && cap != 8) return 3115;
       if (cap == 1) tmp[0] = static_cast<uint8_t>(uv);

@@ -46,7 +46,8 @@ TEST_F(OciTest, ConnectStringsServicesAndMissingDatabases) {
   EXPECT_EQ(ks_oci_disconnect(&c), 0);  // a second disconnect is harmless
 
   // SERVICE_NAME=<name> opens <KESTRO_HOME>sim/<name>.db
-  const char *desc = "(DESCRIPTION=(ADDRESS=(PROTOCOL=tcp)(HOST=10.0.0.1)(PORT=1521))(CONNECT_DATA=(SERVICE_NAME=TGT)))";
+  const char *desc =
+      "(DESCRIPTION=(ADDRESS=(PROTOCOL=tcp)(HOST=10.0.0.1)(PORT=1521))(CONNECT_DATA=(SERVICE_NAME=TGT)))";
   ASSERT_EQ(connect(desc), 0) << ks_oci_get_message();
   ks_oci_disconnect(&c);
 
@@ -166,8 +167,9 @@ TEST_F(OciTest, BatchWithDuplicateAtRowThreeStoresNineRowsAndReportsOffsetTwo) {
 
 TEST_F(OciTest, UpdateAndDeleteReturnRowidOnlyWhenARowMatched) {
   ASSERT_EQ(connect(), 0) << ks_oci_get_message();
-  exec_sql(dbpath, "insert into \"APP.U\" values (1,'a'); insert into \"APP.U\" values (1,'b'); "
-                   "insert into \"APP.U\" values (2,'c')");
+  exec_sql(dbpath,
+           "insert into \"APP.U\" values (1,'a'); insert into \"APP.U\" values (1,'b'); "
+           "insert into \"APP.U\" values (2,'c')");
   prepare("update \"APP\".\"U\" set \"V\"=:1 where 1=1 and \"K\"=:2 and rownum<2 returning rowid into :3");
   const int n = 3;
   Col v(n, 8), k(n, 8), rid(n, 24);
@@ -298,20 +300,28 @@ TEST(OciDefineBuffer, ThreeColumnsIn256BytesGiveFourAlignedRows) {
 TEST_F(OciTest, NumberDateAndTimestampInternalFormsRoundTrip) {
   ASSERT_EQ(connect(), 0) << ks_oci_get_message();
   exec_sql(dbpath, "create table \"APP.V\" (N, D TEXT, TS TEXT)");
-  const char *nums[] = {"0", "-1", "123456789012345", "3.14159", "12345678901234567890.123456789", "-0.0001",
-                        "9223372036854775807", "1234567890.123456", "-99999999999999.9", "0.000000000000000000000001"};
-  const char *dates[] = {"2026-12-08 02:22:48", "1999-01-01 00:00:00", "-0044-03-15 12:00:00",
-                         "2024-02-29 23:59:59", "2000-06-30 08:00:00", "1970-01-01 00:00:01",
-                         "9999-12-31 23:59:59", "2001-01-01 00:00:00", "2002-01-01 00:00:00",
-                         "2003-01-01 00:00:00"};
-  const char *stamps[] = {"2026-12-08 02:22:48.123456789", "2026-12-08 02:22:48", "2000-01-01 00:00:00.000000001",
-                          "2024-02-29 23:59:59.5", "1900-01-01 00:00:00", "2026-12-08 02:22:48.1",
-                          "2026-12-08 02:22:48.999999999", "2001-01-01 00:00:00", "2002-01-01 00:00:00",
-                          "2003-01-01 00:00:00"};
+  const char *nums[] = {"0",
+                        "-1",
+                        "123456789012345",
+                        "3.14159",
+                        "12345678901234567890.123456789",
+                        "-0.0001",
+                        "9223372036854775807",
+                        "1234567890.123456",
+                        "-99999999999999.9",
+                        "0.000000000000000000000001"};
+  const char *dates[] = {"2026-12-08 02:22:48", "1999-01-01 00:00:00", "-0044-03-15 12:00:00", "2024-02-29 23:59:59",
+                         "2000-06-30 08:00:00", "1970-01-01 00:00:01", "9999-12-31 23:59:59",  "2001-01-01 00:00:00",
+                         "2002-01-01 00:00:00", "2003-01-01 00:00:00"};
+  const char *stamps[] = {"2026-12-08 02:22:48.123456789", "2026-12-08 02:22:48",
+                          "2000-01-01 00:00:00.000000001", "2024-02-29 23:59:59.5",
+                          "1900-01-01 00:00:00",           "2026-12-08 02:22:48.1",
+                          "2026-12-08 02:22:48.999999999", "2001-01-01 00:00:00",
+                          "2002-01-01 00:00:00",           "2003-01-01 00:00:00"};
   const int n = 10;
   Col nc(n, 22), dc(n, 7), tc(n, 11);
   for (int r = 0; r < n; r++) {
-    uint8_t b[22];
+    uint8_t b[22] = {};
     nc.set(r, b, static_cast<size_t>(ks_ora_number_from_text(nums[r], b)));
     ASSERT_EQ(ks_ora_date_from_text(dates[r], b, 7), 7);
     dc.set(r, b, 7);
@@ -379,8 +389,8 @@ TEST_F(OciTest, CharacterSetsNamesIdsAndConversion) {
   struct {
     const char *name;
     int id;
-  } known[] = {{"US7ASCII", 1}, {"WE8ISO8859P1", 31}, {"WE8MSWIN1252", 178}, {"UTF8", 871},
-               {"AL32UTF8", 873}, {"AL16UTF16", 2000}, {"ZHS16GBK", 852}};
+  } known[] = {{"US7ASCII", 1},   {"WE8ISO8859P1", 31}, {"WE8MSWIN1252", 178}, {"UTF8", 871},
+               {"AL32UTF8", 873}, {"AL16UTF16", 2000},  {"ZHS16GBK", 852}};
   for (auto &k : known) {
     EXPECT_EQ(ks_oci_charset_name2id(&c, k.name), k.id);
     char name[32];
