@@ -326,6 +326,8 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
     if (op.ops_left > 0) {
       if (one_op(o, op, lk) != 0) return -1;
       op.ops_left--;
+      // System activity comes between the sessions' changes too.
+      if (o.g.pct(db.cfg().noise / 4) && db.noise() != 0) return -1;
       continue;
     }
     int rc = op.rollback ? db.rollback(op.tx) : db.commit(op.tx);
