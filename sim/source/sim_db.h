@@ -162,7 +162,7 @@ class ks_sim_db {
   uint64_t scn() const { return scn_; }
   uint32_t now() const { return uint32_t(clock_); }  // seconds since 1988 in the redo calendar
   void advance_clock(double seconds) { clock_ += seconds; }
-  std::string clock_text() const;
+  const std::string &clock_text() const;
   const ks_redo_writer &writer() const { return writer_; }
   // Expected changes of committed transactions, one JSON line each, when set.
   void set_expect_file(FILE *f) { expect_ = f; }
@@ -211,6 +211,8 @@ class ks_sim_db {
   FILE *expect_ = nullptr;
   uint64_t commits_ = 0, rollbacks_ = 0;
   bool open_ = false;
+  mutable uint64_t clock_sec_ = ~0ull;
+  mutable std::string clock_txt_;
 };
 
 }  // namespace ks::sim

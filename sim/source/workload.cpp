@@ -31,29 +31,42 @@ ks_col_t col(const char *name, int type, int len, int csform = 1, bool nn = fals
 
 struct Gen {
   std::mt19937_64 r;
-  explicit Gen(uint64_t seed) : r(seed) {}
+  // Words are drawn from pools made once per length: building text is the slow part of
+  // generating rows.
+  std::vector<std::vector<std::string>> pools;
+  std::string date_txt;
+  ks_val_t date_val;
+  explicit Gen(uint64_t seed) : r(seed), pools(301) {}
   uint64_t n(uint64_t m) { return m ? r() % m : 0; }
   bool pct(int p) { return int(n(100)) < p; }
-  std::string word(int minl, int maxl) {
+  const std::string &word(int minl, int maxl) {
+    int want = minl + int(n(uint64_t(maxl - minl + 1)));
+    auto &pool = pools[size_t(std::clamp(want, 1, 300))];
+    if (pool.size() < 32) {
+      pool.push_back(make_word(want));
+      return pool.back();
+    }
+    return pool[n(pool.size())];
+  }
+  std::string make_word(int want) {
     static const char *syl[] = {"ka", "lo", "mi", "ne", "ra", "to", "vu", "shi", "an", "el", "or", "que", "zo", "bri", "dan"};
     std::string s;
-    int want = minl + int(n(uint64_t(maxl - minl + 1)));
     while (int(s.size()) < want) s += syl[n(15)];
     s.resize(size_t(want));
     s[0] = char(toupper(uint8_t(s[0])));
     return s;
   }
   ks_val_t num(int64_t v) {
-    std::string b;
-    ks_num_from_int(v, &b);
-    return ks_val_t::of(b);
+    ks_val_t x;
+    x.is_null = false;
+    ks_num_from_int(v, &x.b);
+    return x;
   }
   ks_val_t money() {
-    std::string b;
-    char t[32];
-    snprintf(t, sizeof t, "%llu.%02llu", (unsigned long long)n(100000), (unsigned long long)n(100));
-    ks_num_from_text(t, &b);
-    return ks_val_t::of(b);
+    ks_val_t x;
+    x.is_null = false;
+    ks_num_from_scaled(int64_t(n(10000000)), 1, &x.b);
+    return x;
   }
   ks_val_t text(const ks_sim_db &db, const ks_col_t &c, const std::string &s) {
     ks_val_t v;
@@ -61,8 +74,18 @@ struct Gen {
     return v;
   }
   ks_val_t date(const ks_sim_db &db, bool ts) {
-    std::string t = db.clock_text();
-    if (ts && pct(80)) {
+    const std::string &t0 = db.clock_text();
+    if (!ts || !pct(80)) {
+      if (t0 != date_txt) {
+        date_txt = t0;
+        std::string b;
+        ks_date_from_text(t0, &b, false);
+        date_val = ks_val_t::of(b);
+      }
+      return date_val;
+    }
+    std::string t = t0;
+    {
       char f[16];
       snprintf(f, sizeof f, ".%09llu", (unsigned long long)(n(1000000) * 1000 + 1));
       t += f;
@@ -96,7 +119,11 @@ struct Oltp {
     const auto &c = cust->cols;
     std::vector<ks_val_t> v(c.size());
     v[0] = g.num(db.nextval(seq, tx));
-    v[1] = g.text(db, c[1], g.word(4, 12) + " " + g.word(5, 14) + (g.pct(10) ? " Zoë" : ""));
+    std::string name = g.word(4, 12);
+    name += ' ';
+    name += g.word(5, 14);
+    if (g.pct(10)) name += " Zoë";
+    v[1] = g.text(db, c[1], name);
     if (g.pct(70)) v[2] = g.text(db, c[2], g.pct(50) ? "Zoë" : g.word(3, 9));
     v[3] = g.text(db, c[3], g.pct(50) ? "FR" : "US");
     v[4] = g.date(db, false);
