@@ -506,3 +506,251 @@ TEST(RedoWriter, RecordOverflowAndBadConfigurationFail) {
   ASSERT_EQ(l.r.finish(), 0);
   EXPECT_EQ(l.w.append(l.r, 3), -1);
 }
+
+// ---- the remaining fixtures: quick multi-row inserts, vectors to skip, audit, DDL,
+// ignored records, time stamps, a reused log ----
+
+namespace {
+// QUICK INSERT rows of an expected.jsonl change line, in order of appearance; a row is a
+// list of hex values, "" for NULL.
+std::vector<std::vector<std::string>> qmi_rows(const std::string &jsonl) {
+  std::vector<std::vector<std::string>> out;
+  size_t at = 0;
+  while ((at = jsonl.find("\"rows\": [", at)) != std::string::npos) {
+    at += 9;
+    int depth = 1;
+    std::vector<std::string> row;
+    while (depth > 0 && at < jsonl.size()) {
+      char c = jsonl[at];
+      if (c == '[') { depth++; row.clear(); at++; }
+      else if (c == ']') { if (depth == 2) out.push_back(row); depth--; at++; }
+      else if (c == '"') { size_t e = jsonl.find('"', at + 1); row.push_back(jsonl.substr(at + 1, e - at - 1)); at = e + 1; }
+      else if (jsonl.compare(at, 4, "null") == 0) { row.push_back(""); at += 4; }
+      else at++;
+    }
+  }
+  return out;
+}
+
+// Writes a quick multi-row insert of the given rows (trailing NULLs are not stored, except
+// that the last row stores last_nc columns when given).
+void qmi(Log &l, uint64_t xid, uint32_t objn, uint32_t dba, const std::vector<std::vector<std::string>> &rows,
+         int last_nc = -1) {
+  std::vector<std::vector<std::string>> bytes(rows.size());
+  std::vector<std::vector<ks_colval_t>> vals(rows.size());
+  std::vector<const ks_colval_t *> rp;
+  std::vector<int> nc;
+  for (size_t i = 0; i < rows.size(); i++) {
+    for (const auto &h : rows[i]) bytes[i].push_back(unhex(h));
+    int n = int(rows[i].size());
+    while (n > 0 && rows[i][size_t(n - 1)].empty()) n--;
+    if (i + 1 == rows.size() && last_nc >= 0) n = last_nc;
+    for (int c = 0; c < n; c++)
+      vals[i].push_back(rows[i][size_t(c)].empty() ? ks_colval_t{nullptr, -1}
+                                                   : ks_colval_t{reinterpret_cast<const uint8_t *>(bytes[i][size_t(c)].data()),
+                                                                 int(bytes[i][size_t(c)].size())});
+    rp.push_back(vals[i].data());
+    nc.push_back(n);
+  }
+  l.r.undo_of_qmi(xid, objn, dba, 0, uint16_t(rows.size()), sup_ins());
+  l.r.redo_qmi(dba, 0, rp.data(), nc.data(), int(rows.size()));
+}
+}  // namespace
+
+TEST(RedoFixture, QuickMultiRowInsertsBothByteOrders) {
+  {
+    Log l(1024, false, kVsn19, 2048, 305);
+    auto rows = qmi_rows(fixture("qmi_le_v19_b1024.expected.jsonl"));
+    ASSERT_EQ(rows.size(), 4u);
+    const uint64_t x = make_xid(11, 5, 4242);
+    l.begin(0x0a1c0003);
+    l.r.undo_seg_header(11);
+    qmi(l, x, 74510, 0x01c00200, rows, 2);  // the last row is stored as two columns, the second NULL
+    l.end();
+    l.begin(0x0a1c0006);
+    l.r.commit(x, false);
+    l.end();
+    expect_same(l.archived(), fixture("qmi_le_v19_b1024.redo"));
+  }
+  {
+    Log l(512, true, kVsn11, 1024, 306);
+    auto rows = qmi_rows(fixture("qmi_be_v11_b512.expected.jsonl"));
+    ASSERT_EQ(rows.size(), 4u);
+    const uint64_t x = make_xid(12, 9, 31000), y = make_xid(12, 10, 31001);
+    const uint64_t w = uint64_t(2) << 32;
+    l.begin(w | 0x103);
+    l.r.undo_seg_header(12);
+    qmi(l, x, 74510, 0x01000300, {rows[0], rows[1], rows[2]});
+    l.end();
+    l.begin(w | 0x106);
+    l.r.commit(x, false);
+    l.end();
+    l.begin(w | 0x109);
+    l.r.undo_seg_header(12);
+    qmi(l, y, 74510, 0x01000301, {rows[3]});
+    l.end();
+    l.begin(w | 0x10c);
+    l.r.commit(y, false);
+    l.end();
+    expect_same(l.archived(), fixture("qmi_be_v11_b512.redo"));
+  }
+}
+
+TEST(RedoFixture, OtherLayersAuditDdlAndIgnoredRecordV11) {
+  Log l(1024, true, kVsn11, 4096, 310);
+  const uint64_t w = uint64_t(1) << 32, x = make_xid(3, 7, 4321);
+  uint32_t f24[1] = {24}, f12[1] = {12};
+  l.begin(w | 0x2003);
+  l.r.other(4, 1, 1, 0x01000500, f24, 1);
+  l.end();
+  l.begin(w | 0x2006);
+  l.r.undo_seg_header(3);
+  l.r.undo_of_insert(x, 74501, {0x01000500, 0}, sup_ins());
+  l.r.audit("repl:skip");
+  Vals a{"c13d", "544147474544", "", "", ""};
+  l.r.redo_irp({0x01000500, 0}, a.data(), a.n());
+  l.end();
+  l.begin(w | 0x2009);
+  l.r.other(13, 22, 8, 0x01000480, f12, 1);
+  uint16_t cn[1] = {1}, sc[1] = {1};
+  Vals sv{"c13d"}, old{"544147474544"}, nw{"5245544147474544"};
+  ks_suplog_t s;
+  s.flags = kSupFirst | kSupLast | kSupUpdate;
+  s.undo_scid = s.redo_scid = 2;
+  s.ncol = 1;
+  s.scid = sc;
+  s.val = sv.data();
+  l.r.undo_of_update(x, 74501, {0x01000500, 0}, cn, old.data(), 1, s);
+  l.r.redo_urp({0x01000500, 0}, cn, nw.data(), 1);
+  l.r.other(4, 1, 1, 0x01000500, f24, 1);
+  l.end();
+  l.begin(w | 0x200c);
+  l.r.undo_of_insert(x, 74501, {0x01000500, 1}, sup_ins());
+  Vals b{"c13e", "4245464f52453139", "", "", ""};
+  l.r.redo_irp({0x01000500, 1}, b.data(), b.n());
+  l.r.redo_other11(19, 0x01000500);
+  l.r.commit(make_xid(3, 9, 999), false);
+  l.end();
+  l.begin(w | 0x200f, kVldNormal | kVldIgnore);
+  l.r.undo_of_insert(x, 74501, {0x01000500, 2}, sup_ins());
+  Vals c{"c13f", "49474e4f524544", "", "", ""};
+  l.r.redo_irp({0x01000500, 2}, c.data(), c.n());
+  l.end();
+  l.begin(w | 0x2012);
+  l.r.commit(x, false);
+  l.end();
+  const uint64_t d = make_xid(8, 4, 100), e = make_xid(8, 5, 101), f = make_xid(9, 6, 77);
+  l.begin(w | 0x2015);
+  l.r.ddl(d, 74520, "create table APP.T_NEW (A number)", "APP", "T_NEW", 1);
+  l.end();
+  l.begin(w | 0x2018);
+  l.r.ddl(d, 74499, "drop table APP.T_OLD", "APP", "T_OLD", 12);
+  l.end();
+  l.begin(w | 0x201b);
+  l.r.commit(d, false);
+  l.end();
+  l.begin(w | 0x201e);
+  l.r.ddl(e, 91000, "create table SYS.T_SYS (A number)", "SYS", "T_SYS", 1);
+  l.end();
+  l.begin(w | 0x2021);
+  l.r.commit(e, false);
+  l.end();
+  std::string exp = fixture("misc_be_v11_b1024.expected.jsonl");
+  size_t t2 = exp.rfind("\"tag\": \"") + 8;
+  std::string tag = unhex(exp.substr(t2, exp.find('"', t2) - t2));
+  ASSERT_EQ(tag.size(), 260u);
+  l.begin(w | 0x2024);
+  l.r.undo_seg_header(9);
+  l.r.undo_of_insert(f, 74503, {0x01000520, 0}, sup_ins());
+  l.r.audit(tag);
+  Vals g{"c109", "65406578616d706c652e6f7267"};
+  l.r.redo_irp({0x01000520, 0}, g.data(), g.n());
+  l.end();
+  l.begin(w | 0x2027);
+  l.r.commit(f, false);
+  l.end();
+  expect_same(l.archived(), fixture("misc_be_v11_b1024.redo"));
+}
+
+TEST(RedoFixture, TimeStampsAndIgnoredLongHeaderInCurrentLog) {
+  Log l(512, true, kVsn19, 7, 112);
+  const uint64_t x = make_xid(14, 3, 2024), y = make_xid(14, 4, 2025);
+  auto ins = [&](uint64_t scn, uint8_t vld, uint32_t ts, uint16_t slot, const char *id, const char *name) {
+    l.begin(scn, vld, 0, ts);
+    if (slot == 0) l.r.undo_seg_header(14);
+    l.r.undo_of_insert(x, 74501, {0x01c00500, slot}, sup_ins());
+    Vals v{id, name, "", "", ""};
+    l.r.redo_irp({0x01c00500, slot}, v.data(), v.n());
+    l.end();
+  };
+  ins(0x0a300003, 5, 0x46555f00, 0, "c151", "5354414d5031");
+  ins(0x0a300006, 1, 0, 1, "c152", "5354414d5032");
+  ins(0x0a300009, 0x0d, 0x4655860f, 2, "c153", "5354414d5033");
+  l.begin(0x0a30000c);
+  l.r.commit(x, false);
+  l.end();
+  l.begin(0x0a30000f, 5, 0, 0x46555f3c);
+  l.r.undo_seg_header(14);
+  uint16_t cn[1] = {1}, sc[1] = {1};
+  Vals sv{"c151"}, old{"5354414d5031"}, nw{"5354414d5039"};
+  ks_suplog_t s;
+  s.flags = kSupFirst | kSupLast | kSupUpdate;
+  s.undo_scid = s.redo_scid = 2;
+  s.ncol = 1;
+  s.scid = sc;
+  s.val = sv.data();
+  l.r.undo_of_update(y, 74501, {0x01c00500, 0}, cn, old.data(), 1, s);
+  l.r.redo_urp({0x01c00500, 0}, cn, nw.data(), 1);
+  l.end();
+  l.begin(0x0a300012);
+  l.r.commit(y, false);
+  l.end();
+  ASSERT_EQ(l.w.flush(), 0);
+  expect_same(l.online(), fixture("stamp_be_v19_b512.redo"));
+}
+
+TEST(RedoFixture, ReusedLogKeepsOlderSequenceBlocksBeyondItsEnd) {
+  Log l(512, false, kVsn19, 9, 97, false, 2);
+  // Sequence 97 fills blocks 2..9 of group 1 with one commit per log write.
+  for (int i = 0; i < 8; i++) {
+    l.begin(0x0a000000);
+    l.r.commit(make_xid(1, 1, 1), false);
+    l.end();
+    ASSERT_EQ(l.w.flush(), 0);
+  }
+  // Sequences 98..106 come and go; 107 lands in group 1 again.
+  for (int s = 97; s < 106; s++) ASSERT_EQ(l.w.switch_log(0x0a100000), 0);
+  ASSERT_EQ(l.w.sequence(), 106u);
+  ASSERT_EQ(l.w.switch_log(0x0a1d0000), 0);
+  ASSERT_EQ(l.w.sequence(), 107u);
+  ASSERT_EQ(l.w.current(), 0);
+  const uint64_t a = make_xid(3, 21, 5150), b = make_xid(4, 2, 919);
+  auto ins = [&](uint64_t scn, uint64_t x, uint16_t slot, const char *id, const char *name, int xs) {
+    l.begin(scn);
+    if (slot == 0 || slot == 3) l.r.undo_seg_header(xid_usn(x));
+    l.r.undo_of_insert(x, 74501, {0x01c00300, slot}, sup_ins());
+    std::string big;
+    for (int i = 0; i < xs; i++) big += "78";
+    Vals v{id, name, "", "", big.c_str()};
+    l.r.redo_irp({0x01c00300, slot}, v.data(), v.n());
+    l.end();
+  };
+  ins(0x0a1d0003, a, 0, "c10b", "5730", 133);
+  ins(0x0a1d0006, a, 1, "c10c", "5731", 197);
+  ins(0x0a1d0009, a, 2, "c10d", "5732", 345);
+  l.begin(0x0a1d000c);
+  l.r.commit(a, false);
+  l.end();
+  ASSERT_EQ(l.w.flush(), 0);
+  ins(0x0a1d000f, b, 3, "c10e", "5733", 153);
+  l.begin(0x0a1d0012);
+  l.r.commit(b, false);
+  l.end();
+  l.begin(0x0a1d0015);
+  uint32_t f24[1] = {24}, f12[1] = {12};
+  l.r.other(4, 1, 1, 0x01c00300, f24, 1);
+  l.r.other(13, 22, 8, 0x01c00280, f12, 1);
+  l.end();
+  ASSERT_EQ(l.w.switch_log(0x0a1d0020), 0);
+  expect_same(l.online(0), fixture("walk_le_v19_b512.redo"));
+}
