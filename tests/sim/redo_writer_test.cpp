@@ -754,3 +754,48 @@ TEST(RedoFixture, ReusedLogKeepsOlderSequenceBlocksBeyondItsEnd) {
   ASSERT_EQ(l.w.switch_log(0x0a1d0020), 0);
   expect_same(l.online(0), fixture("walk_le_v19_b512.redo"));
 }
+
+// A small log typed here byte by byte from the layouts: version 12.1 (32-byte vector
+// headers), a current log of 8 blocks, one rollback 5.4 with a 68-byte header (VLD 6), the
+// root container's uid 1 and an SCN above 2^32, in both byte orders.
+TEST(RedoFixture, HandTypedVersion12CurrentLogWithLongHeader) {
+  struct Patch {
+    size_t at;
+    const char *hex;
+  };
+  const Patch le[] = {
+      {20, "00020000"}, {28, "7d7c7b7a"},                                    // block 0: size, magic
+      {512 + 4, "01000000"}, {512 + 8, "09000000"}, {512 + 12, "0080"},      // block 1 header
+      {512 + 20, "0000100c"}, {512 + 40, "08000000"}, {512 + 44, "00020000"}, {512 + 156, "ffffffff"},
+      {1024 + 4, "02000000"}, {1024 + 8, "09000000"}, {1024 + 12, "1080"},   // block 2 header
+      {1040 + 0, "7c000000"}, {1040 + 4, "06"}, {1040 + 6, "0100"}, {1040 + 8, "44332211"},
+      {1040 + 16, "01000000"}, {1040 + 64, "78563412"},                      // record header
+      {1108 + 0, "0504"}, {1108 + 2, "1300"}, {1108 + 8, "2002c000"},        // 5.4, class 15 + 2 * 2
+      {1108 + 32, "04001400"},                                               // length array
+      {1144 + 0, "0700"}, {1144 + 4, "34120000"}, {1144 + 16, "16"},        // slot, sqn, rollback
+  };
+  const Patch be[] = {
+      {20, "00000200"}, {28, "7a7b7c7d"},
+      {512 + 4, "00000001"}, {512 + 8, "00000009"}, {512 + 12, "8000"},
+      {512 + 20, "0c100000"}, {512 + 40, "00000008"}, {512 + 44, "00000200"}, {512 + 156, "ffffffff"},
+      {1024 + 4, "00000002"}, {1024 + 8, "00000009"}, {1024 + 12, "8010"},
+      {1040 + 0, "0000007c"}, {1040 + 4, "06"}, {1040 + 6, "0001"}, {1040 + 8, "11223344"},
+      {1040 + 16, "00000001"}, {1040 + 64, "12345678"},
+      {1108 + 0, "0504"}, {1108 + 2, "0013"}, {1108 + 8, "00c00220"},
+      {1108 + 32, "00040014"},
+      {1144 + 0, "0007"}, {1144 + 4, "00001234"}, {1144 + 16, "16"},
+  };
+  for (bool big : {false, true}) {
+    std::string want(9 * 512, '\0');
+    for (const Patch &p : big ? std::vector<Patch>(std::begin(be), std::end(be)) : std::vector<Patch>(std::begin(le), std::end(le))) {
+      std::string b = unhex(p.hex);
+      want.replace(p.at, b.size(), b);
+    }
+    Log l(512, big, kVsn12, 8, 9);
+    l.begin(uint64_t(1) << 32 | 0x11223344, kVldSecond | kVldLong, 1, 0x12345678);
+    l.r.commit(make_xid(2, 7, 0x1234), true);
+    l.end();
+    ASSERT_EQ(l.w.flush(), 0);
+    expect_same(l.online(), want);
+  }
+}

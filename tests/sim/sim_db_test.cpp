@@ -251,8 +251,11 @@ TEST(SimDb, SameSeedSameRedoAndStateSurvivesReopen) {
   }
   EXPECT_EQ(logs[0].size(), size_t(3 * 257 * 512));
   EXPECT_TRUE(logs[0] == logs[1]);
-  std::string a = run_cmd(std::string(KS_BIN_DIR) + "/orasim print -d " + home.path() + "db0 -n SRC", new int);
-  std::string b = run_cmd(std::string(KS_BIN_DIR) + "/orasim print -d " + home.path() + "db1 -n SRC", new int);
+  int sa = -1, sb = -1;
+  std::string a = run_cmd(std::string(KS_BIN_DIR) + "/orasim print -d " + home.path() + "db0 -n SRC", &sa);
+  std::string b = run_cmd(std::string(KS_BIN_DIR) + "/orasim print -d " + home.path() + "db1 -n SRC", &sb);
+  EXPECT_EQ(sa, 0);
+  EXPECT_EQ(sb, 0);
   EXPECT_EQ(a, b);
   EXPECT_NE(a.find("TABLE OLTP.CUSTOMERS"), std::string::npos);
 }
