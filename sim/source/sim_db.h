@@ -65,6 +65,7 @@ struct ks_table_t {
   uint16_t next_slot = 0, slots_per_block = 64;
   std::vector<ks_row_t> rows;
   std::vector<uint32_t> live;  // indexes of live rows
+  std::vector<uint32_t> spare;  // indexes of rows gone for good (their storage is reused)
   bool dirty = false;          // rows differ from the SQLite copy
   std::string sql_name() const { return "\"" + owner + "." + name + "\""; }
 };
@@ -137,6 +138,8 @@ class ks_sim_db {
   // ---- transactions ----
   ks_txn_t *begin();
   int insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals);
+  // Row indexes of the rows the last insert or multi-row insert added.
+  const std::vector<uint32_t> &inserted() const { return inserted_; }
   int insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows);
   // Update columns cols (indexes) of live row ri with the given values.
   int update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vector<int> &cols, std::vector<ks_val_t> vals);
@@ -181,6 +184,7 @@ class ks_sim_db {
   int rec_end(uint64_t scn);
   int txn_start(ks_txn_t *tx);
   ks_rowref_t alloc_row(ks_table_t *t);
+  uint32_t store_row(ks_table_t *t, ks_row_t row);
   void build_suplog_update(const ks_table_t *t, const ks_row_t &r, const std::vector<int> &changed,
                            std::vector<uint16_t> *scid, std::vector<ks_val_t> *vals) const;
   int undo_change(ks_txn_t *tx, size_t upto, bool partial);
@@ -209,6 +213,7 @@ class ks_sim_db {
   uint32_t next_usn_ = 0;
   uint32_t next_file_block_[16] = {};
   FILE *expect_ = nullptr;
+  std::vector<uint32_t> inserted_;
   uint64_t commits_ = 0, rollbacks_ = 0;
   bool open_ = false;
   mutable uint64_t clock_sec_ = ~0ull;

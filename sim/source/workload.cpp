@@ -200,6 +200,17 @@ int one_op(Oltp &o, Open &op, Locks &lk) {
   Gen &g = o.g;
   ks_txn_t *tx = op.tx;
   int kind = int(g.n(100));
+  // Tables stay bounded, as an application purging old rows keeps them.
+  constexpr size_t kCap = 20000;
+  if ((kind < 25 && o.cust->live.size() > kCap) || (kind >= 25 && kind < 45 && o.ord->live.size() > kCap) ||
+      (kind >= 83 && o.ev->live.size() > kCap)) {
+    ks_table_t *t = kind < 25 ? o.cust : kind < 45 ? o.ord : o.ev;
+    int64_t ri = pick_row(g, t, lk, tx);
+    if (ri < 0) return 0;
+    lk.take(t, uint32_t(ri), tx);
+    return db.remove(tx, t, uint32_t(ri));
+  }
+  if (kind >= 25 && kind < 45 && o.line->live.size() > 3 * kCap) kind = 75;  // delete lines instead
   if (op.savepoint) {
     // Savepoint, some work, rollback to it: done in one step so the compensation redo
     // follows this transaction's own changes.
@@ -207,7 +218,7 @@ int one_op(Oltp &o, Open &op, Locks &lk) {
     if (db.savepoint(tx, "SP1") != 0) return -1;
     auto row = o.event_row();
     if (db.insert(tx, o.ev, row) != 0) return -1;
-    lk.take(o.ev, uint32_t(o.ev->rows.size() - 1), tx);
+    lk.take(o.ev, db.inserted()[0], tx);
     int64_t ri = pick_row(g, o.cust, lk, tx);
     if (ri >= 0) {
       lk.take(o.cust, uint32_t(ri), tx);
@@ -217,7 +228,7 @@ int one_op(Oltp &o, Open &op, Locks &lk) {
   }
   if (kind < 25) {  // new customer
     if (db.insert(tx, o.cust, o.customer_row(tx)) != 0) return -1;
-    lk.take(o.cust, uint32_t(o.cust->rows.size() - 1), tx);
+    lk.take(o.cust, db.inserted()[0], tx);
   } else if (kind < 45) {  // new order with lines
     int64_t cid = 1;
     if (!o.cust->live.empty()) {
@@ -230,17 +241,17 @@ int one_op(Oltp &o, Open &op, Locks &lk) {
     auto orow = o.order_row(tx, cid);
     ks_val_t oid = orow[0];
     if (db.insert(tx, o.ord, orow) != 0) return -1;
-    lk.take(o.ord, uint32_t(o.ord->rows.size() - 1), tx);
+    lk.take(o.ord, db.inserted()[0], tx);
     int nl = 1 + int(g.n(4));
     if (g.pct(40)) {
       std::vector<std::vector<ks_val_t>> rows;
       for (int i = 1; i <= nl + 1; i++) rows.push_back(o.line_row(oid, i));
       if (db.insert_multi(tx, o.line, rows) != 0) return -1;
-      for (size_t i = 0; i < rows.size(); i++) lk.take(o.line, uint32_t(o.line->rows.size() - 1 - i), tx);
+      for (uint32_t ri : db.inserted()) lk.take(o.line, ri, tx);
     } else {
       for (int i = 1; i <= nl; i++) {
         if (db.insert(tx, o.line, o.line_row(oid, i)) != 0) return -1;
-        lk.take(o.line, uint32_t(o.line->rows.size() - 1), tx);
+        lk.take(o.line, db.inserted()[0], tx);
       }
     }
   } else if (kind < 70) {  // update some columns of a customer or an order
@@ -275,7 +286,7 @@ int one_op(Oltp &o, Open &op, Locks &lk) {
     if (db.lock_row(tx, o.cust, uint32_t(ri)) != 0) return -1;
   } else {  // event
     if (db.insert(tx, o.ev, o.event_row()) != 0) return -1;
-    lk.take(o.ev, uint32_t(o.ev->rows.size() - 1), tx);
+    lk.take(o.ev, db.inserted()[0], tx);
   }
   return 0;
 }
