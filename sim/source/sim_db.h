@@ -91,7 +91,7 @@ struct ks_db_cfg_t {
   std::string pdb;           // pluggable database name ("" for none)
   uint32_t con_uid = 0;      // container uid stamped in records (1 for a root)
   uint32_t other_con_uid = 0;  // records of another container are interleaved when not 0
-  int noise = 30;            // percent of transactions followed by unrelated system activity
+  int noise = 30;            // unrelated system activity per 100 transactions (may exceed 100)
   uint64_t seed = 1;
   std::string start_time = "2026-01-01 00:00:00";
 };

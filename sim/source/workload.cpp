@@ -374,7 +374,9 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
     open.erase(open.begin() + long(k));
     ended++;
     db.advance_clock(step);
-    if (o.g.pct(db.cfg().noise) && db.noise() != 0) return -1;
+    // noise is a percentage that may exceed 100: 250 means two or three events per transaction.
+    for (int k = db.cfg().noise; k > 0; k -= 100)
+      if ((k >= 100 || o.g.pct(k)) && db.noise() != 0) return -1;
     if (cfg.switch_every > 0 && ended % uint64_t(cfg.switch_every) == 0 && db.switch_log() != 0) return -1;
     if (cfg.realtime && cfg.rate > 0) {
       struct timespec now;
