@@ -139,12 +139,13 @@ int start_stop(char *args, bool start) {
   if (code == 0) return start ? ks_start_manager() : ks_stop_manager();
   // The parameter text is everything after the unit.component word.
   ks_str_get_token(args, 2, name, sizeof name - 1);
-  const char *p = args;
+  char *p = args;
   for (int w = 0; w < 2; ++w) {
     while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') p++;
     while (*p != '\0' && *p != ' ' && *p != '\t' && *p != '\n' && *p != '\r') p++;
   }
-  std::string param = ks_parse_value(p);
+  std::string param(ks_str_ltrim(p));
+  while (!param.empty() && (param.back() == ' ' || param.back() == '\t' || param.back() == '\n')) param.pop_back();
   // Without a manager the name does not matter: the operator learns that first.
   if (connect_manager() == 1) return component_request(code, "", "", "");
   char unit[32], com[32];
@@ -280,8 +281,13 @@ int ks_stop_manager() {
     kesh::err("Stop manager error.\n%s\n", ks_log_get_message());
     return -1;
   }
+  const pid_t mgr = ks_shm_get_sys_ptr()->pid;
   if (request(KS_CMD_STOP_MANAGER, nullptr, nullptr, nullptr, "Stop manager error.\n") != 0) return -1;
   kesh::err("Stop manager success.\n");
   ks_shm_detach();
+  // The reply comes before the manager has cleaned up; a moment's wait lets the next
+  // command see it gone rather than talk to a manager on its way out.
+  const double gone_by = now_s() + 5;
+  while (alive(mgr) && now_s() < gone_by) nap(0.05);
   return 0;
 }
