@@ -51,10 +51,10 @@ int modify_db(Scanner &sc) {
     int k = split_item(text, &it) ? match_key(it.key, kModDbKeys, 8) : -1;
     bool ok = k >= 0;
     if (ok && k == 7) {
-      // instance add (items) | instance delete name
+      // instance add (items) | instance delete name (an "=" after instance is allowed)
       Scanner is(it.value);
       std::string verb = is.word();
-      if (it.has_eq || (verb != "add" && verb != "delete")) {
+      if (verb != "add" && verb != "delete") {
         ok = false;
       } else if (verb == "add") {
         std::vector<std::string> inst_items;

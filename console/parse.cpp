@@ -91,6 +91,7 @@ std::string ks_parse_value_upper(std::string_view v) {
 namespace kesh {
 
 void err(const char *fmt, ...) {
+  fflush(stdout);  // keeps the two streams in order when they share a terminal or file
   va_list ap;
   va_start(ap, fmt);
   vfprintf(stderr, fmt, ap);
