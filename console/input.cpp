@@ -82,8 +82,13 @@ void ks_input_setup() {
   g_raw = true;
 }
 
+// Both are called from signal handlers too (tcsetattr is async-signal-safe).
 void ks_input_restore() {
   if (g_raw) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
+}
+
+void ks_input_reapply() {
+  if (g_raw) tcsetattr(STDIN_FILENO, TCSANOW, &g_rawmode);
 }
 
 bool ks_is_multiline(const char *text) {

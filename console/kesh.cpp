@@ -34,6 +34,20 @@ void on_sigchld(int) {
 
 void on_sigint(int) { x_intr = 1; }
 
+// A console killed by a signal leaves the terminal as it found it.
+void on_fatal(int sig) {
+  ks_input_restore();
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+// Back from Ctrl+Z: the shell has put its own terminal modes in place meanwhile.
+void on_cont(int) {
+  int saved = errno;
+  ks_input_reapply();
+  errno = saved;
+}
+
 // The command signal only has to interrupt the sleep between reply polls.
 void on_sigcmd(int) {}
 
@@ -65,6 +79,8 @@ int main() {
       install(SIGINT, on_sigint, 0, "SIGINT") != 0 || install(KS_CMD_SIGNAL, on_sigcmd, SA_RESTART, "SIGCMD") != 0)
     return 255;
   ks_input_setup();
+  for (int sig : {SIGTERM, SIGHUP, SIGQUIT}) install(sig, on_fatal, 0, "SIGTERM");
+  install(SIGCONT, on_cont, SA_RESTART, "SIGCONT");
   if (isatty(STDIN_FILENO)) ks_print_copyright();
 
   for (;;) {

@@ -47,6 +47,8 @@ int ks_input_command(ks_input_t *in);
 // ks_input_restore (also at exit).
 void ks_input_setup();
 void ks_input_restore();
+// Character-wise mode again (after the console was stopped and continued).
+void ks_input_reapply();
 // Runs one trimmed command text: table lookup, handler, result line. → handler result,
 // or -1 for an unknown command.
 int ks_run_command(char *text);
