@@ -98,7 +98,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
   ks_trans_slot_t *s = &t->slot[sn];
   const uint64_t collected = s->dlen;  // the roll-over test uses what was collected
   char spill[PATH_MAX];
-  ks_spill_file_name(spill, sizeof spill, s->xid, s->sscn);
+  spill[0] = '\0';
 
   if (!(s->flag & KS_SLOT_SPILLED) && s->dlen >= KS_TRANS_REF_SZ && spill_whole_image(s) < 0)
     return -1;
@@ -107,6 +107,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
   int tbsz;
   bool byref = false;
   bool delete_after = false;  // the spill file was copied into the trail
+  if (s->flag & KS_SLOT_SPILLED) ks_spill_file_name(spill, sizeof spill, s->xid, s->sscn);
   if (!(s->flag & KS_SLOT_SPILLED)) {
     img = s->buf;
     tbsz = static_cast<int>(s->tlen);
