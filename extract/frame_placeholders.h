@@ -1,0 +1,33 @@
+// Stand-ins for entry points of areas that are not in the tree yet, so the capture frame
+// runs whole. Each group is replaced by the real code when its area lands (see
+// frame_placeholders.cpp), and this header goes with the last of them.
+#pragma once
+
+#include "extract/extract.h"
+
+// Transaction table and trail (replaced by extract/trans/: x_trans, ks_trans_open,
+// ks_trans_close, and direct use of x_trans.fseq and x_trans.fhdr by the frame).
+extern ks_trans_t *ks_frame_trans;
+int ks_trans_open(ks_trans_t *t);
+int ks_trans_close(ks_trans_t *t);
+void ks_frame_trans_set_fseq(ks_trans_t *t, int fseq);
+int ks_frame_trans_fseq(const ks_trans_t *t);
+void ks_frame_trans_set_charsets(ks_trans_t *t, const ks_ckp_t *ckp);
+
+// Dictionary (replaced by extract/dict/: x_dict, ks_export_dict, ks_load_dict,
+// ks_open_dict, and x_dict.base freed by the frame).
+extern ks_dict_t *ks_frame_dict;
+int ks_export_dict(ks_oci_ses_t *se, char *unit, char *name);
+int ks_load_dict(char *unit, char *name);
+int ks_open_dict(ks_dict_t *dictp);
+void *ks_frame_dict_base(const ks_dict_t *d);
+
+// Record decoding and chained rows (replaced by extract/redo/: x_miner, ks_parse_record,
+// ks_init_chain_buffer, ks_save_chain_buffer, and x_miner.cbl set by the frame).
+extern ks_miner_t *ks_frame_miner;
+int ks_init_chain_buffer(ks_extr_t *ex);
+int ks_save_chain_buffer(ks_extr_t *ex);
+void ks_frame_miner_set_cbl(ks_miner_t *m, int cbl);
+// Records the decoding stand-in accepted, and the SCN of the last one.
+extern uint64_t ks_frame_records;
+extern uint64_t ks_frame_last_scn;
