@@ -11,8 +11,8 @@
 
 #include "extract/extract.h"
 #include "extract/dict/dict.h"
-#include "extract/frame_placeholders.h"
 #include "extract/trans/trans.h"
+#include "extract/frame_placeholders.h"
 #include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
 #include "lib/ps/ps.h"
@@ -94,8 +94,8 @@ void fill_check_point() {
 
 void free_memory() {
   if (x_need_dict) {
-    void *dict_base = ex->d->base;
-    if (dict_base != nullptr) ks_shm_free(dict_base);
+    if (x_dict.base != nullptr) ks_shm_free(x_dict.base);
+    x_dict.base = nullptr;
   }
   if (su.buffer) {
     ks_shm_free(x_buf.base);
