@@ -48,6 +48,35 @@ int spill_whole_image(ks_trans_slot_t *s) {
   return 0;
 }
 
+// After DDL tracing has rewritten a transaction (and updated the dictionary) but the trail
+// write failed, the slot takes the rewritten image, so the retry writes it without
+// tracing the same statement twice.
+void keep_traced_image(ks_trans_slot_t *s, const uint8_t *img, const ks_lcr_th_t &th) {
+  char name[PATH_MAX];
+  ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
+  if (th.tlen <= s->tlen) {
+    if (img != s->buf) std::memmove(s->buf, img, th.tlen);
+    if (s->flag & KS_SLOT_SPILLED) {
+      if (s->fd >= 0) close(s->fd);
+      s->fd = -1;
+      unlink(name);
+      s->flag &= ~KS_SLOT_SPILLED;
+    }
+  } else {
+    int fd = open_retry(name, O_RDWR | O_CREAT | O_TRUNC | O_APPEND);
+    if (fd < 0 || ks_append_data(fd, img, th.tlen) != static_cast<ssize_t>(th.tlen)) {
+      if (fd >= 0) close(fd);
+      return;  // the retry traces the collected image again
+    }
+    if (s->fd >= 0) close(s->fd);
+    s->fd = fd;
+    s->flag |= KS_SLOT_SPILLED;
+  }
+  s->dlen = th.tlen;
+  s->nlcr = th.nlcr;
+  s->flag &= ~KS_SLOT_SYSOBJ;
+}
+
 }  // namespace
 
 int ks_new_trail_file(ks_trans_t *t, int sn) {
@@ -98,7 +127,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
   ks_trans_slot_t *s = &t->slot[sn];
   const uint64_t collected = s->dlen;  // the roll-over test uses what was collected
   char spill[PATH_MAX];
-  ks_spill_file_name(spill, sizeof spill, s->xid, s->sscn);
+  spill[0] = '\0';
 
   if (!(s->flag & KS_SLOT_SPILLED) && s->dlen >= KS_TRANS_REF_SZ && spill_whole_image(s) < 0)
     return -1;
@@ -107,6 +136,8 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
   int tbsz;
   bool byref = false;
   bool delete_after = false;  // the spill file was copied into the trail
+  bool traced = false;
+  if (s->flag & KS_SLOT_SPILLED) ks_spill_file_name(spill, sizeof spill, s->xid, s->sscn);
   if (!(s->flag & KS_SLOT_SPILLED)) {
     img = s->buf;
     tbsz = static_cast<int>(s->tlen);
@@ -150,7 +181,8 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
     // Dictionary changes are for DDL tracing only; without a DDL statement there is
     // nothing to deliver.
     int rc = -9;
-    if (s->flag & KS_SLOT_DDL) {
+    traced = (s->flag & KS_SLOT_DDL) != 0;
+    if (traced) {
       if (img != t->tbuf) std::memset(t->tbuf, 0, KS_LCR_TH_SZ);
       rc = ks_trace_ddl(ex, thdr, tbsz);
       if (rc < 0 && rc != -9) {
@@ -182,18 +214,24 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
     }
   }
 
+  int rc = 0;
   if (t->fd < 0) {
-    if (ks_new_trail_file(t, sn) < 0) return -1;
+    rc = ks_new_trail_file(t, sn);
   } else if (static_cast<uint64_t>(t->max_tsz) < t->tail + collected &&
              t->tail > static_cast<int>(KS_TRAIL_FH_SZ)) {
     // A file that holds no transaction yet takes even an oversized one whole.
-    if (ks_close_trail_file(t) < 0) return -1;
-    t->fseq++;
-    if (ks_new_trail_file(t, sn) < 0) return -1;
+    rc = ks_close_trail_file(t);
+    if (rc == 0) {
+      t->fseq++;
+      rc = ks_new_trail_file(t, sn);
+    }
   }
-
-  if (ks_write_data(t->fd, img, th.tlen, t->tail) != static_cast<ssize_t>(th.tlen)) {
+  if (rc == 0 && ks_write_data(t->fd, img, th.tlen, t->tail) != static_cast<ssize_t>(th.tlen)) {
     KS_ERROR("write trail file error.");
+    rc = -1;
+  }
+  if (rc < 0) {
+    if (traced) keep_traced_image(s, img, th);
     return -1;
   }
   t->tail += static_cast<int>(th.tlen);

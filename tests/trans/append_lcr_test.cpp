@@ -351,3 +351,24 @@ TEST_F(TransTest, TrailcatReadsWhatTheWriterWrites) {
   EXPECT_THAT(out, HasSubstr("Transaction File: " + spill(b, 12) + "\n"));
   EXPECT_EQ(read_file(home.file("err.txt")), "input file work completed.\n");
 }
+
+TEST_F(TransTest, ReferencedTransactionLargerThanTheLimitStillStartsANewFile) {
+  ASSERT_EQ(open(), 0);
+  const uint64_t a = xid_of(3, 1, 1), big = xid_of(3, 2, 1);
+  ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 100), a, 1), 0);
+  ASSERT_EQ(commit(a, 2), 0);
+  add_bytes(big, 3, 5000);
+  // Grow the spilled image to just past 256 MiB without writing it (a sparse file).
+  ks_trans_slot_t &s = t.slot[0];
+  ASSERT_TRUE(s.flag & KS_SLOT_SPILLED);
+  s.dlen = 268435457;
+  ASSERT_EQ(ftruncate(s.fd, static_cast<off_t>(s.dlen)), 0);
+  ASSERT_EQ(commit(big, 4), 0);
+  EXPECT_EQ(t.fseq, 1);
+  EXPECT_TRUE(read_trail(trail(0)).has_marker);
+  TrailFile f1 = read_trail(trail(1));
+  ASSERT_EQ(f1.trans.size(), 1u);
+  EXPECT_EQ(f1.trans[0].th.flag, KS_TH_TRANS | KS_TH_BYREF);
+  EXPECT_EQ(f1.trans[0].th.tlen, 32u + spill(big, 3).size() + 1);
+  unlink(spill(big, 3).c_str());
+}
