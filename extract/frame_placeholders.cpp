@@ -1,8 +1,6 @@
 // Temporary stand-ins for areas that land separately, so the capture frame runs whole.
 // Nothing here is kept: each group is deleted when its area lands, and the frame then
 // uses the real records directly.
-//  - Transaction table and trail (extract/trans/): no transactions are collected and no
-//    trail is written; only the trail file number is carried from and to the checkpoint.
 //  - Dictionary (extract/dict/): no dictionary is exported, loaded or opened.
 //  - Record decoding and the chain buffer (extract/redo/): ks_parse_record only checks
 //    the record header, applies the start and end SCNs and counts records; there is no
@@ -13,23 +11,12 @@
 #include "lib/log/log.h"
 
 namespace {
-struct trans_stand_in {
-  int fseq;
-};
-trans_stand_in trans_store;
 int dict_store;
 int miner_store;
 }  // namespace
 
-ks_trans_t *ks_frame_trans = reinterpret_cast<ks_trans_t *>(&trans_store);
 ks_dict_t *ks_frame_dict = reinterpret_cast<ks_dict_t *>(&dict_store);
 ks_miner_t *ks_frame_miner = reinterpret_cast<ks_miner_t *>(&miner_store);
-
-int ks_trans_open(ks_trans_t *) { return 0; }
-int ks_trans_close(ks_trans_t *) { return 0; }
-void ks_frame_trans_set_fseq(ks_trans_t *t, int fseq) { reinterpret_cast<trans_stand_in *>(t)->fseq = fseq; }
-int ks_frame_trans_fseq(const ks_trans_t *t) { return reinterpret_cast<const trans_stand_in *>(t)->fseq; }
-void ks_frame_trans_set_charsets(ks_trans_t *, const ks_ckp_t *) {}
 
 int ks_export_dict(ks_oci_ses_t *, char *, char *) { return 0; }
 int ks_load_dict(char *, char *) { return 0; }

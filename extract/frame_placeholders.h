@@ -5,15 +5,6 @@
 
 #include "extract/extract.h"
 
-// Transaction table and trail (replaced by extract/trans/: x_trans, ks_trans_open,
-// ks_trans_close, and direct use of x_trans.fseq and x_trans.fhdr by the frame).
-extern ks_trans_t *ks_frame_trans;
-int ks_trans_open(ks_trans_t *t);
-int ks_trans_close(ks_trans_t *t);
-void ks_frame_trans_set_fseq(ks_trans_t *t, int fseq);
-int ks_frame_trans_fseq(const ks_trans_t *t);
-void ks_frame_trans_set_charsets(ks_trans_t *t, const ks_ckp_t *ckp);
-
 // Dictionary (replaced by extract/dict/: x_dict, ks_export_dict, ks_load_dict,
 // ks_open_dict, and x_dict.base freed by the frame).
 extern ks_dict_t *ks_frame_dict;

@@ -11,6 +11,7 @@
 
 #include "extract/extract.h"
 #include "extract/frame_placeholders.h"
+#include "extract/trans/trans.h"
 #include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
 #include "lib/ps/ps.h"
@@ -74,7 +75,7 @@ void wire_context() {
   x_extr.d = ks_frame_dict;
   x_extr.l = &x_log;
   x_extr.m = ks_frame_miner;
-  x_extr.t = ks_frame_trans;
+  x_extr.t = &x_trans;
   x_ado.se = &x_ado.sess;
 }
 
@@ -82,7 +83,7 @@ void fill_check_point() {
   x_ckp.rba_sqn = pos.sqn;
   x_ckp.rba_blk = pos.blk;
   x_ckp.rba_byt = pos.byt;
-  x_ckp.last_fno = static_cast<uint32_t>(ks_frame_trans_fseq(ex->t));
+  x_ckp.last_fno = static_cast<uint32_t>(x_trans.fseq);
   x_ckp.blks = static_cast<uint32_t>(x_log.blks);
   x_ckp.blk_sz = static_cast<uint32_t>(x_log.blk_sz);
   x_ckp.vsn = static_cast<uint32_t>(x_log.vsn);
@@ -218,7 +219,7 @@ void start_up() {
   }
 
   pos = {x_ckp.rba_sqn, x_ckp.rba_blk, x_ckp.rba_byt};
-  ks_frame_trans_set_fseq(ex->t, static_cast<int>(x_ckp.last_fno));
+  x_trans.fseq = static_cast<int>(x_ckp.last_fno);
   x_log.blks = static_cast<int>(x_ckp.blks);
   x_log.blk_sz = static_cast<int>(x_ckp.blk_sz);
   x_log.vsn = static_cast<int>(x_ckp.vsn);
@@ -251,7 +252,9 @@ void start_up() {
   }
   su.trans = true;
   KS_DEBUG("init & restore transaction slot ok ...");
-  ks_frame_trans_set_charsets(ex->t, &x_ckp);
+  x_trans.fhdr.chs_id = x_ckp.chs_id;
+  x_trans.fhdr.nchs_id = x_ckp.nchs_id;
+  x_trans.fhdr.lchs_id = x_ckp.lchs_id;
 
   if (ks_init_chain_buffer(ex) < 0) {
     KS_ERROR("initialize chained row buffer error.");
@@ -425,6 +428,7 @@ int main(int argc, char **argv) {
   wire_context();
   x_rdr.asd = -1;
   x_rdr.lfd = -1;
+  x_trans.fd = -1;
 
   if (ks_shm_attach() < 0) {
     KS_ERROR("attach shared memory error.");
