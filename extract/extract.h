@@ -53,6 +53,7 @@ typedef struct __ks_logf_s {
   int arch_thrd;  // archival thread of an archived log, 0 for an online log
   int asm_fno;
   int asm_gi;
+  uint32_t sqn;   // the sequence the log was located for
   char name[1024];
 } ks_logf_t;
 

@@ -123,6 +123,7 @@ class ExtractEnv {
     }
     close(fds[0]);
     pid_ = pid;
+    exited_ = false;
     for (int i = 0; i < 8; i++) {
       if (ps_[i].pid == -1) {
         ps_[i] = {0, com_uk_, comid_, pid, 0, 0};

@@ -385,4 +385,17 @@ TEST_F(WalkTest, SwitchIsSeenFromTheHeaderAndBoundsTheRestOfTheLog) {
   EXPECT_EQ(ks_log_switched(&w.ex_), 1);
   EXPECT_EQ(w.log_.blks, 8);
   EXPECT_FALSE(w.log_.flag & KS_LOGF_CURRENT);
+
+  // The file reused for a later sequence, being written again: switched, whatever the
+  // next-available-block says now.
+  std::string reused = data;
+  put32(reused, 1024 + ks::redo::kBhSequence, 211, true);
+  kstest::write_file(home_.file("tmp/sw.redo"), reused);
+  w.log_.flag |= KS_LOGF_CURRENT;
+  w.log_.blks = 11;
+  w.log_.sqn = 208;
+  EXPECT_EQ(ks_log_switched(&w.ex_), 1);
+  EXPECT_EQ(w.log_.blks, 11);
+  w.log_.sqn = 211;
+  EXPECT_EQ(ks_log_switched(&w.ex_), 0);
 }
