@@ -12,7 +12,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include "extract/redo/redo_format.h"
 #include "tests/extract/extract_env.h"
 
 namespace {
@@ -44,6 +46,25 @@ ks_ckp_t checkpoint(const kstest::ExtractEnv &env) {
   std::string d = kstest::read_file(env.ckp_path());
   memcpy(&c, d.data(), std::min(d.size(), sizeof c));
   return c;
+}
+
+// A fault for the stand-in database, taken by sessions already open.
+bool add_fault(const kstest::ExtractEnv &env, const std::string &kind, int arg, int err) {
+  sqlite3 *db = nullptr;
+  if (sqlite3_open(env.home().file("sim/SRC.db").c_str(), &db) != SQLITE_OK) return false;
+  sqlite3_busy_timeout(db, 5000);
+  std::string sql = "CREATE TABLE IF NOT EXISTS \"KS$FAULTS\"(KIND TEXT, ARG INTEGER, ERR INTEGER);"
+                    "INSERT INTO \"KS$FAULTS\" VALUES('" + kind + "'," + std::to_string(arg) + "," +
+                    std::to_string(err) + ")";
+  bool ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  sqlite3_close(db);
+  return ok;
+}
+
+int markedit(const std::string &args) {
+  std::string cmd = std::string(KS_BIN_DIR) + "/markedit " + args + " 2>/dev/null";
+  int st = system(cmd.c_str());
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
 }  // namespace
@@ -113,4 +134,155 @@ TEST(ExtractCapture, FollowsSwitchesWaitsAtTheEndAndResumesExactlyWhereItStopped
     EXPECT_EQ(more.front(), Rba(c.rba_sqn, c.rba_blk, c.rba_byt));
   }
   EXPECT_TRUE(std::is_sorted(more.begin(), more.end()));
+}
+
+TEST(ExtractCapture, CrashLeavesTheCheckpointOpenUntilMarkeditClosesItThenCaptureResumes) {
+  kstest::ExtractEnv env;
+  ASSERT_TRUE(env.ok());
+  ASSERT_EQ(orasim(env, "create --log-size 64K --groups 3"), 0);
+  ASSERT_EQ(orasim(env, "run --txns 30 --no-expect"), 0);
+  ASSERT_GT(env.start({}, oci_env()), 0);
+  ASSERT_TRUE(env.wait_log("reach the end of log file"));
+  ASSERT_TRUE(env.stop());
+  ASSERT_EQ(env.wait_exit(), 0);
+  ks_ckp_t saved = checkpoint(env);
+  env.release_entry();
+
+  ASSERT_GT(env.start({}, oci_env()), 0);
+  ASSERT_TRUE(env.wait_log("reach the end of log file", 2));
+  env.crash();
+  EXPECT_EQ(checkpoint(env).flag & KS_CKP_OPEN, static_cast<uint32_t>(KS_CKP_OPEN));
+  std::string before = kstest::read_file(env.ckp_path());
+
+  ASSERT_GT(env.start({}, oci_env()), 0);
+  EXPECT_EQ(env.wait_exit(), 255);
+  EXPECT_NE(env.error_log().find("process exit abnormal, initialize needed."), std::string::npos);
+  EXPECT_NE(env.error_log().find("read check point file error."), std::string::npos);
+  EXPECT_EQ(kstest::read_file(env.ckp_path()), before);
+  env.release_entry();
+
+  ASSERT_EQ(markedit("-f " + env.ckp_path() + " -c"), 0);
+  size_t mark = env.info_log().size();
+  ASSERT_GT(env.start({}, oci_env()), 0);
+  ASSERT_TRUE(env.wait_log("reach the end of log file", 3));
+  std::string run = env.info_log().substr(mark);
+  EXPECT_NE(run.find("process startup, analyze redo log from sequence# " + std::to_string(saved.rba_sqn) + "\n"),
+            std::string::npos);
+  EXPECT_EQ(run.find("Start SCN"), std::string::npos);
+  ASSERT_TRUE(env.stop());
+  EXPECT_EQ(env.wait_exit(), 0);
+}
+
+TEST(ExtractCapture, EndScnStopsAtTheFirstRecordAboveItAndARestartResumesThere) {
+  kstest::ExtractEnv env;
+  ASSERT_TRUE(env.ok());
+  ASSERT_EQ(orasim(env, "create --log-size 64K --groups 3"), 0);
+  ASSERT_EQ(orasim(env, "run --txns 60 --no-expect"), 0);
+  ASSERT_GT(env.start({"-sscn", "1000001", "-escn", "1000100"}, oci_env()), 0);
+  EXPECT_EQ(env.wait_exit(), 0) << env.error_log();
+  EXPECT_NE(env.info_log().find("break from main loop, process exit normally ..."), std::string::npos);
+  std::vector<Rba> first = records(env.info_log());
+  ASSERT_FALSE(first.empty());
+  ks_ckp_t c = checkpoint(env);
+  Rba stop(c.rba_sqn, c.rba_blk, c.rba_byt);
+  // The record above the end SCN was met but not taken: the position is at it.
+  EXPECT_EQ(stop, first.back());
+  env.release_entry();
+
+  size_t mark = env.info_log().size();
+  ASSERT_GT(env.start({}, oci_env()), 0);
+  ASSERT_TRUE(env.wait_log("reach the end of log file"));
+  ASSERT_TRUE(env.stop());
+  EXPECT_EQ(env.wait_exit(), 0);
+  std::vector<Rba> next = records(env.info_log().substr(mark));
+  ASSERT_FALSE(next.empty());
+  EXPECT_EQ(next.front(), stop);
+}
+
+TEST(ExtractCapture, OverwrittenOnlineLogIsReadFromItsArchiveOrEndsCaptureWithoutArchiving) {
+  for (bool archive : {true, false}) {
+    SCOPED_TRACE(archive ? "archive mode" : "no archive mode");
+    kstest::ExtractEnv env;
+    ASSERT_TRUE(env.ok());
+    ASSERT_EQ(orasim(env, std::string("create --log-size 64K --groups 2") + (archive ? "" : " --noarchive")), 0);
+    ASSERT_EQ(orasim(env, "run --txns 20 --no-expect"), 0);
+    pid_t pid = env.start({}, oci_env());
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(env.wait_log("reach the end of log file"));
+    // Frozen at the end of the current log while the source moves on two logs: the file
+    // it was reading now holds a later sequence.
+    kill(pid, SIGSTOP);
+    ASSERT_EQ(orasim(env, "run --txns 60 --switch-every 20 --no-expect"), 0);
+    kill(pid, SIGCONT);
+    if (archive) {
+      ASSERT_TRUE(env.wait_log("open log file: \"" + env.home().file("sim/SRC/archivelog/")));
+      int ends = kstest::ExtractEnv::occurrences(env.info_log(), "reach the end of log file");
+      ASSERT_TRUE(env.wait_log("reach the end of log file", ends + 1));
+      ASSERT_TRUE(env.stop());
+      EXPECT_EQ(env.wait_exit(), 0);
+      std::vector<Rba> seen = records(env.info_log());
+      EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+      EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
+    } else {
+      EXPECT_EQ(env.wait_exit(), 255);
+      ks_ckp_t c = checkpoint(env);
+      EXPECT_NE(env.error_log().find("redo log " + std::to_string(c.rba_sqn) + " has overwritten, process exit."),
+                std::string::npos)
+          << env.error_log();
+      EXPECT_EQ(env.entry()->status, 9);
+      EXPECT_EQ(c.flag & KS_CKP_CLOSED, static_cast<uint32_t>(KS_CKP_CLOSED));
+    }
+  }
+}
+
+TEST(ExtractCapture, SessionLostWhileLocatingALogReconnectsAndGoesOn) {
+  kstest::ExtractEnv env;
+  ASSERT_TRUE(env.ok());
+  ASSERT_EQ(orasim(env, "create --log-size 64K --groups 3"), 0);
+  ASSERT_GT(env.start({}, oci_env()), 0);
+  ASSERT_TRUE(env.wait_log("reach the end of log file"));
+  // The next statement of the session fails as a lost session: the locate after the switch.
+  ASSERT_TRUE(add_fault(env, "drop_after", 0, 3114));
+  ASSERT_EQ(orasim(env, "run --txns 20 --switch-every 10 --no-expect"), 0);
+  ASSERT_TRUE(env.wait_log("re-connect database ok ...")) << env.info_log();
+  ASSERT_TRUE(env.wait_log("process startup, analyze redo log from sequence# ", 2));
+  int ends = kstest::ExtractEnv::occurrences(env.info_log(), "reach the end of log file");
+  ASSERT_TRUE(env.wait_log("reach the end of log file", ends + 1));
+  ASSERT_TRUE(env.stop());
+  EXPECT_EQ(env.wait_exit(), 0);
+  std::vector<Rba> seen = records(env.info_log());
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+  EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
+}
+
+TEST(ExtractCapture, UnsupportedRedoEndsCaptureThroughTheErrorExitKeepingThePosition) {
+  kstest::ExtractEnv env;
+  ASSERT_TRUE(env.ok());
+  ASSERT_EQ(orasim(env, "create --log-size 64K --groups 3"), 0);
+  // The current log claims version 9.
+  std::string log = env.home().file("sim/SRC/onlinelog/redo01.log");
+  std::string d = kstest::read_file(log);
+  ks::store_le32(&d[512 + ks::redo::kFh1Version], 0x09200000);
+  kstest::write_file(log, d);
+  ASSERT_GT(env.start({}, oci_env()), 0);
+  EXPECT_EQ(env.wait_exit(), 255);
+  EXPECT_NE(env.error_log().find("unsupported database version 9.32"), std::string::npos);
+  EXPECT_NE(env.error_log().find("mine redo data error, process exit."), std::string::npos);
+  ks_ckp_t c = checkpoint(env);
+  EXPECT_EQ(c.flag & (KS_CKP_OPEN | KS_CKP_CLOSED), static_cast<uint32_t>(KS_CKP_CLOSED));
+  EXPECT_EQ(Rba(c.rba_sqn, c.rba_blk, c.rba_byt), Rba(1, 0, 0));
+}
+
+TEST(ExtractCapture, SourceOnAsmOrBehindTheAgentIsRefusedNotReadLocally) {
+  for (uint32_t flag : {KS_CFG_DB_ASM, KS_CFG_DB_REMOTE}) {
+    kstest::SourceDb db;
+    db.flag = flag;
+    kstest::ExtractEnv env(db);
+    ASSERT_TRUE(env.ok());
+    ASSERT_EQ(orasim(env, "create --log-size 64K --groups 3"), 0);
+    ASSERT_GT(env.start({}, oci_env()), 0);
+    EXPECT_EQ(env.wait_exit(), 255);
+    EXPECT_NE(env.error_log().find("are not supported by this build."), std::string::npos) << env.error_log();
+    EXPECT_EQ(env.info_log().find("open log file"), std::string::npos);
+  }
 }
