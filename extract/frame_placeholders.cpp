@@ -1,7 +1,6 @@
-// Temporary stand-ins for areas that land separately, so the capture frame runs whole.
-// Nothing here is kept: each group is deleted when its area lands, and the frame then
-// uses the real records directly.
-//  - Dictionary (extract/dict/): no dictionary is exported, loaded or opened.
+// Temporary stand-ins for the area that lands separately, so the capture frame runs
+// whole. Nothing here is kept: it is deleted when record decoding lands, and the frame
+// then uses the real records directly.
 //  - Record decoding and the chain buffer (extract/redo/): ks_parse_record only checks
 //    the record header, applies the start and end SCNs and counts records; there is no
 //    chain buffer to restore or save.
@@ -11,17 +10,10 @@
 #include "lib/log/log.h"
 
 namespace {
-int dict_store;
 int miner_store;
 }  // namespace
 
-ks_dict_t *ks_frame_dict = reinterpret_cast<ks_dict_t *>(&dict_store);
 ks_miner_t *ks_frame_miner = reinterpret_cast<ks_miner_t *>(&miner_store);
-
-int ks_export_dict(ks_oci_ses_t *, char *, char *) { return 0; }
-int ks_load_dict(char *, char *) { return 0; }
-int ks_open_dict(ks_dict_t *) { return 0; }
-void *ks_frame_dict_base(const ks_dict_t *) { return nullptr; }
 
 int ks_init_chain_buffer(ks_extr_t *) { return 0; }
 int ks_save_chain_buffer(ks_extr_t *) { return 0; }

@@ -5,14 +5,6 @@
 
 #include "extract/extract.h"
 
-// Dictionary (replaced by extract/dict/: x_dict, ks_export_dict, ks_load_dict,
-// ks_open_dict, and x_dict.base freed by the frame).
-extern ks_dict_t *ks_frame_dict;
-int ks_export_dict(ks_oci_ses_t *se, char *unit, char *name);
-int ks_load_dict(char *unit, char *name);
-int ks_open_dict(ks_dict_t *dictp);
-void *ks_frame_dict_base(const ks_dict_t *d);
-
 // Record decoding and chained rows (replaced by extract/redo/: x_miner, ks_parse_record,
 // ks_init_chain_buffer, ks_save_chain_buffer, and x_miner.cbl set by the frame).
 extern ks_miner_t *ks_frame_miner;

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "extract/extract.h"
+#include "extract/dict/dict.h"
 #include "extract/frame_placeholders.h"
 #include "extract/trans/trans.h"
 #include "lib/cfg/cfg.h"
@@ -72,7 +73,7 @@ void wire_context() {
   x_extr.r = &x_rdr;
   x_extr.a = &x_ado;
   x_extr.b = &x_buf;
-  x_extr.d = ks_frame_dict;
+  x_extr.d = &x_dict;
   x_extr.l = &x_log;
   x_extr.m = ks_frame_miner;
   x_extr.t = &x_trans;
@@ -93,8 +94,8 @@ void fill_check_point() {
 
 void free_memory() {
   if (x_need_dict) {
-    void *dict_base = ks_frame_dict_base(ex->d);
-    if (dict_base != nullptr) ks_shm_free(dict_base);
+    if (x_dict.base != nullptr) ks_shm_free(x_dict.base);
+    x_dict.base = nullptr;
   }
   if (su.buffer) {
     ks_shm_free(x_buf.base);
