@@ -286,3 +286,69 @@ TEST(ExtractCapture, SourceOnAsmOrBehindTheAgentIsRefusedNotReadLocally) {
     EXPECT_EQ(env.info_log().find("open log file"), std::string::npos);
   }
 }
+
+TEST(ExtractCapture, ManagerStartsExtractWhichCapturesAndStopsOnTheStopCommand) {
+  kstest::SourceDb db;
+  db.by_manager = true;
+  kstest::ExtractEnv env(db);
+  ASSERT_TRUE(env.ok());
+  ASSERT_EQ(orasim(env, "create --log-size 64K --groups 3"), 0);
+  ASSERT_EQ(orasim(env, "run --txns 30 --no-expect"), 0);
+  for (const char *p : {"kesmon", "extract"})
+    ASSERT_EQ(symlink((std::string(KS_BIN_DIR) + "/" + p).c_str(), env.home().file(std::string("bin/") + p).c_str()), 0);
+  std::string me = std::to_string(getpid());
+  pid_t mgr = fork();
+  if (mgr == 0) {
+    setenv("KESTRO_OCI_LIB", KS_LIB_DIR "/liborasim.so", 1);
+    std::string path = env.home().file("bin/kesmon");
+    execl(path.c_str(), path.c_str(), "-id", me.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  struct Reap {
+    pid_t pid;
+    ~Reap() {
+      if (shm_inf.status == 1) {
+        auto *ps = static_cast<ks_ps_task_t *>(ks_shm_get_ps_ptr());
+        for (int i = 0; ps != nullptr && i < 8; ++i)
+          if (ps[i].pid > 0) kill(ps[i].pid, SIGKILL);
+      }
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  } reap{mgr};
+  ks_shm_set_attach_wait(1);
+  bool ready = false;
+  for (int i = 0; i < 250 && !ready; i++) {
+    if (ks_shm_attach() == 0) {
+      ks_sysinfo_t *si = ks_shm_get_sys_ptr();
+      ready = si->pid == mgr && __atomic_load_n(&si->status, __ATOMIC_ACQUIRE) == KS_SHM_STATUS_READY;
+      if (!ready) ks_shm_detach();
+    }
+    if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ks_shm_set_attach_wait(5);
+  ASSERT_TRUE(ready);
+  auto command = [&](int code, const char *param) {
+    uint8_t msg[KS_CMD_BUFSZ];
+    int n = ks_ps_make_command(msg, code, getpid(), "U1", "E1", param);
+    if (ks_ps_send(mgr, msg, n) != 0) return -1;
+    for (int waited = 0; waited < 30000; waited += 20) {
+      uint8_t r[KS_CMD_BUFSZ];
+      int rc;
+      if (ks_shm_deq(getpid(), sizeof r, r, &rc) == 4) return static_cast<int>(ks::load_be32(r));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+  };
+  ASSERT_EQ(command(KS_CMD_START_EXTRACT, "-d"), 0);
+  ASSERT_TRUE(env.wait_log("reach the end of log file")) << env.info_log() << env.error_log();
+  EXPECT_NE(env.info_log().find("process startup, analyze redo log from sequence# "), std::string::npos);
+  EXPECT_FALSE(records(env.info_log()).empty());
+  ASSERT_EQ(command(KS_CMD_STOP_EXTRACT, ""), 0);
+  ASSERT_TRUE(env.wait_log("detach shared memory ok ...")) << env.info_log();
+  EXPECT_NE(env.info_log().find("break from main loop, process exit normally ..."), std::string::npos);
+  EXPECT_EQ(checkpoint(env).flag & (KS_CKP_OPEN | KS_CKP_CLOSED), static_cast<uint32_t>(KS_CKP_CLOSED));
+  uint8_t msg[KS_CMD_BUFSZ];
+  int n = ks_ps_make_command(msg, KS_CMD_STOP_MANAGER, getpid(), "", "", nullptr);
+  ks_ps_send(mgr, msg, n);
+}

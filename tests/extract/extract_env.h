@@ -34,6 +34,7 @@ struct SourceDb {
   std::string pdb;
   std::string svc = "SRC";  // the stand-in opens <KESTRO_HOME>sim/<svc>.db
   uint32_t idle_wait = 1;
+  bool by_manager = false;  // kesmon makes the segment and starts the component
   std::string schema = "OLTP";  // the captured schema (the built-in workload's)
 };
 
@@ -85,6 +86,7 @@ class ExtractEnv {
     for (const char *dir : {"log/U1", "data/U1", "dict/U1", "error/U1", "sim"})
       mkdir(home_.file(dir).c_str(), 0755);
     guard_ = std::make_unique<IpcGuard>();
+    if (db.by_manager) return;
     // The manager's order: segment, configuration, process table, then the queue.
     ok_ = ks_shm_create() == 0 && ks_cfg_load() == 0 && ks_ps_init() == 0;
     if (!ok_) return;
