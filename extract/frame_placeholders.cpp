@@ -1,6 +1,6 @@
-// Temporary stand-ins for the area that lands separately, so the capture frame runs
-// whole. Nothing here is kept: it is deleted when record decoding lands, and the frame
-// then uses the real records directly.
+// Temporary stand-ins for areas that land separately, so the capture frame runs whole.
+// Nothing here is kept: each group is deleted when its area lands, and the frame then
+// uses the real records directly.
 //  - Record decoding and the chain buffer (extract/redo/): ks_parse_record only checks
 //    the record header, applies the start and end SCNs and counts records; there is no
 //    chain buffer to restore or save.

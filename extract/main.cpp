@@ -11,8 +11,8 @@
 
 #include "extract/extract.h"
 #include "extract/dict/dict.h"
-#include "extract/frame_placeholders.h"
 #include "extract/trans/trans.h"
+#include "extract/frame_placeholders.h"
 #include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
 #include "lib/ps/ps.h"
@@ -84,7 +84,7 @@ void fill_check_point() {
   x_ckp.rba_sqn = pos.sqn;
   x_ckp.rba_blk = pos.blk;
   x_ckp.rba_byt = pos.byt;
-  x_ckp.last_fno = static_cast<uint32_t>(x_trans.fseq);
+  x_ckp.last_fno = static_cast<uint32_t>(ex->t->fseq);
   x_ckp.blks = static_cast<uint32_t>(x_log.blks);
   x_ckp.blk_sz = static_cast<uint32_t>(x_log.blk_sz);
   x_ckp.vsn = static_cast<uint32_t>(x_log.vsn);
@@ -94,8 +94,8 @@ void fill_check_point() {
 
 void free_memory() {
   if (x_need_dict) {
-    if (x_dict.base != nullptr) ks_shm_free(x_dict.base);
-    x_dict.base = nullptr;
+    // Also clears the published position, so no later process maps a freed block.
+    ks_unload_dict(&x_dict);
   }
   if (su.buffer) {
     ks_shm_free(x_buf.base);
@@ -220,7 +220,7 @@ void start_up() {
   }
 
   pos = {x_ckp.rba_sqn, x_ckp.rba_blk, x_ckp.rba_byt};
-  x_trans.fseq = static_cast<int>(x_ckp.last_fno);
+  ex->t->fseq = static_cast<int>(x_ckp.last_fno);
   x_log.blks = static_cast<int>(x_ckp.blks);
   x_log.blk_sz = static_cast<int>(x_ckp.blk_sz);
   x_log.vsn = static_cast<int>(x_ckp.vsn);
@@ -253,9 +253,9 @@ void start_up() {
   }
   su.trans = true;
   KS_DEBUG("init & restore transaction slot ok ...");
-  x_trans.fhdr.chs_id = x_ckp.chs_id;
-  x_trans.fhdr.nchs_id = x_ckp.nchs_id;
-  x_trans.fhdr.lchs_id = x_ckp.lchs_id;
+  ex->t->fhdr.chs_id = x_ckp.chs_id;
+  ex->t->fhdr.nchs_id = x_ckp.nchs_id;
+  ex->t->fhdr.lchs_id = x_ckp.lchs_id;
 
   if (ks_init_chain_buffer(ex) < 0) {
     KS_ERROR("initialize chained row buffer error.");
