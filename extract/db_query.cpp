@@ -10,9 +10,13 @@
 
 namespace {
 
+// The caller decides from the failure's database error whether the session is lost, so
+// closing the statement must not replace it.
 int fail(ks_oci_ses_t *se, ks_oci_stmt_t *st, const char *what) {
   KS_ERROR("%s\n%s", what, ks_oci_get_message());
+  int code = ks_oci_get_error_code();
   ks_oci_close_statement(se, st);
+  ks_oci_set_error_code(code);
   return -1;
 }
 

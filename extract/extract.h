@@ -53,25 +53,11 @@ typedef struct __ks_logf_s {
   int arch_thrd;  // archival thread of an archived log, 0 for an online log
   int asm_fno;
   int asm_gi;
+  uint32_t sqn;   // the sequence the log was located for
   char name[1024];
 } ks_logf_t;
 
-// Redo file header and block header offsets (from the start of the block).
-#define KS_REDO_B0_BLKSZ 20
-#define KS_REDO_B0_MAGIC 28
-#define KS_REDO_B1_VSN 20
-#define KS_REDO_B1_FILE_BLKS 40
-#define KS_REDO_B1_BLKSZ 44
-#define KS_REDO_B1_NAB 156
-#define KS_REDO_BH_BLKNO 4
-#define KS_REDO_BH_SEQ 8
-#define KS_REDO_BH_FIRST 12
-#define KS_REDO_BH_SIZE 16
-#define KS_REDO_MAGIC_BE1 0x7D7C7B7Au
-#define KS_REDO_MAGIC_BE2 0x6D6C6B6Au
-#define KS_REDO_NAB_CURRENT 0xFFFFFFFFu
-// A record header needs more than this many bytes left in a block to start there.
-#define KS_REDO_MIN_TAIL 23
+// Byte layouts of the redo files are in extract/redo/redo_format.h.
 
 // ---------------------------------------------------------------------------------------
 // ASM storage of the reader (filled by the ASM storage code; kept closed here).

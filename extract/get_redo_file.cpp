@@ -58,6 +58,7 @@ int ks_get_redo_file(ks_extr_t *ex, uint32_t seq) {
   l->blks = static_cast<int>(blocks);
   l->blk_sz = static_cast<int>(blk_sz);
   l->arch_thrd = arch_thrd;
+  l->sqn = seq;
   snprintf(l->name, sizeof l->name, "%s", name);
   if (name[0] == '+') l->flag |= KS_LOGF_ASM;
   return 0;

@@ -1,6 +1,8 @@
 // Whether the current online log has been switched, told by its header: the next
-// available block is all ones while the database still writes the log.
+// available block is all ones while the database still writes the log, and the header
+// block carries the sequence the file now holds.
 #include "extract/extract.h"
+#include "extract/redo/redo_format.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
@@ -14,8 +16,15 @@ int ks_log_switched(ks_extr_t *ex) {
   }
   const uint8_t *b1 = ex->b->rd_buf + l->blk_sz;
   bool big = (l->flag & KS_LOGF_BIG_ENDIAN) != 0;
-  uint32_t nab = ks::load32(b1 + KS_REDO_B1_NAB, big);  // all ones reads the same either way
-  if (nab == KS_REDO_NAB_CURRENT) return 0;
+  // A file already reused for a later sequence was switched long ago, whatever its
+  // header says now; the walk finds its blocks overwritten.
+  uint32_t seq = ks::load32(b1 + ks::redo::kBhSequence, big);
+  if (l->sqn != 0 && seq > l->sqn) {
+    l->flag &= ~KS_LOGF_CURRENT;
+    return 1;
+  }
+  uint32_t nab = ks::load32(b1 + ks::redo::kFh1NextBlock, big);  // all ones reads the same either way
+  if (nab == ks::redo::kNextBlockCurrent) return 0;
   // The log is complete now: its final size bounds what is left to read, so redo written
   // between the last read and this check is still walked before moving on.
   if (nab >= 2 && nab <= static_cast<uint32_t>(l->blks)) l->blks = static_cast<int>(nab);

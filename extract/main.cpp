@@ -310,6 +310,11 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
         case LOCATE:
           if (ks_get_redo_file(ex, pos.sqn) == 0) {
             st = OPEN;
+          } else if (ks_oci_get_error_code() == 0) {
+            // No database error: the log is not in the catalogue yet (the database has
+            // finished the previous one but not yet published this one). The session is
+            // fine; look again after the usual wait.
+            pause_seconds(x_read_wait);
           } else {
             if (!session_lost(ks_oci_get_error_code())) pause_seconds(30);
             re_connect_db = true;
@@ -354,13 +359,21 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
 
         case WALK: {
           int rc = ks_do_read_buffer(ex, &pos, blocks);
+          bool at_end = false;
           if (rc >= 0) {
-            if (static_cast<int>(pos.blk) >= x_log.blks) {
+            if (static_cast<int>(pos.blk) < x_log.blks) {
+              st = READ;
+              break;
+            }
+            // Every block of the log has been read. A log still current is full but not
+            // yet switched: its successor may not exist yet, so it is treated like the
+            // end of the current log and waited for.
+            if (!(x_log.flag & KS_LOGF_CURRENT)) {
               next_log();
               st = LOCATE;
-            } else {
-              st = READ;
+              break;
             }
+            at_end = true;
           } else if (rc == -10) {
             x_loop = 0;
             normal_exit();
@@ -373,6 +386,16 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
             st = LOCATE;
           } else if (x_log.flag & KS_LOGF_END) {
             x_log.flag &= ~KS_LOGF_END;
+            at_end = true;
+          } else if (x_log.flag & KS_LOGF_CONT_UNWRITTEN) {
+            x_log.flag &= ~KS_LOGF_CONT_UNWRITTEN;
+            pause_ms(100);
+            st = READ;
+          } else {
+            KS_ERROR("mine redo data error, process exit.");
+            error_exit();
+          }
+          if (at_end) {
             if (!(x_log.flag & KS_LOGF_CURRENT)) {
               next_log();
               st = LOCATE;
@@ -398,13 +421,6 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
               KS_INFO("log file \"%s\" switched.", x_log.name);
               st = READ;
             }
-          } else if (x_log.flag & KS_LOGF_CONT_UNWRITTEN) {
-            x_log.flag &= ~KS_LOGF_CONT_UNWRITTEN;
-            pause_ms(100);
-            st = READ;
-          } else {
-            KS_ERROR("mine redo data error, process exit.");
-            error_exit();
           }
           break;
         }
@@ -429,6 +445,7 @@ int main(int argc, char **argv) {
   wire_context();
   x_rdr.asd = -1;
   x_rdr.lfd = -1;
+  x_trans.fd = -1;
 
   if (ks_shm_attach() < 0) {
     KS_ERROR("attach shared memory error.");

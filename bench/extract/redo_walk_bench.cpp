@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "extract/extract.h"
+#include "extract/redo/redo_format.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
@@ -45,16 +46,16 @@ void write_log(const std::string &path, uint32_t seq, int blocks, int bs, std::m
   std::vector<uint8_t> f(static_cast<size_t>(blocks) * bs, 0);
   ks::store_le32(&f[20], bs);
   uint8_t *b1 = &f[bs];
-  ks::store_le32(b1 + KS_REDO_B1_VSN, 0x13000000);
-  ks::store_le32(b1 + KS_REDO_B1_FILE_BLKS, blocks - 1);
-  ks::store_le32(b1 + KS_REDO_B1_BLKSZ, bs);
-  ks::store_le32(b1 + KS_REDO_B1_NAB, blocks);
+  ks::store_le32(b1 + ks::redo::kFh1Version, 0x13000000);
+  ks::store_le32(b1 + ks::redo::kFh1FileBlocks, blocks - 1);
+  ks::store_le32(b1 + ks::redo::kFh1BlockSize, bs);
+  ks::store_le32(b1 + ks::redo::kFh1NextBlock, blocks);
   std::uniform_int_distribution<int> len(24, 2048);
   int blk = 2;
   int off = 16;
   std::vector<int> first(blocks, 0);
   while (blk < blocks) {
-    if (bs - off <= KS_REDO_MIN_TAIL) {
+    if (bs - off < ks::redo::kMinRecordRoom) {
       blk++;
       off = 16;
       continue;
@@ -83,9 +84,9 @@ void write_log(const std::string &path, uint32_t seq, int blocks, int bs, std::m
   }
   for (int b = 1; b < blocks; b++) {
     uint8_t *h = &f[static_cast<size_t>(b) * bs];
-    ks::store_le32(h + KS_REDO_BH_BLKNO, b);
-    ks::store_le32(h + KS_REDO_BH_SEQ, seq);
-    ks::store_le16(h + KS_REDO_BH_FIRST, static_cast<uint16_t>(0x8000 | first[b]));
+    ks::store_le32(h + ks::redo::kBhBlockNo, b);
+    ks::store_le32(h + ks::redo::kBhSequence, seq);
+    ks::store_le16(h + ks::redo::kBhFirstRecord, static_cast<uint16_t>(0x8000 | first[b]));
   }
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0 || write(fd, f.data(), f.size()) != static_cast<ssize_t>(f.size())) {

@@ -34,6 +34,8 @@ struct SourceDb {
   std::string pdb;
   std::string svc = "SRC";  // the stand-in opens <KESTRO_HOME>sim/<svc>.db
   uint32_t idle_wait = 1;
+  bool by_manager = false;  // kesmon makes the segment and starts the component
+  std::string schema = "OLTP";  // the captured schema (the built-in workload's)
 };
 
 class ExtractEnv {
@@ -72,12 +74,19 @@ class ExtractEnv {
     ok_ = ks_cfg_add_db(&cfg, &d, omsg) == 0 && ks_cfg_add_inst(&cfg, "SRC", &in, omsg) == 0 &&
           ks_cfg_add_unit(&cfg, &u, omsg) == 0 && ks_cfg_add_com(&cfg, "U1", &c, omsg) == 0 &&
           ks_cfg_add_param(&cfg, "U1", "E1", &p, omsg) == 0;
+    // Every table of the workload's schema is captured.
+    ks_cfg_finc_t inc{};
+    inc.flag = KS_CFG_SET_ALL;
+    snprintf(inc.schema, sizeof inc.schema, "%s", db.schema.c_str());
+    snprintf(inc.table, sizeof inc.table, "*");
+    ok_ = ok_ && ks_cfg_add_include(&cfg, "U1", "E1", &inc, omsg) == 0;
     cfg.flag |= KS_CFG_MODIFIED;
     ok_ = ks_cfg_close_file(&cfg, omsg) == 0 && ok_;
     if (!ok_) return;
     for (const char *dir : {"log/U1", "data/U1", "dict/U1", "error/U1", "sim"})
       mkdir(home_.file(dir).c_str(), 0755);
     guard_ = std::make_unique<IpcGuard>();
+    if (db.by_manager) return;
     // The manager's order: segment, configuration, process table, then the queue.
     ok_ = ks_shm_create() == 0 && ks_cfg_load() == 0 && ks_ps_init() == 0;
     if (!ok_) return;
@@ -102,8 +111,9 @@ class ExtractEnv {
   ks_ps_task_t *entry() const { return slot_ >= 0 ? &ps_[slot_] : nullptr; }
   std::string ckp_path() const { return home_.file("data/U1/E1.ckp"); }
 
-  // Starts <build>/bin/extract -u U1 -c E1 <args>, recorded in the process table before
-  // it looks for its entry, as the manager does.
+  // Starts <build>/bin/extract -u U1 -c E1 -d <args>, recorded in the process table
+  // before it looks for its entry, as the manager does. "-d" loads the dictionary
+  // (exported from the source at the first start) for the run.
   pid_t start(const std::vector<std::string> &args = {}, const std::vector<std::string> &env = {}) {
     int fds[2];
     if (pipe(fds) != 0) return -1;
@@ -113,7 +123,7 @@ class ExtractEnv {
       char c;
       if (read(fds[0], &c, 1) != 1) _exit(120);
       for (const auto &e : env) putenv(const_cast<char *>(e.c_str()));
-      std::vector<std::string> all = {"extract", "-u", "U1", "-c", "E1"};
+      std::vector<std::string> all = {"extract", "-u", "U1", "-c", "E1", "-d"};
       all.insert(all.end(), args.begin(), args.end());
       std::vector<char *> argv;
       for (auto &a : all) argv.push_back(a.data());
@@ -123,6 +133,7 @@ class ExtractEnv {
     }
     close(fds[0]);
     pid_ = pid;
+    exited_ = false;
     for (int i = 0; i < 8; i++) {
       if (ps_[i].pid == -1) {
         ps_[i] = {0, com_uk_, comid_, pid, 0, 0};
