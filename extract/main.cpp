@@ -95,8 +95,8 @@ void fill_check_point() {
 
 void free_memory() {
   if (x_need_dict) {
-    if (x_dict.base != nullptr) ks_shm_free(x_dict.base);
-    x_dict.base = nullptr;
+    // Also clears the published position, so no later process maps a freed block.
+    ks_unload_dict(&x_dict);
   }
   if (su.buffer) {
     ks_shm_free(x_buf.base);

@@ -54,10 +54,33 @@ int ks_num_from_text(std::string_view t, std::string *out) {
   return 0;
 }
 
-void ks_num_from_int(int64_t v, std::string *out) {
-  char b[32];
-  snprintf(b, sizeof b, "%lld", (long long)v);
-  ks_num_from_text(b, out);
+void ks_num_from_int(int64_t v, std::string *out) { ks_num_from_scaled(v, 0, out); }
+
+void ks_num_from_scaled(int64_t v, int pairs, std::string *out) {
+  out->clear();
+  if (v == 0) {
+    out->push_back(char(0x80));
+    return;
+  }
+  bool neg = v < 0;
+  uint64_t u = neg ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+  uint8_t d[16];
+  int n = 0;
+  while (u) {
+    d[n++] = uint8_t(u % 100);
+    u /= 100;
+  }
+  int exp = n - 1 - pairs;
+  int lo = 0;
+  while (d[lo] == 0) lo++;  // trailing zero digits are not stored
+  if (!neg) {
+    out->push_back(char(0xC1 + exp));
+    for (int i = n - 1; i >= lo; i--) out->push_back(char(d[i] + 1));
+  } else {
+    out->push_back(char(0x3E - exp));
+    for (int i = n - 1; i >= lo; i--) out->push_back(char(101 - d[i]));
+    if (n - lo < 20) out->push_back(char(0x66));
+  }
 }
 
 int ks_num_to_text(std::string_view n, std::string *out) {

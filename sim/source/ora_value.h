@@ -24,6 +24,8 @@ enum : int {
 // NUMBER from a decimal text ("-12.5", "300", "1e3" not accepted). -1 on bad text.
 int ks_num_from_text(std::string_view text, std::string *out);
 void ks_num_from_int(int64_t v, std::string *out);
+// NUMBER of v / 100^pairs (e.g. cents with pairs 1), without going through text.
+void ks_num_from_scaled(int64_t v, int pairs, std::string *out);
 // NUMBER to canonical decimal text ("0", "-12.5", "0.001").
 int ks_num_to_text(std::string_view num, std::string *out);
 // NUMBER to int64 when integral and in range; -1 otherwise.

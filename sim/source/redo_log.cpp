@@ -32,7 +32,9 @@ int ks_redo_writer::create_groups(const ks_redo_cfg_t &cfg, const std::vector<st
       KS_ERROR("open \"%s\": %s", p.c_str(), strerror(errno));
       return -1;
     }
-    int rc = ftruncate(fd, off_t(cfg.log_blocks + 1) * cfg.blk_sz);
+    // Online logs are allocated in full when created, as a database does.
+    off_t size = off_t(cfg.log_blocks + 1) * cfg.blk_sz;
+    int rc = posix_fallocate(fd, 0, size) == 0 ? 0 : ftruncate(fd, size);
     ::close(fd);
     if (rc != 0) {
       KS_ERROR("ftruncate \"%s\": %s", p.c_str(), strerror(errno));

@@ -92,9 +92,11 @@ ks_sim_db::~ks_sim_db() {
 
 std::string ks_sim_db::db_path() const { return cfg_.dir + "/" + cfg_.name + ".db"; }
 
-std::string ks_sim_db::clock_text() const {
+const std::string &ks_sim_db::clock_text() const {
   // Inverse of the redo calendar for display and DATE values.
   uint64_t s = uint64_t(clock_);
+  if (s == clock_sec_) return clock_txt_;
+  clock_sec_ = s;
   int sec = int(s % 60); s /= 60;
   int min = int(s % 60); s /= 60;
   int hour = int(s % 24); s /= 24;
@@ -102,7 +104,8 @@ std::string ks_sim_db::clock_text() const {
   int mon = int(s % 12) + 1; s /= 12;
   int year = int(s) + 1988;
   if (day > 28) day = 28;  // the redo calendar has 31-day months; keep dates valid
-  return fmt("%04d-%02d-%02d %02d:%02d:%02d", year, mon, day, hour, min, sec);
+  clock_txt_ = fmt("%04d-%02d-%02d %02d:%02d:%02d", year, mon, day, hour, min, sec);
+  return clock_txt_;
 }
 
 int ks_sim_db::exec(const char *sql) { return ks_sql_exec(db_, sql); }

@@ -65,6 +65,7 @@ struct ks_table_t {
   uint16_t next_slot = 0, slots_per_block = 64;
   std::vector<ks_row_t> rows;
   std::vector<uint32_t> live;  // indexes of live rows
+  std::vector<uint32_t> spare;  // indexes of rows gone for good (their storage is reused)
   bool dirty = false;          // rows differ from the SQLite copy
   std::string sql_name() const { return "\"" + owner + "." + name + "\""; }
 };
@@ -90,7 +91,7 @@ struct ks_db_cfg_t {
   std::string pdb;           // pluggable database name ("" for none)
   uint32_t con_uid = 0;      // container uid stamped in records (1 for a root)
   uint32_t other_con_uid = 0;  // records of another container are interleaved when not 0
-  int noise = 30;            // percent of transactions followed by unrelated system activity
+  int noise = 30;            // unrelated system activity per 100 transactions (may exceed 100)
   uint64_t seed = 1;
   std::string start_time = "2026-01-01 00:00:00";
 };
@@ -137,6 +138,8 @@ class ks_sim_db {
   // ---- transactions ----
   ks_txn_t *begin();
   int insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals);
+  // Row indexes of the rows the last insert or multi-row insert added.
+  const std::vector<uint32_t> &inserted() const { return inserted_; }
   int insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows);
   // Update columns cols (indexes) of live row ri with the given values.
   int update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vector<int> &cols, std::vector<ks_val_t> vals);
@@ -162,7 +165,7 @@ class ks_sim_db {
   uint64_t scn() const { return scn_; }
   uint32_t now() const { return uint32_t(clock_); }  // seconds since 1988 in the redo calendar
   void advance_clock(double seconds) { clock_ += seconds; }
-  std::string clock_text() const;
+  const std::string &clock_text() const;
   const ks_redo_writer &writer() const { return writer_; }
   // Expected changes of committed transactions, one JSON line each, when set.
   void set_expect_file(FILE *f) { expect_ = f; }
@@ -181,6 +184,7 @@ class ks_sim_db {
   int rec_end(uint64_t scn);
   int txn_start(ks_txn_t *tx);
   ks_rowref_t alloc_row(ks_table_t *t);
+  uint32_t store_row(ks_table_t *t, ks_row_t row);
   void build_suplog_update(const ks_table_t *t, const ks_row_t &r, const std::vector<int> &changed,
                            std::vector<uint16_t> *scid, std::vector<ks_val_t> *vals) const;
   int undo_change(ks_txn_t *tx, size_t upto, bool partial);
@@ -209,8 +213,11 @@ class ks_sim_db {
   uint32_t next_usn_ = 0;
   uint32_t next_file_block_[16] = {};
   FILE *expect_ = nullptr;
+  std::vector<uint32_t> inserted_;
   uint64_t commits_ = 0, rollbacks_ = 0;
   bool open_ = false;
+  mutable uint64_t clock_sec_ = ~0ull;
+  mutable std::string clock_txt_;
 };
 
 }  // namespace ks::sim

@@ -93,6 +93,23 @@ ks_rowref_t ks_sim_db::alloc_row(ks_table_t *t) {
   return ks_rowref_t{t->file << 22 | t->cur_block, t->next_slot++};
 }
 
+// A row enters the table's storage, in the place of a row gone for good when there is one.
+uint32_t ks_sim_db::store_row(ks_table_t *t, ks_row_t row) {
+  row.live = true;
+  row.live_pos = uint32_t(t->live.size());
+  uint32_t ri;
+  if (!t->spare.empty()) {
+    ri = t->spare.back();
+    t->spare.pop_back();
+    t->rows[ri] = std::move(row);
+  } else {
+    ri = uint32_t(t->rows.size());
+    t->rows.push_back(std::move(row));
+  }
+  t->live.push_back(ri);
+  return ri;
+}
+
 ks_txn_t *ks_sim_db::begin() {
   auto tx = std::make_unique<ks_txn_t>();
   if (new_xid(&tx->xid) != 0) return nullptr;
@@ -133,11 +150,9 @@ int ks_sim_db::insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
   ks_row_t row;
   row.dba = ref.dba;
   row.slot = ref.slot;
-  row.live_pos = uint32_t(t->live.size());
   row.v = std::move(vals);
-  uint32_t ri = uint32_t(t->rows.size());
-  t->live.push_back(ri);
-  t->rows.push_back(std::move(row));
+  uint32_t ri = store_row(t, std::move(row));
+  inserted_.assign(1, ri);
   t->dirty = true;
   tx->undo.push_back({ks_undo_t::kIns, t, {ri}, {}, {}});
   if (expect_) {
@@ -178,17 +193,16 @@ int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector
   ks_expect_t e;
   e.op = "QUICK INSERT";
   e.t = t;
+  inserted_.clear();
   for (size_t i = 0; i < rows.size(); i++) {
     ks_row_t row;
     row.dba = refs[i].dba;
     row.slot = refs[i].slot;
-    row.live_pos = uint32_t(t->live.size());
     if (expect_) e.rows.push_back(rows[i]);
     row.v = std::move(rows[i]);
-    uint32_t ri = uint32_t(t->rows.size());
-    t->live.push_back(ri);
-    t->rows.push_back(std::move(row));
+    uint32_t ri = store_row(t, std::move(row));
     u.rows.push_back(ri);
+    inserted_.push_back(ri);
   }
   t->dirty = true;
   tx->undo.push_back(std::move(u));
@@ -366,6 +380,8 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
           t->rows[last].live_pos = pos;
           t->live.pop_back();
           r.live = false;
+          r.v.clear();
+          t->spare.push_back(ri);
           break;
         }
         case ks_undo_t::kDel: {
@@ -432,6 +448,13 @@ int ks_sim_db::commit(ks_txn_t *tx) {
   if (writer_.idle()) write_start_ = true;
   commits_++;
   write_expect(tx, scn);
+  for (auto &u : tx->undo)
+    if (u.kind == ks_undo_t::kDel) {
+      ks_row_t &r = u.t->rows[u.rows[0]];
+      r.v.clear();
+      r.v.shrink_to_fit();
+      u.t->spare.push_back(u.rows[0]);
+    }
   tx->undo.clear();
   tx->exp.clear();
   return 0;

@@ -31,29 +31,42 @@ ks_col_t col(const char *name, int type, int len, int csform = 1, bool nn = fals
 
 struct Gen {
   std::mt19937_64 r;
-  explicit Gen(uint64_t seed) : r(seed) {}
+  // Words are drawn from pools made once per length: building text is the slow part of
+  // generating rows.
+  std::vector<std::vector<std::string>> pools;
+  std::string date_txt;
+  ks_val_t date_val;
+  explicit Gen(uint64_t seed) : r(seed), pools(301) {}
   uint64_t n(uint64_t m) { return m ? r() % m : 0; }
   bool pct(int p) { return int(n(100)) < p; }
-  std::string word(int minl, int maxl) {
+  const std::string &word(int minl, int maxl) {
+    int want = minl + int(n(uint64_t(maxl - minl + 1)));
+    auto &pool = pools[size_t(std::clamp(want, 1, 300))];
+    if (pool.size() < 32) {
+      pool.push_back(make_word(want));
+      return pool.back();
+    }
+    return pool[n(pool.size())];
+  }
+  std::string make_word(int want) {
     static const char *syl[] = {"ka", "lo", "mi", "ne", "ra", "to", "vu", "shi", "an", "el", "or", "que", "zo", "bri", "dan"};
     std::string s;
-    int want = minl + int(n(uint64_t(maxl - minl + 1)));
     while (int(s.size()) < want) s += syl[n(15)];
     s.resize(size_t(want));
     s[0] = char(toupper(uint8_t(s[0])));
     return s;
   }
   ks_val_t num(int64_t v) {
-    std::string b;
-    ks_num_from_int(v, &b);
-    return ks_val_t::of(b);
+    ks_val_t x;
+    x.is_null = false;
+    ks_num_from_int(v, &x.b);
+    return x;
   }
   ks_val_t money() {
-    std::string b;
-    char t[32];
-    snprintf(t, sizeof t, "%llu.%02llu", (unsigned long long)n(100000), (unsigned long long)n(100));
-    ks_num_from_text(t, &b);
-    return ks_val_t::of(b);
+    ks_val_t x;
+    x.is_null = false;
+    ks_num_from_scaled(int64_t(n(10000000)), 1, &x.b);
+    return x;
   }
   ks_val_t text(const ks_sim_db &db, const ks_col_t &c, const std::string &s) {
     ks_val_t v;
@@ -61,8 +74,18 @@ struct Gen {
     return v;
   }
   ks_val_t date(const ks_sim_db &db, bool ts) {
-    std::string t = db.clock_text();
-    if (ts && pct(80)) {
+    const std::string &t0 = db.clock_text();
+    if (!ts || !pct(80)) {
+      if (t0 != date_txt) {
+        date_txt = t0;
+        std::string b;
+        ks_date_from_text(t0, &b, false);
+        date_val = ks_val_t::of(b);
+      }
+      return date_val;
+    }
+    std::string t = t0;
+    {
       char f[16];
       snprintf(f, sizeof f, ".%09llu", (unsigned long long)(n(1000000) * 1000 + 1));
       t += f;
@@ -96,7 +119,11 @@ struct Oltp {
     const auto &c = cust->cols;
     std::vector<ks_val_t> v(c.size());
     v[0] = g.num(db.nextval(seq, tx));
-    v[1] = g.text(db, c[1], g.word(4, 12) + " " + g.word(5, 14) + (g.pct(10) ? " Zoë" : ""));
+    std::string name = g.word(4, 12);
+    name += ' ';
+    name += g.word(5, 14);
+    if (g.pct(10)) name += " Zoë";
+    v[1] = g.text(db, c[1], name);
     if (g.pct(70)) v[2] = g.text(db, c[2], g.pct(50) ? "Zoë" : g.word(3, 9));
     v[3] = g.text(db, c[3], g.pct(50) ? "FR" : "US");
     v[4] = g.date(db, false);
@@ -173,6 +200,17 @@ int one_op(Oltp &o, Open &op, Locks &lk) {
   Gen &g = o.g;
   ks_txn_t *tx = op.tx;
   int kind = int(g.n(100));
+  // Tables stay bounded, as an application purging old rows keeps them.
+  constexpr size_t kCap = 20000;
+  if ((kind < 25 && o.cust->live.size() > kCap) || (kind >= 25 && kind < 45 && o.ord->live.size() > kCap) ||
+      (kind >= 83 && o.ev->live.size() > kCap)) {
+    ks_table_t *t = kind < 25 ? o.cust : kind < 45 ? o.ord : o.ev;
+    int64_t ri = pick_row(g, t, lk, tx);
+    if (ri < 0) return 0;
+    lk.take(t, uint32_t(ri), tx);
+    return db.remove(tx, t, uint32_t(ri));
+  }
+  if (kind >= 25 && kind < 45 && o.line->live.size() > 3 * kCap) kind = 75;  // delete lines instead
   if (op.savepoint) {
     // Savepoint, some work, rollback to it: done in one step so the compensation redo
     // follows this transaction's own changes.
@@ -180,7 +218,7 @@ int one_op(Oltp &o, Open &op, Locks &lk) {
     if (db.savepoint(tx, "SP1") != 0) return -1;
     auto row = o.event_row();
     if (db.insert(tx, o.ev, row) != 0) return -1;
-    lk.take(o.ev, uint32_t(o.ev->rows.size() - 1), tx);
+    lk.take(o.ev, db.inserted()[0], tx);
     int64_t ri = pick_row(g, o.cust, lk, tx);
     if (ri >= 0) {
       lk.take(o.cust, uint32_t(ri), tx);
@@ -190,7 +228,7 @@ int one_op(Oltp &o, Open &op, Locks &lk) {
   }
   if (kind < 25) {  // new customer
     if (db.insert(tx, o.cust, o.customer_row(tx)) != 0) return -1;
-    lk.take(o.cust, uint32_t(o.cust->rows.size() - 1), tx);
+    lk.take(o.cust, db.inserted()[0], tx);
   } else if (kind < 45) {  // new order with lines
     int64_t cid = 1;
     if (!o.cust->live.empty()) {
@@ -203,17 +241,17 @@ int one_op(Oltp &o, Open &op, Locks &lk) {
     auto orow = o.order_row(tx, cid);
     ks_val_t oid = orow[0];
     if (db.insert(tx, o.ord, orow) != 0) return -1;
-    lk.take(o.ord, uint32_t(o.ord->rows.size() - 1), tx);
+    lk.take(o.ord, db.inserted()[0], tx);
     int nl = 1 + int(g.n(4));
     if (g.pct(40)) {
       std::vector<std::vector<ks_val_t>> rows;
       for (int i = 1; i <= nl + 1; i++) rows.push_back(o.line_row(oid, i));
       if (db.insert_multi(tx, o.line, rows) != 0) return -1;
-      for (size_t i = 0; i < rows.size(); i++) lk.take(o.line, uint32_t(o.line->rows.size() - 1 - i), tx);
+      for (uint32_t ri : db.inserted()) lk.take(o.line, ri, tx);
     } else {
       for (int i = 1; i <= nl; i++) {
         if (db.insert(tx, o.line, o.line_row(oid, i)) != 0) return -1;
-        lk.take(o.line, uint32_t(o.line->rows.size() - 1), tx);
+        lk.take(o.line, db.inserted()[0], tx);
       }
     }
   } else if (kind < 70) {  // update some columns of a customer or an order
@@ -248,7 +286,7 @@ int one_op(Oltp &o, Open &op, Locks &lk) {
     if (db.lock_row(tx, o.cust, uint32_t(ri)) != 0) return -1;
   } else {  // event
     if (db.insert(tx, o.ev, o.event_row()) != 0) return -1;
-    lk.take(o.ev, uint32_t(o.ev->rows.size() - 1), tx);
+    lk.take(o.ev, db.inserted()[0], tx);
   }
   return 0;
 }
@@ -326,6 +364,8 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
     if (op.ops_left > 0) {
       if (one_op(o, op, lk) != 0) return -1;
       op.ops_left--;
+      // System activity comes between the sessions' changes too.
+      if (o.g.pct(db.cfg().noise / 4) && db.noise() != 0) return -1;
       continue;
     }
     int rc = op.rollback ? db.rollback(op.tx) : db.commit(op.tx);
@@ -334,7 +374,9 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
     open.erase(open.begin() + long(k));
     ended++;
     db.advance_clock(step);
-    if (o.g.pct(db.cfg().noise) && db.noise() != 0) return -1;
+    // noise is a percentage that may exceed 100: 250 means two or three events per transaction.
+    for (int k = db.cfg().noise; k > 0; k -= 100)
+      if ((k >= 100 || o.g.pct(k)) && db.noise() != 0) return -1;
     if (cfg.switch_every > 0 && ended % uint64_t(cfg.switch_every) == 0 && db.switch_log() != 0) return -1;
     if (cfg.realtime && cfg.rate > 0) {
       struct timespec now;

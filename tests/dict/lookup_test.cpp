@@ -66,7 +66,7 @@ struct FileBuilder {
     fh.seqn = seqn;
     std::string b(KS_DICT_TAB_OFS, '\0');
     memcpy(b.data(), &fh, sizeof fh);
-    memcpy(b.data() + KS_DICT_SCH_OFS, sch.data(), sch.size() * sizeof(ks_dict_sch_t));
+    if (!sch.empty()) memcpy(b.data() + KS_DICT_SCH_OFS, sch.data(), sch.size() * sizeof(ks_dict_sch_t));
     b.append(reinterpret_cast<const char *>(tab.data()), tab.size() * sizeof(ks_dict_tab_t));
     b.append(reinterpret_cast<const char *>(col.data()), col.size() * sizeof(ks_dict_col_t));
     b.append(reinterpret_cast<const char *>(map.data()), map.size() * sizeof(ks_dict_map_t));
