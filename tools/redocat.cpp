@@ -16,6 +16,7 @@
 #include "extract/redo/redo.h"
 #include "extract/redo/redo_format.h"
 #include "lib/bytes.h"
+#include "lib/log/log.h"
 #include "lib/util.h"
 
 // GCC 12 reports a false -Wrestrict inside std::string concatenation (its bug 105329).
@@ -239,6 +240,7 @@ int main(int argc, char **argv) {
   int rblks = int(data.size() / size_t(log.blk_sz));
   const uint8_t *b1 = data.data() + log.blk_sz;
   cur = {ks::load32(b1 + R::kBhSequence, big), 0, 0};
+  ks_log_inf.log_level = KS_LOG_INFO;
   x_record_tap = record_tap;
   x_lcr_tap = lcr_tap;
   ks_rba_t rba = cur;

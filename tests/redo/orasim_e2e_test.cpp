@@ -114,7 +114,7 @@ void run_case(const std::string &opts) {
   std::string sim = home.file("sim");
   std::string bin = KS_BIN_DIR;
   ASSERT_EQ(system((bin + "/orasim create -d " + sim + " -n SRC " + opts + " >/dev/null 2>&1").c_str()), 0);
-  ASSERT_EQ(system((bin + "/orasim run -d " + sim + " -n SRC --txns 40 --seed 7 --concurrency 4 --rollback 20 "
+  ASSERT_EQ(system((bin + "/orasim run -d " + sim + " -n SRC --txns " + std::string(getenv("KS_REDO_TXNS") ? getenv("KS_REDO_TXNS") : "40") + " --seed 7 --concurrency 4 --rollback 20 "
                           "--savepoint 30 --multi 30 --expect " + home.file("expect.jsonl") + " >/dev/null 2>&1")
                        .c_str()),
             0);
@@ -129,6 +129,9 @@ void run_case(const std::string &opts) {
   ks_oci_disconnect(&se);
   std::string out = sh(bin + "/redocat -j -f " + sim + "/SRC/onlinelog/redo01.log -d " + home.file("dict/U/C.dict") +
                        " 2>&1");
+  // KS_REDO_KEEP=<dir> keeps the log and the dictionary (input of the decoding benchmark).
+  if (const char *keep = getenv("KS_REDO_KEEP"))
+    sh("cp " + sim + "/SRC/onlinelog/redo01.log " + home.file("dict/U/C.dict") + " " + keep);
   std::vector<std::string> got = decode(out), want = lines(kstest::read_file(home.file("expect.jsonl")));
   EXPECT_EQ(got.size(), want.size()) << opts;
   for (size_t i = 0; i < got.size() && i < want.size(); i++) EXPECT_EQ(got[i], want[i]) << opts << " transaction " << i;
