@@ -13,6 +13,7 @@
 #include "extract/dict/dict.h"
 #include "extract/trans/trans.h"
 #include "extract/frame_placeholders.h"
+#include "extract/redo/redo.h"
 #include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
 #include "lib/ps/ps.h"
@@ -75,7 +76,7 @@ void wire_context() {
   x_extr.b = &x_buf;
   x_extr.d = &x_dict;
   x_extr.l = &x_log;
-  x_extr.m = ks_frame_miner;
+  x_extr.m = &x_miner;
   x_extr.t = &x_trans;
   x_ado.se = &x_ado.sess;
 }
@@ -213,10 +214,10 @@ void start_up() {
   }
   if (x_ckp.chs_id > 800) {
     x_ckp.lchs_id = 2000;  // AL16UTF16: multi-byte database character set
-    ks_frame_miner_set_cbl(ex->m, 2);
+    ex->m->cbl = 2;
   } else {
     x_ckp.lchs_id = x_ckp.chs_id;
-    ks_frame_miner_set_cbl(ex->m, 1);
+    ex->m->cbl = 1;
   }
 
   pos = {x_ckp.rba_sqn, x_ckp.rba_blk, x_ckp.rba_byt};

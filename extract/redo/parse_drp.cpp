@@ -1,0 +1,74 @@
+// Delete row piece 11.3: one DELETE LCR whose old image is the undo's before image of the
+// whole row (supplemental key columns first for cluster members). LONG and LOB values are
+// not carried in old images. Invariants: values come only from fields of the checked
+// undo vector; a column not stored in the row is a NULL old value.
+#include "extract/redo/redo.h"
+#include "extract/redo/redo_format.h"
+#include "lib/bytes.h"
+#include "lib/log/log.h"
+
+namespace R = ks::redo;
+
+int ks_parse_drp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
+  ks_miner_t *m = ex->m;
+  if (m->flag & KS_MN_PIECE) return 0;
+  if (m->undo == nullptr) return ks_parse_kdo_rollback(ex, vbuf, crp);
+  if (m->sup == nullptr) {
+    KS_ERROR("supplemental log not found.");
+    return -1;
+  }
+  ks_cv_t cv;
+  if (ks_cv_in_record(ex, &cv, m->undo) < 0) return -1;
+  const uint8_t *h = ks_cv_field(&cv, 4, R::kIrpSize);
+  if (!h) {
+    KS_ERROR("DRP chained row not match with undo.");
+    return -1;
+  }
+  uint8_t fb = h[R::kKdoFlag];
+  int ncols = h[R::kIrpColumns];
+  if (fb & R::kRowClusterKey) return 0;
+  if (!(fb & R::kRowFirst) || !(fb & R::kRowLast)) {
+    KS_ERROR("DRP chained row not match with undo.");
+    return -1;
+  }
+  ks_lcr_b lb;
+  ks_lcr_start(ex, &lb, m->ti, KS_OPC_DELETE);
+  uint32_t n = 0;
+  if ((fb & R::kRowClusterMember) && ks_lcr_sup(ex, &lb, true, true, &n) < 0) return -1;
+  const ks_dict_tab_t *t = ks_tab(ex);
+  ks_dict_col_t *cols = ks_tab_cols(ex);
+  int ntc = static_cast<int>(t->ncol);
+  int scid = crp->undo_scid ? crp->undo_scid : 1;
+  int pos = 0;
+  for (int i = 0; i < ncols; i++, scid++) {
+    int ci = ks_get_column(cols, ntc, scid);
+    if (ci < 0) return ks_no_column(ex, scid);
+    pos = ci + 1;
+    int k = 5 + i;
+    if (k > cv.nf) {
+      KS_ERROR("DRP column %d of %d missing in the undo.", i + 1, ncols);
+      return -1;
+    }
+    const ks_dict_col_t *c = &cols[ci];
+    if (c->flag & KS_COL_NOCAPTURE) continue;
+    uint32_t len = cv.len[k];
+    if (len == 0) {
+      ks_lcr_col(&lb, c, ks_col_flag(c, true) | KS_CH_NULL, nullptr, 0);
+    } else if (ks_is_long_or_lob(c->ctyp)) {
+      continue;
+    } else {
+      ks_lcr_col(&lb, c, ks_col_flag(c, true), cv.v + cv.off[k], len);
+    }
+    n++;
+  }
+  for (int i = pos; i < ntc; i++) {
+    const ks_dict_col_t *c = &cols[i];
+    if (c->flag & KS_COL_NOCAPTURE) continue;
+    ks_lcr_col(&lb, c, ks_col_flag(c, true) | KS_CH_NULL, nullptr, 0);
+    n++;
+  }
+  auto *rh = reinterpret_cast<ks_lcr_rh_t *>(lb.base);
+  rh->opos = KS_LCR_RH_SZ;
+  rh->nold = n;
+  return ks_lcr_finish(ex, &lb, "DELETE");
+}

@@ -1,0 +1,76 @@
+// Row operations that only matter inside a chained row: overwrite row piece 11.6, lock /
+// modify with no column change 11.16 and change forwarding address 11.8. They record row
+// ids in the chain piece; the chain buffer that consumes them is not in this build, so a
+// forwarding-address change never finds an open chain. Invariants: fixed offsets are read
+// only from fields long enough to hold them.
+#include "extract/redo/redo.h"
+#include "extract/redo/redo_format.h"
+#include "lib/bytes.h"
+#include "lib/log/log.h"
+
+namespace R = ks::redo;
+
+int ks_parse_orp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
+  ks_miner_t *m = ex->m;
+  if (m->undo == nullptr) return ks_parse_kdo_rollback(ex, vbuf, crp);
+  ks_cv_t cv;
+  if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
+  const uint8_t *h = ks_cv_field(&cv, 2, R::kIrpSize);
+  if (!h) {
+    KS_ERROR("ORP row header too short.");
+    return -1;
+  }
+  crp->rfb = h[R::kKdoFlag];
+  if (m->flag & KS_MN_PIECE) {
+    crp->rn_rdba = ks::load32(h + R::kIrpNextDba, cv.big);
+    crp->rn_slot = ks::load16(h + R::kIrpNextSlot, cv.big);
+    return 0;
+  }
+  KS_ERROR("ORP operation, but no chained row found.");
+  return -1;
+}
+
+namespace {
+// Head row id from a 28-byte supplemental header in field 3, when the vector has one.
+int head_rowid(const ks_cv_t &cv, ks_chain_piece_t *crp) {
+  if (cv.nf < 3) return 0;
+  int l = cv.len[3];
+  if (l != R::kSupSizeLong) {
+    KS_ERROR("supplemental log length (%d) error.", l);
+    return -1;
+  }
+  const uint8_t *s = cv.v + cv.off[3];
+  crp->cr_rdba = ks::load32(s + R::kSupHeadDba, cv.big);
+  crp->cr_slot = ks::load16(s + R::kSupHeadSlot, cv.big);
+  return 0;
+}
+}  // namespace
+
+int ks_parse_lmn(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
+  if (ex->m->undo == nullptr) return ks_parse_kdo_rollback(ex, vbuf, crp);
+  ks_cv_t cv;
+  if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
+  const uint8_t *h = ks_cv_field(&cv, 2, 4);
+  if (!h) return -1;
+  uint32_t dba = ks::load32(h + R::kKdoDba, cv.big);
+  if (head_rowid(cv, crp) < 0) return -1;
+  if (crp->cr_rdba == dba) {
+    crp->pc_rdba = crp->cr_rdba;
+    crp->pc_slot = crp->cr_slot;
+  } else {
+    crp->pc_rdba = dba;
+    crp->pc_slot = 0;
+  }
+  return 0;
+}
+
+int ks_parse_cfa(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
+  ks_cv_t cv;
+  if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
+  const uint8_t *h = ks_cv_field(&cv, 2, R::kCfaSize);
+  if (!h) return -1;
+  if (head_rowid(cv, crp) < 0) return -1;
+  // Only a chained row held open by the chain buffer is updated here; without one there
+  // is nothing to follow and the record is dropped.
+  return -1;
+}

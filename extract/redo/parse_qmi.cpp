@@ -1,0 +1,100 @@
+// Quick multi-row insert 11.11: one QUICK INSERT LCR for all rows of the vector: one
+// descriptor entry per captured column, then each row as host-order u16 length + bytes
+// per captured position (0 for NULL and for positions the row does not store).
+// Invariants: every row byte read lies inside field 4; a row that is not whole, or that
+// stores more columns than the table has, refuses the whole vector.
+#include <cstring>
+
+#include "extract/redo/redo.h"
+#include "extract/redo/redo_format.h"
+#include "lib/bytes.h"
+#include "lib/log/log.h"
+
+namespace R = ks::redo;
+
+namespace {
+bool put16(ks_lcr_b *lb, uint16_t v, const uint8_t *data) {
+  if (lb->overflow || 2u + v > lb->cap - lb->pos) {
+    lb->overflow = true;
+    return false;
+  }
+  ks::store16(lb->base + lb->pos, v, false);
+  if (v) std::memcpy(lb->base + lb->pos + 2, data, v);
+  lb->pos += 2 + v;
+  return true;
+}
+}  // namespace
+
+int ks_parse_qmi(ks_extr_t *ex, uint8_t *vbuf) {
+  ks_miner_t *m = ex->m;
+  if (m->flag & KS_MN_PIECE) return 0;
+  if (m->undo == nullptr || m->xid == 0) return 0;  // no table known for these rows
+  ks_cv_t cv;
+  if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
+  const bool big = cv.big;
+  const uint8_t *h = ks_cv_field(&cv, 2, R::kQmSize);
+  const uint8_t *rows = ks_cv_field(&cv, 4);
+  if (!h || !rows) {
+    KS_ERROR("QMI vector incomplete.");
+    return -1;
+  }
+  int nrows = ks::load16(h + R::kQmRows, big);
+  const uint8_t *end = rows + cv.len[4];
+  const ks_dict_tab_t *t = ks_tab(ex);
+  ks_dict_col_t *cols = ks_tab_cols(ex);
+  int ntc = static_cast<int>(t->ncol);
+  ks_lcr_b lb;
+  ks_lcr_start(ex, &lb, m->ti, KS_OPC_QMI);
+  uint32_t nd = 0;
+  for (int i = 0; i < ntc; i++) {
+    if (cols[i].flag & KS_COL_NOCAPTURE) continue;
+    ks_lcr_col(&lb, &cols[i], ks_col_flag(&cols[i], false), nullptr, 0);
+    nd++;
+  }
+  const uint8_t *p = rows;
+  for (int r = 0; r < nrows; r++) {
+    if (end - p < R::kQmiRowHeader) goto truncated;
+    {
+      uint8_t fb = p[0];
+      int nc = p[2];
+      if (!(fb & R::kRowFirst) || !(fb & R::kRowLast)) {
+        KS_ERROR("row data not completed.");
+        return -1;
+      }
+      if (nc > ntc) {
+        KS_ERROR("QMI row stores %d columns, table has %d.", nc, ntc);
+        return -1;
+      }
+      p += R::kQmiRowHeader;
+      for (int c = 0; c < nc; c++) {
+        if (p >= end) goto truncated;
+        uint32_t len;
+        if (p[0] == R::kQmiNull) {
+          len = 0;
+          p += 1;
+        } else if (p[0] == R::kQmiLong) {
+          if (end - p < 3) goto truncated;
+          len = ks::load16(p + 1, big);
+          p += 3;
+        } else {
+          len = p[0];
+          p += 1;
+        }
+        if (static_cast<uint32_t>(end - p) < len) goto truncated;
+        if (!(cols[c].flag & KS_COL_NOCAPTURE)) put16(&lb, static_cast<uint16_t>(len), p);
+        p += len;
+      }
+      for (int c = nc; c < ntc; c++)
+        if (!(cols[c].flag & KS_COL_NOCAPTURE)) put16(&lb, 0, nullptr);
+    }
+  }
+  {
+    auto *rh = reinterpret_cast<ks_lcr_rh_t *>(lb.base);
+    rh->nold = nd;
+    rh->nnew = static_cast<uint32_t>(nrows);
+    return ks_lcr_finish(ex, &lb, "QMI");
+  }
+truncated:
+  KS_ERROR("QMI rows go past their field (XID: %d.%d.%d).", KS_XID_ARGS(m->xid));
+  return -1;
+}

@@ -1,0 +1,138 @@
+// Redo written while a transaction rolls back (heap row operations with no undo vector
+// in their record): a header-only LCR marked discard + rollback redo that lets delivery
+// cancel the change it undoes. The record carries no wrap sequence, so it must belong to
+// the transaction of the previous record. Invariants: the 5.6/5.11 search stays inside
+// the record; a slot mismatch appends nothing.
+#include "extract/redo/redo.h"
+#include "extract/redo/redo_format.h"
+#include "lib/bytes.h"
+#include "lib/log/log.h"
+
+namespace R = ks::redo;
+
+int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
+  ks_miner_t *m = ex->m;
+  ks_cv_t cv;
+  if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
+  const bool big = cv.big;
+  int code = vbuf[R::kCvCode];
+  const uint8_t *h = ks_cv_field(&cv, 2, 1);
+  int hl = ks_cv_len(&cv, 2);
+  int cnt = 0;
+  switch (code) {
+    case R::kOpIrp:
+    case R::kOpOrp:
+      if (!h || hl <= R::kIrpColumns) return -1;
+      cnt = h[R::kIrpColumns];
+      break;
+    case R::kOpUrp:
+      if (!h || hl <= R::kUrpColumns) return -1;
+      cnt = h[R::kUrpColumns] + 1;
+      break;
+    case R::kOpLkr:
+      if (!h || hl < R::kLkrSize) return -1;
+      crp->cr_rdba = ks::load32(h + R::kKdoDba, big);
+      crp->cr_slot = ks::load16(h + R::kLkrSlot, big);
+      break;
+    case R::kOpDrp: case R::kOpCfa: case R::kOpQmd: case R::kOpLmn:
+      break;
+    default:
+      KS_ERROR("unknown operation [%d].", code);
+      return -1;
+  }
+  int k = 3 + cnt;
+  if (k > cv.nf) return -9;
+  int sl = cv.len[k];
+  if (sl != R::kSupSize && sl != R::kSupSizeLong) {
+    KS_ERROR("error supplemental log length [%d].", sl);
+    return -1;
+  }
+  uint8_t *s = cv.v + cv.off[k];
+  m->sup = s;
+  m->slen = static_cast<uint32_t>(sl);
+  uint8_t pf = s[R::kSupFlags];
+  if (!(pf & R::kSupFirst) || !(pf & R::kSupLast)) {
+    m->flag |= KS_MN_PIECE;
+    if (pf & R::kSupLast) m->flag |= KS_MN_COMPLETE;
+    else if (pf & R::kSupFirst) m->flag |= KS_MN_ROLLBACK;
+    crp->nsc = ks::load16(s + R::kSupColumns, big);
+    crp->undo_scid = ks::load16(s + R::kSupUndoScid, big);
+    crp->redo_scid = ks::load16(s + R::kSupRedoScid, big);
+    if (sl == R::kSupSizeLong) {
+      crp->cr_rdba = ks::load32(s + R::kSupHeadDba, big);
+      crp->cr_slot = ks::load16(s + R::kSupHeadSlot, big);
+    }
+  }
+  // The 5.6 / 5.11 of the record names the object and the transaction slot.
+  const int vhsz = ex->l->vhsz;
+  uint8_t *v = m->rec + R::record_header_size(m->rec[R::kRhVld]);
+  uint8_t *end = m->rec + m->rlen;
+  ks_cv_t rb;
+  bool found = false;
+  while (v < end) {
+    if (ks_cv_open(&rb, v, static_cast<uint32_t>(end - v), vhsz, big) < 0) break;
+    if (v[R::kCvLayer] == 5 && (v[R::kCvCode] == 6 || v[R::kCvCode] == 11)) {
+      found = true;
+      break;
+    }
+    v += rb.size;
+  }
+  if (!found) {
+    KS_DEBUG("not found op 5.6 or op 5.11.");
+    return -1;
+  }
+  const uint8_t *f1 = ks_cv_field(&rb, 1, R::kRbSlot + 1);
+  if (!f1) return -1;
+  int cls = ks::load16(v + R::kCvClass, big);
+  if (v[R::kCvCode] == 6) cls -= 1;
+  if (cls < ex->l->cls_usn) return -1;
+  uint32_t usn = static_cast<uint32_t>(cls - ex->l->cls_usn) / 2;
+  uint32_t objn = ks::load32(f1 + R::kRbObjn, big);
+  uint32_t slot = f1[R::kRbSlot];
+  int ti = ks_lookup_table(ex->d, static_cast<int>(objn));
+  if (ti < 0) return -9;
+  if (ex->d->tab[ti].flag & KS_TAB_IOT) return -9;
+  m->ti = ti;
+  m->objn = objn;
+  if (m->flag & KS_MN_PIECE) {
+    crp->flag |= KS_CP_ROLLBACK;
+    return 0;
+  }
+  if (((usn << 16) | slot) != static_cast<uint32_t>(m->pxid >> 32)) {
+    KS_ERROR("partial rollback xid not same as previous record.");
+    return -1;
+  }
+  m->xid = m->pxid;
+  uint32_t opc;
+  switch (code) {
+    case R::kOpIrp: opc = KS_OPC_INSERT; break;
+    case R::kOpDrp: opc = KS_OPC_DELETE; break;
+    case R::kOpQmd: opc = KS_OPC_QMD; break;
+    case R::kOpLkr: return -9;
+    case R::kOpUrp: {
+      opc = KS_OPC_UPDATE;
+      int nv = h[R::kUrpColumns];
+      if (nv == 1 && k - 1 >= 4 && cv.len[4] > 0) {
+        int scid = ks::load16(s + R::kSupRedoScid, big);
+        ks_dict_col_t *cols = ks_tab_cols(ex);
+        int ci = ks_get_column(cols, static_cast<int>(ks_tab(ex)->ncol), scid);
+        if (ci < 0) return ks_no_column(ex, scid);
+        if (ks_is_lob(cols[ci].ctyp)) {
+          uint8_t *lob = nullptr;
+          int dlen = 0;
+          if (ks_parse_lob_inrow(cv.v + cv.off[4], cv.len[4], &lob, &dlen) < 0 || dlen == 0)
+            opc = KS_OPC_LOB_ROLLBACK;
+        }
+      }
+      break;
+    }
+    default:
+      KS_ERROR("unexpected opc [%d]", code);
+      return -9;
+  }
+  ks_lcr_b lb;
+  ks_lcr_rh_t *rh = ks_lcr_start(ex, &lb, ti, opc);
+  rh->flag = KS_RH_DISCARD | KS_RH_ROLLBACK;
+  if (ks_lcr_finish(ex, &lb, "rollback") < 0) return -1;
+  return -9;
+}

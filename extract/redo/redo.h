@@ -1,0 +1,155 @@
+// Record decoding: the per-record miner state, the chain piece a record may leave for the
+// chain buffer, the bounded view of a change vector every handler reads through, and the
+// entry points of the vector handlers. Invariants: the dispatcher checks that every
+// vector (header, length array and fields) lies inside the record before any handler
+// sees it, so handlers that go through ks_cv_t never read past the record buffer; length
+// arrays are read in the redo's byte order and never rewritten in place, so the record
+// bytes stay as the log holds them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "extract/dict/dict.h"
+#include "extract/extract.h"
+#include "extract/trans/trail_format.h"
+
+// Miner flag bits.
+constexpr uint32_t KS_MN_PIECE = 0x1;     // the record is a piece of a chained row change
+constexpr uint32_t KS_MN_ROLLBACK = 0x2;  // a chained rollback must be assembled
+constexpr uint32_t KS_MN_COMPLETE = 0x4;  // the saved chain is complete
+
+struct __ks_miner_s {
+  int ti;
+  int cbl;
+  uint32_t flag;
+  uint32_t objn;
+  uint32_t sct;
+  uint32_t slen;
+  uint64_t scn;
+  uint64_t xid;
+  uint64_t pxid;
+  uint8_t *undo;
+  uint8_t *sup;
+  // Of the record being decoded, for handlers that look at other vectors of it and for
+  // the inspection tools: its first byte and length, its container uid, whether a
+  // 68-byte header has ever been seen, and the type of the last DDL decoded.
+  uint8_t *rec;
+  uint32_t rlen;
+  uint32_t con_uid;
+  uint32_t has_sct;
+  uint32_t ddl_type;
+  int supk;  // field index of the supplemental header in the undo vector
+};
+
+typedef struct __ks_chain_piece_s {
+  uint32_t cr_rdba;
+  uint32_t pc_rdba;
+  uint32_t un_rdba;
+  uint32_t rn_rdba;
+  uint16_t cr_slot;
+  uint16_t pc_slot;
+  uint16_t un_slot;
+  uint16_t rn_slot;
+  uint16_t undo_scid;
+  uint16_t redo_scid;
+  uint32_t ofs;
+  uint16_t blks;
+  uint16_t nsc;
+  uint8_t rfb;
+  uint8_t ufb;
+  uint8_t flag;
+  uint8_t rsv;
+} ks_chain_piece_t;
+static_assert(sizeof(ks_chain_piece_t) == 40, "a chain piece is 40 bytes in the index file");
+
+// Chain piece flag bits.
+constexpr uint8_t KS_CP_LMN = 0x01, KS_CP_CFA = 0x02, KS_CP_ROLLBACK = 0x04, KS_CP_IOT = 0x10,
+                  KS_CP_IOT_HEAP = 0x20, KS_CP_IOT_INSERT = 0x40, KS_CP_IOT_DELETE = 0x80;
+
+extern ks_miner_t x_miner;
+
+// Bounded view of one change vector. nf fields (1-based); field k at v + off[k], len[k]
+// bytes. Built only for vectors the dispatcher has checked against the record.
+constexpr int KS_CV_MAX_FIELDS = 4096;
+struct ks_cv_t {
+  uint8_t *v;
+  bool big;
+  int nf;
+  uint32_t size;
+  uint32_t off[KS_CV_MAX_FIELDS + 1];
+  uint16_t len[KS_CV_MAX_FIELDS + 1];
+};
+// Parse the vector at v with room bytes available; 0, or -1 when the length array or a
+// field would lie outside those bytes or the field count is absurd.
+int ks_cv_open(ks_cv_t *cv, uint8_t *v, uint32_t room, int vhsz, bool big);
+// Field k when it exists and holds at least minlen bytes, else null.
+inline uint8_t *ks_cv_field(const ks_cv_t *cv, int k, uint32_t minlen = 0) {
+  if (k < 1 || k > cv->nf || cv->len[k] < minlen) return nullptr;
+  return cv->v + cv->off[k];
+}
+inline int ks_cv_len(const ks_cv_t *cv, int k) { return (k < 1 || k > cv->nf) ? -1 : cv->len[k]; }
+// Open the vector at v, which lies inside the current record (checked again here).
+int ks_cv_in_record(ks_extr_t *ex, ks_cv_t *cv, uint8_t *v);
+
+// Size of the vector at vbuf from its length array (redo byte order).
+int ks_skip_vector(ks_extr_t *ex, uint8_t *vbuf);
+// Convert n big-endian u16 entries in place (n < 0: count from the first entry / 2).
+void ks_length_to_big_endian(uint8_t *ar, int n);
+
+int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+int ks_parse_iot_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+int ks_parse_irp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+int ks_parse_drp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+int ks_parse_urp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+int ks_parse_orp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+int ks_parse_cfa(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+int ks_parse_lmn(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+int ks_parse_qmi(ks_extr_t *ex, uint8_t *vbuf);
+int ks_parse_commit(ks_extr_t *ex, uint8_t *vbuf);
+int ks_parse_audit(ks_extr_t *ex, uint8_t *vbuf);
+int ks_parse_ddl(ks_extr_t *ex, uint8_t *vbuf);
+int ks_parse_sequence(ks_extr_t *ex, uint8_t *vbuf);
+int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+int ks_ora_number_to_int(const uint8_t *data, int dlen);
+int ks_parse_lob_inrow(uint8_t *cdata, int clen, uint8_t **lob, int *dlen);
+int ks_insert_lob_skip(ks_extr_t *ex);
+int ks_update_lob_skip(ks_extr_t *ex);
+
+// Every LCR the handlers build goes through here: to x_lcr_tap when one is set (the
+// inspection tool and tests), else to the transaction table. 0 / -1.
+typedef int (*ks_lcr_tap_t)(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct);
+extern ks_lcr_tap_t x_lcr_tap;
+// Called with every record before it is decoded (the inspection tool prints it).
+typedef void (*ks_record_tap_t)(ks_extr_t *ex, int rlen);
+extern ks_record_tap_t x_record_tap;
+int ks_redo_append(ks_extr_t *ex, ks_lcr_rh_t *rh);
+
+// ---- LCR building in ex->b->lcr_buf ------------------------------------------------------
+struct ks_lcr_b {
+  uint8_t *base;
+  uint32_t cap;
+  uint32_t pos;
+  uint32_t n;      // entries since the last ks_lcr_count
+  bool overflow;
+};
+// Start a full-header record for the table ti of the dictionary (owner/name map rule).
+ks_lcr_rh_t *ks_lcr_start(ks_extr_t *ex, ks_lcr_b *lb, int ti, uint32_t opc);
+// Append a column entry for dictionary column c; data may be null when dlen is 0.
+void ks_lcr_col(ks_lcr_b *lb, const ks_dict_col_t *c, uint32_t flag, const uint8_t *data, uint32_t dlen);
+// Base flags of an entry for c: national, plus key flags for old-image entries.
+uint32_t ks_col_flag(const ks_dict_col_t *c, bool old);
+// Append the finished record; logs and -1 on failure or overflow.
+int ks_lcr_finish(ks_extr_t *ex, ks_lcr_b *lb, const char *what);
+// Append the supplemental columns of the record's undo as entries (old-image key flags when
+// old; not-captured columns skipped when skip_nocap); adds the entries to *count. 0 / -1.
+int ks_lcr_sup(ks_extr_t *ex, ks_lcr_b *lb, bool old, bool skip_nocap, uint32_t *count);
+// Entry for column c from a row value (length 0 NULL; LOB locators decoded). 0 / -1.
+int ks_lcr_value(ks_lcr_b *lb, const ks_dict_col_t *c, uint32_t base_flag, uint8_t *data, uint32_t len);
+// Log the missing column and return -1.
+int ks_no_column(ks_extr_t *ex, int scid);
+inline bool ks_is_lob(uint32_t t) { return t == 112 || t == 113; }
+inline bool ks_is_long_or_lob(uint32_t t) { return t == 112 || t == 113 || t == 8 || t == 24; }
+inline const ks_dict_tab_t *ks_tab(ks_extr_t *ex) { return &ex->d->tab[ex->m->ti]; }
+inline ks_dict_col_t *ks_tab_cols(ks_extr_t *ex) { return ex->d->col + ks_tab(ex)->cidx; }
+#define KS_XID_ARGS(x) static_cast<int>((x) >> 48), static_cast<int>(((x) >> 32) & 0xFFFF), static_cast<int>((x) & 0xFFFFFFFF)
