@@ -39,11 +39,11 @@ int dispatch_lcr(ks_apply_t *ap, uint8_t *rh, uint32_t tp) {
   if (opc == KS_OPC_COMMIT) return LCR_END;
   if (ks_rh_flag(rh) & KS_RH_DISCARD) return LCR_NEXT;
   if (opc == KS_OPC_TAG) return LCR_NEXT;
-  if (ks_rh_rlen(rh) < KS_LCR_RH_SIZE) {
+  if (ks_rh_rlen(rh) < KS_LCR_RH_SZ) {
     KS_ERROR("LCR with opcode %u is shorter (%u bytes) than its header.", opc, ks_rh_rlen(rh));
     return LCR_FAIL;
   }
-  if (opc == KS_OPC_SEQUENCE) {
+  if (opc == KS_OPC_SYNC_SEQ) {
     if (!x_sync_seq) return LCR_NEXT;
     return ks_sync_sequence(ap, rh, tp) < 0 ? LCR_SEQ_FAIL : LCR_NEXT;
   }
@@ -75,12 +75,12 @@ int ks_do_transaction(ks_apply_t *ap, uint8_t *thdr) {
   b->dbuf = b->rbuf;
   auto tp = static_cast<uint32_t>(thdr - b->rbuf);
   uint32_t tlen = ks_th_tlen(thdr), nlcr = ks_th_nlcr(thdr);
-  uint32_t pos = KS_LCR_TH_SIZE;
+  uint32_t pos = KS_LCR_TH_SZ;
   for (uint32_t i = 0; i < nlcr; i++) {
-    if (tlen - pos < KS_LCR_RHS_SIZE) break;
+    if (tlen - pos < KS_LCR_RHS_SZ) break;
     uint8_t *rh = thdr + pos;
     uint32_t rlen = ks_rh_rlen(rh);
-    if (rlen < KS_LCR_RHS_SIZE || rlen > tlen - pos) {
+    if (rlen < KS_LCR_RHS_SZ || rlen > tlen - pos) {
       KS_ERROR("invalid LCR length %u in transaction %u.%u.%u; rest of the transaction skipped.",
                rlen, static_cast<unsigned>(x_ckp_xid >> 48),
                static_cast<unsigned>((x_ckp_xid >> 32) & 0xFFFF), static_cast<unsigned>(x_ckp_xid));
@@ -101,8 +101,8 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr) {
   b->dbuf = b->tbuf;
   auto tp = static_cast<uint32_t>(thdr - b->rbuf);
   uint32_t tlen = ks_th_tlen(thdr);
-  const char *path = reinterpret_cast<const char *>(thdr + KS_LCR_TH_SIZE);
-  if (tlen <= KS_LCR_TH_SIZE || thdr[tlen - 1] != '\0') {
+  const char *path = reinterpret_cast<const char *>(thdr + KS_LCR_TH_SZ);
+  if (tlen <= KS_LCR_TH_SZ || thdr[tlen - 1] != '\0') {
     KS_ERROR("large transaction record without its file name; transaction skipped.");
     return -1;
   }
@@ -120,7 +120,7 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr) {
     close(fd);
     return -1;
   };
-  int64_t off = KS_LCR_TH_SIZE;
+  int64_t off = KS_LCR_TH_SZ;
   while (x_loop) {
     if (x_cmd_set) {
       ks_execute_command();
@@ -134,10 +134,10 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr) {
     }
     ssize_t p = 0;
     bool end = false;
-    while (n - p >= KS_LCR_RHS_SIZE) {
+    while (n - p >= KS_LCR_RHS_SZ) {
       uint8_t *rh = b->tbuf + p;
       uint32_t rlen = ks_rh_rlen(rh);
-      if (rlen < KS_LCR_RHS_SIZE) {
+      if (rlen < KS_LCR_RHS_SZ) {
         KS_ERROR("invalid LCR length %u at offset %ld of %s.", rlen, static_cast<long>(off + p), path);
         return fail_after_commit(path);
       }
@@ -192,7 +192,7 @@ int ks_apply_buffer(ks_apply_t *ap, int dsz) {
   r->flag &= ~1u;
   int64_t pos = 0;
   for (;;) {
-    if (dsz - pos < KS_LCR_TH_SIZE) {
+    if (dsz - pos < KS_LCR_TH_SZ) {
       r->ofs += pos;
       if (flush_and_commit(ap) < 0) return -1;
       KS_DEBUG("commit work after one read buffer point #1 ...");
@@ -207,7 +207,7 @@ int ks_apply_buffer(ks_apply_t *ap, int dsz) {
       KS_DEBUG("commit work after one file ...");
       return 0;
     }
-    if (tlen < KS_LCR_TH_SIZE) {
+    if (tlen < KS_LCR_TH_SZ) {
       KS_ERROR("invalid transaction length %u at offset %ld of trail file #%u.", tlen,
                static_cast<long>(r->ofs + pos), r->tfno);
       r->ofs += pos;
@@ -236,7 +236,7 @@ int ks_apply_buffer(ks_apply_t *ap, int dsz) {
         KS_ERROR("execute DDL error.");
         return -1;
       }
-    } else if (flag & KS_TH_BIG) {
+    } else if (flag & KS_TH_BYREF) {
       if (ap->x->nrow > 0) {
         if (flush_and_commit(ap) < 0) return -1;
         KS_DEBUG("commit work before big transaction ...");

@@ -49,12 +49,12 @@ int record_lengths(const uint8_t *record, const uint8_t *rdata, uint32_t *llen, 
   uint32_t rlen = ks_rh_rlen(record);
   if (ks_rh_opc(record) != KS_OPC_QMI) {
     *llen = rlen;
-    return rlen >= KS_LCR_RH_SIZE || rlen == KS_LCR_RHS_SIZE ? 0 : -1;
+    return rlen >= KS_LCR_RH_SZ || rlen == KS_LCR_RHS_SZ ? 0 : -1;
   }
   uint32_t nold = ks_rh_nold(record);
   if (nold > KS_MAX_COLS) return -1;
   static ks_col_view cols[KS_MAX_COLS];
-  long end = ks_lcr_read_cols(record, rlen, KS_LCR_RH_SIZE, nold, cols);
+  long end = ks_lcr_read_cols(record, rlen, KS_LCR_RH_SZ, nold, cols);
   if (end < 0) return -1;
   *llen = static_cast<uint32_t>(end);
   if (rdata != nullptr) {

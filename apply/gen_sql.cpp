@@ -19,23 +19,23 @@ int ks_lcr_parse(const uint8_t *rhdr, ks_lcr_cols_t *lc) {
   lc->nnew = ks_rh_nnew(rhdr);
   lc->nold = ks_rh_nold(rhdr);
   lc->opos = ks_rh_opos(rhdr);
-  if (lc->rlen < KS_LCR_RH_SIZE) return -1;
+  if (lc->rlen < KS_LCR_RH_SZ) return -1;
   bool has_new = lc->opc == KS_OPC_INSERT || lc->opc == KS_OPC_UPDATE || lc->opc == KS_OPC_LOB_SELECT;
   bool has_old = lc->opc == KS_OPC_UPDATE || lc->opc == KS_OPC_DELETE || lc->opc == KS_OPC_LOB_SELECT;
   if (!has_new) lc->nnew = lc->opc == KS_OPC_QMI ? lc->nnew : 0;
   if (!has_old && lc->opc != KS_OPC_QMI) lc->nold = 0;
   if ((has_new && lc->nnew > KS_MAX_COLS) || lc->nold > KS_MAX_COLS) return -1;
   if (lc->opc == KS_OPC_QMI) {
-    if (ks_lcr_read_cols(rhdr, lc->rlen, KS_LCR_RH_SIZE, lc->nold, lc->oldc) < 0) return -1;
+    if (ks_lcr_read_cols(rhdr, lc->rlen, KS_LCR_RH_SZ, lc->nold, lc->oldc) < 0) return -1;
     for (uint32_t i = 0; i < lc->nold; i++)
       if (lc->oldc[i].dlen != 0) return -1;
     return 0;
   }
-  if (has_new && ks_lcr_read_cols(rhdr, lc->rlen, KS_LCR_RH_SIZE, lc->nnew, lc->newc) < 0)
+  if (has_new && ks_lcr_read_cols(rhdr, lc->rlen, KS_LCR_RH_SZ, lc->nnew, lc->newc) < 0)
     return -1;
   if (has_old) {
-    uint32_t opos = lc->opc == KS_OPC_DELETE && lc->opos == 0 ? KS_LCR_RH_SIZE : lc->opos;
-    if (lc->nold > 0 && opos < KS_LCR_RH_SIZE) return -1;
+    uint32_t opos = lc->opc == KS_OPC_DELETE && lc->opos == 0 ? KS_LCR_RH_SZ : lc->opos;
+    if (lc->nold > 0 && opos < KS_LCR_RH_SZ) return -1;
     if (ks_lcr_read_cols(rhdr, lc->rlen, opos, lc->nold, lc->oldc) < 0) return -1;
   }
   return 0;
@@ -83,7 +83,7 @@ struct SqlOut {
   }
 };
 
-int lob_slot(uint32_t ctyp) { return ctyp == KS_CT_CLOB ? 8000 : 4000; }
+int lob_slot(uint32_t ctyp) { return ctyp == KS_TYP_CLOB ? 8000 : 4000; }
 
 void owner_table(SqlOut &o, const uint8_t *rhdr) {
   char ownr[32], onam[32];

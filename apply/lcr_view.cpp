@@ -18,7 +18,7 @@ long ks_lcr_read_cols(const uint8_t *rec, uint32_t rlen, uint32_t off, uint32_t 
                       ks_col_view *out) {
   uint64_t pos = off;
   for (uint32_t i = 0; i < n; i++) {
-    if (pos + KS_LCR_CH_SIZE > rlen) return -1;
+    if (pos + KS_LCR_CH_SZ > rlen) return -1;
     const uint8_t *e = rec + pos;
     ks_col_view &c = out[i];
     c.ent = e;
@@ -28,15 +28,15 @@ long ks_lcr_read_cols(const uint8_t *rec, uint32_t rlen, uint32_t off, uint32_t 
     c.clen = ks::load<uint32_t>(e + 12);
     c.nlen = ks::load<uint32_t>(e + 16);
     c.dlen = ks::load<uint32_t>(e + 20);
-    uint64_t need = uint64_t{KS_LCR_CH_SIZE} + c.nlen + c.dlen;
+    uint64_t need = uint64_t{KS_LCR_CH_SZ} + c.nlen + c.dlen;
     if (c.alen != need || pos + need > rlen) return -1;
     if (c.nlen > 0) {
-      if (e[KS_LCR_CH_SIZE + c.nlen - 1] != '\0') return -1;
-      c.name = reinterpret_cast<const char *>(e + KS_LCR_CH_SIZE);
+      if (e[KS_LCR_CH_SZ + c.nlen - 1] != '\0') return -1;
+      c.name = reinterpret_cast<const char *>(e + KS_LCR_CH_SZ);
     } else {
       c.name = "";
     }
-    c.val = e + KS_LCR_CH_SIZE + c.nlen;
+    c.val = e + KS_LCR_CH_SZ + c.nlen;
     pos += need;
   }
   return static_cast<long>(pos);

@@ -10,56 +10,61 @@
 
 #include "lib/bytes.h"
 
-// Sizes of the fixed parts.
-#define KS_TRAIL_FH_SIZE 64
-#define KS_LCR_TH_SIZE 32
-#define KS_LCR_RH_SIZE 96
-#define KS_LCR_RHS_SIZE 16
-#define KS_LCR_CH_SIZE 24
+// The trail's sizes, flags and codes used here (the same values the trail writer uses).
+constexpr uint32_t KS_TRAIL_FH_SZ = 64;
+constexpr uint32_t KS_LCR_TH_SZ = 32;
+constexpr uint32_t KS_LCR_RH_SZ = 96;
+constexpr uint32_t KS_LCR_RHS_SZ = 16;
+constexpr uint32_t KS_LCR_CH_SZ = 24;
 
-// Transaction flags.
-#define KS_TH_BIG 0x00000001u
-#define KS_TH_TAG 0x00000002u
-#define KS_TH_DDL 0x00000004u
-#define KS_TH_SELF 0x00000008u
-#define KS_TH_TRANS 0x40000000u
-#define KS_TH_EOF 0x80000000u
+constexpr uint32_t KS_TH_BYREF = 0x00000001;
+constexpr uint32_t KS_TH_TAG = 0x00000002;
+constexpr uint32_t KS_TH_DDL = 0x00000004;
+constexpr uint32_t KS_TH_SELF = 0x00000008;
+constexpr uint32_t KS_TH_TRANS = 0x40000000;
+constexpr uint32_t KS_TH_EOF = 0x80000000;
 
-// Record flags.
-#define KS_RH_LOB_SEL_OPEN 0x00000004u
-#define KS_RH_DISCARD 0x00100000u
+constexpr uint32_t KS_RH_LOB102 = 0x00000004;
+constexpr uint32_t KS_RH_LOB_LAST = 0x00000008;
+constexpr uint32_t KS_RH_LONG_END = 0x00000020;
+constexpr uint32_t KS_RH_DISCARD = 0x00100000;
+constexpr uint32_t KS_RH_SHORT = 0x40000000;
 
-// Column flags.
-#define KS_CH_NULL 0x001u
-#define KS_CH_NATIONAL 0x002u
-#define KS_CH_DYNAMIC 0x010u
-#define KS_CH_EMPTY_LOB 0x100u
-#define KS_CH_INLINE_LOB 0x200u
+constexpr uint32_t KS_CH_NULL = 0x001;
+constexpr uint32_t KS_CH_NATIONAL = 0x002;
+constexpr uint32_t KS_CH_DYNAMIC = 0x010;
+constexpr uint32_t KS_CH_EMPTY_LOB = 0x100;
+constexpr uint32_t KS_CH_LOB_DATA = 0x200;
 
-// Operation codes.
-#define KS_OPC_INSERT 1
-#define KS_OPC_UPDATE 2
-#define KS_OPC_DELETE 3
-#define KS_OPC_QMI 4
-#define KS_OPC_QDELETE 6
-#define KS_OPC_COMMIT 7
-#define KS_OPC_ROLLBACK 8
-#define KS_OPC_DDL 9
-#define KS_OPC_LONG_WRITE 10
-#define KS_OPC_LOB_WRITE 12
-#define KS_OPC_LOB_TRIM 13
-#define KS_OPC_LOB_ERASE 14
-#define KS_OPC_LOB_SELECT 15
-#define KS_OPC_SEQUENCE 21
-#define KS_OPC_TAG 22
+enum : uint32_t {
+  KS_OPC_INSERT = 1,
+  KS_OPC_UPDATE = 2,
+  KS_OPC_DELETE = 3,
+  KS_OPC_QMI = 4,
+  KS_OPC_QMD = 6,
+  KS_OPC_COMMIT = 7,
+  KS_OPC_ROLLBACK = 8,
+  KS_OPC_DDL = 9,
+  KS_OPC_LONG_WRITE = 10,
+  KS_OPC_LOB_WRITE = 12,
+  KS_OPC_LOB_TRIM = 13,
+  KS_OPC_LOB_ERASE = 14,
+  KS_OPC_LOB_SELECT = 15,
+  KS_OPC_SYNC_SEQ = 21,
+  KS_OPC_TAG = 22,
+};
 
-// Source data type codes treated apart.
-#define KS_CT_VARCHAR2 1
-#define KS_CT_LONG 8
-#define KS_CT_LONG_RAW 24
-#define KS_CT_CHAR 96
-#define KS_CT_CLOB 112
-#define KS_CT_BLOB 113
+enum : uint32_t {
+  KS_TYP_VARCHAR2 = 1,
+  KS_TYP_NUMBER = 2,
+  KS_TYP_LONG = 8,
+  KS_TYP_DATE = 12,
+  KS_TYP_RAW = 23,
+  KS_TYP_LONG_RAW = 24,
+  KS_TYP_CHAR = 96,
+  KS_TYP_CLOB = 112,
+  KS_TYP_BLOB = 113,
+};
 
 // Trail file header fields.
 inline uint32_t ks_fh_fno(const uint8_t *p) { return ks::load<uint32_t>(p + 0); }
@@ -111,6 +116,6 @@ long ks_lcr_read_cols(const uint8_t *rec, uint32_t rlen, uint32_t off, uint32_t 
                       ks_col_view *out);
 
 // Column classes in bind order.
-inline bool ks_ct_is_lob(uint32_t t) { return t == KS_CT_CLOB || t == KS_CT_BLOB; }
-inline bool ks_ct_is_long(uint32_t t) { return t == KS_CT_LONG || t == KS_CT_LONG_RAW; }
+inline bool ks_ct_is_lob(uint32_t t) { return t == KS_TYP_CLOB || t == KS_TYP_BLOB; }
+inline bool ks_ct_is_long(uint32_t t) { return t == KS_TYP_LONG || t == KS_TYP_LONG_RAW; }
 inline bool ks_ct_is_scalar(uint32_t t) { return !ks_ct_is_lob(t) && !ks_ct_is_long(t); }

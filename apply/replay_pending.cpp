@@ -28,7 +28,7 @@ int ks_execute_ddl(ks_apply_t *, uint8_t *thdr) {
   x_ckp_scn = ks_th_cscn(thdr);
   x_ckp_xid = ks_th_xid(thdr);
   uint32_t tlen = ks_th_tlen(thdr);
-  if (tlen >= KS_LCR_TH_SIZE + KS_LCR_RH_SIZE) return skipped("DDL", thdr + KS_LCR_TH_SIZE);
+  if (tlen >= KS_LCR_TH_SZ + KS_LCR_RH_SZ) return skipped("DDL", thdr + KS_LCR_TH_SZ);
   KS_WARN("DDL transaction is not replayed by this apply; skipped.");
   return 0;
 }

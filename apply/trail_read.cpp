@@ -31,7 +31,7 @@ void take(ks_reader_t *r, int fd, uint32_t fno, int64_t ofs) {
 
 // Offset just after the transaction (scn, xid) in this file, or -1.
 int64_t search_file(ks_buffer_t *b, int fd, const char *path, uint64_t scn, uint64_t xid) {
-  int64_t ofs = KS_TRAIL_FH_SIZE;
+  int64_t ofs = KS_TRAIL_FH_SZ;
   for (;;) {
     ssize_t n = ks_read_data(fd, b->rbuf, static_cast<size_t>(b->rsz), ofs);
     if (n < 0) {
@@ -39,14 +39,14 @@ int64_t search_file(ks_buffer_t *b, int fd, const char *path, uint64_t scn, uint
       return -1;
     }
     int64_t pos = 0;
-    while (n - pos >= KS_LCR_TH_SIZE) {
+    while (n - pos >= KS_LCR_TH_SZ) {
       const uint8_t *th = b->rbuf + pos;
       uint32_t tlen = ks_th_tlen(th);
       if (ks_th_flag(th) & KS_TH_EOF) {
         KS_ERROR("reach the end of trail file \"%s\".", path);
         return -1;
       }
-      if (tlen < KS_LCR_TH_SIZE) {
+      if (tlen < KS_LCR_TH_SZ) {
         KS_ERROR("invalid transaction length %u at offset %ld of trail file \"%s\".", tlen,
                  static_cast<long>(ofs + pos), path);
         return -1;
@@ -90,11 +90,11 @@ int ks_open_trail_file(ks_apply_t *ap, uint32_t fno, uint64_t scn, uint64_t xid)
       return -1;
     }
     if (scn == 0 && xid == 0) {
-      take(r, fd, fno, KS_TRAIL_FH_SIZE);
+      take(r, fd, fno, KS_TRAIL_FH_SZ);
       return 0;
     }
-    uint8_t fh[KS_TRAIL_FH_SIZE];
-    if (ks_read_data(fd, fh, sizeof fh, 0) != KS_TRAIL_FH_SIZE) {
+    uint8_t fh[KS_TRAIL_FH_SZ];
+    if (ks_read_data(fd, fh, sizeof fh, 0) != KS_TRAIL_FH_SZ) {
       KS_ERROR("read trail file header error.");
       close(fd);
       errno = EIO;
@@ -129,7 +129,7 @@ int ks_open_trail_file(ks_apply_t *ap, uint32_t fno, uint64_t scn, uint64_t xid)
     if (dir > 0) {
       KS_WARN("start scn %lu lies between trail files #%u and #%u; apply from the start of #%u.",
               static_cast<unsigned long>(scn), fno - 1, fno, fno);
-      take(r, fd, fno, KS_TRAIL_FH_SIZE);
+      take(r, fd, fno, KS_TRAIL_FH_SZ);
       return 0;
     }
     if (fno == 0) {
