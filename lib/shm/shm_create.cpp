@@ -1,0 +1,170 @@
+// Creation and removal of the system segment and its semaphore set (manager only).
+// Whoever creates removes: ks_shm_remove undoes exactly what shm_inf records. A segment
+// whose creator is gone is stale and may be replaced (ks_shm_remove_stale); one whose
+// creator lives belongs to a running manager and is never touched.
+#include <errno.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "lib/cfg/cfg.h"
+#include "lib/log/log.h"
+#include "lib/shm/shm.h"
+
+namespace {
+
+void reset_inf() {
+  std::memset(&shm_inf, 0, sizeof shm_inf);
+  shm_inf.semid = -1;
+  for (auto &s : shm_inf.segs) s.shmid = -1;
+}
+
+void drop_segments() {
+  for (auto &s : shm_inf.segs) {
+    if (s.head != nullptr) shmdt(s.head);
+    if (s.shmid >= 0) shmctl(s.shmid, IPC_RMID, nullptr);
+  }
+  if (shm_inf.semid >= 0) semctl(shm_inf.semid, 0, IPC_RMID);
+  reset_inf();
+}
+
+bool pid_alive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+}  // namespace
+
+int ks_shm_create() {
+  reset_inf();
+  key_t key;
+  uint64_t total;
+  if (ks_cfg_get_key(&key, &total) != 0) {
+    KS_ERROR("get shared memory key & size error.\n");
+    return -1;
+  }
+  if (total < KS_SHM_MIN_SIZE) {
+    KS_ERROR("shared memory size too small.\n");
+    return -1;
+  }
+  if ((total + KS_SHM_SEG_MAX - 1) / KS_SHM_SEG_MAX > KS_SHM_MAX_SEGS) {
+    KS_ERROR("shared memory size too large.\n");
+    return -1;
+  }
+
+  uint64_t left = total;
+  key_t next_key = key;
+  int n = 0;
+  while (left > 0) {
+    uint64_t sz = left < KS_SHM_SEG_MAX ? left : KS_SHM_SEG_MAX;
+    int id;
+    for (;;) {
+      id = shmget(next_key, sz, IPC_CREAT | IPC_EXCL | 0640);
+      if (id >= 0) break;
+      if (errno == EEXIST && n > 0) {  // a foreign segment holds this key: try the next
+        ++next_key;
+        continue;
+      }
+      if (errno == EEXIST) return -2;
+      KS_ERROR("shmget(): %s", strerror(errno));
+      drop_segments();
+      return -1;
+    }
+    ks_shm_segment_t &s = shm_inf.segs[n];
+    s.key = next_key;
+    s.shmid = id;
+    s.shm_sz = sz;
+    shm_inf.nsegs = ++n;
+    void *p = shmat(id, nullptr, 0);
+    if (p == reinterpret_cast<void *>(-1)) {
+      KS_ERROR("shmat(): %s", strerror(errno));
+      drop_segments();
+      return -1;
+    }
+    s.head = static_cast<char *>(p);
+    left -= sz;
+    ++next_key;
+  }
+
+  shm_inf.semid = semget(key, KS_SHM_NSEMS, IPC_CREAT | IPC_EXCL | 0640);
+  if (shm_inf.semid < 0) {
+    KS_ERROR("semget(): %s", strerror(errno));
+    drop_segments();
+    return -1;
+  }
+
+  auto *si = reinterpret_cast<ks_sysinfo_t *>(shm_inf.segs[0].head);
+  std::memset(si, 0, sizeof *si);
+  std::memcpy(si->ksname, KS_SHM_MAGIC, sizeof KS_SHM_MAGIC);
+  si->version = KS_SHM_VERSION;
+  si->semid = shm_inf.semid;
+  si->pid = getpid();
+  si->nsegs = uint32_t(shm_inf.nsegs);
+  si->blksz = KS_SHM_BLKSZ;
+  for (int i = 0; i < shm_inf.nsegs; ++i) {
+    si->seg[i].key = shm_inf.segs[i].key;
+    si->seg[i].shmid = shm_inf.segs[i].shmid;
+    si->seg[i].shm_sz = shm_inf.segs[i].shm_sz;
+    si->seg[i].blen = uint32_t((shm_inf.segs[i].shm_sz + KS_SHM_BLKSZ - 1) / KS_SHM_BLKSZ);
+  }
+  for (auto &a : si->au) a.pid = -1;
+  si->tail_ofs = sizeof(ks_sysinfo_t);
+  si->flags = KS_SHM_FLAG_SEG | KS_SHM_FLAG_SEM;
+  shm_inf.status = 1;
+  return 0;
+}
+
+int ks_shm_remove() {
+  drop_segments();
+  return 0;
+}
+
+int ks_shm_remove_stale() {
+  key_t key;
+  uint64_t total;
+  if (ks_cfg_get_key(&key, &total) != 0) {
+    KS_ERROR("get shared memory key error.\n");
+    return -1;
+  }
+  int id0 = shmget(key, 0, 0);
+  if (id0 < 0) {
+    if (errno == ENOENT) {
+      // No segment, but a semaphore set left by a manager that died between the two.
+      // Segments are made before the semaphores, so a set without its segment is stale.
+      int sem = semget(key, 0, 0);
+      if (sem >= 0) semctl(sem, 0, IPC_RMID);
+      return 0;
+    }
+    KS_ERROR("shmget(): %s", strerror(errno));
+    return -1;
+  }
+  struct shmid_ds ds{};
+  if (shmctl(id0, IPC_STAT, &ds) != 0) {
+    KS_ERROR("shmctl(): %s", strerror(errno));
+    return -1;
+  }
+  pid_t creator = ds.shm_cpid;
+  if (pid_alive(creator)) return 1;
+
+  // The creator is gone. Its header names the sibling segments and the semaphore set;
+  // only segments made by the same creator are removed, never a foreign one.
+  KS_WARN("shared memory of a stopped manager (pid %d) found, removing it.", int(creator));
+  void *p = shmat(id0, nullptr, SHM_RDONLY);
+  if (p != reinterpret_cast<void *>(-1)) {
+    auto *si = static_cast<const ks_sysinfo_t *>(p);
+    if (std::memcmp(si->ksname, KS_SHM_MAGIC, sizeof KS_SHM_MAGIC) == 0 &&
+        si->nsegs <= KS_SHM_MAX_SEGS) {
+      for (uint32_t i = 1; i < si->nsegs; ++i) {
+        struct shmid_ds sd{};
+        if (shmctl(si->seg[i].shmid, IPC_STAT, &sd) == 0 && sd.shm_cpid == creator)
+          shmctl(si->seg[i].shmid, IPC_RMID, nullptr);
+      }
+    }
+    shmdt(p);
+  }
+  shmctl(id0, IPC_RMID, nullptr);
+  int sem = semget(key, 0, 0);
+  if (sem >= 0) semctl(sem, 0, IPC_RMID);
+  return 0;
+}
