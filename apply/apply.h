@@ -179,6 +179,9 @@ int ks_lookup_table(const ks_ap_cfg_t *acfg, const char *owner, const char *onam
                     char *m_owner, char *m_name);
 int ks_lookup_owner(const ks_ap_cfg_t *acfg, const char *owner, char *m_owner);
 int ks_ap_table_comp(const void *a, const void *b);
+// Reads this component's lists from the configuration file into one shared-memory block.
+int ks_load_config(ks_ap_cfg_t *acfg);
+void ks_ap_cfg_free(ks_ap_cfg_t *acfg);
 
 // Error file (error_record).
 typedef struct __ks_err_rec_s {
