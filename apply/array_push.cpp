@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "apply/apply_db.h"
+#include "apply/bind_value.h"
 #include "lib/log/log.h"
 
 namespace {
@@ -128,10 +129,10 @@ uint8_t *align8(uint8_t *p) {
   return reinterpret_cast<uint8_t *>((v + 7) & ~uintptr_t{7});
 }
 
-void set_row(ks_oci_bnd_t &d, int r, const void *val, uint32_t len) {
+void set_row(ks_oci_bnd_t &d, int r, const void *val, uint32_t len, uint32_t ctyp = 0) {
   d.indp[r] = 0;
   d.alenp[r] = static_cast<uint16_t>(len);
-  if (len > 0) std::memcpy(d.valp + static_cast<size_t>(r) * d.vsz, val, len);
+  if (len > 0) ks_bind_copy(d.valp + static_cast<size_t>(r) * d.vsz, static_cast<const uint8_t *>(val), len, ctyp);
 }
 
 void set_null(ks_oci_bnd_t &d, int r) {
@@ -233,7 +234,7 @@ int ks_set_buffer(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
       d.indp[r] = 0;
       d.alenp[r] = 0;
     } else {
-      set_row(d, r, b.c->val, b.c->dlen);
+      set_row(d, r, b.c->val, b.c->dlen, b.c->ctyp);
     }
   }
   if (x->flag & KS_AR_NEW_STMT) {

@@ -62,6 +62,8 @@ enum : uint32_t {
   KS_TYP_RAW = 23,
   KS_TYP_LONG_RAW = 24,
   KS_TYP_CHAR = 96,
+  KS_TYP_BFLOAT = 100,
+  KS_TYP_BDOUBLE = 101,
   KS_TYP_CLOB = 112,
   KS_TYP_BLOB = 113,
 };

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "apply/apply_db.h"
+#include "apply/bind_value.h"
 #include "lib/log/log.h"
 
 namespace {
@@ -131,7 +132,7 @@ int ks_perform_qmi(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
         } else {
           d.indp[r] = 0;
           d.alenp[r] = vl;
-          std::memcpy(d.valp + static_cast<size_t>(r) * d.vsz, rhdr + p + 2, vl);
+          ks_bind_copy(d.valp + static_cast<size_t>(r) * d.vsz, rhdr + p + 2, vl, lc.oldc[i].ctyp);
         }
         p += 2u + vl;
       }

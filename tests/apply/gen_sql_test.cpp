@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "apply/apply.h"
+#include "apply/bind_value.h"
 #include "tests/apply/trail_build.h"
 
 using tb::Col;
@@ -130,4 +131,21 @@ TEST(GenSql, TextLongerThanTheScratchIsRefusedNotCut) {
   newc.resize(500);
   oldc.resize(500);
   EXPECT_GT(make(tb::lcr(2, "S", "T", newc, oldc)).rc, 0);
+}
+
+TEST(BindValue, StoredBinaryFloatsBecomeNativeAndOtherTypesAreCopied) {
+  auto conv = [](std::string stored, uint32_t ctyp) {
+    std::string out(stored.size(), '\0');
+    ks_bind_copy(reinterpret_cast<uint8_t *>(out.data()), reinterpret_cast<const uint8_t *>(stored.data()),
+                 static_cast<uint32_t>(stored.size()), ctyp);
+    return out;
+  };
+  auto f = [](const std::string &s) { float v; std::memcpy(&v, s.data(), 4); return v; };
+  auto d = [](const std::string &s) { double v; std::memcpy(&v, s.data(), 8); return v; };
+  EXPECT_EQ(f(conv(std::string("\xBF\xC0\x00\x00", 4), 100)), 1.5f);
+  EXPECT_EQ(f(conv(std::string("\x40\x3F\xFF\xFF", 4), 100)), -1.5f);
+  EXPECT_EQ(f(conv(std::string("\x80\x00\x00\x00", 4), 100)), 0.0f);
+  EXPECT_EQ(d(conv(std::string("\xC0\x04\x00\x00\x00\x00\x00\x00", 8), 101)), 2.5);
+  EXPECT_EQ(d(conv(std::string("\x3F\xFB\xFF\xFF\xFF\xFF\xFF\xFF", 8), 101)), -2.5);
+  EXPECT_EQ(conv("\xC1\x02", 2), "\xC1\x02");  // NUMBER bytes stay as they are
 }
