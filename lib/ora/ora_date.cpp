@@ -116,8 +116,8 @@ int ks_ora_date_to_text(const uint8_t *b, int len, char *out, int osz) {
   ks_ora_dt_t d;
   if (out == nullptr || ks_ora_date_decode(b, len, &d) < 0) return -1;
   char tmp[KS_ORA_DATE_TEXT_MAX + 8];
-  int k = snprintf(tmp, sizeof tmp, "%04d-%02d-%02d %02d:%02d:%02d", d.year, d.month, d.day, d.hour,
-                   d.minute, d.second);
+  int k = snprintf(tmp, sizeof tmp, "%s%04d-%02d-%02d %02d:%02d:%02d", d.year < 0 ? "-" : "",
+                   d.year < 0 ? -d.year : d.year, d.month, d.day, d.hour, d.minute, d.second);
   if (d.nsec != 0) k += snprintf(tmp + k, sizeof tmp - static_cast<size_t>(k), ".%09u", d.nsec);
   if (len == 13) {
     int a = d.tz_min < 0 ? -d.tz_min : d.tz_min;

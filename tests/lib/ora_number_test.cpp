@@ -118,6 +118,9 @@ TEST(OraDate, DateAndTimestampImages) {
   EXPECT_EQ(b[1], 88);
   ks_ora_date_to_text(b, 7, t, sizeof t);
   EXPECT_STREQ(t, "-4712-01-01 00:00:00");
+  ASSERT_EQ(ks_ora_date_from_text("-0044-03-15 12:00:00", b, 7), 7);
+  ks_ora_date_to_text(b, 7, t, sizeof t);
+  EXPECT_STREQ(t, "-0044-03-15 12:00:00");
 
   // With a time zone the bytes hold UTC and the text the local time.
   ASSERT_EQ(ks_ora_date_from_text("2026-01-01 00:30:00 +02:00", b, 13), 13);

@@ -1,0 +1,228 @@
+// Collecting the records of open transactions: a record built by a redo handler joins the
+// slot of its transaction (opened on its first change), grows the slot's in-memory image
+// and, once the image outgrows the slot buffer, continues in the transaction's spill file.
+// ROLLBACK forgets the transaction; COMMIT hands it to the trail writer.
+// Invariants: a slot's image is always 32 header bytes followed by whole records, dlen
+// bytes in all, in the buffer or (flag 0x1) in the spill file and nowhere else; an
+// occupied slot has xid != 0 and nslot counts them. Committed transactions reach the
+// trail in commit order: a commit whose write failed stays in its slot, marked, and is
+// written before any later commit.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "extract/trans/trans.h"
+#include "lib/log/log.h"
+#include "lib/util.h"
+
+namespace {
+
+int open_spill(const char *name, int flags) {
+  int fd;
+  do {
+    fd = open(name, flags, 0644);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+void delete_spill_file(ks_trans_slot_t *s) {
+  if (s->fd >= 0) close(s->fd);
+  s->fd = -1;
+  if (s->flag & KS_SLOT_SPILLED) {
+    char name[PATH_MAX];
+    ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
+    unlink(name);
+  }
+}
+
+void free_slot(ks_trans_t *t, ks_trans_slot_t *s) {
+  if (s->fd >= 0) close(s->fd);
+  s->fd = -1;
+  s->xid = 0;
+  s->flag = 0;
+  s->dlen = 0;
+  s->nlcr = 0;
+  t->nslot--;
+}
+
+// Appends one record to the spill file, creating the file with the image collected so
+// far on the first overflow. A failed append is cut back so the file keeps whole records.
+int spill_record(ks_trans_slot_t *s, const void *rec, uint32_t rlen) {
+  char name[PATH_MAX];
+  ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
+  if (s->fd < 0) {
+    if (s->flag & KS_SLOT_SPILLED) {
+      // Restored from the save file without its descriptor: the data are in the file
+      // only, so it is reopened, never recreated.
+      s->fd = open_spill(name, O_RDWR | O_APPEND);
+      if (s->fd < 0) {
+        KS_ERROR("open %s: %s", name, strerror(errno));
+        return -1;
+      }
+    } else {
+      s->fd = open_spill(name, O_RDWR | O_CREAT | O_TRUNC | O_APPEND);
+      if (s->fd < 0) {
+        KS_ERROR("open %s: %s", name, strerror(errno));
+        return -1;
+      }
+      if (ks_append_data(s->fd, s->buf, s->dlen) != static_cast<ssize_t>(s->dlen)) {
+        KS_ERROR("write %s error.", name);
+        close(s->fd);
+        s->fd = -1;
+        unlink(name);
+        return -1;
+      }
+      s->flag |= KS_SLOT_SPILLED;
+    }
+  }
+  if (ks_append_data(s->fd, rec, rlen) != static_cast<ssize_t>(rlen)) {
+    KS_ERROR("write %s error.", name);
+    if (ftruncate(s->fd, static_cast<off_t>(s->dlen)) != 0)
+      KS_ERROR("truncate %s: %s", name, strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+// Writes a committed transaction and releases its slot. A failed write leaves the slot
+// marked as committed so nothing is lost and the order of commits is kept.
+int commit_slot(ks_extr_t *ex, int sn) {
+  ks_trans_t *t = ex->t;
+  ks_trans_slot_t *s = &t->slot[sn];
+  if (ks_write_trail_file(ex, sn) < 0) {
+    s->flag |= KS_SLOT_COMMITTED;
+    t->flag |= KS_TRANS_PENDING;
+    return -1;
+  }
+  free_slot(t, s);
+  return 0;
+}
+
+}  // namespace
+
+// Writes the commits whose trail write failed earlier, oldest commit first.
+int ks_flush_pending_commits(ks_extr_t *ex) {
+  ks_trans_t *t = ex->t;
+  if (!(t->flag & KS_TRANS_PENDING)) return 0;
+  for (;;) {
+    int best = -1;
+    for (int i = 0; i < t->max_slots; i++) {
+      const ks_trans_slot_t &s = t->slot[i];
+      if (s.xid != 0 && (s.flag & KS_SLOT_COMMITTED) &&
+          (best < 0 || s.cscn < t->slot[best].cscn))
+        best = i;
+    }
+    if (best < 0) break;
+    if (commit_slot(ex, best) < 0) return -1;
+  }
+  t->flag &= ~KS_TRANS_PENDING;
+  return 0;
+}
+
+int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct) {
+  ks_trans_t *t = ex->t;
+  const uint32_t rlen = ks_lcr_u32(rh, 0);
+  const uint32_t rflag = ks_lcr_u32(rh, 4);
+  const uint32_t opc = ks_lcr_u32(rh, 8);
+  if (rlen < KS_LCR_RHS_SZ || rlen > KS_TRANS_REF_SZ) {
+    KS_ERROR("invalid record length %u (opc=%u) for transaction %d.%d.%d.", rlen, opc,
+             static_cast<int>(xid >> 48), static_cast<int>((xid >> 32) & 0xFFFF),
+             static_cast<int>(xid & 0xFFFFFFFF));
+    return -1;
+  }
+
+  // A wrap sequence of all ones: only the undo segment and slot are known.
+  const bool partial = (xid & 0xFFFFFFFFULL) == 0xFFFFFFFFULL;
+  int sn = -1;
+  for (int i = 0, seen = 0; i < t->max_slots && seen < t->nslot; i++) {
+    const ks_trans_slot_t &s = t->slot[i];
+    if (s.xid == 0) continue;
+    seen++;
+    if (s.flag & KS_SLOT_COMMITTED) continue;
+    if (s.xid == xid ||
+        ((partial || (s.flag & KS_SLOT_PARTIAL)) && (s.xid >> 32) == (xid >> 32))) {
+      sn = i;
+      break;
+    }
+  }
+
+  if (sn < 0) {
+    if (opc == KS_OPC_COMMIT || opc == KS_OPC_ROLLBACK) return 0;
+    for (int i = 0; i < t->max_slots; i++) {
+      if (t->slot[i].xid == 0) {
+        sn = i;
+        break;
+      }
+    }
+    if (sn < 0) {
+      KS_ERROR("more transaction slot needed.");
+      return -1;
+    }
+    ks_trans_slot_t *s = &t->slot[sn];
+    s->flag = partial ? KS_SLOT_PARTIAL : 0;
+    s->dlen = KS_LCR_TH_SZ;
+    s->nlcr = 0;
+    s->fd = -1;
+    s->ssct = sct;
+    s->csct = 0;
+    s->xid = xid;
+    s->sscn = scn;
+    s->cscn = 0;
+    t->nslot++;
+  }
+  ks_trans_slot_t *s = &t->slot[sn];
+
+  // Once a DDL statement is in, only the dictionary changes that DDL tracing needs and
+  // the end of the transaction are kept.
+  if ((s->flag & KS_SLOT_DDL) && !(rflag & KS_RH_SYSOBJ) && opc != KS_OPC_COMMIT &&
+      opc != KS_OPC_ROLLBACK)
+    return 0;
+
+  if (opc == KS_OPC_TAG) {
+    s->flag |= KS_SLOT_TAG;
+    return 0;
+  }
+
+  if (opc == KS_OPC_ROLLBACK) {
+    // The transaction is forgotten; storing its ROLLBACK first would change nothing.
+    delete_spill_file(s);
+    free_slot(t, s);
+    return 0;
+  }
+
+  if (opc == KS_OPC_DDL) s->flag |= KS_SLOT_DDL;
+  if (rflag & KS_RH_SYSOBJ) s->flag |= KS_SLOT_SYSOBJ;
+  if (rflag & KS_RH_ROLLBACK) s->flag |= KS_SLOT_ROLLBACK;
+
+  if (!(s->flag & KS_SLOT_SPILLED) && s->dlen + rlen <= s->tlen) {
+    std::memcpy(s->buf + s->dlen, rh, rlen);
+  } else if (spill_record(s, rh, rlen) < 0) {
+    return -1;
+  }
+  s->dlen += rlen;
+  s->nlcr++;
+
+  if (opc == KS_OPC_COMMIT) {
+    s->csct = sct;
+    s->cscn = scn;
+    if (scn <= x_last_scn) {
+      // Committed before the start-up filter SCN: delivered by an earlier run.
+      delete_spill_file(s);
+      free_slot(t, s);
+      return 0;
+    }
+    if (ks_flush_pending_commits(ex) < 0) {
+      s->flag |= KS_SLOT_COMMITTED;
+      KS_ERROR("write trail file error.");
+      return -1;
+    }
+    if (commit_slot(ex, sn) < 0) {
+      KS_ERROR("write trail file error.");
+      return -1;
+    }
+  }
+  return 0;
+}

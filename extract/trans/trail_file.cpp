@@ -1,0 +1,206 @@
+// The trail writer: one positioned write per committed transaction at the current tail of
+// the current trail file, roll-over to the next file number before a transaction that
+// would pass the size limit, and the end-of-file marker that tells readers to move on.
+// Invariants: [64, tail) of the open file holds whole transaction records; the in-memory
+// header (t->fhdr) is the truth about the open file, its on-disk copy is rewritten only
+// when the file is closed; a transaction is never split across files; readers never
+// see an in-line transaction of 1 MiB or more (those go by reference to their own file).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "extract/trans/trans.h"
+#include "lib/log/log.h"
+#include "lib/util.h"
+
+namespace {
+
+int open_retry(const char *name, int flags) {
+  int fd;
+  do {
+    fd = open(name, flags, 0644);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Writes an in-memory image of 1 MiB or more (a slot buffer configured larger than that)
+// to the transaction's own file, so that it can go by reference like a spilled one.
+int spill_whole_image(ks_trans_slot_t *s) {
+  char name[PATH_MAX];
+  ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
+  int fd = open_retry(name, O_RDWR | O_CREAT | O_TRUNC | O_APPEND);
+  if (fd < 0) {
+    KS_ERROR("open %s: %s", name, strerror(errno));
+    return -1;
+  }
+  if (ks_append_data(fd, s->buf, s->dlen) != static_cast<ssize_t>(s->dlen)) {
+    KS_ERROR("write %s error.", name);
+    close(fd);
+    unlink(name);
+    return -1;
+  }
+  s->fd = fd;
+  s->flag |= KS_SLOT_SPILLED;
+  return 0;
+}
+
+}  // namespace
+
+int ks_new_trail_file(ks_trans_t *t, int sn) {
+  char name[PATH_MAX];
+  ks_trail_file_name(name, sizeof name, t->fseq);
+  int fd = open_retry(name, O_WRONLY | O_CREAT | O_TRUNC);
+  if (fd < 0) {
+    KS_ERROR("open %s: %s", name, strerror(errno));
+    return -1;
+  }
+  const ks_trans_slot_t &s = t->slot[sn];
+  t->fhdr.fno = static_cast<uint32_t>(t->fseq);
+  t->fhdr.tail = KS_TRAIL_FH_SZ;
+  t->fhdr.first_scn = s.cscn;
+  t->fhdr.first_xid = s.xid;
+  t->fhdr.last_scn = KS_SCN_OPEN;
+  t->fhdr.last_xid = 0;
+  t->tail = KS_TRAIL_FH_SZ;
+  if (ks_write_data(fd, &t->fhdr, sizeof t->fhdr, 0) != static_cast<ssize_t>(sizeof t->fhdr)) {
+    KS_ERROR("write trail file header error.");
+    close(fd);
+    t->fd = -1;
+    return -1;
+  }
+  t->fd = fd;
+  return 0;
+}
+
+int ks_close_trail_file(ks_trans_t *t) {
+  if (t->fd < 0) return 0;
+  ks_lcr_th_t eof = {};
+  eof.tlen = KS_LCR_TH_SZ;
+  eof.flag = KS_TH_EOF;
+  if (ks_write_data(t->fd, &eof, sizeof eof, t->tail) != static_cast<ssize_t>(sizeof eof) ||
+      ks_write_data(t->fd, &t->fhdr, sizeof t->fhdr, 0) != static_cast<ssize_t>(sizeof t->fhdr)) {
+    // The file stays open: closing it here would let the next commit recreate (and so
+    // truncate) the same file number. The roll-over is tried again at the next commit.
+    KS_ERROR("write trail file header error.");
+    return -1;
+  }
+  close(t->fd);
+  t->fd = -1;
+  return 0;
+}
+
+int ks_write_trail_file(ks_extr_t *ex, int sn) {
+  ks_trans_t *t = ex->t;
+  ks_trans_slot_t *s = &t->slot[sn];
+  const uint64_t collected = s->dlen;  // the roll-over test uses what was collected
+  char spill[PATH_MAX];
+  ks_spill_file_name(spill, sizeof spill, s->xid, s->sscn);
+
+  if (!(s->flag & KS_SLOT_SPILLED) && s->dlen >= KS_TRANS_REF_SZ && spill_whole_image(s) < 0)
+    return -1;
+
+  uint8_t *img;
+  int tbsz;
+  bool byref = false;
+  bool delete_after = false;  // the spill file was copied into the trail
+  if (!(s->flag & KS_SLOT_SPILLED)) {
+    img = s->buf;
+    tbsz = static_cast<int>(s->tlen);
+  } else if (s->dlen < KS_TRANS_REF_SZ) {
+    int fd = s->fd >= 0 ? s->fd : open_retry(spill, O_RDONLY);
+    ssize_t n = fd >= 0 ? ks_read_data(fd, t->tbuf, s->dlen, 0) : -1;
+    if (fd >= 0 && fd != s->fd) close(fd);
+    if (n != static_cast<ssize_t>(s->dlen)) {
+      KS_ERROR("read transaction data error.");
+      return -1;
+    }
+    img = t->tbuf;
+    tbsz = static_cast<int>(KS_TRANS_TBUF_SZ);
+    delete_after = true;
+  } else {
+    size_t plen = strlen(spill);
+    if (KS_LCR_TH_SZ + plen + 1 > s->tlen) {
+      KS_ERROR("transaction file name %s too long for the slot buffer.", spill);
+      return -1;
+    }
+    std::memcpy(s->buf + KS_LCR_TH_SZ, spill, plen + 1);
+    img = s->buf;
+    tbsz = static_cast<int>(s->tlen);
+    byref = true;
+  }
+
+  ks_lcr_th_t th = {};
+  th.tlen = byref ? static_cast<uint32_t>(KS_LCR_TH_SZ + strlen(spill) + 1)
+                  : static_cast<uint32_t>(s->dlen);
+  th.flag = KS_TH_TRANS | (byref ? KS_TH_BYREF : 0);
+  th.nlcr = s->nlcr;
+  th.csct = s->csct;
+  th.cscn = s->cscn;
+  th.xid = s->xid;
+  ks_lcr_store(img, th);
+  auto *thdr = reinterpret_cast<ks_lcr_th_t *>(img);  // slot buffers are 8-byte aligned
+
+  if (s->flag & KS_SLOT_ROLLBACK) ks_check_rollback(ex, thdr);
+
+  if (s->flag & KS_SLOT_SYSOBJ) {
+    // Dictionary changes are for DDL tracing only; without a DDL statement there is
+    // nothing to deliver.
+    int rc = -9;
+    if (s->flag & KS_SLOT_DDL) {
+      if (img != t->tbuf) std::memset(t->tbuf, 0, KS_LCR_TH_SZ);
+      rc = ks_trace_ddl(ex, thdr, tbsz);
+      if (rc < 0 && rc != -9) {
+        KS_ERROR("trace DDL error.");
+        return -1;
+      }
+      // Tracing that needs more room than the slot buffer rebuilds the image in tbuf.
+      if (rc == 0 && img != t->tbuf && ks_lcr_u32(t->tbuf, 0) != 0) img = t->tbuf;
+    }
+    if (rc == -9) {
+      if (s->flag & KS_SLOT_SPILLED) unlink(spill);
+      return 0;
+    }
+  }
+
+  th = ks_lcr_load<ks_lcr_th_t>(img);
+  if (s->flag & KS_SLOT_TAG) th.flag |= KS_TH_TAG;
+  if (s->flag & KS_SLOT_DDL) th.flag |= KS_TH_DDL;
+  ks_lcr_store(img, th);
+
+  if (byref) {
+    // The spill file's reserved first 32 bytes get the final header, so the file alone
+    // tells what it holds. (Its own descriptor appends, and pwrite on an appending
+    // descriptor would append too.)
+    int hfd = open_retry(spill, O_WRONLY);
+    if (hfd >= 0) {
+      ks_write_data(hfd, &th, sizeof th, 0);
+      close(hfd);
+    }
+  }
+
+  if (t->fd < 0) {
+    if (ks_new_trail_file(t, sn) < 0) return -1;
+  } else if (static_cast<uint64_t>(t->max_tsz) < t->tail + collected &&
+             t->tail > static_cast<int>(KS_TRAIL_FH_SZ)) {
+    // A file that holds no transaction yet takes even an oversized one whole.
+    if (ks_close_trail_file(t) < 0) return -1;
+    t->fseq++;
+    if (ks_new_trail_file(t, sn) < 0) return -1;
+  }
+
+  if (ks_write_data(t->fd, img, th.tlen, t->tail) != static_cast<ssize_t>(th.tlen)) {
+    KS_ERROR("write trail file error.");
+    return -1;
+  }
+  t->tail += static_cast<int>(th.tlen);
+  t->fhdr.tail = static_cast<uint32_t>(t->tail);
+  t->fhdr.last_scn = th.cscn;
+  t->fhdr.last_xid = th.xid;
+
+  if (delete_after) unlink(spill);
+  return 0;
+}

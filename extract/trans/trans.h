@@ -1,0 +1,110 @@
+// The transaction table: a fixed number of slots, each collecting the records of one open
+// source transaction in an in-memory buffer that continues in a spill file of its own when
+// it is full; the trail writer state; the save file of open transactions. One instance,
+// x_trans, per capture process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "extract/extract.h"
+#include "extract/trans/trail_format.h"
+
+// One slot, 64 bytes; the same bytes are a slot record of the save file (buf is
+// meaningless there and written as 0).
+typedef struct __ks_trans_slot_s {
+  uint32_t tlen;   // capacity of the slot's buffer (trans_sz)
+  uint32_t flag;   // KS_SLOT_*
+  uint64_t dlen;   // bytes of the transaction image so far, 32 header bytes included
+  uint32_t nlcr;   // records collected
+  int32_t fd;      // spill file, -1 when none
+  uint32_t ssct;   // redo time stamp of the first change
+  uint32_t csct;   // commit time stamp
+  uint64_t xid;    // 0 marks a free slot
+  uint64_t sscn;   // SCN of the first change (part of the spill file's name)
+  uint64_t cscn;   // commit SCN
+  uint8_t *buf;    // the slot's buffer
+} ks_trans_slot_t;
+
+static_assert(sizeof(void *) == 8, "the slot layout holds a 64-bit buffer address");
+static_assert(sizeof(ks_trans_slot_t) == 64);
+static_assert(offsetof(ks_trans_slot_t, tlen) == 0);
+static_assert(offsetof(ks_trans_slot_t, flag) == 4);
+static_assert(offsetof(ks_trans_slot_t, dlen) == 8);
+static_assert(offsetof(ks_trans_slot_t, nlcr) == 16);
+static_assert(offsetof(ks_trans_slot_t, fd) == 20);
+static_assert(offsetof(ks_trans_slot_t, ssct) == 24);
+static_assert(offsetof(ks_trans_slot_t, csct) == 28);
+static_assert(offsetof(ks_trans_slot_t, xid) == 32);
+static_assert(offsetof(ks_trans_slot_t, sscn) == 40);
+static_assert(offsetof(ks_trans_slot_t, cscn) == 48);
+static_assert(offsetof(ks_trans_slot_t, buf) == 56);
+
+// Slot flags.
+constexpr uint32_t KS_SLOT_SPILLED = 0x1;    // the image lives in the spill file
+constexpr uint32_t KS_SLOT_ROLLBACK = 0x2;   // holds rollback redo
+constexpr uint32_t KS_SLOT_TAG = 0x4;        // a TAG record was seen
+constexpr uint32_t KS_SLOT_DDL = 0x8;        // holds a DDL record
+constexpr uint32_t KS_SLOT_SYSOBJ = 0x10;    // holds system-object changes
+constexpr uint32_t KS_SLOT_PARTIAL = 0x1000; // opened by a partial XID
+// The COMMIT is in the image but its trail write failed; the write is retried before the
+// next commit (and survives a stop in the save file), so no committed transaction is lost
+// and commits reach the trail in order.
+constexpr uint32_t KS_SLOT_COMMITTED = 0x2000;
+// Table flag: some slot carries KS_SLOT_COMMITTED.
+constexpr int KS_TRANS_PENDING = 0x1;
+
+// Header of the save file, 16 bytes, followed by max_trans slot records and then the
+// images of the occupied in-memory slots in slot order.
+typedef struct __ks_trans_fhd_s {
+  uint32_t flag;
+  uint32_t ntrans;
+  uint32_t max_trans;
+  uint32_t rsv;
+} ks_trans_fhd_t;
+
+static_assert(sizeof(ks_trans_fhd_t) == 16);
+static_assert(offsetof(ks_trans_fhd_t, max_trans) == 8);
+
+typedef struct __ks_trans_s {
+  int flag;
+  int max_tsz;     // trail file roll-over size
+  int max_slots;
+  int nslot;       // occupied slots
+  int fseq;        // current trail file number
+  int fd;          // open trail file, -1 when none
+  int tail;        // write offset in the trail file
+  uint8_t *buf;    // the table's single allocation
+  uint8_t *tbuf;   // 1 MiB work buffer (= buf)
+  ks_trans_slot_t *slot;
+  ks_trail_fh_t fhdr;  // in-memory header of the current trail file
+} ks_trans_t;
+
+constexpr int KS_TRANS_DEF_MAX = 200;
+constexpr int KS_TRANS_DEF_SZ = 32768;
+constexpr size_t KS_TRANS_TBUF_SZ = 1048576;
+
+extern ks_trans_t x_trans;
+
+int ks_trans_open(ks_trans_t *t);
+int ks_trans_close(ks_trans_t *t);
+int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct);
+int ks_new_trail_file(ks_trans_t *t, int sn);
+int ks_close_trail_file(ks_trans_t *t);
+int ks_write_trail_file(ks_extr_t *ex, int sn);
+// Writes the commits whose trail write failed earlier, oldest commit first; 0 or -1.
+int ks_flush_pending_commits(ks_extr_t *ex);
+
+// Commit-time steps run on a transaction before it is written.
+int ks_check_rollback(ks_extr_t *ex, ks_lcr_th_t *thdr);
+int ks_trace_ddl(ks_extr_t *ex, ks_lcr_th_t *thdr, int tbsz);
+
+// File names. Each returns the length written (snprintf-style) into name[size].
+int ks_trail_file_name(char *name, size_t size, int fno);
+int ks_spill_file_name(char *name, size_t size, uint64_t xid, uint64_t sscn);
+int ks_trans_save_file_name(char *name, size_t size);
+
+// Where the table takes its parameters and its memory from.
+int ks_trans_get_param(int *max_trans, int *trans_sz);
+void *ks_trans_mem_alloc(size_t size);
+void ks_trans_mem_free(void *p);

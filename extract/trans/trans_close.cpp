@@ -1,0 +1,118 @@
+// Stop of the transaction table: the open trail file gets its header from memory (no
+// end-of-file marker: the next start resumes it) and the open transactions go to the save
+// file (slot records, then the in-memory images; spilled ones stay in their spill files).
+// Invariants: the save file is replaced whole (written aside, then renamed over the old
+// one), so a failure while saving never leaves a half-written file under its name; a stop
+// with no open transaction leaves no save file.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "extract/trans/trans.h"
+#include "lib/log/log.h"
+#include "lib/util.h"
+
+namespace {
+
+void release(ks_trans_t *t) {
+  for (int i = 0; i < t->max_slots; i++) {
+    if (t->slot[i].fd >= 0) close(t->slot[i].fd);
+    t->slot[i].fd = -1;
+  }
+  ks_trans_mem_free(t->buf);
+  t->buf = t->tbuf = nullptr;
+  t->slot = nullptr;
+  t->nslot = 0;
+}
+
+int write_save_file(ks_trans_t *t, const char *name) {
+  char tmp[PATH_MAX + 8];
+  snprintf(tmp, sizeof tmp, "%s.new", name);
+  int fd;
+  do {
+    fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    KS_ERROR("open %s: %s", tmp, strerror(errno));
+    return -1;
+  }
+  auto fail = [&]() {
+    close(fd);
+    unlink(tmp);
+    return -1;
+  };
+  ks_trans_fhd_t fhd = {0, 0, static_cast<uint32_t>(t->max_slots), 0};
+  if (ks_append_data(fd, &fhd, sizeof fhd) != static_cast<ssize_t>(sizeof fhd)) {
+    KS_ERROR("write %s: %s", tmp, strerror(errno));
+    return fail();
+  }
+  const size_t rec_sz = sizeof(ks_trans_slot_t) * t->max_slots;
+  std::unique_ptr<ks_trans_slot_t[]> recs(new (std::nothrow) ks_trans_slot_t[t->max_slots]);
+  if (!recs) {
+    KS_ERROR("write transaction slot error.");
+    return fail();
+  }
+  std::memcpy(recs.get(), t->slot, rec_sz);
+  for (int i = 0; i < t->max_slots; i++) {
+    recs[i].buf = nullptr;  // an address of this run means nothing to the next
+    recs[i].fd = -1;
+  }
+  if (ks_append_data(fd, recs.get(), rec_sz) != static_cast<ssize_t>(rec_sz)) {
+    KS_ERROR("write transaction slot error.");
+    return fail();
+  }
+  for (int i = 0; i < t->max_slots; i++) {
+    const ks_trans_slot_t &s = t->slot[i];
+    if (s.xid == 0 || (s.flag & KS_SLOT_SPILLED)) continue;
+    if (ks_append_data(fd, s.buf, s.dlen) != static_cast<ssize_t>(s.dlen)) {
+      KS_ERROR("write transaction data error.");
+      return fail();
+    }
+  }
+  if (fsync(fd) != 0 || close(fd) != 0) {
+    KS_ERROR("write %s: %s", tmp, strerror(errno));
+    unlink(tmp);
+    return -1;
+  }
+  if (rename(tmp, name) != 0) {
+    KS_ERROR("write %s: %s", name, strerror(errno));
+    unlink(tmp);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int ks_trans_close(ks_trans_t *t) {
+  int rc = 0;
+  if (t->fd >= 0) {
+    if (ks_write_data(t->fd, &t->fhdr, sizeof t->fhdr, 0) != static_cast<ssize_t>(sizeof t->fhdr)) {
+      // The open transactions are still saved below: losing them would lose changes.
+      KS_ERROR("write trace file header error.");
+      rc = -1;
+    }
+    close(t->fd);
+    t->fd = -1;
+  }
+  if (t->buf == nullptr) return rc;
+
+  char name[PATH_MAX];
+  ks_trans_save_file_name(name, sizeof name);
+  if (t->nslot == 0) {
+    if (unlink(name) != 0 && errno != ENOENT) KS_WARN("remove %s: %s", name, strerror(errno));
+    release(t);
+    return rc;
+  }
+  if (write_save_file(t, name) < 0) {
+    // The table is kept: nothing of the open transactions is thrown away.
+    return -1;
+  }
+  release(t);
+  return rc;
+}

@@ -1,0 +1,510 @@
+// Statement calls of liborasim: prepare, binds and defines with array strides, execute
+// (queries, array DML with batch errors and returned ROWIDs, DDL) and array fetch. The
+// translated text and the SQLite statement are kept on the OCI statement handle and
+// reused while the text and the current schema stay the same, so an array of N rows
+// costs one SQLite prepare and N bind/step/reset rounds inside one transaction.
+#pragma GCC visibility push(default)
+#include "oci/oci_api.h"
+#pragma GCC visibility pop
+
+#include <cstring>
+
+#include "sim/oci/sim.h"
+
+using namespace orasim;
+
+namespace orasim {
+
+void stmt_reset(Stmt *s) {
+  if (s->sst != nullptr) sqlite3_finalize(s->sst);
+  s->sst = nullptr;
+  s->db = nullptr;
+  s->translated = false;
+  s->cursor = false;
+  s->pending = false;
+}
+
+void stmt_free(Stmt *s) {
+  stmt_reset(s);
+  for (Bind *b : s->binds) delete b;
+  for (Define *d : s->defs) delete d;
+  delete s;
+}
+
+ub2 stmt_type(const Stmt *s) {
+  switch (s->tr.kind) {
+    case kSelect: return 1;
+    case kUpdate: return 2;
+    case kDelete: return 3;
+    case kInsert: return 4;
+    case kCreate: return 5;
+    case kDrop: return 6;
+    default: return 0;
+  }
+}
+
+}  // namespace orasim
+
+namespace {
+
+// Translate and prepare for this connection and schema unless already done.
+sword ensure_prepared(Stmt *st, Session *ses, Error *e) {
+  sqlite3 *db = ses->srv->db;
+  if (st->translated && st->sst != nullptr && st->db == db && st->tr_schema == ses->schema) return OCI_SUCCESS;
+  stmt_reset(st);
+  std::string detail;
+  int code = translate(st->text, ses->schema, db, &st->tr, &detail);
+  if (code != 0) {
+    set_error(e, code, detail);
+    return OCI_ERROR;
+  }
+  int rc = sqlite3_prepare_v3(db, st->tr.sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st->sst, nullptr);
+  if (rc != SQLITE_OK) {
+    set_sqlite_error(e, db, rc);
+    sqlite3_finalize(st->sst);
+    st->sst = nullptr;
+    return OCI_ERROR;
+  }
+  st->translated = true;
+  st->db = db;
+  st->tr_schema = ses->schema;
+  return OCI_SUCCESS;
+}
+
+Bind *bind_at(Stmt *st, int pos) {
+  return pos >= 1 && static_cast<size_t>(pos) <= st->binds.size() ? st->binds[static_cast<size_t>(pos) - 1] : nullptr;
+}
+
+// Bind the input placeholders for array row r. 0 or an Oracle error number.
+int bind_row(Stmt *st, ub4 r) {
+  const Env *env = st->env;
+  for (int k = 1; k <= st->tr.ninput; k++) {
+    Bind *b = bind_at(st, k);
+    if (b == nullptr) return 1008;
+    int code = bind_value(b, st->sst, k, r, env->csid, env->ncsid);
+    if (code != 0) return code;
+  }
+  return 0;
+}
+
+void put_rowid(Bind *b, ub4 r, const std::string *rowid) {
+  uint8_t *ind = b->indp != nullptr ? b->indp + static_cast<size_t>(r) * b->iskip : nullptr;
+  uint8_t *alen = b->alenp != nullptr ? b->alenp + static_cast<size_t>(r) * b->askip : nullptr;
+  if (rowid == nullptr) {
+    int16_t m1 = -1;
+    uint16_t z = 0;
+    if (ind != nullptr) memcpy(ind, &m1, 2);
+    if (alen != nullptr) memcpy(alen, &z, 2);
+    return;
+  }
+  uint8_t *v = b->valp != nullptr ? b->valp + static_cast<size_t>(r) * b->vskip : nullptr;
+  size_t cap = b->vsz > 0 ? static_cast<size_t>(b->vsz) : 0;
+  size_t room = b->dty == SQLT_STR ? (cap > 0 ? cap - 1 : 0) : cap;
+  size_t n = std::min(rowid->size(), room);
+  if (v != nullptr) {
+    memcpy(v, rowid->data(), n);
+    if (b->dty == SQLT_STR && cap > 0) v[n] = '\0';
+  }
+  int16_t zero = 0;
+  uint16_t len = static_cast<uint16_t>(n);
+  if (ind != nullptr) memcpy(ind, &zero, 2);
+  if (alen != nullptr) memcpy(alen, &len, 2);
+}
+
+// The step of one array row: 0, or an Oracle error with *e filled.
+int run_row(Stmt *st, ub4 r, Error *rowerr) {
+  sqlite3_stmt *sst = st->sst;
+  int code = bind_row(st, r);
+  if (code != 0) {
+    set_error(rowerr, code, code == 1008 ? "" : "row " + std::to_string(r));
+    sqlite3_reset(sst);
+    return code;
+  }
+  Bind *out = st->tr.returning_pos ? bind_at(st, st->tr.returning_pos) : nullptr;
+  bool got = false;
+  std::string rowid;
+  int rc;
+  while ((rc = sqlite3_step(sst)) == SQLITE_ROW) {
+    if (!got) rowid = rowid_text(sqlite3_column_int64(sst, 0));
+    got = true;
+  }
+  if (rc != SQLITE_DONE) {
+    set_sqlite_error(rowerr, st->db, rc);
+    sqlite3_reset(sst);
+    if (out != nullptr) put_rowid(out, r, nullptr);
+    return rowerr->rec.code;
+  }
+  sqlite3_reset(sst);
+  st->row_count += static_cast<ub4>(sqlite3_changes(st->db));
+  if (out != nullptr) put_rowid(out, r, got ? &rowid : nullptr);
+  return 0;
+}
+
+sword execute_dml(Stmt *st, Error *e, ub4 iters, ub4 rowoff, ub4 mode) {
+  if (iters == 0) {
+    set_error(e, 24333);
+    return OCI_ERROR;
+  }
+  if (st->tr.returning_pos && bind_at(st, st->tr.returning_pos) == nullptr) {
+    set_error(e, 1008);
+    return OCI_ERROR;
+  }
+  sqlite3 *db = st->db;
+  if (sqlite3_get_autocommit(db)) {
+    int rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+      set_sqlite_error(e, db, rc);
+      return OCI_ERROR;
+    }
+  }
+  bool batch = (mode & OCI_BATCH_ERRORS) != 0;
+  Error rowerr;
+  for (ub4 r = rowoff; r < rowoff + iters; r++) {
+    if (run_row(st, r, &rowerr) == 0) continue;
+    if (!batch) {
+      e->has = true;
+      e->rec = rowerr.rec;
+      return OCI_ERROR;
+    }
+    RowErr re;
+    re.offset = r;
+    re.err = rowerr.rec;
+    e->rows.push_back(re);
+  }
+  st->num_errors = static_cast<ub4>(e->rows.size());
+  if (st->num_errors > 0) {
+    set_error(e, 24381);
+    return OCI_ERROR;
+  }
+  return OCI_SUCCESS;
+}
+
+void ensure_columns_table(sqlite3 *db) {
+  sqlite3_exec(db,
+               "CREATE TABLE IF NOT EXISTS \"KS$COLUMNS\" (OWNER TEXT, TABLE_NAME TEXT, COLUMN_NAME TEXT, "
+               "COLUMN_ID INTEGER, DATA_TYPE TEXT, DATA_LENGTH INTEGER, NULLABLE TEXT)",
+               nullptr, nullptr, nullptr);
+}
+
+// DDL commits the transaction in progress first and is committed by itself, as Oracle does.
+sword execute_ddl(Stmt *st, Error *e) {
+  sqlite3 *db = st->db;
+  if (!sqlite3_get_autocommit(db)) {
+    int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+      set_sqlite_error(e, db, rc);
+      return OCI_ERROR;
+    }
+  }
+  sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+  int rc = sqlite3_step(st->sst);
+  sqlite3_reset(st->sst);
+  if (rc != SQLITE_DONE) {
+    set_sqlite_error(e, db, rc);
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return OCI_ERROR;
+  }
+  ensure_columns_table(db);
+  sqlite3_stmt *q = nullptr;
+  if (st->tr.kind == kCreate) {
+    sqlite3_prepare_v2(db, "INSERT INTO \"KS$COLUMNS\" VALUES (?1,?2,?3,?4,?5,?6,?7)", -1, &q, nullptr);
+    int id = 0;
+    for (const ColDef &c : st->tr.cols) {
+      sqlite3_bind_text(q, 1, st->tr.owner.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(q, 2, st->tr.name.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(q, 3, c.name.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_int(q, 4, ++id);
+      sqlite3_bind_text(q, 5, c.type.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_int64(q, 6, c.length);
+      sqlite3_bind_text(q, 7, c.nullable ? "Y" : "N", -1, SQLITE_STATIC);
+      sqlite3_step(q);
+      sqlite3_reset(q);
+    }
+  } else if (st->tr.kind == kDrop) {
+    sqlite3_prepare_v2(db, "DELETE FROM \"KS$COLUMNS\" WHERE OWNER || '.' || TABLE_NAME = ?1", -1, &q, nullptr);
+    sqlite3_bind_text(q, 1, st->tr.table.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_step(q);
+  }
+  sqlite3_finalize(q);
+  rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    set_sqlite_error(e, db, rc);
+    return OCI_ERROR;
+  }
+  // The statement's own schema changed: prepare again on the next execution.
+  stmt_reset(st);
+  return OCI_SUCCESS;
+}
+
+// Deliver up to nrows rows into the defines.
+sword fetch_rows(Stmt *st, Error *e, ub4 nrows) {
+  ub4 k = 0;
+  bool cut = false;
+  int ncols = sqlite3_column_count(st->sst);
+  for (Define *d : st->defs) {
+    if (d != nullptr && static_cast<int>(d->pos) > ncols) {
+      set_error(e, 1007);
+      return OCI_ERROR;
+    }
+    if (d != nullptr && d->vsz == 2147483647) {
+      set_error(e, 3001, "piecewise fetch is not served by this library");
+      return OCI_ERROR;
+    }
+  }
+  while (k < nrows && st->pending) {
+    for (Define *d : st->defs) {
+      if (d == nullptr) continue;
+      int code = fetch_value(d, st->sst, static_cast<int>(d->pos) - 1, k, st->env->csid, st->env->ncsid);
+      if (code == 1406) {
+        cut = true;
+      } else if (code != 0) {
+        set_error(e, code);
+        st->rows_fetched = k;
+        return OCI_ERROR;
+      }
+    }
+    k++;
+    int rc = sqlite3_step(st->sst);
+    if (rc == SQLITE_ROW) continue;
+    st->pending = false;
+    if (rc != SQLITE_DONE) {
+      set_sqlite_error(e, st->db, rc);
+      st->rows_fetched = k;
+      st->row_count += k;
+      return OCI_ERROR;
+    }
+  }
+  st->rows_fetched = k;
+  st->row_count += k;
+  if (k < nrows) {
+    set_error(e, 1403);
+    return OCI_NO_DATA;
+  }
+  if (cut) {
+    set_error(e, 1406);
+    return OCI_SUCCESS_WITH_INFO;
+  }
+  return OCI_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+sword OCIStmtPrepare(OCIStmt *stmtp, OCIError *errhp, const OraText *stmt, ub4 stmt_len, ub4 language, ub4 mode) {
+  (void)language, (void)mode;
+  return guard([&]() -> sword {
+    Stmt *st = as<Stmt>(stmtp, OCI_HTYPE_STMT);
+    Error *e = as<Error>(errhp, OCI_HTYPE_ERROR);
+    if (st == nullptr || e == nullptr || stmt == nullptr) return OCI_INVALID_HANDLE;
+    std::string text(reinterpret_cast<const char *>(stmt), stmt_len);
+    if (text != st->text || !st->translated) {
+      // A new text needs new binds and defines, as with Oracle's client.
+      stmt_reset(st);
+      st->text = text;
+      for (Bind *b : st->binds) delete b;
+      for (Define *d : st->defs) delete d;
+      st->binds.clear();
+      st->defs.clear();
+    } else if (st->sst != nullptr) {
+      sqlite3_reset(st->sst);
+    }
+    st->cursor = false;
+    st->pending = false;
+    st->rows_fetched = 0;
+    st->row_count = 0;
+    st->num_errors = 0;
+    return OCI_SUCCESS;
+  });
+}
+
+sword OCIBindByPos(OCIStmt *stmtp, OCIBind **bindp, OCIError *errhp, ub4 position, void *valuep, sb4 value_sz, ub2 dty,
+                   void *indp, ub2 *alenp, ub2 *rcodep, ub4 maxarr_len, ub4 *curelep, ub4 mode) {
+  (void)maxarr_len, (void)curelep;
+  return guard([&]() -> sword {
+    Stmt *st = as<Stmt>(stmtp, OCI_HTYPE_STMT);
+    Error *e = as<Error>(errhp, OCI_HTYPE_ERROR);
+    if (st == nullptr || e == nullptr || bindp == nullptr) return OCI_INVALID_HANDLE;
+    if (position == 0 || position > 65535) {
+      set_error(e, 1036);
+      return OCI_ERROR;
+    }
+    if (st->binds.size() < position) st->binds.resize(position, nullptr);
+    Bind *&slot = st->binds[position - 1];
+    if (slot == nullptr) slot = new Bind();
+    Bind *b = slot;
+    *b = Bind();
+    b->htype = OCI_HTYPE_BIND;
+    b->st = st;
+    b->pos = position;
+    b->valp = static_cast<uint8_t *>(valuep);
+    b->vsz = value_sz;
+    b->dty = dty;
+    b->indp = static_cast<uint8_t *>(indp);
+    b->alenp = reinterpret_cast<uint8_t *>(alenp);
+    b->rcodep = reinterpret_cast<uint8_t *>(rcodep);
+    b->vskip = value_sz > 0 ? static_cast<ub4>(value_sz) : 0;
+    b->mode = mode;
+    *bindp = reinterpret_cast<OCIBind *>(b);
+    return OCI_SUCCESS;
+  });
+}
+
+sword OCIBindArrayOfStruct(OCIBind *bindp, OCIError *errhp, ub4 pvskip, ub4 indskip, ub4 alskip, ub4 rcskip) {
+  (void)errhp;
+  return guard([&]() -> sword {
+    Bind *b = as<Bind>(bindp, OCI_HTYPE_BIND);
+    if (b == nullptr) return OCI_INVALID_HANDLE;
+    b->vskip = pvskip;
+    b->iskip = indskip;
+    b->askip = alskip;
+    b->rskip = rcskip;
+    return OCI_SUCCESS;
+  });
+}
+
+sword OCIDefineByPos(OCIStmt *stmtp, OCIDefine **defnp, OCIError *errhp, ub4 position, void *valuep, sb4 value_sz,
+                     ub2 dty, void *indp, ub2 *rlenp, ub2 *rcodep, ub4 mode) {
+  return guard([&]() -> sword {
+    Stmt *st = as<Stmt>(stmtp, OCI_HTYPE_STMT);
+    Error *e = as<Error>(errhp, OCI_HTYPE_ERROR);
+    if (st == nullptr || e == nullptr || defnp == nullptr) return OCI_INVALID_HANDLE;
+    if (position == 0 || position > 1000) {
+      set_error(e, 1007);
+      return OCI_ERROR;
+    }
+    if (dty == SQLT_CLOB || dty == SQLT_BLOB) {
+      set_error(e, 3001, "LOB locators are not served by this library");
+      return OCI_ERROR;
+    }
+    if (st->defs.size() < position) st->defs.resize(position, nullptr);
+    Define *&slot = st->defs[position - 1];
+    if (slot == nullptr) slot = new Define();
+    Define *d = slot;
+    *d = Define();
+    d->htype = OCI_HTYPE_DEFINE;
+    d->st = st;
+    d->pos = position;
+    d->valp = static_cast<uint8_t *>(valuep);
+    d->vsz = (mode & OCI_DYNAMIC_FETCH) ? 2147483647 : value_sz;
+    d->dty = dty;
+    d->indp = static_cast<uint8_t *>(indp);
+    d->rlenp = reinterpret_cast<uint8_t *>(rlenp);
+    d->rcodep = reinterpret_cast<uint8_t *>(rcodep);
+    d->vskip = value_sz > 0 ? static_cast<ub4>(value_sz) : 0;
+    *defnp = reinterpret_cast<OCIDefine *>(d);
+    return OCI_SUCCESS;
+  });
+}
+
+sword OCIDefineArrayOfStruct(OCIDefine *defnp, OCIError *errhp, ub4 pvskip, ub4 indskip, ub4 rlskip, ub4 rcskip) {
+  (void)errhp;
+  return guard([&]() -> sword {
+    Define *d = as<Define>(defnp, OCI_HTYPE_DEFINE);
+    if (d == nullptr) return OCI_INVALID_HANDLE;
+    d->vskip = pvskip;
+    d->iskip = indskip;
+    d->rskip = rlskip;
+    d->cskip = rcskip;
+    return OCI_SUCCESS;
+  });
+}
+
+sword OCIStmtExecute(OCISvcCtx *svchp, OCIStmt *stmtp, OCIError *errhp, ub4 iters, ub4 rowoff,
+                     const OCISnapshot *snap_in, OCISnapshot *snap_out, ub4 mode) {
+  (void)snap_in, (void)snap_out;
+  return guard([&]() -> sword {
+    SvcCtx *svc = as<SvcCtx>(svchp, OCI_HTYPE_SVCCTX);
+    Stmt *st = as<Stmt>(stmtp, OCI_HTYPE_STMT);
+    Error *e = as<Error>(errhp, OCI_HTYPE_ERROR);
+    if (svc == nullptr || st == nullptr || e == nullptr) return OCI_INVALID_HANDLE;
+    e->rows.clear();
+    e->has = false;
+    st->num_errors = 0;
+    st->row_count = 0;
+    st->rows_fetched = 0;
+    sword s = session_call(svc->ses, e);
+    if (s != OCI_SUCCESS) return s;
+    Session *ses = svc->ses;
+    if (int code = faults_on_execute(ses)) {
+      if (code == 28 || code == 1012 || code == 3113 || code == 3114) drop_session(ses);
+      set_error(e, code);
+      return OCI_ERROR;
+    }
+    if (st->text.empty()) {
+      set_error(e, 900);
+      return OCI_ERROR;
+    }
+    if (ensure_prepared(st, ses, e) != OCI_SUCCESS) return OCI_ERROR;
+    st->svc = svc;
+    if (mode & OCI_DESCRIBE_ONLY) return OCI_SUCCESS;
+    sword r;
+    switch (st->tr.kind) {
+      case kSelect: {
+        sqlite3_reset(st->sst);
+        st->cursor = false;
+        st->pending = false;
+        if (int code = bind_row(st, 0)) {
+          set_error(e, code);
+          return OCI_ERROR;
+        }
+        int rc = sqlite3_step(st->sst);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+          set_sqlite_error(e, st->db, rc);
+          sqlite3_reset(st->sst);
+          return OCI_ERROR;
+        }
+        st->cursor = true;
+        st->pending = rc == SQLITE_ROW;
+        r = iters > 0 ? fetch_rows(st, e, iters) : OCI_SUCCESS;
+        break;
+      }
+      case kCreate:
+      case kDrop:
+        r = execute_ddl(st, e);
+        break;
+      default:
+        r = execute_dml(st, e, iters, rowoff, mode);
+        break;
+    }
+    if (r == OCI_SUCCESS && (mode & OCI_COMMIT_ON_SUCCESS) && !sqlite3_get_autocommit(st->db)) {
+      int rc = sqlite3_exec(st->db, "COMMIT", nullptr, nullptr, nullptr);
+      if (rc != SQLITE_OK) {
+        set_sqlite_error(e, st->db, rc);
+        return OCI_ERROR;
+      }
+    }
+    return r;
+  });
+}
+
+sword OCIStmtFetch2(OCIStmt *stmtp, OCIError *errhp, ub4 nrows, ub2 orientation, sb4 fetchOffset, ub4 mode) {
+  (void)fetchOffset, (void)mode;
+  return guard([&]() -> sword {
+    Stmt *st = as<Stmt>(stmtp, OCI_HTYPE_STMT);
+    Error *e = as<Error>(errhp, OCI_HTYPE_ERROR);
+    if (st == nullptr || e == nullptr) return OCI_INVALID_HANDLE;
+    if (orientation != OCI_FETCH_NEXT && orientation != 0) {
+      set_error(e, 3001, "only forward fetches are served");
+      return OCI_ERROR;
+    }
+    if (!st->cursor || st->svc == nullptr || st->sst == nullptr) {
+      set_error(e, 1002);
+      return OCI_ERROR;
+    }
+    sword s = session_call(st->svc->ses, e);
+    if (s != OCI_SUCCESS) return s;
+    if (nrows == 0) {  // cancels the cursor
+      st->cursor = false;
+      st->pending = false;
+      sqlite3_reset(st->sst);
+      st->rows_fetched = 0;
+      return OCI_SUCCESS;
+    }
+    sword r = fetch_rows(st, e, nrows);
+    if (!st->pending) sqlite3_reset(st->sst);  // releases the read lock at the end
+    return r;
+  });
+}
+
+}  // extern "C"

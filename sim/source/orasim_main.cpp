@@ -1,0 +1,223 @@
+// orasim: the simulated source database as a command a person can run.
+//   orasim create -d DIR [options]      create a database (catalogue, online logs)
+//   orasim run -d DIR [options]         run the OLTP mix or a script, writing redo
+//   orasim switch -d DIR                switch the current log
+//   orasim print -d DIR [OWNER.TABLE..] print the tables in canonical form
+//   orasim diff SOURCE.db TARGET.db [OWNER.TABLE..]  compare tables (exit 0 when equal)
+// Exit status: 0 success (diff: identical), 1 differences, 2 failure.
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lib/log/log.h"
+#include "sim/source/sim_db.h"
+#include "sim/source/sim_print.h"
+#include "sim/source/workload.h"
+
+using namespace ks::sim;
+
+namespace {
+
+void usage() {
+  fputs(
+      "usage: orasim create -d DIR [-n NAME] [--block-size 512|1024|4096] [--version 10|11|12|19|23]\n"
+      "                     [--big-endian] [--groups N] [--log-size BYTES[K|M]] [--noarchive]\n"
+      "                     [--suplog min|pk|pkui|all] [--no-force-logging] [--charset CS] [--ncharset CS]\n"
+      "                     [--pdb NAME] [--con-uid N] [--other-con-uid N] [--thread N] [--db-block N]\n"
+      "                     [--noise PCT] [--seed N]\n"
+      "       orasim run -d DIR [-n NAME] [--txns N] [--seed N] [--concurrency N] [--rate TPS] [--realtime]\n"
+      "                  [--rollback PCT] [--savepoint PCT] [--multi PCT] [--switch-every N]\n"
+      "                  [--script FILE] [--expect FILE | --no-expect] [--nosync] [--group-commit BYTES]\n"
+      "       orasim switch -d DIR [-n NAME]\n"
+      "       orasim print -d DIR [-n NAME] [OWNER.TABLE ...]\n"
+      "       orasim diff SOURCE.db TARGET.db [OWNER.TABLE ...]\n",
+      stderr);
+}
+
+int fail(const char *what) {
+  const char *m = ks_log_get_message();
+  fprintf(stderr, "orasim: %s\n%s", what, m && *m ? m : "");
+  return 2;
+}
+
+uint64_t size_arg(const char *s) {
+  char *end = nullptr;
+  uint64_t v = strtoull(s, &end, 10);
+  if (end && (*end == 'k' || *end == 'K')) v <<= 10;
+  if (end && (*end == 'm' || *end == 'M')) v <<= 20;
+  if (end && (*end == 'g' || *end == 'G')) v <<= 30;
+  return v;
+}
+
+uint32_t version_vsn(int v) {
+  switch (v) {
+    case 10: return ks::redo::kVsn10;
+    case 11: return ks::redo::kVsn11;
+    case 12: return ks::redo::kVsn12;
+    case 19: return ks::redo::kVsn19;
+    case 23: return ks::redo::kVsn23;
+  }
+  return v >= 12 && v < 64 ? uint32_t(v) << 24 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 2) {
+    usage();
+    return 2;
+  }
+  std::string cmd = argv[1];
+  std::string dir = ".", name = "ORASIM", script, expect;
+  bool no_expect = false;
+  ks_db_cfg_t cfg;
+  ks_oltp_cfg_t ocfg;
+  uint64_t log_size = 8u << 20;
+  bool nosync = false;
+  uint32_t group_commit = 0;
+  std::vector<std::string> rest;
+  for (int i = 2; i < argc; i++) {
+    std::string a = argv[i];
+    auto val = [&]() -> const char * {
+      if (i + 1 >= argc) {
+        fprintf(stderr, "orasim: option %s needs a value\n", a.c_str());
+        exit(2);
+      }
+      return argv[++i];
+    };
+    if (a == "-d" || a == "--dir") dir = val();
+    else if (a == "-n" || a == "--name") name = val();
+    else if (a == "--block-size") cfg.redo.blk_sz = uint32_t(atoi(val()));
+    else if (a == "--version") cfg.redo.vsn = version_vsn(atoi(val()));
+    else if (a == "--big-endian") cfg.redo.big = true;
+    else if (a == "--little-endian") cfg.redo.big = false;
+    else if (a == "--groups") cfg.groups = atoi(val());
+    else if (a == "--log-size") log_size = size_arg(val());
+    else if (a == "--noarchive") cfg.redo.archive = false;
+    else if (a == "--suplog") {
+      std::string m = val();
+      cfg.suplog = m == "min" ? kSupMin : m == "pk" ? kSupPk : m == "pkui" ? kSupPkUi : m == "all" ? kSupAll : -1;
+    } else if (a == "--no-force-logging") cfg.force_logging = false;
+    else if (a == "--charset") cfg.charset = val();
+    else if (a == "--ncharset") cfg.ncharset = val();
+    else if (a == "--pdb") cfg.pdb = val();
+    else if (a == "--con-uid") cfg.con_uid = uint32_t(strtoul(val(), nullptr, 10));
+    else if (a == "--other-con-uid") cfg.other_con_uid = uint32_t(strtoul(val(), nullptr, 10));
+    else if (a == "--thread") cfg.redo.thread = uint32_t(atoi(val()));
+    else if (a == "--db-block") cfg.db_block = uint32_t(atoi(val()));
+    else if (a == "--noise") cfg.noise = atoi(val());
+    else if (a == "--seed") cfg.seed = ocfg.seed = strtoull(val(), nullptr, 10);
+    else if (a == "--txns") ocfg.txns = strtoull(val(), nullptr, 10);
+    else if (a == "--concurrency") ocfg.concurrency = atoi(val());
+    else if (a == "--rate") ocfg.rate = atof(val());
+    else if (a == "--realtime") ocfg.realtime = true;
+    else if (a == "--rollback") ocfg.rollback_pct = atoi(val());
+    else if (a == "--savepoint") ocfg.savepoint_pct = atoi(val());
+    else if (a == "--multi") ocfg.multi_pct = atoi(val());
+    else if (a == "--switch-every") ocfg.switch_every = atoi(val());
+    else if (a == "--script") script = val();
+    else if (a == "--expect") expect = val();
+    else if (a == "--no-expect") no_expect = true;
+    else if (a == "--nosync") nosync = true;
+    else if (a == "--group-commit") group_commit = uint32_t(size_arg(val()));
+    else if (!a.empty() && a[0] == '-') {
+      fprintf(stderr, "orasim: unknown option %s\n", a.c_str());
+      usage();
+      return 2;
+    } else rest.push_back(a);
+  }
+
+  if (cmd == "diff") {
+    if (rest.size() < 2) {
+      usage();
+      return 2;
+    }
+    sqlite3 *a = ks_sim_open_ro(rest[0]);
+    sqlite3 *b = a ? ks_sim_open_ro(rest[1]) : nullptr;
+    if (!a || !b) {
+      sqlite3_close(a);
+      return fail("cannot open the databases.");
+    }
+    std::vector<std::string> tables(rest.begin() + 2, rest.end());
+    int rc = ks_sim_diff(a, b, tables, stdout);
+    sqlite3_close(a);
+    sqlite3_close(b);
+    if (rc < 0) return fail("diff failed.");
+    if (rc == 0) printf("identical\n");
+    return rc;
+  }
+  if (cmd == "print") {
+    for (char &c : name) c = char(toupper(uint8_t(c)));
+    sqlite3 *db = ks_sim_open_ro(dir + "/" + name + ".db");
+    if (!db) return fail("cannot open the database.");
+    int rc = ks_sim_print(db, rest, stdout);
+    sqlite3_close(db);
+    return rc == 0 ? 0 : fail("print failed.");
+  }
+  if (cmd == "create") {
+    if (cfg.redo.vsn == 0 || cfg.suplog < 0) {
+      usage();
+      return 2;
+    }
+    cfg.dir = dir;
+    cfg.name = name;
+    cfg.redo.log_blocks = uint32_t(log_size / (cfg.redo.blk_sz ? cfg.redo.blk_sz : 512));
+    cfg.redo.sync = !nosync;
+    ks_sim_db db;
+    if (db.create(cfg) != 0) return fail("create failed.");
+    if (db.close() != 0) return fail("close failed.");
+    printf("database %s created in %s\n", db.cfg().name.c_str(), dir.c_str());
+    return 0;
+  }
+  if (cmd == "run" || cmd == "switch") {
+    ks_sim_db db;
+    if (db.open(dir, name) != 0) return fail("open failed.");
+    db.set_sync(!nosync, group_commit);
+    FILE *ef = nullptr;
+    if (cmd == "run" && !no_expect) {
+      if (expect.empty()) expect = dir + "/" + db.cfg().name + "/expected.jsonl";
+      ef = fopen(expect.c_str(), "a");
+      if (!ef) {
+        fprintf(stderr, "orasim: open %s: %s\n", expect.c_str(), strerror(errno));
+        return 2;
+      }
+      db.set_expect_file(ef);
+    }
+    int rc = 0;
+    if (cmd == "switch") {
+      rc = db.switch_log();
+    } else if (!script.empty()) {
+      FILE *f = fopen(script.c_str(), "r");
+      if (!f) {
+        fprintf(stderr, "orasim: open %s: %s\n", script.c_str(), strerror(errno));
+        return 2;
+      }
+      std::string text;
+      char buf[65536];
+      size_t n;
+      while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+      fclose(f);
+      rc = ks_script_run(db, text);
+    } else {
+      rc = ks_oltp_run(db, ocfg);
+    }
+    if (rc != 0) {
+      fail("workload failed.");
+    }
+    if (db.close() != 0) rc = -1;
+    if (ef) fclose(ef);
+    if (rc != 0) return 2;
+    if (cmd == "run")
+      printf("%llu commits, %llu rollbacks, %llu redo bytes, %llu log switches, sequence %u, SCN %llu\n",
+             (unsigned long long)db.commits(), (unsigned long long)db.rollbacks(),
+             (unsigned long long)db.writer().bytes_written(), (unsigned long long)db.writer().switches(),
+             db.writer().sequence(), (unsigned long long)db.scn());
+    return 0;
+  }
+  usage();
+  return 2;
+}

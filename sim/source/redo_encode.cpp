@@ -1,0 +1,414 @@
+// Encoding of redo records and change vectors for the simulated source; see the header.
+#include "sim/source/redo_encode.h"
+
+#include <cstring>
+
+namespace ks::sim {
+
+using namespace ks::redo;
+
+namespace {
+constexpr int kMaxFields = 1100;
+const uint8_t kZero[256] = {};
+}  // namespace
+
+void ks_redo_record::begin(uint64_t scn, uint8_t vld, uint32_t con_uid, uint32_t ts) {
+  uint32_t hs = uint32_t(record_header_size(vld));
+  std::memset(buf_, 0, hs);
+  buf_[kRhVld] = vld;
+  put16(buf_ + kRhScnWrap, uint16_t(scn >> 32));
+  put32(buf_ + kRhScnBase, uint32_t(scn));
+  put32(buf_ + kRhConUid, con_uid);
+  if (vld & kVldLong) put32(buf_ + kRhTime, ts);
+  len_ = hs;
+  nvec_ = 0;
+  overflow_ = false;
+}
+
+void ks_redo_record::vector(uint8_t layer, uint8_t code, uint16_t cls, uint32_t dba, const ks_field_t *f, int n) {
+  uint32_t e0 = uint32_t(2 * (n + 1));
+  uint32_t size = uint32_t(vhsz_) + align4(e0);
+  for (int i = 0; i < n; i++) size += align4(f[i].len);
+  if (overflow_ || len_ + size > kCapacity || n >= 32767) {
+    overflow_ = true;
+    return;
+  }
+  uint8_t *v = buf_ + len_;
+  std::memset(v, 0, size_t(vhsz_) + align4(e0));
+  v[kCvLayer] = layer;
+  v[kCvCode] = code;
+  put16(v + kCvClass, cls);
+  put32(v + kCvDba, dba);
+  uint8_t *la = v + vhsz_;
+  put16(la, uint16_t(e0));
+  for (int i = 0; i < n; i++) put16(la + 2 * (i + 1), uint16_t(f[i].len));
+  uint8_t *p = la + align4(e0);
+  for (int i = 0; i < n; i++) {
+    uint32_t a = align4(f[i].len);
+    if (f[i].len) std::memcpy(p, f[i].p, f[i].len);
+    std::memset(p + f[i].len, 0, a - f[i].len);
+    p += a;
+  }
+  len_ += size;
+  nvec_++;
+}
+
+int ks_redo_record::finish() {
+  if (overflow_) return -1;
+  put32(buf_ + kRhLength, len_);
+  return 0;
+}
+
+void ks_redo_record::undo_seg_header(uint16_t usn) {
+  ks_field_t f[1] = {{kZero, kUhSize}};
+  vector(5, 2, undo_header_class(usn), undo_header_dba(usn), f, 1);
+}
+
+void ks_redo_record::undo_common(uint64_t xid, uint32_t objn, uint8_t layer, uint8_t *ubh, uint8_t *uri) {
+  std::memset(ubh, 0, kUbhSize);
+  std::memset(uri, 0, kUriSize);
+  put16(ubh + kUbhUsn, xid_usn(xid));
+  put16(ubh + kUbhSlot, xid_slot(xid));
+  put32(ubh + kUbhSqn, xid_sqn(xid));
+  put32(uri + kUriObjn, objn);
+  uri[kUriLayer] = layer;
+}
+
+// hdr must hold kSupSizeLong bytes, arrays 4 * ncol bytes.
+int ks_redo_record::add_suplog(const ks_suplog_t &s, ks_field_t *f, int n, uint8_t *hdr, uint8_t *arrays) {
+  int hl = s.long_hdr ? kSupSizeLong : kSupSize;
+  std::memset(hdr, 0, size_t(hl));
+  hdr[kSupFlags] = s.flags;
+  put16(hdr + kSupColumns, uint16_t(s.ncol));
+  put16(hdr + kSupUndoScid, s.undo_scid);
+  put16(hdr + kSupRedoScid, s.redo_scid);
+  if (s.long_hdr) {
+    put32(hdr + kSupHeadDba, s.head_dba);
+    put16(hdr + kSupHeadSlot, s.head_slot);
+  }
+  f[n++] = {hdr, uint32_t(hl)};
+  // With no supplemental columns the number and length arrays are absent altogether.
+  if (s.ncol == 0) return n;
+  uint8_t *nums = arrays, *lens = arrays + 2 * s.ncol;
+  for (int i = 0; i < s.ncol; i++) {
+    put16(nums + 2 * i, s.scid[i]);
+    put16(lens + 2 * i, s.val[i].len < 0 ? kSupNullLength : uint16_t(s.val[i].len));
+  }
+  f[n++] = {nums, uint32_t(2 * s.ncol)};
+  f[n++] = {lens, uint32_t(2 * s.ncol)};
+  for (int i = 0; i < s.ncol && n < kMaxFields; i++)
+    f[n++] = {s.val[i].p, s.val[i].len < 0 ? 0u : uint32_t(s.val[i].len)};
+  return n;
+}
+
+namespace {
+// Scratch for one vector: field list, header buffers and supplemental arrays.
+struct Scratch {
+  ks_field_t f[kMaxFields];
+  uint8_t ubh[kUbhSize], uri[kUriSize], kdo[64], sup[kSupSizeLong];
+  uint8_t arrays[4 * 1000];
+  uint8_t colno[2 * 1000];
+};
+thread_local Scratch t_s;
+}  // namespace
+
+void ks_redo_record::undo_of_insert(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_suplog_t &sup) {
+  Scratch &s = t_s;
+  undo_common(xid, objn, 11, s.ubh, s.uri);
+  std::memset(s.kdo, 0, kDrpSize);
+  put32(s.kdo + kKdoDba, r.dba);
+  s.kdo[kKdoOp] = kOpDrp;
+  put16(s.kdo + kDrpSlot, r.slot);
+  int n = 0;
+  s.f[n++] = {s.ubh, kUbhSize};
+  s.f[n++] = {s.uri, kUriSize};
+  s.f[n++] = {kZero, kUndoField3Size};
+  s.f[n++] = {s.kdo, kDrpSize};
+  n = add_suplog(sup, s.f, n, s.sup, s.arrays);
+  vector(5, 1, undo_block_class(xid_usn(xid)), undo_block_dba(xid_usn(xid)), s.f, n);
+}
+
+void ks_redo_record::undo_of_delete(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_colval_t *old, int nold,
+                                    const ks_suplog_t &sup) {
+  Scratch &s = t_s;
+  undo_common(xid, objn, 11, s.ubh, s.uri);
+  std::memset(s.kdo, 0, kIrpSize);
+  put32(s.kdo + kKdoDba, r.dba);
+  s.kdo[kKdoOp] = kOpIrp;
+  s.kdo[kKdoFlag] = kRowWhole;
+  s.kdo[kIrpColumns] = uint8_t(nold);
+  put16(s.kdo + kIrpSlot, r.slot);
+  int n = 0;
+  s.f[n++] = {s.ubh, kUbhSize};
+  s.f[n++] = {s.uri, kUriSize};
+  s.f[n++] = {kZero, kUndoField3Size};
+  s.f[n++] = {s.kdo, kIrpSize};
+  for (int i = 0; i < nold && n < kMaxFields - 8; i++) s.f[n++] = {old[i].p, old[i].len < 0 ? 0u : uint32_t(old[i].len)};
+  n = add_suplog(sup, s.f, n, s.sup, s.arrays);
+  vector(5, 1, undo_block_class(xid_usn(xid)), undo_block_dba(xid_usn(xid)), s.f, n);
+}
+
+void ks_redo_record::undo_of_update(uint64_t xid, uint32_t objn, ks_rowref_t r, const uint16_t *colno,
+                                    const ks_colval_t *old, int nc, const ks_suplog_t &sup) {
+  Scratch &s = t_s;
+  undo_common(xid, objn, 11, s.ubh, s.uri);
+  std::memset(s.kdo, 0, kUrpSize);
+  put32(s.kdo + kKdoDba, r.dba);
+  s.kdo[kKdoOp] = kOpUrp;
+  s.kdo[kKdoFlag] = kRowWhole;
+  put16(s.kdo + kUrpSlot, r.slot);
+  s.kdo[kUrpColumns] = uint8_t(nc);
+  for (int i = 0; i < nc; i++) put16(s.colno + 2 * i, colno[i]);
+  int n = 0;
+  s.f[n++] = {s.ubh, kUbhSize};
+  s.f[n++] = {s.uri, kUriSize};
+  s.f[n++] = {kZero, kUndoField3Size};
+  s.f[n++] = {s.kdo, kUrpSize};
+  s.f[n++] = {s.colno, uint32_t(2 * nc)};
+  for (int i = 0; i < nc && n < kMaxFields - 8; i++) s.f[n++] = {old[i].p, old[i].len < 0 ? 0u : uint32_t(old[i].len)};
+  n = add_suplog(sup, s.f, n, s.sup, s.arrays);
+  vector(5, 1, undo_block_class(xid_usn(xid)), undo_block_dba(xid_usn(xid)), s.f, n);
+}
+
+void ks_redo_record::undo_of_qmi(uint64_t xid, uint32_t objn, uint32_t dba, uint16_t first_slot, uint16_t nrows,
+                                 const ks_suplog_t &sup) {
+  Scratch &s = t_s;
+  undo_common(xid, objn, 11, s.ubh, s.uri);
+  std::memset(s.kdo, 0, kQmSize);
+  put32(s.kdo + kKdoDba, dba);
+  s.kdo[kKdoOp] = kOpQmd;
+  put16(s.kdo + kQmRows, nrows);
+  (void)first_slot;
+  int n = 0;
+  s.f[n++] = {s.ubh, kUbhSize};
+  s.f[n++] = {s.uri, kUriSize};
+  s.f[n++] = {kZero, kUndoField3Size};
+  s.f[n++] = {s.kdo, kQmSize};
+  n = add_suplog(sup, s.f, n, s.sup, s.arrays);
+  vector(5, 1, undo_block_class(xid_usn(xid)), undo_block_dba(xid_usn(xid)), s.f, n);
+}
+
+void ks_redo_record::undo_of_lock(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_suplog_t *sup) {
+  Scratch &s = t_s;
+  undo_common(xid, objn, 11, s.ubh, s.uri);
+  std::memset(s.kdo, 0, kLkrSize);
+  put32(s.kdo + kKdoDba, r.dba);
+  s.kdo[kKdoOp] = kOpLkr;
+  put16(s.kdo + kLkrSlot, r.slot);
+  int n = 0;
+  s.f[n++] = {s.ubh, kUbhSize};
+  s.f[n++] = {s.uri, kUriSize};
+  s.f[n++] = {kZero, kUndoField3Size};
+  s.f[n++] = {s.kdo, kLkrSize};
+  if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
+  vector(5, 1, undo_block_class(xid_usn(xid)), undo_block_dba(xid_usn(xid)), s.f, n);
+}
+
+void ks_redo_record::undo_other(uint64_t xid, uint32_t objn, uint8_t layer, uint16_t usn) {
+  Scratch &s = t_s;
+  undo_common(xid, objn, layer, s.ubh, s.uri);
+  int n = 0;
+  s.f[n++] = {s.ubh, kUbhSize};
+  s.f[n++] = {s.uri, kUriSize};
+  s.f[n++] = {kZero, kUndoField3Size};
+  s.f[n++] = {kZero, 16};
+  vector(5, 1, undo_block_class(usn), undo_block_dba(usn), s.f, n);
+}
+
+void ks_redo_record::redo_irp(ks_rowref_t r, const ks_colval_t *val, int nv, const ks_suplog_t *sup) {
+  Scratch &s = t_s;
+  std::memset(s.kdo, 0, kIrpSize);
+  put32(s.kdo + kKdoDba, r.dba);
+  s.kdo[kKdoOp] = kOpIrp;
+  s.kdo[kKdoFlag] = kRowWhole;
+  s.kdo[kIrpColumns] = uint8_t(nv);
+  put16(s.kdo + kIrpSlot, r.slot);
+  int n = 0;
+  s.f[n++] = {kZero, kKdoField1Size};
+  s.f[n++] = {s.kdo, kIrpSize};
+  for (int i = 0; i < nv && n < kMaxFields - 8; i++) s.f[n++] = {val[i].p, val[i].len < 0 ? 0u : uint32_t(val[i].len)};
+  if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
+  vector(11, kOpIrp, 1, r.dba, s.f, n);
+}
+
+void ks_redo_record::redo_drp(ks_rowref_t r, const ks_suplog_t *sup) {
+  Scratch &s = t_s;
+  std::memset(s.kdo, 0, kDrpSize);
+  put32(s.kdo + kKdoDba, r.dba);
+  s.kdo[kKdoOp] = kOpDrp;
+  put16(s.kdo + kDrpSlot, r.slot);
+  int n = 0;
+  s.f[n++] = {kZero, kKdoField1Size};
+  s.f[n++] = {s.kdo, kDrpSize};
+  if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
+  vector(11, kOpDrp, 1, r.dba, s.f, n);
+}
+
+void ks_redo_record::redo_urp(ks_rowref_t r, const uint16_t *colno, const ks_colval_t *val, int nc,
+                              const ks_suplog_t *sup) {
+  Scratch &s = t_s;
+  std::memset(s.kdo, 0, kUrpSize);
+  put32(s.kdo + kKdoDba, r.dba);
+  s.kdo[kKdoOp] = kOpUrp;
+  s.kdo[kKdoFlag] = kRowWhole;
+  put16(s.kdo + kUrpSlot, r.slot);
+  s.kdo[kUrpColumns] = uint8_t(nc);
+  for (int i = 0; i < nc; i++) put16(s.colno + 2 * i, colno[i]);
+  int n = 0;
+  s.f[n++] = {kZero, kKdoField1Size};
+  s.f[n++] = {s.kdo, kUrpSize};
+  s.f[n++] = {s.colno, uint32_t(2 * nc)};
+  for (int i = 0; i < nc && n < kMaxFields - 8; i++) s.f[n++] = {val[i].p, val[i].len < 0 ? 0u : uint32_t(val[i].len)};
+  if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
+  vector(11, kOpUrp, 1, r.dba, s.f, n);
+}
+
+void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval_t *const *rows, const int *ncol,
+                              int nrows) {
+  Scratch &s = t_s;
+  std::memset(s.kdo, 0, kQmSize);
+  put32(s.kdo + kKdoDba, dba);
+  s.kdo[kKdoOp] = kOpQmi;
+  put16(s.kdo + kQmRows, uint16_t(nrows));
+  (void)first_slot;
+  // Rows are laid out back to back in one field, their lengths in another.
+  static thread_local uint8_t rowbuf[kMaxRecord];
+  uint32_t off = 0;
+  bool too_big = nrows > 2000;
+  for (int i = 0; i < nrows && !too_big; i++) {
+    uint32_t start = off;
+    uint32_t need = kQmiRowHeader;
+    for (int c = 0; c < ncol[i]; c++) need += rows[i][c].len < 0 ? 1 : (rows[i][c].len <= kQmiShortMax ? 1 : 3) + uint32_t(rows[i][c].len);
+    if (off + need > sizeof rowbuf) { too_big = true; break; }
+    rowbuf[off++] = kRowWhole;
+    rowbuf[off++] = 0;
+    rowbuf[off++] = uint8_t(ncol[i]);
+    for (int c = 0; c < ncol[i]; c++) {
+      const ks_colval_t &v = rows[i][c];
+      if (v.len < 0) {
+        rowbuf[off++] = kQmiNull;
+        continue;
+      }
+      if (v.len <= kQmiShortMax) {
+        rowbuf[off++] = uint8_t(v.len);
+      } else {
+        rowbuf[off++] = kQmiLong;
+        put16(rowbuf + off, uint16_t(v.len));
+        off += 2;
+      }
+      if (v.len) std::memcpy(rowbuf + off, v.p, size_t(v.len));
+      off += uint32_t(v.len);
+    }
+    put16(s.colno + 2 * i, uint16_t(off - start));
+  }
+  if (too_big || nrows > int(sizeof s.colno / 2)) {
+    overflow_ = true;
+    return;
+  }
+  int n = 0;
+  s.f[n++] = {kZero, kKdoField1Size};
+  s.f[n++] = {s.kdo, kQmSize};
+  s.f[n++] = {s.colno, uint32_t(2 * nrows)};
+  s.f[n++] = {rowbuf, off};
+  vector(11, kOpQmi, 1, dba, s.f, n);
+}
+
+void ks_redo_record::redo_lkr(ks_rowref_t r) {
+  Scratch &s = t_s;
+  std::memset(s.kdo, 0, kLkrSize);
+  put32(s.kdo + kKdoDba, r.dba);
+  s.kdo[kKdoOp] = kOpLkr;
+  put16(s.kdo + kLkrSlot, r.slot);
+  ks_field_t f[2] = {{kZero, kKdoField1Size}, {s.kdo, kLkrSize}};
+  vector(11, kOpLkr, 1, r.dba, f, 2);
+}
+
+void ks_redo_record::redo_lmn(ks_rowref_t r) {
+  Scratch &s = t_s;
+  std::memset(s.kdo, 0, kKdoOtherSize);
+  put32(s.kdo + kKdoDba, r.dba);
+  s.kdo[kKdoOp] = kOpLmn;
+  put16(s.kdo + kLkrSlot, r.slot);
+  ks_field_t f[2] = {{kZero, kKdoField1Size}, {s.kdo, kKdoOtherSize}};
+  vector(11, kOpLmn, 1, r.dba, f, 2);
+}
+
+void ks_redo_record::redo_other11(uint8_t code, uint32_t dba) {
+  Scratch &s = t_s;
+  std::memset(s.kdo, 0, kKdoOtherSize);
+  put32(s.kdo + kKdoDba, dba);
+  s.kdo[kKdoOp] = code;
+  ks_field_t f[2] = {{kZero, kKdoField1Size}, {s.kdo, kKdoOtherSize}};
+  vector(11, code, 1, dba, f, 2);
+}
+
+void ks_redo_record::commit(uint64_t xid, bool rollback) {
+  uint8_t c[kCmtSize] = {};
+  put16(c + kCmtSlot, xid_slot(xid));
+  put32(c + kCmtSqn, xid_sqn(xid));
+  c[kCmtFlag] = rollback ? kCmtFlagRollback : kCmtFlagCommit;
+  ks_field_t f[1] = {{c, kCmtSize}};
+  vector(5, 4, undo_header_class(xid_usn(xid)), undo_header_dba(xid_usn(xid)), f, 1);
+}
+
+void ks_redo_record::rollback_undo(uint8_t code, uint64_t xid, uint32_t objn) {
+  uint8_t b[kRbSize] = {};
+  put32(b + kRbObjn, objn);
+  b[kRbSlot] = uint8_t(xid_slot(xid));
+  ks_field_t f[1] = {{b, kRbSize}};
+  vector(5, code, undo_block_class(xid_usn(xid)), undo_block_dba(xid_usn(xid)), f, 1);
+}
+
+void ks_redo_record::audit(std::string_view tag) {
+  static thread_local uint8_t b[kAudTagLong + 65535];
+  uint32_t tl = uint32_t(tag.size() > 65535 ? 65535 : tag.size());
+  std::memset(b, 0, kAudTagLength);
+  uint32_t len;
+  if (tl < 0xFE) {
+    b[kAudTagLength] = uint8_t(tl);
+    std::memcpy(b + kAudTag, tag.data(), tl);
+    len = kAudTag + tl;
+  } else {
+    b[kAudTagLength] = 0xFE;
+    put16(b + kAudTagLength + 1, uint16_t(tl));
+    std::memcpy(b + kAudTagLong, tag.data(), tl);
+    len = kAudTagLong + tl;
+  }
+  ks_field_t f[6];
+  for (int i = 0; i < kAudFields; i++) f[i] = {kZero, kAudFieldSize};
+  f[5] = {b, len};
+  vector(5, 20, 0, 0, f, 6);
+}
+
+void ks_redo_record::ddl(uint64_t xid, uint32_t objn, std::string_view text, std::string_view owner,
+                         std::string_view name, uint8_t type) {
+  uint8_t f1[kDdlField1Size] = {}, f4[kDdlField4Size] = {}, f11[kDdlField11Size] = {};
+  put16(f1 + kDdlUsn, xid_usn(xid));
+  put16(f1 + kDdlSlot, xid_slot(xid));
+  put32(f1 + kDdlSqn, xid_sqn(xid));
+  put32(f4 + kDdlObjn, objn);
+  f11[kDdlKind] = 1;
+  f11[kDdlType] = type;
+  ks_field_t f[11] = {{f1, kDdlField1Size},
+                      {kZero, 4},
+                      {kZero, 4},
+                      {f4, kDdlField4Size},
+                      {kZero, 4},
+                      {kZero, 4},
+                      {kZero, 4},
+                      {reinterpret_cast<const uint8_t *>(text.data()), uint32_t(text.size())},
+                      {reinterpret_cast<const uint8_t *>(owner.data()), uint32_t(owner.size())},
+                      {reinterpret_cast<const uint8_t *>(name.data()), uint32_t(name.size())},
+                      {f11, kDdlField11Size}};
+  vector(24, 1, 0, 0, f, 11);
+}
+
+void ks_redo_record::other(uint8_t layer, uint8_t code, uint16_t cls, uint32_t dba, const uint32_t *sizes, int n) {
+  static thread_local uint8_t zeros[4096];
+  ks_field_t f[32];
+  if (n > 32) n = 32;
+  for (int i = 0; i < n; i++) f[i] = {zeros, sizes[i] > sizeof zeros ? uint32_t(sizeof zeros) : sizes[i]};
+  vector(layer, code, cls, dba, f, n);
+}
+
+}  // namespace ks::sim

@@ -1,0 +1,143 @@
+// Builds redo records: the record header, change vectors with their length arrays and
+// 4-byte aligned fields, and the change vectors of every operation the simulated source
+// logs (undo 5.1 of heap row operations with the supplemental-log header, layer 11 row
+// redo, 5.2, 5.4, 5.6/5.11, 5.20, 24.1 and vectors of other layers). Encoding is exact:
+// every byte a layout does not name is zero, integers go out in the log's byte order.
+// A record never exceeds the largest record a reader accepts; overflow marks it failed.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "extract/redo/redo_format.h"
+
+namespace ks::sim {
+
+// One field of a change vector.
+struct ks_field_t {
+  const uint8_t *p;
+  uint32_t len;
+};
+
+// A column value in a row image: len < 0 is NULL.
+struct ks_colval_t {
+  const uint8_t *p;
+  int len;
+};
+
+// Supplemental-log header and columns of a heap undo record.
+struct ks_suplog_t {
+  uint8_t flags = redo::kSupFirst | redo::kSupLast;  // plus kSupUpdate for updates
+  uint16_t undo_scid = 0;
+  uint16_t redo_scid = 0;
+  bool long_hdr = false;  // 28 bytes with the head row id
+  uint32_t head_dba = 0;
+  uint16_t head_slot = 0;
+  int ncol = 0;
+  const uint16_t *scid = nullptr;  // segment column ids
+  const ks_colval_t *val = nullptr;
+};
+
+// The row a change is about.
+struct ks_rowref_t {
+  uint32_t dba;
+  uint16_t slot;
+};
+
+class ks_redo_record {
+ public:
+  static constexpr uint32_t kCapacity = redo::kMaxRecord;
+
+  void setup(bool big, uint32_t vsn) {
+    big_ = big;
+    vsn_ = vsn;
+    vhsz_ = redo::vhsz_of(vsn);
+    cls_usn_ = redo::cls_usn_of(vsn);
+  }
+  bool big() const { return big_; }
+  int vhsz() const { return vhsz_; }
+  int cls_usn() const { return cls_usn_; }
+  uint32_t vsn() const { return vsn_; }
+
+  // Start a record. vld bit 0x04 selects the 68-byte header with the time stamp.
+  void begin(uint64_t scn, uint8_t vld, uint32_t con_uid, uint32_t ts);
+  // Append a change vector with n fields.
+  void vector(uint8_t layer, uint8_t code, uint16_t cls, uint32_t dba, const ks_field_t *f, int n);
+  // Store the length; 0 and the record length, or -1 when the record overflowed.
+  int finish();
+  const uint8_t *data() const { return buf_; }
+  uint32_t size() const { return len_; }
+  uint32_t vectors() const { return nvec_; }
+  bool empty() const { return nvec_ == 0; }
+
+  // ---- semantic vectors ----
+  uint16_t undo_header_class(uint16_t usn) const { return uint16_t(cls_usn_ + 2 * usn); }
+  uint16_t undo_block_class(uint16_t usn) const { return uint16_t(cls_usn_ + 2 * usn + 1); }
+  static uint32_t undo_header_dba(uint16_t usn) { return 0x00C00000u + uint32_t(usn) * 0x100 + 0x20; }
+  static uint32_t undo_block_dba(uint16_t usn) { return undo_header_dba(usn) + 1; }
+
+  // 5.2: a transaction takes its undo-segment slot (first change of a transaction).
+  void undo_seg_header(uint16_t usn);
+  // 5.1 undo of an insert (the undo deletes the row piece).
+  void undo_of_insert(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_suplog_t &sup);
+  // 5.1 undo of a delete (the undo re-inserts the before image).
+  void undo_of_delete(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_colval_t *old, int nold,
+                      const ks_suplog_t &sup);
+  // 5.1 undo of an update: colno are 0-based column numbers within the row piece.
+  void undo_of_update(uint64_t xid, uint32_t objn, ks_rowref_t r, const uint16_t *colno,
+                      const ks_colval_t *old, int n, const ks_suplog_t &sup);
+  // 5.1 undo of a quick multi-row insert (quick multi-row delete of nrows rows).
+  void undo_of_qmi(uint64_t xid, uint32_t objn, uint32_t dba, uint16_t first_slot, uint16_t nrows,
+                   const ks_suplog_t &sup);
+  // 5.1 undo of a row lock (select for update).
+  void undo_of_lock(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_suplog_t *sup);
+  // 5.1 of another undone layer (e.g. index or dictionary maintenance): objn and layer only.
+  void undo_other(uint64_t xid, uint32_t objn, uint8_t layer, uint16_t usn);
+
+  // 11.2 insert row piece. With sup non-null the supplemental header follows the values
+  // (the redo of a rollback).
+  void redo_irp(ks_rowref_t r, const ks_colval_t *val, int n, const ks_suplog_t *sup = nullptr);
+  // 11.3 delete row piece.
+  void redo_drp(ks_rowref_t r, const ks_suplog_t *sup = nullptr);
+  // 11.5 update row piece.
+  void redo_urp(ks_rowref_t r, const uint16_t *colno, const ks_colval_t *val, int n,
+                const ks_suplog_t *sup = nullptr);
+  // 11.11 quick multi-row insert: rows of ncol[i] values each.
+  void redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval_t *const *rows, const int *ncol, int nrows);
+  // 11.4 lock row; 11.16 lock/modify without column change.
+  void redo_lkr(ks_rowref_t r);
+  void redo_lmn(ks_rowref_t r);
+  // 11.x that readers do not capture (e.g. 11.19 array update), header only.
+  void redo_other11(uint8_t code, uint32_t dba);
+
+  // 5.4 commit (rollback = false) or rollback of a transaction.
+  void commit(uint64_t xid, bool rollback);
+  // 5.6 (full rollback) or 5.11 (rollback to savepoint) that accompanies rollback redo.
+  void rollback_undo(uint8_t code, uint64_t xid, uint32_t objn);
+  // 5.20 audit vector carrying a tag.
+  void audit(std::string_view tag);
+  // 24.1 DDL text by owner on object name (objn), DDL type (1 create, 12 drop, ...).
+  void ddl(uint64_t xid, uint32_t objn, std::string_view text, std::string_view owner, std::string_view name,
+           uint8_t type);
+  // Vector of another layer with zeroed fields of the given sizes.
+  void other(uint8_t layer, uint8_t code, uint16_t cls, uint32_t dba, const uint32_t *sizes, int n);
+
+ private:
+  void put16(uint8_t *p, uint16_t v) { ks::store16(p, v, big_); }
+  void put32(uint8_t *p, uint32_t v) { ks::store32(p, v, big_); }
+  // Fills ubh/uri (fields 1-3) of an undo record.
+  void undo_common(uint64_t xid, uint32_t objn, uint8_t layer, uint8_t *ubh, uint8_t *uri);
+  // Appends the supplemental header and columns to a field list; returns the new count.
+  int add_suplog(const ks_suplog_t &sup, ks_field_t *f, int n, uint8_t *hdr, uint8_t *arrays);
+
+  uint8_t buf_[kCapacity + 64];
+  uint32_t len_ = 0;
+  uint32_t nvec_ = 0;
+  bool overflow_ = false;
+  bool big_ = false;
+  uint32_t vsn_ = redo::kVsn19;
+  int vhsz_ = 32;
+  int cls_usn_ = 15;
+};
+
+}  // namespace ks::sim

@@ -1,0 +1,622 @@
+// The simulated source database: creation, loading and saving of the model and its
+// catalogue. Redo generation of row changes lives in sim_dml.cpp.
+#include "sim/source/sim_db.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+
+#include "lib/log/log.h"
+#include "sim/source/catalog.h"
+#include "sim/source/ora_value.h"
+#include "sim/source/sim_txn.h"
+
+namespace ks::sim {
+
+namespace {
+constexpr uint64_t kMaxNextChange = 281474976710655ull;  // NEXT_CHANGE# of the current log
+constexpr uint32_t kFirstUserObjn = 74500;
+constexpr uint32_t kFirstUser = 100;
+
+// A prepared statement that finalizes itself.
+struct Stmt {
+  sqlite3_stmt *s = nullptr;
+  Stmt(sqlite3 *db, const std::string &sql) {
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+      KS_ERROR("sqlite prepare error: %s\nstatement: %.200s", sqlite3_errmsg(db), sql.c_str());
+      s = nullptr;
+    }
+  }
+  ~Stmt() { sqlite3_finalize(s); }
+  explicit operator bool() const { return s != nullptr; }
+  bool row() { return sqlite3_step(s) == SQLITE_ROW; }
+  int64_t i(int c) { return sqlite3_column_int64(s, c); }
+  std::string t(int c) {
+    const unsigned char *p = sqlite3_column_text(s, c);
+    return p ? std::string(reinterpret_cast<const char *>(p), size_t(sqlite3_column_bytes(s, c))) : std::string();
+  }
+};
+
+std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char *f, ...) {
+  char b[4096];
+  va_list ap;
+  va_start(ap, f);
+  vsnprintf(b, sizeof b, f, ap);
+  va_end(ap);
+  return b;
+}
+
+int mkdirs(const std::string &p) {
+  std::string cur;
+  for (size_t i = 0; i <= p.size(); i++) {
+    if (i == p.size() || p[i] == '/') {
+      if (!cur.empty() && mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) {
+        KS_ERROR("mkdir \"%s\": %s", cur.c_str(), strerror(errno));
+        return -1;
+      }
+    }
+    if (i < p.size()) cur += p[i];
+  }
+  return 0;
+}
+
+// Seconds since 1988-01-01 in the redo calendar (31-day months) from "YYYY-MM-DD HH:MM:SS".
+double redo_clock(const std::string &t) {
+  int y = 2026, mo = 1, d = 1, h = 0, mi = 0, s = 0;
+  sscanf(t.c_str(), "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s);
+  return double(redo::redo_time(y, mo, d, h, mi, s));
+}
+}  // namespace
+
+std::string ks_col_t::type_name() const {
+  switch (type) {
+    case kTypeVarchar2: return csform == 2 ? "NVARCHAR2" : "VARCHAR2";
+    case kTypeChar: return csform == 2 ? "NCHAR" : "CHAR";
+    case kTypeNumber: return "NUMBER";
+    case kTypeDate: return "DATE";
+    case kTypeTimestamp: return "TIMESTAMP";
+    case kTypeRaw: return "RAW";
+  }
+  return "UNKNOWN";
+}
+
+ks_sim_db::ks_sim_db() : rng_(1) {}
+
+ks_sim_db::~ks_sim_db() {
+  close();
+}
+
+std::string ks_sim_db::db_path() const { return cfg_.dir + "/" + cfg_.name + ".db"; }
+
+std::string ks_sim_db::clock_text() const {
+  // Inverse of the redo calendar for display and DATE values.
+  uint64_t s = uint64_t(clock_);
+  int sec = int(s % 60); s /= 60;
+  int min = int(s % 60); s /= 60;
+  int hour = int(s % 24); s /= 24;
+  int day = int(s % 31) + 1; s /= 31;
+  int mon = int(s % 12) + 1; s /= 12;
+  int year = int(s) + 1988;
+  if (day > 28) day = 28;  // the redo calendar has 31-day months; keep dates valid
+  return fmt("%04d-%02d-%02d %02d:%02d:%02d", year, mon, day, hour, min, sec);
+}
+
+int ks_sim_db::exec(const char *sql) { return ks_sql_exec(db_, sql); }
+
+int ks_sim_db::open_sql(bool create) {
+  int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  if (sqlite3_open_v2(db_path().c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    KS_ERROR("open database \"%s\": %s", db_path().c_str(), db_ ? sqlite3_errmsg(db_) : "out of memory");
+    sqlite3_close(db_);
+    db_ = nullptr;
+    return -1;
+  }
+  sqlite3_busy_timeout(db_, 10000);
+  // Readers (liborasim serving extract) keep reading while the workload writes.
+  if (exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") != 0) return -1;
+  return 0;
+}
+
+int ks_sim_db::create(const ks_db_cfg_t &cfg) {
+  cfg_ = cfg;
+  if (cfg_.dir.empty() || cfg_.name.empty()) {
+    KS_ERROR("database directory and name are required.");
+    return -1;
+  }
+  for (char &c : cfg_.name) c = char(toupper(uint8_t(c)));
+  struct stat st;
+  if (stat(db_path().c_str(), &st) == 0) {
+    KS_ERROR("database \"%s\" already exists.", db_path().c_str());
+    return -1;
+  }
+  uint32_t major = redo::vsn_major(cfg_.redo.vsn);
+  if (major < 10) {
+    KS_ERROR("unsupported database version %u.", major);
+    return -1;
+  }
+  if (!cfg_.pdb.empty() && cfg_.con_uid == 0) cfg_.con_uid = 3141592653u;
+  std::string online = cfg_.dir + "/" + cfg_.name + "/onlinelog", arch = cfg_.dir + "/" + cfg_.name + "/archivelog";
+  if (mkdirs(online) != 0 || mkdirs(arch) != 0) return -1;
+  cfg_.redo.arch_dir = arch;
+  if (open_sql(true) != 0 || ks_catalog_create(db_) != 0) return -1;
+  rng_.seed(cfg_.seed);
+  scn_ = 1000000 + cfg_.seed % 1000;
+  clock_ = redo_clock(cfg_.start_time);
+  next_objn_ = kFirstUserObjn;
+  next_user_ = kFirstUser;
+  next_con_ = 10000;
+  wrap_.assign(size_t(kUndoSegs) * kUndoSlots, 0);
+  busy_.assign(size_t(kUndoSegs) * kUndoSlots, 0);
+
+  exec("BEGIN");
+  const char *yes[2] = {"NO", "YES"};
+  std::string ver = fmt("%u.%u.0.0.0", major, redo::vsn_minor(cfg_.redo.vsn) >> 4);
+  std::string sql;
+  sql += fmt("INSERT INTO \"V$DATABASE\" VALUES (%u, '%s', '%s', '%s', 'READ WRITE', 'YES', '%s', '%s', 'NO', '%s', '%s', %" PRIu64
+             ", '%s', 'Linux x86 64-bit');\n",
+             uint32_t(cfg_.seed * 2654435761u % 4000000000u + 1000), cfg_.name.c_str(), cfg_.name.c_str(),
+             cfg_.redo.archive ? "ARCHIVELOG" : "NOARCHIVELOG", yes[cfg_.suplog >= kSupPk], yes[cfg_.suplog >= kSupPkUi],
+             yes[cfg_.suplog == kSupAll], yes[cfg_.force_logging], scn_, cfg_.pdb.empty() ? "NO" : "YES");
+  sql += fmt("INSERT INTO \"V$INSTANCE\" VALUES (1, '%s', 'localhost', '%s', %u, 'OPEN', 'ACTIVE');\n",
+             ks_sql_quote(cfg_.name).substr(1, cfg_.name.size()).c_str(), ver.c_str(), cfg_.redo.thread);
+  sql += "INSERT INTO \"V$NLS_PARAMETERS\" VALUES ('NLS_LANGUAGE', 'AMERICAN', 0), ('NLS_TERRITORY', 'AMERICA', 0), "
+         "('NLS_CHARACTERSET', " + ks_sql_quote(cfg_.charset) + ", 0), ('NLS_NCHAR_CHARACTERSET', " +
+         ks_sql_quote(cfg_.ncharset) + ", 0), ('NLS_DATE_FORMAT', 'DD-MON-RR', 0);\n";
+  if (!cfg_.pdb.empty())
+    sql += fmt("INSERT INTO \"DBA_PDBS\" VALUES (3, %s, %u, %u, '%016" PRIX64 "', 'NORMAL', 3);\n",
+               ks_sql_quote(cfg_.pdb).c_str(), cfg_.con_uid, cfg_.con_uid, cfg_.seed);
+  sql += fmt("INSERT INTO \"DBA_SUPPLEMENTAL_LOGGING\" VALUES ('YES', '%s', '%s', 'NO', '%s', 'NO');\n",
+             yes[cfg_.suplog >= kSupPk], yes[cfg_.suplog >= kSupPkUi], yes[cfg_.suplog == kSupAll]);
+  // Users SYS, PUBLIC and SYSTEM, and the dictionary tables describing themselves.
+  std::string now = clock_text();
+  sql += "INSERT INTO \"SYS.USER$\" VALUES (0, 'SYS', 1, '" + now + "'), (1, 'PUBLIC', 0, '" + now +
+         "'), (5, 'SYSTEM', 1, '" + now + "');\n";
+  for (const auto &t : ks_sys_tables()) {
+    sql += fmt("INSERT INTO \"SYS.OBJ$\" VALUES (%u, %u, 0, '%s', 1, NULL, 2, '%s', '%s', '%s', 1, 0);\n", t.objn,
+               t.objn, t.name, now.c_str(), now.c_str(), now.c_str());
+    sql += fmt("INSERT INTO \"SYS.TAB$\" VALUES (%u, %u, 0, 1, %u, NULL, %zu, 0, 0);\n", t.objn, t.objn, t.objn * 8,
+               t.cols.size());
+    int i = 1;
+    for (const auto &c : t.cols) {
+      sql += fmt("INSERT INTO \"SYS.COL$\" VALUES (%u, %d, %d, %d, %d, '%s', %d, %d, 0, NULL, NULL, %d, NULL, NULL, "
+                 "%d, 0, %d, %d);\n",
+                 t.objn, i, i, c.length, i, c.name, c.type, c.length, i == 1 ? 1 : 0, i, c.type == 1 ? 873 : 0,
+                 c.type == 1 ? 1 : 0);
+      i++;
+    }
+  }
+  // Online log groups.
+  std::vector<ks_log_group_t> groups;
+  std::vector<std::string> paths;
+  for (int g = 1; g <= cfg_.groups; g++) {
+    ks_log_group_t grp;
+    grp.group = g;
+    grp.path = online + fmt("/redo%02d.log", g);
+    paths.push_back(grp.path);
+    groups.push_back(grp);
+    sql += fmt("INSERT INTO \"V$LOG\" VALUES (%d, %u, 0, %" PRIu64 ", %u, 1, 'YES', 'UNUSED', 0, NULL, 0, NULL);\n", g,
+               cfg_.redo.thread, uint64_t(cfg_.redo.log_blocks) * cfg_.redo.blk_sz, cfg_.redo.blk_sz);
+    sql += fmt("INSERT INTO \"V$LOGFILE\" VALUES (%d, NULL, 'ONLINE', %s, 'NO');\n", g, ks_sql_quote(grp.path).c_str());
+  }
+  auto put = [&](const char *k, const std::string &v) {
+    sql += fmt("INSERT INTO \"KS$STATE\" VALUES ('%s', %s);\n", k, ks_sql_quote(v).c_str());
+  };
+  put("db_block", std::to_string(cfg_.db_block));
+  put("blk_sz", std::to_string(cfg_.redo.blk_sz));
+  put("big", std::to_string(cfg_.redo.big));
+  put("vsn", std::to_string(cfg_.redo.vsn));
+  put("thread", std::to_string(cfg_.redo.thread));
+  put("log_blocks", std::to_string(cfg_.redo.log_blocks));
+  put("archive", std::to_string(cfg_.redo.archive));
+  put("groups", std::to_string(cfg_.groups));
+  put("suplog", std::to_string(cfg_.suplog));
+  put("force_logging", std::to_string(cfg_.force_logging));
+  put("charset", cfg_.charset);
+  put("ncharset", cfg_.ncharset);
+  put("pdb", cfg_.pdb);
+  put("con_uid", std::to_string(cfg_.con_uid));
+  put("other_con_uid", std::to_string(cfg_.other_con_uid));
+  put("noise", std::to_string(cfg_.noise));
+  put("seed", std::to_string(cfg_.seed));
+  for (const char *k : {"scn", "clock", "next_objn", "next_user", "next_con", "cur_group", "next_blk"}) put(k, "0");
+  if (exec(sql.c_str()) != 0) return -1;
+  for (uint32_t u = 1; u <= kUndoSegs; u++) {
+    for (uint32_t s = 0; s < kUndoSlots; s++) {
+      uint32_t w = uint32_t(rng_() % 2000) + 1;
+      wrap_[(u - 1) * kUndoSlots + s] = w;
+    }
+  }
+  if (ks_redo_writer::create_groups(cfg_.redo, paths) != 0) return -1;
+  writer_.set_listener([this](const ks_log_event_t &e) { catalog_log_event(e); });
+  rec_.setup(cfg_.redo.big, cfg_.redo.vsn);
+  if (writer_.open(cfg_.redo, groups, -1, 0, 1, scn_) != 0) return -1;
+  open_ = true;
+  if (save() != 0) return -1;
+  return exec("COMMIT");
+}
+
+int ks_sim_db::open(const std::string &dir, const std::string &name) {
+  cfg_ = ks_db_cfg_t{};
+  cfg_.dir = dir;
+  cfg_.name = name;
+  for (char &c : cfg_.name) c = char(toupper(uint8_t(c)));
+  struct stat st;
+  if (stat(db_path().c_str(), &st) != 0) {
+    KS_ERROR("database \"%s\" not found.", db_path().c_str());
+    return -1;
+  }
+  if (open_sql(false) != 0) return -1;
+  if (load() != 0) return -1;
+  open_ = true;
+  return 0;
+}
+
+int ks_sim_db::load() {
+  std::map<std::string, std::string> kv;
+  {
+    Stmt s(db_, "SELECT \"KEY\", \"VALUE\" FROM \"KS$STATE\"");
+    if (!s) return -1;
+    while (s.row()) kv[s.t(0)] = s.t(1);
+  }
+  auto u64 = [&](const char *k) { return strtoull(kv[k].c_str(), nullptr, 10); };
+  cfg_.db_block = uint32_t(u64("db_block"));
+  cfg_.redo.blk_sz = uint32_t(u64("blk_sz"));
+  cfg_.redo.big = u64("big") != 0;
+  cfg_.redo.vsn = uint32_t(u64("vsn"));
+  cfg_.redo.thread = uint32_t(u64("thread"));
+  cfg_.redo.log_blocks = uint32_t(u64("log_blocks"));
+  cfg_.redo.archive = u64("archive") != 0;
+  cfg_.groups = int(u64("groups"));
+  cfg_.suplog = int(u64("suplog"));
+  cfg_.force_logging = u64("force_logging") != 0;
+  cfg_.charset = kv["charset"];
+  cfg_.ncharset = kv["ncharset"];
+  cfg_.pdb = kv["pdb"];
+  cfg_.con_uid = uint32_t(u64("con_uid"));
+  cfg_.other_con_uid = uint32_t(u64("other_con_uid"));
+  cfg_.noise = int(u64("noise"));
+  cfg_.seed = u64("seed");
+  cfg_.redo.arch_dir = cfg_.dir + "/" + cfg_.name + "/archivelog";
+  scn_ = u64("scn");
+  clock_ = strtod(kv["clock"].c_str(), nullptr);
+  next_objn_ = uint32_t(u64("next_objn"));
+  next_user_ = uint32_t(u64("next_user"));
+  next_con_ = uint32_t(u64("next_con"));
+  int cur_group = int(u64("cur_group"));
+  uint32_t next_blk = uint32_t(u64("next_blk"));
+  rng_.seed(cfg_.seed);
+  if (cfg_.redo.blk_sz < 512 || cfg_.groups < 1) {
+    KS_ERROR("database state of \"%s\" is damaged.", db_path().c_str());
+    return -1;
+  }
+  wrap_.assign(size_t(kUndoSegs) * kUndoSlots, 0);
+  busy_.assign(size_t(kUndoSegs) * kUndoSlots, 0);
+  {
+    Stmt s(db_, "SELECT \"USN\", \"SLOT\", \"WRAP\" FROM \"KS$UNDO\"");
+    if (!s) return -1;
+    while (s.row()) {
+      int64_t u = s.i(0), sl = s.i(1);
+      if (u >= 1 && u <= kUndoSegs && sl >= 0 && sl < kUndoSlots) wrap_[size_t(u - 1) * kUndoSlots + size_t(sl)] = uint32_t(s.i(2));
+    }
+  }
+  {
+    Stmt s(db_, "SELECT \"USER#\", \"NAME\" FROM \"SYS.USER$\" WHERE \"USER#\" >= 100");
+    if (!s) return -1;
+    while (s.row()) users_[s.t(1)] = uint32_t(s.i(0));
+  }
+  // Tables of the users, their columns and keys.
+  {
+    Stmt s(db_,
+           "SELECT o.\"OBJ#\", o.\"OWNER#\", u.\"NAME\", o.\"NAME\", g.\"FILE#\", g.\"SEG_BLOCK\", g.\"CUR_BLOCK\", "
+           "g.\"NEXT_SLOT\", g.\"SLOTS\" FROM \"SYS.OBJ$\" o JOIN \"SYS.USER$\" u ON u.\"USER#\" = o.\"OWNER#\" "
+           "JOIN \"KS$SEGMENTS\" g ON g.\"OBJ#\" = o.\"OBJ#\" WHERE o.\"TYPE#\" = 2 ORDER BY o.\"OBJ#\"");
+    if (!s) return -1;
+    while (s.row()) {
+      auto t = std::make_unique<ks_table_t>();
+      t->objn = uint32_t(s.i(0));
+      t->user_no = uint32_t(s.i(1));
+      t->owner = s.t(2);
+      t->name = s.t(3);
+      t->file = uint32_t(s.i(4));
+      t->seg_block = uint32_t(s.i(5));
+      t->cur_block = uint32_t(s.i(6));
+      t->next_slot = uint16_t(s.i(7));
+      t->slots_per_block = uint16_t(s.i(8));
+      tables_.push_back(std::move(t));
+    }
+  }
+  for (auto &t : tables_) {
+    Stmt c(db_, fmt("SELECT \"NAME\", \"COL#\", \"SEGCOL#\", \"TYPE#\", \"LENGTH\", \"PRECISION#\", \"SCALE\", "
+                    "\"CHARSETFORM\", \"NULL$\", \"DEFAULT$\" FROM \"SYS.COL$\" WHERE \"OBJ#\" = %u ORDER BY \"SEGCOL#\"",
+                    t->objn));
+    if (!c) return -1;
+    while (c.row()) {
+      ks_col_t col;
+      col.name = c.t(0);
+      col.col_no = int(c.i(1));
+      col.segcol = int(c.i(2));
+      col.type = int(c.i(3));
+      col.length = int(c.i(4));
+      col.precision = int(c.i(5));
+      col.scale = int(c.i(6));
+      col.csform = int(c.i(7));
+      col.not_null = c.i(8) != 0;
+      col.deflt = c.t(9);
+      t->cols.push_back(col);
+    }
+    Stmt k(db_, fmt("SELECT d.\"TYPE#\", d.\"CON#\", c.\"COL#\" FROM \"SYS.CDEF$\" d JOIN \"SYS.CCOL$\" c ON "
+                    "c.\"CON#\" = d.\"CON#\" WHERE d.\"OBJ#\" = %u ORDER BY d.\"CON#\", c.\"POS#\"",
+                    t->objn));
+    if (!k) return -1;
+    while (k.row()) {
+      int type = int(k.i(0));
+      int colno = int(k.i(2));
+      for (size_t i = 0; i < t->cols.size(); i++) {
+        if (t->cols[i].col_no != colno) continue;
+        if (type == 2) t->pk.push_back(int(i)), t->pk_con = uint32_t(k.i(1));
+        if (type == 3) t->uk.push_back(int(i)), t->uk_con = uint32_t(k.i(1));
+      }
+    }
+    Stmt r(db_, "SELECT rowid, * FROM " + t->sql_name());
+    if (!r) return -1;
+    while (r.row()) {
+      ks_row_t row;
+      int64_t rid = r.i(0);
+      row.dba = uint32_t(uint64_t(rid) >> 16);
+      row.slot = uint16_t(rid & 0xFFFF);
+      row.v.resize(t->cols.size());
+      for (size_t i = 0; i < t->cols.size(); i++) {
+        int ct = sqlite3_column_type(r.s, int(i) + 1);
+        if (ct == SQLITE_NULL) continue;
+        std::string text;
+        if (ct == SQLITE_BLOB) {
+          const void *p = sqlite3_column_blob(r.s, int(i) + 1);
+          text.assign(static_cast<const char *>(p), size_t(sqlite3_column_bytes(r.s, int(i) + 1)));
+        } else {
+          text = r.t(int(i) + 1);
+        }
+        if (value_from_text(t->cols[i], text, false, &row.v[i]) != 0) {
+          KS_ERROR("bad value in %s column %s: %s", t->sql_name().c_str(), t->cols[i].name.c_str(), text.c_str());
+          return -1;
+        }
+      }
+      row.live_pos = uint32_t(t->live.size());
+      t->live.push_back(uint32_t(t->rows.size()));
+      t->rows.push_back(std::move(row));
+    }
+  }
+  {
+    Stmt s(db_, "SELECT s.\"OBJ#\", u.\"NAME\", o.\"NAME\", s.\"INCREMENT$\", s.\"CACHE\", s.\"HIGHWATER\" FROM "
+                "\"SYS.SEQ$\" s JOIN \"SYS.OBJ$\" o ON o.\"OBJ#\" = s.\"OBJ#\" JOIN \"SYS.USER$\" u ON "
+                "u.\"USER#\" = o.\"OWNER#\" ORDER BY s.\"OBJ#\"");
+    if (!s) return -1;
+    while (s.row()) {
+      auto q = std::make_unique<ks_sequence_t>();
+      q->objn = uint32_t(s.i(0));
+      q->owner = s.t(1);
+      q->name = s.t(2);
+      q->increment = s.i(3);
+      q->cache = s.i(4);
+      q->highwater = s.i(5);
+      q->next = q->highwater;  // a restarted instance loses its cached values
+      seqs_.push_back(std::move(q));
+    }
+  }
+  // Log groups as the catalogue knows them.
+  std::vector<ks_log_group_t> groups;
+  {
+    Stmt s(db_, "SELECT l.\"GROUP#\", f.\"MEMBER\", l.\"SEQUENCE#\", l.\"STATUS\", l.\"FIRST_CHANGE#\", "
+                "l.\"NEXT_CHANGE#\", l.\"ARCHIVED\" FROM \"V$LOG\" l JOIN \"V$LOGFILE\" f ON f.\"GROUP#\" = l.\"GROUP#\" "
+                "ORDER BY l.\"GROUP#\"");
+    if (!s) return -1;
+    while (s.row()) {
+      ks_log_group_t g;
+      g.group = int(s.i(0));
+      g.path = s.t(1);
+      g.seq = uint32_t(s.i(2));
+      std::string st = s.t(3);
+      g.status = st == "CURRENT" ? kLogCurrent : st == "ACTIVE" ? kLogActive : st == "INACTIVE" ? kLogInactive : kLogUnused;
+      g.first_scn = uint64_t(s.i(4));
+      g.next_scn = uint64_t(s.i(5));
+      g.archived = s.t(6) == "YES";
+      groups.push_back(g);
+    }
+  }
+  writer_.set_listener([this](const ks_log_event_t &e) { catalog_log_event(e); });
+  rec_.setup(cfg_.redo.big, cfg_.redo.vsn);
+  return writer_.open(cfg_.redo, groups, cur_group, next_blk, 1, scn_);
+}
+
+int ks_sim_db::catalog_log_event(const ks_log_event_t &e) {
+  if (!db_) return 0;
+  const ks_log_group_t &g = *e.grp;
+  std::string now = clock_text();
+  std::string sql;
+  if (e.kind == ks_log_event_t::kStart) {
+    sql = fmt("UPDATE \"V$LOG\" SET \"SEQUENCE#\" = %u, \"STATUS\" = 'CURRENT', \"ARCHIVED\" = 'NO', "
+              "\"FIRST_CHANGE#\" = %" PRIu64 ", \"FIRST_TIME\" = '%s', \"NEXT_CHANGE#\" = %" PRIu64
+              ", \"NEXT_TIME\" = NULL WHERE \"GROUP#\" = %d;\n",
+              g.seq, g.first_scn, now.c_str(), kMaxNextChange, g.group);
+    for (const auto &o : writer_.groups()) {
+      if (o.group == g.group || o.status == kLogUnused) continue;
+      sql += fmt("UPDATE \"V$LOG\" SET \"STATUS\" = '%s' WHERE \"GROUP#\" = %d;\n",
+                 o.status == kLogActive ? "ACTIVE" : "INACTIVE", o.group);
+    }
+    sql += fmt("UPDATE \"KS$STATE\" SET \"VALUE\" = '%d' WHERE \"KEY\" = 'cur_group';\n"
+               "UPDATE \"KS$STATE\" SET \"VALUE\" = '2' WHERE \"KEY\" = 'next_blk';\n",
+               int(&g - writer_.groups().data()));
+  } else {
+    sql = fmt("UPDATE \"V$LOG\" SET \"STATUS\" = 'ACTIVE', \"ARCHIVED\" = '%s', \"NEXT_CHANGE#\" = %" PRIu64
+              ", \"NEXT_TIME\" = '%s' WHERE \"GROUP#\" = %d;\n",
+              g.archived ? "YES" : "NO", g.next_scn, now.c_str(), g.group);
+    if (!e.arch_path.empty())
+      sql += fmt("INSERT INTO \"V$ARCHIVED_LOG\" (\"NAME\", \"DEST_ID\", \"THREAD#\", \"SEQUENCE#\", \"FIRST_CHANGE#\", "
+                 "\"FIRST_TIME\", \"NEXT_CHANGE#\", \"NEXT_TIME\", \"BLOCKS\", \"BLOCK_SIZE\", \"ARCHIVAL_THREAD#\", "
+                 "\"STANDBY_DEST\", \"ARCHIVED\", \"DELETED\", \"STATUS\", \"COMPLETION_TIME\") VALUES (%s, 1, %u, %u, %" PRIu64
+                 ", NULL, %" PRIu64 ", '%s', %u, %u, %u, 'NO', 'YES', 'NO', 'A', '%s');\n",
+                 ks_sql_quote(e.arch_path).c_str(), cfg_.redo.thread, g.seq, g.first_scn, g.next_scn, now.c_str(),
+                 e.blocks, cfg_.redo.blk_sz, cfg_.redo.thread, now.c_str());
+    sql += fmt("UPDATE \"V$DATABASE\" SET \"CURRENT_SCN\" = %" PRIu64 ";\n", scn_);
+  }
+  return exec(sql.c_str());
+}
+
+int ks_sim_db::save() {
+  std::string sql;
+  auto put = [&](const char *k, const std::string &v) {
+    sql += fmt("UPDATE \"KS$STATE\" SET \"VALUE\" = %s WHERE \"KEY\" = '%s';\n", ks_sql_quote(v).c_str(), k);
+  };
+  put("scn", std::to_string(scn_));
+  put("clock", fmt("%.6f", clock_));
+  put("next_objn", std::to_string(next_objn_));
+  put("next_user", std::to_string(next_user_));
+  put("next_con", std::to_string(next_con_));
+  put("cur_group", std::to_string(writer_.current()));
+  put("next_blk", std::to_string(writer_.next_block()));
+  sql += fmt("UPDATE \"V$DATABASE\" SET \"CURRENT_SCN\" = %" PRIu64 ";\n", scn_);
+  sql += "DELETE FROM \"KS$UNDO\";\n";
+  if (exec(sql.c_str()) != 0) return -1;
+  {
+    Stmt s(db_, "INSERT INTO \"KS$UNDO\" VALUES (?, ?, ?)");
+    if (!s) return -1;
+    for (uint32_t u = 0; u < kUndoSegs; u++)
+      for (uint32_t sl = 0; sl < kUndoSlots; sl++) {
+        sqlite3_bind_int(s.s, 1, int(u + 1));
+        sqlite3_bind_int(s.s, 2, int(sl));
+        sqlite3_bind_int64(s.s, 3, wrap_[u * kUndoSlots + sl]);
+        sqlite3_step(s.s);
+        sqlite3_reset(s.s);
+      }
+  }
+  for (auto &q : seqs_)
+    if (exec(fmt("UPDATE \"SYS.SEQ$\" SET \"HIGHWATER\" = %lld WHERE \"OBJ#\" = %u", (long long)q->highwater, q->objn).c_str()) != 0)
+      return -1;
+  for (auto &t : tables_) {
+    if (exec(fmt("UPDATE \"KS$SEGMENTS\" SET \"CUR_BLOCK\" = %u, \"NEXT_SLOT\" = %u WHERE \"OBJ#\" = %u", t->cur_block,
+                 t->next_slot, t->objn).c_str()) != 0)
+      return -1;
+    if (!t->dirty) continue;
+    if (exec(("DELETE FROM " + t->sql_name()).c_str()) != 0) return -1;
+    std::string ins = "INSERT INTO " + t->sql_name() + " (rowid";
+    for (auto &c : t->cols) ins += ", \"" + c.name + "\"";
+    ins += ") VALUES (?";
+    for (size_t i = 0; i < t->cols.size(); i++) ins += ", ?";
+    ins += ")";
+    Stmt s(db_, ins);
+    if (!s) return -1;
+    for (uint32_t ri : t->live) {
+      const ks_row_t &r = t->rows[ri];
+      sqlite3_bind_int64(s.s, 1, int64_t(uint64_t(r.dba) << 16 | r.slot));
+      for (size_t i = 0; i < t->cols.size(); i++) {
+        int at = int(i) + 2;
+        const ks_col_t &c = t->cols[i];
+        const ks_val_t &v = i < r.v.size() ? r.v[i] : ks_val_t{};
+        if (v.is_null) {
+          sqlite3_bind_null(s.s, at);
+          continue;
+        }
+        int64_t iv;
+        std::string text;
+        if (c.type == kTypeNumber && ks_num_to_int(v.b, &iv) == 0) {
+          sqlite3_bind_int64(s.s, at, iv);
+        } else if (c.type == kTypeRaw) {
+          sqlite3_bind_blob(s.s, at, v.b.data(), int(v.b.size()), SQLITE_TRANSIENT);
+        } else {
+          if (value_to_text(c, v, &text) != 0) return -1;
+          sqlite3_bind_text(s.s, at, text.data(), int(text.size()), SQLITE_TRANSIENT);
+        }
+      }
+      if (sqlite3_step(s.s) != SQLITE_DONE) {
+        KS_ERROR("save rows of %s: %s", t->sql_name().c_str(), sqlite3_errmsg(db_));
+        return -1;
+      }
+      sqlite3_reset(s.s);
+    }
+    t->dirty = false;
+  }
+  return 0;
+}
+
+int ks_sim_db::close() {
+  if (!open_) {
+    if (db_) sqlite3_close(db_);
+    db_ = nullptr;
+    return 0;
+  }
+  open_ = false;
+  int rc = 0;
+  // Open transactions end as a shutdown abort would leave them: rolled back.
+  for (auto &t : txns_)
+    if (t && !t->done && rollback(t.get()) != 0) rc = -1;
+  if (writer_.close() != 0) rc = -1;
+  if (exec("BEGIN") != 0 || save() != 0 || exec("COMMIT") != 0) {
+    exec("ROLLBACK");
+    rc = -1;
+  }
+  sqlite3_close(db_);
+  db_ = nullptr;
+  return rc;
+}
+
+int ks_sim_db::value_from_text(const ks_col_t &c, const std::string &text, bool null, ks_val_t *out) const {
+  *out = ks_val_t{};
+  if (null) return 0;
+  std::string b;
+  switch (c.type) {
+    case kTypeNumber:
+      if (ks_num_from_text(text, &b) != 0) return -1;
+      break;
+    case kTypeDate:
+    case kTypeTimestamp:
+      if (ks_date_from_text(text, &b, c.type == kTypeTimestamp) != 0) return -1;
+      break;
+    case kTypeRaw:
+      b = text;
+      break;
+    case kTypeVarchar2:
+    case kTypeChar:
+      if (c.csform == 2) {
+        if (ks_utf8_to_utf16be(text, &b) != 0) return -1;
+      } else {
+        b = text;
+      }
+      if (c.type == kTypeChar) {
+        // CHAR is blank-padded to its length (in characters for national columns).
+        size_t want = size_t(c.length);
+        if (c.csform == 2) {
+          while (b.size() < want) b += std::string("\0 ", 2);
+        } else {
+          while (b.size() < want) b += ' ';
+        }
+      }
+      break;
+    default:
+      return -1;
+  }
+  if (b.empty() && c.type != kTypeNumber) return 0;  // Oracle: an empty string is NULL
+  *out = ks_val_t::of(std::move(b));
+  return 0;
+}
+
+int ks_sim_db::value_to_text(const ks_col_t &c, const ks_val_t &v, std::string *out) const {
+  out->clear();
+  if (v.is_null) return 0;
+  switch (c.type) {
+    case kTypeNumber: return ks_num_to_text(v.b, out);
+    case kTypeDate:
+    case kTypeTimestamp: return ks_date_to_text(v.b, out);
+    case kTypeRaw: *out = v.b; return 0;
+    case kTypeVarchar2:
+    case kTypeChar:
+      if (c.csform == 2) return ks_utf16be_to_utf8(v.b, out);
+      *out = v.b;
+      return 0;
+  }
+  return -1;
+}
+
+}  // namespace ks::sim

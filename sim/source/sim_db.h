@@ -1,0 +1,216 @@
+// The simulated source database: schemas, heap tables with object numbers and columns,
+// keys, sequences, rows stored in blocks with row ids, transactions with XIDs and an SCN
+// clock, and the redo every change produces (through ks_redo_record / ks_redo_writer).
+// The model lives in memory while a workload runs and is kept in one SQLite file: the
+// catalogue (v$ views and sys. dictionary tables, named as liborasim serves them), the
+// user tables as "OWNER.TABLE" with readable values, and the model's own state (KS$...).
+// Invariants: every committed change has been written to the current log before its
+// commit record; SCNs only grow; the same seed and the same calls give the same bytes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sim/source/redo_encode.h"
+#include "sim/source/redo_log.h"
+
+struct sqlite3;
+
+namespace ks::sim {
+
+// A column value in Oracle's internal format; null when is_null.
+struct ks_val_t {
+  bool is_null = true;
+  std::string b;
+  static ks_val_t null() { return {}; }
+  static ks_val_t of(std::string s) { return ks_val_t{false, std::move(s)}; }
+  bool operator==(const ks_val_t &o) const { return is_null == o.is_null && (is_null || b == o.b); }
+};
+
+struct ks_col_t {
+  std::string name;
+  int col_no = 0;  // col#
+  int segcol = 0;  // segcol#: position in the stored row
+  int type = 0;    // type#
+  int length = 0;  // bytes (characters for NVARCHAR2 columns count twice)
+  int precision = 0, scale = 0;
+  int csform = 1;  // 1 database character set, 2 national
+  bool not_null = false;
+  std::string deflt;  // default expression text, "" for none
+  std::string type_name() const;
+};
+
+struct ks_row_t {
+  uint32_t dba = 0;
+  uint16_t slot = 0;
+  bool live = true;
+  uint32_t live_pos = 0;
+  std::vector<ks_val_t> v;
+};
+
+struct ks_table_t {
+  uint32_t objn = 0;
+  uint32_t user_no = 0;
+  std::string owner, name;
+  std::vector<ks_col_t> cols;  // in segcol order
+  std::vector<int> pk;         // column indexes of the primary key
+  std::vector<int> uk;         // column indexes of a unique key (optional)
+  uint32_t pk_objn = 0, uk_objn = 0, pk_con = 0, uk_con = 0;
+  // storage
+  uint32_t file = 4, seg_block = 0, cur_block = 0;
+  uint16_t next_slot = 0, slots_per_block = 64;
+  std::vector<ks_row_t> rows;
+  std::vector<uint32_t> live;  // indexes of live rows
+  bool dirty = false;          // rows differ from the SQLite copy
+  std::string sql_name() const { return "\"" + owner + "." + name + "\""; }
+};
+
+struct ks_sequence_t {
+  uint32_t objn = 0;
+  std::string owner, name;
+  int64_t next = 1, increment = 1, cache = 20, highwater = 1;
+};
+
+enum ks_suplog_mode { kSupMin = 0, kSupPk = 1, kSupPkUi = 2, kSupAll = 3 };
+
+struct ks_db_cfg_t {
+  std::string dir;         // directory of the database
+  std::string name = "ORASIM";
+  uint32_t db_block = 8192;  // data block size (rows per block)
+  ks_redo_cfg_t redo;        // redo block size, byte order, version, thread, log size, archive
+  int groups = 3;
+  int suplog = kSupPk;
+  bool force_logging = true;
+  std::string charset = "AL32UTF8";
+  std::string ncharset = "AL16UTF16";
+  std::string pdb;           // pluggable database name ("" for none)
+  uint32_t con_uid = 0;      // container uid stamped in records (1 for a root)
+  uint32_t other_con_uid = 0;  // records of another container are interleaved when not 0
+  int noise = 30;            // percent of transactions followed by unrelated system activity
+  uint64_t seed = 1;
+  std::string start_time = "2026-01-01 00:00:00";
+};
+
+// One change as extract should see it, kept for end-to-end checks.
+struct ks_expect_t {
+  std::string op;  // INSERT, UPDATE, DELETE, QUICK INSERT
+  const ks_table_t *t = nullptr;
+  std::vector<std::pair<int, ks_val_t>> newv, oldv;  // column index, value (old: supplemental first)
+  std::vector<std::vector<ks_val_t>> rows;            // QUICK INSERT rows
+};
+
+struct ks_txn_t;
+
+class ks_sim_db {
+ public:
+  ks_sim_db();
+  ~ks_sim_db();
+  ks_sim_db(const ks_sim_db &) = delete;
+  ks_sim_db &operator=(const ks_sim_db &) = delete;
+
+  // Create a new database in cfg.dir (fails when it exists), or open an existing one.
+  int create(const ks_db_cfg_t &cfg);
+  int open(const std::string &dir, const std::string &name);
+  // Write rows, state and catalogue back and close the log. Idempotent.
+  int close();
+  // Path of the SQLite file (<dir>/<name>.db).
+  std::string db_path() const;
+  const ks_db_cfg_t &cfg() const { return cfg_; }
+  sqlite3 *sql() const { return db_; }
+
+  // ---- schema (each DDL is its own transaction: 24.1 and a commit in the redo) ----
+  int create_user(const std::string &name);
+  int create_table(const std::string &owner, const std::string &name, std::vector<ks_col_t> cols,
+                   const std::vector<std::string> &pk, const std::string &ddl_text);
+  int drop_table(const std::string &owner, const std::string &name);
+  int create_sequence(const std::string &owner, const std::string &name, int64_t start, int64_t cache);
+  ks_table_t *table(const std::string &owner, const std::string &name);
+  const std::vector<std::unique_ptr<ks_table_t>> &tables() const { return tables_; }
+  // Next value of a sequence (the dictionary row is updated in redo when the cache is used up).
+  int64_t nextval(ks_sequence_t *s, ks_txn_t *tx);
+  ks_sequence_t *sequence(const std::string &owner, const std::string &name);
+
+  // ---- transactions ----
+  ks_txn_t *begin();
+  int insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals);
+  int insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows);
+  // Update columns cols (indexes) of live row ri with the given values.
+  int update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vector<int> &cols, std::vector<ks_val_t> vals);
+  int remove(ks_txn_t *tx, ks_table_t *t, uint32_t ri);
+  int lock_row(ks_txn_t *tx, ks_table_t *t, uint32_t ri);
+  int savepoint(ks_txn_t *tx, const std::string &name);
+  int rollback_to(ks_txn_t *tx, const std::string &name);
+  int commit(ks_txn_t *tx);
+  int rollback(ks_txn_t *tx);
+  int audit(ks_txn_t *tx, const std::string &tag);
+  // Unrelated system activity: redo of other layers and objects, in other transactions.
+  int noise();
+  // Switch the log now.
+  int switch_log();
+  int flush() { return writer_.flush(); }
+  void set_sync(bool sync, uint32_t flush_bytes) { writer_.set_sync(sync, flush_bytes); }
+
+  // ---- helpers ----
+  // Value of column c from a readable text (NULL when null is true).
+  int value_from_text(const ks_col_t &c, const std::string &text, bool null, ks_val_t *out) const;
+  int value_to_text(const ks_col_t &c, const ks_val_t &v, std::string *out) const;
+  std::mt19937_64 &rng() { return rng_; }
+  uint64_t scn() const { return scn_; }
+  uint32_t now() const { return uint32_t(clock_); }  // seconds since 1988 in the redo calendar
+  void advance_clock(double seconds) { clock_ += seconds; }
+  std::string clock_text() const;
+  const ks_redo_writer &writer() const { return writer_; }
+  // Expected changes of committed transactions, one JSON line each, when set.
+  void set_expect_file(FILE *f) { expect_ = f; }
+  uint64_t commits() const { return commits_; }
+  uint64_t rollbacks() const { return rollbacks_; }
+
+ private:
+  friend struct ks_txn_t;
+  int open_sql(bool create);
+  int load();
+  int save();
+  int new_xid(uint64_t *xid);
+  void free_xid(uint64_t xid);
+  uint64_t next_scn() { scn_ += 1 + rng_() % 3; return scn_; }
+  void rec_begin(uint8_t vld = 0);
+  int rec_end(uint64_t scn);
+  int txn_start(ks_txn_t *tx);
+  ks_rowref_t alloc_row(ks_table_t *t);
+  void build_suplog_update(const ks_table_t *t, const ks_row_t &r, const std::vector<int> &changed,
+                           std::vector<uint16_t> *scid, std::vector<ks_val_t> *vals) const;
+  int undo_change(ks_txn_t *tx, size_t upto, bool partial);
+  void write_expect(ks_txn_t *tx, uint64_t scn);
+  int catalog_table(const ks_table_t &t);
+  int catalog_log_event(const ks_log_event_t &e);
+  int exec(const char *sql);
+  int ddl_txn(uint32_t objn, const std::string &text, const std::string &owner, const std::string &name, uint8_t type);
+
+  ks_db_cfg_t cfg_;
+  sqlite3 *db_ = nullptr;
+  ks_redo_writer writer_;
+  ks_redo_record rec_;
+  std::mt19937_64 rng_;
+  uint64_t scn_ = 0;
+  double clock_ = 0;
+  uint32_t next_objn_ = 0, next_user_ = 0, next_con_ = 0;
+  bool write_start_ = true;  // the next record begins a redo write (68-byte header)
+  std::map<std::string, uint32_t> users_;
+  std::vector<std::unique_ptr<ks_table_t>> tables_;
+  std::vector<std::unique_ptr<ks_sequence_t>> seqs_;
+  std::vector<std::unique_ptr<ks_txn_t>> txns_;
+  // undo segments 1..kUndoSegs, slots 0..kUndoSlots-1: wrap counters and use
+  std::vector<uint32_t> wrap_;
+  std::vector<uint8_t> busy_;
+  uint32_t next_usn_ = 0;
+  uint32_t next_file_block_[16] = {};
+  FILE *expect_ = nullptr;
+  uint64_t commits_ = 0, rollbacks_ = 0;
+  bool open_ = false;
+};
+
+}  // namespace ks::sim

@@ -1,0 +1,850 @@
+// Redo of the simulated source's changes: row inserts, multi-row inserts, updates,
+// deletes and locks as undo 5.1 + layer-11 redo in one record, commits and rollbacks
+// (with the compensation redo of every undone change, in reverse order), savepoint
+// rollbacks, DDL, sequence cache refills, audit tags and unrelated system activity.
+// Supplemental logging follows the configured mode: every heap undo carries the 20-byte
+// header; updates add the identifying key columns (or all columns).
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstring>
+
+#include "lib/log/log.h"
+#include "sim/source/catalog.h"
+#include "sim/source/ora_value.h"
+#include "sim/source/sim_db.h"
+#include "sim/source/sim_txn.h"
+
+namespace ks::sim {
+
+using namespace ks::redo;
+
+namespace {
+std::vector<ks_colval_t> &scratch_vals(int which) {
+  static thread_local std::vector<ks_colval_t> v[4];
+  return v[which];
+}
+// Stored image of a row: Oracle leaves trailing NULL columns out of the row piece.
+int stored_count(const std::vector<ks_val_t> &v) {
+  int n = int(v.size());
+  while (n > 0 && v[size_t(n) - 1].is_null) n--;
+  return n;
+}
+void to_colvals(const std::vector<ks_val_t> &v, int n, std::vector<ks_colval_t> *out) {
+  out->resize(size_t(n));
+  for (int i = 0; i < n; i++) {
+    const ks_val_t &x = v[size_t(i)];
+    (*out)[size_t(i)] = x.is_null ? ks_colval_t{nullptr, -1}
+                                  : ks_colval_t{reinterpret_cast<const uint8_t *>(x.b.data()), int(x.b.size())};
+  }
+}
+constexpr uint32_t kSeqObjn = 74;  // SYS.SEQ$
+constexpr uint32_t kSegObjn = 14;  // SYS.SEG$ (not captured: system activity)
+}  // namespace
+
+int ks_sim_db::new_xid(uint64_t *xid) {
+  for (uint32_t tries = 0; tries < kUndoSegs; tries++) {
+    uint32_t usn = next_usn_ % kUndoSegs + 1;
+    next_usn_++;
+    uint32_t start = uint32_t(rng_() % kUndoSlots);
+    for (uint32_t k = 0; k < kUndoSlots; k++) {
+      uint32_t slot = (start + k) % kUndoSlots;
+      size_t i = size_t(usn - 1) * kUndoSlots + slot;
+      if (busy_[i]) continue;
+      busy_[i] = 1;
+      wrap_[i]++;
+      *xid = make_xid(uint16_t(usn), uint16_t(slot), wrap_[i]);
+      return 0;
+    }
+  }
+  KS_ERROR("no free transaction slot in %u undo segments.", kUndoSegs);
+  return -1;
+}
+
+void ks_sim_db::free_xid(uint64_t xid) {
+  size_t i = size_t(xid_usn(xid) - 1) * kUndoSlots + xid_slot(xid);
+  if (i < busy_.size()) busy_[i] = 0;
+}
+
+void ks_sim_db::rec_begin(uint8_t vld) {
+  if (vld == 0) vld = write_start_ ? uint8_t(kVldNormal | kVldLong) : kVldNormal;
+  rec_.begin(next_scn(), vld, cfg_.con_uid, now());
+}
+
+int ks_sim_db::rec_end(uint64_t scn) {
+  if (rec_.finish() != 0) {
+    KS_ERROR("redo record too large (more than %d bytes).", kMaxRecord);
+    return -1;
+  }
+  if (writer_.append(rec_, scn) != 0) return -1;
+  write_start_ = false;
+  return 0;
+}
+
+ks_rowref_t ks_sim_db::alloc_row(ks_table_t *t) {
+  if (t->next_slot >= t->slots_per_block || t->cur_block == 0) {
+    uint32_t &nb = next_file_block_[t->file & 15];
+    if (t->cur_block == 0) t->cur_block = t->seg_block;
+    t->cur_block = std::max(t->cur_block + 1, nb + 1);
+    nb = t->cur_block;
+    t->next_slot = 0;
+  }
+  return ks_rowref_t{t->file << 22 | t->cur_block, t->next_slot++};
+}
+
+ks_txn_t *ks_sim_db::begin() {
+  auto tx = std::make_unique<ks_txn_t>();
+  if (new_xid(&tx->xid) != 0) return nullptr;
+  ks_txn_t *p = tx.get();
+  // Reuse the place of a finished transaction.
+  for (auto &slot : txns_)
+    if (!slot || slot->done) {
+      slot = std::move(tx);
+      return p;
+    }
+  txns_.push_back(std::move(tx));
+  return p;
+}
+
+// The undo-segment header vector goes with the first change of a transaction.
+int ks_sim_db::txn_start(ks_txn_t *tx) {
+  if (!tx->started) {
+    rec_.undo_seg_header(xid_usn(tx->xid));
+    tx->started = true;
+  }
+  return 0;
+}
+
+int ks_sim_db::insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
+  if (!tx || tx->done || vals.size() != t->cols.size()) return -1;
+  ks_rowref_t ref = alloc_row(t);
+  int n = stored_count(vals);
+  auto &cv = scratch_vals(0);
+  to_colvals(vals, n, &cv);
+  rec_begin();
+  uint64_t scn = scn_;
+  txn_start(tx);
+  ks_suplog_t sup;
+  sup.redo_scid = 1;
+  rec_.undo_of_insert(tx->xid, t->objn, ref, sup);
+  rec_.redo_irp(ref, cv.data(), n);
+  if (rec_end(scn) != 0) return -1;
+  ks_row_t row;
+  row.dba = ref.dba;
+  row.slot = ref.slot;
+  row.live_pos = uint32_t(t->live.size());
+  row.v = std::move(vals);
+  uint32_t ri = uint32_t(t->rows.size());
+  t->live.push_back(ri);
+  t->rows.push_back(std::move(row));
+  t->dirty = true;
+  tx->undo.push_back({ks_undo_t::kIns, t, {ri}, {}, {}});
+  if (expect_) {
+    ks_expect_t e;
+    e.op = "INSERT";
+    e.t = t;
+    for (size_t i = 0; i < t->cols.size(); i++) e.newv.emplace_back(int(i), t->rows[ri].v[i]);
+    tx->exp.push_back(std::move(e));
+  }
+  return 0;
+}
+
+int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows) {
+  if (!tx || tx->done || rows.empty() || rows.size() > t->slots_per_block) return -1;
+  for (auto &r : rows)
+    if (r.size() != t->cols.size()) return -1;
+  // All rows of a quick multi-row insert go to one block.
+  if (t->next_slot + rows.size() > t->slots_per_block) t->next_slot = t->slots_per_block;
+  std::vector<ks_rowref_t> refs;
+  for (size_t i = 0; i < rows.size(); i++) refs.push_back(alloc_row(t));
+  std::vector<std::vector<ks_colval_t>> cvs(rows.size());
+  std::vector<const ks_colval_t *> rp(rows.size());
+  std::vector<int> nc(rows.size());
+  for (size_t i = 0; i < rows.size(); i++) {
+    nc[i] = stored_count(rows[i]);
+    to_colvals(rows[i], nc[i], &cvs[i]);
+    rp[i] = cvs[i].data();
+  }
+  rec_begin();
+  uint64_t scn = scn_;
+  txn_start(tx);
+  ks_suplog_t sup;
+  sup.redo_scid = 1;
+  rec_.undo_of_qmi(tx->xid, t->objn, refs[0].dba, refs[0].slot, uint16_t(rows.size()), sup);
+  rec_.redo_qmi(refs[0].dba, refs[0].slot, rp.data(), nc.data(), int(rows.size()));
+  if (rec_end(scn) != 0) return -1;
+  ks_undo_t u{ks_undo_t::kQmi, t, {}, {}, {}};
+  ks_expect_t e;
+  e.op = "QUICK INSERT";
+  e.t = t;
+  for (size_t i = 0; i < rows.size(); i++) {
+    ks_row_t row;
+    row.dba = refs[i].dba;
+    row.slot = refs[i].slot;
+    row.live_pos = uint32_t(t->live.size());
+    if (expect_) e.rows.push_back(rows[i]);
+    row.v = std::move(rows[i]);
+    uint32_t ri = uint32_t(t->rows.size());
+    t->live.push_back(ri);
+    t->rows.push_back(std::move(row));
+    u.rows.push_back(ri);
+  }
+  t->dirty = true;
+  tx->undo.push_back(std::move(u));
+  if (expect_) tx->exp.push_back(std::move(e));
+  return 0;
+}
+
+void ks_sim_db::build_suplog_update(const ks_table_t *t, const ks_row_t &r, const std::vector<int> &changed,
+                                    std::vector<uint16_t> *scid, std::vector<ks_val_t> *vals) const {
+  scid->clear();
+  vals->clear();
+  std::vector<int> pick;
+  if (cfg_.suplog == kSupAll || ((cfg_.suplog == kSupPk || cfg_.suplog == kSupPkUi) && t->pk.empty() && t->uk.empty())) {
+    for (size_t i = 0; i < t->cols.size(); i++) pick.push_back(int(i));
+  } else if (cfg_.suplog == kSupPk) {
+    pick = t->pk.empty() ? t->uk : t->pk;
+  } else if (cfg_.suplog == kSupPkUi) {
+    pick = t->pk;
+    for (int c : t->uk)
+      if (std::find(pick.begin(), pick.end(), c) == pick.end()) pick.push_back(c);
+  }
+  std::sort(pick.begin(), pick.end(), [&](int a, int b) { return t->cols[size_t(a)].segcol < t->cols[size_t(b)].segcol; });
+  for (int c : pick) {
+    if (std::find(changed.begin(), changed.end(), c) != changed.end()) continue;  // the undo has its old value
+    scid->push_back(uint16_t(t->cols[size_t(c)].segcol));
+    vals->push_back(r.v[size_t(c)]);
+  }
+}
+
+int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vector<int> &cols_in, std::vector<ks_val_t> vals) {
+  if (!tx || tx->done || ri >= t->rows.size() || !t->rows[ri].live || cols_in.size() != vals.size() || cols_in.empty())
+    return -1;
+  // Changed columns in segment order.
+  std::vector<size_t> order(cols_in.size());
+  for (size_t i = 0; i < order.size(); i++) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return t->cols[size_t(cols_in[a])].segcol < t->cols[size_t(cols_in[b])].segcol;
+  });
+  std::vector<int> cols;
+  std::vector<ks_val_t> nv;
+  for (size_t i : order) {
+    if (cols_in[i] < 0 || size_t(cols_in[i]) >= t->cols.size()) return -1;
+    cols.push_back(cols_in[i]);
+    nv.push_back(std::move(vals[i]));
+  }
+  ks_row_t &r = t->rows[ri];
+  std::vector<uint16_t> colno;
+  std::vector<ks_val_t> old;
+  for (int c : cols) {
+    colno.push_back(uint16_t(t->cols[size_t(c)].segcol - 1));
+    old.push_back(r.v[size_t(c)]);
+  }
+  std::vector<uint16_t> sscid;
+  std::vector<ks_val_t> sval;
+  build_suplog_update(t, r, cols, &sscid, &sval);
+  std::vector<ks_colval_t> scv, ocv, ncv;
+  to_colvals(sval, int(sval.size()), &scv);
+  to_colvals(old, int(old.size()), &ocv);
+  to_colvals(nv, int(nv.size()), &ncv);
+  ks_suplog_t sup;
+  sup.flags = kSupFirst | kSupLast | kSupUpdate;
+  sup.undo_scid = sup.redo_scid = uint16_t(t->cols[size_t(cols[0])].segcol);
+  sup.ncol = int(sscid.size());
+  sup.scid = sscid.data();
+  sup.val = scv.data();
+  ks_rowref_t ref{r.dba, r.slot};
+  rec_begin();
+  uint64_t scn = scn_;
+  txn_start(tx);
+  rec_.undo_of_update(tx->xid, t->objn, ref, colno.data(), ocv.data(), int(colno.size()), sup);
+  rec_.redo_urp(ref, colno.data(), ncv.data(), int(colno.size()));
+  if (rec_end(scn) != 0) return -1;
+  if (expect_) {
+    ks_expect_t e;
+    e.op = "UPDATE";
+    e.t = t;
+    for (size_t i = 0; i < cols.size(); i++) e.newv.emplace_back(cols[i], nv[i]);
+    for (size_t i = 0; i < sscid.size(); i++)
+      for (size_t c = 0; c < t->cols.size(); c++)
+        if (t->cols[c].segcol == sscid[i]) e.oldv.emplace_back(int(c), sval[i]);
+    for (size_t i = 0; i < cols.size(); i++) e.oldv.emplace_back(cols[i], old[i]);
+    tx->exp.push_back(std::move(e));
+  }
+  for (size_t i = 0; i < cols.size(); i++) r.v[size_t(cols[i])] = std::move(nv[i]);
+  t->dirty = true;
+  tx->undo.push_back({ks_undo_t::kUpd, t, {ri}, cols, std::move(old)});
+  return 0;
+}
+
+int ks_sim_db::remove(ks_txn_t *tx, ks_table_t *t, uint32_t ri) {
+  if (!tx || tx->done || ri >= t->rows.size() || !t->rows[ri].live) return -1;
+  ks_row_t &r = t->rows[ri];
+  int n = stored_count(r.v);
+  auto &cv = scratch_vals(0);
+  to_colvals(r.v, n, &cv);
+  ks_suplog_t sup;
+  sup.undo_scid = 1;
+  ks_rowref_t ref{r.dba, r.slot};
+  rec_begin();
+  uint64_t scn = scn_;
+  txn_start(tx);
+  rec_.undo_of_delete(tx->xid, t->objn, ref, cv.data(), n, sup);
+  rec_.redo_drp(ref);
+  if (rec_end(scn) != 0) return -1;
+  if (expect_) {
+    ks_expect_t e;
+    e.op = "DELETE";
+    e.t = t;
+    for (size_t i = 0; i < t->cols.size(); i++) e.oldv.emplace_back(int(i), r.v[i]);
+    tx->exp.push_back(std::move(e));
+  }
+  // Unlink from the live list.
+  uint32_t pos = r.live_pos;
+  uint32_t last = t->live.back();
+  t->live[pos] = last;
+  t->rows[last].live_pos = pos;
+  t->live.pop_back();
+  r.live = false;
+  t->dirty = true;
+  tx->undo.push_back({ks_undo_t::kDel, t, {ri}, {}, {}});
+  return 0;
+}
+
+int ks_sim_db::lock_row(ks_txn_t *tx, ks_table_t *t, uint32_t ri) {
+  if (!tx || tx->done || ri >= t->rows.size() || !t->rows[ri].live) return -1;
+  ks_rowref_t ref{t->rows[ri].dba, t->rows[ri].slot};
+  ks_suplog_t sup;
+  rec_begin();
+  uint64_t scn = scn_;
+  txn_start(tx);
+  rec_.undo_of_lock(tx->xid, t->objn, ref, &sup);
+  rec_.redo_lkr(ref);
+  if (rec_end(scn) != 0) return -1;
+  tx->undo.push_back({ks_undo_t::kLock, t, {ri}, {}, {}});
+  return 0;
+}
+
+int ks_sim_db::audit(ks_txn_t *tx, const std::string &tag) {
+  if (!tx || tx->done) return -1;
+  rec_begin();
+  uint64_t scn = scn_;
+  txn_start(tx);
+  rec_.audit(tag);
+  return rec_end(scn);
+}
+
+int ks_sim_db::savepoint(ks_txn_t *tx, const std::string &name) {
+  if (!tx || tx->done) return -1;
+  tx->sps.emplace_back(name, tx->undo.size(), tx->exp.size());
+  return 0;
+}
+
+// Compensation redo for undo entries [upto, end) in reverse order: the row operation that
+// undoes the change, without undo, with its supplemental header and a 5.6 (full rollback)
+// or 5.11 (rollback to savepoint) naming the object and the transaction slot.
+int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
+  const uint8_t rb_code = partial ? 11 : 6;
+  while (tx->undo.size() > upto) {
+    ks_undo_t u = std::move(tx->undo.back());
+    tx->undo.pop_back();
+    ks_table_t *t = u.t;
+    ks_suplog_t sup;
+    for (size_t k = u.rows.size(); k-- > 0;) {
+      uint32_t ri = u.rows[k];
+      ks_row_t &r = t->rows[ri];
+      ks_rowref_t ref{r.dba, r.slot};
+      rec_begin();
+      uint64_t scn = scn_;
+      switch (u.kind) {
+        case ks_undo_t::kIns:
+        case ks_undo_t::kQmi: {
+          rec_.redo_drp(ref, &sup);
+          uint32_t pos = r.live_pos, last = t->live.back();
+          t->live[pos] = last;
+          t->rows[last].live_pos = pos;
+          t->live.pop_back();
+          r.live = false;
+          break;
+        }
+        case ks_undo_t::kDel: {
+          int n = stored_count(r.v);
+          auto &cv = scratch_vals(1);
+          to_colvals(r.v, n, &cv);
+          sup.redo_scid = 1;
+          rec_.redo_irp(ref, cv.data(), n, &sup);
+          sup.redo_scid = 0;
+          r.live = true;
+          r.live_pos = uint32_t(t->live.size());
+          t->live.push_back(ri);
+          break;
+        }
+        case ks_undo_t::kUpd: {
+          std::vector<uint16_t> colno;
+          for (int c : u.cols) colno.push_back(uint16_t(t->cols[size_t(c)].segcol - 1));
+          auto &cv = scratch_vals(1);
+          to_colvals(u.old, int(u.old.size()), &cv);
+          ks_suplog_t us;
+          us.flags = kSupFirst | kSupLast | kSupUpdate;
+          us.undo_scid = us.redo_scid = uint16_t(t->cols[size_t(u.cols[0])].segcol);
+          rec_.redo_urp(ref, colno.data(), cv.data(), int(colno.size()), &us);
+          for (size_t i = 0; i < u.cols.size(); i++) r.v[size_t(u.cols[i])] = u.old[i];
+          break;
+        }
+        case ks_undo_t::kLock:
+          rec_.redo_lkr(ref);
+          break;
+      }
+      rec_.rollback_undo(rb_code, tx->xid, t->objn);
+      if (rec_end(scn) != 0) return -1;
+      t->dirty = true;
+      if (u.kind != ks_undo_t::kQmi) break;
+    }
+  }
+  return 0;
+}
+
+int ks_sim_db::rollback_to(ks_txn_t *tx, const std::string &name) {
+  if (!tx || tx->done) return -1;
+  for (size_t i = tx->sps.size(); i-- > 0;) {
+    if (std::get<0>(tx->sps[i]) != name) continue;
+    size_t nu = std::get<1>(tx->sps[i]), ne = std::get<2>(tx->sps[i]);
+    tx->sps.resize(i + 1);  // the savepoint itself stays
+    if (undo_change(tx, nu, true) != 0) return -1;
+    if (tx->exp.size() > ne) tx->exp.resize(ne);
+    return 0;
+  }
+  KS_ERROR("savepoint \"%s\" never established in this session or is invalid.", name.c_str());
+  return -1;
+}
+
+int ks_sim_db::commit(ks_txn_t *tx) {
+  if (!tx || tx->done) return -1;
+  tx->done = true;
+  free_xid(tx->xid);
+  if (!tx->started) return 0;  // nothing changed: no redo
+  rec_begin();
+  uint64_t scn = scn_;
+  rec_.commit(tx->xid, false);
+  if (rec_end(scn) != 0) return -1;
+  if (writer_.commit_point() != 0) return -1;
+  if (writer_.idle()) write_start_ = true;
+  commits_++;
+  write_expect(tx, scn);
+  tx->undo.clear();
+  tx->exp.clear();
+  return 0;
+}
+
+int ks_sim_db::rollback(ks_txn_t *tx) {
+  if (!tx || tx->done) return -1;
+  if (undo_change(tx, 0, false) != 0) return -1;
+  tx->done = true;
+  free_xid(tx->xid);
+  if (!tx->started) return 0;
+  rec_begin();
+  uint64_t scn = scn_;
+  rec_.commit(tx->xid, true);
+  if (rec_end(scn) != 0) return -1;
+  if (writer_.commit_point() != 0) return -1;
+  if (writer_.idle()) write_start_ = true;
+  rollbacks_++;
+  tx->exp.clear();
+  return 0;
+}
+
+int ks_sim_db::switch_log() {
+  int rc = writer_.switch_log(scn_ + 1);
+  write_start_ = true;
+  return rc;
+}
+
+void ks_sim_db::write_expect(ks_txn_t *tx, uint64_t scn) {
+  if (!expect_) return;
+  auto val = [](const ks_val_t &v) { return v.is_null ? std::string("null") : "\"" + ks_hex(v.b) + "\""; };
+  std::string line = "{\"xid\": \"" + std::to_string(xid_usn(tx->xid)) + "." + std::to_string(xid_slot(tx->xid)) + "." +
+                     std::to_string(xid_sqn(tx->xid)) + "\", \"scn\": " + std::to_string(scn) + ", \"changes\": [";
+  bool first = true;
+  for (const auto &e : tx->exp) {
+    if (!first) line += ", ";
+    first = false;
+    line += "{\"op\": \"" + e.op + "\", \"owner\": \"" + e.t->owner + "\", \"table\": \"" + e.t->name + "\"";
+    auto list = [&](const char *key, const std::vector<std::pair<int, ks_val_t>> &l) {
+      line += std::string(", \"") + key + "\": [";
+      for (size_t i = 0; i < l.size(); i++)
+        line += (i ? ", [\"" : "[\"") + e.t->cols[size_t(l[i].first)].name + "\", " + val(l[i].second) + "]";
+      line += "]";
+    };
+    if (e.op == "QUICK INSERT") {
+      line += ", \"columns\": [";
+      for (size_t i = 0; i < e.t->cols.size(); i++) line += (i ? ", \"" : "\"") + e.t->cols[i].name + "\"";
+      line += "], \"rows\": [";
+      for (size_t r = 0; r < e.rows.size(); r++) {
+        line += r ? ", [" : "[";
+        for (size_t i = 0; i < e.rows[r].size(); i++) line += (i ? ", " : "") + val(e.rows[r][i]);
+        line += "]";
+      }
+      line += "]";
+    } else {
+      if (e.op != "DELETE") list("new", e.newv);
+      if (e.op != "INSERT") list("old", e.oldv);
+    }
+    line += "}";
+  }
+  line += "]}\n";
+  fputs(line.c_str(), expect_);
+}
+
+// ---- DDL ----
+
+int ks_sim_db::ddl_txn(uint32_t objn, const std::string &text, const std::string &owner, const std::string &name,
+                       uint8_t type) {
+  uint64_t xid;
+  if (new_xid(&xid) != 0) return -1;
+  rec_begin();
+  uint64_t scn = scn_;
+  rec_.ddl(xid, objn, text, owner, name, type);
+  if (rec_end(scn) != 0) return -1;
+  rec_begin();
+  scn = scn_;
+  rec_.commit(xid, false);
+  if (rec_end(scn) != 0) return -1;
+  free_xid(xid);
+  if (writer_.commit_point() != 0) return -1;
+  if (writer_.idle()) write_start_ = true;
+  return 0;
+}
+
+int ks_sim_db::create_user(const std::string &name) {
+  if (users_.count(name)) {
+    KS_ERROR("user %s already exists.", name.c_str());
+    return -1;
+  }
+  uint32_t no = next_user_++;
+  users_[name] = no;
+  if (exec(("INSERT INTO \"SYS.USER$\" VALUES (" + std::to_string(no) + ", " + ks_sql_quote(name) + ", 1, '" +
+            clock_text() + "')").c_str()) != 0)
+    return -1;
+  return ddl_txn(0, "create user " + name + " identified by values 'S:0'", "SYS", name, 7);
+}
+
+ks_table_t *ks_sim_db::table(const std::string &owner, const std::string &name) {
+  for (auto &t : tables_)
+    if (t->owner == owner && t->name == name) return t.get();
+  return nullptr;
+}
+
+ks_sequence_t *ks_sim_db::sequence(const std::string &owner, const std::string &name) {
+  for (auto &s : seqs_)
+    if (s->owner == owner && s->name == name) return s.get();
+  return nullptr;
+}
+
+int ks_sim_db::create_table(const std::string &owner, const std::string &name, std::vector<ks_col_t> cols,
+                            const std::vector<std::string> &pk, const std::string &ddl_text) {
+  auto u = users_.find(owner);
+  if (u == users_.end()) {
+    KS_ERROR("user %s does not exist.", owner.c_str());
+    return -1;
+  }
+  if (table(owner, name)) {
+    KS_ERROR("name %s.%s is already used by an existing object.", owner.c_str(), name.c_str());
+    return -1;
+  }
+  if (cols.empty() || cols.size() > 255) {
+    KS_ERROR("table %s.%s: between 1 and 255 columns.", owner.c_str(), name.c_str());
+    return -1;
+  }
+  auto t = std::make_unique<ks_table_t>();
+  t->objn = next_objn_++;
+  t->user_no = u->second;
+  t->owner = owner;
+  t->name = name;
+  int est = 8;
+  for (size_t i = 0; i < cols.size(); i++) {
+    cols[i].col_no = int(i) + 1;
+    cols[i].segcol = int(i) + 1;
+    est += 1 + std::min(cols[i].length, 40);
+  }
+  t->cols = std::move(cols);
+  for (const auto &k : pk) {
+    bool found = false;
+    for (size_t i = 0; i < t->cols.size(); i++)
+      if (t->cols[i].name == k) t->pk.push_back(int(i)), t->cols[i].not_null = true, found = true;
+    if (!found) {
+      KS_ERROR("invalid identifier %s in the primary key of %s.%s.", k.c_str(), owner.c_str(), name.c_str());
+      return -1;
+    }
+  }
+  t->file = 4 + t->objn % 4;
+  uint32_t &nb = next_file_block_[t->file & 15];
+  if (nb < 128) nb = 128;
+  t->seg_block = nb + 1;
+  nb += 8;
+  t->cur_block = 0;
+  t->slots_per_block = uint16_t(std::clamp(int(cfg_.db_block - 100) / est, 1, 255));
+  if (!t->pk.empty()) {
+    t->pk_objn = next_objn_++;
+    t->pk_con = next_con_++;
+  }
+  if (catalog_table(*t) != 0) return -1;
+  uint32_t objn = t->objn;
+  tables_.push_back(std::move(t));
+  return ddl_txn(objn, ddl_text, owner, name, 1);
+}
+
+int ks_sim_db::catalog_table(const ks_table_t &t) {
+  std::string now = clock_text();
+  char b[512];
+  std::string sql = "BEGIN;\n";
+  snprintf(b, sizeof b, "INSERT INTO \"SYS.OBJ$\" VALUES (%u, %u, %u, %s, 1, NULL, 2, '%s', '%s', '%s', 1, 0);\n", t.objn,
+           t.objn, t.user_no, ks_sql_quote(t.name).c_str(), now.c_str(), now.c_str(), now.c_str());
+  sql += b;
+  snprintf(b, sizeof b, "INSERT INTO \"SYS.TAB$\" VALUES (%u, %u, 4, %u, %u, NULL, %zu, %d, 0);\n", t.objn, t.objn,
+           t.file, t.seg_block, t.cols.size(), 536870912);
+  sql += b;
+  snprintf(b, sizeof b, "INSERT INTO \"KS$SEGMENTS\" VALUES (%u, %u, %u, %u, %u, %u);\n", t.objn, t.file, t.seg_block,
+           t.cur_block, t.next_slot, t.slots_per_block);
+  sql += b;
+  std::string create = "CREATE TABLE " + t.sql_name() + " (";
+  for (size_t i = 0; i < t.cols.size(); i++) {
+    const ks_col_t &c = t.cols[i];
+    snprintf(b, sizeof b,
+             "INSERT INTO \"SYS.COL$\" VALUES (%u, %d, %d, %d, %d, %s, %d, %d, 0, %s, %s, %d, %s, %s, %d, 0, %d, %d);\n",
+             t.objn, c.col_no, c.segcol, c.length, c.segcol, ks_sql_quote(c.name).c_str(), c.type, c.length,
+             c.precision ? std::to_string(c.precision).c_str() : "NULL", c.scale ? std::to_string(c.scale).c_str() : "NULL",
+             c.not_null ? 1 : 0, c.deflt.empty() ? "NULL" : std::to_string(c.deflt.size()).c_str(),
+             c.deflt.empty() ? "NULL" : ks_sql_quote(c.deflt).c_str(), c.col_no,
+             c.type == kTypeVarchar2 || c.type == kTypeChar ? (c.csform == 2 ? 2000 : 873) : 0,
+             c.type == kTypeVarchar2 || c.type == kTypeChar ? c.csform : 0);
+    sql += b;
+    snprintf(b, sizeof b, "INSERT INTO \"KS$COLUMNS\" VALUES (%s, %s, %s, %d, '%s', %d, '%s');\n",
+             ks_sql_quote(t.owner).c_str(), ks_sql_quote(t.name).c_str(), ks_sql_quote(c.name).c_str(), c.col_no,
+             c.type_name().c_str(), c.length, c.not_null ? "N" : "Y");
+    sql += b;
+    const char *aff = c.type == kTypeNumber ? "NUMERIC" : c.type == kTypeRaw ? "BLOB" : "TEXT";
+    create += (i ? ", \"" : "\"") + c.name + "\" " + aff + (c.not_null ? " NOT NULL" : "");
+  }
+  create += ");\n";
+  sql += create;
+  if (!t.pk.empty()) {
+    std::string iname = "PK_" + t.name;
+    snprintf(b, sizeof b, "INSERT INTO \"SYS.OBJ$\" VALUES (%u, %u, %u, %s, 4, NULL, 1, '%s', '%s', '%s', 1, 0);\n",
+             t.pk_objn, t.pk_objn, t.user_no, ks_sql_quote(iname.substr(0, 128)).c_str(), now.c_str(), now.c_str(),
+             now.c_str());
+    sql += b;
+    snprintf(b, sizeof b, "INSERT INTO \"SYS.IND$\" VALUES (%u, %u, %u, %zu, 1, 0, 1);\n", t.pk_objn, t.pk_objn, t.objn,
+             t.pk.size());
+    sql += b;
+    snprintf(b, sizeof b, "INSERT INTO \"SYS.CDEF$\" VALUES (%u, %u, %zu, 2, 1, 0);\n", t.pk_con, t.objn, t.pk.size());
+    sql += b;
+    for (size_t k = 0; k < t.pk.size(); k++) {
+      const ks_col_t &c = t.cols[size_t(t.pk[k])];
+      snprintf(b, sizeof b, "INSERT INTO \"SYS.ICOL$\" VALUES (%u, %u, %d, %zu, %d, %d);\n", t.pk_objn, t.objn, c.col_no,
+               k + 1, c.segcol, c.col_no);
+      sql += b;
+      snprintf(b, sizeof b, "INSERT INTO \"SYS.CCOL$\" VALUES (%u, %u, %d, %zu, %d);\n", t.pk_con, t.objn, c.col_no, k + 1,
+               c.col_no);
+      sql += b;
+    }
+  }
+  sql += "COMMIT;\n";
+  if (exec(sql.c_str()) != 0) {
+    exec("ROLLBACK");
+    return -1;
+  }
+  return 0;
+}
+
+int ks_sim_db::drop_table(const std::string &owner, const std::string &name) {
+  for (size_t i = 0; i < tables_.size(); i++) {
+    ks_table_t *t = tables_[i].get();
+    if (t->owner != owner || t->name != name) continue;
+    uint32_t objn = t->objn;
+    std::string sql = "BEGIN;\nDROP TABLE " + t->sql_name() + ";\n";
+    for (const char *tab : {"SYS.TAB$", "SYS.COL$", "SYS.CDEF$", "SYS.CCOL$", "KS$SEGMENTS"})
+      sql += std::string("DELETE FROM \"") + tab + "\" WHERE \"OBJ#\" = " + std::to_string(objn) + ";\n";
+    sql += "DELETE FROM \"SYS.IND$\" WHERE \"BO#\" = " + std::to_string(objn) + ";\n";
+    sql += "DELETE FROM \"SYS.ICOL$\" WHERE \"BO#\" = " + std::to_string(objn) + ";\n";
+    sql += "DELETE FROM \"SYS.OBJ$\" WHERE \"OBJ#\" IN (" + std::to_string(objn) + ", " + std::to_string(t->pk_objn) + ");\n";
+    sql += "DELETE FROM \"KS$COLUMNS\" WHERE \"OWNER\" = " + ks_sql_quote(owner) + " AND \"TABLE_NAME\" = " +
+           ks_sql_quote(name) + ";\nCOMMIT;\n";
+    if (exec(sql.c_str()) != 0) {
+      exec("ROLLBACK");
+      return -1;
+    }
+    for (auto &tx : txns_)
+      if (tx && !tx->done)
+        for (auto &u : tx->undo)
+          if (u.t == t) {
+            KS_ERROR("resource busy: table %s.%s has uncommitted changes.", owner.c_str(), name.c_str());
+            return -1;
+          }
+    tables_.erase(tables_.begin() + long(i));
+    return ddl_txn(objn, "drop table " + owner + "." + name, owner, name, 12);
+  }
+  KS_ERROR("table or view %s.%s does not exist.", owner.c_str(), name.c_str());
+  return -1;
+}
+
+int ks_sim_db::create_sequence(const std::string &owner, const std::string &name, int64_t start, int64_t cache) {
+  auto u = users_.find(owner);
+  if (u == users_.end() || sequence(owner, name)) {
+    KS_ERROR("cannot create sequence %s.%s.", owner.c_str(), name.c_str());
+    return -1;
+  }
+  auto s = std::make_unique<ks_sequence_t>();
+  s->objn = next_objn_++;
+  s->owner = owner;
+  s->name = name;
+  s->next = start;
+  s->highwater = start;
+  s->cache = cache < 2 ? 20 : cache;
+  std::string now = clock_text();
+  char b[512];
+  snprintf(b, sizeof b,
+           "BEGIN; INSERT INTO \"SYS.OBJ$\" VALUES (%u, NULL, %u, %s, 1, NULL, 6, '%s', '%s', '%s', 1, 0);"
+           "INSERT INTO \"SYS.SEQ$\" VALUES (%u, 1, 1, '9999999999999999999999999999', 0, 0, %lld, %lld, NULL, 8); COMMIT;",
+           s->objn, u->second, ks_sql_quote(name).c_str(), now.c_str(), now.c_str(), now.c_str(), s->objn,
+           (long long)s->cache, (long long)start);
+  if (exec(b) != 0) return -1;
+  uint32_t objn = s->objn;
+  seqs_.push_back(std::move(s));
+  return ddl_txn(objn, "create sequence " + owner + "." + name, owner, name, 13);
+}
+
+int64_t ks_sim_db::nextval(ks_sequence_t *s, ks_txn_t *tx) {
+  (void)tx;
+  if (s->next >= s->highwater) {
+    // The cache is used up: a recursive transaction raises SEQ$.HIGHWATER in the redo.
+    int64_t hw = s->highwater + s->increment * s->cache;
+    uint64_t xid;
+    if (new_xid(&xid) != 0) return -1;
+    std::string objn, oldv, newv;
+    ks_num_from_int(s->objn, &objn);
+    ks_num_from_int(s->highwater, &oldv);
+    ks_num_from_int(hw, &newv);
+    uint16_t colno[1] = {7};  // HIGHWATER is the eighth column of SEQ$
+    uint16_t sscid[1] = {1};  // OBJ#
+    ks_colval_t sv[1] = {{reinterpret_cast<const uint8_t *>(objn.data()), int(objn.size())}};
+    ks_colval_t ov[1] = {{reinterpret_cast<const uint8_t *>(oldv.data()), int(oldv.size())}};
+    ks_colval_t nv[1] = {{reinterpret_cast<const uint8_t *>(newv.data()), int(newv.size())}};
+    ks_suplog_t sup;
+    sup.flags = kSupFirst | kSupLast | kSupUpdate;
+    sup.undo_scid = sup.redo_scid = 8;
+    sup.ncol = 1;
+    sup.scid = sscid;
+    sup.val = sv;
+    ks_rowref_t ref{0x00400000u | (1000 + s->objn % 4000), uint16_t(s->objn % 64)};
+    rec_begin();
+    uint64_t scn = scn_;
+    rec_.undo_seg_header(xid_usn(xid));
+    rec_.undo_of_update(xid, kSeqObjn, ref, colno, ov, 1, sup);
+    rec_.redo_urp(ref, colno, nv, 1);
+    if (rec_end(scn) != 0) return -1;
+    rec_begin();
+    scn = scn_;
+    rec_.commit(xid, false);
+    if (rec_end(scn) != 0) return -1;
+    free_xid(xid);
+    s->highwater = hw;
+  }
+  int64_t v = s->next;
+  s->next += s->increment;
+  return v;
+}
+
+// ---- unrelated activity ----
+
+int ks_sim_db::noise() {
+  std::mt19937_64 &r = rng_;
+  int kind = int(r() % (cfg_.other_con_uid ? 5 : 4));
+  uint32_t dba = (1u << 22) | uint32_t(r() % 50000 + 200);
+  switch (kind) {
+    case 0: {  // block cleanout and space management, no transaction
+      rec_begin(uint8_t(write_start_ ? kVldSecond | kVldLong : kVldSecond));
+      uint64_t scn = scn_;
+      uint32_t s41[1] = {24}, s1322[1] = {12};
+      rec_.other(4, 1, 1, dba, s41, 1);
+      rec_.other(13, 22, 8, dba | 0x80, s1322, 1);
+      return rec_end(scn);
+    }
+    case 1:
+    case 2: {  // a recursive transaction on the dictionary: segment and space bitmap changes
+      uint64_t xid;
+      if (new_xid(&xid) != 0) return -1;
+      rec_begin();
+      uint64_t scn = scn_;
+      rec_.undo_seg_header(xid_usn(xid));
+      rec_.undo_other(xid, 0, 13, xid_usn(xid));
+      uint32_t s13[2] = {20, 8};
+      rec_.other(13, uint8_t(kind == 1 ? 5 : 6), 4, dba, s13, 2);
+      if (rec_end(scn) != 0) return -1;
+      rec_begin();
+      scn = scn_;
+      rec_.undo_other(xid, 0, 22, xid_usn(xid));
+      uint32_t s22[2] = {16, 12};
+      rec_.other(22, 5, 1, dba + 1, s22, 2);
+      if (rec_end(scn) != 0) return -1;
+      // An update of SEG$, which no capture follows.
+      std::string v;
+      ks_num_from_int(int64_t(r() % 100000), &v);
+      uint16_t colno[1] = {4};
+      ks_colval_t cv[1] = {{reinterpret_cast<const uint8_t *>(v.data()), int(v.size())}};
+      ks_suplog_t sup;
+      sup.flags = kSupFirst | kSupLast | kSupUpdate;
+      sup.undo_scid = sup.redo_scid = 5;
+      ks_rowref_t ref{0x00400000u | uint32_t(r() % 900 + 100), uint16_t(r() % 40)};
+      rec_begin();
+      scn = scn_;
+      rec_.undo_of_update(xid, kSegObjn, ref, colno, cv, 1, sup);
+      rec_.redo_urp(ref, colno, cv, 1);
+      if (rec_end(scn) != 0) return -1;
+      rec_begin();
+      scn = scn_;
+      rec_.commit(xid, false);
+      free_xid(xid);
+      return rec_end(scn);
+    }
+    case 3: {  // undo of undo-layer changes and other layers (5.5, 14.x, 26.x)
+      uint64_t xid;
+      if (new_xid(&xid) != 0) return -1;
+      rec_begin(uint8_t(write_start_ ? kVldSecond | kVldLong : kVldSecond));
+      uint64_t scn = scn_;
+      rec_.undo_other(xid, 0, 5, xid_usn(xid));
+      uint32_t s[3] = {8, 4, 16};
+      rec_.other(5, 5, uint16_t(rec_.undo_block_class(xid_usn(xid))), ks_redo_record::undo_block_dba(xid_usn(xid)), s, 2);
+      rec_.other(14, 4, 4, dba, s, 3);
+      rec_.other(26, 4, 1, dba + 2, s, 1);
+      free_xid(xid);
+      return rec_end(scn);
+    }
+    default: {  // another container's transaction, on an object number we also use
+      if (tables_.empty()) return 0;
+      ks_table_t *t = tables_[size_t(r() % tables_.size())].get();
+      uint64_t xid;
+      if (new_xid(&xid) != 0) return -1;
+      std::string id;
+      ks_num_from_int(int64_t(r() % 1000000), &id);
+      ks_colval_t cv[1] = {{reinterpret_cast<const uint8_t *>(id.data()), int(id.size())}};
+      ks_rowref_t ref{(9u << 22) | uint32_t(r() % 10000), uint16_t(r() % 50)};
+      uint8_t vld = write_start_ ? uint8_t(kVldNormal | kVldLong) : kVldNormal;
+      rec_.begin(next_scn(), vld, cfg_.other_con_uid, now());
+      uint64_t scn = scn_;
+      rec_.undo_seg_header(xid_usn(xid));
+      ks_suplog_t sup;
+      sup.redo_scid = 1;
+      rec_.undo_of_insert(xid, t->objn, ref, sup);
+      rec_.redo_irp(ref, cv, 1);
+      if (rec_end(scn) != 0) return -1;
+      rec_.begin(next_scn(), kVldNormal, cfg_.other_con_uid, now());
+      scn = scn_;
+      rec_.commit(xid, false);
+      free_xid(xid);
+      return rec_end(scn);
+    }
+  }
+}
+
+}  // namespace ks::sim

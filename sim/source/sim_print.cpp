@@ -1,0 +1,188 @@
+// Canonical printing and comparison of tables; see the header.
+#include "sim/source/sim_print.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <map>
+
+#include "lib/log/log.h"
+#include "sim/source/catalog.h"
+#include "sim/source/ora_value.h"
+
+namespace ks::sim {
+
+namespace {
+
+struct Col {
+  std::string name, type;
+};
+
+int columns(sqlite3 *db, const std::string &owner, const std::string &table, std::vector<Col> *out) {
+  sqlite3_stmt *s = nullptr;
+  const char *sql = "SELECT \"COLUMN_NAME\", \"DATA_TYPE\" FROM \"KS$COLUMNS\" WHERE \"OWNER\" = ? AND \"TABLE_NAME\" = ? "
+                    "ORDER BY \"COLUMN_ID\"";
+  if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) {
+    KS_ERROR("read column list: %s", sqlite3_errmsg(db));
+    return -1;
+  }
+  sqlite3_bind_text(s, 1, owner.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(s, 2, table.c_str(), -1, SQLITE_TRANSIENT);
+  while (sqlite3_step(s) == SQLITE_ROW)
+    out->push_back({reinterpret_cast<const char *>(sqlite3_column_text(s, 0)), reinterpret_cast<const char *>(sqlite3_column_text(s, 1))});
+  sqlite3_finalize(s);
+  return 0;
+}
+
+int user_tables(sqlite3 *db, std::vector<std::string> *out) {
+  sqlite3_stmt *s = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT DISTINCT \"OWNER\", \"TABLE_NAME\" FROM \"KS$COLUMNS\" ORDER BY 1, 2", -1, &s, nullptr) != SQLITE_OK) {
+    KS_ERROR("read table list: %s", sqlite3_errmsg(db));
+    return -1;
+  }
+  while (sqlite3_step(s) == SQLITE_ROW)
+    out->push_back(std::string(reinterpret_cast<const char *>(sqlite3_column_text(s, 0))) + "." +
+                   reinterpret_cast<const char *>(sqlite3_column_text(s, 1)));
+  sqlite3_finalize(s);
+  return 0;
+}
+
+// One value in canonical text by its Oracle type.
+std::string canon(sqlite3_stmt *s, int c, const std::string &type) {
+  int t = sqlite3_column_type(s, c);
+  if (t == SQLITE_NULL) return "NULL";
+  if (t == SQLITE_BLOB || type == "RAW") {
+    const void *p = sqlite3_column_blob(s, c);
+    return "X'" + ks_hex(std::string_view(static_cast<const char *>(p), size_t(sqlite3_column_bytes(s, c)))) + "'";
+  }
+  std::string text;
+  if (t == SQLITE_INTEGER) {
+    text = std::to_string(sqlite3_column_int64(s, c));
+  } else if (t == SQLITE_FLOAT) {
+    char b[64];
+    snprintf(b, sizeof b, "%.15g", sqlite3_column_double(s, c));
+    text = b;
+  } else {
+    text.assign(reinterpret_cast<const char *>(sqlite3_column_text(s, c)), size_t(sqlite3_column_bytes(s, c)));
+  }
+  std::string b, out;
+  if (type == "NUMBER") {
+    if (ks_num_from_text(text, &b) == 0 && ks_num_to_text(b, &out) == 0) return out;
+    return text;
+  }
+  if (type == "DATE" || type == "TIMESTAMP") {
+    if (ks_date_from_text(text, &b, true) == 0 && ks_date_to_text(b, &out) == 0) return out;
+    return text;
+  }
+  std::string q = "'";
+  for (char ch : text) {
+    if (ch == '\'') q += '\'';
+    q += ch;
+  }
+  return q + "'";
+}
+
+// Rows of owner.table as sorted canonical lines; -2 when the table is missing.
+int rows(sqlite3 *db, const std::string &qname, const std::vector<Col> &cols, std::vector<std::string> *out) {
+  std::string sql = "SELECT ";
+  for (size_t i = 0; i < cols.size(); i++) sql += (i ? ", \"" : "\"") + cols[i].name + "\"";
+  sql += " FROM \"" + qname + "\"";
+  sqlite3_stmt *s = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+    std::string m = sqlite3_errmsg(db);
+    if (m.find("no such table") != std::string::npos) return -2;
+    KS_ERROR("read %s: %s", qname.c_str(), m.c_str());
+    return -1;
+  }
+  while (sqlite3_step(s) == SQLITE_ROW) {
+    std::string line = "(";
+    for (size_t i = 0; i < cols.size(); i++) line += (i ? ", " : "") + canon(s, int(i), cols[i].type);
+    out->push_back(line + ")");
+  }
+  sqlite3_finalize(s);
+  std::sort(out->begin(), out->end());
+  return 0;
+}
+
+bool split(const std::string &q, std::string *owner, std::string *table) {
+  size_t d = q.find('.');
+  if (d == std::string::npos) return false;
+  *owner = q.substr(0, d);
+  *table = q.substr(d + 1);
+  return true;
+}
+
+}  // namespace
+
+sqlite3 *ks_sim_open_ro(const std::string &path) {
+  sqlite3 *db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    KS_ERROR("open database \"%s\": %s", path.c_str(), db ? sqlite3_errmsg(db) : "out of memory");
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, 10000);
+  return db;
+}
+
+int ks_sim_print(sqlite3 *db, const std::vector<std::string> &tables_in, FILE *out) {
+  std::vector<std::string> tables = tables_in;
+  if (tables.empty() && user_tables(db, &tables) != 0) return -1;
+  for (const auto &q : tables) {
+    std::string owner, table;
+    std::vector<Col> cols;
+    if (!split(q, &owner, &table) || columns(db, owner, table, &cols) != 0 || cols.empty()) {
+      KS_ERROR("table %s not found.", q.c_str());
+      return -1;
+    }
+    std::vector<std::string> r;
+    if (rows(db, q, cols, &r) != 0) {
+      KS_ERROR("table %s not found.", q.c_str());
+      return -1;
+    }
+    fprintf(out, "TABLE %s (%zu rows)\n(", q.c_str(), r.size());
+    for (size_t i = 0; i < cols.size(); i++) fprintf(out, "%s%s %s", i ? ", " : "", cols[i].name.c_str(), cols[i].type.c_str());
+    fprintf(out, ")\n");
+    for (const auto &l : r) fprintf(out, "%s\n", l.c_str());
+  }
+  return 0;
+}
+
+int ks_sim_diff(sqlite3 *src, sqlite3 *dst, const std::vector<std::string> &tables_in, FILE *out) {
+  std::vector<std::string> tables = tables_in;
+  if (tables.empty() && user_tables(src, &tables) != 0) return -1;
+  int differ = 0;
+  for (const auto &q : tables) {
+    std::string owner, table;
+    std::vector<Col> cols;
+    if (!split(q, &owner, &table) || columns(src, owner, table, &cols) != 0 || cols.empty()) {
+      KS_ERROR("table %s not found in the source.", q.c_str());
+      return -1;
+    }
+    std::vector<std::string> a, b;
+    if (rows(src, q, cols, &a) != 0) return -1;
+    int rc = rows(dst, q, cols, &b);
+    if (rc == -2) {
+      fprintf(out, "%s: table missing in target\n", q.c_str());
+      differ = 1;
+      continue;
+    }
+    if (rc != 0) return -1;
+    std::vector<std::string> only_a, only_b;
+    std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(only_a));
+    std::set_difference(b.begin(), b.end(), a.begin(), a.end(), std::back_inserter(only_b));
+    if (only_a.empty() && only_b.empty()) continue;
+    differ = 1;
+    fprintf(out, "%s: %zu source rows, %zu target rows, %zu only in source, %zu only in target\n", q.c_str(), a.size(),
+            b.size(), only_a.size(), only_b.size());
+    size_t shown = 0;
+    for (const auto &l : only_a)
+      if (shown++ < 50) fprintf(out, "  - %s\n", l.c_str());
+    shown = 0;
+    for (const auto &l : only_b)
+      if (shown++ < 50) fprintf(out, "  + %s\n", l.c_str());
+  }
+  return differ;
+}
+
+}  // namespace ks::sim

@@ -1,0 +1,709 @@
+// The OLTP mix and the SQL script runner; see the header.
+#include "sim/source/workload.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cctype>
+#include <unordered_map>
+
+#include "lib/log/log.h"
+#include "sim/source/ora_value.h"
+#include "sim/source/sim_txn.h"
+
+namespace ks::sim {
+
+namespace {
+
+const char *kOwner = "OLTP";
+
+ks_col_t col(const char *name, int type, int len, int csform = 1, bool nn = false, int prec = 0, int scale = 0) {
+  ks_col_t c;
+  c.name = name;
+  c.type = type;
+  c.length = len;
+  c.csform = csform;
+  c.not_null = nn;
+  c.precision = prec;
+  c.scale = scale;
+  return c;
+}
+
+struct Gen {
+  std::mt19937_64 r;
+  explicit Gen(uint64_t seed) : r(seed) {}
+  uint64_t n(uint64_t m) { return m ? r() % m : 0; }
+  bool pct(int p) { return int(n(100)) < p; }
+  std::string word(int minl, int maxl) {
+    static const char *syl[] = {"ka", "lo", "mi", "ne", "ra", "to", "vu", "shi", "an", "el", "or", "que", "zo", "bri", "dan"};
+    std::string s;
+    int want = minl + int(n(uint64_t(maxl - minl + 1)));
+    while (int(s.size()) < want) s += syl[n(15)];
+    s.resize(size_t(want));
+    s[0] = char(toupper(uint8_t(s[0])));
+    return s;
+  }
+  ks_val_t num(int64_t v) {
+    std::string b;
+    ks_num_from_int(v, &b);
+    return ks_val_t::of(b);
+  }
+  ks_val_t money() {
+    std::string b;
+    char t[32];
+    snprintf(t, sizeof t, "%llu.%02llu", (unsigned long long)n(100000), (unsigned long long)n(100));
+    ks_num_from_text(t, &b);
+    return ks_val_t::of(b);
+  }
+  ks_val_t text(const ks_sim_db &db, const ks_col_t &c, const std::string &s) {
+    ks_val_t v;
+    db.value_from_text(c, s, false, &v);
+    return v;
+  }
+  ks_val_t date(const ks_sim_db &db, bool ts) {
+    std::string t = db.clock_text();
+    if (ts && pct(80)) {
+      char f[16];
+      snprintf(f, sizeof f, ".%09llu", (unsigned long long)(n(1000000) * 1000 + 1));
+      t += f;
+    }
+    std::string b;
+    ks_date_from_text(t, &b, ts);
+    return ks_val_t::of(b);
+  }
+  ks_val_t raw(int len) {
+    std::string b;
+    for (int i = 0; i < len; i++) b += char(n(256));
+    return ks_val_t::of(b);
+  }
+};
+
+struct Oltp {
+  ks_sim_db &db;
+  Gen g;
+  ks_table_t *cust, *ord, *line, *ev;
+  ks_sequence_t *seq;
+  Oltp(ks_sim_db &d, uint64_t seed) : db(d), g(seed) {
+    cust = db.table(kOwner, "CUSTOMERS");
+    ord = db.table(kOwner, "ORDERS");
+    line = db.table(kOwner, "ORDER_LINES");
+    ev = db.table(kOwner, "EVENTS");
+    seq = db.sequence(kOwner, "SEQ_ID");
+  }
+  bool ok() const { return cust && ord && line && ev && seq; }
+
+  std::vector<ks_val_t> customer_row(ks_txn_t *tx) {
+    const auto &c = cust->cols;
+    std::vector<ks_val_t> v(c.size());
+    v[0] = g.num(db.nextval(seq, tx));
+    v[1] = g.text(db, c[1], g.word(4, 12) + " " + g.word(5, 14) + (g.pct(10) ? " Zoë" : ""));
+    if (g.pct(70)) v[2] = g.text(db, c[2], g.pct(50) ? "Zoë" : g.word(3, 9));
+    v[3] = g.text(db, c[3], g.pct(50) ? "FR" : "US");
+    v[4] = g.date(db, false);
+    v[5] = g.money();
+    if (g.pct(40)) v[6] = g.text(db, c[6], g.word(10, 120));
+    return v;
+  }
+  std::vector<ks_val_t> order_row(ks_txn_t *tx, int64_t cust_id) {
+    const auto &c = ord->cols;
+    std::vector<ks_val_t> v(c.size());
+    v[0] = g.num(db.nextval(seq, tx));
+    v[1] = g.num(cust_id);
+    v[2] = g.text(db, c[2], "N");
+    v[3] = g.money();
+    v[4] = g.date(db, true);
+    if (g.pct(60)) v[5] = g.raw(16);
+    if (g.pct(30)) v[6] = g.text(db, c[6], g.word(20, 300));
+    return v;
+  }
+  std::vector<ks_val_t> line_row(const ks_val_t &order_id, int no) {
+    const auto &c = line->cols;
+    std::vector<ks_val_t> v(c.size());
+    v[0] = order_id;
+    v[1] = g.num(no);
+    v[2] = g.text(db, c[2], g.word(4, 30));
+    v[3] = g.num(int64_t(g.n(20) + 1));
+    if (g.pct(90)) v[4] = g.money();
+    return v;
+  }
+  std::vector<ks_val_t> event_row() {
+    const auto &c = ev->cols;
+    std::vector<ks_val_t> v(c.size());
+    v[0] = g.num(int64_t(g.n(1000000)));
+    v[1] = g.text(db, c[1], g.pct(50) ? "LOGIN" : "VIEW");
+    if (g.pct(80)) v[2] = g.text(db, c[2], g.word(5, 90));
+    return v;
+  }
+};
+
+// Rows in use by open transactions (Oracle would make the others wait).
+struct Locks {
+  std::unordered_map<uint64_t, ks_txn_t *> m;
+  static uint64_t key(const ks_table_t *t, uint32_t ri) { return uint64_t(t->objn) << 32 | ri; }
+  bool free_for(const ks_table_t *t, uint32_t ri, ks_txn_t *tx) {
+    auto it = m.find(key(t, ri));
+    return it == m.end() || it->second == tx;
+  }
+  void take(const ks_table_t *t, uint32_t ri, ks_txn_t *tx) { m[key(t, ri)] = tx; }
+  void release(ks_txn_t *tx) {
+    for (auto it = m.begin(); it != m.end();)
+      it = it->second == tx ? m.erase(it) : std::next(it);
+  }
+};
+
+// A live row of t not locked by another transaction, or -1.
+int64_t pick_row(Gen &g, ks_table_t *t, Locks &lk, ks_txn_t *tx) {
+  if (t->live.empty()) return -1;
+  for (int tries = 0; tries < 8; tries++) {
+    uint32_t ri = t->live[g.n(t->live.size())];
+    if (lk.free_for(t, ri, tx)) return ri;
+  }
+  return -1;
+}
+
+struct Open {
+  ks_txn_t *tx;
+  int ops_left;
+  bool rollback;
+  bool savepoint;
+};
+
+int one_op(Oltp &o, Open &op, Locks &lk) {
+  ks_sim_db &db = o.db;
+  Gen &g = o.g;
+  ks_txn_t *tx = op.tx;
+  int kind = int(g.n(100));
+  if (op.savepoint) {
+    // Savepoint, some work, rollback to it: done in one step so the compensation redo
+    // follows this transaction's own changes.
+    op.savepoint = false;
+    if (db.savepoint(tx, "SP1") != 0) return -1;
+    auto row = o.event_row();
+    if (db.insert(tx, o.ev, row) != 0) return -1;
+    lk.take(o.ev, uint32_t(o.ev->rows.size() - 1), tx);
+    int64_t ri = pick_row(g, o.cust, lk, tx);
+    if (ri >= 0) {
+      lk.take(o.cust, uint32_t(ri), tx);
+      if (db.update(tx, o.cust, uint32_t(ri), {5}, {g.money()}) != 0) return -1;
+    }
+    return db.rollback_to(tx, "SP1");
+  }
+  if (kind < 25) {  // new customer
+    if (db.insert(tx, o.cust, o.customer_row(tx)) != 0) return -1;
+    lk.take(o.cust, uint32_t(o.cust->rows.size() - 1), tx);
+  } else if (kind < 45) {  // new order with lines
+    int64_t cid = 1;
+    if (!o.cust->live.empty()) {
+      std::string t;
+      int64_t v;
+      const ks_val_t &idv = o.cust->rows[o.cust->live[g.n(o.cust->live.size())]].v[0];
+      if (!idv.is_null && ks_num_to_int(idv.b, &v) == 0) cid = v;
+      (void)t;
+    }
+    auto orow = o.order_row(tx, cid);
+    ks_val_t oid = orow[0];
+    if (db.insert(tx, o.ord, orow) != 0) return -1;
+    lk.take(o.ord, uint32_t(o.ord->rows.size() - 1), tx);
+    int nl = 1 + int(g.n(4));
+    if (g.pct(40)) {
+      std::vector<std::vector<ks_val_t>> rows;
+      for (int i = 1; i <= nl + 1; i++) rows.push_back(o.line_row(oid, i));
+      if (db.insert_multi(tx, o.line, rows) != 0) return -1;
+      for (size_t i = 0; i < rows.size(); i++) lk.take(o.line, uint32_t(o.line->rows.size() - 1 - i), tx);
+    } else {
+      for (int i = 1; i <= nl; i++) {
+        if (db.insert(tx, o.line, o.line_row(oid, i)) != 0) return -1;
+        lk.take(o.line, uint32_t(o.line->rows.size() - 1), tx);
+      }
+    }
+  } else if (kind < 70) {  // update some columns of a customer or an order
+    bool c = g.pct(50);
+    ks_table_t *t = c ? o.cust : o.ord;
+    int64_t ri = pick_row(g, t, lk, tx);
+    if (ri < 0) return 0;
+    lk.take(t, uint32_t(ri), tx);
+    std::vector<int> cols;
+    std::vector<ks_val_t> vals;
+    if (c) {
+      cols.push_back(5), vals.push_back(g.money());
+      if (g.pct(40)) cols.push_back(2), vals.push_back(g.pct(30) ? ks_val_t::null() : g.text(db, t->cols[2], g.word(3, 9)));
+      if (g.pct(30)) cols.push_back(6), vals.push_back(g.pct(50) ? ks_val_t::null() : g.text(db, t->cols[6], g.word(5, 60)));
+    } else {
+      static const char *st[] = {"P", "S", "D", "C"};
+      cols.push_back(2), vals.push_back(g.text(db, t->cols[2], st[g.n(4)]));
+      if (g.pct(50)) cols.push_back(4), vals.push_back(g.date(db, true));
+      if (g.pct(20)) cols.push_back(5), vals.push_back(g.pct(50) ? ks_val_t::null() : g.raw(16));
+    }
+    if (db.update(tx, t, uint32_t(ri), cols, vals) != 0) return -1;
+  } else if (kind < 80) {  // delete an order line or an event
+    ks_table_t *t = g.pct(50) ? o.line : o.ev;
+    int64_t ri = pick_row(g, t, lk, tx);
+    if (ri < 0) return 0;
+    lk.take(t, uint32_t(ri), tx);
+    if (db.remove(tx, t, uint32_t(ri)) != 0) return -1;
+  } else if (kind < 83) {  // select ... for update
+    int64_t ri = pick_row(g, o.cust, lk, tx);
+    if (ri < 0) return 0;
+    lk.take(o.cust, uint32_t(ri), tx);
+    if (db.lock_row(tx, o.cust, uint32_t(ri)) != 0) return -1;
+  } else {  // event
+    if (db.insert(tx, o.ev, o.event_row()) != 0) return -1;
+    lk.take(o.ev, uint32_t(o.ev->rows.size() - 1), tx);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int ks_oltp_setup(ks_sim_db &db, uint64_t seed) {
+  if (db.table(kOwner, "CUSTOMERS")) return 0;
+  if (db.create_user(kOwner) != 0) return -1;
+  if (db.create_sequence(kOwner, "SEQ_ID", 1, 100) != 0) return -1;
+  if (db.create_table(kOwner, "CUSTOMERS",
+                      {col("ID", kTypeNumber, 22, 1, true, 10), col("NAME", kTypeVarchar2, 60), col("NICK", kTypeVarchar2, 60, 2),
+                       col("COUNTRY", kTypeChar, 2), col("CREATED", kTypeDate, 7), col("BALANCE", kTypeNumber, 22, 1, false, 12, 2),
+                       col("NOTE", kTypeVarchar2, 200)},
+                      {"ID"},
+                      "create table OLTP.CUSTOMERS (ID number(10) primary key, NAME varchar2(60), NICK nvarchar2(30), "
+                      "COUNTRY char(2), CREATED date, BALANCE number(12,2), NOTE varchar2(200))") != 0)
+    return -1;
+  if (db.create_table(kOwner, "ORDERS",
+                      {col("ID", kTypeNumber, 22, 1, true), col("CUSTOMER_ID", kTypeNumber, 22), col("STATUS", kTypeChar, 1),
+                       col("AMOUNT", kTypeNumber, 22, 1, false, 12, 2), col("ORDERED", kTypeTimestamp, 11), col("TOKEN", kTypeRaw, 16),
+                       col("COMMENTS", kTypeVarchar2, 400)},
+                      {"ID"},
+                      "create table OLTP.ORDERS (ID number primary key, CUSTOMER_ID number, STATUS char(1), AMOUNT "
+                      "number(12,2), ORDERED timestamp, TOKEN raw(16), COMMENTS varchar2(400))") != 0)
+    return -1;
+  if (db.create_table(kOwner, "ORDER_LINES",
+                      {col("ORDER_ID", kTypeNumber, 22, 1, true), col("LINE_NO", kTypeNumber, 22, 1, true),
+                       col("PRODUCT", kTypeVarchar2, 40), col("QTY", kTypeNumber, 22), col("PRICE", kTypeNumber, 22, 1, false, 10, 2)},
+                      {"ORDER_ID", "LINE_NO"},
+                      "create table OLTP.ORDER_LINES (ORDER_ID number, LINE_NO number, PRODUCT varchar2(40), QTY number, "
+                      "PRICE number(10,2), primary key (ORDER_ID, LINE_NO))") != 0)
+    return -1;
+  if (db.create_table(kOwner, "EVENTS",
+                      {col("ID", kTypeNumber, 22), col("KIND", kTypeVarchar2, 20), col("PAYLOAD", kTypeVarchar2, 100)}, {},
+                      "create table OLTP.EVENTS (ID number, KIND varchar2(20), PAYLOAD varchar2(100))") != 0)
+    return -1;
+  Oltp o(db, seed);
+  if (!o.ok()) return -1;
+  for (int b = 0; b < 5; b++) {
+    ks_txn_t *tx = db.begin();
+    if (!tx) return -1;
+    for (int i = 0; i < 20; i++)
+      if (db.insert(tx, o.cust, o.customer_row(tx)) != 0) return -1;
+    if (db.commit(tx) != 0) return -1;
+  }
+  return 0;
+}
+
+int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
+  if (ks_oltp_setup(db, cfg.seed) != 0) return -1;
+  Oltp o(db, cfg.seed);
+  if (!o.ok()) {
+    KS_ERROR("the OLTP schema is incomplete.");
+    return -1;
+  }
+  db.rng().seed(cfg.seed * 7919 + 17);
+  Locks lk;
+  std::vector<Open> open;
+  uint64_t started = 0, ended = 0;
+  double step = cfg.rate > 0 ? 1.0 / cfg.rate : 0.01;
+  struct timespec t0;
+  clock_gettime(CLOCK_MONOTONIC, &t0);
+  const int conc = std::max(1, cfg.concurrency);
+  while (ended < cfg.txns) {
+    while (int(open.size()) < conc && started < cfg.txns) {
+      ks_txn_t *tx = db.begin();
+      if (!tx) return -1;
+      Open op{tx, 1 + int(o.g.n(uint64_t(std::max(1, cfg.max_ops)))), o.g.pct(cfg.rollback_pct), o.g.pct(cfg.savepoint_pct)};
+      open.push_back(op);
+      started++;
+    }
+    size_t k = size_t(o.g.n(open.size()));
+    Open &op = open[k];
+    if (op.ops_left > 0) {
+      if (one_op(o, op, lk) != 0) return -1;
+      op.ops_left--;
+      continue;
+    }
+    int rc = op.rollback ? db.rollback(op.tx) : db.commit(op.tx);
+    if (rc != 0) return -1;
+    lk.release(op.tx);
+    open.erase(open.begin() + long(k));
+    ended++;
+    db.advance_clock(step);
+    if (o.g.pct(db.cfg().noise) && db.noise() != 0) return -1;
+    if (cfg.switch_every > 0 && ended % uint64_t(cfg.switch_every) == 0 && db.switch_log() != 0) return -1;
+    if (cfg.realtime && cfg.rate > 0) {
+      struct timespec now;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      double el = double(now.tv_sec - t0.tv_sec) + double(now.tv_nsec - t0.tv_nsec) / 1e9;
+      double due = double(ended) / cfg.rate;
+      if (due > el) {
+        double d = due - el;
+        struct timespec ts{time_t(d), long((d - double(time_t(d))) * 1e9)};
+        nanosleep(&ts, nullptr);
+      }
+    }
+  }
+  return db.flush();
+}
+
+// ---------------------------------------------------------------------------------------
+// Script runner
+namespace {
+
+struct Tok {
+  enum K { kEnd, kIdent, kNum, kStr, kSym } k = kEnd;
+  std::string s;
+};
+
+struct Lexer {
+  const std::string &t;
+  size_t p = 0;
+  explicit Lexer(const std::string &text) : t(text) {}
+  Tok next() {
+    while (p < t.size() && isspace(uint8_t(t[p]))) p++;
+    Tok k;
+    if (p >= t.size()) return k;
+    char c = t[p];
+    if (c == '\'') {
+      k.k = Tok::kStr;
+      p++;
+      while (p < t.size()) {
+        if (t[p] == '\'') {
+          if (p + 1 < t.size() && t[p + 1] == '\'') { k.s += '\''; p += 2; continue; }
+          p++;
+          return k;
+        }
+        k.s += t[p++];
+      }
+      k.k = Tok::kEnd;  // unterminated
+      return k;
+    }
+    if (c == '"') {
+      k.k = Tok::kIdent;
+      p++;
+      while (p < t.size() && t[p] != '"') k.s += t[p++];
+      p++;
+      return k;
+    }
+    if (isdigit(uint8_t(c)) || ((c == '-' || c == '.') && p + 1 < t.size() && (isdigit(uint8_t(t[p + 1])) || t[p + 1] == '.'))) {
+      k.k = Tok::kNum;
+      k.s += t[p++];
+      while (p < t.size() && (isdigit(uint8_t(t[p])) || t[p] == '.')) k.s += t[p++];
+      return k;
+    }
+    if (isalpha(uint8_t(c)) || c == '_') {
+      k.k = Tok::kIdent;
+      while (p < t.size() && (isalnum(uint8_t(t[p])) || t[p] == '_' || t[p] == '$' || t[p] == '#'))
+        k.s += char(toupper(uint8_t(t[p++])));
+      return k;
+    }
+    k.k = Tok::kSym;
+    k.s = std::string(1, c);
+    p++;
+    return k;
+  }
+};
+
+struct Parser {
+  std::vector<Tok> v;
+  size_t i = 0;
+  explicit Parser(const std::string &s) {
+    Lexer lx(s);
+    for (Tok t = lx.next(); t.k != Tok::kEnd; t = lx.next()) v.push_back(t);
+  }
+  bool end() const { return i >= v.size(); }
+  const Tok &peek() const {
+    static Tok e;
+    return end() ? e : v[i];
+  }
+  bool kw(const char *w) {
+    if (!end() && v[i].k == Tok::kIdent && v[i].s == w) return i++, true;
+    return false;
+  }
+  bool sym(char c) {
+    if (!end() && v[i].k == Tok::kSym && v[i].s[0] == c) return i++, true;
+    return false;
+  }
+  bool ident(std::string *out) {
+    if (!end() && v[i].k == Tok::kIdent) return *out = v[i++].s, true;
+    return false;
+  }
+  // owner.name
+  bool qname(std::string *owner, std::string *name) {
+    if (!ident(name)) return false;
+    if (sym('.')) {
+      *owner = *name;
+      return ident(name);
+    }
+    return false;  // scripts always name the owner
+  }
+};
+
+// A literal: number, 'text', NULL, DATE '..', TIMESTAMP '..', HEXTORAW('..'), owner.seq.NEXTVAL.
+// Fills text/null; for a sequence, takes the next value.
+bool literal(Parser &p, ks_sim_db &db, ks_txn_t *tx, std::string *text, bool *null) {
+  *null = false;
+  if (p.end()) return false;
+  const Tok &t = p.peek();
+  if (t.k == Tok::kNum || t.k == Tok::kStr) {
+    *text = t.s;
+    p.i++;
+    return true;
+  }
+  if (p.kw("NULL")) {
+    *null = true;
+    return true;
+  }
+  if (p.kw("DATE") || p.kw("TIMESTAMP")) {
+    if (p.peek().k != Tok::kStr) return false;
+    *text = p.v[p.i++].s;
+    return true;
+  }
+  if (p.kw("HEXTORAW")) {
+    std::string raw;
+    if (!p.sym('(') || p.peek().k != Tok::kStr || ks_unhex(p.v[p.i].s, &raw) != 0) return false;
+    p.i++;
+    *text = raw;
+    return p.sym(')');
+  }
+  std::string a, b, c;
+  size_t save = p.i;
+  if (p.ident(&a) && p.sym('.') && p.ident(&b) && p.sym('.') && p.ident(&c) && c == "NEXTVAL") {
+    ks_sequence_t *s = db.sequence(a, b);
+    if (!s) return false;
+    *text = std::to_string(db.nextval(s, tx));
+    return true;
+  }
+  p.i = save;
+  return false;
+}
+
+int col_index(const ks_table_t *t, const std::string &name) {
+  for (size_t i = 0; i < t->cols.size(); i++)
+    if (t->cols[i].name == name) return int(i);
+  return -1;
+}
+
+// WHERE col = lit [AND col = lit]...: matching live rows.
+bool where(Parser &p, ks_sim_db &db, ks_txn_t *tx, ks_table_t *t, std::vector<uint32_t> *rows) {
+  std::vector<std::pair<int, ks_val_t>> cond;
+  if (p.kw("WHERE")) {
+    do {
+      std::string c, text;
+      bool null;
+      if (!p.ident(&c) || !p.sym('=') || !literal(p, db, tx, &text, &null)) return false;
+      int ci = col_index(t, c);
+      ks_val_t v;
+      if (ci < 0 || db.value_from_text(t->cols[size_t(ci)], text, null, &v) != 0) return false;
+      cond.emplace_back(ci, v);
+    } while (p.kw("AND"));
+  }
+  for (uint32_t ri : t->live) {
+    bool ok = true;
+    for (auto &c : cond)
+      if (c.second.is_null || !(t->rows[ri].v[size_t(c.first)] == c.second)) ok = false;
+    if (ok) rows->push_back(ri);
+  }
+  std::sort(rows->begin(), rows->end());
+  return true;
+}
+
+bool type_of(Parser &p, ks_col_t *c) {
+  std::string t;
+  if (!p.ident(&t)) return false;
+  int a = 0, b = 0;
+  if (p.sym('(')) {
+    if (p.peek().k != Tok::kNum) return false;
+    a = atoi(p.v[p.i++].s.c_str());
+    if (p.sym(',')) {
+      if (p.peek().k != Tok::kNum) return false;
+      b = atoi(p.v[p.i++].s.c_str());
+    }
+    p.kw("BYTE") || p.kw("CHAR");
+    if (!p.sym(')')) return false;
+  }
+  c->precision = 0;
+  c->scale = 0;
+  if (t == "NUMBER" || t == "INTEGER") c->type = kTypeNumber, c->length = 22, c->precision = a, c->scale = b;
+  else if (t == "VARCHAR2" || t == "VARCHAR") c->type = kTypeVarchar2, c->length = a ? a : 4000;
+  else if (t == "NVARCHAR2") c->type = kTypeVarchar2, c->csform = 2, c->length = 2 * (a ? a : 2000);
+  else if (t == "CHAR") c->type = kTypeChar, c->length = a ? a : 1;
+  else if (t == "NCHAR") c->type = kTypeChar, c->csform = 2, c->length = 2 * (a ? a : 1);
+  else if (t == "DATE") c->type = kTypeDate, c->length = 7;
+  else if (t == "TIMESTAMP") c->type = kTypeTimestamp, c->length = 11;
+  else if (t == "RAW") c->type = kTypeRaw, c->length = a ? a : 2000;
+  else return false;
+  return true;
+}
+
+}  // namespace
+
+int ks_script_run(ks_sim_db &db, const std::string &text) {
+  // Split on ';' outside quotes; drop "--" comments.
+  std::vector<std::string> stmts;
+  std::string cur;
+  bool q = false;
+  for (size_t i = 0; i < text.size(); i++) {
+    char c = text[i];
+    if (!q && c == '-' && i + 1 < text.size() && text[i + 1] == '-') {
+      while (i < text.size() && text[i] != '\n') i++;
+      continue;
+    }
+    if (c == '\'') q = !q;
+    if (c == ';' && !q) {
+      stmts.push_back(cur);
+      cur.clear();
+      continue;
+    }
+    cur += c;
+  }
+  if (cur.find_first_not_of(" \t\r\n") != std::string::npos) stmts.push_back(cur);
+  ks_txn_t *tx = nullptr;
+  auto txn = [&]() {
+    if (!tx) tx = db.begin();
+    return tx;
+  };
+  int n = 0;
+  for (const auto &s : stmts) {
+    n++;
+    if (s.find_first_not_of(" \t\r\n") == std::string::npos) continue;
+    Parser p(s);
+    std::string owner, name;
+    bool ok = false;
+    if (p.kw("COMMIT")) {
+      ok = !tx || db.commit(tx) == 0;
+      tx = nullptr;
+    } else if (p.kw("ROLLBACK")) {
+      if (p.kw("TO")) {
+        p.kw("SAVEPOINT");
+        ok = p.ident(&name) && tx && db.rollback_to(tx, name) == 0;
+      } else {
+        ok = !tx || db.rollback(tx) == 0;
+        tx = nullptr;
+      }
+    } else if (p.kw("SAVEPOINT")) {
+      ok = p.ident(&name) && db.savepoint(txn(), name) == 0;
+    } else if (p.kw("ALTER")) {
+      ok = p.kw("SYSTEM") && p.kw("SWITCH") && p.kw("LOGFILE") && db.switch_log() == 0;
+    } else if (p.kw("CREATE")) {
+      if (tx) { ok = db.commit(tx) == 0; tx = nullptr; if (!ok) break; }  // DDL commits
+      if (p.kw("USER")) {
+        ok = p.ident(&name) && db.create_user(name) == 0;
+      } else if (p.kw("SEQUENCE")) {
+        ok = p.qname(&owner, &name) && db.create_sequence(owner, name, 1, 20) == 0;
+      } else if (p.kw("TABLE") && p.qname(&owner, &name) && p.sym('(')) {
+        std::vector<ks_col_t> cols;
+        std::vector<std::string> pk;
+        ok = true;
+        do {
+          if (p.kw("PRIMARY")) {
+            std::string c;
+            if (!p.kw("KEY") || !p.sym('(')) { ok = false; break; }
+            do {
+              if (!p.ident(&c)) { ok = false; break; }
+              pk.push_back(c);
+            } while (p.sym(','));
+            if (!p.sym(')')) ok = false;
+            continue;
+          }
+          ks_col_t c;
+          if (!p.ident(&c.name) || !type_of(p, &c)) { ok = false; break; }
+          for (;;) {
+            if (p.kw("NOT")) { if (!p.kw("NULL")) ok = false; c.not_null = true; }
+            else if (p.kw("NULL")) {}
+            else if (p.kw("PRIMARY")) { if (!p.kw("KEY")) ok = false; pk.push_back(c.name); }
+            else break;
+          }
+          cols.push_back(c);
+        } while (ok && p.sym(','));
+        ok = ok && p.sym(')') && p.end() && db.create_table(owner, name, cols, pk, s.substr(s.find_first_not_of(" \t\r\n"))) == 0;
+      }
+    } else if (p.kw("DROP")) {
+      if (tx) { ok = db.commit(tx) == 0; tx = nullptr; if (!ok) break; }
+      ok = p.kw("TABLE") && p.qname(&owner, &name) && db.drop_table(owner, name) == 0;
+    } else if (p.kw("INSERT")) {
+      ks_table_t *t = nullptr;
+      if (p.kw("INTO") && p.qname(&owner, &name) && (t = db.table(owner, name))) {
+        std::vector<int> cols;
+        ok = true;
+        if (p.sym('(')) {
+          do {
+            std::string c;
+            int ci = p.ident(&c) ? col_index(t, c) : -1;
+            if (ci < 0) { ok = false; break; }
+            cols.push_back(ci);
+          } while (p.sym(','));
+          ok = ok && p.sym(')');
+        } else {
+          for (size_t i = 0; i < t->cols.size(); i++) cols.push_back(int(i));
+        }
+        std::vector<ks_val_t> vals(t->cols.size());
+        if (ok && p.kw("VALUES") && p.sym('(')) {
+          for (size_t k = 0; k < cols.size() && ok; k++) {
+            std::string text;
+            bool null;
+            if ((k && !p.sym(',')) || !literal(p, db, txn(), &text, &null) ||
+                db.value_from_text(t->cols[size_t(cols[k])], text, null, &vals[size_t(cols[k])]) != 0)
+              ok = false;
+          }
+          ok = ok && p.sym(')') && p.end();
+          for (size_t i = 0; ok && i < t->cols.size(); i++)
+            if (t->cols[i].not_null && vals[i].is_null) {
+              KS_ERROR("cannot insert NULL into (\"%s\".\"%s\".\"%s\").", owner.c_str(), name.c_str(), t->cols[i].name.c_str());
+              ok = false;
+            }
+          ok = ok && db.insert(txn(), t, vals) == 0;
+        } else {
+          ok = false;
+        }
+      }
+    } else if (p.kw("UPDATE")) {
+      ks_table_t *t = nullptr;
+      if (p.qname(&owner, &name) && (t = db.table(owner, name)) && p.kw("SET")) {
+        std::vector<int> cols;
+        std::vector<ks_val_t> vals;
+        ok = true;
+        do {
+          std::string c, text;
+          bool null;
+          int ci = p.ident(&c) ? col_index(t, c) : -1;
+          ks_val_t v;
+          if (ci < 0 || !p.sym('=') || !literal(p, db, txn(), &text, &null) ||
+              db.value_from_text(t->cols[size_t(ci)], text, null, &v) != 0) {
+            ok = false;
+            break;
+          }
+          cols.push_back(ci);
+          vals.push_back(v);
+        } while (p.sym(','));
+        std::vector<uint32_t> rows;
+        ok = ok && where(p, db, txn(), t, &rows) && p.end();
+        for (uint32_t ri : rows)
+          if (ok && db.update(txn(), t, ri, cols, vals) != 0) ok = false;
+      }
+    } else if (p.kw("DELETE")) {
+      ks_table_t *t = nullptr;
+      p.kw("FROM");
+      if (p.qname(&owner, &name) && (t = db.table(owner, name))) {
+        std::vector<uint32_t> rows;
+        ok = where(p, db, txn(), t, &rows) && p.end();
+        for (uint32_t ri : rows)
+          if (ok && db.remove(txn(), t, ri) != 0) ok = false;
+      }
+    }
+    if (!ok) {
+      KS_ERROR("statement %d failed: %.200s", n, s.c_str());
+      if (tx) db.rollback(tx);
+      return -1;
+    }
+  }
+  if (tx && db.commit(tx) != 0) return -1;
+  return db.flush();
+}
+
+}  // namespace ks::sim

@@ -1,0 +1,37 @@
+// Workloads of the simulated source: the built-in OLTP mix (several tables with NUMBER,
+// VARCHAR2, CHAR, DATE, TIMESTAMP, RAW and NVARCHAR2 columns and NULLs; inserts, updates
+// of some columns, deletes, multi-row inserts, commits, rollbacks and savepoint
+// rollbacks, with several transactions open at once) and scripts of simple SQL.
+// Deterministic: the same database, seed and options give the same redo bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "sim/source/sim_db.h"
+
+namespace ks::sim {
+
+struct ks_oltp_cfg_t {
+  uint64_t txns = 1000;      // transactions to run (committed or rolled back)
+  uint64_t seed = 1;
+  int concurrency = 4;       // transactions open at the same time
+  double rate = 100;         // transactions per second of database time
+  bool realtime = false;     // also pace in wall-clock time at that rate
+  int rollback_pct = 5;      // transactions rolled back
+  int savepoint_pct = 5;     // transactions with a rollback to a savepoint
+  int multi_pct = 10;        // transactions with a multi-row insert
+  int max_ops = 6;           // row operations per transaction at most
+  int switch_every = 0;      // force a log switch every n transactions (0: only when full)
+};
+
+// Create the OLTP schema and its initial rows when the database lacks them.
+int ks_oltp_setup(ks_sim_db &db, uint64_t seed);
+int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg);
+
+// Run a script: statements separated by ';' (CREATE USER/TABLE/SEQUENCE, DROP TABLE,
+// INSERT, UPDATE, DELETE with a WHERE of column = value terms, COMMIT, ROLLBACK,
+// SAVEPOINT, ROLLBACK TO, ALTER SYSTEM SWITCH LOGFILE). Errors name the statement number.
+int ks_script_run(ks_sim_db &db, const std::string &text);
+
+}  // namespace ks::sim
