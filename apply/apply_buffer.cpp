@@ -75,21 +75,23 @@ int ks_do_transaction(ks_apply_t *ap, uint8_t *thdr) {
   b->dbuf = b->rbuf;
   auto tp = static_cast<uint32_t>(thdr - b->rbuf);
   uint32_t tlen = ks_th_tlen(thdr), nlcr = ks_th_nlcr(thdr);
+  uint32_t bad = 0;
+  const char *why = nullptr;
+  if (ks_trail_check_records(thdr, tlen, nlcr, &bad, &why) != 0) {
+    // Nothing of a transaction whose records do not add up is applied.
+    KS_ERROR("transaction %u.%u.%u (SCN %lu) skipped: %s at offset %u.", static_cast<unsigned>(x_ckp_xid >> 48),
+             static_cast<unsigned>((x_ckp_xid >> 32) & 0xFFFF), static_cast<unsigned>(x_ckp_xid),
+             static_cast<unsigned long>(x_ckp_scn), why, bad);
+    ks_error_for_row(thdr, 0, "transaction records do not fit the transaction; not applied.", nullptr, nullptr);
+    return -1;
+  }
   uint32_t pos = KS_LCR_TH_SZ;
   for (uint32_t i = 0; i < nlcr; i++) {
-    if (tlen - pos < KS_LCR_RHS_SZ) break;
     uint8_t *rh = thdr + pos;
-    uint32_t rlen = ks_rh_rlen(rh);
-    if (rlen < KS_LCR_RHS_SZ || rlen > tlen - pos) {
-      KS_ERROR("invalid LCR length %u in transaction %u.%u.%u; rest of the transaction skipped.",
-               rlen, static_cast<unsigned>(x_ckp_xid >> 48),
-               static_cast<unsigned>((x_ckp_xid >> 32) & 0xFFFF), static_cast<unsigned>(x_ckp_xid));
-      return -1;
-    }
     int rc = dispatch_lcr(ap, rh, tp);
     if (rc == LCR_END) break;
     if (rc < 0) return -1;
-    pos += rlen;
+    pos += ks_rh_rlen(rh);
   }
   return 0;
 }

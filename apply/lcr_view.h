@@ -1,101 +1,45 @@
-// Field access to the trail's records as the delivery process reads them: trail file
-// header, transaction header, LCR header (full and short) and column entry. Records are
-// packed and come from files, so every field is loaded through the host-order helpers
-// at its fixed offset, never through a cast, and every column entry is bounds-checked
-// against its record before anything reads its name or value.
+// Field access to the trail's records as the delivery process reads them (the layouts
+// are those of the trail format header): trail file header, transaction header, LCR
+// header and column entry. Records are packed and come from files, so every field is
+// loaded through the host-order helpers at its offset, never through a cast, and every
+// column entry is bounds-checked against its record before its name or value is read.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "extract/trans/trail_format.h"
 #include "lib/bytes.h"
 
-// The trail's sizes, flags and codes used here (the same values the trail writer uses).
-constexpr uint32_t KS_TRAIL_FH_SZ = 64;
-constexpr uint32_t KS_LCR_TH_SZ = 32;
-constexpr uint32_t KS_LCR_RH_SZ = 96;
-constexpr uint32_t KS_LCR_RHS_SZ = 16;
-constexpr uint32_t KS_LCR_CH_SZ = 24;
-
-constexpr uint32_t KS_TH_BYREF = 0x00000001;
-constexpr uint32_t KS_TH_TAG = 0x00000002;
-constexpr uint32_t KS_TH_DDL = 0x00000004;
-constexpr uint32_t KS_TH_SELF = 0x00000008;
-constexpr uint32_t KS_TH_TRANS = 0x40000000;
-constexpr uint32_t KS_TH_EOF = 0x80000000;
-
-constexpr uint32_t KS_RH_LOB102 = 0x00000004;
-constexpr uint32_t KS_RH_LOB_LAST = 0x00000008;
-constexpr uint32_t KS_RH_LONG_END = 0x00000020;
-constexpr uint32_t KS_RH_DISCARD = 0x00100000;
-constexpr uint32_t KS_RH_SHORT = 0x40000000;
-
-constexpr uint32_t KS_CH_NULL = 0x001;
-constexpr uint32_t KS_CH_NATIONAL = 0x002;
-constexpr uint32_t KS_CH_DYNAMIC = 0x010;
-constexpr uint32_t KS_CH_EMPTY_LOB = 0x100;
-constexpr uint32_t KS_CH_LOB_DATA = 0x200;
-
-enum : uint32_t {
-  KS_OPC_INSERT = 1,
-  KS_OPC_UPDATE = 2,
-  KS_OPC_DELETE = 3,
-  KS_OPC_QMI = 4,
-  KS_OPC_QMD = 6,
-  KS_OPC_COMMIT = 7,
-  KS_OPC_ROLLBACK = 8,
-  KS_OPC_DDL = 9,
-  KS_OPC_LONG_WRITE = 10,
-  KS_OPC_LOB_WRITE = 12,
-  KS_OPC_LOB_TRIM = 13,
-  KS_OPC_LOB_ERASE = 14,
-  KS_OPC_LOB_SELECT = 15,
-  KS_OPC_SYNC_SEQ = 21,
-  KS_OPC_TAG = 22,
-};
-
-enum : uint32_t {
-  KS_TYP_VARCHAR2 = 1,
-  KS_TYP_NUMBER = 2,
-  KS_TYP_LONG = 8,
-  KS_TYP_DATE = 12,
-  KS_TYP_RAW = 23,
-  KS_TYP_LONG_RAW = 24,
-  KS_TYP_CHAR = 96,
-  KS_TYP_BFLOAT = 100,
-  KS_TYP_BDOUBLE = 101,
-  KS_TYP_CLOB = 112,
-  KS_TYP_BLOB = 113,
-};
-
 // Trail file header fields.
-inline uint32_t ks_fh_fno(const uint8_t *p) { return ks::load<uint32_t>(p + 0); }
-inline uint32_t ks_fh_tail(const uint8_t *p) { return ks::load<uint32_t>(p + 4); }
-inline uint64_t ks_fh_first_scn(const uint8_t *p) { return ks::load<uint64_t>(p + 8); }
-inline uint64_t ks_fh_first_xid(const uint8_t *p) { return ks::load<uint64_t>(p + 16); }
-inline uint64_t ks_fh_last_scn(const uint8_t *p) { return ks::load<uint64_t>(p + 24); }
-inline uint64_t ks_fh_last_xid(const uint8_t *p) { return ks::load<uint64_t>(p + 32); }
-inline uint32_t ks_fh_chs_id(const uint8_t *p) { return ks::load<uint32_t>(p + 40); }
-inline uint32_t ks_fh_nchs_id(const uint8_t *p) { return ks::load<uint32_t>(p + 44); }
-inline uint32_t ks_fh_lchs_id(const uint8_t *p) { return ks::load<uint32_t>(p + 48); }
+inline uint32_t ks_fh_fno(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_trail_fh_t, fno)); }
+inline uint32_t ks_fh_tail(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_trail_fh_t, tail)); }
+inline uint64_t ks_fh_first_scn(const uint8_t *p) { return ks::load<uint64_t>(p + offsetof(ks_trail_fh_t, first_scn)); }
+inline uint64_t ks_fh_first_xid(const uint8_t *p) { return ks::load<uint64_t>(p + offsetof(ks_trail_fh_t, first_xid)); }
+inline uint64_t ks_fh_last_scn(const uint8_t *p) { return ks::load<uint64_t>(p + offsetof(ks_trail_fh_t, last_scn)); }
+inline uint64_t ks_fh_last_xid(const uint8_t *p) { return ks::load<uint64_t>(p + offsetof(ks_trail_fh_t, last_xid)); }
+inline uint32_t ks_fh_chs_id(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_trail_fh_t, chs_id)); }
+inline uint32_t ks_fh_nchs_id(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_trail_fh_t, nchs_id)); }
+inline uint32_t ks_fh_lchs_id(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_trail_fh_t, lchs_id)); }
 
 // Transaction header fields.
-inline uint32_t ks_th_tlen(const uint8_t *p) { return ks::load<uint32_t>(p + 0); }
-inline uint32_t ks_th_flag(const uint8_t *p) { return ks::load<uint32_t>(p + 4); }
-inline uint32_t ks_th_nlcr(const uint8_t *p) { return ks::load<uint32_t>(p + 8); }
-inline uint32_t ks_th_csct(const uint8_t *p) { return ks::load<uint32_t>(p + 12); }
-inline uint64_t ks_th_cscn(const uint8_t *p) { return ks::load<uint64_t>(p + 16); }
-inline uint64_t ks_th_xid(const uint8_t *p) { return ks::load<uint64_t>(p + 24); }
+inline uint32_t ks_th_tlen(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_lcr_th_t, tlen)); }
+inline uint32_t ks_th_flag(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_lcr_th_t, flag)); }
+inline uint32_t ks_th_nlcr(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_lcr_th_t, nlcr)); }
+inline uint32_t ks_th_csct(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_lcr_th_t, csct)); }
+inline uint64_t ks_th_cscn(const uint8_t *p) { return ks::load<uint64_t>(p + offsetof(ks_lcr_th_t, cscn)); }
+inline uint64_t ks_th_xid(const uint8_t *p) { return ks::load<uint64_t>(p + offsetof(ks_lcr_th_t, xid)); }
 
 // LCR header fields; rlen, flag and opc sit at the same place in the short header.
-inline uint32_t ks_rh_rlen(const uint8_t *p) { return ks::load<uint32_t>(p + 0); }
-inline uint32_t ks_rh_flag(const uint8_t *p) { return ks::load<uint32_t>(p + 4); }
-inline uint32_t ks_rh_opc(const uint8_t *p) { return ks::load<uint32_t>(p + 8); }
-inline uint32_t ks_rh_nnew(const uint8_t *p) { return ks::load<uint32_t>(p + 12); }
-inline uint32_t ks_rh_nold(const uint8_t *p) { return ks::load<uint32_t>(p + 16); }
-inline uint32_t ks_rh_opos(const uint8_t *p) { return ks::load<uint32_t>(p + 20); }
-#define KS_RH_OWNR_OFS 32
-#define KS_RH_ONAM_OFS 64
+inline uint32_t ks_rh_rlen(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_lcr_rh_t, rlen)); }
+inline uint32_t ks_rh_flag(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_lcr_rh_t, flag)); }
+inline uint32_t ks_rh_opc(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_lcr_rh_t, opc)); }
+inline uint32_t ks_rh_nnew(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_lcr_rh_t, nnew)); }
+inline uint32_t ks_rh_nold(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_lcr_rh_t, nold)); }
+inline uint32_t ks_rh_opos(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_lcr_rh_t, opos)); }
+#define KS_RH_OWNR_OFS offsetof(ks_lcr_rh_t, ownr)
+#define KS_RH_ONAM_OFS offsetof(ks_lcr_rh_t, onam)
 
 // Owner or table name of an LCR, always NUL-terminated (a 32-byte field filled to the
 // brim is cut at 31 characters).
