@@ -381,3 +381,41 @@ TEST_F(ApplyDb, MappedAndFilteredTablesThroughATrail) {
   EXPECT_EQ(query("select ID, NAME from \"KS.T\""), (std::vector<std::string>{"2|own"}));
   EXPECT_TRUE(errors().empty());
 }
+
+TEST_F(ApplyDb, QuickInsertErrorRecordCarriesItsDescriptorsAndTheFailingRowOnly) {
+  ddl("insert into KS.T (ID, NAME) values (2, 'old')");
+  std::vector<Col> desc = {ncol("ID", std::nullopt), vcol("NAME", std::nullopt)};
+  std::string q = tb::qmi("KS", "T", desc,
+                          {{num(1), std::string("a")}, {num(2), std::string("dup")}, {num(3), std::nullopt}});
+  write_trail(0, {tb::trans({q}, 100, 1)});
+  ASSERT_EQ(start(), 0);
+  drive();
+  EXPECT_EQ(query("select ID, ifnull(NAME, '~') from \"KS.T\" order by ID"),
+            (std::vector<std::string>{"1|a", "2|old", "3|~"}));
+  std::string f = kstest::read_file(home.file("error/U1/AP_error.dat"));
+  ASSERT_GE(f.size(), 32u);
+  uint32_t elen = ks::load<uint32_t>(f.data());
+  EXPECT_EQ(elen, f.size());
+  EXPECT_EQ(ks::load<uint32_t>(f.data() + 8), 1u);
+  size_t m = std::strlen(f.data() + 32) + 1;
+  size_t dlen = 96 + tb::col_entry(desc[0], false).size() + tb::col_entry(desc[1], false).size();
+  EXPECT_EQ(f.substr(32 + m, dlen), q.substr(0, dlen));
+  std::string row;
+  tb::put16(row, static_cast<uint16_t>(num(2).size()));
+  row += num(2);
+  tb::put16(row, 3);
+  row += "dup";
+  EXPECT_EQ(f.substr(32 + m + dlen), row);
+}
+
+TEST_F(ApplyDb, ValueLongerThanItsColumnIsRefusedWithARecord) {
+  std::string too_long = tb::lcr(1, "KS", "T", {ncol("ID", num(1)), {"NAME", 1, 4, std::string("far too long")}});
+  write_trail(0, {tb::trans({too_long, row_insert("T", 2, "ok")}, 100, 1)});
+  ASSERT_EQ(start(), 0);
+  drive();
+  auto errs = errors();
+  ASSERT_EQ(errs.size(), 1u);
+  EXPECT_EQ(errs[0].ecode, 0u);
+  EXPECT_NE(errs[0].msg.find("longer than its slot"), std::string::npos) << errs[0].msg;
+  EXPECT_EQ(query("select ID from \"KS.T\""), (std::vector<std::string>{"2"}));
+}

@@ -267,6 +267,13 @@ TEST_F(ApplyProcess, ReplaysGrowingTrailsStopsAndContinuesAfterItsCheckpoint) {
   ASSERT_EQ(command(KS_CMD_STOP_APPLY), 0);
   ASSERT_TRUE(wait_until([&] { return !apply_running(); }));
   EXPECT_EQ(rows(), "55|55");
+
+  // -reset wins over the checkpoint and the other options: everything again from file 0.
+  ASSERT_EQ(command(KS_CMD_START_APPLY, "-reset -scn 107 -xid 507"), 0);
+  ASSERT_TRUE(wait_until([&] { return error_records().first == 15 + 55; })) << error_records().first;
+  ASSERT_EQ(command(KS_CMD_STOP_APPLY), 0);
+  ASSERT_TRUE(wait_until([&] { return !apply_running(); }));
+  EXPECT_EQ(rows(), "55|55");
 }
 
 TEST_F(ApplyProcess, BadCommandLinesExitWithFailure) {
