@@ -1,23 +1,207 @@
-// The capture process's context record and the process globals that the capture steps
-// share. One instance of each working record exists per process; every step receives the
-// context ks_extr_t and reaches the others through it. Records owned by steps that are
-// not built yet are declared here as incomplete types so the context keeps its full shape.
+// The capture process's working records and process globals: the context record that
+// every capture step receives, the 8 MiB work area and its fixed cuts, the redo reader,
+// the log descriptor, the redo byte address, the source session and the checkpoint
+// record. There is exactly one instance of each, owned by the extract process; the
+// context record only points at them. Types of other areas (dictionary, miner,
+// transaction table, database layer) are known here by name only.
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 
-typedef struct __ks_reader_s ks_reader_t;
-typedef struct __ks_adb_s ks_adb_t;
-typedef struct __ks_buffer_s ks_buffer_t;
+#include "oci/oci.h"
+
+// ---------------------------------------------------------------------------------------
+// Types owned by other areas, used through pointers.
 typedef struct __ks_dict_s ks_dict_t;
-typedef struct __ks_logf_s ks_logf_t;
 typedef struct __ks_miner_s ks_miner_t;
 typedef struct __ks_trans_s ks_trans_t;
+typedef struct __ks_ps_task_s ks_ps_task_t;
+typedef struct __ks_cfg_db_s ks_cfg_db_t;
+typedef struct __ks_cfg_inst_s ks_cfg_inst_t;
+
+// ---------------------------------------------------------------------------------------
+// Redo byte address: the first byte of the next redo record to read. byt 0 means "the
+// first record that starts in block blk".
+typedef struct __ks_rba_s {
+  uint32_t sqn;
+  uint32_t blk;
+  uint32_t byt;
+} ks_rba_t;
+
+// Log descriptor flag bits.
+#define KS_LOGF_ASM 0x1
+#define KS_LOGF_ARCHIVED 0x2
+#define KS_LOGF_ONLINE 0x4
+#define KS_LOGF_CURRENT 0x8
+#define KS_LOGF_OVERWRITTEN 0x10    // a block carries a later sequence
+#define KS_LOGF_END 0x20            // the next block is not yet written for this sequence
+#define KS_LOGF_CONT_UNWRITTEN 0x40 // a record's continuation block is not yet written
+#define KS_LOGF_BIG_ENDIAN 0x10000
+// Bits that describe the log found by a locate; the others survive a locate.
+#define KS_LOGF_KIND_MASK (KS_LOGF_ASM | KS_LOGF_ARCHIVED | KS_LOGF_ONLINE | KS_LOGF_CURRENT)
+
+typedef struct __ks_logf_s {
+  int flag;
+  int vsn;        // major version in the top byte, minor in the next
+  int cls_usn;    // undo segment header block class base: 11 (v10) or 15 (v11 on)
+  int vhsz;       // change-vector header size: 24 below v12, 32 from v12 on
+  int blks;       // blocks of the log that hold redo, counting block 0
+  int blk_sz;     // redo block size in bytes
+  int diff;
+  int arch_thrd;  // archival thread of an archived log, 0 for an online log
+  int asm_fno;
+  int asm_gi;
+  char name[1024];
+} ks_logf_t;
+
+// Redo file header and block header offsets (from the start of the block).
+#define KS_REDO_B0_BLKSZ 20
+#define KS_REDO_B0_MAGIC 28
+#define KS_REDO_B1_VSN 20
+#define KS_REDO_B1_FILE_BLKS 40
+#define KS_REDO_B1_BLKSZ 44
+#define KS_REDO_B1_NAB 156
+#define KS_REDO_BH_BLKNO 4
+#define KS_REDO_BH_SEQ 8
+#define KS_REDO_BH_FIRST 12
+#define KS_REDO_BH_SIZE 16
+#define KS_REDO_MAGIC_BE1 0x7D7C7B7Au
+#define KS_REDO_MAGIC_BE2 0x6D6C6B6Au
+#define KS_REDO_NAB_CURRENT 0xFFFFFFFFu
+// A record header needs more than this many bytes left in a block to start there.
+#define KS_REDO_MIN_TAIL 23
+
+// ---------------------------------------------------------------------------------------
+// ASM storage of the reader (filled by the ASM storage code; kept closed here).
+typedef struct __ks_asm_grp_s {
+  int flag;
+  int grpno;
+  int au_sz;
+  int blk_sz;
+  int ndsk;
+  int dsk0;       // index of its first disk in the reader's disk table
+  char name[32];
+} ks_asm_grp_t;
+
+typedef struct __ks_asm_dsk_s {
+  int dskno;
+  int dskfd;
+} ks_asm_dsk_t;
+
+// Reader flag bits.
+#define KS_RDR_ASM 0x1
+#define KS_RDR_REMOTE 0x2
+#define KS_RDR_LOST 0x1000
+
+typedef struct __ks_reader_s {
+  int flag;
+  int asd;  // agent socket, -1 when none
+  int lfd;  // open log: local descriptor or the agent's; -1 when none
+  int ndg;
+  ks_asm_grp_t dg[8];
+  ks_asm_dsk_t dsk[64];
+} ks_reader_t;
+
+// ---------------------------------------------------------------------------------------
+// The 8 MiB work area, cut into fixed consecutive areas.
+#define KS_BUF_TOTAL 0x800000
+#define KS_BUF_RD_SZ 0x200000
+#define KS_BUF_CH_SZ 0x400000
+#define KS_BUF_LCR_SZ 0x100000
+#define KS_BUF_REC_SZ 0x20000
+#define KS_BUF_XT_SZ 0x8000
+#define KS_BUF_LLB_SZ 0x8000
+#define KS_BUF_TMP_SZ (KS_BUF_LCR_SZ - KS_BUF_REC_SZ - KS_BUF_XT_SZ - KS_BUF_LLB_SZ)
+static_assert(KS_BUF_TMP_SZ == 851968, "scratch area size");
+static_assert(KS_BUF_RD_SZ + KS_BUF_CH_SZ + KS_BUF_LCR_SZ + KS_BUF_REC_SZ + KS_BUF_XT_SZ +
+                      KS_BUF_LLB_SZ + KS_BUF_TMP_SZ == KS_BUF_TOTAL,
+              "the areas fill the work area exactly");
+
+typedef struct __ks_buffer_s {
+  uint8_t *base;
+  uint8_t *rd_buf;
+  int rd_sz;
+  uint8_t *ch_buf;
+  int ch_sz;
+  uint8_t *lcr_buf;
+  uint8_t *record;
+  int rec_sz;
+  uint8_t *xt_buf;
+  int xt_sz;
+  uint8_t *llb_buf;
+  int llb_sz;
+  uint8_t *tmp_buf;
+  int tmp_sz;
+} ks_buffer_t;
+
+// Cut a KS_BUF_TOTAL-byte area into the buffers.
+void ks_cut_buffer(ks_buffer_t *b, uint8_t *base);
+
+// ---------------------------------------------------------------------------------------
+// Source database session: the layer's connection record embedded, `se` pointing at it,
+// and the statements kept prepared for the whole session (log lookups, current SCN).
+typedef struct __ks_adb_s {
+  ks_oci_ses_t *se;
+  ks_oci_ses_t sess;
+  ks_oci_stmt_t st_alog;
+  ks_oci_stmt_t st_olog;
+  ks_oci_stmt_t st_scn;
+} ks_adb_t;
+
+// ---------------------------------------------------------------------------------------
+// Checkpoint record: one 128-byte record at offset 0 of <home>data/<unit>/<com>.ckp,
+// host byte order.
+#define KS_CKP_OPEN 0x1
+#define KS_CKP_CLOSED 0x2
+#define KS_CKP_BIG_ENDIAN 0x10
+#define KS_CKP_SIZE 128
+#define KS_CKP_HEAD_SIZE 40  // flag .. cls_usn: the part the repair tool rewrites
+
+typedef struct __ks_ckp_s {
+  uint32_t flag;
+  uint32_t thrd;
+  uint32_t rba_sqn;
+  uint32_t rba_blk;
+  uint32_t rba_byt;
+  uint32_t last_fno;
+  uint32_t blks;
+  uint32_t blk_sz;
+  uint32_t vsn;
+  uint32_t cls_usn;
+  uint32_t chs_id;
+  uint32_t nchs_id;
+  uint32_t lchs_id;
+  uint32_t rsv[3];
+  char chs_name[32];
+  char nchs_name[32];
+} ks_ckp_t;
+
+static_assert(sizeof(ks_ckp_t) == KS_CKP_SIZE, "checkpoint record size");
+static_assert(offsetof(ks_ckp_t, thrd) == 4);
+static_assert(offsetof(ks_ckp_t, rba_sqn) == 8);
+static_assert(offsetof(ks_ckp_t, rba_blk) == 12);
+static_assert(offsetof(ks_ckp_t, rba_byt) == 16);
+static_assert(offsetof(ks_ckp_t, last_fno) == 20);
+static_assert(offsetof(ks_ckp_t, blks) == 24);
+static_assert(offsetof(ks_ckp_t, blk_sz) == 28);
+static_assert(offsetof(ks_ckp_t, vsn) == 32);
+static_assert(offsetof(ks_ckp_t, cls_usn) == 36);
+static_assert(offsetof(ks_ckp_t, chs_id) == KS_CKP_HEAD_SIZE);
+static_assert(offsetof(ks_ckp_t, nchs_id) == 44);
+static_assert(offsetof(ks_ckp_t, lchs_id) == 48);
+static_assert(offsetof(ks_ckp_t, rsv) == 52);
+static_assert(offsetof(ks_ckp_t, chs_name) == 64);
+static_assert(offsetof(ks_ckp_t, nchs_name) == 96);
+
+// ---------------------------------------------------------------------------------------
+// The context record passed to every capture step.
+#define KS_EXTR_PDB 0x1
 
 typedef struct __ks_extr_s {
-  uint32_t flag;     // 0x1: the source is a pluggable database
-  uint32_t con_uid;  // container uid of the pluggable database, else 0
+  uint32_t flag;
+  uint32_t con_uid;
   ks_reader_t *r;
   ks_adb_t *a;
   ks_buffer_t *b;
@@ -29,11 +213,76 @@ typedef struct __ks_extr_s {
   uint8_t *llba;
 } ks_extr_t;
 
-// unit_name and com_name live with the runtime's logging (lib/log/log.h).
-extern volatile sig_atomic_t x_loop;     // 0 ends the process
-extern volatile sig_atomic_t x_cmd_set;  // a command is waiting
-extern int x_thrd;                       // redo thread
-extern int x_rac;                        // 1: per-thread file names
-extern uint64_t x_last_scn;              // transactions committed at or below it are dropped
-extern uint64_t x_last_xid;
+// ---------------------------------------------------------------------------------------
+// Process globals (unit_name and com_name are the runtime's, see lib/log/log.h).
 extern ks_extr_t x_extr;
+extern ks_reader_t x_rdr;
+extern ks_adb_t x_ado;
+extern ks_buffer_t x_buf;
+extern ks_logf_t x_log;
+extern volatile sig_atomic_t x_loop;
+extern volatile sig_atomic_t x_cmd_set;
+extern int x_need_dict;
+extern int x_thrd;
+extern int x_rac;
+extern int x_sync_seq;
+extern int x_read_wait;
+extern int x_net_tmout;
+extern uint64_t x_start_scn;
+extern uint64_t x_end_scn;
+extern uint64_t x_last_scn;
+extern uint64_t x_last_xid;
+extern ks_ps_task_t *x_pst;
+extern ks_ckp_t x_ckp;
+extern uint8_t x_lob_data[4096];
+
+// ---------------------------------------------------------------------------------------
+// Command line (both passes) and signals.
+int parse_unit_name(int argc, char **argv);
+int parse_arguments(int argc, char **argv);
+void ks_sig_terminate(int sig);
+void ks_sig_null(int sig);
+void ks_sig_command(int sig);
+// Install the process's handlers: terminate, continue, ignore the rest of 1..31, and the
+// command signal. 0 / -1.
+int ks_set_signal_handlers();
+
+// Checkpoint file.
+int ks_check_point_path(char *path, size_t n);
+int ks_read_check_point(ks_ckp_t *ckp);
+int ks_write_check_point(ks_ckp_t *ckp);
+
+// Source database session and attributes.
+#define KS_DBA_ARCHIVELOG 0x1
+#define KS_DBA_SUPLOG_MIN 0x2
+#define KS_DBA_SUPLOG_PK 0x4
+#define KS_DBA_FORCE_LOGGING 0x100
+// The component's source database entry and the instance read (on a clustered source,
+// the one of thread x_thrd), from the shared configuration; logs and -1 when absent.
+int ks_get_source_db(ks_cfg_db_t **db, ks_cfg_inst_t **inst);
+int ks_connect_db(ks_extr_t *ex);
+int ks_disconnect_db(ks_adb_t *a);
+int ks_get_thread(ks_extr_t *ex);
+int ks_get_db_attribute(ks_extr_t *ex);
+int ks_get_con_uid(ks_extr_t *ex);
+int ks_get_charset(ks_extr_t *ex, ks_ckp_t *ckp);
+int ks_get_current_scn(ks_extr_t *ex, uint64_t *scn);
+
+// Process set-up and commands.
+int ks_init_extract();
+int ks_execute_command();
+
+// Redo location and reading.
+int ks_get_redo_sequence(ks_extr_t *ex, uint64_t scn, uint32_t *seq);
+int ks_get_redo_file(ks_extr_t *ex, uint32_t seq);
+void ks_init_reader(ks_extr_t *ex);
+// 0 / -1; -2 when the source's logs are stored where this build cannot read them.
+int ks_open_reader(ks_extr_t *ex);
+int ks_close_reader(ks_extr_t *ex);
+int ks_open_redo_file(ks_extr_t *ex);
+int ks_read_redo_file(ks_extr_t *ex, int blkn, int nblks);
+int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks);
+int ks_log_switched(ks_extr_t *ex);
+
+// Decoding entry for one complete record held in ex->b->record.
+int ks_parse_record(ks_extr_t *ex, int rlen);

@@ -68,6 +68,10 @@ int startup() {
     KS_ERROR("manager already running.");
     return -1;
   }
+  if (rc == 2) {
+    KS_ERROR("components of a stopped manager still running.");
+    return -1;
+  }
   if (rc != 0) return -1;
   rc = ks_shm_create();
   if (rc == -2) {

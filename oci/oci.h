@@ -15,13 +15,13 @@
 
 // Connection, owned by the caller.
 typedef struct __ks_oci_ses_s {
-  int mode;            // cleared on connect
-  OCIEnv *envhp;       // environment
-  OCIError *errhp;     // error handle used by every call
-  OCISvcCtx *svchp;    // service context
-  OCIServer *srvhp;    // server (attach, receive time-out)
-  OCISession *usrhp;   // user session (credentials, current schema)
-  OCIError *errbp1;    // extra error handles for batch-error rows, allocated on first use
+  int mode;           // cleared on connect
+  OCIEnv *envhp;      // environment
+  OCIError *errhp;    // error handle used by every call
+  OCISvcCtx *svchp;   // service context
+  OCIServer *srvhp;   // server (attach, receive time-out)
+  OCISession *usrhp;  // user session (credentials, current schema)
+  OCIError *errbp1;   // extra error handles for batch-error rows, allocated on first use
   OCIError *errbp2;
 } ks_oci_ses_t;
 
@@ -69,8 +69,8 @@ static_assert(offsetof(ks_oci_def_t, defp) == 16, "define descriptor layout");
 
 // A define set: nc columns laid out in the caller's buffer.
 typedef struct __ks_oci_ds_s {
-  int nc;            // number of columns
-  int nrows;         // rows per fetch, computed from buf_sz
+  int nc;     // number of columns
+  int nrows;  // rows per fetch, computed from buf_sz
   int buf_sz;
   uint8_t *buf;      // caller's buffer
   ks_oci_def_t *df;  // nc descriptors
@@ -84,8 +84,8 @@ typedef struct __ks_oci_lob_s {
   uint64_t offset;  // 1-based
   uint32_t flag;
   uint16_t csid;
-  uint8_t csfrm;    // 2 national, else implicit
-  uint8_t piece;    // 1 first, 2 next, 3 last, else the only piece
+  uint8_t csfrm;  // 2 national, else implicit
+  uint8_t piece;  // 1 first, 2 next, 3 last, else the only piece
   OCILobLocator *locp;
   uint8_t *buf;
 } ks_oci_lob_t;
@@ -93,7 +93,7 @@ static_assert(sizeof(ks_oci_lob_t) == 56, "LOB operation layout");
 
 // Piecewise operation.
 typedef struct __ks_oci_pw_s {
-  uint32_t htyp;   // 1 bind handle, 2 define handle
+  uint32_t htyp;  // 1 bind handle, 2 define handle
   uint32_t alen;
   uint32_t piece;  // 1 first, 3 last, 4 only, else next
   int16_t ind;

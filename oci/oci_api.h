@@ -130,59 +130,57 @@ typedef struct OCIParam OCIParam;
 #define KS_SQLT_TIMESTAMP_LTZ 231
 
 // One entry per OCI function: X(return type, name, parameter list).
-#define KS_OCI_FUNCTIONS(X)                                                                             \
-  X(sword, OCIEnvCreate,                                                                                \
-    (OCIEnv * *envhpp, ub4 mode, void *ctxp, void *(*malocfp)(void *, size_t),                          \
-     void *(*ralocfp)(void *, void *, size_t), void (*mfreefp)(void *, void *), size_t xtramem_sz,      \
-     void **usrmempp))                                                                                  \
-  X(sword, OCIHandleAlloc, (const void *parenth, void **hndlpp, ub4 type, size_t xtramem_sz, void **usrmempp)) \
-  X(sword, OCIHandleFree, (void *hndlp, ub4 type))                                                      \
-  X(sword, OCIServerAttach, (OCIServer * srvhp, OCIError *errhp, const OraText *dblink, sb4 dblink_len, ub4 mode)) \
-  X(sword, OCIServerDetach, (OCIServer * srvhp, OCIError *errhp, ub4 mode))                             \
-  X(sword, OCIAttrSet, (void *trgthndlp, ub4 trghndltyp, void *attributep, ub4 size, ub4 attrtype, OCIError *errhp)) \
-  X(sword, OCIAttrGet,                                                                                  \
-    (const void *trgthndlp, ub4 trghndltyp, void *attributep, ub4 *sizep, ub4 attrtype, OCIError *errhp)) \
-  X(sword, OCISessionBegin, (OCISvcCtx * svchp, OCIError *errhp, OCISession *usrhp, ub4 credt, ub4 mode)) \
-  X(sword, OCISessionEnd, (OCISvcCtx * svchp, OCIError *errhp, OCISession *usrhp, ub4 mode))           \
-  X(sword, OCIStmtPrepare,                                                                              \
-    (OCIStmt * stmtp, OCIError *errhp, const OraText *stmt, ub4 stmt_len, ub4 language, ub4 mode))      \
-  X(sword, OCIBindByPos,                                                                                \
-    (OCIStmt * stmtp, OCIBind **bindp, OCIError *errhp, ub4 position, void *valuep, sb4 value_sz, ub2 dty, \
-     void *indp, ub2 *alenp, ub2 *rcodep, ub4 maxarr_len, ub4 *curelep, ub4 mode))                       \
-  X(sword, OCIBindArrayOfStruct, (OCIBind * bindp, OCIError *errhp, ub4 pvskip, ub4 indskip, ub4 alskip, ub4 rcskip)) \
-  X(sword, OCIDefineByPos,                                                                              \
-    (OCIStmt * stmtp, OCIDefine **defnp, OCIError *errhp, ub4 position, void *valuep, sb4 value_sz, ub2 dty, \
-     void *indp, ub2 *rlenp, ub2 *rcodep, ub4 mode))                                                    \
-  X(sword, OCIDefineArrayOfStruct,                                                                      \
-    (OCIDefine * defnp, OCIError *errhp, ub4 pvskip, ub4 indskip, ub4 rlskip, ub4 rcskip))             \
-  X(sword, OCIStmtExecute,                                                                              \
-    (OCISvcCtx * svchp, OCIStmt *stmtp, OCIError *errhp, ub4 iters, ub4 rowoff, const OCISnapshot *snap_in, \
-     OCISnapshot *snap_out, ub4 mode))                                                                  \
-  X(sword, OCIStmtFetch2, (OCIStmt * stmtp, OCIError *errhp, ub4 nrows, ub2 orientation, sb4 fetchOffset, ub4 mode)) \
-  X(sword, OCIParamGet, (const void *hndlp, ub4 htype, OCIError *errhp, void **parmdpp, ub4 pos))       \
-  X(sword, OCIErrorGet,                                                                                 \
-    (void *hndlp, ub4 recordno, OraText *sqlstate, sb4 *errcodep, OraText *bufp, ub4 bufsiz, ub4 type)) \
-  X(sword, OCINlsCharSetIdToName, (void *hndl, OraText *buf, size_t buflen, ub2 id))                    \
-  X(ub2, OCINlsCharSetNameToId, (void *hndl, const OraText *name))                                      \
-  X(sword, OCINlsCharSetConvert,                                                                        \
-    (void *envhp, OCIError *errhp, ub2 dstid, void *dstp, size_t dstlen, ub2 srcid, const void *srcp,  \
-     size_t srclen, size_t *rsize))                                                                     \
-  X(sword, OCINlsNumericInfoGet, (void *envhp, OCIError *errhp, sb4 *val, ub2 item))                    \
-  X(sword, OCIDescriptorAlloc, (const void *parenth, void **descpp, ub4 type, size_t xtramem_sz, void **usrmempp)) \
-  X(sword, OCIDescriptorFree, (void *descp, ub4 type))                                                  \
-  X(sword, OCILobOpen, (OCISvcCtx * svchp, OCIError *errhp, OCILobLocator *locp, ub1 mode))            \
-  X(sword, OCILobIsOpen, (OCISvcCtx * svchp, OCIError *errhp, OCILobLocator *locp, boolean *flag))     \
-  X(sword, OCILobClose, (OCISvcCtx * svchp, OCIError *errhp, OCILobLocator *locp))                     \
-  X(sword, OCILobWrite2,                                                                                \
-    (OCISvcCtx * svchp, OCIError *errhp, OCILobLocator *locp, oraub8 *byte_amtp, oraub8 *char_amtp,    \
-     oraub8 offset, void *bufp, oraub8 buflen, ub1 piece, void *ctxp, void *cbfp, ub2 csid, ub1 csfrm))  \
-  X(sword, OCILobTrim2, (OCISvcCtx * svchp, OCIError *errhp, OCILobLocator *locp, oraub8 newlen))      \
-  X(sword, OCILobErase2, (OCISvcCtx * svchp, OCIError *errhp, OCILobLocator *locp, oraub8 *amount, oraub8 offset)) \
-  X(sword, OCIStmtSetPieceInfo,                                                                         \
-    (void *hndlp, ub4 type, OCIError *errhp, const void *bufp, ub4 *alenp, ub1 piece, const void *indp, \
-     ub2 *rcodep))                                                                                      \
-  X(sword, OCITransCommit, (OCISvcCtx * svchp, OCIError *errhp, ub4 flags))                             \
-  X(sword, OCITransRollback, (OCISvcCtx * svchp, OCIError *errhp, ub4 flags))
+#define KS_OCI_FUNCTIONS(X)                                                                                            \
+  X(sword, OCIEnvCreate,                                                                                               \
+    (OCIEnv * *envhpp, ub4 mode, void *ctxp, void *(*malocfp)(void *, size_t),                                         \
+     void *(*ralocfp)(void *, void *, size_t), void (*mfreefp)(void *, void *), size_t xtramem_sz, void **usrmempp))   \
+  X(sword, OCIHandleAlloc, (const void *parenth, void **hndlpp, ub4 type, size_t xtramem_sz, void **usrmempp))         \
+  X(sword, OCIHandleFree, (void *hndlp, ub4 type))                                                                     \
+  X(sword, OCIServerAttach, (OCIServer * srvhp, OCIError * errhp, const OraText *dblink, sb4 dblink_len, ub4 mode))    \
+  X(sword, OCIServerDetach, (OCIServer * srvhp, OCIError * errhp, ub4 mode))                                           \
+  X(sword, OCIAttrSet, (void *trgthndlp, ub4 trghndltyp, void *attributep, ub4 size, ub4 attrtype, OCIError *errhp))   \
+  X(sword, OCIAttrGet,                                                                                                 \
+    (const void *trgthndlp, ub4 trghndltyp, void *attributep, ub4 *sizep, ub4 attrtype, OCIError *errhp))              \
+  X(sword, OCISessionBegin, (OCISvcCtx * svchp, OCIError * errhp, OCISession * usrhp, ub4 credt, ub4 mode))            \
+  X(sword, OCISessionEnd, (OCISvcCtx * svchp, OCIError * errhp, OCISession * usrhp, ub4 mode))                         \
+  X(sword, OCIStmtPrepare,                                                                                             \
+    (OCIStmt * stmtp, OCIError * errhp, const OraText *stmt, ub4 stmt_len, ub4 language, ub4 mode))                    \
+  X(sword, OCIBindByPos,                                                                                               \
+    (OCIStmt * stmtp, OCIBind * *bindp, OCIError * errhp, ub4 position, void *valuep, sb4 value_sz, ub2 dty,           \
+     void *indp, ub2 *alenp, ub2 *rcodep, ub4 maxarr_len, ub4 *curelep, ub4 mode))                                     \
+  X(sword, OCIBindArrayOfStruct, (OCIBind * bindp, OCIError * errhp, ub4 pvskip, ub4 indskip, ub4 alskip, ub4 rcskip)) \
+  X(sword, OCIDefineByPos,                                                                                             \
+    (OCIStmt * stmtp, OCIDefine * *defnp, OCIError * errhp, ub4 position, void *valuep, sb4 value_sz, ub2 dty,         \
+     void *indp, ub2 *rlenp, ub2 *rcodep, ub4 mode))                                                                   \
+  X(sword, OCIDefineArrayOfStruct,                                                                                     \
+    (OCIDefine * defnp, OCIError * errhp, ub4 pvskip, ub4 indskip, ub4 rlskip, ub4 rcskip))                            \
+  X(sword, OCIStmtExecute,                                                                                             \
+    (OCISvcCtx * svchp, OCIStmt * stmtp, OCIError * errhp, ub4 iters, ub4 rowoff, const OCISnapshot *snap_in,          \
+     OCISnapshot *snap_out, ub4 mode))                                                                                 \
+  X(sword, OCIStmtFetch2, (OCIStmt * stmtp, OCIError * errhp, ub4 nrows, ub2 orientation, sb4 fetchOffset, ub4 mode))  \
+  X(sword, OCIParamGet, (const void *hndlp, ub4 htype, OCIError *errhp, void **parmdpp, ub4 pos))                      \
+  X(sword, OCIErrorGet,                                                                                                \
+    (void *hndlp, ub4 recordno, OraText *sqlstate, sb4 *errcodep, OraText *bufp, ub4 bufsiz, ub4 type))                \
+  X(sword, OCINlsCharSetIdToName, (void *hndl, OraText *buf, size_t buflen, ub2 id))                                   \
+  X(ub2, OCINlsCharSetNameToId, (void *hndl, const OraText *name))                                                     \
+  X(sword, OCINlsCharSetConvert,                                                                                       \
+    (void *envhp, OCIError *errhp, ub2 dstid, void *dstp, size_t dstlen, ub2 srcid, const void *srcp, size_t srclen,   \
+     size_t *rsize))                                                                                                   \
+  X(sword, OCINlsNumericInfoGet, (void *envhp, OCIError *errhp, sb4 *val, ub2 item))                                   \
+  X(sword, OCIDescriptorAlloc, (const void *parenth, void **descpp, ub4 type, size_t xtramem_sz, void **usrmempp))     \
+  X(sword, OCIDescriptorFree, (void *descp, ub4 type))                                                                 \
+  X(sword, OCILobOpen, (OCISvcCtx * svchp, OCIError * errhp, OCILobLocator * locp, ub1 mode))                          \
+  X(sword, OCILobIsOpen, (OCISvcCtx * svchp, OCIError * errhp, OCILobLocator * locp, boolean * flag))                  \
+  X(sword, OCILobClose, (OCISvcCtx * svchp, OCIError * errhp, OCILobLocator * locp))                                   \
+  X(sword, OCILobWrite2,                                                                                               \
+    (OCISvcCtx * svchp, OCIError * errhp, OCILobLocator * locp, oraub8 * byte_amtp, oraub8 * char_amtp, oraub8 offset, \
+     void *bufp, oraub8 buflen, ub1 piece, void *ctxp, void *cbfp, ub2 csid, ub1 csfrm))                               \
+  X(sword, OCILobTrim2, (OCISvcCtx * svchp, OCIError * errhp, OCILobLocator * locp, oraub8 newlen))                    \
+  X(sword, OCILobErase2, (OCISvcCtx * svchp, OCIError * errhp, OCILobLocator * locp, oraub8 * amount, oraub8 offset))  \
+  X(sword, OCIStmtSetPieceInfo,                                                                                        \
+    (void *hndlp, ub4 type, OCIError *errhp, const void *bufp, ub4 *alenp, ub1 piece, const void *indp, ub2 *rcodep))  \
+  X(sword, OCITransCommit, (OCISvcCtx * svchp, OCIError * errhp, ub4 flags))                                           \
+  X(sword, OCITransRollback, (OCISvcCtx * svchp, OCIError * errhp, ub4 flags))
 
 // Prototypes with C linkage, for the stand-in library that defines them.
 extern "C" {

@@ -7,8 +7,8 @@ int ks_oci_auto_bind(ks_oci_ses_t *c, ks_oci_stmt_t *stmt, ks_oci_bnd_t *bc, int
   for (int i = 0; i < ncols; i++) {
     ks_oci_bnd_t *b = &bc[i];
     ub2 type = (b->flag & KS_OCI_BND_EXTTYPE) ? static_cast<ub2>(b->ctype)
-               : (b->ctype < KS_OCI_NTYPES) ? oci_data_type[b->ctype]
-                                            : 0;
+               : (b->ctype < KS_OCI_NTYPES)   ? oci_data_type[b->ctype]
+                                              : 0;
     if (type == 0) {
       ks_oci_set_error_code(-1);
       ks_oci_set_message("bind type index out of range.");
@@ -25,18 +25,18 @@ int ks_oci_auto_bind(ks_oci_ses_t *c, ks_oci_stmt_t *stmt, ks_oci_bnd_t *bc, int
     if (b->flag & KS_OCI_BND_CHARSET) {
       ub1 form = (b->flag & KS_OCI_BND_NCHAR) ? SQLCS_NCHAR : SQLCS_IMPLICIT;
       ub2 csid = static_cast<ub2>(b->csid);
-      if (ks_oci_check(c->errhp, x_oci.OCIAttrSet(b->bndp, OCI_HTYPE_BIND, &form, 0, OCI_ATTR_CHARSET_FORM,
-                                                  c->errhp)) != 0 ||
-          ks_oci_check(c->errhp, x_oci.OCIAttrSet(b->bndp, OCI_HTYPE_BIND, &csid, 0, OCI_ATTR_CHARSET_ID,
-                                                  c->errhp)) != 0) {
+      if (ks_oci_check(c->errhp,
+                       x_oci.OCIAttrSet(b->bndp, OCI_HTYPE_BIND, &form, 0, OCI_ATTR_CHARSET_FORM, c->errhp)) != 0 ||
+          ks_oci_check(c->errhp, x_oci.OCIAttrSet(b->bndp, OCI_HTYPE_BIND, &csid, 0, OCI_ATTR_CHARSET_ID, c->errhp)) !=
+              0) {
         KS_ERROR("OCIAttrSet()");
         return -1;
       }
     }
     if (b->flag & KS_OCI_BND_MAXDATA) {
       ub4 maxsz = 4000;
-      if (ks_oci_check(c->errhp, x_oci.OCIAttrSet(b->bndp, OCI_HTYPE_BIND, &maxsz, 0, OCI_ATTR_MAXDATA_SIZE,
-                                                  c->errhp)) != 0) {
+      if (ks_oci_check(c->errhp,
+                       x_oci.OCIAttrSet(b->bndp, OCI_HTYPE_BIND, &maxsz, 0, OCI_ATTR_MAXDATA_SIZE, c->errhp)) != 0) {
         KS_ERROR("OCIAttrSet()");
         return -1;
       }

@@ -30,14 +30,16 @@ int ks_oci_charset_name2id(ks_oci_ses_t *c, const char *name) {
 
 int ks_oci_set_charset_id(ks_oci_ses_t *c, int csid) {
   ub2 id = static_cast<ub2>(csid);
-  return ks_oci_check(c->errhp, x_oci.OCIAttrSet(c->envhp, OCI_HTYPE_ENV, &id, 0, OCI_ATTR_ENV_CHARSET_ID, c->errhp)) == 0
+  return ks_oci_check(c->errhp, x_oci.OCIAttrSet(c->envhp, OCI_HTYPE_ENV, &id, 0, OCI_ATTR_ENV_CHARSET_ID, c->errhp)) ==
+                 0
              ? 0
              : -1;
 }
 
 int ks_oci_set_ncharset_id(ks_oci_ses_t *c, int ncsid) {
   ub2 id = static_cast<ub2>(ncsid);
-  return ks_oci_check(c->errhp, x_oci.OCIAttrSet(c->envhp, OCI_HTYPE_ENV, &id, 0, OCI_ATTR_ENV_NCHARSET_ID, c->errhp)) == 0
+  return ks_oci_check(c->errhp,
+                      x_oci.OCIAttrSet(c->envhp, OCI_HTYPE_ENV, &id, 0, OCI_ATTR_ENV_NCHARSET_ID, c->errhp)) == 0
              ? 0
              : -1;
 }

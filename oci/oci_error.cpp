@@ -9,11 +9,25 @@ int oci_errcode = 0;
 char oci_errmesg[KS_OCI_MSG_SZ];
 }  // namespace
 
-const uint16_t oci_data_type[KS_OCI_NTYPES] = {
-    SQLT_CHR,           SQLT_NUM,           SQLT_AFC,  SQLT_DAT, KS_SQLT_TIMESTAMP, KS_SQLT_TIMESTAMP_TZ,
-    KS_SQLT_TIMESTAMP_LTZ, KS_SQLT_INTERVAL_YM, KS_SQLT_INTERVAL_DS, SQLT_BIN, SQLT_LNG, SQLT_LBI,
-    SQLT_CLOB,          SQLT_BLOB,          SQLT_IBFLOAT, SQLT_IBDOUBLE, SQLT_STR, SQLT_INT,
-    SQLT_UIN};
+const uint16_t oci_data_type[KS_OCI_NTYPES] = {SQLT_CHR,
+                                               SQLT_NUM,
+                                               SQLT_AFC,
+                                               SQLT_DAT,
+                                               KS_SQLT_TIMESTAMP,
+                                               KS_SQLT_TIMESTAMP_TZ,
+                                               KS_SQLT_TIMESTAMP_LTZ,
+                                               KS_SQLT_INTERVAL_YM,
+                                               KS_SQLT_INTERVAL_DS,
+                                               SQLT_BIN,
+                                               SQLT_LNG,
+                                               SQLT_LBI,
+                                               SQLT_CLOB,
+                                               SQLT_BLOB,
+                                               SQLT_IBFLOAT,
+                                               SQLT_IBDOUBLE,
+                                               SQLT_STR,
+                                               SQLT_INT,
+                                               SQLT_UIN};
 
 int ks_oci_get_error_code() { return oci_errcode; }
 const char *ks_oci_get_message() { return oci_errmesg; }

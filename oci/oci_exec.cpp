@@ -11,11 +11,16 @@ int execute(ks_oci_ses_t *c, ks_oci_stmt_t *stmt, int iters, int rowoff, ub4 mod
   int r = ks_oci_check(c->errhp, x_oci.OCIStmtExecute(c->svchp, stmt->stmtp, c->errhp, static_cast<ub4>(iters),
                                                       static_cast<ub4>(rowoff), nullptr, nullptr, mode));
   switch (r) {
-    case OCI_SUCCESS: return 0;
-    case OCI_NO_DATA: return 1;
-    case OCI_NEED_DATA: return 2;
-    case OCI_SUCCESS_WITH_INFO: return 3;
-    default: return -1;
+    case OCI_SUCCESS:
+      return 0;
+    case OCI_NO_DATA:
+      return 1;
+    case OCI_NEED_DATA:
+      return 2;
+    case OCI_SUCCESS_WITH_INFO:
+      return 3;
+    default:
+      return -1;
   }
 }
 
@@ -44,8 +49,8 @@ int ks_oci_get_batch_errors(ks_oci_ses_t *c, ks_oci_stmt_t *stmt, int *num) {
 int ks_oci_get_array_error(ks_oci_ses_t *c, int ei, int *rowoff) {
   for (OCIError **e : {&c->errbp1, &c->errbp2}) {
     if (*e != nullptr) continue;
-    if (ks_oci_check(c->errhp, x_oci.OCIHandleAlloc(c->envhp, reinterpret_cast<void **>(e), OCI_HTYPE_ERROR, 0,
-                                                    nullptr)) != 0)
+    if (ks_oci_check(c->errhp,
+                     x_oci.OCIHandleAlloc(c->envhp, reinterpret_cast<void **>(e), OCI_HTYPE_ERROR, 0, nullptr)) != 0)
       return -1;
   }
   if (ks_oci_check(c->errbp1, x_oci.OCIParamGet(c->errhp, OCI_HTYPE_ERROR, c->errbp1,

@@ -88,8 +88,8 @@ int ks_oci_auto_define(ks_oci_ses_t *c, ks_oci_stmt_t *stmt, ks_oci_ds_t *ds) {
 }
 
 int ks_oci_fetch(ks_oci_ses_t *c, ks_oci_stmt_t *stmt, int nrows, int *rrows) {
-  int r = ks_oci_check(c->errhp, x_oci.OCIStmtFetch2(stmt->stmtp, c->errhp, static_cast<ub4>(nrows), OCI_FETCH_NEXT,
-                                                     0, OCI_DEFAULT));
+  int r = ks_oci_check(
+      c->errhp, x_oci.OCIStmtFetch2(stmt->stmtp, c->errhp, static_cast<ub4>(nrows), OCI_FETCH_NEXT, 0, OCI_DEFAULT));
   if (r == OCI_NEED_DATA) return 2;
   if (r != OCI_SUCCESS && r != OCI_NO_DATA && r != OCI_SUCCESS_WITH_INFO) {
     KS_ERROR("OCIStmtFetch()");

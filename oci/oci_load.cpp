@@ -63,11 +63,20 @@ int ks_oci_load() {
     std::string pdir = program_dir();
     const char *ohome = getenv("ORACLE_HOME");
     for (const char *name : kClientNames) {
-      if (!pdir.empty() && (h = try_open(pdir + name, &tried, &first_err)) != nullptr) { chosen = pdir + name; break; }
-      if ((h = try_open(name, &tried, &first_err)) != nullptr) { chosen = name; break; }
+      if (!pdir.empty() && (h = try_open(pdir + name, &tried, &first_err)) != nullptr) {
+        chosen = pdir + name;
+        break;
+      }
+      if ((h = try_open(name, &tried, &first_err)) != nullptr) {
+        chosen = name;
+        break;
+      }
       if (ohome != nullptr && ohome[0] != '\0') {
         std::string p = std::string(ohome) + "/lib/" + name;
-        if ((h = try_open(p, &tried, &first_err)) != nullptr) { chosen = p; break; }
+        if ((h = try_open(p, &tried, &first_err)) != nullptr) {
+          chosen = p;
+          break;
+        }
       }
     }
   }
@@ -85,8 +94,8 @@ int ks_oci_load() {
   ks_oci_api_t api;
   const char *missing = nullptr;
   dlerror();
-#define KS_OCI_RESOLVE(ret, name, params)                                  \
-  api.name = reinterpret_cast<ret(*) params>(dlsym(h, #name));            \
+#define KS_OCI_RESOLVE(ret, name, params)                      \
+  api.name = reinterpret_cast<ret(*) params>(dlsym(h, #name)); \
   if (api.name == nullptr && missing == nullptr) missing = #name;
   KS_OCI_FUNCTIONS(KS_OCI_RESOLVE)
 #undef KS_OCI_RESOLVE

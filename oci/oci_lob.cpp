@@ -72,14 +72,14 @@ int ks_oci_lob_close(ks_oci_ses_t *c, OCILobLocator *locp) {
 }
 
 int ks_oci_lob_write(ks_oci_ses_t *c, ks_oci_lob_t *lob) {
-  ub1 piece = lob->piece == 1 ? OCI_FIRST_PIECE
+  ub1 piece = lob->piece == 1   ? OCI_FIRST_PIECE
               : lob->piece == 2 ? OCI_NEXT_PIECE
               : lob->piece == 3 ? OCI_LAST_PIECE
                                 : OCI_ONE_PIECE;
   oraub8 bamt = lob->byte_amt, camt = lob->char_amt;
-  int r = ks_oci_check(c->errhp, x_oci.OCILobWrite2(c->svchp, c->errhp, lob->locp, &bamt, &camt, lob->offset, lob->buf,
-                                                    lob->buf_sz, piece, nullptr, nullptr, lob->csid,
-                                                    lob->csfrm == 2 ? SQLCS_NCHAR : SQLCS_IMPLICIT));
+  int r = ks_oci_check(
+      c->errhp, x_oci.OCILobWrite2(c->svchp, c->errhp, lob->locp, &bamt, &camt, lob->offset, lob->buf, lob->buf_sz,
+                                   piece, nullptr, nullptr, lob->csid, lob->csfrm == 2 ? SQLCS_NCHAR : SQLCS_IMPLICIT));
   lob->byte_amt = bamt;
   lob->char_amt = camt;
   if (r == OCI_NEED_DATA) return 2;
@@ -123,7 +123,7 @@ int ks_oci_set_piece_info(ks_oci_ses_t *c, ks_oci_pw_t *pw) {
     KS_ERROR("OCIStmtSetPieceInfo() - error handle type");
     return -1;
   }
-  ub1 piece = pw->piece == 1 ? OCI_FIRST_PIECE
+  ub1 piece = pw->piece == 1   ? OCI_FIRST_PIECE
               : pw->piece == 3 ? OCI_LAST_PIECE
               : pw->piece == 4 ? OCI_ONE_PIECE
                                : OCI_NEXT_PIECE;

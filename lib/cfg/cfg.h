@@ -26,6 +26,8 @@
 #define KS_CFG_MODIFIED 0x80u            // ks_cfg_t.flag: unsaved edits
 #define KS_CFG_NAME 32
 #define KS_CFG_PARM_USED 1u              // ks_cfg_fparm_t.rsv of an item in use
+// Lookups return references as int: blocks stay below 0x8000 so none is negative.
+#define KS_CFG_MAX_BLKS 0x7FFFu
 #define KS_CFG_MSGSZ 1024                // room every omsg buffer must have
 
 // Block types (block n of a new file has type n).

@@ -65,7 +65,7 @@ int read_image(ks_cfg_t *cfg, const std::string &path, char *omsg) {
     snprintf(omsg, KS_CFG_MSGSZ, "lseek(): %s", strerror(errno));
     return -1;
   }
-  if (st.st_size % KS_CFG_BLKSZ != 0 || st.st_size > off_t(0xFFFF) * KS_CFG_BLKSZ) {
+  if (st.st_size % KS_CFG_BLKSZ != 0 || st.st_size > off_t(KS_CFG_MAX_BLKS) * KS_CFG_BLKSZ) {
     snprintf(omsg, KS_CFG_MSGSZ, "Read %s: file length %lld is not a whole number of blocks",
              path.c_str(), (long long)st.st_size);
     return -1;
@@ -255,7 +255,7 @@ int ks_cfg_reset(ks_cfg_t *cfg) {
 int ks_cfg_new_block(ks_cfg_t *cfg, char *omsg) {
   for (uint32_t b = 1; b < cfg->hwm_blk; ++b)
     if (ks_cfg_block(cfg, b)->blk_flg == 0) return int(b);
-  if (cfg->hwm_blk >= 0xFFFF) {
+  if (cfg->hwm_blk >= KS_CFG_MAX_BLKS) {
     snprintf(omsg, KS_CFG_MSGSZ, "config file reach the maximum size.");
     return -1;
   }

@@ -26,22 +26,43 @@ int month_days(int y, int m) {
 void add_minutes(ks_ora_dt_t *d, int mins) {
   int t = d->hour * 60 + d->minute + mins;
   int dd = 0;
-  while (t < 0) { t += 1440; dd--; }
-  while (t >= 1440) { t -= 1440; dd++; }
+  while (t < 0) {
+    t += 1440;
+    dd--;
+  }
+  while (t >= 1440) {
+    t -= 1440;
+    dd++;
+  }
   d->hour = t / 60;
   d->minute = t % 60;
   for (; dd > 0; dd--) {
     if (++d->day > month_days(d->year, d->month)) {
       d->day = 1;
-      if (++d->month > 12) { d->month = 1; d->year = d->year == -1 ? 1 : d->year + 1; }
+      if (++d->month > 12) {
+        d->month = 1;
+        d->year = d->year == -1 ? 1 : d->year + 1;
+      }
     }
   }
   for (; dd < 0; dd++) {
     if (--d->day < 1) {
-      if (--d->month < 1) { d->month = 12; d->year = d->year == 1 ? -1 : d->year - 1; }
+      if (--d->month < 1) {
+        d->month = 12;
+        d->year = d->year == 1 ? -1 : d->year - 1;
+      }
       d->day = month_days(d->year, d->month);
     }
   }
+}
+
+// width digits of v, zero-padded.
+void put_digits(char *out, int *k, uint32_t v, int width) {
+  for (int i = width - 1; i >= 0; i--) {
+    out[*k + i] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  }
+  *k += width;
 }
 
 int parse_int(const char *&p, int maxdig, int *v) {
@@ -116,13 +137,29 @@ int ks_ora_date_to_text(const uint8_t *b, int len, char *out, int osz) {
   ks_ora_dt_t d;
   if (out == nullptr || ks_ora_date_decode(b, len, &d) < 0) return -1;
   char tmp[KS_ORA_DATE_TEXT_MAX + 8];
-  int k = snprintf(tmp, sizeof tmp, "%s%04d-%02d-%02d %02d:%02d:%02d", d.year < 0 ? "-" : "",
-                   d.year < 0 ? -d.year : d.year, d.month, d.day, d.hour, d.minute, d.second);
-  if (d.nsec != 0) k += snprintf(tmp + k, sizeof tmp - static_cast<size_t>(k), ".%09u", d.nsec);
+  // Written digit by digit: this runs once per date value replicated.
+  int k = 0;
+  int y = d.year;
+  if (y < 0) {
+    tmp[k++] = '-';
+    y = -y;
+  }
+  put_digits(tmp, &k, static_cast<uint32_t>(y), 4);
+  const int fields[5] = {d.month, d.day, d.hour, d.minute, d.second};
+  const char seps[5] = {'-', '-', ' ', ':', ':'};
+  for (int f = 0; f < 5; f++) {
+    tmp[k++] = seps[f];
+    put_digits(tmp, &k, static_cast<uint32_t>(fields[f]), 2);
+  }
+  if (d.nsec != 0) {
+    tmp[k++] = '.';
+    put_digits(tmp, &k, d.nsec, 9);
+  }
+  tmp[k] = '\0';
   if (len == 13) {
     int a = d.tz_min < 0 ? -d.tz_min : d.tz_min;
-    k += snprintf(tmp + k, sizeof tmp - static_cast<size_t>(k), " %c%02d:%02d", d.tz_min < 0 ? '-' : '+',
-                  a / 60, a % 60);
+    k += snprintf(tmp + k, sizeof tmp - static_cast<size_t>(k), " %c%02d:%02d", d.tz_min < 0 ? '-' : '+', a / 60,
+                  a % 60);
   }
   if (k + 1 > osz) return -1;
   memcpy(out, tmp, static_cast<size_t>(k) + 1);
@@ -135,7 +172,10 @@ int ks_ora_date_from_text(const char *txt, uint8_t *out, int len) {
   const char *p = txt;
   while (*p == ' ') p++;
   bool bc = false;
-  if (*p == '-') { bc = true; p++; }
+  if (*p == '-') {
+    bc = true;
+    p++;
+  }
   if (parse_int(p, 4, &d.year) < 4 || *p++ != '-') return -1;
   if (bc) d.year = -d.year;
   if (parse_int(p, 2, &d.month) < 1 || *p++ != '-') return -1;

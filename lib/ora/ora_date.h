@@ -6,14 +6,14 @@
 #include <cstdint>
 
 typedef struct __ks_ora_dt_s {
-  int year;        // -4712 .. 9999, no year 0
-  int month;       // 1..12
-  int day;         // 1..31
-  int hour;        // 0..23
-  int minute;      // 0..59
-  int second;      // 0..59
-  uint32_t nsec;   // 0..999999999
-  int tz_min;      // zone offset in minutes (TIMESTAMP WITH TIME ZONE only)
+  int year;       // -4712 .. 9999, no year 0
+  int month;      // 1..12
+  int day;        // 1..31
+  int hour;       // 0..23
+  int minute;     // 0..59
+  int second;     // 0..59
+  uint32_t nsec;  // 0..999999999
+  int tz_min;     // zone offset in minutes (TIMESTAMP WITH TIME ZONE only)
 } ks_ora_dt_t;
 
 // Long enough for "-4712-01-01 00:00:00.123456789 +14:00".

@@ -18,7 +18,7 @@ struct Num {
   bool neg = false;
   int inf = 0;  // +1 / -1 for Oracle's infinities
   int exp = 0;
-  int n = 0;    // 0 means zero
+  int n = 0;  // 0 means zero
   uint8_t d[20] = {};
 };
 
@@ -29,8 +29,15 @@ int decode(const uint8_t *b, int len, Num *x) {
   if (b == nullptr || len < 1 || len > KS_ORA_NUMBER_MAX) return -1;
   uint8_t e = b[0];
   if (len == 1 && e == 0x80) return 0;
-  if (len == 1 && e == 0x00) { x->inf = -1; x->neg = true; return 0; }
-  if (len == 2 && e == 0xFF && b[1] == 101) { x->inf = 1; return 0; }
+  if (len == 1 && e == 0x00) {
+    x->inf = -1;
+    x->neg = true;
+    return 0;
+  }
+  if (len == 2 && e == 0xFF && b[1] == 101) {
+    x->inf = 1;
+    return 0;
+  }
   if (e & 0x80) {
     x->exp = e - 193;
     int n = len - 1;
@@ -59,11 +66,24 @@ int decode(const uint8_t *b, int len, Num *x) {
 }
 
 int encode(const Num &x, uint8_t *out) {
-  if (x.inf > 0) { out[0] = 0xFF; out[1] = 101; return 2; }
-  if (x.inf < 0) { out[0] = 0x00; return 1; }
-  if (x.n == 0) { out[0] = 0x80; return 1; }
+  if (x.inf > 0) {
+    out[0] = 0xFF;
+    out[1] = 101;
+    return 2;
+  }
+  if (x.inf < 0) {
+    out[0] = 0x00;
+    return 1;
+  }
+  if (x.n == 0) {
+    out[0] = 0x80;
+    return 1;
+  }
   if (x.exp > 62) return -1;
-  if (x.exp < -65) { out[0] = 0x80; return 1; }  // below NUMBER's range: zero, as Oracle does
+  if (x.exp < -65) {
+    out[0] = 0x80;
+    return 1;
+  }  // below NUMBER's range: zero, as Oracle does
   if (!x.neg) {
     out[0] = static_cast<uint8_t>(193 + x.exp);
     for (int i = 0; i < x.n; i++) out[i + 1] = static_cast<uint8_t>(x.d[i] + 1);
@@ -71,7 +91,10 @@ int encode(const Num &x, uint8_t *out) {
   }
   out[0] = static_cast<uint8_t>(62 - x.exp);
   for (int i = 0; i < x.n; i++) out[i + 1] = static_cast<uint8_t>(101 - x.d[i]);
-  if (x.n < 20) { out[x.n + 1] = 102; return x.n + 2; }
+  if (x.n < 20) {
+    out[x.n + 1] = 102;
+    return x.n + 2;
+  }
   return x.n + 1;
 }
 
@@ -142,9 +165,12 @@ int ks_ora_number_from_text(const char *txt, uint8_t *out) {
   const char *ms = p;
   int ndig = 0, ni = -1;
   for (;; p++) {
-    if (*p >= '0' && *p <= '9') ndig++;
-    else if (*p == '.' && ni < 0) ni = ndig;
-    else break;
+    if (*p >= '0' && *p <= '9')
+      ndig++;
+    else if (*p == '.' && ni < 0)
+      ni = ndig;
+    else
+      break;
   }
   const char *me = p;
   if (ndig == 0) return -1;
@@ -170,7 +196,10 @@ int ks_ora_number_from_text(const char *txt, uint8_t *out) {
   for (const char *q = ms; q < me; q++) {
     if (*q == '.') continue;
     int dv = *q - '0';
-    if (nsig == 0 && dv == 0) { t++; continue; }
+    if (nsig == 0 && dv == 0) {
+      t++;
+      continue;
+    }
     if (nsig == 0) top = ni - 1 - t + e10;
     if (nsig < static_cast<int>(sizeof sig)) sig[nsig++] = static_cast<char>(dv);
     t++;

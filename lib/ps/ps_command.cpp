@@ -54,6 +54,10 @@ int ks_ps_parse_command(const uint8_t *msg, int len, ks_ps_cmd_t *cmd) {
 }
 
 int ks_ps_send(pid_t pid, const void *msg, int len) {
+  if (pid <= 0) {  // kill() would reach a whole process group, or every process
+    KS_ERROR("invalid process id %d.", int(pid));
+    return -1;
+  }
   if (ks_shm_enq(int(pid), len, msg) != 0) return -1;
   if (kill(pid, KS_CMD_SIGNAL) != 0) {
     KS_ERROR("send command signal error.");
@@ -63,6 +67,10 @@ int ks_ps_send(pid_t pid, const void *msg, int len) {
 }
 
 int ks_ps_reply(pid_t pid, int code) {
+  if (pid <= 0) {
+    KS_ERROR("invalid process id %d.", int(pid));
+    return -1;
+  }
   uint8_t r[4];
   ks::store_be32(r, uint32_t(code));
   if (ks_shm_enq(int(pid), 4, r) != 0) return -1;

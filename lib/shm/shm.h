@@ -134,7 +134,7 @@ int ks_shm_detach();
 void ks_shm_set_attach_wait(int tries);
 // A segment left by a manager that is gone (its creator no longer alive) is removed
 // with its semaphores and sibling segments: 0 removed (or nothing there), 1 a live
-// manager owns it, -1 error.
+// manager owns it, 2 kept because a component it started still runs, -1 error.
 int ks_shm_remove_stale();
 
 // Allocator. Blocks of KS_SHM_BLKSZ, first fit across segments, owned by the caller's pid.

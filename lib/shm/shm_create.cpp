@@ -13,6 +13,7 @@
 
 #include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
+#include "lib/ps/ps.h"
 #include "lib/shm/shm.h"
 
 namespace {
@@ -33,6 +34,21 @@ void drop_segments() {
 }
 
 bool pid_alive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+// A live process in the process table of a segment whose manager is gone, or 0. Every
+// position is checked against the segment's size: the header may be half-written.
+pid_t live_component(const ks_sysinfo_t *si, size_t seg_sz) {
+  if (std::memcmp(si->ksname, KS_SHM_MAGIC, sizeof KS_SHM_MAGIC) != 0) return 0;
+  if (si->cfg_ofs == 0 || si->ps_ofs == 0 || si->cfg_ofs + sizeof(ks_cfg_bh_t) > seg_sz) return 0;
+  const auto *base = reinterpret_cast<const uint8_t *>(si);
+  const auto *bh = reinterpret_cast<const ks_cfg_bh_t *>(base + si->cfg_ofs);
+  uint64_t n = bh->max_procs;
+  if (si->ps_ofs + n * sizeof(ks_ps_task_t) > seg_sz) return 0;
+  const auto *ps = reinterpret_cast<const ks_ps_task_t *>(base + si->ps_ofs);
+  for (uint64_t i = 0; i < n; ++i)
+    if (ps[i].pid > 0 && pid_alive(ps[i].pid)) return ps[i].pid;
+  return 0;
+}
 
 }  // namespace
 
@@ -63,7 +79,7 @@ int ks_shm_create() {
       id = shmget(next_key, sz, IPC_CREAT | IPC_EXCL | 0640);
       if (id >= 0) break;
       if (errno == EEXIST && n > 0) {  // a foreign segment holds this key: try the next
-        ++next_key;
+        next_key = key_t(uint32_t(next_key) + 1);
         continue;
       }
       if (errno == EEXIST) return -2;
@@ -84,7 +100,7 @@ int ks_shm_create() {
     }
     s.head = static_cast<char *>(p);
     left -= sz;
-    ++next_key;
+    next_key = key_t(uint32_t(next_key) + 1);
   }
 
   shm_inf.semid = semget(key, KS_SHM_NSEMS, IPC_CREAT | IPC_EXCL | 0640);
@@ -149,12 +165,20 @@ int ks_shm_remove_stale() {
 
   // The creator is gone. Its header names the sibling segments and the semaphore set;
   // only segments made by the same creator are removed, never a foreign one.
-  KS_WARN("shared memory of a stopped manager (pid %d) found, removing it.", int(creator));
   void *p = shmat(id0, nullptr, SHM_RDONLY);
   if (p != reinterpret_cast<void *>(-1)) {
     auto *si = static_cast<const ks_sysinfo_t *>(p);
+    pid_t orphan = live_component(si, ds.shm_segsz);
+    if (orphan > 0) {
+      // Replacing the segment under a running component would let a second copy of it
+      // start beside the first: the operator must stop it first.
+      KS_ERROR("process %d started by a stopped manager is still running, stop it first.", int(orphan));
+      shmdt(p);
+      return 2;
+    }
     if (std::memcmp(si->ksname, KS_SHM_MAGIC, sizeof KS_SHM_MAGIC) == 0 &&
         si->nsegs <= KS_SHM_MAX_SEGS) {
+      KS_WARN("shared memory of a stopped manager (pid %d) found, removing it.", int(creator));
       for (uint32_t i = 1; i < si->nsegs; ++i) {
         struct shmid_ds sd{};
         if (shmctl(si->seg[i].shmid, IPC_STAT, &sd) == 0 && sd.shm_cpid == creator)

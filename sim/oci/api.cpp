@@ -62,7 +62,8 @@ std::string resolve_link(const std::string &link_in, int *err, std::string *deta
   if (p != std::string::npos) {
     size_t eq = link.find('=', p);
     size_t end = link.find(')', eq == std::string::npos ? p : eq);
-    if (eq != std::string::npos) service = trim(link.substr(eq + 1, end == std::string::npos ? std::string::npos : end - eq - 1));
+    if (eq != std::string::npos)
+      service = trim(link.substr(eq + 1, end == std::string::npos ? std::string::npos : end - eq - 1));
   } else if (link.empty()) {
     const char *sid = getenv("ORACLE_SID");
     service = sid != nullptr ? sid : "";
@@ -88,18 +89,26 @@ Env *env_of(const void *parent) {
   const Handle *h = static_cast<const Handle *>(parent);
   if (h == nullptr || h->magic != kMagic) return nullptr;
   switch (h->htype) {
-    case OCI_HTYPE_ENV: return const_cast<Env *>(static_cast<const Env *>(h));
-    case OCI_HTYPE_ERROR: return static_cast<const Error *>(h)->env;
-    case OCI_HTYPE_SVCCTX: return static_cast<const SvcCtx *>(h)->env;
-    case OCI_HTYPE_SERVER: return static_cast<const Server *>(h)->env;
-    case OCI_HTYPE_SESSION: return static_cast<const Session *>(h)->env;
-    case OCI_HTYPE_STMT: return static_cast<const Stmt *>(h)->env;
-    default: return nullptr;
+    case OCI_HTYPE_ENV:
+      return const_cast<Env *>(static_cast<const Env *>(h));
+    case OCI_HTYPE_ERROR:
+      return static_cast<const Error *>(h)->env;
+    case OCI_HTYPE_SVCCTX:
+      return static_cast<const SvcCtx *>(h)->env;
+    case OCI_HTYPE_SERVER:
+      return static_cast<const Server *>(h)->env;
+    case OCI_HTYPE_SESSION:
+      return static_cast<const Session *>(h)->env;
+    case OCI_HTYPE_STMT:
+      return static_cast<const Stmt *>(h)->env;
+    default:
+      return nullptr;
   }
 }
 
 void end_transaction(sqlite3 *db, bool commit) {
-  if (db != nullptr && !sqlite3_get_autocommit(db)) sqlite3_exec(db, commit ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
+  if (db != nullptr && !sqlite3_get_autocommit(db))
+    sqlite3_exec(db, commit ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 template <typename T>
@@ -221,7 +230,9 @@ sword OCIHandleFree(void *hndlp, ub4 type) {
     if (h == nullptr || h->magic != kMagic || h->htype != type) return OCI_INVALID_HANDLE;
     h->magic = 0;
     switch (type) {
-      case OCI_HTYPE_ENV: delete static_cast<Env *>(h); break;
+      case OCI_HTYPE_ENV:
+        delete static_cast<Env *>(h);
+        break;
       case OCI_HTYPE_ERROR: {
         Error *e = static_cast<Error *>(h);
         for (Error *c : e->children) delete c;
@@ -229,7 +240,9 @@ sword OCIHandleFree(void *hndlp, ub4 type) {
         delete e;
         break;
       }
-      case OCI_HTYPE_SVCCTX: delete static_cast<SvcCtx *>(h); break;
+      case OCI_HTYPE_SVCCTX:
+        delete static_cast<SvcCtx *>(h);
+        break;
       case OCI_HTYPE_SERVER: {
         Server *s = static_cast<Server *>(h);
         if (s->db != nullptr) {
@@ -239,9 +252,15 @@ sword OCIHandleFree(void *hndlp, ub4 type) {
         delete s;
         break;
       }
-      case OCI_HTYPE_SESSION: delete static_cast<Session *>(h); break;
-      case OCI_HTYPE_STMT: stmt_free(static_cast<Stmt *>(h)); break;
-      default: h->magic = kMagic; return OCI_INVALID_HANDLE;
+      case OCI_HTYPE_SESSION:
+        delete static_cast<Session *>(h);
+        break;
+      case OCI_HTYPE_STMT:
+        stmt_free(static_cast<Stmt *>(h));
+        break;
+      default:
+        h->magic = kMagic;
+        return OCI_INVALID_HANDLE;
     }
     return OCI_SUCCESS;
   });
@@ -348,23 +367,39 @@ sword OCIAttrSet(void *trgthndlp, ub4 trghndltyp, void *attributep, ub4 size, ub
     switch (trghndltyp) {
       case OCI_HTYPE_SVCCTX: {
         SvcCtx *svc = static_cast<SvcCtx *>(h);
-        if (attrtype == OCI_ATTR_SERVER) { svc->srv = as<Server>(attributep, OCI_HTYPE_SERVER); return OCI_SUCCESS; }
-        if (attrtype == OCI_ATTR_SESSION) { svc->ses = as<Session>(attributep, OCI_HTYPE_SESSION); return OCI_SUCCESS; }
+        if (attrtype == OCI_ATTR_SERVER) {
+          svc->srv = as<Server>(attributep, OCI_HTYPE_SERVER);
+          return OCI_SUCCESS;
+        }
+        if (attrtype == OCI_ATTR_SESSION) {
+          svc->ses = as<Session>(attributep, OCI_HTYPE_SESSION);
+          return OCI_SUCCESS;
+        }
         break;
       }
       case OCI_HTYPE_SESSION: {
         Session *s = static_cast<Session *>(h);
         if (attributep == nullptr) break;
-        if (attrtype == OCI_ATTR_USERNAME) { s->user = text(); return OCI_SUCCESS; }
-        if (attrtype == OCI_ATTR_PASSWORD) { s->password = text(); return OCI_SUCCESS; }
-        if (attrtype == OCI_ATTR_CURRENT_SCHEMA) { s->schema = text(); return OCI_SUCCESS; }
+        if (attrtype == OCI_ATTR_USERNAME) {
+          s->user = text();
+          return OCI_SUCCESS;
+        }
+        if (attrtype == OCI_ATTR_PASSWORD) {
+          s->password = text();
+          return OCI_SUCCESS;
+        }
+        if (attrtype == OCI_ATTR_CURRENT_SCHEMA) {
+          s->schema = text();
+          return OCI_SUCCESS;
+        }
         break;
       }
       case OCI_HTYPE_SERVER: {
         Server *s = static_cast<Server *>(h);
         if (attrtype == OCI_ATTR_RECEIVE_TIMEOUT && attributep != nullptr) {
           memcpy(&s->timeout_ms, attributep, sizeof s->timeout_ms);
-          if (s->db != nullptr) sqlite3_busy_timeout(s->db, s->timeout_ms > 0 ? static_cast<int>(s->timeout_ms) : 10000);
+          if (s->db != nullptr)
+            sqlite3_busy_timeout(s->db, s->timeout_ms > 0 ? static_cast<int>(s->timeout_ms) : 10000);
           return OCI_SUCCESS;
         }
         break;
@@ -471,7 +506,8 @@ sword OCIAttrGet(const void *trgthndlp, ub4 trghndltyp, void *attributep, ub4 *s
 sword OCIErrorGet(void *hndlp, ub4 recordno, OraText *sqlstate, sb4 *errcodep, OraText *bufp, ub4 bufsiz, ub4 type) {
   return guard([&]() -> sword {
     Error *e = nullptr;
-    if (type == OCI_HTYPE_ERROR) e = as<Error>(hndlp, OCI_HTYPE_ERROR);
+    if (type == OCI_HTYPE_ERROR)
+      e = as<Error>(hndlp, OCI_HTYPE_ERROR);
     else if (type == OCI_HTYPE_ENV) {
       Env *env = as<Env>(hndlp, OCI_HTYPE_ENV);
       e = env != nullptr ? env->first_err : nullptr;

@@ -22,14 +22,12 @@ struct Charset {
 };
 
 const Charset kCharsets[] = {
-    {1, "US7ASCII", "ASCII", 1},          {2, "WE8DEC", "DEC-MCS", 1},
-    {31, "WE8ISO8859P1", "ISO-8859-1", 1}, {32, "EE8ISO8859P2", "ISO-8859-2", 1},
-    {178, "WE8MSWIN1252", "CP1252", 1},    {830, "JA16EUC", "EUC-JP", 3},
-    {832, "JA16SJIS", "SHIFT_JIS", 2},     {846, "KO16MSWIN949", "CP949", 2},
-    {852, "ZHS16GBK", "GBK", 2},           {854, "ZHS32GB18030", "GB18030", 4},
-    {865, "ZHT16BIG5", "BIG5", 2},         {871, "UTF8", "UTF-8", 3},
-    {873, "AL32UTF8", "UTF-8", 4},         {1000, "UTF16", "UTF-16BE", 2},
-    {2000, "AL16UTF16", "UTF-16BE", 2},    {2002, "AL16UTF16LE", "UTF-16LE", 2},
+    {1, "US7ASCII", "ASCII", 1},           {2, "WE8DEC", "DEC-MCS", 1},        {31, "WE8ISO8859P1", "ISO-8859-1", 1},
+    {32, "EE8ISO8859P2", "ISO-8859-2", 1}, {178, "WE8MSWIN1252", "CP1252", 1}, {830, "JA16EUC", "EUC-JP", 3},
+    {832, "JA16SJIS", "SHIFT_JIS", 2},     {846, "KO16MSWIN949", "CP949", 2},  {852, "ZHS16GBK", "GBK", 2},
+    {854, "ZHS32GB18030", "GB18030", 4},   {865, "ZHT16BIG5", "BIG5", 2},      {871, "UTF8", "UTF-8", 3},
+    {873, "AL32UTF8", "UTF-8", 4},         {1000, "UTF16", "UTF-16BE", 2},     {2000, "AL16UTF16", "UTF-16BE", 2},
+    {2002, "AL16UTF16LE", "UTF-16LE", 2},
 };
 
 const Charset *find(ub2 id) {

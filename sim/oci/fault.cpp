@@ -34,7 +34,8 @@ int64_t data_version(sqlite3 *db) {
 
 void read_table(Session *s) {
   sqlite3_stmt *st = nullptr;
-  if (sqlite3_prepare_v2(s->srv->db, "SELECT rowid, KIND, ARG, ERR FROM \"KS$FAULTS\"", -1, &st, nullptr) != SQLITE_OK) {
+  if (sqlite3_prepare_v2(s->srv->db, "SELECT rowid, KIND, ARG, ERR FROM \"KS$FAULTS\"", -1, &st, nullptr) !=
+      SQLITE_OK) {
     sqlite3_finalize(st);
     return;
   }
@@ -77,8 +78,10 @@ void remove_fired(Session *s) {
       }
       sqlite3_finalize(st);
     }
-    if (f.fired) s->faults.erase(s->faults.begin() + static_cast<long>(k));
-    else k++;
+    if (f.fired)
+      s->faults.erase(s->faults.begin() + static_cast<long>(k));
+    else
+      k++;
   }
 }
 

@@ -43,9 +43,9 @@ struct Error : Handle {
   Env *env = nullptr;
   bool has = false;
   ErrRec rec;
-  ub4 row_offset = 0;                   // OCI_ATTR_DML_ROW_OFFSET of a per-row error
-  std::vector<RowErr> rows;             // per-row errors of the last batch execution
-  std::vector<Error *> children;        // row-error handles handed out by OCIParamGet
+  ub4 row_offset = 0;             // OCI_ATTR_DML_ROW_OFFSET of a per-row error
+  std::vector<RowErr> rows;       // per-row errors of the last batch execution
+  std::vector<Error *> children;  // row-error handles handed out by OCIParamGet
 };
 
 // Faults injected from outside: one entry per KS$FAULTS row or ORASIM_FAULTS item.
@@ -139,12 +139,12 @@ struct Stmt : Handle {
   bool translated = false;
   std::string tr_schema;  // the current schema the translation resolved names with
   sqlite3_stmt *sst = nullptr;
-  sqlite3 *db = nullptr;  // the connection sst belongs to
-  SvcCtx *svc = nullptr;  // set by the last execution
+  sqlite3 *db = nullptr;       // the connection sst belongs to
+  SvcCtx *svc = nullptr;       // set by the last execution
   std::vector<Bind *> binds;   // index = position - 1
   std::vector<Define *> defs;  // index = position - 1
-  bool cursor = false;   // a query is open
-  bool pending = false;  // sst holds a row not yet delivered
+  bool cursor = false;         // a query is open
+  bool pending = false;        // sst holds a row not yet delivered
   ub4 rows_fetched = 0;
   ub4 row_count = 0;
   ub4 num_errors = 0;

@@ -30,14 +30,20 @@ int tokenize(const std::string &in, std::vector<Tok> *out, std::string *detail) 
   size_t i = 0, n = in.size();
   while (i < n) {
     char c = in[i];
-    if (isspace(static_cast<unsigned char>(c))) { i++; continue; }
+    if (isspace(static_cast<unsigned char>(c))) {
+      i++;
+      continue;
+    }
     if (c == '-' && i + 1 < n && in[i + 1] == '-') {
       while (i < n && in[i] != '\n') i++;
       continue;
     }
     if (c == '/' && i + 1 < n && in[i + 1] == '*') {
       size_t e = in.find("*/", i + 2);
-      if (e == std::string::npos) { *detail = "unterminated comment"; return 900; }
+      if (e == std::string::npos) {
+        *detail = "unterminated comment";
+        return 900;
+      }
       i = e + 2;
       continue;
     }
@@ -51,7 +57,10 @@ int tokenize(const std::string &in, std::vector<Tok> *out, std::string *detail) 
     }
     if (c == '"') {
       size_t e = in.find('"', i + 1);
-      if (e == std::string::npos || e == i + 1) { *detail = "bad quoted identifier"; return 1740; }
+      if (e == std::string::npos || e == i + 1) {
+        *detail = "bad quoted identifier";
+        return 1740;
+      }
       out->push_back({kQIdent, in.substr(i + 1, e - i - 1)});
       i = e + 1;
       continue;
@@ -59,9 +68,15 @@ int tokenize(const std::string &in, std::vector<Tok> *out, std::string *detail) 
     if (c == '\'') {
       size_t b = i++;
       for (;;) {
-        if (i >= n) { *detail = "unterminated string"; return 1756; }
+        if (i >= n) {
+          *detail = "unterminated string";
+          return 1756;
+        }
         if (in[i] == '\'') {
-          if (i + 1 < n && in[i + 1] == '\'') { i += 2; continue; }
+          if (i + 1 < n && in[i + 1] == '\'') {
+            i += 2;
+            continue;
+          }
           i++;
           break;
         }
@@ -70,7 +85,8 @@ int tokenize(const std::string &in, std::vector<Tok> *out, std::string *detail) 
       out->push_back({kString, in.substr(b, i - b)});
       continue;
     }
-    if (isdigit(static_cast<unsigned char>(c)) || (c == '.' && i + 1 < n && isdigit(static_cast<unsigned char>(in[i + 1])))) {
+    if (isdigit(static_cast<unsigned char>(c)) ||
+        (c == '.' && i + 1 < n && isdigit(static_cast<unsigned char>(in[i + 1])))) {
       size_t b = i;
       while (i < n && (isdigit(static_cast<unsigned char>(in[i])) || in[i] == '.')) i++;
       if (i < n && (in[i] == 'e' || in[i] == 'E')) {
@@ -87,7 +103,10 @@ int tokenize(const std::string &in, std::vector<Tok> *out, std::string *detail) 
     if (c == ':') {
       size_t b = ++i;
       while (i < n && (isalnum(static_cast<unsigned char>(in[i])) || in[i] == '_')) i++;
-      if (i == b) { *detail = "bad bind variable"; return 1036; }
+      if (i == b) {
+        *detail = "bad bind variable";
+        return 1036;
+      }
       out->push_back({kBindTok, in.substr(b, i - b)});
       continue;
     }
@@ -103,7 +122,10 @@ int tokenize(const std::string &in, std::vector<Tok> *out, std::string *detail) 
     }
     if (done) continue;
     if (strchr(",().=<>+-*/;%", c) != nullptr) {
-      if (c == ';') { i++; continue; }  // a trailing terminator is harmless
+      if (c == ';') {
+        i++;
+        continue;
+      }  // a trailing terminator is harmless
       out->push_back({kOp, std::string(1, c)});
       i++;
       continue;
@@ -116,12 +138,12 @@ int tokenize(const std::string &in, std::vector<Tok> *out, std::string *detail) 
 }
 
 const char *const kKeywords[] = {
-    "SELECT", "FROM",   "WHERE",  "AND",      "OR",        "NOT",    "NULL",     "IS",     "IN",    "AS",
-    "ORDER",  "BY",     "GROUP",  "HAVING",   "ASC",       "DESC",   "DISTINCT", "ALL",    "UNION", "MINUS",
-    "INTERSECT", "INSERT", "INTO", "VALUES",  "UPDATE",    "SET",    "DELETE",   "RETURNING", "CREATE", "TABLE",
-    "DROP",   "LIKE",   "BETWEEN", "EXISTS",  "CASE",      "WHEN",   "THEN",     "ELSE",   "END",   "JOIN",
-    "ON",     "INNER",  "LEFT",   "RIGHT",    "OUTER",     "CROSS",  "FOR",      "PRIMARY", "KEY",  "UNIQUE",
-    "DEFAULT", "CONSTRAINT", "CHECK", "ESCAPE", "TRUNCATE", "PURGE", "CASCADE", "CONSTRAINTS"};
+    "SELECT",    "FROM",       "WHERE",   "AND",    "OR",       "NOT",   "NULL",     "IS",         "IN",     "AS",
+    "ORDER",     "BY",         "GROUP",   "HAVING", "ASC",      "DESC",  "DISTINCT", "ALL",        "UNION",  "MINUS",
+    "INTERSECT", "INSERT",     "INTO",    "VALUES", "UPDATE",   "SET",   "DELETE",   "RETURNING",  "CREATE", "TABLE",
+    "DROP",      "LIKE",       "BETWEEN", "EXISTS", "CASE",     "WHEN",  "THEN",     "ELSE",       "END",    "JOIN",
+    "ON",        "INNER",      "LEFT",    "RIGHT",  "OUTER",    "CROSS", "FOR",      "PRIMARY",    "KEY",    "UNIQUE",
+    "DEFAULT",   "CONSTRAINT", "CHECK",   "ESCAPE", "TRUNCATE", "PURGE", "CASCADE",  "CONSTRAINTS"};
 
 bool is_keyword(const std::string &w) {
   for (const char *k : kKeywords)
@@ -157,8 +179,8 @@ struct Translator {
   std::string *detail;
   size_t i = 0;
   std::string sql;
-  int nbind = 0;       // placeholders seen, in order
-  long limit = -1;     // from rownum
+  int nbind = 0;    // placeholders seen, in order
+  long limit = -1;  // from rownum
   bool for_update = false;
 
   const Tok &cur() const { return tk[i]; }
@@ -387,8 +409,8 @@ struct Translator {
     if (cur().t != kEnd) return refuse(933, "SQL command not properly ended");
     sql = head;
     if (limit >= 0) {
-      sql += " WHERE rowid IN (SELECT rowid FROM " + quote(table) + (cond.empty() ? "" : " WHERE " + cond) +
-             " LIMIT " + std::to_string(limit) + ")";
+      sql += " WHERE rowid IN (SELECT rowid FROM " + quote(table) + (cond.empty() ? "" : " WHERE " + cond) + " LIMIT " +
+             std::to_string(limit) + ")";
     } else if (!cond.empty()) {
       sql += " WHERE " + cond;
     }
@@ -451,7 +473,10 @@ struct Translator {
         if (cur().t != kIdent) return refuse(902, "invalid datatype");
         col.type = cur().s;
         i++;
-        if (col.type == "LONG" && is("RAW")) { col.type = "LONG RAW"; i++; }
+        if (col.type == "LONG" && is("RAW")) {
+          col.type = "LONG RAW";
+          i++;
+        }
         if (is_op("(")) {
           i++;
           if (cur().t == kNumber) col.length = atol(cur().s.c_str());
@@ -476,8 +501,14 @@ struct Translator {
         out->cols.push_back(col);
       }
       first = false;
-      if (is_op(",")) { i++; continue; }
-      if (is_op(")")) { i++; break; }
+      if (is_op(",")) {
+        i++;
+        continue;
+      }
+      if (is_op(")")) {
+        i++;
+        break;
+      }
       return refuse(907, "missing right parenthesis");
     }
     emit(")");
@@ -517,17 +548,25 @@ struct Translator {
     if (cur().t != kIdent) return refuse(900, "");
     const std::string &w = cur().s;
     int rc;
-    if (w == "SELECT" || w == "WITH") rc = select();
-    else if (w == "INSERT") rc = insert();
-    else if (w == "UPDATE") rc = update_delete(true);
-    else if (w == "DELETE") rc = update_delete(false);
-    else if (w == "CREATE") rc = create();
-    else if (w == "DROP") rc = drop();
-    else if (w == "TRUNCATE") rc = truncate();
+    if (w == "SELECT" || w == "WITH")
+      rc = select();
+    else if (w == "INSERT")
+      rc = insert();
+    else if (w == "UPDATE")
+      rc = update_delete(true);
+    else if (w == "DELETE")
+      rc = update_delete(false);
+    else if (w == "CREATE")
+      rc = create();
+    else if (w == "DROP")
+      rc = drop();
+    else if (w == "TRUNCATE")
+      rc = truncate();
     else if (w == "ALTER" || w == "BEGIN" || w == "DECLARE" || w == "MERGE" || w == "LOCK" || w == "GRANT" ||
              w == "COMMENT" || w == "RENAME")
       rc = refuse(3001, w + " statements are not supported by this library");
-    else rc = refuse(900, "");
+    else
+      rc = refuse(900, "");
     if (rc) return rc;
     out->sql = sql;
     out->ninput = out->returning_pos ? nbind - 1 : nbind;

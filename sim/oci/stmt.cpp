@@ -33,13 +33,20 @@ void stmt_free(Stmt *s) {
 
 ub2 stmt_type(const Stmt *s) {
   switch (s->tr.kind) {
-    case kSelect: return 1;
-    case kUpdate: return 2;
-    case kDelete: return 3;
-    case kInsert: return 4;
-    case kCreate: return 5;
-    case kDrop: return 6;
-    default: return 0;
+    case kSelect:
+      return 1;
+    case kUpdate:
+      return 2;
+    case kDelete:
+      return 3;
+    case kInsert:
+      return 4;
+    case kCreate:
+      return 5;
+    case kDrop:
+      return 6;
+    default:
+      return 0;
   }
 }
 
@@ -161,6 +168,13 @@ sword execute_dml(Stmt *st, Error *e, ub4 iters, ub4 rowoff, ub4 mode) {
   Error rowerr;
   for (ub4 r = rowoff; r < rowoff + iters; r++) {
     if (run_row(st, r, &rowerr) == 0) continue;
+    if (sqlite3_get_autocommit(db)) {
+      // SQLite rolled the whole transaction back (disk full, I/O error): the rows of
+      // earlier executions are gone too, so this is a lost session, not a failed row.
+      drop_session(st->svc->ses);
+      set_error(e, 3113, rowerr.rec.msg);
+      return OCI_ERROR;
+    }
     if (!batch) {
       e->has = true;
       e->rec = rowerr.rec;

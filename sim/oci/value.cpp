@@ -48,8 +48,8 @@ int interval_to_text(ub2 dty, const uint8_t *b, int len, std::string *out) {
     int h = b[4] - 60, mi = b[5] - 60, s = b[6] - 60;
     int64_t ns = static_cast<int64_t>(ks::load_be32(b + 7)) - 0x80000000LL;
     bool neg = d < 0 || h < 0 || mi < 0 || s < 0 || ns < 0;
-    snprintf(buf, sizeof buf, "%c%lld %02d:%02d:%02d.%09lld", neg ? '-' : '+', static_cast<long long>(llabs(d)),
-             abs(h), abs(mi), abs(s), static_cast<long long>(llabs(ns)));
+    snprintf(buf, sizeof buf, "%c%lld %02d:%02d:%02d.%09lld", neg ? '-' : '+', static_cast<long long>(llabs(d)), abs(h),
+             abs(mi), abs(s), static_cast<long long>(llabs(ns)));
   }
   *out = buf;
   return 0;
@@ -98,6 +98,43 @@ void bind_decimal(sqlite3_stmt *sst, int idx, const char *txt, int len) {
     sqlite3_bind_text(sst, idx, txt, len, SQLITE_TRANSIENT);
 }
 
+// The common NUMBERs without a detour through text: integers within 64 bits and
+// decimals of at most 15 significant digits (m / 10^k of two exact doubles is the
+// correctly rounded value, the same double strtod gives). False: not handled here.
+bool bind_number_fast(sqlite3_stmt *sst, int idx, const uint8_t *b, int len) {
+  if (len < 2 || len > 12) return false;
+  bool neg = !(b[0] & 0x80);
+  int n = len - 1;
+  if (neg && b[len - 1] == 102) n--;
+  if (n < 1 || n > 10) return false;
+  int exp = neg ? 62 - b[0] : b[0] - 193;
+  uint64_t m = 0;
+  for (int i = 0; i < n; i++) {
+    int d = neg ? 101 - b[i + 1] : b[i + 1] - 1;
+    if (d < 0 || d > 99 || (i == 0 && d == 0)) return false;
+    m = m * 100 + static_cast<uint64_t>(d);
+  }
+  // value = m * 100^(exp - n + 1)
+  int scale = exp - n + 1;
+  if (scale >= 0) {
+    if (exp > 8) return false;  // may not fit in 63 bits: the exact path decides
+    for (int k = 0; k < scale; k++) m *= 100;
+    sqlite3_bind_int64(sst, idx, neg ? -static_cast<int64_t>(m) : static_cast<int64_t>(m));
+    return true;
+  }
+  int k10 = -2 * scale;
+  if ((m % 10) == 0) {  // last base-100 digit ends in 0: one decimal digit fewer
+    m /= 10;
+    k10--;
+  }
+  if (m >= 1000000000000000ull || k10 > 22) return false;  // more than 15 digits
+  static const double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  double d = static_cast<double>(m) / kPow10[k10];
+  sqlite3_bind_double(sst, idx, neg ? -d : d);
+  return true;
+}
+
 }  // namespace
 
 std::string rowid_text(int64_t rowid) {
@@ -128,7 +165,8 @@ int bind_value(Bind *b, sqlite3_stmt *sst, int idx, ub4 r, ub2 env_csid, ub2 env
     case SQLT_AFC:
     case SQLT_LNG:
     case SQLT_STR: {
-      if (b->dty == SQLT_STR) len = static_cast<long>(strnlen(reinterpret_cast<const char *>(v), static_cast<size_t>(len)));
+      if (b->dty == SQLT_STR)
+        len = static_cast<long>(strnlen(reinterpret_cast<const char *>(v), static_cast<size_t>(len)));
       if (len == 0) return sqlite3_bind_null(sst, idx) == SQLITE_OK ? 0 : 600;  // '' is NULL in Oracle
       ub2 cs = pick_csid(b->csid, b->csform, env_csid, env_ncsid);
       if (charset_is_utf8(cs)) {
@@ -140,11 +178,8 @@ int bind_value(Bind *b, sqlite3_stmt *sst, int idx, ub4 r, ub2 env_csid, ub2 env
       return 0;
     }
     case SQLT_NUM: {
+      if (bind_number_fast(sst, idx, v, static_cast<int>(len))) return 0;
       int64_t iv;
-      if (len >= 1 && len <= 3 && ks_ora_number_to_int64(v, static_cast<int>(len), &iv) == 0) {
-        sqlite3_bind_int64(sst, idx, iv);
-        return 0;
-      }
       if (ks_ora_number_to_int64(v, static_cast<int>(len), &iv) == 0) {
         sqlite3_bind_int64(sst, idx, iv);
         return 0;
@@ -179,9 +214,12 @@ int bind_value(Bind *b, sqlite3_stmt *sst, int idx, ub4 r, ub2 env_csid, ub2 env
     case SQLT_IBFLOAT:
     case SQLT_IBDOUBLE: {
       double d;
-      if (b->dty == SQLT_IBFLOAT && len == 4) d = ks::load<float>(v);
-      else if (b->dty == SQLT_IBDOUBLE && len == 8) d = ks::load<double>(v);
-      else return 3115;
+      if (b->dty == SQLT_IBFLOAT && len == 4)
+        d = ks::load<float>(v);
+      else if (b->dty == SQLT_IBDOUBLE && len == 8)
+        d = ks::load<double>(v);
+      else
+        return 3115;
       sqlite3_bind_double(sst, idx, d);
       return 0;
     }
@@ -220,7 +258,8 @@ void put_ind(Define *d, ub4 r, int16_t ind) {
   if (d->indp != nullptr) ks::store<int16_t>(d->indp + static_cast<size_t>(r) * d->iskip, ind);
 }
 void put_len(Define *d, ub4 r, size_t len) {
-  if (d->rlenp != nullptr) ks::store<uint16_t>(d->rlenp + static_cast<size_t>(r) * d->rskip, static_cast<uint16_t>(len));
+  if (d->rlenp != nullptr)
+    ks::store<uint16_t>(d->rlenp + static_cast<size_t>(r) * d->rskip, static_cast<uint16_t>(len));
 }
 void put_rcode(Define *d, ub4 r, uint16_t rc) {
   if (d->rcodep != nullptr) ks::store<uint16_t>(d->rcodep + static_cast<size_t>(r) * d->cskip, rc);
@@ -255,8 +294,10 @@ void column_text(sqlite3_stmt *sst, int col, std::string *out) {
       uint8_t num[KS_ORA_NUMBER_MAX];
       char txt[KS_ORA_NUMBER_TEXT_MAX];
       int n = ks_ora_number_from_double(sqlite3_column_double(sst, col), num);
-      if (n > 0 && ks_ora_number_to_text(num, n, txt, sizeof txt) > 0) *out = txt;
-      else *out = "0";
+      if (n > 0 && ks_ora_number_to_text(num, n, txt, sizeof txt) > 0)
+        *out = txt;
+      else
+        *out = "0";
       return;
     }
     case SQLITE_BLOB: {  // RAW prints as hexadecimal
@@ -336,8 +377,10 @@ int fetch_value(Define *d, sqlite3_stmt *sst, int col, ub4 r, ub2 env_csid, ub2 
         int len;
         if (column_number(sst, col, num, &len) != 0) return 1722;
         if (is_u ? ks_ora_number_to_uint64(num, len, &uv) : ks_ora_number_to_int64(num, len, &iv)) return 1455;
-        if (is_u) iv = static_cast<int64_t>(uv);
-        else uv = static_cast<uint64_t>(iv);
+        if (is_u)
+          iv = static_cast<int64_t>(uv);
+        else
+          uv = static_cast<uint64_t>(iv);
       }
       if (cap != 1 && cap != 2 && cap != 4 && cap != 8) return 3115;
       if (cap == 1) tmp[0] = static_cast<uint8_t>(uv);

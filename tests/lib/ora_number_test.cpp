@@ -1,5 +1,7 @@
 // Oracle NUMBER and DATE/TIMESTAMP internal forms: known byte images, round trips and
 // refusal of bytes or text that are not values.
+#include "lib/ora/ora_number.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "lib/ora/ora_date.h"
-#include "lib/ora/ora_number.h"
 
 namespace {
 

@@ -61,7 +61,10 @@ struct Col {
     ind[r] = 0;
   }
   void set_str(int r, const std::string &s) { set(r, s.data(), s.size()); }
-  void set_null(int r) { ind[r] = -1; alen[r] = 0; }
+  void set_null(int r) {
+    ind[r] = -1;
+    alen[r] = 0;
+  }
   ks_oci_bnd_t bnd(uint32_t type, uint32_t flag = KS_OCI_BND_EXTTYPE) {
     ks_oci_bnd_t b{};
     b.flag = flag;

@@ -46,7 +46,8 @@ TEST_F(OciTest, ConnectStringsServicesAndMissingDatabases) {
   EXPECT_EQ(ks_oci_disconnect(&c), 0);  // a second disconnect is harmless
 
   // SERVICE_NAME=<name> opens <KESTRO_HOME>sim/<name>.db
-  const char *desc = "(DESCRIPTION=(ADDRESS=(PROTOCOL=tcp)(HOST=10.0.0.1)(PORT=1521))(CONNECT_DATA=(SERVICE_NAME=TGT)))";
+  const char *desc =
+      "(DESCRIPTION=(ADDRESS=(PROTOCOL=tcp)(HOST=10.0.0.1)(PORT=1521))(CONNECT_DATA=(SERVICE_NAME=TGT)))";
   ASSERT_EQ(connect(desc), 0) << ks_oci_get_message();
   ks_oci_disconnect(&c);
 
@@ -54,6 +55,9 @@ TEST_F(OciTest, ConnectStringsServicesAndMissingDatabases) {
   EXPECT_EQ(ks_oci_get_error_code(), 12514);
   EXPECT_EQ(std::string(ks_oci_get_message()).rfind("ORA-12514: ", 0), 0u) << ks_oci_get_message();
   EXPECT_FALSE(kstest::file_exists(home.file("sim/NOPE.db")));
+  // A failed connect releases what it allocated: retries every few seconds leak nothing.
+  EXPECT_EQ(c.envhp, nullptr);
+  EXPECT_EQ(c.srvhp, nullptr);
   ks_oci_disconnect(&c);
 
   EXPECT_EQ(connect("sim:" + home.file("sim/missing.db")), -1);
@@ -78,7 +82,7 @@ TEST_F(OciTest, ArrayInsertOfHundredRowsInOneExecutionThenArrayFetchAcrossCalls)
   const int n = 100;
   Col id(n, 22), name(n, 40), amount(n, 22);
   for (int r = 0; r < n; r++) {
-    uint8_t num[KS_ORA_NUMBER_MAX];
+    uint8_t num[KS_ORA_NUMBER_MAX] = {};
     id.set(r, num, static_cast<size_t>(ks_ora_number_from_int64(r + 1, num)));
     name.set_str(r, "name " + std::to_string(r + 1));
     amount.set(r, num, static_cast<size_t>(ks_ora_number_from_text((std::to_string(r) + ".25").c_str(), num)));
@@ -163,8 +167,9 @@ TEST_F(OciTest, BatchWithDuplicateAtRowThreeStoresNineRowsAndReportsOffsetTwo) {
 
 TEST_F(OciTest, UpdateAndDeleteReturnRowidOnlyWhenARowMatched) {
   ASSERT_EQ(connect(), 0) << ks_oci_get_message();
-  exec_sql(dbpath, "insert into \"APP.U\" values (1,'a'); insert into \"APP.U\" values (1,'b'); "
-                   "insert into \"APP.U\" values (2,'c')");
+  exec_sql(dbpath,
+           "insert into \"APP.U\" values (1,'a'); insert into \"APP.U\" values (1,'b'); "
+           "insert into \"APP.U\" values (2,'c')");
   prepare("update \"APP\".\"U\" set \"V\"=:1 where 1=1 and \"K\"=:2 and rownum<2 returning rowid into :3");
   const int n = 3;
   Col v(n, 8), k(n, 8), rid(n, 24);
@@ -294,19 +299,29 @@ TEST(OciDefineBuffer, ThreeColumnsIn256BytesGiveFourAlignedRows) {
 
 TEST_F(OciTest, NumberDateAndTimestampInternalFormsRoundTrip) {
   ASSERT_EQ(connect(), 0) << ks_oci_get_message();
-  exec_sql(dbpath, "create table \"APP.V\" (N NUMERIC, D TEXT, TS TEXT)");
-  const char *nums[] = {"0", "-1", "123456789012345", "3.14159", "12345678901234567890.123456789", "-0.0001",
-                        "9223372036854775807"};
-  const char *dates[] = {"2026-12-08 02:22:48", "1999-01-01 00:00:00", "-0044-03-15 12:00:00",
-                         "2024-02-29 23:59:59", "2000-06-30 08:00:00", "1970-01-01 00:00:01",
-                         "9999-12-31 23:59:59"};
-  const char *stamps[] = {"2026-12-08 02:22:48.123456789", "2026-12-08 02:22:48", "2000-01-01 00:00:00.000000001",
-                          "2024-02-29 23:59:59.5", "1900-01-01 00:00:00", "2026-12-08 02:22:48.1",
-                          "2026-12-08 02:22:48.999999999"};
-  const int n = 7;
+  exec_sql(dbpath, "create table \"APP.V\" (N, D TEXT, TS TEXT)");
+  const char *nums[] = {"0",
+                        "-1",
+                        "123456789012345",
+                        "3.14159",
+                        "12345678901234567890.123456789",
+                        "-0.0001",
+                        "9223372036854775807",
+                        "1234567890.123456",
+                        "-99999999999999.9",
+                        "0.000000000000000000000001"};
+  const char *dates[] = {"2026-12-08 02:22:48", "1999-01-01 00:00:00", "-0044-03-15 12:00:00", "2024-02-29 23:59:59",
+                         "2000-06-30 08:00:00", "1970-01-01 00:00:01", "9999-12-31 23:59:59",  "2001-01-01 00:00:00",
+                         "2002-01-01 00:00:00", "2003-01-01 00:00:00"};
+  const char *stamps[] = {"2026-12-08 02:22:48.123456789", "2026-12-08 02:22:48",
+                          "2000-01-01 00:00:00.000000001", "2024-02-29 23:59:59.5",
+                          "1900-01-01 00:00:00",           "2026-12-08 02:22:48.1",
+                          "2026-12-08 02:22:48.999999999", "2001-01-01 00:00:00",
+                          "2002-01-01 00:00:00",           "2003-01-01 00:00:00"};
+  const int n = 10;
   Col nc(n, 22), dc(n, 7), tc(n, 11);
   for (int r = 0; r < n; r++) {
-    uint8_t b[22];
+    uint8_t b[22] = {};
     nc.set(r, b, static_cast<size_t>(ks_ora_number_from_text(nums[r], b)));
     ASSERT_EQ(ks_ora_date_from_text(dates[r], b, 7), 7);
     dc.set(r, b, 7);
@@ -325,6 +340,9 @@ TEST_F(OciTest, NumberDateAndTimestampInternalFormsRoundTrip) {
   EXPECT_EQ(db("select typeof(N) || ':' || N from \"APP.V\" where rowid=4"), "real:3.14159");
   EXPECT_EQ(db("select typeof(N) from \"APP.V\" where rowid=5"), "null");
   EXPECT_EQ(db("select typeof(N) || ':' || N from \"APP.V\" where rowid=7"), "integer:9223372036854775807");
+  // 16 significant digits do not fit a double exactly: kept as the exact decimal.
+  EXPECT_EQ(db("select typeof(N) || ':' || N from \"APP.V\" where rowid=8"), "text:1234567890.123456");
+  EXPECT_EQ(db("select typeof(N) || ':' || N from \"APP.V\" where rowid=9"), "real:-99999999999999.9");
   EXPECT_EQ(db("select D from \"APP.V\" where rowid=1"), "2026-12-08 02:22:48");
   EXPECT_EQ(db("select TS from \"APP.V\" where rowid=1"), "2026-12-08 02:22:48.123456789");
   EXPECT_EQ(db("select TS from \"APP.V\" where rowid=2"), "2026-12-08 02:22:48");
@@ -371,8 +389,8 @@ TEST_F(OciTest, CharacterSetsNamesIdsAndConversion) {
   struct {
     const char *name;
     int id;
-  } known[] = {{"US7ASCII", 1}, {"WE8ISO8859P1", 31}, {"WE8MSWIN1252", 178}, {"UTF8", 871},
-               {"AL32UTF8", 873}, {"AL16UTF16", 2000}, {"ZHS16GBK", 852}};
+  } known[] = {{"US7ASCII", 1},   {"WE8ISO8859P1", 31}, {"WE8MSWIN1252", 178}, {"UTF8", 871},
+               {"AL32UTF8", 873}, {"AL16UTF16", 2000},  {"ZHS16GBK", 852}};
   for (auto &k : known) {
     EXPECT_EQ(ks_oci_charset_name2id(&c, k.name), k.id);
     char name[32];
@@ -494,4 +512,81 @@ TEST_F(OciTest, SessionSettingsTransactionsAndRefusedLobCalls) {
   ASSERT_EQ(ks_oci_auto_bind(&c, &st, bc, 2, 1), 0);
   EXPECT_EQ(ks_oci_execute(&c, &st, 1, 0), -1);
   EXPECT_EQ(ks_oci_get_error_code(), 3001);
+}
+
+TEST_F(OciTest, RawFloatIntervalZoneAndCharValuesRoundTrip) {
+  ASSERT_EQ(connect(), 0) << ks_oci_get_message();
+  exec_sql(dbpath, "create table \"APP.W\" (R BLOB, F, YM TEXT, DS TEXT, TZ TEXT, C TEXT)");
+  Col raw(2, 8), dbl(2, 8), ym(2, 5), ds(2, 11), tz(2, 13), ch(2, 8);
+  const uint8_t bytes[] = {0x00, 0xFF, 0x10};
+  raw.set(0, bytes, 3);
+  raw.set_null(1);
+  double d0 = -1.5e300, d1 = 0.1;
+  dbl.set(0, &d0, 8);
+  dbl.set(1, &d1, 8);
+  const uint8_t ym0[] = {0x80, 0, 0, 2, 63};           // +2 years 3 months
+  const uint8_t ym1[] = {0x7F, 0xFF, 0xFF, 0xFF, 59};  // -1 year -1 month
+  ym.set(0, ym0, 5);
+  ym.set(1, ym1, 5);
+  const uint8_t ds0[] = {0x80, 0, 0, 4, 65, 66, 67, 0x80, 0, 0, 9};  // 4 days 05:06:07.000000009
+  ds.set(0, ds0, 11);
+  ds.set_null(1);
+  uint8_t z[13] = {};
+  ASSERT_EQ(ks_ora_date_from_text("2026-06-01 10:00:00.25 -05:30", z, 13), 13);
+  tz.set(0, z, 13);
+  tz.set_null(1);
+  ch.set_str(0, "ab");
+  ch.set_str(1, "abcdefgh");
+  prepare("insert into \"APP\".\"W\" (\"R\",\"F\",\"YM\",\"DS\",\"TZ\",\"C\") values (:1,:2,:3,:4,:5,:6)");
+  ks_oci_bnd_t bc[6] = {raw.bnd(SQLT_BIN),           dbl.bnd(SQLT_IBDOUBLE),       ym.bnd(KS_SQLT_INTERVAL_YM),
+                        ds.bnd(KS_SQLT_INTERVAL_DS), tz.bnd(KS_SQLT_TIMESTAMP_TZ), ch.bnd(SQLT_AFC)};
+  ASSERT_EQ(ks_oci_auto_bind(&c, &st, bc, 6, 2), 0);
+  ASSERT_EQ(ks_oci_execute(&c, &st, 2, 0), 0) << ks_oci_get_message();
+  ASSERT_EQ(ks_oci_commit(&c, 0), 0);
+  EXPECT_EQ(db("select hex(R) from \"APP.W\" where rowid=1"), "00FF10");
+  EXPECT_EQ(db("select YM || ' ' || DS || ' ' || TZ from \"APP.W\" where rowid=1"),
+            "+2-03 +4 05:06:07.000000009 2026-06-01 10:00:00.250000000 -05:30");
+  EXPECT_EQ(db("select YM from \"APP.W\" where rowid=2"), "-1-01");
+
+  prepare("select r, f, ym, ds, tz, c from app.w order by rowid");
+  ks_oci_def_t df[6] = {};
+  const uint32_t types[6] = {9, 15, 7, 8, 5, 2};
+  const uint32_t sizes[6] = {8, 8, 5, 11, 13, 10};
+  for (int k = 0; k < 6; k++) {
+    df[k].ctype = types[k];
+    df[k].vsz = sizes[k];
+  }
+  std::vector<uint8_t> buf(1024);
+  ks_oci_ds_t set{6, 0, 1024, buf.data(), df};
+  ASSERT_EQ(ks_oci_auto_define(&c, &st, &set), 0);
+  ASSERT_EQ(ks_oci_execute(&c, &st, 0, 0), 0);
+  int rr = 0;
+  ASSERT_EQ(ks_oci_fetch(&c, &st, 2, &rr), 0) << ks_oci_get_message();
+  ASSERT_EQ(rr, 2);
+  EXPECT_EQ(df[0].alenp[0], 3);
+  EXPECT_EQ(memcmp(df[0].valp, bytes, 3), 0);
+  EXPECT_EQ(df[0].indp[1], -1);
+  double back;
+  memcpy(&back, df[1].valp, 8);
+  EXPECT_EQ(back, d0);
+  memcpy(&back, df[1].valp + 8, 8);
+  EXPECT_EQ(back, d1);
+  EXPECT_EQ(memcmp(df[2].valp, ym0, 5), 0);
+  EXPECT_EQ(memcmp(df[2].valp + 5, ym1, 5), 0);
+  EXPECT_EQ(memcmp(df[3].valp, ds0, 11), 0);
+  EXPECT_EQ(memcmp(df[4].valp, z, 13), 0);
+  // CHAR comes back blank-padded to its slot; a value longer than the slot is cut.
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(df[5].valp), 10), "ab        ");
+  EXPECT_EQ(df[5].alenp[0], 10);
+  // A NULL fetched without an indicator array is an error, not a silent empty value.
+  prepare("select r from app.w where rowid = 2");
+  ks_oci_def_t one[1] = {};
+  one[0].ctype = 9;
+  one[0].vsz = 8;
+  std::vector<uint8_t> v(8);
+  one[0].valp = v.data();
+  ks_oci_ds_t noind{1, 1, 0, nullptr, one};
+  ASSERT_EQ(ks_oci_auto_define(&c, &st, &noind), 0);
+  EXPECT_EQ(ks_oci_execute(&c, &st, 1, 0), -1);
+  EXPECT_EQ(ks_oci_get_error_code(), 1405);
 }

@@ -113,8 +113,7 @@ class SqlTest : public OciTest {
       if (r < 0) return -1;
       for (int k = 0; k < rr; k++) {
         std::vector<std::string> row;
-        for (auto &d : df)
-          row.push_back(d.indp[k] == -1 ? "NULL" : reinterpret_cast<char *>(d.valp + k * 64));
+        for (auto &d : df) row.push_back(d.indp[k] == -1 ? "NULL" : reinterpret_cast<char *>(d.valp + k * 64));
         rows->push_back(row);
       }
     } while (r == 0);
@@ -134,8 +133,10 @@ TEST_F(SqlTest, SourceAttributeQueriesWordForWord) {
   Rows rows;
   ASSERT_EQ(run("select thread# from v$instance", &rows), 0) << ks_oci_get_message();
   EXPECT_EQ(col0(rows), "1");
-  ASSERT_EQ(run("select log_mode, supplemental_log_data_min, supplemental_log_data_pk, force_logging from v$database",
-                &rows), 0) << ks_oci_get_message();
+  ASSERT_EQ(
+      run("select log_mode, supplemental_log_data_min, supplemental_log_data_pk, force_logging from v$database", &rows),
+      0)
+      << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0], (std::vector<std::string>{"ARCHIVELOG", "YES", "NO", "YES"}));
   ASSERT_EQ(run("select PRIMARY_KEY from dba_supplemental_logging", &rows), 0) << ks_oci_get_message();
@@ -143,7 +144,9 @@ TEST_F(SqlTest, SourceAttributeQueriesWordForWord) {
   ASSERT_EQ(run("select con_uid from dba_pdbs where pdb_name='PDB1'", &rows), 0) << ks_oci_get_message();
   EXPECT_EQ(col0(rows), "3141592");
   ASSERT_EQ(run("select parameter, value from v$nls_parameters\n"
-                "where parameter='NLS_CHARACTERSET' or parameter='NLS_NCHAR_CHARACTERSET'", &rows), 0)
+                "where parameter='NLS_CHARACTERSET' or parameter='NLS_NCHAR_CHARACTERSET'",
+                &rows),
+            0)
       << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0][1] + "," + rows[1][1], "AL32UTF8,AL16UTF16");
@@ -154,22 +157,27 @@ TEST_F(SqlTest, SourceAttributeQueriesWordForWord) {
 TEST_F(SqlTest, RedoLogLocationQueriesWordForWord) {
   Rows rows;
   ASSERT_EQ(run("select sequence# from v$archived_log\nwhere thread#=1 and 150<next_change#\nand 150>=first_change#\n"
-                "and standby_dest='NO' and status<>'D'", &rows), 0) << ks_oci_get_message();
+                "and standby_dest='NO' and status<>'D'",
+                &rows),
+            0)
+      << ks_oci_get_message();
   EXPECT_EQ(col0(rows), "10");
   ASSERT_EQ(run("select nvl(max(sequence#), 0) from v$log where thread#=1 and 350 >= first_change#", &rows), 0)
       << ks_oci_get_message();
   EXPECT_EQ(col0(rows), "12");
   ASSERT_EQ(run("select nvl(max(sequence#), 0) from v$log where thread#=2 and 350 >= first_change#", &rows), 0);
   EXPECT_EQ(col0(rows), "0");
-  const char *alog = "select blocks, block_size, archival_thread#, name\nfrom v$archived_log\n"
-                     "where thread#=:1 and sequence#=:2 and standby_dest='NO' and status<>'D'";
+  const char *alog =
+      "select blocks, block_size, archival_thread#, name\nfrom v$archived_log\n"
+      "where thread#=:1 and sequence#=:2 and standby_dest='NO' and status<>'D'";
   ASSERT_EQ(run(alog, &rows, {"1", "10"}, 4), 0) << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0], (std::vector<std::string>{"1000", "512", "1", "/arch/1_10.arc"}));
   ASSERT_EQ(run(alog, &rows, {"1", "11"}, 4), 0);  // deleted copy: not used
   EXPECT_TRUE(rows.empty());
-  const char *olog = "select l.bytes/l.blocksize, l.blocksize, l.status, f.member from v$log l, v$logfile f\n"
-                     "where f.group# = l.group# and l.thread#=:1\nand l.sequence#=:2 and f.type='ONLINE' and rownum<2";
+  const char *olog =
+      "select l.bytes/l.blocksize, l.blocksize, l.status, f.member from v$log l, v$logfile f\n"
+      "where f.group# = l.group# and l.thread#=:1\nand l.sequence#=:2 and f.type='ONLINE' and rownum<2";
   ASSERT_EQ(run(olog, &rows, {"1", "11"}, 4), 0) << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 1u);  // two members, one row
   EXPECT_EQ(rows[0][0], "102400");
@@ -185,50 +193,76 @@ TEST_F(SqlTest, DictionaryExportQueriesWordForWord) {
                 "nvl(c.deflength, 0), c.null$, c.property\nfrom sys.tab$ t, sys.user$ u, sys.obj$ o, sys.col$ c\n"
                 "where t.obj# = o.obj#\nand o.owner# = u.user#\nand bitand(t.property, 1) = 0\n"
                 "and bitand(o.flags, 128) = 0\nand bitand(o.flags, 2) = 0\nand c.obj# = o.obj#\nand c.segcol# > 0\n"
-                "and u.name = :1\norder by t.obj#, c.segcol#, c.intcol#\n", &rows, {"SCOTT"}, 12), 0)
+                "and u.name = :1\norder by t.obj#, c.segcol#, c.intcol#\n",
+                &rows, {"SCOTT"}, 12),
+            0)
       << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 3u);  // the temporary table and the virtual column are left out
   EXPECT_EQ(rows[1][8] + " " + rows[1][9], "ENAME 4");
   EXPECT_EQ(rows[0][9], "0");  // nvl of a NULL default length
   ASSERT_EQ(run("select tp.obj#, tp.bo#\nfrom sys.tabpart$ tp, sys.user$ u, sys.obj$ o\nwhere tp.obj# = o.obj#\n"
-                "and o.owner# = u.user#\nand u.name = :1\norder by tp.obj#\n", &rows, {"SCOTT"}, 2), 0)
+                "and o.owner# = u.user#\nand u.name = :1\norder by tp.obj#\n",
+                &rows, {"SCOTT"}, 2),
+            0)
       << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][0] + "," + rows[0][1], "510,500");
   ASSERT_EQ(run("select sp.obj#, o.obj#\nfrom sys.tabsubpart$ sp, sys.tabcompart$ tp, sys.user$ u, sys.obj$ o\n"
                 "where sp.pobj# = tp.obj#\nand tp.bo# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\n"
-                "order by sp.obj#\n", &rows, {"SCOTT"}, 2), 0) << ks_oci_get_message();
-  ASSERT_EQ(run("select t.obj#, t.bobj#\nfrom sys.tab$ t, sys.user$ u, sys.obj$ o\nwhere bitand(t.property, 512) = 512\n"
-                "and t.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\norder by t.obj#\n", &rows, {"SCOTT"}, 2),
-            0) << ks_oci_get_message();
+                "order by sp.obj#\n",
+                &rows, {"SCOTT"}, 2),
+            0)
+      << ks_oci_get_message();
+  ASSERT_EQ(
+      run("select t.obj#, t.bobj#\nfrom sys.tab$ t, sys.user$ u, sys.obj$ o\nwhere bitand(t.property, 512) = 512\n"
+          "and t.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\norder by t.obj#\n",
+          &rows, {"SCOTT"}, 2),
+      0)
+      << ks_oci_get_message();
   ASSERT_EQ(run("select i.obj#, i.bo#\nfrom sys.ind$ i, sys.user$ u, sys.obj$ o\nwhere i.type# = 4\n"
-                "and i.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\norder by i.obj#\n", &rows, {"SCOTT"}, 2),
-            0) << ks_oci_get_message();
+                "and i.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\norder by i.obj#\n",
+                &rows, {"SCOTT"}, 2),
+            0)
+      << ks_oci_get_message();
   ASSERT_EQ(run("select l.ind#, l.obj#\nfrom sys.obj$ o, sys.user$ u, sys.lob$ l\nwhere bitand(l.property, 2050) = 0\n"
-                "and l.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\norder by l.ind#\n", &rows, {"SCOTT"}, 2),
-            0) << ks_oci_get_message();
+                "and l.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\norder by l.ind#\n",
+                &rows, {"SCOTT"}, 2),
+            0)
+      << ks_oci_get_message();
   ASSERT_EQ(run("select o.obj#, o.flags, t.cols, t.property\nfrom sys.obj$ o, sys.tab$ t, sys.user$ u\n"
-                "where t.obj# = o.obj#\nand u.user# = o.owner#\nand u.name = :1\nand o.name = :2\n", &rows,
-                {"SCOTT", "EMP"}, 4), 0) << ks_oci_get_message();
+                "where t.obj# = o.obj#\nand u.user# = o.owner#\nand u.name = :1\nand o.name = :2\n",
+                &rows, {"SCOTT", "EMP"}, 4),
+            0)
+      << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][0] + "," + rows[0][2] + "," + rows[0][3], "500,3,32");
   ASSERT_EQ(run("select col#, segcol#, type#, length, charsetform,\nname, nvl(deflength, 0), null$, property\n"
-                "from sys.col$\nwhere obj# = :1\nand segcol# > 0\norder by segcol#\n", &rows, {"500"}, 9), 0)
+                "from sys.col$\nwhere obj# = :1\nand segcol# > 0\norder by segcol#\n",
+                &rows, {"500"}, 9),
+            0)
       << ks_oci_get_message();
   EXPECT_EQ(rows.size(), 3u);
   ASSERT_EQ(run("select ic.col#\nfrom sys.icol$ ic, sys.ind$ i\nwhere ic.obj# = i.obj#\nand i.bo# = :1\n"
-                "and bitand(i.property, 1) = 1\nand bitand(i.flags, 1) = 0\n", &rows, {"500"}, 1), 0)
+                "and bitand(i.property, 1) = 1\nand bitand(i.flags, 1) = 0\n",
+                &rows, {"500"}, 1),
+            0)
       << ks_oci_get_message();
   EXPECT_EQ(col0(rows), "1");
   ASSERT_EQ(run("select cc.col#, cd.type#\nfrom sys.cdef$ cd, sys.ccol$ cc\nwhere cd.obj# = cc.obj#\n"
                 "and cd.con# = cc.con#\nand (cd.type# = 2 or cd.type# = 3)\nand cd.enabled is not null\n"
-                "and cd.obj# = :1\n", &rows, {"500"}, 2), 0) << ks_oci_get_message();
+                "and cd.obj# = :1\n",
+                &rows, {"500"}, 2),
+            0)
+      << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 1u);  // the disabled unique key is left out
   EXPECT_EQ(rows[0][1], "2");
   ASSERT_EQ(run("select obj# from sys.tabpart$ where bo# = :1", &rows, {"500"}, 1), 0) << ks_oci_get_message();
   EXPECT_EQ(col0(rows), "510");
   ASSERT_EQ(run("select sp.obj#\nfrom sys.tabcompart$ tp, sys.tabsubpart$ sp\nwhere sp.pobj# = tp.obj#\n"
-                "and tp.bo# = :1\n", &rows, {"500"}, 1), 0) << ks_oci_get_message();
+                "and tp.bo# = :1\n",
+                &rows, {"500"}, 1),
+            0)
+      << ks_oci_get_message();
   ASSERT_EQ(run("select obj# from sys.tab$ where bitand(property, 512) = 512 and bobj# = :1", &rows, {"500"}, 1), 0)
       << ks_oci_get_message();
   ASSERT_EQ(run("select obj# from sys.ind$ where type# = 4 and bo# = :1", &rows, {"500"}, 1), 0)
@@ -237,17 +271,24 @@ TEST_F(SqlTest, DictionaryExportQueriesWordForWord) {
       << ks_oci_get_message();
   ASSERT_EQ(run("select o.obj#, ic.col#\nfrom sys.user$ u, sys.obj$ o, sys.ind$ i, sys.icol$ ic\n"
                 "where ic.obj# = i.obj#\nand bitand(i.property, 1) = 1\nand i.bo# = o.obj#\nand u.user# = o.owner#\n"
-                "and u.name = :1\n", &rows, {"SCOTT"}, 2), 0) << ks_oci_get_message();
+                "and u.name = :1\n",
+                &rows, {"SCOTT"}, 2),
+            0)
+      << ks_oci_get_message();
   EXPECT_EQ(rows.size(), 1u);
   ASSERT_EQ(run("select o.obj#, cc.col#, cd.type#\nfrom sys.obj$ o, sys.user$ u, sys.cdef$ cd, sys.ccol$ cc\n"
                 "where cd.obj# = cc.obj#\nand cd.con# = cc.con#\nand (cd.type# = 2 or cd.type# = 3)\n"
-                "and cd.enabled is not null\nand cc.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\n", &rows,
-                {"SCOTT"}, 3), 0) << ks_oci_get_message();
+                "and cd.enabled is not null\nand cc.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\n",
+                &rows, {"SCOTT"}, 3),
+            0)
+      << ks_oci_get_message();
   EXPECT_EQ(rows.size(), 1u);
   ASSERT_EQ(run("select obj#, col# from sys.lob$ where bitand(property, 2048)=2048", &rows, {}, 2), 0)
       << ks_oci_get_message();
   ASSERT_EQ(run("select s.obj#, o.name\nfrom sys.obj$ o, sys.seq$ s, sys.user$ u\nwhere s.obj# = o.obj#\n"
-                "and o.owner# = u.user#\nand u.name = :1\norder by s.obj#\n", &rows, {"SCOTT"}, 2), 0)
+                "and o.owner# = u.user#\nand u.name = :1\norder by s.obj#\n",
+                &rows, {"SCOTT"}, 2),
+            0)
       << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][1], "SEQ1");
@@ -259,14 +300,16 @@ TEST_F(SqlTest, TargetCheckpointCycleCreatesTableInsertsAndUpdates) {
   prepare(read);
   EXPECT_EQ(ks_oci_execute(&c, &st, 0, 0), -1);
   EXPECT_EQ(ks_oci_get_error_code(), 942);
-  prepare("create table KS_APPLY_CKP\n(KS_HOME    char(256),\n UNIT_NAME  char(32),\n APP_NAME   char(32),\n"
-          " FILE_NO    number,\n SCN        number,\n XID        number)\nstorage (buffer_pool keep) cache");
+  prepare(
+      "create table KS_APPLY_CKP\n(KS_HOME    char(256),\n UNIT_NAME  char(32),\n APP_NAME   char(32),\n"
+      " FILE_NO    number,\n SCN        number,\n XID        number)\nstorage (buffer_pool keep) cache");
   ASSERT_EQ(ks_oci_execute(&c, &st, 1, 0), 0) << ks_oci_get_message();
   EXPECT_EQ(db("select DATA_TYPE || ':' || DATA_LENGTH from \"KS$COLUMNS\" where TABLE_NAME='KS_APPLY_CKP' "
                "order by COLUMN_ID"),
             "CHAR:256|CHAR:32|CHAR:32|NUMBER:22|NUMBER:22|NUMBER:22");
-  prepare("insert into KS_APPLY_CKP (KS_HOME, UNIT_NAME, APP_NAME, FILE_NO, SCN, XID)\n"
-          "values ('/home/ks/', 'U1', 'APP1', 0, 0, 0)");
+  prepare(
+      "insert into KS_APPLY_CKP (KS_HOME, UNIT_NAME, APP_NAME, FILE_NO, SCN, XID)\n"
+      "values ('/home/ks/', 'U1', 'APP1', 0, 0, 0)");
   ASSERT_EQ(ks_oci_execute(&c, &st, 1, 0), 0) << ks_oci_get_message();
   ASSERT_EQ(ks_oci_commit(&c, 0), 0);
   EXPECT_EQ(db("select count(*) from \"APP.KS_APPLY_CKP\""), "1");  // in the login user's schema
@@ -343,8 +386,9 @@ TEST_F(SqlTest, StatementsOutsideTheDialectAreRefusedWithOracleErrors) {
 
 TEST_F(SqlTest, FaultsFromTheDatabaseFileAndTheEnvironment) {
   // fail_exec: the 2nd execution from now fails with the given error, once.
-  exec_sql(dbpath, "create table \"KS$FAULTS\" (KIND TEXT, ARG INTEGER, ERR INTEGER);"
-                   "insert into \"KS$FAULTS\" values ('fail_exec', 2, 942)");
+  exec_sql(dbpath,
+           "create table \"KS$FAULTS\" (KIND TEXT, ARG INTEGER, ERR INTEGER);"
+           "insert into \"KS$FAULTS\" values ('fail_exec', 2, 942)");
   prepare("insert into \"APP\".\"U\" (\"K\") values (1)");
   EXPECT_EQ(ks_oci_execute(&c, &st, 1, 0), 0) << ks_oci_get_message();
   EXPECT_EQ(ks_oci_execute(&c, &st, 1, 0), -1);

@@ -183,6 +183,13 @@ TEST_F(Queue, ExecutorStopsOnCodeOneAndAnswersEveryCommand) {
   ASSERT_EQ(ks_shm_deq(me, sizeof reply, reply, &rc), 4);
   EXPECT_EQ(ks::load_be32(reply), 0u);
 
+  // A message naming no valid sender is obeyed but never answered: signalling pid 0 or
+  // -1 would reach a whole process group or every process.
+  n = ks_ps_make_command(buf, 7, 0, "U", "C", nullptr);
+  ASSERT_EQ(ks_shm_enq(me, n, buf), 0);
+  EXPECT_EQ(ks_ps_execute_command(&loop, "x"), -1);
+  EXPECT_EQ(ks_shm_q_count(-1), 0);
+
   n = ks_ps_make_command(buf, KS_CMD_STOP_PROCESS, me, "U", "C", nullptr);
   ASSERT_EQ(ks_shm_enq(me, n, buf), 0);
   EXPECT_EQ(ks_ps_execute_command(&loop, "x"), 0);

@@ -10,7 +10,9 @@
 
 #include <cstring>
 
+#include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
+#include "lib/ps/ps.h"
 #include "lib/shm/shm.h"
 #include "tests/ipcguard.h"
 #include "tests/testutil.h"
@@ -233,6 +235,23 @@ TEST_F(Segment, SegmentOfADeadManagerIsReplacedAndALiveOneKept) {
   EXPECT_EQ(ks_shm_remove_stale(), 1);
   EXPECT_GE(shmget(guard.key(), 0, 0), 0);
   EXPECT_EQ(ks_shm_remove(), 0);
+  EXPECT_TRUE(guard.gone());
+}
+
+TEST_F(Segment, SegmentOfADeadManagerIsKeptWhileItsComponentsRun) {
+  const pid_t me = getpid();  // plays a component the dead manager started
+  EXPECT_EQ(in_child([&] {
+              if (ks_shm_create() != 0 || ks_cfg_load() != 0 || ks_ps_init() != 0) return 1;
+              static_cast<ks_ps_task_t *>(ks_shm_get_ps_ptr())[4].pid = me;
+              return 0;
+            }),
+            0);
+  EXPECT_EQ(ks_shm_remove_stale(), 2);
+  EXPECT_TRUE(kstest::log_has("process")) << ks_log_get_message();
+  ASSERT_EQ(ks_shm_attach(), 0);
+  static_cast<ks_ps_task_t *>(ks_shm_get_ps_ptr())[4].pid = -1;  // the component ended
+  ks_shm_detach();
+  EXPECT_EQ(ks_shm_remove_stale(), 0);
   EXPECT_TRUE(guard.gone());
 }
 

@@ -1,0 +1,89 @@
+// The checkpoint file <home>data/<unit>/<component>[_<thread>].ckp: one 128-byte record
+// in host byte order. Start-up reads it and marks it open; both exits write it marked
+// closed. A file found open at start-up belongs to a run that never reached an exit, and
+// is left exactly as it is until an operator resets the mark.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "extract/extract.h"
+#include "lib/log/log.h"
+#include "lib/util.h"
+
+int ks_check_point_path(char *path, size_t n) {
+  int len;
+  if (x_rac)
+    len = snprintf(path, n, "%sdata/%s/%s_%d.ckp", ks_get_home_dir(), unit_name, com_name, x_thrd);
+  else
+    len = snprintf(path, n, "%sdata/%s/%s.ckp", ks_get_home_dir(), unit_name, com_name);
+  return (len < 0 || static_cast<size_t>(len) >= n) ? -1 : 0;
+}
+
+int ks_read_check_point(ks_ckp_t *ckp) {
+  char path[1024];
+  if (ks_check_point_path(path, sizeof path) < 0) {
+    KS_ERROR("check point file path too long.");
+    return -1;
+  }
+  int fd;
+  do fd = open(path, O_RDWR | O_CREAT, 0644);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    KS_ERROR("open %s: %s", path, strerror(errno));
+    return -1;
+  }
+  uint8_t raw[KS_CKP_SIZE] = {};
+  ssize_t n = ks_read_data(fd, raw, sizeof raw, 0);
+  if (n < 0) {
+    KS_ERROR("read %s error.", path);
+    close(fd);
+    return -1;
+  }
+  // A new file reads nothing; a file cut short by a full disk reads as far as it goes and
+  // the rest stays zero, which is what a new file would give.
+  std::memcpy(ckp, raw, sizeof *ckp);
+  if (ckp->flag & KS_CKP_OPEN) {
+    KS_ERROR("process exit abnormal, initialize needed.");
+    close(fd);
+    return -1;
+  }
+  ckp->flag = (ckp->flag & ~static_cast<uint32_t>(KS_CKP_CLOSED)) | KS_CKP_OPEN;
+  ckp->thrd = static_cast<uint32_t>(x_thrd);
+  std::memcpy(raw, ckp, sizeof raw);
+  if (ks_write_data(fd, raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw) || fsync(fd) != 0) {
+    KS_ERROR("write %s error.", path);
+    close(fd);
+    return -1;
+  }
+  close(fd);
+  return 0;
+}
+
+int ks_write_check_point(ks_ckp_t *ckp) {
+  char path[1024];
+  if (ks_check_point_path(path, sizeof path) < 0) {
+    KS_ERROR("check point file path too long.");
+    return -1;
+  }
+  int fd;
+  do fd = open(path, O_WRONLY | O_CREAT, 0644);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    KS_ERROR("open %s: %s", path, strerror(errno));
+    return -1;
+  }
+  ckp->flag = (ckp->flag & ~static_cast<uint32_t>(KS_CKP_OPEN)) | KS_CKP_CLOSED;
+  uint8_t raw[KS_CKP_SIZE];
+  std::memcpy(raw, ckp, sizeof raw);
+  // The position must be on disk before the process is gone: a restart resumes from it.
+  if (ks_write_data(fd, raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw) || fsync(fd) != 0) {
+    KS_ERROR("write %s error.", path);
+    close(fd);
+    return -1;
+  }
+  close(fd);
+  return 0;
+}

@@ -1,0 +1,80 @@
+// Writing a loaded dictionary back to its file after DDL tracing changed it. The file is
+// written under a temporary name and renamed over the old one only when complete, so a
+// failed write (disk full, I/O error) leaves the previous file intact and the block dirty.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "extract/dict/dict.h"
+#include "lib/log/log.h"
+#include "lib/util.h"
+
+namespace {
+
+bool write_area(int fd, const void *src, uint64_t size, uint64_t ofs) {
+  if (size == 0) return true;
+  ssize_t n = ks_write_data(fd, src, size, static_cast<off_t>(ofs));
+  return n >= 0 && static_cast<uint64_t>(n) == size;
+}
+
+}  // namespace
+
+int ks_dict_write_file(ks_dict_t *dict, const char *path) {
+  ks_dict_hdr_t *h = dict->hdr;
+  if (!(h->flag & KS_DICT_DIRTY)) return 0;
+  char tmp[600];
+  snprintf(tmp, sizeof tmp, "%s.tmp", path);
+  int fd = open(tmp, O_RDWR | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) {
+    KS_ERROR("open %s: %s", tmp, strerror(errno));
+    return -1;
+  }
+  ks_dict_fhd_t fh = {};
+  fh.flag = (dict->flag & KS_DICT_IOT) ? KS_DICT_IOT : 0;
+  fh.nsch = h->nsch;
+  fh.ntab = h->ntab;
+  fh.ncol = h->ncol;
+  fh.nmap = h->nmap;
+  fh.nseq = h->nseq;
+  fh.seqn = h->seqn;
+  static const char zero[KS_DICT_TAB_OFS] = {};
+  const char *fail = nullptr;
+  if (!write_area(fd, &fh, sizeof fh, 0) || !write_area(fd, zero, KS_DICT_TAB_OFS - sizeof fh, sizeof fh))
+    fail = "write dictionary head error.";
+  else if (!write_area(fd, dict->sch, uint64_t{40} * fh.nsch, KS_DICT_SCH_OFS))
+    fail = "write schema information error.";
+  else if (!write_area(fd, dict->tab, uint64_t{56} * fh.ntab, KS_DICT_TAB_OFS))
+    fail = "write table information error.";
+  else if (!write_area(fd, dict->col, uint64_t{56} * fh.ncol, ks_dict_col_ofs(fh.ntab)))
+    fail = "write column information error.";
+  else if (!write_area(fd, dict->map, uint64_t{128} * fh.nmap, ks_dict_map_ofs(fh.ntab, fh.ncol)))
+    fail = "write mapping information error.";
+  else if (!write_area(fd, dict->seq, uint64_t{48} * fh.nseq, ks_dict_seq_ofs(fh.ntab, fh.ncol, fh.nmap)))
+    fail = "write sequence information error.";
+  else if (fsync(fd) != 0)
+    fail = "write sequence information error.";
+  if (close(fd) != 0 && fail == nullptr) fail = "write sequence information error.";
+  if (fail == nullptr && rename(tmp, path) != 0) {
+    KS_ERROR("rename %s: %s", tmp, strerror(errno));
+    unlink(tmp);
+    return -1;
+  }
+  if (fail != nullptr) {
+    KS_ERROR("%s", fail);
+    unlink(tmp);
+    return -1;
+  }
+  h->flag &= ~KS_DICT_DIRTY;
+  return 0;
+}
+
+int ks_sync_dict(ks_dict_t *dict) {
+  if (dict == nullptr || dict->hdr == nullptr) return -1;
+  if (!(dict->hdr->flag & KS_DICT_DIRTY)) return 0;
+  char path[512];
+  snprintf(path, sizeof path, "%sdict/%s/%s.dict", ks_get_home_dir(), unit_name, com_name);
+  return ks_dict_write_file(dict, path);
+}

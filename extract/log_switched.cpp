@@ -1,0 +1,24 @@
+// Whether the current online log has been switched, told by its header: the next
+// available block is all ones while the database still writes the log.
+#include "extract/extract.h"
+#include "lib/bytes.h"
+#include "lib/log/log.h"
+
+int ks_log_switched(ks_extr_t *ex) {
+  ks_logf_t *l = ex->l;
+  int n = ks_read_redo_file(ex, 0, 2);
+  if (n < 0) return -1;
+  if (n < 2 * l->blk_sz) {
+    KS_ERROR("redo file head blocks not complete.");
+    return -1;
+  }
+  const uint8_t *b1 = ex->b->rd_buf + l->blk_sz;
+  bool big = (l->flag & KS_LOGF_BIG_ENDIAN) != 0;
+  uint32_t nab = ks::load32(b1 + KS_REDO_B1_NAB, big);  // all ones reads the same either way
+  if (nab == KS_REDO_NAB_CURRENT) return 0;
+  // The log is complete now: its final size bounds what is left to read, so redo written
+  // between the last read and this check is still walked before moving on.
+  if (nab >= 2 && nab <= static_cast<uint32_t>(l->blks)) l->blks = static_cast<int>(nab);
+  l->flag &= ~KS_LOGF_CURRENT;
+  return 1;
+}

@@ -1,0 +1,449 @@
+// extract, the capture process: start-up in its fixed order, the main loop that locates,
+// opens, reads and walks the redo logs of one thread, and the two exits. Invariants: the
+// position only moves forward, record by record, and goes into the checkpoint at either
+// exit; the checkpoint is written back only when start-up read it; every exit step
+// applies only to what start-up had set up, in reverse order of acquisition.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include "extract/extract.h"
+#include "extract/dict/dict.h"
+#include "extract/trans/trans.h"
+#include "extract/frame_placeholders.h"
+#include "lib/cfg/cfg.h"
+#include "lib/log/log.h"
+#include "lib/ps/ps.h"
+#include "lib/shm/shm.h"
+
+namespace {
+
+// What start-up has acquired so far.
+struct SetUp {
+  bool ps = false;
+  bool buffer = false;
+  bool connected = false;
+  bool ckp_read = false;
+  bool pos_restored = false;
+  bool trans = false;
+  bool chain = false;
+} su;
+
+ks_rba_t pos;              // the next redo to read
+bool archive_mode = false; // an overwritten online log can be read from its archived copy
+
+ks_extr_t *const ex = &x_extr;
+
+void set_status(int status) {
+  if (x_pst != nullptr) x_pst->status = status;
+}
+
+// A wait that any signal cuts short (handlers are installed without restart).
+void pause_seconds(int seconds) {
+  if (seconds > 0 && x_loop) sleep(static_cast<unsigned>(seconds));
+}
+
+void pause_ms(long ms) {
+  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+  nanosleep(&ts, nullptr);
+}
+
+// Runs pending commands; false when the loop flag has been cleared.
+bool loop_on() {
+  while (x_loop && x_cmd_set) {
+    x_cmd_set = 0;
+    ks_execute_command();
+  }
+  return x_loop != 0;
+}
+
+// Until connected or stopped; false when stopped.
+bool connect_loop() {
+  for (;;) {
+    if (!loop_on()) return false;
+    if (ks_connect_db(ex) == 0) return true;
+    KS_INFO("database not avaliable, retry after 10 seconds.");
+    pause_seconds(10);
+  }
+}
+
+void wire_context() {
+  x_extr.r = &x_rdr;
+  x_extr.a = &x_ado;
+  x_extr.b = &x_buf;
+  x_extr.d = &x_dict;
+  x_extr.l = &x_log;
+  x_extr.m = ks_frame_miner;
+  x_extr.t = &x_trans;
+  x_ado.se = &x_ado.sess;
+}
+
+void fill_check_point() {
+  x_ckp.rba_sqn = pos.sqn;
+  x_ckp.rba_blk = pos.blk;
+  x_ckp.rba_byt = pos.byt;
+  x_ckp.last_fno = static_cast<uint32_t>(ex->t->fseq);
+  x_ckp.blks = static_cast<uint32_t>(x_log.blks);
+  x_ckp.blk_sz = static_cast<uint32_t>(x_log.blk_sz);
+  x_ckp.vsn = static_cast<uint32_t>(x_log.vsn);
+  x_ckp.cls_usn = static_cast<uint32_t>(x_log.cls_usn);
+  if (x_log.flag & KS_LOGF_BIG_ENDIAN) x_ckp.flag |= KS_CKP_BIG_ENDIAN;
+}
+
+void free_memory() {
+  if (x_need_dict) {
+    if (x_dict.base != nullptr) ks_shm_free(x_dict.base);
+    x_dict.base = nullptr;
+  }
+  if (su.buffer) {
+    ks_shm_free(x_buf.base);
+    su.buffer = false;
+  }
+}
+
+[[noreturn]] void error_exit() {
+  KS_INFO("process exit for error ...");
+  set_status(9);
+  if (su.chain) ks_save_chain_buffer(ex);
+  if (su.trans) ks_trans_close(ex->t);
+  if (su.connected) ks_disconnect_db(ex->a);
+  if (su.ckp_read) {
+    // Before the position was restored the record goes back as it was read.
+    if (su.pos_restored) fill_check_point();
+    ks_write_check_point(&x_ckp);
+  }
+  ks_close_reader(ex);
+  free_memory();
+  ks_shm_detach();
+  ks_log_close();
+  exit(-1);
+}
+
+[[noreturn]] void normal_exit() {
+  KS_INFO("break from main loop, process exit normally ...");
+  ks_close_reader(ex);
+  if (ks_save_chain_buffer(ex) < 0) KS_ERROR("save chained row buffer error.");
+  if (ks_trans_close(ex->t) < 0) KS_ERROR("close transaction slots error.");
+  fill_check_point();
+  if (ks_write_check_point(&x_ckp) < 0) KS_ERROR("save the check point file error.");
+  free_memory();
+  KS_DEBUG("free allocated memory ok ...");
+  ks_disconnect_db(ex->a);
+  KS_DEBUG("disconnect database ok ...");
+  if (ks_shm_detach() < 0) {
+    KS_ERROR("detach shared memory error.");
+    ks_log_close();
+    exit(-1);
+  }
+  KS_DEBUG("detach shared memory ok ...");
+  ks_log_close();
+  exit(0);
+}
+
+void start_up() {
+  set_status(2);
+  ks_init_reader(ex);
+  auto *mem = static_cast<uint8_t *>(ks_shm_alloc(KS_BUF_TOTAL));
+  if (mem == nullptr) {
+    KS_ERROR("allocate memory error.");
+    error_exit();
+  }
+  ks_cut_buffer(&x_buf, mem);
+  su.buffer = true;
+  KS_DEBUG("allocate memory (%dM) ok ...", KS_BUF_TOTAL >> 20);
+
+  if (!connect_loop()) error_exit();
+  su.connected = true;
+  KS_DEBUG("establish connection to database ...");
+
+  x_thrd = ks_get_thread(ex);
+  if (x_thrd < 0) {
+    KS_ERROR("get instance thread# error.");
+    error_exit();
+  }
+  int attr = ks_get_db_attribute(ex);
+  if (attr < 0) {
+    KS_ERROR("get database attribute error.");
+    error_exit();
+  }
+  archive_mode = (attr & KS_DBA_ARCHIVELOG) != 0;
+  if (!(attr & KS_DBA_SUPLOG_MIN)) {
+    KS_ERROR("database not add supplemental log.");
+    error_exit();
+  }
+  if (!(attr & KS_DBA_SUPLOG_PK)) KS_WARN("database not add supplemental log PK column.");
+  if (!(attr & KS_DBA_FORCE_LOGGING)) KS_WARN("database not force logging.");
+  if (ks_get_con_uid(ex) < 0) {
+    KS_ERROR("get PDB container uid error.");
+    error_exit();
+  }
+  KS_DEBUG("check database attribute ok ...");
+
+  if (x_need_dict) {
+    if (ks_export_dict(ex->a->se, unit_name, com_name) < 0) {
+      KS_ERROR("export dictionary error.");
+      error_exit();
+    }
+    if (ks_load_dict(unit_name, com_name) < 0) {
+      KS_ERROR("load dictionary error.");
+      error_exit();
+    }
+    KS_DEBUG("load dictionary ok ...");
+  }
+  if (ks_open_dict(ex->d) < 0) {
+    KS_ERROR("open dictionary error.");
+    error_exit();
+  }
+  KS_DEBUG("open dictionary ok ...");
+
+  if (ks_read_check_point(&x_ckp) < 0) {
+    KS_ERROR("read check point file error.");
+    error_exit();
+  }
+  su.ckp_read = true;
+  KS_DEBUG("read check point ok ...");
+
+  if (x_ckp.chs_id == 0 || x_ckp.nchs_id == 0) {
+    if (ks_get_charset(ex, &x_ckp) < 0) {
+      KS_ERROR("get database charset error.");
+      error_exit();
+    }
+  }
+  if (x_ckp.chs_id > 800) {
+    x_ckp.lchs_id = 2000;  // AL16UTF16: multi-byte database character set
+    ks_frame_miner_set_cbl(ex->m, 2);
+  } else {
+    x_ckp.lchs_id = x_ckp.chs_id;
+    ks_frame_miner_set_cbl(ex->m, 1);
+  }
+
+  pos = {x_ckp.rba_sqn, x_ckp.rba_blk, x_ckp.rba_byt};
+  ex->t->fseq = static_cast<int>(x_ckp.last_fno);
+  x_log.blks = static_cast<int>(x_ckp.blks);
+  x_log.blk_sz = static_cast<int>(x_ckp.blk_sz);
+  x_log.vsn = static_cast<int>(x_ckp.vsn);
+  x_log.cls_usn = static_cast<int>(x_ckp.cls_usn);
+  if (x_ckp.flag & KS_CKP_BIG_ENDIAN) x_log.flag |= KS_LOGF_BIG_ENDIAN;
+  x_log.vhsz = (x_ckp.vsn >> 24) > 11 ? 32 : 24;
+  su.pos_restored = true;
+
+  if (pos.sqn == 0 && x_start_scn == 0) {
+    if (ks_get_current_scn(ex, &x_start_scn) < 0) {
+      KS_ERROR("get current SCN error.");
+      error_exit();
+    }
+    KS_DEBUG("get current SCN ok ...");
+    x_last_scn = x_start_scn;
+  }
+  if (x_start_scn != 0) {
+    KS_INFO("Start SCN: %lu", static_cast<unsigned long>(x_start_scn));
+    uint32_t seq = 0;
+    if (ks_get_redo_sequence(ex, x_start_scn, &seq) < 0) {
+      KS_ERROR("get redo sequence# error.");
+      error_exit();
+    }
+    pos = {seq, 0, 0};
+  }
+
+  if (ks_trans_open(ex->t) < 0) {
+    KS_ERROR("recovery continued transaction error.");
+    error_exit();
+  }
+  su.trans = true;
+  KS_DEBUG("init & restore transaction slot ok ...");
+  ex->t->fhdr.chs_id = x_ckp.chs_id;
+  ex->t->fhdr.nchs_id = x_ckp.nchs_id;
+  ex->t->fhdr.lchs_id = x_ckp.lchs_id;
+
+  if (ks_init_chain_buffer(ex) < 0) {
+    KS_ERROR("initialize chained row buffer error.");
+    error_exit();
+  }
+  su.chain = true;
+  KS_DEBUG("init chained row buffer ok ...");
+}
+
+void next_log() {
+  pos.sqn++;
+  pos.blk = 0;
+  pos.byt = 0;
+}
+
+bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 || code == 3114; }
+
+// The main loop. Returns only through one of the exits.
+[[noreturn]] void capture() {
+  bool re_connect_db = false;
+  bool re_open_reader = true;
+  for (;;) {
+    if (re_connect_db) {  // RECONNECT
+      ks_disconnect_db(ex->a);
+      if (!connect_loop()) error_exit();
+      re_connect_db = false;
+      KS_INFO("re-connect database ok ...");
+    }
+    if (re_open_reader) {  // REOPEN
+      ks_close_reader(ex);
+      for (;;) {
+        if (!loop_on()) error_exit();
+        int rc = ks_open_reader(ex);
+        if (rc == 0) break;
+        if (rc == -2) error_exit();  // a source this build cannot read: waiting will not help
+        KS_INFO("agent not avaliable, retry after 10 seconds.");
+        pause_seconds(10);
+      }
+      re_open_reader = false;
+      x_rdr.flag &= ~KS_RDR_LOST;
+      KS_DEBUG("open redo log reader ok ...");
+    }
+
+    set_status(3);  // RUN
+    KS_INFO("process startup, analyze redo log from sequence# %d", static_cast<int>(pos.sqn));
+
+    enum { LOCATE, OPEN, READ, WALK } st = LOCATE;
+    int blocks = 0;
+    while (!re_connect_db && !re_open_reader) {
+      if (!loop_on()) normal_exit();
+      switch (st) {
+        case LOCATE:
+          if (ks_get_redo_file(ex, pos.sqn) == 0) {
+            st = OPEN;
+          } else {
+            if (!session_lost(ks_oci_get_error_code())) pause_seconds(30);
+            re_connect_db = true;
+          }
+          break;
+
+        case OPEN:
+          if (ks_open_redo_file(ex) == 0) {
+            KS_INFO("open log file: \"%s\"", x_log.name);
+            st = READ;
+          } else if (x_rdr.flag & KS_RDR_LOST) {
+            re_open_reader = true;
+          } else {
+            KS_INFO("open redo log error, retry after 10 seconds.");
+            pause_seconds(10);
+            st = LOCATE;
+          }
+          break;
+
+        case READ: {
+          int n = ks_read_redo_file(ex, static_cast<int>(pos.blk), -1);
+          if (n < 0) {
+            if (x_rdr.flag & KS_RDR_LOST) {
+              re_open_reader = true;
+            } else {
+              KS_INFO("read log data error, retry after 10 seconds.");
+              pause_seconds(10);
+            }
+            break;
+          }
+          blocks = n / x_log.blk_sz;
+          if (blocks == 0 && pos.blk != 0 && static_cast<int>(pos.blk) < x_log.blks) {
+            // The file ends before the block count it was located with: wait for it
+            // rather than spin on empty reads.
+            KS_INFO("reach the end of log file, continue after %d seconds ...", x_read_wait);
+            pause_seconds(x_read_wait);
+            break;
+          }
+          st = WALK;
+          break;
+        }
+
+        case WALK: {
+          int rc = ks_do_read_buffer(ex, &pos, blocks);
+          if (rc >= 0) {
+            if (static_cast<int>(pos.blk) >= x_log.blks) {
+              next_log();
+              st = LOCATE;
+            } else {
+              st = READ;
+            }
+          } else if (rc == -10) {
+            x_loop = 0;
+            normal_exit();
+          } else if (x_log.flag & KS_LOGF_OVERWRITTEN) {
+            x_log.flag &= ~KS_LOGF_OVERWRITTEN;
+            if (!archive_mode) {
+              KS_ERROR("redo log %d has overwritten, process exit.", static_cast<int>(pos.sqn));
+              error_exit();
+            }
+            st = LOCATE;
+          } else if (x_log.flag & KS_LOGF_END) {
+            x_log.flag &= ~KS_LOGF_END;
+            if (!(x_log.flag & KS_LOGF_CURRENT)) {
+              next_log();
+              st = LOCATE;
+              break;
+            }
+            int sw = ks_log_switched(ex);
+            if (sw < 0) {
+              if (x_rdr.flag & KS_RDR_LOST) {
+                re_open_reader = true;
+              } else {
+                KS_INFO("read log data error, retry after 10 seconds.");
+                pause_seconds(10);
+                st = READ;
+              }
+            } else if (sw == 0) {
+              KS_INFO("reach the end of log file, continue after %d seconds ...", x_read_wait);
+              pause_seconds(x_read_wait);
+              st = READ;
+            } else {
+              // Switched: the log is no longer current and its final size is known. Read
+              // once more up to that size, since redo may have been written between the
+              // read that met the end and the check; the walk then ends the log.
+              KS_INFO("log file \"%s\" switched.", x_log.name);
+              st = READ;
+            }
+          } else if (x_log.flag & KS_LOGF_CONT_UNWRITTEN) {
+            x_log.flag &= ~KS_LOGF_CONT_UNWRITTEN;
+            pause_ms(100);
+            st = READ;
+          } else {
+            KS_ERROR("mine redo data error, process exit.");
+            error_exit();
+          }
+          break;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (parse_unit_name(argc, argv) < 0) return -1;
+  ks_log_init(com_name, x_thrd);
+  if (parse_arguments(argc, argv) < 0) {
+    KS_ERROR("parse arguments error.");
+    ks_log_close();
+    return -1;
+  }
+  x_rac = x_thrd != 0 ? 1 : 0;
+  KS_DEBUG("parse arguents ok ...");
+
+  wire_context();
+  x_rdr.asd = -1;
+  x_rdr.lfd = -1;
+
+  if (ks_shm_attach() < 0) {
+    KS_ERROR("attach shared memory error.");
+    ks_log_close();
+    return -1;
+  }
+  KS_DEBUG("attach shared memory ok ...");
+  if (ks_ps_start() < 0) {
+    KS_ERROR("process start error.");
+    error_exit();
+  }
+  KS_DEBUG("process start ok ...");
+  if (ks_init_extract() < 0) error_exit();
+  KS_DEBUG("init extract ok ...");
+
+  start_up();
+  capture();
+}

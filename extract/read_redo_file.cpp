@@ -1,0 +1,35 @@
+// Reading a run of whole redo blocks of the open log into the read area: as many as fit
+// (at most 2 MiB) and never past the log's last block, at block-aligned offsets.
+#include "extract/extract.h"
+#include "lib/log/log.h"
+#include "lib/util.h"
+
+int ks_read_redo_file(ks_extr_t *ex, int blkn, int nblks) {
+  ks_logf_t *l = ex->l;
+  ks_buffer_t *b = ex->b;
+  if (l->blk_sz <= 0 || blkn < 0) {
+    KS_ERROR("read redo log \"%s\" at block %d with block size %d.", l->name, blkn, l->blk_sz);
+    return -1;
+  }
+  int fit = b->rd_sz / l->blk_sz;
+  if (nblks < 1) {
+    nblks = l->blks - blkn;
+    if (nblks > fit) nblks = fit;
+    if (nblks < 0) nblks = 0;
+  } else if (nblks > fit) {
+    nblks = fit;
+  }
+  if (ex->r->flag & (KS_RDR_ASM | KS_RDR_REMOTE)) {
+    // Only local logs are read by this build; start-up refuses other sources.
+    KS_ERROR("read remote or ASM log data not supported.");
+    return -1;
+  }
+  size_t size = static_cast<size_t>(nblks) * static_cast<size_t>(l->blk_sz);
+  off_t offset = static_cast<off_t>(blkn) * l->blk_sz;
+  ssize_t n = ks_read_data(ex->r->lfd, b->rd_buf, size, offset);
+  if (n < 0) {
+    KS_ERROR("read local log data error.");
+    return -1;
+  }
+  return static_cast<int>(n);
+}
