@@ -1,0 +1,226 @@
+// The delivery process's context, its process globals and the operations its parts
+// call on one another. One process, one thread: the globals are the single instances
+// the replay steps share; signal handlers only set or clear x_loop and x_cmd_set.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "apply/lcr_view.h"
+
+// Columns of one table (the database's limit); an LCR claiming more is malformed.
+#define KS_MAX_COLS 1000
+#define KS_SQLTXT_SIZE 65536
+
+// The 5 MiB work block and its fixed cuts.
+#define KS_AP_RBUF_SIZE 2097152
+#define KS_AP_ABUF_SIZE 2097152
+#define KS_AP_TBUF_SIZE 1048576
+#define KS_AP_WORK_SIZE (KS_AP_RBUF_SIZE + KS_AP_ABUF_SIZE + KS_AP_TBUF_SIZE)
+
+typedef struct __ks_buffer_s {
+  int rsz;         // read buffer size
+  int asz;         // array buffer size
+  int tsz;         // transaction-file buffer size
+  int rsv;
+  uint8_t *base;   // start of the block (what is freed)
+  uint8_t *rbuf;   // read buffer = base
+  uint8_t *abuf;   // array buffer = rbuf + rsz
+  uint8_t *tbuf;   // transaction-file buffer = abuf + asz
+  uint8_t *dbuf;   // records being replayed now: rbuf, or tbuf inside a transaction file
+} ks_buffer_t;
+
+typedef struct __ks_reader_s {
+  uint32_t flag;   // bit 0: the file being read has ended (marker met)
+  uint32_t tfno;   // number of the open trail file
+  int rfd;         // its descriptor, -1 when none
+  int rsv;
+  int64_t ofs;     // file offset of the next read
+} ks_reader_t;
+
+// Row header of the array: where the row's LCR, its transaction and (quick inserts)
+// its values are.
+typedef struct __ks_arh_s {
+  uint32_t rpos;   // offset of the row's LCR in dbuf
+  uint32_t rsv;
+  uint32_t tpos;   // offset of its transaction header in rbuf
+  uint32_t dpos;   // offset of the row's values in dbuf (quick inserts), else 0
+} ks_arh_t;
+static_assert(sizeof(ks_arh_t) == 16);
+
+struct __ks_oci_bnd_s;
+struct __ks_adb_s;
+typedef struct __ks_adb_s ks_adb_t;
+
+#define KS_AR_EXEC_NOW 0x1     // the row holds a LOB or LONG value: execute it alone
+#define KS_AR_LONG_WAIT 0x2    // a LONG value is awaited piece by piece
+#define KS_AR_NEW_STMT 0x100   // lay out, prepare and bind with the next row
+
+typedef struct __ks_array_s {
+  int flag;
+  int max_rows;    // rows the arrays hold for the current statement
+  int nrow;        // rows collected, not executed
+  int ncol;        // bind placeholders of the current statement
+  int opc;         // LCR opcode of the current statement
+  int slen;        // length of the current statement text, 0 = none
+  struct __ks_oci_bnd_s *bc;  // bind descriptors, at the start of the array buffer
+  ks_arh_t *ah;    // one row header per collected row
+  char sqltxt[KS_SQLTXT_SIZE];
+} ks_array_t;
+
+typedef struct __ks_apply_s {
+  ks_buffer_t *b;
+  ks_reader_t *r;
+  ks_adb_t *a;
+  ks_array_t *x;
+} ks_apply_t;
+
+// Include, exclude and mapping lists.
+typedef struct __ks_ap_schema_s {
+  uint32_t flag;   // bit 0: the whole schema
+  uint32_t rsv;
+  char name[32];
+} ks_ap_schema_t;
+static_assert(sizeof(ks_ap_schema_t) == 40);
+
+// A table key: the table name and the index of its schema in the schema array of the
+// same list, kept apart (a joined "name + index" text would make table T1 of schema 1
+// and table T of schema 11 the same key).
+typedef struct __ks_ap_table_s {
+  char name[32];
+  uint32_t sch;
+  uint32_t rsv;
+} ks_ap_table_t;
+static_assert(sizeof(ks_ap_table_t) == 40);
+
+typedef struct __ks_ap_mapping_s {
+  char schema[32];
+  char map_schema[32];
+  char table[32];  // beginning with "*": the whole schema
+  char map_table[32];
+} ks_ap_mapping_t;
+static_assert(sizeof(ks_ap_mapping_t) == 128);
+
+typedef struct __ks_ap_cfg_s {
+  uint32_t flag;   // bit 0: lists loaded
+  uint32_t nesch, nisch;
+  uint32_t netab, nitab;
+  uint32_t nmap;
+  uint8_t *base;   // the one block holding every array below
+  ks_ap_schema_t *esch, *isch;
+  ks_ap_table_t *etab, *itab;
+  ks_ap_mapping_t *map;
+} ks_ap_cfg_t;
+
+// One configured include, exclude or mapping item as read from the configuration.
+typedef struct __ks_ap_item_s {
+  uint32_t flag;   // bit 0: table "*" (whole schema)
+  char schema[32];
+  char table[32];
+  char map_schema[32];
+  char map_table[32];
+} ks_ap_item_t;
+
+#define KS_AP_MAX_SCHEMAS 32
+
+// Process globals.
+extern char prev_name[32];
+extern char x_curr_schema[32];
+extern volatile int x_loop;
+extern volatile int x_cmd_set;
+extern int x_reset;
+extern uint32_t x_tfno;
+extern uint64_t x_start_scn;
+extern uint64_t x_start_xid;
+extern int x_apply_self;
+extern int x_sync_seq;
+extern int x_read_wait;
+extern int x_net_tmout;
+extern int x_csid, x_ncsid, x_lob_csid;
+extern uint32_t x_ckp_fno;
+extern uint64_t x_ckp_scn;
+extern uint64_t x_ckp_xid;
+extern ks_ap_cfg_t x_cfg;
+extern char x_sqltxt[KS_SQLTXT_SIZE];
+extern ks_apply_t x_app;
+extern ks_buffer_t x_buf;
+extern ks_reader_t x_rdr;
+extern ks_array_t x_array;
+
+// Cuts the work block into its buffers.
+void ks_ap_cut_buffer(ks_buffer_t *b, uint8_t *base);
+
+// The column entries of one LCR, split into its images (quick inserts: the column
+// descriptors in oldc). Filled by ks_lcr_parse; one instance serves the whole process.
+typedef struct __ks_lcr_cols_s {
+  uint32_t rlen, opc, nnew, nold, opos;
+  ks_col_view newc[KS_MAX_COLS];
+  ks_col_view oldc[KS_MAX_COLS];
+} ks_lcr_cols_t;
+extern ks_lcr_cols_t x_cols;
+// Reads the header and column entries of a row LCR (opcodes 1, 2, 3, 4, 15); -1 when the
+// record is malformed or has more columns than a table can.
+int ks_lcr_parse(const uint8_t *rhdr, ks_lcr_cols_t *lc);
+
+// Statement texts (gen_sql).
+int ks_make_sqltext(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len);
+int ks_make_insert_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len);
+int ks_make_update_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len);
+int ks_make_delete_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len);
+int ks_make_qmi_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len);
+int ks_make_lob_select_sql(const uint8_t *rhdr, char *sqltxt, int *ncol);
+
+// Object lists (lookup_table).
+int ks_ap_cfg_build(ks_ap_cfg_t *acfg, const ks_ap_item_t *exc, int nexc,
+                    const ks_ap_item_t *inc, int ninc, const ks_ap_item_t *map, int nmap,
+                    void *(*alloc)(size_t));
+void ks_ap_cfg_release(ks_ap_cfg_t *acfg, void (*release)(void *));
+int ks_lookup_table(const ks_ap_cfg_t *acfg, const char *owner, const char *oname,
+                    char *m_owner, char *m_name);
+int ks_lookup_owner(const ks_ap_cfg_t *acfg, const char *owner, char *m_owner);
+int ks_ap_table_comp(const void *a, const void *b);
+// Reads this component's lists from the configuration file into one shared-memory block.
+int ks_load_config(ks_ap_cfg_t *acfg);
+void ks_ap_cfg_free(ks_ap_cfg_t *acfg);
+
+// Error file (error_record).
+typedef struct __ks_err_rec_s {
+  uint32_t elen;   // whole record, header included
+  uint32_t flag;   // 0
+  uint32_t ecode;  // database error number, 0 for errors found by apply itself
+  uint32_t sct;    // commit time of the transaction
+  uint64_t scn;    // commit SCN of the transaction
+  uint64_t xid;    // transaction id
+} ks_err_rec_t;
+static_assert(sizeof(ks_err_rec_t) == 32);
+static_assert(offsetof(ks_err_rec_t, ecode) == 8 && offsetof(ks_err_rec_t, scn) == 16 &&
+              offsetof(ks_err_rec_t, xid) == 24);
+int ks_write_error_record(ks_err_rec_t *erec, const char *emsg, const uint8_t *record,
+                          const uint8_t *rdata);
+// Error record for a row whose transaction header is at thdr.
+int ks_error_for_row(const uint8_t *thdr, int ecode, const char *emsg, const uint8_t *record,
+                     const uint8_t *rdata);
+
+// Trail consumption (trail_read, apply_buffer).
+int ks_open_trail_file(ks_apply_t *ap, uint32_t fno, uint64_t scn, uint64_t xid);
+int ks_apply_buffer(ks_apply_t *ap, int dsz);
+int ks_do_transaction(ks_apply_t *ap, uint8_t *thdr);
+int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr);
+// ks_do_transaction_file's answer when a stop request ended it before its end: what it
+// applied has been rolled back and the transaction must be read again at the next start.
+#define KS_TRANS_STOPPED (-2)
+
+// Engines the replay dispatches to.
+int ks_array_push(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
+int ks_array_execute(ks_apply_t *ap);
+int ks_rollback_work(ks_apply_t *ap);  // drop collected rows and roll back
+int ks_commit_work(ks_apply_t *ap);
+int ks_perform_qmi(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
+int ks_perform_lob_select(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
+int ks_perform_lob_write(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
+int ks_perform_lob_trim(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
+int ks_perform_lob_erase(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
+int ks_perform_long_data(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
+int ks_execute_ddl(ks_apply_t *ap, uint8_t *thdr);
+int ks_sync_sequence(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
+int ks_execute_command();

@@ -1,0 +1,34 @@
+// The target database side of the delivery process: the connection, its two statements
+// (data and checkpoint), the LOB and LONG-piece state and the empty-LOB locator, and the
+// operations that run statements on the target.
+#pragma once
+
+#include "apply/apply.h"
+#include "lib/ps/ps.h"
+#include "oci/oci.h"
+
+struct __ks_adb_s {
+  ks_oci_ses_t *se;      // = &sess
+  ks_oci_ses_t sess;
+  ks_oci_stmt_t st_ap;   // data, LOB, LONG, quick-insert and DDL statements
+  ks_oci_stmt_t st_cp;   // the prepared checkpoint UPDATE
+};
+
+extern ks_adb_t x_ado;
+extern OCILobLocator *x_empty_locp;
+extern ks_oci_lob_t x_lob;
+extern ks_oci_pw_t x_piece;
+extern ks_ps_task_t *x_pst;
+
+// Rows per execution for a statement of ncol binds and row_len slot bytes; 0 when one
+// row does not fit the array buffer.
+int ks_array_capacity(int asz, int ncol, int row_len);
+// Lays out ncol descriptors and their arrays for max_rows rows in the array buffer;
+// vsz[i] is descriptor i's slot size (0: no value array).
+void ks_array_layout(ks_apply_t *ap, const uint32_t *vsz);
+
+int ks_set_buffer(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
+int ks_get_checkpoint(ks_adb_t *a, uint32_t *fno, uint64_t *scn, uint64_t *xid);
+int ks_prepare_checkpoint_stmt(ks_adb_t *a);
+int ks_connect_db(ks_adb_t *a);
+int ks_disconnect_db(ks_adb_t *a);

@@ -1,0 +1,127 @@
+// The error file "<home>error/<unit>/<component>_error.dat": one record per row (or LOB,
+// LONG, DDL, sequence operation) that the target refused or that matched nothing.
+// Record: 32-byte header (elen, flag 0, ecode, sct, scn, xid; host byte order), the
+// message with its NUL, the failing LCR (for a quick insert only its header and column
+// descriptors) and, for a quick insert, the failing row's values (2-byte length + bytes
+// each). A record is appended with one write so a reader never meets half a header
+// followed by the next record; the lengths are taken from the LCR's own bounds-checked
+// entries, so a corrupt LCR cannot make the writer read past it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "apply/apply.h"
+#include "lib/log/log.h"
+#include "lib/util.h"
+
+namespace {
+
+int open_error_file(char *path, size_t psz) {
+  std::snprintf(path, psz, "%serror/%s/%s_error.dat", ks_get_home_dir(), unit_name, com_name);
+  for (int tried_dir = 0;;) {
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) return fd;
+    if (errno == EINTR) {
+      sleep(1);
+      continue;
+    }
+    if (errno == ENOENT && !tried_dir) {
+      // The unit's folder is made when the unit is added; make it if it went missing
+      // rather than lose the record.
+      tried_dir = 1;
+      char dir[600];
+      std::snprintf(dir, sizeof dir, "%serror/%s", ks_get_home_dir(), unit_name);
+      mkdir(dir, 0755);
+      continue;
+    }
+    KS_ERROR("open %s: %s", path, strerror(errno));
+    return -1;
+  }
+}
+
+// Length of the LCR part and of the row part of a record.
+int record_lengths(const uint8_t *record, const uint8_t *rdata, uint32_t *llen, uint32_t *dlen) {
+  *dlen = 0;
+  uint32_t rlen = ks_rh_rlen(record);
+  if (ks_rh_opc(record) != KS_OPC_QMI) {
+    *llen = rlen;
+    return rlen >= KS_LCR_RH_SZ || rlen == KS_LCR_RHS_SZ ? 0 : -1;
+  }
+  uint32_t nold = ks_rh_nold(record);
+  if (nold > KS_MAX_COLS) return -1;
+  static ks_col_view cols[KS_MAX_COLS];
+  long end = ks_lcr_read_cols(record, rlen, KS_LCR_RH_SZ, nold, cols);
+  if (end < 0) return -1;
+  *llen = static_cast<uint32_t>(end);
+  if (rdata != nullptr) {
+    uint32_t pos = 0;
+    for (uint32_t i = 0; i < nold; i++) pos += 2u + ks::load<uint16_t>(rdata + pos);
+    *dlen = pos;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int ks_write_error_record(ks_err_rec_t *erec, const char *emsg, const uint8_t *record,
+                          const uint8_t *rdata) {
+  uint32_t llen = 0, dlen = 0;
+  if (record != nullptr && record_lengths(record, rdata, &llen, &dlen) < 0) {
+    KS_ERROR("error record not written: the failing LCR is malformed.");
+    return -1;
+  }
+  size_t mlen = std::strlen(emsg) + 1;
+  size_t total = sizeof(ks_err_rec_t) + mlen + llen + dlen;
+  erec->elen = static_cast<uint32_t>(total);
+  erec->flag = 0;
+  auto *buf = static_cast<uint8_t *>(std::malloc(total));
+  if (buf == nullptr) {
+    KS_ERROR("write error record head error.");
+    return -1;
+  }
+  uint8_t *p = buf;
+  ks::store<uint32_t>(p + 0, erec->elen);
+  ks::store<uint32_t>(p + 4, erec->flag);
+  ks::store<uint32_t>(p + 8, erec->ecode);
+  ks::store<uint32_t>(p + 12, erec->sct);
+  ks::store<uint64_t>(p + 16, erec->scn);
+  ks::store<uint64_t>(p + 24, erec->xid);
+  p += sizeof(ks_err_rec_t);
+  std::memcpy(p, emsg, mlen);
+  p += mlen;
+  if (llen > 0) std::memcpy(p, record, llen);
+  p += llen;
+  if (dlen > 0) std::memcpy(p, rdata, dlen);
+
+  char path[600];
+  int fd = open_error_file(path, sizeof path);
+  if (fd < 0) {
+    std::free(buf);
+    return -1;
+  }
+  ssize_t n = ks_append_data(fd, buf, total);
+  std::free(buf);
+  close(fd);
+  if (n != static_cast<ssize_t>(total)) {
+    KS_ERROR("write error record data error.");
+    return -1;
+  }
+  return 0;
+}
+
+int ks_error_for_row(const uint8_t *thdr, int ecode, const char *emsg, const uint8_t *record,
+                     const uint8_t *rdata) {
+  ks_err_rec_t e;
+  std::memset(&e, 0, sizeof e);
+  e.ecode = static_cast<uint32_t>(ecode);
+  if (thdr != nullptr) {
+    e.sct = ks_th_csct(thdr);
+    e.scn = ks_th_cscn(thdr);
+    e.xid = ks_th_xid(thdr);
+  }
+  return ks_write_error_record(&e, emsg, record, rdata);
+}

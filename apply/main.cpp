@@ -1,0 +1,347 @@
+// The delivery process: command line, start-up (shared memory, process table, lists,
+// work block, target connection, checkpoint, trail position, statements), the replay
+// loop over the trail files, command handling and the two shutdowns. Single-threaded;
+// the signal handlers only set or clear x_loop and x_cmd_set, and every loop polls them.
+// Resources are released in reverse order on both exits.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "apply/apply_db.h"
+#include "lib/cfg/cfg.h"
+#include "lib/log/log.h"
+#include "lib/ps/ps.h"
+#include "lib/shm/shm.h"
+#include "lib/util.h"
+
+namespace {
+
+bool s_connected = false;
+
+void copy_arg(char *dst, const char *src) { std::snprintf(dst, 32, "%.31s", src); }
+
+int parse_unit_name(int argc, char **argv) {
+  for (int i = 1; i < argc; i++) {
+    if (std::strcmp(argv[i], "-h") == 0) {
+      ks_print_copyright();
+    } else if (std::strcmp(argv[i], "-u") == 0 || std::strcmp(argv[i], "-c") == 0) {
+      if (i + 1 >= argc) break;
+      copy_arg(argv[i][1] == 'u' ? unit_name : com_name, argv[i + 1]);
+      i++;
+    }
+  }
+  return unit_name[0] == '\0' || com_name[0] == '\0' ? -1 : 0;
+}
+
+int parse_arguments(int argc, char **argv) {
+  for (int i = 1; i < argc; i++) {
+    const char *a = argv[i];
+    if (std::strcmp(a, "-u") == 0 || std::strcmp(a, "-c") == 0) {
+      i++;
+    } else if (std::strcmp(a, "-scn") == 0) {
+      if (++i >= argc) { KS_ERROR("not specify start SCN."); return -1; }
+      x_start_scn = ks_str_to_u8(argv[i]);
+    } else if (std::strcmp(a, "-xid") == 0) {
+      if (++i >= argc) { KS_ERROR("not specify start XID."); return -1; }
+      x_start_xid = ks_str_to_u8(argv[i]);
+    } else if (std::strcmp(a, "-fno") == 0) {
+      if (++i >= argc) { KS_ERROR("not specify trail file number."); return -1; }
+      x_tfno = ks_str_to_u4(argv[i]);
+    } else if (std::strcmp(a, "-reset") == 0) {
+      x_reset = 1;
+    } else {
+      KS_ERROR("Invalid option \"%s\".", a);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+void ks_sig_null(int) {}
+void ks_sig_terminate(int signo) {
+  if (signo == SIGTERM) x_loop = 0;
+}
+void ks_sig_command(int) { x_cmd_set = 1; }
+
+int install(int signo, void (*fn)(int)) {
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = fn;
+  sigemptyset(&sa.sa_mask);
+  if (sigaction(signo, &sa, nullptr) != 0) {
+    KS_ERROR("set signal handler error.\nsigaction(): %s", strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+int ks_init_apply() {
+  if (ks_shm_get_ps_ptr() == nullptr) {
+    KS_ERROR("process table not initialized.");
+    return -1;
+  }
+  x_pst = ks_ps_find(getpid());
+  if (x_pst == nullptr) {
+    KS_ERROR("not found my slot in process table.");
+    return -1;
+  }
+  ks_cfg_bh_t *bh = ks_cfg_area();
+  if (bh == nullptr || x_pst->comid < 0 || static_cast<uint32_t>(x_pst->comid) >= bh->n_comps) {
+    KS_ERROR("not found my slot in process table.");
+    return -1;
+  }
+  copy_arg(prev_name, ks_cfg_coms(bh)[x_pst->comid].prev);
+  ks_cfg_param_t *pa = nullptr;
+  if (ks_cfg_get_parameter(unit_name, com_name, &pa) != 0 || pa == nullptr) {
+    KS_ERROR("get parameter error.");
+    return -1;
+  }
+  x_apply_self = (pa->flag & KS_CFG_PARM_TXFLAG8) ? 1 : 0;
+  x_sync_seq = (pa->flag & KS_CFG_PARM_SEQ) ? 1 : 0;
+  x_read_wait = pa->idle_wait == 0 ? 5 : static_cast<int>(pa->idle_wait);
+  x_net_tmout = pa->net_timeout == 0 ? 10 : static_cast<int>(pa->net_timeout);
+  for (int s = 1; s <= 31; s++) {
+    if (s == SIGKILL || s == SIGSTOP) continue;
+    // Faults raised by the process itself keep their default action: ignoring them
+    // would make the faulting instruction run again for ever.
+    if (s == SIGSEGV || s == SIGBUS || s == SIGFPE || s == SIGILL || s == SIGABRT || s == SIGTRAP || s == SIGSYS)
+      continue;
+    void (*fn)(int) = s == SIGTERM ? ks_sig_terminate : (s == SIGCONT ? ks_sig_null : SIG_IGN);
+    if (install(s, fn) < 0) return -1;
+  }
+  if (install(KS_CMD_SIGNAL, ks_sig_command) < 0) return -1;
+  x_pst->status = 2;
+  return 0;
+}
+
+int ks_get_charset_id(ks_apply_t *ap) {
+  if (x_csid != 0 || x_ncsid != 0) return 0;
+  uint8_t fh[KS_TRAIL_FH_SZ];
+  ssize_t n = ks_read_data(ap->r->rfd, fh, sizeof fh, 0);
+  if (n < 0) {
+    KS_ERROR("read trail file #%u error.", ap->r->tfno);
+    return -1;
+  }
+  if (n < static_cast<ssize_t>(KS_TRAIL_FH_SZ)) {
+    KS_ERROR("read trail file #%u header not complete.", ap->r->tfno);
+    return -1;
+  }
+  x_csid = static_cast<int>(ks_fh_chs_id(fh));
+  x_ncsid = static_cast<int>(ks_fh_nchs_id(fh));
+  x_lob_csid = static_cast<int>(ks_fh_lchs_id(fh));
+  return 0;
+}
+
+void run_command() {
+  ks_execute_command();
+  x_cmd_set = 0;
+}
+
+void release(bool rollback) {
+  if (s_connected) {
+    if (rollback) ks_oci_rollback(x_ado.se);
+    ks_disconnect_db(&x_ado);
+    s_connected = false;
+  }
+  if (x_rdr.rfd >= 0) {
+    close(x_rdr.rfd);
+    x_rdr.rfd = -1;
+  }
+  if (x_buf.base != nullptr) {
+    ks_shm_free(x_buf.base);
+    x_buf.base = nullptr;
+  }
+  ks_ap_cfg_free(&x_cfg);
+}
+
+int exit_for_error() {
+  KS_INFO("process exit for error ...");
+  if (x_pst != nullptr) x_pst->status = 9;
+  release(true);
+  ks_shm_detach();
+  return -1;
+}
+
+// The main read loop; returns 0 when stopped, -1 on a replay failure.
+int replay_loop(ks_apply_t *ap) {
+  ks_reader_t *r = ap->r;
+  bool want_next = false;  // the file ended; its successor is not open yet
+  while (x_loop) {
+    if (x_cmd_set) {
+      run_command();
+      continue;
+    }
+    if (want_next) {
+      if (ks_open_trail_file(ap, r->tfno + 1, 0, 0) == 0) {
+        want_next = false;
+        x_ckp_fno = r->tfno;
+      } else {
+        KS_ERROR("open trail file error, retry after 10 seconds.");
+        sleep(10);
+      }
+      continue;
+    }
+    ssize_t n = ks_read_data(r->rfd, ap->b->rbuf, static_cast<size_t>(ap->b->rsz), r->ofs);
+    if (n < 0) {
+      KS_ERROR("read trail file error, retry after 10 seconds.");
+      if (r->rfd >= 0) close(r->rfd);
+      r->rfd = -1;
+      sleep(10);
+      int64_t ofs = r->ofs;
+      if (ks_open_trail_file(ap, r->tfno, 0, 0) == 0) {
+        x_ckp_fno = r->tfno;
+        r->ofs = ofs;
+      } else {
+        KS_ERROR("open trail file error.");
+      }
+      continue;
+    }
+    if (n == 0) {
+      KS_INFO("reach the end of trail file, retry after %d seconds.", x_read_wait);
+      sleep(static_cast<unsigned>(x_read_wait));
+      continue;
+    }
+    if (ks_apply_buffer(ap, static_cast<int>(n)) < 0) {
+      KS_ERROR("apply transaction buffer error.");
+      return -1;
+    }
+    if (r->flag & 1) {
+      close(r->rfd);
+      r->rfd = -1;
+      if (ks_open_trail_file(ap, r->tfno + 1, 0, 0) == 0) {
+        x_ckp_fno = r->tfno;
+      } else {
+        // r->tfno still names the finished file; it is not read again.
+        KS_ERROR("open trail file error, retry after 10 seconds.");
+        want_next = true;
+        sleep(10);
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (parse_unit_name(argc, argv) < 0) return -1;
+  ks_log_init(com_name, 0);
+  if (parse_arguments(argc, argv) < 0) {
+    KS_ERROR("parse arguments error.");
+    return -1;
+  }
+  KS_DEBUG("parse arguents ok ...");
+  if (ks_shm_attach() != 0) {
+    KS_ERROR("attach shared memory error.");
+    return -1;
+  }
+  KS_DEBUG("attach shared memory ok ...");
+  if (ks_ps_start() != 0) {
+    KS_ERROR("process start error.");
+    return exit_for_error();
+  }
+  KS_DEBUG("process start ok ...");
+  if (ks_init_apply() != 0) return exit_for_error();
+  KS_DEBUG("init apply ok ...");
+  if (ks_load_config(&x_cfg) != 0) return exit_for_error();
+
+  x_rdr.rfd = -1;
+  x_app = {&x_buf, &x_rdr, &x_ado, &x_array};
+  x_ado.se = &x_ado.sess;
+  auto *block = static_cast<uint8_t *>(ks_shm_alloc(KS_AP_WORK_SIZE));
+  if (block == nullptr) {
+    KS_ERROR("allocate memory error.");
+    return exit_for_error();
+  }
+  ks_ap_cut_buffer(&x_buf, block);
+  KS_DEBUG("allocate memory (%dM) ok ...", 5);
+
+  while (x_loop) {
+    if (x_cmd_set) {
+      run_command();
+      continue;
+    }
+    if (ks_connect_db(&x_ado) == 0) {
+      s_connected = true;
+      break;
+    }
+    KS_INFO("database not avaliable, retry after 10 seconds.");
+    sleep(10);
+  }
+  if (!x_loop) return exit_for_error();
+  ks_oci_set_timeout(x_ado.se, x_net_tmout);
+  KS_DEBUG("connect to database ok ...");
+
+  uint32_t fno = 0;
+  uint64_t scn = 0, xid = 0;
+  if (ks_get_checkpoint(&x_ado, &fno, &scn, &xid) != 0) {
+    KS_ERROR("get checkpoint error.");
+    return exit_for_error();
+  }
+  if (x_start_scn != 0 && x_start_xid != 0) {
+    fno = x_tfno;
+    scn = x_start_scn;
+    xid = x_start_xid;
+  }
+  if (x_reset) {
+    fno = 0;
+    scn = 0;
+    xid = 0;
+  }
+  KS_INFO("apply from #%u trail file, after (SCN: %lu, XID: %u.%u.%u)", fno, static_cast<unsigned long>(scn),
+          static_cast<unsigned>(xid >> 48), static_cast<unsigned>((xid >> 32) & 0xFFFF),
+          static_cast<unsigned>(xid & 0xFFFFFFFF));
+  x_ckp_scn = scn;
+  x_ckp_xid = xid;
+  while (x_loop) {
+    if (x_cmd_set) {
+      run_command();
+      continue;
+    }
+    errno = 0;
+    if (ks_open_trail_file(&x_app, fno, scn, xid) == 0) {
+      x_ckp_fno = x_rdr.tfno;
+      break;
+    }
+    if (errno == ENOENT)
+      KS_INFO("trail file %u does not exist, check after 5 seconds.", fno);
+    else
+      KS_ERROR("open trail file error, retry after 5 seconds.");
+    sleep(5);
+  }
+  if (!x_loop) return exit_for_error();
+  if (ks_get_charset_id(&x_app) != 0) {
+    KS_ERROR("get source database charset id error.");
+    return exit_for_error();
+  }
+  if (ks_oci_get_statement(x_ado.se, &x_ado.st_ap) != 0) {
+    KS_ERROR("get statement error.\n%s", ks_oci_get_message());
+    return exit_for_error();
+  }
+  if (ks_prepare_checkpoint_stmt(&x_ado) != 0) {
+    KS_ERROR("prepare update checkpoint statement error.");
+    return exit_for_error();
+  }
+  if (ks_oci_lob_new_empty(x_ado.se, &x_empty_locp) != 0) {
+    KS_ERROR("allocate new empty LOB locator error.");
+    return exit_for_error();
+  }
+  KS_INFO("process startup, apply data in trail file ...");
+
+  if (replay_loop(&x_app) < 0) return exit_for_error();
+
+  KS_INFO("break from main loop, process exit normally ...");
+  ks_oci_rollback(x_ado.se);
+  KS_INFO("rollback uncommitted transaction ...");
+  release(false);
+  KS_INFO("disconnect from database ...");
+  if (ks_shm_detach() != 0) {
+    KS_ERROR("detach shared memory error.");
+    return -1;
+  }
+  KS_DEBUG("detach shared memory ok ...");
+  return 0;
+}

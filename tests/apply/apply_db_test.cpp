@@ -1,0 +1,421 @@
+// Replay into a target database served by the stand-in OCI library over SQLite: values
+// of every scalar type as a person reads them in the table, array executions, batch
+// errors and unmatched rows in the error file, the checkpoint row, and exactly-once
+// replay across a stop between commit points.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "apply/apply_db.h"
+#include "lib/log/log.h"
+#include "lib/ora/ora_number.h"
+#include "lib/util.h"
+#include "tests/apply/trail_build.h"
+#include "tests/testutil.h"
+
+using tb::Col;
+
+namespace {
+
+std::string num(long v) {
+  uint8_t b[KS_ORA_NUMBER_MAX];
+  int n = ks_ora_number_from_int64(v, b);
+  return std::string(reinterpret_cast<char *>(b), static_cast<size_t>(n));
+}
+std::string numtxt(const char *t) {
+  uint8_t b[KS_ORA_NUMBER_MAX];
+  int n = ks_ora_number_from_text(t, b);
+  return std::string(reinterpret_cast<char *>(b), static_cast<size_t>(n));
+}
+// DATE: century+100, year+100, month, day, hour+1, minute+1, second+1.
+std::string date(int y, int mo, int d, int h, int mi, int s) {
+  std::string r;
+  for (int v : {y / 100 + 100, y % 100 + 100, mo, d, h + 1, mi + 1, s + 1}) r.push_back(static_cast<char>(v));
+  return r;
+}
+Col ncol(const std::string &n, std::optional<std::string> v) { return {n, 2, 22, v}; }
+Col vcol(const std::string &n, std::optional<std::string> v) { return {n, 1, 30, v}; }
+
+std::string row_insert(const std::string &table, long id, const std::string &name) {
+  return tb::lcr(1, "KS", table, {ncol("ID", num(id)), vcol("NAME", name)});
+}
+
+class ApplyDb : public ::testing::Test {
+ protected:
+  kstest::TempHome home;
+  std::string db_path;
+  std::vector<uint8_t> block;
+  ks_ap_item_t unused{};
+
+  static std::string lib() { return std::string(KS_LIB_DIR) + "/liborasim.so"; }
+
+  void SetUp() override {
+    if (access(lib().c_str(), R_OK) != 0) GTEST_SKIP() << "stand-in OCI library not built";
+    ks_reset_home_dir();
+    std::snprintf(unit_name, 32, "U1");
+    std::snprintf(com_name, 32, "AP");
+    std::snprintf(prev_name, 32, "EX");
+    ks_log_init("AP", 0);
+    mkdir(home.file("data/U1").c_str(), 0755);
+    mkdir(home.file("error/U1").c_str(), 0755);
+    mkdir(home.file("log/U1").c_str(), 0755);
+    setenv("KESTRO_OCI_LIB", lib().c_str(), 1);
+    db_path = home.file("target.db");
+    kstest::write_file(db_path, "");
+    x_loop = 1;
+    x_cmd_set = 0;
+    x_apply_self = 0;
+    x_csid = 873;
+    x_ncsid = 2000;
+    x_lob_csid = 873;
+    std::memset(&x_cfg, 0, sizeof x_cfg);
+    std::memset(&x_array, 0, sizeof x_array);
+    block.assign(KS_AP_WORK_SIZE, 0);
+    ks_ap_cut_buffer(&x_buf, block.data());
+    x_app = {&x_buf, &x_rdr, &x_ado, &x_array};
+    ASSERT_EQ(connect(), 0) << ks_oci_get_message();
+    ddl("create table KS.T (ID number primary key, NAME varchar2(30))");
+  }
+  void TearDown() override {
+    if (x_ado.se != nullptr && x_ado.se->envhp != nullptr) disconnect();
+    if (x_rdr.rfd >= 0) close(x_rdr.rfd);
+    x_rdr.rfd = -1;
+    ks_log_close();
+  }
+
+  // Start-up as the process does it: connect, checkpoint, statements.
+  int connect() {
+    std::memset(&x_ado, 0, sizeof x_ado);
+    x_ado.se = &x_ado.sess;
+    std::string cs = "sim:" + db_path;
+    if (ks_oci_connect(x_ado.se, "KS", "pw", cs.c_str(), 1) != 0) return -1;
+    uint32_t fno;
+    uint64_t scn, xid;
+    if (ks_get_checkpoint(&x_ado, &fno, &scn, &xid) != 0) return -1;
+    ckp = {fno, scn, xid};
+    if (ks_oci_get_statement(x_ado.se, &x_ado.st_ap) != 0) return -1;
+    if (ks_prepare_checkpoint_stmt(&x_ado) != 0) return -1;
+    if (ks_oci_lob_new_empty(x_ado.se, &x_empty_locp) != 0) return -1;
+    std::memset(&x_array, 0, sizeof x_array);
+    x_ckp_scn = scn;
+    x_ckp_xid = xid;
+    return 0;
+  }
+  void disconnect() {
+    ks_oci_rollback(x_ado.se);
+    ks_disconnect_db(&x_ado);
+    std::memset(&x_ado, 0, sizeof x_ado);
+  }
+  void ddl(const char *sql) {
+    ks_oci_stmt_t st{};
+    ASSERT_EQ(ks_oci_get_statement(x_ado.se, &st), 0);
+    ASSERT_EQ(ks_oci_prepare_statement(x_ado.se, &st, sql), 0) << ks_oci_get_message();
+    ASSERT_GE(ks_oci_execute(x_ado.se, &st, 1, 0), 0) << ks_oci_get_message();
+    ks_oci_close_statement(x_ado.se, &st);
+  }
+  std::string trail(uint32_t fno) { return home.file("data/U1/EX_" + std::to_string(fno) + ".dat"); }
+  void write_trail(uint32_t fno, const std::vector<std::string> &txns, bool closed = true) {
+    std::string body;
+    for (const auto &t : txns) body += t;
+    auto th = [](const std::string &t) { return reinterpret_cast<const uint8_t *>(t.data()); };
+    std::string f = tb::file_header(fno, ks_th_cscn(th(txns.front())), ks_th_xid(th(txns.front())),
+                                    closed ? ks_th_cscn(th(txns.back())) : ~0ull,
+                                    closed ? ks_th_xid(th(txns.back())) : 0, 64 + static_cast<uint32_t>(body.size())) +
+                    body + (closed ? tb::eof_marker() : "");
+    kstest::write_file(trail(fno), f);
+  }
+  // The main read loop over what is written; max_reads limits it (a stop between
+  // commit points). 1 at the end of the data, 2 waiting for the next file.
+  int drive(int max_reads = 1 << 30) {
+    for (int reads = 0; reads < max_reads; reads++) {
+      if (x_rdr.flag & 1) {
+        if (ks_open_trail_file(&x_app, x_rdr.tfno + 1, 0, 0) < 0) return 2;
+        x_ckp_fno = x_rdr.tfno;
+      }
+      ssize_t n = ks_read_data(x_rdr.rfd, x_buf.rbuf, static_cast<size_t>(x_buf.rsz), x_rdr.ofs);
+      if (n <= 0) return n < 0 ? -1 : 1;
+      if (ks_apply_buffer(&x_app, static_cast<int>(n)) < 0) return -1;
+    }
+    return 0;
+  }
+  int start() {
+    int rc = ks_open_trail_file(&x_app, ckp.fno, ckp.scn, ckp.xid);
+    if (rc == 0) x_ckp_fno = x_rdr.tfno;
+    return rc;
+  }
+  // Rows of a query on the target file, columns joined by "|", NULL as "~".
+  std::vector<std::string> query(const std::string &sql) {
+    std::vector<std::string> out;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return {"open failed"};
+    sqlite3_stmt *st = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+      out.push_back(std::string("prepare failed: ") + sqlite3_errmsg(db));
+    } else {
+      while (sqlite3_step(st) == SQLITE_ROW) {
+        std::string r;
+        for (int i = 0; i < sqlite3_column_count(st); i++) {
+          if (i) r += "|";
+          const unsigned char *t = sqlite3_column_text(st, i);
+          r += t ? reinterpret_cast<const char *>(t) : "~";
+        }
+        out.push_back(r);
+      }
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return out;
+  }
+  std::string log_text() {
+    char d[16];
+    ks_get_date(d);
+    return kstest::read_file(home.file(std::string("log/U1/AP_") + d + ".log"));
+  }
+  static int count(const std::string &hay, const std::string &needle) {
+    int n = 0;
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) n++;
+    return n;
+  }
+  struct Err {
+    uint32_t ecode;
+    std::string msg;
+    uint32_t opc;
+  };
+  std::vector<Err> errors() {
+    std::string f = kstest::read_file(home.file("error/U1/AP_error.dat"));
+    std::vector<Err> out;
+    for (size_t p = 0; p + 32 <= f.size();) {
+      uint32_t elen = ks::load<uint32_t>(f.data() + p);
+      Err e{ks::load<uint32_t>(f.data() + p + 8), std::string(f.data() + p + 32), 0};
+      e.opc = ks::load<uint32_t>(f.data() + p + 32 + e.msg.size() + 1 + 8);
+      out.push_back(e);
+      if (elen < 32) break;
+      p += elen;
+    }
+    return out;
+  }
+
+  struct {
+    uint32_t fno;
+    uint64_t scn, xid;
+  } ckp{};
+};
+
+}  // namespace
+
+TEST_F(ApplyDb, FirstStartCreatesTheCheckpointRowWithZeros) {
+  EXPECT_EQ(ckp.fno, 0u);
+  EXPECT_EQ(ckp.scn, 0u);
+  auto rows = query("select FILE_NO, SCN, XID, trim(UNIT_NAME), trim(APP_NAME) from \"KS.KS_APPLY_CKP\"");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0], "0|0|0|U1|AP");
+  // Another component of the same target gets its own row; ours is untouched.
+  std::snprintf(com_name, 32, "AP2");
+  disconnect();
+  ASSERT_EQ(connect(), 0) << ks_oci_get_message();
+  EXPECT_EQ(query("select count(*) from \"KS.KS_APPLY_CKP\"")[0], "2");
+  std::snprintf(com_name, 32, "AP");
+}
+
+TEST_F(ApplyDb, EveryScalarTypeLandsAsAPersonReadsIt) {
+  ddl("create table KS.ALLT (ID number primary key, N number, V varchar2(30), C char(5), D date, "
+      "TS timestamp, R raw(8), NV nvarchar2(10), BF binary_float, BD binary_double)");
+  std::string ts = date(2026, 12, 8, 2, 22, 48) + std::string("\x07\x5B\xCD\x15", 4);  // .123456789
+  std::string nv("\x00h\x00i", 4);                                                     // "hi" in AL16UTF16
+  std::vector<Col> full = {ncol("ID", num(1)),
+                           ncol("N", numtxt("-12.5")),
+                           vcol("V", std::string("text")),
+                           {"C", 96, 5, std::string("ab   ")},
+                           {"D", 12, 7, date(2026, 12, 8, 2, 22, 48)},
+                           {"TS", 180, 11, ts},
+                           {"R", 23, 8, std::string("\x01\xFF", 2)},
+                           {"NV", 1, 20, nv, 0x2},
+                           {"BF", 100, 4, std::string("\xBF\xC0\x00\x00", 4)},
+                           {"BD", 101, 8, std::string("\xC0\x04\x00\x00\x00\x00\x00\x00", 8)}};
+  std::vector<Col> nulls = {ncol("ID", num(2)), ncol("N", std::nullopt), vcol("V", std::nullopt)};
+  std::string upd = tb::lcr(2, "KS", "ALLT", {vcol("V", std::string("changed"))}, {ncol("ID", num(1))});
+  std::string del = tb::lcr(3, "KS", "ALLT", {}, {ncol("ID", num(2))});
+  std::string q = tb::qmi("KS", "ALLT", {ncol("ID", std::nullopt), ncol("N", std::nullopt), vcol("V", std::nullopt)},
+                          {{num(10), num(100), std::string("q1")}, {num(11), std::nullopt, std::string("q2")}});
+  write_trail(0, {tb::trans({tb::lcr(1, "KS", "ALLT", full), tb::lcr(1, "KS", "ALLT", nulls)}, 100, 1),
+                  tb::trans({upd, del, q}, 110, 2)});
+  ASSERT_EQ(start(), 0);
+  EXPECT_EQ(drive(), 2);
+  EXPECT_EQ(query("select ID, N, V, C, D, TS, case when R is null then '~' else hex(R) end, NV, BF, BD from \"KS.ALLT\" order by ID"),
+            (std::vector<std::string>{"1|-12.5|changed|ab   |2026-12-08 02:22:48|2026-12-08 02:22:48.123456789|01FF|hi|1.5|2.5",
+                                      "10|100|q1|~|~|~|~|~|~|~", "11|~|q2|~|~|~|~|~|~|~"}));
+  EXPECT_TRUE(errors().empty());
+  EXPECT_EQ(query("select FILE_NO, SCN, XID from \"KS.KS_APPLY_CKP\"")[0], "0|110|2");
+}
+
+TEST_F(ApplyDb, HundredInsertsAreOnePrepareOneBindOneExecution) {
+  std::vector<std::string> rows;
+  for (int i = 0; i < 100; i++) rows.push_back(row_insert("T", i, "n" + std::to_string(i)));
+  std::string ins_upd_ins = tb::trans({row_insert("T", 1000, "a"),
+                                       tb::lcr(2, "KS", "T", {vcol("NAME", std::string("b"))}, {ncol("ID", num(1000))}),
+                                       row_insert("T", 1001, "c")},
+                                      200, 2);
+  write_trail(0, {tb::trans(rows, 100, 1)});
+  ASSERT_EQ(start(), 0);
+  EXPECT_EQ(drive(), 2);
+  std::string log = log_text();
+  EXPECT_EQ(count(log, "SQL: insert into \"KS\".\"T\""), 1);
+  EXPECT_EQ(count(log, "100 rows bind, 100 rows executed."), 1);
+  EXPECT_EQ(query("select count(*) from \"KS.T\"")[0], "100");
+
+  write_trail(1, {ins_upd_ins});
+  EXPECT_EQ(drive(), 2);
+  log = log_text();
+  // The insert statement is still current from the first file and is reused; the
+  // update and the insert after it each need their own.
+  EXPECT_EQ(count(log, "SQL: "), 3);
+  EXPECT_EQ(count(log, "1 row bind, 1 row executed."), 3);
+  EXPECT_EQ(query("select NAME from \"KS.T\" where ID >= 1000 order by ID"), (std::vector<std::string>{"b", "c"}));
+}
+
+TEST_F(ApplyDb, UniqueViolationInRowThreeOfTenCostsOneRecord) {
+  ddl("insert into KS.T (ID, NAME) values (3, 'old')");
+  std::vector<std::string> rows;
+  for (int i = 1; i <= 10; i++) rows.push_back(row_insert("T", i, "new"));
+  write_trail(0, {tb::trans(rows, 100, 1)});
+  ASSERT_EQ(start(), 0);
+  drive();
+  auto errs = errors();
+  ASSERT_EQ(errs.size(), 1u);
+  EXPECT_EQ(errs[0].ecode, 1u);
+  EXPECT_NE(errs[0].msg.find("ORA-00001"), std::string::npos) << errs[0].msg;
+  EXPECT_EQ(query("select count(*) from \"KS.T\" where NAME = 'new'")[0], "9");
+  EXPECT_EQ(query("select NAME from \"KS.T\" where ID = 3")[0], "old");
+  EXPECT_NE(log_text().find("10 rows bind, 9 rows executed."), std::string::npos);
+}
+
+TEST_F(ApplyDb, UpdatesAndDeletesThatFindNoRowAreRecordedWithCodeZero) {
+  ddl("insert into KS.T (ID, NAME) values (1, 'one')");
+  ddl("insert into KS.T (ID, NAME) values (3, 'three')");
+  auto upd = [](long id, const char *v) {
+    return tb::lcr(2, "KS", "T", {vcol("NAME", std::string(v))}, {ncol("ID", num(id))});
+  };
+  write_trail(0, {tb::trans({upd(1, "x"), upd(2, "y"), upd(3, "z")}, 100, 1),
+                  tb::trans({tb::lcr(3, "KS", "T", {}, {ncol("ID", num(42))})}, 110, 2)});
+  ASSERT_EQ(start(), 0);
+  drive();
+  auto errs = errors();
+  ASSERT_EQ(errs.size(), 2u);
+  for (const auto &e : errs) {
+    EXPECT_EQ(e.ecode, 0u);
+    EXPECT_EQ(e.msg, "table row not matched.");
+  }
+  EXPECT_EQ(errs[0].opc, 2u);
+  EXPECT_EQ(errs[1].opc, 3u);
+  EXPECT_EQ(query("select NAME from \"KS.T\" order by ID"), (std::vector<std::string>{"x", "z"}));
+  EXPECT_NE(log_text().find("3 rows bind, 2 rows executed."), std::string::npos);
+}
+
+TEST_F(ApplyDb, MissingTableRecordsEveryRowAndReplayGoesOn) {
+  write_trail(0, {tb::trans({row_insert("NOPE", 1, "a"), row_insert("NOPE", 2, "b")}, 100, 1),
+                  tb::trans({row_insert("T", 7, "ok")}, 110, 2)});
+  ASSERT_EQ(start(), 0);
+  drive();
+  auto errs = errors();
+  ASSERT_EQ(errs.size(), 2u);
+  EXPECT_EQ(errs[0].ecode, 942u);
+  EXPECT_EQ(query("select ID from \"KS.T\""), (std::vector<std::string>{"7"}));
+}
+
+TEST_F(ApplyDb, StopBetweenCommitPointsThenRestartAppliesEachTransactionOnce) {
+  std::vector<std::string> txns;
+  for (int t = 0; t < 40; t++) {
+    std::vector<std::string> rows;
+    for (int k = 0; k < 3; k++) rows.push_back(row_insert("T", t * 10 + k, "r"));
+    txns.push_back(tb::trans(rows, 1000 + t, 500 + t));
+  }
+  write_trail(0, std::vector<std::string>(txns.begin(), txns.begin() + 20));
+  write_trail(1, std::vector<std::string>(txns.begin() + 20, txns.end()), false);
+  x_buf.rsz = static_cast<int>(txns[0].size() * 3 + 50);  // a commit point every three transactions
+  ASSERT_EQ(start(), 0);
+  ASSERT_EQ(drive(4), 0);
+  int applied = std::stoi(query("select count(*) from \"KS.T\"")[0]);
+  EXPECT_EQ(applied, 36);
+  // The next transaction is replayed and executed but not yet committed when the
+  // process stops: the stop rolls it back, and the checkpoint row still names the last
+  // commit.
+  ASSERT_EQ(ks_read_data(x_rdr.rfd, x_buf.rbuf, static_cast<size_t>(x_buf.rsz), x_rdr.ofs), x_buf.rsz);
+  ASSERT_EQ(ks_do_transaction(&x_app, x_buf.rbuf), 0);
+  ASSERT_EQ(ks_array_execute(&x_app), 0);
+  disconnect();
+  EXPECT_EQ(query("select count(*) from \"KS.T\"")[0], std::to_string(applied));
+  auto row = query("select FILE_NO, SCN, XID from \"KS.KS_APPLY_CKP\"")[0];
+  EXPECT_EQ(row, "0|" + std::to_string(1000 + applied / 3 - 1) + "|" + std::to_string(500 + applied / 3 - 1));
+
+  ASSERT_EQ(connect(), 0) << ks_oci_get_message();
+  ASSERT_EQ(start(), 0);
+  EXPECT_EQ(drive(), 1);
+  EXPECT_EQ(query("select count(*), count(distinct ID) from \"KS.T\"")[0], "120|120");
+  EXPECT_EQ(query("select FILE_NO, SCN, XID from \"KS.KS_APPLY_CKP\"")[0], "1|1039|539");
+  EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(ApplyDb, MappedAndFilteredTablesThroughATrail) {
+  ddl("create table KS2.U1 (ID number primary key, NAME varchar2(30))");
+  auto item = [](const char *s, const char *t, const char *ms = "", const char *mt = "") {
+    ks_ap_item_t it{};
+    it.flag = t[0] == '*';
+    std::snprintf(it.schema, 32, "%s", s);
+    std::snprintf(it.table, 32, "%s", t);
+    std::snprintf(it.map_schema, 32, "%s", ms);
+    std::snprintf(it.map_table, 32, "%s", mt);
+    return it;
+  };
+  ks_ap_item_t inc = item("KS", "*"), exc = item("KS", "SECRET"), map = item("KS", "T1", "KS2", "U1");
+  ASSERT_EQ(ks_ap_cfg_build(&x_cfg, &exc, 1, &inc, 1, &map, 1, std::malloc), 0);
+  write_trail(0, {tb::trans({row_insert("T1", 1, "mapped"), row_insert("T", 2, "own"), row_insert("SECRET", 3, "x"),
+                             tb::lcr(1, "OTHER", "T", {ncol("ID", num(4)), vcol("NAME", std::string("y"))})},
+                            100, 1)});
+  ASSERT_EQ(start(), 0);
+  drive();
+  ks_ap_cfg_release(&x_cfg, std::free);
+  EXPECT_EQ(query("select ID, NAME from \"KS2.U1\""), (std::vector<std::string>{"1|mapped"}));
+  EXPECT_EQ(query("select ID, NAME from \"KS.T\""), (std::vector<std::string>{"2|own"}));
+  EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(ApplyDb, QuickInsertErrorRecordCarriesItsDescriptorsAndTheFailingRowOnly) {
+  ddl("insert into KS.T (ID, NAME) values (2, 'old')");
+  std::vector<Col> desc = {ncol("ID", std::nullopt), vcol("NAME", std::nullopt)};
+  std::string q = tb::qmi("KS", "T", desc,
+                          {{num(1), std::string("a")}, {num(2), std::string("dup")}, {num(3), std::nullopt}});
+  write_trail(0, {tb::trans({q}, 100, 1)});
+  ASSERT_EQ(start(), 0);
+  drive();
+  EXPECT_EQ(query("select ID, ifnull(NAME, '~') from \"KS.T\" order by ID"),
+            (std::vector<std::string>{"1|a", "2|old", "3|~"}));
+  std::string f = kstest::read_file(home.file("error/U1/AP_error.dat"));
+  ASSERT_GE(f.size(), 32u);
+  uint32_t elen = ks::load<uint32_t>(f.data());
+  EXPECT_EQ(elen, f.size());
+  EXPECT_EQ(ks::load<uint32_t>(f.data() + 8), 1u);
+  size_t m = std::strlen(f.data() + 32) + 1;
+  size_t dlen = 96 + tb::col_entry(desc[0], false).size() + tb::col_entry(desc[1], false).size();
+  EXPECT_EQ(f.substr(32 + m, dlen), q.substr(0, dlen));
+  std::string row;
+  tb::put16(row, static_cast<uint16_t>(num(2).size()));
+  row += num(2);
+  tb::put16(row, 3);
+  row += "dup";
+  EXPECT_EQ(f.substr(32 + m + dlen), row);
+}
+
+TEST_F(ApplyDb, ValueLongerThanItsColumnIsRefusedWithARecord) {
+  std::string too_long = tb::lcr(1, "KS", "T", {ncol("ID", num(1)), {"NAME", 1, 4, std::string("far too long")}});
+  write_trail(0, {tb::trans({too_long, row_insert("T", 2, "ok")}, 100, 1)});
+  ASSERT_EQ(start(), 0);
+  drive();
+  auto errs = errors();
+  ASSERT_EQ(errs.size(), 1u);
+  EXPECT_EQ(errs[0].ecode, 0u);
+  EXPECT_NE(errs[0].msg.find("longer than its slot"), std::string::npos) << errs[0].msg;
+  EXPECT_EQ(query("select ID from \"KS.T\""), (std::vector<std::string>{"2"}));
+}

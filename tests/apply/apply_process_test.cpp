@@ -1,0 +1,308 @@
+// The apply program as the manager runs it on a temporary home: command line, start-up
+// against the stand-in target (checkpoint table created), replay of trail files that
+// grow while it runs, a stop through the queue, a restart that continues after the
+// checkpoint, and -reset / -scn -xid -fno positioning.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "apply/apply.h"
+#include "lib/cfg/cfg.h"
+#include "lib/log/log.h"
+#include "lib/ora/ora_number.h"
+#include "lib/ps/ps.h"
+#include "lib/shm/shm.h"
+#include "tests/apply/trail_build.h"
+#include "tests/ipcguard.h"
+#include "tests/testutil.h"
+
+using tb::Col;
+
+namespace {
+
+bool wait_until(const std::function<bool()> &pred, int ms = 20000) {
+  for (int waited = 0; waited < ms; waited += 50) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return pred();
+}
+
+std::string num(long v) {
+  uint8_t b[KS_ORA_NUMBER_MAX];
+  int n = ks_ora_number_from_int64(v, b);
+  return std::string(reinterpret_cast<char *>(b), static_cast<size_t>(n));
+}
+
+std::string ins(long id) {
+  return tb::lcr(1, "KS", "T", {{"ID", 2, 22, num(id)}, {"NAME", 1, 30, "r" + std::to_string(id)}});
+}
+
+class ApplyProcess : public ::testing::Test {
+ protected:
+  kstest::TempHome home;
+  std::unique_ptr<kstest::IpcGuard> guard;
+  pid_t mgr = -1;
+  sighandler_t old_ = SIG_DFL;
+
+  static std::string lib() { return std::string(KS_LIB_DIR) + "/liborasim.so"; }
+
+  void SetUp() override {
+    if (access(lib().c_str(), R_OK) != 0) GTEST_SKIP() << "stand-in OCI library not built";
+    ks_reset_home_dir();
+    old_ = signal(KS_CMD_SIGNAL, SIG_IGN);
+    setenv("KESTRO_OCI_LIB", lib().c_str(), 1);
+    unsetenv("ORASIM_HOME");
+    for (const char *d : {"data/U1", "error/U1", "log/U1", "sim"}) mkdir(home.file(d).c_str(), 0755);
+    ASSERT_EQ(symlink(KS_BIN_DIR "/kesmon", home.file("bin/kesmon").c_str()), 0);
+    ASSERT_EQ(symlink(KS_BIN_DIR "/apply", home.file("bin/apply").c_str()), 0);
+    write_config();
+    guard = std::make_unique<kstest::IpcGuard>();
+    ks_shm_set_attach_wait(1);
+    // The target: an empty database file served under the service name TGT.
+    kstest::write_file(home.file("sim/TGT.db"), "");
+    sql("create table \"KS.T\" (ID INTEGER PRIMARY KEY, NAME TEXT)");
+    sql("create table \"KS$COLUMNS\" (OWNER TEXT, TABLE_NAME TEXT, COLUMN_NAME TEXT, COLUMN_ID INTEGER, "
+        "DATA_TYPE TEXT, DATA_LENGTH INTEGER, NULLABLE TEXT)");
+    sql("insert into \"KS$COLUMNS\" values ('KS','T','ID',1,'NUMBER',22,'N'), ('KS','T','NAME',2,'VARCHAR2',30,'Y')");
+    mgr = start_manager();
+    ASSERT_TRUE(ready());
+  }
+  void TearDown() override {
+    if (shm_inf.status == 1) {
+      auto *ps = static_cast<ks_ps_task_t *>(ks_shm_get_ps_ptr());
+      for (int i = 0; ps != nullptr && i < 16; ++i)
+        if (ps[i].pid > 0) kill(ps[i].pid, SIGKILL);
+    }
+    if (mgr > 0) {
+      kill(mgr, SIGKILL);
+      waitpid(mgr, nullptr, 0);
+    }
+    guard.reset();
+    ks_shm_set_attach_wait(5);
+    signal(KS_CMD_SIGNAL, old_);
+  }
+
+  void write_config() {
+    char omsg[KS_CFG_MSGSZ];
+    ks_cfg_t cfg;
+    ASSERT_EQ(ks_cfg_open_file(&cfg, omsg), 0);
+    ks_cfg_fh_t *fh = ks_cfg_file_header(&cfg);
+    fh->shm_sz = 32 * 1024 * 1024;
+    fh->max_procs = 16;
+    ks_cfg_fdb_t db{};
+    std::strcpy(db.name, "TGT");
+    std::strcpy(db.dbuser, "KS");
+    std::strcpy(db.passwd, "pw");
+    ASSERT_EQ(ks_cfg_add_db(&cfg, &db, omsg), 0) << omsg;
+    ks_cfg_finst_t in{};
+    std::strcpy(in.inst_name, "T1");
+    std::strcpy(in.vip, "localhost");
+    std::strcpy(in.svc_name, "TGT");
+    in.vport = 1521;
+    ASSERT_EQ(ks_cfg_add_inst(&cfg, "TGT", &in, omsg), 0) << omsg;
+    ks_cfg_funit_t u{};
+    std::strcpy(u.un_name, "U1");
+    ASSERT_EQ(ks_cfg_add_unit(&cfg, &u, omsg), 0) << omsg;
+    ks_cfg_fcom_t c{};
+    std::strcpy(c.name, "AP");
+    std::strcpy(c.tgt_db, "TGT");
+    std::strcpy(c.prev, "EX");
+    c.com_typ = KS_CFG_COM_APPLY;
+    ASSERT_EQ(ks_cfg_add_com(&cfg, "U1", &c, omsg), 0) << omsg;
+    ks_cfg_fparm_t p{};
+    p.idle_wait = 1;
+    ASSERT_EQ(ks_cfg_add_param(&cfg, "U1", "AP", &p, omsg), 0) << omsg;
+    cfg.flag |= KS_CFG_MODIFIED;
+    ASSERT_EQ(ks_cfg_close_file(&cfg, omsg), 0);
+  }
+  pid_t start_manager() {
+    std::string path = home.file("bin/kesmon");
+    std::string me = std::to_string(getpid());
+    pid_t pid = fork();
+    if (pid == 0) {
+      setenv("KESMON_GRACE_MS", "3000", 1);
+      execl(path.c_str(), path.c_str(), "-id", me.c_str(), static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    return pid;
+  }
+  bool ready() {
+    return wait_until([&] {
+      if (ks_shm_attach() != 0) return false;
+      ks_sysinfo_t *si = ks_shm_get_sys_ptr();
+      if (si->pid != mgr) {
+        ks_shm_detach();
+        return false;
+      }
+      return __atomic_load_n(&si->status, __ATOMIC_ACQUIRE) == KS_SHM_STATUS_READY;
+    });
+  }
+  int command(int code, const char *param = "") {
+    uint8_t msg[KS_CMD_BUFSZ];
+    int n = ks_ps_make_command(msg, code, getpid(), "U1", "AP", param);
+    if (ks_ps_send(ks_shm_get_sys_ptr()->pid, msg, n) != 0) return -1;
+    int result = -1;
+    wait_until(
+        [&] {
+          uint8_t r[KS_CMD_BUFSZ];
+          int rc;
+          if (ks_shm_deq(getpid(), sizeof r, r, &rc) != 4) return false;
+          result = static_cast<int>(ks::load_be32(r));
+          return true;
+        },
+        30000);
+    return result;
+  }
+  bool apply_running() {
+    auto *ps = static_cast<ks_ps_task_t *>(ks_shm_get_ps_ptr());
+    for (int i = 0; i < 16; ++i)
+      if (ps[i].pid > 0 && kill(ps[i].pid, 0) == 0) return true;
+    return false;
+  }
+  void sql(const std::string &text) {
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(home.file("sim/TGT.db").c_str(), &db), SQLITE_OK);
+    char *err = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, text.c_str(), nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");
+    sqlite3_free(err);
+    sqlite3_close(db);
+  }
+  std::string query(const std::string &text) {
+    sqlite3 *db = nullptr;
+    std::string out;
+    if (sqlite3_open_v2(home.file("sim/TGT.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return "?";
+    sqlite3_stmt *st = nullptr;
+    if (sqlite3_prepare_v2(db, text.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) {
+      for (int i = 0; i < sqlite3_column_count(st); i++) {
+        const unsigned char *t = sqlite3_column_text(st, i);
+        out += (i ? "|" : "") + std::string(t ? reinterpret_cast<const char *>(t) : "~");
+      }
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return out;
+  }
+  // Transactions [from, to) of 5 rows each; ids t*10 .. t*10+4, SCN 100 + t, XID 500 + t.
+  static std::vector<std::string> txns(int from, int to) {
+    std::vector<std::string> v;
+    for (int t = from; t < to; t++) {
+      std::vector<std::string> rows;
+      for (int k = 0; k < 5; k++) rows.push_back(ins(t * 10 + k));
+      v.push_back(tb::trans(rows, 100 + t, 500 + t));
+    }
+    return v;
+  }
+  void write_trail(uint32_t fno, const std::vector<std::string> &t, bool closed) {
+    std::string body;
+    for (const auto &x : t) body += x;
+    auto th = [](const std::string &x) { return reinterpret_cast<const uint8_t *>(x.data()); };
+    std::string f = tb::file_header(fno, ks_th_cscn(th(t.front())), ks_th_xid(th(t.front())),
+                                    closed ? ks_th_cscn(th(t.back())) : ~0ull, closed ? ks_th_xid(th(t.back())) : 0,
+                                    64 + static_cast<uint32_t>(body.size())) +
+                    body + (closed ? tb::eof_marker() : "");
+    // In place, as the writer does: the bytes already there stay the same, the file grows.
+    std::string path = home.file("data/U1/EX_" + std::to_string(fno) + ".dat");
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, f.data(), f.size(), 0), static_cast<ssize_t>(f.size()));
+    close(fd);
+  }
+  // Records in the error file and how many carry ORA-00001's number.
+  std::pair<int, int> error_records() {
+    std::string f = kstest::read_file(home.file("error/U1/AP_error.dat"));
+    int n = 0, dup = 0;
+    for (size_t p = 0; p + 32 <= f.size(); n++) {
+      uint32_t elen = ks::load<uint32_t>(f.data() + p);
+      dup += ks::load<uint32_t>(f.data() + p + 8) == 1;
+      if (elen < 32) break;
+      p += elen;
+    }
+    return {n, dup};
+  }
+  std::string rows() { return query("select count(*), count(distinct ID) from \"KS.T\""); }
+  std::string ckp() { return query("select FILE_NO, SCN, XID from \"KS.KS_APPLY_CKP\""); }
+};
+
+}  // namespace
+
+TEST_F(ApplyProcess, ReplaysGrowingTrailsStopsAndContinuesAfterItsCheckpoint) {
+  write_trail(0, txns(0, 4), true);
+  write_trail(1, txns(4, 6), false);
+  ASSERT_EQ(command(KS_CMD_START_APPLY), 0);
+  ASSERT_TRUE(wait_until([&] { return rows() == "30|30"; })) << rows();
+  EXPECT_TRUE(wait_until([&] { return ckp() == "1|105|505"; })) << ckp();
+
+  // The open file grows while apply waits at its end.
+  write_trail(1, txns(4, 8), false);
+  ASSERT_TRUE(wait_until([&] { return rows() == "40|40"; })) << rows();
+
+  ASSERT_EQ(command(KS_CMD_STOP_APPLY), 0);
+  ASSERT_TRUE(wait_until([&] { return !apply_running(); }));
+  EXPECT_EQ(ckp(), "1|107|507");
+
+  // More data while stopped: the restart continues after the checkpoint, once.
+  write_trail(1, txns(4, 10), true);
+  write_trail(2, txns(10, 11), false);
+  ASSERT_EQ(command(KS_CMD_START_APPLY), 0);
+  ASSERT_TRUE(wait_until([&] { return rows() == "55|55"; })) << rows();
+  EXPECT_TRUE(wait_until([&] { return ckp() == "2|110|510"; })) << ckp();
+  EXPECT_FALSE(kstest::file_exists(home.file("error/U1/AP_error.dat")));
+  ASSERT_EQ(command(KS_CMD_STOP_APPLY), 0);
+  ASSERT_TRUE(wait_until([&] { return !apply_running(); }));
+
+  // -scn/-xid/-fno together start after that transaction: the 15 rows from SCN 108 on
+  // come again and collide with themselves (one record per row); nothing else changes.
+  ASSERT_EQ(command(KS_CMD_START_APPLY, "-scn 107 -xid 507 -fno 0"), 0);
+  ASSERT_TRUE(wait_until([&] { return error_records().first == 15; })) << error_records().first;
+  EXPECT_EQ(error_records().second, 15);
+  ASSERT_EQ(command(KS_CMD_STOP_APPLY), 0);
+  ASSERT_TRUE(wait_until([&] { return !apply_running(); }));
+  EXPECT_EQ(rows(), "55|55");
+
+  // -reset wins over the checkpoint and the other options: everything again from file 0.
+  ASSERT_EQ(command(KS_CMD_START_APPLY, "-reset -scn 107 -xid 507"), 0);
+  ASSERT_TRUE(wait_until([&] { return error_records().first == 15 + 55; })) << error_records().first;
+  ASSERT_EQ(command(KS_CMD_STOP_APPLY), 0);
+  ASSERT_TRUE(wait_until([&] { return !apply_running(); }));
+  EXPECT_EQ(rows(), "55|55");
+}
+
+TEST_F(ApplyProcess, BadCommandLinesExitWithFailure) {
+  auto run = [&](std::vector<std::string> args) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      std::vector<char *> argv;
+      std::string prog = KS_BIN_DIR "/apply";
+      argv.push_back(prog.data());
+      for (auto &a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      int devnull = open("/dev/null", O_WRONLY);
+      dup2(devnull, 2);
+      execv(prog.c_str(), argv.data());
+      _exit(127);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  };
+  EXPECT_EQ(run({"-h"}), 255);
+  EXPECT_EQ(run({"-u", "U1", "-c", "AP", "-h"}), 255);
+  EXPECT_EQ(run({"-u", "U1", "-c", "AP", "-scn"}), 255);
+  EXPECT_EQ(run({"-u", "U1"}), 255);
+  std::string log = kstest::read_file(home.file("log/U1/error" + [] {
+                                        char d[16];
+                                        ks_get_date(d);
+                                        return std::string(d);
+                                      }() + ".log"));
+  EXPECT_NE(log.find("Invalid option \"-h\"."), std::string::npos) << log;
+  EXPECT_NE(log.find("not specify start SCN."), std::string::npos) << log;
+}
