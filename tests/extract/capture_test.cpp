@@ -352,3 +352,27 @@ TEST(ExtractCapture, ManagerStartsExtractWhichCapturesAndStopsOnTheStopCommand) 
   int n = ks_ps_make_command(msg, KS_CMD_STOP_MANAGER, getpid(), "", "", nullptr);
   ks_ps_send(mgr, msg, n);
 }
+
+TEST(ExtractCapture, StartScnOverridesTheCheckpointAndThreadZeroMeansNoThread) {
+  kstest::ExtractEnv env;
+  ASSERT_TRUE(env.ok());
+  ASSERT_EQ(orasim(env, "create --log-size 64K --groups 3"), 0);
+  ASSERT_EQ(orasim(env, "run --txns 60 --no-expect"), 0);
+  // "-t 0" is no thread at all: the files keep their plain names.
+  ASSERT_GT(env.start({"-t", "0", "-sscn", "1000001", "-escn", "1000100"}, oci_env()), 0);
+  ASSERT_EQ(env.wait_exit(), 0) << env.error_log();
+  std::vector<Rba> first = records(env.info_log());
+  ASSERT_GT(first.size(), 1u);
+  ks_ckp_t c = checkpoint(env);
+  EXPECT_EQ(Rba(c.rba_sqn, c.rba_blk, c.rba_byt), first.back());
+  EXPECT_FALSE(kstest::file_exists(env.home().file("data/U1/E1_0.ckp")));
+  env.release_entry();
+
+  // The checkpoint now points past the first records; "-sscn" takes capture back to the
+  // log holding that SCN all the same, and the same records are handed on again.
+  size_t mark = env.info_log().size();
+  ASSERT_GT(env.start({"-sscn", "1000001", "-escn", "1000100"}, oci_env()), 0);
+  ASSERT_EQ(env.wait_exit(), 0) << env.error_log();
+  std::vector<Rba> again = records(env.info_log().substr(mark));
+  EXPECT_EQ(again, first);
+}
