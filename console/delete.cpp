@@ -8,13 +8,8 @@
 
 int ks_delete_handle(char *args) {
   kesh::Scanner sc(args);
-  std::string type = sc.word();
-  kesh::Obj obj = kesh::object_kind(type, false);
-  if (obj == kesh::Obj::kNone) {
-    kesh::err("Unknown component type \"%s\".\n", type.c_str());
-    return -1;
-  }
-  if (ks_open_config() != 0) return -1;
+  kesh::Obj obj = kesh::open_object(sc, false);
+  if (obj == kesh::Obj::kNone) return -1;
   std::string word = sc.word();
   if (!sc.at_end()) {
     kesh::err("Invalid \"delete\" command\n%s\n", std::string(sc.rest()).c_str());

@@ -100,13 +100,8 @@ int desc_com(const std::string &text) {
 
 int ks_desc_handle(char *args) {
   kesh::Scanner sc(args);
-  std::string type = sc.word();
-  kesh::Obj obj = kesh::object_kind(type, true);
-  if (obj == kesh::Obj::kNone) {
-    kesh::err("Unknown component type \"%s\".\n", type.c_str());
-    return -1;
-  }
-  if (ks_open_config() != 0) return -1;
+  kesh::Obj obj = kesh::open_object(sc, true);
+  if (obj == kesh::Obj::kNone) return -1;
   std::string word = sc.word();
   switch (obj) {
     case kesh::Obj::kDb: return desc_db(ks_parse_value(word));

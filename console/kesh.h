@@ -98,6 +98,12 @@ enum class Obj { kNone, kDb, kUnit, kExtract, kApply };
 // kNone for any other word.
 Obj object_kind(std::string_view word, bool allow_database);
 
+class Scanner;
+// The prologue every configuration command shares: takes the object word from sc,
+// refuses an unknown one with its message, and opens the configuration. kNone when the
+// command must stop there.
+Obj open_object(Scanner &sc, bool allow_database);
+
 // A reader over the text of a command. Blanks include newlines; quoted text (single
 // or double quotes) is one piece wherever it appears.
 class Scanner {

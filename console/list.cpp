@@ -67,13 +67,8 @@ int list_units(const std::string &only, uint32_t type_filter) {
 
 int ks_list_handle(char *args) {
   kesh::Scanner sc(args);
-  std::string type = sc.word();
-  kesh::Obj obj = kesh::object_kind(type, true);
-  if (obj == kesh::Obj::kNone) {
-    kesh::err("Unknown component type \"%s\".\n", type.c_str());
-    return -1;
-  }
-  if (ks_open_config() != 0) return -1;
+  kesh::Obj obj = kesh::open_object(sc, true);
+  if (obj == kesh::Obj::kNone) return -1;
   std::string name = ks_parse_value(sc.word());
   switch (obj) {
     case kesh::Obj::kDb: {

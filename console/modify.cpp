@@ -218,13 +218,8 @@ int modify_com(Scanner &sc, bool extract) {
 
 int ks_modify_handle(char *args) {
   kesh::Scanner sc(args);
-  std::string type = sc.word();
-  kesh::Obj obj = kesh::object_kind(type, false);
-  if (obj == kesh::Obj::kNone) {
-    kesh::err("Unknown component type \"%s\".\n", type.c_str());
-    return -1;
-  }
-  if (ks_open_config() != 0) return -1;
+  kesh::Obj obj = kesh::open_object(sc, false);
+  if (obj == kesh::Obj::kNone) return -1;
   switch (obj) {
     case kesh::Obj::kDb: return kesh::modify_db(sc);
     case kesh::Obj::kUnit: return kesh::modify_unit(sc);

@@ -107,6 +107,17 @@ Obj object_kind(std::string_view w, bool allow_database) {
   return Obj::kNone;
 }
 
+Obj open_object(Scanner &sc, bool allow_database) {
+  std::string type = sc.word();
+  Obj obj = object_kind(type, allow_database);
+  if (obj == Obj::kNone) {
+    err("Unknown component type \"%s\".\n", type.c_str());
+    return Obj::kNone;
+  }
+  if (ks_open_config() != 0) return Obj::kNone;
+  return obj;
+}
+
 void Scanner::skip_blanks() {
   while (p_ < s_.size() && blank(s_[p_])) p_++;
 }
