@@ -115,8 +115,17 @@ TEST(OraValue, NumbersDatesAndNationalText) {
     EXPECT_EQ(t, n.text);
   }
   std::string b, t;
-  EXPECT_EQ(ks_num_from_text("1e5", &b), -1);
+  ASSERT_EQ(ks_num_from_text("1e5", &b), 0);
+  ASSERT_EQ(ks_num_to_text(b, &t), 0);
+  EXPECT_EQ(t, "100000");
+  ks_num_from_scaled(-1234, 1, &b);  // -12.34 without going through text
+  ASSERT_EQ(ks_num_to_text(b, &t), 0);
+  EXPECT_EQ(t, "-12.34");
+  ks_num_from_scaled(500, 1, &b);
+  ASSERT_EQ(ks_num_to_text(b, &t), 0);
+  EXPECT_EQ(t, "5");
   EXPECT_EQ(ks_num_from_text("", &b), -1);
+  EXPECT_EQ(ks_num_from_text("12x", &b), -1);
   EXPECT_EQ(ks_num_to_text("", &t), -1);
   ASSERT_EQ(ks_date_from_text("2024-01-15 10:30:00", &b, false), 0);
   EXPECT_EQ(ks_hex(b), "787c010f0b1f01");
