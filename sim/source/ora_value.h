@@ -21,7 +21,7 @@ enum : int {
   kTypeTimestamp = 180,
 };
 
-// NUMBER from a decimal text ("-12.5", "300", "1e3" not accepted). -1 on bad text.
+// NUMBER from a decimal text ("-12.5", "300", "1e3"). -1 on bad text.
 int ks_num_from_text(std::string_view text, std::string *out);
 void ks_num_from_int(int64_t v, std::string *out);
 // NUMBER of v / 100^pairs (e.g. cents with pairs 1), without going through text.

@@ -3,7 +3,8 @@
 //   orasim run -d DIR [options]         run the OLTP mix or a script, writing redo
 //   orasim switch -d DIR                switch the current log
 //   orasim print -d DIR [OWNER.TABLE..] print the tables in canonical form
-//   orasim diff SOURCE.db TARGET.db [OWNER.TABLE..]  compare tables (exit 0 when equal)
+//   orasim diff SOURCE.db TARGET [-u U/P] [OWNER.TABLE..]  compare tables with a target reached
+//                                          through the database layer (exit 0 when equal)
 // Exit status: 0 success (diff: identical), 1 differences, 2 failure.
 #include <sqlite3.h>
 
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "lib/log/log.h"
@@ -34,7 +36,8 @@ void usage() {
       "                  [--script FILE] [--expect FILE | --no-expect] [--nosync] [--group-commit BYTES]\n"
       "       orasim switch -d DIR [-n NAME]\n"
       "       orasim print -d DIR [-n NAME] [OWNER.TABLE ...]\n"
-      "       orasim diff SOURCE.db TARGET.db [OWNER.TABLE ...]\n",
+      "       orasim diff SOURCE.db TARGET [-u USER/PASSWORD] [OWNER.TABLE ...]\n"
+      "                  (TARGET: a connect string, or the stand-in's TARGET.db file)\n",
       stderr);
 }
 
@@ -64,6 +67,20 @@ uint32_t version_vsn(int v) {
   return v >= 12 && v < 64 ? uint32_t(v) << 24 : 0;
 }
 
+// Without KESTRO_OCI_LIB the layer would look for Oracle's client library; orasim's own
+// targets are served by the stand-in installed beside it (<prefix>/lib/liborasim.so).
+void default_client_library() {
+  if (getenv("KESTRO_OCI_LIB") != nullptr) return;
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return;
+  exe[n] = 0;
+  std::string dir(exe);
+  dir = dir.substr(0, dir.rfind('/'));
+  std::string lib = dir.substr(0, dir.rfind('/')) + "/lib/liborasim.so";
+  if (access(lib.c_str(), R_OK) == 0) setenv("KESTRO_OCI_LIB", lib.c_str(), 1);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -79,6 +96,7 @@ int main(int argc, char **argv) {
   uint64_t log_size = 8u << 20;
   bool nosync = false;
   uint32_t group_commit = 0;
+  std::string login;
   std::vector<std::string> rest;
   for (int i = 2; i < argc; i++) {
     std::string a = argv[i];
@@ -123,6 +141,7 @@ int main(int argc, char **argv) {
     else if (a == "--expect") expect = val();
     else if (a == "--no-expect") no_expect = true;
     else if (a == "--nosync") nosync = true;
+    else if (a == "-u" || a == "--user") login = val();
     else if (a == "--group-commit") group_commit = uint32_t(size_arg(val()));
     else if (!a.empty() && a[0] == '-') {
       fprintf(stderr, "orasim: unknown option %s\n", a.c_str());
@@ -137,15 +156,28 @@ int main(int argc, char **argv) {
       return 2;
     }
     sqlite3 *a = ks_sim_open_ro(rest[0]);
-    sqlite3 *b = a ? ks_sim_open_ro(rest[1]) : nullptr;
-    if (!a || !b) {
+    if (!a) return fail("cannot open the source database.");
+    // The target is any connect string the database layer takes; a bare file name is the
+    // stand-in's database file.
+    std::string tns = rest[1];
+    if (tns.find(':') == std::string::npos && tns.find('(') == std::string::npos) tns = "sim:" + tns;
+    default_client_library();
+    std::string user = "kestro", pass;
+    if (!login.empty()) {
+      size_t sl = login.find('/');
+      user = login.substr(0, sl);
+      if (sl != std::string::npos) pass = login.substr(sl + 1);
+    }
+    ks_oci_ses_t ses{};
+    if (ks_oci_connect(&ses, user.c_str(), pass.c_str(), tns.c_str(), 1) != 0) {
+      fprintf(stderr, "orasim: connect to %s: %s\n", tns.c_str(), ks_oci_get_message());
       sqlite3_close(a);
-      return fail("cannot open the databases.");
+      return 2;
     }
     std::vector<std::string> tables(rest.begin() + 2, rest.end());
-    int rc = ks_sim_diff(a, b, tables, stdout);
+    int rc = ks_sim_diff(a, &ses, tables, stdout);
+    ks_oci_disconnect(&ses);
     sqlite3_close(a);
-    sqlite3_close(b);
     if (rc < 0) return fail("diff failed.");
     if (rc == 0) printf("identical\n");
     return rc;

@@ -142,6 +142,15 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
     return -1;
   }
   if (!cfg_.pdb.empty() && cfg_.con_uid == 0) cfg_.con_uid = 3141592653u;
+  if (!cfg_.pdb.empty() && (cfg_.con_uid == kRootConUid || cfg_.other_con_uid == cfg_.con_uid)) {
+    KS_ERROR("container uid %u is the root's or the other container's.", cfg_.con_uid);
+    return -1;
+  }
+  if (cfg_.pdb.empty() && (cfg_.con_uid != 0 || cfg_.other_con_uid != 0)) {
+    // A database without containers stamps 0 in every record.
+    KS_WARN("container uids are ignored without a pluggable database.");
+    cfg_.con_uid = cfg_.other_con_uid = 0;
+  }
   std::string online = cfg_.dir + "/" + cfg_.name + "/onlinelog", arch = cfg_.dir + "/" + cfg_.name + "/archivelog";
   if (mkdirs(online) != 0 || mkdirs(arch) != 0) return -1;
   cfg_.redo.arch_dir = arch;

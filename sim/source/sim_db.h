@@ -78,6 +78,11 @@ struct ks_sequence_t {
 
 enum ks_suplog_mode { kSupMin = 0, kSupPk = 1, kSupPkUi = 2, kSupAll = 3 };
 
+// Container uids in record headers: the root of a container database is always 1;
+// kOwnCon asks for the source's own uid (its pluggable database's, or 0 without one).
+constexpr uint32_t kRootConUid = 1;
+constexpr uint32_t kOwnCon = 0xFFFFFFFFu;
+
 struct ks_db_cfg_t {
   std::string dir;         // directory of the database
   std::string name = "ORASIM";
@@ -89,7 +94,7 @@ struct ks_db_cfg_t {
   std::string charset = "AL32UTF8";
   std::string ncharset = "AL16UTF16";
   std::string pdb;           // pluggable database name ("" for none)
-  uint32_t con_uid = 0;      // container uid stamped in records (1 for a root)
+  uint32_t con_uid = 0;      // the pluggable database's uid stamped in its records; 0 without one
   uint32_t other_con_uid = 0;  // records of another container are interleaved when not 0
   int noise = 30;            // unrelated system activity per 100 transactions (may exceed 100)
   uint64_t seed = 1;
@@ -180,7 +185,10 @@ class ks_sim_db {
   int new_xid(uint64_t *xid);
   void free_xid(uint64_t xid);
   uint64_t next_scn() { scn_ += 1 + rng_() % 3; return scn_; }
-  void rec_begin(uint8_t vld = 0);
+  void rec_begin(uint8_t vld = 0, uint32_t con = kOwnCon);
+  // Container of a piece of system activity: in a pluggable database, half of it is the
+  // root's (uid 1), which the source's readers skip.
+  uint32_t noise_con();
   int rec_end(uint64_t scn);
   int txn_start(ks_txn_t *tx);
   ks_rowref_t alloc_row(ks_table_t *t);

@@ -67,9 +67,14 @@ void ks_sim_db::free_xid(uint64_t xid) {
   if (i < busy_.size()) busy_[i] = 0;
 }
 
-void ks_sim_db::rec_begin(uint8_t vld) {
+void ks_sim_db::rec_begin(uint8_t vld, uint32_t con) {
   if (vld == 0) vld = write_start_ ? uint8_t(kVldNormal | kVldLong) : kVldNormal;
-  rec_.begin(next_scn(), vld, cfg_.con_uid, now());
+  rec_.begin(next_scn(), vld, con == kOwnCon ? cfg_.con_uid : con, now());
+}
+
+uint32_t ks_sim_db::noise_con() {
+  if (cfg_.pdb.empty()) return 0;
+  return rng_() & 1 ? kRootConUid : cfg_.con_uid;
 }
 
 int ks_sim_db::rec_end(uint64_t scn) {
@@ -784,9 +789,10 @@ int ks_sim_db::noise() {
   std::mt19937_64 &r = rng_;
   int kind = int(r() % (cfg_.other_con_uid ? 5 : 4));
   uint32_t dba = (1u << 22) | uint32_t(r() % 50000 + 200);
+  uint32_t con = kind < 4 ? noise_con() : cfg_.other_con_uid;
   switch (kind) {
     case 0: {  // block cleanout and space management, no transaction
-      rec_begin(uint8_t(write_start_ ? kVldSecond | kVldLong : kVldSecond));
+      rec_begin(uint8_t(write_start_ ? kVldSecond | kVldLong : kVldSecond), con);
       uint64_t scn = scn_;
       uint32_t s41[1] = {24}, s1322[1] = {12};
       rec_.other(4, 1, 1, dba, s41, 1);
@@ -797,14 +803,14 @@ int ks_sim_db::noise() {
     case 2: {  // a recursive transaction on the dictionary: segment and space bitmap changes
       uint64_t xid;
       if (new_xid(&xid) != 0) return -1;
-      rec_begin();
+      rec_begin(0, con);
       uint64_t scn = scn_;
       rec_.undo_seg_header(xid_usn(xid));
       rec_.undo_other(xid, 0, 13, xid_usn(xid));
       uint32_t s13[2] = {20, 8};
       rec_.other(13, uint8_t(kind == 1 ? 5 : 6), 4, dba, s13, 2);
       if (rec_end(scn) != 0) return -1;
-      rec_begin();
+      rec_begin(0, con);
       scn = scn_;
       rec_.undo_other(xid, 0, 22, xid_usn(xid));
       uint32_t s22[2] = {16, 12};
@@ -819,12 +825,12 @@ int ks_sim_db::noise() {
       sup.flags = kSupFirst | kSupLast | kSupUpdate;
       sup.undo_scid = sup.redo_scid = 5;
       ks_rowref_t ref{0x00400000u | uint32_t(r() % 900 + 100), uint16_t(r() % 40)};
-      rec_begin();
+      rec_begin(0, con);
       scn = scn_;
       rec_.undo_of_update(xid, kSegObjn, ref, colno, cv, 1, sup);
       rec_.redo_urp(ref, colno, cv, 1);
       if (rec_end(scn) != 0) return -1;
-      rec_begin();
+      rec_begin(0, con);
       scn = scn_;
       rec_.commit(xid, false);
       free_xid(xid);
@@ -833,7 +839,7 @@ int ks_sim_db::noise() {
     case 3: {  // undo of undo-layer changes and other layers (5.5, 14.x, 26.x)
       uint64_t xid;
       if (new_xid(&xid) != 0) return -1;
-      rec_begin(uint8_t(write_start_ ? kVldSecond | kVldLong : kVldSecond));
+      rec_begin(uint8_t(write_start_ ? kVldSecond | kVldLong : kVldSecond), con);
       uint64_t scn = scn_;
       rec_.undo_other(xid, 0, 5, xid_usn(xid));
       uint32_t s[3] = {8, 4, 16};

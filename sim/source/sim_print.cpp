@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <map>
 
+#include <cstring>
+
 #include "lib/log/log.h"
+#include "oci/oci.h"
 #include "sim/source/catalog.h"
 #include "sim/source/ora_value.h"
 
@@ -47,6 +50,15 @@ int user_tables(sqlite3 *db, std::vector<std::string> *out) {
   return 0;
 }
 
+std::string quote(const std::string &text) {
+  std::string q = "'";
+  for (char ch : text) {
+    if (ch == '\'') q += '\'';
+    q += ch;
+  }
+  return q + "'";
+}
+
 // One value in canonical text by its Oracle type.
 std::string canon(sqlite3_stmt *s, int c, const std::string &type) {
   int t = sqlite3_column_type(s, c);
@@ -74,12 +86,7 @@ std::string canon(sqlite3_stmt *s, int c, const std::string &type) {
     if (ks_date_from_text(text, &b, true) == 0 && ks_date_to_text(b, &out) == 0) return out;
     return text;
   }
-  std::string q = "'";
-  for (char ch : text) {
-    if (ch == '\'') q += '\'';
-    q += ch;
-  }
-  return q + "'";
+  return quote(text);
 }
 
 // Rows of owner.table as sorted canonical lines; -2 when the table is missing.
@@ -148,7 +155,87 @@ int ks_sim_print(sqlite3 *db, const std::vector<std::string> &tables_in, FILE *o
   return 0;
 }
 
-int ks_sim_diff(sqlite3 *src, sqlite3 *dst, const std::vector<std::string> &tables_in, FILE *out) {
+namespace {
+
+// Define type indexes of the database layer (oci_data_type) by Oracle column type: the
+// target's values come back in Oracle's own forms and are rendered like the source's.
+constexpr uint32_t kDefNum = 1, kDefDate = 3, kDefTimestamp = 4, kDefRaw = 9, kDefStr = 16;
+
+struct TargetCol {
+  uint32_t ctype, vsz;
+};
+
+TargetCol target_col(const std::string &type) {
+  if (type == "NUMBER") return {kDefNum, 22};
+  if (type == "DATE") return {kDefDate, 7};
+  if (type == "TIMESTAMP") return {kDefTimestamp, 11};
+  if (type == "RAW") return {kDefRaw, 2000};
+  return {kDefStr, 4 * 4000 + 1};  // any character value in UTF-8, with its NUL
+}
+
+std::string target_canon(const ks_oci_def_t &d, int k, const std::string &type) {
+  if (d.indp[k] == -1) return "NULL";
+  const uint8_t *p = d.valp + size_t(k) * d.vsz;
+  std::string_view v(reinterpret_cast<const char *>(p), d.alenp[k]);
+  std::string out;
+  switch (d.ctype) {
+    case kDefNum:
+      return ks_num_to_text(v, &out) == 0 ? out : "?";
+    case kDefDate:
+    case kDefTimestamp:
+      return ks_date_to_text(v, &out) == 0 ? out : "?";
+    case kDefRaw:
+      return "X'" + ks_hex(v) + "'";
+    default:
+      (void)type;
+      return quote(reinterpret_cast<const char *>(p));
+  }
+}
+
+// Rows of owner.table in the target as sorted canonical lines; -2 when the table is
+// missing there, -1 on any other failure (logged).
+int target_rows(ks_oci_ses_t *c, const std::string &owner, const std::string &table, const std::vector<Col> &cols,
+                std::vector<std::string> *out) {
+  std::string sql = "select ";
+  for (size_t i = 0; i < cols.size(); i++) sql += (i ? ", \"" : "\"") + cols[i].name + "\"";
+  sql += " from \"" + owner + "\".\"" + table + "\"";
+  ks_oci_stmt_t st{};
+  std::vector<ks_oci_def_t> df(cols.size());
+  size_t row_sz = 0;
+  for (size_t i = 0; i < cols.size(); i++) {
+    TargetCol t = target_col(cols[i].type);
+    df[i].ctype = t.ctype;
+    df[i].vsz = t.vsz;
+    row_sz += t.vsz + 8;
+  }
+  std::vector<uint8_t> buf(std::max<size_t>(row_sz * 64, 1 << 20));
+  ks_oci_ds_t ds{int(df.size()), 0, int(buf.size()), buf.data(), df.data()};
+  int rc = 0;
+  if (ks_oci_get_statement(c, &st) != 0 || ks_oci_prepare_statement(c, &st, sql.c_str()) != 0 ||
+      ks_oci_auto_define(c, &st, &ds) != 0 || ks_oci_execute(c, &st, 0, 0) != 0) {
+    rc = ks_oci_get_error_code() == 942 ? -2 : -1;
+  } else {
+    int rr, r;
+    do {
+      r = ks_oci_fetch(c, &st, ds.nrows, &rr);
+      if (r < 0) break;
+      for (int k = 0; k < rr; k++) {
+        std::string line = "(";
+        for (size_t i = 0; i < cols.size(); i++) line += (i ? ", " : "") + target_canon(df[i], k, cols[i].type);
+        out->push_back(line + ")");
+      }
+    } while (r == 0);
+    if (r < 0) rc = -1;
+  }
+  if (rc == -1) KS_ERROR("read %s.%s from the target: %s", owner.c_str(), table.c_str(), ks_oci_get_message());
+  if (st.stmtp != nullptr) ks_oci_close_statement(c, &st);
+  std::sort(out->begin(), out->end());
+  return rc;
+}
+
+}  // namespace
+
+int ks_sim_diff(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::string> &tables_in, FILE *out) {
   std::vector<std::string> tables = tables_in;
   if (tables.empty() && user_tables(src, &tables) != 0) return -1;
   int differ = 0;
@@ -161,7 +248,7 @@ int ks_sim_diff(sqlite3 *src, sqlite3 *dst, const std::vector<std::string> &tabl
     }
     std::vector<std::string> a, b;
     if (rows(src, q, cols, &a) != 0) return -1;
-    int rc = rows(dst, q, cols, &b);
+    int rc = target_rows(dst, owner, table, cols, &b);
     if (rc == -2) {
       fprintf(out, "%s: table missing in target\n", q.c_str());
       differ = 1;

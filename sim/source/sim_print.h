@@ -1,6 +1,6 @@
 // Canonical text of the user tables of a database file that follows the stand-in's
 // SQLite layout ("OWNER.TABLE" tables typed by "KS$COLUMNS"), and the comparison of a
-// source's tables with a target's. Values are rendered by their Oracle type, so a NUMBER
+// source's tables with a target database's, read through the database layer. Values are rendered by their Oracle type, so a NUMBER
 // stored as 5, 5.0 or '5' prints the same; rows are sorted, so order does not matter.
 #pragma once
 
@@ -8,15 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "oci/oci.h"
+
 struct sqlite3;
 
 namespace ks::sim {
 
 // Print the tables (all user tables when the list is empty). 0 / -1.
 int ks_sim_print(sqlite3 *db, const std::vector<std::string> &tables, FILE *out);
-// Compare tables of src with the same tables of dst: 0 identical, 1 different (the
-// differences are printed), -1 error.
-int ks_sim_diff(sqlite3 *src, sqlite3 *dst, const std::vector<std::string> &tables, FILE *out);
+// Compare tables of src with the same tables of the target reached through the database
+// layer (connected session dst): 0 identical, 1 different (the differences are printed),
+// -1 error.
+int ks_sim_diff(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::string> &tables, FILE *out);
 // Open a database file read-only; nullptr (logged) when it cannot be opened.
 sqlite3 *ks_sim_open_ro(const std::string &path);
 

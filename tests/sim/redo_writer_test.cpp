@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "extract/redo/redo_format.h"
 #include "sim/source/ora_value.h"
 #include "sim/source/redo_log.h"
+#include "sim/source/sim_db.h"
+#include "sim/source/workload.h"
 #include "tests/testutil.h"
 
 using namespace ks::sim;
@@ -386,6 +389,53 @@ std::vector<Walked> walk(const std::string &f, bool big, uint32_t seq, std::stri
   return out;
 }
 }  // namespace
+
+// Container uids in record headers: 0 everywhere without a pluggable database (even when
+// one was asked for); with one, its own uid, the root's 1 for part of the system
+// activity, and the other container's when configured.
+TEST(RedoWriter, ContainerUidsOfRootPluggableAndPlainDatabases) {
+  kstest::TempHome home;
+  for (int pdb = 0; pdb < 2; pdb++) {
+    ks::sim::ks_db_cfg_t cfg;
+    cfg.dir = home.path() + "db" + std::to_string(pdb);
+    cfg.name = "SRC";
+    cfg.redo.log_blocks = 4096;
+    cfg.redo.sync = false;
+    cfg.redo.vsn = kVsn19;
+    cfg.con_uid = 3141592653u;
+    cfg.other_con_uid = 2718281828u;
+    cfg.noise = 200;
+    if (pdb) cfg.pdb = "PDB1";
+    {
+      ks::sim::ks_sim_db db;
+      ASSERT_EQ(db.create(cfg), 0);
+      ks::sim::ks_oltp_cfg_t o;
+      o.txns = 100;
+      ASSERT_EQ(ks::sim::ks_oltp_run(db, o), 0);
+      ASSERT_EQ(db.close(), 0);
+    }
+    std::map<uint32_t, int> seen;
+    for (int g = 1; g <= 3; g++) {
+      std::string f = kstest::read_file(cfg.dir + "/SRC/onlinelog/redo0" + std::to_string(g) + ".log");
+      if (f.size() < 1024) continue;
+      uint32_t seq = ks::load32(reinterpret_cast<const uint8_t *>(f.data()) + 1024 + kBhSequence, false);
+      std::string err;
+      for (const Walked &w : walk(f, false, seq, &err))
+        seen[ks::load32(reinterpret_cast<const uint8_t *>(f.data()) + size_t(w.blk) * 512 + w.off + kRhConUid, false)]++;
+      EXPECT_EQ(err, "");
+    }
+    ASSERT_FALSE(seen.empty());
+    if (!pdb) {
+      EXPECT_EQ(seen.size(), 1u);
+      EXPECT_EQ(seen.begin()->first, 0u);
+    } else {
+      EXPECT_EQ(seen.size(), 3u);
+      EXPECT_GT(seen[3141592653u], 0);
+      EXPECT_GT(seen[1], 0) << "the root's own activity";
+      EXPECT_GT(seen[2718281828u], 0);
+    }
+  }
+}
 
 TEST(RedoWriter, SpanningAndTheTwentyThreeByteRule) {
   for (bool big : {false, true}) {
