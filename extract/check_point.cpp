@@ -22,19 +22,27 @@ int ks_check_point_path(char *path, size_t n) {
   return (len < 0 || static_cast<size_t>(len) >= n) ? -1 : 0;
 }
 
-int ks_read_check_point(ks_ckp_t *ckp) {
-  char path[1024];
-  if (ks_check_point_path(path, sizeof path) < 0) {
+namespace {
+
+// Opens (creating) this component's checkpoint file; its path goes to path.
+int open_check_point(char *path, size_t n, int flags) {
+  if (ks_check_point_path(path, n) < 0) {
     KS_ERROR("check point file path too long.");
     return -1;
   }
   int fd;
-  do fd = open(path, O_RDWR | O_CREAT, 0644);
+  do fd = open(path, flags | O_CREAT, 0644);
   while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    KS_ERROR("open %s: %s", path, strerror(errno));
-    return -1;
-  }
+  if (fd < 0) KS_ERROR("open %s: %s", path, strerror(errno));
+  return fd;
+}
+
+}  // namespace
+
+int ks_read_check_point(ks_ckp_t *ckp) {
+  char path[1024];
+  int fd = open_check_point(path, sizeof path, O_RDWR);
+  if (fd < 0) return -1;
   uint8_t raw[KS_CKP_SIZE] = {};
   ssize_t n = ks_read_data(fd, raw, sizeof raw, 0);
   if (n < 0) {
@@ -64,17 +72,8 @@ int ks_read_check_point(ks_ckp_t *ckp) {
 
 int ks_write_check_point(ks_ckp_t *ckp) {
   char path[1024];
-  if (ks_check_point_path(path, sizeof path) < 0) {
-    KS_ERROR("check point file path too long.");
-    return -1;
-  }
-  int fd;
-  do fd = open(path, O_WRONLY | O_CREAT, 0644);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    KS_ERROR("open %s: %s", path, strerror(errno));
-    return -1;
-  }
+  int fd = open_check_point(path, sizeof path, O_WRONLY);
+  if (fd < 0) return -1;
   ckp->flag = (ckp->flag & ~static_cast<uint32_t>(KS_CKP_OPEN)) | KS_CKP_CLOSED;
   uint8_t raw[KS_CKP_SIZE];
   std::memcpy(raw, ckp, sizeof raw);
