@@ -177,6 +177,16 @@ sword OCIEnvCreate(OCIEnv **envhpp, ub4 mode, void *ctxp, void *(*malocfp)(void 
   });
 }
 
+extern "C++" {
+// A handle of kind T belonging to env.
+template <typename T>
+static T *new_child(Env *env) {
+  T *h = new T();
+  h->env = env;
+  return h;
+}
+}
+
 sword OCIHandleAlloc(const void *parenth, void **hndlpp, ub4 type, size_t xtramem_sz, void **usrmempp) {
   (void)xtramem_sz, (void)usrmempp;
   return guard([&]() -> sword {
@@ -191,30 +201,10 @@ sword OCIHandleAlloc(const void *parenth, void **hndlpp, ub4 type, size_t xtrame
         h = e;
         break;
       }
-      case OCI_HTYPE_SVCCTX: {
-        SvcCtx *s = new SvcCtx();
-        s->env = env;
-        h = s;
-        break;
-      }
-      case OCI_HTYPE_SERVER: {
-        Server *s = new Server();
-        s->env = env;
-        h = s;
-        break;
-      }
-      case OCI_HTYPE_SESSION: {
-        Session *s = new Session();
-        s->env = env;
-        h = s;
-        break;
-      }
-      case OCI_HTYPE_STMT: {
-        Stmt *s = new Stmt();
-        s->env = env;
-        h = s;
-        break;
-      }
+      case OCI_HTYPE_SVCCTX: h = new_child<SvcCtx>(env); break;
+      case OCI_HTYPE_SERVER: h = new_child<Server>(env); break;
+      case OCI_HTYPE_SESSION: h = new_child<Session>(env); break;
+      case OCI_HTYPE_STMT: h = new_child<Stmt>(env); break;
       default:
         return OCI_INVALID_HANDLE;
     }
