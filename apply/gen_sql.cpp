@@ -110,6 +110,31 @@ void key_predicates(SqlOut &o, const ks_lcr_cols_t &lc, int *pno, int *row_len) 
   }
 }
 
+// The new-image columns in bind order with their slot sizes: scalars, then CLOB/BLOB,
+// then the LONG (a table has at most one; a second one could not be bound).
+template <typename Fn>
+void for_each_new_bind(const ks_lcr_cols_t &lc, Fn &&fn) {
+  for (uint32_t i = 0; i < lc.nnew; i++)
+    if (ks_ct_is_scalar(lc.newc[i].ctyp)) fn(lc.newc[i], static_cast<int>(lc.newc[i].clen));
+  for (uint32_t i = 0; i < lc.nnew; i++)
+    if (ks_ct_is_lob(lc.newc[i].ctyp)) fn(lc.newc[i], lob_slot(lc.newc[i].ctyp));
+  for (uint32_t i = 0; i < lc.nnew; i++)
+    if (ks_ct_is_long(lc.newc[i].ctyp)) {
+      fn(lc.newc[i], 4000);
+      break;
+    }
+}
+
+// ":1,:2,...,:n)" after an opening "values (".
+void placeholders(SqlOut &o, int n) {
+  for (int i = 1; i <= n; i++) {
+    o.add(":");
+    o.num(i);
+    o.add(",");
+  }
+  o.replace_last(")");
+}
+
 int parse_or_fail(const uint8_t *rhdr, char *sqltxt) {
   if (ks_lcr_parse(rhdr, &x_cols) == 0) return 0;
   sqltxt[0] = '\0';
@@ -125,45 +150,19 @@ int ks_make_insert_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_le
   *row_len = 0;
   if (ks_rh_nnew(rhdr) == 0) { sqltxt[0] = '\0'; return 0; }
   if (parse_or_fail(rhdr, sqltxt) < 0) return -1;
-  const ks_lcr_cols_t &lc = x_cols;
   SqlOut o(sqltxt);
   o.add("insert into ");
   owner_table(o, rhdr);
   o.add(" (");
   int n = 0;
-  for (uint32_t i = 0; i < lc.nnew; i++) {
-    const ks_col_view &c = lc.newc[i];
-    if (!ks_ct_is_scalar(c.ctyp)) continue;
+  for_each_new_bind(x_cols, [&](const ks_col_view &c, int slot) {
     o.ident(c.name);
     o.add(",");
-    *row_len += static_cast<int>(c.clen);
+    *row_len += slot;
     n++;
-  }
-  for (uint32_t i = 0; i < lc.nnew; i++) {
-    const ks_col_view &c = lc.newc[i];
-    if (!ks_ct_is_lob(c.ctyp)) continue;
-    o.ident(c.name);
-    o.add(",");
-    *row_len += lob_slot(c.ctyp);
-    n++;
-  }
-  for (uint32_t i = 0; i < lc.nnew; i++) {
-    const ks_col_view &c = lc.newc[i];
-    if (!ks_ct_is_long(c.ctyp)) continue;
-    // A table has at most one LONG column; a second one could not be bound.
-    o.ident(c.name);
-    o.add(",");
-    *row_len += 4000;
-    n++;
-    break;
-  }
+  });
   o.replace_last(") values (");
-  for (int i = 1; i <= n; i++) {
-    o.add(":");
-    o.num(i);
-    o.add(",");
-  }
-  o.replace_last(")");
+  placeholders(o, n);
   *ncol = n;
   return o.finish("insert");
 }
@@ -186,12 +185,7 @@ int ks_make_update_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_le
     o.add(",");
     *row_len += slot;
   };
-  for (uint32_t i = 0; i < lc.nnew; i++)
-    if (ks_ct_is_scalar(lc.newc[i].ctyp)) set_col(lc.newc[i], static_cast<int>(lc.newc[i].clen));
-  for (uint32_t i = 0; i < lc.nnew; i++)
-    if (ks_ct_is_lob(lc.newc[i].ctyp)) set_col(lc.newc[i], lob_slot(lc.newc[i].ctyp));
-  for (uint32_t i = 0; i < lc.nnew; i++)
-    if (ks_ct_is_long(lc.newc[i].ctyp)) set_col(lc.newc[i], 4000);
+  for_each_new_bind(lc, set_col);
   o.replace_last(" where 1=1");
   key_predicates(o, lc, &pno, row_len);
   o.add(" and rownum<2 returning rowid into :");
@@ -255,12 +249,7 @@ int ks_make_qmi_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len) 
     *row_len += ks_ct_is_long(c.ctyp) ? 4000 : static_cast<int>(c.clen);
   }
   o.replace_last(") values (");
-  for (uint32_t i = 1; i <= lc.nold; i++) {
-    o.add(":");
-    o.num(static_cast<int>(i));
-    o.add(",");
-  }
-  o.replace_last(")");
+  placeholders(o, static_cast<int>(lc.nold));
   *ncol = static_cast<int>(lc.nold);
   return o.finish("quick insert");
 }
