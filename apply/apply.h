@@ -211,6 +211,9 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr);
 #define KS_TRANS_STOPPED (-2)
 
 // Engines the replay dispatches to.
+// Executes the collected rows first when `flush`, then builds the LCR's statement text
+// into x_sqltxt: its length, or -1 (logged).
+int ks_array_next_text(ks_apply_t *ap, const uint8_t *rhdr, bool flush, int *ncol, int *row_len);
 int ks_array_push(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
 int ks_array_execute(ks_apply_t *ap);
 int ks_rollback_work(ks_apply_t *ap);  // drop collected rows and roll back

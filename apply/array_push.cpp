@@ -261,18 +261,21 @@ int ks_set_buffer(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
   return 0;
 }
 
-int ks_array_push(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
-  ks_array_t *x = ap->x;
-  if (x->nrow > 0 && x->nrow >= x->max_rows && ks_array_execute(ap) < 0) {
+int ks_array_next_text(ks_apply_t *ap, const uint8_t *rhdr, bool flush, int *ncol, int *row_len) {
+  if (flush && ap->x->nrow > 0 && ks_array_execute(ap) < 0) {
     KS_ERROR("OCI execute array data error.");
     return -1;
   }
+  int len = ks_make_sqltext(rhdr, x_sqltxt, ncol, row_len);
+  if (len < 0) KS_ERROR("generate the SQL text error.");
+  return len;
+}
+
+int ks_array_push(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
+  ks_array_t *x = ap->x;
   int ncol = 0, row_len = 0;
-  int len = ks_make_sqltext(rhdr, x_sqltxt, &ncol, &row_len);
-  if (len < 0) {
-    KS_ERROR("generate the SQL text error.");
-    return -1;
-  }
+  int len = ks_array_next_text(ap, rhdr, x->nrow >= x->max_rows, &ncol, &row_len);
+  if (len < 0) return -1;
   if (row_len == 0) return 0;
   if (len != x->slen || std::memcmp(x_sqltxt, x->sqltxt, static_cast<size_t>(len)) != 0) {
     if (x->nrow > 0 && ks_array_execute(ap) < 0) {

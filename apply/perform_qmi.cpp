@@ -68,16 +68,9 @@ int new_statement(ks_apply_t *ap, int len, int row_len) {
 
 int ks_perform_qmi(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
   ks_array_t *x = ap->x;
-  if (x->nrow > 0 && ks_array_execute(ap) < 0) {
-    KS_ERROR("OCI execute array data error.");
-    return -1;
-  }
   int ncol = 0, row_len = 0;
-  int len = ks_make_sqltext(rhdr, x_sqltxt, &ncol, &row_len);
-  if (len < 0) {
-    KS_ERROR("generate the SQL text error.");
-    return -1;
-  }
+  int len = ks_array_next_text(ap, rhdr, true, &ncol, &row_len);
+  if (len < 0) return -1;
   if (row_len == 0) return 0;
   if (len != x->slen || x->opc != KS_OPC_QMI || std::memcmp(x_sqltxt, x->sqltxt, static_cast<size_t>(len)) != 0) {
     if (new_statement(ap, len, row_len) < 0) return -1;
