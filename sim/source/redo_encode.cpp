@@ -149,23 +149,26 @@ void ks_redo_record::undo_of_delete(uint64_t xid, uint32_t objn, ks_rowref_t r, 
 }
 
 void ks_redo_record::undo_of_update(uint64_t xid, uint32_t objn, ks_rowref_t r, const uint16_t *colno,
-                                    const ks_colval_t *old, int nc, const ks_suplog_t &sup) {
+                                    const ks_colval_t *old, int nc, const ks_suplog_t &sup, int stored) {
   Scratch &s = t_s;
   undo_common(xid, objn, 11, s.ubh, s.uri);
+  int nv = 0;  // columns with a before-image value (ascending input: they come first)
+  while (nv < nc && colno[nv] < stored) nv++;
   std::memset(s.kdo, 0, kUrpSize);
   put32(s.kdo + kKdoDba, r.dba);
   s.kdo[kKdoOp] = kOpUrp;
   s.kdo[kKdoFlag] = kRowWhole;
   put16(s.kdo + kUrpSlot, r.slot);
-  s.kdo[kUrpColumns] = uint8_t(nc);
-  for (int i = 0; i < nc; i++) put16(s.colno + 2 * i, colno[i]);
+  s.kdo[kUrpColumns] = uint8_t(nv);
+  for (int i = 0; i < nv; i++) put16(s.colno + 2 * i, colno[i]);
+  for (int i = nv; i < nc; i++) put16(s.colno + 2 * i, colno[nc - 1 - (i - nv)]);
   int n = 0;
   s.f[n++] = {s.ubh, kUbhSize};
   s.f[n++] = {s.uri, kUriSize};
   s.f[n++] = {kZero, kUndoField3Size};
   s.f[n++] = {s.kdo, kUrpSize};
   s.f[n++] = {s.colno, uint32_t(2 * nc)};
-  for (int i = 0; i < nc && n < kMaxFields - 8; i++) s.f[n++] = {old[i].p, old[i].len < 0 ? 0u : uint32_t(old[i].len)};
+  for (int i = 0; i < nv && n < kMaxFields - 8; i++) s.f[n++] = {old[i].p, old[i].len < 0 ? 0u : uint32_t(old[i].len)};
   n = add_suplog(sup, s.f, n, s.sup, s.arrays);
   vector(5, 1, undo_block_class(xid_usn(xid)), undo_block_dba(xid_usn(xid)), s.f, n);
 }

@@ -83,9 +83,12 @@ class ks_redo_record {
   // 5.1 undo of a delete (the undo re-inserts the before image).
   void undo_of_delete(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_colval_t *old, int nold,
                       const ks_suplog_t &sup);
-  // 5.1 undo of an update: colno are 0-based column numbers within the row piece.
+  // 5.1 undo of an update: colno are 0-based column numbers within the row piece, in
+  // ascending order. stored is the number of columns the old row piece holds: changed
+  // columns at or beyond it were trailing NULLs and go last, in descending order, with
+  // no value field; the header counts only the columns before them.
   void undo_of_update(uint64_t xid, uint32_t objn, ks_rowref_t r, const uint16_t *colno,
-                      const ks_colval_t *old, int n, const ks_suplog_t &sup);
+                      const ks_colval_t *old, int n, const ks_suplog_t &sup, int stored = 0xFFFF);
   // 5.1 undo of a quick multi-row insert (quick multi-row delete of nrows rows).
   void undo_of_qmi(uint64_t xid, uint32_t objn, uint32_t dba, uint16_t first_slot, uint16_t nrows,
                    const ks_suplog_t &sup);

@@ -277,7 +277,7 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
   rec_begin();
   uint64_t scn = scn_;
   txn_start(tx);
-  rec_.undo_of_update(tx->xid, t->objn, ref, colno.data(), ocv.data(), int(colno.size()), sup);
+  rec_.undo_of_update(tx->xid, t->objn, ref, colno.data(), ocv.data(), int(colno.size()), sup, stored_count(r.v));
   rec_.redo_urp(ref, colno.data(), ncv.data(), int(colno.size()));
   if (rec_end(scn) != 0) return -1;
   if (expect_) {
