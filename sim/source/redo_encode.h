@@ -130,6 +130,15 @@ class ks_redo_record {
   void put32(uint8_t *p, uint32_t v) { ks::store32(p, v, big_); }
   // Fills ubh/uri (fields 1-3) of an undo record.
   void undo_common(uint64_t xid, uint32_t objn, uint8_t layer, uint8_t *ubh, uint8_t *uri);
+  // Zeroes the scratch row-operation header of the given size and sets its block address
+  // and operation code.
+  uint8_t *kdo_header(uint32_t dba, uint8_t code, int size);
+  // Fields 1-4 of an undo record into the scratch field list (field 4 is the row
+  // operation header already built, or 16 zero bytes when hdr_size is 0); returns 4.
+  int undo_fields(uint64_t xid, uint32_t objn, uint8_t layer, int hdr_size);
+  // Adds the supplemental header (when given) and writes the 5.1 vector of n fields in
+  // the undo block of segment usn.
+  void undo_vector(int n, const ks_suplog_t *sup, uint16_t usn);
   // Appends the supplemental header and columns to a field list; returns the new count.
   int add_suplog(const ks_suplog_t &sup, ks_field_t *f, int n, uint8_t *hdr, uint8_t *arrays);
 

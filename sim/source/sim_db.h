@@ -197,6 +197,8 @@ class ks_sim_db {
   // or all columns, less the changed ones.
   void build_suplog_update(const ks_table_t *t, const std::vector<int> &changed, std::vector<int> *pick) const;
   int undo_change(ks_txn_t *tx, size_t upto, bool partial);
+  int commit_record(uint64_t xid, bool rollback, uint64_t *scn);
+  int commit_point();
   void write_expect(ks_txn_t *tx, uint64_t scn);
   int catalog_table(const ks_table_t &t);
   int catalog_log_event(const ks_log_event_t &e);

@@ -456,17 +456,29 @@ int ks_sim_db::rollback_to(ks_txn_t *tx, const std::string &name) {
   return -1;
 }
 
+// The 5.4 record that ends a transaction.
+int ks_sim_db::commit_record(uint64_t xid, bool rollback, uint64_t *scn) {
+  rec_begin();
+  *scn = scn_;
+  rec_.commit(xid, rollback);
+  return rec_end(*scn);
+}
+
+// After a user commit the log writer may write; a write that empties its buffer makes the
+// next record start a new redo write.
+int ks_sim_db::commit_point() {
+  if (writer_.commit_point() != 0) return -1;
+  if (writer_.idle()) write_start_ = true;
+  return 0;
+}
+
 int ks_sim_db::commit(ks_txn_t *tx) {
   if (!tx || tx->done) return -1;
   tx->done = true;
   free_xid(tx->xid);
   if (!tx->started) return 0;  // nothing changed: no redo
-  rec_begin();
-  uint64_t scn = scn_;
-  rec_.commit(tx->xid, false);
-  if (rec_end(scn) != 0) return -1;
-  if (writer_.commit_point() != 0) return -1;
-  if (writer_.idle()) write_start_ = true;
+  uint64_t scn;
+  if (commit_record(tx->xid, false, &scn) != 0 || commit_point() != 0) return -1;
   commits_++;
   write_expect(tx, scn);
   for (auto &u : tx->undo)
@@ -487,12 +499,8 @@ int ks_sim_db::rollback(ks_txn_t *tx) {
   tx->done = true;
   free_xid(tx->xid);
   if (!tx->started) return 0;
-  rec_begin();
-  uint64_t scn = scn_;
-  rec_.commit(tx->xid, true);
-  if (rec_end(scn) != 0) return -1;
-  if (writer_.commit_point() != 0) return -1;
-  if (writer_.idle()) write_start_ = true;
+  uint64_t scn;
+  if (commit_record(tx->xid, true, &scn) != 0 || commit_point() != 0) return -1;
   rollbacks_++;
   tx->exp.clear();
   return 0;
@@ -549,15 +557,9 @@ int ks_sim_db::ddl_txn(uint32_t objn, const std::string &text, const std::string
   rec_begin();
   uint64_t scn = scn_;
   rec_.ddl(xid, objn, text, owner, name, type);
-  if (rec_end(scn) != 0) return -1;
-  rec_begin();
-  scn = scn_;
-  rec_.commit(xid, false);
-  if (rec_end(scn) != 0) return -1;
+  if (rec_end(scn) != 0 || commit_record(xid, false, &scn) != 0) return -1;
   free_xid(xid);
-  if (writer_.commit_point() != 0) return -1;
-  if (writer_.idle()) write_start_ = true;
-  return 0;
+  return commit_point();
 }
 
 int ks_sim_db::create_user(const std::string &name) {
@@ -786,11 +788,7 @@ int64_t ks_sim_db::nextval(ks_sequence_t *s, ks_txn_t *tx) {
     rec_.undo_seg_header(xid_usn(xid));
     rec_.undo_of_update(xid, kSeqObjn, ref, colno, ov, 1, sup);
     rec_.redo_urp(ref, colno, nv, 1);
-    if (rec_end(scn) != 0) return -1;
-    rec_begin();
-    scn = scn_;
-    rec_.commit(xid, false);
-    if (rec_end(scn) != 0) return -1;
+    if (rec_end(scn) != 0 || commit_record(xid, false, &scn) != 0) return -1;
     free_xid(xid);
     s->highwater = hw;
   }
