@@ -135,6 +135,10 @@ int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
         cnt = 1;
         for (int i = 1; i < ne; i++)
           if (ks::load16(a + 2 * i, big) > first) cnt++;
+        // Columns the old row piece did not store (trailing NULLs the update sets) are
+        // listed last, in descending order, with no value field; the header's count
+        // holds only the columns that have a before-image value.
+        if (f4[R::kUrpColumns] < cnt) cnt = f4[R::kUrpColumns];
       }
       cnt += 1;  // the column-number array itself
       break;

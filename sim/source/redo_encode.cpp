@@ -110,136 +110,116 @@ struct Scratch {
   uint8_t colno[2 * 1000];
 };
 thread_local Scratch t_s;
+
+// Appends one field per column value (a NULL is an empty field), leaving room for the
+// supplemental header and its arrays; returns the new field count.
+int add_values(ks_field_t *f, int n, const ks_colval_t *val, int nv) {
+  for (int i = 0; i < nv && n < kMaxFields - 8; i++) f[n++] = {val[i].p, val[i].len < 0 ? 0u : uint32_t(val[i].len)};
+  return n;
+}
 }  // namespace
 
-void ks_redo_record::undo_of_insert(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_suplog_t &sup) {
+uint8_t *ks_redo_record::kdo_header(uint32_t dba, uint8_t code, int size) {
+  uint8_t *h = t_s.kdo;
+  std::memset(h, 0, size_t(size));
+  put32(h + kKdoDba, dba);
+  h[kKdoOp] = code;
+  return h;
+}
+
+int ks_redo_record::undo_fields(uint64_t xid, uint32_t objn, uint8_t layer, int hdr_size) {
   Scratch &s = t_s;
-  undo_common(xid, objn, 11, s.ubh, s.uri);
-  std::memset(s.kdo, 0, kDrpSize);
-  put32(s.kdo + kKdoDba, r.dba);
-  s.kdo[kKdoOp] = kOpDrp;
-  put16(s.kdo + kDrpSlot, r.slot);
-  int n = 0;
-  s.f[n++] = {s.ubh, kUbhSize};
-  s.f[n++] = {s.uri, kUriSize};
-  s.f[n++] = {kZero, kUndoField3Size};
-  s.f[n++] = {s.kdo, kDrpSize};
-  n = add_suplog(sup, s.f, n, s.sup, s.arrays);
-  vector(5, 1, undo_block_class(xid_usn(xid)), undo_block_dba(xid_usn(xid)), s.f, n);
+  undo_common(xid, objn, layer, s.ubh, s.uri);
+  s.f[0] = {s.ubh, kUbhSize};
+  s.f[1] = {s.uri, kUriSize};
+  s.f[2] = {kZero, kUndoField3Size};
+  s.f[3] = {hdr_size ? s.kdo : kZero, uint32_t(hdr_size ? hdr_size : 16)};
+  return 4;
+}
+
+void ks_redo_record::undo_vector(int n, const ks_suplog_t *sup, uint16_t usn) {
+  Scratch &s = t_s;
+  if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
+  vector(5, 1, undo_block_class(usn), undo_block_dba(usn), s.f, n);
+}
+
+void ks_redo_record::undo_of_insert(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_suplog_t &sup) {
+  uint8_t *h = kdo_header(r.dba, kOpDrp, kDrpSize);
+  put16(h + kDrpSlot, r.slot);
+  int n = undo_fields(xid, objn, 11, kDrpSize);
+  undo_vector(n, &sup, xid_usn(xid));
 }
 
 void ks_redo_record::undo_of_delete(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_colval_t *old, int nold,
                                     const ks_suplog_t &sup) {
   Scratch &s = t_s;
-  undo_common(xid, objn, 11, s.ubh, s.uri);
-  std::memset(s.kdo, 0, kIrpSize);
-  put32(s.kdo + kKdoDba, r.dba);
-  s.kdo[kKdoOp] = kOpIrp;
-  s.kdo[kKdoFlag] = kRowWhole;
-  s.kdo[kIrpColumns] = uint8_t(nold);
-  put16(s.kdo + kIrpSlot, r.slot);
-  int n = 0;
-  s.f[n++] = {s.ubh, kUbhSize};
-  s.f[n++] = {s.uri, kUriSize};
-  s.f[n++] = {kZero, kUndoField3Size};
-  s.f[n++] = {s.kdo, kIrpSize};
-  for (int i = 0; i < nold && n < kMaxFields - 8; i++) s.f[n++] = {old[i].p, old[i].len < 0 ? 0u : uint32_t(old[i].len)};
-  n = add_suplog(sup, s.f, n, s.sup, s.arrays);
-  vector(5, 1, undo_block_class(xid_usn(xid)), undo_block_dba(xid_usn(xid)), s.f, n);
+  uint8_t *h = kdo_header(r.dba, kOpIrp, kIrpSize);
+  h[kKdoFlag] = kRowWhole;
+  h[kIrpColumns] = uint8_t(nold);
+  put16(h + kIrpSlot, r.slot);
+  int n = undo_fields(xid, objn, 11, kIrpSize);
+  n = add_values(s.f, n, old, nold);
+  undo_vector(n, &sup, xid_usn(xid));
 }
 
 void ks_redo_record::undo_of_update(uint64_t xid, uint32_t objn, ks_rowref_t r, const uint16_t *colno,
-                                    const ks_colval_t *old, int nc, const ks_suplog_t &sup) {
+                                    const ks_colval_t *old, int nc, const ks_suplog_t &sup, int stored) {
   Scratch &s = t_s;
-  undo_common(xid, objn, 11, s.ubh, s.uri);
-  std::memset(s.kdo, 0, kUrpSize);
-  put32(s.kdo + kKdoDba, r.dba);
-  s.kdo[kKdoOp] = kOpUrp;
-  s.kdo[kKdoFlag] = kRowWhole;
-  put16(s.kdo + kUrpSlot, r.slot);
-  s.kdo[kUrpColumns] = uint8_t(nc);
-  for (int i = 0; i < nc; i++) put16(s.colno + 2 * i, colno[i]);
-  int n = 0;
-  s.f[n++] = {s.ubh, kUbhSize};
-  s.f[n++] = {s.uri, kUriSize};
-  s.f[n++] = {kZero, kUndoField3Size};
-  s.f[n++] = {s.kdo, kUrpSize};
+  int nv = 0;  // columns with a before-image value (ascending input: they come first)
+  while (nv < nc && colno[nv] < stored) nv++;
+  uint8_t *h = kdo_header(r.dba, kOpUrp, kUrpSize);
+  h[kKdoFlag] = kRowWhole;
+  put16(h + kUrpSlot, r.slot);
+  h[kUrpColumns] = uint8_t(nv);
+  for (int i = 0; i < nv; i++) put16(s.colno + 2 * i, colno[i]);
+  for (int i = nv; i < nc; i++) put16(s.colno + 2 * i, colno[nc - 1 - (i - nv)]);
+  int n = undo_fields(xid, objn, 11, kUrpSize);
   s.f[n++] = {s.colno, uint32_t(2 * nc)};
-  for (int i = 0; i < nc && n < kMaxFields - 8; i++) s.f[n++] = {old[i].p, old[i].len < 0 ? 0u : uint32_t(old[i].len)};
-  n = add_suplog(sup, s.f, n, s.sup, s.arrays);
-  vector(5, 1, undo_block_class(xid_usn(xid)), undo_block_dba(xid_usn(xid)), s.f, n);
+  n = add_values(s.f, n, old, nv);
+  undo_vector(n, &sup, xid_usn(xid));
 }
 
 void ks_redo_record::undo_of_qmi(uint64_t xid, uint32_t objn, uint32_t dba, uint16_t first_slot, uint16_t nrows,
                                  const ks_suplog_t &sup) {
-  Scratch &s = t_s;
-  undo_common(xid, objn, 11, s.ubh, s.uri);
-  std::memset(s.kdo, 0, kQmSize);
-  put32(s.kdo + kKdoDba, dba);
-  s.kdo[kKdoOp] = kOpQmd;
-  put16(s.kdo + kQmRows, nrows);
+  uint8_t *h = kdo_header(dba, kOpQmd, kQmSize);
+  put16(h + kQmRows, nrows);
   (void)first_slot;
-  int n = 0;
-  s.f[n++] = {s.ubh, kUbhSize};
-  s.f[n++] = {s.uri, kUriSize};
-  s.f[n++] = {kZero, kUndoField3Size};
-  s.f[n++] = {s.kdo, kQmSize};
-  n = add_suplog(sup, s.f, n, s.sup, s.arrays);
-  vector(5, 1, undo_block_class(xid_usn(xid)), undo_block_dba(xid_usn(xid)), s.f, n);
+  int n = undo_fields(xid, objn, 11, kQmSize);
+  undo_vector(n, &sup, xid_usn(xid));
 }
 
 void ks_redo_record::undo_of_lock(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_suplog_t *sup) {
-  Scratch &s = t_s;
-  undo_common(xid, objn, 11, s.ubh, s.uri);
-  std::memset(s.kdo, 0, kLkrSize);
-  put32(s.kdo + kKdoDba, r.dba);
-  s.kdo[kKdoOp] = kOpLkr;
-  put16(s.kdo + kLkrSlot, r.slot);
-  int n = 0;
-  s.f[n++] = {s.ubh, kUbhSize};
-  s.f[n++] = {s.uri, kUriSize};
-  s.f[n++] = {kZero, kUndoField3Size};
-  s.f[n++] = {s.kdo, kLkrSize};
-  if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
-  vector(5, 1, undo_block_class(xid_usn(xid)), undo_block_dba(xid_usn(xid)), s.f, n);
+  uint8_t *h = kdo_header(r.dba, kOpLkr, kLkrSize);
+  put16(h + kLkrSlot, r.slot);
+  int n = undo_fields(xid, objn, 11, kLkrSize);
+  undo_vector(n, sup, xid_usn(xid));
 }
 
 void ks_redo_record::undo_other(uint64_t xid, uint32_t objn, uint8_t layer, uint16_t usn) {
-  Scratch &s = t_s;
-  undo_common(xid, objn, layer, s.ubh, s.uri);
-  int n = 0;
-  s.f[n++] = {s.ubh, kUbhSize};
-  s.f[n++] = {s.uri, kUriSize};
-  s.f[n++] = {kZero, kUndoField3Size};
-  s.f[n++] = {kZero, 16};
-  vector(5, 1, undo_block_class(usn), undo_block_dba(usn), s.f, n);
+  int n = undo_fields(xid, objn, layer, 0);
+  undo_vector(n, nullptr, usn);
 }
 
 void ks_redo_record::redo_irp(ks_rowref_t r, const ks_colval_t *val, int nv, const ks_suplog_t *sup) {
   Scratch &s = t_s;
-  std::memset(s.kdo, 0, kIrpSize);
-  put32(s.kdo + kKdoDba, r.dba);
-  s.kdo[kKdoOp] = kOpIrp;
-  s.kdo[kKdoFlag] = kRowWhole;
-  s.kdo[kIrpColumns] = uint8_t(nv);
-  put16(s.kdo + kIrpSlot, r.slot);
-  int n = 0;
-  s.f[n++] = {kZero, kKdoField1Size};
-  s.f[n++] = {s.kdo, kIrpSize};
-  for (int i = 0; i < nv && n < kMaxFields - 8; i++) s.f[n++] = {val[i].p, val[i].len < 0 ? 0u : uint32_t(val[i].len)};
+  uint8_t *h = kdo_header(r.dba, kOpIrp, kIrpSize);
+  h[kKdoFlag] = kRowWhole;
+  h[kIrpColumns] = uint8_t(nv);
+  put16(h + kIrpSlot, r.slot);
+  s.f[0] = {kZero, kKdoField1Size};
+  s.f[1] = {h, kIrpSize};
+  int n = add_values(s.f, 2, val, nv);
   if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
   vector(11, kOpIrp, 1, r.dba, s.f, n);
 }
 
 void ks_redo_record::redo_drp(ks_rowref_t r, const ks_suplog_t *sup) {
   Scratch &s = t_s;
-  std::memset(s.kdo, 0, kDrpSize);
-  put32(s.kdo + kKdoDba, r.dba);
-  s.kdo[kKdoOp] = kOpDrp;
-  put16(s.kdo + kDrpSlot, r.slot);
-  int n = 0;
-  s.f[n++] = {kZero, kKdoField1Size};
-  s.f[n++] = {s.kdo, kDrpSize};
+  uint8_t *h = kdo_header(r.dba, kOpDrp, kDrpSize);
+  put16(h + kDrpSlot, r.slot);
+  s.f[0] = {kZero, kKdoField1Size};
+  s.f[1] = {h, kDrpSize};
+  int n = 2;
   if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
   vector(11, kOpDrp, 1, r.dba, s.f, n);
 }
@@ -247,18 +227,15 @@ void ks_redo_record::redo_drp(ks_rowref_t r, const ks_suplog_t *sup) {
 void ks_redo_record::redo_urp(ks_rowref_t r, const uint16_t *colno, const ks_colval_t *val, int nc,
                               const ks_suplog_t *sup) {
   Scratch &s = t_s;
-  std::memset(s.kdo, 0, kUrpSize);
-  put32(s.kdo + kKdoDba, r.dba);
-  s.kdo[kKdoOp] = kOpUrp;
-  s.kdo[kKdoFlag] = kRowWhole;
-  put16(s.kdo + kUrpSlot, r.slot);
-  s.kdo[kUrpColumns] = uint8_t(nc);
+  uint8_t *h = kdo_header(r.dba, kOpUrp, kUrpSize);
+  h[kKdoFlag] = kRowWhole;
+  put16(h + kUrpSlot, r.slot);
+  h[kUrpColumns] = uint8_t(nc);
   for (int i = 0; i < nc; i++) put16(s.colno + 2 * i, colno[i]);
-  int n = 0;
-  s.f[n++] = {kZero, kKdoField1Size};
-  s.f[n++] = {s.kdo, kUrpSize};
-  s.f[n++] = {s.colno, uint32_t(2 * nc)};
-  for (int i = 0; i < nc && n < kMaxFields - 8; i++) s.f[n++] = {val[i].p, val[i].len < 0 ? 0u : uint32_t(val[i].len)};
+  s.f[0] = {kZero, kKdoField1Size};
+  s.f[1] = {h, kUrpSize};
+  s.f[2] = {s.colno, uint32_t(2 * nc)};
+  int n = add_values(s.f, 3, val, nc);
   if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
   vector(11, kOpUrp, 1, r.dba, s.f, n);
 }
@@ -266,10 +243,7 @@ void ks_redo_record::redo_urp(ks_rowref_t r, const uint16_t *colno, const ks_col
 void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval_t *const *rows, const int *ncol,
                               int nrows) {
   Scratch &s = t_s;
-  std::memset(s.kdo, 0, kQmSize);
-  put32(s.kdo + kKdoDba, dba);
-  s.kdo[kKdoOp] = kOpQmi;
-  put16(s.kdo + kQmRows, uint16_t(nrows));
+  put16(kdo_header(dba, kOpQmi, kQmSize) + kQmRows, uint16_t(nrows));
   (void)first_slot;
   // Rows are laid out back to back in one field, their lengths in another.
   static thread_local uint8_t rowbuf[kMaxRecord];
@@ -314,31 +288,21 @@ void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval
 }
 
 void ks_redo_record::redo_lkr(ks_rowref_t r) {
-  Scratch &s = t_s;
-  std::memset(s.kdo, 0, kLkrSize);
-  put32(s.kdo + kKdoDba, r.dba);
-  s.kdo[kKdoOp] = kOpLkr;
-  put16(s.kdo + kLkrSlot, r.slot);
-  ks_field_t f[2] = {{kZero, kKdoField1Size}, {s.kdo, kLkrSize}};
+  uint8_t *h = kdo_header(r.dba, kOpLkr, kLkrSize);
+  put16(h + kLkrSlot, r.slot);
+  ks_field_t f[2] = {{kZero, kKdoField1Size}, {h, kLkrSize}};
   vector(11, kOpLkr, 1, r.dba, f, 2);
 }
 
 void ks_redo_record::redo_lmn(ks_rowref_t r) {
-  Scratch &s = t_s;
-  std::memset(s.kdo, 0, kKdoOtherSize);
-  put32(s.kdo + kKdoDba, r.dba);
-  s.kdo[kKdoOp] = kOpLmn;
-  put16(s.kdo + kLkrSlot, r.slot);
-  ks_field_t f[2] = {{kZero, kKdoField1Size}, {s.kdo, kKdoOtherSize}};
+  uint8_t *h = kdo_header(r.dba, kOpLmn, kKdoOtherSize);
+  put16(h + kLkrSlot, r.slot);
+  ks_field_t f[2] = {{kZero, kKdoField1Size}, {h, kKdoOtherSize}};
   vector(11, kOpLmn, 1, r.dba, f, 2);
 }
 
 void ks_redo_record::redo_other11(uint8_t code, uint32_t dba) {
-  Scratch &s = t_s;
-  std::memset(s.kdo, 0, kKdoOtherSize);
-  put32(s.kdo + kKdoDba, dba);
-  s.kdo[kKdoOp] = code;
-  ks_field_t f[2] = {{kZero, kKdoField1Size}, {s.kdo, kKdoOtherSize}};
+  ks_field_t f[2] = {{kZero, kKdoField1Size}, {kdo_header(dba, code, kKdoOtherSize), kKdoOtherSize}};
   vector(11, code, 1, dba, f, 2);
 }
 

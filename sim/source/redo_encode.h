@@ -83,9 +83,12 @@ class ks_redo_record {
   // 5.1 undo of a delete (the undo re-inserts the before image).
   void undo_of_delete(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_colval_t *old, int nold,
                       const ks_suplog_t &sup);
-  // 5.1 undo of an update: colno are 0-based column numbers within the row piece.
+  // 5.1 undo of an update: colno are 0-based column numbers within the row piece, in
+  // ascending order. stored is the number of columns the old row piece holds: changed
+  // columns at or beyond it were trailing NULLs and go last, in descending order, with
+  // no value field; the header counts only the columns before them.
   void undo_of_update(uint64_t xid, uint32_t objn, ks_rowref_t r, const uint16_t *colno,
-                      const ks_colval_t *old, int n, const ks_suplog_t &sup);
+                      const ks_colval_t *old, int n, const ks_suplog_t &sup, int stored = 0xFFFF);
   // 5.1 undo of a quick multi-row insert (quick multi-row delete of nrows rows).
   void undo_of_qmi(uint64_t xid, uint32_t objn, uint32_t dba, uint16_t first_slot, uint16_t nrows,
                    const ks_suplog_t &sup);
@@ -127,6 +130,15 @@ class ks_redo_record {
   void put32(uint8_t *p, uint32_t v) { ks::store32(p, v, big_); }
   // Fills ubh/uri (fields 1-3) of an undo record.
   void undo_common(uint64_t xid, uint32_t objn, uint8_t layer, uint8_t *ubh, uint8_t *uri);
+  // Zeroes the scratch row-operation header of the given size and sets its block address
+  // and operation code.
+  uint8_t *kdo_header(uint32_t dba, uint8_t code, int size);
+  // Fields 1-4 of an undo record into the scratch field list (field 4 is the row
+  // operation header already built, or 16 zero bytes when hdr_size is 0); returns 4.
+  int undo_fields(uint64_t xid, uint32_t objn, uint8_t layer, int hdr_size);
+  // Adds the supplemental header (when given) and writes the 5.1 vector of n fields in
+  // the undo block of segment usn.
+  void undo_vector(int n, const ks_suplog_t *sup, uint16_t usn);
   // Appends the supplemental header and columns to a field list; returns the new count.
   int add_suplog(const ks_suplog_t &sup, ks_field_t *f, int n, uint8_t *hdr, uint8_t *arrays);
 

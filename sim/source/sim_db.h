@@ -193,9 +193,12 @@ class ks_sim_db {
   int txn_start(ks_txn_t *tx);
   ks_rowref_t alloc_row(ks_table_t *t);
   uint32_t store_row(ks_table_t *t, ks_row_t row);
-  void build_suplog_update(const ks_table_t *t, const ks_row_t &r, const std::vector<int> &changed,
-                           std::vector<uint16_t> *scid, std::vector<ks_val_t> *vals) const;
+  // Columns (indexes, segment order) an update logs as supplemental: the configured key
+  // or all columns, less the changed ones.
+  void build_suplog_update(const ks_table_t *t, const std::vector<int> &changed, std::vector<int> *pick) const;
   int undo_change(ks_txn_t *tx, size_t upto, bool partial);
+  int commit_record(uint64_t xid, bool rollback, uint64_t *scn);
+  int commit_point();
   void write_expect(ks_txn_t *tx, uint64_t scn);
   int catalog_table(const ks_table_t &t);
   int catalog_log_event(const ks_log_event_t &e);

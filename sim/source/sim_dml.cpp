@@ -116,16 +116,27 @@ uint32_t ks_sim_db::store_row(ks_table_t *t, ks_row_t row) {
 }
 
 ks_txn_t *ks_sim_db::begin() {
-  auto tx = std::make_unique<ks_txn_t>();
-  if (new_xid(&tx->xid) != 0) return nullptr;
-  ks_txn_t *p = tx.get();
-  // Reuse the place of a finished transaction.
-  for (auto &slot : txns_)
-    if (!slot || slot->done) {
-      slot = std::move(tx);
-      return p;
+  uint64_t xid;
+  if (new_xid(&xid) != 0) return nullptr;
+  // Reuse a finished transaction, with the memory its lists already hold.
+  ks_txn_t *p = nullptr;
+  for (auto &slot : txns_) {
+    if (!slot) slot = std::make_unique<ks_txn_t>();
+    if (slot->done || slot->xid == 0) {
+      p = slot.get();
+      break;
     }
-  txns_.push_back(std::move(tx));
+  }
+  if (!p) {
+    txns_.push_back(std::make_unique<ks_txn_t>());
+    p = txns_.back().get();
+  }
+  p->xid = xid;
+  p->started = false;
+  p->done = false;
+  p->undo.clear();
+  p->exp.clear();
+  p->sps.clear();
   return p;
 }
 
@@ -215,56 +226,63 @@ int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector
   return 0;
 }
 
-void ks_sim_db::build_suplog_update(const ks_table_t *t, const ks_row_t &r, const std::vector<int> &changed,
-                                    std::vector<uint16_t> *scid, std::vector<ks_val_t> *vals) const {
-  scid->clear();
-  vals->clear();
-  std::vector<int> pick;
+void ks_sim_db::build_suplog_update(const ks_table_t *t, const std::vector<int> &changed, std::vector<int> *pick) const {
+  pick->clear();
   if (cfg_.suplog == kSupAll || ((cfg_.suplog == kSupPk || cfg_.suplog == kSupPkUi) && t->pk.empty() && t->uk.empty())) {
-    for (size_t i = 0; i < t->cols.size(); i++) pick.push_back(int(i));
+    for (size_t i = 0; i < t->cols.size(); i++) pick->push_back(int(i));
   } else if (cfg_.suplog == kSupPk) {
-    pick = t->pk.empty() ? t->uk : t->pk;
+    *pick = t->pk.empty() ? t->uk : t->pk;
   } else if (cfg_.suplog == kSupPkUi) {
-    pick = t->pk;
+    *pick = t->pk;
     for (int c : t->uk)
-      if (std::find(pick.begin(), pick.end(), c) == pick.end()) pick.push_back(c);
+      if (std::find(pick->begin(), pick->end(), c) == pick->end()) pick->push_back(c);
   }
-  std::sort(pick.begin(), pick.end(), [&](int a, int b) { return t->cols[size_t(a)].segcol < t->cols[size_t(b)].segcol; });
-  for (int c : pick) {
-    if (std::find(changed.begin(), changed.end(), c) != changed.end()) continue;  // the undo has its old value
-    scid->push_back(uint16_t(t->cols[size_t(c)].segcol));
-    vals->push_back(r.v[size_t(c)]);
-  }
+  std::sort(pick->begin(), pick->end(), [&](int a, int b) { return t->cols[size_t(a)].segcol < t->cols[size_t(b)].segcol; });
+  // A changed column's old value is in the undo already.
+  pick->erase(std::remove_if(pick->begin(), pick->end(),
+                             [&](int c) { return std::find(changed.begin(), changed.end(), c) != changed.end(); }),
+              pick->end());
 }
 
 int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vector<int> &cols_in, std::vector<ks_val_t> vals) {
   if (!tx || tx->done || ri >= t->rows.size() || !t->rows[ri].live || cols_in.size() != vals.size() || cols_in.empty())
     return -1;
+  for (int c : cols_in)
+    if (c < 0 || size_t(c) >= t->cols.size()) return -1;
+  // Per-call lists reuse their memory: updates are the commonest change of the OLTP mix.
+  static thread_local std::vector<size_t> order;
+  static thread_local std::vector<uint16_t> colno, sscid;
+  static thread_local std::vector<int> pick;
+  static thread_local std::vector<ks_colval_t> scv, ocv, ncv;
   // Changed columns in segment order.
-  std::vector<size_t> order(cols_in.size());
+  order.resize(cols_in.size());
   for (size_t i = 0; i < order.size(); i++) order[i] = i;
   std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
     return t->cols[size_t(cols_in[a])].segcol < t->cols[size_t(cols_in[b])].segcol;
   });
   std::vector<int> cols;
-  std::vector<ks_val_t> nv;
-  for (size_t i : order) {
-    if (cols_in[i] < 0 || size_t(cols_in[i]) >= t->cols.size()) return -1;
-    cols.push_back(cols_in[i]);
-    nv.push_back(std::move(vals[i]));
-  }
+  std::vector<ks_val_t> nv, old;
+  cols.reserve(order.size());
+  nv.reserve(order.size());
+  old.reserve(order.size());
   ks_row_t &r = t->rows[ri];
-  std::vector<uint16_t> colno;
-  std::vector<ks_val_t> old;
-  for (int c : cols) {
+  colno.clear();
+  for (size_t i : order) {
+    int c = cols_in[i];
+    cols.push_back(c);
+    nv.push_back(std::move(vals[i]));
     colno.push_back(uint16_t(t->cols[size_t(c)].segcol - 1));
     old.push_back(r.v[size_t(c)]);
   }
-  std::vector<uint16_t> sscid;
-  std::vector<ks_val_t> sval;
-  build_suplog_update(t, r, cols, &sscid, &sval);
-  std::vector<ks_colval_t> scv, ocv, ncv;
-  to_colvals(sval, int(sval.size()), &scv);
+  build_suplog_update(t, cols, &pick);
+  sscid.clear();
+  scv.clear();
+  for (int c : pick) {
+    const ks_val_t &v = r.v[size_t(c)];
+    sscid.push_back(uint16_t(t->cols[size_t(c)].segcol));
+    scv.push_back(v.is_null ? ks_colval_t{nullptr, -1}
+                            : ks_colval_t{reinterpret_cast<const uint8_t *>(v.b.data()), int(v.b.size())});
+  }
   to_colvals(old, int(old.size()), &ocv);
   to_colvals(nv, int(nv.size()), &ncv);
   ks_suplog_t sup;
@@ -277,7 +295,7 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
   rec_begin();
   uint64_t scn = scn_;
   txn_start(tx);
-  rec_.undo_of_update(tx->xid, t->objn, ref, colno.data(), ocv.data(), int(colno.size()), sup);
+  rec_.undo_of_update(tx->xid, t->objn, ref, colno.data(), ocv.data(), int(colno.size()), sup, stored_count(r.v));
   rec_.redo_urp(ref, colno.data(), ncv.data(), int(colno.size()));
   if (rec_end(scn) != 0) return -1;
   if (expect_) {
@@ -285,15 +303,13 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
     e.op = "UPDATE";
     e.t = t;
     for (size_t i = 0; i < cols.size(); i++) e.newv.emplace_back(cols[i], nv[i]);
-    for (size_t i = 0; i < sscid.size(); i++)
-      for (size_t c = 0; c < t->cols.size(); c++)
-        if (t->cols[c].segcol == sscid[i]) e.oldv.emplace_back(int(c), sval[i]);
+    for (int c : pick) e.oldv.emplace_back(c, r.v[size_t(c)]);
     for (size_t i = 0; i < cols.size(); i++) e.oldv.emplace_back(cols[i], old[i]);
     tx->exp.push_back(std::move(e));
   }
   for (size_t i = 0; i < cols.size(); i++) r.v[size_t(cols[i])] = std::move(nv[i]);
   t->dirty = true;
-  tx->undo.push_back({ks_undo_t::kUpd, t, {ri}, cols, std::move(old)});
+  tx->undo.push_back({ks_undo_t::kUpd, t, {ri}, std::move(cols), std::move(old)});
   return 0;
 }
 
@@ -440,17 +456,29 @@ int ks_sim_db::rollback_to(ks_txn_t *tx, const std::string &name) {
   return -1;
 }
 
+// The 5.4 record that ends a transaction.
+int ks_sim_db::commit_record(uint64_t xid, bool rollback, uint64_t *scn) {
+  rec_begin();
+  *scn = scn_;
+  rec_.commit(xid, rollback);
+  return rec_end(*scn);
+}
+
+// After a user commit the log writer may write; a write that empties its buffer makes the
+// next record start a new redo write.
+int ks_sim_db::commit_point() {
+  if (writer_.commit_point() != 0) return -1;
+  if (writer_.idle()) write_start_ = true;
+  return 0;
+}
+
 int ks_sim_db::commit(ks_txn_t *tx) {
   if (!tx || tx->done) return -1;
   tx->done = true;
   free_xid(tx->xid);
   if (!tx->started) return 0;  // nothing changed: no redo
-  rec_begin();
-  uint64_t scn = scn_;
-  rec_.commit(tx->xid, false);
-  if (rec_end(scn) != 0) return -1;
-  if (writer_.commit_point() != 0) return -1;
-  if (writer_.idle()) write_start_ = true;
+  uint64_t scn;
+  if (commit_record(tx->xid, false, &scn) != 0 || commit_point() != 0) return -1;
   commits_++;
   write_expect(tx, scn);
   for (auto &u : tx->undo)
@@ -471,12 +499,8 @@ int ks_sim_db::rollback(ks_txn_t *tx) {
   tx->done = true;
   free_xid(tx->xid);
   if (!tx->started) return 0;
-  rec_begin();
-  uint64_t scn = scn_;
-  rec_.commit(tx->xid, true);
-  if (rec_end(scn) != 0) return -1;
-  if (writer_.commit_point() != 0) return -1;
-  if (writer_.idle()) write_start_ = true;
+  uint64_t scn;
+  if (commit_record(tx->xid, true, &scn) != 0 || commit_point() != 0) return -1;
   rollbacks_++;
   tx->exp.clear();
   return 0;
@@ -533,15 +557,9 @@ int ks_sim_db::ddl_txn(uint32_t objn, const std::string &text, const std::string
   rec_begin();
   uint64_t scn = scn_;
   rec_.ddl(xid, objn, text, owner, name, type);
-  if (rec_end(scn) != 0) return -1;
-  rec_begin();
-  scn = scn_;
-  rec_.commit(xid, false);
-  if (rec_end(scn) != 0) return -1;
+  if (rec_end(scn) != 0 || commit_record(xid, false, &scn) != 0) return -1;
   free_xid(xid);
-  if (writer_.commit_point() != 0) return -1;
-  if (writer_.idle()) write_start_ = true;
-  return 0;
+  return commit_point();
 }
 
 int ks_sim_db::create_user(const std::string &name) {
@@ -770,11 +788,7 @@ int64_t ks_sim_db::nextval(ks_sequence_t *s, ks_txn_t *tx) {
     rec_.undo_seg_header(xid_usn(xid));
     rec_.undo_of_update(xid, kSeqObjn, ref, colno, ov, 1, sup);
     rec_.redo_urp(ref, colno, nv, 1);
-    if (rec_end(scn) != 0) return -1;
-    rec_begin();
-    scn = scn_;
-    rec_.commit(xid, false);
-    if (rec_end(scn) != 0) return -1;
+    if (rec_end(scn) != 0 || commit_record(xid, false, &scn) != 0) return -1;
     free_xid(xid);
     s->highwater = hw;
   }

@@ -50,15 +50,6 @@ int user_tables(sqlite3 *db, std::vector<std::string> *out) {
   return 0;
 }
 
-std::string quote(const std::string &text) {
-  std::string q = "'";
-  for (char ch : text) {
-    if (ch == '\'') q += '\'';
-    q += ch;
-  }
-  return q + "'";
-}
-
 // One value in canonical text by its Oracle type.
 std::string canon(sqlite3_stmt *s, int c, const std::string &type) {
   int t = sqlite3_column_type(s, c);
@@ -86,7 +77,7 @@ std::string canon(sqlite3_stmt *s, int c, const std::string &type) {
     if (ks_date_from_text(text, &b, true) == 0 && ks_date_to_text(b, &out) == 0) return out;
     return text;
   }
-  return quote(text);
+  return ks_sql_quote(text);
 }
 
 // Rows of owner.table as sorted canonical lines; -2 when the table is missing.
@@ -188,7 +179,7 @@ std::string target_canon(const ks_oci_def_t &d, int k, const std::string &type) 
       return "X'" + ks_hex(v) + "'";
     default:
       (void)type;
-      return quote(reinterpret_cast<const char *>(p));
+      return ks_sql_quote(reinterpret_cast<const char *>(p));
   }
 }
 

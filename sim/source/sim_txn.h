@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -14,10 +15,28 @@ namespace ks::sim {
 constexpr uint32_t kUndoSegs = 10;   // undo segments 1..10
 constexpr uint32_t kUndoSlots = 48;  // transaction-table slots per segment
 
+// Row indexes of one change in t->rows: one for every change but a multi-row insert, so
+// the first is kept inline and only the others take heap memory.
+struct ks_rowlist_t {
+  uint32_t first = 0;
+  uint32_t n = 0;
+  std::vector<uint32_t> more;
+  ks_rowlist_t() = default;
+  ks_rowlist_t(std::initializer_list<uint32_t> l) {
+    for (uint32_t r : l) push_back(r);
+  }
+  size_t size() const { return n; }
+  uint32_t operator[](size_t i) const { return i == 0 ? first : more[i - 1]; }
+  void push_back(uint32_t r) {
+    if (n++ == 0) first = r;
+    else more.push_back(r);
+  }
+};
+
 struct ks_undo_t {
   enum Kind { kIns, kDel, kUpd, kQmi, kLock } kind;
   ks_table_t *t;
-  std::vector<uint32_t> rows;  // row indexes in t->rows
+  ks_rowlist_t rows;
   std::vector<int> cols;       // updated columns
   std::vector<ks_val_t> old;   // their values before the update
 };

@@ -265,6 +265,15 @@ TEST_F(Catalogue, DictionaryExportStatements) {
     ASSERT_EQ(run(q, &rows, {I, I}, {"OLTP"}), 0) << ks_oci_get_message() << "\n" << q;
     EXPECT_TRUE(rows.empty()) << q;  // no partitions, IOTs or LOBs in this model
   }
+  // The same per table, as the export of one table asks them.
+  for (const char *q : {"select obj# from sys.tabpart$ where bo# = :1",
+                        "select sp.obj#\nfrom sys.tabcompart$ tp, sys.tabsubpart$ sp\nwhere sp.pobj# = tp.obj#\nand tp.bo# = :1\n",
+                        "select obj# from sys.tab$ where bitand(property, 512) = 512 and bobj# = :1",
+                        "select obj# from sys.ind$ where type# = 4 and bo# = :1",
+                        "select ind# from sys.lob$ where bitand(property, 2050) = 0 and obj# = :1"}) {
+    ASSERT_EQ(run(q, &rows, {I}, {objn}), 0) << ks_oci_get_message() << "\n" << q;
+    EXPECT_TRUE(rows.empty()) << q;
+  }
   ASSERT_EQ(run("select obj#, col# from sys.lob$ where bitand(property, 2048)=2048", &rows, {I, I}), 0) << ks_oci_get_message();
   EXPECT_TRUE(rows.empty());
 }

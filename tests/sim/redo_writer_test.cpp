@@ -192,6 +192,41 @@ TEST(RedoFixture, UpdateWithSupplementalKeyAndDeleteV11) {
   expect_same(l.archived(), fixture("upd_del_le_v11_b1024.redo"));
 }
 
+// Updates that set columns the row piece did not store: the undo names them after the
+// stored ones, highest first, and carries no value for them.
+TEST(RedoFixture, UpdateOfTrailingNullColumnsBothByteOrders) {
+  for (bool big : {false, true}) {
+    Log l(512, big, big ? kVsn11 : kVsn19, 1024, big ? 312 : 311);
+    const uint64_t x = make_xid(3, 9, 4711);
+    uint16_t sc[1] = {1};
+    ks_suplog_t s;
+    s.flags = kSupFirst | kSupLast | kSupUpdate;
+    s.undo_scid = s.redo_scid = 2;
+    s.ncol = 1;
+    s.scid = sc;
+    Vals k1{"c102"}, k2{"c103"};
+    uint16_t cn[3] = {1, 3, 4};
+    Vals old{"4142", "", ""}, nw{"4344", "58", "59"};
+    s.val = k1.data();
+    l.begin(0x200A10001ull);
+    l.r.undo_seg_header(3);
+    l.r.undo_of_update(x, 74520, {0x01C000A0, 0}, cn, old.data(), 3, s, 2);
+    l.r.redo_urp({0x01C000A0, 0}, cn, nw.data(), 3);
+    l.end();
+    uint16_t cn2[2] = {1, 4};
+    Vals old2{"", ""}, nw2{"4546", "5a"};
+    s.val = k2.data();
+    l.begin(0x200A10004ull);
+    l.r.undo_of_update(x, 74520, {0x01C000A0, 1}, cn2, old2.data(), 2, s, 1);
+    l.r.redo_urp({0x01C000A0, 1}, cn2, nw2.data(), 2);
+    l.end();
+    l.begin(0x200A10007ull);
+    l.r.commit(x, false);
+    l.end();
+    expect_same(l.archived(), fixture(big ? "upd_trail_be_v11_b512.redo" : "upd_trail_le_v19_b512.redo"));
+  }
+}
+
 TEST(RedoFixture, UpdateDeleteBigEndianV10SpanningTwoBlocks) {
   Log l(512, true, kVsn10, 1024, 204);
   const uint64_t x = make_xid(4, 31, 65540);
