@@ -145,6 +145,7 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   ks_lcr_b lb;
   ks_lcr_rh_t *rh = ks_lcr_start(ex, &lb, ti, opc);
   rh->flag = KS_RH_DISCARD | KS_RH_ROLLBACK;
+  rh->opos = KS_LCR_RH_SZ;  // no old image: it would start at the end of the header
   if (ks_lcr_finish(ex, &lb, "rollback") < 0) return -1;
   return -9;
 }
