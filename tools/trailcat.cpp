@@ -166,7 +166,10 @@ bool print_columns(const Rec &r, uint32_t pos, uint32_t n) {
   return true;
 }
 
-bool check_opos(const Rec &r, uint32_t opos) {
+// Where the old image starts; a record without old entries (a rollback record is only a
+// header) may leave opos unset, having nothing there to read.
+bool check_opos(const Rec &r, uint32_t opos, uint32_t nold) {
+  if (nold == 0) return true;
   if (opos < KS_LCR_RH_SZ || opos > r.rlen) return bad(r, 20, "old-image offset outside the record");
   return true;
 }
@@ -249,11 +252,11 @@ bool print_record(const Rec &r) {
         return print_columns(r, KS_LCR_RH_SZ, rh.nnew);
       case KS_OPC_UPDATE:
         printf("New Image:\n");
-        if (!print_columns(r, KS_LCR_RH_SZ, rh.nnew) || !check_opos(r, rh.opos)) return false;
+        if (!print_columns(r, KS_LCR_RH_SZ, rh.nnew) || !check_opos(r, rh.opos, rh.nold)) return false;
         printf("\nOld Image:\n");
         return print_columns(r, rh.opos, rh.nold);
       case KS_OPC_DELETE:
-        if (!check_opos(r, rh.opos)) return false;
+        if (!check_opos(r, rh.opos, rh.nold)) return false;
         printf("\nOld Image:\n");
         return print_columns(r, rh.opos, rh.nold);
       case KS_OPC_QMI:
@@ -289,7 +292,7 @@ bool print_record(const Rec &r) {
       case KS_OPC_LOB_SELECT: {
         printf("LOB Column:\n");
         uint32_t pos = KS_LCR_RH_SZ;
-        if (!print_column(r, &pos, false) || !check_opos(r, rh.opos)) return false;
+        if (!print_column(r, &pos, false) || !check_opos(r, rh.opos, rh.nold)) return false;
         printf("\nWhere Clause:\n");
         return print_columns(r, rh.opos, rh.nold);
       }

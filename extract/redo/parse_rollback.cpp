@@ -1,14 +1,24 @@
 // Redo written while a transaction rolls back (heap row operations with no undo vector
 // in their record): a header-only LCR marked discard + rollback redo that lets delivery
-// cancel the change it undoes. The record carries no wrap sequence, so it must belong to
-// the transaction of the previous record. Invariants: the 5.6/5.11 search stays inside
-// the record; a slot mismatch appends nothing.
+// cancel the change it undoes. The record carries no wrap sequence: its transaction is
+// the previous record's when that one holds the same undo segment slot, else the open
+// transaction that holds the slot. Invariants: the 5.6/5.11 search stays inside the
+// record; a record whose transaction is not open appends nothing.
 #include "extract/redo/redo.h"
 #include "extract/redo/redo_format.h"
+#include "extract/trans/trans.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
 namespace R = ks::redo;
+
+uint64_t ks_rollback_xid(ks_extr_t *ex, uint32_t usn, uint32_t slot) {
+  const uint64_t pxid = ex->m->pxid;
+  if (pxid != 0 && ((usn << 16) | slot) == static_cast<uint32_t>(pxid >> 32)) return pxid;
+  // Other sessions' changes often come between a change and its rollback. An undo segment
+  // slot belongs to one open transaction at a time, so the slot names the transaction.
+  return ks_trans_find_open(ex->t, usn, slot);
+}
 
 int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   ks_miner_t *m = ex->m;
@@ -98,11 +108,13 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     crp->flag |= KS_CP_ROLLBACK;
     return 0;
   }
-  if (((usn << 16) | slot) != static_cast<uint32_t>(m->pxid >> 32)) {
+  const uint64_t xid = ks_rollback_xid(ex, usn, slot);
+  if (xid == 0) {
     KS_ERROR("partial rollback xid not same as previous record.");
     return -1;
   }
-  m->xid = m->pxid;
+  m->xid = xid;
+  m->pxid = xid;  // the rollback of several changes comes as a run of records
   uint32_t opc;
   switch (code) {
     case R::kOpIrp: opc = KS_OPC_INSERT; break;
@@ -133,6 +145,7 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   ks_lcr_b lb;
   ks_lcr_rh_t *rh = ks_lcr_start(ex, &lb, ti, opc);
   rh->flag = KS_RH_DISCARD | KS_RH_ROLLBACK;
+  rh->opos = KS_LCR_RH_SZ;  // no old image: it would start at the end of the header
   if (ks_lcr_finish(ex, &lb, "rollback") < 0) return -1;
   return -9;
 }

@@ -111,6 +111,11 @@ int ks_parse_audit(ks_extr_t *ex, uint8_t *vbuf);
 int ks_parse_ddl(ks_extr_t *ex, uint8_t *vbuf);
 int ks_parse_sequence(ks_extr_t *ex, uint8_t *vbuf);
 int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+// XID of a rollback record from the undo segment and transaction slot of its 5.6 / 5.11:
+// the previous record's XID when it holds that slot, else the open transaction's that
+// does; 0 when no open transaction holds it (the record is then dropped). Every handler
+// of rollback redo takes its XID from here.
+uint64_t ks_rollback_xid(ks_extr_t *ex, uint32_t usn, uint32_t slot);
 int ks_ora_number_to_int(const uint8_t *data, int dlen);
 int ks_parse_lob_inrow(uint8_t *cdata, int clen, uint8_t **lob, int *dlen);
 int ks_insert_lob_skip(ks_extr_t *ex);

@@ -101,7 +101,28 @@ int commit_slot(ks_extr_t *ex, int sn) {
   return 0;
 }
 
+// The first slot holding an open transaction (occupied, its commit not already taken)
+// that match accepts, or -1. The scan stops once every occupied slot has been seen.
+template <typename Match>
+int find_open_slot(const ks_trans_t *t, Match match) {
+  for (int i = 0, seen = 0; i < t->max_slots && seen < t->nslot; i++) {
+    const ks_trans_slot_t &s = t->slot[i];
+    if (s.xid == 0) continue;
+    seen++;
+    if (s.flag & KS_SLOT_COMMITTED) continue;
+    if (match(s)) return i;
+  }
+  return -1;
+}
+
 }  // namespace
+
+uint64_t ks_trans_find_open(const ks_trans_t *t, uint32_t usn, uint32_t slot) {
+  if (t == nullptr || t->slot == nullptr) return 0;
+  const uint64_t key = static_cast<uint64_t>(usn & 0xFFFF) << 16 | (slot & 0xFFFF);
+  int sn = find_open_slot(t, [key](const ks_trans_slot_t &s) { return (s.xid >> 32) == key; });
+  return sn < 0 ? 0 : t->slot[sn].xid;
+}
 
 // Writes the commits whose trail write failed earlier, oldest commit first.
 int ks_flush_pending_commits(ks_extr_t *ex) {
@@ -136,18 +157,9 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
 
   // A wrap sequence of all ones: only the undo segment and slot are known.
   const bool partial = (xid & 0xFFFFFFFFULL) == 0xFFFFFFFFULL;
-  int sn = -1;
-  for (int i = 0, seen = 0; i < t->max_slots && seen < t->nslot; i++) {
-    const ks_trans_slot_t &s = t->slot[i];
-    if (s.xid == 0) continue;
-    seen++;
-    if (s.flag & KS_SLOT_COMMITTED) continue;
-    if (s.xid == xid ||
-        ((partial || (s.flag & KS_SLOT_PARTIAL)) && (s.xid >> 32) == (xid >> 32))) {
-      sn = i;
-      break;
-    }
-  }
+  int sn = find_open_slot(t, [xid, partial](const ks_trans_slot_t &s) {
+    return s.xid == xid || ((partial || (s.flag & KS_SLOT_PARTIAL)) && (s.xid >> 32) == (xid >> 32));
+  });
 
   if (sn < 0) {
     if (opc == KS_OPC_COMMIT || opc == KS_OPC_ROLLBACK) return 0;

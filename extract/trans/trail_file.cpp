@@ -175,7 +175,11 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
   ks_lcr_store(img, th);
   auto *thdr = reinterpret_cast<ks_lcr_th_t *>(img);  // slot buffers are 8-byte aligned
 
-  if (s->flag & KS_SLOT_ROLLBACK) ks_check_rollback(ex, thdr);
+  // Resolution marks records in place and is not idempotent (a second run would cancel
+  // further changes), so once its marks are kept where a retried write takes the image
+  // from (the slot buffer, or the transaction's own file), it does not run again.
+  if ((s->flag & KS_SLOT_ROLLBACK) && ks_check_rollback(ex, thdr) == 0 && (img == s->buf || byref))
+    s->flag &= ~KS_SLOT_ROLLBACK;
 
   if (s->flag & KS_SLOT_SYSOBJ) {
     // Dictionary changes are for DDL tracing only; without a DDL statement there is

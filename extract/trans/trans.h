@@ -92,6 +92,9 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
 int ks_new_trail_file(ks_trans_t *t, int sn);
 int ks_close_trail_file(ks_trans_t *t);
 int ks_write_trail_file(ks_extr_t *ex, int sn);
+// XID of the open transaction that holds undo segment usn, transaction slot slot (at most
+// one can at a time), or 0 when none is open. For records that carry no wrap sequence.
+uint64_t ks_trans_find_open(const ks_trans_t *t, uint32_t usn, uint32_t slot);
 // Writes the commits whose trail write failed earlier, oldest commit first; 0 or -1.
 int ks_flush_pending_commits(ks_extr_t *ex);
 

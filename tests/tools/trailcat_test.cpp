@@ -263,6 +263,22 @@ TEST_F(Trailcat, OtherOperationsDiscardMarksAndTransactionsByReference) {
   EXPECT_EQ(r.err, "input file work completed.\n");
 }
 
+// Rollback records are a bare header: no old image, and the decoder (like an update
+// without old values) leaves opos 0. They print as such and the transaction goes on.
+TEST_F(Trailcat, HeaderOnlyRollbackRecordsDoNotStopTheTransaction) {
+  Bytes urb = record(KS_OPC_UPDATE, 0, 0, "", KS_RH_DISCARD | KS_RH_ROLLBACK);
+  Bytes drb = record(KS_OPC_DELETE, 0, 0, "", KS_RH_DISCARD | KS_RH_ROLLBACK);
+  urb.replace(20, 4, 4, '\0');
+  drb.replace(20, 4, 4, '\0');
+  CatRun r = cat(file_header(0, 1, 1, 2, 2) + transaction({urb, drb, commit_rec()}, 1, 1) + marker());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr("LCR [Discard] [Rollbacked]\nLCR Op: UPDATE  Owner: SCOTT, Table: EMP\nNew Image:\n\n"
+                               "Old Image:\n---------------------------------\n"
+                               "LCR [Discard] [Rollbacked]\nLCR Op: DELETE  Owner: SCOTT, Table: EMP\n\n"
+                               "Old Image:\n---------------------------------\nLCR Op: COMMIT\n"));
+  EXPECT_EQ(r.err, "input file work completed.\n");
+}
+
 TEST_F(Trailcat, UnknownOperationAbandonsOnlyItsTransaction) {
   Bytes seq = record(KS_OPC_SYNC_SEQ, 2, 0, hexb({0xC1, 0x02}));
   Bytes f = file_header(0, 1, 1, 2, 2) + transaction({seq, commit_rec()}, 1, 1) +

@@ -372,3 +372,23 @@ TEST_F(TransTest, ReferencedTransactionLargerThanTheLimitStillStartsANewFile) {
   EXPECT_EQ(f1.trans[0].th.tlen, 32u + spill(big, 3).size() + 1);
   unlink(spill(big, 3).c_str());
 }
+
+// Rollback redo names only the undo segment and slot; the open transaction holding them is
+// the one it belongs to. A transaction whose commit is already taken no longer is.
+TEST_F(TransTest, OpenTransactionIsFoundByItsUndoSegmentAndSlot) {
+  EXPECT_EQ(ks_trans_find_open(nullptr, 5, 3), 0u);
+  ASSERT_EQ(open(), 0);
+  const uint64_t a = xid_of(5, 3, 100), partial = xid_of(6, 2, 0xFFFFFFFF), b = xid_of(7, 1, 9);
+  ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 100), b, 1), 0);
+  ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 100), a, 2), 0);
+  ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 100), partial, 3), 0);
+  EXPECT_EQ(ks_trans_find_open(&t, 5, 3), a);
+  EXPECT_EQ(ks_trans_find_open(&t, 6, 2), partial);
+  EXPECT_EQ(ks_trans_find_open(&t, 5, 4), 0u);
+  EXPECT_EQ(ks_trans_find_open(&t, 3, 5), 0u);
+  ASSERT_EQ(mkdir(trail(0).c_str(), 0755), 0);
+  EXPECT_EQ(commit(a, 4), -1);  // kept as committed, to be written later
+  EXPECT_EQ(ks_trans_find_open(&t, 5, 3), 0u);
+  EXPECT_EQ(ks_trans_find_open(&t, 7, 1), b);
+  ASSERT_EQ(rmdir(trail(0).c_str()), 0);
+}
