@@ -236,6 +236,7 @@ bool capture(const std::vector<std::string> &logs, ks_extr_t *ex) {
         fprintf(stderr, "walk failed in %s at block %u\n", name.c_str(), rba.blk);
         return false;
       }
+      if (ex->t->buf != nullptr && ks_flush_trail(ex->t) < 0) return false;
     }
     close(ex->r->lfd);
     ex->r->lfd = -1;
@@ -337,6 +338,7 @@ int main(int argc, char **argv) {
       ok = false;
       break;
     }
+    x_trans.flag |= KS_TRANS_GATHER;  // as the capture process runs it
     x_lcr_tap = count_and_append;
     g_rows = g_lcrs = 0;
     t0 = now();
