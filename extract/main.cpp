@@ -253,6 +253,9 @@ void start_up() {
     error_exit();
   }
   su.trans = true;
+  // Commits are written to the trail in groups, flushed after every walk (so a quiet
+  // source's commits reach readers as soon as their redo has been read) and at the exits.
+  ex->t->flag |= KS_TRANS_GATHER;
   KS_DEBUG("init & restore transaction slot ok ...");
   ex->t->fhdr.chs_id = x_ckp.chs_id;
   ex->t->fhdr.nchs_id = x_ckp.nchs_id;
@@ -360,6 +363,7 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
 
         case WALK: {
           int rc = ks_do_read_buffer(ex, &pos, blocks);
+          ks_flush_trail(ex->t);  // a failed write is kept and retried before the next commit
           bool at_end = false;
           if (rc >= 0) {
             if (static_cast<int>(pos.blk) < x_log.blks) {

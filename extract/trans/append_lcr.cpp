@@ -8,6 +8,7 @@
 // trail in commit order: a commit whose write failed stays in its slot, marked, and is
 // written before any later commit.
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -92,16 +93,17 @@ int spill_record(ks_trans_slot_t *s, const void *rec, uint32_t rlen) {
 int commit_slot(ks_extr_t *ex, int sn) {
   ks_trans_t *t = ex->t;
   ks_trans_slot_t *s = &t->slot[sn];
-  if (ks_write_trail_file(ex, sn) < 0) {
+  int rc = ks_write_trail_file(ex, sn);
+  if (rc < 0) {
     s->flag |= KS_SLOT_COMMITTED;
     t->flag |= KS_TRANS_PENDING;
     return -1;
   }
-  free_slot(t, s);
+  if (rc == 0) free_slot(t, s);  // 1: queued, freed by the gathered write
   return 0;
 }
 
-// The first slot holding an open transaction (occupied, its commit not already taken)
+// The first slot holding an open transaction (occupied, its commit not already taken or queued)
 // that match accepts, or -1. The scan stops once every occupied slot has been seen.
 template <typename Match>
 int find_open_slot(const ks_trans_t *t, Match match) {
@@ -109,9 +111,15 @@ int find_open_slot(const ks_trans_t *t, Match match) {
     const ks_trans_slot_t &s = t->slot[i];
     if (s.xid == 0) continue;
     seen++;
-    if (s.flag & KS_SLOT_COMMITTED) continue;
+    if (s.flag & (KS_SLOT_COMMITTED | KS_SLOT_QUEUED)) continue;
     if (match(s)) return i;
   }
+  return -1;
+}
+
+int free_slot_index(const ks_trans_t *t) {
+  for (int i = 0; i < t->max_slots; i++)
+    if (t->slot[i].xid == 0) return i;
   return -1;
 }
 
@@ -122,6 +130,60 @@ uint64_t ks_trans_find_open(const ks_trans_t *t, uint32_t usn, uint32_t slot) {
   const uint64_t key = static_cast<uint64_t>(usn & 0xFFFF) << 16 | (slot & 0xFFFF);
   int sn = find_open_slot(t, [key](const ks_trans_slot_t &s) { return (s.xid >> 32) == key; });
   return sn < 0 ? 0 : t->slot[sn].xid;
+}
+
+int ks_flush_trail(ks_trans_t *t) {
+  if (t->nq == 0) return 0;
+  struct iovec iov[KS_TRANS_QMAX];
+  for (int i = 0; i < t->nq; i++) {
+    ks_trans_slot_t *s = &t->slot[t->q[i]];
+    iov[i].iov_base = s->buf;
+    iov[i].iov_len = ks_lcr_u32(s->buf, 0);
+  }
+  off_t off = static_cast<off_t>(t->tail) - static_cast<off_t>(t->qlen);
+  size_t left = t->qlen;
+  int first = 0;
+  int err = 0;
+  while (left > 0) {
+    ssize_t n = pwritev(t->fd, iov + first, t->nq - first, off);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err = n < 0 ? errno : EIO;
+      break;
+    }
+    off += n;
+    left -= static_cast<size_t>(n);
+    // Past the images written whole; the next write resumes inside the first one left.
+    while (first < t->nq && static_cast<size_t>(n) >= iov[first].iov_len) {
+      n -= static_cast<ssize_t>(iov[first].iov_len);
+      first++;
+    }
+    if (first < t->nq) {
+      iov[first].iov_base = static_cast<uint8_t *>(iov[first].iov_base) + n;
+      iov[first].iov_len -= static_cast<size_t>(n);
+    }
+  }
+  if (err != 0) {
+    // Nothing of the queue counts as written: the file's tail goes back, and each slot
+    // waits as a committed transaction whose write failed.
+    KS_ERROR("write trail file error: %s", strerror(err));
+    for (int i = 0; i < t->nq; i++) {
+      ks_trans_slot_t *s = &t->slot[t->q[i]];
+      s->flag = (s->flag & ~KS_SLOT_QUEUED) | KS_SLOT_COMMITTED;
+    }
+    t->flag |= KS_TRANS_PENDING;
+    t->tail -= static_cast<int>(t->qlen);
+    t->fhdr.tail = static_cast<uint32_t>(t->tail);
+    t->fhdr.last_scn = t->q_last_scn;
+    t->fhdr.last_xid = t->q_last_xid;
+    t->nq = 0;
+    t->qlen = 0;
+    return -1;
+  }
+  for (int i = 0; i < t->nq; i++) free_slot(t, &t->slot[t->q[i]]);
+  t->nq = 0;
+  t->qlen = 0;
+  return 0;
 }
 
 // Writes the commits whose trail write failed earlier, oldest commit first.
@@ -163,12 +225,9 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
 
   if (sn < 0) {
     if (opc == KS_OPC_COMMIT || opc == KS_OPC_ROLLBACK) return 0;
-    for (int i = 0; i < t->max_slots; i++) {
-      if (t->slot[i].xid == 0) {
-        sn = i;
-        break;
-      }
-    }
+    sn = free_slot_index(t);
+    // Queued commits hold their slots until the gathered write: write them to make room.
+    if (sn < 0 && t->nq > 0 && ks_flush_trail(t) == 0) sn = free_slot_index(t);
     if (sn < 0) {
       KS_ERROR("more transaction slot needed.");
       return -1;

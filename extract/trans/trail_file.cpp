@@ -1,7 +1,9 @@
 // The trail writer: one positioned write per committed transaction at the current tail of
-// the current trail file, roll-over to the next file number before a transaction that
-// would pass the size limit, and the end-of-file marker that tells readers to move on.
-// Invariants: [64, tail) of the open file holds whole transaction records; the in-memory
+// the current trail file (or, when the table gathers commits, one per group of them, see
+// ks_flush_trail), roll-over to the next file number before a transaction that would pass
+// the size limit, and the end-of-file marker that tells readers to move on.
+// Invariants: [64, tail) of the open file holds whole transaction records, the last qlen
+// bytes of it still in the queued slots' buffers until the gathered write; the in-memory
 // header (t->fhdr) is the truth about the open file, its on-disk copy is rewritten only
 // when the file is closed; a transaction is never split across files; readers never
 // see an in-line transaction of 1 MiB or more (those go by reference to their own file).
@@ -9,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -107,6 +110,7 @@ int ks_new_trail_file(ks_trans_t *t, int sn) {
 
 int ks_close_trail_file(ks_trans_t *t) {
   if (t->fd < 0) return 0;
+  if (ks_flush_trail(t) < 0) return -1;  // the file's data first, then its end marker
   ks_lcr_th_t eof = {};
   eof.tlen = KS_LCR_TH_SZ;
   eof.flag = KS_TH_EOF;
@@ -230,7 +234,11 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
       rc = ks_new_trail_file(t, sn);
     }
   }
-  if (rc == 0 && ks_write_data(t->fd, img, th.tlen, t->tail) != static_cast<ssize_t>(th.tlen)) {
+  // An image that lives in its slot buffer can wait there for a gathered write; anything
+  // else is written now, after the queue, so the file keeps commit order.
+  const bool queue = rc == 0 && (t->flag & KS_TRANS_GATHER) && img == s->buf && !byref && !traced;
+  if (rc == 0 && !queue && ks_flush_trail(t) < 0) rc = -1;
+  if (rc == 0 && !queue && ks_write_data(t->fd, img, th.tlen, t->tail) != static_cast<ssize_t>(th.tlen)) {
     KS_ERROR("write trail file error.");
     rc = -1;
   }
@@ -238,11 +246,27 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
     if (traced) keep_traced_image(s, img, th);
     return -1;
   }
+  if (queue) {
+    if (t->nq == 0) {
+      t->q_last_scn = t->fhdr.last_scn;
+      t->q_last_xid = t->fhdr.last_xid;
+    }
+    t->q[t->nq++] = sn;
+    t->qlen += th.tlen;
+    s->flag = (s->flag & ~KS_SLOT_COMMITTED) | KS_SLOT_QUEUED;
+  }
   t->tail += static_cast<int>(th.tlen);
   t->fhdr.tail = static_cast<uint32_t>(t->tail);
   t->fhdr.last_scn = th.cscn;
   t->fhdr.last_xid = th.xid;
 
   if (delete_after) unlink(spill);
+  if (queue) {
+    // Queued slots stay taken: a quarter of the table at most, so new transactions
+    // always find room.
+    const int qmax = std::clamp(t->max_slots / 4, 1, KS_TRANS_QMAX);
+    if ((t->nq >= qmax || t->qlen >= KS_TRANS_QBYTES) && ks_flush_trail(t) < 0) return -1;
+    return 1;
+  }
   return 0;
 }

@@ -51,8 +51,18 @@ constexpr uint32_t KS_SLOT_PARTIAL = 0x1000; // opened by a partial XID
 // next commit (and survives a stop in the save file), so no committed transaction is lost
 // and commits reach the trail in order.
 constexpr uint32_t KS_SLOT_COMMITTED = 0x2000;
+// Committed and written into the trail's gather queue, not yet on disk: the slot's buffer
+// is the data of the gathered write, so the slot stays taken until that write is done.
+constexpr uint32_t KS_SLOT_QUEUED = 0x4000;
 // Table flag: some slot carries KS_SLOT_COMMITTED.
 constexpr int KS_TRANS_PENDING = 0x1;
+// Table flag: commits are gathered and written to the trail several at a time (the
+// capture loop sets it and calls ks_flush_trail after each walk); without it every commit
+// is written at once.
+constexpr int KS_TRANS_GATHER = 0x2;
+// Most commits one gathered write takes, and the byte count that triggers the write.
+constexpr int KS_TRANS_QMAX = 128;
+constexpr uint32_t KS_TRANS_QBYTES = 1048576;
 
 // Header of the save file, 16 bytes, followed by max_trans slot records and then the
 // images of the occupied in-memory slots in slot order.
@@ -78,6 +88,14 @@ typedef struct __ks_trans_s {
   uint8_t *tbuf;   // 1 MiB work buffer (= buf)
   ks_trans_slot_t *slot;
   ks_trail_fh_t fhdr;  // in-memory header of the current trail file
+  // Gather queue: slots of committed transactions in commit order whose images lie in
+  // [tail - qlen, tail) of the current trail file once written; the header values of
+  // the file before the first of them, to restore when the write fails.
+  int nq;
+  uint32_t qlen;
+  uint64_t q_last_scn;
+  uint64_t q_last_xid;
+  int q[KS_TRANS_QMAX];
 } ks_trans_t;
 
 constexpr int KS_TRANS_DEF_MAX = 200;
@@ -91,10 +109,16 @@ int ks_trans_close(ks_trans_t *t);
 int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct);
 int ks_new_trail_file(ks_trans_t *t, int sn);
 int ks_close_trail_file(ks_trans_t *t);
+// Writes the committed transaction of slot sn: 0 when written, 1 when it joined the
+// gather queue (the slot stays taken, KS_SLOT_QUEUED), -1 on failure.
 int ks_write_trail_file(ks_extr_t *ex, int sn);
 // XID of the open transaction that holds undo segment usn, transaction slot slot (at most
 // one can at a time), or 0 when none is open. For records that carry no wrap sequence.
 uint64_t ks_trans_find_open(const ks_trans_t *t, uint32_t usn, uint32_t slot);
+// Writes the gather queue in one positioned write and frees its slots. When the write
+// fails the slots become committed-but-unwritten (KS_SLOT_COMMITTED) and are written again
+// before the next commit, as a failed single write is. 0 / -1.
+int ks_flush_trail(ks_trans_t *t);
 // Writes the commits whose trail write failed earlier, oldest commit first; 0 or -1.
 int ks_flush_pending_commits(ks_extr_t *ex);
 

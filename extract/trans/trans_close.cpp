@@ -91,6 +91,9 @@ int write_save_file(ks_trans_t *t, const char *name) {
 
 int ks_trans_close(ks_trans_t *t) {
   int rc = 0;
+  // Queued commits are written first; if that fails they are saved below as commits
+  // whose write failed, and written at the next start.
+  if (t->nq > 0 && ks_flush_trail(t) < 0) rc = -1;
   if (t->fd >= 0) {
     if (ks_write_data(t->fd, &t->fhdr, sizeof t->fhdr, 0) != static_cast<ssize_t>(sizeof t->fhdr)) {
       // The open transactions are still saved below: losing them would lose changes.

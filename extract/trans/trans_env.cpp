@@ -9,7 +9,7 @@
 #include "lib/log/log.h"
 #include "lib/shm/shm.h"
 
-ks_trans_t x_trans = {0, 0, 0, 0, 0, -1, 0, nullptr, nullptr, nullptr, {}};
+ks_trans_t x_trans = {0, 0, 0, 0, 0, -1, 0, nullptr, nullptr, nullptr, {}, 0, 0, 0, 0, {}};
 
 int ks_trans_get_param(int *max_trans, int *trans_sz) {
   ks_cfg_param_t *pa = nullptr;

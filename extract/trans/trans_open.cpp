@@ -355,6 +355,8 @@ int ks_trans_open(ks_trans_t *t) {
   t->nslot = 0;
   t->fd = -1;
   t->tail = 0;
+  t->nq = 0;
+  t->qlen = 0;
   t->buf = t->tbuf = mem;
   t->slot = reinterpret_cast<ks_trans_slot_t *>(mem + KS_TRANS_TBUF_SZ);
   std::memset(t->slot, 0, sizeof(ks_trans_slot_t) * max_trans);
