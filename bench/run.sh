@@ -1,0 +1,392 @@
+#!/usr/bin/env bash
+# Runs every benchmark program with sizes that finish in a few minutes on a small shared
+# machine and writes docs/performance.md: the machine, then each figure beside the
+# baseline it was measured against in the same run, as a ratio, and the raw outputs.
+#
+#   bench/run.sh                 build/release is built (or brought up to date) first
+#   KS_BENCH_SCALE=4 bench/run.sh   four times the default sizes (0.1: a quick check)
+#   KS_BENCH_LAG_SECS=20 bench/run.sh   length of the steady workload for the lag figure
+#   KS_BENCH_OUT=file bench/run.sh  write the page elsewhere
+#
+# Every figure comes from one run of this script: a ratio is never taken against a
+# number measured on another day. Work files live in one temporary folder that is removed
+# at the end, and the end-to-end measurement stops everything it started.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$root/build/release
+bin=$build/bin
+out=${KS_BENCH_OUT:-$root/docs/performance.md}
+scale=${KS_BENCH_SCALE:-1}
+
+say() { printf '%s\n' "$*" >&2; }
+now() { date +%s.%N; }
+# elapsed START END -> seconds
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.6f", b - a }'; }
+# calc EXPR: floating-point arithmetic through awk
+calc() { awk "BEGIN { v = $1; printf \"%.6g\", v }"; }
+# fmt N: a rate with thousands separators, no decimals
+fmt() { awk -v v="$1" 'BEGIN { s = sprintf("%.0f", v); o = ""; while (length(s) > 3) { o = "," substr(s, length(s) - 2) o; s = substr(s, 1, length(s) - 3) } print s o }'; }
+# sized N: N times the scale, at least 1
+sized() { awk -v a="$1" -v s="$scale" 'BEGIN { v = int(a * s); print v < 1 ? 1 : v }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 == 0) print "n/a"; else printf "%.2f", a / b }'; }
+
+say "building $build (if needed) ..."
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 1
+fi
+cmake --build "$build" -j2 >/dev/null || { say "build failed"; exit 1; }
+
+work=$(mktemp -d /tmp/kestro-bench.XXXXXX)
+lag_home=""
+cleanup() {
+  if [ -n "$lag_home" ]; then stop_pipeline; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+raw=$work/raw.md
+: >"$raw"
+rows=()     # table rows of the summary
+# row FIGURE VALUE BASELINE BASELINE_VALUE RATIO
+row() { rows+=("| $1 | $2 | $3 | $4 | $5 |"); }
+# keep NAME CMD...: runs a bench program, keeps its output for the appendix, prints it
+keep() {
+  local name=$1
+  shift
+  say "running $name $*"
+  local t0 t1 o
+  t0=$(now)
+  o=$("$@" 2>&1)
+  local rc=$?
+  t1=$(now)
+  {
+    echo "### $name"
+    echo
+    echo "\`$(basename "$1") ${*:2}\` (exit $rc, $(printf '%.1f' "$(elapsed "$t0" "$t1")") s)"
+    echo
+    echo '```'
+    echo "$o"
+    echo '```'
+    echo
+  } >>"$raw"
+  printf '%s\n' "$o"
+  return $rc
+}
+# secs_of_cat FILE PASSES: seconds per pass of `cat FILE > /dev/null`, page cache warm
+secs_of_cat() {
+  local f=$1 n=$2 t0 t1
+  cat "$f" >/dev/null
+  t0=$(now)
+  for ((i = 0; i < n; i++)); do cat "$f" >/dev/null; done
+  t1=$(now)
+  calc "($t1 - $t0) / $n"
+}
+# secs_of_write FILE MB: seconds to write MB megabytes of zeros to FILE (page cache)
+secs_of_write() {
+  local f=$1 mb=$2 t0 t1
+  t0=$(now)
+  head -c "$(awk -v m="$mb" 'BEGIN { printf "%d", m * 1000000 }')" /dev/zero >"$f"
+  t1=$(now)
+  rm -f "$f"
+  elapsed "$t0" "$t1"
+}
+
+# ---- the machine ------------------------------------------------------------------
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
+cores=$(nproc)
+mem=$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
+kernel=$(uname -sr)
+cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
+compiler=$("${cxx:-c++}" --version 2>/dev/null | head -1)
+btype=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
+fs=$(df -PT "$work" | awk 'NR == 2 { print $2 }')
+load0=$(cut -d' ' -f1-3 /proc/loadavg)
+started=$(date -u '+%Y-%m-%d %H:%M UTC')
+commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
+
+# ---- redo generation (orasim) -----------------------------------------------------
+gen_txns=$(sized 100000)
+if o=$(keep "Redo generation" "$bin/bench_orasim" "$work/orasim" "$gen_txns"); then
+  model=$(echo "$o" | awk '$1 == "little" && $NF != "only)" { print $4, $6; exit }')
+  recs=$(echo "$o" | awk '$1 == "little" && /records only/ { print $4, $6; exit }')
+  mb=${model% *}
+  rate=${model#* }
+  wsec=$(secs_of_write "$work/zeros" "$mb")
+  wrate=$(calc "$mb / $wsec")
+  row "redo generation, OLTP model (orasim)" "$(printf '%.0f' "$rate") MB/s" "writing zeros to a file" "$(printf '%.0f' "$wrate") MB/s" "$(ratio "$rate" "$wrate")"
+  if [ -n "$recs" ]; then
+    rrate=${recs#* }
+    row "redo generation, records only" "$(printf '%.0f' "$rrate") MB/s" "writing zeros to a file" "$(printf '%.0f' "$wrate") MB/s" "$(ratio "$rrate" "$wrate")"
+  fi
+fi
+
+# ---- capture: the whole path from redo to trail, against cat of the same logs ----------
+# bench_redo_decode makes its OLTP redo set with orasim (once, in the work folder), then
+# times cat, decoding alone, and read + walk + decode + transaction table + trail files.
+# The per-CPU-second columns stand for one dedicated core on a shared machine.
+cap_mib=$(sized 256)
+decode_rate=""
+if o=$(keep "Capture (redo to trail)" "$bin/bench_redo_decode" -s "$cap_mib" -d "$work/redoset"); then
+  col() { echo "$o" | awk -F'|' -v s="$1" -v c="$2" '{ n = $2; gsub(/ /, "", n); if (n == s) { v = $c; gsub(/ /, "", v); print v } }'; }
+  cat_cpu=$(col cat 7)
+  dec_cpu=$(col decode 7)
+  full_cpu=$(col decode+trail 7)
+  full_wall=$(col decode+trail 6)
+  cat_wall=$(col cat 6)
+  rows_rate=$(col decode+trail 8)
+  decode_rate=$full_cpu
+  if [ -n "$full_cpu" ] && [ -n "$cat_cpu" ]; then
+    row "capture: redo to trail files (read, walk, decode, transactions, trail), per CPU second" "$full_cpu MB/s" "\`cat\` of the same logs, per CPU second" "$cat_cpu MB/s" "$(ratio "$full_cpu" "$cat_cpu")"
+    row "capture: redo to trail files, wall clock" "$full_wall MB/s" "\`cat\` of the same logs, wall clock" "$cat_wall MB/s" "$(ratio "$full_wall" "$cat_wall")"
+    row "capture: redo decoded into row changes (no trail), per CPU second" "$dec_cpu MB/s" "\`cat\` of the same logs, per CPU second" "$cat_cpu MB/s" "$(ratio "$dec_cpu" "$cat_cpu")"
+    cat_rows=$(calc "$rows_rate / $full_cpu * $cat_cpu")
+    row "capture: row changes to trail, per CPU second" "$(fmt "$rows_rate")/s" "\`cat\` of the same logs (their changes at cat's MB/s)" "$(fmt "$cat_rows")/s" "$(ratio "$rows_rate" "$cat_rows")"
+    echo "Capture set: $(echo "$o" | grep '^redo set' | sed 's/^redo set [^:]*: //')." >>"$work/notes"
+  fi
+else
+  echo "Capture figures: not measured (bench_redo_decode failed; see the raw output)." >>"$work/notes"
+fi
+
+walk_mib=$(sized 256)
+if o=$(keep "Redo read and walk" "$bin/bench_redo_walk" "$walk_mib" $((walk_mib < 64 ? walk_mib : 64)) 512); then
+  walk=$(echo "$o" | awk '/^read \+ walk/ { print $NF }')
+  catw=$(echo "$o" | awk '/^cat > \/dev\/null/ { print $NF }')
+  row "capture: redo read and walked (records checked, not decoded)" "$walk MB/s" "\`cat\` of the same logs" "$catw MB/s" "$(ratio "$walk" "$catw")"
+fi
+
+# ---- dictionary lookups --------------------------------------------------------------
+if o=$(keep "Dictionary lookups" "$bin/bench_dict_lookup" 100000 "$(sized 5000000)"); then
+  mixed=$(echo "$o" | awk '/^mixed, random order/ { print $4 }')
+  hot=$(echo "$o" | awk '/^32 hot tables/ { print $4 }')
+  if [ -n "$decode_rate" ]; then
+    row "dictionary lookups, 100,000 tables, mixed keys" "$(fmt "$mixed")/s" "row changes decoded per second" "$(fmt "$rows_rate")/s" "$(ratio "$mixed" "$rows_rate")"
+    row "dictionary lookups, 32 hot tables" "$(fmt "$hot")/s" "row changes decoded per second" "$(fmt "$rows_rate")/s" "$(ratio "$hot" "$rows_rate")"
+  else
+    row "dictionary lookups, 100,000 tables, mixed keys" "$(fmt "$mixed")/s" "—" "—" "n/a"
+  fi
+fi
+
+# ---- trail writes -----------------------------------------------------------------------
+trail_n=$(sized 300000)
+if o=$(keep "Trail writes" "$bin/bench_trail" "$trail_n"); then
+  tl=$(echo "$o" | awk -F'|' 'NF > 5 && $2 ~ /[0-9]/ { print $3, $4, $5; exit }')
+  read -r tsec trate tmb <<<"$tl"
+  wsec=$(secs_of_write "$work/zeros" "$(calc "$tmb * $tsec")")
+  wrate=$(calc "$tmb * $tsec / $wsec")
+  row "trail writes, one 200-byte row per transaction" "$(fmt "$trate") transactions/s ($tmb MB/s)" "writing the same bytes of zeros to a file" "$(printf '%.0f' "$wrate") MB/s" "$(ratio "$tmb" "$wrate")"
+fi
+
+# ---- delivery ---------------------------------------------------------------------------
+apply_rows=$(sized 100000)
+if o=$(keep "Delivery (trail replay)" "$bin/bench_apply" "$apply_rows" 10000); then
+  rep=$(echo "$o" | awk '/^trail replay into the stand-in target/ { print $(NF-2) }')
+  d100=$(echo "$o" | awk '/^direct SQLite inserts, commit every 100 rows/ { print $(NF-2) }')
+  dsame=$(echo "$o" | awk '/^direct SQLite inserts, commit as often as the replay/ { print $(NF-2) }')
+  row "delivery: trail replay into the stand-in target" "$(fmt "$rep") rows/s" "direct SQLite inserts, same number of commits" "$(fmt "$dsame") rows/s" "$(ratio "$rep" "$dsame")"
+  row "delivery: trail replay into the stand-in target" "$(fmt "$rep") rows/s" "direct SQLite inserts, commit every 100 rows" "$(fmt "$d100") rows/s" "$(ratio "$rep" "$d100")"
+fi
+oci_rows=$(sized 200000)
+if o=$(keep "Array inserts through the database layer" "$bin/bench_oci_insert" "$oci_rows" 1000); then
+  dir=$(echo "$o" | awk '/^SQLite prepared statement/ { print $NF }')
+  lay=$(echo "$o" | awk '/^layer \+ liborasim/ { print $NF }')
+  row "array insert through the database layer (arrays of 1000)" "$(fmt "$lay") rows/s" "SQLite prepared statement, one transaction" "$(fmt "$dir") rows/s" "$(ratio "$lay" "$dir")"
+fi
+
+# Any bench program this script does not know yet still runs, with its own defaults.
+for b in "$bin"/bench_*; do
+  case $(basename "$b") in
+    bench_orasim | bench_redo_decode | bench_redo_walk | bench_dict_lookup | bench_trail | bench_apply | bench_oci_insert) ;;
+    *) keep "$(basename "$b")" "$b" >/dev/null ;;
+  esac
+done
+
+# ---- end-to-end lag ---------------------------------------------------------------------
+# orasim commits at a steady rate in wall-clock time; extract and apply run under kesmon
+# on a private home; the target's checkpoint row is sampled four times a second. Lag at a
+# sample is the age of the oldest source commit the target has not yet applied.
+lag_rate=$(sized 50)
+lag_secs=${KS_BENCH_LAG_SECS:-40}
+lag_result=""
+kesh_in() { printf '%s\n' "$@" | KESTRO_HOME=$lag_home "$lag_home/bin/kesh" 2>&1; }
+stop_pipeline() {
+  kesh_in "stop manager" >/dev/null 2>&1
+  # Anything of this private home still alive was started by this script: end it by pid.
+  local p
+  for p in $(grep -lsz "^KESTRO_HOME=$lag_home/\?$" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3); do
+    [ "$p" != "$$" ] && kill -9 "$p" 2>/dev/null
+  done
+  lag_home=""
+}
+not_measured() {
+  lag_result="not measured: $1"
+  say "$lag_result"
+}
+first_error() {
+  cat "$lag_home"/log/U/error*.log 2>/dev/null | grep -v '^[0-9-]* [0-9:]* \[' | grep -v '^$' | head -3 | tr '\n' ' '
+}
+measure_lag() {
+  lag_home=$work/lag
+  local sim=$lag_home/sim
+  cmake --install "$build" --prefix "$lag_home" >/dev/null || {
+    not_measured "install into a private home failed"
+    return
+  }
+  export KESTRO_OCI_LIB=$lag_home/lib/liborasim.so
+  "$lag_home/bin/orasim" create -d "$sim" -n SRC --log-size 4M --groups 3 >/dev/null 2>&1 &&
+    "$lag_home/bin/orasim" run -d "$sim" -n SRC --txns 20 --seed 3 --no-expect >/dev/null 2>&1 || {
+    not_measured "orasim could not create the source"
+    return
+  }
+  # The target starts as a copy of the source's tables, so only new changes flow.
+  cp "$sim/SRC.db" "$sim/TGT.db"
+  local o
+  o=$(kesh_in "add db SRC (user=KS, password=KS) (instance_name=src1, thread=1, tns=SRC);" \
+    "add db TGT (user=KS, password=KS) (instance_name=tgt1, thread=1, tns=TGT);" \
+    "add unit U;" \
+    "add extract EX (unit=U, db=SRC, next=AP, interval=1, tables=(OLTP.*));" \
+    "add apply AP (unit=U, db=TGT, prev=EX, interval=1, tables=(OLTP.*));" \
+    "save config" "start manager" "start extract U.EX -d" "start apply U.AP")
+  if echo "$o" | grep -q 'execute error'; then
+    not_measured "the console refused the set-up: $(echo "$o" | grep -B2 'execute error' | head -3 | tr '\n' ' ')"
+    return
+  fi
+  # Both processes must be replicating before the workload starts.
+  local ready=0 i
+  for ((i = 0; i < 60; i++)); do
+    if grep -qs 'process startup, analyze redo log' "$lag_home"/log/U/EX_*.log &&
+      grep -qs 'apply from #' "$lag_home"/log/U/AP_*.log; then
+      ready=1
+      break
+    fi
+    if grep -qs 'process exit' "$lag_home"/log/U/EX_*.log "$lag_home"/log/U/AP_*.log; then break; fi
+    sleep 0.5
+  done
+  if [ $ready = 0 ]; then
+    not_measured "extract and apply did not both start replicating within 30 s ($(first_error))"
+    return
+  fi
+  local txns=$((lag_rate * lag_secs)) expect=$work/lag.jsonl samples=$work/lag.samples
+  local ckp
+  : >"$samples"
+  local t_start t_end
+  t_start=$(now)
+  "$lag_home/bin/orasim" run -d "$sim" -n SRC --txns "$txns" --seed 5 --concurrency 4 --rate "$lag_rate" --realtime \
+    --expect "$expect" >"$work/lag.orasim" 2>&1 &
+  local wl=$!
+  local done_at="" final=""
+  while :; do
+    ckp=$(sqlite3 -cmd '.timeout 2000' "$sim/TGT.db" \
+      "select SCN from \"KS.KS_APPLY_CKP\" where APP_NAME like 'AP%';" 2>/dev/null | tail -1)
+    echo "$(now) ${ckp:-0}" >>"$samples"
+    if [ -z "$done_at" ] && ! kill -0 $wl 2>/dev/null; then
+      wait $wl || {
+        not_measured "the workload failed: $(tail -2 "$work/lag.orasim" | tr '\n' ' ')"
+        return
+      }
+      done_at=$(now)
+      final=$(tail -1 "$expect" | sed 's/.*"scn": \([0-9]*\).*/\1/')
+    fi
+    if [ -n "$done_at" ]; then
+      [ -n "$ckp" ] && [ "$ckp" -ge "$final" ] 2>/dev/null && break
+      if awk -v a="$done_at" -v b="$(now)" 'BEGIN { exit !(b - a > 60) }'; then break; fi
+    fi
+    if grep -qs 'process exit' "$lag_home"/log/U/EX_*.log "$lag_home"/log/U/AP_*.log; then
+      not_measured "a process stopped during the workload ($(first_error))"
+      return
+    fi
+    sleep 0.25
+  done
+  t_end=$(now)
+  local same
+  if "$lag_home/bin/orasim" diff "$sim/SRC.db" "$sim/TGT.db" >"$work/lag.diff" 2>&1; then
+    same="identical"
+  else
+    same="NOT identical ($(head -1 "$work/lag.diff"))"
+  fi
+  # Commit k (1-based line of the expectation file) happened at t_start + k / rate.
+  lag_result=$(awk -v t0="$t_start" -v rate="$lag_rate" -v done_at="$done_at" -v same="$same" '
+    FNR == NR { match($0, /"scn": [0-9]+/); scn[++n] = substr($0, RSTART + 7, RLENGTH - 7) + 0; next }
+    {
+      t = $1; c = $2 + 0
+      k = 0
+      while (k < n && scn[k + 1] <= c) k++        # commits applied (sampled SCNs only grow)
+      if (k >= n) { if (caught == "") caught = t; lag = 0 }
+      else { due = t0 + (k + 1) / rate; lag = t > due ? t - due : 0 }
+      if (t - t0 > 5 && t <= done_at) { v[++m] = lag; if (lag > max) max = lag }
+    }
+    END {
+      if (n == 0 || m == 0) { print "not measured: no transaction committed during the run"; exit }
+      for (i = 2; i <= m; i++) { x = v[i]; for (j = i - 1; j >= 1 && v[j] > x; j--) v[j + 1] = v[j]; v[j + 1] = x }
+      med = v[int((m + 1) / 2)]; p95 = v[int(m * 0.95) > 0 ? int(m * 0.95) : 1]
+      last = t0 + n / rate
+      if (caught == "") drain = "not reached in 60 s"; else drain = sprintf("%.2f s", caught > last ? caught - last : 0)
+      printf "median %.2f s, 95th percentile %.2f s, max %.2f s over %d samples; target caught up %s after the last commit; target %s", med, p95, max, m, drain, same
+    }' "$expect" "$samples")
+  if echo "$lag_result" | grep -q '^not measured'; then return; fi
+  lag_result="$lag_result (${lag_rate} transactions/s for ${lag_secs} s, $txns transactions)"
+}
+say "measuring end-to-end lag ..."
+measure_lag
+stop_pipeline
+
+# ---- the page -----------------------------------------------------------------------------
+{
+  echo "# Performance"
+  echo
+  echo "Figures from one run of \`bench/run.sh\` on $started (commit $commit, $btype build)."
+  echo "Each figure stands beside the baseline it was measured against in the same run;"
+  echo "the ratio is figure / baseline (above 1: faster than the baseline)."
+  echo
+  echo "## Machine"
+  echo
+  echo "| | |"
+  echo "|---|---|"
+  echo "| CPU | $cpu |"
+  echo "| cores | $cores |"
+  echo "| memory | $mem |"
+  echo "| kernel | $kernel |"
+  echo "| compiler | $compiler |"
+  echo "| work files on | $fs |"
+  echo "| load average at start | $load0 (the machine is shared; figures are indicative) |"
+  echo
+  echo "## Figures"
+  echo
+  echo "| figure | value | baseline | baseline value | ratio |"
+  echo "|---|---|---|---|---|"
+  for r in "${rows[@]}"; do echo "$r"; done
+  echo
+  echo "End-to-end lag (orasim → extract → trail → apply → target, through kesmon, on the"
+  echo "stand-in): $lag_result."
+  echo
+  if [ -f "$work/notes" ]; then
+    sed 's/^/- /' "$work/notes"
+    echo
+  fi
+  echo "## How the figures are taken"
+  echo
+  echo "- Capture: \`bench_redo_decode\` makes an OLTP redo set with \`orasim\` (8 sessions,"
+  echo "  rollbacks, savepoints, multi-row inserts) and its dictionary, then times \`cat\` of"
+  echo "  the archived logs, decoding alone, and the whole capture path (read, walk, decode,"
+  echo "  transaction table, trail files) from the page cache. \`bench_redo_walk\` reads and walks"
+  echo "  logs from files, records checked but not decoded, against \`cat\` of the same logs."
+  echo "- Delivery: \`bench_apply\` replays single-row insert transactions from a trail into"
+  echo "  the stand-in target (liborasim over SQLite) against the same rows inserted with"
+  echo "  SQLite prepared statements; \`bench_oci_insert\` measures the database layer's"
+  echo "  array insert alone."
+  echo "- Dictionary lookups are compared with the decoder's row changes per second: the"
+  echo "  ratio is how many lookups fit in the time the decoder spends on one row change."
+  echo "- Trail writes and redo generation are compared with writing the same number of"
+  echo "  bytes to a file through the page cache."
+  echo "- Lag: \`orasim run --rate R --realtime\` commits at a steady rate; \`extract\` and"
+  echo "  \`apply\` run under \`kesmon\` with a 1-second idle wait; the target's checkpoint"
+  echo "  row is sampled every 0.25 s. Lag at a sample is the age of the oldest source commit"
+  echo "  not yet applied; the first 5 s are skipped."
+  echo
+  echo "Reproduce with \`bench/run.sh\` (\`KS_BENCH_SCALE=N\` multiplies the sizes)."
+  echo
+  echo "## Raw outputs"
+  echo
+  cat "$raw"
+} >"$out"
+say "wrote $out"
