@@ -132,7 +132,15 @@ void run_case(const std::string &opts) {
   // KS_REDO_KEEP=<dir> keeps the log and the dictionary (input of the decoding benchmark).
   if (const char *keep = getenv("KS_REDO_KEEP"))
     sh("cp " + sim + "/SRC/onlinelog/redo01.log " + home.file("dict/U/C.dict") + " " + keep);
-  std::vector<std::string> got = decode(out), want = lines(kstest::read_file(home.file("expect.jsonl")));
+  // A transaction whose statements changed no row (it only locked rows, or every change
+  // was rolled back to a savepoint) has nothing to deliver: capture builds no change for
+  // a row lock, so such a transaction may be absent. Both sides drop them.
+  auto drop_empty = [](std::vector<std::string> v) {
+    std::erase_if(v, [](const std::string &t) { return t.find("\"changes\": []}") != std::string::npos; });
+    return v;
+  };
+  std::vector<std::string> got = drop_empty(decode(out)),
+                           want = drop_empty(lines(kstest::read_file(home.file("expect.jsonl"))));
   EXPECT_EQ(got.size(), want.size()) << opts;
   for (size_t i = 0; i < got.size() && i < want.size(); i++) EXPECT_EQ(got[i], want[i]) << opts << " transaction " << i;
 }
