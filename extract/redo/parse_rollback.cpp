@@ -98,8 +98,12 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     crp->flag |= KS_CP_ROLLBACK;
     return 0;
   }
+  // Undoing a row lock changes no column and is never delivered, whichever transaction
+  // it belongs to.
+  if (code == R::kOpLkr) return -9;
   if (((usn << 16) | slot) != static_cast<uint32_t>(m->pxid >> 32)) {
-    KS_ERROR("partial rollback xid not same as previous record.");
+    KS_WARN("partial rollback xid not same as previous record (rba=%06x.%08x.%04x, undo slot %u.%u, previous XID: %d.%d.%d).",
+            m->rba.sqn, m->rba.blk, m->rba.byt, usn, slot, KS_XID_ARGS(m->pxid));
     return -1;
   }
   m->xid = m->pxid;

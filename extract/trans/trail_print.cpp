@@ -150,7 +150,10 @@ bool print_columns(const Rec &r, uint32_t pos, uint32_t n) {
   return true;
 }
 
-bool check_opos(const Rec &r, uint32_t opos) {
+// With no old-image entries the offset is never followed: header-only records (the
+// rollback marks) and updates without an old image carry 0 there.
+bool check_opos(const Rec &r, uint32_t opos, uint32_t nold) {
+  if (nold == 0) return true;
   if (opos < KS_LCR_RH_SZ || opos > r.rlen) return bad(r, 20, "old-image offset outside the record");
   return true;
 }
@@ -233,11 +236,11 @@ bool print_record(const Rec &r) {
         return print_columns(r, KS_LCR_RH_SZ, rh.nnew);
       case KS_OPC_UPDATE:
         printf("New Image:\n");
-        if (!print_columns(r, KS_LCR_RH_SZ, rh.nnew) || !check_opos(r, rh.opos)) return false;
+        if (!print_columns(r, KS_LCR_RH_SZ, rh.nnew) || !check_opos(r, rh.opos, rh.nold)) return false;
         printf("\nOld Image:\n");
         return print_columns(r, rh.opos, rh.nold);
       case KS_OPC_DELETE:
-        if (!check_opos(r, rh.opos)) return false;
+        if (!check_opos(r, rh.opos, rh.nold)) return false;
         printf("\nOld Image:\n");
         return print_columns(r, rh.opos, rh.nold);
       case KS_OPC_QMI:
@@ -273,7 +276,7 @@ bool print_record(const Rec &r) {
       case KS_OPC_LOB_SELECT: {
         printf("LOB Column:\n");
         uint32_t pos = KS_LCR_RH_SZ;
-        if (!print_column(r, &pos, false) || !check_opos(r, rh.opos)) return false;
+        if (!print_column(r, &pos, false) || !check_opos(r, rh.opos, rh.nold)) return false;
         printf("\nWhere Clause:\n");
         return print_columns(r, rh.opos, rh.nold);
       }
