@@ -97,6 +97,14 @@ std::map<uint64_t, Pending> pending;
 
 void group_lcr(ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct) {
   uint32_t rlen = ks_lcr_u32(rh, 0), opc = ks_lcr_u32(rh, 8);
+  if (opc == KS_OPC_TAG) {
+    // A tag marks the transaction (the trail keeps it in the transaction's flags), it is
+    // not one of its records.
+    uint32_t dlen = ks_lcr_u32(rh, 12);
+    printf("TRANSACTION XID %d.%d.%d tagged: %s\n", KS_XID_ARGS(xid),
+           hex(reinterpret_cast<const uint8_t *>(rh) + KS_LCR_RHS_SZ, dlen).c_str());
+    return;
+  }
   Pending &t = pending[xid];
   const uint8_t *b = reinterpret_cast<const uint8_t *>(rh);
   t.img.insert(t.img.end(), b, b + rlen);

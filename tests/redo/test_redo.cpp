@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -58,6 +59,112 @@ TEST(RedoFixtures, DecodeToExpectedChanges) {
                           data_path(c, ".dict") + " 2>/dev/null");
     EXPECT_EQ(got, expected_changes(c)) << c;
   }
+}
+
+// Raw text of a JSON field of one line (strings keep their quotes), "" when absent.
+std::string jfield(const std::string &l, const std::string &key) {
+  std::string k = "\"" + key + "\": ";
+  size_t p = l.find(k);
+  if (p == std::string::npos) return "";
+  p += k.size();
+  size_t e = l[p] == '"' ? l.find('"', p + 1) + 1 : l[p] == '[' ? l.find(']', p) + 1 : l.find_first_of(",}", p);
+  return l.substr(p, e - p);
+}
+
+std::vector<std::string> split(const std::string &s) {
+  std::vector<std::string> v;
+  size_t pos = 0;
+  while (pos < s.size()) {
+    size_t e = s.find('\n', pos);
+    if (e == std::string::npos) e = s.size();
+    v.push_back(s.substr(pos, e - pos));
+    pos = e + 1;
+  }
+  return v;
+}
+
+// The text an operator reads: the file header, every record with its vectors, and each
+// committed transaction's changes as the trail shows them, against the hand-made
+// expectations of every fixture log.
+TEST(RedoFixtures, TextShowsEveryRecordAndEachCommittedTransaction) {
+  size_t records = 0, txns = 0;
+  for (const char *c : kCases) {
+    SCOPED_TRACE(c);
+    std::string text = run(std::string(KS_BIN_DIR) + "/redocat -f " + data_path(c, ".redo") + " -d " +
+                           data_path(c, ".dict") + " 2>/dev/null");
+    std::vector<std::string> want_records, got_records, want_txns, got_txns;
+    std::map<std::string, std::string> open;  // xid -> operations so far
+    for (const std::string &l : split(kstest::read_file(data_path(c, ".expected.jsonl")))) {
+      std::string type = jfield(l, "type");
+      if (type == "\"file\"") {
+        char h[256];
+        std::string order = jfield(l, "byte_order");
+        snprintf(h, sizeof h, "FILE block_size %s byte_order %s vsn %s blocks %s next_block %s sequence %s",
+                 jfield(l, "block_size").c_str(), order.substr(1, order.size() - 2).c_str(),
+                 jfield(l, "vsn").substr(1, 10).c_str(), jfield(l, "file_blocks").c_str(),
+                 jfield(l, "next_available_block").c_str(), jfield(l, "sequence").c_str());
+        EXPECT_EQ(split(text).at(0), h);
+      } else if (type == "\"record\"") {
+        std::string rba = jfield(l, "rba"), ops = jfield(l, "ops");
+        char vld[8];
+        snprintf(vld, sizeof vld, "0x%02x", atoi(jfield(l, "vld").c_str()));
+        std::string r = "rba " + rba.substr(1, rba.size() - 2) + " len " + jfield(l, "len") + " vld " + vld + " scn " +
+                        jfield(l, "scn") + " con_uid " + jfield(l, "con_uid");
+        if (atoi(jfield(l, "vld").c_str()) & 4) r += " time " + jfield(l, "ts");
+        if (!jfield(l, "ignored").empty()) r += " (ignored)";
+        for (size_t p = 0; (p = ops.find('"', p)) != std::string::npos;) {
+          size_t e = ops.find('"', p + 1);
+          r += " " + ops.substr(p + 1, e - p - 1);
+          p = e + 1;
+        }
+        want_records.push_back(r);
+      } else if (type == "\"change\"") {
+        std::string op = jfield(l, "op"), xid = jfield(l, "xid");
+        op = op.substr(1, op.size() - 2);
+        if (op == "COMMIT") {
+          want_txns.push_back(xid.substr(1, xid.size() - 2) + open[xid] + " COMMIT");
+          open.erase(xid);
+        } else if (op == "ROLLBACK") {
+          open.erase(xid);
+        } else if (op != "TAG") {
+          std::string owner = jfield(l, "owner"), table = jfield(l, "table");
+          open[xid] += std::string(jfield(l, "rollback_redo").empty() ? "" : " [rollback]") + " " + op + " " +
+                       owner.substr(1, owner.size() - 2) + "." + table.substr(1, table.size() - 2);
+        }
+      }
+    }
+    std::string *cur = nullptr;
+    bool rollback = false;
+    for (const std::string &l : split(text)) {
+      if (l.rfind("RECORD ", 0) == 0) {
+        got_records.push_back(l.substr(7));
+        cur = &got_records.back();
+      } else if (l.rfind("  change #", 0) == 0 && cur) {
+        size_t op = l.find(" OP ") + 4;
+        *cur += " " + l.substr(op, l.find(' ', op) - op);
+      } else if (l.rfind("XID: ", 0) == 0) {
+        got_txns.push_back(l.substr(l.find('(') + 1, l.find(')') - l.find('(') - 1));
+        cur = nullptr;
+      } else if (l.rfind("LCR [Discard] [Rollbacked]", 0) == 0) {
+        rollback = true;
+      } else if (l.rfind("LCR Op: ", 0) == 0 && !got_txns.empty()) {
+        size_t o = l.find("  Owner: ");
+        std::string what = l.substr(8, o == std::string::npos ? std::string::npos : o - 8);
+        if (o != std::string::npos) {
+          size_t t = l.find(", ", o);
+          what += " " + l.substr(o + 9, t - o - 9) + "." + l.substr(l.find(": ", t) + 2);
+        }
+        got_txns.back() += (rollback ? " [rollback] " : " ") + what;
+        rollback = false;
+      }
+    }
+    EXPECT_EQ(got_records, want_records);
+    EXPECT_EQ(got_txns, want_txns);
+    records += want_records.size();
+    txns += want_txns.size();
+  }
+  EXPECT_GT(records, 60u);
+  EXPECT_GT(txns, 20u);
 }
 
 TEST(RedoFixtures, ScnWindowBoundsAreInclusive) {
