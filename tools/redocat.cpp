@@ -105,7 +105,14 @@ void group_lcr(ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct) {
            hex(reinterpret_cast<const uint8_t *>(rh) + KS_LCR_RHS_SZ, dlen).c_str());
     return;
   }
-  Pending &t = pending[xid];
+  auto it = pending.find(xid);
+  if (it == pending.end()) {
+    // Like the trail, a transaction starts with its first change: the end of one that
+    // changed nothing captured is not shown.
+    if (opc == KS_OPC_COMMIT || opc == KS_OPC_ROLLBACK) return;
+    it = pending.emplace(xid, Pending{}).first;
+  }
+  Pending &t = it->second;
   const uint8_t *b = reinterpret_cast<const uint8_t *>(rh);
   t.img.insert(t.img.end(), b, b + rlen);
   t.n++;
@@ -165,7 +172,7 @@ std::string entries(const uint8_t *&p, uint32_t n) {
 
 int lcr_tap(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct) {
   if (!json) {
-    group_lcr(rh, xid, scn, sct);
+    if (have_dict) group_lcr(rh, xid, scn, sct);
     return 0;
   }
   const uint8_t *b = reinterpret_cast<const uint8_t *>(rh);
