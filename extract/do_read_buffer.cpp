@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "extract/extract.h"
+#include "extract/redo/redo.h"
 #include "extract/redo/redo_format.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
@@ -160,6 +161,7 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
 
     KS_DETAIL("REDO RECORD - RBA: 0x%06x.%08x.%04x LEN: 0x%04x, END: 0x%04x", rba->sqn, rba->blk,
               rba->byt, rlen, off);
+    if (ex->m) ex->m->rba = *rba;
     int rc = ks_parse_record(ex, static_cast<int>(rlen));
     if (rc == -10) return -10;
     if (rc < 0)

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
 #include "extract/redo/redo_format.h"
+#include "extract/trans/trail_print.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 #include "lib/util.h"
@@ -85,6 +87,55 @@ void record_tap(ks_extr_t *ex, int rlen) {
   }
 }
 
+// Text mode with a dictionary: the changes of each transaction, as built, held until its
+// commit and then printed as the trail shows a transaction.
+struct Pending {
+  std::vector<uint8_t> img;  // the records, back to back
+  uint32_t n = 0;
+};
+std::map<uint64_t, Pending> pending;
+
+void group_lcr(ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct) {
+  uint32_t rlen = ks_lcr_u32(rh, 0), opc = ks_lcr_u32(rh, 8);
+  if (opc == KS_OPC_TAG) {
+    // A tag marks the transaction (the trail keeps it in the transaction's flags), it is
+    // not one of its records.
+    uint32_t dlen = ks_lcr_u32(rh, 12);
+    printf("TRANSACTION XID %d.%d.%d tagged: %s\n", KS_XID_ARGS(xid),
+           hex(reinterpret_cast<const uint8_t *>(rh) + KS_LCR_RHS_SZ, dlen).c_str());
+    return;
+  }
+  auto it = pending.find(xid);
+  if (it == pending.end()) {
+    // Like the trail, a transaction starts with its first change: the end of one that
+    // changed nothing captured is not shown.
+    if (opc == KS_OPC_COMMIT || opc == KS_OPC_ROLLBACK) return;
+    it = pending.emplace(xid, Pending{}).first;
+  }
+  Pending &t = it->second;
+  const uint8_t *b = reinterpret_cast<const uint8_t *>(rh);
+  t.img.insert(t.img.end(), b, b + rlen);
+  t.n++;
+  if (opc != KS_OPC_COMMIT && opc != KS_OPC_ROLLBACK) return;
+  if (opc == KS_OPC_ROLLBACK) {
+    printf("TRANSACTION XID %d.%d.%d rolled back at SCN %llu: %u change(s) not delivered\n", KS_XID_ARGS(xid),
+           static_cast<unsigned long long>(scn), t.n - 1);
+  } else {
+    std::vector<uint8_t> img(KS_LCR_TH_SZ);
+    ks_lcr_th_t th{};
+    th.tlen = static_cast<uint32_t>(KS_LCR_TH_SZ + t.img.size());
+    th.flag = KS_TH_TRANS;
+    th.nlcr = t.n;
+    th.csct = sct;
+    th.cscn = scn;
+    th.xid = xid;
+    ks_lcr_store(img.data(), th);
+    img.insert(img.end(), t.img.begin(), t.img.end());
+    ks_trail_print_transaction(img.data(), &th, 0, "redocat", false);
+  }
+  pending.erase(xid);
+}
+
 const char *op_name(uint32_t opc) {
   switch (opc) {
     case KS_OPC_INSERT: return "INSERT";
@@ -120,6 +171,10 @@ std::string entries(const uint8_t *&p, uint32_t n) {
 }
 
 int lcr_tap(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct) {
+  if (!json) {
+    if (have_dict) group_lcr(rh, xid, scn, sct);
+    return 0;
+  }
   const uint8_t *b = reinterpret_cast<const uint8_t *>(rh);
   uint32_t opc = rh->opc, flag = rh->flag;
   bool shrt = flag & KS_RH_SHORT;
@@ -255,6 +310,9 @@ int main(int argc, char **argv) {
   // is what the taps print.
   cur = rba;
   int rc = ks_do_read_buffer(&ex, &cur, rblks);
+  for (const auto &[xid, t] : pending)
+    if (!json)
+      printf("TRANSACTION XID %d.%d.%d not ended in this log: %u change(s)\n", KS_XID_ARGS(xid), t.n);
   if (rc == -1) {
     fprintf(stderr, "redocat: walk of %s stopped at %s\n", file, rba_text().c_str());
     return 1;

@@ -201,8 +201,8 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
   // this build does not have yet: such a record is reported and skipped.
   if (m->flag & (KS_MN_PIECE | KS_MN_ROLLBACK | KS_MN_COMPLETE)) {
     if ((m->flag & KS_MN_PIECE) && piece.cr_rdba == 0 && piece.cr_slot == 0) return 0;
-    KS_WARN("chained row change not supported yet, record skipped (SCN: %llu, XID: %d.%d.%d).",
-            static_cast<unsigned long long>(m->scn), KS_XID_ARGS(m->xid));
+    KS_WARN("chained row change not supported yet, record skipped (rba=%06x.%08x.%04x, SCN: %llu, XID: %d.%d.%d).",
+            m->rba.sqn, m->rba.blk, m->rba.byt, static_cast<unsigned long long>(m->scn), KS_XID_ARGS(m->xid));
   }
   return 0;
 }

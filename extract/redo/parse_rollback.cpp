@@ -108,16 +108,20 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     crp->flag |= KS_CP_ROLLBACK;
     return 0;
   }
+  // Undoing a row lock changes no column and is never delivered, whichever transaction
+  // it belongs to.
+  if (code == R::kOpLkr) return -9;
   const uint64_t xid = ks_rollback_xid(ex, usn, slot);
   if (xid == 0) {
-    // No open transaction holds the slot: it began before capture did. A full rollback
-    // (5.6) ends with a ROLLBACK that discards the transaction anyway, so the record is
-    // dropped quietly; a rollback to a savepoint (5.11) that cannot be placed is a fault.
+    // No open transaction holds the slot: none of its changes is being collected, so
+    // there is nothing to cancel. A full rollback (5.6) is routine; a rollback to a
+    // savepoint (5.11) is worth a line naming the record.
     if (v[R::kCvCode] == 6) {
       KS_DEBUG("rollback redo of a transaction not being collected, dropped.");
       return -9;
     }
-    KS_ERROR("partial rollback xid not same as previous record.");
+    KS_WARN("partial rollback xid not same as previous record (rba=%06x.%08x.%04x, undo slot %u.%u, previous XID: %d.%d.%d).",
+            m->rba.sqn, m->rba.blk, m->rba.byt, usn, slot, KS_XID_ARGS(m->pxid));
     return -1;
   }
   m->xid = xid;

@@ -40,6 +40,9 @@ struct __ks_miner_s {
   uint32_t has_sct;
   uint32_t ddl_type;
   int supk;  // field index of the supplemental header in the undo vector
+  // Where the record being decoded starts in the log (set by the block walk), so that a
+  // record the decoder passes over can be found again by whoever reads the log line.
+  ks_rba_t rba;
 };
 
 typedef struct __ks_chain_piece_s {

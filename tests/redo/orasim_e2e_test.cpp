@@ -5,7 +5,6 @@
 // transactions, with rolled-back changes cancelled by their rollback redo, must equal
 // orasim's own record of what it did.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,10 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "extract/dict/exp_dict.h"
-#include "lib/cfg/cfg.h"
-#include "lib/log/log.h"
-#include "oci/oci.h"
+#include "tests/redo/orasim_source.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -89,50 +85,31 @@ std::vector<std::string> decode(const std::string &out) {
   return done;
 }
 
-void configure() {
-  char omsg[KS_CFG_MSGSZ];
-  ks_cfg_t cfg;
-  ASSERT_EQ(ks_cfg_open_file(&cfg, omsg), 0) << omsg;
-  ks_cfg_funit_t u{};
-  strcpy(u.un_name, "U");
-  ASSERT_EQ(ks_cfg_add_unit(&cfg, &u, omsg), 0) << omsg;
-  ks_cfg_fcom_t c{};
-  strcpy(c.name, "C");
-  c.com_typ = KS_CFG_COM_EXTRACT;
-  ASSERT_EQ(ks_cfg_add_com(&cfg, "U", &c, omsg), 0) << omsg;
-  ks_cfg_finc_t i{};
-  strcpy(i.schema, "OLTP");
-  strcpy(i.table, "*");
-  i.flag = KS_CFG_SET_ALL;
-  ASSERT_EQ(ks_cfg_add_include(&cfg, "U", "C", &i, omsg), 0) << omsg;
-  cfg.flag |= KS_CFG_MODIFIED;
-  ASSERT_EQ(ks_cfg_close_file(&cfg, omsg), 0) << omsg;
-}
-
 void run_case(const std::string &opts) {
   kstest::TempHome home;
   std::string sim = home.file("sim");
   std::string bin = KS_BIN_DIR;
-  ASSERT_EQ(system((bin + "/orasim create -d " + sim + " -n SRC " + opts + " >/dev/null 2>&1").c_str()), 0);
-  ASSERT_EQ(system((bin + "/orasim run -d " + sim + " -n SRC --txns " + std::string(getenv("KS_REDO_TXNS") ? getenv("KS_REDO_TXNS") : "40") + " --seed 7 --concurrency 4 --rollback 20 "
-                          "--savepoint 30 --multi 30 --expect " + home.file("expect.jsonl") + " >/dev/null 2>&1")
-                       .c_str()),
-            0);
-  configure();
-  mkdir(home.file("dict").c_str(), 0755);
-  mkdir(home.file("dict/U").c_str(), 0755);
-  setenv("KESTRO_OCI_LIB", KS_LIB_DIR "/liborasim.so", 1);
-  ks_oci_ses_t se{};
-  ASSERT_EQ(ks_oci_connect(&se, "KS", "KS", ("sim:" + sim + "/SRC.db").c_str(), 1), 0) << ks_oci_get_message();
-  char unit[] = "U", com[] = "C";
-  ASSERT_EQ(ks_export_dict(&se, unit, com), 0) << ks_log_get_message();
-  ks_oci_disconnect(&se);
+  std::string why;
+  ASSERT_TRUE(make_orasim_source(home, opts,
+                                 "--txns " + std::string(getenv("KS_REDO_TXNS") ? getenv("KS_REDO_TXNS") : "40") +
+                                     " --seed 7 --concurrency 4 --rollback 20 --savepoint 30 --multi 30 --expect " +
+                                     home.file("expect.jsonl"),
+                                 &why))
+      << why;
   std::string out = sh(bin + "/redocat -j -f " + sim + "/SRC/onlinelog/redo01.log -d " + home.file("dict/U/C.dict") +
                        " 2>&1");
   // KS_REDO_KEEP=<dir> keeps the log and the dictionary (input of the decoding benchmark).
   if (const char *keep = getenv("KS_REDO_KEEP"))
     sh("cp " + sim + "/SRC/onlinelog/redo01.log " + home.file("dict/U/C.dict") + " " + keep);
-  std::vector<std::string> got = decode(out), want = lines(kstest::read_file(home.file("expect.jsonl")));
+  // A transaction whose statements changed no row (it only locked rows, or every change
+  // was rolled back to a savepoint) has nothing to deliver: capture builds no change for
+  // a row lock, so such a transaction may be absent. Both sides drop them.
+  auto drop_empty = [](std::vector<std::string> v) {
+    std::erase_if(v, [](const std::string &t) { return t.find("\"changes\": []}") != std::string::npos; });
+    return v;
+  };
+  std::vector<std::string> got = drop_empty(decode(out)),
+                           want = drop_empty(lines(kstest::read_file(home.file("expect.jsonl"))));
   EXPECT_EQ(got.size(), want.size()) << opts;
   for (size_t i = 0; i < got.size() && i < want.size(); i++) EXPECT_EQ(got[i], want[i]) << opts << " transaction " << i;
 }

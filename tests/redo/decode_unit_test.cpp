@@ -1,0 +1,282 @@
+// Record decoding from records built in memory: which records are taken (SCN window,
+// container, ignored and 68-byte headers, vectors that end a record or are passed over),
+// how the undo vector finds its supplemental header and what it says about pieces of a
+// chained row, and the redo of rollbacks.
+#include <gtest/gtest.h>
+
+#include "extract/redo/redo_format.h"
+#include "lib/log/log.h"
+#include "tests/redo/redo_builder.h"
+
+namespace {
+
+using namespace redotest;
+
+constexpr uint32_t kObjn = 74501;  // APP.EMP of the dictionary below
+const std::string kDict = std::string(KS_TEST_DATA_DIR) + "/redo/rollback_le_v10_b512.dict";
+
+// Commit (or rollback) of usn.slot.sqn.
+Vec commit(const Decoder &d, uint16_t usn, uint16_t slot, uint32_t sqn, bool rollback = false) {
+  Field f(20, d.big());
+  f.u16(0, slot).u32(4, sqn).u8(16, rollback ? 0x16 : 0x12);
+  return Vec{5, 4, static_cast<uint16_t>(d.cls_usn() + 2 * usn), 0, {f.b}};
+}
+
+// Undo vector 5.1 of usn.slot.sqn for a row operation whose header is op_header, then the
+// undo column fields, then the supplemental header (when sup is not empty).
+Vec undo(const Decoder &d, uint16_t usn, uint16_t slot, uint32_t sqn, const Bytes &op_header,
+         const std::vector<Bytes> &values, const Bytes &sup) {
+  Field ubh(20, d.big()), uri(24, d.big());
+  ubh.u16(8, usn).u16(10, slot).u32(12, sqn);
+  uri.u32(0, kObjn).u8(16, 11);
+  Vec v{5, 1, static_cast<uint16_t>(d.cls_usn() + 2 * usn + 1), 0, {ubh.b, uri.b, Bytes(8), op_header}};
+  v.fields.insert(v.fields.end(), values.begin(), values.end());
+  if (!sup.empty()) v.fields.push_back(sup);
+  return v;
+}
+
+Bytes sup_header(const Decoder &d, uint8_t flags, size_t len = 20, uint32_t head_dba = 0, uint16_t head_slot = 0) {
+  Field s(len, d.big());
+  s.u8(1, flags);
+  if (len == 28) s.u32(20, head_dba).u16(24, head_slot);
+  return s.b;
+}
+
+Bytes op_header(const Decoder &d, uint8_t op, size_t len) {
+  Field h(len, d.big());
+  h.u8(10, op);
+  return h.b;
+}
+
+// The 5.6 of a rollback record: the object and the transaction slot.
+Vec undo_applied(const Decoder &d, uint16_t usn, uint8_t slot) {
+  Field f(24, d.big());
+  f.u32(0, kObjn).u8(18, slot);
+  return Vec{5, 6, static_cast<uint16_t>(d.cls_usn() + 2 * usn + 1), 0, {f.b}};
+}
+
+TEST(RedoAcceptance, ScnWindowContainerAndIgnoredRecords) {
+  for (bool big : {false, true}) {
+    SCOPED_TRACE(big ? "big-endian" : "little-endian");
+    Decoder d(kDict, 19, big);
+    ASSERT_TRUE(d.ok());
+    auto rec = [&](uint64_t scn, RecordOpts o = {}) { return record_bytes(scn, {commit(d, 2, 3, 4)}, d.vhsz(), big, o); };
+
+    x_start_scn = 0x100000010ULL;
+    x_end_scn = 0x100000020ULL;
+    EXPECT_EQ(d.parse(rec(0x10000000FULL)), 0);
+    EXPECT_TRUE(d.lcrs.empty());
+    EXPECT_EQ(d.parse(rec(0x100000010ULL)), 0);
+    EXPECT_EQ(d.parse(rec(0x100000020ULL)), 0);
+    ASSERT_EQ(d.lcrs.size(), 2u);
+    EXPECT_EQ(d.lcrs[0].scn, 0x100000010ULL);
+    EXPECT_EQ(d.lcrs[1].scn, 0x100000020ULL);
+    EXPECT_EQ(d.parse(rec(0x100000021ULL)), -10);  // past the end: reading stops here
+    EXPECT_EQ(d.lcrs.size(), 2u);
+    x_start_scn = x_end_scn = 0;
+    d.lcrs.clear();
+
+    // Ignored records yield nothing, not even their time stamp.
+    d.ex()->m->sct = 77;
+    EXPECT_EQ(d.parse(rec(5, {0x0D, 0, 999})), 0);
+    EXPECT_EQ(d.parse(rec(5, {0x09, 0, 0})), 0);
+    EXPECT_TRUE(d.lcrs.empty());
+    EXPECT_EQ(d.ex()->m->sct, 77u);
+    // A 68-byte header sets the time stamp; a 24-byte header keeps it.
+    d.parse(rec(6, {0x05, 0, 1234}));
+    d.parse(rec(7));
+    ASSERT_EQ(d.lcrs.size(), 2u);
+    EXPECT_EQ(d.lcrs[0].sct, 1234u);
+    EXPECT_EQ(d.lcrs[1].sct, 1234u);
+    d.lcrs.clear();
+
+    // A pluggable database's capture takes its own container's records only.
+    d.ex()->flag |= KS_EXTR_PDB;
+    d.ex()->con_uid = 3141592653u;
+    d.parse(rec(8, {0x01, 1385559638u, 0}));
+    EXPECT_TRUE(d.lcrs.empty());
+    d.parse(rec(9, {0x01, 3141592653u, 0}));
+    EXPECT_EQ(d.lcrs.size(), 1u);
+  }
+}
+
+TEST(RedoAcceptance, UnhandledLayer11CodesEndTheRecordOtherLayersArePassedOver) {
+  Decoder d(kDict, 11, true);
+  ASSERT_TRUE(d.ok());
+  Vec other{11, 0, 1, 0, {Bytes(8), Bytes(30)}};
+  for (uint8_t code : {0, 1, 7, 9, 10, 13, 14, 15, 18, 19, 200}) {
+    other.code = code;
+    d.parse(record_bytes(10, {other, commit(d, 1, 1, 1)}, d.vhsz(), true));
+  }
+  EXPECT_TRUE(d.lcrs.empty()) << "a commit after an unhandled 11.x was taken";
+  // Other layers, and unlisted codes of layers 5 and 10, are skipped by their size.
+  for (auto [layer, code] : {std::pair{4, 1}, {13, 22}, {5, 2}, {10, 36}, {10, 1}, {22, 5}, {24, 2}}) {
+    other.layer = static_cast<uint8_t>(layer);
+    other.code = static_cast<uint8_t>(code);
+    d.parse(record_bytes(11, {other, commit(d, 1, 1, 1)}, d.vhsz(), true));
+  }
+  EXPECT_EQ(d.lcrs.size(), 7u);
+}
+
+TEST(RedoAcceptance, VectorsRunningPastTheRecordAreRefusedWithAMessage) {
+  Decoder d(kDict, 19, false);
+  ASSERT_TRUE(d.ok());
+  Bytes r = record_bytes(10, {commit(d, 1, 1, 1)}, d.vhsz(), false);
+  Bytes cut(r.begin(), r.end() - 4);  // the commit's field loses its last bytes
+  EXPECT_EQ(d.parse(cut), 0);
+  EXPECT_NE(std::string(ks_log_get_message()).find("goes past the record"), std::string::npos);
+  Bytes bad = r;
+  ks::store16(bad.data() + 24 + d.vhsz(), 1, false);  // odd length array size
+  EXPECT_EQ(d.parse(bad), 0);
+  EXPECT_NE(std::string(ks_log_get_message()).find("bad length array"), std::string::npos);
+  EXPECT_TRUE(d.lcrs.empty());
+}
+
+// Where the undo vector finds its supplemental header: after the undo column values,
+// whose number depends on the undone operation.
+TEST(RedoUndo, SupplementalHeaderFollowsTheUndoColumnValues) {
+  for (bool big : {false, true}) {
+    Decoder d(kDict, 10, big);
+    ASSERT_TRUE(d.ok());
+    ks_chain_piece_t piece{};
+    auto run = [&](const Vec &v) {
+      Bytes r = record_bytes(20, {v}, d.vhsz(), big);
+      ks_miner_t *m = d.ex()->m;
+      m->rec = r.data();
+      m->rlen = static_cast<uint32_t>(r.size());
+      m->sup = nullptr;
+      m->supk = 0;
+      m->flag = 0;
+      piece = {};
+      return ks_parse_undo(d.ex(), r.data() + 24, &piece);
+    };
+    auto cols = [&](std::initializer_list<uint16_t> n) {
+      Field f(2 * n.size(), big);
+      size_t i = 0;
+      for (uint16_t c : n) f.u16(2 * i++, c);
+      return f.b;
+    };
+    const Bytes sup = sup_header(d, 0x0C), val(3, 'x');
+    Field urp(28, big);
+    urp.u8(10, 5).u8(23, 2);
+    // Numbers 3, 5, 7: three values after the array.
+    ASSERT_EQ(run(undo(d, 1, 2, 3, urp.b, {cols({3, 5, 7}), val, val, val}, sup)), 0);
+    EXPECT_EQ(d.ex()->m->supk, 9);
+    EXPECT_EQ(d.ex()->m->slen, 20u);
+    // Numbers 3, 1: one value counts (only numbers above the first add one).
+    ASSERT_EQ(run(undo(d, 1, 2, 3, urp.b, {cols({3, 1}), val}, sup)), 0);
+    EXPECT_EQ(d.ex()->m->supk, 7);
+    // Empty array: the header's count (2) is used.
+    ASSERT_EQ(run(undo(d, 1, 2, 3, urp.b, {Bytes(), val, val}, sup)), 0);
+    EXPECT_EQ(d.ex()->m->supk, 8);
+    // Insert-row-piece undo: the column count at +18.
+    Field irp(48, big);
+    irp.u8(10, 2).u8(18, 2);
+    ASSERT_EQ(run(undo(d, 1, 2, 3, irp.b, {val, val}, sup)), 0);
+    EXPECT_EQ(d.ex()->m->supk, 7);
+    // Nothing after the values: no supplemental data, a whole change.
+    ASSERT_EQ(run(undo(d, 1, 2, 3, irp.b, {val, val}, Bytes())), 0);
+    EXPECT_EQ(d.ex()->m->sup, nullptr);
+    EXPECT_EQ(d.ex()->m->flag, 0u);
+    // A header of another length is refused.
+    EXPECT_EQ(run(undo(d, 1, 2, 3, irp.b, {val, val}, Bytes(24))), -1);
+    EXPECT_NE(std::string(ks_log_get_message()).find("error supplemental log length [24]."), std::string::npos);
+    EXPECT_EQ(d.ex()->m->xid, ks::redo::make_xid(1, 2, 3));
+  }
+}
+
+TEST(RedoUndo, PieceFlagsAndTheHeadRowOfAChainedRow) {
+  for (bool big : {false, true}) {
+    SCOPED_TRACE(big ? "big-endian" : "little-endian");
+    Decoder d(kDict, 19, big);
+    ASSERT_TRUE(d.ok());
+    ks_chain_piece_t piece{};
+    auto run = [&](uint8_t op, const Bytes &sup) {
+      Field h(48, big);
+      h.u8(10, op).u8(18, 1);
+      Bytes r = record_bytes(20, {undo(d, 1, 2, 3, h.b, {Bytes(2)}, sup)}, d.vhsz(), big);
+      ks_miner_t *m = d.ex()->m;
+      m->rec = r.data();
+      m->rlen = static_cast<uint32_t>(r.size());
+      m->flag = 0;
+      piece = {};
+      return ks_parse_undo(d.ex(), r.data() + 24, &piece);
+    };
+    const uint32_t kPieceOnly = KS_MN_PIECE, kPieceLast = KS_MN_PIECE | KS_MN_COMPLETE;
+    ASSERT_EQ(run(2, sup_header(d, 0x0C)), 0);
+    EXPECT_EQ(d.ex()->m->flag, 0u);
+    ASSERT_EQ(run(2, sup_header(d, 0x0C, 28, 0x01020304, 0x0506)), 0);
+    EXPECT_EQ(d.ex()->m->flag, 0u);  // whole row: a 28-byte header alone does not chain
+    ASSERT_EQ(run(6, sup_header(d, 0x0C, 28, 0x01020304, 0x0506)), 0);
+    EXPECT_EQ(d.ex()->m->flag, kPieceLast);  // except on an overwrite
+    ASSERT_EQ(run(2, sup_header(d, 0x08, 28, 0x01020304, 0x0506)), 0);
+    EXPECT_EQ(d.ex()->m->flag, kPieceOnly);
+    EXPECT_EQ(piece.cr_rdba, 0x01020304u);
+    EXPECT_EQ(piece.cr_slot, 0x0506);
+    ASSERT_EQ(run(2, sup_header(d, 0x04)), 0);
+    EXPECT_EQ(d.ex()->m->flag, kPieceLast);
+    EXPECT_EQ(piece.cr_rdba, 0u);
+  }
+}
+
+TEST(RedoChain, ARecordNeedingTheChainBufferIsSkippedAndNamedByItsAddress) {
+  Decoder d(kDict, 19, false);
+  ASSERT_TRUE(d.ok());
+  Field h(48, false);
+  h.u8(10, 2).u8(18, 1);
+  Field redo(48, false);
+  redo.u8(10, 2).u8(16, 0x28).u8(18, 1);
+  Vec irp{11, 2, 1, 0, {Bytes(8), redo.b, Bytes(2), sup_header(d, 0x08, 28, 0x00400c00, 3)}};
+  Bytes r = record_bytes(30, {undo(d, 1, 2, 3, h.b, {Bytes(2)}, sup_header(d, 0x08, 28, 0x00400c00, 3)), irp},
+                         d.vhsz(), false);
+  EXPECT_EQ(d.parse(r, {0x2a, 0x1234, 0x1f0}), 0);
+  EXPECT_TRUE(d.lcrs.empty());
+  std::string msg = ks_log_get_message();
+  EXPECT_NE(msg.find("chained row change not supported yet"), std::string::npos) << msg;
+  EXPECT_NE(msg.find("rba=00002a.00001234.01f0"), std::string::npos) << msg;
+}
+
+// Redo written while a transaction rolls back has no undo vector; its 5.6 names the
+// object and the slot, and the transaction is the previous record's.
+TEST(RedoRollback, InsertUndoneGivesADiscardDeleteLockUndoneGivesNothingOtherSlotsAreRefused) {
+  for (bool big : {false, true}) {
+    SCOPED_TRACE(big ? "big-endian" : "little-endian");
+    Decoder d(kDict, 10, big);
+    ASSERT_TRUE(d.ok());
+    const uint64_t xid = ks::redo::make_xid(4, 10, 900);
+    auto rollback = [&](uint8_t code, size_t hlen, uint8_t slot) {
+      Vec redo{11, code, 1, 0x00400c00, {Bytes(8), op_header(d, code, hlen), sup_header(d, 0x0C)}};
+      d.ex()->m->pxid = xid;
+      return d.parse(record_bytes(40, {redo, undo_applied(d, 4, slot)}, d.vhsz(), big));
+    };
+    rollback(3, 20, 10);
+    ASSERT_EQ(d.lcrs.size(), 1u);
+    const Lcr &l = d.lcrs[0];
+    EXPECT_EQ(l.opc(), static_cast<uint32_t>(KS_OPC_DELETE));
+    EXPECT_EQ(l.flag(), 0x101000u);
+    EXPECT_EQ(l.rec.size(), 96u);
+    EXPECT_EQ(ks::load<uint32_t>(l.rec.data() + 12), 0u);  // no new image
+    EXPECT_EQ(ks::load<uint32_t>(l.rec.data() + 16), 0u);  // no old image
+    EXPECT_STREQ(reinterpret_cast<const char *>(l.rec.data() + 32), "APP");
+    EXPECT_STREQ(reinterpret_cast<const char *>(l.rec.data() + 64), "EMP");
+    EXPECT_EQ(l.xid, xid);
+    EXPECT_EQ(l.scn, 40u);
+    d.lcrs.clear();
+
+    rollback(2, 48, 10);  // a delete undone: the row comes back
+    ASSERT_EQ(d.lcrs.size(), 1u);
+    EXPECT_EQ(d.lcrs[0].opc(), static_cast<uint32_t>(KS_OPC_INSERT));
+    d.lcrs.clear();
+
+    rollback(4, 20, 10);  // a row lock undone
+    rollback(4, 20, 11);  // ... even of another transaction
+    EXPECT_TRUE(d.lcrs.empty());
+
+    rollback(3, 20, 11);  // slot 11 is not the previous record's transaction
+    EXPECT_TRUE(d.lcrs.empty());
+    EXPECT_NE(std::string(ks_log_get_message()).find("partial rollback xid not same as previous record"),
+              std::string::npos);
+  }
+}
+
+}  // namespace
