@@ -115,12 +115,12 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   if (xid == 0) {
     // No open transaction holds the slot: none of its changes is being collected, so
     // there is nothing to cancel. A full rollback (5.6) is routine; a rollback to a
-    // savepoint (5.11) is worth a line naming the record.
+    // savepoint (5.11) that cannot be placed stays an error, naming the record.
     if (v[R::kCvCode] == 6) {
       KS_DEBUG("rollback redo of a transaction not being collected, dropped.");
       return -9;
     }
-    KS_WARN("partial rollback xid not same as previous record (rba=%06x.%08x.%04x, undo slot %u.%u, previous XID: %d.%d.%d).",
+    KS_ERROR("partial rollback xid not same as previous record (rba=%06x.%08x.%04x, undo slot %u.%u, previous XID: %d.%d.%d).",
             m->rba.sqn, m->rba.blk, m->rba.byt, usn, slot, KS_XID_ARGS(m->pxid));
     return -1;
   }
