@@ -259,7 +259,7 @@ bool E2eEnv::start_manager() {
   return true;
 }
 
-bool E2eEnv::start_extract() {
+bool E2eEnv::start_extract(bool wait_ready) {
   std::string out;
   const auto count = [](const std::string &hay, const std::string &needle) {
     int n = 0;
@@ -269,6 +269,7 @@ bool E2eEnv::start_extract() {
   const std::string ready = "analyze redo log from sequence#";
   const int before = count(component_log("ext1"), ready);
   bool ok = kesh("start extract u1.ext1 -d", &out) && wait_running("ext1", 10000);
+  if (!wait_ready) return ok;
   // Changes committed before extract has taken its start position would be neither in
   // the instantiated target nor captured: wait until it reads redo.
   for (int w = 0; ok && count(component_log("ext1"), ready) <= before; w += 20) {
@@ -425,6 +426,37 @@ std::string E2eEnv::unexpected_errors() const {
     p = e2 + 1;
   }
   return out;
+}
+
+bool E2eEnv::sql(const char *db, const std::string &stmt) const {
+  sqlite3 *h = nullptr;
+  bool ok = sqlite3_open(path("sim/" + std::string(db) + ".db").c_str(), &h) == SQLITE_OK;
+  std::string why;
+  if (ok) {
+    sqlite3_busy_timeout(h, 5000);
+    ok = sql_exec(h, stmt, &why);
+  }
+  sqlite3_close(h);
+  return ok;
+}
+
+long E2eEnv::rows_differing(const std::string &src_table, const std::string &tgt_table) const {
+  sqlite3 *h = nullptr;
+  long n = -1;
+  if (sqlite3_open_v2(path("sim/TGT.db").c_str(), &h, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(h, 5000);
+    std::string why;
+    const std::string s = "s.\"" + src_table + "\"", t = "main.\"" + tgt_table + "\"";
+    const std::string q = "select (select count(*) from (select * from " + s + " except select * from " + t +
+                          ")) + (select count(*) from (select * from " + t + " except select * from " + s + "))";
+    sqlite3_stmt *st = nullptr;
+    if (sql_exec(h, "attach " + quote(path("sim/SRC.db")) + " as s", &why) &&
+        sqlite3_prepare_v2(h, q.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+      n = sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(h);
+  return n;
 }
 
 long E2eEnv::count_rows(const char *db, const std::string &table) const {

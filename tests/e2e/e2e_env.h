@@ -56,7 +56,9 @@ class E2eEnv {
   bool kesh(const std::string &commands, std::string *out = nullptr) const;
 
   bool start_manager();
-  bool start_extract();  // "start extract u1.ext1 -d"; returns once it reads redo
+  // "start extract u1.ext1 -d"; returns once it reads redo (or once it runs, when
+  // wait_ready is false: a source that refuses connections keeps it from reading).
+  bool start_extract(bool wait_ready = true);
   // Manager, extract (reading redo) and apply: the pipeline a workload can run against.
   bool start_pipeline();
   bool start_apply();
@@ -89,6 +91,10 @@ class E2eEnv {
   // The error log without the lines of known, harmless reports (see the definition).
   std::string unexpected_errors() const;
   std::string kesmon_out() const { return read_file(path("log/kesmon.out")); }
+  // Runs SQL directly on a database file of the stand-in ("SRC" or "TGT").
+  bool sql(const char *db, const std::string &stmt) const;
+  // Rows of a table that are not in the other (source table vs target table), both ways.
+  long rows_differing(const std::string &src_table, const std::string &tgt_table) const;
   // Row count of a table in the target or source (-1 on failure).
   long count_rows(const char *db, const std::string &table) const;
 
