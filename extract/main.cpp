@@ -268,6 +268,9 @@ void start_up() {
   const bool same_file = x_ckp.rsv[KS_CKP_RSV_FNO] == x_ckp.last_fno;
   ex->t->gen = x_ckp.rsv[KS_CKP_RSV_GEN];
   ex->t->resume_tail = same_file && x_start_scn == 0 ? x_ckp.rsv[KS_CKP_RSV_TAIL] : 0;
+  // Saved before this trail file existed: whatever it holds came after the checkpoint.
+  if (same_file && x_start_scn == 0 && ex->t->gen != 0 && ex->t->resume_tail == 0)
+    ex->t->resume_tail = KS_TRAIL_FH_SZ;
   ex->t->flag |= KS_TRANS_KEEP_SPILLS;
   x_log.blks = static_cast<int>(x_ckp.blks);
   x_log.blk_sz = static_cast<int>(x_ckp.blk_sz);
