@@ -37,6 +37,8 @@ struct SetUp {
 
 ks_rba_t pos;              // the next redo to read
 time_t saved_at = 0;       // when progress was last saved while running
+bool saved_once = false;   // progress saved at least once in this run
+bool caught_up = false;    // the walk has met the end of the redo written so far
 bool archive_mode = false; // an overwritten online log can be read from its archived copy
 
 ks_extr_t *const ex = &x_extr;
@@ -111,9 +113,12 @@ uint32_t next_generation() {
 // position would deliver again what the first start left out on purpose.
 void save_progress() {
   const time_t now = time(nullptr);
-  if (now == saved_at) return;
+  if (now == saved_at && saved_once) return;
+  // At the first start, everything up to the start-up SCN has been read once the walk
+  // has met the end of the redo, or a later change shows up.
+  if (x_last_scn != 0 && ex->m->scn <= x_last_scn && !caught_up) return;
   saved_at = now;
-  if (x_last_scn != 0 && ex->m->scn <= x_last_scn) return;
+  saved_once = true;
   ex->t->gen = next_generation();
   if (ks_trans_save(ex->t) < 0) {
     KS_WARN("save transaction slots error; the checkpoint stays where it was.");
@@ -464,6 +469,10 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
                 st = READ;
               }
             } else if (sw == 0) {
+              // Saved before the wait, so that the start point of a first run is on
+              // disk as soon as it has been reached.
+              caught_up = true;
+              if (!saved_once) save_progress();
               KS_INFO("reach the end of log file, continue after %d seconds ...", x_read_wait);
               pause_seconds(x_read_wait);
               st = READ;
