@@ -312,6 +312,15 @@ int ks_array_push(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
   return 0;
 }
 
+// The session is gone (lost connection, killed or shut-down instance): no row was judged
+// by the database, the open transaction is rolled back there, and the replay from the
+// last checkpoint brings every row again. Writing error records for them would report
+// rows as failed that are in fact applied after the restart.
+static bool session_lost(int code) {
+  return code == 28 || code == 1012 || code == 1034 || code == 1089 || code == 3113 || code == 3114 ||
+         code == 3135;
+}
+
 int ks_array_execute(ks_apply_t *ap) {
   ks_array_t *x = ap->x;
   ks_adb_t *a = ap->a;
@@ -321,6 +330,11 @@ int ks_array_execute(ks_apply_t *ap) {
   int executed = nrow;
   if (nrow == 1) {
     int rc = ks_oci_execute(a->se, &a->st_ap, 1, 0);
+    if (rc < 0 && session_lost(ks_oci_get_error_code())) {
+      KS_ERROR("execute array data error.\n%s", ks_oci_get_message());
+      x->nrow = 0;
+      return -1;
+    }
     if (rc < 0) {
       KS_ERROR("execute array data error.\n%s", ks_oci_get_message());
       row_error(ap, 0, ks_oci_get_error_code(), ks_oci_get_message());
@@ -344,6 +358,10 @@ int ks_array_execute(ks_apply_t *ap) {
     static char smsg[KS_OCI_MSG_SZ];
     std::snprintf(smsg, sizeof smsg, "%s", ks_oci_get_message());
     if (rc < 0) KS_ERROR("batch execute array data error.\n%s", smsg);
+    if (rc < 0 && session_lost(scode)) {
+      x->nrow = 0;
+      return -1;
+    }
     if (ks_oci_get_batch_errors(a->se, &a->st_ap, &nfail) != 0) {
       KS_ERROR("get batch execute DML error count.\n%s", ks_oci_get_message());
       x->nrow = 0;

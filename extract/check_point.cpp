@@ -1,7 +1,8 @@
 // The checkpoint file <home>data/<unit>/<component>[_<thread>].ckp: one 128-byte record
 // in host byte order. Start-up reads it and marks it open; both exits write it marked
-// closed. A file found open at start-up belongs to a run that never reached an exit, and
-// is left exactly as it is until an operator resets the mark.
+// closed; while running, the process saves its progress into it at intervals, still
+// marked open. A file found open at start-up belongs to a run that never reached an
+// exit, and is left exactly as it is until an operator resets the mark.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -78,6 +79,23 @@ int ks_write_check_point(ks_ckp_t *ckp) {
   uint8_t raw[KS_CKP_SIZE];
   std::memcpy(raw, ckp, sizeof raw);
   // The position must be on disk before the process is gone: a restart resumes from it.
+  if (ks_write_data(fd, raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw) || fsync(fd) != 0) {
+    KS_ERROR("write %s error.", path);
+    close(fd);
+    return -1;
+  }
+  close(fd);
+  return 0;
+}
+
+int ks_save_check_point(ks_ckp_t *ckp) {
+  char path[1024];
+  int fd = open_check_point(path, sizeof path, O_WRONLY);
+  if (fd < 0) return -1;
+  uint8_t raw[KS_CKP_SIZE];
+  std::memcpy(raw, ckp, sizeof raw);
+  // One positioned write of the whole record: a crash leaves either the old or the new
+  // record, never a mix of two positions.
   if (ks_write_data(fd, raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw) || fsync(fd) != 0) {
     KS_ERROR("write %s error.", path);
     close(fd);

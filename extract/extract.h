@@ -144,6 +144,15 @@ typedef struct __ks_adb_s {
 #define KS_CKP_BIG_ENDIAN 0x10
 #define KS_CKP_SIZE 128
 #define KS_CKP_HEAD_SIZE 40  // flag .. cls_usn: the part the repair tool rewrites
+// The reserved words tie the redo position to the trail and save file written with it,
+// so that a restart after a crash resumes all three from the same moment:
+// [0] the trail write offset in file last_fno, [1] the generation of the transaction
+// save file, [2] the trail file number the offset belongs to (a repair that changes
+// last_fno makes the offset meaningless). All zero: written by a run that saved nothing
+// while running; the trail file's header then gives the offset.
+#define KS_CKP_RSV_TAIL 0
+#define KS_CKP_RSV_GEN 1
+#define KS_CKP_RSV_FNO 2
 
 typedef struct __ks_ckp_s {
   uint32_t flag;
@@ -237,6 +246,9 @@ int ks_set_signal_handlers();
 int ks_check_point_path(char *path, size_t n);
 int ks_read_check_point(ks_ckp_t *ckp);
 int ks_write_check_point(ks_ckp_t *ckp);
+// Writes ckp while the process runs: the record keeps its open mark, so a crash still
+// asks for the operator's reset, and the reset then finds this position. 0 / -1.
+int ks_save_check_point(ks_ckp_t *ckp);
 
 // Source database session and attributes.
 #define KS_DBA_ARCHIVELOG 0x1

@@ -1,8 +1,11 @@
 // extract, the capture process: start-up in its fixed order, the main loop that locates,
 // opens, reads and walks the redo logs of one thread, and the two exits. Invariants: the
 // position only moves forward, record by record, and goes into the checkpoint at either
-// exit; the checkpoint is written back only when start-up read it; every exit step
-// applies only to what start-up had set up, in reverse order of acquisition.
+// exit and, while running, at most once a second between two reads of redo, together
+// with the trail offset and the open transactions of that moment, so that a restart
+// after a crash resumes all three from one consistent point; the checkpoint is written
+// back only when start-up read it; every exit step applies only to what start-up had set
+// up, in reverse order of acquisition.
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,6 +36,9 @@ struct SetUp {
 } su;
 
 ks_rba_t pos;              // the next redo to read
+time_t saved_at = 0;       // when progress was last saved while running
+bool saved_once = false;   // progress saved at least once in this run
+bool caught_up = false;    // the walk has met the end of the redo written so far
 bool archive_mode = false; // an overwritten online log can be read from its archived copy
 
 ks_extr_t *const ex = &x_extr;
@@ -91,6 +97,39 @@ void fill_check_point() {
   x_ckp.vsn = static_cast<uint32_t>(x_log.vsn);
   x_ckp.cls_usn = static_cast<uint32_t>(x_log.cls_usn);
   if (x_log.flag & KS_LOGF_BIG_ENDIAN) x_ckp.flag |= KS_CKP_BIG_ENDIAN;
+  x_ckp.rsv[KS_CKP_RSV_TAIL] = static_cast<uint32_t>(ex->t->tail);  // 0: no trail file yet
+  x_ckp.rsv[KS_CKP_RSV_FNO] = static_cast<uint32_t>(ex->t->fseq);
+  x_ckp.rsv[KS_CKP_RSV_GEN] = ex->t->gen;
+}
+
+// The next save-file generation; never 0, which means "none".
+uint32_t next_generation() {
+  uint32_t g = x_ckp.rsv[KS_CKP_RSV_GEN] + 1;
+  return g == 0 ? 1 : g;
+}
+
+// Saves the open transactions, the trail offset and then the position that goes with
+// them. Skipped until the redo has passed the start-up SCN: a restart from an earlier
+// position would deliver again what the first start left out on purpose.
+void save_progress() {
+  const time_t now = time(nullptr);
+  if (now == saved_at && saved_once) return;
+  // At the first start, everything up to the start-up SCN has been read once the walk
+  // has met the end of the redo, or a later change shows up.
+  if (x_last_scn != 0 && ex->m->scn <= x_last_scn && !caught_up) return;
+  saved_at = now;
+  saved_once = true;
+  ex->t->gen = next_generation();
+  if (ks_trans_save(ex->t) < 0) {
+    KS_WARN("save transaction slots error; the checkpoint stays where it was.");
+    return;
+  }
+  fill_check_point();
+  if (ks_save_check_point(&x_ckp) < 0) {
+    KS_WARN("save the check point file error.");
+    return;
+  }
+  ks_trans_release_spills(ex->t);
 }
 
 void free_memory() {
@@ -108,7 +147,10 @@ void free_memory() {
   KS_INFO("process exit for error ...");
   set_status(9);
   if (su.chain) ks_save_chain_buffer(ex);
-  if (su.trans) ks_trans_close(ex->t);
+  if (su.trans) {
+    ex->t->gen = next_generation();
+    ks_trans_close(ex->t);
+  }
   if (su.connected) ks_disconnect_db(ex->a);
   if (su.ckp_read) {
     // Before the position was restored the record goes back as it was read.
@@ -126,9 +168,13 @@ void free_memory() {
   KS_INFO("break from main loop, process exit normally ...");
   ks_close_reader(ex);
   if (ks_save_chain_buffer(ex) < 0) KS_ERROR("save chained row buffer error.");
+  ex->t->gen = next_generation();
   if (ks_trans_close(ex->t) < 0) KS_ERROR("close transaction slots error.");
   fill_check_point();
-  if (ks_write_check_point(&x_ckp) < 0) KS_ERROR("save the check point file error.");
+  if (ks_write_check_point(&x_ckp) < 0)
+    KS_ERROR("save the check point file error.");
+  else
+    ks_trans_release_spills(ex->t);
   free_memory();
   KS_DEBUG("free allocated memory ok ...");
   ks_disconnect_db(ex->a);
@@ -222,6 +268,15 @@ void start_up() {
 
   pos = {x_ckp.rba_sqn, x_ckp.rba_blk, x_ckp.rba_byt};
   ex->t->fseq = static_cast<int>(x_ckp.last_fno);
+  // The trail offset saved with the position, unless an operator has since changed the
+  // trail file number or asked for another start SCN.
+  const bool same_file = x_ckp.rsv[KS_CKP_RSV_FNO] == x_ckp.last_fno;
+  ex->t->gen = x_ckp.rsv[KS_CKP_RSV_GEN];
+  ex->t->resume_tail = same_file && x_start_scn == 0 ? x_ckp.rsv[KS_CKP_RSV_TAIL] : 0;
+  // Saved before this trail file existed: whatever it holds came after the checkpoint.
+  if (same_file && x_start_scn == 0 && ex->t->gen != 0 && ex->t->resume_tail == 0)
+    ex->t->resume_tail = KS_TRAIL_FH_SZ;
+  ex->t->flag |= KS_TRANS_KEEP_SPILLS;
   x_log.blks = static_cast<int>(x_ckp.blks);
   x_log.blk_sz = static_cast<int>(x_ckp.blk_sz);
   x_log.vsn = static_cast<int>(x_ckp.vsn);
@@ -304,12 +359,14 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
     }
 
     set_status(3);  // RUN
+    saved_at = time(nullptr);
     KS_INFO("process startup, analyze redo log from sequence# %d", static_cast<int>(pos.sqn));
 
     enum { LOCATE, OPEN, READ, WALK } st = LOCATE;
     int blocks = 0;
     while (!re_connect_db && !re_open_reader) {
       if (!loop_on()) normal_exit();
+      if (st == READ) save_progress();
       switch (st) {
         case LOCATE:
           if (ks_get_redo_file(ex, pos.sqn) == 0) {
@@ -416,6 +473,10 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
                 st = READ;
               }
             } else if (sw == 0) {
+              // Saved before the wait, so that the start point of a first run is on
+              // disk as soon as it has been reached.
+              caught_up = true;
+              if (!saved_once) save_progress();
               KS_INFO("reach the end of log file, continue after %d seconds ...", x_read_wait);
               pause_seconds(x_read_wait);
               st = READ;

@@ -6,7 +6,8 @@
 // bytes of it still in the queued slots' buffers until the gathered write; the in-memory
 // header (t->fhdr) is the truth about the open file, its on-disk copy is rewritten only
 // when the file is closed; a transaction is never split across files; readers never
-// see an in-line transaction of 1 MiB or more (those go by reference to their own file).
+// see an in-line transaction of 1 MiB or more (those go by reference to their own file);
+// while a checkpoint may still name a spilled transaction as open, its spill file stays.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,12 +16,17 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "extract/trans/trans.h"
 #include "lib/log/log.h"
 #include "lib/util.h"
 
 namespace {
+
+// Spill files copied into the trail since the last saved checkpoint (KS_TRANS_KEEP_SPILLS).
+std::vector<std::string> x_copied_spills;
 
 int open_retry(const char *name, int flags) {
   int fd;
@@ -201,7 +207,10 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
       if (rc == 0 && img != t->tbuf && ks_lcr_u32(t->tbuf, 0) != 0) img = t->tbuf;
     }
     if (rc == -9) {
-      if (s->flag & KS_SLOT_SPILLED) unlink(spill);
+      if ((s->flag & KS_SLOT_SPILLED) && (t->flag & KS_TRANS_KEEP_SPILLS))
+        x_copied_spills.emplace_back(spill);
+      else if (s->flag & KS_SLOT_SPILLED)
+        unlink(spill);
       return 0;
     }
   }
@@ -260,7 +269,12 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
   t->fhdr.last_scn = th.cscn;
   t->fhdr.last_xid = th.xid;
 
-  if (delete_after) unlink(spill);
+  if (delete_after) {
+    if (t->flag & KS_TRANS_KEEP_SPILLS)
+      x_copied_spills.emplace_back(spill);
+    else
+      unlink(spill);
+  }
   if (queue) {
     // Queued slots stay taken: a quarter of the table at most, so new transactions
     // always find room.
@@ -269,4 +283,9 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
     return 1;
   }
   return 0;
+}
+
+void ks_trans_release_spills(ks_trans_t *) {
+  for (const auto &name : x_copied_spills) unlink(name.c_str());
+  x_copied_spills.clear();
 }

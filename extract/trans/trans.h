@@ -63,6 +63,10 @@ constexpr int KS_TRANS_GATHER = 0x2;
 // Most commits one gathered write takes, and the byte count that triggers the write.
 constexpr int KS_TRANS_QMAX = 128;
 constexpr uint32_t KS_TRANS_QBYTES = 1048576;
+// Table flag: spill files copied into the trail are deleted only at the next saved
+// checkpoint (ks_trans_release_spills), since a crash before it resumes transactions
+// that still need them.
+constexpr int KS_TRANS_KEEP_SPILLS = 0x4;
 
 // Header of the save file, 16 bytes, followed by max_trans slot records and then the
 // images of the occupied in-memory slots in slot order.
@@ -96,6 +100,11 @@ typedef struct __ks_trans_s {
   uint64_t q_last_scn;
   uint64_t q_last_xid;
   int q[KS_TRANS_QMAX];
+  // Restart state shared with the checkpoint (set before ks_trans_open): the save-file
+  // generation the checkpoint names (0: any), and the trail offset it was taken at in
+  // file fseq (0: the file header's tail).
+  uint32_t gen;
+  uint32_t resume_tail;
 } ks_trans_t;
 
 constexpr int KS_TRANS_DEF_MAX = 200;
@@ -106,6 +115,13 @@ extern ks_trans_t x_trans;
 
 int ks_trans_open(ks_trans_t *t);
 int ks_trans_close(ks_trans_t *t);
+// Saves the table while it keeps running: the trail header with the current tail (still
+// marked open) and the open transactions in a save file of generation t->gen. The
+// previous save file is kept beside it ("<name>.prev") until the next save, so a crash
+// before the checkpoint that names the new generation still finds the old one. 0 / -1.
+int ks_trans_save(ks_trans_t *t);
+// Deletes the spill files that were copied into the trail before the last save.
+void ks_trans_release_spills(ks_trans_t *t);
 int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct);
 int ks_new_trail_file(ks_trans_t *t, int sn);
 int ks_close_trail_file(ks_trans_t *t);

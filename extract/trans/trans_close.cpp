@@ -1,9 +1,12 @@
-// Stop of the transaction table: the open trail file gets its header from memory (no
-// end-of-file marker: the next start resumes it) and the open transactions go to the save
-// file (slot records, then the in-memory images; spilled ones stay in their spill files).
+// Stop and periodic save of the transaction table: the open trail file gets its header
+// from memory (no end-of-file marker: the next start resumes it) and the open
+// transactions go to the save file (slot records, then the in-memory images; spilled ones
+// stay in their spill files), stamped with the generation the checkpoint will name.
 // Invariants: the save file is replaced whole (written aside, then renamed over the old
-// one), so a failure while saving never leaves a half-written file under its name; a stop
-// with no open transaction leaves no save file.
+// one), so a failure while saving never leaves a half-written file under its name; the
+// file it replaces stays as "<name>.prev" until the next replacement, because the
+// checkpoint naming the new one is written after it; a stop with no open transaction
+// leaves no save file.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -30,6 +33,15 @@ void release(ks_trans_t *t) {
   t->nslot = 0;
 }
 
+// Moves the current save file aside as "<name>.prev" (replacing an older one). A link,
+// not a rename, so that the name never stops naming a complete file.
+void keep_previous(const char *name) {
+  char prev[PATH_MAX + 8];
+  snprintf(prev, sizeof prev, "%s.prev", name);
+  unlink(prev);
+  if (link(name, prev) != 0 && errno != ENOENT) KS_WARN("link %s: %s", prev, strerror(errno));
+}
+
 int write_save_file(ks_trans_t *t, const char *name) {
   char tmp[PATH_MAX + 8];
   snprintf(tmp, sizeof tmp, "%s.new", name);
@@ -46,7 +58,7 @@ int write_save_file(ks_trans_t *t, const char *name) {
     unlink(tmp);
     return -1;
   };
-  ks_trans_fhd_t fhd = {0, 0, static_cast<uint32_t>(t->max_slots), 0};
+  ks_trans_fhd_t fhd = {0, 0, static_cast<uint32_t>(t->max_slots), t->gen};
   if (ks_append_data(fd, &fhd, sizeof fhd) != static_cast<ssize_t>(sizeof fhd)) {
     KS_ERROR("write %s: %s", tmp, strerror(errno));
     return fail();
@@ -79,6 +91,7 @@ int write_save_file(ks_trans_t *t, const char *name) {
     unlink(tmp);
     return -1;
   }
+  keep_previous(name);
   if (rename(tmp, name) != 0) {
     KS_ERROR("write %s: %s", name, strerror(errno));
     unlink(tmp);
@@ -108,6 +121,7 @@ int ks_trans_close(ks_trans_t *t) {
   char name[PATH_MAX];
   ks_trans_save_file_name(name, sizeof name);
   if (t->nslot == 0) {
+    keep_previous(name);
     if (unlink(name) != 0 && errno != ENOENT) KS_WARN("remove %s: %s", name, strerror(errno));
     release(t);
     return rc;
@@ -118,4 +132,25 @@ int ks_trans_close(ks_trans_t *t) {
   }
   release(t);
   return rc;
+}
+
+int ks_trans_save(ks_trans_t *t) {
+  if (t->buf == nullptr) return -1;
+  // The tail saved must be data on disk: gathered commits are written first.
+  if (t->nq > 0 && ks_flush_trail(t) < 0) return -1;
+  if (t->fd >= 0) {
+    // The tail on disk moves with the checkpoint; the file stays marked open.
+    ks_trail_fh_t fh = t->fhdr;
+    fh.last_scn = KS_SCN_OPEN;
+    fh.last_xid = 0;
+    if (ks_write_data(t->fd, &fh, sizeof fh, 0) != static_cast<ssize_t>(sizeof fh) || fdatasync(t->fd) != 0) {
+      KS_ERROR("write trail file header error.");
+      return -1;
+    }
+  }
+  char name[PATH_MAX];
+  ks_trans_save_file_name(name, sizeof name);
+  // Written even without open transactions: the checkpoint names a generation, and a
+  // missing file would not tell "none open" from "lost".
+  return write_save_file(t, name);
 }

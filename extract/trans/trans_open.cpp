@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "extract/trans/trans.h"
 #include "lib/log/log.h"
@@ -51,7 +52,8 @@ void clean_up(ks_trans_t *t) {
 // Walks the transactions in [64, tail) of the reopened trail file: each header must be
 // a transaction record of at least 32 bytes ending at or before tail, and an in-line
 // transaction's records must fill it exactly.
-int check_trail_data(ks_trans_t *t, const char *name, uint32_t tail) {
+int check_trail_data(ks_trans_t *t, const char *name, uint32_t tail, uint64_t *last_scn = nullptr,
+                     uint64_t *last_xid = nullptr) {
   uint64_t off = KS_TRAIL_FH_SZ;
   while (off < tail) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(KS_TRANS_TBUF_SZ, tail - off));
@@ -91,6 +93,10 @@ int check_trail_data(ks_trans_t *t, const char *name, uint32_t tail) {
           continue;
         }
         break;  // read again from this transaction
+      }
+      if (last_scn != nullptr && (th.flag & KS_TH_TRANS)) {
+        *last_scn = th.cscn;
+        *last_xid = th.xid;
       }
       if ((th.flag & KS_TH_TRANS) && !(th.flag & KS_TH_BYREF)) {
         uint32_t bad = 0;
@@ -156,10 +162,35 @@ int reopen_trail_file(ks_trans_t *t) {
              fh.tail, static_cast<long>(st.st_size));
     return -1;
   }
-  if (check_trail_data(t, name, fh.tail) < 0) return -1;
+  uint64_t last_scn = fh.last_scn;
+  uint64_t last_xid = fh.last_xid;
+  if (t->resume_tail != 0) {
+    // The checkpoint says where this file ended when its redo position was saved. What
+    // lies beyond came from redo after that position (a run that crashed, perhaps even
+    // closed this file at a roll-over): the redo brings it again, so it is cut off
+    // rather than left for a reader to take as transactions.
+    const uint32_t resume = t->resume_tail;
+    if (resume < KS_TRAIL_FH_SZ || resume > static_cast<uint64_t>(st.st_size)) {
+      KS_ERROR("corrupt trail file %s: the checkpoint's offset %u lies outside the file's %ld bytes.",
+               name, resume, static_cast<long>(st.st_size));
+      return -1;
+    }
+    if (check_trail_data(t, name, resume, &last_scn, &last_xid) < 0) return -1;
+    if (static_cast<uint64_t>(st.st_size) > resume) {
+      KS_INFO("trail file %s: %ld bytes after offset %u were written after the checkpoint; "
+              "they are written again from the redo.",
+              name, static_cast<long>(st.st_size - resume), resume);
+      if (ftruncate(fd, resume) != 0) {
+        KS_ERROR("truncate %s: %s", name, strerror(errno));
+        return -1;
+      }
+    }
+    if (resume == KS_TRAIL_FH_SZ) last_scn = last_xid = 0;
+    fh.tail = resume;
+  } else if (check_trail_data(t, name, fh.tail) < 0) {
+    return -1;
+  }
 
-  const uint64_t last_scn = fh.last_scn;
-  const uint64_t last_xid = fh.last_xid;
   fh.last_scn = KS_SCN_OPEN;
   fh.last_xid = 0;
   if (ks_write_data(fd, &fh, sizeof fh, 0) != static_cast<ssize_t>(sizeof fh)) {
@@ -328,6 +359,54 @@ int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
   return 0;
 }
 
+int open_read(const char *name) {
+  int fd;
+  do {
+    fd = open(name, O_RDONLY);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Generation stamped in a save file's header (-1 when unreadable).
+int64_t save_generation(int fd) {
+  ks_trans_fhd_t fhd;
+  if (ks_read_data(fd, &fhd, sizeof fhd, 0) != static_cast<ssize_t>(sizeof fhd)) return -1;
+  return fhd.rsv;
+}
+
+// Opens the save file that belongs to the checkpoint: the current one when its
+// generation is the checkpoint's (or the checkpoint names none), else the previous one
+// (a crash came between the new save file and the checkpoint naming it). Neither file:
+// no transaction was open. *fd stays -1 when there is nothing to restore.
+int choose_save_file(const ks_trans_t *t, char *name, int *fd) {
+  *fd = open_read(name);
+  if (*fd < 0 && errno != ENOENT) {
+    KS_ERROR("open %s: %s", name, strerror(errno));
+    return -1;
+  }
+  if (t->gen == 0 || (*fd >= 0 && save_generation(*fd) == t->gen)) return 0;
+  const bool had_current = *fd >= 0;
+  if (had_current) close(*fd);
+  *fd = -1;
+  std::string cur = name;
+  std::strcat(name, ".prev");
+  int pfd = open_read(name);
+  if (pfd >= 0 && save_generation(pfd) == t->gen) {
+    KS_INFO("restore open transactions from %s, saved with the checkpoint.", name);
+    *fd = pfd;
+    return 0;
+  }
+  if (pfd >= 0) close(pfd);
+  if (!had_current) {
+    // Removed at a stop with no transaction open, the checkpoint naming that stop.
+    std::strcpy(name, cur.c_str());
+    return 0;
+  }
+  KS_ERROR("transaction save file %s does not belong to the checkpoint (generation %u).", cur.c_str(),
+           t->gen);
+  return -1;
+}
+
 }  // namespace
 
 int ks_trans_open(ks_trans_t *t) {
@@ -349,7 +428,7 @@ int ks_trans_open(ks_trans_t *t) {
     KS_ERROR("allocate shared memory error.");
     return -1;
   }
-  t->flag = 0;
+  t->flag &= KS_TRANS_KEEP_SPILLS;
   t->max_tsz = static_cast<int>(KS_TRAIL_MAX_SZ);
   t->max_slots = max_trans;
   t->nslot = 0;
@@ -372,18 +451,14 @@ int ks_trans_open(ks_trans_t *t) {
     return -1;
   }
 
-  char name[PATH_MAX];
-  ks_trans_save_file_name(name, sizeof name);
-  int sfd;
-  do {
-    sfd = open(name, O_RDONLY);
-  } while (sfd < 0 && errno == EINTR);
-  if (sfd < 0) {
-    if (errno == ENOENT) return 0;
-    KS_ERROR("open %s: %s", name, strerror(errno));
+  char name[PATH_MAX + 8];
+  ks_trans_save_file_name(name, PATH_MAX);
+  int sfd = -1;
+  if (choose_save_file(t, name, &sfd) < 0) {
     clean_up(t);
     return -1;
   }
+  if (sfd < 0) return 0;
   int rc = restore_transactions(t, name, sfd);
   close(sfd);
   if (rc < 0) {
