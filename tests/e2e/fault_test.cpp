@@ -18,8 +18,7 @@ using kstest::SourceOpts;
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// savepoints: enable when rollback resolution lands
-const std::string kMix = "--concurrency 4 --rollback 10 --multi 20 --savepoint 0 ";
+const std::string kMix = "--concurrency 4 --rollback 10 --multi 20 --savepoint 20 ";
 
 void ready(E2eEnv &env, const std::string &xsets = "tables=(oltp.*)", const std::string &asets = "") {
   ASSERT_TRUE(env.ok()) << env.why();

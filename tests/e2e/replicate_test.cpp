@@ -15,8 +15,7 @@ TEST(Replicate, MixedWorkloadEndsIdenticalWithoutErrors) {
   ASSERT_TRUE(env.instantiate()) << env.why();
   ASSERT_TRUE(env.configure()) << env.why();
   ASSERT_TRUE(env.start_pipeline()) << env.why();
-  // savepoints: enable when rollback resolution lands
-  ASSERT_TRUE(env.start_workload("--txns 600 --seed 2 --concurrency 6 --rollback 10 --multi 20 --savepoint 0"));
+  ASSERT_TRUE(env.start_workload("--txns 600 --seed 2 --concurrency 6 --rollback 10 --multi 20 --savepoint 20"));
   ASSERT_TRUE(env.wait_workload()) << env.why();
   EXPECT_TRUE(env.wait_identical(60)) << env.last_diff() << env.component_log("app1");
   EXPECT_EQ(env.error_file_size(), 0);

@@ -69,8 +69,8 @@ void rounds(const std::vector<Hit> &kinds, int iterations) {
     const int at_ms = 20 + static_cast<int>(rng() % 500);
     SCOPED_TRACE("round " + std::to_string(i) + ": " + hit_name(h) + " after " + std::to_string(at_ms) + " ms");
     // About 0.6 s of transactions, so the hit lands while changes are being captured and
-    // delivered. savepoints: enable when rollback resolution lands
-    ASSERT_TRUE(env.start_workload("--txns 150 --rate 250 --realtime --concurrency 4 --rollback 10 --savepoint 0 --seed " +
+    // delivered. Savepoint rollbacks included.
+    ASSERT_TRUE(env.start_workload("--txns 150 --rate 250 --realtime --concurrency 4 --rollback 10 --savepoint 20 --seed " +
                                    std::to_string(100 + i)));
     std::this_thread::sleep_for(std::chrono::milliseconds(at_ms));
     ASSERT_TRUE(hit(env, h)) << env.why() << env.component_log("ext1") << env.component_log("app1");
