@@ -219,7 +219,7 @@ workload() {
   done
 }
 
-trail_kib() { cat data/$unit/ext1_*.dat 2>/dev/null | wc -c | awk '{ printf "%d", $1 / 1024 }'; }
+trail_kib() { stat -c %s data/$unit/ext1_*.dat 2>/dev/null | awk '{ s += $1 } END { printf "%d", s / 1024 }'; }
 apply_scn() {
   local s
   s=$(sqlite3 -cmd '.timeout 2000' sim/TGT.db 'select max(SCN) from "KS.KS_APPLY_CKP"' 2>/dev/null || true)
@@ -309,16 +309,18 @@ say "summary"
 read -r commits rollbacks redo switches < <(awk '/commits,/ { c += $1; r += $3; b += $5; s += $8 } END { printf "%d %d %d %d\n", c, r, b, s }' log/demo-workload.out)
 secs=$(awk -v a="$done_at" -v b="$t0" 'BEGIN { printf "%.1f", a - b }')
 changes=$(tail -n +"$((base + 1))" "$expect" | grep -o '"op": "' | wc -l)
-trail_bytes=$(cat data/$unit/ext1_*.dat | wc -c)
+trail_bytes=$(stat -c %s data/$unit/ext1_*.dat | awk '{ s += $1 } END { print s + 0 }')
 trail_txns=$(for f in data/$unit/ext1_*.dat; do bin/trailcat -s -f "$f" 2>/dev/null; done | grep -c '^SCN: ' || true)
-printf '%-34s %s\n' "transactions on the source:" "$commits committed, $rollbacks rolled back"
-printf '%-34s %s\n' "row changes committed:" "$changes"
-printf '%-34s %s\n' "redo written:" "$(awk -v b="$redo" 'BEGIN { printf "%.1f MiB", b / 1048576 }'), $switches log switches, $(ls sim/SRC/archivelog | wc -l) archived logs"
-printf '%-34s %s\n' "trail written:" "$(awk -v b="$trail_bytes" 'BEGIN { printf "%.1f MiB", b / 1048576 }') in $(ls data/$unit/ext1_*.dat | wc -l) file(s), $trail_txns transactions"
-printf '%-34s %s\n' "elapsed (workload start to identical):" "${secs}s"
-printf '%-34s %s\n' "rates:" "$(awk -v c="$commits" -v r="$changes" -v b="$redo" -v s="$secs" 'BEGIN { printf "%.0f transactions/s, %.0f row changes/s, %.2f MiB/s of redo", c / s, r / s, b / 1048576 / s }')"
-printf '%-34s %s\n' "largest backlog seen:" "$max_lag transactions"
-printf '%-34s %s\n' "errors in log/$unit/error*.log:" "$errors"
+printf '%-40s %s\n' "transactions on the source:" "$commits committed, $rollbacks rolled back"
+printf '%-40s %s\n' "row changes committed:" "$changes"
+printf '%-40s %s\n' "redo written:" "$(awk -v b="$redo" 'BEGIN { printf "%.1f MiB", b / 1048576 }'), $switches log switches, $(ls sim/SRC/archivelog | wc -l) archived logs"
+printf '%-40s %s\n' "trail written:" "$(awk -v b="$trail_bytes" 'BEGIN { printf "%.1f MiB", b / 1048576 }') in $(ls data/$unit/ext1_*.dat | wc -l) file(s), $trail_txns transactions"
+printf '%-40s %s\n' "extract checkpoint (markedit -p):" "$(bin/markedit -f data/$unit/ext1.ckp -p 2>&1 | awk '/Log file RBA:/ { print "redo RBA " $4 } /Status:/ { st = $2 } END { print "(" st ")" }' | paste -sd' ')"
+printf '%-40s %s\n' "apply checkpoint (KS_APPLY_CKP):" "commit SCN $(apply_scn)"
+printf '%-40s %s\n' "elapsed (workload start to identical):" "${secs}s"
+printf '%-40s %s\n' "rates:" "$(awk -v c="$commits" -v r="$changes" -v b="$redo" -v s="$secs" 'BEGIN { printf "%.0f transactions/s, %.0f row changes/s, %.2f MiB/s of redo", c / s, r / s, b / 1048576 / s }')"
+printf '%-40s %s\n' "largest backlog seen:" "$max_lag transactions"
+printf '%-40s %s\n' "errors in log/$unit/error*.log:" "$errors"
 echo
 echo "rows now in the source and the target:"
 for q in OLTP.CUSTOMERS OLTP.ORDERS OLTP.ORDER_LINES OLTP.EVENTS HR.DEPARTMENTS HR.EMPLOYEES; do
