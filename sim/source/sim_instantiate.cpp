@@ -411,8 +411,12 @@ int ks_sim_instantiate(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::s
       return -1;
     }
     uint64_t copied = 0;
-    if (copy_rows(src, dst, owner + "." + table, t_owner, t_table, cols, &copied) != 0 || ks_oci_commit(dst, 0) != 0) {
-      if (ks_oci_get_error_code() != 0) KS_ERROR("%s", ks_oci_get_message());
+    int rc = copy_rows(src, dst, owner + "." + table, t_owner, t_table, cols, &copied);
+    if (rc == 0 && ks_oci_commit(dst, 0) != 0) {
+      KS_ERROR("commit the rows of %s.%s on the target: %s", t_owner.c_str(), t_table.c_str(), ks_oci_get_message());
+      rc = -1;
+    }
+    if (rc != 0) {
       ks_oci_rollback(dst);
       if (run_once(dst, "drop table \"" + t_owner + "\".\"" + t_table + "\"") != 0)
         KS_ERROR("drop the half-filled %s.%s on the target: %s", t_owner.c_str(), t_table.c_str(), ks_oci_get_message());

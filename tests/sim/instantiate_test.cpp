@@ -198,4 +198,35 @@ TEST_F(Instantiate, CommandLineInstantiatesAndDiffsWithTheSameMappingAndExclusio
   EXPECT_EQ(st, 2) << out;
 }
 
+TEST_F(Instantiate, ATableThatCannotBeFilledCompletelyIsDroppedAgain) {
+  sqlite3 *w = nullptr;
+  ASSERT_EQ(sqlite3_open((home.path() + "db/SRC.db").c_str(), &w), SQLITE_OK);
+  sqlite3_close(src);
+  src = nullptr;
+  {
+    ks_sim_db db;
+    ASSERT_EQ(db.open(home.path() + "db", "SRC"), 0);
+    std::string script = "create table APP.BIG (ID number primary key, V varchar2(10));";
+    for (int i = 1; i <= 700; i++) script += "insert into APP.BIG values (" + std::to_string(i) + ", 'v');";
+    ASSERT_EQ(ks_script_run(db, script + "commit;"), 0);
+    ASSERT_EQ(db.close(), 0);
+  }
+  // A value no NUMBER can hold, in a row the copy reaches after its first batch went in.
+  ASSERT_EQ(sqlite3_exec(w, "UPDATE \"APP.BIG\" SET \"ID\" = 'x1' WHERE \"ID\" = 650", nullptr, nullptr, nullptr), SQLITE_OK);
+  src = ks_sim_open_ro(src_path);
+  ASSERT_NE(src, nullptr);
+  EXPECT_EQ(ks_sim_instantiate(src, &ses, {"APP.BIG"}, {}, stdout), -1);
+  EXPECT_NE(std::string(ks_log_get_message()).find("not a valid NUMBER"), std::string::npos) << ks_log_get_message();
+  sqlite3 *t = nullptr;
+  ASSERT_EQ(sqlite3_open(dst_path.c_str(), &t), SQLITE_OK);
+  EXPECT_EQ(one(t, "SELECT count(*) FROM sqlite_master WHERE name = 'APP.BIG'"), "0");
+  EXPECT_EQ(one(t, "SELECT count(*) FROM \"KS$COLUMNS\" WHERE \"TABLE_NAME\" = 'BIG'"), "0");
+  // Repaired, the same run copies every row once.
+  ASSERT_EQ(sqlite3_exec(w, "UPDATE \"APP.BIG\" SET \"ID\" = 650 WHERE \"ID\" = 'x1'", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_EQ(ks_sim_instantiate(src, &ses, {"APP.BIG"}, {}, stdout), 0) << ks_log_get_message();
+  EXPECT_EQ(one(t, "SELECT count(*), count(DISTINCT \"ID\") FROM \"APP.BIG\""), "700|700");
+  sqlite3_close(t);
+  sqlite3_close(w);
+}
+
 }  // namespace
