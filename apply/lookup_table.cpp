@@ -137,11 +137,14 @@ int ks_lookup_table(const ks_ap_cfg_t *acfg, const char *owner, const char *onam
     if (acfg->esch[i].flag & 1) return 0;
     if (has_key(acfg->etab, acfg->netab, oname, static_cast<uint32_t>(i))) return 0;
   }
-  if (acfg->nisch == 0) return 1;
-  int j = find_schema(acfg->isch, acfg->nisch, owner);
-  if (j < 0) return 0;
-  if (!(acfg->isch[j].flag & 1) && !has_key(acfg->itab, acfg->nitab, oname, static_cast<uint32_t>(j)))
-    return 0;
+  if (acfg->nisch != 0) {
+    int j = find_schema(acfg->isch, acfg->nisch, owner);
+    if (j < 0) return 0;
+    if (!(acfg->isch[j].flag & 1) && !has_key(acfg->itab, acfg->nitab, oname, static_cast<uint32_t>(j)))
+      return 0;
+  }
+  // Mappings hold with or without an include list: without one everything is replicated,
+  // and a mapped object must still land under its mapped name, never under its own.
   uint32_t k = 0;
   while (k < acfg->nmap && std::strncmp(acfg->map[k].schema, owner, 31) != 0) k++;
   if (k == acfg->nmap) return 1;
@@ -164,8 +167,7 @@ int ks_lookup_owner(const ks_ap_cfg_t *acfg, const char *owner, char *m_owner) {
   m_owner[0] = '\0';
   if (!(acfg->flag & 1)) return 1;
   if (find_schema(acfg->esch, acfg->nesch, owner) >= 0) return 0;
-  if (acfg->nisch == 0) return 1;
-  if (find_schema(acfg->isch, acfg->nisch, owner) < 0) return 0;
+  if (acfg->nisch != 0 && find_schema(acfg->isch, acfg->nisch, owner) < 0) return 0;
   for (uint32_t k = 0; k < acfg->nmap; k++) {
     const ks_ap_mapping_t &m = acfg->map[k];
     if (std::strncmp(m.schema, owner, 31) == 0 && m.table[0] == '*') {

@@ -3,8 +3,11 @@
 //   orasim run -d DIR [options]         run the OLTP mix or a script, writing redo
 //   orasim switch -d DIR                switch the current log
 //   orasim print -d DIR [OWNER.TABLE..] print the tables in canonical form
-//   orasim diff SOURCE.db TARGET [-u U/P] [OWNER.TABLE..]  compare tables with a target reached
-//                                          through the database layer (exit 0 when equal)
+//   orasim diff SOURCE.db TARGET [-u U/P] [--map ..] [OWNER.TABLE..]  compare tables with a
+//                                          target reached through the database layer
+//                                          (exit 0 when equal)
+//   orasim instantiate SOURCE.db TARGET [-u U/P] [--map ..] [OWNER.TABLE..]  create the
+//                                          tables on the target and copy their rows
 // Exit status: 0 success (diff: identical), 1 differences, 2 failure.
 #include <sqlite3.h>
 
@@ -17,6 +20,7 @@
 
 #include "lib/log/log.h"
 #include "sim/source/sim_db.h"
+#include "sim/source/sim_instantiate.h"
 #include "sim/source/sim_print.h"
 #include "sim/source/workload.h"
 
@@ -36,7 +40,10 @@ void usage() {
       "                  [--script FILE] [--expect FILE | --no-expect] [--nosync] [--group-commit BYTES]\n"
       "       orasim switch -d DIR [-n NAME]\n"
       "       orasim print -d DIR [-n NAME] [OWNER.TABLE ...]\n"
-      "       orasim diff SOURCE.db TARGET [-u USER/PASSWORD] [OWNER.TABLE ...]\n"
+      "       orasim diff SOURCE.db TARGET [-u USER/PASSWORD] [--map OWNER[.TABLE]=OWNER[.TABLE] ...]\n"
+      "                  [--exclude OWNER.TABLE|OWNER.* ...] [OWNER.TABLE|OWNER.* ...]\n"
+      "       orasim instantiate SOURCE.db TARGET [-u USER/PASSWORD] [--map ...] [--exclude ...]\n"
+      "                  [OWNER.TABLE|OWNER.* ...]   (run while the source is quiet, before capture starts)\n"
       "                  (TARGET: a connect string, or the stand-in's TARGET.db file)\n",
       stderr);
 }
@@ -81,6 +88,24 @@ void default_client_library() {
   if (access(lib.c_str(), R_OK) == 0) setenv("KESTRO_OCI_LIB", lib.c_str(), 1);
 }
 
+// Connect to a diff or instantiate target: any connect string the database layer takes;
+// a bare file name is the stand-in's database file.
+int connect_target(std::string tns, const std::string &login, ks_oci_ses_t *ses) {
+  if (tns.find(':') == std::string::npos && tns.find('(') == std::string::npos) tns = "sim:" + tns;
+  default_client_library();
+  std::string user = "kestro", pass;
+  if (!login.empty()) {
+    size_t sl = login.find('/');
+    user = login.substr(0, sl);
+    if (sl != std::string::npos) pass = login.substr(sl + 1);
+  }
+  if (ks_oci_connect(ses, user.c_str(), pass.c_str(), tns.c_str(), 1) != 0) {
+    fprintf(stderr, "orasim: connect to %s: %s\n", tns.c_str(), ks_oci_get_message());
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -97,7 +122,8 @@ int main(int argc, char **argv) {
   bool nosync = false;
   uint32_t group_commit = 0;
   std::string login;
-  std::vector<std::string> rest;
+  std::vector<std::string> rest, exclude;
+  std::vector<ks_sim_map_t> maps;
   for (int i = 2; i < argc; i++) {
     std::string a = argv[i];
     auto val = [&]() -> const char * {
@@ -143,6 +169,11 @@ int main(int argc, char **argv) {
     else if (a == "--nosync") nosync = true;
     else if (a == "-u" || a == "--user") login = val();
     else if (a == "--group-commit") group_commit = uint32_t(size_arg(val()));
+    else if (a == "--exclude") exclude.push_back(val());
+    else if (a == "--map") {
+      maps.emplace_back();
+      if (ks_sim_map_parse(val(), &maps.back()) != 0) return fail("bad option.");
+    }
     else if (!a.empty() && a[0] == '-') {
       fprintf(stderr, "orasim: unknown option %s\n", a.c_str());
       usage();
@@ -150,36 +181,25 @@ int main(int argc, char **argv) {
     } else rest.push_back(a);
   }
 
-  if (cmd == "diff") {
+  if (cmd == "diff" || cmd == "instantiate") {
     if (rest.size() < 2) {
       usage();
       return 2;
     }
     sqlite3 *a = ks_sim_open_ro(rest[0]);
     if (!a) return fail("cannot open the source database.");
-    // The target is any connect string the database layer takes; a bare file name is the
-    // stand-in's database file.
-    std::string tns = rest[1];
-    if (tns.find(':') == std::string::npos && tns.find('(') == std::string::npos) tns = "sim:" + tns;
-    default_client_library();
-    std::string user = "kestro", pass;
-    if (!login.empty()) {
-      size_t sl = login.find('/');
-      user = login.substr(0, sl);
-      if (sl != std::string::npos) pass = login.substr(sl + 1);
-    }
+    std::vector<std::string> tables;
     ks_oci_ses_t ses{};
-    if (ks_oci_connect(&ses, user.c_str(), pass.c_str(), tns.c_str(), 1) != 0) {
-      fprintf(stderr, "orasim: connect to %s: %s\n", tns.c_str(), ks_oci_get_message());
+    if (ks_sim_select_tables(a, std::vector<std::string>(rest.begin() + 2, rest.end()), exclude, &tables) != 0 ||
+        connect_target(rest[1], login, &ses) != 0) {
       sqlite3_close(a);
-      return 2;
+      return fail(cmd == "diff" ? "diff failed." : "instantiate failed.");
     }
-    std::vector<std::string> tables(rest.begin() + 2, rest.end());
-    int rc = ks_sim_diff(a, &ses, tables, stdout);
+    int rc = cmd == "diff" ? ks_sim_diff(a, &ses, tables, stdout, maps) : ks_sim_instantiate(a, &ses, tables, maps, stdout);
     ks_oci_disconnect(&ses);
     sqlite3_close(a);
-    if (rc < 0) return fail("diff failed.");
-    if (rc == 0) printf("identical\n");
+    if (rc < 0) return fail(cmd == "diff" ? "diff failed." : "instantiate failed.");
+    if (rc == 0 && cmd == "diff") printf("identical\n");
     return rc;
   }
   if (cmd == "print") {

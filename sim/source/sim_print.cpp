@@ -226,7 +226,8 @@ int target_rows(ks_oci_ses_t *c, const std::string &owner, const std::string &ta
 
 }  // namespace
 
-int ks_sim_diff(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::string> &tables_in, FILE *out) {
+int ks_sim_diff(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::string> &tables_in, FILE *out,
+                const std::vector<ks_sim_map_t> &maps) {
   std::vector<std::string> tables = tables_in;
   if (tables.empty() && user_tables(src, &tables) != 0) return -1;
   int differ = 0;
@@ -239,9 +240,13 @@ int ks_sim_diff(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::string> 
     }
     std::vector<std::string> a, b;
     if (rows(src, q, cols, &a) != 0) return -1;
-    int rc = target_rows(dst, owner, table, cols, &b);
+    auto [t_owner, t_table] = ks_sim_map_name(maps, owner, table);
+    int rc = target_rows(dst, t_owner, t_table, cols, &b);
     if (rc == -2) {
-      fprintf(out, "%s: table missing in target\n", q.c_str());
+      if (t_owner == owner && t_table == table)
+        fprintf(out, "%s: table missing in target\n", q.c_str());
+      else
+        fprintf(out, "%s: table missing in target (as %s.%s)\n", q.c_str(), t_owner.c_str(), t_table.c_str());
       differ = 1;
       continue;
     }

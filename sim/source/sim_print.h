@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "oci/oci.h"
+#include "sim/source/sim_instantiate.h"
 
 struct sqlite3;
 
@@ -17,9 +18,10 @@ namespace ks::sim {
 // Print the tables (all user tables when the list is empty). 0 / -1.
 int ks_sim_print(sqlite3 *db, const std::vector<std::string> &tables, FILE *out);
 // Compare tables of src with the same tables of the target reached through the database
-// layer (connected session dst): 0 identical, 1 different (the differences are printed),
-// -1 error.
-int ks_sim_diff(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::string> &tables, FILE *out);
+// layer (connected session dst), each under its mapped name there: 0 identical, 1
+// different (the differences are printed), -1 error.
+int ks_sim_diff(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::string> &tables, FILE *out,
+                const std::vector<ks_sim_map_t> &maps = {});
 // Open a database file read-only; nullptr (logged) when it cannot be opened.
 sqlite3 *ks_sim_open_ro(const std::string &path);
 

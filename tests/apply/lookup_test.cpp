@@ -91,11 +91,24 @@ TEST(Lookup, WholeSchemaAndSingleTableMappings) {
   EXPECT_EQ(l.owner("R"), "1:");
 }
 
-TEST(Lookup, MappingsNeedAnIncludeListAndWholeSchemaCountsOnlyWhenFirst) {
+TEST(Lookup, MappingsHoldWithoutAnIncludeListAndWholeSchemaCountsOnlyWhenFirst) {
+  // Without an include list everything is replicated; a mapped schema or table must not
+  // land under its source name.
   Lists a;
-  a.map = {item("S", "*", "S2")};
+  a.map = {item("S", "*", "S2"), item("R", "T1", "R2", "U1")};
+  a.exc = {item("S", "X")};
   ASSERT_EQ(a.build(), 0);
-  EXPECT_EQ(a.table("S", "T"), "1:.");
+  EXPECT_EQ(a.table("S", "T"), "1:S2.");
+  EXPECT_EQ(a.owner("S"), "0");  // named in the exclude list
+  EXPECT_EQ(a.table("S", "X"), "0");
+  EXPECT_EQ(a.table("R", "T1"), "1:R2.U1");
+  EXPECT_EQ(a.table("R", "T2"), "1:.");
+  EXPECT_EQ(a.table("Q", "T"), "1:.");
+  Lists o;
+  o.map = {item("S", "*", "S2")};
+  ASSERT_EQ(o.build(), 0);
+  EXPECT_EQ(o.owner("S"), "1:S2");
+  EXPECT_EQ(o.owner("Q"), "1:");
 
   Lists b;
   b.inc = {item("S", "*")};
