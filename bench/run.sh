@@ -127,14 +127,14 @@ fi
 # The per-CPU-second columns stand for one dedicated core on a shared machine.
 cap_mib=$(sized 256)
 decode_rate=""
-if o=$(keep "Capture (redo to trail)" "$bin/bench_redo_decode" -s "$cap_mib" -d "$work/redoset"); then
+if o=$(keep "Capture (redo to trail)" "$bin/bench_redo_decode" -s "$cap_mib" -d "$work/redoset" -p 3); then
   col() { echo "$o" | awk -F'|' -v s="$1" -v c="$2" '{ n = $2; gsub(/ /, "", n); if (n == s) { v = $c; gsub(/ /, "", v); print v } }'; }
-  cat_cpu=$(col cat 7)
-  dec_cpu=$(col decode 7)
-  full_cpu=$(col decode+trail 7)
-  full_wall=$(col decode+trail 6)
-  cat_wall=$(col cat 6)
-  rows_rate=$(col decode+trail 8)
+  cat_cpu=$(col cat 6)
+  dec_cpu=$(col decode 6)
+  full_cpu=$(col decode+trail 6)
+  full_wall=$(col decode+trail 5)
+  cat_wall=$(col cat 5)
+  rows_rate=$(col decode+trail 7)
   decode_rate=$full_cpu
   if [ -n "$full_cpu" ] && [ -n "$cat_cpu" ]; then
     row "capture: redo to trail files (read, walk, decode, transactions, trail), per CPU second" "$full_cpu MB/s" "\`cat\` of the same logs, per CPU second" "$cat_cpu MB/s" "$(ratio "$full_cpu" "$cat_cpu")"

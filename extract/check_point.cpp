@@ -71,14 +71,16 @@ int ks_read_check_point(ks_ckp_t *ckp) {
   return 0;
 }
 
-int ks_write_check_point(ks_ckp_t *ckp) {
+namespace {
+
+// One positioned write of the whole record, synced: a crash leaves either the old or the
+// new record, never a mix of two positions, and a restart resumes from what is on disk.
+int put_check_point(const ks_ckp_t *ckp) {
   char path[1024];
   int fd = open_check_point(path, sizeof path, O_WRONLY);
   if (fd < 0) return -1;
-  ckp->flag = (ckp->flag & ~static_cast<uint32_t>(KS_CKP_OPEN)) | KS_CKP_CLOSED;
   uint8_t raw[KS_CKP_SIZE];
   std::memcpy(raw, ckp, sizeof raw);
-  // The position must be on disk before the process is gone: a restart resumes from it.
   if (ks_write_data(fd, raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw) || fsync(fd) != 0) {
     KS_ERROR("write %s error.", path);
     close(fd);
@@ -88,19 +90,12 @@ int ks_write_check_point(ks_ckp_t *ckp) {
   return 0;
 }
 
-int ks_save_check_point(ks_ckp_t *ckp) {
-  char path[1024];
-  int fd = open_check_point(path, sizeof path, O_WRONLY);
-  if (fd < 0) return -1;
-  uint8_t raw[KS_CKP_SIZE];
-  std::memcpy(raw, ckp, sizeof raw);
-  // One positioned write of the whole record: a crash leaves either the old or the new
-  // record, never a mix of two positions.
-  if (ks_write_data(fd, raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw) || fsync(fd) != 0) {
-    KS_ERROR("write %s error.", path);
-    close(fd);
-    return -1;
-  }
-  close(fd);
-  return 0;
+}  // namespace
+
+int ks_write_check_point(ks_ckp_t *ckp) {
+  ckp->flag = (ckp->flag & ~static_cast<uint32_t>(KS_CKP_OPEN)) | KS_CKP_CLOSED;
+  return put_check_point(ckp);
 }
+
+// While running the record stays marked open: only a clean exit closes it.
+int ks_save_check_point(ks_ckp_t *ckp) { return put_check_point(ckp); }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -48,5 +49,34 @@ void write_file(const std::string &path, const std::string &data) {
 }
 
 bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string sh(const std::string &cmd) {
+  std::string out;
+  FILE *p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+std::vector<std::string> split_lines(const std::string &s) {
+  std::vector<std::string> v;
+  size_t pos = 0;
+  while (pos < s.size()) {
+    size_t e = s.find('\n', pos);
+    if (e == std::string::npos) e = s.size();
+    v.push_back(s.substr(pos, e - pos));
+    pos = e + 1;
+  }
+  return v;
+}
+
+std::string unhex(const std::string &h) {
+  std::string b;
+  for (size_t i = 0; i + 1 < h.size(); i += 2) b += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
+  return b;
+}
 
 }  // namespace kstest

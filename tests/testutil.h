@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kstest {
 
@@ -26,5 +27,11 @@ class TempHome {
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 bool file_exists(const std::string &path);
+// Standard output of a shell command.
+std::string sh(const std::string &cmd);
+// The lines of a text, without their newlines; empty lines kept.
+std::vector<std::string> split_lines(const std::string &s);
+// Bytes from hex digits ("0a1B" -> "\x0a\x1b").
+std::string unhex(const std::string &h);
 
 }  // namespace kstest

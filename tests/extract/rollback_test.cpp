@@ -22,29 +22,9 @@
 namespace {
 
 using ks::sim::ks_sim_db;
-
-std::string sh(const std::string &cmd) {
-  std::string out;
-  FILE *p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
-std::vector<std::string> lines(const std::string &s) {
-  std::vector<std::string> v;
-  size_t pos = 0;
-  while (pos < s.size()) {
-    size_t e = s.find('\n', pos);
-    if (e == std::string::npos) e = s.size();
-    v.push_back(s.substr(pos, e - pos));
-    pos = e + 1;
-  }
-  return v;
-}
+using kstest::sh;
+using kstest::unhex;
+const auto &lines = kstest::split_lines;
 
 // ---- the trail as trailcat prints it ----------------------------------------------------
 
@@ -104,12 +84,6 @@ std::vector<std::string> trail_view(const std::string &out, std::map<std::string
 }
 
 // ---- the source's record of what it committed -----------------------------------------
-
-std::string unhex(const std::string &h) {
-  std::string b;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) b += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
-  return b;
-}
 
 // A value as trailcat prints one of that type.
 std::string render(const std::string &type, bool null, const std::string &hex) {

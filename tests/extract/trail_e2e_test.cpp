@@ -25,28 +25,9 @@
 
 namespace {
 
-std::vector<std::string> split_lines(const std::string &s) {
-  std::vector<std::string> v;
-  size_t pos = 0;
-  while (pos < s.size()) {
-    size_t e = s.find('\n', pos);
-    if (e == std::string::npos) e = s.size();
-    v.push_back(s.substr(pos, e - pos));
-    pos = e + 1;
-  }
-  return v;
-}
-
-std::string sh(const std::string &cmd) {
-  std::string out;
-  FILE *p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+using kstest::sh;
+using kstest::split_lines;
+using kstest::unhex;
 
 // ---- the trail side, from trailcat's text -------------------------------------------
 
@@ -136,12 +117,6 @@ std::vector<Txn> parse_trailcat(const std::string &out) {
 }
 
 // ---- the expected side, from orasim's record ------------------------------------------
-
-std::string unhex(const std::string &h) {
-  std::string b;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) b += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
-  return b;
-}
 
 // A value as trailcat prints it for a column of that type ("[len] text").
 std::string value_text(const std::string &type, bool null, const std::string &hexv) {

@@ -18,16 +18,7 @@
 
 namespace {
 
-std::string sh(const std::string &cmd) {
-  std::string out;
-  FILE *p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+using kstest::sh;
 
 std::vector<std::string> lines(const std::string &s) {
   std::vector<std::string> v;

@@ -78,18 +78,6 @@ std::string jfield(const std::string &l, const std::string &key) {
   return l.substr(p, e - p);
 }
 
-std::vector<std::string> split(const std::string &s) {
-  std::vector<std::string> v;
-  size_t pos = 0;
-  while (pos < s.size()) {
-    size_t e = s.find('\n', pos);
-    if (e == std::string::npos) e = s.size();
-    v.push_back(s.substr(pos, e - pos));
-    pos = e + 1;
-  }
-  return v;
-}
-
 // The text an operator reads: the file header, every record with its vectors, and each
 // committed transaction's changes as the trail shows them, against the hand-made
 // expectations of every fixture log.
@@ -101,7 +89,7 @@ TEST(RedoFixtures, TextShowsEveryRecordAndEachCommittedTransaction) {
                            data_path(c, ".dict") + " 2>/dev/null");
     std::vector<std::string> want_records, got_records, want_txns, got_txns;
     std::map<std::string, std::string> open;  // xid -> operations so far
-    for (const std::string &l : split(kstest::read_file(data_path(c, ".expected.jsonl")))) {
+    for (const std::string &l : kstest::split_lines(kstest::read_file(data_path(c, ".expected.jsonl")))) {
       std::string type = jfield(l, "type");
       if (type == "\"file\"") {
         char h[256];
@@ -110,7 +98,7 @@ TEST(RedoFixtures, TextShowsEveryRecordAndEachCommittedTransaction) {
                  jfield(l, "block_size").c_str(), order.substr(1, order.size() - 2).c_str(),
                  jfield(l, "vsn").substr(1, 10).c_str(), jfield(l, "file_blocks").c_str(),
                  jfield(l, "next_available_block").c_str(), jfield(l, "sequence").c_str());
-        EXPECT_EQ(split(text).at(0), h);
+        EXPECT_EQ(kstest::split_lines(text).at(0), h);
       } else if (type == "\"record\"") {
         std::string rba = jfield(l, "rba"), ops = jfield(l, "ops");
         char vld[8];
@@ -142,7 +130,7 @@ TEST(RedoFixtures, TextShowsEveryRecordAndEachCommittedTransaction) {
     }
     std::string *cur = nullptr;
     bool rollback = false;
-    for (const std::string &l : split(text)) {
+    for (const std::string &l : kstest::split_lines(text)) {
       if (l.rfind("RECORD ", 0) == 0) {
         got_records.push_back(l.substr(7));
         cur = &got_records.back();
