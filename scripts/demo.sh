@@ -338,6 +338,7 @@ where to look next (the home stays: rm -rf $home when done):
   bin/kesh                                   the console: "desc $unit.ext1", "list", "help"
   bin/trailcat -f data/$unit/ext1_0.dat | less     the captured transactions in the trail
   bin/markedit -f data/$unit/ext1.ckp -p     the extract's checkpoint (redo position)
+  bin/errcat -f error/$unit/app1_error.dat   rows the target refused, if any (none expected)
   sqlite3 sim/TGT.db 'select * from "KS.KS_APPLY_CKP"'     the apply's checkpoint on the target
   sqlite3 sim/TGT.db 'select * from "HR_COPY.EMPLOYEES" limit 5'
   bin/orasim print -d sim -n SRC HR.EMPLOYEES     the source, in canonical form

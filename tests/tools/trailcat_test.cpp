@@ -1,4 +1,4 @@
-// trailcat on hand-built trail files: header and record lines, value rendering, discard
+// trailcat on hand-built trail files (and errcat on hand-built error files): header and record lines, value rendering, discard
 // marks, the end of a file with and without its marker, a file that is still growing,
 // and damaged files that must give a message naming the file and offset, not a crash.
 #include <gmock/gmock.h>
@@ -119,8 +119,8 @@ struct CatRun {
   std::string out, err;
 };
 
-CatRun trailcat(const std::vector<std::string> &args, const std::string &dir) {
-  std::string cmd = std::string(KS_BIN_DIR) + "/trailcat";
+CatRun run_tool(const char *tool, const std::vector<std::string> &args, const std::string &dir) {
+  std::string cmd = std::string(KS_BIN_DIR) + "/" + tool;
   for (const auto &a : args) cmd += " '" + a + "'";
   cmd += " >" + dir + "out.txt 2>" + dir + "err.txt";
   int rc = system(cmd.c_str());
@@ -135,7 +135,7 @@ class Trailcat : public ::testing::Test {
     kstest::write_file(path(), file);
     extra.push_back("-f");
     extra.push_back(path());
-    return trailcat(extra, home.path());
+    return run_tool("trailcat", extra, home.path());
   }
   kstest::TempHome home;
 };
@@ -310,7 +310,7 @@ TEST_F(Trailcat, FollowsAFileThatIsStillGrowing) {
     fwrite(rest.data(), 1, rest.size(), f);
     fclose(f);
   });
-  CatRun r = trailcat({"-f", path()}, home.path());
+  CatRun r = run_tool("trailcat", {"-f", path()}, home.path());
   writer.join();
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.out, HasSubstr("Column Name: ID, Type: NUMBER, Length: 22\n  [2] 1\n"));
@@ -370,18 +370,18 @@ TEST_F(Trailcat, DamagedTransactionsAreReportedWithFileAndOffset) {
 }
 
 TEST_F(Trailcat, CommandLineMessages) {
-  CatRun r = trailcat({"-h"}, home.path());
+  CatRun r = run_tool("trailcat", {"-h"}, home.path());
   EXPECT_EQ(r.status, 255);
   EXPECT_THAT(r.err, HasSubstr("  -h    print this message\n  -s    short data\n  -f    input file name\n\n"));
-  r = trailcat({"-x"}, home.path());
+  r = run_tool("trailcat", {"-x"}, home.path());
   EXPECT_EQ(r.status, 255);
   EXPECT_THAT(r.err, HasSubstr("invalid option [-x]\nusage: "));
-  r = trailcat({"-f"}, home.path());
+  r = run_tool("trailcat", {"-f"}, home.path());
   EXPECT_THAT(r.err, HasSubstr("not specify input file name.\nusage: "));
-  r = trailcat({"-f", home.file("none.dat")}, home.path());
+  r = run_tool("trailcat", {"-f", home.file("none.dat")}, home.path());
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err, "open " + home.file("none.dat") + ": No such file or directory\nperform one file error.\n");
-  r = trailcat({}, home.path());
+  r = run_tool("trailcat", {}, home.path());
   EXPECT_THAT(r.err, HasSubstr("open : No such file or directory\n"));
 }
 
@@ -408,4 +408,74 @@ TEST_F(Trailcat, RandomlyDamagedRecordsNeverCrashIt) {
     ASSERT_TRUE(r.status == 0 || r.status == 255) << "iteration " << i << " status " << r.status << "\n" << r.err;
     ASSERT_THAT(r.err, HasSubstr("input file work completed.\n")) << "iteration " << i;
   }
+}
+
+// apply's error file: a header per failing row, the message, and the change as the trail
+// shows it; a quick multi-insert carries its descriptors and the one failing row.
+namespace {
+
+Bytes error_record(uint32_t ecode, const std::string &msg, const Bytes &change) {
+  Bytes b;
+  put32(b, static_cast<uint32_t>(32 + msg.size() + 1 + change.size()));
+  put32(b, 0);
+  put32(b, ecode);
+  put32(b, kJan2024);
+  put64(b, 4242);
+  put64(b, kXid);
+  b += msg;
+  b.push_back('\0');
+  return b + change;
+}
+
+}  // namespace
+
+TEST_F(Trailcat, ErrcatPrintsEachFailedRowAndStopsAtADamagedRecord) {
+  const Bytes ins = record(KS_OPC_INSERT, 1, 0, column("EMPNO", KS_TYP_NUMBER, hexb({0xC2, 0x02, 0x08})));
+  const Bytes del = record(KS_OPC_DELETE, 0, 1, column("EMPNO", KS_TYP_NUMBER, hexb({0xC1, 0x04})));
+  // Quick insert: two descriptors, then the failing row (u16 length + bytes per value).
+  Bytes qmi = record(KS_OPC_QMI, 2, 2, column("A", KS_TYP_NUMBER, "") + column("B", KS_TYP_VARCHAR2, ""));
+  qmi += hexb({2, 0, 0xC1, 0x03, 3, 0}) + "xyz";
+  qmi.replace(0, 4, Bytes(4, '\0'));
+  uint32_t qlen = 96 + static_cast<uint32_t>(column("A", KS_TYP_NUMBER, "").size() + column("B", KS_TYP_VARCHAR2, "").size());
+  std::memcpy(qmi.data(), &qlen, 4);  // a quick insert's own length covers its descriptors
+  const Bytes file = error_record(1, "ORA-00001: unique constraint (SCOTT.PK_EMP) violated", ins) +
+                     error_record(0, "table row not matched.", del) + error_record(1400, "ORA-01400: cannot insert NULL", qmi);
+  kstest::write_file(path(), file);
+  CatRun r = run_tool("errcat", {"-f", path()}, home.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("Error Code: 1\nMessage: ORA-00001: unique constraint (SCOTT.PK_EMP) violated\n"
+                               "SCN: 4242,  SCN time: 2024-01-01 00:00:00\nXID: "));
+  EXPECT_THAT(r.out, HasSubstr("(5.3.100)"));
+  EXPECT_THAT(r.out, HasSubstr("LCR Op: INSERT  Owner: SCOTT, Table: EMP\nNew Image:\nColumn Name: EMPNO, Type: NUMBER"));
+  EXPECT_THAT(r.out, HasSubstr("  [3] 107"));
+  EXPECT_THAT(r.out, HasSubstr("Message: table row not matched.\n"));
+  EXPECT_THAT(r.out, HasSubstr("LCR Op: DELETE  Owner: SCOTT, Table: EMP"));
+  EXPECT_THAT(r.out, HasSubstr("LCR Op: QUICK INSERT  Owner: SCOTT, Table: EMP"));
+  EXPECT_THAT(r.out, HasSubstr("row [0]\n  [2] 2\n  [3] xyz\n"));
+  EXPECT_THAT(r.out, Not(HasSubstr("row [1]")));
+  EXPECT_THAT(r.out, HasSubstr("3 error record(s).\n"));
+
+  // A record cut short (a crash while apply appended it): what precedes it is printed,
+  // the cut is named with its offset, the exit says failure.
+  const Bytes cut = file.substr(0, file.size() - 5);
+  kstest::write_file(path(), cut);
+  r = run_tool("errcat", {"-f", path()}, home.path());
+  EXPECT_NE(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr("2 error record(s)."));
+  const size_t third = error_record(1, "ORA-00001: unique constraint (SCOTT.PK_EMP) violated", ins).size() +
+                       error_record(0, "table row not matched.", del).size();
+  EXPECT_THAT(r.err, HasSubstr("incomplete or corrupt error record in " + path() + " at offset " + std::to_string(third)));
+
+  // A change whose lengths run past its record.
+  Bytes bad = error_record(0, "x", ins);
+  uint32_t huge = 100000;
+  std::memcpy(bad.data() + 32 + 2, &huge, 4);
+  kstest::write_file(path(), bad);
+  r = run_tool("errcat", {"-f", path()}, home.path());
+  EXPECT_NE(r.status, 0);
+  EXPECT_THAT(r.err, HasSubstr("corrupt change in the error record at offset 0"));
+
+  r = run_tool("errcat", {"-x"}, home.path());
+  EXPECT_NE(r.status, 0);
+  EXPECT_THAT(r.err, HasSubstr("invalid option [-x]"));
 }

@@ -1,0 +1,163 @@
+// errcat: prints apply's error file — for every row that failed on the target, the
+// database error (number and text), the source transaction's commit SCN, time and XID,
+// and the failing change as trailcat shows it (for a quick multi-insert, the one row that
+// failed).
+// Invariants: every byte of the file is untrusted; a record whose lengths do not fit is
+// reported with its offset and the walk stops there, since nothing after it can be
+// trusted to start a record.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "extract/trans/trail_format.h"
+#include "extract/trans/trail_print.h"
+
+namespace {
+
+constexpr uint32_t kHeadSz = 32;  // elen, flag, ecode, sct, scn, xid
+
+void usage(const char *prog) {
+  fprintf(stderr, "usage: %s [options]\n  -h    print this message\n  -s    short data\n  -f    error file name\n\n",
+          prog);
+}
+
+// Where the failing change ends inside the record body [lcr, end): the LCR's own length,
+// except for a quick multi-insert, whose descriptors are followed by the one failing row.
+bool lcr_span(const uint8_t *lcr, size_t avail, uint32_t *llen, uint32_t *dlen) {
+  if (avail < KS_LCR_RH_SZ) return false;
+  const uint32_t opc = ks_lcr_u32(lcr, 8);
+  if (opc != KS_OPC_QMI) {
+    *llen = ks_lcr_u32(lcr, 0);
+    *dlen = 0;
+    return *llen >= KS_LCR_RH_SZ && *llen <= avail;
+  }
+  // Descriptors: nold column entries after the header; the row is the rest.
+  uint32_t pos = KS_LCR_RH_SZ;
+  const uint32_t nold = ks_lcr_u32(lcr, 16);
+  for (uint32_t i = 0; i < nold; i++) {
+    if (avail - pos < KS_LCR_CH_SZ) return false;
+    const uint32_t alen = ks_lcr_u32(lcr + pos, 0);
+    if (alen < KS_LCR_CH_SZ || alen > avail - pos) return false;
+    pos += alen;
+  }
+  *llen = pos;
+  *dlen = static_cast<uint32_t>(avail - pos);
+  return true;
+}
+
+std::string commit_time(uint32_t t) {
+  char s[32];
+  snprintf(s, sizeof s, "%04u-%02u-%02u %02u:%02u:%02u", t / 32140800 + 1988, (t / 2678400) % 12 + 1,
+           (t / 86400) % 31 + 1, (t / 3600) % 24, (t / 60) % 60, t % 60);
+  return s;
+}
+
+int print_file(const char *name, bool short_data) {
+  FILE *f = fopen(name, "rb");
+  if (f == nullptr) {
+    fprintf(stderr, "open %s: %s\n", name, strerror(errno));
+    return -1;
+  }
+  std::vector<uint8_t> data;
+  uint8_t chunk[65536];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + n);
+  const bool read_error = ferror(f) != 0;
+  fclose(f);
+  if (read_error) {
+    fprintf(stderr, "read %s: %s\n", name, strerror(errno));
+    return -1;
+  }
+
+  size_t ofs = 0;
+  int count = 0, rc = 0;
+  while (ofs < data.size()) {
+    const uint8_t *r = data.data() + ofs;
+    const size_t left = data.size() - ofs;
+    if (left < kHeadSz || ks_lcr_u32(r, 0) < kHeadSz || ks_lcr_u32(r, 0) > left) {
+      fprintf(stderr, "incomplete or corrupt error record in %s at offset %zu.\n", name, ofs);
+      rc = -1;
+      break;
+    }
+    const uint32_t elen = ks_lcr_u32(r, 0);
+    const uint8_t *msg = r + kHeadSz;
+    const void *nul = memchr(msg, '\0', elen - kHeadSz);
+    if (nul == nullptr) {
+      fprintf(stderr, "corrupt error record in %s at offset %zu: the message has no end.\n", name, ofs);
+      rc = -1;
+      break;
+    }
+    const uint8_t *lcr = static_cast<const uint8_t *>(nul) + 1;
+    const size_t body = static_cast<size_t>(r + elen - lcr);
+    const uint64_t xid = ks_lcr_u64(r, 24);
+    printf("=================================================================\n");
+    printf("Error Record: %d  (offset %zu)\n", ++count, ofs);
+    printf("Error Code: %u\nMessage: %s\n", ks_lcr_u32(r, 8), reinterpret_cast<const char *>(msg));
+    printf("SCN: %lu,  SCN time: %s\nXID: %lu (%d.%d.%d)\n", static_cast<unsigned long>(ks_lcr_u64(r, 16)),
+           commit_time(ks_lcr_u32(r, 12)).c_str(), static_cast<unsigned long>(xid), static_cast<int>(xid >> 48),
+           static_cast<int>((xid >> 32) & 0xFFFF), static_cast<int>(xid & 0xFFFFFFFF));
+    uint32_t llen = 0, dlen = 0;
+    if (body == 0) {
+      printf("(no change recorded)\n");
+    } else if (!lcr_span(lcr, body, &llen, &dlen)) {
+      fprintf(stderr, "corrupt change in the error record at offset %zu of %s.\n", ofs, name);
+      rc = -1;
+    } else {
+      // The change goes through the trail printer as a one-record transaction; a quick
+      // multi-insert becomes one holding just the failing row.
+      ks_lcr_th_t th{};
+      th.tlen = static_cast<uint32_t>(sizeof th + llen + dlen);
+      th.flag = KS_TH_TRANS;
+      th.nlcr = 1;
+      th.csct = ks_lcr_u32(r, 12);
+      th.cscn = ks_lcr_u64(r, 16);
+      th.xid = xid;
+      std::vector<uint8_t> img(th.tlen);
+      ks_lcr_store(img.data(), th);
+      std::memcpy(img.data() + sizeof th, lcr, llen + dlen);
+      if (dlen > 0) {
+        ks_lcr_set_u32(img.data() + sizeof th, 0, llen + dlen);
+        ks_lcr_set_u32(img.data() + sizeof th, 12, 1);  // one row
+      }
+      if (ks_trail_print_transaction(img.data(), &th, static_cast<long>(ofs), name, short_data) < 0) rc = -1;
+    }
+    ofs += elen;
+  }
+  printf("%d error record(s).\n", count);
+  return rc;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  bool short_data = false;
+  const char *file = nullptr;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "-h") == 0) {
+      usage(argv[0]);
+      return -1;
+    } else if (strcmp(argv[i], "-s") == 0) {
+      short_data = true;
+    } else if (strcmp(argv[i], "-f") == 0) {
+      if (i + 1 >= argc) {
+        fprintf(stderr, "not specify input file name.\n");
+        usage(argv[0]);
+        return -1;
+      }
+      file = argv[++i];
+    } else {
+      fprintf(stderr, "invalid option [%s]\n", argv[i]);
+      usage(argv[0]);
+      return -1;
+    }
+  }
+  if (file == nullptr) {
+    fprintf(stderr, "not specify input file name.\n");
+    usage(argv[0]);
+    return -1;
+  }
+  return print_file(file, short_data) == 0 ? 0 : -1;
+}
