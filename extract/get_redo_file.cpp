@@ -42,7 +42,20 @@ int ks_get_redo_file(ks_extr_t *ex, uint32_t seq) {
                        binds, 2, ocols, 4, 1);
     if (rows < 0) return -1;
     if (rows == 0) {
-      KS_ERROR("log file %d not found.", static_cast<int>(seq));
+      // Past the thread's newest log, the database simply has not switched to it yet:
+      // the caller waits, and that routine wait is no fault. A log at or below it that
+      // is neither online nor archived is gone, and capture cannot go on without it.
+      int64_t newest = 0;
+      ks_oci_stmt_t st{};
+      ks_qcol_t ncol = {KS_QT_INT, sizeof newest, &newest};
+      if (ks_db_query(a->se, &st, false, "select nvl(max(sequence#), 0) from v$log where thread#=:1", binds, 1,
+                      &ncol, 1, 1) < 0)
+        return -1;
+      if (static_cast<int64_t>(seq) > newest)
+        KS_INFO("log file %d not written yet (newest is %ld), waiting.", static_cast<int>(seq),
+                static_cast<long>(newest));
+      else
+        KS_ERROR("log file %d not found.", static_cast<int>(seq));
       return -1;
     }
     kind = KS_LOGF_ONLINE;
