@@ -108,10 +108,7 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr) {
     KS_ERROR("large transaction record without its file name; transaction skipped.");
     return -1;
   }
-  int fd;
-  do {
-    fd = open(path, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd = ks_open_file(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     KS_ERROR("open %s: %s", path, strerror(errno));
     return -1;

@@ -76,10 +76,7 @@ int ks_open_trail_file(ks_apply_t *ap, uint32_t fno, uint64_t scn, uint64_t xid)
   char path[600];
   for (;;) {
     trail_name(path, sizeof path, fno);
-    int fd;
-    do {
-      fd = open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    int fd = ks_open_file(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
       int err = errno;
       if (err == ENOENT)

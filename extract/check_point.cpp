@@ -31,9 +31,7 @@ int open_check_point(char *path, size_t n, int flags) {
     KS_ERROR("check point file path too long.");
     return -1;
   }
-  int fd;
-  do fd = open(path, flags | O_CREAT, 0644);
-  while (fd < 0 && errno == EINTR);
+  int fd = ks_open_file(path, flags | O_CREAT);
   if (fd < 0) KS_ERROR("open %s: %s", path, strerror(errno));
   return fd;
 }

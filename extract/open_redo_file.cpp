@@ -8,6 +8,7 @@
 
 #include "extract/extract.h"
 #include "lib/log/log.h"
+#include "lib/util.h"
 
 int ks_open_redo_file(ks_extr_t *ex) {
   ks_reader_t *r = ex->r;
@@ -20,9 +21,7 @@ int ks_open_redo_file(ks_extr_t *ex) {
     close(r->lfd);
     r->lfd = -1;
   }
-  int fd;
-  do fd = open(l->name, O_RDONLY | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
+  int fd = ks_open_file(l->name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     KS_ERROR("open \"%s\": %s", l->name, strerror(errno));
     return -1;

@@ -1,5 +1,6 @@
-// Positioned and appending file I/O. Each call loops until the whole transfer is done
+// Opening, positioned and appending file I/O. Each transfer loops until the whole transfer is done
 // (or end of file for reads), retries EINTR, and logs any other error once.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +8,14 @@
 
 #include "lib/log/log.h"
 #include "lib/util.h"
+
+int ks_open_file(const char *name, int flags) {
+  int fd;
+  do {
+    fd = open(name, flags, 0644);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
 
 ssize_t ks_read_data(int fd, void *buf, size_t size, off_t offset) {
   if (fd < 0) return -1;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <sys/types.h>
 
+// open(2) retried while a signal interrupts it; new files get mode 0644.
+int ks_open_file(const char *name, int flags);
 ssize_t ks_read_data(int fd, void *buf, size_t size, off_t offset);
 ssize_t ks_write_data(int fd, const void *buf, size_t size, off_t offset);
 ssize_t ks_append_data(int fd, const void *buf, size_t size);

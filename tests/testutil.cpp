@@ -1,6 +1,7 @@
 #include "tests/testutil.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -50,14 +51,16 @@ void write_file(const std::string &path, const std::string &data) {
 
 bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
-std::string sh(const std::string &cmd) {
+std::string sh(const std::string &cmd, int *status) {
   std::string out;
+  if (status != nullptr) *status = -1;
   FILE *p = popen(cmd.c_str(), "r");
   if (!p) return out;
   char buf[65536];
   size_t n;
   while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
+  int st = pclose(p);
+  if (status != nullptr) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   return out;
 }
 

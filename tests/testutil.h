@@ -27,8 +27,8 @@ class TempHome {
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 bool file_exists(const std::string &path);
-// Standard output of a shell command.
-std::string sh(const std::string &cmd);
+// Standard output of a shell command; its exit status (-1 when it did not exit) in status.
+std::string sh(const std::string &cmd, int *status = nullptr);
 // The lines of a text, without their newlines; empty lines kept.
 std::vector<std::string> split_lines(const std::string &s);
 // Bytes from hex digits ("0a1B" -> "\x0a\x1b").

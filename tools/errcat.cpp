@@ -19,11 +19,6 @@ namespace {
 
 constexpr uint32_t kHeadSz = 32;  // elen, flag, ecode, sct, scn, xid
 
-void usage(const char *prog) {
-  fprintf(stderr, "usage: %s [options]\n  -h    print this message\n  -s    short data\n  -f    error file name\n\n",
-          prog);
-}
-
 // Where the failing change ends inside the record body [lcr, end): the LCR's own length,
 // except for a quick multi-insert, whose descriptors are followed by the one failing row.
 bool lcr_span(const uint8_t *lcr, size_t avail, uint32_t *llen, uint32_t *dlen) {
@@ -46,13 +41,6 @@ bool lcr_span(const uint8_t *lcr, size_t avail, uint32_t *llen, uint32_t *dlen) 
   *llen = pos;
   *dlen = static_cast<uint32_t>(avail - pos);
   return true;
-}
-
-std::string commit_time(uint32_t t) {
-  char s[32];
-  snprintf(s, sizeof s, "%04u-%02u-%02u %02u:%02u:%02u", t / 32140800 + 1988, (t / 2678400) % 12 + 1,
-           (t / 86400) % 31 + 1, (t / 3600) % 24, (t / 60) % 60, t % 60);
-  return s;
 }
 
 int print_file(const char *name, bool short_data) {
@@ -96,9 +84,7 @@ int print_file(const char *name, bool short_data) {
     printf("=================================================================\n");
     printf("Error Record: %d  (offset %zu)\n", ++count, ofs);
     printf("Error Code: %u\nMessage: %s\n", ks_lcr_u32(r, 8), reinterpret_cast<const char *>(msg));
-    printf("SCN: %lu,  SCN time: %s\nXID: %lu (%d.%d.%d)\n", static_cast<unsigned long>(ks_lcr_u64(r, 16)),
-           commit_time(ks_lcr_u32(r, 12)).c_str(), static_cast<unsigned long>(xid), static_cast<int>(xid >> 48),
-           static_cast<int>((xid >> 32) & 0xFFFF), static_cast<int>(xid & 0xFFFFFFFF));
+    ks_trail_print_commit(ks_lcr_u64(r, 16), ks_lcr_u32(r, 12), xid);
     uint32_t llen = 0, dlen = 0;
     if (body == 0) {
       printf("(no change recorded)\n");
@@ -134,30 +120,11 @@ int print_file(const char *name, bool short_data) {
 
 int main(int argc, char **argv) {
   bool short_data = false;
-  const char *file = nullptr;
-  for (int i = 1; i < argc; i++) {
-    if (strcmp(argv[i], "-h") == 0) {
-      usage(argv[0]);
-      return -1;
-    } else if (strcmp(argv[i], "-s") == 0) {
-      short_data = true;
-    } else if (strcmp(argv[i], "-f") == 0) {
-      if (i + 1 >= argc) {
-        fprintf(stderr, "not specify input file name.\n");
-        usage(argv[0]);
-        return -1;
-      }
-      file = argv[++i];
-    } else {
-      fprintf(stderr, "invalid option [%s]\n", argv[i]);
-      usage(argv[0]);
-      return -1;
-    }
-  }
-  if (file == nullptr) {
+  std::string file;
+  if (ks_trail_tool_options(argc, argv, &short_data, &file) < 0) return -1;
+  if (file.empty()) {
     fprintf(stderr, "not specify input file name.\n");
-    usage(argv[0]);
     return -1;
   }
-  return print_file(file, short_data) == 0 ? 0 : -1;
+  return print_file(file.c_str(), short_data) == 0 ? 0 : -1;
 }

@@ -105,9 +105,7 @@ void print_ckp() {
 int main(int argc, char **argv) {
   parse_args(argc, argv);
 
-  int fd;
-  do fd = open(file_name, O_RDWR);
-  while (fd < 0 && errno == EINTR);
+  int fd = ks_open_file(file_name, O_RDWR);
   if (fd < 0) {
     fprintf(stderr, "open %s: %s\n", file_name, strerror(errno));
     return -1;

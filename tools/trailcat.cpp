@@ -32,11 +32,6 @@ bool short_data = false;
 const char *file_name = "";
 bool damaged = false;  // a transaction or record could not be printed
 
-void usage(const char *prog) {
-  fprintf(stderr, "usage: %s [options]\n  -h    print this message\n  -s    short data\n  -f    input file name\n\n",
-          prog);
-}
-
 void idle_wait() {
   struct timespec ts = {0, KS_IDLE_NSEC};
   nanosleep(&ts, nullptr);
@@ -151,26 +146,7 @@ int perform_file(std::unique_ptr<uint8_t[]> &buf, size_t &cap) {
 
 int main(int argc, char **argv) {
   std::string name;
-  for (int i = 1; i < argc; i++) {
-    if (strcmp(argv[i], "-h") == 0) {
-      usage(argv[0]);
-      return -1;
-    } else if (strcmp(argv[i], "-s") == 0) {
-      short_data = true;
-    } else if (strcmp(argv[i], "-f") == 0) {
-      if (i + 1 >= argc) {
-        fprintf(stderr, "not specify input file name.\n");
-        usage(argv[0]);
-        return -1;
-      }
-      i++;
-      name.assign(argv[i], strnlen(argv[i], 255));
-    } else {
-      fprintf(stderr, "invalid option [%s]\n", argv[i]);
-      usage(argv[0]);
-      return -1;
-    }
-  }
+  if (ks_trail_tool_options(argc, argv, &short_data, &name) < 0) return -1;
   file_name = name.c_str();
   size_t cap = KS_READ_SZ;
   std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[cap]);

@@ -21,13 +21,6 @@
 
 namespace {
 
-int open_spill(const char *name, int flags) {
-  int fd;
-  do {
-    fd = open(name, flags, 0644);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
 
 void delete_spill_file(ks_trans_slot_t *s) {
   if (s->fd >= 0) close(s->fd);
@@ -58,13 +51,13 @@ int spill_record(ks_trans_slot_t *s, const void *rec, uint32_t rlen) {
     if (s->flag & KS_SLOT_SPILLED) {
       // Restored from the save file without its descriptor: the data are in the file
       // only, so it is reopened, never recreated.
-      s->fd = open_spill(name, O_RDWR | O_APPEND);
+      s->fd = ks_open_file(name, O_RDWR | O_APPEND);
       if (s->fd < 0) {
         KS_ERROR("open %s: %s", name, strerror(errno));
         return -1;
       }
     } else {
-      s->fd = open_spill(name, O_RDWR | O_CREAT | O_TRUNC | O_APPEND);
+      s->fd = ks_open_file(name, O_RDWR | O_CREAT | O_TRUNC | O_APPEND);
       if (s->fd < 0) {
         KS_ERROR("open %s: %s", name, strerror(errno));
         return -1;

@@ -230,9 +230,7 @@ int ks_check_rollback(ks_extr_t *ex, ks_lcr_th_t *thdr) {
     if (len >= sizeof name) len = sizeof name - 1;
     std::memcpy(name, img + KS_LCR_TH_SZ, len);
     name[len] = '\0';
-    do {
-      file.fd = open(name, O_RDWR);
-    } while (file.fd < 0 && errno == EINTR);
+    file.fd = ks_open_file(name, O_RDWR);
     if (file.fd < 0) {
       KS_ERROR("open %s: %s", name, strerror(errno));
       return -1;

@@ -28,12 +28,13 @@ namespace {
 // Spill files copied into the trail since the last saved checkpoint (KS_TRANS_KEEP_SPILLS).
 std::vector<std::string> x_copied_spills;
 
-int open_retry(const char *name, int flags) {
-  int fd;
-  do {
-    fd = open(name, flags, 0644);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+// A spill file whose transaction has reached the trail (or was dropped): removed now, or
+// at the next saved checkpoint when a restart from the current one may still need it.
+void done_with_spill(const ks_trans_t *t, const char *spill) {
+  if (t->flag & KS_TRANS_KEEP_SPILLS)
+    x_copied_spills.emplace_back(spill);
+  else
+    unlink(spill);
 }
 
 // Writes an in-memory image of 1 MiB or more (a slot buffer configured larger than that)
@@ -41,7 +42,7 @@ int open_retry(const char *name, int flags) {
 int spill_whole_image(ks_trans_slot_t *s) {
   char name[PATH_MAX];
   ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
-  int fd = open_retry(name, O_RDWR | O_CREAT | O_TRUNC | O_APPEND);
+  int fd = ks_open_file(name, O_RDWR | O_CREAT | O_TRUNC | O_APPEND);
   if (fd < 0) {
     KS_ERROR("open %s: %s", name, strerror(errno));
     return -1;
@@ -72,7 +73,7 @@ void keep_traced_image(ks_trans_slot_t *s, const uint8_t *img, const ks_lcr_th_t
       s->flag &= ~KS_SLOT_SPILLED;
     }
   } else {
-    int fd = open_retry(name, O_RDWR | O_CREAT | O_TRUNC | O_APPEND);
+    int fd = ks_open_file(name, O_RDWR | O_CREAT | O_TRUNC | O_APPEND);
     if (fd < 0 || ks_append_data(fd, img, th.tlen) != static_cast<ssize_t>(th.tlen)) {
       if (fd >= 0) close(fd);
       return;  // the retry traces the collected image again
@@ -91,7 +92,7 @@ void keep_traced_image(ks_trans_slot_t *s, const uint8_t *img, const ks_lcr_th_t
 int ks_new_trail_file(ks_trans_t *t, int sn) {
   char name[PATH_MAX];
   ks_trail_file_name(name, sizeof name, t->fseq);
-  int fd = open_retry(name, O_WRONLY | O_CREAT | O_TRUNC);
+  int fd = ks_open_file(name, O_WRONLY | O_CREAT | O_TRUNC);
   if (fd < 0) {
     KS_ERROR("open %s: %s", name, strerror(errno));
     return -1;
@@ -152,7 +153,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
     img = s->buf;
     tbsz = static_cast<int>(s->tlen);
   } else if (s->dlen < KS_TRANS_REF_SZ) {
-    int fd = s->fd >= 0 ? s->fd : open_retry(spill, O_RDONLY);
+    int fd = s->fd >= 0 ? s->fd : ks_open_file(spill, O_RDONLY);
     ssize_t n = fd >= 0 ? ks_read_data(fd, t->tbuf, s->dlen, 0) : -1;
     if (fd >= 0 && fd != s->fd) close(fd);
     if (n != static_cast<ssize_t>(s->dlen)) {
@@ -207,10 +208,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
       if (rc == 0 && img != t->tbuf && ks_lcr_u32(t->tbuf, 0) != 0) img = t->tbuf;
     }
     if (rc == -9) {
-      if ((s->flag & KS_SLOT_SPILLED) && (t->flag & KS_TRANS_KEEP_SPILLS))
-        x_copied_spills.emplace_back(spill);
-      else if (s->flag & KS_SLOT_SPILLED)
-        unlink(spill);
+      if (s->flag & KS_SLOT_SPILLED) done_with_spill(t, spill);
       return 0;
     }
   }
@@ -224,7 +222,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
     // The spill file's reserved first 32 bytes get the final header, so the file alone
     // tells what it holds. (Its own descriptor appends, and pwrite on an appending
     // descriptor would append too.)
-    int hfd = open_retry(spill, O_WRONLY);
+    int hfd = ks_open_file(spill, O_WRONLY);
     if (hfd >= 0) {
       ks_write_data(hfd, &th, sizeof th, 0);
       close(hfd);
@@ -269,12 +267,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
   t->fhdr.last_scn = th.cscn;
   t->fhdr.last_xid = th.xid;
 
-  if (delete_after) {
-    if (t->flag & KS_TRANS_KEEP_SPILLS)
-      x_copied_spills.emplace_back(spill);
-    else
-      unlink(spill);
-  }
+  if (delete_after) done_with_spill(t, spill);
   if (queue) {
     // Queued slots stay taken: a quarter of the table at most, so new transactions
     // always find room.

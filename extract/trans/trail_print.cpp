@@ -288,11 +288,11 @@ bool print_record(const Rec &r) {
 }
 
 void print_transaction_body(const uint8_t *p, const ks_lcr_th_t &th, long fofs) {
-  Xid x = xid_parts(th.xid);
   printf("=================================================================\n"
-         "Data Length: %u,  # of rows: %u\nSCN: %lu,  SCN time: %s\nXID: %lu (%d.%d.%d)\n\n",
-         th.tlen, th.nlcr, static_cast<unsigned long>(th.cscn), commit_time_text(th.csct).c_str(),
-         static_cast<unsigned long>(th.xid), x.usn, x.slot, x.sqn);
+         "Data Length: %u,  # of rows: %u\n",
+         th.tlen, th.nlcr);
+  ks_trail_print_commit(th.cscn, th.csct, th.xid);
+  printf("\n");
   if (th.flag & KS_TH_BYREF) {
     const char *path = reinterpret_cast<const char *>(p + KS_LCR_TH_SZ);
     printf("Transaction File: %.*s\n", static_cast<int>(strnlen(path, th.tlen - KS_LCR_TH_SZ)), path);
@@ -331,4 +331,38 @@ int ks_trail_print_transaction(const uint8_t *p, const ks_lcr_th_t *th, long fof
   g.damaged = false;
   print_transaction_body(p, *th, fofs);
   return g.damaged ? -1 : 0;
+}
+
+void ks_trail_print_commit(uint64_t scn, uint32_t sct, uint64_t xid) {
+  Xid x = xid_parts(xid);
+  printf("SCN: %lu,  SCN time: %s\nXID: %lu (%d.%d.%d)\n", static_cast<unsigned long>(scn),
+         commit_time_text(sct).c_str(), static_cast<unsigned long>(xid), x.usn, x.slot, x.sqn);
+}
+
+int ks_trail_tool_options(int argc, char **argv, bool *short_data, std::string *file) {
+  auto usage = [&] {
+    fprintf(stderr, "usage: %s [options]\n  -h    print this message\n  -s    short data\n  -f    input file name\n\n",
+            argv[0]);
+  };
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "-h") == 0) {
+      usage();
+      return -1;
+    } else if (strcmp(argv[i], "-s") == 0) {
+      *short_data = true;
+    } else if (strcmp(argv[i], "-f") == 0) {
+      if (i + 1 >= argc) {
+        fprintf(stderr, "not specify input file name.\n");
+        usage();
+        return -1;
+      }
+      i++;
+      file->assign(argv[i], strnlen(argv[i], 255));
+    } else {
+      fprintf(stderr, "invalid option [%s]\n", argv[i]);
+      usage();
+      return -1;
+    }
+  }
+  return 0;
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "extract/trans/trail_format.h"
 
@@ -18,3 +19,9 @@ void ks_trail_print_header(const ks_trail_fh_t *fh);
 // 0, or -1 when the transaction or one of its records was damaged (reported on stderr).
 int ks_trail_print_transaction(const uint8_t *p, const ks_lcr_th_t *th, long fofs, const char *file_name,
                                bool short_data);
+// Prints "SCN: ..,  SCN time: ..\nXID: .. (usn.slot.sqn)\n" for a commit.
+void ks_trail_print_commit(uint64_t scn, uint32_t sct, uint64_t xid);
+// The options the file printers share: "-h" (usage, -1), "-s" short data, "-f" file (at
+// most 255 characters used). Unknown options and a missing file name print the message
+// and the usage and give -1; otherwise 0.
+int ks_trail_tool_options(int argc, char **argv, bool *short_data, std::string *file);

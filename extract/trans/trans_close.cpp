@@ -45,10 +45,7 @@ void keep_previous(const char *name) {
 int write_save_file(ks_trans_t *t, const char *name) {
   char tmp[PATH_MAX + 8];
   snprintf(tmp, sizeof tmp, "%s.new", name);
-  int fd;
-  do {
-    fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  } while (fd < 0 && errno == EINTR);
+  int fd = ks_open_file(tmp, O_WRONLY | O_CREAT | O_TRUNC);
   if (fd < 0) {
     KS_ERROR("open %s: %s", tmp, strerror(errno));
     return -1;

@@ -123,10 +123,7 @@ int check_trail_data(ks_trans_t *t, const char *name, uint32_t tail, uint64_t *l
 int reopen_trail_file(ks_trans_t *t) {
   char name[PATH_MAX];
   ks_trail_file_name(name, sizeof name, t->fseq);
-  int fd;
-  do {
-    fd = open(name, O_RDWR);
-  } while (fd < 0 && errno == EINTR);
+  int fd = ks_open_file(name, O_RDWR);
   if (fd < 0) {
     if (errno == ENOENT) return 0;
     KS_ERROR("open %s: %s", name, strerror(errno));
@@ -209,10 +206,7 @@ int reopen_trail_file(ks_trans_t *t) {
 int restore_as_spilled(ks_trans_slot_t *s, const uint8_t *img) {
   char name[PATH_MAX];
   ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
-  int fd;
-  do {
-    fd = open(name, O_RDWR | O_CREAT | O_TRUNC | O_APPEND, 0644);
-  } while (fd < 0 && errno == EINTR);
+  int fd = ks_open_file(name, O_RDWR | O_CREAT | O_TRUNC | O_APPEND);
   if (fd < 0) {
     KS_ERROR("open %s: %s", name, strerror(errno));
     return -1;
@@ -232,10 +226,7 @@ int restore_as_spilled(ks_trans_slot_t *s, const uint8_t *img) {
 void reopen_spill_file(ks_trans_slot_t *s, int *rc) {
   char name[PATH_MAX];
   ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
-  int fd;
-  do {
-    fd = open(name, O_RDWR | O_APPEND);
-  } while (fd < 0 && errno == EINTR);
+  int fd = ks_open_file(name, O_RDWR | O_APPEND);
   if (fd < 0) {
     KS_ERROR("open %s: %s", name, strerror(errno));
     return;
@@ -359,14 +350,6 @@ int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
   return 0;
 }
 
-int open_read(const char *name) {
-  int fd;
-  do {
-    fd = open(name, O_RDONLY);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
 // Generation stamped in a save file's header (-1 when unreadable).
 int64_t save_generation(int fd) {
   ks_trans_fhd_t fhd;
@@ -379,7 +362,7 @@ int64_t save_generation(int fd) {
 // (a crash came between the new save file and the checkpoint naming it). Neither file:
 // no transaction was open. *fd stays -1 when there is nothing to restore.
 int choose_save_file(const ks_trans_t *t, char *name, int *fd) {
-  *fd = open_read(name);
+  *fd = ks_open_file(name, O_RDONLY);
   if (*fd < 0 && errno != ENOENT) {
     KS_ERROR("open %s: %s", name, strerror(errno));
     return -1;
@@ -390,7 +373,7 @@ int choose_save_file(const ks_trans_t *t, char *name, int *fd) {
   *fd = -1;
   std::string cur = name;
   std::strcat(name, ".prev");
-  int pfd = open_read(name);
+  int pfd = ks_open_file(name, O_RDONLY);
   if (pfd >= 0 && save_generation(pfd) == t->gen) {
     KS_INFO("restore open transactions from %s, saved with the checkpoint.", name);
     *fd = pfd;

@@ -13,16 +13,7 @@
 
 namespace {
 
-std::string run(const std::string &cmd) {
-  std::string out;
-  if (FILE *p = popen(cmd.c_str(), "r")) {
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
+std::string run(const std::string &cmd) { return kstest::sh(cmd); }
 
 class Tmux {
  public:

@@ -17,14 +17,8 @@ struct Outcome {
 
 Outcome run_plain(const std::string &args) {
   std::string cmd = std::string(KS_BIN_DIR) + "/extract " + args + " 2>&1";
-  FILE *p = popen(cmd.c_str(), "r");
   Outcome o{-1, ""};
-  if (p == nullptr) return o;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) o.err.append(buf, n);
-  int st = pclose(p);
-  o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  o.err = kstest::sh(cmd, &o.status);
   return o;
 }
 

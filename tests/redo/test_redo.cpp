@@ -36,16 +36,7 @@ std::string data_path(const std::string &name, const char *ext) {
   return std::string(KS_TEST_DATA_DIR) + "/redo/" + name + ext;
 }
 
-std::string run(const std::string &cmd) {
-  std::string out;
-  FILE *p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
+std::string run(const std::string &cmd) { return kstest::sh(cmd); }
 
 std::string expected_changes(const std::string &name) {
   std::string all = kstest::read_file(data_path(name, ".expected.jsonl")), out;

@@ -22,17 +22,7 @@ using namespace ks::sim;
 
 namespace {
 
-std::string run_cmd(const std::string &cmd, int *status) {
-  std::string out;
-  FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int st = pclose(p);
-  *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return out;
-}
+std::string run_cmd(const std::string &cmd, int *status) { return kstest::sh(cmd + " 2>&1", status); }
 
 std::string one(sqlite3 *db, const std::string &sql) {
   sqlite3_stmt *s = nullptr;

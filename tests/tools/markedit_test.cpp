@@ -21,14 +21,8 @@ struct Outcome {
 
 Outcome markedit(const std::string &args) {
   std::string cmd = std::string(KS_BIN_DIR) + "/markedit " + args + " 2>&1";
-  FILE *p = popen(cmd.c_str(), "r");
   Outcome r{-1, ""};
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.err.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  r.err = kstest::sh(cmd, &r.status);
   return r;
 }
 
