@@ -308,6 +308,8 @@ int main(int argc, char **argv) {
     }
     if (errno == ENOENT)
       KS_INFO("trail file %u does not exist, check after 5 seconds.", fno);
+    else if (errno == EAGAIN)
+      KS_INFO("position not yet in trail file %u, check after 5 seconds.", fno);
     else
       KS_ERROR("open trail file error, retry after 5 seconds.");
     sleep(5);

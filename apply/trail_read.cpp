@@ -29,7 +29,9 @@ void take(ks_reader_t *r, int fd, uint32_t fno, int64_t ofs) {
   r->flag = 0;
 }
 
-// Offset just after the transaction (scn, xid) in this file, or -1.
+// Offset just after the transaction (scn, xid) in this file; -2 when the file, still being
+// written, ends before it (after a crash extract writes again what it had written beyond
+// its checkpoint, so the position comes back); -1 on a fault.
 int64_t search_file(ks_buffer_t *b, int fd, const char *path, uint64_t scn, uint64_t xid) {
   int64_t ofs = KS_TRAIL_FH_SZ;
   for (;;) {
@@ -56,8 +58,8 @@ int64_t search_file(ks_buffer_t *b, int fd, const char *path, uint64_t scn, uint
       pos += tlen;
     }
     if (n < b->rsz) {
-      KS_ERROR("reach the end of trail file \"%s\".", path);
-      return -1;
+      KS_INFO("reach the end of trail file \"%s\" before the position; it is still being written.", path);
+      return -2;
     }
     if (pos == 0) {
       KS_ERROR("transaction at offset %ld of trail file \"%s\" is larger than the read buffer.",
@@ -102,7 +104,7 @@ int ks_open_trail_file(ks_apply_t *ap, uint32_t fno, uint64_t scn, uint64_t xid)
       int64_t ofs = search_file(ap->b, fd, path, scn, xid);
       if (ofs < 0) {
         close(fd);
-        errno = EIO;
+        errno = ofs == -2 ? EAGAIN : EIO;
         return -1;
       }
       take(r, fd, fno, ofs);

@@ -142,6 +142,7 @@ TEST_F(Replay, PositionsThatCannotBeFound) {
   EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(start(0, 5, 9), -1);    // before the first transaction of file 0
   EXPECT_EQ(start(0, 20, 99), -1);  // the SCN is in file 0 but not that XID
+  EXPECT_EQ(errno, EIO);
   EXPECT_EQ(start(1, 60, 9), -1);   // past the last file: file 2 does not exist
   EXPECT_EQ(errno, ENOENT);
   // Between files 0 and 1 (20 < 30 < 40), from either side: start of file 1.
@@ -151,6 +152,20 @@ TEST_F(Replay, PositionsThatCannotBeFound) {
   ASSERT_EQ(start(1, 30, 7), 0);
   EXPECT_EQ(x_rdr.tfno, 1u);
   EXPECT_EQ(x_rdr.ofs, 64);
+}
+
+// After extract crashed and cut its trail back to its checkpoint, the file still being
+// written can end before apply's position until the redo brings those transactions again:
+// a wait, told apart from a position that is not there, and then the replay goes on.
+TEST_F(Replay, PositionBeyondTheEndOfAFileStillBeingWrittenIsWaitedFor) {
+  write_trail(0, {tb::trans({ins("a")}, 10, 1)}, false);
+  errno = 0;
+  EXPECT_EQ(start(0, 20, 2), -1);
+  EXPECT_EQ(errno, EAGAIN);
+  write_trail(0, {tb::trans({ins("a")}, 10, 1), tb::trans({ins("b")}, 20, 2), tb::trans({ins("c")}, 30, 3)}, false);
+  ASSERT_EQ(start(0, 20, 2), 0);
+  ASSERT_EQ(drive(), 1);
+  EXPECT_EQ(g_db.committed, (std::vector<std::string>{"S.T:1:c"}));
 }
 
 TEST_F(Replay, BufferCutInsideATransactionReadsItAgainWhole) {
