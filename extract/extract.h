@@ -191,6 +191,21 @@ static_assert(offsetof(ks_ckp_t, chs_name) == 64);
 static_assert(offsetof(ks_ckp_t, nchs_name) == 96);
 
 // ---------------------------------------------------------------------------------------
+// Results of the record handlers, ks_append_lcr and ks_parse_record besides 0 / -1.
+// -9: the record is not captured on purpose (system activity, objects outside the capture
+//     set): passed over quietly.
+// KS_RC_HOLD: a resource is short for now (the trail or a spill file cannot be written,
+//     a buffer is full). The record has left no trace; the read position stays at its
+//     first byte and the capture loop tries it again after its idle wait.
+// KS_RC_STOP: the record can never be taken with the present configuration (a limit
+//     is reached). The process stops with its checkpoint before the record.
+// -10: the end SCN is reached.
+#define KS_RC_NOT_CAPTURED (-9)
+#define KS_RC_END_SCN (-10)
+#define KS_RC_HOLD (-11)
+#define KS_RC_STOP (-12)
+
+// ---------------------------------------------------------------------------------------
 // The context record passed to every capture step.
 #define KS_EXTR_PDB 0x1
 
