@@ -262,10 +262,7 @@ int ks_set_buffer(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
 }
 
 int ks_array_next_text(ks_apply_t *ap, const uint8_t *rhdr, bool flush, int *ncol, int *row_len) {
-  if (flush && ap->x->nrow > 0 && ks_array_execute(ap) < 0) {
-    KS_ERROR("OCI execute array data error.");
-    return -1;
-  }
+  if (flush && ap->x->nrow > 0 && ks_array_execute(ap) < 0) return -1;  // logged where it failed
   int len = ks_make_sqltext(rhdr, x_sqltxt, ncol, row_len);
   if (len < 0) KS_ERROR("generate the SQL text error.");
   return len;
@@ -278,10 +275,7 @@ int ks_array_push(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
   if (len < 0) return -1;
   if (row_len == 0) return 0;
   if (len != x->slen || std::memcmp(x_sqltxt, x->sqltxt, static_cast<size_t>(len)) != 0) {
-    if (x->nrow > 0 && ks_array_execute(ap) < 0) {
-      KS_ERROR("OCI execute array data error.");
-      return -1;
-    }
+    if (x->nrow > 0 && ks_array_execute(ap) < 0) return -1;  // logged where it failed
     int max_rows = ks_array_capacity(ap->b->asz, ncol, row_len);
     if (max_rows < 1) {
       KS_ERROR("one row of %d binds (%d bytes) does not fit the array buffer.", ncol, row_len);
@@ -304,10 +298,7 @@ int ks_array_push(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
     x->slen = 0;
     x->sqltxt[0] = '\0';
     x->flag &= ~KS_AR_EXEC_NOW;
-    if (rc < 0) {
-      KS_ERROR("OCI execute array data error.");
-      return -1;
-    }
+    if (rc < 0) return -1;  // logged where it failed
   }
   return 0;
 }
