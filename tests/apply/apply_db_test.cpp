@@ -67,6 +67,8 @@ class ApplyDb : public ::testing::Test {
     kstest::write_file(db_path, "");
     x_loop = 1;
     x_cmd_set = 0;
+    x_unit_fault = 0;
+    ks_error_discard();
     x_apply_self = 0;
     x_csid = 873;
     x_ncsid = 2000;

@@ -37,6 +37,8 @@ class Replay : public ::testing::Test {
     g_db.reset();
     x_loop = 1;
     x_cmd_set = 0;
+    x_unit_fault = 0;
+    ks_error_discard();
     x_apply_self = 0;
     x_sync_seq = 0;
     x_ckp_fno = 0;
