@@ -302,6 +302,11 @@ int mon_start_component(const ks_ps_cmd_t &cmd, uint32_t type) {
     KS_ERROR("component \"%s\".\"%s\" already running.", cmd.unit, cmd.com);
     return KS_REPLY_FAIL;
   }
+  // A dictionary block lives only as long as the processes of its component: with none
+  // running, a published position names memory freed when the last one was reaped (a
+  // process killed never withdrew it). Cleared, so the new process loads the file.
+  __atomic_store_n(&com->hdr_sno, 0u, __ATOMIC_RELEASE);
+  __atomic_store_n(&com->hdr_off, 0u, __ATOMIC_RELEASE);
   // One process per redo thread when the source database has several instances.
   std::vector<int> threads;
   ks_cfg_bh_t *bh = ks_cfg_area();
