@@ -45,7 +45,7 @@ void nap(double sec) {
   nanosleep(&ts, nullptr);
 }
 
-bool alive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+bool alive(pid_t pid) { return ks_pid_running(pid); }
 
 // → 0 attached to a running manager, 1 no manager runs, -1 attach error (logged).
 int connect_manager() {

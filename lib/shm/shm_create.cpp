@@ -34,19 +34,6 @@ void drop_segments() {
   reset_inf();
 }
 
-// A process that exists and has not ended: a zombie whose parent has not reaped it yet
-// (an orphan waiting for its new parent) runs no more.
-bool pid_alive(pid_t pid) {
-  if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) return false;
-  char path[64], stat[256] = {};
-  snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
-  FILE *f = fopen(path, "r");
-  if (f == nullptr) return true;
-  size_t n = fread(stat, 1, sizeof stat - 1, f);
-  fclose(f);
-  const char *close_paren = strrchr(stat, ')');  // the name may hold blanks and parentheses
-  return !(n > 0 && close_paren != nullptr && close_paren[1] == ' ' && close_paren[2] == 'Z');
-}
 
 // The live processes in the process table of a segment whose manager is gone: up to
 // max into out → how many. Every position is checked against the segment's size: the
@@ -61,7 +48,7 @@ int live_components(const ks_sysinfo_t *si, size_t seg_sz, pid_t *out, int max) 
   const auto *ps = reinterpret_cast<const ks_ps_task_t *>(base + si->ps_ofs);
   int found = 0;
   for (uint64_t i = 0; i < n; ++i)
-    if (ps[i].pid > 0 && pid_alive(ps[i].pid)) {
+    if (ps[i].pid > 0 && ks_pid_running(ps[i].pid)) {
       if (found < max) out[found] = ps[i].pid;
       found++;
     }
@@ -95,6 +82,18 @@ int stale_segment(key_t *keyp, pid_t *creator, size_t *segsz) {
 }
 
 }  // namespace
+
+bool ks_pid_running(pid_t pid) {
+  if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) return false;
+  char path[64], stat[256] = {};
+  snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+  FILE *f = fopen(path, "r");
+  if (f == nullptr) return true;
+  size_t n = fread(stat, 1, sizeof stat - 1, f);
+  fclose(f);
+  const char *close_paren = strrchr(stat, ')');  // the name may hold blanks and parentheses
+  return !(n > 0 && close_paren != nullptr && close_paren[1] == ' ' && close_paren[2] == 'Z');
+}
 
 int ks_shm_create() {
   reset_inf();
@@ -186,7 +185,7 @@ int ks_shm_stale_components(pid_t *pids, int max) {
   size_t segsz;
   int id0 = stale_segment(&key, &creator, &segsz);
   if (id0 < 0) return errno == ENOENT ? 0 : -1;
-  if (pid_alive(creator)) return 0;
+  if (ks_pid_running(creator)) return 0;
   void *p = shmat(id0, nullptr, SHM_RDONLY);
   if (p == reinterpret_cast<void *>(-1)) {
     KS_ERROR("shmat(): %s", strerror(errno));
@@ -212,7 +211,7 @@ int ks_shm_remove_stale() {
     }
     return -1;
   }
-  if (pid_alive(creator)) return 1;
+  if (ks_pid_running(creator)) return 1;
 
   // The creator is gone. Its header names the sibling segments and the semaphore set;
   // only segments made by the same creator are removed, never a foreign one.

@@ -343,6 +343,13 @@ bool E2eEnv::kill_apply() {
   return wait_gone(pid, 10000);
 }
 
+bool E2eEnv::kill_manager() {
+  auto v = find_programs(home_.path(), "kesmon", nullptr);
+  if (v.size() != 1) return false;
+  kill(v[0], SIGKILL);
+  return wait_gone(v[0], 10000);
+}
+
 bool E2eEnv::reset_extract_checkpoint() {
   std::string out;
   bool ok = sh("bin/markedit -f data/u1/ext1.ckp -c", &out) == 0;

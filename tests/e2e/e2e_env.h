@@ -67,6 +67,8 @@ class E2eEnv {
   // kill -9 as a crash would; waits until the manager has seen the process go.
   bool kill_extract();
   bool kill_apply();
+  // kill -9 of the manager; its components run on.
+  bool kill_manager();
   // The operator's repair of the extract checkpoint after a crash.
   bool reset_extract_checkpoint();
   void stop_all();

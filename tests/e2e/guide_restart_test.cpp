@@ -1,6 +1,7 @@
 // The operator's guide's restart procedures, run as written: the first start with -d,
-// then an orderly stop and a start without -d, and a kill -9, "markedit -c" and a start
-// without -d, each while the source goes on changing. extract must continue from its
+// then an orderly stop and a start without -d, a kill -9, "markedit -c" and a start
+// without -d, and a kill -9 of the manager followed by "start manager", each while the
+// source goes on changing. extract must continue from its
 // checkpoint with the dictionary file it keeps, and the target end identical.
 #include <gtest/gtest.h>
 
@@ -40,6 +41,21 @@ TEST(GuideRestart, StopOrKillNineThenStartWithoutDictionaryOptionContinues) {
   EXPECT_FALSE(env.kesh("start extract u1.ext1", &out)) << "a crashed extract must not start unrepaired";
   ASSERT_TRUE(env.reset_extract_checkpoint()) << env.why();
   ASSERT_TRUE(env.start_extract(true, "")) << env.why();
+  ASSERT_TRUE(env.wait_workload()) << env.why();
+  ASSERT_TRUE(env.wait_identical(60)) << env.last_diff() << env.component_log("ext1");
+
+  // The manager killed: its components run on; the next manager stops them in order, so
+  // extract needs no markedit and continues where it stopped.
+  ASSERT_TRUE(env.start_workload(kMix + "--txns 150 --seed 5"));
+  const pid_t ext = env.pid_of("ext1"), app = env.pid_of("app1");
+  ASSERT_TRUE(env.kill_manager());
+  EXPECT_EQ(env.pid_of("ext1"), ext);
+  EXPECT_EQ(env.pid_of("app1"), app);
+  ASSERT_TRUE(env.start_manager()) << env.why() << env.kesmon_out();
+  EXPECT_EQ(env.pid_of("ext1"), -1);
+  EXPECT_EQ(env.pid_of("app1"), -1);
+  ASSERT_TRUE(env.start_extract(true, "")) << env.why();
+  ASSERT_TRUE(env.start_apply()) << env.why();
   ASSERT_TRUE(env.wait_workload()) << env.why();
   ASSERT_TRUE(env.wait_identical(60)) << env.last_diff() << env.component_log("ext1");
 
