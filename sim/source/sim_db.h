@@ -223,6 +223,7 @@ class ks_sim_db {
   std::vector<uint8_t> busy_;
   uint32_t next_usn_ = 0;
   uint32_t next_file_block_[16] = {};
+  std::string switch_sql_;  // catalogue rows of the log a switch has finished, until the next log starts
   FILE *expect_ = nullptr;
   std::vector<uint32_t> inserted_;
   uint64_t commits_ = 0, rollbacks_ = 0;
