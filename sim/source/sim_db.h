@@ -5,7 +5,9 @@
 // catalogue (v$ views and sys. dictionary tables, named as liborasim serves them), the
 // user tables as "OWNER.TABLE" with readable values, and the model's own state (KS$...).
 // Invariants: every committed change has been written to the current log before its
-// commit record; SCNs only grow; the same seed and the same calls give the same bytes.
+// commit record; SCNs only grow; the current SCN readers see is never below the first
+// change of the current log, whose switch they see whole (one catalogue transaction);
+// the same seed and the same calls give the same bytes.
 #pragma once
 
 #include <cstdint>
