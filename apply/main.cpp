@@ -482,7 +482,7 @@ int main(int argc, char **argv) {
   if (replay_loop(&x_app) < 0) return exit_for_error();
 
   KS_INFO("break from main loop, process exit normally ...");
-  ks_oci_rollback(x_ado.se);
+  if (s_connected) ks_oci_rollback(x_ado.se);  // not connected: stopped while reconnecting
   KS_INFO("rollback uncommitted transaction ...");
   release(false);
   KS_INFO("disconnect from database ...");
