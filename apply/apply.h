@@ -154,15 +154,17 @@ extern ks_array_t x_array;
 
 // Failure of the open unit (everything replayed since the last commit). Once set nothing
 // more is committed: the unit is rolled back and either replayed again from the last
-// checkpoint after a wait (the target refused for lack of space) or the process stops
-// with its checkpoint before the unit. Rows the target judged one by one (constraint
-// violations, unmatched rows) are not unit failures: they go to the error file.
+// checkpoint after a wait (the target refused for lack of space), or after connecting
+// again (the session was lost), or the process stops with its checkpoint before the
+// unit. Rows the target judged one by one (constraint violations, unmatched rows) are
+// not unit failures: they go to the error file. A higher kind outranks a lower one.
 #define KS_UF_RETRY 1  // lack of space or a stuck archiver on the target: wait and retry
-#define KS_UF_STOP 2   // lost session, unwritable error record, unreadable input: stop
+#define KS_UF_LOST 2   // the session is lost (target down, session killed): reconnect
+#define KS_UF_STOP 3   // unwritable error record, unreadable input: stop
 extern int x_unit_fault;
 extern char x_unit_why[512];
-// What a database error means for the unit: KS_UF_RETRY, KS_UF_STOP, or 0 when it is an
-// error of the row itself.
+// What a database error means for the unit: KS_UF_RETRY, KS_UF_LOST, KS_UF_STOP, or 0
+// when it is an error of the row itself.
 int ks_db_error_kind(int code);
 // Marks the open unit failed: a stop outranks a retry (and replaces its reason).
 void ks_unit_fail(int kind, const char *why);
@@ -243,6 +245,10 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr);
 // ks_apply_buffer's answer when the target refused for lack of space: the unit was rolled
 // back; after a wait ks_replay_restart positions at the last commit and replay goes on.
 #define KS_REPLAY_RETRY (-3)
+// ks_apply_buffer's answer when the target session was lost: the unit was rolled back (by
+// the target, with the session); once connected again, the replay positions at the
+// checkpoint the target holds and goes on.
+#define KS_REPLAY_RECONNECT (-4)
 int ks_replay_restart(ks_apply_t *ap);
 
 // Engines the replay dispatches to.

@@ -10,7 +10,8 @@
 // change its engine cannot apply is recorded and the replay goes on with the next one;
 // a failure of the unit itself (the target out of space, a lost session, input that
 // cannot be read) rolls back everything since the last commit and either replays it
-// again from that checkpoint after a wait or stops the process before it. A large
+// again from that checkpoint after a wait or a new connection, or stops the process
+// before it. A large
 // transaction is a unit of its own: a stop request or a damaged file inside it rolls
 // back its partial work. Records that cannot be stepped over (lengths that do not fit)
 // end the replay with an error instead of a loop.
@@ -43,6 +44,7 @@ int unit_failed(ks_apply_t *ap) {
   ks_rollback_work(ap);
   ks_error_discard();
   if (x_unit_fault == KS_UF_RETRY) return KS_REPLAY_RETRY;
+  if (x_unit_fault == KS_UF_LOST) return KS_REPLAY_RECONNECT;
   KS_ERROR("changes since the last checkpoint rolled back; the replay stops before them.\n%s", x_unit_why);
   return -1;
 }

@@ -31,4 +31,6 @@ int ks_set_buffer(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
 int ks_get_checkpoint(ks_adb_t *a, uint32_t *fno, uint64_t *scn, uint64_t *xid);
 int ks_prepare_checkpoint_stmt(ks_adb_t *a);
 int ks_connect_db(ks_adb_t *a);
-int ks_disconnect_db(ks_adb_t *a);
+// Releases the statements, locators and session; lost: the session is known to be gone,
+// so failures of these calls are expected and only traced.
+int ks_disconnect_db(ks_adb_t *a, bool lost = false);

@@ -71,7 +71,7 @@ int ks_db_error_kind(int code) {
     case 3113:
     case 3114:
     case 3135:
-      return KS_UF_STOP;
+      return KS_UF_LOST;
     default:
       return 0;
   }
@@ -79,7 +79,7 @@ int ks_db_error_kind(int code) {
 
 void ks_unit_fail(int kind, const char *why) {
   if (kind <= x_unit_fault) return;
-  if (x_unit_fault == 0 || kind == KS_UF_STOP) std::snprintf(x_unit_why, sizeof x_unit_why, "%s", why);
+  if (x_unit_fault == 0 || kind > KS_UF_RETRY) std::snprintf(x_unit_why, sizeof x_unit_why, "%s", why);
   x_unit_fault = kind;
 }
 
@@ -87,8 +87,8 @@ int ks_unit_db_fail(const char *what, int code, const char *msg) {
   int kind = ks_db_error_kind(code);
   char why[512];
   std::snprintf(why, sizeof why, "%s\n%s", what, msg);
-  // Lack of space is reported by the retry loop at its own pace, not at every attempt.
-  if (kind != KS_UF_RETRY) KS_ERROR("%s", why);
+  // Lack of space and a lost session are reported by the loops that wait them out.
+  if (kind != KS_UF_RETRY && kind != KS_UF_LOST) KS_ERROR("%s", why);
   ks_unit_fail(kind != 0 ? kind : KS_UF_STOP, why);
   return -1;
 }

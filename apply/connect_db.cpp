@@ -50,21 +50,26 @@ int ks_connect_db(ks_adb_t *a) {
   return 0;
 }
 
-int ks_disconnect_db(ks_adb_t *a) {
+int ks_disconnect_db(ks_adb_t *a, bool lost) {
   ks_oci_ses_t *se = a->se;
   if (se == nullptr) return 0;
-  if (ks_oci_close_statement(se, &a->st_ap) != 0) KS_ERROR("close statement error.\n%s", ks_oci_get_message());
+  // On a session already lost the calls may fail; that is expected, not an error.
+  auto failed = [lost](const char *what) {
+    if (lost) KS_DEBUG("%s (session lost)\n%s", what, ks_oci_get_message());
+    else KS_ERROR("%s\n%s", what, ks_oci_get_message());
+  };
+  if (ks_oci_close_statement(se, &a->st_ap) != 0) failed("close statement error.");
   a->st_ap.stmtp = nullptr;
-  if (ks_oci_close_statement(se, &a->st_cp) != 0) KS_ERROR("close statement error.\n%s", ks_oci_get_message());
+  if (ks_oci_close_statement(se, &a->st_cp) != 0) failed("close statement error.");
   a->st_cp.stmtp = nullptr;
-  if (ks_oci_lob_free(se, x_empty_locp) != 0) KS_ERROR("free empty LOB locator error.\n%s", ks_oci_get_message());
+  if (ks_oci_lob_free(se, x_empty_locp) != 0) failed("free empty LOB locator error.");
   x_empty_locp = nullptr;
   if (x_lob.locp != nullptr) {
     if (ks_oci_lob_isopen(se, x_lob.locp) == 1 && ks_oci_lob_close(se, x_lob.locp) != 0)
-      KS_ERROR("close LOB locator error.\n%s", ks_oci_get_message());
-    if (ks_oci_lob_free(se, x_lob.locp) != 0) KS_ERROR("free LOB locator error.\n%s", ks_oci_get_message());
+      failed("close LOB locator error.");
+    if (ks_oci_lob_free(se, x_lob.locp) != 0) failed("free LOB locator error.");
     x_lob.locp = nullptr;
   }
-  if (ks_oci_disconnect(se) != 0) KS_ERROR("disconnect DB error.\n%s", ks_oci_get_message());
+  if (ks_oci_disconnect(se) != 0) failed("disconnect DB error.");
   return 0;
 }

@@ -1,7 +1,8 @@
 // The delivery process: command line, start-up (shared memory, process table, lists,
 // work block, target connection, checkpoint, trail position, statements), the replay
-// loop over the trail files (which waits out a target short of space and replays from
-// the last checkpoint), command handling and the two shutdowns. Single-threaded;
+// loop over the trail files (which waits out a target short of space, and connects again
+// after a lost session, and replays from the last checkpoint), command handling and the
+// two shutdowns. Single-threaded;
 // the signal handlers only set or clear x_loop and x_cmd_set, and every loop polls them.
 // Resources are released in reverse order on both exits.
 #include <signal.h>
@@ -190,24 +191,26 @@ int exit_for_error() {
   return -1;
 }
 
-// A target that refuses changes for lack of space: the unit was rolled back; wait, then
-// replay it again from the last checkpoint. Waits grow from 1 to 30 seconds; the refusal
+// A condition of the target waited out (lack of space, a lost session): attempts, when
+// it began and when it was last logged. Waits grow from 1 to 30 seconds; the condition
 // is logged when it starts and then at most once a minute.
 struct Refusal {
   int attempts = 0;
   time_t since = 0, logged = 0;
 };
 
-int wait_for_space(ks_apply_t *ap, Refusal *rf) {
+// Logs the start of the condition (first) or, at most once a minute, that it lasts
+// (still, with the attempts and seconds so far); then waits before the next attempt,
+// serving commands. → false when a stop was requested.
+bool wait_attempt(Refusal *rf, const char *first, const char *still) {
   time_t now = time(nullptr);
   if (rf->attempts == 0) {
     rf->since = rf->logged = now;
-    KS_ERROR("the target refuses changes for lack of space; changes since the last checkpoint rolled back, "
-             "retrying until it accepts them.\n%s", x_unit_why);
+    KS_ERROR("%s\n%s", first, x_unit_why);
   } else if (now - rf->logged >= 60) {
     rf->logged = now;
-    KS_ERROR("the target still refuses changes for lack of space after %d attempts in %ld seconds.\n%s",
-             rf->attempts, static_cast<long>(now - rf->since), x_unit_why);
+    KS_ERROR("%s after %d attempts in %ld seconds.\n%s", still, rf->attempts, static_cast<long>(now - rf->since),
+             x_unit_why);
   }
   rf->attempts++;
   int wait = rf->attempts >= 6 ? 30 : 1 << (rf->attempts - 1);
@@ -215,8 +218,76 @@ int wait_for_space(ks_apply_t *ap, Refusal *rf) {
     if (x_cmd_set) run_command();
     sleep(1);
   }
-  if (!x_loop) return 0;
+  return x_loop != 0;
+}
+
+// A target that refuses changes for lack of space: the unit was rolled back; wait, then
+// replay it again from the last checkpoint.
+int wait_for_space(ks_apply_t *ap, Refusal *rf) {
+  if (!wait_attempt(rf,
+                    "the target refuses changes for lack of space; changes since the last checkpoint rolled back, "
+                    "retrying until it accepts them.",
+                    "the target still refuses changes for lack of space"))
+    return 0;
   return ks_replay_restart(ap);
+}
+
+// The statements of a session: data, checkpoint update, and the empty-LOB locator. → 0,
+// -1 (logged).
+int prepare_statements() {
+  if (ks_oci_get_statement(x_ado.se, &x_ado.st_ap) != 0) {
+    KS_ERROR("get statement error.\n%s", ks_oci_get_message());
+    return -1;
+  }
+  if (ks_prepare_checkpoint_stmt(&x_ado) != 0) {
+    KS_ERROR("prepare update checkpoint statement error.");
+    return -1;
+  }
+  if (ks_oci_lob_new_empty(x_ado.se, &x_empty_locp) != 0) {
+    KS_ERROR("allocate new empty LOB locator error.");
+    return -1;
+  }
+  return 0;
+}
+
+// The target session was lost (the target stopped, the session killed): the target
+// rolled the open unit back with it. Connects again (waits growing from 1 to 30 seconds,
+// as long as it takes), reads the checkpoint the target holds (a commit cut off by the
+// loss may or may not have been made: the target alone knows, and its checkpoint row
+// moved with it) and positions the replay there. → 0 (also when a stop came meanwhile),
+// -1 when the replay cannot be positioned again.
+int reconnect(ks_apply_t *ap) {
+  Refusal rf;
+  ks_disconnect_db(&x_ado, true);
+  s_connected = false;
+  for (;;) {
+    if (!wait_attempt(&rf,
+                      "the target session is lost; changes since the last checkpoint rolled back, connecting again "
+                      "until the target accepts.",
+                      "the target is still not available"))
+      return 0;
+    if (ks_connect_db(&x_ado) != 0) continue;
+    s_connected = true;
+    ks_oci_set_timeout(x_ado.se, x_net_tmout);
+    uint32_t fno = 0;
+    uint64_t scn = 0, xid = 0;
+    if (ks_get_checkpoint(&x_ado, &fno, &scn, &xid) == 0 && prepare_statements() == 0) {
+      if (fno != x_cmt_fno || scn != x_cmt_scn || xid != x_cmt_xid)
+        KS_INFO("the commit cut off by the lost session was made; the replay goes on after it.");
+      x_cmt_fno = fno;
+      x_cmt_scn = scn;
+      x_cmt_xid = xid;
+      break;
+    }
+    ks_disconnect_db(&x_ado, true);
+    s_connected = false;
+  }
+  ap->x->slen = 0;  // statements prepared on the lost session are gone with it
+  if (ks_replay_restart(ap) < 0) return -1;
+  KS_INFO("connected to the target again after %d attempts in %ld seconds; replay goes on from trail file #%u "
+          "after SCN %lu.",
+          rf.attempts, static_cast<long>(time(nullptr) - rf.since), x_cmt_fno, static_cast<unsigned long>(x_cmt_scn));
+  return 0;
 }
 
 // The main read loop; returns 0 when stopped, -1 on a replay failure.
@@ -262,6 +333,10 @@ int replay_loop(ks_apply_t *ap) {
     int rc = ks_apply_buffer(ap, static_cast<int>(n));
     if (rc == KS_REPLAY_RETRY) {
       if (wait_for_space(ap, &refusal) < 0) return -1;
+      continue;
+    }
+    if (rc == KS_REPLAY_RECONNECT) {
+      if (reconnect(ap) < 0) return -1;
       continue;
     }
     if (rc < 0) {
@@ -346,6 +421,16 @@ int main(int argc, char **argv) {
     KS_ERROR("get checkpoint error.");
     return exit_for_error();
   }
+  // Started again by the manager after a run that did not stop cleanly: a start position
+  // given at the operator's start was stored by the first run, and the target's
+  // checkpoint has been moving on from it since.
+  const bool position_given = x_reset || x_start_scn != 0;
+  if (position_given && x_pst->restarts > 0) {
+    KS_INFO("restart %u: the start position options were taken by the first run; continuing after the checkpoint.",
+            x_pst->restarts);
+    x_reset = 0;
+    x_start_scn = x_start_xid = 0;
+  }
   if (x_start_scn != 0 && x_start_xid != 0) {
     fno = x_tfno;
     scn = x_start_scn;
@@ -385,16 +470,11 @@ int main(int argc, char **argv) {
     KS_ERROR("get source database charset id error.");
     return exit_for_error();
   }
-  if (ks_oci_get_statement(x_ado.se, &x_ado.st_ap) != 0) {
-    KS_ERROR("get statement error.\n%s", ks_oci_get_message());
-    return exit_for_error();
-  }
-  if (ks_prepare_checkpoint_stmt(&x_ado) != 0) {
-    KS_ERROR("prepare update checkpoint statement error.");
-    return exit_for_error();
-  }
-  if (ks_oci_lob_new_empty(x_ado.se, &x_empty_locp) != 0) {
-    KS_ERROR("allocate new empty LOB locator error.");
+  if (prepare_statements() != 0) return exit_for_error();
+  // A position given on the command line is stored at once: from now on the target's
+  // checkpoint names where this run stands, for a restart and for a reconnection alike.
+  if ((x_reset || x_start_scn != 0) && ks_commit_work(&x_app) != 0) {
+    KS_ERROR("store the start position error.");
     return exit_for_error();
   }
   KS_INFO("process startup, apply data in trail file ...");
@@ -402,7 +482,7 @@ int main(int argc, char **argv) {
   if (replay_loop(&x_app) < 0) return exit_for_error();
 
   KS_INFO("break from main loop, process exit normally ...");
-  ks_oci_rollback(x_ado.se);
+  if (s_connected) ks_oci_rollback(x_ado.se);  // not connected: stopped while reconnecting
   KS_INFO("rollback uncommitted transaction ...");
   release(false);
   KS_INFO("disconnect from database ...");

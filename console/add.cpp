@@ -22,10 +22,10 @@ namespace {
 
 const char *const kDbKeys[] = {"storage_asm", "remote", "cdb", "pdb", "user", "password"};
 const char *const kInstKeys[] = {"instance_name", "thread", "service", "host", "tns", "port", "agent_port"};
-const char *const kComKeys[] = {"unit",       "db",          "next",   "prev",    "max_trans", "trans_size",
-                                "interval",   "net_timeout", "tables", "exclude", "mapping"};
+const char *const kComKeys[] = {"unit",     "db",          "next",   "prev",    "max_trans", "trans_size",
+                                "interval", "net_timeout", "tables", "exclude", "mapping",   "restart"};
 const char *const kModComKeys[] = {"db",       "next",        "prev", "max_trans", "trans_size",
-                                   "interval", "net_timeout", "add",  "delete"};
+                                   "interval", "net_timeout", "add",  "delete",    "restart"};
 const char *const kSetKeys[] = {"tables", "exclude", "mapping"};
 
 bool put_name(char *dst, const std::string &v) {
@@ -49,6 +49,20 @@ int item_key(const std::string &text, const char *const *keys, int n, Item *it, 
   int k = match_key(it->key, keys, n);
   if (k < 0) *bad_key = it->key;
   return k;
+}
+
+// restart=no (or 0) turns automatic restarts off, restart=yes gives the default limit,
+// restart=N sets the limit of consecutive failed runs.
+bool parse_restart(const std::string &v, uint32_t *out) {
+  bool yes;
+  if (parse_yes_no(v, &yes)) {
+    *out = yes ? 0 : KS_CFG_RESTART_OFF;
+    return true;
+  }
+  uint32_t n;
+  if (!parse_u32(v, &n) || n == KS_CFG_RESTART_OFF) return false;
+  *out = n == 0 ? KS_CFG_RESTART_OFF : n;
+  return true;
 }
 
 int parse_set_item(const std::string &text, bool add, ComItems *out, std::string *bad) {
@@ -269,7 +283,7 @@ int parse_inst_items(const std::vector<std::string> &items, ks_cfg_finst_t *inst
 int parse_com_items(const std::vector<std::string> &items, bool extract, bool modify, ComItems *out,
                     std::string *bad) {
   const char *const *keys = modify ? kModComKeys : kComKeys;
-  const int nkeys = modify ? 9 : 11;
+  const int nkeys = modify ? 10 : 12;
   for (const std::string &text : items) {
     Item it;
     if (!split_item(text, &it)) {
@@ -312,6 +326,7 @@ int parse_com_items(const std::vector<std::string> &items, bool extract, bool mo
     else if (key == "trans_size") ok = out->has_trans_sz = parse_u32(v, &out->trans_sz);
     else if (key == "interval") ok = out->has_idle_wait = parse_u32(v, &out->idle_wait);
     else if (key == "net_timeout") ok = out->has_net_timeout = parse_u32(v, &out->net_timeout);
+    else if (key == "restart") ok = out->has_restart = parse_restart(v, &out->restart);
     if (!ok || v.size() > KS_CFG_NAME - 1) {
       *bad = text;
       return -1;
@@ -322,6 +337,15 @@ int parse_com_items(const std::vector<std::string> &items, bool extract, bool mo
 
 int apply_com_items(const char *unit, const char *com, const ComItems &ci) {
   char omsg[KS_CFG_MSGSZ];
+  if (ci.has_restart) {
+    ks_cfg_fcom_t *c = find_com(unit, com);
+    if (c == nullptr) {
+      err("Component \"%s\".\"%s\" not found\n", unit, com);
+      return -1;
+    }
+    c->restart = ci.restart;
+    mark_modified();
+  }
   if (ci.has_max_trans || ci.has_trans_sz || ci.has_idle_wait || ci.has_net_timeout) {
     ks_cfg_fparm_t par{};
     ks_cfg_fcom_t *c = find_com(unit, com);

@@ -73,6 +73,8 @@ int desc_com(const std::string &text) {
   printf("Transaction Size: %u\n", par.trans_sz);
   printf("  Idle Wait Time: %u\n", par.idle_wait);
   printf("    Net Time Out: %u\n", par.net_timeout);
+  if (uint32_t limit = ks_cfg_restart_limit(c->restart)) printf("   Restart Limit: %u\n", limit);
+  else printf("   Restart Limit: off\n");
   // The three sets share {flag, next_num, schema, table} at the front.
   const struct {
     const char *title;

@@ -59,7 +59,8 @@ int connect_manager() {
   return 0;
 }
 
-// One request to the manager and its reply → 0 done, -1 failed (message printed).
+// One request to the manager and its reply → 0 done, -1 failed (message printed), 1 when
+// a stop found nothing to stop (nothing printed).
 int request(int code, const char *unit, const char *com, const char *param, const char *fail_msg) {
   uint8_t msg[KS_CMD_BUFSZ];
   int len = ks_ps_make_command(msg, code, getpid(), unit, com, param);
@@ -86,7 +87,7 @@ int request(int code, const char *unit, const char *com, const char *param, cons
         kesh::err("%s", fail_msg);
         return -1;
       }
-      return 0;
+      return reply == KS_REPLY_NOT_RUNNING && code != KS_CMD_STOP_MANAGER ? 1 : 0;
     }
     // A manager told to stop may take its queue away with it: its end is the answer.
     if (code == KS_CMD_STOP_MANAGER && !alive(mgr)) return 0;
@@ -169,11 +170,14 @@ int component_request(int code, const char *unit, const char *com, const char *p
   const bool start = code == KS_CMD_START_EXTRACT || code == KS_CMD_START_APPLY;
   const char *what = code == KS_CMD_START_EXTRACT || code == KS_CMD_STOP_EXTRACT ? "extract" : "apply";
   // Stopping what does not run did nothing: that is reported, not taken for a success.
-  if (!start && procs_of(unit, com).n == 0) {
+  // The manager decides, since a component that is down may be waiting for its
+  // automatic restart, which the stop cancels.
+  int rc = request(code, unit, com, param, fail);
+  if (rc == 1) {
     kesh::err("%s", absent);
     return -1;
   }
-  if (request(code, unit, com, param, fail) != 0) return -1;
+  if (rc != 0) return -1;
   return start ? check_started(what, unit, com) : 0;
 }
 

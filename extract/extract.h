@@ -141,6 +141,7 @@ typedef struct __ks_adb_s {
 // host byte order.
 #define KS_CKP_OPEN 0x1
 #define KS_CKP_CLOSED 0x2
+#define KS_CKP_SAVED 0x4  // with KS_CKP_OPEN: the run saved its progress into the record
 #define KS_CKP_BIG_ENDIAN 0x10
 #define KS_CKP_SIZE 128
 #define KS_CKP_HEAD_SIZE 40  // flag .. cls_usn: the part the repair tool rewrites
@@ -259,7 +260,11 @@ int ks_set_signal_handlers();
 
 // Checkpoint file.
 int ks_check_point_path(char *path, size_t n);
-int ks_read_check_point(ks_ckp_t *ckp);
+// Reads the record and marks it open. One left open by a run that did not exit (a
+// crash) is refused, unless accept_open: the process was started again by the manager
+// after that run ended, and resumes from the progress it saved (KS_CKP_SAVED in
+// ckp->flag tells whether it saved any). 0 / -1.
+int ks_read_check_point(ks_ckp_t *ckp, bool accept_open = false);
 int ks_write_check_point(ks_ckp_t *ckp);
 // Writes ckp while the process runs: the record keeps its open mark, so a crash still
 // asks for the operator's reset, and the reset then finds this position. 0 / -1.

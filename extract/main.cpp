@@ -266,11 +266,21 @@ void start_up() {
   }
   KS_DEBUG("open dictionary ok ...");
 
-  if (ks_read_check_point(&x_ckp) < 0) {
+  // Started again by the manager after a run that did not stop cleanly: the checkpoint
+  // that run left open holds the progress it saved. Once it saved any, a start SCN
+  // given at the operator's start has been passed and would deliver again.
+  const bool restarted = x_pst != nullptr && x_pst->restarts > 0;
+  if (ks_read_check_point(&x_ckp, restarted) < 0) {
     KS_ERROR("read check point file error.");
     error_exit();
   }
   su.ckp_read = true;
+  if (restarted && (x_ckp.flag & KS_CKP_SAVED) && x_start_scn != 0) {
+    KS_INFO("restart %u: start SCN %lu already passed, resuming from the check point.", x_pst->restarts,
+            static_cast<unsigned long>(x_start_scn));
+    x_start_scn = 0;
+  }
+  x_ckp.flag &= ~static_cast<uint32_t>(KS_CKP_SAVED);
   KS_DEBUG("read check point ok ...");
 
   if (x_ckp.chs_id == 0 || x_ckp.nchs_id == 0) {

@@ -5,7 +5,8 @@
 // configuration, lays out the process table and the system queue, publishes its pid
 // and sets status 2. It then serves commands 2 to 6 from the queue (woken by the
 // command signal or, at the latest, every second), answers each with 0 or 99, reaps its
-// children, and on "stop manager" or SIGTERM stops every component and removes the
+// children, restarts those that ended without a clean stop (mon_proc.cpp), and on
+// "stop manager" or SIGTERM stops every component and removes the
 // segment and semaphores before it exits.
 //
 // Signals are blocked and taken synchronously with sigtimedwait, so no handler ever
@@ -202,6 +203,10 @@ int main(int argc, char **argv) {
     int v = std::atoi(g);
     if (v > 0) x_grace_ms = v;
   }
+  if (const char *g = getenv("KESMON_RESTART_MS")) {
+    int v = std::atoi(g);
+    if (v > 0) x_restart_ms = v;
+  }
   setsid();  // outlive the console's terminal session
   detach_stdio();
   signal(SIGPIPE, SIG_IGN);
@@ -217,8 +222,11 @@ int main(int argc, char **argv) {
     return 1;
   }
 
+  int64_t next_due = -1;
   while (x_run) {
-    struct timespec ts = {1, 0};
+    // Woken by a signal, at the latest every second, or when a restart is due.
+    const int64_t wait_ms = next_due >= 0 && next_due < 1000 ? next_due : 1000;
+    struct timespec ts = {time_t(wait_ms / 1000), long(wait_ms % 1000) * 1000000L};
     siginfo_t info;
     int sig = sigtimedwait(&set, &info, &ts);
     if (sig == SIGTERM || sig == SIGINT || sig == SIGQUIT) {
@@ -236,6 +244,7 @@ int main(int argc, char **argv) {
       return 1;
     }
     serve_commands();
+    next_due = mon_restart_due();
   }
   mon_reap();
   ks_shm_remove();

@@ -13,6 +13,9 @@
 // Milliseconds a component gets to answer a stop request; it then gets as long again to
 // exit before SIGTERM, and half as long after SIGTERM before SIGKILL.
 extern int x_grace_ms;
+// Milliseconds before the first automatic restart of a component that ended without a
+// clean stop; each further consecutive failure doubles it, up to 60 times as much.
+extern int x_restart_ms;
 // Commands that arrived while the manager was waiting for a component's reply.
 extern std::deque<std::vector<uint8_t>> x_pending;
 
@@ -26,8 +29,12 @@ int mon_take(uint8_t *buf, int bufsz);
 // Starts every process of the component (one per redo thread of a clustered source)
 // → KS_REPLY_OK / KS_REPLY_FAIL.
 int mon_start_component(const ks_ps_cmd_t &cmd, uint32_t type);
-// Stops every process of the component → KS_REPLY_OK / KS_REPLY_FAIL.
+// Stops every process of the component, or drops its pending automatic restart →
+// KS_REPLY_OK / KS_REPLY_FAIL; KS_REPLY_NOT_RUNNING when there was neither.
 int mon_stop_component(const ks_ps_cmd_t &cmd, uint32_t type);
+// Restarts the components whose automatic restart is due → milliseconds until the next
+// pending one is due, -1 when none is pending.
+int64_t mon_restart_due();
 // Stops every process in the table; gives up waiting for acknowledged ones after
 // patience_ms, then kills what is left.
 void mon_stop_all(int patience_ms);

@@ -8,6 +8,17 @@
 // its shutdown (saving its position and open transactions) and is never killed for being
 // slow, except when the whole manager stops. Every exited child is reaped: its entry is
 // cleared, its shared memory freed and messages still queued for it dropped.
+//
+// A component whose process ended without a clean stop (killed, or an exit status other
+// than 0) while the manager was not stopping it is started again after a delay that
+// doubles with each consecutive failure (x_restart_ms, up to 60 times as much), and
+// only up to its limit of consecutive failures (the component's restart value); a run
+// that lasted 120 times the base delay counts as healthy and starts the count again.
+// The whole component is restarted: the other processes of a clustered source are
+// stopped in order first, so that the dictionary block they share is loaded afresh.
+// Each restarted process finds the number of automatic restarts in its process-table
+// entry, which also tells it that the run before it did not end cleanly. An operator's
+// start or stop replaces whatever restart was pending.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -19,6 +30,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,7 +41,22 @@
 #include "lib/shm/shm.h"
 #include "manager/kesmon.h"
 
+int x_restart_ms = 5000;
+
 namespace {
+
+// The automatic restart state of a component started by an operator, by com_uk.
+struct Revival {
+  uint32_t type = 0;
+  std::string param;       // the operator's start options, given again at each restart
+  uint32_t restarts = 0;   // automatic restarts since the operator's start
+  uint32_t failures = 0;   // consecutive runs that ended without a clean stop
+  int64_t started_ms = 0;  // when the current run started
+  int64_t due_ms = 0;      // when the pending restart is due, 0 when none is pending
+};
+std::map<uint32_t, Revival> x_revive;
+// Processes the manager is stopping: their end is a clean stop whatever their status.
+std::set<pid_t> x_stopping;
 
 struct Table {
   ks_ps_task_t *ps = nullptr;
@@ -44,7 +72,7 @@ Table table() {
 }
 
 void clear_entry(ks_ps_task_t &e) {
-  e.flag = 0;
+  e.restarts = 0;
   e.com_uk = 0;
   e.comid = -1;
   e.status = 0;
@@ -75,7 +103,7 @@ std::vector<std::string> split_words(const char *s) {
 }
 
 // Starts one process of component comid → its pid, -1.
-pid_t spawn(const ks_cfg_com_t &com, int comid, const char *unit, int thrd, const char *param) {
+pid_t spawn(const ks_cfg_com_t &com, int comid, const char *unit, int thrd, const char *param, uint32_t restarts) {
   Table t = table();
   int slot = 0;
   while (slot < t.n && t.ps[slot].pid != -1) ++slot;
@@ -135,7 +163,7 @@ pid_t spawn(const ks_cfg_com_t &com, int comid, const char *unit, int thrd, cons
   close(go[0]);
   close(st[1]);
   ks_ps_task_t &e = t.ps[slot];
-  e.flag = 0;
+  e.restarts = restarts;
   e.com_uk = com.com_uk;
   e.comid = comid;
   e.status = 0;
@@ -202,6 +230,7 @@ struct Victim {
 // Stops the given processes; acknowledged ones get patience_ms to exit (not killed when
 // patience_ms is negative). → true when all are gone.
 bool stop_processes(std::vector<Victim> v, const char *unit, const char *com, int patience_ms) {
+  for (auto &p : v) x_stopping.insert(p.pid);
   for (auto &p : v) {
     p.acked = ask_to_stop(p.pid, unit, com);
     if (!p.acked) {
@@ -249,6 +278,81 @@ std::vector<Victim> processes_of(uint32_t com_uk) {
   return v;
 }
 
+// The loaded component whose file reference is uk, with its unit's name → its index, -1.
+int component_by_uk(uint32_t uk, ks_cfg_com_t **com, char *unit) {
+  ks_cfg_bh_t *bh = ks_cfg_area();
+  if (bh == nullptr) return -1;
+  for (uint32_t i = 0; i < bh->n_comps; ++i) {
+    ks_cfg_com_t &c = ks_cfg_coms(bh)[i];
+    if (c.com_uk != uk || c.un_id < 0 || uint32_t(c.un_id) >= bh->n_units) continue;
+    *com = &c;
+    std::snprintf(unit, KS_CFG_NAME, "%.31s", ks_cfg_units(bh)[c.un_id].un_name);
+    return int(i);
+  }
+  return -1;
+}
+
+// Starts every process of component c (one per redo thread of a clustered source), all
+// or none → 0, -1.
+int start_processes(ks_cfg_com_t *com, int c, const char *unit, const char *param, uint32_t restarts) {
+  // A dictionary block lives only as long as the processes of its component: with none
+  // running, a published position names memory freed when the last one was reaped (a
+  // process killed never withdrew it). Cleared, so the new process loads the file.
+  __atomic_store_n(&com->hdr_sno, 0u, __ATOMIC_RELEASE);
+  __atomic_store_n(&com->hdr_off, 0u, __ATOMIC_RELEASE);
+  std::vector<int> threads;
+  ks_cfg_bh_t *bh = ks_cfg_area();
+  if (com->com_typ == KS_CFG_COM_EXTRACT) {
+    int d = ks_cfg_find_db(bh, com->src_db);
+    if (d >= 0 && ks_cfg_dbs(bh)[d].inst_cnt > 1) {
+      const ks_cfg_db_t &db = ks_cfg_dbs(bh)[d];
+      for (uint32_t i = 0; i < db.inst_cnt; ++i) threads.push_back(int(ks_cfg_insts(bh)[db.ref_num + int(i)].thrd));
+    }
+  }
+  if (threads.empty()) threads.push_back(0);
+  std::vector<Victim> started;
+  for (int thrd : threads) {
+    pid_t pid = spawn(*com, c, unit, thrd, param, restarts);
+    if (pid < 0) {
+      // All threads or none: the ones already running are stopped again.
+      stop_processes(started, unit, com->name, x_grace_ms);
+      return -1;
+    }
+    started.push_back({pid, false});
+  }
+  return 0;
+}
+
+// A run of component uk ended without a clean stop (or its restart failed): schedules
+// the next restart, or gives up when restarts are off or the limit is reached.
+void revival_failed(uint32_t uk, const char *unit, const char *com, uint32_t restart_value) {
+  auto it = x_revive.find(uk);
+  if (it == x_revive.end() || it->second.due_ms != 0) return;  // another process of it already did
+  Revival &r = it->second;
+  const int64_t now = mon_now_ms();
+  if (now - r.started_ms >= int64_t(120) * x_restart_ms) r.failures = 0;  // it ran long enough to count as healthy
+  r.failures++;
+  const uint32_t limit = ks_cfg_restart_limit(restart_value);
+  if (limit == 0) {
+    KS_WARN("automatic restart of \"%s\".\"%s\" is off: it stays down.", unit, com);
+    x_revive.erase(it);
+    return;
+  }
+  if (r.failures > limit) {
+    KS_ERROR("component \"%s\".\"%s\" failed %u times in a row: not restarted again (limit %u); it stays down.",
+             unit, com, r.failures, limit);
+    x_revive.erase(it);
+    return;
+  }
+  const int64_t most = int64_t(60) * x_restart_ms;
+  int64_t delay = x_restart_ms;
+  for (uint32_t i = 1; i < r.failures && delay < most; ++i) delay *= 2;
+  delay = std::min(delay, most);
+  r.due_ms = now + delay;
+  KS_WARN("component \"%s\".\"%s\" will be restarted in %lld ms (failure %u of at most %u in a row).", unit, com,
+          static_cast<long long>(delay), r.failures, limit);
+}
+
 }  // namespace
 
 int64_t mon_now_ms() {
@@ -265,6 +369,8 @@ void mon_reap() {
     ks_ps_task_t *e = ks_ps_find(pid);
     if (WIFSIGNALED(st)) KS_WARN("process %d killed by signal %d.", int(pid), WTERMSIG(st));
     else KS_INFO("process %d exited with status %d.", int(pid), WEXITSTATUS(st));
+    const bool stopped = x_stopping.erase(pid) != 0;
+    const uint32_t uk = e != nullptr ? e->com_uk : 0;
     if (e != nullptr) clear_entry(*e);
     ks_shm_free_process_mem(pid);
     uint8_t buf[KS_CMD_BUFSZ];
@@ -275,6 +381,17 @@ void mon_reap() {
         ks_shm_deq(pid, int(big.size()), big.data(), &rc);
       }
     }
+    if (e == nullptr || stopped || (WIFEXITED(st) && WEXITSTATUS(st) == 0)) continue;
+    ks_cfg_com_t *com = nullptr;
+    char unit[KS_CFG_NAME];
+    if (x_revive.count(uk) == 0 || component_by_uk(uk, &com, unit) < 0) continue;
+    if (WIFSIGNALED(st))
+      KS_ERROR("component \"%s\".\"%s\" (process %d) killed by signal %d without a clean stop.", unit, com->name,
+               int(pid), WTERMSIG(st));
+    else
+      KS_ERROR("component \"%s\".\"%s\" (process %d) ended with status %d without a clean stop.", unit, com->name,
+               int(pid), WEXITSTATUS(st));
+    revival_failed(uk, unit, com->name, com->restart);
   }
 }
 
@@ -304,44 +421,80 @@ int mon_start_component(const ks_ps_cmd_t &cmd, uint32_t type) {
     KS_ERROR("component \"%s\".\"%s\" already running.", cmd.unit, cmd.com);
     return KS_REPLY_FAIL;
   }
-  // A dictionary block lives only as long as the processes of its component: with none
-  // running, a published position names memory freed when the last one was reaped (a
-  // process killed never withdrew it). Cleared, so the new process loads the file.
-  __atomic_store_n(&com->hdr_sno, 0u, __ATOMIC_RELEASE);
-  __atomic_store_n(&com->hdr_off, 0u, __ATOMIC_RELEASE);
-  // One process per redo thread when the source database has several instances.
-  std::vector<int> threads;
-  ks_cfg_bh_t *bh = ks_cfg_area();
-  if (type == KS_CFG_COM_EXTRACT) {
-    int d = ks_cfg_find_db(bh, com->src_db);
-    if (d >= 0 && ks_cfg_dbs(bh)[d].inst_cnt > 1) {
-      const ks_cfg_db_t &db = ks_cfg_dbs(bh)[d];
-      for (uint32_t i = 0; i < db.inst_cnt; ++i) threads.push_back(int(ks_cfg_insts(bh)[db.ref_num + int(i)].thrd));
-    }
-  }
-  if (threads.empty()) threads.push_back(0);
-  std::vector<Victim> started;
-  for (int thrd : threads) {
-    pid_t pid = spawn(*com, c, cmd.unit, thrd, cmd.param);
-    if (pid < 0) {
-      // All threads or none: the ones already running are stopped again.
-      stop_processes(started, cmd.unit, cmd.com, x_grace_ms);
-      return KS_REPLY_FAIL;
-    }
-    started.push_back({pid, false});
-  }
+  if (x_revive.erase(com->com_uk) != 0)
+    KS_INFO("component \"%s\".\"%s\" started by command: its pending automatic restart is dropped.", cmd.unit,
+            cmd.com);
+  if (start_processes(com, c, cmd.unit, cmd.param, 0) != 0) return KS_REPLY_FAIL;
+  Revival r;
+  r.type = type;
+  r.param = cmd.param;
+  r.started_ms = mon_now_ms();
+  x_revive[com->com_uk] = r;
   return KS_REPLY_OK;
 }
 
 int mon_stop_component(const ks_ps_cmd_t &cmd, uint32_t type) {
   ks_cfg_com_t *com;
   if (com_of(cmd, type, &com) < 0) return KS_REPLY_FAIL;
+  auto r = x_revive.find(com->com_uk);
+  const bool pending = r != x_revive.end() && r->second.due_ms != 0;
+  if (r != x_revive.end()) x_revive.erase(r);
   std::vector<Victim> v = processes_of(com->com_uk);
   if (v.empty()) {
+    if (pending) {
+      KS_INFO("component \"%s\".\"%s\" stopped while waiting for its automatic restart: not restarted.", cmd.unit,
+              cmd.com);
+      return KS_REPLY_OK;
+    }
     KS_WARN("component \"%s\".\"%s\" is not running.", cmd.unit, cmd.com);
-    return KS_REPLY_OK;
+    return KS_REPLY_NOT_RUNNING;
   }
   return stop_processes(v, cmd.unit, cmd.com, -1) ? KS_REPLY_OK : KS_REPLY_FAIL;
+}
+
+int64_t mon_restart_due() {
+  const int64_t now = mon_now_ms();
+  std::vector<uint32_t> due;
+  for (const auto &[uk, r] : x_revive)
+    if (r.due_ms != 0 && now >= r.due_ms) due.push_back(uk);
+  for (uint32_t uk : due) {
+    auto it = x_revive.find(uk);
+    if (it == x_revive.end()) continue;  // dropped while an earlier one was handled
+    Revival &r = it->second;
+    ks_cfg_com_t *com = nullptr;
+    char unit[KS_CFG_NAME];
+    int c = component_by_uk(uk, &com, unit);
+    if (c < 0) {
+      KS_ERROR("component %u to restart is no longer in the configuration: not restarted.", uk);
+      x_revive.erase(it);
+      continue;
+    }
+    // What still runs of a clustered source stops in order first; a process that does
+    // not is not waited for longer than a stop would be.
+    std::vector<Victim> rest = processes_of(uk);
+    if (!rest.empty()) {
+      KS_INFO("stopping the other processes of \"%s\".\"%s\" before its restart.", unit, com->name);
+      if (!stop_processes(rest, unit, com->name, x_grace_ms) || !processes_of(uk).empty()) {
+        r.due_ms = mon_now_ms() + x_restart_ms;
+        continue;
+      }
+    }
+    const uint32_t n = r.restarts + 1;
+    if (start_processes(com, c, unit, r.param.c_str(), n) != 0) {
+      KS_ERROR("automatic restart %u of \"%s\".\"%s\" failed.", n, unit, com->name);
+      r.due_ms = 0;
+      revival_failed(uk, unit, com->name, com->restart);
+      continue;
+    }
+    r.restarts = n;
+    r.started_ms = mon_now_ms();
+    r.due_ms = 0;
+    KS_WARN("component \"%s\".\"%s\" restarted automatically (restart %u since it was started).", unit, com->name, n);
+  }
+  int64_t next = -1;
+  for (const auto &[uk, r] : x_revive)
+    if (r.due_ms != 0) next = std::max<int64_t>(0, next < 0 ? r.due_ms - mon_now_ms() : std::min(next, r.due_ms - mon_now_ms()));
+  return next;
 }
 
 int mon_stop_orphans(int patience_ms) {
@@ -381,12 +534,14 @@ int mon_stop_orphans(int patience_ms) {
 }
 
 void mon_stop_all(int patience_ms) {
+  x_revive.clear();
   Table t = table();
   std::vector<Victim> v;
   for (int i = 0; i < t.n; ++i)
     if (t.ps[i].pid != -1) v.push_back({t.ps[i].pid, false});
   if (v.empty()) return;
   if (patience_ms <= 0) {
+    for (auto &p : v) x_stopping.insert(p.pid);
     for (auto &p : v) kill(p.pid, SIGTERM);
     for (auto &p : v)
       if (!wait_gone(p.pid, mon_now_ms() + 2000)) kill(p.pid, SIGKILL);

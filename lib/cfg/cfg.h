@@ -50,6 +50,15 @@
 #define KS_CFG_SET_ALL 0x1u       // include/exclude/mapping item names table "*"
 #define KS_CFG_COM_EXTRACT 1
 #define KS_CFG_COM_APPLY 2
+// A component's automatic restarts after it ended without a clean stop (the manager's):
+// 0 in the file means the default limit, KS_CFG_RESTART_OFF none, any other value the
+// limit of consecutive failed runs.
+#define KS_CFG_RESTART_OFF 0xFFFFFFFFu
+#define KS_CFG_RESTART_DEFAULT 10u
+// The limit a component's restart value stands for (0 when restarts are off).
+inline uint32_t ks_cfg_restart_limit(uint32_t v) {
+  return v == 0 ? KS_CFG_RESTART_DEFAULT : v == KS_CFG_RESTART_OFF ? 0u : v;
+}
 
 #define KS_CFG_REF(blk, item) ((uint32_t(blk) << 16) | uint32_t(item))
 #define KS_CFG_REF_BLK(ref) ((uint32_t(ref) >> 16) & 0xFFFFu)
@@ -120,12 +129,13 @@ typedef struct __ks_cfg_fcom_s {
   uint32_t com_typ;   // KS_CFG_COM_EXTRACT / KS_CFG_COM_APPLY
   uint32_t para_num;  // parameter item
   uint32_t in_num, ex_num, map_num;  // first include, exclude, mapping item
-  uint32_t spare;
+  uint32_t restart;   // automatic restarts: 0 default, KS_CFG_RESTART_OFF, else the limit
   char name[32], pname[32], src_db[32], tgt_db[32], prev[32], next[32];
 } ks_cfg_fcom_t;
 static_assert(sizeof(ks_cfg_fcom_t) == 224);
 static_assert(offsetof(ks_cfg_fcom_t, para_num) == 12);
 static_assert(offsetof(ks_cfg_fcom_t, map_num) == 24);
+static_assert(offsetof(ks_cfg_fcom_t, restart) == 28);
 static_assert(offsetof(ks_cfg_fcom_t, name) == 32);
 static_assert(offsetof(ks_cfg_fcom_t, next) == 192);
 
@@ -230,12 +240,13 @@ typedef struct __ks_cfg_com_s {
   uint32_t com_uk;    // the component's file reference: survives reloads
   uint32_t hdr_sno;   // loaded dictionary position, 0/0 until one is loaded
   uint32_t hdr_off;
-  uint32_t rsv;
+  uint32_t restart;   // as in the file
   char name[32], pname[32], src_db[32], tgt_db[32], prev[32], next[32];
 } ks_cfg_com_t;
 static_assert(sizeof(ks_cfg_com_t) == 224);
 static_assert(offsetof(ks_cfg_com_t, com_uk) == 16);
 static_assert(offsetof(ks_cfg_com_t, hdr_sno) == 20);
+static_assert(offsetof(ks_cfg_com_t, restart) == 28);
 static_assert(offsetof(ks_cfg_com_t, name) == 32);
 
 typedef ks_cfg_fparm_t ks_cfg_param_t;

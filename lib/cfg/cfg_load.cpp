@@ -158,6 +158,7 @@ int fill_area(ks_cfg_t *cfg, uint8_t *area) {
       c.com_typ = fc->com_typ;
       c.un_id = un_index;
       c.com_uk = cref;
+      c.restart = fc->restart;
       std::memcpy(c.name, fc->name, sizeof c.name * 6);
       if (c.pname[0] == '\0')
         std::strcpy(c.pname, c.com_typ == KS_CFG_COM_APPLY ? "apply" : "extract");

@@ -2,13 +2,14 @@
 //
 // Process table: max_procs entries of ks_ps_task_t in the system area of segment 0,
 // 8-byte aligned after the configuration. The manager fills an entry (pid, com_uk,
-// comid) before the child it started looks for it; the child marks status 1
+// comid, restarts) before the child it started looks for it; the child marks status 1
 // (ks_ps_start). pid -1 = free entry.
 //
 // Commands: a message on the system queue addressed to the receiver's pid, followed by
 // the command signal SIGRTMIN+1. All integers in messages are big-endian:
 //   0-3 code, 4-7 sender pid, 8-39 unit, 40-71 component, 72.. NUL-terminated text.
-// A reply is a four-byte big-endian code queued for the sender: 0 done, 99 failed.
+// A reply is a four-byte big-endian code queued for the sender: 0 done, 99 failed, 1
+// (to a stop) nothing to stop.
 #pragma once
 
 #include <signal.h>
@@ -25,12 +26,15 @@
 #define KS_CMD_STOP_APPLY 6
 #define KS_REPLY_OK 0
 #define KS_REPLY_FAIL 99
+#define KS_REPLY_NOT_RUNNING 1  // a stop found the component neither running nor due to restart
 #define KS_CMD_HDR 72        // code, pid, unit, component
 #define KS_CMD_BUFSZ 1024    // receive buffer of every command reader
 #define KS_CMD_SIGNAL (SIGRTMIN + 1)
 
 typedef struct __ks_ps_task_s {
-  uint32_t flag;
+  uint32_t restarts;   // automatic restarts of the component since it was last started by
+                       // an operator; non-zero tells the process that the run before it
+                       // ended without a clean stop
   uint32_t com_uk;     // the component's configuration-file reference
   int32_t comid;       // index of the component in the loaded configuration, -1 none
   int32_t pid;         // -1 = free entry
@@ -38,6 +42,7 @@ typedef struct __ks_ps_task_s {
   int32_t rsv;         // redo thread of the process (0 when single-threaded)
 } ks_ps_task_t;
 static_assert(sizeof(ks_ps_task_t) == 24);
+static_assert(offsetof(ks_ps_task_t, restarts) == 0);
 static_assert(offsetof(ks_ps_task_t, com_uk) == 4);
 static_assert(offsetof(ks_ps_task_t, comid) == 8);
 static_assert(offsetof(ks_ps_task_t, pid) == 12);

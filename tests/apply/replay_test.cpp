@@ -367,15 +367,18 @@ TEST_F(Replay, FailuresInTheMiddleOfATransactionCommitNothingOfItSilently) {
   EXPECT_EQ(g_db.committed, expect);
   EXPECT_TRUE(errors().empty());
 
-  // A unit that cannot go on at all stops the replay with the checkpoint before it.
-  g_db.reset();
-  g_db.unit_fault = KS_UF_STOP;
-  g_db.unit_fault_at = 2;
-  ASSERT_EQ(start(0, 0, 0), 0);
-  EXPECT_EQ(drive(), -1);
-  EXPECT_TRUE(g_db.committed.empty());
-  EXPECT_TRUE(g_db.commits.empty());
-  EXPECT_TRUE(errors().empty());
+  // A unit whose session is lost asks for a new connection; one that cannot go on at all
+  // stops the replay. Either way with the checkpoint before it and nothing recorded.
+  for (int kind : {KS_UF_LOST, KS_UF_STOP}) {
+    g_db.reset();
+    g_db.unit_fault = kind;
+    g_db.unit_fault_at = 2;
+    ASSERT_EQ(start(0, 0, 0), 0);
+    EXPECT_EQ(drive(), kind == KS_UF_LOST ? KS_REPLAY_RECONNECT : -1);
+    EXPECT_TRUE(g_db.committed.empty());
+    EXPECT_TRUE(g_db.commits.empty());
+    EXPECT_TRUE(errors().empty());
+  }
 }
 
 TEST_F(Replay, CorruptLengthsEndTheReplayInsteadOfLooping) {

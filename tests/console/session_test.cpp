@@ -26,7 +26,7 @@ const char kFullConfig[] =
     "  (instance_name=tgt1, thread=1, host=tgt.example, port=1522, service=tsvc, tns=TGT);\n"
     "add unit u1;\n"
     "add extract ext1 (unit=u1, db=SRC, next=app1, max_trans=1000, trans_size=64,\n"
-    "  interval=5, net_timeout=30,\n"
+    "  interval=5, net_timeout=30, restart=3,\n"
     "  tables=(scott.emp, scott.dept, hr.*), exclude=(scott.bonus),\n"
     "  mapping=(scott.emp=hist.emp_h, \"Mixed\".*=MIX.*))\n"
     "/\n"
@@ -56,14 +56,14 @@ const char kReadBackOut[] =
     "\nCommand \"desc\" complete.\n\n"
     "KESH> Unit: u1\n\nExtract: ext1\n     Program: extract\n   Source DB: SRC\n   Target DB: \n"
     "Previous COM: \n    Next COM: app1\nParameter:\nMax Transactions: 1000\nTransaction Size: 64\n"
-    "  Idle Wait Time: 5\n    Net Time Out: 30\n"
+    "  Idle Wait Time: 5\n    Net Time Out: 30\n   Restart Limit: 3\n"
     "Include Tables:\n\"SCOTT\".\"EMP\"\n\"SCOTT\".\"DEPT\"\n\"HR\".\"*\"\n"
     "Exclude Tables:\n\"SCOTT\".\"BONUS\"\n"
     "Mapping Tables:\n\"SCOTT\".\"EMP\"=\"HIST\".\"EMP_H\"\n\"Mixed\".\"*\"=\"MIX\".\"*\"\n"
     "\nCommand \"desc\" complete.\n\n"
     "KESH> Unit: u1\n\n  Apply: app1\n     Program: apply\n   Source DB: \n   Target DB: TGT\n"
     "Previous COM: ext1\n    Next COM: \nParameter:\nMax Transactions: 50\nTransaction Size: 0\n"
-    "  Idle Wait Time: 1\n    Net Time Out: 10\n"
+    "  Idle Wait Time: 1\n    Net Time Out: 10\n   Restart Limit: 10\n"
     "Include Tables:\nExclude Tables:\nMapping Tables:\n"
     "\nCommand \"desc\" complete.\n\n"
     "KESH> ";
@@ -270,7 +270,7 @@ TEST_F(Session, ModifyChangesOnlyWhatItNames) {
   auto r = run_kesh(
       "modify db SRC (database_name=SRC2, storage_asm=no, instance delete orcl1,\n"
       "  instance add (instance_name=orcl3, thread=3, host=h3, port=1, service=s3));\n"
-      "modify extract u1.ext1 (max_trans=7, add tables=(scott.salgrade), delete exclude=(scott.bonus),\n"
+      "modify extract u1.ext1 (max_trans=7, restart=no, add tables=(scott.salgrade), delete exclude=(scott.bonus),\n"
       "  delete mapping=(\"Mixed\".*=MIX.*), db=SRC2);\n"
       "modify apply u1.ext1 (max_trans=1);\n"
       "modify extract u1.ext1 (delete tables=(no.such));\n"
@@ -291,6 +291,7 @@ TEST_F(Session, ModifyChangesOnlyWhatItNames) {
       << r.out;
   EXPECT_NE(r.out.find("   Source DB: SRC2\n"), std::string::npos);
   EXPECT_NE(r.out.find("Max Transactions: 7\nTransaction Size: 64\n  Idle Wait Time: 5\n    Net Time Out: 30\n"
+                       "   Restart Limit: off\n"
                        "Include Tables:\n\"SCOTT\".\"EMP\"\n\"SCOTT\".\"DEPT\"\n\"HR\".\"*\"\n\"SCOTT\".\"SALGRADE\"\n"
                        "Exclude Tables:\nMapping Tables:\n\"SCOTT\".\"EMP\"=\"HIST\".\"EMP_H\"\n\n"),
             std::string::npos)

@@ -202,6 +202,8 @@ bool E2eEnv::configure(const std::string &extract_sets, const std::string &apply
   std::string x = extract_sets.empty() ? "" : ", " + extract_sets;
   std::string a = apply_sets.empty() ? "" : ", " + apply_sets;
   std::string p = extract_params.empty() ? "" : ", " + extract_params;
+  a += ", restart=" + restart_;
+  p += ", restart=" + restart_;
   std::string out;
   bool ok = kesh(
       "add db SRC (user=ks, password=ks)\n"
@@ -289,6 +291,32 @@ bool E2eEnv::start_extract(bool wait_ready, const std::string &options) {
 }
 
 bool E2eEnv::start_pipeline() { return start_manager() && start_extract() && start_apply(); }
+
+std::string E2eEnv::manager_log() const {
+  std::string all;
+  DIR *d = opendir(path("log").c_str());
+  if (d == nullptr) return all;
+  std::vector<std::string> names;
+  while (dirent *e = readdir(d))
+    if (std::strncmp(e->d_name, "kesmon", 6) == 0) names.push_back(e->d_name);
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  for (const auto &n : names) all += read_file(path("log/") + n);
+  return all;
+}
+
+pid_t E2eEnv::wait_restarted(const char *com, pid_t old_pid, int timeout_ms) {
+  for (int w = 0; w < timeout_ms; w += 50) {
+    pid_t p = pid_of(com);
+    if (p > 0 && p != old_pid) {
+      seen_.insert(p);
+      return p;
+    }
+    sleep_ms(50);
+  }
+  why_ = std::string(com) + " not restarted by the manager:\n" + manager_log();
+  return -1;
+}
 
 std::string E2eEnv::component_log(const char *com) const {
   std::string all;

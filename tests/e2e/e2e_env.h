@@ -54,6 +54,12 @@ class E2eEnv {
   bool configure(const std::string &extract_sets = "tables=(oltp.*)", const std::string &apply_sets = "",
                  const std::string &extract_params = "");
   bool kesh(const std::string &commands, std::string *out = nullptr) const;
+  // The restart parameter configure gives both components: "no" (the default here, so
+  // that a test plays the operator after a crash without the manager racing it), "yes"
+  // or a limit.
+  void set_restart(const std::string &value) { restart_ = value; }
+  // Waits until the manager has started com again after old_pid ended → its new pid, -1.
+  pid_t wait_restarted(const char *com, pid_t old_pid, int timeout_ms = 60000);
 
   bool start_manager();
   // "start extract u1.ext1 <options>"; returns once it reads redo (or once it runs, when
@@ -93,6 +99,8 @@ class E2eEnv {
   // The error log without the lines of known, harmless reports (see the definition).
   std::string unexpected_errors() const;
   std::string kesmon_out() const { return read_file(path("log/kesmon.out")); }
+  // Every line of the manager's own log so far.
+  std::string manager_log() const;
   // Runs SQL directly on a database file of the stand-in ("SRC" or "TGT").
   bool sql(const char *db, const std::string &stmt) const;
   // Rows of a table that are not in the other (source table vs target table), both ways.
@@ -111,6 +119,7 @@ class E2eEnv {
   std::string why_;
   std::string last_diff_;
   pid_t workload_ = -1;
+  std::string restart_ = "no";
   std::set<pid_t> seen_;  // every process this environment caused, stopped at the end
 };
 

@@ -1,15 +1,17 @@
 // Restarts during a running workload: kill -9 of extract (then the operator's checkpoint
-// reset and a new start) and of apply at random moments, repeated, and orderly stops and
-// starts of either; after every round the target must equal the source, with nothing in
-// apply's error file. KS_E2E_ITERATIONS and KS_E2E_SEED let a soak run repeat the rounds
+// reset and a new start) and of apply at random moments, repeated, the same kills left to
+// the manager's automatic restart, and orderly stops and starts of either; after every
+// round the target must equal the source, with nothing in apply's error file. KS_E2E_ITERATIONS and KS_E2E_SEED let a soak run repeat the rounds
 // more often or replay one sequence of moments.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/e2e/e2e_env.h"
 
@@ -22,7 +24,7 @@ int env_int(const char *name, int def) {
   return v != nullptr && *v != '\0' ? atoi(v) : def;
 }
 
-enum class Hit { kKillExtract, kKillApply, kKillBoth, kStopExtract, kStopApply };
+enum class Hit { kKillExtract, kKillApply, kKillBoth, kStopExtract, kStopApply, kCrashExtract, kCrashApply };
 
 const char *hit_name(Hit h) {
   switch (h) {
@@ -31,6 +33,8 @@ const char *hit_name(Hit h) {
     case Hit::kKillBoth: return "kill -9 extract and apply";
     case Hit::kStopExtract: return "stop and start extract";
     case Hit::kStopApply: return "stop and start apply";
+    case Hit::kCrashExtract: return "kill -9 extract, restarted by the manager";
+    case Hit::kCrashApply: return "kill -9 apply, restarted by the manager";
   }
   return "?";
 }
@@ -48,13 +52,19 @@ bool hit(E2eEnv &env, Hit h) {
       return env.stop_extract() && env.start_extract();
     case Hit::kStopApply:
       return env.stop_apply() && env.start_apply();
+    case Hit::kCrashExtract:
+    case Hit::kCrashApply: {
+      const char *com = h == Hit::kCrashExtract ? "ext1" : "app1";
+      pid_t pid = env.pid_of(com);
+      return pid > 0 && kill(pid, SIGKILL) == 0 && env.wait_restarted(com, pid) > 0;
+    }
   }
   return false;
 }
 
 // Rounds of: a short workload, one hit at a random moment inside it, then the target
 // compared with the source.
-void rounds(const std::vector<Hit> &kinds, int iterations) {
+void rounds(const std::vector<Hit> &kinds, int iterations, bool supervised = false) {
   const unsigned seed = static_cast<unsigned>(
       env_int("KS_E2E_SEED", static_cast<int>(std::chrono::system_clock::now().time_since_epoch().count() & 0x7fffffff)));
   SCOPED_TRACE("KS_E2E_SEED=" + std::to_string(seed));
@@ -62,8 +72,10 @@ void rounds(const std::vector<Hit> &kinds, int iterations) {
   E2eEnv env;
   ASSERT_TRUE(env.ok()) << env.why();
   ASSERT_TRUE(env.instantiate()) << env.why();
+  if (supervised) env.set_restart(std::to_string(iterations + 1));
   ASSERT_TRUE(env.configure()) << env.why();
   ASSERT_TRUE(env.start_pipeline()) << env.why();
+  int crashes = 0;
   for (int i = 0; i < iterations; i++) {
     const Hit h = kinds[rng() % kinds.size()];
     const int at_ms = 20 + static_cast<int>(rng() % 500);
@@ -74,15 +86,48 @@ void rounds(const std::vector<Hit> &kinds, int iterations) {
                                    std::to_string(100 + i)));
     std::this_thread::sleep_for(std::chrono::milliseconds(at_ms));
     ASSERT_TRUE(hit(env, h)) << env.why() << env.component_log("ext1") << env.component_log("app1");
+    crashes += h == Hit::kCrashExtract || h == Hit::kCrashApply;
     ASSERT_TRUE(env.wait_workload()) << env.why();
     ASSERT_TRUE(env.wait_identical(60)) << env.last_diff() << env.component_log("app1");
     ASSERT_EQ(env.error_file_size(), 0) << env.component_log("app1");
   }
-  EXPECT_EQ(env.unexpected_errors(), "");
+  // Each crash is followed by one automatic restart, and the extract restarted after a
+  // kill -9 took its open checkpoint without an operator.
+  const std::string mlog = env.manager_log();
+  int restarted = 0;
+  for (size_t p = 0; (p = mlog.find("restarted automatically", p)) != std::string::npos; p++) restarted++;
+  EXPECT_EQ(restarted, crashes) << mlog;
+  // The restarted extract's notice of the open checkpoint (a header line and the text)
+  // is the only expected report.
+  std::vector<std::string> lines;
+  const std::string errors = env.unexpected_errors();
+  for (size_t b = 0, e; b < errors.size(); b = e + 1) {
+    e = errors.find('\n', b);
+    if (e == std::string::npos) e = errors.size();
+    if (errors.compare(b, e - b, "") == 0) continue;
+    std::string line = errors.substr(b, e - b);
+    if (line.find("check point left open by a run that did not stop cleanly") != std::string::npos) {
+      if (!lines.empty()) lines.pop_back();
+      continue;
+    }
+    lines.push_back(line);
+  }
+  std::string unexpected;
+  for (const auto &l : lines) unexpected += l + "\n";
+  EXPECT_EQ(unexpected, "");
 }
 
 TEST(Restart, KillNineOfExtractAndApplyAtRandomMomentsEndsIdentical) {
   rounds({Hit::kKillExtract, Hit::kKillApply, Hit::kKillBoth}, env_int("KS_E2E_ITERATIONS", 20));
+}
+
+// Nobody repairs anything: the manager brings back what was killed, extract from the
+// checkpoint its crashed run left open, apply from the target's checkpoint.
+TEST(Restart, KillNineOfExtractAndApplyLeftToTheManagerEndsIdentical) {
+  // Short delays: the same component fails several times in a row here.
+  setenv("KESMON_RESTART_MS", "300", 1);
+  rounds({Hit::kCrashExtract, Hit::kCrashApply}, std::max(4, env_int("KS_E2E_ITERATIONS", 20) / 3), true);
+  unsetenv("KESMON_RESTART_MS");
 }
 
 TEST(Restart, StopAndStartOfExtractAndApplyAtRandomMomentsEndsIdentical) {

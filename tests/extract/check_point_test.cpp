@@ -89,6 +89,27 @@ TEST_F(CheckPoint, FileLeftOpenByACrashRefusesTheStartAndStaysUntouched) {
   EXPECT_EQ(kstest::read_file(path()), before);
 }
 
+// Started again by the manager after such a run: the open record is taken as it is, and
+// the caller learns whether that run saved its progress into it.
+TEST_F(CheckPoint, ARestartAfterACrashResumesFromTheOpenRecord) {
+  ks_ckp_t c{};
+  ASSERT_EQ(ks_read_check_point(&c), 0);  // a run that dies before saving anything
+  ks_ckp_t r1{};
+  ASSERT_EQ(ks_read_check_point(&r1, true), 0);
+  EXPECT_EQ(r1.flag, static_cast<uint32_t>(KS_CKP_OPEN));
+  r1.rba_sqn = 21;
+  ASSERT_EQ(ks_save_check_point(&r1), 0);  // this one saves progress, then dies
+  EXPECT_EQ(from_file(kstest::read_file(path())).flag, static_cast<uint32_t>(KS_CKP_OPEN | KS_CKP_SAVED));
+  ks_ckp_t r2{};
+  ASSERT_EQ(ks_read_check_point(&r2, true), 0);
+  EXPECT_EQ(r2.flag, static_cast<uint32_t>(KS_CKP_OPEN | KS_CKP_SAVED));
+  EXPECT_EQ(r2.rba_sqn, 21u);
+  EXPECT_EQ(from_file(kstest::read_file(path())).flag, static_cast<uint32_t>(KS_CKP_OPEN));
+  ASSERT_EQ(ks_write_check_point(&r2), 0);  // a clean exit: closed, no saved mark
+  EXPECT_EQ(from_file(kstest::read_file(path())).flag, static_cast<uint32_t>(KS_CKP_CLOSED));
+  EXPECT_NE(errors().find("check point left open by a run that did not stop cleanly"), std::string::npos);
+}
+
 TEST_F(CheckPoint, ClusteredThreadsKeepSeparateFilesAndAMissingUnitFolderIsAnError) {
   x_rac = 1;
   x_thrd = 2;

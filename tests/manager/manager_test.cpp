@@ -1,7 +1,7 @@
 // kesmon on a temporary home: start-up, the command protocol as the console uses it,
 // components started and stopped through the queue (a stand-in program plays extract
-// and apply), reaping of killed components, one manager per home, and a clean exit that
-// leaves no IPC objects.
+// and apply), reaping of killed components and their automatic restarts, one manager
+// per home, and a clean exit that leaves no IPC objects.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -88,12 +89,16 @@ class Manager : public ::testing::Test {
     add_com(&cfg, "EONE", KS_CFG_COM_EXTRACT, "ONE", "fake_component");
     add_com(&cfg, "A1", KS_CFG_COM_APPLY, "", "fake_component");
     add_com(&cfg, "NOPROG", KS_CFG_COM_APPLY, "", "no_such_program");
+    add_com(&cfg, "ONCE", KS_CFG_COM_APPLY, "", "fake_component", 1);
+    add_com(&cfg, "AOFF", KS_CFG_COM_APPLY, "", "fake_component", KS_CFG_RESTART_OFF);
     cfg.flag |= KS_CFG_MODIFIED;
     ASSERT_EQ(ks_cfg_close_file(&cfg, omsg), 0);
   }
-  static void add_com(ks_cfg_t *cfg, const char *name, uint32_t type, const char *src, const char *prog) {
+  static void add_com(ks_cfg_t *cfg, const char *name, uint32_t type, const char *src, const char *prog,
+                      uint32_t restart = 0) {
     char omsg[KS_CFG_MSGSZ];
     ks_cfg_fcom_t c{};
+    c.restart = restart;
     std::strcpy(c.name, name);
     std::strcpy(c.pname, prog);
     std::strcpy(c.src_db, src);
@@ -109,6 +114,7 @@ class Manager : public ::testing::Test {
     pid_t pid = fork();
     if (pid == 0) {
       setenv("KESMON_GRACE_MS", "1000", 1);
+      setenv("KESMON_RESTART_MS", "200", 1);
       execl(path.c_str(), path.c_str(), "-id", me.c_str(), static_cast<char *>(nullptr));
       _exit(127);
     }
@@ -170,6 +176,36 @@ class Manager : public ::testing::Test {
     return home.file(b);
   }
   std::string args_of(pid_t pid) { return kstest::read_file(fake_file(pid, "args")); }
+  // Every log line the manager wrote so far.
+  std::string manager_log() {
+    std::string all;
+    for (const auto &f : std::filesystem::directory_iterator(home.file("log")))
+      if (f.path().filename().string().rfind("kesmon", 0) == 0) all += kstest::read_file(f.path().string());
+    return all;
+  }
+  // The processes of a component.
+  std::vector<ks_ps_task_t> of(const char *com) {
+    std::vector<ks_ps_task_t> v;
+    const int c = ks_cfg_find_com(ks_cfg_area(), "U1", com);
+    for (const auto &t : entries())
+      if (t.comid == c) v.push_back(t);
+    return v;
+  }
+  // Waits until the component runs n processes other than those of before, all started.
+  std::vector<ks_ps_task_t> back(const char *com, const std::vector<ks_ps_task_t> &before, size_t n = 1) {
+    std::vector<ks_ps_task_t> now;
+    wait_until([&] {
+      now = of(com);
+      if (now.size() != n) return false;
+      for (const auto &t : now) {
+        if (t.status != 1) return false;
+        for (const auto &b : before)
+          if (b.pid == t.pid) return false;
+      }
+      return true;
+    });
+    return now;
+  }
   bool stopped_cleanly(pid_t pid) { return kstest::file_exists(fake_file(pid, "stopped")); }
 
   kstest::TempHome home;
@@ -183,7 +219,7 @@ TEST_F(Manager, RunsComponentsThroughTheQueueAndLeavesNothingBehind) {
   ASSERT_TRUE(ready(mgr));
   ks_cfg_bh_t *bh = ks_cfg_area();
   ASSERT_NE(bh, nullptr);
-  EXPECT_EQ(bh->n_comps, 4u);
+  EXPECT_EQ(bh->n_comps, 6u);
   EXPECT_NE(ks_shm_get_q_ptr(), nullptr);
   EXPECT_EQ(entries().size(), 0u);
   const int idle_blocks = used_blocks();
@@ -228,7 +264,7 @@ TEST_F(Manager, RunsComponentsThroughTheQueueAndLeavesNothingBehind) {
   e = entries();
   ASSERT_EQ(e.size(), 1u);
   EXPECT_EQ(args_of(e[0].pid), "-u U1 -c EONE");
-  EXPECT_EQ(command(KS_CMD_STOP_EXTRACT, "U1", "ERAC"), 0);  // already stopped
+  EXPECT_EQ(command(KS_CMD_STOP_EXTRACT, "U1", "ERAC"), KS_REPLY_NOT_RUNNING);  // already stopped
 
   // A component killed outright: the manager reaps it and frees what it held.
   ASSERT_EQ(command(KS_CMD_START_APPLY, "U1", "A1"), 0);
@@ -240,7 +276,8 @@ TEST_F(Manager, RunsComponentsThroughTheQueueAndLeavesNothingBehind) {
   kill(apply_pid, SIGKILL);
   EXPECT_TRUE(wait_until([&] { return ks_ps_find(apply_pid) == nullptr; }));
   EXPECT_TRUE(wait_until([&] { return used_blocks() == idle_blocks + 1; }));
-  EXPECT_EQ(command(KS_CMD_START_APPLY, "U1", "A1"), 0);  // and it can start again
+  EXPECT_EQ(command(KS_CMD_START_APPLY, "U1", "A1"), 0);  // and it can start again, before its restart
+  EXPECT_EQ(of("A1").size(), 1u);
 
   // Stop manager: every component is stopped, then the segment and semaphores go.
   ASSERT_EQ(command(KS_CMD_STOP_MANAGER), 0);
@@ -309,6 +346,85 @@ TEST_F(Manager, ComponentThatIgnoresStopIsKilled) {
   EXPECT_FALSE(stopped_cleanly(e[0].pid));
   // SIGTERM to the manager stops it like the stop command.
   kill(mgr, SIGTERM);
+  EXPECT_EQ(wait_exit(mgr), 0);
+  ks_shm_detach();
+  EXPECT_TRUE(guard->gone());
+}
+
+// A component that ends without a clean stop comes back with the same options, after a
+// delay that doubles with each failure in a row, up to its limit; the count of restarts
+// is in its process-table entry. A clean end (its own, or a stop) is never followed by a
+// restart, and a stop cancels one that is pending.
+TEST_F(Manager, ComponentsThatDieComeBackUntilTheirLimit) {
+  pid_t mgr = start_manager();
+  ASSERT_TRUE(ready(mgr));
+  ASSERT_EQ(command(KS_CMD_START_APPLY, "U1", "A1", "-scn 5 -xid 7"), 0);
+  std::vector<ks_ps_task_t> a = back("A1", {});
+  ASSERT_EQ(a.size(), 1u);
+  EXPECT_EQ(a[0].restarts, 0u);
+  for (uint32_t n = 1; n <= 3; ++n) {
+    kill(a[0].pid, SIGKILL);
+    std::vector<ks_ps_task_t> again = back("A1", a);
+    ASSERT_EQ(again.size(), 1u) << manager_log();
+    EXPECT_EQ(again[0].restarts, n);
+    EXPECT_EQ(args_of(again[0].pid), "-u U1 -c A1 -scn 5 -xid 7");
+    a = again;
+  }
+  std::string log = manager_log();
+  for (const char *delay : {"in 200 ms (failure 1 of at most 10", "in 400 ms (failure 2", "in 800 ms (failure 3"})
+    EXPECT_NE(log.find(delay), std::string::npos) << delay << "\n" << log;
+  EXPECT_NE(log.find("component \"U1\".\"A1\" (process "), std::string::npos) << log;
+  EXPECT_NE(log.find("killed by signal 9 without a clean stop"), std::string::npos) << log;
+
+  // An end of its own with status 0 (SIGTERM is an orderly stop) is clean.
+  kill(a[0].pid, SIGTERM);
+  EXPECT_TRUE(wait_until([&] { return of("A1").empty(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(of("A1").empty());
+  EXPECT_EQ(command(KS_CMD_STOP_APPLY, "U1", "A1"), KS_REPLY_NOT_RUNNING);
+
+  // A stop while the restart is pending cancels it.
+  ASSERT_EQ(command(KS_CMD_START_APPLY, "U1", "A1"), 0);
+  a = back("A1", {});
+  ASSERT_EQ(a.size(), 1u);
+  kill(a[0].pid, SIGKILL);
+  ASSERT_TRUE(wait_until([&] { return of("A1").empty(); }));
+  EXPECT_EQ(command(KS_CMD_STOP_APPLY, "U1", "A1"), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_TRUE(of("A1").empty());
+
+  // Limit 1: one restart, then it stays down; restarts off: none.
+  ASSERT_EQ(command(KS_CMD_START_APPLY, "U1", "ONCE"), 0);
+  std::vector<ks_ps_task_t> o = back("ONCE", {});
+  ASSERT_EQ(o.size(), 1u);
+  kill(o[0].pid, SIGKILL);
+  std::vector<ks_ps_task_t> o2 = back("ONCE", o);
+  ASSERT_EQ(o2.size(), 1u);
+  kill(o2[0].pid, SIGKILL);
+  ASSERT_EQ(command(KS_CMD_START_APPLY, "U1", "AOFF"), 0);
+  std::vector<ks_ps_task_t> f = back("AOFF", {});
+  ASSERT_EQ(f.size(), 1u);
+  kill(f[0].pid, SIGKILL);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(of("ONCE").empty());
+  EXPECT_TRUE(of("AOFF").empty());
+  log = manager_log();
+  EXPECT_NE(log.find("\"U1\".\"ONCE\" failed 2 times in a row: not restarted again (limit 1)"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("automatic restart of \"U1\".\"AOFF\" is off"), std::string::npos) << log;
+
+  // A clustered source comes back whole: the thread still running stops in order first.
+  ASSERT_EQ(command(KS_CMD_START_EXTRACT, "U1", "ERAC"), 0);
+  std::vector<ks_ps_task_t> r = back("ERAC", {}, 2);
+  ASSERT_EQ(r.size(), 2u);
+  kill(r[0].pid, SIGKILL);
+  std::vector<ks_ps_task_t> r2 = back("ERAC", r, 2);
+  ASSERT_EQ(r2.size(), 2u) << manager_log();
+  EXPECT_TRUE(stopped_cleanly(r[1].pid));
+  for (const auto &t : r2) EXPECT_EQ(t.restarts, 1u);
+  EXPECT_NE(r2[0].rsv, r2[1].rsv);
+
+  ASSERT_EQ(command(KS_CMD_STOP_MANAGER), 0);
   EXPECT_EQ(wait_exit(mgr), 0);
   ks_shm_detach();
   EXPECT_TRUE(guard->gone());
