@@ -92,38 +92,45 @@ int connect_steps(ks_oci_ses_t *c, const char *uname, const char *passwd, const 
 
 }  // namespace
 
+// Every handle is released even when a step fails: ending a session the server already
+// dropped fails, and stopping there would leak the whole set at each reconnect. The
+// first failure is still reported.
 int ks_oci_disconnect(ks_oci_ses_t *c) {
   if (c == nullptr) return 0;
   if (c->envhp == nullptr && c->errhp == nullptr) return 0;  // never connected, or already released
   if (ks_oci_load() < 0) return -1;
-  if (c->svchp != nullptr && c->errhp != nullptr && c->usrhp != nullptr) {
-    if (ks_oci_check(c->errhp, x_oci.OCISessionEnd(c->svchp, c->errhp, c->usrhp, OCI_DEFAULT)) != 0) return -1;
-  }
+  int rc = 0;
+  // Only the first failure is examined, so that its code and message are the ones kept.
+  auto step = [&rc, c](sword status) {
+    if (rc == 0 && ks_oci_check(c->errhp, status) != 0) rc = -1;
+  };
+  if (c->svchp != nullptr && c->errhp != nullptr && c->usrhp != nullptr)
+    step(x_oci.OCISessionEnd(c->svchp, c->errhp, c->usrhp, OCI_DEFAULT));
   if (c->usrhp != nullptr) {
-    if (ks_oci_check(c->errhp, x_oci.OCIHandleFree(c->usrhp, OCI_HTYPE_SESSION)) != 0) return -1;
+    step(x_oci.OCIHandleFree(c->usrhp, OCI_HTYPE_SESSION));
     c->usrhp = nullptr;
   }
   if (c->srvhp != nullptr) {
-    if (c->errhp != nullptr && ks_oci_check(c->errhp, x_oci.OCIServerDetach(c->srvhp, c->errhp, OCI_DEFAULT)) != 0)
-      return -1;
-    if (ks_oci_check(c->errhp, x_oci.OCIHandleFree(c->srvhp, OCI_HTYPE_SERVER)) != 0) return -1;
+    if (c->errhp != nullptr) step(x_oci.OCIServerDetach(c->srvhp, c->errhp, OCI_DEFAULT));
+    step(x_oci.OCIHandleFree(c->srvhp, OCI_HTYPE_SERVER));
     c->srvhp = nullptr;
   }
   if (c->svchp != nullptr) {
-    if (ks_oci_check(c->errhp, x_oci.OCIHandleFree(c->svchp, OCI_HTYPE_SVCCTX)) != 0) return -1;
+    step(x_oci.OCIHandleFree(c->svchp, OCI_HTYPE_SVCCTX));
     c->svchp = nullptr;
   }
   OCIError **errs[] = {&c->errbp2, &c->errbp1, &c->errhp};
   for (OCIError **e : errs) {
     if (*e == nullptr) continue;
-    if (x_oci.OCIHandleFree(*e, OCI_HTYPE_ERROR) != OCI_SUCCESS) return fail("free error handle failed.");
+    if (x_oci.OCIHandleFree(*e, OCI_HTYPE_ERROR) != OCI_SUCCESS && rc == 0) rc = fail("free error handle failed.");
     *e = nullptr;
   }
   if (c->envhp != nullptr) {
-    if (x_oci.OCIHandleFree(c->envhp, OCI_HTYPE_ENV) != OCI_SUCCESS) return fail("free OCI enviroment handle failed.");
+    if (x_oci.OCIHandleFree(c->envhp, OCI_HTYPE_ENV) != OCI_SUCCESS && rc == 0)
+      rc = fail("free OCI enviroment handle failed.");
     c->envhp = nullptr;
   }
-  return 0;
+  return rc;
 }
 
 int ks_oci_get_statement(ks_oci_ses_t *c, ks_oci_stmt_t *stmt) {

@@ -336,14 +336,22 @@ sword OCISessionBegin(OCISvcCtx *svchp, OCIError *errhp, OCISession *usrhp, ub4 
 }
 
 sword OCISessionEnd(OCISvcCtx *svchp, OCIError *errhp, OCISession *usrhp, ub4 mode) {
-  (void)errhp, (void)mode;
+  (void)mode;
   return guard([&]() -> sword {
     SvcCtx *svc = as<SvcCtx>(svchp, OCI_HTYPE_SVCCTX);
     Session *s = usrhp != nullptr ? as<Session>(usrhp, OCI_HTYPE_SESSION) : (svc != nullptr ? svc->ses : nullptr);
     if (s == nullptr) return OCI_INVALID_HANDLE;
-    if (s->begun && s->srv != nullptr) end_transaction(s->srv->db, false);
+    // Ending a session the server already lost fails as it does on Oracle, though the
+    // client's side of it is released all the same.
+    bool lost = s->dropped;
+    if (s->begun && s->srv != nullptr && !lost) end_transaction(s->srv->db, false);
     s->begun = false;
     if (svc != nullptr && svc->ses == s) svc->ses = nullptr;
+    if (lost) {
+      Error *e = as<Error>(errhp, OCI_HTYPE_ERROR);
+      if (e != nullptr) set_error(e, 3114);
+      return OCI_ERROR;
+    }
     return OCI_SUCCESS;
   });
 }
