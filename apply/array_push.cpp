@@ -160,6 +160,15 @@ int ks_array_capacity(int asz, int ncol, int64_t row_len) {
   return static_cast<int>(rows > 32767 ? 32767 : rows);
 }
 
+int ks_array_rows(ks_apply_t *ap, int ncol, int64_t row_len) {
+  int rows = ks_array_capacity(ap->b->asz, ncol, row_len);
+  if (rows < 1) {
+    KS_ERROR("one row of %d binds (%lld bytes) does not fit the array buffer.", ncol, static_cast<long long>(row_len));
+    return -1;
+  }
+  return rows;
+}
+
 int ks_array_layout(ks_apply_t *ap, const uint32_t *vsz) {
   ks_array_t *x = ap->x;
   uint8_t *abuf = ap->b->abuf;
@@ -218,8 +227,12 @@ int ks_set_buffer(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
   }
   if (x->flag & KS_AR_NEW_STMT) {
     if (has_lob_long) x->flag |= KS_AR_EXEC_NOW;
-    for (int i = 0; i < n; i++) s_vsz[i] = slot_size(s_binds[i]);
-    if (ks_array_layout(ap, s_vsz) < 0) return -1;
+    // The rows per execution follow the slots of the row that lays the arrays out: the
+    // row the text was made from may have been refused, with other declared lengths.
+    int64_t row_bytes = 0;
+    for (int i = 0; i < n; i++) row_bytes += s_vsz[i] = slot_size(s_binds[i]);
+    x->max_rows = ks_array_rows(ap, n, row_bytes);
+    if (x->max_rows < 1 || ks_array_layout(ap, s_vsz) < 0) return -1;
     for (int i = 0; i < n; i++) {
       uint32_t vsz = x->bc[i].vsz;
       auto *indp = x->bc[i].indp;
@@ -295,12 +308,8 @@ int ks_array_push(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
       KS_ERROR("OCI execute array data error.");
       return -1;
     }
-    int max_rows = ks_array_capacity(ap->b->asz, ncol, row_len);
-    if (max_rows < 1) {
-      KS_ERROR("one row of %d binds (%lld bytes) does not fit the array buffer.", ncol,
-               static_cast<long long>(row_len));
-      return -1;
-    }
+    int max_rows = ks_array_rows(ap, ncol, row_len);
+    if (max_rows < 1) return -1;
     x->flag |= KS_AR_NEW_STMT;
     std::memcpy(x->sqltxt, x_sqltxt, static_cast<size_t>(len) + 1);
     x->slen = len;

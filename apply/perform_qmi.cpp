@@ -23,12 +23,8 @@ int new_statement(ks_apply_t *ap, int len, int64_t row_len) {
   x->slen = 0;  // until prepared and bound, no statement is current
   x->ncol = static_cast<int>(lc.nold);
   x->opc = KS_OPC_QMI;
-  x->max_rows = ks_array_capacity(ap->b->asz, x->ncol, row_len);
-  if (x->max_rows < 1) {
-    KS_ERROR("one row of %d binds (%lld bytes) does not fit the array buffer.", x->ncol,
-             static_cast<long long>(row_len));
-    return -1;
-  }
+  x->max_rows = ks_array_rows(ap, x->ncol, row_len);
+  if (x->max_rows < 1) return -1;
   std::memcpy(x->sqltxt, x_sqltxt, static_cast<size_t>(len) + 1);
   KS_DEBUG("SQL: %s", x->sqltxt);
   for (uint32_t i = 0; i < lc.nold; i++) {

@@ -224,8 +224,9 @@ int check_lcr(ks_extr_t *, ks_lcr_rh_t *rh, uint64_t, uint64_t, uint32_t) {
   const char *why = "";
   EXPECT_EQ(ks_trail_check_records(img.data(), static_cast<uint32_t>(img.size()), 1, &at, &why), 0)
       << why << " at " << at;
-  if (!(ks_lcr_u32(p, 4) & KS_RH_SHORT) && rlen >= KS_LCR_RH_SZ)
+  if (!(ks_lcr_u32(p, 4) & KS_RH_SHORT) && rlen >= KS_LCR_RH_SZ) {
     EXPECT_EQ(ks_trail_check_row(p, rlen, &at, &why), 0) << why << " at " << at << ", opcode " << ks_lcr_u32(p, 8);
+  }
   lcrs_built++;
   return 0;
 }
