@@ -140,12 +140,35 @@ extern int x_csid, x_ncsid, x_lob_csid;
 extern uint32_t x_ckp_fno;
 extern uint64_t x_ckp_scn;
 extern uint64_t x_ckp_xid;
+// The checkpoint of the last commit that succeeded: where the replay starts again when
+// the open unit has to be rolled back.
+extern uint32_t x_cmt_fno;
+extern uint64_t x_cmt_scn;
+extern uint64_t x_cmt_xid;
 extern ks_ap_cfg_t x_cfg;
 extern char x_sqltxt[KS_SQLTXT_SIZE];
 extern ks_apply_t x_app;
 extern ks_buffer_t x_buf;
 extern ks_reader_t x_rdr;
 extern ks_array_t x_array;
+
+// Failure of the open unit (everything replayed since the last commit). Once set nothing
+// more is committed: the unit is rolled back and either replayed again from the last
+// checkpoint after a wait (the target refused for lack of space) or the process stops
+// with its checkpoint before the unit. Rows the target judged one by one (constraint
+// violations, unmatched rows) are not unit failures: they go to the error file.
+#define KS_UF_RETRY 1  // lack of space or a stuck archiver on the target: wait and retry
+#define KS_UF_STOP 2   // lost session, unwritable error record, unreadable input: stop
+extern int x_unit_fault;
+extern char x_unit_why[512];
+// What a database error means for the unit: KS_UF_RETRY, KS_UF_STOP, or 0 when it is an
+// error of the row itself.
+int ks_db_error_kind(int code);
+// Marks the open unit failed: a stop outranks a retry (and replaces its reason).
+void ks_unit_fail(int kind, const char *why);
+// Marks the unit failed by a database error that is not a row's own (the code decides
+// between retry and stop; an unknown one stops), logs it unless it is lack of space, -1.
+int ks_unit_db_fail(const char *what, int code, const char *msg);
 
 // Cuts the work block into its buffers.
 void ks_ap_cut_buffer(ks_buffer_t *b, uint8_t *base);
@@ -198,9 +221,17 @@ static_assert(offsetof(ks_err_rec_t, ecode) == 8 && offsetof(ks_err_rec_t, scn) 
               offsetof(ks_err_rec_t, xid) == 24);
 int ks_write_error_record(ks_err_rec_t *erec, const char *emsg, const uint8_t *record,
                           const uint8_t *rdata);
-// Error record for a row whose transaction header is at thdr.
+// Error record for a row whose transaction header is at thdr. The records of the open
+// unit are held until ks_error_flush writes them, right before the unit commits (after
+// its checkpoint update, in ks_commit_work), so a
+// unit rolled back and replayed again does not record its rows twice. A record that
+// cannot be kept marks the unit KS_UF_STOP.
 int ks_error_for_row(const uint8_t *thdr, int ecode, const char *emsg, const uint8_t *record,
                      const uint8_t *rdata);
+int ks_error_flush();
+void ks_error_discard();
+// Records taken by ks_error_for_row since the process started.
+extern uint32_t x_err_count;
 
 // Trail consumption (trail_read, apply_buffer).
 int ks_open_trail_file(ks_apply_t *ap, uint32_t fno, uint64_t scn, uint64_t xid);
@@ -210,6 +241,10 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr);
 // ks_do_transaction_file's answer when a stop request ended it before its end: what it
 // applied has been rolled back and the transaction must be read again at the next start.
 #define KS_TRANS_STOPPED (-2)
+// ks_apply_buffer's answer when the target refused for lack of space: the unit was rolled
+// back; after a wait ks_replay_restart positions at the last commit and replay goes on.
+#define KS_REPLAY_RETRY (-3)
+int ks_replay_restart(ks_apply_t *ap);
 
 // Engines the replay dispatches to.
 // Executes the collected rows first when `flush`, then builds the LCR's statement text

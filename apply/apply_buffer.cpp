@@ -2,16 +2,23 @@
 // files, and the dispatch of each LCR to its engine. Invariants: r->ofs always names the
 // first byte not yet consumed, so a transaction cut by the end of a buffer is read again
 // whole; every commit point (end of a buffer, end of a file, before and after a large
-// transaction, before a DDL) executes the collected rows and then commits them together
-// with the checkpoint of the last transaction started; rows collected from a
-// transaction file are executed before its buffer is refilled, so an error record is
-// always built from bytes still in memory; a stop request inside a transaction file
-// rolls its partial work back and leaves the position before it. Records that cannot be
-// stepped over (lengths that do not fit) end the replay with an error instead of a loop.
+// transaction, before a DDL) executes the collected rows, writes the error records of
+// the unit and then commits the rows together with the checkpoint of the last
+// transaction started; rows collected from a transaction file are executed before its
+// buffer is refilled, so an error record is always built from bytes still in memory.
+// Every change lands, is in the error file, or nothing of its unit is committed: a
+// change its engine cannot apply is recorded and the replay goes on with the next one;
+// a failure of the unit itself (the target out of space, a lost session, input that
+// cannot be read) rolls back everything since the last commit and either replays it
+// again from that checkpoint after a wait or stops the process before it. A large
+// transaction is a unit of its own: a stop request or a damaged file inside it rolls
+// back its partial work. Records that cannot be stepped over (lengths that do not fit)
+// end the replay with an error instead of a loop.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "apply/apply.h"
 #include "lib/log/log.h"
@@ -19,42 +26,57 @@
 
 namespace {
 
-int flush_and_commit(ks_apply_t *ap) {
-  if (ks_array_execute(ap) < 0) {
-    KS_ERROR("execute array data error.");
-    return -1;
-  }
-  if (ks_commit_work(ap) < 0) {
-    KS_ERROR("commit work error.");
-    return -1;
-  }
+// A commit point; -1 with the unit marked failed when it cannot commit.
+int commit_point(ks_apply_t *ap) {
+  if (x_unit_fault == 0 && ks_array_execute(ap) < 0 && x_unit_fault == 0)
+    ks_unit_fail(KS_UF_STOP, "execute array data error.");
+  if (x_unit_fault == 0 && ks_commit_work(ap) < 0 && x_unit_fault == 0) ks_unit_fail(KS_UF_STOP, "commit work error.");
+  if (x_unit_fault != 0) return -1;
+  x_cmt_fno = x_ckp_fno;
+  x_cmt_scn = x_ckp_scn;
+  x_cmt_xid = x_ckp_xid;
   return 0;
 }
 
-enum { LCR_NEXT = 0, LCR_END = 1, LCR_FAIL = -1, LCR_SEQ_FAIL = -2 };
+// The open unit failed: nothing of it is committed and its held error records go with it.
+int unit_failed(ks_apply_t *ap) {
+  ks_rollback_work(ap);
+  ks_error_discard();
+  if (x_unit_fault == KS_UF_RETRY) return KS_REPLAY_RETRY;
+  KS_ERROR("changes since the last checkpoint rolled back; the replay stops before them.\n%s", x_unit_why);
+  return -1;
+}
 
-// Sends one LCR to its engine. The mapped owner and table replace the LCR's own.
+enum { LCR_NEXT = 0, LCR_END = 1, LCR_FAIL = -1 };
+
+// Sends one LCR to its engine. The mapped owner and table replace the LCR's own. A
+// change its engine could not apply gets an error record (unless the engine wrote one)
+// and the replay goes on, as for a row the target refused; LCR_FAIL only when the unit
+// failed.
 int dispatch_lcr(ks_apply_t *ap, uint8_t *rh, uint32_t tp) {
   uint32_t opc = ks_rh_opc(rh);
   if (opc == KS_OPC_COMMIT) return LCR_END;
   if (ks_rh_flag(rh) & KS_RH_DISCARD) return LCR_NEXT;
   if (opc == KS_OPC_TAG) return LCR_NEXT;
+  const uint8_t *th = ap->b->rbuf + tp;
   if (ks_rh_rlen(rh) < KS_LCR_RH_SZ) {
     KS_ERROR("LCR with opcode %u is shorter (%u bytes) than its header.", opc, ks_rh_rlen(rh));
-    return LCR_FAIL;
+    ks_error_for_row(th, 0, "LCR shorter than its header; not applied.", rh, nullptr);
+    return x_unit_fault != 0 ? LCR_FAIL : LCR_NEXT;
   }
-  if (opc == KS_OPC_SYNC_SEQ) {
-    if (!x_sync_seq) return LCR_NEXT;
-    return ks_sync_sequence(ap, rh, tp) < 0 ? LCR_SEQ_FAIL : LCR_NEXT;
-  }
+  if (opc == KS_OPC_SYNC_SEQ && !x_sync_seq) return LCR_NEXT;
   char ownr[32], onam[32], m_owner[32], m_name[32];
   ks_rh_name(rh, KS_RH_OWNR_OFS, ownr);
   ks_rh_name(rh, KS_RH_ONAM_OFS, onam);
-  if (ks_lookup_table(&x_cfg, ownr, onam, m_owner, m_name) == 0) return LCR_NEXT;
-  if (m_owner[0] != '\0') ks_rh_set_name(rh, KS_RH_OWNR_OFS, m_owner);
-  if (m_name[0] != '\0') ks_rh_set_name(rh, KS_RH_ONAM_OFS, m_name);
+  if (opc != KS_OPC_SYNC_SEQ) {
+    if (ks_lookup_table(&x_cfg, ownr, onam, m_owner, m_name) == 0) return LCR_NEXT;
+    if (m_owner[0] != '\0') ks_rh_set_name(rh, KS_RH_OWNR_OFS, m_owner);
+    if (m_name[0] != '\0') ks_rh_set_name(rh, KS_RH_ONAM_OFS, m_name);
+  }
+  uint32_t recorded = x_err_count;
   int rc;
   switch (opc) {
+    case KS_OPC_SYNC_SEQ: rc = ks_sync_sequence(ap, rh, tp); break;
     case KS_OPC_QMI: rc = ks_perform_qmi(ap, rh, tp); break;
     case KS_OPC_LONG_WRITE: rc = ks_perform_long_data(ap, rh, tp); break;
     case KS_OPC_LOB_WRITE: rc = ks_perform_lob_write(ap, rh, tp); break;
@@ -63,7 +85,15 @@ int dispatch_lcr(ks_apply_t *ap, uint8_t *rh, uint32_t tp) {
     case KS_OPC_LOB_SELECT: rc = ks_perform_lob_select(ap, rh, tp); break;
     default: rc = ks_array_push(ap, rh, tp); break;
   }
-  return rc < 0 ? LCR_FAIL : LCR_NEXT;
+  if (rc < 0 && x_unit_fault == 0 && x_err_count == recorded)
+    ks_error_for_row(th, 0, "change not applied: its statement could not be built or run (see the log).", rh, nullptr);
+  return x_unit_fault != 0 ? LCR_FAIL : LCR_NEXT;
+}
+
+void log_xid(const char *what, uint64_t scn, uint64_t xid, const char *why, long at) {
+  KS_ERROR("transaction %u.%u.%u (SCN %lu) %s: %s at offset %ld.", static_cast<unsigned>(xid >> 48),
+           static_cast<unsigned>((xid >> 32) & 0xFFFF), static_cast<unsigned>(xid), static_cast<unsigned long>(scn),
+           what, why, at);
 }
 
 }  // namespace
@@ -79,9 +109,7 @@ int ks_do_transaction(ks_apply_t *ap, uint8_t *thdr) {
   const char *why = nullptr;
   if (ks_trail_check_records(thdr, tlen, nlcr, &bad, &why) != 0) {
     // Nothing of a transaction whose records do not add up is applied.
-    KS_ERROR("transaction %u.%u.%u (SCN %lu) skipped: %s at offset %u.", static_cast<unsigned>(x_ckp_xid >> 48),
-             static_cast<unsigned>((x_ckp_xid >> 32) & 0xFFFF), static_cast<unsigned>(x_ckp_xid),
-             static_cast<unsigned long>(x_ckp_scn), why, bad);
+    log_xid("skipped", x_ckp_scn, x_ckp_xid, why, bad);
     ks_error_for_row(thdr, 0, "transaction records do not fit the transaction; not applied.", nullptr, nullptr);
     return -1;
   }
@@ -106,16 +134,30 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr) {
   const char *path = reinterpret_cast<const char *>(thdr + KS_LCR_TH_SZ);
   if (tlen <= KS_LCR_TH_SZ || thdr[tlen - 1] != '\0') {
     KS_ERROR("large transaction record without its file name; transaction skipped.");
+    ks_error_for_row(thdr, 0, "large transaction record without its file name; not applied.", nullptr, nullptr);
     return -1;
   }
   int fd = ks_open_file(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    KS_ERROR("open %s: %s", path, strerror(errno));
+    // The file may come back (a volume mounted again, a copy restored): stop with the
+    // checkpoint before the transaction rather than step over it.
+    char why[700];
+    std::snprintf(why, sizeof why, "open %s: %s", path, strerror(errno));
+    KS_ERROR("%s", why);
+    ks_unit_fail(KS_UF_STOP, why);
     return -1;
   }
-  auto fail_after_commit = [&](const char *) {
-    flush_and_commit(ap);
-    KS_DEBUG("commit transaction file when error.");
+  // The unit holds this transaction only (a commit point comes before it): when its file
+  // turns out damaged part-way, what was applied of it is rolled back and one record
+  // names the whole transaction, as for a small transaction whose records do not fit.
+  auto damaged = [&](const char *what, int64_t at) {
+    log_xid("not applied", x_ckp_scn, x_ckp_xid, what, static_cast<long>(at));
+    ks_rollback_work(ap);
+    ks_error_discard();
+    char msg[800];
+    std::snprintf(msg, sizeof msg, "transaction file %.600s: %s at offset %ld; not applied.", path, what,
+                  static_cast<long>(at));
+    ks_error_for_row(thdr, 0, msg, nullptr, nullptr);
     close(fd);
     return -1;
   };
@@ -128,50 +170,42 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr) {
     }
     ssize_t n = ks_read_data(fd, b->tbuf, static_cast<size_t>(b->tsz), off);
     if (n < 0) {
-      KS_ERROR("read %s error.", path);
-      return fail_after_commit(path);
+      char why[700];
+      std::snprintf(why, sizeof why, "read %s error.", path);
+      KS_ERROR("%s", why);
+      ks_unit_fail(KS_UF_STOP, why);
+      close(fd);
+      return -1;
     }
     ssize_t p = 0;
     bool end = false;
     while (n - p >= KS_LCR_RHS_SZ) {
       uint8_t *rh = b->tbuf + p;
       uint32_t rlen = ks_rh_rlen(rh);
-      if (rlen < KS_LCR_RHS_SZ) {
-        KS_ERROR("invalid LCR length %u at offset %ld of %s.", rlen, static_cast<long>(off + p), path);
-        return fail_after_commit(path);
-      }
+      if (rlen < KS_LCR_RHS_SZ) return damaged("invalid LCR length", off + p);
       if (rlen > n - p) break;
       int rc = dispatch_lcr(ap, rh, tp);
-      if (rc == LCR_END) { end = true; break; }
-      if (rc == LCR_SEQ_FAIL) return fail_after_commit(path);
-      if (rc == LCR_FAIL) {
+      if (rc == LCR_END) {
+        end = true;
+        break;
+      }
+      if (rc < 0) {
         close(fd);
         return -1;
       }
       p += rlen;
     }
     if (end) {
-      if (ks_array_execute(ap) < 0) {
-        KS_ERROR("execute array data error.");
-        close(fd);
-        return -1;
-      }
-      int rc = ks_commit_work(ap);
+      int rc = commit_point(ap);
       close(fd);
-      if (rc < 0) return -1;
-      KS_DEBUG("commit transaction file.");
-      return 0;
+      if (rc == 0) KS_DEBUG("commit transaction file.");
+      return rc;
     }
-    if (p == 0) {
-      if (n < b->tsz)
-        KS_ERROR("transaction file %s ends without its commit record.", path);
-      else
-        KS_ERROR("LCR at offset %ld of %s is larger than the transaction buffer.", static_cast<long>(off), path);
-      return fail_after_commit(path);
-    }
+    if (p == 0)
+      return damaged(n < b->tsz ? "ends without its commit record" : "LCR larger than the transaction buffer", off);
     // Rows collected so far point into the buffer about to be refilled.
     if (ks_array_execute(ap) < 0) {
-      KS_ERROR("execute array data error.");
+      if (x_unit_fault == 0) ks_unit_fail(KS_UF_STOP, "execute array data error.");
       close(fd);
       return -1;
     }
@@ -180,6 +214,7 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr) {
   // Stopped part-way: the partial transaction must not be committed under a checkpoint
   // that names it as done. Roll it back; the next start reads it again.
   ks_rollback_work(ap);
+  ks_error_discard();
   close(fd);
   KS_INFO("stop requested inside transaction file %s; its partial work rolled back.", path);
   return KS_TRANS_STOPPED;
@@ -193,7 +228,7 @@ int ks_apply_buffer(ks_apply_t *ap, int dsz) {
   for (;;) {
     if (dsz - pos < KS_LCR_TH_SZ) {
       r->ofs += pos;
-      if (flush_and_commit(ap) < 0) return -1;
+      if (commit_point(ap) < 0) return unit_failed(ap);
       KS_DEBUG("commit work after one read buffer point #1 ...");
       return 0;
     }
@@ -202,7 +237,7 @@ int ks_apply_buffer(ks_apply_t *ap, int dsz) {
     if (flag & KS_TH_EOF) {
       r->ofs += pos;
       r->flag |= 1;
-      if (flush_and_commit(ap) < 0) return -1;
+      if (commit_point(ap) < 0) return unit_failed(ap);
       KS_DEBUG("commit work after one file ...");
       return 0;
     }
@@ -210,12 +245,12 @@ int ks_apply_buffer(ks_apply_t *ap, int dsz) {
       KS_ERROR("invalid transaction length %u at offset %ld of trail file #%u.", tlen,
                static_cast<long>(r->ofs + pos), r->tfno);
       r->ofs += pos;
-      flush_and_commit(ap);
+      if (commit_point(ap) < 0) unit_failed(ap);
       return -1;
     }
     if (tlen > dsz - pos) {
       r->ofs += pos;
-      if (flush_and_commit(ap) < 0) return -1;
+      if (commit_point(ap) < 0) return unit_failed(ap);
       if (pos == 0 && tlen > static_cast<uint32_t>(b->rsz)) {
         KS_ERROR("transaction at offset %ld of trail file #%u (%u bytes) is larger than the read buffer.",
                  static_cast<long>(r->ofs), r->tfno, tlen);
@@ -227,19 +262,13 @@ int ks_apply_buffer(ks_apply_t *ap, int dsz) {
     if ((flag & KS_TH_SELF) && !x_apply_self) {
       // skipped: marked as applied by ourselves
     } else if (flag & KS_TH_DDL) {
-      if (ap->x->nrow > 0) {
-        if (flush_and_commit(ap) < 0) return -1;
-        KS_DEBUG("commit work before DDL ...");
-      }
-      if (ks_execute_ddl(ap, th) < 0) {
-        KS_ERROR("execute DDL error.");
-        return -1;
-      }
+      if (commit_point(ap) < 0) return unit_failed(ap);
+      KS_DEBUG("commit work before DDL ...");
+      if (ks_execute_ddl(ap, th) < 0 && x_unit_fault == 0) ks_unit_fail(KS_UF_STOP, "execute DDL error.");
     } else if (flag & KS_TH_BYREF) {
-      if (ap->x->nrow > 0) {
-        if (flush_and_commit(ap) < 0) return -1;
-        KS_DEBUG("commit work before big transaction ...");
-      }
+      // A large transaction is a unit of its own.
+      if (commit_point(ap) < 0) return unit_failed(ap);
+      KS_DEBUG("commit work before big transaction ...");
       if (ks_do_transaction_file(ap, th) == KS_TRANS_STOPPED) {
         r->ofs += pos;
         return 0;
@@ -247,6 +276,24 @@ int ks_apply_buffer(ks_apply_t *ap, int dsz) {
     } else {
       ks_do_transaction(ap, th);
     }
+    if (x_unit_fault != 0) return unit_failed(ap);
     pos += tlen;
   }
+}
+
+int ks_replay_restart(ks_apply_t *ap) {
+  x_unit_fault = 0;
+  x_unit_why[0] = '\0';
+  ap->x->nrow = 0;
+  ks_error_discard();
+  x_ckp_fno = x_cmt_fno;
+  x_ckp_scn = x_cmt_scn;
+  x_ckp_xid = x_cmt_xid;
+  if (ks_open_trail_file(ap, x_cmt_fno, x_cmt_scn, x_cmt_xid) < 0) {
+    KS_ERROR("position again at the last checkpoint (trail file #%u, SCN %lu) error.", x_cmt_fno,
+             static_cast<unsigned long>(x_cmt_scn));
+    return -1;
+  }
+  x_ckp_fno = ap->r->tfno;
+  return 0;
 }

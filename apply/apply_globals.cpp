@@ -1,7 +1,10 @@
 // The process globals of the delivery process and the cut of its work block. Start
 // values are those a fresh process runs with; main fills them from the command line,
 // the component's parameters and the trail file header.
+#include <cstdio>
+
 #include "apply/apply.h"
+#include "lib/log/log.h"
 
 char prev_name[32];
 char x_curr_schema[32];
@@ -19,6 +22,11 @@ int x_csid = 0, x_ncsid = 0, x_lob_csid = 0;
 uint32_t x_ckp_fno = 0;
 uint64_t x_ckp_scn = 0;
 uint64_t x_ckp_xid = 0;
+uint32_t x_cmt_fno = 0;
+uint64_t x_cmt_scn = 0;
+uint64_t x_cmt_xid = 0;
+int x_unit_fault = 0;
+char x_unit_why[512];
 ks_ap_cfg_t x_cfg;
 char x_sqltxt[KS_SQLTXT_SIZE];
 ks_apply_t x_app;
@@ -35,4 +43,52 @@ void ks_ap_cut_buffer(ks_buffer_t *b, uint8_t *base) {
   b->abuf = b->rbuf + b->rsz;
   b->tbuf = b->abuf + b->asz;
   b->dbuf = b->rbuf;
+}
+
+int ks_db_error_kind(int code) {
+  switch (code) {
+    // Space: the target cannot grow a segment, a quota, its undo or its archived logs.
+    // The rows are not at fault; the same rows succeed once space is added.
+    case 257:    // archiver error, connect internal only until freed
+    case 1536:   // space quota exceeded for tablespace
+    case 1650:   // unable to extend rollback segment
+    case 1652:   // unable to extend temp segment
+    case 1653:   // unable to extend table
+    case 1654:   // unable to extend index
+    case 1658:   // unable to create INITIAL extent
+    case 1683:   // unable to extend index partition
+    case 1688:   // unable to extend table partition
+    case 1691:   // unable to extend lob segment
+    case 1692:   // unable to extend lob segment partition
+    case 30036:  // unable to extend segment in undo tablespace
+      return KS_UF_RETRY;
+    // The session is gone (killed, lost, instance down): no row was judged, the target
+    // rolled the open transaction back.
+    case 28:
+    case 1012:
+    case 1034:
+    case 1089:
+    case 3113:
+    case 3114:
+    case 3135:
+      return KS_UF_STOP;
+    default:
+      return 0;
+  }
+}
+
+void ks_unit_fail(int kind, const char *why) {
+  if (kind <= x_unit_fault) return;
+  if (x_unit_fault == 0 || kind == KS_UF_STOP) std::snprintf(x_unit_why, sizeof x_unit_why, "%s", why);
+  x_unit_fault = kind;
+}
+
+int ks_unit_db_fail(const char *what, int code, const char *msg) {
+  int kind = ks_db_error_kind(code);
+  char why[512];
+  std::snprintf(why, sizeof why, "%s\n%s", what, msg);
+  // Lack of space is reported by the retry loop at its own pace, not at every attempt.
+  if (kind != KS_UF_RETRY) KS_ERROR("%s", why);
+  ks_unit_fail(kind != 0 ? kind : KS_UF_STOP, why);
+  return -1;
 }

@@ -287,10 +287,7 @@ int ks_set_buffer(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
 }
 
 int ks_array_next_text(ks_apply_t *ap, const uint8_t *rhdr, bool flush, int *ncol, int64_t *row_len) {
-  if (flush && ap->x->nrow > 0 && ks_array_execute(ap) < 0) {
-    KS_ERROR("OCI execute array data error.");
-    return -1;
-  }
+  if (flush && ap->x->nrow > 0 && ks_array_execute(ap) < 0) return -1;  // logged where it failed
   int len = ks_make_sqltext(rhdr, x_sqltxt, ncol, row_len);
   if (len < 0) KS_ERROR("generate the SQL text error.");
   return len;
@@ -304,10 +301,7 @@ int ks_array_push(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
   if (len < 0) return -1;
   if (row_len == 0) return 0;
   if (len != x->slen || std::memcmp(x_sqltxt, x->sqltxt, static_cast<size_t>(len)) != 0) {
-    if (x->nrow > 0 && ks_array_execute(ap) < 0) {
-      KS_ERROR("OCI execute array data error.");
-      return -1;
-    }
+    if (x->nrow > 0 && ks_array_execute(ap) < 0) return -1;  // logged where it failed
     int max_rows = ks_array_rows(ap, ncol, row_len);
     if (max_rows < 1) return -1;
     x->flag |= KS_AR_NEW_STMT;
@@ -327,21 +321,18 @@ int ks_array_push(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
     x->slen = 0;
     x->sqltxt[0] = '\0';
     x->flag &= ~KS_AR_EXEC_NOW;
-    if (rc < 0) {
-      KS_ERROR("OCI execute array data error.");
-      return -1;
-    }
+    if (rc < 0) return -1;  // logged where it failed
   }
   return 0;
 }
 
-// The session is gone (lost connection, killed or shut-down instance): no row was judged
-// by the database, the open transaction is rolled back there, and the replay from the
-// last checkpoint brings every row again. Writing error records for them would report
-// rows as failed that are in fact applied after the restart.
-static bool session_lost(int code) {
-  return code == 28 || code == 1012 || code == 1034 || code == 1089 || code == 3113 || code == 3114 ||
-         code == 3135;
+// The statement failed for a reason that is not the rows' own (lack of space on the
+// target, a lost session): no row was judged, and writing error records for them would
+// report rows as failed that are applied when the unit is replayed. The unit is marked
+// and nothing of it is committed.
+static int unit_failure(ks_array_t *x, int code, const char *msg) {
+  x->nrow = 0;
+  return ks_unit_db_fail("execute array data error.", code, msg);
 }
 
 int ks_array_execute(ks_apply_t *ap) {
@@ -353,11 +344,8 @@ int ks_array_execute(ks_apply_t *ap) {
   int executed = nrow;
   if (nrow == 1) {
     int rc = ks_oci_execute(a->se, &a->st_ap, 1, 0);
-    if (rc < 0 && session_lost(ks_oci_get_error_code())) {
-      KS_ERROR("execute array data error.\n%s", ks_oci_get_message());
-      x->nrow = 0;
-      return -1;
-    }
+    if (rc < 0 && ks_db_error_kind(ks_oci_get_error_code()) != 0)
+      return unit_failure(x, ks_oci_get_error_code(), ks_oci_get_message());
     if (rc < 0) {
       KS_ERROR("execute array data error.\n%s", ks_oci_get_message());
       row_error(ap, 0, ks_oci_get_error_code(), ks_oci_get_message());
@@ -380,31 +368,29 @@ int ks_array_execute(ks_apply_t *ap) {
     int scode = ks_oci_get_error_code();
     static char smsg[KS_OCI_MSG_SZ];
     std::snprintf(smsg, sizeof smsg, "%s", ks_oci_get_message());
+    if (rc < 0 && ks_db_error_kind(scode) != 0) return unit_failure(x, scode, smsg);
     if (rc < 0) KS_ERROR("batch execute array data error.\n%s", smsg);
-    if (rc < 0 && session_lost(scode)) {
-      x->nrow = 0;
-      return -1;
-    }
-    if (ks_oci_get_batch_errors(a->se, &a->st_ap, &nfail) != 0) {
-      KS_ERROR("get batch execute DML error count.\n%s", ks_oci_get_message());
-      x->nrow = 0;
-      return -1;
+    if (ks_oci_get_batch_errors(a->se, &a->st_ap, &nfail) != 0)
+      return unit_failure(x, 0, "get batch execute DML error count.");
+    // A row refused for lack of space is not at fault either: look at every row error
+    // before recording any.
+    for (int i = 0; i < nfail; i++) {
+      int off = 0;
+      if (ks_oci_get_array_error(a->se, i, &off) != 0) return unit_failure(x, 0, "get array index error.");
+      if (ks_db_error_kind(ks_oci_get_error_code()) != 0)
+        return unit_failure(x, ks_oci_get_error_code(), ks_oci_get_message());
     }
     for (int i = 0; i < nfail; i++) {
       int off = 0;
-      if (ks_oci_get_array_error(a->se, i, &off) != 0) {
-        KS_ERROR("get array index error.\n%s", ks_oci_get_message());
-        x->nrow = 0;
-        return -1;
-      }
+      ks_oci_get_array_error(a->se, i, &off);
       if (off < 0 || off >= nrow) continue;
       row_error(ap, off, ks_oci_get_error_code(), ks_oci_get_message());
       if (rowid != nullptr) rowid->indp[off] = 0;
     }
     executed -= nfail;
     if (rc < 0 && nfail == 0) {
-      // The statement failed as a whole (a missing table, a lost session): no row was
-      // applied, and every row gets its record rather than vanishing.
+      // The statement failed as a whole (a missing table): no row was applied, and
+      // every row gets its record rather than vanishing.
       for (int r = 0; r < nrow; r++) row_error(ap, r, scode, smsg);
       executed = 0;
       rowid = nullptr;
@@ -420,6 +406,8 @@ int ks_array_execute(ks_apply_t *ap) {
     if (nfail > 0 && rowid->indp[nrow - 1] == -1) {
       // After row errors the last row's returned ROWID is not reliable: run it alone.
       int lr = ks_oci_execute(a->se, &a->st_ap, nrow, nrow - 1);
+      if (lr < 0 && ks_db_error_kind(ks_oci_get_error_code()) != 0)
+        return unit_failure(x, ks_oci_get_error_code(), ks_oci_get_message());
       if (lr < 0) {
         KS_ERROR("execute last row data error.\n%s", ks_oci_get_message());
         row_error(ap, nrow - 1, ks_oci_get_error_code(), ks_oci_get_message());

@@ -1,6 +1,7 @@
 // The delivery process: command line, start-up (shared memory, process table, lists,
 // work block, target connection, checkpoint, trail position, statements), the replay
-// loop over the trail files, command handling and the two shutdowns. Single-threaded;
+// loop over the trail files (which waits out a target short of space and replays from
+// the last checkpoint), command handling and the two shutdowns. Single-threaded;
 // the signal handlers only set or clear x_loop and x_cmd_set, and every loop polls them.
 // Resources are released in reverse order on both exits.
 #include <signal.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "apply/apply_db.h"
 #include "lib/cfg/cfg.h"
@@ -36,26 +38,49 @@ int parse_unit_name(int argc, char **argv) {
   return unit_name[0] == '\0' || com_name[0] == '\0' ? -1 : 0;
 }
 
+// The value of -scn, -xid or -fno: a decimal number from lo to hi. A value read any other
+// way would silently start the replay somewhere else.
+int take_number(int argc, char **argv, int *i, const char *missing, uint64_t lo, uint64_t hi, uint64_t *out) {
+  if (*i + 1 >= argc) {
+    KS_ERROR("%s", missing);
+    return -1;
+  }
+  const char *opt = argv[*i], *v = argv[++*i];
+  if (ks_str_to_num(v, hi, out) != 0 || *out < lo) {
+    KS_ERROR("invalid value \"%s\" of option \"%s\": a decimal number from %lu to %lu is expected.", v, opt,
+             static_cast<unsigned long>(lo), static_cast<unsigned long>(hi));
+    return -1;
+  }
+  return 0;
+}
+
 int parse_arguments(int argc, char **argv) {
+  bool fno = false;
   for (int i = 1; i < argc; i++) {
     const char *a = argv[i];
+    uint64_t v = 0;
     if (std::strcmp(a, "-u") == 0 || std::strcmp(a, "-c") == 0) {
       i++;
     } else if (std::strcmp(a, "-scn") == 0) {
-      if (++i >= argc) { KS_ERROR("not specify start SCN."); return -1; }
-      x_start_scn = ks_str_to_u8(argv[i]);
+      if (take_number(argc, argv, &i, "not specify start SCN.", 1, UINT64_MAX, &x_start_scn) < 0) return -1;
     } else if (std::strcmp(a, "-xid") == 0) {
-      if (++i >= argc) { KS_ERROR("not specify start XID."); return -1; }
-      x_start_xid = ks_str_to_u8(argv[i]);
+      if (take_number(argc, argv, &i, "not specify start XID.", 1, UINT64_MAX, &x_start_xid) < 0) return -1;
     } else if (std::strcmp(a, "-fno") == 0) {
-      if (++i >= argc) { KS_ERROR("not specify trail file number."); return -1; }
-      x_tfno = ks_str_to_u4(argv[i]);
+      if (take_number(argc, argv, &i, "not specify trail file number.", 0, UINT32_MAX, &v) < 0) return -1;
+      x_tfno = static_cast<uint32_t>(v);
+      fno = true;
     } else if (std::strcmp(a, "-reset") == 0) {
       x_reset = 1;
     } else {
       KS_ERROR("Invalid option \"%s\".", a);
       return -1;
     }
+  }
+  // A start position is a committed transaction: its SCN and XID together, in the file
+  // -fno names. One without the other would be ignored without a word.
+  if ((x_start_scn != 0) != (x_start_xid != 0) || (fno && x_start_scn == 0)) {
+    KS_ERROR("options -scn and -xid give a start position only together; -fno only with them.");
+    return -1;
   }
   return 0;
 }
@@ -165,10 +190,40 @@ int exit_for_error() {
   return -1;
 }
 
+// A target that refuses changes for lack of space: the unit was rolled back; wait, then
+// replay it again from the last checkpoint. Waits grow from 1 to 30 seconds; the refusal
+// is logged when it starts and then at most once a minute.
+struct Refusal {
+  int attempts = 0;
+  time_t since = 0, logged = 0;
+};
+
+int wait_for_space(ks_apply_t *ap, Refusal *rf) {
+  time_t now = time(nullptr);
+  if (rf->attempts == 0) {
+    rf->since = rf->logged = now;
+    KS_ERROR("the target refuses changes for lack of space; changes since the last checkpoint rolled back, "
+             "retrying until it accepts them.\n%s", x_unit_why);
+  } else if (now - rf->logged >= 60) {
+    rf->logged = now;
+    KS_ERROR("the target still refuses changes for lack of space after %d attempts in %ld seconds.\n%s",
+             rf->attempts, static_cast<long>(now - rf->since), x_unit_why);
+  }
+  rf->attempts++;
+  int wait = rf->attempts >= 6 ? 30 : 1 << (rf->attempts - 1);
+  for (int s = 0; s < wait && x_loop; s++) {
+    if (x_cmd_set) run_command();
+    sleep(1);
+  }
+  if (!x_loop) return 0;
+  return ks_replay_restart(ap);
+}
+
 // The main read loop; returns 0 when stopped, -1 on a replay failure.
 int replay_loop(ks_apply_t *ap) {
   ks_reader_t *r = ap->r;
   bool want_next = false;  // the file ended; its successor is not open yet
+  Refusal refusal;
   while (x_loop) {
     if (x_cmd_set) {
       run_command();
@@ -204,9 +259,19 @@ int replay_loop(ks_apply_t *ap) {
       sleep(static_cast<unsigned>(x_read_wait));
       continue;
     }
-    if (ks_apply_buffer(ap, static_cast<int>(n)) < 0) {
+    int rc = ks_apply_buffer(ap, static_cast<int>(n));
+    if (rc == KS_REPLAY_RETRY) {
+      if (wait_for_space(ap, &refusal) < 0) return -1;
+      continue;
+    }
+    if (rc < 0) {
       KS_ERROR("apply transaction buffer error.");
       return -1;
+    }
+    if (refusal.attempts > 0) {
+      KS_INFO("the target accepts changes again after %d attempts in %ld seconds; replay goes on.",
+              refusal.attempts, static_cast<long>(time(nullptr) - refusal.since));
+      refusal = Refusal();
     }
     if (r->flag & 1) {
       close(r->rfd);
@@ -294,8 +359,9 @@ int main(int argc, char **argv) {
   KS_INFO("apply from #%u trail file, after (SCN: %lu, XID: %u.%u.%u)", fno, static_cast<unsigned long>(scn),
           static_cast<unsigned>(xid >> 48), static_cast<unsigned>((xid >> 32) & 0xFFFF),
           static_cast<unsigned>(xid & 0xFFFFFFFF));
-  x_ckp_scn = scn;
-  x_ckp_xid = xid;
+  x_ckp_scn = x_cmt_scn = scn;
+  x_ckp_xid = x_cmt_xid = xid;
+  x_cmt_fno = fno;
   while (x_loop) {
     if (x_cmd_set) {
       run_command();

@@ -102,10 +102,7 @@ int ks_perform_qmi(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
         q += 2u + vl;
       }
     }
-    if (x->nrow >= x->max_rows && ks_array_execute(ap) < 0) {
-      KS_ERROR("OCI execute array data error.");
-      return -1;
-    }
+    if (x->nrow >= x->max_rows && ks_array_execute(ap) < 0) return -1;  // logged where it failed
     {
       int r = x->nrow;
       ks_arh_t &h = x->ah[r];
@@ -132,10 +129,7 @@ int ks_perform_qmi(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
   next_row:
     pos = p;
   }
-  if (ks_array_execute(ap) < 0) {
-    KS_ERROR("OCI execute array data error.");
-    return -1;
-  }
+  if (ks_array_execute(ap) < 0) return -1;  // logged where it failed
   return 0;
 
 malformed:

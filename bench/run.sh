@@ -177,6 +177,18 @@ if o=$(keep "Trail writes" "$bin/bench_trail" "$trail_n"); then
   row "trail writes, one 200-byte row per transaction" "$(fmt "$trate") transactions/s ($tmb MB/s)" "writing the same bytes of zeros to a file" "$(printf '%.0f' "$wrate") MB/s" "$(ratio "$tmb" "$wrate")"
 fi
 
+# ---- many open transactions ------------------------------------------------------------
+open_n=$(sized 1000000)
+if o=$(keep "Transactions open at once" "$bin/bench_open_trans" "$open_n" 10 1000 10000); then
+  # open_row N -> "records/s table-KiB pool-KiB"
+  open_row() { echo "$o" | awk -F'|' -v n="$1" '$2 + 0 == n && $3 ~ /[0-9]/ { print $5 + 0, $6 + 0, $7 + 0; exit }'; }
+  read -r o10 _ _ <<<"$(open_row 10)"
+  for n in 1000 10000; do
+    read -r orate otab opool <<<"$(open_row "$n")"
+    row "capture into the transaction table, $(fmt "$n") open at once" "$(fmt "$orate") records/s (table $(fmt "$otab") KiB, buffers $(fmt "$opool") KiB)" "the same with 10 open" "$(fmt "$o10") records/s" "$(ratio "$orate" "$o10")"
+  done
+fi
+
 # ---- delivery ---------------------------------------------------------------------------
 apply_rows=$(sized 100000)
 if o=$(keep "Delivery (trail replay)" "$bin/bench_apply" "$apply_rows" 10000); then
@@ -196,7 +208,7 @@ fi
 # Any bench program this script does not know yet still runs, with its own defaults.
 for b in "$bin"/bench_*; do
   case $(basename "$b") in
-    bench_orasim | bench_redo_decode | bench_redo_walk | bench_dict_lookup | bench_trail | bench_apply | bench_oci_insert) ;;
+    bench_orasim | bench_redo_decode | bench_redo_walk | bench_dict_lookup | bench_trail | bench_open_trans | bench_apply | bench_oci_insert) ;;
     *) keep "$(basename "$b")" "$b" >/dev/null ;;
   esac
 done
@@ -378,6 +390,9 @@ stop_pipeline
   echo "  ratio is how many lookups fit in the time the decoder spends on one row change."
   echo "- Trail writes and redo generation are compared with writing the same number of"
   echo "  bytes to a file through the page cache."
+  echo "- Transactions open at once: \`bench_open_trans\` sends 200-byte records to N open"
+  echo "  transactions in turn (each commits after 4 and opens again), default parameters;"
+  echo "  memory is the table's slot headers and index and its buffers at their peak."
   echo "- Lag: \`orasim run --rate R --realtime\` commits at a steady rate; \`extract\` and"
   echo "  \`apply\` run under \`kesmon\` with a 1-second idle wait; the target's checkpoint"
   echo "  row is sampled every 0.25 s. Lag at a sample is the age of the oldest source commit"

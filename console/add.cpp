@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 
@@ -199,8 +200,12 @@ int add_com(Scanner &sc, bool extract) {
 }  // namespace
 
 bool safe_name(const char *name) {
-  return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
-         std::strcmp(name, "..") != 0;
+  // Names become directory and file names and program arguments ("-u UNIT"): a blank
+  // would split the argument, a leading "-" would read as an option.
+  if (name[0] == '\0' || name[0] == '-' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+  for (const char *p = name; *p != '\0'; ++p)
+    if (*p == '/' || !std::isgraph(static_cast<unsigned char>(*p))) return false;
+  return true;
 }
 
 bool set_db_value(const char *key, const std::string &raw, ks_cfg_fdb_t *db) {

@@ -77,6 +77,9 @@ int ks_stop_apply(const char *unit, const char *com);
 void ks_set_reply_wait(int tries);
 // Seconds kesh waits for a started manager's segment; 10 unless a test shortens it.
 void ks_set_manager_wait(int seconds);
+// Milliseconds kesh watches a started component for an early end; 1500 unless a test
+// changes it (0: only the manager's answer counts).
+void ks_set_start_check(int ms);
 
 // ---- configuration commands (add.cpp, modify.cpp, delete.cpp, list.cpp, desc.cpp) ----
 int ks_add_handle(char *args);
@@ -191,7 +194,8 @@ int parse_com_items(const std::vector<std::string> &items, bool extract, bool mo
                     std::string *bad);
 // Writes the parameters and sets of ci to an existing component → 0, -1 (message printed).
 int apply_com_items(const char *unit, const char *com, const ComItems &ci);
-// A unit or component name usable in a path: not empty, no "/", not "." or "..".
+// A unit or component name usable in a path and as a program argument: printable, no
+// blanks, no "/", not "." or "..", not starting with "-".
 bool safe_name(const char *name);
 
 // References of the used items of a type (databases, units) in file order.

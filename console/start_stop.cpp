@@ -28,6 +28,7 @@ namespace {
 
 int reply_wait = 30;
 int manager_wait = 10;
+int start_check_ms = 1500;
 
 double now_s() {
   struct timespec ts;
@@ -44,7 +45,7 @@ void nap(double sec) {
   nanosleep(&ts, nullptr);
 }
 
-bool alive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+bool alive(pid_t pid) { return ks_pid_running(pid); }
 
 // → 0 attached to a running manager, 1 no manager runs, -1 attach error (logged).
 int connect_manager() {
@@ -100,6 +101,53 @@ int request(int code, const char *unit, const char *com, const char *param, cons
   }
 }
 
+// Process-table entries of a component: how many there are (-1: no table or no such
+// component to tell from), whether any ended in error (status 9) and whether every one
+// reached its main loop (status 3).
+struct Procs {
+  int n = 0;
+  bool failed = false, all_running = true;
+};
+Procs procs_of(const char *unit, const char *com) {
+  Procs r;
+  ks_cfg_bh_t *bh = ks_cfg_area();
+  int c = bh != nullptr ? ks_cfg_find_com(bh, unit, com) : -1;
+  auto *ps = static_cast<const ks_ps_task_t *>(ks_shm_get_ps_ptr());
+  if (c < 0 || ps == nullptr) {
+    r.n = -1;
+    return r;
+  }
+  const uint32_t uk = ks_cfg_coms(bh)[c].com_uk;
+  for (int i = 0, n = ks_cfg_get_max_process(); i < n; ++i) {
+    if (__atomic_load_n(&ps[i].pid, __ATOMIC_ACQUIRE) == -1 || ps[i].com_uk != uk) continue;
+    const int st = __atomic_load_n(&ps[i].status, __ATOMIC_ACQUIRE);
+    r.n++;
+    r.failed = r.failed || st == 9;
+    r.all_running = r.all_running && st == 3;
+  }
+  r.all_running = r.all_running && r.n > 0;
+  return r;
+}
+
+// After the manager reported a start: a component that ends at once (a bad option, a
+// missing dictionary, a refused login) has not started. Watched for a moment, or until
+// every process is in its main loop.
+int check_started(const char *what, const char *unit, const char *com) {
+  if (start_check_ms <= 0) return 0;
+  const double until = now_s() + start_check_ms / 1000.0;
+  for (;;) {
+    Procs p = procs_of(unit, com);
+    if (p.n < 0) return 0;
+    if (p.n == 0 || p.failed) {
+      kesh::err("Start %s error.\n%s \"%s.%s\" ended at once; the reason is in the error log of unit \"%s\".\n",
+                what, what, unit, com, unit);
+      return -1;
+    }
+    if (p.all_running || now_s() >= until) return 0;
+    nap(0.1);
+  }
+}
+
 int component_request(int code, const char *unit, const char *com, const char *param) {
   const char *fail = "";
   const char *absent = "";
@@ -112,13 +160,21 @@ int component_request(int code, const char *unit, const char *com, const char *p
   int c = connect_manager();
   if (c == 1) {
     kesh::err("%s", absent);
-    return 0;
+    return -1;
   }
   if (c < 0) {
     kesh::err("%s%s\n", fail, ks_log_get_message());
     return -1;
   }
-  return request(code, unit, com, param, fail);
+  const bool start = code == KS_CMD_START_EXTRACT || code == KS_CMD_START_APPLY;
+  const char *what = code == KS_CMD_START_EXTRACT || code == KS_CMD_STOP_EXTRACT ? "extract" : "apply";
+  // Stopping what does not run did nothing: that is reported, not taken for a success.
+  if (!start && procs_of(unit, com).n == 0) {
+    kesh::err("%s", absent);
+    return -1;
+  }
+  if (request(code, unit, com, param, fail) != 0) return -1;
+  return start ? check_started(what, unit, com) : 0;
 }
 
 // The server type word and the unit.component of a start or stop → the command code,
@@ -166,6 +222,7 @@ int start_stop(char *args, bool start) {
 
 void ks_set_reply_wait(int tries) { reply_wait = tries; }
 void ks_set_manager_wait(int seconds) { manager_wait = seconds; }
+void ks_set_start_check(int ms) { start_check_ms = ms; }
 
 int ks_start_handle(char *args) { return start_stop(args, true); }
 int ks_stop_handle(char *args) { return start_stop(args, false); }
@@ -187,7 +244,7 @@ int ks_start_manager() {
   int c = connect_manager();
   if (c == 0) {
     kesh::err("Manager startup already.\n");
-    return 0;
+    return -1;
   }
   if (c < 0) {
     kesh::err("Start manager error.\n%s\n", ks_log_get_message());
@@ -275,7 +332,7 @@ int ks_stop_manager() {
   int c = connect_manager();
   if (c == 1) {
     kesh::err("Manager not started.\n");
-    return 0;
+    return -1;
   }
   if (c < 0) {
     kesh::err("Stop manager error.\n%s\n", ks_log_get_message());

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -189,6 +190,15 @@ void free_memory() {
   exit(0);
 }
 
+// True when a process of the component has a dictionary block published (0/0 = none).
+bool dict_published() {
+  auto *bh = static_cast<ks_cfg_bh_t *>(ks_shm_get_cfg_ptr());
+  int c = bh == nullptr ? -1 : ks_cfg_find_com(bh, unit_name, com_name);
+  if (c < 0) return false;
+  const ks_cfg_com_t &com = ks_cfg_coms(bh)[c];
+  return __atomic_load_n(&com.hdr_sno, __ATOMIC_ACQUIRE) != 0 || __atomic_load_n(&com.hdr_off, __ATOMIC_ACQUIRE) != 0;
+}
+
 void start_up() {
   set_status(2);
   ks_init_reader(ex);
@@ -228,15 +238,26 @@ void start_up() {
   }
   KS_DEBUG("check database attribute ok ...");
 
-  if (x_need_dict) {
-    if (ks_export_dict(ex->a->se, unit_name, com_name) < 0) {
+  // -d exports the dictionary file when the component has none yet. Without it the
+  // file is loaded when no process of the component has the dictionary in shared memory
+  // (every restart after a stop or a crash): the file, kept current by DDL, is the one
+  // that matches the checkpoint; the source's catalogue of today may not.
+  if (x_need_dict || !dict_published()) {
+    if (x_need_dict && ks_export_dict(ex->a->se, unit_name, com_name) < 0) {
       KS_ERROR("export dictionary error.");
+      error_exit();
+    }
+    char path[512];
+    snprintf(path, sizeof path, "%sdict/%s/%s.dict", ks_get_home_dir(), unit_name, com_name);
+    if (!x_need_dict && access(path, F_OK) != 0) {
+      KS_ERROR("dictionary file %s not found: start with -d to export it.", path);
       error_exit();
     }
     if (ks_load_dict(unit_name, com_name) < 0) {
       KS_ERROR("load dictionary error.");
       error_exit();
     }
+    x_need_dict = 1;  // the block is this process's: released at its exit
     KS_DEBUG("load dictionary ok ...");
   }
   if (ks_open_dict(ex->d) < 0) {

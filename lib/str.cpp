@@ -33,6 +33,19 @@ uint64_t ks_str_to_u8(const char *s) {
   return v;
 }
 
+int ks_str_to_num(const char *s, uint64_t max, uint64_t *out) {
+  if (*s == '\0') return -1;
+  uint64_t v = 0;
+  for (; *s != '\0'; s++) {
+    if (*s < '0' || *s > '9') return -1;
+    auto d = static_cast<uint64_t>(*s - '0');
+    if (d > max || v > (max - d) / 10) return -1;
+    v = v * 10 + d;
+  }
+  *out = v;
+  return 0;
+}
+
 int ks_str_icmp(const char *a, const char *b) {
   for (;; a++, b++) {
     int d = static_cast<unsigned char>(lower(*a)) - static_cast<unsigned char>(lower(*b));

@@ -16,6 +16,9 @@ char *ks_str_ltrim(char *s);
 char *ks_str_rtrim(char *s);
 uint32_t ks_str_to_u4(const char *s);
 uint64_t ks_str_to_u8(const char *s);
+// A whole decimal number (digits only, no sign or space) no greater than max into *out:
+// 0, or -1 for anything else (empty, other characters, too large).
+int ks_str_to_num(const char *s, uint64_t max, uint64_t *out);
 int ks_str_icmp(const char *a, const char *b);
 int ks_str_nicmp(const char *a, const char *b, size_t n);
 char *ks_str_toupper(char *s);

@@ -64,6 +64,7 @@ void detach_stdio() {
 
 int startup() {
   int rc = ks_shm_remove_stale();
+  if (rc == 2 && mon_stop_orphans(6 * x_grace_ms) == 0) rc = ks_shm_remove_stale();
   if (rc == 1) {
     KS_ERROR("manager already running.");
     return -1;

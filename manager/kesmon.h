@@ -31,3 +31,8 @@ int mon_stop_component(const ks_ps_cmd_t &cmd, uint32_t type);
 // Stops every process in the table; gives up waiting for acknowledged ones after
 // patience_ms, then kills what is left.
 void mon_stop_all(int patience_ms);
+// Components left running by a manager that died (kill -9) are no longer reachable by
+// any command: each one that runs a program of this installation is sent SIGTERM, which
+// makes it stop as in an orderly stop, and waited for up to patience_ms. → 0 when none
+// is left, -1 (logged) otherwise.
+int mon_stop_orphans(int patience_ms);

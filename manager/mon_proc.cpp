@@ -16,6 +16,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -302,6 +304,11 @@ int mon_start_component(const ks_ps_cmd_t &cmd, uint32_t type) {
     KS_ERROR("component \"%s\".\"%s\" already running.", cmd.unit, cmd.com);
     return KS_REPLY_FAIL;
   }
+  // A dictionary block lives only as long as the processes of its component: with none
+  // running, a published position names memory freed when the last one was reaped (a
+  // process killed never withdrew it). Cleared, so the new process loads the file.
+  __atomic_store_n(&com->hdr_sno, 0u, __ATOMIC_RELEASE);
+  __atomic_store_n(&com->hdr_off, 0u, __ATOMIC_RELEASE);
   // One process per redo thread when the source database has several instances.
   std::vector<int> threads;
   ks_cfg_bh_t *bh = ks_cfg_area();
@@ -335,6 +342,42 @@ int mon_stop_component(const ks_ps_cmd_t &cmd, uint32_t type) {
     return KS_REPLY_OK;
   }
   return stop_processes(v, cmd.unit, cmd.com, -1) ? KS_REPLY_OK : KS_REPLY_FAIL;
+}
+
+int mon_stop_orphans(int patience_ms) {
+  const std::string bin = std::string(ks_get_home_dir()) + "bin/";
+  std::vector<pid_t> signalled;
+  const int64_t deadline = mon_now_ms() + patience_ms;
+  for (;;) {
+    std::vector<pid_t> left(4096);
+    int n = ks_shm_stale_components(left.data(), int(left.size()));
+    if (n < 0) return -1;
+    if (n == 0) return 0;
+    left.resize(size_t(std::min(n, int(left.size()))));
+    for (pid_t pid : left) {
+      if (std::find(signalled.begin(), signalled.end(), pid) != signalled.end()) continue;
+      // Only a program of this home: the pid of a component long gone may name another
+      // process by now.
+      std::string argv0;
+      if (FILE *f = fopen(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), "r")) {
+        for (int c; (c = fgetc(f)) != EOF && c != '\0';) argv0 += char(c);
+        fclose(f);
+      }
+      if (argv0.compare(0, bin.size(), bin) != 0) {
+        KS_ERROR("process %d in the table of a stopped manager is not a program of %s: left alone.", int(pid),
+                 bin.c_str());
+        return -1;
+      }
+      KS_WARN("process %d (%s) started by a stopped manager is still running, stopping it.", int(pid), argv0.c_str());
+      kill(pid, SIGTERM);
+      signalled.push_back(pid);
+    }
+    if (mon_now_ms() >= deadline) {
+      KS_ERROR("processes started by a stopped manager did not stop within %d ms.", patience_ms);
+      return -1;
+    }
+    sleep_ms(50);
+  }
 }
 
 void mon_stop_all(int patience_ms) {

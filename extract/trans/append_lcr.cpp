@@ -1,12 +1,15 @@
 // Collecting the records of open transactions: a record built by a redo handler joins the
-// slot of its transaction (opened on its first change), grows the slot's in-memory image
-// and, once the image outgrows the slot buffer, continues in the transaction's spill file.
-// ROLLBACK forgets the transaction; COMMIT hands it to the trail writer.
+// slot of its transaction (opened on its first change, found through the XID index),
+// grows the slot's in-memory image (its pool buffer growing with it) and, once the image
+// outgrows trans_sz or the pool's budget, continues in the transaction's spill file.
+// ROLLBACK forgets the transaction; COMMIT hands it to the trail writer. With max_trans
+// transactions open, a record that would open one more stops the capture before it.
 // Invariants: a slot's image is always 32 header bytes followed by whole records, dlen
-// bytes in all, in the buffer or (flag 0x1) in the spill file and nowhere else; an
-// occupied slot has xid != 0 and nslot counts them. Committed transactions reach the
-// trail in commit order: a commit whose write failed stays in its slot, marked, and is
-// written before any later commit.
+// bytes in all, in the buffer or (flag 0x1) in the spill file and nowhere else (a slot
+// without either holds the header only); an occupied slot has xid != 0 and nslot counts
+// them. Committed transactions reach the trail in commit order: a commit whose write
+// failed stays in its slot, marked, and is written before any later commit. A record
+// refused (-1, KS_RC_STOP) leaves the table as it was.
 #include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -22,9 +25,8 @@
 namespace {
 
 
-void delete_spill_file(ks_trans_slot_t *s) {
-  if (s->fd >= 0) close(s->fd);
-  s->fd = -1;
+void delete_spill_file(ks_trans_t *t, ks_trans_slot_t *s) {
+  ks_trans_close_fd(t, s);
   if (s->flag & KS_SLOT_SPILLED) {
     char name[PATH_MAX];
     ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
@@ -32,45 +34,24 @@ void delete_spill_file(ks_trans_slot_t *s) {
   }
 }
 
-void free_slot(ks_trans_t *t, ks_trans_slot_t *s) {
-  if (s->fd >= 0) close(s->fd);
-  s->fd = -1;
-  s->xid = 0;
-  s->flag = 0;
-  s->dlen = 0;
-  s->nlcr = 0;
-  t->nslot--;
-}
-
 // Appends one record to the spill file, creating the file with the image collected so
-// far on the first overflow. A failed append is cut back so the file keeps whole records.
-int spill_record(ks_trans_slot_t *s, const void *rec, uint32_t rlen) {
+// far on the first overflow (the slot's buffer then goes back to the pool). A failed
+// append is cut back so the file keeps whole records.
+int spill_record(ks_trans_t *t, ks_trans_slot_t *s, const void *rec, uint32_t rlen) {
   char name[PATH_MAX];
   ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
-  if (s->fd < 0) {
-    if (s->flag & KS_SLOT_SPILLED) {
-      // Restored from the save file without its descriptor: the data are in the file
-      // only, so it is reopened, never recreated.
-      s->fd = ks_open_file(name, O_RDWR | O_APPEND);
-      if (s->fd < 0) {
-        KS_ERROR("open %s: %s", name, strerror(errno));
-        return -1;
-      }
-    } else {
-      s->fd = ks_open_file(name, O_RDWR | O_CREAT | O_TRUNC | O_APPEND);
-      if (s->fd < 0) {
-        KS_ERROR("open %s: %s", name, strerror(errno));
-        return -1;
-      }
-      if (ks_append_data(s->fd, s->buf, s->dlen) != static_cast<ssize_t>(s->dlen)) {
-        KS_ERROR("write %s error.", name);
-        close(s->fd);
-        s->fd = -1;
-        unlink(name);
-        return -1;
-      }
-      s->flag |= KS_SLOT_SPILLED;
+  if (!(s->flag & KS_SLOT_SPILLED)) {
+    if (ks_spill_image(t, s, ks_trans_image(s), true) < 0) return -1;
+    ks_trans_slot_release(t, s);
+  } else if (s->fd < 0) {
+    // Spilled before this run, or its descriptor closed to bound the open ones: the
+    // data are in the file only, so it is reopened, never recreated.
+    s->fd = ks_open_file(name, O_RDWR | O_APPEND);
+    if (s->fd < 0) {
+      KS_ERROR("open %s: %s", name, strerror(errno));
+      return -1;
     }
+    ks_trans_note_fd(t, s);
   }
   if (ks_append_data(s->fd, rec, rlen) != static_cast<ssize_t>(rlen)) {
     KS_ERROR("write %s error.", name);
@@ -92,27 +73,20 @@ int commit_slot(ks_extr_t *ex, int sn) {
     t->flag |= KS_TRANS_PENDING;
     return -1;
   }
-  if (rc == 0) free_slot(t, s);  // 1: queued, freed by the gathered write
+  if (rc == 0) ks_trans_drop_slot(t, sn);  // 1: queued, freed by the gathered write
   return 0;
 }
 
-// The first slot holding an open transaction (occupied, its commit not already taken or queued)
-// that match accepts, or -1. The scan stops once every occupied slot has been seen.
+// A slot holding an open transaction (occupied, its commit not already taken or queued)
+// of xid's undo segment and slot that match accepts, or -1: at most one such transaction
+// is open at a time.
 template <typename Match>
-int find_open_slot(const ks_trans_t *t, Match match) {
-  for (int i = 0, seen = 0; i < t->max_slots && seen < t->nslot; i++) {
+int find_open_slot(const ks_trans_t *t, uint64_t xid, Match match) {
+  for (int32_t i = ks_trans_chain(t, xid); i >= 0; i = t->hnext[i]) {
     const ks_trans_slot_t &s = t->slot[i];
-    if (s.xid == 0) continue;
-    seen++;
     if (s.flag & (KS_SLOT_COMMITTED | KS_SLOT_QUEUED)) continue;
-    if (match(s)) return i;
+    if ((s.xid >> 32) == (xid >> 32) && match(s)) return i;
   }
-  return -1;
-}
-
-int free_slot_index(const ks_trans_t *t) {
-  for (int i = 0; i < t->max_slots; i++)
-    if (t->slot[i].xid == 0) return i;
   return -1;
 }
 
@@ -121,7 +95,7 @@ int free_slot_index(const ks_trans_t *t) {
 uint64_t ks_trans_find_open(const ks_trans_t *t, uint32_t usn, uint32_t slot) {
   if (t == nullptr || t->slot == nullptr) return 0;
   const uint64_t key = static_cast<uint64_t>(usn & 0xFFFF) << 16 | (slot & 0xFFFF);
-  int sn = find_open_slot(t, [key](const ks_trans_slot_t &s) { return (s.xid >> 32) == key; });
+  int sn = find_open_slot(t, key << 32, [](const ks_trans_slot_t &) { return true; });
   return sn < 0 ? 0 : t->slot[sn].xid;
 }
 
@@ -173,7 +147,7 @@ int ks_flush_trail(ks_trans_t *t) {
     t->qlen = 0;
     return -1;
   }
-  for (int i = 0; i < t->nq; i++) free_slot(t, &t->slot[t->q[i]]);
+  for (int i = 0; i < t->nq; i++) ks_trans_drop_slot(t, t->q[i]);
   t->nq = 0;
   t->qlen = 0;
   return 0;
@@ -185,7 +159,7 @@ int ks_flush_pending_commits(ks_extr_t *ex) {
   if (!(t->flag & KS_TRANS_PENDING)) return 0;
   for (;;) {
     int best = -1;
-    for (int i = 0; i < t->max_slots; i++) {
+    for (int i = 0; i < t->nalloc; i++) {
       const ks_trans_slot_t &s = t->slot[i];
       if (s.xid != 0 && (s.flag & KS_SLOT_COMMITTED) &&
           (best < 0 || s.cscn < t->slot[best].cscn))
@@ -212,30 +186,30 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
 
   // A wrap sequence of all ones: only the undo segment and slot are known.
   const bool partial = (xid & 0xFFFFFFFFULL) == 0xFFFFFFFFULL;
-  int sn = find_open_slot(t, [xid, partial](const ks_trans_slot_t &s) {
-    return s.xid == xid || ((partial || (s.flag & KS_SLOT_PARTIAL)) && (s.xid >> 32) == (xid >> 32));
+  int sn = find_open_slot(t, xid, [xid, partial](const ks_trans_slot_t &s) {
+    return s.xid == xid || partial || (s.flag & KS_SLOT_PARTIAL);
   });
 
   if (sn < 0) {
     if (opc == KS_OPC_COMMIT || opc == KS_OPC_ROLLBACK) return 0;
-    sn = free_slot_index(t);
+    sn = ks_trans_take_slot(t, xid, true);
     // Queued commits hold their slots until the gathered write: write them to make room.
-    if (sn < 0 && t->nq > 0 && ks_flush_trail(t) == 0) sn = free_slot_index(t);
+    if (sn == -1 && t->nq > 0 && ks_flush_trail(t) == 0) sn = ks_trans_take_slot(t, xid, true);
+    if (sn == -1) {
+      KS_ERROR("%d transactions are open, the most max_trans allows: raise the max_trans parameter "
+               "of %s.%s and start again.",
+               t->nslot, unit_name, com_name);
+      return KS_RC_STOP;
+    }
     if (sn < 0) {
-      KS_ERROR("more transaction slot needed.");
-      return -1;
+      KS_ERROR("allocate memory for %d transaction slots: %s", t->nalloc * 2, strerror(ENOMEM));
+      return KS_RC_STOP;
     }
     ks_trans_slot_t *s = &t->slot[sn];
     s->flag = partial ? KS_SLOT_PARTIAL : 0;
     s->dlen = KS_LCR_TH_SZ;
-    s->nlcr = 0;
-    s->fd = -1;
     s->ssct = sct;
-    s->csct = 0;
-    s->xid = xid;
     s->sscn = scn;
-    s->cscn = 0;
-    t->nslot++;
   }
   ks_trans_slot_t *s = &t->slot[sn];
 
@@ -252,8 +226,8 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
 
   if (opc == KS_OPC_ROLLBACK) {
     // The transaction is forgotten; storing its ROLLBACK first would change nothing.
-    delete_spill_file(s);
-    free_slot(t, s);
+    delete_spill_file(t, s);
+    ks_trans_drop_slot(t, sn);
     return 0;
   }
 
@@ -261,9 +235,14 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
   if (rflag & KS_RH_SYSOBJ) s->flag |= KS_SLOT_SYSOBJ;
   if (rflag & KS_RH_ROLLBACK) s->flag |= KS_SLOT_ROLLBACK;
 
-  if (!(s->flag & KS_SLOT_SPILLED) && s->dlen + rlen <= s->tlen) {
+  const uint64_t need = s->dlen + rlen;
+  // A buffer that is too small grows to the next size; when the pool cannot give one,
+  // the image continues in its file.
+  if (!(s->flag & KS_SLOT_SPILLED) && need > s->tlen && need <= static_cast<uint64_t>(t->trans_sz))
+    ks_trans_slot_buffer(t, sn, static_cast<uint32_t>(need), false);
+  if (!(s->flag & KS_SLOT_SPILLED) && need <= s->tlen) {
     std::memcpy(s->buf + s->dlen, rh, rlen);
-  } else if (spill_record(s, rh, rlen) < 0) {
+  } else if (spill_record(t, s, rh, rlen) < 0) {
     return -1;
   }
   s->dlen += rlen;
@@ -274,8 +253,8 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
     s->cscn = scn;
     if (scn <= x_last_scn) {
       // Committed before the start-up filter SCN: delivered by an earlier run.
-      delete_spill_file(s);
-      free_slot(t, s);
+      delete_spill_file(t, s);
+      ks_trans_drop_slot(t, sn);
       return 0;
     }
     if (ks_flush_pending_commits(ex) < 0) {

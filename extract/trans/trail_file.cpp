@@ -37,27 +37,6 @@ void done_with_spill(const ks_trans_t *t, const char *spill) {
     unlink(spill);
 }
 
-// Writes an in-memory image of 1 MiB or more (a slot buffer configured larger than that)
-// to the transaction's own file, so that it can go by reference like a spilled one.
-int spill_whole_image(ks_trans_slot_t *s) {
-  char name[PATH_MAX];
-  ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
-  int fd = ks_open_file(name, O_RDWR | O_CREAT | O_TRUNC | O_APPEND);
-  if (fd < 0) {
-    KS_ERROR("open %s: %s", name, strerror(errno));
-    return -1;
-  }
-  if (ks_append_data(fd, s->buf, s->dlen) != static_cast<ssize_t>(s->dlen)) {
-    KS_ERROR("write %s error.", name);
-    close(fd);
-    unlink(name);
-    return -1;
-  }
-  s->fd = fd;
-  s->flag |= KS_SLOT_SPILLED;
-  return 0;
-}
-
 // After DDL tracing has rewritten a transaction (and updated the dictionary) but the trail
 // write failed, the slot takes the rewritten image, so the retry writes it without
 // tracing the same statement twice.
@@ -140,7 +119,9 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
   char spill[PATH_MAX];
   spill[0] = '\0';
 
-  if (!(s->flag & KS_SLOT_SPILLED) && s->dlen >= KS_TRANS_REF_SZ && spill_whole_image(s) < 0)
+  // An in-memory image of 1 MiB or more (a slot buffer configured larger than that) goes
+  // to the transaction's own file, so that it can go by reference like a spilled one.
+  if (!(s->flag & KS_SLOT_SPILLED) && s->dlen >= KS_TRANS_REF_SZ && ks_spill_image(t, s, s->buf, true) < 0)
     return -1;
 
   uint8_t *img;
@@ -164,8 +145,10 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
     tbsz = static_cast<int>(KS_TRANS_TBUF_SZ);
     delete_after = true;
   } else {
+    // The reference (header and file name) is written from the slot's buffer.
     size_t plen = strlen(spill);
-    if (KS_LCR_TH_SZ + plen + 1 > s->tlen) {
+    if (KS_LCR_TH_SZ + plen + 1 > s->tlen &&
+        ks_trans_slot_buffer(t, sn, static_cast<uint32_t>(KS_LCR_TH_SZ + plen + 1), true) < 0) {
       KS_ERROR("transaction file name %s too long for the slot buffer.", spill);
       return -1;
     }

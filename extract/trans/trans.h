@@ -1,7 +1,10 @@
-// The transaction table: a fixed number of slots, each collecting the records of one open
-// source transaction in an in-memory buffer that continues in a spill file of its own when
-// it is full; the trail writer state; the save file of open transactions. One instance,
-// x_trans, per capture process.
+// The transaction table: slots that each collect the records of one open source
+// transaction, found by XID through a hash index; the slot array grows as transactions
+// open, up to the configured most open at once. A slot's image lives in a buffer taken
+// from the table's pool only as large as the image needs (growing in steps up to
+// trans_sz), and continues in a spill file of its own beyond that, or when the pool's
+// memory budget is spent (the largest images go to their files first). The trail writer
+// state; the save file of open transactions. One instance, x_trans, per capture process.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +16,7 @@
 // One slot, 64 bytes; the same bytes are a slot record of the save file (buf is
 // meaningless there and written as 0).
 typedef struct __ks_trans_slot_s {
-  uint32_t tlen;   // capacity of the slot's buffer (trans_sz)
+  uint32_t tlen;   // capacity of the slot's buffer, 0 when it has none
   uint32_t flag;   // KS_SLOT_*
   uint64_t dlen;   // bytes of the transaction image so far, 32 header bytes included
   uint32_t nlcr;   // records collected
@@ -23,7 +26,7 @@ typedef struct __ks_trans_slot_s {
   uint64_t xid;    // 0 marks a free slot
   uint64_t sscn;   // SCN of the first change (part of the spill file's name)
   uint64_t cscn;   // commit SCN
-  uint8_t *buf;    // the slot's buffer
+  uint8_t *buf;    // the slot's pool buffer, or nullptr
 } ks_trans_slot_t;
 
 static_assert(sizeof(void *) == 8, "the slot layout holds a 64-bit buffer address");
@@ -69,7 +72,9 @@ constexpr uint32_t KS_TRANS_QBYTES = 1048576;
 constexpr int KS_TRANS_KEEP_SPILLS = 0x4;
 
 // Header of the save file, 16 bytes, followed by max_trans slot records and then the
-// images of the occupied in-memory slots in slot order.
+// images of the occupied in-memory slots in slot order. Records with xid 0 are free slots
+// (files of earlier versions hold one per slot of their fixed table); the writer stores
+// the occupied slots only, and at least one record.
 typedef struct __ks_trans_fhd_s {
   uint32_t flag;
   uint32_t ntrans;
@@ -80,10 +85,14 @@ typedef struct __ks_trans_fhd_s {
 static_assert(sizeof(ks_trans_fhd_t) == 16);
 static_assert(offsetof(ks_trans_fhd_t, max_trans) == 8);
 
+// Buffer sizes of the pool: 512 bytes doubling up to trans_sz (the last one trans_sz).
+constexpr int KS_TRANS_NCLASS = 24;
+constexpr uint32_t KS_TRANS_MIN_BUF = 512;
+
 typedef struct __ks_trans_s {
   int flag;
   int max_tsz;     // trail file roll-over size
-  int max_slots;
+  int max_slots;   // most transactions open at once (max_trans)
   int nslot;       // occupied slots
   int fseq;        // current trail file number
   int fd;          // open trail file, -1 when none
@@ -105,11 +114,40 @@ typedef struct __ks_trans_s {
   // file fseq (0: the file header's tail).
   uint32_t gen;
   uint32_t resume_tail;
+  // Memory budget of the image pool in bytes (set before ks_trans_open; 0: the default).
+  size_t mem_max;
+  // Slots allocated in the array (it grows by doubling as transactions open), the
+  // largest in-memory image, the pool's bytes (buffers held by slots and free ones).
+  int nalloc;
+  int trans_sz;
+  size_t mem_used;
+  // Hash index by the XID's undo segment and slot (the part a partial XID knows too):
+  // bucket heads, and per slot the next slot of its chain, or of the free list for a
+  // free slot; -1 ends a chain.
+  int32_t *hhead;
+  int32_t *hnext;
+  uint32_t hmask;
+  int32_t free_head;
+  // Spill file descriptors left open for appending (bounded, see KS_TRANS_MAX_FDS).
+  int nfd;
+  int nclass;
+  uint32_t csize[KS_TRANS_NCLASS];
+  uint8_t *pool[KS_TRANS_NCLASS];  // free buffers of each size, linked through their first bytes
 } ks_trans_t;
 
-constexpr int KS_TRANS_DEF_MAX = 200;
+// Most transactions open at once when max_trans is not set: the slot headers cost 72
+// bytes each, and a transaction that stays small takes a buffer of 512 bytes, so 65,536
+// open transactions take about 5 MiB of headers and 32 MiB of buffers; busy sources
+// run with several thousand open.
+constexpr int KS_TRANS_DEF_MAX = 65536;
 constexpr int KS_TRANS_DEF_SZ = 32768;
 constexpr size_t KS_TRANS_TBUF_SZ = 1048576;
+// Default memory budget of the image pool (at least 8 buffers of trans_sz).
+constexpr size_t KS_TRANS_DEF_MEM = 64u << 20;
+// Spill files kept open for appending: beyond this many, all are closed and reopened
+// when they are next appended to, so thousands of spilled transactions do not exhaust
+// the process's descriptors.
+constexpr int KS_TRANS_MAX_FDS = 256;
 
 extern ks_trans_t x_trans;
 
@@ -138,6 +176,43 @@ int ks_flush_trail(ks_trans_t *t);
 // Writes the commits whose trail write failed earlier, oldest commit first; 0 or -1.
 int ks_flush_pending_commits(ks_extr_t *ex);
 
+// The slot array and its index. ks_trans_init_table sets up an empty table (the pool's
+// sizes, the first slots); 0 / -1. ks_trans_take_slot gives a free slot to xid and
+// indexes it, growing the array (up to max_slots when limit): its index, -1 when the
+// limit is reached, -2 when memory is short. ks_trans_drop_slot frees a slot (its
+// descriptor and buffer too; the spill file stays). Slot indexes stay valid while the
+// array grows, slot pointers do not.
+int ks_trans_init_table(ks_trans_t *t, int max_trans, int trans_sz, size_t mem_max);
+int ks_trans_take_slot(ks_trans_t *t, uint64_t xid, bool limit);
+void ks_trans_drop_slot(ks_trans_t *t, int sn);
+// First slot of the index chain where the slots of xid (and of any XID of the same undo
+// segment and slot) are found; the chain goes on through hnext.
+inline uint32_t ks_trans_bucket(const ks_trans_t *t, uint64_t xid) {
+  const uint64_t key = xid >> 32;
+  return static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ULL) >> 32) & t->hmask;
+}
+inline int32_t ks_trans_chain(const ks_trans_t *t, uint64_t xid) { return t->hhead[ks_trans_bucket(t, xid)]; }
+
+// The image pool. ks_trans_slot_buffer gives slot sn a buffer of at least size bytes (at
+// most trans_sz unless must), keeping the image it holds; within the budget, which other
+// slots' images are spilled to make room for (never sn's, nor a queued one's). must: the
+// buffer is taken even beyond the budget (a commit needs it for a moment). 0, or -1 when
+// no buffer is given (the image is unchanged). ks_trans_slot_release returns the buffer.
+int ks_trans_slot_buffer(ks_trans_t *t, int sn, uint32_t size, bool must);
+void ks_trans_slot_release(ks_trans_t *t, ks_trans_slot_t *s);
+// The slot's in-memory image: its buffer, or the header alone when it has none.
+const uint8_t *ks_trans_image(const ks_trans_slot_t *s);
+// Counts a spill file descriptor left open in a slot; past KS_TRANS_MAX_FDS the others
+// are closed (they reopen when appended to).
+void ks_trans_note_fd(ks_trans_t *t, const ks_trans_slot_t *keep);
+void ks_trans_close_fd(ks_trans_t *t, ks_trans_slot_t *s);
+// Writes the slot's image (dlen bytes at img) as its spill file, replacing any older one,
+// and marks the slot spilled; the descriptor stays open for appending when keep_open.
+// 0 / -1 (nothing changed, no file left).
+int ks_spill_image(ks_trans_t *t, ks_trans_slot_t *s, const uint8_t *img, bool keep_open);
+// Frees the table's slot array, index and pool, closing the slots' descriptors.
+void ks_trans_free_table(ks_trans_t *t);
+
 // Commit-time steps run on a transaction before it is written.
 int ks_check_rollback(ks_extr_t *ex, ks_lcr_th_t *thdr);
 int ks_trace_ddl(ks_extr_t *ex, ks_lcr_th_t *thdr, int tbsz);
@@ -147,7 +222,7 @@ int ks_trail_file_name(char *name, size_t size, int fno);
 int ks_spill_file_name(char *name, size_t size, uint64_t xid, uint64_t sscn);
 int ks_trans_save_file_name(char *name, size_t size);
 
-// Where the table takes its parameters and its memory from.
+// Where the table takes its parameters and its work buffer from.
 int ks_trans_get_param(int *max_trans, int *trans_sz);
 void *ks_trans_mem_alloc(size_t size);
 void ks_trans_mem_free(void *p);

@@ -1,7 +1,8 @@
 // Stop and periodic save of the transaction table: the open trail file gets its header
 // from memory (no end-of-file marker: the next start resumes it) and the open
-// transactions go to the save file (slot records, then the in-memory images; spilled ones
-// stay in their spill files), stamped with the generation the checkpoint will name.
+// transactions go to the save file (the occupied slots' records, then their in-memory
+// images; spilled ones stay in their spill files), stamped with the generation the
+// checkpoint will name.
 // Invariants: the save file is replaced whole (written aside, then renamed over the old
 // one), so a failure while saving never leaves a half-written file under its name; the
 // file it replaces stays as "<name>.prev" until the next replacement, because the
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -21,17 +23,6 @@
 #include "lib/util.h"
 
 namespace {
-
-void release(ks_trans_t *t) {
-  for (int i = 0; i < t->max_slots; i++) {
-    if (t->slot[i].fd >= 0) close(t->slot[i].fd);
-    t->slot[i].fd = -1;
-  }
-  ks_trans_mem_free(t->buf);
-  t->buf = t->tbuf = nullptr;
-  t->slot = nullptr;
-  t->nslot = 0;
-}
 
 // Moves the current save file aside as "<name>.prev" (replacing an older one). A link,
 // not a rename, so that the name never stops naming a complete file.
@@ -55,30 +46,36 @@ int write_save_file(ks_trans_t *t, const char *name) {
     unlink(tmp);
     return -1;
   };
-  ks_trans_fhd_t fhd = {0, 0, static_cast<uint32_t>(t->max_slots), t->gen};
+  // The occupied slots only, and at least one record: readers of earlier versions take
+  // a file without any for a damaged one.
+  const int nrec = std::max(t->nslot, 1);
+  ks_trans_fhd_t fhd = {0, static_cast<uint32_t>(t->nslot), static_cast<uint32_t>(nrec), t->gen};
   if (ks_append_data(fd, &fhd, sizeof fhd) != static_cast<ssize_t>(sizeof fhd)) {
     KS_ERROR("write %s: %s", tmp, strerror(errno));
     return fail();
   }
-  const size_t rec_sz = sizeof(ks_trans_slot_t) * t->max_slots;
-  std::unique_ptr<ks_trans_slot_t[]> recs(new (std::nothrow) ks_trans_slot_t[t->max_slots]);
+  std::unique_ptr<ks_trans_slot_t[]> recs(new (std::nothrow) ks_trans_slot_t[nrec]());
   if (!recs) {
     KS_ERROR("write transaction slot error.");
     return fail();
   }
-  std::memcpy(recs.get(), t->slot, rec_sz);
-  for (int i = 0; i < t->max_slots; i++) {
-    recs[i].buf = nullptr;  // an address of this run means nothing to the next
-    recs[i].fd = -1;
+  int n = 0;
+  for (int i = 0; i < t->nalloc && n < t->nslot; i++) {
+    if (t->slot[i].xid == 0) continue;
+    recs[n] = t->slot[i];
+    recs[n].buf = nullptr;  // an address of this run means nothing to the next
+    recs[n].fd = -1;
+    n++;
   }
+  const size_t rec_sz = sizeof(ks_trans_slot_t) * nrec;
   if (ks_append_data(fd, recs.get(), rec_sz) != static_cast<ssize_t>(rec_sz)) {
     KS_ERROR("write transaction slot error.");
     return fail();
   }
-  for (int i = 0; i < t->max_slots; i++) {
+  for (int i = 0; i < t->nalloc; i++) {
     const ks_trans_slot_t &s = t->slot[i];
     if (s.xid == 0 || (s.flag & KS_SLOT_SPILLED)) continue;
-    if (ks_append_data(fd, s.buf, s.dlen) != static_cast<ssize_t>(s.dlen)) {
+    if (ks_append_data(fd, ks_trans_image(&s), s.dlen) != static_cast<ssize_t>(s.dlen)) {
       KS_ERROR("write transaction data error.");
       return fail();
     }
@@ -120,14 +117,14 @@ int ks_trans_close(ks_trans_t *t) {
   if (t->nslot == 0) {
     keep_previous(name);
     if (unlink(name) != 0 && errno != ENOENT) KS_WARN("remove %s: %s", name, strerror(errno));
-    release(t);
+    ks_trans_free_table(t);
     return rc;
   }
   if (write_save_file(t, name) < 0) {
     // The table is kept: nothing of the open transactions is thrown away.
     return -1;
   }
-  release(t);
+  ks_trans_free_table(t);
   return rc;
 }
 

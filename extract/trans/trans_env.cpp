@@ -9,7 +9,12 @@
 #include "lib/log/log.h"
 #include "lib/shm/shm.h"
 
-ks_trans_t x_trans = {0, 0, 0, 0, 0, -1, 0, nullptr, nullptr, nullptr, {}, 0, 0, 0, 0, {}};
+ks_trans_t x_trans = [] {
+  ks_trans_t t = {};
+  t.fd = -1;
+  t.free_head = -1;
+  return t;
+}();
 
 int ks_trans_get_param(int *max_trans, int *trans_sz) {
   ks_cfg_param_t *pa = nullptr;

@@ -1,7 +1,8 @@
-// Start-up of the transaction table: its single allocation (1 MiB work buffer, slot array,
-// slot buffers), the reopening of the current trail file where the last run left it, and
+// Start-up of the transaction table: its work buffer (1 MiB), the first slots and the
+// image pool, the reopening of the current trail file where the last run left it, and
 // the restore of the transactions that were open at the last stop from the save file and
-// their spill files.
+// their spill files (save files of the fixed-size table of earlier versions included:
+// their free slot records are skipped).
 // Invariants: on success every restored transaction is whole (its image in its buffer or
 // in its spill file, dlen bytes, nlcr whole records) and the trail file's data up to its
 // tail has been checked; on failure nothing is left open or allocated. Bytes read from
@@ -32,21 +33,6 @@ const char *xid_text(uint64_t xid, char *buf, size_t size) {
   snprintf(buf, size, "%d.%d.%d", static_cast<int>(xid >> 48), static_cast<int>((xid >> 32) & 0xFFFF),
            static_cast<int>(xid & 0xFFFFFFFF));
   return buf;
-}
-
-void clean_up(ks_trans_t *t) {
-  if (t->fd >= 0) close(t->fd);
-  t->fd = -1;
-  if (t->slot != nullptr) {
-    for (int i = 0; i < t->max_slots; i++) {
-      if (t->slot[i].fd >= 0) close(t->slot[i].fd);
-      t->slot[i].fd = -1;
-    }
-  }
-  ks_trans_mem_free(t->buf);
-  t->buf = t->tbuf = nullptr;
-  t->slot = nullptr;
-  t->nslot = 0;
 }
 
 // Walks the transactions in [64, tail) of the reopened trail file: each header must be
@@ -201,29 +187,9 @@ int reopen_trail_file(ks_trans_t *t) {
   return 0;
 }
 
-// A saved in-memory image larger than this run's slot buffer continues as a spilled
-// transaction: the image goes to its spill file, whose descriptor stays open.
-int restore_as_spilled(ks_trans_slot_t *s, const uint8_t *img) {
-  char name[PATH_MAX];
-  ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
-  int fd = ks_open_file(name, O_RDWR | O_CREAT | O_TRUNC | O_APPEND);
-  if (fd < 0) {
-    KS_ERROR("open %s: %s", name, strerror(errno));
-    return -1;
-  }
-  if (ks_append_data(fd, img, s->dlen) != static_cast<ssize_t>(s->dlen)) {
-    KS_ERROR("write %s error.", name);
-    close(fd);
-    unlink(name);
-    return -1;
-  }
-  s->fd = fd;
-  s->flag |= KS_SLOT_SPILLED;
-  return 0;
-}
-
-// Reopens a spill file for appending after the data already in it.
-void reopen_spill_file(ks_trans_slot_t *s, int *rc) {
+// Checks a spill file against its slot record; data beyond it are cut off. The file is
+// reopened when the transaction is next appended to.
+void check_spill_file(ks_trans_slot_t *s, int *rc) {
   char name[PATH_MAX];
   ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
   int fd = ks_open_file(name, O_RDWR | O_APPEND);
@@ -249,7 +215,7 @@ void reopen_spill_file(ks_trans_slot_t *s, int *rc) {
       return;
     }
   }
-  s->fd = fd;
+  close(fd);
 }
 
 int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
@@ -270,10 +236,6 @@ int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
              fhd.max_trans, static_cast<long>(st.st_size));
     return -1;
   }
-  if (static_cast<uint32_t>(t->max_slots) < fhd.max_trans) {
-    KS_ERROR("maximum transaction changed from last time.");
-    return -1;
-  }
   const int nsaved = static_cast<int>(fhd.max_trans);
   std::unique_ptr<ks_trans_slot_t[]> saved(new (std::nothrow) ks_trans_slot_t[nsaved]);
   if (!saved) {
@@ -285,24 +247,34 @@ int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
     KS_ERROR("read %s: %s", name, strerror(errno));
     return -1;
   }
+  int nopen = 0;
+  for (int i = 0; i < nsaved; i++) nopen += saved[i].xid != 0;
+  if (nopen > t->max_slots) {
+    KS_ERROR("transaction save file %s holds %d open transactions, more than max_trans (%d) "
+             "allows: raise the max_trans parameter of %s.%s.",
+             name, nopen, t->max_slots, unit_name, com_name);
+    return -1;
+  }
 
   uint64_t off = sizeof fhd + rec_sz;
   char xs[40];
   int rc = 0;
   for (int i = 0; i < nsaved; i++) {
-    ks_trans_slot_t *s = &t->slot[i];
     const ks_trans_slot_t &r = saved[i];
+    if (r.xid == 0) continue;
+    const int sn = ks_trans_take_slot(t, r.xid, true);
+    if (sn < 0) {
+      KS_ERROR("read %s: %s", name, strerror(ENOMEM));
+      return -1;
+    }
+    ks_trans_slot_t *s = &t->slot[sn];
     s->flag = r.flag;
     s->dlen = r.dlen;
     s->nlcr = r.nlcr;
-    s->fd = -1;
     s->ssct = r.ssct;
     s->csct = r.csct;
-    s->xid = r.xid;
     s->sscn = r.sscn;
     s->cscn = r.cscn;
-    if (s->xid == 0) continue;
-    t->nslot++;
     const unsigned long rec_at = static_cast<unsigned long>(sizeof fhd + sizeof(ks_trans_slot_t) * i);
     if (s->dlen < KS_LCR_TH_SZ || s->dlen > static_cast<uint64_t>(INT_MAX)) {
       KS_ERROR("corrupt transaction save file %s at offset %lu: transaction %s length %lu.", name,
@@ -311,7 +283,7 @@ int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
     }
     if (s->flag & KS_SLOT_COMMITTED) t->flag |= KS_TRANS_PENDING;
     if (s->flag & KS_SLOT_SPILLED) {
-      reopen_spill_file(s, &rc);
+      check_spill_file(s, &rc);
       if (rc < 0) return -1;
       continue;
     }
@@ -322,7 +294,11 @@ int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
                static_cast<unsigned long>(s->dlen));
       return -1;
     }
-    const bool fits = s->dlen <= s->tlen;
+    // The image goes back into a pool buffer when one can be had within this run's
+    // trans_sz and budget, else to its spill file.
+    const bool fits = s->dlen <= static_cast<uint64_t>(t->trans_sz) &&
+                      ks_trans_slot_buffer(t, sn, static_cast<uint32_t>(s->dlen), false) == 0;
+    s = &t->slot[sn];
     std::unique_ptr<uint8_t[]> big;
     uint8_t *img = s->buf;
     if (!fits) {
@@ -344,7 +320,7 @@ int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
                static_cast<unsigned long>(off + bad), xid_text(s->xid, xs, sizeof xs), why);
       return -1;
     }
-    if (!fits && restore_as_spilled(s, img) < 0) return -1;
+    if (!fits && ks_spill_image(t, s, img, false) < 0) return -1;
     off += s->dlen;
   }
   return 0;
@@ -404,33 +380,26 @@ int ks_trans_open(ks_trans_t *t) {
   if (trans_sz < KS_TRANS_MIN_SZ) trans_sz = KS_TRANS_MIN_SZ;
   trans_sz = (trans_sz + 7) / 8 * 8;  // keeps every slot buffer 8-byte aligned
 
-  const size_t size = (static_cast<size_t>(trans_sz) + sizeof(ks_trans_slot_t)) * max_trans +
-                      KS_TRANS_TBUF_SZ;
-  auto *mem = static_cast<uint8_t *>(ks_trans_mem_alloc(size));
+  auto *mem = static_cast<uint8_t *>(ks_trans_mem_alloc(KS_TRANS_TBUF_SZ));
   if (mem == nullptr) {
     KS_ERROR("allocate shared memory error.");
     return -1;
   }
   t->flag &= KS_TRANS_KEEP_SPILLS;
   t->max_tsz = static_cast<int>(KS_TRAIL_MAX_SZ);
-  t->max_slots = max_trans;
-  t->nslot = 0;
   t->fd = -1;
   t->tail = 0;
   t->nq = 0;
   t->qlen = 0;
   t->buf = t->tbuf = mem;
-  t->slot = reinterpret_cast<ks_trans_slot_t *>(mem + KS_TRANS_TBUF_SZ);
-  std::memset(t->slot, 0, sizeof(ks_trans_slot_t) * max_trans);
-  uint8_t *sbuf = mem + KS_TRANS_TBUF_SZ + sizeof(ks_trans_slot_t) * max_trans;
-  for (int i = 0; i < max_trans; i++) {
-    t->slot[i].tlen = static_cast<uint32_t>(trans_sz);
-    t->slot[i].fd = -1;
-    t->slot[i].buf = sbuf + static_cast<size_t>(trans_sz) * i;
+  if (ks_trans_init_table(t, max_trans, trans_sz, t->mem_max != 0 ? t->mem_max : KS_TRANS_DEF_MEM) < 0) {
+    KS_ERROR("allocate memory for the transaction table: %s", strerror(ENOMEM));
+    ks_trans_free_table(t);
+    return -1;
   }
 
   if (reopen_trail_file(t) < 0) {
-    clean_up(t);
+    ks_trans_free_table(t);
     return -1;
   }
 
@@ -438,14 +407,14 @@ int ks_trans_open(ks_trans_t *t) {
   ks_trans_save_file_name(name, PATH_MAX);
   int sfd = -1;
   if (choose_save_file(t, name, &sfd) < 0) {
-    clean_up(t);
+    ks_trans_free_table(t);
     return -1;
   }
   if (sfd < 0) return 0;
   int rc = restore_transactions(t, name, sfd);
   close(sfd);
   if (rc < 0) {
-    clean_up(t);
+    ks_trans_free_table(t);
     return -1;
   }
   return 0;

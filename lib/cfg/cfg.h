@@ -175,6 +175,7 @@ typedef struct __ks_cfg_s {
   uint32_t max_blks;  // blocks the buffer holds
   uint32_t hwm_blk;   // blocks in use (file length / 4096)
   uint8_t *buf;       // the whole file image
+  uint64_t base_sum;  // checksum of the file as this buffer last read or wrote it
 } ks_cfg_t;
 
 // ---- shared configuration area ----
@@ -241,8 +242,14 @@ typedef ks_cfg_fparm_t ks_cfg_param_t;
 static_assert(sizeof(ks_cfg_param_t) == 24);
 
 // ---- file side; omsg receives the failure text (KS_CFG_MSGSZ bytes) ----
+// Saves are serialised by a lock on <home>config/config.db.lock, each writes its own
+// temporary file, and the file is created 0600 (it holds database passwords) or keeps
+// the mode the operator gave it.
 int ks_cfg_open_file(ks_cfg_t *cfg, char *omsg);
 int ks_cfg_close_file(ks_cfg_t *cfg, char *omsg);
+// → 0; -1 on a write failure (the buffer and its descriptor stay as they were);
+// KS_CFG_STALE when the file changed since this buffer read it: nothing is written.
+#define KS_CFG_STALE (-2)
 int ks_cfg_save(ks_cfg_t *cfg, char *omsg);
 int ks_cfg_reset(ks_cfg_t *cfg);
 int ks_cfg_new_block(ks_cfg_t *cfg, char *omsg);  // → block index, -1

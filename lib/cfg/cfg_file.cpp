@@ -5,9 +5,16 @@
 // 4096-byte blocks, at least nine; block n < 9 is in use with type n; every block in use
 // names itself, has a known type, the max_entry of that type and counters within it, and
 // links only to blocks inside the file. A save never leaves a torn file: the image is
-// written to a temporary file that then replaces the old one.
+// written to a temporary file of its own that then replaces the old one.
+//
+// Several consoles may edit at once. Each buffer remembers a checksum of the file as it
+// read (or last wrote) it; a save takes the installation's lock, compares that with the
+// file now on disk and refuses when another session saved meanwhile, so no session
+// silently overwrites another's changes. The file holds database passwords: a new one
+// is made 0600, and a save keeps whatever mode the existing file has.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,7 +31,104 @@ namespace {
 
 constexpr uint32_t kItemSize[KS_CFG_NTYPES] = {40, 176, 152, 40, 224, 24, 72, 72, 136};
 
-std::string cfg_path() { return std::string(ks_get_home_dir()) + "config/config.db"; }
+std::string cfg_dir() { return std::string(ks_get_home_dir()) + "config"; }
+std::string cfg_path() { return cfg_dir() + "/config.db"; }
+
+// FNV-1a over the whole image: tells whether the file is still the one a buffer read.
+uint64_t image_sum(const uint8_t *p, size_t n) {
+  uint64_t h = 1469598103934665603ull;
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+  return h ^ n;
+}
+
+// The installation's configuration lock, held for one read-compare-write of config.db.
+class CfgLock {
+ public:
+  int take(char *omsg) {
+    const std::string path = cfg_dir() + "/config.db.lock";
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      snprintf(omsg, KS_CFG_MSGSZ, "Open %s: %s", path.c_str(), strerror(errno));
+      return -1;
+    }
+    int rc;
+    do rc = flock(fd_, LOCK_EX);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      snprintf(omsg, KS_CFG_MSGSZ, "Lock %s: %s", path.c_str(), strerror(errno));
+      return -1;
+    }
+    return 0;
+  }
+  ~CfgLock() {
+    if (fd_ >= 0) close(fd_);  // closing the only descriptor releases the lock
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Checksum of config.db as it is now → 0; 1 when it does not exist; -1 (omsg) on error.
+int current_sum(const std::string &path, uint64_t *sum, char *omsg) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return 1;
+    snprintf(omsg, KS_CFG_MSGSZ, "Open %s: %s", path.c_str(), strerror(errno));
+    return -1;
+  }
+  struct stat st{};
+  std::string img;
+  ssize_t n = -1;
+  if (fstat(fd, &st) == 0) {
+    img.resize(size_t(st.st_size));
+    n = ks_read_data(fd, img.data(), img.size(), 0);
+  }
+  int e = errno;
+  close(fd);
+  if (n != ssize_t(img.size())) {
+    snprintf(omsg, KS_CFG_MSGSZ, "Read %s: %s", path.c_str(), n < 0 ? strerror(e) : "short read");
+    return -1;
+  }
+  *sum = image_sum(reinterpret_cast<const uint8_t *>(img.data()), img.size());
+  return 0;
+}
+
+// Writes len bytes of buf to a temporary file of its own in the configuration directory
+// and renames it over config.db, with the mode of the file it replaces (0600 for a new
+// one) → the descriptor of the new file; -1 (omsg) with nothing replaced.
+int replace_file(const std::string &path, const uint8_t *buf, size_t len, char *omsg) {
+  std::string tmp = path + ".XXXXXX";
+  int fd = mkostemp(tmp.data(), O_CLOEXEC);  // 0600
+  if (fd < 0) {
+    snprintf(omsg, KS_CFG_MSGSZ, "Open %s: %s", tmp.c_str(), strerror(errno));
+    return -1;
+  }
+  struct stat old{};
+  bool ok = true;
+  const char *what = "Write";
+  if (stat(path.c_str(), &old) == 0 && (old.st_mode & 07777) != 0600 && fchmod(fd, old.st_mode & 07777) != 0) {
+    ok = false;
+    what = "Chmod";
+  }
+  if (ok && (ks_write_data(fd, buf, len, 0) != ssize_t(len) || fsync(fd) != 0)) ok = false;
+  if (ok && rename(tmp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    what = "Rename";
+  }
+  if (!ok) {
+    snprintf(omsg, KS_CFG_MSGSZ, "%s %s: %s", what, path.c_str(), strerror(errno));
+    close(fd);
+    unlink(tmp.c_str());
+    return -1;
+  }
+  // The rename itself must survive a crash too.
+  int dfd = open(cfg_dir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    fsync(dfd);
+    close(dfd);
+  }
+  return fd;
+}
 
 void init_block(uint8_t *blk, uint32_t type, uint32_t num) {
   std::memset(blk, 0, KS_CFG_BLKSZ);
@@ -94,6 +198,7 @@ int read_image(ks_cfg_t *cfg, const std::string &path, char *omsg) {
   }
   cfg->hwm_blk = nblks;
   cfg->max_blks = uint32_t(cfg->buf_sz / KS_CFG_BLKSZ);
+  cfg->base_sum = image_sum(cfg->buf, size_t(st.st_size));
   return 0;
 }
 
@@ -146,31 +251,33 @@ int ks_cfg_open_file(ks_cfg_t *cfg, char *omsg) {
   std::memset(cfg, 0, sizeof *cfg);
   cfg->fd = -1;
   const std::string path = cfg_path();
-  cfg->fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (cfg->fd < 0 && errno == EACCES) cfg->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (cfg->fd >= 0) {
+  auto open_existing = [&]() {
+    cfg->fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (cfg->fd < 0 && errno == EACCES) cfg->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return cfg->fd >= 0;
+  };
+  auto read_existing = [&]() {
     if (read_image(cfg, path, omsg) != 0) {
       drop(cfg);
       return -1;
     }
     cfg->flag = KS_CFG_OPEN;
     return 0;
-  }
+  };
+  if (open_existing()) return read_existing();
   if (errno != ENOENT) {
     snprintf(omsg, KS_CFG_MSGSZ, "Open %s: %s", path.c_str(), strerror(errno));
     return -1;
   }
   // A fresh installation: one block of each type, block n heading the chain of type n.
-  cfg->fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (cfg->fd < 0) {
-    snprintf(omsg, KS_CFG_MSGSZ, "Open %s: %s", path.c_str(), strerror(errno));
-    return -1;
-  }
+  // Made under the lock, so two sessions starting at once end with the same file.
+  CfgLock lock;
+  if (lock.take(omsg) != 0) return -1;
+  if (open_existing()) return read_existing();
   cfg->buf = static_cast<uint8_t *>(calloc(1, KS_CFG_GROW));
   if (cfg->buf == nullptr) {
     snprintf(omsg, KS_CFG_MSGSZ, "malloc(): %s", strerror(errno));
     drop(cfg);
-    unlink(path.c_str());
     return -1;
   }
   cfg->buf_sz = KS_CFG_GROW;
@@ -185,15 +292,14 @@ int ks_cfg_open_file(ks_cfg_t *cfg, char *omsg) {
   fh.max_params = 64;
   fh.max_procs = 512;
   std::memcpy(cfg->buf + KS_CFG_BH_SZ, &fh, sizeof fh);
-  if (ks_write_data(cfg->fd, cfg->buf, KS_CFG_GROW, 0) != KS_CFG_GROW) {
-    snprintf(omsg, KS_CFG_MSGSZ, "Write%s: %s", path.c_str(), strerror(errno));
+  cfg->fd = replace_file(path, cfg->buf, KS_CFG_GROW, omsg);
+  if (cfg->fd < 0) {
     drop(cfg);
-    unlink(path.c_str());
     return -1;
   }
-  fsync(cfg->fd);
   cfg->hwm_blk = KS_CFG_NTYPES;
   cfg->max_blks = KS_CFG_NTYPES;
+  cfg->base_sum = image_sum(cfg->buf, KS_CFG_GROW);
   cfg->flag = KS_CFG_OPEN;
   return 0;
 }
@@ -204,25 +310,24 @@ int ks_cfg_save(ks_cfg_t *cfg, char *omsg) {
     return -1;
   }
   const std::string path = cfg_path();
-  const std::string tmp = path + ".tmp";
-  size_t len = size_t(cfg->hwm_blk) * KS_CFG_BLKSZ;
-  int fd = open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    snprintf(omsg, KS_CFG_MSGSZ, "Open %s: %s", tmp.c_str(), strerror(errno));
-    return -1;
+  const size_t len = size_t(cfg->hwm_blk) * KS_CFG_BLKSZ;
+  CfgLock lock;
+  if (lock.take(omsg) != 0) return -1;
+  uint64_t now = 0;
+  int rc = current_sum(path, &now, omsg);
+  if (rc < 0) return -1;
+  if (rc == 1 || now != cfg->base_sum) {
+    snprintf(omsg, KS_CFG_MSGSZ,
+             "configuration changed by another session: reload (\"reset config\" reads it again and drops "
+             "the changes not saved)");
+    return KS_CFG_STALE;
   }
-  if (ks_write_data(fd, cfg->buf, len, 0) != ssize_t(len) || fsync(fd) != 0 ||
-      rename(tmp.c_str(), path.c_str()) != 0) {
-    snprintf(omsg, KS_CFG_MSGSZ, "Write%s: %s", path.c_str(), strerror(errno));
-    close(fd);
-    unlink(tmp.c_str());
-    if (cfg->fd >= 0) close(cfg->fd);
-    cfg->fd = -1;
-    return -1;
-  }
+  int fd = replace_file(path, cfg->buf, len, omsg);
+  if (fd < 0) return -1;
   // The descriptor now names the file just written.
   if (cfg->fd >= 0) close(cfg->fd);
   cfg->fd = fd;
+  cfg->base_sum = image_sum(cfg->buf, len);
   cfg->flag &= ~KS_CFG_MODIFIED;
   return 0;
 }

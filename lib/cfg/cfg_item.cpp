@@ -214,6 +214,28 @@ void free_com_items(ks_cfg_t *cfg, ks_cfg_fcom_t *com) {
   list_free_all(cfg, {com, offsetof(ks_cfg_fcom_t, map_num), offsetof(ks_cfg_fmap_t, next_num)});
 }
 
+// True when one more item of the type stays within the file header's maximum, the size
+// of the manager's table for it; else the message. Refused here, at the add, rather
+// than when the manager loads the saved file.
+bool room_for(ks_cfg_t *cfg, uint32_t type, char *omsg) {
+  const ks_cfg_fh_t *fh = ks_cfg_file_header(cfg);
+  uint32_t max = 0;
+  const char *what = "";
+  switch (type) {
+    case KS_CFG_T_DB: max = fh->max_dbs, what = "database"; break;
+    case KS_CFG_T_INST: max = fh->max_insts, what = "instance"; break;
+    case KS_CFG_T_UNIT: max = fh->max_units, what = "unit"; break;
+    case KS_CFG_T_COM: max = fh->max_comps, what = "component"; break;
+    case KS_CFG_T_PARM: max = fh->max_params, what = "parameter"; break;
+    default: return true;
+  }
+  uint32_t n = 0;
+  scan(cfg, type, [&](uint32_t, uint8_t *) { return ++n >= max; });
+  if (n < max) return true;
+  msg(omsg, "reach the maximum %s config (%u).", what, max);
+  return false;
+}
+
 bool ready(ks_cfg_t *cfg, char *omsg) {
   if ((cfg->flag & KS_CFG_OPEN) && cfg->buf != nullptr) return true;
   msg(omsg, "config file not open");
@@ -323,6 +345,7 @@ int ks_cfg_add_db(ks_cfg_t *cfg, const ks_cfg_fdb_t *db, char *omsg) {
     msg(omsg, "Database \"%s\" exist", rec.name);
     return -1;
   }
+  if (!room_for(cfg, KS_CFG_T_DB, omsg)) return -1;
   rec.ref_num = KS_CFG_NONE;
   return take_item(cfg, KS_CFG_T_DB, &rec, omsg) == KS_CFG_NONE ? -1 : 0;
 }
@@ -360,6 +383,7 @@ int ks_cfg_add_inst(ks_cfg_t *cfg, const char *dbname, const ks_cfg_finst_t *ins
     msg(omsg, "Instance \"%s\".\"%s\" exist", nm(dbname).c_str(), rec.inst_name);
     return -1;
   }
+  if (!room_for(cfg, KS_CFG_T_INST, omsg)) return -1;
   rec.db_num = uint32_t(d);
   uint32_t ref = take_item(cfg, KS_CFG_T_INST, &rec, omsg);
   if (ref == KS_CFG_NONE) return -1;
@@ -401,6 +425,7 @@ int ks_cfg_add_unit(ks_cfg_t *cfg, const ks_cfg_funit_t *unit, char *omsg) {
     msg(omsg, "Unit \"%s\" exist", rec.un_name);
     return -1;
   }
+  if (!room_for(cfg, KS_CFG_T_UNIT, omsg)) return -1;
   rec.ref_num = KS_CFG_NONE;
   return take_item(cfg, KS_CFG_T_UNIT, &rec, omsg) == KS_CFG_NONE ? -1 : 0;
 }
@@ -450,6 +475,8 @@ int ks_cfg_add_com(ks_cfg_t *cfg, const char *un_name, const ks_cfg_fcom_t *com,
     msg(omsg, "Component \"%s\".\"%s\" exist", nm(un_name).c_str(), rec.name);
     return -1;
   }
+  // Every component the console adds takes a parameter item as well.
+  if (!room_for(cfg, KS_CFG_T_COM, omsg) || !room_for(cfg, KS_CFG_T_PARM, omsg)) return -1;
   rec.para_num = rec.in_num = rec.ex_num = rec.map_num = KS_CFG_NONE;
   uint32_t ref = take_item(cfg, KS_CFG_T_COM, &rec, omsg);
   if (ref == KS_CFG_NONE) return -1;
@@ -484,6 +511,7 @@ int ks_cfg_add_param(ks_cfg_t *cfg, const char *un_name, const char *com_name, c
       return 0;
     }
   }
+  if (!room_for(cfg, KS_CFG_T_PARM, omsg)) return -1;
   size_t com_ofs = reinterpret_cast<uint8_t *>(com) - cfg->buf;
   uint32_t ref = take_item(cfg, KS_CFG_T_PARM, &rec, omsg);
   if (ref == KS_CFG_NONE) return -1;

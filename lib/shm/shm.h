@@ -136,6 +136,13 @@ void ks_shm_set_attach_wait(int tries);
 // with its semaphores and sibling segments: 0 removed (or nothing there), 1 a live
 // manager owns it, 2 kept because a component it started still runs, -1 error.
 int ks_shm_remove_stale();
+// True for a process that exists and has not ended; a zombie whose parent has not reaped
+// it yet (a killed orphan waiting for its new parent) runs no more.
+bool ks_pid_running(pid_t pid);
+// The components still running from the process table of a segment whose manager is
+// gone: up to max pids into pids → how many there are (0 also when there is no such
+// segment), -1 error.
+int ks_shm_stale_components(pid_t *pids, int max);
 
 // Allocator. Blocks of KS_SHM_BLKSZ, first fit across segments, owned by the caller's pid.
 void *ks_shm_alloc(size_t size);

@@ -9,6 +9,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "lib/cfg/cfg.h"
@@ -33,11 +34,11 @@ void drop_segments() {
   reset_inf();
 }
 
-bool pid_alive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
-// A live process in the process table of a segment whose manager is gone, or 0. Every
-// position is checked against the segment's size: the header may be half-written.
-pid_t live_component(const ks_sysinfo_t *si, size_t seg_sz) {
+// The live processes in the process table of a segment whose manager is gone: up to
+// max into out → how many. Every position is checked against the segment's size: the
+// header may be half-written.
+int live_components(const ks_sysinfo_t *si, size_t seg_sz, pid_t *out, int max) {
   if (std::memcmp(si->ksname, KS_SHM_MAGIC, sizeof KS_SHM_MAGIC) != 0) return 0;
   if (si->cfg_ofs == 0 || si->ps_ofs == 0 || si->cfg_ofs + sizeof(ks_cfg_bh_t) > seg_sz) return 0;
   const auto *base = reinterpret_cast<const uint8_t *>(si);
@@ -45,12 +46,54 @@ pid_t live_component(const ks_sysinfo_t *si, size_t seg_sz) {
   uint64_t n = bh->max_procs;
   if (si->ps_ofs + n * sizeof(ks_ps_task_t) > seg_sz) return 0;
   const auto *ps = reinterpret_cast<const ks_ps_task_t *>(base + si->ps_ofs);
+  int found = 0;
   for (uint64_t i = 0; i < n; ++i)
-    if (ps[i].pid > 0 && pid_alive(ps[i].pid)) return ps[i].pid;
-  return 0;
+    if (ps[i].pid > 0 && ks_pid_running(ps[i].pid)) {
+      if (found < max) out[found] = ps[i].pid;
+      found++;
+    }
+  return found;
+}
+
+// The home's key, its first segment's creator and size → the segment's id; -1 when
+// there is none (errno ENOENT, *key set) or on error (logged).
+int stale_segment(key_t *keyp, pid_t *creator, size_t *segsz) {
+  key_t &key = *keyp;
+  uint64_t total;
+  if (ks_cfg_get_key(&key, &total) != 0) {
+    KS_ERROR("get shared memory key error.\n");
+    errno = EINVAL;
+    return -1;
+  }
+  int id0 = shmget(key, 0, 0);
+  if (id0 < 0) {
+    if (errno != ENOENT) KS_ERROR("shmget(): %s", strerror(errno));
+    return -1;
+  }
+  struct shmid_ds ds{};
+  if (shmctl(id0, IPC_STAT, &ds) != 0) {
+    KS_ERROR("shmctl(): %s", strerror(errno));
+    errno = EINVAL;
+    return -1;
+  }
+  *creator = ds.shm_cpid;
+  *segsz = ds.shm_segsz;
+  return id0;
 }
 
 }  // namespace
+
+bool ks_pid_running(pid_t pid) {
+  if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) return false;
+  char path[64], stat[256] = {};
+  snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+  FILE *f = fopen(path, "r");
+  if (f == nullptr) return true;
+  size_t n = fread(stat, 1, sizeof stat - 1, f);
+  fclose(f);
+  const char *close_paren = strrchr(stat, ')');  // the name may hold blanks and parentheses
+  return !(n > 0 && close_paren != nullptr && close_paren[1] == ' ' && close_paren[2] == 'Z');
+}
 
 int ks_shm_create() {
   reset_inf();
@@ -136,14 +179,28 @@ int ks_shm_remove() {
   return 0;
 }
 
-int ks_shm_remove_stale() {
+int ks_shm_stale_components(pid_t *pids, int max) {
   key_t key;
-  uint64_t total;
-  if (ks_cfg_get_key(&key, &total) != 0) {
-    KS_ERROR("get shared memory key error.\n");
+  pid_t creator;
+  size_t segsz;
+  int id0 = stale_segment(&key, &creator, &segsz);
+  if (id0 < 0) return errno == ENOENT ? 0 : -1;
+  if (ks_pid_running(creator)) return 0;
+  void *p = shmat(id0, nullptr, SHM_RDONLY);
+  if (p == reinterpret_cast<void *>(-1)) {
+    KS_ERROR("shmat(): %s", strerror(errno));
     return -1;
   }
-  int id0 = shmget(key, 0, 0);
+  int n = live_components(static_cast<const ks_sysinfo_t *>(p), segsz, pids, max);
+  shmdt(p);
+  return n;
+}
+
+int ks_shm_remove_stale() {
+  key_t key = -1;
+  pid_t creator;
+  size_t segsz;
+  int id0 = stale_segment(&key, &creator, &segsz);
   if (id0 < 0) {
     if (errno == ENOENT) {
       // No segment, but a semaphore set left by a manager that died between the two.
@@ -152,24 +209,17 @@ int ks_shm_remove_stale() {
       if (sem >= 0) semctl(sem, 0, IPC_RMID);
       return 0;
     }
-    KS_ERROR("shmget(): %s", strerror(errno));
     return -1;
   }
-  struct shmid_ds ds{};
-  if (shmctl(id0, IPC_STAT, &ds) != 0) {
-    KS_ERROR("shmctl(): %s", strerror(errno));
-    return -1;
-  }
-  pid_t creator = ds.shm_cpid;
-  if (pid_alive(creator)) return 1;
+  if (ks_pid_running(creator)) return 1;
 
   // The creator is gone. Its header names the sibling segments and the semaphore set;
   // only segments made by the same creator are removed, never a foreign one.
   void *p = shmat(id0, nullptr, SHM_RDONLY);
   if (p != reinterpret_cast<void *>(-1)) {
     auto *si = static_cast<const ks_sysinfo_t *>(p);
-    pid_t orphan = live_component(si, ds.shm_segsz);
-    if (orphan > 0) {
+    pid_t orphan = 0;
+    if (live_components(si, segsz, &orphan, 1) > 0) {
       // Replacing the segment under a running component would let a second copy of it
       // start beside the first: the operator must stop it first.
       KS_ERROR("process %d started by a stopped manager is still running, stop it first.", int(orphan));

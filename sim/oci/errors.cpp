@@ -18,6 +18,7 @@ const Text kTexts[] = {
     {1, "unique constraint (%s) violated"},
     {28, "your session has been killed"},
     {54, "resource busy and acquire with NOWAIT specified or timeout expired"},
+    {257, "archiver error. Connect internal only, until freed."},
     {600, "internal error code, arguments: [%s]"},
     {900, "invalid SQL statement"},
     {902, "invalid datatype"},
@@ -38,6 +39,10 @@ const Text kTexts[] = {
     {1034, "ORACLE not available"},
     {1036, "illegal variable name/number"},
     {1400, "cannot insert NULL into (%s)"},
+    {1536, "space quota exceeded for tablespace 'USERS'"},
+    {1653, "unable to extend table by 128 in tablespace USERS"},
+    {1654, "unable to extend index by 128 in tablespace USERS"},
+    {1688, "unable to extend table partition by 128 in tablespace USERS"},
     {1403, "no data found"},
     {1405, "fetched column value is NULL"},
     {1406, "fetched column value was truncated"},
@@ -63,6 +68,7 @@ const Text kTexts[] = {
     {24333, "zero iteration count"},
     {24334, "no descriptor for this position"},
     {24381, "error(s) in array DML"},
+    {30036, "unable to extend segment by 8 in undo tablespace 'UNDOTBS1'"},
 };
 
 }  // namespace

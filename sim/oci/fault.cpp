@@ -2,7 +2,9 @@
 // "KS$FAULTS" (KIND, ARG, ERR) in the database file and the environment variable
 // ORASIM_FAULTS ("kind:arg:err;..."). refuse: sessions fail with ORA-01034 while the row
 // exists; drop_after: the session is lost (ORA-03114) after ARG more calls;
-// fail_exec: the ARG-th execution from now fails with ORA-ERR. A fault that fired is
+// fail_exec: the ARG-th execution from now fails with ORA-ERR; fail_from: so do the
+// ARG-th and every later one, while the row exists (a tablespace that stays full until
+// its row is deleted, as space comes back when a file is added). A fault that fired is
 // removed from the table (after the transaction in progress ends, so the removal is
 // never rolled back with it) and never fires again in this process.
 #include <cstdlib>
@@ -141,7 +143,17 @@ bool faults_refused(Session *s, int *err) {
 
 int faults_on_execute(Session *s) {
   for (Fault &f : s->faults) {
-    if (f.fired || f.kind != "fail_exec") continue;
+    if (f.fired) continue;
+    if (f.kind == "fail_from") {
+      // Counts down to its first failure and then fails every execution.
+      if (f.arg > 1) {
+        f.arg--;
+        continue;
+      }
+      f.arg = 0;
+      return f.err != 0 ? f.err : 600;
+    }
+    if (f.kind != "fail_exec") continue;
     if (--f.arg <= 0) {
       fire(s, f);
       return f.err != 0 ? f.err : 600;

@@ -51,7 +51,7 @@ struct Error : Handle {
 // Faults injected from outside: one entry per KS$FAULTS row or ORASIM_FAULTS item.
 struct Fault {
   int64_t key = 0;   // row id in KS$FAULTS, or a negative index for the environment
-  std::string kind;  // refuse, drop_after, fail_exec
+  std::string kind;  // refuse, drop_after, fail_exec, fail_from
   long arg = 0;      // calls or executions still to go
   int err = 0;
   bool fired = false;

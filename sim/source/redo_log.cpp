@@ -114,7 +114,7 @@ int ks_redo_writer::start_log(int g, uint32_t seq, uint64_t scn) {
   pend_first_ = 2;
   cur_off_ = kBhSize;
   if (write_header(kNextBlockCurrent) != 0) return -1;
-  if (listener_) listener_(ks_log_event_t{ks_log_event_t::kStart, &grp, 0, {}});
+  if (listener_ && listener_(ks_log_event_t{ks_log_event_t::kStart, &grp, 0, {}}) != 0) return -1;
   return 0;
 }
 
@@ -161,7 +161,7 @@ int ks_redo_writer::finish_log(uint64_t next_scn) {
     if (archive(grp, nab, &apath) != 0) return -1;
     grp.archived = true;
   }
-  if (listener_) listener_(ks_log_event_t{ks_log_event_t::kDone, &grp, nab - 1, apath});
+  if (listener_ && listener_(ks_log_event_t{ks_log_event_t::kDone, &grp, nab - 1, apath}) != 0) return -1;
   return 0;
 }
 

@@ -42,7 +42,8 @@ struct ks_redo_cfg_t {
   std::string arch_dir;       // archived copies go here
 };
 
-// What the catalogue learns from the writer.
+// What the catalogue learns from the writer. A switch reports the finished log (kDone)
+// and then the new one (kStart); a listener returning non-zero fails the switch.
 struct ks_log_event_t {
   enum Kind { kStart, kDone } kind;
   const ks_log_group_t *grp;
@@ -65,7 +66,7 @@ class ks_redo_writer {
   // next_blk: next free block of the current log (resume after a clean close).
   int open(const ks_redo_cfg_t &cfg, std::vector<ks_log_group_t> groups, int current, uint32_t next_blk,
            uint32_t first_seq, uint64_t first_scn);
-  void set_listener(std::function<void(const ks_log_event_t &)> fn) { listener_ = std::move(fn); }
+  void set_listener(std::function<int(const ks_log_event_t &)> fn) { listener_ = std::move(fn); }
 
   // Lay a finished record into the log; switches to the next log when it does not fit.
   // scn: the record's SCN (the first SCN of a new log).
@@ -106,7 +107,7 @@ class ks_redo_writer {
 
   ks_redo_cfg_t cfg_;
   std::vector<ks_log_group_t> groups_;
-  std::function<void(const ks_log_event_t &)> listener_;
+  std::function<int(const ks_log_event_t &)> listener_;
   int cur_ = -1;
   int fd_ = -1;
   // Pending blocks [pend_first_, cur_blk_] in pend_; cur_off_ is the write offset in cur_blk_.

@@ -243,7 +243,7 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
     }
   }
   if (ks_redo_writer::create_groups(cfg_.redo, paths) != 0) return -1;
-  writer_.set_listener([this](const ks_log_event_t &e) { catalog_log_event(e); });
+  writer_.set_listener([this](const ks_log_event_t &e) { return catalog_log_event(e); });
   rec_.setup(cfg_.redo.big, cfg_.redo.vsn);
   if (writer_.open(cfg_.redo, groups, -1, 0, 1, scn_) != 0) return -1;
   open_ = true;
@@ -438,47 +438,60 @@ int ks_sim_db::load() {
       groups.push_back(g);
     }
   }
-  writer_.set_listener([this](const ks_log_event_t &e) { catalog_log_event(e); });
+  writer_.set_listener([this](const ks_log_event_t &e) { return catalog_log_event(e); });
   rec_.setup(cfg_.redo.big, cfg_.redo.vsn);
   return writer_.open(cfg_.redo, groups, cur_group, next_blk, 1, scn_);
 }
 
+// A log switch is one change of the catalogue: the finished log, its archived copy, the
+// new current log and the current SCN become visible together, in one transaction, when
+// the new log starts. Readers (extract through liborasim) therefore never see a database
+// without a current log, or a current SCN that no log covers.
 int ks_sim_db::catalog_log_event(const ks_log_event_t &e) {
   if (!db_) return 0;
   const ks_log_group_t &g = *e.grp;
   std::string now = clock_text();
-  std::string sql;
-  if (e.kind == ks_log_event_t::kStart) {
-    sql = fmt("UPDATE \"V$LOG\" SET \"SEQUENCE#\" = %u, \"STATUS\" = 'CURRENT', \"ARCHIVED\" = 'NO', "
-              "\"FIRST_CHANGE#\" = %" PRIu64 ", \"FIRST_TIME\" = '%s', \"NEXT_CHANGE#\" = %" PRIu64
-              ", \"NEXT_TIME\" = NULL WHERE \"GROUP#\" = %d;\n",
-              g.seq, g.first_scn, now.c_str(), kMaxNextChange, g.group);
-    for (const auto &o : writer_.groups()) {
-      if (o.group == g.group || o.status == kLogUnused) continue;
-      sql += fmt("UPDATE \"V$LOG\" SET \"STATUS\" = '%s' WHERE \"GROUP#\" = %d;\n",
-                 o.status == kLogActive ? "ACTIVE" : "INACTIVE", o.group);
-    }
-    sql += fmt("UPDATE \"KS$STATE\" SET \"VALUE\" = '%d' WHERE \"KEY\" = 'cur_group';\n"
-               "UPDATE \"KS$STATE\" SET \"VALUE\" = '2' WHERE \"KEY\" = 'next_blk';\n",
-               int(&g - writer_.groups().data()));
-  } else {
-    sql = fmt("UPDATE \"V$LOG\" SET \"STATUS\" = 'ACTIVE', \"ARCHIVED\" = '%s', \"NEXT_CHANGE#\" = %" PRIu64
-              ", \"NEXT_TIME\" = '%s' WHERE \"GROUP#\" = %d;\n",
-              g.archived ? "YES" : "NO", g.next_scn, now.c_str(), g.group);
+  if (e.kind == ks_log_event_t::kDone) {
+    switch_sql_ += fmt("UPDATE \"V$LOG\" SET \"STATUS\" = 'ACTIVE', \"ARCHIVED\" = '%s', \"NEXT_CHANGE#\" = %" PRIu64
+                       ", \"NEXT_TIME\" = '%s' WHERE \"GROUP#\" = %d;\n",
+                       g.archived ? "YES" : "NO", g.next_scn, now.c_str(), g.group);
     if (!e.arch_path.empty())
-      sql += fmt("INSERT INTO \"V$ARCHIVED_LOG\" (\"NAME\", \"DEST_ID\", \"THREAD#\", \"SEQUENCE#\", \"FIRST_CHANGE#\", "
-                 "\"FIRST_TIME\", \"NEXT_CHANGE#\", \"NEXT_TIME\", \"BLOCKS\", \"BLOCK_SIZE\", \"ARCHIVAL_THREAD#\", "
-                 "\"STANDBY_DEST\", \"ARCHIVED\", \"DELETED\", \"STATUS\", \"COMPLETION_TIME\") VALUES (%s, 1, %u, %u, %" PRIu64
-                 ", NULL, %" PRIu64 ", '%s', %u, %u, %u, 'NO', 'YES', 'NO', 'A', '%s');\n",
-                 ks_sql_quote(e.arch_path).c_str(), cfg_.redo.thread, g.seq, g.first_scn, g.next_scn, now.c_str(),
-                 e.blocks, cfg_.redo.blk_sz, cfg_.redo.thread, now.c_str());
-    sql += fmt("UPDATE \"V$DATABASE\" SET \"CURRENT_SCN\" = %" PRIu64 ";\n", scn_);
+      switch_sql_ += fmt("INSERT INTO \"V$ARCHIVED_LOG\" (\"NAME\", \"DEST_ID\", \"THREAD#\", \"SEQUENCE#\", \"FIRST_CHANGE#\", "
+                         "\"FIRST_TIME\", \"NEXT_CHANGE#\", \"NEXT_TIME\", \"BLOCKS\", \"BLOCK_SIZE\", \"ARCHIVAL_THREAD#\", "
+                         "\"STANDBY_DEST\", \"ARCHIVED\", \"DELETED\", \"STATUS\", \"COMPLETION_TIME\") VALUES (%s, 1, %u, %u, %" PRIu64
+                         ", NULL, %" PRIu64 ", '%s', %u, %u, %u, 'NO', 'YES', 'NO', 'A', '%s');\n",
+                         ks_sql_quote(e.arch_path).c_str(), cfg_.redo.thread, g.seq, g.first_scn, g.next_scn, now.c_str(),
+                         e.blocks, cfg_.redo.blk_sz, cfg_.redo.thread, now.c_str());
+    return 0;
   }
-  return exec(sql.c_str());
+  std::string sql = std::move(switch_sql_);
+  switch_sql_.clear();
+  sql += fmt("UPDATE \"V$LOG\" SET \"SEQUENCE#\" = %u, \"STATUS\" = 'CURRENT', \"ARCHIVED\" = 'NO', "
+             "\"FIRST_CHANGE#\" = %" PRIu64 ", \"FIRST_TIME\" = '%s', \"NEXT_CHANGE#\" = %" PRIu64
+             ", \"NEXT_TIME\" = NULL WHERE \"GROUP#\" = %d;\n",
+             g.seq, g.first_scn, now.c_str(), kMaxNextChange, g.group);
+  for (const auto &o : writer_.groups()) {
+    if (o.group == g.group || o.status == kLogUnused) continue;
+    sql += fmt("UPDATE \"V$LOG\" SET \"STATUS\" = '%s' WHERE \"GROUP#\" = %d;\n",
+               o.status == kLogActive ? "ACTIVE" : "INACTIVE", o.group);
+  }
+  sql += fmt("UPDATE \"V$DATABASE\" SET \"CURRENT_SCN\" = %" PRIu64 ";\n"
+             "UPDATE \"KS$STATE\" SET \"VALUE\" = '%d' WHERE \"KEY\" = 'cur_group';\n"
+             "UPDATE \"KS$STATE\" SET \"VALUE\" = '2' WHERE \"KEY\" = 'next_blk';\n",
+             scn_, int(&g - writer_.groups().data()));
+  // A savepoint nests in the transaction that creates the database and is a transaction
+  // of its own otherwise.
+  if (exec(("SAVEPOINT ks_log_switch;\n" + sql + "RELEASE ks_log_switch;").c_str()) != 0) {
+    exec("ROLLBACK TO ks_log_switch; RELEASE ks_log_switch;");
+    return -1;
+  }
+  return 0;
 }
 
 int ks_sim_db::save() {
-  std::string sql;
+  // A log finished by a switch that then failed to start the next one is still recorded.
+  std::string sql = std::move(switch_sql_);
+  switch_sql_.clear();
   auto put = [&](const char *k, const std::string &v) {
     sql += fmt("UPDATE \"KS$STATE\" SET \"VALUE\" = %s WHERE \"KEY\" = '%s';\n", ks_sql_quote(v).c_str(), k);
   };

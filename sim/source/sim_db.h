@@ -5,7 +5,9 @@
 // catalogue (v$ views and sys. dictionary tables, named as liborasim serves them), the
 // user tables as "OWNER.TABLE" with readable values, and the model's own state (KS$...).
 // Invariants: every committed change has been written to the current log before its
-// commit record; SCNs only grow; the same seed and the same calls give the same bytes.
+// commit record; SCNs only grow; the current SCN readers see is never below the first
+// change of the current log, whose switch they see whole (one catalogue transaction);
+// the same seed and the same calls give the same bytes.
 #pragma once
 
 #include <cstdint>
@@ -223,6 +225,7 @@ class ks_sim_db {
   std::vector<uint8_t> busy_;
   uint32_t next_usn_ = 0;
   uint32_t next_file_block_[16] = {};
+  std::string switch_sql_;  // catalogue rows of the log a switch has finished, until the next log starts
   FILE *expect_ = nullptr;
   std::vector<uint32_t> inserted_;
   uint64_t commits_ = 0, rollbacks_ = 0;

@@ -507,7 +507,9 @@ int ks_sim_db::rollback(ks_txn_t *tx) {
 }
 
 int ks_sim_db::switch_log() {
-  int rc = writer_.switch_log(scn_ + 1);
+  // The switch takes an SCN of its own, the new log's first change: the current SCN is
+  // never below the current log's first change, even after switches in a row.
+  int rc = writer_.switch_log(++scn_);
   write_start_ = true;
   return rc;
 }

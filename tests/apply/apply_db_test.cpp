@@ -68,6 +68,8 @@ class ApplyDb : public ::testing::Test {
     kstest::write_file(db_path, "");
     x_loop = 1;
     x_cmd_set = 0;
+    x_unit_fault = 0;
+    ks_error_discard();
     x_apply_self = 0;
     x_csid = 873;
     x_ncsid = 2000;
@@ -138,14 +140,26 @@ class ApplyDb : public ::testing::Test {
       }
       ssize_t n = ks_read_data(x_rdr.rfd, x_buf.rbuf, static_cast<size_t>(x_buf.rsz), x_rdr.ofs);
       if (n <= 0) return n < 0 ? -1 : 1;
-      if (ks_apply_buffer(&x_app, static_cast<int>(n)) < 0) return -1;
+      int rc = ks_apply_buffer(&x_app, static_cast<int>(n));
+      if (rc < 0) return rc;
     }
     return 0;
   }
   int start() {
+    x_unit_fault = 0;
+    x_cmt_fno = ckp.fno;
+    x_ckp_scn = x_cmt_scn = ckp.scn;
+    x_ckp_xid = x_cmt_xid = ckp.xid;
     int rc = ks_open_trail_file(&x_app, ckp.fno, ckp.scn, ckp.xid);
     if (rc == 0) x_ckp_fno = x_rdr.tfno;
     return rc;
+  }
+  // Changes the target file from outside, as a DBA or a test harness would.
+  void target_sql(const std::string &sql) {
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
   }
   // Rows of a query on the target file, columns joined by "|", NULL as "~".
   std::vector<std::string> query(const std::string &sql) {
@@ -357,6 +371,44 @@ TEST_F(ApplyDb, StopBetweenCommitPointsThenRestartAppliesEachTransactionOnce) {
   EXPECT_EQ(query("select count(*), count(distinct ID) from \"KS.T\"")[0], "120|120");
   EXPECT_EQ(query("select FILE_NO, SCN, XID from \"KS.KS_APPLY_CKP\"")[0], "1|1039|539");
   EXPECT_TRUE(errors().empty());
+}
+
+// The target refuses for lack of space at the checkpoint update of the second commit
+// point, after a row of it was refused for a duplicate key, and then at every execution
+// until space returns. Nothing of the refused unit is committed, no row goes to the
+// error file for the lack of space, the duplicate is recorded once, and when space
+// returns the replay from the checkpoint applies every row once.
+TEST_F(ApplyDb, TargetOutOfSpaceForAWhileLosesAndDoublesNothing) {
+  std::vector<std::string> txns;
+  for (int t = 0; t < 12; t++) {
+    std::vector<std::string> rows;
+    for (int k = 0; k < 3; k++) rows.push_back(row_insert("T", t * 10 + k, "r"));
+    txns.push_back(tb::trans(rows, 1000 + t, 500 + t));
+  }
+  write_trail(0, txns);
+  x_buf.rsz = static_cast<int>(txns[0].size() * 3 + 50);  // a commit point every three transactions
+  target_sql("insert into \"KS.T\" (ID, NAME) values (41, 'there before');"
+             "create table \"KS$FAULTS\" (KIND TEXT, ARG INTEGER, ERR INTEGER);"
+             "insert into \"KS$FAULTS\" values ('fail_from', 4, 1653)");
+  ASSERT_EQ(start(), 0);
+  for (int attempt = 0; attempt < 2; attempt++) {
+    ASSERT_EQ(attempt == 0 ? drive() : (ks_replay_restart(&x_app) == 0 ? drive() : -9), KS_REPLAY_RETRY);
+    EXPECT_EQ(query("select count(*) from \"KS.T\"")[0], "10");
+    EXPECT_EQ(query("select FILE_NO, SCN, XID from \"KS.KS_APPLY_CKP\"")[0], "0|1002|502");
+    EXPECT_TRUE(errors().empty());
+    EXPECT_NE(x_unit_why, std::string()) << "the reason is kept for the retry loop's message";
+    EXPECT_NE(std::string(x_unit_why).find("ORA-01653"), std::string::npos) << x_unit_why;
+  }
+  EXPECT_EQ(log_text().find("ORA-01653"), std::string::npos) << "logged by the retry loop only";
+  target_sql("delete from \"KS$FAULTS\"");
+  ASSERT_EQ(ks_replay_restart(&x_app), 0);
+  EXPECT_EQ(drive(), 2);
+  EXPECT_EQ(query("select count(*), count(distinct ID) from \"KS.T\"")[0], "36|36");
+  EXPECT_EQ(query("select NAME from \"KS.T\" where ID = 41")[0], "there before");
+  EXPECT_EQ(query("select FILE_NO, SCN, XID from \"KS.KS_APPLY_CKP\"")[0], "0|1011|511");
+  auto errs = errors();
+  ASSERT_EQ(errs.size(), 1u);
+  EXPECT_EQ(errs[0].ecode, 1u);
 }
 
 TEST_F(ApplyDb, MappedAndFilteredTablesThroughATrail) {

@@ -298,6 +298,19 @@ TEST_F(ApplyProcess, BadCommandLinesExitWithFailure) {
   EXPECT_EQ(run({"-u", "U1", "-c", "AP", "-h"}), 255);
   EXPECT_EQ(run({"-u", "U1", "-c", "AP", "-scn"}), 255);
   EXPECT_EQ(run({"-u", "U1"}), 255);
+  // Values that are not whole decimal numbers in range, and positions given in part,
+  // would start the replay somewhere else without a word.
+  for (std::vector<std::string> bad : {std::vector<std::string>{"-scn", "12x", "-xid", "5"},
+                                       {"-scn", "-5", "-xid", "5"},
+                                       {"-scn", "18446744073709551616", "-xid", "5"},
+                                       {"-scn", "5", "-xid", ""},
+                                       {"-scn", "5", "-xid", "0"},
+                                       {"-scn", "5", "-xid", "6", "-fno", "4294967296"},
+                                       {"-scn", "5"},
+                                       {"-fno", "3"}}) {
+    bad.insert(bad.begin(), {"-u", "U1", "-c", "AP"});
+    EXPECT_EQ(run(bad), 255) << bad[4] << " " << bad[5];
+  }
   std::string log = kstest::read_file(home.file("log/U1/error" + [] {
                                         char d[16];
                                         ks_get_date(d);
@@ -305,4 +318,15 @@ TEST_F(ApplyProcess, BadCommandLinesExitWithFailure) {
                                       }() + ".log"));
   EXPECT_NE(log.find("Invalid option \"-h\"."), std::string::npos) << log;
   EXPECT_NE(log.find("not specify start SCN."), std::string::npos) << log;
+  EXPECT_NE(log.find("invalid value \"12x\" of option \"-scn\": a decimal number from 1 to 18446744073709551615 is "
+                     "expected."),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("invalid value \"4294967296\" of option \"-fno\": a decimal number from 0 to 4294967295"),
+            std::string::npos)
+      << log;
+  const std::string partial = "options -scn and -xid give a start position only together; -fno only with them.";
+  size_t first = log.find(partial);
+  ASSERT_NE(first, std::string::npos) << log;
+  EXPECT_NE(log.find(partial, first + 1), std::string::npos) << log;
 }

@@ -1,5 +1,6 @@
 // The error file: record layout as a reader sees it, quick-insert records carrying only
-// their descriptors and the failing row, appends, and refusal of malformed LCRs.
+// their descriptors and the failing row, records held until their unit commits, and
+// malformed LCRs kept out of their records.
 #include <gtest/gtest.h>
 
 #include "apply/apply.h"
@@ -60,6 +61,7 @@ class ErrorFile : public ::testing::Test {
     ks_reset_home_dir();
     std::snprintf(unit_name, 32, "U1");
     std::snprintf(com_name, 32, "AP");
+    ks_error_discard();
   }
   std::string path() { return home.file("error/U1/AP_error.dat"); }
 };
@@ -74,6 +76,12 @@ TEST_F(ErrorFile, RowRecordsHaveTheHeaderMessageAndWholeLcr) {
                              reinterpret_cast<const uint8_t *>(rec.data()), nullptr), 0);
   std::string upd = tb::lcr(2, "S", "T", {Col{"B", 1, 10, std::string("x")}}, {Col{"A", 2, 22, std::string("\xC1\x03")}});
   ASSERT_EQ(ks_error_for_row(t, 0, "table row not matched.", reinterpret_cast<const uint8_t *>(upd.data()), nullptr), 0);
+  EXPECT_FALSE(kstest::file_exists(path()));  // held until the unit commits
+  ASSERT_EQ(ks_error_flush(), 0);
+  // A unit rolled back drops what it held.
+  ASSERT_EQ(ks_error_for_row(t, 1, "dropped", reinterpret_cast<const uint8_t *>(rec.data()), nullptr), 0);
+  ks_error_discard();
+  ASSERT_EQ(ks_error_flush(), 0);
 
   auto recs = read_records(kstest::read_file(path()));
   ASSERT_EQ(recs.size(), 2u);
@@ -101,6 +109,7 @@ TEST_F(ErrorFile, QuickInsertRecordCarriesDescriptorsAndOnlyTheFailingRow) {
   ASSERT_EQ(ks_error_for_row(reinterpret_cast<const uint8_t *>(th.data()), 1, "dup",
                              reinterpret_cast<const uint8_t *>(q.data()),
                              reinterpret_cast<const uint8_t *>(q.data()) + row1), 0);
+  ASSERT_EQ(ks_error_flush(), 0);
   auto recs = read_records(kstest::read_file(path()));
   ASSERT_EQ(recs.size(), 1u);
   EXPECT_EQ(recs[0].lcr, q.substr(0, desc_len));
@@ -111,11 +120,15 @@ TEST_F(ErrorFile, QuickInsertRecordCarriesDescriptorsAndOnlyTheFailingRow) {
   EXPECT_EQ(recs[0].row, row);
 }
 
-TEST_F(ErrorFile, MalformedLcrIsNotWritten) {
+TEST_F(ErrorFile, MalformedLcrIsKeptOutOfItsRecord) {
   std::string th = tb::trans({}, 9, 1);
   std::string q = tb::qmi("S", "T", {Col{"A", 2, 22, std::nullopt}}, {{std::string("\xC1\x02")}});
   ks::store<uint32_t>(q.data() + 96, 9999);  // descriptor length past the record
   EXPECT_EQ(ks_error_for_row(reinterpret_cast<const uint8_t *>(th.data()), 1, "x",
-                             reinterpret_cast<const uint8_t *>(q.data()), nullptr), -1);
-  EXPECT_FALSE(kstest::file_exists(path()));
+                             reinterpret_cast<const uint8_t *>(q.data()), nullptr), 0);
+  ASSERT_EQ(ks_error_flush(), 0);
+  std::string f = kstest::read_file(path());
+  ASSERT_EQ(f.size(), 34u);  // header and message: the transaction is named, nothing is read past
+  EXPECT_EQ(ks::load<uint32_t>(f.data()), 34u);
+  EXPECT_EQ(ks::load<uint64_t>(f.data() + 16), 9u);
 }

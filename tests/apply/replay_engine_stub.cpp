@@ -26,6 +26,10 @@ int ks_array_push(ks_apply_t *ap, uint8_t *rhdr, uint32_t) {
   if (opc < 1 || opc > 3) return 0;  // no statement for other opcodes
   g_db.pushes++;
   if (g_db.pushes == g_db.fail_push_at) return -1;
+  if (g_db.pushes == g_db.unit_fault_at) {
+    ks_unit_fail(g_db.unit_fault, "ORA-01653: unable to extend table");
+    return -1;
+  }
   // The row must still be readable where the engine was told it is.
   g_db.pending.push_back(describe(rhdr));
   ap->x->nrow++;
@@ -40,6 +44,7 @@ int ks_array_execute(ks_apply_t *ap) {
 }
 
 int ks_commit_work(ks_apply_t *) {
+  if (ks_error_flush() < 0) return -1;
   for (auto &r : g_db.pending) g_db.committed.push_back(r);
   g_db.pending.clear();
   g_db.ckp = {x_ckp_fno, x_ckp_scn, x_ckp_xid};

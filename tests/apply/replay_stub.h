@@ -17,6 +17,8 @@ struct StubDb {
   int stop_after_pushes = -1;                   // clears x_loop after that many pushes
   int pushes = 0;
   int fail_push_at = -1;                        // the n-th push fails (engine error)
+  int unit_fault_at = -1;                       // the n-th push fails the unit with unit_fault
+  int unit_fault = 0;
   void reset() { *this = StubDb(); }
 };
 extern StubDb g_db;

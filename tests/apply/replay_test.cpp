@@ -37,6 +37,8 @@ class Replay : public ::testing::Test {
     g_db.reset();
     x_loop = 1;
     x_cmd_set = 0;
+    x_unit_fault = 0;
+    ks_error_discard();
     x_apply_self = 0;
     x_sync_seq = 0;
     x_ckp_fno = 0;
@@ -87,14 +89,27 @@ class Replay : public ::testing::Test {
       ssize_t n = ks_read_data(x_rdr.rfd, x_buf.rbuf, static_cast<size_t>(x_buf.rsz), x_rdr.ofs);
       if (n < 0) return -1;
       if (n == 0) return 1;
-      if (ks_apply_buffer(&x_app, static_cast<int>(n)) < 0) return -1;
+      int rc = ks_apply_buffer(&x_app, static_cast<int>(n));
+      if (rc < 0) return rc;
       if (!x_loop) return 0;
     }
   }
   int start(uint32_t fno, uint64_t scn, uint64_t xid) {
+    x_unit_fault = 0;
+    x_cmt_fno = fno;
+    x_ckp_scn = x_cmt_scn = scn;
+    x_ckp_xid = x_cmt_xid = xid;
     int rc = ks_open_trail_file(&x_app, fno, scn, xid);
     if (rc == 0) x_ckp_fno = x_rdr.tfno;
     return rc;
+  }
+  // Records in the error file: (SCN of the transaction, message).
+  std::vector<std::pair<uint64_t, std::string>> errors() {
+    std::string f = kstest::read_file(home.file("error/U1/AP_error.dat"));
+    std::vector<std::pair<uint64_t, std::string>> out;
+    for (size_t p = 0; p + 32 <= f.size(); p += ks::load<uint32_t>(f.data() + p))
+      out.emplace_back(ks::load<uint64_t>(f.data() + p + 16), std::string(f.data() + p + 32));
+    return out;
   }
 };
 
@@ -308,12 +323,59 @@ TEST_F(Replay, EveryTransactionOnceAcrossStopsAtAnyPoint) {
   }
 }
 
-TEST_F(Replay, EngineFailureSkipsTheRestOfItsTransactionOnly) {
+// A change its engine cannot apply costs its error record only; a failure of the unit
+// (the target out of space, a lost session) commits nothing of it, and the replay
+// starts again at the last checkpoint: every row once, none in the error file.
+TEST_F(Replay, FailuresInTheMiddleOfATransactionCommitNothingOfItSilently) {
   write_trail(0, {tb::trans({ins("a1"), ins("a2"), ins("a3")}, 10, 1), tb::trans({ins("b1")}, 20, 2)});
   g_db.fail_push_at = 2;
   ASSERT_EQ(start(0, 0, 0), 0);
   drive();
-  EXPECT_EQ(g_db.committed, (std::vector<std::string>{"S.T:1:a1", "S.T:1:b1"}));
+  EXPECT_EQ(g_db.committed, (std::vector<std::string>{"S.T:1:a1", "S.T:1:a3", "S.T:1:b1"}));
+  auto errs = errors();
+  ASSERT_EQ(errs.size(), 1u);
+  EXPECT_EQ(errs[0].first, 10u);
+  unlink(home.file("error/U1/AP_error.dat").c_str());
+
+  // Out of space at the second row of the large transaction, then at the third row of
+  // the small one after it: each time what the unit holds is rolled back and replayed.
+  std::vector<std::string> recs;
+  for (int i = 0; i < 6; i++) recs.push_back(ins("big" + std::to_string(i)));
+  std::string bigpath = home.file("data/U1/EX_5.1");
+  kstest::write_file(bigpath, tb::big_file(recs));
+  write_trail(1, {tb::trans({ins("c1")}, 30, 3), tb::big_ref(bigpath, 40, 4, 7),
+                  tb::trans({ins("d1"), ins("d2"), ins("d3")}, 50, 5)});
+  g_db.reset();
+  sizes(KS_AP_RBUF_SIZE, static_cast<int>(ins("big1").size() * 2));
+  g_db.unit_fault = KS_UF_RETRY;
+  g_db.unit_fault_at = 3;
+  ASSERT_EQ(start(1, 0, 0), 0);
+  EXPECT_EQ(drive(), KS_REPLAY_RETRY);
+  EXPECT_EQ(g_db.committed, (std::vector<std::string>{"S.T:1:c1"}));
+  EXPECT_EQ(g_db.ckp.scn, 30u);
+  EXPECT_EQ(g_db.rollbacks, 1);
+  g_db.unit_fault_at = g_db.pushes + 9;  // d3 on the replay
+  ASSERT_EQ(ks_replay_restart(&x_app), 0);
+  EXPECT_EQ(drive(), KS_REPLAY_RETRY);
+  EXPECT_EQ(g_db.committed.size(), 7u);  // c1 and the large transaction, whole
+  EXPECT_EQ(g_db.ckp.scn, 40u);
+  ASSERT_EQ(ks_replay_restart(&x_app), 0);
+  EXPECT_EQ(drive(), 2);
+  std::vector<std::string> expect = {"S.T:1:c1"};
+  for (int i = 0; i < 6; i++) expect.push_back("S.T:1:big" + std::to_string(i));
+  for (const char *d : {"d1", "d2", "d3"}) expect.push_back(std::string("S.T:1:") + d);
+  EXPECT_EQ(g_db.committed, expect);
+  EXPECT_TRUE(errors().empty());
+
+  // A unit that cannot go on at all stops the replay with the checkpoint before it.
+  g_db.reset();
+  g_db.unit_fault = KS_UF_STOP;
+  g_db.unit_fault_at = 2;
+  ASSERT_EQ(start(0, 0, 0), 0);
+  EXPECT_EQ(drive(), -1);
+  EXPECT_TRUE(g_db.committed.empty());
+  EXPECT_TRUE(g_db.commits.empty());
+  EXPECT_TRUE(errors().empty());
 }
 
 TEST_F(Replay, CorruptLengthsEndTheReplayInsteadOfLooping) {
@@ -344,7 +406,8 @@ TEST_F(Replay, CorruptLengthsEndTheReplayInsteadOfLooping) {
   EXPECT_EQ(drive(), 2);
   EXPECT_EQ(g_db.committed, (std::vector<std::string>{"S.T:1:y"}));
 
-  // A transaction file that ends without its COMMIT.
+  // A transaction file that ends without its COMMIT: none of it is applied, one record
+  // names it, the replay goes on.
   g_db.reset();
   std::string bigpath = home.file("data/U1/EX_9.9");
   std::string f = tb::big_file({ins("p"), ins("q")});
@@ -352,5 +415,18 @@ TEST_F(Replay, CorruptLengthsEndTheReplayInsteadOfLooping) {
   write_trail(3, {tb::big_ref(bigpath, 70, 7, 3), tb::trans({ins("z")}, 80, 8)});
   ASSERT_EQ(start(3, 0, 0), 0);
   EXPECT_EQ(drive(), 2);
-  EXPECT_EQ(g_db.committed, (std::vector<std::string>{"S.T:1:p", "S.T:1:q", "S.T:1:z"}));
+  EXPECT_EQ(g_db.committed, (std::vector<std::string>{"S.T:1:z"}));
+  auto errs = errors();
+  ASSERT_FALSE(errs.empty());
+  EXPECT_EQ(errs.back().first, 70u);
+  EXPECT_NE(errs.back().second.find("ends without its commit record"), std::string::npos) << errs.back().second;
+
+  // A transaction file that is not there stops the replay before it.
+  g_db.reset();
+  write_trail(4, {tb::trans({ins("y1")}, 90, 9), tb::big_ref(home.file("data/U1/EX_gone"), 95, 10, 1),
+                  tb::trans({ins("y2")}, 99, 11)});
+  ASSERT_EQ(start(4, 0, 0), 0);
+  EXPECT_EQ(drive(), -1);
+  EXPECT_EQ(g_db.committed, (std::vector<std::string>{"S.T:1:y1"}));
+  EXPECT_EQ(g_db.ckp.scn, 90u);
 }

@@ -2,11 +2,14 @@
 // reuse, owner lists, messages, corrupt files, load, reload and parameter lookup.
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
@@ -194,7 +197,8 @@ TEST_F(Config, DeletedItemsAndEmptiedBlocksAreReused) {
   EXPECT_EQ(blk(9)->blk_flg, 0u);  // released whole
   EXPECT_EQ(blk(1)->next_blk, 0xFFFFFFFFu);
   EXPECT_EQ(ks_cfg_lookup_db(&cfg, "DB23"), -1);
-  // The freed block serves the next type that needs one.
+  // The freed block serves the next type that needs one (maxima raised to get there).
+  ks_cfg_file_header(&cfg)->max_units = 200;
   for (int i = 0; i < 102; ++i) ASSERT_EQ(add_unit(nm("U", i)), 0);
   EXPECT_EQ(cfg.hwm_blk, 10u);
   EXPECT_EQ(blk(9)->blk_typ, 3u);
@@ -275,6 +279,125 @@ TEST_F(Config, SaveResetAndCloseKeepOnlyWhatWasSaved) {
   ASSERT_EQ(ks_cfg_close_file(&cfg, omsg), 0);
   ASSERT_EQ(ks_cfg_open_file(&cfg, omsg), 0);
   EXPECT_GE(ks_cfg_lookup_unit(&cfg, "ONCLOSE"), 0);
+}
+
+// Two consoles editing at once: a save based on a file another session changed since
+// is refused (nothing written, the session keeps its descriptor), and concurrent
+// sessions that reload and redo their change all end in the file, without leftovers.
+TEST_F(Config, SessionsEditingAtOnceNeverLoseEachOthersChanges) {
+  ks_cfg_t b{};
+  ASSERT_EQ(ks_cfg_open_file(&b, omsg), 0) << omsg;
+  ASSERT_EQ(add_unit("X"), 0);
+  save();
+  ks_cfg_funit_t y{};
+  std::strcpy(y.un_name, "Y");
+  ASSERT_EQ(ks_cfg_add_unit(&b, &y, omsg), 0);
+  const std::string before = kstest::read_file(path());
+  EXPECT_EQ(ks_cfg_save(&b, omsg), KS_CFG_STALE);
+  EXPECT_EQ(std::string(omsg).rfind("configuration changed by another session: reload", 0), 0u) << omsg;
+  EXPECT_EQ(kstest::read_file(path()), before);
+  EXPECT_GE(b.fd, 0);
+  EXPECT_GE(fcntl(b.fd, F_GETFD), 0);  // still open
+  ASSERT_EQ(ks_cfg_reset(&b), 0);
+  ASSERT_EQ(ks_cfg_add_unit(&b, &y, omsg), 0);
+  ASSERT_EQ(ks_cfg_save(&b, omsg), 0) << omsg;
+  // The first session is now behind in turn.
+  ASSERT_EQ(add_unit("Z"), 0);
+  EXPECT_EQ(ks_cfg_save(&cfg, omsg), KS_CFG_STALE);
+  b.flag &= ~KS_CFG_MODIFIED;
+  ks_cfg_close_file(&b, omsg);
+
+  // Three processes save 8 units each as fast as they can.
+  std::vector<pid_t> kids;
+  for (int k = 0; k < 3; ++k) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int bad = 0;
+      for (int i = 0; i < 8; ++i) {
+        ks_cfg_t c{};
+        char m[KS_CFG_MSGSZ];
+        if (ks_cfg_open_file(&c, m) != 0) _exit(10);
+        ks_cfg_funit_t u{};
+        std::snprintf(u.un_name, sizeof u.un_name, "P%dU%d", k, i);
+        int rc;
+        for (int tries = 0; tries < 1000; ++tries) {
+          if (ks_cfg_add_unit(&c, &u, m) != 0) _exit(11);
+          rc = ks_cfg_save(&c, m);
+          if (rc != KS_CFG_STALE) break;
+          if (ks_cfg_reset(&c) != 0) _exit(12);
+        }
+        if (rc != 0) bad++;
+        c.flag &= ~KS_CFG_MODIFIED;
+        ks_cfg_close_file(&c, m);
+      }
+      _exit(bad);
+    }
+    kids.push_back(pid);
+  }
+  for (pid_t pid : kids) {
+    int st = -1;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  }
+  ks_cfg_t all{};
+  ASSERT_EQ(ks_cfg_open_file(&all, omsg), 0) << omsg;
+  for (const char *n : {"X", "Y"}) EXPECT_GE(ks_cfg_lookup_unit(&all, n), 0) << n;
+  for (int k = 0; k < 3; ++k)
+    for (int i = 0; i < 8; ++i) {
+      char n[32];
+      std::snprintf(n, sizeof n, "P%dU%d", k, i);
+      EXPECT_GE(ks_cfg_lookup_unit(&all, n), 0) << n;
+    }
+  ks_cfg_close_file(&all, omsg);
+  EXPECT_EQ(kstest::sh("ls " + home.file("config")), "config.db\nconfig.db.lock\n");
+}
+
+// config.db holds passwords: a new file is private, and a save keeps the mode the
+// operator chose instead of the default of a new file.
+TEST_F(Config, ConfigFileIsCreatedPrivateAndKeepsItsMode) {
+  struct stat st{};
+  ASSERT_EQ(stat(path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(chmod(path().c_str(), 0640), 0);
+  ASSERT_EQ(add_db("SRC"), 0);
+  save();
+  ASSERT_EQ(stat(path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  ASSERT_EQ(chmod(path().c_str(), 0600), 0);
+  ASSERT_EQ(add_db("TGT"), 0);
+  save();
+  ASSERT_EQ(stat(path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// What the manager could not load is refused when it is added.
+TEST_F(Config, AddsBeyondTheFileMaximaAreRefused) {
+  ks_cfg_fh_t *fh = ks_cfg_file_header(&cfg);
+  fh->max_dbs = 2;
+  fh->max_insts = 1;
+  fh->max_units = 1;
+  fh->max_comps = 3;
+  fh->max_params = 2;
+  ASSERT_EQ(add_db("A"), 0);
+  ASSERT_EQ(add_db("B"), 0);
+  EXPECT_EQ(add_db("C"), -1);
+  EXPECT_STREQ(omsg, "reach the maximum database config (2).");
+  ASSERT_EQ(add_inst("A", "I1", 1), 0);
+  EXPECT_EQ(add_inst("B", "I2", 1), -1);
+  EXPECT_STREQ(omsg, "reach the maximum instance config (1).");
+  ASSERT_EQ(add_unit("U"), 0);
+  EXPECT_EQ(add_unit("V"), -1);
+  EXPECT_STREQ(omsg, "reach the maximum unit config (1).");
+  ASSERT_EQ(add_com("U", "E1", KS_CFG_COM_EXTRACT), 0) << omsg;
+  ASSERT_EQ(add_com("U", "E2", KS_CFG_COM_EXTRACT), 0) << omsg;
+  // Components could still grow, but every one takes a parameter item.
+  EXPECT_EQ(add_com("U", "E3", KS_CFG_COM_EXTRACT), -1);
+  EXPECT_STREQ(omsg, "reach the maximum parameter config (2).");
+  EXPECT_EQ(ks_cfg_lookup_com(&cfg, "U", "E3"), -1);
+  // Freed room is room again.
+  ASSERT_EQ(ks_cfg_delete_db(&cfg, "B", omsg), 0);
+  EXPECT_EQ(add_db("C"), 0) << omsg;
 }
 
 TEST_F(Config, CorruptFilesAreRefusedAndLeftAsTheyAre) {

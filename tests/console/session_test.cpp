@@ -303,8 +303,16 @@ TEST_F(Session, UnitDirectoriesFollowRenameAndDelete) {
       "add unit '../escape';\n"
       "modify unit u1 (name=u2);\n"
       "add unit a_unit_name_that_is_longer_than_31_chars;\n"
+      "add unit '-u';\n"
+      "add unit 'a b';\n"
+      "add extract -c (unit=u2);\n"
+      "add apply 'a\tb' (unit=u2);\n"
+      "modify unit u2 (name='-x');\n"
       "list unit\n");
-  EXPECT_EQ(r.err, "Invalid unit name \"../escape\"\n");
+  // Names end up as program arguments: a blank or a leading "-" would change the command.
+  EXPECT_EQ(r.err,
+            "Invalid unit name \"../escape\"\nInvalid unit name \"-u\"\nInvalid unit name \"a b\"\n"
+            "Invalid component name \"-c\"\nInvalid component name \"a\tb\"\nInvalid unit parameter\n(name='-x')\n");
   for (const char *d : {"log/", "dict/", "data/", "error/"}) {
     EXPECT_FALSE(kstest::file_exists(home.file(std::string(d) + "u1"))) << d;
     EXPECT_TRUE(kstest::file_exists(home.file(std::string(d) + "u2"))) << d;

@@ -76,9 +76,10 @@ TEST(StartStop, WithoutManagerStartsAskForItAndStopsReportNothingRunning) {
     for (size_t p = r.out.find(t); p != std::string::npos; p = r.out.find(t, p + 1)) n++;
     return n;
   };
-  EXPECT_EQ(count("Command \"start\" complete."), 3u) << r.out;
-  EXPECT_EQ(count("Command \"stop\" complete."), 3u) << r.out;
-  EXPECT_NE(r.out.find("Command \"start\" execute error"), std::string::npos);
+  // Nothing was started or stopped: every one of them failed.
+  EXPECT_EQ(count("complete."), 0u) << r.out;
+  EXPECT_EQ(count("Command \"start\" execute error"), 4u) << r.out;
+  EXPECT_EQ(count("Command \"stop\" execute error"), 3u) << r.out;
   EXPECT_TRUE(guard.gone());
 }
 
@@ -208,7 +209,7 @@ TEST_F(PlayedManager, SilentManagerTimesOutAndAnOldReplyIsNotTakenForTheAnswer) 
   CaptureStderr cap2;
   rc = ks_stop_extract("u1", "e1");
   EXPECT_EQ(cap2.done(), "Extract not started.\n");
-  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(rc, -1);
 }
 
 // kesh starts the manager program itself: here a stand-in that only answers.
@@ -235,7 +236,13 @@ TEST_F(StartedManager, StartManagerRunsItOnceAndStopManagerEndsIt) {
   s.write("start manager\nstart manager\nstart extract u1.e1 now\nstop manager\nstop manager\n");
   ASSERT_EQ(s.finish(), 0);
   EXPECT_EQ(s.err(), "Manager startup already.\nStop manager success.\nManager not started.\n");
-  EXPECT_EQ(s.out().find("execute error"), std::string::npos) << s.out();
+  const char *results[] = {"\"start\" complete.", "\"start\" execute error", "\"start\" complete.",
+                           "\"stop\" complete.", "\"stop\" execute error"};
+  size_t at = 0;
+  for (const char *want : results) {
+    at = s.out().find(want, at);
+    ASSERT_NE(at, std::string::npos) << want << " in " << s.out();
+  }
   std::string log = kstest::read_file(home.file("tmp/kesmon.log"));
   EXPECT_EQ(log, "args -id " + std::to_string(kesh) + "\ncmd 3 u1 e1 [now]\ncmd 2   []\nexit\n");
   for (int i = 0; i < 100 && !guard.gone(); ++i) usleep(20000);
@@ -283,6 +290,16 @@ TEST(EndToEnd, ManagerStartsAndStopsAComponent) {
   EXPECT_NE(s.out().find("Command \"stop\" complete.", mark), std::string::npos) << s.err();
   for (int i = 0; i < 200 && !kstest::file_exists(home.file("tmp/e1.stopped")); ++i) usleep(50000);
   EXPECT_TRUE(kstest::file_exists(home.file("tmp/e1.stopped")));
+  // Stopping what no longer runs, and a start whose process ends at once, are failures.
+  mark = s.out().size();
+  s.write("stop extract u1.e1\nstart extract u1.e1 -fail\n");
+  ASSERT_TRUE(s.wait_for("Command \"start\"", 40, mark));
+  EXPECT_NE(s.out().find("Command \"stop\" execute error", mark), std::string::npos) << s.out();
+  EXPECT_NE(s.out().find("Command \"start\" execute error", mark), std::string::npos) << s.out();
+  EXPECT_NE(s.err().find("Extract not started.\nStart extract error.\nextract \"u1.e1\" ended at once; the reason "
+                         "is in the error log of unit \"u1\".\n"),
+            std::string::npos)
+      << s.err();
   mark = s.out().size();
   s.write("stop manager\n");
   ASSERT_TRUE(s.wait_for("Command \"stop\"", 40, mark));

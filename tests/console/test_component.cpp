@@ -1,7 +1,8 @@
 // A stand-in component program for the end-to-end start/stop test: started by the
 // manager with -u unit -c component, it registers in the process table, marks
 // <home>tmp/<component>.started, serves commands until told to stop, then marks
-// <home>tmp/<component>.stopped and leaves. It gives up by itself after a minute.
+// <home>tmp/<component>.stopped and leaves. It gives up by itself after a minute; given
+// -fail it ends at once, as a component with a bad start would.
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@ int main(int argc, char **argv) {
     if (std::strcmp(argv[i], "-u") == 0) snprintf(unit_name, sizeof unit_name, "%s", argv[i + 1]);
     if (std::strcmp(argv[i], "-c") == 0) snprintf(com_name, sizeof com_name, "%s", argv[i + 1]);
   }
+  if (std::strcmp(argv[argc - 1], "-fail") == 0) return 1;
   if (ks_log_init(com_name, 0) != 0) return 1;
   signal(KS_CMD_SIGNAL, on_cmd);
   signal(SIGTERM, on_term);

@@ -259,7 +259,7 @@ bool E2eEnv::start_manager() {
   return true;
 }
 
-bool E2eEnv::start_extract(bool wait_ready) {
+bool E2eEnv::start_extract(bool wait_ready, const std::string &options) {
   std::string out;
   const auto count = [](const std::string &hay, const std::string &needle) {
     int n = 0;
@@ -268,7 +268,7 @@ bool E2eEnv::start_extract(bool wait_ready) {
   };
   const std::string ready = "analyze redo log from sequence#";
   const int before = count(component_log("ext1"), ready);
-  bool ok = kesh("start extract u1.ext1 -d", &out) && wait_running("ext1", 10000);
+  bool ok = kesh("start extract u1.ext1 " + options, &out) && wait_running("ext1", 10000);
   if (!wait_ready) return ok;
   // Changes committed before extract has taken its start position would be neither in
   // the instantiated target nor captured: wait until it reads redo.
@@ -341,6 +341,13 @@ bool E2eEnv::kill_apply() {
   if (pid <= 0) return false;
   kill(pid, SIGKILL);
   return wait_gone(pid, 10000);
+}
+
+bool E2eEnv::kill_manager() {
+  auto v = find_programs(home_.path(), "kesmon", nullptr);
+  if (v.size() != 1) return false;
+  kill(v[0], SIGKILL);
+  return wait_gone(v[0], 10000);
 }
 
 bool E2eEnv::reset_extract_checkpoint() {

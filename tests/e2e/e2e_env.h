@@ -56,9 +56,9 @@ class E2eEnv {
   bool kesh(const std::string &commands, std::string *out = nullptr) const;
 
   bool start_manager();
-  // "start extract u1.ext1 -d"; returns once it reads redo (or once it runs, when
+  // "start extract u1.ext1 <options>"; returns once it reads redo (or once it runs, when
   // wait_ready is false: a source that refuses connections keeps it from reading).
-  bool start_extract(bool wait_ready = true);
+  bool start_extract(bool wait_ready = true, const std::string &options = "-d");
   // Manager, extract (reading redo) and apply: the pipeline a workload can run against.
   bool start_pipeline();
   bool start_apply();
@@ -67,6 +67,8 @@ class E2eEnv {
   // kill -9 as a crash would; waits until the manager has seen the process go.
   bool kill_extract();
   bool kill_apply();
+  // kill -9 of the manager; its components run on.
+  bool kill_manager();
   // The operator's repair of the extract checkpoint after a crash.
   bool reset_extract_checkpoint();
   void stop_all();

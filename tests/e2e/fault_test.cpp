@@ -1,5 +1,5 @@
 // Faults and source variants end to end: a source that refuses connections for a while,
-// a target session that is lost, log switches with reading from archived copies only,
+// a target session that is lost, a target out of space for a while, log switches with reading from archived copies only,
 // big-endian and version-10 redo, transactions larger than a slot buffer (spilled) and
 // larger than 1 MiB (delivered by reference), owner and table mapping, and an excluded
 // table. Each ends with the target equal to what the source holds for what is captured.
@@ -72,6 +72,34 @@ TEST(Faults, TargetSessionDroppedMidStreamLosesAndDoublesNothing) {
   }
   EXPECT_TRUE(same) << env.last_diff() << env.component_log("app1");
   EXPECT_EQ(env.error_file_size(), 0) << env.component_log("app1");
+}
+
+TEST(Faults, TargetOutOfSpaceForAWhileLosesAndDoublesNothing) {
+  E2eEnv env;
+  ready(env);
+  // From its 30th execution on the target refuses every statement for lack of space,
+  // until the row goes (a tablespace full until a file is added to it).
+  ASSERT_TRUE(env.sql("TGT", "create table if not exists \"KS$FAULTS\" (KIND TEXT, ARG INTEGER, ERR INTEGER);"
+                             "insert into \"KS$FAULTS\" values ('fail_from', 30, 1653)"));
+  ASSERT_TRUE(env.start_workload(kMix + "--txns 300 --seed 12"));
+  ASSERT_TRUE(env.wait_workload()) << env.why();
+  const std::string refused = "the target refuses changes for lack of space";
+  for (int w = 0; w < 300 && env.component_log("app1").find(refused) == std::string::npos; w++) sleep_ms(100);
+  sleep_ms(4000);  // a few attempts meanwhile
+  EXPECT_GT(env.pid_of("app1"), 0) << "apply waits for space, it does not stop";
+  EXPECT_EQ(env.error_file_size(), 0) << "lack of space is not an error of the rows";
+  ASSERT_TRUE(env.sql("TGT", "delete from \"KS$FAULTS\""));
+  EXPECT_TRUE(env.wait_identical(60)) << env.last_diff() << env.component_log("app1");
+  EXPECT_EQ(env.error_file_size(), 0);
+  const std::string log = env.component_log("app1");
+  size_t first = log.find(refused);
+  ASSERT_NE(first, std::string::npos) << log;
+  EXPECT_EQ(log.find(refused, first + 1), std::string::npos) << "logged once, not at every attempt\n" << log;
+  EXPECT_NE(log.find("the target accepts changes again after"), std::string::npos) << log;
+  const std::string errors = env.error_log();
+  size_t ora = errors.find("ORA-01653");
+  EXPECT_NE(ora, std::string::npos) << errors;
+  EXPECT_EQ(errors.find("ORA-01653", ora + 1), std::string::npos) << errors;
 }
 
 TEST(Faults, LogSwitchesAndLogsReadOnlyFromTheirArchivedCopies) {

@@ -271,6 +271,31 @@ TEST_F(Manager, OneManagerPerHomeAndADeadOnesSegmentIsReplaced) {
   EXPECT_TRUE(guard->gone());
 }
 
+// kill -9 of the manager leaves its components running, out of reach of any command;
+// the next manager stops them in order (SIGTERM) instead of refusing to start.
+TEST_F(Manager, ComponentsOfAKilledManagerAreStoppedByTheNextOne) {
+  pid_t first = start_manager();
+  ASSERT_TRUE(ready(first));
+  ASSERT_EQ(command(KS_CMD_START_EXTRACT, "U1", "EONE"), 0);
+  std::vector<ks_ps_task_t> e = entries();
+  ASSERT_EQ(e.size(), 1u);
+  ASSERT_TRUE(wait_until([&] { return entries().size() == 1 && entries()[0].status == 1; }));
+  kill(first, SIGKILL);
+  EXPECT_EQ(wait_exit(first), 128 + SIGKILL);
+  ks_shm_detach();
+  EXPECT_EQ(kill(e[0].pid, 0), 0);  // runs on, an orphan
+  pid_t second = start_manager();
+  ASSERT_TRUE(wait_until([&] { return ready(second); }, 15000));
+  EXPECT_TRUE(stopped_cleanly(e[0].pid));
+  EXPECT_EQ(entries().size(), 0u);
+  ASSERT_EQ(command(KS_CMD_START_EXTRACT, "U1", "EONE"), 0);
+  EXPECT_EQ(entries().size(), 1u);
+  EXPECT_EQ(command(KS_CMD_STOP_MANAGER), 0);
+  EXPECT_EQ(wait_exit(second, 15000), 0);
+  ks_shm_detach();
+  EXPECT_TRUE(guard->gone());
+}
+
 TEST_F(Manager, ComponentThatIgnoresStopIsKilled) {
   pid_t mgr = start_manager();
   ASSERT_TRUE(ready(mgr));

@@ -2,8 +2,10 @@
 // word for word, through the database layer loaded with liborasim, against a database
 // created and written by the simulator (archive mode, log switches), with the binds and
 // result types extract uses (integer thread#/sequence#, integer bytes/blocksize, unsigned
-// 64-bit SCN, 520-byte names), and while the simulator keeps writing.
+// 64-bit SCN, 520-byte names), and while the simulator keeps writing: in every state of
+// the catalogue a reader can see, the current SCN is held by a log extract can find.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -139,6 +141,52 @@ class Catalogue : public ::testing::Test {
       }
     } while (r == 0);
     return 0;
+  }
+
+ public:
+  // The log catalogue as extract reads it, in one state of the database: "" when it is
+  // consistent, else what is wrong. last: the current SCN seen before (never goes back).
+  std::string log_catalogue_fault(uint64_t *last) {
+    std::vector<Row> rows;
+    auto err = [](const std::string &what) { return what + ": " + ks_oci_get_message(); };
+    if (run("select current_scn from v$database", &rows, {{kUint, 8}}) != 0 || rows.size() != 1) return err("current SCN");
+    const uint64_t cur = rows[0][0].u;
+    const std::string scn = std::to_string(cur);
+    if (cur < *last) return "the current SCN went back from " + std::to_string(*last) + " to " + scn;
+    *last = cur;
+    // The log holding it: an archived log covering it, else the newest online log begun
+    // at or before it.
+    if (run("select sequence# from v$archived_log\nwhere thread#=1 and " + scn + "<next_change#\nand " + scn +
+                ">=first_change#\nand standby_dest='NO' and status<>'D'", &rows, {{kInt, 8}}) != 0)
+      return err("archived log of the current SCN");
+    if (rows.empty() && run("select nvl(max(sequence#), 0) from v$log where thread#=1 and " + scn + " >= first_change#",
+                            &rows, {{kInt, 8}}) != 0)
+      return err("online log of the current SCN");
+    if (rows.size() != 1 || rows[0][0].i <= 0) return "no log holds the current SCN " + scn;
+    // One current log, the newest, begun at or before the current SCN, where extract
+    // finds it by its sequence; the newest archived log ends where it begins.
+    if (run("select sequence#, first_change# from v$log where thread#=1 and status='CURRENT'", &rows,
+            {{kInt, 8}, {kUint, 8}}) != 0)
+      return err("current log");
+    if (rows.size() != 1) return std::to_string(rows.size()) + " current logs";
+    const int64_t seq = rows[0][0].i;
+    const uint64_t first = rows[0][1].u;
+    if (first > cur) return "the current SCN " + scn + " is below the current log's first change " + std::to_string(first);
+    if (run("select nvl(max(sequence#), 0) from v$log where thread#=1", &rows, {{kInt, 8}}) != 0 || rows.size() != 1)
+      return err("newest log");
+    if (rows[0][0].i != seq) return "the current log " + std::to_string(seq) + " is not the newest";
+    if (run("select l.bytes/l.blocksize, l.blocksize, l.status, f.member from v$log l, v$logfile f\nwhere f.group# = "
+            "l.group# and l.thread#=:1\nand l.sequence#=:2 and f.type='ONLINE' and rownum<2",
+            &rows, {{kInt, 8}, {kInt, 8}, {kStr, 64}, {kStr, 520}}, {1, int(seq)}) != 0 || rows.size() != 1 ||
+        rows[0][2].s != "CURRENT")
+      return "the current log " + std::to_string(seq) + " is not found by its sequence";
+    if (run("select sequence#, next_change# from v$archived_log where thread#=1 order by sequence# desc", &rows,
+            {{kInt, 8}, {kUint, 8}}) != 0)
+      return err("archived logs");
+    if (!rows.empty() && (rows[0][0].i != seq - 1 || rows[0][1].u != first))
+      return "the newest archived log " + std::to_string(rows[0][0].i) + " ends at " + std::to_string(rows[0][1].u) +
+             ", the current log " + std::to_string(seq) + " begins at " + std::to_string(first);
+    return "";
   }
 };
 
@@ -300,7 +348,10 @@ TEST_F(Catalogue, ReadsWhileTheSimulatorWrites) {
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_GE(rows[0][0].u, last) << "the SCN never goes back";
     last = rows[0][0].u;
-    ASSERT_EQ(run("select nvl(max(sequence#), 0) from v$log where thread#=1 and " + std::to_string(last) + " >= first_change#",
+    // The current SCN and the online logs in one statement, hence one state: read in
+    // two, the writer may switch past every online log in between (the older logs are
+    // then found archived, as the test above reads them).
+    ASSERT_EQ(run("select nvl(max(l.sequence#), 0) from v$log l, v$database d\nwhere l.thread#=1 and d.current_scn >= l.first_change#",
                   &rows, {I}), 0) << ks_oci_get_message();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_GT(rows[0][0].i, 0);
@@ -309,4 +360,45 @@ TEST_F(Catalogue, ReadsWhileTheSimulatorWrites) {
     ASSERT_EQ(waitpid(pid, &st_rc, 0), pid);
   }
   EXPECT_TRUE(WIFEXITED(st_rc) && WEXITSTATUS(st_rc) == 0);
+}
+
+// Every state of the log catalogue a reader can see, not only those a reader happens to
+// meet: the simulator stops before each of its statements that starts with nothing
+// uncommitted, that is after each change that became visible, and the catalogue is read
+// then, through liborasim on its own connection. Switches of full logs, forced switches
+// between transactions, and switches in a row on a quiet source.
+TEST_F(Catalogue, EveryStateOfTheLogsHoldsTheCurrentScn) {
+  ks_sim_db db;
+  ASSERT_EQ(db.open(home.path() + "db", "SRC"), 0);
+  db.set_sync(false, 0);
+  struct Probe {
+    Catalogue *t;
+    sqlite3 *db;
+    uint64_t last = 0;
+    int states = 0;
+    std::string fault;
+  } p{this, db.sql()};
+  auto probe = [](unsigned, void *ctx, void *, void *) -> int {
+    auto *p = static_cast<Probe *>(ctx);
+    if (p->fault.empty() && sqlite3_get_autocommit(p->db)) {
+      p->states++;
+      p->fault = p->t->log_catalogue_fault(&p->last);
+    }
+    return 0;
+  };
+  ASSERT_EQ(sqlite3_trace_v2(db.sql(), SQLITE_TRACE_STMT, probe, &p), SQLITE_OK);
+  const uint64_t switches = db.writer().switches();
+  ks_oltp_cfg_t o;
+  o.txns = 200;
+  o.seed = 11;
+  o.switch_every = 30;
+  ASSERT_EQ(ks_oltp_run(db, o), 0);
+  for (int k = 0; k < 3; k++) ASSERT_EQ(db.switch_log(), 0);
+  const uint64_t made = db.writer().switches() - switches;
+  EXPECT_GE(made, 8u);
+  EXPECT_EQ(p.fault, "");
+  EXPECT_GE(uint64_t(p.states), made);
+  sqlite3_trace_v2(db.sql(), 0, nullptr, nullptr);
+  ASSERT_EQ(db.close(), 0);
+  EXPECT_EQ(log_catalogue_fault(&p.last), "");
 }

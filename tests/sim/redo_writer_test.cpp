@@ -73,6 +73,7 @@ struct Log {
     w.set_listener([this](const ks_log_event_t &e) {
       events.push_back(e);
       if (!e.arch_path.empty()) arch.push_back(e.arch_path);
+      return 0;
     });
     EXPECT_EQ(w.open(cfg, groups, -1, 0, seq, 1), 0);
     r.setup(big, vsn);

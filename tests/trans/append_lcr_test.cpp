@@ -285,15 +285,39 @@ TEST_F(TransTest, RollbackForgetsTheTransactionAndDeletesItsSpillFile) {
   EXPECT_EQ(t.slot[0].fd, -1);
 }
 
-TEST_F(TransTest, AllSlotsBusyRefusesANewTransaction) {
+TEST_F(TransTest, MaxTransReachedStopsBeforeTheRecordAndARestartWithMoreGoesOn) {
   params(2, 4096);
   ASSERT_EQ(open(), 0);
-  ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 100), xid_of(1, 1, 1), 1), 0);
-  ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 100), xid_of(1, 2, 1), 1), 0);
-  EXPECT_EQ(add(full_rec(KS_OPC_INSERT, 100), xid_of(1, 3, 1), 1), -1);
-  EXPECT_THAT(last_message(), HasSubstr("more transaction slot needed."));
-  // Records of the transactions already in keep flowing.
-  EXPECT_EQ(add(full_rec(KS_OPC_INSERT, 100), xid_of(1, 2, 1), 2), 0);
+  const uint64_t a = xid_of(1, 1, 1), b = xid_of(1, 2, 1), c = xid_of(1, 3, 1);
+  Rec ra = full_rec(KS_OPC_INSERT, 100, 0, 1), rb = full_rec(KS_OPC_INSERT, 5000, 0, 2),
+      rc = full_rec(KS_OPC_INSERT, 300, 0, 3);
+  ASSERT_EQ(add(ra, a, 1), 0);
+  ASSERT_EQ(add(rb, b, 2), 0);  // spilled
+  EXPECT_EQ(add(rc, c, 3), KS_RC_STOP);
+  EXPECT_THAT(last_message(), HasSubstr("2 transactions are open, the most max_trans allows: raise the "
+                                        "max_trans parameter of U.C and start again."));
+  // Nothing of the record was taken.
+  EXPECT_EQ(t.nslot, 2);
+  EXPECT_EQ(ks_trans_find_open(&t, 1, 3), 0u);
+  EXPECT_FALSE(file_exists(spill(c, 3)));
+  // The process stops with its checkpoint before the record; raised, the restart takes it.
+  ASSERT_EQ(ks_trans_close(&t), 0);
+  params(3, 4096);
+  ASSERT_EQ(open(), 0);
+  ASSERT_EQ(add(rc, c, 3), 0);
+  ASSERT_EQ(commit(c, 4), 0);
+  ASSERT_EQ(commit(a, 5), 0);
+  ASSERT_EQ(commit(b, 6), 0);
+  TrailFile tf = read_trail(trail(0));
+  ASSERT_EQ(tf.trans.size(), 3u);
+  Rec *want[] = {&rc, &ra, &rb};
+  const uint64_t order[] = {c, a, b};
+  for (int i = 0; i < 3; i++) {
+    EXPECT_EQ(tf.trans[i].th.xid, order[i]);
+    EXPECT_EQ(tf.trans[i].th.nlcr, 2u);
+    EXPECT_EQ(tf.trans[i].body.substr(0, want[i]->rlen()),
+              std::string(reinterpret_cast<char *>(want[i]->bytes()), want[i]->rlen()));
+  }
 }
 
 TEST_F(TransTest, RecordWithAnImpossibleLengthIsRefused) {

@@ -15,11 +15,7 @@ class TransCrashTest : public TransTest {
  protected:
   // The process dies: nothing is saved, descriptors and memory just go.
   void crash() {
-    if (t.fd >= 0) close(t.fd);
-    for (int i = 0; i < t.max_slots; i++)
-      if (t.slot[i].fd >= 0) close(t.slot[i].fd);
-    ks_trans_mem_free(t.buf);
-    t.buf = nullptr;
+    ks_trans_free_table(&t);
   }
   // Start-up from a checkpoint that names generation gen and trail offset tail.
   int restart(uint32_t gen, uint32_t tail, int fseq = 0) {

@@ -144,6 +144,7 @@ class TransTest : public ::testing::Test {
     t = {};
     t.fd = -1;
     t.fseq = fseq;
+    t.mem_max = mem_max;
     ex = {};
     ex.t = &t;
     return ks_trans_open(&t);
@@ -172,6 +173,7 @@ class TransTest : public ::testing::Test {
 
   TempHome home;
   std::unique_ptr<IpcGuard> guard;
+  size_t mem_max = 0;  // the pool's budget at the next open (0: the default)
   ks_trans_t t = {};
   ks_extr_t ex = {};
 };
