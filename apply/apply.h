@@ -187,12 +187,13 @@ extern ks_lcr_cols_t x_cols;
 // record is malformed or has more columns than a table can.
 int ks_lcr_parse(const uint8_t *rhdr, ks_lcr_cols_t *lc);
 
-// Statement texts (gen_sql).
-int ks_make_sqltext(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len);
-int ks_make_insert_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len);
-int ks_make_update_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len);
-int ks_make_delete_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len);
-int ks_make_qmi_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len);
+// Statement texts (gen_sql). row_len sums the slot bytes of one row in 64 bits: declared
+// lengths come from the trail and are not trusted to keep an int sum from wrapping.
+int ks_make_sqltext(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_len);
+int ks_make_insert_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_len);
+int ks_make_update_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_len);
+int ks_make_delete_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_len);
+int ks_make_qmi_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_len);
 int ks_make_lob_select_sql(const uint8_t *rhdr, char *sqltxt, int *ncol);
 
 // Object lists (lookup_table).
@@ -254,7 +255,7 @@ int ks_replay_restart(ks_apply_t *ap);
 // Engines the replay dispatches to.
 // Executes the collected rows first when `flush`, then builds the LCR's statement text
 // into x_sqltxt: its length, or -1 (logged).
-int ks_array_next_text(ks_apply_t *ap, const uint8_t *rhdr, bool flush, int *ncol, int *row_len);
+int ks_array_next_text(ks_apply_t *ap, const uint8_t *rhdr, bool flush, int *ncol, int64_t *row_len);
 int ks_array_push(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
 int ks_array_execute(ks_apply_t *ap);
 int ks_rollback_work(ks_apply_t *ap);  // drop collected rows and roll back

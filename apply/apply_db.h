@@ -22,10 +22,13 @@ extern ks_ps_task_t *x_pst;
 
 // Rows per execution for a statement of ncol binds and row_len slot bytes; 0 when one
 // row does not fit the array buffer.
-int ks_array_capacity(int asz, int ncol, int row_len);
+int ks_array_capacity(int asz, int ncol, int64_t row_len);
+// The same for the process's array buffer; -1 (logged) when one row does not fit.
+int ks_array_rows(ks_apply_t *ap, int ncol, int64_t row_len);
 // Lays out ncol descriptors and their arrays for max_rows rows in the array buffer;
-// vsz[i] is descriptor i's slot size (0: no value array).
-void ks_array_layout(ks_apply_t *ap, const uint32_t *vsz);
+// vsz[i] is descriptor i's slot size (0: no value array). -1 (logged), laying out
+// nothing, when they would not end inside the buffer.
+int ks_array_layout(ks_apply_t *ap, const uint32_t *vsz);
 
 int ks_set_buffer(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
 int ks_get_checkpoint(ks_adb_t *a, uint32_t *fno, uint64_t *scn, uint64_t *xid);

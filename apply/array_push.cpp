@@ -150,25 +150,45 @@ void row_error(ks_apply_t *ap, int r, int ecode, const char *msg) {
 
 }  // namespace
 
-int ks_array_capacity(int asz, int ncol, int row_len) {
+int ks_array_capacity(int asz, int ncol, int64_t row_len) {
   // Descriptors, the 8-byte rounding of the row headers, and up to 7 bytes of padding
   // per column that keeps every column's arrays 8-byte aligned.
-  long room = static_cast<long>(asz) - static_cast<long>(ncol) * static_cast<long>(sizeof(ks_oci_bnd_t)) - 8 -
-              static_cast<long>(ncol) * 8;
-  long per_row = static_cast<long>(ncol) * 6 + row_len + static_cast<long>(sizeof(ks_arh_t));
-  if (room <= 0 || per_row <= 0) return 0;
-  long rows = room / per_row;
+  int64_t room = int64_t{asz} - int64_t{ncol} * int64_t{sizeof(ks_oci_bnd_t)} - 8 - int64_t{ncol} * 8;
+  int64_t per_row = int64_t{ncol} * 6 + row_len + int64_t{sizeof(ks_arh_t)};
+  if (room <= 0 || row_len < 0 || per_row <= 0) return 0;
+  int64_t rows = room / per_row;
   return static_cast<int>(rows > 32767 ? 32767 : rows);
 }
 
-void ks_array_layout(ks_apply_t *ap, const uint32_t *vsz) {
+int ks_array_rows(ks_apply_t *ap, int ncol, int64_t row_len) {
+  int rows = ks_array_capacity(ap->b->asz, ncol, row_len);
+  if (rows < 1) {
+    KS_ERROR("one row of %d binds (%lld bytes) does not fit the array buffer.", ncol, static_cast<long long>(row_len));
+    return -1;
+  }
+  return rows;
+}
+
+int ks_array_layout(ks_apply_t *ap, const uint32_t *vsz) {
   ks_array_t *x = ap->x;
-  auto *bc = reinterpret_cast<ks_oci_bnd_t *>(ap->b->abuf);
+  uint8_t *abuf = ap->b->abuf;
+  const uint64_t rows = static_cast<uint64_t>(x->max_rows);
+  // Measure first, in 64 bits: slot sizes come from the trail, and nothing is laid out
+  // unless every column's arrays end inside the buffer.
+  const uint64_t start = reinterpret_cast<uintptr_t>(abuf);
+  auto up8 = [](uint64_t v) { return (v + 7) & ~uint64_t{7}; };
+  uint64_t end = up8(start + static_cast<uint64_t>(x->ncol) * sizeof(ks_oci_bnd_t)) + rows * sizeof(ks_arh_t);
+  for (int i = 0; i < x->ncol; i++) end = up8(end) + rows * (6 + uint64_t{vsz[i]});
+  if (end - start > static_cast<uint64_t>(ap->b->asz)) {
+    KS_ERROR("%d rows of %d binds (%llu bytes) do not fit the array buffer (%d bytes).", x->max_rows, x->ncol,
+             static_cast<unsigned long long>(end - start), ap->b->asz);
+    return -1;
+  }
+  auto *bc = reinterpret_cast<ks_oci_bnd_t *>(abuf);
   x->bc = bc;
-  uint8_t *p = align8(ap->b->abuf + static_cast<size_t>(x->ncol) * sizeof(ks_oci_bnd_t));
+  uint8_t *p = align8(abuf + static_cast<size_t>(x->ncol) * sizeof(ks_oci_bnd_t));
   x->ah = reinterpret_cast<ks_arh_t *>(p);
-  p += static_cast<size_t>(x->max_rows) * sizeof(ks_arh_t);
-  size_t rows = static_cast<size_t>(x->max_rows);
+  p += rows * sizeof(ks_arh_t);
   for (int i = 0; i < x->ncol; i++) {
     ks_oci_bnd_t &d = bc[i];
     p = align8(p);
@@ -187,6 +207,7 @@ void ks_array_layout(ks_apply_t *ap, const uint32_t *vsz) {
       d.valp = nullptr;
     }
   }
+  return 0;
 }
 
 int ks_set_buffer(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
@@ -206,8 +227,12 @@ int ks_set_buffer(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
   }
   if (x->flag & KS_AR_NEW_STMT) {
     if (has_lob_long) x->flag |= KS_AR_EXEC_NOW;
-    for (int i = 0; i < n; i++) s_vsz[i] = slot_size(s_binds[i]);
-    ks_array_layout(ap, s_vsz);
+    // The rows per execution follow the slots of the row that lays the arrays out: the
+    // row the text was made from may have been refused, with other declared lengths.
+    int64_t row_bytes = 0;
+    for (int i = 0; i < n; i++) row_bytes += s_vsz[i] = slot_size(s_binds[i]);
+    x->max_rows = ks_array_rows(ap, n, row_bytes);
+    if (x->max_rows < 1 || ks_array_layout(ap, s_vsz) < 0) return -1;
     for (int i = 0; i < n; i++) {
       uint32_t vsz = x->bc[i].vsz;
       auto *indp = x->bc[i].indp;
@@ -261,7 +286,7 @@ int ks_set_buffer(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
   return 0;
 }
 
-int ks_array_next_text(ks_apply_t *ap, const uint8_t *rhdr, bool flush, int *ncol, int *row_len) {
+int ks_array_next_text(ks_apply_t *ap, const uint8_t *rhdr, bool flush, int *ncol, int64_t *row_len) {
   if (flush && ap->x->nrow > 0 && ks_array_execute(ap) < 0) return -1;  // logged where it failed
   int len = ks_make_sqltext(rhdr, x_sqltxt, ncol, row_len);
   if (len < 0) KS_ERROR("generate the SQL text error.");
@@ -270,17 +295,15 @@ int ks_array_next_text(ks_apply_t *ap, const uint8_t *rhdr, bool flush, int *nco
 
 int ks_array_push(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
   ks_array_t *x = ap->x;
-  int ncol = 0, row_len = 0;
+  int ncol = 0;
+  int64_t row_len = 0;
   int len = ks_array_next_text(ap, rhdr, x->nrow >= x->max_rows, &ncol, &row_len);
   if (len < 0) return -1;
   if (row_len == 0) return 0;
   if (len != x->slen || std::memcmp(x_sqltxt, x->sqltxt, static_cast<size_t>(len)) != 0) {
     if (x->nrow > 0 && ks_array_execute(ap) < 0) return -1;  // logged where it failed
-    int max_rows = ks_array_capacity(ap->b->asz, ncol, row_len);
-    if (max_rows < 1) {
-      KS_ERROR("one row of %d binds (%d bytes) does not fit the array buffer.", ncol, row_len);
-      return -1;
-    }
+    int max_rows = ks_array_rows(ap, ncol, row_len);
+    if (max_rows < 1) return -1;
     x->flag |= KS_AR_NEW_STMT;
     std::memcpy(x->sqltxt, x_sqltxt, static_cast<size_t>(len) + 1);
     x->slen = len;

@@ -20,6 +20,10 @@ int ks_lcr_parse(const uint8_t *rhdr, ks_lcr_cols_t *lc) {
   lc->nold = ks_rh_nold(rhdr);
   lc->opos = ks_rh_opos(rhdr);
   if (lc->rlen < KS_LCR_RH_SZ) return -1;
+  // Entries that do not fill the record as the counts say are damage, not a shorter row.
+  uint32_t at = 0;
+  const char *why = "";
+  if (ks_trail_check_row(rhdr, lc->rlen, &at, &why) != 0) return -1;
   bool has_new = lc->opc == KS_OPC_INSERT || lc->opc == KS_OPC_UPDATE || lc->opc == KS_OPC_LOB_SELECT;
   bool has_old = lc->opc == KS_OPC_UPDATE || lc->opc == KS_OPC_DELETE || lc->opc == KS_OPC_LOB_SELECT;
   if (!has_new) lc->nnew = lc->opc == KS_OPC_QMI ? lc->nnew : 0;
@@ -83,7 +87,9 @@ struct SqlOut {
   }
 };
 
-int lob_slot(uint32_t ctyp) { return ctyp == KS_TYP_CLOB ? 8000 : 4000; }
+int64_t lob_slot(uint32_t ctyp) { return ctyp == KS_TYP_CLOB ? 8000 : 4000; }
+// A scalar's slot is its declared length; an empty declared length still takes a byte.
+int64_t scalar_slot(uint32_t clen) { return clen == 0 ? 1 : clen; }
 
 void owner_table(SqlOut &o, const uint8_t *rhdr) {
   char ownr[32], onam[32];
@@ -95,7 +101,7 @@ void owner_table(SqlOut &o, const uint8_t *rhdr) {
 }
 
 // " and "K"=:n" / " and "K" is null" for every key column; row_len counts every key.
-void key_predicates(SqlOut &o, const ks_lcr_cols_t &lc, int *pno, int *row_len) {
+void key_predicates(SqlOut &o, const ks_lcr_cols_t &lc, int *pno, int64_t *row_len) {
   for (uint32_t i = 0; i < lc.nold; i++) {
     const ks_col_view &c = lc.oldc[i];
     o.add(" and ");
@@ -106,7 +112,7 @@ void key_predicates(SqlOut &o, const ks_lcr_cols_t &lc, int *pno, int *row_len) 
       o.add("=:");
       o.num(++*pno);
     }
-    *row_len += static_cast<int>(c.clen);
+    *row_len += scalar_slot(c.clen);
   }
 }
 
@@ -115,12 +121,12 @@ void key_predicates(SqlOut &o, const ks_lcr_cols_t &lc, int *pno, int *row_len) 
 template <typename Fn>
 void for_each_new_bind(const ks_lcr_cols_t &lc, Fn &&fn) {
   for (uint32_t i = 0; i < lc.nnew; i++)
-    if (ks_ct_is_scalar(lc.newc[i].ctyp)) fn(lc.newc[i], static_cast<int>(lc.newc[i].clen));
+    if (ks_ct_is_scalar(lc.newc[i].ctyp)) fn(lc.newc[i], scalar_slot(lc.newc[i].clen));
   for (uint32_t i = 0; i < lc.nnew; i++)
     if (ks_ct_is_lob(lc.newc[i].ctyp)) fn(lc.newc[i], lob_slot(lc.newc[i].ctyp));
   for (uint32_t i = 0; i < lc.nnew; i++)
     if (ks_ct_is_long(lc.newc[i].ctyp)) {
-      fn(lc.newc[i], 4000);
+      fn(lc.newc[i], int64_t{4000});
       break;
     }
 }
@@ -145,7 +151,7 @@ int parse_or_fail(const uint8_t *rhdr, char *sqltxt) {
 
 }  // namespace
 
-int ks_make_insert_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len) {
+int ks_make_insert_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_len) {
   *ncol = 0;
   *row_len = 0;
   if (ks_rh_nnew(rhdr) == 0) { sqltxt[0] = '\0'; return 0; }
@@ -155,7 +161,7 @@ int ks_make_insert_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_le
   owner_table(o, rhdr);
   o.add(" (");
   int n = 0;
-  for_each_new_bind(x_cols, [&](const ks_col_view &c, int slot) {
+  for_each_new_bind(x_cols, [&](const ks_col_view &c, int64_t slot) {
     o.ident(c.name);
     o.add(",");
     *row_len += slot;
@@ -167,7 +173,7 @@ int ks_make_insert_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_le
   return o.finish("insert");
 }
 
-int ks_make_update_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len) {
+int ks_make_update_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_len) {
   *ncol = 0;
   *row_len = 0;
   if (ks_rh_nnew(rhdr) == 0) { sqltxt[0] = '\0'; return 0; }
@@ -178,7 +184,7 @@ int ks_make_update_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_le
   owner_table(o, rhdr);
   o.add(" set ");
   int pno = 0;
-  auto set_col = [&](const ks_col_view &c, int slot) {
+  auto set_col = [&](const ks_col_view &c, int64_t slot) {
     o.ident(c.name);
     o.add("=:");
     o.num(++pno);
@@ -195,7 +201,7 @@ int ks_make_update_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_le
   return o.finish("update");
 }
 
-int ks_make_delete_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len) {
+int ks_make_delete_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_len) {
   *ncol = 0;
   *row_len = 0;
   if (ks_rh_nold(rhdr) == 0) { sqltxt[0] = '\0'; return 0; }
@@ -223,14 +229,15 @@ int ks_make_lob_select_sql(const uint8_t *rhdr, char *sqltxt, int *ncol) {
   o.add(" from ");
   owner_table(o, rhdr);
   o.add(" where 1=1");
-  int pno = 0, unused = 0;
+  int pno = 0;
+  int64_t unused = 0;
   key_predicates(o, x_cols, &pno, &unused);
   o.add(" for update");
   *ncol = pno;
   return o.finish("LOB select");
 }
 
-int ks_make_qmi_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len) {
+int ks_make_qmi_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_len) {
   *ncol = 0;
   *row_len = 0;
   if (ks_rh_nnew(rhdr) == 0 || ks_rh_nold(rhdr) == 0) { sqltxt[0] = '\0'; return 0; }
@@ -246,7 +253,7 @@ int ks_make_qmi_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len) 
     o.add(",");
     // The row length must cover the slots the quick-insert engine lays out, and a
     // LONG gets a 4000-byte slot there whatever its declared length.
-    *row_len += ks_ct_is_long(c.ctyp) ? 4000 : static_cast<int>(c.clen);
+    *row_len += ks_ct_is_long(c.ctyp) ? 4000 : scalar_slot(c.clen);
   }
   o.replace_last(") values (");
   placeholders(o, static_cast<int>(lc.nold));
@@ -254,9 +261,20 @@ int ks_make_qmi_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len) 
   return o.finish("quick insert");
 }
 
-int ks_make_sqltext(const uint8_t *rhdr, char *sqltxt, int *ncol, int *row_len) {
+int ks_make_sqltext(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_len) {
   *ncol = 0;
   *row_len = 0;
+  // Checked before a row without columns is passed over: entries its counts leave out
+  // make it damaged, not empty.
+  uint32_t at = 0;
+  const char *why = "record length below 96";
+  const uint32_t rlen = ks_rh_rlen(rhdr);
+  if (!(ks_rh_flag(rhdr) & KS_RH_SHORT) &&
+      (rlen < KS_LCR_RH_SZ || ks_trail_check_row(rhdr, rlen, &at, &why) != 0)) {
+    sqltxt[0] = '\0';
+    KS_ERROR("malformed LCR (opcode %u, length %u): %s at offset %u.", ks_rh_opc(rhdr), rlen, why, at);
+    return -1;
+  }
   switch (ks_rh_opc(rhdr)) {
     case KS_OPC_INSERT: return ks_make_insert_sql(rhdr, sqltxt, ncol, row_len);
     case KS_OPC_UPDATE: return ks_make_update_sql(rhdr, sqltxt, ncol, row_len);

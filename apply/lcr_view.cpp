@@ -1,6 +1,7 @@
 // Bounds-checked reading of LCR column entries and names. Everything read from a trail
 // is untrusted: an entry whose lengths do not add up, that reaches past its record or
-// whose name is not NUL-terminated makes the whole record malformed.
+// whose name is empty or not NUL-terminated makes the whole record malformed (the one
+// entry check of the trail format, shared with the tools).
 #include "apply/lcr_view.h"
 
 void ks_rh_name(const uint8_t *rh, int ofs, char out[32]) {
@@ -16,28 +17,23 @@ void ks_rh_set_name(uint8_t *rh, int ofs, const char *name) {
 
 long ks_lcr_read_cols(const uint8_t *rec, uint32_t rlen, uint32_t off, uint32_t n,
                       ks_col_view *out) {
-  uint64_t pos = off;
+  uint32_t pos = off;
+  const char *why = "";
   for (uint32_t i = 0; i < n; i++) {
-    if (pos + KS_LCR_CH_SZ > rlen) return -1;
+    const uint32_t alen = ks_trail_check_column(rec, rlen, pos, &why);
+    if (alen == 0) return -1;
     const uint8_t *e = rec + pos;
     ks_col_view &c = out[i];
     c.ent = e;
-    c.alen = ks::load<uint32_t>(e + 0);
+    c.alen = alen;
     c.flag = ks::load<uint32_t>(e + 4);
     c.ctyp = ks::load<uint32_t>(e + 8);
     c.clen = ks::load<uint32_t>(e + 12);
     c.nlen = ks::load<uint32_t>(e + 16);
     c.dlen = ks::load<uint32_t>(e + 20);
-    uint64_t need = uint64_t{KS_LCR_CH_SZ} + c.nlen + c.dlen;
-    if (c.alen != need || pos + need > rlen) return -1;
-    if (c.nlen > 0) {
-      if (e[KS_LCR_CH_SZ + c.nlen - 1] != '\0') return -1;
-      c.name = reinterpret_cast<const char *>(e + KS_LCR_CH_SZ);
-    } else {
-      c.name = "";
-    }
+    c.name = reinterpret_cast<const char *>(e + KS_LCR_CH_SZ);
     c.val = e + KS_LCR_CH_SZ + c.nlen;
-    pos += need;
+    pos += alen;
   }
   return static_cast<long>(pos);
 }

@@ -50,7 +50,7 @@ void ks_rh_set_name(uint8_t *rh, int ofs, const char *name);
 // One column entry, checked: name NUL-terminated inside the entry, value inside it.
 struct ks_col_view {
   const uint8_t *ent;  // start of the 24-byte entry header
-  const char *name;    // "" for entries without a name (LONG pieces)
+  const char *name;    // non-empty, NUL-terminated inside the entry
   const uint8_t *val;  // dlen bytes
   uint32_t alen, flag, ctyp, clen, nlen, dlen;
 };

@@ -15,7 +15,7 @@ uint32_t s_vsz[KS_MAX_COLS];
 
 bool charset_col(uint32_t t) { return t == KS_TYP_VARCHAR2 || t == KS_TYP_CHAR || t == KS_TYP_LONG; }
 
-int new_statement(ks_apply_t *ap, int len, int row_len) {
+int new_statement(ks_apply_t *ap, int len, int64_t row_len) {
   ks_array_t *x = ap->x;
   ks_adb_t *a = ap->a;
   const ks_lcr_cols_t &lc = x_cols;
@@ -23,11 +23,8 @@ int new_statement(ks_apply_t *ap, int len, int row_len) {
   x->slen = 0;  // until prepared and bound, no statement is current
   x->ncol = static_cast<int>(lc.nold);
   x->opc = KS_OPC_QMI;
-  x->max_rows = ks_array_capacity(ap->b->asz, x->ncol, row_len);
-  if (x->max_rows < 1) {
-    KS_ERROR("one row of %d binds (%d bytes) does not fit the array buffer.", x->ncol, row_len);
-    return -1;
-  }
+  x->max_rows = ks_array_rows(ap, x->ncol, row_len);
+  if (x->max_rows < 1) return -1;
   std::memcpy(x->sqltxt, x_sqltxt, static_cast<size_t>(len) + 1);
   KS_DEBUG("SQL: %s", x->sqltxt);
   for (uint32_t i = 0; i < lc.nold; i++) {
@@ -38,7 +35,7 @@ int new_statement(ks_apply_t *ap, int len, int row_len) {
       return -1;
     }
   }
-  ks_array_layout(ap, s_vsz);
+  if (ks_array_layout(ap, s_vsz) < 0) return -1;
   for (uint32_t i = 0; i < lc.nold; i++) {
     const ks_col_view &c = lc.oldc[i];
     ks_oci_bnd_t &d = x->bc[i];
@@ -68,7 +65,8 @@ int new_statement(ks_apply_t *ap, int len, int row_len) {
 
 int ks_perform_qmi(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
   ks_array_t *x = ap->x;
-  int ncol = 0, row_len = 0;
+  int ncol = 0;
+  int64_t row_len = 0;
   int len = ks_array_next_text(ap, rhdr, true, &ncol, &row_len);
   if (len < 0) return -1;
   if (row_len == 0) return 0;

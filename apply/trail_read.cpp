@@ -48,7 +48,7 @@ int64_t search_file(ks_buffer_t *b, int fd, const char *path, uint64_t scn, uint
         KS_ERROR("reach the end of trail file \"%s\".", path);
         return -1;
       }
-      if (tlen < KS_LCR_TH_SZ) {
+      if (!ks_trail_tlen_ok(tlen)) {
         KS_ERROR("invalid transaction length %u at offset %ld of trail file \"%s\".", tlen,
                  static_cast<long>(ofs + pos), path);
         return -1;

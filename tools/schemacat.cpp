@@ -1,7 +1,9 @@
 // schemacat: prints a dictionary file: its schemas, its tables with their columns and
 // alias entries, and its map records. Reads the file only; every count taken from the
 // header is checked against what the file really holds, so a damaged or truncated file
-// prints what it has and never makes the tool read past its buffers.
+// prints what it has and never makes the tool read past its buffers; then the damage
+// (header counts the file cannot hold, a stored index out of its area) is reported with
+// its offset, by the checks the loader runs, and the tool exits with failure.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "extract/dict/dict_format.h"
 
@@ -81,6 +84,10 @@ int print_dictionary() {
   }
   ks_dict_fhd_t fh;
   memcpy(&fh, head, sizeof fh);
+  // Damage is reported after what the file holds has been printed.
+  off_t fsz = lseek(fd, 0, SEEK_END);
+  char damage[256];
+  bool damaged = ks_dict_check_header(fh, static_cast<uint64_t>(fsz), damage, sizeof damage) != 0;
   uint32_t nsch = fh.nsch;
   const uint32_t sch_room = (KS_DICT_TAB_OFS - KS_DICT_SCH_OFS) / sizeof(ks_dict_sch_t);
   if (nsch > sch_room) nsch = sch_room;
@@ -94,7 +101,6 @@ int print_dictionary() {
   printf("\n");
 
   // Never allocate more than the file can fill: a damaged count must not exhaust memory.
-  off_t fsz = lseek(fd, 0, SEEK_END);
   uint64_t avail = fsz > static_cast<off_t>(KS_DICT_TAB_OFS) ? static_cast<uint64_t>(fsz) - KS_DICT_TAB_OFS : 0;
   uint64_t nrec = uint64_t{fh.ntab} + fh.ncol;
   uint64_t bsz = nrec * 56;
@@ -183,8 +189,31 @@ int print_dictionary() {
              name_of(map[i].map_schema).c_str(), name_of(map[i].map_table).c_str());
     printf("\n");
   }
+  // With counts the file holds, every record was read: check the indexes they store.
+  if (!damaged) {
+    std::vector<ks_dict_seq_t> seq(fh.nseq);
+    if (read_records(fd, seq.data(), seq.size() * sizeof(ks_dict_seq_t), fh.nseq, sizeof(ks_dict_seq_t),
+                     ks_dict_seq_ofs(fh.ntab, fh.ncol, fh.nmap)) != static_cast<int64_t>(fh.nseq)) {
+      free(buf);
+      close(fd);
+      return -1;
+    }
+    if (fh.nmap != 0) {  // the map records took the buffer over: read the tables again
+      if (read_records(fd, buf, cap, fh.ntab, 56, KS_DICT_TAB_OFS) != static_cast<int64_t>(fh.ntab)) {
+        free(buf);
+        close(fd);
+        return -1;
+      }
+    }
+    damaged = ks_dict_check_records(fh, sch, reinterpret_cast<ks_dict_tab_t *>(buf), seq.data(), damage,
+                                    sizeof damage) != 0;
+  }
   free(buf);
   close(fd);
+  if (damaged) {
+    fprintf(stderr, "%s: %s.\n", x_file, damage);
+    return -1;
+  }
   return 0;
 }
 

@@ -1,7 +1,8 @@
 // trailcat: prints one trail file — its header, then every transaction with its records,
 // column names, types and decoded values. It reads the file while extract may still be
 // writing it: a transaction not yet complete is read again until it is, or until the file
-// stops growing.
+// stops growing (then the file is cut, and reported so). Any damage makes it exit with
+// failure.
 // Invariants: every byte of the file is treated as untrusted; no length read from the
 // file is used before it has been checked against the bytes that hold it, and a damaged
 // transaction or record is reported with the file name and its offset, never followed.
@@ -91,9 +92,13 @@ int perform_file(std::unique_ptr<uint8_t[]> &buf, size_t &cap) {
         done = true;
         break;
       }
-      if (th.tlen < KS_LCR_TH_SZ) {
-        fprintf(stderr, "corrupt transaction header in %s at offset %ld: length %u below 32.\n",
-                file_name, at, th.tlen);
+      if (!ks_trail_tlen_ok(th.tlen)) {
+        if (th.tlen < KS_LCR_TH_SZ)
+          fprintf(stderr, "corrupt transaction header in %s at offset %ld: length %u below 32.\n",
+                  file_name, at, th.tlen);
+        else
+          fprintf(stderr, "corrupt transaction header in %s at offset %ld: length %u beyond %u.\n",
+                  file_name, at, th.tlen, KS_TRANS_REF_SZ - 1);
         rc = -1;
         done = true;
         break;
@@ -127,9 +132,11 @@ int perform_file(std::unique_ptr<uint8_t[]> &buf, size_t &cap) {
       continue;
     }
     if (n == last_n && ++idle >= KS_IDLE_ROUNDS) {
+      // The file stopped growing inside a transaction (or its header): it is cut.
       fprintf(stderr, "incomplete transaction in %s at offset %ld: %zd of %zu bytes present.\n",
               file_name, static_cast<long>(ofs), n, need);
       fprintf(stderr, "reach the end of file.\n");
+      rc = -1;
       break;
     }
     if (n != last_n) idle = 0;

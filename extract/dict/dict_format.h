@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // File areas.
 constexpr uint32_t KS_DICT_FHD_SZ = 40;
@@ -189,4 +190,66 @@ constexpr uint64_t ks_dict_seq_ofs(uint64_t ntab, uint64_t ncol, uint64_t nmap) 
 }
 constexpr uint64_t ks_dict_file_size(uint64_t ntab, uint64_t ncol, uint64_t nmap, uint64_t nseq) {
   return ks_dict_seq_ofs(ntab, ncol, nmap) + 48 * nseq;
+}
+
+// Checks the header counts against the file size: a count the file cannot hold means a
+// damaged header (or a cut file). Returns 0, or -1 with msg set to "dictionary damaged at
+// header (offset 16): <why>".
+inline int ks_dict_check_header(const ks_dict_fhd_t &fh, uint64_t file_size, char *msg, size_t n) {
+  const uint64_t need = ks_dict_file_size(fh.ntab, fh.ncol, fh.nmap, fh.nseq);
+  if (fh.nsch >= KS_DICT_MAX_SCH)
+    snprintf(msg, n, "dictionary damaged at header (offset %zu): %u schemas, at most %u", offsetof(ks_dict_fhd_t, nsch),
+             fh.nsch, KS_DICT_MAX_SCH - 1);
+  else if (file_size < need)
+    snprintf(msg, n,
+             "dictionary damaged at header (offset %zu): schemas %u, tables %u, columns %u, maps %u, sequences %u "
+             "need %llu bytes, file has %llu",
+             offsetof(ks_dict_fhd_t, nsch), fh.nsch, fh.ntab, fh.ncol, fh.nmap, fh.nseq,
+             static_cast<unsigned long long>(need), static_cast<unsigned long long>(file_size));
+  else
+    return 0;
+  return -1;
+}
+
+// Checks every index and count stored in the records of a whole file against the header
+// counts of the areas they point into: the decoder follows them without further checks.
+// Alias entries keep the owning table's objn in ncol and use neither ui nor cidx.
+// Returns 0, or -1 with msg set to "dictionary damaged at <kind> <index> (offset <file
+// offset of the record>): <why>". The loader and schemacat both run it.
+inline int ks_dict_check_records(const ks_dict_fhd_t &fh, const ks_dict_sch_t *sch, const ks_dict_tab_t *tab,
+                                 const ks_dict_seq_t *seq, char *msg, size_t n) {
+  char why[96];
+  auto fail = [&](const char *kind, uint32_t i, uint64_t ofs) {
+    snprintf(msg, n, "dictionary damaged at %s %u (offset %llu): %s", kind, i, static_cast<unsigned long long>(ofs),
+             why);
+    return -1;
+  };
+  for (uint32_t i = 0; i < fh.nsch; i++) {
+    const ks_dict_sch_t &s = sch[i];
+    if ((s.flag & KS_SCH_MAP) && s.mpi >= fh.nmap) {
+      snprintf(why, sizeof why, "map index %u, the file has %u map records", s.mpi, fh.nmap);
+      return fail("schema", i, KS_DICT_SCH_OFS + uint64_t{40} * i);
+    }
+  }
+  for (uint32_t i = 0; i < fh.ntab; i++) {
+    const ks_dict_tab_t &t = tab[i];
+    if (t.flag & KS_TAB_ALIAS) continue;
+    if (t.ui >= fh.nsch) {
+      snprintf(why, sizeof why, "schema index %u, the file has %u schemas", t.ui, fh.nsch);
+    } else if (t.cidx > fh.ncol || t.ncol > fh.ncol - t.cidx) {
+      snprintf(why, sizeof why, "first column %u and %u columns, the file has %u columns", t.cidx, t.ncol, fh.ncol);
+    } else if ((t.flag & KS_TAB_MAP) && t.mpi >= fh.nmap) {
+      snprintf(why, sizeof why, "map index %u, the file has %u map records", t.mpi, fh.nmap);
+    } else {
+      continue;
+    }
+    return fail("table", i, KS_DICT_TAB_OFS + uint64_t{56} * i);
+  }
+  for (uint32_t i = 0; i < fh.nseq; i++) {
+    if (seq[i].ui >= fh.nsch) {
+      snprintf(why, sizeof why, "schema index %u, the file has %u schemas", seq[i].ui, fh.nsch);
+      return fail("sequence", i, ks_dict_seq_ofs(fh.ntab, fh.ncol, fh.nmap) + uint64_t{48} * i);
+    }
+  }
+  return 0;
 }

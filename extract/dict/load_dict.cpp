@@ -1,7 +1,8 @@
 // Loading a dictionary file into one contiguous block: the block layout and capacities
 // (room for tables, columns, schemas and sequences added later by DDL tracing), and the
 // checks that keep a damaged or truncated file from producing a block that lies about
-// its contents. The block is: 8 zero bytes, the header, then the schema, table, column,
+// its contents: header counts against the file size, every stored index against the
+// area it points into. The block is: 8 zero bytes, the header, then the schema, table, column,
 // map and sequence areas at their capacities.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -60,13 +61,10 @@ int ks_dict_load_block(const char *path, ks_dict_alloc_fn alloc, ks_dict_free_fn
     return -1;
   }
   // Counts that the file cannot hold mean a damaged header: refuse it before allocating.
-  if (fh.nsch >= KS_DICT_MAX_SCH ||
-      static_cast<uint64_t>(st.st_size) < ks_dict_file_size(fh.ntab, fh.ncol, fh.nmap, fh.nseq)) {
+  char msg[256];
+  if (ks_dict_check_header(fh, static_cast<uint64_t>(st.st_size), msg, sizeof msg) != 0) {
     KS_ERROR("read dictionary head error.");
-    KS_ERROR("%s: header counts schemas %u, tables %u, columns %u, maps %u, sequences %u need %llu bytes, file has %lld",
-             path, fh.nsch, fh.ntab, fh.ncol, fh.nmap, fh.nseq,
-             static_cast<unsigned long long>(ks_dict_file_size(fh.ntab, fh.ncol, fh.nmap, fh.nseq)),
-             static_cast<long long>(st.st_size));
+    KS_ERROR("%s: %s.", path, msg);
     close(fd);
     return -1;
   }
@@ -107,6 +105,12 @@ int ks_dict_load_block(const char *path, ks_dict_alloc_fn alloc, ks_dict_free_fn
   close(fd);
   if (fail != nullptr) {
     KS_ERROR("%s", fail);
+    release(base);
+    return -1;
+  }
+  // The capture follows the indexes stored in the records without checking them again.
+  if (ks_dict_check_records(fh, d.sch, d.tab, d.seq, msg, sizeof msg) != 0) {
+    KS_ERROR("%s: %s.", path, msg);
     release(base);
     return -1;
   }

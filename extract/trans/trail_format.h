@@ -212,9 +212,116 @@ inline void ks_lcr_set_u64(void *rec, size_t off, uint64_t v) {
 template <typename T> inline T ks_lcr_load(const void *p) { return ks::load<T>(p); }
 template <typename T> inline void ks_lcr_store(void *p, const T &v) { std::memcpy(p, &v, sizeof v); }
 
+// Whether a transaction header's length can be that of a transaction in a trail file: at
+// least the header, and below the size from which a transaction goes by reference (its
+// image stays in its own file then, and the trail holds the header and the path).
+inline bool ks_trail_tlen_ok(uint32_t tlen) { return tlen >= KS_LCR_TH_SZ && tlen < KS_TRANS_REF_SZ; }
+
+// One column entry of a row image or of quick-insert descriptors at pos of a record of
+// rlen bytes: the entry lies inside the record, alen is exactly header, name and value,
+// and the name is non-empty with its only NUL at its end. Returns the entry length, or 0
+// with *why set.
+inline uint32_t ks_trail_check_column(const uint8_t *rec, uint32_t rlen, uint32_t pos, const char **why) {
+  if (pos > rlen || rlen - pos < KS_LCR_CH_SZ) {
+    *why = "column entry runs past the record";
+    return 0;
+  }
+  const uint32_t alen = ks_lcr_u32(rec, pos), nlen = ks_lcr_u32(rec, pos + 16), dlen = ks_lcr_u32(rec, pos + 20);
+  if (alen > rlen - pos) {
+    *why = "column entry length runs past the record";
+    return 0;
+  }
+  if (uint64_t{KS_LCR_CH_SZ} + nlen + dlen != alen) {
+    *why = "column name and value lengths do not match the column entry length";
+    return 0;
+  }
+  const uint8_t *name = rec + pos + KS_LCR_CH_SZ;
+  if (nlen < 2 || std::memchr(name, 0, nlen) != name + nlen - 1) {
+    *why = "column name empty or not terminated";
+    return 0;
+  }
+  return alen;
+}
+
+// The column entries of a row change fill its full record exactly, as extract writes them:
+// INSERT the new image, UPDATE the new image up to opos and the old image from there
+// (opos unused without an old image), DELETE the old image (opos 96, or 0 from older
+// writers), quick insert its descriptors (no values) and then nnew rows of nold 2-byte
+// prefixed values. Other operations are not looked into. rec at the record, rlen its
+// length (at least 96, as ks_trail_check_records makes sure). Every reader that takes
+// the columns of a row change (apply, the trail printer) runs it first. Returns 0, or -1
+// with *bad_off (from rec) and *why set.
+inline int ks_trail_check_row(const uint8_t *rec, uint32_t rlen, uint32_t *bad_off, const char **why) {
+  const uint32_t opc = ks_lcr_u32(rec, 8), nnew = ks_lcr_u32(rec, 12), nold = ks_lcr_u32(rec, 16);
+  uint32_t opos = ks_lcr_u32(rec, 20);
+  uint32_t pos = KS_LCR_RH_SZ;
+  // Walks n entries from pos; false with *bad_off set when one is damaged.
+  auto walk = [&](uint32_t n) {
+    for (uint32_t i = 0; i < n; i++) {
+      uint32_t alen = ks_trail_check_column(rec, rlen, pos, why);
+      if (alen == 0) {
+        *bad_off = pos;
+        return false;
+      }
+      pos += alen;
+    }
+    return true;
+  };
+  auto ends_at = [&](uint32_t end, const char *what) {
+    if (pos == end) return true;
+    *bad_off = pos;
+    *why = what;
+    return false;
+  };
+  switch (opc) {
+    case KS_OPC_INSERT:
+      return walk(nnew) && ends_at(rlen, "bytes left after the new image") ? 0 : -1;
+    case KS_OPC_UPDATE:
+      if (!walk(nnew)) return -1;
+      if (nold == 0) return ends_at(rlen, "bytes left after the new image") ? 0 : -1;
+      return ends_at(opos, "new image does not end at the old-image offset") && walk(nold) &&
+                     ends_at(rlen, "bytes left after the old image")
+                 ? 0
+                 : -1;
+    case KS_OPC_DELETE:
+      if (opos == 0) opos = KS_LCR_RH_SZ;
+      if (nnew != 0 || opos != KS_LCR_RH_SZ) {
+        *bad_off = 12;
+        *why = "delete carries a new image";
+        return -1;
+      }
+      return walk(nold) && ends_at(rlen, "bytes left after the old image") ? 0 : -1;
+    case KS_OPC_QMI: {
+      if (!walk(nold)) return -1;
+      for (uint32_t i = 0, at = KS_LCR_RH_SZ; i < nold; i++) {
+        if (ks_lcr_u32(rec, at + 20) != 0) {
+          *bad_off = at;
+          *why = "quick-insert descriptor carries a value";
+          return -1;
+        }
+        at += ks_lcr_u32(rec, at);
+      }
+      if (nold == 0) return ends_at(rlen, "quick-insert rows without descriptors") ? 0 : -1;
+      for (uint32_t row = 0; row < nnew; row++)
+        for (uint32_t i = 0; i < nold; i++) {
+          if (rlen - pos < 2 || ks::load<uint16_t>(rec + pos) > rlen - pos - 2) {
+            *bad_off = pos;
+            *why = "quick-insert row value runs past the record";
+            return -1;
+          }
+          pos += 2u + ks::load<uint16_t>(rec + pos);
+        }
+      return ends_at(rlen, "bytes left after the quick-insert rows") ? 0 : -1;
+    }
+    default:
+      return 0;
+  }
+}
+
 // Checks that the nlcr records of an in-line transaction image fill it exactly: each record
 // is at least a short header long, no record runs past the end, and a record's own
-// counts stay inside it. img points at the 32-byte header, tlen is the image length.
+// counts stay inside it. The column entries are left to the readers that interpret them
+// (ks_trail_check_row). img points at the 32-byte header, tlen is the image length.
 // Returns 0, or -1 with *bad_off (offset from img) and *why set. The check is what every
 // reader of untrusted trail bytes runs before it interprets a transaction.
 inline int ks_trail_check_records(const uint8_t *img, uint32_t tlen, uint32_t nlcr,

@@ -127,15 +127,11 @@ std::string name32(const uint8_t *p) { return std::string(reinterpret_cast<const
 
 // A column entry at pos, checked against the record. with_value prints the value line.
 bool print_column(const Rec &r, uint32_t *pos, bool with_value) {
-  if (r.rlen - *pos < KS_LCR_CH_SZ) return bad(r, *pos, "column entry runs past the record");
+  const char *why = "";
+  if (ks_trail_check_column(r.p, r.rlen, *pos, &why) == 0) return bad(r, *pos, why);
   ks_lcr_ch_t ch = ks_lcr_load<ks_lcr_ch_t>(r.p + *pos);
-  if (ch.alen < KS_LCR_CH_SZ || ch.alen > r.rlen - *pos)
-    return bad(r, *pos, "column entry length runs past the record");
-  if (KS_LCR_CH_SZ + static_cast<uint64_t>(ch.nlen) + ch.dlen > ch.alen)
-    return bad(r, *pos, "column name and value run past the column entry");
   const char *nm = reinterpret_cast<const char *>(r.p + *pos + KS_LCR_CH_SZ);
-  printf("Column Name: %.*s, Type: %s, Length: %u\n", static_cast<int>(strnlen(nm, ch.nlen)), nm,
-         type_name(ch.ctyp, ch.flag), ch.clen);
+  printf("Column Name: %s, Type: %s, Length: %u\n", nm, type_name(ch.ctyp, ch.flag), ch.clen);
   if (with_value) {
     print_value(ch.ctyp, ch.flag, r.p + *pos + KS_LCR_CH_SZ + ch.nlen, ch.dlen);
     printf("\n");
@@ -165,9 +161,9 @@ bool print_qmi(const Rec &r, const ks_lcr_rh_t &rh) {
   std::vector<Desc> desc;
   uint32_t pos = KS_LCR_RH_SZ;
   for (uint32_t i = 0; i < rh.nold; i++) {
-    if (r.rlen - pos < KS_LCR_CH_SZ) return bad(r, pos, "column descriptor runs past the record");
-    ks_lcr_ch_t ch = ks_lcr_load<ks_lcr_ch_t>(r.p + pos);
+    const uint32_t at = pos;
     if (!print_column(r, &pos, false)) return false;
+    ks_lcr_ch_t ch = ks_lcr_load<ks_lcr_ch_t>(r.p + at);
     desc.push_back({ch.ctyp, ch.flag});
   }
   for (uint32_t row = 0; row < rh.nnew; row++) {
@@ -298,11 +294,22 @@ void print_transaction_body(const uint8_t *p, const ks_lcr_th_t &th, long fofs) 
     printf("Transaction File: %.*s\n", static_cast<int>(strnlen(path, th.tlen - KS_LCR_TH_SZ)), path);
     return;
   }
+  // The whole transaction is checked before any record of it is printed: the framing of
+  // its records, then the column entries of each row change.
   uint32_t at = 0;
   const char *why = "";
-  if (ks_trail_check_records(p, th.tlen, th.nlcr, &at, &why) < 0) {
-    fprintf(stderr, "corrupt transaction in %s at offset %ld: %s at offset %ld.\n", g.file_name, fofs,
-            why, fofs + static_cast<long>(at));
+  bool ok = ks_trail_check_records(p, th.tlen, th.nlcr, &at, &why) == 0;
+  for (uint32_t i = 0, off = KS_LCR_TH_SZ; ok && i < th.nlcr; i++) {
+    const uint32_t rlen = ks_lcr_u32(p, off);
+    if (!(ks_lcr_u32(p, off + 4) & KS_RH_SHORT) && ks_trail_check_row(p + off, rlen, &at, &why) < 0) {
+      at += off;
+      ok = false;
+    }
+    off += rlen;
+  }
+  if (!ok) {
+    fprintf(stderr, "corrupt transaction in %s at offset %ld: %s at offset %ld.\n", g.file_name, fofs, why,
+            fofs + static_cast<long>(at));
     g.damaged = true;
     return;
   }

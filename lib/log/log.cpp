@@ -139,8 +139,10 @@ int ks_log_init(const char *cname, int thrd) {
   else
     snprintf(ks_log_inf.prefix, sizeof ks_log_inf.prefix, "%s", cname);
 
-  if (getenv("KESTRO_HOME") == nullptr) return -1;
+  const char *env = getenv("KESTRO_HOME");
+  if (env == nullptr) return -1;
   ks_reset_home_dir();
+  if (env[0] != '\0' && ks_get_home_dir()[0] == '\0') return -1;  // refused as too long
   char path[512];
   snprintf(path, sizeof path, "%sconfig/log.conf", ks_get_home_dir());
   FILE *fp = fopen(path, "re");

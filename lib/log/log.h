@@ -28,6 +28,8 @@ extern ks_log_t ks_log_inf;
 extern char unit_name[32];
 extern char com_name[32];
 
+// KESTRO_HOME with one trailing "/"; "" when it is not set, or when it is longer than 254
+// characters (refused with a message on the standard error).
 const char *ks_get_home_dir();
 // Forget the cached home so the next call reads KESTRO_HOME again (tests, tools).
 void ks_reset_home_dir();

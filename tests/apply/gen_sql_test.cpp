@@ -11,7 +11,8 @@ using tb::Col;
 namespace {
 
 struct Made {
-  int rc, ncol, row_len;
+  int rc, ncol;
+  int64_t row_len;
   std::string text;
 };
 

@@ -34,6 +34,7 @@ struct FileBuilder {
   uint32_t flag = 0, seqn = 0;
 
   void table(uint32_t objn, const char *name, uint32_t ncol, uint32_t flag_ = 0) {
+    if (sch.empty()) sch.push_back({0, 0, "APP"});
     ks_dict_tab_t t = {};
     t.flag = flag_;
     t.objn = objn;
@@ -189,6 +190,49 @@ TEST(DictLoad, DamagedOrTruncatedFilesAreRefusedWithoutAllocatingForThem) {
   auto none = [](size_t) -> void * { return nullptr; };
   EXPECT_EQ(ks_dict_load_block(path.c_str(), none, free, &base), -1);
   EXPECT_TRUE(dicttest::logged("allocate shared memory error."));
+}
+
+// Indexes stored in the records that point outside their areas: the decoder would follow
+// them into other records or past the block, so the file is refused naming the record.
+TEST(DictLoad, RecordIndexesOutsideTheirAreasAreRefusedNamingTheRecord) {
+  TempHome h;
+  std::string path = h.file("d.dict");
+  struct Case {
+    const char *text;
+    void (*spoil)(FileBuilder &);
+  } cases[] = {
+      {"dictionary damaged at table 1 (offset 8248): schema index 1, the file has 1 schemas.",
+       [](FileBuilder &f) { f.tab[1].ui = 1; }},
+      {"dictionary damaged at table 1 (offset 8248): first column 4 and 3 columns, the file has 5 columns.",
+       [](FileBuilder &f) { f.tab[1].cidx = 4; }},
+      {"dictionary damaged at table 0 (offset 8192): first column 4294967295 and 2 columns, the file has 5 columns.",
+       [](FileBuilder &f) { f.tab[0].cidx = 0xffffffff; }},
+      {"dictionary damaged at table 0 (offset 8192): first column 0 and 4294967295 columns, the file has 5 columns.",
+       [](FileBuilder &f) { f.tab[0].ncol = 0xffffffff; }},
+      {"dictionary damaged at table 1 (offset 8248): map index 0, the file has 0 map records.",
+       [](FileBuilder &f) { f.tab[1].flag |= KS_TAB_MAP; }},
+      {"dictionary damaged at schema 0 (offset 40): map index 3, the file has 0 map records.",
+       [](FileBuilder &f) { f.sch[0].flag = KS_SCH_MAP, f.sch[0].mpi = 3; }},
+      {"dictionary damaged at sequence 0 (offset 8640): schema index 7, the file has 1 schemas.",
+       [](FileBuilder &f) {
+         f.seq.push_back({});
+         f.seq[0].ui = 7;
+       }},
+  };
+  for (const Case &c : cases) {
+    FileBuilder f;
+    f.table(100, "A", 2);
+    f.table(200, "B", 3);
+    f.alias(201, 200);  // ui and cidx of an alias are not used
+    f.tab[2].ui = 99;
+    f.tab[2].cidx = 99;
+    c.spoil(f);
+    kstest::write_file(path, f.bytes());
+    Block b;
+    EXPECT_EQ(b.load(path), -1) << c.text;
+    EXPECT_EQ(b.base, nullptr);
+    EXPECT_TRUE(dicttest::logged(path + ": " + c.text)) << ks_log_get_message();
+  }
 }
 
 TEST(DictLookup, AliasesResolveToTheirTableAndExcludedOrMissingObjectsAreAbsent) {

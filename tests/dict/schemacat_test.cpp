@@ -118,14 +118,17 @@ TEST(Schemacat, FileShorterThanTheHeaderAreaIsNotCompleted) {
   EXPECT_EQ(err, "open " + h.file("missing.dict") + ": No such file or directory\nprint dictionary error.\n");
 }
 
-TEST(Schemacat, TruncatedOrDamagedFilePrintsWhatItHasWithoutReadingPastIt) {
+TEST(Schemacat, TruncatedOrDamagedFilePrintsWhatItHasThenReportsTheDamageAndFails) {
   TempHome h;
   std::string f = h.file("cut.dict");
   // The second column record is cut in half.
   kstest::write_file(f, small_file().substr(0, KS_DICT_TAB_OFS + 168 + 20));
   std::string out, err;
-  ASSERT_EQ(run_program(kCat, {"-f", f}, &out, &err), 0) << err;
-  EXPECT_NE(err.find("reach the end of file.\n"), std::string::npos);
+  EXPECT_EQ(run_program(kCat, {"-f", f}, &out, &err), 255);
+  EXPECT_NE(err.find(f + ": dictionary damaged at header (offset 16): schemas 1, tables 2, columns 2, maps 1, "
+                         "sequences 0 need 8544 bytes, file has 8380.\n"),
+            std::string::npos)
+      << err;
   EXPECT_NE(out.find("name: ID\n"), std::string::npos);
   EXPECT_EQ(out.find("name: TXT"), std::string::npos);
 
@@ -133,7 +136,7 @@ TEST(Schemacat, TruncatedOrDamagedFilePrintsWhatItHasWithoutReadingPastIt) {
   std::string b = small_file();
   ks_dict_fhd_t fh;
   memcpy(&fh, b.data(), sizeof fh);
-  fh.nsch = 100000;
+  fh.ntab = 0xffffffff;
   fh.ncol = 0x7fffffff;
   fh.nmap = 0x7fffffff;
   memcpy(b.data(), &fh, sizeof fh);
@@ -144,8 +147,31 @@ TEST(Schemacat, TruncatedOrDamagedFilePrintsWhatItHasWithoutReadingPastIt) {
   t.ncol = 0x7fffffff;
   memcpy(b.data() + KS_DICT_TAB_OFS, &t, sizeof t);
   kstest::write_file(f, b);
-  ASSERT_EQ(run_program(kCat, {"-f", f}, &out, &err), 0) << err;
+  EXPECT_EQ(run_program(kCat, {"-f", f}, &out, &err), 255);
   EXPECT_NE(out.find("##TAB##  flag: 0010, obj#: 500, cols: 2147483647, name: .T1\n\n"), std::string::npos);
+  EXPECT_NE(err.find("dictionary damaged at header (offset 16): schemas 1, tables 4294967295"), std::string::npos)
+      << err;
+
+  // Counts the file holds, but stored indexes out of their areas: each is named with the
+  // offset of its record.
+  const struct {
+    size_t ofs, field;
+    uint32_t value;
+    const char *text;
+  } spoilt[] = {
+      {KS_DICT_TAB_OFS, offsetof(ks_dict_tab_t, ui), 1, "table 0 (offset 8192): schema index 1, the file has 1 schemas"},
+      {KS_DICT_TAB_OFS, offsetof(ks_dict_tab_t, ncol), 3,
+       "table 0 (offset 8192): first column 0 and 3 columns, the file has 2 columns"},
+      {KS_DICT_TAB_OFS, offsetof(ks_dict_tab_t, mpi), 1, "table 0 (offset 8192): map index 1, the file has 1 map records"},
+      {KS_DICT_SCH_OFS, offsetof(ks_dict_sch_t, mpi), 5, "schema 0 (offset 40): map index 5, the file has 1 map records"},
+  };
+  for (const auto &sp : spoilt) {
+    b = small_file();
+    memcpy(b.data() + sp.ofs + sp.field, &sp.value, 4);
+    kstest::write_file(f, b);
+    EXPECT_EQ(run_program(kCat, {"-f", f}, &out, &err), 255) << sp.text;
+    EXPECT_EQ(err, f + ": dictionary damaged at " + sp.text + ".\nprint dictionary error.\n");
+  }
 }
 
 TEST(Schemacat, OptionErrorsPrintTheUsageAndFail) {

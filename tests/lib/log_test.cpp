@@ -44,13 +44,17 @@ TEST(Home, TrailingSlashIsAddedOnceWhetherOrNotGiven) {
   EXPECT_STREQ(ks_get_home_dir(), "");
 }
 
-TEST(Home, OverlongHomeIsCutTo253CharactersBeforeTheSlash) {
-  std::string longp(300, 'a');
-  setenv("KESTRO_HOME", longp.c_str(), 1);
+// A home longer than its buffer is refused, never cut to name another directory, and no
+// process starts its log with it; the longest that fits is kept whole.
+TEST(Home, OverlongHomeIsRefusedAndTheLongestThatFitsIsKept) {
+  const std::string fits = "/" + std::string(253, 'a');
+  setenv("KESTRO_HOME", (fits + "/").c_str(), 1);
   ks_reset_home_dir();
-  std::string h = ks_get_home_dir();
-  EXPECT_EQ(h.size(), 254u);
-  EXPECT_EQ(h.back(), '/');
+  EXPECT_EQ(std::string(ks_get_home_dir()), fits + "/");
+  setenv("KESTRO_HOME", (fits + "a").c_str(), 1);
+  ks_reset_home_dir();
+  EXPECT_STREQ(ks_get_home_dir(), "");
+  EXPECT_EQ(ks_log_init("extract", 0), -1);
   unsetenv("KESTRO_HOME");
   ks_reset_home_dir();
 }

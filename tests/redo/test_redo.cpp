@@ -22,6 +22,7 @@
 #include "extract/trans/trail_format.h"
 #include "lib/log/log.h"
 #include "lib/bytes.h"
+#include "tests/fuzz.h"
 #include "tests/redo/orasim_source.h"
 #include "tests/testutil.h"
 
@@ -194,7 +195,8 @@ TEST(RedoLob, InRowLocators) {
 // array entries, counts in vector headers, truncation) and decoded from exact-size heap
 // copies for a bounded time: the decoder must never crash or read past the record (the
 // sanitizer build reports any such read), and whatever it still builds must be a
-// well-formed change record. KS_FUZZ_SECONDS and KS_FUZZ_SEED change the run.
+// well-formed change record, column entries included. KS_FUZZ_SECONDS and KS_FUZZ_SEED
+// change the run (tests/fuzz.h).
 
 struct Corpus {
   std::string name;
@@ -204,6 +206,7 @@ struct Corpus {
   uint8_t *block = nullptr;
   std::vector<std::vector<uint8_t>> recs;
   std::vector<std::vector<uint32_t>> arrays;  // per record: offsets of length-array entries
+  std::string dict_file;                       // the dictionary file's bytes
 };
 
 std::vector<std::vector<uint8_t>> *collected;
@@ -221,6 +224,9 @@ int check_lcr(ks_extr_t *, ks_lcr_rh_t *rh, uint64_t, uint64_t, uint32_t) {
   const char *why = "";
   EXPECT_EQ(ks_trail_check_records(img.data(), static_cast<uint32_t>(img.size()), 1, &at, &why), 0)
       << why << " at " << at;
+  if (!(ks_lcr_u32(p, 4) & KS_RH_SHORT) && rlen >= KS_LCR_RH_SZ) {
+    EXPECT_EQ(ks_trail_check_row(p, rlen, &at, &why), 0) << why << " at " << at << ", opcode " << ks_lcr_u32(p, 8);
+  }
   lcrs_built++;
   return 0;
 }
@@ -230,6 +236,7 @@ bool load_corpus(Corpus *c, const std::string &redo, const std::string &dict, st
   if (data.size() < 1024) return false;
   file->assign(data.begin(), data.end());
   c->file = file;
+  c->dict_file = kstest::read_file(dict);
   if (ks_dict_load_block(dict.c_str(), malloc, free, &c->block) != 0) return false;
   ks_dict_attach(c->block, &c->dict);
   uint32_t magic = ks::load_le32(file->data() + ks::redo::kFh0Magic);
@@ -237,6 +244,34 @@ bool load_corpus(Corpus *c, const std::string &redo, const std::string &dict, st
   c->log.flag = big ? KS_LOGF_BIG_ENDIAN : 0;
   c->log.blk_sz = static_cast<int>(ks::load32(file->data() + ks::redo::kFh0BlockSize, big));
   return c->log.blk_sz >= 512 && file->size() >= static_cast<size_t>(c->log.blk_sz) * 2;
+}
+
+// Collects the records of the corpus's log (decoding it once) and, per record, the
+// offsets of its length-array entries.
+void gather(Corpus *c, ks_extr_t *ex, ks_buffer_t *buf) {
+  ex->l = &c->log;
+  ex->d = &c->dict;
+  collected = &c->recs;
+  x_record_tap = collect;
+  buf->rd_buf = c->file->data();
+  ks_rba_t rba{ks::load32(c->file->data() + c->log.blk_sz + ks::redo::kBhSequence,
+                          (c->log.flag & KS_LOGF_BIG_ENDIAN) != 0),
+               0, 0};
+  int blocks = static_cast<int>(std::min<size_t>(c->file->size() / c->log.blk_sz, KS_BUF_RD_SZ / c->log.blk_sz));
+  ks_do_read_buffer(ex, &rba, blocks);
+  x_record_tap = nullptr;
+  ASSERT_FALSE(c->recs.empty()) << c->name;
+  const bool big = (c->log.flag & KS_LOGF_BIG_ENDIAN) != 0;
+  for (auto &r : c->recs) {
+    c->arrays.emplace_back();
+    int hsz = ks::redo::record_header_size(r[ks::redo::kRhVld]);
+    for (uint32_t off = static_cast<uint32_t>(hsz); off < r.size();) {
+      ks_cv_t cv;
+      if (ks_cv_open(&cv, r.data() + off, static_cast<uint32_t>(r.size() - off), c->log.vhsz, big) < 0) break;
+      for (int k = 0; k <= cv.nf; k++) c->arrays.back().push_back(off + static_cast<uint32_t>(c->log.vhsz + 2 * k));
+      off += cv.size;
+    }
+  }
 }
 
 TEST(RedoFuzz, MutatedRecordsNeverCrashOrBuildMalformedChanges) {
@@ -267,41 +302,17 @@ TEST(RedoFuzz, MutatedRecordsNeverCrashOrBuildMalformedChanges) {
   ex.b = &buf;
   ex.m = &x_miner;
   x_lcr_tap = check_lcr;
-  for (Corpus &c : corpora) {
-    ex.l = &c.log;
-    ex.d = &c.dict;
-    collected = &c.recs;
-    x_record_tap = collect;
-    buf.rd_buf = c.file->data();
-    ks_rba_t rba{ks::load32(c.file->data() + c.log.blk_sz + ks::redo::kBhSequence, (c.log.flag & KS_LOGF_BIG_ENDIAN) != 0), 0, 0};
-    int blocks = static_cast<int>(std::min<size_t>(c.file->size() / c.log.blk_sz, KS_BUF_RD_SZ / c.log.blk_sz));
-    ks_do_read_buffer(&ex, &rba, blocks);
-    x_record_tap = nullptr;
-    ASSERT_FALSE(c.recs.empty()) << c.name;
-    const bool big = (c.log.flag & KS_LOGF_BIG_ENDIAN) != 0;
-    for (auto &r : c.recs) {
-      c.arrays.emplace_back();
-      int hsz = ks::redo::record_header_size(r[ks::redo::kRhVld]);
-      for (uint32_t off = static_cast<uint32_t>(hsz); off < r.size();) {
-        ks_cv_t cv;
-        if (ks_cv_open(&cv, r.data() + off, static_cast<uint32_t>(r.size() - off), c.log.vhsz, big) < 0) break;
-        for (int k = 0; k <= cv.nf; k++) c.arrays.back().push_back(off + static_cast<uint32_t>(c.log.vhsz + 2 * k));
-        off += cv.size;
-      }
-    }
-  }
+  for (Corpus &c : corpora) gather(&c, &ex, &buf);
 
-  const double seconds = getenv("KS_FUZZ_SECONDS") ? atof(getenv("KS_FUZZ_SECONDS")) : 20.0;
-  const unsigned seed = getenv("KS_FUZZ_SEED") ? static_cast<unsigned>(atoi(getenv("KS_FUZZ_SEED"))) : 20261208u;
-  SCOPED_TRACE("seed " + std::to_string(seed));
-  std::mt19937 rng(seed);
+  kstest::FuzzLoop loop("redo records", 0.4);
+  SCOPED_TRACE("seed " + std::to_string(loop.seed()));
+  std::mt19937 &rng = loop.rng;
   uint8_t *saved = buf.record;
   // Every rejection logs its reason; a million of them would only slow the loop down.
   const int level = ks_log_inf.log_level;
   ks_log_inf.log_level = KS_LOG_ERROR + 1;
-  const auto start = std::chrono::steady_clock::now();
   uint64_t iterations = 0;
-  while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < seconds) {
+  while (loop.more()) {
     for (int batch = 0; batch < 256; batch++) {
       Corpus &c = corpora[rng() % corpora.size()];
       size_t ri = rng() % c.recs.size();
@@ -351,6 +362,75 @@ TEST(RedoFuzz, MutatedRecordsNeverCrashOrBuildMalformedChanges) {
   EXPECT_GT(lcrs_built, 100u) << "the mutations left nothing decodable";
   printf("%llu mutated records decoded, %llu changes built\n", static_cast<unsigned long long>(iterations),
          static_cast<unsigned long long>(lcrs_built));
+}
+
+// Damaged dictionaries, as extract and redocat load them: a mutated dictionary file is
+// refused, or every record of the log decodes against it without a crash or a read
+// outside the block; schemacat reads the same files and fails or prints, never crashes.
+TEST(RedoFuzz, MutatedDictionariesAreRefusedOrDecodeSafely) {
+  std::vector<uint8_t> mem(KS_BUF_TOTAL);
+  ks_buffer_t buf;
+  ks_cut_buffer(&buf, mem.data());
+  std::vector<Corpus> corpora(std::size(kCases));
+  std::vector<std::vector<uint8_t>> files(corpora.size());
+  ks_extr_t ex{};
+  ex.b = &buf;
+  ex.m = &x_miner;
+  // Whatever a damaged dictionary lets the decoder build is dropped here: the loop is
+  // after crashes and reads outside the block.
+  x_lcr_tap = [](ks_extr_t *, ks_lcr_rh_t *, uint64_t, uint64_t, uint32_t) { return 0; };
+  for (size_t n = 0; n < corpora.size(); n++) {
+    corpora[n].name = kCases[n];
+    ASSERT_TRUE(load_corpus(&corpora[n], data_path(kCases[n], ".redo"), data_path(kCases[n], ".dict"), &files[n]));
+    gather(&corpora[n], &ex, &buf);
+  }
+  kstest::TempHome home;
+  const std::string path = home.file("fuzz.dict");
+  const int level = ks_log_inf.log_level;
+  ks_log_inf.log_level = KS_LOG_ERROR + 1;
+  uint8_t *saved = buf.record;
+  uint64_t loaded = 0, decoded = 0;
+  kstest::FuzzLoop loop("dictionary", 0.1);
+  SCOPED_TRACE("seed " + std::to_string(loop.seed()));
+  while (loop.more() && !HasFailure()) {
+    Corpus &c = corpora[loop.below(static_cast<uint32_t>(corpora.size()))];
+    std::string d = c.dict_file;
+    ks_dict_fhd_t fh;
+    std::memcpy(&fh, d.data(), sizeof fh);
+    switch (loop.below(4)) {  // the header, the schemas, or the tables and columns
+      case 0: loop.mutate(d, 0, KS_DICT_FHD_SZ); break;
+      case 1: loop.mutate(d, KS_DICT_SCH_OFS, KS_DICT_SCH_OFS + 40 * fh.nsch); break;
+      default: loop.mutate(d, KS_DICT_TAB_OFS); break;
+    }
+    kstest::write_file(path, d);
+    uint8_t *block = nullptr;
+    if (ks_dict_load_block(path.c_str(), malloc, free, &block) == 0) {
+      loaded++;
+      ks_dict_t md;
+      ks_dict_attach(block, &md);
+      ex.l = &c.log;
+      ex.d = &md;
+      for (const auto &r : c.recs) {
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[r.size()]);
+        std::memcpy(exact.get(), r.data(), r.size());
+        buf.record = exact.get();
+        ks_parse_record(&ex, static_cast<int>(r.size()));
+        decoded++;
+      }
+      free(block);
+    }
+    if (loop.iterations % 16 == 1) {
+      std::string rc = kstest::sh(std::string(KS_BIN_DIR) + "/schemacat -f " + path + " >/dev/null 2>&1; echo $?");
+      EXPECT_TRUE(rc == "0\n" || rc == "255\n") << "schemacat exit " << rc;
+    }
+  }
+  buf.record = saved;
+  x_lcr_tap = nullptr;
+  ks_log_inf.log_level = level;
+  for (Corpus &c : corpora) free(c.block);
+  EXPECT_GT(loaded, 0u);
+  printf("%llu dictionaries loaded, %llu records decoded against them\n", static_cast<unsigned long long>(loaded),
+         static_cast<unsigned long long>(decoded));
 }
 
 }  // namespace
