@@ -4,8 +4,10 @@
 // exit and, while running, at most once a second between two reads of redo, together
 // with the trail offset and the open transactions of that moment, so that a restart
 // after a crash resumes all three from one consistent point; the checkpoint is written
-// back only when start-up read it; every exit step applies only to what start-up had set
-// up, in reverse order of acquisition.
+// back only when start-up read it, and never with a position whose open transactions did
+// not reach the save file; while committed transactions wait for the trail, or a record
+// waits for room, the position holds and no further redo is read; every exit step
+// applies only to what start-up had set up, in reverse order of acquisition.
 #include <unistd.h>
 
 #include <cerrno>
@@ -492,7 +494,8 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
           // Nothing more is read while committed transactions wait for the trail or a
           // record waits for room: the position stays, and both are tried again after
           // the idle wait. Once the trail takes them, reading goes on from the position.
-          const bool trail_ok = ks_flush_trail(ex->t) == 0 && ks_flush_pending_commits(ex) == 0;
+          // The waiting commits may join the gather queue: the queue is written after them.
+          const bool trail_ok = ks_flush_pending_commits(ex) == 0 && ks_flush_trail(ex->t) == 0;
           if (held_at == 0) held_at = time(nullptr);
           if (!trail_ok)
             KS_ERROR_EVERY_MINUTE("capture holds at rba=%06x.%08x.%04x until the trail file can be written, retry every %d seconds.",

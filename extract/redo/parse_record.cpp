@@ -3,7 +3,12 @@
 // with the one dispatch table, and the chain actions after the walk. Invariants: a vector
 // reaches a handler only after its whole extent was checked against the record; sizes
 // are taken from the length arrays in the redo's byte order; the miner state is reset at
-// the start of each accepted record except ti, cbl, sct, slen and pxid.
+// the start of each accepted record except ti, cbl, sct, slen and pxid. A record reaches
+// the transaction table whole or not at all: refused part-way (held for want of room, a
+// stop, or a change a handler could not read) it takes back what it had added. Results:
+// 0 taken; -9 passed over on purpose (quietly); -1 a record of a captured table that
+// could not be turned into changes, logged with its position and counted by reason;
+// KS_RC_HOLD / KS_RC_STOP from the table; -10 past the end SCN.
 #include <cstring>
 #include <string>
 
