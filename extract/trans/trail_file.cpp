@@ -184,7 +184,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
       if (img != t->tbuf) std::memset(t->tbuf, 0, KS_LCR_TH_SZ);
       rc = ks_trace_ddl(ex, thdr, tbsz);
       if (rc < 0 && rc != -9) {
-        KS_ERROR("trace DDL error.");
+        KS_ERROR_EVERY_MINUTE("trace DDL error.");
         return -1;
       }
       // Tracing that needs more room than the slot buffer rebuilds the image in tbuf.
