@@ -3,12 +3,12 @@
 // with the one dispatch table, and the chain actions after the walk. Invariants: a vector
 // reaches a handler only after its whole extent was checked against the record; sizes
 // are taken from the length arrays in the redo's byte order; the miner state is reset at
-// the start of each accepted record except ti, cbl, sct, slen and pxid. A record reaches
-// the transaction table whole or not at all: refused part-way (held for want of room, a
-// stop, or a change a handler could not read) it takes back what it had added. Results:
-// 0 taken; -9 passed over on purpose (quietly); -1 a record of a captured table that
-// could not be turned into changes, logged with its position and counted by reason;
-// KS_RC_HOLD / KS_RC_STOP from the table; -10 past the end SCN.
+// the start of each accepted record except ti, cbl, sct, slen and pxid. A record that the
+// transaction table cannot take now (KS_RC_HOLD) or ever (KS_RC_STOP) takes back what it
+// had added, so that it leaves no trace. Results: 0 taken; -9 passed over on purpose
+// (quietly); -1 a change of a captured table in it could not be turned into changes: it
+// was logged with its position and counted by reason, and the record's other changes,
+// its commit above all, were taken; KS_RC_HOLD / KS_RC_STOP; -10 past the end SCN.
 #include <cstring>
 #include <string>
 
@@ -63,9 +63,9 @@ void ks_length_to_big_endian(uint8_t *ar, int n) {
 
 namespace {
 
-// What the transaction table last said about a record of the one being decoded that it
-// could not take for now (KS_RC_HOLD, KS_RC_STOP), else 0. Kept here so that a handler
-// that maps every failure to -1 still cannot turn a resource shortage into a lost change.
+// KS_RC_HOLD or KS_RC_STOP when the transaction table could not take a change of the
+// record being decoded, else 0. Kept here so that a handler that maps every failure to
+// -1 still cannot turn a shortage into a lost change.
 int x_append_rc = 0;
 
 // Records of captured tables that the decoder could not turn into changes, by reason.
@@ -171,7 +171,6 @@ Act dispatch(uint8_t layer, uint8_t code) {
       return Act::skip;
   }
 }
-
 
 // The captured table of an object number, or -1 (not in the dictionary, excluded, or a
 // segment entry, as the undo handler treats them).
@@ -292,6 +291,7 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
   int load_ti = -1;        // the captured table a direct-path load of this record fills
   uint32_t reported = 0;   // reasons already reported for this record
   uint8_t row_layer = 0, row_code = 0;  // the last row operation, for the report
+  bool skipping = false;  // passing over the rest of a change that could not be read
   auto report = [&](int reason, int ti, uint8_t layer, uint8_t code) {
     if (reported & (1u << reason)) return;
     reported |= 1u << reason;
@@ -323,7 +323,12 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
     uint8_t layer = v[ks::redo::kCvLayer], code = v[ks::redo::kCvCode];
     KS_DEBUG("OP: %d.%d", layer, code);
     int rc = 0;
-    switch (dispatch(layer, code)) {
+    Act act = dispatch(layer, code);
+    // After a change that could not be read, what is left of it (its row vector, state
+    // its undo left half set) is passed over up to the next change or the commit.
+    if (skipping && act != Act::undo && act != Act::commit) act = Act::skip;
+    if (act == Act::undo) skipping = false;
+    switch (act) {
       case Act::skip: break;
       case Act::end: return 0;
       case Act::undo: rc = ks_parse_undo(ex, v, &piece); break;
@@ -356,11 +361,11 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
     if (x_append_rc != 0) return refuse(x_append_rc);
     if (rc == KS_RC_NOT_CAPTURED) return KS_RC_NOT_CAPTURED;
     if (rc < 0) {
-      // A handler that could not read a change it was given (it has said why): the whole
-      // record is reported and left out, never half taken.
-      refuse(rc);
+      // A handler that could not read a change it was given (it has said why): the
+      // record is reported once, and the other changes of the record, its commit above
+      // all, are still taken.
       report(KS_NC_DECODE, m->objn != 0 ? m->ti : -1, layer, code);
-      return -1;
+      skipping = true;
     }
     if (layer == 11) {
       row_layer = layer;
@@ -371,11 +376,8 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
   }
 
   // Chain actions. Chained and migrated rows are assembled by the chain buffer, which
-  // this build does not have yet: such a record is reported and left out whole.
-  if (m->flag & (KS_MN_PIECE | KS_MN_ROLLBACK | KS_MN_COMPLETE)) {
-    refuse(0);
+  // this build does not have yet: such a record is reported (its pieces gave no change).
+  if (m->flag & (KS_MN_PIECE | KS_MN_ROLLBACK | KS_MN_COMPLETE))
     report(KS_NC_CHAIN, m->objn != 0 ? m->ti : -1, row_layer, row_code);
-    return -1;
-  }
-  return 0;
+  return reported != 0 ? -1 : 0;
 }
