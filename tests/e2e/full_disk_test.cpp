@@ -25,11 +25,11 @@ int count_of(const std::string &hay, const std::string &needle) {
   return n;
 }
 
-// A small tmpfs over a folder, with what the folder held copied in; unmounted (and the
-// contents left behind in the folder again) when it goes.
+// A small tmpfs over a folder, with what the folder held copied in; when it goes, the
+// environment's processes are stopped first and the file system is then unmounted.
 class SmallFs {
  public:
-  SmallFs(const E2eEnv &env, const std::string &rel, const std::string &size) : env_(env), dir_(env.path(rel)) {
+  SmallFs(E2eEnv &env, const std::string &rel, const std::string &size) : env_(env), dir_(env.path(rel)) {
     std::string out;
     const std::string keep = dir_ + ".keep";
     ok_ = env_.sh("mv " + dir_ + " " + keep + " && mkdir " + dir_ + " && mount -t tmpfs -o size=" + size +
@@ -39,7 +39,9 @@ class SmallFs {
     if (!ok_) why_ = out;
   }
   ~SmallFs() {
-    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
+    if (!mounted_) return;
+    env_.stop_all();
+    umount2(dir_.c_str(), MNT_DETACH);
   }
   bool ok() const { return ok_; }
   const std::string &why() const { return why_; }
@@ -51,7 +53,7 @@ class SmallFs {
   }
 
  private:
-  const E2eEnv &env_;
+  E2eEnv &env_;
   std::string dir_;
   bool ok_ = false;
   bool mounted_ = false;
