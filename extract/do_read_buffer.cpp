@@ -3,12 +3,16 @@
 // area and hands it to the decoder. Invariants: `rba` always names the first byte of a
 // record that has not been handed on yet, so a walk may stop at any block boundary and
 // the next read resumes there; a stop for an unwritten or reused block leaves `rba` at
-// the start of the record being gathered and says why in the log descriptor's flag.
+// the start of the record being gathered and says why in the log descriptor's flag. A
+// record the decoder holds (KS_RC_HOLD) or stops at (KS_RC_STOP) also leaves `rba` at its
+// first byte; a commit the trail could not take stops the walk past its record with
+// KS_RC_HOLD.
 #include <cstring>
 
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
 #include "extract/redo/redo_format.h"
+#include "extract/trans/trans.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
@@ -163,9 +167,11 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
               rba->byt, rlen, off);
     if (ex->m) ex->m->rba = *rba;
     int rc = ks_parse_record(ex, static_cast<int>(rlen));
-    if (rc == -10) return -10;
-    if (rc < 0)
-      KS_ERROR("parse redo record error (rba=%06x.%08x.%04x).", rba->sqn, rba->blk, rba->byt);
+    // The end SCN, or a record the capture cannot take now (held: tried again from its
+    // first byte) or ever (stop before it): rba stays at the record.
+    if (rc == KS_RC_END_SCN || rc == KS_RC_HOLD || rc == KS_RC_STOP) return rc;
+    // Otherwise the record has been handled: taken, passed over on purpose (-9), or
+    // reported and counted by the decoder (-1).
 
     // Past the record: its last block, right after its last byte.
     p = q;
@@ -178,6 +184,9 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
       rba->byt = 0;
       used++;
     }
+    // Committed transactions the trail cannot take wait in the table; reading on would
+    // only fill it with more. The walk stops past the record that committed.
+    if (ex->t != nullptr && (ex->t->flag & KS_TRANS_PENDING)) return KS_RC_HOLD;
   }
   return 0;
 }

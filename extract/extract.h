@@ -201,6 +201,10 @@ static_assert(offsetof(ks_ckp_t, nchs_name) == 96);
 // KS_RC_STOP: the record can never be taken with the present configuration (a limit
 //     is reached). The process stops with its checkpoint before the record.
 // -10: the end SCN is reached.
+// -1 from ks_parse_record: a change of a captured table in the record could not be
+//     turned into changes (a form this build does not decode, or a handler refused it).
+//     It has been logged with its position and counted, the record's other changes (its
+//     commit above all) were taken, and the walk goes on past it.
 #define KS_RC_NOT_CAPTURED (-9)
 #define KS_RC_END_SCN (-10)
 #define KS_RC_HOLD (-11)

@@ -4,8 +4,10 @@
 // exit and, while running, at most once a second between two reads of redo, together
 // with the trail offset and the open transactions of that moment, so that a restart
 // after a crash resumes all three from one consistent point; the checkpoint is written
-// back only when start-up read it; every exit step applies only to what start-up had set
-// up, in reverse order of acquisition.
+// back only when start-up read it, and never with a position whose open transactions did
+// not reach the save file; while committed transactions wait for the trail, or a record
+// waits for room, the position holds and no further redo is read; every exit step
+// applies only to what start-up had set up, in reverse order of acquisition.
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,6 +43,9 @@ time_t saved_at = 0;       // when progress was last saved while running
 bool saved_once = false;   // progress saved at least once in this run
 bool caught_up = false;    // the walk has met the end of the redo written so far
 bool archive_mode = false; // an overwritten online log can be read from its archived copy
+// The last save's checkpoint record did not reach the file: it is written again before
+// anything else is saved, since the save file it names replaced the previous one.
+bool ckp_unwritten = false;
 
 ks_extr_t *const ex = &x_extr;
 
@@ -119,18 +124,43 @@ void save_progress() {
   // has met the end of the redo, or a later change shows up.
   if (x_last_scn != 0 && ex->m->scn <= x_last_scn && !caught_up) return;
   saved_at = now;
+  if (ckp_unwritten) {
+    // x_ckp still holds that save's record. Spill files copied since it may be needed by
+    // a restart from it: they go at the next complete save.
+    if (ks_save_check_point(&x_ckp) < 0) {
+      KS_ERROR_EVERY_MINUTE("save the check point file error; the position on disk stays where it was.");
+      return;
+    }
+    ckp_unwritten = false;
+    return;
+  }
   saved_once = true;
   ex->t->gen = next_generation();
   if (ks_trans_save(ex->t) < 0) {
-    KS_WARN("save transaction slots error; the checkpoint stays where it was.");
+    KS_ERROR_EVERY_MINUTE("save transaction slots error; the checkpoint stays where it was.");
     return;
   }
   fill_check_point();
   if (ks_save_check_point(&x_ckp) < 0) {
-    KS_WARN("save the check point file error.");
+    KS_ERROR_EVERY_MINUTE("save the check point file error; the position on disk stays where it was.");
+    ckp_unwritten = true;
     return;
   }
   ks_trans_release_spills(ex->t);
+  ks_log_not_captured(false);
+}
+
+// Closes the transaction table at an exit; false when its open transactions could not
+// be saved, and the checkpoint must then stay at the last position saved with them.
+bool close_transactions() {
+  ex->t->gen = next_generation();
+  int rc = ks_trans_close(ex->t);
+  if (rc == KS_TRANS_NOT_SAVED) {
+    KS_ERROR("save transaction slots error; the check point file stays at the last position saved.");
+    return false;
+  }
+  if (rc < 0) KS_ERROR("close transaction slots error.");
+  return true;
 }
 
 void free_memory() {
@@ -148,12 +178,13 @@ void free_memory() {
   KS_INFO("process exit for error ...");
   set_status(9);
   if (su.chain) ks_save_chain_buffer(ex);
+  bool saved = true;
   if (su.trans) {
-    ex->t->gen = next_generation();
-    ks_trans_close(ex->t);
+    saved = close_transactions();
+    ks_log_not_captured(true);
   }
   if (su.connected) ks_disconnect_db(ex->a);
-  if (su.ckp_read) {
+  if (su.ckp_read && saved) {
     // Before the position was restored the record goes back as it was read.
     if (su.pos_restored) fill_check_point();
     ks_write_check_point(&x_ckp);
@@ -169,13 +200,17 @@ void free_memory() {
   KS_INFO("break from main loop, process exit normally ...");
   ks_close_reader(ex);
   if (ks_save_chain_buffer(ex) < 0) KS_ERROR("save chained row buffer error.");
-  ex->t->gen = next_generation();
-  if (ks_trans_close(ex->t) < 0) KS_ERROR("close transaction slots error.");
-  fill_check_point();
-  if (ks_write_check_point(&x_ckp) < 0)
-    KS_ERROR("save the check point file error.");
-  else
-    ks_trans_release_spills(ex->t);
+  bool ok = close_transactions();
+  ks_log_not_captured(true);
+  if (ok) {
+    fill_check_point();
+    if (ks_write_check_point(&x_ckp) < 0) {
+      KS_ERROR("save the check point file error.");
+      ok = false;
+    } else {
+      ks_trans_release_spills(ex->t);
+    }
+  }
   free_memory();
   KS_DEBUG("free allocated memory ok ...");
   ks_disconnect_db(ex->a);
@@ -186,8 +221,9 @@ void free_memory() {
     exit(-1);
   }
   KS_DEBUG("detach shared memory ok ...");
+  if (!ok) KS_INFO("process exit for error ...");
   ks_log_close();
-  exit(0);
+  exit(ok ? 0 : -1);
 }
 
 // True when a process of the component has a dictionary block published (0/0 = none).
@@ -393,11 +429,16 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
     saved_at = time(nullptr);
     KS_INFO("process startup, analyze redo log from sequence# %d", static_cast<int>(pos.sqn));
 
-    enum { LOCATE, OPEN, READ, WALK } st = LOCATE;
+    enum { LOCATE, OPEN, READ, WALK, HOLD } st = LOCATE;
     int blocks = 0;
+    bool record_held = false;  // HOLD for a record, not only for the trail
+    time_t held_at = 0;
     while (!re_connect_db && !re_open_reader) {
       if (!loop_on()) normal_exit();
-      if (st == READ) save_progress();
+      if (st == READ) {
+        save_progress();
+        if (ex->t->flag & KS_TRANS_PENDING) st = HOLD;  // the save's trail write failed
+      }
       switch (st) {
         case LOCATE:
           if (ks_get_redo_file(ex, pos.sqn) == 0) {
@@ -449,10 +490,44 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
           break;
         }
 
+        case HOLD: {
+          // Nothing more is read while committed transactions wait for the trail or a
+          // record waits for room: the position stays, and both are tried again after
+          // the idle wait. Once the trail takes them, reading goes on from the position.
+          // The waiting commits may join the gather queue: the queue is written after them.
+          const bool trail_ok = ks_flush_pending_commits(ex) == 0 && ks_flush_trail(ex->t) == 0;
+          if (held_at == 0) held_at = time(nullptr);
+          if (!trail_ok)
+            KS_ERROR_EVERY_MINUTE("capture holds at rba=%06x.%08x.%04x until the trail file can be written, retry every %d seconds.",
+                                  pos.sqn, pos.blk, pos.byt, x_read_wait);
+          else if (record_held)
+            KS_ERROR_EVERY_MINUTE("capture holds at rba=%06x.%08x.%04x until the redo record there can be taken, retry every %d seconds.",
+                                  pos.sqn, pos.blk, pos.byt, x_read_wait);
+          if (!trail_ok || record_held) pause_seconds(x_read_wait);
+          if (trail_ok) {
+            if (record_held || time(nullptr) > held_at)
+              KS_INFO("capture goes on at rba=%06x.%08x.%04x after holding %ld seconds.", pos.sqn, pos.blk, pos.byt,
+                      static_cast<long>(time(nullptr) - held_at));
+            record_held = false;
+            held_at = 0;
+            st = READ;
+          }
+          break;
+        }
+
         case WALK: {
           int rc = ks_do_read_buffer(ex, &pos, blocks);
-          ks_flush_trail(ex->t);  // a failed write is kept and retried before the next commit
+          ks_flush_trail(ex->t);  // a failed write is kept, and reading holds until it is done
           bool at_end = false;
+          if (rc == KS_RC_HOLD) {
+            record_held = !(ex->t->flag & KS_TRANS_PENDING);
+            st = HOLD;
+            break;
+          }
+          if (rc == KS_RC_STOP) {
+            KS_ERROR("capture stops before the redo record at rba=%06x.%08x.%04x.", pos.sqn, pos.blk, pos.byt);
+            error_exit();
+          }
           if (rc >= 0) {
             if (static_cast<int>(pos.blk) < x_log.blks) {
               st = READ;
@@ -467,7 +542,7 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
               break;
             }
             at_end = true;
-          } else if (rc == -10) {
+          } else if (rc == KS_RC_END_SCN) {
             x_loop = 0;
             normal_exit();
           } else if (x_log.flag & KS_LOGF_OVERWRITTEN) {

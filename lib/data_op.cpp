@@ -1,5 +1,6 @@
 // Opening, positioned and appending file I/O. Each transfer loops until the whole transfer is done
-// (or end of file for reads), retries EINTR, and logs any other error once.
+// (or end of file for reads), retries EINTR, and logs any other error once (a write error
+// at most once a minute: a full file system fails every retry the same way).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -42,7 +43,7 @@ ssize_t ks_write_data(int fd, const void *buf, size_t size, off_t offset) {
     ssize_t n = pwrite(fd, p + done, size - done, offset + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      ks_log_output_error("data_op", __LINE__, KS_LOG_ERROR, "write file: %s", strerror(errno));
+      KS_ERROR_EVERY_MINUTE("write file: %s", strerror(errno));
       return -1;
     }
     done += static_cast<size_t>(n);
@@ -58,7 +59,7 @@ ssize_t ks_append_data(int fd, const void *buf, size_t size) {
     ssize_t n = write(fd, p + done, size - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      ks_log_output_error("data_op", __LINE__, KS_LOG_ERROR, "write file: %s", strerror(errno));
+      KS_ERROR_EVERY_MINUTE("write file: %s", strerror(errno));
       return -1;
     }
     done += static_cast<size_t>(n);

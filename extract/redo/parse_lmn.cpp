@@ -68,9 +68,15 @@ int ks_parse_cfa(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
   const uint8_t *h = ks_cv_field(&cv, 2, R::kCfaSize);
-  if (!h) return -1;
+  if (!h) {
+    KS_ERROR("CFA row header too short.");
+    return -1;
+  }
   if (head_rowid(cv, crp) < 0) return -1;
-  // Only a chained row held open by the chain buffer is updated here; without one there
-  // is nothing to follow and the record is dropped.
-  return -1;
+  // Only a chained row held open by the chain buffer is updated here. Undone (no undo
+  // vector) it carries no row data to deliver; otherwise the record is a piece of a
+  // migrated row of a captured table, which the chain actions report.
+  if (ex->m->undo == nullptr) return -9;
+  ex->m->flag |= KS_MN_PIECE;
+  return 0;
 }

@@ -3,8 +3,14 @@
 // with the one dispatch table, and the chain actions after the walk. Invariants: a vector
 // reaches a handler only after its whole extent was checked against the record; sizes
 // are taken from the length arrays in the redo's byte order; the miner state is reset at
-// the start of each accepted record except ti, cbl, sct, slen and pxid.
+// the start of each accepted record except ti, cbl, sct, slen and pxid. A record that the
+// transaction table cannot take now (KS_RC_HOLD) or ever (KS_RC_STOP) takes back what it
+// had added, so that it leaves no trace. Results: 0 taken; -9 passed over on purpose
+// (quietly); -1 a change of a captured table in it could not be turned into changes: it
+// was logged with its position and counted by reason, and the record's other changes,
+// its commit above all, were taken; KS_RC_HOLD / KS_RC_STOP; -10 past the end SCN.
 #include <cstring>
+#include <string>
 
 #include "extract/frame_placeholders.h"
 #include "extract/redo/redo.h"
@@ -55,14 +61,81 @@ void ks_length_to_big_endian(uint8_t *ar, int n) {
   for (int i = 0; i < n; i++) ks::store16(ar + 2 * i, ks::load_be16(ar + 2 * i), false);
 }
 
+namespace {
+
+// KS_RC_HOLD or KS_RC_STOP when the transaction table could not take a change of the
+// record being decoded, else 0. Kept here so that a handler that maps every failure to
+// -1 still cannot turn a shortage into a lost change.
+int x_append_rc = 0;
+
+// Records of captured tables that the decoder could not turn into changes, by reason.
+uint64_t x_nc_count[KS_NC_REASONS];
+uint64_t x_nc_logged_total = 0;  // the sum when the counts were last logged
+
+const char *const kNcReason[KS_NC_REASONS] = {
+    "index-organised table change not supported", "LOB change not supported",
+    "direct-path load not supported", "chained row change not supported", "change not decoded"};
+
+}  // namespace
+
 int ks_redo_append(ks_extr_t *ex, ks_lcr_rh_t *rh) {
   ks_miner_t *m = ex->m;
   int rc = x_lcr_tap ? x_lcr_tap(ex, rh, m->xid, m->scn, m->sct) : ks_append_lcr(ex, rh, m->xid, m->scn, m->sct);
+  if (rc == KS_RC_HOLD || rc == KS_RC_STOP) {
+    x_append_rc = rc;  // the table has said why
+    return rc;
+  }
   if (rc < 0) {
     KS_ERROR("append LCR to transaction error.");
     return -1;
   }
   return 0;
+}
+
+const char *ks_not_captured_reason(int reason) {
+  return reason >= 0 && reason < KS_NC_REASONS ? kNcReason[reason] : "";
+}
+
+uint64_t ks_not_captured_count(int reason) {
+  return reason >= 0 && reason < KS_NC_REASONS ? x_nc_count[reason] : 0;
+}
+
+void ks_not_captured(ks_extr_t *ex, int reason, int ti, uint8_t layer, uint8_t code) {
+  if (reason < 0 || reason >= KS_NC_REASONS) reason = KS_NC_DECODE;
+  x_nc_count[reason]++;
+  const ks_miner_t *m = ex->m;
+  const char *owner = "?", *table = "?";
+  const ks_dict_t *d = ex->d;
+  if (d != nullptr && d->hdr != nullptr && ti >= 0 && ti < static_cast<int>(d->hdr->ntab)) {
+    table = d->tab[ti].name;
+    if (d->tab[ti].ui < d->hdr->nsch) owner = d->sch[d->tab[ti].ui].name;
+  }
+  KS_ERROR("%s (rba=%06x.%08x.%04x, SCN: %llu, XID: %d.%d.%d, table: %s.%s, op: %d.%d).", kNcReason[reason],
+           m->rba.sqn, m->rba.blk, m->rba.byt, static_cast<unsigned long long>(m->scn), KS_XID_ARGS(m->xid), owner,
+           table, layer, code);
+}
+
+void ks_log_not_captured(bool always) {
+  uint64_t total = 0;
+  for (uint64_t n : x_nc_count) total += n;
+  if (!always && total == x_nc_logged_total) return;
+  x_nc_logged_total = total;
+  std::string line = "records of captured tables not captured: " + std::to_string(total);
+  const char *sep = " (";
+  for (int i = 0; i < KS_NC_REASONS; i++) {
+    if (x_nc_count[i] == 0) continue;
+    line += sep;
+    line += kNcReason[i];
+    line += ": " + std::to_string(x_nc_count[i]);
+    sep = ", ";
+  }
+  if (total != 0) line += ")";
+  KS_INFO("%s.", line.c_str());
+}
+
+void ks_reset_not_captured() {
+  for (uint64_t &n : x_nc_count) n = 0;
+  x_nc_logged_total = 0;
 }
 
 namespace {
@@ -96,6 +169,67 @@ Act dispatch(uint8_t layer, uint8_t code) {
       return (code == 2 || code == 6) ? Act::notyet : Act::skip;
     default:
       return Act::skip;
+  }
+}
+
+// The captured table of an object number, or -1 (not in the dictionary, excluded, or a
+// segment entry, as the undo handler treats them).
+int captured_table(ks_extr_t *ex, uint32_t objn) {
+  if (ex->d == nullptr || objn == 0) return -1;
+  int ti = ks_lookup_table(ex->d, static_cast<int>(objn));
+  if (ti < 0 || (ex->d->tab[ti].flag & KS_TAB_ALIAS)) return -1;
+  return ti;
+}
+
+// For a vector this build cannot decode: the reason to report and the table when the
+// record shows that it changes a captured table, else reason -1. A load's 24.6 names
+// the table its block images (19.1) of the same record fill.
+void notyet_table(ks_extr_t *ex, uint8_t *v, uint8_t layer, int *reason, int *ti, int *load_ti) {
+  ks_miner_t *m = ex->m;
+  ks_cv_t cv;
+  switch (layer) {
+    case 10:  // leaf rows: the rows themselves only for an index-organised table
+      if (m->objn != 0 && ex->d != nullptr && (ex->d->tab[m->ti].flag & KS_TAB_IOT)) {
+        *reason = KS_NC_IOT;
+        *ti = m->ti;
+      }
+      return;
+    case 11: {  // 11.17, LOB locator block: the table's object number where its type puts it
+      if (ks_cv_in_record(ex, &cv, v) < 0) return;
+      const uint8_t *type = ks_cv_field(&cv, 2, 1);
+      if (type == nullptr) return;
+      int at = *type == 4 ? 0 : *type == 1 ? 36 : (*type == 2 || *type == 3) ? 8 : -1;
+      const uint8_t *body = at < 0 ? nullptr : ks_cv_field(&cv, 3, static_cast<uint32_t>(at) + 4);
+      if (body == nullptr) return;
+      *ti = captured_table(ex, ks::load32(body + at, cv.big));
+      if (*ti >= 0) *reason = KS_NC_LOB;
+      return;
+    }
+    case 24: {  // 24.6, direct-path load: object number and transaction
+      if (ks_cv_in_record(ex, &cv, v) < 0) return;
+      const uint8_t *f = ks_cv_field(&cv, 1, 16);
+      if (f == nullptr) return;
+      *load_ti = captured_table(ex, ks::load32(f, cv.big));
+      if (*load_ti < 0) return;
+      m->xid = ks::redo::make_xid(ks::load16(f + 8, cv.big), ks::load16(f + 10, cv.big), ks::load32(f + 12, cv.big));
+      *reason = KS_NC_LOAD;
+      *ti = *load_ti;
+      return;
+    }
+    case 19:  // block image of a load
+      if (*load_ti >= 0) {
+        *reason = KS_NC_LOAD;
+        *ti = *load_ti;
+      }
+      return;
+    case 26:  // LOB data: its table is known when the record's undo named it
+      if (m->objn != 0) {
+        *reason = KS_NC_LOB;
+        *ti = m->ti;
+      }
+      return;
+    default:
+      return;
   }
 }
 
@@ -138,10 +272,31 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
   std::memset(&piece, 0, sizeof(piece));
   KS_DETAIL("SCN: 0x%04x.%08x", static_cast<unsigned>(scn >> 32), static_cast<unsigned>(scn));
 
+  // The record's changes reach the transaction table as a unit: a record refused part-way
+  // takes back what it had added.
+  x_append_rc = 0;
+  const bool to_table = x_lcr_tap == nullptr && ex->t != nullptr;
+  if (to_table) ks_trans_record_begin();
+  auto refuse = [&](int rc) {
+    if (to_table && ks_trans_record_undo(ex->t) < 0)
+      KS_ERROR("redo record (rba=%06x.%08x.%04x) only partly taken back; part of it may be delivered.", m->rba.sqn,
+               m->rba.blk, m->rba.byt);
+    return rc;
+  };
+
   const int vhsz = ex->l->vhsz;
   uint8_t *v = r + hsz;
   uint32_t left = static_cast<uint32_t>(rlen - hsz);
   int nv = 0;
+  int load_ti = -1;        // the captured table a direct-path load of this record fills
+  uint32_t reported = 0;   // reasons already reported for this record
+  uint8_t row_layer = 0, row_code = 0;  // the last row operation, for the report
+  bool skipping = false;  // passing over the rest of a change that could not be read
+  auto report = [&](int reason, int ti, uint8_t layer, uint8_t code) {
+    if (reported & (1u << reason)) return;
+    reported |= 1u << reason;
+    ks_not_captured(ex, reason, ti, layer, code);
+  };
   while (left > 0) {
     nv++;
     // Every vector is checked whole against the record before any handler reads it.
@@ -168,7 +323,12 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
     uint8_t layer = v[ks::redo::kCvLayer], code = v[ks::redo::kCvCode];
     KS_DEBUG("OP: %d.%d", layer, code);
     int rc = 0;
-    switch (dispatch(layer, code)) {
+    Act act = dispatch(layer, code);
+    // After a change that could not be read, what is left of it (its row vector, state
+    // its undo left half set) is passed over up to the next change or the commit.
+    if (skipping && act != Act::undo && act != Act::commit) act = Act::skip;
+    if (act == Act::undo) skipping = false;
+    switch (act) {
       case Act::skip: break;
       case Act::end: return 0;
       case Act::undo: rc = ks_parse_undo(ex, v, &piece); break;
@@ -186,23 +346,38 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
         if (m->undo == nullptr) rc = ks_parse_kdo_rollback(ex, v, &piece);
         break;
       case Act::ddl: rc = ks_parse_ddl(ex, v); break;
-      case Act::notyet:
-        // Index-organised leaves, LOB locators and data, direct-path loads: decoded by
-        // their own handlers, which this build does not have yet.
-        KS_DEBUG("redo operation %d.%d is not decoded yet.", layer, code);
+      case Act::notyet: {
+        // Index-organised leaves, LOB locators and data, direct-path loads: this build has
+        // no decoder for them. A change of a captured table is reported and counted; the
+        // same operations on other objects (ordinary index upkeep, tables not captured)
+        // are passed over quietly.
+        int reason = -1, ti = -1;
+        notyet_table(ex, v, layer, &reason, &ti, &load_ti);
+        if (reason >= 0) report(reason, ti, layer, code);
+        else KS_DEBUG("redo operation %d.%d is not decoded yet.", layer, code);
         break;
+      }
     }
-    if (rc < 0) return 0;
+    if (x_append_rc != 0) return refuse(x_append_rc);
+    if (rc == KS_RC_NOT_CAPTURED) return KS_RC_NOT_CAPTURED;
+    if (rc < 0) {
+      // A handler that could not read a change it was given (it has said why): the
+      // record is reported once, and the other changes of the record, its commit above
+      // all, are still taken.
+      report(KS_NC_DECODE, m->objn != 0 ? m->ti : -1, layer, code);
+      skipping = true;
+    }
+    if (layer == 11) {
+      row_layer = layer;
+      row_code = code;
+    }
     v += size;
     left -= size;
   }
 
   // Chain actions. Chained and migrated rows are assembled by the chain buffer, which
-  // this build does not have yet: such a record is reported and skipped.
-  if (m->flag & (KS_MN_PIECE | KS_MN_ROLLBACK | KS_MN_COMPLETE)) {
-    if ((m->flag & KS_MN_PIECE) && piece.cr_rdba == 0 && piece.cr_slot == 0) return 0;
-    KS_WARN("chained row change not supported yet, record skipped (rba=%06x.%08x.%04x, SCN: %llu, XID: %d.%d.%d).",
-            m->rba.sqn, m->rba.blk, m->rba.byt, static_cast<unsigned long long>(m->scn), KS_XID_ARGS(m->xid));
-  }
-  return 0;
+  // this build does not have yet: such a record is reported (its pieces gave no change).
+  if (m->flag & (KS_MN_PIECE | KS_MN_ROLLBACK | KS_MN_COMPLETE))
+    report(KS_NC_CHAIN, m->objn != 0 ? m->ti : -1, row_layer, row_code);
+  return reported != 0 ? -1 : 0;
 }

@@ -76,7 +76,17 @@ int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   uint64_t xid = R::make_xid(ks::load16(f1 + R::kUbhUsn, big), ks::load16(f1 + R::kUbhSlot, big),
                              ks::load32(f1 + R::kUbhSqn, big));
   int layer = f2[R::kUriLayer];
-  if (layer == 26) return 0;
+  if (layer == 26) {
+    // LOB data: no row change of its own here, but a LOB of a captured table must be
+    // known as such when the record's LOB vector is reported.
+    int ti = ks_lookup_table(ex->d, static_cast<int>(ks::load32(f2 + R::kUriObjn, big)));
+    if (ti >= 0 && !(ex->d->tab[ti].flag & KS_TAB_ALIAS)) {
+      m->xid = xid;
+      m->objn = ex->d->tab[ti].objn;
+      m->ti = ti;
+    }
+    return 0;
+  }
   if (layer == 10) {
     if (!(ex->d->flag & KS_DICT_IOT)) return -9;
   } else if (layer != 11) {

@@ -131,7 +131,30 @@ extern ks_lcr_tap_t x_lcr_tap;
 // Called with every record before it is decoded (the inspection tool prints it).
 typedef void (*ks_record_tap_t)(ks_extr_t *ex, int rlen);
 extern ks_record_tap_t x_record_tap;
+// 0; -1 when the record is refused; KS_RC_HOLD / KS_RC_STOP as the transaction table said
+// (ks_parse_record then takes back what the record had added and returns that code,
+// whatever the handler makes of it).
 int ks_redo_append(ks_extr_t *ex, ks_lcr_rh_t *rh);
+
+// Records of captured tables that the decoder cannot turn into changes: each is logged
+// as one error line (reason, position, SCN, XID, owner.table, operation) and counted by
+// reason in a fixed table of the process.
+enum {
+  KS_NC_IOT,     // "index-organised table change not supported"
+  KS_NC_LOB,     // "LOB change not supported"
+  KS_NC_LOAD,    // "direct-path load not supported"
+  KS_NC_CHAIN,   // "chained row change not supported"
+  KS_NC_DECODE,  // "change not decoded": a handler refused a change it was given
+  KS_NC_REASONS
+};
+// Logs and counts one such record; ti is the table's index in ex->d, or -1 when unknown.
+void ks_not_captured(ks_extr_t *ex, int reason, int ti, uint8_t layer, uint8_t code);
+const char *ks_not_captured_reason(int reason);
+uint64_t ks_not_captured_count(int reason);
+// One information line with the counts: always, or only when they changed since the
+// last one.
+void ks_log_not_captured(bool always);
+void ks_reset_not_captured();
 
 // ---- LCR building in ex->b->lcr_buf ------------------------------------------------------
 struct ks_lcr_b {

@@ -8,8 +8,10 @@
 // bytes in all, in the buffer or (flag 0x1) in the spill file and nowhere else (a slot
 // without either holds the header only); an occupied slot has xid != 0 and nslot counts
 // them. Committed transactions reach the trail in commit order: a commit whose write
-// failed stays in its slot, marked, and is written before any later commit. A record
-// refused (-1, KS_RC_STOP) leaves the table as it was.
+// failed stays in its slot, marked, and is written before any later commit (the record
+// that committed counts as taken; the table is flagged pending). A record refused (-1,
+// KS_RC_HOLD, KS_RC_STOP) leaves the table as it was, and a redo record refused part-way
+// is taken back whole through ks_trans_record_undo.
 #include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -36,7 +38,8 @@ void delete_spill_file(ks_trans_t *t, ks_trans_slot_t *s) {
 
 // Appends one record to the spill file, creating the file with the image collected so
 // far on the first overflow (the slot's buffer then goes back to the pool). A failed
-// append is cut back so the file keeps whole records.
+// append is cut back so the file keeps whole records. 0, -1 (a write failed: worth
+// trying again), KS_RC_STOP (the spill file of a transaction is missing).
 int spill_record(ks_trans_t *t, ks_trans_slot_t *s, const void *rec, uint32_t rlen) {
   char name[PATH_MAX];
   ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
@@ -47,16 +50,21 @@ int spill_record(ks_trans_t *t, ks_trans_slot_t *s, const void *rec, uint32_t rl
     // Spilled before this run, or its descriptor closed to bound the open ones: the
     // data are in the file only, so it is reopened, never recreated.
     s->fd = ks_open_file(name, O_RDWR | O_APPEND);
-    if (s->fd < 0) {
+    if (s->fd < 0 && errno == ENOENT) {
+      // The transaction's changes so far are gone: waiting brings nothing back.
       KS_ERROR("open %s: %s", name, strerror(errno));
+      return KS_RC_STOP;
+    }
+    if (s->fd < 0) {
+      KS_ERROR_EVERY_MINUTE("open %s: %s", name, strerror(errno));
       return -1;
     }
     ks_trans_note_fd(t, s);
   }
   if (ks_append_data(s->fd, rec, rlen) != static_cast<ssize_t>(rlen)) {
-    KS_ERROR("write %s error.", name);
+    KS_ERROR_EVERY_MINUTE("write %s error.", name);
     if (ftruncate(s->fd, static_cast<off_t>(s->dlen)) != 0)
-      KS_ERROR("truncate %s: %s", name, strerror(errno));
+      KS_ERROR_EVERY_MINUTE("truncate %s: %s", name, strerror(errno));
     return -1;
   }
   return 0;
@@ -88,6 +96,34 @@ int find_open_slot(const ks_trans_t *t, uint64_t xid, Match match) {
     if ((s.xid >> 32) == (xid >> 32) && match(s)) return i;
   }
   return -1;
+}
+
+// The slots the redo record being decoded has changed, as they were before it (see
+// ks_trans_record_begin). A record belongs to one transaction, so a few entries are plenty;
+// past them the record can no longer be taken back, which its undo reports.
+struct RecordMark {
+  int sn;
+  bool opened;  // the record opened the slot
+  uint32_t flag;
+  uint64_t dlen;
+  uint32_t nlcr;
+  uint64_t xid;
+};
+constexpr int kMaxMarks = 4;
+RecordMark x_marks[kMaxMarks];
+int x_nmark = -1;  // -1: no record is being followed
+bool x_marks_lost = false;
+
+void mark_slot(const ks_trans_t *t, int sn, bool opened) {
+  if (x_nmark < 0) return;
+  for (int i = 0; i < x_nmark; i++)
+    if (x_marks[i].sn == sn) return;
+  if (x_nmark == kMaxMarks) {
+    x_marks_lost = true;
+    return;
+  }
+  const ks_trans_slot_t &s = t->slot[sn];
+  x_marks[x_nmark++] = {sn, opened, s.flag, s.dlen, s.nlcr, s.xid};
 }
 
 }  // namespace
@@ -133,7 +169,7 @@ int ks_flush_trail(ks_trans_t *t) {
   if (err != 0) {
     // Nothing of the queue counts as written: the file's tail goes back, and each slot
     // waits as a committed transaction whose write failed.
-    KS_ERROR("write trail file error: %s", strerror(err));
+    KS_ERROR_EVERY_MINUTE("write trail file error: %s", strerror(err));
     for (int i = 0; i < t->nq; i++) {
       ks_trans_slot_t *s = &t->slot[t->q[i]];
       s->flag = (s->flag & ~KS_SLOT_QUEUED) | KS_SLOT_COMMITTED;
@@ -210,6 +246,9 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
     s->dlen = KS_LCR_TH_SZ;
     s->ssct = sct;
     s->sscn = scn;
+    mark_slot(t, sn, true);
+  } else {
+    mark_slot(t, sn, false);
   }
   ks_trans_slot_t *s = &t->slot[sn];
 
@@ -242,8 +281,9 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
     ks_trans_slot_buffer(t, sn, static_cast<uint32_t>(need), false);
   if (!(s->flag & KS_SLOT_SPILLED) && need <= s->tlen) {
     std::memcpy(s->buf + s->dlen, rh, rlen);
-  } else if (spill_record(t, s, rh, rlen) < 0) {
-    return -1;
+  } else if (int rc = spill_record(t, s, rh, rlen); rc < 0) {
+    // The file keeps whole records; the redo record's undo takes back the rest.
+    return rc == KS_RC_STOP ? rc : KS_RC_HOLD;
   }
   s->dlen += rlen;
   s->nlcr++;
@@ -257,15 +297,54 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
       ks_trans_drop_slot(t, sn);
       return 0;
     }
+    // A commit whose write fails is kept in its slot, marked, and the record counts as
+    // taken: the table is flagged pending and the capture loop reads no further redo
+    // until the trail takes it.
     if (ks_flush_pending_commits(ex) < 0) {
       s->flag |= KS_SLOT_COMMITTED;
-      KS_ERROR("write trail file error.");
-      return -1;
+      return 0;
     }
-    if (commit_slot(ex, sn) < 0) {
-      KS_ERROR("write trail file error.");
-      return -1;
-    }
+    commit_slot(ex, sn);
   }
   return 0;
+}
+
+void ks_trans_record_begin() {
+  x_nmark = 0;
+  x_marks_lost = false;
+}
+
+int ks_trans_record_undo(ks_trans_t *t) {
+  if (x_nmark < 0) return 0;
+  int rc = x_marks_lost ? -1 : 0;
+  for (int i = x_nmark - 1; i >= 0; i--) {
+    const RecordMark &mk = x_marks[i];
+    ks_trans_slot_t *s = &t->slot[mk.sn];
+    // Committed, queued or forgotten since: that part of the record has left the table.
+    if (s->xid != mk.xid || (s->flag & (KS_SLOT_COMMITTED | KS_SLOT_QUEUED))) {
+      rc = -1;
+      continue;
+    }
+    if (mk.opened) {
+      delete_spill_file(t, s);
+      ks_trans_drop_slot(t, mk.sn);
+      continue;
+    }
+    if ((s->flag & KS_SLOT_SPILLED) && s->dlen != mk.dlen) {
+      // Spilled before the record or by it: the file's first bytes are the image as it
+      // was before the record either way (a buffer given back stays with the pool).
+      char name[PATH_MAX];
+      ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
+      if (truncate(name, static_cast<off_t>(mk.dlen)) != 0) {
+        KS_ERROR("truncate %s: %s", name, strerror(errno));
+        rc = -1;
+      }
+    }
+    s->flag = mk.flag | (s->flag & KS_SLOT_SPILLED);
+    s->dlen = mk.dlen;
+    s->nlcr = mk.nlcr;
+  }
+  x_nmark = 0;
+  x_marks_lost = false;
+  return rc;
 }

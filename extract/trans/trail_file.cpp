@@ -73,7 +73,7 @@ int ks_new_trail_file(ks_trans_t *t, int sn) {
   ks_trail_file_name(name, sizeof name, t->fseq);
   int fd = ks_open_file(name, O_WRONLY | O_CREAT | O_TRUNC);
   if (fd < 0) {
-    KS_ERROR("open %s: %s", name, strerror(errno));
+    KS_ERROR_EVERY_MINUTE("open %s: %s", name, strerror(errno));
     return -1;
   }
   const ks_trans_slot_t &s = t->slot[sn];
@@ -85,7 +85,7 @@ int ks_new_trail_file(ks_trans_t *t, int sn) {
   t->fhdr.last_xid = 0;
   t->tail = KS_TRAIL_FH_SZ;
   if (ks_write_data(fd, &t->fhdr, sizeof t->fhdr, 0) != static_cast<ssize_t>(sizeof t->fhdr)) {
-    KS_ERROR("write trail file header error.");
+    KS_ERROR_EVERY_MINUTE("write trail file header error.");
     close(fd);
     t->fd = -1;
     return -1;
@@ -104,7 +104,7 @@ int ks_close_trail_file(ks_trans_t *t) {
       ks_write_data(t->fd, &t->fhdr, sizeof t->fhdr, 0) != static_cast<ssize_t>(sizeof t->fhdr)) {
     // The file stays open: closing it here would let the next commit recreate (and so
     // truncate) the same file number. The roll-over is tried again at the next commit.
-    KS_ERROR("write trail file header error.");
+    KS_ERROR_EVERY_MINUTE("write trail file header error.");
     return -1;
   }
   close(t->fd);
@@ -184,7 +184,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
       if (img != t->tbuf) std::memset(t->tbuf, 0, KS_LCR_TH_SZ);
       rc = ks_trace_ddl(ex, thdr, tbsz);
       if (rc < 0 && rc != -9) {
-        KS_ERROR("trace DDL error.");
+        KS_ERROR_EVERY_MINUTE("trace DDL error.");
         return -1;
       }
       // Tracing that needs more room than the slot buffer rebuilds the image in tbuf.
@@ -229,7 +229,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
   const bool queue = rc == 0 && (t->flag & KS_TRANS_GATHER) && img == s->buf && !byref && !traced;
   if (rc == 0 && !queue && ks_flush_trail(t) < 0) rc = -1;
   if (rc == 0 && !queue && ks_write_data(t->fd, img, th.tlen, t->tail) != static_cast<ssize_t>(th.tlen)) {
-    KS_ERROR("write trail file error.");
+    KS_ERROR_EVERY_MINUTE("write trail file error: %s", strerror(errno));
     rc = -1;
   }
   if (rc < 0) {

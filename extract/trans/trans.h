@@ -152,6 +152,11 @@ constexpr int KS_TRANS_MAX_FDS = 256;
 extern ks_trans_t x_trans;
 
 int ks_trans_open(ks_trans_t *t);
+// Writes the queued commits and the open trail file's header, saves the open
+// transactions and releases the table: 0; -1 when a trail write failed (the commits it
+// held are in the save file); KS_TRANS_NOT_SAVED when the save file could not be
+// written (the table is kept, and no checkpoint may name a later position).
+constexpr int KS_TRANS_NOT_SAVED = -2;
 int ks_trans_close(ks_trans_t *t);
 // Saves the table while it keeps running: the trail header with the current tail (still
 // marked open) and the open transactions in a save file of generation t->gen. The
@@ -160,7 +165,18 @@ int ks_trans_close(ks_trans_t *t);
 int ks_trans_save(ks_trans_t *t);
 // Deletes the spill files that were copied into the trail before the last save.
 void ks_trans_release_spills(ks_trans_t *t);
+// Adds one record to its transaction: 0 (a commit whose trail write failed included: it
+// stays in its slot and the table is flagged KS_TRANS_PENDING), -1 for a record it
+// refuses, KS_RC_HOLD when a slot or the spill file cannot take it now (nothing of it
+// was kept).
 int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct);
+// A redo record's records as a unit: ks_trans_record_begin before its first one, and
+// ks_trans_record_undo when the record is refused part-way, which puts back every slot
+// the record has added to since (records, spill-file bytes, slots it opened). A slot
+// whose transaction the record has already committed or rolled back is left as it is;
+// the undo then returns -1 (else 0).
+void ks_trans_record_begin();
+int ks_trans_record_undo(ks_trans_t *t);
 int ks_new_trail_file(ks_trans_t *t, int sn);
 int ks_close_trail_file(ks_trans_t *t);
 // Writes the committed transaction of slot sn: 0 when written, 1 when it joined the

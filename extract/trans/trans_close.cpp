@@ -122,7 +122,7 @@ int ks_trans_close(ks_trans_t *t) {
   }
   if (write_save_file(t, name) < 0) {
     // The table is kept: nothing of the open transactions is thrown away.
-    return -1;
+    return KS_TRANS_NOT_SAVED;
   }
   ks_trans_free_table(t);
   return rc;

@@ -220,11 +220,11 @@ int ks_spill_image(ks_trans_t *t, ks_trans_slot_t *s, const uint8_t *img, bool k
   ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
   int fd = ks_open_file(name, O_RDWR | O_CREAT | O_TRUNC | O_APPEND);
   if (fd < 0) {
-    KS_ERROR("open %s: %s", name, strerror(errno));
+    KS_ERROR_EVERY_MINUTE("open %s: %s", name, strerror(errno));
     return -1;
   }
   if (ks_append_data(fd, img, s->dlen) != static_cast<ssize_t>(s->dlen)) {
-    KS_ERROR("write %s error.", name);
+    KS_ERROR_EVERY_MINUTE("write %s error.", name);
     close(fd);
     unlink(name);
     return -1;

@@ -61,3 +61,18 @@ const char *ks_src_name(const char *path);
 #define KS_INFO(...) ks_log_output_info(KS_LOG_INFO, __VA_ARGS__)
 #define KS_DEBUG(...) ks_log_output_info(KS_LOG_DEBUG, __VA_ARGS__)
 #define KS_DETAIL(...) ks_log_output_info(KS_LOG_DETAIL, __VA_ARGS__)
+
+// An error that repeats for as long as a resource stays short (a full file system, a
+// write retried at every idle wait): logged as an error at most once a minute from each
+// place that reports it, and at debug level in between.
+#define KS_ERROR_EVERY_MINUTE(...)                              \
+  do {                                                          \
+    static time_t ks_last_logged_ = 0;                          \
+    const time_t ks_now_ = ks_now();                            \
+    if (ks_last_logged_ == 0 || ks_now_ - ks_last_logged_ >= 60 || ks_now_ < ks_last_logged_) { \
+      ks_last_logged_ = ks_now_;                                \
+      KS_ERROR(__VA_ARGS__);                                    \
+    } else {                                                    \
+      KS_DEBUG(__VA_ARGS__);                                    \
+    }                                                           \
+  } while (0)

@@ -334,7 +334,8 @@ TEST_F(TransTest, CommitWhoseTrailWriteFailsIsKeptAndWrittenBeforeTheNextOne) {
   ASSERT_EQ(mkdir(trail(0).c_str(), 0755), 0);
   const uint64_t a = xid_of(2, 1, 1), b = xid_of(2, 2, 1);
   ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 100), a, 1), 0);
-  EXPECT_EQ(commit(a, 10), -1);
+  EXPECT_EQ(commit(a, 10), 0);  // taken: it waits in its slot, the table says so
+  EXPECT_TRUE(t.flag & KS_TRANS_PENDING);
   EXPECT_EQ(t.nslot, 1);
   EXPECT_TRUE(t.slot[0].flag & KS_SLOT_COMMITTED);
   // A partial XID of the same undo segment and slot never joins the committed one.
@@ -411,8 +412,78 @@ TEST_F(TransTest, OpenTransactionIsFoundByItsUndoSegmentAndSlot) {
   EXPECT_EQ(ks_trans_find_open(&t, 5, 4), 0u);
   EXPECT_EQ(ks_trans_find_open(&t, 3, 5), 0u);
   ASSERT_EQ(mkdir(trail(0).c_str(), 0755), 0);
-  EXPECT_EQ(commit(a, 4), -1);  // kept as committed, to be written later
+  EXPECT_EQ(commit(a, 4), 0);  // kept as committed, to be written later
+  EXPECT_TRUE(t.flag & KS_TRANS_PENDING);
   EXPECT_EQ(ks_trans_find_open(&t, 5, 3), 0u);
   EXPECT_EQ(ks_trans_find_open(&t, 7, 1), b);
   ASSERT_EQ(rmdir(trail(0).c_str()), 0);
+}
+
+// A redo record refused part-way (no room in a spill file) must leave no trace, so that
+// the capture can hold its position there and take the record again later: records
+// added in memory or to a spill file, and slots it opened, all go back to what they were
+// before it.
+TEST_F(TransTest, ARecordRefusedPartWayIsTakenBackWholeAndItsRetryIsDeliveredOnce) {
+  ASSERT_EQ(open(), 0);
+  auto find_slot = [this](uint64_t xid) {
+    for (int i = 0; i < t.nalloc; i++)
+      if (t.slot[i].xid == xid) return i;
+    return -1;
+  };
+  const uint64_t a = xid_of(4, 1, 1), b = xid_of(4, 2, 1), c = xid_of(4, 3, 1), d = xid_of(4, 4, 1);
+  ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 3000), a, 10), 0);
+  add_bytes(c, 11, 6000);  // spilled before the record
+  const int sa = find_slot(a), sc = find_slot(c);
+  ASSERT_GE(sa, 0);
+  ASSERT_GE(sc, 0);
+  ASSERT_TRUE(t.slot[sc].flag & KS_SLOT_SPILLED);
+  const uint64_t c_len = t.slot[sc].dlen;
+
+  // In memory, then spilled by the record; a slot the record opened; a spill file the
+  // record grew.
+  ks_trans_record_begin();
+  ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 900), a, 12), 0);
+  ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 900), a, 12), 0);
+  ASSERT_TRUE(t.slot[sa].flag & KS_SLOT_SPILLED);
+  ASSERT_EQ(add(full_rec(KS_OPC_DELETE, 200, KS_RH_ROLLBACK), b, 12), 0);
+  ASSERT_EQ(add(full_rec(KS_OPC_UPDATE, 500), c, 12), 0);
+  EXPECT_EQ(t.nslot, 3);
+  EXPECT_EQ(ks_trans_record_undo(&t), 0);
+  EXPECT_EQ(t.nslot, 2);
+  EXPECT_EQ(t.slot[sa].dlen, 32u + 3000u);
+  EXPECT_EQ(t.slot[sa].nlcr, 1u);
+  EXPECT_EQ(file_size(spill(a, 10)), 32 + 3000);  // the image before the record
+  EXPECT_EQ(find_slot(b), -1);
+  EXPECT_EQ(t.slot[sc].dlen, c_len);
+  EXPECT_EQ(file_size(spill(c, 11)), static_cast<off_t>(c_len));
+
+  // A spill file that cannot be written holds the record; once it can, the same record
+  // goes in whole and the transaction reaches the trail with each change once.
+  ks_trans_record_begin();
+  ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 500), a, 12), 0);
+  ASSERT_EQ(commit(a, 13), 0);
+  // A spill file that cannot be made holds the record; once it can, the same record goes
+  // in whole and the transaction reaches the trail with each change once.
+  ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 2000), d, 14), 0);
+  ASSERT_EQ(mkdir(spill(d, 14).c_str(), 0755), 0);
+  for (int attempt = 0; attempt < 2; attempt++) {
+    ks_trans_record_begin();
+    ASSERT_EQ(add(full_rec(KS_OPC_UPDATE, 1000), d, 15), 0);
+    const int rc = add(full_rec(KS_OPC_UPDATE, 1500), d, 15);
+    if (attempt == 0) {
+      EXPECT_EQ(rc, KS_RC_HOLD);
+      EXPECT_EQ(ks_trans_record_undo(&t), 0);
+      EXPECT_EQ(t.slot[find_slot(d)].dlen, 32u + 2000u);
+      ASSERT_EQ(rmdir(spill(d, 14).c_str()), 0);
+    } else {
+      EXPECT_EQ(rc, 0);
+    }
+  }
+  ASSERT_EQ(commit(d, 16), 0);
+  TrailFile tf = read_trail(trail(0));
+  ASSERT_EQ(tf.trans.size(), 2u);
+  EXPECT_EQ(tf.trans[0].th.nlcr, 3u);
+  EXPECT_EQ(tf.trans[0].th.tlen, 32u + 3000u + 500u + 16u);
+  EXPECT_EQ(tf.trans[1].th.nlcr, 4u);
+  EXPECT_EQ(tf.trans[1].th.tlen, 32u + 2000u + 1000u + 1500u + 16u);
 }
