@@ -35,5 +35,12 @@ done
 
 dir=build/release
 [ "$sanitize" = ON ] && dir=build/sanitize
-cmake -S . -B "$dir" -DKS_SANITIZE="$sanitize" >/dev/null
+# A compiler cache, where the machine has one, makes rebuilds of a fresh clone cheap; paths
+# are taken relative to the tree so that clones in other folders share it.
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$PWD"
+fi
+cmake -S . -B "$dir" -DKS_SANITIZE="$sanitize" "${launcher[@]}" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
