@@ -371,9 +371,9 @@ void start_up() {
     pos = {seq, 0, 0};
   }
 
-  if (ks_trans_open(ex->t) < 0) {
+  if (int rc = ks_trans_open(ex->t); rc < 0) {
     KS_ERROR("recovery continued transaction error.");
-    error_exit();
+    error_exit(rc == KS_RC_STOP ? KS_EXIT_OPERATOR : -1);
   }
   su.trans = true;
   // Commits are written to the trail in groups, flushed after every walk (so a quiet
