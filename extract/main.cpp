@@ -174,7 +174,8 @@ void free_memory() {
   }
 }
 
-[[noreturn]] void error_exit() {
+// status: -1, or KS_EXIT_OPERATOR for a stop that only the operator can lift.
+[[noreturn]] void error_exit(int status = -1) {
   KS_INFO("process exit for error ...");
   set_status(9);
   if (su.chain) ks_save_chain_buffer(ex);
@@ -193,7 +194,7 @@ void free_memory() {
   free_memory();
   ks_shm_detach();
   ks_log_close();
-  exit(-1);
+  exit(status);
 }
 
 [[noreturn]] void normal_exit() {
@@ -370,9 +371,9 @@ void start_up() {
     pos = {seq, 0, 0};
   }
 
-  if (ks_trans_open(ex->t) < 0) {
+  if (int rc = ks_trans_open(ex->t); rc < 0) {
     KS_ERROR("recovery continued transaction error.");
-    error_exit();
+    error_exit(rc == KS_RC_STOP ? KS_EXIT_OPERATOR : -1);
   }
   su.trans = true;
   // Commits are written to the trail in groups, flushed after every walk (so a quiet
@@ -526,7 +527,7 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
           }
           if (rc == KS_RC_STOP) {
             KS_ERROR("capture stops before the redo record at rba=%06x.%08x.%04x.", pos.sqn, pos.blk, pos.byt);
-            error_exit();
+            error_exit(KS_EXIT_OPERATOR);
           }
           if (rc >= 0) {
             if (static_cast<int>(pos.blk) < x_log.blks) {

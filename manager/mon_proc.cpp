@@ -14,6 +14,8 @@
 // doubles with each consecutive failure (x_restart_ms, up to 60 times as much), and
 // only up to its limit of consecutive failures (the component's restart value); a run
 // that lasted 120 times the base delay counts as healthy and starts the count again.
+// Except a component that exits with KS_EXIT_OPERATOR: it stopped at a limit of its
+// configuration, and stays down until the operator has changed it and starts it.
 // The whole component is restarted: the other processes of a clustered source are
 // stopped in order first, so that the dictionary block they share is loaded afresh.
 // Each restarted process finds the number of automatic restarts in its process-table
@@ -385,6 +387,13 @@ void mon_reap() {
     ks_cfg_com_t *com = nullptr;
     char unit[KS_CFG_NAME];
     if (x_revive.count(uk) == 0 || component_by_uk(uk, &com, unit) < 0) continue;
+    if (WIFEXITED(st) && WEXITSTATUS(st) == KS_EXIT_OPERATOR) {
+      KS_ERROR("component \"%s\".\"%s\" (process %d) stopped with status %d: its configuration must change "
+               "(the reason is in its log); not restarted automatically.",
+               unit, com->name, int(pid), KS_EXIT_OPERATOR);
+      x_revive.erase(uk);
+      continue;
+    }
     if (WIFSIGNALED(st))
       KS_ERROR("component \"%s\".\"%s\" (process %d) killed by signal %d without a clean stop.", unit, com->name,
                int(pid), WTERMSIG(st));

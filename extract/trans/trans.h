@@ -151,6 +151,8 @@ constexpr int KS_TRANS_MAX_FDS = 256;
 
 extern ks_trans_t x_trans;
 
+// Sets up the table and restores the open transactions of the save file: 0; KS_RC_STOP
+// when the file holds more than max_trans allows (logged, naming the parameter); -1.
 int ks_trans_open(ks_trans_t *t);
 // Writes the queued commits and the open trail file's header, saves the open
 // transactions and releases the table: 0; -1 when a trail write failed (the commits it

@@ -253,7 +253,7 @@ int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
     KS_ERROR("transaction save file %s holds %d open transactions, more than max_trans (%d) "
              "allows: raise the max_trans parameter of %s.%s.",
              name, nopen, t->max_slots, unit_name, com_name);
-    return -1;
+    return KS_RC_STOP;
   }
 
   uint64_t off = sizeof fhd + rec_sz;
@@ -415,7 +415,7 @@ int ks_trans_open(ks_trans_t *t) {
   close(sfd);
   if (rc < 0) {
     ks_trans_free_table(t);
-    return -1;
+    return rc == KS_RC_STOP ? rc : -1;
   }
   return 0;
 }

@@ -30,6 +30,10 @@
 #define KS_CMD_HDR 72        // code, pid, unit, component
 #define KS_CMD_BUFSZ 1024    // receive buffer of every command reader
 #define KS_CMD_SIGNAL (SIGRTMIN + 1)
+// Exit status of a component that stopped because it cannot go on with its present
+// configuration (a limit such as max_trans is reached): starting it again unchanged
+// would only stop it again, so the manager leaves it down for the operator.
+#define KS_EXIT_OPERATOR 78
 
 typedef struct __ks_ps_task_s {
   uint32_t restarts;   // automatic restarts of the component since it was last started by

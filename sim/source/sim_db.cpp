@@ -312,7 +312,13 @@ int ks_sim_db::load() {
     if (!s) return -1;
     while (s.row()) {
       int64_t u = s.i(0), sl = s.i(1);
-      if (u >= 1 && u <= kUndoSegs && sl >= 0 && sl < kUndoSlots) wrap_[size_t(u - 1) * kUndoSlots + size_t(sl)] = uint32_t(s.i(2));
+      if (u < 1 || u > kMaxUndoSegs || sl < 0 || sl >= kUndoSlots) continue;
+      const size_t i = size_t(u - 1) * kUndoSlots + size_t(sl);
+      if (i >= wrap_.size()) {  // a segment brought online by an earlier run
+        wrap_.resize(size_t(u) * kUndoSlots, 0);
+        busy_.resize(wrap_.size(), 0);
+      }
+      wrap_[i] = uint32_t(s.i(2));
     }
   }
   {
@@ -508,7 +514,7 @@ int ks_sim_db::save() {
   {
     Stmt s(db_, "INSERT INTO \"KS$UNDO\" VALUES (?, ?, ?)");
     if (!s) return -1;
-    for (uint32_t u = 0; u < kUndoSegs; u++)
+    for (uint32_t u = 0; u < wrap_.size() / kUndoSlots; u++)
       for (uint32_t sl = 0; sl < kUndoSlots; sl++) {
         sqlite3_bind_int(s.s, 1, int(u + 1));
         sqlite3_bind_int(s.s, 2, int(sl));

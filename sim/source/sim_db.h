@@ -220,7 +220,8 @@ class ks_sim_db {
   std::vector<std::unique_ptr<ks_table_t>> tables_;
   std::vector<std::unique_ptr<ks_sequence_t>> seqs_;
   std::vector<std::unique_ptr<ks_txn_t>> txns_;
-  // undo segments 1..kUndoSegs, slots 0..kUndoSlots-1: wrap counters and use
+  // undo segments 1..n (n = size / kUndoSlots, kUndoSegs or more), slots
+  // 0..kUndoSlots-1: wrap counters and use
   std::vector<uint32_t> wrap_;
   std::vector<uint8_t> busy_;
   uint32_t next_usn_ = 0;

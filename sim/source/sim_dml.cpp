@@ -44,21 +44,29 @@ constexpr uint32_t kSegObjn = 14;  // SYS.SEG$ (not captured: system activity)
 }  // namespace
 
 int ks_sim_db::new_xid(uint64_t *xid) {
-  for (uint32_t tries = 0; tries < kUndoSegs; tries++) {
-    uint32_t usn = next_usn_ % kUndoSegs + 1;
-    next_usn_++;
-    uint32_t start = uint32_t(rng_() % kUndoSlots);
-    for (uint32_t k = 0; k < kUndoSlots; k++) {
-      uint32_t slot = (start + k) % kUndoSlots;
-      size_t i = size_t(usn - 1) * kUndoSlots + slot;
-      if (busy_[i]) continue;
-      busy_[i] = 1;
-      wrap_[i]++;
-      *xid = make_xid(uint16_t(usn), uint16_t(slot), wrap_[i]);
-      return 0;
+  for (;;) {
+    const uint32_t nsegs = uint32_t(busy_.size() / kUndoSlots);
+    for (uint32_t tries = 0; tries < nsegs; tries++) {
+      uint32_t usn = next_usn_ % nsegs + 1;
+      next_usn_++;
+      uint32_t start = uint32_t(rng_() % kUndoSlots);
+      for (uint32_t k = 0; k < kUndoSlots; k++) {
+        uint32_t slot = (start + k) % kUndoSlots;
+        size_t i = size_t(usn - 1) * kUndoSlots + slot;
+        if (busy_[i]) continue;
+        busy_[i] = 1;
+        wrap_[i]++;
+        *xid = make_xid(uint16_t(usn), uint16_t(slot), wrap_[i]);
+        return 0;
+      }
     }
+    // Every slot is taken: one more segment comes online, its slots never used yet.
+    if (nsegs >= kMaxUndoSegs) break;
+    wrap_.resize(wrap_.size() + kUndoSlots, 0);
+    busy_.resize(busy_.size() + kUndoSlots, 0);
+    next_usn_ = nsegs;
   }
-  KS_ERROR("no free transaction slot in %u undo segments.", kUndoSegs);
+  KS_ERROR("no free transaction slot in %u undo segments.", kMaxUndoSegs);
   return -1;
 }
 

@@ -12,8 +12,11 @@
 
 namespace ks::sim {
 
-constexpr uint32_t kUndoSegs = 10;   // undo segments 1..10
+constexpr uint32_t kUndoSegs = 10;   // undo segments 1..10 online from the start
 constexpr uint32_t kUndoSlots = 48;  // transaction-table slots per segment
+// A busy database brings more undo segments online when every slot of those it has is
+// taken, so that thousands of transactions can be open at once: up to this many.
+constexpr uint32_t kMaxUndoSegs = 250;
 
 // Row indexes of one change in t->rows: one for every change but a multi-row insert, so
 // the first is kept inline and only the others take heap memory.

@@ -163,18 +163,30 @@ struct Oltp {
   }
 };
 
-// Rows in use by open transactions (Oracle would make the others wait).
+// Rows in use by open transactions (Oracle would make the others wait), and the rows
+// each one holds, so that an end releases its own without visiting everyone's (thousands
+// of transactions may be open at once).
 struct Locks {
   std::unordered_map<uint64_t, ks_txn_t *> m;
+  std::unordered_map<ks_txn_t *, std::vector<uint64_t>> held;
   static uint64_t key(const ks_table_t *t, uint32_t ri) { return uint64_t(t->objn) << 32 | ri; }
   bool free_for(const ks_table_t *t, uint32_t ri, ks_txn_t *tx) {
     auto it = m.find(key(t, ri));
     return it == m.end() || it->second == tx;
   }
-  void take(const ks_table_t *t, uint32_t ri, ks_txn_t *tx) { m[key(t, ri)] = tx; }
+  void take(const ks_table_t *t, uint32_t ri, ks_txn_t *tx) {
+    ks_txn_t *&owner = m[key(t, ri)];
+    if (owner != tx) held[tx].push_back(key(t, ri));
+    owner = tx;
+  }
   void release(ks_txn_t *tx) {
-    for (auto it = m.begin(); it != m.end();)
-      it = it->second == tx ? m.erase(it) : std::next(it);
+    auto h = held.find(tx);
+    if (h == held.end()) return;
+    for (uint64_t k : h->second) {
+      auto it = m.find(k);
+      if (it != m.end() && it->second == tx) m.erase(it);
+    }
+    held.erase(h);
   }
 };
 

@@ -84,7 +84,7 @@ TEST_F(TransTest, MoreSavedTransactionsThanMaxTransRefusesTheStart) {
   ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 100), xid_of(1, 2, 1), 1), 0);
   ASSERT_EQ(ks_trans_close(&t), 0);
   params(1, 4096);
-  EXPECT_EQ(open(), -1);
+  EXPECT_EQ(open(), KS_RC_STOP);  // the process stops for the operator
   EXPECT_THAT(last_message(), HasSubstr("holds 2 open transactions, more than max_trans (1) allows: raise "
                                         "the max_trans parameter of U.C."));
   EXPECT_EQ(t.buf, nullptr);
