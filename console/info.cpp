@@ -106,7 +106,8 @@ std::string lag_text(int64_t secs) {
   char s[32];
   if (secs < 60) snprintf(s, sizeof s, "%llds", static_cast<long long>(secs));
   else if (secs < 3600) snprintf(s, sizeof s, "%lldm%02llds", static_cast<long long>(secs / 60), static_cast<long long>(secs % 60));
-  else snprintf(s, sizeof s, "%lldh%02lldm", static_cast<long long>(secs / 3600), static_cast<long long>(secs / 60 % 60));
+  else if (secs < 172800) snprintf(s, sizeof s, "%lldh%02lldm", static_cast<long long>(secs / 3600), static_cast<long long>(secs / 60 % 60));
+  else snprintf(s, sizeof s, "%lldd%02lldh", static_cast<long long>(secs / 86400), static_cast<long long>(secs / 3600 % 24));
   return s;
 }
 
