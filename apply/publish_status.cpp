@@ -7,12 +7,7 @@
 #include "lib/ps/ps.h"
 
 void ks_apply_publish_status(const ks_apply_t *ap, int how) {
-  static ks_ps_stat_t *slot = nullptr;
-  static bool claimed = false;
-  if (!claimed && x_pst != nullptr) {
-    claimed = true;  // once: a full table is logged once, and the process runs on without
-    slot = ks_ps_stat_claim(x_pst, KS_CFG_COM_APPLY);
-  }
+  ks_ps_stat_t *slot = ks_ps_stat_mine(x_pst, KS_CFG_COM_APPLY);
   if (slot == nullptr) return;
   ks_ps_stat_begin(slot);
   if (ap->r != nullptr) {
@@ -21,8 +16,5 @@ void ks_apply_publish_status(const ks_apply_t *ap, int how) {
   }
   slot->cmt_scn = x_cmt_scn;
   if (x_cmt_sct != 0) slot->cmt_sct = x_cmt_sct;
-  if (how == KS_PUB_IDLE) slot->flags |= KS_PS_STAT_IDLE;
-  else slot->flags &= ~KS_PS_STAT_IDLE;
-  if (how == KS_PUB_STOPPED) slot->state = KS_PS_STAT_STOPPED;
-  ks_ps_stat_end(slot);
+  ks_ps_stat_publish_end(slot, how);
 }

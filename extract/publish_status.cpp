@@ -12,12 +12,7 @@
 static_assert(KS_NC_REASONS <= KS_PS_STAT_NC, "not-captured reasons fit a status slot");
 
 void ks_publish_status(const ks_rba_t *pos, int how) {
-  static ks_ps_stat_t *slot = nullptr;
-  static bool claimed = false;
-  if (!claimed && x_pst != nullptr) {
-    claimed = true;  // once: a full table is logged once, and the process runs on without
-    slot = ks_ps_stat_claim(x_pst, KS_CFG_COM_EXTRACT);
-  }
+  ks_ps_stat_t *slot = ks_ps_stat_mine(x_pst, KS_CFG_COM_EXTRACT);
   if (slot == nullptr) return;
   const ks_extr_t *ex = &x_extr;
   ks_ps_stat_begin(slot);
@@ -35,8 +30,5 @@ void ks_publish_status(const ks_rba_t *pos, int how) {
     }
   }
   for (int r = 0; r < KS_NC_REASONS; ++r) slot->nc[r] = ks_not_captured_count(r);
-  if (how == KS_PUB_IDLE) slot->flags |= KS_PS_STAT_IDLE;
-  else slot->flags &= ~KS_PS_STAT_IDLE;
-  if (how == KS_PUB_STOPPED) slot->state = KS_PS_STAT_STOPPED;
-  ks_ps_stat_end(slot);
+  ks_ps_stat_publish_end(slot, how);
 }

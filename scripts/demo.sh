@@ -344,7 +344,7 @@ cat <<EOF
 
 where to look next (the home stays: rm -rf $home when done):
   cd $home; export KESTRO_HOME=$home/
-  bin/kesh                                   the console: "desc extract $unit.ext1", "list", "help"
+  bin/kesh                                   the console: "info", "desc extract $unit.ext1", "list", "help"
   bin/trailcat -f data/$unit/ext1_0.dat | less     the captured transactions in the trail
   bin/markedit -f data/$unit/ext1.ckp -p     the extract's checkpoint (redo position)
   bin/errcat -f error/$unit/app1_error.dat   rows the target refused, if any (none expected)

@@ -133,9 +133,14 @@ ks_ps_stat_t *ks_ps_stat_table(int *n);
 // taken and marked running with pid, start time and restarts; null (logged) when the
 // table is missing or full. The position fields keep what the last run published.
 ks_ps_stat_t *ks_ps_stat_claim(const ks_ps_task_t *me, uint32_t com_typ);
+// The slot of this process, claimed at the first call (once: a full table is logged once
+// and the process runs on without one); null without one or without an entry me.
+ks_ps_stat_t *ks_ps_stat_mine(const ks_ps_task_t *me, uint32_t com_typ);
 // The writer's brackets around a change of its slot (updated is set by the end).
 void ks_ps_stat_begin(ks_ps_stat_t *s);
 void ks_ps_stat_end(ks_ps_stat_t *s);
+// ks_ps_stat_end of a publication: sets the idle flag and the clean stop as how says.
+void ks_ps_stat_publish_end(ks_ps_stat_t *s, int how);
 // A consistent copy of a slot → true; false when the writer kept changing it.
 bool ks_ps_stat_read(const ks_ps_stat_t *s, ks_ps_stat_t *out);
 

@@ -93,11 +93,9 @@ ks_ps_stat_t *ks_ps_stat_claim(const ks_ps_task_t *me, uint32_t com_typ) {
       if (pass == 0 ? cur != 0 : (cur == 0 || configured(cur))) continue;
       if (!__atomic_compare_exchange_n(&st[i].com_uk, &cur, uk, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) continue;
       mine = &st[i];
-      ks_ps_stat_begin(mine);
-      const uint32_t seq = mine->seq;
+      ks_ps_stat_begin(mine);  // what the other component left there goes (seq and com_uk stay)
       std::memset(reinterpret_cast<char *>(mine) + offsetof(ks_ps_stat_t, thrd), 0,
                   sizeof *mine - offsetof(ks_ps_stat_t, thrd));
-      mine->seq = seq;
       mine->thrd = thrd;
       ks_ps_stat_end(mine);
     }
@@ -115,6 +113,23 @@ ks_ps_stat_t *ks_ps_stat_claim(const ks_ps_task_t *me, uint32_t com_typ) {
   mine->started = int64_t(time(nullptr));
   ks_ps_stat_end(mine);
   return mine;
+}
+
+ks_ps_stat_t *ks_ps_stat_mine(const ks_ps_task_t *me, uint32_t com_typ) {
+  static ks_ps_stat_t *slot = nullptr;
+  static bool claimed = false;
+  if (!claimed && me != nullptr) {
+    claimed = true;
+    slot = ks_ps_stat_claim(me, com_typ);
+  }
+  return slot;
+}
+
+void ks_ps_stat_publish_end(ks_ps_stat_t *s, int how) {
+  if (how == KS_PUB_IDLE) s->flags |= KS_PS_STAT_IDLE;
+  else s->flags &= ~KS_PS_STAT_IDLE;
+  if (how == KS_PUB_STOPPED) s->state = KS_PS_STAT_STOPPED;
+  ks_ps_stat_end(s);
 }
 
 void ks_ps_stat_begin(ks_ps_stat_t *s) {
