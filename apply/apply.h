@@ -140,11 +140,13 @@ extern int x_csid, x_ncsid, x_lob_csid;
 extern uint32_t x_ckp_fno;
 extern uint64_t x_ckp_scn;
 extern uint64_t x_ckp_xid;
+extern uint32_t x_ckp_sct;  // commit time stamp of the transaction x_ckp_scn names (status only)
 // The checkpoint of the last commit that succeeded: where the replay starts again when
 // the open unit has to be rolled back.
 extern uint32_t x_cmt_fno;
 extern uint64_t x_cmt_scn;
 extern uint64_t x_cmt_xid;
+extern uint32_t x_cmt_sct;
 extern ks_ap_cfg_t x_cfg;
 extern char x_sqltxt[KS_SQLTXT_SIZE];
 extern ks_apply_t x_app;
@@ -251,6 +253,11 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr);
 // checkpoint the target holds and goes on.
 #define KS_REPLAY_RECONNECT (-4)
 int ks_replay_restart(ks_apply_t *ap);
+// Publishes the replay position (ap->r), the last commit applied and, with KS_PUB_IDLE,
+// that the trail has been read to its end, in the process's slot of the status table;
+// KS_PUB_STOPPED marks the clean stop (the last call). Nothing without a process-table
+// entry.
+void ks_apply_publish_status(const ks_apply_t *ap, int how);
 
 // Engines the replay dispatches to.
 // Executes the collected rows first when `flush`, then builds the LCR's statement text

@@ -36,6 +36,7 @@ int commit_point(ks_apply_t *ap) {
   x_cmt_fno = x_ckp_fno;
   x_cmt_scn = x_ckp_scn;
   x_cmt_xid = x_ckp_xid;
+  x_cmt_sct = x_ckp_sct;
   return 0;
 }
 
@@ -103,6 +104,7 @@ void log_xid(const char *what, uint64_t scn, uint64_t xid, const char *why, long
 int ks_do_transaction(ks_apply_t *ap, uint8_t *thdr) {
   ks_buffer_t *b = ap->b;
   x_ckp_scn = ks_th_cscn(thdr);
+  x_ckp_sct = ks_th_csct(thdr);
   x_ckp_xid = ks_th_xid(thdr);
   b->dbuf = b->rbuf;
   auto tp = static_cast<uint32_t>(thdr - b->rbuf);
@@ -129,6 +131,7 @@ int ks_do_transaction(ks_apply_t *ap, uint8_t *thdr) {
 int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr) {
   ks_buffer_t *b = ap->b;
   x_ckp_scn = ks_th_cscn(thdr);
+  x_ckp_sct = ks_th_csct(thdr);
   x_ckp_xid = ks_th_xid(thdr);
   b->dbuf = b->tbuf;
   auto tp = static_cast<uint32_t>(thdr - b->rbuf);
@@ -291,6 +294,7 @@ int ks_replay_restart(ks_apply_t *ap) {
   x_ckp_fno = x_cmt_fno;
   x_ckp_scn = x_cmt_scn;
   x_ckp_xid = x_cmt_xid;
+  x_ckp_sct = x_cmt_sct;
   if (ks_open_trail_file(ap, x_cmt_fno, x_cmt_scn, x_cmt_xid) < 0) {
     KS_ERROR("position again at the last checkpoint (trail file #%u, SCN %lu) error.", x_cmt_fno,
              static_cast<unsigned long>(x_cmt_scn));

@@ -326,6 +326,7 @@ int replay_loop(ks_apply_t *ap) {
       continue;
     }
     if (n == 0) {
+      ks_apply_publish_status(ap, KS_PUB_IDLE);
       KS_INFO("reach the end of trail file, retry after %d seconds.", x_read_wait);
       sleep(static_cast<unsigned>(x_read_wait));
       continue;
@@ -348,6 +349,7 @@ int replay_loop(ks_apply_t *ap) {
               refusal.attempts, static_cast<long>(time(nullptr) - refusal.since));
       refusal = Refusal();
     }
+    ks_apply_publish_status(ap, KS_PUB_BUSY);
     if (r->flag & 1) {
       close(r->rfd);
       r->rfd = -1;
@@ -478,6 +480,7 @@ int main(int argc, char **argv) {
     return exit_for_error();
   }
   KS_INFO("process startup, apply data in trail file ...");
+  ks_apply_publish_status(&x_app, KS_PUB_BUSY);
 
   if (replay_loop(&x_app) < 0) return exit_for_error();
 
@@ -486,6 +489,7 @@ int main(int argc, char **argv) {
   KS_INFO("rollback uncommitted transaction ...");
   release(false);
   KS_INFO("disconnect from database ...");
+  ks_apply_publish_status(&x_app, KS_PUB_STOPPED);
   if (ks_shm_detach() != 0) {
     KS_ERROR("detach shared memory error.");
     return -1;

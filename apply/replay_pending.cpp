@@ -26,6 +26,7 @@ int ks_sync_sequence(ks_apply_t *, uint8_t *rhdr, uint32_t) { return skipped("se
 
 int ks_execute_ddl(ks_apply_t *, uint8_t *thdr) {
   x_ckp_scn = ks_th_cscn(thdr);
+  x_ckp_sct = ks_th_csct(thdr);
   x_ckp_xid = ks_th_xid(thdr);
   uint32_t tlen = ks_th_tlen(thdr);
   if (tlen >= KS_LCR_TH_SZ + KS_LCR_RH_SZ) return skipped("DDL", thdr + KS_LCR_TH_SZ);

@@ -24,7 +24,7 @@ const ks_cmdmap_t x_cmdmap[] = {
     {"add", ks_add_handle},       {"modify", ks_modify_handle},  {"delete", ks_delete_handle},
     {"save", ks_save_config},     {"reload", ks_reload_config},  {"reset", ks_reset_config},
     {"list", ks_list_handle},     {"ls", ks_list_handle},        {"test", ks_test_command},
-    {"desc", ks_desc_handle},     {"", nullptr},
+    {"desc", ks_desc_handle},     {"info", ks_info_handle},      {"", nullptr},
 };
 
 int ks_run_command(char *text) {
@@ -73,6 +73,7 @@ int ks_help_handle(char *) {
         "reset  - discard the config change\n"
         "list   - list config information\n"
         "desc   - describe component detail\n"
+        "info   - status, position and lag of the components\n"
         "\n",
         stdout);
   return 0;

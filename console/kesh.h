@@ -87,6 +87,8 @@ int ks_modify_handle(char *args);
 int ks_delete_handle(char *args);
 int ks_list_handle(char *args);
 int ks_desc_handle(char *args);
+// ---- status (info.cpp) ----
+int ks_info_handle(char *args);
 
 // ---- parser (parse.cpp) ----
 // Blanks and surrounding quotes stripped; the upper variant also upper-cases.

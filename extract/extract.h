@@ -273,6 +273,11 @@ int ks_write_check_point(ks_ckp_t *ckp);
 // Writes ckp while the process runs: the record keeps its open mark, so a crash still
 // asks for the operator's reset, and the reset then finds this position. 0 / -1.
 int ks_save_check_point(ks_ckp_t *ckp);
+// Publishes the process's status (position pos, trail, last commit, not-captured counts)
+// in its slot of the status table; how is KS_PUB_BUSY, KS_PUB_IDLE (all redo written so
+// far has been read) or KS_PUB_STOPPED (a clean stop, the last call). Nothing without a
+// process-table entry.
+void ks_publish_status(const ks_rba_t *pos, int how);
 
 // Source database session and attributes.
 #define KS_DBA_ARCHIVELOG 0x1

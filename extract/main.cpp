@@ -212,6 +212,7 @@ void free_memory() {
       ks_trans_release_spills(ex->t);
     }
   }
+  if (ok) ks_publish_status(&pos, KS_PUB_STOPPED);
   free_memory();
   KS_DEBUG("free allocated memory ok ...");
   ks_disconnect_db(ex->a);
@@ -483,6 +484,7 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
           if (blocks == 0 && pos.blk != 0 && static_cast<int>(pos.blk) < x_log.blks) {
             // The file ends before the block count it was located with: wait for it
             // rather than spin on empty reads.
+            ks_publish_status(&pos, KS_PUB_IDLE);
             KS_INFO("reach the end of log file, continue after %d seconds ...", x_read_wait);
             pause_seconds(x_read_wait);
             break;
@@ -519,6 +521,7 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
         case WALK: {
           int rc = ks_do_read_buffer(ex, &pos, blocks);
           ks_flush_trail(ex->t);  // a failed write is kept, and reading holds until it is done
+          if (blocks > 0) ks_publish_status(&pos, KS_PUB_BUSY);
           bool at_end = false;
           if (rc == KS_RC_HOLD) {
             record_held = !(ex->t->flag & KS_TRANS_PENDING);
@@ -584,6 +587,7 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
               // disk as soon as it has been reached.
               caught_up = true;
               if (!saved_once) save_progress();
+              ks_publish_status(&pos, KS_PUB_IDLE);
               KS_INFO("reach the end of log file, continue after %d seconds ...", x_read_wait);
               pause_seconds(x_read_wait);
               st = READ;
@@ -635,5 +639,6 @@ int main(int argc, char **argv) {
   KS_DEBUG("init extract ok ...");
 
   start_up();
+  ks_publish_status(&pos, KS_PUB_BUSY);
   capture();
 }

@@ -225,11 +225,13 @@ apply_scn() {
   s=$(sqlite3 -cmd '.timeout 2000' sim/TGT.db 'select max(SCN) from "KS.KS_APPLY_CKP"' 2>/dev/null || true)
   [[ "$s" =~ ^[0-9]+$ ]] && echo "$s" || echo 0
 }
-# The sequence of the log the extract reads: where it started, plus the switches it followed.
-extract_seq() {
-  cat log/$unit/ext1_*.log 2>/dev/null |
-    awk '/analyze redo log from sequence#/ { s = $NF } /" switched\./ { s++ } END { print s + 0 }'
+# What the extract and the apply publish, as the console's "info" shows it: one line per
+# component; info_field COMPONENT LABEL prints the word after the label, info_state the state.
+info_now() { printf 'info %s\nexit\n' "$unit" | bin/kesh 2>/dev/null | sed 's/^\(KESH> \)*//' >log/demo-info.out; }
+info_field() {
+  awk -v id="$unit.$1" -v label="$2" '$1 == id { for (i = 2; i < NF; i++) if ($i == label) { print $(i + 1); exit } }' log/demo-info.out
 }
+info_state() { awk -v id="$unit.$1" '$1 == id { print $3 }' log/demo-info.out; }
 # Workload transactions committed so far, how many of them the target has applied (by
 # commit SCN), and the last commit SCN.
 counts() {
@@ -243,10 +245,13 @@ counts() {
 
 say "running the workload: $txns OLTP transactions in $rounds rounds$( [ "$rate" -gt 0 ] && echo " at $rate per second"), plus HR changes"
 # generated: transactions committed on the source; redo seq: the log the source writes
-# and the log the extract reads; trail: bytes captured; applied: transactions the
-# target's checkpoint has passed; backlog and lag: what is not applied yet, in
-# transactions and in seconds since the source committed it.
-printf '%6s %10s %14s %10s %10s %8s %6s\n' time generated "redo seq s/x" "trail KiB" applied backlog lag
+# and the log the extract reads; trail: bytes captured; applied: transactions the apply
+# has committed on the target; backlog and lag: what is not applied yet, in transactions
+# and in seconds since the source committed it; extract/apply: their state and whether
+# they have caught up ("idle"). The extract's position, the apply's commit SCN and the
+# states come from "info". (info's own lag counts from the source's commit time stamps,
+# which the stand-in takes from a simulated clock: here the lag is measured instead.)
+printf '%6s %10s %14s %10s %10s %8s %6s  %s\n' time generated "redo seq s/x" "trail KiB" applied backlog lag extract/apply
 t0=$(now)
 workload >log/demo-workload.out 2>&1 &
 wl_pid=$!
@@ -261,7 +266,9 @@ while :; do
     wl_end=$(now)
   fi
   t=$(now)
-  as=$(apply_scn)
+  info_now
+  as=$(info_field app1 scn)
+  [[ "$as" =~ ^[0-9]+$ ]] || as=0
   read -r gen app gscn < <(counts "$as")
   tick_t+=("$t"); tick_scn+=("$gscn")
   # Lag in time: how long ago the source reached the SCN the target has applied.
@@ -282,8 +289,10 @@ while :; do
   el=$(awk -v a="$t" -v b="$t0" 'BEGIN { printf "%d", a - b }')
   if [ "$el" -ge $((last_report + 2)) ] || [ "$wl_done" = 1 ]; then
     last_report=$el
-    printf '%5ss %10d %14s %10s %10d %8d %5ss\n' "$el" "$gen" "$(( $(ls sim/SRC/archivelog | wc -l) + 1 ))/$(extract_seq)" \
-      "$(trail_kib)" "$app" $((gen - app)) "$lag_s"
+    xs=$(info_field ext1 seq)
+    printf '%5ss %10d %14s %10s %10d %8d %5ss  %s\n' "$el" "$gen" "$(( $(ls sim/SRC/archivelog | wc -l) + 1 ))/${xs:--}" \
+      "$(trail_kib)" "$app" $((gen - app)) "$lag_s" \
+      "$(info_state ext1)$( [ "$(info_field ext1 lag)" = idle ] && echo ' idle')/$(info_state app1)$( [ "$(info_field app1 lag)" = idle ] && echo ' idle')"
   fi
   if [ "$wl_done" = 1 ]; then
     if bin/orasim diff sim/SRC.db sim/TGT.db -u ks/ks "${select[@]}" >log/demo-diff.out 2>&1; then
@@ -335,7 +344,7 @@ cat <<EOF
 
 where to look next (the home stays: rm -rf $home when done):
   cd $home; export KESTRO_HOME=$home/
-  bin/kesh                                   the console: "desc extract $unit.ext1", "list", "help"
+  bin/kesh                                   the console: "info", "desc extract $unit.ext1", "list", "help"
   bin/trailcat -f data/$unit/ext1_0.dat | less     the captured transactions in the trail
   bin/markedit -f data/$unit/ext1.ckp -p     the extract's checkpoint (redo position)
   bin/errcat -f error/$unit/app1_error.dat   rows the target refused, if any (none expected)

@@ -249,6 +249,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
   t->fhdr.tail = static_cast<uint32_t>(t->tail);
   t->fhdr.last_scn = th.cscn;
   t->fhdr.last_xid = th.xid;
+  t->last_csct = th.csct;
 
   if (delete_after) done_with_spill(t, spill);
   if (queue) {

@@ -109,6 +109,9 @@ typedef struct __ks_trans_s {
   uint64_t q_last_scn;
   uint64_t q_last_xid;
   int q[KS_TRANS_QMAX];
+  // Commit time stamp of the last transaction written or queued (the one fhdr.last_scn
+  // names), for the status the process publishes.
+  uint32_t last_csct;
   // Restart state shared with the checkpoint (set before ks_trans_open): the save-file
   // generation the checkpoint names (0: any), and the trail offset it was taken at in
   // file fseq (0: the file header's tail).

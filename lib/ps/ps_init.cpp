@@ -42,7 +42,7 @@ int ks_ps_init() {
   for (int i = 0; i < n; ++i) ps[i] = {0, 0, -1, -1, 0, 0};
   ks_shm_set_ps_pos(ps);
   ks_shm_add_systail(uint32_t(ofs + size - *tail));
-  return 0;
+  return ks_ps_stat_init(n);
 }
 
 ks_ps_task_t *ks_ps_find(pid_t pid) {

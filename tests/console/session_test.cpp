@@ -261,7 +261,8 @@ TEST_F(Session, HelpAndExitAreExact) {
             "stop   - stop manager, extract, apply server, etc.\nadd    - add database, unit, component, etc.\n"
             "modify - modify database, unit, component, etc.\ndelete - delete database, unit, component, etc.\n"
             "save   - save config data\nreload - reload config to memory\nreset  - discard the config change\n"
-            "list   - list config information\ndesc   - describe component detail\n\n"
+            "list   - list config information\ndesc   - describe component detail\n"
+            "info   - status, position and lag of the components\n\n"
             "\nCommand \"help\" complete.\n\nKESH> ");
 }
 

@@ -284,3 +284,64 @@ TEST_F(Segment, LargeSizeSpansSegmentsSkippingAForeignKey) {
 }
 
 }  // namespace
+
+// The status table after the process table: a component's slot outlives its process and
+// is taken back by its next run (position kept), other components and threads get slots
+// of their own, and once the table is full a slot of a component no longer configured
+// (none is, here) is taken over with its position cleared. A copy is only taken of a slot
+// nobody is writing.
+TEST(StatusTable, SlotsOutliveTheirProcessAndGoBackToTheSameComponent) {
+  kstest::TempHome home;
+  ASSERT_TRUE(kstest::set_config_header(32 * kMiB));
+  kstest::IpcGuard guard;
+  ASSERT_EQ(ks_shm_create(), 0) << ks_log_get_message();
+  ASSERT_EQ(ks_cfg_load(), 0) << ks_log_get_message();
+  ASSERT_EQ(ks_ps_init(), 0) << ks_log_get_message();
+  int n = 0;
+  ks_ps_stat_t *st = ks_ps_stat_table(&n);
+  ASSERT_NE(st, nullptr);
+  ASSERT_EQ(n, ks_cfg_get_max_process());
+  ASSERT_GE(n, 4);
+  uint32_t sno, ofs;
+  ASSERT_EQ(ks_shm_get_pos(st, &sno, &ofs), 0);
+  EXPECT_LE(ofs + uint64_t(n) * sizeof *st, *ks_shm_get_systail()) << "inside the system area";
+
+  ks_ps_task_t run1 = {0, 0x50001, 0, getpid(), 1, 0};
+  ks_ps_stat_t *a = ks_ps_stat_claim(&run1, KS_CFG_COM_EXTRACT);
+  ASSERT_NE(a, nullptr);
+  ks_ps_stat_begin(a);
+  a->trail_fno = 7;
+  a->state = KS_PS_STAT_STOPPED;
+  ks_ps_stat_end(a);
+  ks_ps_task_t run2 = {1, 0x50001, 0, getpid(), 1, 0};  // the next run, restarted once
+  EXPECT_EQ(ks_ps_stat_claim(&run2, KS_CFG_COM_EXTRACT), a);
+  ks_ps_stat_t copy;
+  ASSERT_TRUE(ks_ps_stat_read(a, &copy));
+  EXPECT_EQ(copy.trail_fno, 7u);
+  EXPECT_EQ(copy.restarts, 1u);
+  EXPECT_EQ(copy.state, KS_PS_STAT_RUNNING);
+  EXPECT_EQ(copy.seq % 2, 0u);
+
+  ks_ps_task_t thread2 = {0, 0x50001, 0, getpid(), 1, 2}, other = {0, 0x50002, 1, getpid(), 1, 0};
+  ks_ps_stat_t *b = ks_ps_stat_claim(&thread2, KS_CFG_COM_EXTRACT);
+  ks_ps_stat_t *c = ks_ps_stat_claim(&other, KS_CFG_COM_APPLY);
+  ASSERT_NE(b, nullptr);
+  ASSERT_NE(c, nullptr);
+  EXPECT_NE(b, a);
+  EXPECT_NE(c, a);
+  EXPECT_NE(c, b);
+  for (int i = 3; i < n; ++i) {
+    ks_ps_task_t t = {0, 0x60000u + uint32_t(i), 0, getpid(), 1, 0};
+    ASSERT_NE(ks_ps_stat_claim(&t, KS_CFG_COM_APPLY), nullptr);
+  }
+  ks_ps_task_t late = {0, 0x70000, 0, getpid(), 1, 0};
+  ks_ps_stat_t *d = ks_ps_stat_claim(&late, KS_CFG_COM_APPLY);
+  ASSERT_NE(d, nullptr);
+  ASSERT_TRUE(ks_ps_stat_read(d, &copy));
+  EXPECT_EQ(copy.com_uk, 0x70000u);
+  EXPECT_EQ(copy.trail_fno, 0u);
+
+  ks_ps_stat_begin(d);  // a writer that never finishes: no copy is taken
+  EXPECT_FALSE(ks_ps_stat_read(d, &copy));
+  ks_ps_stat_end(d);
+}
