@@ -80,7 +80,8 @@ TEST(RedoFixtures, TextShowsEveryRecordAndEachCommittedTransaction) {
     std::string text = run(std::string(KS_BIN_DIR) + "/redocat -f " + data_path(c, ".redo") + " -d " +
                            data_path(c, ".dict") + " 2>/dev/null");
     std::vector<std::string> want_records, got_records, want_txns, got_txns;
-    std::map<std::string, std::string> open;  // xid -> operations so far
+    // xid -> operations so far; rollback redo discards the latest change still standing.
+    std::map<std::string, std::vector<std::string>> open;
     for (const std::string &l : kstest::split_lines(kstest::read_file(data_path(c, ".expected.jsonl")))) {
       std::string type = jfield(l, "type");
       if (type == "\"file\"") {
@@ -109,19 +110,29 @@ TEST(RedoFixtures, TextShowsEveryRecordAndEachCommittedTransaction) {
         std::string op = jfield(l, "op"), xid = jfield(l, "xid");
         op = op.substr(1, op.size() - 2);
         if (op == "COMMIT") {
-          if (!open[xid].empty()) want_txns.push_back(xid.substr(1, xid.size() - 2) + open[xid] + " COMMIT");
+          std::string t = xid.substr(1, xid.size() - 2);
+          for (const std::string &o : open[xid]) t += o;
+          if (!open[xid].empty()) want_txns.push_back(t + " COMMIT");
           open.erase(xid);
         } else if (op == "ROLLBACK") {
           open.erase(xid);
         } else if (op != "TAG") {
           std::string owner = jfield(l, "owner"), table = jfield(l, "table");
-          open[xid] += std::string(jfield(l, "rollback_redo").empty() ? "" : " [rollback]") + " " + op + " " +
-                       owner.substr(1, owner.size() - 2) + "." + table.substr(1, table.size() - 2);
+          bool rollback = !jfield(l, "rollback_redo").empty();
+          auto &v = open[xid];
+          if (rollback)
+            for (auto o = v.rbegin(); o != v.rend(); ++o)
+              if (o->rfind(" [", 0) != 0) {
+                *o = " [discard]" + *o;
+                break;
+              }
+          v.push_back(std::string(rollback ? " [rollback]" : "") + " " + op + " " + owner.substr(1, owner.size() - 2) +
+                      "." + table.substr(1, table.size() - 2));
         }
       }
     }
     std::string *cur = nullptr;
-    bool rollback = false;
+    std::string mark;  // of the record being read
     for (const std::string &l : kstest::split_lines(text)) {
       if (l.rfind("RECORD ", 0) == 0) {
         got_records.push_back(l.substr(7));
@@ -133,7 +144,9 @@ TEST(RedoFixtures, TextShowsEveryRecordAndEachCommittedTransaction) {
         got_txns.push_back(l.substr(l.find('(') + 1, l.find(')') - l.find('(') - 1));
         cur = nullptr;
       } else if (l.rfind("LCR [Discard] [Rollbacked]", 0) == 0) {
-        rollback = true;
+        mark = " [rollback]";
+      } else if (l.rfind("LCR [Discard]", 0) == 0) {
+        mark = " [discard]";
       } else if (l.rfind("LCR Op: ", 0) == 0 && !got_txns.empty()) {
         size_t o = l.find("  Owner: ");
         std::string what = l.substr(8, o == std::string::npos ? std::string::npos : o - 8);
@@ -141,12 +154,21 @@ TEST(RedoFixtures, TextShowsEveryRecordAndEachCommittedTransaction) {
           size_t t = l.find(", ", o);
           what += " " + l.substr(o + 9, t - o - 9) + "." + l.substr(l.find(": ", t) + 2);
         }
-        got_txns.back() += (rollback ? " [rollback] " : " ") + what;
-        rollback = false;
+        got_txns.back() += mark + " " + what;
+        mark.clear();
       }
     }
     EXPECT_EQ(got_records, want_records);
     EXPECT_EQ(got_txns, want_txns);
+    // Without the dictionary: the same records, no transaction, nothing on the error output.
+    std::string bare = run(std::string(KS_BIN_DIR) + "/redocat -f " + data_path(c, ".redo") + " 2>&1; echo rc=$?");
+    std::vector<std::string> bare_records;
+    for (const std::string &l : kstest::split_lines(bare))
+      if (l.rfind("RECORD ", 0) == 0) bare_records.push_back(l);
+    EXPECT_EQ(bare_records.size(), want_records.size());
+    EXPECT_EQ(bare.find("XID: "), std::string::npos);
+    EXPECT_NE(bare.find("\nrc=0\n"), std::string::npos) << bare;
+    EXPECT_EQ(bare.find("ERROR"), std::string::npos) << bare;
     records += want_records.size();
     txns += want_txns.size();
   }
