@@ -137,8 +137,8 @@ const char *op_name(uint32_t opc) {
 struct Pending {
   std::vector<uint8_t> img;  // the records, back to back
   uint32_t n = 0;
-  bool rollback = false;  // holds rollback redo
-  int sn = -1;            // its slot in open_trans
+  uint32_t flag = 0;  // KS_SLOT_* as the transaction table would set them
+  int sn = -1;        // its slot in open_trans
 };
 std::map<uint64_t, Pending> pending;
 // The open transactions, in capture's own transaction table (slots only, no images): the
@@ -167,17 +167,10 @@ void count_changes(const std::vector<uint8_t> &img) {
   }
 }
 
+// Takes one change as the transaction table takes it (ks_append_lcr), with its rules of
+// what a transaction keeps; at the commit, what the trail would receive.
 void group_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct) {
-  uint32_t rlen = ks_lcr_u32(rh, 0), opc = ks_lcr_u32(rh, 8);
-  if (opc == KS_OPC_TAG) {
-    // A tag marks the transaction (the trail keeps it in the transaction's flags), it is
-    // not one of its records.
-    uint32_t dlen = ks_lcr_u32(rh, 12);
-    if (!summary)
-      printf("TRANSACTION XID %d.%d.%d tagged: %s\n", KS_XID_ARGS(xid),
-             hex(reinterpret_cast<const uint8_t *>(rh) + KS_LCR_RHS_SZ, dlen).c_str());
-    return;
-  }
+  uint32_t rlen = ks_lcr_u32(rh, 0), rflag = ks_lcr_u32(rh, 4), opc = ks_lcr_u32(rh, 8);
   auto it = pending.find(xid);
   if (it == pending.end()) {
     // Like the trail, a transaction starts with its first change: the end of one that
@@ -188,36 +181,57 @@ void group_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint3
     if (it->second.sn < 0) KS_ERROR("no slot for transaction %d.%d.%d: out of memory.", KS_XID_ARGS(xid));
   }
   Pending &t = it->second;
-  const uint8_t *b = reinterpret_cast<const uint8_t *>(rh);
-  t.img.insert(t.img.end(), b, b + rlen);
-  t.n++;
-  if (ks_lcr_u32(rh, 4) & KS_RH_ROLLBACK) t.rollback = true;
-  if (opc != KS_OPC_COMMIT && opc != KS_OPC_ROLLBACK) return;
+  if (!ks_trans_keeps(t.flag, rflag, opc)) return;
+  auto done = [&] {
+    if (t.sn >= 0) ks_trans_drop_slot(&open_trans, t.sn);
+    pending.erase(it);
+  };
+  if (opc == KS_OPC_TAG) {
+    // A tag marks the transaction (the trail keeps it in the transaction's flags), it is
+    // not one of its records.
+    t.flag |= KS_SLOT_TAG;
+    if (!summary)
+      printf("TRANSACTION XID %d.%d.%d tagged: %s\n", KS_XID_ARGS(xid),
+             hex(reinterpret_cast<const uint8_t *>(rh) + KS_LCR_RHS_SZ, ks_lcr_u32(rh, 12)).c_str());
+    return;
+  }
   if (opc == KS_OPC_ROLLBACK) {
     sum.rolled_back++;
     if (!summary)
       printf("TRANSACTION XID %d.%d.%d rolled back at SCN %llu: %u change(s) not delivered\n", KS_XID_ARGS(xid),
-             static_cast<unsigned long long>(scn), t.n - 1);
-  } else {
-    std::vector<uint8_t> img(KS_LCR_TH_SZ);
-    ks_lcr_th_t th{};
-    th.tlen = static_cast<uint32_t>(KS_LCR_TH_SZ + t.img.size());
-    th.flag = KS_TH_TRANS;
-    th.nlcr = t.n;
-    th.csct = sct;
-    th.cscn = scn;
-    th.xid = xid;
-    ks_lcr_store(img.data(), th);
-    img.insert(img.end(), t.img.begin(), t.img.end());
-    // A resolution that fails has said why and left the image as it was: it is shown
-    // unresolved, as the trail would hold it.
-    if (t.rollback) ks_check_rollback(ex, reinterpret_cast<ks_lcr_th_t *>(img.data()));
-    sum.committed++;
-    if (summary) count_changes(img);
-    else ks_trail_print_transaction(img.data(), &th, 0, "redocat", false);
+             static_cast<unsigned long long>(scn), t.n);
+    done();
+    return;
   }
-  if (t.sn >= 0) ks_trans_drop_slot(&open_trans, t.sn);
-  pending.erase(it);
+  t.flag |= ks_trans_record_flags(rflag, opc);
+  const uint8_t *b = reinterpret_cast<const uint8_t *>(rh);
+  t.img.insert(t.img.end(), b, b + rlen);
+  t.n++;
+  if (opc != KS_OPC_COMMIT) return;
+  sum.committed++;
+  if (ks_trans_nothing_to_deliver(t.flag)) {
+    if (!summary)
+      printf("TRANSACTION XID %d.%d.%d committed at SCN %llu: dictionary changes only, not delivered\n",
+             KS_XID_ARGS(xid), static_cast<unsigned long long>(scn));
+    done();
+    return;
+  }
+  std::vector<uint8_t> img(KS_LCR_TH_SZ);
+  ks_lcr_th_t th{};
+  th.tlen = static_cast<uint32_t>(KS_LCR_TH_SZ + t.img.size());
+  th.flag = KS_TH_TRANS;
+  th.nlcr = t.n;
+  th.csct = sct;
+  th.cscn = scn;
+  th.xid = xid;
+  ks_lcr_store(img.data(), th);
+  img.insert(img.end(), t.img.begin(), t.img.end());
+  // A resolution that fails has said why and left the image as it was: it is shown
+  // unresolved, as the trail would hold it.
+  if (t.flag & KS_SLOT_ROLLBACK) ks_check_rollback(ex, reinterpret_cast<ks_lcr_th_t *>(img.data()));
+  if (summary) count_changes(img);
+  else ks_trail_print_transaction(img.data(), &th, 0, "redocat", false);
+  done();
 }
 
 // Column entries from p for n entries: [name, hex|null] pairs; advances p.

@@ -5,6 +5,7 @@
 // malformed change.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -120,6 +121,8 @@ TEST(RedoFixtures, TextShowsEveryRecordAndEachCommittedTransaction) {
           std::string owner = jfield(l, "owner"), table = jfield(l, "table");
           bool rollback = !jfield(l, "rollback_redo").empty();
           auto &v = open[xid];
+          // As the trail: once a DDL statement is in, the rest (but its end) is not kept.
+          if (std::any_of(v.begin(), v.end(), [](const std::string &o) { return o.rfind(" DDL ", 0) == 0; })) continue;
           if (rollback)
             for (auto o = v.rbegin(); o != v.rend(); ++o)
               if (o->rfind(" [", 0) != 0) {
