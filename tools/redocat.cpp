@@ -42,7 +42,7 @@ struct Summary {
   uint64_t records = 0, ignored = 0, malformed = 0;
   std::map<std::pair<int, int>, uint64_t> vectors;  // by layer.code
   uint64_t commits = 0, rollbacks = 0;              // ends of every transaction in the log
-  uint64_t committed = 0, rolled_back = 0;          // transactions with captured changes
+  uint64_t committed = 0, rolled_back = 0;          // transactions with captured changes (delivered)
   uint64_t ddl = 0;                                 // DDL statements of committed ones
   // Changes of committed transactions still standing after their rollbacks, by
   // OWNER.TABLE and operation; rows counts the rows of quick inserts.
@@ -208,7 +208,6 @@ void group_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint3
   t.img.insert(t.img.end(), b, b + rlen);
   t.n++;
   if (opc != KS_OPC_COMMIT) return;
-  sum.committed++;
   if (ks_trans_nothing_to_deliver(t.flag)) {
     if (!summary)
       printf("TRANSACTION XID %d.%d.%d committed at SCN %llu: dictionary changes only, not delivered\n",
@@ -229,6 +228,7 @@ void group_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint3
   // A resolution that fails has said why and left the image as it was: it is shown
   // unresolved, as the trail would hold it.
   if (t.flag & KS_SLOT_ROLLBACK) ks_check_rollback(ex, reinterpret_cast<ks_lcr_th_t *>(img.data()));
+  sum.committed++;
   if (summary) count_changes(img);
   else ks_trail_print_transaction(img.data(), &th, 0, "redocat", false);
   done();
@@ -442,6 +442,8 @@ int main(int argc, char **argv) {
       printf("TRANSACTION XID %d.%d.%d not ended in this log: %u change(s)\n", KS_XID_ARGS(xid), t.n);
   fflush(stdout);
   ks_log_not_captured(false);
+  if (have_dict) ks_trans_free_table(&open_trans);
+  free(block);
   if (rc == -1) {
     fprintf(stderr, "redocat: walk of %s stopped at %s\n", file, rba_text().c_str());
     return 1;
