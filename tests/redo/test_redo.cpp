@@ -4,6 +4,7 @@
 // that must never crash, read past the record (the sanitizer build runs it) or build a
 // malformed change.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -188,6 +189,22 @@ TEST(RedoFixtures, ScnWindowBoundsAreInclusive) {
   EXPECT_NE(got.find("\"scn\": 11796486"), std::string::npos);
   EXPECT_NE(got.find("\"scn\": 11796492"), std::string::npos);
   EXPECT_EQ(got.find("11796495"), std::string::npos);
+}
+
+// A tool's decoder messages are on its standard error, never in the home's log folder.
+TEST(RedoFixtures, DecoderMessagesGoToStandardError) {
+  kstest::TempHome home;
+  mkdir(home.file("log").c_str(), 0755);
+  ASSERT_EQ(run("ls -A " + home.file("log")), "");
+  std::string log = kstest::read_file(data_path("insert_le_v19_b512", ".redo"));
+  log[2 * 512 + 16 + 24 + 32] = 3;  // the first record's first change: a bad length array
+  kstest::write_file(home.file("bad.redo"), log);
+  std::string bin = std::string(KS_BIN_DIR) + "/redocat -f " + home.file("bad.redo");
+  std::string err = run(bin + " 2>&1 >/dev/null");
+  EXPECT_NE(err.find("WARNING:\nchange #2 of a redo record goes past the record (left 308).\n"), std::string::npos)
+      << err;
+  EXPECT_EQ(run("ls -A " + home.file("log")), "");
+  EXPECT_EQ(run(bin + " -j -S 2>/dev/null; echo rc=$?"), "rc=1\n");  // one or the other
 }
 
 TEST(RedoNumber, OraNumberToInt) {
