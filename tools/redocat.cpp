@@ -1,8 +1,11 @@
 // redocat: prints a redo log file as the capture decoder sees it — the file header, each
-// record's address, length, SCN and change vectors — and, with a dictionary, the row
-// changes the decoder builds from it (-j: one JSON object per line). No shared memory, no
+// record's address, length, SCN and change vectors — and, with a dictionary, the changes of
+// each transaction as the trail holds them at its commit (-j: one JSON object per change,
+// in log order; -S: only a summary of the log). It walks any log, with a dictionary or
+// without one; the decoder's messages go to its standard error. No shared memory, no
 // database. Invariants: the file is untrusted; records reach the same bounded decoder the
-// capture process uses, and the walk is the capture process's own block walk.
+// capture process uses, the walk is the capture process's own block walk, and rollbacks
+// are resolved by the capture process's own resolution at commit.
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,6 +20,7 @@
 #include "extract/redo/redo.h"
 #include "extract/redo/redo_format.h"
 #include "extract/trans/trail_print.h"
+#include "extract/trans/trans.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 #include "lib/util.h"
@@ -29,8 +33,21 @@ namespace R = ks::redo;
 namespace {
 
 bool json = false;
+bool summary = false;  // -S: counts only, printed at the end
 bool have_dict = false;
 ks_rba_t cur;
+
+// What -S prints.
+struct Summary {
+  uint64_t records = 0, ignored = 0, malformed = 0;
+  std::map<std::pair<int, int>, uint64_t> vectors;  // by layer.code
+  uint64_t commits = 0, rollbacks = 0;              // ends of every transaction in the log
+  uint64_t committed = 0, rolled_back = 0;          // transactions with captured changes (delivered)
+  uint64_t ddl = 0;                                 // DDL statements of committed ones
+  // Changes of committed transactions still standing after their rollbacks, by
+  // OWNER.TABLE and operation; rows counts the rows of quick inserts.
+  std::map<std::string, std::map<std::string, std::pair<uint64_t, uint64_t>>> changes;
+} sum;
 
 std::string hex(const uint8_t *p, uint32_t n) {
   static const char d[] = "0123456789abcdef";
@@ -59,81 +76,41 @@ void record_tap(ks_extr_t *ex, int rlen) {
   const uint8_t *r = ex->b->record;
   bool big = (ex->l->flag & KS_LOGF_BIG_ENDIAN) != 0;
   if (rlen < R::kRhSize) return;
+  const bool show = !json && !summary;
   uint8_t vld = r[R::kRhVld];
   uint64_t scn = (uint64_t(ks::load16(r + R::kRhScnWrap, big)) << 32) | ks::load32(r + R::kRhScnBase, big);
   int hsz = R::record_header_size(vld);
-  if (json) return;
-  printf("RECORD rba %s len %d vld 0x%02x scn %llu con_uid %u", rba_text().c_str(), rlen, vld,
-         static_cast<unsigned long long>(scn), ks::load32(r + R::kRhConUid, big));
-  if (hsz == R::kRhSizeLong && rlen >= hsz) printf(" time %u", ks::load32(r + R::kRhTime, big));
-  if (vld & R::kVldIgnore) printf(" (ignored)");
-  printf("\n");
-  if (rlen < hsz) return;
+  sum.records++;
+  if (vld & R::kVldIgnore) sum.ignored++;
+  if (show) {
+    printf("RECORD rba %s len %d vld 0x%02x scn %llu con_uid %u", rba_text().c_str(), rlen, vld,
+           static_cast<unsigned long long>(scn), ks::load32(r + R::kRhConUid, big));
+    if (hsz == R::kRhSizeLong && rlen >= hsz) printf(" time %u", ks::load32(r + R::kRhTime, big));
+    if (vld & R::kVldIgnore) printf(" (ignored)");
+    printf("\n");
+  }
+  if (rlen < hsz || (json && !summary)) return;
   const uint8_t *v = r + hsz;
   uint32_t left = uint32_t(rlen - hsz);
   int n = 0;
   while (left > 0) {
     ks_cv_t cv;
     if (ks_cv_open(&cv, const_cast<uint8_t *>(v), left, ex->l->vhsz, big) < 0) {
-      printf("  change #%d: malformed (%u bytes left)\n", n + 1, left);
+      sum.malformed++;
+      if (show) printf("  change #%d: malformed (%u bytes left)\n", n + 1, left);
       return;
     }
-    printf("  change #%d OP %d.%d class %u dba 0x%08x fields", ++n, v[0], v[1], ks::load16(v + R::kCvClass, big),
-           ks::load32(v + R::kCvDba, big));
-    for (int k = 1; k <= cv.nf; k++) printf(" %u", cv.len[k]);
-    printf("\n");
+    sum.vectors[{v[0], v[1]}]++;
+    n++;
+    if (show) {
+      printf("  change #%d OP %d.%d class %u dba 0x%08x fields", n, v[0], v[1], ks::load16(v + R::kCvClass, big),
+             ks::load32(v + R::kCvDba, big));
+      for (int k = 1; k <= cv.nf; k++) printf(" %u", cv.len[k]);
+      printf("\n");
+    }
     v += cv.size;
     left -= cv.size;
   }
-}
-
-// Text mode with a dictionary: the changes of each transaction, as built, held until its
-// commit and then printed as the trail shows a transaction.
-struct Pending {
-  std::vector<uint8_t> img;  // the records, back to back
-  uint32_t n = 0;
-};
-std::map<uint64_t, Pending> pending;
-
-void group_lcr(ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct) {
-  uint32_t rlen = ks_lcr_u32(rh, 0), opc = ks_lcr_u32(rh, 8);
-  if (opc == KS_OPC_TAG) {
-    // A tag marks the transaction (the trail keeps it in the transaction's flags), it is
-    // not one of its records.
-    uint32_t dlen = ks_lcr_u32(rh, 12);
-    printf("TRANSACTION XID %d.%d.%d tagged: %s\n", KS_XID_ARGS(xid),
-           hex(reinterpret_cast<const uint8_t *>(rh) + KS_LCR_RHS_SZ, dlen).c_str());
-    return;
-  }
-  auto it = pending.find(xid);
-  if (it == pending.end()) {
-    // Like the trail, a transaction starts with its first change: the end of one that
-    // changed nothing captured is not shown.
-    if (opc == KS_OPC_COMMIT || opc == KS_OPC_ROLLBACK) return;
-    it = pending.emplace(xid, Pending{}).first;
-  }
-  Pending &t = it->second;
-  const uint8_t *b = reinterpret_cast<const uint8_t *>(rh);
-  t.img.insert(t.img.end(), b, b + rlen);
-  t.n++;
-  if (opc != KS_OPC_COMMIT && opc != KS_OPC_ROLLBACK) return;
-  if (opc == KS_OPC_ROLLBACK) {
-    printf("TRANSACTION XID %d.%d.%d rolled back at SCN %llu: %u change(s) not delivered\n", KS_XID_ARGS(xid),
-           static_cast<unsigned long long>(scn), t.n - 1);
-  } else {
-    std::vector<uint8_t> img(KS_LCR_TH_SZ);
-    ks_lcr_th_t th{};
-    th.tlen = static_cast<uint32_t>(KS_LCR_TH_SZ + t.img.size());
-    th.flag = KS_TH_TRANS;
-    th.nlcr = t.n;
-    th.csct = sct;
-    th.cscn = scn;
-    th.xid = xid;
-    ks_lcr_store(img.data(), th);
-    img.insert(img.end(), t.img.begin(), t.img.end());
-    ks_trail_print_transaction(img.data(), &th, 0, "redocat", false);
-  }
-  pending.erase(xid);
 }
 
 const char *op_name(uint32_t opc) {
@@ -151,6 +128,110 @@ const char *op_name(uint32_t opc) {
     case KS_OPC_LOB_ROLLBACK: return "LOB ROLLBACK";
     default: return "OTHER";
   }
+}
+
+// Text mode (and -S) with a dictionary: the changes of each transaction, as built, held
+// until its end; at its commit they become a trail transaction image, its rollbacks are
+// resolved as capture resolves them, and it is printed as the trail shows a transaction
+// (or counted).
+struct Pending {
+  std::vector<uint8_t> img;  // the records, back to back
+  uint32_t n = 0;
+  uint32_t flag = 0;  // KS_SLOT_* as the transaction table would set them
+  int sn = -1;        // its slot in open_trans
+};
+std::map<uint64_t, Pending> pending;
+// The open transactions, in capture's own transaction table (slots only, no images): the
+// decoder finds there the transaction of a rollback record that follows another
+// session's change, exactly as capture does.
+ks_trans_t open_trans;
+
+// Counts the changes of a resolved committed transaction image that are still standing.
+void count_changes(const std::vector<uint8_t> &img) {
+  for (size_t off = KS_LCR_TH_SZ; off + KS_LCR_RHS_SZ <= img.size();) {
+    const uint8_t *p = img.data() + off;
+    uint32_t rlen = ks_lcr_u32(p, 0), flag = ks_lcr_u32(p, 4);
+    if (rlen < KS_LCR_RHS_SZ || rlen > img.size() - off) return;  // as built here: not reached
+    off += rlen;
+    if ((flag & (KS_RH_SHORT | KS_RH_DISCARD)) || rlen < KS_LCR_RH_SZ) continue;
+    ks_lcr_rh_t rh = ks_lcr_load<ks_lcr_rh_t>(p);
+    if (rh.opc == KS_OPC_DDL) {
+      sum.ddl++;
+      continue;
+    }
+    std::string table = std::string(rh.ownr, strnlen(rh.ownr, sizeof rh.ownr)) + "." +
+                        std::string(rh.onam, strnlen(rh.onam, sizeof rh.onam));
+    auto &c = sum.changes[table][op_name(rh.opc)];
+    c.first++;
+    if (rh.opc == KS_OPC_QMI) c.second += rh.nnew;
+  }
+}
+
+// Takes one change as the transaction table takes it (ks_append_lcr), with its rules of
+// what a transaction keeps; at the commit, what the trail would receive.
+void group_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct) {
+  uint32_t rlen = ks_lcr_u32(rh, 0), rflag = ks_lcr_u32(rh, 4), opc = ks_lcr_u32(rh, 8);
+  auto it = pending.find(xid);
+  if (it == pending.end()) {
+    // Like the trail, a transaction starts with its first change: the end of one that
+    // changed nothing captured is not shown.
+    if (opc == KS_OPC_COMMIT || opc == KS_OPC_ROLLBACK) return;
+    it = pending.emplace(xid, Pending{}).first;
+    it->second.sn = ks_trans_take_slot(&open_trans, xid, false);
+    if (it->second.sn < 0) KS_ERROR("no slot for transaction %d.%d.%d: out of memory.", KS_XID_ARGS(xid));
+  }
+  Pending &t = it->second;
+  if (!ks_trans_keeps(t.flag, rflag, opc)) return;
+  auto done = [&] {
+    if (t.sn >= 0) ks_trans_drop_slot(&open_trans, t.sn);
+    pending.erase(it);
+  };
+  if (opc == KS_OPC_TAG) {
+    // A tag marks the transaction (the trail keeps it in the transaction's flags), it is
+    // not one of its records.
+    t.flag |= KS_SLOT_TAG;
+    if (!summary)
+      printf("TRANSACTION XID %d.%d.%d tagged: %s\n", KS_XID_ARGS(xid),
+             hex(reinterpret_cast<const uint8_t *>(rh) + KS_LCR_RHS_SZ, ks_lcr_u32(rh, 12)).c_str());
+    return;
+  }
+  if (opc == KS_OPC_ROLLBACK) {
+    sum.rolled_back++;
+    if (!summary)
+      printf("TRANSACTION XID %d.%d.%d rolled back at SCN %llu: %u change(s) not delivered\n", KS_XID_ARGS(xid),
+             static_cast<unsigned long long>(scn), t.n);
+    done();
+    return;
+  }
+  t.flag |= ks_trans_record_flags(rflag, opc);
+  const uint8_t *b = reinterpret_cast<const uint8_t *>(rh);
+  t.img.insert(t.img.end(), b, b + rlen);
+  t.n++;
+  if (opc != KS_OPC_COMMIT) return;
+  if (ks_trans_nothing_to_deliver(t.flag)) {
+    if (!summary)
+      printf("TRANSACTION XID %d.%d.%d committed at SCN %llu: dictionary changes only, not delivered\n",
+             KS_XID_ARGS(xid), static_cast<unsigned long long>(scn));
+    done();
+    return;
+  }
+  std::vector<uint8_t> img(KS_LCR_TH_SZ);
+  ks_lcr_th_t th{};
+  th.tlen = static_cast<uint32_t>(KS_LCR_TH_SZ + t.img.size());
+  th.flag = KS_TH_TRANS;
+  th.nlcr = t.n;
+  th.csct = sct;
+  th.cscn = scn;
+  th.xid = xid;
+  ks_lcr_store(img.data(), th);
+  img.insert(img.end(), t.img.begin(), t.img.end());
+  // A resolution that fails has said why and left the image as it was: it is shown
+  // unresolved, as the trail would hold it.
+  if (t.flag & KS_SLOT_ROLLBACK) ks_check_rollback(ex, reinterpret_cast<ks_lcr_th_t *>(img.data()));
+  sum.committed++;
+  if (summary) count_changes(img);
+  else ks_trail_print_transaction(img.data(), &th, 0, "redocat", false);
+  done();
 }
 
 // Column entries from p for n entries: [name, hex|null] pairs; advances p.
@@ -171,8 +252,11 @@ std::string entries(const uint8_t *&p, uint32_t n) {
 }
 
 int lcr_tap(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct) {
-  if (!json) {
-    if (have_dict) group_lcr(rh, xid, scn, sct);
+  const uint32_t end = ks_lcr_u32(rh, 8);
+  if (end == KS_OPC_COMMIT) sum.commits++;
+  if (end == KS_OPC_ROLLBACK) sum.rollbacks++;
+  if (!json || summary) {
+    if (have_dict) group_lcr(ex, rh, xid, scn, sct);
     return 0;
   }
   const uint8_t *b = reinterpret_cast<const uint8_t *>(rh);
@@ -227,8 +311,40 @@ int lcr_tap(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t
   return 0;
 }
 
+void print_summary(const char *file) {
+  printf("SUMMARY %s\n", file);
+  printf("records: %llu (ignored: %llu, with a malformed change: %llu)\n", static_cast<unsigned long long>(sum.records),
+         static_cast<unsigned long long>(sum.ignored), static_cast<unsigned long long>(sum.malformed));
+  printf("changes by operation code:\n");
+  for (const auto &[op, n] : sum.vectors)
+    printf("  %d.%d: %llu\n", op.first, op.second, static_cast<unsigned long long>(n));
+  printf("transaction ends: %llu commit(s), %llu rollback(s)\n", static_cast<unsigned long long>(sum.commits),
+         static_cast<unsigned long long>(sum.rollbacks));
+  if (!have_dict) {
+    printf("row changes: none decoded without a dictionary (-d)\n");
+  } else {
+    printf("transactions with captured changes: %llu committed, %llu rolled back, %zu not ended in this log\n",
+           static_cast<unsigned long long>(sum.committed), static_cast<unsigned long long>(sum.rolled_back),
+           pending.size());
+    printf("row changes of committed transactions, rollbacks resolved:\n");
+    for (const auto &[table, ops] : sum.changes)
+      for (const auto &[op, n] : ops) {
+        printf("  %s %s: %llu", table.c_str(), op.c_str(), static_cast<unsigned long long>(n.first));
+        if (op == op_name(KS_OPC_QMI)) printf(" (%llu rows)", static_cast<unsigned long long>(n.second));
+        printf("\n");
+      }
+    printf("DDL statements of committed transactions: %llu\n", static_cast<unsigned long long>(sum.ddl));
+  }
+  uint64_t total = 0;
+  for (int i = 0; i < KS_NC_REASONS; i++) total += ks_not_captured_count(i);
+  printf("records of captured tables not captured: %llu\n", static_cast<unsigned long long>(total));
+  for (int i = 0; i < KS_NC_REASONS; i++)
+    if (ks_not_captured_count(i) != 0)
+      printf("  %s: %llu\n", ks_not_captured_reason(i), static_cast<unsigned long long>(ks_not_captured_count(i)));
+}
+
 void usage() {
-  fprintf(stderr, "usage: redocat -f <log file> [-d <dictionary file>] [-s <start scn>] [-e <end scn>] [-j]\n");
+  fprintf(stderr, "usage: redocat -f <log file> [-d <dictionary file>] [-s <start scn>] [-e <end scn>] [-j | -S]\n");
 }
 
 }  // namespace
@@ -236,20 +352,24 @@ void usage() {
 int main(int argc, char **argv) {
   const char *file = nullptr, *dictf = nullptr;
   int c;
-  while ((c = getopt(argc, argv, "f:d:s:e:jh")) != -1) {
+  while ((c = getopt(argc, argv, "f:d:s:e:jSh")) != -1) {
     switch (c) {
       case 'f': file = optarg; break;
       case 'd': dictf = optarg; break;
       case 's': x_start_scn = strtoull(optarg, nullptr, 0); break;
       case 'e': x_end_scn = strtoull(optarg, nullptr, 0); break;
       case 'j': json = true; break;
+      case 'S': summary = true; break;
       default: usage(); return 1;
     }
   }
-  if (!file) {
+  if (!file || (json && summary)) {
     usage();
     return 1;
   }
+  // The decoder's messages are the tool's own: on its standard error, never in log files.
+  ks_log_to_fd(STDERR_FILENO);
+  ks_log_inf.log_level = KS_LOG_INFO;
   FILE *fp = fopen(file, "rb");
   if (!fp) {
     fprintf(stderr, "redocat: cannot open %s\n", file);
@@ -282,6 +402,11 @@ int main(int argc, char **argv) {
     }
     ks_dict_attach(block, &dict);
     have_dict = true;
+    open_trans.fd = -1;
+    if (ks_trans_init_table(&open_trans, 1024, 65536, 0) != 0) {
+      fprintf(stderr, "redocat: out of memory\n");
+      return 1;
+    }
   }
   std::vector<uint8_t> mem(KS_BUF_TOTAL);
   static ks_buffer_t buf;
@@ -292,17 +417,17 @@ int main(int argc, char **argv) {
   ex.l = &log;
   ex.m = &x_miner;
   ex.d = have_dict ? &dict : nullptr;
+  ex.t = have_dict ? &open_trans : nullptr;
   int rblks = int(data.size() / size_t(log.blk_sz));
   const uint8_t *b1 = data.data() + log.blk_sz;
   cur = {ks::load32(b1 + R::kBhSequence, big), 0, 0};
-  ks_log_inf.log_level = KS_LOG_INFO;
   x_record_tap = record_tap;
   x_lcr_tap = lcr_tap;
   ks_rba_t rba = cur;
   rba.blk = 0;
   // The walk reads the header itself; print it from the same bytes.
   uint32_t vsn = ks::load32(b1 + R::kFh1Version, big);
-  if (!json)
+  if (!json && !summary)
     printf("FILE block_size %d byte_order %s vsn 0x%08X blocks %u next_block %u sequence %u\n", log.blk_sz,
            big ? "big" : "little", vsn, ks::load32(b1 + R::kFh1FileBlocks, big), ks::load32(b1 + R::kFh1NextBlock, big),
            cur.sqn);
@@ -310,9 +435,15 @@ int main(int argc, char **argv) {
   // is what the taps print.
   cur = rba;
   int rc = ks_do_read_buffer(&ex, &cur, rblks);
-  for (const auto &[xid, t] : pending)
-    if (!json)
+  if (summary)
+    print_summary(file);
+  else if (!json)
+    for (const auto &[xid, t] : pending)
       printf("TRANSACTION XID %d.%d.%d not ended in this log: %u change(s)\n", KS_XID_ARGS(xid), t.n);
+  fflush(stdout);
+  ks_log_not_captured(false);
+  if (have_dict) ks_trans_free_table(&open_trans);
+  free(block);
   if (rc == -1) {
     fprintf(stderr, "redocat: walk of %s stopped at %s\n", file, rba_text().c_str());
     return 1;

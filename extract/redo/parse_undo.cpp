@@ -2,7 +2,8 @@
 // filter: objects outside the dictionary drop the record silently), the undone row
 // operation's row ids for the chain piece and the supplemental-log header that the row
 // handler of the same record reads. Invariants: the miner's undo is set before any test;
-// every fixed offset is read only from a field long enough to hold it.
+// every fixed offset is read only from a field long enough to hold it; with no dictionary
+// (ex->d null) every row undo is passed over.
 #include "extract/redo/redo.h"
 #include "extract/redo/redo_format.h"
 #include "lib/bytes.h"
@@ -88,7 +89,9 @@ int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     return 0;
   }
   if (layer == 10) {
-    if (!(ex->d->flag & KS_DICT_IOT)) return -9;
+    // Index upkeep, unless the dictionary holds index-organised tables. With no
+    // dictionary at all (the inspection tool without one) nothing is captured.
+    if (ex->d == nullptr || !(ex->d->flag & KS_DICT_IOT)) return -9;
   } else if (layer != 11) {
     return -9;  // undo of system structures (space, index, ...): routine, not captured
   }

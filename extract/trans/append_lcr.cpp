@@ -252,11 +252,7 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
   }
   ks_trans_slot_t *s = &t->slot[sn];
 
-  // Once a DDL statement is in, only the dictionary changes that DDL tracing needs and
-  // the end of the transaction are kept.
-  if ((s->flag & KS_SLOT_DDL) && !(rflag & KS_RH_SYSOBJ) && opc != KS_OPC_COMMIT &&
-      opc != KS_OPC_ROLLBACK)
-    return 0;
+  if (!ks_trans_keeps(s->flag, rflag, opc)) return 0;
 
   if (opc == KS_OPC_TAG) {
     s->flag |= KS_SLOT_TAG;
@@ -270,9 +266,7 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
     return 0;
   }
 
-  if (opc == KS_OPC_DDL) s->flag |= KS_SLOT_DDL;
-  if (rflag & KS_RH_SYSOBJ) s->flag |= KS_SLOT_SYSOBJ;
-  if (rflag & KS_RH_ROLLBACK) s->flag |= KS_SLOT_ROLLBACK;
+  s->flag |= ks_trans_record_flags(rflag, opc);
 
   const uint64_t need = s->dlen + rlen;
   // A buffer that is too small grows to the next size; when the pool cannot give one,

@@ -176,10 +176,8 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
     s->flag &= ~KS_SLOT_ROLLBACK;
 
   if (s->flag & KS_SLOT_SYSOBJ) {
-    // Dictionary changes are for DDL tracing only; without a DDL statement there is
-    // nothing to deliver.
     int rc = -9;
-    traced = (s->flag & KS_SLOT_DDL) != 0;
+    traced = !ks_trans_nothing_to_deliver(s->flag);
     if (traced) {
       if (img != t->tbuf) std::memset(t->tbuf, 0, KS_LCR_TH_SZ);
       rc = ks_trace_ddl(ex, thdr, tbsz);

@@ -57,6 +57,21 @@ constexpr uint32_t KS_SLOT_COMMITTED = 0x2000;
 // Committed and written into the trail's gather queue, not yet on disk: the slot's buffer
 // is the data of the gathered write, so the slot stays taken until that write is done.
 constexpr uint32_t KS_SLOT_QUEUED = 0x4000;
+// What a transaction keeps and delivers, for the table and for the inspection tool that
+// shows transactions as the trail holds them. The slot flags a record adds:
+inline uint32_t ks_trans_record_flags(uint32_t rflag, uint32_t opc) {
+  return (opc == KS_OPC_DDL ? KS_SLOT_DDL : 0) | ((rflag & KS_RH_SYSOBJ) ? KS_SLOT_SYSOBJ : 0) |
+         ((rflag & KS_RH_ROLLBACK) ? KS_SLOT_ROLLBACK : 0);
+}
+// Whether a transaction with slot flags sflag keeps a record: once a DDL statement is in,
+// only the dictionary changes that DDL tracing needs and the end of the transaction are.
+inline bool ks_trans_keeps(uint32_t sflag, uint32_t rflag, uint32_t opc) {
+  return !(sflag & KS_SLOT_DDL) || (rflag & KS_RH_SYSOBJ) || opc == KS_OPC_COMMIT || opc == KS_OPC_ROLLBACK;
+}
+// Dictionary changes are for DDL tracing only: without a DDL statement they deliver nothing.
+inline bool ks_trans_nothing_to_deliver(uint32_t sflag) {
+  return (sflag & KS_SLOT_SYSOBJ) && !(sflag & KS_SLOT_DDL);
+}
 // Table flag: some slot carries KS_SLOT_COMMITTED.
 constexpr int KS_TRANS_PENDING = 0x1;
 // Table flag: commits are gathered and written to the trail several at a time (the

@@ -29,6 +29,7 @@ namespace {
 constexpr size_t kMsgBufSize = 65536;
 char msgbuf[kMsgBufSize];
 ks_clock_fn clock_fn = nullptr;
+int to_fd = -1;  // ks_log_to_fd
 
 struct tm local_now() {
   time_t t = ks_now();
@@ -64,12 +65,14 @@ void roll(int &fd, int &key, const char *name, const struct tm &t) {
   }
 }
 
-void write_all(int &fd, const char *text, size_t len) {
+// A descriptor that fails is closed and not written again; one the log does not own
+// (ks_log_to_fd) is only left alone.
+void write_all(int &fd, const char *text, size_t len, bool owned = true) {
   while (len > 0 && fd >= 0) {
     ssize_t n = write(fd, text, len);
     if (n < 0) {
       if (errno == EINTR) continue;
-      close(fd);
+      if (owned) close(fd);
       fd = -1;
       return;
     }
@@ -175,6 +178,8 @@ int ks_log_init(const char *cname, int thrd) {
   return rc;
 }
 
+void ks_log_to_fd(int fd) { to_fd = fd; }
+
 int ks_log_close() {
   if (ks_log_inf.efd >= 0) close(ks_log_inf.efd);
   if (ks_log_inf.ifd >= 0) close(ks_log_inf.ifd);
@@ -201,9 +206,13 @@ void ks_log_output_error(const char *file, int line, int level, const char *fmt,
   va_start(ap, fmt);
   size_t len = format_message(static_cast<size_t>(used), fmt, ap);
   va_end(ap);
-  roll(ks_log_inf.efd, ks_log_inf.e_next_day, "error", t);
-  write_all(ks_log_inf.efd, msgbuf, len);
-  if (ks_log_inf.ifd >= 0) write_all(ks_log_inf.ifd, msgbuf, len);
+  if (int fd = to_fd; fd >= 0) {
+    write_all(fd, msgbuf, len, false);
+  } else {
+    roll(ks_log_inf.efd, ks_log_inf.e_next_day, "error", t);
+    write_all(ks_log_inf.efd, msgbuf, len);
+    if (ks_log_inf.ifd >= 0) write_all(ks_log_inf.ifd, msgbuf, len);
+  }
   errno = saved_errno;
 }
 
@@ -217,10 +226,14 @@ void ks_log_output_info(int level, const char *fmt, ...) {
   va_start(ap, fmt);
   size_t len = format_message(static_cast<size_t>(used), fmt, ap);
   va_end(ap);
-  char name[48];
-  snprintf(name, sizeof name, "%s_", ks_log_inf.prefix);
-  roll(ks_log_inf.ifd, ks_log_inf.i_next_day, name, t);
-  write_all(ks_log_inf.ifd, msgbuf, len);
+  if (int fd = to_fd; fd >= 0) {
+    write_all(fd, msgbuf, len, false);
+  } else {
+    char name[48];
+    snprintf(name, sizeof name, "%s_", ks_log_inf.prefix);
+    roll(ks_log_inf.ifd, ks_log_inf.i_next_day, name, t);
+    write_all(ks_log_inf.ifd, msgbuf, len);
+  }
   errno = saved_errno;
 }
 

@@ -36,6 +36,10 @@ void ks_reset_home_dir();
 
 int ks_log_init(const char *cname, int thrd);
 int ks_log_close();
+// A tool's messages: every message of the level in force goes to the descriptor fd (the
+// tool's standard error) instead of the files, which are then never opened; -1 goes back
+// to the files.
+void ks_log_to_fd(int fd);
 void ks_log_output_error(const char *file, int line, int level, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
 void ks_log_output_info(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));

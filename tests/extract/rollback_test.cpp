@@ -1,7 +1,7 @@
 // Rolled-back work never reaches the trail: extract captures from the simulated source
 // while sessions roll back to savepoints and roll back whole transactions, and trailcat's
 // view of the trail (discarded records left out) must equal what the source committed,
-// as the source itself records it.
+// as the source itself records it; redocat prints the same redo as the trail shows it.
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -252,6 +252,40 @@ std::string compare(const std::string &trail, const std::string &expect) {
   return all;
 }
 
+// The committed transactions of a printout, each from its "SCN: " line to its COMMIT.
+std::vector<std::string> transaction_blocks(const std::string &out) {
+  std::vector<std::string> blocks;
+  std::string cur;
+  bool in = false;
+  for (const std::string &l : lines(out)) {
+    if (l.rfind("SCN: ", 0) == 0) {
+      in = true;
+      cur.clear();
+    }
+    if (!in) continue;
+    cur += l + "\n";
+    if (l == "LCR Op: COMMIT") {
+      blocks.push_back(cur);
+      in = false;
+    }
+  }
+  return blocks;
+}
+
+// redocat, given the capture's dictionary, prints each committed transaction of the same
+// redo exactly as trailcat prints it from the trail: rollbacks resolved the same way.
+void expect_redocat_as_trail(const kstest::ExtractEnv &env, uint64_t start_scn, const std::string &trail) {
+  std::string dicts = sh("ls " + env.home().file("dict/U1") + "/*.dict");
+  std::string dict = dicts.substr(0, dicts.find('\n'));
+  std::string out = sh(std::string(KS_BIN_DIR) + "/redocat -d " + dict + " -s " + std::to_string(start_scn) + " -f " +
+                       env.home().file("sim/SRC/onlinelog/redo01.log") + " 2>&1");
+  std::vector<std::string> want = transaction_blocks(trail), got = transaction_blocks(out);
+  EXPECT_GE(want.size(), 2u) << dicts;
+  EXPECT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size() && i < want.size(); i++) EXPECT_EQ(got[i], want[i]) << "transaction " << i;
+  EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
+}
+
 }  // namespace
 
 // Two sessions interleave: the record that rolls a session back to its savepoint comes
@@ -319,6 +353,7 @@ TEST(ExtractRollback, SavepointRollbackAfterAnotherSessionsChange) {
   EXPECT_EQ(got.find("b3 changed"), std::string::npos) << got;
   EXPECT_EQ(got.find("c4"), std::string::npos) << got;
   EXPECT_EQ(kstest::ExtractEnv::occurrences(env.error_log(), "partial rollback xid"), 0) << env.error_log();
+  expect_redocat_as_trail(env, start, trail);
 }
 
 // The source's own workload with savepoint rollbacks, whole rollbacks and eight sessions.
@@ -343,4 +378,5 @@ TEST(ExtractRollback, WorkloadWithRollbacksMatchesWhatTheSourceCommitted) {
   compare(trail, want);
   EXPECT_NE(trail.find("LCR [Discard] [Rollbacked]"), std::string::npos);
   EXPECT_EQ(kstest::ExtractEnv::occurrences(env.error_log(), "partial rollback xid"), 0) << env.error_log();
+  expect_redocat_as_trail(env, start, trail);
 }

@@ -352,6 +352,46 @@ TEST(RedoNotCaptured, UndecodableChangesOfCapturedTablesAreReportedAndCountedThe
   ks_log_inf.log_level = level;
 }
 
+// With no dictionary (redocat without one) nothing is captured: index upkeep, row
+// changes, LOB data and locators, loads, rollback redo and quick inserts are passed over
+// without a report, and commits are still taken.
+TEST(RedoNoDictionary, EveryKindOfChangeIsPassedOverAndCommitsAreTaken) {
+  for (bool big : {false, true}) {
+    SCOPED_TRACE(big ? "big-endian" : "little-endian");
+    Decoder d(kDict, big ? 11 : 19, big);
+    ASSERT_TRUE(d.ok());
+    d.ex()->d = nullptr;
+    ks_reset_not_captured();
+    Field ubh(20, big), uri(24, big), redo(48, big), load(16, big), body(64, big), qm(24, big);
+    ubh.u16(8, 1).u16(10, 2).u32(12, 3);
+    redo.u8(10, 2).u8(16, 0x2C).u8(18, 1);
+    load.u32(0, kObjn).u16(8, 5).u16(10, 6).u32(12, 77);
+    body.u32(0, kObjn);
+    qm.u8(10, 11).u16(18, 1);
+    auto undo_of = [&](uint8_t layer) {
+      uri.u32(0, kObjn).u8(16, layer);
+      return Vec{5, 1, static_cast<uint16_t>(d.cls_usn() + 3), 0, {ubh.b, uri.b, Bytes(8), op_header(d, 2, 48)}};
+    };
+    const std::vector<std::vector<Vec>> records = {
+        {undo_of(10), Vec{10, 2, 1, 0, {Bytes(8), Bytes(16)}}},  // index upkeep
+        {undo_of(11), Vec{11, 2, 1, 0, {Bytes(8), redo.b, Bytes(2), sup_header(d, 0x0C)}}},
+        {undo_of(26), Vec{26, 2, 1, 0, {Bytes(8), Bytes(8), Bytes(16)}}},
+        {Vec{11, 17, 1, 0, {Bytes(8), Bytes{4, 0, 0, 0}, body.b}}},
+        {Vec{24, 6, 1, 0, {load.b}}, Vec{19, 1, 1, 0, {Bytes(64)}}},
+        {Vec{11, 3, 1, 0, {Bytes(8), op_header(d, 3, 20), sup_header(d, 0x0C)}}, undo_applied(d, 1, 2, 11)},
+        {Vec{11, 11, 1, 0, {Bytes(8), qm.b, Bytes(2), Bytes(8)}}},
+        {commit(d, 1, 2, 3)},
+    };
+    for (const auto &r : records) {
+      int rc = d.parse(record_bytes(20, r, d.vhsz(), big));
+      EXPECT_TRUE(rc == 0 || rc == KS_RC_NOT_CAPTURED) << "layer " << int(r[0].layer) << " rc " << rc;
+    }
+    ASSERT_EQ(d.lcrs.size(), 1u);
+    EXPECT_EQ(d.lcrs[0].opc(), KS_OPC_COMMIT);
+    for (int reason = 0; reason < KS_NC_REASONS; reason++) EXPECT_EQ(ks_not_captured_count(reason), 0u) << reason;
+  }
+}
+
 // Redo written while a transaction rolls back has no undo vector; its 5.6 names the
 // object and the slot, and the transaction is the previous record's.
 TEST(RedoRollback, InsertUndoneGivesADiscardDeleteLockUndoneGivesNothingOtherSlotsAreRefused) {

@@ -4,7 +4,9 @@
 // that must never crash, read past the record (the sanitizer build runs it) or build a
 // malformed change.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -80,7 +82,8 @@ TEST(RedoFixtures, TextShowsEveryRecordAndEachCommittedTransaction) {
     std::string text = run(std::string(KS_BIN_DIR) + "/redocat -f " + data_path(c, ".redo") + " -d " +
                            data_path(c, ".dict") + " 2>/dev/null");
     std::vector<std::string> want_records, got_records, want_txns, got_txns;
-    std::map<std::string, std::string> open;  // xid -> operations so far
+    // xid -> operations so far; rollback redo discards the latest change still standing.
+    std::map<std::string, std::vector<std::string>> open;
     for (const std::string &l : kstest::split_lines(kstest::read_file(data_path(c, ".expected.jsonl")))) {
       std::string type = jfield(l, "type");
       if (type == "\"file\"") {
@@ -109,19 +112,31 @@ TEST(RedoFixtures, TextShowsEveryRecordAndEachCommittedTransaction) {
         std::string op = jfield(l, "op"), xid = jfield(l, "xid");
         op = op.substr(1, op.size() - 2);
         if (op == "COMMIT") {
-          if (!open[xid].empty()) want_txns.push_back(xid.substr(1, xid.size() - 2) + open[xid] + " COMMIT");
+          std::string t = xid.substr(1, xid.size() - 2);
+          for (const std::string &o : open[xid]) t += o;
+          if (!open[xid].empty()) want_txns.push_back(t + " COMMIT");
           open.erase(xid);
         } else if (op == "ROLLBACK") {
           open.erase(xid);
         } else if (op != "TAG") {
           std::string owner = jfield(l, "owner"), table = jfield(l, "table");
-          open[xid] += std::string(jfield(l, "rollback_redo").empty() ? "" : " [rollback]") + " " + op + " " +
-                       owner.substr(1, owner.size() - 2) + "." + table.substr(1, table.size() - 2);
+          bool rollback = !jfield(l, "rollback_redo").empty();
+          auto &v = open[xid];
+          // As the trail: once a DDL statement is in, the rest (but its end) is not kept.
+          if (std::any_of(v.begin(), v.end(), [](const std::string &o) { return o.rfind(" DDL ", 0) == 0; })) continue;
+          if (rollback)
+            for (auto o = v.rbegin(); o != v.rend(); ++o)
+              if (o->rfind(" [", 0) != 0) {
+                *o = " [discard]" + *o;
+                break;
+              }
+          v.push_back(std::string(rollback ? " [rollback]" : "") + " " + op + " " + owner.substr(1, owner.size() - 2) +
+                      "." + table.substr(1, table.size() - 2));
         }
       }
     }
     std::string *cur = nullptr;
-    bool rollback = false;
+    std::string mark;  // of the record being read
     for (const std::string &l : kstest::split_lines(text)) {
       if (l.rfind("RECORD ", 0) == 0) {
         got_records.push_back(l.substr(7));
@@ -133,7 +148,9 @@ TEST(RedoFixtures, TextShowsEveryRecordAndEachCommittedTransaction) {
         got_txns.push_back(l.substr(l.find('(') + 1, l.find(')') - l.find('(') - 1));
         cur = nullptr;
       } else if (l.rfind("LCR [Discard] [Rollbacked]", 0) == 0) {
-        rollback = true;
+        mark = " [rollback]";
+      } else if (l.rfind("LCR [Discard]", 0) == 0) {
+        mark = " [discard]";
       } else if (l.rfind("LCR Op: ", 0) == 0 && !got_txns.empty()) {
         size_t o = l.find("  Owner: ");
         std::string what = l.substr(8, o == std::string::npos ? std::string::npos : o - 8);
@@ -141,12 +158,21 @@ TEST(RedoFixtures, TextShowsEveryRecordAndEachCommittedTransaction) {
           size_t t = l.find(", ", o);
           what += " " + l.substr(o + 9, t - o - 9) + "." + l.substr(l.find(": ", t) + 2);
         }
-        got_txns.back() += (rollback ? " [rollback] " : " ") + what;
-        rollback = false;
+        got_txns.back() += mark + " " + what;
+        mark.clear();
       }
     }
     EXPECT_EQ(got_records, want_records);
     EXPECT_EQ(got_txns, want_txns);
+    // Without the dictionary: the same records, no transaction, nothing on the error output.
+    std::string bare = run(std::string(KS_BIN_DIR) + "/redocat -f " + data_path(c, ".redo") + " 2>&1; echo rc=$?");
+    std::vector<std::string> bare_records;
+    for (const std::string &l : kstest::split_lines(bare))
+      if (l.rfind("RECORD ", 0) == 0) bare_records.push_back(l);
+    EXPECT_EQ(bare_records.size(), want_records.size());
+    EXPECT_EQ(bare.find("XID: "), std::string::npos);
+    EXPECT_NE(bare.find("\nrc=0\n"), std::string::npos) << bare;
+    EXPECT_EQ(bare.find("ERROR"), std::string::npos) << bare;
     records += want_records.size();
     txns += want_txns.size();
   }
@@ -163,6 +189,22 @@ TEST(RedoFixtures, ScnWindowBoundsAreInclusive) {
   EXPECT_NE(got.find("\"scn\": 11796486"), std::string::npos);
   EXPECT_NE(got.find("\"scn\": 11796492"), std::string::npos);
   EXPECT_EQ(got.find("11796495"), std::string::npos);
+}
+
+// A tool's decoder messages are on its standard error, never in the home's log folder.
+TEST(RedoFixtures, DecoderMessagesGoToStandardError) {
+  kstest::TempHome home;
+  mkdir(home.file("log").c_str(), 0755);
+  ASSERT_EQ(run("ls -A " + home.file("log")), "");
+  std::string log = kstest::read_file(data_path("insert_le_v19_b512", ".redo"));
+  log[2 * 512 + 16 + 24 + 32] = 3;  // the first record's first change: a bad length array
+  kstest::write_file(home.file("bad.redo"), log);
+  std::string bin = std::string(KS_BIN_DIR) + "/redocat -f " + home.file("bad.redo");
+  std::string err = run(bin + " 2>&1 >/dev/null");
+  EXPECT_NE(err.find("WARNING:\nchange #2 of a redo record goes past the record (left 308).\n"), std::string::npos)
+      << err;
+  EXPECT_EQ(run("ls -A " + home.file("log")), "");
+  EXPECT_EQ(run(bin + " -j -S 2>/dev/null; echo rc=$?"), "rc=1\n");  // one or the other
 }
 
 TEST(RedoNumber, OraNumberToInt) {
@@ -347,7 +389,7 @@ TEST(RedoFuzz, MutatedRecordsNeverCrashOrBuildMalformedChanges) {
       memcpy(exact.get(), m.data(), m.size());
       buf.record = exact.get();
       ex.l = &c.log;
-      ex.d = &c.dict;
+      ex.d = rng() % 8 == 0 ? nullptr : &c.dict;  // now and then as redocat without a dictionary
       int rc = ks_parse_record(&ex, static_cast<int>(m.size()));
       // Taken, passed over, reported as not decoded, or past the end SCN.
       EXPECT_TRUE(rc == 0 || rc == KS_RC_NOT_CAPTURED || rc == -1 || rc == KS_RC_END_SCN)
