@@ -5,8 +5,8 @@
 // are taken from the length arrays in the redo's byte order; the miner state is reset at
 // the start of each accepted record except ti, cbl, sct, slen and pxid. A record that the
 // transaction table cannot take now (KS_RC_HOLD) or ever (KS_RC_STOP) takes back what it
-// had added, so that it leaves no trace. Results: 0 taken; -9 passed over on purpose
-// (quietly); -1 a change of a captured table in it could not be turned into changes: it
+// had added, so that it leaves no trace. Results: 0 taken; -9 some change in it was passed
+// over on purpose (quietly), the others taken; -1 a change of a captured table in it could not be turned into changes: it
 // was logged with its position and counted by reason, and the record's other changes,
 // its commit above all, were taken; KS_RC_HOLD / KS_RC_STOP; -10 past the end SCN.
 #include <cstring>
@@ -292,6 +292,7 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
   uint32_t reported = 0;   // reasons already reported for this record
   uint8_t row_layer = 0, row_code = 0;  // the last row operation, for the report
   bool skipping = false;  // passing over the rest of a change that could not be read
+  bool not_captured = false;  // some change belonged to an object outside the capture set
   auto report = [&](int reason, int ti, uint8_t layer, uint8_t code) {
     if (reported & (1u << reason)) return;
     reported |= 1u << reason;
@@ -359,8 +360,13 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
       }
     }
     if (x_append_rc != 0) return refuse(x_append_rc);
-    if (rc == KS_RC_NOT_CAPTURED) return KS_RC_NOT_CAPTURED;
-    if (rc < 0) {
+    if (rc == KS_RC_NOT_CAPTURED) {
+      // A change of an object outside the capture set: its own vectors are passed over,
+      // but the record goes on, since a later change or a commit in it may belong to a
+      // captured transaction.
+      not_captured = true;
+      skipping = true;
+    } else if (rc < 0) {
       // A handler that could not read a change it was given (it has said why): the
       // record is reported once, and the other changes of the record, its commit above
       // all, are still taken.
@@ -379,5 +385,6 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
   // this build does not have yet: such a record is reported (its pieces gave no change).
   if (m->flag & (KS_MN_PIECE | KS_MN_ROLLBACK | KS_MN_COMPLETE))
     report(KS_NC_CHAIN, m->objn != 0 ? m->ti : -1, row_layer, row_code);
-  return reported != 0 ? -1 : 0;
+  if (reported != 0) return -1;
+  return not_captured ? KS_RC_NOT_CAPTURED : 0;
 }

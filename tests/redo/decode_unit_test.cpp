@@ -343,6 +343,15 @@ TEST(RedoNotCaptured, UndecodableChangesOfCapturedTablesAreReportedAndCountedThe
   ASSERT_EQ(d.lcrs.size(), 1u);
   EXPECT_EQ(d.lcrs[0].opc(), KS_OPC_COMMIT);
 
+  // A change of a table outside the capture set passes over that change only: a commit
+  // later in the same record still ends its transaction.
+  Field ouri(24, false);
+  ouri.u32(0, kOther).u8(16, 11);
+  EXPECT_EQ(quiet(record_bytes(80, {Vec{5, 1, 1, 0, {ubh.b, ouri.b}}, plain_irp, commit(d, 7, 8, 9)}, d.vhsz(), false)),
+            KS_RC_NOT_CAPTURED);
+  ASSERT_EQ(d.lcrs.size(), 2u);
+  EXPECT_EQ(d.lcrs[1].opc(), KS_OPC_COMMIT);
+
   ks_log_not_captured(true);
   EXPECT_NE(msg().find("records of captured tables not captured: 11 (LOB change not supported: 4, direct-path load "
                        "not supported: 2, chained row change not supported: 4, change not decoded: 1)."),
