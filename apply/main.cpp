@@ -484,8 +484,17 @@ int main(int argc, char **argv) {
     look_at_trail_folder();
     errno = 0;
     if (ks_open_trail_file(&x_app, fno, scn, xid) == 0) {
-      x_ckp_fno = x_rdr.tfno;
-      break;
+      // Woken by its creation, the file may not have its header yet.
+      uint8_t fh[KS_TRAIL_FH_SZ];
+      if (ks_read_data(x_rdr.rfd, fh, sizeof fh, 0) == static_cast<ssize_t>(sizeof fh)) {
+        x_ckp_fno = x_rdr.tfno;
+        break;
+      }
+      close(x_rdr.rfd);
+      x_rdr.rfd = -1;
+      KS_INFO("trail file %u has no header yet, check after 5 seconds.", x_rdr.tfno);
+      wait_for_trail(&folder_wait, 5);
+      continue;
     }
     if (errno == ENOENT)
       KS_INFO("trail file %u does not exist, check after 5 seconds.", fno);
