@@ -30,11 +30,13 @@ bool s_connected = false;
 ks_wait_t trail_wait;
 ks_wait_t folder_wait;
 
-// Before trying to open a trail file: watch the folder the upstream component writes.
+// Before trying to open a trail file: watch the upstream component's trail files in the
+// folder it writes (its checkpoint and other files change there too).
 void look_at_trail_folder() {
-  char dir[512];
+  char dir[512], prefix[40];
   std::snprintf(dir, sizeof dir, "%sdata/%s", ks_get_home_dir(), unit_name);
-  ks_wait_look_dir(&folder_wait, dir);
+  std::snprintf(prefix, sizeof prefix, "%s_", prev_name);
+  ks_wait_look_dir(&folder_wait, dir, prefix, ".dat");
 }
 
 void wait_for_trail(ks_wait_t *w, int seconds) {
@@ -492,16 +494,18 @@ int main(int argc, char **argv) {
       }
       close(x_rdr.rfd);
       x_rdr.rfd = -1;
-      KS_INFO("trail file %u has no header yet, check after 5 seconds.", x_rdr.tfno);
-      wait_for_trail(&folder_wait, 5);
-      continue;
+      errno = EAGAIN;
     }
-    if (errno == ENOENT)
-      KS_INFO("trail file %u does not exist, check after 5 seconds.", fno);
-    else if (errno == EAGAIN)
-      KS_INFO("position not yet in trail file %u, check after 5 seconds.", fno);
-    else
-      KS_ERROR("open trail file error, retry after 5 seconds.");
+    // Each write to a trail file wakes the wait: the message comes at most every 5 seconds.
+    const int err = errno;
+    if (ks_wait_note_due(&folder_wait, 5)) {
+      if (err == ENOENT)
+        KS_INFO("trail file %u does not exist, check after 5 seconds.", fno);
+      else if (err == EAGAIN)
+        KS_INFO("position not yet in trail file %u, check after 5 seconds.", fno);
+      else
+        KS_ERROR("open trail file error, retry after 5 seconds.");
+    }
     wait_for_trail(&folder_wait, 5);
   }
   if (!x_loop) return exit_for_error();

@@ -24,8 +24,15 @@ int64_t now_ms() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Reads every queued event; true when there was any. A watch the kernel dropped (its
-// file deleted) is forgotten, so the next look sets a new one.
+// Whether an event counts: any on a file, one on a file of the wanted names in a folder.
+bool counts(const ks_wait_t *w, const struct inotify_event &ev, const char *name) {
+  if (ev.len == 0) return true;
+  const size_t n = strnlen(name, ev.len), p = strlen(w->prefix), s = strlen(w->suffix);
+  return n >= p + s && std::strncmp(name, w->prefix, p) == 0 && std::strncmp(name + n - s, w->suffix, s) == 0;
+}
+
+// Reads every queued event; true when any of them counts. A watch the kernel dropped
+// (its file deleted) is forgotten, so the next look sets a new one.
 bool drain(ks_wait_t *w) {
   bool any = false;
   alignas(struct inotify_event) char buf[4096];
@@ -33,10 +40,10 @@ bool drain(ks_wait_t *w) {
     ssize_t n = read(w->ifd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    any = true;
     for (ssize_t p = 0; p + static_cast<ssize_t>(sizeof(struct inotify_event)) <= n;) {
       struct inotify_event ev;
       std::memcpy(&ev, buf + p, sizeof ev);
+      if (ev.wd == w->wd && counts(w, ev, buf + p + sizeof ev)) any = true;
       if ((ev.mask & IN_IGNORED) && ev.wd == w->wd) {
         w->wd = -1;
         w->dev = 0;
@@ -103,10 +110,13 @@ int ks_wait_look(ks_wait_t *w, int fd, const char *name) {
   }
   // The descriptor's own file, whatever name it has now.
   std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  w->prefix[0] = w->suffix[0] = '\0';
   return look(w, path, st, kFileEvents, what);
 }
 
-int ks_wait_look_dir(ks_wait_t *w, const char *dir) {
+int ks_wait_look_dir(ks_wait_t *w, const char *dir, const char *prefix, const char *suffix) {
+  std::snprintf(w->prefix, sizeof w->prefix, "%s", prefix);
+  std::snprintf(w->suffix, sizeof w->suffix, "%s", suffix);
   char what[600];
   std::snprintf(what, sizeof what, "folder \"%s\"", dir);
   struct stat st;
@@ -123,13 +133,17 @@ int ks_wait_idle(ks_wait_t *w, int timeout_ms) {
   if (timeout_ms < 0) timeout_ms = 0;
   struct timespec ts = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
   if (w->ifd < 0 || w->wd < 0) return nanosleep(&ts, nullptr) == 0 ? KS_WAIT_SLEPT : KS_WAIT_SIGNAL;
-  struct pollfd p = {w->ifd, POLLIN, 0};
-  int rc = poll(&p, 1, timeout_ms);
-  if (rc < 0 && errno == EINTR) return KS_WAIT_SIGNAL;
-  if (rc < 0) return nanosleep(&ts, nullptr) == 0 ? KS_WAIT_SLEPT : KS_WAIT_SIGNAL;  // never a spin
-  if (rc == 0) return KS_WAIT_TIMEOUT;
-  drain(w);
-  return KS_WAIT_DATA;
+  const int64_t until = now_ms() + timeout_ms;
+  for (;;) {
+    const int64_t left = until - now_ms();
+    if (left <= 0) return KS_WAIT_TIMEOUT;
+    struct pollfd p = {w->ifd, POLLIN, 0};
+    int rc = poll(&p, 1, static_cast<int>(left));
+    if (rc < 0 && errno == EINTR) return KS_WAIT_SIGNAL;
+    if (rc < 0) return nanosleep(&ts, nullptr) == 0 ? KS_WAIT_SLEPT : KS_WAIT_SIGNAL;  // never a spin
+    if (rc == 0) return KS_WAIT_TIMEOUT;
+    if (drain(w)) return KS_WAIT_DATA;  // else only other files of the folder changed
+  }
 }
 
 bool ks_wait_note_due(ks_wait_t *w, int seconds) {

@@ -25,6 +25,8 @@ struct ks_wait_t {
   ino_t ino = 0;
   bool warned = false;   // the fall-back to sleeping has been logged
   int64_t noted_ms = 0;  // when ks_wait_note_due last answered true (monotonic ms), 0 never
+  char prefix[64] = {};  // a folder watch: the names that count (start and end)
+  char suffix[16] = {};
 };
 
 // Why ks_wait_idle returned.
@@ -42,8 +44,9 @@ void ks_wait_close(ks_wait_t *w);
 // watched, -1 when the next wait will sleep instead (logged once). The watch follows the
 // file itself, whatever name it has now.
 int ks_wait_look(ks_wait_t *w, int fd, const char *name);
-// The same for a folder: wakes when a file in it is created, renamed into it or written.
-int ks_wait_look_dir(ks_wait_t *w, const char *dir);
+// The same for a folder: wakes when a file in it whose name starts with prefix and ends
+// with suffix is created, renamed into it or written; other files' changes are passed over.
+int ks_wait_look_dir(ks_wait_t *w, const char *dir, const char *prefix, const char *suffix);
 
 // After a look that found nothing new: waits for a change of what the last look watched,
 // at most timeout_ms. Returns one of the KS_WAIT_ codes.

@@ -83,15 +83,20 @@ TEST(IdleWait, WakesOnChangesOfTheWatchedFileOnly) {
   close(fb);
 }
 
-TEST(IdleWait, FolderWakesOnANewFile) {
+TEST(IdleWait, FolderWakesOnFilesOfTheWantedNamesOnly) {
   kstest::TempHome home;
   const std::string dir = home.file("data");
   ASSERT_EQ(kstest::sh("mkdir -p '" + dir + "' && echo ok"), "ok\n");
   ks_wait_t w;
-  ASSERT_EQ(ks_wait_look_dir(&w, dir.c_str()), 0);
+  ASSERT_EQ(ks_wait_look_dir(&w, dir.c_str(), "EX_", ".dat"), 0);
   EXPECT_EQ(ks_wait_idle(&w, kShort), KS_WAIT_TIMEOUT);
-  ASSERT_EQ(ks_wait_look_dir(&w, dir.c_str()), 0);
-  append(dir + "/t_0.dat");
+  // Other files of the folder written while waiting: the wait goes on to its bound.
+  append(dir + "/EX.ckp");
+  append(dir + "/EX_1.2");
+  append(dir + "/AP_0.dat");
+  EXPECT_EQ(ks_wait_idle(&w, kShort), KS_WAIT_TIMEOUT);
+  ASSERT_EQ(ks_wait_look_dir(&w, dir.c_str(), "EX_", ".dat"), 0);
+  append(dir + "/EX_0.dat");
   EXPECT_EQ(ks_wait_idle(&w, kLong), KS_WAIT_DATA);
   ks_wait_close(&w);
 }
@@ -100,7 +105,7 @@ TEST(IdleWait, SleepsToTheBoundWhenNoWatchCanBeSet) {
   kstest::TempHome home;
   ks_wait_t w;
   // A folder that does not exist.
-  EXPECT_EQ(ks_wait_look_dir(&w, home.file("missing").c_str()), -1);
+  EXPECT_EQ(ks_wait_look_dir(&w, home.file("missing").c_str(), "", ""), -1);
   EXPECT_EQ(ks_wait_idle(&w, kShort), KS_WAIT_SLEPT);
 
   // The descriptor limit reached: no inotify instance can be had.
