@@ -9,6 +9,7 @@
 #   KS_BENCH_LAG_RATES="10 50 500"      their commit rates (times the scale)
 #   KS_BENCH_IDLE_SECS=20               the quiet period of the idle CPU figure
 #   KS_BENCH_IDLE_BASE=<build folder>   the idle CPU figure of that build's programs too
+#   KS_BENCH_IDLE_LABEL="commit abc"    what to call them on the page
 #   KS_BENCH_ONLY=lag bench/run.sh      the lag and idle figures alone
 #   KS_BENCH_OUT=file bench/run.sh  write the page elsewhere
 #
@@ -234,6 +235,7 @@ lag_rates=${KS_BENCH_LAG_RATES:-10 50 500}
 lag_secs=${KS_BENCH_LAG_SECS:-20}
 idle_secs=${KS_BENCH_IDLE_SECS:-20}
 idle_base=${KS_BENCH_IDLE_BASE:-}
+idle_label=${KS_BENCH_IDLE_LABEL:-$idle_base}
 lag_error=""
 lag_rows=()  # | rate | median | 95th | max | samples | caught up | workload | target |
 idle_now=""  # "extract MS apply MS kesmon MS" (CPU milliseconds per second)
@@ -461,7 +463,7 @@ idle_of() { echo "$2" | awk -v n="$1" '{ for (i = 1; i < NF; i += 2) if ($i == n
     echo "(clock-tick resolution: $(awk -v s="$idle_secs" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.2f", 1000 / hz / s }') ms/s):"
     echo
     if [ -n "$idle_base" ]; then
-      echo "| process | CPU when idle | baseline: the programs of \`$(basename "$(dirname "$idle_base")")/$(basename "$idle_base")\` | ratio |"
+      echo "| process | CPU when idle | baseline: the programs of $idle_label | this / baseline |"
       echo "|---|---|---|---|"
       for n in extract apply kesmon; do
         a=$(idle_of $n "$idle_now")
