@@ -299,12 +299,12 @@ start_pipeline() {
 # or sets lag_error.
 lag_run() {
   local rate=$1 seed=$2 sim=$lag_home/sim
-  local txns=$((rate * lag_secs)) expect=$work/lag$rate.jsonl samples=$work/lag$rate.samples
+  local txns=$((rate * lag_secs)) expect=$work/lag$rate.jsonl samples=$work/lag$rate.samples times=$work/lag$rate.times
   local ckp t_start wl done_at="" final=""
   : >"$samples"
   t_start=$(now)
   "$lag_home/bin/orasim" run -d "$sim" -n SRC --txns "$txns" --seed "$seed" --concurrency 4 --rate "$rate" --realtime \
-    --expect "$expect" >"$work/lag$rate.orasim" 2>&1 &
+    --expect "$expect" --commit-times "$times" >"$work/lag$rate.orasim" 2>&1 &
   wl=$!
   while :; do
     ckp=$(sqlite3 -cmd '.timeout 2000' "$sim/TGT.db" \
@@ -334,27 +334,25 @@ lag_run() {
   else
     same="NOT identical ($(head -1 "$work/lag.diff"))"
   fi
-  # Commit k (1-based line of the expectation file) is due at t_start + k / rate; a
-  # workload that fell behind its schedule shows in its wall time and makes lag look
-  # larger, never smaller. The first 2 s are skipped.
+  # orasim writes down when each commit's redo was written (SCN, wall-clock time, in
+  # commit order). The first 2 s after the first commit are skipped.
   local r
-  r=$(awk -v t0="$t_start" -v rate="$rate" -v done_at="$done_at" -v same="$same" -v secs="$lag_secs" '
-    FNR == NR { match($0, /"scn": [0-9]+/); scn[++n] = substr($0, RSTART + 7, RLENGTH - 7) + 0; next }
+  r=$(awk -v rate="$rate" -v done_at="$done_at" -v same="$same" -v secs="$lag_secs" '
+    FNR == NR { scn[++n] = $1 + 0; at[n] = $2 + 0; next }
     {
       t = $1; c = $2 + 0
       while (k < n && scn[k + 1] <= c) k++        # commits applied (sampled SCNs only grow)
       if (k >= n) { if (caught == "") caught = t; lag = 0 }
-      else { due = t0 + (k + 1) / rate; lag = t > due ? t - due : 0 }
-      if (t - t0 > 2 && t <= done_at) { v[++m] = lag; if (lag > max) max = lag }
+      else lag = t > at[k + 1] ? t - at[k + 1] : 0
+      if (n > 0 && t - at[1] > 2 && t <= done_at) { v[++m] = lag; if (lag > max) max = lag }
     }
     END {
       if (n == 0 || m == 0) { print "none"; exit }
       for (i = 2; i <= m; i++) { x = v[i]; for (j = i - 1; j >= 1 && v[j] > x; j--) v[j + 1] = v[j]; v[j + 1] = x }
       med = v[int((m + 1) / 2)]; p95 = v[int(m * 0.95) > 0 ? int(m * 0.95) : 1]
-      last = t0 + n / rate
-      drain = caught == "" ? "not in 60 s" : sprintf("%.2f s", caught > last ? caught - last : 0)
-      printf "| %d/s | %.2f s | %.2f s | %.2f s | %d | %s | %d in %.1f s (schedule %d s) | %s |", rate, med, p95, max, m, drain, n, done_at - t0, secs, same
-    }' "$expect" "$samples")
+      drain = caught == "" ? "not in 60 s" : sprintf("%.2f s", caught > at[n] ? caught - at[n] : 0)
+      printf "| %d/s | %.3f s | %.3f s | %.3f s | %d | %s | %d in %.1f s (schedule %d s) | %s |", rate, med, p95, max, m, drain, n, at[n] - at[1], secs, same
+    }' "$times" "$samples")
   if [ "$r" = none ]; then
     lag_error="no transaction committed during the run at $rate transactions/s"
     return 1
@@ -503,8 +501,8 @@ idle_of() { echo "$2" | awk -v n="$1" '{ for (i = 1; i < NF; i += 2) if ($i == n
   echo "  written and synced at each commit); \`extract\` and \`apply\` run under \`kesmon\` with"
   echo "  a 1-second idle wait, woken at the end of their input by a write to the log or trail"
   echo "  file; the target's checkpoint row is sampled every 0.1 s. Lag at a sample is the age"
-  echo "  of the oldest source commit not yet applied, each commit taken as due on the"
-  echo "  workload's schedule; the first 2 s are skipped. Idle CPU is read from /proc (user +"
+  echo "  of the oldest source commit not yet applied, from the time orasim wrote its redo"
+  echo "  (\`--commit-times\`); the first 2 s are skipped. Idle CPU is read from /proc (user +"
   echo "  system time) once the last workload has been applied."
   echo
   echo "Reproduce with \`bench/run.sh\` (\`KS_BENCH_SCALE=N\` multiplies the sizes)."
