@@ -19,10 +19,29 @@
 #include "lib/ps/ps.h"
 #include "lib/shm/shm.h"
 #include "lib/util.h"
+#include "lib/wait/wait.h"
 
 namespace {
 
 bool s_connected = false;
+
+// Woken by a write to the trail file being read (each read of it is preceded by a look),
+// or by a file created in the trail folder while a file is not there yet.
+ks_wait_t trail_wait;
+ks_wait_t folder_wait;
+
+// Before trying to open a trail file: watch the upstream component's trail files in the
+// folder it writes (its checkpoint and other files change there too).
+void look_at_trail_folder() {
+  char dir[512], prefix[40];
+  std::snprintf(dir, sizeof dir, "%sdata/%s", ks_get_home_dir(), unit_name);
+  std::snprintf(prefix, sizeof prefix, "%s_", prev_name);
+  ks_wait_look_dir(&folder_wait, dir, prefix, ".dat");
+}
+
+void wait_for_trail(ks_wait_t *w, int seconds) {
+  if (x_loop) ks_wait_idle(w, seconds * 1000);
+}
 
 void copy_arg(char *dst, const char *src) { std::snprintf(dst, 32, "%.31s", src); }
 
@@ -301,15 +320,19 @@ int replay_loop(ks_apply_t *ap) {
       continue;
     }
     if (want_next) {
+      look_at_trail_folder();
       if (ks_open_trail_file(ap, r->tfno + 1, 0, 0) == 0) {
         want_next = false;
         x_ckp_fno = r->tfno;
       } else {
         KS_ERROR("open trail file error, retry after 10 seconds.");
-        sleep(10);
+        wait_for_trail(&folder_wait, 10);
       }
       continue;
     }
+    char name[48];
+    std::snprintf(name, sizeof name, "trail file #%u", r->tfno);
+    ks_wait_look(&trail_wait, r->rfd, name);
     ssize_t n = ks_read_data(r->rfd, ap->b->rbuf, static_cast<size_t>(ap->b->rsz), r->ofs);
     if (n < 0) {
       KS_ERROR("read trail file error, retry after 10 seconds.");
@@ -327,10 +350,13 @@ int replay_loop(ks_apply_t *ap) {
     }
     if (n == 0) {
       ks_apply_publish_status(ap, KS_PUB_IDLE);
-      KS_INFO("reach the end of trail file, retry after %d seconds.", x_read_wait);
-      sleep(static_cast<unsigned>(x_read_wait));
+      // At most once per idle wait, however often new transactions wake the wait.
+      if (ks_wait_note_due(&trail_wait, x_read_wait))
+        KS_INFO("reach the end of trail file, retry after %d seconds.", x_read_wait);
+      wait_for_trail(&trail_wait, x_read_wait);
       continue;
     }
+    const int64_t ofs_read = r->ofs;
     int rc = ks_apply_buffer(ap, static_cast<int>(n));
     if (rc == KS_REPLAY_RETRY) {
       if (wait_for_space(ap, &refusal) < 0) return -1;
@@ -353,14 +379,19 @@ int replay_loop(ks_apply_t *ap) {
     if (r->flag & 1) {
       close(r->rfd);
       r->rfd = -1;
+      look_at_trail_folder();
       if (ks_open_trail_file(ap, r->tfno + 1, 0, 0) == 0) {
         x_ckp_fno = r->tfno;
       } else {
         // r->tfno still names the finished file; it is not read again.
         KS_ERROR("open trail file error, retry after 10 seconds.");
         want_next = true;
-        sleep(10);
+        wait_for_trail(&folder_wait, 10);
       }
+    } else if (r->ofs == ofs_read) {
+      // Only part of the next transaction is written yet: wait for the rest rather
+      // than read the same bytes again at once.
+      wait_for_trail(&trail_wait, x_read_wait);
     }
   }
   return 0;
@@ -454,18 +485,30 @@ int main(int argc, char **argv) {
       run_command();
       continue;
     }
+    look_at_trail_folder();
     errno = 0;
     if (ks_open_trail_file(&x_app, fno, scn, xid) == 0) {
-      x_ckp_fno = x_rdr.tfno;
-      break;
+      // Woken by its creation, the file may not have its header yet.
+      uint8_t fh[KS_TRAIL_FH_SZ];
+      if (ks_read_data(x_rdr.rfd, fh, sizeof fh, 0) == static_cast<ssize_t>(sizeof fh)) {
+        x_ckp_fno = x_rdr.tfno;
+        break;
+      }
+      close(x_rdr.rfd);
+      x_rdr.rfd = -1;
+      errno = EAGAIN;
     }
-    if (errno == ENOENT)
-      KS_INFO("trail file %u does not exist, check after 5 seconds.", fno);
-    else if (errno == EAGAIN)
-      KS_INFO("position not yet in trail file %u, check after 5 seconds.", fno);
-    else
-      KS_ERROR("open trail file error, retry after 5 seconds.");
-    sleep(5);
+    // Each write to a trail file wakes the wait: the message comes at most every 5 seconds.
+    const int err = errno;
+    if (ks_wait_note_due(&folder_wait, 5)) {
+      if (err == ENOENT)
+        KS_INFO("trail file %u does not exist, check after 5 seconds.", fno);
+      else if (err == EAGAIN)
+        KS_INFO("position not yet in trail file %u, check after 5 seconds.", fno);
+      else
+        KS_ERROR("open trail file error, retry after 5 seconds.");
+    }
+    wait_for_trail(&folder_wait, 5);
   }
   if (!x_loop) return exit_for_error();
   if (ks_get_charset_id(&x_app) != 0) {

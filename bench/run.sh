@@ -5,7 +5,12 @@
 #
 #   bench/run.sh                 build/release is built (or brought up to date) first
 #   KS_BENCH_SCALE=4 bench/run.sh   four times the default sizes (0.1: a quick check)
-#   KS_BENCH_LAG_SECS=20 bench/run.sh   length of the steady workload for the lag figure
+#   KS_BENCH_LAG_SECS=20 bench/run.sh   length of each steady workload for the lag figures
+#   KS_BENCH_LAG_RATES="10 50 500"      their commit rates (times the scale)
+#   KS_BENCH_IDLE_SECS=20               the quiet period of the idle CPU figure
+#   KS_BENCH_IDLE_BASE=<build folder>   the idle CPU figure of that build's programs too
+#   KS_BENCH_IDLE_LABEL="commit abc"    what to call them on the page
+#   KS_BENCH_ONLY=lag bench/run.sh      the lag and idle figures alone
 #   KS_BENCH_OUT=file bench/run.sh  write the page elsewhere
 #
 # Every figure comes from one run of this script: a ratio is never taken against a
@@ -104,6 +109,9 @@ fs=$(df -PT "$work" | awk 'NR == 2 { print $2 }')
 load0=$(cut -d' ' -f1-3 /proc/loadavg)
 started=$(date -u '+%Y-%m-%d %H:%M UTC')
 commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
+
+# KS_BENCH_ONLY=lag: straight to the lag and idle figures (the block is not indented).
+if [ "${KS_BENCH_ONLY:-}" != lag ]; then
 
 # ---- redo generation (orasim) -----------------------------------------------------
 gen_txns=$(sized 100000)
@@ -213,42 +221,53 @@ for b in "$bin"/bench_*; do
   esac
 done
 
-# ---- end-to-end lag ---------------------------------------------------------------------
+fi  # KS_BENCH_ONLY
+
+# ---- end-to-end lag and idle CPU ------------------------------------------------------
 # orasim commits at a steady rate in wall-clock time; extract and apply run under kesmon
-# on a private home; the target's checkpoint row is sampled four times a second. Lag at a
-# sample is the age of the oldest source commit the target has not yet applied.
-lag_rate=$(sized 50)
-lag_secs=${KS_BENCH_LAG_SECS:-40}
-lag_result=""
+# on a private home with a 1-second idle wait; the target's checkpoint row is sampled ten
+# times a second. Lag at a sample is the age of the oldest source commit the target has
+# not yet applied. One pipeline serves the rates in turn; once it is idle, the CPU time
+# each of its processes uses over a quiet period is read from /proc. With
+# KS_BENCH_IDLE_BASE=<build folder> the same idle figure is taken, in the same run, from
+# the programs of that build (another commit's), as the baseline.
+lag_rates=${KS_BENCH_LAG_RATES:-10 50 500}
+lag_secs=${KS_BENCH_LAG_SECS:-20}
+idle_secs=${KS_BENCH_IDLE_SECS:-20}
+idle_base=${KS_BENCH_IDLE_BASE:-}
+idle_label=${KS_BENCH_IDLE_LABEL:-$idle_base}
+lag_error=""
+lag_rows=()  # | rate | median | 95th | max | samples | caught up | workload | target |
+idle_now=""  # "extract MS apply MS kesmon MS" (CPU milliseconds per second)
+idle_then=""
 kesh_in() { printf '%s\n' "$@" | KESTRO_HOME=$lag_home "$lag_home/bin/kesh" 2>&1; }
+home_pids() { grep -lsz "^KESTRO_HOME=$lag_home/\?$" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3; }
 stop_pipeline() {
   kesh_in "stop manager" >/dev/null 2>&1
   # Anything of this private home still alive was started by this script: end it by pid.
   local p
-  for p in $(grep -lsz "^KESTRO_HOME=$lag_home/\?$" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3); do
+  for p in $(home_pids); do
     [ "$p" != "$$" ] && kill -9 "$p" 2>/dev/null
   done
   lag_home=""
 }
-not_measured() {
-  lag_result="not measured: $1"
-  say "$lag_result"
-}
 first_error() {
   cat "$lag_home"/log/U/error*.log 2>/dev/null | grep -v '^[0-9-]* [0-9:]* \[' | grep -v '^$' | head -3 | tr '\n' ' '
 }
-measure_lag() {
-  lag_home=$work/lag
+# start_pipeline BUILD HOME: installs BUILD's programs into HOME, makes the source and the
+# target and starts extract and apply under kesmon; non-zero with lag_error set on failure.
+start_pipeline() {
+  lag_home=$2
   local sim=$lag_home/sim
-  cmake --install "$build" --prefix "$lag_home" >/dev/null || {
-    not_measured "install into a private home failed"
-    return
+  cmake --install "$1" --prefix "$lag_home" >/dev/null || {
+    lag_error="install into a private home failed"
+    return 1
   }
   export KESTRO_OCI_LIB=$lag_home/lib/liborasim.so
   "$lag_home/bin/orasim" create -d "$sim" -n SRC --log-size 4M --groups 3 >/dev/null 2>&1 &&
     "$lag_home/bin/orasim" run -d "$sim" -n SRC --txns 20 --seed 3 --no-expect >/dev/null 2>&1 || {
-    not_measured "orasim could not create the source"
-    return
+    lag_error="orasim could not create the source"
+    return 1
   }
   # The target starts as a copy of the source's tables, so only new changes flow.
   cp "$sim/SRC.db" "$sim/TGT.db"
@@ -260,41 +279,41 @@ measure_lag() {
     "add apply AP (unit=U, db=TGT, prev=EX, interval=1, tables=(OLTP.*));" \
     "save config" "start manager" "start extract U.EX -d" "start apply U.AP")
   if echo "$o" | grep -q 'execute error'; then
-    not_measured "the console refused the set-up: $(echo "$o" | grep -B2 'execute error' | head -3 | tr '\n' ' ')"
-    return
+    lag_error="the console refused the set-up: $(echo "$o" | grep -B2 'execute error' | head -3 | tr '\n' ' ')"
+    return 1
   fi
-  # Both processes must be replicating before the workload starts.
-  local ready=0 i
+  # Both processes must be replicating before a workload starts.
+  local i
   for ((i = 0; i < 60; i++)); do
     if grep -qs 'process startup, analyze redo log' "$lag_home"/log/U/EX_*.log &&
       grep -qs 'apply from #' "$lag_home"/log/U/AP_*.log; then
-      ready=1
-      break
+      return 0
     fi
     if grep -qs 'process exit' "$lag_home"/log/U/EX_*.log "$lag_home"/log/U/AP_*.log; then break; fi
     sleep 0.5
   done
-  if [ $ready = 0 ]; then
-    not_measured "extract and apply did not both start replicating within 30 s ($(first_error))"
-    return
-  fi
-  local txns=$((lag_rate * lag_secs)) expect=$work/lag.jsonl samples=$work/lag.samples
-  local ckp
+  lag_error="extract and apply did not both start replicating within 30 s ($(first_error))"
+  return 1
+}
+# lag_run RATE SEED: one steady workload at RATE commits a second; adds a row to lag_rows,
+# or sets lag_error.
+lag_run() {
+  local rate=$1 seed=$2 sim=$lag_home/sim
+  local txns=$((rate * lag_secs)) expect=$work/lag$rate.jsonl samples=$work/lag$rate.samples times=$work/lag$rate.times
+  local ckp t_start wl done_at="" final=""
   : >"$samples"
-  local t_start t_end
   t_start=$(now)
-  "$lag_home/bin/orasim" run -d "$sim" -n SRC --txns "$txns" --seed 5 --concurrency 4 --rate "$lag_rate" --realtime \
-    --expect "$expect" >"$work/lag.orasim" 2>&1 &
-  local wl=$!
-  local done_at="" final=""
+  "$lag_home/bin/orasim" run -d "$sim" -n SRC --txns "$txns" --seed "$seed" --concurrency 4 --rate "$rate" --realtime \
+    --expect "$expect" --commit-times "$times" >"$work/lag$rate.orasim" 2>&1 &
+  wl=$!
   while :; do
     ckp=$(sqlite3 -cmd '.timeout 2000' "$sim/TGT.db" \
       "select SCN from \"KS.KS_APPLY_CKP\" where APP_NAME like 'AP%';" 2>/dev/null | tail -1)
     echo "$(now) ${ckp:-0}" >>"$samples"
     if [ -z "$done_at" ] && ! kill -0 $wl 2>/dev/null; then
       wait $wl || {
-        not_measured "the workload failed: $(tail -2 "$work/lag.orasim" | tr '\n' ' ')"
-        return
+        lag_error="the workload at $rate transactions/s failed: $(tail -2 "$work/lag$rate.orasim" | tr '\n' ' ')"
+        return 1
       }
       done_at=$(now)
       final=$(tail -1 "$expect" | sed 's/.*"scn": \([0-9]*\).*/\1/')
@@ -304,43 +323,97 @@ measure_lag() {
       if awk -v a="$done_at" -v b="$(now)" 'BEGIN { exit !(b - a > 60) }'; then break; fi
     fi
     if grep -qs 'process exit' "$lag_home"/log/U/EX_*.log "$lag_home"/log/U/AP_*.log; then
-      not_measured "a process stopped during the workload ($(first_error))"
-      return
+      lag_error="a process stopped during the workload at $rate transactions/s ($(first_error))"
+      return 1
     fi
-    sleep 0.25
+    sleep 0.1
   done
-  t_end=$(now)
   local same
   if "$lag_home/bin/orasim" diff "$sim/SRC.db" "$sim/TGT.db" >"$work/lag.diff" 2>&1; then
     same="identical"
   else
     same="NOT identical ($(head -1 "$work/lag.diff"))"
   fi
-  # Commit k (1-based line of the expectation file) happened at t_start + k / rate.
-  lag_result=$(awk -v t0="$t_start" -v rate="$lag_rate" -v done_at="$done_at" -v same="$same" '
-    FNR == NR { match($0, /"scn": [0-9]+/); scn[++n] = substr($0, RSTART + 7, RLENGTH - 7) + 0; next }
+  # orasim writes down when each commit's redo was written (SCN, wall-clock time, in
+  # commit order). The first 2 s after the first commit are skipped.
+  local r
+  r=$(awk -v rate="$rate" -v done_at="$done_at" -v same="$same" -v secs="$lag_secs" '
+    FNR == NR { scn[++n] = $1 + 0; at[n] = $2 + 0; next }
     {
       t = $1; c = $2 + 0
-      k = 0
       while (k < n && scn[k + 1] <= c) k++        # commits applied (sampled SCNs only grow)
       if (k >= n) { if (caught == "") caught = t; lag = 0 }
-      else { due = t0 + (k + 1) / rate; lag = t > due ? t - due : 0 }
-      if (t - t0 > 5 && t <= done_at) { v[++m] = lag; if (lag > max) max = lag }
+      else lag = t > at[k + 1] ? t - at[k + 1] : 0
+      if (n > 0 && t - at[1] > 2 && t <= done_at) { v[++m] = lag; if (lag > max) max = lag }
     }
     END {
-      if (n == 0 || m == 0) { print "not measured: no transaction committed during the run"; exit }
+      if (n == 0 || m == 0) { print "none"; exit }
       for (i = 2; i <= m; i++) { x = v[i]; for (j = i - 1; j >= 1 && v[j] > x; j--) v[j + 1] = v[j]; v[j + 1] = x }
       med = v[int((m + 1) / 2)]; p95 = v[int(m * 0.95) > 0 ? int(m * 0.95) : 1]
-      last = t0 + n / rate
-      if (caught == "") drain = "not reached in 60 s"; else drain = sprintf("%.2f s", caught > last ? caught - last : 0)
-      printf "median %.2f s, 95th percentile %.2f s, max %.2f s over %d samples; target caught up %s after the last commit; target %s", med, p95, max, m, drain, same
-    }' "$expect" "$samples")
-  if echo "$lag_result" | grep -q '^not measured'; then return; fi
-  lag_result="$lag_result (${lag_rate} transactions/s for ${lag_secs} s, $txns transactions)"
+      drain = caught == "" ? "not in 60 s" : sprintf("%.2f s", caught > at[n] ? caught - at[n] : 0)
+      printf "| %d/s | %.3f s | %.3f s | %.3f s | %d | %s | %d in %.1f s (schedule %d s) | %s |", rate, med, p95, max, m, drain, n, at[n] - at[1], secs, same
+    }' "$times" "$samples")
+  if [ "$r" = none ]; then
+    lag_error="no transaction committed during the run at $rate transactions/s"
+    return 1
+  fi
+  lag_rows+=("$r")
+}
+# cpu_ticks PID: user + system clock ticks the process has used
+cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat" 2>/dev/null; }
+# idle_cpu: "extract MS apply MS kesmon MS", CPU milliseconds per second of each process of
+# the pipeline over idle_secs with no workload (after a few seconds to settle).
+idle_cpu() {
+  sleep 3
+  local hz p name out=""
+  hz=$(getconf CLK_TCK)
+  declare -A pid0 t0
+  for p in $(home_pids); do
+    name=$(cat "/proc/$p/comm" 2>/dev/null)
+    case $name in extract | apply | kesmon) pid0[$name]=$p t0[$name]=$(cpu_ticks "$p") ;; esac
+  done
+  sleep "$idle_secs"
+  for name in extract apply kesmon; do
+    p=${pid0[$name]:-}
+    if [ -z "$p" ] || [ ! -e "/proc/$p/stat" ]; then
+      out="$out $name n/a"
+      continue
+    fi
+    out="$out $name $(awk -v a="${t0[$name]}" -v b="$(cpu_ticks "$p")" -v hz="$hz" -v s="$idle_secs" \
+      'BEGIN { printf "%.2f", (b - a) * 1000 / hz / s }')"
+  done
+  echo "${out# }"
+}
+measure_lag() {
+  start_pipeline "$build" "$work/lag" || return
+  local rate seed=5
+  for rate in $lag_rates; do
+    rate=$(sized "$rate")
+    say "  lag at $rate transactions/s for $lag_secs s ..."
+    lag_run "$rate" $((seed++)) || return
+  done
+  say "  idle CPU over $idle_secs s ..."
+  idle_now=$(idle_cpu)
+  stop_pipeline
+  if [ -n "$idle_base" ]; then
+    say "  idle CPU of the baseline programs ($idle_base) ..."
+    if start_pipeline "$idle_base" "$work/base"; then
+      idle_then=$(idle_cpu)
+    else
+      idle_then="not measured: $lag_error"
+      lag_error=""
+    fi
+    stop_pipeline
+  fi
 }
 say "measuring end-to-end lag ..."
+load_lag0=$(cut -d' ' -f1-3 /proc/loadavg)
 measure_lag
-stop_pipeline
+[ -n "$lag_home" ] && stop_pipeline
+load_lag1=$(cut -d' ' -f1-3 /proc/loadavg)
+[ -n "$lag_error" ] && say "lag: $lag_error"
+# idle_of NAME FIGURES: one process's figure
+idle_of() { echo "$2" | awk -v n="$1" '{ for (i = 1; i < NF; i += 2) if ($i == n) print $(i + 1) }'; }
 
 # ---- the page -----------------------------------------------------------------------------
 {
@@ -368,9 +441,40 @@ stop_pipeline
   echo "|---|---|---|---|---|"
   for r in "${rows[@]}"; do echo "$r"; done
   echo
-  echo "End-to-end lag (orasim → extract → trail → apply → target, through kesmon, on the"
-  echo "stand-in): $lag_result."
+  echo "## End-to-end lag"
   echo
+  echo "orasim → extract → trail → apply → target, through kesmon, on the stand-in;"
+  echo "load average $load_lag0 before and $load_lag1 after these runs."
+  if [ -n "$lag_error" ]; then
+    echo
+    echo "Not measured: $lag_error."
+  fi
+  echo
+  if [ ${#lag_rows[@]} -gt 0 ]; then
+    echo "| rate | median lag | 95th percentile | max | samples | target caught up after the last commit | workload commits | target |"
+    echo "|---|---|---|---|---|---|---|---|"
+    for r in "${lag_rows[@]}"; do echo "$r"; done
+    echo
+  fi
+  if [ -n "$idle_now" ]; then
+    echo "CPU used by each process of the idle pipeline, over $idle_secs s with no workload"
+    echo "(clock-tick resolution: $(awk -v s="$idle_secs" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.2f", 1000 / hz / s }') ms/s):"
+    echo
+    if [ -n "$idle_base" ]; then
+      echo "| process | CPU when idle | baseline: the programs of $idle_label | this / baseline |"
+      echo "|---|---|---|---|"
+      for n in extract apply kesmon; do
+        a=$(idle_of $n "$idle_now")
+        b=$(idle_of $n "$idle_then")
+        echo "| $n | $a ms/s | ${b:-$idle_then} ms/s | $(ratio "$a" "$b") |"
+      done
+    else
+      echo "| process | CPU when idle |"
+      echo "|---|---|"
+      for n in extract apply kesmon; do echo "| $n | $(idle_of $n "$idle_now") ms/s |"; done
+    fi
+    echo
+  fi
   if [ -f "$work/notes" ]; then
     sed 's/^/- /' "$work/notes"
     echo
@@ -393,10 +497,13 @@ stop_pipeline
   echo "- Transactions open at once: \`bench_open_trans\` sends 200-byte records to N open"
   echo "  transactions in turn (each commits after 4 and opens again), default parameters;"
   echo "  memory is the table's slot headers and index and its buffers at their peak."
-  echo "- Lag: \`orasim run --rate R --realtime\` commits at a steady rate; \`extract\` and"
-  echo "  \`apply\` run under \`kesmon\` with a 1-second idle wait; the target's checkpoint"
-  echo "  row is sampled every 0.25 s. Lag at a sample is the age of the oldest source commit"
-  echo "  not yet applied; the first 5 s are skipped."
+  echo "- Lag: \`orasim run --rate R --realtime\` commits at a steady rate (4 sessions, redo"
+  echo "  written and synced at each commit); \`extract\` and \`apply\` run under \`kesmon\` with"
+  echo "  a 1-second idle wait, woken at the end of their input by a write to the log or trail"
+  echo "  file; the target's checkpoint row is sampled every 0.1 s. Lag at a sample is the age"
+  echo "  of the oldest source commit not yet applied, from the time orasim wrote its redo"
+  echo "  (\`--commit-times\`); the first 2 s are skipped. Idle CPU is read from /proc (user +"
+  echo "  system time) once the last workload has been applied."
   echo
   echo "Reproduce with \`bench/run.sh\` (\`KS_BENCH_SCALE=N\` multiplies the sizes)."
   echo

@@ -10,6 +10,7 @@
 // applies only to what start-up had set up, in reverse order of acquisition.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,7 @@
 #include "lib/log/log.h"
 #include "lib/ps/ps.h"
 #include "lib/shm/shm.h"
+#include "lib/wait/wait.h"
 
 namespace {
 
@@ -61,6 +63,22 @@ void pause_seconds(int seconds) {
 void pause_ms(long ms) {
   struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
   nanosleep(&ts, nullptr);
+}
+
+// Woken by a write to the open log: each read of it is preceded by a look (READ), and
+// every wait for more redo comes after the read that found none.
+ks_wait_t redo_wait;
+
+void wait_for_redo(int ms) {
+  if (x_loop) ks_wait_idle(&redo_wait, ms);
+}
+
+// The end of the redo written so far: the message at most once per idle wait, however
+// often new redo wakes the wait, then the wait.
+void idle_at_end() {
+  if (ks_wait_note_due(&redo_wait, x_read_wait))
+    KS_INFO("reach the end of log file, continue after %d seconds ...", x_read_wait);
+  wait_for_redo(x_read_wait * 1000);
 }
 
 // Runs pending commands; false when the loop flag has been cleared.
@@ -433,6 +451,7 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
 
     enum { LOCATE, OPEN, READ, WALK, HOLD } st = LOCATE;
     int blocks = 0;
+    int unlisted_ms = 0;  // the last wait for a log not yet in the catalogue
     bool record_held = false;  // HOLD for a record, not only for the trail
     time_t held_at = 0;
     while (!re_connect_db && !re_open_reader) {
@@ -445,11 +464,14 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
         case LOCATE:
           if (ks_get_redo_file(ex, pos.sqn) == 0) {
             st = OPEN;
+            unlisted_ms = 0;
           } else if (ks_oci_get_error_code() == 0) {
             // No database error: the log is not in the catalogue yet (the database has
-            // finished the previous one but not yet published this one). The session is
-            // fine; look again after the usual wait.
-            pause_seconds(x_read_wait);
+            // finished the previous one but not yet published this one, which takes a
+            // moment at a switch). The session is fine; look again soon, then less and
+            // less often, up to the idle wait. A catalogue cannot be watched.
+            unlisted_ms = unlisted_ms == 0 ? 50 : std::min(unlisted_ms * 2, x_read_wait * 1000);
+            if (x_loop) pause_ms(unlisted_ms);
           } else {
             if (!session_lost(ks_oci_get_error_code())) pause_seconds(30);
             re_connect_db = true;
@@ -470,6 +492,7 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
           break;
 
         case READ: {
+          ks_wait_look(&redo_wait, x_rdr.lfd, x_log.name);
           int n = ks_read_redo_file(ex, static_cast<int>(pos.blk), -1);
           if (n < 0) {
             if (x_rdr.flag & KS_RDR_LOST) {
@@ -485,8 +508,7 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
             // The file ends before the block count it was located with: wait for it
             // rather than spin on empty reads.
             ks_publish_status(&pos, KS_PUB_IDLE);
-            KS_INFO("reach the end of log file, continue after %d seconds ...", x_read_wait);
-            pause_seconds(x_read_wait);
+            idle_at_end();
             break;
           }
           st = WALK;
@@ -561,7 +583,7 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
             at_end = true;
           } else if (x_log.flag & KS_LOGF_CONT_UNWRITTEN) {
             x_log.flag &= ~KS_LOGF_CONT_UNWRITTEN;
-            pause_ms(100);
+            wait_for_redo(100);
             st = READ;
           } else {
             KS_ERROR("mine redo data error, process exit.");
@@ -588,8 +610,7 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
               caught_up = true;
               if (!saved_once) save_progress();
               ks_publish_status(&pos, KS_PUB_IDLE);
-              KS_INFO("reach the end of log file, continue after %d seconds ...", x_read_wait);
-              pause_seconds(x_read_wait);
+              idle_at_end();
               st = READ;
             } else {
               // Switched: the log is no longer current and its final size is known. Read

@@ -38,6 +38,7 @@ void usage() {
       "       orasim run -d DIR [-n NAME] [--txns N] [--seed N] [--concurrency N] [--rate TPS] [--realtime]\n"
       "                  [--rollback PCT] [--savepoint PCT] [--multi PCT] [--switch-every N]\n"
       "                  [--script FILE] [--expect FILE | --no-expect] [--nosync] [--group-commit BYTES]\n"
+      "                  [--commit-times FILE]\n"
       "       orasim switch -d DIR [-n NAME]\n"
       "       orasim print -d DIR [-n NAME] [OWNER.TABLE ...]\n"
       "       orasim diff SOURCE.db TARGET [-u USER/PASSWORD] [--map OWNER[.TABLE]=OWNER[.TABLE] ...]\n"
@@ -114,7 +115,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   std::string cmd = argv[1];
-  std::string dir = ".", name = "ORASIM", script, expect;
+  std::string dir = ".", name = "ORASIM", script, expect, times;
   bool no_expect = false;
   ks_db_cfg_t cfg;
   ks_oltp_cfg_t ocfg;
@@ -166,6 +167,7 @@ int main(int argc, char **argv) {
     else if (a == "--script") script = val();
     else if (a == "--expect") expect = val();
     else if (a == "--no-expect") no_expect = true;
+    else if (a == "--commit-times") times = val();
     else if (a == "--nosync") nosync = true;
     else if (a == "-u" || a == "--user") login = val();
     else if (a == "--group-commit") group_commit = uint32_t(size_arg(val()));
@@ -239,6 +241,15 @@ int main(int argc, char **argv) {
       }
       db.set_expect_file(ef);
     }
+    FILE *tf = nullptr;
+    if (cmd == "run" && !times.empty()) {
+      tf = fopen(times.c_str(), "w");
+      if (!tf) {
+        fprintf(stderr, "orasim: open %s: %s\n", times.c_str(), strerror(errno));
+        return 2;
+      }
+      db.set_commit_times_file(tf);
+    }
     int rc = 0;
     if (cmd == "switch") {
       rc = db.switch_log();
@@ -262,6 +273,7 @@ int main(int argc, char **argv) {
     }
     if (db.close() != 0) rc = -1;
     if (ef) fclose(ef);
+    if (tf && fclose(tf) != 0) rc = -1;
     if (rc != 0) return 2;
     if (cmd == "run")
       printf("%llu commits, %llu rollbacks, %llu redo bytes, %llu log switches, sequence %u, SCN %llu\n",

@@ -176,6 +176,9 @@ class ks_sim_db {
   const ks_redo_writer &writer() const { return writer_; }
   // Expected changes of committed transactions, one JSON line each, when set.
   void set_expect_file(FILE *f) { expect_ = f; }
+  // Each commit's SCN and the wall-clock time its redo was written ("SCN SECONDS\n"), for
+  // measuring how long changes take to reach a target.
+  void set_commit_times_file(FILE *f) { times_ = f; }
   uint64_t commits() const { return commits_; }
   uint64_t rollbacks() const { return rollbacks_; }
 
@@ -228,6 +231,7 @@ class ks_sim_db {
   uint32_t next_file_block_[16] = {};
   std::string switch_sql_;  // catalogue rows of the log a switch has finished, until the next log starts
   FILE *expect_ = nullptr;
+  FILE *times_ = nullptr;
   std::vector<uint32_t> inserted_;
   uint64_t commits_ = 0, rollbacks_ = 0;
   bool open_ = false;

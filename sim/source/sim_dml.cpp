@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "lib/log/log.h"
 #include "sim/source/catalog.h"
@@ -488,6 +490,12 @@ int ks_sim_db::commit(ks_txn_t *tx) {
   uint64_t scn;
   if (commit_record(tx->xid, false, &scn) != 0 || commit_point() != 0) return -1;
   commits_++;
+  if (times_ != nullptr) {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    fprintf(times_, "%llu %lld.%06ld\n", static_cast<unsigned long long>(scn), static_cast<long long>(ts.tv_sec),
+            ts.tv_nsec / 1000);
+  }
   write_expect(tx, scn);
   for (auto &u : tx->undo)
     if (u.kind == ks_undo_t::kDel) {

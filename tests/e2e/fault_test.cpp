@@ -56,13 +56,13 @@ TEST(Faults, SourceThatDropsTheSessionAndRefusesConnectionsForAWhileLosesNothing
 TEST(Faults, TargetStoppedAndStartedMidStreamDeliveryResumesByItself) {
   E2eEnv env;
   ready(env);
-  ASSERT_TRUE(env.start_workload(kMix + "--txns 400 --seed 4 --rate 400 --realtime"));
-  sleep_ms(300);
   const pid_t apply = env.pid_of("app1");
-  // The target goes down in the middle of the run: the session is lost (ORA-03114) and
-  // every new one is refused (ORA-01034) until it is up again.
+  // The target goes down in the middle of the run: the session is lost (ORA-03114) after
+  // 40 more calls, which only the workload's changes make, and every new one is refused
+  // (ORA-01034) until it is up again. Set before the run, since delivery keeps up with it.
   ASSERT_TRUE(env.sql("TGT", "create table if not exists \"KS$FAULTS\" (KIND TEXT, ARG INTEGER, ERR INTEGER);"
                              "insert into \"KS$FAULTS\" values ('refuse', 0, 0), ('drop_after', 40, 0)"));
+  ASSERT_TRUE(env.start_workload(kMix + "--txns 400 --seed 4 --rate 400 --realtime"));
   const std::string lost = "the target session is lost";
   for (int w = 0; w < 300 && env.component_log("app1").find(lost) == std::string::npos; w++) sleep_ms(100);
   ASSERT_NE(env.component_log("app1").find(lost), std::string::npos) << env.component_log("app1");
