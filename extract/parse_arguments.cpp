@@ -13,13 +13,6 @@ namespace {
 
 void copy_name(char *dst, const char *src) { snprintf(dst, 32, "%s", src); }
 
-bool all_digits(const char *s) {
-  if (*s == '\0') return false;
-  for (; *s != '\0'; s++)
-    if (*s < '0' || *s > '9') return false;
-  return true;
-}
-
 // A 64-bit decimal value of an option; anything else would silently become a wrong
 // position or filter, so it is refused.
 int take_u8(int argc, char **argv, int &i, const char *missing, uint64_t &out) {
@@ -28,11 +21,10 @@ int take_u8(int argc, char **argv, int &i, const char *missing, uint64_t &out) {
     return -1;
   }
   const char *v = argv[++i];
-  if (!all_digits(v) || strlen(v) > 20 || (strlen(v) == 20 && strcmp(v, "18446744073709551615") > 0)) {
+  if (ks_str_to_num(v, UINT64_MAX, &out) < 0) {
     KS_ERROR("invalid value \"%s\" of option \"%s\".", v, argv[i - 1]);
     return -1;
   }
-  out = ks_str_to_u8(v);
   return 0;
 }
 

@@ -6,9 +6,10 @@
 // the start of each accepted record except ti, cbl, sct, slen and pxid. A record that the
 // transaction table cannot take now (KS_RC_HOLD) or ever (KS_RC_STOP) takes back what it
 // had added, so that it leaves no trace. Results: 0 taken; -9 some change in it was passed
-// over on purpose (quietly), the others taken; -1 a change of a captured table in it could not be turned into changes: it
-// was logged with its position and counted by reason, and the record's other changes,
-// its commit above all, were taken; KS_RC_HOLD / KS_RC_STOP; -10 past the end SCN.
+// over on purpose (quietly), the others taken; -1 a change of a captured table in it could
+// not be turned into changes: it was logged with its position and counted by reason, and
+// the record's other changes, its commit above all, were taken; KS_RC_HOLD / KS_RC_STOP;
+// -10 past the end SCN.
 #include <cstring>
 #include <string>
 
