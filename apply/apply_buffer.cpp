@@ -11,9 +11,8 @@
 // a failure of the unit itself (the target out of space, a lost session, input that
 // cannot be read) rolls back everything since the last commit and either replays it
 // again from that checkpoint after a wait or a new connection, or stops the process
-// before it. A large
-// transaction is a unit of its own: a stop request or a damaged file inside it rolls
-// back its partial work. Records that cannot be stepped over (lengths that do not fit)
+// before it. A large transaction is a unit of its own: a stop request or a damaged file
+// inside it rolls back its partial work. Records that cannot be stepped over (lengths that do not fit)
 // end the replay with an error instead of a loop.
 #include <fcntl.h>
 #include <unistd.h>
