@@ -24,14 +24,15 @@ typedef struct __ks_part_rbk_s {
   uint64_t offs;  // from the transaction header (in memory) or from the file start
   uint32_t flag;
   uint32_t opc;
+  uint32_t flag0;  // the record's own flags
+  uint32_t rsv;
 } ks_part_rbk_t;
 
-static_assert(sizeof(ks_part_rbk_t) == 16);
+static_assert(sizeof(ks_part_rbk_t) == 24);
 static_assert(offsetof(ks_part_rbk_t, offs) == 0);
 static_assert(offsetof(ks_part_rbk_t, flag) == 8);
 static_assert(offsetof(ks_part_rbk_t, opc) == 12);
-
-constexpr size_t kChunk = KS_TRANS_TBUF_SZ;
+static_assert(offsetof(ks_part_rbk_t, flag0) == 16);
 
 // The index: the scratch area of the work buffer when it is large enough, else the heap.
 class RbkIndex {
@@ -54,7 +55,7 @@ class RbkIndex {
     return 0;
   }
   bool full() const { return n_ >= cap_; }
-  void add(uint64_t offs, uint32_t flag, uint32_t opc) { e_[n_++] = {offs, flag, opc}; }
+  void add(uint64_t offs, uint32_t flag, uint32_t opc) { e_[n_++] = {offs, flag, opc, flag, 0}; }
   uint32_t size() const { return n_; }
   ks_part_rbk_t &operator[](int64_t i) { return e_[i]; }
 
@@ -87,39 +88,11 @@ int index_image(const uint8_t *img, uint32_t tlen, RbkIndex *ix) {
   return 0;
 }
 
-// Records of a transaction file, read in chunks of the 1 MiB work buffer from offset 32.
-// A chunk indexes the records wholly inside it; the next read starts at the first record
-// not yet indexed.
 int index_file(int fd, const char *name, uint8_t *buf, RbkIndex *ix) {
-  uint64_t fofs = KS_LCR_TH_SZ;
-  while (!ix->full()) {
-    ssize_t n = ks_read_data(fd, buf, kChunk, static_cast<off_t>(fofs));
-    if (n < 0) {
-      KS_ERROR("read %s: %s", name, strerror(errno));
-      return -1;
-    }
-    if (n == 0) break;
-    const auto got = static_cast<uint64_t>(n);
-    uint64_t pos = 0;
-    while (!ix->full() && got - pos >= 12) {
-      const uint32_t rlen = ks_lcr_u32(buf, pos);
-      if (rlen < KS_LCR_RHS_SZ || rlen > kChunk) {
-        KS_ERROR("read %s: bad record length %u at offset %lu.", name, rlen,
-                 static_cast<unsigned long>(fofs + pos));
-        return -1;
-      }
-      if (rlen > got - pos) break;
-      ix->add(fofs + pos, ks_lcr_u32(buf, pos + 4), ks_lcr_u32(buf, pos + 8));
-      pos += rlen;
-    }
-    if (pos == 0) {
-      // Not even one whole record although the file goes on: the file was cut short.
-      KS_ERROR("read %s: incomplete record at offset %lu.", name, static_cast<unsigned long>(fofs));
-      return -1;
-    }
-    fofs += pos;
-  }
-  return 0;
+  return ks_trans_walk_file(fd, name, buf, [ix](uint64_t offs, uint32_t flag, uint32_t opc) {
+    ix->add(offs, flag, opc);
+    return !ix->full();
+  });
 }
 
 inline bool discarded(const ks_part_rbk_t &e) { return (e.flag & KS_RH_DISCARD) != 0; }
@@ -251,17 +224,14 @@ int ks_check_rollback(ks_extr_t *ex, ks_lcr_th_t *thdr) {
     for (uint32_t k = 0; k < ix.size(); k++) ks_lcr_set_u32(img, ix[k].offs + 4, ix[k].flag);
     return 0;
   }
-  // Only the discard marks go to the file: rewritten op codes and cleared rollback bits
-  // matter to the resolution alone.
+  // Only the discard marks of cancelled changes go to the file: rewritten op codes and
+  // cleared rollback bits matter to the resolution alone, and rollback redo is built
+  // discarded already. So the file's discarded records without the rollback flag are
+  // exactly the marks of this resolution, which a restart takes back (see below).
   for (uint32_t k = 0; k < ix.size(); k++) {
     const ks_part_rbk_t &e = ix[k];
-    if (!(e.flag & KS_RH_DISCARD) || (e.flag & KS_RH_ROLLBACK)) continue;
-    uint8_t w[4];
-    ks::store<uint32_t>(w, e.flag);
-    if (ks_write_data(file.fd, w, sizeof w, static_cast<off_t>(e.offs + 4)) != static_cast<ssize_t>(sizeof w)) {
-      KS_ERROR("write %s: %s", name, strerror(errno));
-      return -1;
-    }
+    if (!(e.flag & KS_RH_DISCARD) || (e.flag0 & KS_RH_DISCARD)) continue;
+    if (ks_trans_write_flag(file.fd, name, e.offs, e.flag0 | KS_RH_DISCARD) < 0) return -1;
   }
   return 0;
 }

@@ -66,6 +66,18 @@ void keep_traced_image(ks_trans_slot_t *s, const uint8_t *img, const ks_lcr_th_t
   s->flag &= ~KS_SLOT_SYSOBJ;
 }
 
+// Writes th at the start of a transaction's own file. (The slot's descriptor appends,
+// and a positioned write on an appending descriptor would append too.) 0 / -1.
+int write_file_header(const char *name, const ks_lcr_th_t &th) {
+  uint8_t h[KS_LCR_TH_SZ];
+  ks_lcr_store(h, th);
+  int fd = ks_open_file(name, O_WRONLY);
+  const bool ok = fd >= 0 && ks_write_data(fd, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h);
+  if (!ok) KS_ERROR_EVERY_MINUTE("write %s: %s", name, strerror(errno));
+  if (fd >= 0) close(fd);
+  return ok ? 0 : -1;
+}
+
 }  // namespace
 
 int ks_new_trail_file(ks_trans_t *t, int sn) {
@@ -169,6 +181,11 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
   ks_lcr_store(img, th);
   auto *thdr = reinterpret_cast<ks_lcr_th_t *>(img);  // slot buffers are 8-byte aligned
 
+  // The file of a transaction by reference is stamped with its header before resolution
+  // marks anything in it: a restart that finds the transaction open again takes the marks
+  // back. The header is written again below with its final flags.
+  if (byref && (s->flag & KS_SLOT_ROLLBACK) && write_file_header(spill, th) < 0) return -1;
+
   // Resolution marks records in place and is not idempotent (a second run would cancel
   // further changes), so once its marks are kept where a retried write takes the image
   // from (the slot buffer, or the transaction's own file), it does not run again.
@@ -203,11 +220,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
     // The spill file's reserved first 32 bytes get the final header, so the file alone
     // tells what it holds. (Its own descriptor appends, and pwrite on an appending
     // descriptor would append too.)
-    int hfd = ks_open_file(spill, O_WRONLY);
-    if (hfd >= 0) {
-      ks_write_data(hfd, &th, sizeof th, 0);
-      close(hfd);
-    }
+    write_file_header(spill, th);
   }
 
   int rc = 0;

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "extract/extract.h"
 #include "extract/trans/trail_format.h"
@@ -251,6 +252,18 @@ void ks_trans_free_table(ks_trans_t *t);
 
 // Commit-time steps run on a transaction before it is written.
 int ks_check_rollback(ks_extr_t *ex, ks_lcr_th_t *thdr);
+// Calls visit(offset, flag, opc) for each record of a transaction's file from offset 32,
+// until it returns false; buf is the 1 MiB work buffer the file is read through. 0, or
+// -1 when the file cannot be read or holds a record of an impossible length.
+using ks_trans_visit_t = std::function<bool(uint64_t offs, uint32_t flag, uint32_t opc)>;
+int ks_trans_walk_file(int fd, const char *name, uint8_t *buf, const ks_trans_visit_t &visit);
+// Rewrites the flag word of the record at offs of a transaction's file. 0 / -1.
+int ks_trans_write_flag(int fd, const char *name, uint64_t offs, uint32_t flag);
+// Takes back the marks a resolution left in the file of a transaction by reference (name)
+// when a restart finds that transaction open again: the commit will come again, with
+// redo that may add rollback records, and the resolution then runs on the records as
+// collected. Reads through t's work buffer. 0 / -1.
+int ks_unresolve_rollback(ks_trans_t *t, const char *name);
 int ks_trace_ddl(ks_extr_t *ex, ks_lcr_th_t *thdr, int tbsz);
 
 // File names. Each returns the length written (snprintf-style) into name[size].

@@ -187,9 +187,11 @@ int reopen_trail_file(ks_trans_t *t) {
   return 0;
 }
 
-// Checks a spill file against its slot record; data beyond it are cut off. The file is
-// reopened when the transaction is next appended to.
-void check_spill_file(ks_trans_slot_t *s, int *rc) {
+// Checks a spill file against its slot record; data beyond it are cut off, and so are
+// the marks of a rollback resolution run by a commit after the save (it went by
+// reference, so its marks went into this file). The file is reopened when the
+// transaction is next appended to.
+void check_spill_file(ks_trans_t *t, ks_trans_slot_t *s, int *rc) {
   char name[PATH_MAX];
   ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
   int fd = ks_open_file(name, O_RDWR | O_APPEND);
@@ -215,7 +217,13 @@ void check_spill_file(ks_trans_slot_t *s, int *rc) {
       return;
     }
   }
+  // A header is stamped only by a commit by reference (it is zeros while the
+  // transaction is collected).
+  uint8_t h[KS_LCR_TH_SZ];
+  const bool stamped = ks_read_data(fd, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h) &&
+                       (ks_lcr_load<ks_lcr_th_t>(h).flag & KS_TH_TRANS) != 0;
   close(fd);
+  if (stamped && ks_unresolve_rollback(t, name) < 0) *rc = -1;
 }
 
 int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
@@ -283,7 +291,7 @@ int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
     }
     if (s->flag & KS_SLOT_COMMITTED) t->flag |= KS_TRANS_PENDING;
     if (s->flag & KS_SLOT_SPILLED) {
-      check_spill_file(s, &rc);
+      check_spill_file(t, s, &rc);
       if (rc < 0) return -1;
       continue;
     }

@@ -202,6 +202,42 @@ TEST_F(CheckRollback, TransactionByReferenceIsResolvedInItsFile) {
   EXPECT_EQ(marks(recs, 15 * 60000), "1d 1d 1d 1d 1d 3dr 3dr 3dr 3dr 2dr 7");
 }
 
+// A commit by reference marks its file; a crash before the next saved checkpoint brings
+// the transaction back open from the save, with that file. The marks must not survive
+// into the commit that comes again: they would make its rollback records cancel changes
+// before the ones they undo. The whole is done twice, as a second crash would.
+TEST_F(CheckRollback, ACrashAfterACommitByReferenceResolvesItsRollbacksOnceAgain) {
+  ex.b = nullptr;
+  const uint64_t x = xid_of(8, 2, 1);
+  for (int i = 0; i < 18; i++) ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 60000), x, 5), 0);
+  ASSERT_EQ(add(full_rec(KS_OPC_UPDATE, 96), x, 5), 0);
+  ASSERT_EQ(add(full_rec(KS_OPC_UPDATE, 96, RB), x, 6), 0);  // undoes the update
+  t.gen = 1;
+  ASSERT_EQ(ks_trans_save(&t), 0);
+  const uint32_t tail = static_cast<uint32_t>(t.tail);
+  auto after_save = [&]() {
+    ASSERT_EQ(add(full_rec(KS_OPC_DELETE, 96), x, 7), 0);
+    ASSERT_EQ(add(full_rec(KS_OPC_DELETE, 96, RB), x, 7), 0);  // undoes the delete
+    ASSERT_EQ(commit(x, 8), 0);
+    ASSERT_TRUE(read_trail(trail(0)).trans.at(0).th.flag & KS_TH_BYREF);
+    EXPECT_EQ(marks(read_file(spill(x, 5)).substr(32), 17 * 60000), "1 2d 2dr 3d 3dr 7");
+  };
+  after_save();
+  for (int round = 0; round < 2; round++) {
+    ks_trans_free_table(&t);  // the process dies
+    t = {};
+    t.fd = -1;
+    t.gen = 1;
+    t.resume_tail = tail;
+    t.flag = KS_TRANS_KEEP_SPILLS;
+    ASSERT_EQ(ks_trans_open(&t), 0) << last_message();
+    ASSERT_EQ(t.nslot, 1);
+    EXPECT_EQ(marks(read_file(spill(x, 5)).substr(32), 17 * 60000), "1 2 2dr");
+    after_save();
+  }
+  EXPECT_EQ(last_message().find("not found record"), std::string::npos) << last_message();
+}
+
 TEST_F(CheckRollback, UnreadableTransactionFileLeavesTheTransactionAsCollected) {
   const uint64_t x = xid_of(9, 1, 1);
   ks_extr_t e = ex;
