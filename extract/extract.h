@@ -57,7 +57,7 @@ typedef struct __ks_logf_s {
   char name[1024];
 } ks_logf_t;
 
-// Byte layouts of the redo files are in extract/redo/redo_format.h.
+// Byte layouts of the redo files are in lib/fmt/redo_format.h.
 
 // ---------------------------------------------------------------------------------------
 // ASM storage of the reader (filled by the ASM storage code; kept closed here).

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "extract/dict/dict_format.h"
+#include "lib/fmt/dict_format.h"
 
 namespace {
 

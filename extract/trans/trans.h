@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "extract/extract.h"
-#include "extract/trans/trail_format.h"
+#include "lib/fmt/trail_format.h"
 
 // One slot, 64 bytes; the same bytes are a slot record of the save file (buf is
 // meaningless there and written as 0).
