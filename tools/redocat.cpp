@@ -19,7 +19,7 @@
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
 #include "lib/fmt/redo_format.h"
-#include "extract/trans/trail_print.h"
+#include "lib/fmt/trail_print.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"

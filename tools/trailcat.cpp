@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "lib/fmt/trail_format.h"
-#include "extract/trans/trail_print.h"
+#include "lib/fmt/trail_print.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Printing of trail transactions, shared by trailcat and redocat (see trail_print.h).
 // Invariants: every length is checked against the image before it is used; a damaged
 // record ends the printing of its transaction.
-#include "extract/trans/trail_print.h"
+#include "lib/fmt/trail_print.h"
 
 #include <cstdio>
 #include <cstring>
