@@ -32,9 +32,8 @@ void usage(const char *prog) {
           prog);
 }
 
-[[noreturn]] void fail_usage(const char *prog, const char *msg, const char *arg = nullptr) {
-  if (arg != nullptr) fprintf(stderr, msg, arg);
-  else fputs(msg, stderr);
+[[noreturn]] void fail_usage(const char *prog, const char *msg) {
+  fputs(msg, stderr);
   usage(prog);
   exit(-1);
 }
@@ -74,7 +73,9 @@ void parse_args(int argc, char **argv) {
     } else if (strcmp(a, "-p") == 0) {
       cmd_flg = CMD_PRINT;
     } else {
-      fail_usage(prog, "invalid option [%s]\n", a);
+      char msg[300];
+      snprintf(msg, sizeof msg, "invalid option [%s]\n", a);
+      fail_usage(prog, msg);
     }
   }
 }
