@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "apply/lcr_view.h"
+#include "lib/fmt/error_format.h"
 
 // Columns of one table (the database's limit); an LCR claiming more is malformed.
 #define KS_MAX_COLS 1000
@@ -18,7 +19,7 @@
 #define KS_AP_TBUF_SIZE 1048576
 #define KS_AP_WORK_SIZE (KS_AP_RBUF_SIZE + KS_AP_ABUF_SIZE + KS_AP_TBUF_SIZE)
 
-typedef struct __ks_buffer_s {
+typedef struct __ks_ap_buffer_s {
   int rsz;         // read buffer size
   int asz;         // array buffer size
   int tsz;         // transaction-file buffer size
@@ -28,15 +29,15 @@ typedef struct __ks_buffer_s {
   uint8_t *abuf;   // array buffer = rbuf + rsz
   uint8_t *tbuf;   // transaction-file buffer = abuf + asz
   uint8_t *dbuf;   // records being replayed now: rbuf, or tbuf inside a transaction file
-} ks_buffer_t;
+} ks_ap_buffer_t;
 
-typedef struct __ks_reader_s {
+typedef struct __ks_ap_reader_s {
   uint32_t flag;   // bit 0: the file being read has ended (marker met)
   uint32_t tfno;   // number of the open trail file
   int rfd;         // its descriptor, -1 when none
   int rsv;
   int64_t ofs;     // file offset of the next read
-} ks_reader_t;
+} ks_ap_reader_t;
 
 // Row header of the array: where the row's LCR, its transaction and (quick inserts)
 // its values are.
@@ -69,8 +70,8 @@ typedef struct __ks_array_s {
 } ks_array_t;
 
 typedef struct __ks_apply_s {
-  ks_buffer_t *b;
-  ks_reader_t *r;
+  ks_ap_buffer_t *b;
+  ks_ap_reader_t *r;
   ks_adb_t *a;
   ks_array_t *x;
 } ks_apply_t;
@@ -150,8 +151,8 @@ extern uint32_t x_cmt_sct;
 extern ks_ap_cfg_t x_cfg;
 extern char x_sqltxt[KS_SQLTXT_SIZE];
 extern ks_apply_t x_app;
-extern ks_buffer_t x_buf;
-extern ks_reader_t x_rdr;
+extern ks_ap_buffer_t x_buf;
+extern ks_ap_reader_t x_rdr;
 extern ks_array_t x_array;
 
 // Failure of the open unit (everything replayed since the last commit). Once set nothing
@@ -175,7 +176,7 @@ void ks_unit_fail(int kind, const char *why);
 int ks_unit_db_fail(const char *what, int code, const char *msg);
 
 // Cuts the work block into its buffers.
-void ks_ap_cut_buffer(ks_buffer_t *b, uint8_t *base);
+void ks_ap_cut_buffer(ks_ap_buffer_t *b, uint8_t *base);
 
 // The column entries of one LCR, split into its images (quick inserts: the column
 // descriptors in oldc). Filled by ks_lcr_parse; one instance serves the whole process.
@@ -211,18 +212,7 @@ int ks_ap_table_comp(const void *a, const void *b);
 int ks_load_config(ks_ap_cfg_t *acfg);
 void ks_ap_cfg_free(ks_ap_cfg_t *acfg);
 
-// Error file (error_record).
-typedef struct __ks_err_rec_s {
-  uint32_t elen;   // whole record, header included
-  uint32_t flag;   // 0
-  uint32_t ecode;  // database error number, 0 for errors found by apply itself
-  uint32_t sct;    // commit time of the transaction
-  uint64_t scn;    // commit SCN of the transaction
-  uint64_t xid;    // transaction id
-} ks_err_rec_t;
-static_assert(sizeof(ks_err_rec_t) == 32);
-static_assert(offsetof(ks_err_rec_t, ecode) == 8 && offsetof(ks_err_rec_t, scn) == 16 &&
-              offsetof(ks_err_rec_t, xid) == 24);
+// Error file (error_record); the record's layout is in lib/fmt/error_format.h.
 int ks_write_error_record(ks_err_rec_t *erec, const char *emsg, const uint8_t *record,
                           const uint8_t *rdata);
 // Error record for a row whose transaction header is at thdr. The records of the open

@@ -101,7 +101,7 @@ void log_xid(const char *what, uint64_t scn, uint64_t xid, const char *why, long
 }  // namespace
 
 int ks_do_transaction(ks_apply_t *ap, uint8_t *thdr) {
-  ks_buffer_t *b = ap->b;
+  ks_ap_buffer_t *b = ap->b;
   x_ckp_scn = ks_th_cscn(thdr);
   x_ckp_sct = ks_th_csct(thdr);
   x_ckp_xid = ks_th_xid(thdr);
@@ -128,7 +128,7 @@ int ks_do_transaction(ks_apply_t *ap, uint8_t *thdr) {
 }
 
 int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr) {
-  ks_buffer_t *b = ap->b;
+  ks_ap_buffer_t *b = ap->b;
   x_ckp_scn = ks_th_cscn(thdr);
   x_ckp_sct = ks_th_csct(thdr);
   x_ckp_xid = ks_th_xid(thdr);
@@ -225,8 +225,8 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr) {
 }
 
 int ks_apply_buffer(ks_apply_t *ap, int dsz) {
-  ks_reader_t *r = ap->r;
-  ks_buffer_t *b = ap->b;
+  ks_ap_reader_t *r = ap->r;
+  ks_ap_buffer_t *b = ap->b;
   r->flag &= ~1u;
   int64_t pos = 0;
   for (;;) {

@@ -32,11 +32,11 @@ char x_unit_why[512];
 ks_ap_cfg_t x_cfg;
 char x_sqltxt[KS_SQLTXT_SIZE];
 ks_apply_t x_app;
-ks_buffer_t x_buf;
-ks_reader_t x_rdr = {0, 0, -1, 0, 0};
+ks_ap_buffer_t x_buf;
+ks_ap_reader_t x_rdr = {0, 0, -1, 0, 0};
 ks_array_t x_array;
 
-void ks_ap_cut_buffer(ks_buffer_t *b, uint8_t *base) {
+void ks_ap_cut_buffer(ks_ap_buffer_t *b, uint8_t *base) {
   b->rsz = KS_AP_RBUF_SIZE;
   b->asz = KS_AP_ABUF_SIZE;
   b->tsz = KS_AP_TBUF_SIZE;

@@ -1,15 +1,13 @@
-// The error file "<home>error/<unit>/<component>_error.dat": one record per row (or LOB,
-// LONG, DDL, sequence operation) that the target refused or that matched nothing.
-// Record: 32-byte header (elen, flag 0, ecode, sct, scn, xid; host byte order), the
-// message with its NUL, the failing LCR (for a quick insert only its header and column
-// descriptors) and, for a quick insert, the failing row's values (2-byte length + bytes
-// each). A record is appended with one write so a reader never meets half a header
-// followed by the next record; the lengths are taken from the LCR's own bounds-checked
-// entries, so a corrupt LCR cannot make the writer read past it (its record then carries
-// the message and the transaction only). Records of rows are held in memory until their
-// unit commits and are written just before the commit: a unit rolled back (lack of
-// space on the target, a stop) leaves no record of rows that will be replayed again,
-// and a record that cannot be written stops the unit before it commits.
+// The error file "<home>error/<unit>/<component>_error.dat" (its record is laid out in
+// lib/fmt/error_format.h): one record per row (or LOB, LONG, DDL, sequence operation)
+// that the target refused or that matched nothing. A record is appended with one write
+// so a reader never meets half a header followed by the next record; the lengths are
+// taken from the LCR's own bounds-checked entries, so a corrupt LCR cannot make the
+// writer read past it (its record then carries the message and the transaction only).
+// Records of rows are held in memory until their unit commits and are written just
+// before the commit: a unit rolled back (lack of space on the target, a stop) leaves no
+// record of rows that will be replayed again, and a record that cannot be written stops
+// the unit before it commits.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -97,12 +95,7 @@ uint8_t *build_record(ks_err_rec_t *erec, const char *emsg, const uint8_t *recor
   auto *buf = static_cast<uint8_t *>(std::malloc(*total));
   if (buf == nullptr) return nullptr;
   uint8_t *p = buf;
-  ks::store<uint32_t>(p + 0, erec->elen);
-  ks::store<uint32_t>(p + 4, erec->flag);
-  ks::store<uint32_t>(p + 8, erec->ecode);
-  ks::store<uint32_t>(p + 12, erec->sct);
-  ks::store<uint64_t>(p + 16, erec->scn);
-  ks::store<uint64_t>(p + 24, erec->xid);
+  ks_err_rec_store(p, *erec);
   p += sizeof(ks_err_rec_t);
   std::memcpy(p, emsg, mlen);
   p += mlen;

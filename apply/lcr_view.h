@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "extract/trans/trail_format.h"
+#include "lib/fmt/trail_format.h"
 #include "lib/bytes.h"
 
 // Trail file header fields.

@@ -311,7 +311,7 @@ int reconnect(ks_apply_t *ap) {
 
 // The main read loop; returns 0 when stopped, -1 on a replay failure.
 int replay_loop(ks_apply_t *ap) {
-  ks_reader_t *r = ap->r;
+  ks_ap_reader_t *r = ap->r;
   bool want_next = false;  // the file ended; its successor is not open yet
   Refusal refusal;
   while (x_loop) {

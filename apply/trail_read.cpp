@@ -21,7 +21,7 @@ void trail_name(char *path, size_t psz, uint32_t fno) {
   std::snprintf(path, psz, "%sdata/%s/%s_%u.dat", ks_get_home_dir(), unit_name, prev_name, fno);
 }
 
-void take(ks_reader_t *r, int fd, uint32_t fno, int64_t ofs) {
+void take(ks_ap_reader_t *r, int fd, uint32_t fno, int64_t ofs) {
   if (r->rfd >= 0 && r->rfd != fd) close(r->rfd);
   r->rfd = fd;
   r->tfno = fno;
@@ -32,7 +32,7 @@ void take(ks_reader_t *r, int fd, uint32_t fno, int64_t ofs) {
 // Offset just after the transaction (scn, xid) in this file; -2 when the file, still being
 // written, ends before it (after a crash extract writes again what it had written beyond
 // its checkpoint, so the position comes back); -1 on a fault.
-int64_t search_file(ks_buffer_t *b, int fd, const char *path, uint64_t scn, uint64_t xid) {
+int64_t search_file(ks_ap_buffer_t *b, int fd, const char *path, uint64_t scn, uint64_t xid) {
   int64_t ofs = KS_TRAIL_FH_SZ;
   for (;;) {
     ssize_t n = ks_read_data(fd, b->rbuf, static_cast<size_t>(b->rsz), ofs);
@@ -73,7 +73,7 @@ int64_t search_file(ks_buffer_t *b, int fd, const char *path, uint64_t scn, uint
 }  // namespace
 
 int ks_open_trail_file(ks_apply_t *ap, uint32_t fno, uint64_t scn, uint64_t xid) {
-  ks_reader_t *r = ap->r;
+  ks_ap_reader_t *r = ap->r;
   int dir = 0;  // +1 walking forward, -1 backward
   char path[600];
   for (;;) {

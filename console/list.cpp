@@ -43,11 +43,11 @@ int list_units(const std::string &only, uint32_t type_filter) {
       const auto *com = static_cast<const ks_cfg_fcom_t *>(ks_cfg_item(&x_cfg, c));
       if (com == nullptr) break;
       if (type_filter != 0 && com->com_typ != type_filter) continue;
-      const char *fmt = com->com_typ == KS_CFG_COM_EXTRACT ? "  Extract: %s\n"
-                        : com->com_typ == KS_CFG_COM_APPLY ? "    Apply: %s\n"
-                                                           : "  Unknown: %s\n";
+      const char *kind = com->com_typ == KS_CFG_COM_EXTRACT ? "  Extract"
+                         : com->com_typ == KS_CFG_COM_APPLY ? "    Apply"
+                                                            : "  Unknown";
       char line[80];
-      snprintf(line, sizeof line, fmt, com->name);
+      snprintf(line, sizeof line, "%s: %s\n", kind, com->name);
       lines += line;
       coms++;
     }

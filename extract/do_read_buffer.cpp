@@ -11,7 +11,7 @@
 
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
@@ -24,33 +24,33 @@ int walk_file_header(ks_logf_t *l, const uint8_t *p, int rblks) {
     KS_ERROR("redo file head blocks not complete.");
     return -1;
   }
-  uint32_t magic = ks::load<uint32_t>(p + ks::redo::kFh0Magic);
-  if (magic == ks::redo::kMagicBigHost || magic == ks::redo::kMagicBigHostAlt) l->flag |= KS_LOGF_BIG_ENDIAN;
+  uint32_t magic = ks::load<uint32_t>(p + ks::redo::KS_REDO_FH0_MAGIC);
+  if (magic == ks::redo::KS_REDO_MAGIC_BIG_HOST || magic == ks::redo::KS_REDO_MAGIC_BIG_HOST_ALT) l->flag |= KS_LOGF_BIG_ENDIAN;
   else l->flag &= ~KS_LOGF_BIG_ENDIAN;
   bool big = (l->flag & KS_LOGF_BIG_ENDIAN) != 0;
-  uint32_t blk_sz = ks::load32(p + ks::redo::kFh0BlockSize, big);
+  uint32_t blk_sz = ks::load32(p + ks::redo::KS_REDO_FH0_BLOCK_SIZE, big);
   // The caller read rblks blocks of the size the log was located with; block 1 must lie
   // inside what was read, and a block must hold more than its header.
-  if (blk_sz < ks::redo::kBhSize + ks::redo::kMinRecordRoom || blk_sz > KS_BUF_REC_SZ ||
+  if (blk_sz < ks::redo::KS_REDO_BH_SIZE + ks::redo::KS_REDO_MIN_RECORD_ROOM || blk_sz > KS_BUF_REC_SZ ||
       blk_sz != static_cast<uint32_t>(l->blk_sz)) {
     KS_ERROR("redo log block size %u invalid (located with %d).", blk_sz, l->blk_sz);
     return -1;
   }
   const uint8_t *b1 = p + blk_sz;
-  uint32_t vsn = ks::load32(b1 + ks::redo::kFh1Version, big);
+  uint32_t vsn = ks::load32(b1 + ks::redo::KS_REDO_FH1_VERSION, big);
   uint32_t major = vsn >> 24;
   uint32_t minor = (vsn >> 16) & 0xFF;
   if (major < 10) {
     KS_ERROR("unsupported database version %d.%d", static_cast<int>(major), static_cast<int>(minor));
     return -1;
   }
-  uint32_t blk_sz1 = ks::load32(b1 + ks::redo::kFh1BlockSize, big);
+  uint32_t blk_sz1 = ks::load32(b1 + ks::redo::KS_REDO_FH1_BLOCK_SIZE, big);
   if (blk_sz1 != blk_sz) {
     KS_ERROR("redo log block 0 size (%d) different from others.", static_cast<int>(blk_sz));
     return -1;
   }
-  uint32_t nab = ks::load32(b1 + ks::redo::kFh1NextBlock, big);
-  uint32_t blks = nab == ks::redo::kNextBlockCurrent ? ks::load32(b1 + ks::redo::kFh1FileBlocks, big) + 1 : nab;
+  uint32_t nab = ks::load32(b1 + ks::redo::KS_REDO_FH1_NEXT_BLOCK, big);
+  uint32_t blks = nab == ks::redo::KS_REDO_NEXT_BLOCK_CURRENT ? ks::load32(b1 + ks::redo::KS_REDO_FH1_FILE_BLOCKS, big) + 1 : nab;
   if (blks < 2 || blks > 0x7FFFFFFFu) {
     KS_ERROR("redo log block count %u invalid.", blks);
     return -1;
@@ -92,8 +92,8 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
   uint8_t *rec = b->record;
 
   while (used < rblks) {
-    uint32_t sqn = ks::load32(p + ks::redo::kBhSequence, big);
-    uint32_t first = ks::load16(p + ks::redo::kBhFirstRecord, big) & ks::redo::kBhFirstRecordMask;
+    uint32_t sqn = ks::load32(p + ks::redo::KS_REDO_BH_SEQUENCE, big);
+    uint32_t first = ks::load16(p + ks::redo::KS_REDO_BH_FIRST_RECORD, big) & ks::redo::KS_REDO_BH_FIRST_RECORD_MASK;
     if (online) {
       if (sqn > rba->sqn) {
         l->flag |= KS_LOGF_OVERWRITTEN;
@@ -107,14 +107,14 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
     if (rba->byt == 0) {
       // Offset 0 means no record starts in this block (it holds only the tail of a record
       // we have not seen); a record never starts inside the block header either.
-      rba->byt = first < ks::redo::kBhSize ? blk_sz : first;
+      rba->byt = first < ks::redo::KS_REDO_BH_SIZE ? blk_sz : first;
     }
     if (rba->byt > blk_sz) {
       KS_ERROR("record offset exceed block size (%d: %d).", static_cast<int>(rba->byt),
                static_cast<int>(blk_sz));
       return -1;
     }
-    uint32_t rlen = blk_sz - rba->byt < ks::redo::kMinRecordRoom ? 0 : ks::load32(p + rba->byt, big);
+    uint32_t rlen = blk_sz - rba->byt < ks::redo::KS_REDO_MIN_RECORD_ROOM ? 0 : ks::load32(p + rba->byt, big);
     if (rlen == 0) {  // no record here: the rest of the block is empty
       p += blk_sz;
       rba->blk++;
@@ -151,7 +151,7 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
       if (qused >= rblks) return 0;  // read again from the record's first block
       q += blk_sz;
       qblk++;
-      uint32_t csqn = ks::load32(q + ks::redo::kBhSequence, big);
+      uint32_t csqn = ks::load32(q + ks::redo::KS_REDO_BH_SEQUENCE, big);
       if (csqn > rba->sqn) {
         l->flag |= KS_LOGF_OVERWRITTEN;
         return -1;
@@ -160,7 +160,7 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
         l->flag |= KS_LOGF_CONT_UNWRITTEN;
         return -1;
       }
-      off = ks::redo::kBhSize;
+      off = ks::redo::KS_REDO_BH_SIZE;
     }
 
     KS_DETAIL("REDO RECORD - RBA: 0x%06x.%08x.%04x LEN: 0x%04x, END: 0x%04x", rba->sqn, rba->blk,

@@ -2,7 +2,7 @@
 // available block is all ones while the database still writes the log, and the header
 // block carries the sequence the file now holds.
 #include "extract/extract.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
@@ -18,13 +18,13 @@ int ks_log_switched(ks_extr_t *ex) {
   bool big = (l->flag & KS_LOGF_BIG_ENDIAN) != 0;
   // A file already reused for a later sequence was switched long ago, whatever its
   // header says now; the walk finds its blocks overwritten.
-  uint32_t seq = ks::load32(b1 + ks::redo::kBhSequence, big);
+  uint32_t seq = ks::load32(b1 + ks::redo::KS_REDO_BH_SEQUENCE, big);
   if (l->sqn != 0 && seq > l->sqn) {
     l->flag &= ~KS_LOGF_CURRENT;
     return 1;
   }
-  uint32_t nab = ks::load32(b1 + ks::redo::kFh1NextBlock, big);  // all ones reads the same either way
-  if (nab == ks::redo::kNextBlockCurrent) return 0;
+  uint32_t nab = ks::load32(b1 + ks::redo::KS_REDO_FH1_NEXT_BLOCK, big);  // all ones reads the same either way
+  if (nab == ks::redo::KS_REDO_NEXT_BLOCK_CURRENT) return 0;
   // The log is complete now: its final size bounds what is left to read, so redo written
   // between the last read and this check is still walked before moving on.
   if (nab >= 2 && nab <= static_cast<uint32_t>(l->blks)) l->blks = static_cast<int>(nab);

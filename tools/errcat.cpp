@@ -6,35 +6,34 @@
 // reported with its offset and the walk stops there, since nothing after it can be
 // trusted to start a record.
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "extract/trans/trail_format.h"
-#include "extract/trans/trail_print.h"
+#include "lib/fmt/error_format.h"
+#include "lib/fmt/trail_format.h"
+#include "lib/fmt/trail_print.h"
 
 namespace {
-
-constexpr uint32_t kHeadSz = 32;  // elen, flag, ecode, sct, scn, xid
 
 // Where the failing change ends inside the record body [lcr, end): the LCR's own length,
 // except for a quick multi-insert, whose descriptors are followed by the one failing row.
 bool lcr_span(const uint8_t *lcr, size_t avail, uint32_t *llen, uint32_t *dlen) {
   if (avail < KS_LCR_RH_SZ) return false;
-  const uint32_t opc = ks_lcr_u32(lcr, 8);
-  if (opc != KS_OPC_QMI) {
-    *llen = ks_lcr_u32(lcr, 0);
+  const ks_lcr_rh_t rh = ks_lcr_load<ks_lcr_rh_t>(lcr);
+  if (rh.opc != KS_OPC_QMI) {
+    *llen = rh.rlen;
     *dlen = 0;
     return *llen >= KS_LCR_RH_SZ && *llen <= avail;
   }
   // Descriptors: nold column entries after the header; the row is the rest.
   uint32_t pos = KS_LCR_RH_SZ;
-  const uint32_t nold = ks_lcr_u32(lcr, 16);
-  for (uint32_t i = 0; i < nold; i++) {
+  for (uint32_t i = 0; i < rh.nold; i++) {
     if (avail - pos < KS_LCR_CH_SZ) return false;
-    const uint32_t alen = ks_lcr_u32(lcr + pos, 0);
+    const uint32_t alen = ks_lcr_u32(lcr + pos, offsetof(ks_lcr_ch_t, alen));
     if (alen < KS_LCR_CH_SZ || alen > avail - pos) return false;
     pos += alen;
   }
@@ -65,26 +64,25 @@ int print_file(const char *name, bool short_data) {
   while (ofs < data.size()) {
     const uint8_t *r = data.data() + ofs;
     const size_t left = data.size() - ofs;
-    if (left < kHeadSz || ks_lcr_u32(r, 0) < kHeadSz || ks_lcr_u32(r, 0) > left) {
+    const ks_err_rec_t e = left < KS_ERR_REC_SZ ? ks_err_rec_t{} : ks_err_rec_load(r);
+    if (e.elen < KS_ERR_REC_SZ || e.elen > left) {
       fprintf(stderr, "incomplete or corrupt error record in %s at offset %zu.\n", name, ofs);
       rc = -1;
       break;
     }
-    const uint32_t elen = ks_lcr_u32(r, 0);
-    const uint8_t *msg = r + kHeadSz;
-    const void *nul = memchr(msg, '\0', elen - kHeadSz);
+    const uint8_t *msg = r + KS_ERR_REC_SZ;
+    const void *nul = memchr(msg, '\0', e.elen - KS_ERR_REC_SZ);
     if (nul == nullptr) {
       fprintf(stderr, "corrupt error record in %s at offset %zu: the message has no end.\n", name, ofs);
       rc = -1;
       break;
     }
     const uint8_t *lcr = static_cast<const uint8_t *>(nul) + 1;
-    const size_t body = static_cast<size_t>(r + elen - lcr);
-    const uint64_t xid = ks_lcr_u64(r, 24);
+    const size_t body = static_cast<size_t>(r + e.elen - lcr);
     printf("=================================================================\n");
     printf("Error Record: %d  (offset %zu)\n", ++count, ofs);
-    printf("Error Code: %u\nMessage: %s\n", ks_lcr_u32(r, 8), reinterpret_cast<const char *>(msg));
-    ks_trail_print_commit(ks_lcr_u64(r, 16), ks_lcr_u32(r, 12), xid);
+    printf("Error Code: %u\nMessage: %s\n", e.ecode, reinterpret_cast<const char *>(msg));
+    ks_trail_print_commit(e.scn, e.sct, e.xid);
     uint32_t llen = 0, dlen = 0;
     if (body == 0) {
       printf("(no change recorded)\n");
@@ -98,19 +96,19 @@ int print_file(const char *name, bool short_data) {
       th.tlen = static_cast<uint32_t>(sizeof th + llen + dlen);
       th.flag = KS_TH_TRANS;
       th.nlcr = 1;
-      th.csct = ks_lcr_u32(r, 12);
-      th.cscn = ks_lcr_u64(r, 16);
-      th.xid = xid;
+      th.csct = e.sct;
+      th.cscn = e.scn;
+      th.xid = e.xid;
       std::vector<uint8_t> img(th.tlen);
       ks_lcr_store(img.data(), th);
       std::memcpy(img.data() + sizeof th, lcr, llen + dlen);
       if (dlen > 0) {
-        ks_lcr_set_u32(img.data() + sizeof th, 0, llen + dlen);
-        ks_lcr_set_u32(img.data() + sizeof th, 12, 1);  // one row
+        ks_lcr_set_u32(img.data() + sizeof th, offsetof(ks_lcr_rh_t, rlen), llen + dlen);
+        ks_lcr_set_u32(img.data() + sizeof th, offsetof(ks_lcr_rh_t, nnew), 1);  // one row
       }
       if (ks_trail_print_transaction(img.data(), &th, static_cast<long>(ofs), name, short_data) < 0) rc = -1;
     }
-    ofs += elen;
+    ofs += e.elen;
   }
   printf("%d error record(s).\n", count);
   return rc;

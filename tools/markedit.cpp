@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "extract/extract.h"
 #include "lib/bytes.h"
+#include "lib/fmt/ckp_format.h"
 #include "lib/util.h"
 
 namespace {
@@ -21,14 +21,8 @@ int cmd_flg = CMD_NONE;
 int rba_sqn, rba_blk, rba_byt, trail_fno;
 char file_name[256];
 
-// The 40-byte head of the checkpoint record, host order.
-struct ckp_head {
-  uint32_t flag, thrd, rba_sqn, rba_blk, rba_byt, last_fno, blks, blk_sz, vsn, cls_usn;
-};
-static_assert(sizeof(ckp_head) == KS_CKP_HEAD_SIZE);
-static_assert(offsetof(ckp_head, rba_sqn) == offsetof(ks_ckp_t, rba_sqn));
-static_assert(offsetof(ckp_head, cls_usn) == offsetof(ks_ckp_t, cls_usn));
-ckp_head ckp;
+// The record as read; only its head (the first KS_CKP_HEAD_SIZE bytes) is used and written.
+ks_ckp_t ckp;
 
 void usage(const char *prog) {
   fprintf(stderr,
@@ -38,9 +32,8 @@ void usage(const char *prog) {
           prog);
 }
 
-[[noreturn]] void fail_usage(const char *prog, const char *msg, const char *arg = nullptr) {
-  if (arg != nullptr) fprintf(stderr, msg, arg);
-  else fputs(msg, stderr);
+[[noreturn]] void fail_usage(const char *prog, const char *msg) {
+  fputs(msg, stderr);
   usage(prog);
   exit(-1);
 }
@@ -80,7 +73,9 @@ void parse_args(int argc, char **argv) {
     } else if (strcmp(a, "-p") == 0) {
       cmd_flg = CMD_PRINT;
     } else {
-      fail_usage(prog, "invalid option [%s]\n", a);
+      char msg[300];
+      snprintf(msg, sizeof msg, "invalid option [%s]\n", a);
+      fail_usage(prog, msg);
     }
   }
 }
@@ -110,19 +105,19 @@ int main(int argc, char **argv) {
     fprintf(stderr, "open %s: %s\n", file_name, strerror(errno));
     return -1;
   }
-  uint8_t raw[KS_CKP_HEAD_SIZE];
+  uint8_t raw[KS_CKP_SIZE] = {};
   ssize_t n = ks_read_data(fd, raw, sizeof raw, 0);
   if (n < 0) {
     fprintf(stderr, "read %s: %s\n", file_name, strerror(errno));
     close(fd);
     return -1;
   }
-  if (n < static_cast<ssize_t>(sizeof raw)) {
+  if (n < static_cast<ssize_t>(KS_CKP_HEAD_SIZE)) {
     fprintf(stderr, "read check point file not complete.\n");
     close(fd);
     return -1;
   }
-  std::memcpy(&ckp, raw, sizeof raw);
+  ckp = ks::load<ks_ckp_t>(raw);
 
   switch (cmd_flg) {
     case CMD_CLOSE:
@@ -146,8 +141,8 @@ int main(int argc, char **argv) {
       return -1;
   }
 
-  std::memcpy(raw, &ckp, sizeof raw);
-  if (ks_write_data(fd, raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw) || fsync(fd) != 0) {
+  ks::store(raw, ckp);
+  if (ks_write_data(fd, raw, KS_CKP_HEAD_SIZE, 0) != static_cast<ssize_t>(KS_CKP_HEAD_SIZE) || fsync(fd) != 0) {
     fprintf(stderr, "write %s: %s\n", file_name, strerror(errno));
     close(fd);
     return -1;

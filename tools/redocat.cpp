@@ -18,8 +18,8 @@
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
-#include "extract/redo/redo_format.h"
-#include "extract/trans/trail_print.h"
+#include "lib/fmt/redo_format.h"
+#include "lib/fmt/trail_print.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
@@ -75,18 +75,18 @@ std::string rba_text() { return std::to_string(cur.sqn) + "." + std::to_string(c
 void record_tap(ks_extr_t *ex, int rlen) {
   const uint8_t *r = ex->b->record;
   bool big = (ex->l->flag & KS_LOGF_BIG_ENDIAN) != 0;
-  if (rlen < R::kRhSize) return;
+  if (rlen < R::KS_REDO_RH_SIZE) return;
   const bool show = !json && !summary;
-  uint8_t vld = r[R::kRhVld];
-  uint64_t scn = (uint64_t(ks::load16(r + R::kRhScnWrap, big)) << 32) | ks::load32(r + R::kRhScnBase, big);
+  uint8_t vld = r[R::KS_REDO_RH_VLD];
+  uint64_t scn = (uint64_t(ks::load16(r + R::KS_REDO_RH_SCN_WRAP, big)) << 32) | ks::load32(r + R::KS_REDO_RH_SCN_BASE, big);
   int hsz = R::record_header_size(vld);
   sum.records++;
-  if (vld & R::kVldIgnore) sum.ignored++;
+  if (vld & R::KS_REDO_VLD_IGNORE) sum.ignored++;
   if (show) {
     printf("RECORD rba %s len %d vld 0x%02x scn %llu con_uid %u", rba_text().c_str(), rlen, vld,
-           static_cast<unsigned long long>(scn), ks::load32(r + R::kRhConUid, big));
-    if (hsz == R::kRhSizeLong && rlen >= hsz) printf(" time %u", ks::load32(r + R::kRhTime, big));
-    if (vld & R::kVldIgnore) printf(" (ignored)");
+           static_cast<unsigned long long>(scn), ks::load32(r + R::KS_REDO_RH_CON_UID, big));
+    if (hsz == R::KS_REDO_RH_SIZE_LONG && rlen >= hsz) printf(" time %u", ks::load32(r + R::KS_REDO_RH_TIME, big));
+    if (vld & R::KS_REDO_VLD_IGNORE) printf(" (ignored)");
     printf("\n");
   }
   if (rlen < hsz || (json && !summary)) return;
@@ -103,8 +103,8 @@ void record_tap(ks_extr_t *ex, int rlen) {
     sum.vectors[{v[0], v[1]}]++;
     n++;
     if (show) {
-      printf("  change #%d OP %d.%d class %u dba 0x%08x fields", n, v[0], v[1], ks::load16(v + R::kCvClass, big),
-             ks::load32(v + R::kCvDba, big));
+      printf("  change #%d OP %d.%d class %u dba 0x%08x fields", n, v[0], v[1], ks::load16(v + R::KS_REDO_CV_CLASS, big),
+             ks::load32(v + R::KS_REDO_CV_DBA, big));
       for (int k = 1; k <= cv.nf; k++) printf(" %u", cv.len[k]);
       printf("\n");
     }
@@ -385,10 +385,10 @@ int main(int argc, char **argv) {
     return 1;
   }
   static ks_logf_t log;
-  uint32_t magic = ks::load_le32(data.data() + R::kFh0Magic);
-  bool big = magic == R::kMagicBigHost || magic == R::kMagicBigHostAlt;
+  uint32_t magic = ks::load_le32(data.data() + R::KS_REDO_FH0_MAGIC);
+  bool big = magic == R::KS_REDO_MAGIC_BIG_HOST || magic == R::KS_REDO_MAGIC_BIG_HOST_ALT;
   if (big) log.flag |= KS_LOGF_BIG_ENDIAN;
-  log.blk_sz = int(ks::load32(data.data() + R::kFh0BlockSize, big));
+  log.blk_sz = int(ks::load32(data.data() + R::KS_REDO_FH0_BLOCK_SIZE, big));
   if (log.blk_sz < 512 || log.blk_sz > 65536 || size_t(log.blk_sz) * 2 > data.size()) {
     fprintf(stderr, "redocat: bad block size %d\n", log.blk_sz);
     return 1;
@@ -420,16 +420,16 @@ int main(int argc, char **argv) {
   ex.t = have_dict ? &open_trans : nullptr;
   int rblks = int(data.size() / size_t(log.blk_sz));
   const uint8_t *b1 = data.data() + log.blk_sz;
-  cur = {ks::load32(b1 + R::kBhSequence, big), 0, 0};
+  cur = {ks::load32(b1 + R::KS_REDO_BH_SEQUENCE, big), 0, 0};
   x_record_tap = record_tap;
   x_lcr_tap = lcr_tap;
   ks_rba_t rba = cur;
   rba.blk = 0;
   // The walk reads the header itself; print it from the same bytes.
-  uint32_t vsn = ks::load32(b1 + R::kFh1Version, big);
+  uint32_t vsn = ks::load32(b1 + R::KS_REDO_FH1_VERSION, big);
   if (!json && !summary)
     printf("FILE block_size %d byte_order %s vsn 0x%08X blocks %u next_block %u sequence %u\n", log.blk_sz,
-           big ? "big" : "little", vsn, ks::load32(b1 + R::kFh1FileBlocks, big), ks::load32(b1 + R::kFh1NextBlock, big),
+           big ? "big" : "little", vsn, ks::load32(b1 + R::KS_REDO_FH1_FILE_BLOCKS, big), ks::load32(b1 + R::KS_REDO_FH1_NEXT_BLOCK, big),
            cur.sqn);
   // The walk keeps `cur` at the first byte of the record it hands to the decoder, which
   // is what the taps print.

@@ -15,9 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "extract/dict/dict_format.h"
+#include "lib/fmt/dict_format.h"
 
 namespace {
+
+// Table and column records have the same size and are read as one run.
+constexpr uint32_t kTabColSz = sizeof(ks_dict_tab_t);
+static_assert(sizeof(ks_dict_col_t) == kTabColSz);
 
 const char *x_prog = "schemacat";
 char x_file[256];
@@ -103,16 +107,16 @@ int print_dictionary() {
   // Never allocate more than the file can fill: a damaged count must not exhaust memory.
   uint64_t avail = fsz > static_cast<off_t>(KS_DICT_TAB_OFS) ? static_cast<uint64_t>(fsz) - KS_DICT_TAB_OFS : 0;
   uint64_t nrec = uint64_t{fh.ntab} + fh.ncol;
-  uint64_t bsz = nrec * 56;
-  if (bsz > avail) bsz = avail - avail % 56;
-  size_t cap = static_cast<size_t>(bsz) > 0 ? static_cast<size_t>(bsz) : 56;
+  uint64_t bsz = nrec * kTabColSz;
+  if (bsz > avail) bsz = avail - avail % kTabColSz;
+  size_t cap = static_cast<size_t>(bsz) > 0 ? static_cast<size_t>(bsz) : kTabColSz;
   auto *buf = static_cast<uint8_t *>(malloc(cap));
   if (buf == nullptr) {
     fprintf(stderr, "allocate memory error: %s\n", strerror(errno));
     close(fd);
     return -1;
   }
-  int64_t got = read_records(fd, buf, cap, nrec, 56, KS_DICT_TAB_OFS);
+  int64_t got = read_records(fd, buf, cap, nrec, kTabColSz, KS_DICT_TAB_OFS);
   if (got < 0) {
     free(buf);
     close(fd);
@@ -121,7 +125,7 @@ int print_dictionary() {
   uint64_t have = static_cast<uint64_t>(got);
   uint64_t ntab = fh.ntab < have ? fh.ntab : have;
   auto *tab = reinterpret_cast<ks_dict_tab_t *>(buf);
-  auto *col = reinterpret_cast<ks_dict_col_t *>(buf + 56 * uint64_t{fh.ntab});
+  auto *col = reinterpret_cast<ks_dict_col_t *>(buf + kTabColSz * uint64_t{fh.ntab});
   uint64_t ncol = have > fh.ntab ? have - fh.ntab : 0;
 
   printf("-------------------- Tables --------------------\n\n");
@@ -162,10 +166,10 @@ int print_dictionary() {
 
   if (fh.nmap != 0) {
     printf("-------------------- Mapping --------------------\n\n");
-    uint64_t mofs = KS_DICT_TAB_OFS + 56 * nrec;
+    uint64_t mofs = ks_dict_map_ofs(fh.ntab, fh.ncol);
     uint64_t mavail = static_cast<uint64_t>(fsz) > mofs ? static_cast<uint64_t>(fsz) - mofs : 0;
-    uint64_t mbsz = uint64_t{fh.nmap} * 128;
-    if (mbsz > mavail) mbsz = mavail - mavail % 128;
+    uint64_t mbsz = uint64_t{fh.nmap} * sizeof(ks_dict_map_t);
+    if (mbsz > mavail) mbsz = mavail - mavail % sizeof(ks_dict_map_t);
     if (mbsz > cap) {
       auto *nb = static_cast<uint8_t *>(realloc(buf, static_cast<size_t>(mbsz)));
       if (nb == nullptr) {
@@ -177,7 +181,7 @@ int print_dictionary() {
       buf = nb;
       cap = static_cast<size_t>(mbsz);
     }
-    int64_t nm = read_records(fd, buf, cap, fh.nmap, 128, mofs);
+    int64_t nm = read_records(fd, buf, cap, fh.nmap, sizeof(ks_dict_map_t), mofs);
     if (nm < 0) {
       free(buf);
       close(fd);
@@ -199,7 +203,7 @@ int print_dictionary() {
       return -1;
     }
     if (fh.nmap != 0) {  // the map records took the buffer over: read the tables again
-      if (read_records(fd, buf, cap, fh.ntab, 56, KS_DICT_TAB_OFS) != static_cast<int64_t>(fh.ntab)) {
+      if (read_records(fd, buf, cap, fh.ntab, sizeof(ks_dict_tab_t), KS_DICT_TAB_OFS) != static_cast<int64_t>(fh.ntab)) {
         free(buf);
         close(fd);
         return -1;

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "extract/trans/trail_format.h"
-#include "extract/trans/trail_print.h"
+#include "lib/fmt/trail_format.h"
+#include "lib/fmt/trail_print.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "extract/extract.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
@@ -46,16 +46,16 @@ void write_log(const std::string &path, uint32_t seq, int blocks, int bs, std::m
   std::vector<uint8_t> f(static_cast<size_t>(blocks) * bs, 0);
   ks::store_le32(&f[20], bs);
   uint8_t *b1 = &f[bs];
-  ks::store_le32(b1 + ks::redo::kFh1Version, 0x13000000);
-  ks::store_le32(b1 + ks::redo::kFh1FileBlocks, blocks - 1);
-  ks::store_le32(b1 + ks::redo::kFh1BlockSize, bs);
-  ks::store_le32(b1 + ks::redo::kFh1NextBlock, blocks);
+  ks::store_le32(b1 + ks::redo::KS_REDO_FH1_VERSION, 0x13000000);
+  ks::store_le32(b1 + ks::redo::KS_REDO_FH1_FILE_BLOCKS, blocks - 1);
+  ks::store_le32(b1 + ks::redo::KS_REDO_FH1_BLOCK_SIZE, bs);
+  ks::store_le32(b1 + ks::redo::KS_REDO_FH1_NEXT_BLOCK, blocks);
   std::uniform_int_distribution<int> len(24, 2048);
   int blk = 2;
   int off = 16;
   std::vector<int> first(blocks, 0);
   while (blk < blocks) {
-    if (bs - off < ks::redo::kMinRecordRoom) {
+    if (bs - off < ks::redo::KS_REDO_MIN_RECORD_ROOM) {
       blk++;
       off = 16;
       continue;
@@ -84,9 +84,9 @@ void write_log(const std::string &path, uint32_t seq, int blocks, int bs, std::m
   }
   for (int b = 1; b < blocks; b++) {
     uint8_t *h = &f[static_cast<size_t>(b) * bs];
-    ks::store_le32(h + ks::redo::kBhBlockNo, b);
-    ks::store_le32(h + ks::redo::kBhSequence, seq);
-    ks::store_le16(h + ks::redo::kBhFirstRecord, static_cast<uint16_t>(0x8000 | first[b]));
+    ks::store_le32(h + ks::redo::KS_REDO_BH_BLOCK_NO, b);
+    ks::store_le32(h + ks::redo::KS_REDO_BH_SEQUENCE, seq);
+    ks::store_le16(h + ks::redo::KS_REDO_BH_FIRST_RECORD, static_cast<uint16_t>(0x8000 | first[b]));
   }
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0 || write(fd, f.data(), f.size()) != static_cast<ssize_t>(f.size())) {

@@ -33,7 +33,7 @@
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
 #include "lib/cfg/cfg.h"
@@ -222,14 +222,14 @@ bool capture(const std::vector<std::string> &logs, ks_extr_t *ex) {
     if (ex->r->lfd < 0) return false;
     uint8_t head[64];
     if (pread(ex->r->lfd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head)) return false;
-    uint32_t magic = ks::load<uint32_t>(head + R::kFh0Magic);
-    bool big = magic == R::kMagicBigHost || magic == R::kMagicBigHostAlt;
+    uint32_t magic = ks::load<uint32_t>(head + R::KS_REDO_FH0_MAGIC);
+    bool big = magic == R::KS_REDO_MAGIC_BIG_HOST || magic == R::KS_REDO_MAGIC_BIG_HOST_ALT;
     ex->l->flag = KS_LOGF_ARCHIVED | (big ? KS_LOGF_BIG_ENDIAN : 0);
-    ex->l->blk_sz = static_cast<int>(ks::load32(head + R::kFh0BlockSize, big));
+    ex->l->blk_sz = static_cast<int>(ks::load32(head + R::KS_REDO_FH0_BLOCK_SIZE, big));
     ex->l->blks = static_cast<int>(fs::file_size(name) / ex->l->blk_sz);
     uint8_t b1[64];
     if (pread(ex->r->lfd, b1, sizeof b1, ex->l->blk_sz) != static_cast<ssize_t>(sizeof b1)) return false;
-    ks_rba_t rba = {ks::load32(b1 + R::kBhSequence, big), 0, 0};
+    ks_rba_t rba = {ks::load32(b1 + R::KS_REDO_BH_SEQUENCE, big), 0, 0};
     while (static_cast<int>(rba.blk) < ex->l->blks) {
       int n = ks_read_redo_file(ex, static_cast<int>(rba.blk), -1);
       if (n <= 0 || ks_do_read_buffer(ex, &rba, n / ex->l->blk_sz) < 0) {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "extract/dict/dict_format.h"
+#include "lib/fmt/dict_format.h"
 
 typedef struct __ks_oci_ses_s ks_oci_ses_t;
 

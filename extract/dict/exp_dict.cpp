@@ -71,7 +71,7 @@ bool read_all(int fd, void *p, uint64_t n, uint64_t ofs) {
 int flush_tables(ks_dict_exp_t *exp, const char *err) {
   if (exp->itab == 0) return 0;
   if (open_temp(exp, &exp->tfd, exp->tpath) < 0) return -1;
-  uint64_t n = uint64_t{56} * exp->itab;
+  uint64_t n = uint64_t{sizeof(ks_dict_tab_t)} * exp->itab;
   if (!write_all(exp->tfd, exp->tab, n, exp->tofs)) {
     KS_ERROR("%s", err);
     return -1;
@@ -85,7 +85,7 @@ int flush_tables(ks_dict_exp_t *exp, const char *err) {
 int flush_columns(ks_dict_exp_t *exp, const char *err) {
   if (exp->icol == 0) return 0;
   if (open_temp(exp, &exp->cfd, exp->cpath) < 0) return -1;
-  uint64_t n = uint64_t{56} * exp->icol;
+  uint64_t n = uint64_t{sizeof(ks_dict_col_t)} * exp->icol;
   if (!write_all(exp->cfd, exp->col, n, exp->cofs)) {
     KS_ERROR("%s", err);
     return -1;
@@ -100,7 +100,7 @@ int flush_columns(ks_dict_exp_t *exp, const char *err) {
 // column area after max_tab tables, the fetch buffer at the end.
 void cut_buffer(ks_dict_exp_t *exp) {
   exp->tab = reinterpret_cast<ks_dict_tab_t *>(exp->base + KS_DICT_TAB_OFS);
-  exp->col = reinterpret_cast<ks_dict_col_t *>(exp->base + KS_DICT_TAB_OFS + size_t{56} * exp->max_tab);
+  exp->col = reinterpret_cast<ks_dict_col_t *>(exp->base + ks_dict_col_ofs(exp->max_tab));
   exp->rbuf = exp->base + exp->bsz - KS_DICT_FETCH_SZ;
   exp->rsz = KS_DICT_FETCH_SZ;
   exp->q->buf = exp->rbuf;
@@ -114,15 +114,15 @@ int read_back(ks_dict_exp_t *exp) {
     exp->ncol += exp->icol;
     exp->itab = exp->icol = 0;
     // Columns sit after max_tab table slots; close the gap so they follow the tables.
-    auto *dst = reinterpret_cast<ks_dict_col_t *>(exp->base + KS_DICT_TAB_OFS + size_t{56} * exp->ntab);
-    if (dst != exp->col) memmove(dst, exp->col, size_t{56} * exp->ncol);
+    auto *dst = reinterpret_cast<ks_dict_col_t *>(exp->base + ks_dict_col_ofs(exp->ntab));
+    if (dst != exp->col) memmove(dst, exp->col, size_t{sizeof(ks_dict_col_t)} * exp->ncol);
     exp->col = dst;
     return 0;
   }
   if (flush_tables(exp, "write table temporary data error.") < 0) return -1;
   if (flush_columns(exp, "write column temporary data error.") < 0) return -1;
   // The fetch buffer stays at the end: primary keys and LOBs are still queried.
-  uint64_t need = uint64_t{56} * (uint64_t{exp->ntab} + exp->ncol) + KS_DICT_TAB_OFS + KS_DICT_FETCH_SZ;
+  uint64_t need = ks_dict_map_ofs(exp->ntab, exp->ncol) + KS_DICT_FETCH_SZ;
   if (need > exp->bsz) {
     void *nb = need <= SIZE_MAX ? realloc(exp->base, static_cast<size_t>(need)) : nullptr;
     if (nb == nullptr) {
@@ -133,14 +133,14 @@ int read_back(ks_dict_exp_t *exp) {
     exp->bsz = static_cast<size_t>(need);
   }
   exp->tab = reinterpret_cast<ks_dict_tab_t *>(exp->base + KS_DICT_TAB_OFS);
-  exp->col = reinterpret_cast<ks_dict_col_t *>(exp->base + KS_DICT_TAB_OFS + size_t{56} * exp->ntab);
+  exp->col = reinterpret_cast<ks_dict_col_t *>(exp->base + ks_dict_col_ofs(exp->ntab));
   exp->rbuf = exp->base + exp->bsz - KS_DICT_FETCH_SZ;
   exp->q->buf = exp->rbuf;
-  if (!read_all(exp->tfd, exp->tab, uint64_t{56} * exp->ntab, 0)) {
+  if (!read_all(exp->tfd, exp->tab, uint64_t{sizeof(ks_dict_tab_t)} * exp->ntab, 0)) {
     KS_ERROR("read table temporary data error.");
     return -1;
   }
-  if (!read_all(exp->cfd, exp->col, uint64_t{56} * exp->ncol, 0)) {
+  if (!read_all(exp->cfd, exp->col, uint64_t{sizeof(ks_dict_col_t)} * exp->ncol, 0)) {
     KS_ERROR("read column temporary data error.");
     return -1;
   }
@@ -245,20 +245,20 @@ int export_all(ks_dict_exp_t *exp, const ks_dict_sets_t *sets, const char *path,
     KS_ERROR("open %s: %s", tmp, strerror(errno));
     return -1;
   }
-  uint64_t tabcol = KS_DICT_TAB_OFS + uint64_t{56} * (uint64_t{exp->ntab} + exp->ncol);
+  uint64_t tabcol = ks_dict_map_ofs(exp->ntab, exp->ncol);
   std::vector<ks_dict_map_t> maps;
   build_maps(exp, sets, &maps);
   exp->nmap = static_cast<uint32_t>(maps.size());
   // Header area, tables and columns are contiguous in the buffer after the read-back.
-  if (!write_all(exp->fd, exp->base, KS_DICT_TAB_OFS + uint64_t{56} * exp->ntab, 0)) {
+  if (!write_all(exp->fd, exp->base, ks_dict_col_ofs(exp->ntab), 0)) {
     KS_ERROR("write table dictionary data error.");
     return -1;
   }
-  if (!write_all(exp->fd, exp->col, uint64_t{56} * exp->ncol, ks_dict_col_ofs(exp->ntab))) {
+  if (!write_all(exp->fd, exp->col, uint64_t{sizeof(ks_dict_col_t)} * exp->ncol, ks_dict_col_ofs(exp->ntab))) {
     KS_ERROR("write column dictionary data error.");
     return -1;
   }
-  if (!write_all(exp->fd, maps.data(), uint64_t{128} * exp->nmap, tabcol)) {
+  if (!write_all(exp->fd, maps.data(), uint64_t{sizeof(ks_dict_map_t)} * exp->nmap, tabcol)) {
     KS_ERROR("write mapping dictionary data error.");
     return -1;
   }
@@ -274,7 +274,7 @@ int export_all(ks_dict_exp_t *exp, const ks_dict_sets_t *sets, const char *path,
   }
   auto *seq = reinterpret_cast<ks_dict_seq_t *>(exp->base + KS_DICT_TAB_OFS);
   qsort(seq, exp->nseq, sizeof(ks_dict_seq_t), ks_sequence_compare);
-  if (!write_all(exp->fd, seq, uint64_t{48} * exp->nseq, tabcol + uint64_t{128} * exp->nmap)) {
+  if (!write_all(exp->fd, seq, uint64_t{sizeof(ks_dict_seq_t)} * exp->nseq, tabcol + uint64_t{sizeof(ks_dict_map_t)} * exp->nmap)) {
     KS_ERROR("write sequence dictionary data error.");
     return -1;
   }

@@ -42,8 +42,9 @@ void ks_dict_capacity(const ks_dict_fhd_t *fh, ks_dict_cap_t *cap) {
 }
 
 uint64_t ks_dict_block_size(const ks_dict_cap_t *cap, uint32_t nmap) {
-  return KS_DICT_LEAD_SZ + sizeof(ks_dict_hdr_t) + uint64_t{40} * cap->max_sch + uint64_t{56} * cap->max_tab +
-         uint64_t{56} * cap->max_col + uint64_t{128} * nmap + uint64_t{48} * cap->max_seq;
+  return KS_DICT_LEAD_SZ + sizeof(ks_dict_hdr_t) + uint64_t{sizeof(ks_dict_sch_t)} * cap->max_sch +
+         uint64_t{sizeof(ks_dict_tab_t)} * cap->max_tab + uint64_t{sizeof(ks_dict_col_t)} * cap->max_col +
+         uint64_t{sizeof(ks_dict_map_t)} * nmap + uint64_t{sizeof(ks_dict_seq_t)} * cap->max_seq;
 }
 
 int ks_dict_load_block(const char *path, ks_dict_alloc_fn alloc, ks_dict_free_fn release, uint8_t **blockp) {
@@ -95,12 +96,12 @@ int ks_dict_load_block(const char *path, ks_dict_alloc_fn alloc, ks_dict_free_fn
   ks_dict_t d;
   ks_dict_attach(base, &d);
   const char *fail = nullptr;
-  if (!read_area(fd, d.sch, uint64_t{40} * fh.nsch, KS_DICT_SCH_OFS)) fail = "read schema data error.";
-  else if (!read_area(fd, d.tab, uint64_t{56} * fh.ntab, KS_DICT_TAB_OFS)) fail = "read table data error.";
-  else if (!read_area(fd, d.col, uint64_t{56} * fh.ncol, ks_dict_col_ofs(fh.ntab))) fail = "read column data error.";
-  else if (!read_area(fd, d.map, uint64_t{128} * fh.nmap, ks_dict_map_ofs(fh.ntab, fh.ncol)))
+  if (!read_area(fd, d.sch, uint64_t{sizeof(ks_dict_sch_t)} * fh.nsch, KS_DICT_SCH_OFS)) fail = "read schema data error.";
+  else if (!read_area(fd, d.tab, uint64_t{sizeof(ks_dict_tab_t)} * fh.ntab, KS_DICT_TAB_OFS)) fail = "read table data error.";
+  else if (!read_area(fd, d.col, uint64_t{sizeof(ks_dict_col_t)} * fh.ncol, ks_dict_col_ofs(fh.ntab))) fail = "read column data error.";
+  else if (!read_area(fd, d.map, uint64_t{sizeof(ks_dict_map_t)} * fh.nmap, ks_dict_map_ofs(fh.ntab, fh.ncol)))
     fail = "read mapping data error.";
-  else if (!read_area(fd, d.seq, uint64_t{48} * fh.nseq, ks_dict_seq_ofs(fh.ntab, fh.ncol, fh.nmap)))
+  else if (!read_area(fd, d.seq, uint64_t{sizeof(ks_dict_seq_t)} * fh.nseq, ks_dict_seq_ofs(fh.ntab, fh.ncol, fh.nmap)))
     fail = "read sequence data error.";
   close(fd);
   if (fail != nullptr) {

@@ -44,15 +44,15 @@ int ks_dict_write_file(ks_dict_t *dict, const char *path) {
   const char *fail = nullptr;
   if (!write_area(fd, &fh, sizeof fh, 0) || !write_area(fd, zero, KS_DICT_TAB_OFS - sizeof fh, sizeof fh))
     fail = "write dictionary head error.";
-  else if (!write_area(fd, dict->sch, uint64_t{40} * fh.nsch, KS_DICT_SCH_OFS))
+  else if (!write_area(fd, dict->sch, uint64_t{sizeof(ks_dict_sch_t)} * fh.nsch, KS_DICT_SCH_OFS))
     fail = "write schema information error.";
-  else if (!write_area(fd, dict->tab, uint64_t{56} * fh.ntab, KS_DICT_TAB_OFS))
+  else if (!write_area(fd, dict->tab, uint64_t{sizeof(ks_dict_tab_t)} * fh.ntab, KS_DICT_TAB_OFS))
     fail = "write table information error.";
-  else if (!write_area(fd, dict->col, uint64_t{56} * fh.ncol, ks_dict_col_ofs(fh.ntab)))
+  else if (!write_area(fd, dict->col, uint64_t{sizeof(ks_dict_col_t)} * fh.ncol, ks_dict_col_ofs(fh.ntab)))
     fail = "write column information error.";
-  else if (!write_area(fd, dict->map, uint64_t{128} * fh.nmap, ks_dict_map_ofs(fh.ntab, fh.ncol)))
+  else if (!write_area(fd, dict->map, uint64_t{sizeof(ks_dict_map_t)} * fh.nmap, ks_dict_map_ofs(fh.ntab, fh.ncol)))
     fail = "write mapping information error.";
-  else if (!write_area(fd, dict->seq, uint64_t{48} * fh.nseq, ks_dict_seq_ofs(fh.ntab, fh.ncol, fh.nmap)))
+  else if (!write_area(fd, dict->seq, uint64_t{sizeof(ks_dict_seq_t)} * fh.nseq, ks_dict_seq_ofs(fh.ntab, fh.ncol, fh.nmap)))
     fail = "write sequence information error.";
   else if (fsync(fd) != 0)
     fail = "write sequence information error.";

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "extract/redo/redo.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
@@ -142,7 +142,7 @@ int ks_lcr_sup(ks_extr_t *ex, ks_lcr_b *lb, bool old, bool skip_nocap, uint32_t 
     if (skip_nocap && (c->flag & KS_COL_NOCAPTURE)) continue;
     int fk = k + 3 + i;
     uint32_t flen = cv.len[fk];
-    if (l == ks::redo::kSupNullLength || flen == 0) ks_lcr_col(lb, c, ks_col_flag(c, old) | KS_CH_NULL, nullptr, 0);
+    if (l == ks::redo::KS_REDO_SUP_NULL_LENGTH || flen == 0) ks_lcr_col(lb, c, ks_col_flag(c, old) | KS_CH_NULL, nullptr, 0);
     else ks_lcr_col(lb, c, ks_col_flag(c, old), cv.v + cv.off[fk], flen);
     (*count)++;
   }

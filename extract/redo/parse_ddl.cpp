@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "extract/redo/redo.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
@@ -17,20 +17,20 @@ int ks_parse_ddl(ks_extr_t *ex, uint8_t *vbuf) {
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
   const bool big = cv.big;
-  const uint8_t *f1 = ks_cv_field(&cv, 1, R::kDdlField1Size);
-  if (!f1 || f1[R::kDdlSkip] != 0 || !ex->d || !ex->d->hdr) return 0;
-  uint64_t xid = R::make_xid(ks::load16(f1 + R::kDdlUsn, big), ks::load16(f1 + R::kDdlSlot, big),
-                             ks::load32(f1 + R::kDdlSqn, big));
+  const uint8_t *f1 = ks_cv_field(&cv, 1, R::KS_REDO_DDL_FIELD1_SIZE);
+  if (!f1 || f1[R::KS_REDO_DDL_SKIP] != 0 || !ex->d || !ex->d->hdr) return 0;
+  uint64_t xid = R::make_xid(ks::load16(f1 + R::KS_REDO_DDL_USN, big), ks::load16(f1 + R::KS_REDO_DDL_SLOT, big),
+                             ks::load32(f1 + R::KS_REDO_DDL_SQN, big));
   m->xid = xid;
   m->pxid = xid;
-  const uint8_t *f4 = ks_cv_field(&cv, 4, R::kDdlField4Size);
+  const uint8_t *f4 = ks_cv_field(&cv, 4, R::KS_REDO_DDL_FIELD4_SIZE);
   const uint8_t *text = ks_cv_field(&cv, 8);
   const uint8_t *own = ks_cv_field(&cv, 9);
   const uint8_t *nam = ks_cv_field(&cv, 10);
-  const uint8_t *f11 = ks_cv_field(&cv, 11, R::kDdlField11Size);
+  const uint8_t *f11 = ks_cv_field(&cv, 11, R::KS_REDO_DDL_FIELD11_SIZE);
   if (!f4 || !text || !own || !nam || !f11) return 0;
-  if (f11[R::kDdlKind] == 2) return 0;
-  uint32_t type = f11[R::kDdlType];
+  if (f11[R::KS_REDO_DDL_KIND] == 2) return 0;
+  uint32_t type = f11[R::KS_REDO_DDL_TYPE];
   char owner[32] = {}, name[32] = {};
   std::memcpy(owner, own, std::min<int>(cv.len[9], 31));
   std::memcpy(name, nam, std::min<int>(cv.len[10], 31));
@@ -50,7 +50,7 @@ int ks_parse_ddl(ks_extr_t *ex, uint8_t *vbuf) {
   std::memcpy(rh->ownr, owner, 32);
   std::memcpy(rh->onam, name, 32);
   rh->nnew = tlen;
-  rh->nold = ks::load32(f4 + R::kDdlObjn, big);
+  rh->nold = ks::load32(f4 + R::KS_REDO_DDL_OBJN, big);
   if (type == 12) rh->flag = KS_RH_DDL_CT12;
   std::memcpy(buf + KS_LCR_RH_SZ, text, tlen);
   rh->rlen = KS_LCR_RH_SZ + tlen;

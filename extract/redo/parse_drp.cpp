@@ -3,7 +3,7 @@
 // not carried in old images. Invariants: values come only from fields of the checked
 // undo vector; a column not stored in the row is a NULL old value.
 #include "extract/redo/redo.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
@@ -19,22 +19,22 @@ int ks_parse_drp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   }
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, m->undo) < 0) return -1;
-  const uint8_t *h = ks_cv_field(&cv, 4, R::kIrpSize);
+  const uint8_t *h = ks_cv_field(&cv, 4, R::KS_REDO_IRP_SIZE);
   if (!h) {
     KS_ERROR("DRP chained row not match with undo.");
     return -1;
   }
-  uint8_t fb = h[R::kKdoFlag];
-  int ncols = h[R::kIrpColumns];
-  if (fb & R::kRowClusterKey) return 0;
-  if (!(fb & R::kRowFirst) || !(fb & R::kRowLast)) {
+  uint8_t fb = h[R::KS_REDO_KDO_FLAG];
+  int ncols = h[R::KS_REDO_IRP_COLUMNS];
+  if (fb & R::KS_REDO_ROW_CLUSTER_KEY) return 0;
+  if (!(fb & R::KS_REDO_ROW_FIRST) || !(fb & R::KS_REDO_ROW_LAST)) {
     KS_ERROR("DRP chained row not match with undo.");
     return -1;
   }
   ks_lcr_b lb;
   ks_lcr_start(ex, &lb, m->ti, KS_OPC_DELETE);
   uint32_t n = 0;
-  if ((fb & R::kRowClusterMember) && ks_lcr_sup(ex, &lb, true, true, &n) < 0) return -1;
+  if ((fb & R::KS_REDO_ROW_CLUSTER_MEMBER) && ks_lcr_sup(ex, &lb, true, true, &n) < 0) return -1;
   const ks_dict_tab_t *t = ks_tab(ex);
   ks_dict_col_t *cols = ks_tab_cols(ex);
   int ntc = static_cast<int>(t->ncol);

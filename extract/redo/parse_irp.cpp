@@ -3,7 +3,7 @@
 // next-piece row id for the chain buffer. Invariants: values are read only from fields
 // of the checked vector; a not-captured column still consumes its value field.
 #include "extract/redo/redo.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
@@ -19,28 +19,28 @@ int ks_parse_irp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   if (!(m->flag & KS_MN_PIECE) && ks_insert_lob_skip(ex)) return 0;
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
-  const uint8_t *h = ks_cv_field(&cv, 2, R::kIrpSize);
+  const uint8_t *h = ks_cv_field(&cv, 2, R::KS_REDO_IRP_SIZE);
   if (!h) {
     KS_ERROR("IRP row header too short.");
     return -1;
   }
-  uint8_t fb = h[R::kKdoFlag];
-  int ncols = h[R::kIrpColumns];
+  uint8_t fb = h[R::KS_REDO_KDO_FLAG];
+  int ncols = h[R::KS_REDO_IRP_COLUMNS];
   if (m->flag & KS_MN_PIECE) {
-    crp->rn_rdba = ks::load32(h + R::kIrpNextDba, cv.big);
-    crp->rn_slot = ks::load16(h + R::kIrpNextSlot, cv.big);
+    crp->rn_rdba = ks::load32(h + R::KS_REDO_IRP_NEXT_DBA, cv.big);
+    crp->rn_slot = ks::load16(h + R::KS_REDO_IRP_NEXT_SLOT, cv.big);
     crp->rfb = fb;
     return 0;
   }
-  if (fb & R::kRowClusterKey) return 0;
-  if (!(fb & R::kRowFirst) || !(fb & R::kRowLast)) {
+  if (fb & R::KS_REDO_ROW_CLUSTER_KEY) return 0;
+  if (!(fb & R::KS_REDO_ROW_FIRST) || !(fb & R::KS_REDO_ROW_LAST)) {
     KS_ERROR("IRP chained row not match with undo.");
     return -1;
   }
   ks_lcr_b lb;
   ks_lcr_start(ex, &lb, m->ti, KS_OPC_INSERT);
   uint32_t n = 0;
-  if ((fb & R::kRowClusterMember) && ks_lcr_sup(ex, &lb, false, true, &n) < 0) return -1;
+  if ((fb & R::KS_REDO_ROW_CLUSTER_MEMBER) && ks_lcr_sup(ex, &lb, false, true, &n) < 0) return -1;
   const ks_dict_tab_t *t = ks_tab(ex);
   ks_dict_col_t *cols = ks_tab_cols(ex);
   int ntc = static_cast<int>(t->ncol);

@@ -4,7 +4,7 @@
 // forwarding-address change never finds an open chain. Invariants: fixed offsets are read
 // only from fields long enough to hold them.
 #include "extract/redo/redo.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
@@ -15,15 +15,15 @@ int ks_parse_orp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   if (m->undo == nullptr) return ks_parse_kdo_rollback(ex, vbuf, crp);
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
-  const uint8_t *h = ks_cv_field(&cv, 2, R::kIrpSize);
+  const uint8_t *h = ks_cv_field(&cv, 2, R::KS_REDO_IRP_SIZE);
   if (!h) {
     KS_ERROR("ORP row header too short.");
     return -1;
   }
-  crp->rfb = h[R::kKdoFlag];
+  crp->rfb = h[R::KS_REDO_KDO_FLAG];
   if (m->flag & KS_MN_PIECE) {
-    crp->rn_rdba = ks::load32(h + R::kIrpNextDba, cv.big);
-    crp->rn_slot = ks::load16(h + R::kIrpNextSlot, cv.big);
+    crp->rn_rdba = ks::load32(h + R::KS_REDO_IRP_NEXT_DBA, cv.big);
+    crp->rn_slot = ks::load16(h + R::KS_REDO_IRP_NEXT_SLOT, cv.big);
     return 0;
   }
   KS_ERROR("ORP operation, but no chained row found.");
@@ -35,13 +35,13 @@ namespace {
 int head_rowid(const ks_cv_t &cv, ks_chain_piece_t *crp) {
   if (cv.nf < 3) return 0;
   int l = cv.len[3];
-  if (l != R::kSupSizeLong) {
+  if (l != R::KS_REDO_SUP_SIZE_LONG) {
     KS_ERROR("supplemental log length (%d) error.", l);
     return -1;
   }
   const uint8_t *s = cv.v + cv.off[3];
-  crp->cr_rdba = ks::load32(s + R::kSupHeadDba, cv.big);
-  crp->cr_slot = ks::load16(s + R::kSupHeadSlot, cv.big);
+  crp->cr_rdba = ks::load32(s + R::KS_REDO_SUP_HEAD_DBA, cv.big);
+  crp->cr_slot = ks::load16(s + R::KS_REDO_SUP_HEAD_SLOT, cv.big);
   return 0;
 }
 }  // namespace
@@ -52,7 +52,7 @@ int ks_parse_lmn(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
   const uint8_t *h = ks_cv_field(&cv, 2, 4);
   if (!h) return -1;
-  uint32_t dba = ks::load32(h + R::kKdoDba, cv.big);
+  uint32_t dba = ks::load32(h + R::KS_REDO_KDO_DBA, cv.big);
   if (head_rowid(cv, crp) < 0) return -1;
   if (crp->cr_rdba == dba) {
     crp->pc_rdba = crp->cr_rdba;
@@ -67,7 +67,7 @@ int ks_parse_lmn(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
 int ks_parse_cfa(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
-  const uint8_t *h = ks_cv_field(&cv, 2, R::kCfaSize);
+  const uint8_t *h = ks_cv_field(&cv, 2, R::KS_REDO_CFA_SIZE);
   if (!h) {
     KS_ERROR("CFA row header too short.");
     return -1;

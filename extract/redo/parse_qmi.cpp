@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "extract/redo/redo.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
@@ -32,13 +32,13 @@ int ks_parse_qmi(ks_extr_t *ex, uint8_t *vbuf) {
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
   const bool big = cv.big;
-  const uint8_t *h = ks_cv_field(&cv, 2, R::kQmSize);
+  const uint8_t *h = ks_cv_field(&cv, 2, R::KS_REDO_QM_SIZE);
   const uint8_t *rows = ks_cv_field(&cv, 4);
   if (!h || !rows) {
     KS_ERROR("QMI vector incomplete.");
     return -1;
   }
-  int nrows = ks::load16(h + R::kQmRows, big);
+  int nrows = ks::load16(h + R::KS_REDO_QM_ROWS, big);
   const uint8_t *end = rows + cv.len[4];
   const ks_dict_tab_t *t = ks_tab(ex);
   ks_dict_col_t *cols = ks_tab_cols(ex);
@@ -53,11 +53,11 @@ int ks_parse_qmi(ks_extr_t *ex, uint8_t *vbuf) {
   }
   const uint8_t *p = rows;
   for (int r = 0; r < nrows; r++) {
-    if (end - p < R::kQmiRowHeader) goto truncated;
+    if (end - p < R::KS_REDO_QMI_ROW_HEADER) goto truncated;
     {
       uint8_t fb = p[0];
       int nc = p[2];
-      if (!(fb & R::kRowFirst) || !(fb & R::kRowLast)) {
+      if (!(fb & R::KS_REDO_ROW_FIRST) || !(fb & R::KS_REDO_ROW_LAST)) {
         KS_ERROR("row data not completed.");
         return -1;
       }
@@ -65,14 +65,14 @@ int ks_parse_qmi(ks_extr_t *ex, uint8_t *vbuf) {
         KS_ERROR("QMI row stores %d columns, table has %d.", nc, ntc);
         return -1;
       }
-      p += R::kQmiRowHeader;
+      p += R::KS_REDO_QMI_ROW_HEADER;
       for (int c = 0; c < nc; c++) {
         if (p >= end) goto truncated;
         uint32_t len;
-        if (p[0] == R::kQmiNull) {
+        if (p[0] == R::KS_REDO_QMI_NULL) {
           len = 0;
           p += 1;
-        } else if (p[0] == R::kQmiLong) {
+        } else if (p[0] == R::KS_REDO_QMI_LONG) {
           if (end - p < 3) goto truncated;
           len = ks::load16(p + 1, big);
           p += 3;

@@ -15,7 +15,7 @@
 
 #include "extract/frame_placeholders.h"
 #include "extract/redo/redo.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
@@ -241,20 +241,20 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
   ks_miner_t *m = ex->m;
   const bool big = (ex->l->flag & KS_LOGF_BIG_ENDIAN) != 0;
   if (x_record_tap) x_record_tap(ex, rlen);
-  if (rlen < ks::redo::kRhSize) return 0;
-  uint8_t vld = r[ks::redo::kRhVld];
-  if (vld & ks::redo::kVldIgnore) return 0;
-  uint64_t scn = (static_cast<uint64_t>(ks::load16(r + ks::redo::kRhScnWrap, big)) << 32) |
-                 ks::load32(r + ks::redo::kRhScnBase, big);
-  uint32_t con_uid = ks::load32(r + ks::redo::kRhConUid, big);
+  if (rlen < ks::redo::KS_REDO_RH_SIZE) return 0;
+  uint8_t vld = r[ks::redo::KS_REDO_RH_VLD];
+  if (vld & ks::redo::KS_REDO_VLD_IGNORE) return 0;
+  uint64_t scn = (static_cast<uint64_t>(ks::load16(r + ks::redo::KS_REDO_RH_SCN_WRAP, big)) << 32) |
+                 ks::load32(r + ks::redo::KS_REDO_RH_SCN_BASE, big);
+  uint32_t con_uid = ks::load32(r + ks::redo::KS_REDO_RH_CON_UID, big);
   if ((ex->flag & KS_EXTR_PDB) && con_uid != ex->con_uid) return 0;
   int hsz = ks::redo::record_header_size(vld);
   if (rlen < hsz) {
     KS_WARN("redo record shorter than its header (len %d).", rlen);
     return 0;
   }
-  if (vld & ks::redo::kVldLong) {
-    m->sct = ks::load32(r + ks::redo::kRhTime, big);
+  if (vld & ks::redo::KS_REDO_VLD_LONG) {
+    m->sct = ks::load32(r + ks::redo::KS_REDO_RH_TIME, big);
     m->has_sct = 1;
   }
   if (scn < x_start_scn) return 0;
@@ -322,7 +322,7 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
         return 0;
       }
     }
-    uint8_t layer = v[ks::redo::kCvLayer], code = v[ks::redo::kCvCode];
+    uint8_t layer = v[ks::redo::KS_REDO_CV_LAYER], code = v[ks::redo::KS_REDO_CV_CODE];
     KS_DEBUG("OP: %d.%d", layer, code);
     int rc = 0;
     Act act = dispatch(layer, code);

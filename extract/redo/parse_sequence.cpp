@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "extract/redo/redo.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
@@ -28,8 +28,8 @@ int ks_parse_sequence(ks_extr_t *ex, uint8_t *vbuf) {
   ks_cv_t ucv, cv;
   if (ks_cv_in_record(ex, &ucv, m->undo) < 0 || ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
   const bool big = cv.big;
-  int nsc = ks::load16(m->sup + R::kSupColumns, big);
-  int redo_scid = ks::load16(m->sup + R::kSupRedoScid, big);
+  int nsc = ks::load16(m->sup + R::KS_REDO_SUP_COLUMNS, big);
+  int redo_scid = ks::load16(m->sup + R::KS_REDO_SUP_REDO_SCID, big);
   int k = m->supk + 3;
   if (nsc < 1 || k > ucv.nf) return -9;
   int objn = ks_ora_number_to_int(ucv.v + ucv.off[k], ucv.len[k]);
@@ -38,15 +38,15 @@ int ks_parse_sequence(ks_extr_t *ex, uint8_t *vbuf) {
   for (uint32_t i = 0; i < d->hdr->nseq; i++)
     if (static_cast<int>(d->seq[i].objn) == objn) si = static_cast<int>(i);
   if (si < 0) return -9;
-  const uint8_t *h = ks_cv_field(&cv, 2, R::kUrpSize);
+  const uint8_t *h = ks_cv_field(&cv, 2, R::KS_REDO_URP_SIZE);
   if (!h) return -1;
-  uint8_t fb = h[R::kKdoFlag];
-  if (fb & R::kRowClusterKey) return 0;
-  if (!(fb & R::kRowFirst) || !(fb & R::kRowLast)) {
+  uint8_t fb = h[R::KS_REDO_KDO_FLAG];
+  if (fb & R::KS_REDO_ROW_CLUSTER_KEY) return 0;
+  if (!(fb & R::KS_REDO_ROW_FIRST) || !(fb & R::KS_REDO_ROW_LAST)) {
     KS_ERROR("URP chained row not match with undo.");
     return -1;
   }
-  int nc = h[R::kUrpColumns];
+  int nc = h[R::KS_REDO_URP_COLUMNS];
   int na = ks_cv_len(&cv, 3) < 0 ? 0 : cv.len[3] / 2;
   if (nc > na) nc = na;
   if (nc == 0) return 0;

@@ -5,7 +5,7 @@
 // every fixed offset is read only from a field long enough to hold it; with no dictionary
 // (ex->d null) every row undo is passed over.
 #include "extract/redo/redo.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
@@ -18,7 +18,7 @@ namespace {
 int read_sup(ks_extr_t *ex, const ks_cv_t &cv, int k, ks_chain_piece_t *crp, uint8_t *pflags) {
   if (k > cv.nf) return 1;
   int l = cv.len[k];
-  if (l != R::kSupSize && l != R::kSupSizeLong) {
+  if (l != R::KS_REDO_SUP_SIZE && l != R::KS_REDO_SUP_SIZE_LONG) {
     KS_ERROR("error supplemental log length [%d].", l);
     return -1;
   }
@@ -26,10 +26,10 @@ int read_sup(ks_extr_t *ex, const ks_cv_t &cv, int k, ks_chain_piece_t *crp, uin
   ex->m->sup = s;
   ex->m->slen = static_cast<uint32_t>(l);
   ex->m->supk = k;
-  crp->nsc = ks::load16(s + R::kSupColumns, cv.big);
-  crp->undo_scid = ks::load16(s + R::kSupUndoScid, cv.big);
-  crp->redo_scid = ks::load16(s + R::kSupRedoScid, cv.big);
-  *pflags = s[R::kSupFlags];
+  crp->nsc = ks::load16(s + R::KS_REDO_SUP_COLUMNS, cv.big);
+  crp->undo_scid = ks::load16(s + R::KS_REDO_SUP_UNDO_SCID, cv.big);
+  crp->redo_scid = ks::load16(s + R::KS_REDO_SUP_REDO_SCID, cv.big);
+  *pflags = s[R::KS_REDO_SUP_FLAGS];
   return 0;
 }
 
@@ -56,9 +56,9 @@ int ks_parse_iot_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   uint8_t pf = 0;
   int rc = read_sup(ex, cv, 6 + cnt, crp, &pf);
   if (rc != 0) return rc < 0 ? -1 : 0;
-  if ((pf & R::kSupFirst) && (pf & R::kSupLast)) return 0;
+  if ((pf & R::KS_REDO_SUP_FIRST) && (pf & R::KS_REDO_SUP_LAST)) return 0;
   ex->m->flag |= KS_MN_PIECE;
-  if (pf & R::kSupLast) ex->m->flag |= KS_MN_COMPLETE;
+  if (pf & R::KS_REDO_SUP_LAST) ex->m->flag |= KS_MN_COMPLETE;
   crp->flag |= KS_CP_IOT;
   crp->cr_rdba = ks_tab(ex)->objn;
   crp->cr_slot = 0;
@@ -71,16 +71,16 @@ int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
   const bool big = cv.big;
-  const uint8_t *f1 = ks_cv_field(&cv, 1, R::kUbhSize);
-  const uint8_t *f2 = ks_cv_field(&cv, 2, R::kUriLayer + 1);
+  const uint8_t *f1 = ks_cv_field(&cv, 1, R::KS_REDO_UBH_SIZE);
+  const uint8_t *f2 = ks_cv_field(&cv, 2, R::KS_REDO_URI_LAYER + 1);
   if (!f1 || !f2) return -9;  // not a row undo this build reads
-  uint64_t xid = R::make_xid(ks::load16(f1 + R::kUbhUsn, big), ks::load16(f1 + R::kUbhSlot, big),
-                             ks::load32(f1 + R::kUbhSqn, big));
-  int layer = f2[R::kUriLayer];
+  uint64_t xid = R::make_xid(ks::load16(f1 + R::KS_REDO_UBH_USN, big), ks::load16(f1 + R::KS_REDO_UBH_SLOT, big),
+                             ks::load32(f1 + R::KS_REDO_UBH_SQN, big));
+  int layer = f2[R::KS_REDO_URI_LAYER];
   if (layer == 26) {
     // LOB data: no row change of its own here, but a LOB of a captured table must be
     // known as such when the record's LOB vector is reported.
-    int ti = ks_lookup_table(ex->d, static_cast<int>(ks::load32(f2 + R::kUriObjn, big)));
+    int ti = ks_lookup_table(ex->d, static_cast<int>(ks::load32(f2 + R::KS_REDO_URI_OBJN, big)));
     if (ti >= 0 && !(ex->d->tab[ti].flag & KS_TAB_ALIAS)) {
       m->xid = xid;
       m->objn = ex->d->tab[ti].objn;
@@ -95,7 +95,7 @@ int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   } else if (layer != 11) {
     return -9;  // undo of system structures (space, index, ...): routine, not captured
   }
-  uint32_t objn = ks::load32(f2 + R::kUriObjn, big);
+  uint32_t objn = ks::load32(f2 + R::KS_REDO_URI_OBJN, big);
   int ti = ks_lookup_table(ex->d, static_cast<int>(objn));
   if (ti < 0) return -9;
   const ks_dict_tab_t *t = &ex->d->tab[ti];
@@ -112,36 +112,36 @@ int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     KS_ERROR("undo record without its row operation header (XID: %d.%d.%d).", KS_XID_ARGS(xid));
     return -1;
   }
-  int code = f4[R::kKdoOp] & R::kKdoOpMask;
+  int code = f4[R::KS_REDO_KDO_OP] & R::KS_REDO_KDO_OP_MASK;
   int l4 = cv.len[4];
   int cnt = 0;
   switch (code) {
-    case R::kOpIrp:
-    case R::kOpOrp:
-      if (l4 < R::kIrpSize) goto short_header;
-      crp->pc_rdba = ks::load32(f4 + R::kKdoDba, big);
-      crp->pc_slot = ks::load16(f4 + R::kIrpSlot, big);
-      crp->un_rdba = ks::load32(f4 + R::kIrpNextDba, big);
-      crp->un_slot = ks::load16(f4 + R::kIrpNextSlot, big);
-      crp->ufb = f4[R::kKdoFlag];
-      cnt = f4[R::kIrpColumns];
+    case R::KS_REDO_OP_IRP:
+    case R::KS_REDO_OP_ORP:
+      if (l4 < R::KS_REDO_IRP_SIZE) goto short_header;
+      crp->pc_rdba = ks::load32(f4 + R::KS_REDO_KDO_DBA, big);
+      crp->pc_slot = ks::load16(f4 + R::KS_REDO_IRP_SLOT, big);
+      crp->un_rdba = ks::load32(f4 + R::KS_REDO_IRP_NEXT_DBA, big);
+      crp->un_slot = ks::load16(f4 + R::KS_REDO_IRP_NEXT_SLOT, big);
+      crp->ufb = f4[R::KS_REDO_KDO_FLAG];
+      cnt = f4[R::KS_REDO_IRP_COLUMNS];
       break;
-    case R::kOpDrp:
-      if (l4 < R::kDrpSize) goto short_header;
-      crp->pc_rdba = ks::load32(f4 + R::kKdoDba, big);
-      crp->pc_slot = ks::load16(f4 + R::kDrpSlot, big);
+    case R::KS_REDO_OP_DRP:
+      if (l4 < R::KS_REDO_DRP_SIZE) goto short_header;
+      crp->pc_rdba = ks::load32(f4 + R::KS_REDO_KDO_DBA, big);
+      crp->pc_slot = ks::load16(f4 + R::KS_REDO_DRP_SLOT, big);
       break;
-    case R::kOpLkr:
+    case R::KS_REDO_OP_LKR:
       break;
-    case R::kOpUrp: {
-      if (l4 < R::kUrpSize) goto short_header;
-      crp->pc_rdba = ks::load32(f4 + R::kKdoDba, big);
-      crp->pc_slot = ks::load16(f4 + R::kUrpSlot, big);
-      crp->ufb = f4[R::kKdoFlag];
+    case R::KS_REDO_OP_URP: {
+      if (l4 < R::KS_REDO_URP_SIZE) goto short_header;
+      crp->pc_rdba = ks::load32(f4 + R::KS_REDO_KDO_DBA, big);
+      crp->pc_slot = ks::load16(f4 + R::KS_REDO_URP_SLOT, big);
+      crp->ufb = f4[R::KS_REDO_KDO_FLAG];
       int n5 = ks_cv_len(&cv, 5);
       int ne = n5 < 0 ? 0 : n5 / 2;
       if (ne == 0) {
-        cnt = f4[R::kUrpColumns];
+        cnt = f4[R::KS_REDO_URP_COLUMNS];
       } else {
         const uint8_t *a = cv.v + cv.off[5];
         uint16_t first = ks::load16(a, big);
@@ -151,28 +151,28 @@ int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
         // Columns the old row piece did not store (trailing NULLs the update sets) are
         // listed last, in descending order, with no value field; the header's count
         // holds only the columns that have a before-image value.
-        if (f4[R::kUrpColumns] < cnt) cnt = f4[R::kUrpColumns];
+        if (f4[R::KS_REDO_URP_COLUMNS] < cnt) cnt = f4[R::KS_REDO_URP_COLUMNS];
       }
       cnt += 1;  // the column-number array itself
       break;
     }
-    case R::kOpCfa:
-      if (l4 < R::kCfaSize) goto short_header;
-      crp->pc_rdba = ks::load32(f4 + R::kKdoDba, big);
-      crp->pc_slot = ks::load16(f4 + R::kCfaSlot, big);
-      crp->un_rdba = ks::load32(f4 + R::kCfaNextDba, big);
-      crp->un_slot = ks::load16(f4 + R::kCfaNextSlot, big);
+    case R::KS_REDO_OP_CFA:
+      if (l4 < R::KS_REDO_CFA_SIZE) goto short_header;
+      crp->pc_rdba = ks::load32(f4 + R::KS_REDO_KDO_DBA, big);
+      crp->pc_slot = ks::load16(f4 + R::KS_REDO_CFA_SLOT, big);
+      crp->un_rdba = ks::load32(f4 + R::KS_REDO_CFA_NEXT_DBA, big);
+      crp->un_slot = ks::load16(f4 + R::KS_REDO_CFA_NEXT_SLOT, big);
       break;
     case 10:
       return 0;
-    case R::kOpQmd:
-      crp->pc_rdba = ks::load32(f4 + R::kKdoDba, big);
+    case R::KS_REDO_OP_QMD:
+      crp->pc_rdba = ks::load32(f4 + R::KS_REDO_KDO_DBA, big);
       crp->pc_slot = 0;
       break;
     case 14:
       return -9;
-    case R::kOpLmn:
-      crp->pc_rdba = ks::load32(f4 + R::kKdoDba, big);
+    case R::KS_REDO_OP_LMN:
+      crp->pc_rdba = ks::load32(f4 + R::KS_REDO_KDO_DBA, big);
       crp->flag |= KS_CP_LMN;
       break;
     default:
@@ -183,13 +183,13 @@ int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     uint8_t pf = 0;
     int rc = read_sup(ex, cv, 5 + cnt, crp, &pf);
     if (rc != 0) return rc < 0 ? -1 : 0;
-    if ((pf & R::kSupFirst) && (pf & R::kSupLast) && !(m->slen == R::kSupSizeLong && code == R::kOpOrp))
+    if ((pf & R::KS_REDO_SUP_FIRST) && (pf & R::KS_REDO_SUP_LAST) && !(m->slen == R::KS_REDO_SUP_SIZE_LONG && code == R::KS_REDO_OP_ORP))
       return 0;
     m->flag |= KS_MN_PIECE;
-    if (pf & R::kSupLast) m->flag |= KS_MN_COMPLETE;
-    if (m->slen == R::kSupSizeLong) {
-      crp->cr_rdba = ks::load32(m->sup + R::kSupHeadDba, big);
-      crp->cr_slot = ks::load16(m->sup + R::kSupHeadSlot, big);
+    if (pf & R::KS_REDO_SUP_LAST) m->flag |= KS_MN_COMPLETE;
+    if (m->slen == R::KS_REDO_SUP_SIZE_LONG) {
+      crp->cr_rdba = ks::load32(m->sup + R::KS_REDO_SUP_HEAD_DBA, big);
+      crp->cr_slot = ks::load16(m->sup + R::KS_REDO_SUP_HEAD_SLOT, big);
     }
     if (t->flag & KS_TAB_IOT) {
       crp->flag |= KS_CP_IOT_HEAP;

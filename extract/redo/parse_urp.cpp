@@ -4,7 +4,7 @@
 // table go to the sequence handler instead. Invariants: values only from fields of the
 // checked vectors; LONG and LOB before images are not carried.
 #include "extract/redo/redo.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
@@ -21,14 +21,14 @@ int ks_parse_urp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
   const bool big = cv.big;
-  const uint8_t *h = ks_cv_field(&cv, 2, R::kUrpSize);
+  const uint8_t *h = ks_cv_field(&cv, 2, R::KS_REDO_URP_SIZE);
   if (!h) {
     KS_ERROR("URP row header too short.");
     return -1;
   }
   if (h[11] & 0x80) return 0;
-  uint8_t fb = h[R::kKdoFlag];
-  if (fb & R::kRowClusterKey) return 0;
+  uint8_t fb = h[R::KS_REDO_KDO_FLAG];
+  if (fb & R::KS_REDO_ROW_CLUSTER_KEY) return 0;
   if (m->flag & KS_MN_PIECE) {
     crp->rfb = fb;
     return 0;
@@ -77,12 +77,12 @@ int ks_parse_urp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   // Before image from the undo: field 4 URP header, field 5 numbers, values from 6.
   ks_cv_t ucv;
   if (ks_cv_in_record(ex, &ucv, m->undo) < 0) return -1;
-  const uint8_t *uh = ks_cv_field(&ucv, 4, R::kUrpSize);
+  const uint8_t *uh = ks_cv_field(&ucv, 4, R::KS_REDO_URP_SIZE);
   if (!uh) {
     KS_ERROR("URP chained row not match with undo.");
     return -1;
   }
-  int no = uh[R::kUrpColumns];
+  int no = uh[R::KS_REDO_URP_COLUMNS];
   int n5 = ks_cv_len(&ucv, 5) < 0 ? 0 : ucv.len[5] / 2;
   if (no > n5) no = n5;
   const uint8_t *unums = n5 ? ucv.v + ucv.off[5] : nullptr;

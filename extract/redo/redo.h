@@ -12,7 +12,7 @@
 
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
-#include "extract/trans/trail_format.h"
+#include "lib/fmt/trail_format.h"
 
 // Miner flag bits.
 constexpr uint32_t KS_MN_PIECE = 0x1;     // the record is a piece of a chained row change

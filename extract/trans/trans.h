@@ -12,52 +12,9 @@
 #include <functional>
 
 #include "extract/extract.h"
-#include "extract/trans/trail_format.h"
+#include "lib/fmt/save_format.h"
+#include "lib/fmt/trail_format.h"
 
-// One slot, 64 bytes; the same bytes are a slot record of the save file (buf is
-// meaningless there and written as 0).
-typedef struct __ks_trans_slot_s {
-  uint32_t tlen;   // capacity of the slot's buffer, 0 when it has none
-  uint32_t flag;   // KS_SLOT_*
-  uint64_t dlen;   // bytes of the transaction image so far, 32 header bytes included
-  uint32_t nlcr;   // records collected
-  int32_t fd;      // spill file, -1 when none
-  uint32_t ssct;   // redo time stamp of the first change
-  uint32_t csct;   // commit time stamp
-  uint64_t xid;    // 0 marks a free slot
-  uint64_t sscn;   // SCN of the first change (part of the spill file's name)
-  uint64_t cscn;   // commit SCN
-  uint8_t *buf;    // the slot's pool buffer, or nullptr
-} ks_trans_slot_t;
-
-static_assert(sizeof(void *) == 8, "the slot layout holds a 64-bit buffer address");
-static_assert(sizeof(ks_trans_slot_t) == 64);
-static_assert(offsetof(ks_trans_slot_t, tlen) == 0);
-static_assert(offsetof(ks_trans_slot_t, flag) == 4);
-static_assert(offsetof(ks_trans_slot_t, dlen) == 8);
-static_assert(offsetof(ks_trans_slot_t, nlcr) == 16);
-static_assert(offsetof(ks_trans_slot_t, fd) == 20);
-static_assert(offsetof(ks_trans_slot_t, ssct) == 24);
-static_assert(offsetof(ks_trans_slot_t, csct) == 28);
-static_assert(offsetof(ks_trans_slot_t, xid) == 32);
-static_assert(offsetof(ks_trans_slot_t, sscn) == 40);
-static_assert(offsetof(ks_trans_slot_t, cscn) == 48);
-static_assert(offsetof(ks_trans_slot_t, buf) == 56);
-
-// Slot flags.
-constexpr uint32_t KS_SLOT_SPILLED = 0x1;    // the image lives in the spill file
-constexpr uint32_t KS_SLOT_ROLLBACK = 0x2;   // holds rollback redo
-constexpr uint32_t KS_SLOT_TAG = 0x4;        // a TAG record was seen
-constexpr uint32_t KS_SLOT_DDL = 0x8;        // holds a DDL record
-constexpr uint32_t KS_SLOT_SYSOBJ = 0x10;    // holds system-object changes
-constexpr uint32_t KS_SLOT_PARTIAL = 0x1000; // opened by a partial XID
-// The COMMIT is in the image but its trail write failed; the write is retried before the
-// next commit (and survives a stop in the save file), so no committed transaction is lost
-// and commits reach the trail in order.
-constexpr uint32_t KS_SLOT_COMMITTED = 0x2000;
-// Committed and written into the trail's gather queue, not yet on disk: the slot's buffer
-// is the data of the gathered write, so the slot stays taken until that write is done.
-constexpr uint32_t KS_SLOT_QUEUED = 0x4000;
 // What a transaction keeps and delivers, for the table and for the inspection tool that
 // shows transactions as the trail holds them. The slot flags a record adds:
 inline uint32_t ks_trans_record_flags(uint32_t rflag, uint32_t opc) {
@@ -86,20 +43,6 @@ constexpr uint32_t KS_TRANS_QBYTES = 1048576;
 // checkpoint (ks_trans_release_spills), since a crash before it resumes transactions
 // that still need them.
 constexpr int KS_TRANS_KEEP_SPILLS = 0x4;
-
-// Header of the save file, 16 bytes, followed by max_trans slot records and then the
-// images of the occupied in-memory slots in slot order. Records with xid 0 are free slots
-// (files of earlier versions hold one per slot of their fixed table); the writer stores
-// the occupied slots only, and at least one record.
-typedef struct __ks_trans_fhd_s {
-  uint32_t flag;
-  uint32_t ntrans;
-  uint32_t max_trans;
-  uint32_t rsv;
-} ks_trans_fhd_t;
-
-static_assert(sizeof(ks_trans_fhd_t) == 16);
-static_assert(offsetof(ks_trans_fhd_t, max_trans) == 8);
 
 // Buffer sizes of the pool: 512 bytes doubling up to trans_sz (the last one trans_sz).
 constexpr int KS_TRANS_NCLASS = 24;

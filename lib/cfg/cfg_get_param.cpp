@@ -3,7 +3,7 @@
 #include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
 
-int ks_cfg_get_parameter(const char *un_name, const char *com_name, ks_cfg_param_t **param) {
+int ks_cfg_get_parameter(const char *un_name, const char *cm_name, ks_cfg_param_t **param) {
   ks_cfg_bh_t *bh = ks_cfg_area();
   if (bh == nullptr) {
     KS_ERROR("configuration not loaded.");
@@ -13,14 +13,14 @@ int ks_cfg_get_parameter(const char *un_name, const char *com_name, ks_cfg_param
     KS_ERROR("unit \"%s\" not found.", un_name);
     return -1;
   }
-  int c = ks_cfg_find_com(bh, un_name, com_name);
+  int c = ks_cfg_find_com(bh, un_name, cm_name);
   if (c < 0) {
-    KS_ERROR("component \"%s\" not found.", com_name);
+    KS_ERROR("component \"%s\" not found.", cm_name);
     return -1;
   }
   int p = ks_cfg_coms(bh)[c].para_id;
   if (p < 0 || uint32_t(p) >= bh->n_params) {
-    KS_ERROR("component \"%s\" has no parameters.", com_name);
+    KS_ERROR("component \"%s\" has no parameters.", cm_name);
     return -1;
   }
   *param = &ks_cfg_params(bh)[p];

@@ -323,12 +323,12 @@ int ks_cfg_lookup_unit(ks_cfg_t *cfg, const char *un_name) {
   return r == KS_CFG_NONE ? -1 : int(r);
 }
 
-int ks_cfg_lookup_com(ks_cfg_t *cfg, const char *un_name, const char *com_name) {
+int ks_cfg_lookup_com(ks_cfg_t *cfg, const char *un_name, const char *cm_name) {
   int u = ks_cfg_lookup_unit(cfg, un_name);
   if (u < 0) return -1;
   void *unit = ks_cfg_item(cfg, uint32_t(u));
   uint32_t r = list_find(cfg, {unit, offsetof(ks_cfg_funit_t, ref_num), offsetof(ks_cfg_fcom_t, next_num)},
-                         [&](uint32_t, void *it) { return same(static_cast<ks_cfg_fcom_t *>(it)->name, com_name); });
+                         [&](uint32_t, void *it) { return same(static_cast<ks_cfg_fcom_t *>(it)->name, cm_name); });
   return r == KS_CFG_NONE ? -1 : int(r);
 }
 
@@ -485,11 +485,11 @@ int ks_cfg_add_com(ks_cfg_t *cfg, const char *un_name, const ks_cfg_fcom_t *com,
   return 0;
 }
 
-int ks_cfg_delete_com(ks_cfg_t *cfg, const char *un_name, const char *com_name, char *omsg) {
+int ks_cfg_delete_com(ks_cfg_t *cfg, const char *un_name, const char *cm_name, char *omsg) {
   if (!ready(cfg, omsg)) return -1;
-  ks_cfg_fcom_t *com = find_com(cfg, un_name, com_name, omsg);
+  ks_cfg_fcom_t *com = find_com(cfg, un_name, cm_name, omsg);
   if (com == nullptr) return -1;
-  uint32_t ref = uint32_t(ks_cfg_lookup_com(cfg, un_name, com_name));
+  uint32_t ref = uint32_t(ks_cfg_lookup_com(cfg, un_name, cm_name));
   free_com_items(cfg, com);
   int u = ks_cfg_lookup_unit(cfg, un_name);
   list_unlink(cfg, {ks_cfg_item(cfg, uint32_t(u)), offsetof(ks_cfg_funit_t, ref_num), offsetof(ks_cfg_fcom_t, next_num)},
@@ -498,10 +498,10 @@ int ks_cfg_delete_com(ks_cfg_t *cfg, const char *un_name, const char *com_name, 
   return 0;
 }
 
-int ks_cfg_add_param(ks_cfg_t *cfg, const char *un_name, const char *com_name, const ks_cfg_fparm_t *par,
+int ks_cfg_add_param(ks_cfg_t *cfg, const char *un_name, const char *cm_name, const ks_cfg_fparm_t *par,
                      char *omsg) {
   if (!ready(cfg, omsg)) return -1;
-  ks_cfg_fcom_t *com = find_com(cfg, un_name, com_name, omsg);
+  ks_cfg_fcom_t *com = find_com(cfg, un_name, cm_name, omsg);
   if (com == nullptr) return -1;
   ks_cfg_fparm_t rec = *par;
   rec.rsv = KS_CFG_PARM_USED;

@@ -279,14 +279,14 @@ int ks_cfg_find_unit(ks_cfg_bh_t *bh, const char *un_name) {
   return -1;
 }
 
-int ks_cfg_find_com(ks_cfg_bh_t *bh, const char *un_name, const char *com_name) {
+int ks_cfg_find_com(ks_cfg_bh_t *bh, const char *un_name, const char *cm_name) {
   int u = ks_cfg_find_unit(bh, un_name);
   if (u < 0) return -1;
   const ks_cfg_unit_t &unit = ks_cfg_units(bh)[u];
   ks_cfg_com_t *c = ks_cfg_coms(bh);
   for (uint32_t k = 0; k < unit.com_cnt; ++k) {
     uint32_t i = uint32_t(unit.ref_num) + k;
-    if (i < bh->n_comps && std::strncmp(c[i].name, com_name, KS_CFG_NAME - 1) == 0) return int(i);
+    if (i < bh->n_comps && std::strncmp(c[i].name, cm_name, KS_CFG_NAME - 1) == 0) return int(i);
   }
   return -1;
 }

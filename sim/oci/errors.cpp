@@ -80,8 +80,8 @@ std::string ora_message(int code, const std::string &detail) {
   char body[1024];
   if (fmt == nullptr) {
     snprintf(body, sizeof body, "error %d injected for testing%s%s", code, detail.empty() ? "" : ": ", detail.c_str());
-  } else if (strstr(fmt, "%s") != nullptr) {
-    snprintf(body, sizeof body, fmt, detail.c_str());
+  } else if (const char *at = strstr(fmt, "%s")) {
+    snprintf(body, sizeof body, "%.*s%s%s", int(at - fmt), fmt, detail.c_str(), at + 2);
   } else if (!detail.empty()) {
     snprintf(body, sizeof body, "%s (%s)", fmt, detail.c_str());
   } else {

@@ -66,11 +66,11 @@ uint64_t size_arg(const char *s) {
 
 uint32_t version_vsn(int v) {
   switch (v) {
-    case 10: return ks::redo::kVsn10;
-    case 11: return ks::redo::kVsn11;
-    case 12: return ks::redo::kVsn12;
-    case 19: return ks::redo::kVsn19;
-    case 23: return ks::redo::kVsn23;
+    case 10: return ks::redo::KS_REDO_VSN10;
+    case 11: return ks::redo::KS_REDO_VSN11;
+    case 12: return ks::redo::KS_REDO_VSN12;
+    case 19: return ks::redo::KS_REDO_VSN19;
+    case 23: return ks::redo::KS_REDO_VSN23;
   }
   return v >= 12 && v < 64 ? uint32_t(v) << 24 : 0;
 }

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 
 namespace ks::sim {
 
@@ -27,7 +27,7 @@ struct ks_colval_t {
 
 // Supplemental-log header and columns of a heap undo record.
 struct ks_suplog_t {
-  uint8_t flags = redo::kSupFirst | redo::kSupLast;  // plus kSupUpdate for updates
+  uint8_t flags = redo::KS_REDO_SUP_FIRST | redo::KS_REDO_SUP_LAST;  // plus KS_REDO_SUP_UPDATE for updates
   uint16_t undo_scid = 0;
   uint16_t redo_scid = 0;
   bool long_hdr = false;  // 28 bytes with the head row id
@@ -46,7 +46,7 @@ struct ks_rowref_t {
 
 class ks_redo_record {
  public:
-  static constexpr uint32_t kCapacity = redo::kMaxRecord;
+  static constexpr uint32_t kCapacity = redo::KS_REDO_MAX_RECORD;
 
   void setup(bool big, uint32_t vsn) {
     big_ = big;
@@ -147,7 +147,7 @@ class ks_redo_record {
   uint32_t nvec_ = 0;
   bool overflow_ = false;
   bool big_ = false;
-  uint32_t vsn_ = redo::kVsn19;
+  uint32_t vsn_ = redo::KS_REDO_VSN19;
   int vhsz_ = 32;
   int cls_usn_ = 15;
 };

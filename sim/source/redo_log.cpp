@@ -72,15 +72,15 @@ int ks_redo_writer::write_header(uint32_t nab) {
   std::vector<uint8_t> h(size_t(2) * bs, 0);
   uint8_t *b0 = h.data(), *b1 = h.data() + bs;
   const bool big = cfg_.big;
-  store32(b0 + kFh0BlockSize, bs, big);
-  store32(b0 + kFh0Magic, kMagic, big);
-  store32(b1 + kBhBlockNo, 1, big);
-  store32(b1 + kBhSequence, groups_[size_t(cur_)].seq, big);
-  store16(b1 + kBhFirstRecord, kBhFirstRecordFlag, big);
-  store32(b1 + kFh1Version, cfg_.vsn, big);
-  store32(b1 + kFh1FileBlocks, cfg_.log_blocks, big);
-  store32(b1 + kFh1BlockSize, bs, big);
-  store32(b1 + kFh1NextBlock, nab, big);
+  store32(b0 + KS_REDO_FH0_BLOCK_SIZE, bs, big);
+  store32(b0 + KS_REDO_FH0_MAGIC, KS_REDO_MAGIC, big);
+  store32(b1 + KS_REDO_BH_BLOCK_NO, 1, big);
+  store32(b1 + KS_REDO_BH_SEQUENCE, groups_[size_t(cur_)].seq, big);
+  store16(b1 + KS_REDO_BH_FIRST_RECORD, KS_REDO_BH_FIRST_RECORD_FLAG, big);
+  store32(b1 + KS_REDO_FH1_VERSION, cfg_.vsn, big);
+  store32(b1 + KS_REDO_FH1_FILE_BLOCKS, cfg_.log_blocks, big);
+  store32(b1 + KS_REDO_FH1_BLOCK_SIZE, bs, big);
+  store32(b1 + KS_REDO_FH1_NEXT_BLOCK, nab, big);
   if (ks_write_data(fd_, h.data(), h.size(), 0) != ssize_t(h.size())) {
     KS_ERROR("write redo header \"%s\": %s", groups_[size_t(cur_)].path.c_str(), strerror(errno));
     return -1;
@@ -112,8 +112,8 @@ int ks_redo_writer::start_log(int g, uint32_t seq, uint64_t scn) {
   grp.archived = false;
   pend_.clear();
   pend_first_ = 2;
-  cur_off_ = kBhSize;
-  if (write_header(kNextBlockCurrent) != 0) return -1;
+  cur_off_ = KS_REDO_BH_SIZE;
+  if (write_header(KS_REDO_NEXT_BLOCK_CURRENT) != 0) return -1;
   if (listener_ && listener_(ks_log_event_t{ks_log_event_t::kStart, &grp, 0, {}}) != 0) return -1;
   return 0;
 }
@@ -182,21 +182,21 @@ uint8_t *ks_redo_writer::block(uint32_t blk) {
     size_t at = pend_.size();
     pend_.resize(at + bs, 0);
     uint8_t *b = pend_.data() + at;
-    store32(b + kBhBlockNo, pend_first_ + uint32_t(at / bs), cfg_.big);
-    store32(b + kBhSequence, groups_[size_t(cur_)].seq, cfg_.big);
-    store16(b + kBhFirstRecord, kBhFirstRecordFlag, cfg_.big);
+    store32(b + KS_REDO_BH_BLOCK_NO, pend_first_ + uint32_t(at / bs), cfg_.big);
+    store32(b + KS_REDO_BH_SEQUENCE, groups_[size_t(cur_)].seq, cfg_.big);
+    store16(b + KS_REDO_BH_FIRST_RECORD, KS_REDO_BH_FIRST_RECORD_FLAG, cfg_.big);
   }
   return pend_.data() + size_t(idx) * bs;
 }
 
 void ks_redo_writer::pad_block() {
-  if (!pend_.empty() && cur_off_ > kBhSize) cur_off_ = cfg_.blk_sz;
+  if (!pend_.empty() && cur_off_ > KS_REDO_BH_SIZE) cur_off_ = cfg_.blk_sz;
 }
 
 int ks_redo_writer::append(const ks_redo_record &rec, uint64_t scn) {
   if (cur_ < 0 || fd_ < 0) return -1;
   const uint32_t bs = cfg_.blk_sz, len = rec.size();
-  if (len < uint32_t(kRhSize) || len > uint32_t(kMaxRecord)) {
+  if (len < uint32_t(KS_REDO_RH_SIZE) || len > uint32_t(KS_REDO_MAX_RECORD)) {
     KS_ERROR("redo record length %u out of range.", len);
     return -1;
   }
@@ -204,15 +204,15 @@ int ks_redo_writer::append(const ks_redo_record &rec, uint64_t scn) {
     uint32_t blk, off;
     if (pend_.empty()) {
       blk = pend_first_;
-      off = kBhSize;
+      off = KS_REDO_BH_SIZE;
     } else {
       blk = pend_first_ + uint32_t(pend_.size() / bs) - 1;
       off = cur_off_;
-      if (bs - off < uint32_t(kMinRecordRoom)) blk++, off = kBhSize;
+      if (bs - off < uint32_t(KS_REDO_MIN_RECORD_ROOM)) blk++, off = KS_REDO_BH_SIZE;
     }
     uint32_t first = std::min(len, bs - off);
     uint32_t rest = len - first;
-    uint32_t end_blk = blk + (rest + (bs - kBhSize) - 1) / (bs - kBhSize);
+    uint32_t end_blk = blk + (rest + (bs - KS_REDO_BH_SIZE) - 1) / (bs - KS_REDO_BH_SIZE);
     if (end_blk > cfg_.log_blocks) {
       if (attempt > 0) {
         KS_ERROR("redo record of %u bytes does not fit a log of %u blocks.", len, cfg_.log_blocks);
@@ -223,18 +223,18 @@ int ks_redo_writer::append(const ks_redo_record &rec, uint64_t scn) {
     }
     const uint8_t *src = rec.data();
     uint8_t *b = block(blk);
-    if ((load16(b + kBhFirstRecord, cfg_.big) & kBhFirstRecordMask) == 0)
-      store16(b + kBhFirstRecord, uint16_t(off | kBhFirstRecordFlag), cfg_.big);
+    if ((load16(b + KS_REDO_BH_FIRST_RECORD, cfg_.big) & KS_REDO_BH_FIRST_RECORD_MASK) == 0)
+      store16(b + KS_REDO_BH_FIRST_RECORD, uint16_t(off | KS_REDO_BH_FIRST_RECORD_FLAG), cfg_.big);
     std::memcpy(b + off, src, first);
     uint32_t done = first;
     off += first;
     while (done < len) {
       blk++;
       b = block(blk);
-      uint32_t n = std::min(len - done, bs - kBhSize);
-      std::memcpy(b + kBhSize, src + done, n);
+      uint32_t n = std::min(len - done, bs - KS_REDO_BH_SIZE);
+      std::memcpy(b + KS_REDO_BH_SIZE, src + done, n);
       done += n;
-      off = kBhSize + n;
+      off = KS_REDO_BH_SIZE + n;
     }
     cur_off_ = off;
     bytes_ += len;
@@ -263,7 +263,7 @@ int ks_redo_writer::flush() {
   if (pend_.empty()) return 0;
   const uint32_t bs = cfg_.blk_sz;
   uint32_t n = uint32_t(pend_.size() / bs);
-  if (cur_off_ <= kBhSize) n--;  // the last block holds nothing yet
+  if (cur_off_ <= KS_REDO_BH_SIZE) n--;  // the last block holds nothing yet
   if (n > 0) {
     if (ks_write_data(fd_, pend_.data(), size_t(n) * bs, off_t(pend_first_) * bs) != ssize_t(size_t(n) * bs)) {
       KS_ERROR("write redo \"%s\": %s", groups_[size_t(cur_)].path.c_str(), strerror(errno));
@@ -276,14 +276,14 @@ int ks_redo_writer::flush() {
   }
   pend_first_ += n;
   pend_.clear();
-  cur_off_ = kBhSize;
+  cur_off_ = KS_REDO_BH_SIZE;
   return 0;
 }
 
 uint32_t ks_redo_writer::next_block() const {
   if (pend_.empty()) return pend_first_;
   uint32_t n = uint32_t(pend_.size() / cfg_.blk_sz);
-  return pend_first_ + (cur_off_ <= kBhSize ? n - 1 : n);
+  return pend_first_ + (cur_off_ <= KS_REDO_BH_SIZE ? n - 1 : n);
 }
 
 int ks_redo_writer::close() {

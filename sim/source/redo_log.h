@@ -33,7 +33,7 @@ struct ks_log_group_t {
 struct ks_redo_cfg_t {
   uint32_t blk_sz = 512;
   bool big = false;
-  uint32_t vsn = redo::kVsn19;
+  uint32_t vsn = redo::KS_REDO_VSN19;
   uint32_t thread = 1;
   uint32_t log_blocks = 2048;  // file size in blocks, header block excluded
   bool archive = true;
@@ -114,7 +114,7 @@ class ks_redo_writer {
   std::vector<uint8_t> pend_;
   uint32_t pend_first_ = 2;
   uint32_t cur_blk_ = 2;
-  uint32_t cur_off_ = redo::kBhSize;
+  uint32_t cur_off_ = redo::KS_REDO_BH_SIZE;
   bool cur_has_start_ = false;
   uint64_t bytes_ = 0;
   uint64_t switches_ = 0;

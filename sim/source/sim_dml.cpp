@@ -78,7 +78,7 @@ void ks_sim_db::free_xid(uint64_t xid) {
 }
 
 void ks_sim_db::rec_begin(uint8_t vld, uint32_t con) {
-  if (vld == 0) vld = write_start_ ? uint8_t(kVldNormal | kVldLong) : kVldNormal;
+  if (vld == 0) vld = write_start_ ? uint8_t(KS_REDO_VLD_NORMAL | KS_REDO_VLD_LONG) : KS_REDO_VLD_NORMAL;
   rec_.begin(next_scn(), vld, con == kOwnCon ? cfg_.con_uid : con, now());
 }
 
@@ -89,7 +89,7 @@ uint32_t ks_sim_db::noise_con() {
 
 int ks_sim_db::rec_end(uint64_t scn) {
   if (rec_.finish() != 0) {
-    KS_ERROR("redo record too large (more than %d bytes).", kMaxRecord);
+    KS_ERROR("redo record too large (more than %d bytes).", KS_REDO_MAX_RECORD);
     return -1;
   }
   if (writer_.append(rec_, scn) != 0) return -1;
@@ -296,7 +296,7 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
   to_colvals(old, int(old.size()), &ocv);
   to_colvals(nv, int(nv.size()), &ncv);
   ks_suplog_t sup;
-  sup.flags = kSupFirst | kSupLast | kSupUpdate;
+  sup.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
   sup.undo_scid = sup.redo_scid = uint16_t(t->cols[size_t(cols[0])].segcol);
   sup.ncol = int(sscid.size());
   sup.scid = sscid.data();
@@ -433,7 +433,7 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
           auto &cv = scratch_vals(1);
           to_colvals(u.old, int(u.old.size()), &cv);
           ks_suplog_t us;
-          us.flags = kSupFirst | kSupLast | kSupUpdate;
+          us.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
           us.undo_scid = us.redo_scid = uint16_t(t->cols[size_t(u.cols[0])].segcol);
           rec_.redo_urp(ref, colno.data(), cv.data(), int(colno.size()), &us);
           for (size_t i = 0; i < u.cols.size(); i++) r.v[size_t(u.cols[i])] = u.old[i];
@@ -795,7 +795,7 @@ int64_t ks_sim_db::nextval(ks_sequence_t *s, ks_txn_t *tx) {
     ks_colval_t ov[1] = {{reinterpret_cast<const uint8_t *>(oldv.data()), int(oldv.size())}};
     ks_colval_t nv[1] = {{reinterpret_cast<const uint8_t *>(newv.data()), int(newv.size())}};
     ks_suplog_t sup;
-    sup.flags = kSupFirst | kSupLast | kSupUpdate;
+    sup.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
     sup.undo_scid = sup.redo_scid = 8;
     sup.ncol = 1;
     sup.scid = sscid;
@@ -824,7 +824,7 @@ int ks_sim_db::noise() {
   uint32_t con = kind < 4 ? noise_con() : cfg_.other_con_uid;
   switch (kind) {
     case 0: {  // block cleanout and space management, no transaction
-      rec_begin(uint8_t(write_start_ ? kVldSecond | kVldLong : kVldSecond), con);
+      rec_begin(uint8_t(write_start_ ? KS_REDO_VLD_SECOND | KS_REDO_VLD_LONG : KS_REDO_VLD_SECOND), con);
       uint64_t scn = scn_;
       uint32_t s41[1] = {24}, s1322[1] = {12};
       rec_.other(4, 1, 1, dba, s41, 1);
@@ -854,7 +854,7 @@ int ks_sim_db::noise() {
       uint16_t colno[1] = {4};
       ks_colval_t cv[1] = {{reinterpret_cast<const uint8_t *>(v.data()), int(v.size())}};
       ks_suplog_t sup;
-      sup.flags = kSupFirst | kSupLast | kSupUpdate;
+      sup.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
       sup.undo_scid = sup.redo_scid = 5;
       ks_rowref_t ref{0x00400000u | uint32_t(r() % 900 + 100), uint16_t(r() % 40)};
       rec_begin(0, con);
@@ -871,7 +871,7 @@ int ks_sim_db::noise() {
     case 3: {  // undo of undo-layer changes and other layers (5.5, 14.x, 26.x)
       uint64_t xid;
       if (new_xid(&xid) != 0) return -1;
-      rec_begin(uint8_t(write_start_ ? kVldSecond | kVldLong : kVldSecond), con);
+      rec_begin(uint8_t(write_start_ ? KS_REDO_VLD_SECOND | KS_REDO_VLD_LONG : KS_REDO_VLD_SECOND), con);
       uint64_t scn = scn_;
       rec_.undo_other(xid, 0, 5, xid_usn(xid));
       uint32_t s[3] = {8, 4, 16};
@@ -890,7 +890,7 @@ int ks_sim_db::noise() {
       ks_num_from_int(int64_t(r() % 1000000), &id);
       ks_colval_t cv[1] = {{reinterpret_cast<const uint8_t *>(id.data()), int(id.size())}};
       ks_rowref_t ref{(9u << 22) | uint32_t(r() % 10000), uint16_t(r() % 50)};
-      uint8_t vld = write_start_ ? uint8_t(kVldNormal | kVldLong) : kVldNormal;
+      uint8_t vld = write_start_ ? uint8_t(KS_REDO_VLD_NORMAL | KS_REDO_VLD_LONG) : KS_REDO_VLD_NORMAL;
       rec_.begin(next_scn(), vld, cfg_.other_con_uid, now());
       uint64_t scn = scn_;
       rec_.undo_seg_header(xid_usn(xid));
@@ -899,7 +899,7 @@ int ks_sim_db::noise() {
       rec_.undo_of_insert(xid, t->objn, ref, sup);
       rec_.redo_irp(ref, cv, 1);
       if (rec_end(scn) != 0) return -1;
-      rec_.begin(next_scn(), kVldNormal, cfg_.other_con_uid, now());
+      rec_.begin(next_scn(), KS_REDO_VLD_NORMAL, cfg_.other_con_uid, now());
       scn = scn_;
       rec_.commit(xid, false);
       free_xid(xid);

@@ -387,8 +387,8 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
     ended++;
     db.advance_clock(step);
     // noise is a percentage that may exceed 100: 250 means two or three events per transaction.
-    for (int k = db.cfg().noise; k > 0; k -= 100)
-      if ((k >= 100 || o.g.pct(k)) && db.noise() != 0) return -1;
+    for (int left = db.cfg().noise; left > 0; left -= 100)
+      if ((left >= 100 || o.g.pct(left)) && db.noise() != 0) return -1;
     if (cfg.switch_every > 0 && ended % uint64_t(cfg.switch_every) == 0 && db.switch_log() != 0) return -1;
     if (cfg.realtime && cfg.rate > 0) {
       struct timespec now;
@@ -699,10 +699,10 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
         std::vector<ks_val_t> vals(t->cols.size());
         if (ok && p.kw("VALUES") && p.sym('(')) {
           for (size_t k = 0; k < cols.size() && ok; k++) {
-            std::string text;
+            std::string lit;
             bool null;
-            if ((k && !p.sym(',')) || !literal(p, db, txn(), &text, &null) ||
-                db.value_from_text(t->cols[size_t(cols[k])], text, null, &vals[size_t(cols[k])]) != 0)
+            if ((k && !p.sym(',')) || !literal(p, db, txn(), &lit, &null) ||
+                db.value_from_text(t->cols[size_t(cols[k])], lit, null, &vals[size_t(cols[k])]) != 0)
               ok = false;
           }
           ok = ok && p.sym(')') && p.end();
@@ -723,12 +723,12 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
         std::vector<ks_val_t> vals;
         ok = true;
         do {
-          std::string c, text;
+          std::string c, lit;
           bool null;
           int ci = p.ident(&c) ? col_index(t, c) : -1;
           ks_val_t v;
-          if (ci < 0 || !p.sym('=') || !literal(p, db, txn(), &text, &null) ||
-              db.value_from_text(t->cols[size_t(ci)], text, null, &v) != 0) {
+          if (ci < 0 || !p.sym('=') || !literal(p, db, txn(), &lit, &null) ||
+              db.value_from_text(t->cols[size_t(ci)], lit, null, &v) != 0) {
             ok = false;
             break;
           }

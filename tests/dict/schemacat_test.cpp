@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "extract/dict/dict_format.h"
+#include "lib/fmt/dict_format.h"
 #include "tests/dict/catalogue.h"
 #include "tests/testutil.h"
 

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "tests/extract/extract_env.h"
 
 namespace {
@@ -262,7 +262,7 @@ TEST(ExtractCapture, UnsupportedRedoEndsCaptureThroughTheErrorExitKeepingThePosi
   // The current log claims version 9.
   std::string log = env.home().file("sim/SRC/onlinelog/redo01.log");
   std::string d = kstest::read_file(log);
-  ks::store_le32(&d[512 + ks::redo::kFh1Version], 0x09200000);
+  ks::store_le32(&d[512 + ks::redo::KS_REDO_FH1_VERSION], 0x09200000);
   kstest::write_file(log, d);
   ASSERT_GT(env.start({}, oci_env()), 0);
   EXPECT_EQ(env.wait_exit(), 255);

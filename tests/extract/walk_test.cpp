@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "extract/extract.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
@@ -241,9 +241,9 @@ TEST_F(WalkTest, CurrentOnlineLogStopsAtTheFirstUnwrittenBlockAndResumesWhenWrit
   // The database writes block 8: one 100-byte record at 16. Reading goes on from block 8.
   std::string more = data;
   size_t b8 = 8 * 1024;
-  put32(more, b8 + ks::redo::kBhBlockNo, 8, true);
-  put32(more, b8 + ks::redo::kBhSequence, e.sequence, true);
-  ks::store16(&more[b8 + ks::redo::kBhFirstRecord], 0x8000 | 16, true);
+  put32(more, b8 + ks::redo::KS_REDO_BH_BLOCK_NO, 8, true);
+  put32(more, b8 + ks::redo::KS_REDO_BH_SEQUENCE, e.sequence, true);
+  ks::store16(&more[b8 + ks::redo::KS_REDO_BH_FIRST_RECORD], 0x8000 | 16, true);
   put32(more, b8 + 16, 100, true);
   more[b8 + 16 + 4] = 1;
   kstest::write_file(home_.file("tmp/cur.redo"), more);  // same file, still open by the reader
@@ -262,7 +262,7 @@ TEST_F(WalkTest, ContinuationNotYetWrittenStopsAtTheRecordStartAndTheRecordIsRea
   std::string data = fixture("qmi_be_v11_b512");
   Expected e = load_expected("qmi_be_v11_b512", data);
   std::string partial = data;
-  put32(partial, 4 * 512 + ks::redo::kBhSequence, 0, true);
+  put32(partial, 4 * 512 + ks::redo::KS_REDO_BH_SEQUENCE, 0, true);
   Walk w(home_, "cont", partial, KS_LOGF_ARCHIVED);
   w.located(e.sequence, 512, 5);
   EXPECT_EQ(w.run(), -1);
@@ -281,7 +281,7 @@ TEST_F(WalkTest, ReusedOnlineLogIsReportedOverwrittenBeforeAnyLaterRecord) {
   std::string data = fixture("walk_le_v19_b512");
   Expected e = load_expected("walk_le_v19_b512", data);
   std::string reused = data;
-  put32(reused, 6 * 512 + ks::redo::kBhSequence, e.sequence + 4, false);
+  put32(reused, 6 * 512 + ks::redo::KS_REDO_BH_SEQUENCE, e.sequence + 4, false);
   Walk w(home_, "reuse", reused, KS_LOGF_ONLINE);
   w.located(e.sequence, 512, 8);
   EXPECT_EQ(w.run(), -1);
@@ -292,7 +292,7 @@ TEST_F(WalkTest, ReusedOnlineLogIsReportedOverwrittenBeforeAnyLaterRecord) {
 
   // A continuation block from a later use is a reuse too, whatever the kind of log.
   std::string reused2 = data;
-  put32(reused2, 4 * 512 + ks::redo::kBhSequence, e.sequence + 1, false);  // inside the 3.488 record
+  put32(reused2, 4 * 512 + ks::redo::KS_REDO_BH_SEQUENCE, e.sequence + 1, false);  // inside the 3.488 record
   Walk w2(home_, "reuse2", reused2, KS_LOGF_ARCHIVED);
   w2.located(e.sequence, 512, 8);
   EXPECT_EQ(w2.run(), -1);
@@ -365,9 +365,9 @@ TEST_F(WalkTest, CorruptHeadersAndRecordsFailWithTheirMessages) {
     const char *msg;
   } cases[] = {
       {"one block", [](std::string &) {}, 1, "redo file head blocks not complete."},
-      {"version 9", [](std::string &d) { put32(d, 512 + ks::redo::kFh1Version, 0x09200000, true); }, 0,
+      {"version 9", [](std::string &d) { put32(d, 512 + ks::redo::KS_REDO_FH1_VERSION, 0x09200000, true); }, 0,
        "unsupported database version 9.32"},
-      {"block sizes differ", [](std::string &d) { put32(d, 512 + ks::redo::kFh1BlockSize, 1024, true); }, 0,
+      {"block sizes differ", [](std::string &d) { put32(d, 512 + ks::redo::KS_REDO_FH1_BLOCK_SIZE, 1024, true); }, 0,
        "redo log block 0 size (512) different from others."},
       {"offset past the block", [](std::string &d) { ks::store16(&d[2 * 512 + 12], 0x8000 | 600, true); }, 0,
        "record offset exceed block size (600: 512)."},
@@ -395,7 +395,7 @@ TEST_F(WalkTest, RecordRunningPastTheLastBlockOfTheLogIsAnErrorNotAnEndlessRetry
   w.located(306, 512, 5);
   // The header says the log ends at block 4: the record 2.16 ends in block 4, so claim 4.
   std::string cut = data;
-  put32(cut, 512 + ks::redo::kFh1NextBlock, 4, true);
+  put32(cut, 512 + ks::redo::KS_REDO_FH1_NEXT_BLOCK, 4, true);
   kstest::write_file(home_.file("tmp/trunc.redo"), cut);
   EXPECT_EQ(w.run(), -1);
   EXPECT_NE(error_log(home_).find("goes past the last block 3 of the log"), std::string::npos);
@@ -408,7 +408,7 @@ TEST_F(WalkTest, SwitchIsSeenFromTheHeaderAndBoundsTheRestOfTheLog) {
   w.log_.flag |= KS_LOGF_BIG_ENDIAN;
   EXPECT_EQ(ks_log_switched(&w.ex_), 0);
   std::string done = data;
-  put32(done, 1024 + ks::redo::kFh1NextBlock, 8, true);
+  put32(done, 1024 + ks::redo::KS_REDO_FH1_NEXT_BLOCK, 8, true);
   kstest::write_file(home_.file("tmp/sw.redo"), done);
   EXPECT_EQ(ks_log_switched(&w.ex_), 1);
   EXPECT_EQ(w.log_.blks, 8);
@@ -417,7 +417,7 @@ TEST_F(WalkTest, SwitchIsSeenFromTheHeaderAndBoundsTheRestOfTheLog) {
   // The file reused for a later sequence, being written again: switched, whatever the
   // next-available-block says now.
   std::string reused = data;
-  put32(reused, 1024 + ks::redo::kBhSequence, 211, true);
+  put32(reused, 1024 + ks::redo::KS_REDO_BH_SEQUENCE, 211, true);
   kstest::write_file(home_.file("tmp/sw.redo"), reused);
   w.log_.flag |= KS_LOGF_CURRENT;
   w.log_.blks = 11;

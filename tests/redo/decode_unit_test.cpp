@@ -4,7 +4,7 @@
 // chained row, and the redo of rollbacks.
 #include <gtest/gtest.h>
 
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 #include "tests/redo/redo_builder.h"
 

@@ -19,7 +19,7 @@
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 #include "extract/trans/trans.h"
 #include "sim/source/redo_encode.h"
@@ -54,14 +54,14 @@ class RollbackRedo : public ::testing::Test {
     ks_dict_attach(block_, &dict_);
     mem_.resize(KS_BUF_TOTAL);
     ks_cut_buffer(&buf_, mem_.data());
-    log_.vsn = static_cast<int>(R::kVsn10);
+    log_.vsn = static_cast<int>(R::KS_REDO_VSN10);
     log_.vhsz = 24;
     log_.cls_usn = 11;
     ex_.b = &buf_;
     ex_.l = &log_;
     ex_.m = &x_miner;
     ex_.d = &dict_;
-    rec_.setup(false, R::kVsn10);
+    rec_.setup(false, R::KS_REDO_VSN10);
     x_lcr_tap = tap;
     g_seen.clear();
     ks_log_inf.log_level = KS_LOG_ERROR;

@@ -20,8 +20,8 @@
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
-#include "extract/redo/redo_format.h"
-#include "extract/trans/trail_format.h"
+#include "lib/fmt/redo_format.h"
+#include "lib/fmt/trail_format.h"
 #include "lib/log/log.h"
 #include "lib/bytes.h"
 #include "tests/fuzz.h"
@@ -281,10 +281,10 @@ bool load_corpus(Corpus *c, const std::string &redo, const std::string &dict, st
   c->dict_file = kstest::read_file(dict);
   if (ks_dict_load_block(dict.c_str(), malloc, free, &c->block) != 0) return false;
   ks_dict_attach(c->block, &c->dict);
-  uint32_t magic = ks::load_le32(file->data() + ks::redo::kFh0Magic);
-  bool big = magic == ks::redo::kMagicBigHost || magic == ks::redo::kMagicBigHostAlt;
+  uint32_t magic = ks::load_le32(file->data() + ks::redo::KS_REDO_FH0_MAGIC);
+  bool big = magic == ks::redo::KS_REDO_MAGIC_BIG_HOST || magic == ks::redo::KS_REDO_MAGIC_BIG_HOST_ALT;
   c->log.flag = big ? KS_LOGF_BIG_ENDIAN : 0;
-  c->log.blk_sz = static_cast<int>(ks::load32(file->data() + ks::redo::kFh0BlockSize, big));
+  c->log.blk_sz = static_cast<int>(ks::load32(file->data() + ks::redo::KS_REDO_FH0_BLOCK_SIZE, big));
   return c->log.blk_sz >= 512 && file->size() >= static_cast<size_t>(c->log.blk_sz) * 2;
 }
 
@@ -296,7 +296,7 @@ void gather(Corpus *c, ks_extr_t *ex, ks_buffer_t *buf) {
   collected = &c->recs;
   x_record_tap = collect;
   buf->rd_buf = c->file->data();
-  ks_rba_t rba{ks::load32(c->file->data() + c->log.blk_sz + ks::redo::kBhSequence,
+  ks_rba_t rba{ks::load32(c->file->data() + c->log.blk_sz + ks::redo::KS_REDO_BH_SEQUENCE,
                           (c->log.flag & KS_LOGF_BIG_ENDIAN) != 0),
                0, 0};
   int blocks = static_cast<int>(std::min<size_t>(c->file->size() / c->log.blk_sz, KS_BUF_RD_SZ / c->log.blk_sz));
@@ -306,7 +306,7 @@ void gather(Corpus *c, ks_extr_t *ex, ks_buffer_t *buf) {
   const bool big = (c->log.flag & KS_LOGF_BIG_ENDIAN) != 0;
   for (auto &r : c->recs) {
     c->arrays.emplace_back();
-    int hsz = ks::redo::record_header_size(r[ks::redo::kRhVld]);
+    int hsz = ks::redo::record_header_size(r[ks::redo::KS_REDO_RH_VLD]);
     for (uint32_t off = static_cast<uint32_t>(hsz); off < r.size();) {
       ks_cv_t cv;
       if (ks_cv_open(&cv, r.data() + off, static_cast<uint32_t>(r.size() - off), c->log.vhsz, big) < 0) break;

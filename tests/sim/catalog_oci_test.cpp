@@ -379,10 +379,10 @@ TEST_F(Catalogue, EveryStateOfTheLogsHoldsTheCurrentScn) {
     std::string fault;
   } p{this, db.sql()};
   auto probe = [](unsigned, void *ctx, void *, void *) -> int {
-    auto *p = static_cast<Probe *>(ctx);
-    if (p->fault.empty() && sqlite3_get_autocommit(p->db)) {
-      p->states++;
-      p->fault = p->t->log_catalogue_fault(&p->last);
+    auto *pr = static_cast<Probe *>(ctx);
+    if (pr->fault.empty() && sqlite3_get_autocommit(pr->db)) {
+      pr->states++;
+      pr->fault = pr->t->log_catalogue_fault(&pr->last);
     }
     return 0;
   };

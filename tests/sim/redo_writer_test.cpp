@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "sim/source/ora_value.h"
 #include "sim/source/redo_log.h"
 #include "sim/source/sim_db.h"
@@ -148,19 +148,19 @@ void write_insert_fixture(Log &l) {
 
 TEST(RedoFixture, InsertsAndCommitsInBothByteOrders) {
   for (bool big : {false, true}) {
-    Log l(512, big, kVsn19, 2048, 101);
+    Log l(512, big, KS_REDO_VSN19, 2048, 101);
     write_insert_fixture(l);
     expect_same(l.archived(), fixture(big ? "insert_be_v19_b512.redo" : "insert_le_v19_b512.redo"));
   }
 }
 
 TEST(RedoFixture, UpdateWithSupplementalKeyAndDeleteV11) {
-  Log l(1024, false, kVsn11, 4096, 203);
+  Log l(1024, false, KS_REDO_VSN11, 4096, 203);
   const uint64_t x = make_xid(7, 18, 3344), y = make_xid(9, 2, 77);
   uint16_t cn[2] = {3, 4}, sc[2] = {1, 2};
   Vals sv{"c20b02", "c103"};
   ks_suplog_t s;
-  s.flags = kSupFirst | kSupLast | kSupUpdate;
+  s.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
   s.undo_scid = s.redo_scid = 4;
   s.ncol = 2;
   s.scid = sc;
@@ -197,11 +197,11 @@ TEST(RedoFixture, UpdateWithSupplementalKeyAndDeleteV11) {
 // stored ones, highest first, and carries no value for them.
 TEST(RedoFixture, UpdateOfTrailingNullColumnsBothByteOrders) {
   for (bool big : {false, true}) {
-    Log l(512, big, big ? kVsn11 : kVsn19, 1024, big ? 312 : 311);
+    Log l(512, big, big ? KS_REDO_VSN11 : KS_REDO_VSN19, 1024, big ? 312 : 311);
     const uint64_t x = make_xid(3, 9, 4711);
     uint16_t sc[1] = {1};
     ks_suplog_t s;
-    s.flags = kSupFirst | kSupLast | kSupUpdate;
+    s.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
     s.undo_scid = s.redo_scid = 2;
     s.ncol = 1;
     s.scid = sc;
@@ -229,13 +229,13 @@ TEST(RedoFixture, UpdateOfTrailingNullColumnsBothByteOrders) {
 }
 
 TEST(RedoFixture, UpdateDeleteBigEndianV10SpanningTwoBlocks) {
-  Log l(512, true, kVsn10, 1024, 204);
+  Log l(512, true, KS_REDO_VSN10, 1024, 204);
   const uint64_t x = make_xid(4, 31, 65540);
   const ks_rowref_t r6{0x00400a11, 6}, r7{0x00400a11, 7}, r0{0x00400a11, 0};
   uint16_t sc[1] = {1};
   Vals sv{"c103"};
   ks_suplog_t s;
-  s.flags = kSupFirst | kSupLast | kSupUpdate;
+  s.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
   s.undo_scid = s.redo_scid = 2;
   s.ncol = 1;
   s.scid = sc;
@@ -267,7 +267,7 @@ TEST(RedoFixture, UpdateDeleteBigEndianV10SpanningTwoBlocks) {
 }
 
 TEST(RedoFixture, RollbackRedoWithUndoRecordRollbackV10) {
-  Log l(512, false, kVsn10, 1024, 109);
+  Log l(512, false, KS_REDO_VSN10, 1024, 109);
   const uint64_t a = make_xid(4, 10, 900), b = make_xid(6, 1, 55), c = make_xid(7, 3, 61), d = make_xid(8, 4, 70);
   ks_suplog_t plain;
   auto ins = [&](uint64_t scn, uint64_t x, uint16_t usn, uint16_t slot, Vals v) {
@@ -305,7 +305,7 @@ TEST(RedoFixture, RollbackRedoWithUndoRecordRollbackV10) {
 }
 
 TEST(RedoFixture, CurrentLogBigEndianV10RecordSpanningThreeBlocks) {
-  Log l(1024, true, kVsn10, 10, 208);
+  Log l(1024, true, KS_REDO_VSN10, 10, 208);
   const uint64_t a = make_xid(2, 40, 1201), b = make_xid(3, 8, 1300);
   std::string y669(669 * 2, '7'), y1841, y689;
   for (int i = 0; i < 669; i++) y669[size_t(2 * i + 1)] = '9';
@@ -335,7 +335,7 @@ TEST(RedoFixture, CurrentLogBigEndianV10RecordSpanningThreeBlocks) {
 }
 
 TEST(RedoFixture, PluggableDatabaseLongHeadersV19) {
-  Log l(1024, false, kVsn19, 2048, 411);
+  Log l(1024, false, KS_REDO_VSN19, 2048, 411);
   const uint32_t p1 = 3141592653u, p2 = 1385559638u;
   const uint64_t a = make_xid(13, 1, 500), b = make_xid(21, 7, 9000), c = make_xid(13, 2, 501);
   l.begin(0x0a200003, 5, p1, 0x45bcc880);
@@ -354,7 +354,7 @@ TEST(RedoFixture, PluggableDatabaseLongHeadersV19) {
   uint16_t cn[1] = {2}, sc[1] = {1};
   Vals sv{"444241"}, old{"c233"}, nw{"c238"};
   ks_suplog_t s;
-  s.flags = kSupFirst | kSupLast | kSupUpdate;
+  s.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
   s.undo_scid = s.redo_scid = 3;
   s.ncol = 1;
   s.scid = sc;
@@ -391,18 +391,18 @@ struct Walked {
 std::vector<Walked> walk(const std::string &f, bool big, uint32_t seq, std::string *err) {
   std::vector<Walked> out;
   const auto *d = reinterpret_cast<const uint8_t *>(f.data());
-  uint32_t bs = ks::load32(d + kFh0BlockSize, big);
-  uint32_t nab = ks::load32(d + bs + kFh1NextBlock, big);
-  uint32_t nblk = nab == kNextBlockCurrent ? uint32_t(f.size() / bs) : nab;
+  uint32_t bs = ks::load32(d + KS_REDO_FH0_BLOCK_SIZE, big);
+  uint32_t nab = ks::load32(d + bs + KS_REDO_FH1_NEXT_BLOCK, big);
+  uint32_t nblk = nab == KS_REDO_NEXT_BLOCK_CURRENT ? uint32_t(f.size() / bs) : nab;
   uint32_t b = 2, off = 0;
   while (b < nblk) {
     const uint8_t *p = d + size_t(b) * bs;
-    if (ks::load32(p + kBhSequence, big) != seq) break;
-    if (ks::load32(p + kBhBlockNo, big) != b) { *err = "block number"; break; }
-    uint16_t fro = ks::load16(p + kBhFirstRecord, big);
-    if (!(fro & kBhFirstRecordFlag)) { *err = "0x8000 missing"; break; }
-    if (off == 0) off = fro & kBhFirstRecordMask;
-    if (off == 0 || bs - off < uint32_t(kMinRecordRoom)) { b++; off = 0; continue; }
+    if (ks::load32(p + KS_REDO_BH_SEQUENCE, big) != seq) break;
+    if (ks::load32(p + KS_REDO_BH_BLOCK_NO, big) != b) { *err = "block number"; break; }
+    uint16_t fro = ks::load16(p + KS_REDO_BH_FIRST_RECORD, big);
+    if (!(fro & KS_REDO_BH_FIRST_RECORD_FLAG)) { *err = "0x8000 missing"; break; }
+    if (off == 0) off = fro & KS_REDO_BH_FIRST_RECORD_MASK;
+    if (off == 0 || bs - off < uint32_t(KS_REDO_MIN_RECORD_ROOM)) { b++; off = 0; continue; }
     uint32_t len = ks::load32(p + off, big);
     if (len == 0) { b++; off = 0; continue; }
     out.push_back({b, off, len});
@@ -414,10 +414,10 @@ std::vector<Walked> walk(const std::string &f, bool big, uint32_t seq, std::stri
       b++;
       if (b >= nblk) { *err = "record runs past the log"; return out; }
       const uint8_t *q = d + size_t(b) * bs;
-      if (ks::load32(q + kBhSequence, big) != seq) { *err = "continuation block of another sequence"; return out; }
-      take = std::min(left, bs - kBhSize);
+      if (ks::load32(q + KS_REDO_BH_SEQUENCE, big) != seq) { *err = "continuation block of another sequence"; return out; }
+      take = std::min(left, bs - KS_REDO_BH_SIZE);
       left -= take;
-      o = kBhSize + take;
+      o = KS_REDO_BH_SIZE + take;
     }
     off = o;
     if (off == bs) b++, off = 0;
@@ -437,7 +437,7 @@ TEST(RedoWriter, ContainerUidsOfRootPluggableAndPlainDatabases) {
     cfg.name = "SRC";
     cfg.redo.log_blocks = 4096;
     cfg.redo.sync = false;
-    cfg.redo.vsn = kVsn19;
+    cfg.redo.vsn = KS_REDO_VSN19;
     cfg.con_uid = 3141592653u;
     cfg.other_con_uid = 2718281828u;
     cfg.noise = 200;
@@ -454,10 +454,10 @@ TEST(RedoWriter, ContainerUidsOfRootPluggableAndPlainDatabases) {
     for (int g = 1; g <= 3; g++) {
       std::string f = kstest::read_file(cfg.dir + "/SRC/onlinelog/redo0" + std::to_string(g) + ".log");
       if (f.size() < 1024) continue;
-      uint32_t seq = ks::load32(reinterpret_cast<const uint8_t *>(f.data()) + 1024 + kBhSequence, false);
+      uint32_t seq = ks::load32(reinterpret_cast<const uint8_t *>(f.data()) + 1024 + KS_REDO_BH_SEQUENCE, false);
       std::string err;
       for (const Walked &w : walk(f, false, seq, &err))
-        seen[ks::load32(reinterpret_cast<const uint8_t *>(f.data()) + size_t(w.blk) * 512 + w.off + kRhConUid, false)]++;
+        seen[ks::load32(reinterpret_cast<const uint8_t *>(f.data()) + size_t(w.blk) * 512 + w.off + KS_REDO_RH_CON_UID, false)]++;
       EXPECT_EQ(err, "");
     }
     ASSERT_FALSE(seen.empty());
@@ -475,7 +475,7 @@ TEST(RedoWriter, ContainerUidsOfRootPluggableAndPlainDatabases) {
 
 TEST(RedoWriter, SpanningAndTheTwentyThreeByteRule) {
   for (bool big : {false, true}) {
-    Log l(512, big, kVsn19, 64, 7);
+    Log l(512, big, KS_REDO_VSN19, 64, 7);
     // Records of chosen sizes (records and offsets are multiples of 4, so "23 bytes or
     // fewer" means 20): the first leaves 20 bytes in block 2, the second starts in block 3,
     // and so on through a record spanning four blocks.
@@ -506,13 +506,13 @@ TEST(RedoWriter, SpanningAndTheTwentyThreeByteRule) {
     for (size_t i = 0; i < sizes.size(); i++) EXPECT_EQ(recs[i].len, sizes[i]);
     // The block where the spanning record continues says no record starts in it.
     std::string f = l.online();
-    EXPECT_EQ(ks::load16(f.data() + 4 * 512 + kBhFirstRecord, big), kBhFirstRecordFlag);
+    EXPECT_EQ(ks::load16(f.data() + 4 * 512 + KS_REDO_BH_FIRST_RECORD, big), KS_REDO_BH_FIRST_RECORD_FLAG);
   }
 }
 
 TEST(RedoWriter, LogSwitchArchivesAndOverwriteWithoutArchive) {
   for (bool archive : {true, false}) {
-    Log l(512, false, kVsn12, 8, 1, archive, 2);
+    Log l(512, false, KS_REDO_VSN12, 8, 1, archive, 2);
     uint64_t scn = 10;
     // 3 records per block, a log holds blocks 2..8: 21 records; write 50 so that both
     // groups are reused.
@@ -534,23 +534,23 @@ TEST(RedoWriter, LogSwitchArchivesAndOverwriteWithoutArchive) {
     if (archive) {
       // The archived copy is the completed log up to its next available block.
       std::string a = kstest::read_file(l.arch[0]);
-      uint32_t nab = ks::load32(a.data() + 512 + kFh1NextBlock, false);
+      uint32_t nab = ks::load32(a.data() + 512 + KS_REDO_FH1_NEXT_BLOCK, false);
       EXPECT_EQ(a.size(), size_t(nab) * 512);
       EXPECT_EQ(nab, 9u);
-      EXPECT_EQ(ks::load32(a.data() + 512 + kBhSequence, false), 1u);
+      EXPECT_EQ(ks::load32(a.data() + 512 + KS_REDO_BH_SEQUENCE, false), 1u);
       std::string err;
       EXPECT_EQ(walk(a, false, 1, &err).size(), 21u);
       EXPECT_EQ(err, "");
     }
     // Group 1 now holds sequence 3 (current, next block unknown) written over sequence 1.
     std::string g1 = l.online(0);
-    EXPECT_EQ(ks::load32(g1.data() + 512 + kBhSequence, false), 3u);
-    EXPECT_EQ(ks::load32(g1.data() + 512 + kFh1NextBlock, false), kNextBlockCurrent);
+    EXPECT_EQ(ks::load32(g1.data() + 512 + KS_REDO_BH_SEQUENCE, false), 3u);
+    EXPECT_EQ(ks::load32(g1.data() + 512 + KS_REDO_FH1_NEXT_BLOCK, false), KS_REDO_NEXT_BLOCK_CURRENT);
     std::string err;
     auto recs = walk(g1, false, 3, &err);
     EXPECT_EQ(recs.size(), 50u - 42u);
     // Past what sequence 3 wrote, the blocks still carry sequence 1.
-    EXPECT_EQ(ks::load32(g1.data() + 8 * 512 + kBhSequence, false), 1u);
+    EXPECT_EQ(ks::load32(g1.data() + 8 * 512 + KS_REDO_BH_SEQUENCE, false), 1u);
     EXPECT_EQ(l.w.groups()[0].seq, 3u);
     EXPECT_EQ(l.w.groups()[1].status, kLogActive);
   }
@@ -560,22 +560,22 @@ TEST(RedoWriter, VersionsSetVectorHeaderAndUndoClass) {
   struct V {
     uint32_t vsn;
     int vhsz, cls;
-  } vs[] = {{kVsn10, 24, 11}, {kVsn11, 24, 15}, {kVsn12, 32, 15}, {kVsn19, 32, 15}, {kVsn23, 32, 15}};
+  } vs[] = {{KS_REDO_VSN10, 24, 11}, {KS_REDO_VSN11, 24, 15}, {KS_REDO_VSN12, 32, 15}, {KS_REDO_VSN19, 32, 15}, {KS_REDO_VSN23, 32, 15}};
   for (auto v : vs) {
     ks_redo_record r;
     r.setup(false, v.vsn);
     r.begin(5, 1, 0, 0);
     r.commit(make_xid(3, 4, 5), false);
     ASSERT_EQ(r.finish(), 0);
-    EXPECT_EQ(r.size(), uint32_t(24 + v.vhsz + 4 + kCmtSize));
-    EXPECT_EQ(ks::load16(r.data() + 24 + kCvClass, false), uint16_t(v.cls + 6));
-    EXPECT_EQ(vector_size(r.data() + 24, v.vhsz, false), uint32_t(v.vhsz + 4 + kCmtSize));
+    EXPECT_EQ(r.size(), uint32_t(24 + v.vhsz + 4 + KS_REDO_CMT_SIZE));
+    EXPECT_EQ(ks::load16(r.data() + 24 + KS_REDO_CV_CLASS, false), uint16_t(v.cls + 6));
+    EXPECT_EQ(vector_size(r.data() + 24, v.vhsz, false), uint32_t(v.vhsz + 4 + KS_REDO_CMT_SIZE));
   }
 }
 
 TEST(RedoWriter, RecordOverflowAndBadConfigurationFail) {
   ks_redo_record r;
-  r.setup(false, kVsn19);
+  r.setup(false, KS_REDO_VSN19);
   r.begin(1, 1, 0, 0);
   uint32_t fs[1] = {4000};
   for (int i = 0; i < 40; i++) r.other(4, 1, 1, 1, fs, 1);
@@ -585,7 +585,7 @@ TEST(RedoWriter, RecordOverflowAndBadConfigurationFail) {
   cfg.blk_sz = 500;
   EXPECT_EQ(w.open(cfg, {ks_log_group_t{}}, -1, 0, 1, 1), -1);
   // A record larger than a whole log is refused.
-  Log l(512, false, kVsn19, 4, 1);
+  Log l(512, false, KS_REDO_VSN19, 4, 1);
   l.begin(3);
   uint32_t big[1] = {3000};
   l.r.other(4, 1, 1, 1, big, 1);
@@ -645,7 +645,7 @@ void qmi(Log &l, uint64_t xid, uint32_t objn, uint32_t dba, const std::vector<st
 
 TEST(RedoFixture, QuickMultiRowInsertsBothByteOrders) {
   {
-    Log l(1024, false, kVsn19, 2048, 305);
+    Log l(1024, false, KS_REDO_VSN19, 2048, 305);
     auto rows = qmi_rows(fixture("qmi_le_v19_b1024.expected.jsonl"));
     ASSERT_EQ(rows.size(), 4u);
     const uint64_t x = make_xid(11, 5, 4242);
@@ -659,7 +659,7 @@ TEST(RedoFixture, QuickMultiRowInsertsBothByteOrders) {
     expect_same(l.archived(), fixture("qmi_le_v19_b1024.redo"));
   }
   {
-    Log l(512, true, kVsn11, 1024, 306);
+    Log l(512, true, KS_REDO_VSN11, 1024, 306);
     auto rows = qmi_rows(fixture("qmi_be_v11_b512.expected.jsonl"));
     ASSERT_EQ(rows.size(), 4u);
     const uint64_t x = make_xid(12, 9, 31000), y = make_xid(12, 10, 31001);
@@ -683,7 +683,7 @@ TEST(RedoFixture, QuickMultiRowInsertsBothByteOrders) {
 }
 
 TEST(RedoFixture, OtherLayersAuditDdlAndIgnoredRecordV11) {
-  Log l(1024, true, kVsn11, 4096, 310);
+  Log l(1024, true, KS_REDO_VSN11, 4096, 310);
   const uint64_t w = uint64_t(1) << 32, x = make_xid(3, 7, 4321);
   uint32_t f24[1] = {24}, f12[1] = {12};
   l.begin(w | 0x2003);
@@ -701,7 +701,7 @@ TEST(RedoFixture, OtherLayersAuditDdlAndIgnoredRecordV11) {
   uint16_t cn[1] = {1}, sc[1] = {1};
   Vals sv{"c13d"}, old{"544147474544"}, nw{"5245544147474544"};
   ks_suplog_t s;
-  s.flags = kSupFirst | kSupLast | kSupUpdate;
+  s.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
   s.undo_scid = s.redo_scid = 2;
   s.ncol = 1;
   s.scid = sc;
@@ -717,7 +717,7 @@ TEST(RedoFixture, OtherLayersAuditDdlAndIgnoredRecordV11) {
   l.r.redo_other11(19, 0x01000500);
   l.r.commit(make_xid(3, 9, 999), false);
   l.end();
-  l.begin(w | 0x200f, kVldNormal | kVldIgnore);
+  l.begin(w | 0x200f, KS_REDO_VLD_NORMAL | KS_REDO_VLD_IGNORE);
   l.r.undo_of_insert(x, 74501, {0x01000500, 2}, sup_ins());
   Vals c{"c13f", "49474e4f524544", "", "", ""};
   l.r.redo_irp({0x01000500, 2}, c.data(), c.n());
@@ -759,7 +759,7 @@ TEST(RedoFixture, OtherLayersAuditDdlAndIgnoredRecordV11) {
 }
 
 TEST(RedoFixture, TimeStampsAndIgnoredLongHeaderInCurrentLog) {
-  Log l(512, true, kVsn19, 7, 112);
+  Log l(512, true, KS_REDO_VSN19, 7, 112);
   const uint64_t x = make_xid(14, 3, 2024), y = make_xid(14, 4, 2025);
   auto ins = [&](uint64_t scn, uint8_t vld, uint32_t ts, uint16_t slot, const char *id, const char *name) {
     l.begin(scn, vld, 0, ts);
@@ -780,7 +780,7 @@ TEST(RedoFixture, TimeStampsAndIgnoredLongHeaderInCurrentLog) {
   uint16_t cn[1] = {1}, sc[1] = {1};
   Vals sv{"c151"}, old{"5354414d5031"}, nw{"5354414d5039"};
   ks_suplog_t s;
-  s.flags = kSupFirst | kSupLast | kSupUpdate;
+  s.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
   s.undo_scid = s.redo_scid = 2;
   s.ncol = 1;
   s.scid = sc;
@@ -796,7 +796,7 @@ TEST(RedoFixture, TimeStampsAndIgnoredLongHeaderInCurrentLog) {
 }
 
 TEST(RedoFixture, ReusedLogKeepsOlderSequenceBlocksBeyondItsEnd) {
-  Log l(512, false, kVsn19, 9, 97, false, 2);
+  Log l(512, false, KS_REDO_VSN19, 9, 97, false, 2);
   // Sequence 97 fills blocks 2..9 of group 1 with one commit per log write.
   for (int i = 0; i < 8; i++) {
     l.begin(0x0a000000);
@@ -877,8 +877,8 @@ TEST(RedoFixture, HandTypedVersion12CurrentLogWithLongHeader) {
       std::string b = unhex(p.hex);
       want.replace(p.at, b.size(), b);
     }
-    Log l(512, big, kVsn12, 8, 9);
-    l.begin(uint64_t(1) << 32 | 0x11223344, kVldSecond | kVldLong, 1, 0x12345678);
+    Log l(512, big, KS_REDO_VSN12, 8, 9);
+    l.begin(uint64_t(1) << 32 | 0x11223344, KS_REDO_VLD_SECOND | KS_REDO_VLD_LONG, 1, 0x12345678);
     l.r.commit(make_xid(2, 7, 0x1234), true);
     l.end();
     ASSERT_EQ(l.w.flush(), 0);

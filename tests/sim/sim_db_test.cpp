@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "extract/redo/redo_format.h"
+#include "lib/fmt/redo_format.h"
 #include "sim/source/ora_value.h"
 #include "sim/source/sim_db.h"
 #include "sim/source/sim_print.h"
@@ -100,7 +100,7 @@ TEST(SimDb, SameSeedSameRedoAndStateSurvivesReopen) {
     std::string dir = home.path() + "db" + std::to_string(k);
     ks_db_cfg_t cfg = small_cfg(dir);
     cfg.redo.big = true;
-    cfg.redo.vsn = ks::redo::kVsn11;
+    cfg.redo.vsn = ks::redo::KS_REDO_VSN11;
     {
       ks_sim_db db;
       ASSERT_EQ(db.create(cfg), 0);
@@ -261,8 +261,8 @@ TEST(SimDb, CommandLineRunsTenThousandTransactionsWithLogSwitches) {
   for (const auto &p : arch) {
     std::string f = kstest::read_file(p);
     const auto *d = reinterpret_cast<const uint8_t *>(f.data());
-    ASSERT_EQ(ks::load32(d + ks::redo::kFh0Magic, false), ks::redo::kMagicBigHost);
-    uint32_t nab = ks::load32(d + 512 + ks::redo::kFh1NextBlock, true);
+    ASSERT_EQ(ks::load32(d + ks::redo::KS_REDO_FH0_MAGIC, false), ks::redo::KS_REDO_MAGIC_BIG_HOST);
+    uint32_t nab = ks::load32(d + 512 + ks::redo::KS_REDO_FH1_NEXT_BLOCK, true);
     ASSERT_EQ(f.size(), size_t(nab) * 512);
     // Reassemble records block by block and walk their vectors.
     uint32_t b = 2, off = 0;

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "extract/extract.h"
+#include "lib/fmt/ckp_format.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -26,14 +26,10 @@ Outcome markedit(const std::string &args) {
   return r;
 }
 
-const char *kUsage =
-    "usage: %s [options]\n  -h    print this message\n  -f    input file name\n  -c    set close normal\n"
-    "  -rba  set RBA (sqn.blk.byte)\n  -t    set trail file number\n  -p    print check point information\n\n";
-
 std::string usage() {
-  char buf[512];
-  snprintf(buf, sizeof buf, kUsage, (std::string(KS_BIN_DIR) + "/markedit").c_str());
-  return buf;
+  return "usage: " + std::string(KS_BIN_DIR) + "/markedit" +
+         " [options]\n  -h    print this message\n  -f    input file name\n  -c    set close normal\n"
+         "  -rba  set RBA (sqn.blk.byte)\n  -t    set trail file number\n  -p    print check point information\n\n";
 }
 
 class Markedit : public ::testing::Test {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "extract/trans/trail_format.h"
+#include "lib/fmt/trail_format.h"
 #include "tests/fuzz.h"
 #include "tests/testutil.h"
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "extract/trans/trail_format.h"
+#include "lib/fmt/trail_format.h"
 
 // Prints the trail file header.
 void ks_trail_print_header(const ks_trail_fh_t *fh);

@@ -1,7 +1,7 @@
 // Printing of trail transactions, shared by trailcat and redocat (see trail_print.h).
 // Invariants: every length is checked against the image before it is used; a damaged
 // record ends the printing of its transaction.
-#include "extract/trans/trail_print.h"
+#include "lib/fmt/trail_print.h"
 
 #include <cstdio>
 #include <cstring>
@@ -202,30 +202,25 @@ bool print_record(const Rec &r) {
   } else {
     static const struct {
       uint32_t opc;
-      const char *line;
+      const char *op, *what;  // the operation, and what its name is of
     } full[] = {
-        {KS_OPC_INSERT, "LCR Op: INSERT  Owner: %s, Table: %s\n"},
-        {KS_OPC_UPDATE, "LCR Op: UPDATE  Owner: %s, Table: %s\n"},
-        {KS_OPC_DELETE, "LCR Op: DELETE  Owner: %s, Table: %s\n"},
-        {KS_OPC_QMI, "LCR Op: QUICK INSERT  Owner: %s, Table: %s\n"},
-        {KS_OPC_QMD, "LCR Op: QUICK DELETE  Owner: %s, Object: %s\n"},
-        {KS_OPC_DDL, "LCR Op: DDL  Owner: %s, Object: %s\n"},
-        {KS_OPC_LONG_WRITE, "LCR Op: LONG WRITE  Owner: %s, Object: %s\n"},
-        {KS_OPC_LOB_WRITE, "LCR Op: LOB WRITE  Owner: %s, Object: %s\n"},
-        {KS_OPC_LOB_TRIM, "LCR Op: LOB TRIM  Owner: %s, Object: %s\n"},
-        {KS_OPC_LOB_ERASE, "LCR Op: LOB ERASE  Owner: %s, Object: %s\n"},
-        {KS_OPC_LOB_SELECT, "LCR Op: LOB SELECT  Owner: %s, Object: %s\n"},
+        {KS_OPC_INSERT, "INSERT", "Table"},         {KS_OPC_UPDATE, "UPDATE", "Table"},
+        {KS_OPC_DELETE, "DELETE", "Table"},         {KS_OPC_QMI, "QUICK INSERT", "Table"},
+        {KS_OPC_QMD, "QUICK DELETE", "Object"},     {KS_OPC_DDL, "DDL", "Object"},
+        {KS_OPC_LONG_WRITE, "LONG WRITE", "Object"}, {KS_OPC_LOB_WRITE, "LOB WRITE", "Object"},
+        {KS_OPC_LOB_TRIM, "LOB TRIM", "Object"},     {KS_OPC_LOB_ERASE, "LOB ERASE", "Object"},
+        {KS_OPC_LOB_SELECT, "LOB SELECT", "Object"},
     };
-    const char *line = nullptr;
+    const char *op = nullptr, *what = nullptr;
     for (const auto &f : full)
-      if (f.opc == opc) line = f.line;
-    if (line == nullptr) {
+      if (f.opc == opc) op = f.op, what = f.what;
+    if (op == nullptr) {
       fprintf(stderr, "unknown operation [%u]\n", opc);
       return false;
     }
     if (r.rlen < KS_LCR_RH_SZ) return bad(r, 0, "record length below 96");
     ks_lcr_rh_t rh = ks_lcr_load<ks_lcr_rh_t>(r.p);
-    printf(line, name32(r.p + 32).c_str(), name32(r.p + 64).c_str());
+    printf("LCR Op: %s  Owner: %s, %s: %s\n", op, name32(r.p + 32).c_str(), what, name32(r.p + 64).c_str());
     switch (opc) {
       case KS_OPC_INSERT:
         printf("New Image:\n");

@@ -183,13 +183,15 @@ static_assert(offsetof(ks_dict_hdr_t, seqn) == 44);
 static_assert(KS_DICT_SCH_OFS + sizeof(ks_dict_sch_t) * KS_DICT_MAX_SCH <= KS_DICT_TAB_OFS);
 
 // Byte offsets of the areas after the tables, for a file with these counts.
-constexpr uint64_t ks_dict_col_ofs(uint64_t ntab) { return KS_DICT_TAB_OFS + 56 * ntab; }
-constexpr uint64_t ks_dict_map_ofs(uint64_t ntab, uint64_t ncol) { return ks_dict_col_ofs(ntab) + 56 * ncol; }
+constexpr uint64_t ks_dict_col_ofs(uint64_t ntab) { return KS_DICT_TAB_OFS + sizeof(ks_dict_tab_t) * ntab; }
+constexpr uint64_t ks_dict_map_ofs(uint64_t ntab, uint64_t ncol) {
+  return ks_dict_col_ofs(ntab) + sizeof(ks_dict_col_t) * ncol;
+}
 constexpr uint64_t ks_dict_seq_ofs(uint64_t ntab, uint64_t ncol, uint64_t nmap) {
-  return ks_dict_map_ofs(ntab, ncol) + 128 * nmap;
+  return ks_dict_map_ofs(ntab, ncol) + sizeof(ks_dict_map_t) * nmap;
 }
 constexpr uint64_t ks_dict_file_size(uint64_t ntab, uint64_t ncol, uint64_t nmap, uint64_t nseq) {
-  return ks_dict_seq_ofs(ntab, ncol, nmap) + 48 * nseq;
+  return ks_dict_seq_ofs(ntab, ncol, nmap) + sizeof(ks_dict_seq_t) * nseq;
 }
 
 // Checks the header counts against the file size: a count the file cannot hold means a
@@ -228,7 +230,7 @@ inline int ks_dict_check_records(const ks_dict_fhd_t &fh, const ks_dict_sch_t *s
     const ks_dict_sch_t &s = sch[i];
     if ((s.flag & KS_SCH_MAP) && s.mpi >= fh.nmap) {
       snprintf(why, sizeof why, "map index %u, the file has %u map records", s.mpi, fh.nmap);
-      return fail("schema", i, KS_DICT_SCH_OFS + uint64_t{40} * i);
+      return fail("schema", i, KS_DICT_SCH_OFS + uint64_t{sizeof(ks_dict_sch_t)} * i);
     }
   }
   for (uint32_t i = 0; i < fh.ntab; i++) {
@@ -243,12 +245,12 @@ inline int ks_dict_check_records(const ks_dict_fhd_t &fh, const ks_dict_sch_t *s
     } else {
       continue;
     }
-    return fail("table", i, KS_DICT_TAB_OFS + uint64_t{56} * i);
+    return fail("table", i, KS_DICT_TAB_OFS + uint64_t{sizeof(ks_dict_tab_t)} * i);
   }
   for (uint32_t i = 0; i < fh.nseq; i++) {
     if (seq[i].ui >= fh.nsch) {
       snprintf(why, sizeof why, "schema index %u, the file has %u schemas", seq[i].ui, fh.nsch);
-      return fail("sequence", i, ks_dict_seq_ofs(fh.ntab, fh.ncol, fh.nmap) + uint64_t{48} * i);
+      return fail("sequence", i, ks_dict_seq_ofs(fh.ntab, fh.ncol, fh.nmap) + uint64_t{sizeof(ks_dict_seq_t)} * i);
     }
   }
   return 0;

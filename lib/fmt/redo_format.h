@@ -1,0 +1,212 @@
+// Byte layout of Oracle redo log files as this system reads and (in the simulated
+// source) writes them: file header blocks, redo block headers, record headers, change
+// vector headers and length arrays, and the fields of the change vectors we decode.
+// One header for the writer and the parser, so the two can never drift apart.
+// Offsets are from the start of the structure named; integers are in the redo's byte
+// order (the file magic tells which), read and written only through the accessors
+// below or lib/bytes.h. Header-only on purpose: the capture decoder, the simulated
+// source and the tools all include it without linking each other.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "lib/bytes.h"
+
+namespace ks::redo {
+
+// ---- file header: blocks 0 and 1 ------------------------------------------------------
+constexpr int KS_REDO_FH0_BLOCK_SIZE = 20;  // block 0: block size in bytes
+constexpr int KS_REDO_FH0_MAGIC = 28;      // block 0: 0x7A7B7C7D stored in the file's byte order
+constexpr uint32_t KS_REDO_MAGIC = 0x7A7B7C7D;
+constexpr uint32_t KS_REDO_MAGIC_ALT = 0x6A6B6C6D;
+// Read in host order (little-endian), these two values mean the file is big-endian.
+constexpr uint32_t KS_REDO_MAGIC_BIG_HOST = 0x7D7C7B7A;
+constexpr uint32_t KS_REDO_MAGIC_BIG_HOST_ALT = 0x6D6C6B6A;
+constexpr int KS_REDO_FH1_VERSION = 20;    // block 1: compatibility version (vsn)
+constexpr int KS_REDO_FH1_FILE_BLOCKS = 40; // block 1: file size in blocks (header block excluded)
+constexpr int KS_REDO_FH1_BLOCK_SIZE = 44;  // block 1: block size again
+constexpr int KS_REDO_FH1_NEXT_BLOCK = 156; // block 1: next available block
+constexpr uint32_t KS_REDO_NEXT_BLOCK_CURRENT = 0xFFFFFFFF;  // log still being written
+static_assert(KS_REDO_FH0_MAGIC + 4 <= 512 && KS_REDO_FH1_NEXT_BLOCK + 4 <= 512, "file header fits the smallest block");
+
+// vsn = major << 24 | minor << 16 ...
+constexpr uint32_t vsn_major(uint32_t vsn) { return vsn >> 24; }
+constexpr uint32_t vsn_minor(uint32_t vsn) { return (vsn >> 16) & 0xFF; }
+constexpr uint32_t KS_REDO_VSN10 = 0x0A200000;  // 10.2
+constexpr uint32_t KS_REDO_VSN11 = 0x0B200000;  // 11.2
+constexpr uint32_t KS_REDO_VSN12 = 0x0C100000;  // 12.1
+constexpr uint32_t KS_REDO_VSN19 = 0x13000000;  // 19
+constexpr uint32_t KS_REDO_VSN23 = 0x17000000;  // 23
+// Undo-segment header block class base: block class = base + 2 * usn (+1 for undo blocks).
+constexpr int cls_usn_of(uint32_t vsn) { return vsn_major(vsn) == 10 ? 11 : 15; }
+// Change-vector header size.
+constexpr int vhsz_of(uint32_t vsn) { return vsn_major(vsn) > 11 ? 32 : 24; }
+
+// ---- redo block header (first 16 bytes of every block from block 1 on) ---------------
+constexpr int KS_REDO_BH_BLOCK_NO = 4;
+constexpr int KS_REDO_BH_SEQUENCE = 8;
+constexpr int KS_REDO_BH_FIRST_RECORD = 12;  // u16; low 15 bits are the offset, 0x8000 always set
+constexpr int KS_REDO_BH_SIZE = 16;
+constexpr uint16_t KS_REDO_BH_FIRST_RECORD_FLAG = 0x8000;
+constexpr uint16_t KS_REDO_BH_FIRST_RECORD_MASK = 0x7FFF;
+// A record never starts where 23 bytes or fewer remain in a block: readers skip them.
+constexpr int KS_REDO_MIN_RECORD_ROOM = 24;
+constexpr int KS_REDO_MAX_RECORD = 128 * 1024;  // the largest record a reader accepts
+
+// ---- redo record header ----------------------------------------------------------------
+constexpr int KS_REDO_RH_LENGTH = 0;   // u32, header included
+constexpr int KS_REDO_RH_VLD = 4;      // u8
+constexpr int KS_REDO_RH_SCN_WRAP = 6;  // u16
+constexpr int KS_REDO_RH_SCN_BASE = 8;  // u32
+constexpr int KS_REDO_RH_CON_UID = 16;  // u32, container uid of a pluggable database
+constexpr int KS_REDO_RH_TIME = 64;    // u32, 68-byte header only
+constexpr int KS_REDO_RH_SIZE = 24;
+constexpr int KS_REDO_RH_SIZE_LONG = 68;
+static_assert(KS_REDO_RH_CON_UID + 4 <= KS_REDO_RH_SIZE && KS_REDO_RH_TIME + 4 == KS_REDO_RH_SIZE_LONG, "record header layout");
+constexpr uint8_t KS_REDO_VLD_NORMAL = 0x01;
+constexpr uint8_t KS_REDO_VLD_SECOND = 0x02;
+constexpr uint8_t KS_REDO_VLD_LONG = 0x04;    // 68-byte header with a time stamp
+constexpr uint8_t KS_REDO_VLD_IGNORE = 0x08;  // record is to be ignored entirely
+constexpr int record_header_size(uint8_t vld) { return (vld & KS_REDO_VLD_LONG) ? KS_REDO_RH_SIZE_LONG : KS_REDO_RH_SIZE; }
+
+// ---- change vector header ---------------------------------------------------------------
+constexpr int KS_REDO_CV_LAYER = 0;  // u8
+constexpr int KS_REDO_CV_CODE = 1;   // u8
+constexpr int KS_REDO_CV_CLASS = 2;  // u16 block class
+constexpr int KS_REDO_CV_DBA = 8;    // u32 data block address of the changed block
+constexpr int KS_REDO_CV_HEADER24 = 24;
+constexpr int KS_REDO_CV_HEADER32 = 32;
+static_assert(KS_REDO_CV_DBA + 4 <= KS_REDO_CV_HEADER24, "vector header layout");
+
+constexpr uint32_t align4(uint32_t n) { return (n + 3) & ~3u; }
+constexpr uint16_t op(uint8_t layer, uint8_t code) { return uint16_t(layer << 8 | code); }
+
+// Size in bytes of the change vector at v: header, length array and every field, each
+// rounded up to 4. Reads the length array in the redo's byte order.
+inline uint32_t vector_size(const uint8_t *v, int vhsz, bool big) {
+  const uint8_t *la = v + vhsz;
+  uint32_t e0 = load16(la, big);
+  uint32_t n = e0 / 2;
+  uint32_t size = vhsz + align4(e0);
+  for (uint32_t i = 1; i < n; i++) size += align4(load16(la + 2 * i, big));
+  return size;
+}
+// Number of fields of the vector (entries of the length array after entry 0).
+inline int field_count(const uint8_t *v, int vhsz, bool big) { return load16(v + vhsz, big) / 2 - 1; }
+inline uint16_t field_length(const uint8_t *v, int vhsz, bool big, int k) {
+  return load16(v + vhsz + 2 * k, big);
+}
+// Offset of field k (1-based) from the start of the vector.
+inline uint32_t field_offset(const uint8_t *v, int vhsz, bool big, int k) {
+  const uint8_t *la = v + vhsz;
+  uint32_t off = vhsz + align4(load16(la, big));
+  for (int i = 1; i < k; i++) off += align4(load16(la + 2 * i, big));
+  return off;
+}
+
+// XID: usn << 48 | slot << 32 | sqn.
+constexpr uint64_t make_xid(uint16_t usn, uint16_t slot, uint32_t sqn) {
+  return uint64_t(usn) << 48 | uint64_t(slot) << 32 | sqn;
+}
+constexpr uint16_t xid_usn(uint64_t x) { return uint16_t(x >> 48); }
+constexpr uint16_t xid_slot(uint64_t x) { return uint16_t(x >> 32); }
+constexpr uint32_t xid_sqn(uint64_t x) { return uint32_t(x); }
+
+// ---- undo 5.1 ----------------------------------------------------------------------------
+// field 1: undo block header
+constexpr int KS_REDO_UBH_USN = 8, KS_REDO_UBH_SLOT = 10, KS_REDO_UBH_SQN = 12, KS_REDO_UBH_SIZE = 20;
+// field 2: undo record info
+constexpr int KS_REDO_URI_OBJN = 0, KS_REDO_URI_LAYER = 16, KS_REDO_URI_SIZE = 24;
+// field 3: transaction-block redo (not decoded)
+constexpr int KS_REDO_UNDO_FIELD3_SIZE = 8;
+static_assert(KS_REDO_UBH_SQN + 4 <= KS_REDO_UBH_SIZE && KS_REDO_URI_LAYER < KS_REDO_URI_SIZE, "undo header layout");
+
+// ---- heap row operation headers (layer 11; also field 4 of undo) -------------------------
+constexpr int KS_REDO_KDO_DBA = 0;   // u32 block of the row piece
+constexpr int KS_REDO_KDO_OP = 10;   // u8, operation code in the low 5 bits
+constexpr int KS_REDO_KDO_OP_MASK = 0x1F;
+constexpr int KS_REDO_KDO_FLAG = 16;  // u8 row flag byte (IRP, URP)
+// IRP / ORP
+constexpr int KS_REDO_IRP_COLUMNS = 18;   // u8 column count
+constexpr int KS_REDO_IRP_NEXT_DBA = 28;   // u32 next piece block
+constexpr int KS_REDO_IRP_NEXT_SLOT = 32;  // u16 next piece slot
+constexpr int KS_REDO_IRP_SLOT = 42;      // u16 slot
+constexpr int KS_REDO_IRP_SIZE = 48;
+// DRP
+constexpr int KS_REDO_DRP_SLOT = 16;  // u16
+constexpr int KS_REDO_DRP_SIZE = 20;
+// URP
+constexpr int KS_REDO_URP_SLOT = 20;     // u16
+constexpr int KS_REDO_URP_COLUMNS = 23;  // u8 number of changed columns
+constexpr int KS_REDO_URP_SIZE = 28;
+// QMI / QMD
+constexpr int KS_REDO_QM_ROWS = 18;  // u16 row count
+constexpr int KS_REDO_QM_SIZE = 24;
+// LKR
+constexpr int KS_REDO_LKR_SLOT = 16;  // u16
+constexpr int KS_REDO_LKR_SIZE = 20;
+// CFA
+constexpr int KS_REDO_CFA_NEXT_DBA = 16, KS_REDO_CFA_NEXT_SLOT = 20, KS_REDO_CFA_SLOT = 24, KS_REDO_CFA_SIZE = 32;
+// Other layer-11 headers (the ones no reader decodes)
+constexpr int KS_REDO_KDO_OTHER_SIZE = 24;
+static_assert(KS_REDO_IRP_SLOT + 2 <= KS_REDO_IRP_SIZE && KS_REDO_URP_COLUMNS < KS_REDO_URP_SIZE && KS_REDO_DRP_SLOT + 2 <= KS_REDO_DRP_SIZE &&
+                  KS_REDO_QM_ROWS + 2 <= KS_REDO_QM_SIZE && KS_REDO_CFA_SLOT + 2 <= KS_REDO_CFA_SIZE,
+              "row operation header layout");
+// Layer-11 redo field 1 (transaction-block redo, not decoded)
+constexpr int KS_REDO_KDO_FIELD1_SIZE = 8;
+
+// Row operation codes
+constexpr uint8_t KS_REDO_OP_IRP = 2, KS_REDO_OP_DRP = 3, KS_REDO_OP_LKR = 4, KS_REDO_OP_URP = 5, KS_REDO_OP_ORP = 6, KS_REDO_OP_CFA = 8,
+                  KS_REDO_OP_QMI = 11, KS_REDO_OP_QMD = 12, KS_REDO_OP_LMN = 16;
+// Row flag byte
+constexpr uint8_t KS_REDO_ROW_CLUSTER_KEY = 0x80, KS_REDO_ROW_CLUSTER_MEMBER = 0x40, KS_REDO_ROW_HEAD = 0x20,
+                  KS_REDO_ROW_DELETED = 0x10, KS_REDO_ROW_FIRST = 0x08, KS_REDO_ROW_LAST = 0x04, KS_REDO_ROW_PREV_CONT = 0x02,
+                  KS_REDO_ROW_NEXT_CONT = 0x01;
+constexpr uint8_t KS_REDO_ROW_WHOLE = KS_REDO_ROW_HEAD | KS_REDO_ROW_FIRST | KS_REDO_ROW_LAST;  // 0x2c
+
+// Quick multi-row insert row: flag byte, lock byte, column count, then per column a
+// length byte (0xFF NULL, 0xFE followed by a u16 length) and the bytes.
+constexpr int KS_REDO_QMI_ROW_HEADER = 3;
+constexpr uint8_t KS_REDO_QMI_NULL = 0xFF, KS_REDO_QMI_LONG = 0xFE;
+constexpr int KS_REDO_QMI_SHORT_MAX = 250;  // longer values use KS_REDO_QMI_LONG and a u16 length
+
+// ---- supplemental-log header (the field after the undo column values) -------------------
+constexpr int KS_REDO_SUP_FLAGS = 1;     // u8: 0x08 first piece, 0x04 last piece, 0x10 update
+constexpr int KS_REDO_SUP_COLUMNS = 2;   // u16 number of supplemental columns
+constexpr int KS_REDO_SUP_UNDO_SCID = 6;  // u16 first segment column id of the undo piece
+constexpr int KS_REDO_SUP_REDO_SCID = 8;  // u16 first segment column id of the redo piece
+constexpr int KS_REDO_SUP_HEAD_DBA = 20;  // u32, 28-byte header only
+constexpr int KS_REDO_SUP_HEAD_SLOT = 24; // u16, 28-byte header only
+constexpr int KS_REDO_SUP_SIZE = 20;
+constexpr int KS_REDO_SUP_SIZE_LONG = 28;
+static_assert(KS_REDO_SUP_REDO_SCID + 2 <= KS_REDO_SUP_SIZE && KS_REDO_SUP_HEAD_SLOT + 2 <= KS_REDO_SUP_SIZE_LONG, "supplemental header");
+constexpr uint8_t KS_REDO_SUP_FIRST = 0x08, KS_REDO_SUP_LAST = 0x04, KS_REDO_SUP_UPDATE = 0x10;
+constexpr uint16_t KS_REDO_SUP_NULL_LENGTH = 0xFFFF;
+
+// ---- transaction control ---------------------------------------------------------------
+// 5.4 commit / rollback, field 1
+constexpr int KS_REDO_CMT_SLOT = 0, KS_REDO_CMT_SQN = 4, KS_REDO_CMT_FLAG = 16, KS_REDO_CMT_SIZE = 20;
+constexpr uint8_t KS_REDO_CMT_FLAG_COMMIT = 0x12, KS_REDO_CMT_FLAG_ROLLBACK = 0x16, KS_REDO_CMT_ROLLBACK_BIT = 0x04;
+// 5.2 undo header (transaction start), field 1
+constexpr int KS_REDO_UH_SIZE = 32;
+// 5.6 / 5.11 rollback of an undo record, field 1
+constexpr int KS_REDO_RB_OBJN = 0, KS_REDO_RB_SLOT = 18, KS_REDO_RB_SIZE = 24;
+// 5.20 audit: five 4-byte fields, then field 6 with the tag
+constexpr int KS_REDO_AUD_FIELDS = 5, KS_REDO_AUD_FIELD_SIZE = 4;
+constexpr int KS_REDO_AUD_TAG_LENGTH = 8;  // u8 length, or 0xFE and a u16 length
+constexpr int KS_REDO_AUD_TAG = 9, KS_REDO_AUD_TAG_LONG = 11;
+// 24.1 DDL
+constexpr int KS_REDO_DDL_USN = 4, KS_REDO_DDL_SLOT = 6, KS_REDO_DDL_SQN = 8, KS_REDO_DDL_SKIP = 16, KS_REDO_DDL_FIELD1_SIZE = 20;
+constexpr int KS_REDO_DDL_OBJN = 4, KS_REDO_DDL_FIELD4_SIZE = 8;
+constexpr int KS_REDO_DDL_KIND = 0, KS_REDO_DDL_TYPE = 18, KS_REDO_DDL_FIELD11_SIZE = 20;
+static_assert(KS_REDO_CMT_FLAG < KS_REDO_CMT_SIZE && KS_REDO_RB_SLOT < KS_REDO_RB_SIZE && KS_REDO_DDL_SQN + 4 <= KS_REDO_DDL_FIELD1_SIZE &&
+                  KS_REDO_DDL_TYPE < KS_REDO_DDL_FIELD11_SIZE,
+              "transaction control layouts");
+
+// Oracle's redo time stamp: seconds of a calendar with 31-day months from 1988.
+constexpr uint32_t redo_time(int year, int mon, int day, int hour, int min, int sec) {
+  return uint32_t(((((uint32_t(year - 1988) * 12 + (mon - 1)) * 31 + (day - 1)) * 24 + hour) * 60 + min) * 60 + sec);
+}
+
+}  // namespace ks::redo
