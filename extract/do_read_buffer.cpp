@@ -6,17 +6,26 @@
 // the start of the record being gathered and says why in the log descriptor's flag. A
 // record the decoder holds (KS_RC_HOLD) or stops at (KS_RC_STOP) also leaves `rba` at its
 // first byte; a commit the trail could not take stops the walk past its record with
-// KS_RC_HOLD.
+// KS_RC_HOLD. A block is checked against its checksum once, when the walk first steps
+// into it and before its header is believed (a damaged sequence number would otherwise
+// read as the end of the log); a failure stops the walk like an unwritten block does.
 #include <cstring>
 
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
+#include "lib/fmt/redo_checksum.h"
 #include "lib/fmt/redo_format.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
 
 namespace {
+
+int bad_block(ks_logf_t *l, uint32_t blk) {
+  l->flag |= KS_LOGF_BAD_CHECKSUM;
+  l->bad_blk = blk;
+  return -1;
+}
 
 // Header of the log: byte order, version and its derived sizes, block size and count.
 int walk_file_header(ks_logf_t *l, const uint8_t *p, int rblks) {
@@ -70,8 +79,16 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
   ks_buffer_t *b = ex->b;
   const uint8_t *p = b->rd_buf;
   int used = 0;
+  // The block size is a multiple of 8 for every log a database writes; the checksum
+  // routine relies on it.
+  const bool verify = !(l->flag & KS_LOGF_NO_CHECKSUM) && l->blk_sz % 8 == 0;
+  const size_t bsz = static_cast<size_t>(l->blk_sz);
 
   if (rba->blk == 0) {
+    if (verify && rblks >= 2) {
+      if (!ks::redo::block_checksum_ok(p, bsz)) return bad_block(l, 0);
+      if (!ks::redo::block_checksum_ok(p + bsz, bsz)) return bad_block(l, 1);
+    }
     if (walk_file_header(l, p, rblks) < 0) return -1;
     p += 2 * static_cast<size_t>(l->blk_sz);
     rba->blk = 2;
@@ -90,8 +107,13 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
   const uint32_t blk_sz = static_cast<uint32_t>(l->blk_sz);
   const uint32_t rec_sz = static_cast<uint32_t>(b->rec_sz);
   uint8_t *rec = b->record;
+  int checked = used - 1;  // the last block of the read verified so far
 
   while (used < rblks) {
+    if (verify && used > checked) {
+      if (!ks::redo::block_checksum_ok(p, blk_sz)) return bad_block(l, rba->blk);
+      checked = used;
+    }
     uint32_t sqn = ks::load32(p + ks::redo::KS_REDO_BH_SEQUENCE, big);
     uint32_t first = ks::load16(p + ks::redo::KS_REDO_BH_FIRST_RECORD, big) & ks::redo::KS_REDO_BH_FIRST_RECORD_MASK;
     if (online) {
@@ -151,6 +173,10 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
       if (qused >= rblks) return 0;  // read again from the record's first block
       q += blk_sz;
       qblk++;
+      if (verify && qused > checked) {
+        if (!ks::redo::block_checksum_ok(q, blk_sz)) return bad_block(l, qblk);
+        checked = qused;
+      }
       uint32_t csqn = ks::load32(q + ks::redo::KS_REDO_BH_SEQUENCE, big);
       if (csqn > rba->sqn) {
         l->flag |= KS_LOGF_OVERWRITTEN;

@@ -38,6 +38,8 @@ typedef struct __ks_rba_s {
 #define KS_LOGF_OVERWRITTEN 0x10    // a block carries a later sequence
 #define KS_LOGF_END 0x20            // the next block is not yet written for this sequence
 #define KS_LOGF_CONT_UNWRITTEN 0x40 // a record's continuation block is not yet written
+#define KS_LOGF_BAD_CHECKSUM 0x80   // block bad_blk fails its checksum
+#define KS_LOGF_NO_CHECKSUM 0x100   // block checksums are not verified (the operator's choice)
 #define KS_LOGF_BIG_ENDIAN 0x10000
 // Bits that describe the log found by a locate; the others survive a locate.
 #define KS_LOGF_KIND_MASK (KS_LOGF_ASM | KS_LOGF_ARCHIVED | KS_LOGF_ONLINE | KS_LOGF_CURRENT)
@@ -54,6 +56,7 @@ typedef struct __ks_logf_s {
   int asm_fno;
   int asm_gi;
   uint32_t sqn;   // the sequence the log was located for
+  uint32_t bad_blk;  // with KS_LOGF_BAD_CHECKSUM: the block that failed
   char name[1024];
 } ks_logf_t;
 
@@ -308,6 +311,10 @@ int ks_open_reader(ks_extr_t *ex);
 int ks_close_reader(ks_extr_t *ex);
 int ks_open_redo_file(ks_extr_t *ex);
 int ks_read_redo_file(ks_extr_t *ex, int blkn, int nblks);
+// Walks rblks blocks read from rba->blk (see do_read_buffer.cpp). Every block is checked
+// against its checksum before anything in it is used, unless KS_LOGF_NO_CHECKSUM: a
+// block that fails stops the walk with -1, KS_LOGF_BAD_CHECKSUM and its number in
+// l->bad_blk, rba at the first byte of the record being gathered (never past the block).
 int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks);
 int ks_log_switched(ks_extr_t *ex);
 
