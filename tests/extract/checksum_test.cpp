@@ -22,28 +22,13 @@
 
 namespace {
 
-typedef std::tuple<uint32_t, uint32_t, uint32_t> Rba;
+using kstest::checkpoint;
+using kstest::oci_env;
+using kstest::orasim;
+using kstest::Rba;
 constexpr uint32_t kBs = 512;
 
-int orasim(const kstest::ExtractEnv &env, const std::string &args) {
-  std::string cmd = std::string(KS_BIN_DIR) + "/orasim " + args + " -d " + env.home().file("sim") +
-                    " -n SRC > /dev/null 2>&1";
-  int st = system(cmd.c_str());
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-std::vector<std::string> oci_env() { return {"KESTRO_OCI_LIB=" KS_LIB_DIR "/liborasim.so"}; }
-
-// Records handed on by extract (its detail lines), or listed by redocat's text.
-std::vector<Rba> handed_on(const std::string &log) {
-  std::vector<Rba> out;
-  const std::string key = "REDO RECORD - RBA: 0x";
-  for (size_t p = log.find(key); p != std::string::npos; p = log.find(key, p + 1)) {
-    unsigned s, b, o;
-    if (sscanf(log.c_str() + p + key.size(), "%x.%x.%x", &s, &b, &o) == 3) out.emplace_back(s, b, o);
-  }
-  return out;
-}
+// Records listed by redocat's text.
 std::vector<Rba> listed(const std::string &text) {
   std::vector<Rba> out;
   for (const std::string &l : kstest::split_lines(text)) {
@@ -51,13 +36,6 @@ std::vector<Rba> listed(const std::string &text) {
     if (sscanf(l.c_str(), "RECORD rba %u.%u.%u", &s, &b, &o) == 3) out.emplace_back(s, b, o);
   }
   return out;
-}
-
-ks_ckp_t checkpoint(const kstest::ExtractEnv &env) {
-  ks_ckp_t c{};
-  std::string d = kstest::read_file(env.ckp_path());
-  memcpy(&c, d.data(), std::min(d.size(), sizeof c));
-  return c;
 }
 
 std::string read_block(const std::string &path, uint32_t blk) {
@@ -132,7 +110,7 @@ TEST(ExtractChecksum, BadBlocksAreReadAgainOnlineAndStopCaptureInAnArchivedLog) 
                                " fails its checksum, read again every 2 seconds.";
   for (int i = 0; i < 500 && env.error_log().find(reported) == std::string::npos; i++) usleep(20000);
   ASSERT_NE(env.error_log().find(reported), std::string::npos) << env.info_log().substr(mark);
-  for (const Rba &r : handed_on(env.info_log().substr(mark))) EXPECT_LT(r, Rba(c1.rba_sqn, lasting, 0));
+  for (const Rba &r : kstest::records(env.info_log().substr(mark))) EXPECT_LT(r, Rba(c1.rba_sqn, lasting, 0));
   const int stuck = ends(env);
   write_block(online, lasting, good_lasting);
   ASSERT_TRUE(env.wait_log("reach the end of log file", stuck + 1));
@@ -164,7 +142,7 @@ TEST(ExtractChecksum, BadBlocksAreReadAgainOnlineAndStopCaptureInAnArchivedLog) 
       << env.error_log();
   EXPECT_EQ(c3.rba_sqn, c2.rba_sqn);
   EXPECT_LE(c3.rba_blk, damaged);
-  for (const Rba &r : handed_on(env.info_log().substr(mark))) EXPECT_LT(r, stop);
+  for (const Rba &r : kstest::records(env.info_log().substr(mark))) EXPECT_LT(r, stop);
   env.release_entry();
 
   // redocat names the same block, walks the whole log all the same, with the dictionary
@@ -189,7 +167,7 @@ TEST(ExtractChecksum, BadBlocksAreReadAgainOnlineAndStopCaptureInAnArchivedLog) 
   ASSERT_TRUE(env.wait_log("reach the end of log file", before + 1));
   ASSERT_TRUE(env.stop());
   ASSERT_EQ(env.wait_exit(), 0);
-  std::vector<Rba> all = handed_on(env.info_log()), of_log;
+  std::vector<Rba> all = kstest::records(env.info_log()), of_log;
   EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
   EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
   std::copy_if(all.begin(), all.end(), std::back_inserter(of_log),
