@@ -21,12 +21,6 @@
 
 namespace {
 
-int bad_block(ks_logf_t *l, uint32_t blk) {
-  l->flag |= KS_LOGF_BAD_CHECKSUM;
-  l->bad_blk = blk;
-  return -1;
-}
-
 // Header of the log: byte order, version and its derived sizes, block size and count.
 int walk_file_header(ks_logf_t *l, const uint8_t *p, int rblks) {
   if (rblks < 2) {
@@ -74,21 +68,24 @@ int walk_file_header(ks_logf_t *l, const uint8_t *p, int rblks) {
 
 }  // namespace
 
+bool ks_redo_block_ok(ks_logf_t *l, const uint8_t *blk, uint32_t n) {
+  // Block sizes are multiples of 8 for every log a database writes; the checksum routine
+  // relies on it.
+  if ((l->flag & KS_LOGF_NO_CHECKSUM) || l->blk_sz % 8 != 0) return true;
+  if (ks::redo::block_checksum_ok(blk, static_cast<size_t>(l->blk_sz))) return true;
+  l->flag |= KS_LOGF_BAD_CHECKSUM;
+  l->bad_blk = n;
+  return false;
+}
+
 int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
   ks_logf_t *l = ex->l;
   ks_buffer_t *b = ex->b;
   const uint8_t *p = b->rd_buf;
   int used = 0;
-  // The block size is a multiple of 8 for every log a database writes; the checksum
-  // routine relies on it.
-  const bool verify = !(l->flag & KS_LOGF_NO_CHECKSUM) && l->blk_sz % 8 == 0;
-  const size_t bsz = static_cast<size_t>(l->blk_sz);
 
   if (rba->blk == 0) {
-    if (verify && rblks >= 2) {
-      if (!ks::redo::block_checksum_ok(p, bsz)) return bad_block(l, 0);
-      if (!ks::redo::block_checksum_ok(p + bsz, bsz)) return bad_block(l, 1);
-    }
+    if (rblks >= 2 && (!ks_redo_block_ok(l, p, 0) || !ks_redo_block_ok(l, p + l->blk_sz, 1))) return -1;
     if (walk_file_header(l, p, rblks) < 0) return -1;
     p += 2 * static_cast<size_t>(l->blk_sz);
     rba->blk = 2;
@@ -110,8 +107,8 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
   int checked = used - 1;  // the last block of the read verified so far
 
   while (used < rblks) {
-    if (verify && used > checked) {
-      if (!ks::redo::block_checksum_ok(p, blk_sz)) return bad_block(l, rba->blk);
+    if (used > checked) {
+      if (!ks_redo_block_ok(l, p, rba->blk)) return -1;
       checked = used;
     }
     uint32_t sqn = ks::load32(p + ks::redo::KS_REDO_BH_SEQUENCE, big);
@@ -173,8 +170,8 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
       if (qused >= rblks) return 0;  // read again from the record's first block
       q += blk_sz;
       qblk++;
-      if (verify && qused > checked) {
-        if (!ks::redo::block_checksum_ok(q, blk_sz)) return bad_block(l, qblk);
+      if (qused > checked) {
+        if (!ks_redo_block_ok(l, q, qblk)) return -1;
         checked = qused;
       }
       uint32_t csqn = ks::load32(q + ks::redo::KS_REDO_BH_SEQUENCE, big);

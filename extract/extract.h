@@ -311,11 +311,15 @@ int ks_open_reader(ks_extr_t *ex);
 int ks_close_reader(ks_extr_t *ex);
 int ks_open_redo_file(ks_extr_t *ex);
 int ks_read_redo_file(ks_extr_t *ex, int blkn, int nblks);
+// Whether block n of the log, at blk, may be used: it passes its checksum, or checks are
+// off (KS_LOGF_NO_CHECKSUM). When not, KS_LOGF_BAD_CHECKSUM is set and n is in l->bad_blk.
+bool ks_redo_block_ok(ks_logf_t *l, const uint8_t *blk, uint32_t n);
 // Walks rblks blocks read from rba->blk (see do_read_buffer.cpp). Every block is checked
-// against its checksum before anything in it is used, unless KS_LOGF_NO_CHECKSUM: a
-// block that fails stops the walk with -1, KS_LOGF_BAD_CHECKSUM and its number in
-// l->bad_blk, rba at the first byte of the record being gathered (never past the block).
+// with ks_redo_block_ok before anything in it is used: a block that fails stops the walk
+// with -1, rba at the first byte of the record being gathered (never past the block).
 int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks);
+// 1 switched, 0 still current; -1 (KS_LOGF_BAD_CHECKSUM when its header block fails
+// its checksum).
 int ks_log_switched(ks_extr_t *ex);
 
 // Decoding entry for one complete record held in ex->b->record.

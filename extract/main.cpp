@@ -426,7 +426,8 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
   error_exit(KS_EXIT_OPERATOR);
 }
 
-// The block of the last walk that failed its checksum, while it stays bad.
+// The last block that failed its checksum. Capture cannot pass a bad block, so the same
+// block failing again means it stayed bad.
 struct {
   bool seen = false;
   uint32_t sqn = 0, blk = 0;
@@ -450,6 +451,7 @@ bool after_bad_block() {
     return true;
   }
   if (x_log.flag & KS_LOGF_CURRENT) ks_log_switched(ex);  // a failed look leaves it current
+  x_log.flag &= ~KS_LOGF_BAD_CHECKSUM;
   if (!(x_log.flag & KS_LOGF_CURRENT) && !archive_mode) stop_at_bad_block();
   KS_ERROR_EVERY_MINUTE("redo log \"%s\" block %u fails its checksum, read again every %d seconds.", x_log.name,
                         x_log.bad_blk, x_read_wait);
@@ -581,7 +583,6 @@ bool after_bad_block() {
         case WALK: {
           int rc = ks_do_read_buffer(ex, &pos, blocks);
           ks_flush_trail(ex->t);  // a failed write is kept, and reading holds until it is done
-          if (!(x_log.flag & KS_LOGF_BAD_CHECKSUM)) bad_block.seen = false;
           if (blocks > 0) ks_publish_status(&pos, KS_PUB_BUSY);
           bool at_end = false;
           if (rc == KS_RC_HOLD) {
@@ -638,7 +639,10 @@ bool after_bad_block() {
               break;
             }
             int sw = ks_log_switched(ex);
-            if (sw < 0) {
+            if (sw < 0 && (x_log.flag & KS_LOGF_BAD_CHECKSUM)) {
+              x_log.flag &= ~KS_LOGF_BAD_CHECKSUM;
+              st = after_bad_block() ? READ : LOCATE;
+            } else if (sw < 0) {
               if (x_rdr.flag & KS_RDR_LOST) {
                 re_open_reader = true;
               } else {

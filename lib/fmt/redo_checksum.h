@@ -16,13 +16,24 @@ constexpr int KS_REDO_BH_CHECKSUM = 14;  // u16 in every block
 // XOR of the block's 16-bit words, as the two bytes of a little-endian load (0 for a
 // block whose checksum holds). bsz is a multiple of 8 (block sizes are 512 and up).
 // Hosts are little-endian, which the byte stores of set_block_checksum rely on.
+// Two independent accumulators let the compiler use 16-byte vector XORs: the reader
+// checks every block it reads, and one chain runs at a third of that speed.
 inline uint16_t block_xor(const uint8_t *blk, size_t bsz) {
-  uint64_t x = 0;
-  for (size_t i = 0; i < bsz; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, blk + i, sizeof w);
-    x ^= w;
+  uint64_t x0 = 0, x1 = 0;
+  size_t i = 0;
+  for (; i + 16 <= bsz; i += 16) {
+    uint64_t a, b;
+    std::memcpy(&a, blk + i, sizeof a);
+    std::memcpy(&b, blk + i + 8, sizeof b);
+    x0 ^= a;
+    x1 ^= b;
   }
+  if (i < bsz) {
+    uint64_t a;
+    std::memcpy(&a, blk + i, sizeof a);
+    x0 ^= a;
+  }
+  uint64_t x = x0 ^ x1;
   x ^= x >> 32;
   x ^= x >> 16;
   return static_cast<uint16_t>(x & 0xFFFF);
