@@ -426,27 +426,33 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
   error_exit(KS_EXIT_OPERATOR);
 }
 
-// The last block that failed its checksum. Capture cannot pass a bad block, so the same
-// block failing again means it stayed bad.
+// The last block that failed its checksum, and since when: failing again, until a walk
+// clears it, it has stayed bad.
 struct {
   bool seen = false;
   uint32_t sqn = 0, blk = 0;
+  time_t since = 0;
 } bad_block;
 
 // A block that fails its checksum, found by the walk with the position before it. An
 // archived log is final: capture stops there for the operator. The database may be
 // writing the block of an online log as it is read: it is read again after the idle
-// wait (which its write cuts short) and reported when it stays bad. Once the log is no
+// wait (which its write cuts short), and reported once it has stayed bad for a whole
+// idle wait, so that a block caught twice while being rewritten is no alarm. Once the log is no
 // longer current it is final too: in archive mode it is located again, which takes its
 // archived copy once there is one (a copy of a bad block stops capture as above); without
 // archiving capture stops. Returns whether to read again (true) or to locate again.
 bool after_bad_block() {
   if (x_log.flag & KS_LOGF_ARCHIVED) stop_at_bad_block();
-  const bool again = bad_block.seen && bad_block.sqn == pos.sqn && bad_block.blk == x_log.bad_blk;
-  bad_block = {true, pos.sqn, x_log.bad_blk};
-  if (!again) {
+  const time_t now = time(nullptr);
+  if (!bad_block.seen || bad_block.sqn != pos.sqn || bad_block.blk != x_log.bad_blk || now < bad_block.since) {
+    bad_block = {true, pos.sqn, x_log.bad_blk, now};
     KS_DEBUG("redo log \"%s\" block %u fails its checksum, read again after %d seconds.", x_log.name, x_log.bad_blk,
              x_read_wait);
+    wait_for_redo(x_read_wait * 1000);
+    return true;
+  }
+  if (now - bad_block.since < x_read_wait) {
     wait_for_redo(x_read_wait * 1000);
     return true;
   }
@@ -583,6 +589,10 @@ bool after_bad_block() {
         case WALK: {
           int rc = ks_do_read_buffer(ex, &pos, blocks);
           ks_flush_trail(ex->t);  // a failed write is kept, and reading holds until it is done
+          // A walk that met no bad block clears the last one: the tail block of the log is
+          // walked again at every read, and may be caught while being rewritten more than
+          // once. A header block failing at the switch look stays: walks there do not read it.
+          if (!(x_log.flag & KS_LOGF_BAD_CHECKSUM) && bad_block.blk >= 2) bad_block.seen = false;
           if (blocks > 0) ks_publish_status(&pos, KS_PUB_BUSY);
           bool at_end = false;
           if (rc == KS_RC_HOLD) {
