@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include "lib/fmt/redo_checksum.h"
 #include "lib/fmt/redo_format.h"
 #include "tests/extract/extract_env.h"
 
@@ -240,6 +241,7 @@ TEST(ExtractCapture, UnsupportedRedoEndsCaptureThroughTheErrorExitKeepingThePosi
   std::string log = env.home().file("sim/SRC/onlinelog/redo01.log");
   std::string d = kstest::read_file(log);
   ks::store_le32(&d[512 + ks::redo::KS_REDO_FH1_VERSION], 0x09200000);
+  ks::redo::set_block_checksum(reinterpret_cast<uint8_t *>(&d[512]), 512);  // a header written so, not damaged
   kstest::write_file(log, d);
   ASSERT_GT(env.start({}, oci_env()), 0);
   EXPECT_EQ(env.wait_exit(), 255);
