@@ -23,9 +23,11 @@ namespace {
 const char *const kDbKeys[] = {"storage_asm", "remote", "cdb", "pdb", "user", "password"};
 const char *const kInstKeys[] = {"instance_name", "thread", "service", "host", "tns", "port", "agent_port"};
 const char *const kComKeys[] = {"unit",     "db",          "next",   "prev",    "max_trans", "trans_size",
-                                "interval", "net_timeout", "tables", "exclude", "mapping",   "restart"};
+                                "interval", "net_timeout", "tables", "exclude", "mapping",   "restart",
+                                "block_checksum"};
 const char *const kModComKeys[] = {"db",       "next",        "prev", "max_trans", "trans_size",
-                                   "interval", "net_timeout", "add",  "delete",    "restart"};
+                                   "interval", "net_timeout", "add",  "delete",    "restart",
+                                   "block_checksum"};
 const char *const kSetKeys[] = {"tables", "exclude", "mapping"};
 
 bool put_name(char *dst, const std::string &v) {
@@ -283,7 +285,7 @@ int parse_inst_items(const std::vector<std::string> &items, ks_cfg_finst_t *inst
 int parse_com_items(const std::vector<std::string> &items, bool extract, bool modify, ComItems *out,
                     std::string *bad) {
   const char *const *keys = modify ? kModComKeys : kComKeys;
-  const int nkeys = modify ? 10 : 12;
+  const int nkeys = modify ? 11 : 13;
   for (const std::string &text : items) {
     Item it;
     if (!split_item(text, &it)) {
@@ -291,7 +293,7 @@ int parse_com_items(const std::vector<std::string> &items, bool extract, bool mo
       return -1;
     }
     int k = match_key(it.key, keys, nkeys);
-    if (k < 0 || (!extract && std::strcmp(keys[k], "trans_size") == 0)) {
+    if (k < 0 || (!extract && (std::strcmp(keys[k], "trans_size") == 0 || std::strcmp(keys[k], "block_checksum") == 0))) {
       *bad = it.key;
       return -1;
     }
@@ -327,6 +329,7 @@ int parse_com_items(const std::vector<std::string> &items, bool extract, bool mo
     else if (key == "interval") ok = out->has_idle_wait = parse_u32(v, &out->idle_wait);
     else if (key == "net_timeout") ok = out->has_net_timeout = parse_u32(v, &out->net_timeout);
     else if (key == "restart") ok = out->has_restart = parse_restart(v, &out->restart);
+    else if (key == "block_checksum") ok = out->has_checksum = parse_yes_no(v, &out->checksum);
     if (!ok || v.size() > KS_CFG_NAME - 1) {
       *bad = text;
       return -1;
@@ -346,7 +349,7 @@ int apply_com_items(const char *unit, const char *com, const ComItems &ci) {
     c->restart = ci.restart;
     mark_modified();
   }
-  if (ci.has_max_trans || ci.has_trans_sz || ci.has_idle_wait || ci.has_net_timeout) {
+  if (ci.has_max_trans || ci.has_trans_sz || ci.has_idle_wait || ci.has_net_timeout || ci.has_checksum) {
     ks_cfg_fparm_t par{};
     ks_cfg_fcom_t *c = find_com(unit, com);
     if (c != nullptr && c->para_num != KS_CFG_NONE)
@@ -355,6 +358,8 @@ int apply_com_items(const char *unit, const char *com, const ComItems &ci) {
     if (ci.has_trans_sz) par.trans_sz = ci.trans_sz;
     if (ci.has_idle_wait) par.idle_wait = ci.idle_wait;
     if (ci.has_net_timeout) par.net_timeout = ci.net_timeout;
+    if (ci.has_checksum)
+      par.flag = ci.checksum ? (par.flag & ~KS_CFG_PARM_NO_CHECKSUM) : (par.flag | KS_CFG_PARM_NO_CHECKSUM);
     if (ks_cfg_add_param(&x_cfg, unit, com, &par, omsg) != 0) {
       err("%s\n", omsg);
       return -1;

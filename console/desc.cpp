@@ -75,6 +75,8 @@ int desc_com(const std::string &text) {
   printf("    Net Time Out: %u\n", par.net_timeout);
   if (uint32_t limit = ks_cfg_restart_limit(c->restart)) printf("   Restart Limit: %u\n", limit);
   else printf("   Restart Limit: off\n");
+  if (c->com_typ == KS_CFG_COM_EXTRACT)
+    printf("  Block Checksum: %s\n", (par.flag & KS_CFG_PARM_NO_CHECKSUM) ? "off" : "on");
   // The three sets share {flag, next_num, schema, table} at the front.
   const struct {
     const char *title;

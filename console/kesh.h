@@ -184,6 +184,8 @@ struct ComItems {
   uint32_t max_trans = 0, trans_sz = 0, idle_wait = 0, net_timeout = 0;
   bool has_restart = false;
   uint32_t restart = 0;  // as stored: 0 default, KS_CFG_RESTART_OFF, else the limit
+  bool has_checksum = false;
+  bool checksum = true;  // block_checksum: extract verifies redo block checksums
   struct Set {
     bool add;
     SetKind kind;
@@ -192,7 +194,8 @@ struct ComItems {
   std::vector<Set> sets;
 };
 // add: unit, db, next, prev, max_trans, trans_size (extract only), interval,
-// net_timeout, tables, exclude, mapping, restart. modify: the same without unit and the sets,
+// net_timeout, tables, exclude, mapping, restart, block_checksum (extract only). modify:
+// the same without unit and the sets,
 // plus "add" and "delete" followed by a set. → 0; -1 with *bad the offending key or item.
 int parse_com_items(const std::vector<std::string> &items, bool extract, bool modify, ComItems *out,
                     std::string *bad);

@@ -6,11 +6,14 @@
 // the start of the record being gathered and says why in the log descriptor's flag. A
 // record the decoder holds (KS_RC_HOLD) or stops at (KS_RC_STOP) also leaves `rba` at its
 // first byte; a commit the trail could not take stops the walk past its record with
-// KS_RC_HOLD.
+// KS_RC_HOLD. A block is checked against its checksum once, when the walk first steps
+// into it and before its header is believed (a damaged sequence number would otherwise
+// read as the end of the log); a failure stops the walk like an unwritten block does.
 #include <cstring>
 
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
+#include "lib/fmt/redo_checksum.h"
 #include "lib/fmt/redo_format.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
@@ -65,6 +68,16 @@ int walk_file_header(ks_logf_t *l, const uint8_t *p, int rblks) {
 
 }  // namespace
 
+bool ks_redo_block_ok(ks_logf_t *l, const uint8_t *blk, uint32_t n) {
+  // Block sizes are multiples of 8 for every log a database writes; the checksum routine
+  // relies on it.
+  if ((l->flag & KS_LOGF_NO_CHECKSUM) || l->blk_sz % 8 != 0) return true;
+  if (ks::redo::block_checksum_ok(blk, static_cast<size_t>(l->blk_sz))) return true;
+  l->flag |= KS_LOGF_BAD_CHECKSUM;
+  l->bad_blk = n;
+  return false;
+}
+
 int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
   ks_logf_t *l = ex->l;
   ks_buffer_t *b = ex->b;
@@ -72,6 +85,7 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
   int used = 0;
 
   if (rba->blk == 0) {
+    if (rblks >= 2 && (!ks_redo_block_ok(l, p, 0) || !ks_redo_block_ok(l, p + l->blk_sz, 1))) return -1;
     if (walk_file_header(l, p, rblks) < 0) return -1;
     p += 2 * static_cast<size_t>(l->blk_sz);
     rba->blk = 2;
@@ -90,8 +104,13 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
   const uint32_t blk_sz = static_cast<uint32_t>(l->blk_sz);
   const uint32_t rec_sz = static_cast<uint32_t>(b->rec_sz);
   uint8_t *rec = b->record;
+  int checked = used - 1;  // the last block of the read verified so far
 
   while (used < rblks) {
+    if (used > checked) {
+      if (!ks_redo_block_ok(l, p, rba->blk)) return -1;
+      checked = used;
+    }
     uint32_t sqn = ks::load32(p + ks::redo::KS_REDO_BH_SEQUENCE, big);
     uint32_t first = ks::load16(p + ks::redo::KS_REDO_BH_FIRST_RECORD, big) & ks::redo::KS_REDO_BH_FIRST_RECORD_MASK;
     if (online) {
@@ -151,6 +170,10 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
       if (qused >= rblks) return 0;  // read again from the record's first block
       q += blk_sz;
       qblk++;
+      if (qused > checked) {
+        if (!ks_redo_block_ok(l, q, qblk)) return -1;
+        checked = qused;
+      }
       uint32_t csqn = ks::load32(q + ks::redo::KS_REDO_BH_SEQUENCE, big);
       if (csqn > rba->sqn) {
         l->flag |= KS_LOGF_OVERWRITTEN;

@@ -38,6 +38,8 @@ typedef struct __ks_rba_s {
 #define KS_LOGF_OVERWRITTEN 0x10    // a block carries a later sequence
 #define KS_LOGF_END 0x20            // the next block is not yet written for this sequence
 #define KS_LOGF_CONT_UNWRITTEN 0x40 // a record's continuation block is not yet written
+#define KS_LOGF_BAD_CHECKSUM 0x80   // block bad_blk fails its checksum
+#define KS_LOGF_NO_CHECKSUM 0x100   // block checksums are not verified (the operator's choice)
 #define KS_LOGF_BIG_ENDIAN 0x10000
 // Bits that describe the log found by a locate; the others survive a locate.
 #define KS_LOGF_KIND_MASK (KS_LOGF_ASM | KS_LOGF_ARCHIVED | KS_LOGF_ONLINE | KS_LOGF_CURRENT)
@@ -54,6 +56,7 @@ typedef struct __ks_logf_s {
   int asm_fno;
   int asm_gi;
   uint32_t sqn;   // the sequence the log was located for
+  uint32_t bad_blk;  // with KS_LOGF_BAD_CHECKSUM: the block that failed
   char name[1024];
 } ks_logf_t;
 
@@ -254,7 +257,15 @@ int ks_open_reader(ks_extr_t *ex);
 int ks_close_reader(ks_extr_t *ex);
 int ks_open_redo_file(ks_extr_t *ex);
 int ks_read_redo_file(ks_extr_t *ex, int blkn, int nblks);
+// Whether block n of the log, at blk, may be used: it passes its checksum, or checks are
+// off (KS_LOGF_NO_CHECKSUM). When not, KS_LOGF_BAD_CHECKSUM is set and n is in l->bad_blk.
+bool ks_redo_block_ok(ks_logf_t *l, const uint8_t *blk, uint32_t n);
+// Walks rblks blocks read from rba->blk (see do_read_buffer.cpp). Every block is checked
+// with ks_redo_block_ok before anything in it is used: a block that fails stops the walk
+// with -1, rba at the first byte of the record being gathered (never past the block).
 int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks);
+// 1 switched, 0 still current; -1 (KS_LOGF_BAD_CHECKSUM when its header block fails
+// its checksum).
 int ks_log_switched(ks_extr_t *ex);
 
 // Decoding entry for one complete record held in ex->b->record.

@@ -35,5 +35,9 @@ int ks_init_extract() {
   x_sync_seq = (pa->flag & 0x2) ? 1 : 0;
   x_read_wait = pa->idle_wait != 0 ? static_cast<int>(pa->idle_wait) : 5;
   x_net_tmout = pa->net_timeout != 0 ? static_cast<int>(pa->net_timeout) : 10;
+  if (pa->flag & KS_CFG_PARM_NO_CHECKSUM) {
+    x_log.flag |= KS_LOGF_NO_CHECKSUM;
+    KS_INFO("redo block checksums are not verified (block_checksum=no).");
+  }
   return ks_set_signal_handlers();
 }

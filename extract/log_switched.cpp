@@ -1,6 +1,8 @@
 // Whether the current online log has been switched, told by its header: the next
 // available block is all ones while the database still writes the log, and the header
-// block carries the sequence the file now holds.
+// block carries the sequence the file now holds. A header block that fails its checksum
+// (caught while the database rewrites it, or damaged) tells nothing: -1 with
+// KS_LOGF_BAD_CHECKSUM, as the walk reports a bad block.
 #include "extract/extract.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
@@ -15,6 +17,7 @@ int ks_log_switched(ks_extr_t *ex) {
     return -1;
   }
   const uint8_t *b1 = ex->b->rd_buf + l->blk_sz;
+  if (!ks_redo_block_ok(l, b1, 1)) return -1;
   bool big = (l->flag & KS_LOGF_BIG_ENDIAN) != 0;
   // A file already reused for a later sequence was switched long ago, whatever its
   // header says now; the walk finds its blocks overwritten.

@@ -419,6 +419,52 @@ void next_log() {
 
 bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 || code == 3114; }
 
+[[noreturn]] void stop_at_bad_block() {
+  KS_ERROR("redo log \"%s\" block %u fails its checksum: capture stops before it at rba=%06x.%08x.%04x; "
+           "replace the file with a good copy and start again.",
+           x_log.name, x_log.bad_blk, pos.sqn, pos.blk, pos.byt);
+  error_exit(KS_EXIT_OPERATOR);
+}
+
+// The last block that failed its checksum, and since when: failing again, until a walk
+// clears it, it has stayed bad.
+struct {
+  bool seen = false;
+  uint32_t sqn = 0, blk = 0;
+  time_t since = 0;
+} bad_block;
+
+// A block that fails its checksum, found by the walk with the position before it. An
+// archived log is final: capture stops there for the operator. The database may be
+// writing the block of an online log as it is read: it is read again after the idle
+// wait (which its write cuts short), and reported once it has stayed bad for a whole
+// idle wait, so that a block caught twice while being rewritten is no alarm. Once the log is no
+// longer current it is final too: in archive mode it is located again, which takes its
+// archived copy once there is one (a copy of a bad block stops capture as above); without
+// archiving capture stops. Returns whether to read again (true) or to locate again.
+bool after_bad_block() {
+  if (x_log.flag & KS_LOGF_ARCHIVED) stop_at_bad_block();
+  const time_t now = time(nullptr);
+  if (!bad_block.seen || bad_block.sqn != pos.sqn || bad_block.blk != x_log.bad_blk || now < bad_block.since) {
+    bad_block = {true, pos.sqn, x_log.bad_blk, now};
+    KS_DEBUG("redo log \"%s\" block %u fails its checksum, read again after %d seconds.", x_log.name, x_log.bad_blk,
+             x_read_wait);
+    wait_for_redo(x_read_wait * 1000);
+    return true;
+  }
+  if (now - bad_block.since < x_read_wait) {
+    wait_for_redo(x_read_wait * 1000);
+    return true;
+  }
+  if (x_log.flag & KS_LOGF_CURRENT) ks_log_switched(ex);  // a failed look leaves it current
+  x_log.flag &= ~KS_LOGF_BAD_CHECKSUM;
+  if (!(x_log.flag & KS_LOGF_CURRENT) && !archive_mode) stop_at_bad_block();
+  KS_ERROR_EVERY_MINUTE("redo log \"%s\" block %u fails its checksum, read again every %d seconds.", x_log.name,
+                        x_log.bad_blk, x_read_wait);
+  wait_for_redo(x_read_wait * 1000);
+  return (x_log.flag & KS_LOGF_CURRENT) != 0;
+}
+
 // The main loop. Returns only through one of the exits.
 [[noreturn]] void capture() {
   bool re_connect_db = false;
@@ -543,6 +589,10 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
         case WALK: {
           int rc = ks_do_read_buffer(ex, &pos, blocks);
           ks_flush_trail(ex->t);  // a failed write is kept, and reading holds until it is done
+          // A walk that met no bad block clears the last one: the tail block of the log is
+          // walked again at every read, and may be caught while being rewritten more than
+          // once. A header block failing at the switch look stays: walks there do not read it.
+          if (!(x_log.flag & KS_LOGF_BAD_CHECKSUM) && bad_block.blk >= 2) bad_block.seen = false;
           if (blocks > 0) ks_publish_status(&pos, KS_PUB_BUSY);
           bool at_end = false;
           if (rc == KS_RC_HOLD) {
@@ -581,6 +631,9 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
           } else if (x_log.flag & KS_LOGF_END) {
             x_log.flag &= ~KS_LOGF_END;
             at_end = true;
+          } else if (x_log.flag & KS_LOGF_BAD_CHECKSUM) {
+            x_log.flag &= ~KS_LOGF_BAD_CHECKSUM;
+            st = after_bad_block() ? READ : LOCATE;
           } else if (x_log.flag & KS_LOGF_CONT_UNWRITTEN) {
             x_log.flag &= ~KS_LOGF_CONT_UNWRITTEN;
             wait_for_redo(100);
@@ -596,7 +649,10 @@ bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 
               break;
             }
             int sw = ks_log_switched(ex);
-            if (sw < 0) {
+            if (sw < 0 && (x_log.flag & KS_LOGF_BAD_CHECKSUM)) {
+              x_log.flag &= ~KS_LOGF_BAD_CHECKSUM;
+              st = after_bad_block() ? READ : LOCATE;
+            } else if (sw < 0) {
               if (x_rdr.flag & KS_RDR_LOST) {
                 re_open_reader = true;
               } else {

@@ -5,7 +5,8 @@
 // without one; the decoder's messages go to its standard error. No shared memory, no
 // database. Invariants: the file is untrusted; records reach the same bounded decoder the
 // capture process uses, the walk is the capture process's own block walk, and rollbacks
-// are resolved by the capture process's own resolution at commit.
+// are resolved by the capture process's own resolution at commit. A block that fails its
+// checksum is reported where the walk meets it, then read as it is: the walk goes on.
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
+#include "lib/fmt/redo_checksum.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/fmt/trail_print.h"
 #include "extract/trans/trans.h"
@@ -40,6 +42,7 @@ ks_rba_t cur;
 // What -S prints.
 struct Summary {
   uint64_t records = 0, ignored = 0, malformed = 0;
+  std::vector<uint32_t> bad_blocks;  // blocks that fail their checksum, in log order
   std::map<std::pair<int, int>, uint64_t> vectors;  // by layer.code
   uint64_t commits = 0, rollbacks = 0;              // ends of every transaction in the log
   uint64_t committed = 0, rolled_back = 0;          // transactions with captured changes (delivered)
@@ -315,6 +318,9 @@ void print_summary(const char *file) {
   printf("SUMMARY %s\n", file);
   printf("records: %llu (ignored: %llu, with a malformed change: %llu)\n", static_cast<unsigned long long>(sum.records),
          static_cast<unsigned long long>(sum.ignored), static_cast<unsigned long long>(sum.malformed));
+  printf("blocks failing their checksum: %zu", sum.bad_blocks.size());
+  for (size_t i = 0; i < sum.bad_blocks.size(); i++) printf("%s%u", i == 0 ? " (" : ", ", sum.bad_blocks[i]);
+  printf(sum.bad_blocks.empty() ? "\n" : ")\n");
   printf("changes by operation code:\n");
   for (const auto &[op, n] : sum.vectors)
     printf("  %d.%d: %llu\n", op.first, op.second, static_cast<unsigned long long>(n));
@@ -427,14 +433,35 @@ int main(int argc, char **argv) {
   rba.blk = 0;
   // The walk reads the header itself; print it from the same bytes.
   uint32_t vsn = ks::load32(b1 + R::KS_REDO_FH1_VERSION, big);
-  if (!json && !summary)
+  if (!json && !summary) {
     printf("FILE block_size %d byte_order %s vsn 0x%08X blocks %u next_block %u sequence %u\n", log.blk_sz,
            big ? "big" : "little", vsn, ks::load32(b1 + R::KS_REDO_FH1_FILE_BLOCKS, big), ks::load32(b1 + R::KS_REDO_FH1_NEXT_BLOCK, big),
            cur.sqn);
+    auto scn = [&](int off) {
+      uint64_t v = R::load_header_scn(b1 + off, big);
+      return v == R::KS_REDO_SCN_NONE ? std::string("none") : std::to_string(v);
+    };
+    printf("SCN first %s next %s resetlogs %s\n", scn(R::KS_REDO_FH1_FIRST_SCN).c_str(),
+           scn(R::KS_REDO_FH1_NEXT_SCN).c_str(), scn(R::KS_REDO_FH1_RESETLOGS_SCN).c_str());
+  }
   // The walk keeps `cur` at the first byte of the record it hands to the decoder, which
-  // is what the taps print.
+  // is what the taps print. A block failing its checksum stops it before the block: the
+  // block is reported, its checksum set right in this copy of the file so that it passes
+  // as it is, and the walk goes on from where it stopped.
   cur = rba;
-  int rc = ks_do_read_buffer(&ex, &cur, rblks);
+  int rc;
+  for (;;) {
+    const size_t at = size_t(cur.blk) * size_t(log.blk_sz);
+    buf.rd_buf = data.data() + at;
+    rc = ks_do_read_buffer(&ex, &cur, rblks - int(cur.blk));
+    if (rc != -1 || !(log.flag & KS_LOGF_BAD_CHECKSUM)) break;
+    log.flag &= ~KS_LOGF_BAD_CHECKSUM;
+    const uint32_t bad = log.bad_blk;
+    sum.bad_blocks.push_back(bad);
+    if (json) fprintf(stderr, "redocat: block %u of %s fails its checksum\n", bad, file);
+    else if (!summary) printf("BLOCK %u fails its checksum\n", bad);
+    R::set_block_checksum(data.data() + size_t(bad) * size_t(log.blk_sz), size_t(log.blk_sz));
+  }
   if (summary)
     print_summary(file);
   else if (!json)
@@ -448,5 +475,5 @@ int main(int argc, char **argv) {
     fprintf(stderr, "redocat: walk of %s stopped at %s\n", file, rba_text().c_str());
     return 1;
   }
-  return 0;
+  return sum.bad_blocks.empty() ? 0 : 2;
 }

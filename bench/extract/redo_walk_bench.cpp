@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "extract/extract.h"
+#include "lib/fmt/redo_checksum.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
 #include "lib/log/log.h"
@@ -41,7 +42,7 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
 namespace {
 
 // A completed log of `blocks` blocks with records of 24..2048 bytes (some spanning
-// blocks) in the layout the walk reads.
+// blocks) in the layout the walk reads, every block with its checksum.
 void write_log(const std::string &path, uint32_t seq, int blocks, int bs, std::mt19937 &rng) {
   std::vector<uint8_t> f(static_cast<size_t>(blocks) * bs, 0);
   ks::store_le32(&f[20], bs);
@@ -88,6 +89,8 @@ void write_log(const std::string &path, uint32_t seq, int blocks, int bs, std::m
     ks::store_le32(h + ks::redo::KS_REDO_BH_SEQUENCE, seq);
     ks::store_le16(h + ks::redo::KS_REDO_BH_FIRST_RECORD, static_cast<uint16_t>(0x8000 | first[b]));
   }
+  // Checksums set, as a database writes them, so that the walk verifies every block.
+  for (int b = 0; b < blocks; b++) ks::redo::set_block_checksum(&f[static_cast<size_t>(b) * bs], static_cast<size_t>(bs));
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0 || write(fd, f.data(), f.size()) != static_cast<ssize_t>(f.size())) {
     perror(path.c_str());

@@ -47,6 +47,7 @@
 #define KS_CFG_DB_REMOTE 0x20u    // redo read through the reader agent
 #define KS_CFG_PARM_TXFLAG8 0x1u  // apply also replays transactions flagged 0x8
 #define KS_CFG_PARM_SEQ 0x2u      // sequence changes captured and synchronised
+#define KS_CFG_PARM_NO_CHECKSUM 0x4u  // extract does not verify redo block checksums
 #define KS_CFG_SET_ALL 0x1u       // include/exclude/mapping item names table "*"
 #define KS_CFG_COM_EXTRACT 1
 #define KS_CFG_COM_APPLY 2
@@ -140,7 +141,7 @@ static_assert(offsetof(ks_cfg_fcom_t, name) == 32);
 static_assert(offsetof(ks_cfg_fcom_t, next) == 192);
 
 typedef struct __ks_cfg_fparm_s {
-  uint32_t flag;      // KS_CFG_PARM_TXFLAG8, KS_CFG_PARM_SEQ
+  uint32_t flag;      // KS_CFG_PARM_TXFLAG8, KS_CFG_PARM_SEQ, KS_CFG_PARM_NO_CHECKSUM
   uint32_t max_trans;
   uint32_t trans_sz;
   uint32_t idle_wait;

@@ -14,39 +14,17 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include "lib/fmt/redo_checksum.h"
 #include "lib/fmt/redo_format.h"
 #include "tests/extract/extract_env.h"
 
 namespace {
 
-typedef std::tuple<uint32_t, uint32_t, uint32_t> Rba;
-
-int orasim(const kstest::ExtractEnv &env, const std::string &args) {
-  std::string cmd = std::string(KS_BIN_DIR) + "/orasim " + args + " -d " + env.home().file("sim") +
-                    " -n SRC > /dev/null 2>&1";
-  int st = system(cmd.c_str());
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-// Positions of the records handed on, in log order, from a piece of the log.
-std::vector<Rba> records(const std::string &log) {
-  std::vector<Rba> out;
-  const std::string key = "REDO RECORD - RBA: 0x";
-  for (size_t p = log.find(key); p != std::string::npos; p = log.find(key, p + 1)) {
-    unsigned s, b, o;
-    if (sscanf(log.c_str() + p + key.size(), "%x.%x.%x", &s, &b, &o) == 3) out.emplace_back(s, b, o);
-  }
-  return out;
-}
-
-std::vector<std::string> oci_env() { return {"KESTRO_OCI_LIB=" KS_LIB_DIR "/liborasim.so"}; }
-
-ks_ckp_t checkpoint(const kstest::ExtractEnv &env) {
-  ks_ckp_t c{};
-  std::string d = kstest::read_file(env.ckp_path());
-  memcpy(&c, d.data(), std::min(d.size(), sizeof c));
-  return c;
-}
+using kstest::checkpoint;
+using kstest::oci_env;
+using kstest::orasim;
+using kstest::Rba;
+using kstest::records;
 
 // A fault for the stand-in database, taken by sessions already open.
 bool add_fault(const kstest::ExtractEnv &env, const std::string &kind, int arg, int err) {
@@ -263,6 +241,7 @@ TEST(ExtractCapture, UnsupportedRedoEndsCaptureThroughTheErrorExitKeepingThePosi
   std::string log = env.home().file("sim/SRC/onlinelog/redo01.log");
   std::string d = kstest::read_file(log);
   ks::store_le32(&d[512 + ks::redo::KS_REDO_FH1_VERSION], 0x09200000);
+  ks::redo::set_block_checksum(reinterpret_cast<uint8_t *>(&d[512]), 512);  // a header written so, not damaged
   kstest::write_file(log, d);
   ASSERT_GT(env.start({}, oci_env()), 0);
   EXPECT_EQ(env.wait_exit(), 255);

@@ -11,10 +11,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -222,5 +226,36 @@ class ExtractEnv {
   int slot_ = -1;
   pid_t pid_ = -1;
 };
+
+// Runs orasim on the environment's source SRC → its exit status.
+inline int orasim(const ExtractEnv &env, const std::string &args) {
+  std::string cmd = std::string(KS_BIN_DIR) + "/orasim " + args + " -d " + env.home().file("sim") +
+                    " -n SRC > /dev/null 2>&1";
+  int st = system(cmd.c_str());
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// The environment of an extract that reaches the source through the stand-in library.
+inline std::vector<std::string> oci_env() { return {"KESTRO_OCI_LIB=" KS_LIB_DIR "/liborasim.so"}; }
+
+// Positions of the records handed on, in log order, from a piece of extract's log (its
+// detail lines).
+typedef std::tuple<uint32_t, uint32_t, uint32_t> Rba;
+inline std::vector<Rba> records(const std::string &log) {
+  std::vector<Rba> out;
+  const std::string key = "REDO RECORD - RBA: 0x";
+  for (size_t p = log.find(key); p != std::string::npos; p = log.find(key, p + 1)) {
+    unsigned s, b, o;
+    if (sscanf(log.c_str() + p + key.size(), "%x.%x.%x", &s, &b, &o) == 3) out.emplace_back(s, b, o);
+  }
+  return out;
+}
+
+inline ks_ckp_t checkpoint(const ExtractEnv &env) {
+  ks_ckp_t c{};
+  std::string d = read_file(env.ckp_path());
+  memcpy(&c, d.data(), std::min(d.size(), sizeof c));
+  return c;
+}
 
 }  // namespace kstest

@@ -213,12 +213,6 @@ std::vector<std::string> expected_view(const std::string &expect, const std::map
 
 // ---- running the pipeline -----------------------------------------------------------------
 
-int orasim(const kstest::ExtractEnv &env, const std::string &args) {
-  std::string cmd = std::string(KS_BIN_DIR) + "/orasim " + args + " -d " + env.home().file("sim") + " -n SRC > /dev/null 2>&1";
-  int st = system(cmd.c_str());
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
 // Captures from start_scn to the end of the current log and prints every trail file.
 std::string capture(kstest::ExtractEnv &env, uint64_t start_scn) {
   std::vector<std::string> env_vars = {"KESTRO_OCI_LIB=" KS_LIB_DIR "/liborasim.so"};
