@@ -504,3 +504,57 @@ TEST(RedoFields, HandTypedLogIsWrittenByteForByteInBothByteOrders) {
       ASSERT_EQ(uint8_t(got[i]), uint8_t(want[i])) << "first difference at byte " << i << " (block " << i / B << ", +" << i % B << ")";
   }
 }
+
+// A write larger than the writer holds back goes out in parts: the block with its header
+// goes to disk before the write's length is known and is written again, with a checksum
+// that holds, when the write ends. The current log's header holds its checksum too.
+TEST(RedoFields, AWriteThatGoesOutInPartsHasItsHeaderCompletedOnDisk) {
+  for (bool big : {false, true}) {
+    kstest::TempHome home;
+    ks_redo_cfg_t cfg;
+    cfg.big = big;
+    cfg.log_blocks = 40000;
+    cfg.sync = false;
+    cfg.flush_bytes = 64u << 20;
+    cfg.arch_dir = home.path() + "tmp";
+    std::vector<ks_log_group_t> groups(2);
+    std::vector<std::string> paths;
+    for (int g = 0; g < 2; g++) {
+      groups[size_t(g)].group = g + 1;
+      groups[size_t(g)].path = home.path() + "data/redo" + std::to_string(g + 1) + ".log";
+      paths.push_back(groups[size_t(g)].path);
+    }
+    ks_redo_writer wr;
+    ASSERT_EQ(ks_redo_writer::create_groups(cfg, paths), 0);
+    ASSERT_EQ(wr.open(cfg, groups, -1, 0, 1, 1000, 77), 0);
+    ks_redo_record r;
+    r.setup(big, cfg.vsn);
+    const uint32_t sizes[1] = {8000};
+    uint64_t scn = 1001;
+    auto add = [&](int n) {
+      for (int i = 0; i < n; i++, scn++) {
+        r.begin(scn, KS_REDO_VLD_NORMAL, 0, 78);
+        r.other(4, 1, 1, 0x01000100, sizes, 1);
+        ASSERT_EQ(r.finish(), 0);
+        ASSERT_EQ(wr.append(r, scn), 0);
+      }
+      ASSERT_EQ(wr.flush(), 0);
+    };
+    add(700);  // about 5.6 MB: more than the writer holds back
+    const uint32_t first_end = wr.next_block();
+    add(3);
+    const std::string f = kstest::read_file(paths[0]);
+    const uint8_t *d = reinterpret_cast<const uint8_t *>(f.data());
+    for (uint32_t b = 0; b < wr.next_block(); b++) ASSERT_TRUE(block_checksum_ok(d + size_t(b) * 512, 512)) << b;
+    EXPECT_EQ(ks::load32(d + 512 + KS_REDO_FH1_NEXT_BLOCK, big), KS_REDO_NEXT_BLOCK_CURRENT);
+    const uint8_t *h = d + 2 * 512 + KS_REDO_BH_SIZE;
+    EXPECT_EQ(ks::load16(h + KS_REDO_LWN_MARK, big), 1);
+    EXPECT_EQ(ks::load32(h + KS_REDO_LWN_BLOCKS, big), first_end - 2);
+    EXPECT_EQ(load_scn6(h + KS_REDO_LWN_NEXT_SCN, big), 1001u + 700);
+    const uint8_t *h2 = d + size_t(first_end) * 512 + KS_REDO_BH_SIZE;
+    EXPECT_EQ(ks::load16(h2 + KS_REDO_LWN_MARK, big), 1);
+    EXPECT_EQ(load_scn6(h2 + KS_REDO_LWN_SCN, big), 1001u + 700);
+    EXPECT_EQ(ks::load32(h2 + KS_REDO_LWN_BLOCKS, big), wr.next_block() - first_end);
+    ASSERT_EQ(wr.close(), 0);
+  }
+}
