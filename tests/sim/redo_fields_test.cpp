@@ -69,6 +69,16 @@ std::vector<Rec> walk(const std::string &f, uint32_t bs, uint32_t nab, bool big)
   return out;
 }
 
+// Two log groups in the home's data directory.
+std::vector<ks_log_group_t> two_groups(const kstest::TempHome &home) {
+  std::vector<ks_log_group_t> groups(2);
+  for (int g = 0; g < 2; g++) {
+    groups[size_t(g)].group = g + 1;
+    groups[size_t(g)].path = home.path() + "data/redo" + std::to_string(g + 1) + ".log";
+  }
+  return groups;
+}
+
 }  // namespace
 
 TEST(RedoFields, EveryVersionAndByteOrderWritesWhatADatabaseWritesConsistently) {
@@ -352,7 +362,13 @@ TEST(RedoFields, HandTypedLogIsWrittenByteForByteInBothByteOrders) {
   };
   const uint32_t T0 = redo_time(2026, 12, 8, 10, 0, 0), B = 1024, R = 2 * B + 16, R2 = R + 592;
   const uint32_t V1 = R + 68, V2 = V1 + 76, V3 = V2 + 108, V4 = V3 + 212, C = R2 + 24;
-  const F fields[] = {
+  // ITL redo with the transaction 10.12.572 and its undo address (block, sequence 1, record 1).
+  auto itl = [](uint32_t at, uint32_t op) {
+    return std::vector<F>{{at, 1, op, nullptr},          {at + 1, 1, 0x0d, nullptr},       {at + 4, 2, 10, nullptr},
+                          {at + 6, 2, 12, nullptr},      {at + 8, 4, 0x23c, nullptr},      {at + 12, 4, 0x00C00A21, nullptr},
+                          {at + 16, 2, 1, nullptr},      {at + 18, 1, 1, nullptr}};
+  };
+  std::vector<F> fields = {
       // block 0: type, file type, block size, blocks after it, magic
       {0, 1, 0x00, nullptr}, {1, 1, 0x22, nullptr}, {4, 4, 0xFFC00000, nullptr}, {20, 4, B, nullptr},
       {24, 4, 8, nullptr}, {28, 4, 0x7A7B7C7D, nullptr},
@@ -394,7 +410,7 @@ TEST(RedoFields, HandTypedLogIsWrittenByteForByteInBothByteOrders) {
       {V2 + 76, 0, 0, "orasim@orasim-host (TNS V1-V3)"},
       // 5.1: undo block class 36; record size, space, flags, XID, undo sequence and record;
       // object and data object 74501, tablespace 4, 11.1, slot, first-undo flag (76 bytes);
-      // ITL op 4 with the XID and undo address; delete-row-piece undo (0x23) of the row with
+      // ITL op 4 (below); delete-row-piece undo (0x23) of the row with
       // the segment header, maxFr, flags and ITL; supplemental header
       {V3, 1, 5, nullptr}, {V3 + 1, 1, 1, nullptr}, {V3 + 2, 2, 36, nullptr}, {V3 + 4, 2, 3, nullptr},
       {V3 + 6, 2, 0xFFFF, nullptr}, {V3 + 8, 4, 0x00C00A21, nullptr}, {V3 + 12, 4, 0x229606, nullptr},
@@ -405,20 +421,16 @@ TEST(RedoFields, HandTypedLogIsWrittenByteForByteInBothByteOrders) {
       {V3 + 54, 2, 12, nullptr}, {V3 + 56, 4, 0x23c, nullptr}, {V3 + 60, 2, 1, nullptr}, {V3 + 62, 1, 1, nullptr},
       {V3 + 64, 4, 74501, nullptr}, {V3 + 68, 4, 74501, nullptr}, {V3 + 72, 4, 4, nullptr}, {V3 + 80, 1, 11, nullptr},
       {V3 + 81, 1, 1, nullptr}, {V3 + 82, 1, 12, nullptr}, {V3 + 84, 2, 0x0008, nullptr},
-      {V3 + 140, 1, 4, nullptr}, {V3 + 141, 1, 0x0d, nullptr}, {V3 + 144, 2, 10, nullptr}, {V3 + 146, 2, 12, nullptr},
-      {V3 + 148, 4, 0x23c, nullptr}, {V3 + 152, 4, 0x00C00A21, nullptr}, {V3 + 156, 2, 1, nullptr}, {V3 + 158, 1, 1, nullptr},
       {V3 + 172, 4, 0x0600008b, nullptr}, {V3 + 176, 4, 0x0600000a, nullptr}, {V3 + 180, 2, 0x12fa, nullptr},
       {V3 + 182, 1, 0x23, nullptr}, {V3 + 183, 1, 0x01, nullptr}, {V3 + 184, 1, 1, nullptr}, {V3 + 188, 2, 0, nullptr},
       {V3 + 193, 1, 0x0c, nullptr}, {V3 + 200, 2, 1, nullptr},
       // 11.2: data block, file 24, previous change, object number's low 16 bits; ITL redo op 1
-      // with the XID and undo address; insert-row-piece header (lock byte 1); two values
+      // (below); insert-row-piece header (lock byte 1); two values
       {V4, 1, 11, nullptr}, {V4 + 1, 1, 2, nullptr}, {V4 + 2, 2, 1, nullptr}, {V4 + 4, 2, 24, nullptr},
       {V4 + 6, 2, 1, nullptr}, {V4 + 8, 4, 0x0600008b, nullptr}, {V4 + 12, 4, 0x229606, nullptr},
       {V4 + 20, 1, 1, nullptr}, {V4 + 22, 2, 0x2305, nullptr}, {V4 + 24, 2, 3, nullptr},
       {V4 + 32, 2, 10, nullptr}, {V4 + 34, 2, 24, nullptr}, {V4 + 36, 2, 48, nullptr}, {V4 + 38, 2, 2, nullptr},
       {V4 + 40, 2, 5, nullptr},
-      {V4 + 44, 1, 1, nullptr}, {V4 + 45, 1, 0x0d, nullptr}, {V4 + 48, 2, 10, nullptr}, {V4 + 50, 2, 12, nullptr},
-      {V4 + 52, 4, 0x23c, nullptr}, {V4 + 56, 4, 0x00C00A21, nullptr}, {V4 + 60, 2, 1, nullptr}, {V4 + 62, 1, 1, nullptr},
       {V4 + 68, 4, 0x0600008b, nullptr}, {V4 + 72, 4, 0x0600000a, nullptr}, {V4 + 76, 2, 0x12fa, nullptr},
       {V4 + 78, 1, 2, nullptr}, {V4 + 79, 1, 0x01, nullptr}, {V4 + 80, 1, 1, nullptr}, {V4 + 84, 1, 0x2c, nullptr},
       {V4 + 85, 1, 1, nullptr}, {V4 + 86, 1, 2, nullptr}, {V4 + 110, 2, 0, nullptr},
@@ -436,6 +448,7 @@ TEST(RedoFields, HandTypedLogIsWrittenByteForByteInBothByteOrders) {
       {C + 64, 4, 0x00C00A21, nullptr}, {C + 68, 2, 1, nullptr}, {C + 70, 1, 1, nullptr}, {C + 72, 2, 0x1f10, nullptr},
       {C + 88, 4, T0 + 2, nullptr}, {C + 104, 4, T0 + 2, nullptr},
   };
+  for (auto &v : {itl(V3 + 140, 4), itl(V4 + 44, 1)}) fields.insert(fields.end(), v.begin(), v.end());
   static_assert(R2 == 2 * 1024 + 16 + 592, "record 2 follows record 1");
   for (bool big : {false, true}) {
     SCOPED_TRACE(big ? "big endian" : "little endian");
@@ -462,16 +475,10 @@ TEST(RedoFields, HandTypedLogIsWrittenByteForByteInBothByteOrders) {
     cfg.activation = 0x593a4bae;
     cfg.resetlogs_id = 0x4903676e;
     cfg.resetlogs_scn = 1;
-    std::vector<ks_log_group_t> groups(2);
-    std::vector<std::string> paths;
-    for (int g = 0; g < 2; g++) {
-      groups[size_t(g)].group = g + 1;
-      groups[size_t(g)].path = home.path() + "data/redo" + std::to_string(g + 1) + ".log";
-      paths.push_back(groups[size_t(g)].path);
-    }
+    std::vector<ks_log_group_t> groups = two_groups(home);
     std::string arch;
     ks_redo_writer wr;
-    ASSERT_EQ(ks_redo_writer::create_groups(cfg, paths), 0);
+    ASSERT_EQ(ks_redo_writer::create_groups(cfg, {groups[0].path, groups[1].path}), 0);
     wr.set_listener([&](const ks_log_event_t &e) {
       if (!e.arch_path.empty()) arch = e.arch_path;
       return 0;
@@ -517,15 +524,9 @@ TEST(RedoFields, AWriteThatGoesOutInPartsHasItsHeaderCompletedOnDisk) {
     cfg.sync = false;
     cfg.flush_bytes = 64u << 20;
     cfg.arch_dir = home.path() + "tmp";
-    std::vector<ks_log_group_t> groups(2);
-    std::vector<std::string> paths;
-    for (int g = 0; g < 2; g++) {
-      groups[size_t(g)].group = g + 1;
-      groups[size_t(g)].path = home.path() + "data/redo" + std::to_string(g + 1) + ".log";
-      paths.push_back(groups[size_t(g)].path);
-    }
+    std::vector<ks_log_group_t> groups = two_groups(home);
     ks_redo_writer wr;
-    ASSERT_EQ(ks_redo_writer::create_groups(cfg, paths), 0);
+    ASSERT_EQ(ks_redo_writer::create_groups(cfg, {groups[0].path, groups[1].path}), 0);
     ASSERT_EQ(wr.open(cfg, groups, -1, 0, 1, 1000, 77), 0);
     ks_redo_record r;
     r.setup(big, cfg.vsn);
@@ -543,7 +544,7 @@ TEST(RedoFields, AWriteThatGoesOutInPartsHasItsHeaderCompletedOnDisk) {
     add(700);  // about 5.6 MB: more than the writer holds back
     const uint32_t first_end = wr.next_block();
     add(3);
-    const std::string f = kstest::read_file(paths[0]);
+    const std::string f = kstest::read_file(groups[0].path);
     const uint8_t *d = reinterpret_cast<const uint8_t *>(f.data());
     for (uint32_t b = 0; b < wr.next_block(); b++) ASSERT_TRUE(block_checksum_ok(d + size_t(b) * 512, 512)) << b;
     EXPECT_EQ(ks::load32(d + 512 + KS_REDO_FH1_NEXT_BLOCK, big), KS_REDO_NEXT_BLOCK_CURRENT);
