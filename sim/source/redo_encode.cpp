@@ -64,14 +64,13 @@ void ks_redo_record::vector(uint8_t layer, uint8_t code, uint16_t cls, uint32_t 
     // changed yet, the SCN just before (a block never changes before it exists).
     uint64_t prev = scn_ > 1 ? scn_ - 1 : 1;
     uint8_t seq = 1;
-    auto it = blk_chg_.find(dba);
-    if (it != blk_chg_.end()) {
-      prev = it->second.scn;
-      if (prev == scn_) seq = uint8_t(it->second.seq + 1);
-      it->second = {scn_, seq};
-    } else {
-      blk_chg_.emplace(dba, ks_blk_chg_t{scn_, seq});
+    if (blk_chg_.empty()) blk_chg_.assign(size_t(1) << kBlkChgBits, ks_blk_chg_t{0, 0, 0});
+    ks_blk_chg_t &c = blk_chg_[(dba * 0x9E3779B1u) >> (32 - kBlkChgBits)];
+    if (c.scn != 0 && c.dba == dba) {
+      prev = c.scn;
+      if (prev == scn_) seq = uint8_t(c.seq + 1);
     }
+    c = ks_blk_chg_t{dba, seq, scn_};
     store_scn6(v + KS_REDO_CV_PREV_SCN, prev, big_);
     v[KS_REDO_CV_SEQ] = seq;
     put16(v + KS_REDO_CV_OBJ, layer == 5 ? 0xFFFF : uint16_t(objn));

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "lib/fmt/redo_format.h"
 
@@ -200,12 +200,16 @@ class ks_redo_record {
   uint64_t rec_xid_ = 0;
   uint16_t rec_useq_ = 0;
   uint8_t rec_urec_ = 0;
-  // SCN and change sequence of the last change of each block.
+  // SCN and change sequence of the last change of recently changed blocks, in a table of
+  // fixed size indexed by a hash of the block address (a block whose entry another took
+  // counts as not changed yet). Allocated with the first vector.
   struct ks_blk_chg_t {
-    uint64_t scn;
+    uint32_t dba;
     uint8_t seq;
+    uint64_t scn;
   };
-  std::unordered_map<uint32_t, ks_blk_chg_t> blk_chg_;
+  static constexpr int kBlkChgBits = 16;
+  std::vector<ks_blk_chg_t> blk_chg_;
   bool overflow_ = false;
   bool big_ = false;
   uint32_t vsn_ = redo::KS_REDO_VSN19;
