@@ -556,13 +556,15 @@ void ks_redo_record::ddl(uint64_t xid, uint32_t objn, std::string_view text, std
 }
 
 void ks_redo_record::index_change(uint64_t xid, uint32_t index_objn, uint32_t leaf_dba, bool insert,
-                                  const ks_colval_t *key, int n, ks_rowref_t r) {
+                                  const ks_colval_t *key, int n, ks_rowref_t r, bool undo) {
   if (bare_) return;
-  // Undo: restore the leaf as it was (10.22), a 16-byte header naming the leaf block.
-  uint8_t *h = kdo_header(leaf_dba, KS_REDO_IDX_UNDO_CODE, 16);
-  h[KS_REDO_KDO_ITL] = 1;
-  int nf = undo_fields(xid, index_objn, 10, 16);
-  undo_vector(nf, nullptr, xid_usn(xid));
+  if (undo) {
+    // Undo: restore the leaf as it was (10.22), a 16-byte header naming the leaf block.
+    uint8_t *h = kdo_header(leaf_dba, KS_REDO_IDX_UNDO_CODE, 16);
+    h[KS_REDO_KDO_ITL] = 1;
+    int nf = undo_fields(xid, index_objn, 10, 16);
+    undo_vector(nf, nullptr, xid_usn(xid));
+  }
   // Redo: the leaf row, its key columns (length byte and bytes, 0xFF for NULL) and the
   // row id of the table row (block and slot).
   static thread_local uint8_t keybuf[4096];

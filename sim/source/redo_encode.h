@@ -99,10 +99,11 @@ class ks_redo_record {
   // 5.19 (a session's first transaction: user, machine, program) or 5.20 (current schema):
   // the session information a transaction's first record carries.
   void session(bool first, std::string_view user);
-  // Upkeep of an index of the current segment for one row: undo 5.1 of 10.22 and the leaf
-  // row insert 10.2 (or delete 10.4) of key (its columns' values) pointing at row r.
+  // Upkeep of an index of the current segment for one row: undo 5.1 of 10.22 (unless the
+  // change undoes one, in a rollback) and the leaf row insert 10.2 (or delete 10.4) of key
+  // (its columns' values) pointing at row r.
   void index_change(uint64_t xid, uint32_t index_objn, uint32_t leaf_dba, bool insert, const ks_colval_t *key, int n,
-                    ks_rowref_t r);
+                    ks_rowref_t r, bool undo = true);
   // Segment-space upkeep around an insert: 13.22 (a block takes rows: its state in the
   // space bitmap block changes) or 13.28 (a block is full).
   void space_change(uint8_t code, uint32_t bitmap_dba, uint32_t data_dba);

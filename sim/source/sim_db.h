@@ -197,7 +197,7 @@ class ks_sim_db {
   void rec_segment(const ks_table_t *t);
   void space_upkeep(const ks_table_t *t, ks_rowref_t ref);
   int index_record(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_val_t> *old, const std::vector<ks_val_t> *nv,
-                   ks_rowref_t ref);
+                   ks_rowref_t ref, uint8_t rb_code = 0);
   // Container of a piece of system activity: in a pluggable database, half of it is the
   // root's (uid 1), which the source's readers skip.
   uint32_t noise_con();

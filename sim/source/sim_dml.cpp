@@ -113,9 +113,10 @@ uint32_t pk_leaf_dba(const ks_table_t *t) { return t->file << 22 | (t->seg_block
 }  // namespace
 
 // Primary-key upkeep of row changes, in a record of its own after the row's: the old key's
-// leaf row goes (old non-null), the new one comes (nv non-null).
+// leaf row goes (old non-null), the new one comes (nv non-null). In a rollback (rb_code 6
+// or 11) the leaf change has no undo and a 5.6 / 5.11 names the index.
 int ks_sim_db::index_record(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_val_t> *old, const std::vector<ks_val_t> *nv,
-                            ks_rowref_t ref) {
+                            ks_rowref_t ref, uint8_t rb_code) {
   if (t->pk_objn == 0 || t->pk.empty()) return 0;
   std::vector<ks_colval_t> key(t->pk.size());
   rec_begin_follow();
@@ -126,8 +127,9 @@ int ks_sim_db::index_record(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_va
       const ks_val_t &x = (*v)[size_t(t->pk[k])];
       key[k] = x.is_null ? ks_colval_t{nullptr, -1} : ks_colval_t{reinterpret_cast<const uint8_t *>(x.b.data()), int(x.b.size())};
     }
-    rec_.index_change(tx->xid, t->pk_objn, pk_leaf_dba(t), v == nv, key.data(), int(key.size()), ref);
+    rec_.index_change(tx->xid, t->pk_objn, pk_leaf_dba(t), v == nv, key.data(), int(key.size()), ref, rb_code == 0);
   }
+  if (rb_code != 0) rec_.rollback_undo(rb_code, tx->xid, t->pk_objn);
   return rec_end(scn);
 }
 
@@ -478,6 +480,14 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
       uint32_t ri = u.rows[k];
       ks_row_t &r = t->rows[ri];
       ks_rowref_t ref{r.dba, r.slot};
+      // The key the rollback takes out of the primary key (gone) and puts back (back).
+      std::vector<ks_val_t> gone;
+      const std::vector<ks_val_t> *back = nullptr;
+      bool key_moves = u.kind == ks_undo_t::kIns || u.kind == ks_undo_t::kQmi || u.kind == ks_undo_t::kDel;
+      for (int c : u.cols) key_moves |= std::find(t->pk.begin(), t->pk.end(), c) != t->pk.end();
+      key_moves &= t->pk_objn != 0;
+      if (key_moves && u.kind != ks_undo_t::kDel) gone = r.v;
+      if (key_moves && u.kind != ks_undo_t::kIns && u.kind != ks_undo_t::kQmi) back = &r.v;
       rec_begin();
       uint64_t scn = scn_;
       rec_segment(t);
@@ -524,6 +534,7 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
       }
       rec_.rollback_undo(rb_code, tx->xid, t->objn);
       if (rec_end(scn) != 0) return -1;
+      if (key_moves && index_record(tx, t, gone.empty() ? nullptr : &gone, back, ref, rb_code) != 0) return -1;
       t->dirty = true;
       if (u.kind != ks_undo_t::kQmi) break;
     }
