@@ -37,6 +37,8 @@ int ks_parse_commit(ks_extr_t *ex, uint8_t *vbuf) {
 int ks_parse_audit(ks_extr_t *ex, uint8_t *vbuf) {
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
+  // The session information a transaction's first record carries (current schema) has
+  // no sixth field: nothing to take.
   const uint8_t *f = ks_cv_field(&cv, 6);
   int fl = ks_cv_len(&cv, 6);
   if (!f || fl <= 7) return 0;

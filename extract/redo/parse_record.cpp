@@ -151,6 +151,8 @@ constexpr Act kLayer11[18] = {Act::end, Act::end, Act::irp, Act::drp, Act::lkr, 
 Act dispatch(uint8_t layer, uint8_t code) {
   switch (layer) {
     case 5:
+      // 5.2 and the session information of a transaction's first record (5.19, and 5.20
+      // without an audit tag) carry no change: passed over.
       if (code == 1) return Act::undo;
       if (code == 4) return Act::commit;
       if (code == 20) return Act::audit;
@@ -162,6 +164,8 @@ Act dispatch(uint8_t layer, uint8_t code) {
       if (code == 6) return Act::notyet;
       return Act::skip;
     case 10:
+      // Leaf rows of ordinary indexes (after their 10.22 undo, which the undo handler passes
+      // over) are passed over quietly unless the table is index-organised.
       if (code == 2 || code == 3 || code == 4 || code == 5 || code == 18 || code == 35) return Act::notyet;
       return Act::skip;
     case 19:

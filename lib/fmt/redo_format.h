@@ -222,6 +222,90 @@ static_assert(KS_REDO_CMT_FLAG < KS_REDO_CMT_SIZE && KS_REDO_RB_SLOT < KS_REDO_R
                   KS_REDO_DDL_TYPE < KS_REDO_DDL_FIELD11_SIZE,
               "transaction control layouts");
 
+// ---- fields a database writes that the decoder does not need ----------------------------
+// The simulated source writes them so that its logs look like a database's to any reader;
+// the consistency test and the inspection tools read them. 6-byte SCNs are a 4-byte base
+// followed by a 2-byte wrap.
+constexpr int KS_REDO_BH_TYPE = 0;    // u8: 0x01 redo block, 0x00 in block 0
+constexpr int KS_REDO_BH_FORMAT = 1;  // u8: 0x22 for 512- and 1024-byte blocks, 0x82 for 4096
+constexpr uint8_t KS_REDO_BLOCK_TYPE = 0x01;
+constexpr uint8_t block_format_of(uint32_t bsz) { return bsz >= 4096 ? 0x82 : 0x22; }
+constexpr int KS_REDO_FH0_FILE_TYPE = 4;  // u32 0xFFC00000
+constexpr int KS_REDO_FH0_BLOCKS = 24;    // u32 blocks after block 0
+constexpr uint32_t KS_REDO_FILE_TYPE = 0xFFC00000;
+constexpr int KS_REDO_FH1_DBID = 24, KS_REDO_FH1_DB_NAME = 28, KS_REDO_FH1_DB_NAME_SIZE = 8;
+constexpr int KS_REDO_FH1_CONTROL_SEQ = 36;              // u32
+constexpr int KS_REDO_FH1_PAIR = 48;                     // two u16, both 2
+constexpr int KS_REDO_FH1_ACTIVATION = 52;               // u32
+constexpr int KS_REDO_FH1_DESCRIPTION = 92, KS_REDO_FH1_DESCRIPTION_SIZE = 64;
+constexpr int KS_REDO_FH1_RESETLOGS_ID = 160;            // u32
+constexpr int KS_REDO_FH1_RESETLOGS_SCN = 164;           // 6-byte SCN
+constexpr int KS_REDO_FH1_THREAD = 176;                  // u16
+constexpr int KS_REDO_FH1_FIRST_SCN = 180, KS_REDO_FH1_FIRST_TIME = 188;
+constexpr int KS_REDO_FH1_NEXT_SCN = 192, KS_REDO_FH1_NEXT_TIME = 200;
+static_assert(KS_REDO_FH1_DESCRIPTION + KS_REDO_FH1_DESCRIPTION_SIZE <= KS_REDO_FH1_NEXT_BLOCK &&
+                  KS_REDO_FH1_NEXT_TIME + 4 <= 512,
+              "file header fields");
+// From 12c the wraps of the file header's SCNs carry this flag; readers mask it.
+constexpr uint16_t KS_REDO_SCN_WRAP_FLAG = 0x8000;
+inline void store_scn6(uint8_t *p, uint64_t scn, bool big, uint16_t wrap_flag = 0) {
+  store32(p, uint32_t(scn), big);
+  store16(p + 4, uint16_t(uint16_t(scn >> 32) | wrap_flag), big);
+}
+inline uint64_t load_scn6(const uint8_t *p, bool big) {
+  return uint64_t(load16(p + 4, big) & ~KS_REDO_SCN_WRAP_FLAG) << 32 | load32(p, big);
+}
+// Record header: sub-SCN (1 in every record a database writes).
+constexpr int KS_REDO_RH_SUBSCN = 12;
+// 68-byte header that opens a log write (LWN): marker 1, the write's length in blocks
+// (twice; the distance to the next write's first block), the SCN of its first record and
+// the lowest SCN the next write can carry.
+constexpr int KS_REDO_LWN_MARK = 26, KS_REDO_LWN_BLOCKS = 28, KS_REDO_LWN_BLOCKS2 = 32, KS_REDO_LWN_SCN = 40,
+              KS_REDO_LWN_NEXT_SCN = 56;
+static_assert(KS_REDO_LWN_NEXT_SCN + 6 <= KS_REDO_RH_TIME, "write header layout");
+// Change-vector header: absolute file number, 0xFFFF (undo) or 1 (data), the block's
+// previous change SCN, change sequence within the block and type, low 16 bits of the
+// object number (0xFFFF for undo), and from 12.1 the container id.
+constexpr int KS_REDO_CV_AFN = 4, KS_REDO_CV_KIND = 6, KS_REDO_CV_PREV_SCN = 12, KS_REDO_CV_SEQ = 20,
+              KS_REDO_CV_TYPE = 21, KS_REDO_CV_OBJ = 22, KS_REDO_CV_CON_ID = 24;
+static_assert(KS_REDO_CV_OBJ + 2 <= KS_REDO_CV_HEADER24 && KS_REDO_CV_CON_ID + 2 <= KS_REDO_CV_HEADER32, "vector header");
+// 5.2 field 1: the XID's slot and sequence, undo address (block, sequence, record), flags
+// and size; field 2 (12.1+, container databases): the container uid.
+constexpr int KS_REDO_UH_SLOT = 0, KS_REDO_UH_SQN = 4, KS_REDO_UH_UBA_DBA = 8, KS_REDO_UH_UBA_SEQ = 12,
+              KS_REDO_UH_UBA_REC = 14, KS_REDO_UH_FLAGS = 16, KS_REDO_UH_USIZE = 18;
+constexpr uint16_t KS_REDO_UH_FLAGS_PDB = 0x0052, KS_REDO_UH_FLAGS_ROOT = 0x0452;
+static_assert(KS_REDO_UH_USIZE + 2 <= KS_REDO_UH_SIZE, "5.2 layout");
+// 5.1 field 1: record size, space left, flags, undo block sequence and record.
+constexpr int KS_REDO_UBH_RSIZE = 0, KS_REDO_UBH_SPACE = 2, KS_REDO_UBH_FLAGS = 4, KS_REDO_UBH_UBA_SEQ = 16,
+              KS_REDO_UBH_UBA_REC = 18;
+// 5.1 field 2: data object number, tablespace, undone operation code, slot, rci, flags
+// (0x0008 on the first undo of a transaction, whose field is 76 bytes from 19c).
+constexpr int KS_REDO_URI_DATAOBJ = 4, KS_REDO_URI_TS = 8, KS_REDO_URI_CODE = 17, KS_REDO_URI_SLOT = 18,
+              KS_REDO_URI_RCI = 19, KS_REDO_URI_FLAGS = 20, KS_REDO_URI_SIZE_FIRST = 76;
+constexpr uint16_t KS_REDO_URI_FIRST = 0x0008;
+static_assert(KS_REDO_UBH_UBA_REC < KS_REDO_UBH_SIZE && KS_REDO_URI_FLAGS + 2 <= KS_REDO_URI_SIZE, "undo fields");
+// ITL redo: 5.1 field 3 (op 3, 8 bytes; op 4, 32 bytes) and layer-11 field 1 (op 1, 24
+// bytes), flags 0x0d; the long ones carry the XID and the undo address.
+constexpr int KS_REDO_ITL_OP = 0, KS_REDO_ITL_FLAGS = 1, KS_REDO_ITL_USN = 4, KS_REDO_ITL_SLOT = 6, KS_REDO_ITL_SQN = 8,
+              KS_REDO_ITL_UBA_DBA = 12, KS_REDO_ITL_UBA_SEQ = 16, KS_REDO_ITL_UBA_REC = 18;
+constexpr int KS_REDO_ITL_BEGIN_SIZE = 32, KS_REDO_ITL_REDO_SIZE = 24;
+constexpr uint8_t KS_REDO_ITL_FLAGS_VALUE = 0x0d;
+static_assert(KS_REDO_ITL_UBA_REC < KS_REDO_ITL_REDO_SIZE, "ITL redo layout");
+// Row operation headers: segment header block, maxFr, flags, ITL index, IRP lock byte,
+// URP NULL bitmap ((columns + 7) / 8 bytes: a bit per column whose value is NULL). The
+// undo of an insert has bit 0x20 in its operation byte.
+constexpr int KS_REDO_KDO_SEG_DBA = 4, KS_REDO_KDO_MAXFR = 8, KS_REDO_KDO_OP_FLAGS = 11, KS_REDO_KDO_ITL = 12,
+              KS_REDO_IRP_LOCK = 17, KS_REDO_URP_NULLS = 26;
+constexpr uint8_t KS_REDO_KDO_UNDO_BIT = 0x20;
+constexpr int urp_header_size(int columns) { return columns > 16 ? int(align4(uint32_t(KS_REDO_URP_NULLS + (columns + 7) / 8))) : KS_REDO_URP_SIZE; }
+// Index maintenance: 5.1 undoing 10.22, leaf insert 10.2 and delete 10.4; space 13.22/13.28.
+constexpr uint8_t KS_REDO_IDX_UNDO_CODE = 22, KS_REDO_IDX_INSERT = 2, KS_REDO_IDX_DELETE = 4;
+// 5.4: four fields (20, 16, 24, 4 bytes); field 1 +12 holds 9; field 2 the undo address
+// and space; field 3 +8 and field 4 the commit time.
+constexpr int KS_REDO_CMT_F1_NINE = 12, KS_REDO_CMT_F2_SIZE = 16, KS_REDO_CMT_F3_SIZE = 24, KS_REDO_CMT_F4_SIZE = 4;
+constexpr int KS_REDO_CMT_UBA_DBA = 0, KS_REDO_CMT_UBA_SEQ = 4, KS_REDO_CMT_UBA_REC = 6, KS_REDO_CMT_SPACE = 8,
+              KS_REDO_CMT_TIME = 8;
+
 // Oracle's redo time stamp: seconds of a calendar with 31-day months from 1988.
 constexpr uint32_t redo_time(int year, int mon, int day, int hour, int min, int sec) {
   return uint32_t(((((uint32_t(year - 1988) * 12 + (mon - 1)) * 31 + (day - 1)) * 24 + hour) * 60 + min) * 60 + sec);

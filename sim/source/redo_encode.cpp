@@ -1,6 +1,7 @@
 // Encoding of redo records and change vectors for the simulated source; see the header.
 #include "sim/source/redo_encode.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace ks::sim {
@@ -10,22 +11,39 @@ using namespace ks::redo;
 namespace {
 constexpr int kMaxFields = 1100;
 const uint8_t kZero[256] = {};
+// Values a database writes that our model has no source for (realistic figures, as real
+// logs show them): an undo record's flags, the free-space figure of a row block header
+// (maxFr), the size in a transaction's undo header, how many undo records an undo block
+// takes before the next one (its sequence then grows) and the free bytes of an empty one.
+constexpr uint16_t kUndoRecFlags = 0x0012;
+constexpr uint16_t kMaxFr = 0x12fa;
+constexpr uint16_t kUndoHeaderSize = 0x0088;
+constexpr uint8_t kUndoRecsPerBlock = 0x40;
+constexpr uint16_t kUndoBlockSpace = 0x1f80;
 }  // namespace
 
-void ks_redo_record::begin(uint64_t scn, uint8_t vld, uint32_t con_uid, uint32_t ts) {
+void ks_redo_record::begin(uint64_t scn, uint8_t vld, uint32_t con_uid, uint32_t ts, uint16_t con_id) {
   uint32_t hs = uint32_t(record_header_size(vld));
   std::memset(buf_, 0, hs);
   buf_[KS_REDO_RH_VLD] = vld;
   put16(buf_ + KS_REDO_RH_SCN_WRAP, uint16_t(scn >> 32));
   put32(buf_ + KS_REDO_RH_SCN_BASE, uint32_t(scn));
+  if (!bare_) put16(buf_ + KS_REDO_RH_SUBSCN, 1);
   put32(buf_ + KS_REDO_RH_CON_UID, con_uid);
   if (vld & KS_REDO_VLD_LONG) put32(buf_ + KS_REDO_RH_TIME, ts);
   len_ = hs;
   nvec_ = 0;
   overflow_ = false;
+  ts_ = ts;
+  scn_ = scn;
+  con_uid_ = con_uid;
+  con_id_ = con_id;
+  rec_xid_ = 0;
+  first_undo_ = false;
 }
 
-void ks_redo_record::vector(uint8_t layer, uint8_t code, uint16_t cls, uint32_t dba, const ks_field_t *f, int n) {
+void ks_redo_record::vector(uint8_t layer, uint8_t code, uint16_t cls, uint32_t dba, const ks_field_t *f, int n,
+                            uint32_t objn) {
   uint32_t e0 = uint32_t(2 * (n + 1));
   uint32_t size = uint32_t(vhsz_) + align4(e0);
   for (int i = 0; i < n; i++) size += align4(f[i].len);
@@ -39,6 +57,25 @@ void ks_redo_record::vector(uint8_t layer, uint8_t code, uint16_t cls, uint32_t 
   v[KS_REDO_CV_CODE] = code;
   put16(v + KS_REDO_CV_CLASS, cls);
   put32(v + KS_REDO_CV_DBA, dba);
+  if (!bare_) {
+    put16(v + KS_REDO_CV_AFN, uint16_t(dba >> 22));
+    put16(v + KS_REDO_CV_KIND, layer == 5 ? 0xFFFF : 1);
+    // The block's previous change: the last one this run wrote, or, for a block it has not
+    // changed yet, the SCN just before (a block never changes before it exists).
+    uint64_t prev = scn_ > 1 ? scn_ - 1 : 1;
+    uint8_t seq = 1;
+    if (blk_chg_.empty()) blk_chg_.assign(size_t(1) << kBlkChgBits, ks_blk_chg_t{0, 0, 0});
+    ks_blk_chg_t &c = blk_chg_[(dba * 0x9E3779B1u) >> (32 - kBlkChgBits)];
+    if (c.scn != 0 && c.dba == dba) {
+      prev = c.scn;
+      if (prev == scn_) seq = uint8_t(c.seq + 1);
+    }
+    c = ks_blk_chg_t{dba, seq, scn_};
+    store_scn6(v + KS_REDO_CV_PREV_SCN, prev, big_);
+    v[KS_REDO_CV_SEQ] = seq;
+    put16(v + KS_REDO_CV_OBJ, layer == 5 ? 0xFFFF : uint16_t(objn));
+    if (vhsz_ >= KS_REDO_CV_HEADER32) put16(v + KS_REDO_CV_CON_ID, con_id_);
+  }
   uint8_t *la = v + vhsz_;
   put16(la, uint16_t(e0));
   for (int i = 0; i < n; i++) put16(la + 2 * (i + 1), uint16_t(f[i].len));
@@ -59,19 +96,106 @@ int ks_redo_record::finish() {
   return 0;
 }
 
-void ks_redo_record::undo_seg_header(uint16_t usn) {
-  ks_field_t f[1] = {{kZero, KS_REDO_UH_SIZE}};
-  vector(5, 2, undo_header_class(usn), undo_header_dba(usn), f, 1);
+void ks_redo_record::undo_seg_header(uint16_t usn, uint16_t slot, uint32_t sqn) {
+  if (bare_) {
+    ks_field_t f[1] = {{kZero, KS_REDO_UH_SIZE}};
+    vector(5, 2, undo_header_class(usn), undo_header_dba(usn), f, 1);
+    return;
+  }
+  // The undo address is that of the transaction's first undo record, the next of its segment.
+  const ks_uba_t &u = uba_[usn & 0xFF];
+  const bool next_block = u.rec >= kUndoRecsPerBlock;
+  uint8_t h[KS_REDO_UH_SIZE] = {}, con[4];
+  put16(h + KS_REDO_UH_SLOT, slot);
+  put32(h + KS_REDO_UH_SQN, sqn);
+  put32(h + KS_REDO_UH_UBA_DBA, undo_block_dba(usn));
+  put16(h + KS_REDO_UH_UBA_SEQ, uint16_t(next_block ? u.seq + 1 : u.seq));
+  h[KS_REDO_UH_UBA_REC] = uint8_t(next_block ? 1 : u.rec + 1);
+  put16(h + KS_REDO_UH_FLAGS, con_uid_ == 1 ? KS_REDO_UH_FLAGS_ROOT : KS_REDO_UH_FLAGS_PDB);
+  put16(h + KS_REDO_UH_USIZE, kUndoHeaderSize);
+  put32(con, con_uid_);
+  // From 12.1 a container database names the transaction's container.
+  const bool cdb = con_uid_ != 0 && vsn_ >= KS_REDO_VSN12;
+  ks_field_t f[2] = {{h, KS_REDO_UH_SIZE}, {con, 4}};
+  vector(5, 2, undo_header_class(usn), undo_header_dba(usn), f, cdb ? 2 : 1);
+  first_undo_ = true;
+}
+
+void ks_redo_record::session(bool first, std::string_view user) {
+  if (bare_) return;
+  auto text = [](std::string_view t) { return ks_field_t{reinterpret_cast<const uint8_t *>(t.data()), uint32_t(t.size())}; };
+  // Session id and serial number.
+  uint8_t id[8];
+  put32(id, 0x100 + uint32_t(scn_ % 997));
+  put32(id + 4, 0x2000 + uint32_t(scn_ % 65521));
+  if (first) {
+    ks_field_t f[5] = {{id, 8}, text(user), text("orasim-host"), text("oracle"), text("orasim@orasim-host (TNS V1-V3)")};
+    vector(5, 19, 0, 0, f, 5);
+  } else {
+    // Five fields at most: a sixth is where an audit vector holds its tag.
+    ks_field_t f[3] = {{id, 8}, text(user), text(user)};
+    vector(5, 20, 0, 0, f, 3);
+  }
 }
 
 void ks_redo_record::undo_common(uint64_t xid, uint32_t objn, uint8_t layer, uint8_t *ubh, uint8_t *uri) {
   std::memset(ubh, 0, KS_REDO_UBH_SIZE);
-  std::memset(uri, 0, KS_REDO_URI_SIZE);
+  std::memset(uri, 0, KS_REDO_URI_SIZE_FIRST);
   put16(ubh + KS_REDO_UBH_USN, xid_usn(xid));
   put16(ubh + KS_REDO_UBH_SLOT, xid_slot(xid));
   put32(ubh + KS_REDO_UBH_SQN, xid_sqn(xid));
   put32(uri + KS_REDO_URI_OBJN, objn);
   uri[KS_REDO_URI_LAYER] = layer;
+  if (bare_) return;
+  ks_uba_t &u = uba_[xid_usn(xid) & 0xFF];
+  if (u.rec >= kUndoRecsPerBlock) {
+    u.seq++;
+    u.rec = 0;
+  }
+  u.rec++;
+  rec_xid_ = xid;
+  rec_useq_ = u.seq;
+  rec_urec_ = u.rec;
+  put16(ubh + KS_REDO_UBH_SPACE, uint16_t(kUndoBlockSpace - 0x70 * u.rec));
+  put16(ubh + KS_REDO_UBH_FLAGS, kUndoRecFlags);
+  put16(ubh + KS_REDO_UBH_UBA_SEQ, u.seq);
+  ubh[KS_REDO_UBH_UBA_REC] = u.rec;
+  // A table never truncated or moved keeps its object number as data object number.
+  put32(uri + KS_REDO_URI_DATAOBJ, objn);
+  put32(uri + KS_REDO_URI_TS, objn == 0 ? 0 : seg_ts_);
+  uri[KS_REDO_URI_CODE] = layer == 10 ? KS_REDO_IDX_UNDO_CODE : 1;
+  uri[KS_REDO_URI_SLOT] = uint8_t(xid_slot(xid));
+  if (first_undo_) put16(uri + KS_REDO_URI_FLAGS, KS_REDO_URI_FIRST);
+}
+
+uint32_t ks_redo_record::itl_redo(uint8_t *p) {
+  std::memset(p, 0, KS_REDO_ITL_REDO_SIZE);
+  p[KS_REDO_ITL_OP] = 1;
+  p[KS_REDO_ITL_FLAGS] = KS_REDO_ITL_FLAGS_VALUE;
+  if (rec_xid_ != 0) {
+    put16(p + KS_REDO_ITL_USN, xid_usn(rec_xid_));
+    put16(p + KS_REDO_ITL_SLOT, xid_slot(rec_xid_));
+    put32(p + KS_REDO_ITL_SQN, xid_sqn(rec_xid_));
+    put32(p + KS_REDO_ITL_UBA_DBA, undo_block_dba(xid_usn(rec_xid_)));
+    put16(p + KS_REDO_ITL_UBA_SEQ, rec_useq_);
+    p[KS_REDO_ITL_UBA_REC] = rec_urec_;
+  }
+  return KS_REDO_ITL_REDO_SIZE;
+}
+
+void ks_redo_record::kdo_fields(uint8_t *h, bool undo) {
+  if (bare_) return;
+  put32(h + KS_REDO_KDO_SEG_DBA, seg_dba_);
+  put16(h + KS_REDO_KDO_MAXFR, kMaxFr);
+  if (undo && (h[KS_REDO_KDO_OP] & KS_REDO_KDO_OP_MASK) == KS_REDO_OP_DRP) h[KS_REDO_KDO_OP] |= KS_REDO_KDO_UNDO_BIT;
+  h[KS_REDO_KDO_OP_FLAGS] = 0x01;
+  h[KS_REDO_KDO_ITL] = 1;
+}
+
+void ks_redo_record::urp_nulls(uint8_t *h, const ks_colval_t *val, int n) {
+  if (bare_) return;
+  for (int i = 0; i < n; i++)
+    if (val[i].len <= 0) h[KS_REDO_URP_NULLS + i / 8] |= uint8_t(1u << (i % 8));
 }
 
 // hdr must hold KS_REDO_SUP_SIZE_LONG bytes, arrays 4 * ncol bytes.
@@ -105,7 +229,8 @@ namespace {
 // Scratch for one vector: field list, header buffers and supplemental arrays.
 struct Scratch {
   ks_field_t f[kMaxFields];
-  uint8_t ubh[KS_REDO_UBH_SIZE], uri[KS_REDO_URI_SIZE], kdo[64], sup[KS_REDO_SUP_SIZE_LONG];
+  uint8_t ubh[KS_REDO_UBH_SIZE], uri[KS_REDO_URI_SIZE_FIRST], kdo[64], sup[KS_REDO_SUP_SIZE_LONG];
+  uint8_t itl[KS_REDO_ITL_BEGIN_SIZE], ritl[KS_REDO_ITL_REDO_SIZE];
   uint8_t arrays[4 * 1000];
   uint8_t colno[2 * 1000];
 };
@@ -129,18 +254,50 @@ uint8_t *ks_redo_record::kdo_header(uint32_t dba, uint8_t code, int size) {
 
 int ks_redo_record::undo_fields(uint64_t xid, uint32_t objn, uint8_t layer, int hdr_size) {
   Scratch &s = t_s;
+  const bool first = first_undo_;
   undo_common(xid, objn, layer, s.ubh, s.uri);
+  first_undo_ = false;
   s.f[0] = {s.ubh, KS_REDO_UBH_SIZE};
-  s.f[1] = {s.uri, KS_REDO_URI_SIZE};
-  s.f[2] = {kZero, KS_REDO_UNDO_FIELD3_SIZE};
   s.f[3] = {hdr_size ? s.kdo : kZero, uint32_t(hdr_size ? hdr_size : 16)};
+  if (bare_) {
+    s.f[1] = {s.uri, KS_REDO_URI_SIZE};
+    s.f[2] = {kZero, KS_REDO_UNDO_FIELD3_SIZE};
+    return 4;
+  }
+  // From 19c the first undo of a transaction has a longer record header.
+  s.f[1] = {s.uri, uint32_t(first && vsn_major(vsn_) >= 19 ? KS_REDO_URI_SIZE_FIRST : KS_REDO_URI_SIZE)};
+  // ITL redo: the transaction takes an ITL of the block with its first change (op 4, with
+  // the XID and undo address), later changes only touch it (op 3).
+  std::memset(s.itl, 0, sizeof s.itl);
+  s.itl[KS_REDO_ITL_OP] = first ? 4 : 3;
+  s.itl[KS_REDO_ITL_FLAGS] = KS_REDO_ITL_FLAGS_VALUE;
+  if (first) {
+    put16(s.itl + KS_REDO_ITL_USN, xid_usn(xid));
+    put16(s.itl + KS_REDO_ITL_SLOT, xid_slot(xid));
+    put32(s.itl + KS_REDO_ITL_SQN, xid_sqn(xid));
+    put32(s.itl + KS_REDO_ITL_UBA_DBA, undo_block_dba(xid_usn(xid)));
+    put16(s.itl + KS_REDO_ITL_UBA_SEQ, rec_useq_);
+    s.itl[KS_REDO_ITL_UBA_REC] = rec_urec_;
+  }
+  s.f[2] = {s.itl, uint32_t(first ? KS_REDO_ITL_BEGIN_SIZE : KS_REDO_UNDO_FIELD3_SIZE)};
+  if (hdr_size) kdo_fields(s.kdo, true);
   return 4;
 }
 
 void ks_redo_record::undo_vector(int n, const ks_suplog_t *sup, uint16_t usn) {
   Scratch &s = t_s;
   if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
+  if (!bare_) {
+    uint32_t size = 0;  // the undo record's size in its block
+    for (int i = 0; i < n; i++) size += align4(s.f[i].len);
+    put16(s.ubh + KS_REDO_UBH_RSIZE, uint16_t(size));
+  }
   vector(5, 1, undo_block_class(usn), undo_block_dba(usn), s.f, n);
+}
+
+ks_field_t ks_redo_record::redo_field1() {
+  if (bare_) return {kZero, KS_REDO_KDO_FIELD1_SIZE};
+  return {t_s.ritl, itl_redo(t_s.ritl)};
 }
 
 void ks_redo_record::undo_of_insert(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_suplog_t &sup) {
@@ -156,6 +313,7 @@ void ks_redo_record::undo_of_delete(uint64_t xid, uint32_t objn, ks_rowref_t r, 
   uint8_t *h = kdo_header(r.dba, KS_REDO_OP_IRP, KS_REDO_IRP_SIZE);
   h[KS_REDO_KDO_FLAG] = KS_REDO_ROW_WHOLE;
   h[KS_REDO_IRP_COLUMNS] = uint8_t(nold);
+  if (!bare_) h[KS_REDO_IRP_LOCK] = 1;
   put16(h + KS_REDO_IRP_SLOT, r.slot);
   int n = undo_fields(xid, objn, 11, KS_REDO_IRP_SIZE);
   n = add_values(s.f, n, old, nold);
@@ -167,13 +325,15 @@ void ks_redo_record::undo_of_update(uint64_t xid, uint32_t objn, ks_rowref_t r, 
   Scratch &s = t_s;
   int nv = 0;  // columns with a before-image value (ascending input: they come first)
   while (nv < nc && colno[nv] < stored) nv++;
-  uint8_t *h = kdo_header(r.dba, KS_REDO_OP_URP, KS_REDO_URP_SIZE);
+  const int hs = bare_ ? KS_REDO_URP_SIZE : urp_header_size(nv);
+  uint8_t *h = kdo_header(r.dba, KS_REDO_OP_URP, hs);
   h[KS_REDO_KDO_FLAG] = KS_REDO_ROW_WHOLE;
   put16(h + KS_REDO_URP_SLOT, r.slot);
   h[KS_REDO_URP_COLUMNS] = uint8_t(nv);
+  urp_nulls(h, old, nv);
   for (int i = 0; i < nv; i++) put16(s.colno + 2 * i, colno[i]);
   for (int i = nv; i < nc; i++) put16(s.colno + 2 * i, colno[nc - 1 - (i - nv)]);
-  int n = undo_fields(xid, objn, 11, KS_REDO_URP_SIZE);
+  int n = undo_fields(xid, objn, 11, hs);
   s.f[n++] = {s.colno, uint32_t(2 * nc)};
   n = add_values(s.f, n, old, nv);
   undo_vector(n, &sup, xid_usn(xid));
@@ -206,44 +366,52 @@ void ks_redo_record::redo_irp(ks_rowref_t r, const ks_colval_t *val, int nv, con
   h[KS_REDO_KDO_FLAG] = KS_REDO_ROW_WHOLE;
   h[KS_REDO_IRP_COLUMNS] = uint8_t(nv);
   put16(h + KS_REDO_IRP_SLOT, r.slot);
-  s.f[0] = {kZero, KS_REDO_KDO_FIELD1_SIZE};
+  kdo_fields(h, false);
+  if (!bare_) h[KS_REDO_IRP_LOCK] = 1;
+  s.f[0] = redo_field1();
   s.f[1] = {h, KS_REDO_IRP_SIZE};
   int n = add_values(s.f, 2, val, nv);
   if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
-  vector(11, KS_REDO_OP_IRP, 1, r.dba, s.f, n);
+  vector(11, KS_REDO_OP_IRP, 1, r.dba, s.f, n, seg_objn_);
 }
 
 void ks_redo_record::redo_drp(ks_rowref_t r, const ks_suplog_t *sup) {
   Scratch &s = t_s;
   uint8_t *h = kdo_header(r.dba, KS_REDO_OP_DRP, KS_REDO_DRP_SIZE);
   put16(h + KS_REDO_DRP_SLOT, r.slot);
-  s.f[0] = {kZero, KS_REDO_KDO_FIELD1_SIZE};
+  kdo_fields(h, false);
+  s.f[0] = redo_field1();
   s.f[1] = {h, KS_REDO_DRP_SIZE};
   int n = 2;
   if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
-  vector(11, KS_REDO_OP_DRP, 1, r.dba, s.f, n);
+  vector(11, KS_REDO_OP_DRP, 1, r.dba, s.f, n, seg_objn_);
 }
 
 void ks_redo_record::redo_urp(ks_rowref_t r, const uint16_t *colno, const ks_colval_t *val, int nc,
                               const ks_suplog_t *sup) {
   Scratch &s = t_s;
-  uint8_t *h = kdo_header(r.dba, KS_REDO_OP_URP, KS_REDO_URP_SIZE);
+  const int hs = bare_ ? KS_REDO_URP_SIZE : urp_header_size(nc);
+  uint8_t *h = kdo_header(r.dba, KS_REDO_OP_URP, hs);
   h[KS_REDO_KDO_FLAG] = KS_REDO_ROW_WHOLE;
   put16(h + KS_REDO_URP_SLOT, r.slot);
   h[KS_REDO_URP_COLUMNS] = uint8_t(nc);
+  kdo_fields(h, false);
+  urp_nulls(h, val, nc);
   for (int i = 0; i < nc; i++) put16(s.colno + 2 * i, colno[i]);
-  s.f[0] = {kZero, KS_REDO_KDO_FIELD1_SIZE};
-  s.f[1] = {h, KS_REDO_URP_SIZE};
+  s.f[0] = redo_field1();
+  s.f[1] = {h, uint32_t(hs)};
   s.f[2] = {s.colno, uint32_t(2 * nc)};
   int n = add_values(s.f, 3, val, nc);
   if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
-  vector(11, KS_REDO_OP_URP, 1, r.dba, s.f, n);
+  vector(11, KS_REDO_OP_URP, 1, r.dba, s.f, n, seg_objn_);
 }
 
 void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval_t *const *rows, const int *ncol,
                               int nrows) {
   Scratch &s = t_s;
-  put16(kdo_header(dba, KS_REDO_OP_QMI, KS_REDO_QM_SIZE) + KS_REDO_QM_ROWS, uint16_t(nrows));
+  uint8_t *h = kdo_header(dba, KS_REDO_OP_QMI, KS_REDO_QM_SIZE);
+  put16(h + KS_REDO_QM_ROWS, uint16_t(nrows));
+  kdo_fields(h, false);
   (void)first_slot;
   // Rows are laid out back to back in one field, their lengths in another.
   static thread_local uint8_t rowbuf[KS_REDO_MAX_RECORD];
@@ -255,7 +423,7 @@ void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval
     for (int c = 0; c < ncol[i]; c++) need += rows[i][c].len < 0 ? 1 : (rows[i][c].len <= KS_REDO_QMI_SHORT_MAX ? 1 : 3) + uint32_t(rows[i][c].len);
     if (off + need > sizeof rowbuf) { too_big = true; break; }
     rowbuf[off++] = KS_REDO_ROW_WHOLE;
-    rowbuf[off++] = 0;
+    rowbuf[off++] = bare_ ? 0 : 1;  // lock byte: the transaction's ITL
     rowbuf[off++] = uint8_t(ncol[i]);
     for (int c = 0; c < ncol[i]; c++) {
       const ks_colval_t &v = rows[i][c];
@@ -280,39 +448,59 @@ void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval
     return;
   }
   int n = 0;
-  s.f[n++] = {kZero, KS_REDO_KDO_FIELD1_SIZE};
+  s.f[n++] = redo_field1();
   s.f[n++] = {s.kdo, KS_REDO_QM_SIZE};
   s.f[n++] = {s.colno, uint32_t(2 * nrows)};
   s.f[n++] = {rowbuf, off};
-  vector(11, KS_REDO_OP_QMI, 1, dba, s.f, n);
+  vector(11, KS_REDO_OP_QMI, 1, dba, s.f, n, seg_objn_);
 }
 
 void ks_redo_record::redo_lkr(ks_rowref_t r) {
   uint8_t *h = kdo_header(r.dba, KS_REDO_OP_LKR, KS_REDO_LKR_SIZE);
   put16(h + KS_REDO_LKR_SLOT, r.slot);
-  ks_field_t f[2] = {{kZero, KS_REDO_KDO_FIELD1_SIZE}, {h, KS_REDO_LKR_SIZE}};
-  vector(11, KS_REDO_OP_LKR, 1, r.dba, f, 2);
+  kdo_fields(h, false);
+  ks_field_t f[2] = {redo_field1(), {h, KS_REDO_LKR_SIZE}};
+  vector(11, KS_REDO_OP_LKR, 1, r.dba, f, 2, seg_objn_);
 }
 
 void ks_redo_record::redo_lmn(ks_rowref_t r) {
   uint8_t *h = kdo_header(r.dba, KS_REDO_OP_LMN, KS_REDO_KDO_OTHER_SIZE);
   put16(h + KS_REDO_LKR_SLOT, r.slot);
-  ks_field_t f[2] = {{kZero, KS_REDO_KDO_FIELD1_SIZE}, {h, KS_REDO_KDO_OTHER_SIZE}};
-  vector(11, KS_REDO_OP_LMN, 1, r.dba, f, 2);
+  kdo_fields(h, false);
+  ks_field_t f[2] = {redo_field1(), {h, KS_REDO_KDO_OTHER_SIZE}};
+  vector(11, KS_REDO_OP_LMN, 1, r.dba, f, 2, seg_objn_);
 }
 
 void ks_redo_record::redo_other11(uint8_t code, uint32_t dba) {
-  ks_field_t f[2] = {{kZero, KS_REDO_KDO_FIELD1_SIZE}, {kdo_header(dba, code, KS_REDO_KDO_OTHER_SIZE), KS_REDO_KDO_OTHER_SIZE}};
-  vector(11, code, 1, dba, f, 2);
+  uint8_t *h = kdo_header(dba, code, KS_REDO_KDO_OTHER_SIZE);
+  kdo_fields(h, false);
+  ks_field_t f[2] = {redo_field1(), {h, KS_REDO_KDO_OTHER_SIZE}};
+  vector(11, code, 1, dba, f, 2, seg_objn_);
 }
 
 void ks_redo_record::commit(uint64_t xid, bool rollback) {
+  const uint16_t usn = xid_usn(xid);
   uint8_t c[KS_REDO_CMT_SIZE] = {};
   put16(c + KS_REDO_CMT_SLOT, xid_slot(xid));
   put32(c + KS_REDO_CMT_SQN, xid_sqn(xid));
   c[KS_REDO_CMT_FLAG] = rollback ? KS_REDO_CMT_FLAG_ROLLBACK : KS_REDO_CMT_FLAG_COMMIT;
-  ks_field_t f[1] = {{c, KS_REDO_CMT_SIZE}};
-  vector(5, 4, undo_header_class(xid_usn(xid)), undo_header_dba(xid_usn(xid)), f, 1);
+  if (bare_) {
+    ks_field_t f[1] = {{c, KS_REDO_CMT_SIZE}};
+    vector(5, 4, undo_header_class(usn), undo_header_dba(usn), f, 1);
+    return;
+  }
+  put32(c + KS_REDO_CMT_F1_NINE, 9);
+  // The transaction's last undo record and the space of its block; the commit time twice.
+  uint8_t u[KS_REDO_CMT_F2_SIZE] = {}, t3[KS_REDO_CMT_F3_SIZE] = {}, t4[KS_REDO_CMT_F4_SIZE];
+  const ks_uba_t &a = uba_[usn & 0xFF];
+  put32(u + KS_REDO_CMT_UBA_DBA, undo_block_dba(usn));
+  put16(u + KS_REDO_CMT_UBA_SEQ, a.seq);
+  u[KS_REDO_CMT_UBA_REC] = a.rec;
+  put16(u + KS_REDO_CMT_SPACE, uint16_t(kUndoBlockSpace - 0x70 * a.rec));
+  put32(t3 + KS_REDO_CMT_TIME, ts_);
+  put32(t4, ts_);
+  ks_field_t f[4] = {{c, KS_REDO_CMT_SIZE}, {u, KS_REDO_CMT_F2_SIZE}, {t3, KS_REDO_CMT_F3_SIZE}, {t4, KS_REDO_CMT_F4_SIZE}};
+  vector(5, 4, undo_header_class(usn), undo_header_dba(usn), f, 4);
 }
 
 void ks_redo_record::rollback_undo(uint8_t code, uint64_t xid, uint32_t objn) {
@@ -365,6 +553,50 @@ void ks_redo_record::ddl(uint64_t xid, uint32_t objn, std::string_view text, std
                       {reinterpret_cast<const uint8_t *>(name.data()), uint32_t(name.size())},
                       {f11, KS_REDO_DDL_FIELD11_SIZE}};
   vector(24, 1, 0, 0, f, 11);
+}
+
+void ks_redo_record::index_change(uint64_t xid, uint32_t index_objn, uint32_t leaf_dba, bool insert,
+                                  const ks_colval_t *key, int n, ks_rowref_t r, bool undo) {
+  if (bare_) return;
+  if (undo) {
+    // Undo: restore the leaf as it was (10.22), a 16-byte header naming the leaf block.
+    uint8_t *h = kdo_header(leaf_dba, KS_REDO_IDX_UNDO_CODE, 16);
+    h[KS_REDO_KDO_ITL] = 1;
+    int nf = undo_fields(xid, index_objn, 10, 16);
+    undo_vector(nf, nullptr, xid_usn(xid));
+  }
+  // Redo: the leaf row, its key columns (length byte and bytes, 0xFF for NULL) and the
+  // row id of the table row (block and slot).
+  static thread_local uint8_t keybuf[4096];
+  uint32_t off = 0;
+  for (int i = 0; i < n && off + 3 + 255 < sizeof keybuf - 8; i++) {
+    if (key[i].len < 0) {
+      keybuf[off++] = 0xFF;
+      continue;
+    }
+    uint32_t l = uint32_t(std::min(key[i].len, 250));
+    keybuf[off++] = uint8_t(l);
+    if (l) std::memcpy(keybuf + off, key[i].p, l);
+    off += l;
+  }
+  uint8_t leaf[16] = {}, rid[8] = {};
+  leaf[0] = 1;  // ITL of the transaction
+  leaf[1] = insert ? 0 : 1;
+  put16(leaf + 2, uint16_t(off));
+  put32(rid, r.dba);
+  put16(rid + 4, r.slot);
+  ks_field_t f[4] = {redo_field1(), {leaf, 16}, {keybuf, off}, {rid, 6}};
+  vector(10, insert ? KS_REDO_IDX_INSERT : KS_REDO_IDX_DELETE, 1, leaf_dba, f, 4, index_objn);
+}
+
+void ks_redo_record::space_change(uint8_t code, uint32_t bitmap_dba, uint32_t data_dba) {
+  if (bare_) return;
+  uint8_t b[8];
+  put32(b, data_dba);
+  put16(b + 4, 1);  // the blocks changed
+  put16(b + 6, code == 28 ? 1 : 4);  // state: full, or 75-100 % free
+  ks_field_t f[1] = {{b, 8}};
+  vector(13, code, 8, bitmap_dba, f, 1, seg_objn_);
 }
 
 void ks_redo_record::other(uint8_t layer, uint8_t code, uint16_t cls, uint32_t dba, const uint32_t *sizes, int n) {

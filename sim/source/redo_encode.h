@@ -2,12 +2,17 @@
 // 4-byte aligned fields, and the change vectors of every operation the simulated source
 // logs (undo 5.1 of heap row operations with the supplemental-log header, layer 11 row
 // redo, 5.2, 5.4, 5.6/5.11, 5.20, 24.1 and vectors of other layers). Encoding is exact:
-// every byte a layout does not name is zero, integers go out in the log's byte order.
+// integers go out in the log's byte order. Besides the fields the reader decodes it writes
+// what a database writes around them (vector header SCNs and sequences, undo addresses,
+// ITL redo, row header flags, commit times, session vectors, index and space upkeep), and
+// zeros only where a database writes zeros; set up bare, it writes the decoded fields
+// alone, zeros elsewhere.
 // A record never exceeds the largest record a reader accepts; overflow marks it failed.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "lib/fmt/redo_format.h"
 
@@ -48,25 +53,37 @@ class ks_redo_record {
  public:
   static constexpr uint32_t kCapacity = redo::KS_REDO_MAX_RECORD;
 
-  void setup(bool big, uint32_t vsn) {
+  void setup(bool big, uint32_t vsn, bool bare = false) {
     big_ = big;
     vsn_ = vsn;
     vhsz_ = redo::vhsz_of(vsn);
     cls_usn_ = redo::cls_usn_of(vsn);
+    bare_ = bare;
   }
   bool big() const { return big_; }
   int vhsz() const { return vhsz_; }
   int cls_usn() const { return cls_usn_; }
   uint32_t vsn() const { return vsn_; }
 
-  // Start a record. vld bit 0x04 selects the 68-byte header with the time stamp.
-  void begin(uint64_t scn, uint8_t vld, uint32_t con_uid, uint32_t ts);
-  // Append a change vector with n fields.
-  void vector(uint8_t layer, uint8_t code, uint16_t cls, uint32_t dba, const ks_field_t *f, int n);
+  // Start a record. vld bit 0x04 selects the 68-byte header with the time stamp. con_id:
+  // the container's id in vector headers (0 without containers, 1 the root, 3 the first
+  // pluggable database).
+  void begin(uint64_t scn, uint8_t vld, uint32_t con_uid, uint32_t ts, uint16_t con_id = 0);
+  // Append a change vector with n fields; objn is the object whose block changes (its low
+  // 16 bits go in the header of data-block vectors).
+  void vector(uint8_t layer, uint8_t code, uint16_t cls, uint32_t dba, const ks_field_t *f, int n, uint32_t objn = 0);
+  // The segment the next row and index operations change: its object number, the block
+  // address of its segment header and its tablespace.
+  void set_segment(uint32_t objn, uint32_t seg_dba, uint32_t ts) {
+    seg_objn_ = objn;
+    seg_dba_ = seg_dba;
+    seg_ts_ = ts;
+  }
   // Store the length; 0 and the record length, or -1 when the record overflowed.
   int finish();
   const uint8_t *data() const { return buf_; }
   uint32_t size() const { return len_; }
+  uint32_t time() const { return ts_; }
   uint32_t vectors() const { return nvec_; }
   bool empty() const { return nvec_ == 0; }
 
@@ -76,8 +93,20 @@ class ks_redo_record {
   static uint32_t undo_header_dba(uint16_t usn) { return 0x00C00000u + uint32_t(usn) * 0x100 + 0x20; }
   static uint32_t undo_block_dba(uint16_t usn) { return undo_header_dba(usn) + 1; }
 
-  // 5.2: a transaction takes its undo-segment slot (first change of a transaction).
-  void undo_seg_header(uint16_t usn);
+  // 5.2: a transaction takes its undo-segment slot (first change of a transaction); slot
+  // and sqn complete its XID. The next 5.1 is the transaction's first undo.
+  void undo_seg_header(uint16_t usn, uint16_t slot = 0, uint32_t sqn = 0);
+  // 5.19 (a session's first transaction: user, machine, program) or 5.20 (current schema):
+  // the session information a transaction's first record carries.
+  void session(bool first, std::string_view user);
+  // Upkeep of an index of the current segment for one row: undo 5.1 of 10.22 (unless the
+  // change undoes one, in a rollback) and the leaf row insert 10.2 (or delete 10.4) of key
+  // (its columns' values) pointing at row r.
+  void index_change(uint64_t xid, uint32_t index_objn, uint32_t leaf_dba, bool insert, const ks_colval_t *key, int n,
+                    ks_rowref_t r, bool undo = true);
+  // Segment-space upkeep around an insert: 13.22 (a block takes rows: its state in the
+  // space bitmap block changes) or 13.28 (a block is full).
+  void space_change(uint8_t code, uint32_t bitmap_dba, uint32_t data_dba);
   // 5.1 undo of an insert (the undo deletes the row piece).
   void undo_of_insert(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_suplog_t &sup);
   // 5.1 undo of a delete (the undo re-inserts the before image).
@@ -141,10 +170,47 @@ class ks_redo_record {
   void undo_vector(int n, const ks_suplog_t *sup, uint16_t usn);
   // Appends the supplemental header and columns to a field list; returns the new count.
   int add_suplog(const ks_suplog_t &sup, ks_field_t *f, int n, uint8_t *hdr, uint8_t *arrays);
+  // ITL redo of a row change (layer-11 field 1) into p: op 1, the transaction and its undo
+  // address; returns its size.
+  uint32_t itl_redo(uint8_t *p);
+  // Field 1 of a row change: the ITL redo, or 8 zero bytes bare.
+  ks_field_t redo_field1();
+  // Flags and NULL bitmap of a row operation header built by kdo_header.
+  void kdo_fields(uint8_t *h, bool undo);
+  void urp_nulls(uint8_t *h, const ks_colval_t *val, int n);
 
   uint8_t buf_[kCapacity + 64];
   uint32_t len_ = 0;
+  uint32_t ts_ = 0;
+  uint64_t scn_ = 0;
+  uint32_t con_uid_ = 0;
+  uint16_t con_id_ = 0;
   uint32_t nvec_ = 0;
+  bool bare_ = false;
+  uint32_t seg_objn_ = 0, seg_dba_ = 0, seg_ts_ = 0;
+  // Undo addresses: per undo segment, the sequence of its current undo block and the last
+  // record number in it; the next 5.1 is the first of its transaction.
+  struct ks_uba_t {
+    uint16_t seq = 1;
+    uint8_t rec = 0;
+  };
+  ks_uba_t uba_[256];
+  bool first_undo_ = false;
+  // The transaction and undo address of the last 5.1 of the record (0: none), for the ITL
+  // redo of the row change that follows it.
+  uint64_t rec_xid_ = 0;
+  uint16_t rec_useq_ = 0;
+  uint8_t rec_urec_ = 0;
+  // SCN and change sequence of the last change of recently changed blocks, in a table of
+  // fixed size indexed by a hash of the block address (a block whose entry another took
+  // counts as not changed yet). Allocated with the first vector.
+  struct ks_blk_chg_t {
+    uint32_t dba;
+    uint8_t seq;
+    uint64_t scn;
+  };
+  static constexpr int kBlkChgBits = 16;
+  std::vector<ks_blk_chg_t> blk_chg_;
   bool overflow_ = false;
   bool big_ = false;
   uint32_t vsn_ = redo::KS_REDO_VSN19;

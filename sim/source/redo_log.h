@@ -4,9 +4,16 @@
 // with the sequence and the first-record offset, the file header blocks 0 and 1 (next
 // available block 0xFFFFFFFF while current), log switches, archiving and, without archive
 // mode, reuse of a group that overwrites the older sequence.
-// Invariants: a block that has been written to disk is never written again for the same
-// sequence (each write ends by padding to the end of its last block), so a reader never
-// sees a block change under it except by a later sequence overwriting the whole log.
+// Every block carries its type bytes and a checksum computed each time it is written. Every
+// write to a log (an LWN) opens with a 68-byte record header that holds the write's length
+// in blocks and its SCNs; a record that would open a write with a 24-byte header (the first
+// record of a log begun by a switch because the previous one was full, for one) gets the
+// long header here.
+// Invariants: a block that has been written to disk is written again for the same sequence
+// only to complete the header of the write it opens (when that write went out in parts)
+// and the file header; its record bytes never change, and each write ends by padding to
+// the end of its last block, so a reader never sees records change under it except by a
+// later sequence overwriting the whole log.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +34,8 @@ struct ks_log_group_t {
   int status = kLogUnused;
   uint64_t first_scn = 0;
   uint64_t next_scn = 0;
+  uint32_t first_time = 0;  // redo time stamps of the first and next SCN
+  uint32_t next_time = 0;
   bool archived = false;
 };
 
@@ -40,6 +49,15 @@ struct ks_redo_cfg_t {
   bool sync = true;           // fdatasync every write
   uint32_t flush_bytes = 0;   // commits are written when this much redo is pending (0: every commit)
   std::string arch_dir;       // archived copies go here
+  // Only the fields this system's reader decodes, zeros elsewhere (no checksums, no write
+  // headers): the form of the small logs typed by hand for the reader's tests.
+  bool bare = false;
+  // Identity of the database in the file header.
+  uint32_t dbid = 0;
+  std::string db_name;
+  uint32_t activation = 0;
+  uint32_t resetlogs_id = 0;
+  uint64_t resetlogs_scn = 0;
 };
 
 // What the catalogue learns from the writer. A switch reports the finished log (kDone)
@@ -63,13 +81,14 @@ class ks_redo_writer {
 
   // Open for writing. groups: the groups and their state; current: index of the current
   // group, or -1 to start the first log with sequence first_seq at SCN first_scn.
-  // next_blk: next free block of the current log (resume after a clean close).
+  // next_blk: next free block of the current log (resume after a clean close); first_time:
+  // the time of first_scn.
   int open(const ks_redo_cfg_t &cfg, std::vector<ks_log_group_t> groups, int current, uint32_t next_blk,
-           uint32_t first_seq, uint64_t first_scn);
+           uint32_t first_seq, uint64_t first_scn, uint32_t first_time = 0);
   void set_listener(std::function<int(const ks_log_event_t &)> fn) { listener_ = std::move(fn); }
 
   // Lay a finished record into the log; switches to the next log when it does not fit.
-  // scn: the record's SCN (the first SCN of a new log).
+  // scn: the record's SCN (the first SCN of a new log; the record's time is its time).
   int append(const ks_redo_record &rec, uint64_t scn);
   // A commit was appended: write if enough is pending (or always with flush_bytes 0).
   int commit_point();
@@ -77,9 +96,9 @@ class ks_redo_writer {
   int flush();
   // End the current block here: the next record starts in the next block.
   void pad_block();
-  // Switch to the next group now (after writing what is pending). scn: first SCN of the
-  // new log.
-  int switch_log(uint64_t scn);
+  // Switch to the next group now (after writing what is pending). scn, ts: first SCN of the
+  // new log and its time.
+  int switch_log(uint64_t scn, uint32_t ts);
   // Write pending redo and close the file; the log stays current.
   int close();
 
@@ -98,9 +117,14 @@ class ks_redo_writer {
   }
 
  private:
-  int start_log(int g, uint32_t seq, uint64_t scn);
-  int finish_log(uint64_t next_scn);
+  int start_log(int g, uint32_t seq, uint64_t scn, uint32_t ts);
+  int finish_log(uint64_t next_scn, uint32_t next_ts);
   int write_header(uint32_t nab);
+  // Checksums and writes n pending blocks from p, the first being block blk.
+  int write_blocks(uint8_t *p, uint32_t n, uint32_t blk);
+  // Completes the header of the write that opened at lwn_blk_ now that it ends at block
+  // end (exclusive); rewrites its block when it is already on disk.
+  int close_lwn(uint32_t end);
   int archive(const ks_log_group_t &g, uint32_t nab, std::string *path);
   uint8_t *block(uint32_t blk);  // pending block blk, header written when first touched
   void new_block();
@@ -116,6 +140,13 @@ class ks_redo_writer {
   uint32_t cur_blk_ = 2;
   uint32_t cur_off_ = redo::KS_REDO_BH_SIZE;
   bool cur_has_start_ = false;
+  // The open write: block of its 68-byte header (0: none), a copy of that block once it has
+  // gone to disk, and the highest SCN appended to it.
+  uint32_t lwn_blk_ = 0;
+  bool lwn_on_disk_ = false;
+  std::vector<uint8_t> lwn_copy_;
+  uint64_t lwn_last_scn_ = 0;
+  std::vector<uint8_t> long_rec_;  // a record given the long header it must have
   uint64_t bytes_ = 0;
   uint64_t switches_ = 0;
 };

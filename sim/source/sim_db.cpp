@@ -155,6 +155,7 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
   if (mkdirs(online) != 0 || mkdirs(arch) != 0) return -1;
   cfg_.redo.arch_dir = arch;
   if (open_sql(true) != 0 || ks_catalog_create(db_) != 0) return -1;
+  set_identity();
   rng_.seed(cfg_.seed);
   scn_ = 1000000 + cfg_.seed % 1000;
   clock_ = redo_clock(cfg_.start_time);
@@ -170,7 +171,7 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
   std::string sql;
   sql += fmt("INSERT INTO \"V$DATABASE\" VALUES (%u, '%s', '%s', '%s', 'READ WRITE', 'YES', '%s', '%s', 'NO', '%s', '%s', %" PRIu64
              ", '%s', 'Linux x86 64-bit');\n",
-             uint32_t(cfg_.seed * 2654435761u % 4000000000u + 1000), cfg_.name.c_str(), cfg_.name.c_str(),
+             cfg_.redo.dbid, cfg_.name.c_str(), cfg_.name.c_str(),
              cfg_.redo.archive ? "ARCHIVELOG" : "NOARCHIVELOG", yes[cfg_.suplog >= kSupPk], yes[cfg_.suplog >= kSupPkUi],
              yes[cfg_.suplog == kSupAll], yes[cfg_.force_logging], scn_, cfg_.pdb.empty() ? "NO" : "YES");
   sql += fmt("INSERT INTO \"V$INSTANCE\" VALUES (1, '%s', 'localhost', '%s', %u, 'OPEN', 'ACTIVE');\n",
@@ -245,10 +246,21 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
   if (ks_redo_writer::create_groups(cfg_.redo, paths) != 0) return -1;
   writer_.set_listener([this](const ks_log_event_t &e) { return catalog_log_event(e); });
   rec_.setup(cfg_.redo.big, cfg_.redo.vsn);
-  if (writer_.open(cfg_.redo, groups, -1, 0, 1, scn_) != 0) return -1;
+  if (writer_.open(cfg_.redo, groups, -1, 0, 1, scn_, uint32_t(clock_)) != 0) return -1;
   open_ = true;
   if (save() != 0) return -1;
   return exec("COMMIT");
+}
+
+// The database's identity in its logs' headers, a function of its seed and name so that it
+// needs no state of its own: the DBID v$database shows, an activation id and a resetlogs id
+// of the same form, and the resetlogs SCN of a database created with its first open (1).
+void ks_sim_db::set_identity() {
+  cfg_.redo.dbid = uint32_t(cfg_.seed * 2654435761u % 4000000000u + 1000);
+  cfg_.redo.db_name = cfg_.name.substr(0, redo::KS_REDO_FH1_DB_NAME_SIZE);
+  cfg_.redo.activation = cfg_.redo.dbid ^ 0x0000E300u;
+  cfg_.redo.resetlogs_id = uint32_t(0x49000000u + cfg_.seed * 40503u % 0x01000000u);
+  cfg_.redo.resetlogs_scn = 1;
 }
 
 int ks_sim_db::open(const std::string &dir, const std::string &name) {
@@ -293,6 +305,7 @@ int ks_sim_db::load() {
   cfg_.noise = int(u64("noise"));
   cfg_.seed = u64("seed");
   cfg_.redo.arch_dir = cfg_.dir + "/" + cfg_.name + "/archivelog";
+  set_identity();
   scn_ = u64("scn");
   clock_ = strtod(kv["clock"].c_str(), nullptr);
   next_objn_ = uint32_t(u64("next_objn"));

@@ -185,17 +185,24 @@ class ks_sim_db {
  private:
   friend struct ks_txn_t;
   int open_sql(bool create);
+  void set_identity();
   int load();
   int save();
   int new_xid(uint64_t *xid);
   void free_xid(uint64_t xid);
   uint64_t next_scn() { scn_ += 1 + rng_() % 3; return scn_; }
   void rec_begin(uint8_t vld = 0, uint32_t con = kOwnCon);
+  void rec_begin_follow(uint32_t con = kOwnCon);
+  uint16_t con_id(uint32_t con_uid) const;
+  void rec_segment(const ks_table_t *t);
+  void space_upkeep(const ks_table_t *t, ks_rowref_t ref);
+  int index_record(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_val_t> *old, const std::vector<ks_val_t> *nv,
+                   ks_rowref_t ref, uint8_t rb_code = 0);
   // Container of a piece of system activity: in a pluggable database, half of it is the
   // root's (uid 1), which the source's readers skip.
   uint32_t noise_con();
   int rec_end(uint64_t scn);
-  int txn_start(ks_txn_t *tx);
+  int txn_start(ks_txn_t *tx, const std::string &user);
   ks_rowref_t alloc_row(ks_table_t *t);
   uint32_t store_row(ks_table_t *t, ks_row_t row);
   // Columns (indexes, segment order) an update logs as supplemental: the configured key
@@ -219,6 +226,7 @@ class ks_sim_db {
   double clock_ = 0;
   uint32_t next_objn_ = 0, next_user_ = 0, next_con_ = 0;
   bool write_start_ = true;  // the next record begins a redo write (68-byte header)
+  uint64_t session_txns_ = 0;  // transactions started by this run (sessions take 16 each)
   std::map<std::string, uint32_t> users_;
   std::vector<std::unique_ptr<ks_table_t>> tables_;
   std::vector<std::unique_ptr<ks_sequence_t>> seqs_;

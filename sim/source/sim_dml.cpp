@@ -43,6 +43,8 @@ void to_colvals(const std::vector<ks_val_t> &v, int n, std::vector<ks_colval_t> 
 }
 constexpr uint32_t kSeqObjn = 74;  // SYS.SEQ$
 constexpr uint32_t kSegObjn = 14;  // SYS.SEG$ (not captured: system activity)
+// Segment header of a dictionary table: file 1, at the block SYS.TAB$ gives it.
+uint32_t sys_segment(uint32_t objn) { return 1u << 22 | objn * 8; }
 }  // namespace
 
 int ks_sim_db::new_xid(uint64_t *xid) {
@@ -79,7 +81,56 @@ void ks_sim_db::free_xid(uint64_t xid) {
 
 void ks_sim_db::rec_begin(uint8_t vld, uint32_t con) {
   if (vld == 0) vld = write_start_ ? uint8_t(KS_REDO_VLD_NORMAL | KS_REDO_VLD_LONG) : KS_REDO_VLD_NORMAL;
-  rec_.begin(next_scn(), vld, con == kOwnCon ? cfg_.con_uid : con, now());
+  if (con == kOwnCon) con = cfg_.con_uid;
+  rec_.begin(next_scn(), vld, con, now(), con_id(con));
+}
+
+// A record that follows the last one within the same change (index upkeep): the next SCN,
+// drawn without the random source so that the workload's choices stay what they were.
+void ks_sim_db::rec_begin_follow(uint32_t con) {
+  if (con == kOwnCon) con = cfg_.con_uid;
+  rec_.begin(++scn_, write_start_ ? uint8_t(KS_REDO_VLD_NORMAL | KS_REDO_VLD_LONG) : KS_REDO_VLD_NORMAL, con, now(),
+             con_id(con));
+}
+
+// Container ids as a container database numbers them: the root 1, our pluggable database
+// the first one created (3), the other container the next.
+uint16_t ks_sim_db::con_id(uint32_t con_uid) const {
+  if (con_uid == 0) return 0;
+  if (con_uid == kRootConUid) return 1;
+  return con_uid == cfg_.con_uid ? 3 : 4;
+}
+
+// The segment of t is the one the next row operations change: segment header at its first
+// block, in tablespace USERS (4) as SYS.TAB$ has it.
+void ks_sim_db::rec_segment(const ks_table_t *t) { rec_.set_segment(t->objn, t->file << 22 | t->seg_block, 4); }
+
+// Blocks of a table's segment beside its rows (rows start past the eight blocks its segment
+// takes first): its space bitmap block, and the header and leaf block of its primary key.
+namespace {
+uint32_t bitmap_dba(const ks_table_t *t) { return t->file << 22 | (t->seg_block + 1); }
+uint32_t pk_leaf_dba(const ks_table_t *t) { return t->file << 22 | (t->seg_block + 5); }
+}  // namespace
+
+// Primary-key upkeep of row changes, in a record of its own after the row's: the old key's
+// leaf row goes (old non-null), the new one comes (nv non-null). In a rollback (rb_code 6
+// or 11) the leaf change has no undo and a 5.6 / 5.11 names the index.
+int ks_sim_db::index_record(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_val_t> *old, const std::vector<ks_val_t> *nv,
+                            ks_rowref_t ref, uint8_t rb_code) {
+  if (t->pk_objn == 0 || t->pk.empty()) return 0;
+  std::vector<ks_colval_t> key(t->pk.size());
+  rec_begin_follow();
+  uint64_t scn = scn_;
+  for (const std::vector<ks_val_t> *v : {old, nv}) {
+    if (v == nullptr) continue;
+    for (size_t k = 0; k < t->pk.size(); k++) {
+      const ks_val_t &x = (*v)[size_t(t->pk[k])];
+      key[k] = x.is_null ? ks_colval_t{nullptr, -1} : ks_colval_t{reinterpret_cast<const uint8_t *>(x.b.data()), int(x.b.size())};
+    }
+    rec_.index_change(tx->xid, t->pk_objn, pk_leaf_dba(t), v == nv, key.data(), int(key.size()), ref, rb_code == 0);
+  }
+  if (rb_code != 0) rec_.rollback_undo(rb_code, tx->xid, t->pk_objn);
+  return rec_end(scn);
 }
 
 uint32_t ks_sim_db::noise_con() {
@@ -106,6 +157,13 @@ ks_rowref_t ks_sim_db::alloc_row(ks_table_t *t) {
     t->next_slot = 0;
   }
   return ks_rowref_t{t->file << 22 | t->cur_block, t->next_slot++};
+}
+
+// Space upkeep of an insert into the row's block: a block taking its first row changes state
+// in the segment's space bitmap (13.22), one taking its last is marked full (13.28).
+void ks_sim_db::space_upkeep(const ks_table_t *t, ks_rowref_t ref) {
+  if (ref.slot == 0) rec_.space_change(22, bitmap_dba(t), ref.dba);
+  if (ref.slot + 1 >= t->slots_per_block) rec_.space_change(28, bitmap_dba(t), ref.dba);
 }
 
 // A row enters the table's storage, in the place of a row gone for good when there is one.
@@ -150,10 +208,14 @@ ks_txn_t *ks_sim_db::begin() {
   return p;
 }
 
-// The undo-segment header vector goes with the first change of a transaction.
-int ks_sim_db::txn_start(ks_txn_t *tx) {
+// The undo-segment header vector goes with the first change of a transaction, with the
+// session's information: all of it (5.19) for a session's first transaction, the current
+// schema (5.20) for the others. A session of ours runs 16 transactions; each run of the
+// program starts a new one.
+int ks_sim_db::txn_start(ks_txn_t *tx, const std::string &user) {
   if (!tx->started) {
-    rec_.undo_seg_header(xid_usn(tx->xid));
+    rec_.undo_seg_header(xid_usn(tx->xid), xid_slot(tx->xid), xid_sqn(tx->xid));
+    rec_.session(session_txns_++ % 16 == 0, user);
     tx->started = true;
   }
   return 0;
@@ -167,12 +229,14 @@ int ks_sim_db::insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
   to_colvals(vals, n, &cv);
   rec_begin();
   uint64_t scn = scn_;
-  txn_start(tx);
+  rec_segment(t);
+  txn_start(tx, t->owner);
   ks_suplog_t sup;
   sup.redo_scid = 1;
   rec_.undo_of_insert(tx->xid, t->objn, ref, sup);
   rec_.redo_irp(ref, cv.data(), n);
-  if (rec_end(scn) != 0) return -1;
+  space_upkeep(t, ref);
+  if (rec_end(scn) != 0 || index_record(tx, t, nullptr, &vals, ref) != 0) return -1;
   ks_row_t row;
   row.dba = ref.dba;
   row.slot = ref.slot;
@@ -209,12 +273,17 @@ int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector
   }
   rec_begin();
   uint64_t scn = scn_;
-  txn_start(tx);
+  rec_segment(t);
+  txn_start(tx, t->owner);
   ks_suplog_t sup;
   sup.redo_scid = 1;
   rec_.undo_of_qmi(tx->xid, t->objn, refs[0].dba, refs[0].slot, uint16_t(rows.size()), sup);
   rec_.redo_qmi(refs[0].dba, refs[0].slot, rp.data(), nc.data(), int(rows.size()));
+  space_upkeep(t, refs.front());
+  if (refs.back().slot != refs.front().slot) space_upkeep(t, refs.back());
   if (rec_end(scn) != 0) return -1;
+  for (size_t i = 0; i < rows.size(); i++)
+    if (index_record(tx, t, nullptr, &rows[i], refs[i]) != 0) return -1;
   ks_undo_t u{ks_undo_t::kQmi, t, {}, {}, {}};
   ks_expect_t e;
   e.op = "QUICK INSERT";
@@ -304,10 +373,19 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
   ks_rowref_t ref{r.dba, r.slot};
   rec_begin();
   uint64_t scn = scn_;
-  txn_start(tx);
+  rec_segment(t);
+  txn_start(tx, t->owner);
   rec_.undo_of_update(tx->xid, t->objn, ref, colno.data(), ocv.data(), int(colno.size()), sup, stored_count(r.v));
   rec_.redo_urp(ref, colno.data(), ncv.data(), int(colno.size()));
   if (rec_end(scn) != 0) return -1;
+  // A key that changes moves in its index: the old leaf row goes, the new one comes.
+  bool key_changed = false;
+  for (int c : cols) key_changed |= std::find(t->pk.begin(), t->pk.end(), c) != t->pk.end();
+  if (key_changed) {
+    std::vector<ks_val_t> after = r.v;
+    for (size_t i = 0; i < cols.size(); i++) after[size_t(cols[i])] = nv[i];
+    if (index_record(tx, t, &r.v, &after, ref) != 0) return -1;
+  }
   if (expect_) {
     ks_expect_t e;
     e.op = "UPDATE";
@@ -334,10 +412,11 @@ int ks_sim_db::remove(ks_txn_t *tx, ks_table_t *t, uint32_t ri) {
   ks_rowref_t ref{r.dba, r.slot};
   rec_begin();
   uint64_t scn = scn_;
-  txn_start(tx);
+  rec_segment(t);
+  txn_start(tx, t->owner);
   rec_.undo_of_delete(tx->xid, t->objn, ref, cv.data(), n, sup);
   rec_.redo_drp(ref);
-  if (rec_end(scn) != 0) return -1;
+  if (rec_end(scn) != 0 || index_record(tx, t, &r.v, nullptr, ref) != 0) return -1;
   if (expect_) {
     ks_expect_t e;
     e.op = "DELETE";
@@ -363,7 +442,8 @@ int ks_sim_db::lock_row(ks_txn_t *tx, ks_table_t *t, uint32_t ri) {
   ks_suplog_t sup;
   rec_begin();
   uint64_t scn = scn_;
-  txn_start(tx);
+  rec_segment(t);
+  txn_start(tx, t->owner);
   rec_.undo_of_lock(tx->xid, t->objn, ref, &sup);
   rec_.redo_lkr(ref);
   if (rec_end(scn) != 0) return -1;
@@ -375,7 +455,7 @@ int ks_sim_db::audit(ks_txn_t *tx, const std::string &tag) {
   if (!tx || tx->done) return -1;
   rec_begin();
   uint64_t scn = scn_;
-  txn_start(tx);
+  txn_start(tx, "SYSTEM");
   rec_.audit(tag);
   return rec_end(scn);
 }
@@ -400,8 +480,17 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
       uint32_t ri = u.rows[k];
       ks_row_t &r = t->rows[ri];
       ks_rowref_t ref{r.dba, r.slot};
+      // The key the rollback takes out of the primary key (gone) and puts back (back).
+      std::vector<ks_val_t> gone;
+      const std::vector<ks_val_t> *back = nullptr;
+      bool key_moves = u.kind == ks_undo_t::kIns || u.kind == ks_undo_t::kQmi || u.kind == ks_undo_t::kDel;
+      for (int c : u.cols) key_moves |= std::find(t->pk.begin(), t->pk.end(), c) != t->pk.end();
+      key_moves &= t->pk_objn != 0;
+      if (key_moves && u.kind != ks_undo_t::kDel) gone = r.v;
+      if (key_moves && u.kind != ks_undo_t::kIns && u.kind != ks_undo_t::kQmi) back = &r.v;
       rec_begin();
       uint64_t scn = scn_;
+      rec_segment(t);
       switch (u.kind) {
         case ks_undo_t::kIns:
         case ks_undo_t::kQmi: {
@@ -445,6 +534,7 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
       }
       rec_.rollback_undo(rb_code, tx->xid, t->objn);
       if (rec_end(scn) != 0) return -1;
+      if (key_moves && index_record(tx, t, gone.empty() ? nullptr : &gone, back, ref, rb_code) != 0) return -1;
       t->dirty = true;
       if (u.kind != ks_undo_t::kQmi) break;
     }
@@ -525,7 +615,7 @@ int ks_sim_db::rollback(ks_txn_t *tx) {
 int ks_sim_db::switch_log() {
   // The switch takes an SCN of its own, the new log's first change: the current SCN is
   // never below the current log's first change, even after switches in a row.
-  int rc = writer_.switch_log(++scn_);
+  int rc = writer_.switch_log(++scn_, now());
   write_start_ = true;
   return rc;
 }
@@ -803,7 +893,8 @@ int64_t ks_sim_db::nextval(ks_sequence_t *s, ks_txn_t *tx) {
     ks_rowref_t ref{0x00400000u | (1000 + s->objn % 4000), uint16_t(s->objn % 64)};
     rec_begin();
     uint64_t scn = scn_;
-    rec_.undo_seg_header(xid_usn(xid));
+    rec_.set_segment(kSeqObjn, sys_segment(kSeqObjn), 0);
+    rec_.undo_seg_header(xid_usn(xid), xid_slot(xid), xid_sqn(xid));
     rec_.undo_of_update(xid, kSeqObjn, ref, colno, ov, 1, sup);
     rec_.redo_urp(ref, colno, nv, 1);
     if (rec_end(scn) != 0 || commit_record(xid, false, &scn) != 0) return -1;
@@ -837,7 +928,8 @@ int ks_sim_db::noise() {
       if (new_xid(&xid) != 0) return -1;
       rec_begin(0, con);
       uint64_t scn = scn_;
-      rec_.undo_seg_header(xid_usn(xid));
+      rec_.set_segment(kSegObjn, sys_segment(kSegObjn), 0);
+      rec_.undo_seg_header(xid_usn(xid), xid_slot(xid), xid_sqn(xid));
       rec_.undo_other(xid, 0, 13, xid_usn(xid));
       uint32_t s13[2] = {20, 8};
       rec_.other(13, uint8_t(kind == 1 ? 5 : 6), 4, dba, s13, 2);
@@ -891,15 +983,16 @@ int ks_sim_db::noise() {
       ks_colval_t cv[1] = {{reinterpret_cast<const uint8_t *>(id.data()), int(id.size())}};
       ks_rowref_t ref{(9u << 22) | uint32_t(r() % 10000), uint16_t(r() % 50)};
       uint8_t vld = write_start_ ? uint8_t(KS_REDO_VLD_NORMAL | KS_REDO_VLD_LONG) : KS_REDO_VLD_NORMAL;
-      rec_.begin(next_scn(), vld, cfg_.other_con_uid, now());
+      rec_.begin(next_scn(), vld, cfg_.other_con_uid, now(), con_id(cfg_.other_con_uid));
       uint64_t scn = scn_;
-      rec_.undo_seg_header(xid_usn(xid));
+      rec_.set_segment(t->objn, (9u << 22) | t->seg_block, 4);
+      rec_.undo_seg_header(xid_usn(xid), xid_slot(xid), xid_sqn(xid));
       ks_suplog_t sup;
       sup.redo_scid = 1;
       rec_.undo_of_insert(xid, t->objn, ref, sup);
       rec_.redo_irp(ref, cv, 1);
       if (rec_end(scn) != 0) return -1;
-      rec_.begin(next_scn(), KS_REDO_VLD_NORMAL, cfg_.other_con_uid, now());
+      rec_.begin(next_scn(), KS_REDO_VLD_NORMAL, cfg_.other_con_uid, now(), con_id(cfg_.other_con_uid));
       scn = scn_;
       rec_.commit(xid, false);
       free_xid(xid);

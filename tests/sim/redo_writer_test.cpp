@@ -60,6 +60,8 @@ struct Log {
     cfg.archive = archive;
     cfg.sync = false;
     cfg.arch_dir = home.path() + "tmp";
+    // The fixtures hold the fields the reader decodes and zeros elsewhere.
+    cfg.bare = true;
     std::vector<ks_log_group_t> groups;
     std::vector<std::string> paths;
     for (int g = 1; g <= ngroups; g++) {
@@ -76,7 +78,7 @@ struct Log {
       return 0;
     });
     EXPECT_EQ(w.open(cfg, groups, -1, 0, seq, 1), 0);
-    r.setup(big, vsn);
+    r.setup(big, vsn, true);
   }
   uint64_t scn_ = 0;
   void begin(uint64_t scn, uint8_t vld = 1, uint32_t con = 0, uint32_t ts = 0) {
@@ -89,7 +91,7 @@ struct Log {
   }
   std::string online(int g = 0) { return kstest::read_file(w.groups()[size_t(g)].path); }
   std::string archived() {
-    EXPECT_EQ(w.switch_log(scn_ + 1), 0);
+    EXPECT_EQ(w.switch_log(scn_ + 1, 0), 0);
     EXPECT_FALSE(arch.empty());
     return arch.empty() ? std::string() : kstest::read_file(arch.back());
   }
@@ -567,9 +569,11 @@ TEST(RedoWriter, VersionsSetVectorHeaderAndUndoClass) {
     r.begin(5, 1, 0, 0);
     r.commit(make_xid(3, 4, 5), false);
     ASSERT_EQ(r.finish(), 0);
-    EXPECT_EQ(r.size(), uint32_t(24 + v.vhsz + 4 + KS_REDO_CMT_SIZE));
+    // A commit has four fields: a length array of 5 entries (12 bytes) and 20 + 16 + 24 + 4.
+    const uint32_t cv = uint32_t(v.vhsz + 12 + KS_REDO_CMT_SIZE + 16 + 24 + 4);
+    EXPECT_EQ(r.size(), 24 + cv);
     EXPECT_EQ(ks::load16(r.data() + 24 + KS_REDO_CV_CLASS, false), uint16_t(v.cls + 6));
-    EXPECT_EQ(vector_size(r.data() + 24, v.vhsz, false), uint32_t(v.vhsz + 4 + KS_REDO_CMT_SIZE));
+    EXPECT_EQ(vector_size(r.data() + 24, v.vhsz, false), cv);
   }
 }
 
@@ -805,9 +809,9 @@ TEST(RedoFixture, ReusedLogKeepsOlderSequenceBlocksBeyondItsEnd) {
     ASSERT_EQ(l.w.flush(), 0);
   }
   // Sequences 98..106 come and go; 107 lands in group 1 again.
-  for (int s = 97; s < 106; s++) ASSERT_EQ(l.w.switch_log(0x0a100000), 0);
+  for (int s = 97; s < 106; s++) ASSERT_EQ(l.w.switch_log(0x0a100000, 0), 0);
   ASSERT_EQ(l.w.sequence(), 106u);
-  ASSERT_EQ(l.w.switch_log(0x0a1d0000), 0);
+  ASSERT_EQ(l.w.switch_log(0x0a1d0000, 0), 0);
   ASSERT_EQ(l.w.sequence(), 107u);
   ASSERT_EQ(l.w.current(), 0);
   const uint64_t a = make_xid(3, 21, 5150), b = make_xid(4, 2, 919);
@@ -837,7 +841,7 @@ TEST(RedoFixture, ReusedLogKeepsOlderSequenceBlocksBeyondItsEnd) {
   l.r.other(4, 1, 1, 0x01c00300, f24, 1);
   l.r.other(13, 22, 8, 0x01c00280, f12, 1);
   l.end();
-  ASSERT_EQ(l.w.switch_log(0x0a1d0020), 0);
+  ASSERT_EQ(l.w.switch_log(0x0a1d0020, 0), 0);
   expect_same(l.online(0), fixture("walk_le_v19_b512.redo"));
 }
 

@@ -1,0 +1,561 @@
+// The simulated source's logs against what a database writes beyond the fields the decoder
+// needs, in every version and byte order: block types and checksums, file headers and
+// their SCNs across log switches, log-write headers (one at block 2 of every log, also of
+// logs begun because the previous one was full), record and vector headers, transaction
+// start, undo and commit fields, index and space upkeep, all consistent with the model's
+// catalogue.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "lib/fmt/redo_checksum.h"
+#include "lib/fmt/redo_format.h"
+#include "sim/source/sim_db.h"
+#include "sim/source/workload.h"
+#include "tests/testutil.h"
+
+using namespace ks::sim;
+using namespace ks::redo;
+
+namespace {
+
+std::vector<std::vector<int64_t>> rows_of(sqlite3 *db, const char *sql) {
+  std::vector<std::vector<int64_t>> out;
+  sqlite3_stmt *s = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &s, nullptr), SQLITE_OK) << sql;
+  while (s && sqlite3_step(s) == SQLITE_ROW) {
+    std::vector<int64_t> r;
+    for (int c = 0; c < sqlite3_column_count(s); c++) r.push_back(sqlite3_column_int64(s, c));
+    out.push_back(r);
+  }
+  sqlite3_finalize(s);
+  return out;
+}
+
+struct Rec {
+  uint32_t blk, off, len;
+  std::string b;  // the record's bytes
+};
+
+// Records of a log from block 2 up to nab (exclusive), as the block walk finds them.
+std::vector<Rec> walk(const std::string &f, uint32_t bs, uint32_t nab, bool big) {
+  std::vector<Rec> out;
+  uint32_t blk = 2, off = KS_REDO_BH_SIZE;
+  while (blk < nab) {
+    if (bs - off < uint32_t(KS_REDO_MIN_RECORD_ROOM)) {
+      blk++, off = KS_REDO_BH_SIZE;
+      continue;
+    }
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(f.data()) + size_t(blk) * bs + off;
+    uint32_t len = ks::load32(p, big);
+    if (len == 0) {
+      blk++, off = KS_REDO_BH_SIZE;
+      continue;
+    }
+    Rec r{blk, off, len, {}};
+    while (r.b.size() < len) {
+      uint32_t n = std::min<uint32_t>(len - uint32_t(r.b.size()), bs - off);
+      r.b.append(f, size_t(blk) * bs + off, n);
+      off += n;
+      if (off == bs) blk++, off = KS_REDO_BH_SIZE;
+    }
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+
+// Two log groups in the home's data directory.
+std::vector<ks_log_group_t> two_groups(const kstest::TempHome &home) {
+  std::vector<ks_log_group_t> groups(2);
+  for (int g = 0; g < 2; g++) {
+    groups[size_t(g)].group = g + 1;
+    groups[size_t(g)].path = home.path() + "data/redo" + std::to_string(g + 1) + ".log";
+  }
+  return groups;
+}
+
+}  // namespace
+
+TEST(RedoFields, EveryVersionAndByteOrderWritesWhatADatabaseWritesConsistently) {
+  const uint32_t versions[] = {KS_REDO_VSN10, KS_REDO_VSN11, KS_REDO_VSN12, KS_REDO_VSN19, KS_REDO_VSN23};
+  for (uint32_t vsn : versions)
+    for (bool big : {false, true}) {
+      SCOPED_TRACE("version " + std::to_string(vsn_major(vsn)) + (big ? " big" : " little"));
+      const bool v12 = vsn_major(vsn) >= 12, v19 = vsn_major(vsn) >= 19;
+      kstest::TempHome home;
+      ks_db_cfg_t c;
+      c.dir = home.path() + "db";
+      c.name = "SRC";
+      c.redo.vsn = vsn;
+      c.redo.big = big;
+      c.redo.blk_sz = big ? 1024 : 512;
+      c.redo.log_blocks = big ? 100 : 200;  // small: most switches happen because a log is full
+      c.redo.sync = false;
+      c.seed = 7 + vsn_major(vsn);
+      if (v12) c.pdb = "PDB1", c.con_uid = 0x5295f656;
+      const uint32_t bs = c.redo.blk_sz;
+      std::string dbpath;
+      {
+        ks_sim_db db;
+        ASSERT_EQ(db.create(c), 0);
+        ASSERT_EQ(ks_oltp_setup(db, 3), 0);
+        ks_oltp_cfg_t w;
+        w.txns = 200;
+        w.seed = 3;
+        ASSERT_EQ(ks_oltp_run(db, w), 0);
+        ASSERT_EQ(db.switch_log(), 0);  // one switch asked for, the others forced by full logs
+        ASSERT_EQ(db.close(), 0);
+        dbpath = db.db_path();
+      }
+      sqlite3 *sql = nullptr;
+      ASSERT_EQ(sqlite3_open(dbpath.c_str(), &sql), SQLITE_OK);
+      const int64_t dbid = rows_of(sql, "SELECT \"DBID\" FROM \"V$DATABASE\"")[0][0];
+      std::map<int64_t, std::vector<int64_t>> tabs;  // objn -> dataobj, ts, file, block
+      for (auto &r : rows_of(sql, "SELECT \"OBJ#\", \"DATAOBJ#\", \"TS#\", \"FILE#\", \"BLOCK#\" FROM \"SYS.TAB$\""))
+        tabs[r[0]] = {r[1], r[2], r[3], r[4]};
+      std::map<int64_t, int64_t> index_of;  // table objn -> its primary key's objn
+      for (auto &r : rows_of(sql, "SELECT \"OBJ#\", \"BO#\" FROM \"SYS.IND$\"")) index_of[r[1]] = r[0];
+      std::vector<std::vector<int64_t>> logs =
+          rows_of(sql, "SELECT \"SEQUENCE#\", \"FIRST_CHANGE#\", \"NEXT_CHANGE#\" FROM \"V$ARCHIVED_LOG\" ORDER BY 1");
+      std::vector<std::string> names;
+      {
+        sqlite3_stmt *s = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(sql, "SELECT \"NAME\" FROM \"V$ARCHIVED_LOG\" ORDER BY \"SEQUENCE#\"", -1, &s, nullptr), SQLITE_OK);
+        while (sqlite3_step(s) == SQLITE_ROW) names.emplace_back(reinterpret_cast<const char *>(sqlite3_column_text(s, 0)));
+        sqlite3_finalize(s);
+      }
+      sqlite3_close(sql);
+      ASSERT_GE(logs.size(), 4u) << "the workload must fill several logs";
+
+      uint64_t prev_next_scn = 0, prev_last_scn = 0;
+      std::map<uint32_t, int> row_inserts, leaf_inserts;  // by table objn / by index objn
+      int sessions = 0, space = 0, first_undos = 0;
+      for (size_t li = 0; li < logs.size(); li++) {
+        SCOPED_TRACE("sequence " + std::to_string(logs[li][0]));
+        const std::string f = kstest::read_file(names[li]);
+        const uint8_t *d = reinterpret_cast<const uint8_t *>(f.data());
+        ASSERT_EQ(f.size() % bs, 0u);
+        const uint32_t nblk = uint32_t(f.size() / bs);
+        // Blocks: type bytes and a checksum that holds, block 0 included (a checksum that
+        // comes out 0 is not taken for "checksums off": the XOR itself must be 0).
+        for (uint32_t b = 0; b < nblk; b++) {
+          const uint8_t *p = d + size_t(b) * bs;
+          ASSERT_EQ(p[0], b == 0 ? 0x00 : 0x01) << "block " << b;
+          ASSERT_EQ(p[1], 0x22) << "block " << b;
+          ASSERT_EQ(block_xor(p, bs), 0) << "block " << b;
+        }
+        // Block 0 and the file header.
+        EXPECT_EQ(ks::load32(d + KS_REDO_FH0_FILE_TYPE, big), KS_REDO_FILE_TYPE);
+        EXPECT_EQ(ks::load32(d + KS_REDO_FH0_BLOCKS, big), c.redo.log_blocks);
+        const uint8_t *h = d + bs;
+        const uint32_t nab = ks::load32(h + KS_REDO_FH1_NEXT_BLOCK, big);
+        EXPECT_EQ(nab, nblk);
+        EXPECT_EQ(int64_t(ks::load32(h + KS_REDO_FH1_DBID, big)), dbid);
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(h + KS_REDO_FH1_DB_NAME), 3), "SRC");
+        EXPECT_EQ(ks::load16(h + KS_REDO_FH1_THREAD, big), 1);
+        const uint16_t flag = v12 ? KS_REDO_SCN_WRAP_FLAG : 0;
+        for (int at : {KS_REDO_FH1_RESETLOGS_SCN, KS_REDO_FH1_FIRST_SCN, KS_REDO_FH1_NEXT_SCN})
+          EXPECT_EQ(ks::load16(h + at + 4, big) & KS_REDO_SCN_WRAP_FLAG, flag);
+        const uint64_t first = load_scn6(h + KS_REDO_FH1_FIRST_SCN, big), next = load_scn6(h + KS_REDO_FH1_NEXT_SCN, big);
+        EXPECT_EQ(int64_t(first), logs[li][1]);
+        EXPECT_EQ(int64_t(next), logs[li][2]);
+        if (li > 0) {
+          EXPECT_EQ(first, prev_next_scn);
+        }
+        if (li > 0) {
+          EXPECT_GT(first, prev_last_scn);
+        }
+        EXPECT_NE(ks::load32(h + KS_REDO_FH1_FIRST_TIME, big), 0u);
+        EXPECT_GE(ks::load32(h + KS_REDO_FH1_NEXT_TIME, big), ks::load32(h + KS_REDO_FH1_FIRST_TIME, big));
+        char desc[80];
+        snprintf(desc, sizeof desc, "T 0001, S %010u, SCN 0x%016llx-0x%016llx", uint32_t(logs[li][0]),
+                 static_cast<unsigned long long>(first), static_cast<unsigned long long>(next));
+        EXPECT_STREQ(reinterpret_cast<const char *>(h + KS_REDO_FH1_DESCRIPTION), desc);
+        prev_next_scn = next;
+
+        // Records: every log opens with a log-write header at block 2, offset 16; each
+        // write's length reaches the next write's first block, its SCN is its first
+        // record's, and the next write's SCN is at least the one announced.
+        std::vector<Rec> recs = walk(f, bs, nab, big);
+        ASSERT_FALSE(recs.empty());
+        ASSERT_EQ(recs[0].blk, 2u);
+        ASSERT_EQ(recs[0].off, uint32_t(KS_REDO_BH_SIZE));
+        uint32_t lwn_blk = 0, lwn_len = 0;
+        uint64_t lwn_next = 0, last_scn = 0;
+        for (const Rec &r : recs) {
+          const uint8_t *p = reinterpret_cast<const uint8_t *>(r.b.data());
+          const uint64_t scn = uint64_t(ks::load16(p + KS_REDO_RH_SCN_WRAP, big)) << 32 | ks::load32(p + KS_REDO_RH_SCN_BASE, big);
+          EXPECT_GE(scn, first);
+          EXPECT_LT(scn, next);
+          EXPECT_GE(scn, last_scn);
+          last_scn = scn;
+          EXPECT_EQ(ks::load16(p + KS_REDO_RH_SUBSCN, big), 1);
+          const uint32_t con = ks::load32(p + KS_REDO_RH_CON_UID, big);
+          EXPECT_TRUE(v12 ? (con == 1 || con == c.con_uid) : con == 0) << con;
+          const uint8_t vld = p[KS_REDO_RH_VLD];
+          if ((vld & KS_REDO_VLD_LONG) && ks::load16(p + KS_REDO_LWN_MARK, big) == 1) {
+            if (lwn_blk != 0) {
+              EXPECT_EQ(r.blk, lwn_blk + lwn_len);
+              EXPECT_GE(scn, lwn_next);
+            }
+            lwn_blk = r.blk;
+            lwn_len = ks::load32(p + KS_REDO_LWN_BLOCKS, big);
+            EXPECT_EQ(ks::load32(p + KS_REDO_LWN_BLOCKS2, big), lwn_len);
+            EXPECT_GE(lwn_len, 1u);
+            EXPECT_EQ(load_scn6(p + KS_REDO_LWN_SCN, big), scn);
+            lwn_next = load_scn6(p + KS_REDO_LWN_NEXT_SCN, big);
+            EXPECT_GT(lwn_next, scn);
+          } else {
+            ASSERT_NE(&r, &recs[0]) << "a log opens without a log-write header";
+            EXPECT_GE(r.blk, lwn_blk);
+          }
+          // Vectors.
+          const int vh = vhsz_of(vsn);
+          uint32_t at = uint32_t(record_header_size(vld));
+          uint64_t txn_xid = 0;  // of the 5.2 of this record
+          uint16_t txn_useq = 0;
+          uint8_t txn_urec = 0;
+          bool first_undo = false, row_undo = false;
+          while (at < r.len) {
+            const uint8_t *v = p + at;
+            const uint8_t layer = v[KS_REDO_CV_LAYER], code = v[KS_REDO_CV_CODE];
+            const uint32_t dba = ks::load32(v + KS_REDO_CV_DBA, big);
+            const int nf = field_count(v, vh, big);
+            auto field = [&](int k) { return v + field_offset(v, vh, big, k); };
+            auto flen = [&](int k) { return field_length(v, vh, big, k); };
+            EXPECT_EQ(ks::load16(v + KS_REDO_CV_AFN, big), dba >> 22);
+            EXPECT_EQ(ks::load16(v + KS_REDO_CV_KIND, big), layer == 5 ? 0xFFFF : 1);
+            const uint64_t prev = load_scn6(v + KS_REDO_CV_PREV_SCN, big);
+            EXPECT_NE(prev, 0u);
+            EXPECT_LE(prev, scn);
+            EXPECT_GE(v[KS_REDO_CV_SEQ], 1);
+            if (layer == 5) {
+              EXPECT_EQ(ks::load16(v + KS_REDO_CV_OBJ, big), 0xFFFF);
+            }
+            if (v12) {
+              EXPECT_EQ(ks::load16(v + KS_REDO_CV_CON_ID, big), con == 0 ? 0 : con == 1 ? 1 : 3);
+            }
+            const uint16_t usn = uint16_t((ks::load16(v + KS_REDO_CV_CLASS, big) - cls_usn_of(vsn)) / 2);
+            if (layer == 5 && code == 2) {
+              const uint8_t *u = field(1);
+              txn_xid = make_xid(usn, ks::load16(u + KS_REDO_UH_SLOT, big), ks::load32(u + KS_REDO_UH_SQN, big));
+              txn_useq = ks::load16(u + KS_REDO_UH_UBA_SEQ, big);
+              txn_urec = u[KS_REDO_UH_UBA_REC];
+              EXPECT_EQ(ks::load32(u + KS_REDO_UH_UBA_DBA, big), dba + 1);
+              EXPECT_EQ(ks::load16(u + KS_REDO_UH_FLAGS, big), con == 1 ? KS_REDO_UH_FLAGS_ROOT : KS_REDO_UH_FLAGS_PDB);
+              EXPECT_EQ(nf, v12 && con != 0 ? 2 : 1);
+              if (nf == 2) {
+                EXPECT_EQ(ks::load32(field(2), big), con);
+              }
+              first_undo = true;
+            } else if (layer == 5 && (code == 19 || code == 20)) {
+              sessions++;
+              EXPECT_LT(nf, 6) << "a session vector is not an audit tag";
+            } else if (layer == 5 && code == 1) {
+              const uint8_t *u1 = field(1), *u2 = field(2);
+              const uint64_t xid = make_xid(ks::load16(u1 + KS_REDO_UBH_USN, big), ks::load16(u1 + KS_REDO_UBH_SLOT, big),
+                                            ks::load32(u1 + KS_REDO_UBH_SQN, big));
+              const uint32_t objn = ks::load32(u2 + KS_REDO_URI_OBJN, big);
+              const uint8_t ul = u2[KS_REDO_URI_LAYER], uc = u2[KS_REDO_URI_CODE];
+              if (first_undo) {
+                // The 5.2's transaction and undo address are those of its first undo.
+                EXPECT_EQ(xid, txn_xid);
+                EXPECT_EQ(ks::load16(u1 + KS_REDO_UBH_UBA_SEQ, big), txn_useq);
+                EXPECT_EQ(u1[KS_REDO_UBH_UBA_REC], txn_urec);
+                EXPECT_EQ(ks::load16(u2 + KS_REDO_URI_FLAGS, big), KS_REDO_URI_FIRST);
+                EXPECT_EQ(flen(2), v19 ? KS_REDO_URI_SIZE_FIRST : KS_REDO_URI_SIZE);
+                EXPECT_EQ(field(3)[KS_REDO_ITL_OP], 4);
+                EXPECT_EQ(ks::load32(field(3) + KS_REDO_ITL_SQN, big), xid_sqn(xid));
+                first_undos++;
+              } else {
+                EXPECT_EQ(flen(2), KS_REDO_URI_SIZE);
+                EXPECT_EQ(field(3)[KS_REDO_ITL_OP], 3);
+              }
+              EXPECT_EQ(field(3)[KS_REDO_ITL_FLAGS], KS_REDO_ITL_FLAGS_VALUE);
+              first_undo = false;
+              row_undo |= ul == 11;
+              EXPECT_EQ(ks::load16(u1 + KS_REDO_UBH_RSIZE, big) > 0, true);
+              EXPECT_TRUE((ul == 11 && uc == 1) || (ul == 10 && uc == KS_REDO_IDX_UNDO_CODE) || objn == 0) << int(ul) << "." << int(uc);
+              auto t = tabs.find(objn);
+              if (ul == 11 && t != tabs.end() && objn >= 1000) {
+                // Data object number, tablespace and segment header as the catalogue has them.
+                EXPECT_EQ(int64_t(ks::load32(u2 + KS_REDO_URI_DATAOBJ, big)), t->second[0]);
+                EXPECT_EQ(int64_t(ks::load32(u2 + KS_REDO_URI_TS, big)), t->second[1]);
+                const uint8_t *k = field(4);
+                EXPECT_EQ(ks::load32(k + KS_REDO_KDO_SEG_DBA, big), uint32_t(t->second[2] << 22 | t->second[3]));
+                EXPECT_EQ(k[KS_REDO_KDO_ITL], 1);
+                if ((k[KS_REDO_KDO_OP] & KS_REDO_KDO_OP_MASK) == KS_REDO_OP_DRP) {
+                  EXPECT_EQ(k[KS_REDO_KDO_OP], 0x23);
+                }
+              } else if (ul == 10) {
+                bool found = false;
+                for (auto &e : index_of) found |= e.second == objn;
+                EXPECT_TRUE(found) << "index undo of object " << objn;
+              }
+            } else if (layer == 11) {
+              EXPECT_EQ(flen(1), KS_REDO_ITL_REDO_SIZE);
+              EXPECT_EQ(field(1)[KS_REDO_ITL_OP], 1);
+              const uint32_t objn_lo = ks::load16(v + KS_REDO_CV_OBJ, big);
+              if (code == KS_REDO_OP_IRP && row_undo)
+                for (auto &t : tabs)
+                  if (t.first >= 1000 && (t.first & 0xFFFF) == objn_lo && uint32_t(t.second[2]) == dba >> 22) row_inserts[uint32_t(t.first)]++;
+              if (code == KS_REDO_OP_URP) {
+                // NULL bitmap: a bit per changed column whose value is empty.
+                const uint8_t *k = field(2);
+                const int cc = k[KS_REDO_URP_COLUMNS];
+                for (int i = 0; i < cc; i++)
+                  EXPECT_EQ((k[KS_REDO_URP_NULLS + i / 8] >> (i % 8)) & 1, flen(4 + i) == 0 ? 1 : 0) << "column " << i;
+              }
+            } else if (layer == 10 && code == KS_REDO_IDX_INSERT) {
+              leaf_inserts[ks::load16(v + KS_REDO_CV_OBJ, big)]++;
+            } else if (layer == 13 && (code == 22 || code == 28)) {
+              space++;
+            } else if (layer == 5 && code == 4) {
+              ASSERT_EQ(nf, 4);
+              EXPECT_EQ(flen(1), KS_REDO_CMT_SIZE);
+              EXPECT_EQ(ks::load32(field(1) + KS_REDO_CMT_F1_NINE, big), 9u);
+              EXPECT_EQ(ks::load32(field(3) + KS_REDO_CMT_TIME, big), ks::load32(field(4), big));
+              EXPECT_NE(ks::load32(field(4), big), 0u);
+            }
+            at += vector_size(v, vh, big);
+          }
+          EXPECT_EQ(at, r.len);
+        }
+        if (lwn_blk != 0) {
+          EXPECT_EQ(lwn_blk + lwn_len, nab);
+        }
+        EXPECT_LT(last_scn, next);
+        prev_last_scn = last_scn;
+      }
+      // Every row inserted into a table with a primary key has its leaf row.
+      int checked = 0;
+      for (auto &ri : row_inserts) {
+        auto ix = index_of.find(ri.first);
+        if (ix == index_of.end()) continue;
+        EXPECT_GE(leaf_inserts[uint32_t(ix->second) & 0xFFFF], ri.second) << "table " << ri.first;
+        checked++;
+      }
+      EXPECT_GT(checked, 0);
+      EXPECT_GT(sessions, 0);
+      EXPECT_GT(space, 0);
+      EXPECT_GT(first_undos, 0);
+    }
+}
+
+// A small archived log typed here field by field from what databases write (version 19,
+// a pluggable database, 1024-byte blocks): block 0, the file header, and one transaction
+// (10.12.572 inserts a row and commits), its first record opening the log's only write.
+// Values are typed as numbers and stored in the log's byte order; checksums follow their
+// rule (the XOR of the block's 16-bit words is 0). The writer, given the same model
+// values, must write the same bytes.
+TEST(RedoFields, HandTypedLogIsWrittenByteForByteInBothByteOrders) {
+  struct F {
+    uint32_t at;
+    int width;  // 1, 2 or 4; 0: text
+    uint32_t v;
+    const char *text;
+  };
+  const uint32_t T0 = redo_time(2026, 12, 8, 10, 0, 0), B = 1024, R = 2 * B + 16, R2 = R + 592;
+  const uint32_t V1 = R + 68, V2 = V1 + 76, V3 = V2 + 108, V4 = V3 + 212, C = R2 + 24;
+  // ITL redo with the transaction 10.12.572 and its undo address (block, sequence 1, record 1).
+  auto itl = [](uint32_t at, uint32_t op) {
+    return std::vector<F>{{at, 1, op, nullptr},          {at + 1, 1, 0x0d, nullptr},       {at + 4, 2, 10, nullptr},
+                          {at + 6, 2, 12, nullptr},      {at + 8, 4, 0x23c, nullptr},      {at + 12, 4, 0x00C00A21, nullptr},
+                          {at + 16, 2, 1, nullptr},      {at + 18, 1, 1, nullptr}};
+  };
+  std::vector<F> fields = {
+      // block 0: type, file type, block size, blocks after it, magic
+      {0, 1, 0x00, nullptr}, {1, 1, 0x22, nullptr}, {4, 4, 0xFFC00000, nullptr}, {20, 4, B, nullptr},
+      {24, 4, 8, nullptr}, {28, 4, 0x7A7B7C7D, nullptr},
+      // block 1: block header, version, DBID, name, control sequence, size, activation,
+      // description, next available block, resetlogs, thread, first and next SCN and times
+      // (12c and later flag the SCN wraps)
+      {B + 0, 1, 0x01, nullptr}, {B + 1, 1, 0x22, nullptr}, {B + 4, 4, 1, nullptr}, {B + 8, 4, 15, nullptr},
+      {B + 12, 2, 0x8000, nullptr}, {B + 20, 4, 0x13000000, nullptr}, {B + 24, 4, 0x593aa8ae, nullptr},
+      {B + 28, 0, 0, "FREE"}, {B + 36, 4, 0x43c, nullptr}, {B + 40, 4, 8, nullptr}, {B + 44, 4, B, nullptr},
+      {B + 48, 2, 2, nullptr}, {B + 50, 2, 2, nullptr}, {B + 52, 4, 0x593a4bae, nullptr},
+      {B + 92, 0, 0, "T 0001, S 0000000015, SCN 0x0000000000229606-0x0000000000229a45"}, {B + 156, 4, 3, nullptr},
+      {B + 160, 4, 0x4903676e, nullptr}, {B + 164, 4, 1, nullptr}, {B + 168, 2, 0x8000, nullptr},
+      {B + 176, 2, 1, nullptr}, {B + 180, 4, 0x229606, nullptr}, {B + 184, 2, 0x8000, nullptr},
+      {B + 188, 4, T0, nullptr}, {B + 192, 4, 0x229a45, nullptr}, {B + 196, 2, 0x8000, nullptr},
+      {B + 200, 4, T0 + 60, nullptr},
+      // block 2: header, first record at 16
+      {2 * B, 1, 0x01, nullptr}, {2 * B + 1, 1, 0x22, nullptr}, {2 * B + 4, 4, 2, nullptr}, {2 * B + 8, 4, 15, nullptr},
+      {2 * B + 12, 2, 0x8010, nullptr},
+      // record 1: 68-byte header opening the write: length, VLD, SCN, sub-SCN, container uid,
+      // write marker, its length in blocks (twice), its SCN, the next write's SCN, time
+      {R, 4, 592, nullptr}, {R + 4, 1, 0x05, nullptr}, {R + 8, 4, 0x229607, nullptr}, {R + 12, 2, 1, nullptr},
+      {R + 16, 4, 0x5295f656, nullptr}, {R + 26, 2, 1, nullptr}, {R + 28, 4, 1, nullptr}, {R + 32, 4, 1, nullptr},
+      {R + 40, 4, 0x229607, nullptr}, {R + 56, 4, 0x22960a, nullptr}, {R + 64, 4, T0 + 1, nullptr},
+      // 5.2: class 15 + 2 * 10, file 3, undo kind, undo segment header block, previous change,
+      // sequence 1, container id 3; slot, sequence, undo address, flags, size; container uid
+      {V1, 1, 5, nullptr}, {V1 + 1, 1, 2, nullptr}, {V1 + 2, 2, 35, nullptr}, {V1 + 4, 2, 3, nullptr},
+      {V1 + 6, 2, 0xFFFF, nullptr}, {V1 + 8, 4, 0x00C00A20, nullptr}, {V1 + 12, 4, 0x229606, nullptr},
+      {V1 + 20, 1, 1, nullptr}, {V1 + 22, 2, 0xFFFF, nullptr}, {V1 + 24, 2, 3, nullptr},
+      {V1 + 32, 2, 6, nullptr}, {V1 + 34, 2, 32, nullptr}, {V1 + 36, 2, 4, nullptr},
+      {V1 + 40, 2, 12, nullptr}, {V1 + 44, 4, 0x23c, nullptr}, {V1 + 48, 4, 0x00C00A21, nullptr},
+      {V1 + 52, 2, 1, nullptr}, {V1 + 54, 1, 1, nullptr}, {V1 + 56, 2, 0x0052, nullptr}, {V1 + 58, 2, 0x0088, nullptr},
+      {V1 + 72, 4, 0x5295f656, nullptr},
+      // 5.19: the session's first transaction: id and serial, user, machine, OS user, program
+      {V2, 1, 5, nullptr}, {V2 + 1, 1, 19, nullptr}, {V2 + 6, 2, 0xFFFF, nullptr}, {V2 + 12, 4, 0x229606, nullptr},
+      {V2 + 20, 1, 1, nullptr}, {V2 + 22, 2, 0xFFFF, nullptr}, {V2 + 24, 2, 3, nullptr},
+      {V2 + 32, 2, 12, nullptr}, {V2 + 34, 2, 8, nullptr}, {V2 + 36, 2, 3, nullptr}, {V2 + 38, 2, 11, nullptr},
+      {V2 + 40, 2, 6, nullptr}, {V2 + 42, 2, 30, nullptr}, {V2 + 44, 4, 0x2c2, nullptr}, {V2 + 48, 4, 0xb805, nullptr},
+      {V2 + 52, 0, 0, "APP"}, {V2 + 56, 0, 0, "orasim-host"}, {V2 + 68, 0, 0, "oracle"},
+      {V2 + 76, 0, 0, "orasim@orasim-host (TNS V1-V3)"},
+      // 5.1: undo block class 36; record size, space, flags, XID, undo sequence and record;
+      // object and data object 74501, tablespace 4, 11.1, slot, first-undo flag (76 bytes);
+      // ITL op 4 (below); delete-row-piece undo (0x23) of the row with
+      // the segment header, maxFr, flags and ITL; supplemental header
+      {V3, 1, 5, nullptr}, {V3 + 1, 1, 1, nullptr}, {V3 + 2, 2, 36, nullptr}, {V3 + 4, 2, 3, nullptr},
+      {V3 + 6, 2, 0xFFFF, nullptr}, {V3 + 8, 4, 0x00C00A21, nullptr}, {V3 + 12, 4, 0x229606, nullptr},
+      {V3 + 20, 1, 1, nullptr}, {V3 + 22, 2, 0xFFFF, nullptr}, {V3 + 24, 2, 3, nullptr},
+      {V3 + 32, 2, 12, nullptr}, {V3 + 34, 2, 20, nullptr}, {V3 + 36, 2, 76, nullptr}, {V3 + 38, 2, 32, nullptr},
+      {V3 + 40, 2, 20, nullptr}, {V3 + 42, 2, 20, nullptr},
+      {V3 + 44, 2, 168, nullptr}, {V3 + 46, 2, 0x1f10, nullptr}, {V3 + 48, 2, 0x12, nullptr}, {V3 + 52, 2, 10, nullptr},
+      {V3 + 54, 2, 12, nullptr}, {V3 + 56, 4, 0x23c, nullptr}, {V3 + 60, 2, 1, nullptr}, {V3 + 62, 1, 1, nullptr},
+      {V3 + 64, 4, 74501, nullptr}, {V3 + 68, 4, 74501, nullptr}, {V3 + 72, 4, 4, nullptr}, {V3 + 80, 1, 11, nullptr},
+      {V3 + 81, 1, 1, nullptr}, {V3 + 82, 1, 12, nullptr}, {V3 + 84, 2, 0x0008, nullptr},
+      {V3 + 172, 4, 0x0600008b, nullptr}, {V3 + 176, 4, 0x0600000a, nullptr}, {V3 + 180, 2, 0x12fa, nullptr},
+      {V3 + 182, 1, 0x23, nullptr}, {V3 + 183, 1, 0x01, nullptr}, {V3 + 184, 1, 1, nullptr}, {V3 + 188, 2, 0, nullptr},
+      {V3 + 193, 1, 0x0c, nullptr}, {V3 + 200, 2, 1, nullptr},
+      // 11.2: data block, file 24, previous change, object number's low 16 bits; ITL redo op 1
+      // (below); insert-row-piece header (lock byte 1); two values
+      {V4, 1, 11, nullptr}, {V4 + 1, 1, 2, nullptr}, {V4 + 2, 2, 1, nullptr}, {V4 + 4, 2, 24, nullptr},
+      {V4 + 6, 2, 1, nullptr}, {V4 + 8, 4, 0x0600008b, nullptr}, {V4 + 12, 4, 0x229606, nullptr},
+      {V4 + 20, 1, 1, nullptr}, {V4 + 22, 2, 0x2305, nullptr}, {V4 + 24, 2, 3, nullptr},
+      {V4 + 32, 2, 10, nullptr}, {V4 + 34, 2, 24, nullptr}, {V4 + 36, 2, 48, nullptr}, {V4 + 38, 2, 2, nullptr},
+      {V4 + 40, 2, 5, nullptr},
+      {V4 + 68, 4, 0x0600008b, nullptr}, {V4 + 72, 4, 0x0600000a, nullptr}, {V4 + 76, 2, 0x12fa, nullptr},
+      {V4 + 78, 1, 2, nullptr}, {V4 + 79, 1, 0x01, nullptr}, {V4 + 80, 1, 1, nullptr}, {V4 + 84, 1, 0x2c, nullptr},
+      {V4 + 85, 1, 1, nullptr}, {V4 + 86, 1, 2, nullptr}, {V4 + 110, 2, 0, nullptr},
+      {V4 + 116, 1, 0xc1, nullptr}, {V4 + 117, 1, 0x02, nullptr}, {V4 + 120, 0, 0, "ALICE"},
+      // record 2: the commit, 24-byte header; 5.4 on the undo segment header changed at the
+      // first record's SCN; slot, sequence, 9, flag; last undo address and space; time twice
+      {R2, 4, 132, nullptr}, {R2 + 4, 1, 0x01, nullptr}, {R2 + 8, 4, 0x229609, nullptr}, {R2 + 12, 2, 1, nullptr},
+      {R2 + 16, 4, 0x5295f656, nullptr},
+      {C, 1, 5, nullptr}, {C + 1, 1, 4, nullptr}, {C + 2, 2, 35, nullptr}, {C + 4, 2, 3, nullptr},
+      {C + 6, 2, 0xFFFF, nullptr}, {C + 8, 4, 0x00C00A20, nullptr}, {C + 12, 4, 0x229607, nullptr},
+      {C + 20, 1, 1, nullptr}, {C + 22, 2, 0xFFFF, nullptr}, {C + 24, 2, 3, nullptr},
+      {C + 32, 2, 10, nullptr}, {C + 34, 2, 20, nullptr}, {C + 36, 2, 16, nullptr}, {C + 38, 2, 24, nullptr},
+      {C + 40, 2, 4, nullptr},
+      {C + 44, 2, 12, nullptr}, {C + 48, 4, 0x23c, nullptr}, {C + 56, 4, 9, nullptr}, {C + 60, 1, 0x12, nullptr},
+      {C + 64, 4, 0x00C00A21, nullptr}, {C + 68, 2, 1, nullptr}, {C + 70, 1, 1, nullptr}, {C + 72, 2, 0x1f10, nullptr},
+      {C + 88, 4, T0 + 2, nullptr}, {C + 104, 4, T0 + 2, nullptr},
+  };
+  for (auto &v : {itl(V3 + 140, 4), itl(V4 + 44, 1)}) fields.insert(fields.end(), v.begin(), v.end());
+  static_assert(R2 == 2 * 1024 + 16 + 592, "record 2 follows record 1");
+  for (bool big : {false, true}) {
+    SCOPED_TRACE(big ? "big endian" : "little endian");
+    std::string want(3 * B, '\0');
+    uint8_t *w = reinterpret_cast<uint8_t *>(want.data());
+    for (const F &f : fields) {
+      if (f.width == 0) std::memcpy(w + f.at, f.text, std::strlen(f.text));
+      else if (f.width == 1) w[f.at] = uint8_t(f.v);
+      else if (f.width == 2) ks::store16(w + f.at, uint16_t(f.v), big);
+      else ks::store32(w + f.at, f.v, big);
+    }
+    for (uint32_t b = 0; b < 3; b++) set_block_checksum(w + size_t(b) * B, B);
+
+    kstest::TempHome home;
+    ks_redo_cfg_t cfg;
+    cfg.blk_sz = B;
+    cfg.big = big;
+    cfg.vsn = KS_REDO_VSN19;
+    cfg.log_blocks = 8;
+    cfg.sync = false;
+    cfg.arch_dir = home.path() + "tmp";
+    cfg.dbid = 0x593aa8ae;
+    cfg.db_name = "FREE";
+    cfg.activation = 0x593a4bae;
+    cfg.resetlogs_id = 0x4903676e;
+    cfg.resetlogs_scn = 1;
+    std::vector<ks_log_group_t> groups = two_groups(home);
+    std::string arch;
+    ks_redo_writer wr;
+    ASSERT_EQ(ks_redo_writer::create_groups(cfg, {groups[0].path, groups[1].path}), 0);
+    wr.set_listener([&](const ks_log_event_t &e) {
+      if (!e.arch_path.empty()) arch = e.arch_path;
+      return 0;
+    });
+    ASSERT_EQ(wr.open(cfg, groups, -1, 0, 15, 0x229606, T0), 0);
+    ks_redo_record r;
+    r.setup(big, KS_REDO_VSN19);
+    const uint64_t xid = make_xid(10, 12, 0x23c);
+    const uint32_t con = 0x5295f656;
+    r.begin(0x229607, KS_REDO_VLD_NORMAL, con, T0 + 1, 3);  // the writer gives it the long header
+    r.set_segment(74501, 0x0600000a, 4);
+    r.undo_seg_header(10, 12, 0x23c);
+    r.session(true, "APP");
+    ks_suplog_t sup;
+    sup.redo_scid = 1;
+    r.undo_of_insert(xid, 74501, {0x0600008b, 0}, sup);
+    const uint8_t id[2] = {0xc1, 0x02};
+    const ks_colval_t vals[2] = {{id, 2}, {reinterpret_cast<const uint8_t *>("ALICE"), 5}};
+    r.redo_irp({0x0600008b, 0}, vals, 2);
+    ASSERT_EQ(r.finish(), 0);
+    ASSERT_EQ(wr.append(r, 0x229607), 0);
+    r.begin(0x229609, KS_REDO_VLD_NORMAL, con, T0 + 2, 3);
+    r.commit(xid, false);
+    ASSERT_EQ(r.finish(), 0);
+    ASSERT_EQ(wr.append(r, 0x229609), 0);
+    ASSERT_EQ(wr.switch_log(0x229a45, T0 + 60), 0);
+    const std::string got = kstest::read_file(arch);
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); i++)
+      ASSERT_EQ(uint8_t(got[i]), uint8_t(want[i])) << "first difference at byte " << i << " (block " << i / B << ", +" << i % B << ")";
+  }
+}
+
+// A write larger than the writer holds back goes out in parts: the block with its header
+// goes to disk before the write's length is known and is written again, with a checksum
+// that holds, when the write ends. The current log's header holds its checksum too.
+TEST(RedoFields, AWriteThatGoesOutInPartsHasItsHeaderCompletedOnDisk) {
+  for (bool big : {false, true}) {
+    kstest::TempHome home;
+    ks_redo_cfg_t cfg;
+    cfg.big = big;
+    cfg.log_blocks = 40000;
+    cfg.sync = false;
+    cfg.flush_bytes = 64u << 20;
+    cfg.arch_dir = home.path() + "tmp";
+    std::vector<ks_log_group_t> groups = two_groups(home);
+    ks_redo_writer wr;
+    ASSERT_EQ(ks_redo_writer::create_groups(cfg, {groups[0].path, groups[1].path}), 0);
+    ASSERT_EQ(wr.open(cfg, groups, -1, 0, 1, 1000, 77), 0);
+    ks_redo_record r;
+    r.setup(big, cfg.vsn);
+    const uint32_t sizes[1] = {8000};
+    uint64_t scn = 1001;
+    auto add = [&](int n) {
+      for (int i = 0; i < n; i++, scn++) {
+        r.begin(scn, KS_REDO_VLD_NORMAL, 0, 78);
+        r.other(4, 1, 1, 0x01000100, sizes, 1);
+        ASSERT_EQ(r.finish(), 0);
+        ASSERT_EQ(wr.append(r, scn), 0);
+      }
+      ASSERT_EQ(wr.flush(), 0);
+    };
+    add(700);  // about 5.6 MB: more than the writer holds back
+    const uint32_t first_end = wr.next_block();
+    add(3);
+    const std::string f = kstest::read_file(groups[0].path);
+    const uint8_t *d = reinterpret_cast<const uint8_t *>(f.data());
+    for (uint32_t b = 0; b < wr.next_block(); b++) ASSERT_TRUE(block_checksum_ok(d + size_t(b) * 512, 512)) << b;
+    EXPECT_EQ(ks::load32(d + 512 + KS_REDO_FH1_NEXT_BLOCK, big), KS_REDO_NEXT_BLOCK_CURRENT);
+    const uint8_t *h = d + 2 * 512 + KS_REDO_BH_SIZE;
+    EXPECT_EQ(ks::load16(h + KS_REDO_LWN_MARK, big), 1);
+    EXPECT_EQ(ks::load32(h + KS_REDO_LWN_BLOCKS, big), first_end - 2);
+    EXPECT_EQ(load_scn6(h + KS_REDO_LWN_NEXT_SCN, big), 1001u + 700);
+    const uint8_t *h2 = d + size_t(first_end) * 512 + KS_REDO_BH_SIZE;
+    EXPECT_EQ(ks::load16(h2 + KS_REDO_LWN_MARK, big), 1);
+    EXPECT_EQ(load_scn6(h2 + KS_REDO_LWN_SCN, big), 1001u + 700);
+    EXPECT_EQ(ks::load32(h2 + KS_REDO_LWN_BLOCKS, big), wr.next_block() - first_end);
+    ASSERT_EQ(wr.close(), 0);
+  }
+}
