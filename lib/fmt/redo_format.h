@@ -29,24 +29,6 @@ constexpr int KS_REDO_FH1_BLOCK_SIZE = 44;  // block 1: block size again
 constexpr int KS_REDO_FH1_NEXT_BLOCK = 156; // block 1: next available block
 constexpr uint32_t KS_REDO_NEXT_BLOCK_CURRENT = 0xFFFFFFFF;  // log still being written
 static_assert(KS_REDO_FH0_MAGIC + 4 <= 512 && KS_REDO_FH1_NEXT_BLOCK + 4 <= 512, "file header fits the smallest block");
-// SCNs of the file header (block 1): 4-byte base, then 2-byte wrap.
-constexpr int KS_REDO_FH1_RESETLOGS_SCN = 164;
-constexpr int KS_REDO_FH1_FIRST_SCN = 180;  // the log's first SCN
-constexpr int KS_REDO_FH1_NEXT_SCN = 192;   // the first SCN of the following log
-static_assert(KS_REDO_FH1_NEXT_SCN + 6 <= 512, "file header SCNs fit the smallest block");
-// From 12c the wraps of header SCNs carry this flag bit; it is no part of the SCN.
-constexpr uint16_t KS_REDO_SCN_WRAP_FLAG = 0x8000;
-// The next SCN of a log still being written: all ones (flag bit included).
-constexpr uint64_t KS_REDO_SCN_NONE = 0xFFFFFFFFFFFFull;
-
-// A header SCN (base u32, then wrap u16) with the flag bit of its wrap masked off; an SCN
-// of all ones stays KS_REDO_SCN_NONE.
-inline uint64_t load_header_scn(const uint8_t *p, bool big) {
-  const uint32_t base = load32(p, big);
-  const uint16_t wrap = load16(p + 4, big);
-  if (base == 0xFFFFFFFFu && wrap == 0xFFFF) return KS_REDO_SCN_NONE;
-  return uint64_t(wrap & ~KS_REDO_SCN_WRAP_FLAG) << 32 | base;
-}
 
 // vsn = major << 24 | minor << 16 ...
 constexpr uint32_t vsn_major(uint32_t vsn) { return vsn >> 24; }
@@ -254,6 +236,13 @@ inline void store_scn6(uint8_t *p, uint64_t scn, bool big, uint16_t wrap_flag = 
 }
 inline uint64_t load_scn6(const uint8_t *p, bool big) {
   return uint64_t(load16(p + 4, big) & ~KS_REDO_SCN_WRAP_FLAG) << 32 | load32(p, big);
+}
+// The next SCN of a log still being written: all ones (flag bit included).
+constexpr uint64_t KS_REDO_SCN_NONE = 0xFFFFFFFFFFFFull;
+// A file-header SCN as load_scn6 reads it, except that all ones stays KS_REDO_SCN_NONE.
+inline uint64_t load_header_scn(const uint8_t *p, bool big) {
+  if (load32(p, big) == 0xFFFFFFFFu && load16(p + 4, big) == 0xFFFF) return KS_REDO_SCN_NONE;
+  return load_scn6(p, big);
 }
 // Record header: sub-SCN (1 in every record a database writes).
 constexpr int KS_REDO_RH_SUBSCN = 12;
