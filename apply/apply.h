@@ -50,8 +50,8 @@ typedef struct __ks_arh_s {
 static_assert(sizeof(ks_arh_t) == 16);
 
 struct __ks_oci_bnd_s;
-struct __ks_adb_s;
-typedef struct __ks_adb_s ks_adb_t;
+struct __ks_ap_db_s;
+typedef struct __ks_ap_db_s ks_ap_db_t;
 
 #define KS_AR_EXEC_NOW 0x1     // the row holds a LOB or LONG value: execute it alone
 #define KS_AR_LONG_WAIT 0x2    // a LONG value is awaited piece by piece
@@ -72,7 +72,7 @@ typedef struct __ks_array_s {
 typedef struct __ks_apply_s {
   ks_ap_buffer_t *b;
   ks_ap_reader_t *r;
-  ks_adb_t *a;
+  ks_ap_db_t *a;
   ks_array_t *x;
 } ks_apply_t;
 

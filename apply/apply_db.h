@@ -7,14 +7,14 @@
 #include "lib/ps/ps.h"
 #include "oci/oci.h"
 
-struct __ks_adb_s {
+struct __ks_ap_db_s {
   ks_oci_ses_t *se;      // = &sess
   ks_oci_ses_t sess;
   ks_oci_stmt_t st_ap;   // data, LOB, LONG, quick-insert and DDL statements
   ks_oci_stmt_t st_cp;   // the prepared checkpoint UPDATE
 };
 
-extern ks_adb_t x_ado;
+extern ks_ap_db_t x_ado;
 extern OCILobLocator *x_empty_locp;
 extern ks_oci_lob_t x_lob;
 extern ks_oci_pw_t x_piece;
@@ -31,9 +31,9 @@ int ks_array_rows(ks_apply_t *ap, int ncol, int64_t row_len);
 int ks_array_layout(ks_apply_t *ap, const uint32_t *vsz);
 
 int ks_set_buffer(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
-int ks_get_checkpoint(ks_adb_t *a, uint32_t *fno, uint64_t *scn, uint64_t *xid);
-int ks_prepare_checkpoint_stmt(ks_adb_t *a);
-int ks_connect_db(ks_adb_t *a);
+int ks_get_checkpoint(ks_ap_db_t *a, uint32_t *fno, uint64_t *scn, uint64_t *xid);
+int ks_prepare_checkpoint_stmt(ks_ap_db_t *a);
+int ks_connect_db(ks_ap_db_t *a);
 // Releases the statements, locators and session; lost: the session is known to be gone,
 // so failures of these calls are expected and only traced.
-int ks_disconnect_db(ks_adb_t *a, bool lost = false);
+int ks_disconnect_db(ks_ap_db_t *a, bool lost = false);

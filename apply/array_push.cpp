@@ -212,7 +212,7 @@ int ks_array_layout(ks_apply_t *ap, const uint32_t *vsz) {
 
 int ks_set_buffer(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp) {
   ks_array_t *x = ap->x;
-  ks_adb_t *a = ap->a;
+  ks_ap_db_t *a = ap->a;
   bool has_lob_long = false;
   int n = bind_order(x_cols, &has_lob_long);
   if (n != x->ncol) {
@@ -337,7 +337,7 @@ static int unit_failure(ks_array_t *x, int code, const char *msg) {
 
 int ks_array_execute(ks_apply_t *ap) {
   ks_array_t *x = ap->x;
-  ks_adb_t *a = ap->a;
+  ks_ap_db_t *a = ap->a;
   int nrow = x->nrow;
   if (nrow == 0) return 0;
   ks_oci_bnd_t *rowid = is_upd_del(x->opc) ? &x->bc[x->ncol - 1] : nullptr;

@@ -37,7 +37,7 @@ struct Ident {
   }
 };
 
-int prepare(ks_adb_t *a, const char *sql) {
+int prepare(ks_ap_db_t *a, const char *sql) {
   if (ks_oci_get_statement(a->se, &a->st_cp) != 0) {
     KS_ERROR("get statement error.\n%s", ks_oci_get_message());
     return -1;
@@ -49,7 +49,7 @@ int prepare(ks_adb_t *a, const char *sql) {
   return 0;
 }
 
-int insert_first_row(ks_adb_t *a, const Ident &id) {
+int insert_first_row(ks_ap_db_t *a, const Ident &id) {
   char sql[1024];
   std::snprintf(sql, sizeof sql,
                 "insert into KS_APPLY_CKP (KS_HOME, UNIT_NAME, APP_NAME, FILE_NO, SCN, XID)\n"
@@ -69,7 +69,7 @@ int insert_first_row(ks_adb_t *a, const Ident &id) {
 
 }  // namespace
 
-int ks_get_checkpoint(ks_adb_t *a, uint32_t *fno, uint64_t *scn, uint64_t *xid) {
+int ks_get_checkpoint(ks_ap_db_t *a, uint32_t *fno, uint64_t *scn, uint64_t *xid) {
   Ident id;
   char sql[1024];
   std::snprintf(sql, sizeof sql,
@@ -140,7 +140,7 @@ int ks_get_checkpoint(ks_adb_t *a, uint32_t *fno, uint64_t *scn, uint64_t *xid) 
   return insert_first_row(a, id);
 }
 
-int ks_prepare_checkpoint_stmt(ks_adb_t *a) {
+int ks_prepare_checkpoint_stmt(ks_ap_db_t *a) {
   Ident id;
   char sql[1024];
   std::snprintf(sql, sizeof sql,

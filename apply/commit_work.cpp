@@ -12,7 +12,7 @@ int unit_error(const char *what) {
 }  // namespace
 
 int ks_commit_work(ks_apply_t *ap) {
-  ks_adb_t *a = ap->a;
+  ks_ap_db_t *a = ap->a;
   if (ks_oci_execute(a->se, &a->st_cp, 1, 0) < 0) return unit_error("update checkpoint error.");
   // The unit's error records go out once nothing but the commit itself can fail.
   if (ks_error_flush() < 0) return -1;

@@ -9,13 +9,13 @@
 #include "lib/ps/ps.h"
 #include "lib/util.h"
 
-ks_adb_t x_ado;
+ks_ap_db_t x_ado;
 OCILobLocator *x_empty_locp = nullptr;
 ks_oci_lob_t x_lob;
 ks_oci_pw_t x_piece;
 ks_ps_task_t *x_pst = nullptr;
 
-int ks_connect_db(ks_adb_t *a) {
+int ks_connect_db(ks_ap_db_t *a) {
   ks_cfg_bh_t *bh = ks_cfg_area();
   if (bh == nullptr || x_pst == nullptr || x_pst->comid < 0 ||
       static_cast<uint32_t>(x_pst->comid) >= bh->n_comps) {
@@ -50,7 +50,7 @@ int ks_connect_db(ks_adb_t *a) {
   return 0;
 }
 
-int ks_disconnect_db(ks_adb_t *a, bool lost) {
+int ks_disconnect_db(ks_ap_db_t *a, bool lost) {
   ks_oci_ses_t *se = a->se;
   if (se == nullptr) return 0;
   // On a session already lost the calls may fail; that is expected, not an error.

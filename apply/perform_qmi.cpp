@@ -17,7 +17,7 @@ bool charset_col(uint32_t t) { return t == KS_TYP_VARCHAR2 || t == KS_TYP_CHAR |
 
 int new_statement(ks_apply_t *ap, int len, int64_t row_len) {
   ks_array_t *x = ap->x;
-  ks_adb_t *a = ap->a;
+  ks_ap_db_t *a = ap->a;
   const ks_lcr_cols_t &lc = x_cols;
   x->flag = 0;
   x->slen = 0;  // until prepared and bound, no statement is current

@@ -22,7 +22,7 @@ int ks_get_thread(ks_extr_t *ex) {
 }
 
 int ks_get_db_attribute(ks_extr_t *ex) {
-  char v[4][32];
+  char v[4][32] = {};
   ks_qcol_t cols[4];
   for (int i = 0; i < 4; i++) cols[i] = {KS_QT_STR, sizeof v[i], v[i]};
   ks_oci_stmt_t st{};

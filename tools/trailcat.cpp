@@ -152,7 +152,7 @@ int perform_file(std::unique_ptr<uint8_t[]> &buf, size_t &cap) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string name;
+  static std::string name;  // file_name points into it for the whole run
   if (ks_trail_tool_options(argc, argv, &short_data, &name) < 0) return -1;
   file_name = name.c_str();
   size_t cap = KS_READ_SZ;

@@ -32,12 +32,12 @@ int class_of(const ks_trans_t *t, uint32_t size) {
 
 uint8_t *pop_free(ks_trans_t *t, int k) {
   uint8_t *p = t->pool[k];
-  if (p != nullptr) std::memcpy(&t->pool[k], p, sizeof p);
+  if (p != nullptr) std::memcpy(&t->pool[k], p, sizeof t->pool[k]);
   return p;
 }
 
 void push_free(ks_trans_t *t, int k, uint8_t *p) {
-  std::memcpy(p, &t->pool[k], sizeof p);
+  std::memcpy(p, &t->pool[k], sizeof t->pool[k]);
   t->pool[k] = p;
 }
 

@@ -14,6 +14,12 @@
 
 namespace {
 
+// A name field of the stored record into the same field of the shared-memory one.
+template <size_t N>
+void copy_name(char (&dst)[N], const char (&src)[N]) {
+  std::memcpy(dst, src, N);
+}
+
 struct Layout {
   uint32_t db_pos, inst_pos, unit_pos, com_pos, par_pos;
   uint64_t total;
@@ -108,7 +114,11 @@ int fill_area(ks_cfg_t *cfg, uint8_t *area) {
     ks_cfg_db_t &d = dbs[bh->n_dbs];
     d.flag = f->flag;
     d.type = f->type;
-    std::memcpy(d.name, f->name, sizeof d.name * 5);
+    copy_name(d.name, f->name);
+    copy_name(d.cdb, f->cdb);
+    copy_name(d.pdb, f->pdb);
+    copy_name(d.dbuser, f->dbuser);
+    copy_name(d.passwd, f->passwd);
     int db_index = int(bh->n_dbs++);
     uint32_t iref = f->ref_num;
     for (uint32_t g = 0; iref != KS_CFG_NONE && g < guard; ++g) {
@@ -125,7 +135,10 @@ int fill_area(ks_cfg_t *cfg, uint8_t *area) {
       in.thrd = fi->thrd;
       in.vport = fi->vport;
       in.aport = fi->aport;
-      std::memcpy(in.inst_name, fi->inst_name, sizeof in.inst_name * 4);
+      copy_name(in.inst_name, fi->inst_name);
+      copy_name(in.svc_name, fi->svc_name);
+      copy_name(in.vip, fi->vip);
+      copy_name(in.tns, fi->tns);
       if (d.ref_num < 0) d.ref_num = int32_t(bh->n_insts);
       d.inst_cnt++;
       bh->n_insts++;
@@ -159,7 +172,12 @@ int fill_area(ks_cfg_t *cfg, uint8_t *area) {
       c.un_id = un_index;
       c.com_uk = cref;
       c.restart = fc->restart;
-      std::memcpy(c.name, fc->name, sizeof c.name * 6);
+      copy_name(c.name, fc->name);
+      copy_name(c.pname, fc->pname);
+      copy_name(c.src_db, fc->src_db);
+      copy_name(c.tgt_db, fc->tgt_db);
+      copy_name(c.prev, fc->prev);
+      copy_name(c.next, fc->next);
       if (c.pname[0] == '\0')
         std::strcpy(c.pname, c.com_typ == KS_CFG_COM_APPLY ? "apply" : "extract");
       if (fc->para_num != KS_CFG_NONE) {

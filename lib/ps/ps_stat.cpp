@@ -73,6 +73,34 @@ ks_ps_stat_t *ks_ps_stat_table(int *n) {
   return reinterpret_cast<ks_ps_stat_t *>(h + 1);
 }
 
+namespace {
+
+// The entry of component uk (thread thrd) in the status table of n entries: its own
+// from an earlier run, else a free one, else one of a component no longer configured;
+// taken by compare and swap, since other components may be starting at the same moment.
+// nullptr when the table is full.
+ks_ps_stat_t *find_or_take(ks_ps_stat_t *st, int n, uint32_t uk, int32_t thrd) {
+  for (int i = 0; i < n; ++i)
+    if (__atomic_load_n(&st[i].com_uk, __ATOMIC_ACQUIRE) == uk && st[i].thrd == thrd) return &st[i];
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int i = 0; i < n; ++i) {
+      uint32_t cur = __atomic_load_n(&st[i].com_uk, __ATOMIC_ACQUIRE);
+      if (pass == 0 ? cur != 0 : (cur == 0 || configured(cur))) continue;
+      if (!__atomic_compare_exchange_n(&st[i].com_uk, &cur, uk, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) continue;
+      ks_ps_stat_t &s = st[i];
+      ks_ps_stat_begin(&s);  // what the other component left there goes (seq and com_uk stay)
+      std::memset(reinterpret_cast<char *>(&s) + offsetof(ks_ps_stat_t, thrd), 0,
+                  sizeof s - offsetof(ks_ps_stat_t, thrd));
+      s.thrd = thrd;
+      ks_ps_stat_end(&s);
+      return &s;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 ks_ps_stat_t *ks_ps_stat_claim(const ks_ps_task_t *me, uint32_t com_typ) {
   int n;
   ks_ps_stat_t *st = ks_ps_stat_table(&n);
@@ -82,24 +110,7 @@ ks_ps_stat_t *ks_ps_stat_claim(const ks_ps_task_t *me, uint32_t com_typ) {
   }
   const uint32_t uk = me->com_uk;
   const int32_t thrd = me->rsv;
-  ks_ps_stat_t *mine = nullptr;
-  for (int i = 0; mine == nullptr && i < n; ++i)
-    if (__atomic_load_n(&st[i].com_uk, __ATOMIC_ACQUIRE) == uk && st[i].thrd == thrd) mine = &st[i];
-  // A free slot, else one of a component no longer configured; taken by compare and
-  // swap, since other components may be starting at the same moment.
-  for (int pass = 0; mine == nullptr && pass < 2; ++pass) {
-    for (int i = 0; mine == nullptr && i < n; ++i) {
-      uint32_t cur = __atomic_load_n(&st[i].com_uk, __ATOMIC_ACQUIRE);
-      if (pass == 0 ? cur != 0 : (cur == 0 || configured(cur))) continue;
-      if (!__atomic_compare_exchange_n(&st[i].com_uk, &cur, uk, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) continue;
-      mine = &st[i];
-      ks_ps_stat_begin(mine);  // what the other component left there goes (seq and com_uk stay)
-      std::memset(reinterpret_cast<char *>(mine) + offsetof(ks_ps_stat_t, thrd), 0,
-                  sizeof *mine - offsetof(ks_ps_stat_t, thrd));
-      mine->thrd = thrd;
-      ks_ps_stat_end(mine);
-    }
-  }
+  ks_ps_stat_t *mine = find_or_take(st, n, uk, thrd);
   if (mine == nullptr) {
     KS_ERROR("status table full (%d entries).", n);
     return nullptr;

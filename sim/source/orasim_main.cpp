@@ -84,7 +84,7 @@ void default_client_library() {
   if (n <= 0) return;
   exe[n] = 0;
   std::string dir(exe);
-  dir = dir.substr(0, dir.rfind('/'));
+  if (size_t slash = dir.rfind('/'); slash != std::string::npos) dir.resize(slash);
   std::string lib = dir.substr(0, dir.rfind('/')) + "/lib/liborasim.so";
   if (access(lib.c_str(), R_OK) == 0) setenv("KESTRO_OCI_LIB", lib.c_str(), 1);
 }

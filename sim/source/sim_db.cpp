@@ -84,7 +84,7 @@ std::string ks_col_t::type_name() const {
   return "UNKNOWN";
 }
 
-ks_sim_db::ks_sim_db() : rng_(1) {}
+ks_sim_db::ks_sim_db() : rec_(), rng_(1) {}
 
 ks_sim_db::~ks_sim_db() {
   close();
