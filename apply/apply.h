@@ -20,32 +20,32 @@
 #define KS_AP_WORK_SIZE (KS_AP_RBUF_SIZE + KS_AP_ABUF_SIZE + KS_AP_TBUF_SIZE)
 
 typedef struct __ks_ap_buffer_s {
-  int rsz;         // read buffer size
-  int asz;         // array buffer size
-  int tsz;         // transaction-file buffer size
+  int rsz;  // read buffer size
+  int asz;  // array buffer size
+  int tsz;  // transaction-file buffer size
   int rsv;
-  uint8_t *base;   // start of the block (what is freed)
-  uint8_t *rbuf;   // read buffer = base
-  uint8_t *abuf;   // array buffer = rbuf + rsz
-  uint8_t *tbuf;   // transaction-file buffer = abuf + asz
-  uint8_t *dbuf;   // records being replayed now: rbuf, or tbuf inside a transaction file
+  uint8_t *base;  // start of the block (what is freed)
+  uint8_t *rbuf;  // read buffer = base
+  uint8_t *abuf;  // array buffer = rbuf + rsz
+  uint8_t *tbuf;  // transaction-file buffer = abuf + asz
+  uint8_t *dbuf;  // records being replayed now: rbuf, or tbuf inside a transaction file
 } ks_ap_buffer_t;
 
 typedef struct __ks_ap_reader_s {
-  uint32_t flag;   // bit 0: the file being read has ended (marker met)
-  uint32_t tfno;   // number of the open trail file
-  int rfd;         // its descriptor, -1 when none
+  uint32_t flag;  // bit 0: the file being read has ended (marker met)
+  uint32_t tfno;  // number of the open trail file
+  int rfd;        // its descriptor, -1 when none
   int rsv;
-  int64_t ofs;     // file offset of the next read
+  int64_t ofs;  // file offset of the next read
 } ks_ap_reader_t;
 
 // Row header of the array: where the row's LCR, its transaction and (quick inserts)
 // its values are.
 typedef struct __ks_arh_s {
-  uint32_t rpos;   // offset of the row's LCR in dbuf
+  uint32_t rpos;  // offset of the row's LCR in dbuf
   uint32_t rsv;
-  uint32_t tpos;   // offset of its transaction header in rbuf
-  uint32_t dpos;   // offset of the row's values in dbuf (quick inserts), else 0
+  uint32_t tpos;  // offset of its transaction header in rbuf
+  uint32_t dpos;  // offset of the row's values in dbuf (quick inserts), else 0
 } ks_arh_t;
 static_assert(sizeof(ks_arh_t) == 16);
 
@@ -53,19 +53,19 @@ struct __ks_oci_bnd_s;
 struct __ks_ap_db_s;
 typedef struct __ks_ap_db_s ks_ap_db_t;
 
-#define KS_AR_EXEC_NOW 0x1     // the row holds a LOB or LONG value: execute it alone
-#define KS_AR_LONG_WAIT 0x2    // a LONG value is awaited piece by piece
-#define KS_AR_NEW_STMT 0x100   // lay out, prepare and bind with the next row
+#define KS_AR_EXEC_NOW 0x1    // the row holds a LOB or LONG value: execute it alone
+#define KS_AR_LONG_WAIT 0x2   // a LONG value is awaited piece by piece
+#define KS_AR_NEW_STMT 0x100  // lay out, prepare and bind with the next row
 
 typedef struct __ks_array_s {
   int flag;
-  int max_rows;    // rows the arrays hold for the current statement
-  int nrow;        // rows collected, not executed
-  int ncol;        // bind placeholders of the current statement
-  int opc;         // LCR opcode of the current statement
-  int slen;        // length of the current statement text, 0 = none
+  int max_rows;               // rows the arrays hold for the current statement
+  int nrow;                   // rows collected, not executed
+  int ncol;                   // bind placeholders of the current statement
+  int opc;                    // LCR opcode of the current statement
+  int slen;                   // length of the current statement text, 0 = none
   struct __ks_oci_bnd_s *bc;  // bind descriptors, at the start of the array buffer
-  ks_arh_t *ah;    // one row header per collected row
+  ks_arh_t *ah;               // one row header per collected row
   char sqltxt[KS_SQLTXT_SIZE];
 } ks_array_t;
 
@@ -78,7 +78,7 @@ typedef struct __ks_apply_s {
 
 // Include, exclude and mapping lists.
 typedef struct __ks_ap_schema_s {
-  uint32_t flag;   // bit 0: the whole schema
+  uint32_t flag;  // bit 0: the whole schema
   uint32_t rsv;
   char name[32];
 } ks_ap_schema_t;
@@ -103,11 +103,11 @@ typedef struct __ks_ap_mapping_s {
 static_assert(sizeof(ks_ap_mapping_t) == 128);
 
 typedef struct __ks_ap_cfg_s {
-  uint32_t flag;   // bit 0: lists loaded
+  uint32_t flag;  // bit 0: lists loaded
   uint32_t nesch, nisch;
   uint32_t netab, nitab;
   uint32_t nmap;
-  uint8_t *base;   // the one block holding every array below
+  uint8_t *base;  // the one block holding every array below
   ks_ap_schema_t *esch, *isch;
   ks_ap_table_t *etab, *itab;
   ks_ap_mapping_t *map;
@@ -115,7 +115,7 @@ typedef struct __ks_ap_cfg_s {
 
 // One configured include, exclude or mapping item as read from the configuration.
 typedef struct __ks_ap_item_s {
-  uint32_t flag;   // bit 0: table "*" (whole schema)
+  uint32_t flag;  // bit 0: table "*" (whole schema)
   char schema[32];
   char table[32];
   char map_schema[32];
@@ -200,12 +200,10 @@ int ks_make_qmi_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_l
 int ks_make_lob_select_sql(const uint8_t *rhdr, char *sqltxt, int *ncol);
 
 // Object lists (lookup_table).
-int ks_ap_cfg_build(ks_ap_cfg_t *acfg, const ks_ap_item_t *exc, int nexc,
-                    const ks_ap_item_t *inc, int ninc, const ks_ap_item_t *map, int nmap,
-                    void *(*alloc)(size_t));
+int ks_ap_cfg_build(ks_ap_cfg_t *acfg, const ks_ap_item_t *exc, int nexc, const ks_ap_item_t *inc, int ninc,
+                    const ks_ap_item_t *map, int nmap, void *(*alloc)(size_t));
 void ks_ap_cfg_release(ks_ap_cfg_t *acfg, void (*release)(void *));
-int ks_lookup_table(const ks_ap_cfg_t *acfg, const char *owner, const char *oname,
-                    char *m_owner, char *m_name);
+int ks_lookup_table(const ks_ap_cfg_t *acfg, const char *owner, const char *oname, char *m_owner, char *m_name);
 int ks_lookup_owner(const ks_ap_cfg_t *acfg, const char *owner, char *m_owner);
 int ks_ap_table_comp(const void *a, const void *b);
 // Reads this component's lists from the configuration file into one shared-memory block.
@@ -213,15 +211,13 @@ int ks_load_config(ks_ap_cfg_t *acfg);
 void ks_ap_cfg_free(ks_ap_cfg_t *acfg);
 
 // Error file (error_record); the record's layout is in lib/fmt/error_format.h.
-int ks_write_error_record(ks_err_rec_t *erec, const char *emsg, const uint8_t *record,
-                          const uint8_t *rdata);
+int ks_write_error_record(ks_err_rec_t *erec, const char *emsg, const uint8_t *record, const uint8_t *rdata);
 // Error record for a row whose transaction header is at thdr. The records of the open
 // unit are held until ks_error_flush writes them, right before the unit commits (after
 // its checkpoint update, in ks_commit_work), so a
 // unit rolled back and replayed again does not record its rows twice. A record that
 // cannot be kept marks the unit KS_UF_STOP.
-int ks_error_for_row(const uint8_t *thdr, int ecode, const char *emsg, const uint8_t *record,
-                     const uint8_t *rdata);
+int ks_error_for_row(const uint8_t *thdr, int ecode, const char *emsg, const uint8_t *record, const uint8_t *rdata);
 int ks_error_flush();
 void ks_error_discard();
 // Records taken by ks_error_for_row since the process started.

@@ -78,14 +78,30 @@ int dispatch_lcr(ks_apply_t *ap, uint8_t *rh, uint32_t tp) {
   uint32_t recorded = x_err_count;
   int rc;
   switch (opc) {
-    case KS_OPC_SYNC_SEQ: rc = ks_sync_sequence(ap, rh, tp); break;
-    case KS_OPC_QMI: rc = ks_perform_qmi(ap, rh, tp); break;
-    case KS_OPC_LONG_WRITE: rc = ks_perform_long_data(ap, rh, tp); break;
-    case KS_OPC_LOB_WRITE: rc = ks_perform_lob_write(ap, rh, tp); break;
-    case KS_OPC_LOB_TRIM: rc = ks_perform_lob_trim(ap, rh, tp); break;
-    case KS_OPC_LOB_ERASE: rc = ks_perform_lob_erase(ap, rh, tp); break;
-    case KS_OPC_LOB_SELECT: rc = ks_perform_lob_select(ap, rh, tp); break;
-    default: rc = ks_array_push(ap, rh, tp); break;
+    case KS_OPC_SYNC_SEQ:
+      rc = ks_sync_sequence(ap, rh, tp);
+      break;
+    case KS_OPC_QMI:
+      rc = ks_perform_qmi(ap, rh, tp);
+      break;
+    case KS_OPC_LONG_WRITE:
+      rc = ks_perform_long_data(ap, rh, tp);
+      break;
+    case KS_OPC_LOB_WRITE:
+      rc = ks_perform_lob_write(ap, rh, tp);
+      break;
+    case KS_OPC_LOB_TRIM:
+      rc = ks_perform_lob_trim(ap, rh, tp);
+      break;
+    case KS_OPC_LOB_ERASE:
+      rc = ks_perform_lob_erase(ap, rh, tp);
+      break;
+    case KS_OPC_LOB_SELECT:
+      rc = ks_perform_lob_select(ap, rh, tp);
+      break;
+    default:
+      rc = ks_array_push(ap, rh, tp);
+      break;
   }
   if (rc < 0 && x_unit_fault == 0 && x_err_count == recorded)
     ks_error_for_row(th, 0, "change not applied: its statement could not be built or run (see the log).", rh, nullptr);
@@ -246,8 +262,8 @@ int ks_apply_buffer(ks_apply_t *ap, int dsz) {
       return 0;
     }
     if (tlen < KS_LCR_TH_SZ) {
-      KS_ERROR("invalid transaction length %u at offset %ld of trail file #%u.", tlen,
-               static_cast<long>(r->ofs + pos), r->tfno);
+      KS_ERROR("invalid transaction length %u at offset %ld of trail file #%u.", tlen, static_cast<long>(r->ofs + pos),
+               r->tfno);
       r->ofs += pos;
       if (commit_point(ap) < 0) unit_failed(ap);
       return -1;

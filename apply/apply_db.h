@@ -8,10 +8,10 @@
 #include "oci/oci.h"
 
 struct __ks_ap_db_s {
-  ks_oci_ses_t *se;      // = &sess
+  ks_oci_ses_t *se;  // = &sess
   ks_oci_ses_t sess;
-  ks_oci_stmt_t st_ap;   // data, LOB, LONG, quick-insert and DDL statements
-  ks_oci_stmt_t st_cp;   // the prepared checkpoint UPDATE
+  ks_oci_stmt_t st_ap;  // data, LOB, LONG, quick-insert and DDL statements
+  ks_oci_stmt_t st_cp;  // the prepared checkpoint UPDATE
 };
 
 extern ks_ap_db_t x_ado;

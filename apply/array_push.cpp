@@ -57,12 +57,15 @@ int bind_order(const ks_lcr_cols_t &lc, bool *has_lob_long) {
 
 uint32_t slot_size(const BindRef &b) {
   switch (b.kind) {
-    case B_ROWID: return kRowidSlot;
+    case B_ROWID:
+      return kRowidSlot;
     case B_LOB:
       if (b.c->flag & KS_CH_EMPTY_LOB) return sizeof(OCILobLocator *);
       return b.c->ctyp == KS_TYP_CLOB ? 8000 : 4000;
-    case B_LONG: return (b.c->flag & KS_CH_DYNAMIC) ? 0 : 4000;
-    default: return b.c->clen == 0 ? 1 : b.c->clen;
+    case B_LONG:
+      return (b.c->flag & KS_CH_DYNAMIC) ? 0 : 4000;
+    default:
+      return b.c->clen == 0 ? 1 : b.c->clen;
   }
 }
 
@@ -73,7 +76,8 @@ const char *check_row(int n) {
     const BindRef &b = s_binds[i];
     if (b.kind == B_ROWID || (b.c->flag & KS_CH_NULL)) continue;
     if (b.kind == B_LOB && !(b.c->flag & (KS_CH_LOB_DATA | KS_CH_EMPTY_LOB))) {
-      std::snprintf(why, sizeof why, "LOB column \"%.40s\" carries neither its value nor an empty-LOB mark.", b.c->name);
+      std::snprintf(why, sizeof why, "LOB column \"%.40s\" carries neither its value nor an empty-LOB mark.",
+                    b.c->name);
       return why;
     }
     if (b.kind == B_LONG && (b.c->flag & KS_CH_DYNAMIC)) continue;
@@ -144,8 +148,7 @@ bool is_upd_del(int opc) { return opc == KS_OPC_UPDATE || opc == KS_OPC_DELETE; 
 
 void row_error(ks_apply_t *ap, int r, int ecode, const char *msg) {
   const ks_arh_t &h = ap->x->ah[r];
-  ks_error_for_row(ap->b->rbuf + h.tpos, ecode, msg, ap->b->dbuf + h.rpos,
-                   h.dpos ? ap->b->dbuf + h.dpos : nullptr);
+  ks_error_for_row(ap->b->rbuf + h.tpos, ecode, msg, ap->b->dbuf + h.rpos, h.dpos ? ap->b->dbuf + h.dpos : nullptr);
 }
 
 }  // namespace

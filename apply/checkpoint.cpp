@@ -143,9 +143,10 @@ int ks_get_checkpoint(ks_ap_db_t *a, uint32_t *fno, uint64_t *scn, uint64_t *xid
 int ks_prepare_checkpoint_stmt(ks_ap_db_t *a) {
   Ident id;
   char sql[1024];
-  std::snprintf(sql, sizeof sql,
-                "update KS_APPLY_CKP set FILE_NO=:1, SCN=:2, XID=:3\nwhere KS_HOME='%s' and UNIT_NAME='%s' and APP_NAME='%s'",
-                id.home, id.unit, id.com);
+  std::snprintf(
+      sql, sizeof sql,
+      "update KS_APPLY_CKP set FILE_NO=:1, SCN=:2, XID=:3\nwhere KS_HOME='%s' and UNIT_NAME='%s' and APP_NAME='%s'",
+      id.home, id.unit, id.com);
   if (prepare(a, sql) < 0) return -1;
   // The binds point at the globals: each execution writes their values of that moment.
   static ks_oci_bnd_t bc[3];

@@ -3,6 +3,4 @@
 #include "apply/apply.h"
 #include "lib/ps/ps.h"
 
-int ks_execute_command() {
-  return ks_ps_execute_command(&x_loop, "read command queue error.") < 0 ? -1 : 0;
-}
+int ks_execute_command() { return ks_ps_execute_command(&x_loop, "read command queue error.") < 0 ? -1 : 0; }

@@ -5,9 +5,7 @@
 
 namespace {
 
-int unit_error(const char *what) {
-  return ks_unit_db_fail(what, ks_oci_get_error_code(), ks_oci_get_message());
-}
+int unit_error(const char *what) { return ks_unit_db_fail(what, ks_oci_get_error_code(), ks_oci_get_message()); }
 
 }  // namespace
 

@@ -17,8 +17,7 @@ ks_ps_task_t *x_pst = nullptr;
 
 int ks_connect_db(ks_ap_db_t *a) {
   ks_cfg_bh_t *bh = ks_cfg_area();
-  if (bh == nullptr || x_pst == nullptr || x_pst->comid < 0 ||
-      static_cast<uint32_t>(x_pst->comid) >= bh->n_comps) {
+  if (bh == nullptr || x_pst == nullptr || x_pst->comid < 0 || static_cast<uint32_t>(x_pst->comid) >= bh->n_comps) {
     KS_ERROR("configuration of this component not loaded.");
     return -1;
   }
@@ -55,8 +54,10 @@ int ks_disconnect_db(ks_ap_db_t *a, bool lost) {
   if (se == nullptr) return 0;
   // On a session already lost the calls may fail; that is expected, not an error.
   auto failed = [lost](const char *what) {
-    if (lost) KS_DEBUG("%s (session lost)\n%s", what, ks_oci_get_message());
-    else KS_ERROR("%s\n%s", what, ks_oci_get_message());
+    if (lost)
+      KS_DEBUG("%s (session lost)\n%s", what, ks_oci_get_message());
+    else
+      KS_ERROR("%s\n%s", what, ks_oci_get_message());
   };
   if (ks_oci_close_statement(se, &a->st_ap) != 0) failed("close statement error.");
   a->st_ap.stmtp = nullptr;

@@ -123,8 +123,7 @@ int append_records(const uint8_t *data, size_t len) {
 
 uint32_t x_err_count = 0;
 
-int ks_write_error_record(ks_err_rec_t *erec, const char *emsg, const uint8_t *record,
-                          const uint8_t *rdata) {
+int ks_write_error_record(ks_err_rec_t *erec, const char *emsg, const uint8_t *record, const uint8_t *rdata) {
   size_t total = 0;
   uint8_t *buf = build_record(erec, emsg, record, rdata, &total);
   if (buf == nullptr) {
@@ -136,8 +135,7 @@ int ks_write_error_record(ks_err_rec_t *erec, const char *emsg, const uint8_t *r
   return rc;
 }
 
-int ks_error_for_row(const uint8_t *thdr, int ecode, const char *emsg, const uint8_t *record,
-                     const uint8_t *rdata) {
+int ks_error_for_row(const uint8_t *thdr, int ecode, const char *emsg, const uint8_t *record, const uint8_t *rdata) {
   ks_err_rec_t e;
   std::memset(&e, 0, sizeof e);
   e.ecode = static_cast<uint32_t>(ecode);

@@ -35,8 +35,7 @@ int ks_lcr_parse(const uint8_t *rhdr, ks_lcr_cols_t *lc) {
       if (lc->oldc[i].dlen != 0) return -1;
     return 0;
   }
-  if (has_new && ks_lcr_read_cols(rhdr, lc->rlen, KS_LCR_RH_SZ, lc->nnew, lc->newc) < 0)
-    return -1;
+  if (has_new && ks_lcr_read_cols(rhdr, lc->rlen, KS_LCR_RH_SZ, lc->nnew, lc->newc) < 0) return -1;
   if (has_old) {
     uint32_t opos = lc->opc == KS_OPC_DELETE && lc->opos == 0 ? KS_LCR_RH_SZ : lc->opos;
     if (lc->nold > 0 && opos < KS_LCR_RH_SZ) return -1;
@@ -54,13 +53,19 @@ struct SqlOut {
   bool bad = false;
   explicit SqlOut(char *b) : buf(b) { buf[0] = '\0'; }
   void add(const char *s, size_t n) {
-    if (bad || len + n >= KS_SQLTXT_SIZE) { bad = true; return; }
+    if (bad || len + n >= KS_SQLTXT_SIZE) {
+      bad = true;
+      return;
+    }
     std::memcpy(buf + len, s, n);
     len += n;
   }
   void add(const char *s) { add(s, std::strlen(s)); }
   void ident(const char *name) {
-    if (name[0] == '\0' || std::strchr(name, '"') != nullptr) { bad = true; return; }
+    if (name[0] == '\0' || std::strchr(name, '"') != nullptr) {
+      bad = true;
+      return;
+    }
     add("\"", 1);
     add(name);
     add("\"", 1);
@@ -144,8 +149,8 @@ void placeholders(SqlOut &o, int n) {
 int parse_or_fail(const uint8_t *rhdr, char *sqltxt) {
   if (ks_lcr_parse(rhdr, &x_cols) == 0) return 0;
   sqltxt[0] = '\0';
-  KS_ERROR("malformed LCR (opcode %u, length %u): column entries do not fit the record.",
-           ks_rh_opc(rhdr), ks_rh_rlen(rhdr));
+  KS_ERROR("malformed LCR (opcode %u, length %u): column entries do not fit the record.", ks_rh_opc(rhdr),
+           ks_rh_rlen(rhdr));
   return -1;
 }
 
@@ -154,7 +159,10 @@ int parse_or_fail(const uint8_t *rhdr, char *sqltxt) {
 int ks_make_insert_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_len) {
   *ncol = 0;
   *row_len = 0;
-  if (ks_rh_nnew(rhdr) == 0) { sqltxt[0] = '\0'; return 0; }
+  if (ks_rh_nnew(rhdr) == 0) {
+    sqltxt[0] = '\0';
+    return 0;
+  }
   if (parse_or_fail(rhdr, sqltxt) < 0) return -1;
   SqlOut o(sqltxt);
   o.add("insert into ");
@@ -176,7 +184,10 @@ int ks_make_insert_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *ro
 int ks_make_update_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_len) {
   *ncol = 0;
   *row_len = 0;
-  if (ks_rh_nnew(rhdr) == 0) { sqltxt[0] = '\0'; return 0; }
+  if (ks_rh_nnew(rhdr) == 0) {
+    sqltxt[0] = '\0';
+    return 0;
+  }
   if (parse_or_fail(rhdr, sqltxt) < 0) return -1;
   const ks_lcr_cols_t &lc = x_cols;
   SqlOut o(sqltxt);
@@ -204,7 +215,10 @@ int ks_make_update_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *ro
 int ks_make_delete_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_len) {
   *ncol = 0;
   *row_len = 0;
-  if (ks_rh_nold(rhdr) == 0) { sqltxt[0] = '\0'; return 0; }
+  if (ks_rh_nold(rhdr) == 0) {
+    sqltxt[0] = '\0';
+    return 0;
+  }
   if (parse_or_fail(rhdr, sqltxt) < 0) return -1;
   SqlOut o(sqltxt);
   o.add("delete from ");
@@ -221,7 +235,10 @@ int ks_make_delete_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *ro
 
 int ks_make_lob_select_sql(const uint8_t *rhdr, char *sqltxt, int *ncol) {
   *ncol = 0;
-  if (ks_rh_nnew(rhdr) == 0) { sqltxt[0] = '\0'; return -1; }
+  if (ks_rh_nnew(rhdr) == 0) {
+    sqltxt[0] = '\0';
+    return -1;
+  }
   if (parse_or_fail(rhdr, sqltxt) < 0) return -1;
   SqlOut o(sqltxt);
   o.add("select ");
@@ -240,7 +257,10 @@ int ks_make_lob_select_sql(const uint8_t *rhdr, char *sqltxt, int *ncol) {
 int ks_make_qmi_sql(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_len) {
   *ncol = 0;
   *row_len = 0;
-  if (ks_rh_nnew(rhdr) == 0 || ks_rh_nold(rhdr) == 0) { sqltxt[0] = '\0'; return 0; }
+  if (ks_rh_nnew(rhdr) == 0 || ks_rh_nold(rhdr) == 0) {
+    sqltxt[0] = '\0';
+    return 0;
+  }
   if (parse_or_fail(rhdr, sqltxt) < 0) return -1;
   const ks_lcr_cols_t &lc = x_cols;
   SqlOut o(sqltxt);
@@ -269,17 +289,22 @@ int ks_make_sqltext(const uint8_t *rhdr, char *sqltxt, int *ncol, int64_t *row_l
   uint32_t at = 0;
   const char *why = "record length below 96";
   const uint32_t rlen = ks_rh_rlen(rhdr);
-  if (!(ks_rh_flag(rhdr) & KS_RH_SHORT) &&
-      (rlen < KS_LCR_RH_SZ || ks_trail_check_row(rhdr, rlen, &at, &why) != 0)) {
+  if (!(ks_rh_flag(rhdr) & KS_RH_SHORT) && (rlen < KS_LCR_RH_SZ || ks_trail_check_row(rhdr, rlen, &at, &why) != 0)) {
     sqltxt[0] = '\0';
     KS_ERROR("malformed LCR (opcode %u, length %u): %s at offset %u.", ks_rh_opc(rhdr), rlen, why, at);
     return -1;
   }
   switch (ks_rh_opc(rhdr)) {
-    case KS_OPC_INSERT: return ks_make_insert_sql(rhdr, sqltxt, ncol, row_len);
-    case KS_OPC_UPDATE: return ks_make_update_sql(rhdr, sqltxt, ncol, row_len);
-    case KS_OPC_DELETE: return ks_make_delete_sql(rhdr, sqltxt, ncol, row_len);
-    case KS_OPC_QMI: return ks_make_qmi_sql(rhdr, sqltxt, ncol, row_len);
-    default: sqltxt[0] = '\0'; return 0;
+    case KS_OPC_INSERT:
+      return ks_make_insert_sql(rhdr, sqltxt, ncol, row_len);
+    case KS_OPC_UPDATE:
+      return ks_make_update_sql(rhdr, sqltxt, ncol, row_len);
+    case KS_OPC_DELETE:
+      return ks_make_delete_sql(rhdr, sqltxt, ncol, row_len);
+    case KS_OPC_QMI:
+      return ks_make_qmi_sql(rhdr, sqltxt, ncol, row_len);
+    default:
+      sqltxt[0] = '\0';
+      return 0;
   }
 }

@@ -15,8 +15,7 @@ void ks_rh_set_name(uint8_t *rh, int ofs, const char *name) {
   std::memcpy(rh + ofs, name, n);
 }
 
-long ks_lcr_read_cols(const uint8_t *rec, uint32_t rlen, uint32_t off, uint32_t n,
-                      ks_col_view *out) {
+long ks_lcr_read_cols(const uint8_t *rec, uint32_t rlen, uint32_t off, uint32_t n, ks_col_view *out) {
   uint32_t pos = off;
   const char *why = "";
   for (uint32_t i = 0; i < n; i++) {

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "lib/fmt/trail_format.h"
 #include "lib/bytes.h"
+#include "lib/fmt/trail_format.h"
 
 // Trail file header fields.
 inline uint32_t ks_fh_fno(const uint8_t *p) { return ks::load<uint32_t>(p + offsetof(ks_trail_fh_t, fno)); }
@@ -58,8 +58,7 @@ struct ks_col_view {
 // Reads n consecutive column entries from rec + off, each inside the first rlen bytes
 // of the record. with_values 0 reads descriptors whose dlen must be 0 (quick inserts).
 // Returns the offset after the last entry, or -1 when an entry is malformed.
-long ks_lcr_read_cols(const uint8_t *rec, uint32_t rlen, uint32_t off, uint32_t n,
-                      ks_col_view *out);
+long ks_lcr_read_cols(const uint8_t *rec, uint32_t rlen, uint32_t off, uint32_t n, ks_col_view *out);
 
 // Column classes in bind order.
 inline bool ks_ct_is_lob(uint32_t t) { return t == KS_TYP_CLOB || t == KS_TYP_BLOB; }

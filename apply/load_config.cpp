@@ -65,7 +65,8 @@ int ks_load_config(ks_ap_cfg_t *acfg) {
   ks_ap_item_t *exc = nullptr, *inc = nullptr, *map = nullptr;
   int nexc = 0, ninc = 0, nmap = 0;
   int ref = ks_cfg_lookup_com(&cfg, unit_name, com_name);
-  const auto *com = ref < 0 ? nullptr : static_cast<const ks_cfg_fcom_t *>(ks_cfg_item(&cfg, static_cast<uint32_t>(ref)));
+  const auto *com =
+      ref < 0 ? nullptr : static_cast<const ks_cfg_fcom_t *>(ks_cfg_item(&cfg, static_cast<uint32_t>(ref)));
   if (com == nullptr) {
     KS_ERROR("component \"%s\".\"%s\" not exist.", unit_name, com_name);
   } else {

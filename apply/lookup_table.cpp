@@ -38,8 +38,8 @@ int count_schemas(const ks_ap_item_t *items, int n) {
 }
 
 // Fills one list: schemas in first-seen order, whole-schema flags, table keys.
-void fill_list(const ks_ap_item_t *items, int n, ks_ap_schema_t *sch, uint32_t *nsch,
-               ks_ap_table_t *tab, uint32_t *ntab) {
+void fill_list(const ks_ap_item_t *items, int n, ks_ap_schema_t *sch, uint32_t *nsch, ks_ap_table_t *tab,
+               uint32_t *ntab) {
   for (int i = 0; i < n; i++) {
     int k = find_schema(sch, *nsch, items[i].schema);
     if (k < 0) {
@@ -77,9 +77,8 @@ int ks_ap_table_comp(const void *a, const void *b) {
   return x->sch < y->sch ? -1 : (x->sch > y->sch ? 1 : 0);
 }
 
-int ks_ap_cfg_build(ks_ap_cfg_t *acfg, const ks_ap_item_t *exc, int nexc,
-                    const ks_ap_item_t *inc, int ninc, const ks_ap_item_t *map, int nmap,
-                    void *(*alloc)(size_t)) {
+int ks_ap_cfg_build(ks_ap_cfg_t *acfg, const ks_ap_item_t *exc, int nexc, const ks_ap_item_t *inc, int ninc,
+                    const ks_ap_item_t *map, int nmap, void *(*alloc)(size_t)) {
   std::memset(acfg, 0, sizeof *acfg);
   int nes = count_schemas(exc, nexc);
   int nis = count_schemas(inc, ninc);
@@ -127,8 +126,7 @@ void ks_ap_cfg_release(ks_ap_cfg_t *acfg, void (*release)(void *)) {
   std::memset(acfg, 0, sizeof *acfg);
 }
 
-int ks_lookup_table(const ks_ap_cfg_t *acfg, const char *owner, const char *oname,
-                    char *m_owner, char *m_name) {
+int ks_lookup_table(const ks_ap_cfg_t *acfg, const char *owner, const char *oname, char *m_owner, char *m_name) {
   m_owner[0] = '\0';
   m_name[0] = '\0';
   if (!(acfg->flag & 1)) return 1;
@@ -140,8 +138,7 @@ int ks_lookup_table(const ks_ap_cfg_t *acfg, const char *owner, const char *onam
   if (acfg->nisch != 0) {
     int j = find_schema(acfg->isch, acfg->nisch, owner);
     if (j < 0) return 0;
-    if (!(acfg->isch[j].flag & 1) && !has_key(acfg->itab, acfg->nitab, oname, static_cast<uint32_t>(j)))
-      return 0;
+    if (!(acfg->isch[j].flag & 1) && !has_key(acfg->itab, acfg->nitab, oname, static_cast<uint32_t>(j))) return 0;
   }
   // Mappings hold with or without an include list: without one everything is replicated,
   // and a mapped object must still land under its mapped name, never under its own.

@@ -303,9 +303,10 @@ int reconnect(ks_apply_t *ap) {
   }
   ap->x->slen = 0;  // statements prepared on the lost session are gone with it
   if (ks_replay_restart(ap) < 0) return -1;
-  KS_INFO("connected to the target again after %d attempts in %ld seconds; replay goes on from trail file #%u "
-          "after SCN %lu.",
-          rf.attempts, static_cast<long>(time(nullptr) - rf.since), x_cmt_fno, static_cast<unsigned long>(x_cmt_scn));
+  KS_INFO(
+      "connected to the target again after %d attempts in %ld seconds; replay goes on from trail file #%u "
+      "after SCN %lu.",
+      rf.attempts, static_cast<long>(time(nullptr) - rf.since), x_cmt_fno, static_cast<unsigned long>(x_cmt_scn));
   return 0;
 }
 
@@ -371,8 +372,8 @@ int replay_loop(ks_apply_t *ap) {
       return -1;
     }
     if (refusal.attempts > 0) {
-      KS_INFO("the target accepts changes again after %d attempts in %ld seconds; replay goes on.",
-              refusal.attempts, static_cast<long>(time(nullptr) - refusal.since));
+      KS_INFO("the target accepts changes again after %d attempts in %ld seconds; replay goes on.", refusal.attempts,
+              static_cast<long>(time(nullptr) - refusal.since));
       refusal = Refusal();
     }
     ks_apply_publish_status(ap, KS_PUB_BUSY);

@@ -62,8 +62,8 @@ int64_t search_file(ks_ap_buffer_t *b, int fd, const char *path, uint64_t scn, u
       return -2;
     }
     if (pos == 0) {
-      KS_ERROR("transaction at offset %ld of trail file \"%s\" is larger than the read buffer.",
-               static_cast<long>(ofs), path);
+      KS_ERROR("transaction at offset %ld of trail file \"%s\" is larger than the read buffer.", static_cast<long>(ofs),
+               path);
       return -1;
     }
     ofs += pos;
@@ -132,8 +132,8 @@ int ks_open_trail_file(ks_apply_t *ap, uint32_t fno, uint64_t scn, uint64_t xid)
       return 0;
     }
     if (fno == 0) {
-      KS_ERROR("reach the #0 trail file, start scn %luless than #0 first scn %lu",
-               static_cast<unsigned long>(scn), static_cast<unsigned long>(first));
+      KS_ERROR("reach the #0 trail file, start scn %luless than #0 first scn %lu", static_cast<unsigned long>(scn),
+               static_cast<unsigned long>(first));
       close(fd);
       errno = EINVAL;
       return -1;

@@ -22,12 +22,10 @@ namespace {
 
 const char *const kDbKeys[] = {"storage_asm", "remote", "cdb", "pdb", "user", "password"};
 const char *const kInstKeys[] = {"instance_name", "thread", "service", "host", "tns", "port", "agent_port"};
-const char *const kComKeys[] = {"unit",     "db",          "next",   "prev",    "max_trans", "trans_size",
-                                "interval", "net_timeout", "tables", "exclude", "mapping",   "restart",
-                                "block_checksum"};
-const char *const kModComKeys[] = {"db",       "next",        "prev", "max_trans", "trans_size",
-                                   "interval", "net_timeout", "add",  "delete",    "restart",
-                                   "block_checksum"};
+const char *const kComKeys[] = {"unit",        "db",     "next",    "prev",    "max_trans", "trans_size",    "interval",
+                                "net_timeout", "tables", "exclude", "mapping", "restart",   "block_checksum"};
+const char *const kModComKeys[] = {"db",          "next", "prev",   "max_trans", "trans_size",    "interval",
+                                   "net_timeout", "add",  "delete", "restart",   "block_checksum"};
 const char *const kSetKeys[] = {"tables", "exclude", "mapping"};
 
 bool put_name(char *dst, const std::string &v) {
@@ -262,13 +260,27 @@ int parse_inst_items(const std::vector<std::string> &items, ks_cfg_finst_t *inst
     if (k < 0) return -1;
     bool ok = false;
     switch (k) {
-      case 0: ok = put_name_value(inst->inst_name, it.value); break;
-      case 1: ok = put_number(&inst->thrd, it.value); break;
-      case 2: ok = put_name_value(inst->svc_name, it.value); break;
-      case 3: ok = put_name_value(inst->vip, it.value); break;
-      case 4: ok = put_name_value(inst->tns, it.value); break;
-      case 5: ok = put_number(&inst->vport, it.value); break;
-      case 6: ok = put_number(&inst->aport, it.value); break;
+      case 0:
+        ok = put_name_value(inst->inst_name, it.value);
+        break;
+      case 1:
+        ok = put_number(&inst->thrd, it.value);
+        break;
+      case 2:
+        ok = put_name_value(inst->svc_name, it.value);
+        break;
+      case 3:
+        ok = put_name_value(inst->vip, it.value);
+        break;
+      case 4:
+        ok = put_name_value(inst->tns, it.value);
+        break;
+      case 5:
+        ok = put_number(&inst->vport, it.value);
+        break;
+      case 6:
+        ok = put_number(&inst->aport, it.value);
+        break;
     }
     if (!ok) {
       *bad_item = text;
@@ -282,8 +294,7 @@ int parse_inst_items(const std::vector<std::string> &items, ks_cfg_finst_t *inst
   return 0;
 }
 
-int parse_com_items(const std::vector<std::string> &items, bool extract, bool modify, ComItems *out,
-                    std::string *bad) {
+int parse_com_items(const std::vector<std::string> &items, bool extract, bool modify, ComItems *out, std::string *bad) {
   const char *const *keys = modify ? kModComKeys : kComKeys;
   const int nkeys = modify ? 11 : 13;
   for (const std::string &text : items) {
@@ -293,7 +304,8 @@ int parse_com_items(const std::vector<std::string> &items, bool extract, bool mo
       return -1;
     }
     int k = match_key(it.key, keys, nkeys);
-    if (k < 0 || (!extract && (std::strcmp(keys[k], "trans_size") == 0 || std::strcmp(keys[k], "block_checksum") == 0))) {
+    if (k < 0 ||
+        (!extract && (std::strcmp(keys[k], "trans_size") == 0 || std::strcmp(keys[k], "block_checksum") == 0))) {
       *bad = it.key;
       return -1;
     }
@@ -311,8 +323,10 @@ int parse_com_items(const std::vector<std::string> &items, bool extract, bool mo
       return -1;
     }
     if (key == "tables" || key == "exclude" || key == "mapping") {
-      ComItems::Set set{true, key == "tables" ? SetKind::kTables : key == "exclude" ? SetKind::kExclude
-                                                                                  : SetKind::kMapping,
+      ComItems::Set set{true,
+                        key == "tables"    ? SetKind::kTables
+                        : key == "exclude" ? SetKind::kExclude
+                                           : SetKind::kMapping,
                         {}};
       if (parse_set(set.kind, it.value, &set.items, bad) != 0) return -1;
       out->sets.push_back(std::move(set));
@@ -320,16 +334,26 @@ int parse_com_items(const std::vector<std::string> &items, bool extract, bool mo
     }
     bool ok = true;
     std::string v = ks_parse_value(it.value);
-    if (key == "unit") out->has_unit = true, out->unit = v;
-    else if (key == "db") out->has_db = true, out->db = v;
-    else if (key == "next") out->has_next = true, out->next = v;
-    else if (key == "prev") out->has_prev = true, out->prev = v;
-    else if (key == "max_trans") ok = out->has_max_trans = parse_u32(v, &out->max_trans);
-    else if (key == "trans_size") ok = out->has_trans_sz = parse_u32(v, &out->trans_sz);
-    else if (key == "interval") ok = out->has_idle_wait = parse_u32(v, &out->idle_wait);
-    else if (key == "net_timeout") ok = out->has_net_timeout = parse_u32(v, &out->net_timeout);
-    else if (key == "restart") ok = out->has_restart = parse_restart(v, &out->restart);
-    else if (key == "block_checksum") ok = out->has_checksum = parse_yes_no(v, &out->checksum);
+    if (key == "unit")
+      out->has_unit = true, out->unit = v;
+    else if (key == "db")
+      out->has_db = true, out->db = v;
+    else if (key == "next")
+      out->has_next = true, out->next = v;
+    else if (key == "prev")
+      out->has_prev = true, out->prev = v;
+    else if (key == "max_trans")
+      ok = out->has_max_trans = parse_u32(v, &out->max_trans);
+    else if (key == "trans_size")
+      ok = out->has_trans_sz = parse_u32(v, &out->trans_sz);
+    else if (key == "interval")
+      ok = out->has_idle_wait = parse_u32(v, &out->idle_wait);
+    else if (key == "net_timeout")
+      ok = out->has_net_timeout = parse_u32(v, &out->net_timeout);
+    else if (key == "restart")
+      ok = out->has_restart = parse_restart(v, &out->restart);
+    else if (key == "block_checksum")
+      ok = out->has_checksum = parse_yes_no(v, &out->checksum);
     if (!ok || v.size() > KS_CFG_NAME - 1) {
       *bad = text;
       return -1;
@@ -378,9 +402,13 @@ int ks_add_handle(char *args) {
   kesh::Obj obj = kesh::open_object(sc, false);
   if (obj == kesh::Obj::kNone) return -1;
   switch (obj) {
-    case kesh::Obj::kDb: return kesh::add_db(sc);
-    case kesh::Obj::kUnit: return kesh::add_unit(sc);
-    case kesh::Obj::kExtract: return kesh::add_com(sc, true);
-    default: return kesh::add_com(sc, false);
+    case kesh::Obj::kDb:
+      return kesh::add_db(sc);
+    case kesh::Obj::kUnit:
+      return kesh::add_unit(sc);
+    case kesh::Obj::kExtract:
+      return kesh::add_com(sc, true);
+    default:
+      return kesh::add_com(sc, false);
   }
 }

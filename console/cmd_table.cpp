@@ -20,11 +20,11 @@ ks_cfg_t x_cfg = {0, -1, 0, 0, 0, nullptr};
 volatile sig_atomic_t x_intr = 0;
 
 const ks_cmdmap_t x_cmdmap[] = {
-    {"help", ks_help_handle},     {"start", ks_start_handle},    {"stop", ks_stop_handle},
-    {"add", ks_add_handle},       {"modify", ks_modify_handle},  {"delete", ks_delete_handle},
-    {"save", ks_save_config},     {"reload", ks_reload_config},  {"reset", ks_reset_config},
-    {"list", ks_list_handle},     {"ls", ks_list_handle},        {"test", ks_test_command},
-    {"desc", ks_desc_handle},     {"info", ks_info_handle},      {"", nullptr},
+    {"help", ks_help_handle}, {"start", ks_start_handle},   {"stop", ks_stop_handle},
+    {"add", ks_add_handle},   {"modify", ks_modify_handle}, {"delete", ks_delete_handle},
+    {"save", ks_save_config}, {"reload", ks_reload_config}, {"reset", ks_reset_config},
+    {"list", ks_list_handle}, {"ls", ks_list_handle},       {"test", ks_test_command},
+    {"desc", ks_desc_handle}, {"info", ks_info_handle},     {"", nullptr},
 };
 
 int ks_run_command(char *text) {
@@ -41,8 +41,10 @@ int ks_run_command(char *text) {
     if (std::strcmp(m->cmd_name, word) != 0) continue;
     int rc = m->cmd_function(args);
     fflush(stderr);
-    if (rc != 0) printf("\nCommand \"%s\" execute error\n\n", word);
-    else printf("\nCommand \"%s\" complete.\n\n", word);
+    if (rc != 0)
+      printf("\nCommand \"%s\" execute error\n\n", word);
+    else
+      printf("\nCommand \"%s\" complete.\n\n", word);
     fflush(stdout);
     return rc;
   }
@@ -62,20 +64,21 @@ int ks_open_config() {
 }
 
 int ks_help_handle(char *) {
-  fputs("help   - print help message\n"
-        "start  - start manager, extract, apply server, etc.\n"
-        "stop   - stop manager, extract, apply server, etc.\n"
-        "add    - add database, unit, component, etc.\n"
-        "modify - modify database, unit, component, etc.\n"
-        "delete - delete database, unit, component, etc.\n"
-        "save   - save config data\n"
-        "reload - reload config to memory\n"
-        "reset  - discard the config change\n"
-        "list   - list config information\n"
-        "desc   - describe component detail\n"
-        "info   - status, position and lag of the components\n"
-        "\n",
-        stdout);
+  fputs(
+      "help   - print help message\n"
+      "start  - start manager, extract, apply server, etc.\n"
+      "stop   - stop manager, extract, apply server, etc.\n"
+      "add    - add database, unit, component, etc.\n"
+      "modify - modify database, unit, component, etc.\n"
+      "delete - delete database, unit, component, etc.\n"
+      "save   - save config data\n"
+      "reload - reload config to memory\n"
+      "reset  - discard the config change\n"
+      "list   - list config information\n"
+      "desc   - describe component detail\n"
+      "info   - status, position and lag of the components\n"
+      "\n",
+      stdout);
   return 0;
 }
 

@@ -73,8 +73,10 @@ int desc_com(const std::string &text) {
   printf("Transaction Size: %u\n", par.trans_sz);
   printf("  Idle Wait Time: %u\n", par.idle_wait);
   printf("    Net Time Out: %u\n", par.net_timeout);
-  if (uint32_t limit = ks_cfg_restart_limit(c->restart)) printf("   Restart Limit: %u\n", limit);
-  else printf("   Restart Limit: off\n");
+  if (uint32_t limit = ks_cfg_restart_limit(c->restart))
+    printf("   Restart Limit: %u\n", limit);
+  else
+    printf("   Restart Limit: off\n");
   if (c->com_typ == KS_CFG_COM_EXTRACT)
     printf("  Block Checksum: %s\n", (par.flag & KS_CFG_PARM_NO_CHECKSUM) ? "off" : "on");
   // The three sets share {flag, next_num, schema, table} at the front.
@@ -108,7 +110,8 @@ int ks_desc_handle(char *args) {
   if (obj == kesh::Obj::kNone) return -1;
   std::string word = sc.word();
   switch (obj) {
-    case kesh::Obj::kDb: return desc_db(ks_parse_value(word));
+    case kesh::Obj::kDb:
+      return desc_db(ks_parse_value(word));
     case kesh::Obj::kUnit: {
       std::string name = ks_parse_value(word);
       if (name.empty()) {
@@ -118,6 +121,7 @@ int ks_desc_handle(char *args) {
       std::string cmd = "unit " + word;
       return ks_list_handle(cmd.data());
     }
-    default: return desc_com(word);
+    default:
+      return desc_com(word);
   }
 }

@@ -50,7 +50,7 @@ struct Row {
   int64_t started = 0;
   bool have = false;  // st holds a published status
   ks_ps_stat_t st{};
-  std::string ckp;    // the position from a checkpoint file, when that is all there is
+  std::string ckp;  // the position from a checkpoint file, when that is all there is
 };
 
 std::vector<Com> components(const std::string &unit, const std::string &com) {
@@ -104,10 +104,15 @@ int64_t redo_clock(uint32_t sct) {
 std::string lag_text(int64_t secs) {
   if (secs < 0) secs = 0;
   char s[32];
-  if (secs < 60) snprintf(s, sizeof s, "%llds", static_cast<long long>(secs));
-  else if (secs < 3600) snprintf(s, sizeof s, "%lldm%02llds", static_cast<long long>(secs / 60), static_cast<long long>(secs % 60));
-  else if (secs < 172800) snprintf(s, sizeof s, "%lldh%02lldm", static_cast<long long>(secs / 3600), static_cast<long long>(secs / 60 % 60));
-  else snprintf(s, sizeof s, "%lldd%02lldh", static_cast<long long>(secs / 86400), static_cast<long long>(secs / 3600 % 24));
+  if (secs < 60)
+    snprintf(s, sizeof s, "%llds", static_cast<long long>(secs));
+  else if (secs < 3600)
+    snprintf(s, sizeof s, "%lldm%02llds", static_cast<long long>(secs / 60), static_cast<long long>(secs % 60));
+  else if (secs < 172800)
+    snprintf(s, sizeof s, "%lldh%02lldm", static_cast<long long>(secs / 3600), static_cast<long long>(secs / 60 % 60));
+  else
+    snprintf(s, sizeof s, "%lldd%02lldh", static_cast<long long>(secs / 86400),
+             static_cast<long long>(secs / 3600 % 24));
   return s;
 }
 
@@ -215,8 +220,10 @@ std::vector<Row> rows_of(const Com &c, const ks_ps_task_t *ps, int nps, const ks
 
 void print_row(const Com &c, const Row &r) {
   char id[80];
-  if (r.thrd > 0) snprintf(id, sizeof id, "%s.%s#%d", c.unit.c_str(), c.name.c_str(), r.thrd);
-  else snprintf(id, sizeof id, "%s.%s", c.unit.c_str(), c.name.c_str());
+  if (r.thrd > 0)
+    snprintf(id, sizeof id, "%s.%s#%d", c.unit.c_str(), c.name.c_str(), r.thrd);
+  else
+    snprintf(id, sizeof id, "%s.%s", c.unit.c_str(), c.name.c_str());
   const bool running = std::strcmp(r.state, "running") == 0;
   char pid[16] = "-";
   if (r.pid > 0) snprintf(pid, sizeof pid, "%d", int(r.pid));
@@ -234,8 +241,10 @@ void print_row(const Com &c, const Row &r) {
     pos = s;
     const int64_t when = redo_clock(t.cmt_sct);
     commit = clock_text(when);
-    if (running && (t.flags & KS_PS_STAT_IDLE)) lag = "idle";
-    else if (when > 0) lag = lag_text(int64_t(time(nullptr)) - when);
+    if (running && (t.flags & KS_PS_STAT_IDLE))
+      lag = "idle";
+    else if (when > 0)
+      lag = lag_text(int64_t(time(nullptr)) - when);
     if (c.type == KS_CFG_COM_EXTRACT) {
       char counts[200] = "0";
       size_t at = 0;
@@ -254,9 +263,9 @@ void print_row(const Com &c, const Row &r) {
   } else {
     pos = "no check point yet";
   }
-  printf("%-16s %-8s %-8s pid %-7s started %-19s restarts %u  %s  last commit %s  lag %s  not captured %s\n",
-         id, c.program.c_str(), r.state, pid, clock_text(r.started).c_str(), r.restarts, pos.c_str(),
-         commit.c_str(), lag.c_str(), nc.c_str());
+  printf("%-16s %-8s %-8s pid %-7s started %-19s restarts %u  %s  last commit %s  lag %s  not captured %s\n", id,
+         c.program.c_str(), r.state, pid, clock_text(r.started).c_str(), r.restarts, pos.c_str(), commit.c_str(),
+         lag.c_str(), nc.c_str());
 }
 
 }  // namespace

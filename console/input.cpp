@@ -165,8 +165,10 @@ int ks_input_command(ks_input_t *in) {
       echo(&c, 1);
     }
     if (!end_of_line) {
-      if (line.size() + in->tail >= limit) too_long = true;
-      else if (c != '\r') line.push_back(c);
+      if (line.size() + in->tail >= limit)
+        too_long = true;
+      else if (c != '\r')
+        line.push_back(c);
       continue;
     }
     if (too_long) {

@@ -5,6 +5,8 @@
 // means it does not), installs the signal handlers and reads commands until "exit" or
 // the end of input. The editing buffer is never written back implicitly: unsaved
 // changes are lost at exit, as the "*" in the prompt warns.
+#include "console/kesh.h"
+
 #include <errno.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "console/kesh.h"
 #include "lib/log/log.h"
 #include "lib/ps/ps.h"
 #include "lib/shm/shm.h"

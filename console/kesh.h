@@ -22,7 +22,7 @@
 
 typedef struct __ks_input_s {
   uint32_t flag;
-  uint32_t tail;         // characters collected
+  uint32_t tail;  // characters collected
   char cmdbuf[KS_INPUT_SZ];
 } ks_input_t;
 
@@ -39,9 +39,9 @@ extern volatile sig_atomic_t x_intr;
 
 // ---- command loop (kesh.cpp, input.cpp) ----
 // Results of ks_input_command.
-#define KS_IN_COMMAND 0    // a command is in cmdbuf
-#define KS_IN_ABANDON 1    // Ctrl+C or over-long text: nothing to run
-#define KS_IN_EOF 2        // end of input (cmdbuf may hold a last line)
+#define KS_IN_COMMAND 0  // a command is in cmdbuf
+#define KS_IN_ABANDON 1  // Ctrl+C or over-long text: nothing to run
+#define KS_IN_EOF 2      // end of input (cmdbuf may hold a last line)
 int ks_input_command(ks_input_t *in);
 // Puts the terminal into character-wise mode when standard input is one; restored by
 // ks_input_restore (also at exit).
@@ -115,9 +115,9 @@ class Scanner {
  public:
   explicit Scanner(std::string_view s) : s_(s) {}
   void skip_blanks();
-  bool at_end();            // only blanks left
-  bool peek(char c);        // next non-blank is c (not consumed)
-  bool accept(char c);      // consumes c when it is the next non-blank
+  bool at_end();        // only blanks left
+  bool peek(char c);    // next non-blank is c (not consumed)
+  bool accept(char c);  // consumes c when it is the next non-blank
   // The next word: up to a blank, '(', ')', ',', '=' outside quotes (quotes kept).
   std::string word();
   // A parenthesised list: the text of each top-level item between the parentheses
@@ -157,7 +157,7 @@ bool split_unit_com(std::string_view text, char *unit, char *com);
 // A table set of an extract or apply: which set, and its items.
 enum class SetKind { kTables, kExclude, kMapping };
 struct SetItem {
-  uint32_t flag = 0;       // KS_CFG_SET_ALL for table "*"
+  uint32_t flag = 0;  // KS_CFG_SET_ALL for table "*"
   char schema[32] = {}, table[32] = {}, map_schema[32] = {}, map_table[32] = {};
 };
 // Parses "tables=(a.b, ...)", "exclude=(...)" or "mapping=(a.b=c.d, ...)" from an
@@ -197,8 +197,7 @@ struct ComItems {
 // net_timeout, tables, exclude, mapping, restart, block_checksum (extract only). modify:
 // the same without unit and the sets,
 // plus "add" and "delete" followed by a set. → 0; -1 with *bad the offending key or item.
-int parse_com_items(const std::vector<std::string> &items, bool extract, bool modify, ComItems *out,
-                    std::string *bad);
+int parse_com_items(const std::vector<std::string> &items, bool extract, bool modify, ComItems *out, std::string *bad);
 // Writes the parameters and sets of ci to an existing component → 0, -1 (message printed).
 int apply_com_items(const char *unit, const char *com, const ComItems &ci);
 // A unit or component name usable in a path and as a program argument: printable, no

@@ -80,8 +80,11 @@ int ks_list_handle(char *args) {
       printf("%d rows listed\n\n", rows);
       return 0;
     }
-    case kesh::Obj::kUnit: return list_units(name, 0);
-    case kesh::Obj::kExtract: return list_units(name, KS_CFG_COM_EXTRACT);
-    default: return list_units(name, KS_CFG_COM_APPLY);
+    case kesh::Obj::kUnit:
+      return list_units(name, 0);
+    case kesh::Obj::kExtract:
+      return list_units(name, KS_CFG_COM_EXTRACT);
+    default:
+      return list_units(name, KS_CFG_COM_APPLY);
   }
 }

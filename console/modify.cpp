@@ -18,7 +18,7 @@ namespace kesh {
 
 namespace {
 
-const char *const kModDbKeys[] = {"database_name", "storage_asm", "remote",  "cdb",
+const char *const kModDbKeys[] = {"database_name", "storage_asm", "remote",   "cdb",
                                   "pdb",           "user",        "password", "instance"};
 
 int one_list(Scanner &sc, std::vector<std::string> *items) {
@@ -221,9 +221,13 @@ int ks_modify_handle(char *args) {
   kesh::Obj obj = kesh::open_object(sc, false);
   if (obj == kesh::Obj::kNone) return -1;
   switch (obj) {
-    case kesh::Obj::kDb: return kesh::modify_db(sc);
-    case kesh::Obj::kUnit: return kesh::modify_unit(sc);
-    case kesh::Obj::kExtract: return kesh::modify_com(sc, true);
-    default: return kesh::modify_com(sc, false);
+    case kesh::Obj::kDb:
+      return kesh::modify_db(sc);
+    case kesh::Obj::kUnit:
+      return kesh::modify_unit(sc);
+    case kesh::Obj::kExtract:
+      return kesh::modify_com(sc, true);
+    default:
+      return kesh::modify_com(sc, false);
   }
 }

@@ -56,8 +56,10 @@ size_t find_top(std::string_view s, char c) {
       continue;
     }
     if (ch == c && depth == 0) return p;
-    if (ch == '(') depth++;
-    else if (ch == ')') depth--;
+    if (ch == '(')
+      depth++;
+    else if (ch == ')')
+      depth--;
     p++;
   }
   return std::string_view::npos;
@@ -225,9 +227,12 @@ bool parse_u32(std::string_view v, uint32_t *out) {
 
 bool parse_yes_no(std::string_view v, bool *out) {
   std::string s(v);
-  if (ks_str_icmp(s.c_str(), "yes") == 0) *out = true;
-  else if (ks_str_icmp(s.c_str(), "no") == 0) *out = false;
-  else return false;
+  if (ks_str_icmp(s.c_str(), "yes") == 0)
+    *out = true;
+  else if (ks_str_icmp(s.c_str(), "no") == 0)
+    *out = false;
+  else
+    return false;
   return true;
 }
 
@@ -283,15 +288,13 @@ int apply_set(bool add, SetKind kind, const char *unit, const char *com, const s
       t.flag = si.flag;
       std::memcpy(t.schema, si.schema, 32);
       std::memcpy(t.table, si.table, 32);
-      rc = add ? ks_cfg_add_include(&x_cfg, unit, com, &t, omsg)
-               : ks_cfg_delete_include(&x_cfg, unit, com, &t, omsg);
+      rc = add ? ks_cfg_add_include(&x_cfg, unit, com, &t, omsg) : ks_cfg_delete_include(&x_cfg, unit, com, &t, omsg);
     } else {
       ks_cfg_fexc_t t{};
       t.flag = si.flag;
       std::memcpy(t.schema, si.schema, 32);
       std::memcpy(t.table, si.table, 32);
-      rc = add ? ks_cfg_add_exclude(&x_cfg, unit, com, &t, omsg)
-               : ks_cfg_delete_exclude(&x_cfg, unit, com, &t, omsg);
+      rc = add ? ks_cfg_add_exclude(&x_cfg, unit, com, &t, omsg) : ks_cfg_delete_exclude(&x_cfg, unit, com, &t, omsg);
     }
     if (rc != 0) {
       err("%s\n", omsg);

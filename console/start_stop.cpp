@@ -140,8 +140,8 @@ int check_started(const char *what, const char *unit, const char *com) {
     Procs p = procs_of(unit, com);
     if (p.n < 0) return 0;
     if (p.n == 0 || p.failed) {
-      kesh::err("Start %s error.\n%s \"%s.%s\" ended at once; the reason is in the error log of unit \"%s\".\n",
-                what, what, unit, com, unit);
+      kesh::err("Start %s error.\n%s \"%s.%s\" ended at once; the reason is in the error log of unit \"%s\".\n", what,
+                what, unit, com, unit);
       return -1;
     }
     if (p.all_running || now_s() >= until) return 0;
@@ -153,10 +153,22 @@ int component_request(int code, const char *unit, const char *com, const char *p
   const char *fail = "";
   const char *absent = "";
   switch (code) {
-    case KS_CMD_START_EXTRACT: fail = "Start extract error.\n"; absent = "Start manager first.\n"; break;
-    case KS_CMD_START_APPLY: fail = "Start apply error.\n"; absent = "Start manager first.\n"; break;
-    case KS_CMD_STOP_EXTRACT: fail = "Stop extract error.\n"; absent = "Extract not started.\n"; break;
-    case KS_CMD_STOP_APPLY: fail = "Stop apply error.\n"; absent = "Apply not started.\n"; break;
+    case KS_CMD_START_EXTRACT:
+      fail = "Start extract error.\n";
+      absent = "Start manager first.\n";
+      break;
+    case KS_CMD_START_APPLY:
+      fail = "Start apply error.\n";
+      absent = "Start manager first.\n";
+      break;
+    case KS_CMD_STOP_EXTRACT:
+      fail = "Stop extract error.\n";
+      absent = "Extract not started.\n";
+      break;
+    case KS_CMD_STOP_APPLY:
+      fail = "Stop apply error.\n";
+      absent = "Apply not started.\n";
+      break;
   }
   int c = connect_manager();
   if (c == 1) {
@@ -210,15 +222,21 @@ int start_stop(char *args, bool start) {
   if (connect_manager() == 1) return component_request(code, "", "", "");
   char unit[32], com[32];
   if (!kesh::split_unit_com(name, unit, com)) {
-    if (name[0] == '\0') kesh::err("No component name input\n");
-    else kesh::err("Invalid component name \"%s\"\n", name);
+    if (name[0] == '\0')
+      kesh::err("No component name input\n");
+    else
+      kesh::err("Invalid component name \"%s\"\n", name);
     return -1;
   }
   switch (code) {
-    case KS_CMD_START_EXTRACT: return ks_start_extract(unit, com, param.c_str());
-    case KS_CMD_START_APPLY: return ks_start_apply(unit, com, param.c_str());
-    case KS_CMD_STOP_EXTRACT: return ks_stop_extract(unit, com);
-    default: return ks_stop_apply(unit, com);
+    case KS_CMD_START_EXTRACT:
+      return ks_start_extract(unit, com, param.c_str());
+    case KS_CMD_START_APPLY:
+      return ks_start_apply(unit, com, param.c_str());
+    case KS_CMD_STOP_EXTRACT:
+      return ks_stop_extract(unit, com);
+    default:
+      return ks_stop_apply(unit, com);
   }
 }
 

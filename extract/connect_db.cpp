@@ -51,19 +51,20 @@ int ks_connect_db(ks_extr_t *ex) {
   ks_cfg_db_t *db;
   ks_cfg_inst_t *inst;
   if (ks_get_source_db(&db, &inst) < 0) return -1;
-  if (db->pdb[0] != '\0') ex->flag |= KS_EXTR_PDB;
-  else ex->flag &= ~static_cast<uint32_t>(KS_EXTR_PDB);
+  if (db->pdb[0] != '\0')
+    ex->flag |= KS_EXTR_PDB;
+  else
+    ex->flag &= ~static_cast<uint32_t>(KS_EXTR_PDB);
 
   char tns[512];
   if (inst->tns[0] != '\0') {
     snprintf(tns, sizeof tns, "%s", inst->tns);
   } else {
     // A pluggable source is reached through its own service; remember it in the entry.
-    if (db->pdb[0] != '\0' && inst->svc_name[0] == '\0')
-      snprintf(inst->svc_name, sizeof inst->svc_name, "%s", db->pdb);
+    if (db->pdb[0] != '\0' && inst->svc_name[0] == '\0') snprintf(inst->svc_name, sizeof inst->svc_name, "%s", db->pdb);
     snprintf(tns, sizeof tns,
-             "(DESCRIPTION=(ADDRESS=(PROTOCOL=tcp)(HOST=%s)(PORT=%d))(CONNECT_DATA=(SERVICE_NAME=%s)))",
-             inst->vip, static_cast<int>(inst->vport), inst->svc_name);
+             "(DESCRIPTION=(ADDRESS=(PROTOCOL=tcp)(HOST=%s)(PORT=%d))(CONNECT_DATA=(SERVICE_NAME=%s)))", inst->vip,
+             static_cast<int>(inst->vport), inst->svc_name);
   }
   if (ks_oci_connect(ex->a->se, db->dbuser, db->passwd, tns, 1) != 0) {
     KS_ERROR("connect %s: %s", db->name, ks_oci_get_message());

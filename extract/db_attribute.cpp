@@ -43,8 +43,8 @@ int ks_get_db_attribute(ks_extr_t *ex) {
   if (ex->flag & KS_EXTR_PDB) {
     char pk[32];
     ks_qcol_t col{KS_QT_STR, sizeof pk, pk};
-    rows = ks_db_query(ex->a->se, &st, false, "select PRIMARY_KEY from dba_supplemental_logging", nullptr, 0,
-                       &col, 1, 1);
+    rows =
+        ks_db_query(ex->a->se, &st, false, "select PRIMARY_KEY from dba_supplemental_logging", nullptr, 0, &col, 1, 1);
     if (rows < 0) return -1;
     if (rows == 0) {
       KS_ERROR("database supplemental log KEY status not found.");

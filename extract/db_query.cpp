@@ -22,8 +22,8 @@ int fail(ks_oci_ses_t *se, ks_oci_stmt_t *st, const char *what) {
 
 }  // namespace
 
-int ks_db_query(ks_oci_ses_t *se, ks_oci_stmt_t *st, bool keep, const char *sql, const int32_t *binds,
-                int nbind, const ks_qcol_t *cols, int nc, int nrows) {
+int ks_db_query(ks_oci_ses_t *se, ks_oci_stmt_t *st, bool keep, const char *sql, const int32_t *binds, int nbind,
+                const ks_qcol_t *cols, int nc, int nrows) {
   constexpr int kMaxCols = 8;
   constexpr int kMaxBinds = 4;
   if (nc < 1 || nc > kMaxCols || nbind < 0 || nbind > kMaxBinds || nrows < 1) return -1;
@@ -60,8 +60,7 @@ int ks_db_query(ks_oci_ses_t *se, ks_oci_stmt_t *st, bool keep, const char *sql,
     bd[b].alenp = &bind_len[b];
     bd[b].rcodep = &bind_rc[b];
   }
-  if (nbind > 0 && ks_oci_auto_bind(se, st, bd, nbind, 1) != 0)
-    return fail(se, st, "bind thread# & sequence# error.");
+  if (nbind > 0 && ks_oci_auto_bind(se, st, bd, nbind, 1) != 0) return fail(se, st, "bind thread# & sequence# error.");
 
   if (ks_oci_execute(se, st, 0, 0) < 0) return fail(se, st, "execute statement error.");
   int rows = 0;

@@ -21,5 +21,5 @@ typedef struct __ks_qcol_s {
 // prepared on first use and stays open; any other is closed before returning. Every
 // failure is logged with the layer's message and closes the statement.
 // → the number of rows fetched (0 = none), or -1.
-int ks_db_query(ks_oci_ses_t *se, ks_oci_stmt_t *st, bool keep, const char *sql, const int32_t *binds,
-                int nbind, const ks_qcol_t *cols, int nc, int nrows);
+int ks_db_query(ks_oci_ses_t *se, ks_oci_stmt_t *st, bool keep, const char *sql, const int32_t *binds, int nbind,
+                const ks_qcol_t *cols, int nc, int nrows);

@@ -13,10 +13,10 @@
 
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
-#include "lib/fmt/redo_checksum.h"
-#include "lib/fmt/redo_format.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
+#include "lib/fmt/redo_checksum.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 
 namespace {
@@ -28,8 +28,10 @@ int walk_file_header(ks_logf_t *l, const uint8_t *p, int rblks) {
     return -1;
   }
   uint32_t magic = ks::load<uint32_t>(p + ks::redo::KS_REDO_FH0_MAGIC);
-  if (magic == ks::redo::KS_REDO_MAGIC_BIG_HOST || magic == ks::redo::KS_REDO_MAGIC_BIG_HOST_ALT) l->flag |= KS_LOGF_BIG_ENDIAN;
-  else l->flag &= ~KS_LOGF_BIG_ENDIAN;
+  if (magic == ks::redo::KS_REDO_MAGIC_BIG_HOST || magic == ks::redo::KS_REDO_MAGIC_BIG_HOST_ALT)
+    l->flag |= KS_LOGF_BIG_ENDIAN;
+  else
+    l->flag &= ~KS_LOGF_BIG_ENDIAN;
   bool big = (l->flag & KS_LOGF_BIG_ENDIAN) != 0;
   uint32_t blk_sz = ks::load32(p + ks::redo::KS_REDO_FH0_BLOCK_SIZE, big);
   // The caller read rblks blocks of the size the log was located with; block 1 must lie
@@ -53,7 +55,8 @@ int walk_file_header(ks_logf_t *l, const uint8_t *p, int rblks) {
     return -1;
   }
   uint32_t nab = ks::load32(b1 + ks::redo::KS_REDO_FH1_NEXT_BLOCK, big);
-  uint32_t blks = nab == ks::redo::KS_REDO_NEXT_BLOCK_CURRENT ? ks::load32(b1 + ks::redo::KS_REDO_FH1_FILE_BLOCKS, big) + 1 : nab;
+  uint32_t blks =
+      nab == ks::redo::KS_REDO_NEXT_BLOCK_CURRENT ? ks::load32(b1 + ks::redo::KS_REDO_FH1_FILE_BLOCKS, big) + 1 : nab;
   if (blks < 2 || blks > 0x7FFFFFFFu) {
     KS_ERROR("redo log block count %u invalid.", blks);
     return -1;
@@ -129,8 +132,7 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
       rba->byt = first < ks::redo::KS_REDO_BH_SIZE ? blk_sz : first;
     }
     if (rba->byt > blk_sz) {
-      KS_ERROR("record offset exceed block size (%d: %d).", static_cast<int>(rba->byt),
-               static_cast<int>(blk_sz));
+      KS_ERROR("record offset exceed block size (%d: %d).", static_cast<int>(rba->byt), static_cast<int>(blk_sz));
       return -1;
     }
     uint32_t rlen = blk_sz - rba->byt < ks::redo::KS_REDO_MIN_RECORD_ROOM ? 0 : ks::load32(p + rba->byt, big);
@@ -142,8 +144,7 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
       continue;
     }
     if (rlen > rec_sz) {
-      KS_ERROR("record size too large.(rlen: %d, buffer len: %d)", static_cast<int>(rlen),
-               static_cast<int>(rec_sz));
+      KS_ERROR("record size too large.(rlen: %d, buffer len: %d)", static_cast<int>(rlen), static_cast<int>(rec_sz));
       return -1;
     }
 
@@ -163,8 +164,8 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
       qused++;
       if (qblk + 1 >= static_cast<uint32_t>(l->blks)) {
         // No block of this log can hold the rest: re-reading would never complete it.
-        KS_ERROR("redo record (rba=%06x.%08x.%04x, len %u) goes past the last block %d of the log.",
-                 rba->sqn, rba->blk, rba->byt, rlen, l->blks - 1);
+        KS_ERROR("redo record (rba=%06x.%08x.%04x, len %u) goes past the last block %d of the log.", rba->sqn, rba->blk,
+                 rba->byt, rlen, l->blks - 1);
         return -1;
       }
       if (qused >= rblks) return 0;  // read again from the record's first block
@@ -186,8 +187,7 @@ int ks_do_read_buffer(ks_extr_t *ex, ks_rba_t *rba, int rblks) {
       off = ks::redo::KS_REDO_BH_SIZE;
     }
 
-    KS_DETAIL("REDO RECORD - RBA: 0x%06x.%08x.%04x LEN: 0x%04x, END: 0x%04x", rba->sqn, rba->blk,
-              rba->byt, rlen, off);
+    KS_DETAIL("REDO RECORD - RBA: 0x%06x.%08x.%04x LEN: 0x%04x, END: 0x%04x", rba->sqn, rba->blk, rba->byt, rlen, off);
     if (ex->m) ex->m->rba = *rba;
     int rc = ks_parse_record(ex, static_cast<int>(rlen));
     // The end SCN, or a record the capture cannot take now (held: tried again from its

@@ -1,8 +1,8 @@
 // The capture process's working records and process globals: the context record that
 // every capture step receives, the 8 MiB work area and its fixed cuts, the redo reader,
-// the log descriptor, the redo byte address and the source session. There is exactly one instance of each, owned by the extract process; the
-// context record only points at them. Types of other areas (dictionary, miner,
-// transaction table, database layer) are known here by name only.
+// the log descriptor, the redo byte address and the source session. There is exactly one instance of each, owned by the
+// extract process; the context record only points at them. Types of other areas (dictionary, miner, transaction table,
+// database layer) are known here by name only.
 #pragma once
 
 #include <csignal>
@@ -35,27 +35,27 @@ typedef struct __ks_rba_s {
 #define KS_LOGF_ARCHIVED 0x2
 #define KS_LOGF_ONLINE 0x4
 #define KS_LOGF_CURRENT 0x8
-#define KS_LOGF_OVERWRITTEN 0x10    // a block carries a later sequence
-#define KS_LOGF_END 0x20            // the next block is not yet written for this sequence
-#define KS_LOGF_CONT_UNWRITTEN 0x40 // a record's continuation block is not yet written
-#define KS_LOGF_BAD_CHECKSUM 0x80   // block bad_blk fails its checksum
-#define KS_LOGF_NO_CHECKSUM 0x100   // block checksums are not verified (the operator's choice)
+#define KS_LOGF_OVERWRITTEN 0x10     // a block carries a later sequence
+#define KS_LOGF_END 0x20             // the next block is not yet written for this sequence
+#define KS_LOGF_CONT_UNWRITTEN 0x40  // a record's continuation block is not yet written
+#define KS_LOGF_BAD_CHECKSUM 0x80    // block bad_blk fails its checksum
+#define KS_LOGF_NO_CHECKSUM 0x100    // block checksums are not verified (the operator's choice)
 #define KS_LOGF_BIG_ENDIAN 0x10000
 // Bits that describe the log found by a locate; the others survive a locate.
 #define KS_LOGF_KIND_MASK (KS_LOGF_ASM | KS_LOGF_ARCHIVED | KS_LOGF_ONLINE | KS_LOGF_CURRENT)
 
 typedef struct __ks_logf_s {
   int flag;
-  int vsn;        // major version in the top byte, minor in the next
-  int cls_usn;    // undo segment header block class base: 11 (v10) or 15 (v11 on)
-  int vhsz;       // change-vector header size: 24 below v12, 32 from v12 on
-  int blks;       // blocks of the log that hold redo, counting block 0
-  int blk_sz;     // redo block size in bytes
+  int vsn;      // major version in the top byte, minor in the next
+  int cls_usn;  // undo segment header block class base: 11 (v10) or 15 (v11 on)
+  int vhsz;     // change-vector header size: 24 below v12, 32 from v12 on
+  int blks;     // blocks of the log that hold redo, counting block 0
+  int blk_sz;   // redo block size in bytes
   int diff;
   int arch_thrd;  // archival thread of an archived log, 0 for an online log
   int asm_fno;
   int asm_gi;
-  uint32_t sqn;   // the sequence the log was located for
+  uint32_t sqn;      // the sequence the log was located for
   uint32_t bad_blk;  // with KS_LOGF_BAD_CHECKSUM: the block that failed
   char name[1024];
 } ks_logf_t;
@@ -71,7 +71,7 @@ typedef struct __ks_asm_grp_s {
   int au_sz;
   int blk_sz;
   int ndsk;
-  int dsk0;       // index of its first disk in the reader's disk table
+  int dsk0;  // index of its first disk in the reader's disk table
   char name[32];
 } ks_asm_grp_t;
 
@@ -105,8 +105,9 @@ typedef struct __ks_reader_s {
 #define KS_BUF_LLB_SZ 0x8000
 #define KS_BUF_TMP_SZ (KS_BUF_LCR_SZ - KS_BUF_REC_SZ - KS_BUF_XT_SZ - KS_BUF_LLB_SZ)
 static_assert(KS_BUF_TMP_SZ == 851968, "scratch area size");
-static_assert(KS_BUF_RD_SZ + KS_BUF_CH_SZ + KS_BUF_LCR_SZ + KS_BUF_REC_SZ + KS_BUF_XT_SZ +
-                      KS_BUF_LLB_SZ + KS_BUF_TMP_SZ == KS_BUF_TOTAL,
+static_assert(KS_BUF_RD_SZ + KS_BUF_CH_SZ + KS_BUF_LCR_SZ + KS_BUF_REC_SZ + KS_BUF_XT_SZ + KS_BUF_LLB_SZ +
+                      KS_BUF_TMP_SZ ==
+                  KS_BUF_TOTAL,
               "the areas fill the work area exactly");
 
 typedef struct __ks_buffer_s {

@@ -48,8 +48,8 @@ int ks_get_redo_file(ks_extr_t *ex, uint32_t seq) {
       int64_t newest = 0;
       ks_oci_stmt_t st{};
       ks_qcol_t ncol = {KS_QT_INT, sizeof newest, &newest};
-      if (ks_db_query(a->se, &st, false, "select nvl(max(sequence#), 0) from v$log where thread#=:1", binds, 1,
-                      &ncol, 1, 1) < 0)
+      if (ks_db_query(a->se, &st, false, "select nvl(max(sequence#), 0) from v$log where thread#=:1", binds, 1, &ncol,
+                      1, 1) < 0)
         return -1;
       if (static_cast<int64_t>(seq) > newest)
         KS_INFO("log file %d not written yet (newest is %ld), waiting.", static_cast<int>(seq),
@@ -63,8 +63,8 @@ int ks_get_redo_file(ks_extr_t *ex, uint32_t seq) {
     blocks += 1;
   }
   if (blk_sz <= 0 || blk_sz > KS_BUF_REC_SZ || blocks < 2 || blocks > 0x7FFFFFFF) {
-    KS_ERROR("log file %d: invalid size (%ld blocks of %ld bytes).", static_cast<int>(seq),
-             static_cast<long>(blocks), static_cast<long>(blk_sz));
+    KS_ERROR("log file %d: invalid size (%ld blocks of %ld bytes).", static_cast<int>(seq), static_cast<long>(blocks),
+             static_cast<long>(blk_sz));
     return -1;
   }
   l->flag = (l->flag & ~KS_LOGF_KIND_MASK) | kind;

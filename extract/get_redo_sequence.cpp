@@ -18,8 +18,8 @@ int ks_get_redo_sequence(ks_extr_t *ex, uint64_t scn, uint32_t *seq) {
   int rows = ks_db_query(ex->a->se, &st, false, sql, nullptr, 0, &col, 1, 1);
   if (rows < 0) return -1;
   if (rows == 0) {
-    snprintf(sql, sizeof sql,
-             "select nvl(max(sequence#), 0) from v$log where thread#=%d and %lu >= first_change#", x_thrd, s);
+    snprintf(sql, sizeof sql, "select nvl(max(sequence#), 0) from v$log where thread#=%d and %lu >= first_change#",
+             x_thrd, s);
     v = 0;
     rows = ks_db_query(ex->a->se, &st, false, sql, nullptr, 0, &col, 1, 1);
     if (rows < 0) return -1;

@@ -4,8 +4,8 @@
 // (caught while the database rewrites it, or damaged) tells nothing: -1 with
 // KS_LOGF_BAD_CHECKSUM, as the walk reports a bad block.
 #include "extract/extract.h"
-#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 
 int ks_log_switched(ks_extr_t *ex) {

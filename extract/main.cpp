@@ -16,11 +16,11 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "extract/extract.h"
 #include "extract/dict/dict.h"
-#include "extract/trans/trans.h"
+#include "extract/extract.h"
 #include "extract/frame_placeholders.h"
 #include "extract/redo/redo.h"
+#include "extract/trans/trans.h"
 #include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
 #include "lib/ps/ps.h"
@@ -40,11 +40,11 @@ struct SetUp {
   bool chain = false;
 } su;
 
-ks_rba_t pos;              // the next redo to read
-time_t saved_at = 0;       // when progress was last saved while running
-bool saved_once = false;   // progress saved at least once in this run
-bool caught_up = false;    // the walk has met the end of the redo written so far
-bool archive_mode = false; // an overwritten online log can be read from its archived copy
+ks_rba_t pos;               // the next redo to read
+time_t saved_at = 0;        // when progress was last saved while running
+bool saved_once = false;    // progress saved at least once in this run
+bool caught_up = false;     // the walk has met the end of the redo written so far
+bool archive_mode = false;  // an overwritten online log can be read from its archived copy
 // The last save's checkpoint record did not reach the file: it is written again before
 // anything else is saved, since the save file it names replaced the previous one.
 bool ckp_unwritten = false;
@@ -361,8 +361,7 @@ void start_up() {
   ex->t->gen = x_ckp.rsv[KS_CKP_RSV_GEN];
   ex->t->resume_tail = same_file && x_start_scn == 0 ? x_ckp.rsv[KS_CKP_RSV_TAIL] : 0;
   // Saved before this trail file existed: whatever it holds came after the checkpoint.
-  if (same_file && x_start_scn == 0 && ex->t->gen != 0 && ex->t->resume_tail == 0)
-    ex->t->resume_tail = KS_TRAIL_FH_SZ;
+  if (same_file && x_start_scn == 0 && ex->t->gen != 0 && ex->t->resume_tail == 0) ex->t->resume_tail = KS_TRAIL_FH_SZ;
   ex->t->flag |= KS_TRANS_KEEP_SPILLS;
   x_log.blks = static_cast<int>(x_ckp.blks);
   x_log.blk_sz = static_cast<int>(x_ckp.blk_sz);
@@ -420,9 +419,10 @@ void next_log() {
 bool session_lost(int code) { return code == 28 || code == 1012 || code == 1034 || code == 3114; }
 
 [[noreturn]] void stop_at_bad_block() {
-  KS_ERROR("redo log \"%s\" block %u fails its checksum: capture stops before it at rba=%06x.%08x.%04x; "
-           "replace the file with a good copy and start again.",
-           x_log.name, x_log.bad_blk, pos.sqn, pos.blk, pos.byt);
+  KS_ERROR(
+      "redo log \"%s\" block %u fails its checksum: capture stops before it at rba=%06x.%08x.%04x; "
+      "replace the file with a good copy and start again.",
+      x_log.name, x_log.bad_blk, pos.sqn, pos.blk, pos.byt);
   error_exit(KS_EXIT_OPERATOR);
 }
 
@@ -497,7 +497,7 @@ bool after_bad_block() {
 
     enum { LOCATE, OPEN, READ, WALK, HOLD } st = LOCATE;
     int blocks = 0;
-    int unlisted_ms = 0;  // the last wait for a log not yet in the catalogue
+    int unlisted_ms = 0;       // the last wait for a log not yet in the catalogue
     bool record_held = false;  // HOLD for a record, not only for the trail
     time_t held_at = 0;
     while (!re_connect_db && !re_open_reader) {
@@ -569,11 +569,13 @@ bool after_bad_block() {
           const bool trail_ok = ks_flush_pending_commits(ex) == 0 && ks_flush_trail(ex->t) == 0;
           if (held_at == 0) held_at = time(nullptr);
           if (!trail_ok)
-            KS_ERROR_EVERY_MINUTE("capture holds at rba=%06x.%08x.%04x until the trail file can be written, retry every %d seconds.",
-                                  pos.sqn, pos.blk, pos.byt, x_read_wait);
+            KS_ERROR_EVERY_MINUTE(
+                "capture holds at rba=%06x.%08x.%04x until the trail file can be written, retry every %d seconds.",
+                pos.sqn, pos.blk, pos.byt, x_read_wait);
           else if (record_held)
-            KS_ERROR_EVERY_MINUTE("capture holds at rba=%06x.%08x.%04x until the redo record there can be taken, retry every %d seconds.",
-                                  pos.sqn, pos.blk, pos.byt, x_read_wait);
+            KS_ERROR_EVERY_MINUTE(
+                "capture holds at rba=%06x.%08x.%04x until the redo record there can be taken, retry every %d seconds.",
+                pos.sqn, pos.blk, pos.byt, x_read_wait);
           if (!trail_ok || record_held) pause_seconds(x_read_wait);
           if (trail_ok) {
             if (record_held || time(nullptr) > held_at)

@@ -38,9 +38,12 @@ int parse_unit_name(int argc, char **argv) {
     } else if (strcmp(a, "-u") == 0 || strcmp(a, "-c") == 0 || strcmp(a, "-t") == 0) {
       if (i + 1 >= argc) break;
       const char *v = argv[++i];
-      if (a[1] == 'u') copy_name(unit_name, v);
-      else if (a[1] == 'c') copy_name(com_name, v);
-      else x_thrd = atoi(v);
+      if (a[1] == 'u')
+        copy_name(unit_name, v);
+      else if (a[1] == 'c')
+        copy_name(com_name, v);
+      else
+        x_thrd = atoi(v);
     }
   }
   return (unit_name[0] == '\0' || com_name[0] == '\0') ? -1 : 0;

@@ -19,11 +19,11 @@
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
+#include "extract/trans/trans.h"
+#include "lib/bytes.h"
 #include "lib/fmt/redo_checksum.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/fmt/trail_print.h"
-#include "extract/trans/trans.h"
-#include "lib/bytes.h"
 #include "lib/log/log.h"
 #include "lib/util.h"
 
@@ -42,7 +42,7 @@ ks_rba_t cur;
 // What -S prints.
 struct Summary {
   uint64_t records = 0, ignored = 0, malformed = 0;
-  std::vector<uint32_t> bad_blocks;  // blocks that fail their checksum, in log order
+  std::vector<uint32_t> bad_blocks;                 // blocks that fail their checksum, in log order
   std::map<std::pair<int, int>, uint64_t> vectors;  // by layer.code
   uint64_t commits = 0, rollbacks = 0;              // ends of every transaction in the log
   uint64_t committed = 0, rolled_back = 0;          // transactions with captured changes (delivered)
@@ -73,7 +73,9 @@ std::string jstr(const char *s, size_t n) {
   return o + "\"";
 }
 
-std::string rba_text() { return std::to_string(cur.sqn) + "." + std::to_string(cur.blk) + "." + std::to_string(cur.byt); }
+std::string rba_text() {
+  return std::to_string(cur.sqn) + "." + std::to_string(cur.blk) + "." + std::to_string(cur.byt);
+}
 
 void record_tap(ks_extr_t *ex, int rlen) {
   const uint8_t *r = ex->b->record;
@@ -81,7 +83,8 @@ void record_tap(ks_extr_t *ex, int rlen) {
   if (rlen < R::KS_REDO_RH_SIZE) return;
   const bool show = !json && !summary;
   uint8_t vld = r[R::KS_REDO_RH_VLD];
-  uint64_t scn = (uint64_t(ks::load16(r + R::KS_REDO_RH_SCN_WRAP, big)) << 32) | ks::load32(r + R::KS_REDO_RH_SCN_BASE, big);
+  uint64_t scn =
+      (uint64_t(ks::load16(r + R::KS_REDO_RH_SCN_WRAP, big)) << 32) | ks::load32(r + R::KS_REDO_RH_SCN_BASE, big);
   int hsz = R::record_header_size(vld);
   sum.records++;
   if (vld & R::KS_REDO_VLD_IGNORE) sum.ignored++;
@@ -106,8 +109,8 @@ void record_tap(ks_extr_t *ex, int rlen) {
     sum.vectors[{v[0], v[1]}]++;
     n++;
     if (show) {
-      printf("  change #%d OP %d.%d class %u dba 0x%08x fields", n, v[0], v[1], ks::load16(v + R::KS_REDO_CV_CLASS, big),
-             ks::load32(v + R::KS_REDO_CV_DBA, big));
+      printf("  change #%d OP %d.%d class %u dba 0x%08x fields", n, v[0], v[1],
+             ks::load16(v + R::KS_REDO_CV_CLASS, big), ks::load32(v + R::KS_REDO_CV_DBA, big));
       for (int k = 1; k <= cv.nf; k++) printf(" %u", cv.len[k]);
       printf("\n");
     }
@@ -118,18 +121,30 @@ void record_tap(ks_extr_t *ex, int rlen) {
 
 const char *op_name(uint32_t opc) {
   switch (opc) {
-    case KS_OPC_INSERT: return "INSERT";
-    case KS_OPC_UPDATE: return "UPDATE";
-    case KS_OPC_DELETE: return "DELETE";
-    case KS_OPC_QMI: return "QUICK INSERT";
-    case KS_OPC_QMD: return "QUICK DELETE";
-    case KS_OPC_COMMIT: return "COMMIT";
-    case KS_OPC_ROLLBACK: return "ROLLBACK";
-    case KS_OPC_DDL: return "DDL";
-    case KS_OPC_TAG: return "TAG";
-    case KS_OPC_SYNC_SEQ: return "SYNC SEQUENCE";
-    case KS_OPC_LOB_ROLLBACK: return "LOB ROLLBACK";
-    default: return "OTHER";
+    case KS_OPC_INSERT:
+      return "INSERT";
+    case KS_OPC_UPDATE:
+      return "UPDATE";
+    case KS_OPC_DELETE:
+      return "DELETE";
+    case KS_OPC_QMI:
+      return "QUICK INSERT";
+    case KS_OPC_QMD:
+      return "QUICK DELETE";
+    case KS_OPC_COMMIT:
+      return "COMMIT";
+    case KS_OPC_ROLLBACK:
+      return "ROLLBACK";
+    case KS_OPC_DDL:
+      return "DDL";
+    case KS_OPC_TAG:
+      return "TAG";
+    case KS_OPC_SYNC_SEQ:
+      return "SYNC SEQUENCE";
+    case KS_OPC_LOB_ROLLBACK:
+      return "LOB ROLLBACK";
+    default:
+      return "OTHER";
   }
 }
 
@@ -232,8 +247,10 @@ void group_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint3
   // unresolved, as the trail would hold it.
   if (t.flag & KS_SLOT_ROLLBACK) ks_check_rollback(ex, reinterpret_cast<ks_lcr_th_t *>(img.data()));
   sum.committed++;
-  if (summary) count_changes(img);
-  else ks_trail_print_transaction(img.data(), &th, 0, "redocat", false);
+  if (summary)
+    count_changes(img);
+  else
+    ks_trail_print_transaction(img.data(), &th, 0, "redocat", false);
   done();
 }
 
@@ -246,8 +263,10 @@ std::string entries(const uint8_t *&p, uint32_t n) {
     const char *name = reinterpret_cast<const char *>(p + KS_LCR_CH_SZ);
     if (i) s += ", ";
     s += "[" + jstr(name, ch.nlen) + ", ";
-    if (ch.flag & KS_CH_NULL) s += "null";
-    else s += "\"" + hex(p + KS_LCR_CH_SZ + ch.nlen, ch.dlen) + "\"";
+    if (ch.flag & KS_CH_NULL)
+      s += "null";
+    else
+      s += "\"" + hex(p + KS_LCR_CH_SZ + ch.nlen, ch.dlen) + "\"";
     s += "]";
     p += ch.alen;
   }
@@ -360,13 +379,27 @@ int main(int argc, char **argv) {
   int c;
   while ((c = getopt(argc, argv, "f:d:s:e:jSh")) != -1) {
     switch (c) {
-      case 'f': file = optarg; break;
-      case 'd': dictf = optarg; break;
-      case 's': x_start_scn = strtoull(optarg, nullptr, 0); break;
-      case 'e': x_end_scn = strtoull(optarg, nullptr, 0); break;
-      case 'j': json = true; break;
-      case 'S': summary = true; break;
-      default: usage(); return 1;
+      case 'f':
+        file = optarg;
+        break;
+      case 'd':
+        dictf = optarg;
+        break;
+      case 's':
+        x_start_scn = strtoull(optarg, nullptr, 0);
+        break;
+      case 'e':
+        x_end_scn = strtoull(optarg, nullptr, 0);
+        break;
+      case 'j':
+        json = true;
+        break;
+      case 'S':
+        summary = true;
+        break;
+      default:
+        usage();
+        return 1;
     }
   }
   if (!file || (json && summary)) {
@@ -435,8 +468,8 @@ int main(int argc, char **argv) {
   uint32_t vsn = ks::load32(b1 + R::KS_REDO_FH1_VERSION, big);
   if (!json && !summary) {
     printf("FILE block_size %d byte_order %s vsn 0x%08X blocks %u next_block %u sequence %u\n", log.blk_sz,
-           big ? "big" : "little", vsn, ks::load32(b1 + R::KS_REDO_FH1_FILE_BLOCKS, big), ks::load32(b1 + R::KS_REDO_FH1_NEXT_BLOCK, big),
-           cur.sqn);
+           big ? "big" : "little", vsn, ks::load32(b1 + R::KS_REDO_FH1_FILE_BLOCKS, big),
+           ks::load32(b1 + R::KS_REDO_FH1_NEXT_BLOCK, big), cur.sqn);
     auto scn = [&](int off) {
       uint64_t v = R::load_header_scn(b1 + off, big);
       return v == R::KS_REDO_SCN_NONE ? std::string("none") : std::to_string(v);
@@ -458,8 +491,10 @@ int main(int argc, char **argv) {
     log.flag &= ~KS_LOGF_BAD_CHECKSUM;
     const uint32_t bad = log.bad_blk;
     sum.bad_blocks.push_back(bad);
-    if (json) fprintf(stderr, "redocat: block %u of %s fails its checksum\n", bad, file);
-    else if (!summary) printf("BLOCK %u fails its checksum\n", bad);
+    if (json)
+      fprintf(stderr, "redocat: block %u of %s fails its checksum\n", bad, file);
+    else if (!summary)
+      printf("BLOCK %u fails its checksum\n", bad);
     R::set_block_checksum(data.data() + size_t(bad) * size_t(log.blk_sz), size_t(log.blk_sz));
   }
   if (summary)

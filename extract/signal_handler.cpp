@@ -23,9 +23,12 @@ int ks_set_signal_handlers() {
     std::memset(&sa, 0, sizeof sa);
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;
-    if (sig == SIGTERM) sa.sa_handler = ks_sig_terminate;
-    else if (sig == SIGCONT) sa.sa_handler = ks_sig_null;
-    else sa.sa_handler = SIG_IGN;
+    if (sig == SIGTERM)
+      sa.sa_handler = ks_sig_terminate;
+    else if (sig == SIGCONT)
+      sa.sa_handler = ks_sig_null;
+    else
+      sa.sa_handler = SIG_IGN;
     if (sigaction(sig, &sa, nullptr) != 0) {
       KS_ERROR("set signal handler error.\nsigaction(): %s", strerror(errno));
       return -1;

@@ -2,9 +2,10 @@
 // and the string helpers used to parse commands and object names.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <sys/types.h>
 
 // open(2) retried while a signal interrupts it; new files get mode 0644.
 int ks_open_file(const char *name, int flags);

@@ -11,6 +11,8 @@
 //
 // Signals are blocked and taken synchronously with sigtimedwait, so no handler ever
 // runs inside the allocator or the queue.
+#include "manager/kesmon.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -27,7 +29,6 @@
 #include "lib/log/log.h"
 #include "lib/ps/ps.h"
 #include "lib/shm/shm.h"
-#include "manager/kesmon.h"
 
 int x_grace_ms = 10000;
 std::deque<std::vector<uint8_t>> x_pending;
@@ -146,11 +147,21 @@ void handle(const uint8_t *msg, int len) {
       reply(cmd.pid, KS_REPLY_OK);
       wait_reply_taken(cmd.pid);
       return;
-    case KS_CMD_START_EXTRACT: code = mon_start_component(cmd, KS_CFG_COM_EXTRACT); break;
-    case KS_CMD_STOP_EXTRACT: code = mon_stop_component(cmd, KS_CFG_COM_EXTRACT); break;
-    case KS_CMD_START_APPLY: code = mon_start_component(cmd, KS_CFG_COM_APPLY); break;
-    case KS_CMD_STOP_APPLY: code = mon_stop_component(cmd, KS_CFG_COM_APPLY); break;
-    default: KS_ERROR("invalid command %d.", cmd.code); break;
+    case KS_CMD_START_EXTRACT:
+      code = mon_start_component(cmd, KS_CFG_COM_EXTRACT);
+      break;
+    case KS_CMD_STOP_EXTRACT:
+      code = mon_stop_component(cmd, KS_CFG_COM_EXTRACT);
+      break;
+    case KS_CMD_START_APPLY:
+      code = mon_start_component(cmd, KS_CFG_COM_APPLY);
+      break;
+    case KS_CMD_STOP_APPLY:
+      code = mon_stop_component(cmd, KS_CFG_COM_APPLY);
+      break;
+    default:
+      KS_ERROR("invalid command %d.", cmd.code);
+      break;
   }
   reply(cmd.pid, code);
 }
@@ -175,9 +186,7 @@ void serve_commands() {
   }
 }
 
-bool semaphores_lost() {
-  return semctl(shm_inf.semid, 0, GETVAL) < 0 && (errno == EIDRM || errno == EINVAL);
-}
+bool semaphores_lost() { return semctl(shm_inf.semid, 0, GETVAL) < 0 && (errno == EIDRM || errno == EINVAL); }
 
 }  // namespace
 

@@ -183,8 +183,8 @@ pid_t spawn(const ks_cfg_com_t &com, int comid, const char *unit, int thrd, cons
     clear_entry(e);
     return -1;
   }
-  KS_INFO("process %d started: %s -u %s -c %s%s%s %s", int(pid), path.c_str(), unit, com.name,
-          thrd > 0 ? " -t " : "", thrd > 0 ? std::to_string(thrd).c_str() : "", param);
+  KS_INFO("process %d started: %s -u %s -c %s%s%s %s", int(pid), path.c_str(), unit, com.name, thrd > 0 ? " -t " : "",
+          thrd > 0 ? std::to_string(thrd).c_str() : "", param);
   return pid;
 }
 
@@ -341,8 +341,8 @@ void revival_failed(uint32_t uk, const char *unit, const char *com, uint32_t res
     return;
   }
   if (r.failures > limit) {
-    KS_ERROR("component \"%s\".\"%s\" failed %u times in a row: not restarted again (limit %u); it stays down.",
-             unit, com, r.failures, limit);
+    KS_ERROR("component \"%s\".\"%s\" failed %u times in a row: not restarted again (limit %u); it stays down.", unit,
+             com, r.failures, limit);
     x_revive.erase(it);
     return;
   }
@@ -369,8 +369,10 @@ void mon_reap() {
     pid_t pid = waitpid(-1, &st, WNOHANG);
     if (pid <= 0) return;
     ks_ps_task_t *e = ks_ps_find(pid);
-    if (WIFSIGNALED(st)) KS_WARN("process %d killed by signal %d.", int(pid), WTERMSIG(st));
-    else KS_INFO("process %d exited with status %d.", int(pid), WEXITSTATUS(st));
+    if (WIFSIGNALED(st))
+      KS_WARN("process %d killed by signal %d.", int(pid), WTERMSIG(st));
+    else
+      KS_INFO("process %d exited with status %d.", int(pid), WEXITSTATUS(st));
     const bool stopped = x_stopping.erase(pid) != 0;
     const uint32_t uk = e != nullptr ? e->com_uk : 0;
     if (e != nullptr) clear_entry(*e);
@@ -388,9 +390,10 @@ void mon_reap() {
     char unit[KS_CFG_NAME];
     if (x_revive.count(uk) == 0 || component_by_uk(uk, &com, unit) < 0) continue;
     if (WIFEXITED(st) && WEXITSTATUS(st) == KS_EXIT_OPERATOR) {
-      KS_ERROR("component \"%s\".\"%s\" (process %d) stopped with status %d: its configuration must change "
-               "(the reason is in its log); not restarted automatically.",
-               unit, com->name, int(pid), KS_EXIT_OPERATOR);
+      KS_ERROR(
+          "component \"%s\".\"%s\" (process %d) stopped with status %d: its configuration must change "
+          "(the reason is in its log); not restarted automatically.",
+          unit, com->name, int(pid), KS_EXIT_OPERATOR);
       x_revive.erase(uk);
       continue;
     }
@@ -431,8 +434,7 @@ int mon_start_component(const ks_ps_cmd_t &cmd, uint32_t type) {
     return KS_REPLY_FAIL;
   }
   if (x_revive.erase(com->com_uk) != 0)
-    KS_INFO("component \"%s\".\"%s\" started by command: its pending automatic restart is dropped.", cmd.unit,
-            cmd.com);
+    KS_INFO("component \"%s\".\"%s\" started by command: its pending automatic restart is dropped.", cmd.unit, cmd.com);
   if (start_processes(com, c, cmd.unit, cmd.param, 0) != 0) return KS_REPLY_FAIL;
   Revival r;
   r.type = type;
@@ -502,7 +504,8 @@ int64_t mon_restart_due() {
   }
   int64_t next = -1;
   for (const auto &[uk, r] : x_revive)
-    if (r.due_ms != 0) next = std::max<int64_t>(0, next < 0 ? r.due_ms - mon_now_ms() : std::min(next, r.due_ms - mon_now_ms()));
+    if (r.due_ms != 0)
+      next = std::max<int64_t>(0, next < 0 ? r.due_ms - mon_now_ms() : std::min(next, r.due_ms - mon_now_ms()));
   return next;
 }
 

@@ -50,7 +50,9 @@ class FuzzLoop {
       size_t at = from + below(static_cast<uint32_t>(end - from));
       switch (below(8)) {
         case 0:
-        case 1: b[at] = static_cast<char>(rng()); break;
+        case 1:
+          b[at] = static_cast<char>(rng());
+          break;
         case 2:
           if (cut && below(4) == 0) b.resize(at);
           break;

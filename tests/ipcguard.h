@@ -67,9 +67,7 @@ class IpcGuard {
     extra_.clear();
   }
   // True when nothing is left at the key.
-  bool gone() const {
-    return shmget(key_, 0, 0) < 0 && errno == ENOENT && semget(key_, 0, 0) < 0 && errno == ENOENT;
-  }
+  bool gone() const { return shmget(key_, 0, 0) < 0 && errno == ENOENT && semget(key_, 0, 0) < 0 && errno == ENOENT; }
 
  private:
   key_t key_ = -1;

@@ -18,8 +18,7 @@ TempHome::TempHome() {
   std::string tmpl = (std::filesystem::temp_directory_path() / "kshome.XXXXXX").string();
   if (mkdtemp(tmpl.data()) == nullptr) abort();
   path_ = tmpl + "/";
-  for (const char *d : {"bin", "config", "log", "dict", "data", "error", "tmp"})
-    mkdir((path_ + d).c_str(), 0755);
+  for (const char *d : {"bin", "config", "log", "dict", "data", "error", "tmp"}) mkdir((path_ + d).c_str(), 0755);
   if (const char *old = getenv("KESTRO_HOME")) {
     old_home_ = old;
     had_old_ = true;
@@ -32,8 +31,10 @@ TempHome::~TempHome() {
   ks_log_close();
   std::error_code ec;
   if (getenv("KS_KEEP_HOME") == nullptr) std::filesystem::remove_all(path_, ec);
-  if (had_old_) setenv("KESTRO_HOME", old_home_.c_str(), 1);
-  else unsetenv("KESTRO_HOME");
+  if (had_old_)
+    setenv("KESTRO_HOME", old_home_.c_str(), 1);
+  else
+    unsetenv("KESTRO_HOME");
   ks_reset_home_dir();
 }
 

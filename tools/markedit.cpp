@@ -82,12 +82,15 @@ void parse_args(int argc, char **argv) {
 
 void print_ckp() {
   fprintf(stderr, "           File name: %s\n", file_name);
-  if (ckp.flag & KS_CKP_CLOSED) fprintf(stderr, "              Status: closed\n");
-  else if (ckp.flag & KS_CKP_OPEN) fprintf(stderr, "              Status: opened\n");
-  else fprintf(stderr, "              Status: unknown\n");
+  if (ckp.flag & KS_CKP_CLOSED)
+    fprintf(stderr, "              Status: closed\n");
+  else if (ckp.flag & KS_CKP_OPEN)
+    fprintf(stderr, "              Status: opened\n");
+  else
+    fprintf(stderr, "              Status: unknown\n");
   if (ckp.flag & KS_CKP_BIG_ENDIAN) fprintf(stderr, "     Log file endian: BIG\n");
-  fprintf(stderr, "        Log file RBA: %d.%d.%d\n", static_cast<int>(ckp.rba_sqn),
-          static_cast<int>(ckp.rba_blk), static_cast<int>(ckp.rba_byt));
+  fprintf(stderr, "        Log file RBA: %d.%d.%d\n", static_cast<int>(ckp.rba_sqn), static_cast<int>(ckp.rba_blk),
+          static_cast<int>(ckp.rba_byt));
   fprintf(stderr, "     Log file blocks: %d\n", static_cast<int>(ckp.blks));
   fprintf(stderr, " Log file block size: %d\n", static_cast<int>(ckp.blk_sz));
   fprintf(stderr, "    Log file version: %d.%x\n", static_cast<int>(ckp.vsn >> 24),

@@ -25,15 +25,16 @@ static_assert(sizeof(ks_dict_col_t) == kTabColSz);
 
 const char *x_prog = "schemacat";
 char x_file[256];
-int x_short = 0;                // "-s": tables only
-int x_one = 0;                  // "-t" given
+int x_short = 0;                      // "-s": tables only
+int x_one = 0;                        // "-t" given
 char x_one_name[2][KS_DICT_NAME_SZ];  // "-t SCHEMA.TABLE": print that table only
 
 void usage() {
-  fprintf(stderr,
-          "usage: %s [options]\n  -h    print this message\n  -s    print tables only\n  -t    print one table\n  -f    "
-          "input file name\n\n",
-          x_prog);
+  fprintf(
+      stderr,
+      "usage: %s [options]\n  -h    print this message\n  -s    print tables only\n  -t    print one table\n  -f    "
+      "input file name\n\n",
+      x_prog);
 }
 
 // A name field as a C string, whatever the file holds.
@@ -203,14 +204,15 @@ int print_dictionary() {
       return -1;
     }
     if (fh.nmap != 0) {  // the map records took the buffer over: read the tables again
-      if (read_records(fd, buf, cap, fh.ntab, sizeof(ks_dict_tab_t), KS_DICT_TAB_OFS) != static_cast<int64_t>(fh.ntab)) {
+      if (read_records(fd, buf, cap, fh.ntab, sizeof(ks_dict_tab_t), KS_DICT_TAB_OFS) !=
+          static_cast<int64_t>(fh.ntab)) {
         free(buf);
         close(fd);
         return -1;
       }
     }
-    damaged = ks_dict_check_records(fh, sch, reinterpret_cast<ks_dict_tab_t *>(buf), seq.data(), damage,
-                                    sizeof damage) != 0;
+    damaged =
+        ks_dict_check_records(fh, sch, reinterpret_cast<ks_dict_tab_t *>(buf), seq.data(), damage, sizeof damage) != 0;
   }
   free(buf);
   close(fd);

@@ -52,8 +52,8 @@ int perform_file(std::unique_ptr<uint8_t[]> &buf, size_t &cap) {
     fprintf(stderr, "open %s: %s\n", file_name, strerror(errno));
     return -1;
   }
-  off_t ofs = 0;       // file offset of buf[0]
-  size_t need = 0;     // bytes the walk waits for at ofs (0: anything new)
+  off_t ofs = 0;    // file offset of buf[0]
+  size_t need = 0;  // bytes the walk waits for at ofs (0: anything new)
   ssize_t last_n = -1;
   int idle = 0;
   int rc = 0;
@@ -94,11 +94,11 @@ int perform_file(std::unique_ptr<uint8_t[]> &buf, size_t &cap) {
       }
       if (!ks_trail_tlen_ok(th.tlen)) {
         if (th.tlen < KS_LCR_TH_SZ)
-          fprintf(stderr, "corrupt transaction header in %s at offset %ld: length %u below 32.\n",
-                  file_name, at, th.tlen);
+          fprintf(stderr, "corrupt transaction header in %s at offset %ld: length %u below 32.\n", file_name, at,
+                  th.tlen);
         else
-          fprintf(stderr, "corrupt transaction header in %s at offset %ld: length %u beyond %u.\n",
-                  file_name, at, th.tlen, KS_TRANS_REF_SZ - 1);
+          fprintf(stderr, "corrupt transaction header in %s at offset %ld: length %u beyond %u.\n", file_name, at,
+                  th.tlen, KS_TRANS_REF_SZ - 1);
         rc = -1;
         done = true;
         break;
@@ -133,8 +133,8 @@ int perform_file(std::unique_ptr<uint8_t[]> &buf, size_t &cap) {
     }
     if (n == last_n && ++idle >= KS_IDLE_ROUNDS) {
       // The file stopped growing inside a transaction (or its header): it is cut.
-      fprintf(stderr, "incomplete transaction in %s at offset %ld: %zd of %zu bytes present.\n",
-              file_name, static_cast<long>(ofs), n, need);
+      fprintf(stderr, "incomplete transaction in %s at offset %ld: %zd of %zu bytes present.\n", file_name,
+              static_cast<long>(ofs), n, need);
       fprintf(stderr, "reach the end of file.\n");
       rc = -1;
       break;

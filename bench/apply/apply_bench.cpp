@@ -25,9 +25,7 @@
 
 namespace {
 
-double now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 std::string num(long v) {
   uint8_t b[KS_ORA_NUMBER_MAX];
@@ -98,13 +96,14 @@ int main(int argc, char **argv) {
   for (long i = 0; i < rows; i += 100, scn++) {
     std::vector<std::string> recs;
     for (long k = i; k < i + 100 && k < rows; k++)
-      recs.push_back(tb::lcr(1, "KS", "T",
-                             {{"ID", 2, 22, num(k)}, {"NAME", 1, 30, "name-" + std::to_string(k)},
-                              {"AMOUNT", 2, 22, num(k % 1000)}}));
+      recs.push_back(tb::lcr(
+          1, "KS", "T",
+          {{"ID", 2, 22, num(k)}, {"NAME", 1, 30, "name-" + std::to_string(k)}, {"AMOUNT", 2, 22, num(k % 1000)}}));
     body += tb::trans(recs, scn, scn);
   }
-  std::string file = tb::file_header(0, first_scn, first_scn, scn - 1, scn - 1, 64 + static_cast<uint32_t>(body.size())) +
-                     body + tb::eof_marker();
+  std::string file =
+      tb::file_header(0, first_scn, first_scn, scn - 1, scn - 1, 64 + static_cast<uint32_t>(body.size())) + body +
+      tb::eof_marker();
   std::FILE *tf = std::fopen((home + "data/U1/EX_0.dat").c_str(), "wb");
   std::fwrite(file.data(), 1, file.size(), tf);
   std::fclose(tf);
@@ -150,11 +149,13 @@ int main(int argc, char **argv) {
   double t_same = direct_sqlite(home + "direct2.db", rows, per_commit);
   double r_apply = static_cast<double>(rows) / t_apply;
   double r_direct = static_cast<double>(direct_rows) / t_direct, r_same = static_cast<double>(rows) / t_same;
-  std::printf("%-58s %12s %10s %8s\n", "single-row insert LCRs, source transactions of 100", "rows/s", "seconds", "rows");
+  std::printf("%-58s %12s %10s %8s\n", "single-row insert LCRs, source transactions of 100", "rows/s", "seconds",
+              "rows");
   std::printf("%-58s %12.0f %10.2f %8ld\n", "trail replay into the stand-in target", r_apply, t_apply, rows);
   std::printf("%-58s %12.0f %10.2f %8ld\n", "direct SQLite inserts, commit every 100 rows", r_direct, t_direct,
               direct_rows);
-  std::printf("%-58s %12.0f %10.2f %8ld\n", "direct SQLite inserts, commit as often as the replay", r_same, t_same, rows);
+  std::printf("%-58s %12.0f %10.2f %8ld\n", "direct SQLite inserts, commit as often as the replay", r_same, t_same,
+              rows);
   std::printf("%-58s %12.2f\n", "ratio replay / direct (commit every 100 rows)", r_apply / r_direct);
   std::printf("%-58s %12.2f\n", "ratio replay / direct (same number of commits)", r_apply / r_same);
   std::error_code ec;

@@ -2,11 +2,11 @@
 // alias for every tenth table), as the redo handlers run them for every row change:
 // hits on tables, hits through alias entries, and misses (objects not captured).
 // Usage: bench_dict_lookup [tables] [lookups]
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <random>
 #include <vector>
 

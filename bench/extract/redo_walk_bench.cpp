@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "extract/extract.h"
+#include "lib/bytes.h"
 #include "lib/fmt/redo_checksum.h"
 #include "lib/fmt/redo_format.h"
-#include "lib/bytes.h"
 #include "lib/log/log.h"
 
 namespace {
@@ -90,7 +90,8 @@ void write_log(const std::string &path, uint32_t seq, int blocks, int bs, std::m
     ks::store_le16(h + ks::redo::KS_REDO_BH_FIRST_RECORD, static_cast<uint16_t>(0x8000 | first[b]));
   }
   // Checksums set, as a database writes them, so that the walk verifies every block.
-  for (int b = 0; b < blocks; b++) ks::redo::set_block_checksum(&f[static_cast<size_t>(b) * bs], static_cast<size_t>(bs));
+  for (int b = 0; b < blocks; b++)
+    ks::redo::set_block_checksum(&f[static_cast<size_t>(b) * bs], static_cast<size_t>(bs));
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0 || write(fd, f.data(), f.size()) != static_cast<ssize_t>(f.size())) {
     perror(path.c_str());
@@ -163,8 +164,8 @@ int main(int argc, char **argv) {
   double t_walk = seconds_since(t0);
   std::filesystem::remove_all(dir);
 
-  printf("redo read+walk, %d logs of %d MiB, %d-byte blocks, %llu records (%.1f MB of records)\n", nlogs, log_mib,
-         bs, static_cast<unsigned long long>(g_records), g_bytes / 1e6);
+  printf("redo read+walk, %d logs of %d MiB, %d-byte blocks, %llu records (%.1f MB of records)\n", nlogs, log_mib, bs,
+         static_cast<unsigned long long>(g_records), g_bytes / 1e6);
   printf("%-22s %10s %10s\n", "", "seconds", "MB/s");
   printf("%-22s %10.3f %10.0f\n", "cat > /dev/null", t_cat, mb / t_cat);
   printf("%-22s %10.3f %10.0f\n", "read + walk", t_walk, mb / t_walk);

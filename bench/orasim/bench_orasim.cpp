@@ -7,7 +7,6 @@
 //   bench_orasim [DIR] [TXNS]
 #include <sys/stat.h>
 #include <time.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -125,6 +124,9 @@ int main(int argc, char **argv) {
   }
   rmdir(dir.c_str());
   printf("\nsmall-row OLTP mix: %.1f MB/s wall, %.1f MB per CPU second (target %.0f MB/s): %s\n", best_wall, best_cpu,
-         kTargetMBs, best_wall >= kTargetMBs ? "met" : best_cpu >= kTargetMBs ? "met on CPU time, not on this loaded machine's wall clock" : "NOT met");
+         kTargetMBs,
+         best_wall >= kTargetMBs  ? "met"
+         : best_cpu >= kTargetMBs ? "met on CPU time, not on this loaded machine's wall clock"
+                                  : "NOT met");
   return 0;
 }

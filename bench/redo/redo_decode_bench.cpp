@@ -33,10 +33,10 @@
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
-#include "lib/fmt/redo_format.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
 #include "lib/cfg/cfg.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 #include "lib/shm/shm.h"
 #include "oci/oci.h"
@@ -66,8 +66,8 @@ struct Stage {
 void print_stage(const char *name, const Stage &s, double mb, double rows, const Stage &cat) {
   char r[32] = "-";
   if (rows >= 0) snprintf(r, sizeof r, "%.0f", rows / s.cpu);
-  printf("| %-16s | %8.3f | %8.3f | %10.0f | %10.0f | %14s | %9.2f |\n", name, s.wall, s.cpu, mb / s.wall,
-         mb / s.cpu, r, cat.cpu / s.cpu);
+  printf("| %-16s | %8.3f | %8.3f | %10.0f | %10.0f | %14s | %9.2f |\n", name, s.wall, s.cpu, mb / s.wall, mb / s.cpu,
+         r, cat.cpu / s.cpu);
 }
 
 std::string self_dir() {
@@ -154,8 +154,10 @@ bool make_set(const std::string &set, int mib) {
   for (int seed = 1; total_size(archived_logs(set)) < want; seed++) {
     fprintf(stderr, "making the redo set: %llu of %d MiB\r",
             static_cast<unsigned long long>(total_size(archived_logs(set)) >> 20), mib);
-    if (run(bin + "/orasim run -d " + sim + " -n SRC --txns 20000 --concurrency 8 --rollback 5 --savepoint 5 "
-                  "--multi 10 --nosync --no-expect --seed " + std::to_string(seed) + " >/dev/null") != 0)
+    if (run(bin + "/orasim run -d " + sim +
+            " -n SRC --txns 20000 --concurrency 8 --rollback 5 --savepoint 5 "
+            "--multi 10 --nosync --no-expect --seed " +
+            std::to_string(seed) + " >/dev/null") != 0)
       return false;
   }
   if (run(bin + "/orasim switch -d " + sim + " -n SRC >/dev/null") != 0) return false;
@@ -256,10 +258,18 @@ int main(int argc, char **argv) {
   int c;
   while ((c = getopt(argc, argv, "s:d:p:h")) != -1) {
     switch (c) {
-      case 's': mib = atoi(optarg); break;
-      case 'd': set = optarg; break;
-      case 'p': passes = atoi(optarg); break;
-      default: usage(argv[0]); return 1;
+      case 's':
+        mib = atoi(optarg);
+        break;
+      case 'd':
+        set = optarg;
+        break;
+      case 'p':
+        passes = atoi(optarg);
+        break;
+      default:
+        usage(argv[0]);
+        return 1;
     }
   }
   if (mib <= 0 || passes <= 0) {
@@ -363,12 +373,12 @@ int main(int argc, char **argv) {
     fprintf(stderr, "capture failed: %s\n", ks_log_get_message());
     return 1;
   }
-  printf("redo set %s: %zu logs, %.1f MB; %llu LCRs, %llu row changes; trail %.1f MB in %d files\n",
-         set.c_str(), logs.size(), mb, static_cast<unsigned long long>(lcrs_full),
-         static_cast<unsigned long long>(rows_full), trail / 1e6, files);
+  printf("redo set %s: %zu logs, %.1f MB; %llu LCRs, %llu row changes; trail %.1f MB in %d files\n", set.c_str(),
+         logs.size(), mb, static_cast<unsigned long long>(lcrs_full), static_cast<unsigned long long>(rows_full),
+         trail / 1e6, files);
   printf("Rates per CPU second stand for one dedicated core; wall rates depend on the machine's load.\n");
-  printf("| %-16s | %8s | %8s | %10s | %10s | %14s | %9s |\n", "stage", "wall s", "cpu s", "MB/s wall",
-         "MB/s cpu", "row changes/s", "speed/cat");
+  printf("| %-16s | %8s | %8s | %10s | %10s | %14s | %9s |\n", "stage", "wall s", "cpu s", "MB/s wall", "MB/s cpu",
+         "row changes/s", "speed/cat");
   printf("|------------------|----------|----------|------------|------------|----------------|-----------|\n");
   print_stage("cat", st_cat, mb, -1, st_cat);
   print_stage("decode", st_dec, mb, static_cast<double>(rows_dec), st_cat);

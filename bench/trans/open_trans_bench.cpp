@@ -75,8 +75,9 @@ int main(int argc, char **argv) {
     ksbench::remove_installation(tmpl);
     return 1;
   }
-  printf("| open transactions | records | seconds | records/s | slot headers and index KiB | "
-         "pool peak KiB | spilled at the end | peak RSS MiB |\n");
+  printf(
+      "| open transactions | records | seconds | records/s | slot headers and index KiB | "
+      "pool peak KiB | spilled at the end | peak RSS MiB |\n");
   printf("|---|---|---|---|---|---|---|---|\n");
   for (int n : counts) {
     Result r;

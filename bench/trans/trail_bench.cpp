@@ -28,8 +28,8 @@ int main(int argc, char **argv) {
   auto t0 = std::chrono::steady_clock::now();
   uint64_t bytes = 0;
   for (long i = 0; i < count; i++) {
-    const uint64_t xid = (static_cast<uint64_t>(i % 64) << 48) | (static_cast<uint64_t>(i % 1000) << 32) |
-                         static_cast<uint64_t>(i);
+    const uint64_t xid =
+        (static_cast<uint64_t>(i % 64) << 48) | (static_cast<uint64_t>(i % 1000) << 32) | static_cast<uint64_t>(i);
     const uint64_t scn = 1000 + static_cast<uint64_t>(i);
     if (ks_append_lcr(&ex, reinterpret_cast<ks_lcr_rh_t *>(row), xid, scn, 1) < 0 ||
         ks_append_lcr(&ex, reinterpret_cast<ks_lcr_rh_t *>(commit), xid, scn, 2) < 0) {

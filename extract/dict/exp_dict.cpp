@@ -7,6 +7,8 @@
 // table records are sorted by objn before anything looks them up. The dictionary file is
 // written under a temporary name and renamed only when complete, so an interrupted export
 // never leaves a file that a later start would take for a finished dictionary.
+#include "extract/dict/exp_dict.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,13 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "extract/dict/exp_dict.h"
 #include "lib/log/log.h"
 #include "lib/util.h"
 
-const char x_sysobj_name[13][16] = {"TAB$",        "OBJ$",        "IND$",    "ICOL$", "COL$",
-                                    "CDEF$",       "CCOL$",       "LOB$",    "TABPART$",
-                                    "TABSUBPART$", "TABCOMPART$", "SEQ$",    ""};
+const char x_sysobj_name[13][16] = {"TAB$", "OBJ$",     "IND$",        "ICOL$",       "COL$", "CDEF$", "CCOL$",
+                                    "LOB$", "TABPART$", "TABSUBPART$", "TABCOMPART$", "SEQ$", ""};
 
 ks_dict_val_t ks_dict_num(int64_t v) {
   ks_dict_val_t x = {};
@@ -220,7 +220,8 @@ int export_all(ks_dict_exp_t *exp, const ks_dict_sets_t *sets, const char *path,
   // System objects, then the include list in order.
   if (ks_export_sys_objects(exp) < 0) return -1;
   for (const ks_dict_item_t &it : sets->inc) {
-    int rc = (it.flag & KS_DICT_ITEM_ALL) ? ks_export_schema(exp, it.schema) : ks_export_table(exp, it.schema, it.table);
+    int rc =
+        (it.flag & KS_DICT_ITEM_ALL) ? ks_export_schema(exp, it.schema) : ks_export_table(exp, it.schema, it.table);
     if (rc < 0) return -1;
   }
   if (read_back(exp) < 0) return -1;
@@ -274,7 +275,8 @@ int export_all(ks_dict_exp_t *exp, const ks_dict_sets_t *sets, const char *path,
   }
   auto *seq = reinterpret_cast<ks_dict_seq_t *>(exp->base + KS_DICT_TAB_OFS);
   qsort(seq, exp->nseq, sizeof(ks_dict_seq_t), ks_sequence_compare);
-  if (!write_all(exp->fd, seq, uint64_t{sizeof(ks_dict_seq_t)} * exp->nseq, tabcol + uint64_t{sizeof(ks_dict_map_t)} * exp->nmap)) {
+  if (!write_all(exp->fd, seq, uint64_t{sizeof(ks_dict_seq_t)} * exp->nseq,
+                 tabcol + uint64_t{sizeof(ks_dict_map_t)} * exp->nmap)) {
     KS_ERROR("write sequence dictionary data error.");
     return -1;
   }
@@ -366,12 +368,23 @@ int ks_dict_exp_run_raw(ks_dict_exp_t *exp, const char *sql, std::initializer_li
                        static_cast<int>(kinds.size()), fn, ctx);
   if (rc >= 0) return 0;
   switch (rc) {
-    case KS_DQ_EPREPARE: KS_ERROR("prepare statement error.\n%s", exp->q->message()); break;
-    case KS_DQ_EDEFINE: KS_ERROR("define data output error.\n%s", exp->q->message()); break;
-    case KS_DQ_EBIND: KS_ERROR("%s\n%s", bind_err, exp->q->message()); break;
-    case KS_DQ_EEXECUTE: KS_ERROR("execute statement error.\n%s", exp->q->message()); break;
-    case KS_DQ_EFETCH: KS_ERROR("fetch data error.\n%s", exp->q->message()); break;
-    default: break;
+    case KS_DQ_EPREPARE:
+      KS_ERROR("prepare statement error.\n%s", exp->q->message());
+      break;
+    case KS_DQ_EDEFINE:
+      KS_ERROR("define data output error.\n%s", exp->q->message());
+      break;
+    case KS_DQ_EBIND:
+      KS_ERROR("%s\n%s", bind_err, exp->q->message());
+      break;
+    case KS_DQ_EEXECUTE:
+      KS_ERROR("execute statement error.\n%s", exp->q->message());
+      break;
+    case KS_DQ_EFETCH:
+      KS_ERROR("fetch data error.\n%s", exp->q->message());
+      break;
+    default:
+      break;
   }
   return -1;
 }

@@ -45,8 +45,8 @@ typedef int (*ks_dict_row_fn)(void *ctx, const ks_dict_val_t *row);
 class ks_dict_query {
  public:
   virtual ~ks_dict_query() = default;
-  virtual int run(const char *sql, const ks_dict_val_t *binds, int nbind, const int *kinds, int ncol,
-                  ks_dict_row_fn fn, void *ctx) = 0;
+  virtual int run(const char *sql, const ks_dict_val_t *binds, int nbind, const int *kinds, int ncol, ks_dict_row_fn fn,
+                  void *ctx) = 0;
   virtual const char *message() = 0;
   uint8_t *buf = nullptr;
   size_t bsz = 0;
@@ -80,7 +80,7 @@ typedef struct __ks_dict_exp_s {
   int tfd, cfd;   // temporary table and column files, -1 when not open
   uint64_t tofs, cofs;
   uint32_t max_sch, max_tab, max_col;
-  uint32_t itab, icol;  // records in the areas, not yet flushed
+  uint32_t itab, icol;                    // records in the areas, not yet flushed
   uint32_t nsch, ntab, ncol, nseq, nmap;  // totals (ntab/ncol: flushed, until the read-back)
   uint32_t rsz;
   uint32_t seqn;

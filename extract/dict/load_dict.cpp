@@ -96,9 +96,12 @@ int ks_dict_load_block(const char *path, ks_dict_alloc_fn alloc, ks_dict_free_fn
   ks_dict_t d;
   ks_dict_attach(base, &d);
   const char *fail = nullptr;
-  if (!read_area(fd, d.sch, uint64_t{sizeof(ks_dict_sch_t)} * fh.nsch, KS_DICT_SCH_OFS)) fail = "read schema data error.";
-  else if (!read_area(fd, d.tab, uint64_t{sizeof(ks_dict_tab_t)} * fh.ntab, KS_DICT_TAB_OFS)) fail = "read table data error.";
-  else if (!read_area(fd, d.col, uint64_t{sizeof(ks_dict_col_t)} * fh.ncol, ks_dict_col_ofs(fh.ntab))) fail = "read column data error.";
+  if (!read_area(fd, d.sch, uint64_t{sizeof(ks_dict_sch_t)} * fh.nsch, KS_DICT_SCH_OFS))
+    fail = "read schema data error.";
+  else if (!read_area(fd, d.tab, uint64_t{sizeof(ks_dict_tab_t)} * fh.ntab, KS_DICT_TAB_OFS))
+    fail = "read table data error.";
+  else if (!read_area(fd, d.col, uint64_t{sizeof(ks_dict_col_t)} * fh.ncol, ks_dict_col_ofs(fh.ntab)))
+    fail = "read column data error.";
   else if (!read_area(fd, d.map, uint64_t{sizeof(ks_dict_map_t)} * fh.nmap, ks_dict_map_ofs(fh.ntab, fh.ncol)))
     fail = "read mapping data error.";
   else if (!read_area(fd, d.seq, uint64_t{sizeof(ks_dict_seq_t)} * fh.nseq, ks_dict_seq_ofs(fh.ntab, fh.ncol, fh.nmap)))

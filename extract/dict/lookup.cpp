@@ -20,8 +20,10 @@ inline int search(const ks_dict_tab_t *pt, int n, uint32_t objn) {
     int mid = (low + high) / 2;
     uint32_t v = pt[mid].objn;
     if (v == objn) return mid;
-    if (v < objn) low = mid + 1;
-    else high = mid - 1;
+    if (v < objn)
+      low = mid + 1;
+    else
+      high = mid - 1;
   }
   return -1;
 }

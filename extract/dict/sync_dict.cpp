@@ -52,7 +52,8 @@ int ks_dict_write_file(ks_dict_t *dict, const char *path) {
     fail = "write column information error.";
   else if (!write_area(fd, dict->map, uint64_t{sizeof(ks_dict_map_t)} * fh.nmap, ks_dict_map_ofs(fh.ntab, fh.ncol)))
     fail = "write mapping information error.";
-  else if (!write_area(fd, dict->seq, uint64_t{sizeof(ks_dict_seq_t)} * fh.nseq, ks_dict_seq_ofs(fh.ntab, fh.ncol, fh.nmap)))
+  else if (!write_area(fd, dict->seq, uint64_t{sizeof(ks_dict_seq_t)} * fh.nseq,
+                       ks_dict_seq_ofs(fh.ntab, fh.ncol, fh.nmap)))
     fail = "write sequence information error.";
   else if (fsync(fd) != 0)
     fail = "write sequence information error.";

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "extract/redo/redo.h"
-#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 
 namespace {
@@ -49,8 +49,10 @@ uint32_t ks_col_flag(const ks_dict_col_t *c, bool old) {
   uint32_t f = 0;
   if (c->flag & KS_COL_NCHAR) f |= KS_CH_NATIONAL;
   if (old) {
-    if (c->flag & KS_COL_PK) f |= KS_CH_PK;
-    else if (c->flag & KS_COL_UK) f |= KS_CH_UK;
+    if (c->flag & KS_COL_PK)
+      f |= KS_CH_PK;
+    else if (c->flag & KS_COL_UK)
+      f |= KS_CH_UK;
   }
   return f;
 }
@@ -109,8 +111,10 @@ int ks_lcr_value(ks_lcr_b *lb, const ks_dict_col_t *c, uint32_t base_flag, uint8
       KS_ERROR("IRP insert LOB chunk address.");
       return -1;
     }
-    if (dlen > 0) ks_lcr_col(lb, c, base_flag | KS_CH_LOB_DATA, lob, static_cast<uint32_t>(dlen));
-    else ks_lcr_col(lb, c, base_flag | KS_CH_EMPTY_LOB, nullptr, 0);
+    if (dlen > 0)
+      ks_lcr_col(lb, c, base_flag | KS_CH_LOB_DATA, lob, static_cast<uint32_t>(dlen));
+    else
+      ks_lcr_col(lb, c, base_flag | KS_CH_EMPTY_LOB, nullptr, 0);
     return 0;
   }
   ks_lcr_col(lb, c, base_flag, data, len);
@@ -142,8 +146,10 @@ int ks_lcr_sup(ks_extr_t *ex, ks_lcr_b *lb, bool old, bool skip_nocap, uint32_t 
     if (skip_nocap && (c->flag & KS_COL_NOCAPTURE)) continue;
     int fk = k + 3 + i;
     uint32_t flen = cv.len[fk];
-    if (l == ks::redo::KS_REDO_SUP_NULL_LENGTH || flen == 0) ks_lcr_col(lb, c, ks_col_flag(c, old) | KS_CH_NULL, nullptr, 0);
-    else ks_lcr_col(lb, c, ks_col_flag(c, old), cv.v + cv.off[fk], flen);
+    if (l == ks::redo::KS_REDO_SUP_NULL_LENGTH || flen == 0)
+      ks_lcr_col(lb, c, ks_col_flag(c, old) | KS_CH_NULL, nullptr, 0);
+    else
+      ks_lcr_col(lb, c, ks_col_flag(c, old), cv.v + cv.off[fk], flen);
     (*count)++;
   }
   return 0;

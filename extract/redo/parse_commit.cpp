@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "extract/redo/redo.h"
-#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 
 namespace R = ks::redo;
@@ -19,7 +19,8 @@ int ks_parse_commit(ks_extr_t *ex, uint8_t *vbuf) {
   int cls = ks::load16(vbuf + R::KS_REDO_CV_CLASS, cv.big);
   if (cls < ex->l->cls_usn) return -1;
   uint16_t usn = static_cast<uint16_t>((cls - ex->l->cls_usn) / 2);
-  uint64_t xid = R::make_xid(usn, ks::load16(f + R::KS_REDO_CMT_SLOT, cv.big), ks::load32(f + R::KS_REDO_CMT_SQN, cv.big));
+  uint64_t xid =
+      R::make_xid(usn, ks::load16(f + R::KS_REDO_CMT_SLOT, cv.big), ks::load32(f + R::KS_REDO_CMT_SQN, cv.big));
   m->xid = xid;
   m->pxid = xid;
   ks_lcr_rhs_t rh;

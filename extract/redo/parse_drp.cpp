@@ -3,8 +3,8 @@
 // not carried in old images. Invariants: values come only from fields of the checked
 // undo vector; a column not stored in the row is a NULL old value.
 #include "extract/redo/redo.h"
-#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 
 namespace R = ks::redo;

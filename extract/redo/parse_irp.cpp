@@ -3,8 +3,8 @@
 // next-piece row id for the chain buffer. Invariants: values are read only from fields
 // of the checked vector; a not-captured column still consumes its value field.
 #include "extract/redo/redo.h"
-#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 
 namespace R = ks::redo;

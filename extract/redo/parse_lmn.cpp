@@ -4,8 +4,8 @@
 // forwarding-address change never finds an open chain. Invariants: fixed offsets are read
 // only from fields long enough to hold them.
 #include "extract/redo/redo.h"
-#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 
 namespace R = ks::redo;

@@ -15,9 +15,9 @@
 
 #include "extract/frame_placeholders.h"
 #include "extract/redo/redo.h"
-#include "lib/fmt/redo_format.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 
 ks_miner_t x_miner;
@@ -73,9 +73,9 @@ int x_append_rc = 0;
 uint64_t x_nc_count[KS_NC_REASONS];
 uint64_t x_nc_logged_total = 0;  // the sum when the counts were last logged
 
-const char *const kNcReason[KS_NC_REASONS] = {
-    "index-organised table change not supported", "LOB change not supported",
-    "direct-path load not supported", "chained row change not supported", "change not decoded"};
+const char *const kNcReason[KS_NC_REASONS] = {"index-organised table change not supported", "LOB change not supported",
+                                              "direct-path load not supported", "chained row change not supported",
+                                              "change not decoded"};
 
 }  // namespace
 
@@ -97,9 +97,7 @@ const char *ks_not_captured_reason(int reason) {
   return reason >= 0 && reason < KS_NC_REASONS ? kNcReason[reason] : "";
 }
 
-uint64_t ks_not_captured_count(int reason) {
-  return reason >= 0 && reason < KS_NC_REASONS ? x_nc_count[reason] : 0;
-}
+uint64_t ks_not_captured_count(int reason) { return reason >= 0 && reason < KS_NC_REASONS ? x_nc_count[reason] : 0; }
 
 void ks_not_captured(ks_extr_t *ex, int reason, int ti, uint8_t layer, uint8_t code) {
   if (reason < 0 || reason >= KS_NC_REASONS) reason = KS_NC_DECODE;
@@ -111,9 +109,9 @@ void ks_not_captured(ks_extr_t *ex, int reason, int ti, uint8_t layer, uint8_t c
     table = d->tab[ti].name;
     if (d->tab[ti].ui < d->hdr->nsch) owner = d->sch[d->tab[ti].ui].name;
   }
-  KS_ERROR("%s (rba=%06x.%08x.%04x, SCN: %llu, XID: %d.%d.%d, table: %s.%s, op: %d.%d).", kNcReason[reason],
-           m->rba.sqn, m->rba.blk, m->rba.byt, static_cast<unsigned long long>(m->scn), KS_XID_ARGS(m->xid), owner,
-           table, layer, code);
+  KS_ERROR("%s (rba=%06x.%08x.%04x, SCN: %llu, XID: %d.%d.%d, table: %s.%s, op: %d.%d).", kNcReason[reason], m->rba.sqn,
+           m->rba.blk, m->rba.byt, static_cast<unsigned long long>(m->scn), KS_XID_ARGS(m->xid), owner, table, layer,
+           code);
 }
 
 void ks_log_not_captured(bool always) {
@@ -293,11 +291,11 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
   uint8_t *v = r + hsz;
   uint32_t left = static_cast<uint32_t>(rlen - hsz);
   int nv = 0;
-  int load_ti = -1;        // the captured table a direct-path load of this record fills
-  uint32_t reported = 0;   // reasons already reported for this record
+  int load_ti = -1;                     // the captured table a direct-path load of this record fills
+  uint32_t reported = 0;                // reasons already reported for this record
   uint8_t row_layer = 0, row_code = 0;  // the last row operation, for the report
-  bool skipping = false;  // passing over the rest of a change that could not be read
-  bool not_captured = false;  // some change belonged to an object outside the capture set
+  bool skipping = false;                // passing over the rest of a change that could not be read
+  bool not_captured = false;            // some change belonged to an object outside the capture set
   auto report = [&](int reason, int ti, uint8_t layer, uint8_t code) {
     if (reported & (1u << reason)) return;
     reported |= 1u << reason;
@@ -335,23 +333,47 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
     if (skipping && act != Act::undo && act != Act::commit) act = Act::skip;
     if (act == Act::undo) skipping = false;
     switch (act) {
-      case Act::skip: break;
-      case Act::end: return 0;
-      case Act::undo: rc = ks_parse_undo(ex, v, &piece); break;
-      case Act::commit: rc = ks_parse_commit(ex, v); break;
-      case Act::audit: rc = ks_parse_audit(ex, v); break;
-      case Act::irp: rc = ks_parse_irp(ex, v, &piece); break;
-      case Act::drp: rc = ks_parse_drp(ex, v, &piece); break;
-      case Act::urp: rc = ks_parse_urp(ex, v, &piece); break;
-      case Act::orp: rc = ks_parse_orp(ex, v, &piece); break;
-      case Act::cfa: rc = ks_parse_cfa(ex, v, &piece); break;
-      case Act::qmi: rc = ks_parse_qmi(ex, v); break;
-      case Act::lmn: rc = ks_parse_lmn(ex, v, &piece); break;
+      case Act::skip:
+        break;
+      case Act::end:
+        return 0;
+      case Act::undo:
+        rc = ks_parse_undo(ex, v, &piece);
+        break;
+      case Act::commit:
+        rc = ks_parse_commit(ex, v);
+        break;
+      case Act::audit:
+        rc = ks_parse_audit(ex, v);
+        break;
+      case Act::irp:
+        rc = ks_parse_irp(ex, v, &piece);
+        break;
+      case Act::drp:
+        rc = ks_parse_drp(ex, v, &piece);
+        break;
+      case Act::urp:
+        rc = ks_parse_urp(ex, v, &piece);
+        break;
+      case Act::orp:
+        rc = ks_parse_orp(ex, v, &piece);
+        break;
+      case Act::cfa:
+        rc = ks_parse_cfa(ex, v, &piece);
+        break;
+      case Act::qmi:
+        rc = ks_parse_qmi(ex, v);
+        break;
+      case Act::lmn:
+        rc = ks_parse_lmn(ex, v, &piece);
+        break;
       case Act::lkr:
       case Act::qmd:
         if (m->undo == nullptr) rc = ks_parse_kdo_rollback(ex, v, &piece);
         break;
-      case Act::ddl: rc = ks_parse_ddl(ex, v); break;
+      case Act::ddl:
+        rc = ks_parse_ddl(ex, v);
+        break;
       case Act::notyet: {
         // Index-organised leaves, LOB locators and data, direct-path loads: this build has
         // no decoder for them. A change of a captured table is reported and counted; the
@@ -359,8 +381,10 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
         // are passed over quietly.
         int reason = -1, ti = -1;
         notyet_table(ex, v, layer, &reason, &ti, &load_ti);
-        if (reason >= 0) report(reason, ti, layer, code);
-        else KS_DEBUG("redo operation %d.%d is not decoded yet.", layer, code);
+        if (reason >= 0)
+          report(reason, ti, layer, code);
+        else
+          KS_DEBUG("redo operation %d.%d is not decoded yet.", layer, code);
         break;
       }
     }

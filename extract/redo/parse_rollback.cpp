@@ -5,9 +5,9 @@
 // transaction that holds the slot. Invariants: the 5.6/5.11 search stays inside the
 // record; a record whose transaction is not open appends nothing.
 #include "extract/redo/redo.h"
-#include "lib/fmt/redo_format.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 
 namespace R = ks::redo;
@@ -44,7 +44,10 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
       crp->cr_rdba = ks::load32(h + R::KS_REDO_KDO_DBA, big);
       crp->cr_slot = ks::load16(h + R::KS_REDO_LKR_SLOT, big);
       break;
-    case R::KS_REDO_OP_DRP: case R::KS_REDO_OP_CFA: case R::KS_REDO_OP_QMD: case R::KS_REDO_OP_LMN:
+    case R::KS_REDO_OP_DRP:
+    case R::KS_REDO_OP_CFA:
+    case R::KS_REDO_OP_QMD:
+    case R::KS_REDO_OP_LMN:
       break;
     default:
       KS_ERROR("unknown operation [%d].", code);
@@ -63,8 +66,10 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   uint8_t pf = s[R::KS_REDO_SUP_FLAGS];
   if (!(pf & R::KS_REDO_SUP_FIRST) || !(pf & R::KS_REDO_SUP_LAST)) {
     m->flag |= KS_MN_PIECE;
-    if (pf & R::KS_REDO_SUP_LAST) m->flag |= KS_MN_COMPLETE;
-    else if (pf & R::KS_REDO_SUP_FIRST) m->flag |= KS_MN_ROLLBACK;
+    if (pf & R::KS_REDO_SUP_LAST)
+      m->flag |= KS_MN_COMPLETE;
+    else if (pf & R::KS_REDO_SUP_FIRST)
+      m->flag |= KS_MN_ROLLBACK;
     crp->nsc = ks::load16(s + R::KS_REDO_SUP_COLUMNS, big);
     crp->undo_scid = ks::load16(s + R::KS_REDO_SUP_UNDO_SCID, big);
     crp->redo_scid = ks::load16(s + R::KS_REDO_SUP_REDO_SCID, big);
@@ -120,18 +125,27 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
       KS_DEBUG("rollback redo of a transaction not being collected, dropped.");
       return -9;
     }
-    KS_ERROR("partial rollback xid not same as previous record (rba=%06x.%08x.%04x, undo slot %u.%u, previous XID: %d.%d.%d).",
-            m->rba.sqn, m->rba.blk, m->rba.byt, usn, slot, KS_XID_ARGS(m->pxid));
+    KS_ERROR(
+        "partial rollback xid not same as previous record (rba=%06x.%08x.%04x, undo slot %u.%u, previous XID: "
+        "%d.%d.%d).",
+        m->rba.sqn, m->rba.blk, m->rba.byt, usn, slot, KS_XID_ARGS(m->pxid));
     return -1;
   }
   m->xid = xid;
   m->pxid = xid;  // the rollback of several changes comes as a run of records
   uint32_t opc;
   switch (code) {
-    case R::KS_REDO_OP_IRP: opc = KS_OPC_INSERT; break;
-    case R::KS_REDO_OP_DRP: opc = KS_OPC_DELETE; break;
-    case R::KS_REDO_OP_QMD: opc = KS_OPC_QMD; break;
-    case R::KS_REDO_OP_LKR: return -9;
+    case R::KS_REDO_OP_IRP:
+      opc = KS_OPC_INSERT;
+      break;
+    case R::KS_REDO_OP_DRP:
+      opc = KS_OPC_DELETE;
+      break;
+    case R::KS_REDO_OP_QMD:
+      opc = KS_OPC_QMD;
+      break;
+    case R::KS_REDO_OP_LKR:
+      return -9;
     case R::KS_REDO_OP_URP: {
       opc = KS_OPC_UPDATE;
       int nv = h[R::KS_REDO_URP_COLUMNS];
@@ -143,8 +157,7 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
         if (ks_is_lob(cols[ci].ctyp)) {
           uint8_t *lob = nullptr;
           int dlen = 0;
-          if (ks_parse_lob_inrow(cv.v + cv.off[4], cv.len[4], &lob, &dlen) < 0 || dlen == 0)
-            opc = KS_OPC_LOB_ROLLBACK;
+          if (ks_parse_lob_inrow(cv.v + cv.off[4], cv.len[4], &lob, &dlen) < 0 || dlen == 0) opc = KS_OPC_LOB_ROLLBACK;
         }
       }
       break;

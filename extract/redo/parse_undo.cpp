@@ -5,8 +5,8 @@
 // every fixed offset is read only from a field long enough to hold it; with no dictionary
 // (ex->d null) every row undo is passed over.
 #include "extract/redo/redo.h"
-#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 
 namespace R = ks::redo;
@@ -46,9 +46,16 @@ int ks_parse_iot_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   int code = f4[0];
   int cnt;
   switch (code) {
-    case 3: case 18: cnt = 0; break;
-    case 5: cnt = 1; break;
-    case 35: cnt = ks_cv_len(&cv, 6) < 0 ? 0 : ks_cv_len(&cv, 6) / 2 + 1; break;
+    case 3:
+    case 18:
+      cnt = 0;
+      break;
+    case 5:
+      cnt = 1;
+      break;
+    case 35:
+      cnt = ks_cv_len(&cv, 6) < 0 ? 0 : ks_cv_len(&cv, 6) / 2 + 1;
+      break;
     default:
       KS_ERROR("unknow row operation [10.%d] in undo.", code);
       return -1;
@@ -183,7 +190,8 @@ int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     uint8_t pf = 0;
     int rc = read_sup(ex, cv, 5 + cnt, crp, &pf);
     if (rc != 0) return rc < 0 ? -1 : 0;
-    if ((pf & R::KS_REDO_SUP_FIRST) && (pf & R::KS_REDO_SUP_LAST) && !(m->slen == R::KS_REDO_SUP_SIZE_LONG && code == R::KS_REDO_OP_ORP))
+    if ((pf & R::KS_REDO_SUP_FIRST) && (pf & R::KS_REDO_SUP_LAST) &&
+        !(m->slen == R::KS_REDO_SUP_SIZE_LONG && code == R::KS_REDO_OP_ORP))
       return 0;
     m->flag |= KS_MN_PIECE;
     if (pf & R::KS_REDO_SUP_LAST) m->flag |= KS_MN_COMPLETE;

@@ -4,8 +4,8 @@
 // table go to the sequence handler instead. Invariants: values only from fields of the
 // checked vectors; LONG and LOB before images are not carried.
 #include "extract/redo/redo.h"
-#include "lib/fmt/redo_format.h"
 #include "lib/bytes.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 
 namespace R = ks::redo;
@@ -110,8 +110,10 @@ int ks_parse_urp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     uk++;
     nb++;
     if (ks_is_long_or_lob(c->ctyp)) continue;
-    if (len == 0) ks_lcr_col(&lb, c, ks_col_flag(c, true) | KS_CH_NULL, nullptr, 0);
-    else ks_lcr_col(&lb, c, ks_col_flag(c, true), data, len);
+    if (len == 0)
+      ks_lcr_col(&lb, c, ks_col_flag(c, true) | KS_CH_NULL, nullptr, 0);
+    else
+      ks_lcr_col(&lb, c, ks_col_flag(c, true), data, len);
     nold++;
   }
   if (nb < nnew) {

@@ -67,8 +67,8 @@ typedef struct __ks_chain_piece_s {
 static_assert(sizeof(ks_chain_piece_t) == 40, "a chain piece is 40 bytes in the index file");
 
 // Chain piece flag bits.
-constexpr uint8_t KS_CP_LMN = 0x01, KS_CP_CFA = 0x02, KS_CP_ROLLBACK = 0x04, KS_CP_IOT = 0x10,
-                  KS_CP_IOT_HEAP = 0x20, KS_CP_IOT_INSERT = 0x40, KS_CP_IOT_DELETE = 0x80;
+constexpr uint8_t KS_CP_LMN = 0x01, KS_CP_CFA = 0x02, KS_CP_ROLLBACK = 0x04, KS_CP_IOT = 0x10, KS_CP_IOT_HEAP = 0x20,
+                  KS_CP_IOT_INSERT = 0x40, KS_CP_IOT_DELETE = 0x80;
 
 extern ks_miner_t x_miner;
 
@@ -161,7 +161,7 @@ struct ks_lcr_b {
   uint8_t *base;
   uint32_t cap;
   uint32_t pos;
-  uint32_t n;      // entries since the last ks_lcr_count
+  uint32_t n;  // entries since the last ks_lcr_count
   bool overflow;
 };
 // Start a full-header record for the table ti of the dictionary (owner/name map rule).
@@ -183,4 +183,5 @@ inline bool ks_is_lob(uint32_t t) { return t == 112 || t == 113; }
 inline bool ks_is_long_or_lob(uint32_t t) { return t == 112 || t == 113 || t == 8 || t == 24; }
 inline const ks_dict_tab_t *ks_tab(ks_extr_t *ex) { return &ex->d->tab[ex->m->ti]; }
 inline ks_dict_col_t *ks_tab_cols(ks_extr_t *ex) { return ex->d->col + ks_tab(ex)->cidx; }
-#define KS_XID_ARGS(x) static_cast<int>((x) >> 48), static_cast<int>(((x) >> 32) & 0xFFFF), static_cast<int>((x) & 0xFFFFFFFF)
+#define KS_XID_ARGS(x) \
+  static_cast<int>((x) >> 48), static_cast<int>(((x) >> 32) & 0xFFFF), static_cast<int>((x)&0xFFFFFFFF)

@@ -26,7 +26,6 @@
 
 namespace {
 
-
 void delete_spill_file(ks_trans_t *t, ks_trans_slot_t *s) {
   ks_trans_close_fd(t, s);
   if (s->flag & KS_SLOT_SPILLED) {
@@ -197,9 +196,7 @@ int ks_flush_pending_commits(ks_extr_t *ex) {
     int best = -1;
     for (int i = 0; i < t->nalloc; i++) {
       const ks_trans_slot_t &s = t->slot[i];
-      if (s.xid != 0 && (s.flag & KS_SLOT_COMMITTED) &&
-          (best < 0 || s.cscn < t->slot[best].cscn))
-        best = i;
+      if (s.xid != 0 && (s.flag & KS_SLOT_COMMITTED) && (best < 0 || s.cscn < t->slot[best].cscn)) best = i;
     }
     if (best < 0) break;
     if (commit_slot(ex, best) < 0) return -1;
@@ -214,9 +211,8 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
   const uint32_t rflag = ks_lcr_u32(rh, 4);
   const uint32_t opc = ks_lcr_u32(rh, 8);
   if (rlen < KS_LCR_RHS_SZ || rlen > KS_TRANS_REF_SZ) {
-    KS_ERROR("invalid record length %u (opc=%u) for transaction %d.%d.%d.", rlen, opc,
-             static_cast<int>(xid >> 48), static_cast<int>((xid >> 32) & 0xFFFF),
-             static_cast<int>(xid & 0xFFFFFFFF));
+    KS_ERROR("invalid record length %u (opc=%u) for transaction %d.%d.%d.", rlen, opc, static_cast<int>(xid >> 48),
+             static_cast<int>((xid >> 32) & 0xFFFF), static_cast<int>(xid & 0xFFFFFFFF));
     return -1;
   }
 
@@ -232,9 +228,10 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
     // Queued commits hold their slots until the gathered write: write them to make room.
     if (sn == -1 && t->nq > 0 && ks_flush_trail(t) == 0) sn = ks_trans_take_slot(t, xid, true);
     if (sn == -1) {
-      KS_ERROR("%d transactions are open, the most max_trans allows: raise the max_trans parameter "
-               "of %s.%s and start again.",
-               t->nslot, unit_name, com_name);
+      KS_ERROR(
+          "%d transactions are open, the most max_trans allows: raise the max_trans parameter "
+          "of %s.%s and start again.",
+          t->nslot, unit_name, com_name);
       return KS_RC_STOP;
     }
     if (sn < 0) {

@@ -174,8 +174,7 @@ int resolve_pass(RbkIndex &ix, uint64_t xid) {
     }
     discard(ix[j]);
     // An index delete and insert pair reverses one update.
-    if (ix[j].opc == KS_OPC_UPDATE && ropc == KS_OPC_INDEX_DELETE && i + 1 < n &&
-        ix[i + 1].opc == KS_OPC_INDEX_INSERT)
+    if (ix[j].opc == KS_OPC_UPDATE && ropc == KS_OPC_INDEX_DELETE && i + 1 < n && ix[i + 1].opc == KS_OPC_INDEX_INSERT)
       i++;
   }
   return 0;

@@ -133,8 +133,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
 
   // An in-memory image of 1 MiB or more (a slot buffer configured larger than that) goes
   // to the transaction's own file, so that it can go by reference like a spilled one.
-  if (!(s->flag & KS_SLOT_SPILLED) && s->dlen >= KS_TRANS_REF_SZ && ks_spill_image(t, s, s->buf, true) < 0)
-    return -1;
+  if (!(s->flag & KS_SLOT_SPILLED) && s->dlen >= KS_TRANS_REF_SZ && ks_spill_image(t, s, s->buf, true) < 0) return -1;
 
   uint8_t *img;
   int tbsz;
@@ -171,8 +170,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
   }
 
   ks_lcr_th_t th = {};
-  th.tlen = byref ? static_cast<uint32_t>(KS_LCR_TH_SZ + strlen(spill) + 1)
-                  : static_cast<uint32_t>(s->dlen);
+  th.tlen = byref ? static_cast<uint32_t>(KS_LCR_TH_SZ + strlen(spill) + 1) : static_cast<uint32_t>(s->dlen);
   th.flag = KS_TH_TRANS | (byref ? KS_TH_BYREF : 0);
   th.nlcr = s->nlcr;
   th.csct = s->csct;
@@ -226,8 +224,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
   int rc = 0;
   if (t->fd < 0) {
     rc = ks_new_trail_file(t, sn);
-  } else if (static_cast<uint64_t>(t->max_tsz) < t->tail + collected &&
-             t->tail > static_cast<int>(KS_TRAIL_FH_SZ)) {
+  } else if (static_cast<uint64_t>(t->max_tsz) < t->tail + collected && t->tail > static_cast<int>(KS_TRAIL_FH_SZ)) {
     // A file that holds no transaction yet takes even an oversized one whole.
     rc = ks_close_trail_file(t);
     if (rc == 0) {

@@ -27,9 +27,7 @@ inline bool ks_trans_keeps(uint32_t sflag, uint32_t rflag, uint32_t opc) {
   return !(sflag & KS_SLOT_DDL) || (rflag & KS_RH_SYSOBJ) || opc == KS_OPC_COMMIT || opc == KS_OPC_ROLLBACK;
 }
 // Dictionary changes are for DDL tracing only: without a DDL statement they deliver nothing.
-inline bool ks_trans_nothing_to_deliver(uint32_t sflag) {
-  return (sflag & KS_SLOT_SYSOBJ) && !(sflag & KS_SLOT_DDL);
-}
+inline bool ks_trans_nothing_to_deliver(uint32_t sflag) { return (sflag & KS_SLOT_SYSOBJ) && !(sflag & KS_SLOT_DDL); }
 // Table flag: some slot carries KS_SLOT_COMMITTED.
 constexpr int KS_TRANS_PENDING = 0x1;
 // Table flag: commits are gathered and written to the trail several at a time (the
@@ -50,14 +48,14 @@ constexpr uint32_t KS_TRANS_MIN_BUF = 512;
 
 typedef struct __ks_trans_s {
   int flag;
-  int max_tsz;     // trail file roll-over size
-  int max_slots;   // most transactions open at once (max_trans)
-  int nslot;       // occupied slots
-  int fseq;        // current trail file number
-  int fd;          // open trail file, -1 when none
-  int tail;        // write offset in the trail file
-  uint8_t *buf;    // the table's single allocation
-  uint8_t *tbuf;   // 1 MiB work buffer (= buf)
+  int max_tsz;    // trail file roll-over size
+  int max_slots;  // most transactions open at once (max_trans)
+  int nslot;      // occupied slots
+  int fseq;       // current trail file number
+  int fd;         // open trail file, -1 when none
+  int tail;       // write offset in the trail file
+  uint8_t *buf;   // the table's single allocation
+  uint8_t *tbuf;  // 1 MiB work buffer (= buf)
   ks_trans_slot_t *slot;
   ks_trail_fh_t fhdr;  // in-memory header of the current trail file
   // Gather queue: slots of committed transactions in commit order whose images lie in

@@ -32,9 +32,7 @@ void ks_trans_mem_free(void *p) {
 }
 
 int ks_trail_file_name(char *name, size_t size, int fno) {
-  if (x_rac)
-    return snprintf(name, size, "%sdata/%s/%s_%d_%d.dat", ks_get_home_dir(), unit_name, com_name,
-                    x_thrd, fno);
+  if (x_rac) return snprintf(name, size, "%sdata/%s/%s_%d_%d.dat", ks_get_home_dir(), unit_name, com_name, x_thrd, fno);
   return snprintf(name, size, "%sdata/%s/%s_%d.dat", ks_get_home_dir(), unit_name, com_name, fno);
 }
 
@@ -44,8 +42,6 @@ int ks_spill_file_name(char *name, size_t size, uint64_t xid, uint64_t sscn) {
 }
 
 int ks_trans_save_file_name(char *name, size_t size) {
-  if (x_rac)
-    return snprintf(name, size, "%sdata/%s/t_%s_%d.trans", ks_get_home_dir(), unit_name, com_name,
-                    x_thrd);
+  if (x_rac) return snprintf(name, size, "%sdata/%s/t_%s_%d.trans", ks_get_home_dir(), unit_name, com_name, x_thrd);
   return snprintf(name, size, "%sdata/%s/t_%s.trans", ks_get_home_dir(), unit_name, com_name);
 }

@@ -27,8 +27,7 @@ int ks_trans_walk_file(int fd, const char *name, uint8_t *buf, const ks_trans_vi
     while (got - pos >= 12) {
       const uint32_t rlen = ks_lcr_u32(buf, pos);
       if (rlen < KS_LCR_RHS_SZ || rlen > kChunk) {
-        KS_ERROR("read %s: bad record length %u at offset %lu.", name, rlen,
-                 static_cast<unsigned long>(fofs + pos));
+        KS_ERROR("read %s: bad record length %u at offset %lu.", name, rlen, static_cast<unsigned long>(fofs + pos));
         return -1;
       }
       if (rlen > got - pos) break;

@@ -52,25 +52,23 @@ int check_trail_data(ks_trans_t *t, const char *name, uint32_t tail, uint64_t *l
     while (pos < want) {
       if (want - pos < KS_LCR_TH_SZ) {
         if (want == KS_TRANS_TBUF_SZ) break;  // header continues in the next chunk
-        KS_ERROR("corrupt trail file %s at offset %lu: transaction header runs past the tail %u.",
-                 name, static_cast<unsigned long>(off + pos), tail);
+        KS_ERROR("corrupt trail file %s at offset %lu: transaction header runs past the tail %u.", name,
+                 static_cast<unsigned long>(off + pos), tail);
         return -1;
       }
       ks_lcr_th_t th = ks_lcr_load<ks_lcr_th_t>(t->tbuf + pos);
       const unsigned long at = static_cast<unsigned long>(off + pos);
       if (th.tlen < KS_LCR_TH_SZ) {
-        KS_ERROR("corrupt trail file %s at offset %lu: transaction length %u below 32.", name, at,
-                 th.tlen);
+        KS_ERROR("corrupt trail file %s at offset %lu: transaction length %u below 32.", name, at, th.tlen);
         return -1;
       }
       if (off + pos + th.tlen > tail) {
-        KS_ERROR("corrupt trail file %s at offset %lu: transaction length %u runs past the tail %u.",
-                 name, at, th.tlen, tail);
+        KS_ERROR("corrupt trail file %s at offset %lu: transaction length %u runs past the tail %u.", name, at, th.tlen,
+                 tail);
         return -1;
       }
       if (th.flag & KS_TH_EOF) {
-        KS_ERROR("corrupt trail file %s at offset %lu: end-of-file marker before the tail %u.", name,
-                 at, tail);
+        KS_ERROR("corrupt trail file %s at offset %lu: end-of-file marker before the tail %u.", name, at, tail);
         return -1;
       }
       if (pos + th.tlen > want) {
@@ -95,8 +93,7 @@ int check_trail_data(ks_trans_t *t, const char *name, uint32_t tail, uint64_t *l
       pos += th.tlen;
     }
     if (pos == 0) {
-      KS_ERROR("corrupt trail file %s at offset %lu: unreadable transaction.", name,
-               static_cast<unsigned long>(off));
+      KS_ERROR("corrupt trail file %s at offset %lu: unreadable transaction.", name, static_cast<unsigned long>(off));
       return -1;
     }
     off += pos;
@@ -123,8 +120,7 @@ int reopen_trail_file(ks_trans_t *t) {
   }
   if (st.st_size < static_cast<off_t>(KS_TRAIL_FH_SZ)) {
     // Created but never given a header: it holds nothing and is recreated at the first commit.
-    KS_WARN("trail file %s holds no header (%ld bytes); it is started again.", name,
-            static_cast<long>(st.st_size));
+    KS_WARN("trail file %s holds no header (%ld bytes); it is started again.", name, static_cast<long>(st.st_size));
     close(fd);
     return 0;
   }
@@ -135,14 +131,13 @@ int reopen_trail_file(ks_trans_t *t) {
     return -1;
   }
   if (fh.fno != static_cast<uint32_t>(t->fseq)) {
-    KS_ERROR("corrupt trail file %s at offset 0: file number %u, expected %d.", name, fh.fno,
-             t->fseq);
+    KS_ERROR("corrupt trail file %s at offset 0: file number %u, expected %d.", name, fh.fno, t->fseq);
     return -1;
   }
   if (fh.tail < KS_TRAIL_FH_SZ || fh.tail > static_cast<uint64_t>(st.st_size) ||
       fh.tail > static_cast<uint32_t>(INT_MAX)) {
-    KS_ERROR("corrupt trail file %s at offset 4: tail %u outside the file's %ld bytes.", name,
-             fh.tail, static_cast<long>(st.st_size));
+    KS_ERROR("corrupt trail file %s at offset 4: tail %u outside the file's %ld bytes.", name, fh.tail,
+             static_cast<long>(st.st_size));
     return -1;
   }
   uint64_t last_scn = fh.last_scn;
@@ -154,15 +149,16 @@ int reopen_trail_file(ks_trans_t *t) {
     // rather than left for a reader to take as transactions.
     const uint32_t resume = t->resume_tail;
     if (resume < KS_TRAIL_FH_SZ || resume > static_cast<uint64_t>(st.st_size)) {
-      KS_ERROR("corrupt trail file %s: the checkpoint's offset %u lies outside the file's %ld bytes.",
-               name, resume, static_cast<long>(st.st_size));
+      KS_ERROR("corrupt trail file %s: the checkpoint's offset %u lies outside the file's %ld bytes.", name, resume,
+               static_cast<long>(st.st_size));
       return -1;
     }
     if (check_trail_data(t, name, resume, &last_scn, &last_xid) < 0) return -1;
     if (static_cast<uint64_t>(st.st_size) > resume) {
-      KS_INFO("trail file %s: %ld bytes after offset %u were written after the checkpoint; "
-              "they are written again from the redo.",
-              name, static_cast<long>(st.st_size - resume), resume);
+      KS_INFO(
+          "trail file %s: %ld bytes after offset %u were written after the checkpoint; "
+          "they are written again from the redo.",
+          name, static_cast<long>(st.st_size - resume), resume);
       if (ftruncate(fd, resume) != 0) {
         KS_ERROR("truncate %s: %s", name, strerror(errno));
         return -1;
@@ -202,8 +198,8 @@ void check_spill_file(ks_trans_t *t, ks_trans_slot_t *s, int *rc) {
   struct stat st;
   if (fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) != s->dlen) {
     if (static_cast<uint64_t>(st.st_size) < s->dlen) {
-      KS_ERROR("corrupt transaction file %s at offset %ld: %lu bytes expected.", name,
-               static_cast<long>(st.st_size), static_cast<unsigned long>(s->dlen));
+      KS_ERROR("corrupt transaction file %s at offset %ld: %lu bytes expected.", name, static_cast<long>(st.st_size),
+               static_cast<unsigned long>(s->dlen));
       close(fd);
       *rc = -1;
       return;
@@ -240,8 +236,8 @@ int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
   }
   if (fhd.max_trans == 0 || fhd.max_trans > static_cast<uint32_t>(INT_MAX / 64) ||
       sizeof fhd + static_cast<uint64_t>(fhd.max_trans) * 64 > static_cast<uint64_t>(st.st_size)) {
-    KS_ERROR("corrupt transaction save file %s at offset 8: %u slot records in %ld bytes.", name,
-             fhd.max_trans, static_cast<long>(st.st_size));
+    KS_ERROR("corrupt transaction save file %s at offset 8: %u slot records in %ld bytes.", name, fhd.max_trans,
+             static_cast<long>(st.st_size));
     return -1;
   }
   const int nsaved = static_cast<int>(fhd.max_trans);
@@ -258,9 +254,10 @@ int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
   int nopen = 0;
   for (int i = 0; i < nsaved; i++) nopen += saved[i].xid != 0;
   if (nopen > t->max_slots) {
-    KS_ERROR("transaction save file %s holds %d open transactions, more than max_trans (%d) "
-             "allows: raise the max_trans parameter of %s.%s.",
-             name, nopen, t->max_slots, unit_name, com_name);
+    KS_ERROR(
+        "transaction save file %s holds %d open transactions, more than max_trans (%d) "
+        "allows: raise the max_trans parameter of %s.%s.",
+        name, nopen, t->max_slots, unit_name, com_name);
     return KS_RC_STOP;
   }
 
@@ -285,8 +282,8 @@ int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
     s->cscn = r.cscn;
     const unsigned long rec_at = static_cast<unsigned long>(sizeof fhd + sizeof(ks_trans_slot_t) * i);
     if (s->dlen < KS_LCR_TH_SZ || s->dlen > static_cast<uint64_t>(INT_MAX)) {
-      KS_ERROR("corrupt transaction save file %s at offset %lu: transaction %s length %lu.", name,
-               rec_at + 8, xid_text(s->xid, xs, sizeof xs), static_cast<unsigned long>(s->dlen));
+      KS_ERROR("corrupt transaction save file %s at offset %lu: transaction %s length %lu.", name, rec_at + 8,
+               xid_text(s->xid, xs, sizeof xs), static_cast<unsigned long>(s->dlen));
       return -1;
     }
     if (s->flag & KS_SLOT_COMMITTED) t->flag |= KS_TRANS_PENDING;
@@ -296,10 +293,10 @@ int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
       continue;
     }
     if (off + s->dlen > static_cast<uint64_t>(st.st_size)) {
-      KS_ERROR("corrupt transaction save file %s at offset %lu: transaction %s of %lu bytes runs "
-               "past the end of the file.",
-               name, static_cast<unsigned long>(off), xid_text(s->xid, xs, sizeof xs),
-               static_cast<unsigned long>(s->dlen));
+      KS_ERROR(
+          "corrupt transaction save file %s at offset %lu: transaction %s of %lu bytes runs "
+          "past the end of the file.",
+          name, static_cast<unsigned long>(off), xid_text(s->xid, xs, sizeof xs), static_cast<unsigned long>(s->dlen));
       return -1;
     }
     // The image goes back into a pool buffer when one can be had within this run's
@@ -369,8 +366,7 @@ int choose_save_file(const ks_trans_t *t, char *name, int *fd) {
     std::strcpy(name, cur.c_str());
     return 0;
   }
-  KS_ERROR("transaction save file %s does not belong to the checkpoint (generation %u).", cur.c_str(),
-           t->gen);
+  KS_ERROR("transaction save file %s does not belong to the checkpoint (generation %u).", cur.c_str(), t->gen);
   return -1;
 }
 

@@ -228,8 +228,7 @@ int ks_spill_image(ks_trans_t *t, ks_trans_slot_t *s, const uint8_t *img, bool k
   // which is how a restart knows there are marks to take back.
   static const uint8_t kZeroHeader[KS_LCR_TH_SZ] = {};
   if (ks_append_data(fd, kZeroHeader, KS_LCR_TH_SZ) != static_cast<ssize_t>(KS_LCR_TH_SZ) ||
-      ks_append_data(fd, img + KS_LCR_TH_SZ, s->dlen - KS_LCR_TH_SZ) !=
-          static_cast<ssize_t>(s->dlen - KS_LCR_TH_SZ)) {
+      ks_append_data(fd, img + KS_LCR_TH_SZ, s->dlen - KS_LCR_TH_SZ) != static_cast<ssize_t>(s->dlen - KS_LCR_TH_SZ)) {
     KS_ERROR_EVERY_MINUTE("write %s error.", name);
     close(fd);
     unlink(name);

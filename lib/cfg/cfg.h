@@ -21,14 +21,14 @@
 #define KS_CFG_BH_SZ 32
 #define KS_CFG_GROW (9 * KS_CFG_BLKSZ)  // a new file, and every buffer growth
 #define KS_CFG_BLK_USED 0x10000000u
-#define KS_CFG_NONE 0xFFFFFFFFu          // no block / no reference
-#define KS_CFG_OPEN 0x80000000u          // ks_cfg_t.flag: file open
-#define KS_CFG_MODIFIED 0x80u            // ks_cfg_t.flag: unsaved edits
+#define KS_CFG_NONE 0xFFFFFFFFu  // no block / no reference
+#define KS_CFG_OPEN 0x80000000u  // ks_cfg_t.flag: file open
+#define KS_CFG_MODIFIED 0x80u    // ks_cfg_t.flag: unsaved edits
 #define KS_CFG_NAME 32
-#define KS_CFG_PARM_USED 1u              // ks_cfg_fparm_t.rsv of an item in use
+#define KS_CFG_PARM_USED 1u  // ks_cfg_fparm_t.rsv of an item in use
 // Lookups return references as int: blocks stay below 0x8000 so none is negative.
 #define KS_CFG_MAX_BLKS 0x7FFFu
-#define KS_CFG_MSGSZ 1024                // room every omsg buffer must have
+#define KS_CFG_MSGSZ 1024  // room every omsg buffer must have
 
 // Block types (block n of a new file has type n).
 #define KS_CFG_T_FH 0
@@ -43,12 +43,12 @@
 #define KS_CFG_NTYPES 9
 
 // Flags with a meaning to the delivered programs.
-#define KS_CFG_DB_ASM 0x10u       // database storage is ASM
-#define KS_CFG_DB_REMOTE 0x20u    // redo read through the reader agent
-#define KS_CFG_PARM_TXFLAG8 0x1u  // apply also replays transactions flagged 0x8
-#define KS_CFG_PARM_SEQ 0x2u      // sequence changes captured and synchronised
+#define KS_CFG_DB_ASM 0x10u           // database storage is ASM
+#define KS_CFG_DB_REMOTE 0x20u        // redo read through the reader agent
+#define KS_CFG_PARM_TXFLAG8 0x1u      // apply also replays transactions flagged 0x8
+#define KS_CFG_PARM_SEQ 0x2u          // sequence changes captured and synchronised
 #define KS_CFG_PARM_NO_CHECKSUM 0x4u  // extract does not verify redo block checksums
-#define KS_CFG_SET_ALL 0x1u       // include/exclude/mapping item names table "*"
+#define KS_CFG_SET_ALL 0x1u           // include/exclude/mapping item names table "*"
 #define KS_CFG_COM_EXTRACT 1
 #define KS_CFG_COM_APPLY 2
 // A component's automatic restarts after it ended without a clean stop (the manager's):
@@ -66,13 +66,13 @@ inline uint32_t ks_cfg_restart_limit(uint32_t v) {
 #define KS_CFG_REF_ITEM(ref) (uint32_t(ref) & 0xFFFFu)
 
 typedef struct __ks_cfg_fbh_s {
-  uint32_t blk_flg;   // KS_CFG_BLK_USED, 0 = free block
+  uint32_t blk_flg;  // KS_CFG_BLK_USED, 0 = free block
   uint32_t blk_typ;
-  uint32_t blk_num;   // own index
-  uint32_t next_blk;  // next block of the type, KS_CFG_NONE at the end
-  uint32_t max_entry; // (4096 - 32) / item size
-  uint32_t hwm_item;  // items ever used
-  uint32_t frcnt;     // free items
+  uint32_t blk_num;    // own index
+  uint32_t next_blk;   // next block of the type, KS_CFG_NONE at the end
+  uint32_t max_entry;  // (4096 - 32) / item size
+  uint32_t hwm_item;   // items ever used
+  uint32_t frcnt;      // free items
   uint32_t spare;
 } ks_cfg_fbh_t;
 static_assert(sizeof(ks_cfg_fbh_t) == 32);
@@ -82,9 +82,9 @@ static_assert(offsetof(ks_cfg_fbh_t, hwm_item) == 20);
 static_assert(offsetof(ks_cfg_fbh_t, frcnt) == 24);
 
 typedef struct __ks_cfg_fh_s {
-  uint32_t ipckey;    // 0 = ftok(<home>, 1000)
+  uint32_t ipckey;  // 0 = ftok(<home>, 1000)
   uint32_t rsv;
-  uint64_t shm_sz;    // total shared size in bytes
+  uint64_t shm_sz;  // total shared size in bytes
   uint32_t max_dbs, max_insts, max_units, max_comps, max_params, max_procs;
 } ks_cfg_fh_t;
 static_assert(sizeof(ks_cfg_fh_t) == 40);
@@ -93,9 +93,9 @@ static_assert(offsetof(ks_cfg_fh_t, max_dbs) == 16);
 static_assert(offsetof(ks_cfg_fh_t, max_procs) == 36);
 
 typedef struct __ks_cfg_fdb_s {
-  uint32_t flag;      // KS_CFG_DB_ASM, KS_CFG_DB_REMOTE
+  uint32_t flag;  // KS_CFG_DB_ASM, KS_CFG_DB_REMOTE
   uint32_t type;
-  uint32_t ref_num;   // first instance
+  uint32_t ref_num;  // first instance
   uint32_t rsv;
   char name[32], cdb[32], pdb[32], dbuser[32], passwd[32];
 } ks_cfg_fdb_t;
@@ -107,9 +107,9 @@ typedef struct __ks_cfg_finst_s {
   uint32_t next_num;  // next instance of the database
   uint32_t db_num;    // reference of the database
   uint32_t flag;
-  uint32_t thrd;      // redo thread
-  uint32_t vport;     // listener port
-  uint32_t aport;     // reader agent port
+  uint32_t thrd;   // redo thread
+  uint32_t vport;  // listener port
+  uint32_t aport;  // reader agent port
   char inst_name[32], svc_name[32], vip[32], tns[32];
 } ks_cfg_finst_t;
 static_assert(sizeof(ks_cfg_finst_t) == 152);
@@ -118,7 +118,7 @@ static_assert(offsetof(ks_cfg_finst_t, tns) == 120);
 
 typedef struct __ks_cfg_funit_s {
   uint32_t flag;
-  uint32_t ref_num;   // first component
+  uint32_t ref_num;  // first component
   char un_name[32];
 } ks_cfg_funit_t;
 static_assert(sizeof(ks_cfg_funit_t) == 40);
@@ -126,11 +126,11 @@ static_assert(offsetof(ks_cfg_funit_t, un_name) == 8);
 
 typedef struct __ks_cfg_fcom_s {
   uint32_t flag;
-  uint32_t next_num;  // next component of the unit
-  uint32_t com_typ;   // KS_CFG_COM_EXTRACT / KS_CFG_COM_APPLY
-  uint32_t para_num;  // parameter item
+  uint32_t next_num;                 // next component of the unit
+  uint32_t com_typ;                  // KS_CFG_COM_EXTRACT / KS_CFG_COM_APPLY
+  uint32_t para_num;                 // parameter item
   uint32_t in_num, ex_num, map_num;  // first include, exclude, mapping item
-  uint32_t restart;   // automatic restarts: 0 default, KS_CFG_RESTART_OFF, else the limit
+  uint32_t restart;                  // automatic restarts: 0 default, KS_CFG_RESTART_OFF, else the limit
   char name[32], pname[32], src_db[32], tgt_db[32], prev[32], next[32];
 } ks_cfg_fcom_t;
 static_assert(sizeof(ks_cfg_fcom_t) == 224);
@@ -141,18 +141,18 @@ static_assert(offsetof(ks_cfg_fcom_t, name) == 32);
 static_assert(offsetof(ks_cfg_fcom_t, next) == 192);
 
 typedef struct __ks_cfg_fparm_s {
-  uint32_t flag;      // KS_CFG_PARM_TXFLAG8, KS_CFG_PARM_SEQ, KS_CFG_PARM_NO_CHECKSUM
+  uint32_t flag;  // KS_CFG_PARM_TXFLAG8, KS_CFG_PARM_SEQ, KS_CFG_PARM_NO_CHECKSUM
   uint32_t max_trans;
   uint32_t trans_sz;
   uint32_t idle_wait;
   uint32_t net_timeout;
-  uint32_t rsv;       // KS_CFG_PARM_USED in the file
+  uint32_t rsv;  // KS_CFG_PARM_USED in the file
 } ks_cfg_fparm_t;
 static_assert(sizeof(ks_cfg_fparm_t) == 24);
 static_assert(offsetof(ks_cfg_fparm_t, net_timeout) == 16);
 
 typedef struct __ks_cfg_finclude_s {
-  uint32_t flag;      // KS_CFG_SET_ALL
+  uint32_t flag;  // KS_CFG_SET_ALL
   uint32_t next_num;
   char schema[32], table[32];
 } ks_cfg_finc_t;
@@ -180,7 +180,7 @@ static_assert(offsetof(ks_cfg_fmap_t, map_table) == 104);
 
 // The editing buffer (console, and processes reading their sets).
 typedef struct __ks_cfg_s {
-  uint32_t flag;      // KS_CFG_OPEN, KS_CFG_MODIFIED
+  uint32_t flag;  // KS_CFG_OPEN, KS_CFG_MODIFIED
   int fd;
   size_t buf_sz;
   uint32_t max_blks;  // blocks the buffer holds
@@ -204,7 +204,7 @@ static_assert(offsetof(ks_cfg_bh_t, par_pos) == 64);
 typedef struct __ks_cfg_db_s {
   uint32_t flag;
   uint32_t type;
-  int32_t ref_num;    // first instance index (its instances are consecutive), -1 none
+  int32_t ref_num;  // first instance index (its instances are consecutive), -1 none
   uint32_t inst_cnt;
   char name[32], cdb[32], pdb[32], dbuser[32], passwd[32];
 } ks_cfg_db_t;
@@ -213,7 +213,7 @@ static_assert(offsetof(ks_cfg_db_t, name) == 16);
 
 typedef struct __ks_cfg_inst_s {
   uint32_t flag;
-  int32_t db_num;     // index of its database
+  int32_t db_num;  // index of its database
   uint32_t thrd;
   uint32_t vport;
   uint32_t aport;
@@ -225,7 +225,7 @@ static_assert(offsetof(ks_cfg_inst_t, inst_name) == 24);
 
 typedef struct __ks_cfg_unit_s {
   uint32_t flag;
-  int32_t ref_num;    // first component index (a unit's components are consecutive)
+  int32_t ref_num;  // first component index (a unit's components are consecutive)
   uint32_t com_cnt;
   uint32_t rsv;
   char un_name[32];
@@ -236,12 +236,12 @@ static_assert(offsetof(ks_cfg_unit_t, un_name) == 16);
 typedef struct __ks_cfg_com_s {
   uint32_t flag;
   uint32_t com_typ;
-  int32_t un_id;      // index of its unit
-  int32_t para_id;    // index of its parameters, -1 none
-  uint32_t com_uk;    // the component's file reference: survives reloads
-  uint32_t hdr_sno;   // loaded dictionary position, 0/0 until one is loaded
+  int32_t un_id;     // index of its unit
+  int32_t para_id;   // index of its parameters, -1 none
+  uint32_t com_uk;   // the component's file reference: survives reloads
+  uint32_t hdr_sno;  // loaded dictionary position, 0/0 until one is loaded
   uint32_t hdr_off;
-  uint32_t restart;   // as in the file
+  uint32_t restart;  // as in the file
   char name[32], pname[32], src_db[32], tgt_db[32], prev[32], next[32];
 } ks_cfg_com_t;
 static_assert(sizeof(ks_cfg_com_t) == 224);
@@ -290,20 +290,15 @@ int ks_cfg_add_com(ks_cfg_t *cfg, const char *un_name, const ks_cfg_fcom_t *com,
 int ks_cfg_delete_com(ks_cfg_t *cfg, const char *un_name, const char *com_name, char *omsg);
 int ks_cfg_lookup_com(ks_cfg_t *cfg, const char *un_name, const char *com_name);
 // Sets the component's parameters: the existing item is overwritten, else one is added.
-int ks_cfg_add_param(ks_cfg_t *cfg, const char *un_name, const char *com_name,
-                     const ks_cfg_fparm_t *par, char *omsg);
-int ks_cfg_add_include(ks_cfg_t *cfg, const char *un_name, const char *com_name,
-                       const ks_cfg_finc_t *item, char *omsg);
-int ks_cfg_delete_include(ks_cfg_t *cfg, const char *un_name, const char *com_name,
-                          const ks_cfg_finc_t *item, char *omsg);
-int ks_cfg_add_exclude(ks_cfg_t *cfg, const char *un_name, const char *com_name,
-                       const ks_cfg_fexc_t *item, char *omsg);
-int ks_cfg_delete_exclude(ks_cfg_t *cfg, const char *un_name, const char *com_name,
-                          const ks_cfg_fexc_t *item, char *omsg);
-int ks_cfg_add_map(ks_cfg_t *cfg, const char *un_name, const char *com_name,
-                   const ks_cfg_fmap_t *item, char *omsg);
-int ks_cfg_delete_map(ks_cfg_t *cfg, const char *un_name, const char *com_name,
-                      const ks_cfg_fmap_t *item, char *omsg);
+int ks_cfg_add_param(ks_cfg_t *cfg, const char *un_name, const char *com_name, const ks_cfg_fparm_t *par, char *omsg);
+int ks_cfg_add_include(ks_cfg_t *cfg, const char *un_name, const char *com_name, const ks_cfg_finc_t *item, char *omsg);
+int ks_cfg_delete_include(ks_cfg_t *cfg, const char *un_name, const char *com_name, const ks_cfg_finc_t *item,
+                          char *omsg);
+int ks_cfg_add_exclude(ks_cfg_t *cfg, const char *un_name, const char *com_name, const ks_cfg_fexc_t *item, char *omsg);
+int ks_cfg_delete_exclude(ks_cfg_t *cfg, const char *un_name, const char *com_name, const ks_cfg_fexc_t *item,
+                          char *omsg);
+int ks_cfg_add_map(ks_cfg_t *cfg, const char *un_name, const char *com_name, const ks_cfg_fmap_t *item, char *omsg);
+int ks_cfg_delete_map(ks_cfg_t *cfg, const char *un_name, const char *com_name, const ks_cfg_fmap_t *item, char *omsg);
 
 // IPC key and total shared size from the file header (ftok(<home>, 1000) and 256 MiB
 // when the file is absent or unreadable).

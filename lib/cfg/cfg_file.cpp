@@ -76,7 +76,7 @@ int current_sum(const std::string &path, uint64_t *sum, char *omsg) {
     snprintf(omsg, KS_CFG_MSGSZ, "Open %s: %s", path.c_str(), strerror(errno));
     return -1;
   }
-  struct stat st{};
+  struct stat st {};
   std::string img;
   ssize_t n = -1;
   if (fstat(fd, &st) == 0) {
@@ -103,7 +103,7 @@ int replace_file(const std::string &path, const uint8_t *buf, size_t len, char *
     snprintf(omsg, KS_CFG_MSGSZ, "Open %s: %s", tmp.c_str(), strerror(errno));
     return -1;
   }
-  struct stat old{};
+  struct stat old {};
   bool ok = true;
   const char *what = "Write";
   if (stat(path.c_str(), &old) == 0 && (old.st_mode & 07777) != 0600 && fchmod(fd, old.st_mode & 07777) != 0) {
@@ -152,10 +152,8 @@ std::string check_image(const uint8_t *buf, uint32_t nblks) {
     std::memcpy(&h, buf + size_t(b) * KS_CFG_BLKSZ, sizeof h);
     if (h.blk_flg == 0 && b >= KS_CFG_NTYPES) continue;
     if (h.blk_flg != KS_CFG_BLK_USED || h.blk_num != b || h.blk_typ >= KS_CFG_NTYPES ||
-        (b < KS_CFG_NTYPES && h.blk_typ != b) ||
-        h.max_entry != (KS_CFG_BLKSZ - KS_CFG_BH_SZ) / kItemSize[h.blk_typ] ||
-        h.hwm_item > h.max_entry || h.frcnt > h.max_entry ||
-        (h.next_blk != KS_CFG_NONE && h.next_blk >= nblks)) {
+        (b < KS_CFG_NTYPES && h.blk_typ != b) || h.max_entry != (KS_CFG_BLKSZ - KS_CFG_BH_SZ) / kItemSize[h.blk_typ] ||
+        h.hwm_item > h.max_entry || h.frcnt > h.max_entry || (h.next_blk != KS_CFG_NONE && h.next_blk >= nblks)) {
       snprintf(why, sizeof why, "bad header in block %u", b);
       return why;
     }
@@ -164,14 +162,14 @@ std::string check_image(const uint8_t *buf, uint32_t nblks) {
 }
 
 int read_image(ks_cfg_t *cfg, const std::string &path, char *omsg) {
-  struct stat st{};
+  struct stat st {};
   if (fstat(cfg->fd, &st) != 0) {
     snprintf(omsg, KS_CFG_MSGSZ, "lseek(): %s", strerror(errno));
     return -1;
   }
   if (st.st_size % KS_CFG_BLKSZ != 0 || st.st_size > off_t(KS_CFG_MAX_BLKS) * KS_CFG_BLKSZ) {
-    snprintf(omsg, KS_CFG_MSGSZ, "Read %s: file length %lld is not a whole number of blocks",
-             path.c_str(), (long long)st.st_size);
+    snprintf(omsg, KS_CFG_MSGSZ, "Read %s: file length %lld is not a whole number of blocks", path.c_str(),
+             (long long)st.st_size);
     return -1;
   }
   size_t need = size_t(st.st_size) + KS_CFG_GROW;
@@ -233,12 +231,19 @@ uint32_t ks_cfg_next(ks_cfg_t *cfg, uint32_t ref) {
   if (it == nullptr) return KS_CFG_NONE;
   uint32_t v;
   switch (h->blk_typ) {
-    case KS_CFG_T_INST: std::memcpy(&v, it + offsetof(ks_cfg_finst_t, next_num), 4); return v;
-    case KS_CFG_T_COM: std::memcpy(&v, it + offsetof(ks_cfg_fcom_t, next_num), 4); return v;
+    case KS_CFG_T_INST:
+      std::memcpy(&v, it + offsetof(ks_cfg_finst_t, next_num), 4);
+      return v;
+    case KS_CFG_T_COM:
+      std::memcpy(&v, it + offsetof(ks_cfg_fcom_t, next_num), 4);
+      return v;
     case KS_CFG_T_INC:
     case KS_CFG_T_EXC:
-    case KS_CFG_T_MAP: std::memcpy(&v, it + 4, 4); return v;
-    default: return KS_CFG_NONE;
+    case KS_CFG_T_MAP:
+      std::memcpy(&v, it + 4, 4);
+      return v;
+    default:
+      return KS_CFG_NONE;
   }
 }
 

@@ -41,9 +41,7 @@ void msg(char *omsg, const char *fmt, ...) {
 
 // Names as stored: at most 31 characters.
 std::string nm(const char *s) { return std::string(s, strnlen(s, KS_CFG_NAME - 1)); }
-bool same(const char *stored, const char *name) {
-  return std::strncmp(stored, name, KS_CFG_NAME - 1) == 0;
-}
+bool same(const char *stored, const char *name) { return std::strncmp(stored, name, KS_CFG_NAME - 1) == 0; }
 
 bool item_used(uint32_t type, const uint8_t *it) {
   if (type == KS_CFG_T_PARM) return reinterpret_cast<const ks_cfg_fparm_t *>(it)->rsv == KS_CFG_PARM_USED;
@@ -56,7 +54,8 @@ uint32_t guard_of(ks_cfg_t *cfg) { return cfg->hwm_blk * 170; }
 
 // Calls fn(ref, item) for every used item of a type in file order; stops when fn
 // returns true and returns that reference, else KS_CFG_NONE.
-template <typename F> uint32_t scan(ks_cfg_t *cfg, uint32_t type, F fn) {
+template <typename F>
+uint32_t scan(ks_cfg_t *cfg, uint32_t type, F fn) {
   uint32_t blk = type;
   for (uint32_t g = 0; g < cfg->hwm_blk && blk != KS_CFG_NONE; ++g) {
     ks_cfg_fbh_t *h = ks_cfg_block(cfg, blk);
@@ -129,7 +128,8 @@ struct List {
   size_t next_ofs;
 };
 
-template <typename F> uint32_t list_find(ks_cfg_t *cfg, const List &l, F fn) {
+template <typename F>
+uint32_t list_find(ks_cfg_t *cfg, const List &l, F fn) {
   uint32_t ref = get_u32(l.owner, l.head_ofs);
   for (uint32_t g = 0; ref != KS_CFG_NONE && g < guard_of(cfg); ++g) {
     void *it = ks_cfg_item(cfg, ref);
@@ -222,12 +222,23 @@ bool room_for(ks_cfg_t *cfg, uint32_t type, char *omsg) {
   uint32_t max = 0;
   const char *what = "";
   switch (type) {
-    case KS_CFG_T_DB: max = fh->max_dbs, what = "database"; break;
-    case KS_CFG_T_INST: max = fh->max_insts, what = "instance"; break;
-    case KS_CFG_T_UNIT: max = fh->max_units, what = "unit"; break;
-    case KS_CFG_T_COM: max = fh->max_comps, what = "component"; break;
-    case KS_CFG_T_PARM: max = fh->max_params, what = "parameter"; break;
-    default: return true;
+    case KS_CFG_T_DB:
+      max = fh->max_dbs, what = "database";
+      break;
+    case KS_CFG_T_INST:
+      max = fh->max_insts, what = "instance";
+      break;
+    case KS_CFG_T_UNIT:
+      max = fh->max_units, what = "unit";
+      break;
+    case KS_CFG_T_COM:
+      max = fh->max_comps, what = "component";
+      break;
+    case KS_CFG_T_PARM:
+      max = fh->max_params, what = "parameter";
+      break;
+    default:
+      return true;
   }
   uint32_t n = 0;
   scan(cfg, type, [&](uint32_t, uint8_t *) { return ++n >= max; });
@@ -309,9 +320,8 @@ int set_delete(ks_cfg_t *cfg, const char *un, const char *cn, const void *rec, c
 // ---------------------------------------------------------------- lookups
 int ks_cfg_lookup_db(ks_cfg_t *cfg, const char *dbname) {
   if (cfg->buf == nullptr) return -1;
-  uint32_t r = scan(cfg, KS_CFG_T_DB, [&](uint32_t, uint8_t *it) {
-    return same(reinterpret_cast<ks_cfg_fdb_t *>(it)->name, dbname);
-  });
+  uint32_t r = scan(cfg, KS_CFG_T_DB,
+                    [&](uint32_t, uint8_t *it) { return same(reinterpret_cast<ks_cfg_fdb_t *>(it)->name, dbname); });
   return r == KS_CFG_NONE ? -1 : int(r);
 }
 
@@ -400,9 +410,8 @@ int ks_cfg_delete_inst(ks_cfg_t *cfg, const char *dbname, const char *in_name, c
     return -1;
   }
   List l{ks_cfg_item(cfg, uint32_t(d)), offsetof(ks_cfg_fdb_t, ref_num), offsetof(ks_cfg_finst_t, next_num)};
-  uint32_t ref = list_find(cfg, l, [&](uint32_t, void *it) {
-    return same(static_cast<ks_cfg_finst_t *>(it)->inst_name, in_name);
-  });
+  uint32_t ref = list_find(
+      cfg, l, [&](uint32_t, void *it) { return same(static_cast<ks_cfg_finst_t *>(it)->inst_name, in_name); });
   if (ref == KS_CFG_NONE) {
     msg(omsg, "Instance \"%s\".\"%s\" not found", nm(dbname).c_str(), nm(in_name).c_str());
     return -1;
@@ -480,8 +489,8 @@ int ks_cfg_add_com(ks_cfg_t *cfg, const char *un_name, const ks_cfg_fcom_t *com,
   rec.para_num = rec.in_num = rec.ex_num = rec.map_num = KS_CFG_NONE;
   uint32_t ref = take_item(cfg, KS_CFG_T_COM, &rec, omsg);
   if (ref == KS_CFG_NONE) return -1;
-  list_append(cfg, {ks_cfg_item(cfg, uint32_t(u)), offsetof(ks_cfg_funit_t, ref_num), offsetof(ks_cfg_fcom_t, next_num)},
-              ref);
+  list_append(
+      cfg, {ks_cfg_item(cfg, uint32_t(u)), offsetof(ks_cfg_funit_t, ref_num), offsetof(ks_cfg_fcom_t, next_num)}, ref);
   return 0;
 }
 
@@ -492,14 +501,13 @@ int ks_cfg_delete_com(ks_cfg_t *cfg, const char *un_name, const char *cm_name, c
   uint32_t ref = uint32_t(ks_cfg_lookup_com(cfg, un_name, cm_name));
   free_com_items(cfg, com);
   int u = ks_cfg_lookup_unit(cfg, un_name);
-  list_unlink(cfg, {ks_cfg_item(cfg, uint32_t(u)), offsetof(ks_cfg_funit_t, ref_num), offsetof(ks_cfg_fcom_t, next_num)},
-              ref);
+  list_unlink(
+      cfg, {ks_cfg_item(cfg, uint32_t(u)), offsetof(ks_cfg_funit_t, ref_num), offsetof(ks_cfg_fcom_t, next_num)}, ref);
   free_item(cfg, ref);
   return 0;
 }
 
-int ks_cfg_add_param(ks_cfg_t *cfg, const char *un_name, const char *cm_name, const ks_cfg_fparm_t *par,
-                     char *omsg) {
+int ks_cfg_add_param(ks_cfg_t *cfg, const char *un_name, const char *cm_name, const ks_cfg_fparm_t *par, char *omsg) {
   if (!ready(cfg, omsg)) return -1;
   ks_cfg_fcom_t *com = find_com(cfg, un_name, cm_name, omsg);
   if (com == nullptr) return -1;

@@ -48,7 +48,10 @@ void file_maxima(ks_cfg_t *cfg, uint32_t max[6]) {
   std::memcpy(max, v, sizeof v);
 }
 
-template <typename T> T *arr(uint8_t *area, uint32_t pos) { return reinterpret_cast<T *>(area + pos); }
+template <typename T>
+T *arr(uint8_t *area, uint32_t pos) {
+  return reinterpret_cast<T *>(area + pos);
+}
 
 // Header and empty arrays for the given maxima and layout.
 void init_area(uint8_t *area, const uint32_t max[6], const Layout &l) {
@@ -178,8 +181,7 @@ int fill_area(ks_cfg_t *cfg, uint8_t *area) {
       copy_name(c.tgt_db, fc->tgt_db);
       copy_name(c.prev, fc->prev);
       copy_name(c.next, fc->next);
-      if (c.pname[0] == '\0')
-        std::strcpy(c.pname, c.com_typ == KS_CFG_COM_APPLY ? "apply" : "extract");
+      if (c.pname[0] == '\0') std::strcpy(c.pname, c.com_typ == KS_CFG_COM_APPLY ? "apply" : "extract");
       if (fc->para_num != KS_CFG_NONE) {
         const auto *fp = static_cast<const ks_cfg_fparm_t *>(ks_cfg_item(cfg, fc->para_num));
         if (fp != nullptr) {
@@ -285,10 +287,16 @@ int ks_cfg_reload() {
 
 ks_cfg_bh_t *ks_cfg_area() { return area_or_null(); }
 ks_cfg_db_t *ks_cfg_dbs(ks_cfg_bh_t *bh) { return arr<ks_cfg_db_t>(reinterpret_cast<uint8_t *>(bh), bh->db_pos); }
-ks_cfg_inst_t *ks_cfg_insts(ks_cfg_bh_t *bh) { return arr<ks_cfg_inst_t>(reinterpret_cast<uint8_t *>(bh), bh->inst_pos); }
-ks_cfg_unit_t *ks_cfg_units(ks_cfg_bh_t *bh) { return arr<ks_cfg_unit_t>(reinterpret_cast<uint8_t *>(bh), bh->unit_pos); }
+ks_cfg_inst_t *ks_cfg_insts(ks_cfg_bh_t *bh) {
+  return arr<ks_cfg_inst_t>(reinterpret_cast<uint8_t *>(bh), bh->inst_pos);
+}
+ks_cfg_unit_t *ks_cfg_units(ks_cfg_bh_t *bh) {
+  return arr<ks_cfg_unit_t>(reinterpret_cast<uint8_t *>(bh), bh->unit_pos);
+}
 ks_cfg_com_t *ks_cfg_coms(ks_cfg_bh_t *bh) { return arr<ks_cfg_com_t>(reinterpret_cast<uint8_t *>(bh), bh->com_pos); }
-ks_cfg_param_t *ks_cfg_params(ks_cfg_bh_t *bh) { return arr<ks_cfg_param_t>(reinterpret_cast<uint8_t *>(bh), bh->par_pos); }
+ks_cfg_param_t *ks_cfg_params(ks_cfg_bh_t *bh) {
+  return arr<ks_cfg_param_t>(reinterpret_cast<uint8_t *>(bh), bh->par_pos);
+}
 
 int ks_cfg_find_unit(ks_cfg_bh_t *bh, const char *un_name) {
   ks_cfg_unit_t *u = ks_cfg_units(bh);

@@ -17,16 +17,16 @@ namespace ks::redo {
 
 // ---- file header: blocks 0 and 1 ------------------------------------------------------
 constexpr int KS_REDO_FH0_BLOCK_SIZE = 20;  // block 0: block size in bytes
-constexpr int KS_REDO_FH0_MAGIC = 28;      // block 0: 0x7A7B7C7D stored in the file's byte order
+constexpr int KS_REDO_FH0_MAGIC = 28;       // block 0: 0x7A7B7C7D stored in the file's byte order
 constexpr uint32_t KS_REDO_MAGIC = 0x7A7B7C7D;
 constexpr uint32_t KS_REDO_MAGIC_ALT = 0x6A6B6C6D;
 // Read in host order (little-endian), these two values mean the file is big-endian.
 constexpr uint32_t KS_REDO_MAGIC_BIG_HOST = 0x7D7C7B7A;
 constexpr uint32_t KS_REDO_MAGIC_BIG_HOST_ALT = 0x6D6C6B6A;
-constexpr int KS_REDO_FH1_VERSION = 20;    // block 1: compatibility version (vsn)
-constexpr int KS_REDO_FH1_FILE_BLOCKS = 40; // block 1: file size in blocks (header block excluded)
-constexpr int KS_REDO_FH1_BLOCK_SIZE = 44;  // block 1: block size again
-constexpr int KS_REDO_FH1_NEXT_BLOCK = 156; // block 1: next available block
+constexpr int KS_REDO_FH1_VERSION = 20;                      // block 1: compatibility version (vsn)
+constexpr int KS_REDO_FH1_FILE_BLOCKS = 40;                  // block 1: file size in blocks (header block excluded)
+constexpr int KS_REDO_FH1_BLOCK_SIZE = 44;                   // block 1: block size again
+constexpr int KS_REDO_FH1_NEXT_BLOCK = 156;                  // block 1: next available block
 constexpr uint32_t KS_REDO_NEXT_BLOCK_CURRENT = 0xFFFFFFFF;  // log still being written
 static_assert(KS_REDO_FH0_MAGIC + 4 <= 512 && KS_REDO_FH1_NEXT_BLOCK + 4 <= 512, "file header fits the smallest block");
 
@@ -55,20 +55,23 @@ constexpr int KS_REDO_MIN_RECORD_ROOM = 24;
 constexpr int KS_REDO_MAX_RECORD = 128 * 1024;  // the largest record a reader accepts
 
 // ---- redo record header ----------------------------------------------------------------
-constexpr int KS_REDO_RH_LENGTH = 0;   // u32, header included
-constexpr int KS_REDO_RH_VLD = 4;      // u8
+constexpr int KS_REDO_RH_LENGTH = 0;    // u32, header included
+constexpr int KS_REDO_RH_VLD = 4;       // u8
 constexpr int KS_REDO_RH_SCN_WRAP = 6;  // u16
 constexpr int KS_REDO_RH_SCN_BASE = 8;  // u32
 constexpr int KS_REDO_RH_CON_UID = 16;  // u32, container uid of a pluggable database
-constexpr int KS_REDO_RH_TIME = 64;    // u32, 68-byte header only
+constexpr int KS_REDO_RH_TIME = 64;     // u32, 68-byte header only
 constexpr int KS_REDO_RH_SIZE = 24;
 constexpr int KS_REDO_RH_SIZE_LONG = 68;
-static_assert(KS_REDO_RH_CON_UID + 4 <= KS_REDO_RH_SIZE && KS_REDO_RH_TIME + 4 == KS_REDO_RH_SIZE_LONG, "record header layout");
+static_assert(KS_REDO_RH_CON_UID + 4 <= KS_REDO_RH_SIZE && KS_REDO_RH_TIME + 4 == KS_REDO_RH_SIZE_LONG,
+              "record header layout");
 constexpr uint8_t KS_REDO_VLD_NORMAL = 0x01;
 constexpr uint8_t KS_REDO_VLD_SECOND = 0x02;
 constexpr uint8_t KS_REDO_VLD_LONG = 0x04;    // 68-byte header with a time stamp
 constexpr uint8_t KS_REDO_VLD_IGNORE = 0x08;  // record is to be ignored entirely
-constexpr int record_header_size(uint8_t vld) { return (vld & KS_REDO_VLD_LONG) ? KS_REDO_RH_SIZE_LONG : KS_REDO_RH_SIZE; }
+constexpr int record_header_size(uint8_t vld) {
+  return (vld & KS_REDO_VLD_LONG) ? KS_REDO_RH_SIZE_LONG : KS_REDO_RH_SIZE;
+}
 
 // ---- change vector header ---------------------------------------------------------------
 constexpr int KS_REDO_CV_LAYER = 0;  // u8
@@ -94,9 +97,7 @@ inline uint32_t vector_size(const uint8_t *v, int vhsz, bool big) {
 }
 // Number of fields of the vector (entries of the length array after entry 0).
 inline int field_count(const uint8_t *v, int vhsz, bool big) { return load16(v + vhsz, big) / 2 - 1; }
-inline uint16_t field_length(const uint8_t *v, int vhsz, bool big, int k) {
-  return load16(v + vhsz + 2 * k, big);
-}
+inline uint16_t field_length(const uint8_t *v, int vhsz, bool big, int k) { return load16(v + vhsz + 2 * k, big); }
 // Offset of field k (1-based) from the start of the vector.
 inline uint32_t field_offset(const uint8_t *v, int vhsz, bool big, int k) {
   const uint8_t *la = v + vhsz;
@@ -123,15 +124,15 @@ constexpr int KS_REDO_UNDO_FIELD3_SIZE = 8;
 static_assert(KS_REDO_UBH_SQN + 4 <= KS_REDO_UBH_SIZE && KS_REDO_URI_LAYER < KS_REDO_URI_SIZE, "undo header layout");
 
 // ---- heap row operation headers (layer 11; also field 4 of undo) -------------------------
-constexpr int KS_REDO_KDO_DBA = 0;   // u32 block of the row piece
-constexpr int KS_REDO_KDO_OP = 10;   // u8, operation code in the low 5 bits
+constexpr int KS_REDO_KDO_DBA = 0;  // u32 block of the row piece
+constexpr int KS_REDO_KDO_OP = 10;  // u8, operation code in the low 5 bits
 constexpr int KS_REDO_KDO_OP_MASK = 0x1F;
 constexpr int KS_REDO_KDO_FLAG = 16;  // u8 row flag byte (IRP, URP)
 // IRP / ORP
-constexpr int KS_REDO_IRP_COLUMNS = 18;   // u8 column count
+constexpr int KS_REDO_IRP_COLUMNS = 18;    // u8 column count
 constexpr int KS_REDO_IRP_NEXT_DBA = 28;   // u32 next piece block
 constexpr int KS_REDO_IRP_NEXT_SLOT = 32;  // u16 next piece slot
-constexpr int KS_REDO_IRP_SLOT = 42;      // u16 slot
+constexpr int KS_REDO_IRP_SLOT = 42;       // u16 slot
 constexpr int KS_REDO_IRP_SIZE = 48;
 // DRP
 constexpr int KS_REDO_DRP_SLOT = 16;  // u16
@@ -150,19 +151,20 @@ constexpr int KS_REDO_LKR_SIZE = 20;
 constexpr int KS_REDO_CFA_NEXT_DBA = 16, KS_REDO_CFA_NEXT_SLOT = 20, KS_REDO_CFA_SLOT = 24, KS_REDO_CFA_SIZE = 32;
 // Other layer-11 headers (the ones no reader decodes)
 constexpr int KS_REDO_KDO_OTHER_SIZE = 24;
-static_assert(KS_REDO_IRP_SLOT + 2 <= KS_REDO_IRP_SIZE && KS_REDO_URP_COLUMNS < KS_REDO_URP_SIZE && KS_REDO_DRP_SLOT + 2 <= KS_REDO_DRP_SIZE &&
-                  KS_REDO_QM_ROWS + 2 <= KS_REDO_QM_SIZE && KS_REDO_CFA_SLOT + 2 <= KS_REDO_CFA_SIZE,
+static_assert(KS_REDO_IRP_SLOT + 2 <= KS_REDO_IRP_SIZE && KS_REDO_URP_COLUMNS < KS_REDO_URP_SIZE &&
+                  KS_REDO_DRP_SLOT + 2 <= KS_REDO_DRP_SIZE && KS_REDO_QM_ROWS + 2 <= KS_REDO_QM_SIZE &&
+                  KS_REDO_CFA_SLOT + 2 <= KS_REDO_CFA_SIZE,
               "row operation header layout");
 // Layer-11 redo field 1 (transaction-block redo, not decoded)
 constexpr int KS_REDO_KDO_FIELD1_SIZE = 8;
 
 // Row operation codes
-constexpr uint8_t KS_REDO_OP_IRP = 2, KS_REDO_OP_DRP = 3, KS_REDO_OP_LKR = 4, KS_REDO_OP_URP = 5, KS_REDO_OP_ORP = 6, KS_REDO_OP_CFA = 8,
-                  KS_REDO_OP_QMI = 11, KS_REDO_OP_QMD = 12, KS_REDO_OP_LMN = 16;
+constexpr uint8_t KS_REDO_OP_IRP = 2, KS_REDO_OP_DRP = 3, KS_REDO_OP_LKR = 4, KS_REDO_OP_URP = 5, KS_REDO_OP_ORP = 6,
+                  KS_REDO_OP_CFA = 8, KS_REDO_OP_QMI = 11, KS_REDO_OP_QMD = 12, KS_REDO_OP_LMN = 16;
 // Row flag byte
 constexpr uint8_t KS_REDO_ROW_CLUSTER_KEY = 0x80, KS_REDO_ROW_CLUSTER_MEMBER = 0x40, KS_REDO_ROW_HEAD = 0x20,
-                  KS_REDO_ROW_DELETED = 0x10, KS_REDO_ROW_FIRST = 0x08, KS_REDO_ROW_LAST = 0x04, KS_REDO_ROW_PREV_CONT = 0x02,
-                  KS_REDO_ROW_NEXT_CONT = 0x01;
+                  KS_REDO_ROW_DELETED = 0x10, KS_REDO_ROW_FIRST = 0x08, KS_REDO_ROW_LAST = 0x04,
+                  KS_REDO_ROW_PREV_CONT = 0x02, KS_REDO_ROW_NEXT_CONT = 0x01;
 constexpr uint8_t KS_REDO_ROW_WHOLE = KS_REDO_ROW_HEAD | KS_REDO_ROW_FIRST | KS_REDO_ROW_LAST;  // 0x2c
 
 // Quick multi-row insert row: flag byte, lock byte, column count, then per column a
@@ -172,15 +174,16 @@ constexpr uint8_t KS_REDO_QMI_NULL = 0xFF, KS_REDO_QMI_LONG = 0xFE;
 constexpr int KS_REDO_QMI_SHORT_MAX = 250;  // longer values use KS_REDO_QMI_LONG and a u16 length
 
 // ---- supplemental-log header (the field after the undo column values) -------------------
-constexpr int KS_REDO_SUP_FLAGS = 1;     // u8: 0x08 first piece, 0x04 last piece, 0x10 update
-constexpr int KS_REDO_SUP_COLUMNS = 2;   // u16 number of supplemental columns
-constexpr int KS_REDO_SUP_UNDO_SCID = 6;  // u16 first segment column id of the undo piece
-constexpr int KS_REDO_SUP_REDO_SCID = 8;  // u16 first segment column id of the redo piece
-constexpr int KS_REDO_SUP_HEAD_DBA = 20;  // u32, 28-byte header only
-constexpr int KS_REDO_SUP_HEAD_SLOT = 24; // u16, 28-byte header only
+constexpr int KS_REDO_SUP_FLAGS = 1;       // u8: 0x08 first piece, 0x04 last piece, 0x10 update
+constexpr int KS_REDO_SUP_COLUMNS = 2;     // u16 number of supplemental columns
+constexpr int KS_REDO_SUP_UNDO_SCID = 6;   // u16 first segment column id of the undo piece
+constexpr int KS_REDO_SUP_REDO_SCID = 8;   // u16 first segment column id of the redo piece
+constexpr int KS_REDO_SUP_HEAD_DBA = 20;   // u32, 28-byte header only
+constexpr int KS_REDO_SUP_HEAD_SLOT = 24;  // u16, 28-byte header only
 constexpr int KS_REDO_SUP_SIZE = 20;
 constexpr int KS_REDO_SUP_SIZE_LONG = 28;
-static_assert(KS_REDO_SUP_REDO_SCID + 2 <= KS_REDO_SUP_SIZE && KS_REDO_SUP_HEAD_SLOT + 2 <= KS_REDO_SUP_SIZE_LONG, "supplemental header");
+static_assert(KS_REDO_SUP_REDO_SCID + 2 <= KS_REDO_SUP_SIZE && KS_REDO_SUP_HEAD_SLOT + 2 <= KS_REDO_SUP_SIZE_LONG,
+              "supplemental header");
 constexpr uint8_t KS_REDO_SUP_FIRST = 0x08, KS_REDO_SUP_LAST = 0x04, KS_REDO_SUP_UPDATE = 0x10;
 constexpr uint16_t KS_REDO_SUP_NULL_LENGTH = 0xFFFF;
 
@@ -197,11 +200,12 @@ constexpr int KS_REDO_AUD_FIELDS = 5, KS_REDO_AUD_FIELD_SIZE = 4;
 constexpr int KS_REDO_AUD_TAG_LENGTH = 8;  // u8 length, or 0xFE and a u16 length
 constexpr int KS_REDO_AUD_TAG = 9, KS_REDO_AUD_TAG_LONG = 11;
 // 24.1 DDL
-constexpr int KS_REDO_DDL_USN = 4, KS_REDO_DDL_SLOT = 6, KS_REDO_DDL_SQN = 8, KS_REDO_DDL_SKIP = 16, KS_REDO_DDL_FIELD1_SIZE = 20;
+constexpr int KS_REDO_DDL_USN = 4, KS_REDO_DDL_SLOT = 6, KS_REDO_DDL_SQN = 8, KS_REDO_DDL_SKIP = 16,
+              KS_REDO_DDL_FIELD1_SIZE = 20;
 constexpr int KS_REDO_DDL_OBJN = 4, KS_REDO_DDL_FIELD4_SIZE = 8;
 constexpr int KS_REDO_DDL_KIND = 0, KS_REDO_DDL_TYPE = 18, KS_REDO_DDL_FIELD11_SIZE = 20;
-static_assert(KS_REDO_CMT_FLAG < KS_REDO_CMT_SIZE && KS_REDO_RB_SLOT < KS_REDO_RB_SIZE && KS_REDO_DDL_SQN + 4 <= KS_REDO_DDL_FIELD1_SIZE &&
-                  KS_REDO_DDL_TYPE < KS_REDO_DDL_FIELD11_SIZE,
+static_assert(KS_REDO_CMT_FLAG < KS_REDO_CMT_SIZE && KS_REDO_RB_SLOT < KS_REDO_RB_SIZE &&
+                  KS_REDO_DDL_SQN + 4 <= KS_REDO_DDL_FIELD1_SIZE && KS_REDO_DDL_TYPE < KS_REDO_DDL_FIELD11_SIZE,
               "transaction control layouts");
 
 // ---- fields a database writes that the decoder does not need ----------------------------
@@ -216,13 +220,13 @@ constexpr int KS_REDO_FH0_FILE_TYPE = 4;  // u32 0xFFC00000
 constexpr int KS_REDO_FH0_BLOCKS = 24;    // u32 blocks after block 0
 constexpr uint32_t KS_REDO_FILE_TYPE = 0xFFC00000;
 constexpr int KS_REDO_FH1_DBID = 24, KS_REDO_FH1_DB_NAME = 28, KS_REDO_FH1_DB_NAME_SIZE = 8;
-constexpr int KS_REDO_FH1_CONTROL_SEQ = 36;              // u32
-constexpr int KS_REDO_FH1_PAIR = 48;                     // two u16, both 2
-constexpr int KS_REDO_FH1_ACTIVATION = 52;               // u32
+constexpr int KS_REDO_FH1_CONTROL_SEQ = 36;  // u32
+constexpr int KS_REDO_FH1_PAIR = 48;         // two u16, both 2
+constexpr int KS_REDO_FH1_ACTIVATION = 52;   // u32
 constexpr int KS_REDO_FH1_DESCRIPTION = 92, KS_REDO_FH1_DESCRIPTION_SIZE = 64;
-constexpr int KS_REDO_FH1_RESETLOGS_ID = 160;            // u32
-constexpr int KS_REDO_FH1_RESETLOGS_SCN = 164;           // 6-byte SCN
-constexpr int KS_REDO_FH1_THREAD = 176;                  // u16
+constexpr int KS_REDO_FH1_RESETLOGS_ID = 160;   // u32
+constexpr int KS_REDO_FH1_RESETLOGS_SCN = 164;  // 6-byte SCN
+constexpr int KS_REDO_FH1_THREAD = 176;         // u16
 constexpr int KS_REDO_FH1_FIRST_SCN = 180, KS_REDO_FH1_FIRST_TIME = 188;
 constexpr int KS_REDO_FH1_NEXT_SCN = 192, KS_REDO_FH1_NEXT_TIME = 200;
 static_assert(KS_REDO_FH1_DESCRIPTION + KS_REDO_FH1_DESCRIPTION_SIZE <= KS_REDO_FH1_NEXT_BLOCK &&
@@ -257,7 +261,8 @@ static_assert(KS_REDO_LWN_NEXT_SCN + 6 <= KS_REDO_RH_TIME, "write header layout"
 // object number (0xFFFF for undo), and from 12.1 the container id.
 constexpr int KS_REDO_CV_AFN = 4, KS_REDO_CV_KIND = 6, KS_REDO_CV_PREV_SCN = 12, KS_REDO_CV_SEQ = 20,
               KS_REDO_CV_TYPE = 21, KS_REDO_CV_OBJ = 22, KS_REDO_CV_CON_ID = 24;
-static_assert(KS_REDO_CV_OBJ + 2 <= KS_REDO_CV_HEADER24 && KS_REDO_CV_CON_ID + 2 <= KS_REDO_CV_HEADER32, "vector header");
+static_assert(KS_REDO_CV_OBJ + 2 <= KS_REDO_CV_HEADER24 && KS_REDO_CV_CON_ID + 2 <= KS_REDO_CV_HEADER32,
+              "vector header");
 // 5.2 field 1: the XID's slot and sequence, undo address (block, sequence, record), flags
 // and size; field 2 (12.1+, container databases): the container uid.
 constexpr int KS_REDO_UH_SLOT = 0, KS_REDO_UH_SQN = 4, KS_REDO_UH_UBA_DBA = 8, KS_REDO_UH_UBA_SEQ = 12,
@@ -286,7 +291,9 @@ static_assert(KS_REDO_ITL_UBA_REC < KS_REDO_ITL_REDO_SIZE, "ITL redo layout");
 constexpr int KS_REDO_KDO_SEG_DBA = 4, KS_REDO_KDO_MAXFR = 8, KS_REDO_KDO_OP_FLAGS = 11, KS_REDO_KDO_ITL = 12,
               KS_REDO_IRP_LOCK = 17, KS_REDO_URP_NULLS = 26;
 constexpr uint8_t KS_REDO_KDO_UNDO_BIT = 0x20;
-constexpr int urp_header_size(int columns) { return columns > 16 ? int(align4(uint32_t(KS_REDO_URP_NULLS + (columns + 7) / 8))) : KS_REDO_URP_SIZE; }
+constexpr int urp_header_size(int columns) {
+  return columns > 16 ? int(align4(uint32_t(KS_REDO_URP_NULLS + (columns + 7) / 8))) : KS_REDO_URP_SIZE;
+}
 // Index maintenance: 5.1 undoing 10.22, leaf insert 10.2 and delete 10.4; space 13.22/13.28.
 constexpr uint8_t KS_REDO_IDX_UNDO_CODE = 22, KS_REDO_IDX_INSERT = 2, KS_REDO_IDX_DELETE = 4;
 // 5.4: four fields (20, 16, 24, 4 bytes); field 1 +12 holds 9; field 2 the undo address

@@ -28,17 +28,17 @@ static_assert(offsetof(ks_trans_fhd_t, rsv) == 12);
 // One slot, 64 bytes; the same bytes are a slot record of the save file (buf is
 // meaningless there and written as 0).
 typedef struct __ks_trans_slot_s {
-  uint32_t tlen;   // capacity of the slot's buffer, 0 when it has none
-  uint32_t flag;   // KS_SLOT_*
-  uint64_t dlen;   // bytes of the transaction image so far, 32 header bytes included
-  uint32_t nlcr;   // records collected
-  int32_t fd;      // spill file, -1 when none
-  uint32_t ssct;   // redo time stamp of the first change
-  uint32_t csct;   // commit time stamp
-  uint64_t xid;    // 0 marks a free slot
-  uint64_t sscn;   // SCN of the first change (part of the spill file's name)
-  uint64_t cscn;   // commit SCN
-  uint8_t *buf;    // the slot's pool buffer, or nullptr
+  uint32_t tlen;  // capacity of the slot's buffer, 0 when it has none
+  uint32_t flag;  // KS_SLOT_*
+  uint64_t dlen;  // bytes of the transaction image so far, 32 header bytes included
+  uint32_t nlcr;  // records collected
+  int32_t fd;     // spill file, -1 when none
+  uint32_t ssct;  // redo time stamp of the first change
+  uint32_t csct;  // commit time stamp
+  uint64_t xid;   // 0 marks a free slot
+  uint64_t sscn;  // SCN of the first change (part of the spill file's name)
+  uint64_t cscn;  // commit SCN
+  uint8_t *buf;   // the slot's pool buffer, or nullptr
 } ks_trans_slot_t;
 
 static_assert(sizeof(void *) == 8, "the slot layout holds a 64-bit buffer address");
@@ -56,12 +56,12 @@ static_assert(offsetof(ks_trans_slot_t, cscn) == 48);
 static_assert(offsetof(ks_trans_slot_t, buf) == 56);
 
 // Slot flags.
-constexpr uint32_t KS_SLOT_SPILLED = 0x1;    // the image lives in the spill file
-constexpr uint32_t KS_SLOT_ROLLBACK = 0x2;   // holds rollback redo
-constexpr uint32_t KS_SLOT_TAG = 0x4;        // a TAG record was seen
-constexpr uint32_t KS_SLOT_DDL = 0x8;        // holds a DDL record
-constexpr uint32_t KS_SLOT_SYSOBJ = 0x10;    // holds system-object changes
-constexpr uint32_t KS_SLOT_PARTIAL = 0x1000; // opened by a partial XID
+constexpr uint32_t KS_SLOT_SPILLED = 0x1;     // the image lives in the spill file
+constexpr uint32_t KS_SLOT_ROLLBACK = 0x2;    // holds rollback redo
+constexpr uint32_t KS_SLOT_TAG = 0x4;         // a TAG record was seen
+constexpr uint32_t KS_SLOT_DDL = 0x8;         // holds a DDL record
+constexpr uint32_t KS_SLOT_SYSOBJ = 0x10;     // holds system-object changes
+constexpr uint32_t KS_SLOT_PARTIAL = 0x1000;  // opened by a partial XID
 // The COMMIT is in the image but its trail write failed; the write is retried before the
 // next commit (and survives a stop in the save file), so no committed transaction is lost
 // and commits reach the trail in order.

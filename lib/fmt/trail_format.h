@@ -18,8 +18,8 @@ typedef struct __ks_trail_fh_s {
   uint32_t tail;       // end of the transaction data (marker position once closed)
   uint64_t first_scn;  // commit SCN of the first transaction in the file
   uint64_t first_xid;
-  uint64_t last_scn;   // ~0 while the file is open for writing
-  uint64_t last_xid;   // 0 while the file is open for writing
+  uint64_t last_scn;  // ~0 while the file is open for writing
+  uint64_t last_xid;  // 0 while the file is open for writing
   uint32_t chs_id;
   uint32_t nchs_id;
   uint32_t lchs_id;
@@ -120,8 +120,8 @@ constexpr uint32_t KS_LCR_TH_SZ = 32;
 constexpr uint32_t KS_LCR_RH_SZ = 96;
 constexpr uint32_t KS_LCR_RHS_SZ = 16;
 constexpr uint32_t KS_LCR_CH_SZ = 24;
-constexpr uint32_t KS_TRAIL_MAX_SZ = 268435456;  // roll-over limit of one trail file
-constexpr uint32_t KS_TRANS_REF_SZ = 1048576;    // from here a transaction goes by reference
+constexpr uint32_t KS_TRAIL_MAX_SZ = 268435456;          // roll-over limit of one trail file
+constexpr uint32_t KS_TRANS_REF_SZ = 1048576;            // from here a transaction goes by reference
 constexpr uint64_t KS_SCN_OPEN = 0xFFFFFFFFFFFFFFFFULL;  // last_scn of a file being written
 
 // Transaction flags.
@@ -209,8 +209,14 @@ inline void ks_lcr_set_u32(void *rec, size_t off, uint32_t v) {
 inline void ks_lcr_set_u64(void *rec, size_t off, uint64_t v) {
   ks::store<uint64_t>(static_cast<uint8_t *>(rec) + off, v);
 }
-template <typename T> inline T ks_lcr_load(const void *p) { return ks::load<T>(p); }
-template <typename T> inline void ks_lcr_store(void *p, const T &v) { std::memcpy(p, &v, sizeof v); }
+template <typename T>
+inline T ks_lcr_load(const void *p) {
+  return ks::load<T>(p);
+}
+template <typename T>
+inline void ks_lcr_store(void *p, const T &v) {
+  std::memcpy(p, &v, sizeof v);
+}
 
 // Whether a transaction header's length can be that of a transaction in a trail file: at
 // least the header, and below the size from which a transaction goes by reference (its
@@ -324,8 +330,8 @@ inline int ks_trail_check_row(const uint8_t *rec, uint32_t rlen, uint32_t *bad_o
 // (ks_trail_check_row). img points at the 32-byte header, tlen is the image length.
 // Returns 0, or -1 with *bad_off (offset from img) and *why set. The check is what every
 // reader of untrusted trail bytes runs before it interprets a transaction.
-inline int ks_trail_check_records(const uint8_t *img, uint32_t tlen, uint32_t nlcr,
-                                  uint32_t *bad_off, const char **why) {
+inline int ks_trail_check_records(const uint8_t *img, uint32_t tlen, uint32_t nlcr, uint32_t *bad_off,
+                                  const char **why) {
   uint32_t off = KS_LCR_TH_SZ;
   for (uint32_t i = 0; i < nlcr; i++) {
     if (tlen - off < 12) {

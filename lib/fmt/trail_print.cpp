@@ -26,8 +26,7 @@ struct Xid {
   int usn, slot, sqn;
 };
 Xid xid_parts(uint64_t xid) {
-  return {static_cast<int>(xid >> 48), static_cast<int>((xid >> 32) & 0xFFFF),
-          static_cast<int>(xid & 0xFFFFFFFF)};
+  return {static_cast<int>(xid >> 48), static_cast<int>((xid >> 32) & 0xFFFF), static_cast<int>(xid & 0xFFFFFFFF)};
 }
 
 // A redo time stamp counts seconds with months of 31 days from 1988-01-01.
@@ -35,31 +34,47 @@ std::string commit_time_text(uint32_t t) {
   char s[32];
   snprintf(s, sizeof s, "%04d-%02d-%02d %02d:%02d:%02d", static_cast<int>(t / 32140800 + 1988),
            static_cast<int>((t / 2678400) % 12 + 1), static_cast<int>((t / 86400) % 31 + 1),
-           static_cast<int>((t / 3600) % 24), static_cast<int>((t / 60) % 60),
-           static_cast<int>(t % 60));
+           static_cast<int>((t / 3600) % 24), static_cast<int>((t / 60) % 60), static_cast<int>(t % 60));
   return s;
 }
 
 const char *type_name(uint32_t typ, uint32_t cflag) {
   const bool nat = cflag & KS_CH_NATIONAL;
   switch (typ) {
-    case KS_TYP_VARCHAR2: return nat ? "NVARCHAR2" : "VARCHAR2";
-    case KS_TYP_NUMBER: return "NUMBER";
-    case KS_TYP_LONG: return "LONG";
-    case KS_TYP_DATE: return "DATE";
-    case KS_TYP_RAW: return "RAW";
-    case KS_TYP_LONG_RAW: return "LONG RAW";
-    case KS_TYP_CHAR: return nat ? "NCHAR" : "CHAR";
-    case KS_TYP_BFLOAT: return "BINARY_FLOAT";
-    case KS_TYP_BDOUBLE: return "BINARY_DOUBLE";
-    case KS_TYP_CLOB: return nat ? "NCLOB" : "CLOB";
-    case KS_TYP_BLOB: return "BLOB";
-    case KS_TYP_TIMESTAMP: return "TIMESTAMP";
-    case KS_TYP_TIMESTAMP_TZ: return "TIMESTAMP WITH TIME ZONE";
-    case KS_TYP_INTERVAL_YM: return "INTERVAL YERR TO MONTH";
-    case KS_TYP_INTERVAL_DS: return "INTERVAL DAY TO SECOND";
-    case KS_TYP_TIMESTAMP_LTZ: return "TIMESTAMP WITH LOCAL TIME ZONE";
-    default: return "UNKNOWN";
+    case KS_TYP_VARCHAR2:
+      return nat ? "NVARCHAR2" : "VARCHAR2";
+    case KS_TYP_NUMBER:
+      return "NUMBER";
+    case KS_TYP_LONG:
+      return "LONG";
+    case KS_TYP_DATE:
+      return "DATE";
+    case KS_TYP_RAW:
+      return "RAW";
+    case KS_TYP_LONG_RAW:
+      return "LONG RAW";
+    case KS_TYP_CHAR:
+      return nat ? "NCHAR" : "CHAR";
+    case KS_TYP_BFLOAT:
+      return "BINARY_FLOAT";
+    case KS_TYP_BDOUBLE:
+      return "BINARY_DOUBLE";
+    case KS_TYP_CLOB:
+      return nat ? "NCLOB" : "CLOB";
+    case KS_TYP_BLOB:
+      return "BLOB";
+    case KS_TYP_TIMESTAMP:
+      return "TIMESTAMP";
+    case KS_TYP_TIMESTAMP_TZ:
+      return "TIMESTAMP WITH TIME ZONE";
+    case KS_TYP_INTERVAL_YM:
+      return "INTERVAL YERR TO MONTH";
+    case KS_TYP_INTERVAL_DS:
+      return "INTERVAL DAY TO SECOND";
+    case KS_TYP_TIMESTAMP_LTZ:
+      return "TIMESTAMP WITH LOCAL TIME ZONE";
+    default:
+      return "UNKNOWN";
   }
 }
 
@@ -98,8 +113,10 @@ void print_value(uint32_t typ, uint32_t cflag, const uint8_t *v, uint32_t len) {
   } else if (typ == KS_TYP_NUMBER) {
     if (len == 0) return;
     char s[KS_ORA_NUMBER_TEXT_MAX];
-    if (ks_ora_number_to_text(v, static_cast<int>(len), s, sizeof s) < 0) print_hex(v, len);
-    else printf("%s", s);
+    if (ks_ora_number_to_text(v, static_cast<int>(len), s, sizeof s) < 0)
+      print_hex(v, len);
+    else
+      printf("%s", s);
   } else if (typ == KS_TYP_DATE) {
     print_date(v, len, false);
   } else if (typ == KS_TYP_TIMESTAMP) {
@@ -117,13 +134,14 @@ struct Rec {
 };
 
 bool bad(const Rec &r, uint32_t at, const char *why) {
-  fprintf(stderr, "corrupt record in %s at offset %ld: %s.\n", g.file_name, r.fofs + static_cast<long>(at),
-          why);
+  fprintf(stderr, "corrupt record in %s at offset %ld: %s.\n", g.file_name, r.fofs + static_cast<long>(at), why);
   g.damaged = true;
   return false;
 }
 
-std::string name32(const uint8_t *p) { return std::string(reinterpret_cast<const char *>(p), strnlen(reinterpret_cast<const char *>(p), 32)); }
+std::string name32(const uint8_t *p) {
+  return std::string(reinterpret_cast<const char *>(p), strnlen(reinterpret_cast<const char *>(p), 32));
+}
 
 // A column entry at pos, checked against the record. with_value prints the value line.
 bool print_column(const Rec &r, uint32_t *pos, bool with_value) {
@@ -204,9 +222,9 @@ bool print_record(const Rec &r) {
       uint32_t opc;
       const char *op, *what;  // the operation, and what its name is of
     } full[] = {
-        {KS_OPC_INSERT, "INSERT", "Table"},         {KS_OPC_UPDATE, "UPDATE", "Table"},
-        {KS_OPC_DELETE, "DELETE", "Table"},         {KS_OPC_QMI, "QUICK INSERT", "Table"},
-        {KS_OPC_QMD, "QUICK DELETE", "Object"},     {KS_OPC_DDL, "DDL", "Object"},
+        {KS_OPC_INSERT, "INSERT", "Table"},          {KS_OPC_UPDATE, "UPDATE", "Table"},
+        {KS_OPC_DELETE, "DELETE", "Table"},          {KS_OPC_QMI, "QUICK INSERT", "Table"},
+        {KS_OPC_QMD, "QUICK DELETE", "Object"},      {KS_OPC_DDL, "DDL", "Object"},
         {KS_OPC_LONG_WRITE, "LONG WRITE", "Object"}, {KS_OPC_LOB_WRITE, "LOB WRITE", "Object"},
         {KS_OPC_LOB_TRIM, "LOB TRIM", "Object"},     {KS_OPC_LOB_ERASE, "LOB ERASE", "Object"},
         {KS_OPC_LOB_SELECT, "LOB SELECT", "Object"},
@@ -244,8 +262,7 @@ bool print_record(const Rec &r) {
       case KS_OPC_LONG_WRITE: {
         if (r.rlen < KS_LCR_RH_SZ + KS_LCR_CH_SZ) return bad(r, KS_LCR_RH_SZ, "column entry runs past the record");
         ks_lcr_ch_t ch = ks_lcr_load<ks_lcr_ch_t>(r.p + KS_LCR_RH_SZ);
-        if (ch.dlen > r.rlen - KS_LCR_RH_SZ - KS_LCR_CH_SZ)
-          return bad(r, KS_LCR_RH_SZ, "piece runs past the record");
+        if (ch.dlen > r.rlen - KS_LCR_RH_SZ - KS_LCR_CH_SZ) return bad(r, KS_LCR_RH_SZ, "piece runs past the record");
         print_value(ch.ctyp, ch.flag, r.p + KS_LCR_RH_SZ + KS_LCR_CH_SZ, ch.dlen);
         printf("\n");
         return true;
@@ -279,9 +296,10 @@ bool print_record(const Rec &r) {
 }
 
 void print_transaction_body(const uint8_t *p, const ks_lcr_th_t &th, long fofs) {
-  printf("=================================================================\n"
-         "Data Length: %u,  # of rows: %u\n",
-         th.tlen, th.nlcr);
+  printf(
+      "=================================================================\n"
+      "Data Length: %u,  # of rows: %u\n",
+      th.tlen, th.nlcr);
   ks_trail_print_commit(th.cscn, th.csct, th.xid);
   printf("\n");
   if (th.flag & KS_TH_BYREF) {
@@ -322,8 +340,8 @@ void print_transaction_body(const uint8_t *p, const ks_lcr_th_t &th, long fofs) 
 void ks_trail_print_header(const ks_trail_fh_t *fh) {
   Xid f = xid_parts(fh->first_xid), l = xid_parts(fh->last_xid);
   printf("File Number: %u\nFirst SCN: %8lu  First XID: %d.%d.%d\nLast  SCN: %8lu  Last  XID: %d.%d.%d\n", fh->fno,
-         static_cast<unsigned long>(fh->first_scn), f.usn, f.slot, f.sqn, static_cast<unsigned long>(fh->last_scn), l.usn,
-         l.slot, l.sqn);
+         static_cast<unsigned long>(fh->first_scn), f.usn, f.slot, f.sqn, static_cast<unsigned long>(fh->last_scn),
+         l.usn, l.slot, l.sqn);
 }
 
 int ks_trail_print_transaction(const uint8_t *p, const ks_lcr_th_t *th, long fofs, const char *file_name,

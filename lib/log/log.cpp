@@ -98,10 +98,23 @@ uint64_t parse_size(const char *v) {
   while (isdigit(static_cast<unsigned char>(*p))) n = n * 10 + static_cast<uint64_t>(*p++ - '0');
   while (*p == ' ' || *p == '\t') p++;
   switch (*p) {
-    case 'K': case 'k': n *= 1024; p++; break;
-    case 'M': case 'm': n *= 1024 * 1024; p++; break;
-    case 'G': case 'g': n *= 1024ULL * 1024 * 1024; p++; break;
-    default: break;
+    case 'K':
+    case 'k':
+      n *= 1024;
+      p++;
+      break;
+    case 'M':
+    case 'm':
+      n *= 1024 * 1024;
+      p++;
+      break;
+    case 'G':
+    case 'g':
+      n *= 1024ULL * 1024 * 1024;
+      p++;
+      break;
+    default:
+      break;
   }
   while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') p++;
   if (*p != '\0' || p == v) return 262144;
@@ -160,11 +173,15 @@ int ks_log_init(const char *cname, int thrd) {
     char *key = ks_str_rtrim(ks_str_ltrim(line));
     char *val = ks_str_rtrim(ks_str_ltrim(eq + 1));
     if (ks_str_nicmp(key, "logger.type", 11) == 0) {
-      if (ks_str_icmp(val, "every_day") == 0) ks_log_inf.log_type = 1;
-      else if (ks_str_icmp(val, "file_size") == 0) ks_log_inf.log_type = 2;
+      if (ks_str_icmp(val, "every_day") == 0)
+        ks_log_inf.log_type = 1;
+      else if (ks_str_icmp(val, "file_size") == 0)
+        ks_log_inf.log_type = 2;
     } else if (ks_str_nicmp(key, "logger.level", 12) == 0) {
-      static const struct { const char *w; int l; } levels[] = {
-          {"detail", 5}, {"debug", 6}, {"info", 7}, {"warn", 8}, {"error", 9}};
+      static const struct {
+        const char *w;
+        int l;
+      } levels[] = {{"detail", 5}, {"debug", 6}, {"info", 7}, {"warn", 8}, {"error", 9}};
       for (const auto &lv : levels)
         if (ks_str_icmp(val, lv.w) == 0) ks_log_inf.log_level = lv.l;
     } else if (ks_str_nicmp(key, "logger.file_size", 16) == 0) {
@@ -193,8 +210,8 @@ void ks_log_output_error(const char *file, int line, int level, const char *fmt,
   int saved_errno = errno;
   struct tm t = local_now();
   char ts[32];
-  snprintf(ts, sizeof ts, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-           t.tm_hour, t.tm_min, t.tm_sec);
+  snprintf(ts, sizeof ts, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
+           t.tm_min, t.tm_sec);
   int used;
   if (level == KS_LOG_ERROR)
     used = snprintf(msgbuf, kMsgBufSize, "%s [%6d] ERROR at (%s:%d)\n", ts, getpid(), file, line);
@@ -220,7 +237,10 @@ void ks_log_output_info(int level, const char *fmt, ...) {
   if (level < ks_log_inf.log_level) return;
   int saved_errno = errno;
   struct tm t = local_now();
-  const char *word = level == KS_LOG_DETAIL ? "DETAIL" : level == KS_LOG_DEBUG ? "DEBUG " : level == KS_LOG_INFO ? "INFO  " : "UNKNOWN";
+  const char *word = level == KS_LOG_DETAIL  ? "DETAIL"
+                     : level == KS_LOG_DEBUG ? "DEBUG "
+                     : level == KS_LOG_INFO  ? "INFO  "
+                                             : "UNKNOWN";
   int used = snprintf(msgbuf, kMsgBufSize, "%02d:%02d:%02d %s [%6d] ", t.tm_hour, t.tm_min, t.tm_sec, word, getpid());
   va_list ap;
   va_start(ap, fmt);

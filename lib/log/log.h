@@ -12,15 +12,15 @@
 #define KS_LOG_ERROR 9
 
 typedef struct __ks_log_s {
-  int log_type;        // 1 every_day, 2 file_size
-  int log_level;       // 5..9; messages below it are skipped
-  int efd;             // error log descriptor, -1 closed
-  int ifd;             // information log descriptor, -1 closed
-  uint64_t file_sz;    // parsed, not used by any output path
+  int log_type;      // 1 every_day, 2 file_size
+  int log_level;     // 5..9; messages below it are skipped
+  int efd;           // error log descriptor, -1 closed
+  int ifd;           // information log descriptor, -1 closed
+  uint64_t file_sz;  // parsed, not used by any output path
   int fsn;
-  int e_next_day;      // day key of the open error file
-  int i_next_day;      // day key of the open information file
-  char prefix[32];     // this process's log name
+  int e_next_day;   // day key of the open error file
+  int i_next_day;   // day key of the open information file
+  char prefix[32];  // this process's log name
 } ks_log_t;
 
 extern ks_log_t ks_log_inf;
@@ -69,14 +69,14 @@ const char *ks_src_name(const char *path);
 // An error that repeats for as long as a resource stays short (a full file system, a
 // write retried at every idle wait): logged as an error at most once a minute from each
 // place that reports it, and at debug level in between.
-#define KS_ERROR_EVERY_MINUTE(...)                              \
-  do {                                                          \
-    static time_t ks_last_logged_ = 0;                          \
-    const time_t ks_now_ = ks_now();                            \
+#define KS_ERROR_EVERY_MINUTE(...)                                                              \
+  do {                                                                                          \
+    static time_t ks_last_logged_ = 0;                                                          \
+    const time_t ks_now_ = ks_now();                                                            \
     if (ks_last_logged_ == 0 || ks_now_ - ks_last_logged_ >= 60 || ks_now_ < ks_last_logged_) { \
-      ks_last_logged_ = ks_now_;                                \
-      KS_ERROR(__VA_ARGS__);                                    \
-    } else {                                                    \
-      KS_DEBUG(__VA_ARGS__);                                    \
-    }                                                           \
+      ks_last_logged_ = ks_now_;                                                                \
+      KS_ERROR(__VA_ARGS__);                                                                    \
+    } else {                                                                                    \
+      KS_DEBUG(__VA_ARGS__);                                                                    \
+    }                                                                                           \
   } while (0)

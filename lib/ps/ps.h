@@ -27,8 +27,8 @@
 #define KS_REPLY_OK 0
 #define KS_REPLY_FAIL 99
 #define KS_REPLY_NOT_RUNNING 1  // a stop found the component neither running nor due to restart
-#define KS_CMD_HDR 72        // code, pid, unit, component
-#define KS_CMD_BUFSZ 1024    // receive buffer of every command reader
+#define KS_CMD_HDR 72           // code, pid, unit, component
+#define KS_CMD_BUFSZ 1024       // receive buffer of every command reader
 #define KS_CMD_SIGNAL (SIGRTMIN + 1)
 // Exit status of a component that stopped because it cannot go on with its present
 // configuration (a limit such as max_trans is reached): starting it again unchanged
@@ -36,14 +36,14 @@
 #define KS_EXIT_OPERATOR 78
 
 typedef struct __ks_ps_task_s {
-  uint32_t restarts;   // automatic restarts of the component since it was last started by
-                       // an operator; non-zero tells the process that the run before it
-                       // ended without a clean stop
-  uint32_t com_uk;     // the component's configuration-file reference
-  int32_t comid;       // index of the component in the loaded configuration, -1 none
-  int32_t pid;         // -1 = free entry
-  int32_t status;      // 1 once the process has started (ks_ps_start)
-  int32_t rsv;         // redo thread of the process (0 when single-threaded)
+  uint32_t restarts;  // automatic restarts of the component since it was last started by
+                      // an operator; non-zero tells the process that the run before it
+                      // ended without a clean stop
+  uint32_t com_uk;    // the component's configuration-file reference
+  int32_t comid;      // index of the component in the loaded configuration, -1 none
+  int32_t pid;        // -1 = free entry
+  int32_t status;     // 1 once the process has started (ks_ps_start)
+  int32_t rsv;        // redo thread of the process (0 when single-threaded)
 } ks_ps_task_t;
 static_assert(sizeof(ks_ps_task_t) == 24);
 static_assert(offsetof(ks_ps_task_t, restarts) == 0);
@@ -72,23 +72,23 @@ void ks_ps_set_start_tries(int tries);
 // while it changes the slot and even again after; a reader copies the slot and keeps the
 // copy only when seq was even and unchanged around it (ks_ps_stat_read).
 #define KS_PS_STAT_KEY "PSSTAT"
-#define KS_PS_STAT_RUNNING 1u      // state: the process runs, or ended without a clean stop
-#define KS_PS_STAT_STOPPED 2u      // state: the process stopped cleanly
-#define KS_PS_STAT_IDLE 0x1u       // flags: caught up with its source, waiting for more
-#define KS_PS_STAT_NC 8            // not-captured counters (by reason) a slot holds
+#define KS_PS_STAT_RUNNING 1u  // state: the process runs, or ended without a clean stop
+#define KS_PS_STAT_STOPPED 2u  // state: the process stopped cleanly
+#define KS_PS_STAT_IDLE 0x1u   // flags: caught up with its source, waiting for more
+#define KS_PS_STAT_NC 8        // not-captured counters (by reason) a slot holds
 
 typedef struct __ks_ps_stat_s {
-  uint32_t seq;        // odd while the owner writes
-  uint32_t com_uk;     // the component's configuration-file reference, 0 = free slot
-  int32_t thrd;        // redo thread (0 when single-threaded)
-  int32_t pid;         // the process that last owned the slot
-  uint32_t com_typ;    // KS_CFG_COM_EXTRACT / KS_CFG_COM_APPLY
-  uint32_t state;      // KS_PS_STAT_RUNNING / KS_PS_STAT_STOPPED
-  uint32_t restarts;   // automatic restarts when the process started
-  uint32_t flags;      // KS_PS_STAT_IDLE
-  int64_t started;     // when the process took the slot (seconds since 1970)
-  int64_t updated;     // last publication
-  uint32_t rba_sqn;    // extract: the next redo record to read
+  uint32_t seq;       // odd while the owner writes
+  uint32_t com_uk;    // the component's configuration-file reference, 0 = free slot
+  int32_t thrd;       // redo thread (0 when single-threaded)
+  int32_t pid;        // the process that last owned the slot
+  uint32_t com_typ;   // KS_CFG_COM_EXTRACT / KS_CFG_COM_APPLY
+  uint32_t state;     // KS_PS_STAT_RUNNING / KS_PS_STAT_STOPPED
+  uint32_t restarts;  // automatic restarts when the process started
+  uint32_t flags;     // KS_PS_STAT_IDLE
+  int64_t started;    // when the process took the slot (seconds since 1970)
+  int64_t updated;    // last publication
+  uint32_t rba_sqn;   // extract: the next redo record to read
   uint32_t rba_blk;
   uint32_t rba_byt;
   uint32_t trail_fno;  // extract: the trail file written; apply: the trail file read
@@ -151,7 +151,7 @@ bool ks_ps_stat_read(const ks_ps_stat_t *s, ks_ps_stat_t *out);
 // A decoded command message.
 typedef struct __ks_ps_cmd_s {
   int code;
-  pid_t pid;           // sender: where the reply goes
+  pid_t pid;  // sender: where the reply goes
   char unit[32];
   char com[32];
   char param[KS_CMD_BUFSZ - KS_CMD_HDR];
@@ -160,8 +160,7 @@ typedef struct __ks_ps_cmd_s {
 // Builds a command message into buf (KS_CMD_BUFSZ bytes) → its length, -1 when the
 // parameter text does not fit. Code 2 carries code and pid only; codes 3 and 5 carry
 // the text; the others stop at the component name.
-int ks_ps_make_command(uint8_t *buf, int code, pid_t sender, const char *unit, const char *com,
-                       const char *param);
+int ks_ps_make_command(uint8_t *buf, int code, pid_t sender, const char *unit, const char *com, const char *param);
 // Decodes a received message of len bytes → 0, -1 when it is shorter than its code needs.
 int ks_ps_parse_command(const uint8_t *msg, int len, ks_ps_cmd_t *cmd);
 // Queues msg for pid and sends it the command signal → 0, -1.

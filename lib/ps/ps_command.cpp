@@ -19,8 +19,7 @@ void put_name(uint8_t *dst, const char *s) {
 }
 }  // namespace
 
-int ks_ps_make_command(uint8_t *buf, int code, pid_t sender, const char *unit, const char *com,
-                       const char *param) {
+int ks_ps_make_command(uint8_t *buf, int code, pid_t sender, const char *unit, const char *com, const char *param) {
   ks::store_be32(buf, uint32_t(code));
   ks::store_be32(buf + 4, uint32_t(sender));
   if (code == KS_CMD_STOP_MANAGER) return 8;
@@ -86,8 +85,10 @@ int ks_ps_execute_command(volatile sig_atomic_t *loop, const char *empty_msg) {
   int rcode = 0;
   int len = ks_shm_deq(int(getpid()), sizeof buf, buf, &rcode);
   if (len < 0) {
-    if (rcode == -1) KS_ERROR("%s", empty_msg);
-    else KS_ERROR("read command queue error.");
+    if (rcode == -1)
+      KS_ERROR("%s", empty_msg);
+    else
+      KS_ERROR("read command queue error.");
     return -1;
   }
   if (len < 8) {
@@ -96,8 +97,10 @@ int ks_ps_execute_command(volatile sig_atomic_t *loop, const char *empty_msg) {
   }
   int code = int(ks::load_be32(buf));
   pid_t sender = pid_t(ks::load_be32(buf + 4));
-  if (code == KS_CMD_STOP_PROCESS) *loop = 0;
-  else KS_ERROR("invalid command %d.", code);
+  if (code == KS_CMD_STOP_PROCESS)
+    *loop = 0;
+  else
+    KS_ERROR("invalid command %d.", code);
   int rc = ks_ps_reply(sender, KS_REPLY_OK);
   if (rc == -1) {
     KS_ERROR("send command queue reply message error.");

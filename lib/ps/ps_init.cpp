@@ -67,8 +67,10 @@ int ks_ps_start() {
       return 0;
     }
   }
-  if (kill(getppid(), 0) != 0) KS_ERROR("parent process is dead.");
-  else KS_ERROR("parent process goto wrong steps.");
+  if (kill(getppid(), 0) != 0)
+    KS_ERROR("parent process is dead.");
+  else
+    KS_ERROR("parent process goto wrong steps.");
   return -1;
 }
 

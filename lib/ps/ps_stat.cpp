@@ -137,8 +137,10 @@ ks_ps_stat_t *ks_ps_stat_mine(const ks_ps_task_t *me, uint32_t com_typ) {
 }
 
 void ks_ps_stat_publish_end(ks_ps_stat_t *s, int how) {
-  if (how == KS_PUB_IDLE) s->flags |= KS_PS_STAT_IDLE;
-  else s->flags &= ~KS_PS_STAT_IDLE;
+  if (how == KS_PUB_IDLE)
+    s->flags |= KS_PS_STAT_IDLE;
+  else
+    s->flags &= ~KS_PS_STAT_IDLE;
   if (how == KS_PUB_STOPPED) s->state = KS_PS_STAT_STOPPED;
   ks_ps_stat_end(s);
 }

@@ -18,9 +18,9 @@
 
 #define KS_SHM_MAGIC "KESTRO"
 #define KS_SHM_VERSION 0x06000000u
-#define KS_SHM_FLAG_SEG 0x1u           // segment created
-#define KS_SHM_FLAG_SEM 0x2u           // semaphores created
-#define KS_SHM_STATUS_READY 2u         // manager running and serving commands
+#define KS_SHM_FLAG_SEG 0x1u    // segment created
+#define KS_SHM_FLAG_SEM 0x2u    // semaphores created
+#define KS_SHM_STATUS_READY 2u  // manager running and serving commands
 #define KS_SHM_MAX_SEGS 64
 #define KS_SHM_MAX_AU 65536
 #define KS_SHM_MAX_KV 128
@@ -29,16 +29,16 @@
 #define KS_SHM_MIN_SIZE 0x2000000ull   // 32 MiB: smallest total accepted
 #define KS_SHM_DEF_SIZE 0x10000000ull  // 256 MiB when the configuration names none
 #define KS_SHM_NSEMS 32
-#define KS_SEM_ALLOC 1                 // guards au[] and the segment bitmaps
-#define KS_SEM_QUEUE 2                 // guards the system queue
+#define KS_SEM_ALLOC 1  // guards au[] and the segment bitmaps
+#define KS_SEM_QUEUE 2  // guards the system queue
 
 typedef struct __ks_shm_seg_s {
-  int32_t key;           // IPC key of the segment
+  int32_t key;  // IPC key of the segment
   int32_t shmid;
-  uint64_t shm_sz;       // bytes
-  uint32_t blen;         // allocation blocks in the segment (shm_sz / blksz rounded up)
+  uint64_t shm_sz;  // bytes
+  uint32_t blen;    // allocation blocks in the segment (shm_sz / blksz rounded up)
   uint32_t rsv;
-  uint8_t bitmap[256];   // bit i (byte i/8, mask 0x80 >> i%8) set = block i in use
+  uint8_t bitmap[256];  // bit i (byte i/8, mask 0x80 >> i%8) set = block i in use
 } ks_shm_seg_t;
 static_assert(sizeof(ks_shm_seg_t) == 280);
 static_assert(offsetof(ks_shm_seg_t, key) == 0);
@@ -49,9 +49,9 @@ static_assert(offsetof(ks_shm_seg_t, rsv) == 20);
 static_assert(offsetof(ks_shm_seg_t, bitmap) == 24);
 
 typedef struct __ks_shm_at_s {
-  int32_t pid;           // owner; -1 = free entry
+  int32_t pid;  // owner; -1 = free entry
   int32_t seg_num;
-  int32_t blk_num;       // first block
+  int32_t blk_num;  // first block
   int32_t nblks;
 } ks_shm_at_t;
 static_assert(sizeof(ks_shm_at_t) == 16);
@@ -70,15 +70,15 @@ static_assert(offsetof(ks_shm_kvp_t, seg_num) == 8);
 static_assert(offsetof(ks_shm_kvp_t, offset) == 12);
 
 typedef struct __ks_sysinfo_s {
-  char ksname[8];        // "KESTRO"
-  uint32_t version;      // KS_SHM_VERSION
-  uint32_t flags;        // KS_SHM_FLAG_SEG | KS_SHM_FLAG_SEM once created
-  uint32_t status;       // KS_SHM_STATUS_READY when the manager serves commands
+  char ksname[8];    // "KESTRO"
+  uint32_t version;  // KS_SHM_VERSION
+  uint32_t flags;    // KS_SHM_FLAG_SEG | KS_SHM_FLAG_SEM once created
+  uint32_t status;   // KS_SHM_STATUS_READY when the manager serves commands
   int32_t semid;
-  int32_t pid;           // the manager: destination of console commands
+  int32_t pid;  // the manager: destination of console commands
   uint32_t nsegs;
-  uint32_t blksz;        // KS_SHM_BLKSZ
-  uint32_t tail_ofs;     // first free byte of the system area in segment 0
+  uint32_t blksz;     // KS_SHM_BLKSZ
+  uint32_t tail_ofs;  // first free byte of the system area in segment 0
   uint32_t q_sno, q_ofs;
   uint32_t cfg_sno, cfg_ofs;
   uint32_t ps_sno, ps_ofs;
@@ -111,11 +111,11 @@ typedef struct __ks_shm_segment_s {
   int32_t key;
   int32_t shmid;
   uint64_t shm_sz;
-  char *head;            // local mapping address, null when not mapped
+  char *head;  // local mapping address, null when not mapped
 } ks_shm_segment_t;
 
 typedef struct __ks_shm_seginfo_s {
-  int status;            // 1 = attached (or created)
+  int status;  // 1 = attached (or created)
   int semid;
   int nsegs;
   int rsv;
@@ -183,10 +183,10 @@ int ks_sem_unlock(int which);
 #define KS_Q_SIZE 0x100000u
 
 typedef struct __ks_shm_q_ch_s {
-  int32_t ai;            // own index
-  int32_t id;            // destination pid
-  int32_t next;          // next entry in queue order, -1 at the end
-  int32_t blk;           // first data block
+  int32_t ai;    // own index
+  int32_t id;    // destination pid
+  int32_t next;  // next entry in queue order, -1 at the end
+  int32_t blk;   // first data block
 } ks_shm_q_ch_t;
 static_assert(sizeof(ks_shm_q_ch_t) == 16);
 static_assert(offsetof(ks_shm_q_ch_t, id) == 4);
@@ -194,22 +194,22 @@ static_assert(offsetof(ks_shm_q_ch_t, next) == 8);
 static_assert(offsetof(ks_shm_q_ch_t, blk) == 12);
 
 typedef struct __ks_shm_qblk_s {
-  int32_t blk;           // own index
-  int32_t mlen;          // whole message length (first block of a message)
+  int32_t blk;   // own index
+  int32_t mlen;  // whole message length (first block of a message)
   int32_t rsv;
-  int32_t nblk;          // next block of the message, -1 in the last
+  int32_t nblk;  // next block of the message, -1 in the last
 } ks_shm_qblk_t;
 static_assert(sizeof(ks_shm_qblk_t) == 16);
 static_assert(offsetof(ks_shm_qblk_t, mlen) == 4);
 static_assert(offsetof(ks_shm_qblk_t, nblk) == 12);
 
 typedef struct __ks_shm_q_s {
-  int32_t head;          // first entry, -1 when empty
-  int32_t tail;          // last entry, -1 when empty
-  int32_t start;         // first data block (KS_Q_START)
+  int32_t head;   // first entry, -1 when empty
+  int32_t tail;   // last entry, -1 when empty
+  int32_t start;  // first data block (KS_Q_START)
   int32_t rsv;
-  uint8_t pool[512];     // entries in use (only 0..KS_Q_NENT-1 are used)
-  uint8_t bmp[512];      // 256-byte blocks in use (only 0..KS_Q_NBLKS-1)
+  uint8_t pool[512];  // entries in use (only 0..KS_Q_NENT-1 are used)
+  uint8_t bmp[512];   // 256-byte blocks in use (only 0..KS_Q_NBLKS-1)
   ks_shm_q_ch_t ch[4096];
 } ks_shm_q_t;
 static_assert(offsetof(ks_shm_q_t, head) == 0);

@@ -93,9 +93,7 @@ int ks_shm_free(void *ptr) {
     return -1;
   }
   int e = 0;
-  while (e < KS_SHM_MAX_AU &&
-         !(si->au[e].pid == pid && si->au[e].seg_num == s && si->au[e].blk_num == blk))
-    ++e;
+  while (e < KS_SHM_MAX_AU && !(si->au[e].pid == pid && si->au[e].seg_num == s && si->au[e].blk_num == blk)) ++e;
   if (e == KS_SHM_MAX_AU) {
     ks_sem_unlock(KS_SEM_ALLOC);
     KS_ERROR("ptr not in allocate table, pid=%d, seg_num=%d, blk_num=%d", pid, s, blk);

@@ -21,7 +21,7 @@ ks_shm_seginfo_t shm_inf = [] {
 namespace {
 // Tests shorten the wait for a manager still initialising.
 int attach_wait_tries = 5;
-}
+}  // namespace
 
 void ks_shm_set_attach_wait(int tries) { attach_wait_tries = tries; }
 

@@ -34,7 +34,6 @@ void drop_segments() {
   reset_inf();
 }
 
-
 // The live processes in the process table of a segment whose manager is gone: up to
 // max into out → how many. Every position is checked against the segment's size: the
 // header may be half-written.
@@ -70,7 +69,7 @@ int stale_segment(key_t *keyp, pid_t *creator, size_t *segsz) {
     if (errno != ENOENT) KS_ERROR("shmget(): %s", strerror(errno));
     return -1;
   }
-  struct shmid_ds ds{};
+  struct shmid_ds ds {};
   if (shmctl(id0, IPC_STAT, &ds) != 0) {
     KS_ERROR("shmctl(): %s", strerror(errno));
     errno = EINVAL;
@@ -226,11 +225,10 @@ int ks_shm_remove_stale() {
       shmdt(p);
       return 2;
     }
-    if (std::memcmp(si->ksname, KS_SHM_MAGIC, sizeof KS_SHM_MAGIC) == 0 &&
-        si->nsegs <= KS_SHM_MAX_SEGS) {
+    if (std::memcmp(si->ksname, KS_SHM_MAGIC, sizeof KS_SHM_MAGIC) == 0 && si->nsegs <= KS_SHM_MAX_SEGS) {
       KS_WARN("shared memory of a stopped manager (pid %d) found, removing it.", int(creator));
       for (uint32_t i = 1; i < si->nsegs; ++i) {
-        struct shmid_ds sd{};
+        struct shmid_ds sd {};
         if (shmctl(si->seg[i].shmid, IPC_STAT, &sd) == 0 && sd.shm_cpid == creator)
           shmctl(si->seg[i].shmid, IPC_RMID, nullptr);
       }

@@ -86,8 +86,10 @@ int ks_shm_enq(int id, int mlen, const void *msg) {
     ks_bit_set(q->bmp, uint32_t(chain[i]));
   }
   q->ch[e] = {e, id, -1, chain[0]};
-  if (q->tail >= 0) q->ch[q->tail].next = e;
-  else q->head = e;
+  if (q->tail >= 0)
+    q->ch[q->tail].next = e;
+  else
+    q->head = e;
   q->tail = e;
   ks_bit_set(q->pool, uint32_t(e));
   ks_sem_unlock(KS_SEM_QUEUE);

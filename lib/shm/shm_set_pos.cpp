@@ -19,14 +19,20 @@ ks_sysinfo_t *sys() { return reinterpret_cast<ks_sysinfo_t *>(shm_inf.segs[0].he
 }  // namespace
 
 void ks_shm_set_q_pos(void *ptr) {
-  if (shm_inf.status == 1) set_pos(ptr, &sys()->q_sno, &sys()->q_ofs);
-  else KS_ERROR("shared memory not attached.");
+  if (shm_inf.status == 1)
+    set_pos(ptr, &sys()->q_sno, &sys()->q_ofs);
+  else
+    KS_ERROR("shared memory not attached.");
 }
 void ks_shm_set_cfg_pos(void *ptr) {
-  if (shm_inf.status == 1) set_pos(ptr, &sys()->cfg_sno, &sys()->cfg_ofs);
-  else KS_ERROR("shared memory not attached.");
+  if (shm_inf.status == 1)
+    set_pos(ptr, &sys()->cfg_sno, &sys()->cfg_ofs);
+  else
+    KS_ERROR("shared memory not attached.");
 }
 void ks_shm_set_ps_pos(void *ptr) {
-  if (shm_inf.status == 1) set_pos(ptr, &sys()->ps_sno, &sys()->ps_ofs);
-  else KS_ERROR("shared memory not attached.");
+  if (shm_inf.status == 1)
+    set_pos(ptr, &sys()->ps_sno, &sys()->ps_ofs);
+  else
+    KS_ERROR("shared memory not attached.");
 }

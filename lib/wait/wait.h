@@ -19,9 +19,9 @@
 #include <cstdint>
 
 struct ks_wait_t {
-  int ifd = -1;          // inotify instance, -1 when none
-  int wd = -1;           // the watch, -1 when none
-  dev_t dev = 0;         // the file or folder watched (or that could not be watched)
+  int ifd = -1;   // inotify instance, -1 when none
+  int wd = -1;    // the watch, -1 when none
+  dev_t dev = 0;  // the file or folder watched (or that could not be watched)
   ino_t ino = 0;
   bool warned = false;   // the fall-back to sleeping has been logged
   int64_t noted_ms = 0;  // when ks_wait_note_due last answered true (monotonic ms), 0 never

@@ -201,10 +201,18 @@ sword OCIHandleAlloc(const void *parenth, void **hndlpp, ub4 type, size_t xtrame
         h = e;
         break;
       }
-      case OCI_HTYPE_SVCCTX: h = new_child<SvcCtx>(env); break;
-      case OCI_HTYPE_SERVER: h = new_child<Server>(env); break;
-      case OCI_HTYPE_SESSION: h = new_child<Session>(env); break;
-      case OCI_HTYPE_STMT: h = new_child<Stmt>(env); break;
+      case OCI_HTYPE_SVCCTX:
+        h = new_child<SvcCtx>(env);
+        break;
+      case OCI_HTYPE_SERVER:
+        h = new_child<Server>(env);
+        break;
+      case OCI_HTYPE_SESSION:
+        h = new_child<Session>(env);
+        break;
+      case OCI_HTYPE_STMT:
+        h = new_child<Stmt>(env);
+        break;
       default:
         return OCI_INVALID_HANDLE;
     }

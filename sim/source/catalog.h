@@ -15,7 +15,7 @@ namespace ks::sim {
 
 struct ks_sys_col_t {
   const char *name;
-  int type;    // type#
+  int type;  // type#
   int length;
 };
 struct ks_sys_table_t {

@@ -79,11 +79,16 @@ int ks_utf8_to_utf16be(std::string_view in, std::string *out) {
     uint8_t c = uint8_t(in[i]);
     uint32_t cp;
     int n;
-    if (c < 0x80) cp = c, n = 1;
-    else if ((c & 0xE0) == 0xC0) cp = c & 0x1F, n = 2;
-    else if ((c & 0xF0) == 0xE0) cp = c & 0x0F, n = 3;
-    else if ((c & 0xF8) == 0xF0) cp = c & 0x07, n = 4;
-    else return -1;
+    if (c < 0x80)
+      cp = c, n = 1;
+    else if ((c & 0xE0) == 0xC0)
+      cp = c & 0x1F, n = 2;
+    else if ((c & 0xF0) == 0xE0)
+      cp = c & 0x0F, n = 3;
+    else if ((c & 0xF8) == 0xF0)
+      cp = c & 0x07, n = 4;
+    else
+      return -1;
     if (i + size_t(n) > in.size()) return -1;
     for (int k = 1; k < n; k++) {
       uint8_t cc = uint8_t(in[i + size_t(k)]);
@@ -91,7 +96,10 @@ int ks_utf8_to_utf16be(std::string_view in, std::string *out) {
       cp = cp << 6 | (cc & 0x3F);
     }
     i += size_t(n);
-    auto put = [&](uint32_t u) { out->push_back(char(u >> 8)); out->push_back(char(u & 0xFF)); };
+    auto put = [&](uint32_t u) {
+      out->push_back(char(u >> 8));
+      out->push_back(char(u & 0xFF));
+    };
     if (cp >= 0x10000) {
       cp -= 0x10000;
       put(0xD800 | (cp >> 10));
@@ -115,10 +123,13 @@ int ks_utf16be_to_utf8(std::string_view in, std::string *out) {
       u = 0x10000 + ((u - 0xD800) << 10) + (l - 0xDC00);
       i += 2;
     }
-    if (u < 0x80) out->push_back(char(u));
-    else if (u < 0x800) out->push_back(char(0xC0 | u >> 6)), out->push_back(char(0x80 | (u & 0x3F)));
+    if (u < 0x80)
+      out->push_back(char(u));
+    else if (u < 0x800)
+      out->push_back(char(0xC0 | u >> 6)), out->push_back(char(0x80 | (u & 0x3F)));
     else if (u < 0x10000)
-      out->push_back(char(0xE0 | u >> 12)), out->push_back(char(0x80 | ((u >> 6) & 0x3F))), out->push_back(char(0x80 | (u & 0x3F)));
+      out->push_back(char(0xE0 | u >> 12)), out->push_back(char(0x80 | ((u >> 6) & 0x3F))),
+          out->push_back(char(0x80 | (u & 0x3F)));
     else
       out->push_back(char(0xF0 | u >> 18)), out->push_back(char(0x80 | ((u >> 12) & 0x3F))),
           out->push_back(char(0x80 | ((u >> 6) & 0x3F))), out->push_back(char(0x80 | (u & 0x3F)));
@@ -137,7 +148,12 @@ std::string ks_hex(std::string_view b) {
 int ks_unhex(std::string_view h, std::string *out) {
   out->clear();
   if (h.size() % 2) return -1;
-  auto v = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1; };
+  auto v = [](char c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+  };
   for (size_t i = 0; i < h.size(); i += 2) {
     int a = v(h[i]), b = v(h[i + 1]);
     if (a < 0 || b < 0) return -1;

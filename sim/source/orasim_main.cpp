@@ -10,12 +10,12 @@
 //                                          tables on the target and copy their rows
 // Exit status: 0 success (diff: identical), 1 differences, 2 failure.
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "lib/log/log.h"
@@ -66,11 +66,16 @@ uint64_t size_arg(const char *s) {
 
 uint32_t version_vsn(int v) {
   switch (v) {
-    case 10: return ks::redo::KS_REDO_VSN10;
-    case 11: return ks::redo::KS_REDO_VSN11;
-    case 12: return ks::redo::KS_REDO_VSN12;
-    case 19: return ks::redo::KS_REDO_VSN19;
-    case 23: return ks::redo::KS_REDO_VSN23;
+    case 10:
+      return ks::redo::KS_REDO_VSN10;
+    case 11:
+      return ks::redo::KS_REDO_VSN11;
+    case 12:
+      return ks::redo::KS_REDO_VSN12;
+    case 19:
+      return ks::redo::KS_REDO_VSN19;
+    case 23:
+      return ks::redo::KS_REDO_VSN23;
   }
   return v >= 12 && v < 64 ? uint32_t(v) << 24 : 0;
 }
@@ -134,53 +139,88 @@ int main(int argc, char **argv) {
       }
       return argv[++i];
     };
-    if (a == "-d" || a == "--dir") dir = val();
-    else if (a == "-n" || a == "--name") name = val();
-    else if (a == "--block-size") cfg.redo.blk_sz = uint32_t(atoi(val()));
-    else if (a == "--version") cfg.redo.vsn = version_vsn(atoi(val()));
-    else if (a == "--big-endian") cfg.redo.big = true;
-    else if (a == "--little-endian") cfg.redo.big = false;
-    else if (a == "--groups") cfg.groups = atoi(val());
-    else if (a == "--log-size") log_size = size_arg(val());
-    else if (a == "--noarchive") cfg.redo.archive = false;
+    if (a == "-d" || a == "--dir")
+      dir = val();
+    else if (a == "-n" || a == "--name")
+      name = val();
+    else if (a == "--block-size")
+      cfg.redo.blk_sz = uint32_t(atoi(val()));
+    else if (a == "--version")
+      cfg.redo.vsn = version_vsn(atoi(val()));
+    else if (a == "--big-endian")
+      cfg.redo.big = true;
+    else if (a == "--little-endian")
+      cfg.redo.big = false;
+    else if (a == "--groups")
+      cfg.groups = atoi(val());
+    else if (a == "--log-size")
+      log_size = size_arg(val());
+    else if (a == "--noarchive")
+      cfg.redo.archive = false;
     else if (a == "--suplog") {
       std::string m = val();
       cfg.suplog = m == "min" ? kSupMin : m == "pk" ? kSupPk : m == "pkui" ? kSupPkUi : m == "all" ? kSupAll : -1;
-    } else if (a == "--no-force-logging") cfg.force_logging = false;
-    else if (a == "--charset") cfg.charset = val();
-    else if (a == "--ncharset") cfg.ncharset = val();
-    else if (a == "--pdb") cfg.pdb = val();
-    else if (a == "--con-uid") cfg.con_uid = uint32_t(strtoul(val(), nullptr, 10));
-    else if (a == "--other-con-uid") cfg.other_con_uid = uint32_t(strtoul(val(), nullptr, 10));
-    else if (a == "--thread") cfg.redo.thread = uint32_t(atoi(val()));
-    else if (a == "--db-block") cfg.db_block = uint32_t(atoi(val()));
-    else if (a == "--noise") cfg.noise = atoi(val());
-    else if (a == "--seed") cfg.seed = ocfg.seed = strtoull(val(), nullptr, 10);
-    else if (a == "--txns") ocfg.txns = strtoull(val(), nullptr, 10);
-    else if (a == "--concurrency") ocfg.concurrency = atoi(val());
-    else if (a == "--rate") ocfg.rate = atof(val());
-    else if (a == "--realtime") ocfg.realtime = true;
-    else if (a == "--rollback") ocfg.rollback_pct = atoi(val());
-    else if (a == "--savepoint") ocfg.savepoint_pct = atoi(val());
-    else if (a == "--multi") ocfg.multi_pct = atoi(val());
-    else if (a == "--switch-every") ocfg.switch_every = atoi(val());
-    else if (a == "--script") script = val();
-    else if (a == "--expect") expect = val();
-    else if (a == "--no-expect") no_expect = true;
-    else if (a == "--commit-times") times = val();
-    else if (a == "--nosync") nosync = true;
-    else if (a == "-u" || a == "--user") login = val();
-    else if (a == "--group-commit") group_commit = uint32_t(size_arg(val()));
-    else if (a == "--exclude") exclude.push_back(val());
+    } else if (a == "--no-force-logging")
+      cfg.force_logging = false;
+    else if (a == "--charset")
+      cfg.charset = val();
+    else if (a == "--ncharset")
+      cfg.ncharset = val();
+    else if (a == "--pdb")
+      cfg.pdb = val();
+    else if (a == "--con-uid")
+      cfg.con_uid = uint32_t(strtoul(val(), nullptr, 10));
+    else if (a == "--other-con-uid")
+      cfg.other_con_uid = uint32_t(strtoul(val(), nullptr, 10));
+    else if (a == "--thread")
+      cfg.redo.thread = uint32_t(atoi(val()));
+    else if (a == "--db-block")
+      cfg.db_block = uint32_t(atoi(val()));
+    else if (a == "--noise")
+      cfg.noise = atoi(val());
+    else if (a == "--seed")
+      cfg.seed = ocfg.seed = strtoull(val(), nullptr, 10);
+    else if (a == "--txns")
+      ocfg.txns = strtoull(val(), nullptr, 10);
+    else if (a == "--concurrency")
+      ocfg.concurrency = atoi(val());
+    else if (a == "--rate")
+      ocfg.rate = atof(val());
+    else if (a == "--realtime")
+      ocfg.realtime = true;
+    else if (a == "--rollback")
+      ocfg.rollback_pct = atoi(val());
+    else if (a == "--savepoint")
+      ocfg.savepoint_pct = atoi(val());
+    else if (a == "--multi")
+      ocfg.multi_pct = atoi(val());
+    else if (a == "--switch-every")
+      ocfg.switch_every = atoi(val());
+    else if (a == "--script")
+      script = val();
+    else if (a == "--expect")
+      expect = val();
+    else if (a == "--no-expect")
+      no_expect = true;
+    else if (a == "--commit-times")
+      times = val();
+    else if (a == "--nosync")
+      nosync = true;
+    else if (a == "-u" || a == "--user")
+      login = val();
+    else if (a == "--group-commit")
+      group_commit = uint32_t(size_arg(val()));
+    else if (a == "--exclude")
+      exclude.push_back(val());
     else if (a == "--map") {
       maps.emplace_back();
       if (ks_sim_map_parse(val(), &maps.back()) != 0) return fail("bad option.");
-    }
-    else if (!a.empty() && a[0] == '-') {
+    } else if (!a.empty() && a[0] == '-') {
       fprintf(stderr, "orasim: unknown option %s\n", a.c_str());
       usage();
       return 2;
-    } else rest.push_back(a);
+    } else
+      rest.push_back(a);
   }
 
   if (cmd == "diff" || cmd == "instantiate") {
@@ -197,7 +237,8 @@ int main(int argc, char **argv) {
       sqlite3_close(a);
       return fail(cmd == "diff" ? "diff failed." : "instantiate failed.");
     }
-    int rc = cmd == "diff" ? ks_sim_diff(a, &ses, tables, stdout, maps) : ks_sim_instantiate(a, &ses, tables, maps, stdout);
+    int rc =
+        cmd == "diff" ? ks_sim_diff(a, &ses, tables, stdout, maps) : ks_sim_instantiate(a, &ses, tables, maps, stdout);
     ks_oci_disconnect(&ses);
     sqlite3_close(a);
     if (rc < 0) return fail(cmd == "diff" ? "diff failed." : "instantiate failed.");

@@ -123,13 +123,16 @@ void ks_redo_record::undo_seg_header(uint16_t usn, uint16_t slot, uint32_t sqn) 
 
 void ks_redo_record::session(bool first, std::string_view user) {
   if (bare_) return;
-  auto text = [](std::string_view t) { return ks_field_t{reinterpret_cast<const uint8_t *>(t.data()), uint32_t(t.size())}; };
+  auto text = [](std::string_view t) {
+    return ks_field_t{reinterpret_cast<const uint8_t *>(t.data()), uint32_t(t.size())};
+  };
   // Session id and serial number.
   uint8_t id[8];
   put32(id, 0x100 + uint32_t(scn_ % 997));
   put32(id + 4, 0x2000 + uint32_t(scn_ % 65521));
   if (first) {
-    ks_field_t f[5] = {{id, 8}, text(user), text("orasim-host"), text("oracle"), text("orasim@orasim-host (TNS V1-V3)")};
+    ks_field_t f[5] = {
+        {id, 8}, text(user), text("orasim-host"), text("oracle"), text("orasim@orasim-host (TNS V1-V3)")};
     vector(5, 19, 0, 0, f, 5);
   } else {
     // Five fields at most: a sixth is where an audit vector holds its tag.
@@ -420,8 +423,12 @@ void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval
   for (int i = 0; i < nrows && !too_big; i++) {
     uint32_t start = off;
     uint32_t need = KS_REDO_QMI_ROW_HEADER;
-    for (int c = 0; c < ncol[i]; c++) need += rows[i][c].len < 0 ? 1 : (rows[i][c].len <= KS_REDO_QMI_SHORT_MAX ? 1 : 3) + uint32_t(rows[i][c].len);
-    if (off + need > sizeof rowbuf) { too_big = true; break; }
+    for (int c = 0; c < ncol[i]; c++)
+      need += rows[i][c].len < 0 ? 1 : (rows[i][c].len <= KS_REDO_QMI_SHORT_MAX ? 1 : 3) + uint32_t(rows[i][c].len);
+    if (off + need > sizeof rowbuf) {
+      too_big = true;
+      break;
+    }
     rowbuf[off++] = KS_REDO_ROW_WHOLE;
     rowbuf[off++] = bare_ ? 0 : 1;  // lock byte: the transaction's ITL
     rowbuf[off++] = uint8_t(ncol[i]);
@@ -499,7 +506,8 @@ void ks_redo_record::commit(uint64_t xid, bool rollback) {
   put16(u + KS_REDO_CMT_SPACE, uint16_t(kUndoBlockSpace - 0x70 * a.rec));
   put32(t3 + KS_REDO_CMT_TIME, ts_);
   put32(t4, ts_);
-  ks_field_t f[4] = {{c, KS_REDO_CMT_SIZE}, {u, KS_REDO_CMT_F2_SIZE}, {t3, KS_REDO_CMT_F3_SIZE}, {t4, KS_REDO_CMT_F4_SIZE}};
+  ks_field_t f[4] = {
+      {c, KS_REDO_CMT_SIZE}, {u, KS_REDO_CMT_F2_SIZE}, {t3, KS_REDO_CMT_F3_SIZE}, {t4, KS_REDO_CMT_F4_SIZE}};
   vector(5, 4, undo_header_class(usn), undo_header_dba(usn), f, 4);
 }
 
@@ -593,7 +601,7 @@ void ks_redo_record::space_change(uint8_t code, uint32_t bitmap_dba, uint32_t da
   if (bare_) return;
   uint8_t b[8];
   put32(b, data_dba);
-  put16(b + 4, 1);  // the blocks changed
+  put16(b + 4, 1);                   // the blocks changed
   put16(b + 6, code == 28 ? 1 : 4);  // state: full, or 75-100 % free
   ks_field_t f[1] = {{b, 8}};
   vector(13, code, 8, bitmap_dba, f, 1, seg_objn_);

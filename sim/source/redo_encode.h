@@ -116,8 +116,8 @@ class ks_redo_record {
   // ascending order. stored is the number of columns the old row piece holds: changed
   // columns at or beyond it were trailing NULLs and go last, in descending order, with
   // no value field; the header counts only the columns before them.
-  void undo_of_update(uint64_t xid, uint32_t objn, ks_rowref_t r, const uint16_t *colno,
-                      const ks_colval_t *old, int n, const ks_suplog_t &sup, int stored = 0xFFFF);
+  void undo_of_update(uint64_t xid, uint32_t objn, ks_rowref_t r, const uint16_t *colno, const ks_colval_t *old, int n,
+                      const ks_suplog_t &sup, int stored = 0xFFFF);
   // 5.1 undo of a quick multi-row insert (quick multi-row delete of nrows rows).
   void undo_of_qmi(uint64_t xid, uint32_t objn, uint32_t dba, uint16_t first_slot, uint16_t nrows,
                    const ks_suplog_t &sup);
@@ -132,8 +132,7 @@ class ks_redo_record {
   // 11.3 delete row piece.
   void redo_drp(ks_rowref_t r, const ks_suplog_t *sup = nullptr);
   // 11.5 update row piece.
-  void redo_urp(ks_rowref_t r, const uint16_t *colno, const ks_colval_t *val, int n,
-                const ks_suplog_t *sup = nullptr);
+  void redo_urp(ks_rowref_t r, const uint16_t *colno, const ks_colval_t *val, int n, const ks_suplog_t *sup = nullptr);
   // 11.11 quick multi-row insert: rows of ncol[i] values each.
   void redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval_t *const *rows, const int *ncol, int nrows);
   // 11.4 lock row; 11.16 lock/modify without column change.

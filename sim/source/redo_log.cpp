@@ -45,12 +45,12 @@ int ks_redo_writer::create_groups(const ks_redo_cfg_t &cfg, const std::vector<st
   return 0;
 }
 
-int ks_redo_writer::open(const ks_redo_cfg_t &cfg, std::vector<ks_log_group_t> groups, int current,
-                         uint32_t next_blk, uint32_t first_seq, uint64_t first_scn, uint32_t first_time) {
+int ks_redo_writer::open(const ks_redo_cfg_t &cfg, std::vector<ks_log_group_t> groups, int current, uint32_t next_blk,
+                         uint32_t first_seq, uint64_t first_scn, uint32_t first_time) {
   if (cfg.blk_sz < 512 || cfg.blk_sz > 65536 || (cfg.blk_sz & (cfg.blk_sz - 1)) || cfg.log_blocks < 4 ||
       groups.empty()) {
-    KS_ERROR("invalid redo log configuration (block size %u, log blocks %u, groups %zu).", cfg.blk_sz,
-             cfg.log_blocks, groups.size());
+    KS_ERROR("invalid redo log configuration (block size %u, log blocks %u, groups %zu).", cfg.blk_sz, cfg.log_blocks,
+             groups.size());
     return -1;
   }
   cfg_ = cfg;
@@ -109,7 +109,8 @@ int ks_redo_writer::write_header(uint32_t nab) {
     snprintf(desc, sizeof desc, "T %04u, S %010u, SCN 0x%016llx-0x%016llx", cfg_.thread, grp.seq,
              static_cast<unsigned long long>(grp.first_scn),
              current ? 0xFFFFFFFFFFFFFFFFull : static_cast<unsigned long long>(next));
-    std::memcpy(b1 + KS_REDO_FH1_DESCRIPTION, desc, std::min<size_t>(std::strlen(desc), KS_REDO_FH1_DESCRIPTION_SIZE - 1));
+    std::memcpy(b1 + KS_REDO_FH1_DESCRIPTION, desc,
+                std::min<size_t>(std::strlen(desc), KS_REDO_FH1_DESCRIPTION_SIZE - 1));
     // From 12c the wraps of these SCNs carry a flag bit.
     const uint16_t wf = vsn_major(cfg_.vsn) >= 12 ? KS_REDO_SCN_WRAP_FLAG : 0;
     store32(b1 + KS_REDO_FH1_RESETLOGS_ID, cfg_.resetlogs_id, big);
@@ -204,7 +205,8 @@ int ks_redo_writer::archive(const ks_log_group_t &g, uint32_t nab, std::string *
   int rc = 0;
   while (done < total && rc == 0) {
     size_t n = size_t(std::min<uint64_t>(buf.size(), total - done));
-    if (ks_read_data(fd_, buf.data(), n, off_t(done)) != ssize_t(n) || ks_write_data(out, buf.data(), n, off_t(done)) != ssize_t(n))
+    if (ks_read_data(fd_, buf.data(), n, off_t(done)) != ssize_t(n) ||
+        ks_write_data(out, buf.data(), n, off_t(done)) != ssize_t(n))
       rc = -1;
     done += n;
   }

@@ -46,9 +46,9 @@ struct ks_redo_cfg_t {
   uint32_t thread = 1;
   uint32_t log_blocks = 2048;  // file size in blocks, header block excluded
   bool archive = true;
-  bool sync = true;           // fdatasync every write
-  uint32_t flush_bytes = 0;   // commits are written when this much redo is pending (0: every commit)
-  std::string arch_dir;       // archived copies go here
+  bool sync = true;          // fdatasync every write
+  uint32_t flush_bytes = 0;  // commits are written when this much redo is pending (0: every commit)
+  std::string arch_dir;      // archived copies go here
   // Only the fields this system's reader decodes, zeros elsewhere (no checksums, no write
   // headers): the form of the small logs typed by hand for the reader's tests.
   bool bare = false;
@@ -65,8 +65,8 @@ struct ks_redo_cfg_t {
 struct ks_log_event_t {
   enum Kind { kStart, kDone } kind;
   const ks_log_group_t *grp;
-  uint32_t blocks;         // kDone: blocks holding redo, header block excluded
-  std::string arch_path;   // kDone in archive mode
+  uint32_t blocks;        // kDone: blocks holding redo, header block excluded
+  std::string arch_path;  // kDone in archive mode
 };
 
 class ks_redo_writer {

@@ -74,21 +74,25 @@ double redo_clock(const std::string &t) {
 
 std::string ks_col_t::type_name() const {
   switch (type) {
-    case kTypeVarchar2: return csform == 2 ? "NVARCHAR2" : "VARCHAR2";
-    case kTypeChar: return csform == 2 ? "NCHAR" : "CHAR";
-    case kTypeNumber: return "NUMBER";
-    case kTypeDate: return "DATE";
-    case kTypeTimestamp: return "TIMESTAMP";
-    case kTypeRaw: return "RAW";
+    case kTypeVarchar2:
+      return csform == 2 ? "NVARCHAR2" : "VARCHAR2";
+    case kTypeChar:
+      return csform == 2 ? "NCHAR" : "CHAR";
+    case kTypeNumber:
+      return "NUMBER";
+    case kTypeDate:
+      return "DATE";
+    case kTypeTimestamp:
+      return "TIMESTAMP";
+    case kTypeRaw:
+      return "RAW";
   }
   return "UNKNOWN";
 }
 
 ks_sim_db::ks_sim_db() : rec_(), rng_(1) {}
 
-ks_sim_db::~ks_sim_db() {
-  close();
-}
+ks_sim_db::~ks_sim_db() { close(); }
 
 std::string ks_sim_db::db_path() const { return cfg_.dir + "/" + cfg_.name + ".db"; }
 
@@ -97,11 +101,16 @@ const std::string &ks_sim_db::clock_text() const {
   uint64_t s = uint64_t(clock_);
   if (s == clock_sec_) return clock_txt_;
   clock_sec_ = s;
-  int sec = int(s % 60); s /= 60;
-  int min = int(s % 60); s /= 60;
-  int hour = int(s % 24); s /= 24;
-  int day = int(s % 31) + 1; s /= 31;
-  int mon = int(s % 12) + 1; s /= 12;
+  int sec = int(s % 60);
+  s /= 60;
+  int min = int(s % 60);
+  s /= 60;
+  int hour = int(s % 24);
+  s /= 24;
+  int day = int(s % 31) + 1;
+  s /= 31;
+  int mon = int(s % 12) + 1;
+  s /= 12;
   int year = int(s) + 1988;
   if (day > 28) day = 28;  // the redo calendar has 31-day months; keep dates valid
   clock_txt_ = fmt("%04d-%02d-%02d %02d:%02d:%02d", year, mon, day, hour, min, sec);
@@ -169,16 +178,19 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
   const char *yes[2] = {"NO", "YES"};
   std::string ver = fmt("%u.%u.0.0.0", major, redo::vsn_minor(cfg_.redo.vsn) >> 4);
   std::string sql;
-  sql += fmt("INSERT INTO \"V$DATABASE\" VALUES (%u, '%s', '%s', '%s', 'READ WRITE', 'YES', '%s', '%s', 'NO', '%s', '%s', %" PRIu64
-             ", '%s', 'Linux x86 64-bit');\n",
-             cfg_.redo.dbid, cfg_.name.c_str(), cfg_.name.c_str(),
-             cfg_.redo.archive ? "ARCHIVELOG" : "NOARCHIVELOG", yes[cfg_.suplog >= kSupPk], yes[cfg_.suplog >= kSupPkUi],
-             yes[cfg_.suplog == kSupAll], yes[cfg_.force_logging], scn_, cfg_.pdb.empty() ? "NO" : "YES");
+  sql +=
+      fmt("INSERT INTO \"V$DATABASE\" VALUES (%u, '%s', '%s', '%s', 'READ WRITE', 'YES', '%s', '%s', 'NO', '%s', '%s', "
+          "%" PRIu64 ", '%s', 'Linux x86 64-bit');\n",
+          cfg_.redo.dbid, cfg_.name.c_str(), cfg_.name.c_str(), cfg_.redo.archive ? "ARCHIVELOG" : "NOARCHIVELOG",
+          yes[cfg_.suplog >= kSupPk], yes[cfg_.suplog >= kSupPkUi], yes[cfg_.suplog == kSupAll],
+          yes[cfg_.force_logging], scn_, cfg_.pdb.empty() ? "NO" : "YES");
   sql += fmt("INSERT INTO \"V$INSTANCE\" VALUES (1, '%s', 'localhost', '%s', %u, 'OPEN', 'ACTIVE');\n",
              ks_sql_quote(cfg_.name).substr(1, cfg_.name.size()).c_str(), ver.c_str(), cfg_.redo.thread);
-  sql += "INSERT INTO \"V$NLS_PARAMETERS\" VALUES ('NLS_LANGUAGE', 'AMERICAN', 0), ('NLS_TERRITORY', 'AMERICA', 0), "
-         "('NLS_CHARACTERSET', " + ks_sql_quote(cfg_.charset) + ", 0), ('NLS_NCHAR_CHARACTERSET', " +
-         ks_sql_quote(cfg_.ncharset) + ", 0), ('NLS_DATE_FORMAT', 'DD-MON-RR', 0);\n";
+  sql +=
+      "INSERT INTO \"V$NLS_PARAMETERS\" VALUES ('NLS_LANGUAGE', 'AMERICAN', 0), ('NLS_TERRITORY', 'AMERICA', 0), "
+      "('NLS_CHARACTERSET', " +
+      ks_sql_quote(cfg_.charset) + ", 0), ('NLS_NCHAR_CHARACTERSET', " + ks_sql_quote(cfg_.ncharset) +
+      ", 0), ('NLS_DATE_FORMAT', 'DD-MON-RR', 0);\n";
   if (!cfg_.pdb.empty())
     sql += fmt("INSERT INTO \"DBA_PDBS\" VALUES (3, %s, %u, %u, '%016" PRIX64 "', 'NORMAL', 3);\n",
                ks_sql_quote(cfg_.pdb).c_str(), cfg_.con_uid, cfg_.con_uid, cfg_.seed);
@@ -195,10 +207,11 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
                t.cols.size());
     int i = 1;
     for (const auto &c : t.cols) {
-      sql += fmt("INSERT INTO \"SYS.COL$\" VALUES (%u, %d, %d, %d, %d, '%s', %d, %d, 0, NULL, NULL, %d, NULL, NULL, "
-                 "%d, 0, %d, %d);\n",
-                 t.objn, i, i, c.length, i, c.name, c.type, c.length, i == 1 ? 1 : 0, i, c.type == 1 ? 873 : 0,
-                 c.type == 1 ? 1 : 0);
+      sql +=
+          fmt("INSERT INTO \"SYS.COL$\" VALUES (%u, %d, %d, %d, %d, '%s', %d, %d, 0, NULL, NULL, %d, NULL, NULL, "
+              "%d, 0, %d, %d);\n",
+              t.objn, i, i, c.length, i, c.name, c.type, c.length, i == 1 ? 1 : 0, i, c.type == 1 ? 873 : 0,
+              c.type == 1 ? 1 : 0);
       i++;
     }
   }
@@ -361,9 +374,10 @@ int ks_sim_db::load() {
     }
   }
   for (auto &t : tables_) {
-    Stmt c(db_, fmt("SELECT \"NAME\", \"COL#\", \"SEGCOL#\", \"TYPE#\", \"LENGTH\", \"PRECISION#\", \"SCALE\", "
-                    "\"CHARSETFORM\", \"NULL$\", \"DEFAULT$\" FROM \"SYS.COL$\" WHERE \"OBJ#\" = %u ORDER BY \"SEGCOL#\"",
-                    t->objn));
+    Stmt c(db_,
+           fmt("SELECT \"NAME\", \"COL#\", \"SEGCOL#\", \"TYPE#\", \"LENGTH\", \"PRECISION#\", \"SCALE\", "
+               "\"CHARSETFORM\", \"NULL$\", \"DEFAULT$\" FROM \"SYS.COL$\" WHERE \"OBJ#\" = %u ORDER BY \"SEGCOL#\"",
+               t->objn));
     if (!c) return -1;
     while (c.row()) {
       ks_col_t col;
@@ -421,9 +435,10 @@ int ks_sim_db::load() {
     }
   }
   {
-    Stmt s(db_, "SELECT s.\"OBJ#\", u.\"NAME\", o.\"NAME\", s.\"INCREMENT$\", s.\"CACHE\", s.\"HIGHWATER\" FROM "
-                "\"SYS.SEQ$\" s JOIN \"SYS.OBJ$\" o ON o.\"OBJ#\" = s.\"OBJ#\" JOIN \"SYS.USER$\" u ON "
-                "u.\"USER#\" = o.\"OWNER#\" ORDER BY s.\"OBJ#\"");
+    Stmt s(db_,
+           "SELECT s.\"OBJ#\", u.\"NAME\", o.\"NAME\", s.\"INCREMENT$\", s.\"CACHE\", s.\"HIGHWATER\" FROM "
+           "\"SYS.SEQ$\" s JOIN \"SYS.OBJ$\" o ON o.\"OBJ#\" = s.\"OBJ#\" JOIN \"SYS.USER$\" u ON "
+           "u.\"USER#\" = o.\"OWNER#\" ORDER BY s.\"OBJ#\"");
     if (!s) return -1;
     while (s.row()) {
       auto q = std::make_unique<ks_sequence_t>();
@@ -440,9 +455,10 @@ int ks_sim_db::load() {
   // Log groups as the catalogue knows them.
   std::vector<ks_log_group_t> groups;
   {
-    Stmt s(db_, "SELECT l.\"GROUP#\", f.\"MEMBER\", l.\"SEQUENCE#\", l.\"STATUS\", l.\"FIRST_CHANGE#\", "
-                "l.\"NEXT_CHANGE#\", l.\"ARCHIVED\" FROM \"V$LOG\" l JOIN \"V$LOGFILE\" f ON f.\"GROUP#\" = l.\"GROUP#\" "
-                "ORDER BY l.\"GROUP#\"");
+    Stmt s(db_,
+           "SELECT l.\"GROUP#\", f.\"MEMBER\", l.\"SEQUENCE#\", l.\"STATUS\", l.\"FIRST_CHANGE#\", "
+           "l.\"NEXT_CHANGE#\", l.\"ARCHIVED\" FROM \"V$LOG\" l JOIN \"V$LOGFILE\" f ON f.\"GROUP#\" = l.\"GROUP#\" "
+           "ORDER BY l.\"GROUP#\"");
     if (!s) return -1;
     while (s.row()) {
       ks_log_group_t g;
@@ -450,7 +466,10 @@ int ks_sim_db::load() {
       g.path = s.t(1);
       g.seq = uint32_t(s.i(2));
       std::string st = s.t(3);
-      g.status = st == "CURRENT" ? kLogCurrent : st == "ACTIVE" ? kLogActive : st == "INACTIVE" ? kLogInactive : kLogUnused;
+      g.status = st == "CURRENT"    ? kLogCurrent
+                 : st == "ACTIVE"   ? kLogActive
+                 : st == "INACTIVE" ? kLogInactive
+                                    : kLogUnused;
       g.first_scn = uint64_t(s.i(4));
       g.next_scn = uint64_t(s.i(5));
       g.archived = s.t(6) == "YES";
@@ -475,26 +494,29 @@ int ks_sim_db::catalog_log_event(const ks_log_event_t &e) {
                        ", \"NEXT_TIME\" = '%s' WHERE \"GROUP#\" = %d;\n",
                        g.archived ? "YES" : "NO", g.next_scn, now.c_str(), g.group);
     if (!e.arch_path.empty())
-      switch_sql_ += fmt("INSERT INTO \"V$ARCHIVED_LOG\" (\"NAME\", \"DEST_ID\", \"THREAD#\", \"SEQUENCE#\", \"FIRST_CHANGE#\", "
-                         "\"FIRST_TIME\", \"NEXT_CHANGE#\", \"NEXT_TIME\", \"BLOCKS\", \"BLOCK_SIZE\", \"ARCHIVAL_THREAD#\", "
-                         "\"STANDBY_DEST\", \"ARCHIVED\", \"DELETED\", \"STATUS\", \"COMPLETION_TIME\") VALUES (%s, 1, %u, %u, %" PRIu64
-                         ", NULL, %" PRIu64 ", '%s', %u, %u, %u, 'NO', 'YES', 'NO', 'A', '%s');\n",
-                         ks_sql_quote(e.arch_path).c_str(), cfg_.redo.thread, g.seq, g.first_scn, g.next_scn, now.c_str(),
-                         e.blocks, cfg_.redo.blk_sz, cfg_.redo.thread, now.c_str());
+      switch_sql_ +=
+          fmt("INSERT INTO \"V$ARCHIVED_LOG\" (\"NAME\", \"DEST_ID\", \"THREAD#\", \"SEQUENCE#\", \"FIRST_CHANGE#\", "
+              "\"FIRST_TIME\", \"NEXT_CHANGE#\", \"NEXT_TIME\", \"BLOCKS\", \"BLOCK_SIZE\", \"ARCHIVAL_THREAD#\", "
+              "\"STANDBY_DEST\", \"ARCHIVED\", \"DELETED\", \"STATUS\", \"COMPLETION_TIME\") VALUES (%s, 1, %u, %u, "
+              "%" PRIu64 ", NULL, %" PRIu64 ", '%s', %u, %u, %u, 'NO', 'YES', 'NO', 'A', '%s');\n",
+              ks_sql_quote(e.arch_path).c_str(), cfg_.redo.thread, g.seq, g.first_scn, g.next_scn, now.c_str(),
+              e.blocks, cfg_.redo.blk_sz, cfg_.redo.thread, now.c_str());
     return 0;
   }
   std::string sql = std::move(switch_sql_);
   switch_sql_.clear();
-  sql += fmt("UPDATE \"V$LOG\" SET \"SEQUENCE#\" = %u, \"STATUS\" = 'CURRENT', \"ARCHIVED\" = 'NO', "
-             "\"FIRST_CHANGE#\" = %" PRIu64 ", \"FIRST_TIME\" = '%s', \"NEXT_CHANGE#\" = %" PRIu64
-             ", \"NEXT_TIME\" = NULL WHERE \"GROUP#\" = %d;\n",
-             g.seq, g.first_scn, now.c_str(), kMaxNextChange, g.group);
+  sql +=
+      fmt("UPDATE \"V$LOG\" SET \"SEQUENCE#\" = %u, \"STATUS\" = 'CURRENT', \"ARCHIVED\" = 'NO', "
+          "\"FIRST_CHANGE#\" = %" PRIu64 ", \"FIRST_TIME\" = '%s', \"NEXT_CHANGE#\" = %" PRIu64
+          ", \"NEXT_TIME\" = NULL WHERE \"GROUP#\" = %d;\n",
+          g.seq, g.first_scn, now.c_str(), kMaxNextChange, g.group);
   for (const auto &o : writer_.groups()) {
     if (o.group == g.group || o.status == kLogUnused) continue;
     sql += fmt("UPDATE \"V$LOG\" SET \"STATUS\" = '%s' WHERE \"GROUP#\" = %d;\n",
                o.status == kLogActive ? "ACTIVE" : "INACTIVE", o.group);
   }
-  sql += fmt("UPDATE \"V$DATABASE\" SET \"CURRENT_SCN\" = %" PRIu64 ";\n"
+  sql += fmt("UPDATE \"V$DATABASE\" SET \"CURRENT_SCN\" = %" PRIu64
+             ";\n"
              "UPDATE \"KS$STATE\" SET \"VALUE\" = '%d' WHERE \"KEY\" = 'cur_group';\n"
              "UPDATE \"KS$STATE\" SET \"VALUE\" = '2' WHERE \"KEY\" = 'next_blk';\n",
              scn_, int(&g - writer_.groups().data()));
@@ -537,11 +559,13 @@ int ks_sim_db::save() {
       }
   }
   for (auto &q : seqs_)
-    if (exec(fmt("UPDATE \"SYS.SEQ$\" SET \"HIGHWATER\" = %lld WHERE \"OBJ#\" = %u", (long long)q->highwater, q->objn).c_str()) != 0)
+    if (exec(fmt("UPDATE \"SYS.SEQ$\" SET \"HIGHWATER\" = %lld WHERE \"OBJ#\" = %u", (long long)q->highwater, q->objn)
+                 .c_str()) != 0)
       return -1;
   for (auto &t : tables_) {
     if (exec(fmt("UPDATE \"KS$SEGMENTS\" SET \"CUR_BLOCK\" = %u, \"NEXT_SLOT\" = %u WHERE \"OBJ#\" = %u", t->cur_block,
-                 t->next_slot, t->objn).c_str()) != 0)
+                 t->next_slot, t->objn)
+                 .c_str()) != 0)
       return -1;
     if (!t->dirty) continue;
     if (exec(("DELETE FROM " + t->sql_name()).c_str()) != 0) return -1;
@@ -650,10 +674,14 @@ int ks_sim_db::value_to_text(const ks_col_t &c, const ks_val_t &v, std::string *
   out->clear();
   if (v.is_null) return 0;
   switch (c.type) {
-    case kTypeNumber: return ks_num_to_text(v.b, out);
+    case kTypeNumber:
+      return ks_num_to_text(v.b, out);
     case kTypeDate:
-    case kTypeTimestamp: return ks_date_to_text(v.b, out);
-    case kTypeRaw: *out = v.b; return 0;
+    case kTypeTimestamp:
+      return ks_date_to_text(v.b, out);
+    case kTypeRaw:
+      *out = v.b;
+      return 0;
     case kTypeVarchar2:
     case kTypeChar:
       if (c.csform == 2) return ks_utf16be_to_utf8(v.b, out);

@@ -66,9 +66,9 @@ struct ks_table_t {
   uint32_t file = 4, seg_block = 0, cur_block = 0;
   uint16_t next_slot = 0, slots_per_block = 64;
   std::vector<ks_row_t> rows;
-  std::vector<uint32_t> live;  // indexes of live rows
+  std::vector<uint32_t> live;   // indexes of live rows
   std::vector<uint32_t> spare;  // indexes of rows gone for good (their storage is reused)
-  bool dirty = false;          // rows differ from the SQLite copy
+  bool dirty = false;           // rows differ from the SQLite copy
   std::string sql_name() const { return "\"" + owner + "." + name + "\""; }
 };
 
@@ -86,7 +86,7 @@ constexpr uint32_t kRootConUid = 1;
 constexpr uint32_t kOwnCon = 0xFFFFFFFFu;
 
 struct ks_db_cfg_t {
-  std::string dir;         // directory of the database
+  std::string dir;  // directory of the database
   std::string name = "ORASIM";
   uint32_t db_block = 8192;  // data block size (rows per block)
   ks_redo_cfg_t redo;        // redo block size, byte order, version, thread, log size, archive
@@ -95,10 +95,10 @@ struct ks_db_cfg_t {
   bool force_logging = true;
   std::string charset = "AL32UTF8";
   std::string ncharset = "AL16UTF16";
-  std::string pdb;           // pluggable database name ("" for none)
-  uint32_t con_uid = 0;      // the pluggable database's uid stamped in its records; 0 without one
+  std::string pdb;             // pluggable database name ("" for none)
+  uint32_t con_uid = 0;        // the pluggable database's uid stamped in its records; 0 without one
   uint32_t other_con_uid = 0;  // records of another container are interleaved when not 0
-  int noise = 30;            // unrelated system activity per 100 transactions (may exceed 100)
+  int noise = 30;              // unrelated system activity per 100 transactions (may exceed 100)
   uint64_t seed = 1;
   std::string start_time = "2026-01-01 00:00:00";
 };
@@ -108,7 +108,7 @@ struct ks_expect_t {
   std::string op;  // INSERT, UPDATE, DELETE, QUICK INSERT
   const ks_table_t *t = nullptr;
   std::vector<std::pair<int, ks_val_t>> newv, oldv;  // column index, value (old: supplemental first)
-  std::vector<std::vector<ks_val_t>> rows;            // QUICK INSERT rows
+  std::vector<std::vector<ks_val_t>> rows;           // QUICK INSERT rows
 };
 
 struct ks_txn_t;
@@ -190,7 +190,10 @@ class ks_sim_db {
   int save();
   int new_xid(uint64_t *xid);
   void free_xid(uint64_t xid);
-  uint64_t next_scn() { scn_ += 1 + rng_() % 3; return scn_; }
+  uint64_t next_scn() {
+    scn_ += 1 + rng_() % 3;
+    return scn_;
+  }
   void rec_begin(uint8_t vld = 0, uint32_t con = kOwnCon);
   void rec_begin_follow(uint32_t con = kOwnCon);
   uint16_t con_id(uint32_t con_uid) const;
@@ -225,7 +228,7 @@ class ks_sim_db {
   uint64_t scn_ = 0;
   double clock_ = 0;
   uint32_t next_objn_ = 0, next_user_ = 0, next_con_ = 0;
-  bool write_start_ = true;  // the next record begins a redo write (68-byte header)
+  bool write_start_ = true;    // the next record begins a redo write (68-byte header)
   uint64_t session_txns_ = 0;  // transactions started by this run (sessions take 16 each)
   std::map<std::string, uint32_t> users_;
   std::vector<std::unique_ptr<ks_table_t>> tables_;

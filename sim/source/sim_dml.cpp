@@ -115,8 +115,8 @@ uint32_t pk_leaf_dba(const ks_table_t *t) { return t->file << 22 | (t->seg_block
 // Primary-key upkeep of row changes, in a record of its own after the row's: the old key's
 // leaf row goes (old non-null), the new one comes (nv non-null). In a rollback (rb_code 6
 // or 11) the leaf change has no undo and a 5.6 / 5.11 names the index.
-int ks_sim_db::index_record(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_val_t> *old, const std::vector<ks_val_t> *nv,
-                            ks_rowref_t ref, uint8_t rb_code) {
+int ks_sim_db::index_record(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_val_t> *old,
+                            const std::vector<ks_val_t> *nv, ks_rowref_t ref, uint8_t rb_code) {
   if (t->pk_objn == 0 || t->pk.empty()) return 0;
   std::vector<ks_colval_t> key(t->pk.size());
   rec_begin_follow();
@@ -125,7 +125,8 @@ int ks_sim_db::index_record(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_va
     if (v == nullptr) continue;
     for (size_t k = 0; k < t->pk.size(); k++) {
       const ks_val_t &x = (*v)[size_t(t->pk[k])];
-      key[k] = x.is_null ? ks_colval_t{nullptr, -1} : ks_colval_t{reinterpret_cast<const uint8_t *>(x.b.data()), int(x.b.size())};
+      key[k] = x.is_null ? ks_colval_t{nullptr, -1}
+                         : ks_colval_t{reinterpret_cast<const uint8_t *>(x.b.data()), int(x.b.size())};
     }
     rec_.index_change(tx->xid, t->pk_objn, pk_leaf_dba(t), v == nv, key.data(), int(key.size()), ref, rb_code == 0);
   }
@@ -305,9 +306,11 @@ int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector
   return 0;
 }
 
-void ks_sim_db::build_suplog_update(const ks_table_t *t, const std::vector<int> &changed, std::vector<int> *pick) const {
+void ks_sim_db::build_suplog_update(const ks_table_t *t, const std::vector<int> &changed,
+                                    std::vector<int> *pick) const {
   pick->clear();
-  if (cfg_.suplog == kSupAll || ((cfg_.suplog == kSupPk || cfg_.suplog == kSupPkUi) && t->pk.empty() && t->uk.empty())) {
+  if (cfg_.suplog == kSupAll ||
+      ((cfg_.suplog == kSupPk || cfg_.suplog == kSupPkUi) && t->pk.empty() && t->uk.empty())) {
     for (size_t i = 0; i < t->cols.size(); i++) pick->push_back(int(i));
   } else if (cfg_.suplog == kSupPk) {
     *pick = t->pk.empty() ? t->uk : t->pk;
@@ -316,14 +319,16 @@ void ks_sim_db::build_suplog_update(const ks_table_t *t, const std::vector<int> 
     for (int c : t->uk)
       if (std::find(pick->begin(), pick->end(), c) == pick->end()) pick->push_back(c);
   }
-  std::sort(pick->begin(), pick->end(), [&](int a, int b) { return t->cols[size_t(a)].segcol < t->cols[size_t(b)].segcol; });
+  std::sort(pick->begin(), pick->end(),
+            [&](int a, int b) { return t->cols[size_t(a)].segcol < t->cols[size_t(b)].segcol; });
   // A changed column's old value is in the undo already.
   pick->erase(std::remove_if(pick->begin(), pick->end(),
                              [&](int c) { return std::find(changed.begin(), changed.end(), c) != changed.end(); }),
               pick->end());
 }
 
-int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vector<int> &cols_in, std::vector<ks_val_t> vals) {
+int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vector<int> &cols_in,
+                      std::vector<ks_val_t> vals) {
   if (!tx || tx->done || ri >= t->rows.size() || !t->rows[ri].live || cols_in.size() != vals.size() || cols_in.empty())
     return -1;
   for (int c : cols_in)
@@ -678,7 +683,8 @@ int ks_sim_db::create_user(const std::string &name) {
   uint32_t no = next_user_++;
   users_[name] = no;
   if (exec(("INSERT INTO \"SYS.USER$\" VALUES (" + std::to_string(no) + ", " + ks_sql_quote(name) + ", 1, '" +
-            clock_text() + "')").c_str()) != 0)
+            clock_text() + "')")
+               .c_str()) != 0)
     return -1;
   return ddl_txn(0, "create user " + name + " identified by values 'S:0'", "SYS", name, 7);
 }
@@ -752,8 +758,8 @@ int ks_sim_db::catalog_table(const ks_table_t &t) {
   std::string now = clock_text();
   char b[512];
   std::string sql = "BEGIN;\n";
-  snprintf(b, sizeof b, "INSERT INTO \"SYS.OBJ$\" VALUES (%u, %u, %u, %s, 1, NULL, 2, '%s', '%s', '%s', 1, 0);\n", t.objn,
-           t.objn, t.user_no, ks_sql_quote(t.name).c_str(), now.c_str(), now.c_str(), now.c_str());
+  snprintf(b, sizeof b, "INSERT INTO \"SYS.OBJ$\" VALUES (%u, %u, %u, %s, 1, NULL, 2, '%s', '%s', '%s', 1, 0);\n",
+           t.objn, t.objn, t.user_no, ks_sql_quote(t.name).c_str(), now.c_str(), now.c_str(), now.c_str());
   sql += b;
   snprintf(b, sizeof b, "INSERT INTO \"SYS.TAB$\" VALUES (%u, %u, 4, %u, %u, NULL, %zu, %d, 0);\n", t.objn, t.objn,
            t.file, t.seg_block, t.cols.size(), 536870912);
@@ -764,14 +770,15 @@ int ks_sim_db::catalog_table(const ks_table_t &t) {
   std::string create = "CREATE TABLE " + t.sql_name() + " (";
   for (size_t i = 0; i < t.cols.size(); i++) {
     const ks_col_t &c = t.cols[i];
-    snprintf(b, sizeof b,
-             "INSERT INTO \"SYS.COL$\" VALUES (%u, %d, %d, %d, %d, %s, %d, %d, 0, %s, %s, %d, %s, %s, %d, 0, %d, %d);\n",
-             t.objn, c.col_no, c.segcol, c.length, c.segcol, ks_sql_quote(c.name).c_str(), c.type, c.length,
-             c.precision ? std::to_string(c.precision).c_str() : "NULL", c.scale ? std::to_string(c.scale).c_str() : "NULL",
-             c.not_null ? 1 : 0, c.deflt.empty() ? "NULL" : std::to_string(c.deflt.size()).c_str(),
-             c.deflt.empty() ? "NULL" : ks_sql_quote(c.deflt).c_str(), c.col_no,
-             c.type == kTypeVarchar2 || c.type == kTypeChar ? (c.csform == 2 ? 2000 : 873) : 0,
-             c.type == kTypeVarchar2 || c.type == kTypeChar ? c.csform : 0);
+    snprintf(
+        b, sizeof b,
+        "INSERT INTO \"SYS.COL$\" VALUES (%u, %d, %d, %d, %d, %s, %d, %d, 0, %s, %s, %d, %s, %s, %d, 0, %d, %d);\n",
+        t.objn, c.col_no, c.segcol, c.length, c.segcol, ks_sql_quote(c.name).c_str(), c.type, c.length,
+        c.precision ? std::to_string(c.precision).c_str() : "NULL", c.scale ? std::to_string(c.scale).c_str() : "NULL",
+        c.not_null ? 1 : 0, c.deflt.empty() ? "NULL" : std::to_string(c.deflt.size()).c_str(),
+        c.deflt.empty() ? "NULL" : ks_sql_quote(c.deflt).c_str(), c.col_no,
+        c.type == kTypeVarchar2 || c.type == kTypeChar ? (c.csform == 2 ? 2000 : 873) : 0,
+        c.type == kTypeVarchar2 || c.type == kTypeChar ? c.csform : 0);
     sql += b;
     snprintf(b, sizeof b, "INSERT INTO \"KS$COLUMNS\" VALUES (%s, %s, %s, %d, '%s', %d, '%s');\n",
              ks_sql_quote(t.owner).c_str(), ks_sql_quote(t.name).c_str(), ks_sql_quote(c.name).c_str(), c.col_no,
@@ -795,11 +802,11 @@ int ks_sim_db::catalog_table(const ks_table_t &t) {
     sql += b;
     for (size_t k = 0; k < t.pk.size(); k++) {
       const ks_col_t &c = t.cols[size_t(t.pk[k])];
-      snprintf(b, sizeof b, "INSERT INTO \"SYS.ICOL$\" VALUES (%u, %u, %d, %zu, %d, %d);\n", t.pk_objn, t.objn, c.col_no,
-               k + 1, c.segcol, c.col_no);
+      snprintf(b, sizeof b, "INSERT INTO \"SYS.ICOL$\" VALUES (%u, %u, %d, %zu, %d, %d);\n", t.pk_objn, t.objn,
+               c.col_no, k + 1, c.segcol, c.col_no);
       sql += b;
-      snprintf(b, sizeof b, "INSERT INTO \"SYS.CCOL$\" VALUES (%u, %u, %d, %zu, %d);\n", t.pk_con, t.objn, c.col_no, k + 1,
-               c.col_no);
+      snprintf(b, sizeof b, "INSERT INTO \"SYS.CCOL$\" VALUES (%u, %u, %d, %zu, %d);\n", t.pk_con, t.objn, c.col_no,
+               k + 1, c.col_no);
       sql += b;
     }
   }
@@ -821,9 +828,10 @@ int ks_sim_db::drop_table(const std::string &owner, const std::string &name) {
       sql += std::string("DELETE FROM \"") + tab + "\" WHERE \"OBJ#\" = " + std::to_string(objn) + ";\n";
     sql += "DELETE FROM \"SYS.IND$\" WHERE \"BO#\" = " + std::to_string(objn) + ";\n";
     sql += "DELETE FROM \"SYS.ICOL$\" WHERE \"BO#\" = " + std::to_string(objn) + ";\n";
-    sql += "DELETE FROM \"SYS.OBJ$\" WHERE \"OBJ#\" IN (" + std::to_string(objn) + ", " + std::to_string(t->pk_objn) + ");\n";
-    sql += "DELETE FROM \"KS$COLUMNS\" WHERE \"OWNER\" = " + ks_sql_quote(owner) + " AND \"TABLE_NAME\" = " +
-           ks_sql_quote(name) + ";\nCOMMIT;\n";
+    sql += "DELETE FROM \"SYS.OBJ$\" WHERE \"OBJ#\" IN (" + std::to_string(objn) + ", " + std::to_string(t->pk_objn) +
+           ");\n";
+    sql += "DELETE FROM \"KS$COLUMNS\" WHERE \"OWNER\" = " + ks_sql_quote(owner) +
+           " AND \"TABLE_NAME\" = " + ks_sql_quote(name) + ";\nCOMMIT;\n";
     if (exec(sql.c_str()) != 0) {
       exec("ROLLBACK");
       return -1;
@@ -857,11 +865,12 @@ int ks_sim_db::create_sequence(const std::string &owner, const std::string &name
   s->cache = cache < 2 ? 20 : cache;
   std::string now = clock_text();
   char b[512];
-  snprintf(b, sizeof b,
-           "BEGIN; INSERT INTO \"SYS.OBJ$\" VALUES (%u, NULL, %u, %s, 1, NULL, 6, '%s', '%s', '%s', 1, 0);"
-           "INSERT INTO \"SYS.SEQ$\" VALUES (%u, 1, 1, '9999999999999999999999999999', 0, 0, %lld, %lld, NULL, 8); COMMIT;",
-           s->objn, u->second, ks_sql_quote(name).c_str(), now.c_str(), now.c_str(), now.c_str(), s->objn,
-           (long long)s->cache, (long long)start);
+  snprintf(
+      b, sizeof b,
+      "BEGIN; INSERT INTO \"SYS.OBJ$\" VALUES (%u, NULL, %u, %s, 1, NULL, 6, '%s', '%s', '%s', 1, 0);"
+      "INSERT INTO \"SYS.SEQ$\" VALUES (%u, 1, 1, '9999999999999999999999999999', 0, 0, %lld, %lld, NULL, 8); COMMIT;",
+      s->objn, u->second, ks_sql_quote(name).c_str(), now.c_str(), now.c_str(), now.c_str(), s->objn,
+      (long long)s->cache, (long long)start);
   if (exec(b) != 0) return -1;
   uint32_t objn = s->objn;
   seqs_.push_back(std::move(s));
@@ -967,7 +976,8 @@ int ks_sim_db::noise() {
       uint64_t scn = scn_;
       rec_.undo_other(xid, 0, 5, xid_usn(xid));
       uint32_t s[3] = {8, 4, 16};
-      rec_.other(5, 5, uint16_t(rec_.undo_block_class(xid_usn(xid))), ks_redo_record::undo_block_dba(xid_usn(xid)), s, 2);
+      rec_.other(5, 5, uint16_t(rec_.undo_block_class(xid_usn(xid))), ks_redo_record::undo_block_dba(xid_usn(xid)), s,
+                 2);
       rec_.other(14, 4, 4, dba, s, 3);
       rec_.other(26, 4, 1, dba + 2, s, 1);
       free_xid(xid);

@@ -63,7 +63,8 @@ int user_tables(sqlite3 *db, std::vector<std::pair<std::string, std::string>> *o
   return 0;
 }
 
-bool matches(const std::string &owner, const std::string &table, const std::string &p_owner, const std::string &p_table) {
+bool matches(const std::string &owner, const std::string &table, const std::string &p_owner,
+             const std::string &p_table) {
   return owner == p_owner && (p_table == "*" || p_table == table);
 }
 
@@ -176,9 +177,12 @@ int source_value(sqlite3_stmt *s, int c, const Col &col, std::string *b, bool *n
     text.assign(reinterpret_cast<const char *>(sqlite3_column_text(s, c)), size_t(sqlite3_column_bytes(s, c)));
   }
   switch (col.kind) {
-    case Kind::kNum: return ks_num_from_text(text, b);
-    case Kind::kDate: return ks_date_from_text(text, b, false);
-    case Kind::kTimestamp: return ks_date_from_text(text, b, true);
+    case Kind::kNum:
+      return ks_num_from_text(text, b);
+    case Kind::kDate:
+      return ks_date_from_text(text, b, false);
+    case Kind::kTimestamp:
+      return ks_date_from_text(text, b, true);
     default:
       *b = std::move(text);
       *null = b->empty();
@@ -188,11 +192,16 @@ int source_value(sqlite3_stmt *s, int c, const Col &col, std::string *b, bool *n
 
 uint32_t bind_type(Kind k) {
   switch (k) {
-    case Kind::kNum: return kBindNum;
-    case Kind::kDate: return kBindDat;
-    case Kind::kTimestamp: return kBindTimestamp;
-    case Kind::kRaw: return kBindBin;
-    default: return kBindChr;
+    case Kind::kNum:
+      return kBindNum;
+    case Kind::kDate:
+      return kBindDat;
+    case Kind::kTimestamp:
+      return kBindTimestamp;
+    case Kind::kRaw:
+      return kBindBin;
+    default:
+      return kBindChr;
   }
 }
 
@@ -226,7 +235,8 @@ int insert_batch(ks_oci_ses_t *c, const std::string &sql, const std::vector<Col>
     for (size_t r = 0; r < n; r++) {
       ind[i][r] = rows[r][i].first ? -1 : 0;
       len[i][r] = uint16_t(rows[r][i].second.size());
-      if (!rows[r][i].second.empty()) memcpy(val[i].data() + r * vsz, rows[r][i].second.data(), rows[r][i].second.size());
+      if (!rows[r][i].second.empty())
+        memcpy(val[i].data() + r * vsz, rows[r][i].second.data(), rows[r][i].second.size());
     }
     ks_oci_bnd_t &b = bnd[i];
     b.ctype = bind_type(cols[i].kind);
@@ -306,8 +316,8 @@ int ks_sim_map_parse(const std::string &text, ks_sim_map_t *out) {
     return -1;
   }
   ks_sim_map_t m;
-  if (!split_name(text.substr(0, eq), &m.owner, &m.table) || !split_name(text.substr(eq + 1), &m.map_owner, &m.map_table) ||
-      m.owner == "*" || m.map_owner == "*") {
+  if (!split_name(text.substr(0, eq), &m.owner, &m.table) ||
+      !split_name(text.substr(eq + 1), &m.map_owner, &m.map_table) || m.owner == "*" || m.map_owner == "*") {
     KS_ERROR("mapping \"%s\": bad name.", text.c_str());
     return -1;
   }
@@ -330,8 +340,8 @@ std::pair<std::string, std::string> ks_sim_map_name(const std::vector<ks_sim_map
   return {owner, table};
 }
 
-int ks_sim_select_tables(sqlite3 *src, const std::vector<std::string> &patterns, const std::vector<std::string> &exclude,
-                         std::vector<std::string> *out) {
+int ks_sim_select_tables(sqlite3 *src, const std::vector<std::string> &patterns,
+                         const std::vector<std::string> &exclude, std::vector<std::string> *out) {
   std::vector<std::pair<std::string, std::string>> all;
   if (user_tables(src, &all) != 0) return -1;
   auto parse = [](const std::string &p, std::string *o, std::string *t) {
@@ -419,7 +429,8 @@ int ks_sim_instantiate(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::s
     if (rc != 0) {
       ks_oci_rollback(dst);
       if (run_once(dst, "drop table \"" + t_owner + "\".\"" + t_table + "\"") != 0)
-        KS_ERROR("drop the half-filled %s.%s on the target: %s", t_owner.c_str(), t_table.c_str(), ks_oci_get_message());
+        KS_ERROR("drop the half-filled %s.%s on the target: %s", t_owner.c_str(), t_table.c_str(),
+                 ks_oci_get_message());
       return -1;
     }
     if (t_owner == owner && t_table == table)

@@ -36,8 +36,8 @@ std::pair<std::string, std::string> ks_sim_map_name(const std::vector<ks_sim_map
 // The source's user tables matching the patterns (OWNER.TABLE or OWNER.*; every user
 // table when there are none) and none of the exclusions, sorted and without repeats.
 // A pattern that matches nothing is an error (a misspelt name must not pass silently).
-int ks_sim_select_tables(sqlite3 *src, const std::vector<std::string> &patterns, const std::vector<std::string> &exclude,
-                         std::vector<std::string> *out);
+int ks_sim_select_tables(sqlite3 *src, const std::vector<std::string> &patterns,
+                         const std::vector<std::string> &exclude, std::vector<std::string> *out);
 
 // Create each table (OWNER.TABLE of the source) on the target under its mapped name and
 // copy its rows; one line per table goes to out. 0, or -1 (logged) at the first failure.

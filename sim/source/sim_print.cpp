@@ -4,9 +4,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <map>
-
 #include <cstring>
+#include <map>
 
 #include "lib/log/log.h"
 #include "oci/oci.h"
@@ -23,8 +22,9 @@ struct Col {
 
 int columns(sqlite3 *db, const std::string &owner, const std::string &table, std::vector<Col> *out) {
   sqlite3_stmt *s = nullptr;
-  const char *sql = "SELECT \"COLUMN_NAME\", \"DATA_TYPE\" FROM \"KS$COLUMNS\" WHERE \"OWNER\" = ? AND \"TABLE_NAME\" = ? "
-                    "ORDER BY \"COLUMN_ID\"";
+  const char *sql =
+      "SELECT \"COLUMN_NAME\", \"DATA_TYPE\" FROM \"KS$COLUMNS\" WHERE \"OWNER\" = ? AND \"TABLE_NAME\" = ? "
+      "ORDER BY \"COLUMN_ID\"";
   if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) {
     KS_ERROR("read column list: %s", sqlite3_errmsg(db));
     return -1;
@@ -32,14 +32,16 @@ int columns(sqlite3 *db, const std::string &owner, const std::string &table, std
   sqlite3_bind_text(s, 1, owner.c_str(), -1, SQLITE_TRANSIENT);
   sqlite3_bind_text(s, 2, table.c_str(), -1, SQLITE_TRANSIENT);
   while (sqlite3_step(s) == SQLITE_ROW)
-    out->push_back({reinterpret_cast<const char *>(sqlite3_column_text(s, 0)), reinterpret_cast<const char *>(sqlite3_column_text(s, 1))});
+    out->push_back({reinterpret_cast<const char *>(sqlite3_column_text(s, 0)),
+                    reinterpret_cast<const char *>(sqlite3_column_text(s, 1))});
   sqlite3_finalize(s);
   return 0;
 }
 
 int user_tables(sqlite3 *db, std::vector<std::string> *out) {
   sqlite3_stmt *s = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT DISTINCT \"OWNER\", \"TABLE_NAME\" FROM \"KS$COLUMNS\" ORDER BY 1, 2", -1, &s, nullptr) != SQLITE_OK) {
+  if (sqlite3_prepare_v2(db, "SELECT DISTINCT \"OWNER\", \"TABLE_NAME\" FROM \"KS$COLUMNS\" ORDER BY 1, 2", -1, &s,
+                         nullptr) != SQLITE_OK) {
     KS_ERROR("read table list: %s", sqlite3_errmsg(db));
     return -1;
   }
@@ -139,7 +141,8 @@ int ks_sim_print(sqlite3 *db, const std::vector<std::string> &tables_in, FILE *o
       return -1;
     }
     fprintf(out, "TABLE %s (%zu rows)\n(", q.c_str(), r.size());
-    for (size_t i = 0; i < cols.size(); i++) fprintf(out, "%s%s %s", i ? ", " : "", cols[i].name.c_str(), cols[i].type.c_str());
+    for (size_t i = 0; i < cols.size(); i++)
+      fprintf(out, "%s%s %s", i ? ", " : "", cols[i].name.c_str(), cols[i].type.c_str());
     fprintf(out, ")\n");
     for (const auto &l : r) fprintf(out, "%s\n", l.c_str());
   }

@@ -1,7 +1,7 @@
 // Canonical text of the user tables of a database file that follows the stand-in's
 // SQLite layout ("OWNER.TABLE" tables typed by "KS$COLUMNS"), and the comparison of a
-// source's tables with a target database's, read through the database layer. Values are rendered by their Oracle type, so a NUMBER
-// stored as 5, 5.0 or '5' prints the same; rows are sorted, so order does not matter.
+// source's tables with a target database's, read through the database layer. Values are rendered by their Oracle type,
+// so a NUMBER stored as 5, 5.0 or '5' prints the same; rows are sorted, so order does not matter.
 #pragma once
 
 #include <cstdio>

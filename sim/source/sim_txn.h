@@ -31,8 +31,10 @@ struct ks_rowlist_t {
   size_t size() const { return n; }
   uint32_t operator[](size_t i) const { return i == 0 ? first : more[i - 1]; }
   void push_back(uint32_t r) {
-    if (n++ == 0) first = r;
-    else more.push_back(r);
+    if (n++ == 0)
+      first = r;
+    else
+      more.push_back(r);
   }
 };
 
@@ -40,8 +42,8 @@ struct ks_undo_t {
   enum Kind { kIns, kDel, kUpd, kQmi, kLock } kind;
   ks_table_t *t;
   ks_rowlist_t rows;
-  std::vector<int> cols;       // updated columns
-  std::vector<ks_val_t> old;   // their values before the update
+  std::vector<int> cols;      // updated columns
+  std::vector<ks_val_t> old;  // their values before the update
 };
 
 struct ks_txn_t {

@@ -49,7 +49,8 @@ struct Gen {
     return pool[n(pool.size())];
   }
   std::string make_word(int want) {
-    static const char *syl[] = {"ka", "lo", "mi", "ne", "ra", "to", "vu", "shi", "an", "el", "or", "que", "zo", "bri", "dan"};
+    static const char *syl[] = {"ka", "lo", "mi", "ne",  "ra", "to",  "vu", "shi",
+                                "an", "el", "or", "que", "zo", "bri", "dan"};
     std::string s;
     while (int(s.size()) < want) s += syl[n(15)];
     s.resize(size_t(want));
@@ -276,8 +277,10 @@ int one_op(Oltp &o, Open &op, Locks &lk) {
     std::vector<ks_val_t> vals;
     if (c) {
       cols.push_back(5), vals.push_back(g.money());
-      if (g.pct(40)) cols.push_back(2), vals.push_back(g.pct(30) ? ks_val_t::null() : g.text(db, t->cols[2], g.word(3, 9)));
-      if (g.pct(30)) cols.push_back(6), vals.push_back(g.pct(50) ? ks_val_t::null() : g.text(db, t->cols[6], g.word(5, 60)));
+      if (g.pct(40))
+        cols.push_back(2), vals.push_back(g.pct(30) ? ks_val_t::null() : g.text(db, t->cols[2], g.word(3, 9)));
+      if (g.pct(30))
+        cols.push_back(6), vals.push_back(g.pct(50) ? ks_val_t::null() : g.text(db, t->cols[6], g.word(5, 60)));
     } else {
       static const char *st[] = {"P", "S", "D", "C"};
       cols.push_back(2), vals.push_back(g.text(db, t->cols[2], st[g.n(4)]));
@@ -310,31 +313,34 @@ int ks_oltp_setup(ks_sim_db &db, uint64_t seed) {
   if (db.create_user(kOwner) != 0) return -1;
   if (db.create_sequence(kOwner, "SEQ_ID", 1, 100) != 0) return -1;
   if (db.create_table(kOwner, "CUSTOMERS",
-                      {col("ID", kTypeNumber, 22, 1, true, 10), col("NAME", kTypeVarchar2, 60), col("NICK", kTypeVarchar2, 60, 2),
-                       col("COUNTRY", kTypeChar, 2), col("CREATED", kTypeDate, 7), col("BALANCE", kTypeNumber, 22, 1, false, 12, 2),
-                       col("NOTE", kTypeVarchar2, 200)},
+                      {col("ID", kTypeNumber, 22, 1, true, 10), col("NAME", kTypeVarchar2, 60),
+                       col("NICK", kTypeVarchar2, 60, 2), col("COUNTRY", kTypeChar, 2), col("CREATED", kTypeDate, 7),
+                       col("BALANCE", kTypeNumber, 22, 1, false, 12, 2), col("NOTE", kTypeVarchar2, 200)},
                       {"ID"},
                       "create table OLTP.CUSTOMERS (ID number(10) primary key, NAME varchar2(60), NICK nvarchar2(30), "
                       "COUNTRY char(2), CREATED date, BALANCE number(12,2), NOTE varchar2(200))") != 0)
     return -1;
-  if (db.create_table(kOwner, "ORDERS",
-                      {col("ID", kTypeNumber, 22, 1, true), col("CUSTOMER_ID", kTypeNumber, 22), col("STATUS", kTypeChar, 1),
-                       col("AMOUNT", kTypeNumber, 22, 1, false, 12, 2), col("ORDERED", kTypeTimestamp, 11), col("TOKEN", kTypeRaw, 16),
-                       col("COMMENTS", kTypeVarchar2, 400)},
-                      {"ID"},
-                      "create table OLTP.ORDERS (ID number primary key, CUSTOMER_ID number, STATUS char(1), AMOUNT "
-                      "number(12,2), ORDERED timestamp, TOKEN raw(16), COMMENTS varchar2(400))") != 0)
+  if (db.create_table(
+          kOwner, "ORDERS",
+          {col("ID", kTypeNumber, 22, 1, true), col("CUSTOMER_ID", kTypeNumber, 22), col("STATUS", kTypeChar, 1),
+           col("AMOUNT", kTypeNumber, 22, 1, false, 12, 2), col("ORDERED", kTypeTimestamp, 11),
+           col("TOKEN", kTypeRaw, 16), col("COMMENTS", kTypeVarchar2, 400)},
+          {"ID"},
+          "create table OLTP.ORDERS (ID number primary key, CUSTOMER_ID number, STATUS char(1), AMOUNT "
+          "number(12,2), ORDERED timestamp, TOKEN raw(16), COMMENTS varchar2(400))") != 0)
     return -1;
-  if (db.create_table(kOwner, "ORDER_LINES",
-                      {col("ORDER_ID", kTypeNumber, 22, 1, true), col("LINE_NO", kTypeNumber, 22, 1, true),
-                       col("PRODUCT", kTypeVarchar2, 40), col("QTY", kTypeNumber, 22), col("PRICE", kTypeNumber, 22, 1, false, 10, 2)},
-                      {"ORDER_ID", "LINE_NO"},
-                      "create table OLTP.ORDER_LINES (ORDER_ID number, LINE_NO number, PRODUCT varchar2(40), QTY number, "
-                      "PRICE number(10,2), primary key (ORDER_ID, LINE_NO))") != 0)
+  if (db.create_table(
+          kOwner, "ORDER_LINES",
+          {col("ORDER_ID", kTypeNumber, 22, 1, true), col("LINE_NO", kTypeNumber, 22, 1, true),
+           col("PRODUCT", kTypeVarchar2, 40), col("QTY", kTypeNumber, 22),
+           col("PRICE", kTypeNumber, 22, 1, false, 10, 2)},
+          {"ORDER_ID", "LINE_NO"},
+          "create table OLTP.ORDER_LINES (ORDER_ID number, LINE_NO number, PRODUCT varchar2(40), QTY number, "
+          "PRICE number(10,2), primary key (ORDER_ID, LINE_NO))") != 0)
     return -1;
   if (db.create_table(kOwner, "EVENTS",
-                      {col("ID", kTypeNumber, 22), col("KIND", kTypeVarchar2, 20), col("PAYLOAD", kTypeVarchar2, 100)}, {},
-                      "create table OLTP.EVENTS (ID number, KIND varchar2(20), PAYLOAD varchar2(100))") != 0)
+                      {col("ID", kTypeNumber, 22), col("KIND", kTypeVarchar2, 20), col("PAYLOAD", kTypeVarchar2, 100)},
+                      {}, "create table OLTP.EVENTS (ID number, KIND varchar2(20), PAYLOAD varchar2(100))") != 0)
     return -1;
   Oltp o(db, seed);
   if (!o.ok()) return -1;
@@ -367,7 +373,8 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
     while (int(open.size()) < conc && started < cfg.txns) {
       ks_txn_t *tx = db.begin();
       if (!tx) return -1;
-      Open op{tx, 1 + int(o.g.n(uint64_t(std::max(1, cfg.max_ops)))), o.g.pct(cfg.rollback_pct), o.g.pct(cfg.savepoint_pct)};
+      Open op{tx, 1 + int(o.g.n(uint64_t(std::max(1, cfg.max_ops)))), o.g.pct(cfg.rollback_pct),
+              o.g.pct(cfg.savepoint_pct)};
       open.push_back(op);
       started++;
     }
@@ -397,7 +404,9 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
       double due = double(ended) / cfg.rate;
       if (due > el) {
         double d = due - el;
-        struct timespec ts{time_t(d), long((d - double(time_t(d))) * 1e9)};
+        struct timespec ts {
+          time_t(d), long((d - double(time_t(d))) * 1e9)
+        };
         nanosleep(&ts, nullptr);
       }
     }
@@ -428,7 +437,11 @@ struct Lexer {
       p++;
       while (p < t.size()) {
         if (t[p] == '\'') {
-          if (p + 1 < t.size() && t[p + 1] == '\'') { k.s += '\''; p += 2; continue; }
+          if (p + 1 < t.size() && t[p + 1] == '\'') {
+            k.s += '\'';
+            p += 2;
+            continue;
+          }
           p++;
           return k;
         }
@@ -444,7 +457,8 @@ struct Lexer {
       p++;
       return k;
     }
-    if (isdigit(uint8_t(c)) || ((c == '-' || c == '.') && p + 1 < t.size() && (isdigit(uint8_t(t[p + 1])) || t[p + 1] == '.'))) {
+    if (isdigit(uint8_t(c)) ||
+        ((c == '-' || c == '.') && p + 1 < t.size() && (isdigit(uint8_t(t[p + 1])) || t[p + 1] == '.'))) {
       k.k = Tok::kNum;
       k.s += t[p++];
       while (p < t.size() && (isdigit(uint8_t(t[p])) || t[p] == '.')) k.s += t[p++];
@@ -583,15 +597,24 @@ bool type_of(Parser &p, ks_col_t *c) {
   }
   c->precision = 0;
   c->scale = 0;
-  if (t == "NUMBER" || t == "INTEGER") c->type = kTypeNumber, c->length = 22, c->precision = a, c->scale = b;
-  else if (t == "VARCHAR2" || t == "VARCHAR") c->type = kTypeVarchar2, c->length = a ? a : 4000;
-  else if (t == "NVARCHAR2") c->type = kTypeVarchar2, c->csform = 2, c->length = 2 * (a ? a : 2000);
-  else if (t == "CHAR") c->type = kTypeChar, c->length = a ? a : 1;
-  else if (t == "NCHAR") c->type = kTypeChar, c->csform = 2, c->length = 2 * (a ? a : 1);
-  else if (t == "DATE") c->type = kTypeDate, c->length = 7;
-  else if (t == "TIMESTAMP") c->type = kTypeTimestamp, c->length = 11;
-  else if (t == "RAW") c->type = kTypeRaw, c->length = a ? a : 2000;
-  else return false;
+  if (t == "NUMBER" || t == "INTEGER")
+    c->type = kTypeNumber, c->length = 22, c->precision = a, c->scale = b;
+  else if (t == "VARCHAR2" || t == "VARCHAR")
+    c->type = kTypeVarchar2, c->length = a ? a : 4000;
+  else if (t == "NVARCHAR2")
+    c->type = kTypeVarchar2, c->csform = 2, c->length = 2 * (a ? a : 2000);
+  else if (t == "CHAR")
+    c->type = kTypeChar, c->length = a ? a : 1;
+  else if (t == "NCHAR")
+    c->type = kTypeChar, c->csform = 2, c->length = 2 * (a ? a : 1);
+  else if (t == "DATE")
+    c->type = kTypeDate, c->length = 7;
+  else if (t == "TIMESTAMP")
+    c->type = kTypeTimestamp, c->length = 11;
+  else if (t == "RAW")
+    c->type = kTypeRaw, c->length = a ? a : 2000;
+  else
+    return false;
   return true;
 }
 
@@ -645,7 +668,11 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
     } else if (p.kw("ALTER")) {
       ok = p.kw("SYSTEM") && p.kw("SWITCH") && p.kw("LOGFILE") && db.switch_log() == 0;
     } else if (p.kw("CREATE")) {
-      if (tx) { ok = db.commit(tx) == 0; tx = nullptr; if (!ok) break; }  // DDL commits
+      if (tx) {
+        ok = db.commit(tx) == 0;
+        tx = nullptr;
+        if (!ok) break;
+      }  // DDL commits
       if (p.kw("USER")) {
         ok = p.ident(&name) && db.create_user(name) == 0;
       } else if (p.kw("SEQUENCE")) {
@@ -657,28 +684,47 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
         do {
           if (p.kw("PRIMARY")) {
             std::string c;
-            if (!p.kw("KEY") || !p.sym('(')) { ok = false; break; }
+            if (!p.kw("KEY") || !p.sym('(')) {
+              ok = false;
+              break;
+            }
             do {
-              if (!p.ident(&c)) { ok = false; break; }
+              if (!p.ident(&c)) {
+                ok = false;
+                break;
+              }
               pk.push_back(c);
             } while (p.sym(','));
             if (!p.sym(')')) ok = false;
             continue;
           }
           ks_col_t c;
-          if (!p.ident(&c.name) || !type_of(p, &c)) { ok = false; break; }
+          if (!p.ident(&c.name) || !type_of(p, &c)) {
+            ok = false;
+            break;
+          }
           for (;;) {
-            if (p.kw("NOT")) { if (!p.kw("NULL")) ok = false; c.not_null = true; }
-            else if (p.kw("NULL")) {}
-            else if (p.kw("PRIMARY")) { if (!p.kw("KEY")) ok = false; pk.push_back(c.name); }
-            else break;
+            if (p.kw("NOT")) {
+              if (!p.kw("NULL")) ok = false;
+              c.not_null = true;
+            } else if (p.kw("NULL")) {
+            } else if (p.kw("PRIMARY")) {
+              if (!p.kw("KEY")) ok = false;
+              pk.push_back(c.name);
+            } else
+              break;
           }
           cols.push_back(c);
         } while (ok && p.sym(','));
-        ok = ok && p.sym(')') && p.end() && db.create_table(owner, name, cols, pk, s.substr(s.find_first_not_of(" \t\r\n"))) == 0;
+        ok = ok && p.sym(')') && p.end() &&
+             db.create_table(owner, name, cols, pk, s.substr(s.find_first_not_of(" \t\r\n"))) == 0;
       }
     } else if (p.kw("DROP")) {
-      if (tx) { ok = db.commit(tx) == 0; tx = nullptr; if (!ok) break; }
+      if (tx) {
+        ok = db.commit(tx) == 0;
+        tx = nullptr;
+        if (!ok) break;
+      }
       ok = p.kw("TABLE") && p.qname(&owner, &name) && db.drop_table(owner, name) == 0;
     } else if (p.kw("INSERT")) {
       ks_table_t *t = nullptr;
@@ -689,7 +735,10 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
           do {
             std::string c;
             int ci = p.ident(&c) ? col_index(t, c) : -1;
-            if (ci < 0) { ok = false; break; }
+            if (ci < 0) {
+              ok = false;
+              break;
+            }
             cols.push_back(ci);
           } while (p.sym(','));
           ok = ok && p.sym(')');
@@ -708,7 +757,8 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
           ok = ok && p.sym(')') && p.end();
           for (size_t i = 0; ok && i < t->cols.size(); i++)
             if (t->cols[i].not_null && vals[i].is_null) {
-              KS_ERROR("cannot insert NULL into (\"%s\".\"%s\".\"%s\").", owner.c_str(), name.c_str(), t->cols[i].name.c_str());
+              KS_ERROR("cannot insert NULL into (\"%s\".\"%s\".\"%s\").", owner.c_str(), name.c_str(),
+                       t->cols[i].name.c_str());
               ok = false;
             }
           ok = ok && db.insert(txn(), t, vals) == 0;

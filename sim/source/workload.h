@@ -13,16 +13,16 @@
 namespace ks::sim {
 
 struct ks_oltp_cfg_t {
-  uint64_t txns = 1000;      // transactions to run (committed or rolled back)
+  uint64_t txns = 1000;  // transactions to run (committed or rolled back)
   uint64_t seed = 1;
-  int concurrency = 4;       // transactions open at the same time
-  double rate = 100;         // transactions per second of database time
-  bool realtime = false;     // also pace in wall-clock time at that rate
-  int rollback_pct = 5;      // transactions rolled back
-  int savepoint_pct = 5;     // transactions with a rollback to a savepoint
-  int multi_pct = 10;        // transactions with a multi-row insert
-  int max_ops = 6;           // row operations per transaction at most
-  int switch_every = 0;      // force a log switch every n transactions (0: only when full)
+  int concurrency = 4;    // transactions open at the same time
+  double rate = 100;      // transactions per second of database time
+  bool realtime = false;  // also pace in wall-clock time at that rate
+  int rollback_pct = 5;   // transactions rolled back
+  int savepoint_pct = 5;  // transactions with a rollback to a savepoint
+  int multi_pct = 10;     // transactions with a multi-row insert
+  int max_ops = 6;        // row operations per transaction at most
+  int switch_every = 0;   // force a log switch every n transactions (0: only when full)
 };
 
 // Create the OLTP schema and its initial rows when the database lacks them.

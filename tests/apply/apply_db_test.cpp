@@ -2,6 +2,8 @@
 // of every scalar type as a person reads them in the table, array executions, batch
 // errors and unmatched rows in the error file, the checkpoint row, and exactly-once
 // replay across a stop between commit points.
+#include "apply/apply_db.h"
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -9,7 +11,6 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "apply/apply_db.h"
 #include "lib/log/log.h"
 #include "lib/ora/ora_number.h"
 #include "lib/util.h"
@@ -259,9 +260,11 @@ TEST_F(ApplyDb, EveryScalarTypeLandsAsAPersonReadsIt) {
                   tb::trans({upd, del, q}, 110, 2)});
   ASSERT_EQ(start(), 0);
   EXPECT_EQ(drive(), 2);
-  EXPECT_EQ(query("select ID, N, V, C, D, TS, case when R is null then '~' else hex(R) end, NV, BF, BD from \"KS.ALLT\" order by ID"),
-            (std::vector<std::string>{"1|-12.5|changed|ab   |2026-12-08 02:22:48|2026-12-08 02:22:48.123456789|01FF|hi|1.5|2.5",
-                                      "10|100|q1|~|~|~|~|~|~|~", "11|~|q2|~|~|~|~|~|~|~"}));
+  EXPECT_EQ(query("select ID, N, V, C, D, TS, case when R is null then '~' else hex(R) end, NV, BF, BD from "
+                  "\"KS.ALLT\" order by ID"),
+            (std::vector<std::string>{
+                "1|-12.5|changed|ab   |2026-12-08 02:22:48|2026-12-08 02:22:48.123456789|01FF|hi|1.5|2.5",
+                "10|100|q1|~|~|~|~|~|~|~", "11|~|q2|~|~|~|~|~|~|~"}));
   EXPECT_TRUE(errors().empty());
   EXPECT_EQ(query("select FILE_NO, SCN, XID from \"KS.KS_APPLY_CKP\"")[0], "0|110|2");
 }
@@ -269,10 +272,10 @@ TEST_F(ApplyDb, EveryScalarTypeLandsAsAPersonReadsIt) {
 TEST_F(ApplyDb, HundredInsertsAreOnePrepareOneBindOneExecution) {
   std::vector<std::string> rows;
   for (int i = 0; i < 100; i++) rows.push_back(row_insert("T", i, "n" + std::to_string(i)));
-  std::string ins_upd_ins = tb::trans({row_insert("T", 1000, "a"),
-                                       tb::lcr(2, "KS", "T", {vcol("NAME", std::string("b"))}, {ncol("ID", num(1000))}),
-                                       row_insert("T", 1001, "c")},
-                                      200, 2);
+  std::string ins_upd_ins = tb::trans(
+      {row_insert("T", 1000, "a"), tb::lcr(2, "KS", "T", {vcol("NAME", std::string("b"))}, {ncol("ID", num(1000))}),
+       row_insert("T", 1001, "c")},
+      200, 2);
   write_trail(0, {tb::trans(rows, 100, 1)});
   ASSERT_EQ(start(), 0);
   EXPECT_EQ(drive(), 2);
@@ -387,9 +390,10 @@ TEST_F(ApplyDb, TargetOutOfSpaceForAWhileLosesAndDoublesNothing) {
   }
   write_trail(0, txns);
   x_buf.rsz = static_cast<int>(txns[0].size() * 3 + 50);  // a commit point every three transactions
-  target_sql("insert into \"KS.T\" (ID, NAME) values (41, 'there before');"
-             "create table \"KS$FAULTS\" (KIND TEXT, ARG INTEGER, ERR INTEGER);"
-             "insert into \"KS$FAULTS\" values ('fail_from', 4, 1653)");
+  target_sql(
+      "insert into \"KS.T\" (ID, NAME) values (41, 'there before');"
+      "create table \"KS$FAULTS\" (KIND TEXT, ARG INTEGER, ERR INTEGER);"
+      "insert into \"KS$FAULTS\" values ('fail_from', 4, 1653)");
   ASSERT_EQ(start(), 0);
   for (int attempt = 0; attempt < 2; attempt++) {
     ASSERT_EQ(attempt == 0 ? drive() : (ks_replay_restart(&x_app) == 0 ? drive() : -9), KS_REPLAY_RETRY);
@@ -438,8 +442,8 @@ TEST_F(ApplyDb, MappedAndFilteredTablesThroughATrail) {
 TEST_F(ApplyDb, QuickInsertErrorRecordCarriesItsDescriptorsAndTheFailingRowOnly) {
   ddl("insert into KS.T (ID, NAME) values (2, 'old')");
   std::vector<Col> desc = {ncol("ID", std::nullopt), vcol("NAME", std::nullopt)};
-  std::string q = tb::qmi("KS", "T", desc,
-                          {{num(1), std::string("a")}, {num(2), std::string("dup")}, {num(3), std::nullopt}});
+  std::string q =
+      tb::qmi("KS", "T", desc, {{num(1), std::string("a")}, {num(2), std::string("dup")}, {num(3), std::nullopt}});
   write_trail(0, {tb::trans({q}, 100, 1)});
   ASSERT_EQ(start(), 0);
   drive();
@@ -500,7 +504,8 @@ TEST_F(ApplyDb, MutatedTrailsAreAppliedOrRefusedWithoutCrashing) {
   std::string q = tb::qmi("KS", "T", {ncol("ID", std::nullopt), vcol("NAME", std::nullopt)},
                           {{num(10), std::string("q")}, {num(11), std::nullopt}});
   std::string lob = tb::lcr(1, "KS", "L",
-                            {ncol("ID", num(1)), {"DOC", KS_TYP_CLOB, 4000, std::string("text"), KS_CH_LOB_DATA},
+                            {ncol("ID", num(1)),
+                             {"DOC", KS_TYP_CLOB, 4000, std::string("text"), KS_CH_LOB_DATA},
                              {"PIC", KS_TYP_BLOB, 4000, std::string(), KS_CH_EMPTY_LOB}});
   const std::string body = tb::trans({row_insert("T", 1, "a"), row_insert("T", 2, "b"), lob}, 100, 1) +
                            tb::trans({upd, del, q}, 110, 2) + tb::trans({row_insert("T", 3, "c")}, 120, 3);
@@ -511,8 +516,8 @@ TEST_F(ApplyDb, MutatedTrailsAreAppliedOrRefusedWithoutCrashing) {
   while (loop.more() && !HasFailure()) {
     std::string b = body;
     loop.mutate(b, 0);
-    kstest::write_file(trail(0), tb::file_header(0, 100, 1, 120, 3, 64 + static_cast<uint32_t>(b.size())) + b +
-                                     tb::eof_marker());
+    kstest::write_file(trail(0),
+                       tb::file_header(0, 100, 1, 120, 3, 64 + static_cast<uint32_t>(b.size())) + b + tb::eof_marker());
     if (x_rdr.rfd >= 0) close(x_rdr.rfd);
     x_rdr = {0, 0, -1, 0, 0};
     std::memset(&x_array, 0, sizeof x_array);

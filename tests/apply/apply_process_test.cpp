@@ -2,10 +2,10 @@
 // against the stand-in target (checkpoint table created), replay of trail files that
 // grow while it runs, a stop through the queue, a restart that continues after the
 // checkpoint, and -reset / -scn -xid -fno positioning.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -312,10 +312,10 @@ TEST_F(ApplyProcess, BadCommandLinesExitWithFailure) {
     EXPECT_EQ(run(bad), 255) << bad[4] << " " << bad[5];
   }
   std::string log = kstest::read_file(home.file("log/U1/error" + [] {
-                                        char d[16];
-                                        ks_get_date(d);
-                                        return std::string(d);
-                                      }() + ".log"));
+    char d[16];
+    ks_get_date(d);
+    return std::string(d);
+  }() + ".log"));
   EXPECT_NE(log.find("Invalid option \"-h\"."), std::string::npos) << log;
   EXPECT_NE(log.find("not specify start SCN."), std::string::npos) << log;
   EXPECT_NE(log.find("invalid value \"12x\" of option \"-scn\": a decimal number from 1 to 18446744073709551615 is "

@@ -73,9 +73,12 @@ TEST_F(ErrorFile, RowRecordsHaveTheHeaderMessageAndWholeLcr) {
   std::string rec = tb::lcr(1, "S", "T", {Col{"A", 2, 22, std::string("\xC1\x02")}});
   const auto *t = reinterpret_cast<const uint8_t *>(th.data());
   ASSERT_EQ(ks_error_for_row(t, 1, "ORA-00001: unique constraint (S.PK) violated",
-                             reinterpret_cast<const uint8_t *>(rec.data()), nullptr), 0);
-  std::string upd = tb::lcr(2, "S", "T", {Col{"B", 1, 10, std::string("x")}}, {Col{"A", 2, 22, std::string("\xC1\x03")}});
-  ASSERT_EQ(ks_error_for_row(t, 0, "table row not matched.", reinterpret_cast<const uint8_t *>(upd.data()), nullptr), 0);
+                             reinterpret_cast<const uint8_t *>(rec.data()), nullptr),
+            0);
+  std::string upd =
+      tb::lcr(2, "S", "T", {Col{"B", 1, 10, std::string("x")}}, {Col{"A", 2, 22, std::string("\xC1\x03")}});
+  ASSERT_EQ(ks_error_for_row(t, 0, "table row not matched.", reinterpret_cast<const uint8_t *>(upd.data()), nullptr),
+            0);
   EXPECT_FALSE(kstest::file_exists(path()));  // held until the unit commits
   ASSERT_EQ(ks_error_flush(), 0);
   // A unit rolled back drops what it held.
@@ -101,14 +104,16 @@ TEST_F(ErrorFile, RowRecordsHaveTheHeaderMessageAndWholeLcr) {
 TEST_F(ErrorFile, QuickInsertRecordCarriesDescriptorsAndOnlyTheFailingRow) {
   std::string th = tb::trans({}, 9, 1);
   std::vector<Col> desc = {Col{"A", 2, 22, std::nullopt}, Col{"B", 1, 10, std::nullopt}};
-  std::string q = tb::qmi("S", "T", desc, {{std::string("\xC1\x02"), std::string("one")},
-                                           {std::string("\xC1\x03"), std::nullopt},
-                                           {std::string("\xC1\x04"), std::string("three")}});
+  std::string q = tb::qmi("S", "T", desc,
+                          {{std::string("\xC1\x02"), std::string("one")},
+                           {std::string("\xC1\x03"), std::nullopt},
+                           {std::string("\xC1\x04"), std::string("three")}});
   size_t desc_len = 96 + tb::col_entry(desc[0], false).size() + tb::col_entry(desc[1], false).size();
   size_t row1 = desc_len + (2 + 2) + (2 + 3);  // the second row starts after the first
-  ASSERT_EQ(ks_error_for_row(reinterpret_cast<const uint8_t *>(th.data()), 1, "dup",
-                             reinterpret_cast<const uint8_t *>(q.data()),
-                             reinterpret_cast<const uint8_t *>(q.data()) + row1), 0);
+  ASSERT_EQ(
+      ks_error_for_row(reinterpret_cast<const uint8_t *>(th.data()), 1, "dup",
+                       reinterpret_cast<const uint8_t *>(q.data()), reinterpret_cast<const uint8_t *>(q.data()) + row1),
+      0);
   ASSERT_EQ(ks_error_flush(), 0);
   auto recs = read_records(kstest::read_file(path()));
   ASSERT_EQ(recs.size(), 1u);
@@ -125,7 +130,8 @@ TEST_F(ErrorFile, MalformedLcrIsKeptOutOfItsRecord) {
   std::string q = tb::qmi("S", "T", {Col{"A", 2, 22, std::nullopt}}, {{std::string("\xC1\x02")}});
   ks::store<uint32_t>(q.data() + 96, 9999);  // descriptor length past the record
   EXPECT_EQ(ks_error_for_row(reinterpret_cast<const uint8_t *>(th.data()), 1, "x",
-                             reinterpret_cast<const uint8_t *>(q.data()), nullptr), 0);
+                             reinterpret_cast<const uint8_t *>(q.data()), nullptr),
+            0);
   ASSERT_EQ(ks_error_flush(), 0);
   std::string f = kstest::read_file(path());
   ASSERT_EQ(f.size(), 34u);  // header and message: the transaction is named, nothing is read past

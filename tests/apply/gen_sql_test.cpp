@@ -56,15 +56,16 @@ TEST(GenSql, UpdateNumbersSetThenKeysThenRowidAndSkipsNullKeys) {
 
 TEST(GenSql, DeleteUsesKeysAndRowid) {
   auto m = make(tb::lcr(3, "Own", "tab", {}, {num("ID"), vc("N")}));
-  EXPECT_EQ(m.text, "delete from \"Own\".\"tab\" where 1=1 and \"ID\"=:1 and \"N\"=:2 and rownum<2 returning rowid into :3");
+  EXPECT_EQ(m.text,
+            "delete from \"Own\".\"tab\" where 1=1 and \"ID\"=:1 and \"N\"=:2 and rownum<2 returning rowid into :3");
   EXPECT_EQ(m.ncol, 3);
   EXPECT_EQ(m.row_len, 22 + 30 + 24);
 }
 
 TEST(GenSql, NothingToBuildGivesAnEmptyText) {
-  for (const std::string &rec : {tb::lcr(3, "S", "T", {}, {}), tb::lcr(1, "S", "T", {}),
-                                 tb::lcr(2, "S", "T", {}, {num("A")}), tb::lcr(6, "S", "T", {num("A")}),
-                                 tb::short_rec(8)}) {
+  for (const std::string &rec :
+       {tb::lcr(3, "S", "T", {}, {}), tb::lcr(1, "S", "T", {}), tb::lcr(2, "S", "T", {}, {num("A")}),
+        tb::lcr(6, "S", "T", {num("A")}), tb::short_rec(8)}) {
     auto m = make(rec);
     EXPECT_EQ(m.rc, 0);
     EXPECT_EQ(m.text, "");
@@ -141,8 +142,16 @@ TEST(BindValue, StoredBinaryFloatsBecomeNativeAndOtherTypesAreCopied) {
                  static_cast<uint32_t>(stored.size()), ctyp);
     return out;
   };
-  auto f = [](const std::string &s) { float v; std::memcpy(&v, s.data(), 4); return v; };
-  auto d = [](const std::string &s) { double v; std::memcpy(&v, s.data(), 8); return v; };
+  auto f = [](const std::string &s) {
+    float v;
+    std::memcpy(&v, s.data(), 4);
+    return v;
+  };
+  auto d = [](const std::string &s) {
+    double v;
+    std::memcpy(&v, s.data(), 8);
+    return v;
+  };
   EXPECT_EQ(f(conv(std::string("\xBF\xC0\x00\x00", 4), 100)), 1.5f);
   EXPECT_EQ(f(conv(std::string("\x40\x3F\xFF\xFF", 4), 100)), -1.5f);
   EXPECT_EQ(f(conv(std::string("\x80\x00\x00\x00", 4), 100)), 0.0f);

@@ -22,8 +22,8 @@ struct Lists {
   std::vector<ks_ap_item_t> exc, inc, map;
   ks_ap_cfg_t cfg{};
   int build() {
-    return ks_ap_cfg_build(&cfg, exc.data(), static_cast<int>(exc.size()), inc.data(),
-                           static_cast<int>(inc.size()), map.data(), static_cast<int>(map.size()), std::malloc);
+    return ks_ap_cfg_build(&cfg, exc.data(), static_cast<int>(exc.size()), inc.data(), static_cast<int>(inc.size()),
+                           map.data(), static_cast<int>(map.size()), std::malloc);
   }
   ~Lists() { ks_ap_cfg_release(&cfg, std::free); }
   // "1:OWNER.NAME" / "0" for tables, "1:OWNER" / "0" for owners ("" = unmapped).
@@ -115,8 +115,8 @@ TEST(Lookup, MappingsHoldWithoutAnIncludeListAndWholeSchemaCountsOnlyWhenFirst) 
   b.map = {item("S", "T1", "X", "Y"), item("S", "*", "S2")};
   ASSERT_EQ(b.build(), 0);
   EXPECT_EQ(b.table("S", "T1"), "1:X.Y");
-  EXPECT_EQ(b.table("S", "T2"), "1:.");   // the whole-schema mapping is not the first
-  EXPECT_EQ(b.owner("S"), "1:S2");        // the owner test takes any whole-schema mapping
+  EXPECT_EQ(b.table("S", "T2"), "1:.");  // the whole-schema mapping is not the first
+  EXPECT_EQ(b.owner("S"), "1:S2");       // the owner test takes any whole-schema mapping
 }
 
 TEST(Lookup, TableKeysDoNotCollideAcrossSchemaIndexes) {

@@ -113,7 +113,6 @@ class Replay : public ::testing::Test {
   }
 };
 
-
 }  // namespace
 
 TEST_F(Replay, PositionsAfterTheCheckpointedTransactionWalkingEitherWay) {
@@ -158,7 +157,7 @@ TEST_F(Replay, PositionsThatCannotBeFound) {
   EXPECT_EQ(start(0, 5, 9), -1);    // before the first transaction of file 0
   EXPECT_EQ(start(0, 20, 99), -1);  // the SCN is in file 0 but not that XID
   EXPECT_EQ(errno, EIO);
-  EXPECT_EQ(start(1, 60, 9), -1);   // past the last file: file 2 does not exist
+  EXPECT_EQ(start(1, 60, 9), -1);  // past the last file: file 2 does not exist
   EXPECT_EQ(errno, ENOENT);
   // Between files 0 and 1 (20 < 30 < 40), from either side: start of file 1.
   ASSERT_EQ(start(0, 30, 7), 0);
@@ -228,11 +227,11 @@ TEST_F(Replay, FilteredAndMappedTables) {
     std::snprintf(it.map_table, 32, "%s", mt);
     return it;
   };
-  std::vector<ks_ap_item_t> inc = {item("S", "*")}, exc = {item("S", "SECRET")},
-                            map = {item("S", "T1", "S2", "U1")};
+  std::vector<ks_ap_item_t> inc = {item("S", "*")}, exc = {item("S", "SECRET")}, map = {item("S", "T1", "S2", "U1")};
   ASSERT_EQ(ks_ap_cfg_build(&x_cfg, exc.data(), 1, inc.data(), 1, map.data(), 1, std::malloc), 0);
   write_trail(0, {tb::trans({ins("1", "T1"), ins("2", "T2"), ins("3", "SECRET"),
-                             tb::lcr(1, "OTHER", "T1", {Col{"ID", 1, 20, std::string("4")}})}, 10, 1)});
+                             tb::lcr(1, "OTHER", "T1", {Col{"ID", 1, 20, std::string("4")}})},
+                            10, 1)});
   ASSERT_EQ(start(0, 0, 0), 0);
   drive();
   EXPECT_EQ(g_db.committed, (std::vector<std::string>{"S2.U1:1:1", "S.T2:1:2"}));
@@ -246,8 +245,8 @@ TEST_F(Replay, LargeTransactionFromItsFileAcrossChunks) {
   }
   std::string bigpath = home.file("data/U1/EX_1407.99");
   kstest::write_file(bigpath, tb::big_file(recs));
-  write_trail(0, {tb::trans({ins("before")}, 10, 1), tb::big_ref(bigpath, 20, 2, 35),
-                  tb::trans({ins("after")}, 30, 3)});
+  write_trail(0,
+              {tb::trans({ins("before")}, 10, 1), tb::big_ref(bigpath, 20, 2, 35), tb::trans({ins("after")}, 30, 3)});
   // Chunks of about three records: LCRs straddle every chunk boundary.
   sizes(KS_AP_RBUF_SIZE, static_cast<int>(ins("big10").size() * 3 + 7));
   ASSERT_EQ(start(0, 0, 0), 0);
@@ -271,8 +270,8 @@ TEST_F(Replay, StopInsideALargeTransactionRollsItBackAndRestartsBeforeIt) {
   for (int i = 0; i < 10; i++) recs.push_back(ins("big" + std::to_string(i)));
   std::string bigpath = home.file("data/U1/EX_77.5");
   kstest::write_file(bigpath, tb::big_file(recs));
-  write_trail(0, {tb::trans({ins("before")}, 10, 1), tb::big_ref(bigpath, 20, 2, 11),
-                  tb::trans({ins("after")}, 30, 3)});
+  write_trail(0,
+              {tb::trans({ins("before")}, 10, 1), tb::big_ref(bigpath, 20, 2, 11), tb::trans({ins("after")}, 30, 3)});
   sizes(KS_AP_RBUF_SIZE, static_cast<int>(ins("big1").size() * 2));
   g_db.stop_after_pushes = 5;
   ASSERT_EQ(start(0, 0, 0), 0);

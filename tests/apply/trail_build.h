@@ -13,9 +13,21 @@
 
 namespace tb {
 
-inline void put32(std::string &s, uint32_t v) { char b[4]; ks::store<uint32_t>(b, v); s.append(b, 4); }
-inline void put64(std::string &s, uint64_t v) { char b[8]; ks::store<uint64_t>(b, v); s.append(b, 8); }
-inline void put16(std::string &s, uint16_t v) { char b[2]; ks::store<uint16_t>(b, v); s.append(b, 2); }
+inline void put32(std::string &s, uint32_t v) {
+  char b[4];
+  ks::store<uint32_t>(b, v);
+  s.append(b, 4);
+}
+inline void put64(std::string &s, uint64_t v) {
+  char b[8];
+  ks::store<uint64_t>(b, v);
+  s.append(b, 8);
+}
+inline void put16(std::string &s, uint16_t v) {
+  char b[2];
+  ks::store<uint16_t>(b, v);
+  s.append(b, 2);
+}
 inline void name32(std::string &s, const std::string &n) {
   std::string f(32, '\0');
   f.replace(0, std::min<size_t>(n.size(), 31), n.substr(0, 31));
@@ -47,9 +59,8 @@ inline std::string col_entry(const Col &c, bool with_value = true) {
   return s;
 }
 
-inline std::string lcr(uint32_t opc, const std::string &owner, const std::string &table,
-                       const std::vector<Col> &newc, const std::vector<Col> &oldc = {},
-                       uint32_t flag = 0) {
+inline std::string lcr(uint32_t opc, const std::string &owner, const std::string &table, const std::vector<Col> &newc,
+                       const std::vector<Col> &oldc = {}, uint32_t flag = 0) {
   std::string body;
   for (const auto &c : newc) body += col_entry(c);
   uint32_t opos = 96 + static_cast<uint32_t>(body.size());
@@ -69,8 +80,8 @@ inline std::string lcr(uint32_t opc, const std::string &owner, const std::string
 
 using Row = std::vector<std::optional<std::string>>;
 
-inline std::string qmi(const std::string &owner, const std::string &table,
-                       const std::vector<Col> &desc, const std::vector<Row> &rows) {
+inline std::string qmi(const std::string &owner, const std::string &table, const std::vector<Col> &desc,
+                       const std::vector<Row> &rows) {
   std::string body;
   for (const auto &c : desc) body += col_entry(c, false);
   for (const auto &r : rows)
@@ -102,8 +113,8 @@ inline std::string short_rec(uint32_t opc, const std::string &data = "") {
 inline std::string commit() { return short_rec(7); }
 
 // A transaction record; the COMMIT short record is appended.
-inline std::string trans(const std::vector<std::string> &recs, uint64_t cscn, uint64_t xid,
-                         uint32_t flag = 0x40000000, uint32_t csct = 1000) {
+inline std::string trans(const std::vector<std::string> &recs, uint64_t cscn, uint64_t xid, uint32_t flag = 0x40000000,
+                         uint32_t csct = 1000) {
   std::string body;
   for (const auto &r : recs) body += r;
   body += commit();
@@ -136,9 +147,8 @@ inline std::string big_file(const std::vector<std::string> &recs) {
   return s + commit();
 }
 
-inline std::string file_header(uint32_t fno, uint64_t first_scn, uint64_t first_xid,
-                               uint64_t last_scn, uint64_t last_xid, uint32_t tail = 64,
-                               uint32_t chs = 873, uint32_t nchs = 2000) {
+inline std::string file_header(uint32_t fno, uint64_t first_scn, uint64_t first_xid, uint64_t last_scn,
+                               uint64_t last_xid, uint32_t tail = 64, uint32_t chs = 873, uint32_t nchs = 2000) {
   std::string s;
   put32(s, fno);
   put32(s, tail);

@@ -1,8 +1,10 @@
 // "config.db" and its shared snapshot: the new file, block chains and their growth and
 // reuse, owner lists, messages, corrupt files, load, reload and parameter lookup.
+#include "lib/cfg/cfg.h"
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
 #include "lib/shm/shm.h"
 #include "tests/ipcguard.h"
@@ -356,7 +357,7 @@ TEST_F(Config, SessionsEditingAtOnceNeverLoseEachOthersChanges) {
 // config.db holds passwords: a new file is private, and a save keeps the mode the
 // operator chose instead of the default of a new file.
 TEST_F(Config, ConfigFileIsCreatedPrivateAndKeepsItsMode) {
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(path().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_EQ(chmod(path().c_str(), 0640), 0);

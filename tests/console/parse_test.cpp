@@ -37,7 +37,7 @@ TEST(Parse, KeysMatchExactlyOrByOneUnambiguousAbbreviation) {
   EXPECT_EQ(kesh::match_key("TNS", keys, 4), 1);
   EXPECT_EQ(kesh::match_key("thr", keys, 4), 0);
   EXPECT_EQ(kesh::match_key("tab", keys, 4), 3);
-  EXPECT_EQ(kesh::match_key("t", keys, 4), -1);      // ambiguous
+  EXPECT_EQ(kesh::match_key("t", keys, 4), -1);  // ambiguous
   EXPECT_EQ(kesh::match_key("tr", keys, 4), 2);
   EXPECT_EQ(kesh::match_key("", keys, 4), -1);
   EXPECT_EQ(kesh::match_key("threads", keys, 4), -1);  // longer than any key

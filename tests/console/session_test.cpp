@@ -1,6 +1,8 @@
 // Scripted console sessions against the built kesh: what is saved reads back exactly,
 // the prompt tracks unsaved edits, rejected commands change nothing, multi-line
 // commands wait for their terminator, Ctrl+C and end of input behave.
+#include "tests/console/session.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,7 +12,6 @@
 #include <string>
 
 #include "lib/cfg/cfg.h"
-#include "tests/console/session.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -132,13 +133,13 @@ TEST_F(Session, SavedConfigurationReadsBackExactlyInANewSession) {
 TEST_F(Session, PromptShowsUnsavedChangesUntilSaveOrReset) {
   auto r = run_kesh(
       "list db\n"
-      "add unit u1;\n"     // -> *
-      "list unit\n"        // stays *
-      "reset config\n"     // -> plain
-      "add unit 'bad/';\n" // refused: stays plain
-      "add unit u2;\n"     // -> *
-      "save config\n"      // -> plain
-      "delete unit u2\n"   // -> *
+      "add unit u1;\n"      // -> *
+      "list unit\n"         // stays *
+      "reset config\n"      // -> plain
+      "add unit 'bad/';\n"  // refused: stays plain
+      "add unit u2;\n"      // -> *
+      "save config\n"       // -> plain
+      "delete unit u2\n"    // -> *
       "reset config\n"
       "modify unit u2 (name=u3);\n"
       "save config\n");
@@ -271,7 +272,8 @@ TEST_F(Session, ModifyChangesOnlyWhatItNames) {
   auto r = run_kesh(
       "modify db SRC (database_name=SRC2, storage_asm=no, instance delete orcl1,\n"
       "  instance add (instance_name=orcl3, thread=3, host=h3, port=1, service=s3));\n"
-      "modify extract u1.ext1 (max_trans=7, restart=no, block_checksum=no, add tables=(scott.salgrade), delete exclude=(scott.bonus),\n"
+      "modify extract u1.ext1 (max_trans=7, restart=no, block_checksum=no, add tables=(scott.salgrade), delete "
+      "exclude=(scott.bonus),\n"
       "  delete mapping=(\"Mixed\".*=MIX.*), db=SRC2);\n"
       "modify apply u1.ext1 (max_trans=1);\n"
       "modify extract u1.ext1 (delete tables=(no.such));\n"
@@ -321,8 +323,7 @@ TEST_F(Session, UnitDirectoriesFollowRenameAndDelete) {
     EXPECT_TRUE(kstest::file_exists(home.file(std::string(d) + "a_unit_name_that_is_longer_than")));
   }
   EXPECT_FALSE(kstest::file_exists(home.file("escape")));
-  EXPECT_NE(r.out.find("Unit: u2\nUnit: a_unit_name_that_is_longer_than\n2 rows listed\n"), std::string::npos)
-      << r.out;
+  EXPECT_NE(r.out.find("Unit: u2\nUnit: a_unit_name_that_is_longer_than\n2 rows listed\n"), std::string::npos) << r.out;
   auto d = run_kesh("add unit u5;\ndelete unit u5\n");
   EXPECT_EQ(d.err, "");
   for (const char *dir : {"log/u5", "dict/u5", "data/u5"}) EXPECT_FALSE(kstest::file_exists(home.file(dir))) << dir;

@@ -106,7 +106,8 @@ class PlayedManager : public ::testing::Test {
     sigaction(KS_CMD_SIGNAL, &old_, nullptr);
   }
   // Answers every command: reply_for(code) → reply, or -1 to stay silent.
-  template <typename F> void serve(F reply_for) {
+  template <typename F>
+  void serve(F reply_for) {
     server_ = std::thread([this, reply_for] {
       while (!stop_) {
         uint8_t buf[KS_CMD_BUFSZ];

@@ -57,8 +57,10 @@ std::string translate(const std::string &sql) {
         i = k;
         continue;
       }
-      if (id.find_first_of("#$") != std::string::npos) out += "\"" + upper(id) + "\"";
-      else out += id;
+      if (id.find_first_of("#$") != std::string::npos)
+        out += "\"" + upper(id) + "\"";
+      else
+        out += id;
       i = j;
     } else {
       out += c;
@@ -206,8 +208,7 @@ int Catalogue::sequence(const std::string &owner, const std::string &name) {
 void Catalogue::sys_objects() {
   int save = obj_;
   obj_ = 0;
-  for (int i = 0; x_sysobj_name[i][0] != '\0'; i++)
-    table("SYS", x_sysobj_name[i], {{"OBJ#"}, {"NAME", 1, 128}});
+  for (int i = 0; x_sysobj_name[i][0] != '\0'; i++) table("SYS", x_sysobj_name[i], {{"OBJ#"}, {"NAME", 1, 128}});
   obj_ = save;
 }
 
@@ -285,9 +286,7 @@ ks_dict_item_t mapping(const std::string &schema, const std::string &table, cons
   return it;
 }
 
-bool logged(const std::string &text) {
-  return std::string(ks_log_get_message()).find(text) != std::string::npos;
-}
+bool logged(const std::string &text) { return std::string(ks_log_get_message()).find(text) != std::string::npos; }
 
 int run_program(const std::string &prog, const std::vector<std::string> &args, std::string *out, std::string *err) {
   char ofile[] = "/tmp/ks_out.XXXXXX", efile[] = "/tmp/ks_err.XXXXXX";

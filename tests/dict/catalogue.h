@@ -39,10 +39,10 @@ class Catalogue {
   // A table and its columns; property 32 partitioned, 64 index-organised. Returns obj#.
   int table(const std::string &owner, const std::string &name, const std::vector<Col> &cols, int property = 0,
             int oflags = 0);
-  int partition(int bo);                 // tabpart$ row; returns its obj#
-  int composite_partition(int bo);       // tabcompart$ row
-  int subpartition(int pobj);            // tabsubpart$ row
-  int overflow(int bo);                  // IOT overflow segment (tab$ property 512, bobj#)
+  int partition(int bo);            // tabpart$ row; returns its obj#
+  int composite_partition(int bo);  // tabcompart$ row
+  int subpartition(int pobj);       // tabsubpart$ row
+  int overflow(int bo);             // IOT overflow segment (tab$ property 512, bobj#)
   int index(int bo, int type, int property, int flags, const std::vector<int> &cols);  // ind$ + icol$
   void constraint(int obj, int type, const std::vector<int> &cols, bool enabled = true);
   int lob(int obj, int col, int property);  // lob$ row; returns its index's obj#
@@ -68,7 +68,7 @@ class SqliteQuery : public ks_dict_query {
   const char *message() override { return msg_.c_str(); }
 
   int runs = 0;
-  int fail_at = 0;          // fail the n-th run (1-based) with fail_stage
+  int fail_at = 0;  // fail the n-th run (1-based) with fail_stage
   int fail_stage = KS_DQ_EEXECUTE;
   std::vector<std::string> texts;  // statement texts run, in order
   // Called before each run with its text (tests look at files mid-export).

@@ -93,17 +93,19 @@ TEST(DictExportOrasim, ExportFromASimulatedSourceHoldsTheConfiguredObjectsAndASe
   std::string out, err;
   ASSERT_EQ(run_program(KS_BIN_DIR "/orasim", {"create", "-d", home.file("sim"), "-n", "SRC"}, &out, &err), 0) << err;
   kstest::write_file(home.file("script.sql"), kScript);
-  ASSERT_EQ(run_program(KS_BIN_DIR "/orasim",
-                        {"run", "-d", home.file("sim"), "-n", "SRC", "--script", home.file("script.sql"), "--no-expect"},
-                        &out, &err),
-            0)
+  ASSERT_EQ(
+      run_program(KS_BIN_DIR "/orasim",
+                  {"run", "-d", home.file("sim"), "-n", "SRC", "--script", home.file("script.sql"), "--no-expect"},
+                  &out, &err),
+      0)
       << out << err;
   std::string dbpath = home.file("sim/SRC.db");
 
   // orasim has no partitioned tables: give ORDERS two partitions in its catalogue.
   sqlite3 *db = nullptr;
   ASSERT_EQ(sqlite3_open(dbpath.c_str(), &db), SQLITE_OK);
-  const std::string objn_of = "select o.\"OBJ#\" from \"SYS.OBJ$\" o join \"SYS.USER$\" u on u.\"USER#\" = o.\"OWNER#\" ";
+  const std::string objn_of =
+      "select o.\"OBJ#\" from \"SYS.OBJ$\" o join \"SYS.USER$\" u on u.\"USER#\" = o.\"OWNER#\" ";
   int64_t orders = scalar(db, objn_of + "where u.NAME = 'SALES' and o.NAME = 'ORDERS'");
   int64_t audit = scalar(db, objn_of + "where u.NAME = 'SALES' and o.NAME = 'AUDIT_LOG'");
   int64_t emp = scalar(db, objn_of + "where u.NAME = 'HR' and o.NAME = 'EMP'");
@@ -113,8 +115,8 @@ TEST(DictExportOrasim, ExportFromASimulatedSourceHoldsTheConfiguredObjectsAndASe
   ASSERT_GT(audit, 0);
   for (int p = 0; p < 2; p++) {
     std::string o = std::to_string(next + p);
-    exec(db, "insert into \"SYS.OBJ$\"(\"OBJ#\", \"DATAOBJ#\", \"OWNER#\", NAME, SUBNAME, \"TYPE#\", FLAGS) values(" + o +
-                 "," + o + "," + std::to_string(owner) + ",'ORDERS','P" + std::to_string(p) + "',19,0)");
+    exec(db, "insert into \"SYS.OBJ$\"(\"OBJ#\", \"DATAOBJ#\", \"OWNER#\", NAME, SUBNAME, \"TYPE#\", FLAGS) values(" +
+                 o + "," + o + "," + std::to_string(owner) + ",'ORDERS','P" + std::to_string(p) + "',19,0)");
     exec(db, "insert into \"SYS.TABPART$\" values(" + o + "," + o + "," + std::to_string(orders) + "," +
                  std::to_string(p + 1) + ")");
   }
@@ -151,8 +153,8 @@ TEST(DictExportOrasim, ExportFromASimulatedSourceHoldsTheConfiguredObjectsAndASe
     if (!(t.flag & KS_TAB_ALIAS) && !(t.flag & KS_TAB_SYSOBJ))
       names.insert(std::string(d.sch[t.ui].name) + "." + t.name);
   }
-  EXPECT_EQ(names, (std::multiset<std::string>{"SALES.CUSTOMERS", "SALES.ORDERS", "SALES.AUDIT_LOG", "HR.EMP",
-                                               "HR.DEPT"}));
+  EXPECT_EQ(names,
+            (std::multiset<std::string>{"SALES.CUSTOMERS", "SALES.ORDERS", "SALES.AUDIT_LOG", "HR.EMP", "HR.DEPT"}));
   int o = ks_lookup_table(&d, static_cast<int>(orders));
   ASSERT_GE(o, 0);
   EXPECT_EQ(ks_lookup_table(&d, static_cast<int>(next)), o);

@@ -73,8 +73,8 @@ struct Scenario {
     part1 = cat.partition(orders);
     part2 = cat.partition(orders);
     docs = cat.table("SALES", "DOCS", {{"ID"}, {"BODY", 112, 4000}, {"PIC", 113, 4000}});
-    cat.lob(docs, 2, 2048);               // SecureFile: no index alias
-    docs_lobind = cat.lob(docs, 3, 0);    // BasicFile: its index is an alias
+    cat.lob(docs, 2, 2048);             // SecureFile: no index alias
+    docs_lobind = cat.lob(docs, 3, 0);  // BasicFile: its index is an alias
     iot = cat.table("SALES", "IOT_T", {{"ID", 2, 22, 1}, {"VAL"}}, 64);
     iot_over = cat.overflow(iot);
     iot_top = cat.index(iot, 4, 1, 0, {1});

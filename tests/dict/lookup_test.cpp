@@ -239,11 +239,11 @@ TEST(DictLookup, AliasesResolveToTheirTableAndExcludedOrMissingObjectsAreAbsent)
   TempHome h;
   FileBuilder f;
   f.table(100, "A", 2);
-  f.alias(101, 100);                    // partition of A
+  f.alias(101, 100);                       // partition of A
   f.table(200, "X", 1, KS_TAB_NOCAPTURE);  // excluded
-  f.alias(201, 200);                    // partition of the excluded table
-  f.alias(202, 999);                    // points nowhere
-  f.alias(203, 201);                    // alias of an alias (damaged)
+  f.alias(201, 200);                       // partition of the excluded table
+  f.alias(202, 999);                       // points nowhere
+  f.alias(203, 201);                       // alias of an alias (damaged)
   f.table(300, "C", 1, KS_TAB_SYSOBJ);
   std::string path = h.file("d.dict");
   kstest::write_file(path, f.bytes());

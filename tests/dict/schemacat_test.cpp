@@ -159,11 +159,14 @@ TEST(Schemacat, TruncatedOrDamagedFilePrintsWhatItHasThenReportsTheDamageAndFail
     uint32_t value;
     const char *text;
   } spoilt[] = {
-      {KS_DICT_TAB_OFS, offsetof(ks_dict_tab_t, ui), 1, "table 0 (offset 8192): schema index 1, the file has 1 schemas"},
+      {KS_DICT_TAB_OFS, offsetof(ks_dict_tab_t, ui), 1,
+       "table 0 (offset 8192): schema index 1, the file has 1 schemas"},
       {KS_DICT_TAB_OFS, offsetof(ks_dict_tab_t, ncol), 3,
        "table 0 (offset 8192): first column 0 and 3 columns, the file has 2 columns"},
-      {KS_DICT_TAB_OFS, offsetof(ks_dict_tab_t, mpi), 1, "table 0 (offset 8192): map index 1, the file has 1 map records"},
-      {KS_DICT_SCH_OFS, offsetof(ks_dict_sch_t, mpi), 5, "schema 0 (offset 40): map index 5, the file has 1 map records"},
+      {KS_DICT_TAB_OFS, offsetof(ks_dict_tab_t, mpi), 1,
+       "table 0 (offset 8192): map index 1, the file has 1 map records"},
+      {KS_DICT_SCH_OFS, offsetof(ks_dict_sch_t, mpi), 5,
+       "schema 0 (offset 40): map index 5, the file has 1 map records"},
   };
   for (const auto &sp : spoilt) {
     b = small_file();

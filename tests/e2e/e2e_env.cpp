@@ -122,8 +122,8 @@ E2eEnv::~E2eEnv() {
 
 int E2eEnv::sh(const std::string &cmd, std::string *out, int timeout_s) const {
   std::string file = path("tmp/sh.out");
-  std::string line = "cd " + quote(home_.path()) + " && timeout -k 5 " + std::to_string(timeout_s) +
-                     " sh -c " + quote(cmd) + " >" + quote(file) + " 2>&1";
+  std::string line = "cd " + quote(home_.path()) + " && timeout -k 5 " + std::to_string(timeout_s) + " sh -c " +
+                     quote(cmd) + " >" + quote(file) + " 2>&1";
   int st = system(line.c_str());
   if (out != nullptr) *out = read_file(file);
   return WIFEXITED(st) ? WEXITSTATUS(st) : 128;
@@ -137,8 +137,7 @@ bool E2eEnv::run_script(const std::string &script_text, std::string *out) {
   return rc == 0;
 }
 
-bool E2eEnv::instantiate(const std::vector<std::string> &owners,
-                         const std::map<std::string, std::string> &rename) {
+bool E2eEnv::instantiate(const std::vector<std::string> &owners, const std::map<std::string, std::string> &rename) {
   sqlite3 *db = nullptr;
   if (sqlite3_open(path("sim/TGT.db").c_str(), &db) != SQLITE_OK) {
     why_ = "open target";
@@ -151,8 +150,8 @@ bool E2eEnv::instantiate(const std::vector<std::string> &owners,
   // source does.
   std::vector<std::pair<std::string, std::string>> tables;  // name, create statement
   sqlite3_stmt *st = nullptr;
-  if (ok && sqlite3_prepare_v2(db, "select name, sql from s.sqlite_master where type='table'", -1, &st,
-                               nullptr) == SQLITE_OK) {
+  if (ok && sqlite3_prepare_v2(db, "select name, sql from s.sqlite_master where type='table'", -1, &st, nullptr) ==
+                SQLITE_OK) {
     while (sqlite3_step(st) == SQLITE_ROW) {
       std::string name = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
       const unsigned char *sql = sqlite3_column_text(st, 1);
@@ -177,7 +176,8 @@ bool E2eEnv::instantiate(const std::vector<std::string> &owners,
          sql_exec(db,
                   "insert into main.\"KS$COLUMNS\" select " + quote(towner) + ", " + quote(ttable) +
                       ", COLUMN_NAME, COLUMN_ID, DATA_TYPE, DATA_LENGTH, NULLABLE from s.\"KS$COLUMNS\" "
-                      "where OWNER=" + quote(owner) + " and TABLE_NAME=" + quote(table),
+                      "where OWNER=" +
+                      quote(owner) + " and TABLE_NAME=" + quote(table),
                   &why_);
   }
   ok = ok && sql_exec(db, "commit", &why_);
@@ -211,9 +211,13 @@ bool E2eEnv::configure(const std::string &extract_sets, const std::string &apply
       "add db TGT (user=ks, password=ks)\n"
       "  (instance_name=tgt1, thread=1, host=127.0.0.1, port=1521, service=TGT);\n"
       "add unit u1;\n"
-      "add extract ext1 (unit=u1, db=SRC, next=app1, interval=1" + p + x + ");\n"
-      "add apply app1 (unit=u1, db=TGT, prev=ext1, interval=1" + a + ");\n"
-      "save config\n",
+      "add extract ext1 (unit=u1, db=SRC, next=app1, interval=1" +
+          p + x +
+          ");\n"
+          "add apply app1 (unit=u1, db=TGT, prev=ext1, interval=1" +
+          a +
+          ");\n"
+          "save config\n",
       &out);
   if (!ok) why_ = "kesh: " + out;
   // The key is known once the configuration exists.
@@ -400,8 +404,8 @@ void E2eEnv::stop_all() {
 }
 
 bool E2eEnv::start_workload(const std::string &args) {
-  const std::string cmd = "cd " + quote(home_.path()) + " && exec bin/orasim run -d sim -n SRC --no-expect " +
-                          args + " >tmp/workload.out 2>&1";
+  const std::string cmd = "cd " + quote(home_.path()) + " && exec bin/orasim run -d sim -n SRC --no-expect " + args +
+                          " >tmp/workload.out 2>&1";
   workload_ = fork();
   if (workload_ == 0) {
     execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char *>(nullptr));
@@ -491,12 +495,10 @@ long E2eEnv::rows_differing(const std::string &src_table, const std::string &tgt
 long E2eEnv::count_rows(const char *db, const std::string &table) const {
   sqlite3 *h = nullptr;
   long n = -1;
-  if (sqlite3_open_v2(path("sim/" + std::string(db) + ".db").c_str(), &h, SQLITE_OPEN_READONLY, nullptr) ==
-      SQLITE_OK) {
+  if (sqlite3_open_v2(path("sim/" + std::string(db) + ".db").c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
     sqlite3_busy_timeout(h, 5000);
     sqlite3_stmt *st = nullptr;
-    if (sqlite3_prepare_v2(h, ("select count(*) from \"" + table + "\"").c_str(), -1, &st, nullptr) ==
-            SQLITE_OK &&
+    if (sqlite3_prepare_v2(h, ("select count(*) from \"" + table + "\"").c_str(), -1, &st, nullptr) == SQLITE_OK &&
         sqlite3_step(st) == SQLITE_ROW)
       n = sqlite3_column_int64(st, 0);
     sqlite3_finalize(st);

@@ -1,8 +1,8 @@
 // Faults and source variants end to end: a source that refuses connections for a while,
-// a target stopped and started again, a target out of space for a while, log switches with reading from archived copies only,
-// big-endian and version-10 redo, transactions larger than a slot buffer (spilled) and
-// larger than 1 MiB (delivered by reference), owner and table mapping, and an excluded
-// table. Each ends with the target equal to what the source holds for what is captured.
+// a target stopped and started again, a target out of space for a while, log switches with reading from archived copies
+// only, big-endian and version-10 redo, transactions larger than a slot buffer (spilled) and larger than 1 MiB
+// (delivered by reference), owner and table mapping, and an excluded table. Each ends with the target equal to what the
+// source holds for what is captured.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -30,8 +30,8 @@ void ready(E2eEnv &env, const std::string &xsets = "tables=(oltp.*)", const std:
 void replicated(E2eEnv &env, const std::string &workload, const std::string &tables = "") {
   ASSERT_TRUE(env.start_workload(workload));
   ASSERT_TRUE(env.wait_workload()) << env.why();
-  EXPECT_TRUE(env.wait_identical(60, tables)) << env.last_diff() << env.component_log("ext1")
-                                              << env.component_log("app1");
+  EXPECT_TRUE(env.wait_identical(60, tables))
+      << env.last_diff() << env.component_log("ext1") << env.component_log("app1");
   EXPECT_EQ(env.error_file_size(), 0);
   EXPECT_EQ(env.unexpected_errors(), "");
 }
@@ -41,13 +41,13 @@ TEST(Faults, SourceThatDropsTheSessionAndRefusesConnectionsForAWhileLosesNothing
   ready(env);
   // The session is lost after a few calls and every new connection is refused until the
   // fault row goes; the changes made meanwhile are captured after the reconnection.
-  ASSERT_TRUE(env.sql("SRC", "create table if not exists \"KS$FAULTS\" (KIND TEXT, ARG INTEGER, ERR INTEGER);"
-                             "insert into \"KS$FAULTS\" values ('drop_after', 2, 0), ('refuse', 0, 0)"));
+  ASSERT_TRUE(env.sql("SRC",
+                      "create table if not exists \"KS$FAULTS\" (KIND TEXT, ARG INTEGER, ERR INTEGER);"
+                      "insert into \"KS$FAULTS\" values ('drop_after', 2, 0), ('refuse', 0, 0)"));
   ASSERT_TRUE(env.start_workload(kMix + "--txns 300 --seed 3 --switch-every 60"));
   ASSERT_TRUE(env.wait_workload()) << env.why();
   sleep_ms(1500);
-  EXPECT_NE(env.component_log("ext1").find("database not avaliable"), std::string::npos)
-      << env.component_log("ext1");
+  EXPECT_NE(env.component_log("ext1").find("database not avaliable"), std::string::npos) << env.component_log("ext1");
   ASSERT_TRUE(env.sql("SRC", "delete from \"KS$FAULTS\" where KIND='refuse'"));
   EXPECT_TRUE(env.wait_identical(60)) << env.last_diff() << env.component_log("ext1");
   EXPECT_EQ(env.error_file_size(), 0);
@@ -60,8 +60,9 @@ TEST(Faults, TargetStoppedAndStartedMidStreamDeliveryResumesByItself) {
   // The target goes down in the middle of the run: the session is lost (ORA-03114) after
   // 40 more calls, which only the workload's changes make, and every new one is refused
   // (ORA-01034) until it is up again. Set before the run, since delivery keeps up with it.
-  ASSERT_TRUE(env.sql("TGT", "create table if not exists \"KS$FAULTS\" (KIND TEXT, ARG INTEGER, ERR INTEGER);"
-                             "insert into \"KS$FAULTS\" values ('refuse', 0, 0), ('drop_after', 40, 0)"));
+  ASSERT_TRUE(env.sql("TGT",
+                      "create table if not exists \"KS$FAULTS\" (KIND TEXT, ARG INTEGER, ERR INTEGER);"
+                      "insert into \"KS$FAULTS\" values ('refuse', 0, 0), ('drop_after', 40, 0)"));
   ASSERT_TRUE(env.start_workload(kMix + "--txns 400 --seed 4 --rate 400 --realtime"));
   const std::string lost = "the target session is lost";
   for (int w = 0; w < 300 && env.component_log("app1").find(lost) == std::string::npos; w++) sleep_ms(100);
@@ -84,8 +85,9 @@ TEST(Faults, TargetOutOfSpaceForAWhileLosesAndDoublesNothing) {
   ready(env);
   // From its 30th execution on the target refuses every statement for lack of space,
   // until the row goes (a tablespace full until a file is added to it).
-  ASSERT_TRUE(env.sql("TGT", "create table if not exists \"KS$FAULTS\" (KIND TEXT, ARG INTEGER, ERR INTEGER);"
-                             "insert into \"KS$FAULTS\" values ('fail_from', 30, 1653)"));
+  ASSERT_TRUE(env.sql("TGT",
+                      "create table if not exists \"KS$FAULTS\" (KIND TEXT, ARG INTEGER, ERR INTEGER);"
+                      "insert into \"KS$FAULTS\" values ('fail_from', 30, 1653)"));
   ASSERT_TRUE(env.start_workload(kMix + "--txns 300 --seed 12"));
   ASSERT_TRUE(env.wait_workload()) << env.why();
   const std::string refused = "the target refuses changes for lack of space";
@@ -191,7 +193,8 @@ TEST(Faults, OwnerAndTableMappingDeliverUnderTheMappedNames) {
     if (diff == 0) break;
     sleep_ms(100);
   }
-  for (const auto &[s, t] : pairs) EXPECT_EQ(env.rows_differing(s, t), 0) << s << " -> " << t << env.component_log("app1");
+  for (const auto &[s, t] : pairs)
+    EXPECT_EQ(env.rows_differing(s, t), 0) << s << " -> " << t << env.component_log("app1");
   EXPECT_EQ(env.error_file_size(), 0);
 }
 

@@ -32,8 +32,8 @@ class SmallFs {
   SmallFs(E2eEnv &env, const std::string &rel, const std::string &size) : env_(env), dir_(env.path(rel)) {
     std::string out;
     const std::string keep = dir_ + ".keep";
-    ok_ = env_.sh("mv " + dir_ + " " + keep + " && mkdir " + dir_ + " && mount -t tmpfs -o size=" + size +
-                      " tmpfs " + dir_ + " && cp -a " + keep + "/. " + dir_ + "/",
+    ok_ = env_.sh("mv " + dir_ + " " + keep + " && mkdir " + dir_ + " && mount -t tmpfs -o size=" + size + " tmpfs " +
+                      dir_ + " && cp -a " + keep + "/. " + dir_ + "/",
                   &out) == 0;
     mounted_ = ok_;
     if (!ok_) why_ = out;

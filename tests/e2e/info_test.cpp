@@ -130,8 +130,7 @@ TEST(Info, RunningKilledRestartedAndStoppedComponents) {
   // No manager: extract from its checkpoint file, stopped cleanly; apply out of reach.
   ASSERT_TRUE(env.kesh("stop manager", &out)) << out;
   ASSERT_TRUE(env.kesh("info", &out)) << out;
-  EXPECT_NE(out.find("Manager not running: extract positions from the check point files."), std::string::npos)
-      << out;
+  EXPECT_NE(out.find("Manager not running: extract positions from the check point files."), std::string::npos) << out;
   ext = line_of(out, "u1.ext1");
   app = line_of(out, "u1.app1");
   EXPECT_EQ(state_of(ext), "stopped") << out;

@@ -74,8 +74,9 @@ TEST(OpenTransactions, TwoThousandOpenAtOnceThroughStopAndKillNineEndIdentical) 
   // 2,000 sessions each holding a transaction open over several changes, with rollbacks
   // and savepoint rollbacks, for at least eight seconds. The extract is stopped once it
   // has saved more than 1,000 open transactions, and killed once the next run has.
-  ASSERT_TRUE(env.start_workload("--txns 8000 --concurrency 2000 --rate 1000 --realtime --rollback 10 --savepoint 10 "
-                                 "--seed 11"));
+  ASSERT_TRUE(
+      env.start_workload("--txns 8000 --concurrency 2000 --rate 1000 --realtime --rollback 10 --savepoint 10 "
+                         "--seed 11"));
   long gen = wait_saved_open(env, 1000, -1);
   ASSERT_GT(gen, 0) << env.component_log("ext1");
   ASSERT_TRUE(env.stop_extract()) << env.why();

@@ -1,8 +1,8 @@
 // Restarts during a running workload: kill -9 of extract (then the operator's checkpoint
 // reset and a new start) and of apply at random moments, repeated, the same kills left to
 // the manager's automatic restart, and orderly stops and starts of either; after every
-// round the target must equal the source, with nothing in apply's error file. KS_E2E_ITERATIONS and KS_E2E_SEED let a soak run repeat the rounds
-// more often or replay one sequence of moments.
+// round the target must equal the source, with nothing in apply's error file. KS_E2E_ITERATIONS and KS_E2E_SEED let a
+// soak run repeat the rounds more often or replay one sequence of moments.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -29,13 +29,20 @@ enum class Hit { kKillExtract, kKillApply, kKillBoth, kStopExtract, kStopApply, 
 
 const char *hit_name(Hit h) {
   switch (h) {
-    case Hit::kKillExtract: return "kill -9 extract";
-    case Hit::kKillApply: return "kill -9 apply";
-    case Hit::kKillBoth: return "kill -9 extract and apply";
-    case Hit::kStopExtract: return "stop and start extract";
-    case Hit::kStopApply: return "stop and start apply";
-    case Hit::kCrashExtract: return "kill -9 extract, restarted by the manager";
-    case Hit::kCrashApply: return "kill -9 apply, restarted by the manager";
+    case Hit::kKillExtract:
+      return "kill -9 extract";
+    case Hit::kKillApply:
+      return "kill -9 apply";
+    case Hit::kKillBoth:
+      return "kill -9 extract and apply";
+    case Hit::kStopExtract:
+      return "stop and start extract";
+    case Hit::kStopApply:
+      return "stop and start apply";
+    case Hit::kCrashExtract:
+      return "kill -9 extract, restarted by the manager";
+    case Hit::kCrashApply:
+      return "kill -9 apply, restarted by the manager";
   }
   return "?";
 }
@@ -47,8 +54,8 @@ bool hit(E2eEnv &env, Hit h) {
     case Hit::kKillApply:
       return env.kill_apply() && env.start_apply();
     case Hit::kKillBoth:
-      return env.kill_apply() && env.kill_extract() && env.reset_extract_checkpoint() &&
-             env.start_extract() && env.start_apply();
+      return env.kill_apply() && env.kill_extract() && env.reset_extract_checkpoint() && env.start_extract() &&
+             env.start_apply();
     case Hit::kStopExtract:
       return env.stop_extract() && env.start_extract();
     case Hit::kStopApply:
@@ -88,8 +95,9 @@ void rounds(const std::vector<Hit> &kinds, int iterations, bool supervised = fal
     SCOPED_TRACE("round " + std::to_string(i) + ": " + hit_name(h) + " after " + std::to_string(at_ms) + " ms");
     // About 0.6 s of transactions, so the hit lands while changes are being captured and
     // delivered. Savepoint rollbacks included.
-    ASSERT_TRUE(env.start_workload("--txns 150 --rate 250 --realtime --concurrency 4 --rollback 10 --savepoint 20 --seed " +
-                                   std::to_string(100 + i)));
+    ASSERT_TRUE(
+        env.start_workload("--txns 150 --rate 250 --realtime --concurrency 4 --rollback 10 --savepoint 20 --seed " +
+                           std::to_string(100 + i)));
     std::this_thread::sleep_for(std::chrono::milliseconds(at_ms));
     ASSERT_TRUE(hit(env, h)) << env.why() << env.component_log("ext1") << env.component_log("app1");
     crashes += h == Hit::kCrashExtract || h == Hit::kCrashApply;

@@ -1,8 +1,8 @@
 // extract's two passes over its command line.
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "extract/extract.h"
 #include "lib/log/log.h"

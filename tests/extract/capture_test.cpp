@@ -2,6 +2,8 @@
 // through log switches, the wait at the end of the current log, the stop and the restart
 // from the checkpoint. Every record handed on is logged with its position (detail level),
 // which is what these tests follow.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -10,9 +12,6 @@
 #include <thread>
 #include <tuple>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include "lib/fmt/redo_checksum.h"
 #include "lib/fmt/redo_format.h"
@@ -31,9 +30,10 @@ bool add_fault(const kstest::ExtractEnv &env, const std::string &kind, int arg, 
   sqlite3 *db = nullptr;
   if (sqlite3_open(env.home().file("sim/SRC.db").c_str(), &db) != SQLITE_OK) return false;
   sqlite3_busy_timeout(db, 5000);
-  std::string sql = "CREATE TABLE IF NOT EXISTS \"KS$FAULTS\"(KIND TEXT, ARG INTEGER, ERR INTEGER);"
-                    "INSERT INTO \"KS$FAULTS\" VALUES('" + kind + "'," + std::to_string(arg) + "," +
-                    std::to_string(err) + ")";
+  std::string sql =
+      "CREATE TABLE IF NOT EXISTS \"KS$FAULTS\"(KIND TEXT, ARG INTEGER, ERR INTEGER);"
+      "INSERT INTO \"KS$FAULTS\" VALUES('" +
+      kind + "'," + std::to_string(arg) + "," + std::to_string(err) + ")";
   bool ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
   sqlite3_close(db);
   return ok;
@@ -102,7 +102,8 @@ TEST(ExtractCapture, FollowsSwitchesWaitsAtTheEndAndResumesExactlyWhereItStopped
   EXPECT_NE(env.info_log().find("process startup, analyze redo log from sequence# 14\n", first_run.size()),
             std::string::npos);
   ASSERT_EQ(orasim(env, "run --txns 40 --no-expect"), 0);
-  ASSERT_TRUE(env.wait_log("reach the end of log file", kstest::ExtractEnv::occurrences(env.info_log(), "reach the end of log file") + 1));
+  ASSERT_TRUE(env.wait_log("reach the end of log file",
+                           kstest::ExtractEnv::occurrences(env.info_log(), "reach the end of log file") + 1));
   ASSERT_TRUE(env.stop());
   EXPECT_EQ(env.wait_exit(), 0);
   std::string second_run = env.info_log().substr(first_run.size());
@@ -276,7 +277,8 @@ TEST(ExtractCapture, ManagerStartsExtractWhichCapturesAndStopsOnTheStopCommand) 
   ASSERT_EQ(orasim(env, "create --log-size 64K --groups 3"), 0);
   ASSERT_EQ(orasim(env, "run --txns 30 --no-expect"), 0);
   for (const char *p : {"kesmon", "extract"})
-    ASSERT_EQ(symlink((std::string(KS_BIN_DIR) + "/" + p).c_str(), env.home().file(std::string("bin/") + p).c_str()), 0);
+    ASSERT_EQ(symlink((std::string(KS_BIN_DIR) + "/" + p).c_str(), env.home().file(std::string("bin/") + p).c_str()),
+              0);
   std::string me = std::to_string(getpid());
   pid_t mgr = fork();
   if (mgr == 0) {

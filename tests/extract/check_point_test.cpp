@@ -1,10 +1,9 @@
 // The checkpoint file's open/closed guard and what survives a start and an exit.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "extract/extract.h"
 #include "lib/log/log.h"

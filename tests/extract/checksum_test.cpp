@@ -6,6 +6,7 @@
 // handed on exactly once. redocat reports the same block. Also the reading of header
 // SCNs whose wrap carries a flag bit.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,8 +14,6 @@
 #include <string>
 #include <tuple>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "lib/fmt/redo_checksum.h"
 #include "lib/fmt/redo_format.h"

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,8 +22,6 @@
 #include <tuple>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "extract/extract.h"
 #include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
@@ -34,11 +33,11 @@
 namespace kstest {
 
 struct SourceDb {
-  uint32_t flag = 0;        // KS_CFG_DB_ASM, KS_CFG_DB_REMOTE
+  uint32_t flag = 0;  // KS_CFG_DB_ASM, KS_CFG_DB_REMOTE
   std::string pdb;
   std::string svc = "SRC";  // the stand-in opens <KESTRO_HOME>sim/<svc>.db
   uint32_t idle_wait = 1;
-  bool by_manager = false;  // kesmon makes the segment and starts the component
+  bool by_manager = false;      // kesmon makes the segment and starts the component
   std::string schema = "OLTP";  // the captured schema (the built-in workload's)
 };
 
@@ -87,8 +86,7 @@ class ExtractEnv {
     cfg.flag |= KS_CFG_MODIFIED;
     ok_ = ks_cfg_close_file(&cfg, omsg) == 0 && ok_;
     if (!ok_) return;
-    for (const char *dir : {"log/U1", "data/U1", "dict/U1", "error/U1", "sim"})
-      mkdir(home_.file(dir).c_str(), 0755);
+    for (const char *dir : {"log/U1", "data/U1", "dict/U1", "error/U1", "sim"}) mkdir(home_.file(dir).c_str(), 0755);
     guard_ = std::make_unique<IpcGuard>();
     if (db.by_manager) return;
     // The manager's order: segment, configuration, process table, then the queue.
@@ -229,8 +227,8 @@ class ExtractEnv {
 
 // Runs orasim on the environment's source SRC → its exit status.
 inline int orasim(const ExtractEnv &env, const std::string &args) {
-  std::string cmd = std::string(KS_BIN_DIR) + "/orasim " + args + " -d " + env.home().file("sim") +
-                    " -n SRC > /dev/null 2>&1";
+  std::string cmd =
+      std::string(KS_BIN_DIR) + "/orasim " + args + " -d " + env.home().file("sim") + " -n SRC > /dev/null 2>&1";
   int st = system(cmd.c_str());
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }

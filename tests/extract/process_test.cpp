@@ -1,10 +1,9 @@
 // extract run as a process on a private installation, the test acting as the manager.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "tests/extract/extract_env.h"
 
@@ -59,8 +58,10 @@ TEST(ExtractProcess, StopWhileTheDatabaseRefusesEndsThroughTheErrorExitLeavingTh
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(env.wait_log("database not avaliable, retry after 10 seconds.")) << env.info_log();
     EXPECT_EQ(env.entry()->status, 2);
-    if (by_command) ASSERT_TRUE(env.stop());
-    else kill(pid, SIGTERM);
+    if (by_command)
+      ASSERT_TRUE(env.stop());
+    else
+      kill(pid, SIGTERM);
     EXPECT_EQ(env.wait_exit(5000), 255);  // the retry wait is cut short
     EXPECT_EQ(env.entry()->status, 9);
     EXPECT_NE(env.info_log().find("process exit for error ..."), std::string::npos);

@@ -2,6 +2,7 @@
 // while sessions roll back to savepoints and roll back whole transactions, and trailcat's
 // view of the trail (discarded records left out) must equal what the source committed,
 // as the source itself records it; redocat prints the same redo as the trail shows it.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -10,8 +11,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "lib/ora/ora_date.h"
 #include "lib/ora/ora_number.h"
@@ -171,9 +170,12 @@ std::vector<std::string> expected_view(const std::string &expect, const std::map
       for (;;) {
         std::string key = j.str();
         if (key.empty()) break;
-        if (key == "op") op = j.str();
-        else if (key == "owner") table = j.str() + table;
-        else if (key == "table") table += "." + j.str();
+        if (key == "op")
+          op = j.str();
+        else if (key == "owner")
+          table = j.str() + table;
+        else if (key == "table")
+          table += "." + j.str();
         else if (key == "new" || key == "old") {
           body += " " + key + ":";
           j.open('[');
@@ -301,7 +303,8 @@ TEST(ExtractRollback, SavepointRollbackAfterAnotherSessionsChange) {
     id.name = "ID", id.type = 2, id.length = 22, id.not_null = true;
     v.name = "V", v.type = 1, v.length = 20;
     ASSERT_EQ(db.create_user("APP"), 0);
-    ASSERT_EQ(db.create_table("APP", "T", {id, v}, {"ID"}, "create table APP.T (ID number primary key, V varchar2(20))"), 0);
+    ASSERT_EQ(
+        db.create_table("APP", "T", {id, v}, {"ID"}, "create table APP.T (ID number primary key, V varchar2(20))"), 0);
     start = db.scn() + 1;
     db.set_expect_file(expect);
     ks::sim::ks_table_t *t = db.table("APP", "T");

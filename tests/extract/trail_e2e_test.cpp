@@ -9,6 +9,7 @@
 // will resolve them: each mark cancels the latest change of its transaction still
 // standing, which must be the same table and the inverse operation.
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -16,8 +17,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "lib/ora/ora_date.h"
 #include "lib/ora/ora_number.h"
@@ -32,9 +31,9 @@ using kstest::unhex;
 // ---- the trail side, from trailcat's text -------------------------------------------
 
 struct Change {
-  std::string op, table;  // table as OWNER.TABLE
-  bool rollback = false;  // a discard mark of rollback redo
-  std::vector<std::string> neu, old, cols;  // "NAME=[len] text"; QUICK INSERT: cols and rows
+  std::string op, table;                       // table as OWNER.TABLE
+  bool rollback = false;                       // a discard mark of rollback redo
+  std::vector<std::string> neu, old, cols;     // "NAME=[len] text"; QUICK INSERT: cols and rows
   std::vector<std::vector<std::string>> rows;  // "[len] text"
   std::string text() const {
     std::string s = op + " " + table;
@@ -238,7 +237,8 @@ std::vector<Txn> parse_expected(const std::string &file) {
       for (const Json &r : c["rows"].a) {
         ch.rows.emplace_back();
         for (size_t k = 0; k < r.a.size(); k++)
-          ch.rows.back().push_back(value_text(types[ch.table + "." + ch.cols[k]], r.a[k].kind == Json::kNull, r.a[k].s));
+          ch.rows.back().push_back(
+              value_text(types[ch.table + "." + ch.cols[k]], r.a[k].kind == Json::kNull, r.a[k].s));
       }
       x.ch.push_back(ch);
     }
@@ -302,13 +302,16 @@ void run_case(const std::string &create_opts) {
   kstest::ExtractEnv env;
   ASSERT_TRUE(env.ok());
   std::string bin = KS_BIN_DIR, sim = " -d " + env.home().file("sim") + " -n SRC";
-  ASSERT_EQ(system((bin + "/orasim create" + sim + " --log-size 64K --groups 3 " + create_opts + " >/dev/null 2>&1").c_str()), 0);
+  ASSERT_EQ(
+      system((bin + "/orasim create" + sim + " --log-size 64K --groups 3 " + create_opts + " >/dev/null 2>&1").c_str()),
+      0);
   std::string expect = env.home().file("expect.jsonl");
   // KS_TRAIL_TXNS=<n> runs a longer workload by hand; the default keeps the test short.
   std::string txns = getenv("KS_TRAIL_TXNS") ? getenv("KS_TRAIL_TXNS") : "80";
-  ASSERT_EQ(system((bin + "/orasim run" + sim +
-                    " --txns " + txns + " --seed 11 --concurrency 4 --rollback 20 --savepoint 30 --multi 30 --switch-every 30"
-                    " --expect " + expect + " >/dev/null 2>&1")
+  ASSERT_EQ(system((bin + "/orasim run" + sim + " --txns " + txns +
+                    " --seed 11 --concurrency 4 --rollback 20 --savepoint 30 --multi 30 --switch-every 30"
+                    " --expect " +
+                    expect + " >/dev/null 2>&1")
                        .c_str()),
             0);
   ASSERT_GT(env.start({"-sscn", "1000001"}, {"KESTRO_OCI_LIB=" KS_LIB_DIR "/liborasim.so"}), 0);

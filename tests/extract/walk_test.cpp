@@ -3,21 +3,20 @@
 // the size of the reads, and stop with the right reason at reused or unwritten blocks.
 // This program supplies its own decoder entry so it sees every record handed on.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "extract/extract.h"
-#include "lib/fmt/redo_format.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 #include "tests/testutil.h"
 
@@ -176,10 +175,9 @@ std::string fixture(const std::string &name) {
   return kstest::read_file(std::string(KS_TEST_DATA_DIR) + "/redo/" + name + ".redo");
 }
 
-const char *kLogs[] = {"insert_le_v19_b512",  "insert_be_v19_b512",  "upd_del_le_v11_b1024",
-                       "upd_del_be_v10_b512", "qmi_le_v19_b1024",    "qmi_be_v11_b512",
-                       "walk_le_v19_b512",    "walk_be_v10_b1024",   "rollback_le_v10_b512",
-                       "misc_be_v11_b1024",   "pdb_le_v19_b1024",    "stamp_be_v19_b512"};
+const char *kLogs[] = {"insert_le_v19_b512",   "insert_be_v19_b512", "upd_del_le_v11_b1024", "upd_del_be_v10_b512",
+                       "qmi_le_v19_b1024",     "qmi_be_v11_b512",    "walk_le_v19_b512",     "walk_be_v10_b1024",
+                       "rollback_le_v10_b512", "misc_be_v11_b1024",  "pdb_le_v19_b1024",     "stamp_be_v19_b512"};
 
 std::string error_log(const kstest::TempHome &home) {
   char date[16];

@@ -1,10 +1,11 @@
+#include "lib/log/log.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <string>
 
-#include "lib/log/log.h"
 #include "tests/testutil.h"
 
 using kstest::TempHome;
@@ -73,7 +74,12 @@ TEST(LogInit, MissingHomeFailsAndNoConfigFileIsFine) {
 
 TEST(LogInit, ConfigKeysValuesAndSizeUnits) {
   TempHome home;
-  struct Case { const char *conf; int type; int level; uint64_t size; };
+  struct Case {
+    const char *conf;
+    int type;
+    int level;
+    uint64_t size;
+  };
   const Case cases[] = {
       {"logger.type = file_size\nlogger.level=\tinfo\nlogger.file_size = 10M\n", 2, 7, 10ULL << 20},
       {"LOGGER.TYPE=file_size\nlogger.file_size=10X\n", 2, 5, 262144},
@@ -106,13 +112,13 @@ TEST(LogOutput, ErrorAndInfoLineFormatsAndFilesPerUnit) {
   std::string pid = std::to_string(getpid());
   std::string pad = std::string(6 - std::min<size_t>(6, pid.size()), ' ') + pid;
   std::string err = kstest::read_file(home.file("log/error20260304.log"));
-  EXPECT_EQ(err, "2026-03-04 05:06:07 [" + pad + "] ERROR at (shm/shm_q:77)\nbad thing\n" +
-                     "2026-03-04 05:06:07 [" + pad + "] WARNING:\ncareful\n");
+  EXPECT_EQ(err, "2026-03-04 05:06:07 [" + pad + "] ERROR at (shm/shm_q:77)\nbad thing\n" + "2026-03-04 05:06:07 [" +
+                     pad + "] WARNING:\ncareful\n");
   std::string inf = kstest::read_file(home.file("log/ext1_20260304.log"));
   // The info file also receives the error text; level 4 is below the default level 5.
-  EXPECT_EQ(inf, "05:06:07 INFO   [" + pad + "] hello 42\n" +
-                     "2026-03-04 05:06:07 [" + pad + "] ERROR at (shm/shm_q:77)\nbad thing\n" +
-                     "2026-03-04 05:06:07 [" + pad + "] WARNING:\ncareful\n");
+  EXPECT_EQ(inf, "05:06:07 INFO   [" + pad + "] hello 42\n" + "2026-03-04 05:06:07 [" + pad +
+                     "] ERROR at (shm/shm_q:77)\nbad thing\n" + "2026-03-04 05:06:07 [" + pad +
+                     "] WARNING:\ncareful\n");
 
   // With a unit the files go to log/<unit>/.
   mkdir(home.file("log/u1").c_str(), 0755);

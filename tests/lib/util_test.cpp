@@ -1,3 +1,5 @@
+#include "lib/util.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,7 +11,6 @@
 #include <thread>
 
 #include "lib/bytes.h"
-#include "lib/util.h"
 #include "tests/testutil.h"
 
 TEST(OwnerObject, QuotesCaseAndMissingParts) {
@@ -39,7 +40,8 @@ TEST(OwnerObject, QuotesCaseAndMissingParts) {
   EXPECT_STREQ(o, "SCOTT");
   EXPECT_STREQ(t, "*");
   // Names longer than 31 characters are cut, never overflow.
-  ks_get_owner_object("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa.bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb", o, t, 1);
+  ks_get_owner_object("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa.bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb", o, t,
+                      1);
   EXPECT_EQ(strlen(o), 31u);
   EXPECT_EQ(strlen(t), 31u);
 }

@@ -1,6 +1,8 @@
 // The idle wait: woken by a change of the watched file or folder, never missing a change
 // made between the look and the wait, and sleeping to its bound when no watch can be set.
 // Assertions are on the reason a wait returned, never on how long it took.
+#include "lib/wait/wait.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -10,7 +12,6 @@
 #include <string>
 #include <thread>
 
-#include "lib/wait/wait.h"
 #include "tests/testutil.h"
 
 namespace {

@@ -244,10 +244,10 @@ TEST_F(Manager, RunsComponentsThroughTheQueueAndLeavesNothingBehind) {
   EXPECT_TRUE(a1.find("-t ") != std::string::npos) << a1;
   EXPECT_TRUE(wait_until([&] { return used_blocks() == idle_blocks + 2; }));  // each holds 1 MiB
 
-  EXPECT_EQ(command(KS_CMD_START_EXTRACT, "U1", "ERAC"), 99);   // already running
-  EXPECT_EQ(command(KS_CMD_START_APPLY, "U1", "ERAC"), 99);     // not an apply
+  EXPECT_EQ(command(KS_CMD_START_EXTRACT, "U1", "ERAC"), 99);  // already running
+  EXPECT_EQ(command(KS_CMD_START_APPLY, "U1", "ERAC"), 99);    // not an apply
   EXPECT_EQ(command(KS_CMD_START_EXTRACT, "U1", "NOSUCH"), 99);
-  EXPECT_EQ(command(KS_CMD_START_APPLY, "U1", "NOPROG"), 99);   // program missing
+  EXPECT_EQ(command(KS_CMD_START_APPLY, "U1", "NOPROG"), 99);  // program missing
   EXPECT_EQ(command(9, "U1", "ERAC"), 99);
   EXPECT_EQ(entries().size(), 2u);
 

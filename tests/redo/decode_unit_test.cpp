@@ -62,7 +62,9 @@ TEST(RedoAcceptance, ScnWindowContainerAndIgnoredRecords) {
     SCOPED_TRACE(big ? "big-endian" : "little-endian");
     Decoder d(kDict, 19, big);
     ASSERT_TRUE(d.ok());
-    auto rec = [&](uint64_t scn, RecordOpts o = {}) { return record_bytes(scn, {commit(d, 2, 3, 4)}, d.vhsz(), big, o); };
+    auto rec = [&](uint64_t scn, RecordOpts o = {}) {
+      return record_bytes(scn, {commit(d, 2, 3, 4)}, d.vhsz(), big, o);
+    };
 
     x_start_scn = 0x100000010ULL;
     x_end_scn = 0x100000020ULL;
@@ -239,7 +241,7 @@ TEST(RedoNotCaptured, UndecodableChangesOfCapturedTablesAreReportedAndCountedThe
   ks_reset_not_captured();
   const int level = ks_log_inf.log_level;
   ks_log_inf.log_level = KS_LOG_INFO;  // the last message is the last report
-  const uint32_t kOther = 999999;  // in no dictionary
+  const uint32_t kOther = 999999;      // in no dictionary
   auto msg = [] { return std::string(ks_log_get_message()); };
   auto quiet = [&](const Bytes &r) {
     KS_ERROR("mark");
@@ -266,7 +268,8 @@ TEST(RedoNotCaptured, UndecodableChangesOfCapturedTablesAreReportedAndCountedThe
       << msg();
   for (uint8_t flags : {0x18, 0x58}) {
     KS_ERROR("mark");
-    EXPECT_EQ(d.parse(record_bytes(31, {undo(d, 1, 2, 3, h.b, {val}, sup_header(d, flags)), irp}, d.vhsz(), false)), -1);
+    EXPECT_EQ(d.parse(record_bytes(31, {undo(d, 1, 2, 3, h.b, {val}, sup_header(d, flags)), irp}, d.vhsz(), false)),
+              -1);
     EXPECT_NE(msg().find("chained row change not supported"), std::string::npos) << msg();
   }
   Field cfa(32, false);

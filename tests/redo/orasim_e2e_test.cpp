@@ -92,9 +92,12 @@ std::map<std::string, int> summary_counts(const std::string &out) {
   std::map<std::string, int> n;
   bool in = false;
   for (const std::string &l : lines(out)) {
-    if (l.rfind("row changes of committed transactions", 0) == 0) in = true;
-    else if (l.rfind("  ", 0) != 0) in = false;
-    else if (in && l.rfind("  SYS.", 0) != 0) n[l.substr(2, l.rfind(':') - 2)] = atoi(l.c_str() + l.rfind(':') + 1);
+    if (l.rfind("row changes of committed transactions", 0) == 0)
+      in = true;
+    else if (l.rfind("  ", 0) != 0)
+      in = false;
+    else if (in && l.rfind("  SYS.", 0) != 0)
+      n[l.substr(2, l.rfind(':') - 2)] = atoi(l.c_str() + l.rfind(':') + 1);
   }
   return n;
 }
@@ -110,8 +113,8 @@ void run_case(const std::string &opts) {
                                      home.file("expect.jsonl"),
                                  &why))
       << why;
-  std::string out = sh(bin + "/redocat -j -f " + sim + "/SRC/onlinelog/redo01.log -d " + home.file("dict/U/C.dict") +
-                       " 2>&1");
+  std::string out =
+      sh(bin + "/redocat -j -f " + sim + "/SRC/onlinelog/redo01.log -d " + home.file("dict/U/C.dict") + " 2>&1");
   // KS_REDO_KEEP=<dir> keeps the log and the dictionary (input of the decoding benchmark).
   if (const char *keep = getenv("KS_REDO_KEEP"))
     sh("cp " + sim + "/SRC/onlinelog/redo01.log " + home.file("dict/U/C.dict") + " " + keep);

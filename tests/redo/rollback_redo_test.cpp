@@ -6,7 +6,6 @@
 // way is taken back whole. Records are encoded in memory with the simulated source's
 // record builder.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,9 +18,9 @@
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
+#include "extract/trans/trans.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
-#include "extract/trans/trans.h"
 #include "sim/source/redo_encode.h"
 #include "tests/testutil.h"
 

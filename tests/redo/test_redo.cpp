@@ -20,19 +20,19 @@
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
+#include "lib/bytes.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/fmt/trail_format.h"
 #include "lib/log/log.h"
-#include "lib/bytes.h"
 #include "tests/fuzz.h"
 #include "tests/redo/orasim_source.h"
 #include "tests/testutil.h"
 
 namespace {
 
-const char *kCases[] = {"insert_le_v19_b512", "insert_be_v19_b512", "upd_del_le_v11_b1024", "upd_del_be_v10_b512",
-                        "qmi_le_v19_b1024", "qmi_be_v11_b512", "walk_le_v19_b512", "walk_be_v10_b1024",
-                        "rollback_le_v10_b512", "misc_be_v11_b1024", "pdb_le_v19_b1024", "stamp_be_v19_b512",
+const char *kCases[] = {"insert_le_v19_b512",    "insert_be_v19_b512",   "upd_del_le_v11_b1024", "upd_del_be_v10_b512",
+                        "qmi_le_v19_b1024",      "qmi_be_v11_b512",      "walk_le_v19_b512",     "walk_be_v10_b1024",
+                        "rollback_le_v10_b512",  "misc_be_v11_b1024",    "pdb_le_v19_b1024",     "stamp_be_v19_b512",
                         "upd_trail_le_v19_b512", "upd_trail_be_v11_b512"};
 
 std::string data_path(const std::string &name, const char *ext) {
@@ -248,7 +248,7 @@ struct Corpus {
   uint8_t *block = nullptr;
   std::vector<std::vector<uint8_t>> recs;
   std::vector<std::vector<uint32_t>> arrays;  // per record: offsets of length-array entries
-  std::string dict_file;                       // the dictionary file's bytes
+  std::string dict_file;                      // the dictionary file's bytes
 };
 
 std::vector<std::vector<uint8_t>> *collected;
@@ -331,12 +331,12 @@ TEST(RedoFuzz, MutatedRecordsNeverCrashOrBuildMalformedChanges) {
   for (const char *opts : {"--version 19", "--version 11 --big-endian --block-size 1024"}) {
     kstest::TempHome src;
     std::string why;
-    ASSERT_TRUE(make_orasim_source(src, opts,
-                                   "--txns 30 --seed 5 --concurrency 4 --rollback 20 --savepoint 30 --multi 30 --no-expect",
-                                   &why))
+    ASSERT_TRUE(make_orasim_source(
+        src, opts, "--txns 30 --seed 5 --concurrency 4 --rollback 20 --savepoint 30 --multi 30 --no-expect", &why))
         << why;
     corpora[n].name = std::string("orasim ") + opts;
-    ASSERT_TRUE(load_corpus(&corpora[n], src.file("sim/SRC/onlinelog/redo01.log"), src.file("dict/U/C.dict"), &files[n]));
+    ASSERT_TRUE(
+        load_corpus(&corpora[n], src.file("sim/SRC/onlinelog/redo01.log"), src.file("dict/U/C.dict"), &files[n]));
     n++;
   }
 
@@ -365,9 +365,15 @@ TEST(RedoFuzz, MutatedRecordsNeverCrashOrBuildMalformedChanges) {
       for (int e = 0; e < edits && !m.empty(); e++) {
         size_t at = rng() % m.size();
         switch (rng() % 6) {
-          case 0: m[at] = static_cast<uint8_t>(rng()); break;
-          case 1: m[at] = 0xFF; break;
-          case 2: m.resize(std::max<size_t>(1, at)); break;
+          case 0:
+            m[at] = static_cast<uint8_t>(rng());
+            break;
+          case 1:
+            m[at] = 0xFF;
+            break;
+          case 2:
+            m.resize(std::max<size_t>(1, at));
+            break;
           case 3:
           case 4:
             if (!arr.empty()) {
@@ -442,9 +448,15 @@ TEST(RedoFuzz, MutatedDictionariesAreRefusedOrDecodeSafely) {
     ks_dict_fhd_t fh;
     std::memcpy(&fh, d.data(), sizeof fh);
     switch (loop.below(4)) {  // the header, the schemas, or the tables and columns
-      case 0: loop.mutate(d, 0, KS_DICT_FHD_SZ); break;
-      case 1: loop.mutate(d, KS_DICT_SCH_OFS, KS_DICT_SCH_OFS + 40 * fh.nsch); break;
-      default: loop.mutate(d, KS_DICT_TAB_OFS); break;
+      case 0:
+        loop.mutate(d, 0, KS_DICT_FHD_SZ);
+        break;
+      case 1:
+        loop.mutate(d, KS_DICT_SCH_OFS, KS_DICT_SCH_OFS + 40 * fh.nsch);
+        break;
+      default:
+        loop.mutate(d, KS_DICT_TAB_OFS);
+        break;
     }
     kstest::write_file(path, d);
     uint8_t *block = nullptr;

@@ -248,9 +248,9 @@ TEST_F(ProcessTable, TableFollowsTheConfigurationAlignedAndEmpty) {
   ks_ps_stat_t *st = ks_ps_stat_table(&nst);
   ASSERT_NE(st, nullptr);
   EXPECT_EQ(nst, 16);
-  EXPECT_EQ(reinterpret_cast<char *>(st),
-            reinterpret_cast<char *>(ps + 16) + sizeof(ks_ps_stat_hdr_t));
-  EXPECT_EQ(si->tail_ofs, si->ps_ofs + 16 * sizeof(ks_ps_task_t) + sizeof(ks_ps_stat_hdr_t) + 16 * sizeof(ks_ps_stat_t));
+  EXPECT_EQ(reinterpret_cast<char *>(st), reinterpret_cast<char *>(ps + 16) + sizeof(ks_ps_stat_hdr_t));
+  EXPECT_EQ(si->tail_ofs,
+            si->ps_ofs + 16 * sizeof(ks_ps_task_t) + sizeof(ks_ps_stat_hdr_t) + 16 * sizeof(ks_ps_stat_t));
   for (int i = 0; i < 16; ++i) {
     EXPECT_EQ(ps[i].pid, -1);
     EXPECT_EQ(ps[i].comid, -1);

@@ -1,5 +1,7 @@
 // The system segment: creation limits, the allocator's first fit and ownership rules,
 // positions, attach from another process, stale segments and lock release on death.
+#include "lib/shm/shm.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ipc.h>
@@ -13,7 +15,6 @@
 #include "lib/cfg/cfg.h"
 #include "lib/log/log.h"
 #include "lib/ps/ps.h"
-#include "lib/shm/shm.h"
 #include "tests/ipcguard.h"
 #include "tests/testutil.h"
 
@@ -41,7 +42,8 @@ class Segment : public ::testing::Test {
     return n;
   }
   // Runs fn in a child process and returns its exit status.
-  template <typename F> static int in_child(F fn) {
+  template <typename F>
+  static int in_child(F fn) {
     pid_t pid = fork();
     if (pid == 0) _exit(fn());
     int st = 0;
@@ -68,8 +70,11 @@ TEST_F(Segment, NewSegmentHeaderDescribesItselfAndAllTablesAreFree) {
   EXPECT_EQ(si->seg[0].blen, 32u);
   EXPECT_EQ(used_blocks(si->seg[0]), 0);
   for (const auto &a : si->au) ASSERT_EQ(a.pid, -1);
-  struct semid_ds ds{};
-  union { int v; struct semid_ds *p; } arg{};
+  struct semid_ds ds {};
+  union {
+    int v;
+    struct semid_ds *p;
+  } arg{};
   arg.p = &ds;
   ASSERT_EQ(semctl(si->semid, 0, IPC_STAT, arg), 0);
   EXPECT_EQ(ds.sem_nsems, 32u);

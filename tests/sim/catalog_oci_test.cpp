@@ -125,15 +125,15 @@ class Catalogue : public ::testing::Test {
           Val v;
           const uint8_t *p = d.valp + size_t(k) * d.vsz;
           v.null = d.indp[k] == -1;
-          if (d.ctype == kStr) v.s = reinterpret_cast<const char *>(p);
+          if (d.ctype == kStr)
+            v.s = reinterpret_cast<const char *>(p);
           else if (d.ctype == kInt && d.vsz == 4) {
             int32_t x;
             memcpy(&x, p, 4);
             v.i = x;
           } else if (d.ctype == kInt) {
             memcpy(&v.i, p, 8);
-          }
-          else
+          } else
             memcpy(&v.u, p, 8);
           row.push_back(v);
         }
@@ -149,7 +149,8 @@ class Catalogue : public ::testing::Test {
   std::string log_catalogue_fault(uint64_t *last) {
     std::vector<Row> rows;
     auto err = [](const std::string &what) { return what + ": " + ks_oci_get_message(); };
-    if (run("select current_scn from v$database", &rows, {{kUint, 8}}) != 0 || rows.size() != 1) return err("current SCN");
+    if (run("select current_scn from v$database", &rows, {{kUint, 8}}) != 0 || rows.size() != 1)
+      return err("current SCN");
     const uint64_t cur = rows[0][0].u;
     const std::string scn = std::to_string(cur);
     if (cur < *last) return "the current SCN went back from " + std::to_string(*last) + " to " + scn;
@@ -157,7 +158,8 @@ class Catalogue : public ::testing::Test {
     // The log holding it: an archived log covering it, else the newest online log begun
     // at or before it.
     if (run("select sequence# from v$archived_log\nwhere thread#=1 and " + scn + "<next_change#\nand " + scn +
-                ">=first_change#\nand standby_dest='NO' and status<>'D'", &rows, {{kInt, 8}}) != 0)
+                ">=first_change#\nand standby_dest='NO' and status<>'D'",
+            &rows, {{kInt, 8}}) != 0)
       return err("archived log of the current SCN");
     if (rows.empty() && run("select nvl(max(sequence#), 0) from v$log where thread#=1 and " + scn + " >= first_change#",
                             &rows, {{kInt, 8}}) != 0)
@@ -171,14 +173,15 @@ class Catalogue : public ::testing::Test {
     if (rows.size() != 1) return std::to_string(rows.size()) + " current logs";
     const int64_t seq = rows[0][0].i;
     const uint64_t first = rows[0][1].u;
-    if (first > cur) return "the current SCN " + scn + " is below the current log's first change " + std::to_string(first);
+    if (first > cur)
+      return "the current SCN " + scn + " is below the current log's first change " + std::to_string(first);
     if (run("select nvl(max(sequence#), 0) from v$log where thread#=1", &rows, {{kInt, 8}}) != 0 || rows.size() != 1)
       return err("newest log");
     if (rows[0][0].i != seq) return "the current log " + std::to_string(seq) + " is not the newest";
     if (run("select l.bytes/l.blocksize, l.blocksize, l.status, f.member from v$log l, v$logfile f\nwhere f.group# = "
             "l.group# and l.thread#=:1\nand l.sequence#=:2 and f.type='ONLINE' and rownum<2",
-            &rows, {{kInt, 8}, {kInt, 8}, {kStr, 64}, {kStr, 520}}, {1, int(seq)}) != 0 || rows.size() != 1 ||
-        rows[0][2].s != "CURRENT")
+            &rows, {{kInt, 8}, {kInt, 8}, {kStr, 64}, {kStr, 520}}, {1, int(seq)}) != 0 ||
+        rows.size() != 1 || rows[0][2].s != "CURRENT")
       return "the current log " + std::to_string(seq) + " is not found by its sequence";
     if (run("select sequence#, next_change# from v$archived_log where thread#=1 order by sequence# desc", &rows,
             {{kInt, 8}, {kUint, 8}}) != 0)
@@ -199,8 +202,10 @@ TEST_F(Catalogue, AttributesCharsetsAndScnAsExtractReadsThem) {
   ASSERT_EQ(run("select thread# from v$instance", &rows, {{kInt, 4}}), 0) << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][0].i, 1);
-  ASSERT_EQ(run("select log_mode, supplemental_log_data_min, supplemental_log_data_pk, force_logging from v$database", &rows,
-                {S, S, S, S}), 0) << ks_oci_get_message();
+  ASSERT_EQ(run("select log_mode, supplemental_log_data_min, supplemental_log_data_pk, force_logging from v$database",
+                &rows, {S, S, S, S}),
+            0)
+      << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][0].s + rows[0][1].s + rows[0][2].s + rows[0][3].s, "ARCHIVELOGYESYESYES");
   ASSERT_EQ(run("select PRIMARY_KEY from dba_supplemental_logging", &rows, {S}), 0) << ks_oci_get_message();
@@ -209,12 +214,15 @@ TEST_F(Catalogue, AttributesCharsetsAndScnAsExtractReadsThem) {
   ASSERT_EQ(run("select con_uid from dba_pdbs where pdb_name='PDB1'", &rows, {U}), 0) << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][0].u, 3141592653u);
-  ASSERT_EQ(run("select parameter, value from v$nls_parameters\nwhere parameter='NLS_CHARACTERSET' or parameter='NLS_NCHAR_CHARACTERSET'",
-                &rows, {{kStr, 32}, {kStr, 32}}), 0) << ks_oci_get_message();
+  ASSERT_EQ(run("select parameter, value from v$nls_parameters\nwhere parameter='NLS_CHARACTERSET' or "
+                "parameter='NLS_NCHAR_CHARACTERSET'",
+                &rows, {{kStr, 32}, {kStr, 32}}),
+            0)
+      << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 2u);
   std::string chs, nchs;
   for (auto &r : rows) (r[0].s == "NLS_CHARACTERSET" ? chs : nchs) = r[1].s;
-  EXPECT_EQ(ks_oci_charset_name2id(&c, chs.c_str()), 873);   // AL32UTF8
+  EXPECT_EQ(ks_oci_charset_name2id(&c, chs.c_str()), 873);    // AL32UTF8
   EXPECT_EQ(ks_oci_charset_name2id(&c, nchs.c_str()), 2000);  // AL16UTF16
   ASSERT_EQ(run("select current_scn from v$database", &rows, {U}), 0) << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 1u);
@@ -223,18 +231,23 @@ TEST_F(Catalogue, AttributesCharsetsAndScnAsExtractReadsThem) {
 
 TEST_F(Catalogue, EveryLogIsFoundBySequenceAndScn) {
   std::vector<Row> arch, rows;
-  ASSERT_EQ(run("select sequence#, first_change#, next_change# from v$archived_log order by sequence#", &arch, {I, U, U}), 0)
+  ASSERT_EQ(
+      run("select sequence#, first_change#, next_change# from v$archived_log order by sequence#", &arch, {I, U, U}), 0)
       << ks_oci_get_message();
   ASSERT_GE(arch.size(), 2u) << "the workload switches logs";
   for (const Row &a : arch) {
     uint64_t scn = a[1].u;
-    std::string q = "select sequence# from v$archived_log\nwhere thread#=" + std::to_string(1) + " and " + std::to_string(scn) +
-                    "<next_change#\nand " + std::to_string(scn) + ">=first_change#\nand standby_dest='NO' and status<>'D'";
+    std::string q = "select sequence# from v$archived_log\nwhere thread#=" + std::to_string(1) + " and " +
+                    std::to_string(scn) + "<next_change#\nand " + std::to_string(scn) +
+                    ">=first_change#\nand standby_dest='NO' and status<>'D'";
     ASSERT_EQ(run(q, &rows, {I}), 0) << ks_oci_get_message();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][0].i, a[0].i);
-    ASSERT_EQ(run("select blocks, block_size, archival_thread#, name\nfrom v$archived_log\nwhere thread#=:1 and sequence#=:2 and standby_dest='NO' and status<>'D'",
-                  &rows, {I, I, I, N}, {1, int(a[0].i)}), 0) << ks_oci_get_message();
+    ASSERT_EQ(run("select blocks, block_size, archival_thread#, name\nfrom v$archived_log\nwhere thread#=:1 and "
+                  "sequence#=:2 and standby_dest='NO' and status<>'D'",
+                  &rows, {I, I, I, N}, {1, int(a[0].i)}),
+              0)
+        << ks_oci_get_message();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][1].i, 512);
     EXPECT_EQ(rows[0][2].i, 1);
@@ -243,28 +256,40 @@ TEST_F(Catalogue, EveryLogIsFoundBySequenceAndScn) {
   }
   ASSERT_EQ(run("select current_scn from v$database", &rows, {U}), 0);
   uint64_t cur = rows[0][0].u;
-  ASSERT_EQ(run("select nvl(max(sequence#), 0) from v$log where thread#=" + std::to_string(1) + " and " + std::to_string(cur) +
-                    " >= first_change#", &rows, {I}), 0) << ks_oci_get_message();
+  ASSERT_EQ(run("select nvl(max(sequence#), 0) from v$log where thread#=" + std::to_string(1) + " and " +
+                    std::to_string(cur) + " >= first_change#",
+                &rows, {I}),
+            0)
+      << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 1u);
   int cur_seq = int(rows[0][0].i);
   EXPECT_EQ(cur_seq, int(arch.back()[0].i) + 1);
-  ASSERT_EQ(run("select l.bytes/l.blocksize, l.blocksize, l.status, f.member from v$log l, v$logfile f\nwhere f.group# = l.group# and l.thread#=:1\nand l.sequence#=:2 and f.type='ONLINE' and rownum<2",
-                &rows, {I, I, S, N}, {1, cur_seq}), 0) << ks_oci_get_message();
+  ASSERT_EQ(run("select l.bytes/l.blocksize, l.blocksize, l.status, f.member from v$log l, v$logfile f\nwhere f.group# "
+                "= l.group# and l.thread#=:1\nand l.sequence#=:2 and f.type='ONLINE' and rownum<2",
+                &rows, {I, I, S, N}, {1, cur_seq}),
+            0)
+      << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][1].i, 512);
   EXPECT_EQ(rows[0][2].s, "CURRENT");
   EXPECT_EQ(kstest::read_file(rows[0][3].s).size(), size_t(rows[0][0].i + 1) * 512)
       << "bytes does not count the header block either";
   // A sequence that does not exist yet: no row.
-  ASSERT_EQ(run("select l.bytes/l.blocksize, l.blocksize, l.status, f.member from v$log l, v$logfile f\nwhere f.group# = l.group# and l.thread#=:1\nand l.sequence#=:2 and f.type='ONLINE' and rownum<2",
-                &rows, {I, I, S, N}, {1, cur_seq + 1}), 0);
+  ASSERT_EQ(run("select l.bytes/l.blocksize, l.blocksize, l.status, f.member from v$log l, v$logfile f\nwhere f.group# "
+                "= l.group# and l.thread#=:1\nand l.sequence#=:2 and f.type='ONLINE' and rownum<2",
+                &rows, {I, I, S, N}, {1, cur_seq + 1}),
+            0);
   EXPECT_TRUE(rows.empty());
 }
 
 TEST_F(Catalogue, DictionaryExportStatements) {
   std::vector<Row> rows;
   const std::string tabcols =
-      "select t.obj#, t.property, o.name, c.col#, c.segcol#, c.type#, c.length,\nc.charsetform, c.name, nvl(c.deflength, 0), c.null$, c.property\nfrom sys.tab$ t, sys.user$ u, sys.obj$ o, sys.col$ c\nwhere t.obj# = o.obj#\nand o.owner# = u.user#\nand bitand(t.property, 1) = 0\nand bitand(o.flags, 128) = 0\nand bitand(o.flags, 2) = 0\nand c.obj# = o.obj#\nand c.segcol# > 0\nand u.name = :1\norder by t.obj#, c.segcol#, c.intcol#\n";
+      "select t.obj#, t.property, o.name, c.col#, c.segcol#, c.type#, c.length,\nc.charsetform, c.name, "
+      "nvl(c.deflength, 0), c.null$, c.property\nfrom sys.tab$ t, sys.user$ u, sys.obj$ o, sys.col$ c\nwhere t.obj# = "
+      "o.obj#\nand o.owner# = u.user#\nand bitand(t.property, 1) = 0\nand bitand(o.flags, 128) = 0\nand "
+      "bitand(o.flags, 2) = 0\nand c.obj# = o.obj#\nand c.segcol# > 0\nand u.name = :1\norder by t.obj#, c.segcol#, "
+      "c.intcol#\n";
   ASSERT_EQ(run(tabcols, &rows, {I, U, N, I, I, I, I, I, N, I, I, U}, {"OLTP"}), 0) << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 7u + 7u + 5u + 3u);
   const Row &nick = rows[2];  // CUSTOMERS.NICK: NVARCHAR2(30), 60 bytes, national form
@@ -275,8 +300,11 @@ TEST_F(Catalogue, DictionaryExportStatements) {
   EXPECT_EQ(nick[7].i, 2);
   EXPECT_EQ(nick[8].s, "NICK");
   EXPECT_FALSE(nick[9].null);
-  const std::string one = "select o.obj#, o.flags, t.cols, t.property\nfrom sys.obj$ o, sys.tab$ t, sys.user$ u\nwhere t.obj# = o.obj#\nand u.user# = o.owner#\nand u.name = :1\nand o.name = :2\n";
-  for (const char *n : {"TAB$", "OBJ$", "IND$", "ICOL$", "COL$", "CDEF$", "CCOL$", "LOB$", "TABPART$", "TABSUBPART$", "TABCOMPART$", "SEQ$"}) {
+  const std::string one =
+      "select o.obj#, o.flags, t.cols, t.property\nfrom sys.obj$ o, sys.tab$ t, sys.user$ u\nwhere t.obj# = "
+      "o.obj#\nand u.user# = o.owner#\nand u.name = :1\nand o.name = :2\n";
+  for (const char *n : {"TAB$", "OBJ$", "IND$", "ICOL$", "COL$", "CDEF$", "CCOL$", "LOB$", "TABPART$", "TABSUBPART$",
+                        "TABCOMPART$", "SEQ$"}) {
     ASSERT_EQ(run(one, &rows, {I, U, I, U}, {"SYS", n}), 0) << ks_oci_get_message();
     EXPECT_EQ(rows.size(), 1u) << n;
   }
@@ -284,45 +312,72 @@ TEST_F(Catalogue, DictionaryExportStatements) {
   ASSERT_EQ(rows.size(), 1u);
   int objn = int(rows[0][0].i);
   EXPECT_EQ(rows[0][2].i, 5);
-  ASSERT_EQ(run("select col#, segcol#, type#, length, charsetform,\nname, nvl(deflength, 0), null$, property\nfrom sys.col$\nwhere obj# = :1\nand segcol# > 0\norder by segcol#\n",
-                &rows, {I, I, I, I, I, N, I, I, U}, {objn}), 0) << ks_oci_get_message();
+  ASSERT_EQ(run("select col#, segcol#, type#, length, charsetform,\nname, nvl(deflength, 0), null$, property\nfrom "
+                "sys.col$\nwhere obj# = :1\nand segcol# > 0\norder by segcol#\n",
+                &rows, {I, I, I, I, I, N, I, I, U}, {objn}),
+            0)
+      << ks_oci_get_message();
   EXPECT_EQ(rows.size(), 5u);
-  ASSERT_EQ(run("select ic.col#\nfrom sys.icol$ ic, sys.ind$ i\nwhere ic.obj# = i.obj#\nand i.bo# = :1\nand bitand(i.property, 1) = 1\nand bitand(i.flags, 1) = 0\n",
-                &rows, {I}, {objn}), 0) << ks_oci_get_message();
+  ASSERT_EQ(run("select ic.col#\nfrom sys.icol$ ic, sys.ind$ i\nwhere ic.obj# = i.obj#\nand i.bo# = :1\nand "
+                "bitand(i.property, 1) = 1\nand bitand(i.flags, 1) = 0\n",
+                &rows, {I}, {objn}),
+            0)
+      << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0][0].i + rows[1][0].i, 3);
-  ASSERT_EQ(run("select cc.col#, cd.type#\nfrom sys.cdef$ cd, sys.ccol$ cc\nwhere cd.obj# = cc.obj#\nand cd.con# = cc.con#\nand (cd.type# = 2 or cd.type# = 3)\nand cd.enabled is not null\nand cd.obj# = :1\n",
-                &rows, {I, I}, {objn}), 0) << ks_oci_get_message();
+  ASSERT_EQ(run("select cc.col#, cd.type#\nfrom sys.cdef$ cd, sys.ccol$ cc\nwhere cd.obj# = cc.obj#\nand cd.con# = "
+                "cc.con#\nand (cd.type# = 2 or cd.type# = 3)\nand cd.enabled is not null\nand cd.obj# = :1\n",
+                &rows, {I, I}, {objn}),
+            0)
+      << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0][1].i, 2);
-  ASSERT_EQ(run("select o.obj#, ic.col#\nfrom sys.user$ u, sys.obj$ o, sys.ind$ i, sys.icol$ ic\nwhere ic.obj# = i.obj#\nand bitand(i.property, 1) = 1\nand i.bo# = o.obj#\nand u.user# = o.owner#\nand u.name = :1\n",
-                &rows, {I, I}, {"OLTP"}), 0) << ks_oci_get_message();
+  ASSERT_EQ(run("select o.obj#, ic.col#\nfrom sys.user$ u, sys.obj$ o, sys.ind$ i, sys.icol$ ic\nwhere ic.obj# = "
+                "i.obj#\nand bitand(i.property, 1) = 1\nand i.bo# = o.obj#\nand u.user# = o.owner#\nand u.name = :1\n",
+                &rows, {I, I}, {"OLTP"}),
+            0)
+      << ks_oci_get_message();
   EXPECT_EQ(rows.size(), 4u);
-  ASSERT_EQ(run("select o.obj#, cc.col#, cd.type#\nfrom sys.obj$ o, sys.user$ u, sys.cdef$ cd, sys.ccol$ cc\nwhere cd.obj# = cc.obj#\nand cd.con# = cc.con#\nand (cd.type# = 2 or cd.type# = 3)\nand cd.enabled is not null\nand cc.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\n",
-                &rows, {I, I, I}, {"OLTP"}), 0) << ks_oci_get_message();
+  ASSERT_EQ(run("select o.obj#, cc.col#, cd.type#\nfrom sys.obj$ o, sys.user$ u, sys.cdef$ cd, sys.ccol$ cc\nwhere "
+                "cd.obj# = cc.obj#\nand cd.con# = cc.con#\nand (cd.type# = 2 or cd.type# = 3)\nand cd.enabled is not "
+                "null\nand cc.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\n",
+                &rows, {I, I, I}, {"OLTP"}),
+            0)
+      << ks_oci_get_message();
   EXPECT_EQ(rows.size(), 4u);
-  ASSERT_EQ(run("select s.obj#, o.name\nfrom sys.obj$ o, sys.seq$ s, sys.user$ u\nwhere s.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\norder by s.obj#\n",
-                &rows, {I, N}, {"OLTP"}), 0) << ks_oci_get_message();
+  ASSERT_EQ(run("select s.obj#, o.name\nfrom sys.obj$ o, sys.seq$ s, sys.user$ u\nwhere s.obj# = o.obj#\nand o.owner# "
+                "= u.user#\nand u.name = :1\norder by s.obj#\n",
+                &rows, {I, N}, {"OLTP"}),
+            0)
+      << ks_oci_get_message();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][1].s, "SEQ_ID");
-  for (const char *q : {"select tp.obj#, tp.bo#\nfrom sys.tabpart$ tp, sys.user$ u, sys.obj$ o\nwhere tp.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\norder by tp.obj#\n",
-                        "select sp.obj#, o.obj#\nfrom sys.tabsubpart$ sp, sys.tabcompart$ tp, sys.user$ u, sys.obj$ o\nwhere sp.pobj# = tp.obj#\nand tp.bo# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\norder by sp.obj#\n",
-                        "select t.obj#, t.bobj#\nfrom sys.tab$ t, sys.user$ u, sys.obj$ o\nwhere bitand(t.property, 512) = 512\nand t.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\norder by t.obj#\n",
-                        "select i.obj#, i.bo#\nfrom sys.ind$ i, sys.user$ u, sys.obj$ o\nwhere i.type# = 4\nand i.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\norder by i.obj#\n",
-                        "select l.ind#, l.obj#\nfrom sys.obj$ o, sys.user$ u, sys.lob$ l\nwhere bitand(l.property, 2050) = 0\nand l.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\norder by l.ind#\n"}) {
+  for (const char *q :
+       {"select tp.obj#, tp.bo#\nfrom sys.tabpart$ tp, sys.user$ u, sys.obj$ o\nwhere tp.obj# = o.obj#\nand o.owner# = "
+        "u.user#\nand u.name = :1\norder by tp.obj#\n",
+        "select sp.obj#, o.obj#\nfrom sys.tabsubpart$ sp, sys.tabcompart$ tp, sys.user$ u, sys.obj$ o\nwhere sp.pobj# "
+        "= tp.obj#\nand tp.bo# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\norder by sp.obj#\n",
+        "select t.obj#, t.bobj#\nfrom sys.tab$ t, sys.user$ u, sys.obj$ o\nwhere bitand(t.property, 512) = 512\nand "
+        "t.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\norder by t.obj#\n",
+        "select i.obj#, i.bo#\nfrom sys.ind$ i, sys.user$ u, sys.obj$ o\nwhere i.type# = 4\nand i.obj# = o.obj#\nand "
+        "o.owner# = u.user#\nand u.name = :1\norder by i.obj#\n",
+        "select l.ind#, l.obj#\nfrom sys.obj$ o, sys.user$ u, sys.lob$ l\nwhere bitand(l.property, 2050) = 0\nand "
+        "l.obj# = o.obj#\nand o.owner# = u.user#\nand u.name = :1\norder by l.ind#\n"}) {
     ASSERT_EQ(run(q, &rows, {I, I}, {"OLTP"}), 0) << ks_oci_get_message() << "\n" << q;
     EXPECT_TRUE(rows.empty()) << q;  // no partitions, IOTs or LOBs in this model
   }
   // The same per table, as the export of one table asks them.
-  for (const char *q : {"select obj# from sys.tabpart$ where bo# = :1",
-                        "select sp.obj#\nfrom sys.tabcompart$ tp, sys.tabsubpart$ sp\nwhere sp.pobj# = tp.obj#\nand tp.bo# = :1\n",
-                        "select obj# from sys.tab$ where bitand(property, 512) = 512 and bobj# = :1",
-                        "select obj# from sys.ind$ where type# = 4 and bo# = :1",
-                        "select ind# from sys.lob$ where bitand(property, 2050) = 0 and obj# = :1"}) {
+  for (const char *q :
+       {"select obj# from sys.tabpart$ where bo# = :1",
+        "select sp.obj#\nfrom sys.tabcompart$ tp, sys.tabsubpart$ sp\nwhere sp.pobj# = tp.obj#\nand tp.bo# = :1\n",
+        "select obj# from sys.tab$ where bitand(property, 512) = 512 and bobj# = :1",
+        "select obj# from sys.ind$ where type# = 4 and bo# = :1",
+        "select ind# from sys.lob$ where bitand(property, 2050) = 0 and obj# = :1"}) {
     ASSERT_EQ(run(q, &rows, {I}, {objn}), 0) << ks_oci_get_message() << "\n" << q;
     EXPECT_TRUE(rows.empty()) << q;
   }
-  ASSERT_EQ(run("select obj#, col# from sys.lob$ where bitand(property, 2048)=2048", &rows, {I, I}), 0) << ks_oci_get_message();
+  ASSERT_EQ(run("select obj#, col# from sys.lob$ where bitand(property, 2048)=2048", &rows, {I, I}), 0)
+      << ks_oci_get_message();
   EXPECT_TRUE(rows.empty());
 }
 
@@ -351,8 +406,11 @@ TEST_F(Catalogue, ReadsWhileTheSimulatorWrites) {
     // The current SCN and the online logs in one statement, hence one state: read in
     // two, the writer may switch past every online log in between (the older logs are
     // then found archived, as the test above reads them).
-    ASSERT_EQ(run("select nvl(max(l.sequence#), 0) from v$log l, v$database d\nwhere l.thread#=1 and d.current_scn >= l.first_change#",
-                  &rows, {I}), 0) << ks_oci_get_message();
+    ASSERT_EQ(run("select nvl(max(l.sequence#), 0) from v$log l, v$database d\nwhere l.thread#=1 and d.current_scn >= "
+                  "l.first_change#",
+                  &rows, {I}),
+              0)
+        << ks_oci_get_message();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_GT(rows[0][0].i, 0);
   }

@@ -88,7 +88,9 @@ class Instantiate : public ::testing::Test {
     for (size_t i = 0; i < texts.size(); i++) EXPECT_EQ(ks_sim_map_parse(texts[i], &m[i]), 0) << texts[i];
     return m;
   }
-  std::string orasim(const std::string &args, int *st) { return run_cmd(std::string(KS_BIN_DIR) + "/orasim " + args, st); }
+  std::string orasim(const std::string &args, int *st) {
+    return run_cmd(std::string(KS_BIN_DIR) + "/orasim " + args, st);
+  }
 };
 
 TEST_F(Instantiate, CopiedRowsAreStoredAsApplyStoresThemAndDiffMatchesUnderTheMapping) {
@@ -114,13 +116,15 @@ TEST_F(Instantiate, CopiedRowsAreStoredAsApplyStoresThemAndDiffMatchesUnderTheMa
   ASSERT_EQ(sqlite3_open(dst_path.c_str(), &t), SQLITE_OK);
   // Apply binds NUMBER in Oracle's form; the stand-in keeps integral values as integers
   // and short fractions as doubles. Text '1' would never equal a bound 1 in a WHERE.
-  EXPECT_EQ(one(t, "SELECT typeof(\"ID\"), typeof(\"AMOUNT\"), \"NICK\", \"CODE\", \"BORN\", hex(\"TOKEN\") "
-                   "FROM \"COPY.T2\" WHERE \"ID\" = 1"),
+  EXPECT_EQ(one(t,
+                "SELECT typeof(\"ID\"), typeof(\"AMOUNT\"), \"NICK\", \"CODE\", \"BORN\", hex(\"TOKEN\") "
+                "FROM \"COPY.T2\" WHERE \"ID\" = 1"),
             "integer|real|Zoë|AB |2026-01-02 03:04:05|00FF10");
   EXPECT_EQ(one(t, "SELECT count(*) FROM \"COPY.T2\" WHERE \"NAME\" IS NULL AND \"TOKEN\" IS NULL"), "1");
   // The target's own catalogue describes the new tables, and the keys came along.
-  EXPECT_EQ(one(t, "SELECT group_concat(\"COLUMN_NAME\" || ':' || \"DATA_TYPE\" || ':' || \"NULLABLE\", ',') "
-                   "FROM \"KS$COLUMNS\" WHERE \"OWNER\" = 'HR2' AND \"TABLE_NAME\" = 'EMP'"),
+  EXPECT_EQ(one(t,
+                "SELECT group_concat(\"COLUMN_NAME\" || ':' || \"DATA_TYPE\" || ':' || \"NULLABLE\", ',') "
+                "FROM \"KS$COLUMNS\" WHERE \"OWNER\" = 'HR2' AND \"TABLE_NAME\" = 'EMP'"),
             "DEPT:NUMBER:N,NO:NUMBER:N,NAME:VARCHAR2:N");
   EXPECT_NE(one(t, "SELECT sql FROM sqlite_master WHERE name = 'HR2.EMP'").find("PRIMARY KEY (\"DEPT\", \"NO\")"),
             std::string::npos);
@@ -136,8 +140,8 @@ TEST_F(Instantiate, CopiedRowsAreStoredAsApplyStoresThemAndDiffMatchesUnderTheMa
 TEST_F(Instantiate, BadNamesAndCollisionsAreRefusedBeforeAnythingIsCreated) {
   ks_sim_map_t m;
   EXPECT_EQ(ks_sim_map_parse("HR", &m), -1);
-  EXPECT_EQ(ks_sim_map_parse("HR.EMP=HR2", &m), -1);     // a table onto a schema
-  EXPECT_EQ(ks_sim_map_parse("HR.*=HR2.EMP", &m), -1);   // a schema onto a table
+  EXPECT_EQ(ks_sim_map_parse("HR.EMP=HR2", &m), -1);    // a table onto a schema
+  EXPECT_EQ(ks_sim_map_parse("HR.*=HR2.EMP", &m), -1);  // a schema onto a table
   EXPECT_EQ(ks_sim_map_parse("HR=A=B", &m), -1);
   EXPECT_EQ(ks_sim_map_parse("*=X", &m), -1);
   ASSERT_EQ(ks_sim_map_parse("hr.*=hr2.*", &m), 0);
@@ -202,7 +206,8 @@ TEST_F(Instantiate, ATableThatCannotBeFilledCompletelyIsDroppedAgain) {
     ASSERT_EQ(db.close(), 0);
   }
   // A value no NUMBER can hold, in a row the copy reaches after its first batch went in.
-  ASSERT_EQ(sqlite3_exec(w, "UPDATE \"APP.BIG\" SET \"ID\" = 'x1' WHERE \"ID\" = 650", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(w, "UPDATE \"APP.BIG\" SET \"ID\" = 'x1' WHERE \"ID\" = 650", nullptr, nullptr, nullptr),
+            SQLITE_OK);
   src = ks_sim_open_ro(src_path);
   ASSERT_NE(src, nullptr);
   EXPECT_EQ(ks_sim_instantiate(src, &ses, {"APP.BIG"}, {}, stdout), -1);
@@ -212,7 +217,8 @@ TEST_F(Instantiate, ATableThatCannotBeFilledCompletelyIsDroppedAgain) {
   EXPECT_EQ(one(t, "SELECT count(*) FROM sqlite_master WHERE name = 'APP.BIG'"), "0");
   EXPECT_EQ(one(t, "SELECT count(*) FROM \"KS$COLUMNS\" WHERE \"TABLE_NAME\" = 'BIG'"), "0");
   // Repaired, the same run copies every row once.
-  ASSERT_EQ(sqlite3_exec(w, "UPDATE \"APP.BIG\" SET \"ID\" = 650 WHERE \"ID\" = 'x1'", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(w, "UPDATE \"APP.BIG\" SET \"ID\" = 650 WHERE \"ID\" = 'x1'", nullptr, nullptr, nullptr),
+            SQLITE_OK);
   EXPECT_EQ(ks_sim_instantiate(src, &ses, {"APP.BIG"}, {}, stdout), 0) << ks_log_get_message();
   EXPECT_EQ(one(t, "SELECT count(*), count(DISTINCT \"ID\") FROM \"APP.BIG\""), "700|700");
   sqlite3_close(t);

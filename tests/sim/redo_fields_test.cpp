@@ -125,8 +125,11 @@ TEST(RedoFields, EveryVersionAndByteOrderWritesWhatADatabaseWritesConsistently) 
       std::vector<std::string> names;
       {
         sqlite3_stmt *s = nullptr;
-        ASSERT_EQ(sqlite3_prepare_v2(sql, "SELECT \"NAME\" FROM \"V$ARCHIVED_LOG\" ORDER BY \"SEQUENCE#\"", -1, &s, nullptr), SQLITE_OK);
-        while (sqlite3_step(s) == SQLITE_ROW) names.emplace_back(reinterpret_cast<const char *>(sqlite3_column_text(s, 0)));
+        ASSERT_EQ(
+            sqlite3_prepare_v2(sql, "SELECT \"NAME\" FROM \"V$ARCHIVED_LOG\" ORDER BY \"SEQUENCE#\"", -1, &s, nullptr),
+            SQLITE_OK);
+        while (sqlite3_step(s) == SQLITE_ROW)
+          names.emplace_back(reinterpret_cast<const char *>(sqlite3_column_text(s, 0)));
         sqlite3_finalize(s);
       }
       sqlite3_close(sql);
@@ -161,7 +164,8 @@ TEST(RedoFields, EveryVersionAndByteOrderWritesWhatADatabaseWritesConsistently) 
         const uint16_t flag = v12 ? KS_REDO_SCN_WRAP_FLAG : 0;
         for (int at : {KS_REDO_FH1_RESETLOGS_SCN, KS_REDO_FH1_FIRST_SCN, KS_REDO_FH1_NEXT_SCN})
           EXPECT_EQ(ks::load16(h + at + 4, big) & KS_REDO_SCN_WRAP_FLAG, flag);
-        const uint64_t first = load_scn6(h + KS_REDO_FH1_FIRST_SCN, big), next = load_scn6(h + KS_REDO_FH1_NEXT_SCN, big);
+        const uint64_t first = load_scn6(h + KS_REDO_FH1_FIRST_SCN, big),
+                       next = load_scn6(h + KS_REDO_FH1_NEXT_SCN, big);
         EXPECT_EQ(int64_t(first), logs[li][1]);
         EXPECT_EQ(int64_t(next), logs[li][2]);
         if (li > 0) {
@@ -189,7 +193,8 @@ TEST(RedoFields, EveryVersionAndByteOrderWritesWhatADatabaseWritesConsistently) 
         uint64_t lwn_next = 0, last_scn = 0;
         for (const Rec &r : recs) {
           const uint8_t *p = reinterpret_cast<const uint8_t *>(r.b.data());
-          const uint64_t scn = uint64_t(ks::load16(p + KS_REDO_RH_SCN_WRAP, big)) << 32 | ks::load32(p + KS_REDO_RH_SCN_BASE, big);
+          const uint64_t scn =
+              uint64_t(ks::load16(p + KS_REDO_RH_SCN_WRAP, big)) << 32 | ks::load32(p + KS_REDO_RH_SCN_BASE, big);
           EXPECT_GE(scn, first);
           EXPECT_LT(scn, next);
           EXPECT_GE(scn, last_scn);
@@ -258,8 +263,9 @@ TEST(RedoFields, EveryVersionAndByteOrderWritesWhatADatabaseWritesConsistently) 
               EXPECT_LT(nf, 6) << "a session vector is not an audit tag";
             } else if (layer == 5 && code == 1) {
               const uint8_t *u1 = field(1), *u2 = field(2);
-              const uint64_t xid = make_xid(ks::load16(u1 + KS_REDO_UBH_USN, big), ks::load16(u1 + KS_REDO_UBH_SLOT, big),
-                                            ks::load32(u1 + KS_REDO_UBH_SQN, big));
+              const uint64_t xid =
+                  make_xid(ks::load16(u1 + KS_REDO_UBH_USN, big), ks::load16(u1 + KS_REDO_UBH_SLOT, big),
+                           ks::load32(u1 + KS_REDO_UBH_SQN, big));
               const uint32_t objn = ks::load32(u2 + KS_REDO_URI_OBJN, big);
               const uint8_t ul = u2[KS_REDO_URI_LAYER], uc = u2[KS_REDO_URI_CODE];
               if (first_undo) {
@@ -280,7 +286,8 @@ TEST(RedoFields, EveryVersionAndByteOrderWritesWhatADatabaseWritesConsistently) 
               first_undo = false;
               row_undo |= ul == 11;
               EXPECT_EQ(ks::load16(u1 + KS_REDO_UBH_RSIZE, big) > 0, true);
-              EXPECT_TRUE((ul == 11 && uc == 1) || (ul == 10 && uc == KS_REDO_IDX_UNDO_CODE) || objn == 0) << int(ul) << "." << int(uc);
+              EXPECT_TRUE((ul == 11 && uc == 1) || (ul == 10 && uc == KS_REDO_IDX_UNDO_CODE) || objn == 0)
+                  << int(ul) << "." << int(uc);
               auto t = tabs.find(objn);
               if (ul == 11 && t != tabs.end() && objn >= 1000) {
                 // Data object number, tablespace and segment header as the catalogue has them.
@@ -303,7 +310,8 @@ TEST(RedoFields, EveryVersionAndByteOrderWritesWhatADatabaseWritesConsistently) 
               const uint32_t objn_lo = ks::load16(v + KS_REDO_CV_OBJ, big);
               if (code == KS_REDO_OP_IRP && row_undo)
                 for (auto &t : tabs)
-                  if (t.first >= 1000 && (t.first & 0xFFFF) == objn_lo && uint32_t(t.second[2]) == dba >> 22) row_inserts[uint32_t(t.first)]++;
+                  if (t.first >= 1000 && (t.first & 0xFFFF) == objn_lo && uint32_t(t.second[2]) == dba >> 22)
+                    row_inserts[uint32_t(t.first)]++;
               if (code == KS_REDO_OP_URP) {
                 // NULL bitmap: a bit per changed column whose value is empty.
                 const uint8_t *k = field(2);
@@ -364,89 +372,215 @@ TEST(RedoFields, HandTypedLogIsWrittenByteForByteInBothByteOrders) {
   const uint32_t V1 = R + 68, V2 = V1 + 76, V3 = V2 + 108, V4 = V3 + 212, C = R2 + 24;
   // ITL redo with the transaction 10.12.572 and its undo address (block, sequence 1, record 1).
   auto itl = [](uint32_t at, uint32_t op) {
-    return std::vector<F>{{at, 1, op, nullptr},          {at + 1, 1, 0x0d, nullptr},       {at + 4, 2, 10, nullptr},
-                          {at + 6, 2, 12, nullptr},      {at + 8, 4, 0x23c, nullptr},      {at + 12, 4, 0x00C00A21, nullptr},
-                          {at + 16, 2, 1, nullptr},      {at + 18, 1, 1, nullptr}};
+    return std::vector<F>{{at, 1, op, nullptr},     {at + 1, 1, 0x0d, nullptr},  {at + 4, 2, 10, nullptr},
+                          {at + 6, 2, 12, nullptr}, {at + 8, 4, 0x23c, nullptr}, {at + 12, 4, 0x00C00A21, nullptr},
+                          {at + 16, 2, 1, nullptr}, {at + 18, 1, 1, nullptr}};
   };
   std::vector<F> fields = {
       // block 0: type, file type, block size, blocks after it, magic
-      {0, 1, 0x00, nullptr}, {1, 1, 0x22, nullptr}, {4, 4, 0xFFC00000, nullptr}, {20, 4, B, nullptr},
-      {24, 4, 8, nullptr}, {28, 4, 0x7A7B7C7D, nullptr},
+      {0, 1, 0x00, nullptr},
+      {1, 1, 0x22, nullptr},
+      {4, 4, 0xFFC00000, nullptr},
+      {20, 4, B, nullptr},
+      {24, 4, 8, nullptr},
+      {28, 4, 0x7A7B7C7D, nullptr},
       // block 1: block header, version, DBID, name, control sequence, size, activation,
       // description, next available block, resetlogs, thread, first and next SCN and times
       // (12c and later flag the SCN wraps)
-      {B + 0, 1, 0x01, nullptr}, {B + 1, 1, 0x22, nullptr}, {B + 4, 4, 1, nullptr}, {B + 8, 4, 15, nullptr},
-      {B + 12, 2, 0x8000, nullptr}, {B + 20, 4, 0x13000000, nullptr}, {B + 24, 4, 0x593aa8ae, nullptr},
-      {B + 28, 0, 0, "FREE"}, {B + 36, 4, 0x43c, nullptr}, {B + 40, 4, 8, nullptr}, {B + 44, 4, B, nullptr},
-      {B + 48, 2, 2, nullptr}, {B + 50, 2, 2, nullptr}, {B + 52, 4, 0x593a4bae, nullptr},
-      {B + 92, 0, 0, "T 0001, S 0000000015, SCN 0x0000000000229606-0x0000000000229a45"}, {B + 156, 4, 3, nullptr},
-      {B + 160, 4, 0x4903676e, nullptr}, {B + 164, 4, 1, nullptr}, {B + 168, 2, 0x8000, nullptr},
-      {B + 176, 2, 1, nullptr}, {B + 180, 4, 0x229606, nullptr}, {B + 184, 2, 0x8000, nullptr},
-      {B + 188, 4, T0, nullptr}, {B + 192, 4, 0x229a45, nullptr}, {B + 196, 2, 0x8000, nullptr},
+      {B + 0, 1, 0x01, nullptr},
+      {B + 1, 1, 0x22, nullptr},
+      {B + 4, 4, 1, nullptr},
+      {B + 8, 4, 15, nullptr},
+      {B + 12, 2, 0x8000, nullptr},
+      {B + 20, 4, 0x13000000, nullptr},
+      {B + 24, 4, 0x593aa8ae, nullptr},
+      {B + 28, 0, 0, "FREE"},
+      {B + 36, 4, 0x43c, nullptr},
+      {B + 40, 4, 8, nullptr},
+      {B + 44, 4, B, nullptr},
+      {B + 48, 2, 2, nullptr},
+      {B + 50, 2, 2, nullptr},
+      {B + 52, 4, 0x593a4bae, nullptr},
+      {B + 92, 0, 0, "T 0001, S 0000000015, SCN 0x0000000000229606-0x0000000000229a45"},
+      {B + 156, 4, 3, nullptr},
+      {B + 160, 4, 0x4903676e, nullptr},
+      {B + 164, 4, 1, nullptr},
+      {B + 168, 2, 0x8000, nullptr},
+      {B + 176, 2, 1, nullptr},
+      {B + 180, 4, 0x229606, nullptr},
+      {B + 184, 2, 0x8000, nullptr},
+      {B + 188, 4, T0, nullptr},
+      {B + 192, 4, 0x229a45, nullptr},
+      {B + 196, 2, 0x8000, nullptr},
       {B + 200, 4, T0 + 60, nullptr},
       // block 2: header, first record at 16
-      {2 * B, 1, 0x01, nullptr}, {2 * B + 1, 1, 0x22, nullptr}, {2 * B + 4, 4, 2, nullptr}, {2 * B + 8, 4, 15, nullptr},
+      {2 * B, 1, 0x01, nullptr},
+      {2 * B + 1, 1, 0x22, nullptr},
+      {2 * B + 4, 4, 2, nullptr},
+      {2 * B + 8, 4, 15, nullptr},
       {2 * B + 12, 2, 0x8010, nullptr},
       // record 1: 68-byte header opening the write: length, VLD, SCN, sub-SCN, container uid,
       // write marker, its length in blocks (twice), its SCN, the next write's SCN, time
-      {R, 4, 592, nullptr}, {R + 4, 1, 0x05, nullptr}, {R + 8, 4, 0x229607, nullptr}, {R + 12, 2, 1, nullptr},
-      {R + 16, 4, 0x5295f656, nullptr}, {R + 26, 2, 1, nullptr}, {R + 28, 4, 1, nullptr}, {R + 32, 4, 1, nullptr},
-      {R + 40, 4, 0x229607, nullptr}, {R + 56, 4, 0x22960a, nullptr}, {R + 64, 4, T0 + 1, nullptr},
+      {R, 4, 592, nullptr},
+      {R + 4, 1, 0x05, nullptr},
+      {R + 8, 4, 0x229607, nullptr},
+      {R + 12, 2, 1, nullptr},
+      {R + 16, 4, 0x5295f656, nullptr},
+      {R + 26, 2, 1, nullptr},
+      {R + 28, 4, 1, nullptr},
+      {R + 32, 4, 1, nullptr},
+      {R + 40, 4, 0x229607, nullptr},
+      {R + 56, 4, 0x22960a, nullptr},
+      {R + 64, 4, T0 + 1, nullptr},
       // 5.2: class 15 + 2 * 10, file 3, undo kind, undo segment header block, previous change,
       // sequence 1, container id 3; slot, sequence, undo address, flags, size; container uid
-      {V1, 1, 5, nullptr}, {V1 + 1, 1, 2, nullptr}, {V1 + 2, 2, 35, nullptr}, {V1 + 4, 2, 3, nullptr},
-      {V1 + 6, 2, 0xFFFF, nullptr}, {V1 + 8, 4, 0x00C00A20, nullptr}, {V1 + 12, 4, 0x229606, nullptr},
-      {V1 + 20, 1, 1, nullptr}, {V1 + 22, 2, 0xFFFF, nullptr}, {V1 + 24, 2, 3, nullptr},
-      {V1 + 32, 2, 6, nullptr}, {V1 + 34, 2, 32, nullptr}, {V1 + 36, 2, 4, nullptr},
-      {V1 + 40, 2, 12, nullptr}, {V1 + 44, 4, 0x23c, nullptr}, {V1 + 48, 4, 0x00C00A21, nullptr},
-      {V1 + 52, 2, 1, nullptr}, {V1 + 54, 1, 1, nullptr}, {V1 + 56, 2, 0x0052, nullptr}, {V1 + 58, 2, 0x0088, nullptr},
+      {V1, 1, 5, nullptr},
+      {V1 + 1, 1, 2, nullptr},
+      {V1 + 2, 2, 35, nullptr},
+      {V1 + 4, 2, 3, nullptr},
+      {V1 + 6, 2, 0xFFFF, nullptr},
+      {V1 + 8, 4, 0x00C00A20, nullptr},
+      {V1 + 12, 4, 0x229606, nullptr},
+      {V1 + 20, 1, 1, nullptr},
+      {V1 + 22, 2, 0xFFFF, nullptr},
+      {V1 + 24, 2, 3, nullptr},
+      {V1 + 32, 2, 6, nullptr},
+      {V1 + 34, 2, 32, nullptr},
+      {V1 + 36, 2, 4, nullptr},
+      {V1 + 40, 2, 12, nullptr},
+      {V1 + 44, 4, 0x23c, nullptr},
+      {V1 + 48, 4, 0x00C00A21, nullptr},
+      {V1 + 52, 2, 1, nullptr},
+      {V1 + 54, 1, 1, nullptr},
+      {V1 + 56, 2, 0x0052, nullptr},
+      {V1 + 58, 2, 0x0088, nullptr},
       {V1 + 72, 4, 0x5295f656, nullptr},
       // 5.19: the session's first transaction: id and serial, user, machine, OS user, program
-      {V2, 1, 5, nullptr}, {V2 + 1, 1, 19, nullptr}, {V2 + 6, 2, 0xFFFF, nullptr}, {V2 + 12, 4, 0x229606, nullptr},
-      {V2 + 20, 1, 1, nullptr}, {V2 + 22, 2, 0xFFFF, nullptr}, {V2 + 24, 2, 3, nullptr},
-      {V2 + 32, 2, 12, nullptr}, {V2 + 34, 2, 8, nullptr}, {V2 + 36, 2, 3, nullptr}, {V2 + 38, 2, 11, nullptr},
-      {V2 + 40, 2, 6, nullptr}, {V2 + 42, 2, 30, nullptr}, {V2 + 44, 4, 0x2c2, nullptr}, {V2 + 48, 4, 0xb805, nullptr},
-      {V2 + 52, 0, 0, "APP"}, {V2 + 56, 0, 0, "orasim-host"}, {V2 + 68, 0, 0, "oracle"},
+      {V2, 1, 5, nullptr},
+      {V2 + 1, 1, 19, nullptr},
+      {V2 + 6, 2, 0xFFFF, nullptr},
+      {V2 + 12, 4, 0x229606, nullptr},
+      {V2 + 20, 1, 1, nullptr},
+      {V2 + 22, 2, 0xFFFF, nullptr},
+      {V2 + 24, 2, 3, nullptr},
+      {V2 + 32, 2, 12, nullptr},
+      {V2 + 34, 2, 8, nullptr},
+      {V2 + 36, 2, 3, nullptr},
+      {V2 + 38, 2, 11, nullptr},
+      {V2 + 40, 2, 6, nullptr},
+      {V2 + 42, 2, 30, nullptr},
+      {V2 + 44, 4, 0x2c2, nullptr},
+      {V2 + 48, 4, 0xb805, nullptr},
+      {V2 + 52, 0, 0, "APP"},
+      {V2 + 56, 0, 0, "orasim-host"},
+      {V2 + 68, 0, 0, "oracle"},
       {V2 + 76, 0, 0, "orasim@orasim-host (TNS V1-V3)"},
       // 5.1: undo block class 36; record size, space, flags, XID, undo sequence and record;
       // object and data object 74501, tablespace 4, 11.1, slot, first-undo flag (76 bytes);
       // ITL op 4 (below); delete-row-piece undo (0x23) of the row with
       // the segment header, maxFr, flags and ITL; supplemental header
-      {V3, 1, 5, nullptr}, {V3 + 1, 1, 1, nullptr}, {V3 + 2, 2, 36, nullptr}, {V3 + 4, 2, 3, nullptr},
-      {V3 + 6, 2, 0xFFFF, nullptr}, {V3 + 8, 4, 0x00C00A21, nullptr}, {V3 + 12, 4, 0x229606, nullptr},
-      {V3 + 20, 1, 1, nullptr}, {V3 + 22, 2, 0xFFFF, nullptr}, {V3 + 24, 2, 3, nullptr},
-      {V3 + 32, 2, 12, nullptr}, {V3 + 34, 2, 20, nullptr}, {V3 + 36, 2, 76, nullptr}, {V3 + 38, 2, 32, nullptr},
-      {V3 + 40, 2, 20, nullptr}, {V3 + 42, 2, 20, nullptr},
-      {V3 + 44, 2, 168, nullptr}, {V3 + 46, 2, 0x1f10, nullptr}, {V3 + 48, 2, 0x12, nullptr}, {V3 + 52, 2, 10, nullptr},
-      {V3 + 54, 2, 12, nullptr}, {V3 + 56, 4, 0x23c, nullptr}, {V3 + 60, 2, 1, nullptr}, {V3 + 62, 1, 1, nullptr},
-      {V3 + 64, 4, 74501, nullptr}, {V3 + 68, 4, 74501, nullptr}, {V3 + 72, 4, 4, nullptr}, {V3 + 80, 1, 11, nullptr},
-      {V3 + 81, 1, 1, nullptr}, {V3 + 82, 1, 12, nullptr}, {V3 + 84, 2, 0x0008, nullptr},
-      {V3 + 172, 4, 0x0600008b, nullptr}, {V3 + 176, 4, 0x0600000a, nullptr}, {V3 + 180, 2, 0x12fa, nullptr},
-      {V3 + 182, 1, 0x23, nullptr}, {V3 + 183, 1, 0x01, nullptr}, {V3 + 184, 1, 1, nullptr}, {V3 + 188, 2, 0, nullptr},
-      {V3 + 193, 1, 0x0c, nullptr}, {V3 + 200, 2, 1, nullptr},
+      {V3, 1, 5, nullptr},
+      {V3 + 1, 1, 1, nullptr},
+      {V3 + 2, 2, 36, nullptr},
+      {V3 + 4, 2, 3, nullptr},
+      {V3 + 6, 2, 0xFFFF, nullptr},
+      {V3 + 8, 4, 0x00C00A21, nullptr},
+      {V3 + 12, 4, 0x229606, nullptr},
+      {V3 + 20, 1, 1, nullptr},
+      {V3 + 22, 2, 0xFFFF, nullptr},
+      {V3 + 24, 2, 3, nullptr},
+      {V3 + 32, 2, 12, nullptr},
+      {V3 + 34, 2, 20, nullptr},
+      {V3 + 36, 2, 76, nullptr},
+      {V3 + 38, 2, 32, nullptr},
+      {V3 + 40, 2, 20, nullptr},
+      {V3 + 42, 2, 20, nullptr},
+      {V3 + 44, 2, 168, nullptr},
+      {V3 + 46, 2, 0x1f10, nullptr},
+      {V3 + 48, 2, 0x12, nullptr},
+      {V3 + 52, 2, 10, nullptr},
+      {V3 + 54, 2, 12, nullptr},
+      {V3 + 56, 4, 0x23c, nullptr},
+      {V3 + 60, 2, 1, nullptr},
+      {V3 + 62, 1, 1, nullptr},
+      {V3 + 64, 4, 74501, nullptr},
+      {V3 + 68, 4, 74501, nullptr},
+      {V3 + 72, 4, 4, nullptr},
+      {V3 + 80, 1, 11, nullptr},
+      {V3 + 81, 1, 1, nullptr},
+      {V3 + 82, 1, 12, nullptr},
+      {V3 + 84, 2, 0x0008, nullptr},
+      {V3 + 172, 4, 0x0600008b, nullptr},
+      {V3 + 176, 4, 0x0600000a, nullptr},
+      {V3 + 180, 2, 0x12fa, nullptr},
+      {V3 + 182, 1, 0x23, nullptr},
+      {V3 + 183, 1, 0x01, nullptr},
+      {V3 + 184, 1, 1, nullptr},
+      {V3 + 188, 2, 0, nullptr},
+      {V3 + 193, 1, 0x0c, nullptr},
+      {V3 + 200, 2, 1, nullptr},
       // 11.2: data block, file 24, previous change, object number's low 16 bits; ITL redo op 1
       // (below); insert-row-piece header (lock byte 1); two values
-      {V4, 1, 11, nullptr}, {V4 + 1, 1, 2, nullptr}, {V4 + 2, 2, 1, nullptr}, {V4 + 4, 2, 24, nullptr},
-      {V4 + 6, 2, 1, nullptr}, {V4 + 8, 4, 0x0600008b, nullptr}, {V4 + 12, 4, 0x229606, nullptr},
-      {V4 + 20, 1, 1, nullptr}, {V4 + 22, 2, 0x2305, nullptr}, {V4 + 24, 2, 3, nullptr},
-      {V4 + 32, 2, 10, nullptr}, {V4 + 34, 2, 24, nullptr}, {V4 + 36, 2, 48, nullptr}, {V4 + 38, 2, 2, nullptr},
+      {V4, 1, 11, nullptr},
+      {V4 + 1, 1, 2, nullptr},
+      {V4 + 2, 2, 1, nullptr},
+      {V4 + 4, 2, 24, nullptr},
+      {V4 + 6, 2, 1, nullptr},
+      {V4 + 8, 4, 0x0600008b, nullptr},
+      {V4 + 12, 4, 0x229606, nullptr},
+      {V4 + 20, 1, 1, nullptr},
+      {V4 + 22, 2, 0x2305, nullptr},
+      {V4 + 24, 2, 3, nullptr},
+      {V4 + 32, 2, 10, nullptr},
+      {V4 + 34, 2, 24, nullptr},
+      {V4 + 36, 2, 48, nullptr},
+      {V4 + 38, 2, 2, nullptr},
       {V4 + 40, 2, 5, nullptr},
-      {V4 + 68, 4, 0x0600008b, nullptr}, {V4 + 72, 4, 0x0600000a, nullptr}, {V4 + 76, 2, 0x12fa, nullptr},
-      {V4 + 78, 1, 2, nullptr}, {V4 + 79, 1, 0x01, nullptr}, {V4 + 80, 1, 1, nullptr}, {V4 + 84, 1, 0x2c, nullptr},
-      {V4 + 85, 1, 1, nullptr}, {V4 + 86, 1, 2, nullptr}, {V4 + 110, 2, 0, nullptr},
-      {V4 + 116, 1, 0xc1, nullptr}, {V4 + 117, 1, 0x02, nullptr}, {V4 + 120, 0, 0, "ALICE"},
+      {V4 + 68, 4, 0x0600008b, nullptr},
+      {V4 + 72, 4, 0x0600000a, nullptr},
+      {V4 + 76, 2, 0x12fa, nullptr},
+      {V4 + 78, 1, 2, nullptr},
+      {V4 + 79, 1, 0x01, nullptr},
+      {V4 + 80, 1, 1, nullptr},
+      {V4 + 84, 1, 0x2c, nullptr},
+      {V4 + 85, 1, 1, nullptr},
+      {V4 + 86, 1, 2, nullptr},
+      {V4 + 110, 2, 0, nullptr},
+      {V4 + 116, 1, 0xc1, nullptr},
+      {V4 + 117, 1, 0x02, nullptr},
+      {V4 + 120, 0, 0, "ALICE"},
       // record 2: the commit, 24-byte header; 5.4 on the undo segment header changed at the
       // first record's SCN; slot, sequence, 9, flag; last undo address and space; time twice
-      {R2, 4, 132, nullptr}, {R2 + 4, 1, 0x01, nullptr}, {R2 + 8, 4, 0x229609, nullptr}, {R2 + 12, 2, 1, nullptr},
+      {R2, 4, 132, nullptr},
+      {R2 + 4, 1, 0x01, nullptr},
+      {R2 + 8, 4, 0x229609, nullptr},
+      {R2 + 12, 2, 1, nullptr},
       {R2 + 16, 4, 0x5295f656, nullptr},
-      {C, 1, 5, nullptr}, {C + 1, 1, 4, nullptr}, {C + 2, 2, 35, nullptr}, {C + 4, 2, 3, nullptr},
-      {C + 6, 2, 0xFFFF, nullptr}, {C + 8, 4, 0x00C00A20, nullptr}, {C + 12, 4, 0x229607, nullptr},
-      {C + 20, 1, 1, nullptr}, {C + 22, 2, 0xFFFF, nullptr}, {C + 24, 2, 3, nullptr},
-      {C + 32, 2, 10, nullptr}, {C + 34, 2, 20, nullptr}, {C + 36, 2, 16, nullptr}, {C + 38, 2, 24, nullptr},
+      {C, 1, 5, nullptr},
+      {C + 1, 1, 4, nullptr},
+      {C + 2, 2, 35, nullptr},
+      {C + 4, 2, 3, nullptr},
+      {C + 6, 2, 0xFFFF, nullptr},
+      {C + 8, 4, 0x00C00A20, nullptr},
+      {C + 12, 4, 0x229607, nullptr},
+      {C + 20, 1, 1, nullptr},
+      {C + 22, 2, 0xFFFF, nullptr},
+      {C + 24, 2, 3, nullptr},
+      {C + 32, 2, 10, nullptr},
+      {C + 34, 2, 20, nullptr},
+      {C + 36, 2, 16, nullptr},
+      {C + 38, 2, 24, nullptr},
       {C + 40, 2, 4, nullptr},
-      {C + 44, 2, 12, nullptr}, {C + 48, 4, 0x23c, nullptr}, {C + 56, 4, 9, nullptr}, {C + 60, 1, 0x12, nullptr},
-      {C + 64, 4, 0x00C00A21, nullptr}, {C + 68, 2, 1, nullptr}, {C + 70, 1, 1, nullptr}, {C + 72, 2, 0x1f10, nullptr},
-      {C + 88, 4, T0 + 2, nullptr}, {C + 104, 4, T0 + 2, nullptr},
+      {C + 44, 2, 12, nullptr},
+      {C + 48, 4, 0x23c, nullptr},
+      {C + 56, 4, 9, nullptr},
+      {C + 60, 1, 0x12, nullptr},
+      {C + 64, 4, 0x00C00A21, nullptr},
+      {C + 68, 2, 1, nullptr},
+      {C + 70, 1, 1, nullptr},
+      {C + 72, 2, 0x1f10, nullptr},
+      {C + 88, 4, T0 + 2, nullptr},
+      {C + 104, 4, T0 + 2, nullptr},
   };
   for (auto &v : {itl(V3 + 140, 4), itl(V4 + 44, 1)}) fields.insert(fields.end(), v.begin(), v.end());
   static_assert(R2 == 2 * 1024 + 16 + 592, "record 2 follows record 1");
@@ -455,10 +589,14 @@ TEST(RedoFields, HandTypedLogIsWrittenByteForByteInBothByteOrders) {
     std::string want(3 * B, '\0');
     uint8_t *w = reinterpret_cast<uint8_t *>(want.data());
     for (const F &f : fields) {
-      if (f.width == 0) std::memcpy(w + f.at, f.text, std::strlen(f.text));
-      else if (f.width == 1) w[f.at] = uint8_t(f.v);
-      else if (f.width == 2) ks::store16(w + f.at, uint16_t(f.v), big);
-      else ks::store32(w + f.at, f.v, big);
+      if (f.width == 0)
+        std::memcpy(w + f.at, f.text, std::strlen(f.text));
+      else if (f.width == 1)
+        w[f.at] = uint8_t(f.v);
+      else if (f.width == 2)
+        ks::store16(w + f.at, uint16_t(f.v), big);
+      else
+        ks::store32(w + f.at, f.v, big);
     }
     for (uint32_t b = 0; b < 3; b++) set_block_checksum(w + size_t(b) * B, B);
 
@@ -508,7 +646,8 @@ TEST(RedoFields, HandTypedLogIsWrittenByteForByteInBothByteOrders) {
     const std::string got = kstest::read_file(arch);
     ASSERT_EQ(got.size(), want.size());
     for (size_t i = 0; i < want.size(); i++)
-      ASSERT_EQ(uint8_t(got[i]), uint8_t(want[i])) << "first difference at byte " << i << " (block " << i / B << ", +" << i % B << ")";
+      ASSERT_EQ(uint8_t(got[i]), uint8_t(want[i]))
+          << "first difference at byte " << i << " (block " << i / B << ", +" << i % B << ")";
   }
 }
 

@@ -20,7 +20,9 @@ using namespace ks::redo;
 
 namespace {
 
-std::string fixture(const std::string &name) { return kstest::read_file(std::string(KS_TEST_DATA_DIR) + "/redo/" + name); }
+std::string fixture(const std::string &name) {
+  return kstest::read_file(std::string(KS_TEST_DATA_DIR) + "/redo/" + name);
+}
 
 std::string unhex(const std::string &h) {
   std::string b;
@@ -36,7 +38,8 @@ struct Vals {
     for (const char *h : hex) b.push_back(unhex(h));
     size_t i = 0;
     for (const char *h : hex) {
-      v.push_back(*h ? ks_colval_t{reinterpret_cast<const uint8_t *>(b[i].data()), int(b[i].size())} : ks_colval_t{nullptr, -1});
+      v.push_back(*h ? ks_colval_t{reinterpret_cast<const uint8_t *>(b[i].data()), int(b[i].size())}
+                     : ks_colval_t{nullptr, -1});
       i++;
     }
   }
@@ -314,7 +317,8 @@ TEST(RedoFixture, CurrentLogBigEndianV10RecordSpanningThreeBlocks) {
   y1841.reserve(3682);
   for (int i = 0; i < 1841; i++) y1841 += "79";
   for (int i = 0; i < 689; i++) y689 += "79";
-  auto ins = [&](uint64_t scn, uint64_t x, bool first, uint16_t slot, const char *id, const char *name, const std::string &big) {
+  auto ins = [&](uint64_t scn, uint64_t x, bool first, uint16_t slot, const char *id, const char *name,
+                 const std::string &big) {
     l.begin(scn);
     if (first) l.r.undo_seg_header(xid_usn(x));
     l.r.undo_of_insert(x, 74501, {0x00400b00, slot}, sup_ins());
@@ -400,13 +404,27 @@ std::vector<Walked> walk(const std::string &f, bool big, uint32_t seq, std::stri
   while (b < nblk) {
     const uint8_t *p = d + size_t(b) * bs;
     if (ks::load32(p + KS_REDO_BH_SEQUENCE, big) != seq) break;
-    if (ks::load32(p + KS_REDO_BH_BLOCK_NO, big) != b) { *err = "block number"; break; }
+    if (ks::load32(p + KS_REDO_BH_BLOCK_NO, big) != b) {
+      *err = "block number";
+      break;
+    }
     uint16_t fro = ks::load16(p + KS_REDO_BH_FIRST_RECORD, big);
-    if (!(fro & KS_REDO_BH_FIRST_RECORD_FLAG)) { *err = "0x8000 missing"; break; }
+    if (!(fro & KS_REDO_BH_FIRST_RECORD_FLAG)) {
+      *err = "0x8000 missing";
+      break;
+    }
     if (off == 0) off = fro & KS_REDO_BH_FIRST_RECORD_MASK;
-    if (off == 0 || bs - off < uint32_t(KS_REDO_MIN_RECORD_ROOM)) { b++; off = 0; continue; }
+    if (off == 0 || bs - off < uint32_t(KS_REDO_MIN_RECORD_ROOM)) {
+      b++;
+      off = 0;
+      continue;
+    }
     uint32_t len = ks::load32(p + off, big);
-    if (len == 0) { b++; off = 0; continue; }
+    if (len == 0) {
+      b++;
+      off = 0;
+      continue;
+    }
     out.push_back({b, off, len});
     uint32_t left = len, o = off;
     uint32_t take = std::min(left, bs - o);
@@ -414,9 +432,15 @@ std::vector<Walked> walk(const std::string &f, bool big, uint32_t seq, std::stri
     o += take;
     while (left > 0) {
       b++;
-      if (b >= nblk) { *err = "record runs past the log"; return out; }
+      if (b >= nblk) {
+        *err = "record runs past the log";
+        return out;
+      }
       const uint8_t *q = d + size_t(b) * bs;
-      if (ks::load32(q + KS_REDO_BH_SEQUENCE, big) != seq) { *err = "continuation block of another sequence"; return out; }
+      if (ks::load32(q + KS_REDO_BH_SEQUENCE, big) != seq) {
+        *err = "continuation block of another sequence";
+        return out;
+      }
       take = std::min(left, bs - KS_REDO_BH_SIZE);
       left -= take;
       o = KS_REDO_BH_SIZE + take;
@@ -459,7 +483,8 @@ TEST(RedoWriter, ContainerUidsOfRootPluggableAndPlainDatabases) {
       uint32_t seq = ks::load32(reinterpret_cast<const uint8_t *>(f.data()) + 1024 + KS_REDO_BH_SEQUENCE, false);
       std::string err;
       for (const Walked &w : walk(f, false, seq, &err))
-        seen[ks::load32(reinterpret_cast<const uint8_t *>(f.data()) + size_t(w.blk) * 512 + w.off + KS_REDO_RH_CON_UID, false)]++;
+        seen[ks::load32(reinterpret_cast<const uint8_t *>(f.data()) + size_t(w.blk) * 512 + w.off + KS_REDO_RH_CON_UID,
+                        false)]++;
       EXPECT_EQ(err, "");
     }
     ASSERT_FALSE(seen.empty());
@@ -562,7 +587,11 @@ TEST(RedoWriter, VersionsSetVectorHeaderAndUndoClass) {
   struct V {
     uint32_t vsn;
     int vhsz, cls;
-  } vs[] = {{KS_REDO_VSN10, 24, 11}, {KS_REDO_VSN11, 24, 15}, {KS_REDO_VSN12, 32, 15}, {KS_REDO_VSN19, 32, 15}, {KS_REDO_VSN23, 32, 15}};
+  } vs[] = {{KS_REDO_VSN10, 24, 11},
+            {KS_REDO_VSN11, 24, 15},
+            {KS_REDO_VSN12, 32, 15},
+            {KS_REDO_VSN19, 32, 15},
+            {KS_REDO_VSN23, 32, 15}};
   for (auto v : vs) {
     ks_redo_record r;
     r.setup(false, v.vsn);
@@ -612,11 +641,23 @@ std::vector<std::vector<std::string>> qmi_rows(const std::string &jsonl) {
     std::vector<std::string> row;
     while (depth > 0 && at < jsonl.size()) {
       char c = jsonl[at];
-      if (c == '[') { depth++; row.clear(); at++; }
-      else if (c == ']') { if (depth == 2) out.push_back(row); depth--; at++; }
-      else if (c == '"') { size_t e = jsonl.find('"', at + 1); row.push_back(jsonl.substr(at + 1, e - at - 1)); at = e + 1; }
-      else if (jsonl.compare(at, 4, "null") == 0) { row.push_back(""); at += 4; }
-      else at++;
+      if (c == '[') {
+        depth++;
+        row.clear();
+        at++;
+      } else if (c == ']') {
+        if (depth == 2) out.push_back(row);
+        depth--;
+        at++;
+      } else if (c == '"') {
+        size_t e = jsonl.find('"', at + 1);
+        row.push_back(jsonl.substr(at + 1, e - at - 1));
+        at = e + 1;
+      } else if (jsonl.compare(at, 4, "null") == 0) {
+        row.push_back("");
+        at += 4;
+      } else
+        at++;
     }
   }
   return out;
@@ -636,9 +677,10 @@ void qmi(Log &l, uint64_t xid, uint32_t objn, uint32_t dba, const std::vector<st
     while (n > 0 && rows[i][size_t(n - 1)].empty()) n--;
     if (i + 1 == rows.size() && last_nc >= 0) n = last_nc;
     for (int c = 0; c < n; c++)
-      vals[i].push_back(rows[i][size_t(c)].empty() ? ks_colval_t{nullptr, -1}
-                                                   : ks_colval_t{reinterpret_cast<const uint8_t *>(bytes[i][size_t(c)].data()),
-                                                                 int(bytes[i][size_t(c)].size())});
+      vals[i].push_back(rows[i][size_t(c)].empty()
+                            ? ks_colval_t{nullptr, -1}
+                            : ks_colval_t{reinterpret_cast<const uint8_t *>(bytes[i][size_t(c)].data()),
+                                          int(bytes[i][size_t(c)].size())});
     rp.push_back(vals[i].data());
     nc.push_back(n);
   }
@@ -854,30 +896,29 @@ TEST(RedoFixture, HandTypedVersion12CurrentLogWithLongHeader) {
     const char *hex;
   };
   const Patch le[] = {
-      {20, "00020000"}, {28, "7d7c7b7a"},                                    // block 0: size, magic
-      {512 + 4, "01000000"}, {512 + 8, "09000000"}, {512 + 12, "0080"},      // block 1 header
-      {512 + 20, "0000100c"}, {512 + 40, "08000000"}, {512 + 44, "00020000"}, {512 + 156, "ffffffff"},
-      {1024 + 4, "02000000"}, {1024 + 8, "09000000"}, {1024 + 12, "1080"},   // block 2 header
-      {1040 + 0, "7c000000"}, {1040 + 4, "06"}, {1040 + 6, "0100"}, {1040 + 8, "44332211"},
-      {1040 + 16, "01000000"}, {1040 + 64, "78563412"},                      // record header
-      {1108 + 0, "0504"}, {1108 + 2, "1300"}, {1108 + 8, "2002c000"},        // 5.4, class 15 + 2 * 2
-      {1108 + 32, "04001400"},                                               // length array
-      {1144 + 0, "0700"}, {1144 + 4, "34120000"}, {1144 + 16, "16"},        // slot, sqn, rollback
+      {20, "00020000"},        {28, "7d7c7b7a"},                             // block 0: size, magic
+      {512 + 4, "01000000"},   {512 + 8, "09000000"},   {512 + 12, "0080"},  // block 1 header
+      {512 + 20, "0000100c"},  {512 + 40, "08000000"},  {512 + 44, "00020000"}, {512 + 156, "ffffffff"},
+      {1024 + 4, "02000000"},  {1024 + 8, "09000000"},  {1024 + 12, "1080"},  // block 2 header
+      {1040 + 0, "7c000000"},  {1040 + 4, "06"},        {1040 + 6, "0100"},     {1040 + 8, "44332211"},
+      {1040 + 16, "01000000"}, {1040 + 64, "78563412"},                          // record header
+      {1108 + 0, "0504"},      {1108 + 2, "1300"},      {1108 + 8, "2002c000"},  // 5.4, class 15 + 2 * 2
+      {1108 + 32, "04001400"},                                                   // length array
+      {1144 + 0, "0700"},      {1144 + 4, "34120000"},  {1144 + 16, "16"},       // slot, sqn, rollback
   };
   const Patch be[] = {
-      {20, "00000200"}, {28, "7a7b7c7d"},
-      {512 + 4, "00000001"}, {512 + 8, "00000009"}, {512 + 12, "8000"},
-      {512 + 20, "0c100000"}, {512 + 40, "00000008"}, {512 + 44, "00000200"}, {512 + 156, "ffffffff"},
-      {1024 + 4, "00000002"}, {1024 + 8, "00000009"}, {1024 + 12, "8010"},
-      {1040 + 0, "0000007c"}, {1040 + 4, "06"}, {1040 + 6, "0001"}, {1040 + 8, "11223344"},
-      {1040 + 16, "00000001"}, {1040 + 64, "12345678"},
-      {1108 + 0, "0504"}, {1108 + 2, "0013"}, {1108 + 8, "00c00220"},
-      {1108 + 32, "00040014"},
-      {1144 + 0, "0007"}, {1144 + 4, "00001234"}, {1144 + 16, "16"},
+      {20, "00000200"},        {28, "7a7b7c7d"},        {512 + 4, "00000001"},  {512 + 8, "00000009"},
+      {512 + 12, "8000"},      {512 + 20, "0c100000"},  {512 + 40, "00000008"}, {512 + 44, "00000200"},
+      {512 + 156, "ffffffff"}, {1024 + 4, "00000002"},  {1024 + 8, "00000009"}, {1024 + 12, "8010"},
+      {1040 + 0, "0000007c"},  {1040 + 4, "06"},        {1040 + 6, "0001"},     {1040 + 8, "11223344"},
+      {1040 + 16, "00000001"}, {1040 + 64, "12345678"}, {1108 + 0, "0504"},     {1108 + 2, "0013"},
+      {1108 + 8, "00c00220"},  {1108 + 32, "00040014"}, {1144 + 0, "0007"},     {1144 + 4, "00001234"},
+      {1144 + 16, "16"},
   };
   for (bool big : {false, true}) {
     std::string want(9 * 512, '\0');
-    for (const Patch &p : big ? std::vector<Patch>(std::begin(be), std::end(be)) : std::vector<Patch>(std::begin(le), std::end(le))) {
+    for (const Patch &p :
+         big ? std::vector<Patch>(std::begin(be), std::end(be)) : std::vector<Patch>(std::begin(le), std::end(le))) {
       std::string b = unhex(p.hex);
       want.replace(p.at, b.size(), b);
     }

@@ -1,6 +1,8 @@
 // The simulated source database: determinism, the workloads, the redo they leave,
 // canonical print, diff against a target reached through the database layer, and the
 // orasim command line. (The catalogue as extract reads it: catalog_oci_test.cpp.)
+#include "sim/source/sim_db.h"
+
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -11,7 +13,6 @@
 
 #include "lib/fmt/redo_format.h"
 #include "sim/source/ora_value.h"
-#include "sim/source/sim_db.h"
 #include "sim/source/sim_print.h"
 #include "sim/source/workload.h"
 #include "tests/testutil.h"
@@ -56,8 +57,11 @@ std::string run_cmd(const std::string &cmd, int *status) { return kstest::sh(cmd
 TEST(OraValue, NumbersDatesAndNationalText) {
   struct {
     const char *text, *hex;
-  } nums[] = {{"0", "80"}, {"1", "c102"}, {"21", "c116"}, {"100", "c202"}, {"-1", "3e6466"}, {"12.5", "c10d33"},
-              {"0.001", "bf0b"}, {"0.1", "c00b"}, {"-12.5", "3e593366"}, {"123456789012345678", "c90d23394f5b0d23394f"}};
+  } nums[] = {{"0", "80"},           {"1", "c102"},
+              {"21", "c116"},        {"100", "c202"},
+              {"-1", "3e6466"},      {"12.5", "c10d33"},
+              {"0.001", "bf0b"},     {"0.1", "c00b"},
+              {"-12.5", "3e593366"}, {"123456789012345678", "c90d23394f5b0d23394f"}};
   for (auto &n : nums) {
     std::string b, t;
     ASSERT_EQ(ks_num_from_text(n.text, &b), 0) << n.text;
@@ -120,7 +124,8 @@ TEST(SimDb, SameSeedSameRedoAndStateSurvivesReopen) {
       ASSERT_EQ(ks_oltp_run(db, o), 0);
       ASSERT_EQ(db.close(), 0);
     }
-    for (int g = 1; g <= 3; g++) logs[k] += kstest::read_file(dir + "/SRC/onlinelog/redo0" + std::to_string(g) + ".log");
+    for (int g = 1; g <= 3; g++)
+      logs[k] += kstest::read_file(dir + "/SRC/onlinelog/redo0" + std::to_string(g) + ".log");
   }
   EXPECT_EQ(logs[0].size(), size_t(3 * 257 * 512));
   EXPECT_TRUE(logs[0] == logs[1]);
@@ -144,7 +149,8 @@ TEST(SimDb, ScriptChangesRowsRedoAndExpectedChanges) {
   db.set_expect_file(ef);
   const char *script =
       "create user APP;\n"
-      "create table APP.EMP (ID number primary key, NAME varchar2(40), HIRED date, NICK nvarchar2(10), CODE char(3), TAG raw(4));\n"
+      "create table APP.EMP (ID number primary key, NAME varchar2(40), HIRED date, NICK nvarchar2(10), CODE char(3), "
+      "TAG raw(4));\n"
       "insert into APP.EMP values (1, 'ALICE', DATE '2024-01-15 10:30:00', 'Zoë', 'AB', HEXTORAW('0a0b'));\n"
       "insert into APP.EMP (ID, NAME) values (2, 'BOB');\n"
       "commit;\n"
@@ -170,8 +176,13 @@ TEST(SimDb, ScriptChangesRowsRedoAndExpectedChanges) {
   // transaction are not expected.
   EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 2);
   EXPECT_EQ(e.find("DELETE"), std::string::npos);
-  EXPECT_NE(e.find("{\"op\": \"UPDATE\", \"owner\": \"APP\", \"table\": \"EMP\", \"new\": [[\"NAME\", \"524f42455254\"], [\"HIRED\", null]], \"old\": [[\"ID\", \"c103\"], [\"NAME\", \"424f42\"], [\"HIRED\", null]]}"), std::string::npos) << e;
-  EXPECT_NE(e.find("[\"NICK\", \"005a006f00eb\"], [\"CODE\", \"414220\"], [\"TAG\", \"0a0b\"]"), std::string::npos) << e;
+  EXPECT_NE(
+      e.find("{\"op\": \"UPDATE\", \"owner\": \"APP\", \"table\": \"EMP\", \"new\": [[\"NAME\", \"524f42455254\"], "
+             "[\"HIRED\", null]], \"old\": [[\"ID\", \"c103\"], [\"NAME\", \"424f42\"], [\"HIRED\", null]]}"),
+      std::string::npos)
+      << e;
+  EXPECT_NE(e.find("[\"NICK\", \"005a006f00eb\"], [\"CODE\", \"414220\"], [\"TAG\", \"0a0b\"]"), std::string::npos)
+      << e;
   int st = 0;
   std::string out = run_cmd(std::string(KS_BIN_DIR) + "/orasim print -d " + home.path() + "db -n SRC APP.EMP", &st);
   EXPECT_EQ(st, 0);
@@ -186,17 +197,19 @@ TEST(SimDb, DiffFindsMissingExtraAndChangedRows) {
   kstest::TempHome home;
   ks_sim_db db;
   ASSERT_EQ(db.create(small_cfg(home.path() + "db")), 0);
-  ASSERT_EQ(ks_script_run(db, "create user APP; create table APP.T (ID number primary key, V varchar2(10), D timestamp);"
-                              "insert into APP.T values (1, 'a', TIMESTAMP '2026-01-02 03:04:05.5');"
-                              "insert into APP.T values (2, 'b', NULL); commit;"),
+  ASSERT_EQ(ks_script_run(db,
+                          "create user APP; create table APP.T (ID number primary key, V varchar2(10), D timestamp);"
+                          "insert into APP.T values (1, 'a', TIMESTAMP '2026-01-02 03:04:05.5');"
+                          "insert into APP.T values (2, 'b', NULL); commit;"),
             0);
   ASSERT_EQ(db.close(), 0);
   std::string src = home.path() + "db/SRC.db", dst = home.path() + "target.db";
   // A target written the way another program would: numbers as text, fractions trimmed.
   sqlite3 *t = nullptr;
   ASSERT_EQ(sqlite3_open(dst.c_str(), &t), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(t, "CREATE TABLE \"APP.T\" (\"ID\", \"V\", \"D\");"
-                            "INSERT INTO \"APP.T\" VALUES ('2', 'b', NULL), (1.0, 'a', '2026-01-02 03:04:05.500000000');",
+  ASSERT_EQ(sqlite3_exec(t,
+                         "CREATE TABLE \"APP.T\" (\"ID\", \"V\", \"D\");"
+                         "INSERT INTO \"APP.T\" VALUES ('2', 'b', NULL), (1.0, 'a', '2026-01-02 03:04:05.500000000');",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   std::string bin = std::string(KS_BIN_DIR) + "/orasim diff " + src + " " + dst;
@@ -206,12 +219,14 @@ TEST(SimDb, DiffFindsMissingExtraAndChangedRows) {
   // The same target named by a connect string, with a login.
   out = run_cmd(std::string(KS_BIN_DIR) + "/orasim diff " + src + " sim:" + dst + " -u app/secret", &st);
   EXPECT_EQ(st, 0) << out;
-  ASSERT_EQ(sqlite3_exec(t, "UPDATE \"APP.T\" SET \"V\" = 'c' WHERE \"V\" = 'b'; INSERT INTO \"APP.T\" VALUES (9, 'z', NULL);",
-                         nullptr, nullptr, nullptr),
+  ASSERT_EQ(sqlite3_exec(
+                t, "UPDATE \"APP.T\" SET \"V\" = 'c' WHERE \"V\" = 'b'; INSERT INTO \"APP.T\" VALUES (9, 'z', NULL);",
+                nullptr, nullptr, nullptr),
             SQLITE_OK);
   out = run_cmd(bin, &st);
   EXPECT_EQ(st, 1);
-  EXPECT_NE(out.find("APP.T: 2 source rows, 3 target rows, 1 only in source, 2 only in target"), std::string::npos) << out;
+  EXPECT_NE(out.find("APP.T: 2 source rows, 3 target rows, 1 only in source, 2 only in target"), std::string::npos)
+      << out;
   EXPECT_NE(out.find("  - (2, 'b', NULL)"), std::string::npos) << out;
   EXPECT_NE(out.find("  + (9, 'z', NULL)"), std::string::npos) << out;
   ASSERT_EQ(sqlite3_exec(t, "DROP TABLE \"APP.T\";", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -227,15 +242,16 @@ TEST(SimDb, CommandLineRunsTenThousandTransactionsWithLogSwitches) {
   kstest::TempHome home;
   std::string bin = std::string(KS_BIN_DIR) + "/orasim", dir = home.path() + "src";
   int st = -1;
-  std::string out = run_cmd(bin + " create -d " + dir + " -n DEMO --log-size 1M --groups 3 --version 19 --big-endian --nosync", &st);
+  std::string out =
+      run_cmd(bin + " create -d " + dir + " -n DEMO --log-size 1M --groups 3 --version 19 --big-endian --nosync", &st);
   ASSERT_EQ(st, 0) << out;
   out = run_cmd(bin + " create -d " + dir + " -n DEMO", &st);
   EXPECT_EQ(st, 2) << "an existing database is never overwritten";
   out = run_cmd(bin + " run -d " + dir + " -n DEMO --txns 10000 --seed 7 --concurrency 6 --nosync", &st);
   ASSERT_EQ(st, 0) << out;
   unsigned long long commits = 0, rollbacks = 0, bytes = 0, switches = 0;
-  ASSERT_EQ(sscanf(out.c_str(), "%llu commits, %llu rollbacks, %llu redo bytes, %llu log switches", &commits, &rollbacks,
-                   &bytes, &switches),
+  ASSERT_EQ(sscanf(out.c_str(), "%llu commits, %llu rollbacks, %llu redo bytes, %llu log switches", &commits,
+                   &rollbacks, &bytes, &switches),
             4)
       << out;
   // Transactions that changed nothing leave no redo and are not counted; 5 more load the
@@ -270,9 +286,17 @@ TEST(SimDb, CommandLineRunsTenThousandTransactionsWithLogSwitches) {
     while (b < nab) {
       const uint8_t *blk = d + size_t(b) * 512;
       if (off == 0) off = ks::load16(blk + 12, true) & 0x7FFF;
-      if (off == 0 || 512 - off < 24) { b++; off = 0; continue; }
+      if (off == 0 || 512 - off < 24) {
+        b++;
+        off = 0;
+        continue;
+      }
       uint32_t len = ks::load32(blk + off, true);
-      if (len == 0) { b++; off = 0; continue; }
+      if (len == 0) {
+        b++;
+        off = 0;
+        continue;
+      }
       rec.assign(reinterpret_cast<const char *>(blk + off), std::min<uint32_t>(len, 512 - off));
       uint32_t o = off + uint32_t(rec.size());
       while (rec.size() < len) {
@@ -295,9 +319,10 @@ TEST(SimDb, CommandLineRunsTenThousandTransactionsWithLogSwitches) {
       if (off == 512) b++, off = 0;
     }
   }
-  for (uint16_t want : {ks::redo::op(5, 1), ks::redo::op(5, 2), ks::redo::op(5, 4), ks::redo::op(5, 6), ks::redo::op(5, 11),
-                        ks::redo::op(11, 2), ks::redo::op(11, 3), ks::redo::op(11, 5), ks::redo::op(11, 11),
-                        ks::redo::op(11, 4), ks::redo::op(4, 1), ks::redo::op(13, 22), ks::redo::op(22, 5)})
+  for (uint16_t want :
+       {ks::redo::op(5, 1), ks::redo::op(5, 2), ks::redo::op(5, 4), ks::redo::op(5, 6), ks::redo::op(5, 11),
+        ks::redo::op(11, 2), ks::redo::op(11, 3), ks::redo::op(11, 5), ks::redo::op(11, 11), ks::redo::op(11, 4),
+        ks::redo::op(4, 1), ks::redo::op(13, 22), ks::redo::op(22, 5)})
     EXPECT_GT(ops[want], 0) << "op " << (want >> 8) << "." << (want & 0xFF);
   for (int v : {1, 2, 5}) EXPECT_GT(vlds[v], 0) << "vld " << v;
 }

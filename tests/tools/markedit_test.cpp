@@ -1,13 +1,12 @@
 // markedit run as a program on checkpoint files: what it prints, what it changes (only the
 // first 40 bytes) and how it refuses bad input.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "lib/fmt/ckp_format.h"
 #include "tests/testutil.h"

@@ -1,6 +1,6 @@
-// trailcat on hand-built trail files (and errcat on hand-built error files): header and record lines, value rendering, discard
-// marks, the end of a file with and without its marker, a file that is still growing,
-// and damaged files that must give a message naming the file and offset, not a crash.
+// trailcat on hand-built trail files (and errcat on hand-built error files): header and record lines, value rendering,
+// discard marks, the end of a file with and without its marker, a file that is still growing, and damaged files that
+// must give a message naming the file and offset, not a crash.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -54,8 +54,7 @@ Bytes name32(const std::string &s) {
 }
 
 // A full record: header then body; opos is relative to the record start.
-Bytes record(uint32_t opc, uint32_t nnew, uint32_t nold, const Bytes &body, uint32_t flag = 0,
-             uint32_t opos = 0) {
+Bytes record(uint32_t opc, uint32_t nnew, uint32_t nold, const Bytes &body, uint32_t flag = 0, uint32_t opos = 0) {
   Bytes b;
   put32(b, 96 + static_cast<uint32_t>(body.size()));
   put32(b, flag);
@@ -125,8 +124,7 @@ CatRun run_tool(const char *tool, const std::vector<std::string> &args, const st
   for (const auto &a : args) cmd += " '" + a + "'";
   cmd += " >" + dir + "out.txt 2>" + dir + "err.txt";
   int rc = system(cmd.c_str());
-  return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, kstest::read_file(dir + "out.txt"),
-          kstest::read_file(dir + "err.txt")};
+  return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, kstest::read_file(dir + "out.txt"), kstest::read_file(dir + "err.txt")};
 }
 
 class Trailcat : public ::testing::Test {
@@ -152,7 +150,8 @@ TEST_F(Trailcat, PrintsHeaderTransactionAndRowValuesInItsLineFormat) {
                column("R", KS_TYP_RAW, hexb({0x01, 0xAB}), 0, 2) + column("Z", KS_TYP_CHAR, "", KS_CH_NULL, 1) +
                column("L", KS_TYP_LONG, "", KS_CH_DYNAMIC, 0) + column("B", KS_TYP_BLOB, "", KS_CH_EMPTY_LOB, 4000) +
                column("Q", 999, hexb({0x7F}), 0, 1);
-  Bytes f = file_header(0, 10, kXid, 20, kXid) + transaction({record(KS_OPC_INSERT, 13, 0, cols), commit_rec()}, 10, kXid);
+  Bytes f =
+      file_header(0, 10, kXid, 20, kXid) + transaction({record(KS_OPC_INSERT, 13, 0, cols), commit_rec()}, 10, kXid);
   CatRun r = cat(f);
   EXPECT_EQ(r.status, 0);
   const std::string size = std::to_string(32 + 96 + cols.size() + 16);
@@ -161,27 +160,31 @@ TEST_F(Trailcat, PrintsHeaderTransactionAndRowValuesInItsLineFormat) {
             "First SCN:       10  First XID: 5.3.100\n"
             "Last  SCN:       20  Last  XID: 5.3.100\n"
             "=================================================================\n"
-            "Data Length: " + size + ",  # of rows: 2\n"
-            "SCN: 10,  SCN time: 2024-01-01 00:00:00\n"
-            "XID: " + std::to_string(kXid) + " (5.3.100)\n\n"
-            "LCR Op: INSERT  Owner: SCOTT, Table: EMP\n"
-            "New Image:\n"
-            "Column Name: N1, Type: NUMBER, Length: 22\n  [2] 1\n"
-            "Column Name: N2, Type: NUMBER, Length: 22\n  [2] 100\n"
-            "Column Name: N3, Type: NUMBER, Length: 22\n  [2] 0.5\n"
-            "Column Name: N4, Type: NUMBER, Length: 22\n  [3] -1\n"
-            "Column Name: D, Type: DATE, Length: 7\n  [7] 2024-01-01 00:00:00\n"
-            "Column Name: TS, Type: TIMESTAMP, Length: 11\n  [11] 2024-01-01 00:00:00.5\n"
-            "Column Name: NAME, Type: VARCHAR2, Length: 30\n  [3] abc\n"
-            "Column Name: NN, Type: NVARCHAR2, Length: 10\n  [1] x\n"
-            "Column Name: R, Type: RAW, Length: 2\n  [2] 01AB\n"
-            "Column Name: Z, Type: CHAR, Length: 1\n  [0] NULL\n"
-            "Column Name: L, Type: LONG, Length: 0\n  [0] DYNAMIC\n"
-            "Column Name: B, Type: BLOB, Length: 4000\n  [0] EMPTY_LOB()\n"
-            "Column Name: Q, Type: UNKNOWN, Length: 1\n  [1] 7F\n"
-            "---------------------------------\n"
-            "LCR Op: COMMIT\n"
-            "---------------------------------\n");
+            "Data Length: " +
+                size +
+                ",  # of rows: 2\n"
+                "SCN: 10,  SCN time: 2024-01-01 00:00:00\n"
+                "XID: " +
+                std::to_string(kXid) +
+                " (5.3.100)\n\n"
+                "LCR Op: INSERT  Owner: SCOTT, Table: EMP\n"
+                "New Image:\n"
+                "Column Name: N1, Type: NUMBER, Length: 22\n  [2] 1\n"
+                "Column Name: N2, Type: NUMBER, Length: 22\n  [2] 100\n"
+                "Column Name: N3, Type: NUMBER, Length: 22\n  [2] 0.5\n"
+                "Column Name: N4, Type: NUMBER, Length: 22\n  [3] -1\n"
+                "Column Name: D, Type: DATE, Length: 7\n  [7] 2024-01-01 00:00:00\n"
+                "Column Name: TS, Type: TIMESTAMP, Length: 11\n  [11] 2024-01-01 00:00:00.5\n"
+                "Column Name: NAME, Type: VARCHAR2, Length: 30\n  [3] abc\n"
+                "Column Name: NN, Type: NVARCHAR2, Length: 10\n  [1] x\n"
+                "Column Name: R, Type: RAW, Length: 2\n  [2] 01AB\n"
+                "Column Name: Z, Type: CHAR, Length: 1\n  [0] NULL\n"
+                "Column Name: L, Type: LONG, Length: 0\n  [0] DYNAMIC\n"
+                "Column Name: B, Type: BLOB, Length: 4000\n  [0] EMPTY_LOB()\n"
+                "Column Name: Q, Type: UNKNOWN, Length: 1\n  [1] 7F\n"
+                "---------------------------------\n"
+                "LCR Op: COMMIT\n"
+                "---------------------------------\n");
   EXPECT_EQ(r.err, "reach the end of file.\n");
 }
 
@@ -236,8 +239,7 @@ TEST_F(Trailcat, OtherOperationsDiscardMarksAndTransactionsByReference) {
   byref += ref + '\0';
 
   Bytes f = file_header(0, 30, 1, 31, 2) +
-            transaction({upd, del, ins, ddl, qmi, lobw, lobt, lobs, lng, irb, commit_rec()}, 30, 1) + byref +
-            marker();
+            transaction({upd, del, ins, ddl, qmi, lobw, lobt, lobs, lng, irb, commit_rec()}, 30, 1) + byref + marker();
   CatRun r = cat(f);
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.out, HasSubstr("LCR Op: UPDATE  Owner: SCOTT, Table: EMP\nNew Image:\n"
@@ -260,7 +262,8 @@ TEST_F(Trailcat, OtherOperationsDiscardMarksAndTransactionsByReference) {
   EXPECT_THAT(r.out, HasSubstr("LCR [Discard] [Rollbacked]\nLCR Op: INDEX INSERT\n---"));
   EXPECT_THAT(r.out, HasSubstr("Data Length: " + std::to_string(33 + ref.size()) +
                                ",  # of rows: 1000\nSCN: 31,  SCN time: 2024-01-01 00:00:00\n"
-                               "XID: 2 (0.0.2)\n\nTransaction File: " + ref + "\n"));
+                               "XID: 2 (0.0.2)\n\nTransaction File: " +
+                               ref + "\n"));
   EXPECT_EQ(r.err, "input file work completed.\n");
 }
 
@@ -282,8 +285,7 @@ TEST_F(Trailcat, HeaderOnlyRollbackRecordsDoNotStopTheTransaction) {
 
 TEST_F(Trailcat, UnknownOperationAbandonsOnlyItsTransaction) {
   Bytes seq = record(KS_OPC_SYNC_SEQ, 2, 0, hexb({0xC1, 0x02}));
-  Bytes f = file_header(0, 1, 1, 2, 2) + transaction({seq, commit_rec()}, 1, 1) +
-            transaction({commit_rec()}, 2, 2);
+  Bytes f = file_header(0, 1, 1, 2, 2) + transaction({seq, commit_rec()}, 1, 1) + transaction({commit_rec()}, 2, 2);
   CatRun r = cat(f);
   EXPECT_EQ(r.status, 0);
   EXPECT_THAT(r.err, HasSubstr("unknown operation [21]\n"));
@@ -301,7 +303,8 @@ TEST_F(Trailcat, NonTransactionRecordsAreSteppedOver) {
 }
 
 TEST_F(Trailcat, FollowsAFileThatIsStillGrowing) {
-  Bytes tx = transaction({record(KS_OPC_INSERT, 1, 0, column("ID", KS_TYP_NUMBER, hexb({0xC1, 0x02}))), commit_rec()}, 5, 5);
+  Bytes tx =
+      transaction({record(KS_OPC_INSERT, 1, 0, column("ID", KS_TYP_NUMBER, hexb({0xC1, 0x02}))), commit_rec()}, 5, 5);
   Bytes start = file_header(0, 5, 5, KS_SCN_OPEN, 0) + tx.substr(0, 40);
   kstest::write_file(path(), start);
   std::thread writer([&] {
@@ -381,7 +384,8 @@ TEST_F(Trailcat, DamagedTransactionsAreReportedWithFileAndOffset) {
                                " at offset 64: bytes left after the new image at offset 192.\n"));
 
   // Counts that promise more columns than the record holds.
-  Bytes many = transaction({record(KS_OPC_INSERT, 1000000, 0, column("ID", KS_TYP_NUMBER, hexb({0xC1, 0x02}))), commit_rec()}, 6, 6);
+  Bytes many = transaction(
+      {record(KS_OPC_INSERT, 1000000, 0, column("ID", KS_TYP_NUMBER, hexb({0xC1, 0x02}))), commit_rec()}, 6, 6);
   r = cat(file_header(0, 5, 5, 6, 6) + many);
   EXPECT_NE(r.status, 0);
   EXPECT_THAT(r.err, HasSubstr("column entry runs past the record"));
@@ -435,17 +439,20 @@ TEST_F(Trailcat, ErrcatPrintsEachFailedRowAndStopsAtADamagedRecord) {
   Bytes qmi = record(KS_OPC_QMI, 2, 2, column("A", KS_TYP_NUMBER, "") + column("B", KS_TYP_VARCHAR2, ""));
   qmi += hexb({2, 0, 0xC1, 0x03, 3, 0}) + "xyz";
   qmi.replace(0, 4, Bytes(4, '\0'));
-  uint32_t qlen = 96 + static_cast<uint32_t>(column("A", KS_TYP_NUMBER, "").size() + column("B", KS_TYP_VARCHAR2, "").size());
+  uint32_t qlen =
+      96 + static_cast<uint32_t>(column("A", KS_TYP_NUMBER, "").size() + column("B", KS_TYP_VARCHAR2, "").size());
   std::memcpy(qmi.data(), &qlen, 4);  // a quick insert's own length covers its descriptors
   const Bytes file = error_record(1, "ORA-00001: unique constraint (SCOTT.PK_EMP) violated", ins) +
-                     error_record(0, "table row not matched.", del) + error_record(1400, "ORA-01400: cannot insert NULL", qmi);
+                     error_record(0, "table row not matched.", del) +
+                     error_record(1400, "ORA-01400: cannot insert NULL", qmi);
   kstest::write_file(path(), file);
   CatRun r = run_tool("errcat", {"-f", path()}, home.path());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("Error Code: 1\nMessage: ORA-00001: unique constraint (SCOTT.PK_EMP) violated\n"
                                "SCN: 4242,  SCN time: 2024-01-01 00:00:00\nXID: "));
   EXPECT_THAT(r.out, HasSubstr("(5.3.100)"));
-  EXPECT_THAT(r.out, HasSubstr("LCR Op: INSERT  Owner: SCOTT, Table: EMP\nNew Image:\nColumn Name: EMPNO, Type: NUMBER"));
+  EXPECT_THAT(r.out,
+              HasSubstr("LCR Op: INSERT  Owner: SCOTT, Table: EMP\nNew Image:\nColumn Name: EMPNO, Type: NUMBER"));
   EXPECT_THAT(r.out, HasSubstr("  [3] 107"));
   EXPECT_THAT(r.out, HasSubstr("Message: table row not matched.\n"));
   EXPECT_THAT(r.out, HasSubstr("LCR Op: DELETE  Owner: SCOTT, Table: EMP"));
@@ -463,7 +470,8 @@ TEST_F(Trailcat, ErrcatPrintsEachFailedRowAndStopsAtADamagedRecord) {
   EXPECT_THAT(r.out, HasSubstr("2 error record(s)."));
   const size_t third = error_record(1, "ORA-00001: unique constraint (SCOTT.PK_EMP) violated", ins).size() +
                        error_record(0, "table row not matched.", del).size();
-  EXPECT_THAT(r.err, HasSubstr("incomplete or corrupt error record in " + path() + " at offset " + std::to_string(third)));
+  EXPECT_THAT(r.err,
+              HasSubstr("incomplete or corrupt error record in " + path() + " at offset " + std::to_string(third)));
 
   // A change whose lengths run past its record.
   Bytes bad = error_record(0, "x", ins);
@@ -484,15 +492,17 @@ TEST_F(Trailcat, ErrcatPrintsEachFailedRowAndStopsAtADamagedRecord) {
 // transaction length is only set to values refused at once: any other one that does not
 // fit would make trailcat wait for the rest of a file still being written.
 TEST_F(Trailcat, MutatedTrailAndErrorFilesNeverCrashThePrinters) {
-  Bytes cols = column("ID", KS_TYP_NUMBER, hexb({0xC1, 0x02})) + column("D", KS_TYP_DATE, hexb({0x78, 0x7C, 1, 1, 1, 1, 1})) +
+  Bytes cols = column("ID", KS_TYP_NUMBER, hexb({0xC1, 0x02})) +
+               column("D", KS_TYP_DATE, hexb({0x78, 0x7C, 1, 1, 1, 1, 1})) +
                column("T", KS_TYP_TIMESTAMP, hexb({0x78, 0x7C, 1, 1, 1, 1, 1, 0, 0, 0, 9})) +
                column("S", KS_TYP_VARCHAR2, "hello");
   Bytes key = column("ID", KS_TYP_NUMBER, hexb({0xC1, 0x02}), KS_CH_PK);
   Bytes ins = record(KS_OPC_INSERT, 4, 0, cols);
   Bytes upd = record(KS_OPC_UPDATE, 4, 4, cols + cols, 0, static_cast<uint32_t>(96 + cols.size()));
   Bytes del = record(KS_OPC_DELETE, 0, 1, key);
-  Bytes qmi = record(KS_OPC_QMI, 1, 2, column("A", KS_TYP_NUMBER, "") + column("B", KS_TYP_DATE, "") +
-                                           hexb({2, 0, 0xC1, 0x03, 7, 0, 0x78, 0x7C, 1, 1, 1, 1, 1}));
+  Bytes qmi = record(KS_OPC_QMI, 1, 2,
+                     column("A", KS_TYP_NUMBER, "") + column("B", KS_TYP_DATE, "") +
+                         hexb({2, 0, 0xC1, 0x03, 7, 0, 0x78, 0x7C, 1, 1, 1, 1, 1}));
   Bytes sel_col = column("DOC", KS_TYP_CLOB, "", 0, 4000);
   Bytes lobs = record(KS_OPC_LOB_SELECT, 1, 1, sel_col + key, 0, static_cast<uint32_t>(96 + sel_col.size()));
   Bytes tx = transaction({ins, upd, del, qmi, lobs, commit_rec()}, 9, 9);

@@ -1,8 +1,8 @@
 // Collecting, committing and writing transactions, with transactions built in memory.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "tests/trans/trans_fixture.h"
@@ -363,14 +363,16 @@ TEST_F(TransTest, TrailcatReadsWhatTheWriterWrites) {
   ASSERT_EQ(add(full_rec(KS_OPC_QMD, 96), xid_of(1, 2, 5), 14), 0);
   ASSERT_EQ(commit(xid_of(1, 2, 5), 15), 0);
 
-  const std::string cmd = std::string(KS_BIN_DIR) + "/trailcat -f " + trail(0) + " >" +
-                          home.file("out.txt") + " 2>" + home.file("err.txt");
+  const std::string cmd =
+      std::string(KS_BIN_DIR) + "/trailcat -f " + trail(0) + " >" + home.file("out.txt") + " 2>" + home.file("err.txt");
   ASSERT_EQ(system(cmd.c_str()), 0);
   const std::string out = read_file(home.file("out.txt"));
   EXPECT_THAT(out, HasSubstr("File Number: 0\nFirst SCN:       11  First XID: 1.2.3\n"
                              "Last  SCN:       13  Last  XID: 1.2.4\n"));
   EXPECT_THAT(out, HasSubstr("Data Length: 144,  # of rows: 2\nSCN: 11,  SCN time: 2024-01-01 00:00:00\n"
-                             "XID: " + std::to_string(a) + " (1.2.3)\n\n"
+                             "XID: " +
+                             std::to_string(a) +
+                             " (1.2.3)\n\n"
                              "LCR Op: QUICK DELETE  Owner: SCOTT, Object: EMP\n---------------------------------\n"
                              "LCR Op: COMMIT\n---------------------------------\n"));
   EXPECT_THAT(out, HasSubstr("Transaction File: " + spill(b, 12) + "\n"));

@@ -89,7 +89,8 @@ TEST_F(CheckRollback, RollbackWithNothingToCancelIsLoggedAndTheRestStillResolved
   EXPECT_EQ(run(x, {{KS_OPC_DELETE, RB}, {KS_OPC_INSERT, 0}, {KS_OPC_INSERT, 0}, {KS_OPC_DELETE, RB}}),
             "3dr 1 1d 3dr 7");
   // The first rollback finds nothing: no earlier change.
-  EXPECT_THAT(last_message(), HasSubstr("transaction \"" + std::to_string(x) + "\" opc=3, not found record to rollback."));
+  EXPECT_THAT(last_message(),
+              HasSubstr("transaction \"" + std::to_string(x) + "\" opc=3, not found record to rollback."));
 }
 
 TEST_F(CheckRollback, LongPiecesGoWithTheirChange) {
@@ -101,8 +102,7 @@ TEST_F(CheckRollback, LongPiecesGoWithTheirChange) {
                                   {KS_OPC_UPDATE, RB}}),
             "1 2d 10d 10d 10d 2dr 7");
   // Pieces with no change before them: the record is malformed and nothing is marked.
-  EXPECT_EQ(run(xid_of(3, 2, 1), {{KS_OPC_LONG_WRITE, 0}, {KS_OPC_LONG_WRITE, 0}, {KS_OPC_UPDATE, RB}}),
-            "10 10 2dr 7");
+  EXPECT_EQ(run(xid_of(3, 2, 1), {{KS_OPC_LONG_WRITE, 0}, {KS_OPC_LONG_WRITE, 0}, {KS_OPC_UPDATE, RB}}), "10 10 2dr 7");
 }
 
 TEST_F(CheckRollback, LobOperationsGoWithTheirChange) {
@@ -114,17 +114,15 @@ TEST_F(CheckRollback, LobOperationsGoWithTheirChange) {
                                   {KS_OPC_LOB_ROLLBACK, RB}}),
             "1 15d 12d 12d 50dr 7");
   // Trim and erase are reversed with the select that located the LOB.
-  EXPECT_EQ(run(xid_of(4, 2, 1), {{KS_OPC_LOB_SELECT, 0}, {KS_OPC_LOB_TRIM, 0}, {KS_OPC_LOB_ERASE, 0},
-                                  {KS_OPC_LOB_ROLLBACK, RB}}),
+  EXPECT_EQ(run(xid_of(4, 2, 1),
+                {{KS_OPC_LOB_SELECT, 0}, {KS_OPC_LOB_TRIM, 0}, {KS_OPC_LOB_ERASE, 0}, {KS_OPC_LOB_ROLLBACK, RB}}),
             "15d 13d 14d 50dr 7");
   // A row insert written with its LOB data: the rollback of the row takes the LOB
   // records with it.
-  EXPECT_EQ(run(xid_of(4, 3, 1), {{KS_OPC_UPDATE, 0},
-                                  {KS_OPC_INSERT, 0},
-                                  {KS_OPC_LOB_SELECT, 0},
-                                  {KS_OPC_LOB_WRITE, 0},
-                                  {KS_OPC_DELETE, RB}}),
-            "2 1d 15d 12d 3dr 7");
+  EXPECT_EQ(
+      run(xid_of(4, 3, 1),
+          {{KS_OPC_UPDATE, 0}, {KS_OPC_INSERT, 0}, {KS_OPC_LOB_SELECT, 0}, {KS_OPC_LOB_WRITE, 0}, {KS_OPC_DELETE, RB}}),
+      "2 1d 15d 12d 3dr 7");
   // A LOB ROLLBACK that meets an insert does not match: nothing is marked.
   EXPECT_EQ(run(xid_of(4, 4, 1), {{KS_OPC_INSERT, 0}, {KS_OPC_LOB_ROLLBACK, RB}}), "1 50dr 7");
   EXPECT_THAT(last_message(), HasSubstr("LOB operation rollback error, record not matched (opc=1)"));
@@ -153,18 +151,17 @@ TEST_F(CheckRollback, OutOfRowLobRollback) {
   // As the first record it ends the resolution: nothing else is marked.
   const uint64_t x = xid_of(5, 4, 1);
   EXPECT_EQ(run(x, {{KS_OPC_OUT_LOB_ROLLBACK, RB}, {KS_OPC_INSERT, 0}, {KS_OPC_DELETE, RB}}), "51dr 1 3dr 7");
-  EXPECT_THAT(last_message(), HasSubstr("transaction \"" + std::to_string(x) + "\" opc=51, not found record to rollback."));
+  EXPECT_THAT(last_message(),
+              HasSubstr("transaction \"" + std::to_string(x) + "\" opc=51, not found record to rollback."));
 }
 
 TEST_F(CheckRollback, IndexDeleteAndInsertPairReversesOneUpdate) {
-  EXPECT_EQ(run(xid_of(6, 1, 1), {{KS_OPC_INSERT, 0},
-                                  {KS_OPC_UPDATE, 0},
-                                  {KS_OPC_INDEX_DELETE, RB},
-                                  {KS_OPC_INDEX_INSERT, RB}}),
+  EXPECT_EQ(run(xid_of(6, 1, 1),
+                {{KS_OPC_INSERT, 0}, {KS_OPC_UPDATE, 0}, {KS_OPC_INDEX_DELETE, RB}, {KS_OPC_INDEX_INSERT, RB}}),
             "1 2d 63dr 61dr 7");
   // Index rollbacks of other kinds each cancel a change.
-  EXPECT_EQ(run(xid_of(6, 2, 1), {{KS_OPC_INSERT, 0}, {KS_OPC_INSERT, 0}, {KS_OPC_INDEX_INSERT, RB},
-                                  {KS_OPC_INDEX_UPDATE, RB}}),
+  EXPECT_EQ(run(xid_of(6, 2, 1),
+                {{KS_OPC_INSERT, 0}, {KS_OPC_INSERT, 0}, {KS_OPC_INDEX_INSERT, RB}, {KS_OPC_INDEX_UPDATE, RB}}),
             "1d 1d 61dr 62dr 7");
 }
 

@@ -16,8 +16,10 @@ class GatherTest : public TransTest {
   void workload() {
     for (uint64_t i = 1; i <= 6; i++) {
       const uint64_t x = xid_of(3, i, 7);
-      if (i == 4) add_bytes(x, 10 * i, 6000);  // past the 4096-byte slot buffer: spilled
-      else ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 100 + static_cast<uint32_t>(i)), x, 10 * i), 0);
+      if (i == 4)
+        add_bytes(x, 10 * i, 6000);  // past the 4096-byte slot buffer: spilled
+      else
+        ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 100 + static_cast<uint32_t>(i)), x, 10 * i), 0);
       ASSERT_EQ(commit(x, 10 * i + 1), 0);
     }
   }

@@ -14,9 +14,7 @@ namespace {
 class TransCrashTest : public TransTest {
  protected:
   // The process dies: nothing is saved, descriptors and memory just go.
-  void crash() {
-    ks_trans_free_table(&t);
-  }
+  void crash() { ks_trans_free_table(&t); }
   // Start-up from a checkpoint that names generation gen and trail offset tail.
   int restart(uint32_t gen, uint32_t tail, int fseq = 0) {
     t = {};

@@ -149,12 +149,8 @@ class TransTest : public ::testing::Test {
     ex.t = &t;
     return ks_trans_open(&t);
   }
-  int add(Rec r, uint64_t xid, uint64_t scn, uint32_t sct = 1000) {
-    return ks_append_lcr(&ex, r.rh(), xid, scn, sct);
-  }
-  int commit(uint64_t xid, uint64_t scn, uint32_t sct = 2000) {
-    return add(short_rec(KS_OPC_COMMIT), xid, scn, sct);
-  }
+  int add(Rec r, uint64_t xid, uint64_t scn, uint32_t sct = 1000) { return ks_append_lcr(&ex, r.rh(), xid, scn, sct); }
+  int commit(uint64_t xid, uint64_t scn, uint32_t sct = 2000) { return add(short_rec(KS_OPC_COMMIT), xid, scn, sct); }
   // Adds records of rlen at most 60000 whose lengths sum to total bytes.
   void add_bytes(uint64_t xid, uint64_t scn, uint64_t total) {
     while (total > 0) {

@@ -70,9 +70,8 @@ TEST_F(TransTest, OpenTransactionsSurviveAStopAndCommitWholeAndOnce) {
   EXPECT_EQ(tf.trans[2].th.nlcr, 3u);
   EXPECT_EQ(tf.trans[2].th.tlen, 32u + 300 + 200 + 16);
   Rec r1 = full_rec(KS_OPC_INSERT, 300, 0, 1), r2 = full_rec(KS_OPC_UPDATE, 200, 0, 2);
-  EXPECT_EQ(tf.trans[2].body.substr(0, 500),
-            std::string(reinterpret_cast<char *>(r1.bytes()), 300) +
-                std::string(reinterpret_cast<char *>(r2.bytes()), 200));
+  EXPECT_EQ(tf.trans[2].body.substr(0, 500), std::string(reinterpret_cast<char *>(r1.bytes()), 300) +
+                                                 std::string(reinterpret_cast<char *>(r2.bytes()), 200));
   EXPECT_EQ(tf.fh.last_scn, 8u);
   EXPECT_EQ(tf.fh.tail, static_cast<uint32_t>(tf.trans[2].offset + tf.trans[2].th.tlen));
 }
@@ -174,8 +173,8 @@ TEST_F(TransTest, CorruptTrailFileRefusesTheStartNamingFileAndOffset) {
   // The second transaction's length below 32.
   patch_u32(trail(0), 64 + len, 31);
   EXPECT_EQ(open(), -1);
-  EXPECT_THAT(last_message(), HasSubstr(trail(0) + " at offset " + std::to_string(64 + len) +
-                                        ": transaction length 31 below 32."));
+  EXPECT_THAT(last_message(),
+              HasSubstr(trail(0) + " at offset " + std::to_string(64 + len) + ": transaction length 31 below 32."));
   EXPECT_EQ(t.buf, nullptr);
 
   // Its first record's length running past the transaction.
