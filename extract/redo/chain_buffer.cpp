@@ -428,9 +428,13 @@ int ks_chain_close(ks_chain_ctx_t *c) {
     unlink(c->info);
     return 0;
   }
-  int fd = ks_open_file(c->info, O_WRONLY | O_CREAT | O_TRUNC);
+  // Written aside and renamed into place: a failure never leaves half an image under
+  // the name, which the next start would take for rows in progress.
+  char tmp[1100];
+  snprintf(tmp, sizeof tmp, "%s.tmp", c->info);
+  int fd = ks_open_file(tmp, O_WRONLY | O_CREAT | O_TRUNC);
   if (fd < 0) {
-    KS_ERROR("open %s: %s", c->info, strerror(errno));
+    KS_ERROR("open %s: %s", tmp, strerror(errno));
     return -1;
   }
   int rc = write_at(fd, c->buf, static_cast<size_t>(c->sz), 0);
@@ -443,7 +447,11 @@ int ks_chain_close(ks_chain_ctx_t *c) {
                     c->sz + static_cast<off_t>(sizeof eb));
   }
   if (rc == 0 && fsync(fd) < 0) rc = -1;
-  if (rc < 0) KS_ERROR("write %s: %s", c->info, strerror(errno));
-  close(fd);
+  if (close(fd) < 0) rc = -1;
+  if (rc == 0 && rename(tmp, c->info) < 0) rc = -1;
+  if (rc < 0) {
+    KS_ERROR("write %s: %s", c->info, strerror(errno));
+    unlink(tmp);
+  }
   return rc;
 }

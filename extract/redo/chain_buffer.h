@@ -26,6 +26,7 @@ typedef struct __ks_chain_ctx_s {
 // <home>data/<unit>/<com>[_<thread>].chr, for this process.
 int ks_chain_info_path(char *path, size_t n);
 
+// The context starts zeroed (it owns the extra rows' table, freed by the next open).
 // Empties the region and restores it from the information file when there is one,
 // reopening the spill files of spilled rows. 0, or -1 (logged; nothing left open).
 int ks_chain_open(ks_chain_ctx_t *c, uint8_t *buf, int sz, const char *info);
@@ -45,7 +46,8 @@ void ks_chain_free_mem(uint8_t *cbuf, int start, int blks);
 // cannot be written: the row is then left as it was before the call.
 int ks_chain_save_piece(ks_chain_ctx_t *c, const ks_chain_piece_t *crp, const uint8_t *rec, int rlen, uint8_t op);
 
-// Entry of the row in progress with this head row id, or -1.
+// Entry of the row in progress with this head row id, or -1. Entries from KS_CHAIN_ROWS
+// on are the extra rows: clearing one of them moves the last into its place.
 int ks_chain_find(const ks_chain_ctx_t *c, uint32_t rdba, uint16_t slot);
 int ks_chain_rows(const ks_chain_ctx_t *c);  // entries to look at: KS_CHAIN_ROWS + nextra
 ks_chain_row_t ks_chain_get_row(const ks_chain_ctx_t *c, int ci);
