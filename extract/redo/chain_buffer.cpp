@@ -161,14 +161,7 @@ fail:
 
 }  // namespace
 
-int ks_chain_info_path(char *path, size_t n) {
-  int len;
-  if (x_rac)
-    len = snprintf(path, n, "%sdata/%s/%s_%d.chr", ks_get_home_dir(), unit_name, com_name, x_thrd);
-  else
-    len = snprintf(path, n, "%sdata/%s/%s.chr", ks_get_home_dir(), unit_name, com_name);
-  return (len < 0 || static_cast<size_t>(len) >= n) ? -1 : 0;
-}
+int ks_chain_info_path(char *path, size_t n) { return ks_component_file_path(path, n, "chr"); }
 
 int ks_chain_rows(const ks_chain_ctx_t *c) { return KS_CHAIN_ROWS + c->nextra; }
 
