@@ -95,7 +95,8 @@ int spill(ks_chain_ctx_t *c, ks_chain_row_t *r, const ks_chain_piece_t *crp, con
   bool created = false;
   int idx[kMaxMemPieces];
   int nmem = 0;
-  if (w.fd < 0) {
+  if (w.iofs && w.fd < 0) return -1;  // spilled before, and its files are not open
+  if (!w.iofs) {
     w.fd = ks_open_file(dpath, O_RDWR | O_CREAT | O_TRUNC);
     if (w.fd < 0) {
       KS_ERROR("open %s: %s", dpath, strerror(errno));
@@ -179,7 +180,7 @@ int ks_chain_find(const ks_chain_ctx_t *c, uint32_t rdba, uint16_t slot) {
 
 uint8_t *ks_chain_alloc_mem(uint8_t *cbuf, int sz, int *start, int *blks) {
   int need = std::max(1, blocks_for(sz));
-  int max = static_cast<int>(std::min<uint32_t>(ks_chain_get(cbuf, KS_CHAIN_MAXBLKS), KS_CHAIN_BMP_SZ * 8));
+  int max = static_cast<int>(ks_chain_get(cbuf, KS_CHAIN_MAXBLKS));  // checked when the region is set up
   for (int s = 0, run = 0; s < max; ++s) {
     run = bit(cbuf, s) ? 0 : run + 1;
     if (run == need) {
@@ -241,9 +242,7 @@ int ks_chain_save_piece(ks_chain_ctx_t *c, const ks_chain_piece_t *crp, const ui
     w.flag |= KS_CP_IOT_DELETE;
 
   int rc = 0;
-  if (w.fd >= 0 || w.iofs) {
-    rc = spill(c, &w, &p, rec, rlen);
-  } else if (w.dlen > KS_CHAIN_SPILL) {
+  if (w.iofs || w.dlen > KS_CHAIN_SPILL) {
     rc = spill(c, &w, &p, rec, rlen);
   } else if (p.flag & KS_CP_CFA) {
     // A forwarding address: its effect is on a piece already saved; nothing to keep.
@@ -285,7 +284,8 @@ int ks_chain_save_piece(ks_chain_ctx_t *c, const ks_chain_piece_t *crp, const ui
 int ks_chain_pieces(const ks_chain_ctx_t *c, int ci, ks_chain_piece_t *out, int max) {
   if (ci < 0 || ci >= ks_chain_rows(c)) return -1;
   ks_chain_row_t r = ks_chain_get_row(c, ci);
-  if (r.fd < 0) {
+  if (r.iofs && r.fd < 0) return -1;  // spilled, and its files are not open
+  if (!r.iofs) {
     int idx[kMaxMemPieces];
     int n = memory_pieces(c->buf, r, idx, kMaxMemPieces);
     n = std::min(n, max);
@@ -305,8 +305,8 @@ int ks_chain_piece_data(const ks_chain_ctx_t *c, int ci, const ks_chain_piece_t 
   size_t n = static_cast<size_t>(p->blks) * KS_CHAIN_BLK_SZ;
   if (n > cap || ci < 0 || ci >= ks_chain_rows(c)) return -1;
   ks_chain_row_t r = ks_chain_get_row(c, ci);
-  if (r.fd >= 0) return ks_read_data(r.fd, out, n, p->ofs) == static_cast<ssize_t>(n) ? 0 : -1;
-  if (p->ofs + p->blks > KS_CHAIN_BMP_SZ * 8u) return -1;
+  if (r.iofs) return ks_read_data(r.fd, out, n, p->ofs) == static_cast<ssize_t>(n) ? 0 : -1;
+  if (p->ofs + p->blks > ks_chain_get(c->buf, KS_CHAIN_MAXBLKS)) return -1;
   memcpy(out, ks_chain_block(c->buf, static_cast<int>(p->ofs)), n);
   return 0;
 }
@@ -348,7 +348,8 @@ int ks_chain_open(ks_chain_ctx_t *c, uint8_t *buf, int sz, const char *info) {
   snprintf(c->prefix, sizeof c->prefix, "%.*s", plen, info);
   memset(buf, 0, KS_CHAIN_TABLE_END);
   ks_chain_set(buf, KS_CHAIN_MAXCRP, KS_CHAIN_MAX_CRP);
-  ks_chain_set(buf, KS_CHAIN_MAXBLKS, static_cast<uint32_t>(std::min(sz / KS_CHAIN_BLK_SZ - 4, KS_CHAIN_BMP_SZ * 8)));
+  const uint32_t max_blks = static_cast<uint32_t>(std::min(sz / KS_CHAIN_BLK_SZ - 4, KS_CHAIN_BMP_SZ * 8));
+  ks_chain_set(buf, KS_CHAIN_MAXBLKS, max_blks);
   ks_chain_row_t e{};
   e.ifd = e.fd = -1;
   for (int i = 0; i < KS_CHAIN_ROWS; ++i) ks_chain_store_row(buf, i, e);
@@ -361,7 +362,10 @@ int ks_chain_open(ks_chain_ctx_t *c, uint8_t *buf, int sz, const char *info) {
   }
   ssize_t got = ks_read_data(fd, buf, static_cast<size_t>(sz), 0);
   ks_chain_ext_t ext{};
-  bool bad = got != sz;
+  // An image of another size of region, or with other table sizes, would send the walks
+  // of the tables past the region.
+  bool bad = got != sz || ks_chain_get(buf, KS_CHAIN_MAXCRP) != KS_CHAIN_MAX_CRP ||
+             ks_chain_get(buf, KS_CHAIN_MAXBLKS) != max_blks;
   if (!bad) {
     uint8_t eb[sizeof ext];
     ssize_t eg = ks_read_data(fd, eb, sizeof eb, sz);
@@ -383,6 +387,8 @@ int ks_chain_open(ks_chain_ctx_t *c, uint8_t *buf, int sz, const char *info) {
   if (bad) {
     KS_ERROR("read %s: %s", info, got < 0 ? strerror(err) : "file is cut short or damaged");
     memset(buf, 0, KS_CHAIN_TABLE_END);
+    ks_chain_set(buf, KS_CHAIN_MAXCRP, KS_CHAIN_MAX_CRP);
+    ks_chain_set(buf, KS_CHAIN_MAXBLKS, max_blks);
     return -1;
   }
   for (int i = 0; i < ks_chain_rows(c); ++i) {
