@@ -202,6 +202,11 @@ void ks_chain_free_mem(uint8_t *cbuf, int start, int blks) {
 int ks_chain_save_piece(ks_chain_ctx_t *c, const ks_chain_piece_t *crp, const uint8_t *rec, int rlen, uint8_t op) {
   ks_chain_piece_t p = *crp;
   if (p.cr_rdba == 0 && p.cr_slot == 0) p.cr_rdba = p.pc_rdba, p.cr_slot = p.pc_slot;
+  if (p.cr_rdba == 0 && p.cr_slot == 0) {
+    // A key of 0.0 would read as a free piece entry: the piece could never be found.
+    KS_ERROR("chained row piece without a row id.");
+    return -1;
+  }
   int ci = ks_chain_find(c, p.cr_rdba, p.cr_slot);
   ks_chain_row_t r{};
   bool fresh = ci < 0;
