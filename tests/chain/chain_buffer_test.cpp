@@ -1,7 +1,8 @@
 // The chain buffer through one life: rows in progress saved, more of them than the
 // header holds, rows spilled for size and for lack of room in the region, a stop that
 // writes the information file (printed by rowcat), a start that restores everything, and
-// the clean-up that leaves no file behind. Then rowcat on damaged files and bad options.
+// the clean-up that leaves no file behind. Then damaged files, spill files that cannot be
+// written, and rowcat's options.
 #include "extract/redo/chain_buffer.h"
 
 #include <gtest/gtest.h>
@@ -183,6 +184,17 @@ TEST_F(ChainBuffer, RowcatReportsDamageAndBadOptions) {
   EXPECT_EQ(cat.out,
             "\nChained Head Information:\n\n# of chained row piece: 0\n# of chained rows: 0\n"
             "\nChined Row Information:\n\n\nChained Row Piece Information:\n\n");
+
+  // Spill files that cannot be created: the piece is refused and the row keeps what it had.
+  std::string nowhere = home.file("none/c1.chr");
+  ASSERT_EQ(ks_chain_open(&ctx, region.data(), KS_CHAIN_BUF_SZ, nowhere.c_str()), 0);
+  auto big = record(600000, 3);
+  ASSERT_EQ(save(&ctx, piece(0x700, 2), big.data(), 600000, 0), 0);
+  EXPECT_EQ(save(&ctx, piece(0x700, 2), big.data(), 600000, 0), -1);
+  int ci = ks_chain_find(&ctx, 0x700, 2);
+  EXPECT_EQ(ks_chain_get_row(&ctx, ci).nrec, 1u);
+  EXPECT_EQ(records(&ctx, ci, {600000}), std::vector<std::vector<uint8_t>>{big});
+  EXPECT_EQ(ks_chain_close(&ctx), -1);
 
   EXPECT_EQ(rowcat({"-h"}, home.path()).status, 255);
   cat = rowcat({"-s"}, home.path());
