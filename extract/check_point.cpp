@@ -17,14 +17,16 @@
 #include "lib/log/log.h"
 #include "lib/util.h"
 
-int ks_check_point_path(char *path, size_t n) {
+int ks_component_file_path(char *path, size_t n, const char *ext) {
   int len;
   if (x_rac)
-    len = snprintf(path, n, "%sdata/%s/%s_%d.ckp", ks_get_home_dir(), unit_name, com_name, x_thrd);
+    len = snprintf(path, n, "%sdata/%s/%s_%d.%s", ks_get_home_dir(), unit_name, com_name, x_thrd, ext);
   else
-    len = snprintf(path, n, "%sdata/%s/%s.ckp", ks_get_home_dir(), unit_name, com_name);
+    len = snprintf(path, n, "%sdata/%s/%s.%s", ks_get_home_dir(), unit_name, com_name, ext);
   return (len < 0 || static_cast<size_t>(len) >= n) ? -1 : 0;
 }
+
+int ks_check_point_path(char *path, size_t n) { return ks_component_file_path(path, n, "ckp"); }
 
 namespace {
 

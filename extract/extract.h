@@ -212,6 +212,10 @@ void ks_sig_command(int sig);
 // command signal. 0 / -1.
 int ks_set_signal_handlers();
 
+// <home>data/<unit>/<com>.<ext>, or <com>_<thread>.<ext> for a clustered source: the
+// files of this component that a thread of a cluster must not share. 0, or -1 when the
+// path does not fit in n.
+int ks_component_file_path(char *path, size_t n, const char *ext);
 // Checkpoint file.
 int ks_check_point_path(char *path, size_t n);
 // Reads the record and marks it open. One left open by a run that did not exit (a

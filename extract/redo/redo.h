@@ -12,6 +12,7 @@
 
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
+#include "lib/fmt/chain_format.h"
 #include "lib/fmt/trail_format.h"
 
 // Miner flag bits.
@@ -45,30 +46,7 @@ struct __ks_miner_s {
   ks_rba_t rba;
 };
 
-typedef struct __ks_chain_piece_s {
-  uint32_t cr_rdba;
-  uint32_t pc_rdba;
-  uint32_t un_rdba;
-  uint32_t rn_rdba;
-  uint16_t cr_slot;
-  uint16_t pc_slot;
-  uint16_t un_slot;
-  uint16_t rn_slot;
-  uint16_t undo_scid;
-  uint16_t redo_scid;
-  uint32_t ofs;
-  uint16_t blks;
-  uint16_t nsc;
-  uint8_t rfb;
-  uint8_t ufb;
-  uint8_t flag;
-  uint8_t rsv;
-} ks_chain_piece_t;
-static_assert(sizeof(ks_chain_piece_t) == 40, "a chain piece is 40 bytes in the index file");
-
-// Chain piece flag bits.
-constexpr uint8_t KS_CP_LMN = 0x01, KS_CP_CFA = 0x02, KS_CP_ROLLBACK = 0x04, KS_CP_IOT = 0x10, KS_CP_IOT_HEAP = 0x20,
-                  KS_CP_IOT_INSERT = 0x40, KS_CP_IOT_DELETE = 0x80;
+// The chain piece and its flag bits are stored layouts: lib/fmt/chain_format.h.
 
 extern ks_miner_t x_miner;
 

@@ -361,14 +361,14 @@ void ks_trail_print_commit(uint64_t scn, uint32_t sct, uint64_t xid) {
 
 int ks_trail_tool_options(int argc, char **argv, bool *short_data, std::string *file) {
   auto usage = [&] {
-    fprintf(stderr, "usage: %s [options]\n  -h    print this message\n  -s    short data\n  -f    input file name\n\n",
-            argv[0]);
+    fprintf(stderr, "usage: %s [options]\n  -h    print this message\n%s  -f    input file name\n\n", argv[0],
+            short_data ? "  -s    short data\n" : "");
   };
   for (int i = 1; i < argc; i++) {
     if (strcmp(argv[i], "-h") == 0) {
       usage();
       return -1;
-    } else if (strcmp(argv[i], "-s") == 0) {
+    } else if (short_data && strcmp(argv[i], "-s") == 0) {
       *short_data = true;
     } else if (strcmp(argv[i], "-f") == 0) {
       if (i + 1 >= argc) {

@@ -23,5 +23,6 @@ int ks_trail_print_transaction(const uint8_t *p, const ks_lcr_th_t *th, long fof
 void ks_trail_print_commit(uint64_t scn, uint32_t sct, uint64_t xid);
 // The options the file printers share: "-h" (usage, -1), "-s" short data, "-f" file (at
 // most 255 characters used). Unknown options and a missing file name print the message
-// and the usage and give -1; otherwise 0.
+// and the usage and give -1; otherwise 0. A printer without short data passes null: its
+// usage has no "-s" and "-s" is an invalid option.
 int ks_trail_tool_options(int argc, char **argv, bool *short_data, std::string *file);

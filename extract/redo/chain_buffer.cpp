@@ -1,0 +1,461 @@
+// The chain buffer (see chain_buffer.h). The pieces of a row kept in the region carry
+// their save order in the piece's reserved byte; a row is moved to its spill files
+// before that order could wrap, so the assembler always reads them in the order saved.
+#include "extract/redo/chain_buffer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "extract/extract.h"
+#include "lib/log/log.h"
+#include "lib/util.h"
+
+namespace {
+
+constexpr int kMaxMemPieces = 255;  // per row, so that the save order fits the reserved byte
+
+int write_at(int fd, const void *p, size_t n, off_t off) {
+  return ks_write_data(fd, p, n, off) == static_cast<ssize_t>(n) ? 0 : -1;
+}
+
+// A piece goes to and from the index file through the byte helpers, like the region.
+int write_piece(int fd, const ks_chain_piece_t &p, off_t off) {
+  uint8_t b[KS_CHAIN_PIECE_SZ];
+  ks::store(b, p);
+  return write_at(fd, b, sizeof b, off);
+}
+
+int blocks_for(int sz) { return (sz + KS_CHAIN_BLK_SZ - 1) / KS_CHAIN_BLK_SZ; }
+
+bool bit(const uint8_t *cbuf, int i) { return cbuf[offsetof(ks_chain_t, bmp) + i / 8] & (0x80 >> (i % 8)); }
+void set_bit(uint8_t *cbuf, int i, bool on) {
+  uint8_t &b = cbuf[offsetof(ks_chain_t, bmp) + i / 8];
+  b = on ? (b | (0x80 >> (i % 8))) : (b & ~(0x80 >> (i % 8)));
+}
+
+void put_row(ks_chain_ctx_t *c, int ci, const ks_chain_row_t &r) {
+  if (ci < KS_CHAIN_ROWS)
+    ks_chain_store_row(c->buf, ci, r);
+  else
+    c->extra[ci - KS_CHAIN_ROWS] = r;
+}
+
+void spill_name(const ks_chain_ctx_t *c, const ks_chain_row_t &r, const char *ext, char *out, size_t n) {
+  snprintf(out, n, "%s_%d_%d.%s", c->prefix, static_cast<int32_t>(r.cr_rdba), static_cast<int>(r.cr_slot), ext);
+}
+
+void close_files(ks_chain_row_t *r) {
+  if (r->ifd >= 0) close(r->ifd);
+  if (r->fd >= 0) close(r->fd);
+  r->ifd = r->fd = -1;
+}
+
+void remove_files(const ks_chain_ctx_t *c, const ks_chain_row_t &r) {
+  char p[1100];
+  spill_name(c, r, "crd", p, sizeof p);
+  unlink(p);
+  spill_name(c, r, "cri", p, sizeof p);
+  unlink(p);
+}
+
+// Piece-table entries of row r in save order.
+int memory_pieces(const uint8_t *cbuf, const ks_chain_row_t &r, int *idx, int max) {
+  int n = 0;
+  uint32_t maxcrp = std::min<uint32_t>(ks_chain_get(cbuf, KS_CHAIN_MAXCRP), KS_CHAIN_MAX_CRP);
+  for (uint32_t i = 0; i < maxcrp && n < max; ++i) {
+    ks_chain_piece_t p = ks_chain_load_piece(cbuf, static_cast<int>(i));
+    if (p.cr_rdba == r.cr_rdba && p.cr_slot == r.cr_slot && (p.cr_rdba || p.cr_slot)) idx[n++] = static_cast<int>(i);
+  }
+  std::sort(idx, idx + n,
+            [cbuf](int a, int b) { return ks_chain_load_piece(cbuf, a).rsv < ks_chain_load_piece(cbuf, b).rsv; });
+  return n;
+}
+
+void release_memory_piece(uint8_t *cbuf, int i) {
+  ks_chain_piece_t p = ks_chain_load_piece(cbuf, i);
+  ks_chain_free_mem(cbuf, static_cast<int>(p.ofs), p.blks);
+  ks_chain_store_piece(cbuf, i, ks_chain_piece_t{});
+  ks_chain_set(cbuf, KS_CHAIN_NCRP, ks_chain_get(cbuf, KS_CHAIN_NCRP) - 1);
+}
+
+// Moves row r to its spill files (creating them and moving its pieces from the region
+// the first time), then appends the piece and its record. On failure the files are
+// removed and the row's pieces stay where they were.
+int spill(ks_chain_ctx_t *c, ks_chain_row_t *r, const ks_chain_piece_t *crp, const uint8_t *rec, int rlen) {
+  char dpath[1100], ipath[1100];
+  spill_name(c, *r, "crd", dpath, sizeof dpath);
+  spill_name(c, *r, "cri", ipath, sizeof ipath);
+  ks_chain_row_t w = *r;
+  bool created = false;
+  int idx[kMaxMemPieces];
+  int nmem = 0;
+  if (w.iofs && w.fd < 0) return -1;  // spilled before, and its files are not open
+  if (!w.iofs) {
+    w.fd = ks_open_file(dpath, O_RDWR | O_CREAT | O_TRUNC);
+    if (w.fd < 0) {
+      KS_ERROR("open %s: %s", dpath, strerror(errno));
+      return -1;
+    }
+    w.ifd = ks_open_file(ipath, O_RDWR | O_CREAT | O_TRUNC);
+    if (w.ifd < 0) {
+      KS_ERROR("open %s: %s", ipath, strerror(errno));
+      close(w.fd);
+      unlink(dpath);
+      return -1;
+    }
+    created = true;
+    w.ofs = w.iofs = 0;
+    nmem = memory_pieces(c->buf, w, idx, kMaxMemPieces);
+    for (int k = 0; k < nmem; ++k) {
+      ks_chain_piece_t p = ks_chain_load_piece(c->buf, idx[k]);
+      size_t n = static_cast<size_t>(p.blks) * KS_CHAIN_BLK_SZ;
+      if (write_at(w.fd, ks_chain_block(c->buf, static_cast<int>(p.ofs)), n, w.ofs) < 0) {
+        KS_ERROR("write chained record data error.");
+        goto fail;
+      }
+      p.ofs = w.ofs;
+      w.ofs += static_cast<uint32_t>(n);
+      if (write_piece(w.ifd, p, w.iofs) < 0) {
+        KS_ERROR("write chained record index error.");
+        goto fail;
+      }
+      w.iofs += sizeof p;
+    }
+  }
+  {
+    ks_chain_piece_t p = *crp;
+    p.ofs = w.ofs;
+    p.blks = 0;
+    if (!(p.flag & KS_CP_CFA)) {
+      p.blks = static_cast<uint16_t>(blocks_for(rlen));
+      // The record is written padded to whole blocks, as it would sit in the region.
+      size_t n = static_cast<size_t>(p.blks) * KS_CHAIN_BLK_SZ;
+      if (write_at(w.fd, rec, static_cast<size_t>(rlen), w.ofs) < 0 || ftruncate(w.fd, w.ofs + n) < 0) {
+        KS_ERROR("write chained record data error.");
+        goto fail;
+      }
+      w.ofs += static_cast<uint32_t>(n);
+    }
+    if (write_piece(w.ifd, p, w.iofs) < 0) {
+      KS_ERROR("write chained record index error.");
+      goto fail;
+    }
+    w.iofs += sizeof p;
+  }
+  for (int k = 0; k < nmem; ++k) release_memory_piece(c->buf, idx[k]);
+  *r = w;
+  return 0;
+fail:
+  if (created) {
+    close_files(&w);
+    unlink(dpath);
+    unlink(ipath);
+  }
+  return -1;
+}
+
+}  // namespace
+
+int ks_chain_info_path(char *path, size_t n) { return ks_component_file_path(path, n, "chr"); }
+
+int ks_chain_rows(const ks_chain_ctx_t *c) { return KS_CHAIN_ROWS + c->nextra; }
+
+ks_chain_row_t ks_chain_get_row(const ks_chain_ctx_t *c, int ci) {
+  return ci < KS_CHAIN_ROWS ? ks_chain_load_row(c->buf, ci) : c->extra[ci - KS_CHAIN_ROWS];
+}
+
+int ks_chain_find(const ks_chain_ctx_t *c, uint32_t rdba, uint16_t slot) {
+  for (int i = 0; i < ks_chain_rows(c); ++i) {
+    ks_chain_row_t r = ks_chain_get_row(c, i);
+    if (r.dlen && r.cr_rdba == rdba && r.cr_slot == slot) return i;
+  }
+  return -1;
+}
+
+uint8_t *ks_chain_alloc_mem(uint8_t *cbuf, int sz, int *start, int *blks) {
+  int need = std::max(1, blocks_for(sz));
+  int max = static_cast<int>(ks_chain_get(cbuf, KS_CHAIN_MAXBLKS));  // checked when the region is set up
+  for (int s = 0, run = 0; s < max; ++s) {
+    run = bit(cbuf, s) ? 0 : run + 1;
+    if (run == need) {
+      int first = s - need + 1;
+      for (int i = first; i <= s; ++i) set_bit(cbuf, i, true);
+      *start = first;
+      *blks = need;
+      return ks_chain_block(cbuf, first);
+    }
+  }
+  KS_DEBUG("no space for chained memory.");
+  return nullptr;
+}
+
+void ks_chain_free_mem(uint8_t *cbuf, int start, int blks) {
+  for (int i = start; i < start + blks && i < KS_CHAIN_BMP_SZ * 8; ++i) set_bit(cbuf, i, false);
+}
+
+int ks_chain_save_piece(ks_chain_ctx_t *c, const ks_chain_piece_t *crp, const uint8_t *rec, int rlen, uint8_t op) {
+  ks_chain_piece_t p = *crp;
+  if (p.cr_rdba == 0 && p.cr_slot == 0) p.cr_rdba = p.pc_rdba, p.cr_slot = p.pc_slot;
+  if (p.cr_rdba == 0 && p.cr_slot == 0) {
+    // A key of 0.0 would read as a free piece entry: the piece could never be found.
+    KS_ERROR("chained row piece without a row id.");
+    return -1;
+  }
+  int ci = ks_chain_find(c, p.cr_rdba, p.cr_slot);
+  ks_chain_row_t r{};
+  bool fresh = ci < 0;
+  if (fresh) {
+    for (int i = 0; i < ks_chain_rows(c) && ci < 0; ++i)
+      if (ks_chain_get_row(c, i).dlen == 0) ci = i;
+    if (ci < 0) {
+      // All entries busy (many concurrent transactions on wide rows): the table grows.
+      if (c->nextra == c->extra_cap) {
+        int cap = c->extra_cap ? c->extra_cap * 2 : 32;
+        void *n = realloc(c->extra, sizeof(ks_chain_row_t) * static_cast<size_t>(cap));
+        if (!n) {
+          KS_ERROR("no empty slot for new chained row record.");
+          return -1;
+        }
+        c->extra = static_cast<ks_chain_row_t *>(n);
+        c->extra_cap = cap;
+      }
+      ci = KS_CHAIN_ROWS + c->nextra++;
+      c->extra[ci - KS_CHAIN_ROWS] = ks_chain_row_t{};
+    }
+    r.ifd = r.fd = -1;
+    r.cr_rdba = p.cr_rdba;
+    r.cr_slot = p.cr_slot;
+    r.op = op;
+  } else {
+    r = ks_chain_get_row(c, ci);
+  }
+  ks_chain_row_t w = r;
+  w.nrec++;
+  w.dlen += static_cast<uint32_t>(rlen);
+  if (w.dlen == 0) w.dlen = 1;  // an entry with pieces is never free
+  if (p.flag & KS_CP_LMN) w.flag |= KS_CP_LMN;
+  if (p.flag & KS_CP_ROLLBACK) w.flag |= KS_CP_ROLLBACK;
+  if (p.flag & KS_CP_IOT_INSERT)
+    w.flag |= KS_CP_IOT_INSERT;
+  else if (p.flag & KS_CP_IOT_DELETE)
+    w.flag |= KS_CP_IOT_DELETE;
+
+  int rc = 0;
+  if (w.iofs || w.dlen > KS_CHAIN_SPILL) {
+    rc = spill(c, &w, &p, rec, rlen);
+  } else if (p.flag & KS_CP_CFA) {
+    // A forwarding address: its effect is on a piece already saved; nothing to keep.
+  } else {
+    int idx[kMaxMemPieces];
+    int nmem = memory_pieces(c->buf, w, idx, kMaxMemPieces);
+    int start = 0, blks = 0, slot = -1;
+    uint8_t *mem = nullptr;
+    uint32_t maxcrp = std::min<uint32_t>(ks_chain_get(c->buf, KS_CHAIN_MAXCRP), KS_CHAIN_MAX_CRP);
+    for (uint32_t i = 0; i < maxcrp && slot < 0; ++i) {
+      ks_chain_piece_t q = ks_chain_load_piece(c->buf, static_cast<int>(i));
+      if (q.cr_rdba == 0 && q.cr_slot == 0) slot = static_cast<int>(i);
+    }
+    if (nmem < kMaxMemPieces && slot >= 0) mem = ks_chain_alloc_mem(c->buf, rlen, &start, &blks);
+    if (!mem) {
+      // The region is short of blocks or piece entries: this row goes to its files.
+      rc = spill(c, &w, &p, rec, rlen);
+    } else {
+      memcpy(mem, rec, static_cast<size_t>(rlen));
+      p.ofs = static_cast<uint32_t>(start);
+      p.blks = static_cast<uint16_t>(blks);
+      p.rsv = static_cast<uint8_t>(nmem);
+      ks_chain_store_piece(c->buf, slot, p);
+      ks_chain_set(c->buf, KS_CHAIN_NCRP, ks_chain_get(c->buf, KS_CHAIN_NCRP) + 1);
+    }
+  }
+  if (rc < 0) {
+    KS_ERROR("save chained record to file error.");
+    if (fresh && ci >= KS_CHAIN_ROWS && ci == KS_CHAIN_ROWS + c->nextra - 1) c->nextra--;
+    return -1;
+  }
+  put_row(c, ci, w);
+  if (fresh) ks_chain_set(c->buf, KS_CHAIN_NROW, ks_chain_get(c->buf, KS_CHAIN_NROW) + 1);
+  KS_DETAIL("chained rows: %d, # of record: %d", ks_chain_get(c->buf, KS_CHAIN_NROW),
+            ks_chain_get(c->buf, KS_CHAIN_NCRP));
+  return 0;
+}
+
+int ks_chain_pieces(const ks_chain_ctx_t *c, int ci, ks_chain_piece_t *out, int max) {
+  if (ci < 0 || ci >= ks_chain_rows(c)) return -1;
+  ks_chain_row_t r = ks_chain_get_row(c, ci);
+  if (r.iofs && r.fd < 0) return -1;  // spilled, and its files are not open
+  if (!r.iofs) {
+    int idx[kMaxMemPieces];
+    int n = memory_pieces(c->buf, r, idx, kMaxMemPieces);
+    n = std::min(n, max);
+    for (int k = 0; k < n; ++k) out[k] = ks_chain_load_piece(c->buf, idx[k]);
+    return n;
+  }
+  int n = static_cast<int>(std::min<uint32_t>(r.iofs / sizeof(ks_chain_piece_t), static_cast<uint32_t>(max)));
+  for (int k = 0; k < n; ++k) {
+    uint8_t b[KS_CHAIN_PIECE_SZ];
+    if (ks_read_data(r.ifd, b, sizeof b, static_cast<off_t>(k) * KS_CHAIN_PIECE_SZ) != KS_CHAIN_PIECE_SZ) return -1;
+    out[k] = ks::load<ks_chain_piece_t>(b);
+  }
+  return n;
+}
+
+int ks_chain_piece_data(const ks_chain_ctx_t *c, int ci, const ks_chain_piece_t *p, uint8_t *out, size_t cap) {
+  size_t n = static_cast<size_t>(p->blks) * KS_CHAIN_BLK_SZ;
+  if (n > cap || ci < 0 || ci >= ks_chain_rows(c)) return -1;
+  ks_chain_row_t r = ks_chain_get_row(c, ci);
+  if (r.iofs) return ks_read_data(r.fd, out, n, p->ofs) == static_cast<ssize_t>(n) ? 0 : -1;
+  if (p->ofs + p->blks > ks_chain_get(c->buf, KS_CHAIN_MAXBLKS)) return -1;
+  memcpy(out, ks_chain_block(c->buf, static_cast<int>(p->ofs)), n);
+  return 0;
+}
+
+void ks_chain_clear_row(ks_chain_ctx_t *c, int ci) {
+  if (ci < 0 || ci >= ks_chain_rows(c)) return;
+  ks_chain_row_t r = ks_chain_get_row(c, ci);
+  if (r.dlen == 0) return;
+  int idx[kMaxMemPieces];
+  int n = memory_pieces(c->buf, r, idx, kMaxMemPieces);
+  for (int k = 0; k < n; ++k) release_memory_piece(c->buf, idx[k]);
+  if (r.fd >= 0 || r.iofs) {
+    close_files(&r);
+    remove_files(c, r);
+  }
+  if (ci < KS_CHAIN_ROWS) {
+    ks_chain_row_t e{};
+    e.ifd = e.fd = -1;
+    ks_chain_store_row(c->buf, ci, e);
+  } else {
+    // Keep the extra table dense.
+    c->extra[ci - KS_CHAIN_ROWS] = c->extra[c->nextra - 1];
+    c->nextra--;
+  }
+  ks_chain_set(c->buf, KS_CHAIN_NROW, ks_chain_get(c->buf, KS_CHAIN_NROW) - 1);
+}
+
+int ks_chain_open(ks_chain_ctx_t *c, uint8_t *buf, int sz, const char *info) {
+  free(c->extra);
+  *c = ks_chain_ctx_t{};
+  c->buf = buf;
+  c->sz = sz;
+  snprintf(c->info, sizeof c->info, "%s", info);
+  // Spill files are named after the information file, without its extension, so that
+  // the components of a unit and the threads of a cluster never share one.
+  const char *dot = strrchr(info, '.');
+  const char *slash = strrchr(info, '/');
+  int plen = static_cast<int>(dot && (!slash || dot > slash) ? dot - info : static_cast<long>(strlen(info)));
+  snprintf(c->prefix, sizeof c->prefix, "%.*s", plen, info);
+  memset(buf, 0, KS_CHAIN_TABLE_END);
+  ks_chain_set(buf, KS_CHAIN_MAXCRP, KS_CHAIN_MAX_CRP);
+  const uint32_t max_blks = static_cast<uint32_t>(std::min(sz / KS_CHAIN_BLK_SZ - 4, KS_CHAIN_BMP_SZ * 8));
+  ks_chain_set(buf, KS_CHAIN_MAXBLKS, max_blks);
+  ks_chain_row_t e{};
+  e.ifd = e.fd = -1;
+  for (int i = 0; i < KS_CHAIN_ROWS; ++i) ks_chain_store_row(buf, i, e);
+
+  int fd = ks_open_file(info, O_RDONLY);
+  if (fd < 0) {
+    if (errno == ENOENT) return 0;
+    KS_ERROR("open %s: %s", info, strerror(errno));
+    return -1;
+  }
+  ssize_t got = ks_read_data(fd, buf, static_cast<size_t>(sz), 0);
+  ks_chain_ext_t ext{};
+  // An image of another size of region, or with other table sizes, would send the walks
+  // of the tables past the region.
+  bool bad = got != sz || ks_chain_get(buf, KS_CHAIN_MAXCRP) != KS_CHAIN_MAX_CRP ||
+             ks_chain_get(buf, KS_CHAIN_MAXBLKS) != max_blks;
+  if (!bad) {
+    uint8_t eb[sizeof ext];
+    ssize_t eg = ks_read_data(fd, eb, sizeof eb, sz);
+    if (eg == static_cast<ssize_t>(sizeof eb)) {
+      ext = ks::load<ks_chain_ext_t>(eb);
+      bad = ext.magic != KS_CHAIN_EXT_MAGIC;
+    } else {
+      bad = eg != 0;
+    }
+  }
+  if (!bad && ext.nrow) {
+    c->extra = static_cast<ks_chain_row_t *>(malloc(sizeof(ks_chain_row_t) * ext.nrow));
+    size_t n = sizeof(ks_chain_row_t) * ext.nrow;
+    bad = !c->extra || ks_read_data(fd, c->extra, n, sz + static_cast<off_t>(sizeof ext)) != static_cast<ssize_t>(n);
+    c->nextra = c->extra_cap = bad ? 0 : static_cast<int>(ext.nrow);
+  }
+  int err = errno;
+  close(fd);
+  if (bad) {
+    KS_ERROR("read %s: %s", info, got < 0 ? strerror(err) : "file is cut short or damaged");
+    memset(buf, 0, KS_CHAIN_TABLE_END);
+    ks_chain_set(buf, KS_CHAIN_MAXCRP, KS_CHAIN_MAX_CRP);
+    ks_chain_set(buf, KS_CHAIN_MAXBLKS, max_blks);
+    return -1;
+  }
+  for (int i = 0; i < ks_chain_rows(c); ++i) {
+    ks_chain_row_t r = ks_chain_get_row(c, i);
+    r.ifd = r.fd = -1;
+    if (r.dlen && r.iofs) {
+      char dpath[1100], ipath[1100];
+      spill_name(c, r, "cri", ipath, sizeof ipath);
+      spill_name(c, r, "crd", dpath, sizeof dpath);
+      r.ifd = ks_open_file(ipath, O_RDWR);
+      r.fd = r.ifd < 0 ? -1 : ks_open_file(dpath, O_RDWR);
+      if (r.fd < 0) {
+        KS_ERROR("open %s: %s", r.ifd < 0 ? ipath : dpath, strerror(errno));
+        close_files(&r);
+        put_row(c, i, r);
+        for (int k = 0; k < i; ++k) {
+          ks_chain_row_t o = ks_chain_get_row(c, k);
+          close_files(&o);
+          put_row(c, k, o);
+        }
+        return -1;
+      }
+    }
+    put_row(c, i, r);
+  }
+  return 0;
+}
+
+int ks_chain_close(ks_chain_ctx_t *c) {
+  for (int i = 0; i < ks_chain_rows(c); ++i) {
+    ks_chain_row_t r = ks_chain_get_row(c, i);
+    close_files(&r);
+    put_row(c, i, r);
+  }
+  if (ks_chain_get(c->buf, KS_CHAIN_NCRP) == 0 && ks_chain_get(c->buf, KS_CHAIN_NROW) == 0) {
+    unlink(c->info);
+    return 0;
+  }
+  // Written aside and renamed into place: a failure never leaves half an image under
+  // the name, which the next start would take for rows in progress.
+  char tmp[1100];
+  snprintf(tmp, sizeof tmp, "%s.tmp", c->info);
+  int fd = ks_open_file(tmp, O_WRONLY | O_CREAT | O_TRUNC);
+  if (fd < 0) {
+    KS_ERROR("open %s: %s", tmp, strerror(errno));
+    return -1;
+  }
+  int rc = write_at(fd, c->buf, static_cast<size_t>(c->sz), 0);
+  if (rc == 0 && c->nextra) {
+    uint8_t eb[sizeof(ks_chain_ext_t)];
+    ks::store(eb, ks_chain_ext_t{KS_CHAIN_EXT_MAGIC, static_cast<uint32_t>(c->nextra)});
+    rc = write_at(fd, eb, sizeof eb, c->sz);
+    if (rc == 0)
+      rc = write_at(fd, c->extra, sizeof(ks_chain_row_t) * static_cast<size_t>(c->nextra),
+                    c->sz + static_cast<off_t>(sizeof eb));
+  }
+  if (rc == 0 && fsync(fd) < 0) rc = -1;
+  if (close(fd) < 0) rc = -1;
+  if (rc == 0 && rename(tmp, c->info) < 0) rc = -1;
+  if (rc < 0) {
+    KS_ERROR("write %s: %s", c->info, strerror(errno));
+    unlink(tmp);
+  }
+  return rc;
+}
