@@ -745,8 +745,8 @@ int ks_sim_db::create_table(const std::string &owner, const std::string &name, s
     KS_ERROR("name %s.%s is already used by an existing object.", owner.c_str(), name.c_str());
     return -1;
   }
-  if (cols.empty() || cols.size() > 255) {
-    KS_ERROR("table %s.%s: between 1 and 255 columns.", owner.c_str(), name.c_str());
+  if (cols.empty() || cols.size() > 1000) {
+    KS_ERROR("table %s.%s: between 1 and 1000 columns.", owner.c_str(), name.c_str());
     return -1;
   }
   auto t = std::make_unique<ks_table_t>();
@@ -1170,8 +1170,8 @@ int ks_sim_db::delete_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, uin
 }
 
 int ks_sim_db::update_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, const std::vector<int> &cols,
-                             const std::vector<ks_val_t> &old, const std::vector<ks_val_t> &nv,
-                             const ks_suplog_t &sup, uint8_t rb_code) {
+                             const std::vector<ks_val_t> &old, const std::vector<ks_val_t> &nv, const ks_suplog_t &sup,
+                             uint8_t rb_code) {
   const std::vector<ks_piece_t> &pc = r.pieces;
   // The pieces the change logs: those with changed columns, and the head for an update (its
   // record carries the supplemental columns), head first.
