@@ -1098,9 +1098,10 @@ ks_rowref_t ks_sim_db::place_row(ks_table_t *t, const std::vector<ks_val_t> &v, 
     const int b = piece_bytes(v[size_t(i)]);
     const bool too_long = out->back().ncol > 0 && bytes + b > kPieceBytes;
     if (too_long || out->back().ncol >= kPieceCols) {
-      // A piece cut for width stays in the block; one cut for length goes to a new block.
+      // A piece cut for width stays in the block (whatever room the table's rows leave
+      // there); one cut for length goes to a new block.
       if (too_long) t->next_slot = t->slots_per_block;
-      const ks_rowref_t ref = alloc_row(t);
+      const ks_rowref_t ref = too_long ? alloc_row(t) : ks_rowref_t{out->back().dba, t->next_slot++};
       out->push_back({ref.dba, ref.slot, uint16_t(i), 0});
       bytes = 0;
     }
