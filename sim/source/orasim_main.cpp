@@ -37,6 +37,7 @@ void usage() {
       "                     [--noise PCT] [--seed N]\n"
       "       orasim run -d DIR [-n NAME] [--txns N] [--seed N] [--concurrency N] [--rate TPS] [--realtime]\n"
       "                  [--rollback PCT] [--savepoint PCT] [--multi PCT] [--switch-every N]\n"
+      "                  [--chained PCT]\n"
       "                  [--script FILE] [--expect FILE | --no-expect] [--nosync] [--group-commit BYTES]\n"
       "                  [--commit-times FILE]\n"
       "       orasim switch -d DIR [-n NAME]\n"
@@ -194,6 +195,8 @@ int main(int argc, char **argv) {
       ocfg.savepoint_pct = atoi(val());
     else if (a == "--multi")
       ocfg.multi_pct = atoi(val());
+    else if (a == "--chained")
+      ocfg.chained_pct = atoi(val());
     else if (a == "--switch-every")
       ocfg.switch_every = atoi(val());
     else if (a == "--script")

@@ -25,6 +25,8 @@ constexpr uint16_t kUndoBlockSpace = 0x1f80;
 void ks_redo_record::begin(uint64_t scn, uint8_t vld, uint32_t con_uid, uint32_t ts, uint16_t con_id) {
   uint32_t hs = uint32_t(record_header_size(vld));
   std::memset(buf_, 0, hs);
+  row_fb_ = KS_REDO_ROW_WHOLE;
+  row_next_ = {0, 0};
   buf_[KS_REDO_RH_VLD] = vld;
   put16(buf_ + KS_REDO_RH_SCN_WRAP, uint16_t(scn >> 32));
   put32(buf_ + KS_REDO_RH_SCN_BASE, uint32_t(scn));
@@ -195,6 +197,12 @@ void ks_redo_record::kdo_fields(uint8_t *h, bool undo) {
   h[KS_REDO_KDO_ITL] = 1;
 }
 
+void ks_redo_record::irp_piece(uint8_t *h) {
+  h[KS_REDO_KDO_FLAG] = row_fb_;
+  put32(h + KS_REDO_IRP_NEXT_DBA, row_next_.dba);
+  put16(h + KS_REDO_IRP_NEXT_SLOT, row_next_.slot);
+}
+
 void ks_redo_record::urp_nulls(uint8_t *h, const ks_colval_t *val, int n) {
   if (bare_) return;
   for (int i = 0; i < n; i++)
@@ -314,7 +322,7 @@ void ks_redo_record::undo_of_delete(uint64_t xid, uint32_t objn, ks_rowref_t r, 
                                     const ks_suplog_t &sup) {
   Scratch &s = t_s;
   uint8_t *h = kdo_header(r.dba, KS_REDO_OP_IRP, KS_REDO_IRP_SIZE);
-  h[KS_REDO_KDO_FLAG] = KS_REDO_ROW_WHOLE;
+  irp_piece(h);
   h[KS_REDO_IRP_COLUMNS] = uint8_t(nold);
   if (!bare_) h[KS_REDO_IRP_LOCK] = 1;
   put16(h + KS_REDO_IRP_SLOT, r.slot);
@@ -330,7 +338,7 @@ void ks_redo_record::undo_of_update(uint64_t xid, uint32_t objn, ks_rowref_t r, 
   while (nv < nc && colno[nv] < stored) nv++;
   const int hs = bare_ ? KS_REDO_URP_SIZE : urp_header_size(nv);
   uint8_t *h = kdo_header(r.dba, KS_REDO_OP_URP, hs);
-  h[KS_REDO_KDO_FLAG] = KS_REDO_ROW_WHOLE;
+  h[KS_REDO_KDO_FLAG] = row_fb_;
   put16(h + KS_REDO_URP_SLOT, r.slot);
   h[KS_REDO_URP_COLUMNS] = uint8_t(nv);
   urp_nulls(h, old, nv);
@@ -358,6 +366,13 @@ void ks_redo_record::undo_of_lock(uint64_t xid, uint32_t objn, ks_rowref_t r, co
   undo_vector(n, sup, xid_usn(xid));
 }
 
+void ks_redo_record::undo_of_lmn(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_suplog_t &sup) {
+  uint8_t *h = kdo_header(r.dba, KS_REDO_OP_LMN, KS_REDO_KDO_OTHER_SIZE);
+  put16(h + KS_REDO_LKR_SLOT, r.slot);
+  int n = undo_fields(xid, objn, 11, KS_REDO_KDO_OTHER_SIZE);
+  undo_vector(n, &sup, xid_usn(xid));
+}
+
 void ks_redo_record::undo_other(uint64_t xid, uint32_t objn, uint8_t layer, uint16_t usn) {
   int n = undo_fields(xid, objn, layer, 0);
   undo_vector(n, nullptr, usn);
@@ -366,7 +381,7 @@ void ks_redo_record::undo_other(uint64_t xid, uint32_t objn, uint8_t layer, uint
 void ks_redo_record::redo_irp(ks_rowref_t r, const ks_colval_t *val, int nv, const ks_suplog_t *sup) {
   Scratch &s = t_s;
   uint8_t *h = kdo_header(r.dba, KS_REDO_OP_IRP, KS_REDO_IRP_SIZE);
-  h[KS_REDO_KDO_FLAG] = KS_REDO_ROW_WHOLE;
+  irp_piece(h);
   h[KS_REDO_IRP_COLUMNS] = uint8_t(nv);
   put16(h + KS_REDO_IRP_SLOT, r.slot);
   kdo_fields(h, false);
@@ -395,7 +410,7 @@ void ks_redo_record::redo_urp(ks_rowref_t r, const uint16_t *colno, const ks_col
   Scratch &s = t_s;
   const int hs = bare_ ? KS_REDO_URP_SIZE : urp_header_size(nc);
   uint8_t *h = kdo_header(r.dba, KS_REDO_OP_URP, hs);
-  h[KS_REDO_KDO_FLAG] = KS_REDO_ROW_WHOLE;
+  h[KS_REDO_KDO_FLAG] = row_fb_;
   put16(h + KS_REDO_URP_SLOT, r.slot);
   h[KS_REDO_URP_COLUMNS] = uint8_t(nc);
   kdo_fields(h, false);

@@ -79,6 +79,13 @@ class ks_redo_record {
     seg_dba_ = seg_dba;
     seg_ts_ = ts;
   }
+  // The row piece the record's next insert-row-piece or update-row-piece headers (undo or
+  // redo) describe, when the row is stored as several pieces: its row flag byte and the row
+  // id of the row's next piece (zero on the last piece). begin() goes back to a whole row.
+  void set_piece(uint8_t fb, ks_rowref_t next) {
+    row_fb_ = fb;
+    row_next_ = next;
+  }
   // Store the length; 0 and the record length, or -1 when the record overflowed.
   int finish();
   const uint8_t *data() const { return buf_; }
@@ -123,6 +130,9 @@ class ks_redo_record {
                    const ks_suplog_t &sup);
   // 5.1 undo of a row lock (select for update).
   void undo_of_lock(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_suplog_t *sup);
+  // 5.1 undo of a lock/modify of a row piece without column change (a piece of a chained
+  // row an update leaves as it is).
+  void undo_of_lmn(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_suplog_t &sup);
   // 5.1 of another undone layer (e.g. index or dictionary maintenance): objn and layer only.
   void undo_other(uint64_t xid, uint32_t objn, uint8_t layer, uint16_t usn);
 
@@ -177,6 +187,8 @@ class ks_redo_record {
   // Flags and NULL bitmap of a row operation header built by kdo_header.
   void kdo_fields(uint8_t *h, bool undo);
   void urp_nulls(uint8_t *h, const ks_colval_t *val, int n);
+  // Row flag byte and next-piece row id of an insert-row-piece header.
+  void irp_piece(uint8_t *h);
 
   uint8_t buf_[kCapacity + 64];
   uint32_t len_ = 0;
@@ -186,6 +198,8 @@ class ks_redo_record {
   uint16_t con_id_ = 0;
   uint32_t nvec_ = 0;
   bool bare_ = false;
+  uint8_t row_fb_ = redo::KS_REDO_ROW_WHOLE;
+  ks_rowref_t row_next_{0, 0};
   uint32_t seg_objn_ = 0, seg_dba_ = 0, seg_ts_ = 0;
   // Undo addresses: per undo segment, the sequence of its current undo block and the last
   // record number in it; the next 5.1 is the first of its transaction.

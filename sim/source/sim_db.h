@@ -46,12 +46,26 @@ struct ks_col_t {
   std::string type_name() const;
 };
 
-struct ks_row_t {
+// One piece of a row stored as several: where it is and which stored columns it holds.
+struct ks_piece_t {
   uint32_t dba = 0;
+  uint16_t slot = 0;
+  uint16_t first = 0;  // index of its first column
+  uint16_t ncol = 0;
+};
+
+// A row too wide (more than 255 columns) or too long for one block is stored as pieces,
+// each at most this many columns and bytes; a piece cut for length starts a new block.
+constexpr int kPieceCols = 255;
+constexpr int kPieceBytes = 7800;
+
+struct ks_row_t {
+  uint32_t dba = 0;  // the row's head piece
   uint16_t slot = 0;
   bool live = true;
   uint32_t live_pos = 0;
   std::vector<ks_val_t> v;
+  std::vector<ks_piece_t> pieces;  // empty when the row is one piece
 };
 
 struct ks_table_t {
@@ -212,6 +226,17 @@ class ks_sim_db {
   // or all columns, less the changed ones.
   void build_suplog_update(const ks_table_t *t, const std::vector<int> &changed, std::vector<int> *pick) const;
   int undo_change(ks_txn_t *tx, size_t upto, bool partial);
+  // Rows stored as pieces: place_row places a new row of n stored columns and returns its
+  // head, with its pieces (none when the row fits in one); the others write one record per piece,
+  // a change with its undo (rb_code 0) or the compensation of a rollback (rb_code 6 or
+  // 11). Updates take the changed columns' indexes in segment order.
+  ks_rowref_t place_row(ks_table_t *t, const std::vector<ks_val_t> &v, int n, std::vector<ks_piece_t> *out);
+  int insert_pieces(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_val_t> &v, const std::vector<ks_piece_t> &pc,
+                    uint8_t rb_code);
+  int delete_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, uint8_t rb_code);
+  int update_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, const std::vector<int> &cols,
+                    const std::vector<ks_val_t> &old, const std::vector<ks_val_t> &nv, const ks_suplog_t &sup,
+                    uint8_t rb_code);
   int commit_record(uint64_t xid, bool rollback, uint64_t *scn);
   int commit_point();
   void write_expect(ks_txn_t *tx, uint64_t scn);

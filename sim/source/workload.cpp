@@ -115,6 +115,29 @@ struct Oltp {
     seq = db.sequence(kOwner, "SEQ_ID");
   }
   bool ok() const { return cust && ord && line && ev && seq; }
+  ks_table_t *wide = nullptr, *longr = nullptr;  // tables of rows stored as pieces (optional)
+
+  std::vector<ks_val_t> wide_row(ks_txn_t *tx) {
+    std::vector<ks_val_t> v(wide->cols.size());
+    v[0] = g.num(db.nextval(seq, tx));
+    for (size_t i = 1; i < v.size(); i++)
+      v[i] = i % 2 ? g.num(int64_t(g.n(100000))) : g.text(db, wide->cols[i], g.word(1, 12));
+    return v;
+  }
+  // A value of about len bytes for a long column.
+  ks_val_t long_text(const ks_col_t &c, int len) {
+    std::string s;
+    while (int(s.size()) < len) s += g.word(200, 300);
+    s.resize(size_t(len));
+    return g.text(db, c, s);
+  }
+  std::vector<ks_val_t> long_row(ks_txn_t *tx) {
+    std::vector<ks_val_t> v(longr->cols.size());
+    v[0] = g.num(db.nextval(seq, tx));
+    for (size_t i = 1; i < v.size(); i++)
+      if (!g.pct(15)) v[i] = long_text(longr->cols[i], 100 + int(g.n(3900)));
+    return v;
+  }
 
   std::vector<ks_val_t> customer_row(ks_txn_t *tx) {
     const auto &c = cust->cols;
@@ -208,10 +231,47 @@ struct Open {
   bool savepoint;
 };
 
-int one_op(Oltp &o, Open &op, Locks &lk) {
+// A change to a row of the wide or the long table: insert, update of a few columns (those
+// of a wide row spread over its pieces), delete, or one of them undone by a rollback to a
+// savepoint.
+int chained_op(Oltp &o, Open &op, Locks &lk) {
   ks_sim_db &db = o.db;
   Gen &g = o.g;
   ks_txn_t *tx = op.tx;
+  ks_table_t *t = g.pct(50) ? o.wide : o.longr;
+  const bool sp = g.pct(20);
+  if (sp && db.savepoint(tx, "SPC") != 0) return -1;
+  const int kind = int(g.n(100));
+  int64_t ri = kind < 40 || t->live.size() < 10 ? -1 : pick_row(g, t, lk, tx);
+  if (ri < 0) {
+    if (db.insert(tx, t, t == o.wide ? o.wide_row(tx) : o.long_row(tx)) != 0) return -1;
+    lk.take(t, db.inserted()[0], tx);
+  } else if (kind < 80 || t->live.size() < 20) {
+    lk.take(t, uint32_t(ri), tx);
+    std::vector<int> cols;
+    std::vector<ks_val_t> vals;
+    for (int k = 0, n = 1 + int(g.n(3)); k < n; k++) {
+      int c = 1 + int(g.n(t->cols.size() - 1));
+      if (std::find(cols.begin(), cols.end(), c) != cols.end()) continue;
+      cols.push_back(c);
+      if (t == o.wide)
+        vals.push_back(c % 2 ? g.num(int64_t(g.n(100000))) : g.text(db, t->cols[size_t(c)], g.word(1, 12)));
+      else
+        vals.push_back(o.long_text(t->cols[size_t(c)], 1 + int(g.n(4000))));
+    }
+    if (db.update(tx, t, uint32_t(ri), cols, vals) != 0) return -1;
+  } else {
+    lk.take(t, uint32_t(ri), tx);
+    if (db.remove(tx, t, uint32_t(ri)) != 0) return -1;
+  }
+  return sp ? db.rollback_to(tx, "SPC") : 0;
+}
+
+int one_op(Oltp &o, Open &op, Locks &lk, int chained_pct) {
+  ks_sim_db &db = o.db;
+  Gen &g = o.g;
+  ks_txn_t *tx = op.tx;
+  if (chained_pct > 0 && g.pct(chained_pct)) return chained_op(o, op, lk);
   int kind = int(g.n(100));
   // Tables stay bounded, as an application purging old rows keeps them.
   constexpr size_t kCap = 20000;
@@ -354,12 +414,43 @@ int ks_oltp_setup(ks_sim_db &db, uint64_t seed) {
   return 0;
 }
 
+namespace {
+// The tables of rows stored as pieces, created when a run first asks for them.
+int chained_setup(ks_sim_db &db) {
+  if (!db.table(kOwner, "WIDE")) {
+    std::vector<ks_col_t> cols{col("ID", kTypeNumber, 22, 1, true)};
+    std::string ddl = "create table OLTP.WIDE (ID number primary key";
+    for (int i = 1; i < 300; i++) {
+      char name[16];
+      snprintf(name, sizeof name, "C%03d", i);
+      cols.push_back(i % 2 ? col(name, kTypeNumber, 22) : col(name, kTypeVarchar2, 20));
+      ddl += std::string(", ") + name + (i % 2 ? " number" : " varchar2(20)");
+    }
+    if (db.create_table(kOwner, "WIDE", cols, {"ID"}, ddl + ")") != 0) return -1;
+  }
+  if (!db.table(kOwner, "LONG_ROWS") &&
+      db.create_table(kOwner, "LONG_ROWS",
+                      {col("ID", kTypeNumber, 22, 1, true), col("A", kTypeVarchar2, 4000),
+                       col("B", kTypeVarchar2, 4000), col("C", kTypeVarchar2, 4000), col("D", kTypeVarchar2, 4000)},
+                      {"ID"},
+                      "create table OLTP.LONG_ROWS (ID number primary key, A varchar2(4000), B varchar2(4000), "
+                      "C varchar2(4000), D varchar2(4000))") != 0)
+    return -1;
+  return 0;
+}
+}  // namespace
+
 int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
   if (ks_oltp_setup(db, cfg.seed) != 0) return -1;
+  if (cfg.chained_pct > 0 && chained_setup(db) != 0) return -1;
   Oltp o(db, cfg.seed);
   if (!o.ok()) {
     KS_ERROR("the OLTP schema is incomplete.");
     return -1;
+  }
+  if (cfg.chained_pct > 0) {
+    o.wide = db.table(kOwner, "WIDE");
+    o.longr = db.table(kOwner, "LONG_ROWS");
   }
   db.rng().seed(cfg.seed * 7919 + 17);
   Locks lk;
@@ -381,7 +472,7 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
     size_t k = size_t(o.g.n(open.size()));
     Open &op = open[k];
     if (op.ops_left > 0) {
-      if (one_op(o, op, lk) != 0) return -1;
+      if (one_op(o, op, lk, cfg.chained_pct) != 0) return -1;
       op.ops_left--;
       // System activity comes between the sessions' changes too.
       if (o.g.pct(db.cfg().noise / 4) && db.noise() != 0) return -1;

@@ -698,3 +698,204 @@ TEST(RedoFields, AWriteThatGoesOutInPartsHasItsHeaderCompletedOnDisk) {
     ASSERT_EQ(wr.close(), 0);
   }
 }
+
+namespace {
+// One row-piece change as written: its row operation (redo code), whether it is the
+// compensation of a rollback, its row id, supplemental header and the flag byte, next
+// piece and column count of the inserted row piece it logs (redo of an insert, undo of a
+// delete).
+struct PieceRec {
+  uint8_t op = 0;
+  bool comp = false;
+  uint32_t dba = 0, head_dba = 0, next_dba = 0;
+  uint16_t slot = 0, head_slot = 0, next_slot = 0;
+  uint32_t slen = 0;
+  uint8_t sflags = 0, fb = 0;
+  int ncol = 0;
+};
+
+std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big, int vh, uint16_t objn_lo,
+                                    uint16_t objn_hi) {
+  std::vector<PieceRec> out;
+  const auto *d = reinterpret_cast<const uint8_t *>(f.data());
+  for (const Rec &r : walk(f, bs, ks::load32(d + bs + KS_REDO_FH1_NEXT_BLOCK, big), big)) {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(r.b.data());
+    const uint8_t *undo = nullptr;
+    for (uint32_t at = uint32_t(record_header_size(p[KS_REDO_RH_VLD])); at < r.len;
+         at += vector_size(p + at, vh, big)) {
+      const uint8_t *v = p + at;
+      auto field = [&](const uint8_t *w, int k) { return w + field_offset(w, vh, big, k); };
+      if (v[KS_REDO_CV_LAYER] == 5 && v[KS_REDO_CV_CODE] == 1 && field(v, 2)[KS_REDO_URI_LAYER] == 11) undo = v;
+      const uint16_t objn = ks::load16(v + KS_REDO_CV_OBJ, big);
+      if (v[KS_REDO_CV_LAYER] != 11 || objn < objn_lo || objn > objn_hi) continue;
+      PieceRec pr;
+      pr.op = v[KS_REDO_CV_CODE];
+      pr.comp = undo == nullptr;
+      const uint8_t *k = field(v, 2);
+      pr.dba = ks::load32(k + KS_REDO_KDO_DBA, big);
+      pr.slot = ks::load16(k + (pr.op == KS_REDO_OP_IRP   ? KS_REDO_IRP_SLOT
+                                : pr.op == KS_REDO_OP_URP ? KS_REDO_URP_SLOT
+                                                          : KS_REDO_DRP_SLOT),
+                           big);
+      // The supplemental header follows the column values, in the undo or (compensation)
+      // in the redo.
+      const uint8_t *sv = undo ? undo : v, *h = undo ? field(undo, 4) : k;
+      const uint8_t hop = h[KS_REDO_KDO_OP] & KS_REDO_KDO_OP_MASK;
+      const int first = undo ? 5 : 3;
+      const int at_sup = hop == KS_REDO_OP_IRP   ? first + h[KS_REDO_IRP_COLUMNS]
+                         : hop == KS_REDO_OP_URP ? first + 1 + h[KS_REDO_URP_COLUMNS]
+                                                 : first;
+      EXPECT_GE(field_count(sv, vh, big), at_sup);
+      const uint8_t *s = field(sv, at_sup);
+      pr.slen = field_length(sv, vh, big, at_sup);
+      pr.sflags = s[KS_REDO_SUP_FLAGS];
+      if (pr.slen == uint32_t(KS_REDO_SUP_SIZE_LONG)) {
+        pr.head_dba = ks::load32(s + KS_REDO_SUP_HEAD_DBA, big);
+        pr.head_slot = ks::load16(s + KS_REDO_SUP_HEAD_SLOT, big);
+      }
+      const uint8_t *irp = hop == KS_REDO_OP_IRP ? h : pr.op == KS_REDO_OP_IRP ? k : nullptr;
+      if (irp) {
+        pr.fb = irp[KS_REDO_KDO_FLAG];
+        pr.next_dba = ks::load32(irp + KS_REDO_IRP_NEXT_DBA, big);
+        pr.next_slot = ks::load16(irp + KS_REDO_IRP_NEXT_SLOT, big);
+        pr.ncol = irp[KS_REDO_IRP_COLUMNS];
+      }
+      out.push_back(pr);
+      undo = nullptr;
+    }
+  }
+  return out;
+}
+}  // namespace
+
+// Rows of more than 255 columns (pieces within a block) and rows longer than a block (pieces
+// across blocks): inserts, updates and deletes, and their undoing by a rollback to a
+// savepoint, write one record per piece. A change's records are bracketed by the first- and
+// last-piece flags; every record names the head piece, but for the first record of a delete
+// or update, whose short header names none; the inserted pieces chain from the head to the
+// last through their next-piece row ids.
+TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
+  std::string wide = "create table APP.WIDE (ID number primary key", wide_row = "insert into APP.WIDE values (1";
+  for (int i = 1; i < 300; i++) {
+    wide += ", C" + std::to_string(i) + " varchar2(20)";
+    wide_row += ", 'v" + std::to_string(i) + "'";
+  }
+  const std::string s4k = "'" + std::string(4000, 'x') + "'";
+  const std::string script = "create user APP;\n" + wide + ");\n" +
+                             "create table APP.LONGR (ID number primary key, A varchar2(4000), B varchar2(4000), "
+                             "C varchar2(4000), D varchar2(4000));\n" +
+                             wide_row + ");\n" + "insert into APP.LONGR values (1, " + s4k + ", " + s4k + ", " + s4k +
+                             ", " + s4k + ");\n" +
+                             "commit;\n"
+                             "update APP.WIDE set C1 = 'a', C299 = 'b' where ID = 1;\n"
+                             "update APP.LONGR set C = 'c' where ID = 1;\n"
+                             "delete from APP.WIDE where ID = 1;\n"
+                             "savepoint s1;\n"
+                             "insert into APP.LONGR values (2, " +
+                             s4k + ", " + s4k + ", " + s4k + ", " + s4k + ");\n" +
+                             "delete from APP.LONGR where ID = 1;\n"
+                             "rollback to savepoint s1;\n"
+                             "commit;\n";
+  for (bool big : {false, true}) {
+    SCOPED_TRACE(big ? "big" : "little");
+    kstest::TempHome home;
+    ks_db_cfg_t c;
+    c.dir = home.path() + "db";
+    c.name = "SRC";
+    c.redo.vsn = big ? KS_REDO_VSN11 : KS_REDO_VSN19;
+    c.redo.big = big;
+    c.redo.log_blocks = 4000;
+    c.redo.sync = false;
+    std::string dbpath;
+    uint16_t wide_objn = 0, long_objn = 0;
+    {
+      ks_sim_db db;
+      ASSERT_EQ(db.create(c), 0);
+      ASSERT_EQ(ks_script_run(db, script), 0);
+      wide_objn = uint16_t(db.table("APP", "WIDE")->objn);
+      long_objn = uint16_t(db.table("APP", "LONGR")->objn);
+      EXPECT_EQ(db.table("APP", "WIDE")->live.size(), 0u);
+      EXPECT_EQ(db.table("APP", "LONGR")->live.size(), 1u);
+      ASSERT_EQ(db.switch_log(), 0);
+      ASSERT_EQ(db.close(), 0);
+      dbpath = db.db_path();
+    }
+    sqlite3 *sql = nullptr;
+    ASSERT_EQ(sqlite3_open(dbpath.c_str(), &sql), SQLITE_OK);
+    sqlite3_stmt *st = nullptr;
+    ASSERT_EQ(
+        sqlite3_prepare_v2(sql, "SELECT \"NAME\" FROM \"V$ARCHIVED_LOG\" ORDER BY \"SEQUENCE#\"", -1, &st, nullptr),
+        SQLITE_OK);
+    std::vector<PieceRec> recs;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      auto more =
+          piece_records(kstest::read_file(reinterpret_cast<const char *>(sqlite3_column_text(st, 0))), c.redo.blk_sz,
+                        big, vhsz_of(c.redo.vsn), std::min(wide_objn, long_objn), std::max(wide_objn, long_objn));
+      recs.insert(recs.end(), more.begin(), more.end());
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(sql);
+
+    // The changes, bracketed by the first- and last-piece flags.
+    std::vector<std::vector<PieceRec>> groups;
+    bool open = false;
+    for (const PieceRec &r : recs) {
+      ASSERT_EQ(open, !(r.sflags & KS_REDO_SUP_FIRST)) << "record of a row piece outside a change";
+      if (r.sflags & KS_REDO_SUP_FIRST) groups.emplace_back();
+      groups.back().push_back(r);
+      open = !(r.sflags & KS_REDO_SUP_LAST);
+    }
+    ASSERT_FALSE(open);
+    std::vector<std::string> sig;
+    for (const auto &g : groups) {
+      std::string s = g[0].comp ? "rb " : "";
+      for (const PieceRec &r : g)
+        s += r.op == KS_REDO_OP_IRP ? 'I' : r.op == KS_REDO_OP_DRP ? 'D' : r.op == KS_REDO_OP_URP ? 'U' : 'L';
+      sig.push_back(s);
+    }
+    EXPECT_EQ(sig, (std::vector<std::string>{"II", "IIII", "UU", "LU", "DD", "IIII", "DDDD", "rb IIII", "rb DDDD"}));
+
+    for (size_t gi = 0; gi < groups.size(); gi++) {
+      SCOPED_TRACE("change " + std::to_string(gi));
+      const auto &g = groups[gi];
+      const bool ins = g[0].op == KS_REDO_OP_IRP, short_first = !g[0].comp && !ins;
+      // A database writes an insert from the tail: its head piece comes last.
+      const PieceRec &head = ins ? g.back() : g.front();
+      for (size_t i = 0; i < g.size(); i++) {
+        if (i == 0 && short_first) {
+          EXPECT_EQ(g[i].slen, uint32_t(KS_REDO_SUP_SIZE));
+          EXPECT_EQ(g[i].sflags, g[i].op == KS_REDO_OP_DRP ? 0x58 : 0x18);
+          continue;
+        }
+        EXPECT_EQ(g[i].slen, uint32_t(KS_REDO_SUP_SIZE_LONG));
+        EXPECT_EQ(g[i].head_dba, head.dba);
+        EXPECT_EQ(g[i].head_slot, head.slot);
+        EXPECT_EQ(g[i].sflags & (KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST),
+                  (i == 0 ? KS_REDO_SUP_FIRST : 0) | (i + 1 == g.size() ? KS_REDO_SUP_LAST : 0));
+      }
+      if (g[0].op != KS_REDO_OP_IRP && !(g[0].op == KS_REDO_OP_DRP && !g[0].comp)) continue;
+      // Inserted pieces: from the head, through the next-piece row ids, to the last.
+      const bool is_wide = g.size() == 2;
+      EXPECT_EQ(head.fb, KS_REDO_ROW_HEAD | KS_REDO_ROW_FIRST);
+      std::set<uint32_t> blocks;
+      int cols = 0;
+      size_t seen = 0;
+      const PieceRec *at = &head;
+      while (at && seen <= g.size()) {
+        seen++;
+        cols += at->ncol;
+        blocks.insert(at->dba);
+        if (at->next_dba == 0) break;
+        const PieceRec *nx = nullptr;
+        for (const PieceRec &r : g)
+          if (r.dba == at->next_dba && r.slot == at->next_slot) nx = &r;
+        ASSERT_NE(nx, nullptr);
+        EXPECT_EQ(nx->fb, nx->next_dba ? 0 : KS_REDO_ROW_LAST);
+        at = nx;
+      }
+      EXPECT_EQ(seen, g.size());
+      EXPECT_EQ(cols, is_wide ? 300 : 5);
+      EXPECT_EQ(blocks.size(), is_wide ? 1u : g.size()) << "wide rows stay in a block, long ones cross blocks";
+    }
+  }
+}
