@@ -413,6 +413,11 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
     tx->exp.push_back(std::move(e));
   }
   for (size_t i = 0; i < cols.size(); i++) r.v[size_t(cols[i])] = std::move(nv[i]);
+  // A trailing NULL column given a value now has its place in the row's last piece.
+  if (!r.pieces.empty()) {
+    ks_piece_t &last = r.pieces.back();
+    last.ncol = uint16_t(std::max(int(last.ncol), stored_count(r.v) - last.first));
+  }
   t->dirty = true;
   tx->undo.push_back({ks_undo_t::kUpd, t, {ri}, std::move(cols), std::move(old)});
   tx->undo.back().migrated = migrate;
