@@ -319,9 +319,9 @@ void ks_redo_record::undo_of_insert(uint64_t xid, uint32_t objn, ks_rowref_t r, 
 }
 
 void ks_redo_record::undo_of_delete(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_colval_t *old, int nold,
-                                    const ks_suplog_t &sup) {
+                                    const ks_suplog_t &sup, uint8_t code) {
   Scratch &s = t_s;
-  uint8_t *h = kdo_header(r.dba, KS_REDO_OP_IRP, KS_REDO_IRP_SIZE);
+  uint8_t *h = kdo_header(r.dba, code, KS_REDO_IRP_SIZE);
   irp_piece(h);
   h[KS_REDO_IRP_COLUMNS] = uint8_t(nold);
   if (!bare_) h[KS_REDO_IRP_LOCK] = 1;
@@ -378,9 +378,9 @@ void ks_redo_record::undo_other(uint64_t xid, uint32_t objn, uint8_t layer, uint
   undo_vector(n, nullptr, usn);
 }
 
-void ks_redo_record::redo_irp(ks_rowref_t r, const ks_colval_t *val, int nv, const ks_suplog_t *sup) {
+void ks_redo_record::redo_irp(ks_rowref_t r, const ks_colval_t *val, int nv, const ks_suplog_t *sup, uint8_t code) {
   Scratch &s = t_s;
-  uint8_t *h = kdo_header(r.dba, KS_REDO_OP_IRP, KS_REDO_IRP_SIZE);
+  uint8_t *h = kdo_header(r.dba, code, KS_REDO_IRP_SIZE);
   irp_piece(h);
   h[KS_REDO_IRP_COLUMNS] = uint8_t(nv);
   put16(h + KS_REDO_IRP_SLOT, r.slot);
@@ -390,7 +390,7 @@ void ks_redo_record::redo_irp(ks_rowref_t r, const ks_colval_t *val, int nv, con
   s.f[1] = {h, KS_REDO_IRP_SIZE};
   int n = add_values(s.f, 2, val, nv);
   if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
-  vector(11, KS_REDO_OP_IRP, 1, r.dba, s.f, n, seg_objn_);
+  vector(11, code, 1, r.dba, s.f, n, seg_objn_);
 }
 
 void ks_redo_record::redo_drp(ks_rowref_t r, const ks_suplog_t *sup) {

@@ -117,8 +117,10 @@ class ks_redo_record {
   // 5.1 undo of an insert (the undo deletes the row piece).
   void undo_of_insert(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_suplog_t &sup);
   // 5.1 undo of a delete (the undo re-inserts the before image).
+  // With code KS_REDO_OP_ORP the undo overwrites the row piece in place (the undo of a row
+  // migrating out of its block).
   void undo_of_delete(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_colval_t *old, int nold,
-                      const ks_suplog_t &sup);
+                      const ks_suplog_t &sup, uint8_t code = redo::KS_REDO_OP_IRP);
   // 5.1 undo of an update: colno are 0-based column numbers within the row piece, in
   // ascending order. stored is the number of columns the old row piece holds: changed
   // columns at or beyond it were trailing NULLs and go last, in descending order, with
@@ -138,7 +140,9 @@ class ks_redo_record {
 
   // 11.2 insert row piece. With sup non-null the supplemental header follows the values
   // (the redo of a rollback).
-  void redo_irp(ks_rowref_t r, const ks_colval_t *val, int n, const ks_suplog_t *sup = nullptr);
+  // With code KS_REDO_OP_ORP (11.6) the piece is overwritten in place.
+  void redo_irp(ks_rowref_t r, const ks_colval_t *val, int n, const ks_suplog_t *sup = nullptr,
+                uint8_t code = redo::KS_REDO_OP_IRP);
   // 11.3 delete row piece.
   void redo_drp(ks_rowref_t r, const ks_suplog_t *sup = nullptr);
   // 11.5 update row piece.

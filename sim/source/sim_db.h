@@ -237,6 +237,13 @@ class ks_sim_db {
   int update_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, const std::vector<int> &cols,
                     const std::vector<ks_val_t> &old, const std::vector<ks_val_t> &nv, const ks_suplog_t &sup,
                     uint8_t rb_code);
+  // An update that makes a row of one piece outgrow its block moves the row to new blocks,
+  // its head staying in place as a forwarding stub; the rollback of such an update moves it
+  // back (r.v then holds the values restored).
+  bool outgrows_block(const ks_row_t &r, const std::vector<int> &cols, const std::vector<ks_val_t> &nv) const;
+  int migrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std::vector<int> &cols,
+                  const std::vector<ks_val_t> &nv, const ks_suplog_t &sup);
+  int unmigrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, uint8_t rb_code);
   int commit_record(uint64_t xid, bool rollback, uint64_t *scn);
   int commit_point();
   void write_expect(ks_txn_t *tx, uint64_t scn);

@@ -381,7 +381,10 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
   sup.scid = sscid.data();
   sup.val = scv.data();
   ks_rowref_t ref{r.dba, r.slot};
-  if (!r.pieces.empty()) {
+  const bool migrate = r.pieces.empty() && outgrows_block(r, cols, nv);
+  if (migrate) {
+    if (migrate_row(tx, t, r, cols, nv, sup) != 0) return -1;
+  } else if (!r.pieces.empty()) {
     if (update_pieces(tx, t, r, cols, old, nv, sup, 0) != 0) return -1;
   } else {
     rec_begin();
@@ -410,8 +413,14 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
     tx->exp.push_back(std::move(e));
   }
   for (size_t i = 0; i < cols.size(); i++) r.v[size_t(cols[i])] = std::move(nv[i]);
+  // A trailing NULL column given a value now has its place in the row's last piece.
+  if (!r.pieces.empty()) {
+    ks_piece_t &last = r.pieces.back();
+    last.ncol = uint16_t(std::max(int(last.ncol), stored_count(r.v) - last.first));
+  }
   t->dirty = true;
   tx->undo.push_back({ks_undo_t::kUpd, t, {ri}, std::move(cols), std::move(old)});
+  tx->undo.back().migrated = migrate;
   return 0;
 }
 
@@ -556,7 +565,10 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
           ks_suplog_t us;
           us.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
           us.undo_scid = us.redo_scid = uint16_t(t->cols[size_t(u.cols[0])].segcol);
-          if (pieced) {
+          if (u.migrated) {
+            for (size_t i = 0; i < u.cols.size(); i++) r.v[size_t(u.cols[i])] = u.old[i];
+            if (unmigrate_row(tx, t, r, rb_code) != 0) return -1;
+          } else if (pieced) {
             if (update_pieces(tx, t, r, u.cols, {}, u.old, us, rb_code) != 0) return -1;
           } else {
             rec_.redo_urp(ref, colno.data(), cv.data(), int(colno.size()), &us);
@@ -1057,10 +1069,13 @@ constexpr uint8_t kSupDeleteHead = 0x40;
 // Bytes a column takes in a row piece: its length byte (three for values over 250) and value.
 int piece_bytes(const ks_val_t &x) { return x.is_null ? 1 : int(x.b.size()) + (x.b.size() > 250 ? 3 : 1); }
 
-// Row flag byte of piece i of n: the head starts the row, the last piece ends it.
-uint8_t piece_fb(size_t i, size_t n) {
-  uint8_t fb = i == 0 ? uint8_t(KS_REDO_ROW_HEAD | KS_REDO_ROW_FIRST) : 0;
-  if (i + 1 == n) fb |= KS_REDO_ROW_LAST;
+// Row flag byte of piece i: the head, the piece with the row's first column (the head but
+// for a migrated row, whose head is a stub holding none) and the last piece say so.
+uint8_t piece_fb(const std::vector<ks_piece_t> &pc, size_t i) {
+  const size_t first = pc[0].ncol == 0 && pc.size() > 1 ? 1 : 0;
+  uint8_t fb = i == 0 ? KS_REDO_ROW_HEAD : 0;
+  if (i == first) fb |= KS_REDO_ROW_FIRST;
+  if (i + 1 == pc.size()) fb |= KS_REDO_ROW_LAST;
   return fb;
 }
 
@@ -1125,7 +1140,7 @@ int ks_sim_db::insert_pieces(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_v
     rec_begin();
     uint64_t scn = scn_;
     rec_segment(t);
-    rec_.set_piece(piece_fb(i, pc.size()), piece_next(pc, i));
+    rec_.set_piece(piece_fb(pc, i), piece_next(pc, i));
     if (rb_code == 0) {
       txn_start(tx, t->owner);
       rec_.undo_of_insert(tx->xid, t->objn, ref, sup);
@@ -1158,7 +1173,7 @@ int ks_sim_db::delete_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, uin
       }
       sup.undo_scid = uint16_t(t->cols[pc[i].first].segcol);
       txn_start(tx, t->owner);
-      rec_.set_piece(piece_fb(i, pc.size()), piece_next(pc, i));
+      rec_.set_piece(piece_fb(pc, i), piece_next(pc, i));
       rec_.undo_of_delete(tx->xid, t->objn, ref, cv.data() + pc[i].first, pc[i].ncol, sup);
       rec_.redo_drp(ref);
     } else {
@@ -1208,7 +1223,7 @@ int ks_sim_db::update_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, con
     rec_begin();
     uint64_t scn = scn_;
     rec_segment(t);
-    rec_.set_piece(piece_fb(i, pc.size()), piece_next(pc, i));
+    rec_.set_piece(piece_fb(pc, i), piece_next(pc, i));
     if (rb_code != 0) {
       rec_.redo_urp(ref, colno.data(), wcv.data(), int(colno.size()), &s);
       rec_.rollback_undo(rb_code, tx->xid, t->objn);
@@ -1224,6 +1239,92 @@ int ks_sim_db::update_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, con
     }
     if (rec_end(scn) != 0) return -1;
   }
+  return 0;
+}
+
+bool ks_sim_db::outgrows_block(const ks_row_t &r, const std::vector<int> &cols, const std::vector<ks_val_t> &nv) const {
+  int bytes = 0;
+  for (size_t c = 0; c < r.v.size(); c++) {
+    auto it = std::find(cols.begin(), cols.end(), int(c));
+    bytes += piece_bytes(it == cols.end() ? r.v[c] : nv[size_t(it - cols.begin())]);
+  }
+  return bytes > kPieceBytes;
+}
+
+int ks_sim_db::migrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std::vector<int> &cols,
+                           const std::vector<ks_val_t> &nv, const ks_suplog_t &sup) {
+  std::vector<ks_val_t> after = r.v;
+  for (size_t i = 0; i < cols.size(); i++) after[size_t(cols[i])] = nv[i];
+  const int on = stored_count(r.v), n = stored_count(after);
+  const ks_rowref_t head{r.dba, r.slot};
+  // The moved row starts in a new block, as pieces when it needs more than one.
+  t->next_slot = t->slots_per_block;
+  std::vector<ks_piece_t> data;
+  const ks_rowref_t first = place_row(t, after, n, &data);
+  if (data.empty()) data.push_back({first.dba, first.slot, 0, uint16_t(n)});
+  std::vector<ks_piece_t> pc{{head.dba, head.slot, 0, 0}};
+  pc.insert(pc.end(), data.begin(), data.end());
+  std::vector<ks_colval_t> ocv, ncv;
+  to_colvals(r.v, on, &ocv);
+  to_colvals(after, n, &ncv);
+  // The head is overwritten first: its whole old image in the undo, the stub forwarding to
+  // the moved row in the redo, with the update's supplemental columns.
+  ks_suplog_t s = sup;
+  s.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_UPDATE;
+  s.long_hdr = true;
+  s.head_dba = head.dba;
+  s.head_slot = head.slot;
+  s.undo_scid = s.redo_scid = 1;
+  rec_begin();
+  uint64_t scn = scn_;
+  rec_segment(t);
+  txn_start(tx, t->owner);
+  rec_.undo_of_delete(tx->xid, t->objn, head, ocv.data(), on, s, KS_REDO_OP_ORP);
+  rec_.set_piece(piece_fb(pc, 0), piece_next(pc, 0));
+  rec_.redo_irp(head, nullptr, 0, nullptr, KS_REDO_OP_ORP);
+  if (rec_end(scn) != 0) return -1;
+  // Then the moved pieces, from the tail.
+  for (size_t k = 1; k < pc.size(); k++) {
+    const size_t i = pc.size() - k;
+    const ks_rowref_t ref = piece_ref(pc[i]);
+    ks_suplog_t ps = piece_sup(pc, k, pc.size(), KS_REDO_SUP_UPDATE);
+    ps.redo_scid = uint16_t(t->cols[pc[i].first].segcol);
+    rec_begin();
+    scn = scn_;
+    rec_segment(t);
+    rec_.set_piece(piece_fb(pc, i), piece_next(pc, i));
+    rec_.undo_of_insert(tx->xid, t->objn, ref, ps);
+    rec_.redo_irp(ref, ncv.data() + pc[i].first, pc[i].ncol);
+    space_upkeep(t, ref);
+    if (rec_end(scn) != 0) return -1;
+  }
+  r.pieces = std::move(pc);
+  return 0;
+}
+
+int ks_sim_db::unmigrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, uint8_t rb_code) {
+  const std::vector<ks_piece_t> &pc = r.pieces;
+  // In the reverse order of the move: the moved pieces go, then the head gets its image back.
+  for (size_t k = 0; k < pc.size(); k++) {
+    const size_t i = k + 1 < pc.size() ? k + 1 : 0;
+    const ks_rowref_t ref = piece_ref(pc[i]);
+    ks_suplog_t s = piece_sup(pc, k, pc.size(), KS_REDO_SUP_UPDATE);
+    rec_begin();
+    uint64_t scn = scn_;
+    rec_segment(t);
+    if (i != 0) {
+      rec_.redo_drp(ref, &s);
+    } else {
+      std::vector<ks_colval_t> cv;
+      const int n = stored_count(r.v);
+      to_colvals(r.v, n, &cv);
+      s.redo_scid = 1;
+      rec_.redo_irp(ref, cv.data(), n, &s, KS_REDO_OP_ORP);
+    }
+    rec_.rollback_undo(rb_code, tx->xid, t->objn);
+    if (rec_end(scn) != 0) return -1;
+  }
+  r.pieces.clear();
   return 0;
 }
 

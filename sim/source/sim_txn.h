@@ -44,6 +44,7 @@ struct ks_undo_t {
   ks_rowlist_t rows;
   std::vector<int> cols;      // updated columns
   std::vector<ks_val_t> old;  // their values before the update
+  bool migrated = false;      // the update moved the row out of its block
 };
 
 struct ks_txn_t {

@@ -117,11 +117,18 @@ struct Oltp {
   bool ok() const { return cust && ord && line && ev && seq; }
   ks_table_t *wide = nullptr, *longr = nullptr;  // tables of rows stored as pieces (optional)
 
+  // A value for column c of the wide table: a number in every tenth, else text, short or
+  // (huge) its whole 4000 bytes.
+  ks_val_t wide_value(size_t c, bool huge) {
+    if (c % 10 == 0) return g.num(int64_t(g.n(100000)));
+    return huge ? long_text(wide->cols[c], 4000) : g.text(db, wide->cols[c], g.word(1, 12));
+  }
+  // One wide row in a hundred is over a megabyte.
   std::vector<ks_val_t> wide_row(ks_txn_t *tx) {
     std::vector<ks_val_t> v(wide->cols.size());
     v[0] = g.num(db.nextval(seq, tx));
-    for (size_t i = 1; i < v.size(); i++)
-      v[i] = i % 2 ? g.num(int64_t(g.n(100000))) : g.text(db, wide->cols[i], g.word(1, 12));
+    const bool huge = g.pct(1);
+    for (size_t i = 1; i < v.size(); i++) v[i] = wide_value(i, huge);
     return v;
   }
   // A value of about len bytes for a long column.
@@ -255,7 +262,7 @@ int chained_op(Oltp &o, Open &op, Locks &lk) {
       if (std::find(cols.begin(), cols.end(), c) != cols.end()) continue;
       cols.push_back(c);
       if (t == o.wide)
-        vals.push_back(c % 2 ? g.num(int64_t(g.n(100000))) : g.text(db, t->cols[size_t(c)], g.word(1, 12)));
+        vals.push_back(o.wide_value(size_t(c), false));
       else
         vals.push_back(o.long_text(t->cols[size_t(c)], 1 + int(g.n(4000))));
     }
@@ -423,8 +430,8 @@ int chained_setup(ks_sim_db &db) {
     for (int i = 1; i < 300; i++) {
       char name[16];
       snprintf(name, sizeof name, "C%03d", i);
-      cols.push_back(i % 2 ? col(name, kTypeNumber, 22) : col(name, kTypeVarchar2, 20));
-      ddl += std::string(", ") + name + (i % 2 ? " number" : " varchar2(20)");
+      cols.push_back(i % 10 == 0 ? col(name, kTypeNumber, 22) : col(name, kTypeVarchar2, 4000));
+      ddl += std::string(", ") + name + (i % 10 == 0 ? " number" : " varchar2(4000)");
     }
     if (db.create_table(kOwner, "WIDE", cols, {"ID"}, ddl + ")") != 0) return -1;
   }

@@ -23,8 +23,9 @@ struct ks_oltp_cfg_t {
   int multi_pct = 10;     // transactions with a multi-row insert
   int max_ops = 6;        // row operations per transaction at most
   int switch_every = 0;   // force a log switch every n transactions (0: only when full)
-  // Row operations on a 300-column table and a table of long rows (four VARCHAR2(4000)
-  // columns), whose rows are stored as several pieces; 0 leaves those tables out.
+  // Row operations on a 300-column table (one row in a hundred over a megabyte) and a table
+  // of long rows (four VARCHAR2(4000) columns), whose rows are stored as several pieces, and
+  // grow out of their blocks; 0 leaves those tables out.
   int chained_pct = 0;
 };
 

@@ -733,27 +733,35 @@ std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big,
       pr.comp = undo == nullptr;
       const uint8_t *k = field(v, 2);
       pr.dba = ks::load32(k + KS_REDO_KDO_DBA, big);
-      pr.slot = ks::load16(k + (pr.op == KS_REDO_OP_IRP   ? KS_REDO_IRP_SLOT
-                                : pr.op == KS_REDO_OP_URP ? KS_REDO_URP_SLOT
-                                                          : KS_REDO_DRP_SLOT),
+      pr.slot = ks::load16(k + (pr.op == KS_REDO_OP_IRP || pr.op == KS_REDO_OP_ORP ? KS_REDO_IRP_SLOT
+                                : pr.op == KS_REDO_OP_URP                          ? KS_REDO_URP_SLOT
+                                                                                   : KS_REDO_DRP_SLOT),
                            big);
       // The supplemental header follows the column values, in the undo or (compensation)
       // in the redo.
       const uint8_t *sv = undo ? undo : v, *h = undo ? field(undo, 4) : k;
       const uint8_t hop = h[KS_REDO_KDO_OP] & KS_REDO_KDO_OP_MASK;
       const int first = undo ? 5 : 3;
-      const int at_sup = hop == KS_REDO_OP_IRP   ? first + h[KS_REDO_IRP_COLUMNS]
-                         : hop == KS_REDO_OP_URP ? first + 1 + h[KS_REDO_URP_COLUMNS]
-                                                 : first;
+      const int at_sup = hop == KS_REDO_OP_IRP || hop == KS_REDO_OP_ORP ? first + h[KS_REDO_IRP_COLUMNS]
+                         : hop == KS_REDO_OP_URP                        ? first + 1 + h[KS_REDO_URP_COLUMNS]
+                                                                        : first;
       EXPECT_GE(field_count(sv, vh, big), at_sup);
       const uint8_t *s = field(sv, at_sup);
       pr.slen = field_length(sv, vh, big, at_sup);
       pr.sflags = s[KS_REDO_SUP_FLAGS];
+      // A change complete in its record is a row of one piece.
+      const uint8_t both = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST;
+      if (pr.slen == uint32_t(KS_REDO_SUP_SIZE) && (pr.sflags & both) == both) {
+        undo = nullptr;
+        continue;
+      }
       if (pr.slen == uint32_t(KS_REDO_SUP_SIZE_LONG)) {
         pr.head_dba = ks::load32(s + KS_REDO_SUP_HEAD_DBA, big);
         pr.head_slot = ks::load16(s + KS_REDO_SUP_HEAD_SLOT, big);
       }
-      const uint8_t *irp = hop == KS_REDO_OP_IRP ? h : pr.op == KS_REDO_OP_IRP ? k : nullptr;
+      // The row piece as it is after the change: the redo of an insert or overwrite, else
+      // the undo of a delete.
+      const uint8_t *irp = pr.op == KS_REDO_OP_IRP || pr.op == KS_REDO_OP_ORP ? k : hop == KS_REDO_OP_IRP ? h : nullptr;
       if (irp) {
         pr.fb = irp[KS_REDO_KDO_FLAG];
         pr.next_dba = ks::load32(irp + KS_REDO_IRP_NEXT_DBA, big);
@@ -773,7 +781,8 @@ std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big,
 // savepoint, write one record per piece. A change's records are bracketed by the first- and
 // last-piece flags; every record names the head piece, but for the first record of a delete
 // or update, whose short header names none; the inserted pieces chain from the head to the
-// last through their next-piece row ids.
+// last through their next-piece row ids. An update that makes a row outgrow its block moves
+// it: the head becomes a stub forwarding to the moved pieces, and a rollback moves it back.
 TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
   std::string wide = "create table APP.WIDE (ID number primary key", wide_row = "insert into APP.WIDE values (1";
   for (int i = 1; i < 300; i++) {
@@ -786,14 +795,21 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
                              "C varchar2(4000), D varchar2(4000));\n" +
                              wide_row + ");\n" + "insert into APP.LONGR values (1, " + s4k + ", " + s4k + ", " + s4k +
                              ", " + s4k + ");\n" +
+                             "insert into APP.LONGR (ID, A) values (3, 'a');\n"
+                             "insert into APP.LONGR (ID, A) values (4, 'a');\n"
                              "commit;\n"
                              "update APP.WIDE set C1 = 'a', C299 = 'b' where ID = 1;\n"
                              "update APP.LONGR set C = 'c' where ID = 1;\n"
                              "delete from APP.WIDE where ID = 1;\n"
+                             "update APP.LONGR set B = " +
+                             s4k + ", C = " + s4k + " where ID = 3;\n" +
+                             "update APP.LONGR set D = 'd' where ID = 3;\n" + "delete from APP.LONGR where ID = 3;\n" +
                              "savepoint s1;\n"
                              "insert into APP.LONGR values (2, " +
                              s4k + ", " + s4k + ", " + s4k + ", " + s4k + ");\n" +
                              "delete from APP.LONGR where ID = 1;\n"
+                             "update APP.LONGR set B = " +
+                             s4k + ", C = " + s4k + " where ID = 4;\n" +
                              "rollback to savepoint s1;\n"
                              "commit;\n";
   for (bool big : {false, true}) {
@@ -815,7 +831,7 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
       wide_objn = uint16_t(db.table("APP", "WIDE")->objn);
       long_objn = uint16_t(db.table("APP", "LONGR")->objn);
       EXPECT_EQ(db.table("APP", "WIDE")->live.size(), 0u);
-      EXPECT_EQ(db.table("APP", "LONGR")->live.size(), 1u);
+      EXPECT_EQ(db.table("APP", "LONGR")->live.size(), 2u);
       ASSERT_EQ(db.switch_log(), 0);
       ASSERT_EQ(db.close(), 0);
       dbpath = db.db_path();
@@ -850,17 +866,24 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
     for (const auto &g : groups) {
       std::string s = g[0].comp ? "rb " : "";
       for (const PieceRec &r : g)
-        s += r.op == KS_REDO_OP_IRP ? 'I' : r.op == KS_REDO_OP_DRP ? 'D' : r.op == KS_REDO_OP_URP ? 'U' : 'L';
+        s += r.op == KS_REDO_OP_IRP   ? 'I'
+             : r.op == KS_REDO_OP_DRP ? 'D'
+             : r.op == KS_REDO_OP_URP ? 'U'
+             : r.op == KS_REDO_OP_ORP ? 'O'
+                                      : 'L';
       sig.push_back(s);
     }
-    EXPECT_EQ(sig, (std::vector<std::string>{"II", "IIII", "UU", "LU", "DD", "IIII", "DDDD", "rb IIII", "rb DDDD"}));
+    EXPECT_EQ(sig, (std::vector<std::string>{"II", "IIII", "UU", "LU", "DD", "OII", "LU", "DDD", "IIII", "DDDD", "OII",
+                                             "rb DDO", "rb IIII", "rb DDDD"}));
 
     for (size_t gi = 0; gi < groups.size(); gi++) {
       SCOPED_TRACE("change " + std::to_string(gi));
       const auto &g = groups[gi];
-      const bool ins = g[0].op == KS_REDO_OP_IRP, short_first = !g[0].comp && !ins;
-      // A database writes an insert from the tail: its head piece comes last.
-      const PieceRec &head = ins ? g.back() : g.front();
+      const bool ins = g[0].op == KS_REDO_OP_IRP, moves = g[0].op == KS_REDO_OP_ORP || g.back().op == KS_REDO_OP_ORP;
+      const bool short_first = !g[0].comp && !ins && !moves;
+      // A database writes an insert from the tail: its head piece comes last; a move starts
+      // (or, undone, ends) with the head.
+      const PieceRec &head = moves ? (g[0].op == KS_REDO_OP_ORP ? g.front() : g.back()) : ins ? g.back() : g.front();
       for (size_t i = 0; i < g.size(); i++) {
         if (i == 0 && short_first) {
           EXPECT_EQ(g[i].slen, uint32_t(KS_REDO_SUP_SIZE));
@@ -873,10 +896,11 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
         EXPECT_EQ(g[i].sflags & (KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST),
                   (i == 0 ? KS_REDO_SUP_FIRST : 0) | (i + 1 == g.size() ? KS_REDO_SUP_LAST : 0));
       }
-      if (g[0].op != KS_REDO_OP_IRP && !(g[0].op == KS_REDO_OP_DRP && !g[0].comp)) continue;
+      if (g[0].comp || g[0].op == KS_REDO_OP_URP || g[0].op == KS_REDO_OP_LMN) continue;
       // Inserted pieces: from the head, through the next-piece row ids, to the last.
       const bool is_wide = g.size() == 2;
-      EXPECT_EQ(head.fb, KS_REDO_ROW_HEAD | KS_REDO_ROW_FIRST);
+      const bool stub = head.ncol == 0;
+      EXPECT_EQ(head.fb, stub ? KS_REDO_ROW_HEAD : KS_REDO_ROW_HEAD | KS_REDO_ROW_FIRST);
       std::set<uint32_t> blocks;
       int cols = 0;
       size_t seen = 0;
@@ -890,11 +914,11 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
         for (const PieceRec &r : g)
           if (r.dba == at->next_dba && r.slot == at->next_slot) nx = &r;
         ASSERT_NE(nx, nullptr);
-        EXPECT_EQ(nx->fb, nx->next_dba ? 0 : KS_REDO_ROW_LAST);
+        EXPECT_EQ(nx->fb, (at == &head && stub ? KS_REDO_ROW_FIRST : 0) | (nx->next_dba ? 0 : KS_REDO_ROW_LAST));
         at = nx;
       }
       EXPECT_EQ(seen, g.size());
-      EXPECT_EQ(cols, is_wide ? 300 : 5);
+      EXPECT_EQ(cols, is_wide ? 300 : g[0].op == KS_REDO_OP_ORP ? 4 : 5);
       EXPECT_EQ(blocks.size(), is_wide ? 1u : g.size()) << "wide rows stay in a block, long ones cross blocks";
     }
   }
