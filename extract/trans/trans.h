@@ -203,8 +203,9 @@ int ks_trans_write_flag(int fd, const char *name, uint64_t offs, uint32_t flag);
 // Takes back the marks a resolution left in the file of a transaction by reference (name)
 // when a restart finds that transaction open again: the commit will come again, with
 // redo that may add rollback records, and the resolution then runs on the records as
-// collected. Reads through t's work buffer. 0 / -1.
-int ks_unresolve_rollback(ks_trans_t *t, const char *name);
+// collected. fd is the file opened for positioned writes (not appending); reads through
+// t's work buffer. 0 / -1.
+int ks_unresolve_rollback(ks_trans_t *t, int fd, const char *name);
 int ks_trace_ddl(ks_extr_t *ex, ks_lcr_th_t *thdr, int tbsz);
 
 // File names. Each returns the length written (snprintf-style) into name[size].

@@ -1,7 +1,6 @@
 // The records of a transaction's own file (its spill file, which a commit by reference
 // hands to the trail as it is): walked in chunks of the table's work buffer, their flag
 // words rewritten in place with positioned writes.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,12 +53,7 @@ int ks_trans_write_flag(int fd, const char *name, uint64_t offs, uint32_t flag) 
   return 0;
 }
 
-int ks_unresolve_rollback(ks_trans_t *t, const char *name) {
-  int fd = ks_open_file(name, O_RDWR);
-  if (fd < 0) {
-    KS_ERROR("open %s: %s", name, strerror(errno));
-    return -1;
-  }
+int ks_unresolve_rollback(ks_trans_t *t, int fd, const char *name) {
   // The decoder builds rollback redo already discarded, and nothing else: a discarded
   // record without the rollback flag was cancelled by a resolution.
   int rc = 0;
@@ -68,7 +62,6 @@ int ks_unresolve_rollback(ks_trans_t *t, const char *name) {
           rc = ks_trans_write_flag(fd, name, offs, flag & ~KS_RH_DISCARD);
         return rc == 0;
       }) < 0)
-    rc = -1;
-  close(fd);
+    return -1;
   return rc;
 }

@@ -190,7 +190,8 @@ int reopen_trail_file(ks_trans_t *t) {
 void check_spill_file(ks_trans_t *t, ks_trans_slot_t *s, int *rc) {
   char name[PATH_MAX];
   ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
-  int fd = ks_open_file(name, O_RDWR | O_APPEND);
+  // Not appending: the marks below are positioned writes.
+  int fd = ks_open_file(name, O_RDWR);
   if (fd < 0) {
     KS_ERROR("open %s: %s", name, strerror(errno));
     return;
@@ -218,8 +219,8 @@ void check_spill_file(ks_trans_t *t, ks_trans_slot_t *s, int *rc) {
   uint8_t h[KS_LCR_TH_SZ];
   const bool stamped = ks_read_data(fd, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h) &&
                        (ks_lcr_load<ks_lcr_th_t>(h).flag & KS_TH_TRANS) != 0;
+  if (stamped && ks_unresolve_rollback(t, fd, name) < 0) *rc = -1;
   close(fd);
-  if (stamped && ks_unresolve_rollback(t, name) < 0) *rc = -1;
 }
 
 int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
