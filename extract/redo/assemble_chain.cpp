@@ -44,7 +44,16 @@ struct Val {
   int scid;
   std::vector<Part> parts;
   uint32_t len = 0;
+  bool whole = false;  // from a whole row part, not from a list of changed columns
 };
+
+bool same_value(const Val &a, const Val &b) {
+  if (a.len != b.len) return false;
+  std::vector<uint8_t> x, y;
+  for (const Part &p : a.parts) x.insert(x.end(), p.p, p.p + p.n);
+  for (const Part &p : b.parts) y.insert(y.end(), p.p, p.p + p.n);
+  return x == y;
+}
 
 bool same_rid(uint32_t a, uint16_t as, uint32_t b, uint16_t bs) { return a == b && as == bs; }
 
@@ -176,7 +185,7 @@ int row_part(const ks_cv_t *cv, int hk, int *scid, bool *open, uint8_t *fbo, std
       vals->back().parts.push_back(part);
       vals->back().len += part.n;
     } else {
-      vals->push_back(Val{(*scid)++, {part}, part.n});
+      vals->push_back(Val{(*scid)++, {part}, part.n, true});
     }
   }
   *open = cc > 0 && (fb & R::KS_REDO_ROW_NEXT_CONT);
@@ -481,6 +490,17 @@ int assemble_update(ks_extr_t *ex, std::vector<Piece> *pcs) {
     return -1;
   }
   if (sup_columns(*pcs, &keys) < 0 || update_side(*pcs, false, &ov) < 0) return -1;
+  // A row moved or rewritten logs whole row parts on both sides: the columns it left as
+  // they were are not part of the change.
+  for (size_t i = 0; i < nv.size();) {
+    auto o = std::find_if(ov.begin(), ov.end(), [&](const Val &x) { return x.scid == nv[i].scid; });
+    if (nv[i].whole && o != ov.end() && o->whole && same_value(nv[i], *o)) {
+      ov.erase(o);
+      nv.erase(nv.begin() + static_cast<long>(i));
+    } else {
+      ++i;
+    }
+  }
   Builder b;
   b.start(ex, KS_OPC_UPDATE, *pcs);
   uint32_t nnew = 0, nold = 0;

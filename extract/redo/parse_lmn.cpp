@@ -53,7 +53,12 @@ int ks_parse_lmn(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   if (!h) return -1;
   uint32_t dba = ks::load32(h + R::KS_REDO_KDO_DBA, cv.big);
   if (head_rowid(cv, crp) < 0) return -1;
-  if (crp->cr_rdba == dba) {
+  if (crp->cr_rdba == 0 && crp->cr_slot == 0) {
+    // The first piece of a row change whose supplemental header names no head: the row
+    // is keyed on this piece's own row id, which the later pieces name as their head.
+    crp->pc_rdba = dba;
+    crp->pc_slot = ks_cv_len(&cv, 2) >= R::KS_REDO_LKR_SLOT + 2 ? ks::load16(h + R::KS_REDO_LKR_SLOT, cv.big) : 0;
+  } else if (crp->cr_rdba == dba) {
     crp->pc_rdba = crp->cr_rdba;
     crp->pc_slot = crp->cr_slot;
   } else {
