@@ -600,6 +600,17 @@ TEST_F(ApplyDb, RowOfOverThreeMebibytesIsInsertedUpdatedRecordedAndDeleted) {
   EXPECT_EQ(count(out, "LCR Op: INSERT  Owner: KS, Table: W\n"), 1);
   EXPECT_EQ(count(out, "LCR Op: COMMIT\n"), 1);
   EXPECT_EQ(kstest::read_file(home.file("err.txt")), "input file work completed.\n");
+  // Cut inside the record: reported, never read past.
+  const std::string cut = home.file("cut");
+  kstest::write_file(cut, kstest::read_file(f1).substr(0, 32 + 3 * 1048576));
+  EXPECT_NE(
+      std::system((std::string(KS_BIN_DIR) + "/trailcat -f " + cut + " >/dev/null 2>" + home.file("err.txt")).c_str()),
+      0);
+  EXPECT_NE(kstest::read_file(home.file("err.txt"))
+                .find("incomplete record in " + cut + " at offset 32: 2097152 of " + std::to_string(ins.size()) +
+                      " bytes present."),
+            std::string::npos)
+      << kstest::read_file(home.file("err.txt"));
   out = run("errcat", home.file("error/U1/AP_error.dat"));
   EXPECT_EQ(count(out, c999 + "c" + std::string(3150 - 4, 'c') + "\n"), 1);
 }
