@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -703,14 +704,15 @@ namespace {
 // One row-piece change as written: its row operation (redo code), whether it is the
 // compensation of a rollback, its row id, supplemental header and the flag byte, next
 // piece and column count of the inserted row piece it logs (redo of an insert, undo of a
-// delete).
+// delete); a change of forwarding address gives the next piece it sets and, undone, the
+// one it had.
 struct PieceRec {
   uint8_t op = 0;
   bool comp = false;
-  uint32_t dba = 0, head_dba = 0, next_dba = 0;
-  uint16_t slot = 0, head_slot = 0, next_slot = 0;
+  uint32_t dba = 0, head_dba = 0, next_dba = 0, old_next_dba = 0;
+  uint16_t slot = 0, head_slot = 0, next_slot = 0, old_next_slot = 0;
   uint32_t slen = 0;
-  uint8_t sflags = 0, fb = 0;
+  uint8_t sop = 0, sflags = 0, fb = 0;
   int ncol = 0;
 };
 
@@ -735,12 +737,23 @@ std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big,
       pr.dba = ks::load32(k + KS_REDO_KDO_DBA, big);
       pr.slot = ks::load16(k + (pr.op == KS_REDO_OP_IRP || pr.op == KS_REDO_OP_ORP ? KS_REDO_IRP_SLOT
                                 : pr.op == KS_REDO_OP_URP                          ? KS_REDO_URP_SLOT
+                                : pr.op == KS_REDO_OP_CFA                          ? KS_REDO_CFA_SLOT
                                                                                    : KS_REDO_DRP_SLOT),
                            big);
+      if (pr.op == KS_REDO_OP_CFA) {
+        pr.next_dba = ks::load32(k + KS_REDO_CFA_NEXT_DBA, big);
+        pr.next_slot = ks::load16(k + KS_REDO_CFA_NEXT_SLOT, big);
+      }
       // The supplemental header follows the column values, in the undo or (compensation)
       // in the redo.
       const uint8_t *sv = undo ? undo : v, *h = undo ? field(undo, 4) : k;
       const uint8_t hop = h[KS_REDO_KDO_OP] & KS_REDO_KDO_OP_MASK;
+      if (undo && hop == KS_REDO_OP_CFA) {
+        EXPECT_EQ(ks::load32(h + KS_REDO_KDO_DBA, big), ks::load32(k + KS_REDO_KDO_DBA, big));
+        EXPECT_EQ(ks::load16(h + KS_REDO_CFA_SLOT, big), pr.slot);
+        pr.old_next_dba = ks::load32(h + KS_REDO_CFA_NEXT_DBA, big);
+        pr.old_next_slot = ks::load16(h + KS_REDO_CFA_NEXT_SLOT, big);
+      }
       const int first = undo ? 5 : 3;
       const int at_sup = hop == KS_REDO_OP_IRP || hop == KS_REDO_OP_ORP ? first + h[KS_REDO_IRP_COLUMNS]
                          : hop == KS_REDO_OP_URP                        ? first + 1 + h[KS_REDO_URP_COLUMNS]
@@ -748,6 +761,7 @@ std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big,
       EXPECT_GE(field_count(sv, vh, big), at_sup);
       const uint8_t *s = field(sv, at_sup);
       pr.slen = field_length(sv, vh, big, at_sup);
+      pr.sop = s[0];
       pr.sflags = s[KS_REDO_SUP_FLAGS];
       // A change complete in its record is a row of one piece.
       const uint8_t both = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST;
@@ -758,6 +772,11 @@ std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big,
       if (pr.slen == uint32_t(KS_REDO_SUP_SIZE_LONG)) {
         pr.head_dba = ks::load32(s + KS_REDO_SUP_HEAD_DBA, big);
         pr.head_slot = ks::load16(s + KS_REDO_SUP_HEAD_SLOT, big);
+      }
+      // The redo of a change of forwarding address names the head too, in a header of its own.
+      if (pr.op == KS_REDO_OP_CFA && undo) {
+        EXPECT_EQ(field_length(v, vh, big, 3), uint32_t(KS_REDO_SUP_SIZE_LONG));
+        EXPECT_EQ(ks::load32(field(v, 3) + KS_REDO_SUP_HEAD_DBA, big), pr.head_dba);
       }
       // The row piece as it is after the change: the redo of an insert or overwrite, else
       // the undo of a delete.
@@ -779,39 +798,45 @@ std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big,
 // Rows of more than 255 columns (pieces within a block) and rows longer than a block (pieces
 // across blocks): inserts, updates and deletes, and their undoing by a rollback to a
 // savepoint, write one record per piece. A change's records are bracketed by the first- and
-// last-piece flags; every record names the head piece, but for the first record of a delete
-// or update, whose short header names none; the inserted pieces chain from the head to the
-// last through their next-piece row ids. An update that makes a row outgrow its block moves
-// it: the head becomes a stub forwarding to the moved pieces, and a rollback moves it back.
+// last-piece flags and carry its operation; every record names the head piece, but for the
+// first record of a delete or update, whose short header names none; the inserted pieces
+// chain from the head to the last through their next-piece row ids, a value too long for
+// its piece's room continuing in the next. An update that makes a row outgrow its block, or
+// changes a split value, moves it: the head becomes a stub forwarding to the moved pieces,
+// and a rollback moves it back. One that grows a piece beyond its block's room moves that
+// piece alone: inserted anew, deleted, and its predecessor forwarding to it.
 TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
   std::string wide = "create table APP.WIDE (ID number primary key", wide_row = "insert into APP.WIDE values (1";
   for (int i = 1; i < 300; i++) {
     wide += ", C" + std::to_string(i) + " varchar2(20)";
     wide_row += ", 'v" + std::to_string(i) + "'";
   }
-  const std::string s4k = "'" + std::string(4000, 'x') + "'";
-  const std::string script = "create user APP;\n" + wide + ");\n" +
-                             "create table APP.LONGR (ID number primary key, A varchar2(4000), B varchar2(4000), "
-                             "C varchar2(4000), D varchar2(4000));\n" +
-                             wide_row + ");\n" + "insert into APP.LONGR values (1, " + s4k + ", " + s4k + ", " + s4k +
-                             ", " + s4k + ");\n" +
-                             "insert into APP.LONGR (ID, A) values (3, 'a');\n"
-                             "insert into APP.LONGR (ID, A) values (4, 'a');\n"
-                             "commit;\n"
-                             "update APP.WIDE set C1 = 'a', C299 = 'b' where ID = 1;\n"
-                             "update APP.LONGR set C = 'c' where ID = 1;\n"
-                             "delete from APP.WIDE where ID = 1;\n"
-                             "update APP.LONGR set B = " +
-                             s4k + ", C = " + s4k + " where ID = 3;\n" +
-                             "update APP.LONGR set D = 'd' where ID = 3;\n" + "delete from APP.LONGR where ID = 3;\n" +
-                             "savepoint s1;\n"
-                             "insert into APP.LONGR values (2, " +
-                             s4k + ", " + s4k + ", " + s4k + ", " + s4k + ");\n" +
-                             "delete from APP.LONGR where ID = 1;\n"
-                             "update APP.LONGR set B = " +
-                             s4k + ", C = " + s4k + " where ID = 4;\n" +
-                             "rollback to savepoint s1;\n"
-                             "commit;\n";
+  const std::string s4k = "'" + std::string(4000, 'x') + "'", s3k = "'" + std::string(3000, 'y') + "'";
+  const std::string script =
+      "create user APP;\n" + wide + ");\n" +
+      "create table APP.LONGR (ID number primary key, A varchar2(4000), B varchar2(4000), "
+      "C varchar2(4000), D varchar2(4000));\n" +
+      wide_row + ");\n" + "insert into APP.LONGR values (1, " + s4k + ", " + s4k + ", " + s4k + ", " + s4k + ");\n" +
+      "insert into APP.LONGR (ID, A) values (3, 'a');\n"
+      "insert into APP.LONGR (ID, A) values (4, 'a');\n"
+      "commit;\n"
+      "update APP.WIDE set C1 = 'a', C299 = 'b' where ID = 1;\n"
+      "update APP.LONGR set C = 'c' where ID = 1;\n"
+      "delete from APP.WIDE where ID = 1;\n"
+      "update APP.LONGR set B = " +
+      s4k + ", C = " + s4k + " where ID = 3;\n" + "update APP.LONGR set D = 'd' where ID = 3;\n" +
+      "delete from APP.LONGR where ID = 3;\n" + "insert into APP.LONGR values (5, " + s4k + ", " + s4k +
+      ", 'c', 'd');\n" + "update APP.LONGR set D = " + s3k + " where ID = 5;\n" +
+      "update APP.LONGR set B = 'b' where ID = 5;\n" + "insert into APP.LONGR values (6, " + s4k + ", " + s4k +
+      ", 'c', 'd');\n" +
+      "savepoint s1;\n"
+      "insert into APP.LONGR values (2, " +
+      s4k + ", " + s4k + ", " + s4k + ", " + s4k + ");\n" +
+      "delete from APP.LONGR where ID = 1;\n"
+      "update APP.LONGR set B = " +
+      s4k + ", C = " + s4k + " where ID = 4;\n" + "update APP.LONGR set D = " + s3k + " where ID = 6;\n" +
+      "rollback to savepoint s1;\n"
+      "commit;\n";
   for (bool big : {false, true}) {
     SCOPED_TRACE(big ? "big" : "little");
     kstest::TempHome home;
@@ -831,7 +856,7 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
       wide_objn = uint16_t(db.table("APP", "WIDE")->objn);
       long_objn = uint16_t(db.table("APP", "LONGR")->objn);
       EXPECT_EQ(db.table("APP", "WIDE")->live.size(), 0u);
-      EXPECT_EQ(db.table("APP", "LONGR")->live.size(), 2u);
+      EXPECT_EQ(db.table("APP", "LONGR")->live.size(), 4u);
       ASSERT_EQ(db.switch_log(), 0);
       ASSERT_EQ(db.close(), 0);
       dbpath = db.db_path();
@@ -862,6 +887,18 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
       open = !(r.sflags & KS_REDO_SUP_LAST);
     }
     ASSERT_FALSE(open);
+    // Each change: its records, the operation its supplemental headers carry (a rollback's
+    // the one it undoes) and the columns its pieces chain from the head (0: not checked).
+    struct Want {
+      const char *sig;
+      uint8_t op;
+      int cols;
+    };
+    const std::vector<Want> want = {{"II", 2, 300},   {"III", 2, 5},    {"UU", 1, 0},     {"LU", 1, 0},
+                                    {"DD", 4, 300},   {"OII", 1, 4},    {"LU", 1, 0},     {"DDD", 4, 5},
+                                    {"II", 2, 5},     {"LIDC", 1, 0},   {"OID", 1, 5},    {"II", 2, 5},
+                                    {"III", 2, 5},    {"DDD", 4, 5},    {"OII", 1, 4},    {"LIDC", 1, 0},
+                                    {"rb CID", 1, 0}, {"rb DDO", 1, 0}, {"rb III", 4, 0}, {"rb DDD", 2, 0}};
     std::vector<std::string> sig;
     for (const auto &g : groups) {
       std::string s = g[0].comp ? "rb " : "";
@@ -870,11 +907,13 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
              : r.op == KS_REDO_OP_DRP ? 'D'
              : r.op == KS_REDO_OP_URP ? 'U'
              : r.op == KS_REDO_OP_ORP ? 'O'
+             : r.op == KS_REDO_OP_CFA ? 'C'
                                       : 'L';
       sig.push_back(s);
     }
-    EXPECT_EQ(sig, (std::vector<std::string>{"II", "IIII", "UU", "LU", "DD", "OII", "LU", "DDD", "IIII", "DDDD", "OII",
-                                             "rb DDO", "rb IIII", "rb DDDD"}));
+    std::vector<std::string> want_sig;
+    for (const Want &w : want) want_sig.push_back(w.sig);
+    ASSERT_EQ(sig, want_sig);
 
     for (size_t gi = 0; gi < groups.size(); gi++) {
       SCOPED_TRACE("change " + std::to_string(gi));
@@ -885,6 +924,7 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
       // (or, undone, ends) with the head.
       const PieceRec &head = moves ? (g[0].op == KS_REDO_OP_ORP ? g.front() : g.back()) : ins ? g.back() : g.front();
       for (size_t i = 0; i < g.size(); i++) {
+        EXPECT_EQ(g[i].sop, want[gi].op);
         if (i == 0 && short_first) {
           EXPECT_EQ(g[i].slen, uint32_t(KS_REDO_SUP_SIZE));
           EXPECT_EQ(g[i].sflags, g[i].op == KS_REDO_OP_DRP ? 0x58 : 0x18);
@@ -896,30 +936,62 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
         EXPECT_EQ(g[i].sflags & (KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST),
                   (i == 0 ? KS_REDO_SUP_FIRST : 0) | (i + 1 == g.size() ? KS_REDO_SUP_LAST : 0));
       }
-      if (g[0].comp || g[0].op == KS_REDO_OP_URP || g[0].op == KS_REDO_OP_LMN) continue;
-      // Inserted pieces: from the head, through the next-piece row ids, to the last.
-      const bool is_wide = g.size() == 2;
+      if (std::string(want[gi].sig) == "LIDC") {
+        // The piece moved: inserted elsewhere as it was (flags, successor), deleted, and
+        // its predecessor (here the head) forwarding to it instead.
+        const PieceRec &in = g[1], &del = g[2], &cfa = g[3];
+        EXPECT_EQ(in.fb, del.fb);
+        EXPECT_EQ(in.fb & KS_REDO_ROW_PREV_CONT, KS_REDO_ROW_PREV_CONT);
+        EXPECT_EQ(in.next_dba, del.next_dba);
+        EXPECT_NE(in.dba, del.dba);
+        EXPECT_EQ(cfa.dba, cfa.head_dba);
+        EXPECT_EQ(cfa.slot, cfa.head_slot);
+        EXPECT_EQ(cfa.next_dba, in.dba);
+        EXPECT_EQ(cfa.next_slot, in.slot);
+        EXPECT_EQ(cfa.old_next_dba, del.dba);
+        EXPECT_EQ(cfa.old_next_slot, del.slot);
+        if (gi == 15) {
+          // Undone record by record: forwarding to the old place, the piece back there, the
+          // moved one gone.
+          const auto &rb = groups[16];
+          EXPECT_EQ(rb[0].next_dba, del.dba);
+          EXPECT_EQ(rb[0].next_slot, del.slot);
+          EXPECT_EQ(rb[1].dba, del.dba);
+          EXPECT_EQ(rb[1].fb, del.fb);
+          EXPECT_EQ(rb[2].dba, in.dba);
+        }
+      }
+      if (want[gi].cols == 0) continue;
+      // Inserted pieces: from the head, through the next-piece row ids, to the last; a
+      // value split ends one piece (0x01) and starts the next (0x02).
+      const bool is_wide = want[gi].cols == 300;
       const bool stub = head.ncol == 0;
-      EXPECT_EQ(head.fb, stub ? KS_REDO_ROW_HEAD : KS_REDO_ROW_HEAD | KS_REDO_ROW_FIRST);
+      const uint8_t cont = KS_REDO_ROW_PREV_CONT | KS_REDO_ROW_NEXT_CONT;
+      EXPECT_EQ(head.fb & ~cont, stub ? KS_REDO_ROW_HEAD : KS_REDO_ROW_HEAD | KS_REDO_ROW_FIRST);
       std::set<uint32_t> blocks;
       int cols = 0;
       size_t seen = 0;
       const PieceRec *at = &head;
       while (at && seen <= g.size()) {
         seen++;
-        cols += at->ncol;
+        cols += at->ncol - (at->fb & KS_REDO_ROW_PREV_CONT ? 1 : 0);
         blocks.insert(at->dba);
         if (at->next_dba == 0) break;
         const PieceRec *nx = nullptr;
         for (const PieceRec &r : g)
           if (r.dba == at->next_dba && r.slot == at->next_slot) nx = &r;
         ASSERT_NE(nx, nullptr);
-        EXPECT_EQ(nx->fb, (at == &head && stub ? KS_REDO_ROW_FIRST : 0) | (nx->next_dba ? 0 : KS_REDO_ROW_LAST));
+        EXPECT_EQ(nx->fb & ~cont,
+                  (at == &head && stub ? KS_REDO_ROW_FIRST : 0) | (nx->next_dba ? 0 : KS_REDO_ROW_LAST));
+        EXPECT_EQ(!!(nx->fb & KS_REDO_ROW_PREV_CONT), !!(at->fb & KS_REDO_ROW_NEXT_CONT));
         at = nx;
       }
-      EXPECT_EQ(seen, g.size());
-      EXPECT_EQ(cols, is_wide ? 300 : g[0].op == KS_REDO_OP_ORP ? 4 : 5);
-      EXPECT_EQ(blocks.size(), is_wide ? 1u : g.size()) << "wide rows stay in a block, long ones cross blocks";
+      // A move also deletes the pieces the row had beside its head.
+      EXPECT_EQ(seen, moves ? g.size() - size_t(std::count_if(g.begin(), g.end(),
+                                                              [](const PieceRec &r) { return r.op == KS_REDO_OP_DRP; }))
+                            : g.size());
+      EXPECT_EQ(cols, want[gi].cols);
+      EXPECT_EQ(blocks.size(), is_wide ? 1u : seen) << "wide rows stay in a block, long ones cross blocks";
     }
   }
 }
