@@ -995,3 +995,107 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
     }
   }
 }
+
+// A workload with rows stored as pieces, as a reader meets it: every row change names its
+// operation (a change complete in its record by its redo: insert, delete or update), values
+// split across pieces continue from a piece flagged 0x01 into one flagged 0x02, pieces move
+// with a change of forwarding address, and other transactions' changes come between the
+// records of a change of a row stored as pieces. The log walks clean.
+TEST(RedoFields, PiecedWorkloadNamesItsOperationsSplitsValuesMovesPiecesAndInterleaves) {
+  kstest::TempHome home;
+  ks_db_cfg_t c;
+  c.dir = home.path() + "db";
+  c.name = "SRC";
+  c.redo.log_blocks = 200000;
+  c.redo.sync = false;
+  std::string dbpath;
+  {
+    ks_sim_db db;
+    ASSERT_EQ(db.create(c), 0);
+    ks_oltp_cfg_t w;
+    w.txns = 300;
+    w.seed = 7;
+    w.chained_pct = 50;
+    ASSERT_EQ(ks_oltp_run(db, w), 0);
+    ASSERT_EQ(db.switch_log(), 0);
+    ASSERT_EQ(db.close(), 0);
+    dbpath = db.db_path();
+  }
+  sqlite3 *sql = nullptr;
+  ASSERT_EQ(sqlite3_open(dbpath.c_str(), &sql), SQLITE_OK);
+  sqlite3_stmt *st = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(sql, "SELECT \"NAME\" FROM \"V$ARCHIVED_LOG\"", -1, &st, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+  const std::string log = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
+  sqlite3_finalize(st);
+  sqlite3_close(sql);
+
+  int rc = 0;
+  const std::string sum = kstest::sh(std::string(KS_BIN_DIR) + "/redocat -S -f " + log + " 2>/dev/null", &rc);
+  EXPECT_EQ(rc, 0);
+  EXPECT_NE(sum.find("with a malformed change: 0)"), std::string::npos) << sum;
+  EXPECT_NE(sum.find("  11.8: "), std::string::npos) << sum;
+
+  const std::string f = kstest::read_file(log);
+  const int vh = vhsz_of(c.redo.vsn);
+  std::map<int, int> single;  // redo code * 16 + operation of changes whole in one record
+  std::set<uint8_t> ops;
+  std::map<std::pair<uint32_t, uint16_t>, uint8_t> fb_at;  // row flags of inserted pieces
+  std::vector<std::pair<uint32_t, uint16_t>> continued;    // next pieces of pieces flagged 0x01
+  std::map<uint64_t, bool> in_change;                      // transactions inside a pieced change
+  int interleaved = 0, cfa = 0;
+  for (const Rec &r :
+       walk(f, c.redo.blk_sz,
+            ks::load32(reinterpret_cast<const uint8_t *>(f.data()) + c.redo.blk_sz + KS_REDO_FH1_NEXT_BLOCK, false),
+            false)) {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(r.b.data());
+    const uint8_t *undo = nullptr;
+    for (uint32_t at = uint32_t(record_header_size(p[KS_REDO_RH_VLD])); at < r.len;
+         at += vector_size(p + at, vh, false)) {
+      const uint8_t *v = p + at;
+      auto field = [&](const uint8_t *w, int k) { return w + field_offset(w, vh, false, k); };
+      if (v[KS_REDO_CV_LAYER] == 5 && v[KS_REDO_CV_CODE] == 1 && field(v, 2)[KS_REDO_URI_LAYER] == 11) undo = v;
+      if (v[KS_REDO_CV_LAYER] != 11 || !undo) continue;
+      const uint8_t code = v[KS_REDO_CV_CODE], *k = field(v, 2), *h = field(undo, 4), *u = field(undo, 1);
+      cfa += code == KS_REDO_OP_CFA;
+      const uint64_t xid = make_xid(ks::load16(u + KS_REDO_UBH_USN, false), ks::load16(u + KS_REDO_UBH_SLOT, false),
+                                    ks::load32(u + KS_REDO_UBH_SQN, false));
+      const uint8_t hop = h[KS_REDO_KDO_OP] & KS_REDO_KDO_OP_MASK;
+      const int at_sup = hop == KS_REDO_OP_IRP || hop == KS_REDO_OP_ORP ? 5 + h[KS_REDO_IRP_COLUMNS]
+                         : hop == KS_REDO_OP_URP                        ? 6 + h[KS_REDO_URP_COLUMNS]
+                                                                        : 5;
+      const uint8_t *sv = undo;
+      undo = nullptr;
+      if (at_sup > field_count(sv, vh, false)) continue;  // a lock without supplemental data
+      const uint8_t *s = field(sv, at_sup);
+      const bool whole =
+          field_length(sv, vh, false, at_sup) == uint32_t(KS_REDO_SUP_SIZE) &&
+          (s[KS_REDO_SUP_FLAGS] & (KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST)) == (KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST);
+      ops.insert(s[0]);
+      if (whole) single[code * 16 + s[0]]++;
+      // A pieced change of another transaction is open: this record comes between its pieces.
+      for (const auto &x : in_change) interleaved += x.second && x.first != xid;
+      if (!whole) in_change[xid] = !(s[KS_REDO_SUP_FLAGS] & KS_REDO_SUP_LAST);
+      if (code == KS_REDO_OP_IRP) {
+        const uint8_t fb = k[KS_REDO_KDO_FLAG];
+        fb_at[{ks::load32(k + KS_REDO_KDO_DBA, false), ks::load16(k + KS_REDO_IRP_SLOT, false)}] = fb;
+        if (fb & KS_REDO_ROW_NEXT_CONT)
+          continued.push_back(
+              {ks::load32(k + KS_REDO_IRP_NEXT_DBA, false), ks::load16(k + KS_REDO_IRP_NEXT_SLOT, false)});
+      }
+    }
+  }
+  EXPECT_EQ(ops, (std::set<uint8_t>{kSupOpUpdate, kSupOpInsert, kSupOpDelete}));
+  for (const auto &[key, n] : single) {
+    const int code = key / 16, op = key % 16;
+    EXPECT_EQ(op, code == KS_REDO_OP_IRP   ? kSupOpInsert
+                  : code == KS_REDO_OP_DRP ? kSupOpDelete
+                  : code == KS_REDO_OP_QMI ? kSupOpInsert
+                                           : kSupOpUpdate)
+        << n << " changes of code " << code;
+  }
+  EXPECT_GT(cfa, 0);
+  ASSERT_FALSE(continued.empty());
+  for (const auto &n : continued) EXPECT_EQ(fb_at[n] & KS_REDO_ROW_PREV_CONT, KS_REDO_ROW_PREV_CONT);
+  EXPECT_GT(interleaved, 0);
+}
