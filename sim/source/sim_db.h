@@ -255,6 +255,8 @@ class ks_sim_db {
   int update_pieces(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std::vector<int> &cols,
                     const std::vector<ks_val_t> &old, const std::vector<ks_val_t> &nv, const ks_suplog_t &sup,
                     uint8_t rb_code, const std::vector<ks_piece_t> &before = {});
+  // Begins a record of a change of a row of t stored as pieces; returns its SCN.
+  uint64_t piece_begin(const ks_table_t *t);
   // Ends a record of a change of a row stored as pieces; unless it is the change's last, the
   // records of other transactions may follow (set_between_pieces).
   int piece_end(ks_txn_t *tx, uint64_t scn, bool last);

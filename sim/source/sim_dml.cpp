@@ -1167,6 +1167,12 @@ std::vector<ks_val_t> updated(const std::vector<ks_val_t> &v, const std::vector<
 }
 }  // namespace
 
+uint64_t ks_sim_db::piece_begin(const ks_table_t *t) {
+  rec_begin();
+  rec_segment(t);
+  return scn_;
+}
+
 int ks_sim_db::piece_end(ks_txn_t *tx, uint64_t scn, bool last) {
   if (rec_end(scn) != 0) return -1;
   if (last || !between_ || in_between_) return 0;
@@ -1225,9 +1231,7 @@ int ks_sim_db::insert_pieces(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_v
     ks_suplog_t sup = piece_sup(pc, k, pc.size(), rb_code == 0 ? kSupOpInsert : kSupOpDelete, 0);
     sup.redo_scid = uint16_t(t->cols[pc[i].first].segcol);
     piece_vals(v, pc[i], &cv);
-    rec_begin();
-    uint64_t scn = scn_;
-    rec_segment(t);
+    uint64_t scn = piece_begin(t);
     rec_.set_piece(piece_fb(pc, i), piece_next(pc, i));
     if (rb_code == 0) {
       txn_start(tx, t->owner);
@@ -1249,9 +1253,7 @@ int ks_sim_db::delete_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, uin
   for (size_t i = 0; i < pc.size(); i++) {
     const ks_rowref_t ref = piece_ref(pc[i]);
     ks_suplog_t sup = piece_sup(pc, i, pc.size(), rb_code == 0 ? kSupOpDelete : kSupOpInsert, 0);
-    rec_begin();
-    uint64_t scn = scn_;
-    rec_segment(t);
+    uint64_t scn = piece_begin(t);
     if (rb_code == 0) {
       // The head piece of a delete is logged as the row's own, with the short header.
       if (i == 0) {
@@ -1320,9 +1322,7 @@ int ks_sim_db::update_pieces(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std
         ks_suplog_t s = piece_sup(cur, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
         s.redo_scid = uint16_t(t->cols[np.first].segcol);
         piece_vals(after, np, &wcv);
-        rec_begin();
-        uint64_t scn = scn_;
-        rec_segment(t);
+        uint64_t scn = piece_begin(t);
         txn_start(tx, t->owner);
         rec_.set_piece(piece_fb(cur, i), piece_next(cur, i));
         rec_.undo_of_insert(tx->xid, t->objn, to, s);
@@ -1333,18 +1333,14 @@ int ks_sim_db::update_pieces(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std
         s = piece_sup(cur, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
         s.undo_scid = uint16_t(t->cols[r.pieces[i].first].segcol);
         piece_vals(r.v, r.pieces[i], &ocv);
-        rec_begin();
-        scn = scn_;
-        rec_segment(t);
+        scn = piece_begin(t);
         rec_.set_piece(piece_fb(r.pieces, i), piece_next(cur, i));
         rec_.undo_of_delete(tx->xid, t->objn, from, ocv.data(), int(ocv.size()), s);
         rec_.redo_drp(from);
         if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
 
         s = piece_sup(cur, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
-        rec_begin();
-        scn = scn_;
-        rec_segment(t);
+        scn = piece_begin(t);
         rec_.undo_of_cfa(tx->xid, t->objn, prev, from, s);
         rec_.redo_cfa(prev, to, s);
         if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
@@ -1354,9 +1350,7 @@ int ks_sim_db::update_pieces(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std
         // place with its old values, the moved piece gone.
         const ks_rowref_t moved = piece_ref(cur[i]), back = piece_ref(before[i]);
         ks_suplog_t s = piece_sup(cur, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
-        rec_begin();
-        uint64_t scn = scn_;
-        rec_segment(t);
+        uint64_t scn = piece_begin(t);
         rec_.redo_cfa(prev, back, s);
         rec_.rollback_undo(rb_code, tx->xid, t->objn);
         if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
@@ -1365,18 +1359,14 @@ int ks_sim_db::update_pieces(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std
         s = piece_sup(cur, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
         s.redo_scid = uint16_t(t->cols[cur[i].first].segcol);
         piece_vals(after, cur[i], &wcv);
-        rec_begin();
-        scn = scn_;
-        rec_segment(t);
+        scn = piece_begin(t);
         rec_.set_piece(piece_fb(cur, i), piece_next(cur, i));
         rec_.redo_irp(back, wcv.data(), int(wcv.size()), &s);
         rec_.rollback_undo(rb_code, tx->xid, t->objn);
         if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
 
         s = piece_sup(cur, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
-        rec_begin();
-        scn = scn_;
-        rec_segment(t);
+        scn = piece_begin(t);
         rec_.redo_drp(moved, &s);
         rec_.rollback_undo(rb_code, tx->xid, t->objn);
         if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
@@ -1401,9 +1391,7 @@ int ks_sim_db::update_pieces(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std
       s.flags = uint8_t(KS_REDO_SUP_FIRST | KS_REDO_SUP_UPDATE | (nrec == 1 ? KS_REDO_SUP_LAST : 0));
     }
     s.undo_scid = s.redo_scid = uint16_t(t->cols[size_t(cur[i].first + (colno.empty() ? 0 : colno[0]))].segcol);
-    rec_begin();
-    uint64_t scn = scn_;
-    rec_segment(t);
+    uint64_t scn = piece_begin(t);
     rec_.set_piece(piece_fb(cur, i), piece_next(cur, i));
     if (rb_code != 0) {
       rec_.redo_urp(ref, colno.data(), wcv.data(), int(colno.size()), &s);
@@ -1473,9 +1461,7 @@ int ks_sim_db::migrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std::
   s.head_slot = head.slot;
   s.undo_scid = s.redo_scid = 1;
   piece_vals(r.v, was[0], &cv);
-  rec_begin();
-  uint64_t scn = scn_;
-  rec_segment(t);
+  uint64_t scn = piece_begin(t);
   txn_start(tx, t->owner);
   rec_.set_piece(piece_fb(was, 0), piece_next(was, 0));
   rec_.undo_of_delete(tx->xid, t->objn, head, cv.data(), int(cv.size()), s, KS_REDO_OP_ORP);
@@ -1489,9 +1475,7 @@ int ks_sim_db::migrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std::
     ks_suplog_t ps = piece_sup(pc, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
     ps.redo_scid = uint16_t(t->cols[pc[i].first].segcol);
     piece_vals(after, pc[i], &cv);
-    rec_begin();
-    scn = scn_;
-    rec_segment(t);
+    scn = piece_begin(t);
     rec_.set_piece(piece_fb(pc, i), piece_next(pc, i));
     rec_.undo_of_insert(tx->xid, t->objn, ref, ps);
     rec_.redo_irp(ref, cv.data(), int(cv.size()));
@@ -1504,9 +1488,7 @@ int ks_sim_db::migrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std::
     ks_suplog_t ps = piece_sup(pc, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
     ps.undo_scid = uint16_t(t->cols[was[i].first].segcol);
     piece_vals(r.v, was[i], &cv);
-    rec_begin();
-    scn = scn_;
-    rec_segment(t);
+    scn = piece_begin(t);
     rec_.set_piece(piece_fb(was, i), piece_next(was, i));
     rec_.undo_of_delete(tx->xid, t->objn, ref, cv.data(), int(cv.size()), ps);
     rec_.redo_drp(ref);
@@ -1530,9 +1512,7 @@ int ks_sim_db::unmigrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std
     const bool back = j < was.size();
     const size_t i = back ? was.size() - j : j - was.size() + 1;
     ks_suplog_t s = piece_sup(pc, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
-    rec_begin();
-    uint64_t scn = scn_;
-    rec_segment(t);
+    uint64_t scn = piece_begin(t);
     if (back) {
       s.redo_scid = uint16_t(t->cols[was[i].first].segcol);
       piece_vals(r.v, was[i], &cv);
@@ -1547,9 +1527,7 @@ int ks_sim_db::unmigrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std
   ks_suplog_t s = piece_sup(pc, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
   s.redo_scid = 1;
   piece_vals(r.v, was[0], &cv);
-  rec_begin();
-  uint64_t scn = scn_;
-  rec_segment(t);
+  uint64_t scn = piece_begin(t);
   rec_.set_piece(piece_fb(was, 0), piece_next(was, 0));
   rec_.redo_irp(piece_ref(was[0]), cv.data(), int(cv.size()), &s, KS_REDO_OP_ORP);
   rec_.rollback_undo(rb_code, tx->xid, t->objn);

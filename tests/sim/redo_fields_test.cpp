@@ -716,6 +716,21 @@ struct PieceRec {
   int ncol = 0;
 };
 
+// The archived logs of a simulated database, oldest first.
+std::vector<std::string> archived_logs(const std::string &dbpath) {
+  std::vector<std::string> out;
+  sqlite3 *sql = nullptr;
+  EXPECT_EQ(sqlite3_open(dbpath.c_str(), &sql), SQLITE_OK);
+  sqlite3_stmt *st = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(sql, "SELECT \"NAME\" FROM \"V$ARCHIVED_LOG\" ORDER BY \"SEQUENCE#\"", -1, &st, nullptr),
+            SQLITE_OK);
+  while (st && sqlite3_step(st) == SQLITE_ROW)
+    out.emplace_back(reinterpret_cast<const char *>(sqlite3_column_text(st, 0)));
+  sqlite3_finalize(st);
+  sqlite3_close(sql);
+  return out;
+}
+
 std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big, int vh, uint16_t objn_lo,
                                     uint16_t objn_hi) {
   std::vector<PieceRec> out;
@@ -861,21 +876,12 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
       ASSERT_EQ(db.close(), 0);
       dbpath = db.db_path();
     }
-    sqlite3 *sql = nullptr;
-    ASSERT_EQ(sqlite3_open(dbpath.c_str(), &sql), SQLITE_OK);
-    sqlite3_stmt *st = nullptr;
-    ASSERT_EQ(
-        sqlite3_prepare_v2(sql, "SELECT \"NAME\" FROM \"V$ARCHIVED_LOG\" ORDER BY \"SEQUENCE#\"", -1, &st, nullptr),
-        SQLITE_OK);
     std::vector<PieceRec> recs;
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      auto more =
-          piece_records(kstest::read_file(reinterpret_cast<const char *>(sqlite3_column_text(st, 0))), c.redo.blk_sz,
-                        big, vhsz_of(c.redo.vsn), std::min(wide_objn, long_objn), std::max(wide_objn, long_objn));
+    for (const std::string &log : archived_logs(dbpath)) {
+      auto more = piece_records(kstest::read_file(log), c.redo.blk_sz, big, vhsz_of(c.redo.vsn),
+                                std::min(wide_objn, long_objn), std::max(wide_objn, long_objn));
       recs.insert(recs.end(), more.begin(), more.end());
     }
-    sqlite3_finalize(st);
-    sqlite3_close(sql);
 
     // The changes, bracketed by the first- and last-piece flags.
     std::vector<std::vector<PieceRec>> groups;
@@ -1021,14 +1027,9 @@ TEST(RedoFields, PiecedWorkloadNamesItsOperationsSplitsValuesMovesPiecesAndInter
     ASSERT_EQ(db.close(), 0);
     dbpath = db.db_path();
   }
-  sqlite3 *sql = nullptr;
-  ASSERT_EQ(sqlite3_open(dbpath.c_str(), &sql), SQLITE_OK);
-  sqlite3_stmt *st = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(sql, "SELECT \"NAME\" FROM \"V$ARCHIVED_LOG\"", -1, &st, nullptr), SQLITE_OK);
-  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-  const std::string log = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
-  sqlite3_finalize(st);
-  sqlite3_close(sql);
+  const std::vector<std::string> logs = archived_logs(dbpath);
+  ASSERT_EQ(logs.size(), 1u);
+  const std::string &log = logs[0];
 
   int rc = 0;
   const std::string sum = kstest::sh(std::string(KS_BIN_DIR) + "/redocat -S -f " + log + " 2>/dev/null", &rc);
