@@ -182,8 +182,11 @@ int row_part(const ks_cv_t *cv, int hk, int *scid, bool *open, uint8_t *fbo, std
     }
     Part part{cv->v + cv->off[k], cv->len[k]};
     if (i == 0 && (fb & R::KS_REDO_ROW_PREV_CONT) && *open && !vals->empty()) {
+      // The piece starts with the rest of the previous piece's last value, whose column
+      // its first segment column id names.
       vals->back().parts.push_back(part);
       vals->back().len += part.n;
+      *scid = vals->back().scid + 1;
     } else {
       vals->push_back(Val{(*scid)++, {part}, part.n, true});
     }
