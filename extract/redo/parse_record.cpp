@@ -348,6 +348,25 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
     reported |= 1u << reason;
     ks_not_captured(ex, reason, ti, layer, code);
   };
+  // Chain actions: the record is a piece of a row change spread over several records.
+  // They come before a commit in the same record, which ends what the row belongs to.
+  bool chain_done = false;
+  auto chain = [&]() -> int {
+    chain_done = true;
+    if (!(m->flag & (KS_MN_PIECE | KS_MN_ROLLBACK | KS_MN_COMPLETE)) || chain_bad) return 0;
+    if (piece.flag & (KS_CP_IOT | KS_CP_IOT_HEAP)) {
+      report(KS_NC_IOT, m->objn != 0 ? m->ti : -1, row_layer, row_code);  // not decoded by this build
+      return 0;
+    }
+    int rc = chain_actions(ex, &piece, rlen);
+    if (x_append_rc != 0) return refuse(x_append_rc);
+    if (rc == KS_RC_HOLD) return refuse(rc);
+    if (rc == KS_RC_NOT_CAPTURED)
+      not_captured = true;
+    else if (rc < 0)
+      report(KS_NC_DECODE, m->objn != 0 ? m->ti : -1, row_layer, row_code);
+    return 0;
+  };
   while (left > 0) {
     nv++;
     // Every vector is checked whole against the record before any handler reads it.
@@ -388,6 +407,8 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
         rc = ks_parse_undo(ex, v, &piece);
         break;
       case Act::commit:
+        if (!chain_done)
+          if (int c = chain(); c != 0) return c;
         rc = ks_parse_commit(ex, v);
         break;
       case Act::audit:
@@ -458,20 +479,8 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
     left -= size;
   }
 
-  // Chain actions: the record is a piece of a row change spread over several records.
-  if ((m->flag & (KS_MN_PIECE | KS_MN_ROLLBACK | KS_MN_COMPLETE)) && !chain_bad &&
-      (piece.flag & (KS_CP_IOT | KS_CP_IOT_HEAP))) {
-    report(KS_NC_IOT, m->objn != 0 ? m->ti : -1, row_layer, row_code);  // not decoded by this build
-  } else if ((m->flag & (KS_MN_PIECE | KS_MN_ROLLBACK | KS_MN_COMPLETE)) && !chain_bad) {
-    int rc = chain_actions(ex, &piece, rlen);
-    if (x_append_rc != 0) return refuse(x_append_rc);
-    if (rc == KS_RC_HOLD) return refuse(rc);
-    if (rc == KS_RC_NOT_CAPTURED) {
-      not_captured = true;
-    } else if (rc < 0) {
-      report(KS_NC_DECODE, m->objn != 0 ? m->ti : -1, row_layer, row_code);
-    }
-  }
+  if (!chain_done)
+    if (int c = chain(); c != 0) return c;
   if (reported != 0) return -1;
   return not_captured ? KS_RC_NOT_CAPTURED : 0;
 }

@@ -195,3 +195,70 @@ TEST_F(RollbackRedo, ARecordHeldPartWayLeavesNoTraceInTheTransactionTableAndItsR
 }
 
 }  // namespace
+
+namespace {
+// Undo and redo of one piece of a row inserted as pieces.
+struct PieceRec {
+  uint16_t slot;
+  uint8_t sup_flags, fb;
+  uint16_t next;
+};
+}  // namespace
+
+// A row inserted as two pieces whose last record the transaction table holds: the piece
+// that record brought is taken back with the change, and the retry builds the row once.
+TEST_F(RollbackRedo, TheHeldLastPieceOfARowIsTakenBackAndTheRowBuiltOnceOnItsRetry) {
+  std::strcpy(unit_name, "U");
+  std::strcpy(com_name, "C");
+  ASSERT_EQ(mkdir(home_.file("data/U").c_str(), 0755), 0);
+  const uint64_t a = R::make_xid(3, 4, 6);
+  const uint32_t kDba = 0x01000200;
+  auto record = [&](const PieceRec &p, bool with_commit) {
+    rec_.begin(scn_++, 1, 0, 0);
+    ks_suplog_t sup;
+    sup.flags = p.sup_flags;
+    sup.long_hdr = true;
+    sup.head_dba = kDba;
+    sup.head_slot = 1;
+    sup.op = 2;
+    ks_rowref_t r{kDba, p.slot};
+    rec_.set_piece(p.fb, ks_rowref_t{p.next ? kDba : 0, p.next});
+    rec_.undo_of_insert(a, kEmp, r, sup);
+    rec_.redo_irp(r, nullptr, 0);
+    if (with_commit) rec_.commit(a, false);
+    EXPECT_EQ(rec_.finish(), 0);
+    std::memcpy(buf_.record, rec_.data(), rec_.size());
+    return ks_parse_record(&ex_, static_cast<int>(rec_.size()));
+  };
+  x_lcr_tap = nullptr;
+  ks_trans_t t{};
+  t.fd = -1;
+  t.max_tsz = 1 << 30;
+  std::vector<uint8_t> work(KS_TRANS_TBUF_SZ);
+  t.tbuf = work.data();
+  ex_.t = &t;
+  ASSERT_EQ(ks_trans_init_table(&t, 8, 200, 1 << 20), 0);  // the row's change does not fit in the slot
+  const PieceRec tail{2, R::KS_REDO_SUP_FIRST, R::KS_REDO_ROW_LAST, 0};
+  const PieceRec head{1, R::KS_REDO_SUP_LAST, R::KS_REDO_ROW_HEAD | R::KS_REDO_ROW_FIRST, 2};
+  ASSERT_EQ(record(tail, false), 0);
+  ASSERT_EQ(t.nslot, 0);  // a piece alone is no change yet
+  char spill[PATH_MAX];
+  ks_spill_file_name(spill, sizeof spill, a, scn_ - 1);
+  ASSERT_EQ(mkdir(spill, 0755), 0);  // the spill file cannot be made: the table holds
+  const uint64_t scn = scn_;
+  EXPECT_EQ(record(head, true), KS_RC_HOLD);
+  EXPECT_EQ(ks_chain_get_row(&x_chain, ks_chain_find(&x_chain, kDba, 1)).nrec, 1u);  // the head taken back
+  ASSERT_EQ(rmdir(spill), 0);
+  scn_ = scn;
+  EXPECT_EQ(record(head, true), 0);
+  EXPECT_EQ(ks_chain_find(&x_chain, kDba, 1), -1);
+  char trail[PATH_MAX];
+  ks_trail_file_name(trail, sizeof trail, 0);
+  const std::string data = kstest::read_file(trail);
+  ASSERT_GE(data.size(), KS_TRAIL_FH_SZ + KS_LCR_TH_SZ);
+  const auto th = ks_lcr_load<ks_lcr_th_t>(reinterpret_cast<const uint8_t *>(data.data()) + KS_TRAIL_FH_SZ);
+  EXPECT_EQ(th.nlcr, 2u);  // the row's insert and the commit
+  if (t.fd >= 0) close(t.fd);
+  ks_trans_free_table(&t);
+  ex_.t = nullptr;
+}
