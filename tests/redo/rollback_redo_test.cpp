@@ -3,8 +3,9 @@
 // is dropped without an error line (its ROLLBACK discards the transaction anyway), while a
 // rollback to a savepoint that cannot be placed is still reported as a fault. Also here,
 // with the same records: a record whose changes reach a real transaction table only part
-// way is taken back whole. Records are encoded in memory with the simulated source's
-// record builder.
+// way is taken back whole, the last piece of a row stored as pieces included, and a value
+// split over pieces is delivered whole. Records are encoded in memory with the simulated
+// source's record builder.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,11 +38,19 @@ struct Seen {
   uint32_t opc;
   uint32_t flag;
   uint64_t xid;
+  std::vector<ks_lcr_ch_t> cols;  // the column entries
 };
 std::vector<Seen> g_seen;
 
 int tap(ks_extr_t *, ks_lcr_rh_t *rh, uint64_t xid, uint64_t, uint32_t) {
-  g_seen.push_back({rh->opc, rh->flag, xid});
+  Seen s{rh->opc, rh->flag, xid, {}};
+  const uint8_t *p = reinterpret_cast<const uint8_t *>(rh);
+  for (uint32_t at = KS_LCR_RH_SZ; at + KS_LCR_CH_SZ <= rh->rlen;) {
+    s.cols.push_back(ks_lcr_load<ks_lcr_ch_t>(p + at));
+    if (s.cols.back().alen == 0) break;
+    at += s.cols.back().alen;
+  }
+  g_seen.push_back(s);
   return 0;
 }
 
@@ -261,4 +270,60 @@ TEST_F(RollbackRedo, TheHeldLastPieceOfARowIsTakenBackAndTheRowBuiltOnceOnItsRet
   if (t.fd >= 0) close(t.fd);
   ks_trans_free_table(&t);
   ex_.t = nullptr;
+}
+
+// A value split over two pieces of a row and longer than an in-line value: inserted, it
+// travels as a long value after the row (one LONG WRITE per piece, then the closing one);
+// deleted, its old value is kept whole, never cut to the in-line length.
+TEST_F(RollbackRedo, AValueSplitOverPiecesAndLongerThanInLineIsDeliveredWhole) {
+  const uint64_t a = R::make_xid(5, 6, 7);
+  const uint32_t kDba = 0x01000300;
+  const std::vector<uint8_t> id{0xc1, 0x02}, part1(3000, 'a'), part2(1500, 'b');
+  const ks::sim::ks_colval_t head_cols[2] = {{id.data(), 2}, {part1.data(), 3000}},
+                             tail_cols[1] = {{part2.data(), 1500}};
+  auto piece = [&](bool insert, uint16_t slot, uint8_t flags, uint8_t fb, uint16_t next, uint16_t scid) {
+    rec_.begin(scn_++, 1, 0, 0);
+    ks_suplog_t sup;
+    sup.flags = flags;
+    sup.long_hdr = true;
+    sup.head_dba = kDba;
+    sup.head_slot = 1;
+    sup.op = insert ? 2 : 4;
+    ks_rowref_t r{kDba, slot};
+    const ks::sim::ks_colval_t *v = slot == 1 ? head_cols : tail_cols;
+    const int n = slot == 1 ? 2 : 1;
+    rec_.set_piece(fb, ks_rowref_t{next ? kDba : 0, next});
+    if (insert) {
+      sup.redo_scid = scid;
+      rec_.undo_of_insert(a, kEmp, r, sup);
+      rec_.redo_irp(r, v, n);
+    } else {
+      sup.undo_scid = scid;
+      rec_.undo_of_delete(a, kEmp, r, v, n, sup);
+      rec_.redo_drp(r);
+    }
+    parse();
+  };
+  const uint8_t kHead = R::KS_REDO_ROW_HEAD | R::KS_REDO_ROW_FIRST | R::KS_REDO_ROW_NEXT_CONT;
+  const uint8_t kTail = R::KS_REDO_ROW_PREV_CONT | R::KS_REDO_ROW_LAST;
+  piece(true, 2, R::KS_REDO_SUP_FIRST, kTail, 0, 2);  // tail first, head last
+  piece(true, 1, R::KS_REDO_SUP_LAST, kHead, 2, 1);
+  piece(false, 1, R::KS_REDO_SUP_FIRST, kHead, 2, 1);
+  piece(false, 2, R::KS_REDO_SUP_LAST, kTail, 0, 2);
+  ASSERT_EQ(g_seen.size(), 5u);
+  EXPECT_EQ(g_seen[0].opc, KS_OPC_INSERT);
+  ASSERT_GE(g_seen[0].cols.size(), 2u);
+  EXPECT_EQ(g_seen[0].cols[1].flag & KS_CH_DYNAMIC, KS_CH_DYNAMIC);
+  EXPECT_EQ(g_seen[0].cols[1].dlen, 0u);
+  EXPECT_EQ(g_seen[1].opc, KS_OPC_LONG_WRITE);
+  ASSERT_EQ(g_seen[1].cols.size(), 1u);
+  EXPECT_EQ(g_seen[1].cols[0].dlen, 3000u);
+  EXPECT_EQ(g_seen[2].cols[0].dlen, 1500u);
+  EXPECT_EQ(g_seen[3].opc, KS_OPC_LONG_WRITE);
+  EXPECT_EQ(g_seen[3].flag & KS_RH_LONG_END, KS_RH_LONG_END);
+  EXPECT_EQ(g_seen[4].opc, KS_OPC_DELETE);
+  ASSERT_GE(g_seen[4].cols.size(), 2u);
+  EXPECT_EQ(g_seen[4].cols[1].dlen, 4500u);
+  EXPECT_EQ(g_seen[4].cols[1].flag & KS_CH_DYNAMIC, 0u);
+  for (const Seen &s : g_seen) EXPECT_EQ(s.xid, a);
 }
