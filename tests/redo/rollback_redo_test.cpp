@@ -83,14 +83,20 @@ class RollbackRedo : public ::testing::Test {
     std::memcpy(buf_.record, rec_.data(), rec_.size());
     ks_parse_record(&ex_, static_cast<int>(rec_.size()));
   }
-  void insert(uint64_t xid, uint16_t slot) {
+  // One insert of row r with no column (a piece of a row when fb is set), and the commit
+  // of its transaction when asked, decoded: ks_parse_record's result.
+  int insert_rc(uint64_t xid, ks_rowref_t r, const ks_suplog_t &sup, bool with_commit, uint8_t fb = 0,
+                ks_rowref_t next = {0, 0}) {
     rec_.begin(scn_++, 1, 0, 0);
-    ks_suplog_t sup;
-    ks_rowref_t r{0x01000100, slot};
+    if (fb) rec_.set_piece(fb, next);
     rec_.undo_of_insert(xid, kEmp, r, sup);
     rec_.redo_irp(r, nullptr, 0);
-    parse();
+    if (with_commit) rec_.commit(xid, false);
+    EXPECT_EQ(rec_.finish(), 0);
+    std::memcpy(buf_.record, rec_.data(), rec_.size());
+    return ks_parse_record(&ex_, static_cast<int>(rec_.size()));
   }
+  void insert(uint64_t xid, uint16_t slot) { insert_rc(xid, ks_rowref_t{0x01000100, slot}, ks_suplog_t{}, false); }
   // The redo that undoes an insert: 11.3 with its supplemental header, then 5.6 or 5.11.
   void undo_insert(uint64_t xid, uint16_t slot, uint8_t code) {
     rec_.begin(scn_++, 1, 0, 0);
@@ -148,15 +154,7 @@ TEST_F(RollbackRedo, ARecordHeldPartWayLeavesNoTraceInTheTransactionTableAndItsR
   ASSERT_EQ(mkdir(home_.file("data/U").c_str(), 0755), 0);
   const uint64_t a = R::make_xid(3, 4, 5);
   auto record = [&](uint16_t slot, bool with_commit) {
-    rec_.begin(scn_++, 1, 0, 0);
-    ks_suplog_t sup;
-    ks_rowref_t r{0x01000100, slot};
-    rec_.undo_of_insert(a, kEmp, r, sup);
-    rec_.redo_irp(r, nullptr, 0);
-    if (with_commit) rec_.commit(a, false);
-    EXPECT_EQ(rec_.finish(), 0);
-    std::memcpy(buf_.record, rec_.data(), rec_.size());
-    return ks_parse_record(&ex_, static_cast<int>(rec_.size()));
+    return insert_rc(a, ks_rowref_t{0x01000100, slot}, ks_suplog_t{}, with_commit);
   };
   x_lcr_tap = nullptr;
   ks_trans_t t{};
@@ -223,21 +221,13 @@ TEST_F(RollbackRedo, TheHeldLastPieceOfARowIsTakenBackAndTheRowBuiltOnceOnItsRet
   const uint64_t a = R::make_xid(3, 4, 6);
   const uint32_t kDba = 0x01000200;
   auto record = [&](const PieceRec &p, bool with_commit) {
-    rec_.begin(scn_++, 1, 0, 0);
     ks_suplog_t sup;
     sup.flags = p.sup_flags;
     sup.long_hdr = true;
     sup.head_dba = kDba;
     sup.head_slot = 1;
     sup.op = 2;
-    ks_rowref_t r{kDba, p.slot};
-    rec_.set_piece(p.fb, ks_rowref_t{p.next ? kDba : 0, p.next});
-    rec_.undo_of_insert(a, kEmp, r, sup);
-    rec_.redo_irp(r, nullptr, 0);
-    if (with_commit) rec_.commit(a, false);
-    EXPECT_EQ(rec_.finish(), 0);
-    std::memcpy(buf_.record, rec_.data(), rec_.size());
-    return ks_parse_record(&ex_, static_cast<int>(rec_.size()));
+    return insert_rc(a, ks_rowref_t{kDba, p.slot}, sup, with_commit, p.fb, ks_rowref_t{p.next ? kDba : 0, p.next});
   };
   x_lcr_tap = nullptr;
   ks_trans_t t{};
