@@ -814,6 +814,25 @@ std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big,
   return out;
 }
 
+// A database in the home for a workload's logs (one log holds a run).
+ks_db_cfg_t workload_cfg(const kstest::TempHome &home) {
+  ks_db_cfg_t c;
+  c.dir = home.path() + "db";
+  c.name = "SRC";
+  c.redo.log_blocks = 200000;
+  c.redo.sync = false;
+  return c;
+}
+
+// The summary the reader prints of a log, which it walks finding no malformed change.
+std::string clean_summary(const std::string &log) {
+  int rc = 0;
+  const std::string sum = kstest::sh(std::string(KS_BIN_DIR) + "/redocat -S -f " + log + " 2>/dev/null", &rc);
+  EXPECT_EQ(rc, 0);
+  EXPECT_NE(sum.find("with a malformed change: 0)"), std::string::npos) << sum;
+  return sum;
+}
+
 // The records of each change of a row stored as pieces, bracketed by the first- and
 // last-piece flags.
 std::vector<std::vector<PieceRec>> piece_changes(const std::vector<PieceRec> &recs) {
@@ -1031,11 +1050,7 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
 // records of a change of a row stored as pieces. The log walks clean.
 TEST(RedoFields, PiecedWorkloadNamesItsOperationsSplitsValuesMovesPiecesAndInterleaves) {
   kstest::TempHome home;
-  ks_db_cfg_t c;
-  c.dir = home.path() + "db";
-  c.name = "SRC";
-  c.redo.log_blocks = 200000;
-  c.redo.sync = false;
+  const ks_db_cfg_t c = workload_cfg(home);
   std::string dbpath;
   {
     ks_sim_db db;
@@ -1053,10 +1068,7 @@ TEST(RedoFields, PiecedWorkloadNamesItsOperationsSplitsValuesMovesPiecesAndInter
   ASSERT_EQ(logs.size(), 1u);
   const std::string &log = logs[0];
 
-  int rc = 0;
-  const std::string sum = kstest::sh(std::string(KS_BIN_DIR) + "/redocat -S -f " + log + " 2>/dev/null", &rc);
-  EXPECT_EQ(rc, 0);
-  EXPECT_NE(sum.find("with a malformed change: 0)"), std::string::npos) << sum;
+  const std::string sum = clean_summary(log);
   EXPECT_NE(sum.find("  11.8: "), std::string::npos) << sum;
 
   const std::string f = kstest::read_file(log);
@@ -1130,11 +1142,7 @@ TEST(RedoFields, PiecedWorkloadNamesItsOperationsSplitsValuesMovesPiecesAndInter
 // malformed in either run's log.
 TEST(RedoFields, PiecedRowsKeepTheirPiecesAcrossRuns) {
   kstest::TempHome home;
-  ks_db_cfg_t c;
-  c.dir = home.path() + "db";
-  c.name = "SRC";
-  c.redo.log_blocks = 200000;
-  c.redo.sync = false;
+  const ks_db_cfg_t c = workload_cfg(home);
   std::string dbpath;
   uint16_t wide = 0, longr = 0;
   for (int run = 0; run < 2; run++) {
@@ -1153,12 +1161,7 @@ TEST(RedoFields, PiecedRowsKeepTheirPiecesAcrossRuns) {
   }
   const std::vector<std::string> logs = archived_logs(dbpath);
   ASSERT_EQ(logs.size(), 2u);
-  for (const std::string &log : logs) {
-    int rc = 0;
-    const std::string sum = kstest::sh(std::string(KS_BIN_DIR) + "/redocat -S -f " + log + " 2>/dev/null", &rc);
-    EXPECT_EQ(rc, 0);
-    EXPECT_NE(sum.find("with a malformed change: 0)"), std::string::npos) << sum;
-  }
+  for (const std::string &log : logs) clean_summary(log);
   const int vh = vhsz_of(c.redo.vsn);
   const uint16_t lo = std::min(wide, longr), hi = std::max(wide, longr);
   // The heads of the rows the first run stored as pieces.
