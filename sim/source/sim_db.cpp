@@ -494,31 +494,29 @@ int ks_sim_db::load_pieces(ks_table_t *t) {
                   "\"ROOM\" FROM \"KS$PIECES\" WHERE \"OBJ#\" = %u ORDER BY \"HEAD\", \"PIECE#\"",
                   t->objn));
   if (!s) return -1;
-  std::unordered_map<int64_t, uint32_t> at;  // row id of the head -> row index
-  bool any = false;
+  auto damaged = [&](uint64_t head) {
+    // The row named by its file, block and slot.
+    KS_ERROR("piece layout of row %u.%u.%u of %s in \"%s\" is damaged.", uint32_t(head >> 38),
+             uint32_t(head >> 16) & 0x3FFFFF, uint32_t(head & 0xFFFF), t->sql_name().c_str(), db_path().c_str());
+    return -1;
+  };
+  std::unordered_map<uint64_t, uint32_t> at;  // row id of the head -> row index
   while (s.row()) {
-    if (!any) {
-      for (uint32_t ri = 0; ri < t->rows.size(); ri++)
-        at[int64_t(uint64_t(t->rows[ri].dba) << 16 | t->rows[ri].slot)] = ri;
-      any = true;
-    }
-    auto r = at.find(s.i(0));
+    if (at.empty())
+      for (uint32_t ri = 0; ri < t->rows.size(); ri++) at[uint64_t(t->rows[ri].dba) << 16 | t->rows[ri].slot] = ri;
+    const uint64_t head = uint64_t(s.i(0));
+    auto r = at.find(head);
     ks_row_t *row = r == at.end() ? nullptr : &t->rows[r->second];
+    // Pieces numbered from 0, the first at the row's own place.
     if (row == nullptr || s.i(1) != int64_t(row->pieces.size()) ||
-        (row->pieces.empty() && (uint32_t(s.i(2)) != row->dba || uint16_t(s.i(3)) != row->slot))) {
-      KS_ERROR("piece layout of row %" PRId64 " of %s in \"%s\" is damaged.", s.i(0), t->sql_name().c_str(),
-               db_path().c_str());
-      return -1;
-    }
+        (row->pieces.empty() && (uint32_t(s.i(2)) != row->dba || uint16_t(s.i(3)) != row->slot)))
+      return damaged(head);
     row->pieces.push_back({uint32_t(s.i(2)), uint16_t(s.i(3)), uint16_t(s.i(4)), uint16_t(s.i(5)), uint16_t(s.i(6)),
                            uint16_t(s.i(7)), uint16_t(s.i(8))});
   }
+  // A row stored as pieces has two at least.
   for (const ks_row_t &row : t->rows)
-    if (row.pieces.size() == 1) {
-      KS_ERROR("piece layout of row %" PRId64 " of %s in \"%s\" is damaged.",
-               int64_t(uint64_t(row.dba) << 16 | row.slot), t->sql_name().c_str(), db_path().c_str());
-      return -1;
-    }
+    if (row.pieces.size() == 1) return damaged(uint64_t(row.dba) << 16 | row.slot);
   return 0;
 }
 

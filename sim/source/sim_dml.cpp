@@ -1193,8 +1193,8 @@ int ks_sim_db::whole_row(const ks_table_t *t, const std::vector<ks_val_t> &v, ks
   int bytes = 0;
   for (int i = 0; i < n; i++) bytes += piece_bytes(v[size_t(i)]);
   if (n <= kPieceCols && bytes <= kPieceBytes) return 0;
-  KS_ERROR("row %u.%u of %s.%s (%d columns, %d bytes) does not fit in one row piece and has no pieces.", at.dba,
-           at.slot, t->owner.c_str(), t->name.c_str(), n, bytes);
+  KS_ERROR("row %u.%u.%u of %s.%s (%d columns, %d bytes) does not fit in one row piece and has no pieces.",
+           at.dba >> 22, at.dba & 0x3FFFFF, at.slot, t->owner.c_str(), t->name.c_str(), n, bytes);
   return -1;
 }
 
