@@ -36,6 +36,7 @@ void ks_redo_record::begin(uint64_t scn, uint8_t vld, uint32_t con_uid, uint32_t
   len_ = hs;
   nvec_ = 0;
   overflow_ = false;
+  too_wide_ = false;
   ts_ = ts;
   scn_ = scn;
   con_uid_ = con_uid;
@@ -93,7 +94,8 @@ void ks_redo_record::vector(uint8_t layer, uint8_t code, uint16_t cls, uint32_t 
 }
 
 int ks_redo_record::finish() {
-  if (overflow_) return -1;
+  if (overflow_) return kRecTooLarge;
+  if (too_wide_) return kRecTooWide;
   put32(buf_ + KS_REDO_RH_LENGTH, len_);
   return 0;
 }
@@ -324,6 +326,7 @@ void ks_redo_record::undo_of_delete(uint64_t xid, uint32_t objn, ks_rowref_t r, 
   Scratch &s = t_s;
   uint8_t *h = kdo_header(r.dba, code, KS_REDO_IRP_SIZE);
   irp_piece(h);
+  piece_cols(nold);
   h[KS_REDO_IRP_COLUMNS] = uint8_t(nold);
   if (!bare_) h[KS_REDO_IRP_LOCK] = 1;
   put16(h + KS_REDO_IRP_SLOT, r.slot);
@@ -341,6 +344,7 @@ void ks_redo_record::undo_of_update(uint64_t xid, uint32_t objn, ks_rowref_t r, 
   uint8_t *h = kdo_header(r.dba, KS_REDO_OP_URP, hs);
   h[KS_REDO_KDO_FLAG] = row_fb_;
   put16(h + KS_REDO_URP_SLOT, r.slot);
+  piece_cols(nv);
   h[KS_REDO_URP_COLUMNS] = uint8_t(nv);
   urp_nulls(h, old, nv);
   for (int i = 0; i < nv; i++) put16(s.colno + 2 * i, colno[i]);
@@ -398,6 +402,7 @@ void ks_redo_record::redo_irp(ks_rowref_t r, const ks_colval_t *val, int nv, con
   Scratch &s = t_s;
   uint8_t *h = kdo_header(r.dba, code, KS_REDO_IRP_SIZE);
   irp_piece(h);
+  piece_cols(nv);
   h[KS_REDO_IRP_COLUMNS] = uint8_t(nv);
   put16(h + KS_REDO_IRP_SLOT, r.slot);
   kdo_fields(h, false);
@@ -428,6 +433,7 @@ void ks_redo_record::redo_urp(ks_rowref_t r, const uint16_t *colno, const ks_col
   uint8_t *h = kdo_header(r.dba, KS_REDO_OP_URP, hs);
   h[KS_REDO_KDO_FLAG] = row_fb_;
   put16(h + KS_REDO_URP_SLOT, r.slot);
+  piece_cols(nc);
   h[KS_REDO_URP_COLUMNS] = uint8_t(nc);
   kdo_fields(h, false);
   urp_nulls(h, val, nc);
@@ -476,6 +482,7 @@ void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval
     }
     rowbuf[off++] = KS_REDO_ROW_WHOLE;
     rowbuf[off++] = bare_ ? 0 : 1;  // lock byte: the transaction's ITL
+    piece_cols(ncol[i]);
     rowbuf[off++] = uint8_t(ncol[i]);
     for (int c = 0; c < ncol[i]; c++) {
       const ks_colval_t &v = rows[i][c];

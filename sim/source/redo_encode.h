@@ -92,7 +92,11 @@ class ks_redo_record {
     row_fb_ = fb;
     row_next_ = next;
   }
-  // Store the length; 0 and the record length, or -1 when the record overflowed.
+  // Store the length; 0 and the record length, kRecTooLarge when the record overflowed, or
+  // kRecTooWide when a row piece it logs has more columns than a piece holds (its count is
+  // one byte): such a record is never written.
+  static constexpr int kRecTooLarge = -1, kRecTooWide = -2;
+  static constexpr int kMaxPieceCols = 255;
   int finish();
   const uint8_t *data() const { return buf_; }
   uint32_t size() const { return len_; }
@@ -243,6 +247,9 @@ class ks_redo_record {
   static constexpr int kBlkChgBits = 16;
   std::vector<ks_blk_chg_t> blk_chg_;
   bool overflow_ = false;
+  bool too_wide_ = false;
+  // A row piece of n columns: more than a piece holds spoils the record.
+  void piece_cols(int n) { too_wide_ |= n > kMaxPieceCols; }
   bool big_ = false;
   uint32_t vsn_ = redo::KS_REDO_VSN19;
   int vhsz_ = 32;

@@ -217,6 +217,9 @@ class ks_sim_db {
   void set_identity();
   int load();
   int save();
+  // The piece layouts of a table's rows stored as pieces, kept beside its rows.
+  int load_pieces(ks_table_t *t);
+  int save_pieces(const ks_table_t &t);
   int new_xid(uint64_t *xid);
   void free_xid(uint64_t xid);
   uint64_t next_scn() {
@@ -249,6 +252,10 @@ class ks_sim_db {
   // moves to a new block, its predecessor's forwarding address following it, and the
   // rollback moves it back to where it was in before (the pieces before the update).
   ks_rowref_t place_row(ks_table_t *t, const std::vector<ks_val_t> &v, int n, std::vector<ks_piece_t> *out);
+  // A row kept whole is logged as one piece, which holds at most kPieceCols columns and
+  // kPieceBytes bytes: one that does not fit (row at, 0.0 for a new one) is refused with an
+  // error rather than logged as no database writes it.
+  int whole_row(const ks_table_t *t, const std::vector<ks_val_t> &v, ks_rowref_t at) const;
   int insert_pieces(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_val_t> &v, const std::vector<ks_piece_t> &pc,
                     uint8_t rb_code);
   int delete_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, uint8_t rb_code);

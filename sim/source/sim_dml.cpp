@@ -140,7 +140,12 @@ uint32_t ks_sim_db::noise_con() {
 }
 
 int ks_sim_db::rec_end(uint64_t scn) {
-  if (rec_.finish() != 0) {
+  const int rc = rec_.finish();
+  if (rc == ks_redo_record::kRecTooWide) {
+    KS_ERROR("redo record with a row piece of more than %d columns.", ks_redo_record::kMaxPieceCols);
+    return -1;
+  }
+  if (rc != 0) {
     KS_ERROR("redo record too large (more than %d bytes).", KS_REDO_MAX_RECORD);
     return -1;
   }
@@ -265,7 +270,7 @@ int ks_sim_db::insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
 int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows) {
   if (!tx || tx->done || rows.empty() || rows.size() > t->slots_per_block) return -1;
   for (auto &r : rows)
-    if (r.size() != t->cols.size()) return -1;
+    if (r.size() != t->cols.size() || whole_row(t, r, {0, 0}) != 0) return -1;
   // All rows of a quick multi-row insert go to one block.
   if (t->next_slot + rows.size() > t->slots_per_block) t->next_slot = t->slots_per_block;
   std::vector<ks_rowref_t> refs;
@@ -439,6 +444,7 @@ int ks_sim_db::remove(ks_txn_t *tx, ks_table_t *t, uint32_t ri) {
   if (!r.pieces.empty()) {
     if (delete_pieces(tx, t, r, 0) != 0) return -1;
   } else {
+    if (whole_row(t, r.v, ref) != 0) return -1;
     rec_begin();
     uint64_t scn = scn_;
     rec_segment(t);
@@ -877,7 +883,7 @@ int ks_sim_db::drop_table(const std::string &owner, const std::string &name) {
     if (t->owner != owner || t->name != name) continue;
     uint32_t objn = t->objn;
     std::string sql = "BEGIN;\nDROP TABLE " + t->sql_name() + ";\n";
-    for (const char *tab : {"SYS.TAB$", "SYS.COL$", "SYS.CDEF$", "SYS.CCOL$", "KS$SEGMENTS"})
+    for (const char *tab : {"SYS.TAB$", "SYS.COL$", "SYS.CDEF$", "SYS.CCOL$", "KS$SEGMENTS", "KS$PIECES"})
       sql += std::string("DELETE FROM \"") + tab + "\" WHERE \"OBJ#\" = " + std::to_string(objn) + ";\n";
     sql += "DELETE FROM \"SYS.IND$\" WHERE \"BO#\" = " + std::to_string(objn) + ";\n";
     sql += "DELETE FROM \"SYS.ICOL$\" WHERE \"BO#\" = " + std::to_string(objn) + ";\n";
@@ -1182,6 +1188,16 @@ int ks_sim_db::piece_end(ks_txn_t *tx, uint64_t scn, bool last) {
   return rc;
 }
 
+int ks_sim_db::whole_row(const ks_table_t *t, const std::vector<ks_val_t> &v, ks_rowref_t at) const {
+  const int n = stored_count(v);
+  int bytes = 0;
+  for (int i = 0; i < n; i++) bytes += piece_bytes(v[size_t(i)]);
+  if (n <= kPieceCols && bytes <= kPieceBytes) return 0;
+  KS_ERROR("row %u.%u.%u of %s.%s (%d columns, %d bytes) does not fit in one row piece and has no pieces.",
+           at.dba >> 22, at.dba & 0x3FFFFF, at.slot, t->owner.c_str(), t->name.c_str(), n, bytes);
+  return -1;
+}
+
 ks_rowref_t ks_sim_db::place_row(ks_table_t *t, const std::vector<ks_val_t> &v, int n, std::vector<ks_piece_t> *out) {
   out->clear();
   const ks_rowref_t head = alloc_row(t);
@@ -1417,7 +1433,7 @@ bool ks_sim_db::outgrows_block(const ks_row_t &r, const std::vector<int> &cols, 
   if (r.pieces.empty()) {
     int bytes = 0;
     for (const ks_val_t &x : after) bytes += piece_bytes(x);
-    return bytes > kPieceBytes;
+    return bytes > kPieceBytes || stored_count(after) > kPieceCols;
   }
   // A row stored as pieces moves when a split value changes, when its head outgrows its
   // room, or when a piece outgrows what any block holds.
@@ -1438,7 +1454,10 @@ int ks_sim_db::migrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std::
   const ks_rowref_t head{r.dba, r.slot};
   // The pieces the row leaves: the row itself when it was whole in its block.
   std::vector<ks_piece_t> was = r.pieces;
-  if (was.empty()) was.push_back({head.dba, head.slot, 0, uint16_t(stored_count(r.v))});
+  if (was.empty()) {
+    if (whole_row(t, r.v, head) != 0) return -1;
+    was.push_back({head.dba, head.slot, 0, uint16_t(stored_count(r.v))});
+  }
   // The moved row starts in a new block, as pieces when it needs more than one.
   t->next_slot = t->slots_per_block;
   std::vector<ks_piece_t> data;

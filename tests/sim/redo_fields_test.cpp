@@ -707,6 +707,7 @@ namespace {
 // delete); a change of forwarding address gives the next piece it sets and, undone, the
 // one it had.
 struct PieceRec {
+  uint16_t objn = 0;
   uint8_t op = 0;
   bool comp = false;
   uint32_t dba = 0, head_dba = 0, next_dba = 0, old_next_dba = 0;
@@ -731,8 +732,10 @@ std::vector<std::string> archived_logs(const std::string &dbpath) {
   return out;
 }
 
+// Inserts and deletes of rows of one piece (complete in their record) are counted in *whole
+// when given.
 std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big, int vh, uint16_t objn_lo,
-                                    uint16_t objn_hi) {
+                                    uint16_t objn_hi, int *whole = nullptr) {
   std::vector<PieceRec> out;
   const auto *d = reinterpret_cast<const uint8_t *>(f.data());
   for (const Rec &r : walk(f, bs, ks::load32(d + bs + KS_REDO_FH1_NEXT_BLOCK, big), big)) {
@@ -746,6 +749,7 @@ std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big,
       const uint16_t objn = ks::load16(v + KS_REDO_CV_OBJ, big);
       if (v[KS_REDO_CV_LAYER] != 11 || objn < objn_lo || objn > objn_hi) continue;
       PieceRec pr;
+      pr.objn = objn;
       pr.op = v[KS_REDO_CV_CODE];
       pr.comp = undo == nullptr;
       const uint8_t *k = field(v, 2);
@@ -781,6 +785,7 @@ std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big,
       // A change complete in its record is a row of one piece.
       const uint8_t both = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST;
       if (pr.slen == uint32_t(KS_REDO_SUP_SIZE) && (pr.sflags & both) == both) {
+        if (whole && (pr.op == KS_REDO_OP_IRP || pr.op == KS_REDO_OP_DRP)) ++*whole;
         undo = nullptr;
         continue;
       }
@@ -807,6 +812,69 @@ std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big,
     }
   }
   return out;
+}
+
+// A database in the home for a workload's logs (one log holds a run).
+ks_db_cfg_t workload_cfg(const kstest::TempHome &home) {
+  ks_db_cfg_t c;
+  c.dir = home.path() + "db";
+  c.name = "SRC";
+  c.redo.log_blocks = 200000;
+  c.redo.sync = false;
+  return c;
+}
+
+// The summary the reader prints of a log, which it walks finding no malformed change.
+std::string clean_summary(const std::string &log) {
+  int rc = 0;
+  const std::string sum = kstest::sh(std::string(KS_BIN_DIR) + "/redocat -S -f " + log + " 2>/dev/null", &rc);
+  EXPECT_EQ(rc, 0);
+  EXPECT_NE(sum.find("with a malformed change: 0)"), std::string::npos) << sum;
+  return sum;
+}
+
+// The records of each change of a row stored as pieces, bracketed by the first- and
+// last-piece flags.
+std::vector<std::vector<PieceRec>> piece_changes(const std::vector<PieceRec> &recs) {
+  std::vector<std::vector<PieceRec>> groups;
+  bool open = false;
+  for (const PieceRec &r : recs) {
+    EXPECT_EQ(open, !(r.sflags & KS_REDO_SUP_FIRST)) << "record of a row piece outside a change";
+    if (r.sflags & KS_REDO_SUP_FIRST) groups.emplace_back();
+    if (groups.empty()) continue;
+    groups.back().push_back(r);
+    open = !(r.sflags & KS_REDO_SUP_LAST);
+  }
+  EXPECT_FALSE(open);
+  return groups;
+}
+
+// The row pieces a change logs whole (inserted, or deleted with their image), walked from
+// the head through their next-piece row ids: the columns they hold (a value split across
+// two counting once), the pieces met and their blocks. Each piece's flags agree with its
+// place in the chain.
+int chained_cols(const std::vector<PieceRec> &g, const PieceRec &head, size_t *seen, std::set<uint32_t> *blocks) {
+  const bool stub = head.ncol == 0;
+  const uint8_t cont = KS_REDO_ROW_PREV_CONT | KS_REDO_ROW_NEXT_CONT;
+  EXPECT_EQ(head.fb & ~cont, stub ? KS_REDO_ROW_HEAD : KS_REDO_ROW_HEAD | KS_REDO_ROW_FIRST);
+  int cols = 0;
+  *seen = 0;
+  const PieceRec *at = &head;
+  while (at && *seen <= g.size()) {
+    ++*seen;
+    cols += at->ncol - (at->fb & KS_REDO_ROW_PREV_CONT ? 1 : 0);
+    blocks->insert(at->dba);
+    if (at->next_dba == 0) break;
+    const PieceRec *nx = nullptr;
+    for (const PieceRec &r : g)
+      if (r.dba == at->next_dba && r.slot == at->next_slot) nx = &r;
+    EXPECT_NE(nx, nullptr) << "next piece " << at->next_dba << "." << at->next_slot << " not in the change";
+    if (nx == nullptr) return -1;
+    EXPECT_EQ(nx->fb & ~cont, (at == &head && stub ? KS_REDO_ROW_FIRST : 0) | (nx->next_dba ? 0 : KS_REDO_ROW_LAST));
+    EXPECT_EQ(!!(nx->fb & KS_REDO_ROW_PREV_CONT), !!(at->fb & KS_REDO_ROW_NEXT_CONT));
+    at = nx;
+  }
+  return cols;
 }
 }  // namespace
 
@@ -883,16 +951,7 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
       recs.insert(recs.end(), more.begin(), more.end());
     }
 
-    // The changes, bracketed by the first- and last-piece flags.
-    std::vector<std::vector<PieceRec>> groups;
-    bool open = false;
-    for (const PieceRec &r : recs) {
-      ASSERT_EQ(open, !(r.sflags & KS_REDO_SUP_FIRST)) << "record of a row piece outside a change";
-      if (r.sflags & KS_REDO_SUP_FIRST) groups.emplace_back();
-      groups.back().push_back(r);
-      open = !(r.sflags & KS_REDO_SUP_LAST);
-    }
-    ASSERT_FALSE(open);
+    const std::vector<std::vector<PieceRec>> groups = piece_changes(recs);
     // Each change: its records, the operation its supplemental headers carry (a rollback's
     // the one it undoes) and the columns its pieces chain from the head (0: not checked).
     struct Want {
@@ -971,27 +1030,9 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
       // Inserted pieces: from the head, through the next-piece row ids, to the last; a
       // value split ends one piece (0x01) and starts the next (0x02).
       const bool is_wide = want[gi].cols == 300;
-      const bool stub = head.ncol == 0;
-      const uint8_t cont = KS_REDO_ROW_PREV_CONT | KS_REDO_ROW_NEXT_CONT;
-      EXPECT_EQ(head.fb & ~cont, stub ? KS_REDO_ROW_HEAD : KS_REDO_ROW_HEAD | KS_REDO_ROW_FIRST);
       std::set<uint32_t> blocks;
-      int cols = 0;
       size_t seen = 0;
-      const PieceRec *at = &head;
-      while (at && seen <= g.size()) {
-        seen++;
-        cols += at->ncol - (at->fb & KS_REDO_ROW_PREV_CONT ? 1 : 0);
-        blocks.insert(at->dba);
-        if (at->next_dba == 0) break;
-        const PieceRec *nx = nullptr;
-        for (const PieceRec &r : g)
-          if (r.dba == at->next_dba && r.slot == at->next_slot) nx = &r;
-        ASSERT_NE(nx, nullptr);
-        EXPECT_EQ(nx->fb & ~cont,
-                  (at == &head && stub ? KS_REDO_ROW_FIRST : 0) | (nx->next_dba ? 0 : KS_REDO_ROW_LAST));
-        EXPECT_EQ(!!(nx->fb & KS_REDO_ROW_PREV_CONT), !!(at->fb & KS_REDO_ROW_NEXT_CONT));
-        at = nx;
-      }
+      const int cols = chained_cols(g, head, &seen, &blocks);
       // A move also deletes the pieces the row had beside its head.
       EXPECT_EQ(seen, moves ? g.size() - size_t(std::count_if(g.begin(), g.end(),
                                                               [](const PieceRec &r) { return r.op == KS_REDO_OP_DRP; }))
@@ -1009,11 +1050,7 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
 // records of a change of a row stored as pieces. The log walks clean.
 TEST(RedoFields, PiecedWorkloadNamesItsOperationsSplitsValuesMovesPiecesAndInterleaves) {
   kstest::TempHome home;
-  ks_db_cfg_t c;
-  c.dir = home.path() + "db";
-  c.name = "SRC";
-  c.redo.log_blocks = 200000;
-  c.redo.sync = false;
+  const ks_db_cfg_t c = workload_cfg(home);
   std::string dbpath;
   {
     ks_sim_db db;
@@ -1031,10 +1068,7 @@ TEST(RedoFields, PiecedWorkloadNamesItsOperationsSplitsValuesMovesPiecesAndInter
   ASSERT_EQ(logs.size(), 1u);
   const std::string &log = logs[0];
 
-  int rc = 0;
-  const std::string sum = kstest::sh(std::string(KS_BIN_DIR) + "/redocat -S -f " + log + " 2>/dev/null", &rc);
-  EXPECT_EQ(rc, 0);
-  EXPECT_NE(sum.find("with a malformed change: 0)"), std::string::npos) << sum;
+  const std::string sum = clean_summary(log);
   EXPECT_NE(sum.find("  11.8: "), std::string::npos) << sum;
 
   const std::string f = kstest::read_file(log);
@@ -1099,4 +1133,68 @@ TEST(RedoFields, PiecedWorkloadNamesItsOperationsSplitsValuesMovesPiecesAndInter
   ASSERT_FALSE(continued.empty());
   for (const auto &n : continued) EXPECT_EQ(fb_at[n] & KS_REDO_ROW_PREV_CONT, KS_REDO_ROW_PREV_CONT);
   EXPECT_GT(interleaved, 0);
+}
+
+// Rows stored as pieces keep their pieces from one run of the simulator to the next: a
+// second run on the same database changes the rows the first left as pieces piece by piece,
+// each change naming one head, its deletes and moves chaining every column of the row from
+// the head, and never a change of a wide row logged whole. The reader finds nothing
+// malformed in either run's log.
+TEST(RedoFields, PiecedRowsKeepTheirPiecesAcrossRuns) {
+  kstest::TempHome home;
+  const ks_db_cfg_t c = workload_cfg(home);
+  std::string dbpath;
+  uint16_t wide = 0, longr = 0;
+  for (int run = 0; run < 2; run++) {
+    ks_sim_db db;
+    ASSERT_EQ(run == 0 ? db.create(c) : db.open(c.dir, c.name), 0);
+    ks_oltp_cfg_t w;
+    w.txns = 250;
+    w.seed = 7 + uint64_t(run);
+    w.chained_pct = 60;
+    ASSERT_EQ(ks_oltp_run(db, w), 0) << "run " << run;
+    wide = uint16_t(db.table("OLTP", "WIDE")->objn);
+    longr = uint16_t(db.table("OLTP", "LONG_ROWS")->objn);
+    ASSERT_EQ(db.switch_log(), 0);
+    ASSERT_EQ(db.close(), 0);
+    dbpath = db.db_path();
+  }
+  const std::vector<std::string> logs = archived_logs(dbpath);
+  ASSERT_EQ(logs.size(), 2u);
+  for (const std::string &log : logs) clean_summary(log);
+  const int vh = vhsz_of(c.redo.vsn);
+  const uint16_t lo = std::min(wide, longr), hi = std::max(wide, longr);
+  // The heads of the rows the first run stored as pieces.
+  std::set<std::pair<uint32_t, uint16_t>> first_run;
+  for (const PieceRec &r : piece_records(kstest::read_file(logs[0]), c.redo.blk_sz, false, vh, lo, hi))
+    if (r.slen == uint32_t(KS_REDO_SUP_SIZE_LONG)) first_run.insert({r.head_dba, r.head_slot});
+  ASSERT_FALSE(first_run.empty());
+
+  const std::string f = kstest::read_file(logs[1]);
+  int whole_wide = 0;
+  piece_records(f, c.redo.blk_sz, false, vh, wide, wide, &whole_wide);
+  EXPECT_EQ(whole_wide, 0) << "a row of 300 columns is never inserted or deleted as one piece";
+  int old_rows = 0, chained = 0;
+  for (const auto &g : piece_changes(piece_records(f, c.redo.blk_sz, false, vh, lo, hi))) {
+    std::set<std::pair<uint32_t, uint16_t>> heads;
+    for (const PieceRec &r : g)
+      if (r.slen == uint32_t(KS_REDO_SUP_SIZE_LONG)) heads.insert({r.head_dba, r.head_slot});
+    ASSERT_EQ(heads.size(), 1u) << "the records of one change name one head";
+    old_rows += first_run.count(*heads.begin()) != 0;
+    // A delete logs every piece's image from the head; a move the stub and the moved pieces.
+    const bool del = g[0].op == KS_REDO_OP_DRP && !g[0].comp, moves = g[0].op == KS_REDO_OP_ORP;
+    if (!del && !moves) continue;
+    EXPECT_EQ(g[0].dba, heads.begin()->first);
+    EXPECT_EQ(g[0].slot, heads.begin()->second);
+    size_t seen = 0;
+    std::set<uint32_t> blocks;
+    const int cols = chained_cols(g, g[0], &seen, &blocks);
+    if (g[0].objn == wide)
+      EXPECT_EQ(cols, 300);
+    else
+      EXPECT_TRUE(cols >= 1 && cols <= 5) << cols;
+    chained++;
+  }
+  EXPECT_GT(old_rows, 0) << "the second run changes rows the first stored as pieces";
+  EXPECT_GT(chained, 0);
 }
