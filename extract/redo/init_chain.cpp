@@ -15,7 +15,10 @@ int ks_init_chain_buffer(ks_extr_t *ex) {
     KS_ERROR("chained row information file path too long.");
     return -1;
   }
-  return ks_chain_open(&x_chain, ex->b->ch_buf, ex->b->ch_sz, info, ex->t ? ex->t->gen : 0);
+  if (ks_chain_open(&x_chain, ex->b->ch_buf, ex->b->ch_sz, info, ex->t ? ex->t->gen : 0) < 0) return -1;
+  const uint32_t nrow = ks_chain_get(x_chain.buf, KS_CHAIN_NROW);
+  if (nrow) KS_INFO("chained rows in progress restored: %u.", nrow);
+  return 0;
 }
 
 int ks_checkpoint_chain_buffer(ks_extr_t *ex) { return ks_chain_save_image(&x_chain, ex->t ? ex->t->gen : 0); }

@@ -471,6 +471,15 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
   } unhook{db};
   if (cfg.chained_pct > 0)
     db.set_between_pieces([&](ks_txn_t *cur) {
+      // Paced, a change stays half written for a while now and then, as a slow session's
+      // does: readers of the log meet rows whose pieces are only partly there.
+      if (cfg.realtime && o.g.pct(10)) {
+        if (db.flush() != 0) return -1;
+        struct timespec ts {
+          0, 250000000
+        };
+        nanosleep(&ts, nullptr);
+      }
       if (open.size() < 2 || !o.g.pct(20)) return 0;
       size_t k = size_t(o.g.n(open.size() - 1));
       if (open[k].tx == cur) k = open.size() - 1;

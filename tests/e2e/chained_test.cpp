@@ -28,7 +28,9 @@ void replicate_pieces(const std::string &create, bool hits) {
   ASSERT_TRUE(env.instantiate()) << env.why();
   ASSERT_TRUE(env.configure()) << env.why();
   ASSERT_TRUE(env.start_pipeline()) << env.why();
-  const std::string mix = "--concurrency 4 --chained 60 --savepoint 25 --rollback 10 --multi 10 ";
+  // Paced, so that the hits land while rows are being changed.
+  const std::string mix = "--concurrency 4 --chained 60 --savepoint 25 --rollback 10 --multi 10 " +
+                          std::string(hits ? "--rate 120 --realtime " : "");
   ASSERT_TRUE(env.start_workload(mix + "--txns 160 --seed 11"));
   if (hits) {
     // A kill while the workload runs, then a clean stop and start: rows in progress come
@@ -47,6 +49,9 @@ void replicate_pieces(const std::string &create, bool hits) {
   EXPECT_EQ(ext.find("not supported"), std::string::npos) << ext;
   EXPECT_EQ(ext.find("chained row incomplete"), std::string::npos) << ext;
   EXPECT_EQ(ext.find("change not decoded"), std::string::npos) << ext;
+  // The paced workload leaves changes half written for a while now and then, so a hit
+  // finds rows in progress, which the next start takes back.
+  if (hits) EXPECT_NE(ext.find("chained rows in progress restored"), std::string::npos);
 }
 
 TEST(Chained, WideAndLongRowsThroughKillAndStopEndIdentical) { replicate_pieces("", true); }
