@@ -51,7 +51,9 @@ void replicate_pieces(const std::string &create, bool hits) {
   EXPECT_EQ(ext.find("change not decoded"), std::string::npos) << ext;
   // The paced workload leaves changes half written for a while now and then, so a hit
   // finds rows in progress, which the next start takes back.
-  if (hits) EXPECT_NE(ext.find("chained rows in progress restored"), std::string::npos);
+  if (hits) {
+    EXPECT_NE(ext.find("chained rows in progress restored"), std::string::npos);
+  }
 }
 
 TEST(Chained, WideAndLongRowsThroughKillAndStopEndIdentical) { replicate_pieces("", true); }
