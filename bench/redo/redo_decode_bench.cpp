@@ -91,6 +91,9 @@ int run(const std::string &cmd) {
 // A private home with unit U, extract component C capturing schema OLTP, default
 // parameters; with_shm also creates the system segment the transaction table takes its
 // memory from.
+// The slot buffer of the transaction table (0: the default), -t.
+uint32_t g_trans_sz = 0;
+
 bool make_home(const std::string &home, bool with_shm) {
   fs::create_directories(home + "config");
   fs::create_directories(home + "data/U");
@@ -110,6 +113,7 @@ bool make_home(const std::string &home, bool with_shm) {
   std::strcpy(c.name, "C");
   c.com_typ = KS_CFG_COM_EXTRACT;
   ks_cfg_fparm_t p{};
+  p.trans_sz = g_trans_sz;
   ks_cfg_finc_t i{};
   std::strcpy(i.schema, "OLTP");
   std::strcpy(i.table, "*");
@@ -318,7 +322,8 @@ bool capture(const std::vector<std::string> &logs, ks_extr_t *ex) {
 
 void usage(const char *me) {
   fprintf(stderr,
-          "usage: %s [-s MiB of redo (1024)] [-c PCT of changes to wide rows (0)] [-d set directory] [-p passes (1)]\n",
+          "usage: %s [-s MiB of redo (1024)] [-c PCT of changes to wide rows (0)] [-d set directory] [-p passes (1)]\n"
+          "       [-t slot buffer bytes of the transaction table (default of the capture process)]\n",
           me);
 }
 
@@ -328,7 +333,7 @@ int main(int argc, char **argv) {
   int mib = 1024, passes = 1, chained = 0;
   std::string set;
   int c;
-  while ((c = getopt(argc, argv, "s:c:d:p:h")) != -1) {
+  while ((c = getopt(argc, argv, "s:c:d:p:t:h")) != -1) {
     switch (c) {
       case 's':
         mib = atoi(optarg);
@@ -341,6 +346,9 @@ int main(int argc, char **argv) {
         break;
       case 'p':
         passes = atoi(optarg);
+        break;
+      case 't':
+        g_trans_sz = static_cast<uint32_t>(strtoul(optarg, nullptr, 0));
         break;
       default:
         usage(argv[0]);

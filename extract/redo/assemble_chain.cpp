@@ -26,11 +26,13 @@ constexpr uint32_t kInline = 4000;  // longest value carried in the change itsel
 // One saved record of the row, with its undo and row redo vectors.
 struct Piece {
   ks_chain_piece_t p{};
-  std::vector<uint8_t> rec;
+  uint8_t *rec = nullptr;  // the record: in the region, or in own (spilled rows)
+  size_t cap = 0;
+  std::vector<uint8_t> own;
   uint64_t scn = 0;
-  std::unique_ptr<ks_cv_t> ucv, rcv;
-  int rop = 0;  // code of the layer-11 redo vector
-  int uop = 0;  // the undo's own row operation
+  ks_cv_t *ucv = nullptr, *rcv = nullptr;  // views from the pool below
+  int rop = 0;                             // code of the layer-11 redo vector
+  int uop = 0;                             // the undo's own row operation
   bool used = false;
 };
 
@@ -39,29 +41,47 @@ struct Part {
   uint32_t n;
 };
 
-// A column value as found in the pieces: its parts in order.
+// A column value as found in the pieces: its first part, and the parts that continue it
+// in later pieces.
 struct Val {
   int scid;
-  std::vector<Part> parts;
+  Part first;
   uint32_t len = 0;
   bool whole = false;  // from a whole row part, not from a list of changed columns
+  std::vector<Part> more;
+  template <class F>
+  void each(F f) const {
+    f(first);
+    for (const Part &p : more) f(p);
+  }
 };
 
 bool same_value(const Val &a, const Val &b) {
   if (a.len != b.len) return false;
+  if (a.more.empty() && b.more.empty()) return a.len == 0 || std::memcmp(a.first.p, b.first.p, a.len) == 0;
   std::vector<uint8_t> x, y;
-  for (const Part &p : a.parts) x.insert(x.end(), p.p, p.p + p.n);
-  for (const Part &p : b.parts) y.insert(y.end(), p.p, p.p + p.n);
+  a.each([&](const Part &p) { x.insert(x.end(), p.p, p.p + p.n); });
+  b.each([&](const Part &p) { y.insert(y.end(), p.p, p.p + p.n); });
   return x == y;
 }
 
 bool same_rid(uint32_t a, uint16_t as, uint32_t b, uint16_t bs) { return a == b && as == bs; }
 
+// Views of the vectors of the records being assembled, kept from one row to the next: a
+// view is large, and the parsing thread builds one row at a time.
+std::vector<std::unique_ptr<ks_cv_t>> x_cv_pool;
+size_t x_cv_used = 0;
+
+ks_cv_t *take_cv() {
+  if (x_cv_used == x_cv_pool.size()) x_cv_pool.emplace_back(new ks_cv_t);  // filled before it is read
+  return x_cv_pool[x_cv_used++].get();
+}
+
 // Finds the undo and the row redo vector of a saved record.
 int open_record(ks_extr_t *ex, Piece *pc) {
   const bool big = (ex->l->flag & KS_LOGF_BIG_ENDIAN) != 0;
-  uint8_t *r = pc->rec.data();
-  const size_t cap = pc->rec.size();
+  uint8_t *r = pc->rec;
+  const size_t cap = pc->cap;
   if (cap < static_cast<size_t>(R::KS_REDO_RH_SIZE)) return -1;
   uint32_t rlen = ks::load32(r + R::KS_REDO_RH_LENGTH, big);
   const int hsz = R::record_header_size(r[R::KS_REDO_RH_VLD]);
@@ -69,23 +89,23 @@ int open_record(ks_extr_t *ex, Piece *pc) {
   pc->scn = (static_cast<uint64_t>(ks::load16(r + R::KS_REDO_RH_SCN_WRAP, big)) << 32) |
             ks::load32(r + R::KS_REDO_RH_SCN_BASE, big);
   uint8_t *v = r + hsz, *end = r + rlen;
-  auto cv = std::make_unique<ks_cv_t>();
+  ks_cv_t *cv = take_cv();
   while (v < end) {
-    if (ks_cv_open(cv.get(), v, static_cast<uint32_t>(end - v), ex->l->vhsz, big) < 0) return -1;
+    if (ks_cv_open(cv, v, static_cast<uint32_t>(end - v), ex->l->vhsz, big) < 0) return -1;
     const uint32_t size = cv->size;
     const uint8_t layer = v[R::KS_REDO_CV_LAYER], code = v[R::KS_REDO_CV_CODE];
     if (layer == 5 && code == 1 && !pc->ucv) {
-      pc->ucv = std::move(cv);
-      cv = std::make_unique<ks_cv_t>();
+      pc->ucv = cv;
+      cv = take_cv();
     } else if (layer == 11 && pc->ucv && !pc->rcv) {
       pc->rop = code;
-      pc->rcv = std::move(cv);
-      cv = std::make_unique<ks_cv_t>();
+      pc->rcv = cv;
+      cv = take_cv();
     }
     v += size;
   }
   if (pc->ucv) {
-    const uint8_t *f4 = ks_cv_field(pc->ucv.get(), 4, R::KS_REDO_KDO_OP + 1);
+    const uint8_t *f4 = ks_cv_field(pc->ucv, 4, R::KS_REDO_KDO_OP + 1);
     if (f4) pc->uop = f4[R::KS_REDO_KDO_OP] & R::KS_REDO_KDO_OP_MASK;
   }
   return 0;
@@ -103,6 +123,7 @@ int load_pieces(ks_extr_t *ex, int ci, std::vector<Piece> *out) {
   }
   out->clear();
   out->reserve(static_cast<size_t>(n));
+  x_cv_used = 0;
   for (int k = 0; k < n; ++k) {
     const ks_chain_piece_t &p = ps[static_cast<size_t>(k)];
     if (p.flag & KS_CP_CFA) {
@@ -119,8 +140,14 @@ int load_pieces(ks_extr_t *ex, int ci, std::vector<Piece> *out) {
     }
     Piece pc;
     pc.p = p;
-    pc.rec.resize(static_cast<size_t>(p.blks) * KS_CHAIN_BLK_SZ);
-    if (ks_chain_piece_data(&x_chain, ci, &p, pc.rec.data(), pc.rec.size()) < 0 || open_record(ex, &pc) < 0) {
+    pc.cap = static_cast<size_t>(p.blks) * KS_CHAIN_BLK_SZ;
+    pc.rec = ks_chain_piece_mem(&x_chain, ci, &p);
+    if (!pc.rec) {
+      pc.own.resize(pc.cap);
+      pc.rec = pc.own.data();
+      if (ks_chain_piece_data(&x_chain, ci, &p, pc.rec, pc.cap) < 0) pc.cap = 0;
+    }
+    if (open_record(ex, &pc) < 0) {
       KS_ERROR("saved record of chained row (%x.%x) unreadable.", row.cr_rdba, row.cr_slot);
       return -1;
     }
@@ -142,7 +169,7 @@ int header(ks_extr_t *ex, const std::vector<Piece> &pcs) {
     KS_ERROR("record not include undo vector.");
     return -1;
   }
-  const ks_cv_t *cv = first->ucv.get();
+  const ks_cv_t *cv = first->ucv;
   const uint8_t *f1 = ks_cv_field(cv, 1, R::KS_REDO_UBH_SIZE);
   const uint8_t *f2 = ks_cv_field(cv, 2, R::KS_REDO_URI_OBJN + 4);
   if (!f1 || !f2) {
@@ -184,11 +211,11 @@ int row_part(const ks_cv_t *cv, int hk, int *scid, bool *open, uint8_t *fbo, std
     if (i == 0 && (fb & R::KS_REDO_ROW_PREV_CONT) && *open && !vals->empty()) {
       // The piece starts with the rest of the previous piece's last value, whose column
       // its first segment column id names.
-      vals->back().parts.push_back(part);
+      vals->back().more.push_back(part);
       vals->back().len += part.n;
       *scid = vals->back().scid + 1;
     } else {
-      vals->push_back(Val{(*scid)++, {part}, part.n, true});
+      vals->push_back(Val{(*scid)++, part, part.n, true, {}});
     }
   }
   *open = cc > 0 && (fb & R::KS_REDO_ROW_NEXT_CONT);
@@ -208,7 +235,7 @@ int walk_row(std::vector<Piece> *pcs, int head, bool redo, std::vector<Val> *val
     Piece &pc = (*pcs)[static_cast<size_t>(cur)];
     pc.used = true;
     const int op = redo ? pc.rop : pc.uop;
-    const ks_cv_t *cv = redo ? pc.rcv.get() : pc.ucv.get();
+    const ks_cv_t *cv = redo ? pc.rcv : pc.ucv;
     if (!cv || (op != R::KS_REDO_OP_IRP && op != R::KS_REDO_OP_ORP)) {
       KS_ERROR(redo ? "record not include IRP vector." : "record not include undo vector.");
       return -1;
@@ -248,7 +275,7 @@ int head_piece(const std::vector<Piece> &pcs, const ks_chain_piece_t *crp, bool 
 int sup_columns(const std::vector<Piece> &pcs, std::vector<Val> *vals) {
   for (const Piece &pc : pcs) {
     if (!pc.p.nsc || !pc.ucv) continue;
-    const ks_cv_t *cv = pc.ucv.get();
+    const ks_cv_t *cv = pc.ucv;
     const int k = ks_undo_sup_index(cv);
     const uint8_t *s = ks_cv_field(cv, k, R::KS_REDO_SUP_SIZE);
     if (!s) continue;
@@ -263,7 +290,7 @@ int sup_columns(const std::vector<Piece> &pcs, std::vector<Val> *vals) {
       const int fk = k + 3 + i;
       const bool null = ks::load16(lens + 2 * i, cv->big) == R::KS_REDO_SUP_NULL_LENGTH;
       Part part{cv->v + cv->off[fk], null ? 0u : cv->len[fk]};
-      vals->push_back(Val{ks::load16(nums + 2 * i, cv->big), {part}, part.n});
+      vals->push_back(Val{ks::load16(nums + 2 * i, cv->big), part, part.n, false, {}});
     }
     return 0;
   }
@@ -280,7 +307,7 @@ struct Builder {
 
   ks_lcr_rh_t *start(ks_extr_t *ex, uint32_t opc, const std::vector<Piece> &pcs) {
     size_t need = 4096;
-    for (const Piece &pc : pcs) need += pc.rec.size();
+    for (const Piece &pc : pcs) need += pc.cap;
     const ks_dict_tab_t *t = ks_tab(ex);
     need = 2 * need + 2 * static_cast<size_t>(t->ncol) * (KS_LCR_CH_SZ + KS_DICT_NAME_SZ);
     if (need <= KS_BUF_LCR_SZ) return ks_lcr_start(ex, &lb, ex->m->ti, opc);
@@ -289,9 +316,9 @@ struct Builder {
   }
 
   const uint8_t *bytes(const Val &v) {
-    if (v.parts.size() == 1) return v.parts[0].p;
+    if (v.more.empty()) return v.first.p;
     join.clear();
-    for (const Part &p : v.parts) join.insert(join.end(), p.p, p.p + p.n);
+    v.each([&](const Part &p) { join.insert(join.end(), p.p, p.p + p.n); });
     return join.data();
   }
 
@@ -345,15 +372,16 @@ struct Builder {
     KS_DETAIL("append chained %s LCR (XID: %d.%d.%d)", what, KS_XID_ARGS(ex->m->xid));
     if (longs.empty()) return 0;
     ks_lcr_b l{};
-    for (const Val *v : longs)
-      for (const Part &p : v->parts) {
-        ks_lcr_start(ex, &l, ex->m->ti, KS_OPC_LONG_WRITE);
-        raw(&l, p.p, p.n);
-        if (l.overflow) return -1;
-        reinterpret_cast<ks_lcr_rh_t *>(l.base)->rlen = l.pos;
-        if (ks_redo_append(ex, reinterpret_cast<ks_lcr_rh_t *>(l.base)) < 0) return -1;
-        KS_DETAIL("append LONG piece LCR (size: %d)", static_cast<int>(p.n));
-      }
+    std::vector<Part> parts;
+    for (const Val *v : longs) v->each([&](const Part &p) { parts.push_back(p); });
+    for (const Part &p : parts) {
+      ks_lcr_start(ex, &l, ex->m->ti, KS_OPC_LONG_WRITE);
+      raw(&l, p.p, p.n);
+      if (l.overflow) return -1;
+      reinterpret_cast<ks_lcr_rh_t *>(l.base)->rlen = l.pos;
+      if (ks_redo_append(ex, reinterpret_cast<ks_lcr_rh_t *>(l.base)) < 0) return -1;
+      KS_DETAIL("append LONG piece LCR (size: %d)", static_cast<int>(p.n));
+    }
     ks_lcr_start(ex, &l, ex->m->ti, KS_OPC_LONG_WRITE);
     reinterpret_cast<ks_lcr_rh_t *>(l.base)->flag |= KS_RH_LONG_END;
     raw(&l, nullptr, 0);
@@ -387,6 +415,7 @@ int assemble_insert(ks_extr_t *ex, std::vector<Piece> *pcs, const ks_chain_piece
   KS_DETAIL("first piece record, rid: 0x%0x.%02x, nrid: 0x%0x.%02x", h.p.pc_rdba, h.p.pc_slot, h.p.rn_rdba,
             h.p.rn_slot);
   std::vector<Val> keys, vals;
+  vals.reserve(ks_tab(ex)->ncol + 1u);
   if (cluster_member(h.p.rfb) && sup_columns(*pcs, &keys) < 0) return -1;
   if (walk_row(pcs, head, true, &vals) < 0) return -1;
   Builder b;
@@ -401,6 +430,7 @@ int assemble_delete(ks_extr_t *ex, std::vector<Piece> *pcs, const ks_chain_piece
   const int head = head_piece(*pcs, crp, false);
   if (head < 0) return -1;
   std::vector<Val> keys, vals;
+  vals.reserve(ks_tab(ex)->ncol + 1u);
   if (cluster_member((*pcs)[static_cast<size_t>(head)].p.ufb) && sup_columns(*pcs, &keys) < 0) return -1;
   if (walk_row(pcs, head, false, &vals) < 0) return -1;
   Builder b;
@@ -442,7 +472,7 @@ int update_side(const std::vector<Piece> &pcs, bool redo, std::vector<Val> *vals
   bool open = false;
   for (int i : update_order(pcs, redo)) {
     const Piece &pc = pcs[size_t(i)];
-    const ks_cv_t *cv = redo ? pc.rcv.get() : pc.ucv.get();
+    const ks_cv_t *cv = redo ? pc.rcv : pc.ucv;
     const int op = redo ? pc.rop : pc.uop;
     const int base = redo ? pc.p.redo_scid : pc.p.undo_scid;
     if (op != R::KS_REDO_OP_URP) {
@@ -472,7 +502,7 @@ int update_side(const std::vector<Piece> &pcs, bool redo, std::vector<Val> *vals
         return -1;
       }
       Part part{cv->v + cv->off[k], cv->len[k]};
-      vals->push_back(Val{num - first + base, {part}, part.n});
+      vals->push_back(Val{num - first + base, part, part.n, false, {}});
       k++;
     }
   }
@@ -483,10 +513,12 @@ int assemble_update(ks_extr_t *ex, std::vector<Piece> *pcs) {
   // A row only locked (its lock piece the last of the change) changed nothing.
   for (const Piece &pc : *pcs) {
     if (!(pc.p.flag & KS_CP_LMN) || !pc.ucv) continue;
-    const uint8_t *s = ks_cv_field(pc.ucv.get(), ks_undo_sup_index(pc.ucv.get()), R::KS_REDO_SUP_FLAGS + 1);
+    const uint8_t *s = ks_cv_field(pc.ucv, ks_undo_sup_index(pc.ucv), R::KS_REDO_SUP_FLAGS + 1);
     if (s && (s[R::KS_REDO_SUP_FLAGS] & R::KS_REDO_SUP_LAST)) return 0;
   }
   std::vector<Val> nv, keys, ov;
+  nv.reserve(ks_tab(ex)->ncol + 1u);
+  ov.reserve(ks_tab(ex)->ncol + 1u);
   if (update_side(*pcs, true, &nv) < 0) return -1;
   if (nv.empty()) {
     KS_ERROR("first piece not found.");
@@ -520,7 +552,7 @@ int assemble_update(ks_extr_t *ex, std::vector<Piece> *pcs) {
   for (const Val &v : nv) {
     bool had = false;
     for (const Val &o : ov) had = had || o.scid == v.scid;
-    if (!had) gone.push_back(Val{v.scid, {}, 0});
+    if (!had) gone.push_back(Val{v.scid, Part{nullptr, 0}, 0, false, {}});
   }
   if (!gone.empty()) {
     KS_DEBUG("the last several column (%d:%d) update from NULL to NOT NULL.", gone.front().scid, gone.back().scid);

@@ -93,9 +93,16 @@ void retire_files(ks_chain_ctx_t *c, const ks_chain_row_t &r, uint32_t sid) {
 int memory_pieces(const uint8_t *cbuf, const ks_chain_row_t &r, int *idx, int max) {
   int n = 0;
   uint32_t maxcrp = std::min<uint32_t>(ks_chain_get(cbuf, KS_CHAIN_MAXCRP), KS_CHAIN_MAX_CRP);
-  for (uint32_t i = 0; i < maxcrp && n < max; ++i) {
-    ks_chain_piece_t p = ks_chain_load_piece(cbuf, static_cast<int>(i));
-    if (p.cr_rdba == r.cr_rdba && p.cr_slot == r.cr_slot && (p.cr_rdba || p.cr_slot)) idx[n++] = static_cast<int>(i);
+  // Entries are taken first free first, so the used ones sit mostly at the front: the
+  // walk ends once it has met them all.
+  const uint32_t ncrp = ks_chain_get(cbuf, KS_CHAIN_NCRP);
+  for (uint32_t i = 0, used = 0; i < maxcrp && n < max && used < ncrp; ++i) {
+    const uint8_t *e = cbuf + KS_CHAIN_HEAD_SZ + i * KS_CHAIN_PIECE_SZ;
+    const uint32_t rdba = ks::load<uint32_t>(e + offsetof(ks_chain_piece_t, cr_rdba));
+    const uint16_t slot = ks::load<uint16_t>(e + offsetof(ks_chain_piece_t, cr_slot));
+    if (!rdba && !slot) continue;
+    used++;
+    if (rdba == r.cr_rdba && slot == r.cr_slot) idx[n++] = static_cast<int>(i);
   }
   std::sort(idx, idx + n,
             [cbuf](int a, int b) { return ks_chain_load_piece(cbuf, a).rsv < ks_chain_load_piece(cbuf, b).rsv; });
@@ -382,6 +389,12 @@ int ks_chain_pieces(const ks_chain_ctx_t *c, int ci, ks_chain_piece_t *out, int 
     out[k] = ks::load<ks_chain_piece_t>(b);
   }
   return n;
+}
+
+uint8_t *ks_chain_piece_mem(const ks_chain_ctx_t *c, int ci, const ks_chain_piece_t *p) {
+  if (ci < 0 || ci >= ks_chain_rows(c) || ks_chain_get_row(c, ci).iofs) return nullptr;
+  if (p->ofs + p->blks > ks_chain_get(c->buf, KS_CHAIN_MAXBLKS)) return nullptr;
+  return ks_chain_block(c->buf, static_cast<int>(p->ofs));
 }
 
 int ks_chain_piece_data(const ks_chain_ctx_t *c, int ci, const ks_chain_piece_t *p, uint8_t *out, size_t cap) {

@@ -83,5 +83,8 @@ int ks_chain_pieces(const ks_chain_ctx_t *c, int ci, ks_chain_piece_t *out, int 
 // The record of a piece returned by ks_chain_pieces into out (cap bytes, at least
 // blks * 8192): 0 / -1.
 int ks_chain_piece_data(const ks_chain_ctx_t *c, int ci, const ks_chain_piece_t *p, uint8_t *out, size_t cap);
+// Where the record of such a piece lies in the region (blks * 8192 bytes), or null when
+// the row is in its spill files.
+uint8_t *ks_chain_piece_mem(const ks_chain_ctx_t *c, int ci, const ks_chain_piece_t *p);
 // Releases row ci: its entry, pieces, blocks and spill files.
 void ks_chain_clear_row(ks_chain_ctx_t *c, int ci);
