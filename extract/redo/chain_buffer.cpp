@@ -79,7 +79,7 @@ void close_files(ks_chain_row_t *r) {
 // The spill files of a cleared row: removed once no checkpoint can lead back to them.
 void retire_files(ks_chain_ctx_t *c, const ks_chain_row_t &r, uint32_t sid) {
   char p[1100];
-  ks_chain_aux *a = aux_of(c);
+  ks_chain_aux *a = c->info[0] ? aux_of(c) : nullptr;  // no checkpoint can need them
   for (const char *ext : {"crd", "cri"}) {
     spill_name(c, r, sid, ext, p, sizeof p);
     if (a)
@@ -122,6 +122,10 @@ void release_memory_piece(uint8_t *cbuf, int i) {
 int spill(ks_chain_ctx_t *c, ks_chain_row_t *r, ks_chain_meta_t *m, const ks_chain_piece_t *crp, const uint8_t *rec,
           int rlen) {
   char dpath[1100], ipath[1100];
+  if (!c->prefix[0]) {
+    KS_ERROR("no folder for the spill files of chained rows.");
+    return -1;
+  }
   ks_chain_row_t w = *r;
   ks_chain_meta_t mw = *m;
   if (!w.iofs) mw.sid = c->next_sid;  // a fresh pair of names
@@ -433,6 +437,18 @@ void ks_chain_clear_row(ks_chain_ctx_t *c, int ci) {
 }
 
 void ks_chain_free(ks_chain_ctx_t *c) {
+  if (c->tmpdir) {
+    // The folder and whatever rows left in it; the region itself may be gone already.
+    std::string dir = c->prefix;
+    dir.resize(dir.rfind('/'));
+    if (DIR *d = opendir(dir.c_str())) {
+      while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.') unlink((dir + "/" + e->d_name).c_str());
+      closedir(d);
+    }
+    rmdir(dir.c_str());
+    c->tmpdir = false;
+  }
   free(c->extra);
   free(c->extra_meta);
   delete c->aux;
@@ -563,7 +579,21 @@ int ks_chain_open(ks_chain_ctx_t *c, uint8_t *buf, int sz, const char *info, uin
   snprintf(c->prefix, sizeof c->prefix, "%.*s", plen, info);
   const uint32_t max_blks = static_cast<uint32_t>(std::min(sz / KS_CHAIN_BLK_SZ - 4, KS_CHAIN_BMP_SZ * 8));
   reset_region(buf, max_blks);
-  if (!*info) return 0;  // in memory only
+  if (!*info) {
+    // In memory only (the inspection tool, tests): a row that spills goes to a folder of
+    // its own under the temporary directory, never to the current one, and is removed
+    // with the row.
+    const char *tmp = getenv("TMPDIR");
+    char dir[900];
+    snprintf(dir, sizeof dir, "%s/kschain.XXXXXX", tmp && *tmp ? tmp : "/tmp");
+    if (mkdtemp(dir)) {
+      snprintf(c->prefix, sizeof c->prefix, "%s/row", dir);
+      c->tmpdir = true;
+    } else {
+      c->prefix[0] = 0;  // no spill: a row that would need one is refused and reported
+    }
+    return 0;
+  }
 
   // The image written for the checkpoint the process restarts from: the current one, or
   // the one before it when the process stopped between writing an image and the

@@ -27,6 +27,7 @@ typedef struct __ks_chain_ctx_s {
   ks_chain_meta_t *extra_meta;
   uint32_t next_sid;
   ks_chain_aux *aux;
+  bool tmpdir;        // the spill files go to a temporary folder of the context's own
   char info[1024];    // the information file
   char prefix[1024];  // spill files: <prefix>_<rdba>_<slot>_<sid>.crd (data) and .cri (index)
 } ks_chain_ctx_t;

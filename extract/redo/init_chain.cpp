@@ -2,6 +2,7 @@
 // start-up for the checkpoint the process resumes from, written with every checkpoint
 // and at a stop.
 #include <cstdio>
+#include <cstdlib>
 
 #include "extract/redo/redo.h"
 #include "extract/trans/trans.h"
@@ -29,7 +30,11 @@ void ks_release_chain_buffer() { ks_chain_release(&x_chain); }
 
 ks_chain_ctx_t *ks_chain_of(ks_extr_t *ex) {
   // A decoder over other work buffers (the inspection tool, tests) keeps its rows in
-  // progress in memory only.
-  if (x_chain.buf != ex->b->ch_buf) ks_chain_open(&x_chain, ex->b->ch_buf, ex->b->ch_sz, "", 0);
+  // progress in memory only; its temporary spill folder goes when the process ends.
+  if (x_chain.buf != ex->b->ch_buf) {
+    static const bool registered = atexit([] { ks_chain_free(&x_chain); }) == 0;
+    (void)registered;
+    ks_chain_open(&x_chain, ex->b->ch_buf, ex->b->ch_sz, "", 0);
+  }
   return &x_chain;
 }
