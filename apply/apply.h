@@ -26,8 +26,8 @@ typedef struct __ks_ap_buffer_s {
   int rsv;
   uint8_t *base;  // start of the block (what is freed)
   uint8_t *rbuf;  // read buffer = base
-  uint8_t *abuf;  // array buffer = rbuf + rsz
-  uint8_t *tbuf;  // transaction-file buffer = abuf + asz
+  uint8_t *abuf;  // array buffer = rbuf + rsz, or a larger heap block (ks_ap_grow_abuf)
+  uint8_t *tbuf;  // transaction-file buffer = abuf + asz, or a larger heap block
   uint8_t *dbuf;  // records being replayed now: rbuf, or tbuf inside a transaction file
 } ks_ap_buffer_t;
 
@@ -175,8 +175,15 @@ void ks_unit_fail(int kind, const char *why);
 // between retry and stop; an unknown one stops), logs it unless it is lack of space, -1.
 int ks_unit_db_fail(const char *what, int code, const char *msg);
 
-// Cuts the work block into its buffers.
+// Cuts the work block into its buffers (releasing any grown ones).
 void ks_ap_cut_buffer(ks_ap_buffer_t *b, uint8_t *base);
+// A record or a row larger than its buffer of the work block: the transaction-file
+// buffer (dbuf following it when it points there) or the array buffer is replaced by a
+// heap block of at least need bytes, kept for later records. What the old buffer held
+// is not carried over, so the caller grows it only when nothing in it is still in use.
+// 0, or -1 (logged) when the memory cannot be had.
+int ks_ap_grow_tbuf(ks_ap_buffer_t *b, size_t need);
+int ks_ap_grow_abuf(ks_ap_buffer_t *b, size_t need);
 
 // The column entries of one LCR, split into its images (quick inserts: the column
 // descriptors in oldc). Filled by ks_lcr_parse; one instance serves the whole process.

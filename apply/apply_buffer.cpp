@@ -13,7 +13,8 @@
 // again from that checkpoint after a wait or a new connection, or stops the process
 // before it. A large transaction is a unit of its own: a stop request or a damaged file
 // inside it rolls back its partial work. Records that cannot be stepped over (lengths that do not fit)
-// end the replay with an error instead of a loop.
+// end the replay with an error instead of a loop. A record of a transaction file larger
+// than the transaction-file buffer grows the buffer (up to KS_LCR_MAX_SZ).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -202,7 +203,7 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr) {
     while (n - p >= KS_LCR_RHS_SZ) {
       uint8_t *rh = b->tbuf + p;
       uint32_t rlen = ks_rh_rlen(rh);
-      if (rlen < KS_LCR_RHS_SZ) return damaged("invalid LCR length", off + p);
+      if (rlen < KS_LCR_RHS_SZ || rlen > KS_LCR_MAX_SZ) return damaged("invalid LCR length", off + p);
       if (rlen > n - p) break;
       int rc = dispatch_lcr(ap, rh, tp);
       if (rc == LCR_END) {
@@ -221,8 +222,17 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr) {
       if (rc == 0) KS_DEBUG("commit transaction file.");
       return rc;
     }
-    if (p == 0)
-      return damaged(n < b->tsz ? "ends without its commit record" : "LCR larger than the transaction buffer", off);
+    if (p == 0 && n == b->tsz) {
+      // A record larger than the whole buffer: the buffer grows to hold it (nothing in
+      // it is in use, the rows of the last chunk have been executed) and is read again.
+      if (ks_ap_grow_tbuf(b, ks_rh_rlen(b->tbuf)) < 0) {
+        ks_unit_fail(KS_UF_STOP, "no memory for a record of a transaction file.");
+        close(fd);
+        return -1;
+      }
+      continue;
+    }
+    if (p == 0) return damaged("ends without its commit record", off);
     // Rows collected so far point into the buffer about to be refilled.
     if (ks_array_execute(ap) < 0) {
       if (x_unit_fault == 0) ks_unit_fail(KS_UF_STOP, "execute array data error.");

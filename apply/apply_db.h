@@ -23,7 +23,8 @@ extern ks_ps_task_t *x_pst;
 // Rows per execution for a statement of ncol binds and row_len slot bytes; 0 when one
 // row does not fit the array buffer.
 int ks_array_capacity(int asz, int ncol, int64_t row_len);
-// The same for the process's array buffer; -1 (logged) when one row does not fit.
+// The same for the process's array buffer, grown for a row (of at most KS_LCR_MAX_SZ
+// slot bytes) that does not fit it; -1 (logged) when one row does not fit.
 int ks_array_rows(ks_apply_t *ap, int ncol, int64_t row_len);
 // Lays out ncol descriptors and their arrays for max_rows rows in the array buffer;
 // vsz[i] is descriptor i's slot size (0: no value array). -1 (logged), laying out

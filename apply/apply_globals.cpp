@@ -1,7 +1,11 @@
 // The process globals of the delivery process and the cut of its work block. Start
 // values are those a fresh process runs with; main fills them from the command line,
 // the component's parameters and the trail file header.
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "apply/apply.h"
 #include "lib/log/log.h"
@@ -36,7 +40,52 @@ ks_ap_buffer_t x_buf;
 ks_ap_reader_t x_rdr = {0, 0, -1, 0, 0};
 ks_array_t x_array;
 
+namespace {
+
+// Heap blocks that took the place of the transaction-file buffer and of the array buffer
+// when a record or a row outgrew them; kept for the records after it, so memory stays
+// bounded by the largest record met.
+uint8_t *s_grown_tbuf = nullptr;
+uint8_t *s_grown_abuf = nullptr;
+
+int grow(uint8_t **buf, int *size, uint8_t **grown, size_t need, const char *what) {
+  if (need <= static_cast<size_t>(*size)) return 0;
+  constexpr size_t kStep = 1048576;
+  const size_t sz = (need + kStep - 1) / kStep * kStep;
+  if (sz > static_cast<size_t>(INT_MAX)) {
+    KS_ERROR("%s of %zu bytes refused.", what, need);
+    return -1;
+  }
+  auto *p = static_cast<uint8_t *>(std::malloc(sz));
+  if (p == nullptr) {
+    KS_ERROR("allocate %s of %zu bytes: %s", what, sz, strerror(ENOMEM));
+    return -1;
+  }
+  std::free(*grown);
+  *grown = p;
+  *buf = p;
+  *size = static_cast<int>(sz);
+  KS_INFO("%s grown to %zu bytes.", what, sz);
+  return 0;
+}
+
+}  // namespace
+
+int ks_ap_grow_tbuf(ks_ap_buffer_t *b, size_t need) {
+  const bool replaying = b->dbuf == b->tbuf;
+  if (grow(&b->tbuf, &b->tsz, &s_grown_tbuf, need, "transaction-file buffer") < 0) return -1;
+  if (replaying) b->dbuf = b->tbuf;
+  return 0;
+}
+
+int ks_ap_grow_abuf(ks_ap_buffer_t *b, size_t need) {
+  return grow(&b->abuf, &b->asz, &s_grown_abuf, need, "array buffer");
+}
+
 void ks_ap_cut_buffer(ks_ap_buffer_t *b, uint8_t *base) {
+  std::free(s_grown_tbuf);
+  std::free(s_grown_abuf);
+  s_grown_tbuf = s_grown_abuf = nullptr;
   b->rsz = KS_AP_RBUF_SIZE;
   b->asz = KS_AP_ABUF_SIZE;
   b->tsz = KS_AP_TBUF_SIZE;

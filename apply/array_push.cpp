@@ -165,6 +165,14 @@ int ks_array_capacity(int asz, int ncol, int64_t row_len) {
 
 int ks_array_rows(ks_apply_t *ap, int ncol, int64_t row_len) {
   int rows = ks_array_capacity(ap->b->asz, ncol, row_len);
+  if (rows < 1 && row_len > 0 && row_len <= int64_t{KS_LCR_MAX_SZ}) {
+    // A row wider than the whole buffer (a wide table's long values): the buffer grows
+    // to take it alone. Called only with no rows collected, and a new statement lays its
+    // arrays out again.
+    const int64_t need =
+        int64_t{ncol} * (int64_t{sizeof(ks_oci_bnd_t)} + 8 + 6) + 8 + row_len + int64_t{sizeof(ks_arh_t)} + 8;
+    if (ks_ap_grow_abuf(ap->b, static_cast<size_t>(need)) == 0) rows = ks_array_capacity(ap->b->asz, ncol, row_len);
+  }
   if (rows < 1) {
     KS_ERROR("one row of %d binds (%lld bytes) does not fit the array buffer.", ncol, static_cast<long long>(row_len));
     return -1;

@@ -8,7 +8,9 @@
 #include "extract/db_query.h"
 #include "lib/log/log.h"
 
-int ks_get_redo_file(ks_extr_t *ex, uint32_t seq) {
+namespace {
+
+int locate(ks_extr_t *ex, uint32_t seq, bool again) {
   ks_logf_t *l = ex->l;
   ks_adb_t *a = ex->a;
   int32_t binds[2] = {x_thrd, static_cast<int32_t>(seq)};
@@ -51,11 +53,16 @@ int ks_get_redo_file(ks_extr_t *ex, uint32_t seq) {
       if (ks_db_query(a->se, &st, false, "select nvl(max(sequence#), 0) from v$log where thread#=:1", binds, 1, &ncol,
                       1, 1) < 0)
         return -1;
-      if (static_cast<int64_t>(seq) > newest)
+      if (static_cast<int64_t>(seq) > newest) {
         KS_INFO("log file %d not written yet (newest is %ld), waiting.", static_cast<int>(seq),
                 static_cast<long>(newest));
-      else
-        KS_ERROR("log file %d not found.", static_cast<int>(seq));
+        return -1;
+      }
+      // The log may have come while the views were read one after the other (a switch
+      // between the online and the newest look, an archive between the first and the
+      // online one): it is missing only if a second look finds it nowhere either.
+      if (!again) return locate(ex, seq, true);
+      KS_ERROR("log file %d not found.", static_cast<int>(seq));
       return -1;
     }
     kind = KS_LOGF_ONLINE;
@@ -76,3 +83,7 @@ int ks_get_redo_file(ks_extr_t *ex, uint32_t seq) {
   if (name[0] == '+') l->flag |= KS_LOGF_ASM;
   return 0;
 }
+
+}  // namespace
+
+int ks_get_redo_file(ks_extr_t *ex, uint32_t seq) { return locate(ex, seq, false); }

@@ -18,7 +18,6 @@
 
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
-#include "extract/frame_placeholders.h"
 #include "extract/redo/redo.h"
 #include "extract/trans/trans.h"
 #include "lib/cfg/cfg.h"
@@ -150,12 +149,18 @@ void save_progress() {
       return;
     }
     ckp_unwritten = false;
+    ks_release_chain_buffer();
     return;
   }
   saved_once = true;
   ex->t->gen = next_generation();
   if (ks_trans_save(ex->t) < 0) {
     KS_ERROR_EVERY_MINUTE("save transaction slots error; the checkpoint stays where it was.");
+    return;
+  }
+  // The rows in progress go with the same generation as the open transactions.
+  if (ks_checkpoint_chain_buffer(ex) < 0) {
+    KS_ERROR_EVERY_MINUTE("save chained row buffer error; the checkpoint stays where it was.");
     return;
   }
   fill_check_point();
@@ -165,6 +170,7 @@ void save_progress() {
     return;
   }
   ks_trans_release_spills(ex->t);
+  ks_release_chain_buffer();
   ks_log_not_captured(false);
 }
 
@@ -196,17 +202,19 @@ void free_memory() {
 [[noreturn]] void error_exit(int status = -1) {
   KS_INFO("process exit for error ...");
   set_status(9);
-  if (su.chain) ks_save_chain_buffer(ex);
   bool saved = true;
   if (su.trans) {
     saved = close_transactions();
     ks_log_not_captured(true);
   }
+  // With the open transactions' generation; when they could not be saved the checkpoint
+  // stays where it was, and so do the rows in progress saved with it.
+  if (su.chain && saved && ks_save_chain_buffer(ex) < 0) saved = false;
   if (su.connected) ks_disconnect_db(ex->a);
   if (su.ckp_read && saved) {
     // Before the position was restored the record goes back as it was read.
     if (su.pos_restored) fill_check_point();
-    ks_write_check_point(&x_ckp);
+    if (ks_write_check_point(&x_ckp) == 0 && su.chain) ks_release_chain_buffer();
   }
   ks_close_reader(ex);
   free_memory();
@@ -218,9 +226,12 @@ void free_memory() {
 [[noreturn]] void normal_exit() {
   KS_INFO("break from main loop, process exit normally ...");
   ks_close_reader(ex);
-  if (ks_save_chain_buffer(ex) < 0) KS_ERROR("save chained row buffer error.");
   bool ok = close_transactions();
   ks_log_not_captured(true);
+  if (ok && ks_save_chain_buffer(ex) < 0) {
+    KS_ERROR("save chained row buffer error; the check point file stays at the last position saved.");
+    ok = false;
+  }
   if (ok) {
     fill_check_point();
     if (ks_write_check_point(&x_ckp) < 0) {
@@ -228,6 +239,7 @@ void free_memory() {
       ok = false;
     } else {
       ks_trans_release_spills(ex->t);
+      ks_release_chain_buffer();
     }
   }
   if (ok) ks_publish_status(&pos, KS_PUB_STOPPED);

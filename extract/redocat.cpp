@@ -505,6 +505,7 @@ int main(int argc, char **argv) {
   fflush(stdout);
   ks_log_not_captured(false);
   if (have_dict) ks_trans_free_table(&open_trans);
+  ks_chain_free(&x_chain);  // rows left in progress, spilled ones included
   free(block);
   if (rc == -1) {
     fprintf(stderr, "redocat: walk of %s stopped at %s\n", file, rba_text().c_str());

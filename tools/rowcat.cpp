@@ -44,8 +44,10 @@ int print_image(int fd, const char *name, off_t size) {
     ks_chain_ext_t ext{};
     if (ks_read_data(fd, eb, sizeof eb, KS_CHAIN_BUF_SZ) == static_cast<ssize_t>(sizeof eb))
       ext = ks::load<ks_chain_ext_t>(eb);
-    off_t need =
-        KS_CHAIN_BUF_SZ + static_cast<off_t>(sizeof eb) + static_cast<off_t>(ext.nrow) * sizeof(ks_chain_row_t);
+    // The extra rows, then what the capture keeps of every row besides its entry.
+    off_t need = KS_CHAIN_BUF_SZ + static_cast<off_t>(sizeof eb) +
+                 static_cast<off_t>(ext.nrow) * static_cast<off_t>(sizeof(ks_chain_row_t) + sizeof(ks_chain_meta_t)) +
+                 static_cast<off_t>(KS_CHAIN_ROWS * sizeof(ks_chain_meta_t));
     if (ext.magic != KS_CHAIN_EXT_MAGIC || need > size) {
       fprintf(stderr, "%s: extra chained rows after offset %d are damaged.\n", name, KS_CHAIN_BUF_SZ);
       rc = -1;

@@ -1,14 +1,17 @@
 // trailcat: prints one trail file — its header, then every transaction with its records,
 // column names, types and decoded values. It reads the file while extract may still be
 // writing it: a transaction not yet complete is read again until it is, or until the file
-// stops growing (then the file is cut, and reported so). Any damage makes it exit with
-// failure.
+// stops growing (then the file is cut, and reported so). Given the file of a transaction
+// by reference instead (the path a trail names), it prints that transaction's records.
+// Any damage makes it exit with failure.
 // Invariants: every byte of the file is treated as untrusted; no length read from the
 // file is used before it has been checked against the bytes that hold it, and a damaged
 // transaction or record is reported with the file name and its offset, never followed.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -46,6 +49,78 @@ ssize_t read_at(int fd, uint8_t *buf, size_t size, off_t ofs) {
   return n;
 }
 
+// A transaction's own file (a transaction by reference: the trail holds its header and
+// this file's path): the header the writer stamped at its commit, then its records up to
+// the end of the file, complete before the trail names it. Records larger than the
+// buffer (up to KS_LCR_MAX_SZ) grow it.
+int perform_transaction_file(int fd, std::unique_ptr<uint8_t[]> &buf, size_t &cap) {
+  const ks_lcr_th_t th = ks_lcr_load<ks_lcr_th_t>(buf.get());
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    fprintf(stderr, "read %s: %s\n", file_name, strerror(errno));
+    return -1;
+  }
+  const auto fsize = static_cast<uint64_t>(st.st_size);
+  printf(
+      "=================================================================\n"
+      "Data Length: %lu,  # of rows: %u\n",
+      static_cast<unsigned long>(fsize), th.nlcr);
+  ks_trail_print_commit(th.cscn, th.csct, th.xid);
+  printf("\n");
+  uint64_t ofs = KS_LCR_TH_SZ;
+  uint32_t nrec = 0;
+  while (ofs < fsize) {
+    ssize_t n = read_at(fd, buf.get(), cap, static_cast<off_t>(ofs));
+    if (n < 0) {
+      fprintf(stderr, "read %s: %s\n", file_name, strerror(errno));
+      return -1;
+    }
+    size_t pos = 0;
+    size_t need = 0;
+    while (static_cast<size_t>(n) - pos >= KS_LCR_RHS_SZ) {
+      const uint32_t rlen = ks_lcr_u32(buf.get(), pos);
+      const long at = static_cast<long>(ofs + pos);
+      if (rlen < KS_LCR_RHS_SZ || rlen > KS_LCR_MAX_SZ) {
+        fprintf(stderr, "corrupt record in %s at offset %ld: length %u outside %u to %u.\n", file_name, at, rlen,
+                KS_LCR_RHS_SZ, KS_LCR_MAX_SZ);
+        return -1;
+      }
+      if (rlen > static_cast<size_t>(n) - pos) {
+        need = rlen;
+        break;
+      }
+      int rc = ks_trail_print_record(buf.get() + pos, rlen, at, file_name, short_data);
+      if (rc < 0) return -1;
+      nrec++;
+      if (rc > 0) return 0;  // an unknown operation: the rest cannot be read
+      pos += rlen;
+    }
+    if (pos == 0) {
+      // Only a record larger than the whole buffer is worth reading again.
+      if (need <= cap || ofs + need > fsize) {
+        fprintf(stderr, "incomplete record in %s at offset %lu: %zd of %zu bytes present.\n", file_name,
+                static_cast<unsigned long>(ofs), n, std::max<size_t>(need, KS_LCR_RHS_SZ));
+        return -1;
+      }
+      std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[need]);
+      if (!bigger) {
+        fprintf(stderr, "Allocate memory (size %zu) error: %s\n", need, strerror(ENOMEM));
+        return -1;
+      }
+      buf = std::move(bigger);
+      cap = need;
+      continue;
+    }
+    ofs += pos;
+  }
+  if (nrec != th.nlcr) {
+    fprintf(stderr, "corrupt transaction file %s: %u records, its header counts %u.\n", file_name, nrec, th.nlcr);
+    return -1;
+  }
+  fprintf(stderr, "input file work completed.\n");
+  return 0;
+}
+
 int perform_file(std::unique_ptr<uint8_t[]> &buf, size_t &cap) {
   int fd = open(file_name, O_RDONLY);
   if (fd < 0) {
@@ -69,6 +144,13 @@ int perform_file(std::unique_ptr<uint8_t[]> &buf, size_t &cap) {
       break;
     }
     size_t pos = 0;
+    if (ofs == 0 && n >= static_cast<ssize_t>(KS_LCR_TH_SZ) &&
+        (ks_lcr_u32(buf.get(), 4) & (KS_TH_TRANS | KS_TH_BYREF | KS_TH_EOF)) == (KS_TH_TRANS | KS_TH_BYREF)) {
+      // Where a trail file has its tail, which never reaches 1 GiB, a transaction file
+      // has its stamped flags.
+      rc = perform_transaction_file(fd, buf, cap);
+      break;
+    }
     if (ofs == 0) {
       if (n < static_cast<ssize_t>(KS_TRAIL_FH_SZ)) {
         need = KS_TRAIL_FH_SZ;

@@ -1,8 +1,12 @@
 // The chain buffer (see chain_buffer.h). The pieces of a row kept in the region carry
 // their save order in the piece's reserved byte; a row is moved to its spill files
 // before that order could wrap, so the assembler always reads them in the order saved.
+// A spill file is never truncated or removed while a checkpoint may still lead a restart
+// to it: names carry a number no other row takes, and files of cleared rows wait until
+// the next checkpoint after the image that last named them is on disk.
 #include "extract/redo/chain_buffer.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,10 +15,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "extract/extract.h"
 #include "lib/log/log.h"
 #include "lib/util.h"
+
+struct ks_chain_aux {
+  std::vector<std::string> doomed;      // cleared since the last image
+  std::vector<std::string> releasable;  // cleared before the last image
+};
 
 namespace {
 
@@ -46,8 +57,17 @@ void put_row(ks_chain_ctx_t *c, int ci, const ks_chain_row_t &r) {
     c->extra[ci - KS_CHAIN_ROWS] = r;
 }
 
-void spill_name(const ks_chain_ctx_t *c, const ks_chain_row_t &r, const char *ext, char *out, size_t n) {
-  snprintf(out, n, "%s_%d_%d.%s", c->prefix, static_cast<int32_t>(r.cr_rdba), static_cast<int>(r.cr_slot), ext);
+ks_chain_meta_t *meta_of(ks_chain_ctx_t *c, int ci) {
+  return ci < KS_CHAIN_ROWS ? &c->meta[ci] : &c->extra_meta[ci - KS_CHAIN_ROWS];
+}
+
+void spill_name(const ks_chain_ctx_t *c, const ks_chain_row_t &r, uint32_t sid, const char *ext, char *out, size_t n) {
+  snprintf(out, n, "%s_%d_%d_%u.%s", c->prefix, static_cast<int32_t>(r.cr_rdba), static_cast<int>(r.cr_slot), sid, ext);
+}
+
+ks_chain_aux *aux_of(ks_chain_ctx_t *c) {
+  if (!c->aux) c->aux = new (std::nothrow) ks_chain_aux;
+  return c->aux;
 }
 
 void close_files(ks_chain_row_t *r) {
@@ -56,21 +76,33 @@ void close_files(ks_chain_row_t *r) {
   r->ifd = r->fd = -1;
 }
 
-void remove_files(const ks_chain_ctx_t *c, const ks_chain_row_t &r) {
+// The spill files of a cleared row: removed once no checkpoint can lead back to them.
+void retire_files(ks_chain_ctx_t *c, const ks_chain_row_t &r, uint32_t sid) {
   char p[1100];
-  spill_name(c, r, "crd", p, sizeof p);
-  unlink(p);
-  spill_name(c, r, "cri", p, sizeof p);
-  unlink(p);
+  ks_chain_aux *a = c->info[0] ? aux_of(c) : nullptr;  // no checkpoint can need them
+  for (const char *ext : {"crd", "cri"}) {
+    spill_name(c, r, sid, ext, p, sizeof p);
+    if (a)
+      a->doomed.emplace_back(p);
+    else
+      unlink(p);  // out of memory: the file goes now rather than never
+  }
 }
 
 // Piece-table entries of row r in save order.
 int memory_pieces(const uint8_t *cbuf, const ks_chain_row_t &r, int *idx, int max) {
   int n = 0;
   uint32_t maxcrp = std::min<uint32_t>(ks_chain_get(cbuf, KS_CHAIN_MAXCRP), KS_CHAIN_MAX_CRP);
-  for (uint32_t i = 0; i < maxcrp && n < max; ++i) {
-    ks_chain_piece_t p = ks_chain_load_piece(cbuf, static_cast<int>(i));
-    if (p.cr_rdba == r.cr_rdba && p.cr_slot == r.cr_slot && (p.cr_rdba || p.cr_slot)) idx[n++] = static_cast<int>(i);
+  // Entries are taken first free first, so the used ones sit mostly at the front: the
+  // walk ends once it has met them all.
+  const uint32_t ncrp = ks_chain_get(cbuf, KS_CHAIN_NCRP);
+  for (uint32_t i = 0, used = 0; i < maxcrp && n < max && used < ncrp; ++i) {
+    const uint8_t *e = cbuf + KS_CHAIN_HEAD_SZ + i * KS_CHAIN_PIECE_SZ;
+    const uint32_t rdba = ks::load<uint32_t>(e + offsetof(ks_chain_piece_t, cr_rdba));
+    const uint16_t slot = ks::load<uint16_t>(e + offsetof(ks_chain_piece_t, cr_slot));
+    if (!rdba && !slot) continue;
+    used++;
+    if (rdba == r.cr_rdba && slot == r.cr_slot) idx[n++] = static_cast<int>(i);
   }
   std::sort(idx, idx + n,
             [cbuf](int a, int b) { return ks_chain_load_piece(cbuf, a).rsv < ks_chain_load_piece(cbuf, b).rsv; });
@@ -87,11 +119,18 @@ void release_memory_piece(uint8_t *cbuf, int i) {
 // Moves row r to its spill files (creating them and moving its pieces from the region
 // the first time), then appends the piece and its record. On failure the files are
 // removed and the row's pieces stay where they were.
-int spill(ks_chain_ctx_t *c, ks_chain_row_t *r, const ks_chain_piece_t *crp, const uint8_t *rec, int rlen) {
+int spill(ks_chain_ctx_t *c, ks_chain_row_t *r, ks_chain_meta_t *m, const ks_chain_piece_t *crp, const uint8_t *rec,
+          int rlen) {
   char dpath[1100], ipath[1100];
-  spill_name(c, *r, "crd", dpath, sizeof dpath);
-  spill_name(c, *r, "cri", ipath, sizeof ipath);
+  if (!c->prefix[0]) {
+    KS_ERROR("no folder for the spill files of chained rows.");
+    return -1;
+  }
   ks_chain_row_t w = *r;
+  ks_chain_meta_t mw = *m;
+  if (!w.iofs) mw.sid = c->next_sid;  // a fresh pair of names
+  spill_name(c, w, mw.sid, "crd", dpath, sizeof dpath);
+  spill_name(c, w, mw.sid, "cri", ipath, sizeof ipath);
   bool created = false;
   int idx[kMaxMemPieces];
   int nmem = 0;
@@ -149,7 +188,9 @@ int spill(ks_chain_ctx_t *c, ks_chain_row_t *r, const ks_chain_piece_t *crp, con
     w.iofs += sizeof p;
   }
   for (int k = 0; k < nmem; ++k) release_memory_piece(c->buf, idx[k]);
+  if (created) c->next_sid++;
   *r = w;
+  *m = mw;
   return 0;
 fail:
   if (created) {
@@ -168,6 +209,11 @@ int ks_chain_rows(const ks_chain_ctx_t *c) { return KS_CHAIN_ROWS + c->nextra; }
 
 ks_chain_row_t ks_chain_get_row(const ks_chain_ctx_t *c, int ci) {
   return ci < KS_CHAIN_ROWS ? ks_chain_load_row(c->buf, ci) : c->extra[ci - KS_CHAIN_ROWS];
+}
+
+ks_chain_meta_t ks_chain_get_meta(const ks_chain_ctx_t *c, int ci) {
+  if (ci < 0 || ci >= ks_chain_rows(c)) return ks_chain_meta_t{};
+  return ci < KS_CHAIN_ROWS ? c->meta[ci] : c->extra_meta[ci - KS_CHAIN_ROWS];
 }
 
 int ks_chain_find(const ks_chain_ctx_t *c, uint32_t rdba, uint16_t slot) {
@@ -199,7 +245,24 @@ void ks_chain_free_mem(uint8_t *cbuf, int start, int blks) {
   for (int i = start; i < start + blks && i < KS_CHAIN_BMP_SZ * 8; ++i) set_bit(cbuf, i, false);
 }
 
-int ks_chain_save_piece(ks_chain_ctx_t *c, const ks_chain_piece_t *crp, const uint8_t *rec, int rlen, uint8_t op) {
+namespace {
+// Room for one more row beyond the header's entries: 0, or -1 (out of memory).
+int grow_extra(ks_chain_ctx_t *c) {
+  if (c->nextra < c->extra_cap) return 0;
+  int cap = c->extra_cap ? c->extra_cap * 2 : 32;
+  void *n = realloc(c->extra, sizeof(ks_chain_row_t) * static_cast<size_t>(cap));
+  if (!n) return -1;
+  c->extra = static_cast<ks_chain_row_t *>(n);
+  void *m = realloc(c->extra_meta, sizeof(ks_chain_meta_t) * static_cast<size_t>(cap));
+  if (!m) return -1;
+  c->extra_meta = static_cast<ks_chain_meta_t *>(m);
+  c->extra_cap = cap;
+  return 0;
+}
+}  // namespace
+
+int ks_chain_save_piece(ks_chain_ctx_t *c, const ks_chain_piece_t *crp, const uint8_t *rec, int rlen, uint8_t op,
+                        const ks_chain_meta_t *first, int *cip) {
   ks_chain_piece_t p = *crp;
   if (p.cr_rdba == 0 && p.cr_slot == 0) p.cr_rdba = p.pc_rdba, p.cr_slot = p.pc_slot;
   if (p.cr_rdba == 0 && p.cr_slot == 0) {
@@ -209,21 +272,16 @@ int ks_chain_save_piece(ks_chain_ctx_t *c, const ks_chain_piece_t *crp, const ui
   }
   int ci = ks_chain_find(c, p.cr_rdba, p.cr_slot);
   ks_chain_row_t r{};
+  ks_chain_meta_t m{};
   bool fresh = ci < 0;
   if (fresh) {
     for (int i = 0; i < ks_chain_rows(c) && ci < 0; ++i)
       if (ks_chain_get_row(c, i).dlen == 0) ci = i;
     if (ci < 0) {
       // All entries busy (many concurrent transactions on wide rows): the table grows.
-      if (c->nextra == c->extra_cap) {
-        int cap = c->extra_cap ? c->extra_cap * 2 : 32;
-        void *n = realloc(c->extra, sizeof(ks_chain_row_t) * static_cast<size_t>(cap));
-        if (!n) {
-          KS_ERROR("no empty slot for new chained row record.");
-          return -1;
-        }
-        c->extra = static_cast<ks_chain_row_t *>(n);
-        c->extra_cap = cap;
+      if (grow_extra(c) < 0) {
+        KS_ERROR("no empty slot for new chained row record.");
+        return -1;
       }
       ci = KS_CHAIN_ROWS + c->nextra++;
       c->extra[ci - KS_CHAIN_ROWS] = ks_chain_row_t{};
@@ -232,8 +290,11 @@ int ks_chain_save_piece(ks_chain_ctx_t *c, const ks_chain_piece_t *crp, const ui
     r.cr_rdba = p.cr_rdba;
     r.cr_slot = p.cr_slot;
     r.op = op;
+    if (first) m = *first;
+    m.sid = 0;
   } else {
     r = ks_chain_get_row(c, ci);
+    m = *meta_of(c, ci);
   }
   ks_chain_row_t w = r;
   w.nrec++;
@@ -248,9 +309,7 @@ int ks_chain_save_piece(ks_chain_ctx_t *c, const ks_chain_piece_t *crp, const ui
 
   int rc = 0;
   if (w.iofs || w.dlen > KS_CHAIN_SPILL) {
-    rc = spill(c, &w, &p, rec, rlen);
-  } else if (p.flag & KS_CP_CFA) {
-    // A forwarding address: its effect is on a piece already saved; nothing to keep.
+    rc = spill(c, &w, &m, &p, rec, rlen);
   } else {
     int idx[kMaxMemPieces];
     int nmem = memory_pieces(c->buf, w, idx, kMaxMemPieces);
@@ -261,12 +320,15 @@ int ks_chain_save_piece(ks_chain_ctx_t *c, const ks_chain_piece_t *crp, const ui
       ks_chain_piece_t q = ks_chain_load_piece(c->buf, static_cast<int>(i));
       if (q.cr_rdba == 0 && q.cr_slot == 0) slot = static_cast<int>(i);
     }
-    if (nmem < kMaxMemPieces && slot >= 0) mem = ks_chain_alloc_mem(c->buf, rlen, &start, &blks);
+    // A forwarding address keeps only its piece: the assembler applies it to the pieces
+    // saved before it.
+    const bool cfa = (p.flag & KS_CP_CFA) != 0;
+    if (nmem < kMaxMemPieces && slot >= 0) mem = cfa ? c->buf : ks_chain_alloc_mem(c->buf, rlen, &start, &blks);
     if (!mem) {
       // The region is short of blocks or piece entries: this row goes to its files.
-      rc = spill(c, &w, &p, rec, rlen);
+      rc = spill(c, &w, &m, &p, rec, rlen);
     } else {
-      memcpy(mem, rec, static_cast<size_t>(rlen));
+      if (!cfa) memcpy(mem, rec, static_cast<size_t>(rlen));
       p.ofs = static_cast<uint32_t>(start);
       p.blks = static_cast<uint16_t>(blks);
       p.rsv = static_cast<uint8_t>(nmem);
@@ -280,10 +342,37 @@ int ks_chain_save_piece(ks_chain_ctx_t *c, const ks_chain_piece_t *crp, const ui
     return -1;
   }
   put_row(c, ci, w);
+  *meta_of(c, ci) = m;
   if (fresh) ks_chain_set(c->buf, KS_CHAIN_NROW, ks_chain_get(c->buf, KS_CHAIN_NROW) + 1);
+  if (cip) *cip = ci;
   KS_DETAIL("chained rows: %d, # of record: %d", ks_chain_get(c->buf, KS_CHAIN_NROW),
             ks_chain_get(c->buf, KS_CHAIN_NCRP));
   return 0;
+}
+
+void ks_chain_unsave(ks_chain_ctx_t *c, int ci, int rlen) {
+  if (ci < 0 || ci >= ks_chain_rows(c)) return;
+  ks_chain_row_t r = ks_chain_get_row(c, ci);
+  if (r.dlen == 0) return;
+  if (r.nrec <= 1) {
+    ks_chain_clear_row(c, ci);
+    return;
+  }
+  if (r.iofs) {
+    uint8_t b[KS_CHAIN_PIECE_SZ];
+    if (r.iofs >= KS_CHAIN_PIECE_SZ && ks_read_data(r.ifd, b, sizeof b, r.iofs - KS_CHAIN_PIECE_SZ) == sizeof b) {
+      ks_chain_piece_t p = ks::load<ks_chain_piece_t>(b);
+      r.iofs -= KS_CHAIN_PIECE_SZ;
+      r.ofs -= static_cast<uint32_t>(p.blks) * KS_CHAIN_BLK_SZ;
+    }
+  } else {
+    int idx[kMaxMemPieces];
+    int n = memory_pieces(c->buf, r, idx, kMaxMemPieces);
+    if (n > 0) release_memory_piece(c->buf, idx[n - 1]);
+  }
+  r.nrec--;
+  r.dlen = r.dlen > static_cast<uint32_t>(rlen) ? r.dlen - static_cast<uint32_t>(rlen) : 1;
+  put_row(c, ci, r);
 }
 
 int ks_chain_pieces(const ks_chain_ctx_t *c, int ci, ks_chain_piece_t *out, int max) {
@@ -306,6 +395,12 @@ int ks_chain_pieces(const ks_chain_ctx_t *c, int ci, ks_chain_piece_t *out, int 
   return n;
 }
 
+uint8_t *ks_chain_piece_mem(const ks_chain_ctx_t *c, int ci, const ks_chain_piece_t *p) {
+  if (ci < 0 || ci >= ks_chain_rows(c) || ks_chain_get_row(c, ci).iofs) return nullptr;
+  if (p->ofs + p->blks > ks_chain_get(c->buf, KS_CHAIN_MAXBLKS)) return nullptr;
+  return ks_chain_block(c->buf, static_cast<int>(p->ofs));
+}
+
 int ks_chain_piece_data(const ks_chain_ctx_t *c, int ci, const ks_chain_piece_t *p, uint8_t *out, size_t cap) {
   size_t n = static_cast<size_t>(p->blks) * KS_CHAIN_BLK_SZ;
   if (n > cap || ci < 0 || ci >= ks_chain_rows(c)) return -1;
@@ -325,22 +420,153 @@ void ks_chain_clear_row(ks_chain_ctx_t *c, int ci) {
   for (int k = 0; k < n; ++k) release_memory_piece(c->buf, idx[k]);
   if (r.fd >= 0 || r.iofs) {
     close_files(&r);
-    remove_files(c, r);
+    retire_files(c, r, meta_of(c, ci)->sid);
   }
   if (ci < KS_CHAIN_ROWS) {
     ks_chain_row_t e{};
     e.ifd = e.fd = -1;
     ks_chain_store_row(c->buf, ci, e);
+    c->meta[ci] = ks_chain_meta_t{};
   } else {
     // Keep the extra table dense.
     c->extra[ci - KS_CHAIN_ROWS] = c->extra[c->nextra - 1];
+    c->extra_meta[ci - KS_CHAIN_ROWS] = c->extra_meta[c->nextra - 1];
     c->nextra--;
   }
   ks_chain_set(c->buf, KS_CHAIN_NROW, ks_chain_get(c->buf, KS_CHAIN_NROW) - 1);
 }
 
-int ks_chain_open(ks_chain_ctx_t *c, uint8_t *buf, int sz, const char *info) {
+void ks_chain_free(ks_chain_ctx_t *c) {
+  if (c->tmpdir) {
+    // The folder and whatever rows left in it; the region itself may be gone already.
+    std::string dir = c->prefix;
+    dir.resize(dir.rfind('/'));
+    if (DIR *d = opendir(dir.c_str())) {
+      while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.') unlink((dir + "/" + e->d_name).c_str());
+      closedir(d);
+    }
+    rmdir(dir.c_str());
+    c->tmpdir = false;
+  }
   free(c->extra);
+  free(c->extra_meta);
+  delete c->aux;
+  c->extra = nullptr;
+  c->extra_meta = nullptr;
+  c->aux = nullptr;
+  c->nextra = c->extra_cap = 0;
+}
+
+namespace {
+
+void reset_region(uint8_t *buf, uint32_t max_blks) {
+  memset(buf, 0, KS_CHAIN_TABLE_END);
+  ks_chain_set(buf, KS_CHAIN_MAXCRP, KS_CHAIN_MAX_CRP);
+  ks_chain_set(buf, KS_CHAIN_MAXBLKS, max_blks);
+  ks_chain_row_t e{};
+  e.ifd = e.fd = -1;
+  for (int i = 0; i < KS_CHAIN_ROWS; ++i) ks_chain_store_row(buf, i, e);
+}
+
+// The generation an information file was written for, or -1 when it cannot be read.
+int64_t image_generation(const char *path, int sz) {
+  int fd = ks_open_file(path, O_RDONLY);
+  if (fd < 0) return -1;
+  uint8_t eb[sizeof(ks_chain_ext_t)];
+  ssize_t got = ks_read_data(fd, eb, sizeof eb, sz);
+  close(fd);
+  if (got != static_cast<ssize_t>(sizeof eb)) return -1;
+  ks_chain_ext_t ext = ks::load<ks_chain_ext_t>(eb);
+  return ext.magic == KS_CHAIN_EXT_MAGIC ? ext.gen : -1;
+}
+
+// Loads the image at path into the context. 0 / -1 (logged; the region is then empty).
+int load_image(ks_chain_ctx_t *c, const char *path, uint32_t max_blks) {
+  int fd = ks_open_file(path, O_RDONLY);
+  if (fd < 0) {
+    KS_ERROR("open %s: %s", path, strerror(errno));
+    return -1;
+  }
+  ssize_t got = ks_read_data(fd, c->buf, static_cast<size_t>(c->sz), 0);
+  ks_chain_ext_t ext{};
+  // An image of another size of region, or with other table sizes, would send the walks
+  // of the tables past the region.
+  bool bad = got != c->sz || ks_chain_get(c->buf, KS_CHAIN_MAXCRP) != KS_CHAIN_MAX_CRP ||
+             ks_chain_get(c->buf, KS_CHAIN_MAXBLKS) != max_blks;
+  off_t at = c->sz;
+  if (!bad) {
+    uint8_t eb[sizeof ext];
+    bad = ks_read_data(fd, eb, sizeof eb, at) != static_cast<ssize_t>(sizeof eb);
+    ext = ks::load<ks_chain_ext_t>(eb);
+    bad = bad || ext.magic != KS_CHAIN_EXT_MAGIC || ext.nrow > 1000000;
+    at += sizeof eb;
+  }
+  if (!bad && ext.nrow) {
+    c->nextra = 0;
+    c->extra_cap = 0;
+    while (!bad && c->extra_cap < static_cast<int>(ext.nrow)) bad = grow_extra(c) < 0;
+    size_t n = sizeof(ks_chain_row_t) * ext.nrow;
+    bad = bad || ks_read_data(fd, c->extra, n, at) != static_cast<ssize_t>(n);
+    at += static_cast<off_t>(n);
+    if (!bad) c->nextra = static_cast<int>(ext.nrow);
+  }
+  if (!bad) {
+    size_t n = sizeof(ks_chain_meta_t) * KS_CHAIN_ROWS;
+    bad = ks_read_data(fd, c->meta, n, at) != static_cast<ssize_t>(n);
+    at += static_cast<off_t>(n);
+    n = sizeof(ks_chain_meta_t) * static_cast<size_t>(c->nextra);
+    if (!bad && n) bad = ks_read_data(fd, c->extra_meta, n, at) != static_cast<ssize_t>(n);
+  }
+  int err = errno;
+  close(fd);
+  if (bad) {
+    KS_ERROR("read %s: %s", path, got < 0 ? strerror(err) : "file is cut short or damaged");
+    reset_region(c->buf, max_blks);
+    memset(c->meta, 0, sizeof c->meta);
+    c->nextra = 0;
+    return -1;
+  }
+  c->next_sid = ext.next_sid;
+  return 0;
+}
+
+// Spill files of this process that no row in progress refers to: left by a kill between
+// a row's clearing and the checkpoint after it, or by a restart from an older image.
+void remove_stray_spills(ks_chain_ctx_t *c) {
+  std::string prefix = c->prefix;
+  size_t slash = prefix.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : prefix.substr(0, slash);
+  std::string base = (slash == std::string::npos ? prefix : prefix.substr(slash + 1)) + "_";
+  std::vector<std::string> keep;
+  for (int i = 0; i < ks_chain_rows(c); ++i) {
+    ks_chain_row_t r = ks_chain_get_row(c, i);
+    if (!r.dlen || !r.iofs) continue;
+    char p[1100];
+    for (const char *ext : {"crd", "cri"}) {
+      spill_name(c, r, meta_of(c, i)->sid, ext, p, sizeof p);
+      keep.emplace_back(p);
+    }
+  }
+  DIR *d = opendir(dir.c_str());
+  if (!d) return;
+  while (dirent *e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n.compare(0, base.size(), base) != 0 || n.size() < 4) continue;
+    std::string ext = n.substr(n.size() - 4);
+    if (ext != ".crd" && ext != ".cri") continue;
+    std::string full = dir + "/" + n;
+    if (std::find(keep.begin(), keep.end(), full) == keep.end()) unlink(full.c_str());
+  }
+  closedir(d);
+}
+
+std::string prev_name(const ks_chain_ctx_t *c) { return std::string(c->info) + ".prev"; }
+
+}  // namespace
+
+int ks_chain_open(ks_chain_ctx_t *c, uint8_t *buf, int sz, const char *info, uint32_t gen) {
+  ks_chain_free(c);
   *c = ks_chain_ctx_t{};
   c->buf = buf;
   c->sz = sz;
@@ -351,58 +577,48 @@ int ks_chain_open(ks_chain_ctx_t *c, uint8_t *buf, int sz, const char *info) {
   const char *slash = strrchr(info, '/');
   int plen = static_cast<int>(dot && (!slash || dot > slash) ? dot - info : static_cast<long>(strlen(info)));
   snprintf(c->prefix, sizeof c->prefix, "%.*s", plen, info);
-  memset(buf, 0, KS_CHAIN_TABLE_END);
-  ks_chain_set(buf, KS_CHAIN_MAXCRP, KS_CHAIN_MAX_CRP);
   const uint32_t max_blks = static_cast<uint32_t>(std::min(sz / KS_CHAIN_BLK_SZ - 4, KS_CHAIN_BMP_SZ * 8));
-  ks_chain_set(buf, KS_CHAIN_MAXBLKS, max_blks);
-  ks_chain_row_t e{};
-  e.ifd = e.fd = -1;
-  for (int i = 0; i < KS_CHAIN_ROWS; ++i) ks_chain_store_row(buf, i, e);
+  reset_region(buf, max_blks);
+  if (!*info) {
+    // In memory only (the inspection tool, tests): a row that spills goes to a folder of
+    // its own under the temporary directory, never to the current one, and is removed
+    // with the row.
+    const char *tmp = getenv("TMPDIR");
+    char dir[900];
+    snprintf(dir, sizeof dir, "%s/kschain.XXXXXX", tmp && *tmp ? tmp : "/tmp");
+    if (mkdtemp(dir)) {
+      snprintf(c->prefix, sizeof c->prefix, "%s/row", dir);
+      c->tmpdir = true;
+    } else {
+      c->prefix[0] = 0;  // no spill: a row that would need one is refused and reported
+    }
+    return 0;
+  }
 
-  int fd = ks_open_file(info, O_RDONLY);
-  if (fd < 0) {
-    if (errno == ENOENT) return 0;
+  // The image written for the checkpoint the process restarts from: the current one, or
+  // the one before it when the process stopped between writing an image and the
+  // checkpoint that goes with it.
+  std::string path;
+  const std::string prev = prev_name(c);
+  const bool have_info = access(info, F_OK) == 0;
+  if (!have_info && errno != ENOENT) {
     KS_ERROR("open %s: %s", info, strerror(errno));
     return -1;
   }
-  ssize_t got = ks_read_data(fd, buf, static_cast<size_t>(sz), 0);
-  ks_chain_ext_t ext{};
-  // An image of another size of region, or with other table sizes, would send the walks
-  // of the tables past the region.
-  bool bad = got != sz || ks_chain_get(buf, KS_CHAIN_MAXCRP) != KS_CHAIN_MAX_CRP ||
-             ks_chain_get(buf, KS_CHAIN_MAXBLKS) != max_blks;
-  if (!bad) {
-    uint8_t eb[sizeof ext];
-    ssize_t eg = ks_read_data(fd, eb, sizeof eb, sz);
-    if (eg == static_cast<ssize_t>(sizeof eb)) {
-      ext = ks::load<ks_chain_ext_t>(eb);
-      bad = ext.magic != KS_CHAIN_EXT_MAGIC;
-    } else {
-      bad = eg != 0;
-    }
-  }
-  if (!bad && ext.nrow) {
-    c->extra = static_cast<ks_chain_row_t *>(malloc(sizeof(ks_chain_row_t) * ext.nrow));
-    size_t n = sizeof(ks_chain_row_t) * ext.nrow;
-    bad = !c->extra || ks_read_data(fd, c->extra, n, sz + static_cast<off_t>(sizeof ext)) != static_cast<ssize_t>(n);
-    c->nextra = c->extra_cap = bad ? 0 : static_cast<int>(ext.nrow);
-  }
-  int err = errno;
-  close(fd);
-  if (bad) {
-    KS_ERROR("read %s: %s", info, got < 0 ? strerror(err) : "file is cut short or damaged");
-    memset(buf, 0, KS_CHAIN_TABLE_END);
-    ks_chain_set(buf, KS_CHAIN_MAXCRP, KS_CHAIN_MAX_CRP);
-    ks_chain_set(buf, KS_CHAIN_MAXBLKS, max_blks);
-    return -1;
-  }
+  if (have_info && (gen == 0 || image_generation(info, sz) == gen))
+    path = info;
+  else if (gen != 0 && access(prev.c_str(), F_OK) == 0 && image_generation(prev.c_str(), sz) == gen)
+    path = prev;
+  else if (have_info)  // nothing was pending at that checkpoint: the file is older than it
+    KS_INFO("chained row information file %s is not of the checkpoint's generation %u; not used.", info, gen);
+  if (!path.empty() && load_image(c, path.c_str(), max_blks) < 0) return -1;
   for (int i = 0; i < ks_chain_rows(c); ++i) {
     ks_chain_row_t r = ks_chain_get_row(c, i);
     r.ifd = r.fd = -1;
     if (r.dlen && r.iofs) {
       char dpath[1100], ipath[1100];
-      spill_name(c, r, "cri", ipath, sizeof ipath);
-      spill_name(c, r, "crd", dpath, sizeof dpath);
+      spill_name(c, r, meta_of(c, i)->sid, "cri", ipath, sizeof ipath);
+      spill_name(c, r, meta_of(c, i)->sid, "crd", dpath, sizeof dpath);
       r.ifd = ks_open_file(ipath, O_RDWR);
       r.fd = r.ifd < 0 ? -1 : ks_open_file(dpath, O_RDWR);
       if (r.fd < 0) {
@@ -419,43 +635,84 @@ int ks_chain_open(ks_chain_ctx_t *c, uint8_t *buf, int sz, const char *info) {
     }
     put_row(c, i, r);
   }
+  remove_stray_spills(c);
   return 0;
 }
 
-int ks_chain_close(ks_chain_ctx_t *c) {
+int ks_chain_save_image(ks_chain_ctx_t *c, uint32_t gen) {
+  if (!c->info[0]) return 0;
+  const std::string prev = prev_name(c);
+  const bool pending = ks_chain_get(c->buf, KS_CHAIN_NCRP) != 0 || ks_chain_get(c->buf, KS_CHAIN_NROW) != 0;
+  // Written aside and renamed into place: a failure never leaves half an image under
+  // the name, which the next start would take for rows in progress.
+  char tmp[1100];
+  snprintf(tmp, sizeof tmp, "%s.tmp", c->info);
+  int rc = 0;
+  if (pending) {
+    int fd = ks_open_file(tmp, O_WRONLY | O_CREAT | O_TRUNC);
+    if (fd < 0) {
+      KS_ERROR("open %s: %s", tmp, strerror(errno));
+      return -1;
+    }
+    // The header and piece table, then only the blocks in use: the rest of the image
+    // reads as zeros from the file's holes, and a checkpoint with a few rows in progress
+    // writes kilobytes rather than the whole region.
+    rc = write_at(fd, c->buf, KS_CHAIN_TABLE_END, 0);
+    const int nblk = static_cast<int>(ks_chain_get(c->buf, KS_CHAIN_MAXBLKS));
+    for (int b = 0; rc == 0 && b < nblk; ++b) {
+      if (!bit(c->buf, b)) continue;
+      int e = b;
+      while (e + 1 < nblk && bit(c->buf, e + 1)) ++e;
+      rc = write_at(fd, ks_chain_block(c->buf, b), static_cast<size_t>(e - b + 1) * KS_CHAIN_BLK_SZ,
+                    KS_CHAIN_TABLE_END + static_cast<off_t>(b) * KS_CHAIN_BLK_SZ);
+      b = e;
+    }
+    if (rc == 0 && ftruncate(fd, c->sz) < 0) rc = -1;
+    off_t at = c->sz;
+    uint8_t eb[sizeof(ks_chain_ext_t)];
+    ks::store(eb, ks_chain_ext_t{KS_CHAIN_EXT_MAGIC, static_cast<uint32_t>(c->nextra), gen, c->next_sid});
+    if (rc == 0) rc = write_at(fd, eb, sizeof eb, at);
+    at += sizeof eb;
+    size_t n = sizeof(ks_chain_row_t) * static_cast<size_t>(c->nextra);
+    if (rc == 0 && n) rc = write_at(fd, c->extra, n, at);
+    at += static_cast<off_t>(n);
+    if (rc == 0) rc = write_at(fd, c->meta, sizeof c->meta, at);
+    at += sizeof c->meta;
+    n = sizeof(ks_chain_meta_t) * static_cast<size_t>(c->nextra);
+    if (rc == 0 && n) rc = write_at(fd, c->extra_meta, n, at);
+    if (rc == 0 && fsync(fd) < 0) rc = -1;
+    if (close(fd) < 0) rc = -1;
+  }
+  // The image of the checkpoint before stays until the one this image goes with is on
+  // disk.
+  if (rc == 0 && rename(c->info, prev.c_str()) < 0 && errno != ENOENT) rc = -1;
+  if (rc == 0 && pending && rename(tmp, c->info) < 0) rc = -1;
+  if (rc < 0) {
+    KS_ERROR("write %s: %s", c->info, strerror(errno));
+    unlink(tmp);
+    return -1;
+  }
+  if (ks_chain_aux *a = aux_of(c)) {
+    a->releasable.insert(a->releasable.end(), a->doomed.begin(), a->doomed.end());
+    a->doomed.clear();
+  }
+  return 0;
+}
+
+void ks_chain_release(ks_chain_ctx_t *c) {
+  if (!c->info[0]) return;
+  unlink(prev_name(c).c_str());
+  if (ks_chain_aux *a = c->aux) {
+    for (const std::string &f : a->releasable) unlink(f.c_str());
+    a->releasable.clear();
+  }
+}
+
+int ks_chain_close(ks_chain_ctx_t *c, uint32_t gen) {
   for (int i = 0; i < ks_chain_rows(c); ++i) {
     ks_chain_row_t r = ks_chain_get_row(c, i);
     close_files(&r);
     put_row(c, i, r);
   }
-  if (ks_chain_get(c->buf, KS_CHAIN_NCRP) == 0 && ks_chain_get(c->buf, KS_CHAIN_NROW) == 0) {
-    unlink(c->info);
-    return 0;
-  }
-  // Written aside and renamed into place: a failure never leaves half an image under
-  // the name, which the next start would take for rows in progress.
-  char tmp[1100];
-  snprintf(tmp, sizeof tmp, "%s.tmp", c->info);
-  int fd = ks_open_file(tmp, O_WRONLY | O_CREAT | O_TRUNC);
-  if (fd < 0) {
-    KS_ERROR("open %s: %s", tmp, strerror(errno));
-    return -1;
-  }
-  int rc = write_at(fd, c->buf, static_cast<size_t>(c->sz), 0);
-  if (rc == 0 && c->nextra) {
-    uint8_t eb[sizeof(ks_chain_ext_t)];
-    ks::store(eb, ks_chain_ext_t{KS_CHAIN_EXT_MAGIC, static_cast<uint32_t>(c->nextra)});
-    rc = write_at(fd, eb, sizeof eb, c->sz);
-    if (rc == 0)
-      rc = write_at(fd, c->extra, sizeof(ks_chain_row_t) * static_cast<size_t>(c->nextra),
-                    c->sz + static_cast<off_t>(sizeof eb));
-  }
-  if (rc == 0 && fsync(fd) < 0) rc = -1;
-  if (close(fd) < 0) rc = -1;
-  if (rc == 0 && rename(tmp, c->info) < 0) rc = -1;
-  if (rc < 0) {
-    KS_ERROR("write %s: %s", c->info, strerror(errno));
-    unlink(tmp);
-  }
-  return rc;
+  return ks_chain_save_image(c, gen);
 }

@@ -18,9 +18,9 @@ void copy_name(char *dst, const char *src) {
 }
 }  // namespace
 
-ks_lcr_rh_t *ks_lcr_start(ks_extr_t *ex, ks_lcr_b *lb, int ti, uint32_t opc) {
-  lb->base = ex->b->lcr_buf;
-  lb->cap = KS_BUF_LCR_SZ;
+ks_lcr_rh_t *ks_lcr_start(ks_extr_t *ex, ks_lcr_b *lb, int ti, uint32_t opc, uint8_t *base, uint32_t cap) {
+  lb->base = base ? base : ex->b->lcr_buf;
+  lb->cap = base ? cap : KS_BUF_LCR_SZ;
   lb->pos = KS_LCR_RH_SZ;
   lb->n = 0;
   lb->overflow = false;

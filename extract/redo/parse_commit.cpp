@@ -31,6 +31,7 @@ int ks_parse_commit(ks_extr_t *ex, uint8_t *vbuf) {
   uint8_t *buf = ex->b->lcr_buf;
   std::memcpy(buf, &rh, sizeof(rh));
   if (ks_redo_append(ex, reinterpret_cast<ks_lcr_rh_t *>(buf)) < 0) return -1;
+  ks_chain_transaction_end(ex, xid, rh.opc == KS_OPC_COMMIT);
   KS_DEBUG("append COMMIT LCR (XID: %d.%d.%d) (SCN: %lu) ...", KS_XID_ARGS(xid), static_cast<unsigned long>(m->scn));
   return 0;
 }

@@ -1,8 +1,7 @@
 // Row operations that only matter inside a chained row: overwrite row piece 11.6, lock /
 // modify with no column change 11.16 and change forwarding address 11.8. They record row
-// ids in the chain piece; the chain buffer that consumes them is not in this build, so a
-// forwarding-address change never finds an open chain. Invariants: fixed offsets are read
-// only from fields long enough to hold them.
+// ids in the chain piece, which the dispatcher then saves with the record. Invariants:
+// fixed offsets are read only from fields long enough to hold them.
 #include "extract/redo/redo.h"
 #include "lib/bytes.h"
 #include "lib/fmt/redo_format.h"
@@ -54,7 +53,12 @@ int ks_parse_lmn(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   if (!h) return -1;
   uint32_t dba = ks::load32(h + R::KS_REDO_KDO_DBA, cv.big);
   if (head_rowid(cv, crp) < 0) return -1;
-  if (crp->cr_rdba == dba) {
+  if (crp->cr_rdba == 0 && crp->cr_slot == 0) {
+    // The first piece of a row change whose supplemental header names no head: the row
+    // is keyed on this piece's own row id, which the later pieces name as their head.
+    crp->pc_rdba = dba;
+    crp->pc_slot = ks_cv_len(&cv, 2) >= R::KS_REDO_LKR_SLOT + 2 ? ks::load16(h + R::KS_REDO_LKR_SLOT, cv.big) : 0;
+  } else if (crp->cr_rdba == dba) {
     crp->pc_rdba = crp->cr_rdba;
     crp->pc_slot = crp->cr_slot;
   } else {
@@ -65,6 +69,7 @@ int ks_parse_lmn(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
 }
 
 int ks_parse_cfa(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
+  if (ex->m->undo == nullptr) return ks_parse_kdo_rollback(ex, vbuf, crp);
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
   const uint8_t *h = ks_cv_field(&cv, 2, R::KS_REDO_CFA_SIZE);
@@ -73,10 +78,14 @@ int ks_parse_cfa(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     return -1;
   }
   if (head_rowid(cv, crp) < 0) return -1;
-  // Only a chained row held open by the chain buffer is updated here. Undone (no undo
-  // vector) it carries no row data to deliver; otherwise the record is a piece of a
-  // migrated row of a captured table, which the chain actions report.
-  if (ex->m->undo == nullptr) return -9;
-  ex->m->flag |= KS_MN_PIECE;
+  // A forwarding address changes a piece of a row whose change is in progress: the
+  // piece's next-piece row id, applied to the piece saved before when the row is built.
+  // For a row with nothing in progress it changes nothing that is delivered.
+  if (!(ex->m->flag & KS_MN_PIECE) || ks_chain_find(ks_chain_of(ex), crp->cr_rdba, crp->cr_slot) < 0) return -9;
+  crp->flag |= KS_CP_CFA;
+  crp->pc_rdba = ks::load32(h + R::KS_REDO_KDO_DBA, cv.big);
+  crp->pc_slot = ks::load16(h + R::KS_REDO_CFA_SLOT, cv.big);
+  crp->rn_rdba = ks::load32(h + R::KS_REDO_CFA_NEXT_DBA, cv.big);
+  crp->rn_slot = ks::load16(h + R::KS_REDO_CFA_NEXT_SLOT, cv.big);
   return 0;
 }

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <string>
 
-#include "extract/frame_placeholders.h"
 #include "extract/redo/redo.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
@@ -74,7 +73,7 @@ uint64_t x_nc_count[KS_NC_REASONS];
 uint64_t x_nc_logged_total = 0;  // the sum when the counts were last logged
 
 const char *const kNcReason[KS_NC_REASONS] = {"index-organised table change not supported", "LOB change not supported",
-                                              "direct-path load not supported", "chained row change not supported",
+                                              "direct-path load not supported", "chained row incomplete",
                                               "change not decoded"};
 
 }  // namespace
@@ -238,6 +237,53 @@ void notyet_table(ks_extr_t *ex, uint8_t *v, uint8_t layer, int *reason, int *ti
 
 }  // namespace
 
+namespace {
+
+// Saves the record as a piece of its row and, when the row is complete with it, builds
+// the row's change; the first record undoing a change of a chained row gives its
+// rollback. Rollback pieces are not kept: the change they undo was built (or never will
+// be) without them. 0; -1 a change lost (logged); -9 the table is not captured;
+// KS_RC_HOLD a piece that could not be saved now (the record is read again later, the
+// buffer as before it); with x_append_rc set the transaction table refused the change
+// and the piece has been taken back.
+int chain_actions(ks_extr_t *ex, ks_chain_piece_t *piece, int rlen) {
+  ks_miner_t *m = ex->m;
+  ks_chain_of(ex);
+  if (piece->flag & KS_CP_ROLLBACK) {
+    if (!(m->flag & KS_MN_ROLLBACK)) return 0;
+    int rc = ks_assemble_chained_rollback(ex, piece);
+    if (rc < 0 && rc != KS_RC_NOT_CAPTURED && x_append_rc == 0) KS_ERROR("assemble rollback chained row error.");
+    return rc;
+  }
+  if (!(m->flag & KS_MN_PIECE)) return 0;
+  if (piece->cr_rdba == 0 && piece->cr_slot == 0 && piece->pc_rdba == 0 && piece->pc_slot == 0) return 0;
+  KS_DETAIL("save record, cr_rid: 0x%0x.%02x, rid: 0x%0x.%02x, redo nrid: 0x%0x.%02x, undo nrid: 0x%0x.%02x",
+            piece->cr_rdba, piece->cr_slot, piece->pc_rdba, piece->pc_slot, piece->rn_rdba, piece->rn_slot,
+            piece->un_rdba, piece->un_slot);
+  ks_chain_meta_t first{};
+  first.xid = m->xid;
+  first.rba_sqn = m->rba.sqn;
+  first.rba_blk = m->rba.blk;
+  first.rba_byt = static_cast<uint16_t>(m->rba.byt);
+  int ci = -1;
+  if (ks_chain_save_piece(&x_chain, piece, ex->b->record, rlen, m->sup ? m->sup[0] : 0, &first, &ci) < 0) {
+    KS_ERROR("save chained record error (rba=%06x.%08x.%04x); the record is read again later.", m->rba.sqn, m->rba.blk,
+             m->rba.byt);
+    return KS_RC_HOLD;
+  }
+  if (!(m->flag & KS_MN_COMPLETE)) return 0;
+  int rc = ks_assemble_chained_row(ex, piece);
+  if (x_append_rc != 0) {
+    ks_chain_unsave(&x_chain, ci, rlen);  // the record comes again, and its piece with it
+    return rc;
+  }
+  if (rc < 0 && rc != KS_RC_NOT_CAPTURED) KS_ERROR("assemble chained row error.");
+  ks_chain_clear_row(&x_chain, ci);
+  return rc;
+}
+
+}  // namespace
+
 int ks_parse_record(ks_extr_t *ex, int rlen) {
   uint8_t *r = ex->b->record;
   ks_miner_t *m = ex->m;
@@ -296,10 +342,30 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
   uint8_t row_layer = 0, row_code = 0;  // the last row operation, for the report
   bool skipping = false;                // passing over the rest of a change that could not be read
   bool not_captured = false;            // some change belonged to an object outside the capture set
+  bool chain_bad = false;               // the piece of a chained row this record holds was refused
   auto report = [&](int reason, int ti, uint8_t layer, uint8_t code) {
     if (reported & (1u << reason)) return;
     reported |= 1u << reason;
     ks_not_captured(ex, reason, ti, layer, code);
+  };
+  // Chain actions: the record is a piece of a row change spread over several records.
+  // They come before a commit in the same record, which ends what the row belongs to.
+  bool chain_done = false;
+  auto chain = [&]() -> int {
+    chain_done = true;
+    if (!(m->flag & (KS_MN_PIECE | KS_MN_ROLLBACK | KS_MN_COMPLETE)) || chain_bad) return 0;
+    if (piece.flag & (KS_CP_IOT | KS_CP_IOT_HEAP)) {
+      report(KS_NC_IOT, m->objn != 0 ? m->ti : -1, row_layer, row_code);  // not decoded by this build
+      return 0;
+    }
+    int rc = chain_actions(ex, &piece, rlen);
+    if (x_append_rc != 0) return refuse(x_append_rc);
+    if (rc == KS_RC_HOLD) return refuse(rc);
+    if (rc == KS_RC_NOT_CAPTURED)
+      not_captured = true;
+    else if (rc < 0)
+      report(KS_NC_DECODE, m->objn != 0 ? m->ti : -1, row_layer, row_code);
+    return 0;
   };
   while (left > 0) {
     nv++;
@@ -341,6 +407,8 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
         rc = ks_parse_undo(ex, v, &piece);
         break;
       case Act::commit:
+        if (!chain_done)
+          if (int c = chain(); c != 0) return c;
         rc = ks_parse_commit(ex, v);
         break;
       case Act::audit:
@@ -389,6 +457,7 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
       }
     }
     if (x_append_rc != 0) return refuse(x_append_rc);
+    if (rc < 0 && (m->flag & (KS_MN_PIECE | KS_MN_ROLLBACK | KS_MN_COMPLETE))) chain_bad = true;
     if (rc == KS_RC_NOT_CAPTURED) {
       // A change of an object outside the capture set: its own vectors are passed over,
       // but the record goes on, since a later change or a commit in it may belong to a
@@ -410,10 +479,8 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
     left -= size;
   }
 
-  // Chain actions. Chained and migrated rows are assembled by the chain buffer, which
-  // this build does not have yet: such a record is reported (its pieces gave no change).
-  if (m->flag & (KS_MN_PIECE | KS_MN_ROLLBACK | KS_MN_COMPLETE))
-    report(KS_NC_CHAIN, m->objn != 0 ? m->ti : -1, row_layer, row_code);
+  if (!chain_done)
+    if (int c = chain(); c != 0) return c;
   if (reported != 0) return -1;
   return not_captured ? KS_RC_NOT_CAPTURED : 0;
 }

@@ -20,6 +20,86 @@ uint64_t ks_rollback_xid(ks_extr_t *ex, uint32_t usn, uint32_t slot) {
   return ks_trans_find_open(ex->t, usn, slot);
 }
 
+namespace {
+
+// The redo operation of the last chained rollback piece decoded, for a supplemental log
+// that does not name the undone operation.
+int x_rb_code = 0;
+
+// The 5.6 / 5.11 of the record being decoded: its undo segment, transaction slot and
+// object number, and whether it is a rollback to a savepoint (5.11). 0 / -1.
+int rollback_vector(ks_extr_t *ex, uint32_t *usn, uint32_t *slot, uint32_t *objn, bool *partial) {
+  ks_miner_t *m = ex->m;
+  const bool big = (ex->l->flag & KS_LOGF_BIG_ENDIAN) != 0;
+  const int vhsz = ex->l->vhsz;
+  uint8_t *v = m->rec + R::record_header_size(m->rec[R::KS_REDO_RH_VLD]);
+  uint8_t *end = m->rec + m->rlen;
+  ks_cv_t rb;
+  while (v < end) {
+    if (ks_cv_open(&rb, v, static_cast<uint32_t>(end - v), vhsz, big) < 0) break;
+    if (v[R::KS_REDO_CV_LAYER] == 5 && (v[R::KS_REDO_CV_CODE] == 6 || v[R::KS_REDO_CV_CODE] == 11)) {
+      const uint8_t *f1 = ks_cv_field(&rb, 1, R::KS_REDO_RB_SLOT + 1);
+      if (!f1) return -1;
+      int cls = ks::load16(v + R::KS_REDO_CV_CLASS, big);
+      if (v[R::KS_REDO_CV_CODE] == 6) cls -= 1;
+      if (cls < ex->l->cls_usn) return -1;
+      *usn = static_cast<uint32_t>(cls - ex->l->cls_usn) / 2;
+      *objn = ks::load32(f1 + R::KS_REDO_RB_OBJN, big);
+      *slot = f1[R::KS_REDO_RB_SLOT];
+      *partial = v[R::KS_REDO_CV_CODE] == 11;
+      return 0;
+    }
+    v += rb.size;
+  }
+  KS_DEBUG("not found op 5.6 or op 5.11.");
+  return -1;
+}
+
+// The transaction a rollback record belongs to, or 0 (logged when it matters).
+uint64_t rollback_owner(ks_extr_t *ex, uint32_t usn, uint32_t slot, bool partial) {
+  ks_miner_t *m = ex->m;
+  const uint64_t xid = ks_rollback_xid(ex, usn, slot);
+  if (xid == 0) {
+    // No open transaction holds the slot: none of its changes is being collected, so
+    // there is nothing to cancel. A full rollback (5.6) is routine; a rollback to a
+    // savepoint (5.11) that cannot be placed stays an error, naming the record.
+    if (!partial) {
+      KS_DEBUG("rollback redo of a transaction not being collected, dropped.");
+      return 0;
+    }
+    KS_ERROR(
+        "partial rollback xid not same as previous record (rba=%06x.%08x.%04x, undo slot %u.%u, previous XID: "
+        "%d.%d.%d).",
+        m->rba.sqn, m->rba.blk, m->rba.byt, usn, slot, KS_XID_ARGS(m->pxid));
+  }
+  return xid;
+}
+
+// An update undone that only changed a LOB locator with no in-row data: the LOB's own
+// rollback stands for it. The single value is field k of cv, its column redo_scid.
+int lob_update_opc(ks_extr_t *ex, const ks_cv_t &cv, int nv, int k, int redo_scid, uint32_t *opc) {
+  if (nv != 1 || k > cv.nf || cv.len[k] == 0) return 0;
+  ks_dict_col_t *cols = ks_tab_cols(ex);
+  int ci = ks_get_column(cols, static_cast<int>(ks_tab(ex)->ncol), redo_scid);
+  if (ci < 0) return ks_no_column(ex, redo_scid);
+  if (ks_is_lob(cols[ci].ctyp)) {
+    uint8_t *lob = nullptr;
+    int dlen = 0;
+    if (ks_parse_lob_inrow(cv.v + cv.off[k], cv.len[k], &lob, &dlen) < 0 || dlen == 0) *opc = KS_OPC_LOB_ROLLBACK;
+  }
+  return 0;
+}
+
+int emit_rollback(ks_extr_t *ex, int ti, uint32_t opc) {
+  ks_lcr_b lb;
+  ks_lcr_rh_t *rh = ks_lcr_start(ex, &lb, ti, opc);
+  rh->flag = KS_RH_DISCARD | KS_RH_ROLLBACK;
+  rh->opos = KS_LCR_RH_SZ;  // no old image: it would start at the end of the header
+  return ks_lcr_finish(ex, &lb, "rollback");
+}
+
+}  // namespace
+
 int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   ks_miner_t *m = ex->m;
   ks_cv_t cv;
@@ -78,32 +158,9 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
       crp->cr_slot = ks::load16(s + R::KS_REDO_SUP_HEAD_SLOT, big);
     }
   }
-  // The 5.6 / 5.11 of the record names the object and the transaction slot.
-  const int vhsz = ex->l->vhsz;
-  uint8_t *v = m->rec + R::record_header_size(m->rec[R::KS_REDO_RH_VLD]);
-  uint8_t *end = m->rec + m->rlen;
-  ks_cv_t rb;
-  bool found = false;
-  while (v < end) {
-    if (ks_cv_open(&rb, v, static_cast<uint32_t>(end - v), vhsz, big) < 0) break;
-    if (v[R::KS_REDO_CV_LAYER] == 5 && (v[R::KS_REDO_CV_CODE] == 6 || v[R::KS_REDO_CV_CODE] == 11)) {
-      found = true;
-      break;
-    }
-    v += rb.size;
-  }
-  if (!found) {
-    KS_DEBUG("not found op 5.6 or op 5.11.");
-    return -1;
-  }
-  const uint8_t *f1 = ks_cv_field(&rb, 1, R::KS_REDO_RB_SLOT + 1);
-  if (!f1) return -1;
-  int cls = ks::load16(v + R::KS_REDO_CV_CLASS, big);
-  if (v[R::KS_REDO_CV_CODE] == 6) cls -= 1;
-  if (cls < ex->l->cls_usn) return -1;
-  uint32_t usn = static_cast<uint32_t>(cls - ex->l->cls_usn) / 2;
-  uint32_t objn = ks::load32(f1 + R::KS_REDO_RB_OBJN, big);
-  uint32_t slot = f1[R::KS_REDO_RB_SLOT];
+  uint32_t usn = 0, slot = 0, objn = 0;
+  bool partial = false;
+  if (rollback_vector(ex, &usn, &slot, &objn, &partial) < 0) return -1;
   int ti = ks_lookup_table(ex->d, static_cast<int>(objn));
   if (ti < 0) return -9;
   if (ex->d->tab[ti].flag & KS_TAB_IOT) return -9;
@@ -111,26 +168,14 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   m->objn = objn;
   if (m->flag & KS_MN_PIECE) {
     crp->flag |= KS_CP_ROLLBACK;
+    x_rb_code = code;
     return 0;
   }
   // Undoing a row lock changes no column and is never delivered, whichever transaction
   // it belongs to.
   if (code == R::KS_REDO_OP_LKR) return -9;
-  const uint64_t xid = ks_rollback_xid(ex, usn, slot);
-  if (xid == 0) {
-    // No open transaction holds the slot: none of its changes is being collected, so
-    // there is nothing to cancel. A full rollback (5.6) is routine; a rollback to a
-    // savepoint (5.11) that cannot be placed stays an error, naming the record.
-    if (v[R::KS_REDO_CV_CODE] == 6) {
-      KS_DEBUG("rollback redo of a transaction not being collected, dropped.");
-      return -9;
-    }
-    KS_ERROR(
-        "partial rollback xid not same as previous record (rba=%06x.%08x.%04x, undo slot %u.%u, previous XID: "
-        "%d.%d.%d).",
-        m->rba.sqn, m->rba.blk, m->rba.byt, usn, slot, KS_XID_ARGS(m->pxid));
-    return -1;
-  }
+  const uint64_t xid = rollback_owner(ex, usn, slot, partial);
+  if (xid == 0) return partial ? -1 : -9;
   m->xid = xid;
   m->pxid = xid;  // the rollback of several changes comes as a run of records
   uint32_t opc;
@@ -144,32 +189,58 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     case R::KS_REDO_OP_QMD:
       opc = KS_OPC_QMD;
       break;
-    case R::KS_REDO_OP_LKR:
-      return -9;
-    case R::KS_REDO_OP_URP: {
+    case R::KS_REDO_OP_URP:
       opc = KS_OPC_UPDATE;
-      int nv = h[R::KS_REDO_URP_COLUMNS];
-      if (nv == 1 && k - 1 >= 4 && cv.len[4] > 0) {
-        int scid = ks::load16(s + R::KS_REDO_SUP_REDO_SCID, big);
-        ks_dict_col_t *cols = ks_tab_cols(ex);
-        int ci = ks_get_column(cols, static_cast<int>(ks_tab(ex)->ncol), scid);
-        if (ci < 0) return ks_no_column(ex, scid);
-        if (ks_is_lob(cols[ci].ctyp)) {
-          uint8_t *lob = nullptr;
-          int dlen = 0;
-          if (ks_parse_lob_inrow(cv.v + cv.off[4], cv.len[4], &lob, &dlen) < 0 || dlen == 0) opc = KS_OPC_LOB_ROLLBACK;
-        }
-      }
+      if (lob_update_opc(ex, cv, h[R::KS_REDO_URP_COLUMNS], 4, ks::load16(s + R::KS_REDO_SUP_REDO_SCID, big), &opc) < 0)
+        return -1;
       break;
-    }
     default:
       KS_ERROR("unexpected opc [%d]", code);
       return -9;
   }
-  ks_lcr_b lb;
-  ks_lcr_rh_t *rh = ks_lcr_start(ex, &lb, ti, opc);
-  rh->flag = KS_RH_DISCARD | KS_RH_ROLLBACK;
-  rh->opos = KS_LCR_RH_SZ;  // no old image: it would start at the end of the header
-  if (ks_lcr_finish(ex, &lb, "rollback") < 0) return -1;
+  if (emit_rollback(ex, ti, opc) < 0) return -1;
   return -9;
+}
+
+int ks_assemble_chained_rollback(ks_extr_t *ex, ks_chain_piece_t *crp) {
+  ks_miner_t *m = ex->m;
+  uint32_t usn = 0, slot = 0, objn = 0;
+  bool partial = false;
+  if (rollback_vector(ex, &usn, &slot, &objn, &partial) < 0) {
+    KS_ERROR("rollback operation, not found OP 5.6 or OP 5.11.");
+    return -1;
+  }
+  const uint64_t xid = rollback_owner(ex, usn, slot, partial);
+  if (xid == 0) return partial ? -1 : 0;
+  int ti = ks_lookup_table(ex->d, static_cast<int>(objn));
+  if (ti < 0) return -9;
+  m->ti = ti;
+  m->objn = objn;
+  m->xid = xid;
+  m->pxid = xid;
+  // The change being undone never became one (its last piece had not come): its pieces
+  // go, and there is nothing to cancel.
+  const int ci = (crp->cr_rdba || crp->cr_slot) ? ks_chain_find(&x_chain, crp->cr_rdba, crp->cr_slot)
+                                                : ks_chain_find(&x_chain, crp->pc_rdba, crp->pc_slot);
+  if (ci >= 0 && ks_chain_get_meta(&x_chain, ci).xid == xid) {
+    KS_DETAIL("rollback of an incomplete chained row (%x.%x), dropped.", crp->cr_rdba, crp->cr_slot);
+    ks_chain_clear_row(&x_chain, ci);
+    return 0;
+  }
+  // What the undone change was: the supplemental log says it; else the redo that undoes.
+  const int op = m->sup ? m->sup[0] : 0;
+  uint32_t opc = 0;
+  if (op == 1 || (op == 0 && (x_rb_code == R::KS_REDO_OP_URP || x_rb_code == R::KS_REDO_OP_ORP)))
+    opc = KS_OPC_UPDATE;
+  else if (op == 2 || (op == 0 && x_rb_code == R::KS_REDO_OP_DRP))
+    opc = KS_OPC_DELETE;
+  else if (op == 4 || (op == 0 && x_rb_code == R::KS_REDO_OP_IRP))
+    opc = KS_OPC_INSERT;
+  if (opc == 0) {
+    KS_ERROR("unexpected opc [%d]", op);
+    return 0;
+  }
+  if (emit_rollback(ex, ti, opc) < 0) return -1;
+  KS_DETAIL("append chained rollback LCR (XID: %d.%d.%d)", KS_XID_ARGS(xid));
+  return 0;
 }

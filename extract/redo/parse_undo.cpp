@@ -35,6 +35,40 @@ int read_sup(ks_extr_t *ex, const ks_cv_t &cv, int k, ks_chain_piece_t *crp, uin
 
 }  // namespace
 
+int ks_undo_sup_index(const ks_cv_t *cv) {
+  const uint8_t *f4 = ks_cv_field(cv, 4, 12);
+  if (!f4) return 5;
+  int code = f4[R::KS_REDO_KDO_OP] & R::KS_REDO_KDO_OP_MASK;
+  int l4 = cv->len[4];
+  switch (code) {
+    case R::KS_REDO_OP_IRP:
+    case R::KS_REDO_OP_ORP:
+      return l4 <= R::KS_REDO_IRP_COLUMNS ? 5 : 5 + f4[R::KS_REDO_IRP_COLUMNS];
+    case R::KS_REDO_OP_URP: {
+      if (l4 <= R::KS_REDO_URP_COLUMNS) return 5;
+      int n5 = ks_cv_len(cv, 5);
+      int ne = n5 < 0 ? 0 : n5 / 2;
+      int cnt;
+      if (ne == 0) {
+        cnt = f4[R::KS_REDO_URP_COLUMNS];
+      } else {
+        const uint8_t *a = cv->v + cv->off[5];
+        uint16_t first = ks::load16(a, cv->big);
+        cnt = 1;
+        for (int i = 1; i < ne; i++)
+          if (ks::load16(a + 2 * i, cv->big) > first) cnt++;
+        // Columns the old row piece did not store (trailing NULLs the update sets) are
+        // listed last, in descending order, with no value field; the header's count
+        // holds only the columns that have a before-image value.
+        if (f4[R::KS_REDO_URP_COLUMNS] < cnt) cnt = f4[R::KS_REDO_URP_COLUMNS];
+      }
+      return 5 + cnt + 1;  // the column-number array itself, then the values
+    }
+    default:
+      return 5;
+  }
+}
+
 int ks_parse_iot_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
@@ -121,7 +155,6 @@ int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   }
   int code = f4[R::KS_REDO_KDO_OP] & R::KS_REDO_KDO_OP_MASK;
   int l4 = cv.len[4];
-  int cnt = 0;
   switch (code) {
     case R::KS_REDO_OP_IRP:
     case R::KS_REDO_OP_ORP:
@@ -131,7 +164,6 @@ int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
       crp->un_rdba = ks::load32(f4 + R::KS_REDO_IRP_NEXT_DBA, big);
       crp->un_slot = ks::load16(f4 + R::KS_REDO_IRP_NEXT_SLOT, big);
       crp->ufb = f4[R::KS_REDO_KDO_FLAG];
-      cnt = f4[R::KS_REDO_IRP_COLUMNS];
       break;
     case R::KS_REDO_OP_DRP:
       if (l4 < R::KS_REDO_DRP_SIZE) goto short_header;
@@ -140,29 +172,12 @@ int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
       break;
     case R::KS_REDO_OP_LKR:
       break;
-    case R::KS_REDO_OP_URP: {
+    case R::KS_REDO_OP_URP:
       if (l4 < R::KS_REDO_URP_SIZE) goto short_header;
       crp->pc_rdba = ks::load32(f4 + R::KS_REDO_KDO_DBA, big);
       crp->pc_slot = ks::load16(f4 + R::KS_REDO_URP_SLOT, big);
       crp->ufb = f4[R::KS_REDO_KDO_FLAG];
-      int n5 = ks_cv_len(&cv, 5);
-      int ne = n5 < 0 ? 0 : n5 / 2;
-      if (ne == 0) {
-        cnt = f4[R::KS_REDO_URP_COLUMNS];
-      } else {
-        const uint8_t *a = cv.v + cv.off[5];
-        uint16_t first = ks::load16(a, big);
-        cnt = 1;
-        for (int i = 1; i < ne; i++)
-          if (ks::load16(a + 2 * i, big) > first) cnt++;
-        // Columns the old row piece did not store (trailing NULLs the update sets) are
-        // listed last, in descending order, with no value field; the header's count
-        // holds only the columns that have a before-image value.
-        if (f4[R::KS_REDO_URP_COLUMNS] < cnt) cnt = f4[R::KS_REDO_URP_COLUMNS];
-      }
-      cnt += 1;  // the column-number array itself
       break;
-    }
     case R::KS_REDO_OP_CFA:
       if (l4 < R::KS_REDO_CFA_SIZE) goto short_header;
       crp->pc_rdba = ks::load32(f4 + R::KS_REDO_KDO_DBA, big);
@@ -188,7 +203,7 @@ int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   }
   {
     uint8_t pf = 0;
-    int rc = read_sup(ex, cv, 5 + cnt, crp, &pf);
+    int rc = read_sup(ex, cv, ks_undo_sup_index(&cv), crp, &pf);
     if (rc != 0) return rc < 0 ? -1 : 0;
     if ((pf & R::KS_REDO_SUP_FIRST) && (pf & R::KS_REDO_SUP_LAST) &&
         !(m->slen == R::KS_REDO_SUP_SIZE_LONG && code == R::KS_REDO_OP_ORP))

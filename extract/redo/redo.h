@@ -12,6 +12,7 @@
 
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
+#include "extract/redo/chain_buffer.h"
 #include "lib/fmt/chain_format.h"
 #include "lib/fmt/trail_format.h"
 
@@ -79,6 +80,9 @@ int ks_skip_vector(ks_extr_t *ex, uint8_t *vbuf);
 void ks_length_to_big_endian(uint8_t *ar, int n);
 
 int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+// Field index of the supplemental-log header in the heap row undo cv (layer 11): the
+// first field after the undone operation's column values.
+int ks_undo_sup_index(const ks_cv_t *cv);
 int ks_parse_iot_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
 int ks_parse_irp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
 int ks_parse_drp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
@@ -102,6 +106,33 @@ int ks_parse_lob_inrow(uint8_t *cdata, int clen, uint8_t **lob, int *dlen);
 int ks_insert_lob_skip(ks_extr_t *ex);
 int ks_update_lob_skip(ks_extr_t *ex);
 
+// ---- chained and migrated rows -------------------------------------------------------------
+// The capture process's chain buffer, in the region of its work buffers.
+extern ks_chain_ctx_t x_chain;
+// x_chain, set on the region of ex's work buffers (in memory only when the process did
+// not open it there).
+ks_chain_ctx_t *ks_chain_of(ks_extr_t *ex);
+// At start-up: restores the rows in progress at the checkpoint of generation ex->t->gen.
+int ks_init_chain_buffer(ks_extr_t *ex);
+// With every checkpoint (generation ex->t->gen), before the checkpoint is written; and at
+// a stop, which also closes the spill files. 0 / -1.
+int ks_checkpoint_chain_buffer(ks_extr_t *ex);
+int ks_save_chain_buffer(ks_extr_t *ex);
+// Once that checkpoint is on disk: what only the previous one needed goes.
+void ks_release_chain_buffer();
+// Builds the change of the row whose pieces are complete with the record just saved
+// (crp): 0, -1 (logged), or -9 when the table is not captured.
+int ks_assemble_chained_row(ks_extr_t *ex, ks_chain_piece_t *crp);
+// The rollback of a change of a chained row, from the first record that undoes it.
+int ks_assemble_chained_rollback(ks_extr_t *ex, ks_chain_piece_t *crp);
+// Releases the row in progress of crp's head row id (keyed on its own row id when it has
+// no head). Always 0.
+int ks_clear_chained_row(uint8_t *cbuf, ks_chain_piece_t *crp);
+// At the end of transaction xid: rows of it still in progress can never be completed.
+// At a commit each is reported (its first piece's position, row id and transaction) and
+// counted; at a rollback they go quietly.
+void ks_chain_transaction_end(ks_extr_t *ex, uint64_t xid, bool commit);
+
 // Every LCR the handlers build goes through here: to x_lcr_tap when one is set (the
 // inspection tool and tests), else to the transaction table. 0 / -1.
 typedef int (*ks_lcr_tap_t)(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t sct);
@@ -121,7 +152,7 @@ enum {
   KS_NC_IOT,     // "index-organised table change not supported"
   KS_NC_LOB,     // "LOB change not supported"
   KS_NC_LOAD,    // "direct-path load not supported"
-  KS_NC_CHAIN,   // "chained row change not supported"
+  KS_NC_CHAIN,   // "chained row incomplete": pieces whose other pieces never came
   KS_NC_DECODE,  // "change not decoded": a handler refused a change it was given
   KS_NC_REASONS
 };
@@ -142,8 +173,9 @@ struct ks_lcr_b {
   uint32_t n;  // entries since the last ks_lcr_count
   bool overflow;
 };
-// Start a full-header record for the table ti of the dictionary (owner/name map rule).
-ks_lcr_rh_t *ks_lcr_start(ks_extr_t *ex, ks_lcr_b *lb, int ti, uint32_t opc);
+// Start a full-header record for the table ti of the dictionary (owner/name map rule), in
+// the LCR area of the work buffers or, for a record that may outgrow it, in base (cap).
+ks_lcr_rh_t *ks_lcr_start(ks_extr_t *ex, ks_lcr_b *lb, int ti, uint32_t opc, uint8_t *base = nullptr, uint32_t cap = 0);
 // Append a column entry for dictionary column c; data may be null when dlen is 0.
 void ks_lcr_col(ks_lcr_b *lb, const ks_dict_col_t *c, uint32_t flag, const uint8_t *data, uint32_t dlen);
 // Base flags of an entry for c: national, plus key flags for old-image entries.

@@ -210,9 +210,19 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
   const uint32_t rlen = ks_lcr_u32(rh, 0);
   const uint32_t rflag = ks_lcr_u32(rh, 4);
   const uint32_t opc = ks_lcr_u32(rh, 8);
-  if (rlen < KS_LCR_RHS_SZ || rlen > KS_TRANS_REF_SZ) {
+  if (rlen < KS_LCR_RHS_SZ) {
     KS_ERROR("invalid record length %u (opc=%u) for transaction %d.%d.%d.", rlen, opc, static_cast<int>(xid >> 48),
              static_cast<int>((xid >> 32) & 0xFFFF), static_cast<int>(xid & 0xFFFFFFFF));
+    return -1;
+  }
+  if (rlen > KS_LCR_MAX_SZ) {
+    // Refused, not cut: the caller reports the change with its redo position and counts
+    // it among the changes not captured.
+    KS_ERROR(
+        "change record of %u bytes (opc=%u) for transaction %d.%d.%d is larger than the %u bytes one record "
+        "may hold; not captured.",
+        rlen, opc, static_cast<int>(xid >> 48), static_cast<int>((xid >> 32) & 0xFFFF),
+        static_cast<int>(xid & 0xFFFFFFFF), KS_LCR_MAX_SZ);
     return -1;
   }
 

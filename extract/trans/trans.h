@@ -194,8 +194,9 @@ void ks_trans_free_table(ks_trans_t *t);
 // Commit-time steps run on a transaction before it is written.
 int ks_check_rollback(ks_extr_t *ex, ks_lcr_th_t *thdr);
 // Calls visit(offset, flag, opc) for each record of a transaction's file from offset 32,
-// until it returns false; buf is the 1 MiB work buffer the file is read through. 0, or
-// -1 when the file cannot be read or holds a record of an impossible length.
+// until it returns false; buf is the 1 MiB work buffer the file is read through (a
+// record larger than it, up to KS_LCR_MAX_SZ, is visited from its header). 0, or -1 when
+// the file cannot be read, is cut short or holds a record of an impossible length.
 using ks_trans_visit_t = std::function<bool(uint64_t offs, uint32_t flag, uint32_t opc)>;
 int ks_trans_walk_file(int fd, const char *name, uint8_t *buf, const ks_trans_visit_t &visit);
 // Rewrites the flag word of the record at offs of a transaction's file. 0 / -1.

@@ -1,6 +1,9 @@
 // The records of a transaction's own file (its spill file, which a commit by reference
 // hands to the trail as it is): walked in chunks of the table's work buffer, their flag
-// words rewritten in place with positioned writes.
+// words rewritten in place with positioned writes. A record larger than a chunk (up to
+// KS_LCR_MAX_SZ) is stepped over in place: the walk needs only its header, and the
+// file's size tells whether the rest of it is there.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +16,12 @@
 
 int ks_trans_walk_file(int fd, const char *name, uint8_t *buf, const ks_trans_visit_t &visit) {
   constexpr size_t kChunk = KS_TRANS_TBUF_SZ;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    KS_ERROR("read %s: %s", name, strerror(errno));
+    return -1;
+  }
+  const auto fsize = static_cast<uint64_t>(st.st_size);
   uint64_t fofs = KS_LCR_TH_SZ;
   for (;;) {
     ssize_t n = ks_read_data(fd, buf, kChunk, static_cast<off_t>(fofs));
@@ -25,13 +34,18 @@ int ks_trans_walk_file(int fd, const char *name, uint8_t *buf, const ks_trans_vi
     uint64_t pos = 0;
     while (got - pos >= 12) {
       const uint32_t rlen = ks_lcr_u32(buf, pos);
-      if (rlen < KS_LCR_RHS_SZ || rlen > kChunk) {
+      if (rlen < KS_LCR_RHS_SZ || rlen > KS_LCR_MAX_SZ) {
         KS_ERROR("read %s: bad record length %u at offset %lu.", name, rlen, static_cast<unsigned long>(fofs + pos));
         return -1;
       }
-      if (rlen > got - pos) break;
+      if (rlen > got - pos) {
+        // Read again from this record, unless it is larger than a whole chunk.
+        if (pos > 0 || rlen <= kChunk) break;
+        if (fofs + rlen > fsize) break;  // cut short: reported below
+      }
       if (!visit(fofs + pos, ks_lcr_u32(buf, pos + 4), ks_lcr_u32(buf, pos + 8))) return 0;
       pos += rlen;
+      if (pos > got) break;  // the record was larger than the chunk
     }
     if (pos == 0) {
       // Not even one whole record although the file goes on: the file was cut short.

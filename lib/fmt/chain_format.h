@@ -19,9 +19,10 @@
 #define KS_CHAIN_BLK_SZ 8192  // memory blocks from KS_CHAIN_TABLE_END on
 #define KS_CHAIN_BMP_SZ 128
 #define KS_CHAIN_SPILL 0x100000  // a row whose records exceed this goes to its spill files
-// Rows in progress beyond the header's 32 entries are kept after the image in the
-// information file: a ks_chain_ext_t, then nrow ks_chain_row_t.
-#define KS_CHAIN_EXT_MAGIC 0x58524843u  // "CHRX"
+// After the image the information file holds a ks_chain_ext_t (the checkpoint generation
+// the image belongs to), the nrow rows in progress beyond the header's 32 entries, and a
+// ks_chain_meta_t for each of the 32 + nrow entries.
+#define KS_CHAIN_EXT_MAGIC 0x32524843u  // "CHR2"
 static_assert(KS_CHAIN_MAX_CRP == 790);
 
 // Chain piece flag bits.
@@ -113,10 +114,32 @@ static_assert(offsetof(ks_chain_t, ch) == 144);
 
 typedef struct __ks_chain_ext_s {
   uint32_t magic;
-  uint32_t nrow;
+  uint32_t nrow;      // extra rows
+  uint32_t gen;       // checkpoint generation of the image; 0 when written outside one
+  uint32_t next_sid;  // the number the next spilled row's files take
 } ks_chain_ext_t;
-static_assert(sizeof(ks_chain_ext_t) == 8);
+static_assert(sizeof(ks_chain_ext_t) == 16);
 static_assert(offsetof(ks_chain_ext_t, nrow) == 4);
+static_assert(offsetof(ks_chain_ext_t, gen) == 8);
+static_assert(offsetof(ks_chain_ext_t, next_sid) == 12);
+
+// What is known of a row in progress besides its entry: the transaction and the position
+// of its first piece (a row whose other pieces never come is reported with them), and the
+// number in its spill files' names, so that files a restart may still need are never
+// reused by a later row with the same head.
+typedef struct __ks_chain_meta_s {
+  uint64_t xid;
+  uint32_t rba_sqn;
+  uint32_t rba_blk;
+  uint16_t rba_byt;
+  uint16_t rsv;
+  uint32_t sid;
+} ks_chain_meta_t;
+static_assert(sizeof(ks_chain_meta_t) == 24);
+static_assert(offsetof(ks_chain_meta_t, rba_sqn) == 8);
+static_assert(offsetof(ks_chain_meta_t, rba_blk) == 12);
+static_assert(offsetof(ks_chain_meta_t, rba_byt) == 16);
+static_assert(offsetof(ks_chain_meta_t, sid) == 20);
 
 // Field access on a buffer holding the image (the region need not be aligned).
 #define KS_CHAIN_NCRP offsetof(ks_chain_t, ncrp)

@@ -123,6 +123,12 @@ constexpr uint32_t KS_LCR_CH_SZ = 24;
 constexpr uint32_t KS_TRAIL_MAX_SZ = 268435456;          // roll-over limit of one trail file
 constexpr uint32_t KS_TRANS_REF_SZ = 1048576;            // from here a transaction goes by reference
 constexpr uint64_t KS_SCN_OPEN = 0xFFFFFFFFFFFFFFFFULL;  // last_scn of a file being written
+// Largest single record: a row of the widest table (1000 columns) with every value at
+// its longest, both images of an update included, fits. A record this large lives only in
+// the file of a transaction by reference (its transaction is past KS_TRANS_REF_SZ), so
+// the readers of those files take records larger than the chunks they read in; a
+// longer one is refused where it is collected, with its position logged and counted.
+constexpr uint32_t KS_LCR_MAX_SZ = 67108864;  // 64 MiB
 
 // Transaction flags.
 constexpr uint32_t KS_TH_BYREF = 0x00000001;  // a path to the transaction file follows

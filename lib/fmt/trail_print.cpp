@@ -353,6 +353,28 @@ int ks_trail_print_transaction(const uint8_t *p, const ks_lcr_th_t *th, long fof
   return g.damaged ? -1 : 0;
 }
 
+int ks_trail_print_record(const uint8_t *p, uint32_t rlen, long fofs, const char *file_name, bool short_data) {
+  g.file_name = file_name ? file_name : "";
+  g.short_data = short_data;
+  g.damaged = false;
+  const Rec r{p, rlen, fofs};
+  uint32_t at = 0;
+  const char *why = "";
+  if (rlen < KS_LCR_RHS_SZ) {
+    bad(r, 0, "record length below 16");
+  } else if (ks_lcr_u32(p, 4) & KS_RH_SHORT) {
+    if (KS_LCR_RHS_SZ + uint64_t{ks_lcr_u32(p, 12)} > rlen) bad(r, 12, "short record data runs past the record");
+  } else if (rlen < KS_LCR_RH_SZ) {
+    bad(r, 0, "record length below 96");
+  } else if (ks_trail_check_row(p, rlen, &at, &why) < 0) {
+    bad(r, at, why);
+  }
+  if (g.damaged) return -1;
+  if (!print_record(r)) return g.damaged ? -1 : 1;
+  printf("---------------------------------\n");
+  return 0;
+}
+
 void ks_trail_print_commit(uint64_t scn, uint32_t sct, uint64_t xid) {
   Xid x = xid_parts(xid);
   printf("SCN: %lu,  SCN time: %s\nXID: %lu (%d.%d.%d)\n", static_cast<unsigned long>(scn),

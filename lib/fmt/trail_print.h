@@ -19,6 +19,11 @@ void ks_trail_print_header(const ks_trail_fh_t *fh);
 // 0, or -1 when the transaction or one of its records was damaged (reported on stderr).
 int ks_trail_print_transaction(const uint8_t *p, const ks_lcr_th_t *th, long fofs, const char *file_name,
                                bool short_data);
+// Prints one record of rlen bytes at p (all of them present) and its separator line, as
+// a transaction's records are printed; fofs is where it sits in file_name. The record is
+// checked whole before anything of it is printed. 0; 1 for an operation it does not know
+// (reported, nothing after it can be read as the same transaction); -1 when damaged.
+int ks_trail_print_record(const uint8_t *p, uint32_t rlen, long fofs, const char *file_name, bool short_data);
 // Prints "SCN: ..,  SCN time: ..\nXID: .. (usn.slot.sqn)\n" for a commit.
 void ks_trail_print_commit(uint64_t scn, uint32_t sct, uint64_t xid);
 // The options the file printers share: "-h" (usage, -1), "-s" short data, "-f" file (at

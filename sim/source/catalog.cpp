@@ -193,7 +193,18 @@ int ks_catalog_create(sqlite3 *db) {
       "\"CUR_BLOCK\" INTEGER, \"NEXT_SLOT\" INTEGER, \"SLOTS\" INTEGER);\n"
       "CREATE TABLE \"KS$UNDO\" (\"USN\" INTEGER, \"SLOT\" INTEGER, \"WRAP\" INTEGER, PRIMARY KEY(\"USN\", "
       "\"SLOT\"));\n";
-  return ks_sql_exec(db, sql.c_str());
+  if (ks_sql_exec(db, sql.c_str()) != 0) return -1;
+  return ks_catalog_pieces(db);
+}
+
+int ks_catalog_pieces(sqlite3 *db) {
+  // One row per piece of a row stored as several, keyed by the table and the row id of the
+  // row's head (as the rowid of the user table's copy has it), pieces numbered from the head.
+  return ks_sql_exec(db,
+                     "CREATE TABLE IF NOT EXISTS \"KS$PIECES\" (\"OBJ#\" INTEGER, \"HEAD\" INTEGER, \"PIECE#\" "
+                     "INTEGER, \"DBA\" INTEGER, \"SLOT\" INTEGER, \"FIRST\" INTEGER, \"NCOL\" INTEGER, "
+                     "\"SKIP\" INTEGER, \"CUT\" INTEGER, \"ROOM\" INTEGER, PRIMARY KEY(\"OBJ#\", \"HEAD\", "
+                     "\"PIECE#\"));");
 }
 
 }  // namespace ks::sim

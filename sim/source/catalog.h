@@ -30,6 +30,9 @@ const std::vector<ks_sys_table_t> &ks_sys_tables();
 
 // Create every catalogue table (fails when one exists).
 int ks_catalog_create(sqlite3 *db);
+// Create the table of the piece layouts of rows stored as pieces ("KS$PIECES") unless it
+// exists: a database made before it had one gets it when opened.
+int ks_catalog_pieces(sqlite3 *db);
 // Run one statement; logs and returns -1 on failure.
 int ks_sql_exec(sqlite3 *db, const char *sql);
 // Quote a value as an SQL string literal.

@@ -36,6 +36,7 @@ void ks_redo_record::begin(uint64_t scn, uint8_t vld, uint32_t con_uid, uint32_t
   len_ = hs;
   nvec_ = 0;
   overflow_ = false;
+  too_wide_ = false;
   ts_ = ts;
   scn_ = scn;
   con_uid_ = con_uid;
@@ -93,7 +94,8 @@ void ks_redo_record::vector(uint8_t layer, uint8_t code, uint16_t cls, uint32_t 
 }
 
 int ks_redo_record::finish() {
-  if (overflow_) return -1;
+  if (overflow_) return kRecTooLarge;
+  if (too_wide_) return kRecTooWide;
   put32(buf_ + KS_REDO_RH_LENGTH, len_);
   return 0;
 }
@@ -213,6 +215,7 @@ void ks_redo_record::urp_nulls(uint8_t *h, const ks_colval_t *val, int n) {
 int ks_redo_record::add_suplog(const ks_suplog_t &s, ks_field_t *f, int n, uint8_t *hdr, uint8_t *arrays) {
   int hl = s.long_hdr ? KS_REDO_SUP_SIZE_LONG : KS_REDO_SUP_SIZE;
   std::memset(hdr, 0, size_t(hl));
+  if (!bare_) hdr[0] = s.op;
   hdr[KS_REDO_SUP_FLAGS] = s.flags;
   put16(hdr + KS_REDO_SUP_COLUMNS, uint16_t(s.ncol));
   put16(hdr + KS_REDO_SUP_UNDO_SCID, s.undo_scid);
@@ -323,6 +326,7 @@ void ks_redo_record::undo_of_delete(uint64_t xid, uint32_t objn, ks_rowref_t r, 
   Scratch &s = t_s;
   uint8_t *h = kdo_header(r.dba, code, KS_REDO_IRP_SIZE);
   irp_piece(h);
+  piece_cols(nold);
   h[KS_REDO_IRP_COLUMNS] = uint8_t(nold);
   if (!bare_) h[KS_REDO_IRP_LOCK] = 1;
   put16(h + KS_REDO_IRP_SLOT, r.slot);
@@ -340,6 +344,7 @@ void ks_redo_record::undo_of_update(uint64_t xid, uint32_t objn, ks_rowref_t r, 
   uint8_t *h = kdo_header(r.dba, KS_REDO_OP_URP, hs);
   h[KS_REDO_KDO_FLAG] = row_fb_;
   put16(h + KS_REDO_URP_SLOT, r.slot);
+  piece_cols(nv);
   h[KS_REDO_URP_COLUMNS] = uint8_t(nv);
   urp_nulls(h, old, nv);
   for (int i = 0; i < nv; i++) put16(s.colno + 2 * i, colno[i]);
@@ -373,6 +378,21 @@ void ks_redo_record::undo_of_lmn(uint64_t xid, uint32_t objn, ks_rowref_t r, con
   undo_vector(n, &sup, xid_usn(xid));
 }
 
+uint8_t *ks_redo_record::cfa_header(ks_rowref_t r, ks_rowref_t next) {
+  uint8_t *h = kdo_header(r.dba, KS_REDO_OP_CFA, KS_REDO_CFA_SIZE);
+  put32(h + KS_REDO_CFA_NEXT_DBA, next.dba);
+  put16(h + KS_REDO_CFA_NEXT_SLOT, next.slot);
+  put16(h + KS_REDO_CFA_SLOT, r.slot);
+  return h;
+}
+
+void ks_redo_record::undo_of_cfa(uint64_t xid, uint32_t objn, ks_rowref_t r, ks_rowref_t old_next,
+                                 const ks_suplog_t &sup) {
+  cfa_header(r, old_next);
+  int n = undo_fields(xid, objn, 11, KS_REDO_CFA_SIZE);
+  undo_vector(n, &sup, xid_usn(xid));
+}
+
 void ks_redo_record::undo_other(uint64_t xid, uint32_t objn, uint8_t layer, uint16_t usn) {
   int n = undo_fields(xid, objn, layer, 0);
   undo_vector(n, nullptr, usn);
@@ -382,6 +402,7 @@ void ks_redo_record::redo_irp(ks_rowref_t r, const ks_colval_t *val, int nv, con
   Scratch &s = t_s;
   uint8_t *h = kdo_header(r.dba, code, KS_REDO_IRP_SIZE);
   irp_piece(h);
+  piece_cols(nv);
   h[KS_REDO_IRP_COLUMNS] = uint8_t(nv);
   put16(h + KS_REDO_IRP_SLOT, r.slot);
   kdo_fields(h, false);
@@ -412,6 +433,7 @@ void ks_redo_record::redo_urp(ks_rowref_t r, const uint16_t *colno, const ks_col
   uint8_t *h = kdo_header(r.dba, KS_REDO_OP_URP, hs);
   h[KS_REDO_KDO_FLAG] = row_fb_;
   put16(h + KS_REDO_URP_SLOT, r.slot);
+  piece_cols(nc);
   h[KS_REDO_URP_COLUMNS] = uint8_t(nc);
   kdo_fields(h, false);
   urp_nulls(h, val, nc);
@@ -422,6 +444,20 @@ void ks_redo_record::redo_urp(ks_rowref_t r, const uint16_t *colno, const ks_col
   int n = add_values(s.f, 3, val, nc);
   if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
   vector(11, KS_REDO_OP_URP, 1, r.dba, s.f, n, seg_objn_);
+}
+
+void ks_redo_record::redo_cfa(ks_rowref_t r, ks_rowref_t next, const ks_suplog_t &sup) {
+  Scratch &s = t_s;
+  uint8_t *h = cfa_header(r, next);
+  kdo_fields(h, false);
+  s.f[0] = redo_field1();
+  s.f[1] = {h, KS_REDO_CFA_SIZE};
+  // The header alone: it names the row the changed piece belongs to.
+  ks_suplog_t head = sup;
+  head.long_hdr = true;
+  head.ncol = 0;
+  int n = add_suplog(head, s.f, 2, s.sup, s.arrays);
+  vector(11, KS_REDO_OP_CFA, 1, r.dba, s.f, n, seg_objn_);
 }
 
 void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval_t *const *rows, const int *ncol,
@@ -446,6 +482,7 @@ void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval
     }
     rowbuf[off++] = KS_REDO_ROW_WHOLE;
     rowbuf[off++] = bare_ ? 0 : 1;  // lock byte: the transaction's ITL
+    piece_cols(ncol[i]);
     rowbuf[off++] = uint8_t(ncol[i]);
     for (int c = 0; c < ncol[i]; c++) {
       const ks_colval_t &v = rows[i][c];

@@ -30,8 +30,14 @@ struct ks_colval_t {
   int len;
 };
 
+// Byte 0 of the supplemental-log header: the operation of the row change the record belongs
+// to (a rollback's record carries the operation it undoes), so that a reader holding the
+// pieces of a row knows what they build before it has them all.
+constexpr uint8_t kSupOpUpdate = 1, kSupOpInsert = 2, kSupOpDelete = 4;
+
 // Supplemental-log header and columns of a heap undo record.
 struct ks_suplog_t {
+  uint8_t op = 0;  // kSupOp...; 0 leaves the byte as hand-made records have it
   uint8_t flags = redo::KS_REDO_SUP_FIRST | redo::KS_REDO_SUP_LAST;  // plus KS_REDO_SUP_UPDATE for updates
   uint16_t undo_scid = 0;
   uint16_t redo_scid = 0;
@@ -86,7 +92,11 @@ class ks_redo_record {
     row_fb_ = fb;
     row_next_ = next;
   }
-  // Store the length; 0 and the record length, or -1 when the record overflowed.
+  // Store the length; 0 and the record length, kRecTooLarge when the record overflowed, or
+  // kRecTooWide when a row piece it logs has more columns than a piece holds (its count is
+  // one byte): such a record is never written.
+  static constexpr int kRecTooLarge = -1, kRecTooWide = -2;
+  static constexpr int kMaxPieceCols = 255;
   int finish();
   const uint8_t *data() const { return buf_; }
   uint32_t size() const { return len_; }
@@ -135,6 +145,9 @@ class ks_redo_record {
   // 5.1 undo of a lock/modify of a row piece without column change (a piece of a chained
   // row an update leaves as it is).
   void undo_of_lmn(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_suplog_t &sup);
+  // 5.1 undo of a change of forwarding address: piece r pointed at old_next, the row id of
+  // its next piece before that piece moved.
+  void undo_of_cfa(uint64_t xid, uint32_t objn, ks_rowref_t r, ks_rowref_t old_next, const ks_suplog_t &sup);
   // 5.1 of another undone layer (e.g. index or dictionary maintenance): objn and layer only.
   void undo_other(uint64_t xid, uint32_t objn, uint8_t layer, uint16_t usn);
 
@@ -147,6 +160,9 @@ class ks_redo_record {
   void redo_drp(ks_rowref_t r, const ks_suplog_t *sup = nullptr);
   // 11.5 update row piece.
   void redo_urp(ks_rowref_t r, const uint16_t *colno, const ks_colval_t *val, int n, const ks_suplog_t *sup = nullptr);
+  // 11.8 change forwarding address: piece r now points at next; the supplemental header
+  // (28 bytes, naming the row's head) follows the row operation header.
+  void redo_cfa(ks_rowref_t r, ks_rowref_t next, const ks_suplog_t &sup);
   // 11.11 quick multi-row insert: rows of ncol[i] values each.
   void redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval_t *const *rows, const int *ncol, int nrows);
   // 11.4 lock row; 11.16 lock/modify without column change.
@@ -193,6 +209,8 @@ class ks_redo_record {
   void urp_nulls(uint8_t *h, const ks_colval_t *val, int n);
   // Row flag byte and next-piece row id of an insert-row-piece header.
   void irp_piece(uint8_t *h);
+  // Change-forwarding-address header of piece r pointing at next.
+  uint8_t *cfa_header(ks_rowref_t r, ks_rowref_t next);
 
   uint8_t buf_[kCapacity + 64];
   uint32_t len_ = 0;
@@ -229,6 +247,9 @@ class ks_redo_record {
   static constexpr int kBlkChgBits = 16;
   std::vector<ks_blk_chg_t> blk_chg_;
   bool overflow_ = false;
+  bool too_wide_ = false;
+  // A row piece of n columns: more than a piece holds spoils the record.
+  void piece_cols(int n) { too_wide_ |= n > kMaxPieceCols; }
   bool big_ = false;
   uint32_t vsn_ = redo::KS_REDO_VSN19;
   int vhsz_ = 32;

@@ -5,9 +5,11 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <unordered_map>
 
 #include "lib/log/log.h"
 #include "sim/source/catalog.h"
@@ -286,7 +288,7 @@ int ks_sim_db::open(const std::string &dir, const std::string &name) {
     KS_ERROR("database \"%s\" not found.", db_path().c_str());
     return -1;
   }
-  if (open_sql(false) != 0) return -1;
+  if (open_sql(false) != 0 || ks_catalog_pieces(db_) != 0) return -1;
   if (load() != 0) return -1;
   open_ = true;
   return 0;
@@ -433,6 +435,10 @@ int ks_sim_db::load() {
       t->live.push_back(uint32_t(t->rows.size()));
       t->rows.push_back(std::move(row));
     }
+    if (load_pieces(t.get()) != 0) return -1;
+    // Blocks this run takes for rows come after those of every table before it in their file.
+    uint32_t &nb = next_file_block_[t->file & 15];
+    nb = std::max({nb, t->seg_block + 7, t->cur_block});
   }
   {
     Stmt s(db_,
@@ -479,6 +485,39 @@ int ks_sim_db::load() {
   writer_.set_listener([this](const ks_log_event_t &e) { return catalog_log_event(e); });
   rec_.setup(cfg_.redo.big, cfg_.redo.vsn);
   return writer_.open(cfg_.redo, groups, cur_group, next_blk, 1, scn_);
+}
+
+// The pieces of t's rows stored as several, as the last run left them: their later changes
+// log the same records as they would have in that run.
+int ks_sim_db::load_pieces(ks_table_t *t) {
+  Stmt s(db_, fmt("SELECT \"HEAD\", \"PIECE#\", \"DBA\", \"SLOT\", \"FIRST\", \"NCOL\", \"SKIP\", \"CUT\", "
+                  "\"ROOM\" FROM \"KS$PIECES\" WHERE \"OBJ#\" = %u ORDER BY \"HEAD\", \"PIECE#\"",
+                  t->objn));
+  if (!s) return -1;
+  auto damaged = [&](uint64_t head) {
+    // The row named by its file, block and slot.
+    KS_ERROR("piece layout of row %u.%u.%u of %s in \"%s\" is damaged.", uint32_t(head >> 38),
+             uint32_t(head >> 16) & 0x3FFFFF, uint32_t(head & 0xFFFF), t->sql_name().c_str(), db_path().c_str());
+    return -1;
+  };
+  std::unordered_map<uint64_t, uint32_t> at;  // row id of the head -> row index
+  while (s.row()) {
+    if (at.empty())
+      for (uint32_t ri = 0; ri < t->rows.size(); ri++) at[uint64_t(t->rows[ri].dba) << 16 | t->rows[ri].slot] = ri;
+    const uint64_t head = uint64_t(s.i(0));
+    auto r = at.find(head);
+    ks_row_t *row = r == at.end() ? nullptr : &t->rows[r->second];
+    // Pieces numbered from 0, the first at the row's own place.
+    if (row == nullptr || s.i(1) != int64_t(row->pieces.size()) ||
+        (row->pieces.empty() && (uint32_t(s.i(2)) != row->dba || uint16_t(s.i(3)) != row->slot)))
+      return damaged(head);
+    row->pieces.push_back({uint32_t(s.i(2)), uint16_t(s.i(3)), uint16_t(s.i(4)), uint16_t(s.i(5)), uint16_t(s.i(6)),
+                           uint16_t(s.i(7)), uint16_t(s.i(8))});
+  }
+  // A row stored as pieces has two at least.
+  for (const ks_row_t &row : t->rows)
+    if (row.pieces.size() == 1) return damaged(uint64_t(row.dba) << 16 | row.slot);
+  return 0;
 }
 
 // A log switch is one change of the catalogue: the finished log, its archived copy, the
@@ -568,7 +607,9 @@ int ks_sim_db::save() {
                  .c_str()) != 0)
       return -1;
     if (!t->dirty) continue;
-    if (exec(("DELETE FROM " + t->sql_name()).c_str()) != 0) return -1;
+    if (exec(("DELETE FROM " + t->sql_name()).c_str()) != 0 ||
+        exec(fmt("DELETE FROM \"KS$PIECES\" WHERE \"OBJ#\" = %u", t->objn).c_str()) != 0)
+      return -1;
     std::string ins = "INSERT INTO " + t->sql_name() + " (rowid";
     for (auto &c : t->cols) ins += ", \"" + c.name + "\"";
     ins += ") VALUES (?";
@@ -604,7 +645,29 @@ int ks_sim_db::save() {
       }
       sqlite3_reset(s.s);
     }
+    if (save_pieces(*t) != 0) return -1;
     t->dirty = false;
+  }
+  return 0;
+}
+
+int ks_sim_db::save_pieces(const ks_table_t &t) {
+  Stmt s(db_, "INSERT INTO \"KS$PIECES\" VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  if (!s) return -1;
+  for (uint32_t ri : t.live) {
+    const ks_row_t &r = t.rows[ri];
+    for (size_t k = 0; k < r.pieces.size(); k++) {
+      const ks_piece_t &p = r.pieces[k];
+      const int64_t v[10] = {
+          t.objn, int64_t(uint64_t(r.dba) << 16 | r.slot), int64_t(k), p.dba, p.slot, p.first, p.ncol, p.skip, p.cut,
+          p.room};
+      for (int i = 0; i < 10; i++) sqlite3_bind_int64(s.s, i + 1, v[i]);
+      if (sqlite3_step(s.s) != SQLITE_DONE) {
+        KS_ERROR("save piece layouts of %s: %s", t.sql_name().c_str(), sqlite3_errmsg(db_));
+        return -1;
+      }
+      sqlite3_reset(s.s);
+    }
   }
   return 0;
 }

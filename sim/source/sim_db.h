@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -46,18 +47,27 @@ struct ks_col_t {
   std::string type_name() const;
 };
 
-// One piece of a row stored as several: where it is and which stored columns it holds.
+// One piece of a row stored as several: where it is and which stored columns it holds. A
+// value too long for the room its piece has left is split: its first part ends the piece
+// and the rest starts the next one, the column counting in both.
 struct ks_piece_t {
   uint32_t dba = 0;
   uint16_t slot = 0;
   uint16_t first = 0;  // index of its first column
   uint16_t ncol = 0;
+  uint16_t skip = 0;  // bytes of its first column the piece before holds (0: it starts here)
+  uint16_t cut = 0;   // where its last column's part ends when the value goes on (0: it ends here)
+  uint16_t room = 0;  // bytes the piece may take in its block
 };
 
 // A row too wide (more than 255 columns) or too long for one block is stored as pieces,
-// each at most this many columns and bytes; a piece cut for length starts a new block.
+// each at most this many columns and bytes; a piece cut for length starts a new block. A
+// value is split when at least kSplitRoom bytes are left for its first part. A piece after
+// which its block takes other rows keeps kGrowRoom bytes of its block free to grow in.
 constexpr int kPieceCols = 255;
 constexpr int kPieceBytes = 7800;
+constexpr int kSplitRoom = 400;
+constexpr int kGrowRoom = kPieceBytes / 10;
 
 struct ks_row_t {
   uint32_t dba = 0;  // the row's head piece
@@ -173,6 +183,11 @@ class ks_sim_db {
   int audit(ks_txn_t *tx, const std::string &tag);
   // Unrelated system activity: redo of other layers and objects, in other transactions.
   int noise();
+  // Called between two records of a change of a row stored as pieces, with the transaction
+  // making it, and nothing else of it in progress: a database writes the records of other
+  // sessions in between. The function may change rows of tables not stored as pieces in
+  // other transactions; non-zero fails the change.
+  void set_between_pieces(std::function<int(ks_txn_t *)> fn) { between_ = std::move(fn); }
   // Switch the log now.
   int switch_log();
   int flush() { return writer_.flush(); }
@@ -202,6 +217,9 @@ class ks_sim_db {
   void set_identity();
   int load();
   int save();
+  // The piece layouts of a table's rows stored as pieces, kept beside its rows.
+  int load_pieces(ks_table_t *t);
+  int save_pieces(const ks_table_t &t);
   int new_xid(uint64_t *xid);
   void free_xid(uint64_t xid);
   uint64_t next_scn() {
@@ -229,21 +247,34 @@ class ks_sim_db {
   // Rows stored as pieces: place_row places a new row of n stored columns and returns its
   // head, with its pieces (none when the row fits in one); the others write one record per piece,
   // a change with its undo (rb_code 0) or the compensation of a rollback (rb_code 6 or
-  // 11). Updates take the changed columns' indexes in segment order.
+  // 11). Updates take the changed columns' indexes in segment order and nv the values they
+  // get (in a rollback, those restored); a piece an update grows beyond its block's room
+  // moves to a new block, its predecessor's forwarding address following it, and the
+  // rollback moves it back to where it was in before (the pieces before the update).
   ks_rowref_t place_row(ks_table_t *t, const std::vector<ks_val_t> &v, int n, std::vector<ks_piece_t> *out);
+  // A row kept whole is logged as one piece, which holds at most kPieceCols columns and
+  // kPieceBytes bytes: one that does not fit (row at, 0.0 for a new one) is refused with an
+  // error rather than logged as no database writes it.
+  int whole_row(const ks_table_t *t, const std::vector<ks_val_t> &v, ks_rowref_t at) const;
   int insert_pieces(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_val_t> &v, const std::vector<ks_piece_t> &pc,
                     uint8_t rb_code);
   int delete_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, uint8_t rb_code);
-  int update_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, const std::vector<int> &cols,
+  int update_pieces(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std::vector<int> &cols,
                     const std::vector<ks_val_t> &old, const std::vector<ks_val_t> &nv, const ks_suplog_t &sup,
-                    uint8_t rb_code);
-  // An update that makes a row of one piece outgrow its block moves the row to new blocks,
-  // its head staying in place as a forwarding stub; the rollback of such an update moves it
-  // back (r.v then holds the values restored).
+                    uint8_t rb_code, const std::vector<ks_piece_t> &before = {});
+  // Begins a record of a change of a row of t stored as pieces; returns its SCN.
+  uint64_t piece_begin(const ks_table_t *t);
+  // Ends a record of a change of a row stored as pieces; unless it is the change's last, the
+  // records of other transactions may follow (set_between_pieces).
+  int piece_end(ks_txn_t *tx, uint64_t scn, bool last);
+  // An update that makes a row of one piece outgrow its block, or changes a value split
+  // across pieces of a row, or grows a piece past what any block holds, moves the row to new
+  // blocks, its head staying in place as a forwarding stub; the rollback of such an update
+  // moves it back to its pieces before (r.v then holds the values restored).
   bool outgrows_block(const ks_row_t &r, const std::vector<int> &cols, const std::vector<ks_val_t> &nv) const;
   int migrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std::vector<int> &cols,
                   const std::vector<ks_val_t> &nv, const ks_suplog_t &sup);
-  int unmigrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, uint8_t rb_code);
+  int unmigrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std::vector<ks_piece_t> &before, uint8_t rb_code);
   int commit_record(uint64_t xid, bool rollback, uint64_t *scn);
   int commit_point();
   void write_expect(ks_txn_t *tx, uint64_t scn);
@@ -276,6 +307,8 @@ class ks_sim_db {
   FILE *expect_ = nullptr;
   FILE *times_ = nullptr;
   std::vector<uint32_t> inserted_;
+  std::function<int(ks_txn_t *)> between_;
+  bool in_between_ = false;
   uint64_t commits_ = 0, rollbacks_ = 0;
   bool open_ = false;
   mutable uint64_t clock_sec_ = ~0ull;

@@ -140,7 +140,12 @@ uint32_t ks_sim_db::noise_con() {
 }
 
 int ks_sim_db::rec_end(uint64_t scn) {
-  if (rec_.finish() != 0) {
+  const int rc = rec_.finish();
+  if (rc == ks_redo_record::kRecTooWide) {
+    KS_ERROR("redo record with a row piece of more than %d columns.", ks_redo_record::kMaxPieceCols);
+    return -1;
+  }
+  if (rc != 0) {
     KS_ERROR("redo record too large (more than %d bytes).", KS_REDO_MAX_RECORD);
     return -1;
   }
@@ -237,6 +242,7 @@ int ks_sim_db::insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
     rec_segment(t);
     txn_start(tx, t->owner);
     ks_suplog_t sup;
+    sup.op = kSupOpInsert;
     sup.redo_scid = 1;
     rec_.undo_of_insert(tx->xid, t->objn, ref, sup);
     rec_.redo_irp(ref, cv.data(), n);
@@ -264,7 +270,7 @@ int ks_sim_db::insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
 int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows) {
   if (!tx || tx->done || rows.empty() || rows.size() > t->slots_per_block) return -1;
   for (auto &r : rows)
-    if (r.size() != t->cols.size()) return -1;
+    if (r.size() != t->cols.size() || whole_row(t, r, {0, 0}) != 0) return -1;
   // All rows of a quick multi-row insert go to one block.
   if (t->next_slot + rows.size() > t->slots_per_block) t->next_slot = t->slots_per_block;
   std::vector<ks_rowref_t> refs;
@@ -282,6 +288,7 @@ int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector
   rec_segment(t);
   txn_start(tx, t->owner);
   ks_suplog_t sup;
+  sup.op = kSupOpInsert;
   sup.redo_scid = 1;
   rec_.undo_of_qmi(tx->xid, t->objn, refs[0].dba, refs[0].slot, uint16_t(rows.size()), sup);
   rec_.redo_qmi(refs[0].dba, refs[0].slot, rp.data(), nc.data(), int(rows.size()));
@@ -375,13 +382,26 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
   to_colvals(old, int(old.size()), &ocv);
   to_colvals(nv, int(nv.size()), &ncv);
   ks_suplog_t sup;
+  sup.op = kSupOpUpdate;
   sup.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
   sup.undo_scid = sup.redo_scid = uint16_t(t->cols[size_t(cols[0])].segcol);
   sup.ncol = int(sscid.size());
   sup.scid = sscid.data();
   sup.val = scv.data();
   ks_rowref_t ref{r.dba, r.slot};
-  const bool migrate = r.pieces.empty() && outgrows_block(r, cols, nv);
+  // What extract should deliver, recorded before the change's records, between which other
+  // transactions may change rows (with this function's lists).
+  if (expect_) {
+    ks_expect_t e;
+    e.op = "UPDATE";
+    e.t = t;
+    for (size_t i = 0; i < cols.size(); i++) e.newv.emplace_back(cols[i], nv[i]);
+    for (int c : pick) e.oldv.emplace_back(c, r.v[size_t(c)]);
+    for (size_t i = 0; i < cols.size(); i++) e.oldv.emplace_back(cols[i], old[i]);
+    tx->exp.push_back(std::move(e));
+  }
+  const std::vector<ks_piece_t> before = r.pieces;
+  const bool migrate = outgrows_block(r, cols, nv);
   if (migrate) {
     if (migrate_row(tx, t, r, cols, nv, sup) != 0) return -1;
   } else if (!r.pieces.empty()) {
@@ -403,24 +423,11 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
     for (size_t i = 0; i < cols.size(); i++) after[size_t(cols[i])] = nv[i];
     if (index_record(tx, t, &r.v, &after, ref) != 0) return -1;
   }
-  if (expect_) {
-    ks_expect_t e;
-    e.op = "UPDATE";
-    e.t = t;
-    for (size_t i = 0; i < cols.size(); i++) e.newv.emplace_back(cols[i], nv[i]);
-    for (int c : pick) e.oldv.emplace_back(c, r.v[size_t(c)]);
-    for (size_t i = 0; i < cols.size(); i++) e.oldv.emplace_back(cols[i], old[i]);
-    tx->exp.push_back(std::move(e));
-  }
   for (size_t i = 0; i < cols.size(); i++) r.v[size_t(cols[i])] = std::move(nv[i]);
-  // A trailing NULL column given a value now has its place in the row's last piece.
-  if (!r.pieces.empty()) {
-    ks_piece_t &last = r.pieces.back();
-    last.ncol = uint16_t(std::max(int(last.ncol), stored_count(r.v) - last.first));
-  }
   t->dirty = true;
   tx->undo.push_back({ks_undo_t::kUpd, t, {ri}, std::move(cols), std::move(old)});
   tx->undo.back().migrated = migrate;
+  tx->undo.back().pieces = before;
   return 0;
 }
 
@@ -431,11 +438,13 @@ int ks_sim_db::remove(ks_txn_t *tx, ks_table_t *t, uint32_t ri) {
   auto &cv = scratch_vals(0);
   to_colvals(r.v, n, &cv);
   ks_suplog_t sup;
+  sup.op = kSupOpDelete;
   sup.undo_scid = 1;
   ks_rowref_t ref{r.dba, r.slot};
   if (!r.pieces.empty()) {
     if (delete_pieces(tx, t, r, 0) != 0) return -1;
   } else {
+    if (whole_row(t, r.v, ref) != 0) return -1;
     rec_begin();
     uint64_t scn = scn_;
     rec_segment(t);
@@ -467,7 +476,9 @@ int ks_sim_db::remove(ks_txn_t *tx, ks_table_t *t, uint32_t ri) {
 int ks_sim_db::lock_row(ks_txn_t *tx, ks_table_t *t, uint32_t ri) {
   if (!tx || tx->done || ri >= t->rows.size() || !t->rows[ri].live) return -1;
   ks_rowref_t ref{t->rows[ri].dba, t->rows[ri].slot};
+  // A lock is logged as an update that changes nothing.
   ks_suplog_t sup;
+  sup.op = kSupOpUpdate;
   rec_begin();
   uint64_t scn = scn_;
   rec_segment(t);
@@ -527,6 +538,7 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
       switch (u.kind) {
         case ks_undo_t::kIns:
         case ks_undo_t::kQmi: {
+          sup.op = kSupOpInsert;
           if (pieced) {
             if (delete_pieces(tx, t, r, rb_code) != 0) return -1;
           } else {
@@ -545,6 +557,7 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
           int n = stored_count(r.v);
           auto &cv = scratch_vals(1);
           to_colvals(r.v, n, &cv);
+          sup.op = kSupOpDelete;
           sup.redo_scid = 1;
           if (pieced) {
             if (insert_pieces(tx, t, r.v, r.pieces, rb_code) != 0) return -1;
@@ -563,13 +576,14 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
           auto &cv = scratch_vals(1);
           to_colvals(u.old, int(u.old.size()), &cv);
           ks_suplog_t us;
+          us.op = kSupOpUpdate;
           us.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
           us.undo_scid = us.redo_scid = uint16_t(t->cols[size_t(u.cols[0])].segcol);
           if (u.migrated) {
             for (size_t i = 0; i < u.cols.size(); i++) r.v[size_t(u.cols[i])] = u.old[i];
-            if (unmigrate_row(tx, t, r, rb_code) != 0) return -1;
+            if (unmigrate_row(tx, t, r, u.pieces, rb_code) != 0) return -1;
           } else if (pieced) {
-            if (update_pieces(tx, t, r, u.cols, {}, u.old, us, rb_code) != 0) return -1;
+            if (update_pieces(tx, t, r, u.cols, {}, u.old, us, rb_code, u.pieces) != 0) return -1;
           } else {
             rec_.redo_urp(ref, colno.data(), cv.data(), int(colno.size()), &us);
           }
@@ -869,7 +883,7 @@ int ks_sim_db::drop_table(const std::string &owner, const std::string &name) {
     if (t->owner != owner || t->name != name) continue;
     uint32_t objn = t->objn;
     std::string sql = "BEGIN;\nDROP TABLE " + t->sql_name() + ";\n";
-    for (const char *tab : {"SYS.TAB$", "SYS.COL$", "SYS.CDEF$", "SYS.CCOL$", "KS$SEGMENTS"})
+    for (const char *tab : {"SYS.TAB$", "SYS.COL$", "SYS.CDEF$", "SYS.CCOL$", "KS$SEGMENTS", "KS$PIECES"})
       sql += std::string("DELETE FROM \"") + tab + "\" WHERE \"OBJ#\" = " + std::to_string(objn) + ";\n";
     sql += "DELETE FROM \"SYS.IND$\" WHERE \"BO#\" = " + std::to_string(objn) + ";\n";
     sql += "DELETE FROM \"SYS.ICOL$\" WHERE \"BO#\" = " + std::to_string(objn) + ";\n";
@@ -939,6 +953,7 @@ int64_t ks_sim_db::nextval(ks_sequence_t *s, ks_txn_t *tx) {
     ks_colval_t ov[1] = {{reinterpret_cast<const uint8_t *>(oldv.data()), int(oldv.size())}};
     ks_colval_t nv[1] = {{reinterpret_cast<const uint8_t *>(newv.data()), int(newv.size())}};
     ks_suplog_t sup;
+    sup.op = kSupOpUpdate;
     sup.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
     sup.undo_scid = sup.redo_scid = 8;
     sup.ncol = 1;
@@ -1000,6 +1015,7 @@ int ks_sim_db::noise() {
       uint16_t colno[1] = {4};
       ks_colval_t cv[1] = {{reinterpret_cast<const uint8_t *>(v.data()), int(v.size())}};
       ks_suplog_t sup;
+      sup.op = kSupOpUpdate;
       sup.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
       sup.undo_scid = sup.redo_scid = 5;
       ks_rowref_t ref{0x00400000u | uint32_t(r() % 900 + 100), uint16_t(r() % 40)};
@@ -1043,6 +1059,7 @@ int ks_sim_db::noise() {
       rec_.set_segment(t->objn, (9u << 22) | t->seg_block, 4);
       rec_.undo_seg_header(xid_usn(xid), xid_slot(xid), xid_sqn(xid));
       ks_suplog_t sup;
+      sup.op = kSupOpInsert;
       sup.redo_scid = 1;
       rec_.undo_of_insert(xid, t->objn, ref, sup);
       rec_.redo_irp(ref, cv, 1);
@@ -1059,23 +1076,55 @@ int ks_sim_db::noise() {
 // ---- rows stored as pieces ----------------------------------------------------------------
 // Each piece's change is a record of its own, with a 28-byte supplemental header naming the
 // head piece: the first record of the change carries the first-piece flag, the last one the
-// last-piece flag, so that a reader holds the pieces until the row is complete.
+// last-piece flag, so that a reader holds the pieces until the row is complete (records of
+// other transactions may come between them).
 
 namespace {
 // A database sets this bit besides the update bit on the first piece of some chained deletes;
 // readers do not decode it.
 constexpr uint8_t kSupDeleteHead = 0x40;
 
-// Bytes a column takes in a row piece: its length byte (three for values over 250) and value.
-int piece_bytes(const ks_val_t &x) { return x.is_null ? 1 : int(x.b.size()) + (x.b.size() > 250 ? 3 : 1); }
+// Bytes a value of len bytes (or the part of one) takes in a row piece: its length byte
+// (three for values over 250) and bytes; a NULL (len < 0) its length byte only.
+int stored_bytes(int len) { return len < 0 ? 1 : len + (len > 250 ? 3 : 1); }
+int piece_bytes(const ks_val_t &x) { return stored_bytes(x.is_null ? -1 : int(x.b.size())); }
+
+// The values piece p holds of row v, split values by their parts.
+void piece_vals(const std::vector<ks_val_t> &v, const ks_piece_t &p, std::vector<ks_colval_t> *out) {
+  out->resize(p.ncol);
+  for (size_t j = 0; j < p.ncol; j++) {
+    const ks_val_t &x = v[p.first + j];
+    if (x.is_null) {
+      (*out)[j] = {nullptr, -1};
+      continue;
+    }
+    const size_t to = j + 1 == p.ncol && p.cut ? std::min<size_t>(p.cut, x.b.size()) : x.b.size();
+    const size_t from = j == 0 ? std::min<size_t>(p.skip, to) : 0;
+    (*out)[j] = {reinterpret_cast<const uint8_t *>(x.b.data()) + from, int(to - from)};
+  }
+}
+
+int piece_size(const std::vector<ks_val_t> &v, const ks_piece_t &p) {
+  std::vector<ks_colval_t> cv;
+  piece_vals(v, p, &cv);
+  int n = 0;
+  for (const ks_colval_t &c : cv) n += stored_bytes(c.len);
+  return n;
+}
+
+// Room in its block of a piece after which the block takes other rows.
+uint16_t grow_room(int bytes) { return uint16_t(std::min(kPieceBytes, bytes + kGrowRoom)); }
 
 // Row flag byte of piece i: the head, the piece with the row's first column (the head but
-// for a migrated row, whose head is a stub holding none) and the last piece say so.
+// for a migrated row, whose head is a stub holding none), the last piece, and the values
+// split with the pieces around it say so.
 uint8_t piece_fb(const std::vector<ks_piece_t> &pc, size_t i) {
   const size_t first = pc[0].ncol == 0 && pc.size() > 1 ? 1 : 0;
   uint8_t fb = i == 0 ? KS_REDO_ROW_HEAD : 0;
   if (i == first) fb |= KS_REDO_ROW_FIRST;
   if (i + 1 == pc.size()) fb |= KS_REDO_ROW_LAST;
+  if (pc[i].skip) fb |= KS_REDO_ROW_PREV_CONT;
+  if (pc[i].cut) fb |= KS_REDO_ROW_NEXT_CONT;
   return fb;
 }
 
@@ -1085,9 +1134,13 @@ ks_rowref_t piece_next(const std::vector<ks_piece_t> &pc, size_t i) {
   return i + 1 < pc.size() ? piece_ref(pc[i + 1]) : ks_rowref_t{0, 0};
 }
 
-// Supplemental header of record k of nrec of one change of a row stored as pieces.
-ks_suplog_t piece_sup(const std::vector<ks_piece_t> &pc, size_t k, size_t nrec, uint8_t extra) {
+bool same_place(const ks_piece_t &a, const ks_piece_t &b) { return a.dba == b.dba && a.slot == b.slot; }
+
+// Supplemental header of record k of nrec of one change (operation op) of a row stored as
+// pieces.
+ks_suplog_t piece_sup(const std::vector<ks_piece_t> &pc, size_t k, size_t nrec, uint8_t op, uint8_t extra) {
   ks_suplog_t s;
+  s.op = op;
   s.flags = uint8_t((k == 0 ? KS_REDO_SUP_FIRST : 0) | (k + 1 == nrec ? KS_REDO_SUP_LAST : 0) | extra);
   s.long_hdr = true;
   s.head_dba = pc[0].dba;
@@ -1095,14 +1148,55 @@ ks_suplog_t piece_sup(const std::vector<ks_piece_t> &pc, size_t k, size_t nrec, 
   return s;
 }
 
-// The piece holding stored column c; a column past the stored ones (a trailing NULL) goes
-// to the last piece.
+// The piece holding stored column c (the first of two holding a split value); a column
+// past the stored ones (a trailing NULL) goes to the last piece.
 size_t piece_of(const std::vector<ks_piece_t> &pc, int c) {
   for (size_t i = 0; i < pc.size(); i++)
     if (c < pc[i].first + pc[i].ncol) return i;
   return pc.size() - 1;
 }
+
+// The pieces as an update giving the row the values after leaves them: a trailing NULL
+// column that gets a value joins the last piece.
+std::vector<ks_piece_t> pieces_after(const std::vector<ks_piece_t> &pc, const std::vector<ks_val_t> &after) {
+  std::vector<ks_piece_t> pa = pc;
+  ks_piece_t &last = pa.back();
+  last.ncol = uint16_t(std::max(int(last.ncol), stored_count(after) - last.first));
+  return pa;
+}
+
+std::vector<ks_val_t> updated(const std::vector<ks_val_t> &v, const std::vector<int> &cols,
+                              const std::vector<ks_val_t> &nv) {
+  std::vector<ks_val_t> after = v;
+  for (size_t i = 0; i < cols.size(); i++) after[size_t(cols[i])] = nv[i];
+  return after;
+}
 }  // namespace
+
+uint64_t ks_sim_db::piece_begin(const ks_table_t *t) {
+  rec_begin();
+  rec_segment(t);
+  return scn_;
+}
+
+int ks_sim_db::piece_end(ks_txn_t *tx, uint64_t scn, bool last) {
+  if (rec_end(scn) != 0) return -1;
+  if (last || !between_ || in_between_) return 0;
+  in_between_ = true;
+  const int rc = between_(tx);
+  in_between_ = false;
+  return rc;
+}
+
+int ks_sim_db::whole_row(const ks_table_t *t, const std::vector<ks_val_t> &v, ks_rowref_t at) const {
+  const int n = stored_count(v);
+  int bytes = 0;
+  for (int i = 0; i < n; i++) bytes += piece_bytes(v[size_t(i)]);
+  if (n <= kPieceCols && bytes <= kPieceBytes) return 0;
+  KS_ERROR("row %u.%u.%u of %s.%s (%d columns, %d bytes) does not fit in one row piece and has no pieces.",
+           at.dba >> 22, at.dba & 0x3FFFFF, at.slot, t->owner.c_str(), t->name.c_str(), n, bytes);
+  return -1;
+}
 
 ks_rowref_t ks_sim_db::place_row(ks_table_t *t, const std::vector<ks_val_t> &v, int n, std::vector<ks_piece_t> *out) {
   out->clear();
@@ -1110,19 +1204,35 @@ ks_rowref_t ks_sim_db::place_row(ks_table_t *t, const std::vector<ks_val_t> &v, 
   out->push_back({head.dba, head.slot, 0, 0});
   int bytes = 0;
   for (int i = 0; i < n; i++) {
-    const int b = piece_bytes(v[size_t(i)]);
-    const bool too_long = out->back().ncol > 0 && bytes + b > kPieceBytes;
-    if (too_long || out->back().ncol >= kPieceCols) {
+    const ks_val_t &x = v[size_t(i)];
+    int from = 0;  // bytes of x the pieces before hold
+    for (;;) {
+      ks_piece_t &p = out->back();
+      const int b = x.is_null ? 1 : stored_bytes(int(x.b.size()) - from);
+      const bool too_long = p.ncol > 0 && bytes + b > kPieceBytes;
+      if (!too_long && p.ncol < kPieceCols) {
+        p.ncol++;
+        bytes += b;
+        break;
+      }
       // A piece cut for width stays in the block (whatever room the table's rows leave
-      // there); one cut for length goes to a new block.
+      // there); one cut for length fills its block, ending with the first part of a value
+      // that has room enough left, and the next piece starts a new block.
+      const int part = kPieceBytes - bytes - 3;  // its length takes three bytes
+      if (too_long && p.ncol < kPieceCols && !x.is_null && kPieceBytes - bytes >= kSplitRoom) {
+        p.ncol++;
+        from += part;
+        p.cut = uint16_t(from);
+        bytes = kPieceBytes;
+      }
+      p.room = too_long ? uint16_t(kPieceBytes) : grow_room(bytes);
       if (too_long) t->next_slot = t->slots_per_block;
-      const ks_rowref_t ref = too_long ? alloc_row(t) : ks_rowref_t{out->back().dba, t->next_slot++};
-      out->push_back({ref.dba, ref.slot, uint16_t(i), 0});
+      const ks_rowref_t ref = too_long ? alloc_row(t) : ks_rowref_t{p.dba, t->next_slot++};
+      out->push_back({ref.dba, ref.slot, uint16_t(i), 0, uint16_t(from)});
       bytes = 0;
     }
-    out->back().ncol++;
-    bytes += b;
   }
+  out->back().room = grow_room(bytes);
   if (out->size() == 1) out->clear();
   return head;
 }
@@ -1130,27 +1240,25 @@ ks_rowref_t ks_sim_db::place_row(ks_table_t *t, const std::vector<ks_val_t> &v, 
 int ks_sim_db::insert_pieces(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_val_t> &v,
                              const std::vector<ks_piece_t> &pc, uint8_t rb_code) {
   std::vector<ks_colval_t> cv;
-  to_colvals(v, pc.back().first + pc.back().ncol, &cv);
   // A database writes a row's pieces from its tail, each knowing its successor's row id.
   for (size_t k = 0; k < pc.size(); k++) {
     const size_t i = pc.size() - 1 - k;
     const ks_rowref_t ref = piece_ref(pc[i]);
-    ks_suplog_t sup = piece_sup(pc, k, pc.size(), 0);
+    ks_suplog_t sup = piece_sup(pc, k, pc.size(), rb_code == 0 ? kSupOpInsert : kSupOpDelete, 0);
     sup.redo_scid = uint16_t(t->cols[pc[i].first].segcol);
-    rec_begin();
-    uint64_t scn = scn_;
-    rec_segment(t);
+    piece_vals(v, pc[i], &cv);
+    uint64_t scn = piece_begin(t);
     rec_.set_piece(piece_fb(pc, i), piece_next(pc, i));
     if (rb_code == 0) {
       txn_start(tx, t->owner);
       rec_.undo_of_insert(tx->xid, t->objn, ref, sup);
-      rec_.redo_irp(ref, cv.data() + pc[i].first, pc[i].ncol);
+      rec_.redo_irp(ref, cv.data(), int(cv.size()));
       space_upkeep(t, ref);
     } else {
-      rec_.redo_irp(ref, cv.data() + pc[i].first, pc[i].ncol, &sup);
+      rec_.redo_irp(ref, cv.data(), int(cv.size()), &sup);
       rec_.rollback_undo(rb_code, tx->xid, t->objn);
     }
-    if (rec_end(scn) != 0) return -1;
+    if (piece_end(tx, scn, k + 1 == pc.size()) != 0) return -1;
   }
   return 0;
 }
@@ -1158,13 +1266,10 @@ int ks_sim_db::insert_pieces(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_v
 int ks_sim_db::delete_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, uint8_t rb_code) {
   const std::vector<ks_piece_t> &pc = r.pieces;
   std::vector<ks_colval_t> cv;
-  to_colvals(r.v, pc.back().first + pc.back().ncol, &cv);
   for (size_t i = 0; i < pc.size(); i++) {
     const ks_rowref_t ref = piece_ref(pc[i]);
-    ks_suplog_t sup = piece_sup(pc, i, pc.size(), 0);
-    rec_begin();
-    uint64_t scn = scn_;
-    rec_segment(t);
+    ks_suplog_t sup = piece_sup(pc, i, pc.size(), rb_code == 0 ? kSupOpDelete : kSupOpInsert, 0);
+    uint64_t scn = piece_begin(t);
     if (rb_code == 0) {
       // The head piece of a delete is logged as the row's own, with the short header.
       if (i == 0) {
@@ -1174,56 +1279,136 @@ int ks_sim_db::delete_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, uin
       sup.undo_scid = uint16_t(t->cols[pc[i].first].segcol);
       txn_start(tx, t->owner);
       rec_.set_piece(piece_fb(pc, i), piece_next(pc, i));
-      rec_.undo_of_delete(tx->xid, t->objn, ref, cv.data() + pc[i].first, pc[i].ncol, sup);
+      piece_vals(r.v, pc[i], &cv);
+      rec_.undo_of_delete(tx->xid, t->objn, ref, cv.data(), int(cv.size()), sup);
       rec_.redo_drp(ref);
     } else {
       rec_.redo_drp(ref, &sup);
       rec_.rollback_undo(rb_code, tx->xid, t->objn);
     }
-    if (rec_end(scn) != 0) return -1;
+    if (piece_end(tx, scn, i + 1 == pc.size()) != 0) return -1;
   }
   return 0;
 }
 
-int ks_sim_db::update_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, const std::vector<int> &cols,
+int ks_sim_db::update_pieces(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std::vector<int> &cols,
                              const std::vector<ks_val_t> &old, const std::vector<ks_val_t> &nv, const ks_suplog_t &sup,
-                             uint8_t rb_code) {
-  const std::vector<ks_piece_t> &pc = r.pieces;
+                             uint8_t rb_code, const std::vector<ks_piece_t> &before) {
+  const std::vector<ks_val_t> after = updated(r.v, cols, nv);
+  // The pieces as they stand, record after record.
+  std::vector<ks_piece_t> cur = pieces_after(r.pieces, after);
   // The pieces the change logs: those with changed columns, and the head for an update (its
-  // record carries the supplemental columns), head first.
+  // record carries the supplemental columns); an update logs them head first, a rollback
+  // undoes them from the tail.
   std::vector<size_t> recs;
-  for (size_t i = 0; i < pc.size(); i++) {
+  for (size_t i = 0; i < cur.size(); i++) {
     bool changed = i == 0 && rb_code == 0;
-    for (int c : cols) changed |= piece_of(pc, c) == i;
+    for (int c : cols) changed |= piece_of(cur, c) == i;
     if (changed) recs.push_back(i);
+  }
+  if (rb_code != 0) std::reverse(recs.begin(), recs.end());
+  // Pieces that move: grown beyond their block's room (the head never moves alone), or,
+  // undone, back to where they were.
+  std::vector<char> moves(cur.size(), 0);
+  size_t nrec = 0;
+  for (size_t i : recs) {
+    if (rb_code == 0)
+      moves[i] = i > 0 && piece_size(after, cur[i]) > cur[i].room;
+    else
+      moves[i] = i < before.size() && !same_place(before[i], cur[i]);
+    nrec += moves[i] ? 3 : 1;
   }
   std::vector<uint16_t> colno;
   std::vector<ks_val_t> ov, wv;
   std::vector<ks_colval_t> ocv, wcv;
-  for (size_t k = 0; k < recs.size(); k++) {
-    const size_t i = recs[k];
-    const ks_rowref_t ref = piece_ref(pc[i]);
+  size_t k = 0;
+  for (size_t i : recs) {
+    if (moves[i]) {
+      const ks_rowref_t prev = piece_ref(cur[i - 1]);
+      if (rb_code == 0) {
+        // The piece moves to a block of its own: inserted there, deleted here, and its
+        // predecessor forwards to it.
+        const ks_rowref_t from = piece_ref(cur[i]);
+        t->next_slot = t->slots_per_block;
+        const ks_rowref_t to = alloc_row(t);
+        ks_piece_t np = cur[i];
+        np.dba = to.dba;
+        np.slot = to.slot;
+        np.room = grow_room(piece_size(after, np));
+        ks_suplog_t s = piece_sup(cur, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
+        s.redo_scid = uint16_t(t->cols[np.first].segcol);
+        piece_vals(after, np, &wcv);
+        uint64_t scn = piece_begin(t);
+        txn_start(tx, t->owner);
+        rec_.set_piece(piece_fb(cur, i), piece_next(cur, i));
+        rec_.undo_of_insert(tx->xid, t->objn, to, s);
+        rec_.redo_irp(to, wcv.data(), int(wcv.size()));
+        space_upkeep(t, to);
+        if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
+
+        s = piece_sup(cur, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
+        s.undo_scid = uint16_t(t->cols[r.pieces[i].first].segcol);
+        piece_vals(r.v, r.pieces[i], &ocv);
+        scn = piece_begin(t);
+        rec_.set_piece(piece_fb(r.pieces, i), piece_next(cur, i));
+        rec_.undo_of_delete(tx->xid, t->objn, from, ocv.data(), int(ocv.size()), s);
+        rec_.redo_drp(from);
+        if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
+
+        s = piece_sup(cur, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
+        scn = piece_begin(t);
+        rec_.undo_of_cfa(tx->xid, t->objn, prev, from, s);
+        rec_.redo_cfa(prev, to, s);
+        if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
+        cur[i] = np;
+      } else {
+        // Undone record by record: the forwarding address back, the piece back in its old
+        // place with its old values, the moved piece gone.
+        const ks_rowref_t moved = piece_ref(cur[i]), back = piece_ref(before[i]);
+        ks_suplog_t s = piece_sup(cur, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
+        uint64_t scn = piece_begin(t);
+        rec_.redo_cfa(prev, back, s);
+        rec_.rollback_undo(rb_code, tx->xid, t->objn);
+        if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
+
+        cur[i] = before[i];
+        s = piece_sup(cur, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
+        s.redo_scid = uint16_t(t->cols[cur[i].first].segcol);
+        piece_vals(after, cur[i], &wcv);
+        scn = piece_begin(t);
+        rec_.set_piece(piece_fb(cur, i), piece_next(cur, i));
+        rec_.redo_irp(back, wcv.data(), int(wcv.size()), &s);
+        rec_.rollback_undo(rb_code, tx->xid, t->objn);
+        if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
+
+        s = piece_sup(cur, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
+        scn = piece_begin(t);
+        rec_.redo_drp(moved, &s);
+        rec_.rollback_undo(rb_code, tx->xid, t->objn);
+        if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
+      }
+      continue;
+    }
+    const ks_rowref_t ref = piece_ref(cur[i]);
     colno.clear();
     ov.clear();
     wv.clear();
     for (size_t j = 0; j < cols.size(); j++) {
-      if (piece_of(pc, cols[j]) != i) continue;
-      colno.push_back(uint16_t(cols[j] - pc[i].first));
+      if (piece_of(cur, cols[j]) != i) continue;
+      colno.push_back(uint16_t(cols[j] - cur[i].first));
       if (!old.empty()) ov.push_back(old[j]);
       wv.push_back(nv[j]);
     }
     to_colvals(ov, int(ov.size()), &ocv);
     to_colvals(wv, int(wv.size()), &wcv);
-    ks_suplog_t s = piece_sup(pc, k, recs.size(), KS_REDO_SUP_UPDATE);
+    ks_suplog_t s = piece_sup(cur, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
     if (k == 0 && rb_code == 0) {
       s = sup;
-      s.flags = uint8_t(KS_REDO_SUP_FIRST | KS_REDO_SUP_UPDATE | (recs.size() == 1 ? KS_REDO_SUP_LAST : 0));
+      s.flags = uint8_t(KS_REDO_SUP_FIRST | KS_REDO_SUP_UPDATE | (nrec == 1 ? KS_REDO_SUP_LAST : 0));
     }
-    s.undo_scid = s.redo_scid = uint16_t(t->cols[size_t(pc[i].first + (colno.empty() ? 0 : colno[0]))].segcol);
-    rec_begin();
-    uint64_t scn = scn_;
-    rec_segment(t);
-    rec_.set_piece(piece_fb(pc, i), piece_next(pc, i));
+    s.undo_scid = s.redo_scid = uint16_t(t->cols[size_t(cur[i].first + (colno.empty() ? 0 : colno[0]))].segcol);
+    uint64_t scn = piece_begin(t);
+    rec_.set_piece(piece_fb(cur, i), piece_next(cur, i));
     if (rb_code != 0) {
       rec_.redo_urp(ref, colno.data(), wcv.data(), int(colno.size()), &s);
       rec_.rollback_undo(rb_code, tx->xid, t->objn);
@@ -1233,98 +1418,140 @@ int ks_sim_db::update_pieces(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, con
         rec_.undo_of_lmn(tx->xid, t->objn, ref, s);
         rec_.redo_lmn(ref);
       } else {
-        rec_.undo_of_update(tx->xid, t->objn, ref, colno.data(), ocv.data(), int(colno.size()), s, pc[i].ncol);
+        rec_.undo_of_update(tx->xid, t->objn, ref, colno.data(), ocv.data(), int(colno.size()), s, r.pieces[i].ncol);
         rec_.redo_urp(ref, colno.data(), wcv.data(), int(colno.size()));
       }
     }
-    if (rec_end(scn) != 0) return -1;
+    if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
   }
+  r.pieces = rb_code != 0 && !before.empty() ? before : std::move(cur);
   return 0;
 }
 
 bool ks_sim_db::outgrows_block(const ks_row_t &r, const std::vector<int> &cols, const std::vector<ks_val_t> &nv) const {
-  int bytes = 0;
-  for (size_t c = 0; c < r.v.size(); c++) {
-    auto it = std::find(cols.begin(), cols.end(), int(c));
-    bytes += piece_bytes(it == cols.end() ? r.v[c] : nv[size_t(it - cols.begin())]);
+  const std::vector<ks_val_t> after = updated(r.v, cols, nv);
+  if (r.pieces.empty()) {
+    int bytes = 0;
+    for (const ks_val_t &x : after) bytes += piece_bytes(x);
+    return bytes > kPieceBytes || stored_count(after) > kPieceCols;
   }
-  return bytes > kPieceBytes;
+  // A row stored as pieces moves when a split value changes, when its head outgrows its
+  // room, or when a piece outgrows what any block holds.
+  const std::vector<ks_piece_t> pa = pieces_after(r.pieces, after);
+  for (int c : cols) {
+    const size_t i = piece_of(pa, c);
+    if (pa[i].cut && c + 1 == pa[i].first + pa[i].ncol) return true;
+    const int size = piece_size(after, pa[i]);
+    if (size > kPieceBytes || (i == 0 && size > pa[i].room)) return true;
+  }
+  return false;
 }
 
 int ks_sim_db::migrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std::vector<int> &cols,
                            const std::vector<ks_val_t> &nv, const ks_suplog_t &sup) {
-  std::vector<ks_val_t> after = r.v;
-  for (size_t i = 0; i < cols.size(); i++) after[size_t(cols[i])] = nv[i];
-  const int on = stored_count(r.v), n = stored_count(after);
+  const std::vector<ks_val_t> after = updated(r.v, cols, nv);
+  const int n = stored_count(after);
   const ks_rowref_t head{r.dba, r.slot};
+  // The pieces the row leaves: the row itself when it was whole in its block.
+  std::vector<ks_piece_t> was = r.pieces;
+  if (was.empty()) {
+    if (whole_row(t, r.v, head) != 0) return -1;
+    was.push_back({head.dba, head.slot, 0, uint16_t(stored_count(r.v))});
+  }
   // The moved row starts in a new block, as pieces when it needs more than one.
   t->next_slot = t->slots_per_block;
   std::vector<ks_piece_t> data;
   const ks_rowref_t first = place_row(t, after, n, &data);
-  if (data.empty()) data.push_back({first.dba, first.slot, 0, uint16_t(n)});
+  if (data.empty()) {
+    data.push_back({first.dba, first.slot, 0, uint16_t(n)});
+    data[0].room = grow_room(piece_size(after, data[0]));
+  }
   std::vector<ks_piece_t> pc{{head.dba, head.slot, 0, 0}};
   pc.insert(pc.end(), data.begin(), data.end());
-  std::vector<ks_colval_t> ocv, ncv;
-  to_colvals(r.v, on, &ocv);
-  to_colvals(after, n, &ncv);
-  // The head is overwritten first: its whole old image in the undo, the stub forwarding to
-  // the moved row in the redo, with the update's supplemental columns.
+  const size_t nrec = pc.size() + was.size() - 1;
+  size_t k = 0;
+  std::vector<ks_colval_t> cv;
+  // The head is overwritten first: its old image in the undo, the stub forwarding to the
+  // moved row in the redo, with the update's supplemental columns.
   ks_suplog_t s = sup;
   s.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_UPDATE;
   s.long_hdr = true;
   s.head_dba = head.dba;
   s.head_slot = head.slot;
   s.undo_scid = s.redo_scid = 1;
-  rec_begin();
-  uint64_t scn = scn_;
-  rec_segment(t);
+  piece_vals(r.v, was[0], &cv);
+  uint64_t scn = piece_begin(t);
   txn_start(tx, t->owner);
-  rec_.undo_of_delete(tx->xid, t->objn, head, ocv.data(), on, s, KS_REDO_OP_ORP);
+  rec_.set_piece(piece_fb(was, 0), piece_next(was, 0));
+  rec_.undo_of_delete(tx->xid, t->objn, head, cv.data(), int(cv.size()), s, KS_REDO_OP_ORP);
   rec_.set_piece(piece_fb(pc, 0), piece_next(pc, 0));
   rec_.redo_irp(head, nullptr, 0, nullptr, KS_REDO_OP_ORP);
-  if (rec_end(scn) != 0) return -1;
+  if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
   // Then the moved pieces, from the tail.
-  for (size_t k = 1; k < pc.size(); k++) {
-    const size_t i = pc.size() - k;
+  for (size_t j = 1; j < pc.size(); j++) {
+    const size_t i = pc.size() - j;
     const ks_rowref_t ref = piece_ref(pc[i]);
-    ks_suplog_t ps = piece_sup(pc, k, pc.size(), KS_REDO_SUP_UPDATE);
+    ks_suplog_t ps = piece_sup(pc, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
     ps.redo_scid = uint16_t(t->cols[pc[i].first].segcol);
-    rec_begin();
-    scn = scn_;
-    rec_segment(t);
+    piece_vals(after, pc[i], &cv);
+    scn = piece_begin(t);
     rec_.set_piece(piece_fb(pc, i), piece_next(pc, i));
     rec_.undo_of_insert(tx->xid, t->objn, ref, ps);
-    rec_.redo_irp(ref, ncv.data() + pc[i].first, pc[i].ncol);
+    rec_.redo_irp(ref, cv.data(), int(cv.size()));
     space_upkeep(t, ref);
-    if (rec_end(scn) != 0) return -1;
+    if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
+  }
+  // Then the pieces the row had beside its head go.
+  for (size_t i = 1; i < was.size(); i++) {
+    const ks_rowref_t ref = piece_ref(was[i]);
+    ks_suplog_t ps = piece_sup(pc, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
+    ps.undo_scid = uint16_t(t->cols[was[i].first].segcol);
+    piece_vals(r.v, was[i], &cv);
+    scn = piece_begin(t);
+    rec_.set_piece(piece_fb(was, i), piece_next(was, i));
+    rec_.undo_of_delete(tx->xid, t->objn, ref, cv.data(), int(cv.size()), ps);
+    rec_.redo_drp(ref);
+    if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
   }
   r.pieces = std::move(pc);
   return 0;
 }
 
-int ks_sim_db::unmigrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, uint8_t rb_code) {
+int ks_sim_db::unmigrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std::vector<ks_piece_t> &before,
+                             uint8_t rb_code) {
   const std::vector<ks_piece_t> &pc = r.pieces;
-  // In the reverse order of the move: the moved pieces go, then the head gets its image back.
-  for (size_t k = 0; k < pc.size(); k++) {
-    const size_t i = k + 1 < pc.size() ? k + 1 : 0;
-    const ks_rowref_t ref = piece_ref(pc[i]);
-    ks_suplog_t s = piece_sup(pc, k, pc.size(), KS_REDO_SUP_UPDATE);
-    rec_begin();
-    uint64_t scn = scn_;
-    rec_segment(t);
-    if (i != 0) {
-      rec_.redo_drp(ref, &s);
+  std::vector<ks_piece_t> was = before;
+  if (was.empty()) was.push_back({r.dba, r.slot, 0, uint16_t(stored_count(r.v))});
+  const size_t nrec = pc.size() + was.size() - 1;
+  size_t k = 0;
+  std::vector<ks_colval_t> cv;
+  // In the reverse order of the move: the pieces the row had beside its head come back, the
+  // moved pieces go, then the head gets its image back.
+  for (size_t j = 1; j + 1 < was.size() + pc.size(); j++) {
+    const bool back = j < was.size();
+    const size_t i = back ? was.size() - j : j - was.size() + 1;
+    ks_suplog_t s = piece_sup(pc, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
+    uint64_t scn = piece_begin(t);
+    if (back) {
+      s.redo_scid = uint16_t(t->cols[was[i].first].segcol);
+      piece_vals(r.v, was[i], &cv);
+      rec_.set_piece(piece_fb(was, i), piece_next(was, i));
+      rec_.redo_irp(piece_ref(was[i]), cv.data(), int(cv.size()), &s);
     } else {
-      std::vector<ks_colval_t> cv;
-      const int n = stored_count(r.v);
-      to_colvals(r.v, n, &cv);
-      s.redo_scid = 1;
-      rec_.redo_irp(ref, cv.data(), n, &s, KS_REDO_OP_ORP);
+      rec_.redo_drp(piece_ref(pc[i]), &s);
     }
     rec_.rollback_undo(rb_code, tx->xid, t->objn);
-    if (rec_end(scn) != 0) return -1;
+    if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
   }
-  r.pieces.clear();
+  ks_suplog_t s = piece_sup(pc, k, nrec, kSupOpUpdate, KS_REDO_SUP_UPDATE);
+  s.redo_scid = 1;
+  piece_vals(r.v, was[0], &cv);
+  uint64_t scn = piece_begin(t);
+  rec_.set_piece(piece_fb(was, 0), piece_next(was, 0));
+  rec_.redo_irp(piece_ref(was[0]), cv.data(), int(cv.size()), &s, KS_REDO_OP_ORP);
+  rec_.rollback_undo(rb_code, tx->xid, t->objn);
+  if (piece_end(tx, scn, ++k == nrec) != 0) return -1;
+  r.pieces = before;
   return 0;
 }
 

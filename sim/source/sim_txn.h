@@ -42,9 +42,10 @@ struct ks_undo_t {
   enum Kind { kIns, kDel, kUpd, kQmi, kLock } kind;
   ks_table_t *t;
   ks_rowlist_t rows;
-  std::vector<int> cols;      // updated columns
-  std::vector<ks_val_t> old;  // their values before the update
-  bool migrated = false;      // the update moved the row out of its block
+  std::vector<int> cols;           // updated columns
+  std::vector<ks_val_t> old;       // their values before the update
+  bool migrated = false;           // the update moved the row out of its block
+  std::vector<ks_piece_t> pieces;  // the row's pieces before an update that moved some
 };
 
 struct ks_txn_t {

@@ -462,6 +462,40 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
   db.rng().seed(cfg.seed * 7919 + 17);
   Locks lk;
   std::vector<Open> open;
+  // Other sessions' changes come between the records of a change of a row stored as pieces,
+  // as in a busy database: one time in five, a small insert or update by another open
+  // transaction.
+  struct Unhook {
+    ks_sim_db &db;
+    ~Unhook() { db.set_between_pieces(nullptr); }
+  } unhook{db};
+  if (cfg.chained_pct > 0)
+    db.set_between_pieces([&](ks_txn_t *cur) {
+      // Paced, a change stays half written for a while now and then, as a slow session's
+      // does: readers of the log meet rows whose pieces are only partly there.
+      if (cfg.realtime && o.g.pct(10)) {
+        if (db.flush() != 0) return -1;
+        struct timespec ts {
+          0, 250000000
+        };
+        nanosleep(&ts, nullptr);
+      }
+      if (open.size() < 2 || !o.g.pct(20)) return 0;
+      size_t k = size_t(o.g.n(open.size() - 1));
+      if (open[k].tx == cur) k = open.size() - 1;
+      ks_txn_t *tx = open[k].tx;
+      if (tx == cur) return 0;
+      if (o.g.pct(60)) {
+        if (db.insert(tx, o.ev, o.event_row()) != 0) return -1;
+        lk.take(o.ev, db.inserted()[0], tx);
+        return 0;
+      }
+      static const char *st[] = {"P", "S", "D", "C"};
+      int64_t ri = pick_row(o.g, o.ord, lk, tx);
+      if (ri < 0) return 0;
+      lk.take(o.ord, uint32_t(ri), tx);
+      return db.update(tx, o.ord, uint32_t(ri), {2}, {o.g.text(db, o.ord->cols[2], st[o.g.n(4)])});
+    });
   uint64_t started = 0, ended = 0;
   double step = cfg.rate > 0 ? 1.0 / cfg.rate : 0.01;
   struct timespec t0;

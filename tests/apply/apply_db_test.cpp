@@ -528,3 +528,89 @@ TEST_F(ApplyDb, MutatedTrailsAreAppliedOrRefusedWithoutCrashing) {
   }
   EXPECT_GT(applied, 0u);
 }
+
+// A row of a 1000-column table whose values total over 3 MiB, replayed from transaction
+// files (each record larger than the transaction-file buffer, each row wider than the
+// array buffer): inserted, updated in every column, refused as a duplicate into the error
+// file whole, and deleted. trailcat prints it from its transaction file, errcat from the
+// error file.
+TEST_F(ApplyDb, RowOfOverThreeMebibytesIsInsertedUpdatedRecordedAndDeleted) {
+  constexpr int kCols = 999;  // and the key: as many columns as a table has
+  std::string create = "create table KS.W (ID number primary key";
+  for (int i = 1; i <= kCols; i++) create += ", C" + std::to_string(i) + " varchar2(4000)";
+  ddl((create + ")").c_str());
+  // Column i holds its number, then the filler up to 3150 bytes.
+  auto row = [&](long id, char fill) {
+    std::vector<Col> cols = {ncol("ID", num(id))};
+    for (int i = 1; i <= kCols; i++) {
+      std::string v = std::to_string(i) + fill;
+      cols.push_back({"C" + std::to_string(i), 1, 4000, v + std::string(3150 - v.size(), fill)});
+    }
+    return cols;
+  };
+  std::vector<Col> changed = row(1, 'b');
+  changed.erase(changed.begin());
+  const std::string ins = tb::lcr(1, "KS", "W", row(1, 'a'));
+  const std::string upd = tb::lcr(2, "KS", "W", changed, {ncol("ID", num(1))});
+  const std::string dup = tb::lcr(1, "KS", "W", row(1, 'c'));
+  const std::string del = tb::lcr(3, "KS", "W", {}, {ncol("ID", num(1))});
+  ASSERT_GT(ins.size(), 3u * 1048576);
+  const std::string f1 = home.file("data/U1/EX_1.100"), f2 = home.file("data/U1/EX_2.110"),
+                    f3 = home.file("data/U1/EX_3.120");
+  // The writer stamps a transaction's file with the header the trail holds for it.
+  kstest::write_file(f1, tb::big_ref(f1, 100, 1, 2).substr(0, 32) + tb::big_file({ins}).substr(32));
+  kstest::write_file(f2, tb::big_file({upd}));
+  kstest::write_file(f3, tb::big_file({dup, del}));
+  write_trail(0, {tb::big_ref(f1, 100, 1, 2), tb::big_ref(f2, 110, 2, 2)});
+  ASSERT_EQ(start(), 0);
+  EXPECT_EQ(drive(), 2);
+  const std::string probe =
+      "select ID, length(C1), substr(C1, 1, 3), substr(C500, 1, 5), length(C999), "
+      "substr(C999, 1, 5), substr(C999, 3150) from \"KS.W\"";
+  EXPECT_EQ(query(probe), (std::vector<std::string>{"1|3150|1bb|500bb|3150|999bb|b"}));
+  EXPECT_TRUE(errors().empty());
+
+  write_trail(1, {tb::big_ref(f3, 120, 3, 3)});
+  EXPECT_EQ(drive(), 2);
+  EXPECT_EQ(query("select count(*) from \"KS.W\"")[0], "0");
+  auto errs = errors();
+  ASSERT_EQ(errs.size(), 1u);
+  EXPECT_EQ(errs[0].ecode, 1u);
+  EXPECT_EQ(errs[0].opc, 1u);
+  const std::string ef = kstest::read_file(home.file("error/U1/AP_error.dat"));
+  const size_t m = std::strlen(ef.data() + 32) + 1;
+  EXPECT_EQ(ks::load<uint32_t>(ef.data()), ef.size());
+  EXPECT_TRUE(ef.compare(32 + m, std::string::npos, dup) == 0) << "the whole failing row is recorded";
+  EXPECT_EQ(query("select FILE_NO, SCN, XID from \"KS.KS_APPLY_CKP\"")[0], "1|120|3");
+  // Each buffer grew once, for the first such record, and served the others.
+  EXPECT_EQ(count(log_text(), "transaction-file buffer grown to"), 1) << log_text();
+  EXPECT_EQ(count(log_text(), "array buffer grown to"), 1);
+
+  // The printers: every column of the row, its values whole.
+  auto run = [&](const std::string &tool, const std::string &file) {
+    const std::string cmd = std::string(KS_BIN_DIR) + "/" + tool + " -f " + file + " >" + home.file("out.txt") + " 2>" +
+                            home.file("err.txt");
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << kstest::read_file(home.file("err.txt"));
+    return kstest::read_file(home.file("out.txt"));
+  };
+  const std::string c999 = "Column Name: C999, Type: VARCHAR2, Length: 4000\n  [3150] 999";
+  std::string out = run("trailcat", f1);
+  EXPECT_EQ(count(out, "Column Name: "), kCols + 1);
+  EXPECT_EQ(count(out, c999 + "a" + std::string(3150 - 4, 'a') + "\n"), 1);
+  EXPECT_EQ(count(out, "LCR Op: INSERT  Owner: KS, Table: W\n"), 1);
+  EXPECT_EQ(count(out, "LCR Op: COMMIT\n"), 1);
+  EXPECT_EQ(kstest::read_file(home.file("err.txt")), "input file work completed.\n");
+  // Cut inside the record: reported, never read past.
+  const std::string cut = home.file("cut");
+  kstest::write_file(cut, kstest::read_file(f1).substr(0, 32 + 3 * 1048576));
+  EXPECT_NE(
+      std::system((std::string(KS_BIN_DIR) + "/trailcat -f " + cut + " >/dev/null 2>" + home.file("err.txt")).c_str()),
+      0);
+  EXPECT_NE(kstest::read_file(home.file("err.txt"))
+                .find("incomplete record in " + cut + " at offset 32: 2097152 of " + std::to_string(ins.size()) +
+                      " bytes present."),
+            std::string::npos)
+      << kstest::read_file(home.file("err.txt"));
+  out = run("errcat", home.file("error/U1/AP_error.dat"));
+  EXPECT_EQ(count(out, c999 + "c" + std::string(3150 - 4, 'c') + "\n"), 1);
+}

@@ -62,7 +62,7 @@ std::vector<std::vector<uint8_t>> records(const ks_chain_ctx_t *c, int ci, const
 }
 
 int save(ks_chain_ctx_t *c, ks_chain_piece_t p, const uint8_t *rec, int len, uint8_t op) {
-  return ks_chain_save_piece(c, &p, rec, len, op);
+  return ks_chain_save_piece(c, &p, rec, len, op, nullptr);
 }
 
 class ChainBuffer : public ::testing::Test {
@@ -71,7 +71,7 @@ class ChainBuffer : public ::testing::Test {
     mkdir(home.file("data/u1").c_str(), 0755);
     info = home.file("data/u1/c1.chr");
   }
-  void TearDown() override { free(ctx.extra); }
+  void TearDown() override { ks_chain_free(&ctx); }
   kstest::TempHome home;
   std::string info;
   std::vector<uint8_t> region = std::vector<uint8_t>(KS_CHAIN_BUF_SZ);
@@ -79,7 +79,7 @@ class ChainBuffer : public ::testing::Test {
 };
 
 TEST_F(ChainBuffer, RowsSurviveAStopSpillAndOverflowWithoutLoss) {
-  ASSERT_EQ(ks_chain_open(&ctx, region.data(), KS_CHAIN_BUF_SZ, info.c_str()), 0);  // no file yet: empty
+  ASSERT_EQ(ks_chain_open(&ctx, region.data(), KS_CHAIN_BUF_SZ, info.c_str(), 4), 0);  // no file yet: empty
 
   // Row A: a record of exactly one block, then one a byte over, then a forwarding address.
   auto a1 = record(8192, 1), a2 = record(8193, 2);
@@ -92,7 +92,7 @@ TEST_F(ChainBuffer, RowsSurviveAStopSpillAndOverflowWithoutLoss) {
   EXPECT_EQ(r.nrec, 3u);
   EXPECT_EQ(r.dlen, 8192u + 8193u + 100u);
   EXPECT_EQ(r.flag, KS_CP_LMN);
-  EXPECT_EQ(ks_chain_get(region.data(), KS_CHAIN_NCRP), 2u);  // the forwarding address keeps no record
+  EXPECT_EQ(ks_chain_get(region.data(), KS_CHAIN_NCRP), 3u);  // the forwarding address: its piece, no blocks
 
   // Row B: a first piece without a head row id is keyed on its own row id, where the
   // later piece naming it as head finds it.
@@ -100,7 +100,7 @@ TEST_F(ChainBuffer, RowsSurviveAStopSpillAndOverflowWithoutLoss) {
   b1.pc_rdba = 0x2000020;
   b1.pc_slot = 5;
   auto b = record(300, 9);
-  ASSERT_EQ(ks_chain_save_piece(&ctx, &b1, b.data(), 300, 0x58), 0);
+  ASSERT_EQ(ks_chain_save_piece(&ctx, &b1, b.data(), 300, 0x58, nullptr), 0);
   ASSERT_EQ(save(&ctx, piece(0x2000020, 5), b.data(), 300, 0x18), 0);
   int rb = ks_chain_find(&ctx, 0x2000020, 5);
   ASSERT_GE(rb, 0);
@@ -117,13 +117,13 @@ TEST_F(ChainBuffer, RowsSurviveAStopSpillAndOverflowWithoutLoss) {
   std::vector<size_t> dl = {300000, 300000, 300000, 300000};
   for (size_t k = 0; k < dl.size(); ++k)
     ASSERT_EQ(save(&ctx, piece(0x4000000, 7), record(dl[k], uint8_t(k)).data(), int(dl[k]), 0), 0);
-  std::string dfile = home.file("data/u1/c1_67108864_7.crd");
+  std::string dfile = home.file("data/u1/c1_67108864_7_0.crd");
   EXPECT_TRUE(kstest::file_exists(dfile));
   for (uint32_t i = 0; i < 5; ++i)
     ASSERT_EQ(save(&ctx, piece(0x5000000 + i, 1), record(900000, 50).data(), 900000, 0), 0);
-  EXPECT_TRUE(kstest::file_exists(home.file("data/u1/c1_83886084_1.crd")));
+  EXPECT_EQ(kstest::sh("ls " + home.file("data/u1") + " | grep -c '^c1_838860.*_1_[0-9]*.crd$'"), "1\n");
 
-  ASSERT_EQ(ks_chain_close(&ctx), 0);
+  ASSERT_EQ(ks_chain_close(&ctx, 5), 0);
   std::string img = kstest::read_file(info);
   EXPECT_GT(img.size(), size_t(KS_CHAIN_BUF_SZ));  // the extra rows follow the image
 
@@ -138,9 +138,10 @@ TEST_F(ChainBuffer, RowsSurviveAStopSpillAndOverflowWithoutLoss) {
                          "rid: 1000010.3, start block#: 1, blks: 2\n"),
             std::string::npos);
 
-  // Start again on a fresh region: everything is back, the spilled rows through their files.
+  // A start from the checkpoint of the image gets everything back, the spilled rows
+  // through their files.
   std::vector<uint8_t> again(KS_CHAIN_BUF_SZ, 0xee);
-  ASSERT_EQ(ks_chain_open(&ctx, again.data(), KS_CHAIN_BUF_SZ, info.c_str()), 0);
+  ASSERT_EQ(ks_chain_open(&ctx, again.data(), KS_CHAIN_BUF_SZ, info.c_str(), 5), 0);
   EXPECT_EQ(ks_chain_get(again.data(), KS_CHAIN_NROW), 48u);
   EXPECT_EQ(records(&ctx, ks_chain_find(&ctx, 0x1000010, 3), {8192, 8193}),
             (std::vector<std::vector<uint8_t>>{a1, a2}));
@@ -152,20 +153,35 @@ TEST_F(ChainBuffer, RowsSurviveAStopSpillAndOverflowWithoutLoss) {
   EXPECT_EQ(records(&ctx, rd, dl), want);  // in save order, across the move to the files
   EXPECT_EQ(ks_chain_find(&ctx, 0x3000000 + 39, 1), KS_CHAIN_ROWS + 9);
 
-  // Every row assembled: nothing pending, no file left.
+  // The last piece taken back (its record is read again): the row is as before it.
+  ks_chain_unsave(&ctx, rd, 10);
+  dl.pop_back();
+  want.pop_back();
+  EXPECT_EQ(records(&ctx, rd, dl), want);
+
+  // Every row assembled, then a checkpoint: until it is on disk, the image and spill files
+  // a restart from the one before needs are still there; then no file is left.
   for (int ci = ks_chain_rows(&ctx) - 1; ci >= 0; --ci) ks_chain_clear_row(&ctx, ci);
   EXPECT_EQ(ks_chain_get(again.data(), KS_CHAIN_NROW), 0u);
   EXPECT_EQ(ks_chain_get(again.data(), KS_CHAIN_NCRP), 0u);
-  ASSERT_EQ(ks_chain_close(&ctx), 0);
+  ASSERT_EQ(ks_chain_close(&ctx, 6), 0);
   EXPECT_FALSE(kstest::file_exists(info));
+  EXPECT_TRUE(kstest::file_exists(info + ".prev"));
+  EXPECT_TRUE(kstest::file_exists(dfile));
+  std::vector<uint8_t> third(KS_CHAIN_BUF_SZ);
+  ks_chain_ctx_t back{};
+  ASSERT_EQ(ks_chain_open(&back, third.data(), KS_CHAIN_BUF_SZ, info.c_str(), 5), 0);  // killed before it
+  EXPECT_EQ(ks_chain_get(third.data(), KS_CHAIN_NROW), 48u);
+  ks_chain_free(&back);
+  ks_chain_release(&ctx);
   EXPECT_FALSE(kstest::file_exists(dfile));
   EXPECT_EQ(kstest::sh("ls " + home.file("data/u1")), "");
 }
 
 TEST_F(ChainBuffer, RowcatReportsDamageAndBadOptions) {
-  ASSERT_EQ(ks_chain_open(&ctx, region.data(), KS_CHAIN_BUF_SZ, info.c_str()), 0);
+  ASSERT_EQ(ks_chain_open(&ctx, region.data(), KS_CHAIN_BUF_SZ, info.c_str(), 0), 0);
   for (uint32_t i = 0; i < 33; ++i) ASSERT_EQ(save(&ctx, piece(0x100 + i, 1), region.data(), 10, 0), 0);
-  ASSERT_EQ(ks_chain_close(&ctx), 0);
+  ASSERT_EQ(ks_chain_close(&ctx, 0), 0);
   std::string img = kstest::read_file(info);
 
   // The extra rows cut short: the header is printed, the damage reported, the run fails;
@@ -175,7 +191,7 @@ TEST_F(ChainBuffer, RowcatReportsDamageAndBadOptions) {
   EXPECT_EQ(cat.status, 255);
   EXPECT_NE(cat.out.find("index: 31, rid: 11f.1"), std::string::npos);
   EXPECT_NE(cat.err.find("print chained row information file error.\n"), std::string::npos);
-  EXPECT_EQ(ks_chain_open(&ctx, region.data(), KS_CHAIN_BUF_SZ, info.c_str()), -1);
+  EXPECT_EQ(ks_chain_open(&ctx, region.data(), KS_CHAIN_BUF_SZ, info.c_str(), 0), -1);
 
   // A file shorter than the image prints what it holds; the rest reads as zero.
   kstest::write_file(info, std::string(16, '\0'));
@@ -187,14 +203,14 @@ TEST_F(ChainBuffer, RowcatReportsDamageAndBadOptions) {
 
   // Spill files that cannot be created: the piece is refused and the row keeps what it had.
   std::string nowhere = home.file("none/c1.chr");
-  ASSERT_EQ(ks_chain_open(&ctx, region.data(), KS_CHAIN_BUF_SZ, nowhere.c_str()), 0);
+  ASSERT_EQ(ks_chain_open(&ctx, region.data(), KS_CHAIN_BUF_SZ, nowhere.c_str(), 0), 0);
   auto big = record(600000, 3);
   ASSERT_EQ(save(&ctx, piece(0x700, 2), big.data(), 600000, 0), 0);
   EXPECT_EQ(save(&ctx, piece(0x700, 2), big.data(), 600000, 0), -1);
   int ci = ks_chain_find(&ctx, 0x700, 2);
   EXPECT_EQ(ks_chain_get_row(&ctx, ci).nrec, 1u);
   EXPECT_EQ(records(&ctx, ci, {600000}), std::vector<std::vector<uint8_t>>{big});
-  EXPECT_EQ(ks_chain_close(&ctx), -1);
+  EXPECT_EQ(ks_chain_close(&ctx, 0), -1);
 
   EXPECT_EQ(rowcat({"-h"}, home.path()).status, 255);
   cat = rowcat({"-s"}, home.path());

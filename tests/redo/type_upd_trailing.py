@@ -57,9 +57,11 @@ class Typer:
             return b
 
         b, off = new_block(), 16
+        self.rbas = []                            # (block, offset) of every record's first byte
         for r in records:
             if bs - off <= 23:                    # no record starts in the last 23 bytes
                 b, off = new_block(), 16
+            self.rbas.append((len(blocks) + 1, off))
             if (struct.unpack(self.e + "H", b[12:14])[0] & 0x7FFF) == 0:
                 self.put(b, 12, self.u16(0x8000 | off))
             done = 0
@@ -134,6 +136,7 @@ def fixture(big, vsn, bs, seq):
     r3 = t.record(0x0000000200A10007, [t.vector(5, 4, uh_cls, uh_dba, [bytes(c)])])
     return t.log([r1, r2, r3])
 
-out = sys.argv[1]
-open(out + "/upd_trail_le_v19_b512.redo", "wb").write(fixture(False, 0x13000000, 512, 311))
-open(out + "/upd_trail_be_v11_b512.redo", "wb").write(fixture(True, 0x0B200000, 512, 312))
+if __name__ == "__main__":
+    out = sys.argv[1]
+    open(out + "/upd_trail_le_v19_b512.redo", "wb").write(fixture(False, 0x13000000, 512, 311))
+    open(out + "/upd_trail_be_v11_b512.redo", "wb").write(fixture(True, 0x0B200000, 512, 312))

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -703,19 +704,38 @@ namespace {
 // One row-piece change as written: its row operation (redo code), whether it is the
 // compensation of a rollback, its row id, supplemental header and the flag byte, next
 // piece and column count of the inserted row piece it logs (redo of an insert, undo of a
-// delete).
+// delete); a change of forwarding address gives the next piece it sets and, undone, the
+// one it had.
 struct PieceRec {
+  uint16_t objn = 0;
   uint8_t op = 0;
   bool comp = false;
-  uint32_t dba = 0, head_dba = 0, next_dba = 0;
-  uint16_t slot = 0, head_slot = 0, next_slot = 0;
+  uint32_t dba = 0, head_dba = 0, next_dba = 0, old_next_dba = 0;
+  uint16_t slot = 0, head_slot = 0, next_slot = 0, old_next_slot = 0;
   uint32_t slen = 0;
-  uint8_t sflags = 0, fb = 0;
+  uint8_t sop = 0, sflags = 0, fb = 0;
   int ncol = 0;
 };
 
+// The archived logs of a simulated database, oldest first.
+std::vector<std::string> archived_logs(const std::string &dbpath) {
+  std::vector<std::string> out;
+  sqlite3 *sql = nullptr;
+  EXPECT_EQ(sqlite3_open(dbpath.c_str(), &sql), SQLITE_OK);
+  sqlite3_stmt *st = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(sql, "SELECT \"NAME\" FROM \"V$ARCHIVED_LOG\" ORDER BY \"SEQUENCE#\"", -1, &st, nullptr),
+            SQLITE_OK);
+  while (st && sqlite3_step(st) == SQLITE_ROW)
+    out.emplace_back(reinterpret_cast<const char *>(sqlite3_column_text(st, 0)));
+  sqlite3_finalize(st);
+  sqlite3_close(sql);
+  return out;
+}
+
+// Inserts and deletes of rows of one piece (complete in their record) are counted in *whole
+// when given.
 std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big, int vh, uint16_t objn_lo,
-                                    uint16_t objn_hi) {
+                                    uint16_t objn_hi, int *whole = nullptr) {
   std::vector<PieceRec> out;
   const auto *d = reinterpret_cast<const uint8_t *>(f.data());
   for (const Rec &r : walk(f, bs, ks::load32(d + bs + KS_REDO_FH1_NEXT_BLOCK, big), big)) {
@@ -729,18 +749,30 @@ std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big,
       const uint16_t objn = ks::load16(v + KS_REDO_CV_OBJ, big);
       if (v[KS_REDO_CV_LAYER] != 11 || objn < objn_lo || objn > objn_hi) continue;
       PieceRec pr;
+      pr.objn = objn;
       pr.op = v[KS_REDO_CV_CODE];
       pr.comp = undo == nullptr;
       const uint8_t *k = field(v, 2);
       pr.dba = ks::load32(k + KS_REDO_KDO_DBA, big);
       pr.slot = ks::load16(k + (pr.op == KS_REDO_OP_IRP || pr.op == KS_REDO_OP_ORP ? KS_REDO_IRP_SLOT
                                 : pr.op == KS_REDO_OP_URP                          ? KS_REDO_URP_SLOT
+                                : pr.op == KS_REDO_OP_CFA                          ? KS_REDO_CFA_SLOT
                                                                                    : KS_REDO_DRP_SLOT),
                            big);
+      if (pr.op == KS_REDO_OP_CFA) {
+        pr.next_dba = ks::load32(k + KS_REDO_CFA_NEXT_DBA, big);
+        pr.next_slot = ks::load16(k + KS_REDO_CFA_NEXT_SLOT, big);
+      }
       // The supplemental header follows the column values, in the undo or (compensation)
       // in the redo.
       const uint8_t *sv = undo ? undo : v, *h = undo ? field(undo, 4) : k;
       const uint8_t hop = h[KS_REDO_KDO_OP] & KS_REDO_KDO_OP_MASK;
+      if (undo && hop == KS_REDO_OP_CFA) {
+        EXPECT_EQ(ks::load32(h + KS_REDO_KDO_DBA, big), ks::load32(k + KS_REDO_KDO_DBA, big));
+        EXPECT_EQ(ks::load16(h + KS_REDO_CFA_SLOT, big), pr.slot);
+        pr.old_next_dba = ks::load32(h + KS_REDO_CFA_NEXT_DBA, big);
+        pr.old_next_slot = ks::load16(h + KS_REDO_CFA_NEXT_SLOT, big);
+      }
       const int first = undo ? 5 : 3;
       const int at_sup = hop == KS_REDO_OP_IRP || hop == KS_REDO_OP_ORP ? first + h[KS_REDO_IRP_COLUMNS]
                          : hop == KS_REDO_OP_URP                        ? first + 1 + h[KS_REDO_URP_COLUMNS]
@@ -748,16 +780,23 @@ std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big,
       EXPECT_GE(field_count(sv, vh, big), at_sup);
       const uint8_t *s = field(sv, at_sup);
       pr.slen = field_length(sv, vh, big, at_sup);
+      pr.sop = s[0];
       pr.sflags = s[KS_REDO_SUP_FLAGS];
       // A change complete in its record is a row of one piece.
       const uint8_t both = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST;
       if (pr.slen == uint32_t(KS_REDO_SUP_SIZE) && (pr.sflags & both) == both) {
+        if (whole && (pr.op == KS_REDO_OP_IRP || pr.op == KS_REDO_OP_DRP)) ++*whole;
         undo = nullptr;
         continue;
       }
       if (pr.slen == uint32_t(KS_REDO_SUP_SIZE_LONG)) {
         pr.head_dba = ks::load32(s + KS_REDO_SUP_HEAD_DBA, big);
         pr.head_slot = ks::load16(s + KS_REDO_SUP_HEAD_SLOT, big);
+      }
+      // The redo of a change of forwarding address names the head too, in a header of its own.
+      if (pr.op == KS_REDO_OP_CFA && undo) {
+        EXPECT_EQ(field_length(v, vh, big, 3), uint32_t(KS_REDO_SUP_SIZE_LONG));
+        EXPECT_EQ(ks::load32(field(v, 3) + KS_REDO_SUP_HEAD_DBA, big), pr.head_dba);
       }
       // The row piece as it is after the change: the redo of an insert or overwrite, else
       // the undo of a delete.
@@ -774,44 +813,113 @@ std::vector<PieceRec> piece_records(const std::string &f, uint32_t bs, bool big,
   }
   return out;
 }
+
+// A database in the home for a workload's logs (one log holds a run).
+ks_db_cfg_t workload_cfg(const kstest::TempHome &home) {
+  ks_db_cfg_t c;
+  c.dir = home.path() + "db";
+  c.name = "SRC";
+  c.redo.log_blocks = 200000;
+  c.redo.sync = false;
+  return c;
+}
+
+// The summary the reader prints of a log, which it walks finding no malformed change.
+std::string clean_summary(const std::string &log) {
+  int rc = 0;
+  const std::string sum = kstest::sh(std::string(KS_BIN_DIR) + "/redocat -S -f " + log + " 2>/dev/null", &rc);
+  EXPECT_EQ(rc, 0);
+  EXPECT_NE(sum.find("with a malformed change: 0)"), std::string::npos) << sum;
+  return sum;
+}
+
+// The records of each change of a row stored as pieces, bracketed by the first- and
+// last-piece flags.
+std::vector<std::vector<PieceRec>> piece_changes(const std::vector<PieceRec> &recs) {
+  std::vector<std::vector<PieceRec>> groups;
+  bool open = false;
+  for (const PieceRec &r : recs) {
+    EXPECT_EQ(open, !(r.sflags & KS_REDO_SUP_FIRST)) << "record of a row piece outside a change";
+    if (r.sflags & KS_REDO_SUP_FIRST) groups.emplace_back();
+    if (groups.empty()) continue;
+    groups.back().push_back(r);
+    open = !(r.sflags & KS_REDO_SUP_LAST);
+  }
+  EXPECT_FALSE(open);
+  return groups;
+}
+
+// The row pieces a change logs whole (inserted, or deleted with their image), walked from
+// the head through their next-piece row ids: the columns they hold (a value split across
+// two counting once), the pieces met and their blocks. Each piece's flags agree with its
+// place in the chain.
+int chained_cols(const std::vector<PieceRec> &g, const PieceRec &head, size_t *seen, std::set<uint32_t> *blocks) {
+  const bool stub = head.ncol == 0;
+  const uint8_t cont = KS_REDO_ROW_PREV_CONT | KS_REDO_ROW_NEXT_CONT;
+  EXPECT_EQ(head.fb & ~cont, stub ? KS_REDO_ROW_HEAD : KS_REDO_ROW_HEAD | KS_REDO_ROW_FIRST);
+  int cols = 0;
+  *seen = 0;
+  const PieceRec *at = &head;
+  while (at && *seen <= g.size()) {
+    ++*seen;
+    cols += at->ncol - (at->fb & KS_REDO_ROW_PREV_CONT ? 1 : 0);
+    blocks->insert(at->dba);
+    if (at->next_dba == 0) break;
+    const PieceRec *nx = nullptr;
+    for (const PieceRec &r : g)
+      if (r.dba == at->next_dba && r.slot == at->next_slot) nx = &r;
+    EXPECT_NE(nx, nullptr) << "next piece " << at->next_dba << "." << at->next_slot << " not in the change";
+    if (nx == nullptr) return -1;
+    EXPECT_EQ(nx->fb & ~cont, (at == &head && stub ? KS_REDO_ROW_FIRST : 0) | (nx->next_dba ? 0 : KS_REDO_ROW_LAST));
+    EXPECT_EQ(!!(nx->fb & KS_REDO_ROW_PREV_CONT), !!(at->fb & KS_REDO_ROW_NEXT_CONT));
+    at = nx;
+  }
+  return cols;
+}
 }  // namespace
 
 // Rows of more than 255 columns (pieces within a block) and rows longer than a block (pieces
 // across blocks): inserts, updates and deletes, and their undoing by a rollback to a
 // savepoint, write one record per piece. A change's records are bracketed by the first- and
-// last-piece flags; every record names the head piece, but for the first record of a delete
-// or update, whose short header names none; the inserted pieces chain from the head to the
-// last through their next-piece row ids. An update that makes a row outgrow its block moves
-// it: the head becomes a stub forwarding to the moved pieces, and a rollback moves it back.
+// last-piece flags and carry its operation; every record names the head piece, but for the
+// first record of a delete or update, whose short header names none; the inserted pieces
+// chain from the head to the last through their next-piece row ids, a value too long for
+// its piece's room continuing in the next. An update that makes a row outgrow its block, or
+// changes a split value, moves it: the head becomes a stub forwarding to the moved pieces,
+// and a rollback moves it back. One that grows a piece beyond its block's room moves that
+// piece alone: inserted anew, deleted, and its predecessor forwarding to it.
 TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
   std::string wide = "create table APP.WIDE (ID number primary key", wide_row = "insert into APP.WIDE values (1";
   for (int i = 1; i < 300; i++) {
     wide += ", C" + std::to_string(i) + " varchar2(20)";
     wide_row += ", 'v" + std::to_string(i) + "'";
   }
-  const std::string s4k = "'" + std::string(4000, 'x') + "'";
-  const std::string script = "create user APP;\n" + wide + ");\n" +
-                             "create table APP.LONGR (ID number primary key, A varchar2(4000), B varchar2(4000), "
-                             "C varchar2(4000), D varchar2(4000));\n" +
-                             wide_row + ");\n" + "insert into APP.LONGR values (1, " + s4k + ", " + s4k + ", " + s4k +
-                             ", " + s4k + ");\n" +
-                             "insert into APP.LONGR (ID, A) values (3, 'a');\n"
-                             "insert into APP.LONGR (ID, A) values (4, 'a');\n"
-                             "commit;\n"
-                             "update APP.WIDE set C1 = 'a', C299 = 'b' where ID = 1;\n"
-                             "update APP.LONGR set C = 'c' where ID = 1;\n"
-                             "delete from APP.WIDE where ID = 1;\n"
-                             "update APP.LONGR set B = " +
-                             s4k + ", C = " + s4k + " where ID = 3;\n" +
-                             "update APP.LONGR set D = 'd' where ID = 3;\n" + "delete from APP.LONGR where ID = 3;\n" +
-                             "savepoint s1;\n"
-                             "insert into APP.LONGR values (2, " +
-                             s4k + ", " + s4k + ", " + s4k + ", " + s4k + ");\n" +
-                             "delete from APP.LONGR where ID = 1;\n"
-                             "update APP.LONGR set B = " +
-                             s4k + ", C = " + s4k + " where ID = 4;\n" +
-                             "rollback to savepoint s1;\n"
-                             "commit;\n";
+  const std::string s4k = "'" + std::string(4000, 'x') + "'", s3k = "'" + std::string(3000, 'y') + "'";
+  const std::string script =
+      "create user APP;\n" + wide + ");\n" +
+      "create table APP.LONGR (ID number primary key, A varchar2(4000), B varchar2(4000), "
+      "C varchar2(4000), D varchar2(4000));\n" +
+      wide_row + ");\n" + "insert into APP.LONGR values (1, " + s4k + ", " + s4k + ", " + s4k + ", " + s4k + ");\n" +
+      "insert into APP.LONGR (ID, A) values (3, 'a');\n"
+      "insert into APP.LONGR (ID, A) values (4, 'a');\n"
+      "commit;\n"
+      "update APP.WIDE set C1 = 'a', C299 = 'b' where ID = 1;\n"
+      "update APP.LONGR set C = 'c' where ID = 1;\n"
+      "delete from APP.WIDE where ID = 1;\n"
+      "update APP.LONGR set B = " +
+      s4k + ", C = " + s4k + " where ID = 3;\n" + "update APP.LONGR set D = 'd' where ID = 3;\n" +
+      "delete from APP.LONGR where ID = 3;\n" + "insert into APP.LONGR values (5, " + s4k + ", " + s4k +
+      ", 'c', 'd');\n" + "update APP.LONGR set D = " + s3k + " where ID = 5;\n" +
+      "update APP.LONGR set B = 'b' where ID = 5;\n" + "insert into APP.LONGR values (6, " + s4k + ", " + s4k +
+      ", 'c', 'd');\n" +
+      "savepoint s1;\n"
+      "insert into APP.LONGR values (2, " +
+      s4k + ", " + s4k + ", " + s4k + ", " + s4k + ");\n" +
+      "delete from APP.LONGR where ID = 1;\n"
+      "update APP.LONGR set B = " +
+      s4k + ", C = " + s4k + " where ID = 4;\n" + "update APP.LONGR set D = " + s3k + " where ID = 6;\n" +
+      "rollback to savepoint s1;\n"
+      "commit;\n";
   for (bool big : {false, true}) {
     SCOPED_TRACE(big ? "big" : "little");
     kstest::TempHome home;
@@ -831,37 +939,31 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
       wide_objn = uint16_t(db.table("APP", "WIDE")->objn);
       long_objn = uint16_t(db.table("APP", "LONGR")->objn);
       EXPECT_EQ(db.table("APP", "WIDE")->live.size(), 0u);
-      EXPECT_EQ(db.table("APP", "LONGR")->live.size(), 2u);
+      EXPECT_EQ(db.table("APP", "LONGR")->live.size(), 4u);
       ASSERT_EQ(db.switch_log(), 0);
       ASSERT_EQ(db.close(), 0);
       dbpath = db.db_path();
     }
-    sqlite3 *sql = nullptr;
-    ASSERT_EQ(sqlite3_open(dbpath.c_str(), &sql), SQLITE_OK);
-    sqlite3_stmt *st = nullptr;
-    ASSERT_EQ(
-        sqlite3_prepare_v2(sql, "SELECT \"NAME\" FROM \"V$ARCHIVED_LOG\" ORDER BY \"SEQUENCE#\"", -1, &st, nullptr),
-        SQLITE_OK);
     std::vector<PieceRec> recs;
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      auto more =
-          piece_records(kstest::read_file(reinterpret_cast<const char *>(sqlite3_column_text(st, 0))), c.redo.blk_sz,
-                        big, vhsz_of(c.redo.vsn), std::min(wide_objn, long_objn), std::max(wide_objn, long_objn));
+    for (const std::string &log : archived_logs(dbpath)) {
+      auto more = piece_records(kstest::read_file(log), c.redo.blk_sz, big, vhsz_of(c.redo.vsn),
+                                std::min(wide_objn, long_objn), std::max(wide_objn, long_objn));
       recs.insert(recs.end(), more.begin(), more.end());
     }
-    sqlite3_finalize(st);
-    sqlite3_close(sql);
 
-    // The changes, bracketed by the first- and last-piece flags.
-    std::vector<std::vector<PieceRec>> groups;
-    bool open = false;
-    for (const PieceRec &r : recs) {
-      ASSERT_EQ(open, !(r.sflags & KS_REDO_SUP_FIRST)) << "record of a row piece outside a change";
-      if (r.sflags & KS_REDO_SUP_FIRST) groups.emplace_back();
-      groups.back().push_back(r);
-      open = !(r.sflags & KS_REDO_SUP_LAST);
-    }
-    ASSERT_FALSE(open);
+    const std::vector<std::vector<PieceRec>> groups = piece_changes(recs);
+    // Each change: its records, the operation its supplemental headers carry (a rollback's
+    // the one it undoes) and the columns its pieces chain from the head (0: not checked).
+    struct Want {
+      const char *sig;
+      uint8_t op;
+      int cols;
+    };
+    const std::vector<Want> want = {{"II", 2, 300},   {"III", 2, 5},    {"UU", 1, 0},     {"LU", 1, 0},
+                                    {"DD", 4, 300},   {"OII", 1, 4},    {"LU", 1, 0},     {"DDD", 4, 5},
+                                    {"II", 2, 5},     {"LIDC", 1, 0},   {"OID", 1, 5},    {"II", 2, 5},
+                                    {"III", 2, 5},    {"DDD", 4, 5},    {"OII", 1, 4},    {"LIDC", 1, 0},
+                                    {"rb CID", 1, 0}, {"rb DDO", 1, 0}, {"rb III", 4, 0}, {"rb DDD", 2, 0}};
     std::vector<std::string> sig;
     for (const auto &g : groups) {
       std::string s = g[0].comp ? "rb " : "";
@@ -870,11 +972,13 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
              : r.op == KS_REDO_OP_DRP ? 'D'
              : r.op == KS_REDO_OP_URP ? 'U'
              : r.op == KS_REDO_OP_ORP ? 'O'
+             : r.op == KS_REDO_OP_CFA ? 'C'
                                       : 'L';
       sig.push_back(s);
     }
-    EXPECT_EQ(sig, (std::vector<std::string>{"II", "IIII", "UU", "LU", "DD", "OII", "LU", "DDD", "IIII", "DDDD", "OII",
-                                             "rb DDO", "rb IIII", "rb DDDD"}));
+    std::vector<std::string> want_sig;
+    for (const Want &w : want) want_sig.push_back(w.sig);
+    ASSERT_EQ(sig, want_sig);
 
     for (size_t gi = 0; gi < groups.size(); gi++) {
       SCOPED_TRACE("change " + std::to_string(gi));
@@ -885,6 +989,7 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
       // (or, undone, ends) with the head.
       const PieceRec &head = moves ? (g[0].op == KS_REDO_OP_ORP ? g.front() : g.back()) : ins ? g.back() : g.front();
       for (size_t i = 0; i < g.size(); i++) {
+        EXPECT_EQ(g[i].sop, want[gi].op);
         if (i == 0 && short_first) {
           EXPECT_EQ(g[i].slen, uint32_t(KS_REDO_SUP_SIZE));
           EXPECT_EQ(g[i].sflags, g[i].op == KS_REDO_OP_DRP ? 0x58 : 0x18);
@@ -896,30 +1001,200 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
         EXPECT_EQ(g[i].sflags & (KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST),
                   (i == 0 ? KS_REDO_SUP_FIRST : 0) | (i + 1 == g.size() ? KS_REDO_SUP_LAST : 0));
       }
-      if (g[0].comp || g[0].op == KS_REDO_OP_URP || g[0].op == KS_REDO_OP_LMN) continue;
-      // Inserted pieces: from the head, through the next-piece row ids, to the last.
-      const bool is_wide = g.size() == 2;
-      const bool stub = head.ncol == 0;
-      EXPECT_EQ(head.fb, stub ? KS_REDO_ROW_HEAD : KS_REDO_ROW_HEAD | KS_REDO_ROW_FIRST);
-      std::set<uint32_t> blocks;
-      int cols = 0;
-      size_t seen = 0;
-      const PieceRec *at = &head;
-      while (at && seen <= g.size()) {
-        seen++;
-        cols += at->ncol;
-        blocks.insert(at->dba);
-        if (at->next_dba == 0) break;
-        const PieceRec *nx = nullptr;
-        for (const PieceRec &r : g)
-          if (r.dba == at->next_dba && r.slot == at->next_slot) nx = &r;
-        ASSERT_NE(nx, nullptr);
-        EXPECT_EQ(nx->fb, (at == &head && stub ? KS_REDO_ROW_FIRST : 0) | (nx->next_dba ? 0 : KS_REDO_ROW_LAST));
-        at = nx;
+      if (std::string(want[gi].sig) == "LIDC") {
+        // The piece moved: inserted elsewhere as it was (flags, successor), deleted, and
+        // its predecessor (here the head) forwarding to it instead.
+        const PieceRec &in = g[1], &del = g[2], &cfa = g[3];
+        EXPECT_EQ(in.fb, del.fb);
+        EXPECT_EQ(in.fb & KS_REDO_ROW_PREV_CONT, KS_REDO_ROW_PREV_CONT);
+        EXPECT_EQ(in.next_dba, del.next_dba);
+        EXPECT_NE(in.dba, del.dba);
+        EXPECT_EQ(cfa.dba, cfa.head_dba);
+        EXPECT_EQ(cfa.slot, cfa.head_slot);
+        EXPECT_EQ(cfa.next_dba, in.dba);
+        EXPECT_EQ(cfa.next_slot, in.slot);
+        EXPECT_EQ(cfa.old_next_dba, del.dba);
+        EXPECT_EQ(cfa.old_next_slot, del.slot);
+        if (gi == 15) {
+          // Undone record by record: forwarding to the old place, the piece back there, the
+          // moved one gone.
+          const auto &rb = groups[16];
+          EXPECT_EQ(rb[0].next_dba, del.dba);
+          EXPECT_EQ(rb[0].next_slot, del.slot);
+          EXPECT_EQ(rb[1].dba, del.dba);
+          EXPECT_EQ(rb[1].fb, del.fb);
+          EXPECT_EQ(rb[2].dba, in.dba);
+        }
       }
-      EXPECT_EQ(seen, g.size());
-      EXPECT_EQ(cols, is_wide ? 300 : g[0].op == KS_REDO_OP_ORP ? 4 : 5);
-      EXPECT_EQ(blocks.size(), is_wide ? 1u : g.size()) << "wide rows stay in a block, long ones cross blocks";
+      if (want[gi].cols == 0) continue;
+      // Inserted pieces: from the head, through the next-piece row ids, to the last; a
+      // value split ends one piece (0x01) and starts the next (0x02).
+      const bool is_wide = want[gi].cols == 300;
+      std::set<uint32_t> blocks;
+      size_t seen = 0;
+      const int cols = chained_cols(g, head, &seen, &blocks);
+      // A move also deletes the pieces the row had beside its head.
+      EXPECT_EQ(seen, moves ? g.size() - size_t(std::count_if(g.begin(), g.end(),
+                                                              [](const PieceRec &r) { return r.op == KS_REDO_OP_DRP; }))
+                            : g.size());
+      EXPECT_EQ(cols, want[gi].cols);
+      EXPECT_EQ(blocks.size(), is_wide ? 1u : seen) << "wide rows stay in a block, long ones cross blocks";
     }
   }
+}
+
+// A workload with rows stored as pieces, as a reader meets it: every row change names its
+// operation (a change complete in its record by its redo: insert, delete or update), values
+// split across pieces continue from a piece flagged 0x01 into one flagged 0x02, pieces move
+// with a change of forwarding address, and other transactions' changes come between the
+// records of a change of a row stored as pieces. The log walks clean.
+TEST(RedoFields, PiecedWorkloadNamesItsOperationsSplitsValuesMovesPiecesAndInterleaves) {
+  kstest::TempHome home;
+  const ks_db_cfg_t c = workload_cfg(home);
+  std::string dbpath;
+  {
+    ks_sim_db db;
+    ASSERT_EQ(db.create(c), 0);
+    ks_oltp_cfg_t w;
+    w.txns = 300;
+    w.seed = 7;
+    w.chained_pct = 50;
+    ASSERT_EQ(ks_oltp_run(db, w), 0);
+    ASSERT_EQ(db.switch_log(), 0);
+    ASSERT_EQ(db.close(), 0);
+    dbpath = db.db_path();
+  }
+  const std::vector<std::string> logs = archived_logs(dbpath);
+  ASSERT_EQ(logs.size(), 1u);
+  const std::string &log = logs[0];
+
+  const std::string sum = clean_summary(log);
+  EXPECT_NE(sum.find("  11.8: "), std::string::npos) << sum;
+
+  const std::string f = kstest::read_file(log);
+  const int vh = vhsz_of(c.redo.vsn);
+  std::map<int, int> single;  // redo code * 16 + operation of changes whole in one record
+  std::set<uint8_t> ops;
+  std::map<std::pair<uint32_t, uint16_t>, uint8_t> fb_at;  // row flags of inserted pieces
+  std::vector<std::pair<uint32_t, uint16_t>> continued;    // next pieces of pieces flagged 0x01
+  std::map<uint64_t, bool> in_change;                      // transactions inside a pieced change
+  int interleaved = 0, cfa = 0;
+  for (const Rec &r :
+       walk(f, c.redo.blk_sz,
+            ks::load32(reinterpret_cast<const uint8_t *>(f.data()) + c.redo.blk_sz + KS_REDO_FH1_NEXT_BLOCK, false),
+            false)) {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(r.b.data());
+    const uint8_t *undo = nullptr;
+    for (uint32_t at = uint32_t(record_header_size(p[KS_REDO_RH_VLD])); at < r.len;
+         at += vector_size(p + at, vh, false)) {
+      const uint8_t *v = p + at;
+      auto field = [&](const uint8_t *w, int k) { return w + field_offset(w, vh, false, k); };
+      if (v[KS_REDO_CV_LAYER] == 5 && v[KS_REDO_CV_CODE] == 1 && field(v, 2)[KS_REDO_URI_LAYER] == 11) undo = v;
+      if (v[KS_REDO_CV_LAYER] != 11 || !undo) continue;
+      const uint8_t code = v[KS_REDO_CV_CODE], *k = field(v, 2), *h = field(undo, 4), *u = field(undo, 1);
+      cfa += code == KS_REDO_OP_CFA;
+      const uint64_t xid = make_xid(ks::load16(u + KS_REDO_UBH_USN, false), ks::load16(u + KS_REDO_UBH_SLOT, false),
+                                    ks::load32(u + KS_REDO_UBH_SQN, false));
+      const uint8_t hop = h[KS_REDO_KDO_OP] & KS_REDO_KDO_OP_MASK;
+      const int at_sup = hop == KS_REDO_OP_IRP || hop == KS_REDO_OP_ORP ? 5 + h[KS_REDO_IRP_COLUMNS]
+                         : hop == KS_REDO_OP_URP                        ? 6 + h[KS_REDO_URP_COLUMNS]
+                                                                        : 5;
+      const uint8_t *sv = undo;
+      undo = nullptr;
+      if (at_sup > field_count(sv, vh, false)) continue;  // a lock without supplemental data
+      const uint8_t *s = field(sv, at_sup);
+      const bool whole =
+          field_length(sv, vh, false, at_sup) == uint32_t(KS_REDO_SUP_SIZE) &&
+          (s[KS_REDO_SUP_FLAGS] & (KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST)) == (KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST);
+      ops.insert(s[0]);
+      if (whole) single[code * 16 + s[0]]++;
+      // A pieced change of another transaction is open: this record comes between its pieces.
+      for (const auto &x : in_change) interleaved += x.second && x.first != xid;
+      if (!whole) in_change[xid] = !(s[KS_REDO_SUP_FLAGS] & KS_REDO_SUP_LAST);
+      if (code == KS_REDO_OP_IRP) {
+        const uint8_t fb = k[KS_REDO_KDO_FLAG];
+        fb_at[{ks::load32(k + KS_REDO_KDO_DBA, false), ks::load16(k + KS_REDO_IRP_SLOT, false)}] = fb;
+        if (fb & KS_REDO_ROW_NEXT_CONT)
+          continued.push_back(
+              {ks::load32(k + KS_REDO_IRP_NEXT_DBA, false), ks::load16(k + KS_REDO_IRP_NEXT_SLOT, false)});
+      }
+    }
+  }
+  EXPECT_EQ(ops, (std::set<uint8_t>{kSupOpUpdate, kSupOpInsert, kSupOpDelete}));
+  for (const auto &[key, n] : single) {
+    const int code = key / 16, op = key % 16;
+    EXPECT_EQ(op, code == KS_REDO_OP_IRP   ? kSupOpInsert
+                  : code == KS_REDO_OP_DRP ? kSupOpDelete
+                  : code == KS_REDO_OP_QMI ? kSupOpInsert
+                                           : kSupOpUpdate)
+        << n << " changes of code " << code;
+  }
+  EXPECT_GT(cfa, 0);
+  ASSERT_FALSE(continued.empty());
+  for (const auto &n : continued) EXPECT_EQ(fb_at[n] & KS_REDO_ROW_PREV_CONT, KS_REDO_ROW_PREV_CONT);
+  EXPECT_GT(interleaved, 0);
+}
+
+// Rows stored as pieces keep their pieces from one run of the simulator to the next: a
+// second run on the same database changes the rows the first left as pieces piece by piece,
+// each change naming one head, its deletes and moves chaining every column of the row from
+// the head, and never a change of a wide row logged whole. The reader finds nothing
+// malformed in either run's log.
+TEST(RedoFields, PiecedRowsKeepTheirPiecesAcrossRuns) {
+  kstest::TempHome home;
+  const ks_db_cfg_t c = workload_cfg(home);
+  std::string dbpath;
+  uint16_t wide = 0, longr = 0;
+  for (int run = 0; run < 2; run++) {
+    ks_sim_db db;
+    ASSERT_EQ(run == 0 ? db.create(c) : db.open(c.dir, c.name), 0);
+    ks_oltp_cfg_t w;
+    w.txns = 250;
+    w.seed = 7 + uint64_t(run);
+    w.chained_pct = 60;
+    ASSERT_EQ(ks_oltp_run(db, w), 0) << "run " << run;
+    wide = uint16_t(db.table("OLTP", "WIDE")->objn);
+    longr = uint16_t(db.table("OLTP", "LONG_ROWS")->objn);
+    ASSERT_EQ(db.switch_log(), 0);
+    ASSERT_EQ(db.close(), 0);
+    dbpath = db.db_path();
+  }
+  const std::vector<std::string> logs = archived_logs(dbpath);
+  ASSERT_EQ(logs.size(), 2u);
+  for (const std::string &log : logs) clean_summary(log);
+  const int vh = vhsz_of(c.redo.vsn);
+  const uint16_t lo = std::min(wide, longr), hi = std::max(wide, longr);
+  // The heads of the rows the first run stored as pieces.
+  std::set<std::pair<uint32_t, uint16_t>> first_run;
+  for (const PieceRec &r : piece_records(kstest::read_file(logs[0]), c.redo.blk_sz, false, vh, lo, hi))
+    if (r.slen == uint32_t(KS_REDO_SUP_SIZE_LONG)) first_run.insert({r.head_dba, r.head_slot});
+  ASSERT_FALSE(first_run.empty());
+
+  const std::string f = kstest::read_file(logs[1]);
+  int whole_wide = 0;
+  piece_records(f, c.redo.blk_sz, false, vh, wide, wide, &whole_wide);
+  EXPECT_EQ(whole_wide, 0) << "a row of 300 columns is never inserted or deleted as one piece";
+  int old_rows = 0, chained = 0;
+  for (const auto &g : piece_changes(piece_records(f, c.redo.blk_sz, false, vh, lo, hi))) {
+    std::set<std::pair<uint32_t, uint16_t>> heads;
+    for (const PieceRec &r : g)
+      if (r.slen == uint32_t(KS_REDO_SUP_SIZE_LONG)) heads.insert({r.head_dba, r.head_slot});
+    ASSERT_EQ(heads.size(), 1u) << "the records of one change name one head";
+    old_rows += first_run.count(*heads.begin()) != 0;
+    // A delete logs every piece's image from the head; a move the stub and the moved pieces.
+    const bool del = g[0].op == KS_REDO_OP_DRP && !g[0].comp, moves = g[0].op == KS_REDO_OP_ORP;
+    if (!del && !moves) continue;
+    EXPECT_EQ(g[0].dba, heads.begin()->first);
+    EXPECT_EQ(g[0].slot, heads.begin()->second);
+    size_t seen = 0;
+    std::set<uint32_t> blocks;
+    const int cols = chained_cols(g, g[0], &seen, &blocks);
+    if (g[0].objn == wide)
+      EXPECT_EQ(cols, 300);
+    else
+      EXPECT_TRUE(cols >= 1 && cols <= 5) << cols;
+    chained++;
+  }
+  EXPECT_GT(old_rows, 0) << "the second run changes rows the first stored as pieces";
+  EXPECT_GT(chained, 0);
 }
