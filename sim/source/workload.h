@@ -33,7 +33,9 @@ struct ks_oltp_cfg_t {
 int ks_oltp_setup(ks_sim_db &db, uint64_t seed);
 int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg);
 
-// Run a script: statements separated by ';' (CREATE USER/TABLE/SEQUENCE, DROP TABLE,
+// Run a script: statements separated by ';' (CREATE USER/TABLE/[UNIQUE] INDEX/SEQUENCE,
+// ALTER TABLE ADD/MODIFY/DROP/SET UNUSED/RENAME [COLUMN], ALTER SEQUENCE, DROP
+// TABLE [PURGE]/INDEX/SEQUENCE, PURGE TABLE of a recycle-bin name, TRUNCATE TABLE,
 // INSERT, UPDATE, DELETE with a WHERE of column = value terms, COMMIT, ROLLBACK,
 // SAVEPOINT, ROLLBACK TO, ALTER SYSTEM SWITCH LOGFILE). Errors name the statement number.
 int ks_script_run(ks_sim_db &db, const std::string &text);
