@@ -319,6 +319,8 @@ class ks_sim_db {
   int sys_log(ks_ddl_t *d, uint32_t sys_objn, int64_t rowid, const std::vector<ks_val_t> *old,
               const std::vector<ks_val_t> *nv);
   int sys_table_rows(ks_ddl_t *d, const ks_table_t &t);
+  // Deletes the dictionary rows of table objn and of its indexes.
+  int purge_rows(ks_ddl_t *d, uint32_t objn);
   int user_table_sql(const ks_table_t &t);
 
   ks_db_cfg_t cfg_;

@@ -336,22 +336,22 @@ int ks_sim_db::drop_table(const std::string &owner, const std::string &name, boo
   std::string bin;
   if (purge) {
     text += " purge";
-    for (const char *tab : {"ICOL$", "IND$"})
-      if (sys_delete(&d, tab, "\"BO#\" = " + obj) != 0) return -1;
-    for (const char *tab : {"CCOL$", "CDEF$", "COL$", "TAB$"})
-      if (sys_delete(&d, tab, "\"OBJ#\" = " + obj) != 0) return -1;
-    if (sys_delete(&d, "OBJ$", "\"OBJ#\" IN (" + obj + ", " + num(t->pk_objn) + ")") != 0) return -1;
+    if (purge_rows(&d, objn) != 0) return -1;
   } else {
-    // To the recycle bin: the table and its index keep their dictionary rows under new names.
-    bin = bin_name(rng_);
+    // To the recycle bin: the table and its indexes keep their dictionary rows under
+    // names of the bin, and their objects are marked as in it.
+    std::vector<std::pair<int64_t, std::vector<ks_val_t>>> idx;
+    if (sys_rows(db_, *ks_sys_table("IND$"), "\"BO#\" = " + obj, &idx) != 0) return -1;
+    std::vector<int64_t> objs{objn};
+    for (const auto &r : idx) objs.push_back(r.first);  // OBJ# is the row id of IND$
+    for (int64_t o : objs) {
+      std::string in_bin = bin_name(rng_);
+      if (bin.empty()) bin = in_bin;
+      if (sys_update(&d, "OBJ$", "\"NAME\" = " + ks_sql_quote(in_bin) + ", \"FLAGS\" = \"FLAGS\" | " + num(kObjInBin),
+                     "\"OBJ#\" = " + num(o)) != 0)
+        return -1;
+    }
     text += " AS \"" + bin + "\"";
-    if (sys_update(&d, "OBJ$", "\"NAME\" = " + ks_sql_quote(bin) + ", \"FLAGS\" = \"FLAGS\" | " + num(kObjInBin),
-                   "\"OBJ#\" = " + obj) != 0 ||
-        (t->pk_objn &&
-         sys_update(&d, "OBJ$",
-                    "\"NAME\" = " + ks_sql_quote(bin_name(rng_)) + ", \"FLAGS\" = \"FLAGS\" | " + num(kObjInBin),
-                    "\"OBJ#\" = " + num(t->pk_objn)) != 0))
-      return -1;
   }
   std::string sql = "DROP TABLE " + t->sql_name() +
                     ";\nCREATE TABLE IF NOT EXISTS \"KS$RECYCLEBIN\" (\"OWNER\" TEXT, \"ORIGINAL_NAME\" TEXT, "
@@ -367,6 +367,17 @@ int ks_sim_db::drop_table(const std::string &owner, const std::string &name, boo
   for (size_t i = 0; i < tables_.size(); i++)
     if (tables_[i].get() == t) tables_.erase(tables_.begin() + long(i));
   return ddl_end(&d, objn, text, owner, name, kDdlDropTable);
+}
+
+int ks_sim_db::purge_rows(ks_ddl_t *d, uint32_t objn) {
+  std::string obj = num(objn);
+  if (sys_delete(d, "OBJ$", "\"OBJ#\" IN (SELECT \"OBJ#\" FROM \"SYS.IND$\" WHERE \"BO#\" = " + obj + ")") != 0)
+    return -1;
+  for (const char *tab : {"ICOL$", "IND$"})
+    if (sys_delete(d, tab, "\"BO#\" = " + obj) != 0) return -1;
+  for (const char *tab : {"CCOL$", "CDEF$", "COL$", "TAB$", "OBJ$"})
+    if (sys_delete(d, tab, "\"OBJ#\" = " + obj) != 0) return -1;
+  return 0;
 }
 
 int ks_sim_db::purge_table(const std::string &owner, const std::string &name) {
@@ -392,14 +403,8 @@ int ks_sim_db::purge_table(const std::string &owner, const std::string &name) {
     return -1;
   }
   uint32_t objn = uint32_t(rows[0].first);  // OBJ# is the row id of OBJ$
-  std::string obj = num(objn);
-  std::string idx = "SELECT \"OBJ#\" FROM \"SYS.IND$\" WHERE \"BO#\" = " + obj;
   ks_ddl_t d;
-  if (ddl_begin(&d, owner) != 0 || sys_delete(&d, "OBJ$", "\"OBJ#\" IN (" + idx + ")") != 0) return -1;
-  for (const char *tab : {"ICOL$", "IND$"})
-    if (sys_delete(&d, tab, "\"BO#\" = " + obj) != 0) return -1;
-  for (const char *tab : {"CCOL$", "CDEF$", "COL$", "TAB$", "OBJ$"})
-    if (sys_delete(&d, tab, "\"OBJ#\" = " + obj) != 0) return -1;
+  if (ddl_begin(&d, owner) != 0 || purge_rows(&d, objn) != 0) return -1;
   if (exec(("DELETE FROM \"KS$RECYCLEBIN\" WHERE \"OBJECT_NAME\" = " + ks_sql_quote(bin)).c_str()) != 0) return -1;
   return ddl_end(&d, objn, "purge table " + owner + ".\"" + bin + "\"", owner, bin, kDdlPurgeTable);
 }
