@@ -445,6 +445,53 @@ int chained_setup(ks_sim_db &db) {
     return -1;
   return 0;
 }
+
+// One DDL of the workload's own table OLTP.DDL_T, the n-th in turn: a column added, the
+// oldest added one renamed, the oldest renamed one dropped, the table truncated; then a
+// row of it in a transaction of its own, with every column set. The statement is chosen
+// by what the table has now, so a later run goes on where the last one stopped.
+int workload_ddl(ks_sim_db &db, Oltp &o, uint64_t n) {
+  ks_table_t *t = db.table(kOwner, "DDL_T");
+  if (!t) {
+    if (db.create_table(kOwner, "DDL_T", {col("ID", kTypeNumber, 22, 1, true), col("V", kTypeVarchar2, 20)}, {"ID"},
+                        "create table OLTP.DDL_T (ID number primary key, V varchar2(20))") != 0)
+      return -1;
+    t = db.table(kOwner, "DDL_T");
+  } else {
+    int top = 0;
+    const ks_col_t *added = nullptr, *renamed = nullptr;
+    for (const auto &c : t->cols) {
+      if (c.col_no == 0 || (c.name[0] != 'C' && c.name[0] != 'R')) continue;
+      top = std::max(top, atoi(c.name.c_str() + 1));
+      if (c.name[0] == 'C' && !added) added = &c;
+      if (c.name[0] == 'R' && !renamed) renamed = &c;
+    }
+    const std::string q = "alter table OLTP.DDL_T ";
+    int rc;
+    if (n % 4 == 1 && added) {
+      std::string to = "R" + added->name.substr(1);
+      rc = db.rename_column(t, added->name, to, q + "rename column " + added->name + " to " + to);
+    } else if (n % 4 == 2 && renamed) {
+      std::string c = renamed->name;
+      rc = db.drop_column(t, c, false, q + "drop column " + c);
+    } else if (n % 4 == 3) {
+      rc = db.truncate_table(t, "truncate table OLTP.DDL_T");
+    } else {
+      std::string c = "C" + std::to_string(top + 1);
+      rc = db.add_column(t, col(c.c_str(), kTypeNumber, 22), q + "add (" + c + " number)");
+    }
+    if (rc != 0) return -1;
+  }
+  ks_txn_t *tx = db.begin();
+  if (!tx) return -1;
+  std::vector<ks_val_t> v(t->cols.size());
+  for (size_t i = 0; i < v.size(); i++)
+    if (t->cols[i].col_no > 0)
+      v[i] = t->cols[i].type == kTypeNumber ? o.g.num(int64_t(n)) : o.g.text(db, t->cols[i], "ddl");
+  v[0] = o.g.num(db.nextval(o.seq, tx));
+  return db.insert(tx, t, v) == 0 && db.commit(tx) == 0 ? 0 : -1;
+}
+
 }  // namespace
 
 int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
@@ -528,6 +575,9 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
     // noise is a percentage that may exceed 100: 250 means two or three events per transaction.
     for (int left = db.cfg().noise; left > 0; left -= 100)
       if ((left >= 100 || o.g.pct(left)) && db.noise() != 0) return -1;
+    if (cfg.ddl_every > 0 && ended % uint64_t(cfg.ddl_every) == 0 &&
+        workload_ddl(db, o, ended / uint64_t(cfg.ddl_every)) != 0)
+      return -1;
     if (cfg.switch_every > 0 && ended % uint64_t(cfg.switch_every) == 0 && db.switch_log() != 0) return -1;
     if (cfg.realtime && cfg.rate > 0) {
       struct timespec now;

@@ -27,6 +27,9 @@ struct ks_oltp_cfg_t {
   // of long rows (four VARCHAR2(4000) columns), whose rows are stored as several pieces, and
   // grow out of their blocks; 0 leaves those tables out.
   int chained_pct = 0;
+  // One DDL of the workload's own table (OLTP.DDL_T) every n transactions, each followed
+  // by a row of it (0: none).
+  int ddl_every = 0;
 };
 
 // Create the OLTP schema and its initial rows when the database lacks them.
