@@ -177,7 +177,8 @@ class ks_sim_db {
   int create_index(ks_table_t *t, const std::string &name, const std::vector<std::string> &cols, bool unique,
                    const std::string &text);
   int drop_index(const std::string &owner, const std::string &name, const std::string &text);
-  int create_sequence(const std::string &owner, const std::string &name, int64_t start, int64_t cache);
+  int create_sequence(const std::string &owner, const std::string &name, int64_t start, int64_t cache,
+                      int64_t increment = 1);
   int alter_sequence(ks_sequence_t *s, int64_t increment, int64_t cache, const std::string &text);
   int drop_sequence(const std::string &owner, const std::string &name);
   ks_table_t *table(const std::string &owner, const std::string &name);
@@ -302,11 +303,21 @@ class ks_sim_db {
   int exec(const char *sql);
   // A DDL transaction: the dictionary rows it changes are changed in the catalogue and
   // logged as row changes of the dictionary tables in its transaction, which ddl_end closes
-  // with the statement's own record (24.1) and the commit.
+  // with the statement's own record (24.1) and the commit. Readers of the catalogue see
+  // the statement's rows all at once; one that fails half way is undone there and ends in
+  // a rollback in the redo.
   struct ks_ddl_t {
+    ks_sim_db *db = nullptr;
     ks_txn_t *tx = nullptr;
     std::string user;
+    ks_ddl_t() = default;
+    ks_ddl_t(const ks_ddl_t &) = delete;
+    ks_ddl_t &operator=(const ks_ddl_t &) = delete;
+    ~ks_ddl_t() {
+      if (db) db->ddl_abort(this);
+    }
   };
+  void ddl_abort(ks_ddl_t *d);
   int ddl_begin(ks_ddl_t *d, const std::string &user);
   int ddl_end(ks_ddl_t *d, uint32_t objn, const std::string &text, const std::string &owner, const std::string &name,
               uint8_t type);

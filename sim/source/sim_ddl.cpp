@@ -100,12 +100,28 @@ std::string bin_name(std::mt19937_64 &rng) {
 int ks_sim_db::ddl_begin(ks_ddl_t *d, const std::string &user) {
   d->tx = begin();
   d->user = user;
-  return d->tx ? 0 : -1;
+  if (!d->tx || exec("SAVEPOINT ks_ddl") != 0) return -1;
+  d->db = this;
+  return 0;
+}
+
+void ks_sim_db::ddl_abort(ks_ddl_t *d) {
+  d->db = nullptr;
+  exec("ROLLBACK TO ks_ddl");
+  exec("RELEASE ks_ddl");
+  if (d->tx->done) return;
+  d->tx->done = true;
+  uint64_t scn;
+  if (d->tx->started && commit_record(d->tx->xid, true, &scn) != 0)
+    KS_ERROR("the failed DDL transaction could not be rolled back in the redo.");
+  free_xid(d->tx->xid);
 }
 
 int ks_sim_db::ddl_end(ks_ddl_t *d, uint32_t objn, const std::string &text, const std::string &owner,
                        const std::string &name, uint8_t type) {
   ks_txn_t *tx = d->tx;
+  if (exec("RELEASE ks_ddl") != 0) return -1;
+  d->db = nullptr;
   rec_begin();
   uint64_t scn = scn_;
   txn_start(tx, d->user);
@@ -521,6 +537,15 @@ int ks_sim_db::modify_column(ks_table_t *t, const ks_col_t &c, const std::string
              t->name.c_str());
     return -1;
   }
+  size_t ci = size_t(x - t->cols.data());
+  for (uint32_t ri : t->live) {
+    const ks_val_t &v = t->rows[ri].v[ci];
+    if ((c.not_null && v.is_null) || (c.type != kTypeNumber && !v.is_null && int(v.b.size()) > c.length)) {
+      KS_ERROR("cannot modify column %s of %s.%s: a row's value does not fit.", c.name.c_str(), t->owner.c_str(),
+               t->name.c_str());
+      return -1;
+    }
+  }
   x->type = c.type;
   x->length = c.length;
   x->precision = c.precision;
@@ -662,9 +687,11 @@ int ks_sim_db::drop_index(const std::string &owner, const std::string &name, con
 
 // ---- sequences ----
 
-int ks_sim_db::create_sequence(const std::string &owner, const std::string &name, int64_t start, int64_t cache) {
+int ks_sim_db::create_sequence(const std::string &owner, const std::string &name, int64_t start, int64_t cache,
+                               int64_t increment) {
   auto u = users_.find(owner);
-  if (u == users_.end() || sequence(owner, name)) {
+  // Values are handed out upwards only: a sequence that counts down is not modelled.
+  if (u == users_.end() || sequence(owner, name) || increment < 1) {
     KS_ERROR("cannot create sequence %s.%s.", owner.c_str(), name.c_str());
     return -1;
   }
@@ -674,6 +701,7 @@ int ks_sim_db::create_sequence(const std::string &owner, const std::string &name
   s->name = name;
   s->next = start;
   s->highwater = start;
+  s->increment = increment;
   s->cache = cache < 2 ? 20 : cache;
   std::string obj = num(s->objn), now = "'" + clock_text() + "'";
   ks_ddl_t d;
@@ -682,19 +710,20 @@ int ks_sim_db::create_sequence(const std::string &owner, const std::string &name
                  obj + ", NULL, " + num(u->second) + ", " + ks_sql_quote(name) + ", 1, NULL, 6, " + now + ", " + now +
                      ", " + now + ", 1, 0") != 0 ||
       sys_insert(&d, "SEQ$",
-                 obj + ", 1, 1, '9999999999999999999999999999', 0, 0, " + num(s->cache) + ", " + num(start) +
-                     ", NULL, 8") != 0)
+                 obj + ", " + num(s->increment) + ", 1, '9999999999999999999999999999', 0, 0, " + num(s->cache) + ", " +
+                     num(start) + ", NULL, 8") != 0)
     return -1;
   uint32_t objn = s->objn;
   seqs_.push_back(std::move(s));
-  return ddl_end(
-      &d, objn,
-      "create sequence " + owner + "." + name + " start with " + num(start) + " cache " + num(cache < 2 ? 20 : cache),
-      owner, name, kDdlCreateSeq);
+  return ddl_end(&d, objn,
+                 "create sequence " + owner + "." + name + " start with " + num(start) +
+                     (increment == 1 ? "" : " increment by " + num(increment)) + " cache " +
+                     num(cache < 2 ? 20 : cache),
+                 owner, name, kDdlCreateSeq);
 }
 
 int ks_sim_db::alter_sequence(ks_sequence_t *s, int64_t increment, int64_t cache, const std::string &text) {
-  if (increment == 0 || cache < 2) {
+  if (increment < 1 || cache < 2) {
     KS_ERROR("invalid INCREMENT or CACHE for sequence %s.%s.", s->owner.c_str(), s->name.c_str());
     return -1;
   }

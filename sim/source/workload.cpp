@@ -932,8 +932,8 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
         ok = p.ident(&name) && db.create_user(name) == 0;
       } else if (p.kw("SEQUENCE")) {
         int64_t start = 1, inc = 1, cache = 20;
-        ok = p.qname(&owner, &name) && seq_options(p, &start, &inc, &cache) && inc == 1 &&
-             db.create_sequence(owner, name, start, cache) == 0;
+        ok = p.qname(&owner, &name) && seq_options(p, &start, &inc, &cache) &&
+             db.create_sequence(owner, name, start, cache, inc) == 0;
       } else if (p.kw("INDEX")) {
         std::string iowner, iname;
         std::vector<std::string> cols;
