@@ -154,7 +154,8 @@ class ks_sim_db {
   const ks_db_cfg_t &cfg() const { return cfg_; }
   sqlite3 *sql() const { return db_; }
 
-  // ---- schema (each DDL is its own transaction: 24.1 and a commit in the redo) ----
+  // ---- schema (each DDL is its own transaction: the dictionary rows it changes as row
+  // changes of the dictionary tables, its 24.1 record and a commit in the redo) ----
   int create_user(const std::string &name);
   int create_table(const std::string &owner, const std::string &name, std::vector<ks_col_t> cols,
                    const std::vector<std::string> &pk, const std::string &ddl_text);

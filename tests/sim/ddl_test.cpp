@@ -2,6 +2,7 @@
 // dictionary tables in the statement's own transaction, the catalogue as the dictionary
 // export reads it after each step, and diff finding a target whose definition lags.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -189,6 +190,18 @@ TEST(SimDdl, StatementsWriteTheirDictionaryRowsInTheirTransactionAndTheExportFol
                         "  - column ('TITLE', 'VARCHAR2')\n", "  + column ('NAME', 'VARCHAR2')\n",
                         "HR.E: definitions differ\n", "  + column ('W', 'NUMBER')\n", "  + column ('X', 'NUMBER')\n"})
     EXPECT_NE(out.find(l), std::string::npos) << l << out;
+  // Sequences: a target whose sequence has not reached the source's value differs.
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open(tgt.c_str(), &db), SQLITE_OK);
+  std::string copy = "ATTACH '" + home.file("sim/SRC.db") + "' AS s;";
+  for (const char *x : {"SEQ$", "OBJ$", "USER$"})
+    copy += std::string("CREATE TABLE \"SYS.") + x + "\" AS SELECT * FROM s.\"SYS." + x + "\";";
+  EXPECT_EQ(sqlite3_exec(db, (copy + "UPDATE \"SYS.SEQ$\" SET HIGHWATER = 4").c_str(), nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  out = run_cmd(src.bin + "/orasim diff --sequences " + home.file("sim/SRC.db") + " " + tgt + " HR.E", &st);
+  EXPECT_EQ(st, 1) << out;
+  EXPECT_NE(out.find("HR.S: sequence at 7 in source, 4 in target\n"), std::string::npos) << out;
 
   src.run(
       "alter table HR.E rename to E2;"
