@@ -3,6 +3,8 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
+
 #include "lib/log/log.h"
 
 namespace ks::sim {
@@ -136,6 +138,12 @@ const std::vector<ks_sys_table_t> &ks_sys_tables() {
        {{"OBJ#", 2, 22}, {"DATAOBJ#", 2, 22}, {"POBJ#", 2, 22}, {"SUBPART#", 2, 22}}},
   };
   return t;
+}
+
+const ks_sys_table_t *ks_sys_table(const char *name) {
+  for (const auto &t : ks_sys_tables())
+    if (strcmp(t.name, name) == 0) return &t;
+  return nullptr;
 }
 
 int ks_sql_exec(sqlite3 *db, const char *sql) {

@@ -27,6 +27,10 @@ struct ks_sys_table_t {
 
 // The dictionary tables, in a fixed order.
 const std::vector<ks_sys_table_t> &ks_sys_tables();
+// The dictionary table of that name (without owner), or null.
+const ks_sys_table_t *ks_sys_table(const char *name);
+// Segment header of a dictionary table: file 1, at the block SYS.TAB$ gives it.
+inline uint32_t ks_sys_segment(uint32_t objn) { return 1u << 22 | objn * 8; }
 
 // Create every catalogue table (fails when one exists).
 int ks_catalog_create(sqlite3 *db);

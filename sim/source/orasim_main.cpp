@@ -3,8 +3,9 @@
 //   orasim run -d DIR [options]         run the OLTP mix or a script, writing redo
 //   orasim switch -d DIR                switch the current log
 //   orasim print -d DIR [OWNER.TABLE..] print the tables in canonical form
-//   orasim diff SOURCE.db TARGET [-u U/P] [--map ..] [OWNER.TABLE..]  compare tables with a
-//                                          target reached through the database layer
+//   orasim diff SOURCE.db TARGET [-u U/P] [--map ..] [--sequences] [OWNER.TABLE..]  compare
+//                                          table definitions and rows (and sequences) with
+//                                          a target reached through the database layer
 //                                          (exit 0 when equal)
 //   orasim instantiate SOURCE.db TARGET [-u U/P] [--map ..] [OWNER.TABLE..]  create the
 //                                          tables on the target and copy their rows
@@ -37,13 +38,13 @@ void usage() {
       "                     [--noise PCT] [--seed N]\n"
       "       orasim run -d DIR [-n NAME] [--txns N] [--seed N] [--concurrency N] [--rate TPS] [--realtime]\n"
       "                  [--rollback PCT] [--savepoint PCT] [--multi PCT] [--switch-every N]\n"
-      "                  [--chained PCT]\n"
+      "                  [--chained PCT] [--ddl-every N]\n"
       "                  [--script FILE] [--expect FILE | --no-expect] [--nosync] [--group-commit BYTES]\n"
       "                  [--commit-times FILE]\n"
       "       orasim switch -d DIR [-n NAME]\n"
       "       orasim print -d DIR [-n NAME] [OWNER.TABLE ...]\n"
       "       orasim diff SOURCE.db TARGET [-u USER/PASSWORD] [--map OWNER[.TABLE]=OWNER[.TABLE] ...]\n"
-      "                  [--exclude OWNER.TABLE|OWNER.* ...] [OWNER.TABLE|OWNER.* ...]\n"
+      "                  [--exclude OWNER.TABLE|OWNER.* ...] [--sequences] [OWNER.TABLE|OWNER.* ...]\n"
       "       orasim instantiate SOURCE.db TARGET [-u USER/PASSWORD] [--map ...] [--exclude ...]\n"
       "                  [OWNER.TABLE|OWNER.* ...]   (run while the source is quiet, before capture starts)\n"
       "                  (TARGET: a connect string, or the stand-in's TARGET.db file)\n",
@@ -126,7 +127,7 @@ int main(int argc, char **argv) {
   ks_db_cfg_t cfg;
   ks_oltp_cfg_t ocfg;
   uint64_t log_size = 8u << 20;
-  bool nosync = false;
+  bool nosync = false, sequences = false;
   uint32_t group_commit = 0;
   std::string login;
   std::vector<std::string> rest, exclude;
@@ -197,6 +198,8 @@ int main(int argc, char **argv) {
       ocfg.multi_pct = atoi(val());
     else if (a == "--chained")
       ocfg.chained_pct = atoi(val());
+    else if (a == "--ddl-every")
+      ocfg.ddl_every = atoi(val());
     else if (a == "--switch-every")
       ocfg.switch_every = atoi(val());
     else if (a == "--script")
@@ -209,6 +212,8 @@ int main(int argc, char **argv) {
       times = val();
     else if (a == "--nosync")
       nosync = true;
+    else if (a == "--sequences")
+      sequences = true;
     else if (a == "-u" || a == "--user")
       login = val();
     else if (a == "--group-commit")
@@ -240,8 +245,8 @@ int main(int argc, char **argv) {
       sqlite3_close(a);
       return fail(cmd == "diff" ? "diff failed." : "instantiate failed.");
     }
-    int rc =
-        cmd == "diff" ? ks_sim_diff(a, &ses, tables, stdout, maps) : ks_sim_instantiate(a, &ses, tables, maps, stdout);
+    int rc = cmd == "diff" ? ks_sim_diff(a, &ses, tables, stdout, maps, sequences)
+                           : ks_sim_instantiate(a, &ses, tables, maps, stdout);
     ks_oci_disconnect(&ses);
     sqlite3_close(a);
     if (rc < 0) return fail(cmd == "diff" ? "diff failed." : "instantiate failed.");

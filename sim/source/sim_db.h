@@ -154,12 +154,34 @@ class ks_sim_db {
   const ks_db_cfg_t &cfg() const { return cfg_; }
   sqlite3 *sql() const { return db_; }
 
-  // ---- schema (each DDL is its own transaction: 24.1 and a commit in the redo) ----
+  // ---- schema (each DDL is its own transaction: the dictionary rows it changes as row
+  // changes of the dictionary tables, its 24.1 record and a commit in the redo) ----
   int create_user(const std::string &name);
   int create_table(const std::string &owner, const std::string &name, std::vector<ks_col_t> cols,
                    const std::vector<std::string> &pk, const std::string &ddl_text);
-  int drop_table(const std::string &owner, const std::string &name);
-  int create_sequence(const std::string &owner, const std::string &name, int64_t start, int64_t cache);
+  // A dropped table goes to the recycle bin under a BIN$ name (its dictionary rows stay,
+  // renamed) unless purge is set; purge_table removes a table from the bin by that name,
+  // or by its own name (the last one of that name dropped).
+  int drop_table(const std::string &owner, const std::string &name, bool purge = false);
+  int purge_table(const std::string &owner, const std::string &name);
+  // ALTER TABLE: a column added goes after every stored column and existing rows are not
+  // rewritten (they end before it); a column dropped is removed from every row; a column
+  // set unused stays in the rows under a hidden name until the table is dropped.
+  int add_column(ks_table_t *t, ks_col_t c, const std::string &text);
+  int drop_column(ks_table_t *t, const std::string &col, bool set_unused, const std::string &text);
+  // Changes type, length and nullability of the column named c.name.
+  int modify_column(ks_table_t *t, const ks_col_t &c, const std::string &text);
+  int rename_column(ks_table_t *t, const std::string &from, const std::string &to, const std::string &text);
+  int rename_table(ks_table_t *t, const std::string &to, const std::string &text);
+  int truncate_table(ks_table_t *t, const std::string &text);
+  // Indexes other than a table's primary key: dictionary rows only (no index redo).
+  int create_index(ks_table_t *t, const std::string &name, const std::vector<std::string> &cols, bool unique,
+                   const std::string &text);
+  int drop_index(const std::string &owner, const std::string &name, const std::string &text);
+  int create_sequence(const std::string &owner, const std::string &name, int64_t start, int64_t cache,
+                      int64_t increment = 1);
+  int alter_sequence(ks_sequence_t *s, int64_t increment, int64_t cache, const std::string &text);
+  int drop_sequence(const std::string &owner, const std::string &name);
   ks_table_t *table(const std::string &owner, const std::string &name);
   const std::vector<std::unique_ptr<ks_table_t>> &tables() const { return tables_; }
   // Next value of a sequence (the dictionary row is updated in redo when the cache is used up).
@@ -278,10 +300,40 @@ class ks_sim_db {
   int commit_record(uint64_t xid, bool rollback, uint64_t *scn);
   int commit_point();
   void write_expect(ks_txn_t *tx, uint64_t scn);
-  int catalog_table(const ks_table_t &t);
   int catalog_log_event(const ks_log_event_t &e);
   int exec(const char *sql);
-  int ddl_txn(uint32_t objn, const std::string &text, const std::string &owner, const std::string &name, uint8_t type);
+  // A DDL transaction: the dictionary rows it changes are changed in the catalogue and
+  // logged as row changes of the dictionary tables in its transaction, which ddl_end closes
+  // with the statement's own record (24.1) and the commit. Readers of the catalogue see
+  // the statement's rows all at once; one that fails half way is undone there and ends in
+  // a rollback in the redo.
+  struct ks_ddl_t {
+    ks_sim_db *db = nullptr;
+    ks_txn_t *tx = nullptr;
+    std::string user;
+    ks_ddl_t() = default;
+    ks_ddl_t(const ks_ddl_t &) = delete;
+    ks_ddl_t &operator=(const ks_ddl_t &) = delete;
+    ~ks_ddl_t() {
+      if (db) db->ddl_abort(this);
+    }
+  };
+  void ddl_abort(ks_ddl_t *d);
+  int ddl_begin(ks_ddl_t *d, const std::string &user);
+  int ddl_end(ks_ddl_t *d, uint32_t objn, const std::string &text, const std::string &owner, const std::string &name,
+              uint8_t type);
+  // values: the row's SQL value list; set: an SQL SET list; where: an SQL condition.
+  int sys_insert(ks_ddl_t *d, const char *tab, const std::string &values);
+  int sys_update(ks_ddl_t *d, const char *tab, const std::string &set, const std::string &where);
+  int sys_delete(ks_ddl_t *d, const char *tab, const std::string &where);
+  // One row change of dictionary table sys_objn: an insert (old null), a delete (nv null)
+  // or an update of every column.
+  int sys_log(ks_ddl_t *d, uint32_t sys_objn, int64_t rowid, const std::vector<ks_val_t> *old,
+              const std::vector<ks_val_t> *nv);
+  int sys_table_rows(ks_ddl_t *d, const ks_table_t &t);
+  // Deletes the dictionary rows of table objn and of its indexes.
+  int purge_rows(ks_ddl_t *d, uint32_t objn);
+  int user_table_sql(const ks_table_t &t);
 
   ks_db_cfg_t cfg_;
   sqlite3 *db_ = nullptr;

@@ -41,10 +41,7 @@ void to_colvals(const std::vector<ks_val_t> &v, int n, std::vector<ks_colval_t> 
                                   : ks_colval_t{reinterpret_cast<const uint8_t *>(x.b.data()), int(x.b.size())};
   }
 }
-constexpr uint32_t kSeqObjn = 74;  // SYS.SEQ$
 constexpr uint32_t kSegObjn = 14;  // SYS.SEG$ (not captured: system activity)
-// Segment header of a dictionary table: file 1, at the block SYS.TAB$ gives it.
-uint32_t sys_segment(uint32_t objn) { return 1u << 22 | objn * 8; }
 }  // namespace
 
 int ks_sim_db::new_xid(uint64_t *xid) {
@@ -722,18 +719,6 @@ void ks_sim_db::write_expect(ks_txn_t *tx, uint64_t scn) {
 
 // ---- DDL ----
 
-int ks_sim_db::ddl_txn(uint32_t objn, const std::string &text, const std::string &owner, const std::string &name,
-                       uint8_t type) {
-  uint64_t xid;
-  if (new_xid(&xid) != 0) return -1;
-  rec_begin();
-  uint64_t scn = scn_;
-  rec_.ddl(xid, objn, text, owner, name, type);
-  if (rec_end(scn) != 0 || commit_record(xid, false, &scn) != 0) return -1;
-  free_xid(xid);
-  return commit_point();
-}
-
 int ks_sim_db::create_user(const std::string &name) {
   if (users_.count(name)) {
     KS_ERROR("user %s already exists.", name.c_str());
@@ -741,11 +726,11 @@ int ks_sim_db::create_user(const std::string &name) {
   }
   uint32_t no = next_user_++;
   users_[name] = no;
-  if (exec(("INSERT INTO \"SYS.USER$\" VALUES (" + std::to_string(no) + ", " + ks_sql_quote(name) + ", 1, '" +
-            clock_text() + "')")
-               .c_str()) != 0)
+  ks_ddl_t d;
+  if (ddl_begin(&d, "SYS") != 0 ||
+      sys_insert(&d, "USER$", std::to_string(no) + ", " + ks_sql_quote(name) + ", 1, '" + clock_text() + "'") != 0)
     return -1;
-  return ddl_txn(0, "create user " + name + " identified by values 'S:0'", "SYS", name, 7);
+  return ddl_end(&d, 0, "create user " + name + " identified by values 'S:0'", "SYS", name, 7);
 }
 
 ks_table_t *ks_sim_db::table(const std::string &owner, const std::string &name) {
@@ -758,221 +743,6 @@ ks_sequence_t *ks_sim_db::sequence(const std::string &owner, const std::string &
   for (auto &s : seqs_)
     if (s->owner == owner && s->name == name) return s.get();
   return nullptr;
-}
-
-int ks_sim_db::create_table(const std::string &owner, const std::string &name, std::vector<ks_col_t> cols,
-                            const std::vector<std::string> &pk, const std::string &ddl_text) {
-  auto u = users_.find(owner);
-  if (u == users_.end()) {
-    KS_ERROR("user %s does not exist.", owner.c_str());
-    return -1;
-  }
-  if (table(owner, name)) {
-    KS_ERROR("name %s.%s is already used by an existing object.", owner.c_str(), name.c_str());
-    return -1;
-  }
-  if (cols.empty() || cols.size() > 1000) {
-    KS_ERROR("table %s.%s: between 1 and 1000 columns.", owner.c_str(), name.c_str());
-    return -1;
-  }
-  auto t = std::make_unique<ks_table_t>();
-  t->objn = next_objn_++;
-  t->user_no = u->second;
-  t->owner = owner;
-  t->name = name;
-  int est = 8;
-  for (size_t i = 0; i < cols.size(); i++) {
-    cols[i].col_no = int(i) + 1;
-    cols[i].segcol = int(i) + 1;
-    est += 1 + std::min(cols[i].length, 40);
-  }
-  t->cols = std::move(cols);
-  for (const auto &k : pk) {
-    bool found = false;
-    for (size_t i = 0; i < t->cols.size(); i++)
-      if (t->cols[i].name == k) t->pk.push_back(int(i)), t->cols[i].not_null = true, found = true;
-    if (!found) {
-      KS_ERROR("invalid identifier %s in the primary key of %s.%s.", k.c_str(), owner.c_str(), name.c_str());
-      return -1;
-    }
-  }
-  t->file = 4 + t->objn % 4;
-  uint32_t &nb = next_file_block_[t->file & 15];
-  if (nb < 128) nb = 128;
-  t->seg_block = nb + 1;
-  nb += 8;
-  t->cur_block = 0;
-  t->slots_per_block = uint16_t(std::clamp(int(cfg_.db_block - 100) / est, 1, 255));
-  if (!t->pk.empty()) {
-    t->pk_objn = next_objn_++;
-    t->pk_con = next_con_++;
-  }
-  if (catalog_table(*t) != 0) return -1;
-  uint32_t objn = t->objn;
-  tables_.push_back(std::move(t));
-  return ddl_txn(objn, ddl_text, owner, name, 1);
-}
-
-int ks_sim_db::catalog_table(const ks_table_t &t) {
-  std::string now = clock_text();
-  char b[512];
-  std::string sql = "BEGIN;\n";
-  snprintf(b, sizeof b, "INSERT INTO \"SYS.OBJ$\" VALUES (%u, %u, %u, %s, 1, NULL, 2, '%s', '%s', '%s', 1, 0);\n",
-           t.objn, t.objn, t.user_no, ks_sql_quote(t.name).c_str(), now.c_str(), now.c_str(), now.c_str());
-  sql += b;
-  snprintf(b, sizeof b, "INSERT INTO \"SYS.TAB$\" VALUES (%u, %u, 4, %u, %u, NULL, %zu, %d, 0);\n", t.objn, t.objn,
-           t.file, t.seg_block, t.cols.size(), 536870912);
-  sql += b;
-  snprintf(b, sizeof b, "INSERT INTO \"KS$SEGMENTS\" VALUES (%u, %u, %u, %u, %u, %u);\n", t.objn, t.file, t.seg_block,
-           t.cur_block, t.next_slot, t.slots_per_block);
-  sql += b;
-  std::string create = "CREATE TABLE " + t.sql_name() + " (";
-  for (size_t i = 0; i < t.cols.size(); i++) {
-    const ks_col_t &c = t.cols[i];
-    snprintf(
-        b, sizeof b,
-        "INSERT INTO \"SYS.COL$\" VALUES (%u, %d, %d, %d, %d, %s, %d, %d, 0, %s, %s, %d, %s, %s, %d, 0, %d, %d);\n",
-        t.objn, c.col_no, c.segcol, c.length, c.segcol, ks_sql_quote(c.name).c_str(), c.type, c.length,
-        c.precision ? std::to_string(c.precision).c_str() : "NULL", c.scale ? std::to_string(c.scale).c_str() : "NULL",
-        c.not_null ? 1 : 0, c.deflt.empty() ? "NULL" : std::to_string(c.deflt.size()).c_str(),
-        c.deflt.empty() ? "NULL" : ks_sql_quote(c.deflt).c_str(), c.col_no,
-        c.type == kTypeVarchar2 || c.type == kTypeChar ? (c.csform == 2 ? 2000 : 873) : 0,
-        c.type == kTypeVarchar2 || c.type == kTypeChar ? c.csform : 0);
-    sql += b;
-    snprintf(b, sizeof b, "INSERT INTO \"KS$COLUMNS\" VALUES (%s, %s, %s, %d, '%s', %d, '%s');\n",
-             ks_sql_quote(t.owner).c_str(), ks_sql_quote(t.name).c_str(), ks_sql_quote(c.name).c_str(), c.col_no,
-             c.type_name().c_str(), c.length, c.not_null ? "N" : "Y");
-    sql += b;
-    const char *aff = c.type == kTypeNumber ? "NUMERIC" : c.type == kTypeRaw ? "BLOB" : "TEXT";
-    create += (i ? ", \"" : "\"") + c.name + "\" " + aff + (c.not_null ? " NOT NULL" : "");
-  }
-  create += ");\n";
-  sql += create;
-  if (!t.pk.empty()) {
-    std::string iname = "PK_" + t.name;
-    snprintf(b, sizeof b, "INSERT INTO \"SYS.OBJ$\" VALUES (%u, %u, %u, %s, 4, NULL, 1, '%s', '%s', '%s', 1, 0);\n",
-             t.pk_objn, t.pk_objn, t.user_no, ks_sql_quote(iname.substr(0, 128)).c_str(), now.c_str(), now.c_str(),
-             now.c_str());
-    sql += b;
-    snprintf(b, sizeof b, "INSERT INTO \"SYS.IND$\" VALUES (%u, %u, %u, %zu, 1, 0, 1);\n", t.pk_objn, t.pk_objn, t.objn,
-             t.pk.size());
-    sql += b;
-    snprintf(b, sizeof b, "INSERT INTO \"SYS.CDEF$\" VALUES (%u, %u, %zu, 2, 1, 0);\n", t.pk_con, t.objn, t.pk.size());
-    sql += b;
-    for (size_t k = 0; k < t.pk.size(); k++) {
-      const ks_col_t &c = t.cols[size_t(t.pk[k])];
-      snprintf(b, sizeof b, "INSERT INTO \"SYS.ICOL$\" VALUES (%u, %u, %d, %zu, %d, %d);\n", t.pk_objn, t.objn,
-               c.col_no, k + 1, c.segcol, c.col_no);
-      sql += b;
-      snprintf(b, sizeof b, "INSERT INTO \"SYS.CCOL$\" VALUES (%u, %u, %d, %zu, %d);\n", t.pk_con, t.objn, c.col_no,
-               k + 1, c.col_no);
-      sql += b;
-    }
-  }
-  sql += "COMMIT;\n";
-  if (exec(sql.c_str()) != 0) {
-    exec("ROLLBACK");
-    return -1;
-  }
-  return 0;
-}
-
-int ks_sim_db::drop_table(const std::string &owner, const std::string &name) {
-  for (size_t i = 0; i < tables_.size(); i++) {
-    ks_table_t *t = tables_[i].get();
-    if (t->owner != owner || t->name != name) continue;
-    uint32_t objn = t->objn;
-    std::string sql = "BEGIN;\nDROP TABLE " + t->sql_name() + ";\n";
-    for (const char *tab : {"SYS.TAB$", "SYS.COL$", "SYS.CDEF$", "SYS.CCOL$", "KS$SEGMENTS", "KS$PIECES"})
-      sql += std::string("DELETE FROM \"") + tab + "\" WHERE \"OBJ#\" = " + std::to_string(objn) + ";\n";
-    sql += "DELETE FROM \"SYS.IND$\" WHERE \"BO#\" = " + std::to_string(objn) + ";\n";
-    sql += "DELETE FROM \"SYS.ICOL$\" WHERE \"BO#\" = " + std::to_string(objn) + ";\n";
-    sql += "DELETE FROM \"SYS.OBJ$\" WHERE \"OBJ#\" IN (" + std::to_string(objn) + ", " + std::to_string(t->pk_objn) +
-           ");\n";
-    sql += "DELETE FROM \"KS$COLUMNS\" WHERE \"OWNER\" = " + ks_sql_quote(owner) +
-           " AND \"TABLE_NAME\" = " + ks_sql_quote(name) + ";\nCOMMIT;\n";
-    if (exec(sql.c_str()) != 0) {
-      exec("ROLLBACK");
-      return -1;
-    }
-    for (auto &tx : txns_)
-      if (tx && !tx->done)
-        for (auto &u : tx->undo)
-          if (u.t == t) {
-            KS_ERROR("resource busy: table %s.%s has uncommitted changes.", owner.c_str(), name.c_str());
-            return -1;
-          }
-    tables_.erase(tables_.begin() + long(i));
-    return ddl_txn(objn, "drop table " + owner + "." + name, owner, name, 12);
-  }
-  KS_ERROR("table or view %s.%s does not exist.", owner.c_str(), name.c_str());
-  return -1;
-}
-
-int ks_sim_db::create_sequence(const std::string &owner, const std::string &name, int64_t start, int64_t cache) {
-  auto u = users_.find(owner);
-  if (u == users_.end() || sequence(owner, name)) {
-    KS_ERROR("cannot create sequence %s.%s.", owner.c_str(), name.c_str());
-    return -1;
-  }
-  auto s = std::make_unique<ks_sequence_t>();
-  s->objn = next_objn_++;
-  s->owner = owner;
-  s->name = name;
-  s->next = start;
-  s->highwater = start;
-  s->cache = cache < 2 ? 20 : cache;
-  std::string now = clock_text();
-  char b[512];
-  snprintf(
-      b, sizeof b,
-      "BEGIN; INSERT INTO \"SYS.OBJ$\" VALUES (%u, NULL, %u, %s, 1, NULL, 6, '%s', '%s', '%s', 1, 0);"
-      "INSERT INTO \"SYS.SEQ$\" VALUES (%u, 1, 1, '9999999999999999999999999999', 0, 0, %lld, %lld, NULL, 8); COMMIT;",
-      s->objn, u->second, ks_sql_quote(name).c_str(), now.c_str(), now.c_str(), now.c_str(), s->objn,
-      (long long)s->cache, (long long)start);
-  if (exec(b) != 0) return -1;
-  uint32_t objn = s->objn;
-  seqs_.push_back(std::move(s));
-  return ddl_txn(objn, "create sequence " + owner + "." + name, owner, name, 13);
-}
-
-int64_t ks_sim_db::nextval(ks_sequence_t *s, ks_txn_t *tx) {
-  (void)tx;
-  if (s->next >= s->highwater) {
-    // The cache is used up: a recursive transaction raises SEQ$.HIGHWATER in the redo.
-    int64_t hw = s->highwater + s->increment * s->cache;
-    uint64_t xid;
-    if (new_xid(&xid) != 0) return -1;
-    std::string objn, oldv, newv;
-    ks_num_from_int(s->objn, &objn);
-    ks_num_from_int(s->highwater, &oldv);
-    ks_num_from_int(hw, &newv);
-    uint16_t colno[1] = {7};  // HIGHWATER is the eighth column of SEQ$
-    uint16_t sscid[1] = {1};  // OBJ#
-    ks_colval_t sv[1] = {{reinterpret_cast<const uint8_t *>(objn.data()), int(objn.size())}};
-    ks_colval_t ov[1] = {{reinterpret_cast<const uint8_t *>(oldv.data()), int(oldv.size())}};
-    ks_colval_t nv[1] = {{reinterpret_cast<const uint8_t *>(newv.data()), int(newv.size())}};
-    ks_suplog_t sup;
-    sup.op = kSupOpUpdate;
-    sup.flags = KS_REDO_SUP_FIRST | KS_REDO_SUP_LAST | KS_REDO_SUP_UPDATE;
-    sup.undo_scid = sup.redo_scid = 8;
-    sup.ncol = 1;
-    sup.scid = sscid;
-    sup.val = sv;
-    ks_rowref_t ref{0x00400000u | (1000 + s->objn % 4000), uint16_t(s->objn % 64)};
-    rec_begin();
-    uint64_t scn = scn_;
-    rec_.set_segment(kSeqObjn, sys_segment(kSeqObjn), 0);
-    rec_.undo_seg_header(xid_usn(xid), xid_slot(xid), xid_sqn(xid));
-    rec_.undo_of_update(xid, kSeqObjn, ref, colno, ov, 1, sup);
-    rec_.redo_urp(ref, colno, nv, 1);
-    if (rec_end(scn) != 0 || commit_record(xid, false, &scn) != 0) return -1;
-    free_xid(xid);
-    s->highwater = hw;
-  }
-  int64_t v = s->next;
-  s->next += s->increment;
-  return v;
 }
 
 // ---- unrelated activity ----
@@ -997,7 +767,7 @@ int ks_sim_db::noise() {
       if (new_xid(&xid) != 0) return -1;
       rec_begin(0, con);
       uint64_t scn = scn_;
-      rec_.set_segment(kSegObjn, sys_segment(kSegObjn), 0);
+      rec_.set_segment(kSegObjn, ks_sys_segment(kSegObjn), 0);
       rec_.undo_seg_header(xid_usn(xid), xid_slot(xid), xid_sqn(xid));
       rec_.undo_other(xid, 0, 13, xid_usn(xid));
       uint32_t s13[2] = {20, 8};

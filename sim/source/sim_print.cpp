@@ -186,13 +186,9 @@ std::string target_canon(const ks_oci_def_t &d, int k, const std::string &type) 
   }
 }
 
-// Rows of owner.table in the target as sorted canonical lines; -2 when the table is
-// missing there, -1 on any other failure (logged).
-int target_rows(ks_oci_ses_t *c, const std::string &owner, const std::string &table, const std::vector<Col> &cols,
-                std::vector<std::string> *out) {
-  std::string sql = "select ";
-  for (size_t i = 0; i < cols.size(); i++) sql += (i ? ", \"" : "\"") + cols[i].name + "\"";
-  sql += " from \"" + owner + "\".\"" + table + "\"";
+// Rows a query of the target returns, as canonical lines in the order they come; -2 when
+// a table or view it reads is missing there, -1 on any other failure.
+int target_query(ks_oci_ses_t *c, const std::string &sql, const std::vector<Col> &cols, std::vector<std::string> *out) {
   ks_oci_stmt_t st{};
   std::vector<ks_oci_def_t> df(cols.size());
   size_t row_sz = 0;
@@ -221,16 +217,107 @@ int target_rows(ks_oci_ses_t *c, const std::string &owner, const std::string &ta
     } while (r == 0);
     if (r < 0) rc = -1;
   }
-  if (rc == -1) KS_ERROR("read %s.%s from the target: %s", owner.c_str(), table.c_str(), ks_oci_get_message());
   if (st.stmtp != nullptr) ks_oci_close_statement(c, &st);
+  return rc;
+}
+
+// Rows of owner.table in the target as sorted canonical lines; -2 when the table is
+// missing there, -1 on any other failure (logged).
+int target_rows(ks_oci_ses_t *c, const std::string &owner, const std::string &table, const std::vector<Col> &cols,
+                std::vector<std::string> *out) {
+  std::string sql = "select ";
+  for (size_t i = 0; i < cols.size(); i++) sql += (i ? ", \"" : "\"") + cols[i].name + "\"";
+  sql += " from \"" + owner + "\".\"" + table + "\"";
+  int rc = target_query(c, sql, cols, out);
+  if (rc == -1) KS_ERROR("read %s.%s from the target: %s", owner.c_str(), table.c_str(), ks_oci_get_message());
   std::sort(out->begin(), out->end());
   return rc;
+}
+
+// The definition of a table: its columns' names and types in their order, as canonical
+// lines. The target's comes from its dictionary views, or from the stand-in's own column
+// list where it has no such views; empty when the table is missing or the target keeps
+// neither.
+int source_definition(const std::vector<Col> &cols, std::vector<std::string> *out) {
+  for (const auto &c : cols) out->push_back("(" + ks_sql_quote(c.name) + ", " + ks_sql_quote(c.type) + ")");
+  return 0;
+}
+
+int target_definition(ks_oci_ses_t *c, const std::string &owner, const std::string &table,
+                      std::vector<std::string> *out) {
+  const std::vector<Col> cols = {{"COLUMN_NAME", "VARCHAR2"}, {"DATA_TYPE", "VARCHAR2"}};
+  std::string where =
+      " where owner = " + ks_sql_quote(owner) + " and table_name = " + ks_sql_quote(table) + " order by column_id";
+  int rc = target_query(c, "select column_name, data_type from all_tab_columns" + where, cols, out);
+  if (rc == -2) {
+    out->clear();
+    rc = target_query(c, "select column_name, data_type from ks$columns" + where, cols, out);
+  }
+  // A target that keeps no column list at all has its definitions checked by its rows alone.
+  if (rc == -2) out->clear();
+  if (rc == -1)
+    KS_ERROR("read the columns of %s.%s from the target: %s", owner.c_str(), table.c_str(), ks_oci_get_message());
+  return rc == -1 ? -1 : 0;
+}
+
+// Sequences of the source (owner.name, the value its dictionary row has reached).
+int source_sequences(sqlite3 *db, std::vector<std::pair<std::string, int64_t>> *out) {
+  sqlite3_stmt *s = nullptr;
+  if (sqlite3_prepare_v2(db,
+                         "SELECT u.\"NAME\", o.\"NAME\", s.\"HIGHWATER\" FROM \"SYS.SEQ$\" s JOIN \"SYS.OBJ$\" o ON "
+                         "o.\"OBJ#\" = s.\"OBJ#\" JOIN \"SYS.USER$\" u ON u.\"USER#\" = o.\"OWNER#\" ORDER BY 1, 2",
+                         -1, &s, nullptr) != SQLITE_OK) {
+    KS_ERROR("read sequence list: %s", sqlite3_errmsg(db));
+    return -1;
+  }
+  while (sqlite3_step(s) == SQLITE_ROW)
+    out->emplace_back(std::string(reinterpret_cast<const char *>(sqlite3_column_text(s, 0))) + "." +
+                          reinterpret_cast<const char *>(sqlite3_column_text(s, 1)),
+                      sqlite3_column_int64(s, 2));
+  sqlite3_finalize(s);
+  return 0;
+}
+
+// A sequence of the target has caught up when its dictionary row has reached the
+// source's: values handed out on the source are never handed out again on the target.
+int diff_sequences(sqlite3 *src, ks_oci_ses_t *dst, FILE *out, const std::vector<ks_sim_map_t> &maps) {
+  std::vector<std::pair<std::string, int64_t>> seqs;
+  if (source_sequences(src, &seqs) != 0) return -1;
+  int differ = 0;
+  for (const auto &[q, hw] : seqs) {
+    std::string owner, name;
+    split(q, &owner, &name);
+    auto [t_owner, t_name] = ks_sim_map_name(maps, owner, name);
+    std::vector<std::string> v;
+    int rc = target_query(dst,
+                          "select s.highwater from sys.seq$ s, sys.obj$ o, sys.user$ u where s.obj# = o.obj# and "
+                          "o.owner# = u.user# and u.name = " +
+                              ks_sql_quote(t_owner) + " and o.name = " + ks_sql_quote(t_name),
+                          {{"HIGHWATER", "NUMBER"}}, &v);
+    if (rc == -2) {
+      fprintf(out, "sequences not compared: the target's sequence dictionary cannot be read\n");
+      return 1;
+    }
+    if (rc != 0) {
+      KS_ERROR("read sequence %s.%s from the target: %s", t_owner.c_str(), t_name.c_str(), ks_oci_get_message());
+      return -1;
+    }
+    if (v.empty()) {
+      fprintf(out, "%s: sequence missing in target\n", q.c_str());
+      differ = 1;
+    } else if (atoll(v[0].c_str() + 1) < hw) {
+      fprintf(out, "%s: sequence at %lld in source, %s in target\n", q.c_str(), static_cast<long long>(hw),
+              v[0].substr(1, v[0].size() - 2).c_str());
+      differ = 1;
+    }
+  }
+  return differ;
 }
 
 }  // namespace
 
 int ks_sim_diff(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::string> &tables_in, FILE *out,
-                const std::vector<ks_sim_map_t> &maps) {
+                const std::vector<ks_sim_map_t> &maps, bool sequences) {
   std::vector<std::string> tables = tables_in;
   if (tables.empty() && user_tables(src, &tables) != 0) return -1;
   int differ = 0;
@@ -244,6 +331,18 @@ int ks_sim_diff(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::string> 
     std::vector<std::string> a, b;
     if (rows(src, q, cols, &a) != 0) return -1;
     auto [t_owner, t_table] = ks_sim_map_name(maps, owner, table);
+    // Rows are compared only where the definitions agree: columns one side lacks have no values to compare.
+    std::vector<std::string> sdef, tdef;
+    if (source_definition(cols, &sdef) != 0 || target_definition(dst, t_owner, t_table, &tdef) != 0) return -1;
+    if (!tdef.empty() && sdef != tdef) {
+      fprintf(out, "%s: definitions differ\n", q.c_str());
+      for (const auto &l : sdef)
+        if (std::find(tdef.begin(), tdef.end(), l) == tdef.end()) fprintf(out, "  - column %s\n", l.c_str());
+      for (const auto &l : tdef)
+        if (std::find(sdef.begin(), sdef.end(), l) == sdef.end()) fprintf(out, "  + column %s\n", l.c_str());
+      differ = 1;
+      continue;
+    }
     int rc = target_rows(dst, t_owner, t_table, cols, &b);
     if (rc == -2) {
       if (t_owner == owner && t_table == table)
@@ -267,6 +366,11 @@ int ks_sim_diff(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::string> 
     shown = 0;
     for (const auto &l : only_b)
       if (shown++ < 50) fprintf(out, "  + %s\n", l.c_str());
+  }
+  if (sequences) {
+    int rc = diff_sequences(src, dst, out, maps);
+    if (rc < 0) return -1;
+    differ |= rc;
   }
   return differ;
 }

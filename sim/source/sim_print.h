@@ -18,10 +18,13 @@ namespace ks::sim {
 // Print the tables (all user tables when the list is empty). 0 / -1.
 int ks_sim_print(sqlite3 *db, const std::vector<std::string> &tables, FILE *out);
 // Compare tables of src with the same tables of the target reached through the database
-// layer (connected session dst), each under its mapped name there: 0 identical, 1
-// different (the differences are printed), -1 error.
+// layer (connected session dst), each under its mapped name there: their definitions
+// (column names and types, in order), then their rows; and, with sequences, every
+// sequence of the source, which must have reached the source's value there (a target
+// whose sequence dictionary cannot be read differs). 0 identical, 1 different (the
+// differences are printed), -1 error.
 int ks_sim_diff(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::string> &tables, FILE *out,
-                const std::vector<ks_sim_map_t> &maps = {});
+                const std::vector<ks_sim_map_t> &maps = {}, bool sequences = false);
 // Open a database file read-only; nullptr (logged) when it cannot be opened.
 sqlite3 *ks_sim_open_ro(const std::string &path);
 

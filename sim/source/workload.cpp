@@ -445,6 +445,53 @@ int chained_setup(ks_sim_db &db) {
     return -1;
   return 0;
 }
+
+// One DDL of the workload's own table OLTP.DDL_T, the n-th in turn: a column added, the
+// oldest added one renamed, the oldest renamed one dropped, the table truncated; then a
+// row of it in a transaction of its own, with every column set. The statement is chosen
+// by what the table has now, so a later run goes on where the last one stopped.
+int workload_ddl(ks_sim_db &db, Oltp &o, uint64_t n) {
+  ks_table_t *t = db.table(kOwner, "DDL_T");
+  if (!t) {
+    if (db.create_table(kOwner, "DDL_T", {col("ID", kTypeNumber, 22, 1, true), col("V", kTypeVarchar2, 20)}, {"ID"},
+                        "create table OLTP.DDL_T (ID number primary key, V varchar2(20))") != 0)
+      return -1;
+    t = db.table(kOwner, "DDL_T");
+  } else {
+    int top = 0;
+    const ks_col_t *added = nullptr, *renamed = nullptr;
+    for (const auto &c : t->cols) {
+      if (c.col_no == 0 || (c.name[0] != 'C' && c.name[0] != 'R')) continue;
+      top = std::max(top, atoi(c.name.c_str() + 1));
+      if (c.name[0] == 'C' && !added) added = &c;
+      if (c.name[0] == 'R' && !renamed) renamed = &c;
+    }
+    const std::string q = "alter table OLTP.DDL_T ";
+    int rc;
+    if (n % 4 == 1 && added) {
+      std::string to = "R" + added->name.substr(1);
+      rc = db.rename_column(t, added->name, to, q + "rename column " + added->name + " to " + to);
+    } else if (n % 4 == 2 && renamed) {
+      std::string c = renamed->name;
+      rc = db.drop_column(t, c, false, q + "drop column " + c);
+    } else if (n % 4 == 3) {
+      rc = db.truncate_table(t, "truncate table OLTP.DDL_T");
+    } else {
+      std::string c = "C" + std::to_string(top + 1);
+      rc = db.add_column(t, col(c.c_str(), kTypeNumber, 22), q + "add (" + c + " number)");
+    }
+    if (rc != 0) return -1;
+  }
+  ks_txn_t *tx = db.begin();
+  if (!tx) return -1;
+  std::vector<ks_val_t> v(t->cols.size());
+  for (size_t i = 0; i < v.size(); i++)
+    if (t->cols[i].col_no > 0)
+      v[i] = t->cols[i].type == kTypeNumber ? o.g.num(int64_t(n)) : o.g.text(db, t->cols[i], "ddl");
+  v[0] = o.g.num(db.nextval(o.seq, tx));
+  return db.insert(tx, t, v) == 0 && db.commit(tx) == 0 ? 0 : -1;
+}
+
 }  // namespace
 
 int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
@@ -528,6 +575,9 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
     // noise is a percentage that may exceed 100: 250 means two or three events per transaction.
     for (int left = db.cfg().noise; left > 0; left -= 100)
       if ((left >= 100 || o.g.pct(left)) && db.noise() != 0) return -1;
+    if (cfg.ddl_every > 0 && ended % uint64_t(cfg.ddl_every) == 0 &&
+        workload_ddl(db, o, ended / uint64_t(cfg.ddl_every)) != 0)
+      return -1;
     if (cfg.switch_every > 0 && ended % uint64_t(cfg.switch_every) == 0 && db.switch_log() != 0) return -1;
     if (cfg.realtime && cfg.rate > 0) {
       struct timespec now;
@@ -750,6 +800,64 @@ bool type_of(Parser &p, ks_col_t *c) {
   return true;
 }
 
+// (name, ...)
+bool names(Parser &p, std::vector<std::string> *out) {
+  if (!p.sym('(')) return false;
+  do {
+    std::string c;
+    if (!p.ident(&c)) return false;
+    out->push_back(c);
+  } while (p.sym(','));
+  return p.sym(')');
+}
+
+// [START WITH n] [INCREMENT BY n] [CACHE n], in any order.
+bool seq_options(Parser &p, int64_t *start, int64_t *inc, int64_t *cache) {
+  for (;;) {
+    int64_t *to = p.kw("START") && p.kw("WITH")     ? start
+                  : p.kw("INCREMENT") && p.kw("BY") ? inc
+                  : p.kw("CACHE")                   ? cache
+                                                    : nullptr;
+    if (!to) return p.end();
+    bool neg = p.sym('-');
+    if (p.peek().k != Tok::kNum) return false;
+    *to = atoll(p.v[p.i++].s.c_str()) * (neg ? -1 : 1);
+  }
+}
+
+// A column definition: name type [NOT NULL | NULL].
+bool column_def(Parser &p, ks_col_t *c) {
+  if (!p.ident(&c->name) || !type_of(p, c)) return false;
+  if (p.kw("NOT")) return p.kw("NULL") && (c->not_null = true);
+  p.kw("NULL");
+  return true;
+}
+
+// The rest of ALTER TABLE owner.table: ADD, MODIFY (one column, in parentheses or not),
+// DROP COLUMN c / DROP (c), SET UNUSED COLUMN c / SET UNUSED (c), RENAME COLUMN a TO b,
+// RENAME TO name.
+bool alter_table(Parser &p, ks_sim_db &db, ks_table_t *t, const std::string &text) {
+  if (p.kw("ADD") || p.kw("MODIFY")) {
+    bool add = p.v[p.i - 1].s == "ADD";
+    bool paren = p.sym('(');
+    ks_col_t c;
+    if (!column_def(p, &c) || (paren && !p.sym(')')) || !p.end()) return false;
+    return add ? db.add_column(t, c, text) == 0 : db.modify_column(t, c, text) == 0;
+  }
+  bool unused = p.kw("SET") && p.kw("UNUSED");
+  if (unused || p.kw("DROP")) {
+    std::vector<std::string> c;
+    std::string one;
+    if (p.kw("COLUMN") ? !p.ident(&one) : !names(p, &c) || c.size() != 1) return false;
+    return p.end() && db.drop_column(t, one.empty() ? c[0] : one, unused, text) == 0;
+  }
+  if (!p.kw("RENAME")) return false;
+  std::string from, to;
+  if (p.kw("COLUMN"))
+    return p.ident(&from) && p.kw("TO") && p.ident(&to) && p.end() && db.rename_column(t, from, to, text) == 0;
+  return p.kw("TO") && p.ident(&to) && p.end() && db.rename_table(t, to, text) == 0;
+}
+
 }  // namespace
 
 int ks_script_run(ks_sim_db &db, const std::string &text) {
@@ -777,10 +885,18 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
     if (!tx) tx = db.begin();
     return tx;
   };
+  // A DDL statement commits the transaction in progress first.
+  auto ddl_commit = [&]() {
+    bool ok = !tx || db.commit(tx) == 0;
+    tx = nullptr;
+    return ok;
+  };
   int n = 0;
   for (const auto &s : stmts) {
     n++;
-    if (s.find_first_not_of(" \t\r\n") == std::string::npos) continue;
+    size_t from = s.find_first_not_of(" \t\r\n");
+    if (from == std::string::npos) continue;
+    std::string stmt = s.substr(from, s.find_last_not_of(" \t\r\n") + 1 - from);
     Parser p(s);
     std::string owner, name;
     bool ok = false;
@@ -798,17 +914,33 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
     } else if (p.kw("SAVEPOINT")) {
       ok = p.ident(&name) && db.savepoint(txn(), name) == 0;
     } else if (p.kw("ALTER")) {
-      ok = p.kw("SYSTEM") && p.kw("SWITCH") && p.kw("LOGFILE") && db.switch_log() == 0;
+      if (p.kw("SYSTEM")) {
+        ok = p.kw("SWITCH") && p.kw("LOGFILE") && db.switch_log() == 0;
+      } else if (ddl_commit() && p.kw("SEQUENCE")) {
+        ks_sequence_t *sq = nullptr;
+        int64_t start = 0, inc = 0, cache = 0;
+        ok = p.qname(&owner, &name) && (sq = db.sequence(owner, name)) && seq_options(p, &start, &inc, &cache) &&
+             start == 0 && db.alter_sequence(sq, inc ? inc : sq->increment, cache ? cache : sq->cache, stmt) == 0;
+      } else if (p.kw("TABLE")) {
+        ks_table_t *t = nullptr;
+        ok = p.qname(&owner, &name) && (t = db.table(owner, name)) && alter_table(p, db, t, stmt);
+      }
     } else if (p.kw("CREATE")) {
-      if (tx) {
-        ok = db.commit(tx) == 0;
-        tx = nullptr;
-        if (!ok) break;
-      }  // DDL commits
+      if (!ddl_commit()) break;
+      bool unique = p.kw("UNIQUE");
       if (p.kw("USER")) {
         ok = p.ident(&name) && db.create_user(name) == 0;
       } else if (p.kw("SEQUENCE")) {
-        ok = p.qname(&owner, &name) && db.create_sequence(owner, name, 1, 20) == 0;
+        int64_t start = 1, inc = 1, cache = 20;
+        ok = p.qname(&owner, &name) && seq_options(p, &start, &inc, &cache) &&
+             db.create_sequence(owner, name, start, cache, inc) == 0;
+      } else if (p.kw("INDEX")) {
+        std::string iowner, iname;
+        std::vector<std::string> cols;
+        ks_table_t *t = nullptr;
+        ok = p.qname(&iowner, &iname) && p.kw("ON") && p.qname(&owner, &name) && iowner == owner &&
+             (t = db.table(owner, name)) && names(p, &cols) && p.end() &&
+             db.create_index(t, iname, cols, unique, stmt) == 0;
       } else if (p.kw("TABLE") && p.qname(&owner, &name) && p.sym('(')) {
         std::vector<ks_col_t> cols;
         std::vector<std::string> pk;
@@ -848,16 +980,25 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
           }
           cols.push_back(c);
         } while (ok && p.sym(','));
-        ok = ok && p.sym(')') && p.end() &&
-             db.create_table(owner, name, cols, pk, s.substr(s.find_first_not_of(" \t\r\n"))) == 0;
+        ok = ok && p.sym(')') && p.end() && db.create_table(owner, name, cols, pk, stmt) == 0;
       }
     } else if (p.kw("DROP")) {
-      if (tx) {
-        ok = db.commit(tx) == 0;
-        tx = nullptr;
-        if (!ok) break;
+      if (!ddl_commit()) break;
+      if (p.kw("TABLE")) {
+        ok = p.qname(&owner, &name);
+        bool purge = p.kw("PURGE");
+        ok = ok && p.end() && db.drop_table(owner, name, purge) == 0;
+      } else if (p.kw("INDEX")) {
+        ok = p.qname(&owner, &name) && p.end() && db.drop_index(owner, name, stmt) == 0;
+      } else if (p.kw("SEQUENCE")) {
+        ok = p.qname(&owner, &name) && p.end() && db.drop_sequence(owner, name) == 0;
       }
-      ok = p.kw("TABLE") && p.qname(&owner, &name) && db.drop_table(owner, name) == 0;
+    } else if (p.kw("PURGE")) {
+      ok = ddl_commit() && p.kw("TABLE") && p.qname(&owner, &name) && p.end() && db.purge_table(owner, name) == 0;
+    } else if (p.kw("TRUNCATE")) {
+      ks_table_t *t = nullptr;
+      ok = ddl_commit() && p.kw("TABLE") && p.qname(&owner, &name) && (t = db.table(owner, name)) && p.end() &&
+           db.truncate_table(t, stmt) == 0;
     } else if (p.kw("INSERT")) {
       ks_table_t *t = nullptr;
       if (p.kw("INTO") && p.qname(&owner, &name) && (t = db.table(owner, name))) {
@@ -875,7 +1016,8 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
           } while (p.sym(','));
           ok = ok && p.sym(')');
         } else {
-          for (size_t i = 0; i < t->cols.size(); i++) cols.push_back(int(i));
+          for (size_t i = 0; i < t->cols.size(); i++)
+            if (t->cols[i].col_no > 0) cols.push_back(int(i));
         }
         std::vector<ks_val_t> vals(t->cols.size());
         if (ok && p.kw("VALUES") && p.sym('(')) {

@@ -27,13 +27,18 @@ struct ks_oltp_cfg_t {
   // of long rows (four VARCHAR2(4000) columns), whose rows are stored as several pieces, and
   // grow out of their blocks; 0 leaves those tables out.
   int chained_pct = 0;
+  // One DDL of the workload's own table (OLTP.DDL_T) every n transactions, each followed
+  // by a row of it (0: none).
+  int ddl_every = 0;
 };
 
 // Create the OLTP schema and its initial rows when the database lacks them.
 int ks_oltp_setup(ks_sim_db &db, uint64_t seed);
 int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg);
 
-// Run a script: statements separated by ';' (CREATE USER/TABLE/SEQUENCE, DROP TABLE,
+// Run a script: statements separated by ';' (CREATE USER/TABLE/[UNIQUE] INDEX/SEQUENCE,
+// ALTER TABLE ADD/MODIFY/DROP/SET UNUSED/RENAME [COLUMN], ALTER SEQUENCE, DROP
+// TABLE [PURGE]/INDEX/SEQUENCE, PURGE TABLE of a recycle-bin name, TRUNCATE TABLE,
 // INSERT, UPDATE, DELETE with a WHERE of column = value terms, COMMIT, ROLLBACK,
 // SAVEPOINT, ROLLBACK TO, ALTER SYSTEM SWITCH LOGFILE). Errors name the statement number.
 int ks_script_run(ks_sim_db &db, const std::string &text);
