@@ -40,6 +40,13 @@ const char *object_part(const char *w) {
   return dot != nullptr ? dot + 1 : w;
 }
 
+// The schema record of a statement's owner, which must be one of the dictionary's.
+int owner_schema(const ks_dict_t *d, const char *owner) {
+  int ui = ks_dict_schema_index(d, owner);
+  if (ui < 0) KS_ERROR("schema \"%s\" not found.", owner);
+  return ui;
+}
+
 }  // namespace
 
 int ks_trace_create_table(ks_extr_t *ex, ks_lcr_th_t *thdr, const char *owner) {
@@ -64,11 +71,8 @@ int ks_trace_create_table(ks_extr_t *ex, ks_lcr_th_t *thdr, const char *owner) {
     KS_ERROR("no space for columns information.");
     return -1;
   }
-  int ui = ks_dict_schema_index(d, owner);
-  if (ui < 0) {
-    KS_ERROR("schema \"%s\" not found.", owner);
-    return -1;
-  }
+  int ui = owner_schema(d, owner);
+  if (ui < 0) return -1;
   // A schema captured table by table takes new tables only through its configuration.
   if (!(d->sch[ui].flag & KS_SCH_ALL)) return 0;
   ks_dict_tab_t t = {};
@@ -167,11 +171,8 @@ int ks_trace_create_sequence(ks_extr_t *ex, ks_lcr_th_t *thdr, const char *owner
     KS_ERROR("obj# in SEQ$ not equal to obj# in OBJ$.");
     return -1;
   }
-  int ui = ks_dict_schema_index(d, owner);
-  if (ui < 0) {
-    KS_ERROR("schema \"%s\" not found.", owner);
-    return -1;
-  }
+  int ui = owner_schema(d, owner);
+  if (ui < 0) return -1;
   uint32_t at = h->nseq;
   while (at > 0 && d->seq[at - 1].objn > sobj) at--;
   if (at > 0 && d->seq[at - 1].objn == sobj) return 0;  // traced already
@@ -353,7 +354,7 @@ int ks_trace_ddl(ks_extr_t *ex, ks_lcr_th_t *thdr, int tbsz) {
     if (at == std::string::npos) at = text.find("\"bin$");
     char onam[33] = {};
     memcpy(onam, rh.onam, 32);
-    if (at != std::string::npos) text = text.substr(0, at) + "\"" + onam + "\"";
+    if (at != std::string::npos) text.replace(at, std::string::npos, std::string("\"") + onam + "\"");
   }
 
   if (d == nullptr || d->hdr == nullptr) return -9;
@@ -364,7 +365,8 @@ int ks_trace_ddl(ks_extr_t *ex, ks_lcr_th_t *thdr, int tbsz) {
     std::string buf = text;
     buf.resize(text.size() + KS_DICT_NAME_SZ + 1);
     ks_str_replace_owner(buf.data(), owner, mapped);
-    text = buf.c_str();
+    buf.resize(strlen(buf.c_str()));
+    text.swap(buf);
     memset(rh.ownr, 0, sizeof rh.ownr);
     memcpy(rh.ownr, mapped, strnlen(mapped, sizeof rh.ownr - 1));
   }
