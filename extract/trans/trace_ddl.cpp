@@ -329,9 +329,12 @@ int ks_trace_ddl(ks_extr_t *ex, ks_lcr_th_t *thdr, int tbsz) {
   Words w;
   split_words(text.c_str(), &w);
   const Act act = classify(w);
-  if (act == Act::skip) return -9;
   ks_dict_t *d = ex->d;
-  if (act != Act::none && d != nullptr && d->hdr != nullptr) {
+  // Statements of schemas outside the dictionary, and user administration, are not ours.
+  if (act == Act::skip || d == nullptr || d->hdr == nullptr) return -9;
+  const int ui = ks_dict_schema_index(d, owner);
+  if (ui < 0) return -9;
+  if (act != Act::none) {
     ks_dict_change_t chg;
     if (ks_dict_begin_change(d, &chg) < 0) return -1;
     const int rc = run(act, ex, thdr, drec, owner);
@@ -357,9 +360,6 @@ int ks_trace_ddl(ks_extr_t *ex, ks_lcr_th_t *thdr, int tbsz) {
     if (at != std::string::npos) text.replace(at, std::string::npos, std::string("\"") + onam + "\"");
   }
 
-  if (d == nullptr || d->hdr == nullptr) return -9;
-  const int ui = ks_dict_schema_index(d, owner);
-  if (ui < 0) return -9;
   if (d->sch[ui].flag & KS_SCH_MAP) {
     const char *mapped = d->map[d->sch[ui].mpi].map_schema;
     std::string buf = text;
