@@ -163,6 +163,12 @@ void save_progress() {
     KS_ERROR_EVERY_MINUTE("save chained row buffer error; the checkpoint stays where it was.");
     return;
   }
+  // So does the dictionary as DDL left it: a restart reads the redo after this point
+  // again, with the definitions it had here.
+  if (x_need_dict && ks_dict_checkpoint(ex->d, ex->t->gen) < 0) {
+    KS_ERROR_EVERY_MINUTE("save dictionary error; the checkpoint stays where it was.");
+    return;
+  }
   fill_check_point();
   if (ks_save_check_point(&x_ckp) < 0) {
     KS_ERROR_EVERY_MINUTE("save the check point file error; the position on disk stays where it was.");
@@ -184,6 +190,10 @@ bool close_transactions() {
     return false;
   }
   if (rc < 0) KS_ERROR("close transaction slots error.");
+  if (x_need_dict && ks_dict_checkpoint(ex->d, ex->t->gen) < 0) {
+    KS_ERROR("save dictionary error; the check point file stays at the last position saved.");
+    return false;
+  }
   return true;
 }
 
@@ -343,6 +353,10 @@ void start_up() {
     error_exit();
   }
   su.ckp_read = true;
+  if (x_need_dict && ks_dict_match_checkpoint(ex->d, x_ckp.rsv[KS_CKP_RSV_GEN]) < 0) {
+    KS_ERROR("load dictionary error.");
+    error_exit();
+  }
   if (restarted && (x_ckp.flag & KS_CKP_SAVED) && x_start_scn != 0) {
     KS_INFO("restart %u: start SCN %lu already passed, resuming from the check point.", x_pst->restarts,
             static_cast<unsigned long>(x_start_scn));

@@ -69,3 +69,36 @@ int ks_dict_load_block(const char *path, ks_dict_alloc_fn alloc, ks_dict_free_fn
 void ks_dict_attach(uint8_t *base, ks_dict_t *dictp);
 // Write the loaded dictionary to path when dirty (ks_sync_dict names the component's file).
 int ks_dict_write_file(ks_dict_t *dict, const char *path);
+
+// --- Changing a loaded dictionary (DDL tracing) ---
+//
+// The header's status word is a sequence count shared by every process of the component:
+// odd while one process changes the block, even otherwise, and counting up with every
+// change. A lookup that read an odd count, or a different count after its search, searches
+// again; a writer takes the block by moving an even count to odd.
+
+// Takes the block for a change (waits while another process holds it) and keeps a copy of
+// the block so that a change that cannot be completed is taken back whole.
+typedef struct __ks_dict_change_s {
+  uint8_t *copy;  // the header and every area as they were
+  uint64_t size;
+} ks_dict_change_t;
+int ks_dict_begin_change(ks_dict_t *dict, ks_dict_change_t *chg);
+// Ends the change: keep (the records as changed) or put back the copy; releases the block.
+void ks_dict_end_change(ks_dict_t *dict, ks_dict_change_t *chg, bool keep);
+// Index of the record with that object number (alias and dropped ones included), or -1.
+int ks_dict_find_objn(const ks_dict_t *dict, uint32_t objn);
+// Inserts a table record in object-number order; 0, or -1 when the table area is full.
+int ks_dict_insert_table(ks_dict_t *dict, const ks_dict_tab_t *tab);
+// Writes the dictionary, when changed, with the checkpoint generation gen in the file
+// header: the file it replaces stays as "<name>.prev" until the next write, since the
+// checkpoint that names gen is written after it. 0 / -1 (the block stays changed).
+int ks_dict_checkpoint(ks_dict_t *dict, uint32_t gen);
+// The dictionary file that belongs to checkpoint generation gen (0: any): the current
+// file unless it was written by a later save, then the previous one. path[n] receives the
+// name; 0, or -1 when neither belongs to the checkpoint.
+int ks_dict_choose_file(const char *unit, const char *name, uint32_t gen, char *path, size_t n);
+// In the process that loaded the dictionary, once the checkpoint is read: replaces the
+// loaded block by the file of checkpoint generation gen when the one loaded is later (a
+// crash came between its write and the checkpoint). 0 / -1.
+int ks_dict_match_checkpoint(ks_dict_t *dictp, uint32_t gen);

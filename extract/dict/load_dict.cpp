@@ -143,9 +143,9 @@ int ks_set_dictionary_position(int sno, int offset) {
   return 0;
 }
 
-int ks_load_dict(char *unit, char *name) {
-  char path[512];
-  snprintf(path, sizeof path, "%sdict/%s/%s.dict", ks_get_home_dir(), unit, name);
+namespace {
+
+int load_published(const char *path) {
   uint8_t *base = nullptr;
   if (ks_dict_load_block(path, shm_alloc, shm_release, &base) != 0) return -1;
   uint32_t sno = 0, ofs = 0;
@@ -159,6 +159,24 @@ int ks_load_dict(char *unit, char *name) {
     return -1;
   }
   return 0;
+}
+
+}  // namespace
+
+int ks_load_dict(char *unit, char *name) {
+  char path[512];
+  snprintf(path, sizeof path, "%sdict/%s/%s.dict", ks_get_home_dir(), unit, name);
+  return load_published(path);
+}
+
+int ks_dict_match_checkpoint(ks_dict_t *dictp, uint32_t gen) {
+  char path[512], cur[512];
+  snprintf(cur, sizeof cur, "%sdict/%s/%s.dict", ks_get_home_dir(), unit_name, com_name);
+  if (ks_dict_choose_file(unit_name, com_name, gen, path, sizeof path) < 0) return -1;
+  if (strcmp(path, cur) == 0) return 0;
+  // The loaded file is ahead of the checkpoint: load the one that goes with it instead.
+  if (ks_unload_dict(dictp) < 0 || load_published(path) < 0) return -1;
+  return ks_open_dict(dictp);
 }
 
 int ks_unload_dict(ks_dict_t *dictp) {

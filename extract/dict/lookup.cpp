@@ -48,14 +48,27 @@ int ks_lookup_table_simple(ks_dict_tab_t *pt, int max_tab, int objn) {
   return resolve(pt, max_tab, static_cast<uint32_t>(objn));
 }
 
+int ks_dict_find_objn(const ks_dict_t *dict, uint32_t objn) {
+  return search(dict->tab, static_cast<int>(dict->hdr->ntab), objn);
+}
+
 int ks_lookup_table(ks_dict_t *dict, int objn) {
   if (dict == nullptr || dict->hdr == nullptr) return -1;
-  volatile uint32_t *status = &dict->hdr->status;
-  while (*status == 1 && x_loop) {
-    struct timespec ts = {0, 20 * 1000 * 1000};
-    nanosleep(&ts, nullptr);
+  const uint32_t *status = &dict->hdr->status;
+  for (;;) {
+    // An odd count: another process is changing the records; wait for it to finish.
+    // A stopping process does not wait: its answer no longer delivers anything.
+    uint32_t before = __atomic_load_n(status, __ATOMIC_ACQUIRE);
+    if ((before & 1) && x_loop) {
+      struct timespec ts = {0, 20 * 1000 * 1000};
+      nanosleep(&ts, nullptr);
+      continue;
+    }
+    int ntab = static_cast<int>(__atomic_load_n(&dict->hdr->ntab, __ATOMIC_RELAXED));
+    int i = ntab <= 0 ? -1 : resolve(dict->tab, ntab, static_cast<uint32_t>(objn));
+    // A change that began while searching may have moved the records under the search:
+    // the answer counts only when the count did not move.
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    if (__atomic_load_n(status, __ATOMIC_RELAXED) == before || !x_loop) return i;
   }
-  int ntab = static_cast<int>(dict->hdr->ntab);
-  if (ntab <= 0) return -1;
-  return resolve(dict->tab, ntab, static_cast<uint32_t>(objn));
 }

@@ -49,8 +49,7 @@ int ks_open_dict(ks_dict_t *dictp) {
   const auto *h = reinterpret_cast<const ks_dict_hdr_t *>(base + KS_DICT_LEAD_SZ);
   uint64_t lead;
   memcpy(&lead, base, sizeof lead);
-  if (lead != 0 || h->status > 1 || h->nsch > h->max_sch || h->ntab > h->max_tab || h->ncol > h->max_col ||
-      h->nseq > h->max_seq) {
+  if (lead != 0 || h->nsch > h->max_sch || h->ntab > h->max_tab || h->ncol > h->max_col || h->nseq > h->max_seq) {
     KS_ERROR("get dictionary pointer error.");
     return -1;
   }

@@ -22,7 +22,9 @@ bool write_area(int fd, const void *src, uint64_t size, uint64_t ofs) {
 
 }  // namespace
 
-int ks_dict_write_file(ks_dict_t *dict, const char *path) {
+namespace {
+
+int write_file(ks_dict_t *dict, const char *path, uint32_t gen) {
   ks_dict_hdr_t *h = dict->hdr;
   if (!(h->flag & KS_DICT_DIRTY)) return 0;
   char tmp[600];
@@ -34,6 +36,7 @@ int ks_dict_write_file(ks_dict_t *dict, const char *path) {
   }
   ks_dict_fhd_t fh = {};
   fh.flag = (dict->flag & KS_DICT_IOT) ? KS_DICT_IOT : 0;
+  fh.rsv1 = gen;
   fh.nsch = h->nsch;
   fh.ntab = h->ntab;
   fh.ncol = h->ncol;
@@ -72,10 +75,61 @@ int ks_dict_write_file(ks_dict_t *dict, const char *path) {
   return 0;
 }
 
+void dict_path(char *path, size_t n, const char *unit, const char *name) {
+  snprintf(path, n, "%sdict/%s/%s.dict", ks_get_home_dir(), unit, name);
+}
+
+// Generation a dictionary file was written with (0: by the export, or unreadable).
+bool file_generation(const char *path, uint32_t *gen) {
+  int fd = open(path, O_RDONLY);
+  if (fd < 0) return false;
+  ks_dict_fhd_t fh = {};
+  bool ok = ks_read_data(fd, &fh, sizeof fh, 0) == static_cast<ssize_t>(sizeof fh);
+  close(fd);
+  *gen = fh.rsv1;
+  return ok;
+}
+
+// Whether generation a was saved after b (generations count up and wrap).
+bool later(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
+
+}  // namespace
+
+int ks_dict_write_file(ks_dict_t *dict, const char *path) { return write_file(dict, path, 0); }
+
+int ks_dict_checkpoint(ks_dict_t *dict, uint32_t gen) {
+  if (dict == nullptr || dict->hdr == nullptr || !(dict->hdr->flag & KS_DICT_DIRTY)) return 0;
+  char path[512], prev[520];
+  dict_path(path, sizeof path, unit_name, com_name);
+  snprintf(prev, sizeof prev, "%s.prev", path);
+  // The file the last checkpoint names stays until a later checkpoint names this one.
+  unlink(prev);
+  if (link(path, prev) != 0 && errno != ENOENT) KS_WARN("link %s: %s", prev, strerror(errno));
+  return write_file(dict, path, gen);
+}
+
+int ks_dict_choose_file(const char *unit, const char *name, uint32_t gen, char *path, size_t n) {
+  dict_path(path, n, unit, name);
+  uint32_t g = 0;
+  if (gen == 0 || !file_generation(path, &g) || g == 0 || !later(g, gen)) return 0;
+  // Written by a save whose checkpoint never came: the redo is read again from the
+  // checkpoint before, which the previous file belongs to.
+  char prev[520];
+  snprintf(prev, sizeof prev, "%s.prev", path);
+  uint32_t pg = 0;
+  if (file_generation(prev, &pg) && (pg == 0 || !later(pg, gen))) {
+    KS_INFO("load the dictionary %s, saved with the checkpoint.", prev);
+    snprintf(path, n, "%s", prev);
+    return 0;
+  }
+  KS_ERROR("dictionary file %s does not belong to the checkpoint (generation %u).", path, gen);
+  return -1;
+}
+
 int ks_sync_dict(ks_dict_t *dict) {
   if (dict == nullptr || dict->hdr == nullptr) return -1;
   if (!(dict->hdr->flag & KS_DICT_DIRTY)) return 0;
   char path[512];
-  snprintf(path, sizeof path, "%sdict/%s/%s.dict", ks_get_home_dir(), unit_name, com_name);
-  return ks_dict_write_file(dict, path);
+  dict_path(path, sizeof path, unit_name, com_name);
+  return write_file(dict, path, 0);
 }

@@ -54,7 +54,7 @@ constexpr uint32_t KS_TYPE_BLOB = 113;
 
 typedef struct __ks_dict_fhd_s {
   uint32_t flag;
-  uint32_t rsv1;
+  uint32_t rsv1;  // checkpoint generation it was written with (0: as exported)
   uint64_t scn;
   uint32_t nsch;
   uint32_t ntab;
