@@ -336,11 +336,6 @@ struct Translator {
         i++;
         continue;
       }
-      if (t.t == kQIdent) {
-        emit(quote(t.s));
-        i++;
-        continue;
-      }
       // [owner.]sequence.NEXTVAL: the next value, handed out by KS_NEXTVAL.
       if (t.t == kIdent || t.t == kQIdent) {
         bool own = peek(2).t != kEnd && peek(3).t == kOp && peek(3).s == "." && peek(4).t == kIdent &&
@@ -352,6 +347,11 @@ struct Translator {
           i += own ? 5 : 3;
           continue;
         }
+      }
+      if (t.t == kQIdent) {
+        emit(quote(t.s));
+        i++;
+        continue;
       }
       // Identifiers and keywords.
       if (t.s == "FROM" || t.s == "JOIN") {
