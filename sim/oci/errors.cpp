@@ -40,6 +40,7 @@ const Text kTexts[] = {
     {2286, "no options specified for ALTER SEQUENCE"},
     {2289, "sequence does not exist"},
     {4080, "trigger does not exist"},
+    {4081, "trigger already exists"},
     {8004, "sequence %s cannot be instantiated"},
     {1002, "fetch out of sequence"},
     {1008, "not all variables bound"},

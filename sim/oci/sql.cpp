@@ -523,7 +523,9 @@ struct Translator {
     if (!stype.empty()) *def += " " + stype;
     int depth = 0;
     while (cur().t != kEnd && !(depth == 0 && (is_op(",") || is_op(")")))) {
-      if (is("NOT") && peek().t == kIdent && peek().s == "NULL") col->nullable = false;
+      // A primary key column is NOT NULL as well.
+      if ((is("NOT") || is("PRIMARY")) && peek().t == kIdent && (peek().s == "NULL" || peek().s == "KEY"))
+        col->nullable = false;
       if (adding) {
         if (is("DEFAULT")) {
           i++;
@@ -578,7 +580,11 @@ struct Translator {
   int create() {
     i++;
     bool unique = false;
-    if (is("OR") && peek().t == kIdent && peek().s == "REPLACE") return refuse(3001, "CREATE OR REPLACE is not served");
+    bool replace = is("OR") && peek().t == kIdent && peek().s == "REPLACE";
+    if (replace) i += 2;
+    if (is("EDITIONABLE") || is("NONEDITIONABLE")) i++;
+    if (is("TRIGGER")) return create_trigger(replace);
+    if (replace) return refuse(3001, "CREATE OR REPLACE is served for triggers only");
     if (is("UNIQUE") || is("BITMAP")) {
       unique = is("UNIQUE");
       i++;
@@ -654,6 +660,31 @@ struct Translator {
     step(std::string("CREATE ") + (unique ? "UNIQUE " : "") + "INDEX " + quote(owner + "." + name) + " ON " +
          quote(table) + " (" + sql + ")");
     sql.clear();
+    return ddl_done(true);
+  }
+
+  // A trigger is recorded with its table and status; its body is not run here, which is
+  // what a replication target wants anyway (the trigger's work arrives through the
+  // trail, and replay disables a replicated trigger).
+  int create_trigger(bool replace) {
+    i++;
+    std::string owner, name, table;
+    if (int rc = object_name(&owner, &name)) return rc;
+    int depth = 0;
+    while (cur().t != kEnd && !(depth == 0 && is("ON"))) {
+      if (is_op("(")) depth++;
+      if (is_op(")")) depth--;
+      i++;
+    }
+    if (!is("ON")) return refuse(969, "missing ON keyword");
+    i++;
+    if (int rc = table_name(&table)) return rc;
+    std::string key = " WHERE OWNER = " + lit(owner) + " AND TRIGGER_NAME = " + lit(name);
+    if (replace) step("DELETE FROM \"KS$TRIGGERS\"" + key);
+    step("INSERT INTO \"KS$TRIGGERS\" (OWNER, TRIGGER_NAME, TABLE_OWNER, TABLE_NAME, STATUS) SELECT " + lit(owner) +
+             ", " + lit(name) + ", " + lit(out->owner) + ", " + lit(out->name) +
+             ", 'ENABLED' WHERE NOT EXISTS (SELECT 1 FROM \"KS$TRIGGERS\"" + key + ")",
+         4081);
     return ddl_done(true);
   }
 
@@ -805,12 +836,14 @@ struct Translator {
           set = "DATA_TYPE = " + lit(c.type) + ", DATA_LENGTH = " + std::to_string(c.length);
         }
         while (cur().t != kEnd && !is_op(",") && !is_op(")")) {
-          if (is("NULL") || (is("NOT") && peek().t == kIdent && peek().s == "NULL"))
-            set += std::string(set.empty() ? "" : ", ") + "NULLABLE = " + (is("NOT") ? "'N'" : "'Y'");
-          i++;
+          bool not_null = is("NOT") && peek().t == kIdent && peek().s == "NULL";
+          if (is("NULL") || not_null)
+            set += std::string(set.empty() ? "" : ", ") + "NULLABLE = " + (not_null ? "'N'" : "'Y'");
+          i += not_null ? 2 : 1;
         }
-        // The column must exist in the table itself, whatever the catalogue holds.
-        step("SELECT " + quote(c.name) + " FROM " + qt + " LIMIT 0");
+        // The column must exist in the table itself, whatever the catalogue holds (named
+        // with its table, or SQLite would read an unknown one as a string).
+        step("SELECT " + qt + "." + quote(c.name) + " FROM " + qt + " LIMIT 0");
         if (!set.empty()) step("UPDATE \"KS$COLUMNS\" SET " + set + of_table() + " AND COLUMN_NAME = " + lit(c.name));
       } while (paren && is_op(","));
       if (paren && !is_op(")")) return refuse(907, "missing right parenthesis");
@@ -899,7 +932,14 @@ struct Translator {
       return ddl_done(true);
     }
     if (is("SEQUENCE")) return sequence(2);
-    if (!is("TABLE")) return refuse(3001, "only DROP TABLE, INDEX and SEQUENCE are supported");
+    if (is("TRIGGER")) {
+      i++;
+      std::string owner, name;
+      if (int rc = object_name(&owner, &name)) return rc;
+      step("DELETE FROM \"KS$TRIGGERS\" WHERE OWNER = " + lit(owner) + " AND TRIGGER_NAME = " + lit(name), 4080);
+      return ddl_done(false);
+    }
+    if (!is("TABLE")) return refuse(3001, "only DROP TABLE, INDEX, SEQUENCE and TRIGGER are supported");
     i++;
     emit("DROP TABLE");
     std::string table;
@@ -1020,6 +1060,26 @@ void fn_nextval(sqlite3_context *ctx, int, sqlite3_value **v) {
   sqlite3_result_int64(ctx, val);
 }
 
+// A trigger's body is PL/SQL, which the tokenizer does not read (":=", strings with
+// anything in them): of a CREATE TRIGGER only the part before its first bind, string or
+// semicolon is read, which holds the name, the event and the table.
+std::string trigger_head(const std::string &text) {
+  std::string words;
+  for (size_t k = 0; k < text.size() && words.size() < 64; k++) {
+    char c = static_cast<char>(toupper(static_cast<unsigned char>(text[k])));
+    if (isspace(static_cast<unsigned char>(c))) {
+      if (!words.empty() && words.back() != ' ') words += ' ';
+    } else {
+      words += c;
+    }
+  }
+  for (const char *h : {"CREATE TRIGGER ", "CREATE OR REPLACE TRIGGER ", "CREATE EDITIONABLE TRIGGER ",
+                        "CREATE OR REPLACE EDITIONABLE TRIGGER ", "CREATE NONEDITIONABLE TRIGGER ",
+                        "CREATE OR REPLACE NONEDITIONABLE TRIGGER "})
+    if (words.rfind(h, 0) == 0) return text.substr(0, text.find_first_of(":;'"));
+  return text;
+}
+
 }  // namespace
 
 void ensure_dictionary(sqlite3 *db) {
@@ -1028,7 +1088,8 @@ void ensure_dictionary(sqlite3 *db) {
   sqlite3_exec(db,
                "CREATE TABLE IF NOT EXISTS \"KS$COLUMNS\" (OWNER TEXT, TABLE_NAME TEXT, COLUMN_NAME TEXT, "
                "COLUMN_ID INTEGER, DATA_TYPE TEXT, DATA_LENGTH INTEGER, NULLABLE TEXT);"
-               "CREATE TABLE IF NOT EXISTS \"KS$TRIGGERS\" (OWNER TEXT, TRIGGER_NAME TEXT, STATUS TEXT);"
+               "CREATE TABLE IF NOT EXISTS \"KS$TRIGGERS\" (OWNER TEXT, TRIGGER_NAME TEXT, TABLE_OWNER TEXT, "
+               "TABLE_NAME TEXT, STATUS TEXT);"
                "CREATE TABLE IF NOT EXISTS \"SYS.USER$\" (\"USER#\" INTEGER PRIMARY KEY, \"NAME\" TEXT, "
                "\"TYPE#\" INTEGER, \"CTIME\" TEXT);"
                "CREATE TABLE IF NOT EXISTS \"SYS.OBJ$\" (\"OBJ#\" INTEGER PRIMARY KEY, \"DATAOBJ#\" INTEGER, "
@@ -1049,7 +1110,7 @@ void register_functions(sqlite3 *db) {
 int translate(const std::string &text, const std::string &schema, sqlite3 *db, Translated *out, std::string *detail) {
   *out = Translated();
   std::vector<Tok> tk;
-  int rc = tokenize(text, &tk, detail);
+  int rc = tokenize(trigger_head(text), &tk, detail);
   if (rc) return rc;
   Translator tr{tk, schema, db, out, detail};
   return tr.run();

@@ -617,8 +617,8 @@ TEST_F(ApplyDb, RowOfOverThreeMebibytesIsInsertedUpdatedRecordedAndDeleted) {
 
 // Schema changes of a mapped source schema replayed with the rows around them: the table
 // is created and grows a column in the mapped schema, rows after the change carry it, a
-// DDL the target refuses is recorded with its text and the replay goes on, and a
-// sequence behind its source is caught up.
+// DDL the target refuses is recorded with its text and the replay goes on, a trigger
+// created with its DDL is disabled, and a sequence behind its source is caught up.
 TEST_F(ApplyDb, DdlAndSequencesOfAMappedSchemaFollowTheSource) {
   ks_ap_item_t map{};
   map.flag = 1;
@@ -650,6 +650,8 @@ TEST_F(ApplyDb, DdlAndSequencesOfAMappedSchemaFollowTheSource) {
                   ddl_txn("alter table \"SRC\".\"D\" add (QTY number default 0 not null, NOTE varchar2(5))", "D", 102),
                   tb::trans({row(2, "after", 7)}, 103, 2), ddl_txn("create table D (X number)", "D", 104),
                   ddl_txn("alter table D modify (NAME varchar2(40)) ", "D", 105),
+                  ddl_txn("create or replace trigger D_TRG before insert on D for each row begin :new.QTY := 1; end;",
+                          "D_TRG", 106, 0x10),
                   ddl_txn("create sequence SQ increment by 10 start with 900", "SQ", 107),
                   tb::trans({seq_lcr(1000), seq_lcr(990)}, 108, 3)});
   ASSERT_EQ(start(), 0);
@@ -658,7 +660,7 @@ TEST_F(ApplyDb, DdlAndSequencesOfAMappedSchemaFollowTheSource) {
   ks_ap_cfg_release(&x_cfg, std::free);
   EXPECT_EQ(query("select COLUMN_ID, COLUMN_NAME, DATA_TYPE, DATA_LENGTH, NULLABLE from \"KS$COLUMNS\" where OWNER = "
                   "'KS' and TABLE_NAME = 'D' order by COLUMN_ID"),
-            (std::vector<std::string>{"1|ID|NUMBER|22|Y", "2|NAME|VARCHAR2|40|Y", "3|QTY|NUMBER|22|N",
+            (std::vector<std::string>{"1|ID|NUMBER|22|N", "2|NAME|VARCHAR2|40|Y", "3|QTY|NUMBER|22|N",
                                       "4|NOTE|VARCHAR2|5|Y"}));
   EXPECT_EQ(query("select ID, NAME, QTY from \"KS.D\" order by ID"),
             (std::vector<std::string>{"1|before|0", "2|after|7"}));
@@ -672,6 +674,8 @@ TEST_F(ApplyDb, DdlAndSequencesOfAMappedSchemaFollowTheSource) {
   EXPECT_EQ(query("select s.HIGHWATER, s.INCREMENT$ from \"SYS.SEQ$\" s join \"SYS.OBJ$\" o on o.\"OBJ#\" = "
                   "s.\"OBJ#\" where o.NAME = 'SQ'"),
             (std::vector<std::string>{"1010|10"}));
+  EXPECT_EQ(query("select OWNER, TRIGGER_NAME, TABLE_NAME, STATUS from \"KS$TRIGGERS\""),
+            (std::vector<std::string>{"KS|D_TRG|D|DISABLED"}));
   EXPECT_EQ(query("select SCN from \"KS.KS_APPLY_CKP\"")[0], "108");
   char schema[32];
   ASSERT_EQ(ks_oci_get_current_schema(x_ado.se, schema), 0);
