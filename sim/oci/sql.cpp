@@ -153,24 +153,17 @@ bool is_keyword(const std::string &w) {
   return false;
 }
 
-// A SQLite string literal.
-std::string lit(const std::string &v) {
-  std::string q = "'";
+// v between q characters, a q inside doubled: a SQLite identifier or string literal.
+std::string enclose(const std::string &v, char q) {
+  std::string r(1, q);
   for (char c : v) {
-    if (c == '\'') q += '\'';
-    q += c;
+    if (c == q) r += q;
+    r += c;
   }
-  return q + "'";
+  return r + q;
 }
-
-std::string quote(const std::string &name) {
-  std::string q = "\"";
-  for (char c : name) {
-    if (c == '"') q += '"';
-    q += c;
-  }
-  return q + "\"";
-}
+std::string quote(const std::string &name) { return enclose(name, '"'); }
+std::string lit(const std::string &v) { return enclose(v, '\''); }
 
 bool table_exists(sqlite3 *db, const std::string &name) {
   sqlite3_stmt *st = nullptr;
@@ -226,36 +219,33 @@ struct Translator {
     return (!schema.empty() && table_exists(db, with_schema)) || !table_exists(db, a) ? with_schema : a;
   }
 
+  // a or a.b, quoted or not.
+  int dotted(std::string *a, std::string *b, const char *why) {
+    if (cur().t != kIdent && cur().t != kQIdent) return refuse(903, why);
+    *a = cur().s;
+    b->clear();
+    i++;
+    if (!is_op(".")) return 0;
+    i++;
+    if (cur().t != kIdent && cur().t != kQIdent) return refuse(903, why);
+    *b = cur().s;
+    i++;
+    return 0;
+  }
+
   // [owner.]name of a new or named object; the owner is the current schema when absent.
   int object_name(std::string *owner, std::string *name) {
-    if (cur().t != kIdent && cur().t != kQIdent) return refuse(903, "invalid name");
-    std::string a = cur().s;
-    i++;
-    if (!is_op(".")) {
-      *owner = schema;
-      *name = a;
-      return 0;
-    }
-    i++;
-    if (cur().t != kIdent && cur().t != kQIdent) return refuse(903, "invalid name");
-    *owner = a;
-    *name = cur().s;
-    i++;
+    std::string a, b;
+    if (int rc = dotted(&a, &b, "invalid name")) return rc;
+    *owner = b.empty() ? schema : a;
+    *name = b.empty() ? a : b;
     return 0;
   }
 
   // [owner.]table of an existing table: its SQLite name, owner and name in out.
   int table_name(std::string *table) {
     std::string a, b;
-    if (cur().t != kIdent && cur().t != kQIdent) return refuse(903, "invalid table name");
-    a = cur().s;
-    i++;
-    if (is_op(".")) {
-      i++;
-      if (cur().t != kIdent && cur().t != kQIdent) return refuse(903, "invalid table name");
-      b = cur().s;
-      i++;
-    }
+    if (int rc = dotted(&a, &b, "invalid table name")) return rc;
     *table = resolve(a, b);
     out->table = *table;
     return 0;
@@ -280,14 +270,8 @@ struct Translator {
   int table_ref(bool allow_alias, std::string *resolved = nullptr) {
     if (cur().t != kIdent && cur().t != kQIdent) return refuse(903, "invalid table name");
     if (cur().t == kIdent && is_keyword(cur().s)) return refuse(903, "invalid table name");
-    std::string a = cur().s, b;
-    i++;
-    if (is_op(".")) {
-      i++;
-      if (cur().t != kIdent && cur().t != kQIdent) return refuse(903, "invalid table name");
-      b = cur().s;
-      i++;
-    }
+    std::string a, b;
+    if (int rc = dotted(&a, &b, "invalid table name")) return rc;
     std::string name = b.empty() && a == "DUAL" ? "" : resolve(a, b);
     // A target that never had a sequence still answers the sequence query (no rows).
     if (out->owner == "SYS" && !table_exists(db, name)) ensure_dictionary(db);

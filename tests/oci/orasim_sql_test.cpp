@@ -521,9 +521,10 @@ TEST_F(TargetDdl, TablesIndexesSequencesAndTriggersChangeWithTheirCatalogue) {
   EXPECT_EQ(columns("D3"), "");
 
   // Sequences: the dictionary rows the sequence query reads, NEXTVAL cycling at its limit.
-  EXPECT_EQ(value("select s.highwater from sys.obj$ o, sys.user$ u, sys.seq$ s where s.obj#=o.obj# and "
-                  "o.owner#=u.user# and u.name='APP' and o.name='S'"),
-            "no row");
+  const std::string seq_row =
+      " from sys.obj$ o, sys.user$ u, sys.seq$ s where s.obj#=o.obj# and o.owner#=u.user# and u.name='APP' and "
+      "o.name='S'";
+  EXPECT_EQ(value("select s.highwater" + seq_row), "no row");
   ASSERT_EQ(exec("create sequence S increment by 5 start with 10 maxvalue 20 cycle nocache"), 0);
   EXPECT_EQ(exec("create sequence APP.S"), 955);
   std::string got;
@@ -532,9 +533,7 @@ TEST_F(TargetDdl, TablesIndexesSequencesAndTriggersChangeWithTheirCatalogue) {
   ASSERT_EQ(exec("alter sequence S increment by 100 nocycle"), 0);
   EXPECT_EQ(value("select S.nextval from dual"), "6");
   EXPECT_EQ(value("select S.nextval from dual"), "ORA-8004");
-  EXPECT_EQ(value("select s.increment$ || ' ' || s.maxvalue || ' ' || s.cycle# || ' ' || s.highwater from sys.obj$ "
-                  "o, sys.user$ u, sys.seq$ s where s.obj#=o.obj# and o.owner#=u.user# and u.name='APP' and "
-                  "o.name='S'"),
+  EXPECT_EQ(value("select s.increment$ || ' ' || s.maxvalue || ' ' || s.cycle# || ' ' || s.highwater" + seq_row),
             "100 20 0 106");
   ASSERT_EQ(exec("create sequence DOWN increment by -1"), 0);
   EXPECT_EQ(value("select DOWN.nextval from dual"), "-1");
