@@ -40,6 +40,20 @@ int seq_failed(ks_ap_db_t *a, ks_oci_stmt_t *st, const uint8_t *thdr, const uint
   return -1;
 }
 
+// The statement's record of a DDL transaction: its first record with the DDL opcode and
+// a whole header, or null.
+uint8_t *ddl_record(uint8_t *thdr) {
+  uint32_t tlen = ks_th_tlen(thdr);
+  for (uint32_t pos = KS_LCR_TH_SZ; pos + 16 <= tlen;) {
+    uint8_t *rh = thdr + pos;
+    uint32_t rlen = ks_rh_rlen(rh);
+    if (rlen < 16 || rlen > tlen - pos) return nullptr;
+    if (ks_rh_opc(rh) == KS_OPC_DDL && rlen >= KS_LCR_RH_SZ) return rh;
+    pos += rlen;
+  }
+  return nullptr;
+}
+
 // Values are compared as numbers; a long double holds every 64-bit integer exactly.
 long double num(const char *s) { return std::strtold(s, nullptr); }
 
@@ -58,9 +72,8 @@ int ks_execute_ddl(ks_apply_t *ap, uint8_t *thdr) {
   x_ckp_scn = ks_th_cscn(thdr);
   x_ckp_sct = ks_th_csct(thdr);
   x_ckp_xid = ks_th_xid(thdr);
-  uint32_t tlen = ks_th_tlen(thdr);
-  uint8_t *rhdr = thdr + KS_LCR_TH_SZ;
-  if (tlen < KS_LCR_TH_SZ + KS_LCR_RH_SZ || ks_rh_rlen(rhdr) < KS_LCR_RH_SZ || ks_rh_rlen(rhdr) > tlen - KS_LCR_TH_SZ) {
+  uint8_t *rhdr = ddl_record(thdr);
+  if (rhdr == nullptr) {
     KS_ERROR("DDL transaction without its statement; not applied.");
     ks_error_for_row(thdr, 0, "DDL transaction without its statement; not applied.", nullptr, nullptr);
     return 0;
