@@ -274,7 +274,8 @@ struct Translator {
     if (int rc = dotted(&a, &b, "invalid table name")) return rc;
     std::string name = b.empty() && a == "DUAL" ? "" : resolve(a, b);
     // A target that never had a sequence still answers the sequence query (no rows).
-    if (out->owner == "SYS" && !table_exists(db, name)) ensure_dictionary(db);
+    if ((name == "SYS.SEQ$" || name == "SYS.OBJ$" || name == "SYS.USER$") && !table_exists(db, name))
+      ensure_dictionary(db);
     if (resolved != nullptr) *resolved = name;
     if (name.empty()) {  // "from dual": SQLite selects without a table
       if (sql.size() >= 4 && sql.compare(sql.size() - 4, 4, "FROM") == 0) sql.resize(sql.size() - 5);
