@@ -25,17 +25,29 @@ int set_schema(ks_ap_db_t *a, const char *schema) {
   return -1;
 }
 
+// A lost session or a target out of space fails the unit rather than the statement:
+// the statement is run again once the target is back.
+bool unit_fault(const char *what) {
+  if (ks_db_error_kind(ks_oci_get_error_code()) == 0) return false;
+  ks_unit_db_fail(what, ks_oci_get_error_code(), ks_oci_get_message());
+  return true;
+}
+
 // The target refused the DDL: its error and its text go to the error file.
 void ddl_refused(const uint8_t *thdr, const uint8_t *rhdr, const char *what, const char *text) {
+  if (unit_fault(what)) return;
   KS_ERROR("%s\n%s", what, ks_oci_get_message());
   std::string msg = std::string(ks_oci_get_message()) + "\nDDL: " + text;
   ks_error_for_row(thdr, ks_oci_get_error_code(), msg.c_str(), rhdr, nullptr);
 }
 
-// A sequence failure: logged, recorded with the LCR, the statement closed; -1.
+// A sequence failure: logged and recorded with the LCR (unless the unit failed), the
+// statement closed; -1.
 int seq_failed(ks_ap_db_t *a, ks_oci_stmt_t *st, const uint8_t *thdr, const uint8_t *rhdr, const char *what) {
-  KS_ERROR("%s\n%s", what, ks_oci_get_message());
-  ks_error_for_row(thdr, ks_oci_get_error_code(), ks_oci_get_message(), rhdr, nullptr);
+  if (!unit_fault(what)) {
+    KS_ERROR("%s\n%s", what, ks_oci_get_message());
+    ks_error_for_row(thdr, ks_oci_get_error_code(), ks_oci_get_message(), rhdr, nullptr);
+  }
   ks_oci_close_statement(a->se, st);
   return -1;
 }

@@ -615,6 +615,13 @@ TEST_F(ApplyDb, RowOfOverThreeMebibytesIsInsertedUpdatedRecordedAndDeleted) {
   EXPECT_EQ(count(out, c999 + "c" + std::string(3150 - 4, 'c') + "\n"), 1);
 }
 
+// A DDL transaction: the statement as the record's payload.
+std::string ddl_txn(const std::string &text, const std::string &name, uint64_t scn, uint32_t flag = 0) {
+  std::string rec = tb::lcr(KS_OPC_DDL, "SRC", name, {}, {}, flag) + text + std::string(1, '\0');
+  ks::store<uint32_t>(reinterpret_cast<uint8_t *>(rec.data()), static_cast<uint32_t>(rec.size()));
+  return tb::trans({rec}, scn, scn, 0x40000000 | KS_TH_DDL);
+}
+
 // Schema changes of a mapped source schema replayed with the rows around them: the table
 // is created and grows a column in the mapped schema, rows after the change carry it, a
 // DDL the target refuses is recorded with its text and the replay goes on, a trigger
@@ -626,11 +633,6 @@ TEST_F(ApplyDb, DdlAndSequencesOfAMappedSchemaFollowTheSource) {
   std::snprintf(map.table, 32, "*");
   std::snprintf(map.map_schema, 32, "KS");
   ASSERT_EQ(ks_ap_cfg_build(&x_cfg, nullptr, 0, nullptr, 0, &map, 1, std::malloc), 0);
-  auto ddl_txn = [](const std::string &text, const std::string &name, uint64_t scn, uint32_t flag = 0) {
-    std::string rec = tb::lcr(KS_OPC_DDL, "SRC", name, {}, {}, flag) + text + std::string(1, '\0');
-    ks::store<uint32_t>(reinterpret_cast<uint8_t *>(rec.data()), static_cast<uint32_t>(rec.size()));
-    return tb::trans({rec}, scn, scn, 0x40000000 | KS_TH_DDL);
-  };
   auto seq_lcr = [](long v) {
     std::string rec = tb::lcr(KS_OPC_SYNC_SEQ, "SRC", "SQ", {}) + num(v);
     uint32_t len = static_cast<uint32_t>(rec.size()), n = static_cast<uint32_t>(num(v).size());
@@ -680,4 +682,23 @@ TEST_F(ApplyDb, DdlAndSequencesOfAMappedSchemaFollowTheSource) {
   char schema[32];
   ASSERT_EQ(ks_oci_get_current_schema(x_ado.se, schema), 0);
   EXPECT_STREQ(schema, "KS");
+}
+
+// A target out of space when the DDL runs: the DDL is not taken for refused (nothing in
+// the error file) but run again when the replay resumes.
+TEST_F(ApplyDb, DdlMeetingAFullTargetRunsAgainOnceThereIsSpace) {
+  std::snprintf(x_curr_schema, sizeof x_curr_schema, "KS");
+  write_trail(0, {ddl_txn("create table SRC.D (ID number)", "D", 100)});
+  // The first execution is the checkpoint update of the commit before the DDL.
+  target_sql(
+      "create table \"KS$FAULTS\" (KIND TEXT, ARG INTEGER, ERR INTEGER);"
+      "insert into \"KS$FAULTS\" values ('fail_exec', 2, 1653)");
+  ASSERT_EQ(start(), 0);
+  ASSERT_EQ(drive(), KS_REPLAY_RETRY);
+  EXPECT_EQ(query("select count(*) from sqlite_master where name = 'SRC.D'")[0], "0");
+  ASSERT_EQ(ks_replay_restart(&x_app), 0);
+  EXPECT_EQ(drive(), 2);
+  EXPECT_EQ(query("select count(*) from sqlite_master where name = 'SRC.D'")[0], "1");
+  EXPECT_TRUE(errors().empty());
+  EXPECT_EQ(query("select SCN from \"KS.KS_APPLY_CKP\"")[0], "100");
 }
