@@ -268,4 +268,7 @@ int ks_perform_lob_erase(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
 int ks_perform_long_data(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
 int ks_execute_ddl(ks_apply_t *ap, uint8_t *thdr);
 int ks_sync_sequence(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
+// Decimal text of an Oracle NUMBER in its internal form into sval (at least
+// KS_ORA_NUMBER_TEXT_MAX bytes); empty for bytes that are not a NUMBER. Returns sval.
+char *ks_ora_number_to_char(const uint8_t *dval, int dlen, char *sval);
 int ks_execute_command();

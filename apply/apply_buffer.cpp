@@ -295,6 +295,9 @@ int ks_apply_buffer(ks_apply_t *ap, int dsz) {
       if (commit_point(ap) < 0) return unit_failed(ap);
       KS_DEBUG("commit work before DDL ...");
       if (ks_execute_ddl(ap, th) < 0 && x_unit_fault == 0) ks_unit_fail(KS_UF_STOP, "execute DDL error.");
+      // The target committed the DDL by itself: its checkpoint follows at once, so a
+      // restart does not run it a second time.
+      if (x_unit_fault == 0 && commit_point(ap) < 0) return unit_failed(ap);
     } else if (flag & KS_TH_BYREF) {
       // A large transaction is a unit of its own.
       if (commit_point(ap) < 0) return unit_failed(ap);

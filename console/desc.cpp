@@ -79,6 +79,7 @@ int desc_com(const std::string &text) {
     printf("   Restart Limit: off\n");
   if (c->com_typ == KS_CFG_COM_EXTRACT)
     printf("  Block Checksum: %s\n", (par.flag & KS_CFG_PARM_NO_CHECKSUM) ? "off" : "on");
+  printf("   Sync Sequence: %s\n", (par.flag & KS_CFG_PARM_SEQ) ? "yes" : "no");
   // The three sets share {flag, next_num, schema, table} at the front.
   const struct {
     const char *title;

@@ -186,6 +186,8 @@ struct ComItems {
   uint32_t restart = 0;  // as stored: 0 default, KS_CFG_RESTART_OFF, else the limit
   bool has_checksum = false;
   bool checksum = true;  // block_checksum: extract verifies redo block checksums
+  bool has_sync_seq = false;
+  bool sync_seq = false;  // sync_sequence: sequence changes are captured and caught up on the target
   struct Set {
     bool add;
     SetKind kind;
@@ -194,7 +196,8 @@ struct ComItems {
   std::vector<Set> sets;
 };
 // add: unit, db, next, prev, max_trans, trans_size (extract only), interval,
-// net_timeout, tables, exclude, mapping, restart, block_checksum (extract only). modify:
+// net_timeout, tables, exclude, mapping, restart, block_checksum (extract only),
+// sync_sequence. modify:
 // the same without unit and the sets,
 // plus "add" and "delete" followed by a set. → 0; -1 with *bad the offending key or item.
 int parse_com_items(const std::vector<std::string> &items, bool extract, bool modify, ComItems *out, std::string *bad);

@@ -1,6 +1,7 @@
 // Oracle error numbers and texts ("ORA-nnnnn: text") for the errors this library
 // reports, and the mapping of SQLite failures onto them.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "sim/oci/sim.h"
@@ -31,7 +32,16 @@ const Text kTexts[] = {
     {933, "SQL command not properly ended"},
     {942, "table or view does not exist"},
     {955, "name is already used by an existing object"},
+    {946, "missing TO keyword"},
+    {969, "missing ON keyword"},
     {971, "missing SET keyword"},
+    {1418, "specified index does not exist"},
+    {1430, "column being added already exists in table"},
+    {2286, "no options specified for ALTER SEQUENCE"},
+    {2289, "sequence does not exist"},
+    {4080, "trigger does not exist"},
+    {4081, "trigger already exists"},
+    {8004, "sequence %s cannot be instantiated"},
     {1002, "fetch out of sequence"},
     {1008, "not all variables bound"},
     {1012, "not logged on"},
@@ -107,12 +117,21 @@ void set_sqlite_error(Error *e, sqlite3 *db, int rc) {
     size_t p = msg.find(prefix);
     return p == std::string::npos ? msg : msg.substr(p + strlen(prefix));
   };
-  if (ext == SQLITE_CONSTRAINT_UNIQUE || ext == SQLITE_CONSTRAINT_PRIMARYKEY) {
+  if (msg.rfind("ORA-", 0) == 0 && msg.size() > 10 && msg[9] == ':') {
+    // Raised by one of our SQL functions, already in Oracle's words.
+    e->has = true;
+    e->rec.code = atoi(msg.c_str() + 4);
+    e->rec.msg = msg;
+  } else if (ext == SQLITE_CONSTRAINT_UNIQUE || ext == SQLITE_CONSTRAINT_PRIMARYKEY) {
     set_error(e, 1, after("failed: "));
   } else if (ext == SQLITE_CONSTRAINT_NOTNULL) {
     set_error(e, 1400, after("failed: "));
   } else if (msg.rfind("no such table", 0) == 0) {
     set_error(e, 942, "");
+  } else if (msg.rfind("no such index", 0) == 0) {
+    set_error(e, 1418, "");
+  } else if (msg.rfind("duplicate column name", 0) == 0) {
+    set_error(e, 1430, "");
   } else if (msg.rfind("no such column", 0) == 0) {
     set_error(e, 904, after("no such column: "));
   } else if (msg.find("already exists") != std::string::npos) {

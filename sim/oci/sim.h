@@ -113,7 +113,24 @@ struct Define : Handle {
   ub1 csform = SQLCS_IMPLICIT;
 };
 
-enum Kind { kUnknown = 0, kSelect = 1, kUpdate = 2, kDelete = 3, kInsert = 4, kCreate = 5, kDrop = 6, kOther = 7 };
+enum Kind {
+  kUnknown = 0,
+  kSelect = 1,
+  kUpdate = 2,
+  kDelete = 3,
+  kInsert = 4,
+  kCreate = 5,
+  kDrop = 6,
+  kOther = 7,
+  kAlter = 8  // any other DDL: its work is in Translated::steps
+};
+
+// One SQLite statement of a DDL; when `none` is not 0 and the statement changes no row,
+// the DDL fails with that Oracle error (the object it names does not exist).
+struct Step {
+  std::string sql;
+  int none = 0;
+};
 
 struct ColDef {
   std::string name, type;
@@ -130,6 +147,9 @@ struct Translated {
   std::string table;         // CREATE / DROP: the SQLite table name
   std::string owner, name;   // and its Oracle owner and name
   std::vector<ColDef> cols;  // CREATE: the columns
+  // DDL: run in order after `sql`, in the DDL's own transaction, together with the
+  // catalogue rows that describe the result.
+  std::vector<Step> steps;
 };
 
 struct Stmt : Handle {
@@ -172,6 +192,8 @@ bool charset_is_utf8(ub2 id);
 // sql.cpp: 0, or the Oracle error number with *detail.
 int translate(const std::string &text, const std::string &schema, sqlite3 *db, Translated *out, std::string *detail);
 void register_functions(sqlite3 *db);
+// Creates the dictionary tables of sequences and triggers when missing.
+void ensure_dictionary(sqlite3 *db);
 
 // value.cpp: one bound value into the statement (placeholder index idx) for array row r.
 // 0, or an Oracle error number.

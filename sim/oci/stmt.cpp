@@ -193,14 +193,9 @@ sword execute_dml(Stmt *st, Error *e, ub4 iters, ub4 rowoff, ub4 mode) {
   return OCI_SUCCESS;
 }
 
-void ensure_columns_table(sqlite3 *db) {
-  sqlite3_exec(db,
-               "CREATE TABLE IF NOT EXISTS \"KS$COLUMNS\" (OWNER TEXT, TABLE_NAME TEXT, COLUMN_NAME TEXT, "
-               "COLUMN_ID INTEGER, DATA_TYPE TEXT, DATA_LENGTH INTEGER, NULLABLE TEXT)",
-               nullptr, nullptr, nullptr);
-}
-
-// DDL commits the transaction in progress first and is committed by itself, as Oracle does.
+// DDL commits the transaction in progress first and is committed by itself, as Oracle
+// does; the statement, its further steps and the catalogue rows that describe the
+// result go together or not at all.
 sword execute_ddl(Stmt *st, Error *e) {
   sqlite3 *db = st->db;
   if (!sqlite3_get_autocommit(db)) {
@@ -211,35 +206,25 @@ sword execute_ddl(Stmt *st, Error *e) {
     }
   }
   sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+  ensure_dictionary(db);
   int rc = sqlite3_step(st->sst);
   sqlite3_reset(st->sst);
-  if (rc != SQLITE_DONE) {
+  if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
     set_sqlite_error(e, db, rc);
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     return OCI_ERROR;
   }
-  ensure_columns_table(db);
-  sqlite3_stmt *q = nullptr;
-  if (st->tr.kind == kCreate) {
-    sqlite3_prepare_v2(db, "INSERT INTO \"KS$COLUMNS\" VALUES (?1,?2,?3,?4,?5,?6,?7)", -1, &q, nullptr);
-    int id = 0;
-    for (const ColDef &c : st->tr.cols) {
-      sqlite3_bind_text(q, 1, st->tr.owner.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_text(q, 2, st->tr.name.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_text(q, 3, c.name.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_int(q, 4, ++id);
-      sqlite3_bind_text(q, 5, c.type.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_int64(q, 6, c.length);
-      sqlite3_bind_text(q, 7, c.nullable ? "Y" : "N", -1, SQLITE_STATIC);
-      sqlite3_step(q);
-      sqlite3_reset(q);
+  for (const Step &s : st->tr.steps) {
+    rc = sqlite3_exec(db, s.sql.c_str(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK || (s.none != 0 && sqlite3_changes(db) == 0)) {
+      if (rc != SQLITE_OK)
+        set_sqlite_error(e, db, rc);
+      else
+        set_error(e, s.none);
+      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+      return OCI_ERROR;
     }
-  } else if (st->tr.kind == kDrop) {
-    sqlite3_prepare_v2(db, "DELETE FROM \"KS$COLUMNS\" WHERE OWNER || '.' || TABLE_NAME = ?1", -1, &q, nullptr);
-    sqlite3_bind_text(q, 1, st->tr.table.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_step(q);
   }
-  sqlite3_finalize(q);
   rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
     set_sqlite_error(e, db, rc);
@@ -475,6 +460,7 @@ sword OCIStmtExecute(OCISvcCtx *svchp, OCIStmt *stmtp, OCIError *errhp, ub4 iter
       }
       case kCreate:
       case kDrop:
+      case kAlter:
         r = execute_ddl(st, e);
         break;
       default:

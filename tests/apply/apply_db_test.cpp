@@ -614,3 +614,91 @@ TEST_F(ApplyDb, RowOfOverThreeMebibytesIsInsertedUpdatedRecordedAndDeleted) {
   out = run("errcat", home.file("error/U1/AP_error.dat"));
   EXPECT_EQ(count(out, c999 + "c" + std::string(3150 - 4, 'c') + "\n"), 1);
 }
+
+// A DDL transaction: the statement as the record's payload.
+std::string ddl_txn(const std::string &text, const std::string &name, uint64_t scn, uint32_t flag = 0) {
+  std::string rec = tb::lcr(KS_OPC_DDL, "SRC", name, {}, {}, flag) + text + std::string(1, '\0');
+  ks::store<uint32_t>(reinterpret_cast<uint8_t *>(rec.data()), static_cast<uint32_t>(rec.size()));
+  return tb::trans({rec}, scn, scn, 0x40000000 | KS_TH_DDL);
+}
+
+// Schema changes of a mapped source schema replayed with the rows around them: the table
+// is created and grows a column in the mapped schema, rows after the change carry it, a
+// DDL the target refuses is recorded with its text and the replay goes on, a trigger
+// created with its DDL is disabled, and a sequence behind its source is caught up.
+TEST_F(ApplyDb, DdlAndSequencesOfAMappedSchemaFollowTheSource) {
+  ks_ap_item_t map{};
+  map.flag = 1;
+  std::snprintf(map.schema, 32, "SRC");
+  std::snprintf(map.table, 32, "*");
+  std::snprintf(map.map_schema, 32, "KS");
+  ASSERT_EQ(ks_ap_cfg_build(&x_cfg, nullptr, 0, nullptr, 0, &map, 1, std::malloc), 0);
+  auto seq_lcr = [](long v) {
+    std::string rec = tb::lcr(KS_OPC_SYNC_SEQ, "SRC", "SQ", {}) + num(v);
+    uint32_t len = static_cast<uint32_t>(rec.size()), n = static_cast<uint32_t>(num(v).size());
+    ks::store<uint32_t>(reinterpret_cast<uint8_t *>(rec.data()), len);
+    ks::store<uint32_t>(reinterpret_cast<uint8_t *>(rec.data()) + 12, n);
+    return rec;
+  };
+  auto row = [](long id, const char *name, std::optional<long> qty) {
+    std::vector<Col> c = {ncol("ID", num(id)), vcol("NAME", std::string(name))};
+    if (qty) c.push_back(ncol("QTY", num(*qty)));
+    return tb::lcr(1, "SRC", "D", c);
+  };
+  x_sync_seq = 1;
+  std::snprintf(x_curr_schema, sizeof x_curr_schema, "KS");  // the login user
+  write_trail(0, {ddl_txn("create table SRC.D (ID number primary key, NAME varchar2(10))", "D", 100),
+                  tb::trans({row(1, "before", std::nullopt)}, 101, 1),
+                  ddl_txn("alter table \"SRC\".\"D\" add (QTY number default 0 not null, NOTE varchar2(5))", "D", 102),
+                  tb::trans({row(2, "after", 7)}, 103, 2), ddl_txn("create table D (X number)", "D", 104),
+                  ddl_txn("alter table D modify (NAME varchar2(40)) ", "D", 105),
+                  ddl_txn("create or replace trigger D_TRG before insert on D for each row begin :new.QTY := 1; end;",
+                          "D_TRG", 106, 0x10),
+                  ddl_txn("create sequence SQ increment by 10 start with 900", "SQ", 107),
+                  tb::trans({seq_lcr(1000), seq_lcr(990)}, 108, 3)});
+  ASSERT_EQ(start(), 0);
+  EXPECT_EQ(drive(), 2) << log_text();  // at the end of the file, waiting for the next
+  x_sync_seq = 0;
+  ks_ap_cfg_release(&x_cfg, std::free);
+  EXPECT_EQ(query("select COLUMN_ID, COLUMN_NAME, DATA_TYPE, DATA_LENGTH, NULLABLE from \"KS$COLUMNS\" where OWNER = "
+                  "'KS' and TABLE_NAME = 'D' order by COLUMN_ID"),
+            (std::vector<std::string>{"1|ID|NUMBER|22|N", "2|NAME|VARCHAR2|40|Y", "3|QTY|NUMBER|22|N",
+                                      "4|NOTE|VARCHAR2|5|Y"}));
+  EXPECT_EQ(query("select ID, NAME, QTY from \"KS.D\" order by ID"),
+            (std::vector<std::string>{"1|before|0", "2|after|7"}));
+  // The refused CREATE is in the error file with its text; everything after it ran.
+  auto errs = errors();
+  ASSERT_EQ(errs.size(), 1u);
+  EXPECT_EQ(errs[0].ecode, 955u);
+  EXPECT_NE(errs[0].msg.find("DDL: create table D (X number)"), std::string::npos) << errs[0].msg;
+  EXPECT_EQ(errs[0].opc, static_cast<uint32_t>(KS_OPC_DDL));
+  // NEXTVAL ran from 900 up to 1000; the lower value that followed changed nothing.
+  EXPECT_EQ(query("select s.HIGHWATER, s.INCREMENT$ from \"SYS.SEQ$\" s join \"SYS.OBJ$\" o on o.\"OBJ#\" = "
+                  "s.\"OBJ#\" where o.NAME = 'SQ'"),
+            (std::vector<std::string>{"1010|10"}));
+  EXPECT_EQ(query("select OWNER, TRIGGER_NAME, TABLE_NAME, STATUS from \"KS$TRIGGERS\""),
+            (std::vector<std::string>{"KS|D_TRG|D|DISABLED"}));
+  EXPECT_EQ(query("select SCN from \"KS.KS_APPLY_CKP\"")[0], "108");
+  char schema[32];
+  ASSERT_EQ(ks_oci_get_current_schema(x_ado.se, schema), 0);
+  EXPECT_STREQ(schema, "KS");
+}
+
+// A target out of space when the DDL runs: the DDL is not taken for refused (nothing in
+// the error file) but run again when the replay resumes.
+TEST_F(ApplyDb, DdlMeetingAFullTargetRunsAgainOnceThereIsSpace) {
+  std::snprintf(x_curr_schema, sizeof x_curr_schema, "KS");
+  write_trail(0, {ddl_txn("create table SRC.D (ID number)", "D", 100)});
+  // The first execution is the checkpoint update of the commit before the DDL.
+  target_sql(
+      "create table \"KS$FAULTS\" (KIND TEXT, ARG INTEGER, ERR INTEGER);"
+      "insert into \"KS$FAULTS\" values ('fail_exec', 2, 1653)");
+  ASSERT_EQ(start(), 0);
+  ASSERT_EQ(drive(), KS_REPLAY_RETRY);
+  EXPECT_EQ(query("select count(*) from sqlite_master where name = 'SRC.D'")[0], "0");
+  ASSERT_EQ(ks_replay_restart(&x_app), 0);
+  EXPECT_EQ(drive(), 2);
+  EXPECT_EQ(query("select count(*) from sqlite_master where name = 'SRC.D'")[0], "1");
+  EXPECT_TRUE(errors().empty());
+  EXPECT_EQ(query("select SCN from \"KS.KS_APPLY_CKP\"")[0], "100");
+}

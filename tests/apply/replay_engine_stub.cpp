@@ -65,3 +65,10 @@ int ks_perform_qmi(ks_apply_t *, uint8_t *rhdr, uint32_t) {
 }
 
 int ks_execute_command() { return 0; }
+
+int ks_execute_ddl(ks_apply_t *, uint8_t *thdr) {
+  x_ckp_scn = ks_th_cscn(thdr);
+  x_ckp_xid = ks_th_xid(thdr);
+  return 0;
+}
+int ks_sync_sequence(ks_apply_t *, uint8_t *, uint32_t) { return 0; }

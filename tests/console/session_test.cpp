@@ -31,7 +31,7 @@ const char kFullConfig[] =
     "  tables=(scott.emp, scott.dept, hr.*), exclude=(scott.bonus),\n"
     "  mapping=(scott.emp=hist.emp_h, \"Mixed\".*=MIX.*))\n"
     "/\n"
-    "add apply app1 (unit=u1, db=TGT, prev=ext1, max_trans=50, interval=1, net_timeout=10);\n"
+    "add apply app1 (unit=u1, db=TGT, prev=ext1, max_trans=50, interval=1, net_timeout=10, sync_sequence=yes);\n"
     "save config\n"
     "exit\n";
 
@@ -57,14 +57,14 @@ const char kReadBackOut[] =
     "\nCommand \"desc\" complete.\n\n"
     "KESH> Unit: u1\n\nExtract: ext1\n     Program: extract\n   Source DB: SRC\n   Target DB: \n"
     "Previous COM: \n    Next COM: app1\nParameter:\nMax Transactions: 1000\nTransaction Size: 64\n"
-    "  Idle Wait Time: 5\n    Net Time Out: 30\n   Restart Limit: 3\n  Block Checksum: on\n"
+    "  Idle Wait Time: 5\n    Net Time Out: 30\n   Restart Limit: 3\n  Block Checksum: on\n   Sync Sequence: no\n"
     "Include Tables:\n\"SCOTT\".\"EMP\"\n\"SCOTT\".\"DEPT\"\n\"HR\".\"*\"\n"
     "Exclude Tables:\n\"SCOTT\".\"BONUS\"\n"
     "Mapping Tables:\n\"SCOTT\".\"EMP\"=\"HIST\".\"EMP_H\"\n\"Mixed\".\"*\"=\"MIX\".\"*\"\n"
     "\nCommand \"desc\" complete.\n\n"
     "KESH> Unit: u1\n\n  Apply: app1\n     Program: apply\n   Source DB: \n   Target DB: TGT\n"
     "Previous COM: ext1\n    Next COM: \nParameter:\nMax Transactions: 50\nTransaction Size: 0\n"
-    "  Idle Wait Time: 1\n    Net Time Out: 10\n   Restart Limit: 10\n"
+    "  Idle Wait Time: 1\n    Net Time Out: 10\n   Restart Limit: 10\n   Sync Sequence: yes\n"
     "Include Tables:\nExclude Tables:\nMapping Tables:\n"
     "\nCommand \"desc\" complete.\n\n"
     "KESH> ";
@@ -272,7 +272,8 @@ TEST_F(Session, ModifyChangesOnlyWhatItNames) {
   auto r = run_kesh(
       "modify db SRC (database_name=SRC2, storage_asm=no, instance delete orcl1,\n"
       "  instance add (instance_name=orcl3, thread=3, host=h3, port=1, service=s3));\n"
-      "modify extract u1.ext1 (max_trans=7, restart=no, block_checksum=no, add tables=(scott.salgrade), delete "
+      "modify extract u1.ext1 (max_trans=7, restart=no, block_checksum=no, sync_sequence=yes, add "
+      "tables=(scott.salgrade), delete "
       "exclude=(scott.bonus),\n"
       "  delete mapping=(\"Mixed\".*=MIX.*), db=SRC2);\n"
       "modify apply u1.ext1 (max_trans=1);\n"
@@ -294,7 +295,7 @@ TEST_F(Session, ModifyChangesOnlyWhatItNames) {
       << r.out;
   EXPECT_NE(r.out.find("   Source DB: SRC2\n"), std::string::npos);
   EXPECT_NE(r.out.find("Max Transactions: 7\nTransaction Size: 64\n  Idle Wait Time: 5\n    Net Time Out: 30\n"
-                       "   Restart Limit: off\n  Block Checksum: off\n"
+                       "   Restart Limit: off\n  Block Checksum: off\n   Sync Sequence: yes\n"
                        "Include Tables:\n\"SCOTT\".\"EMP\"\n\"SCOTT\".\"DEPT\"\n\"HR\".\"*\"\n\"SCOTT\".\"SALGRADE\"\n"
                        "Exclude Tables:\nMapping Tables:\n\"SCOTT\".\"EMP\"=\"HIST\".\"EMP_H\"\n\n"),
             std::string::npos)

@@ -354,11 +354,11 @@ TEST_F(SqlTest, StatementsOutsideTheDialectAreRefusedWithOracleErrors) {
   struct {
     const char *sql;
     int code;
-  } cases[] = {{"alter table t add (c number)", 3001},
+  } cases[] = {{"alter table t add constraint t_pk primary key (id)", 3001},
                {"merge into t using s on (t.a = s.a) when matched then update set t.b = s.b", 3001},
                {"selec * from t", 900},
                {"select a from t where rownum > 5", 3001},
-               {"select s.nextval from dual", 3001},
+               {"select s.currval from dual", 3001},
                {"select 'unterminated from dual", 1756},
                {"select a from t where a = @x", 911},
                {"insert into t values (1) returning a into :1", 3001},
@@ -445,4 +445,100 @@ TEST_F(SqlTest, FaultsFromTheDatabaseFileAndTheEnvironment) {
   EXPECT_EQ(connect(), -1);
   EXPECT_EQ(ks_oci_get_error_code(), 1034);
   unsetenv("ORASIM_FAULTS");
+}
+
+namespace {
+
+// The DDL a replication target receives, run through the library as apply runs it.
+class TargetDdl : public OciTest {
+ protected:
+  void SetUp() override {
+    OciTest::SetUp();
+    ASSERT_EQ(connect(), 0) << ks_oci_get_message();
+  }
+  // 0, or the Oracle error of the statement.
+  int exec(const std::string &sql) {
+    prepare(sql);
+    return ks_oci_execute(&c, &st, 1, 0) == 0 ? 0 : ks_oci_get_error_code();
+  }
+  // The one value of a one-row query, or "ORA-n".
+  std::string value(const std::string &sql) {
+    prepare(sql);
+    ks_oci_def_t df{};
+    df.ctype = 16;
+    df.vsz = 32;
+    uint8_t buf[128];
+    ks_oci_ds_t ds{1, 0, static_cast<int>(sizeof buf), buf, &df};
+    int rows = 0;
+    if (ks_oci_auto_define(&c, &st, &ds) != 0 || ks_oci_execute(&c, &st, 0, 0) < 0 ||
+        ks_oci_fetch(&c, &st, 1, &rows) < 0)
+      return "ORA-" + std::to_string(ks_oci_get_error_code());
+    return rows == 1 ? std::string(reinterpret_cast<char *>(df.valp)) : "no row";
+  }
+  std::string columns(const char *table) {
+    return db(std::string("select COLUMN_ID || ':' || COLUMN_NAME || ':' || DATA_TYPE || ':' || DATA_LENGTH || ':' || "
+                          "NULLABLE from \"KS$COLUMNS\" where OWNER = 'APP' and TABLE_NAME = '") +
+              table + "' order by COLUMN_ID");
+  }
+};
+
+}  // namespace
+
+TEST_F(TargetDdl, TablesIndexesSequencesAndTriggersChangeWithTheirCatalogue) {
+  ASSERT_EQ(exec("create table D (ID number primary key, NAME varchar2(10), NOTE varchar2(5))"), 0);
+  // A DDL commits the transaction in progress, as on the source.
+  ASSERT_EQ(exec("insert into D (ID, NAME) values (1, 'a')"), 0);
+  ASSERT_EQ(exec("alter table \"APP\".\"D\" add (QTY number default 5 not null, EXTRA char(2))"), 0);
+  ASSERT_EQ(ks_oci_rollback(&c), 0);
+  EXPECT_EQ(db("select ID || NAME || QTY from \"APP.D\""), "1a5");
+  EXPECT_EQ(exec("alter table D add QTY number"), 1430);
+  ASSERT_EQ(exec("alter table D modify (NAME varchar2(40) not null, NOTE null)"), 0);
+  EXPECT_EQ(exec("alter table D modify (NOPE number)"), 904);
+  ASSERT_EQ(exec("alter table D rename column NOTE to REMARK"), 0);
+  ASSERT_EQ(exec("alter table D set unused (REMARK)"), 0);  // later columns move up
+  EXPECT_EQ(columns("D"), "1:ID:NUMBER:22:N|2:NAME:VARCHAR2:40:N|3:QTY:NUMBER:22:N|4:EXTRA:CHAR:2:Y");
+  ASSERT_EQ(exec("alter table D drop column EXTRA"), 0);
+  EXPECT_EQ(exec("alter table D drop column EXTRA"), 904);
+
+  ASSERT_EQ(exec("create unique index D_NAME on D (NAME) tablespace USERS"), 0);
+  EXPECT_EQ(exec("insert into D (ID, NAME) values (2, 'a')"), 1);
+  EXPECT_EQ(exec("create index D_NAME on D (QTY)"), 955);
+  ASSERT_EQ(exec("drop index APP.D_NAME"), 0);
+  EXPECT_EQ(exec("drop index D_NAME"), 1418);
+  ASSERT_EQ(exec("rename D to D2"), 0);
+  EXPECT_EQ(columns("D"), "");
+  EXPECT_EQ(columns("D2"), "1:ID:NUMBER:22:N|2:NAME:VARCHAR2:40:N|3:QTY:NUMBER:22:N");
+  ASSERT_EQ(exec("alter table D2 rename to D3"), 0);
+  ASSERT_EQ(exec("truncate table D3"), 0);
+  EXPECT_EQ(db("select count(*) from \"APP.D3\""), "0");
+
+  ASSERT_EQ(exec("create trigger D3_TRG before insert on D3 for each row begin :new.QTY := 'x;'; end;"), 0);
+  EXPECT_EQ(exec("create trigger D3_TRG after delete on D3 begin null; end;"), 4081);
+  ASSERT_EQ(exec("alter trigger APP.D3_TRG disable"), 0);
+  EXPECT_EQ(db("select TABLE_NAME || ':' || STATUS from \"KS$TRIGGERS\" where TRIGGER_NAME = 'D3_TRG'"), "D3:DISABLED");
+  EXPECT_EQ(exec("alter trigger NOPE enable"), 4080);
+  ASSERT_EQ(exec("drop table D3 purge"), 0);
+  EXPECT_EQ(columns("D3"), "");
+
+  // Sequences: the dictionary rows the sequence query reads, NEXTVAL cycling at its limit.
+  const std::string seq_row =
+      " from sys.obj$ o, sys.user$ u, sys.seq$ s where s.obj#=o.obj# and o.owner#=u.user# and u.name='APP' and "
+      "o.name='S'";
+  EXPECT_EQ(value("select s.highwater" + seq_row), "no row");
+  ASSERT_EQ(exec("create sequence S increment by 5 start with 10 maxvalue 20 cycle nocache"), 0);
+  EXPECT_EQ(exec("create sequence APP.S"), 955);
+  std::string got;
+  for (int k = 0; k < 4; k++) got += value("select \"APP\".\"S\".nextval from dual") + " ";
+  EXPECT_EQ(got, "10 15 20 1 ");
+  ASSERT_EQ(exec("alter sequence S increment by 100 nocycle"), 0);
+  EXPECT_EQ(value("select S.nextval from dual"), "6");
+  EXPECT_EQ(value("select S.nextval from dual"), "ORA-8004");
+  EXPECT_EQ(value("select s.increment$ || ' ' || s.maxvalue || ' ' || s.cycle# || ' ' || s.highwater" + seq_row),
+            "100 20 0 106");
+  ASSERT_EQ(exec("create sequence DOWN increment by -1"), 0);
+  EXPECT_EQ(value("select DOWN.nextval from dual"), "-1");
+  ASSERT_EQ(exec("drop sequence S"), 0);
+  EXPECT_EQ(exec("drop sequence S"), 2289);
+  EXPECT_EQ(exec("alter sequence S cache 10"), 2289);
+  EXPECT_EQ(value("select S.nextval from dual"), "ORA-2289");
 }
