@@ -195,7 +195,8 @@ TEST(SimDdl, StatementsWriteTheirDictionaryRowsInTheirTransactionAndTheExportFol
   ASSERT_EQ(sqlite3_open(tgt.c_str(), &db), SQLITE_OK);
   std::string copy = "ATTACH '" + home.file("sim/SRC.db") + "' AS s;";
   for (const char *x : {"SEQ$", "OBJ$", "USER$"})
-    copy += std::string("CREATE TABLE \"SYS.") + x + "\" AS SELECT * FROM s.\"SYS." + x + "\";";
+    copy += std::string("DROP TABLE IF EXISTS \"SYS.") + x + "\"; CREATE TABLE \"SYS." + x +
+            "\" AS SELECT * FROM s.\"SYS." + x + "\";";  // the target may have made its own
   EXPECT_EQ(sqlite3_exec(db, (copy + "UPDATE \"SYS.SEQ$\" SET HIGHWATER = 4").c_str(), nullptr, nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(db);
