@@ -362,9 +362,10 @@ int ks_trace_ddl(ks_extr_t *ex, ks_lcr_th_t *thdr, int tbsz) {
 
   if (d->sch[ui].flag & KS_SCH_MAP) {
     const char *mapped = d->map[d->sch[ui].mpi].map_schema;
+    // Room for the mapped owner in place of the owner at each name it qualifies.
     std::string buf = text;
-    buf.resize(text.size() + KS_DICT_NAME_SZ + 1);
-    ks_str_replace_owner(buf.data(), owner, mapped);
+    buf.resize(text.size() * (1 + KS_DICT_NAME_SZ) + 1);
+    ks_str_replace_owner(buf.data(), buf.size(), owner, mapped);
     buf.resize(strlen(buf.c_str()));
     text.swap(buf);
     memset(rh.ownr, 0, sizeof rh.ownr);
