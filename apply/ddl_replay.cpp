@@ -97,18 +97,17 @@ int ks_execute_ddl(ks_apply_t *ap, uint8_t *thdr) {
   // The text is the record's payload, NUL-terminated within it or cut at its end.
   const char *src = reinterpret_cast<const char *>(rhdr + KS_LCR_RH_SZ);
   size_t room = ks_rh_rlen(rhdr) - KS_LCR_RH_SZ, len = strnlen(src, room);
-  if (len + 32 > static_cast<size_t>(ap->b->tsz)) {
+  const size_t cap = static_cast<size_t>(ap->b->tsz);
+  char *text = reinterpret_cast<char *>(ap->b->tbuf);
+  if (len + 1 <= cap) {
+    std::memcpy(text, src, len);
+    text[len] = '\0';
+  }
+  if (len + 1 > cap || (m_owner[0] != '\0' && ks_str_replace_owner(text, cap, ownr, m_owner) < 0)) {
     KS_ERROR("DDL text too long (%d).", static_cast<int>(len));
     return -1;
   }
-  char *text = reinterpret_cast<char *>(ap->b->tbuf);
-  std::memcpy(text, src, len);
-  text[len] = '\0';
-  const char *schema = ownr;
-  if (m_owner[0] != '\0') {
-    ks_str_replace_owner(text, ownr, m_owner);
-    schema = m_owner;
-  }
+  const char *schema = m_owner[0] != '\0' ? m_owner : ownr;
   if (set_schema(a, schema) < 0) return -1;
   if (ks_oci_prepare_statement(a->se, &a->st_ap, text) != 0) {
     ddl_refused(thdr, rhdr, "prepare ddl statement error.", text);

@@ -1,6 +1,9 @@
 // String helpers for command parsing and Oracle object names. ASCII only: names in
 // commands and dictionaries are compared byte-wise outside A-Z / a-z.
+#include <cctype>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "lib/util.h"
 
@@ -151,28 +154,36 @@ int ks_get_owner_object(const char *str, char *ownr, char *objnm, int ups) {
   return 0;
 }
 
-int ks_str_replace_owner(char *ddltxt, const char *owner, const char *map_owner) {
-  char *dot = strchr(ddltxt, '.');
-  if (dot == nullptr || dot == ddltxt) return 0;
-  char *end = dot;  // one past the owner name (or its closing quote)
-  char *start;
-  bool quoted = (end[-1] == '"');
-  if (quoted) {
-    char *q = end - 2;
-    while (q >= ddltxt && *q != '"') q--;
-    if (q < ddltxt) return 0;
-    start = q;
-  } else {
-    start = end;
-    while (start > ddltxt && !is_space(start[-1]) && start[-1] != '"') start--;
+int ks_str_replace_owner(char *ddltxt, size_t cap, const char *owner, const char *map_owner) {
+  const auto ident = [](char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '#'; };
+  const std::string_view in(ddltxt), own(owner);
+  std::string out;
+  int n = 0;
+  // Every name qualified by the owner, wherever it stands (the table of CREATE INDEX ...
+  // ON, a REFERENCES clause): a name at the start of a token followed by a dot. String
+  // literals are passed over, and so is every part after a dot.
+  for (size_t i = 0; i < in.size();) {
+    const char c = in[i];
+    const bool quoted = c == '"';
+    size_t end = i + 1;  // one past the token
+    if (c == '\'' || quoted) {
+      end = in.find(c, i + 1);
+      end = end == std::string_view::npos ? in.size() : end + 1;
+    } else if (ident(c)) {
+      while (end < in.size() && ident(in[end])) end++;
+    }
+    const std::string_view name = quoted ? in.substr(i + 1, end - i - 2) : in.substr(i, end - i);
+    const bool qualifier = (quoted || ident(c)) && end < in.size() && in[end] == '.' && (i == 0 || in[i - 1] != '.');
+    if (qualifier && name.size() == own.size() &&
+        (quoted ? name == own : ks_str_nicmp(name.data(), owner, own.size()) == 0)) {
+      out += quoted ? std::string("\"") + map_owner + "\"" : std::string(map_owner);
+      n++;
+    } else {
+      out += in.substr(i, end - i);
+    }
+    i = end;
   }
-  size_t name_len = quoted ? static_cast<size_t>(end - start - 2) : static_cast<size_t>(end - start);
-  const char *name = quoted ? start + 1 : start;
-  if (name_len != strlen(owner)) return 0;
-  if (quoted ? strncmp(name, owner, name_len) != 0 : ks_str_nicmp(name, owner, name_len) != 0) return 0;
-  size_t map_len = strlen(map_owner);
-  char *tail = const_cast<char *>(name) + name_len;  // closing quote or the dot
-  memmove(const_cast<char *>(name) + map_len, tail, strlen(tail) + 1);
-  memcpy(const_cast<char *>(name), map_owner, map_len);
-  return 1;
+  if (out.size() + 1 > cap) return -1;
+  memcpy(ddltxt, out.c_str(), out.size() + 1);
+  return n;
 }

@@ -29,6 +29,7 @@ char *ks_str_tolower(char *s);
 int ks_str_get_token(const char *s, int pos, char *token, int tlen);
 // "owner.object" into two 32-byte names; ups upper-cases the parts not in double quotes.
 int ks_get_owner_object(const char *str, char *ownr, char *objnm, int ups);
-// Replace the owner before the first "." of a DDL text in place; 1 when replaced, else 0.
-// ddltxt must have room for the longer owner.
-int ks_str_replace_owner(char *ddltxt, const char *owner, const char *map_owner);
+// Replaces in place every name of a DDL text qualified by owner (outside string literals)
+// with map_owner → the number replaced, -1 when the text would not fit in cap bytes (the
+// text is then left as it was).
+int ks_str_replace_owner(char *ddltxt, size_t cap, const char *owner, const char *map_owner);

@@ -7,6 +7,7 @@
 // leaves it as it was (logged with its text; the statement is still delivered). The file
 // is not written here: it goes with the next checkpoint (ks_dict_checkpoint), so after
 // a crash the dictionary on disk is the one the redo is read again from.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -362,9 +363,11 @@ int ks_trace_ddl(ks_extr_t *ex, ks_lcr_th_t *thdr, int tbsz) {
 
   if (d->sch[ui].flag & KS_SCH_MAP) {
     const char *mapped = d->map[d->sch[ui].mpi].map_schema;
+    // Room for the mapped owner in place of the owner at each name it qualifies (each
+    // one before a dot).
     std::string buf = text;
-    buf.resize(text.size() + KS_DICT_NAME_SZ + 1);
-    ks_str_replace_owner(buf.data(), owner, mapped);
+    buf.resize(text.size() + static_cast<size_t>(std::count(text.begin(), text.end(), '.')) * KS_DICT_NAME_SZ + 1);
+    ks_str_replace_owner(buf.data(), buf.size(), owner, mapped);
     buf.resize(strlen(buf.c_str()));
     text.swap(buf);
     memset(rh.ownr, 0, sizeof rh.ownr);

@@ -86,7 +86,8 @@ E2eEnv::E2eEnv(const SourceOpts &opts) {
   unsetenv("ORASIM_HOME");
   unsetenv("ORASIM_FAULTS");
   for (const char *dir : {"bin", "sim", "tmp"}) mkdir(path(dir).c_str(), 0755);
-  for (const char *p : {"kesmon", "extract", "apply", "kesh", "orasim", "markedit", "trailcat"}) {
+  for (const char *p :
+       {"kesmon", "extract", "apply", "kesh", "orasim", "markedit", "trailcat", "schemacat", "errcat"}) {
     if (symlink((std::string(KS_BIN_DIR) + "/" + p).c_str(), path(std::string("bin/") + p).c_str()) != 0) {
       why_ = std::string("link bin/") + p;
       return;

@@ -49,18 +49,24 @@ TEST(OwnerObject, QuotesCaseAndMissingParts) {
 TEST(ReplaceOwner, ReplacesOnlyAMatchingOwner) {
   char buf[256];
   strcpy(buf, "create table scott.emp (a number)");
-  EXPECT_EQ(ks_str_replace_owner(buf, "SCOTT", "HR"), 1);
+  EXPECT_EQ(ks_str_replace_owner(buf, sizeof buf, "SCOTT", "HR"), 1);
   EXPECT_STREQ(buf, "create table HR.emp (a number)");
   strcpy(buf, "create table \"Scott\".emp (a number)");
-  EXPECT_EQ(ks_str_replace_owner(buf, "SCOTT", "HR"), 0);
+  EXPECT_EQ(ks_str_replace_owner(buf, sizeof buf, "SCOTT", "HR"), 0);
   EXPECT_STREQ(buf, "create table \"Scott\".emp (a number)");
-  EXPECT_EQ(ks_str_replace_owner(buf, "Scott", "REPLICA_OWNER"), 1);
+  EXPECT_EQ(ks_str_replace_owner(buf, sizeof buf, "Scott", "REPLICA_OWNER"), 1);
   EXPECT_STREQ(buf, "create table \"REPLICA_OWNER\".emp (a number)");
   strcpy(buf, "drop table other.emp");
-  EXPECT_EQ(ks_str_replace_owner(buf, "SCOTT", "HR"), 0);
+  EXPECT_EQ(ks_str_replace_owner(buf, sizeof buf, "SCOTT", "HR"), 0);
   EXPECT_STREQ(buf, "drop table other.emp");
   strcpy(buf, "truncate table emp");
-  EXPECT_EQ(ks_str_replace_owner(buf, "SCOTT", "HR"), 0);
+  EXPECT_EQ(ks_str_replace_owner(buf, sizeof buf, "SCOTT", "HR"), 0);
+  // Every name the owner qualifies, and nothing in a literal or after a dot.
+  strcpy(buf, "create index scott.i on Scott.\"T\" (scott) -- 'scott.x' x.scott.y");
+  EXPECT_EQ(ks_str_replace_owner(buf, sizeof buf, "SCOTT", "HR"), 2);
+  EXPECT_STREQ(buf, "create index HR.i on HR.\"T\" (scott) -- 'scott.x' x.scott.y");
+  EXPECT_EQ(ks_str_replace_owner(buf, strlen(buf) + 1, "HR", "REPLICA"), -1);
+  EXPECT_STREQ(buf, "create index HR.i on HR.\"T\" (scott) -- 'scott.x' x.scott.y");
 }
 
 TEST(Strings, TrimCaseTokensAndConversions) {
