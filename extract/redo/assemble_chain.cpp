@@ -563,16 +563,10 @@ int assemble_update(ks_extr_t *ex, std::vector<Piece> *pcs) {
   return b.finish(ex, "UPDATE");
 }
 
-// Entry of the row a piece belongs to: its head, or itself when it names none.
-int row_of(const ks_chain_piece_t *crp) {
-  if (crp->cr_rdba || crp->cr_slot) return ks_chain_find(&x_chain, crp->cr_rdba, crp->cr_slot);
-  return ks_chain_find(&x_chain, crp->pc_rdba, crp->pc_slot);
-}
-
 }  // namespace
 
 int ks_assemble_chained_row(ks_extr_t *ex, ks_chain_piece_t *crp) {
-  const int ci = row_of(crp);
+  const int ci = ks_chain_find_piece(&x_chain, crp);
   if (ci < 0) {
     KS_ERROR("chained row (%x.%x) not found.", crp->cr_rdba, crp->cr_slot);
     return -1;
@@ -603,7 +597,7 @@ int ks_assemble_chained_row(ks_extr_t *ex, ks_chain_piece_t *crp) {
 }
 
 int ks_clear_chained_row(uint8_t *, ks_chain_piece_t *crp) {
-  const int ci = row_of(crp);
+  const int ci = ks_chain_find_piece(&x_chain, crp);
   if (ci < 0) return 0;
   ks_chain_clear_row(&x_chain, ci);
   KS_DETAIL("free chained row memory, # of rows: %d, # of record: %d", ks_chain_get(x_chain.buf, KS_CHAIN_NROW),
@@ -613,6 +607,7 @@ int ks_clear_chained_row(uint8_t *, ks_chain_piece_t *crp) {
 
 void ks_chain_transaction_end(ks_extr_t *ex, uint64_t xid, bool commit) {
   ks_chain_of(ex);
+  if (ks_chain_get(x_chain.buf, KS_CHAIN_NROW) == 0) return;  // every commit comes here
   ks_miner_t *m = ex->m;
   for (int ci = ks_chain_rows(&x_chain) - 1; ci >= 0; --ci) {
     const ks_chain_row_t row = ks_chain_get_row(&x_chain, ci);

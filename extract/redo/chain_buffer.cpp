@@ -224,6 +224,11 @@ int ks_chain_find(const ks_chain_ctx_t *c, uint32_t rdba, uint16_t slot) {
   return -1;
 }
 
+int ks_chain_find_piece(const ks_chain_ctx_t *c, const ks_chain_piece_t *crp) {
+  if (crp->cr_rdba || crp->cr_slot) return ks_chain_find(c, crp->cr_rdba, crp->cr_slot);
+  return ks_chain_find(c, crp->pc_rdba, crp->pc_slot);
+}
+
 uint8_t *ks_chain_alloc_mem(uint8_t *cbuf, int sz, int *start, int *blks) {
   int need = std::max(1, blocks_for(sz));
   int max = static_cast<int>(ks_chain_get(cbuf, KS_CHAIN_MAXBLKS));  // checked when the region is set up

@@ -75,6 +75,9 @@ void ks_chain_unsave(ks_chain_ctx_t *c, int ci, int rlen);
 // Entry of the row in progress with this head row id, or -1. Entries from KS_CHAIN_ROWS
 // on are the extra rows: clearing one of them moves the last into its place.
 int ks_chain_find(const ks_chain_ctx_t *c, uint32_t rdba, uint16_t slot);
+// Entry of the row a piece belongs to: its head's, or its own row id's when it names no
+// head (the key ks_chain_save_piece gives it). -1 when none.
+int ks_chain_find_piece(const ks_chain_ctx_t *c, const ks_chain_piece_t *crp);
 int ks_chain_rows(const ks_chain_ctx_t *c);  // entries to look at: KS_CHAIN_ROWS + nextra
 ks_chain_row_t ks_chain_get_row(const ks_chain_ctx_t *c, int ci);
 ks_chain_meta_t ks_chain_get_meta(const ks_chain_ctx_t *c, int ci);

@@ -256,7 +256,11 @@ int chain_actions(ks_extr_t *ex, ks_chain_piece_t *piece, int rlen) {
     return rc;
   }
   if (!(m->flag & KS_MN_PIECE)) return 0;
-  if (piece->cr_rdba == 0 && piece->cr_slot == 0 && piece->pc_rdba == 0 && piece->pc_slot == 0) return 0;
+  if (piece->cr_rdba == 0 && piece->cr_slot == 0 && piece->pc_rdba == 0 && piece->pc_slot == 0) {
+    // A piece no later piece can name: its row cannot be built (reported and counted).
+    KS_ERROR("chained row piece without a row id (rba=%06x.%08x.%04x).", m->rba.sqn, m->rba.blk, m->rba.byt);
+    return -1;
+  }
   KS_DETAIL("save record, cr_rid: 0x%0x.%02x, rid: 0x%0x.%02x, redo nrid: 0x%0x.%02x, undo nrid: 0x%0x.%02x",
             piece->cr_rdba, piece->cr_slot, piece->pc_rdba, piece->pc_slot, piece->rn_rdba, piece->rn_slot,
             piece->un_rdba, piece->un_slot);

@@ -220,8 +220,7 @@ int ks_assemble_chained_rollback(ks_extr_t *ex, ks_chain_piece_t *crp) {
   m->pxid = xid;
   // The change being undone never became one (its last piece had not come): its pieces
   // go, and there is nothing to cancel.
-  const int ci = (crp->cr_rdba || crp->cr_slot) ? ks_chain_find(&x_chain, crp->cr_rdba, crp->cr_slot)
-                                                : ks_chain_find(&x_chain, crp->pc_rdba, crp->pc_slot);
+  const int ci = ks_chain_find_piece(&x_chain, crp);
   if (ci >= 0 && ks_chain_get_meta(&x_chain, ci).xid == xid) {
     KS_DETAIL("rollback of an incomplete chained row (%x.%x), dropped.", crp->cr_rdba, crp->cr_slot);
     ks_chain_clear_row(&x_chain, ci);
@@ -237,8 +236,9 @@ int ks_assemble_chained_rollback(ks_extr_t *ex, ks_chain_piece_t *crp) {
   else if (op == 4 || (op == 0 && x_rb_code == R::KS_REDO_OP_IRP))
     opc = KS_OPC_INSERT;
   if (opc == 0) {
+    // Without it the change it undoes would stay live: reported and counted.
     KS_ERROR("unexpected opc [%d]", op);
-    return 0;
+    return -1;
   }
   if (emit_rollback(ex, ti, opc) < 0) return -1;
   KS_DETAIL("append chained rollback LCR (XID: %d.%d.%d)", KS_XID_ARGS(xid));
