@@ -239,7 +239,6 @@ int ks_parse_basic_lob(ks_extr_t *ex, uint8_t *blk, uint32_t blen) {
     return 0;
   }
   ex->m->xid = l->xid;
-  const bool two = ks_llb_two_byte(ex, l);
   if (!(l->flag & KS_LLB_FIRST_DONE)) {
     if (l->flag & KS_LLB_KEPT) return 0;  // the length is still unknown: only one block is kept
     if (int rc = ks_lob_first_data(ex, l); rc != 0) return rc;
@@ -253,6 +252,7 @@ int ks_parse_basic_lob(ks_extr_t *ex, uint8_t *blk, uint32_t blen) {
   }
   l->flag |= KS_LLB_FIRST_DONE;
   if (l->amnt == 0) return 0;
+  const bool two = ks_llb_two_byte(ex, l);  // known once the LOB SELECT has named the column
   const uint32_t skip = l->data_ofs;
   uint32_t len = l->once_amt - skip;  // bytes of this block
   if (two) len /= 2;
