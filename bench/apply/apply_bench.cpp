@@ -46,20 +46,20 @@ int run_sql(const char *sql) {
   return ks_oci_close_statement(x_ado.se, &st);
 }
 
-// Seconds to insert rows rows committing every per_commit rows.
-double direct_sqlite(const std::string &path, long rows, long per_commit) {
+// Seconds to insert rows rows through SQLite committing every per_commit rows; bind
+// sets row i's values on the prepared insert.
+template <typename Bind>
+double direct_sqlite(const std::string &path, const char *create, const char *insert, long rows, long per_commit,
+                     Bind bind) {
   sqlite3 *db = nullptr;
   sqlite3_open(path.c_str(), &db);
-  sqlite3_exec(db, "create table T (ID INTEGER PRIMARY KEY, NAME TEXT, AMOUNT NUMERIC)", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, create, nullptr, nullptr, nullptr);
   sqlite3_stmt *st = nullptr;
-  sqlite3_prepare_v2(db, "insert into T values (?1, ?2, ?3)", -1, &st, nullptr);
+  sqlite3_prepare_v2(db, insert, -1, &st, nullptr);
   double t0 = now();
   for (long i = 0; i < rows; i++) {
     if (i % per_commit == 0) sqlite3_exec(db, "begin", nullptr, nullptr, nullptr);
-    std::string name = "name-" + std::to_string(i);
-    sqlite3_bind_int64(st, 1, i);
-    sqlite3_bind_text(st, 2, name.c_str(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(st, 3, i % 1000);
+    bind(st, i);
     sqlite3_step(st);
     sqlite3_reset(st);
     if (i % per_commit == per_commit - 1 || i == rows - 1) sqlite3_exec(db, "commit", nullptr, nullptr, nullptr);
@@ -70,27 +70,23 @@ double direct_sqlite(const std::string &path, long rows, long per_commit) {
   return t;
 }
 
-// Seconds to insert rows blobs of len bytes committing every per_commit rows.
+double direct_rows_sqlite(const std::string &path, long rows, long per_commit) {
+  return direct_sqlite(path, "create table T (ID INTEGER PRIMARY KEY, NAME TEXT, AMOUNT NUMERIC)",
+                       "insert into T values (?1, ?2, ?3)", rows, per_commit, [](sqlite3_stmt *st, long i) {
+                         std::string name = "name-" + std::to_string(i);
+                         sqlite3_bind_int64(st, 1, i);
+                         sqlite3_bind_text(st, 2, name.c_str(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+                         sqlite3_bind_int64(st, 3, i % 1000);
+                       });
+}
+
 double direct_blobs(const std::string &path, long rows, long len, long per_commit) {
-  sqlite3 *db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  sqlite3_exec(db, "create table D (ID INTEGER PRIMARY KEY, B BLOB)", nullptr, nullptr, nullptr);
-  sqlite3_stmt *st = nullptr;
-  sqlite3_prepare_v2(db, "insert into D values (?1, ?2)", -1, &st, nullptr);
   std::string data(static_cast<size_t>(len), 'x');
-  double t0 = now();
-  for (long i = 0; i < rows; i++) {
-    if (i % per_commit == 0) sqlite3_exec(db, "begin", nullptr, nullptr, nullptr);
-    sqlite3_bind_int64(st, 1, i);
-    sqlite3_bind_blob(st, 2, data.data(), static_cast<int>(len), SQLITE_STATIC);
-    sqlite3_step(st);
-    sqlite3_reset(st);
-    if (i % per_commit == per_commit - 1 || i == rows - 1) sqlite3_exec(db, "commit", nullptr, nullptr, nullptr);
-  }
-  double t = now() - t0;
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return t;
+  return direct_sqlite(path, "create table D (ID INTEGER PRIMARY KEY, B BLOB)", "insert into D values (?1, ?2)", rows,
+                       per_commit, [&](sqlite3_stmt *st, long i) {
+                         sqlite3_bind_int64(st, 1, i);
+                         sqlite3_bind_blob(st, 2, data.data(), static_cast<int>(len), SQLITE_STATIC);
+                       });
 }
 
 // The trail of a LOB-heavy load: one transaction per row.
@@ -225,9 +221,9 @@ int main(int argc, char **argv) {
     return 0;
   }
 
-  double t_direct = direct_sqlite(home + "direct.db", direct_rows, 100);
+  double t_direct = direct_rows_sqlite(home + "direct.db", direct_rows, 100);
   long per_commit = reads > 0 ? (rows + reads - 1) / reads : rows;
-  double t_same = direct_sqlite(home + "direct2.db", rows, per_commit);
+  double t_same = direct_rows_sqlite(home + "direct2.db", rows, per_commit);
   double r_apply = static_cast<double>(rows) / t_apply;
   double r_direct = static_cast<double>(direct_rows) / t_direct, r_same = static_cast<double>(rows) / t_same;
   std::printf("%-58s %12s %10s %8s\n", "single-row insert LCRs, source transactions of 100", "rows/s", "seconds",

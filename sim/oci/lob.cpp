@@ -49,20 +49,28 @@ size_t lob_byte(const Lob *l, const std::string &v, oraub8 k) {
 }
 char pad_char(const Lob *l) { return l->clob ? ' ' : '\0'; }
 
-// The session a call works in: the locator's own, checked against the service context.
-sword lob_call(SvcCtx *svc, Error *e, Lob *l) {
-  if (svc == nullptr || e == nullptr || l == nullptr) return OCI_INVALID_HANDLE;
-  sword st = session_call(svc->ses, e);
-  if (st != OCI_SUCCESS) return st;
-  if (!l->located || l->ses != svc->ses) {
-    set_error(e, 22275, "");
-    return OCI_ERROR;
+// The handles of a LOB call, checked: the locator must be located in the service
+// context's session, within the transaction that selected it.
+struct LobCall {
+  SvcCtx *svc;
+  Error *e;
+  Lob *l;
+  sword st;
+};
+LobCall lob_call(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp) {
+  LobCall c{as<SvcCtx>(svchp, OCI_HTYPE_SVCCTX), as<Error>(errhp, OCI_HTYPE_ERROR), as<Lob>(locp, OCI_DTYPE_LOB),
+            OCI_SUCCESS};
+  if (c.svc == nullptr || c.e == nullptr || c.l == nullptr) {
+    c.st = OCI_INVALID_HANDLE;
+  } else if ((c.st = session_call(c.svc->ses, c.e)) != OCI_SUCCESS) {
+  } else if (!c.l->located || c.l->ses != c.svc->ses) {
+    set_error(c.e, 22275, "");
+    c.st = OCI_ERROR;
+  } else if (c.l->txn != c.svc->ses->srv->txn) {
+    set_error(c.e, 22990, "");
+    c.st = OCI_ERROR;
   }
-  if (l->txn != svc->ses->srv->txn) {
-    set_error(e, 22990, "");
-    return OCI_ERROR;
-  }
-  return OCI_SUCCESS;
+  return c;
 }
 
 // The stored value of a located LOB. OCI_SUCCESS or OCI_ERROR with e set.
@@ -220,10 +228,7 @@ extern "C" {
 
 sword OCILobOpen(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp, ub1 mode) {
   return guard([&]() -> sword {
-    SvcCtx *svc = as<SvcCtx>(svchp, OCI_HTYPE_SVCCTX);
-    Error *e = as<Error>(errhp, OCI_HTYPE_ERROR);
-    Lob *l = as<Lob>(locp, OCI_DTYPE_LOB);
-    sword st = lob_call(svc, e, l);
+    auto [svc, e, l, st] = lob_call(svchp, errhp, locp);
     if (st != OCI_SUCCESS) return st;
     if (mode != OCI_LOB_READONLY && mode != OCI_LOB_READWRITE) {
       set_error(e, 24801, "");
@@ -268,10 +273,7 @@ sword OCILobWrite2(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp, oraub
                    oraub8 offset, void *bufp, oraub8 buflen, ub1 piece, void *ctxp, void *cbfp, ub2 csid, ub1 csfrm) {
   (void)ctxp;
   return guard([&]() -> sword {
-    SvcCtx *svc = as<SvcCtx>(svchp, OCI_HTYPE_SVCCTX);
-    Error *e = as<Error>(errhp, OCI_HTYPE_ERROR);
-    Lob *l = as<Lob>(locp, OCI_DTYPE_LOB);
-    sword st = lob_call(svc, e, l);
+    auto [svc, e, l, st] = lob_call(svchp, errhp, locp);
     if (st != OCI_SUCCESS) return st;
     if (byte_amtp == nullptr || char_amtp == nullptr || (bufp == nullptr && buflen > 0) || cbfp != nullptr ||
         piece > OCI_LAST_PIECE) {
@@ -342,10 +344,7 @@ sword OCILobWrite2(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp, oraub
 
 sword OCILobTrim2(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp, oraub8 newlen) {
   return guard([&]() -> sword {
-    SvcCtx *svc = as<SvcCtx>(svchp, OCI_HTYPE_SVCCTX);
-    Error *e = as<Error>(errhp, OCI_HTYPE_ERROR);
-    Lob *l = as<Lob>(locp, OCI_DTYPE_LOB);
-    sword st = lob_call(svc, e, l);
+    auto [svc, e, l, st] = lob_call(svchp, errhp, locp);
     if (st != OCI_SUCCESS) return st;
     std::string v;
     if (read_lob(l, &v, e) != OCI_SUCCESS) return OCI_ERROR;
@@ -360,10 +359,7 @@ sword OCILobTrim2(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp, oraub8
 
 sword OCILobErase2(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp, oraub8 *amount, oraub8 offset) {
   return guard([&]() -> sword {
-    SvcCtx *svc = as<SvcCtx>(svchp, OCI_HTYPE_SVCCTX);
-    Error *e = as<Error>(errhp, OCI_HTYPE_ERROR);
-    Lob *l = as<Lob>(locp, OCI_DTYPE_LOB);
-    sword st = lob_call(svc, e, l);
+    auto [svc, e, l, st] = lob_call(svchp, errhp, locp);
     if (st != OCI_SUCCESS) return st;
     if (amount == nullptr || offset == 0) {
       set_error(e, 24801, "");
