@@ -255,6 +255,12 @@ if o=$(keep "Delivery (trail replay)" "$bin/bench_apply" "$apply_rows" 10000); t
   row "delivery: trail replay into the stand-in target" "$(fmt "$rep") rows/s" "direct SQLite inserts, same number of commits" "$(fmt "$dsame") rows/s" "$(ratio "$rep" "$dsame")"
   row "delivery: trail replay into the stand-in target" "$(fmt "$rep") rows/s" "direct SQLite inserts, commit every 100 rows" "$(fmt "$d100") rows/s" "$(ratio "$rep" "$d100")"
 fi
+lob_mib=$(sized 32)
+if o=$(keep "LOB delivery (trail replay)" "$bin/bench_apply" --lob "$lob_mib" 64); then
+  lrep=$(echo "$o" | awk '/^LOB writes replayed/ { print $(NF-2) }')
+  ldir=$(echo "$o" | awk '/^direct SQLite blob inserts/ { print $(NF-2) }')
+  row "LOB delivery: BLOBs of 64 KiB in 4 KiB LOB writes, replayed into the stand-in target — target ratio ≥ 0.3" "$lrep MB/s" "direct SQLite blob inserts of the same bytes, same number of commits" "$ldir MB/s" "$(ratio "$lrep" "$ldir")"
+fi
 oci_rows=$(sized 200000)
 if o=$(keep "Array inserts through the database layer" "$bin/bench_oci_insert" "$oci_rows" 1000); then
   dir=$(echo "$o" | awk '/^SQLite prepared statement/ { print $NF }')
