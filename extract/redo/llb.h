@@ -89,6 +89,9 @@ int ks_make_lob_update(ks_extr_t *ex, ks_llb_t *llb, uint8_t *vec);
 // one in use that does; null when none.
 ks_llb_t *ks_llb_find(uint32_t objn, uint64_t xid);
 ks_llb_t *ks_llb_find_id(const uint8_t *lob_id);
+// Whether any LOB operation is in progress: LOB data with none belongs to no table
+// being captured.
+bool ks_llb_any();
 // The saved first-LLB vector of a descriptor.
 uint8_t *ks_llb_vector(ks_extr_t *ex, ks_llb_t *llb);
 // Frees a descriptor (and the blocks of a parked one).

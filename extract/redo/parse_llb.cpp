@@ -70,6 +70,13 @@ ks_llb_t *ks_llb_find(uint32_t objn, uint64_t xid) {
   return nullptr;
 }
 
+bool ks_llb_any() {
+  if (in_use(x_llb)) return true;
+  for (const ks_llb_t &p : x_llba)
+    if (in_use(p)) return true;
+  return false;
+}
+
 ks_llb_t *ks_llb_find_id(const uint8_t *lob_id) {
   if (in_use(x_llb) && std::memcmp(x_llb.lob_id, lob_id, 10) == 0) return &x_llb;
   for (ks_llb_t &p : x_llba)

@@ -46,6 +46,7 @@ int operation_of(ks_extr_t *ex, const uint8_t *lob_id, ks_llb_t **out) {
 }  // namespace
 
 int ks_parse_local_lob_fill(ks_extr_t *ex, uint8_t *vbuf) {
+  if (ex->d == nullptr || !ks_llb_any()) return KS_RC_NOT_CAPTURED;
   if (ex->m->undo == nullptr) return 0;
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
@@ -76,6 +77,7 @@ int ks_parse_local_lob_fill(ks_extr_t *ex, uint8_t *vbuf) {
 }
 
 int ks_parse_local_lob_load(ks_extr_t *ex, uint8_t *vbuf) {
+  if (ex->d == nullptr || !ks_llb_any()) return KS_RC_NOT_CAPTURED;
   ks_miner_t *m = ex->m;
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;

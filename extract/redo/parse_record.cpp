@@ -472,7 +472,12 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
         break;
       case Act::block: {
         // A block image: LOB data blocks are decoded; table blocks of a direct-path load
-        // are not (reported below, as a load); any other block is reported.
+        // are not (reported below, as a load); any other block is reported. Without a
+        // dictionary nothing is captured.
+        if (ex->d == nullptr) {
+          rc = KS_RC_NOT_CAPTURED;
+          break;
+        }
         ks_cv_t cv;
         const uint8_t *type = ks_cv_in_record(ex, &cv, v) < 0 ? nullptr : ks_cv_field(&cv, 2, 1);
         if (type != nullptr && *type == 0x28) {
