@@ -121,16 +121,24 @@ sword read_lob(Lob *l, std::string *v, Error *e) {
   return rc == SQLITE_ROW ? OCI_SUCCESS : OCI_ERROR;
 }
 
-// Stores a LOB's new value in the session's transaction (begun here if none is open).
-sword store_lob(Lob *l, const std::string &v, Error *e) {
+// Opens the session's transaction for a LOB change when none is open, taking the write
+// lock at once: from the first change on no other connection changes the row under the
+// locator's copy before it is stored.
+sword begin_change(Lob *l, Error *e) {
   sqlite3 *db = l->ses->srv->db;
-  if (sqlite3_get_autocommit(db)) {
-    int rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-      set_sqlite_error(e, db, rc);
-      return OCI_ERROR;
-    }
+  if (!sqlite3_get_autocommit(db)) return OCI_SUCCESS;
+  int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    set_sqlite_error(e, db, rc);
+    return OCI_ERROR;
   }
+  return OCI_SUCCESS;
+}
+
+// Stores a LOB's new value in the session's transaction.
+sword store_lob(Lob *l, const std::string &v, Error *e) {
+  if (begin_change(l, e) != OCI_SUCCESS) return OCI_ERROR;
+  sqlite3 *db = l->ses->srv->db;
   std::string q = "UPDATE " + l->table + " SET " + l->column + "=?1 WHERE rowid=?2";
   sqlite3_stmt *st = nullptr;
   int rc = sqlite3_prepare_v2(db, q.c_str(), -1, &st, nullptr);
@@ -159,6 +167,7 @@ sword store_lob(Lob *l, const std::string &v, Error *e) {
 // Reads the stored value into the locator unless it holds it already.
 sword load_lob(Lob *l, Error *e) {
   if (l->cached) return OCI_SUCCESS;
+  if (begin_change(l, e) != OCI_SUCCESS) return OCI_ERROR;
   if (read_lob(l, &l->value, e) != OCI_SUCCESS) return OCI_ERROR;
   l->length = lob_length(l, l->value);
   l->mark_char = 0;
