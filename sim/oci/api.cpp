@@ -633,6 +633,8 @@ sword OCIDescriptorFree(void *descp, ub4 type) {
   return guard([&]() -> sword {
     Lob *l = as<Lob>(descp, OCI_DTYPE_LOB);
     if (l == nullptr || type != OCI_DTYPE_LOB) return OCI_INVALID_HANDLE;
+    // A failed store of its changes has no error handle to go to: its session's commit
+    // reports it instead.
     lob_forget(l);
     l->magic = 0;
     delete l;
@@ -648,6 +650,8 @@ sword OCITransCommit(OCISvcCtx *svchp, OCIError *errhp, ub4 flags) {
     if (svc == nullptr || e == nullptr) return OCI_INVALID_HANDLE;
     sword st = session_call(svc->ses, e);
     if (st != OCI_SUCCESS) return st;
+    // LOB changes still held by their locators go into the transaction first.
+    if (lobs_settle(svc->ses, e) != OCI_SUCCESS) return OCI_ERROR;
     sqlite3 *db = svc->ses->srv->db;
     if (!sqlite3_get_autocommit(db)) {
       int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);

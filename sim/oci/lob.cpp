@@ -1,11 +1,15 @@
 // LOB locators over SQLite values. A locator fetched by a SELECT ... FOR UPDATE names
-// its table, column and row id; every write, trim and erase reads the stored value,
-// changes it and stores it back inside the session's transaction, so a rollback undoes
-// it like any row change. CLOBs are stored as UTF-8 text and counted in characters the
-// way the database counts them in its two-byte LOB form (a character outside the basic
-// plane is two); BLOBs are bytes. Offsets are 1-based; writing past the end pads (BLOB
-// with zero bytes, CLOB with spaces); an erase fills with the same and reports the
-// amount it erased. A locator is good for the transaction that selected it only.
+// its table, column and row id. Its first write, trim or erase reads the stored value
+// into the locator; later ones change that copy, and the copy is stored back (inside the
+// session's transaction, so a rollback undoes it like any row change) only when something
+// could look at the stored value: closing the LOB, any statement executed or fetched on
+// the session, a commit, the locator freed or located again. A LOB written in thousands of
+// pieces is so read and stored once, not once per piece. A rollback drops the copies.
+// CLOBs are stored as UTF-8 text and counted in characters the way the database counts
+// them in its two-byte LOB form (a character outside the basic plane is two); BLOBs are
+// bytes. Offsets are 1-based; writing past the end pads (BLOB with zero bytes, CLOB with
+// spaces); an erase fills with the same and reports the amount it erased. A locator is
+// good for the transaction that selected it only.
 #pragma GCC visibility push(default)
 #include "oci/oci_api.h"
 #pragma GCC visibility pop
@@ -30,22 +34,41 @@ oraub8 char_length(const std::string &s) {
   return n;
 }
 
-// Byte position of character k (0-based); the end when the text is shorter.
-size_t byte_at(const std::string &s, oraub8 k) {
-  oraub8 n = 0;
-  for (size_t p = 0; p < s.size(); p++) {
+// Byte position of character k (0-based) in s, scanning from a known boundary (character
+// *at starts at byte from, *at <= k); *at becomes the character found there: past k when
+// k falls inside a character counted as two, the length when the text is shorter.
+size_t char_byte(const std::string &s, oraub8 k, size_t from, oraub8 *at) {
+  oraub8 n = *at;
+  for (size_t p = from; p < s.size(); p++) {
     auto c = static_cast<unsigned char>(s[p]);
     if (!is_lead(c)) continue;
-    if (n >= k) return p;
+    if (n >= k) {
+      *at = n;
+      return p;
+    }
     n += units(c);
   }
+  *at = n;
   return s.size();
 }
 
 // Length in the LOB's unit: characters of a CLOB, bytes of a BLOB.
 oraub8 lob_length(const Lob *l, const std::string &v) { return l->clob ? char_length(v) : v.size(); }
-size_t lob_byte(const Lob *l, const std::string &v, oraub8 k) {
-  return l->clob ? byte_at(v, k) : static_cast<size_t>(std::min<oraub8>(k, v.size()));
+
+// Byte position of LOB position k (0-based) in the cached value, and in *at the position
+// found there (see char_byte). A CLOB is scanned from the last position found when k is
+// not before it, so pieces written one after the other do not rescan the value.
+size_t locate(Lob *l, oraub8 k, oraub8 *at) {
+  if (!l->clob) {
+    *at = std::min<oraub8>(k, l->value.size());
+    return static_cast<size_t>(*at);
+  }
+  bool ahead = l->mark_char <= k && l->mark_byte <= l->value.size();
+  *at = ahead ? l->mark_char : 0;
+  size_t p = char_byte(l->value, k, ahead ? l->mark_byte : 0, at);
+  l->mark_char = *at;
+  l->mark_byte = p;
+  return p;
 }
 char pad_char(const Lob *l) { return l->clob ? ' ' : '\0'; }
 
@@ -98,16 +121,24 @@ sword read_lob(Lob *l, std::string *v, Error *e) {
   return rc == SQLITE_ROW ? OCI_SUCCESS : OCI_ERROR;
 }
 
-// Stores a LOB's new value in the session's transaction (begun here if none is open).
-sword store_lob(Lob *l, const std::string &v, Error *e) {
+// Opens the session's transaction for a LOB change when none is open, taking the write
+// lock at once: from the first change on no other connection changes the row under the
+// locator's copy before it is stored.
+sword begin_change(Lob *l, Error *e) {
   sqlite3 *db = l->ses->srv->db;
-  if (sqlite3_get_autocommit(db)) {
-    int rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-      set_sqlite_error(e, db, rc);
-      return OCI_ERROR;
-    }
+  if (!sqlite3_get_autocommit(db)) return OCI_SUCCESS;
+  int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    set_sqlite_error(e, db, rc);
+    return OCI_ERROR;
   }
+  return OCI_SUCCESS;
+}
+
+// Stores a LOB's new value in the session's transaction.
+sword store_lob(Lob *l, const std::string &v, Error *e) {
+  if (begin_change(l, e) != OCI_SUCCESS) return OCI_ERROR;
+  sqlite3 *db = l->ses->srv->db;
   std::string q = "UPDATE " + l->table + " SET " + l->column + "=?1 WHERE rowid=?2";
   sqlite3_stmt *st = nullptr;
   int rc = sqlite3_prepare_v2(db, q.c_str(), -1, &st, nullptr);
@@ -133,14 +164,49 @@ sword store_lob(Lob *l, const std::string &v, Error *e) {
   return OCI_SUCCESS;
 }
 
-// Puts data (already in the stored form) at LOB position pos (0-based, the LOB's unit),
-// padding a gap before it and overwriting what it covers.
-void splice(const Lob *l, std::string *v, oraub8 pos, const std::string &data) {
-  oraub8 len = lob_length(l, *v);
-  if (pos > len) v->append(static_cast<size_t>(pos - len), pad_char(l));
-  size_t from = lob_byte(l, *v, pos);
-  size_t to = lob_byte(l, *v, pos + lob_length(l, data));
-  v->replace(from, to - from, data);
+// Reads the stored value into the locator unless it holds it already.
+sword load_lob(Lob *l, Error *e) {
+  if (l->cached) return OCI_SUCCESS;
+  if (begin_change(l, e) != OCI_SUCCESS) return OCI_ERROR;
+  if (read_lob(l, &l->value, e) != OCI_SUCCESS) return OCI_ERROR;
+  l->length = lob_length(l, l->value);
+  l->mark_char = 0;
+  l->mark_byte = 0;
+  l->cached = true;
+  l->dirty = false;
+  l->ses->cached_lobs.push_back(l);
+  return OCI_SUCCESS;
+}
+
+void uncache(Lob *l) {
+  l->cached = false;
+  l->dirty = false;
+  std::string().swap(l->value);  // a 10 MiB value is not kept for the locator's lifetime
+}
+
+// Stores the locator's copy when it holds changes.
+sword flush_lob(Lob *l, Error *e) {
+  if (!l->dirty) return OCI_SUCCESS;
+  if (store_lob(l, l->value, e) != OCI_SUCCESS) return OCI_ERROR;
+  l->dirty = false;
+  return OCI_SUCCESS;
+}
+
+// Puts n units of data (already in the stored form) at LOB position pos (0-based, the
+// LOB's unit) of the cached value, padding a gap before it and overwriting what it covers.
+void splice(Lob *l, oraub8 pos, const std::string &data, oraub8 n) {
+  if (pos > l->length) {
+    l->value.append(static_cast<size_t>(pos - l->length), pad_char(l));
+    l->length = pos;
+  }
+  oraub8 a = 0, b = 0;
+  size_t from = locate(l, pos, &a);
+  size_t to = locate(l, pos + n, &b);
+  l->value.replace(from, to - from, data);
+  l->length = l->length - (b - a) + n;
+  l->mark_char = a + n;
+  l->mark_byte = from + data.size();
+  l->dirty = true;
 }
 
 // Only an open LOB is in its session's list (and a session that ends empties it), so a
@@ -162,6 +228,7 @@ int fetch_locator(Define *d, sqlite3_stmt *sst, int col, ub4 r) {
   if (d->valp != nullptr) memcpy(&l, d->valp + static_cast<size_t>(r) * d->vskip, sizeof l);
   l = as<Lob>(l, OCI_DTYPE_LOB);
   if (l == nullptr) return 22275;
+  if (int code = lob_forget(l)) return code;
   open_list_remove(l);
   l->open = false;
   l->streaming = false;
@@ -217,10 +284,40 @@ bool lobs_end_transaction(Session *s) {
     l->streaming = false;
   }
   s->open_lobs.clear();
+  for (Lob *l : s->cached_lobs) uncache(l);
+  s->cached_lobs.clear();
+  s->lob_failure = ErrRec();
   return open;
 }
 
-void lob_forget(Lob *l) { open_list_remove(l); }
+sword lobs_settle(Session *s, Error *e) {
+  if (s->lob_failure.code != 0) {
+    e->has = true;
+    e->rec = s->lob_failure;
+    return OCI_ERROR;
+  }
+  for (Lob *l : s->cached_lobs)
+    if (flush_lob(l, e) != OCI_SUCCESS) return OCI_ERROR;
+  for (Lob *l : s->cached_lobs) uncache(l);
+  s->cached_lobs.clear();
+  return OCI_SUCCESS;
+}
+
+int lob_forget(Lob *l) {
+  int code = 0;
+  if (l->cached) {
+    Error e;
+    if (flush_lob(l, &e) != OCI_SUCCESS) {
+      l->ses->lob_failure = e.rec;
+      code = e.rec.code;
+    }
+    auto &v = l->ses->cached_lobs;
+    v.erase(std::remove(v.begin(), v.end(), l), v.end());
+    uncache(l);
+  }
+  open_list_remove(l);
+  return code;
+}
 
 }  // namespace orasim
 
@@ -259,10 +356,14 @@ sword OCILobClose(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp) {
   return guard([&]() -> sword {
     Lob *l = as<Lob>(locp, OCI_DTYPE_LOB);
     if (l == nullptr) return OCI_INVALID_HANDLE;
+    Error *e = as<Error>(errhp, OCI_HTYPE_ERROR);
     if (!l->open) {
-      set_error(as<Error>(errhp, OCI_HTYPE_ERROR), 22289, "");
+      set_error(e, 22289, "");
       return OCI_ERROR;
     }
+    // Closing is where the LOB's changes become its stored value; a failure leaves it open.
+    Error local;
+    if (l->cached && flush_lob(l, e != nullptr ? e : &local) != OCI_SUCCESS) return OCI_ERROR;
     open_list_remove(l);
     l->open = false;
     return OCI_SUCCESS;
@@ -304,7 +405,8 @@ sword OCILobWrite2(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp, oraub
           set_error(e, 24801, "amount larger than the buffer");
           return OCI_ERROR;
         }
-        data.resize(byte_at(data, *char_amtp));
+        oraub8 at = 0;
+        data.resize(char_byte(data, *char_amtp, 0, &at));
       }
     } else {
       oraub8 amt = *byte_amtp != 0 ? *byte_amtp : *char_amtp;
@@ -317,12 +419,10 @@ sword OCILobWrite2(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp, oraub
       }
       data.assign(static_cast<const char *>(bufp), static_cast<size_t>(take));
     }
-    std::string v;
-    if (read_lob(l, &v, e) != OCI_SUCCESS) return OCI_ERROR;
+    if (load_lob(l, e) != OCI_SUCCESS) return OCI_ERROR;
     oraub8 pos = first ? offset - 1 : l->stream_pos;
-    splice(l, &v, pos, data);
-    if (store_lob(l, v, e) != OCI_SUCCESS) return OCI_ERROR;
     oraub8 n = lob_length(l, data);
+    splice(l, pos, data, n);
     if (piece == OCI_FIRST_PIECE || piece == OCI_NEXT_PIECE) {
       if (first) l->stream_bytes = l->stream_chars = 0;
       l->streaming = true;
@@ -346,14 +446,16 @@ sword OCILobTrim2(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp, oraub8
   return guard([&]() -> sword {
     auto [svc, e, l, st] = lob_call(svchp, errhp, locp);
     if (st != OCI_SUCCESS) return st;
-    std::string v;
-    if (read_lob(l, &v, e) != OCI_SUCCESS) return OCI_ERROR;
-    if (newlen > lob_length(l, v)) {
+    if (load_lob(l, e) != OCI_SUCCESS) return OCI_ERROR;
+    if (newlen > l->length) {
       set_error(e, 22926, "");
       return OCI_ERROR;
     }
-    v.resize(lob_byte(l, v, newlen));
-    return store_lob(l, v, e);
+    oraub8 at = 0;
+    l->value.resize(locate(l, newlen, &at));
+    l->length = at;
+    l->dirty = true;
+    return OCI_SUCCESS;
   });
 }
 
@@ -365,14 +467,13 @@ sword OCILobErase2(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp, oraub
       set_error(e, 24801, "");
       return OCI_ERROR;
     }
-    std::string v;
-    if (read_lob(l, &v, e) != OCI_SUCCESS) return OCI_ERROR;
-    oraub8 len = lob_length(l, v);
+    if (load_lob(l, e) != OCI_SUCCESS) return OCI_ERROR;
+    oraub8 len = l->length;
     oraub8 n = offset > len ? 0 : std::min(*amount, len - offset + 1);
     *amount = n;
     if (n == 0) return OCI_SUCCESS;
-    splice(l, &v, offset - 1, std::string(static_cast<size_t>(n), pad_char(l)));
-    return store_lob(l, v, e);
+    splice(l, offset - 1, std::string(static_cast<size_t>(n), pad_char(l)), n);
+    return OCI_SUCCESS;
   });
 }
 

@@ -76,6 +76,11 @@ struct Session : Handle {
   std::vector<Fault> faults;
   int64_t data_version = -1;
   std::vector<Lob *> open_lobs;  // opened and not yet closed, reported at commit
+  // Located LOBs holding their value in memory (changes not yet stored when dirty).
+  std::vector<Lob *> cached_lobs;
+  // A deferred LOB store failed where no error could be returned (a freed locator):
+  // the transaction can no longer commit.
+  ErrRec lob_failure;
 };
 
 struct SvcCtx : Handle {
@@ -189,7 +194,9 @@ struct Stmt : Handle {
 };
 
 // A LOB locator: empty (bound to store an empty LOB), or located on one column of one
-// row by a SELECT ... FOR UPDATE, within the transaction that selected it.
+// row by a SELECT ... FOR UPDATE, within the transaction that selected it. Writes, trims
+// and erases change a copy of the value kept here and store it once, when something could
+// look at the stored value (see lob.cpp), so writing a LOB in many pieces stays linear.
 struct Lob : Handle {
   bool empty = false;
   bool open = false;
@@ -202,6 +209,15 @@ struct Lob : Handle {
   // A write given in pieces: where the next piece goes, and what has been written.
   bool streaming = false;
   oraub8 stream_pos = 0, stream_bytes = 0, stream_chars = 0;
+  // The value in its stored form while cached (listed in ses->cached_lobs), its length
+  // in the LOB's unit, and one known character boundary of a CLOB (mark_char characters
+  // end at byte mark_byte) from which positions at or after it are found.
+  bool cached = false;
+  bool dirty = false;  // the copy differs from the stored value
+  std::string value;
+  oraub8 length = 0;
+  oraub8 mark_char = 0;
+  size_t mark_byte = 0;
 };
 
 // errors.cpp
@@ -242,8 +258,17 @@ int fetch_locator(Define *d, sqlite3_stmt *sst, int col, ub4 r);
 int bind_locator(Bind *b, const uint8_t *v, long len, sqlite3_stmt *sst, int idx);
 // The end of a transaction of s: its locators are no longer good; at a commit the LOBs
 // still open are closed and reported (true).
+// Cached LOB values are dropped unstored: a rollback undoes what was stored.
 bool lobs_end_transaction(Session *s);
-void lob_forget(Lob *l);
+// Stores the changed LOB values of s and drops every cached value of s, before anything
+// reads or commits the stored values. OCI_SUCCESS, or OCI_ERROR with e set: the failed
+// LOB keeps its changes, and after a change was lost (lob_failure) every statement and
+// commit fails until the transaction is rolled back, so nothing commits without it.
+sword lobs_settle(Session *s, Error *e);
+// A locator freed or about to be located again: its changes are stored first. 0, or the
+// Oracle error of the failed store; the changes are then lost to the transaction, so the
+// error is also kept in the session's lob_failure and its commit fails with it.
+int lob_forget(Lob *l);
 
 // fault.cpp
 void faults_load(Session *s);

@@ -474,6 +474,9 @@ sword OCIStmtExecute(OCISvcCtx *svchp, OCIStmt *stmtp, OCIError *errhp, ub4 iter
       set_error(e, code);
       return OCI_ERROR;
     }
+    // The statement sees, and may change or commit, the stored values of LOBs written on
+    // this session.
+    if (lobs_settle(ses, e) != OCI_SUCCESS) return OCI_ERROR;
     if (st->text.empty()) {
       set_error(e, 900);
       return OCI_ERROR;
@@ -538,6 +541,7 @@ sword OCIStmtFetch2(OCIStmt *stmtp, OCIError *errhp, ub4 nrows, ub2 orientation,
     }
     sword s = session_call(st->svc->ses, e);
     if (s != OCI_SUCCESS) return s;
+    if (lobs_settle(st->svc->ses, e) != OCI_SUCCESS) return OCI_ERROR;
     if (nrows == 0) {  // cancels the cursor
       st->cursor = false;
       st->pending = false;

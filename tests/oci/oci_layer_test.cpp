@@ -671,8 +671,53 @@ TEST_F(OciTest, LobLocatorsAndPiecewiseLongsOverSqlite) {
   EXPECT_EQ(db("select hex(B) from \"APP.L\""), "0000000100");  // zero bytes pad and erase
   select("B", SQLT_BLOB);
   ASSERT_EQ(ks_oci_lob_trim(&c, &b, 0), 0);
+  for (uint64_t i = 0; i < 300; i++) {
+    b.byte_amt = 2;
+    b.offset = 1 + 2 * i;
+    ASSERT_EQ(ks_oci_lob_write(&c, &b), 0);
+  }
   ASSERT_EQ(ks_oci_rollback(&c), 0);
+  ASSERT_EQ(ks_oci_commit(&c, 0), 0);  // nothing of the rolled back writes is left to store
   EXPECT_EQ(db("select hex(B) from \"APP.L\""), "0000000100");
+
+  // A CLOB written in many pieces (a character outside the basic plane counts two), then
+  // changed behind the last piece: a statement of the session sees all of it, and a write
+  // after the statement starts from what the statement stored.
+  select("C", SQLT_CLOB);
+  const std::string quad = "ab\xF0\x9F\x98\x80";  // four characters
+  std::string want;
+  for (uint64_t i = 0; i < 500; i++, want += quad) ASSERT_EQ(write(quad, 4, 1 + 4 * i), 4);
+  EXPECT_EQ(write("Z", 1, 1 + 4 * 250 + 1), 1);
+  want[6 * 250 + 1] = 'Z';
+  e.byte_amt = 2;
+  e.offset = 1 + 4 * 499 + 2;
+  ASSERT_EQ(ks_oci_lob_erase(&c, &e), 0);
+  want.replace(want.size() - 4, 4, "  ");
+  prepare("update \"APP\".\"L\" set \"C\" = \"C\" || '!' where \"ID\" = 1");
+  ASSERT_EQ(ks_oci_execute(&c, &st, 1, 0), 0) << ks_oci_get_message();
+  EXPECT_EQ(write("?", 1, 2002), 1);
+  ASSERT_EQ(ks_oci_commit(&c, 0), 0) << ks_oci_get_message();
+  EXPECT_TRUE(db("select C from \"APP.L\"") == want + "!?");
+
+  // A change that cannot be stored fails the commit that stores it, and the commit after
+  // a locator holding one was freed; nothing of it is committed.
+  exec_sql(dbpath,
+           "create trigger NOFAIL before update of C on \"APP.L\" when new.C like '%FAIL%'"
+           " begin select raise(abort, 'refused'); end");
+  for (bool freed : {false, true}) {
+    select("C", SQLT_CLOB);
+    EXPECT_EQ(write("FAIL", 4, 1), 4);
+    if (freed) {
+      ASSERT_EQ(ks_oci_lob_free(&c, loc), 0);
+      loc = nullptr;
+      ASSERT_EQ(ks_oci_lob_new_empty(&c, &loc), 0);
+    }
+    EXPECT_EQ(ks_oci_commit(&c, 0), -1);
+    EXPECT_NE(std::string(ks_oci_get_message()).find("refused"), std::string::npos) << ks_oci_get_message();
+    EXPECT_EQ(ks_oci_commit(&c, 0), -1);
+    ASSERT_EQ(ks_oci_rollback(&c), 0);
+    EXPECT_TRUE(db("select C from \"APP.L\"") == want + "!?");
+  }
   ASSERT_EQ(ks_oci_lob_free(&c, loc), 0);
   ASSERT_EQ(ks_oci_lob_free(&c, empty), 0);
 
