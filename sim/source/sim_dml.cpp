@@ -226,6 +226,9 @@ int ks_sim_db::txn_start(ks_txn_t *tx, const std::string &user) {
 
 int ks_sim_db::insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
   if (!tx || tx->done || vals.size() != t->cols.size()) return -1;
+  if (!lob_inner_)
+    for (size_t i = 0; i < vals.size(); i++)
+      if (ks_lob_out_of_line(t->cols[i], vals[i])) return lob_insert(tx, t, std::move(vals));
   int n = stored_count(vals);
   ks_row_t row;
   ks_rowref_t ref = place_row(t, vals, n, &row.pieces);
@@ -342,6 +345,10 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
     return -1;
   for (int c : cols_in)
     if (c < 0 || size_t(c) >= t->cols.size()) return -1;
+  if (!lob_inner_)
+    for (size_t i = 0; i < cols_in.size(); i++)
+      if (ks_lob_out_of_line(t->cols[size_t(cols_in[i])], vals[i]))
+        return lob_update(tx, t, ri, cols_in, std::move(vals));
   // Per-call lists reuse their memory: updates are the commonest change of the OLTP mix.
   static thread_local std::vector<size_t> order;
   static thread_local std::vector<uint16_t> colno, sscid;

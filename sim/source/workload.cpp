@@ -694,11 +694,35 @@ struct Parser {
   }
 };
 
-// A literal: number, 'text', NULL, DATE '..', TIMESTAMP '..', HEXTORAW('..'), owner.seq.NEXTVAL.
+// A literal: number, 'text', NULL, DATE '..', TIMESTAMP '..', HEXTORAW('..'), owner.seq.NEXTVAL,
+// RPAD(literal, n[, 'pad']) (the literal padded to n characters, with blanks or pad repeated;
+// for long values), EMPTY_CLOB() / EMPTY_BLOB() (an empty LOB: *empty is set).
 // Fills text/null; for a sequence, takes the next value.
-bool literal(Parser &p, ks_sim_db &db, ks_txn_t *tx, std::string *text, bool *null) {
+bool literal(Parser &p, ks_sim_db &db, ks_txn_t *tx, std::string *text, bool *null, bool *empty = nullptr) {
   *null = false;
+  if (empty) *empty = false;
   if (p.end()) return false;
+  if (empty && (p.kw("EMPTY_CLOB") || p.kw("EMPTY_BLOB"))) {
+    text->clear();
+    *empty = true;
+    return p.sym('(') && p.sym(')');
+  }
+  if (p.kw("RPAD")) {
+    std::string pad = " ";
+    bool n_null = false;
+    if (!p.sym('(') || !literal(p, db, tx, text, &n_null) || n_null || !p.sym(',') || p.peek().k != Tok::kNum)
+      return false;
+    size_t n = size_t(atoll(p.v[p.i++].s.c_str()));
+    if (p.sym(',')) {
+      if (p.peek().k != Tok::kStr || p.peek().s.empty()) return false;
+      pad = p.v[p.i++].s;
+    }
+    if (n > (size_t(64) << 20)) return false;
+    text->reserve(n);
+    for (size_t k = 0; text->size() < n; k++) *text += pad[k % pad.size()];
+    text->resize(n);
+    return p.sym(')');
+  }
   const Tok &t = p.peek();
   if (t.k == Tok::kNum || t.k == Tok::kStr) {
     *text = t.s;
@@ -731,6 +755,12 @@ bool literal(Parser &p, ks_sim_db &db, ks_txn_t *tx, std::string *text, bool *nu
   }
   p.i = save;
   return false;
+}
+
+// The value of column c a literal gives (EMPTY_CLOB() only for a LOB column).
+bool value_of(ks_sim_db &db, const ks_col_t &c, const std::string &text, bool null, bool empty, ks_val_t *v) {
+  if (empty) return c.is_lob() && db.lob_value(c, "", v) == 0;
+  return db.value_from_text(c, text, null, v) == 0;
 }
 
 int col_index(const ks_table_t *t, const std::string &name) {
@@ -795,8 +825,14 @@ bool type_of(Parser &p, ks_col_t *c) {
     c->type = kTypeTimestamp, c->length = 11;
   else if (t == "RAW")
     c->type = kTypeRaw, c->length = a ? a : 2000;
+  else if (t == "LONG")
+    c->type = p.kw("RAW") ? kTypeLongRaw : kTypeLong, c->length = 0;
+  else if (t == "CLOB" || t == "NCLOB" || t == "BLOB")
+    c->type = t == "BLOB" ? kTypeBlob : kTypeClob, c->csform = t == "NCLOB" ? 2 : 1, c->length = 4000;
   else
     return false;
+  // A LOB is stored as BasicFile unless the column says SECUREFILE.
+  if (c->is_lob() && !(c->securefile = p.kw("SECUREFILE"))) p.kw("BASICFILE");
   return true;
 }
 
@@ -856,6 +892,43 @@ bool alter_table(Parser &p, ks_sim_db &db, ks_table_t *t, const std::string &tex
   if (p.kw("COLUMN"))
     return p.ident(&from) && p.kw("TO") && p.ident(&to) && p.end() && db.rename_column(t, from, to, text) == 0;
   return p.kw("TO") && p.ident(&to) && p.end() && db.rename_table(t, to, text) == 0;
+}
+
+// The rest of DBMS_LOB.WRITE(owner.table.column, offset, literal), .WRITEAPPEND(column,
+// literal), .TRIM(column, length) or .ERASE(column, amount, offset), then a WHERE naming
+// the rows whose LOB it changes.
+bool lob_call(Parser &p, ks_sim_db &db, ks_txn_t *tx) {
+  std::string fn, owner, name, col;
+  ks_table_t *t = nullptr;
+  if (!p.sym('.') || !p.ident(&fn) || !p.sym('(') || !p.qname(&owner, &name) || !p.sym('.') || !p.ident(&col) ||
+      !(t = db.table(owner, name)))
+    return false;
+  const int ci = col_index(t, col);
+  auto number = [&](uint64_t *n) {
+    if (!p.sym(',') || p.peek().k != Tok::kNum) return false;
+    *n = strtoull(p.v[p.i++].s.c_str(), nullptr, 10);
+    return true;
+  };
+  uint64_t a = 0, b = 0;
+  std::string data;
+  bool null = false;
+  if (fn == "WRITE" || fn == "WRITEAPPEND") {
+    if ((fn == "WRITE" && !number(&a)) || !p.sym(',') || !literal(p, db, tx, &data, &null) || null) return false;
+  } else if (fn == "TRIM") {
+    if (!number(&a)) return false;
+  } else if (fn != "ERASE" || !number(&a) || !number(&b)) {
+    return false;
+  }
+  std::vector<uint32_t> rows;
+  if (ci < 0 || !p.sym(')') || !where(p, db, tx, t, &rows) || !p.end()) return false;
+  for (uint32_t ri : rows) {
+    int rc = fn == "WRITE"         ? db.lob_write(tx, t, ri, ci, a, data)
+             : fn == "WRITEAPPEND" ? db.lob_append(tx, t, ri, ci, data)
+             : fn == "TRIM"        ? db.lob_trim(tx, t, ri, ci, a)
+                                   : db.lob_erase(tx, t, ri, ci, a, b);
+    if (rc != 0) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -1023,9 +1096,9 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
         if (ok && p.kw("VALUES") && p.sym('(')) {
           for (size_t k = 0; k < cols.size() && ok; k++) {
             std::string lit;
-            bool null;
-            if ((k && !p.sym(',')) || !literal(p, db, txn(), &lit, &null) ||
-                db.value_from_text(t->cols[size_t(cols[k])], lit, null, &vals[size_t(cols[k])]) != 0)
+            bool null, empty;
+            if ((k && !p.sym(',')) || !literal(p, db, txn(), &lit, &null, &empty) ||
+                !value_of(db, t->cols[size_t(cols[k])], lit, null, empty, &vals[size_t(cols[k])]))
               ok = false;
           }
           ok = ok && p.sym(')') && p.end();
@@ -1048,11 +1121,11 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
         ok = true;
         do {
           std::string c, lit;
-          bool null;
+          bool null, empty;
           int ci = p.ident(&c) ? col_index(t, c) : -1;
           ks_val_t v;
-          if (ci < 0 || !p.sym('=') || !literal(p, db, txn(), &lit, &null) ||
-              db.value_from_text(t->cols[size_t(ci)], lit, null, &v) != 0) {
+          if (ci < 0 || !p.sym('=') || !literal(p, db, txn(), &lit, &null, &empty) ||
+              !value_of(db, t->cols[size_t(ci)], lit, null, empty, &v)) {
             ok = false;
             break;
           }
@@ -1064,6 +1137,8 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
         for (uint32_t ri : rows)
           if (ok && db.update(txn(), t, ri, cols, vals) != 0) ok = false;
       }
+    } else if (p.kw("DBMS_LOB")) {
+      ok = lob_call(p, db, txn());
     } else if (p.kw("DELETE")) {
       ks_table_t *t = nullptr;
       p.kw("FROM");

@@ -39,7 +39,8 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg);
 // Run a script: statements separated by ';' (CREATE USER/TABLE/[UNIQUE] INDEX/SEQUENCE,
 // ALTER TABLE ADD/MODIFY/DROP/SET UNUSED/RENAME [COLUMN], ALTER SEQUENCE, DROP
 // TABLE [PURGE]/INDEX/SEQUENCE, PURGE TABLE of a recycle-bin name, TRUNCATE TABLE,
-// INSERT, UPDATE, DELETE with a WHERE of column = value terms, COMMIT, ROLLBACK,
+// INSERT, UPDATE, DELETE with a WHERE of column = value terms, DBMS_LOB.WRITE / WRITEAPPEND
+// / TRIM / ERASE calls with such a WHERE, COMMIT, ROLLBACK,
 // SAVEPOINT, ROLLBACK TO, ALTER SYSTEM SWITCH LOGFILE). Errors name the statement number.
 int ks_script_run(ks_sim_db &db, const std::string &text);
 
