@@ -75,6 +75,8 @@ constexpr int kPieceCols = 255;
 constexpr int kPieceBytes = 7800;
 constexpr int kSplitRoom = 400;
 constexpr int kGrowRoom = kPieceBytes / 10;
+// A LONG value longer than this is stored in parts over several pieces.
+constexpr int kLongInline = 4000;
 
 struct ks_row_t {
   uint32_t dba = 0;  // the row's head piece

@@ -42,6 +42,10 @@ void to_colvals(const std::vector<ks_val_t> &v, int n, std::vector<ks_colval_t> 
   }
 }
 constexpr uint32_t kSegObjn = 14;  // SYS.SEG$ (not captured: system activity)
+// A LONG value too long to travel in a row change: its row is stored as pieces.
+bool long_value(const ks_col_t &c, const ks_val_t &x) {
+  return c.is_long() && !x.is_null && x.b.size() > size_t(kLongInline);
+}
 }  // namespace
 
 int ks_sim_db::new_xid(uint64_t *xid) {
@@ -405,7 +409,10 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
     tx->exp.push_back(std::move(e));
   }
   const std::vector<ks_piece_t> before = r.pieces;
-  const bool migrate = outgrows_block(r, cols, nv);
+  // A LONG that gets a value too long for a row change moves the row, into pieces.
+  bool long_now = false;
+  for (size_t i = 0; i < cols.size(); i++) long_now |= long_value(t->cols[size_t(cols[i])], nv[i]);
+  const bool migrate = long_now || outgrows_block(r, cols, nv);
   if (migrate) {
     if (migrate_row(tx, t, r, cols, nv, sup) != 0) return -1;
   } else if (!r.pieces.empty()) {
@@ -983,10 +990,12 @@ ks_rowref_t ks_sim_db::place_row(ks_table_t *t, const std::vector<ks_val_t> &v, 
   for (int i = 0; i < n; i++) {
     const ks_val_t &x = v[size_t(i)];
     int from = 0;  // bytes of x the pieces before hold
+    // A LONG longer than a value a row change carries is kept in parts of at most that.
+    const int limit = long_value(t->cols[size_t(i)], x) ? kLongInline : kPieceBytes;
     for (;;) {
       ks_piece_t &p = out->back();
       const int b = x.is_null ? 1 : stored_bytes(int(x.b.size()) - from);
-      const bool too_long = p.ncol > 0 && bytes + b > kPieceBytes;
+      const bool too_long = (p.ncol > 0 || limit < kPieceBytes) && bytes + b > limit;
       if (!too_long && p.ncol < kPieceCols) {
         p.ncol++;
         bytes += b;
@@ -995,8 +1004,8 @@ ks_rowref_t ks_sim_db::place_row(ks_table_t *t, const std::vector<ks_val_t> &v, 
       // A piece cut for width stays in the block (whatever room the table's rows leave
       // there); one cut for length fills its block, ending with the first part of a value
       // that has room enough left, and the next piece starts a new block.
-      const int part = kPieceBytes - bytes - 3;  // its length takes three bytes
-      if (too_long && p.ncol < kPieceCols && !x.is_null && kPieceBytes - bytes >= kSplitRoom) {
+      const int part = limit - bytes - 3;  // its length takes three bytes
+      if (too_long && p.ncol < kPieceCols && !x.is_null && limit - bytes >= kSplitRoom) {
         p.ncol++;
         from += part;
         p.cut = uint16_t(from);

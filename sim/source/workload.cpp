@@ -718,9 +718,15 @@ bool literal(Parser &p, ks_sim_db &db, ks_txn_t *tx, std::string *text, bool *nu
       pad = p.v[p.i++].s;
     }
     if (n > (size_t(64) << 20)) return false;
-    text->reserve(n);
-    for (size_t k = 0; text->size() < n; k++) *text += pad[k % pad.size()];
-    text->resize(n);
+    // n characters (UTF-8: a byte that does not continue one starts one).
+    auto starts = [](char ch) { return (uint8_t(ch) & 0xC0) != 0x80; };
+    size_t chars = 0, keep = 0;
+    for (; keep < text->size() && (chars < n || !starts((*text)[keep])); keep++) chars += starts((*text)[keep]);
+    text->resize(keep);
+    for (size_t k = 0; chars < n || (k % pad.size() && !starts(pad[k % pad.size()])); k++) {
+      chars += starts(pad[k % pad.size()]);
+      *text += pad[k % pad.size()];
+    }
     return p.sym(')');
   }
   const Tok &t = p.peek();
