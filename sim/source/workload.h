@@ -30,6 +30,10 @@ struct ks_oltp_cfg_t {
   // One DDL of the workload's own table (OLTP.DDL_T) every n transactions, each followed
   // by a row of it (0: none).
   int ddl_every = 0;
+  // Changes of LOBs (tables OLTP.DOCS with every LOB kind, OLTP.LEGACY and LEGACY_RAW with
+  // a LONG and a LONG RAW):
+  // this share of the row operations (0: those tables are left out).
+  int lobs_pct = 0;
 };
 
 // Create the OLTP schema and its initial rows when the database lacks them.
