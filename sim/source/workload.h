@@ -43,9 +43,16 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg);
 // Run a script: statements separated by ';' (CREATE USER/TABLE/[UNIQUE] INDEX/SEQUENCE,
 // ALTER TABLE ADD/MODIFY/DROP/SET UNUSED/RENAME [COLUMN], ALTER SEQUENCE, DROP
 // TABLE [PURGE]/INDEX/SEQUENCE, PURGE TABLE of a recycle-bin name, TRUNCATE TABLE,
-// INSERT, UPDATE, DELETE with a WHERE of column = value terms, DBMS_LOB.WRITE / WRITEAPPEND
-// / TRIM / ERASE calls with such a WHERE, COMMIT, ROLLBACK,
+// INSERT, UPDATE, DELETE with a WHERE of column = value terms, COMMIT, ROLLBACK,
 // SAVEPOINT, ROLLBACK TO, ALTER SYSTEM SWITCH LOGFILE). Errors name the statement number.
+// LOBs and LONGs: column types CLOB, NCLOB, BLOB (BasicFile, or SECUREFILE after the type),
+// LONG and LONG RAW; literals EMPTY_CLOB() / EMPTY_BLOB() and RPAD(literal, n[, 'pad'])
+// for long values; and the calls, each followed by a WHERE naming the rows:
+//   DBMS_LOB.WRITE(owner.table.column, offset, literal)
+//   DBMS_LOB.WRITEAPPEND(owner.table.column, literal)
+//   DBMS_LOB.TRIM(owner.table.column, length)
+//   DBMS_LOB.ERASE(owner.table.column, amount, offset)
+// with offsets from 1 and amounts in characters (CLOB, NCLOB) or bytes (BLOB).
 int ks_script_run(ks_sim_db &db, const std::string &text);
 
 }  // namespace ks::sim
