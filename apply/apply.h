@@ -266,6 +266,14 @@ int ks_perform_lob_write(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
 int ks_perform_lob_trim(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
 int ks_perform_lob_erase(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
 int ks_perform_long_data(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
+// The LOB and LONG context belongs to one transaction: at its start and its end a LOB
+// left open is closed, a LOB selection is forgotten (a write of the next transaction
+// never reaches this one's LOB) and a row still waiting for LONG pieces is recorded as
+// not applied.
+void ks_lob_txn_reset(ks_apply_t *ap);
+// Called before every record but a LONG piece: a row still waiting for its LONG value
+// gets no more pieces, so it is recorded as not applied.
+void ks_long_check(ks_apply_t *ap);
 int ks_execute_ddl(ks_apply_t *ap, uint8_t *thdr);
 int ks_sync_sequence(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
 // Decimal text of an Oracle NUMBER in its internal form into sval (at least

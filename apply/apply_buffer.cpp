@@ -58,6 +58,7 @@ enum { LCR_NEXT = 0, LCR_END = 1, LCR_FAIL = -1 };
 // failed.
 int dispatch_lcr(ks_apply_t *ap, uint8_t *rh, uint32_t tp) {
   uint32_t opc = ks_rh_opc(rh);
+  if (opc != KS_OPC_LONG_WRITE) ks_long_check(ap);
   if (opc == KS_OPC_COMMIT) return LCR_END;
   if (ks_rh_flag(rh) & KS_RH_DISCARD) return LCR_NEXT;
   if (opc == KS_OPC_TAG) return LCR_NEXT;
@@ -134,14 +135,17 @@ int ks_do_transaction(ks_apply_t *ap, uint8_t *thdr) {
     return -1;
   }
   uint32_t pos = KS_LCR_TH_SZ;
-  for (uint32_t i = 0; i < nlcr; i++) {
+  ks_lob_txn_reset(ap);
+  int rc = 0;
+  for (uint32_t i = 0; i < nlcr && rc == 0; i++) {
     uint8_t *rh = thdr + pos;
-    int rc = dispatch_lcr(ap, rh, tp);
-    if (rc == LCR_END) break;
-    if (rc < 0) return -1;
+    int d = dispatch_lcr(ap, rh, tp);
+    if (d == LCR_END) break;
+    if (d < 0) rc = -1;
     pos += ks_rh_rlen(rh);
   }
-  return 0;
+  ks_lob_txn_reset(ap);
+  return rc;
 }
 
 int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr) {
@@ -183,6 +187,7 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr) {
     return -1;
   };
   int64_t off = KS_LCR_TH_SZ;
+  ks_lob_txn_reset(ap);
   while (x_loop) {
     if (x_cmd_set) {
       ks_execute_command();
@@ -217,6 +222,7 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr) {
       p += rlen;
     }
     if (end) {
+      ks_lob_txn_reset(ap);
       int rc = commit_point(ap);
       close(fd);
       if (rc == 0) KS_DEBUG("commit transaction file.");

@@ -32,6 +32,15 @@ int ks_array_rows(ks_apply_t *ap, int ncol, int64_t row_len);
 int ks_array_layout(ks_apply_t *ap, const uint32_t *vsz);
 
 int ks_set_buffer(ks_apply_t *ap, uint8_t *rhdr, uint32_t tp);
+// Descriptor d (laid out for one row) bound to key column c with its value in row 0, as
+// the key columns of a row statement are.
+void ks_bind_key_column(ks_oci_bnd_t *d, const ks_col_view *c);
+// A row whose execution waits for its LONG value: its LCR is kept for the error records
+// of the pieces, since the buffer that holds it may be refilled before they come.
+void ks_long_row_keep(const uint8_t *rec, uint32_t tp);
+// Forgets the LOB selection and a row waiting for LONG pieces without recording them:
+// the unit they belong to is being rolled back and will be replayed.
+void ks_lob_discard(ks_apply_t *ap);
 int ks_get_checkpoint(ks_ap_db_t *a, uint32_t *fno, uint64_t *scn, uint64_t *xid);
 int ks_prepare_checkpoint_stmt(ks_ap_db_t *a);
 int ks_connect_db(ks_ap_db_t *a);

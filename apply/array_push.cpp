@@ -153,6 +153,17 @@ void row_error(ks_apply_t *ap, int r, int ecode, const char *msg) {
 
 }  // namespace
 
+void ks_bind_key_column(ks_oci_bnd_t *d, const ks_col_view *c) {
+  ks_oci_bnd_t laid = *d;
+  fill_descriptor(*d, {c, B_KEY}, true);
+  d->vsz = laid.vsz;
+  d->indp = laid.indp;
+  d->alenp = laid.alenp;
+  d->rcodep = laid.rcodep;
+  d->valp = laid.valp;
+  set_row(*d, 0, c->val, c->dlen, c->ctyp);
+}
+
 int ks_array_capacity(int asz, int ncol, int64_t row_len) {
   // Descriptors, the 8-byte rounding of the row headers, and up to 7 bytes of padding
   // per column that keeps every column's arrays 8-byte aligned.
@@ -363,6 +374,7 @@ int ks_array_execute(ks_apply_t *ap) {
       executed = 0;
     } else if (rc == 2) {
       x->flag |= KS_AR_LONG_WAIT;
+      ks_long_row_keep(ap->b->dbuf + x->ah[0].rpos, x->ah[0].tpos);
     } else if (rowid != nullptr && rowid->indp[0] == -1) {
       row_error(ap, 0, 0, "table row not matched.");
       executed = 0;

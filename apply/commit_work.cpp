@@ -25,5 +25,6 @@ int ks_commit_work(ks_apply_t *ap) {
 
 int ks_rollback_work(ks_apply_t *ap) {
   ap->x->nrow = 0;
+  ks_lob_discard(ap);
   return ks_oci_rollback(ap->a->se);
 }

@@ -143,6 +143,14 @@ const char *op_name(uint32_t opc) {
       return "SYNC SEQUENCE";
     case KS_OPC_LOB_ROLLBACK:
       return "LOB ROLLBACK";
+    case KS_OPC_LOB_WRITE:
+      return "LOB WRITE";
+    case KS_OPC_LOB_TRIM:
+      return "LOB TRIM";
+    case KS_OPC_LOB_ERASE:
+      return "LOB ERASE";
+    case KS_OPC_LOB_SELECT:
+      return "LOB SELECT";
     default:
       return "OTHER";
   }
@@ -265,6 +273,8 @@ std::string entries(const uint8_t *&p, uint32_t n) {
     s += "[" + jstr(name, ch.nlen) + ", ";
     if (ch.flag & KS_CH_NULL)
       s += "null";
+    else if ((ch.flag & KS_CH_EMPTY_LOB) && ch.dlen == 0)
+      s += "\"empty_lob\"";
     else
       s += "\"" + hex(p + KS_LCR_CH_SZ + ch.nlen, ch.dlen) + "\"";
     s += "]";
@@ -323,7 +333,17 @@ int lcr_tap(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, uint32_t
         s += "]";
       }
       s += "]";
+    } else if (opc == KS_OPC_LOB_TRIM) {
+      s += ", \"length\": " + std::to_string(ks_lcr_u64(b, KS_LCR_RH_SZ));
+    } else if (opc == KS_OPC_LOB_WRITE || opc == KS_OPC_LOB_ERASE) {
+      s += ", \"amount\": " + std::to_string(ks_lcr_u32(b, KS_LCR_RH_SZ)) +
+           ", \"offset\": " + std::to_string(ks_lcr_u64(b, KS_LCR_RH_SZ + 4));
+      if (opc == KS_OPC_LOB_WRITE) {
+        s += ", \"data\": \"" + hex(b + KS_LCR_RH_SZ + 12, rh->rlen - KS_LCR_RH_SZ - 12) + "\"";
+        if (flag & KS_RH_LOB_LAST) s += ", \"last\": true";
+      }
     } else {
+      if (flag & KS_RH_FROM_LLB) s += ", \"from_llb\": true";
       if (rh->nnew) s += ", \"new\": " + entries(p, rh->nnew);
       if (rh->nold) s += ", \"old\": " + entries(p, rh->nold);
     }
@@ -369,7 +389,9 @@ void print_summary(const char *file) {
 }
 
 void usage() {
-  fprintf(stderr, "usage: redocat -f <log file> [-d <dictionary file>] [-s <start scn>] [-e <end scn>] [-j | -S]\n");
+  fprintf(stderr,
+          "usage: redocat -f <log file> [-d <dictionary file>] [-s <start scn>] [-e <end scn>] [-m] [-j | -S]\n"
+          "  -m  the source character set is multi-byte: CLOB data is two bytes per character\n");
 }
 
 }  // namespace
@@ -377,7 +399,7 @@ void usage() {
 int main(int argc, char **argv) {
   const char *file = nullptr, *dictf = nullptr;
   int c;
-  while ((c = getopt(argc, argv, "f:d:s:e:jSh")) != -1) {
+  while ((c = getopt(argc, argv, "f:d:s:e:mjSh")) != -1) {
     switch (c) {
       case 'f':
         file = optarg;
@@ -390,6 +412,9 @@ int main(int argc, char **argv) {
         break;
       case 'e':
         x_end_scn = strtoull(optarg, nullptr, 0);
+        break;
+      case 'm':
+        x_miner.cbl = 2;
         break;
       case 'j':
         json = true;

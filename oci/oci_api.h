@@ -94,6 +94,7 @@ typedef struct OCIParam OCIParam;
 #define OCI_FIRST_PIECE 1
 #define OCI_NEXT_PIECE 2
 #define OCI_LAST_PIECE 3
+#define OCI_PARAM_IN 1
 
 #define OCI_LOB_READONLY 1
 #define OCI_LOB_READWRITE 2
@@ -179,6 +180,8 @@ typedef struct OCIParam OCIParam;
   X(sword, OCILobErase2, (OCISvcCtx * svchp, OCIError * errhp, OCILobLocator * locp, oraub8 * amount, oraub8 offset))  \
   X(sword, OCIStmtSetPieceInfo,                                                                                        \
     (void *hndlp, ub4 type, OCIError *errhp, const void *bufp, ub4 *alenp, ub1 piece, const void *indp, ub2 *rcodep))  \
+  X(sword, OCIStmtGetPieceInfo,                                                                                        \
+    (OCIStmt * stmtp, OCIError * errhp, void **hndlpp, ub4 *typep, ub1 *in_outp, ub4 *iterp, ub4 *idxp, ub1 *piecep))  \
   X(sword, OCITransCommit, (OCISvcCtx * svchp, OCIError * errhp, ub4 flags))                                           \
   X(sword, OCITransRollback, (OCISvcCtx * svchp, OCIError * errhp, ub4 flags))
 

@@ -4,14 +4,16 @@
 // second and per CPU second (user + system): on a shared machine the CPU figures are the
 // ones that stand for a dedicated core.
 //
-// Usage: bench_redo_decode [-s MiB (1024)] [-c PCT (0)] [-d set dir] [-p passes (1)]
+// Usage: bench_redo_decode [-s MiB (1024)] [-c PCT (0)] [-D N (0)] [-d set dir] [-p passes (1)]
 //
 // The redo set is made once by orasim (beside this program) under
 // /tmp/ks_redo_bench.<MiB>[.c<PCT>] (or -d) with its dictionary, and reused by later runs
 // made with the same size and share: making it takes far longer than decoding it. -c sends
 // that share of the workload's changes to the wide (300-column) and long-row tables, whose
 // rows are stored in pieces over several blocks; the records of captured tables that the
-// decoder could not take are counted by reason on the last line. Each pass writes its
+// decoder could not take are counted by reason on the last line. -D adds a schema change
+// (ALTER TABLE ADD/RENAME/DROP COLUMN, TRUNCATE, in turn) after every N transactions: the
+// capture path then traces each one into its dictionary, which every pass starts afresh. Each pass writes its
 // trails into a private home that is removed at the end. Rows of the table:
 //   cat              cat of the logs to /dev/null (the page-cache read cost)
 //   decode           read + walk + decode, LCRs counted and dropped (no transaction table)
@@ -150,8 +152,8 @@ uint64_t total_size(const std::vector<std::string> &logs) {
 
 // What a set was made with, kept in its ready file: a set of another size or share is
 // made again rather than measured under the wrong name.
-std::string set_params(int mib, int chained) {
-  return std::to_string(mib) + " MiB, chained " + std::to_string(chained);
+std::string set_params(int mib, int chained, int ddl) {
+  return std::to_string(mib) + " MiB, chained " + std::to_string(chained) + ", ddl every " + std::to_string(ddl);
 }
 
 bool set_ready(const std::string &set, const std::string &params) {
@@ -184,61 +186,12 @@ bool restore_sim(const std::string &from, const std::string &sim, const std::vec
   return !ec;
 }
 
-// Makes the redo set: orasim runs OLTP batches, each ended by a log switch so that the
-// archived logs hold all of it, until they reach the size, then the dictionary is exported
-// through the stand-in client library. The first batch is small and the next ones are
-// sized from the redo per transaction so far, at most kBatchBytes each: a wide-row
-// transaction writes about ten times the redo of an ordinary one, some a hundred times,
-// and sets of either kind come out near the size.
-// With wide rows, a batch that fails is undone and run again with the next seed: the
-// simulator refuses now and then to move a very large row (its record would exceed the
-// limit), and one refusal must not cost the whole set. When three seeds in a row fail,
-// the set ends where it is, smaller than asked: what it holds is whole, and its size is
-// printed with the figures. Each retry is said on stderr.
-constexpr uint64_t kBatchBytes = 16u << 20;
-
-bool make_set(const std::string &set, int mib, int chained) {
-  std::string bin = self_dir();
-  std::string sim = set + "/sim";
-  const std::string saved = set + "/before-batch";
-  fs::remove_all(set);
-  fs::create_directories(set);
-  if (run(bin + "/orasim create -d " + sim + " -n SRC --version 19 --log-size 32M --groups 3 >/dev/null") != 0)
-    return false;
-  const uint64_t want = static_cast<uint64_t>(mib) << 20;
-  uint64_t have = 0, txns = 0;
-  int retries = 0;  // of the current batch
-  for (int seed = 1; have < want; seed++) {
-    fprintf(stderr, "making the redo set: %llu of %d MiB\r", static_cast<unsigned long long>(have >> 20), mib);
-    uint64_t batch = 100;
-    if (txns != 0)
-      batch = std::clamp<uint64_t>(
-          std::min<uint64_t>(want - have, kBatchBytes) / std::max<uint64_t>(have / txns, 1) + 1, 20, 20000);
-    const std::vector<std::string> archived = archived_logs(set);
-    if (chained > 0 && !save_sim(sim, saved)) return false;
-    if (run(bin + "/orasim run -d " + sim + " -n SRC --txns " + std::to_string(batch) +
-            " --concurrency 8 --rollback 5 --savepoint 5 --multi 10 --chained " + std::to_string(chained) +
-            " --nosync --no-expect --seed " + std::to_string(seed) + " >/dev/null") != 0) {
-      if (chained == 0 || !restore_sim(saved, sim, archived)) return false;
-      if (++retries == 3) {
-        if (have == 0) return false;
-        fprintf(stderr, "batch with seed %d undone; the set ends at %.1f MB, smaller than asked\n", seed, have / 1e6);
-        break;
-      }
-      fprintf(stderr, "batch with seed %d undone; trying the next seed\n", seed);
-      continue;
-    }
-    retries = 0;
-    if (run(bin + "/orasim switch -d " + sim + " -n SRC >/dev/null") != 0) return false;
-    txns += batch;
-    have = total_size(archived_logs(set));
-  }
-  fs::remove_all(saved);
-  fprintf(stderr, "\n");
-
+// Exports the dictionary of the simulated database, as it stands, into the set through the
+// stand-in client library.
+bool export_dict(const std::string &set, const std::string &sim) {
   std::string home = set + "/home/";
   if (!make_home(home, false)) return false;
-  fs::path lib = fs::path(bin).parent_path() / "lib" / "liborasim.so";
+  fs::path lib = fs::path(self_dir()).parent_path() / "lib" / "liborasim.so";
   setenv("KESTRO_OCI_LIB", lib.c_str(), 1);
   ks_oci_ses_t se{};
   if (ks_oci_connect(&se, "KS", "KS", ("sim:" + sim + "/SRC.db").c_str(), 1) != 0) {
@@ -252,16 +205,83 @@ bool make_set(const std::string &set, int mib, int chained) {
     fprintf(stderr, "export dictionary: %s\n", ks_log_get_message());
     return false;
   }
-  fs::copy_file(home + "dict/U/C.dict", set + "/C.dict");
+  std::error_code ec;
+  fs::copy_file(home + "dict/U/C.dict", set + "/C.dict", fs::copy_options::overwrite_existing, ec);
   fs::remove_all(home);
+  return !ec;
+}
+
+// Makes the redo set: orasim runs OLTP batches, each ended by a log switch so that the
+// archived logs hold all of it, until they reach the size. The dictionary is exported
+// after the first batch, which made the tables, and that batch's logs are removed: the set
+// starts where the dictionary stands, as a capture process started then would, so that
+// schema changes later in the set are traced from the definitions they change. The first
+// batch is small and the next ones are sized from the redo per transaction so far, at most
+// kBatchBytes each: a wide-row transaction writes about ten times the redo of an ordinary
+// one, some a hundred times, and sets of either kind come out near the size.
+// With wide rows, a batch that fails is undone and run again with the next seed: the
+// simulator refuses now and then to move a very large row (its record would exceed the
+// limit), and one refusal must not cost the whole set. When three seeds in a row fail,
+// the set ends where it is, smaller than asked: what it holds is whole, and its size is
+// printed with the figures. Each retry is said on stderr.
+constexpr uint64_t kBatchBytes = 16u << 20;
+
+bool make_set(const std::string &set, int mib, int chained, int ddl) {
+  std::string bin = self_dir();
+  std::string sim = set + "/sim";
+  const std::string saved = set + "/before-batch";
+  fs::remove_all(set);
+  fs::create_directories(set);
+  if (run(bin + "/orasim create -d " + sim + " -n SRC --version 19 --log-size 32M --groups 3 >/dev/null") != 0)
+    return false;
+  const uint64_t want = static_cast<uint64_t>(mib) << 20;
+  uint64_t have = 0, txns = 0;
+  bool exported = false;
+  int retries = 0;  // of the current batch
+  for (int seed = 1; have < want; seed++) {
+    fprintf(stderr, "making the redo set: %llu of %d MiB\r", static_cast<unsigned long long>(have >> 20), mib);
+    uint64_t batch = 100;
+    if (txns != 0)
+      batch = std::clamp<uint64_t>(
+          std::min<uint64_t>(want - have, kBatchBytes) / std::max<uint64_t>(have / txns, 1) + 1, 20, 20000);
+    const std::vector<std::string> archived = archived_logs(set);
+    if (chained > 0 && !save_sim(sim, saved)) return false;
+    if (run(bin + "/orasim run -d " + sim + " -n SRC --txns " + std::to_string(batch) +
+            " --concurrency 8 --rollback 5 --savepoint 5 --multi 10 --chained " + std::to_string(chained) +
+            (ddl > 0 ? " --ddl-every " + std::to_string(ddl) : std::string()) + " --nosync --no-expect --seed " +
+            std::to_string(seed) + " >/dev/null") != 0) {
+      if (chained == 0 || !restore_sim(saved, sim, archived)) return false;
+      if (++retries == 3) {
+        if (have == 0) return false;
+        fprintf(stderr, "batch with seed %d undone; the set ends at %.1f MB, smaller than asked\n", seed, have / 1e6);
+        break;
+      }
+      fprintf(stderr, "batch with seed %d undone; trying the next seed\n", seed);
+      continue;
+    }
+    retries = 0;
+    if (run(bin + "/orasim switch -d " + sim + " -n SRC >/dev/null") != 0) return false;
+    if (!exported) {
+      if (!export_dict(set, sim)) return false;
+      exported = true;
+      std::error_code ec;
+      for (const std::string &l : archived_logs(set)) fs::remove(l, ec);
+      continue;
+    }
+    txns += batch;
+    have = total_size(archived_logs(set));
+  }
+  fs::remove_all(saved);
+  fprintf(stderr, "\n");
   FILE *f = fopen((set + "/ready").c_str(), "w");
   if (f == nullptr) return false;
-  fprintf(f, "%s\n", set_params(mib, chained).c_str());
+  fprintf(f, "%s\n", set_params(mib, chained, ddl).c_str());
   return fclose(f) == 0;
 }
 
 uint64_t g_lcrs = 0;
 uint64_t g_rows = 0;
+uint64_t g_ddl = 0;
 
 void count(ks_lcr_rh_t *rh) {
   g_lcrs++;
@@ -274,6 +294,9 @@ void count(ks_lcr_rh_t *rh) {
       break;
     case KS_OPC_QMI:
       g_rows += rh->nnew;
+      break;
+    case KS_OPC_DDL:
+      g_ddl++;
       break;
     default:
       break;
@@ -322,7 +345,8 @@ bool capture(const std::vector<std::string> &logs, ks_extr_t *ex) {
 
 void usage(const char *me) {
   fprintf(stderr,
-          "usage: %s [-s MiB of redo (1024)] [-c PCT of changes to wide rows (0)] [-d set directory] [-p passes (1)]\n"
+          "usage: %s [-s MiB of redo (1024)] [-c PCT of changes to wide rows (0)] [-D DDL every N transactions (0)]\n"
+          "       [-d set directory] [-p passes (1)]\n"
           "       [-t slot buffer bytes of the transaction table (default of the capture process)]\n",
           me);
 }
@@ -330,16 +354,19 @@ void usage(const char *me) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  int mib = 1024, passes = 1, chained = 0;
+  int mib = 1024, passes = 1, chained = 0, ddl = 0;
   std::string set;
   int c;
-  while ((c = getopt(argc, argv, "s:c:d:p:t:h")) != -1) {
+  while ((c = getopt(argc, argv, "s:c:D:d:p:t:h")) != -1) {
     switch (c) {
       case 's':
         mib = atoi(optarg);
         break;
       case 'c':
         chained = atoi(optarg);
+        break;
+      case 'D':
+        ddl = atoi(optarg);
         break;
       case 'd':
         set = optarg;
@@ -355,13 +382,15 @@ int main(int argc, char **argv) {
         return 1;
     }
   }
-  if (mib <= 0 || passes <= 0 || chained < 0 || chained > 100) {
+  if (mib <= 0 || passes <= 0 || chained < 0 || chained > 100 || ddl < 0) {
     usage(argv[0]);
     return 1;
   }
-  if (set.empty()) set = "/tmp/ks_redo_bench." + std::to_string(mib) + (chained ? ".c" + std::to_string(chained) : "");
+  if (set.empty())
+    set = "/tmp/ks_redo_bench." + std::to_string(mib) + (chained ? ".c" + std::to_string(chained) : "") +
+          (ddl ? ".d" + std::to_string(ddl) : "");
   ks_log_inf.log_level = KS_LOG_ERROR;
-  if (!set_ready(set, set_params(mib, chained)) && !make_set(set, mib, chained)) {
+  if (!set_ready(set, set_params(mib, chained, ddl)) && !make_set(set, mib, chained, ddl)) {
     fprintf(stderr, "cannot make the redo set in %s\n", set.c_str());
     return 1;
   }
@@ -414,7 +443,7 @@ int main(int argc, char **argv) {
   uint64_t rows_dec = 0, rows_full = 0, lcrs_full = 0;
   for (int p = 0; p < passes && ok; p++) {
     x_lcr_tap = count_only;
-    g_rows = g_lcrs = 0;
+    g_rows = g_lcrs = g_ddl = 0;
     ks_reset_not_captured();
     t0 = now();
     c0 = cpu(RUSAGE_SELF);
@@ -424,6 +453,17 @@ int main(int argc, char **argv) {
     rows_dec = g_rows;
   }
   for (int p = 0; p < passes && ok; p++) {
+    // Each pass starts from the exported dictionary: the previous one traced the schema
+    // changes of the set into the one it used. Loading it is not timed.
+    if (ddl > 0) {
+      free(block);
+      block = nullptr;
+      if (ks_dict_load_block((set + "/C.dict").c_str(), malloc, free, &block) != 0) {
+        ok = false;
+        break;
+      }
+      ks_dict_attach(block, &dict);
+    }
     // A fresh trail sequence each pass: the previous pass's files are removed first.
     for (auto &e : fs::directory_iterator(home + "data/U")) fs::remove(e.path());
     x_trans.fd = -1;
@@ -434,7 +474,7 @@ int main(int argc, char **argv) {
     }
     x_trans.flag |= KS_TRANS_GATHER;  // as the capture process runs it
     x_lcr_tap = count_and_append;
-    g_rows = g_lcrs = 0;
+    g_rows = g_lcrs = g_ddl = 0;
     ks_reset_not_captured();
     t0 = now();
     c0 = cpu(RUSAGE_SELF);
@@ -458,9 +498,9 @@ int main(int argc, char **argv) {
     fprintf(stderr, "capture failed: %s\n", ks_log_get_message());
     return 1;
   }
-  printf("redo set %s: %zu logs, %.1f MB; %llu LCRs, %llu row changes; trail %.1f MB in %d files\n", set.c_str(),
-         logs.size(), mb, static_cast<unsigned long long>(lcrs_full), static_cast<unsigned long long>(rows_full),
-         trail / 1e6, files);
+  printf("redo set %s: %zu logs, %.1f MB; %llu LCRs, %llu row changes, %llu DDL; trail %.1f MB in %d files\n",
+         set.c_str(), logs.size(), mb, static_cast<unsigned long long>(lcrs_full),
+         static_cast<unsigned long long>(rows_full), static_cast<unsigned long long>(g_ddl), trail / 1e6, files);
   printf("Rates per CPU second stand for one dedicated core; wall rates depend on the machine's load.\n");
   printf("| %-16s | %8s | %8s | %10s | %10s | %14s | %9s |\n", "stage", "wall s", "cpu s", "MB/s wall", "MB/s cpu",
          "row changes/s", "speed/cat");

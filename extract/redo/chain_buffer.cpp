@@ -522,6 +522,17 @@ int load_image(ks_chain_ctx_t *c, const char *path, uint32_t max_blks) {
     at += static_cast<off_t>(n);
     n = sizeof(ks_chain_meta_t) * static_cast<size_t>(c->nextra);
     if (!bad && n) bad = ks_read_data(fd, c->extra_meta, n, at) != static_cast<ssize_t>(n);
+    at += static_cast<off_t>(n);
+  }
+  if (!bad && c->tail != nullptr) {
+    // An image written without a tail ends here.
+    uint8_t tb[8];
+    if (ks_read_data(fd, tb, sizeof tb, at) == static_cast<ssize_t>(sizeof tb) &&
+        ks::load<uint32_t>(tb) == KS_CHAIN_TAIL_MAGIC) {
+      const uint32_t n = ks::load<uint32_t>(tb + 4);
+      bad = n > c->tail_cap || ks_read_data(fd, c->tail, n, at + 8) != static_cast<ssize_t>(n);
+      if (!bad) c->tail_len = n;
+    }
   }
   int err = errno;
   close(fd);
@@ -571,8 +582,12 @@ std::string prev_name(const ks_chain_ctx_t *c) { return std::string(c->info) + "
 }  // namespace
 
 int ks_chain_open(ks_chain_ctx_t *c, uint8_t *buf, int sz, const char *info, uint32_t gen) {
+  uint8_t *tail = c->tail;
+  const uint32_t tail_cap = c->tail_cap;
   ks_chain_free(c);
   *c = ks_chain_ctx_t{};
+  c->tail = tail;
+  c->tail_cap = tail_cap;
   c->buf = buf;
   c->sz = sz;
   snprintf(c->info, sizeof c->info, "%s", info);
@@ -647,7 +662,10 @@ int ks_chain_open(ks_chain_ctx_t *c, uint8_t *buf, int sz, const char *info, uin
 int ks_chain_save_image(ks_chain_ctx_t *c, uint32_t gen) {
   if (!c->info[0]) return 0;
   const std::string prev = prev_name(c);
-  const bool pending = ks_chain_get(c->buf, KS_CHAIN_NCRP) != 0 || ks_chain_get(c->buf, KS_CHAIN_NROW) != 0;
+  bool pending = ks_chain_get(c->buf, KS_CHAIN_NCRP) != 0 || ks_chain_get(c->buf, KS_CHAIN_NROW) != 0 ||
+                 (c->tail != nullptr && c->tail_len != 0);
+  // Blocks may be held by others than rows (parked LOB vectors).
+  for (int i = 0; !pending && i < KS_CHAIN_BMP_SZ; ++i) pending = c->buf[offsetof(ks_chain_t, bmp) + i] != 0;
   // Written aside and renamed into place: a failure never leaves half an image under
   // the name, which the next start would take for rows in progress.
   char tmp[1100];
@@ -685,6 +703,14 @@ int ks_chain_save_image(ks_chain_ctx_t *c, uint32_t gen) {
     at += sizeof c->meta;
     n = sizeof(ks_chain_meta_t) * static_cast<size_t>(c->nextra);
     if (rc == 0 && n) rc = write_at(fd, c->extra_meta, n, at);
+    at += static_cast<off_t>(n);
+    if (rc == 0 && c->tail != nullptr && c->tail_len != 0) {
+      uint8_t tb[8];
+      ks::store<uint32_t>(tb, KS_CHAIN_TAIL_MAGIC);
+      ks::store<uint32_t>(tb + 4, c->tail_len);
+      rc = write_at(fd, tb, sizeof tb, at);
+      if (rc == 0) rc = write_at(fd, c->tail, c->tail_len, at + 8);
+    }
     if (rc == 0 && fsync(fd) < 0) rc = -1;
     if (close(fd) < 0) rc = -1;
   }

@@ -30,6 +30,13 @@ typedef struct __ks_chain_ctx_s {
   bool tmpdir;        // the spill files go to a temporary folder of the context's own
   char info[1024];    // the information file
   char prefix[1024];  // spill files: <prefix>_<rdba>_<slot>_<sid>.crd (data) and .cri (index)
+  // What the owner keeps with the image (the LOB operations in flight, whose parked
+  // vectors sit in blocks of the region): tail_len bytes of tail (tail_cap at most) are
+  // written after the rows, and an open loads them back there (tail_len 0 when the file
+  // holds none). tail and tail_cap survive an open.
+  uint8_t *tail;
+  uint32_t tail_cap;
+  uint32_t tail_len;
 } ks_chain_ctx_t;
 
 // <home>data/<unit>/<com>[_<thread>].chr, for this process.

@@ -3,6 +3,7 @@
 // rebuilt from the undo segment of the block class and the slot/sequence of field 1.
 #include <cstring>
 
+#include "extract/redo/llb.h"
 #include "extract/redo/redo.h"
 #include "lib/bytes.h"
 #include "lib/fmt/redo_format.h"
@@ -32,6 +33,7 @@ int ks_parse_commit(ks_extr_t *ex, uint8_t *vbuf) {
   std::memcpy(buf, &rh, sizeof(rh));
   if (ks_redo_append(ex, reinterpret_cast<ks_lcr_rh_t *>(buf)) < 0) return -1;
   ks_chain_transaction_end(ex, xid, rh.opc == KS_OPC_COMMIT);
+  ks_llb_transaction_end(ex, xid);
   KS_DEBUG("append COMMIT LCR (XID: %d.%d.%d) (SCN: %lu) ...", KS_XID_ARGS(xid), static_cast<unsigned long>(m->scn));
   return 0;
 }

@@ -1,6 +1,4 @@
-// In-row LOB locators and the LOB follow-up filter of heap inserts and updates. The
-// LOB operation tracking that would make the filter true is not in this build, so no
-// insert or update is skipped. Invariants: a locator is read only inside its value.
+// In-row LOB locators. Invariants: a locator is read only inside its value.
 #include "extract/redo/redo.h"
 #include "lib/bytes.h"
 
@@ -32,6 +30,3 @@ int ks_parse_lob_inrow(uint8_t *cdata, int clen, uint8_t **lob, int *dlen) {
   }
   return 0;
 }
-
-int ks_insert_lob_skip(ks_extr_t *) { return 0; }
-int ks_update_lob_skip(ks_extr_t *) { return 0; }

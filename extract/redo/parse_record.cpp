@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "extract/redo/llb.h"
 #include "extract/redo/redo.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
@@ -138,12 +139,32 @@ void ks_reset_not_captured() {
 
 namespace {
 
-enum class Act : uint8_t { skip, end, undo, commit, audit, irp, drp, lkr, urp, orp, cfa, qmi, qmd, lmn, ddl, notyet };
+enum class Act : uint8_t {
+  skip,
+  end,
+  undo,
+  commit,
+  audit,
+  irp,
+  drp,
+  lkr,
+  urp,
+  orp,
+  cfa,
+  qmi,
+  qmd,
+  lmn,
+  ddl,
+  llb,
+  block,
+  lob_fill,
+  lob_load,
+  notyet
+};
 
 // Layer 11 codes 0..17; everything else in layer 11 ends the record.
-constexpr Act kLayer11[18] = {Act::end, Act::end, Act::irp, Act::drp, Act::lkr, Act::urp,
-                              Act::orp, Act::end, Act::cfa, Act::end, Act::end, Act::qmi,
-                              Act::qmd, Act::end, Act::end, Act::end, Act::lmn, Act::notyet};
+constexpr Act kLayer11[18] = {Act::end, Act::end, Act::irp, Act::drp, Act::lkr, Act::urp, Act::orp, Act::end, Act::cfa,
+                              Act::end, Act::end, Act::qmi, Act::qmd, Act::end, Act::end, Act::end, Act::lmn, Act::llb};
 
 Act dispatch(uint8_t layer, uint8_t code) {
   switch (layer) {
@@ -166,9 +187,9 @@ Act dispatch(uint8_t layer, uint8_t code) {
       if (code == 2 || code == 3 || code == 4 || code == 5 || code == 18 || code == 35) return Act::notyet;
       return Act::skip;
     case 19:
-      return code == 1 ? Act::notyet : Act::skip;
+      return code == 1 ? Act::block : Act::skip;
     case 26:
-      return (code == 2 || code == 6) ? Act::notyet : Act::skip;
+      return code == 2 ? Act::lob_fill : code == 6 ? Act::lob_load : Act::skip;
     default:
       return Act::skip;
   }
@@ -196,17 +217,6 @@ void notyet_table(ks_extr_t *ex, uint8_t *v, uint8_t layer, int *reason, int *ti
         *ti = m->ti;
       }
       return;
-    case 11: {  // 11.17, LOB locator block: the table's object number where its type puts it
-      if (ks_cv_in_record(ex, &cv, v) < 0) return;
-      const uint8_t *type = ks_cv_field(&cv, 2, 1);
-      if (type == nullptr) return;
-      int at = *type == 4 ? 0 : *type == 1 ? 36 : (*type == 2 || *type == 3) ? 8 : -1;
-      const uint8_t *body = at < 0 ? nullptr : ks_cv_field(&cv, 3, static_cast<uint32_t>(at) + 4);
-      if (body == nullptr) return;
-      *ti = captured_table(ex, ks::load32(body + at, cv.big));
-      if (*ti >= 0) *reason = KS_NC_LOB;
-      return;
-    }
     case 24: {  // 24.6, direct-path load: object number and transaction
       if (ks_cv_in_record(ex, &cv, v) < 0) return;
       const uint8_t *f = ks_cv_field(&cv, 1, 16);
@@ -222,12 +232,6 @@ void notyet_table(ks_extr_t *ex, uint8_t *v, uint8_t layer, int *reason, int *ti
       if (*load_ti >= 0) {
         *reason = KS_NC_LOAD;
         *ti = *load_ti;
-      }
-      return;
-    case 26:  // LOB data: its table is known when the record's undo named it
-      if (m->objn != 0) {
-        *reason = KS_NC_LOB;
-        *ti = m->ti;
       }
       return;
     default:
@@ -352,6 +356,17 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
     reported |= 1u << reason;
     ks_not_captured(ex, reason, ti, layer, code);
   };
+  // Index-organised leaves and direct-path loads: this build has no decoder for them. A
+  // change of a captured table is reported and counted; the same operations on other
+  // objects (ordinary index upkeep, tables not captured) are passed over quietly.
+  auto not_decoded = [&](uint8_t layer, uint8_t code, uint8_t *vec) {
+    int reason = -1, ti = -1;
+    notyet_table(ex, vec, layer, &reason, &ti, &load_ti);
+    if (reason >= 0)
+      report(reason, ti, layer, code);
+    else
+      KS_DEBUG("redo operation %d.%d is not decoded yet.", layer, code);
+  };
   // Chain actions: the record is a piece of a row change spread over several records.
   // They come before a commit in the same record, which ends what the row belongs to.
   bool chain_done = false;
@@ -446,19 +461,38 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
       case Act::ddl:
         rc = ks_parse_ddl(ex, v);
         break;
-      case Act::notyet: {
-        // Index-organised leaves, LOB locators and data, direct-path loads: this build has
-        // no decoder for them. A change of a captured table is reported and counted; the
-        // same operations on other objects (ordinary index upkeep, tables not captured)
-        // are passed over quietly.
-        int reason = -1, ti = -1;
-        notyet_table(ex, v, layer, &reason, &ti, &load_ti);
-        if (reason >= 0)
-          report(reason, ti, layer, code);
+      case Act::llb:
+        rc = ks_parse_llb(ex, v);
+        break;
+      case Act::lob_fill:
+        rc = ks_parse_local_lob_fill(ex, v);
+        break;
+      case Act::lob_load:
+        rc = ks_parse_local_lob_load(ex, v);
+        break;
+      case Act::block: {
+        // A block image: LOB data blocks are decoded; table blocks of a direct-path load
+        // are not (reported below, as a load); any other block is reported.
+        ks_cv_t cv;
+        const uint8_t *type = ks_cv_in_record(ex, &cv, v) < 0 ? nullptr : ks_cv_field(&cv, 2, 1);
+        if (type != nullptr && *type == 0x28) {
+          rc = ks_parse_basic_lob(ex, cv.v + cv.off[1], cv.len[1]);
+          break;
+        }
+        if (type != nullptr && *type == 0x06) {
+          not_decoded(layer, code, v);
+          break;
+        }
+        if (type == nullptr)
+          KS_ERROR("block image without its block type (rba=%06x.%08x.%04x).", m->rba.sqn, m->rba.blk, m->rba.byt);
         else
-          KS_DEBUG("redo operation %d.%d is not decoded yet.", layer, code);
+          KS_ERROR("unknown block type: %02x", *type);
+        rc = -1;
         break;
       }
+      case Act::notyet:
+        not_decoded(layer, code, v);
+        break;
     }
     if (x_append_rc != 0) return refuse(x_append_rc);
     if (rc < 0 && (m->flag & (KS_MN_PIECE | KS_MN_ROLLBACK | KS_MN_COMPLETE))) chain_bad = true;

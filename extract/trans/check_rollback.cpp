@@ -160,6 +160,13 @@ int resolve_pass(RbkIndex &ix, uint64_t xid) {
         return -1;
       }
       discard(ix[j]);
+      // The row UPDATE the operation's first locator vector made (its LOB columns set
+      // empty or NULL) belongs to the operation: left standing, it would empty the LOB.
+      if (ix[j].opc == KS_OPC_LOB_SELECT) {
+        int64_t k = j - 1;
+        while (k >= 0 && discarded(ix[k])) k--;
+        if (k >= 0 && ix[k].opc == KS_OPC_UPDATE && (ix[k].flag & KS_RH_FROM_LLB)) discard(ix[k]);
+      }
       continue;
     }
     if ((ropc == KS_OPC_DELETE || ropc == KS_OPC_UPDATE) && ix[j].opc == KS_OPC_LOB_WRITE) {

@@ -23,6 +23,9 @@
 // the image belongs to), the nrow rows in progress beyond the header's 32 entries, and a
 // ks_chain_meta_t for each of the 32 + nrow entries.
 #define KS_CHAIN_EXT_MAGIC 0x32524843u  // "CHR2"
+// Then, when the capture process has state to keep with the image, a u32 KS_CHAIN_TAIL_MAGIC,
+// a u32 length and that many bytes.
+#define KS_CHAIN_TAIL_MAGIC 0x4C494154u  // "TAIL"
 static_assert(KS_CHAIN_MAX_CRP == 790);
 
 // Chain piece flag bits.

@@ -145,6 +145,9 @@ constexpr uint32_t KS_RH_LOB102 = 0x00000004;
 constexpr uint32_t KS_RH_LOB_LAST = 0x00000008;
 constexpr uint32_t KS_RH_DDL_CT12 = 0x00000010;
 constexpr uint32_t KS_RH_LONG_END = 0x00000020;
+// The row INSERT or UPDATE built from a LOB operation's first locator vector: the
+// rollback of that LOB operation cancels it with the operation's LOB records.
+constexpr uint32_t KS_RH_FROM_LLB = 0x00000040;
 constexpr uint32_t KS_RH_ROLLBACK = 0x00001000;
 constexpr uint32_t KS_RH_DISCARD = 0x00100000;
 constexpr uint32_t KS_RH_SHORT = 0x40000000;

@@ -1,8 +1,7 @@
 // The exported OCI functions of liborasim: handles and descriptors, environment, server
 // attach (connect strings "sim:<path>" and descriptors naming a service), sessions,
-// attributes, errors, character sets, transactions, and the LOB and piecewise calls that
-// are refused with an Oracle-style error until they are served. Statement calls live in
-// stmt.cpp. No C++ exception leaves an exported function: each body runs under guard().
+// attributes, errors, character sets and transactions. Statement and piecewise calls
+// live in stmt.cpp, LOB calls in lob.cpp. No C++ exception leaves an exported function: each body runs under guard().
 #pragma GCC visibility push(default)
 #include "oci/oci_api.h"
 #pragma GCC visibility pop
@@ -152,6 +151,7 @@ sword session_call(Session *s, Error *e) {
 
 void drop_session(Session *s) {
   end_transaction(s->srv->db, false);
+  lobs_end_transaction(s);
   faults_refresh(s);  // removes the fault that fired, now that no transaction is open
   s->dropped = true;
 }
@@ -251,6 +251,7 @@ sword OCIHandleFree(void *hndlp, ub4 type) {
         break;
       }
       case OCI_HTYPE_SESSION:
+        lobs_end_transaction(static_cast<Session *>(h));
         delete static_cast<Session *>(h);
         break;
       case OCI_HTYPE_STMT:
@@ -353,6 +354,7 @@ sword OCISessionEnd(OCISvcCtx *svchp, OCIError *errhp, OCISession *usrhp, ub4 mo
     // client's side of it is released all the same.
     bool lost = s->dropped;
     if (s->begun && s->srv != nullptr && !lost) end_transaction(s->srv->db, false);
+    lobs_end_transaction(s);
     s->begun = false;
     if (svc != nullptr && svc->ses == s) svc->ses = nullptr;
     if (lost) {
@@ -631,78 +633,10 @@ sword OCIDescriptorFree(void *descp, ub4 type) {
   return guard([&]() -> sword {
     Lob *l = as<Lob>(descp, OCI_DTYPE_LOB);
     if (l == nullptr || type != OCI_DTYPE_LOB) return OCI_INVALID_HANDLE;
+    lob_forget(l);
     l->magic = 0;
     delete l;
     return OCI_SUCCESS;
-  });
-}
-
-// LOB contents and piecewise values are not served yet: the calls that would move data
-// fail clearly instead of pretending.
-sword OCILobOpen(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp, ub1 mode) {
-  (void)svchp, (void)locp, (void)mode;
-  return guard([&]() -> sword {
-    set_error(as<Error>(errhp, OCI_HTYPE_ERROR), 3001, "LOB locators are not served by this library");
-    return OCI_ERROR;
-  });
-}
-
-sword OCILobIsOpen(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp, boolean *flag) {
-  (void)svchp, (void)errhp;
-  return guard([&]() -> sword {
-    Lob *l = as<Lob>(locp, OCI_DTYPE_LOB);
-    if (l == nullptr || flag == nullptr) return OCI_INVALID_HANDLE;
-    *flag = l->open ? 1 : 0;
-    return OCI_SUCCESS;
-  });
-}
-
-sword OCILobClose(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp) {
-  (void)svchp;
-  return guard([&]() -> sword {
-    Lob *l = as<Lob>(locp, OCI_DTYPE_LOB);
-    if (l == nullptr) return OCI_INVALID_HANDLE;
-    if (!l->open) {
-      set_error(as<Error>(errhp, OCI_HTYPE_ERROR), 22289, "");
-      return OCI_ERROR;
-    }
-    l->open = false;
-    return OCI_SUCCESS;
-  });
-}
-
-sword OCILobWrite2(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp, oraub8 *byte_amtp, oraub8 *char_amtp,
-                   oraub8 offset, void *bufp, oraub8 buflen, ub1 piece, void *ctxp, void *cbfp, ub2 csid, ub1 csfrm) {
-  (void)svchp, (void)locp, (void)byte_amtp, (void)char_amtp, (void)offset, (void)bufp, (void)buflen, (void)piece,
-      (void)ctxp, (void)cbfp, (void)csid, (void)csfrm;
-  return guard([&]() -> sword {
-    set_error(as<Error>(errhp, OCI_HTYPE_ERROR), 3001, "LOB writes are not served by this library");
-    return OCI_ERROR;
-  });
-}
-
-sword OCILobTrim2(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp, oraub8 newlen) {
-  (void)svchp, (void)locp, (void)newlen;
-  return guard([&]() -> sword {
-    set_error(as<Error>(errhp, OCI_HTYPE_ERROR), 3001, "LOB trims are not served by this library");
-    return OCI_ERROR;
-  });
-}
-
-sword OCILobErase2(OCISvcCtx *svchp, OCIError *errhp, OCILobLocator *locp, oraub8 *amount, oraub8 offset) {
-  (void)svchp, (void)locp, (void)amount, (void)offset;
-  return guard([&]() -> sword {
-    set_error(as<Error>(errhp, OCI_HTYPE_ERROR), 3001, "LOB erases are not served by this library");
-    return OCI_ERROR;
-  });
-}
-
-sword OCIStmtSetPieceInfo(void *hndlp, ub4 type, OCIError *errhp, const void *bufp, ub4 *alenp, ub1 piece,
-                          const void *indp, ub2 *rcodep) {
-  (void)hndlp, (void)type, (void)bufp, (void)alenp, (void)piece, (void)indp, (void)rcodep;
-  return guard([&]() -> sword {
-    set_error(as<Error>(errhp, OCI_HTYPE_ERROR), 3001, "piecewise values are not served by this library");
-    return OCI_ERROR;
   });
 }
 
@@ -723,6 +657,11 @@ sword OCITransCommit(OCISvcCtx *svchp, OCIError *errhp, ub4 flags) {
       }
     }
     faults_refresh(svc->ses);
+    if (lobs_end_transaction(svc->ses)) {
+      // Committed all the same; the caller is told that LOBs were left open.
+      set_error(e, 22297);
+      return OCI_ERROR;
+    }
     return OCI_SUCCESS;
   });
 }
@@ -736,6 +675,7 @@ sword OCITransRollback(OCISvcCtx *svchp, OCIError *errhp, ub4 flags) {
     sword st = session_call(svc->ses, e);
     if (st != OCI_SUCCESS) return st;
     end_transaction(svc->ses->srv->db, false);
+    lobs_end_transaction(svc->ses);
     faults_refresh(svc->ses);
     return OCI_SUCCESS;
   });

@@ -62,7 +62,10 @@ struct Server : Handle {
   sqlite3 *db = nullptr;
   std::string path;
   ub4 timeout_ms = 0;
+  uint64_t txn = 0;  // counts ended transactions: a LOB locator is good for one only
 };
+
+struct Lob;
 
 struct Session : Handle {
   Env *env = nullptr;
@@ -72,6 +75,7 @@ struct Session : Handle {
   Server *srv = nullptr;
   std::vector<Fault> faults;
   int64_t data_version = -1;
+  std::vector<Lob *> open_lobs;  // opened and not yet closed, reported at commit
 };
 
 struct SvcCtx : Handle {
@@ -97,6 +101,15 @@ struct Bind : Handle {
   ub4 maxdata = 0;
   ub4 mode = 0;
   std::string scratch;  // converted text of the row being executed
+  // A value supplied at execution time (OCI_DATA_AT_EXEC), gathered piece by piece:
+  // the piece set by OCIStmtSetPieceInfo is taken by the next execution.
+  std::string pw_data;
+  bool pw_null = false;
+  bool pw_done = false;  // its last piece has arrived
+  bool pw_set = false;   // a piece waits for the next execution
+  const uint8_t *pw_buf = nullptr;
+  ub4 pw_len = 0;
+  ub1 pw_piece = 0;
 };
 
 struct Define : Handle {
@@ -150,6 +163,10 @@ struct Translated {
   // DDL: run in order after `sql`, in the DDL's own transaction, together with the
   // catalogue rows that describe the result.
   std::vector<Step> steps;
+  // SELECT ... FOR UPDATE of one table: the SQLite table, and the row id added as the
+  // last result column so that a LOB column can be fetched as a locator of its row.
+  std::string lob_table;
+  bool rowid_last = false;
 };
 
 struct Stmt : Handle {
@@ -168,11 +185,23 @@ struct Stmt : Handle {
   ub4 rows_fetched = 0;
   ub4 row_count = 0;
   ub4 num_errors = 0;
+  ub4 pw_bind = 0;  // position of the bind whose value execution is waiting for, 0 none
 };
 
+// A LOB locator: empty (bound to store an empty LOB), or located on one column of one
+// row by a SELECT ... FOR UPDATE, within the transaction that selected it.
 struct Lob : Handle {
   bool empty = false;
   bool open = false;
+  bool located = false;
+  bool clob = false;
+  Session *ses = nullptr;
+  uint64_t txn = 0;
+  std::string table, column;  // SQLite names, quoted
+  int64_t rowid = 0;
+  // A write given in pieces: where the next piece goes, and what has been written.
+  bool streaming = false;
+  oraub8 stream_pos = 0, stream_bytes = 0, stream_chars = 0;
 };
 
 // errors.cpp
@@ -203,6 +232,18 @@ int bind_value(Bind *b, sqlite3_stmt *sst, int idx, ub4 r, ub2 env_csid, ub2 env
 int fetch_value(Define *d, sqlite3_stmt *sst, int col, ub4 r, ub2 env_csid, ub2 env_ncsid);
 // The ROWID text for a SQLite rowid (18 characters).
 std::string rowid_text(int64_t rowid);
+
+// lob.cpp
+// One column of the current row as a LOB locator into define slot r. 0 or an Oracle
+// error number.
+int fetch_locator(Define *d, sqlite3_stmt *sst, int col, ub4 r);
+// The value a bound locator stands for: an empty LOB, or a copy of its row's LOB. 0 or
+// an Oracle error number.
+int bind_locator(Bind *b, const uint8_t *v, long len, sqlite3_stmt *sst, int idx);
+// The end of a transaction of s: its locators are no longer good; at a commit the LOBs
+// still open are closed and reported (true).
+bool lobs_end_transaction(Session *s);
+void lob_forget(Lob *l);
 
 // fault.cpp
 void faults_load(Session *s);

@@ -187,6 +187,9 @@ struct Translator {
   int nbind = 0;    // placeholders seen, in order
   long limit = -1;  // from rownum
   bool for_update = false;
+  size_t from_pos = std::string::npos;  // where the first top-level FROM was written
+  std::string from_table;
+  int ntables = 0;
 
   const Tok &cur() const { return tk[i]; }
   const Tok &peek(size_t k = 1) const { return tk[std::min(i + k, tk.size() - 1)]; }
@@ -340,14 +343,23 @@ struct Translator {
       }
       // Identifiers and keywords.
       if (t.s == "FROM" || t.s == "JOIN") {
+        bool first = t.s == "FROM" && depth == 0 && from_pos == std::string::npos;
+        size_t at = sql.size();
         emit(t.s);
         i++;
+        ntables++;
         if (is_op("(")) continue;  // a subquery
-        int rc = table_ref(true);
+        std::string name;
+        int rc = table_ref(true, first ? &name : nullptr);
         if (rc) return rc;
+        if (first) {
+          from_pos = at;
+          from_table = name;
+        }
         while (t.s == "FROM" && is_op(",")) {
           emit(",");
           i++;
+          ntables++;
           if ((rc = table_ref(true)) != 0) return rc;
         }
         continue;
@@ -417,6 +429,12 @@ struct Translator {
     int rc = stream({});
     if (rc) return rc;
     if (cur().t != kEnd) return refuse(933, "unexpected ')'");
+    if (for_update && ntables == 1 && from_pos != std::string::npos && !from_table.empty()) {
+      // The row id goes last, so select-list positions stay those of the statement.
+      sql.insert(from_pos, ", rowid AS \"KS$ROWID\"");
+      out->lob_table = quote(from_table);
+      out->rowid_last = true;
+    }
     if (limit >= 0) sql += " LIMIT " + std::to_string(limit);
     out->kind = kSelect;
     return 0;

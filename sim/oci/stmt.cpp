@@ -147,11 +147,57 @@ int run_row(Stmt *st, ub4 r, Error *rowerr) {
   return 0;
 }
 
+// The next bind after position `after` whose value comes at execution time, or null.
+Bind *next_piecewise(Stmt *st, ub4 after) {
+  for (int k = static_cast<int>(after) + 1; k <= st->tr.ninput; k++) {
+    Bind *b = bind_at(st, k);
+    if (b != nullptr && (b->mode & OCI_DATA_AT_EXEC)) return b;
+  }
+  return nullptr;
+}
+
+// Values bound for execution time: the first execution asks for the first one's data
+// (OCI_NEED_DATA), each further execution takes the piece set on its bind, and the row
+// runs once the last piece of the last such value has come. OCI_SUCCESS: run the row.
+sword gather_pieces(Stmt *st, Error *e, ub4 iters) {
+  if (st->pw_bind == 0) {
+    Bind *b = next_piecewise(st, 0);
+    if (b == nullptr) return OCI_SUCCESS;
+    if (iters != 1) {
+      set_error(e, 3001, "values at execution time for more than one row");
+      return OCI_ERROR;
+    }
+    for (Bind *x : st->binds)
+      if (x != nullptr) {
+        x->pw_data.clear();
+        x->pw_null = x->pw_done = x->pw_set = false;
+      }
+    st->pw_bind = b->pos;
+    return OCI_NEED_DATA;
+  }
+  Bind *b = bind_at(st, static_cast<int>(st->pw_bind));
+  if (b == nullptr || !b->pw_set) {
+    set_error(e, 3129);
+    return OCI_ERROR;
+  }
+  b->pw_set = false;
+  if (b->pw_null)
+    b->pw_data.clear();
+  else if (b->pw_len > 0)
+    b->pw_data.append(reinterpret_cast<const char *>(b->pw_buf), b->pw_len);
+  if (b->pw_piece != OCI_LAST_PIECE && b->pw_piece != OCI_ONE_PIECE) return OCI_NEED_DATA;
+  b->pw_done = true;
+  Bind *next = next_piecewise(st, b->pos);
+  st->pw_bind = next != nullptr ? next->pos : 0;
+  return next != nullptr ? OCI_NEED_DATA : OCI_SUCCESS;
+}
+
 sword execute_dml(Stmt *st, Error *e, ub4 iters, ub4 rowoff, ub4 mode) {
   if (iters == 0) {
     set_error(e, 24333);
     return OCI_ERROR;
   }
+  if (sword pw = gather_pieces(st, e, iters); pw != OCI_SUCCESS) return pw;
   if (st->tr.returning_pos && bind_at(st, st->tr.returning_pos) == nullptr) {
     set_error(e, 1008);
     return OCI_ERROR;
@@ -205,6 +251,7 @@ sword execute_ddl(Stmt *st, Error *e) {
       return OCI_ERROR;
     }
   }
+  if (st->svc != nullptr) lobs_end_transaction(st->svc->ses);
   sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
   ensure_dictionary(db);
   int rc = sqlite3_step(st->sst);
@@ -313,6 +360,7 @@ sword OCIStmtPrepare(OCIStmt *stmtp, OCIError *errhp, const OraText *stmt, ub4 s
     st->rows_fetched = 0;
     st->row_count = 0;
     st->num_errors = 0;
+    st->pw_bind = 0;
     return OCI_SUCCESS;
   });
 }
@@ -370,10 +418,6 @@ sword OCIDefineByPos(OCIStmt *stmtp, OCIDefine **defnp, OCIError *errhp, ub4 pos
     if (st == nullptr || e == nullptr || defnp == nullptr) return OCI_INVALID_HANDLE;
     if (position == 0 || position > 1000) {
       set_error(e, 1007);
-      return OCI_ERROR;
-    }
-    if (dty == SQLT_CLOB || dty == SQLT_BLOB) {
-      set_error(e, 3001, "LOB locators are not served by this library");
       return OCI_ERROR;
     }
     if (st->defs.size() < position) st->defs.resize(position, nullptr);
@@ -504,6 +548,54 @@ sword OCIStmtFetch2(OCIStmt *stmtp, OCIError *errhp, ub4 nrows, ub2 orientation,
     sword r = fetch_rows(st, e, nrows);
     if (!st->pending) sqlite3_reset(st->sst);  // releases the read lock at the end
     return r;
+  });
+}
+
+sword OCIStmtSetPieceInfo(void *hndlp, ub4 type, OCIError *errhp, const void *bufp, ub4 *alenp, ub1 piece,
+                          const void *indp, ub2 *rcodep) {
+  (void)rcodep;
+  return guard([&]() -> sword {
+    Error *e = as<Error>(errhp, OCI_HTYPE_ERROR);
+    if (e == nullptr) return OCI_INVALID_HANDLE;
+    if (type != OCI_HTYPE_BIND) {
+      set_error(e, 3001, "pieces of fetched values are not served by this library");
+      return OCI_ERROR;
+    }
+    Bind *b = as<Bind>(hndlp, OCI_HTYPE_BIND);
+    if (b == nullptr) return OCI_INVALID_HANDLE;
+    if (piece > OCI_LAST_PIECE || alenp == nullptr || (bufp == nullptr && *alenp > 0)) {
+      set_error(e, 24801, "");
+      return OCI_ERROR;
+    }
+    int16_t ind = 0;
+    if (indp != nullptr) memcpy(&ind, indp, sizeof ind);
+    b->pw_buf = static_cast<const uint8_t *>(bufp);
+    b->pw_len = *alenp;
+    b->pw_piece = piece;
+    b->pw_null = ind == -1;
+    b->pw_set = true;
+    return OCI_SUCCESS;
+  });
+}
+
+sword OCIStmtGetPieceInfo(OCIStmt *stmtp, OCIError *errhp, void **hndlpp, ub4 *typep, ub1 *in_outp, ub4 *iterp,
+                          ub4 *idxp, ub1 *piecep) {
+  return guard([&]() -> sword {
+    Stmt *st = as<Stmt>(stmtp, OCI_HTYPE_STMT);
+    Error *e = as<Error>(errhp, OCI_HTYPE_ERROR);
+    if (st == nullptr || e == nullptr) return OCI_INVALID_HANDLE;
+    Bind *b = st->pw_bind != 0 ? bind_at(st, static_cast<int>(st->pw_bind)) : nullptr;
+    if (b == nullptr) {
+      set_error(e, 1002);
+      return OCI_ERROR;
+    }
+    if (hndlpp != nullptr) *hndlpp = b;
+    if (typep != nullptr) *typep = OCI_HTYPE_BIND;
+    if (in_outp != nullptr) *in_outp = OCI_PARAM_IN;
+    if (iterp != nullptr) *iterp = 0;
+    if (idxp != nullptr) *idxp = 0;
+    if (piecep != nullptr) *piecep = b->pw_data.empty() ? OCI_FIRST_PIECE : OCI_NEXT_PIECE;
+    return OCI_SUCCESS;
   });
 }
 

@@ -150,16 +150,25 @@ std::string rowid_text(int64_t rowid) {
 }
 
 int bind_value(Bind *b, sqlite3_stmt *sst, int idx, ub4 r, ub2 env_csid, ub2 env_ncsid) {
-  if (b->mode & OCI_DATA_AT_EXEC) return 3001;
-  if (b->indp != nullptr) {
-    int16_t ind = ks::load<int16_t>(b->indp + static_cast<size_t>(r) * b->iskip);
-    if (ind == -1) return sqlite3_bind_null(sst, idx) == SQLITE_OK ? 0 : 600;
+  const uint8_t *v;
+  long len;
+  if (b->mode & OCI_DATA_AT_EXEC) {
+    // The value gathered from its pieces.
+    if (!b->pw_done) return 3129;
+    if (b->pw_null) return sqlite3_bind_null(sst, idx) == SQLITE_OK ? 0 : 600;
+    v = reinterpret_cast<const uint8_t *>(b->pw_data.data());
+    len = static_cast<long>(b->pw_data.size());
+  } else {
+    if (b->indp != nullptr) {
+      int16_t ind = ks::load<int16_t>(b->indp + static_cast<size_t>(r) * b->iskip);
+      if (ind == -1) return sqlite3_bind_null(sst, idx) == SQLITE_OK ? 0 : 600;
+    }
+    v = b->valp != nullptr ? b->valp + static_cast<size_t>(r) * b->vskip : nullptr;
+    len = b->vsz;
+    if (b->alenp != nullptr) len = ks::load<uint16_t>(b->alenp + static_cast<size_t>(r) * b->askip);
+    if (len < 0) len = 0;
+    if (v == nullptr && len > 0) return 1008;
   }
-  const uint8_t *v = b->valp != nullptr ? b->valp + static_cast<size_t>(r) * b->vskip : nullptr;
-  long len = b->vsz;
-  if (b->alenp != nullptr) len = ks::load<uint16_t>(b->alenp + static_cast<size_t>(r) * b->askip);
-  if (len < 0) len = 0;
-  if (v == nullptr && len > 0) return 1008;
   switch (b->dty) {
     case SQLT_CHR:
     case SQLT_AFC:
@@ -246,7 +255,7 @@ int bind_value(Bind *b, sqlite3_stmt *sst, int idx, ub4 r, ub2 env_csid, ub2 env
       return 0;
     case SQLT_CLOB:
     case SQLT_BLOB:
-      return 3001;  // LOB locators are not served yet
+      return bind_locator(b, v, len, sst, idx);
     default:
       return 3115;
   }
@@ -320,6 +329,7 @@ void column_text(sqlite3_stmt *sst, int col, std::string *out) {
 }  // namespace
 
 int fetch_value(Define *d, sqlite3_stmt *sst, int col, ub4 r, ub2 env_csid, ub2 env_ncsid) {
+  if (d->dty == SQLT_CLOB || d->dty == SQLT_BLOB) return fetch_locator(d, sst, col, r);
   if (sqlite3_column_type(sst, col) == SQLITE_NULL) {
     put_len(d, r, 0);
     put_rcode(d, r, 1405);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <map>
 #include <unordered_map>
 
 #include "lib/log/log.h"
@@ -423,6 +424,26 @@ int ks_sim_db::load() {
         if (type == 2) t->pk.push_back(int(i)), t->pk_con = uint32_t(k.i(1));
         if (type == 3) t->uk.push_back(int(i)), t->uk_con = uint32_t(k.i(1));
       }
+    }
+    // The key's index is found again by its columns, not its name: a table renamed since
+    // kept its index under the old name. Without it, its changes would go on without the
+    // index redo the database writes for them.
+    Stmt ix(db_, fmt("SELECT c.\"OBJ#\", c.\"COL#\" FROM \"SYS.ICOL$\" c JOIN \"SYS.IND$\" i ON i.\"OBJ#\" = "
+                     "c.\"OBJ#\" WHERE i.\"BO#\" = %u ORDER BY c.\"OBJ#\", c.\"POS#\"",
+                     t->objn));
+    if (!ix) return -1;
+    std::map<uint32_t, std::vector<int>> index_cols;
+    while (ix.row()) index_cols[uint32_t(ix.i(0))].push_back(int(ix.i(1)));
+    const auto col_nos = [&cols = t->cols](const std::vector<int> &key) {
+      std::vector<int> v;
+      for (int at : key) v.push_back(cols[size_t(at)].col_no);
+      return v;
+    };
+    for (const auto &[objn, cols] : index_cols) {
+      if (!t->pk.empty() && t->pk_objn == 0 && cols == col_nos(t->pk))
+        t->pk_objn = objn;
+      else if (!t->uk.empty() && t->uk_objn == 0 && cols == col_nos(t->uk))
+        t->uk_objn = objn;
     }
     Stmt r(db_, "SELECT rowid, * FROM " + t->sql_name());
     if (!r) return -1;

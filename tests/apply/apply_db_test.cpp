@@ -702,3 +702,85 @@ TEST_F(ApplyDb, DdlMeetingAFullTargetRunsAgainOnceThereIsSpace) {
   EXPECT_TRUE(errors().empty());
   EXPECT_EQ(query("select SCN from \"KS.KS_APPLY_CKP\"")[0], "100");
 }
+
+namespace {
+
+// UTF-16BE of ASCII text and of a few two-byte characters.
+std::string u16(const std::string &ascii) {
+  std::string r;
+  for (char ch : ascii) r += std::string(1, '\0') + ch;
+  return r;
+}
+
+}  // namespace
+
+// LOBs and LONGs of a source whose CLOBs travel as UTF-16: a CLOB written in three
+// pieces and closed, an NCLOB of two-byte characters, a BLOB trimmed to nothing then
+// written past its end and erased, a LONG in four pieces; a write without a select and a
+// select that finds no row are recorded, and the replay goes on with the next changes.
+TEST_F(ApplyDb, LobAndLongChangesReplayOntoTheRowsTheySelect) {
+  x_lob_csid = 2000;
+  ddl("create table KS.D (ID number primary key, C clob, N nclob, B blob)");
+  ddl("create table KS.G (ID number primary key, V long)");
+  const Col id1 = ncol("ID", num(1));
+  auto lob_col = [](const char *name, uint32_t ctyp, uint32_t flag = 0) {
+    return Col{name, ctyp, 4000, std::string(), KS_CH_EMPTY_LOB | flag};
+  };
+  auto select = [&](const char *name, uint32_t ctyp, const Col &key, uint32_t flag = 0) {
+    return tb::lcr(KS_OPC_LOB_SELECT, "KS", "D", {{name, ctyp, 4000, std::nullopt, flag}}, {key}, KS_RH_LOB102);
+  };
+  auto write = [](uint32_t amount, uint64_t offset, const std::string &data, uint32_t flag = 0) {
+    return tb::raw_lcr(KS_OPC_LOB_WRITE, "KS", "D", tb::amount_offset(amount, offset, data), flag);
+  };
+  std::string trim_body;
+  tb::put64(trim_body, 0);
+  const std::string nclob = std::string("\0h\0\xE9\0l\0l\0o\x20\xAC", 12);  // "héllo€"
+  std::vector<std::string> t1 = {
+      tb::lcr(1, "KS", "D",
+              {id1, lob_col("C", KS_TYP_CLOB), lob_col("N", KS_TYP_CLOB, KS_CH_NATIONAL), lob_col("B", KS_TYP_BLOB)}),
+      select("C", KS_TYP_CLOB, id1),
+      write(4000, 1, u16(std::string(4000, 'a'))),
+      write(4000, 4001, u16(std::string(4000, 'b'))),
+      write(4000, 8001, u16(std::string(4000, 'c')), KS_RH_LOB_LAST),
+      select("N", KS_TYP_CLOB, id1, KS_CH_NATIONAL),
+      write(6, 1, nclob, KS_RH_LOB_LAST),
+      select("B", KS_TYP_BLOB, id1),
+      write(4, 1, "\x01\x02\x03\x04"),
+      tb::raw_lcr(KS_OPC_LOB_TRIM, "KS", "D", trim_body),
+      write(3, 3, "xyz"),
+      tb::raw_lcr(KS_OPC_LOB_ERASE, "KS", "D", tb::amount_offset(9, 4)),
+      tb::lcr(1, "KS", "G", {id1, {"V", KS_TYP_LONG, 0, std::string(), KS_CH_DYNAMIC}}),
+      tb::long_piece("KS", "G", std::string(3000, 'x')),
+      tb::long_piece("KS", "G", std::string(3000, 'y')),
+      tb::long_piece("KS", "G", "end"),
+      tb::long_piece("KS", "G", "", KS_RH_LONG_END),
+  };
+  const std::string orphan = write(2, 1, u16("zz"));
+  const std::string missing = select("C", KS_TYP_CLOB, ncol("ID", num(99)));
+  write_trail(0, {tb::trans(t1, 100, 1), tb::trans({orphan, row_insert("T", 2, "after")}, 101, 2),
+                  tb::trans({missing, write(2, 1, u16("zz")), row_insert("T", 3, "goes on")}, 102, 3),
+                  tb::trans({select("C", KS_TYP_CLOB, id1), write(2, 1, u16("zz"), KS_RH_LOB_LAST)}, 103, 4)});
+  ASSERT_EQ(start(), 0);
+  drive();
+  EXPECT_EQ(x_unit_fault, 0) << x_unit_why;
+  EXPECT_EQ(query("select length(C), substr(C, 1, 3), substr(C, 3999, 3), substr(C, 8000, 2), substr(C, 12000), N, "
+                  "hex(B) from \"KS.D\""),
+            (std::vector<std::string>{"12000|zza|aab|bc|c|h\xC3\xA9llo\xE2\x82\xAC|0000780000"}));
+  EXPECT_EQ(query("select length(V), substr(V, 3000, 2), substr(V, 6001) from \"KS.G\""),
+            (std::vector<std::string>{"6003|xy|end"}));
+  EXPECT_EQ(query("select ID from \"KS.T\" order by ID"), (std::vector<std::string>{"2", "3"}));
+  auto errs = errors();
+  ASSERT_EQ(errs.size(), 2u);
+  EXPECT_EQ(errs[0].msg, "LOB write without a LOB selected before it in its transaction; not applied.");
+  EXPECT_EQ(errs[0].opc, uint32_t{KS_OPC_LOB_WRITE});
+  EXPECT_EQ(errs[1].msg, "no lob locator selected.");
+  EXPECT_EQ(errs[1].opc, uint32_t{KS_OPC_LOB_SELECT});
+  EXPECT_EQ(count(log_text(), "1 LOB operations of a LOB that could not be selected were not applied"), 1);
+
+  const std::string cmd = std::string(KS_BIN_DIR) + "/errcat -f " + home.file("error/U1/AP_error.dat") + " >" +
+                          home.file("out.txt") + " 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << kstest::read_file(home.file("out.txt"));
+  std::string out = kstest::read_file(home.file("out.txt"));
+  EXPECT_EQ(count(out, "LOB WRITE"), 1) << out;
+  EXPECT_EQ(count(out, "Amount: 2, Offset: 1\n"), 1) << out;
+}

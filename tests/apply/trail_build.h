@@ -78,6 +78,37 @@ inline std::string lcr(uint32_t opc, const std::string &owner, const std::string
   return s + body;
 }
 
+// A record whose body after the header is given as it is: LOB WRITE (u32 amount, u64
+// offset, data), LOB TRIM (u64 length), LOB ERASE (u32 amount, u64 offset).
+inline std::string raw_lcr(uint32_t opc, const std::string &owner, const std::string &table, const std::string &body,
+                           uint32_t flag = 0) {
+  std::string s;
+  put32(s, 96 + static_cast<uint32_t>(body.size()));
+  put32(s, flag);
+  put32(s, opc);
+  put32(s, 0);
+  put32(s, 0);
+  put32(s, 96);
+  put64(s, 0);
+  name32(s, owner);
+  name32(s, table);
+  return s + body;
+}
+inline std::string amount_offset(uint32_t amount, uint64_t offset, const std::string &data = "") {
+  std::string b;
+  put32(b, amount);
+  put64(b, offset);
+  return b + data;
+}
+// One LONG piece: a nameless column entry with the piece right after its header.
+inline std::string long_piece(const std::string &owner, const std::string &table, const std::string &piece,
+                              uint32_t flag = 0) {
+  std::string b;
+  for (uint32_t v : {24 + static_cast<uint32_t>(piece.size()), 0u, 0u, 0u, 0u, static_cast<uint32_t>(piece.size())})
+    put32(b, v);
+  return raw_lcr(10, owner, table, b + piece, flag);
+}
+
 using Row = std::vector<std::optional<std::string>>;
 
 inline std::string qmi(const std::string &owner, const std::string &table, const std::vector<Col> &desc,

@@ -443,7 +443,7 @@ TEST_F(OciTest, CharacterSetsNamesIdsAndConversion) {
   EXPECT_EQ(ks_oci_get_error_code(), 12715);
 }
 
-TEST_F(OciTest, SessionSettingsTransactionsAndRefusedLobCalls) {
+TEST_F(OciTest, SessionSettingsTransactionsAndLocatorsWithoutARow) {
   ASSERT_EQ(connect(), 0) << ks_oci_get_message();
   char schema[32];
   ASSERT_EQ(ks_oci_get_current_schema(&c, schema), 0);
@@ -489,8 +489,9 @@ TEST_F(OciTest, SessionSettingsTransactionsAndRefusedLobCalls) {
   EXPECT_EQ(ks_oci_lob_isopen(&c, loc), 0);
   EXPECT_EQ(ks_oci_lob_close(&c, loc), 0);  // not open: nothing to do
   EXPECT_EQ(ks_oci_lob_close(&c, nullptr), 0);
+  // An empty-LOB locator names no row: nothing can be opened or written through it.
   EXPECT_EQ(ks_oci_lob_open(&c, loc, 2), -1);
-  EXPECT_EQ(ks_oci_get_error_code(), 3001);
+  EXPECT_EQ(ks_oci_get_error_code(), 22275);
   ks_oci_lob_t lob{};
   lob.locp = loc;
   EXPECT_EQ(ks_oci_lob_write(&c, &lob), -1);
@@ -500,18 +501,6 @@ TEST_F(OciTest, SessionSettingsTransactionsAndRefusedLobCalls) {
   pw.htyp = 3;
   EXPECT_EQ(ks_oci_set_piece_info(&c, &pw), -1);
   EXPECT_STREQ(ks_oci_get_message(), "OCIStmtSetPieceInfo() - error handle type");
-  // A piecewise LONG bind is refused at execution, not silently dropped.
-  prepare("insert into \"APP\".\"U\" (\"K\",\"V\") values (:1,:2)");
-  Col k(1, 8);
-  int64_t one = 1;
-  k.set(0, &one, 8);
-  ks_oci_bnd_t bc[2] = {k.bnd(SQLT_INT), {}};
-  bc[1].flag = KS_OCI_BND_EXTTYPE | KS_OCI_BND_PIECEWISE;
-  bc[1].ctype = SQLT_LNG;
-  bc[1].vsz = 0x7FFFFFFF;
-  ASSERT_EQ(ks_oci_auto_bind(&c, &st, bc, 2, 1), 0);
-  EXPECT_EQ(ks_oci_execute(&c, &st, 1, 0), -1);
-  EXPECT_EQ(ks_oci_get_error_code(), 3001);
 }
 
 TEST_F(OciTest, RawFloatIntervalZoneAndCharValuesRoundTrip) {
@@ -589,4 +578,139 @@ TEST_F(OciTest, RawFloatIntervalZoneAndCharValuesRoundTrip) {
   ASSERT_EQ(ks_oci_auto_define(&c, &st, &noind), 0);
   EXPECT_EQ(ks_oci_execute(&c, &st, 1, 0), -1);
   EXPECT_EQ(ks_oci_get_error_code(), 1405);
+}
+
+// One row's CLOB and BLOB through the locator calls, and LONG values given in pieces:
+// empty LOBs bound, padding, two-byte CLOB data, erase and trim, a streamed write, the
+// open-LOB report at commit, locators that do not outlive their transaction, rollback.
+TEST_F(OciTest, LobLocatorsAndPiecewiseLongsOverSqlite) {
+  ASSERT_EQ(connect(), 0) << ks_oci_get_message();
+  exec_sql(dbpath,
+           "create table \"APP.L\" (ID INTEGER PRIMARY KEY, C TEXT, B BLOB);"
+           "create table \"APP.G\" (K INTEGER, V TEXT, R BLOB)");
+  OCILobLocator *empty = nullptr, *loc = nullptr;
+  ASSERT_EQ(ks_oci_lob_new_empty(&c, &empty), 0);
+  prepare("insert into \"APP\".\"L\" (\"ID\",\"C\",\"B\") values (:1,:2,:3)");
+  Col id(1, 8), cl(1, 8), bl(1, 8);
+  int64_t one = 1;
+  id.set(0, &one, 8);
+  cl.set(0, &empty, sizeof empty);
+  bl.set(0, &empty, sizeof empty);
+  ks_oci_bnd_t ins[3] = {id.bnd(SQLT_INT), cl.bnd(SQLT_CLOB), bl.bnd(SQLT_BLOB)};
+  ASSERT_EQ(ks_oci_auto_bind(&c, &st, ins, 3, 1), 0);
+  ASSERT_EQ(ks_oci_execute(&c, &st, 1, 0), 0) << ks_oci_get_message();
+  ASSERT_EQ(ks_oci_commit(&c, 0), 0);
+  EXPECT_EQ(db("select quote(C) || quote(B) from \"APP.L\""), "''X''");  // empty, not NULL
+
+  auto select = [&](const char *col, int ctyp) {
+    prepare(std::string("select \"") + col + "\" from \"APP\".\"L\" where 1=1 and \"ID\"=:1 for update");
+    ks_oci_bnd_t k = id.bnd(SQLT_INT);
+    ASSERT_EQ(ks_oci_auto_bind(&c, &st, &k, 1, 1), 0);
+    ASSERT_EQ(ks_oci_define_lob(&c, &st, ctyp, &loc), 0) << ks_oci_get_message();
+    ASSERT_EQ(ks_oci_execute(&c, &st, 0, 0), 0) << ks_oci_get_message();
+    int rr = 0;
+    ASSERT_EQ(ks_oci_fetch(&c, &st, 1, &rr), 0) << ks_oci_get_message();
+  };
+  auto write = [&](const std::string &data, uint64_t chars, uint64_t off, int csid = 873, uint8_t piece = 0) {
+    ks_oci_lob_t w{};
+    w.locp = loc;
+    w.char_amt = chars;
+    w.offset = off;
+    w.csid = static_cast<uint16_t>(csid);
+    w.piece = piece;
+    w.buf = reinterpret_cast<uint8_t *>(const_cast<char *>(data.data()));
+    w.buf_sz = data.size();
+    int rc = ks_oci_lob_write(&c, &w);
+    return rc < 0 ? -1 : rc == 2 ? -2 : static_cast<int>(w.char_amt);
+  };
+  select("C", SQLT_CLOB);
+  ASSERT_EQ(ks_oci_lob_open(&c, loc, 2), 0);
+  EXPECT_EQ(ks_oci_lob_isopen(&c, loc), 1);
+  EXPECT_EQ(ks_oci_lob_open(&c, loc, 2), -1);
+  EXPECT_EQ(ks_oci_get_error_code(), 22293);
+  EXPECT_EQ(write("abc", 3, 1), 3);
+  EXPECT_EQ(write("xy", 2, 6), 2);                               // past the end: spaces between
+  EXPECT_EQ(write(std::string("\0\xE9\0z", 4), 2, 2, 2000), 2);  // UTF-16BE, counted in characters
+  EXPECT_EQ(write("abcdef", 7, 1), -1);                          // more than the buffer holds
+  EXPECT_EQ(db("select quote(C) from \"APP.L\""), "''");         // not committed yet
+  ks_oci_lob_t e{};
+  e.locp = loc;
+  e.byte_amt = 10;
+  e.offset = 3;
+  ASSERT_EQ(ks_oci_lob_erase(&c, &e), 0);
+  EXPECT_EQ(e.byte_amt, 5u);  // only what the LOB holds from the offset
+  EXPECT_EQ(ks_oci_lob_trim(&c, &e, 9), -1);
+  EXPECT_EQ(ks_oci_get_error_code(), 22926);
+  ASSERT_EQ(ks_oci_lob_trim(&c, &e, 2), 0);
+  EXPECT_EQ(write("12", 0, 3, 873, 1), -2);  // pieces: first and next ask for more
+  EXPECT_EQ(write("34", 0, 0, 873, 2), -2);
+  EXPECT_EQ(write("5", 0, 0, 873, 3), 5);
+  // Committed with the LOB open: the commit is done and the open LOB reported.
+  EXPECT_EQ(ks_oci_commit(&c, 0), -1);
+  EXPECT_EQ(ks_oci_get_error_code(), 22297);
+  EXPECT_EQ(ks_oci_lob_isopen(&c, loc), 0);
+  EXPECT_EQ(db("select C from \"APP.L\""),
+            "a\xC3\xA9"
+            "12345");
+  EXPECT_EQ(write("z", 1, 1), -1);
+  EXPECT_EQ(ks_oci_get_error_code(), 22990);
+
+  select("B", SQLT_BLOB);
+  ks_oci_lob_t b{};
+  b.locp = loc;
+  b.byte_amt = 2;
+  b.offset = 4;
+  b.buf = reinterpret_cast<uint8_t *>(const_cast<char *>("\x01\x02"));
+  b.buf_sz = 2;
+  ASSERT_EQ(ks_oci_lob_write(&c, &b), 0) << ks_oci_get_message();
+  b.byte_amt = 4;
+  b.offset = 5;
+  ASSERT_EQ(ks_oci_lob_erase(&c, &b), 0);
+  EXPECT_EQ(b.byte_amt, 1u);
+  ASSERT_EQ(ks_oci_commit(&c, 0), 0);
+  EXPECT_EQ(db("select hex(B) from \"APP.L\""), "0000000100");  // zero bytes pad and erase
+  select("B", SQLT_BLOB);
+  ASSERT_EQ(ks_oci_lob_trim(&c, &b, 0), 0);
+  ASSERT_EQ(ks_oci_rollback(&c), 0);
+  EXPECT_EQ(db("select hex(B) from \"APP.L\""), "0000000100");
+  ASSERT_EQ(ks_oci_lob_free(&c, loc), 0);
+  ASSERT_EQ(ks_oci_lob_free(&c, empty), 0);
+
+  // A LONG and a LONG RAW given at execution time, piece by piece.
+  prepare("insert into \"APP\".\"G\" (\"K\",\"V\",\"R\") values (:1,:2,:3)");
+  ks_oci_bnd_t g[3] = {id.bnd(SQLT_INT), {}, {}};
+  for (int i : {1, 2}) {
+    g[i].flag = KS_OCI_BND_EXTTYPE | KS_OCI_BND_PIECEWISE;
+    g[i].ctype = i == 1 ? SQLT_LNG : SQLT_LBI;
+    g[i].vsz = 0x7FFFFFFF;
+  }
+  ASSERT_EQ(ks_oci_auto_bind(&c, &st, g, 3, 1), 0);
+  ASSERT_EQ(ks_oci_execute(&c, &st, 1, 0), 2);
+  EXPECT_EQ(ks_oci_execute(&c, &st, 1, 0), -1);  // no piece given
+  EXPECT_EQ(ks_oci_get_error_code(), 3129);
+  void *h = nullptr;
+  ub4 type = 0, iter = 9, idx = 9;
+  ub1 inout = 0, piece = 0;
+  ASSERT_EQ(x_oci.OCIStmtGetPieceInfo(st.stmtp, c.errhp, &h, &type, &inout, &iter, &idx, &piece), 0);
+  EXPECT_EQ(h, static_cast<void *>(g[1].bndp));
+  EXPECT_EQ(piece, OCI_FIRST_PIECE);
+  std::string pieces[] = {std::string(3000, 'a'), std::string(3000, 'b'), "end", ""};
+  ks_oci_pw_t pw{};
+  pw.htyp = 1;
+  pw.hndp = g[1].bndp;
+  for (int k = 0; k < 4; k++) {
+    pw.piece = k == 0 ? 1 : k == 3 ? 3 : 2;
+    pw.buf = reinterpret_cast<uint8_t *>(pieces[k].data());
+    pw.alen = static_cast<uint32_t>(pieces[k].size());
+    ASSERT_EQ(ks_oci_set_piece_info(&c, &pw), 0);
+    ASSERT_EQ(ks_oci_execute(&c, &st, 1, 0), 2) << k;  // the LONG RAW is still to come
+  }
+  pw.hndp = g[2].bndp;
+  pw.piece = 4;
+  pw.ind = -1;
+  ASSERT_EQ(ks_oci_set_piece_info(&c, &pw), 0);
+  ASSERT_EQ(ks_oci_execute(&c, &st, 1, 0), 0) << ks_oci_get_message();
+  ASSERT_EQ(ks_oci_commit(&c, 0), 0);
+  EXPECT_EQ(db("select length(V) || substr(V, 3000, 2) || substr(V, 6001) || quote(R) from \"APP.G\""),
+            "6003abendNULL");
 }

@@ -123,6 +123,14 @@ TEST_F(CheckRollback, LobOperationsGoWithTheirChange) {
       run(xid_of(4, 3, 1),
           {{KS_OPC_UPDATE, 0}, {KS_OPC_INSERT, 0}, {KS_OPC_LOB_SELECT, 0}, {KS_OPC_LOB_WRITE, 0}, {KS_OPC_DELETE, RB}}),
       "2 1d 15d 12d 3dr 7");
+  // The UPDATE built from the operation's first locator vector (LOB set empty) goes with
+  // it; an ordinary update of the same statement before it stays.
+  EXPECT_EQ(run(xid_of(4, 5, 1), {{KS_OPC_UPDATE, 0},
+                                  {KS_OPC_UPDATE, KS_RH_FROM_LLB},
+                                  {KS_OPC_LOB_SELECT, 0},
+                                  {KS_OPC_LOB_WRITE, 0},
+                                  {KS_OPC_LOB_ROLLBACK, RB}}),
+            "2 2d 15d 12d 50dr 7");
   // A LOB ROLLBACK that meets an insert does not match: nothing is marked.
   EXPECT_EQ(run(xid_of(4, 4, 1), {{KS_OPC_INSERT, 0}, {KS_OPC_LOB_ROLLBACK, RB}}), "1 50dr 7");
   EXPECT_THAT(last_message(), HasSubstr("LOB operation rollback error, record not matched (opc=1)"));

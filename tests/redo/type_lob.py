@@ -1,0 +1,132 @@
+#!/usr/bin/env python3
+# Types the redo fixture lob_le_v19_b512 byte by byte from the LOB redo layouts (with the
+# Typer of type_upd_trailing.py), and writes its tables.json and expected.jsonl;
+# make_dict.py then builds the .dict. One transaction on APP.NOTES (ID number key, NAME,
+# BODY an out-of-line BasicFile CLOB):
+#   - an insert: first LLB (op 2, the row's other columns as its key values), second LLB
+#     (12 characters from offset 1, 8 bytes per block), two LOB block images (type 0x28),
+#     third LLB, then the heap insert of the locator, which is skipped;
+#   - a trim to 5 and an erase of 2 at offset 2, each followed by its skipped heap update.
+# Usage: type_lob.py OUTDIR
+import json, sys
+
+from type_upd_trailing import Typer
+
+NOTES = 74700
+DBA, LOB_DBA = 0x01C00400, 0x01C00500
+ID, NAME = bytes.fromhex("c102"), b"abc"
+LOB_ID = bytes.fromhex("00000001000000a1b2c3")
+DATA = b"HELLO, WORLD"                             # 12 bytes: blocks of 8 and 4
+TABLES = {str(NOTES): {"owner": "APP", "table": "NOTES", "columns": [
+    {"name": "ID", "col#": 1, "segcol#": 1, "type": 2, "length": 22, "flags": 5},
+    {"name": "NAME", "col#": 2, "segcol#": 2, "type": 1, "length": 30, "flags": 0},
+    {"name": "BODY", "col#": 3, "segcol#": 3, "type": 112, "length": 4000, "flags": 0}]}}
+
+
+def fixture(out, name, big, vsn, bs, seq):
+    t = Typer(big, vsn, bs, seq, 2048)
+    usn, slot, sqn = 4, 2, 900
+    uh_cls, ub_cls = t.cls_usn + 2 * usn, t.cls_usn + 2 * usn + 1
+    uh_dba = 0x00C00000 + usn * 0x100 + 0x20
+    xid = "%d.%d.%d" % (usn, slot, sqn)
+
+    def u64(v):
+        return t.u32(v >> 32) + t.u32(v & 0xFFFFFFFF) if big else t.u32(v & 0xFFFFFFFF) + t.u32(v >> 32)
+
+    def field(size, *sets):
+        f = bytearray(size)
+        for off, data in sets:
+            t.put(f, off, data)
+        return bytes(f)
+
+    def arr(*n):
+        return b"".join(t.u16(x) for x in n)
+
+    def llb(typ, body, extra=()):
+        return t.vector(11, 17, 1, DBA, [bytes(8), bytes([typ]), body] + list(extra))
+
+    def first(op):                             # objn +0, xid +8, op +16, nset +20, nnull +22
+        body = field(24, (0, t.u32(NOTES)), (8, t.u16(usn)), (10, t.u16(slot)), (12, t.u32(sqn)), (16, bytes([op])))
+        return llb(4, body, [arr(3), b"", arr(1, 2), arr(len(ID), len(NAME)), b"", b"", ID, NAME])
+
+    def second(op, amnt, offset):
+        body = field(64, (0, bytes([op])), (4, t.u16(usn)), (6, t.u16(slot)), (8, t.u32(sqn)), (12, LOB_ID),
+                     (22, t.u16(3)), (28, t.u32(8)), (32, t.u32(amnt)), (36, t.u32(NOTES)), (52, u64(offset)))
+        return llb(1, body)
+
+    def third(length):
+        body = field(20, (0, t.u16(usn)), (2, t.u16(slot)), (4, t.u32(sqn)), (8, t.u32(NOTES)), (12, u64(length)))
+        return llb(3, body)
+
+    def block(data):                           # LOB block image: id at +4, data from +36
+        return t.vector(19, 1, 1, LOB_DBA, [field(36 + 8, (4, LOB_ID), (36, data)), bytes([0x28])])
+
+    def undo(row, values, sup):
+        ubh = field(20, (8, t.u16(usn)), (10, t.u16(slot)), (12, t.u32(sqn)))
+        uri = field(24, (0, t.u32(NOTES)), (16, bytes([11])))
+        return t.vector(5, 1, ub_cls, uh_dba + 1, [ubh, uri, bytes(8), row] + values + sup)
+
+    def sup(op, flags):
+        return [field(20, (0, bytes([op])), (1, bytes([flags])), (6, t.u16(1)), (8, t.u16(1)))]
+
+    irp = field(48, (0, t.u32(DBA)), (10, bytes([2])), (16, bytes([0x2C])), (18, bytes([3])))
+    drp = field(20, (0, t.u32(DBA)), (10, bytes([3])))
+    urp = field(28, (0, t.u32(DBA)), (10, bytes([5])), (16, bytes([0x2C])), (23, bytes([1])))
+    locator = bytes(20)
+    heap_insert = [undo(drp, [], sup(2, 0x0C)), t.vector(11, 2, 1, DBA, [bytes(8), irp, ID, NAME, locator])]
+    heap_update = [undo(urp, [arr(2), locator], sup(1, 0x1C)),
+                   t.vector(11, 5, 1, DBA, [bytes(8), urp, arr(2), locator])]
+    commit = field(20, (0, t.u16(slot)), (4, t.u32(sqn)), (16, bytes([0x12])))
+
+    def head(op):
+        return {"op": op, "owner": "APP", "table": "NOTES"}
+
+    sel = dict(head("LOB SELECT"), new=[["BODY", ""]], old=[["ID", ID.hex()]])
+    recs = [
+        ([t.vector(5, 2, uh_cls, uh_dba, [bytes(32)]), first(2)], []),
+        ([second(2, 12, 1)], []),
+        ([block(DATA[:8])], [dict(head("INSERT"), from_llb=True,
+                                  new=[["ID", ID.hex()], ["NAME", NAME.hex()], ["BODY", "empty_lob"]]), sel,
+                             dict(head("LOB WRITE"), amount=8, offset=1, data=DATA[:8].hex())]),
+        ([block(DATA[8:] + bytes(4))], [dict(head("LOB WRITE"), amount=4, offset=9, data=DATA[8:].hex(), last=True)]),
+        ([third(12)], []),
+        (heap_insert, []),
+        ([first(103)], []), ([second(103, 0, 0)], []),
+        ([third(5)], [sel, dict(head("LOB TRIM"), length=5)]),
+        (heap_update, []),
+        ([first(104)], []),
+        ([second(104, 2, 2)], [sel, dict(head("LOB ERASE"), amount=2, offset=2)]),
+        ([third(10)], []),
+        (heap_update, []),
+        ([t.vector(5, 4, uh_cls, uh_dba, [commit])], [{"op": "COMMIT"}]),
+    ]
+    scn = 0x00000001_2C500010
+    raw, scns = [], []
+    for vs, _ in recs:
+        raw.append(t.record(scn, vs))
+        scns.append(scn)
+        scn += 3
+    log = t.log(raw)
+    nblk = len(log) // bs
+    lines = [{"type": "file", "block_size": bs, "byte_order": "big" if big else "little", "vsn": "0x%08X" % vsn,
+              "major": vsn >> 24, "cls_usn": t.cls_usn, "vhsz": t.vhsz, "sequence": seq, "file_blocks": 2048,
+              "next_available_block": nblk, "blks": nblk}]
+    for (vs, changes), r, s, (blk, off) in zip(recs, raw, scns, t.rbas):
+        rba = "%d.%d.%d" % (seq, blk, off)
+        lines.append({"type": "record", "rba": rba, "len": len(r), "vld": 1, "scn": s, "con_uid": 0,
+                      "ops": ["%d.%d" % (v[0], v[1]) for v in vs]})
+        for c in changes:
+            line = {"type": "change", "op": c["op"]}
+            if "owner" in c:
+                line["owner"], line["table"] = c["owner"], c["table"]
+            line.update({"xid": xid, "scn": s, "con_uid": 0, "rba": rba})
+            line.update({k: v for k, v in c.items() if k not in ("op", "owner", "table")})
+            lines.append(line)
+    open(out + "/" + name + ".redo", "wb").write(log)
+    open(out + "/" + name + ".expected.jsonl", "w").write("".join(json.dumps(l) + "\n" for l in lines))
+    open(out + "/" + name + ".tables.json", "w").write(json.dumps(TABLES, indent=1) + "\n")
+
+
+out = sys.argv[1]
+fixture(out, "lob_le_v19_b512", False, 0x13000000, 512, 421)
+fixture(out, "lob_be_v11_b1024", True, 0x0B200000, 1024, 422)
