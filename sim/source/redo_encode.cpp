@@ -702,16 +702,22 @@ void ks_redo_record::lob_block(uint32_t dba, uint32_t lobj, const uint8_t *lob_i
   vector(19, 1, 1, dba, f, 2, lobj);
 }
 
-void ks_redo_record::lob_load(uint64_t xid, uint32_t dba, uint32_t objn, uint32_t lobj, const uint8_t *lob_id,
-                              const uint8_t *data, uint16_t n) {
-  uint8_t com[kKdliCommon] = {}, x[kKdliXid] = {}, ld[kKdliLoad] = {}, ob[kKdliObj] = {};
-  com[0] = 6;  // the KDLI operation
+void ks_redo_record::kdli_header(uint8_t op, uint64_t xid, uint32_t dba, uint32_t lobj, uint8_t *com, uint8_t *x) {
+  std::memset(com, 0, kKdliCommon);
+  std::memset(x, 0, kKdliXid);
+  com[0] = op;
   put32(com + 4, dba);
   put32(x, dba);
   put32(x + 4, lobj);
   put16(x + 16, xid_usn(xid));
   put16(x + 18, xid_slot(xid));
   put32(x + 20, xid_sqn(xid));
+}
+
+void ks_redo_record::lob_load(uint64_t xid, uint32_t dba, uint32_t objn, uint32_t lobj, const uint8_t *lob_id,
+                              const uint8_t *data, uint16_t n) {
+  uint8_t com[kKdliCommon], x[kKdliXid], ld[kKdliLoad] = {}, ob[kKdliObj] = {};
+  kdli_header(6, xid, dba, lobj, com, x);
   std::memcpy(ld + 12, lob_id, kLobIdLen);
   put32(ld + 24, dba);
   put16(ld + 52, n);
@@ -729,14 +735,8 @@ void ks_redo_record::lob_fill(uint64_t xid, uint32_t dba, uint32_t objn, uint32_
   put32(d.data(), at);
   put16(d.data() + 4, n);
   std::memcpy(d.data() + 8, data, n);
-  uint8_t com[kKdliCommon] = {}, fl[kKdliFill] = {}, x[kKdliXid] = {};
-  com[0] = 2;
-  put32(com + 4, dba);
-  put32(x, dba);
-  put32(x + 4, lobj);
-  put16(x + 16, xid_usn(xid));
-  put16(x + 18, xid_slot(xid));
-  put32(x + 20, xid_sqn(xid));
+  uint8_t com[kKdliCommon], fl[kKdliFill] = {}, x[kKdliXid];
+  kdli_header(2, xid, dba, lobj, com, x);
   fl[0] = kKdliOptLobId;
   std::memcpy(fl + 12, lob_id, kLobIdLen);
   ks_field_t f[4] = {{com, kKdliCommon}, {x, kKdliXid}, {fl, kKdliFill}, {d.data(), uint32_t(d.size())}};

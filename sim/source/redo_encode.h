@@ -225,6 +225,9 @@ class ks_redo_record {
   void urp_nulls(uint8_t *h, const ks_colval_t *val, int n);
   // Row flag byte and next-piece row id of an insert-row-piece header.
   void irp_piece(uint8_t *h);
+  // The first two fields of a layer-26 vector (KDLI operation op): its common header and
+  // the transaction and LOB block it changes (16 and 24 bytes).
+  void kdli_header(uint8_t op, uint64_t xid, uint32_t dba, uint32_t lobj, uint8_t *com, uint8_t *x);
   // Change-forwarding-address header of piece r pointing at next.
   uint8_t *cfa_header(ks_rowref_t r, ks_rowref_t next);
 

@@ -371,6 +371,9 @@ class ks_sim_db {
   int lob_stream(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, const ks_lob_op_t &op);
   int lob_locator_update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, int col, ks_val_t nv);
   int lob_insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals);
+  // Writes LOB value nv (out of line) whole into column col of row ri, nset saying whether
+  // the stream first empties it; then stores its locator.
+  int lob_fill_new(ks_txn_t *tx, ks_table_t *t, uint32_t ri, int col, uint16_t nset, ks_val_t nv);
   int lob_update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vector<int> &cols, std::vector<ks_val_t> vals);
   int lob_change(ks_txn_t *tx, ks_table_t *t, uint32_t ri, int col, uint8_t op, uint64_t offset, uint64_t amount,
                  std::string after);

@@ -208,33 +208,56 @@ int ks_sim_db::lob_locator_update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, int 
 
 int ks_sim_db::lob_insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
   ks_lob_op_t op;
-  std::vector<int> keys;
   for (size_t i = 0; i < t->cols.size(); i++)
     (ks_lob_out_of_line(t->cols[i], vals[i]) ? op.lob_cols : op.sup_cols).push_back(int(i));
-  build_suplog_update(t, {}, &keys);
-  // The row goes to the table's current block, where the locator vectors point.
-  ks_row_t r;
+  // The first LOB's stream creates the row (every other column, its LOBs empty) and the
+  // row's insert follows it; each further LOB is then written into the row as it stands,
+  // its stream followed by the change storing its locator. (Streams of the others before
+  // the insert would leave the insert after a stream that does not create the row.)
+  std::vector<ks_val_t> later;
+  for (size_t k = 1; k < op.lob_cols.size(); k++) {
+    ks_val_t &v = vals[size_t(op.lob_cols[k])];
+    later.push_back(std::move(v));
+    if (lob_value(t->cols[size_t(op.lob_cols[k])], "", &v) != 0) return -1;
+  }
+  ks_row_t r;  // the row goes to the table's current block, where the locator vectors point
   r.dba = t->file << 22 | t->cur_block;
   r.slot = t->next_slot;
   r.v = vals;
-  for (size_t k = 0; k < op.lob_cols.size(); k++) {
-    const ks_col_t &c = t->cols[size_t(op.lob_cols[k])];
-    op.col = op.lob_cols[k];
-    // The first stream creates the row (every other column); each further one writes
-    // into a LOB of the row it created.
-    op.op = k == 0 ? kLobOpInsert : kLobOpUpdate;
-    if (k == 1) op.sup_cols = keys;
-    if (stored_form(two_byte(c), vals[size_t(op.col)].lob, &op.data) != 0) return -1;
-    op.amount = op.new_len = op.data.size() / (two_byte(c) ? 2 : 1);
-    if (lob_stream(tx, t, r, op) != 0) return -1;
-  }
+  const ks_col_t &c = t->cols[size_t(op.lob_cols[0])];
+  op.col = op.lob_cols[0];
+  op.op = kLobOpInsert;
+  if (stored_form(two_byte(c), vals[size_t(op.col)].lob, &op.data) != 0) return -1;
+  op.amount = op.new_len = op.data.size() / (two_byte(c) ? 2 : 1);
+  if (lob_stream(tx, t, r, op) != 0) return -1;
   FILE *e = expect_;
   expect_ = nullptr;
   lob_inner_ = true;
-  const int rc = insert(tx, t, std::move(vals));
+  int rc = insert(tx, t, std::move(vals));
   lob_inner_ = false;
   expect_ = e;
+  const uint32_t ri = rc == 0 ? inserted_[0] : 0;
+  for (size_t k = 1; rc == 0 && k < op.lob_cols.size(); k++)
+    rc = lob_fill_new(tx, t, ri, op.lob_cols[k], 0, std::move(later[k - 1]));
+  inserted_.assign(1, ri);
   return rc;
+}
+
+int ks_sim_db::lob_fill_new(ks_txn_t *tx, ks_table_t *t, uint32_t ri, int col, uint16_t nset, ks_val_t nv) {
+  const ks_col_t &c = t->cols[size_t(col)];
+  ks_lob_op_t op;
+  op.col = col;
+  op.op = kLobOpUpdate;
+  op.nset = nset;
+  op.lob_cols = {col};
+  build_suplog_update(t, {}, &op.sup_cols);
+  if (stored_form(two_byte(c), nv.lob, &op.data) != 0) return -1;
+  op.amount = op.new_len = op.data.size() / (two_byte(c) ? 2 : 1);
+  // The stream names the new LOB; the row holds it from the locator update on.
+  ks_row_t r = t->rows[ri];
+  r.v[size_t(col)] = nv;
+  if (lob_stream(tx, t, r, op) != 0) return -1;
+  return lob_locator_update(tx, t, ri, col, std::move(nv));
 }
 
 int ks_sim_db::lob_update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vector<int> &cols,
@@ -247,21 +270,9 @@ int ks_sim_db::lob_update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::v
     (ool ? lv : pv).push_back(std::move(vals[i]));
   }
   if (!plain.empty() && update(tx, t, ri, plain, std::move(pv)) != 0) return -1;
-  for (size_t i = 0; i < lobs.size(); i++) {
-    const ks_col_t &c = t->cols[size_t(lobs[i])];
-    ks_lob_op_t op;
-    op.col = lobs[i];
-    op.op = kLobOpUpdate;
-    op.nset = 1;  // the LOB is emptied, then written whole
-    op.lob_cols = {op.col};
-    build_suplog_update(t, {}, &op.sup_cols);
-    if (stored_form(two_byte(c), lv[i].lob, &op.data) != 0) return -1;
-    op.amount = op.new_len = op.data.size() / (two_byte(c) ? 2 : 1);
-    // The stream names the new LOB; the row holds it from the locator update on.
-    ks_row_t r = t->rows[ri];
-    r.v[size_t(op.col)] = lv[i];
-    if (lob_stream(tx, t, r, op) != 0 || lob_locator_update(tx, t, ri, op.col, std::move(lv[i])) != 0) return -1;
-  }
+  // Each LOB is emptied, then written whole.
+  for (size_t i = 0; i < lobs.size(); i++)
+    if (lob_fill_new(tx, t, ri, lobs[i], 1, std::move(lv[i])) != 0) return -1;
   return 0;
 }
 

@@ -50,6 +50,13 @@ struct Source {
     mkdir(home.file("dict/U").c_str(), 0755);
     setenv("KESTRO_OCI_LIB", KS_LIB_DIR "/liborasim.so", 1);
   }
+  // A new source database, configured for capture.
+  void create() {
+    int st = -1;
+    std::string out = run_cmd(bin + "/orasim create -d " + home.file("sim") + " -n SRC", &st);
+    ASSERT_EQ(st, 0) << out;
+    configure();
+  }
   // Runs a script; the redo it wrote as redocat prints it.
   std::string run(const std::string &script) {
     std::string f = home.file("step" + std::to_string(++step) + ".sql");
@@ -292,10 +299,7 @@ TEST(SimDdl, AReopenedDatabaseWritesKeyIndexRedoOfTablesMadeBefore) {
 TEST(SimDdl, LobAndLongColumnsReachTheExportAndTheirValuesTheReader) {
   kstest::TempHome home;
   Source src{home};
-  int st = -1;
-  std::string out = run_cmd(src.bin + "/orasim create -d " + home.file("sim") + " -n SRC", &st);
-  ASSERT_EQ(st, 0) << out;
-  src.configure();
+  src.create();
   src.run(
       "create user APP;"
       "create table APP.D (ID number primary key, C clob, N nclob securefile, B blob securefile, L long);"

@@ -1289,10 +1289,11 @@ TEST(RedoFields, LobOperationsLogTheirLocatorStreamDataAndLocatorChange) {
   }
   const std::string stream = "11.17/4 11.17/1 ", end = " 11.17/3";
   EXPECT_EQ(sig,
-            // row 1 in its row; row 2: a BasicFile CLOB (9000 characters, 18000 bytes), a
-            // SecureFile BLOB and a SecureFile NCLOB out of line, then the row
-            "11.2 " + stream + "19.1 19.1 19.1" + end + " " + stream + "26.6" + end + " " + stream + "26.6 26.6" + end +
-                " 11.2 " +
+            // row 1 in its row; row 2: the stream of a BasicFile CLOB (9000 characters,
+            // 18000 bytes) that creates the row, the row, then a SecureFile BLOB and a
+            // SecureFile NCLOB written into it
+            "11.2 " + stream + "19.1 19.1 19.1" + end + " 11.2 " + stream + "26.6" + end + " 11.5 " + stream +
+                "26.6 26.6" + end + " 11.5 " +
                 // NAME before BODY's stream; write over SecureFile data, append, trim, erase
                 "11.5 " + stream + "19.1 19.1" + end + " 11.5 " + stream + "5.1/26 26.2" + end + " 11.5 " + stream +
                 "26.6" + end + " 11.5 " + stream.substr(0, stream.size() - 1) + end + " 11.5 " +
