@@ -275,6 +275,13 @@ int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector
   if (!tx || tx->done || rows.empty() || rows.size() > t->slots_per_block) return -1;
   for (auto &r : rows)
     if (r.size() != t->cols.size() || whole_row(t, r, {0, 0}) != 0) return -1;
+  // A LOB out of line is written by a LOB operation of its own row insert.
+  for (auto &r : rows)
+    for (size_t i = 0; i < r.size(); i++)
+      if (ks_lob_out_of_line(t->cols[i], r[i])) {
+        KS_ERROR("multi-row insert into %s.%s with a LOB out of line.", t->owner.c_str(), t->name.c_str());
+        return -1;
+      }
   // All rows of a quick multi-row insert go to one block.
   if (t->next_slot + rows.size() > t->slots_per_block) t->next_slot = t->slots_per_block;
   std::vector<ks_rowref_t> refs;
