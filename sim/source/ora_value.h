@@ -15,9 +15,13 @@ namespace ks::sim {
 enum : int {
   kTypeVarchar2 = 1,
   kTypeNumber = 2,
+  kTypeLong = 8,
   kTypeDate = 12,
   kTypeRaw = 23,
+  kTypeLongRaw = 24,
   kTypeChar = 96,
+  kTypeClob = 112,  // NCLOB: csform 2
+  kTypeBlob = 113,
   kTypeTimestamp = 180,
 };
 

@@ -667,4 +667,80 @@ void ks_redo_record::other(uint8_t layer, uint8_t code, uint16_t cls, uint32_t d
   vector(layer, code, cls, dba, f, n);
 }
 
+// LOB operations. Sizes of the fields a database writes around the ones a reader takes:
+// the common KDLI header of layer 26, the LOB id and LOB block header, the 26.x
+// descriptors.
+namespace {
+constexpr uint32_t kLobIdLen = 10;
+constexpr uint32_t kLobBlockHdr = 36;  // LOB block header before its data
+constexpr uint32_t kKdliCommon = 16, kKdliXid = 24, kKdliLoad = 56, kKdliObj = 16, kKdliFill = 24;
+constexpr uint8_t kLobBlockType = 0x28, kLobBlockFormat = 0xA2;
+constexpr uint8_t kKdliOptLobId = 4;  // KDLI option whose LOB id is at +12
+}  // namespace
+
+void ks_redo_record::lob_llb(ks_rowref_t r, uint8_t type, const uint8_t *body, uint32_t blen, const ks_field_t *more,
+                             int nmore) {
+  uint8_t ty[4] = {type, 0, 0, 0};
+  static thread_local std::vector<ks_field_t> f;
+  f.assign({redo_field1(), {ty, 4}, {body, blen}});
+  f.insert(f.end(), more, more + nmore);
+  vector(11, 17, 1, r.dba, f.data(), int(f.size()), seg_objn_);
+}
+
+void ks_redo_record::lob_block(uint32_t dba, uint32_t lobj, const uint8_t *lob_id, uint32_t page, const uint8_t *data,
+                               uint32_t n, uint32_t cap) {
+  static thread_local std::vector<uint8_t> b;
+  b.assign(kLobBlockHdr + cap, 0);
+  std::memcpy(b.data() + 4, lob_id, kLobIdLen);
+  put32(b.data() + 16, page);
+  put32(b.data() + 20, n);
+  put32(b.data() + 24, lobj);
+  if (!bare_) store_scn6(b.data() + 28, scn_, big_);
+  std::memcpy(b.data() + kLobBlockHdr, data, n);
+  uint8_t ty[4] = {kLobBlockType, kLobBlockFormat, 0, 0};
+  ks_field_t f[2] = {{b.data(), uint32_t(b.size())}, {ty, 4}};
+  vector(19, 1, 1, dba, f, 2, lobj);
+}
+
+void ks_redo_record::kdli_header(uint8_t op, uint64_t xid, uint32_t dba, uint32_t lobj, uint8_t *com, uint8_t *x) {
+  std::memset(com, 0, kKdliCommon);
+  std::memset(x, 0, kKdliXid);
+  com[0] = op;
+  put32(com + 4, dba);
+  put32(x, dba);
+  put32(x + 4, lobj);
+  put16(x + 16, xid_usn(xid));
+  put16(x + 18, xid_slot(xid));
+  put32(x + 20, xid_sqn(xid));
+}
+
+void ks_redo_record::lob_load(uint64_t xid, uint32_t dba, uint32_t objn, uint32_t lobj, const uint8_t *lob_id,
+                              const uint8_t *data, uint16_t n) {
+  uint8_t com[kKdliCommon], x[kKdliXid], ld[kKdliLoad] = {}, ob[kKdliObj] = {};
+  kdli_header(6, xid, dba, lobj, com, x);
+  std::memcpy(ld + 12, lob_id, kLobIdLen);
+  put32(ld + 24, dba);
+  put16(ld + 52, n);
+  put32(ob, lobj);
+  put32(ob + 12, objn);
+  ks_field_t f[5] = {{com, kKdliCommon}, {x, kKdliXid}, {ld, kKdliLoad}, {data, n}, {ob, kKdliObj}};
+  vector(26, 6, 1, dba, f, 5, lobj);
+}
+
+void ks_redo_record::lob_fill(uint64_t xid, uint32_t dba, uint32_t objn, uint32_t lobj, const uint8_t *lob_id,
+                              uint32_t at, const uint8_t *data, uint16_t n) {
+  undo_other(xid, objn, 26, xid_usn(xid));
+  static thread_local std::vector<uint8_t> d;
+  d.assign(8 + size_t(n), 0);
+  put32(d.data(), at);
+  put16(d.data() + 4, n);
+  std::memcpy(d.data() + 8, data, n);
+  uint8_t com[kKdliCommon], fl[kKdliFill] = {}, x[kKdliXid];
+  kdli_header(2, xid, dba, lobj, com, x);
+  fl[0] = kKdliOptLobId;
+  std::memcpy(fl + 12, lob_id, kLobIdLen);
+  ks_field_t f[4] = {{com, kKdliCommon}, {x, kKdliXid}, {fl, kKdliFill}, {d.data(), uint32_t(d.size())}};
+  vector(26, 2, 1, dba, f, 4, lobj);
+}
+
 }  // namespace ks::sim

@@ -171,6 +171,22 @@ class ks_redo_record {
   // 11.x that readers do not capture (e.g. 11.19 array update), header only.
   void redo_other11(uint8_t code, uint32_t dba);
 
+  // ---- LOB operations ----
+  // 11.17 LOB locator block of an operation on the row at r: its type (4 first, 1 second,
+  // 2 or 3 third) in field 2, the body in field 3, then more fields (the first one's LOB
+  // columns and supplemental columns).
+  void lob_llb(ks_rowref_t r, uint8_t type, const uint8_t *body, uint32_t blen, const ks_field_t *more, int nmore);
+  // 19.1 image of LOB data block dba of LOB segment lobj holding n bytes of the LOB's data
+  // (page: its place in the LOB); the block has room for cap bytes.
+  void lob_block(uint32_t dba, uint32_t lobj, const uint8_t *lob_id, uint32_t page, const uint8_t *data, uint32_t n,
+                 uint32_t cap);
+  // SecureFile data: 26.6 new data (load) of table objn's LOB; 26.2 data written over the
+  // LOB's existing data at byte at of block dba (fill), after the undo 5.1 it needs.
+  void lob_load(uint64_t xid, uint32_t dba, uint32_t objn, uint32_t lobj, const uint8_t *lob_id, const uint8_t *data,
+                uint16_t n);
+  void lob_fill(uint64_t xid, uint32_t dba, uint32_t objn, uint32_t lobj, const uint8_t *lob_id, uint32_t at,
+                const uint8_t *data, uint16_t n);
+
   // 5.4 commit (rollback = false) or rollback of a transaction.
   void commit(uint64_t xid, bool rollback);
   // 5.6 (full rollback) or 5.11 (rollback to savepoint) that accompanies rollback redo.
@@ -209,6 +225,9 @@ class ks_redo_record {
   void urp_nulls(uint8_t *h, const ks_colval_t *val, int n);
   // Row flag byte and next-piece row id of an insert-row-piece header.
   void irp_piece(uint8_t *h);
+  // The first two fields of a layer-26 vector (KDLI operation op): its common header and
+  // the transaction and LOB block it changes (16 and 24 bytes).
+  void kdli_header(uint8_t op, uint64_t xid, uint32_t dba, uint32_t lobj, uint8_t *com, uint8_t *x);
   // Change-forwarding-address header of piece r pointing at next.
   uint8_t *cfa_header(ks_rowref_t r, ks_rowref_t next);
 

@@ -89,9 +89,20 @@ std::string ks_col_t::type_name() const {
       return "TIMESTAMP";
     case kTypeRaw:
       return "RAW";
+    case kTypeLong:
+      return "LONG";
+    case kTypeLongRaw:
+      return "LONG RAW";
+    case kTypeClob:
+      return csform == 2 ? "NCLOB" : "CLOB";
+    case kTypeBlob:
+      return "BLOB";
   }
   return "UNKNOWN";
 }
+
+bool ks_col_t::is_lob() const { return type == kTypeClob || type == kTypeBlob; }
+bool ks_col_t::is_long() const { return type == kTypeLong || type == kTypeLongRaw; }
 
 ks_sim_db::ks_sim_db() : rec_(), rng_(1) {}
 
@@ -396,6 +407,11 @@ int ks_sim_db::load() {
       col.deflt = c.t(9);
       t->cols.push_back(col);
     }
+    Stmt lob(db_, fmt("SELECT \"INTCOL#\", \"LOBJ#\", \"PROPERTY\" FROM \"SYS.LOB$\" WHERE \"OBJ#\" = %u", t->objn));
+    if (!lob) return -1;
+    while (lob.row())
+      for (ks_col_t &col : t->cols)
+        if (col.segcol == int(lob.i(0))) col.lob_objn = uint32_t(lob.i(1)), col.securefile = (lob.i(2) & 2048) != 0;
     Stmt k(db_, fmt("SELECT d.\"TYPE#\", d.\"CON#\", c.\"COL#\" FROM \"SYS.CDEF$\" d JOIN \"SYS.CCOL$\" c ON "
                     "c.\"CON#\" = d.\"CON#\" WHERE d.\"OBJ#\" = %u ORDER BY d.\"CON#\", c.\"POS#\"",
                     t->objn));
@@ -653,8 +669,9 @@ int ks_sim_db::save() {
         std::string text;
         if (c.type == kTypeNumber && ks_num_to_int(v.b, &iv) == 0) {
           sqlite3_bind_int64(s.s, at, iv);
-        } else if (c.type == kTypeRaw) {
-          sqlite3_bind_blob(s.s, at, v.b.data(), int(v.b.size()), SQLITE_TRANSIENT);
+        } else if (c.type == kTypeRaw || c.type == kTypeLongRaw || c.type == kTypeBlob) {
+          const std::string &raw = c.is_lob() ? v.lob : v.b;
+          sqlite3_bind_blob(s.s, at, raw.data(), int(raw.size()), SQLITE_TRANSIENT);
         } else {
           if (value_to_text(c, v, &text) != 0) return -1;
           sqlite3_bind_text(s.s, at, text.data(), int(text.size()), SQLITE_TRANSIENT);
@@ -727,8 +744,15 @@ int ks_sim_db::value_from_text(const ks_col_t &c, const std::string &text, bool 
       if (ks_date_from_text(text, &b, c.type == kTypeTimestamp) != 0) return -1;
       break;
     case kTypeRaw:
+    case kTypeLong:
+    case kTypeLongRaw:
       b = text;
       break;
+    case kTypeClob:
+    case kTypeBlob:
+      // An empty text is NULL here as for any character value; EMPTY_CLOB() is lob_value.
+      if (text.empty()) return 0;
+      return lob_value(c, text, out);
     case kTypeVarchar2:
     case kTypeChar:
       if (c.csform == 2) {
@@ -764,7 +788,13 @@ int ks_sim_db::value_to_text(const ks_col_t &c, const ks_val_t &v, std::string *
     case kTypeTimestamp:
       return ks_date_to_text(v.b, out);
     case kTypeRaw:
+    case kTypeLong:
+    case kTypeLongRaw:
       *out = v.b;
+      return 0;
+    case kTypeClob:
+    case kTypeBlob:
+      *out = v.lob;
       return 0;
     case kTypeVarchar2:
     case kTypeChar:

@@ -25,13 +25,16 @@ struct sqlite3;
 
 namespace ks::sim {
 
-// A column value in Oracle's internal format; null when is_null.
+// A column value in Oracle's internal format; null when is_null. A LOB column's value is
+// its locator as the row stores it (holding the data when it is kept in the row), and
+// lob its contents (CLOB and NCLOB as UTF-8 text).
 struct ks_val_t {
   bool is_null = true;
   std::string b;
+  std::string lob;
   static ks_val_t null() { return {}; }
   static ks_val_t of(std::string s) { return ks_val_t{false, std::move(s)}; }
-  bool operator==(const ks_val_t &o) const { return is_null == o.is_null && (is_null || b == o.b); }
+  bool operator==(const ks_val_t &o) const { return is_null == o.is_null && (is_null || (b == o.b && lob == o.lob)); }
 };
 
 struct ks_col_t {
@@ -43,8 +46,12 @@ struct ks_col_t {
   int precision = 0, scale = 0;
   int csform = 1;  // 1 database character set, 2 national
   bool not_null = false;
-  std::string deflt;  // default expression text, "" for none
+  std::string deflt;        // default expression text, "" for none
+  bool securefile = false;  // a LOB column stored as SecureFile (else BasicFile)
+  uint32_t lob_objn = 0;    // a LOB column's segment (lob$.lobj#)
   std::string type_name() const;
+  bool is_lob() const;
+  bool is_long() const;
 };
 
 // One piece of a row stored as several: where it is and which stored columns it holds. A
@@ -68,6 +75,8 @@ constexpr int kPieceCols = 255;
 constexpr int kPieceBytes = 7800;
 constexpr int kSplitRoom = 400;
 constexpr int kGrowRoom = kPieceBytes / 10;
+// A LONG value longer than this is stored in parts over several pieces.
+constexpr int kLongInline = 4000;
 
 struct ks_row_t {
   uint32_t dba = 0;  // the row's head piece
@@ -136,6 +145,15 @@ struct ks_expect_t {
 };
 
 struct ks_txn_t;
+struct ks_lob_op_t;
+
+// A LOB whose contents take at most this many bytes is kept in its row, in the locator.
+constexpr int kLobInRow = 3964;
+// A LOB value kept out of line: its locator only names it.
+constexpr size_t kLobLocatorOut = 20;
+inline bool ks_lob_out_of_line(const ks_col_t &c, const ks_val_t &v) {
+  return c.is_lob() && !v.is_null && v.b.size() == kLobLocatorOut;
+}
 
 class ks_sim_db {
  public:
@@ -203,6 +221,18 @@ class ks_sim_db {
   int commit(ks_txn_t *tx);
   int rollback(ks_txn_t *tx);
   int audit(ks_txn_t *tx, const std::string &tag);
+  // ---- LOBs: offsets count from 1, in characters (CLOB, NCLOB) or bytes (BLOB); data is
+  // text for CLOB and NCLOB, bytes for BLOB. A change that leaves a LOB small enough stays
+  // in its row (an ordinary update); one out of line is logged as a LOB operation: its
+  // locator stream, the data, and the row change storing the new locator. ----
+  // The value of LOB column c holding content (possibly empty, as EMPTY_CLOB()).
+  int lob_value(const ks_col_t &c, const std::string &content, ks_val_t *out) const;
+  // Writes data at offset (past the end: the gap is filled with blanks or zero bytes).
+  int lob_write(ks_txn_t *tx, ks_table_t *t, uint32_t ri, int col, uint64_t offset, const std::string &data);
+  int lob_append(ks_txn_t *tx, ks_table_t *t, uint32_t ri, int col, const std::string &data);
+  int lob_trim(ks_txn_t *tx, ks_table_t *t, uint32_t ri, int col, uint64_t len);
+  // Replaces amount characters or bytes from offset with blanks or zero bytes.
+  int lob_erase(ks_txn_t *tx, ks_table_t *t, uint32_t ri, int col, uint64_t amount, uint64_t offset);
   // Unrelated system activity: redo of other layers and objects, in other transactions.
   int noise();
   // Called between two records of a change of a row stored as pieces, with the transaction
@@ -334,6 +364,19 @@ class ks_sim_db {
   // Deletes the dictionary rows of table objn and of its indexes.
   int purge_rows(ks_ddl_t *d, uint32_t objn);
   int user_table_sql(const ks_table_t &t);
+  // LOBs: a CLOB held as two bytes per character out of line (multi-byte character set);
+  // the stream of one LOB operation (locator vectors and data, sim_lob.cpp); the update of
+  // a LOB's locator that ends it; an insert or update with LOBs out of line.
+  bool two_byte(const ks_col_t &c) const;
+  int lob_stream(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, const ks_lob_op_t &op);
+  int lob_locator_update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, int col, ks_val_t nv);
+  int lob_insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals);
+  // Writes LOB value nv (out of line) whole into column col of row ri, nset saying whether
+  // the stream first empties it; then stores its locator.
+  int lob_fill_new(ks_txn_t *tx, ks_table_t *t, uint32_t ri, int col, uint16_t nset, ks_val_t nv);
+  int lob_update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vector<int> &cols, std::vector<ks_val_t> vals);
+  int lob_change(ks_txn_t *tx, ks_table_t *t, uint32_t ri, int col, uint8_t op, uint64_t offset, uint64_t amount,
+                 std::string after);
 
   ks_db_cfg_t cfg_;
   sqlite3 *db_ = nullptr;
@@ -363,6 +406,9 @@ class ks_sim_db {
   bool in_between_ = false;
   uint64_t commits_ = 0, rollbacks_ = 0;
   bool open_ = false;
+  mutable uint64_t next_lob_id_ = 0;
+  uint32_t next_lob_block_ = 0;
+  bool lob_inner_ = false;  // a change that is part of a LOB operation
   mutable uint64_t clock_sec_ = ~0ull;
   mutable std::string clock_txt_;
 };

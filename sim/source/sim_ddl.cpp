@@ -222,7 +222,9 @@ int ks_sim_db::user_table_sql(const ks_table_t &t) {
                c.type_name().c_str(), c.length, c.not_null ? "N" : "Y");
       sql += b;
     }
-    const char *aff = c.type == kTypeNumber ? "NUMERIC" : c.type == kTypeRaw ? "BLOB" : "TEXT";
+    const char *aff = c.type == kTypeNumber                                                 ? "NUMERIC"
+                      : c.type == kTypeRaw || c.type == kTypeLongRaw || c.type == kTypeBlob ? "BLOB"
+                                                                                            : "TEXT";
     create += (i ? ", \"" : "\"") + c.name + "\" " + aff + (c.not_null ? " NOT NULL" : "");
   }
   return exec((sql + create + ");").c_str());
@@ -239,7 +241,7 @@ int ks_sim_db::sys_table_rows(ks_ddl_t *d, const ks_table_t &t) {
                      num(int64_t(t.cols.size())) + ", 536870912, 0") != 0)
     return -1;
   for (const ks_col_t &c : t.cols) {
-    bool chr = c.type == kTypeVarchar2 || c.type == kTypeChar;
+    bool chr = c.type == kTypeVarchar2 || c.type == kTypeChar || c.type == kTypeClob || c.type == kTypeLong;
     if (sys_insert(d, "COL$",
                    obj + ", " + num(c.col_no) + ", " + num(c.segcol) + ", " + num(c.length) + ", " + num(c.segcol) +
                        ", " + ks_sql_quote(c.name) + ", " + num(c.type) + ", " + num(c.length) + ", 0, " +
@@ -247,6 +249,11 @@ int ks_sim_db::sys_table_rows(ks_ddl_t *d, const ks_table_t &t) {
                        (c.deflt.empty() ? "NULL, NULL" : num(int64_t(c.deflt.size())) + ", " + ks_sql_quote(c.deflt)) +
                        ", " + num(c.segcol) + ", 0, " + num(chr ? (c.csform == 2 ? 2000 : 873) : 0) + ", " +
                        num(chr ? c.csform : 0)) != 0)
+      return -1;
+    // A LOB column's segment; property 2048 marks SecureFile storage.
+    if (c.is_lob() && sys_insert(d, "LOB$",
+                                 obj + ", " + num(c.col_no) + ", " + num(c.segcol) + ", " + num(c.lob_objn) +
+                                     ", 0, 4, " + num(c.securefile ? 2048 : 0)) != 0)
       return -1;
   }
   if (t.pk.empty()) return 0;
@@ -294,6 +301,7 @@ int ks_sim_db::create_table(const std::string &owner, const std::string &name, s
     cols[i].col_no = int(i) + 1;
     cols[i].segcol = int(i) + 1;
     est += 1 + std::min(cols[i].length, 40);
+    if (cols[i].is_lob()) cols[i].lob_objn = next_objn_++;
   }
   t->cols = std::move(cols);
   for (const auto &k : pk) {
@@ -391,7 +399,7 @@ int ks_sim_db::purge_rows(ks_ddl_t *d, uint32_t objn) {
     return -1;
   for (const char *tab : {"ICOL$", "IND$"})
     if (sys_delete(d, tab, "\"BO#\" = " + obj) != 0) return -1;
-  for (const char *tab : {"CCOL$", "CDEF$", "COL$", "TAB$", "OBJ$"})
+  for (const char *tab : {"CCOL$", "CDEF$", "LOB$", "COL$", "TAB$", "OBJ$"})
     if (sys_delete(d, tab, "\"OBJ#\" = " + obj) != 0) return -1;
   return 0;
 }

@@ -42,6 +42,10 @@ void to_colvals(const std::vector<ks_val_t> &v, int n, std::vector<ks_colval_t> 
   }
 }
 constexpr uint32_t kSegObjn = 14;  // SYS.SEG$ (not captured: system activity)
+// A LONG value too long to travel in a row change: its row is stored as pieces.
+bool long_value(const ks_col_t &c, const ks_val_t &x) {
+  return c.is_long() && !x.is_null && x.b.size() > size_t(kLongInline);
+}
 }  // namespace
 
 int ks_sim_db::new_xid(uint64_t *xid) {
@@ -226,6 +230,9 @@ int ks_sim_db::txn_start(ks_txn_t *tx, const std::string &user) {
 
 int ks_sim_db::insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
   if (!tx || tx->done || vals.size() != t->cols.size()) return -1;
+  if (!lob_inner_)
+    for (size_t i = 0; i < vals.size(); i++)
+      if (ks_lob_out_of_line(t->cols[i], vals[i])) return lob_insert(tx, t, std::move(vals));
   int n = stored_count(vals);
   ks_row_t row;
   ks_rowref_t ref = place_row(t, vals, n, &row.pieces);
@@ -268,6 +275,13 @@ int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector
   if (!tx || tx->done || rows.empty() || rows.size() > t->slots_per_block) return -1;
   for (auto &r : rows)
     if (r.size() != t->cols.size() || whole_row(t, r, {0, 0}) != 0) return -1;
+  // A LOB out of line is written by a LOB operation of its own row insert.
+  for (auto &r : rows)
+    for (size_t i = 0; i < r.size(); i++)
+      if (ks_lob_out_of_line(t->cols[i], r[i])) {
+        KS_ERROR("multi-row insert into %s.%s with a LOB out of line.", t->owner.c_str(), t->name.c_str());
+        return -1;
+      }
   // All rows of a quick multi-row insert go to one block.
   if (t->next_slot + rows.size() > t->slots_per_block) t->next_slot = t->slots_per_block;
   std::vector<ks_rowref_t> refs;
@@ -342,6 +356,10 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
     return -1;
   for (int c : cols_in)
     if (c < 0 || size_t(c) >= t->cols.size()) return -1;
+  if (!lob_inner_)
+    for (size_t i = 0; i < cols_in.size(); i++)
+      if (ks_lob_out_of_line(t->cols[size_t(cols_in[i])], vals[i]))
+        return lob_update(tx, t, ri, cols_in, std::move(vals));
   // Per-call lists reuse their memory: updates are the commonest change of the OLTP mix.
   static thread_local std::vector<size_t> order;
   static thread_local std::vector<uint16_t> colno, sscid;
@@ -398,7 +416,10 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
     tx->exp.push_back(std::move(e));
   }
   const std::vector<ks_piece_t> before = r.pieces;
-  const bool migrate = outgrows_block(r, cols, nv);
+  // A LONG that gets a value too long for a row change moves the row, into pieces.
+  bool long_now = false;
+  for (size_t i = 0; i < cols.size(); i++) long_now |= long_value(t->cols[size_t(cols[i])], nv[i]);
+  const bool migrate = long_now || outgrows_block(r, cols, nv);
   if (migrate) {
     if (migrate_row(tx, t, r, cols, nv, sup) != 0) return -1;
   } else if (!r.pieces.empty()) {
@@ -976,10 +997,12 @@ ks_rowref_t ks_sim_db::place_row(ks_table_t *t, const std::vector<ks_val_t> &v, 
   for (int i = 0; i < n; i++) {
     const ks_val_t &x = v[size_t(i)];
     int from = 0;  // bytes of x the pieces before hold
+    // A LONG longer than a value a row change carries is kept in parts of at most that.
+    const int limit = long_value(t->cols[size_t(i)], x) ? kLongInline : kPieceBytes;
     for (;;) {
       ks_piece_t &p = out->back();
       const int b = x.is_null ? 1 : stored_bytes(int(x.b.size()) - from);
-      const bool too_long = p.ncol > 0 && bytes + b > kPieceBytes;
+      const bool too_long = (p.ncol > 0 || limit < kPieceBytes) && bytes + b > limit;
       if (!too_long && p.ncol < kPieceCols) {
         p.ncol++;
         bytes += b;
@@ -988,8 +1011,8 @@ ks_rowref_t ks_sim_db::place_row(ks_table_t *t, const std::vector<ks_val_t> &v, 
       // A piece cut for width stays in the block (whatever room the table's rows leave
       // there); one cut for length fills its block, ending with the first part of a value
       // that has room enough left, and the next piece starts a new block.
-      const int part = kPieceBytes - bytes - 3;  // its length takes three bytes
-      if (too_long && p.ncol < kPieceCols && !x.is_null && kPieceBytes - bytes >= kSplitRoom) {
+      const int part = limit - bytes - 3;  // its length takes three bytes
+      if (too_long && p.ncol < kPieceCols && !x.is_null && limit - bytes >= kSplitRoom) {
         p.ncol++;
         from += part;
         p.cut = uint16_t(from);

@@ -72,7 +72,7 @@ Kind kind_of(const std::string &type) {
   if (type == "NUMBER") return Kind::kNum;
   if (type == "DATE") return Kind::kDate;
   if (type == "TIMESTAMP") return Kind::kTimestamp;
-  if (type == "RAW") return Kind::kRaw;
+  if (type == "RAW" || type == "BLOB" || type == "LONG RAW") return Kind::kRaw;
   return Kind::kText;
 }
 
@@ -129,13 +129,17 @@ int describe(sqlite3 *db, const std::string &owner, const std::string &table, st
   return 0;
 }
 
+// LOB and LONG columns take no length; an empty LOB is not NULL.
+bool is_lob(const std::string &type) { return type == "CLOB" || type == "NCLOB" || type == "BLOB"; }
+bool unbounded(const std::string &type) { return is_lob(type) || type == "LONG" || type == "LONG RAW"; }
+
 std::string column_type(const Col &c) {
   std::string t = c.type;
   int chars = c.type == "NVARCHAR2" || c.type == "NCHAR" ? c.length / 2 : c.length;
   if (c.kind == Kind::kNum) {
     if (c.precision > 0)
       t += "(" + std::to_string(c.precision) + (c.scale != 0 ? "," + std::to_string(c.scale) : "") + ")";
-  } else if (c.kind == Kind::kText || c.kind == Kind::kRaw) {
+  } else if ((c.kind == Kind::kText || c.kind == Kind::kRaw) && !unbounded(c.type)) {
     t += "(" + std::to_string(std::max(chars, 1)) + ")";
   }
   return t;
@@ -164,7 +168,7 @@ int source_value(sqlite3_stmt *s, int c, const Col &col, std::string *b, bool *n
   if (col.kind == Kind::kRaw || t == SQLITE_BLOB) {
     b->assign(static_cast<const char *>(sqlite3_column_blob(s, c)), size_t(sqlite3_column_bytes(s, c)));
     if (col.kind != Kind::kRaw && col.kind != Kind::kText) return -1;
-    *null = b->empty();
+    *null = b->empty() && !is_lob(col.type);
     return 0;
   }
   std::string text;
@@ -185,7 +189,7 @@ int source_value(sqlite3_stmt *s, int c, const Col &col, std::string *b, bool *n
       return ks_date_from_text(text, b, true);
     default:
       *b = std::move(text);
-      *null = b->empty();
+      *null = b->empty() && !is_lob(col.type);
       return 0;
   }
 }

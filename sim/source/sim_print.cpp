@@ -56,7 +56,7 @@ int user_tables(sqlite3 *db, std::vector<std::string> *out) {
 std::string canon(sqlite3_stmt *s, int c, const std::string &type) {
   int t = sqlite3_column_type(s, c);
   if (t == SQLITE_NULL) return "NULL";
-  if (t == SQLITE_BLOB || type == "RAW") {
+  if (t == SQLITE_BLOB || type == "RAW" || type == "BLOB" || type == "LONG RAW") {
     const void *p = sqlite3_column_blob(s, c);
     return "X'" + ks_hex(std::string_view(static_cast<const char *>(p), size_t(sqlite3_column_bytes(s, c)))) + "'";
   }
@@ -155,6 +155,10 @@ namespace {
 // target's values come back in Oracle's own forms and are rendered like the source's.
 constexpr uint32_t kDefNum = 1, kDefDate = 3, kDefTimestamp = 4, kDefRaw = 9, kDefStr = 16;
 
+// The largest LOB or LONG value a fetch returns whole (its length is 16 bits): a longer
+// one comes back cut short on the target and is reported as a difference, never missed.
+constexpr uint32_t kLobDiffMax = 65534;
+
 struct TargetCol {
   uint32_t ctype, vsz;
 };
@@ -164,6 +168,9 @@ TargetCol target_col(const std::string &type) {
   if (type == "DATE") return {kDefDate, 7};
   if (type == "TIMESTAMP") return {kDefTimestamp, 11};
   if (type == "RAW") return {kDefRaw, 2000};
+  // LOB and LONG values are compared whole.
+  if (type == "BLOB" || type == "LONG RAW") return {kDefRaw, kLobDiffMax};
+  if (type == "CLOB" || type == "NCLOB" || type == "LONG") return {kDefStr, kLobDiffMax + 1};
   return {kDefStr, 4 * 4000 + 1};  // any character value in UTF-8, with its NUL
 }
 

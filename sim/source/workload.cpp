@@ -115,7 +115,34 @@ struct Oltp {
     seq = db.sequence(kOwner, "SEQ_ID");
   }
   bool ok() const { return cust && ord && line && ev && seq; }
-  ks_table_t *wide = nullptr, *longr = nullptr;  // tables of rows stored as pieces (optional)
+  ks_table_t *wide = nullptr, *longr = nullptr;                          // tables of rows stored as pieces (optional)
+  ks_table_t *docs = nullptr, *legacy = nullptr, *legacy_raw = nullptr;  // LOB and LONG tables (optional)
+
+  // Contents of a LOB or LONG of column c: n characters (text with some two-byte ones) or
+  // bytes; sizes from empty to 10 MiB, most kept in the row, few huge.
+  std::string lob_data(const ks_col_t &c, size_t n) {
+    std::string s;
+    const bool text = c.type == kTypeClob || c.type == kTypeLong;
+    while (s.size() < n) s += text ? (g.pct(5) ? "\xc3\xa9" : g.word(1, 12)) : std::string(1, char(g.n(256)));
+    // Whole characters only.
+    while (text && s.size() > n) {
+      s.pop_back();
+      while (!s.empty() && (uint8_t(s.back()) & 0xC0) == 0x80) s.pop_back();
+      if (!s.empty() && (uint8_t(s.back()) & 0xC0) == 0xC0) s.pop_back();
+    }
+    return s;
+  }
+  size_t lob_size() {
+    const int k = int(g.n(1000));
+    return k < 50 ? 0 : k < 600 ? g.n(size_t(kLobInRow) + 1) : k < 995 ? 4000 + g.n(60000) : g.n(size_t(10) << 20);
+  }
+  ks_val_t lob_of(const ks_col_t &c) {
+    ks_val_t v;
+    if (c.is_lob() ? db.lob_value(c, lob_data(c, lob_size()), &v) != 0
+                   : db.value_from_text(c, lob_data(c, 100 + g.n(9000)), false, &v) != 0)
+      return ks_val_t::null();
+    return v;
+  }
 
   // A value for column c of the wide table: a number in every tenth, else text, short or
   // (huge) its whole 4000 bytes.
@@ -274,10 +301,73 @@ int chained_op(Oltp &o, Open &op, Locks &lk) {
   return sp ? db.rollback_to(tx, "SPC") : 0;
 }
 
-int one_op(Oltp &o, Open &op, Locks &lk, int chained_pct) {
+// A change of LOBs or LONGs: a row with LOBs inserted, a LOB set (grown, shrunk, emptied
+// or nulled), written into at an offset, appended to, trimmed or erased, a row deleted, or
+// a row of the LONG table inserted or changed; a fifth of them undone by a rollback to a
+// savepoint.
+int lob_op(Oltp &o, Open &op, Locks &lk) {
   ks_sim_db &db = o.db;
   Gen &g = o.g;
   ks_txn_t *tx = op.tx;
+  const bool sp = g.pct(20);
+  if (sp && db.savepoint(tx, "SPL") != 0) return -1;
+  const int kind = int(g.n(100));
+  ks_table_t *t = kind < 85 ? o.docs : g.pct(50) ? o.legacy : o.legacy_raw;
+  int64_t ri = kind < 25 || t->live.size() < 5 ? -1 : pick_row(g, t, lk, tx);
+  if (ri < 0) {
+    std::vector<ks_val_t> v(t->cols.size());
+    v[0] = g.num(int64_t(g.n(1000000000000ull)));
+    for (size_t c = 1; c < v.size(); c++)
+      if (!g.pct(10))
+        v[c] =
+            t->cols[c].is_lob() || t->cols[c].is_long() ? o.lob_of(t->cols[c]) : g.text(db, t->cols[c], g.word(3, 40));
+    if (db.insert(tx, t, std::move(v)) != 0) return -1;
+    lk.take(t, db.inserted()[0], tx);
+    return sp ? db.rollback_to(tx, "SPL") : 0;
+  }
+  lk.take(t, uint32_t(ri), tx);
+  const int c = 2 + int(g.n(t->cols.size() - 2));
+  const ks_col_t &col = t->cols[size_t(c)];
+  const ks_val_t &cur = t->rows[size_t(ri)].v[size_t(c)];
+  int rc = 0;
+  if (kind >= 80 && kind < 85) {
+    rc = db.remove(tx, t, uint32_t(ri));
+  } else if (kind < 45 || t != o.docs || cur.is_null) {
+    ks_val_t v;
+    if (g.pct(15))
+      v = ks_val_t::null();
+    else if (col.is_lob() && g.pct(15))
+      rc = db.lob_value(col, "", &v);
+    else
+      v = o.lob_of(col);
+    std::vector<int> cols{c};
+    std::vector<ks_val_t> vals{std::move(v)};
+    if (g.pct(30)) cols.push_back(1), vals.push_back(g.text(db, t->cols[1], g.word(3, 40)));
+    rc = rc != 0 ? rc : db.update(tx, t, uint32_t(ri), cols, std::move(vals));
+  } else {
+    const uint64_t len =
+        col.type == kTypeBlob ? cur.lob.size() : uint64_t(std::count_if(cur.lob.begin(), cur.lob.end(), [](char ch) {
+          return (uint8_t(ch) & 0xC0) != 0x80;
+        }));
+    const std::string d = o.lob_data(col, 1 + g.n(g.pct(20) ? 20000 : 200));
+    if (kind < 60)
+      rc = db.lob_write(tx, t, uint32_t(ri), c, 1 + g.n(len + 10), d);
+    else if (kind < 70)
+      rc = db.lob_append(tx, t, uint32_t(ri), c, d);
+    else if (kind < 75)
+      rc = db.lob_trim(tx, t, uint32_t(ri), c, g.n(len + 1));
+    else
+      rc = db.lob_erase(tx, t, uint32_t(ri), c, 1 + g.n(500), 1 + g.n(len + 1));
+  }
+  if (rc != 0) return -1;
+  return sp ? db.rollback_to(tx, "SPL") : 0;
+}
+
+int one_op(Oltp &o, Open &op, Locks &lk, int chained_pct, int lobs_pct) {
+  ks_sim_db &db = o.db;
+  Gen &g = o.g;
+  ks_txn_t *tx = op.tx;
+  if (lobs_pct > 0 && g.pct(lobs_pct)) return lob_op(o, op, lk);
   if (chained_pct > 0 && g.pct(chained_pct)) return chained_op(o, op, lk);
   int kind = int(g.n(100));
   // Tables stay bounded, as an application purging old rows keeps them.
@@ -446,6 +536,23 @@ int chained_setup(ks_sim_db &db) {
   return 0;
 }
 
+// The LOB workload's tables: every LOB kind, a LONG and a LONG RAW (a table has one LONG
+// column at most).
+int lob_setup(ks_sim_db &db) {
+  if (!db.table(kOwner, "DOCS") &&
+      ks_script_run(db,
+                    "create table OLTP.DOCS (ID number primary key, TITLE varchar2(60), BODY clob, NOTE nclob "
+                    "securefile, PIC blob, SPIC blob securefile, SBODY clob securefile)") != 0)
+    return -1;
+  if (!db.table(kOwner, "LEGACY") &&
+      ks_script_run(db, "create table OLTP.LEGACY (ID number primary key, NAME varchar2(40), TXT long)") != 0)
+    return -1;
+  if (!db.table(kOwner, "LEGACY_RAW") &&
+      ks_script_run(db, "create table OLTP.LEGACY_RAW (ID number primary key, NAME varchar2(40), BIN long raw)") != 0)
+    return -1;
+  return 0;
+}
+
 // One DDL of the workload's own table OLTP.DDL_T, the n-th in turn: a column added, the
 // oldest added one renamed, the oldest renamed one dropped, the table truncated; then a
 // row of it in a transaction of its own, with every column set. The statement is chosen
@@ -506,6 +613,12 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
     o.wide = db.table(kOwner, "WIDE");
     o.longr = db.table(kOwner, "LONG_ROWS");
   }
+  if (cfg.lobs_pct > 0) {
+    if (lob_setup(db) != 0) return -1;
+    o.docs = db.table(kOwner, "DOCS");
+    o.legacy = db.table(kOwner, "LEGACY");
+    o.legacy_raw = db.table(kOwner, "LEGACY_RAW");
+  }
   db.rng().seed(cfg.seed * 7919 + 17);
   Locks lk;
   std::vector<Open> open;
@@ -560,7 +673,7 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
     size_t k = size_t(o.g.n(open.size()));
     Open &op = open[k];
     if (op.ops_left > 0) {
-      if (one_op(o, op, lk, cfg.chained_pct) != 0) return -1;
+      if (one_op(o, op, lk, cfg.chained_pct, cfg.lobs_pct) != 0) return -1;
       op.ops_left--;
       // System activity comes between the sessions' changes too.
       if (o.g.pct(db.cfg().noise / 4) && db.noise() != 0) return -1;
@@ -694,11 +807,41 @@ struct Parser {
   }
 };
 
-// A literal: number, 'text', NULL, DATE '..', TIMESTAMP '..', HEXTORAW('..'), owner.seq.NEXTVAL.
+// A literal: number, 'text', NULL, DATE '..', TIMESTAMP '..', HEXTORAW('..'), owner.seq.NEXTVAL,
+// RPAD(literal, n[, 'pad']) (the literal padded to n characters, with blanks or pad repeated;
+// for long values), EMPTY_CLOB() / EMPTY_BLOB() (an empty LOB: *empty is set).
 // Fills text/null; for a sequence, takes the next value.
-bool literal(Parser &p, ks_sim_db &db, ks_txn_t *tx, std::string *text, bool *null) {
+bool literal(Parser &p, ks_sim_db &db, ks_txn_t *tx, std::string *text, bool *null, bool *empty = nullptr) {
   *null = false;
+  if (empty) *empty = false;
   if (p.end()) return false;
+  if (empty && (p.kw("EMPTY_CLOB") || p.kw("EMPTY_BLOB"))) {
+    text->clear();
+    *empty = true;
+    return p.sym('(') && p.sym(')');
+  }
+  if (p.kw("RPAD")) {
+    std::string pad = " ";
+    bool n_null = false;
+    if (!p.sym('(') || !literal(p, db, tx, text, &n_null) || n_null || !p.sym(',') || p.peek().k != Tok::kNum)
+      return false;
+    size_t n = size_t(atoll(p.v[p.i++].s.c_str()));
+    if (p.sym(',')) {
+      if (p.peek().k != Tok::kStr || p.peek().s.empty()) return false;
+      pad = p.v[p.i++].s;
+    }
+    if (n > (size_t(64) << 20)) return false;
+    // n characters (UTF-8: a byte that does not continue one starts one).
+    auto starts = [](char ch) { return (uint8_t(ch) & 0xC0) != 0x80; };
+    size_t chars = 0, keep = 0;
+    for (; keep < text->size() && (chars < n || !starts((*text)[keep])); keep++) chars += starts((*text)[keep]);
+    text->resize(keep);
+    for (size_t k = 0; chars < n || (k % pad.size() && !starts(pad[k % pad.size()])); k++) {
+      chars += starts(pad[k % pad.size()]);
+      *text += pad[k % pad.size()];
+    }
+    return p.sym(')');
+  }
   const Tok &t = p.peek();
   if (t.k == Tok::kNum || t.k == Tok::kStr) {
     *text = t.s;
@@ -731,6 +874,12 @@ bool literal(Parser &p, ks_sim_db &db, ks_txn_t *tx, std::string *text, bool *nu
   }
   p.i = save;
   return false;
+}
+
+// The value of column c a literal gives (EMPTY_CLOB() only for a LOB column).
+bool value_of(ks_sim_db &db, const ks_col_t &c, const std::string &text, bool null, bool empty, ks_val_t *v) {
+  if (empty) return c.is_lob() && db.lob_value(c, "", v) == 0;
+  return db.value_from_text(c, text, null, v) == 0;
 }
 
 int col_index(const ks_table_t *t, const std::string &name) {
@@ -795,8 +944,14 @@ bool type_of(Parser &p, ks_col_t *c) {
     c->type = kTypeTimestamp, c->length = 11;
   else if (t == "RAW")
     c->type = kTypeRaw, c->length = a ? a : 2000;
+  else if (t == "LONG")
+    c->type = p.kw("RAW") ? kTypeLongRaw : kTypeLong, c->length = 0;
+  else if (t == "CLOB" || t == "NCLOB" || t == "BLOB")
+    c->type = t == "BLOB" ? kTypeBlob : kTypeClob, c->csform = t == "NCLOB" ? 2 : 1, c->length = 4000;
   else
     return false;
+  // A LOB is stored as BasicFile unless the column says SECUREFILE.
+  if (c->is_lob() && !(c->securefile = p.kw("SECUREFILE"))) p.kw("BASICFILE");
   return true;
 }
 
@@ -856,6 +1011,43 @@ bool alter_table(Parser &p, ks_sim_db &db, ks_table_t *t, const std::string &tex
   if (p.kw("COLUMN"))
     return p.ident(&from) && p.kw("TO") && p.ident(&to) && p.end() && db.rename_column(t, from, to, text) == 0;
   return p.kw("TO") && p.ident(&to) && p.end() && db.rename_table(t, to, text) == 0;
+}
+
+// The rest of DBMS_LOB.WRITE(owner.table.column, offset, literal), .WRITEAPPEND(column,
+// literal), .TRIM(column, length) or .ERASE(column, amount, offset), then a WHERE naming
+// the rows whose LOB it changes.
+bool lob_call(Parser &p, ks_sim_db &db, ks_txn_t *tx) {
+  std::string fn, owner, name, col;
+  ks_table_t *t = nullptr;
+  if (!p.sym('.') || !p.ident(&fn) || !p.sym('(') || !p.qname(&owner, &name) || !p.sym('.') || !p.ident(&col) ||
+      !(t = db.table(owner, name)))
+    return false;
+  const int ci = col_index(t, col);
+  auto number = [&](uint64_t *n) {
+    if (!p.sym(',') || p.peek().k != Tok::kNum) return false;
+    *n = strtoull(p.v[p.i++].s.c_str(), nullptr, 10);
+    return true;
+  };
+  uint64_t a = 0, b = 0;
+  std::string data;
+  bool null = false;
+  if (fn == "WRITE" || fn == "WRITEAPPEND") {
+    if ((fn == "WRITE" && !number(&a)) || !p.sym(',') || !literal(p, db, tx, &data, &null) || null) return false;
+  } else if (fn == "TRIM") {
+    if (!number(&a)) return false;
+  } else if (fn != "ERASE" || !number(&a) || !number(&b)) {
+    return false;
+  }
+  std::vector<uint32_t> rows;
+  if (ci < 0 || !p.sym(')') || !where(p, db, tx, t, &rows) || !p.end()) return false;
+  for (uint32_t ri : rows) {
+    int rc = fn == "WRITE"         ? db.lob_write(tx, t, ri, ci, a, data)
+             : fn == "WRITEAPPEND" ? db.lob_append(tx, t, ri, ci, data)
+             : fn == "TRIM"        ? db.lob_trim(tx, t, ri, ci, a)
+                                   : db.lob_erase(tx, t, ri, ci, a, b);
+    if (rc != 0) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -1023,9 +1215,9 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
         if (ok && p.kw("VALUES") && p.sym('(')) {
           for (size_t k = 0; k < cols.size() && ok; k++) {
             std::string lit;
-            bool null;
-            if ((k && !p.sym(',')) || !literal(p, db, txn(), &lit, &null) ||
-                db.value_from_text(t->cols[size_t(cols[k])], lit, null, &vals[size_t(cols[k])]) != 0)
+            bool null, empty;
+            if ((k && !p.sym(',')) || !literal(p, db, txn(), &lit, &null, &empty) ||
+                !value_of(db, t->cols[size_t(cols[k])], lit, null, empty, &vals[size_t(cols[k])]))
               ok = false;
           }
           ok = ok && p.sym(')') && p.end();
@@ -1048,11 +1240,11 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
         ok = true;
         do {
           std::string c, lit;
-          bool null;
+          bool null, empty;
           int ci = p.ident(&c) ? col_index(t, c) : -1;
           ks_val_t v;
-          if (ci < 0 || !p.sym('=') || !literal(p, db, txn(), &lit, &null) ||
-              db.value_from_text(t->cols[size_t(ci)], lit, null, &v) != 0) {
+          if (ci < 0 || !p.sym('=') || !literal(p, db, txn(), &lit, &null, &empty) ||
+              !value_of(db, t->cols[size_t(ci)], lit, null, empty, &v)) {
             ok = false;
             break;
           }
@@ -1064,6 +1256,8 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
         for (uint32_t ri : rows)
           if (ok && db.update(txn(), t, ri, cols, vals) != 0) ok = false;
       }
+    } else if (p.kw("DBMS_LOB")) {
+      ok = lob_call(p, db, txn());
     } else if (p.kw("DELETE")) {
       ks_table_t *t = nullptr;
       p.kw("FROM");

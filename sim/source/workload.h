@@ -30,6 +30,10 @@ struct ks_oltp_cfg_t {
   // One DDL of the workload's own table (OLTP.DDL_T) every n transactions, each followed
   // by a row of it (0: none).
   int ddl_every = 0;
+  // Changes of LOBs (tables OLTP.DOCS with every LOB kind, OLTP.LEGACY and LEGACY_RAW with
+  // a LONG and a LONG RAW):
+  // this share of the row operations (0: those tables are left out).
+  int lobs_pct = 0;
 };
 
 // Create the OLTP schema and its initial rows when the database lacks them.
@@ -41,6 +45,14 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg);
 // TABLE [PURGE]/INDEX/SEQUENCE, PURGE TABLE of a recycle-bin name, TRUNCATE TABLE,
 // INSERT, UPDATE, DELETE with a WHERE of column = value terms, COMMIT, ROLLBACK,
 // SAVEPOINT, ROLLBACK TO, ALTER SYSTEM SWITCH LOGFILE). Errors name the statement number.
+// LOBs and LONGs: column types CLOB, NCLOB, BLOB (BasicFile, or SECUREFILE after the type),
+// LONG and LONG RAW; literals EMPTY_CLOB() / EMPTY_BLOB() and RPAD(literal, n[, 'pad'])
+// for long values; and the calls, each followed by a WHERE naming the rows:
+//   DBMS_LOB.WRITE(owner.table.column, offset, literal)
+//   DBMS_LOB.WRITEAPPEND(owner.table.column, literal)
+//   DBMS_LOB.TRIM(owner.table.column, length)
+//   DBMS_LOB.ERASE(owner.table.column, amount, offset)
+// with offsets from 1 and amounts in characters (CLOB, NCLOB) or bytes (BLOB).
 int ks_script_run(ks_sim_db &db, const std::string &text);
 
 }  // namespace ks::sim

@@ -50,6 +50,13 @@ struct Source {
     mkdir(home.file("dict/U").c_str(), 0755);
     setenv("KESTRO_OCI_LIB", KS_LIB_DIR "/liborasim.so", 1);
   }
+  // A new source database, configured for capture.
+  void create() {
+    int st = -1;
+    std::string out = run_cmd(bin + "/orasim create -d " + home.file("sim") + " -n SRC", &st);
+    ASSERT_EQ(st, 0) << out;
+    configure();
+  }
   // Runs a script; the redo it wrote as redocat prints it.
   std::string run(const std::string &script) {
     std::string f = home.file("step" + std::to_string(++step) + ".sql");
@@ -284,6 +291,33 @@ TEST(SimDdl, AReopenedDatabaseWritesKeyIndexRedoOfTablesMadeBefore) {
   EXPECT_EQ(leaf_inserts(), 1);
   src.run("insert into APP.U values (2, 'b'); commit;");
   EXPECT_EQ(leaf_inserts(), 2);
+}
+
+// LOB and LONG columns as the dictionary export sees them (type, national form and
+// SecureFile storage from the catalogue), and their values as extract reads the redo: a
+// LOB kept in the row is its data; a LONG over 4000 bytes comes in LONG WRITE pieces.
+TEST(SimDdl, LobAndLongColumnsReachTheExportAndTheirValuesTheReader) {
+  kstest::TempHome home;
+  Source src{home};
+  src.create();
+  src.run(
+      "create user APP;"
+      "create table APP.D (ID number primary key, C clob, N nclob securefile, B blob securefile, L long);"
+      "create table APP.R (ID number primary key, LR long raw);"
+      "insert into APP.D values (1, 'in the row', NULL, HEXTORAW('00ff'), RPAD('x', 9000, 'xy'));"
+      "insert into APP.R values (1, HEXTORAW('0a0b'));"
+      "commit;");
+  const std::string d = src.dictionary(), t = table_of(d, "APP.D");
+  EXPECT_NE(t.find("type: 112, length: 4000, name: C"), std::string::npos) << t;
+  EXPECT_NE(t.find("type: 112, length: 4000, name: N"), std::string::npos) << t;
+  EXPECT_NE(t.find("type: 113, length: 4000, name: B"), std::string::npos) << t;
+  EXPECT_NE(t.find("type:   8, length:    0, name: L"), std::string::npos) << t;
+  EXPECT_NE(table_of(d, "APP.R").find("type:  24"), std::string::npos) << d;
+  const std::string redo = src.redo("");
+  EXPECT_NE(redo.find("Column Name: C, Type: CLOB, Length: 4000\n  [10] 696E2074686520726F77\n"), std::string::npos)
+      << redo;
+  EXPECT_NE(redo.find("Column Name: L, Type: LONG, Length: 0\n  [0] DYNAMIC\n"), std::string::npos) << redo;
+  EXPECT_NE(redo.find("LCR Op: LONG WRITE  Owner: APP, Object: D\n  [1096] "), std::string::npos) << redo;
 }
 
 }  // namespace

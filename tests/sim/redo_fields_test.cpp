@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "extract/redo/redo.h"
 #include "lib/fmt/redo_checksum.h"
 #include "lib/fmt/redo_format.h"
 #include "sim/source/sim_db.h"
@@ -1197,4 +1198,162 @@ TEST(RedoFields, PiecedRowsKeepTheirPiecesAcrossRuns) {
   }
   EXPECT_GT(old_rows, 0) << "the second run changes rows the first stored as pieces";
   EXPECT_GT(chained, 0);
+}
+
+// Every LOB kind and operation, as one script: LOBs kept in the row are ordinary column
+// values the in-row locator decoder reads; LOBs out of line change by their locator
+// stream, data (BasicFile block images, SecureFile new data and writes over existing data
+// with their undo) and the row change storing the locator, with offsets and amounts in
+// the units the reader expects; LONG values over 4000 bytes go in pieces; and diff sees
+// one changed LOB byte on a target.
+TEST(RedoFields, LobOperationsLogTheirLocatorStreamDataAndLocatorChange) {
+  kstest::TempHome home;
+  ks_db_cfg_t c;
+  c.dir = home.path() + "db";
+  c.name = "SRC";
+  c.noise = 0;
+  c.redo.log_blocks = 20000;
+  c.redo.sync = false;
+  const std::string script =
+      "create user L;\n"
+      "create table L.DOCS (ID number primary key, NAME varchar2(20), BODY clob, PIC blob, SPIC blob securefile, "
+      "NB nclob securefile);\n"
+      "create table L.OLD (ID number primary key, TXT long, BIN long raw);\n"
+      "insert into L.DOCS values (1, 'a', 'hello', HEXTORAW('0102'), EMPTY_BLOB(), NULL);\n"
+      "insert into L.DOCS values (2, 'b', RPAD('a', 9000, 'ab'), NULL, RPAD('s', 5000, 's'), "
+      "RPAD('\xc3\xbc', 8000, '\xc3\xbc'));\n"
+      "commit;\n"
+      "update L.DOCS set NAME = 'c', BODY = RPAD('x', 5000, 'x') where ID = 1;\n"
+      "dbms_lob.write(L.DOCS.SPIC, 10, 'XYZ') where ID = 2;\n"
+      "dbms_lob.writeappend(L.DOCS.SPIC, 'tail') where ID = 2;\n"
+      "dbms_lob.trim(L.DOCS.BODY, 100) where ID = 2;\n"
+      "dbms_lob.erase(L.DOCS.BODY, 10, 5) where ID = 2;\n"
+      "update L.DOCS set PIC = EMPTY_BLOB(), NB = NULL where ID = 2;\n"
+      "savepoint a;\n"
+      "dbms_lob.write(L.DOCS.BODY, 1, 'zz') where ID = 1;\n"
+      "rollback to a;\n"
+      "commit;\n"
+      "insert into L.OLD values (1, RPAD('l', 9000, 'long'), RPAD('r', 4500, 'r'));\n"
+      "delete from L.DOCS where ID = 2;\n"
+      "commit;\n";
+  std::string dbpath;
+  uint32_t docs = 0, old = 0;
+  {
+    ks_sim_db db;
+    ASSERT_EQ(db.create(c), 0);
+    ASSERT_EQ(ks_script_run(db, script), 0);
+    docs = db.table("L", "DOCS")->objn;
+    old = db.table("L", "OLD")->objn;
+    // A LOB call on a NULL LOB is refused.
+    EXPECT_EQ(ks_script_run(db, "dbms_lob.writeappend(L.DOCS.NB, 'x') where ID = 1;"), -1);
+    ASSERT_EQ(db.switch_log(), 0);
+    ASSERT_EQ(db.close(), 0);
+    dbpath = db.db_path();
+  }
+  const int vh = vhsz_of(c.redo.vsn);
+  std::string sig;
+  int old_pieces = 0;
+  std::vector<std::string> llb1, blocks, loads, fills, inrow;
+  for (const std::string &log : archived_logs(dbpath)) {
+    const std::string f = kstest::read_file(log);
+    const uint32_t nab =
+        ks::load32(reinterpret_cast<const uint8_t *>(f.data()) + c.redo.blk_sz + KS_REDO_FH1_NEXT_BLOCK, false);
+    for (const Rec &r : walk(f, c.redo.blk_sz, nab, false)) {
+      const uint8_t *p = reinterpret_cast<const uint8_t *>(r.b.data());
+      for (uint32_t at = uint32_t(record_header_size(p[KS_REDO_RH_VLD])); at < r.len;
+           at += vector_size(p + at, vh, false)) {
+        const uint8_t *v = p + at;
+        auto field = [&](int k) {
+          return std::string(reinterpret_cast<const char *>(v + field_offset(v, vh, false, k)),
+                             field_length(v, vh, false, k));
+        };
+        const int layer = v[KS_REDO_CV_LAYER], code = v[KS_REDO_CV_CODE];
+        const uint16_t obj = ks::load16(v + KS_REDO_CV_OBJ, false);
+        std::string op = std::to_string(layer) + "." + std::to_string(code);
+        if (layer == 11 && obj == uint16_t(old)) old_pieces += code == 2;
+        if (layer == 5 && code == 1 && field(2)[KS_REDO_URI_LAYER] == 26)
+          op += "/26";
+        else if (layer == 11 && obj == uint16_t(docs) && code == 17)
+          op += "/" + std::to_string(field(2)[0]);
+        else if (layer == 11 && obj == uint16_t(docs) && code == 2)
+          inrow.push_back(field(5));
+        else if (!(layer == 11 && obj == uint16_t(docs)) && layer != 19 && layer != 26)
+          continue;
+        if (op == "11.17/1") llb1.push_back(field(3));
+        if (op == "19.1") blocks.push_back(field(1) + field(2).substr(0, 1));
+        if (op == "26.6") loads.push_back(field(3) + field(4));
+        if (op == "26.2") fills.push_back(field(3) + field(4));
+        sig += (sig.empty() ? "" : " ") + op;
+      }
+    }
+  }
+  const std::string stream = "11.17/4 11.17/1 ", end = " 11.17/3";
+  EXPECT_EQ(sig,
+            // row 1 in its row; row 2: the stream of a BasicFile CLOB (9000 characters,
+            // 18000 bytes) that creates the row, the row, then a SecureFile BLOB and a
+            // SecureFile NCLOB written into it
+            "11.2 " + stream + "19.1 19.1 19.1" + end + " 11.2 " + stream + "26.6" + end + " 11.5 " + stream +
+                "26.6 26.6" + end + " 11.5 " +
+                // NAME before BODY's stream; write over SecureFile data, append, trim, erase
+                "11.5 " + stream + "19.1 19.1" + end + " 11.5 " + stream + "5.1/26 26.2" + end + " 11.5 " + stream +
+                "26.6" + end + " 11.5 " + stream.substr(0, stream.size() - 1) + end + " 11.5 " +
+                stream.substr(0, stream.size() - 1) + end +
+                " 11.5 "
+                // emptied and nulled in the row; a write rolled back to its savepoint
+                "11.5 " +
+                stream + "19.1" + end + " 11.5 11.5 11.3")
+      << sig;
+  EXPECT_GE(old_pieces, 4) << "LONG and LONG RAW over 4000 bytes are stored in parts";
+  // The LLBs' units: BasicFile CLOB characters from 1, SecureFile BLOB bytes from 1,
+  // two-byte SecureFile NCLOB bytes from 0.
+  ASSERT_GE(llb1.size(), 4u);
+  auto u32 = [](const std::string &b, size_t at) { return ks::load32(b.data() + at, false); };
+  auto u64 = [](const std::string &b, size_t at) { return ks::load64(b.data() + at, false); };
+  EXPECT_EQ(llb1[0][0], 2);
+  EXPECT_EQ(u32(llb1[0], 32), 9000u);
+  EXPECT_EQ(u64(llb1[0], 52), 1u);
+  EXPECT_EQ(llb1[1][0], 1);
+  EXPECT_EQ(u32(llb1[1], 32), 5000u);
+  EXPECT_EQ(u32(llb1[2], 32), 16000u);
+  EXPECT_EQ(u64(llb1[2], 52), 0u);
+  EXPECT_EQ(u32(llb1[4], 32), 3u);
+  EXPECT_EQ(u64(llb1[4], 52), 10u);
+  // Block images name the LOB and carry its data as UTF-16BE.
+  ASSERT_EQ(blocks.size(), 6u);
+  EXPECT_EQ(blocks[0].substr(4, 10), llb1[0].substr(12, 10));
+  EXPECT_EQ(blocks[0].substr(36, 6), std::string("\0a\0a\0b", 6));
+  EXPECT_EQ(blocks[0].back(), '\x28');
+  EXPECT_EQ(loads[0].substr(12, 10), llb1[1].substr(12, 10));
+  EXPECT_EQ(ks::load16(loads[0].data() + 52, false), 5000u);
+  EXPECT_EQ(fills.size(), 1u);
+  EXPECT_EQ(fills[0][0], 4);
+  EXPECT_EQ(fills[0].substr(24 + 4, 2), std::string("\3\0", 2));
+  EXPECT_EQ(fills[0].substr(24 + 8, 3), "XYZ");
+  // The in-row locator of row 1's CLOB.
+  ASSERT_FALSE(inrow.empty());
+  uint8_t *lob = nullptr;
+  int dlen = 0;
+  ASSERT_EQ(ks_parse_lob_inrow(reinterpret_cast<uint8_t *>(inrow[0].data()), int(inrow[0].size()), &lob, &dlen), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(lob), size_t(dlen)), "hello");
+  // diff against a copy: identical, then one LOB byte changed.
+  int st = -1;
+  const std::string bin = std::string(KS_BIN_DIR) + "/orasim ", tgt = home.path() + "tgt.db";
+  sqlite3 *t = nullptr;
+  ASSERT_EQ(sqlite3_open(tgt.c_str(), &t), SQLITE_OK);
+  std::string out = kstest::sh(bin + "instantiate " + dbpath + " " + tgt + " 2>&1", &st);
+  ASSERT_EQ(st, 0) << out;
+  // A bound empty value arrives as NULL: the empty LOB is made as apply makes one.
+  ASSERT_EQ(sqlite3_exec(t, "UPDATE \"L.DOCS\" SET \"SPIC\" = X'' WHERE \"ID\" = 1", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  out = kstest::sh(bin + "diff " + dbpath + " " + tgt + " 2>&1", &st);
+  EXPECT_EQ(st, 0) << out;
+  ASSERT_EQ(
+      sqlite3_exec(t, "UPDATE \"L.DOCS\" SET \"BODY\" = substr(\"BODY\", 1, 4000) || 'y' || substr(\"BODY\", 4002)",
+                   nullptr, nullptr, nullptr),
+      SQLITE_OK);
+  sqlite3_close(t);
+  out = kstest::sh(bin + "diff " + dbpath + " " + tgt + " 2>&1", &st);
+  EXPECT_EQ(st, 1) << out;
+  EXPECT_NE(out.find("L.DOCS: 1 source rows, 1 target rows, 1 only in source, 1 only in target"), std::string::npos)
+      << out;
 }
