@@ -4,7 +4,7 @@
 // second and per CPU second (user + system): on a shared machine the CPU figures are the
 // ones that stand for a dedicated core.
 //
-// Usage: bench_redo_decode [-s MiB (1024)] [-c PCT (0)] [-D N (0)] [-d set dir] [-p passes (1)]
+// Usage: bench_redo_decode [-s MiB (1024)] [-c PCT (0)] [-L PCT (0)] [-D N (0)] [-d set dir] [-p passes (1)]
 //
 // The redo set is made once by orasim (beside this program) under
 // /tmp/ks_redo_bench.<MiB>[.c<PCT>] (or -d) with its dictionary, and reused by later runs
@@ -13,7 +13,9 @@
 // rows are stored in pieces over several blocks; the records of captured tables that the
 // decoder could not take are counted by reason on the last line. -D adds a schema change
 // (ALTER TABLE ADD/RENAME/DROP COLUMN, TRUNCATE, in turn) after every N transactions: the
-// capture path then traces each one into its dictionary, which every pass starts afresh. Each pass writes its
+// capture path then traces each one into its dictionary, which every pass starts afresh.
+// -L sends that share of the row operations to tables of CLOB, NCLOB, BLOB (in the row and
+// out of it, up to 10 MiB), LONG and LONG RAW columns. Each pass writes its
 // trails into a private home that is removed at the end. Rows of the table:
 //   cat              cat of the logs to /dev/null (the page-cache read cost)
 //   decode           read + walk + decode, LCRs counted and dropped (no transaction table)
@@ -152,8 +154,9 @@ uint64_t total_size(const std::vector<std::string> &logs) {
 
 // What a set was made with, kept in its ready file: a set of another size or share is
 // made again rather than measured under the wrong name.
-std::string set_params(int mib, int chained, int ddl) {
-  return std::to_string(mib) + " MiB, chained " + std::to_string(chained) + ", ddl every " + std::to_string(ddl);
+std::string set_params(int mib, int chained, int ddl, int lobs) {
+  return std::to_string(mib) + " MiB, chained " + std::to_string(chained) + ", ddl every " + std::to_string(ddl) +
+         ", lobs " + std::to_string(lobs);
 }
 
 bool set_ready(const std::string &set, const std::string &params) {
@@ -226,7 +229,7 @@ bool export_dict(const std::string &set, const std::string &sim) {
 // printed with the figures. Each retry is said on stderr.
 constexpr uint64_t kBatchBytes = 16u << 20;
 
-bool make_set(const std::string &set, int mib, int chained, int ddl) {
+bool make_set(const std::string &set, int mib, int chained, int ddl, int lobs) {
   std::string bin = self_dir();
   std::string sim = set + "/sim";
   const std::string saved = set + "/before-batch";
@@ -248,7 +251,8 @@ bool make_set(const std::string &set, int mib, int chained, int ddl) {
     if (chained > 0 && !save_sim(sim, saved)) return false;
     if (run(bin + "/orasim run -d " + sim + " -n SRC --txns " + std::to_string(batch) +
             " --concurrency 8 --rollback 5 --savepoint 5 --multi 10 --chained " + std::to_string(chained) +
-            (ddl > 0 ? " --ddl-every " + std::to_string(ddl) : std::string()) + " --nosync --no-expect --seed " +
+            (ddl > 0 ? " --ddl-every " + std::to_string(ddl) : std::string()) +
+            (lobs > 0 ? " --lobs " + std::to_string(lobs) : std::string()) + " --nosync --no-expect --seed " +
             std::to_string(seed) + " >/dev/null") != 0) {
       if (chained == 0 || !restore_sim(saved, sim, archived)) return false;
       if (++retries == 3) {
@@ -275,13 +279,14 @@ bool make_set(const std::string &set, int mib, int chained, int ddl) {
   fprintf(stderr, "\n");
   FILE *f = fopen((set + "/ready").c_str(), "w");
   if (f == nullptr) return false;
-  fprintf(f, "%s\n", set_params(mib, chained, ddl).c_str());
+  fprintf(f, "%s\n", set_params(mib, chained, ddl, lobs).c_str());
   return fclose(f) == 0;
 }
 
 uint64_t g_lcrs = 0;
 uint64_t g_rows = 0;
 uint64_t g_ddl = 0;
+uint64_t g_lob = 0;  // LOB writes
 
 void count(ks_lcr_rh_t *rh) {
   g_lcrs++;
@@ -297,6 +302,9 @@ void count(ks_lcr_rh_t *rh) {
       break;
     case KS_OPC_DDL:
       g_ddl++;
+      break;
+    case KS_OPC_LOB_WRITE:
+      g_lob++;
       break;
     default:
       break;
@@ -346,7 +354,7 @@ bool capture(const std::vector<std::string> &logs, ks_extr_t *ex) {
 void usage(const char *me) {
   fprintf(stderr,
           "usage: %s [-s MiB of redo (1024)] [-c PCT of changes to wide rows (0)] [-D DDL every N transactions (0)]\n"
-          "       [-d set directory] [-p passes (1)]\n"
+          "       [-L PCT of row operations on LOB and LONG tables (0)] [-d set directory] [-p passes (1)]\n"
           "       [-t slot buffer bytes of the transaction table (default of the capture process)]\n",
           me);
 }
@@ -354,10 +362,10 @@ void usage(const char *me) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  int mib = 1024, passes = 1, chained = 0, ddl = 0;
+  int mib = 1024, passes = 1, chained = 0, ddl = 0, lobs = 0;
   std::string set;
   int c;
-  while ((c = getopt(argc, argv, "s:c:D:d:p:t:h")) != -1) {
+  while ((c = getopt(argc, argv, "s:c:D:L:d:p:t:h")) != -1) {
     switch (c) {
       case 's':
         mib = atoi(optarg);
@@ -367,6 +375,9 @@ int main(int argc, char **argv) {
         break;
       case 'D':
         ddl = atoi(optarg);
+        break;
+      case 'L':
+        lobs = atoi(optarg);
         break;
       case 'd':
         set = optarg;
@@ -382,15 +393,15 @@ int main(int argc, char **argv) {
         return 1;
     }
   }
-  if (mib <= 0 || passes <= 0 || chained < 0 || chained > 100 || ddl < 0) {
+  if (mib <= 0 || passes <= 0 || chained < 0 || chained > 100 || ddl < 0 || lobs < 0 || lobs > 100) {
     usage(argv[0]);
     return 1;
   }
   if (set.empty())
     set = "/tmp/ks_redo_bench." + std::to_string(mib) + (chained ? ".c" + std::to_string(chained) : "") +
-          (ddl ? ".d" + std::to_string(ddl) : "");
+          (ddl ? ".d" + std::to_string(ddl) : "") + (lobs ? ".l" + std::to_string(lobs) : "");
   ks_log_inf.log_level = KS_LOG_ERROR;
-  if (!set_ready(set, set_params(mib, chained, ddl)) && !make_set(set, mib, chained, ddl)) {
+  if (!set_ready(set, set_params(mib, chained, ddl, lobs)) && !make_set(set, mib, chained, ddl, lobs)) {
     fprintf(stderr, "cannot make the redo set in %s\n", set.c_str());
     return 1;
   }
@@ -437,13 +448,13 @@ int main(int argc, char **argv) {
   ex.m = &x_miner;
   ex.d = &dict;
   ex.t = &x_trans;
-  x_miner.cbl = 1;
+  x_miner.cbl = 2;  // the sets are made in orasim's default character set, AL32UTF8
 
   bool ok = true;
   uint64_t rows_dec = 0, rows_full = 0, lcrs_full = 0;
   for (int p = 0; p < passes && ok; p++) {
     x_lcr_tap = count_only;
-    g_rows = g_lcrs = g_ddl = 0;
+    g_rows = g_lcrs = g_ddl = g_lob = 0;
     ks_reset_not_captured();
     t0 = now();
     c0 = cpu(RUSAGE_SELF);
@@ -474,7 +485,7 @@ int main(int argc, char **argv) {
     }
     x_trans.flag |= KS_TRANS_GATHER;  // as the capture process runs it
     x_lcr_tap = count_and_append;
-    g_rows = g_lcrs = g_ddl = 0;
+    g_rows = g_lcrs = g_ddl = g_lob = 0;
     ks_reset_not_captured();
     t0 = now();
     c0 = cpu(RUSAGE_SELF);
@@ -498,9 +509,12 @@ int main(int argc, char **argv) {
     fprintf(stderr, "capture failed: %s\n", ks_log_get_message());
     return 1;
   }
-  printf("redo set %s: %zu logs, %.1f MB; %llu LCRs, %llu row changes, %llu DDL; trail %.1f MB in %d files\n",
-         set.c_str(), logs.size(), mb, static_cast<unsigned long long>(lcrs_full),
-         static_cast<unsigned long long>(rows_full), static_cast<unsigned long long>(g_ddl), trail / 1e6, files);
+  printf(
+      "redo set %s: %zu logs, %.1f MB; %llu LCRs, %llu row changes, %llu LOB writes, %llu DDL; trail %.1f MB in %d "
+      "files\n",
+      set.c_str(), logs.size(), mb, static_cast<unsigned long long>(lcrs_full),
+      static_cast<unsigned long long>(rows_full), static_cast<unsigned long long>(g_lob),
+      static_cast<unsigned long long>(g_ddl), trail / 1e6, files);
   printf("Rates per CPU second stand for one dedicated core; wall rates depend on the machine's load.\n");
   printf("| %-16s | %8s | %8s | %10s | %10s | %14s | %9s |\n", "stage", "wall s", "cpu s", "MB/s wall", "MB/s cpu",
          "row changes/s", "speed/cat");
