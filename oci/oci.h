@@ -52,11 +52,12 @@ static_assert(sizeof(ks_oci_bnd_t) == 56, "bind descriptor layout");
 static_assert(offsetof(ks_oci_bnd_t, bndp) == 16 && offsetof(ks_oci_bnd_t, valp) == 48, "bind descriptor layout");
 
 #define KS_OCI_DEF_PIECEWISE 0x1  // column fetched piecewise (LONG): no value slot
+#define KS_OCI_DEF_EXTTYPE 0x2    // ctype is an OCI external type code, not a table index
 
 // One select-list column.
 typedef struct __ks_oci_def_s {
   uint32_t flag;
-  uint32_t ctype;  // index into oci_data_type
+  uint32_t ctype;  // index into oci_data_type, or the type code with KS_OCI_DEF_EXTTYPE
   uint32_t vsz;    // value slot size
   OCIDefine *defp;
   int16_t *indp;
@@ -132,6 +133,10 @@ int ks_oci_execute_batch(ks_oci_ses_t *c, ks_oci_stmt_t *stmt, int iters, int ro
 int ks_oci_fetch(ks_oci_ses_t *c, ks_oci_stmt_t *stmt, int nrows, int *rrows);
 int ks_oci_get_batch_errors(ks_oci_ses_t *c, ks_oci_stmt_t *stmt, int *num);
 int ks_oci_get_array_error(ks_oci_ses_t *c, int ei, int *rowoff);
+// Row k's value of a column defined as SQLT_LVC or SQLT_LVB (any length, preceded by its
+// sb4 length in the slot): 0 with *data and *len set, 1 when NULL, 2 when cut to the slot
+// (the part that fits is set).
+int ks_oci_long_value(const ks_oci_def_t *d, int k, const uint8_t **data, uint32_t *len);
 
 // Character sets.
 int ks_oci_charset_id2name(ks_oci_ses_t *c, int csid, char *name, int nlen);

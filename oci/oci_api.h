@@ -116,6 +116,8 @@ typedef struct OCIParam OCIParam;
 #define SQLT_BIN 23
 #define SQLT_LBI 24
 #define SQLT_UIN 68
+#define SQLT_LVC 94  // character data preceded by its sb4 length
+#define SQLT_LVB 95  // binary data preceded by its sb4 length
 #define SQLT_AFC 96
 #define SQLT_IBFLOAT 100
 #define SQLT_IBDOUBLE 101

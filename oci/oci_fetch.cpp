@@ -4,6 +4,7 @@
 // written past buf + buf_sz.
 #include <cstdint>
 
+#include "lib/bytes.h"
 #include "lib/log/log.h"
 #include "oci/oci.h"
 
@@ -65,15 +66,16 @@ int ks_oci_auto_define(ks_oci_ses_t *c, ks_oci_stmt_t *stmt, ks_oci_ds_t *ds) {
       d->vsz = 2147483647u;
       mode = OCI_DYNAMIC_FETCH;
     }
-    if (d->ctype >= KS_OCI_NTYPES) {
+    if (!(d->flag & KS_OCI_DEF_EXTTYPE) && d->ctype >= KS_OCI_NTYPES) {
       ks_oci_set_error_code(-1);
       ks_oci_set_message("define type index out of range.");
       KS_ERROR("OCIDefineByPos()");
       return -1;
     }
-    if (ks_oci_check(c->errhp, x_oci.OCIDefineByPos(stmt->stmtp, &d->defp, c->errhp, static_cast<ub4>(i + 1), d->valp,
-                                                    static_cast<sb4>(d->vsz), oci_data_type[d->ctype], d->indp,
-                                                    d->alenp, d->rcodep, mode)) != 0) {
+    ub2 dty = (d->flag & KS_OCI_DEF_EXTTYPE) ? static_cast<ub2>(d->ctype) : oci_data_type[d->ctype];
+    if (ks_oci_check(c->errhp,
+                     x_oci.OCIDefineByPos(stmt->stmtp, &d->defp, c->errhp, static_cast<ub4>(i + 1), d->valp,
+                                          static_cast<sb4>(d->vsz), dty, d->indp, d->alenp, d->rcodep, mode)) != 0) {
       KS_ERROR("OCIDefineByPos()");
       return -1;
     }
@@ -106,4 +108,15 @@ int ks_oci_fetch(ks_oci_ses_t *c, ks_oci_stmt_t *stmt, int nrows, int *rrows) {
   if (r == OCI_SUCCESS_WITH_INFO) ks_oci_set_error_code(saved);
   *rrows = static_cast<int>(got);
   return r == OCI_NO_DATA ? 1 : 0;
+}
+
+int ks_oci_long_value(const ks_oci_def_t *d, int k, const uint8_t **data, uint32_t *len) {
+  if (d->indp[k] == -1) return 1;
+  const uint8_t *slot = d->valp + static_cast<size_t>(k) * d->vsz;
+  uint32_t room = d->vsz > 4 ? d->vsz - 4 : 0;
+  uint32_t n = static_cast<uint32_t>(ks::load<int32_t>(slot));
+  *data = slot + 4;
+  *len = n < room ? n : room;
+  // A value cut to its slot has a non-zero indicator (its length, or -2 when too long for it).
+  return d->indp[k] != 0 || n > room ? 2 : 0;
 }

@@ -4,6 +4,7 @@
 // TEXT with the exact decimal; DATE / TIMESTAMP as ISO-8601 TEXT; character data as
 // UTF-8 TEXT; RAW as BLOB. Every read of the caller's arrays honours its strides and
 // lengths and goes through memcpy (the arrays need not be aligned).
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -347,6 +348,7 @@ int fetch_value(Define *d, sqlite3_stmt *sst, int col, ub4 r, ub2 env_csid, ub2 
     case SQLT_CHR:
     case SQLT_AFC:
     case SQLT_LNG:
+    case SQLT_LVC:
     case SQLT_STR: {
       column_text(sst, col, &s);
       ub2 cs = pick_csid(d->csid, d->csform, env_csid, env_ncsid);
@@ -433,18 +435,28 @@ int fetch_value(Define *d, sqlite3_stmt *sst, int col, ub4 r, ub2 env_csid, ub2 
     }
     case SQLT_BIN:
     case SQLT_LBI:
+    case SQLT_LVB:
       src = static_cast<const uint8_t *>(sqlite3_column_blob(sst, col));
       n = static_cast<size_t>(sqlite3_column_bytes(sst, col));
       break;
     default:
       return 3115;
   }
-  size_t room = d->dty == SQLT_STR ? (cap > 0 ? cap - 1 : 0) : cap;
+  // The long forms carry their length in the slot's first four bytes, so a value of any
+  // size comes back with it (the 16-bit returned length cannot hold it).
+  bool prefixed = d->dty == SQLT_LVC || d->dty == SQLT_LVB;
+  size_t room = d->dty == SQLT_STR ? (cap > 0 ? cap - 1 : 0) : prefixed ? (cap > 4 ? cap - 4 : 0) : cap;
   size_t copy = n < room ? n : room;
+  if (prefixed && dst != nullptr && cap >= 4) {
+    ks::store<int32_t>(dst, static_cast<int32_t>(copy));
+    dst += 4;
+  } else if (prefixed) {
+    dst = nullptr;
+  }
   if (dst != nullptr && copy > 0) memcpy(dst, src, copy);
   if (d->dty == SQLT_STR && dst != nullptr && cap > 0) dst[copy] = '\0';
   if (d->dty == SQLT_AFC && dst != nullptr && copy < cap) memset(dst + copy, ' ', cap - copy);
-  put_len(d, r, d->dty == SQLT_AFC && copy < cap ? cap : copy);
+  put_len(d, r, d->dty == SQLT_AFC && copy < cap ? cap : prefixed ? std::min<size_t>(copy + 4, 65535) : copy);
   if (copy < n) {  // cut to its slot: the indicator tells the real length
     put_ind(d, r, n > 32767 ? static_cast<int16_t>(-2) : static_cast<int16_t>(n));
     put_rcode(d, r, 1406);

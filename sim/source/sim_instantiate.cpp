@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "lib/log/log.h"
@@ -18,7 +19,8 @@ namespace {
 // Bind type indexes of the database layer (oci_data_type): values go to the target in the
 // same Oracle forms apply binds, so the target stores them exactly as apply would and a
 // later update or delete by key finds the row.
-constexpr uint32_t kBindChr = 0, kBindNum = 1, kBindDat = 3, kBindTimestamp = 4, kBindBin = 9;
+constexpr uint32_t kBindChr = 0, kBindNum = 1, kBindDat = 3, kBindTimestamp = 4, kBindBin = 9, kBindClob = 12,
+                   kBindBlob = 13;
 constexpr uint32_t kUtf8Csid = 873;  // the source's text is UTF-8 whatever NLS_LANG says
 constexpr size_t kBatchRows = 500;
 
@@ -220,15 +222,32 @@ int run_once(ks_oci_ses_t *c, const std::string &sql) {
   return rc;
 }
 
-// Insert the rows with one array execution.
+// Insert the rows with one array execution; the columns marked in `empty` are bound as
+// the empty LOB locator empty_locp in every row.
 int insert_batch(ks_oci_ses_t *c, const std::string &sql, const std::vector<Col> &cols,
-                 const std::vector<std::vector<std::pair<bool, std::string>>> &rows) {
+                 const std::vector<std::vector<std::pair<bool, std::string>>> &rows, const std::vector<bool> &empty,
+                 OCILobLocator *empty_locp) {
   size_t n = rows.size(), nc = cols.size();
   std::vector<ks_oci_bnd_t> bnd(nc);
   std::vector<std::vector<uint8_t>> val(nc);
   std::vector<std::vector<int16_t>> ind(nc, std::vector<int16_t>(n));
   std::vector<std::vector<uint16_t>> len(nc, std::vector<uint16_t>(n)), rcode(nc, std::vector<uint16_t>(n));
   for (size_t i = 0; i < nc; i++) {
+    ks_oci_bnd_t &b = bnd[i];
+    if (empty[i]) {
+      val[i].resize(n * sizeof empty_locp);
+      for (size_t r = 0; r < n; r++) {
+        memcpy(val[i].data() + r * sizeof empty_locp, &empty_locp, sizeof empty_locp);
+        len[i][r] = sizeof empty_locp;
+      }
+      b.ctype = cols[i].type == "BLOB" ? kBindBlob : kBindClob;
+      b.vsz = sizeof empty_locp;
+      b.indp = ind[i].data();
+      b.alenp = len[i].data();
+      b.rcodep = rcode[i].data();
+      b.valp = val[i].data();
+      continue;
+    }
     size_t vsz = 1;
     for (const auto &r : rows) vsz = std::max(vsz, r[i].second.size());
     if (vsz > 65535) {
@@ -242,7 +261,6 @@ int insert_batch(ks_oci_ses_t *c, const std::string &sql, const std::vector<Col>
       if (!rows[r][i].second.empty())
         memcpy(val[i].data() + r * vsz, rows[r][i].second.data(), rows[r][i].second.size());
     }
-    ks_oci_bnd_t &b = bnd[i];
     b.ctype = bind_type(cols[i].kind);
     if (cols[i].kind == Kind::kText) {
       b.flag = KS_OCI_BND_CHARSET;
@@ -260,6 +278,31 @@ int insert_batch(ks_oci_ses_t *c, const std::string &sql, const std::vector<Col>
       ks_oci_auto_bind(c, &st, bnd.data(), int(nc), int(n)) != 0 || ks_oci_execute(c, &st, int(n), 0) != 0)
     rc = -1;
   if (st.stmtp != nullptr) ks_oci_close_statement(c, &st);
+  return rc;
+}
+
+// Insert the rows. A zero-length value bound as data stores NULL, so an empty LOB is
+// bound as an empty locator, as apply binds one: rows go in groups by which of their
+// LOBs are empty, one array execution each.
+int insert_rows(ks_oci_ses_t *c, const std::string &sql, const std::vector<Col> &cols,
+                std::vector<std::vector<std::pair<bool, std::string>>> &&rows) {
+  std::map<std::vector<bool>, std::vector<std::vector<std::pair<bool, std::string>>>> groups;
+  for (auto &r : rows) {
+    std::vector<bool> empty(cols.size());
+    for (size_t i = 0; i < cols.size(); i++) empty[i] = is_lob(cols[i].type) && !r[i].first && r[i].second.empty();
+    groups[empty].push_back(std::move(r));
+  }
+  OCILobLocator *locp = nullptr;
+  int rc = 0;
+  for (const auto &[empty, group] : groups) {
+    if (locp == nullptr && std::find(empty.begin(), empty.end(), true) != empty.end() &&
+        ks_oci_lob_new_empty(c, &locp) != 0) {
+      rc = -1;
+      break;
+    }
+    if ((rc = insert_batch(c, sql, cols, group, empty, locp)) != 0) break;
+  }
+  if (locp != nullptr) ks_oci_lob_free(c, locp);
   return rc;
 }
 
@@ -292,8 +335,8 @@ int copy_rows(sqlite3 *src, ks_oci_ses_t *dst, const std::string &q, const std::
     }
     rows.push_back(std::move(row));
     if (rc == 0 && rows.size() == kBatchRows) {
-      rc = insert_batch(dst, ins, cols, rows);
       *copied += rows.size();
+      rc = insert_rows(dst, ins, cols, std::move(rows));
       rows.clear();
     }
   }
@@ -303,8 +346,8 @@ int copy_rows(sqlite3 *src, ks_oci_ses_t *dst, const std::string &q, const std::
   }
   sqlite3_finalize(s);
   if (rc == 0 && !rows.empty()) {
-    rc = insert_batch(dst, ins, cols, rows);
     *copied += rows.size();
+    rc = insert_rows(dst, ins, cols, std::move(rows));
   }
   if (rc != 0 && ks_oci_get_error_code() != 0)
     KS_ERROR("copy %s to %s.%s: %s", q.c_str(), owner.c_str(), table.c_str(), ks_oci_get_message());

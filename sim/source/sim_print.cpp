@@ -52,6 +52,11 @@ int user_tables(sqlite3 *db, std::vector<std::string> *out) {
   return 0;
 }
 
+// LOB and LONG columns: values of any length, compared whole.
+bool unbounded(const std::string &type) {
+  return type == "CLOB" || type == "NCLOB" || type == "BLOB" || type == "LONG" || type == "LONG RAW";
+}
+
 // One value in canonical text by its Oracle type.
 std::string canon(sqlite3_stmt *s, int c, const std::string &type) {
   int t = sqlite3_column_type(s, c);
@@ -82,8 +87,10 @@ std::string canon(sqlite3_stmt *s, int c, const std::string &type) {
   return ks_sql_quote(text);
 }
 
-// Rows of owner.table as sorted canonical lines; -2 when the table is missing.
-int rows(sqlite3 *db, const std::string &qname, const std::vector<Col> &cols, std::vector<std::string> *out) {
+// Rows of owner.table as sorted canonical lines; -2 when the table is missing. *widest,
+// when given, gets the longest value in bytes of each LOB or LONG column.
+int rows(sqlite3 *db, const std::string &qname, const std::vector<Col> &cols, std::vector<std::string> *out,
+         std::vector<size_t> *widest = nullptr) {
   std::string sql = "SELECT ";
   for (size_t i = 0; i < cols.size(); i++) sql += (i ? ", \"" : "\"") + cols[i].name + "\"";
   sql += " FROM \"" + qname + "\"";
@@ -94,9 +101,14 @@ int rows(sqlite3 *db, const std::string &qname, const std::vector<Col> &cols, st
     KS_ERROR("read %s: %s", qname.c_str(), m.c_str());
     return -1;
   }
+  if (widest != nullptr) widest->assign(cols.size(), 0);
   while (sqlite3_step(s) == SQLITE_ROW) {
     std::string line = "(";
-    for (size_t i = 0; i < cols.size(); i++) line += (i ? ", " : "") + canon(s, int(i), cols[i].type);
+    for (size_t i = 0; i < cols.size(); i++) {
+      line += (i ? ", " : "") + canon(s, int(i), cols[i].type);
+      if (widest != nullptr && unbounded(cols[i].type))
+        (*widest)[i] = std::max((*widest)[i], size_t(sqlite3_column_bytes(s, int(i))));
+    }
     out->push_back(line + ")");
   }
   sqlite3_finalize(s);
@@ -155,27 +167,35 @@ namespace {
 // target's values come back in Oracle's own forms and are rendered like the source's.
 constexpr uint32_t kDefNum = 1, kDefDate = 3, kDefTimestamp = 4, kDefRaw = 9, kDefStr = 16;
 
-// The largest LOB or LONG value a fetch returns whole (its length is 16 bits): a longer
-// one comes back cut short on the target and is reported as a difference, never missed.
-constexpr uint32_t kLobDiffMax = 65534;
-
 struct TargetCol {
-  uint32_t ctype, vsz;
+  uint32_t flag, ctype, vsz;
 };
 
-TargetCol target_col(const std::string &type) {
-  if (type == "NUMBER") return {kDefNum, 22};
-  if (type == "DATE") return {kDefDate, 7};
-  if (type == "TIMESTAMP") return {kDefTimestamp, 11};
-  if (type == "RAW") return {kDefRaw, 2000};
-  // LOB and LONG values are compared whole.
-  if (type == "BLOB" || type == "LONG RAW") return {kDefRaw, kLobDiffMax};
-  if (type == "CLOB" || type == "NCLOB" || type == "LONG") return {kDefStr, kLobDiffMax + 1};
-  return {kDefStr, 4 * 4000 + 1};  // any character value in UTF-8, with its NUL
+// LOB and LONG values are compared whole, fetched in the forms that carry a 4-byte length
+// into a slot one byte longer than the source's longest value of the column: a target
+// value that does not fit is longer than every source value, so it comes back cut and
+// still differs.
+TargetCol target_col(const std::string &type, size_t widest) {
+  if (type == "NUMBER") return {0, kDefNum, 22};
+  if (type == "DATE") return {0, kDefDate, 7};
+  if (type == "TIMESTAMP") return {0, kDefTimestamp, 11};
+  if (type == "RAW") return {0, kDefRaw, 2000};
+  const uint32_t whole = uint32_t(std::min<size_t>(widest + 1 + 4, INT32_MAX - 8));
+  if (type == "BLOB" || type == "LONG RAW") return {KS_OCI_DEF_EXTTYPE, SQLT_LVB, whole};
+  if (unbounded(type)) return {KS_OCI_DEF_EXTTYPE, SQLT_LVC, whole};
+  return {0, kDefStr, 4 * 4000 + 1};  // any character value in UTF-8, with its NUL
 }
 
 std::string target_canon(const ks_oci_def_t &d, int k, const std::string &type) {
   if (d.indp[k] == -1) return "NULL";
+  if (d.flag & KS_OCI_DEF_EXTTYPE) {
+    const uint8_t *p = nullptr;
+    uint32_t n = 0;
+    int rc = ks_oci_long_value(&d, k, &p, &n);
+    std::string v(reinterpret_cast<const char *>(p), n);
+    std::string text = d.ctype == SQLT_LVB ? "X'" + ks_hex(v) + "'" : ks_sql_quote(v);
+    return rc == 2 ? text + "..." : text;  // a cut value shows what came back of it
+  }
   const uint8_t *p = d.valp + size_t(k) * d.vsz;
   std::string_view v(reinterpret_cast<const char *>(p), d.alenp[k]);
   std::string out;
@@ -195,17 +215,26 @@ std::string target_canon(const ks_oci_def_t &d, int k, const std::string &type) 
 
 // Rows a query of the target returns, as canonical lines in the order they come; -2 when
 // a table or view it reads is missing there, -1 on any other failure.
-int target_query(ks_oci_ses_t *c, const std::string &sql, const std::vector<Col> &cols, std::vector<std::string> *out) {
+// widest: the source's longest value of each column in bytes (LOB and LONG columns).
+int target_query(ks_oci_ses_t *c, const std::string &sql, const std::vector<Col> &cols, std::vector<std::string> *out,
+                 const std::vector<size_t> &widest = {}) {
   ks_oci_stmt_t st{};
   std::vector<ks_oci_def_t> df(cols.size());
   size_t row_sz = 0;
   for (size_t i = 0; i < cols.size(); i++) {
-    TargetCol t = target_col(cols[i].type);
+    TargetCol t = target_col(cols[i].type, i < widest.size() ? widest[i] : 0);
+    df[i].flag = t.flag;
     df[i].ctype = t.ctype;
     df[i].vsz = t.vsz;
     row_sz += t.vsz + 8;
   }
-  std::vector<uint8_t> buf(std::max<size_t>(row_sz * 64, 1 << 20));
+  // Up to 64 rows a fetch, fewer when the row is long: rows with large LOBs come one at a time.
+  const size_t per_fetch = std::clamp<size_t>((size_t(16) << 20) / std::max<size_t>(row_sz, 1), 1, 64);
+  if (row_sz * per_fetch + cols.size() * 32 > size_t(INT32_MAX)) {
+    KS_ERROR("a row of %zu bytes is too long to fetch.", row_sz);
+    return -1;
+  }
+  std::vector<uint8_t> buf(std::max<size_t>(row_sz * per_fetch + cols.size() * 32, 1 << 20));
   ks_oci_ds_t ds{int(df.size()), 0, int(buf.size()), buf.data(), df.data()};
   int rc = 0;
   if (ks_oci_get_statement(c, &st) != 0 || ks_oci_prepare_statement(c, &st, sql.c_str()) != 0 ||
@@ -231,11 +260,11 @@ int target_query(ks_oci_ses_t *c, const std::string &sql, const std::vector<Col>
 // Rows of owner.table in the target as sorted canonical lines; -2 when the table is
 // missing there, -1 on any other failure (logged).
 int target_rows(ks_oci_ses_t *c, const std::string &owner, const std::string &table, const std::vector<Col> &cols,
-                std::vector<std::string> *out) {
+                const std::vector<size_t> &widest, std::vector<std::string> *out) {
   std::string sql = "select ";
   for (size_t i = 0; i < cols.size(); i++) sql += (i ? ", \"" : "\"") + cols[i].name + "\"";
   sql += " from \"" + owner + "\".\"" + table + "\"";
-  int rc = target_query(c, sql, cols, out);
+  int rc = target_query(c, sql, cols, out, widest);
   if (rc == -1) KS_ERROR("read %s.%s from the target: %s", owner.c_str(), table.c_str(), ks_oci_get_message());
   std::sort(out->begin(), out->end());
   return rc;
@@ -321,6 +350,13 @@ int diff_sequences(sqlite3 *src, ks_oci_ses_t *dst, FILE *out, const std::vector
   return differ;
 }
 
+// A row as a difference shows it: a row with large LOBs is cut, not printed in megabytes.
+std::string shown_row(const std::string &line) {
+  constexpr size_t kShown = 2000;
+  if (line.size() <= kShown) return line;
+  return line.substr(0, kShown) + "... (" + std::to_string(line.size()) + " characters)";
+}
+
 }  // namespace
 
 int ks_sim_diff(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::string> &tables_in, FILE *out,
@@ -336,7 +372,8 @@ int ks_sim_diff(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::string> 
       return -1;
     }
     std::vector<std::string> a, b;
-    if (rows(src, q, cols, &a) != 0) return -1;
+    std::vector<size_t> widest;
+    if (rows(src, q, cols, &a, &widest) != 0) return -1;
     auto [t_owner, t_table] = ks_sim_map_name(maps, owner, table);
     // Rows are compared only where the definitions agree: columns one side lacks have no values to compare.
     std::vector<std::string> sdef, tdef;
@@ -350,7 +387,7 @@ int ks_sim_diff(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::string> 
       differ = 1;
       continue;
     }
-    int rc = target_rows(dst, t_owner, t_table, cols, &b);
+    int rc = target_rows(dst, t_owner, t_table, cols, widest, &b);
     if (rc == -2) {
       if (t_owner == owner && t_table == table)
         fprintf(out, "%s: table missing in target\n", q.c_str());
@@ -369,10 +406,10 @@ int ks_sim_diff(sqlite3 *src, ks_oci_ses_t *dst, const std::vector<std::string> 
             b.size(), only_a.size(), only_b.size());
     size_t shown = 0;
     for (const auto &l : only_a)
-      if (shown++ < 50) fprintf(out, "  - %s\n", l.c_str());
+      if (shown++ < 50) fprintf(out, "  - %s\n", shown_row(l).c_str());
     shown = 0;
     for (const auto &l : only_b)
-      if (shown++ < 50) fprintf(out, "  + %s\n", l.c_str());
+      if (shown++ < 50) fprintf(out, "  + %s\n", shown_row(l).c_str());
   }
   if (sequences) {
     int rc = diff_sequences(src, dst, out, maps);

@@ -1335,18 +1335,57 @@ TEST(RedoFields, LobOperationsLogTheirLocatorStreamDataAndLocatorChange) {
   int dlen = 0;
   ASSERT_EQ(ks_parse_lob_inrow(reinterpret_cast<uint8_t *>(inrow[0].data()), int(inrow[0].size()), &lob, &dlen), 0);
   EXPECT_EQ(std::string(reinterpret_cast<char *>(lob), size_t(dlen)), "hello");
-  // diff against a copy: identical, then one LOB byte changed.
+  // diff against a copy: identical (the empty SPIC copied as an empty LOB, not NULL), then
+  // LOBs far larger than one fetch: identical, one byte changed at the very end, empty vs
+  // NULL; then one byte changed in a CLOB.
   int st = -1;
   const std::string bin = std::string(KS_BIN_DIR) + "/orasim ", tgt = home.path() + "tgt.db";
   sqlite3 *t = nullptr;
   ASSERT_EQ(sqlite3_open(tgt.c_str(), &t), SQLITE_OK);
   std::string out = kstest::sh(bin + "instantiate " + dbpath + " " + tgt + " 2>&1", &st);
   ASSERT_EQ(st, 0) << out;
-  // A bound empty value arrives as NULL: the empty LOB is made as apply makes one.
-  ASSERT_EQ(sqlite3_exec(t, "UPDATE \"L.DOCS\" SET \"SPIC\" = X'' WHERE \"ID\" = 1", nullptr, nullptr, nullptr),
-            SQLITE_OK);
   out = kstest::sh(bin + "diff " + dbpath + " " + tgt + " 2>&1", &st);
   EXPECT_EQ(st, 0) << out;
+  auto exec = [](sqlite3 *db, const std::string &sql) {
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  };
+  // 3 MiB of random bytes and 200 KiB of two-byte characters, the same on both sides.
+  const std::string kBig = std::to_string(3 << 20);
+  exec(t, "ATTACH '" + dbpath + "' AS s");
+  exec(t, "UPDATE s.\"L.DOCS\" SET \"PIC\" = randomblob(" + kBig +
+              "), \"BODY\" = replace(hex(zeroblob(102400)), '00', '\xc3\xbc')");
+  exec(t, "UPDATE \"L.DOCS\" SET (\"PIC\", \"BODY\") = (SELECT \"PIC\", \"BODY\" FROM s.\"L.DOCS\")");
+  out = kstest::sh(bin + "diff " + dbpath + " " + tgt + " 2>&1", &st);
+  EXPECT_EQ(st, 0) << out;
+  const std::string rows1 = "L.DOCS: 1 source rows, 1 target rows, 1 only in source, 1 only in target";
+  auto differs = [&](const std::string &change, const std::string &undo) {
+    exec(t, change);
+    out = kstest::sh(bin + "diff " + dbpath + " " + tgt + " 2>&1", &st);
+    EXPECT_EQ(st, 1) << out.substr(0, 500);
+    EXPECT_NE(out.find(rows1), std::string::npos) << out.substr(0, 500);
+    exec(t, undo);
+  };
+  // The last of the 3 MiB changed, in place.
+  sqlite3_stmt *q = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(t, "SELECT rowid FROM main.\"L.DOCS\"", -1, &q, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(q), SQLITE_ROW);
+  const sqlite3_int64 rowid = sqlite3_column_int64(q, 0);
+  sqlite3_finalize(q);
+  sqlite3_blob *pic = nullptr;
+  ASSERT_EQ(sqlite3_blob_open(t, "main", "L.DOCS", "PIC", rowid, 1, &pic), SQLITE_OK) << sqlite3_errmsg(t);
+  const int last = sqlite3_blob_bytes(pic) - 1;
+  uint8_t byte = 0;
+  ASSERT_EQ(sqlite3_blob_read(pic, &byte, 1, last), SQLITE_OK);
+  byte ^= 0xFF;
+  ASSERT_EQ(sqlite3_blob_write(pic, &byte, 1, last), SQLITE_OK);
+  sqlite3_blob_close(pic);
+  differs("SELECT 1", "UPDATE \"L.DOCS\" SET \"PIC\" = (SELECT \"PIC\" FROM s.\"L.DOCS\")");
+  // An empty LOB is not NULL, either way round.
+  differs("UPDATE \"L.DOCS\" SET \"SPIC\" = NULL", "UPDATE \"L.DOCS\" SET \"SPIC\" = zeroblob(0)");
+  differs("UPDATE \"L.DOCS\" SET \"NB\" = ''", "UPDATE \"L.DOCS\" SET \"NB\" = NULL");
+  exec(t, "DETACH s");
+  out = kstest::sh(bin + "diff " + dbpath + " " + tgt + " 2>&1", &st);
+  EXPECT_EQ(st, 0) << out.substr(0, 500);
   ASSERT_EQ(
       sqlite3_exec(t, "UPDATE \"L.DOCS\" SET \"BODY\" = substr(\"BODY\", 1, 4000) || 'y' || substr(\"BODY\", 4002)",
                    nullptr, nullptr, nullptr),
