@@ -583,6 +583,9 @@ int ks_assemble_chained_row(ks_extr_t *ex, ks_chain_piece_t *crp) {
     op = u == R::KS_REDO_OP_DRP ? 2 : u == R::KS_REDO_OP_IRP ? 4 : 1;
     KS_DEBUG("chained operation [%d] taken from the undo (%d).", row.op, u);
   }
+  // A row stored in pieces can end a LOB operation as a row in one piece does: the LOB
+  // records already stand for its insert or update.
+  if ((op == 1 && ks_update_lob_skip(ex)) || (op == 2 && ks_insert_lob_skip(ex))) return 0;
   switch (op) {
     case 1:
       return assemble_update(ex, &pcs);

@@ -463,7 +463,10 @@ int ks_sim_db::load() {
         } else {
           text = r.t(int(i) + 1);
         }
-        if (value_from_text(t->cols[i], text, false, &row.v[i]) != 0) {
+        // A stored LOB of no bytes is an empty LOB, not NULL as an empty text would be.
+        const int rc = t->cols[i].is_lob() ? lob_value(t->cols[i], text, &row.v[i])
+                                           : value_from_text(t->cols[i], text, false, &row.v[i]);
+        if (rc != 0) {
           KS_ERROR("bad value in %s column %s: %s", t->sql_name().c_str(), t->cols[i].name.c_str(), text.c_str());
           return -1;
         }

@@ -68,6 +68,12 @@ std::string locator(uint64_t id, const std::string &content, bool inrow) {
   return b;
 }
 
+// A LOB's contents as stored, in the row or out of it (two-byte CLOB: UTF-16BE), and back.
+int stored_form(bool two, const std::string &content, std::string *out) {
+  if (!two) return *out = content, 0;
+  return ks_utf8_to_utf16be(content, out);
+}
+
 void put_u16s(std::string *out, const std::vector<uint16_t> &v, bool big) {
   out->assign(2 * v.size(), '\0');
   for (size_t i = 0; i < v.size(); i++) store16(out->data() + 2 * i, v[i], big);
@@ -86,17 +92,15 @@ bool ks_sim_db::two_byte(const ks_col_t &c) const {
 int ks_sim_db::lob_value(const ks_col_t &c, const std::string &content, ks_val_t *out) const {
   if (!c.is_lob()) return -1;
   if (next_lob_id_ == 0) next_lob_id_ = scn_ << 16;
-  *out = ks_val_t::of(locator(next_lob_id_++, content, content.size() <= size_t(kLobInRow)));
+  // A CLOB of a multi-byte database keeps its characters as UTF-16BE in its row too.
+  std::string stored;
+  if (stored_form(two_byte(c), content, &stored) != 0) return -1;
+  *out = ks_val_t::of(locator(next_lob_id_++, stored, stored.size() <= size_t(kLobInRow)));
   out->lob = content;
   return 0;
 }
 
 namespace {
-// A LOB's contents as stored out of line (two-byte CLOB: UTF-16BE) and back.
-int stored_form(bool two, const std::string &content, std::string *out) {
-  if (!two) return *out = content, 0;
-  return ks_utf8_to_utf16be(content, out);
-}
 int content_form(bool two, const std::string &stored, std::string *out) {
   if (!two) return *out = stored, 0;
   return ks_utf16be_to_utf8(stored, out);
@@ -160,7 +164,7 @@ int ks_sim_db::lob_stream(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, const 
   store32(b2 + 8, xid_sqn(tx->xid), big);
   std::memcpy(b2 + 12, lob_id, kLobIdLen);
   store16(b2 + 22, uint16_t(c.segcol), big);
-  store32(b2 + 28, uint32_t(cap / unit), big);
+  store32(b2 + 28, cap, big);  // bytes per block, whatever the LOB counts in
   store32(b2 + 32, uint32_t(bytes ? op.amount * unit : op.amount), big);
   store32(b2 + 36, t->objn, big);
   store64(b2 + 52, bytes ? op.offset * unit : op.offset + 1, big);

@@ -1334,7 +1334,7 @@ TEST(RedoFields, LobOperationsLogTheirLocatorStreamDataAndLocatorChange) {
   uint8_t *lob = nullptr;
   int dlen = 0;
   ASSERT_EQ(ks_parse_lob_inrow(reinterpret_cast<uint8_t *>(inrow[0].data()), int(inrow[0].size()), &lob, &dlen), 0);
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(lob), size_t(dlen)), "hello");
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(lob), size_t(dlen)), std::string("\0h\0e\0l\0l\0o", 10));
   // diff against a copy: identical (the empty SPIC copied as an empty LOB, not NULL), then
   // LOBs far larger than one fetch: identical, one byte changed at the very end, empty vs
   // NULL; then one byte changed in a CLOB.
