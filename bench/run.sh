@@ -192,32 +192,36 @@ if ow=$(keep "Capture of wide rows (redo to trail)" "$bin/bench_redo_decode" -s 
 fi
 echo "$wide_note" >>"$work/notes"
 
-# ---- capture with schema changes: one DDL per 1,000 transactions, against the heap set ---
+# against_heap NAME TITLE BASELINE AIM SET OPTION...: a capture set of the heap set's size made
+# with orasim options, through the same path, as a row beside the heap set's speed per CPU
+# second with the aim for their ratio, and a note saying whether the aim is met.
+against_heap() {
+  local name=$1 title=$2 base=$3 aim=$4 set=$5 full met
+  shift 5
+  if [ -n "$decode_rate" ] && o=$(keep "$name (redo to trail)" "$bin/bench_redo_decode" -s "$cap_mib" "$@" -d "$work/$set" -p 3); then
+    full=$(col decode+trail 6)
+    row "$title: redo to trail files, per CPU second — target ratio ≥ $aim" "$full MB/s" "$base, same path, per CPU second" "$decode_rate MB/s" "$(ratio "$full" "$decode_rate")"
+    met=$(awk -v a="$full" -v b="$decode_rate" -v t="$aim" 'BEGIN { print (b + 0 > 0 && a / b >= t) ? "met" : "not met" }')
+    echo "$name: target (at least $aim of the speed of $base per CPU second) $met; set: $(echo "$o" | grep '^redo set' | sed 's/^redo set [^:]*: //')." >>"$work/notes"
+  else
+    echo "$name: not measured (bench_redo_decode failed; see the raw output)." >>"$work/notes"
+  fi
+}
+
+# ---- capture with schema changes: one DDL per 1,000 transactions -----------------------
 # The same OLTP workload at the same size with an ALTER TABLE or TRUNCATE after every
 # 1,000 transactions (orasim run --ddl-every 1000), each traced into the dictionary by the
 # capture path; the aim is at least 0.8 of the capture speed of the set without them.
-ddl_note="Capture with schema changes: not measured (bench_redo_decode failed; see the raw output)."
-if [ -n "$decode_rate" ] && o=$(keep "Capture with one DDL per 1,000 transactions (redo to trail)" "$bin/bench_redo_decode" -s "$cap_mib" -D 1000 -d "$work/redoset-ddl" -p 3); then
-  ddl_full=$(col decode+trail 6)
-  row "capture with one DDL per 1,000 transactions, traced into the dictionary: redo to trail files, per CPU second — target ratio ≥ 0.8" "$ddl_full MB/s" "the set without DDL, same path, per CPU second" "$decode_rate MB/s" "$(ratio "$ddl_full" "$decode_rate")"
-  met=$(awk -v a="$ddl_full" -v b="$decode_rate" 'BEGIN { print (b + 0 > 0 && a / b >= 0.8) ? "met" : "not met" }')
-  ddl_note="Capture with schema changes: target (at least 0.8 of the speed without DDL per CPU second) $met; set: $(echo "$o" | grep '^redo set' | sed 's/^redo set [^:]*: //')."
-fi
-echo "$ddl_note" >>"$work/notes"
+against_heap "Capture with one DDL per 1,000 transactions" \
+  "capture with one DDL per 1,000 transactions, traced into the dictionary" "the set without DDL" 0.8 redoset-ddl -D 1000
 
-# ---- capture of a LOB-heavy workload, against the heap set --------------------------------
+# ---- capture of a LOB-heavy workload ------------------------------------------------------
 # Half of the row operations on tables of CLOB, NCLOB and BLOB columns (in the row and out
 # of it, up to 10 MiB, BasicFile and SecureFile) and LONG / LONG RAW values (orasim run
 # --lobs 50): locator streams, LOB block images and LOB data vectors become LOB records.
 # The aim is at least half the heap set's capture speed per CPU second.
-lob_note="LOB-heavy capture: not measured (bench_redo_decode failed; see the raw output)."
-if [ -n "$decode_rate" ] && o=$(keep "Capture of a LOB-heavy workload (redo to trail)" "$bin/bench_redo_decode" -s "$cap_mib" -L 50 -d "$work/redoset-lob" -p 3); then
-  lob_full=$(col decode+trail 6)
-  row "capture of a LOB-heavy workload (half the row operations on LOB and LONG tables): redo to trail files, per CPU second — target ratio ≥ 0.5" "$lob_full MB/s" "the heap set, same path, per CPU second" "$decode_rate MB/s" "$(ratio "$lob_full" "$decode_rate")"
-  met=$(awk -v a="$lob_full" -v b="$decode_rate" 'BEGIN { print (b + 0 > 0 && a / b >= 0.5) ? "met" : "not met" }')
-  lob_note="LOB-heavy capture: target (at least 0.5 of the heap set's speed per CPU second) $met; set: $(echo "$o" | grep '^redo set' | sed 's/^redo set [^:]*: //')."
-fi
-echo "$lob_note" >>"$work/notes"
+against_heap "Capture of a LOB-heavy workload" \
+  "capture of a LOB-heavy workload (half the row operations on LOB and LONG tables)" "the heap set" 0.5 redoset-lob -L 50
 
 walk_mib=$(sized 256)
 if o=$(keep "Redo read and walk" "$bin/bench_redo_walk" "$walk_mib" $((walk_mib < 64 ? walk_mib : 64)) 512); then

@@ -76,7 +76,8 @@ TEST(Lob, EveryLobKindAndOperationReplicatesThroughKills) {
       &out))
       << out;
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  ASSERT_TRUE(env.kill_extract() && env.reset_extract_checkpoint() && env.start_extract()) << env.why();
+  ASSERT_TRUE(env.kill_extract() && env.reset_extract_checkpoint() && env.start_extract())
+      << env.why() << env.error_log();
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   ASSERT_TRUE(env.kill_apply() && env.start_apply()) << env.why();
   identical("after the big LOBs");
@@ -86,7 +87,8 @@ TEST(Lob, EveryLobKindAndOperationReplicatesThroughKills) {
   ASSERT_TRUE(env.start_workload(
       "--txns 120 --rate 60 --realtime --concurrency 4 --lobs 60 --rollback 10 --savepoint 20 --seed 7"));
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  ASSERT_TRUE(env.kill_extract() && env.reset_extract_checkpoint() && env.start_extract()) << env.why();
+  ASSERT_TRUE(env.kill_extract() && env.reset_extract_checkpoint() && env.start_extract())
+      << env.why() << env.error_log();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   ASSERT_TRUE(env.kill_apply() && env.start_apply()) << env.why();
   ASSERT_TRUE(env.wait_workload(300)) << env.why();

@@ -136,10 +136,9 @@ std::string table_of(const std::string &dict, const std::string &name) {
 TEST(SimDdl, StatementsWriteTheirDictionaryRowsInTheirTransactionAndTheExportFollows) {
   kstest::TempHome home;
   Source src{home};
+  src.create();
   int st = -1;
-  std::string out = run_cmd(src.bin + "/orasim create -d " + home.file("sim") + " -n SRC", &st);
-  ASSERT_EQ(st, 0) << out;
-  src.configure();
+  std::string out;
   src.run(
       "create user APP; create user HR;"
       "create table APP.T (ID number primary key, NAME varchar2(20));"
@@ -278,9 +277,8 @@ namespace {
 TEST(SimDdl, AReopenedDatabaseWritesKeyIndexRedoOfTablesMadeBefore) {
   kstest::TempHome home;
   Source src{home};
+  src.create();
   int st = -1;
-  std::string out = run_cmd(src.bin + "/orasim create -d " + home.file("sim") + " -n SRC", &st);
-  ASSERT_EQ(st, 0) << out;
   const auto leaf_inserts = [&] {
     std::string s = run_cmd(src.bin + "/redocat -S -f " + home.file("sim/SRC/onlinelog/redo01.log"), &st);
     size_t p = s.find("  10.2: ");
