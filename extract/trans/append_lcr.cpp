@@ -26,12 +26,18 @@
 
 namespace {
 
-void delete_spill_file(ks_trans_t *t, ks_trans_slot_t *s) {
+// A transaction leaving the table without its file reaching the trail. A file that only
+// this record made goes at once; any other may be named by the last saved checkpoint, which
+// a crash would resume with the transaction open, so it stays until the next save.
+void delete_spill_file(ks_trans_t *t, ks_trans_slot_t *s, bool made_by_this_record = false) {
   ks_trans_close_fd(t, s);
   if (s->flag & KS_SLOT_SPILLED) {
     char name[PATH_MAX];
     ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
-    unlink(name);
+    if (made_by_this_record)
+      unlink(name);
+    else
+      ks_trans_done_with_spill(t, name);
   }
 }
 
@@ -327,7 +333,7 @@ int ks_trans_record_undo(ks_trans_t *t) {
       continue;
     }
     if (mk.opened) {
-      delete_spill_file(t, s);
+      delete_spill_file(t, s, true);
       ks_trans_drop_slot(t, mk.sn);
       continue;
     }

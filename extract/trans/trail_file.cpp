@@ -28,15 +28,6 @@ namespace {
 // Spill files copied into the trail since the last saved checkpoint (KS_TRANS_KEEP_SPILLS).
 std::vector<std::string> x_copied_spills;
 
-// A spill file whose transaction has reached the trail (or was dropped): removed now, or
-// at the next saved checkpoint when a restart from the current one may still need it.
-void done_with_spill(const ks_trans_t *t, const char *spill) {
-  if (t->flag & KS_TRANS_KEEP_SPILLS)
-    x_copied_spills.emplace_back(spill);
-  else
-    unlink(spill);
-}
-
 // After DDL tracing has rewritten a transaction (and updated the dictionary) but the trail
 // write failed, the slot takes the rewritten image, so the retry writes it without
 // tracing the same statement twice.
@@ -204,7 +195,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
       if (rc == 0 && img != t->tbuf && ks_lcr_u32(t->tbuf, 0) != 0) img = t->tbuf;
     }
     if (rc == -9) {
-      if (s->flag & KS_SLOT_SPILLED) done_with_spill(t, spill);
+      if (s->flag & KS_SLOT_SPILLED) ks_trans_done_with_spill(t, spill);
       return 0;
     }
   }
@@ -259,7 +250,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
   t->fhdr.last_xid = th.xid;
   t->last_csct = th.csct;
 
-  if (delete_after) done_with_spill(t, spill);
+  if (delete_after) ks_trans_done_with_spill(t, spill);
   if (queue) {
     // Queued slots stay taken: a quarter of the table at most, so new transactions
     // always find room.
@@ -268,6 +259,15 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
     return 1;
   }
   return 0;
+}
+
+// Removed now, or at the next saved checkpoint when a restart from the current one may
+// still need the file.
+void ks_trans_done_with_spill(const ks_trans_t *t, const char *spill) {
+  if (t->flag & KS_TRANS_KEEP_SPILLS)
+    x_copied_spills.emplace_back(spill);
+  else
+    unlink(spill);
 }
 
 void ks_trans_release_spills(ks_trans_t *) {

@@ -37,7 +37,8 @@ constexpr int KS_TRANS_GATHER = 0x2;
 // Most commits one gathered write takes, and the byte count that triggers the write.
 constexpr int KS_TRANS_QMAX = 128;
 constexpr uint32_t KS_TRANS_QBYTES = 1048576;
-// Table flag: spill files copied into the trail are deleted only at the next saved
+// Table flag: spill files of transactions that left the table (copied into the trail,
+// rolled back, or delivered by an earlier run) are deleted only at the next saved
 // checkpoint (ks_trans_release_spills), since a crash before it resumes transactions
 // that still need them.
 constexpr int KS_TRANS_KEEP_SPILLS = 0x4;
@@ -127,6 +128,9 @@ int ks_trans_close(ks_trans_t *t);
 int ks_trans_save(ks_trans_t *t);
 // Deletes the spill files that were copied into the trail before the last save.
 void ks_trans_release_spills(ks_trans_t *t);
+// A spill file whose transaction has left the table: deleted now, or at the next saved
+// checkpoint under KS_TRANS_KEEP_SPILLS.
+void ks_trans_done_with_spill(const ks_trans_t *t, const char *spill);
 // Adds one record to its transaction: 0 (a commit whose trail write failed included: it
 // stays in its slot and the table is flagged KS_TRANS_PENDING), -1 for a record it
 // refuses, KS_RC_HOLD when a slot or the spill file cannot take it now (nothing of it

@@ -106,19 +106,29 @@ TEST_F(TransCrashTest, TheSaveFileOfTheCheckpointsGenerationIsRestored) {
   EXPECT_NE(last_message().find("does not belong to the checkpoint"), std::string::npos) << last_message();
 }
 
-TEST_F(TransCrashTest, CopiedSpillFileStaysUntilTheNextSave) {
+// A spill file of a transaction that left the table, committed or rolled back, stays until
+// the next save: a crash before it restarts from a checkpoint where the transaction is open.
+TEST_F(TransCrashTest, SpillFileOfATransactionThatLeftStaysUntilTheNextSave) {
   ASSERT_EQ(restart(0, 0), 0);
-  const uint64_t big = xid_of(3, 1, 1);
+  const uint64_t big = xid_of(3, 1, 1), undone = xid_of(3, 2, 1);
   add_bytes(big, 4, 6000);  // past the 4096-byte slot buffer
-  ASSERT_TRUE(t.slot[0].flag & KS_SLOT_SPILLED);
+  add_bytes(undone, 4, 6000);
+  ASSERT_TRUE((t.slot[0].flag & KS_SLOT_SPILLED) && (t.slot[1].flag & KS_SLOT_SPILLED));
   ASSERT_EQ(save(1), 0);
+  const uint32_t tail = static_cast<uint32_t>(t.tail);
   ASSERT_EQ(commit(big, 5), 0);
+  ASSERT_EQ(add(short_rec(KS_OPC_ROLLBACK), undone, 5), 0);
   EXPECT_EQ(read_trail(trail(0)).trans.size(), 1u);
-  // A crash now restarts from generation 1, where the transaction is still open.
   EXPECT_TRUE(file_exists(spill(big, 4)));
+  EXPECT_TRUE(file_exists(spill(undone, 4)));
+  crash();
+  // The restart from generation 1 finds both open, with their files.
+  ASSERT_EQ(restart(1, tail), 0) << last_message();
+  ASSERT_EQ(t.nslot, 2);
+  ASSERT_EQ(add(short_rec(KS_OPC_ROLLBACK), undone, 5), 0);
   ASSERT_EQ(save(2), 0);
   ks_trans_release_spills(&t);
-  EXPECT_FALSE(file_exists(spill(big, 4)));
+  EXPECT_FALSE(file_exists(spill(undone, 4)));
 }
 
 }  // namespace
