@@ -100,6 +100,9 @@ def fixture(out, name, big, vsn, bs, seq):
         (heap_update, []),
         ([t.vector(5, 4, uh_cls, uh_dba, [commit])], [{"op": "COMMIT"}]),
     ]
+    emit(out, name, t, big, vsn, bs, seq, xid, recs, TABLES)
+
+def emit(out, name, t, big, vsn, bs, seq, xid, recs, tables, header=None):
     scn = 0x00000001_2C500010
     raw, scns = [], []
     for vs, _ in recs:
@@ -111,6 +114,7 @@ def fixture(out, name, big, vsn, bs, seq):
     lines = [{"type": "file", "block_size": bs, "byte_order": "big" if big else "little", "vsn": "0x%08X" % vsn,
               "major": vsn >> 24, "cls_usn": t.cls_usn, "vhsz": t.vhsz, "sequence": seq, "file_blocks": 2048,
               "next_available_block": nblk, "blks": nblk}]
+    lines[0].update(header or {})
     for (vs, changes), r, s, (blk, off) in zip(recs, raw, scns, t.rbas):
         rba = "%d.%d.%d" % (seq, blk, off)
         lines.append({"type": "record", "rba": rba, "len": len(r), "vld": 1, "scn": s, "con_uid": 0,
@@ -124,9 +128,104 @@ def fixture(out, name, big, vsn, bs, seq):
             lines.append(line)
     open(out + "/" + name + ".redo", "wb").write(log)
     open(out + "/" + name + ".expected.jsonl", "w").write("".join(json.dumps(l) + "\n" for l in lines))
-    open(out + "/" + name + ".tables.json", "w").write(json.dumps(TABLES, indent=1) + "\n")
+    open(out + "/" + name + ".tables.json", "w").write(json.dumps(tables, indent=1) + "\n")
+
+
+DOCS, DOCS_LOB_DBA = 74701, 0x01C00600
+DOCS_TABLES = {str(DOCS): {"owner": "APP", "table": "DOCS", "columns": [
+    {"name": "ID", "col#": 1, "segcol#": 1, "type": 2, "length": 22, "flags": 5},
+    {"name": "BODY", "col#": 2, "segcol#": 2, "type": 112, "length": 4000, "flags": 0x20}]}}
+TEXT = "ABCDEFGH".encode("utf-16-be")                # 8 characters, 16 bytes
+
+
+def securefile(out, name, big, vsn, bs, seq):
+    """A SecureFile CLOB of a two-byte source (redocat -m) on APP.DOCS: an insert (op 2)
+    whose 16 bytes come as two 26.6 loads of 10 and 6, then a write of 2 characters at
+    the 3rd (op 1, nothing set empty or NULL) as a 26.2 fill beside its 5.1 undo. The LLB
+    gives bytes from 0, the LCRs characters from 1."""
+    t = Typer(big, vsn, bs, seq, 2048)
+    usn, slot, sqn = 5, 3, 77
+    uh_cls, ub_cls = t.cls_usn + 2 * usn, t.cls_usn + 2 * usn + 1
+    uh_dba = 0x00C00000 + usn * 0x100 + 0x40
+    xid = "%d.%d.%d" % (usn, slot, sqn)
+
+    def u64(v):
+        return t.u32(v >> 32) + t.u32(v & 0xFFFFFFFF) if big else t.u32(v & 0xFFFFFFFF) + t.u32(v >> 32)
+
+    def field(size, *sets):
+        f = bytearray(size)
+        for off, data in sets:
+            t.put(f, off, data)
+        return bytes(f)
+
+    def llb(typ, body, extra=()):
+        return t.vector(11, 17, 1, DBA, [bytes(8), bytes([typ]), body] + list(extra))
+
+    def first(op):
+        body = field(24, (0, t.u32(DOCS)), (8, t.u16(usn)), (10, t.u16(slot)), (12, t.u32(sqn)), (16, bytes([op])))
+        return llb(4, body, [t.u16(2), b"", t.u16(1), t.u16(len(ID)), b"", b"", ID])
+
+    def second(op, amnt, offset):
+        body = field(64, (0, bytes([op])), (4, t.u16(usn)), (6, t.u16(slot)), (8, t.u32(sqn)), (12, LOB_ID),
+                     (22, t.u16(2)), (32, t.u32(amnt)), (36, t.u32(DOCS)), (52, u64(offset)))
+        return llb(1, body)
+
+    def third(length):
+        body = field(20, (0, t.u16(usn)), (2, t.u16(slot)), (4, t.u32(sqn)), (8, t.u32(DOCS)), (12, u64(length)))
+        return llb(3, body)
+
+    def load(data):                            # 26.6: xid in field 2, id and amount in 3, data 4, objn 5
+        return t.vector(26, 6, 1, DOCS_LOB_DBA, [
+            bytes(8), field(24, (16, t.u16(usn)), (18, t.u16(slot)), (20, t.u32(sqn))),
+            field(56, (12, LOB_ID), (52, t.u16(len(data)))), data, field(16, (12, t.u32(DOCS)))])
+
+    def fill(data):                            # 26.2 with its LOB undo: KDLI option 4, data at +8
+        ubh = field(20, (8, t.u16(usn)), (10, t.u16(slot)), (12, t.u32(sqn)))
+        uri = field(24, (0, t.u32(DOCS)), (16, bytes([26])))
+        return [t.vector(5, 1, ub_cls, uh_dba + 1, [ubh, uri]),
+                t.vector(26, 2, 1, DOCS_LOB_DBA, [bytes(8), bytes(8), field(24, (0, bytes([4])), (12, LOB_ID)),
+                                                  field(8 + len(data), (4, t.u16(len(data))), (8, data))])]
+
+    def undo(row, values, sup):
+        ubh = field(20, (8, t.u16(usn)), (10, t.u16(slot)), (12, t.u32(sqn)))
+        uri = field(24, (0, t.u32(DOCS)), (16, bytes([11])))
+        return t.vector(5, 1, ub_cls, uh_dba + 1, [ubh, uri, bytes(8), row] + values + sup)
+
+    def sup(op, flags):
+        return [field(20, (0, bytes([op])), (1, bytes([flags])), (6, t.u16(1)), (8, t.u16(1)))]
+
+    irp = field(48, (0, t.u32(DBA)), (10, bytes([2])), (16, bytes([0x2C])), (18, bytes([2])))
+    drp = field(20, (0, t.u32(DBA)), (10, bytes([3])))
+    urp = field(28, (0, t.u32(DBA)), (10, bytes([5])), (16, bytes([0x2C])), (23, bytes([1])))
+    locator = bytes(20)
+    commit = field(20, (0, t.u16(slot)), (4, t.u32(sqn)), (16, bytes([0x12])))
+
+    def head(op):
+        return {"op": op, "owner": "APP", "table": "DOCS"}
+
+    sel = dict(head("LOB SELECT"), new=[["BODY", ""]], old=[["ID", ID.hex()]])
+    recs = [
+        ([t.vector(5, 2, uh_cls, uh_dba, [bytes(32)]), first(2)], []),
+        ([second(2, 16, 0)], []),
+        ([load(TEXT[:10])], [dict(head("INSERT"), from_llb=True, new=[["ID", ID.hex()], ["BODY", "empty_lob"]]), sel,
+                             dict(head("LOB WRITE"), amount=5, offset=1, data=TEXT[:10].hex())]),
+        ([load(TEXT[10:])], [dict(head("LOB WRITE"), amount=3, offset=6, data=TEXT[10:].hex(), last=True)]),
+        ([third(16)], []),
+        ([undo(drp, [], sup(2, 0x0C)), t.vector(11, 2, 1, DBA, [bytes(8), irp, ID, locator])], []),
+        ([first(1)], []),
+        ([second(1, 4, 4)], []),
+        (fill("xy".encode("utf-16-be")), [sel, dict(head("LOB WRITE"), amount=2, offset=3, data="00780079",
+                                                    last=True)]),
+        ([third(16)], []),
+        ([undo(urp, [t.u16(2), locator], sup(1, 0x1C)), t.vector(11, 5, 1, DBA, [bytes(8), urp, t.u16(2), locator])],
+         []),
+        ([t.vector(5, 4, uh_cls, uh_dba, [commit])], [{"op": "COMMIT"}]),
+    ]
+    emit(out, name, t, big, vsn, bs, seq, xid, recs, DOCS_TABLES, {"multi_byte": True})
 
 
 out = sys.argv[1]
 fixture(out, "lob_le_v19_b512", False, 0x13000000, 512, 421)
 fixture(out, "lob_be_v11_b1024", True, 0x0B200000, 1024, 422)
+securefile(out, "lobsf_le_v19_b512", False, 0x13000000, 512, 423)
+securefile(out, "lobsf_be_v11_b1024", True, 0x0B200000, 1024, 424)
