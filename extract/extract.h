@@ -64,21 +64,47 @@ typedef struct __ks_logf_s {
 // in lib/fmt/ckp_format.h.
 
 // ---------------------------------------------------------------------------------------
-// ASM storage of the reader (filled by the ASM storage code; kept closed here).
+// ASM storage of the reader: the disk groups and disks of the source, opened once per
+// reader, and the extent map of the open log (in xt_buf).
+#define KS_ASM_EXTERN 0x1
+#define KS_ASM_NORMAL 0x2
+#define KS_ASM_HIGH 0x4
+#define KS_ASM_BIG 0x40000000  // the group's metadata is big-endian
+
 typedef struct __ks_asm_grp_s {
   int flag;
-  int grpno;
-  int au_sz;
-  int blk_sz;
-  int ndsk;
-  int dsk0;  // index of its first disk in the reader's disk table
+  int dg_num;   // ASM group number
+  int blk_sz;   // metadata block size
+  int au_sz;    // allocation unit size in bytes
+  int f1dsk;    // index in dsk[] of the disk holding the first AU of file 1 (the directory)
+  int f1au;     // that allocation unit
+  int dsk_ofs;  // index in dsk[] of the group's first disk
+  int ndsk;     // the group's disks, consecutive in dsk[]
   char name[32];
 } ks_asm_grp_t;
 
 typedef struct __ks_asm_dsk_s {
-  int dskno;
-  int dskfd;
+  int dskno;  // disk number within its group
+  int dskfd;  // local descriptor or the agent's; -1 when closed
 } ks_asm_dsk_t;
+
+// Extent map in xt_buf: the header, then one pointer per data extent (mirror copies are
+// not kept: of every xrs pointers on disk, the first).
+typedef struct __ks_asm_xdb_s {
+  uint32_t xcnt;  // data extents of the file once loaded
+  uint32_t xrs;   // copies per extent (1, 2 or 3)
+  uint32_t strpwdth;
+  uint32_t strpsz;
+} ks_asm_xdb_t;
+
+typedef struct __ks_asm_xptr_s {
+  uint32_t aun;
+  uint16_t dsk;
+  uint8_t flg;
+  uint8_t chk;
+} ks_asm_xptr_t;
+static_assert(sizeof(ks_asm_xdb_t) == 16 && sizeof(ks_asm_xptr_t) == 8, "extent map layout");
+#define KS_ASM_MAX_XTNT ((KS_BUF_XT_SZ - sizeof(ks_asm_xdb_t)) / sizeof(ks_asm_xptr_t))
 
 // Reader flag bits.
 #define KS_RDR_ASM 0x1
@@ -257,11 +283,28 @@ int ks_execute_command();
 int ks_get_redo_sequence(ks_extr_t *ex, uint64_t scn, uint32_t *seq);
 int ks_get_redo_file(ks_extr_t *ex, uint32_t seq);
 void ks_init_reader(ks_extr_t *ex);
-// 0 / -1; -2 when the source's logs are stored where this build cannot read them.
 int ks_open_reader(ks_extr_t *ex);
 int ks_close_reader(ks_extr_t *ex);
 int ks_open_redo_file(ks_extr_t *ex);
 int ks_read_redo_file(ks_extr_t *ex, int blkn, int nblks);
+
+// The reader agent (remote files). Every transport failure (send, timeout, peer close,
+// receive error, a reply larger than the buffer) sets KS_RDR_LOST and returns -1; error
+// replies leave the connection usable.
+// Sends the request in cbuf (its first 4 bytes hold clen, the body length) and receives
+// the reply body into cbuf, at most rsz bytes; *rcode: -1 for an error reply (body: errno
+// and text), else the body length.
+int ks_perform_agent_command(ks_extr_t *ex, int clen, uint8_t *cbuf, int rsz, int *rcode);
+int ks_open_file_remote(ks_extr_t *ex, uint8_t *cmd_buf, int cmd_sz, const char *filename);  // → agent's fd / -1
+int ks_close_file_remote(ks_extr_t *ex, int fd, uint8_t *cmd_buf, int cmd_sz);
+// Bytes read (fewer only at end of file) / -1. The request is built in buf, which holds
+// at least max(rsz, 24) bytes.
+int ks_read_data_remote(ks_extr_t *ex, int fd, uint8_t *buf, int rsz, uint64_t offset);
+
+// ASM storage.
+int ks_open_asm_disk(ks_extr_t *ex);
+int ks_load_asm_extent(ks_extr_t *ex, int dgi, int fd, uint32_t aun, uint32_t blkn);
+int ks_load_asm_indirect_extent(ks_extr_t *ex, int dgi, int fd, uint32_t aun);
 // Whether block n of the log, at blk, may be used: it passes its checksum, or checks are
 // off (KS_LOGF_NO_CHECKSUM). When not, KS_LOGF_BAD_CHECKSUM is set and n is in l->bad_blk.
 bool ks_redo_block_ok(ks_logf_t *l, const uint8_t *blk, uint32_t n);
