@@ -35,6 +35,10 @@ int connect_agent(ks_reader_t *r, const ks_cfg_inst_t *inst) {
     KS_ERROR("socket(): %s", strerror(errno));
     return -1;
   }
+  // Room for a whole reply of the largest read, set before connecting so that the
+  // window offered can use it.
+  int room = 2 * KS_AGENT_MAX_READ;
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
   int fl = fcntl(s, F_GETFL);
   if (fl < 0 || fcntl(s, F_SETFL, fl | O_NONBLOCK) < 0) {
     KS_ERROR("fcntl(): %s", strerror(errno));

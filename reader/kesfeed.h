@@ -34,7 +34,8 @@ int ks_accept_client(int lsd);
 // One request frame into buf: its size, 0 when the client closed, -1 on error or when
 // the frame does not fit in cap bytes.
 int ks_recv_data(int sock, uint8_t *buf, size_t cap);
-int ks_send_data(int sock, const void *data, size_t n);
+// more: the data that follows at once goes in the same segment (a reply's header).
+int ks_send_data(int sock, const void *data, size_t n, bool more = false);
 void ks_send_error(int sock, uint8_t *buf, int bsz, int err);
 
 // worker.cpp

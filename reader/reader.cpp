@@ -2,6 +2,8 @@
 // client) and stop.
 #include <fcntl.h>
 #include <getopt.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -142,6 +144,13 @@ void record_worker(pid_t pid) {
     if (pid == 0) {
       ks_block_sigchld(false);
       close(lsd);
+      // Room for a whole 2 MiB reply: it leaves in one go rather than in pieces, each
+      // waiting for the client to make room.
+      int room = 2 * KS_AGENT_MAX_READ;
+      setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+      // The tail of a reply goes at once, not after the client's acknowledgement.
+      int on = 1;
+      setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
       int fl = fcntl(sock, F_GETFL);
       if (fl < 0 || fcntl(sock, F_SETFL, fl | O_NONBLOCK) < 0) ks_feed_log("fcntl(): %s", strerror(errno));
       ks_worker(sock);

@@ -132,26 +132,28 @@ int ks_recv_data(int sock, uint8_t *buf, size_t cap) {
   return static_cast<int>(len + 4);
 }
 
-int ks_send_data(int sock, const void *data, size_t n) {
+int ks_send_data(int sock, const void *data, size_t n, bool more) {
   const auto *p = static_cast<const uint8_t *>(data);
   size_t sent = 0;
+  // Sent first and waited for only when the socket has no room: most sends go at once.
   while (sent < n) {
-    fd_set wr;
-    FD_ZERO(&wr);
-    FD_SET(sock, &wr);
-    int rc = select(sock + 1, nullptr, &wr, nullptr, nullptr);
-    if (rc < 0) {
-      if (errno == EINTR) continue;
-      ks_feed_log("send data select(): %s", strerror(errno));
-      return -1;
+    ssize_t w = send(sock, p + sent, n - sent, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+    if (w >= 0) {
+      sent += static_cast<size_t>(w);
+      continue;
     }
-    ssize_t w = send(sock, p + sent, n - sent, MSG_NOSIGNAL);
-    if (w < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
       ks_feed_log("send(): %s", strerror(errno));
       return -1;
     }
-    sent += static_cast<size_t>(w);
+    fd_set wr;
+    FD_ZERO(&wr);
+    FD_SET(sock, &wr);
+    if (select(sock + 1, nullptr, &wr, nullptr, nullptr) < 0 && errno != EINTR) {
+      ks_feed_log("send data select(): %s", strerror(errno));
+      return -1;
+    }
   }
   return 0;
 }

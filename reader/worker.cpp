@@ -130,7 +130,7 @@ bool serve_read(int sock, uint8_t *buf) {
   }
   uint8_t head[4];
   ks::store_be32(head, static_cast<uint32_t>(got));
-  if (ks_send_data(sock, head, 4) < 0) {
+  if (ks_send_data(sock, head, 4, got > 0) < 0) {
     ks_feed_log("send data length error: %s", strerror(errno));
     return false;
   }

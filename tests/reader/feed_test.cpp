@@ -28,19 +28,6 @@ using kstest::write_file;
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// A port nobody listens on now.
-int free_port() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
 int count(const std::string &text, const std::string &what) {
   int n = 0;
   for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) n++;
@@ -62,7 +49,7 @@ struct Feed {
   kstest::TempHome home;
   std::string dir = home.file("feed/");  // KESFEED_HOME
   std::string data = home.file("feed/data");
-  int port = free_port();
+  int port = kstest::free_port();
 
   Feed() {
     mkdir(dir.c_str(), 0755);
