@@ -26,27 +26,34 @@ const ks_asm_xptr_t *map_ptrs(ks_extr_t *ex) {
   return reinterpret_cast<const ks_asm_xptr_t *>(ex->b->xt_buf + sizeof(ks_asm_xdb_t));
 }
 
-// One piece of log data from a disk, in full.
-int read_log_piece(ks_extr_t *ex, int fd, uint8_t *buf, int size, uint64_t off) {
+// What a failed disk read reports, read remotely or locally: an error or a short read.
+struct ReadTexts {
+  const char *remote, *remote_short, *local, *local_short;
+};
+const ReadTexts kMetaTexts = {"read remote ASM data error.\n", "read remote ASM data not completed.",
+                              "read local ASM data error.\n", "read local ASM data not completed."};
+const ReadTexts kLogTexts = {"read remote log data error.", "read remote log data not completed.",
+                             "read local log data error.", "read local log data not completed."};
+
+// size bytes at off of a disk, in full. with_errno adds the system error to a local
+// failure's message.
+int read_full(ks_extr_t *ex, int fd, uint8_t *buf, int size, uint64_t off, const ReadTexts &t, bool with_errno) {
   if (ex->r->flag & KS_RDR_REMOTE) {
     int n = ks_read_data_remote(ex, fd, buf, size, off);
-    if (n < 0) {
-      KS_ERROR("read remote log data error.");
-      return -1;
-    }
-    if (n != size) {
-      KS_ERROR("read remote log data not completed.");
-      return -1;
-    }
-    return 0;
+    if (n != size) KS_ERROR("%s", n < 0 ? t.remote : t.remote_short);
+    return n == size ? 0 : -1;
   }
   ssize_t n = ks_read_data(fd, buf, static_cast<size_t>(size), static_cast<off_t>(off));
   if (n < 0) {
-    KS_ERROR("read local log data error.");
+    const int err = errno;
+    if (with_errno)
+      KS_ERROR("%smessage: %d-%s", t.local, err, strerror(err));
+    else
+      KS_ERROR("%s", t.local);
     return -1;
   }
   if (n != size) {
-    KS_ERROR("read local log data not completed.");
+    KS_ERROR("%s", t.local_short);
     return -1;
   }
   return 0;
@@ -55,32 +62,7 @@ int read_log_piece(ks_extr_t *ex, int fd, uint8_t *buf, int size, uint64_t off) 
 }  // namespace
 
 int ks_asm_read_meta(ks_extr_t *ex, int fd, uint8_t *buf, int size, uint64_t off, bool with_errno) {
-  if (ex->r->flag & KS_RDR_REMOTE) {
-    int n = ks_read_data_remote(ex, fd, buf, size, off);
-    if (n < 0) {
-      KS_ERROR("read remote ASM data error.\n");
-      return -1;
-    }
-    if (n != size) {
-      KS_ERROR("read remote ASM data not completed.");
-      return -1;
-    }
-    return 0;
-  }
-  ssize_t n = ks_read_data(fd, buf, static_cast<size_t>(size), static_cast<off_t>(off));
-  if (n < 0) {
-    const int err = errno;
-    if (with_errno)
-      KS_ERROR("read local ASM data error.\nmessage: %d-%s", err, strerror(err));
-    else
-      KS_ERROR("read local ASM data error.\n");
-    return -1;
-  }
-  if (n != size) {
-    KS_ERROR("read local ASM data not completed.");
-    return -1;
-  }
-  return 0;
+  return read_full(ex, fd, buf, size, off, kMetaTexts, with_errno);
 }
 
 int ks_asm_find_disk(ks_extr_t *ex, int dgi, uint32_t dskno) {
@@ -229,7 +211,8 @@ int ks_asm_read_log(ks_extr_t *ex, int blkn, int nblks) {
     const uint64_t doff = static_cast<uint64_t>(map[x].aun) * au + row * ssz + so;
     const uint64_t len = ssz - so < want ? ssz - so : want;
     if (run_len > 0 && (di != run_disk || doff != run_off + run_len)) {
-      if (read_log_piece(ex, r->dsk[run_disk].dskfd, run_dst, static_cast<int>(run_len), run_off) < 0) return -1;
+      if (read_full(ex, r->dsk[run_disk].dskfd, run_dst, static_cast<int>(run_len), run_off, kLogTexts, false) < 0)
+        return -1;
       run_dst += run_len;
       run_len = 0;
     }
@@ -241,7 +224,8 @@ int ks_asm_read_log(ks_extr_t *ex, int blkn, int nblks) {
     o += len;
     want -= len;
   }
-  if (run_len > 0 && read_log_piece(ex, r->dsk[run_disk].dskfd, run_dst, static_cast<int>(run_len), run_off) < 0)
+  if (run_len > 0 &&
+      read_full(ex, r->dsk[run_disk].dskfd, run_dst, static_cast<int>(run_len), run_off, kLogTexts, false) < 0)
     return -1;
   return nblks * l->blk_sz;
 }

@@ -78,7 +78,7 @@ TEST_F(AsmReader, DiscoversGroupsAndReadsEveryLayoutInFileOrder) {
   ASSERT_EQ(ks_open_asm_disk(&ex), 0) << messages();
   ASSERT_EQ(rdr.ndg, 4);  // the dismounted group is neither listed nor opened
   const char *names[] = {"DATA", "BIGE", "MIR", "FINE"};
-  const int ndsk[] = {2, 1, 3, 2};
+  const int ndsk[] = {24, 1, 3, 2};
   for (int g = 0; g < 4; g++) {
     EXPECT_STREQ(rdr.dg[g].name, names[g]);
     EXPECT_EQ(rdr.dg[g].ndsk, ndsk[g]);
@@ -90,7 +90,7 @@ TEST_F(AsmReader, DiscoversGroupsAndReadsEveryLayoutInFileOrder) {
   EXPECT_EQ(rdr.dg[2].flag, KS_ASM_NORMAL);
   EXPECT_EQ(rdr.dg[3].au_sz, 1 << 20);
 
-  // Sequence: 5 online by alias (coarse, direct extents over two disks), 6 archived by
+  // Sequence: 5 online by alias (coarse, direct extents over five disks), 6 archived by
   // system name (big-endian), 7 archived (mirrored, indirect units chained), 8 online by
   // alias (fine striping, 128 KiB stripes, width 8, 1 MiB units).
   const std::pair<uint32_t, const char *> logs[] = {{5, "DATA_256"}, {6, "BIGE_256"}, {7, "MIR_256"}, {8, "FINE_256"}};

@@ -2,8 +2,9 @@
 # Types small ASM disk images byte by byte from the metadata layouts (disk header, file
 # directory entries, indirect extent blocks, striping), independently of the simulator's
 # writer, with a SQLite catalogue of the views extract queries, for the ASM reader test:
-#   DATA  little-endian, external redundancy, 64 KiB units, 2 disks, the file directory
-#         on the second disk; file 256 coarse, 5 direct extents spread over both disks.
+#   DATA  little-endian, external redundancy, 64 KiB units, 24 disks (more disk rows than
+#         one fetch brings), the file directory on the second disk; file 256 coarse, 5
+#         direct extents spread over five disks.
 #   BIGE  big-endian metadata, 64 KiB units, 1 disk; file 256 coarse, 3 extents.
 #   MIR   normal redundancy (2 copies), 64 KiB units, 3 disks; file 256 coarse, 9
 #         extents: 2 in the entry (xtntbrk 4), 5 in a first indirect unit (two blocks,
@@ -139,23 +140,17 @@ def main(out):
     os.makedirs(out, exist_ok=True)
     groups, files = [], {}
 
-    g = Group(out, "DATA", 1, 64 * K, 2, 1, False, "EXTERN", f1disk=1)
-    d = g.directory(17)                        # 16 entries per unit: file 256 is in extent 16
-    exts = [g.extent() for _ in range(5)]
-    files["DATA_256"] = content("DATA", 5 * 64 * K)
-    g.data(exts, files["DATA_256"])
-    g.entry(256, exts, 60)
-    g.finish(d)
-    groups.append(g)
+    def coarse(g, nexts):                      # file 256 with nexts direct extents
+        d = g.directory(17)                    # 16 entries per unit: file 256 is in extent 16
+        exts = [g.extent() for _ in range(nexts)]
+        files[g.name + "_256"] = content(g.name, nexts * g.au)
+        g.data(exts, files[g.name + "_256"])
+        g.entry(256, exts, 60)
+        g.finish(d)
+        groups.append(g)
 
-    g = Group(out, "BIGE", 2, 64 * K, 1, 1, True, "EXTERN")
-    d = g.directory(17)
-    exts = [g.extent() for _ in range(3)]
-    files["BIGE_256"] = content("BIGE", 3 * 64 * K)
-    g.data(exts, files["BIGE_256"])
-    g.entry(256, exts, 60)
-    g.finish(d)
-    groups.append(g)
+    coarse(Group(out, "DATA", 1, 64 * K, 24, 1, False, "EXTERN", f1disk=1), 5)
+    coarse(Group(out, "BIGE", 2, 64 * K, 1, 1, True, "EXTERN"), 3)
 
     g = Group(out, "MIR", 3, 64 * K, 3, 2, False, "NORMAL")
     d = g.directory(17)
