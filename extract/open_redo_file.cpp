@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "extract/asm.h"
 #include "extract/extract.h"
 #include "lib/log/log.h"
 #include "lib/util.h"
@@ -13,7 +14,8 @@
 int ks_open_redo_file(ks_extr_t *ex) {
   ks_reader_t *r = ex->r;
   ks_logf_t *l = ex->l;
-  if ((r->flag & (KS_RDR_ASM | KS_RDR_REMOTE)) || (l->flag & KS_LOGF_ASM)) {
+  if (l->flag & KS_LOGF_ASM) return ks_asm_open_log(ex);
+  if (r->flag & KS_RDR_REMOTE) {
     KS_ERROR("open \"%s\": remote or ASM logs are not supported.", l->name);
     return -1;
   }

@@ -1,5 +1,6 @@
 // Reading a run of whole redo blocks of the open log into the read area: as many as fit
 // (at most 2 MiB) and never past the log's last block, at block-aligned offsets.
+#include "extract/asm.h"
 #include "extract/extract.h"
 #include "lib/log/log.h"
 #include "lib/util.h"
@@ -19,7 +20,8 @@ int ks_read_redo_file(ks_extr_t *ex, int blkn, int nblks) {
   } else if (nblks > fit) {
     nblks = fit;
   }
-  if (ex->r->flag & (KS_RDR_ASM | KS_RDR_REMOTE)) {
+  if (l->flag & KS_LOGF_ASM) return ks_asm_read_log(ex, blkn, nblks);
+  if (ex->r->flag & KS_RDR_REMOTE) {
     // Only local logs are read by this build; start-up refuses other sources.
     KS_ERROR("read remote or ASM log data not supported.");
     return -1;
