@@ -20,10 +20,23 @@ int fail(ks_oci_ses_t *se, ks_oci_stmt_t *st, const char *what) {
   return -1;
 }
 
-}  // namespace
+// Row r of the fetched batch into slot `slot` of every column's output.
+void copy_row(const ks_qcol_t *cols, const ks_oci_def_t *df, int nc, int r, int slot) {
+  for (int c = 0; c < nc; c++) {
+    uint8_t *dst = static_cast<uint8_t *>(cols[c].out) + static_cast<size_t>(slot) * cols[c].vsz;
+    if (df[c].indp[r] == -1) {
+      std::memset(dst, 0, cols[c].vsz);
+      continue;
+    }
+    std::memcpy(dst, df[c].valp + static_cast<size_t>(r) * cols[c].vsz, cols[c].vsz);
+    if (cols[c].ctype == KS_QT_STR) dst[cols[c].vsz - 1] = '\0';
+  }
+}
 
-int ks_db_query(ks_oci_ses_t *se, ks_oci_stmt_t *st, bool keep, const char *sql, const int32_t *binds, int nbind,
-                const ks_qcol_t *cols, int nc, int nrows) {
+// One fetch of up to nrows rows into the columns' slots, or (with row) every batch until
+// the end of the rows, one row at a time through the first slot.
+int run_query(ks_oci_ses_t *se, ks_oci_stmt_t *st, bool keep, const char *sql, const int32_t *binds, int nbind,
+              const ks_qcol_t *cols, int nc, int nrows, int (*row)(void *ctx), void *ctx) {
   constexpr int kMaxCols = 8;
   constexpr int kMaxBinds = 4;
   if (nc < 1 || nc > kMaxCols || nbind < 0 || nbind > kMaxBinds || nrows < 1) return -1;
@@ -64,19 +77,25 @@ int ks_db_query(ks_oci_ses_t *se, ks_oci_stmt_t *st, bool keep, const char *sql,
 
   if (ks_oci_execute(se, st, 0, 0) < 0) return fail(se, st, "execute statement error.");
   int rows = 0;
-  if (ks_oci_fetch(se, st, nrows, &rows) < 0) return fail(se, st, "fetch data error.");
-  if (rows > nrows) rows = nrows;
-
-  for (int c = 0; c < nc; c++) {
-    auto *out = static_cast<uint8_t *>(cols[c].out);
-    for (int r = 0; r < rows; r++) {
-      uint8_t *dst = out + static_cast<size_t>(r) * cols[c].vsz;
-      if (df[c].indp[r] == -1) {
-        std::memset(dst, 0, cols[c].vsz);
-        continue;
+  if (row == nullptr) {
+    if (ks_oci_fetch(se, st, nrows, &rows) < 0) return fail(se, st, "fetch data error.");
+    if (rows > nrows) rows = nrows;
+    for (int r = 0; r < rows; r++) copy_row(cols, df, nc, r, r);
+  } else {
+    for (;;) {
+      int got = 0;
+      int rc = ks_oci_fetch(se, st, nrows, &got);
+      if (rc < 0) return fail(se, st, "fetch data error.");
+      if (got > nrows) got = nrows;
+      for (int r = 0; r < got; r++) {
+        copy_row(cols, df, nc, r, 0);
+        rows++;
+        if (row(ctx) < 0) {
+          ks_oci_close_statement(se, st);
+          return -1;
+        }
       }
-      std::memcpy(dst, df[c].valp + static_cast<size_t>(r) * cols[c].vsz, cols[c].vsz);
-      if (cols[c].ctype == KS_QT_STR) dst[cols[c].vsz - 1] = '\0';
+      if (rc == 1 || got == 0) break;
     }
   }
 
@@ -85,4 +104,17 @@ int ks_db_query(ks_oci_ses_t *se, ks_oci_stmt_t *st, bool keep, const char *sql,
     return -1;
   }
   return rows;
+}
+
+}  // namespace
+
+int ks_db_query(ks_oci_ses_t *se, ks_oci_stmt_t *st, bool keep, const char *sql, const int32_t *binds, int nbind,
+                const ks_qcol_t *cols, int nc, int nrows) {
+  return run_query(se, st, keep, sql, binds, nbind, cols, nc, nrows, nullptr, nullptr);
+}
+
+int ks_db_query_each(ks_oci_ses_t *se, const char *sql, const ks_qcol_t *cols, int nc, int (*row)(void *ctx),
+                     void *ctx) {
+  ks_oci_stmt_t st{};
+  return run_query(se, &st, false, sql, nullptr, 0, cols, nc, 0x7FFFFFFF, row, ctx);
 }

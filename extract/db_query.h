@@ -23,3 +23,9 @@ typedef struct __ks_qcol_s {
 // → the number of rows fetched (0 = none), or -1.
 int ks_db_query(ks_oci_ses_t *se, ks_oci_stmt_t *st, bool keep, const char *sql, const int32_t *binds, int nbind,
                 const ks_qcol_t *cols, int nc, int nrows);
+// Runs sql (no binds, statement not kept) and fetches every row in batches: each row is
+// copied into cols[c].out (one row's slot) and handed to row(ctx), which returns 0 to go
+// on or -1 to stop (the statement is then closed and -1 returned; row logs its reason).
+// → the number of rows seen, or -1.
+int ks_db_query_each(ks_oci_ses_t *se, const char *sql, const ks_qcol_t *cols, int nc, int (*row)(void *ctx),
+                     void *ctx);

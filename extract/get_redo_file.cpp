@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "extract/asm.h"
 #include "extract/db_query.h"
 #include "lib/log/log.h"
 
@@ -80,7 +81,10 @@ int locate(ks_extr_t *ex, uint32_t seq, bool again) {
   l->arch_thrd = arch_thrd;
   l->sqn = seq;
   snprintf(l->name, sizeof l->name, "%s", name);
-  if (name[0] == '+') l->flag |= KS_LOGF_ASM;
+  if (name[0] == '+') {
+    l->flag |= KS_LOGF_ASM;
+    return ks_asm_locate_log(ex);
+  }
   return 0;
 }
 

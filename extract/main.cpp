@@ -506,9 +506,7 @@ bool after_bad_block() {
       ks_close_reader(ex);
       for (;;) {
         if (!loop_on()) error_exit();
-        int rc = ks_open_reader(ex);
-        if (rc == 0) break;
-        if (rc == -2) error_exit();  // a source this build cannot read: waiting will not help
+        if (ks_open_reader(ex) == 0) break;
         KS_INFO("agent not avaliable, retry after 10 seconds.");
         pause_seconds(10);
       }

@@ -1,6 +1,6 @@
 // The redo reader's life: reset, open for the component's source database, close.
-// Logs are read locally or through the reader agent on the database host. A source
-// configured for ASM is refused when the reader is opened, never silently read locally.
+// Logs are read locally, from ASM disks, or through the reader agent on the database host;
+// with the agent every log and disk is opened, read and closed through it, never locally.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "extract/asm.h"
 #include "extract/extract.h"
 #include "lib/cfg/cfg.h"
 #include "lib/fmt/agent_format.h"
@@ -86,11 +87,11 @@ int ks_open_reader(ks_extr_t *ex) {
   if (ks_get_source_db(&db, &inst) < 0) return -1;
   if (db->flag & 0x10) ex->r->flag |= KS_RDR_ASM;
   if (db->flag & 0x20) ex->r->flag |= KS_RDR_REMOTE;
-  if (ex->r->flag & KS_RDR_ASM) {
-    KS_ERROR("source database logs on %s are not supported by this build.", "ASM");
-    return -2;
-  }
   if ((ex->r->flag & KS_RDR_REMOTE) && connect_agent(ex->r, inst) < 0) return -1;
+  if ((ex->r->flag & KS_RDR_ASM) && ks_open_asm_disk(ex) < 0) {
+    KS_ERROR("open ASM disks error.");
+    return -1;
+  }
   return 0;
 }
 
@@ -99,23 +100,16 @@ int ks_open_reader(ks_extr_t *ex) {
 int ks_close_reader(ks_extr_t *ex) {
   ks_reader_t *r = ex->r;
   const bool remote = (r->flag & KS_RDR_REMOTE) != 0;
-  if (remote && r->asd < 0) {
-    r->lfd = -1;
-    return 0;
-  }
-  int rc = 0;
-  if (r->lfd >= 0 && !(r->flag & KS_RDR_LOST)) {
-    if (!remote) {
-      close(r->lfd);
-    } else if (ks_close_file_remote(ex, r->lfd, ex->b->record, ex->b->rec_sz) < 0) {
-      KS_ERROR("close remote redo file error.");
-      rc = -1;
-    }
+  int rc = ks_asm_close_disks(ex);
+  if (r->lfd >= 0 && !remote) {
+    close(r->lfd);
+  } else if (r->lfd >= 0 && r->asd >= 0 && !(r->flag & KS_RDR_LOST) &&
+             ks_close_file_remote(ex, r->lfd, ex->b->record, ex->b->rec_sz) < 0) {
+    KS_ERROR("close remote redo file error.");
+    rc = -1;
   }
   r->lfd = -1;
-  if (remote) {
-    close(r->asd);
-    r->asd = -1;
-  }
+  if (r->asd >= 0) close(r->asd);
+  r->asd = -1;
   return rc;
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "extract/asm.h"
 #include "extract/extract.h"
 #include "lib/log/log.h"
 #include "lib/util.h"
@@ -41,10 +42,7 @@ int open_remote_log(ks_extr_t *ex) {
 int ks_open_redo_file(ks_extr_t *ex) {
   ks_reader_t *r = ex->r;
   ks_logf_t *l = ex->l;
-  if ((r->flag & KS_RDR_ASM) || (l->flag & KS_LOGF_ASM)) {
-    KS_ERROR("open \"%s\": ASM logs are not supported.", l->name);
-    return -1;
-  }
+  if (l->flag & KS_LOGF_ASM) return ks_asm_open_log(ex);
   if (r->flag & KS_RDR_REMOTE) return open_remote_log(ex);
   if (r->lfd >= 0) {
     close(r->lfd);

@@ -1,5 +1,6 @@
 // Reading a run of whole redo blocks of the open log into the read area: as many as fit
 // (at most 2 MiB) and never past the log's last block, at block-aligned offsets.
+#include "extract/asm.h"
 #include "extract/extract.h"
 #include "lib/log/log.h"
 #include "lib/util.h"
@@ -19,11 +20,7 @@ int ks_read_redo_file(ks_extr_t *ex, int blkn, int nblks) {
   } else if (nblks > fit) {
     nblks = fit;
   }
-  if (ex->r->flag & KS_RDR_ASM) {
-    // ASM logs are not read by this build; start-up refuses such sources.
-    KS_ERROR("read ASM log data not supported.");
-    return -1;
-  }
+  if (l->flag & KS_LOGF_ASM) return ks_asm_read_log(ex, blkn, nblks);
   size_t size = static_cast<size_t>(nblks) * static_cast<size_t>(l->blk_sz);
   off_t offset = static_cast<off_t>(blkn) * l->blk_sz;
   if (ex->r->flag & KS_RDR_REMOTE) {

@@ -255,7 +255,7 @@ TEST(ExtractCapture, UnsupportedRedoEndsCaptureThroughTheErrorExitKeepingThePosi
   EXPECT_EQ(Rba(c.rba_sqn, c.rba_blk, c.rba_byt), Rba(1, 0, 0));
 }
 
-TEST(ExtractCapture, SourceOnAsmIsRefusedAndOneBehindAnAbsentAgentIsWaitedForNotReadLocally) {
+TEST(ExtractCapture, SourceOnAsmOrBehindTheAgentIsNeverReadLocally) {
   for (uint32_t flag : {KS_CFG_DB_ASM, KS_CFG_DB_REMOTE}) {
     kstest::SourceDb db;
     db.flag = flag;
@@ -264,15 +264,17 @@ TEST(ExtractCapture, SourceOnAsmIsRefusedAndOneBehindAnAbsentAgentIsWaitedForNot
     ASSERT_EQ(orasim(env, "create --log-size 64K --groups 3"), 0);
     ASSERT_GT(env.start({}, oci_env()), 0);
     if (flag == KS_CFG_DB_ASM) {
-      EXPECT_EQ(env.wait_exit(), 255);
-      EXPECT_NE(env.error_log().find("are not supported by this build."), std::string::npos) << env.error_log();
+      // A catalogue without disk groups: opening the reader fails and is tried again,
+      // the logs are never looked for in the file system.
+      ASSERT_TRUE(env.wait_log("retry after 10 seconds.")) << env.error_log();
+      EXPECT_NE(env.error_log().find("open ASM disks error."), std::string::npos) << env.error_log();
     } else {
-      // No agent listens on the instance's agent port: retried until stopped.
-      ASSERT_TRUE(env.wait_log("agent not avaliable, retry after 10 seconds."));
+      // No agent listens on the instance's agent port: retried the same way.
+      ASSERT_TRUE(env.wait_log("agent not avaliable, retry after 10 seconds.")) << env.error_log();
       EXPECT_NE(env.error_log().find("connect(): Connection refused"), std::string::npos) << env.error_log();
-      ASSERT_TRUE(env.stop());
-      EXPECT_EQ(env.wait_exit(), 255);
     }
+    ASSERT_TRUE(env.stop());
+    EXPECT_GE(env.wait_exit(), 0);
     EXPECT_EQ(env.info_log().find("open log file"), std::string::npos);
   }
 }
