@@ -21,12 +21,12 @@
 #include <thread>
 #include <vector>
 
-#include "bench/agent_env.h"
 #include "extract/extract.h"
 #include "lib/bytes.h"
 #include "lib/fmt/redo_checksum.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
+#include "tests/agent_env.h"
 
 namespace {
 
@@ -184,7 +184,9 @@ int main(int argc, char **argv) {
   // The same through the agent: one connection, requests of up to 2 MiB answered in turn.
   double t_remote = 0;
   {
-    ksbench::Agent agent(dir + "/feed", dir);
+    const auto bin = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "kesfeed";
+    kstest::FeedAgent agent(bin.string(), dir + "/feed", dir);
+    x_net_tmout = 10;
     if (agent.connect_reader(&rdr)) {
       t0 = std::chrono::steady_clock::now();
       if (!walk_logs(&ex, logs, blocks, bs)) return 1;

@@ -40,7 +40,6 @@
 #include <string>
 #include <vector>
 
-#include "bench/agent_env.h"
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
@@ -51,6 +50,7 @@
 #include "lib/log/log.h"
 #include "lib/shm/shm.h"
 #include "oci/oci.h"
+#include "tests/agent_env.h"
 
 namespace fs = std::filesystem;
 namespace R = ks::redo;
@@ -515,7 +515,9 @@ int main(int argc, char **argv) {
   Stage st_remote;
   if (remote && ok) {
     ks_close_reader(&ex);
-    ksbench::Agent agent(home + "feed", set);
+    kstest::FeedAgent agent((fs::read_symlink("/proc/self/exe").parent_path() / "kesfeed").string(), home + "feed",
+                            set);
+    x_net_tmout = 10;
     if (!agent.connect_reader(&rdr)) {
       fprintf(stderr, "kesfeed not started: the figures through it are left out\n");
     } else {

@@ -19,6 +19,7 @@
 #include "extract/extract.h"
 #include "lib/fmt/agent_format.h"
 #include "lib/log/log.h"
+#include "tests/agent_env.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -82,20 +83,7 @@ struct Client {
   explicit Client(int port) {
     ex.r = &r;
     r.asd = -1;
-    r.lfd = -1;
-    for (int i = 0; i < 100 && r.asd < 0; i++, sleep_ms(50)) {
-      int s = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in a = {};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<uint16_t>(port));
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
-        fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
-        r.asd = s;
-      } else {
-        close(s);
-      }
-    }
+    kstest::connect_agent(port, &r);
   }
   ~Client() {
     if (r.asd >= 0) close(r.asd);
