@@ -18,11 +18,27 @@ int lost(ks_extr_t *ex) {
   return -1;
 }
 
-// Receives exactly n bytes into p. closed_msg names a close by the peer.
+// Receives exactly n bytes into p. closed_msg names a close by the peer. The socket is
+// read first and waited for only when it has nothing: a large reply arrives in many
+// pieces, most of them already there.
 int recv_all(ks_extr_t *ex, uint8_t *p, size_t n, const char *closed_msg) {
   const int s = ex->r->asd;
   size_t got = 0;
   while (got < n) {
+    ssize_t r = recv(s, p + got, n - got, 0);
+    if (r > 0) {
+      got += static_cast<size_t>(r);
+      continue;
+    }
+    if (r == 0) {
+      KS_ERROR("%s", closed_msg);
+      return lost(ex);
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      KS_ERROR("receive data error.\nrecv(): %s", strerror(errno));
+      return lost(ex);
+    }
     fd_set rd;
     FD_ZERO(&rd);
     FD_SET(s, &rd);
@@ -32,22 +48,10 @@ int recv_all(ks_extr_t *ex, uint8_t *p, size_t n, const char *closed_msg) {
       KS_ERROR("Wait data from agent timeout.");
       return lost(ex);
     }
-    if (rc < 0) {
-      if (errno == EINTR) continue;
+    if (rc < 0 && errno != EINTR) {
       KS_ERROR("Wait data error.\nselect(): %s", strerror(errno));
       return lost(ex);
     }
-    ssize_t r = recv(s, p + got, n - got, 0);
-    if (r == 0) {
-      KS_ERROR("%s", closed_msg);
-      return lost(ex);
-    }
-    if (r < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      KS_ERROR("receive data error.\nrecv(): %s", strerror(errno));
-      return lost(ex);
-    }
-    got += static_cast<size_t>(r);
   }
   return 0;
 }

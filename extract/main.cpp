@@ -506,9 +506,7 @@ bool after_bad_block() {
       ks_close_reader(ex);
       for (;;) {
         if (!loop_on()) error_exit();
-        int rc = ks_open_reader(ex);
-        if (rc == 0) break;
-        if (rc == -2) error_exit();  // a source this build cannot read: waiting will not help
+        if (ks_open_reader(ex) == 0) break;
         KS_INFO("agent not avaliable, retry after 10 seconds.");
         pause_seconds(10);
       }
@@ -564,7 +562,12 @@ bool after_bad_block() {
           break;
 
         case READ: {
-          ks_wait_look(&redo_wait, x_rdr.lfd, x_log.name);
+          // A log read through the agent is on another host: nothing here can watch
+          // it, and its descriptor number is the agent's. The idle wait is then timed.
+          if (x_rdr.flag & KS_RDR_REMOTE)
+            ks_wait_close(&redo_wait);
+          else
+            ks_wait_look(&redo_wait, x_rdr.lfd, x_log.name);
           int n = ks_read_redo_file(ex, static_cast<int>(pos.blk), -1);
           if (n < 0) {
             if (x_rdr.flag & KS_RDR_LOST) {

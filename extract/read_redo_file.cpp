@@ -21,13 +21,13 @@ int ks_read_redo_file(ks_extr_t *ex, int blkn, int nblks) {
     nblks = fit;
   }
   if (l->flag & KS_LOGF_ASM) return ks_asm_read_log(ex, blkn, nblks);
-  if (ex->r->flag & KS_RDR_REMOTE) {
-    // Only local logs are read by this build; start-up refuses other sources.
-    KS_ERROR("read remote or ASM log data not supported.");
-    return -1;
-  }
   size_t size = static_cast<size_t>(nblks) * static_cast<size_t>(l->blk_sz);
   off_t offset = static_cast<off_t>(blkn) * l->blk_sz;
+  if (ex->r->flag & KS_RDR_REMOTE) {
+    int n = ks_read_data_remote(ex, ex->r->lfd, b->rd_buf, static_cast<int>(size), static_cast<uint64_t>(offset));
+    if (n < 0) KS_ERROR("read remote log data error.");
+    return n;
+  }
   ssize_t n = ks_read_data(ex->r->lfd, b->rd_buf, size, offset);
   if (n < 0) {
     KS_ERROR("read local log data error.");

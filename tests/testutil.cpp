@@ -1,5 +1,8 @@
 #include "tests/testutil.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,6 +84,20 @@ std::string unhex(const std::string &h) {
   std::string b;
   for (size_t i = 0; i + 1 < h.size(); i += 2) b += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
   return b;
+}
+
+int free_port() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = -1;
+  if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+      getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(s);
+  return port;
 }
 
 }  // namespace kstest

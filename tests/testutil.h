@@ -33,5 +33,7 @@ std::string sh(const std::string &cmd, int *status = nullptr);
 std::vector<std::string> split_lines(const std::string &s);
 // Bytes from hex digits ("0a1B" -> "\x0a\x1b").
 std::string unhex(const std::string &h);
+// A TCP port on the loopback that nobody listens on now (for a test's own server).
+int free_port();
 
 }  // namespace kstest

@@ -1,8 +1,13 @@
 // Reading and walking redo logs, records checked but not decoded, against the speed of
-// merely copying the same files to /dev/null with cat; both from the page cache.
+// merely copying the same files to /dev/null with cat; both from the page cache. The same
+// logs are then read and walked through the reader agent kesfeed on 127.0.0.1, as a
+// capture on another host reads them (when kesfeed is built beside this program).
 // Usage: bench_redo_walk [total MiB (1024)] [log MiB (128)] [block size (512)]
 // Writes its logs under $TMPDIR, prints one table, removes the logs.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +18,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "extract/extract.h"
@@ -20,6 +26,7 @@
 #include "lib/fmt/redo_checksum.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
+#include "tests/agent_env.h"
 
 namespace {
 
@@ -104,6 +111,27 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
+// Reads and walks every log with the capture's own open and read (local files, or through
+// the agent when the reader is remote); false on a failure.
+bool walk_logs(ks_extr_t *ex, const std::vector<std::string> &logs, int blocks, int bs) {
+  for (size_t i = 0; i < logs.size(); i++) {
+    snprintf(ex->l->name, sizeof ex->l->name, "%s", logs[i].c_str());
+    if (ks_open_redo_file(ex) < 0) return false;
+    ex->l->flag = KS_LOGF_ARCHIVED;
+    ex->l->blk_sz = bs;
+    ex->l->blks = blocks;
+    ks_rba_t rba = {static_cast<uint32_t>(100 + i), 0, 0};
+    while (static_cast<int>(rba.blk) < ex->l->blks) {
+      int n = ks_read_redo_file(ex, static_cast<int>(rba.blk), -1);
+      if (n <= 0 || ks_do_read_buffer(ex, &rba, n / bs) < 0) {
+        fprintf(stderr, "walk failed in %s at block %u\n", logs[i].c_str(), rba.blk);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -145,30 +173,38 @@ int main(int argc, char **argv) {
   ex.r = &rdr;
   ex.b = &buf;
   ex.l = &lf;
+  rdr.lfd = -1;
+  rdr.asd = -1;
   t0 = std::chrono::steady_clock::now();
-  for (int i = 0; i < nlogs; i++) {
-    rdr.lfd = open(logs[i].c_str(), O_RDONLY);
-    lf.flag = KS_LOGF_ARCHIVED;
-    lf.blk_sz = bs;
-    lf.blks = blocks;
-    ks_rba_t rba = {static_cast<uint32_t>(100 + i), 0, 0};
-    while (static_cast<int>(rba.blk) < lf.blks) {
-      int n = ks_read_redo_file(&ex, static_cast<int>(rba.blk), -1);
-      if (n <= 0 || ks_do_read_buffer(&ex, &rba, n / bs) < 0) {
-        fprintf(stderr, "walk failed in %s at block %u\n", logs[i].c_str(), rba.blk);
-        return 1;
-      }
-    }
-    close(rdr.lfd);
-  }
+  if (!walk_logs(&ex, logs, blocks, bs)) return 1;
   double t_walk = seconds_since(t0);
+  ks_close_reader(&ex);
+  const uint64_t records = g_records, record_bytes = g_bytes;
+
+  // The same through the agent: one connection, requests of up to 2 MiB answered in turn.
+  double t_remote = 0;
+  {
+    const auto bin = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "kesfeed";
+    kstest::FeedAgent agent(bin.string(), dir + "/feed", dir);
+    x_net_tmout = 10;
+    if (agent.connect_reader(&rdr)) {
+      t0 = std::chrono::steady_clock::now();
+      if (!walk_logs(&ex, logs, blocks, bs)) return 1;
+      t_remote = seconds_since(t0);
+      ks_close_reader(&ex);
+    }
+  }
   std::filesystem::remove_all(dir);
 
   printf("redo read+walk, %d logs of %d MiB, %d-byte blocks, %llu records (%.1f MB of records)\n", nlogs, log_mib, bs,
-         static_cast<unsigned long long>(g_records), g_bytes / 1e6);
+         static_cast<unsigned long long>(records), record_bytes / 1e6);
   printf("%-22s %10s %10s\n", "", "seconds", "MB/s");
   printf("%-22s %10.3f %10.0f\n", "cat > /dev/null", t_cat, mb / t_cat);
   printf("%-22s %10.3f %10.0f\n", "read + walk", t_walk, mb / t_walk);
   printf("ratio walk/cat: %.2f\n", t_cat / t_walk);
+  if (t_remote > 0) {
+    printf("%-22s %10.3f %10.0f\n", "read + walk, kesfeed", t_remote, mb / t_remote);
+    printf("ratio kesfeed/local: %.2f\n", t_walk / t_remote);
+  }
   return 0;
 }

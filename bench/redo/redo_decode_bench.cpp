@@ -4,7 +4,7 @@
 // second and per CPU second (user + system): on a shared machine the CPU figures are the
 // ones that stand for a dedicated core.
 //
-// Usage: bench_redo_decode [-s MiB (1024)] [-c PCT (0)] [-L PCT (0)] [-D N (0)] [-d set dir] [-p passes (1)]
+// Usage: bench_redo_decode [-s MiB (1024)] [-c PCT (0)] [-L PCT (0)] [-D N (0)] [-d set dir] [-p passes (1)] [-R]
 //
 // The redo set is made once by orasim (beside this program) under
 // /tmp/ks_redo_bench.<MiB>[.c<PCT>] (or -d) with its dictionary, and reused by later runs
@@ -21,6 +21,9 @@
 //   decode           read + walk + decode, LCRs counted and dropped (no transaction table)
 //   decode + trail   the whole capture path: read, walk, decode, transaction grouping,
 //                    trail files
+//   via kesfeed      (-R) the same with the logs read through the reader agent kesfeed
+//                    on 127.0.0.1, as a capture on another host reads them; the agent's
+//                    CPU is not in the cpu column, so the wall figures compare the two
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -47,6 +50,7 @@
 #include "lib/log/log.h"
 #include "lib/shm/shm.h"
 #include "oci/oci.h"
+#include "tests/agent_env.h"
 
 namespace fs = std::filesystem;
 namespace R = ks::redo;
@@ -323,19 +327,24 @@ int count_and_append(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn,
 
 // The capture loop over the logs as the process runs it: read up to 2 MiB of blocks,
 // walk them, repeat to the end of each log, then the next sequence.
+bool read_at(ks_extr_t *ex, uint8_t *p, int n, uint64_t off) {
+  if (ex->r->flag & KS_RDR_REMOTE) return ks_read_data_remote(ex, ex->r->lfd, p, n, off) == n;
+  return pread(ex->r->lfd, p, static_cast<size_t>(n), static_cast<off_t>(off)) == n;
+}
+
 bool capture(const std::vector<std::string> &logs, ks_extr_t *ex) {
   for (const std::string &name : logs) {
-    ex->r->lfd = open(name.c_str(), O_RDONLY);
-    if (ex->r->lfd < 0) return false;
+    snprintf(ex->l->name, sizeof ex->l->name, "%s", name.c_str());
+    if (ks_open_redo_file(ex) < 0) return false;
     uint8_t head[64];
-    if (pread(ex->r->lfd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head)) return false;
+    if (!read_at(ex, head, sizeof head, 0)) return false;
     uint32_t magic = ks::load<uint32_t>(head + R::KS_REDO_FH0_MAGIC);
     bool big = magic == R::KS_REDO_MAGIC_BIG_HOST || magic == R::KS_REDO_MAGIC_BIG_HOST_ALT;
     ex->l->flag = KS_LOGF_ARCHIVED | (big ? KS_LOGF_BIG_ENDIAN : 0);
     ex->l->blk_sz = static_cast<int>(ks::load32(head + R::KS_REDO_FH0_BLOCK_SIZE, big));
     ex->l->blks = static_cast<int>(fs::file_size(name) / ex->l->blk_sz);
     uint8_t b1[64];
-    if (pread(ex->r->lfd, b1, sizeof b1, ex->l->blk_sz) != static_cast<ssize_t>(sizeof b1)) return false;
+    if (!read_at(ex, b1, sizeof b1, static_cast<uint64_t>(ex->l->blk_sz))) return false;
     ks_rba_t rba = {ks::load32(b1 + R::KS_REDO_BH_SEQUENCE, big), 0, 0};
     while (static_cast<int>(rba.blk) < ex->l->blks) {
       int n = ks_read_redo_file(ex, static_cast<int>(rba.blk), -1);
@@ -345,8 +354,6 @@ bool capture(const std::vector<std::string> &logs, ks_extr_t *ex) {
       }
       if (ex->t->buf != nullptr && ks_flush_trail(ex->t) < 0) return false;
     }
-    close(ex->r->lfd);
-    ex->r->lfd = -1;
   }
   return true;
 }
@@ -355,7 +362,8 @@ void usage(const char *me) {
   fprintf(stderr,
           "usage: %s [-s MiB of redo (1024)] [-c PCT of changes to wide rows (0)] [-D DDL every N transactions (0)]\n"
           "       [-L PCT of row operations on LOB and LONG tables (0)] [-d set directory] [-p passes (1)]\n"
-          "       [-t slot buffer bytes of the transaction table (default of the capture process)]\n",
+          "       [-t slot buffer bytes of the transaction table (default of the capture process)]\n"
+          "       [-R: the whole path also with the logs read through kesfeed on 127.0.0.1]\n",
           me);
 }
 
@@ -363,9 +371,10 @@ void usage(const char *me) {
 
 int main(int argc, char **argv) {
   int mib = 1024, passes = 1, chained = 0, ddl = 0, lobs = 0;
+  bool remote = false;
   std::string set;
   int c;
-  while ((c = getopt(argc, argv, "s:c:D:L:d:p:t:h")) != -1) {
+  while ((c = getopt(argc, argv, "s:c:D:L:d:p:t:Rh")) != -1) {
     switch (c) {
       case 's':
         mib = atoi(optarg);
@@ -385,6 +394,9 @@ int main(int argc, char **argv) {
       case 'p':
         passes = atoi(optarg);
         break;
+      case 'R':
+        remote = true;
+        break;
       case 't':
         g_trans_sz = static_cast<uint32_t>(strtoul(optarg, nullptr, 0));
         break;
@@ -400,6 +412,7 @@ int main(int argc, char **argv) {
   if (set.empty())
     set = "/tmp/ks_redo_bench." + std::to_string(mib) + (chained ? ".c" + std::to_string(chained) : "") +
           (ddl ? ".d" + std::to_string(ddl) : "") + (lobs ? ".l" + std::to_string(lobs) : "");
+  set = fs::absolute(set).string();  // the agent serves absolute paths only
   ks_log_inf.log_level = KS_LOG_ERROR;
   if (!set_ready(set, set_params(mib, chained, ddl, lobs)) && !make_set(set, mib, chained, ddl, lobs)) {
     fprintf(stderr, "cannot make the redo set in %s\n", set.c_str());
@@ -463,37 +476,54 @@ int main(int argc, char **argv) {
     st_dec.cpu += (cpu(RUSAGE_SELF) - c0) / passes;
     rows_dec = g_rows;
   }
-  for (int p = 0; p < passes && ok; p++) {
-    // Each pass starts from the exported dictionary: the previous one traced the schema
-    // changes of the set into the one it used. Loading it is not timed.
-    if (ddl > 0) {
-      free(block);
-      block = nullptr;
-      if (ks_dict_load_block((set + "/C.dict").c_str(), malloc, free, &block) != 0) {
+  // The whole capture path, `passes` times, into st.
+  auto full_passes = [&](Stage &st) {
+    for (int p = 0; p < passes && ok; p++) {
+      // Each pass starts from the exported dictionary: the previous one traced the schema
+      // changes of the set into the one it used. Loading it is not timed.
+      if (ddl > 0) {
+        free(block);
+        block = nullptr;
+        if (ks_dict_load_block((set + "/C.dict").c_str(), malloc, free, &block) != 0) {
+          ok = false;
+          break;
+        }
+        ks_dict_attach(block, &dict);
+      }
+      // A fresh trail sequence each pass: the previous pass's files are removed first.
+      for (auto &e : fs::directory_iterator(home + "data/U")) fs::remove(e.path());
+      x_trans.fd = -1;
+      x_trans.fseq = 0;
+      if (ks_trans_open(&x_trans) < 0) {
         ok = false;
         break;
       }
-      ks_dict_attach(block, &dict);
+      x_trans.flag |= KS_TRANS_GATHER;  // as the capture process runs it
+      x_lcr_tap = count_and_append;
+      g_rows = g_lcrs = g_ddl = g_lob = 0;
+      ks_reset_not_captured();
+      t0 = now();
+      c0 = cpu(RUSAGE_SELF);
+      ok = capture(logs, &ex) && ks_trans_close(&x_trans) == 0;
+      st.wall += (now() - t0) / passes;
+      st.cpu += (cpu(RUSAGE_SELF) - c0) / passes;
+      rows_full = g_rows;
+      lcrs_full = g_lcrs;
     }
-    // A fresh trail sequence each pass: the previous pass's files are removed first.
-    for (auto &e : fs::directory_iterator(home + "data/U")) fs::remove(e.path());
-    x_trans.fd = -1;
-    x_trans.fseq = 0;
-    if (ks_trans_open(&x_trans) < 0) {
-      ok = false;
-      break;
+  };
+  full_passes(st_full);
+  Stage st_remote;
+  if (remote && ok) {
+    ks_close_reader(&ex);
+    kstest::FeedAgent agent((fs::read_symlink("/proc/self/exe").parent_path() / "kesfeed").string(), home + "feed",
+                            set);
+    x_net_tmout = 10;
+    if (!agent.connect_reader(&rdr)) {
+      fprintf(stderr, "kesfeed not started: the figures through it are left out\n");
+    } else {
+      full_passes(st_remote);
+      ks_close_reader(&ex);
     }
-    x_trans.flag |= KS_TRANS_GATHER;  // as the capture process runs it
-    x_lcr_tap = count_and_append;
-    g_rows = g_lcrs = g_ddl = g_lob = 0;
-    ks_reset_not_captured();
-    t0 = now();
-    c0 = cpu(RUSAGE_SELF);
-    ok = capture(logs, &ex) && ks_trans_close(&x_trans) == 0;
-    st_full.wall += (now() - t0) / passes;
-    st_full.cpu += (cpu(RUSAGE_SELF) - c0) / passes;
-    rows_full = g_rows;
-    lcrs_full = g_lcrs;
   }
   uint64_t trail = 0;
   int files = 0;
@@ -522,6 +552,7 @@ int main(int argc, char **argv) {
   print_stage("cat", st_cat, mb, -1, st_cat);
   print_stage("decode", st_dec, mb, static_cast<double>(rows_dec), st_cat);
   print_stage("decode + trail", st_full, mb, static_cast<double>(rows_full), st_cat);
+  if (st_remote.wall > 0) print_stage("via kesfeed", st_remote, mb, static_cast<double>(rows_full), st_cat);
   // Counted in the last pass: a record the decoder cannot take costs its walk and its
   // report, and the figures above stand for those records too.
   uint64_t nc = 0;

@@ -86,21 +86,23 @@ E2eEnv::E2eEnv(const SourceOpts &opts) {
   unsetenv("ORASIM_HOME");
   unsetenv("ORASIM_FAULTS");
   for (const char *dir : {"bin", "sim", "tmp"}) mkdir(path(dir).c_str(), 0755);
+  if (opts.absolute_names) sim_dir_ = quote(path("sim"));
   for (const char *p :
-       {"kesmon", "extract", "apply", "kesh", "orasim", "markedit", "trailcat", "schemacat", "errcat"}) {
+       {"kesmon", "extract", "apply", "kesh", "orasim", "markedit", "trailcat", "schemacat", "errcat", "kesfeed"}) {
     if (symlink((std::string(KS_BIN_DIR) + "/" + p).c_str(), path(std::string("bin/") + p).c_str()) != 0) {
       why_ = std::string("link bin/") + p;
       return;
     }
   }
   std::string out;
-  if (sh("bin/orasim create -d sim -n SRC --log-size 1M --groups 3 " + opts.create, &out) != 0 ||
-      sh("bin/orasim create -d sim -n TGT", &out) != 0) {
+  if (sh("bin/orasim create -d " + sim_dir_ + " -n SRC --log-size 1M --groups 3 " + opts.create, &out) != 0 ||
+      sh("bin/orasim create -d " + sim_dir_ + " -n TGT", &out) != 0) {
     why_ = "orasim create: " + out;
     return;
   }
   if (opts.seed_rows != 0 &&
-      sh("bin/orasim run -d sim -n SRC --txns 0 --no-expect --seed " + std::to_string(opts.seed_rows), &out) != 0) {
+      sh("bin/orasim run -d " + sim_dir_ + " -n SRC --txns 0 --no-expect --seed " + std::to_string(opts.seed_rows),
+         &out) != 0) {
     why_ = "orasim seed: " + out;
     return;
   }
@@ -133,7 +135,7 @@ int E2eEnv::sh(const std::string &cmd, std::string *out, int timeout_s) const {
 bool E2eEnv::run_script(const std::string &script_text, std::string *out) {
   write_file(path("tmp/script.sql"), script_text);
   std::string o;
-  int rc = sh("bin/orasim run -d sim -n SRC --no-expect --script tmp/script.sql", &o, 120);
+  int rc = sh("bin/orasim run -d " + sim_dir_ + " -n SRC --no-expect --script tmp/script.sql", &o, 120);
   if (out != nullptr) *out = o;
   return rc == 0;
 }
@@ -206,20 +208,22 @@ bool E2eEnv::configure(const std::string &extract_sets, const std::string &apply
   a += ", restart=" + restart_;
   p += ", restart=" + restart_;
   std::string out;
-  bool ok = kesh(
-      "add db SRC (user=ks, password=ks)\n"
-      "  (instance_name=src1, thread=1, host=127.0.0.1, port=1521, service=SRC);\n"
-      "add db TGT (user=ks, password=ks)\n"
-      "  (instance_name=tgt1, thread=1, host=127.0.0.1, port=1521, service=TGT);\n"
-      "add unit u1;\n"
-      "add extract ext1 (unit=u1, db=SRC, next=app1, interval=1" +
-          p + x +
-          ");\n"
-          "add apply app1 (unit=u1, db=TGT, prev=ext1, interval=1" +
-          a +
-          ");\n"
-          "save config\n",
-      &out);
+  bool ok = kesh("add db SRC (user=ks, password=ks" + (src_db_items_.empty() ? "" : ", " + src_db_items_) +
+                     ")\n"
+                     "  (instance_name=src1, thread=1, host=127.0.0.1, port=1521, service=SRC" +
+                     (src_inst_items_.empty() ? "" : ", " + src_inst_items_) +
+                     ");\n"
+                     "add db TGT (user=ks, password=ks)\n"
+                     "  (instance_name=tgt1, thread=1, host=127.0.0.1, port=1521, service=TGT);\n"
+                     "add unit u1;\n"
+                     "add extract ext1 (unit=u1, db=SRC, next=app1, interval=1" +
+                     p + x +
+                     ");\n"
+                     "add apply app1 (unit=u1, db=TGT, prev=ext1, interval=1" +
+                     a +
+                     ");\n"
+                     "save config\n",
+                 &out);
   if (!ok) why_ = "kesh: " + out;
   // The key is known once the configuration exists.
   if (ok && !guard_) guard_ = std::make_unique<IpcGuard>();
@@ -405,8 +409,8 @@ void E2eEnv::stop_all() {
 }
 
 bool E2eEnv::start_workload(const std::string &args) {
-  const std::string cmd = "cd " + quote(home_.path()) + " && exec bin/orasim run -d sim -n SRC --no-expect " + args +
-                          " >tmp/workload.out 2>&1";
+  const std::string cmd = "cd " + quote(home_.path()) + " && exec bin/orasim run -d " + sim_dir_ +
+                          " -n SRC --no-expect " + args + " >tmp/workload.out 2>&1";
   workload_ = fork();
   if (workload_ == 0) {
     execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char *>(nullptr));

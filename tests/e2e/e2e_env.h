@@ -24,9 +24,10 @@
 namespace kstest {
 
 struct SourceOpts {
-  std::string create;        // extra "orasim create" options (byte order, version, ...)
-  uint64_t seed_rows = 1;    // seed of the initial rows (0: no OLTP schema at all)
-  std::string setup_script;  // run on the source before the target is instantiated
+  std::string create;           // extra "orasim create" options (byte order, version, ...)
+  uint64_t seed_rows = 1;       // seed of the initial rows (0: no OLTP schema at all)
+  std::string setup_script;     // run on the source before the target is instantiated
+  bool absolute_names = false;  // the source names its logs by absolute paths (a reader agent needs them)
 };
 
 class E2eEnv {
@@ -58,6 +59,11 @@ class E2eEnv {
   // that a test plays the operator after a crash without the manager racing it), "yes"
   // or a limit.
   void set_restart(const std::string &value) { restart_ = value; }
+  // Items added to the source database's definition and to its instance's (configure).
+  void set_source_items(const std::string &db_items, const std::string &inst_items) {
+    src_db_items_ = db_items;
+    src_inst_items_ = inst_items;
+  }
   // Waits until the manager has started com again after old_pid ended → its new pid, -1.
   pid_t wait_restarted(const char *com, pid_t old_pid, int timeout_ms = 60000);
 
@@ -120,7 +126,9 @@ class E2eEnv {
   std::string last_diff_;
   pid_t workload_ = -1;
   std::string restart_ = "no";
-  std::set<pid_t> seen_;  // every process this environment caused, stopped at the end
+  std::string src_db_items_, src_inst_items_;
+  std::string sim_dir_ = "sim";  // orasim's -d
+  std::set<pid_t> seen_;         // every process this environment caused, stopped at the end
 };
 
 }  // namespace kstest

@@ -2,8 +2,8 @@
 // small catalogue of the ASM and log views served by liborasim: discovery opens the
 // connected groups only and finds each file directory; locating resolves system names and
 // aliases; the reader returns every log's bytes in order from coarse, big-endian,
-// mirrored-with-indirect-extents and fine-striped files; bad names and file numbers fail
-// with their messages.
+// mirrored-with-indirect-extents and fine-striped files, locally and through the reader
+// agent; bad names and file numbers fail with their messages.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,6 +15,7 @@
 
 #include "extract/extract.h"
 #include "lib/log/log.h"
+#include "tests/agent_env.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -60,6 +61,20 @@ class AsmReader : public ::testing::Test {
   }
   std::string messages() const { return kstest::read_file(home.file("messages")); }
 
+  // Sequence: 5 online by alias (coarse, direct extents over five disks), 6 archived by
+  // system name (big-endian), 7 archived (mirrored, indirect units chained), 8 online by
+  // alias (fine striping, 128 KiB stripes, width 8, 1 MiB units).
+  void expect_every_layout() {
+    const std::pair<uint32_t, const char *> logs[] = {
+        {5, "DATA_256"}, {6, "BIGE_256"}, {7, "MIR_256"}, {8, "FINE_256"}};
+    for (const auto &[seq, file] : logs) {
+      const std::string want = kstest::read_file(dir + "/" + file + ".bin");
+      const std::string got = read_log(seq);
+      EXPECT_EQ(log.asm_fno, 256) << file;
+      EXPECT_TRUE(got == want) << file << ": " << got.substr(0, 40) << "\n" << messages();
+    }
+  }
+
   // The whole log of sequence seq, read in runs as the capture loop does.
   std::string read_log(uint32_t seq) {
     if (ks_get_redo_file(&ex, seq) != 0 || ks_open_redo_file(&ex) != 0) return "<open failed>";
@@ -90,16 +105,7 @@ TEST_F(AsmReader, DiscoversGroupsAndReadsEveryLayoutInFileOrder) {
   EXPECT_EQ(rdr.dg[2].flag, KS_ASM_NORMAL);
   EXPECT_EQ(rdr.dg[3].au_sz, 1 << 20);
 
-  // Sequence: 5 online by alias (coarse, direct extents over five disks), 6 archived by
-  // system name (big-endian), 7 archived (mirrored, indirect units chained), 8 online by
-  // alias (fine striping, 128 KiB stripes, width 8, 1 MiB units).
-  const std::pair<uint32_t, const char *> logs[] = {{5, "DATA_256"}, {6, "BIGE_256"}, {7, "MIR_256"}, {8, "FINE_256"}};
-  for (const auto &[seq, file] : logs) {
-    const std::string want = kstest::read_file(dir + "/" + file + ".bin");
-    const std::string got = read_log(seq);
-    EXPECT_EQ(log.asm_fno, 256) << file;
-    EXPECT_TRUE(got == want) << file << ": " << got.substr(0, 40) << "\n" << messages();
-  }
+  expect_every_layout();
   EXPECT_EQ(log.flag & KS_LOGF_KIND_MASK, KS_LOGF_ASM | KS_LOGF_ONLINE);
 
   // A run that starts and ends inside stripes of the fine file.
@@ -109,6 +115,18 @@ TEST_F(AsmReader, DiscoversGroupsAndReadsEveryLayoutInFileOrder) {
 
   ASSERT_EQ(ks_close_reader(&ex), 0);
   for (const auto &d : rdr.dsk) EXPECT_EQ(d.dskfd, -1);
+}
+
+// The same disks on the database host, opened and read through the reader agent, and
+// closed through it at the end.
+TEST_F(AsmReader, ReadsEveryLayoutThroughTheAgent) {
+  kstest::FeedAgent agent(KS_BIN_DIR "/kesfeed", home.file("feed"), dir);
+  x_net_tmout = 5;
+  ASSERT_TRUE(agent.connect_reader(&rdr));
+  ASSERT_EQ(ks_open_asm_disk(&ex), 0) << messages();
+  expect_every_layout();
+  EXPECT_EQ(ks_close_reader(&ex), 0) << messages();
+  EXPECT_EQ(rdr.asd, -1);
 }
 
 TEST_F(AsmReader, BadNamesAndFileNumbersFailWithTheirMessages) {

@@ -62,6 +62,7 @@ class ExtractEnv {
     ks_cfg_finst_t in{};
     in.thrd = 1;
     in.vport = 1521;
+    in.aport = 1;  // no reader agent listens there
     snprintf(in.inst_name, sizeof in.inst_name, "src1");
     snprintf(in.svc_name, sizeof in.svc_name, "%s", db.svc.c_str());
     snprintf(in.vip, sizeof in.vip, "127.0.0.1");
