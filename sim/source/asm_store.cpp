@@ -459,6 +459,7 @@ ssize_t ks_asm_group::write(uint32_t number, const void *buf, size_t n, off_t of
 }
 
 int ks_asm_group::sync() {
+  if (!sync_) dirty_.clear();
   for (int d : dirty_)
     if (fdatasync(fds_[size_t(d)]) != 0) {
       KS_ERROR("fdatasync \"%s\": %s", disk_path(d).c_str(), strerror(errno));

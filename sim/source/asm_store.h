@@ -74,8 +74,10 @@ class ks_asm_group {
   ssize_t read(uint32_t number, void *buf, size_t n, off_t off);
   // Writes every copy.
   ssize_t write(uint32_t number, const void *buf, size_t n, off_t off);
-  // fdatasync of every image written since the last sync.
+  // fdatasync of every image written since the last sync (none when syncs are off).
   int sync();
+  // Durability can change between runs of a database, as the redo writer's.
+  void set_sync(bool on) { sync_ = on; }
 
   const ks_asm_cfg_t &cfg() const { return cfg_; }
   std::string disk_path(int d) const;
@@ -110,6 +112,7 @@ class ks_asm_group {
   uint64_t disk_aus_ = 0;
   uint64_t fcn_ = 0;
   uint32_t next_disk_ = 0;
+  bool sync_ = true;
 };
 
 // Logs and archives in disk groups. Online log members are alias names

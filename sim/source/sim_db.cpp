@@ -658,11 +658,13 @@ int ks_sim_db::asm_setup(bool create) {
   cfg_.asm_grp.name = g.name;
   g.number = 1;
   asm_logs_ = std::make_unique<ks_asm_group>();
+  asm_logs_->set_sync(cfg_.redo.sync);
   if (create ? asm_logs_->create(g) : asm_logs_->open(g)) return -1;
   if (!cfg_.asm_arch.empty() && cfg_.asm_arch != g.name) {
     g.name = cfg_.asm_arch;
     g.number = 2;
     asm_arch_ = std::make_unique<ks_asm_group>();
+    asm_arch_->set_sync(cfg_.redo.sync);
     if (create ? asm_arch_->create(g) : asm_arch_->open(g)) return -1;
   }
   ks_asm_group *arch = asm_arch_ ? asm_arch_.get() : asm_logs_.get();

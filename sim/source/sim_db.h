@@ -249,7 +249,11 @@ class ks_sim_db {
   // Switch the log now.
   int switch_log();
   int flush() { return writer_.flush(); }
-  void set_sync(bool sync, uint32_t flush_bytes) { writer_.set_sync(sync, flush_bytes); }
+  void set_sync(bool sync, uint32_t flush_bytes) {
+    writer_.set_sync(sync, flush_bytes);
+    for (ks_asm_group *g : {asm_logs_.get(), asm_arch_.get()})
+      if (g) g->set_sync(sync);
+  }
 
   // ---- helpers ----
   // Value of column c from a readable text (NULL when null is true).
