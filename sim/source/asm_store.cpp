@@ -2,6 +2,7 @@
 #include "sim/source/asm_store.h"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,7 +72,6 @@ int ks_asm_group::open_disks(bool create) {
   disk_aus_ = kDiskBytes / cfg_.au;
   fds_.assign(size_t(cfg_.disks), -1);
   used_.assign(size_t(cfg_.disks), std::vector<uint8_t>(disk_aus_, 0));
-  hw_.assign(size_t(cfg_.disks), 1);
   for (int d = 0; d < cfg_.disks; d++) {
     used_[size_t(d)][0] = 1;  // the disk header's
     const std::string p = disk_path(d);
@@ -183,12 +183,15 @@ int ks_asm_group::alloc_extents(ks_asm_file_t *f, size_t extents, bool zero) {
       ks_asm_ptr_t p;
       p.dsk = uint16_t((d0 + uint32_t(c)) % uint32_t(cfg_.disks));
       if (alloc_au(p.dsk, &p.aun) != 0) return -1;
-      // An AU below the disk's high-water mark may hold an old file's bytes.
-      if (zero && p.aun < hw_[p.dsk]) {
+      // A free AU may still hold the bytes of a file removed, or of one a run that ended
+      // early never published: a hole punched in the image reads as zeros (written out
+      // where the file system cannot punch).
+      const off_t at = off_t(p.aun) * cfg_.au;
+      if (zero && fallocate(fds_[p.dsk], FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, at, cfg_.au) != 0) {
         zeros.resize(cfg_.au, 0);
-        if (disk_io(true, p.dsk, zeros.data(), cfg_.au, uint64_t(p.aun) * cfg_.au) != 0) return -1;
+        if (disk_io(true, p.dsk, zeros.data(), cfg_.au, uint64_t(at)) != 0) return -1;
       }
-      hw_[p.dsk] = std::max(hw_[p.dsk], p.aun + 1);
+      if (zero) dirty_.insert(p.dsk);
       f->ptrs.push_back(p);
     }
   }
@@ -336,7 +339,6 @@ int ks_asm_group::load_map(const uint8_t *e, int dsk, uint64_t off, ks_asm_file_
         return -1;
       }
       used_[x.dsk][x.aun] = 1;
-      hw_[x.dsk] = std::max(hw_[x.dsk], x.aun + 1);
     }
   return 0;
 }

@@ -106,7 +106,6 @@ class ks_asm_group {
   ks_asm_cfg_t cfg_;
   std::vector<int> fds_;
   std::vector<std::vector<uint8_t>> used_;  // per disk, per AU
-  std::vector<uint32_t> hw_;                // per disk: AUs from here were never written
   std::set<int> dirty_;
   std::map<uint32_t, ks_asm_file_t> files_;
   uint64_t disk_aus_ = 0;

@@ -130,6 +130,7 @@ int main(int argc, char **argv) {
   ks_oltp_cfg_t ocfg;
   uint64_t log_size = 8u << 20;
   bool nosync = false, sequences = false;
+  bool asm_opts = false;  // a disk group option, which needs --asm
   uint32_t group_commit = 0;
   std::string login;
   std::vector<std::string> rest, exclude;
@@ -143,6 +144,7 @@ int main(int argc, char **argv) {
       }
       return argv[++i];
     };
+    if (a.compare(0, 6, "--asm-") == 0) asm_opts = true;
     if (a == "-d" || a == "--dir")
       dir = val();
     else if (a == "-n" || a == "--name")
@@ -283,7 +285,7 @@ int main(int argc, char **argv) {
     return rc == 0 ? 0 : fail("print failed.");
   }
   if (cmd == "create") {
-    if (cfg.redo.vsn == 0 || cfg.suplog < 0 || cfg.asm_grp.copies < 0) {
+    if (cfg.redo.vsn == 0 || cfg.suplog < 0 || cfg.asm_grp.copies < 0 || (cfg.asm_grp.name.empty() && asm_opts)) {
       usage();
       return 2;
     }

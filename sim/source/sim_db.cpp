@@ -180,8 +180,9 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
   std::string online = cfg_.dir + "/" + cfg_.name + "/onlinelog", arch = cfg_.dir + "/" + cfg_.name + "/archivelog";
   if (mkdirs(online) != 0 || mkdirs(arch) != 0) return -1;
   cfg_.redo.arch_dir = arch;
-  if (open_sql(true) != 0 || ks_catalog_create(db_) != 0) return -1;
+  // The disk groups first: a layout refused leaves no database behind.
   if (!cfg_.asm_grp.name.empty() && asm_setup(true) != 0) return -1;
+  if (open_sql(true) != 0 || ks_catalog_create(db_) != 0) return -1;
   set_identity();
   rng_.seed(cfg_.seed);
   scn_ = 1000000 + cfg_.seed % 1000;
