@@ -124,7 +124,11 @@ int ks_asm_group::check(const uint8_t *b, uint8_t type, int dsk, uint64_t off) c
   uint32_t x = 0;
   for (uint32_t i = 0; i < kBlk; i += 4) x ^= load32(b + i, big);
   if (b[KS_ASM_BH_HARD] != KS_ASM_HARD || b[KS_ASM_BH_TYPE] != type || x != 0 || big != cfg_.big) {
-    KS_ERROR("metadata block at %llu of \"%s\" is damaged.", (unsigned long long)off, disk_path(dsk).c_str());
+    if (dsk < 0)  // read through the directory: off is the offset in it
+      KS_ERROR("file directory block %llu of disk group %s is damaged.", (unsigned long long)(off / kBlk),
+               cfg_.name.c_str());
+    else
+      KS_ERROR("metadata block at %llu of \"%s\" is damaged.", (unsigned long long)off, disk_path(dsk).c_str());
     return -1;
   }
   return 0;

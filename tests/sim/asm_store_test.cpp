@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <string>
@@ -279,4 +280,41 @@ TEST(AsmLogs, EveryLogFoundInTheImagesEqualsThePlainRun) {
     sqlite3_close(db);
   }
   EXPECT_GT(indirect, 0) << "no file needed indirect extents";
+
+  // An archive a run put in the directory but not in the catalogue (the run ended between
+  // the two) is no log of the database: the next run drops it and goes on; afterwards the
+  // group's files are exactly those the catalogue names.
+  ks_asm_cfg_t g;
+  g.name = "DATA";
+  g.copies = layouts[0].copies;
+  g.disks = layouts[0].disks;
+  g.au = layouts[0].au;
+  char *abs = realpath((home.path() + "asm0").c_str(), nullptr);
+  ASSERT_NE(abs, nullptr);
+  g.dir = std::string(abs) + "/asm";
+  free(abs);
+  {
+    ks_asm_group grp;
+    uint32_t n = 0;
+    ASSERT_EQ(grp.open(g), 0) << ks_log_get_message();
+    ASSERT_EQ(grp.create_file(300000, false, KS_ASM_FTYPE_ARCHIVELOG, 512, 1, &n), 0);
+    ASSERT_EQ(grp.publish(n), 0);
+  }
+  {
+    ks_sim_db db;
+    ASSERT_EQ(db.open(home.path() + "asm0", "ORASIM"), 0) << ks_log_get_message();
+    for (int k = 0; k < 2; k++) ASSERT_EQ(db.switch_log(), 0);
+    ASSERT_EQ(db.close(), 0);
+  }
+  ks_asm_group grp;
+  ASSERT_EQ(grp.open(g), 0) << ks_log_get_message();
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open((home.path() + "asm0/ORASIM.db").c_str(), &db), SQLITE_OK);
+  std::set<std::string> named, held;
+  for (const auto &r : query(db, "select \"FILE_NUMBER\" from \"V$ASM_ALIAS\" where \"ALIAS_DIRECTORY\" = 'N'"))
+    named.insert(r[0]);
+  sqlite3_close(db);
+  for (const auto &[n, f] : grp.files())
+    if (n >= KS_ASM_FIRST_USER_FILE) held.insert(std::to_string(n));
+  EXPECT_EQ(held, named);
 }
