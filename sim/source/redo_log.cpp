@@ -2,10 +2,6 @@
 // source; see the header for the invariants.
 #include "sim/source/redo_log.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
