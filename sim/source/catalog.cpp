@@ -202,7 +202,20 @@ int ks_catalog_create(sqlite3 *db) {
       "CREATE TABLE \"KS$UNDO\" (\"USN\" INTEGER, \"SLOT\" INTEGER, \"WRAP\" INTEGER, PRIMARY KEY(\"USN\", "
       "\"SLOT\"));\n";
   if (ks_sql_exec(db, sql.c_str()) != 0) return -1;
-  return ks_catalog_pieces(db);
+  return ks_catalog_pieces(db) == 0 && ks_catalog_asm(db) == 0 ? 0 : -1;
+}
+
+int ks_catalog_asm(sqlite3 *db) {
+  return ks_sql_exec(
+      db,
+      "CREATE TABLE IF NOT EXISTS \"V$ASM_DISKGROUP\" (\"GROUP_NUMBER\" INTEGER PRIMARY KEY, \"NAME\" TEXT, "
+      "\"SECTOR_SIZE\" INTEGER, \"BLOCK_SIZE\" INTEGER, \"ALLOCATION_UNIT_SIZE\" INTEGER, \"STATE\" TEXT, "
+      "\"TYPE\" TEXT, \"TOTAL_MB\" INTEGER, \"FREE_MB\" INTEGER);\n"
+      "CREATE TABLE IF NOT EXISTS \"V$ASM_DISK\" (\"GROUP_NUMBER\" INTEGER, \"DISK_NUMBER\" INTEGER, \"NAME\" "
+      "TEXT, \"PATH\" TEXT, \"STATE\" TEXT, \"MOUNT_STATUS\" TEXT, \"HEADER_STATUS\" TEXT, \"TOTAL_MB\" INTEGER, "
+      "\"FREE_MB\" INTEGER, PRIMARY KEY(\"GROUP_NUMBER\", \"DISK_NUMBER\"));\n"
+      "CREATE TABLE IF NOT EXISTS \"V$ASM_ALIAS\" (\"NAME\" TEXT, \"GROUP_NUMBER\" INTEGER, \"FILE_NUMBER\" "
+      "INTEGER, \"FILE_INCARNATION\" INTEGER, \"ALIAS_DIRECTORY\" TEXT, \"SYSTEM_CREATED\" TEXT);");
 }
 
 int ks_catalog_pieces(sqlite3 *db) {

@@ -37,6 +37,9 @@ int ks_catalog_create(sqlite3 *db);
 // Create the table of the piece layouts of rows stored as pieces ("KS$PIECES") unless it
 // exists: a database made before it had one gets it when opened.
 int ks_catalog_pieces(sqlite3 *db);
+// Create the disk group views (V$ASM_DISKGROUP, V$ASM_DISK, V$ASM_ALIAS) unless they exist:
+// every database has them, empty when its logs are in plain files.
+int ks_catalog_asm(sqlite3 *db);
 // Run one statement; logs and returns -1 on failure.
 int ks_sql_exec(sqlite3 *db, const char *sql);
 // Quote a value as an SQL string literal.

@@ -36,6 +36,8 @@ void usage() {
       "                     [--suplog min|pk|pkui|all] [--no-force-logging] [--charset CS] [--ncharset CS]\n"
       "                     [--pdb NAME] [--con-uid N] [--other-con-uid N] [--thread N] [--db-block N]\n"
       "                     [--noise PCT] [--seed N]\n"
+      "                     [--asm GROUP [--asm-disks N] [--asm-redundancy extern|normal|high] [--asm-au BYTES[K|M]]\n"
+      "                      [--asm-stripe fine|coarse] [--asm-big-endian] [--asm-arch GROUP2]]\n"
       "       orasim run -d DIR [-n NAME] [--txns N] [--seed N] [--concurrency N] [--rate TPS] [--realtime]\n"
       "                  [--rollback PCT] [--savepoint PCT] [--multi PCT] [--switch-every N]\n"
       "                  [--chained PCT] [--ddl-every N] [--lobs PCT]\n"
@@ -128,6 +130,7 @@ int main(int argc, char **argv) {
   ks_oltp_cfg_t ocfg;
   uint64_t log_size = 8u << 20;
   bool nosync = false, sequences = false;
+  bool asm_opts = false;  // a disk group option, which needs --asm
   uint32_t group_commit = 0;
   std::string login;
   std::vector<std::string> rest, exclude;
@@ -141,6 +144,7 @@ int main(int argc, char **argv) {
       }
       return argv[++i];
     };
+    if (a.compare(0, 6, "--asm-") == 0) asm_opts = true;
     if (a == "-d" || a == "--dir")
       dir = val();
     else if (a == "-n" || a == "--name")
@@ -178,6 +182,23 @@ int main(int argc, char **argv) {
       cfg.redo.thread = uint32_t(atoi(val()));
     else if (a == "--db-block")
       cfg.db_block = uint32_t(atoi(val()));
+    else if (a == "--asm")
+      cfg.asm_grp.name = val();
+    else if (a == "--asm-disks")
+      cfg.asm_grp.disks = atoi(val());
+    else if (a == "--asm-redundancy") {
+      std::string m = val();
+      cfg.asm_grp.copies = m == "extern" ? 1 : m == "normal" ? 2 : m == "high" ? 3 : -1;
+    } else if (a == "--asm-au")
+      cfg.asm_grp.au = uint32_t(size_arg(val()));
+    else if (a == "--asm-stripe") {
+      std::string m = val();
+      cfg.asm_fine = m == "fine";
+      if (m != "fine" && m != "coarse") cfg.asm_grp.copies = -1;
+    } else if (a == "--asm-big-endian")
+      cfg.asm_grp.big = true;
+    else if (a == "--asm-arch")
+      cfg.asm_arch = val();
     else if (a == "--noise")
       cfg.noise = atoi(val());
     else if (a == "--seed")
@@ -264,7 +285,7 @@ int main(int argc, char **argv) {
     return rc == 0 ? 0 : fail("print failed.");
   }
   if (cmd == "create") {
-    if (cfg.redo.vsn == 0 || cfg.suplog < 0) {
+    if (cfg.redo.vsn == 0 || cfg.suplog < 0 || cfg.asm_grp.copies < 0 || (cfg.asm_grp.name.empty() && asm_opts)) {
       usage();
       return 2;
     }

@@ -2,10 +2,6 @@
 // source; see the header for the invariants.
 #include "sim/source/redo_log.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,26 +19,13 @@ constexpr size_t kPendLimit = 4u << 20;  // write completed blocks beyond this m
 }
 
 ks_redo_writer::~ks_redo_writer() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) st_->close(fd_);
 }
 
 int ks_redo_writer::create_groups(const ks_redo_cfg_t &cfg, const std::vector<std::string> &paths) {
-  for (const auto &p : paths) {
-    int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
-    if (fd < 0) {
-      KS_ERROR("open \"%s\": %s", p.c_str(), strerror(errno));
-      return -1;
-    }
-    // Online logs are allocated in full when created, as a database does.
-    off_t size = off_t(cfg.log_blocks + 1) * cfg.blk_sz;
-    int rc = posix_fallocate(fd, 0, size) == 0 ? 0 : ftruncate(fd, size);
-    ::close(fd);
-    if (rc != 0) {
-      KS_ERROR("ftruncate \"%s\": %s", p.c_str(), strerror(errno));
-      return -1;
-    }
-  }
-  return 0;
+  const uint64_t bytes = uint64_t(cfg.log_blocks + 1) * cfg.blk_sz;
+  if (cfg.store) return cfg.store->create_logs(paths, bytes);
+  return ks_file_log_store(cfg.arch_dir).create_logs(paths, bytes);
 }
 
 int ks_redo_writer::open(const ks_redo_cfg_t &cfg, std::vector<ks_log_group_t> groups, int current, uint32_t next_blk,
@@ -53,23 +36,27 @@ int ks_redo_writer::open(const ks_redo_cfg_t &cfg, std::vector<ks_log_group_t> g
              groups.size());
     return -1;
   }
+  if (fd_ >= 0) st_->close(fd_);
+  fd_ = -1;
   cfg_ = cfg;
+  st_ = cfg_.store;
+  if (!st_) {
+    own_store_ = std::make_unique<ks_file_log_store>(cfg_.arch_dir);
+    st_ = own_store_.get();
+  }
   groups_ = std::move(groups);
   pend_.clear();
   if (current < 0) return start_log(0, first_seq, first_scn, first_time);
   if (current >= int(groups_.size())) return -1;
   cur_ = current;
-  fd_ = ::open(groups_[size_t(cur_)].path.c_str(), O_RDWR);
-  if (fd_ < 0) {
-    KS_ERROR("open \"%s\": %s", groups_[size_t(cur_)].path.c_str(), strerror(errno));
-    return -1;
-  }
+  fd_ = st_->open(groups_[size_t(cur_)].path);
+  if (fd_ < 0) return -1;
   pend_first_ = next_blk < 2 ? 2 : next_blk;
   lwn_blk_ = 0;
   // The first SCN's time is only in the log's header.
   uint8_t b1[512];
   ks_log_group_t &grp = groups_[size_t(cur_)];
-  if (ks_read_data(fd_, b1, sizeof b1, off_t(cfg_.blk_sz)) == ssize_t(sizeof b1))
+  if (st_->read(fd_, b1, sizeof b1, off_t(cfg_.blk_sz)) == ssize_t(sizeof b1))
     grp.first_time = load32(b1 + KS_REDO_FH1_FIRST_TIME, cfg_.big);
   return 0;
 }
@@ -123,11 +110,11 @@ int ks_redo_writer::write_header(uint32_t nab) {
     set_block_checksum(b0, bs);
     set_block_checksum(b1, bs);
   }
-  if (ks_write_data(fd_, h.data(), h.size(), 0) != ssize_t(h.size())) {
+  if (st_->write(fd_, h.data(), h.size(), 0) != ssize_t(h.size())) {
     KS_ERROR("write redo header \"%s\": %s", groups_[size_t(cur_)].path.c_str(), strerror(errno));
     return -1;
   }
-  if (cfg_.sync && fdatasync(fd_) != 0) {
+  if (cfg_.sync && st_->sync(fd_) != 0) {
     KS_ERROR("fdatasync \"%s\": %s", groups_[size_t(cur_)].path.c_str(), strerror(errno));
     return -1;
   }
@@ -138,7 +125,7 @@ int ks_redo_writer::write_blocks(uint8_t *p, uint32_t n, uint32_t blk) {
   const uint32_t bs = cfg_.blk_sz;
   if (!cfg_.bare)
     for (uint32_t i = 0; i < n; i++) set_block_checksum(p + size_t(i) * bs, bs);
-  if (ks_write_data(fd_, p, size_t(n) * bs, off_t(blk) * bs) != ssize_t(size_t(n) * bs)) {
+  if (st_->write(fd_, p, size_t(n) * bs, off_t(blk) * bs) != ssize_t(size_t(n) * bs)) {
     KS_ERROR("write redo \"%s\": %s", groups_[size_t(cur_)].path.c_str(), strerror(errno));
     return -1;
   }
@@ -168,12 +155,9 @@ int ks_redo_writer::start_log(int g, uint32_t seq, uint64_t scn, uint32_t ts) {
     KS_ERROR("log group %d (sequence %u) is not archived yet.", grp.group, grp.seq);
     return -1;
   }
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = ::open(grp.path.c_str(), O_RDWR);
-  if (fd_ < 0) {
-    KS_ERROR("open \"%s\": %s", grp.path.c_str(), strerror(errno));
-    return -1;
-  }
+  if (fd_ >= 0) st_->close(fd_);
+  fd_ = st_->open(grp.path);
+  if (fd_ < 0) return -1;
   cur_ = g;
   grp.seq = seq;
   grp.status = kLogCurrent;
@@ -192,33 +176,27 @@ int ks_redo_writer::start_log(int g, uint32_t seq, uint64_t scn, uint32_t ts) {
 }
 
 int ks_redo_writer::archive(const ks_log_group_t &g, uint32_t nab, std::string *path) {
-  char name[1024];
-  snprintf(name, sizeof name, "%s/arch_%u_%u.arc", cfg_.arch_dir.c_str(), cfg_.thread, g.seq);
-  std::string tmp = std::string(name) + ".tmp";
-  int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (out < 0) {
-    KS_ERROR("open \"%s\": %s", tmp.c_str(), strerror(errno));
-    return -1;
-  }
+  const uint64_t total = uint64_t(nab) * cfg_.blk_sz;
+  // The copy's incarnation: the time the log was finished, in the redo calendar.
+  int out = st_->archive_begin(cfg_.thread, g.seq, total, g.next_time);
+  if (out < 0) return -1;
   std::vector<uint8_t> buf(size_t(256) * cfg_.blk_sz);
-  uint64_t total = uint64_t(nab) * cfg_.blk_sz, done = 0;
+  uint64_t done = 0;
   int rc = 0;
   while (done < total && rc == 0) {
     size_t n = size_t(std::min<uint64_t>(buf.size(), total - done));
-    if (ks_read_data(fd_, buf.data(), n, off_t(done)) != ssize_t(n) ||
-        ks_write_data(out, buf.data(), n, off_t(done)) != ssize_t(n))
+    if (st_->read(fd_, buf.data(), n, off_t(done)) != ssize_t(n) ||
+        st_->write(out, buf.data(), n, off_t(done)) != ssize_t(n))
       rc = -1;
     done += n;
   }
-  if (rc == 0 && cfg_.sync && fdatasync(out) != 0) rc = -1;
-  ::close(out);
-  if (rc != 0 || rename(tmp.c_str(), name) != 0) {
-    KS_ERROR("archive log sequence %u to \"%s\" error: %s", g.seq, name, strerror(errno));
-    unlink(tmp.c_str());
+  if (rc == 0 && cfg_.sync && st_->sync(out) != 0) rc = -1;
+  if (rc != 0) {
+    KS_ERROR("archive log sequence %u error: %s", g.seq, strerror(errno));
+    st_->archive_abort(out);
     return -1;
   }
-  *path = name;
-  return 0;
+  return st_->archive_publish(out, path);
 }
 
 int ks_redo_writer::finish_log(uint64_t next_scn, uint32_t next_ts) {
@@ -379,7 +357,7 @@ int ks_redo_writer::flush() {
   if (close_lwn(pend_first_ + n) != 0) return -1;
   if (n > 0) {
     if (write_blocks(pend_.data(), n, pend_first_) != 0) return -1;
-    if (cfg_.sync && fdatasync(fd_) != 0) {
+    if (cfg_.sync && st_->sync(fd_) != 0) {
       KS_ERROR("fdatasync \"%s\": %s", groups_[size_t(cur_)].path.c_str(), strerror(errno));
       return -1;
     }
@@ -400,7 +378,7 @@ int ks_redo_writer::close() {
   int rc = 0;
   if (fd_ >= 0) {
     rc = flush();
-    ::close(fd_);
+    st_->close(fd_);
     fd_ = -1;
   }
   return rc;

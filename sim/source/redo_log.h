@@ -18,9 +18,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "sim/source/log_store.h"
 #include "sim/source/redo_encode.h"
 
 namespace ks::sim {
@@ -48,7 +50,9 @@ struct ks_redo_cfg_t {
   bool archive = true;
   bool sync = true;          // fdatasync every write
   uint32_t flush_bytes = 0;  // commits are written when this much redo is pending (0: every commit)
-  std::string arch_dir;      // archived copies go here
+  std::string arch_dir;      // archived copies go here (plain files)
+  // Where the logs and archives live; null: plain files (paths, and arch_dir). Not owned.
+  ks_log_store *store = nullptr;
   // Only the fields this system's reader decodes, zeros elsewhere (no checksums, no write
   // headers): the form of the small logs typed by hand for the reader's tests.
   bool bare = false;
@@ -76,7 +80,7 @@ class ks_redo_writer {
   ks_redo_writer(const ks_redo_writer &) = delete;
   ks_redo_writer &operator=(const ks_redo_writer &) = delete;
 
-  // Create the group files (zero-filled, full size). Fails if one exists.
+  // Create the group files (zero-filled, full size) in cfg.store. Fails if one exists.
   static int create_groups(const ks_redo_cfg_t &cfg, const std::vector<std::string> &paths);
 
   // Open for writing. groups: the groups and their state; current: index of the current
@@ -130,10 +134,12 @@ class ks_redo_writer {
   void new_block();
 
   ks_redo_cfg_t cfg_;
+  std::unique_ptr<ks_file_log_store> own_store_;  // when the configuration names none
+  ks_log_store *st_ = nullptr;
   std::vector<ks_log_group_t> groups_;
   std::function<int(const ks_log_event_t &)> listener_;
   int cur_ = -1;
-  int fd_ = -1;
+  int fd_ = -1;  // handle of the current log in st_
   // Pending blocks [pend_first_, cur_blk_] in pend_; cur_off_ is the write offset in cur_blk_.
   std::vector<uint8_t> pend_;
   uint32_t pend_first_ = 2;

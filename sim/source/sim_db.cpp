@@ -8,10 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <unordered_map>
 
+#include "lib/fmt/asm_format.h"
 #include "lib/log/log.h"
 #include "sim/source/catalog.h"
 #include "sim/source/ora_value.h"
@@ -177,6 +180,8 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
   std::string online = cfg_.dir + "/" + cfg_.name + "/onlinelog", arch = cfg_.dir + "/" + cfg_.name + "/archivelog";
   if (mkdirs(online) != 0 || mkdirs(arch) != 0) return -1;
   cfg_.redo.arch_dir = arch;
+  // The disk groups first: a layout refused leaves no database behind.
+  if (!cfg_.asm_grp.name.empty() && asm_setup(true) != 0) return -1;
   if (open_sql(true) != 0 || ks_catalog_create(db_) != 0) return -1;
   set_identity();
   rng_.seed(cfg_.seed);
@@ -235,7 +240,7 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
   for (int g = 1; g <= cfg_.groups; g++) {
     ks_log_group_t grp;
     grp.group = g;
-    grp.path = online + fmt("/redo%02d.log", g);
+    grp.path = asm_store_ ? asm_store_->online_name(g) : online + fmt("/redo%02d.log", g);
     paths.push_back(grp.path);
     groups.push_back(grp);
     sql += fmt("INSERT INTO \"V$LOG\" VALUES (%d, %u, 0, %" PRIu64 ", %u, 1, 'YES', 'UNUSED', 0, NULL, 0, NULL);\n", g,
@@ -262,6 +267,15 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
   put("other_con_uid", std::to_string(cfg_.other_con_uid));
   put("noise", std::to_string(cfg_.noise));
   put("seed", std::to_string(cfg_.seed));
+  if (asm_logs_) {
+    put("asm_group", cfg_.asm_grp.name);
+    put("asm_arch", asm_arch_ ? cfg_.asm_arch : "");
+    put("asm_disks", std::to_string(cfg_.asm_grp.disks));
+    put("asm_copies", std::to_string(cfg_.asm_grp.copies));
+    put("asm_au", std::to_string(cfg_.asm_grp.au));
+    put("asm_fine", std::to_string(cfg_.asm_fine));
+    put("asm_big", std::to_string(cfg_.asm_grp.big));
+  }
   for (const char *k : {"scn", "clock", "next_objn", "next_user", "next_con", "cur_group", "next_blk"}) put(k, "0");
   if (exec(sql.c_str()) != 0) return -1;
   for (uint32_t u = 1; u <= kUndoSegs; u++) {
@@ -271,6 +285,20 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
     }
   }
   if (ks_redo_writer::create_groups(cfg_.redo, paths) != 0) return -1;
+  if (asm_store_) {
+    // The directories of the names, then the online logs' aliases.
+    const uint32_t no_file = 0xFFFFFFFFu;
+    sql.clear();
+    for (const ks_asm_group *gr : {asm_logs_.get(), asm_arch_.get()}) {
+      if (!gr) continue;
+      for (const char *d : {cfg_.name.c_str(), gr == asm_arch_.get() ? nullptr : "ONLINELOG", "ARCHIVELOG"})
+        if (d)
+          sql += fmt("INSERT INTO \"V$ASM_ALIAS\" VALUES (%s, %d, %u, 0, 'Y', 'Y');\n", ks_sql_quote(d).c_str(),
+                     gr->cfg().number, no_file);
+    }
+    for (const auto &p : paths) sql += asm_alias_sql(p);
+    if (exec((sql + asm_space_sql()).c_str()) != 0) return -1;
+  }
   writer_.set_listener([this](const ks_log_event_t &e) { return catalog_log_event(e); });
   rec_.setup(cfg_.redo.big, cfg_.redo.vsn);
   if (writer_.open(cfg_.redo, groups, -1, 0, 1, scn_, uint32_t(clock_)) != 0) return -1;
@@ -300,7 +328,7 @@ int ks_sim_db::open(const std::string &dir, const std::string &name) {
     KS_ERROR("database \"%s\" not found.", db_path().c_str());
     return -1;
   }
-  if (open_sql(false) != 0 || ks_catalog_pieces(db_) != 0) return -1;
+  if (open_sql(false) != 0 || ks_catalog_pieces(db_) != 0 || ks_catalog_asm(db_) != 0) return -1;
   if (load() != 0) return -1;
   open_ = true;
   return 0;
@@ -331,6 +359,13 @@ int ks_sim_db::load() {
   cfg_.other_con_uid = uint32_t(u64("other_con_uid"));
   cfg_.noise = int(u64("noise"));
   cfg_.seed = u64("seed");
+  cfg_.asm_grp.name = kv["asm_group"];
+  cfg_.asm_arch = kv["asm_arch"];
+  cfg_.asm_grp.disks = int(u64("asm_disks"));
+  cfg_.asm_grp.copies = int(u64("asm_copies"));
+  cfg_.asm_grp.au = uint32_t(u64("asm_au"));
+  cfg_.asm_fine = u64("asm_fine") != 0;
+  cfg_.asm_grp.big = u64("asm_big") != 0;
   cfg_.redo.arch_dir = cfg_.dir + "/" + cfg_.name + "/archivelog";
   set_identity();
   scn_ = u64("scn");
@@ -522,6 +557,7 @@ int ks_sim_db::load() {
       groups.push_back(g);
     }
   }
+  if (!cfg_.asm_grp.name.empty() && asm_setup(false) != 0) return -1;
   writer_.set_listener([this](const ks_log_event_t &e) { return catalog_log_event(e); });
   rec_.setup(cfg_.redo.big, cfg_.redo.vsn);
   return writer_.open(cfg_.redo, groups, cur_group, next_blk, 1, scn_);
@@ -580,6 +616,7 @@ int ks_sim_db::catalog_log_event(const ks_log_event_t &e) {
               "%" PRIu64 ", NULL, %" PRIu64 ", '%s', %u, %u, %u, 'NO', 'YES', 'NO', 'A', '%s');\n",
               ks_sql_quote(e.arch_path).c_str(), cfg_.redo.thread, g.seq, g.first_scn, g.next_scn, now.c_str(),
               e.blocks, cfg_.redo.blk_sz, cfg_.redo.thread, now.c_str());
+    if (asm_store_ && !e.arch_path.empty()) switch_sql_ += asm_alias_sql(e.arch_path) + asm_space_sql();
     return 0;
   }
   std::string sql = std::move(switch_sql_);
@@ -606,6 +643,98 @@ int ks_sim_db::catalog_log_event(const ks_log_event_t &e) {
     return -1;
   }
   return 0;
+}
+
+int ks_sim_db::asm_setup(bool create) {
+  char *abs = realpath(cfg_.dir.c_str(), nullptr);
+  if (!abs) {
+    KS_ERROR("realpath \"%s\": %s", cfg_.dir.c_str(), strerror(errno));
+    return -1;
+  }
+  ks_asm_cfg_t g = cfg_.asm_grp;
+  g.dir = std::string(abs) + "/asm";
+  free(abs);
+  for (std::string *n : {&g.name, &cfg_.asm_arch})
+    for (char &c : *n) c = char(toupper(uint8_t(c)));
+  cfg_.asm_grp.name = g.name;
+  g.number = 1;
+  asm_logs_ = std::make_unique<ks_asm_group>();
+  asm_logs_->set_sync(cfg_.redo.sync);
+  if (create ? asm_logs_->create(g) : asm_logs_->open(g)) return -1;
+  if (!cfg_.asm_arch.empty() && cfg_.asm_arch != g.name) {
+    g.name = cfg_.asm_arch;
+    g.number = 2;
+    asm_arch_ = std::make_unique<ks_asm_group>();
+    asm_arch_->set_sync(cfg_.redo.sync);
+    if (create ? asm_arch_->create(g) : asm_arch_->open(g)) return -1;
+  }
+  ks_asm_group *arch = asm_arch_ ? asm_arch_.get() : asm_logs_.get();
+  asm_store_ = std::make_unique<ks_asm_log_store>(asm_logs_.get(), arch, cfg_.name, cfg_.asm_fine, cfg_.redo.blk_sz);
+  cfg_.redo.store = asm_store_.get();
+  if (create) return 0;
+  // Online log members are aliases the catalogue resolves.
+  std::set<std::pair<int, uint32_t>> named;
+  std::map<std::string, uint32_t> online;
+  {
+    Stmt s(db_,
+           "SELECT \"NAME\", \"GROUP_NUMBER\", \"FILE_NUMBER\" FROM \"V$ASM_ALIAS\" WHERE \"ALIAS_DIRECTORY\" = 'N'");
+    if (!s) return -1;
+    while (s.row()) {
+      named.insert({int(s.i(1)), uint32_t(s.i(2))});
+      if (s.i(1) == 1) online[s.t(0)] = uint32_t(s.i(2));
+    }
+  }
+  {
+    Stmt s(db_, "SELECT \"MEMBER\" FROM \"V$LOGFILE\"");
+    if (!s) return -1;
+    while (s.row()) {
+      const std::string m = s.t(0);
+      if (auto it = online.find(m.substr(m.rfind('/') + 1)); it != online.end()) asm_store_->set_alias(m, it->second);
+    }
+  }
+  // An archive whose run ended between its directory entry and the catalogue row that names
+  // it is no log of the database: its space is given back.
+  std::vector<uint32_t> orphans;
+  for (const auto &[n, f] : arch->files())
+    if (f.type == KS_ASM_FTYPE_ARCHIVELOG && !named.count({arch->cfg().number, n})) orphans.push_back(n);
+  for (uint32_t n : orphans) {
+    KS_WARN("archived log file %u of disk group %s is not in the catalogue: removed.", n, arch->cfg().name.c_str());
+    if (arch->remove(n) != 0) return -1;
+  }
+  return 0;
+}
+
+// A row of V$ASM_ALIAS for a log or archive name.
+std::string ks_sim_db::asm_alias_sql(const std::string &name) {
+  ks_asm_group *g;
+  uint32_t file, inc;
+  if (asm_store_->resolve(name, &g, &file, &inc) != 0) return "";
+  const bool sys =
+      name.find(".", name.rfind('/')) != std::string::npos && name.find("/ONLINELOG/") == std::string::npos;
+  return fmt("INSERT INTO \"V$ASM_ALIAS\" VALUES (%s, %d, %u, %u, 'N', '%s');\n",
+             ks_sql_quote(name.substr(name.rfind('/') + 1)).c_str(), g->cfg().number, file, inc, sys ? "Y" : "N");
+}
+
+// The disk groups and disks with their free space now.
+std::string ks_sim_db::asm_space_sql() {
+  static const char *types[] = {"", "EXTERN", "NORMAL", "HIGH"};
+  std::string sql;
+  for (const ks_asm_group *g : {asm_logs_.get(), asm_arch_.get()}) {
+    if (!g) continue;
+    const ks_asm_cfg_t &c = g->cfg();
+    const uint64_t mb = c.au >> 10;  // KiB of an AU
+    sql += fmt("INSERT OR REPLACE INTO \"V$ASM_DISKGROUP\" VALUES (%d, %s, 512, 4096, %u, 'CONNECTED', '%s', %" PRIu64
+               ", %" PRIu64 ");\n",
+               c.number, ks_sql_quote(c.name).c_str(), c.au, types[c.copies], g->disk_aus() * c.disks * mb >> 10,
+               g->free_aus() * mb >> 10);
+    for (int d = 0; d < c.disks; d++)
+      sql +=
+          fmt("INSERT OR REPLACE INTO \"V$ASM_DISK\" VALUES (%d, %d, '%s_%04d', %s, 'NORMAL', 'CACHED', "
+              "'MEMBER', %" PRIu64 ", %" PRIu64 ");\n",
+              c.number, d, c.name.c_str(), d, ks_sql_quote(g->disk_path(d)).c_str(), g->disk_aus() * mb >> 10,
+              g->free_aus(d) * mb >> 10);
+  }
+  return sql;
 }
 
 int ks_sim_db::save() {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/source/asm_store.h"
 #include "sim/source/redo_encode.h"
 #include "sim/source/redo_log.h"
 
@@ -134,6 +135,11 @@ struct ks_db_cfg_t {
   int noise = 30;              // unrelated system activity per 100 transactions (may exceed 100)
   uint64_t seed = 1;
   std::string start_time = "2026-01-01 00:00:00";
+  // Logs and archives in disk group asm_grp.name (plain files when empty), archives in a
+  // second group asm_arch when named; images in <dir>/asm.
+  ks_asm_cfg_t asm_grp;
+  std::string asm_arch;
+  bool asm_fine = true;  // online logs fine striped (archives are always coarse)
 };
 
 // One change as extract should see it, kept for end-to-end checks.
@@ -243,7 +249,11 @@ class ks_sim_db {
   // Switch the log now.
   int switch_log();
   int flush() { return writer_.flush(); }
-  void set_sync(bool sync, uint32_t flush_bytes) { writer_.set_sync(sync, flush_bytes); }
+  void set_sync(bool sync, uint32_t flush_bytes) {
+    writer_.set_sync(sync, flush_bytes);
+    for (ks_asm_group *g : {asm_logs_.get(), asm_arch_.get()})
+      if (g) g->set_sync(sync);
+  }
 
   // ---- helpers ----
   // Value of column c from a readable text (NULL when null is true).
@@ -378,8 +388,16 @@ class ks_sim_db {
   int lob_change(ks_txn_t *tx, ks_table_t *t, uint32_t ri, int col, uint8_t op, uint64_t offset, uint64_t amount,
                  std::string after);
 
+  // Disk groups of an ASM database: the logs', the archives' (when another), the store
+  // the writer reaches them through. Declared before the writer, which uses them to the end.
+  int asm_setup(bool create);
+  std::string asm_space_sql();
+  std::string asm_alias_sql(const std::string &name);
+
   ks_db_cfg_t cfg_;
   sqlite3 *db_ = nullptr;
+  std::unique_ptr<ks_asm_group> asm_logs_, asm_arch_;
+  std::unique_ptr<ks_asm_log_store> asm_store_;
   ks_redo_writer writer_;
   ks_redo_record rec_;
   std::mt19937_64 rng_;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/log/log.h"
 #include "oci/oci.h"
 #include "sim/source/sim_db.h"
 #include "sim/source/workload.h"
@@ -459,4 +460,80 @@ TEST_F(Catalogue, EveryStateOfTheLogsHoldsTheCurrentScn) {
   sqlite3_trace_v2(db.sql(), 0, nullptr, nullptr);
   ASSERT_EQ(db.close(), 0);
   EXPECT_EQ(log_catalogue_fault(&p.last), "");
+}
+
+// The disk group queries extract issues run on every database (no rows without disk
+// groups) and, on one keeping its logs in a group, give its disks and resolve the online
+// logs' alias names and the archives' system names to the files the group holds.
+TEST_F(Catalogue, DiskGroupsAndAliasesAsExtractReadsThem) {
+  const std::string groups =
+      "select dg.group_number, dg.type, dg.block_size, dg.allocation_unit_size,\ndg.name, dsk.disk_number, "
+      "dsk.path\nfrom v$asm_diskgroup dg, v$asm_disk dsk\nwhere dg.group_number = dsk.group_number\nand "
+      "dg.state='CONNECTED'\norder by dg.group_number, dsk.disk_number\n";
+  const auto alias = [](int g, const std::string &name) {
+    return "select file_number from v$asm_alias\nwhere group_number=" + std::to_string(g) + " and name='" + name + "'";
+  };
+  const std::vector<std::pair<uint32_t, uint32_t>> types = {I, S, I, I, S, I, N};
+  std::vector<Row> rows;
+  ASSERT_EQ(run(groups, &rows, types), 0) << ks_oci_get_message();
+  EXPECT_TRUE(rows.empty());
+  ASSERT_EQ(run(alias(1, "group_1.log"), &rows, {I}), 0) << ks_oci_get_message();
+  EXPECT_TRUE(rows.empty());
+  ks_oci_disconnect(&c);
+
+  ks_db_cfg_t cfg;
+  cfg.dir = home.path() + "asm";
+  cfg.redo.log_blocks = 256;
+  cfg.redo.sync = false;
+  cfg.asm_grp.name = "data";
+  cfg.asm_grp.copies = 2;
+  cfg.asm_grp.au = 64 << 10;
+  cfg.asm_arch = "fra";
+  {
+    ks_sim_db db;
+    ASSERT_EQ(db.create(cfg), 0) << ks_log_get_message();
+    ks_oltp_cfg_t o;
+    o.txns = 60;
+    o.switch_every = 20;
+    ASSERT_EQ(ks_oltp_run(db, o), 0);
+    ASSERT_EQ(db.close(), 0);
+  }
+  ASSERT_EQ(ks_oci_connect(&c, "kestro", "secret", ("sim:" + cfg.dir + "/ORASIM.db").c_str(), 1), 0);
+  ASSERT_EQ(run(groups, &rows, types), 0) << ks_oci_get_message();
+  ASSERT_EQ(rows.size(), 6u);
+  for (size_t i = 0; i < rows.size(); i++) {
+    const Row &r = rows[i];
+    const int g = int(i / 3) + 1, d = int(i % 3);
+    EXPECT_EQ(r[0].i, g);
+    EXPECT_EQ(r[1].s, "NORMAL");
+    EXPECT_EQ(r[2].i, 4096);
+    EXPECT_EQ(r[3].i, 65536);
+    EXPECT_EQ(r[4].s, g == 1 ? "DATA" : "FRA");
+    EXPECT_EQ(r[5].i, d);
+    EXPECT_EQ(r[6].s, cfg.dir + "/asm/" + (g == 1 ? "data_" : "fra_") + std::to_string(d) + ".img");
+  }
+  ASSERT_EQ(run("select member from v$logfile order by group#", &rows, {N}), 0);
+  ASSERT_EQ(rows.size(), 3u);
+  std::vector<int64_t> files;
+  for (size_t i = 0; i < rows.size(); i++) {
+    const std::string name = "group_" + std::to_string(i + 1) + ".log";
+    EXPECT_EQ(rows[i][0].s, "+DATA/ORASIM/ONLINELOG/" + name);
+    std::vector<Row> f;
+    ASSERT_EQ(run(alias(1, name), &f, {I}), 0) << ks_oci_get_message();
+    ASSERT_EQ(f.size(), 1u);
+    files.push_back(f[0][0].i);
+  }
+  EXPECT_EQ(files, (std::vector<int64_t>{256, 257, 258}));
+  ASSERT_EQ(run("select sequence#, name from v$archived_log order by sequence#", &rows, {I, N}), 0);
+  ASSERT_GE(rows.size(), 3u);
+  for (size_t i = 0; i < rows.size(); i++) {
+    // Archives are numbered in their own group from the first user file on.
+    const std::string prefix =
+        "+FRA/ORASIM/ARCHIVELOG/thread_1_seq_" + std::to_string(rows[i][0].i) + "." + std::to_string(256 + i) + ".";
+    EXPECT_EQ(rows[i][1].s.substr(0, prefix.size()), prefix);
+    std::vector<Row> f;
+    ASSERT_EQ(run(alias(2, rows[i][1].s.substr(23)), &f, {I}), 0) << ks_oci_get_message();
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0][0].i, int64_t(256 + i));
+  }
 }
