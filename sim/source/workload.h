@@ -34,6 +34,9 @@ struct ks_oltp_cfg_t {
   // a LONG and a LONG RAW):
   // this share of the row operations (0: those tables are left out).
   int lobs_pct = 0;
+  // Row operations on index-organised tables (OLTP.IOT_KV, and OLTP.IOT_OVF with an
+  // overflow segment): this share of them (0: those tables are left out).
+  int iot_pct = 0;
 };
 
 // Create the OLTP schema and its initial rows when the database lacks them.
