@@ -298,6 +298,8 @@ class ks_sim_db {
   int txn_start(ks_txn_t *tx, const std::string &user);
   ks_rowref_t alloc_row(ks_table_t *t);
   uint32_t store_row(ks_table_t *t, ks_row_t row);
+  // A row inserted (its place and values set) is stored, with its undo and expected change.
+  void row_inserted(ks_txn_t *tx, ks_table_t *t, ks_row_t row);
   // Columns (indexes, segment order) an update logs as supplemental: the configured key
   // or all columns, less the changed ones.
   void build_suplog_update(const ks_table_t *t, const std::vector<int> &changed, std::vector<int> *pick) const;

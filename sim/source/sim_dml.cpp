@@ -258,6 +258,11 @@ int ks_sim_db::insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
   row.dba = ref.dba;
   row.slot = ref.slot;
   row.v = std::move(vals);
+  row_inserted(tx, t, std::move(row));
+  return 0;
+}
+
+void ks_sim_db::row_inserted(ks_txn_t *tx, ks_table_t *t, ks_row_t row) {
   uint32_t ri = store_row(t, std::move(row));
   inserted_.assign(1, ri);
   t->dirty = true;
@@ -269,7 +274,6 @@ int ks_sim_db::insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
     for (size_t i = 0; i < t->cols.size(); i++) e.newv.emplace_back(int(i), t->rows[ri].v[i]);
     tx->exp.push_back(std::move(e));
   }
-  return 0;
 }
 
 int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows) {

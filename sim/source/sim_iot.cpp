@@ -90,17 +90,7 @@ int ks_sim_db::iot_insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> val
   row.dba = ref.dba;
   row.slot = ref.slot;
   row.v = std::move(vals);
-  const uint32_t ri = store_row(t, std::move(row));
-  inserted_.assign(1, ri);
-  t->dirty = true;
-  tx->undo.push_back({ks_undo_t::kIns, t, {ri}, {}, {}});
-  if (expect_) {
-    ks_expect_t e;
-    e.op = "INSERT";
-    e.t = t;
-    for (size_t i = 0; i < t->cols.size(); i++) e.newv.emplace_back(int(i), t->rows[ri].v[i]);
-    tx->exp.push_back(std::move(e));
-  }
+  row_inserted(tx, t, std::move(row));
   return 0;
 }
 

@@ -13,9 +13,9 @@
 #   - an update logged as leaf operation 10.30, whose layout is not read: reported, no
 #     change; then an insert of the same transaction, which is still taken.
 # Usage: type_iot.py OUTDIR
-import json, sys
+import sys
 
-from type_upd_trailing import Typer
+from type_upd_trailing import Typer, write_fixture
 
 PARTS, PK_PARTS = 74700, 74701
 LEAF = 0x01C00410
@@ -126,29 +126,7 @@ def fixture(out, name, big, vsn, bs, seq):
         change("INSERT", B, new=hexcols(COLS, [ID5, CODE, None, QTY0, None])))
     rec([commit(B)], {"op": "COMMIT", "xid": B.xid})
 
-    raw = [t.record(r[0], [v for _, _, v in r[1]]) for r in records]
-    log = t.log(raw)
-    nblk = len(log) // bs
-    lines = [{"type": "file", "block_size": bs, "byte_order": "big" if big else "little", "vsn": "0x%08X" % vsn,
-              "major": vsn >> 24, "cls_usn": t.cls_usn, "vhsz": t.vhsz, "sequence": seq, "file_blocks": 2048,
-              "next_available_block": nblk, "blks": nblk}]
-    for (scn_r, vs, ch), r, (blk, off) in zip(records, raw, t.rbas):
-        rba = "%d.%d.%d" % (seq, blk, off)
-        lines.append({"type": "record", "rba": rba, "len": len(r), "vld": 1, "scn": scn_r, "con_uid": 0,
-                      "ops": ["%d.%d" % (l, c) for l, c, _ in vs]})
-        if ch:
-            c = {"type": "change", "op": ch["op"]}
-            for k in ("rollback_redo", "owner", "table"):
-                if k in ch:
-                    c[k] = ch[k]
-            c.update({"xid": ch["xid"], "scn": scn_r, "con_uid": 0, "rba": rba})
-            for k in ("new", "old", "columns", "rows"):
-                if k in ch:
-                    c[k] = ch[k]
-            lines.append(c)
-    open(out + "/" + name + ".redo", "wb").write(log)
-    open(out + "/" + name + ".expected.jsonl", "w").write("".join(json.dumps(l) + "\n" for l in lines))
-    open(out + "/" + name + ".tables.json", "w").write(json.dumps(TABLES, indent=1) + "\n")
+    write_fixture(t, out, name, records, TABLES)
 
 
 out = sys.argv[1]
