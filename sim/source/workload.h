@@ -48,6 +48,8 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg);
 // TABLE [PURGE]/INDEX/SEQUENCE, PURGE TABLE of a recycle-bin name, TRUNCATE TABLE,
 // INSERT, UPDATE, DELETE with a WHERE of column = value terms, COMMIT, ROLLBACK,
 // SAVEPOINT, ROLLBACK TO, ALTER SYSTEM SWITCH LOGFILE). Errors name the statement number.
+// CREATE TABLE ... ORGANIZATION INDEX [OVERFLOW] makes an index-organised table (its
+// primary-key columns first, in key order; no LOB or LONG columns).
 // LOBs and LONGs: column types CLOB, NCLOB, BLOB (BasicFile, or SECUREFILE after the type),
 // LONG and LONG RAW; literals EMPTY_CLOB() / EMPTY_BLOB() and RPAD(literal, n[, 'pad'])
 // for long values; and the calls, each followed by a WHERE naming the rows:
