@@ -17,9 +17,11 @@ int ks_parse_index_rollback(ks_extr_t *ex, uint8_t *vbuf) {
   ks_miner_t *m = ex->m;
   uint32_t usn = 0, slot = 0, objn = 0;
   bool partial = false;
-  if (ks_rollback_vector(ex, &usn, &slot, &objn, &partial) < 0) return KS_RC_NOT_CAPTURED;
+  // Upkeep of other indexes is passed over without ending the record: what follows in it
+  // is read as before.
+  if (ks_rollback_vector(ex, &usn, &slot, &objn, &partial) < 0) return 0;
   const int ti = ks_lookup_table(ex->d, static_cast<int>(objn));
-  if (ti < 0 || !(ex->d->tab[ti].flag & KS_TAB_IOT)) return KS_RC_NOT_CAPTURED;
+  if (ti < 0 || !(ex->d->tab[ti].flag & KS_TAB_IOT)) return 0;
   m->ti = ti;
   m->objn = objn;
   const uint64_t xid = ks_rollback_owner(ex, usn, slot, partial);

@@ -95,7 +95,8 @@ int ks_parse_iot_lai(ks_extr_t *ex, uint8_t *vbuf);
 // Purge, restore, update keydata, and any other leaf operation (vbuf's code).
 int ks_parse_iot_leaf_other(ks_extr_t *ex, uint8_t *vbuf);
 // Leaf redo without undo in its record (a rollback): an index INSERT / UPDATE / DELETE
-// rollback LCR for a captured index-organised table; other indexes are passed over (-9).
+// rollback LCR (then -9, the rest of the record passed over, as for heap rollbacks) for a
+// captured index-organised table; leaf redo of other indexes is passed over (0).
 int ks_parse_index_rollback(ks_extr_t *ex, uint8_t *vbuf);
 int ks_parse_irp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
 int ks_parse_drp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
