@@ -300,6 +300,9 @@ class ks_sim_db {
   uint32_t store_row(ks_table_t *t, ks_row_t row);
   // A row inserted (its place and values set) is stored, with its undo and expected change.
   void row_inserted(ks_txn_t *tx, ks_table_t *t, ks_row_t row);
+  // The rows of a multi-row insert, at refs.
+  void rows_inserted(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows,
+                     const std::vector<ks_rowref_t> &refs);
   // Columns (indexes, segment order) an update logs as supplemental: the configured key
   // or all columns, less the changed ones.
   void build_suplog_update(const ks_table_t *t, const std::vector<int> &changed, std::vector<int> *pick) const;

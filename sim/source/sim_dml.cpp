@@ -314,6 +314,12 @@ int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector
   if (rec_end(scn) != 0) return -1;
   for (size_t i = 0; i < rows.size(); i++)
     if (index_record(tx, t, nullptr, &rows[i], refs[i]) != 0) return -1;
+  rows_inserted(tx, t, std::move(rows), refs);
+  return 0;
+}
+
+void ks_sim_db::rows_inserted(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows,
+                              const std::vector<ks_rowref_t> &refs) {
   ks_undo_t u{ks_undo_t::kQmi, t, {}, {}, {}};
   ks_expect_t e;
   e.op = "QUICK INSERT";
@@ -332,7 +338,6 @@ int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector
   t->dirty = true;
   tx->undo.push_back(std::move(u));
   if (expect_) tx->exp.push_back(std::move(e));
-  return 0;
 }
 
 void ks_sim_db::build_suplog_update(const ks_table_t *t, const std::vector<int> &changed,

@@ -118,25 +118,9 @@ int ks_sim_db::iot_insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::ve
                     sup);
   rec_.redo_leaf_array(leaf.dba, kp.data(), int(t->pk.size()), rp.data(), nc.data(), int(rows.size()));
   if (rec_end(scn) != 0) return -1;
-  ks_undo_t u{ks_undo_t::kQmi, t, {}, {}, {}};
-  ks_expect_t e;
-  e.op = "QUICK INSERT";
-  e.t = t;
-  inserted_.clear();
-  for (size_t i = 0; i < rows.size(); i++) {
-    ks_row_t row;
-    const ks_rowref_t ref = i == 0 ? leaf : alloc_row(t);
-    row.dba = ref.dba;
-    row.slot = ref.slot;
-    if (expect_) e.rows.push_back(rows[i]);
-    row.v = std::move(rows[i]);
-    const uint32_t ri = store_row(t, std::move(row));
-    u.rows.push_back(ri);
-    inserted_.push_back(ri);
-  }
-  t->dirty = true;
-  tx->undo.push_back(std::move(u));
-  if (expect_) tx->exp.push_back(std::move(e));
+  std::vector<ks_rowref_t> refs{leaf};
+  for (size_t i = 1; i < rows.size(); i++) refs.push_back(alloc_row(t));
+  rows_inserted(tx, t, std::move(rows), refs);
   return 0;
 }
 
