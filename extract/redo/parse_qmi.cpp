@@ -3,27 +3,13 @@
 // per captured position (0 for NULL and for positions the row does not store).
 // Invariants: every row byte read lies inside field 4; a row that is not whole, or that
 // stores more columns than the table has, refuses the whole vector.
-#include <cstring>
-
 #include "extract/redo/redo.h"
+#include "extract/redo/row_value.h"
 #include "lib/bytes.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 
 namespace R = ks::redo;
-
-namespace {
-bool put16(ks_lcr_b *lb, uint16_t v, const uint8_t *data) {
-  if (lb->overflow || 2u + v > lb->cap - lb->pos) {
-    lb->overflow = true;
-    return false;
-  }
-  ks::store16(lb->base + lb->pos, v, false);
-  if (v) std::memcpy(lb->base + lb->pos + 2, data, v);
-  lb->pos += 2 + v;
-  return true;
-}
-}  // namespace
 
 int ks_parse_qmi(ks_extr_t *ex, uint8_t *vbuf) {
   ks_miner_t *m = ex->m;
@@ -67,25 +53,12 @@ int ks_parse_qmi(ks_extr_t *ex, uint8_t *vbuf) {
       }
       p += R::KS_REDO_QMI_ROW_HEADER;
       for (int c = 0; c < nc; c++) {
-        if (p >= end) goto truncated;
-        uint32_t len;
-        if (p[0] == R::KS_REDO_QMI_NULL) {
-          len = 0;
-          p += 1;
-        } else if (p[0] == R::KS_REDO_QMI_LONG) {
-          if (end - p < 3) goto truncated;
-          len = ks::load16(p + 1, big);
-          p += 3;
-        } else {
-          len = p[0];
-          p += 1;
-        }
-        if (static_cast<uint32_t>(end - p) < len) goto truncated;
-        if (!(cols[c].flag & KS_COL_NOCAPTURE)) put16(&lb, static_cast<uint16_t>(len), p);
-        p += len;
+        ks_row_val_t v;
+        if (ks_row_value(&p, end, big, &v) < 0) goto truncated;
+        if (!(cols[c].flag & KS_COL_NOCAPTURE)) ks_lcr_raw(&lb, v.p, static_cast<uint16_t>(v.len));
       }
       for (int c = nc; c < ntc; c++)
-        if (!(cols[c].flag & KS_COL_NOCAPTURE)) put16(&lb, 0, nullptr);
+        if (!(cols[c].flag & KS_COL_NOCAPTURE)) ks_lcr_raw(&lb, nullptr, 0);
     }
   }
   {

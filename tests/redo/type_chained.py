@@ -11,9 +11,9 @@
 # commit for every transaction. A row change is expected at the record that completes it
 # (piece flag 0x04), with the XID and SCN of the record that opened it.
 # Usage: type_chained.py OUTDIR
-import json, sys
+import sys
 
-from type_upd_trailing import Typer
+from type_upd_trailing import Typer, write_fixture
 
 DOCS, ITEMS = 74600, 74601
 HEAD, MID, TAIL = (0x01C00230, 5), (0x01C00231, 3), (0x01C00232, 7)   # row ids of the pieces
@@ -156,28 +156,7 @@ def fixture(out, name, big, vsn, bs, seq, lmn_head, del_head_flags):
     rec([commit(C)], {"op": "COMMIT", "xid": C.xid})
     rec([commit(B)], {"op": "COMMIT", "xid": B.xid})
 
-    raw = [t.record(r[0], [v for _, _, v in r[1]]) for r in records]
-    log = t.log(raw)
-    nblk = len(log) // bs
-    lines = [{"type": "file", "block_size": bs, "byte_order": "big" if big else "little", "vsn": "0x%08X" % vsn,
-              "major": vsn >> 24, "cls_usn": t.cls_usn, "vhsz": t.vhsz, "sequence": seq, "file_blocks": 2048,
-              "next_available_block": nblk, "blks": nblk}]
-    for (scn_r, vs, change), r, (blk, off) in zip(records, raw, t.rbas):
-        rba = "%d.%d.%d" % (seq, blk, off)
-        lines.append({"type": "record", "rba": rba, "len": len(r), "vld": 1, "scn": scn_r, "con_uid": 0,
-                      "ops": ["%d.%d" % (l, c) for l, c, _ in vs]})
-        if change:
-            c = {"type": "change", "op": change["op"]}
-            if "owner" in change:
-                c["owner"], c["table"] = change["owner"], change["table"]
-            c.update({"xid": change["xid"], "scn": change.get("scn", scn_r), "con_uid": 0, "rba": rba})
-            for k in ("new", "old"):
-                if k in change:
-                    c[k] = change[k]
-            lines.append(c)
-    open(out + "/" + name + ".redo", "wb").write(log)
-    open(out + "/" + name + ".expected.jsonl", "w").write("".join(json.dumps(l) + "\n" for l in lines))
-    open(out + "/" + name + ".tables.json", "w").write(json.dumps(TABLES, indent=1) + "\n")
+    write_fixture(t, out, name, records, TABLES)
 
 
 out = sys.argv[1]

@@ -86,6 +86,36 @@ class Typer:
         self.put(b1, 156, self.u32(2 + len(blocks)))  # archived: next available block
         return bytes(b0 + b1 + b"".join(blocks))
 
+def write_fixture(t, out, name, records, tables):
+    """Writes NAME.redo, NAME.expected.jsonl and NAME.tables.json for records typed with t:
+    [scn, [(layer, code, vector bytes)], change or None]; a change's scn defaults to its
+    record's."""
+    import json
+    raw = [t.record(r[0], [v for _, _, v in r[1]]) for r in records]
+    log = t.log(raw)
+    nblk = len(log) // t.bs
+    lines = [{"type": "file", "block_size": t.bs, "byte_order": "big" if t.e == ">" else "little",
+              "vsn": "0x%08X" % t.vsn, "major": t.vsn >> 24, "cls_usn": t.cls_usn, "vhsz": t.vhsz,
+              "sequence": t.seq, "file_blocks": t.file_blocks, "next_available_block": nblk, "blks": nblk}]
+    for (scn_r, vs, ch), r, (blk, off) in zip(records, raw, t.rbas):
+        rba = "%d.%d.%d" % (t.seq, blk, off)
+        lines.append({"type": "record", "rba": rba, "len": len(r), "vld": 1, "scn": scn_r, "con_uid": 0,
+                      "ops": ["%d.%d" % (l, c) for l, c, _ in vs]})
+        if ch:
+            c = {"type": "change", "op": ch["op"]}
+            for k in ("rollback_redo", "owner", "table"):
+                if k in ch:
+                    c[k] = ch[k]
+            c.update({"xid": ch["xid"], "scn": ch.get("scn", scn_r), "con_uid": 0, "rba": rba})
+            for k in ("new", "old", "columns", "rows"):
+                if k in ch:
+                    c[k] = ch[k]
+            lines.append(c)
+    open(out + "/" + name + ".redo", "wb").write(log)
+    open(out + "/" + name + ".expected.jsonl", "w").write("".join(json.dumps(l) + "\n" for l in lines))
+    open(out + "/" + name + ".tables.json", "w").write(json.dumps(tables, indent=1) + "\n")
+
+
 def fixture(big, vsn, bs, seq):
     t = Typer(big, vsn, bs, seq, 1024)
     usn, slot, sqn = 3, 9, 4711
