@@ -73,8 +73,10 @@ struct Piece {
   uint32_t len = 0;               // header, row ids and columns
 };
 
-// The piece at p (room bytes left in the image): 0, or -1 when it does not fit.
-int read_piece(const uint8_t *p, uint32_t room, bool big, Piece *pc) {
+// The piece at p (room bytes left in the image): 0, or -1 when it does not fit. With
+// header_only a whole row's columns are not walked (its len is then room): the caller
+// reads them with their own bounds.
+int read_piece(const uint8_t *p, uint32_t room, bool big, Piece *pc, bool header_only = false) {
   if (room < R::KS_DP_ROW_HEADER) return -1;
   pc->p = p;
   pc->fb = p[0];
@@ -89,6 +91,10 @@ int read_piece(const uint8_t *p, uint32_t room, bool big, Piece *pc) {
   }
   if (at > room) return -1;
   pc->cols = p + at;
+  if (header_only && (pc->fb & R::KS_REDO_ROW_FIRST) && (pc->fb & R::KS_REDO_ROW_LAST)) {
+    pc->len = room;
+    return 0;
+  }
   const uint8_t *q = pc->cols, *end = p + room;
   for (int c = 0; c < pc->ncol; c++) {
     const uint8_t *d;
@@ -153,6 +159,36 @@ void qmi_row(ks_extr_t *ex, ks_lcr_b *lb, const RowValues &rv) {
     if (n) std::memcpy(lb->base + lb->pos + 2, x.p, n);
     lb->pos += 2 + n;
   }
+}
+
+// A whole row straight into the QUICK INSERT, for the usual table whose segment column
+// i + 1 is dictionary column i: per captured column its value (NULLs length 0), then
+// length 0 for the captured columns the row does not store. 0, or -1 (logged) when a
+// value goes past the block or the row stores more columns than the table has.
+int qmi_direct(ks_lcr_b *lb, const ks_dict_col_t *cols, int ntc, const Piece &pc, bool big) {
+  if (pc.ncol > ntc) {
+    KS_ERROR("DP row stores %d columns, table has %d.", pc.ncol, ntc);
+    return -1;
+  }
+  const uint8_t *q = pc.cols, *end = pc.p + pc.len;
+  for (int c = 0; c < ntc; c++) {
+    const uint8_t *d = nullptr;
+    uint32_t n = 0;
+    bool null = true;
+    if (c < pc.ncol && R::read_row_value(&q, end, big, &d, &n, &null) < 0) {
+      KS_ERROR("DP row goes past its block.");
+      return -1;
+    }
+    if (cols[c].flag & KS_COL_NOCAPTURE) continue;
+    if (lb->overflow || 2u + n > lb->cap - lb->pos) {
+      lb->overflow = true;
+      return 0;
+    }
+    ks::store16(lb->base + lb->pos, static_cast<uint16_t>(n), false);
+    if (n) std::memcpy(lb->base + lb->pos + 2, d, n);
+    lb->pos += 2 + n;
+  }
+  return 0;
 }
 
 // A row as one INSERT (LOB locators decoded into their data), in the LCR area or in big
@@ -344,6 +380,11 @@ int ks_parse_data_block(ks_extr_t *ex, uint8_t *blk, uint32_t blen, ks_chain_pie
     s = next == 0xFFFF ? -1 : static_cast<int16_t>(next);
   }
   const bool lobs = (ks_tab(ex)->flag & KS_TAB_LOB) != 0;
+  const ks_dict_tab_t *t = ks_tab(ex);
+  ks_dict_col_t *cols = ks_tab_cols(ex);
+  const int ntc = static_cast<int>(t->ncol);
+  bool direct = !lobs;  // whole rows written as they are read
+  for (int i = 0; i < ntc && direct; i++) direct = cols[i].scid == static_cast<uint32_t>(i + 1);
   Quick q;
   q.start(ex);
   Undo u;
@@ -354,7 +395,7 @@ int ks_parse_data_block(ks_extr_t *ex, uint8_t *blk, uint32_t blen, ks_chain_pie
     const uint16_t off = dir[static_cast<size_t>(s)];
     if (off == 0xFFFF) continue;
     Piece pc;
-    if (off >= l.dh_room || read_piece(l.dh + off, l.dh_room - off, big, &pc) < 0) {
+    if (off >= l.dh_room || read_piece(l.dh + off, l.dh_room - off, big, &pc, direct) < 0) {
       KS_ERROR("row %d of block image 0x%08x goes past the block.", s, crp->pc_rdba);
       rc = -1;
       break;
@@ -362,6 +403,14 @@ int ks_parse_data_block(ks_extr_t *ex, uint8_t *blk, uint32_t blen, ks_chain_pie
     if (pc.fb & R::KS_REDO_ROW_DELETED) continue;
     crp->pc_slot = static_cast<uint16_t>(s);
     const bool first = (pc.fb & R::KS_REDO_ROW_FIRST) != 0, last = (pc.fb & R::KS_REDO_ROW_LAST) != 0;
+    if (first && last && direct) {
+      if (qmi_direct(&q.lb, cols, ntc, pc, big) < 0) {
+        rc = -1;
+        break;
+      }
+      q.rows++;
+      continue;
+    }
     if (first && last) {
       rv.v.assign(ks_tab(ex)->ncol, Value{});
       rv.scid = 1;

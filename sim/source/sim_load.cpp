@@ -203,6 +203,10 @@ int ks_sim_db::load(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_
     if (!quick.rows.empty()) tx->exp.push_back(std::move(quick));
   }
 
+  // The high-water mark moves above the loaded blocks: later inserts start a new block.
+  t->cur_block = blocks.back().dba & 0x3FFFFF;
+  t->next_slot = t->slots_per_block;
+
   ks_undo_t u{ks_undo_t::kLoad, t, {}, {}, {}};
   inserted_.clear();
   for (uint32_t ri = 0; ri < rows.size(); ri++) {
