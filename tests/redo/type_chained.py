@@ -156,11 +156,18 @@ def fixture(out, name, big, vsn, bs, seq, lmn_head, del_head_flags):
     rec([commit(C)], {"op": "COMMIT", "xid": C.xid})
     rec([commit(B)], {"op": "COMMIT", "xid": B.xid})
 
+    write_fixture(out, name, t, records, TABLES)
+
+def write_fixture(out, name, t, records, tables):
+    """Writes NAME.redo, NAME.expected.jsonl and NAME.tables.json from records [scn,
+    [(layer, code, vector)], change or None]; a change is expected at its record (its scn
+    is the record's unless it says otherwise)."""
+    big, vsn, bs, seq = t.e == ">", t.vsn, t.bs, t.seq
     raw = [t.record(r[0], [v for _, _, v in r[1]]) for r in records]
     log = t.log(raw)
     nblk = len(log) // bs
     lines = [{"type": "file", "block_size": bs, "byte_order": "big" if big else "little", "vsn": "0x%08X" % vsn,
-              "major": vsn >> 24, "cls_usn": t.cls_usn, "vhsz": t.vhsz, "sequence": seq, "file_blocks": 2048,
+              "major": vsn >> 24, "cls_usn": t.cls_usn, "vhsz": t.vhsz, "sequence": seq, "file_blocks": t.file_blocks,
               "next_available_block": nblk, "blks": nblk}]
     for (scn_r, vs, change), r, (blk, off) in zip(records, raw, t.rbas):
         rba = "%d.%d.%d" % (seq, blk, off)
@@ -171,15 +178,15 @@ def fixture(out, name, big, vsn, bs, seq, lmn_head, del_head_flags):
             if "owner" in change:
                 c["owner"], c["table"] = change["owner"], change["table"]
             c.update({"xid": change["xid"], "scn": change.get("scn", scn_r), "con_uid": 0, "rba": rba})
-            for k in ("new", "old"):
+            for k in ("columns", "rows", "new", "old"):
                 if k in change:
                     c[k] = change[k]
             lines.append(c)
     open(out + "/" + name + ".redo", "wb").write(log)
     open(out + "/" + name + ".expected.jsonl", "w").write("".join(json.dumps(l) + "\n" for l in lines))
-    open(out + "/" + name + ".tables.json", "w").write(json.dumps(TABLES, indent=1) + "\n")
+    open(out + "/" + name + ".tables.json", "w").write(json.dumps(tables, indent=1) + "\n")
 
-
-out = sys.argv[1]
-fixture(out, "chain_le_v19_b512", False, 0x13000000, 512, 411, False, 0x58)
-fixture(out, "chain_be_v11_b1024", True, 0x0B200000, 1024, 412, True, 0x18)
+if __name__ == "__main__":
+    out = sys.argv[1]
+    fixture(out, "chain_le_v19_b512", False, 0x13000000, 512, 411, False, 0x58)
+    fixture(out, "chain_be_v11_b1024", True, 0x0B200000, 1024, 412, True, 0x18)

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 # Types the redo fixtures dp_le_v19_b512 and dp_be_v11_b1024 byte by byte from the block
-# layout of a direct-path load (with the Typer of type_upd_trailing.py), and writes their
-# tables.json and expected.jsonl; make_dict.py then builds the .dict. Each log holds one
-# load of APP.LOADED by one transaction:
+# layout of a direct-path load (with the Typer of type_upd_trailing.py), and writes them with
+# their tables.json and expected.jsonl by type_chained.py's writer; make_dict.py then builds
+# the .dict. Each log holds one load of APP.LOADED by one transaction:
 #   - block A (two ITL entries; a header extension in the little-endian log): slot 0 a
 #     row with a value over 250 bytes, slot 1 a row with a NULL, slot 2 free, slot 3 a
 #     row whose last column is not stored, slot 4 the first piece of a row going on in
@@ -11,8 +11,9 @@
 #   - the commit.
 # Block A gives one QUICK INSERT of its three whole rows, block B the chained row's INSERT.
 # Usage: type_dp.py OUTDIR
-import json, struct, sys
+import struct, sys
 
+from type_chained import write_fixture
 from type_upd_trailing import Typer
 
 LOADED = 74700
@@ -103,35 +104,15 @@ def fixture(out, name, big, vsn, bs, seq, ext):
     scn0 = 0x00000001_2C500020
     records = [
         (scn0, [begin, load, image(A_DBA, blk_a)],
-         {"op": "QUICK INSERT", "columns": cols, "rows": [[h(ID1), h(NAME1), h(BODY1), h(QTY1)],
+         dict(op="QUICK INSERT", owner="APP", table="LOADED", xid=xid, columns=cols, rows=[[h(ID1), h(NAME1), h(BODY1), h(QTY1)],
                                                           [h(ID2), None, None, h(QTY2)],
-                                                          [h(ID3), h(NAME3), h(BODY3), None]]}),
+                                                          [h(ID3), h(NAME3), h(BODY3), None]])),
         (scn0 + 3, [load, image(B_DBA, blk_b)],
-         {"op": "INSERT", "new": [["ID", h(ID4)], ["NAME", h(NAME4)], ["BODY", h(BODY4)], ["QTY", h(QTY4)]]}),
-        (scn0 + 6, [commit], {"op": "COMMIT"}),
+         dict(op="INSERT", owner="APP", table="LOADED", xid=xid,
+              new=[["ID", h(ID4)], ["NAME", h(NAME4)], ["BODY", h(BODY4)], ["QTY", h(QTY4)]])),
+        (scn0 + 6, [commit], {"op": "COMMIT", "xid": xid}),
     ]
-    raw = [t.record(s, [v for _, _, v in vs]) for s, vs, _ in records]
-    log = t.log(raw)
-    nblk = len(log) // bs
-    lines = [{"type": "file", "block_size": bs, "byte_order": "big" if big else "little", "vsn": "0x%08X" % vsn,
-              "major": vsn >> 24, "cls_usn": t.cls_usn, "vhsz": t.vhsz, "sequence": seq, "file_blocks": 2048,
-              "next_available_block": nblk, "blks": nblk}]
-    for (scn_r, vs, change), r, (blk, off) in zip(records, raw, t.rbas):
-        rba = "%d.%d.%d" % (seq, blk, off)
-        lines.append({"type": "record", "rba": rba, "len": len(r), "vld": 1, "scn": scn_r, "con_uid": 0,
-                      "ops": ["%d.%d" % (l, c) for l, c, _ in vs]})
-        c = {"type": "change", "op": change["op"]}
-        if change["op"] != "COMMIT":
-            c["owner"], c["table"] = "APP", "LOADED"
-        c.update({"xid": xid, "scn": scn_r, "con_uid": 0, "rba": rba})
-        for k in ("columns", "rows", "new"):
-            if k in change:
-                c[k] = change[k]
-        lines.append(c)
-    open(out + "/" + name + ".redo", "wb").write(log)
-    open(out + "/" + name + ".expected.jsonl", "w").write("".join(json.dumps(l) + "\n" for l in lines))
-    open(out + "/" + name + ".tables.json", "w").write(json.dumps(TABLES, indent=1) + "\n")
-
+    write_fixture(out, name, t, records, TABLES)
 
 out = sys.argv[1]
 fixture(out, "dp_le_v19_b512", False, 0x13000000, 512, 421, True)
