@@ -191,8 +191,17 @@ int qmi_direct(ks_lcr_b *lb, const ks_dict_col_t *cols, int ntc, const Piece &pc
   return 0;
 }
 
+// Whether a LOB locator names data stored out of the row: a load logs that data in LOB
+// blocks that no LOB operation describes, so the row's LOB cannot be filled from them.
+bool lob_out_of_row(const Value &x) {
+  if (x.null || x.len < 8) return false;
+  if (x.p[7] < 0x80) return x.len <= 20;
+  return x.len <= 22 || !(x.p[22] & 0x08);
+}
+
 // A row as one INSERT (LOB locators decoded into their data), in the LCR area or in big
-// when it may not fit there. 0, -1, or KS_RC_HOLD / KS_RC_STOP.
+// when it may not fit there; a LOB kept out of the row is reported (the row goes with it
+// empty). 0, -1, or KS_RC_HOLD / KS_RC_STOP.
 int insert_row(ks_extr_t *ex, const RowValues &rv, const char *what) {
   const ks_dict_tab_t *t = ks_tab(ex);
   ks_dict_col_t *cols = ks_tab_cols(ex);
@@ -207,10 +216,12 @@ int insert_row(ks_extr_t *ex, const RowValues &rv, const char *what) {
     ks_lcr_start(ex, &lb, ex->m->ti, KS_OPC_INSERT, big.data(), static_cast<uint32_t>(need));
   }
   uint32_t n = 0;
+  bool lob_lost = false;
   for (uint32_t i = 0; i < t->ncol; i++) {
     const ks_dict_col_t *c = &cols[i];
     if (c->flag & KS_COL_NOCAPTURE) continue;
     const Value &x = rv.v[i];
+    lob_lost |= ks_is_lob(c->ctyp) && lob_out_of_row(x);
     if (ks_lcr_value(&lb, c, ks_col_flag(c, false), const_cast<uint8_t *>(x.p), x.null ? 0 : x.len) < 0) return -1;
     n++;
   }
@@ -220,7 +231,9 @@ int insert_row(ks_extr_t *ex, const RowValues &rv, const char *what) {
     return -1;
   }
   reinterpret_cast<ks_lcr_rh_t *>(lb.base)->rlen = lb.pos;
-  return ks_redo_append(ex, reinterpret_cast<ks_lcr_rh_t *>(lb.base));
+  const int rc = ks_redo_append(ex, reinterpret_cast<ks_lcr_rh_t *>(lb.base));
+  if (rc == 0 && lob_lost) ks_not_captured(ex, KS_NC_LOB, ex->m->ti, 19, 1);
+  return rc;
 }
 
 // The QUICK INSERT of a block's whole rows, being built.
