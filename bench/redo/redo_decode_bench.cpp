@@ -4,7 +4,8 @@
 // second and per CPU second (user + system): on a shared machine the CPU figures are the
 // ones that stand for a dedicated core.
 //
-// Usage: bench_redo_decode [-s MiB (1024)] [-c PCT (0)] [-L PCT (0)] [-D N (0)] [-d set dir] [-p passes (1)] [-R] [-A]
+// Usage: bench_redo_decode [-s MiB (1024)] [-c PCT (0)] [-L PCT (0)] [-D N (0)] [-B] [-d set dir] [-p passes (1)]
+//                          [-R] [-A]
 //
 // The redo set is made once by orasim (beside this program) under
 // /tmp/ks_redo_bench.<MiB>[.c<PCT>] (or -d) with its dictionary, and reused by later runs
@@ -15,7 +16,8 @@
 // (ALTER TABLE ADD/RENAME/DROP COLUMN, TRUNCATE, in turn) after every N transactions: the
 // capture path then traces each one into its dictionary, which every pass starts afresh.
 // -L sends that share of the row operations to tables of CLOB, NCLOB, BLOB (in the row and
-// out of it, up to 10 MiB), LONG and LONG RAW columns. Each pass writes its
+// out of it, up to 10 MiB), LONG and LONG RAW columns. -B makes the set of direct-path
+// loads (whole block images of generated rows, table OLTP.BULK) instead of the OLTP mix. Each pass writes its
 // trails into a private home that is removed at the end. Rows of the table:
 //   cat              cat of the logs to /dev/null (the page-cache read cost)
 //   decode           read + walk + decode, LCRs counted and dropped (no transaction table)
@@ -165,9 +167,9 @@ uint64_t total_size(const std::vector<std::string> &logs) {
 
 // What a set was made with, kept in its ready file: a set of another size or share is
 // made again rather than measured under the wrong name.
-std::string set_params(int mib, int chained, int ddl, int lobs) {
+std::string set_params(int mib, int chained, int ddl, int lobs, bool loads) {
   return std::to_string(mib) + " MiB, chained " + std::to_string(chained) + ", ddl every " + std::to_string(ddl) +
-         ", lobs " + std::to_string(lobs);
+         ", lobs " + std::to_string(lobs) + (loads ? ", loads" : "");
 }
 
 bool set_ready(const std::string &set, const std::string &params) {
@@ -240,7 +242,10 @@ bool export_dict(const std::string &set, const std::string &sim) {
 // printed with the figures. Each retry is said on stderr.
 constexpr uint64_t kBatchBytes = 16u << 20;
 
-bool make_set(const std::string &set, int mib, int chained, int ddl, int lobs) {
+// With loads, each batch is a direct-path load of generated rows into one table (a row in
+// a hundred longer than a block) instead of OLTP transactions; the first batch makes the
+// table.
+bool make_set(const std::string &set, int mib, int chained, int ddl, int lobs, bool loads) {
   std::string bin = self_dir();
   std::string sim = set + "/sim";
   const std::string saved = set + "/before-batch";
@@ -260,11 +265,27 @@ bool make_set(const std::string &set, int mib, int chained, int ddl, int lobs) {
           std::min<uint64_t>(want - have, kBatchBytes) / std::max<uint64_t>(have / txns, 1) + 1, 20, 20000);
     const std::vector<std::string> archived = archived_logs(set);
     if (chained > 0 && !save_sim(sim, saved)) return false;
-    if (run(bin + "/orasim run -d " + sim + " -n SRC --txns " + std::to_string(batch) +
-            " --concurrency 8 --rollback 5 --savepoint 5 --multi 10 --chained " + std::to_string(chained) +
-            (ddl > 0 ? " --ddl-every " + std::to_string(ddl) : std::string()) +
-            (lobs > 0 ? " --lobs " + std::to_string(lobs) : std::string()) + " --nosync --no-expect --seed " +
-            std::to_string(seed) + " >/dev/null") != 0) {
+    std::string work = " --txns " + std::to_string(batch) +
+                       " --concurrency 8 --rollback 5 --savepoint 5 --multi 10 --chained " + std::to_string(chained) +
+                       (ddl > 0 ? " --ddl-every " + std::to_string(ddl) : std::string()) +
+                       (lobs > 0 ? " --lobs " + std::to_string(lobs) : std::string());
+    if (loads) {
+      if (txns != 0)  // rows, not transactions: a row writes far less redo than a transaction
+        batch = std::clamp<uint64_t>(
+            std::min<uint64_t>(want - have, kBatchBytes) / std::max<uint64_t>(have / txns, 1) + 1, 1000, 500000);
+      FILE *sf = fopen((set + "/load.sql").c_str(), "w");
+      if (sf == nullptr) return false;
+      if (!exported)
+        fputs(
+            "create user OLTP; create table OLTP.BULK (ID number primary key, NAME varchar2(40), CITY varchar2(30), "
+            "AMT number, D date, R raw(16), N1 varchar2(4000), N2 varchar2(4000));",
+            sf);
+      fprintf(sf, "load OLTP.BULK rows %llu chained 1; commit;\n", static_cast<unsigned long long>(batch));
+      if (fclose(sf) != 0) return false;
+      work = " --txns 0 --script " + set + "/load.sql";
+    }
+    if (run(bin + "/orasim run -d " + sim + " -n SRC" + work + " --nosync --no-expect --seed " + std::to_string(seed) +
+            " >/dev/null") != 0) {
       if (chained == 0 || !restore_sim(saved, sim, archived)) return false;
       if (++retries == 3) {
         if (have == 0) return false;
@@ -290,7 +311,7 @@ bool make_set(const std::string &set, int mib, int chained, int ddl, int lobs) {
   fprintf(stderr, "\n");
   FILE *f = fopen((set + "/ready").c_str(), "w");
   if (f == nullptr) return false;
-  fprintf(f, "%s\n", set_params(mib, chained, ddl, lobs).c_str());
+  fprintf(f, "%s\n", set_params(mib, chained, ddl, lobs, loads).c_str());
   return fclose(f) == 0;
 }
 
@@ -438,7 +459,8 @@ bool asm_set(const std::string &set, const std::vector<LogRef> &logs, ks_reader_
 void usage(const char *me) {
   fprintf(stderr,
           "usage: %s [-s MiB of redo (1024)] [-c PCT of changes to wide rows (0)] [-D DDL every N transactions (0)]\n"
-          "       [-L PCT of row operations on LOB and LONG tables (0)] [-d set directory] [-p passes (1)]\n"
+          "       [-L PCT of row operations on LOB and LONG tables (0)] [-B: direct-path loads instead of OLTP]\n"
+          "       [-d set directory] [-p passes (1)]\n"
           "       [-t slot buffer bytes of the transaction table (default of the capture process)]\n"
           "       [-R: the whole path also with the logs read through kesfeed on 127.0.0.1]\n"
           "       [-A: the whole path also with the logs read from an ASM disk group]\n",
@@ -449,10 +471,10 @@ void usage(const char *me) {
 
 int main(int argc, char **argv) {
   int mib = 1024, passes = 1, chained = 0, ddl = 0, lobs = 0;
-  bool remote = false, on_asm = false;
+  bool remote = false, on_asm = false, loads = false;
   std::string set;
   int c;
-  while ((c = getopt(argc, argv, "s:c:D:L:d:p:t:RAh")) != -1) {
+  while ((c = getopt(argc, argv, "s:c:D:L:d:p:t:RABh")) != -1) {
     switch (c) {
       case 's':
         mib = atoi(optarg);
@@ -478,6 +500,9 @@ int main(int argc, char **argv) {
       case 'A':
         on_asm = true;
         break;
+      case 'B':
+        loads = true;
+        break;
       case 't':
         g_trans_sz = static_cast<uint32_t>(strtoul(optarg, nullptr, 0));
         break;
@@ -492,10 +517,10 @@ int main(int argc, char **argv) {
   }
   if (set.empty())
     set = "/tmp/ks_redo_bench." + std::to_string(mib) + (chained ? ".c" + std::to_string(chained) : "") +
-          (ddl ? ".d" + std::to_string(ddl) : "") + (lobs ? ".l" + std::to_string(lobs) : "");
+          (ddl ? ".d" + std::to_string(ddl) : "") + (lobs ? ".l" + std::to_string(lobs) : "") + (loads ? ".b" : "");
   set = fs::absolute(set).string();  // the agent serves absolute paths only
   ks_log_inf.log_level = KS_LOG_ERROR;
-  if (!set_ready(set, set_params(mib, chained, ddl, lobs)) && !make_set(set, mib, chained, ddl, lobs)) {
+  if (!set_ready(set, set_params(mib, chained, ddl, lobs, loads)) && !make_set(set, mib, chained, ddl, lobs, loads)) {
     fprintf(stderr, "cannot make the redo set in %s\n", set.c_str());
     return 1;
   }

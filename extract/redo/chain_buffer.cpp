@@ -307,6 +307,7 @@ int ks_chain_save_piece(ks_chain_ctx_t *c, const ks_chain_piece_t *crp, const ui
   if (w.dlen == 0) w.dlen = 1;  // an entry with pieces is never free
   if (p.flag & KS_CP_LMN) w.flag |= KS_CP_LMN;
   if (p.flag & KS_CP_ROLLBACK) w.flag |= KS_CP_ROLLBACK;
+  if (p.flag & KS_CP_DP) w.flag |= KS_CP_DP;
   if (p.flag & KS_CP_IOT_INSERT)
     w.flag |= KS_CP_IOT_INSERT;
   else if (p.flag & KS_CP_IOT_DELETE)

@@ -163,7 +163,7 @@ enum class Act : uint8_t {
   iot_lde,
   iot_lcnu,
   iot_other,
-  notyet
+  dp_extra,
 };
 
 // Layer 11 codes 0..17; everything else in layer 11 ends the record.
@@ -183,7 +183,7 @@ Act dispatch(uint8_t layer, uint8_t code) {
       return code < 18 ? kLayer11[code] : Act::end;
     case 24:
       if (code == 1) return Act::ddl;
-      if (code == 6) return Act::notyet;
+      if (code == 6) return Act::dp_extra;
       return Act::skip;
     case 10:
       // Leaf rows: row changes of index-organised tables; those of ordinary indexes (after
@@ -202,48 +202,6 @@ Act dispatch(uint8_t layer, uint8_t code) {
       return Act::skip;
   }
 }
-
-// The captured table of an object number, or -1 (not in the dictionary, excluded, or a
-// segment entry, as the undo handler treats them).
-int captured_table(ks_extr_t *ex, uint32_t objn) {
-  if (ex->d == nullptr || objn == 0) return -1;
-  int ti = ks_lookup_table(ex->d, static_cast<int>(objn));
-  if (ti < 0 || (ex->d->tab[ti].flag & KS_TAB_ALIAS)) return -1;
-  return ti;
-}
-
-// For a vector this build cannot decode: the reason to report and the table when the
-// record shows that it changes a captured table, else reason -1. A load's 24.6 names
-// the table its block images (19.1) of the same record fill.
-void notyet_table(ks_extr_t *ex, uint8_t *v, uint8_t layer, int *reason, int *ti, int *load_ti) {
-  ks_miner_t *m = ex->m;
-  ks_cv_t cv;
-  switch (layer) {
-    case 24: {  // 24.6, direct-path load: object number and transaction
-      if (ks_cv_in_record(ex, &cv, v) < 0) return;
-      const uint8_t *f = ks_cv_field(&cv, 1, 16);
-      if (f == nullptr) return;
-      *load_ti = captured_table(ex, ks::load32(f, cv.big));
-      if (*load_ti < 0) return;
-      m->xid = ks::redo::make_xid(ks::load16(f + 8, cv.big), ks::load16(f + 10, cv.big), ks::load32(f + 12, cv.big));
-      *reason = KS_NC_LOAD;
-      *ti = *load_ti;
-      return;
-    }
-    case 19:  // block image of a load
-      if (*load_ti >= 0) {
-        *reason = KS_NC_LOAD;
-        *ti = *load_ti;
-      }
-      return;
-    default:
-      return;
-  }
-}
-
-}  // namespace
-
-namespace {
 
 // Saves the record as a piece of its row and, when the row is complete with it, builds
 // the row's change; the first record undoing a change of a chained row gives its
@@ -347,7 +305,6 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
   uint8_t *v = r + hsz;
   uint32_t left = static_cast<uint32_t>(rlen - hsz);
   int nv = 0;
-  int load_ti = -1;                     // the captured table a direct-path load of this record fills
   uint32_t reported = 0;                // reasons already reported for this record
   uint8_t row_layer = 0, row_code = 0;  // the last row operation, for the report
   bool skipping = false;                // passing over the rest of a change that could not be read
@@ -357,17 +314,6 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
     if (reported & (1u << reason)) return;
     reported |= 1u << reason;
     ks_not_captured(ex, reason, ti, layer, code);
-  };
-  // Direct-path loads: this build has no decoder for them. A
-  // change of a captured table is reported and counted; the same operations on other
-  // objects (ordinary index upkeep, tables not captured) are passed over quietly.
-  auto not_decoded = [&](uint8_t layer, uint8_t code, uint8_t *vec) {
-    int reason = -1, ti = -1;
-    notyet_table(ex, vec, layer, &reason, &ti, &load_ti);
-    if (reason >= 0)
-      report(reason, ti, layer, code);
-    else
-      KS_DEBUG("redo operation %d.%d is not decoded yet.", layer, code);
   };
   // Chain actions: the record is a piece of a row change spread over several records.
   // They come before a commit in the same record, which ends what the row belongs to.
@@ -472,31 +418,16 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
       case Act::lob_load:
         rc = ks_parse_local_lob_load(ex, v);
         break;
-      case Act::block: {
-        // A block image: LOB data blocks are decoded; table blocks of a direct-path load
-        // are not (reported below, as a load); any other block is reported. Without a
-        // dictionary nothing is captured.
-        if (ex->d == nullptr) {
-          rc = KS_RC_NOT_CAPTURED;
-          break;
-        }
-        ks_cv_t cv;
-        const uint8_t *type = ks_cv_in_record(ex, &cv, v) < 0 ? nullptr : ks_cv_field(&cv, 2, 1);
-        if (type != nullptr && *type == 0x28) {
-          rc = ks_parse_basic_lob(ex, cv.v + cv.off[1], cv.len[1]);
-          break;
-        }
-        if (type != nullptr && *type == 0x06) {
-          not_decoded(layer, code, v);
-          break;
-        }
-        if (type == nullptr)
-          KS_ERROR("block image without its block type (rba=%06x.%08x.%04x).", m->rba.sqn, m->rba.blk, m->rba.byt);
-        else
-          KS_ERROR("unknown block type: %02x", *type);
-        rc = -1;
+      case Act::dp_extra:
+        rc = ks_parse_dp_extra(ex, v);
         break;
-      }
+      case Act::block:
+        // A block image: LOB data blocks and the table blocks of a direct-path load. Without
+        // a dictionary nothing is captured. A load's block the chain buffer cannot take now
+        // comes again, as a chained row's record does.
+        rc = ex->d == nullptr ? KS_RC_NOT_CAPTURED : ks_parse_dp(ex, v, &piece);
+        if (rc == KS_RC_HOLD && x_append_rc == 0) return refuse(rc);
+        break;
       case Act::iot_lin:
         rc = ks_parse_iot_lin(ex, v, &piece);
         break;
@@ -508,9 +439,6 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
         break;
       case Act::iot_other:
         rc = ks_parse_iot_leaf_other(ex, v);
-        break;
-      case Act::notyet:
-        not_decoded(layer, code, v);
         break;
     }
     if (rc == KS_RC_IOT_NOT_DECODED) {
@@ -530,7 +458,8 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
       // A handler that could not read a change it was given (it has said why): the
       // record is reported once, and the other changes of the record, its commit above
       // all, are still taken.
-      report(KS_NC_DECODE, m->objn != 0 ? m->ti : -1, layer, code);
+      // A block image not turned into rows (a cluster block, say) is reported as a load.
+      report(act == Act::block ? KS_NC_LOAD : KS_NC_DECODE, m->objn != 0 ? m->ti : -1, layer, code);
       skipping = true;
     }
     if (layer == 11 || layer == 10) {

@@ -110,6 +110,27 @@ int ks_parse_audit(ks_extr_t *ex, uint8_t *vbuf);
 int ks_parse_ddl(ks_extr_t *ex, uint8_t *vbuf);
 int ks_parse_sequence(ks_extr_t *ex, uint8_t *vbuf);
 int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+// Direct-path loads. 24.6: the loaded table and transaction go to the miner state for the
+// block images after it. 19.1: the image by its block type (table or LOB data).
+int ks_parse_dp_extra(ks_extr_t *ex, uint8_t *vbuf);
+int ks_parse_dp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+// A table block image of blen bytes (crp->pc_rdba its address): its whole rows as one
+// QUICK INSERT (one INSERT each when the table has LOBs, whose locators are decoded), the
+// pieces of rows chained into later blocks saved in the chain buffer, and rows whose last
+// piece it holds as one INSERT. 0; -1 (logged); -9 the table is not captured; KS_RC_HOLD /
+// KS_RC_STOP when its changes cannot be taken now (the chain buffer is left as before).
+// ks_parse_direct_insert passes over blocks that are not transaction-managed.
+int ks_parse_direct_insert(ks_extr_t *ex, uint8_t *blk, uint32_t blen, ks_chain_piece_t *crp);
+int ks_parse_data_block(ks_extr_t *ex, uint8_t *blk, uint32_t blen, ks_chain_piece_t *crp);
+// Saves the row piece data (dlen bytes) of the row crp names (cr: its first piece) in
+// the chain buffer; its entry goes to *ci. 0 / -1.
+int ks_save_row_piece(ks_extr_t *ex, const uint8_t *data, int dlen, ks_chain_piece_t *crp, int *ci);
+// Releases the saved pieces of the row crp's piece belongs to.
+void ks_clear_dp_cr(ks_extr_t *ex, ks_chain_piece_t *crp);
+// Builds the INSERT of the row whose last piece (data, dlen bytes, at crp's pc row id)
+// has come; the row's chain buffer entry goes to *ci (-1: none found), for the caller to
+// release. 0, -1, or KS_RC_HOLD / KS_RC_STOP.
+int ks_assemble_dp_chain(ks_extr_t *ex, const uint8_t *data, uint32_t dlen, ks_chain_piece_t *crp, int *ci);
 // XID of a rollback record from the undo segment and transaction slot of its 5.6 / 5.11:
 // the previous record's XID when it holds that slot, else the open transaction's that
 // does; 0 when no open transaction holds it (the record is then dropped). Every handler

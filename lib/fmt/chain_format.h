@@ -31,6 +31,9 @@ static_assert(KS_CHAIN_MAX_CRP == 790);
 // Chain piece flag bits.
 constexpr uint8_t KS_CP_LMN = 0x01, KS_CP_CFA = 0x02, KS_CP_ROLLBACK = 0x04, KS_CP_IOT = 0x10, KS_CP_IOT_HEAP = 0x20,
                   KS_CP_IOT_INSERT = 0x40, KS_CP_IOT_DELETE = 0x80;
+// A piece of a row a direct-path load chained across blocks: the saved bytes are the row
+// piece as its block holds it, not a redo record.
+constexpr uint8_t KS_CP_DP = 0x08;
 
 // One saved record of a chained row: where the piece, its undo and its redo are, and
 // where the record is kept (first memory block, or byte offset in the spill data file).

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "lib/fmt/block_format.h"
+
 namespace ks::sim {
 
 using namespace ks::redo;
@@ -787,7 +789,8 @@ namespace {
 constexpr uint32_t kLobIdLen = 10;
 constexpr uint32_t kLobBlockHdr = 36;  // LOB block header before its data
 constexpr uint32_t kKdliCommon = 16, kKdliXid = 24, kKdliLoad = 56, kKdliObj = 16, kKdliFill = 24;
-constexpr uint8_t kLobBlockType = 0x28, kLobBlockFormat = 0xA2;
+constexpr uint8_t kLobBlockType = KS_DP_TYPE_LOB, kLobBlockFormat = 0xA2, kTableBlockFormat = 0xA2;
+constexpr uint32_t kBlockTail = 4;    // the tail check closing a block
 constexpr uint8_t kKdliOptLobId = 4;  // KDLI option whose LOB id is at +12
 }  // namespace
 
@@ -813,6 +816,95 @@ void ks_redo_record::lob_block(uint32_t dba, uint32_t lobj, const uint8_t *lob_i
   uint8_t ty[4] = {kLobBlockType, kLobBlockFormat, 0, 0};
   ks_field_t f[2] = {{b.data(), uint32_t(b.size())}, {ty, 4}};
   vector(19, 1, 1, dba, f, 2, lobj);
+}
+
+void ks_redo_record::dp_load(uint32_t objn, uint64_t xid) {
+  uint8_t f[KS_DP_LOAD_SIZE] = {};
+  put32(f + KS_DP_LOAD_OBJN, objn);
+  put16(f + KS_DP_LOAD_USN, xid_usn(xid));
+  put16(f + KS_DP_LOAD_SLOT, xid_slot(xid));
+  put32(f + KS_DP_LOAD_SQN, xid_sqn(xid));
+  ks_field_t fl[1] = {{f, KS_DP_LOAD_SIZE}};
+  vector(24, 6, 1, 0, fl, 1, objn);
+}
+
+int ks_redo_record::dp_block_overhead(int itc, int ext, int nslot) {
+  return KS_DP_BLK_ITL + KS_DP_ITL_SIZE * itc + (ext > 0 ? KS_DP_EXT_FIXED + ext : 0) + KS_DP_DH_DIR + 2 * nslot +
+         kBlockTail;
+}
+
+bool ks_redo_record::dp_table_block(uint32_t dba, uint32_t objn, uint64_t xid, uint32_t bsz, int itc, int ext,
+                                    const ks_dp_piece_t *pc, const uint16_t *slot, int n, int nslot) {
+  static thread_local std::vector<uint8_t> b;
+  b.assign(bsz, 0);
+  uint8_t *p = b.data();
+  p[KS_DP_BLK_TYPE] = 1;
+  put16(p + KS_DP_BLK_ITC, uint16_t(itc));
+  uint8_t *itl = p + KS_DP_BLK_ITL;  // the loader's transaction holds the first entry
+  put16(itl + 8, xid_usn(xid));
+  put16(itl + 10, xid_slot(xid));
+  put32(itl + 12, xid_sqn(xid));
+  uint32_t at = uint32_t(KS_DP_BLK_ITL + KS_DP_ITL_SIZE * itc);
+  if (ext > 0) {
+    p[KS_DP_BLK_FLAGS] |= KS_DP_BLK_EXT;
+    put16(p + at + KS_DP_EXT_LENGTH, uint16_t(ext));
+    at += uint32_t(KS_DP_EXT_FIXED + ext);
+  }
+  if (at + KS_DP_DH_DIR + 2 * uint32_t(nslot) + kBlockTail > bsz) return false;
+  uint8_t *dh = p + at;
+  dh[KS_DP_DH_NTAB] = 1;
+  put16(dh + KS_DP_DH_T0_SLOTS, uint16_t(nslot));
+  uint8_t *dir = dh + KS_DP_DH_DIR;
+  std::vector<bool> used(size_t(nslot), false);
+  for (int i = 0; i < n; i++) used[slot[i]] = true;
+  int free_head = -1;
+  for (int s = nslot; s-- > 0;)
+    if (!used[size_t(s)]) {
+      put16(dir + 2 * s, uint16_t(free_head));
+      free_head = s;
+    }
+  put16(dh + KS_DP_DH_FREE, uint16_t(free_head));
+  // Rows from the end of the block down, as a database fills it.
+  uint32_t top = bsz - kBlockTail;
+  const uint32_t floor = at + KS_DP_DH_DIR + 2 * uint32_t(nslot);
+  for (int i = 0; i < n; i++) {
+    const ks_dp_piece_t &r = pc[i];
+    uint32_t len = KS_DP_ROW_HEADER + ((r.fb & KS_REDO_ROW_LAST) ? 0 : KS_DP_ROWID);
+    for (int c = 0; c < r.n; c++) len += uint32_t(row_value_size(r.val[c].len));
+    if (top < floor + len) return false;
+    top -= len;
+    uint8_t *q = p + top;
+    q[0] = r.fb;
+    q[1] = 1;  // locked by ITL 1, the loader
+    q[2] = uint8_t(r.n);
+    q += KS_DP_ROW_HEADER;
+    if (!(r.fb & KS_REDO_ROW_LAST)) {
+      store_be32(q, r.next_dba);
+      store_be16(q + 4, r.next_slot);
+      q += KS_DP_ROWID;
+    }
+    for (int c = 0; c < r.n; c++) {
+      const ks_colval_t &v = r.val[c];
+      if (v.len < 0) {
+        *q++ = KS_ROW_VAL_NULL;
+        continue;
+      }
+      if (v.len > KS_ROW_VAL_SHORT_MAX) {
+        *q++ = KS_ROW_VAL_LONG;
+        put16(q, uint16_t(v.len));
+        q += 2;
+      } else {
+        *q++ = uint8_t(v.len);
+      }
+      if (v.len) std::memcpy(q, v.p, size_t(v.len));
+      q += v.len;
+    }
+    put16(dir + 2 * slot[i], uint16_t(top - at));
+  }
+  uint8_t ty[4] = {KS_DP_TYPE_TABLE, kTableBlockFormat, 0, 0};
+  ks_field_t f[2] = {{p, bsz}, {ty, 4}};
+  vector(19, 1, 1, dba, f, 2, objn);
+  return !overflow_;
 }
 
 void ks_redo_record::kdli_header(uint8_t op, uint64_t xid, uint32_t dba, uint32_t lobj, uint8_t *com, uint8_t *x) {

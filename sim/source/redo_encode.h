@@ -49,6 +49,16 @@ struct ks_suplog_t {
   const ks_colval_t *val = nullptr;
 };
 
+// A row piece of a block a direct-path load writes: its flag byte, values and the row id
+// of its next piece (read when the flag byte lacks the last-piece bit).
+struct ks_dp_piece_t {
+  uint8_t fb;
+  const ks_colval_t *val;
+  int n;
+  uint32_t next_dba;
+  uint16_t next_slot;
+};
+
 // The row a change is about.
 struct ks_rowref_t {
   uint32_t dba;
@@ -200,6 +210,19 @@ class ks_redo_record {
                 uint16_t n);
   void lob_fill(uint64_t xid, uint32_t dba, uint32_t objn, uint32_t lobj, const uint8_t *lob_id, uint32_t at,
                 const uint8_t *data, uint16_t n);
+
+  // ---- direct-path loads ----
+  // 24.6: transaction xid loads table objn; the block images of the record follow.
+  void dp_load(uint32_t objn, uint64_t xid);
+  // 19.1 image of table block dba of objn, bsz bytes (the block less its cache header):
+  // itc ITL entries (the loading transaction in the first), a header extension of ext
+  // bytes when ext > 0, a row directory of nslot slots; piece i goes to slot slot[i] (its
+  // bytes from the block's end down), the other slots are free, chained in slot order.
+  // false when it does not fit in bsz bytes (nothing written).
+  bool dp_table_block(uint32_t dba, uint32_t objn, uint64_t xid, uint32_t bsz, int itc, int ext,
+                      const ks_dp_piece_t *pc, const uint16_t *slot, int n, int nslot);
+  // Bytes of a table block image taken by everything but its rows.
+  static int dp_block_overhead(int itc, int ext, int nslot);
 
   // 5.4 commit (rollback = false) or rollback of a transaction.
   void commit(uint64_t xid, bool rollback);

@@ -79,6 +79,12 @@ constexpr int kGrowRoom = kPieceBytes / 10;
 // A LONG value longer than this is stored in parts over several pieces.
 constexpr int kLongInline = 4000;
 
+// Stored columns of a row (trailing NULLs are not stored), the values piece p holds (a
+// split value by its part) and the row flag byte of piece i of a row's pieces.
+int ks_stored_count(const std::vector<ks_val_t> &v);
+void ks_piece_vals(const std::vector<ks_val_t> &v, const ks_piece_t &p, std::vector<ks_colval_t> *out);
+uint8_t ks_piece_fb(const std::vector<ks_piece_t> &pc, size_t i);
+
 struct ks_row_t {
   uint32_t dba = 0;  // the row's head piece
   uint16_t slot = 0;
@@ -157,6 +163,7 @@ struct ks_expect_t {
 struct ks_txn_t;
 struct ks_undo_t;
 struct ks_lob_op_t;
+struct ks_rowlist_t;
 
 // A LOB whose contents take at most this many bytes is kept in its row, in the locator.
 constexpr int kLobInRow = 3964;
@@ -224,6 +231,11 @@ class ks_sim_db {
   // Row indexes of the rows the last insert or multi-row insert added.
   const std::vector<uint32_t> &inserted() const { return inserted_; }
   int insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows);
+  // A direct-path load: the rows go to new blocks above the table's high-water mark, each
+  // block logged whole (24.6 and its 19.1 image), rows longer than a block's room chained
+  // into the next blocks; no row or index redo. A rollback drops the rows without redo.
+  // LOB values must be kept in the row.
+  int load(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows);
   // Update columns cols (indexes) of live row ri with the given values.
   int update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vector<int> &cols, std::vector<ks_val_t> vals);
   int remove(ks_txn_t *tx, ks_table_t *t, uint32_t ri);
@@ -317,6 +329,8 @@ class ks_sim_db {
   // or all columns, less the changed ones.
   void build_suplog_update(const ks_table_t *t, const std::vector<int> &changed, std::vector<int> *pick) const;
   int undo_change(ks_txn_t *tx, size_t upto, bool partial);
+  // Rolls back a load: its rows leave the table.
+  void unload(ks_table_t *t, const ks_rowlist_t &rows);
   // Rows stored as pieces: place_row places a new row of n stored columns and returns its
   // head, with its pieces (none when the row fits in one); the others write one record per piece,
   // a change with its undo (rb_code 0) or the compensation of a rollback (rb_code 6 or

@@ -546,6 +546,10 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
     ks_undo_t u = std::move(tx->undo.back());
     tx->undo.pop_back();
     ks_table_t *t = u.t;
+    if (u.kind == ks_undo_t::kLoad) {
+      unload(t, u.rows);
+      continue;
+    }
     if (t->iot) {
       if (iot_undo(tx, u, rb_code) != 0) return -1;
       continue;
@@ -628,6 +632,8 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
         }
         case ks_undo_t::kLock:
           rec_.redo_lkr(ref);
+          break;
+        case ks_undo_t::kLoad:  // taken above
           break;
       }
       if (!pieced) {
@@ -981,6 +987,13 @@ std::vector<ks_val_t> updated(const std::vector<ks_val_t> &v, const std::vector<
   return after;
 }
 }  // namespace
+
+// The direct-path load stores its rows in the same pieces.
+int ks_stored_count(const std::vector<ks_val_t> &v) { return stored_count(v); }
+void ks_piece_vals(const std::vector<ks_val_t> &v, const ks_piece_t &p, std::vector<ks_colval_t> *out) {
+  piece_vals(v, p, out);
+}
+uint8_t ks_piece_fb(const std::vector<ks_piece_t> &pc, size_t i) { return piece_fb(pc, i); }
 
 uint64_t ks_sim_db::piece_begin(const ks_table_t *t) {
   rec_begin();

@@ -39,7 +39,7 @@ struct ks_rowlist_t {
 };
 
 struct ks_undo_t {
-  enum Kind { kIns, kDel, kUpd, kQmi, kLock } kind;
+  enum Kind { kIns, kDel, kUpd, kQmi, kLock, kLoad } kind;
   ks_table_t *t;
   ks_rowlist_t rows;
   std::vector<int> cols;           // updated columns

@@ -877,6 +877,10 @@ struct Parser {
     if (!end() && v[i].k == Tok::kSym && v[i].s[0] == c) return i++, true;
     return false;
   }
+  bool number(std::string *out) {
+    if (!end() && v[i].k == Tok::kNum) return *out = v[i++].s, true;
+    return false;
+  }
   bool ident(std::string *out) {
     if (!end() && v[i].k == Tok::kIdent) return *out = v[i++].s, true;
     return false;
@@ -1282,6 +1286,34 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
       ks_table_t *t = nullptr;
       ok = ddl_commit() && p.kw("TABLE") && p.qname(&owner, &name) && (t = db.table(owner, name)) && p.end() &&
            db.truncate_table(t, stmt) == 0;
+    } else if (p.peek().s == "INSERT" && p.i + 1 < p.v.size() && p.v[p.i + 1].s == "/") {
+      p.i += 2;
+      // INSERT /*+ APPEND */ INTO t SELECT * FROM s: a direct-path load of s's rows.
+      ks_table_t *t = nullptr, *src = nullptr;
+      std::string sowner, sname;
+      ok = p.sym('*') && p.sym('+') && p.kw("APPEND") && p.sym('*') && p.sym('/') && p.kw("INTO") &&
+           p.qname(&owner, &name) && (t = db.table(owner, name)) && p.kw("SELECT") && p.sym('*') && p.kw("FROM") &&
+           p.qname(&sowner, &sname) && (src = db.table(sowner, sname)) && p.end() && src->cols.size() == t->cols.size();
+      if (ok) {
+        std::vector<std::vector<ks_val_t>> rows;
+        for (uint32_t ri : src->live) rows.push_back(src->rows[ri].v);
+        ok = rows.empty() || db.load(txn(), t, std::move(rows)) == 0;
+      }
+    } else if (p.kw("LOAD")) {
+      ks_table_t *t = nullptr;
+      std::string num;
+      int chained = 0, lobs = 0;
+      ok = p.qname(&owner, &name) && (t = db.table(owner, name)) && p.kw("ROWS") && p.number(&num);
+      while (ok && !p.end()) {
+        std::string pct;
+        if (p.kw("CHAINED") && p.number(&pct))
+          chained = atoi(pct.c_str());
+        else if (p.kw("LOBS") && p.number(&pct))
+          lobs = atoi(pct.c_str());
+        else
+          ok = false;
+      }
+      ok = ok && ks_load_rows(db, txn(), t, strtoull(num.c_str(), nullptr, 10), chained, lobs) == 0;
     } else if (p.kw("INSERT")) {
       ks_table_t *t = nullptr;
       if (p.kw("INTO") && p.qname(&owner, &name) && (t = db.table(owner, name))) {

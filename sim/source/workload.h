@@ -58,6 +58,14 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg);
 //   DBMS_LOB.TRIM(owner.table.column, length)
 //   DBMS_LOB.ERASE(owner.table.column, amount, offset)
 // with offsets from 1 and amounts in characters (CLOB, NCLOB) or bytes (BLOB).
+// Direct-path loads: INSERT /*+ APPEND */ INTO owner.table SELECT * FROM owner.other
+// (every live row of a table of the same columns), and
+//   LOAD owner.table ROWS n [CHAINED pct] [LOBS pct]
+// n generated rows (keys ascending from the table's row count), pct of them with every
+// text column at its full length (chained across blocks when they exceed a block) and pct
+// with their LOBs set (kept in the row).
 int ks_script_run(ks_sim_db &db, const std::string &text);
+// The generated rows of a LOAD statement, loaded by transaction tx.
+int ks_load_rows(ks_sim_db &db, ks_txn_t *tx, ks_table_t *t, uint64_t n, int chained_pct, int lobs_pct);
 
 }  // namespace ks::sim

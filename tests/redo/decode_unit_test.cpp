@@ -297,21 +297,26 @@ TEST(RedoNotCaptured, UndecodableChangesOfCapturedTablesAreReportedAndCountedThe
             KS_RC_NOT_CAPTURED);
   EXPECT_EQ(ks_not_captured_count(KS_NC_DECODE), 0u);
 
-  // A direct-path load: its 24.6 names the table and the transaction; the block images
-  // that follow in the record are one report with it.
-  auto load = [&](uint32_t objn) {
+  // A direct-path load: its 24.6 names the table and the transaction of the block images
+  // after it. A cluster block (two tables) and a load without a transaction are not
+  // turned into rows: one report for the record; other tables' loads are quiet.
+  auto load = [&](uint32_t objn, uint32_t sqn) {
     Field f(16, false);
-    f.u32(0, objn).u16(8, 5).u16(10, 6).u32(12, 77);
+    f.u32(0, objn).u16(8, sqn ? 5 : 0).u16(10, sqn ? 6 : 0).u32(12, sqn);
     return Vec{24, 6, 1, 0, {f.b}};
   };
-  Vec image{19, 1, 1, 0x00400100, {Bytes(64), Bytes{6, 0, 0, 0}}};
-  EXPECT_EQ(d.parse(record_bytes(50, {load(kObjn)}, d.vhsz(), false)), -1);
+  Bytes cluster(64);
+  cluster[0] = 1;
+  cluster[25] = 2;
+  Vec image{19, 1, 1, 0x00400100, {cluster, Bytes{6, 0, 0, 0}}};
+  EXPECT_EQ(d.parse(record_bytes(50, {load(kObjn, 77)}, d.vhsz(), false)), 0);
+  EXPECT_EQ(d.parse(record_bytes(50, {load(kObjn, 77), image, image}, d.vhsz(), false)), -1);
   EXPECT_NE(msg().find("direct-path load not supported (rba=000001.00000002.0010, SCN: 50, XID: 5.6.77, "
-                       "table: APP.EMP, op: 24.6)."),
+                       "table: APP.EMP, op: 19.1)."),
             std::string::npos)
       << msg();
-  EXPECT_EQ(d.parse(record_bytes(50, {load(kObjn), image, image}, d.vhsz(), false)), -1);
-  quiet(record_bytes(51, {load(kOther), image}, d.vhsz(), false));
+  EXPECT_EQ(d.parse(record_bytes(51, {load(kObjn, 0), image}, d.vhsz(), false)), -1);
+  quiet(record_bytes(51, {load(kOther, 77), image}, d.vhsz(), false));
   quiet(record_bytes(52, {image}, d.vhsz(), false));
   EXPECT_EQ(ks_not_captured_count(KS_NC_LOAD), 2u);
 

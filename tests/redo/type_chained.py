@@ -158,7 +158,7 @@ def fixture(out, name, big, vsn, bs, seq, lmn_head, del_head_flags):
 
     write_fixture(t, out, name, records, TABLES)
 
-
-out = sys.argv[1]
-fixture(out, "chain_le_v19_b512", False, 0x13000000, 512, 411, False, 0x58)
-fixture(out, "chain_be_v11_b1024", True, 0x0B200000, 1024, 412, True, 0x18)
+if __name__ == "__main__":
+    out = sys.argv[1]
+    fixture(out, "chain_le_v19_b512", False, 0x13000000, 512, 411, False, 0x58)
+    fixture(out, "chain_be_v11_b1024", True, 0x0B200000, 1024, 412, True, 0x18)

@@ -1,0 +1,70 @@
+// Formatted data blocks as a direct-path load logs them (field 1 of a 19.1 block image:
+// the block after its 20-byte cache header) and the length-prefixed column encoding of
+// the rows stored in them. One header for the simulated source that writes the images and
+// the capture decoder that reads them. Integers are in the redo's byte order, except the
+// row ids inside row pieces, which are always most significant byte first.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/bytes.h"
+
+namespace ks::redo {
+
+// ---- 24.6: direct-path load information, field 1 -------------------------------------
+constexpr int KS_DP_LOAD_OBJN = 0, KS_DP_LOAD_USN = 8, KS_DP_LOAD_SLOT = 10, KS_DP_LOAD_SQN = 12, KS_DP_LOAD_SIZE = 16;
+
+// ---- 19.1 block image: field 2 byte 0 is the block type ------------------------------
+constexpr uint8_t KS_DP_TYPE_TABLE = 0x06, KS_DP_TYPE_LOB = 0x28;
+// Block body: transaction-header type (1), ITL count, flags, the ITL list.
+constexpr int KS_DP_BLK_TYPE = 0, KS_DP_BLK_ITC = 16, KS_DP_BLK_FLAGS = 18, KS_DP_BLK_ITL = 24;
+constexpr int KS_DP_ITL_SIZE = 24;
+constexpr uint8_t KS_DP_BLK_EXT = 0x20;  // a header extension follows the ITL list
+// Header extension: its variable part's length at +4; the data header follows at
+// extension + 8 + that length.
+constexpr int KS_DP_EXT_LENGTH = 4, KS_DP_EXT_FIXED = 8;
+// Data header: number of tables, head of the free row-slot chain (-1 none), table 0's
+// first row-directory index and row slots; the table directory (4 bytes a table) starts at
+// +14 and the row directory (u16 offsets from the data header, 0xFFFF free) follows it.
+constexpr int KS_DP_DH_NTAB = 1, KS_DP_DH_FREE = 4, KS_DP_DH_T0_FIRST = 14, KS_DP_DH_T0_SLOTS = 16;
+constexpr int KS_DP_DH_DIR = KS_DP_DH_T0_FIRST + 4;  // row directory of a one-table block
+// Row piece: flag byte, lock byte, column count; a first piece that is not the head
+// carries the head's row id, a piece that is not the last its next piece's (block
+// address and slot, 6 bytes, most significant byte first); then the columns.
+constexpr int KS_DP_ROW_HEADER = 3, KS_DP_ROWID = 6;
+
+// Column values in a stored row: a length byte, 0xFE followed by a u16 length for longer
+// values, 0xFF for NULL.
+constexpr uint8_t KS_ROW_VAL_NULL = 0xFF, KS_ROW_VAL_LONG = 0xFE;
+constexpr int KS_ROW_VAL_SHORT_MAX = 250;
+
+// Reads the value at *p (not past end) and moves *p past it: 0, or -1 when it does not
+// fit. A NULL gives null set and n 0.
+inline int read_row_value(const uint8_t **p, const uint8_t *end, bool big, const uint8_t **data, uint32_t *n,
+                          bool *null) {
+  const uint8_t *q = *p;
+  if (q >= end) return -1;
+  *null = false;
+  if (q[0] == KS_ROW_VAL_NULL) {
+    *null = true;
+    *n = 0;
+    *data = nullptr;
+    *p = q + 1;
+    return 0;
+  }
+  uint32_t len = q[0], hdr = 1;
+  if (q[0] == KS_ROW_VAL_LONG) {
+    if (end - q < 3) return -1;
+    len = load16(q + 1, big);
+    hdr = 3;
+  }
+  if (static_cast<uint32_t>(end - q) - hdr < len) return -1;
+  *data = q + hdr;
+  *n = len;
+  *p = q + hdr + len;
+  return 0;
+}
+// Bytes a value of n bytes takes (n < 0: NULL).
+constexpr int row_value_size(int n) { return n < 0 ? 1 : n + (n > KS_ROW_VAL_SHORT_MAX ? 3 : 1); }
+
+}  // namespace ks::redo
