@@ -12,6 +12,7 @@
 
 #include "extract/redo/llb.h"
 #include "extract/redo/redo.h"
+#include "extract/redo/row_value.h"
 #include "lib/bytes.h"
 #include "lib/fmt/block_format.h"
 #include "lib/fmt/redo_format.h"
@@ -20,6 +21,16 @@
 namespace R = ks::redo;
 
 namespace {
+
+// One value of a row: its bytes, n 0 and null set for NULL. 0, or -1 past end.
+int row_value(const uint8_t **q, const uint8_t *end, bool big, const uint8_t **d, uint32_t *n, bool *null) {
+  ks_row_val_t v;
+  if (ks_row_value(q, end, big, &v) < 0) return -1;
+  *d = v.p;
+  *n = v.len;
+  *null = v.null;
+  return 0;
+}
 
 // One value of a row: bytes, or a NULL (len 0, null set).
 struct Value {
@@ -100,7 +111,7 @@ int read_piece(const uint8_t *p, uint32_t room, bool big, Piece *pc, bool header
     const uint8_t *d;
     uint32_t n;
     bool null;
-    if (R::read_row_value(&q, end, big, &d, &n, &null) < 0) return -1;
+    if (row_value(&q, end, big, &d, &n, &null) < 0) return -1;
   }
   pc->len = static_cast<uint32_t>(q - p);
   return 0;
@@ -120,7 +131,7 @@ struct RowValues {
       const uint8_t *d;
       uint32_t n;
       bool null;
-      if (R::read_row_value(&q, end, big, &d, &n, &null) < 0) return -1;
+      if (row_value(&q, end, big, &d, &n, &null) < 0) return -1;
       if (c == 0 && (pc.fb & R::KS_REDO_ROW_PREV_CONT) && scid > 1) {
         const int ci = ks_get_column(cols, static_cast<int>(t->ncol), scid - 1);
         if (ci >= 0 && !null) {
@@ -175,7 +186,7 @@ int qmi_direct(ks_lcr_b *lb, const ks_dict_col_t *cols, int ntc, const Piece &pc
     const uint8_t *d = nullptr;
     uint32_t n = 0;
     bool null = true;
-    if (c < pc.ncol && R::read_row_value(&q, end, big, &d, &n, &null) < 0) {
+    if (c < pc.ncol && row_value(&q, end, big, &d, &n, &null) < 0) {
       KS_ERROR("DP row goes past its block.");
       return -1;
     }

@@ -38,32 +38,6 @@ constexpr int KS_DP_ROW_HEADER = 3, KS_DP_ROWID = 6;
 constexpr uint8_t KS_ROW_VAL_NULL = 0xFF, KS_ROW_VAL_LONG = 0xFE;
 constexpr int KS_ROW_VAL_SHORT_MAX = 250;
 
-// Reads the value at *p (not past end) and moves *p past it: 0, or -1 when it does not
-// fit. A NULL gives null set and n 0.
-inline int read_row_value(const uint8_t **p, const uint8_t *end, bool big, const uint8_t **data, uint32_t *n,
-                          bool *null) {
-  const uint8_t *q = *p;
-  if (q >= end) return -1;
-  *null = false;
-  if (q[0] == KS_ROW_VAL_NULL) {
-    *null = true;
-    *n = 0;
-    *data = nullptr;
-    *p = q + 1;
-    return 0;
-  }
-  uint32_t len = q[0], hdr = 1;
-  if (q[0] == KS_ROW_VAL_LONG) {
-    if (end - q < 3) return -1;
-    len = load16(q + 1, big);
-    hdr = 3;
-  }
-  if (static_cast<uint32_t>(end - q) - hdr < len) return -1;
-  *data = q + hdr;
-  *n = len;
-  *p = q + hdr + len;
-  return 0;
-}
 // Bytes a value of n bytes takes (n < 0: NULL).
 constexpr int row_value_size(int n) { return n < 0 ? 1 : n + (n > KS_ROW_VAL_SHORT_MAX ? 3 : 1); }
 

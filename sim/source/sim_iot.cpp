@@ -272,6 +272,7 @@ int ks_sim_db::iot_undo(ks_txn_t *tx, ks_undo_t &u, uint8_t rb_code) {
       return 0;
     }
     case ks_undo_t::kLock:
+    case ks_undo_t::kLoad:  // loads into index-organised tables are refused
       return 0;
   }
   return 0;

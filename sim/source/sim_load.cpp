@@ -42,6 +42,11 @@ struct Block {
 
 int ks_sim_db::load(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows) {
   if (!tx || tx->done || rows.empty()) return -1;
+  if (t->iot) {
+    // Its rows live in the key index's leaves, not in heap blocks a load would format.
+    KS_ERROR("direct-path load into index-organised table %s.%s is not supported.", t->owner.c_str(), t->name.c_str());
+    return -1;
+  }
   for (const auto &r : rows) {
     if (r.size() != t->cols.size()) return -1;
     for (size_t i = 0; i < r.size(); i++)
