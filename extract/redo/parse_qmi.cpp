@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "extract/redo/redo.h"
+#include "extract/redo/row_image.h"
 #include "lib/bytes.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
@@ -67,22 +68,17 @@ int ks_parse_qmi(ks_extr_t *ex, uint8_t *vbuf) {
       }
       p += R::KS_REDO_QMI_ROW_HEADER;
       for (int c = 0; c < nc; c++) {
-        if (p >= end) goto truncated;
-        uint32_t len;
-        if (p[0] == R::KS_REDO_QMI_NULL) {
-          len = 0;
-          p += 1;
-        } else if (p[0] == R::KS_REDO_QMI_LONG) {
-          if (end - p < 3) goto truncated;
-          len = ks::load16(p + 1, big);
-          p += 3;
-        } else {
-          len = p[0];
-          p += 1;
+        int hl = 0;
+        uint32_t len = 0;
+        int used = ks_block_row_column(p, end, big, &hl, &len);
+        if (used == 0) goto truncated;
+        if (used < 0) {
+          // A row of a compressed block may point at a value kept once in the block.
+          KS_ERROR("QMI row %d column %d refers to a value not in the redo (length byte 0x%02x).", r + 1, c + 1, *p);
+          return -1;
         }
-        if (static_cast<uint32_t>(end - p) < len) goto truncated;
-        if (!(cols[c].flag & KS_COL_NOCAPTURE)) put16(&lb, static_cast<uint16_t>(len), p);
-        p += len;
+        if (!(cols[c].flag & KS_COL_NOCAPTURE)) put16(&lb, static_cast<uint16_t>(len), p + hl);
+        p += used;
       }
       for (int c = nc; c < ntc; c++)
         if (!(cols[c].flag & KS_COL_NOCAPTURE)) put16(&lb, 0, nullptr);

@@ -34,6 +34,9 @@ struct ks_oltp_cfg_t {
   // a LONG and a LONG RAW):
   // this share of the row operations (0: those tables are left out).
   int lobs_pct = 0;
+  // Changes of tables with table compression (OLTP.PACKED, OLTP.PACKED_LOG), logged now and
+  // then as rows of compressed blocks are: this share of the row operations (0: none).
+  int compress_pct = 0;
 };
 
 // Create the OLTP schema and its initial rows when the database lacks them.
@@ -53,6 +56,7 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg);
 //   DBMS_LOB.TRIM(owner.table.column, length)
 //   DBMS_LOB.ERASE(owner.table.column, amount, offset)
 // with offsets from 1 and amounts in characters (CLOB, NCLOB) or bytes (BLOB).
+// CREATE TABLE takes COMPRESS [BASIC | FOR OLTP] or NOCOMPRESS after its columns.
 int ks_script_run(ks_sim_db &db, const std::string &text);
 
 }  // namespace ks::sim

@@ -34,7 +34,8 @@ const char *kCases[] = {"insert_le_v19_b512",    "insert_be_v19_b512",    "upd_d
                         "qmi_le_v19_b1024",      "qmi_be_v11_b512",       "walk_le_v19_b512",     "walk_be_v10_b1024",
                         "rollback_le_v10_b512",  "misc_be_v11_b1024",     "pdb_le_v19_b1024",     "stamp_be_v19_b512",
                         "upd_trail_le_v19_b512", "upd_trail_be_v11_b512", "chain_le_v19_b512",    "chain_be_v11_b1024",
-                        "lob_le_v19_b512",       "lob_be_v11_b1024",      "lobsf_le_v19_b512",    "lobsf_be_v11_b1024"};
+                        "lob_le_v19_b512",       "lob_be_v11_b1024",      "lobsf_le_v19_b512",    "lobsf_be_v11_b1024",
+                        "comp_le_v19_b512",      "comp_be_v11_b1024"};
 
 std::string data_path(const std::string &name, const char *ext) {
   return std::string(KS_TEST_DATA_DIR) + "/redo/" + name + ext;
