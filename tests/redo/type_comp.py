@@ -14,7 +14,7 @@
 #   - a transaction whose overwrite is undone by rollback redo (11.6 with the old row, no
 #     supplemental header, and 5.6), then rolled back.
 # Usage: type_comp.py OUTDIR
-import json, sys
+import sys
 
 from type_upd_trailing import Typer
 
@@ -40,20 +40,9 @@ TABLES = {
 def fixture(out, name, big, vsn, bs, seq):
     t = Typer(big, vsn, bs, seq, 1024)
 
-    class Txn:
-        def __init__(self, usn, slot, sqn):
-            self.usn, self.slot, self.sqn = usn, slot, sqn
-            self.uh_cls, self.ub_cls = t.cls_usn + 2 * usn, t.cls_usn + 2 * usn + 1
-            self.uh_dba = 0x00C00000 + usn * 0x100 + 0x20
-            self.xid = "%d.%d.%d" % (usn, slot, sqn)
+    A, B = t.txn(4, 7, 1500), t.txn(6, 3, 42)
 
-    A, B = Txn(4, 7, 1500), Txn(6, 3, 42)
-
-    def field(size, *sets):                    # (offset, width, value) in the redo's order
-        f = bytearray(size)
-        for off, w, v in sets:
-            t.put(f, off, bytes([v]) if w == 1 else t.u16(v) if w == 2 else t.u32(v))
-        return bytes(f)
+    field = t.field
 
     def image(*values):                        # block row format; None is NULL
         b = b""
@@ -73,20 +62,7 @@ def fixture(out, name, big, vsn, bs, seq):
     def sup_del():
         return [field(20, (1, 1, 0x0C), (6, 2, 1))]
 
-    def undo(x, objn, hdr, values, sup_fields):
-        ubh = field(20, (8, 2, x.usn), (10, 2, x.slot), (12, 4, x.sqn))
-        uri = field(24, (0, 4, objn), (16, 1, 11))
-        return (5, 1, t.vector(5, 1, x.ub_cls, x.uh_dba + 1, [ubh, uri, bytes(8), hdr] + values + sup_fields))
-
-    def redo(code, dba, fields):
-        return (11, code, t.vector(11, code, 1, dba, [bytes(8)] + fields))
-
-    def begin(x):
-        return (5, 2, t.vector(5, 2, x.uh_cls, x.uh_dba, [bytes(32)]))
-
-    def commit(x, rollback=False):
-        return (5, 4, t.vector(5, 4, x.uh_cls, x.uh_dba,
-                               [field(20, (0, 2, x.slot), (4, 4, x.sqn), (16, 1, 0x16 if rollback else 0x12))]))
+    undo, redo, begin, commit = t.undo, t.redo, t.begin, t.commit
 
     def rollback_undo(x, objn):
         return (5, 6, t.vector(5, 6, x.ub_cls, x.uh_dba + 1, [field(24, (0, 4, objn), (18, 1, x.slot))]))
@@ -137,30 +113,7 @@ def fixture(out, name, big, vsn, bs, seq):
         change("UPDATE", "JOURNAL", B, rollback=True))
     rec([commit(B, True)], {"op": "ROLLBACK", "xid": B.xid})
 
-    raw = [t.record(r[0], [v for _, _, v in r[1]]) for r in records]
-    log = t.log(raw)
-    nblk = len(log) // bs
-    lines = [{"type": "file", "block_size": bs, "byte_order": "big" if big else "little", "vsn": "0x%08X" % vsn,
-              "major": vsn >> 24, "cls_usn": t.cls_usn, "vhsz": t.vhsz, "sequence": seq, "file_blocks": 1024,
-              "next_available_block": nblk, "blks": nblk}]
-    for (scn_r, vs, changes), r, (blk, off) in zip(records, raw, t.rbas):
-        rba = "%d.%d.%d" % (seq, blk, off)
-        lines.append({"type": "record", "rba": rba, "len": len(r), "vld": 1, "scn": scn_r, "con_uid": 0,
-                      "ops": ["%d.%d" % (l, c) for l, c, _ in vs]})
-        for ch in changes:
-            c = {"type": "change"}
-            for k in ("op", "rollback_redo", "owner", "table", "xid"):
-                if k in ch:
-                    c[k] = ch[k]
-            c.update({"scn": scn_r, "con_uid": 0, "rba": rba})
-            for k in ("new", "old"):
-                if k in ch:
-                    c[k] = ch[k]
-            lines.append(c)
-    open(out + "/" + name + ".redo", "wb").write(log)
-    open(out + "/" + name + ".expected.jsonl", "w").write("".join(json.dumps(l) + "\n" for l in lines))
-    open(out + "/" + name + ".tables.json", "w").write(json.dumps(TABLES, indent=1) + "\n")
-
+    t.write(out, name, records, TABLES)
 
 out = sys.argv[1]
 fixture(out, "comp_le_v19_b512", False, 0x13000000, 512, 421)

@@ -6,7 +6,7 @@
 # columns after the stored ones, in descending column-number order, without value
 # fields, and counts only the stored ones at +23.
 # Usage: type_upd_trailing.py OUTDIR
-import struct, sys
+import json, struct, sys, types
 
 def a4(n):
     return (n + 3) & ~3
@@ -23,6 +23,62 @@ class Typer:
 
     def put(self, b, off, data):
         b[off:off + len(data)] = data
+
+    def field(self, size, *sets):                 # (offset, width, value) in the redo's order
+        f = bytearray(size)
+        for off, w, v in sets:
+            self.put(f, off, bytes([v]) if w == 1 else self.u16(v) if w == 2 else self.u32(v))
+        return bytes(f)
+
+    def txn(self, usn, slot, sqn):                # a transaction: its XID, undo block classes and header
+        return types.SimpleNamespace(usn=usn, slot=slot, sqn=sqn, uh_cls=self.cls_usn + 2 * usn,
+                                     ub_cls=self.cls_usn + 2 * usn + 1, uh_dba=0x00C00000 + usn * 0x100 + 0x20,
+                                     xid="%d.%d.%d" % (usn, slot, sqn))
+
+    # Vectors of a transaction x (from txn): the undo 5.1 of a heap row operation (its
+    # header, values and supplemental fields), the row redo of layer 11, the 5.2 of its
+    # first record, its commit (or rollback) 5.4.
+    def undo(self, x, objn, hdr, values, sup_fields):
+        ubh = self.field(20, (8, 2, x.usn), (10, 2, x.slot), (12, 4, x.sqn))
+        uri = self.field(24, (0, 4, objn), (16, 1, 11))
+        return (5, 1, self.vector(5, 1, x.ub_cls, x.uh_dba + 1, [ubh, uri, bytes(8), hdr] + values + sup_fields))
+
+    def redo(self, code, dba, fields):
+        return (11, code, self.vector(11, code, 1, dba, [bytes(8)] + fields))
+
+    def begin(self, x):
+        return (5, 2, self.vector(5, 2, x.uh_cls, x.uh_dba, [bytes(32)]))
+
+    def commit(self, x, rollback=False):
+        return (5, 4, self.vector(5, 4, x.uh_cls, x.uh_dba,
+                                  [self.field(20, (0, 2, x.slot), (4, 4, x.sqn), (16, 1, 0x16 if rollback else 0x12))]))
+
+    def write(self, out, name, records, tables):
+        # records: [scn, [(layer, code, vector)], [expected changes]]; a change's "scn" is its
+        # record's unless given. Writes NAME.redo, NAME.expected.jsonl and NAME.tables.json.
+        raw = [self.record(r[0], [v for _, _, v in r[1]]) for r in records]
+        log = self.log(raw)
+        nblk = len(log) // self.bs
+        lines = [{"type": "file", "block_size": self.bs, "byte_order": "big" if self.e == ">" else "little",
+                  "vsn": "0x%08X" % self.vsn, "major": self.vsn >> 24, "cls_usn": self.cls_usn, "vhsz": self.vhsz,
+                  "sequence": self.seq, "file_blocks": self.file_blocks, "next_available_block": nblk, "blks": nblk}]
+        for (scn_r, vs, changes), r, (blk, off) in zip(records, raw, self.rbas):
+            rba = "%d.%d.%d" % (self.seq, blk, off)
+            lines.append({"type": "record", "rba": rba, "len": len(r), "vld": 1, "scn": scn_r, "con_uid": 0,
+                          "ops": ["%d.%d" % (l, c) for l, c, _ in vs]})
+            for ch in changes:
+                c = {"type": "change"}
+                for k in ("op", "rollback_redo", "owner", "table", "xid"):
+                    if k in ch:
+                        c[k] = ch[k]
+                c.update({"scn": ch.get("scn", scn_r), "con_uid": 0, "rba": rba})
+                for k in ("new", "old"):
+                    if k in ch:
+                        c[k] = ch[k]
+                lines.append(c)
+        open(out + "/" + name + ".redo", "wb").write(log)
+        open(out + "/" + name + ".expected.jsonl", "w").write("".join(json.dumps(l) + "\n" for l in lines))
+        open(out + "/" + name + ".tables.json", "w").write(json.dumps(tables, indent=1) + "\n")
 
     def vector(self, layer, code, cls, dba, fields):
         h = bytearray(self.vhsz)
