@@ -27,6 +27,8 @@ int ks_parse_orp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     crp->rn_slot = ks::load16(h + R::KS_REDO_IRP_NEXT_SLOT, cv.big);
     return 0;
   }
+  // An undo that named no captured table leaves nothing to build.
+  if (m->objn == 0) return KS_RC_NOT_CAPTURED;
   return ks_parse_orp_update(ex, &cv, h);
 }
 
