@@ -137,7 +137,7 @@ cap_mib=$(sized 256)
 decode_rate=""
 # col STAGE N: column N of that stage's row in the table of the last output ($o)
 col() { echo "$o" | awk -F'|' -v s="$1" -v c="$2" '{ n = $2; gsub(/ /, "", n); if (n == s) { v = $c; gsub(/ /, "", v); print v } }'; }
-if o=$(keep "Capture (redo to trail)" "$bin/bench_redo_decode" -s "$cap_mib" -d "$work/redoset" -p 3 -R); then
+if o=$(keep "Capture (redo to trail)" "$bin/bench_redo_decode" -s "$cap_mib" -d "$work/redoset" -p 3 -R -A); then
   cat_cpu=$(col cat 6)
   dec_cpu=$(col decode 6)
   full_cpu=$(col decode+trail 6)
@@ -151,6 +151,8 @@ if o=$(keep "Capture (redo to trail)" "$bin/bench_redo_decode" -s "$cap_mib" -d 
     remote_wall=$(col viakesfeed 5)
     # The agent's own CPU is in another process: the wall clock compares the two paths.
     [ -n "$remote_wall" ] && row "capture: redo to trail files with the logs read through kesfeed on 127.0.0.1, wall clock" "$remote_wall MB/s" "the same logs read as local files, wall clock" "$full_wall MB/s" "$(ratio "$remote_wall" "$full_wall")"
+    asm_cpu=$(col fromASM 6)
+    [ -n "$asm_cpu" ] && row "capture: redo to trail files with the logs read from an ASM disk group (fine striped), per CPU second" "$asm_cpu MB/s" "the same logs read as local files, per CPU second" "$full_cpu MB/s" "$(ratio "$asm_cpu" "$full_cpu")"
     row "capture: redo decoded into row changes (no trail), per CPU second" "$dec_cpu MB/s" "\`cat\` of the same logs, per CPU second" "$cat_cpu MB/s" "$(ratio "$dec_cpu" "$cat_cpu")"
     cat_rows=$(calc "$rows_rate / $full_cpu * $cat_cpu")
     row "capture: row changes to trail, per CPU second" "$(fmt "$rows_rate")/s" "\`cat\` of the same logs (their changes at cat's MB/s)" "$(fmt "$cat_rows")/s" "$(ratio "$rows_rate" "$cat_rows")"

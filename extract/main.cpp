@@ -562,9 +562,10 @@ bool after_bad_block() {
           break;
 
         case READ: {
-          // A log read through the agent is on another host: nothing here can watch
-          // it, and its descriptor number is the agent's. The idle wait is then timed.
-          if (x_rdr.flag & KS_RDR_REMOTE)
+          // A log read through the agent is on another host, and its descriptor number
+          // is the agent's; a log on ASM is spread over disks that every other file of
+          // the group writes too. Neither can be watched: the idle wait is then timed.
+          if ((x_rdr.flag & KS_RDR_REMOTE) || (x_log.flag & KS_LOGF_ASM))
             ks_wait_close(&redo_wait);
           else
             ks_wait_look(&redo_wait, x_rdr.lfd, x_log.name);

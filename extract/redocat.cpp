@@ -151,6 +151,12 @@ const char *op_name(uint32_t opc) {
       return "LOB ERASE";
     case KS_OPC_LOB_SELECT:
       return "LOB SELECT";
+    case KS_OPC_INDEX_INSERT:
+      return "INDEX INSERT";
+    case KS_OPC_INDEX_UPDATE:
+      return "INDEX UPDATE";
+    case KS_OPC_INDEX_DELETE:
+      return "INDEX DELETE";
     default:
       return "OTHER";
   }

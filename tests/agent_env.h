@@ -75,6 +75,7 @@ class FeedAgent {
   FeedAgent &operator=(const FeedAgent &) = delete;
 
   bool ok() const { return port_ > 0; }
+  int port() const { return port_; }
   bool connect_reader(ks_reader_t *r) const { return ok() && connect_agent(port_, r); }
 
  private:

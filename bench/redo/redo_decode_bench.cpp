@@ -4,7 +4,7 @@
 // second and per CPU second (user + system): on a shared machine the CPU figures are the
 // ones that stand for a dedicated core.
 //
-// Usage: bench_redo_decode [-s MiB (1024)] [-c PCT (0)] [-L PCT (0)] [-D N (0)] [-d set dir] [-p passes (1)] [-R]
+// Usage: bench_redo_decode [-s MiB (1024)] [-c PCT (0)] [-L PCT (0)] [-D N (0)] [-d set dir] [-p passes (1)] [-R] [-A]
 //
 // The redo set is made once by orasim (beside this program) under
 // /tmp/ks_redo_bench.<MiB>[.c<PCT>] (or -d) with its dictionary, and reused by later runs
@@ -24,6 +24,10 @@
 //   via kesfeed      (-R) the same with the logs read through the reader agent kesfeed
 //                    on 127.0.0.1, as a capture on another host reads them; the agent's
 //                    CPU is not in the cpu column, so the wall figures compare the two
+//   from ASM         (-A) the same with the logs read from an ASM disk group: the set's
+//                    logs are copied once into three disk images (1 MiB units, fine
+//                    striped as online logs are) under the set directory, and read back
+//                    through their extent maps
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -40,16 +44,19 @@
 #include <string>
 #include <vector>
 
+#include "extract/asm.h"
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
 #include "extract/redo/redo.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
 #include "lib/cfg/cfg.h"
+#include "lib/fmt/asm_format.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 #include "lib/shm/shm.h"
 #include "oci/oci.h"
+#include "sim/source/asm_store.h"
 #include "tests/agent_env.h"
 
 namespace fs = std::filesystem;
@@ -325,31 +332,38 @@ int count_and_append(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn,
   return ks_append_lcr(ex, rh, xid, scn, sct);
 }
 
-// The capture loop over the logs as the process runs it: read up to 2 MiB of blocks,
-// walk them, repeat to the end of each log, then the next sequence.
-bool read_at(ks_extr_t *ex, uint8_t *p, int n, uint64_t off) {
-  if (ex->r->flag & KS_RDR_REMOTE) return ks_read_data_remote(ex, ex->r->lfd, p, n, off) == n;
-  return pread(ex->r->lfd, p, static_cast<size_t>(n), static_cast<off_t>(off)) == n;
-}
+// A log of the set as the capture reads it: its name (a path, or "+GROUP/..." on ASM) and
+// size.
+struct LogRef {
+  std::string name;
+  uint64_t bytes;
+};
 
-bool capture(const std::vector<std::string> &logs, ks_extr_t *ex) {
-  for (const std::string &name : logs) {
-    snprintf(ex->l->name, sizeof ex->l->name, "%s", name.c_str());
+// The capture loop over the logs as the process runs it: read up to 2 MiB of blocks,
+// walk them, repeat to the end of each log, then the next sequence. Every read, the file
+// header's too, goes through the reader, wherever the log is kept.
+bool capture(const std::vector<LogRef> &logs, ks_extr_t *ex) {
+  for (const LogRef &log : logs) {
+    snprintf(ex->l->name, sizeof ex->l->name, "%s", log.name.c_str());
+    ex->l->flag = KS_LOGF_ARCHIVED | (log.name[0] == '+' ? KS_LOGF_ASM : 0);
+    if ((ex->l->flag & KS_LOGF_ASM) && ks_asm_locate_log(ex) < 0) return false;
     if (ks_open_redo_file(ex) < 0) return false;
-    uint8_t head[64];
-    if (!read_at(ex, head, sizeof head, 0)) return false;
-    uint32_t magic = ks::load<uint32_t>(head + R::KS_REDO_FH0_MAGIC);
+    // The block size is in block 0, read with the smallest one first.
+    ex->l->blk_sz = 512;
+    ex->l->blks = 2;
+    if (ks_read_redo_file(ex, 0, 1) != 512) return false;
+    const uint8_t *h = ex->b->rd_buf;
+    uint32_t magic = ks::load<uint32_t>(h + R::KS_REDO_FH0_MAGIC);
     bool big = magic == R::KS_REDO_MAGIC_BIG_HOST || magic == R::KS_REDO_MAGIC_BIG_HOST_ALT;
-    ex->l->flag = KS_LOGF_ARCHIVED | (big ? KS_LOGF_BIG_ENDIAN : 0);
-    ex->l->blk_sz = static_cast<int>(ks::load32(head + R::KS_REDO_FH0_BLOCK_SIZE, big));
-    ex->l->blks = static_cast<int>(fs::file_size(name) / ex->l->blk_sz);
-    uint8_t b1[64];
-    if (!read_at(ex, b1, sizeof b1, static_cast<uint64_t>(ex->l->blk_sz))) return false;
-    ks_rba_t rba = {ks::load32(b1 + R::KS_REDO_BH_SEQUENCE, big), 0, 0};
+    ex->l->flag |= big ? KS_LOGF_BIG_ENDIAN : 0;
+    ex->l->blk_sz = static_cast<int>(ks::load32(h + R::KS_REDO_FH0_BLOCK_SIZE, big));
+    ex->l->blks = static_cast<int>(log.bytes / static_cast<uint64_t>(ex->l->blk_sz));
+    if (ks_read_redo_file(ex, 1, 1) != ex->l->blk_sz) return false;
+    ks_rba_t rba = {ks::load32(ex->b->rd_buf + R::KS_REDO_BH_SEQUENCE, big), 0, 0};
     while (static_cast<int>(rba.blk) < ex->l->blks) {
       int n = ks_read_redo_file(ex, static_cast<int>(rba.blk), -1);
       if (n <= 0 || ks_do_read_buffer(ex, &rba, n / ex->l->blk_sz) < 0) {
-        fprintf(stderr, "walk failed in %s at block %u\n", name.c_str(), rba.blk);
+        fprintf(stderr, "walk failed in %s at block %u\n", log.name.c_str(), rba.blk);
         return false;
       }
       if (ex->t->buf != nullptr && ks_flush_trail(ex->t) < 0) return false;
@@ -358,12 +372,76 @@ bool capture(const std::vector<std::string> &logs, ks_extr_t *ex) {
   return true;
 }
 
+// The set's logs copied into disk group DATA under <set>/asm (once: kept for later runs),
+// and the reader r set up on its disks as discovery would. The logs' names on ASM in *out.
+bool asm_set(const std::string &set, const std::vector<LogRef> &logs, ks_reader_t *r, std::vector<LogRef> *out) {
+  ks::sim::ks_asm_cfg_t cfg;
+  cfg.name = "DATA";
+  cfg.dir = set + "/asm";
+  ks::sim::ks_asm_group g;
+  const bool made = fs::exists(set + "/asm/ready");
+  if (!made) {
+    fs::remove_all(cfg.dir);
+    fs::create_directories(cfg.dir);
+    g.set_sync(false);
+    if (g.create(cfg) != 0) return false;
+    std::vector<uint8_t> buf(8u << 20);
+    for (const LogRef &l : logs) {
+      uint32_t fno = 0;
+      int fd = open(l.name.c_str(), O_RDONLY);
+      bool ok = fd >= 0 && g.create_file(l.bytes, true, KS_ASM_FTYPE_ONLINELOG, 512, 1, &fno) == 0;
+      for (uint64_t off = 0; ok && off < l.bytes; off += buf.size()) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), l.bytes - off));
+        ok = pread(fd, buf.data(), n, static_cast<off_t>(off)) == static_cast<ssize_t>(n) &&
+             g.write(fno, buf.data(), n, static_cast<off_t>(off)) == static_cast<ssize_t>(n);
+      }
+      if (fd >= 0) close(fd);
+      if (!ok || g.publish(fno) != 0) return false;
+    }
+    FILE *f = fopen((set + "/asm/ready").c_str(), "w");
+    if (f == nullptr || fclose(f) != 0) return false;
+  } else if (g.open(cfg) != 0) {
+    return false;
+  }
+  // The files in publication order are the logs in order.
+  size_t i = 0;
+  for (const auto &[fno, file] : g.files()) {
+    if (fno < KS_ASM_FIRST_USER_FILE) continue;
+    if (i == logs.size()) return false;
+    out->push_back({"+DATA/SRC/ONLINELOG/log." + std::to_string(fno) + ".1", logs[i++].bytes});
+  }
+  if (i != logs.size()) return false;
+  r->flag |= KS_RDR_ASM;
+  r->ndg = 1;
+  ks_asm_grp_t &dg = r->dg[0];
+  dg = {};
+  dg.flag = KS_ASM_EXTERN;
+  dg.dg_num = cfg.number;
+  dg.blk_sz = 4096;
+  dg.au_sz = static_cast<int>(cfg.au);
+  dg.f1dsk = -1;
+  snprintf(dg.name, sizeof dg.name, "%s", cfg.name.c_str());
+  for (int d = 0; d < cfg.disks; d++) {
+    r->dsk[d] = {d, open(g.disk_path(d).c_str(), O_RDONLY)};
+    uint8_t head[4096];
+    if (r->dsk[d].dskfd < 0 || pread(r->dsk[d].dskfd, head, sizeof head, 0) != sizeof head) return false;
+    const uint32_t f1au = ks::load32(head + KS_ASM_DH_F1AU, head[KS_ASM_BH_ENDIAN] == 0);
+    if (f1au != 0 && dg.f1dsk < 0) {
+      dg.f1dsk = d;
+      dg.f1au = static_cast<int>(f1au);
+    }
+    dg.ndsk++;
+  }
+  return dg.f1dsk >= 0;
+}
+
 void usage(const char *me) {
   fprintf(stderr,
           "usage: %s [-s MiB of redo (1024)] [-c PCT of changes to wide rows (0)] [-D DDL every N transactions (0)]\n"
           "       [-L PCT of row operations on LOB and LONG tables (0)] [-d set directory] [-p passes (1)]\n"
           "       [-t slot buffer bytes of the transaction table (default of the capture process)]\n"
-          "       [-R: the whole path also with the logs read through kesfeed on 127.0.0.1]\n",
+          "       [-R: the whole path also with the logs read through kesfeed on 127.0.0.1]\n"
+          "       [-A: the whole path also with the logs read from an ASM disk group]\n",
           me);
 }
 
@@ -371,10 +449,10 @@ void usage(const char *me) {
 
 int main(int argc, char **argv) {
   int mib = 1024, passes = 1, chained = 0, ddl = 0, lobs = 0;
-  bool remote = false;
+  bool remote = false, on_asm = false;
   std::string set;
   int c;
-  while ((c = getopt(argc, argv, "s:c:D:L:d:p:t:Rh")) != -1) {
+  while ((c = getopt(argc, argv, "s:c:D:L:d:p:t:RAh")) != -1) {
     switch (c) {
       case 's':
         mib = atoi(optarg);
@@ -396,6 +474,9 @@ int main(int argc, char **argv) {
         break;
       case 'R':
         remote = true;
+        break;
+      case 'A':
+        on_asm = true;
         break;
       case 't':
         g_trans_sz = static_cast<uint32_t>(strtoul(optarg, nullptr, 0));
@@ -419,6 +500,8 @@ int main(int argc, char **argv) {
     return 1;
   }
   std::vector<std::string> logs = archived_logs(set);
+  std::vector<LogRef> refs;
+  for (const std::string &l : logs) refs.push_back({l, fs::file_size(l)});
   const double mb = total_size(logs) / 1e6;
 
   // cat, after one untimed pass that brings the files into the page cache.
@@ -471,12 +554,13 @@ int main(int argc, char **argv) {
     ks_reset_not_captured();
     t0 = now();
     c0 = cpu(RUSAGE_SELF);
-    ok = capture(logs, &ex);
+    ok = capture(refs, &ex);
     st_dec.wall += (now() - t0) / passes;
     st_dec.cpu += (cpu(RUSAGE_SELF) - c0) / passes;
     rows_dec = g_rows;
   }
   // The whole capture path, `passes` times, into st.
+  const std::vector<LogRef> *pass_logs = &refs;
   auto full_passes = [&](Stage &st) {
     for (int p = 0; p < passes && ok; p++) {
       // Each pass starts from the exported dictionary: the previous one traced the schema
@@ -504,7 +588,7 @@ int main(int argc, char **argv) {
       ks_reset_not_captured();
       t0 = now();
       c0 = cpu(RUSAGE_SELF);
-      ok = capture(logs, &ex) && ks_trans_close(&x_trans) == 0;
+      ok = capture(*pass_logs, &ex) && ks_trans_close(&x_trans) == 0;
       st.wall += (now() - t0) / passes;
       st.cpu += (cpu(RUSAGE_SELF) - c0) / passes;
       rows_full = g_rows;
@@ -524,6 +608,19 @@ int main(int argc, char **argv) {
       full_passes(st_remote);
       ks_close_reader(&ex);
     }
+  }
+  Stage st_asm;
+  std::vector<LogRef> asm_refs;
+  if (on_asm && ok) {
+    ks_close_reader(&ex);
+    ks_init_reader(&ex);
+    if (!asm_set(set, refs, &rdr, &asm_refs)) {
+      fprintf(stderr, "the ASM disk group could not be made or opened: the figures from it are left out\n");
+    } else {
+      pass_logs = &asm_refs;
+      full_passes(st_asm);
+    }
+    ks_close_reader(&ex);
   }
   uint64_t trail = 0;
   int files = 0;
@@ -553,6 +650,7 @@ int main(int argc, char **argv) {
   print_stage("decode", st_dec, mb, static_cast<double>(rows_dec), st_cat);
   print_stage("decode + trail", st_full, mb, static_cast<double>(rows_full), st_cat);
   if (st_remote.wall > 0) print_stage("via kesfeed", st_remote, mb, static_cast<double>(rows_full), st_cat);
+  if (st_asm.wall > 0) print_stage("from ASM", st_asm, mb, static_cast<double>(rows_full), st_cat);
   // Counted in the last pass: a record the decoder cannot take costs its walk and its
   // report, and the figures above stand for those records too.
   uint64_t nc = 0;

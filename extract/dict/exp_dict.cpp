@@ -161,6 +161,26 @@ void apply_exclusions(ks_dict_exp_t *exp, const ks_dict_sets_t *sets) {
   }
 }
 
+// A captured index-organised table with more key columns than capture decodes would lose
+// its every change: the export refuses it, naming it, so that it is excluded or the
+// capture set changed before any change is read. 0 / -1.
+int check_iot_keys(ks_dict_exp_t *exp) {
+  const ks_dict_sch_t *sch = ks_dict_exp_sch(exp);
+  for (uint32_t i = 0; i < exp->ntab; i++) {
+    const ks_dict_tab_t *t = &exp->tab[i];
+    if ((t->flag & (KS_TAB_ALIAS | KS_TAB_NOCAPTURE)) || !(t->flag & KS_TAB_IOT)) continue;
+    int nk = 0;
+    for (uint32_t c = 0; c < t->ncol && t->cidx + c < exp->ncol; c++)
+      if (exp->col[t->cidx + c].flag & KS_COL_PK) nk++;
+    if (nk > KS_DICT_IOT_MAX_KEYS) {
+      KS_ERROR("index-organised table \"%s\".\"%s\" has %d primary-key columns; at most %d can be captured.",
+               t->ui < exp->nsch ? sch[t->ui].name : "?", t->name, nk, KS_DICT_IOT_MAX_KEYS);
+      return -1;
+    }
+  }
+  return 0;
+}
+
 int build_maps(ks_dict_exp_t *exp, const ks_dict_sets_t *sets, std::vector<ks_dict_map_t> *maps) {
   ks_dict_sch_t *sch = ks_dict_exp_sch(exp);
   for (const ks_dict_item_t &it : sets->map) {
@@ -240,6 +260,7 @@ int export_all(ks_dict_exp_t *exp, const ks_dict_sets_t *sets, const char *path,
     return -1;
   }
   apply_exclusions(exp, sets);
+  if (check_iot_keys(exp) < 0) return -1;
 
   exp->fd = open(tmp, O_RDWR | O_CREAT | O_TRUNC, 0644);
   if (exp->fd < 0) {

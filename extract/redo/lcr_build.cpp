@@ -80,6 +80,16 @@ void ks_lcr_col(ks_lcr_b *lb, const ks_dict_col_t *c, uint32_t flag, const uint8
   lb->n++;
 }
 
+void ks_lcr_raw(ks_lcr_b *lb, const uint8_t *data, uint16_t len) {
+  if (lb->overflow || 2u + len > lb->cap - lb->pos) {
+    lb->overflow = true;
+    return;
+  }
+  ks::store16(lb->base + lb->pos, len, false);
+  if (len) std::memcpy(lb->base + lb->pos + 2, data, len);
+  lb->pos += 2u + len;
+}
+
 int ks_lcr_finish(ks_extr_t *ex, ks_lcr_b *lb, const char *what) {
   auto *rh = reinterpret_cast<ks_lcr_rh_t *>(lb->base);
   if (lb->overflow) {

@@ -3,28 +3,13 @@
 // per captured position (0 for NULL and for positions the row does not store).
 // Invariants: every row byte read lies inside field 4; a row that is not whole, or that
 // stores more columns than the table has, refuses the whole vector.
-#include <cstring>
-
 #include "extract/redo/redo.h"
-#include "extract/redo/row_image.h"
+#include "extract/redo/row_value.h"
 #include "lib/bytes.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 
 namespace R = ks::redo;
-
-namespace {
-bool put16(ks_lcr_b *lb, uint16_t v, const uint8_t *data) {
-  if (lb->overflow || 2u + v > lb->cap - lb->pos) {
-    lb->overflow = true;
-    return false;
-  }
-  ks::store16(lb->base + lb->pos, v, false);
-  if (v) std::memcpy(lb->base + lb->pos + 2, data, v);
-  lb->pos += 2 + v;
-  return true;
-}
-}  // namespace
 
 int ks_parse_qmi(ks_extr_t *ex, uint8_t *vbuf) {
   ks_miner_t *m = ex->m;
@@ -68,20 +53,18 @@ int ks_parse_qmi(ks_extr_t *ex, uint8_t *vbuf) {
       }
       p += R::KS_REDO_QMI_ROW_HEADER;
       for (int c = 0; c < nc; c++) {
-        int hl = 0;
-        uint32_t len = 0;
-        int used = ks_block_row_column(p, end, big, &hl, &len);
-        if (used == 0) goto truncated;
-        if (used < 0) {
+        ks_row_val_t v;
+        if (int rc = ks_row_value(&p, end, big, &v); rc == -2) {
           // A row of a compressed block may point at a value kept once in the block.
           KS_ERROR("QMI row %d column %d refers to a value not in the redo (length byte 0x%02x).", r + 1, c + 1, *p);
           return -1;
+        } else if (rc < 0) {
+          goto truncated;
         }
-        if (!(cols[c].flag & KS_COL_NOCAPTURE)) put16(&lb, static_cast<uint16_t>(len), p + hl);
-        p += used;
+        if (!(cols[c].flag & KS_COL_NOCAPTURE)) ks_lcr_raw(&lb, v.p, static_cast<uint16_t>(v.len));
       }
       for (int c = nc; c < ntc; c++)
-        if (!(cols[c].flag & KS_COL_NOCAPTURE)) put16(&lb, 0, nullptr);
+        if (!(cols[c].flag & KS_COL_NOCAPTURE)) ks_lcr_raw(&lb, nullptr, 0);
     }
   }
   {

@@ -159,6 +159,10 @@ enum class Act : uint8_t {
   block,
   lob_fill,
   lob_load,
+  iot_lin,
+  iot_lde,
+  iot_lcnu,
+  iot_other,
   notyet
 };
 
@@ -182,9 +186,13 @@ Act dispatch(uint8_t layer, uint8_t code) {
       if (code == 6) return Act::notyet;
       return Act::skip;
     case 10:
-      // Leaf rows of ordinary indexes (after their 10.22 undo, which the undo handler passes
-      // over) are passed over quietly unless the table is index-organised.
-      if (code == 2 || code == 3 || code == 4 || code == 5 || code == 18 || code == 35) return Act::notyet;
+      // Leaf rows: row changes of index-organised tables; those of ordinary indexes (after
+      // their 10.22 undo, which the undo handler passes over) are passed over by the
+      // handlers.
+      if (code == 2) return Act::iot_lin;
+      if (code == 4) return Act::iot_lde;
+      if (code == 35) return Act::iot_lcnu;
+      if (code == 3 || code == 5 || code == 18 || code == 30) return Act::iot_other;
       return Act::skip;
     case 19:
       return code == 1 ? Act::block : Act::skip;
@@ -211,12 +219,6 @@ void notyet_table(ks_extr_t *ex, uint8_t *v, uint8_t layer, int *reason, int *ti
   ks_miner_t *m = ex->m;
   ks_cv_t cv;
   switch (layer) {
-    case 10:  // leaf rows: the rows themselves only for an index-organised table
-      if (m->objn != 0 && ex->d != nullptr && (ex->d->tab[m->ti].flag & KS_TAB_IOT)) {
-        *reason = KS_NC_IOT;
-        *ti = m->ti;
-      }
-      return;
     case 24: {  // 24.6, direct-path load: object number and transaction
       if (ks_cv_in_record(ex, &cv, v) < 0) return;
       const uint8_t *f = ks_cv_field(&cv, 1, 16);
@@ -356,7 +358,7 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
     reported |= 1u << reason;
     ks_not_captured(ex, reason, ti, layer, code);
   };
-  // Index-organised leaves and direct-path loads: this build has no decoder for them. A
+  // Direct-path loads: this build has no decoder for them. A
   // change of a captured table is reported and counted; the same operations on other
   // objects (ordinary index upkeep, tables not captured) are passed over quietly.
   auto not_decoded = [&](uint8_t layer, uint8_t code, uint8_t *vec) {
@@ -495,9 +497,26 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
         rc = -1;
         break;
       }
+      case Act::iot_lin:
+        rc = ks_parse_iot_lin(ex, v, &piece);
+        break;
+      case Act::iot_lde:
+        rc = ks_parse_iot_lde(ex, v, &piece);
+        break;
+      case Act::iot_lcnu:
+        rc = ks_parse_iot_lcnu(ex, v, &piece);
+        break;
+      case Act::iot_other:
+        rc = ks_parse_iot_leaf_other(ex, v);
+        break;
       case Act::notyet:
         not_decoded(layer, code, v);
         break;
+    }
+    if (rc == KS_RC_IOT_NOT_DECODED) {
+      report(KS_NC_IOT, m->ti, layer, code);
+      skipping = true;
+      rc = 0;
     }
     if (x_append_rc != 0) return refuse(x_append_rc);
     if (rc < 0 && (m->flag & (KS_MN_PIECE | KS_MN_ROLLBACK | KS_MN_COMPLETE))) chain_bad = true;
@@ -514,7 +533,7 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
       report(KS_NC_DECODE, m->objn != 0 ? m->ti : -1, layer, code);
       skipping = true;
     }
-    if (layer == 11) {
+    if (layer == 11 || layer == 10) {
       row_layer = layer;
       row_code = code;
     }

@@ -27,9 +27,9 @@ namespace {
 // that does not name the undone operation.
 int x_rb_code = 0;
 
-// The 5.6 / 5.11 of the record being decoded: its undo segment, transaction slot and
-// object number, and whether it is a rollback to a savepoint (5.11). 0 / -1.
-int rollback_vector(ks_extr_t *ex, uint32_t *usn, uint32_t *slot, uint32_t *objn, bool *partial) {
+}  // namespace
+
+int ks_rollback_vector(ks_extr_t *ex, uint32_t *usn, uint32_t *slot, uint32_t *objn, bool *partial) {
   ks_miner_t *m = ex->m;
   const bool big = (ex->l->flag & KS_LOGF_BIG_ENDIAN) != 0;
   const int vhsz = ex->l->vhsz;
@@ -57,7 +57,7 @@ int rollback_vector(ks_extr_t *ex, uint32_t *usn, uint32_t *slot, uint32_t *objn
 }
 
 // The transaction a rollback record belongs to, or 0 (logged when it matters).
-uint64_t rollback_owner(ks_extr_t *ex, uint32_t usn, uint32_t slot, bool partial) {
+uint64_t ks_rollback_owner(ks_extr_t *ex, uint32_t usn, uint32_t slot, bool partial) {
   ks_miner_t *m = ex->m;
   const uint64_t xid = ks_rollback_xid(ex, usn, slot);
   if (xid == 0) {
@@ -76,6 +76,8 @@ uint64_t rollback_owner(ks_extr_t *ex, uint32_t usn, uint32_t slot, bool partial
   return xid;
 }
 
+namespace {
+
 // An update undone that only changed a LOB locator with no in-row data: the LOB's own
 // rollback stands for it. The single value is field k of cv, its column redo_scid.
 int lob_update_opc(ks_extr_t *ex, const ks_cv_t &cv, int nv, int k, int redo_scid, uint32_t *opc) {
@@ -91,15 +93,15 @@ int lob_update_opc(ks_extr_t *ex, const ks_cv_t &cv, int nv, int k, int redo_sci
   return 0;
 }
 
-int emit_rollback(ks_extr_t *ex, int ti, uint32_t opc) {
+}  // namespace
+
+int ks_emit_rollback(ks_extr_t *ex, int ti, uint32_t opc) {
   ks_lcr_b lb;
   ks_lcr_rh_t *rh = ks_lcr_start(ex, &lb, ti, opc);
   rh->flag = KS_RH_DISCARD | KS_RH_ROLLBACK;
   rh->opos = KS_LCR_RH_SZ;  // no old image: it would start at the end of the header
   return ks_lcr_finish(ex, &lb, "rollback");
 }
-
-}  // namespace
 
 int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   ks_miner_t *m = ex->m;
@@ -168,7 +170,7 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   }
   uint32_t usn = 0, slot = 0, objn = 0;
   bool partial = false;
-  if (rollback_vector(ex, &usn, &slot, &objn, &partial) < 0) return -1;
+  if (ks_rollback_vector(ex, &usn, &slot, &objn, &partial) < 0) return -1;
   int ti = ks_lookup_table(ex->d, static_cast<int>(objn));
   if (ti < 0) return -9;
   if (ex->d->tab[ti].flag & KS_TAB_IOT) return -9;
@@ -182,7 +184,7 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   // Undoing a row lock changes no column and is never delivered, whichever transaction
   // it belongs to.
   if (code == R::KS_REDO_OP_LKR) return -9;
-  const uint64_t xid = rollback_owner(ex, usn, slot, partial);
+  const uint64_t xid = ks_rollback_owner(ex, usn, slot, partial);
   if (xid == 0) return partial ? -1 : -9;
   m->xid = xid;
   m->pxid = xid;  // the rollback of several changes comes as a run of records
@@ -213,7 +215,7 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
       KS_ERROR("unexpected opc [%d]", code);
       return -9;
   }
-  if (emit_rollback(ex, ti, opc) < 0) return -1;
+  if (ks_emit_rollback(ex, ti, opc) < 0) return -1;
   return -9;
 }
 
@@ -221,11 +223,11 @@ int ks_assemble_chained_rollback(ks_extr_t *ex, ks_chain_piece_t *crp) {
   ks_miner_t *m = ex->m;
   uint32_t usn = 0, slot = 0, objn = 0;
   bool partial = false;
-  if (rollback_vector(ex, &usn, &slot, &objn, &partial) < 0) {
+  if (ks_rollback_vector(ex, &usn, &slot, &objn, &partial) < 0) {
     KS_ERROR("rollback operation, not found OP 5.6 or OP 5.11.");
     return -1;
   }
-  const uint64_t xid = rollback_owner(ex, usn, slot, partial);
+  const uint64_t xid = ks_rollback_owner(ex, usn, slot, partial);
   if (xid == 0) return partial ? -1 : 0;
   int ti = ks_lookup_table(ex->d, static_cast<int>(objn));
   if (ti < 0) return -9;
@@ -255,7 +257,7 @@ int ks_assemble_chained_rollback(ks_extr_t *ex, ks_chain_piece_t *crp) {
     KS_ERROR("unexpected opc [%d]", op);
     return -1;
   }
-  if (emit_rollback(ex, ti, opc) < 0) return -1;
+  if (ks_emit_rollback(ex, ti, opc) < 0) return -1;
   KS_DETAIL("append chained rollback LCR (XID: %d.%d.%d)", KS_XID_ARGS(xid));
   return 0;
 }

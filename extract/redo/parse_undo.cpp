@@ -91,6 +91,9 @@ int ks_parse_iot_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     case 35:
       cnt = ks_cv_len(&cv, 6) < 0 ? 0 : ks_cv_len(&cv, 6) / 2 + 1;
       break;
+    case R::KS_REDO_LEAF_NONKEY_OLD:
+      // The older non-key update: its fields are not read; its redo is reported.
+      return 0;
     default:
       KS_ERROR("unknow row operation [10.%d] in undo.", code);
       return -1;

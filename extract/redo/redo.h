@@ -84,6 +84,20 @@ int ks_parse_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
 // first field after the undone operation's column values.
 int ks_undo_sup_index(const ks_cv_t *cv);
 int ks_parse_iot_undo(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+// Leaf operations of index-organised tables. A leaf operation of a captured one that is not
+// decoded comes back as KS_RC_IOT_NOT_DECODED (m->ti naming the table): the dispatcher
+// reports and counts it and passes over the rest of its change.
+constexpr int KS_RC_IOT_NOT_DECODED = -13;
+int ks_parse_iot_lin(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+int ks_parse_iot_lde(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+int ks_parse_iot_lcnu(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+int ks_parse_iot_lai(ks_extr_t *ex, uint8_t *vbuf);
+// Purge, restore, update keydata, and any other leaf operation (vbuf's code).
+int ks_parse_iot_leaf_other(ks_extr_t *ex, uint8_t *vbuf);
+// Leaf redo without undo in its record (a rollback): an index INSERT / UPDATE / DELETE
+// rollback LCR (then -9, the rest of the record passed over, as for heap rollbacks) for a
+// captured index-organised table; leaf redo of other indexes is passed over (0).
+int ks_parse_index_rollback(ks_extr_t *ex, uint8_t *vbuf);
 int ks_parse_irp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
 int ks_parse_drp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
 int ks_parse_urp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
@@ -101,6 +115,14 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
 // does; 0 when no open transaction holds it (the record is then dropped). Every handler
 // of rollback redo takes its XID from here.
 uint64_t ks_rollback_xid(ks_extr_t *ex, uint32_t usn, uint32_t slot);
+// The 5.6 / 5.11 of the record being decoded: its undo segment, transaction slot and
+// object number, and whether it is a rollback to a savepoint (5.11). 0 / -1.
+int ks_rollback_vector(ks_extr_t *ex, uint32_t *usn, uint32_t *slot, uint32_t *objn, bool *partial);
+// The transaction a rollback record belongs to (ks_rollback_xid), or 0: routine for a full
+// rollback, logged for a rollback to a savepoint that cannot be placed.
+uint64_t ks_rollback_owner(ks_extr_t *ex, uint32_t usn, uint32_t slot, bool partial);
+// Appends the header-only rollback LCR of op code opc for table ti. 0 / -1.
+int ks_emit_rollback(ks_extr_t *ex, int ti, uint32_t opc);
 int ks_ora_number_to_int(const uint8_t *data, int dlen);
 int ks_parse_lob_inrow(uint8_t *cdata, int clen, uint8_t **lob, int *dlen);
 int ks_insert_lob_skip(ks_extr_t *ex);
@@ -180,6 +202,9 @@ ks_lcr_rh_t *ks_lcr_start(ks_extr_t *ex, ks_lcr_b *lb, int ti, uint32_t opc, uin
 void ks_lcr_col(ks_lcr_b *lb, const ks_dict_col_t *c, uint32_t flag, const uint8_t *data, uint32_t dlen);
 // Base flags of an entry for c: national, plus key flags for old-image entries.
 uint32_t ks_col_flag(const ks_dict_col_t *c, bool old);
+// Append a row value of a QUICK INSERT record: host-order u16 length, then the bytes (a
+// NULL is length 0).
+void ks_lcr_raw(ks_lcr_b *lb, const uint8_t *data, uint16_t len);
 // Append the finished record; logs and -1 on failure or overflow.
 int ks_lcr_finish(ks_extr_t *ex, ks_lcr_b *lb, const char *what);
 // Append the supplemental columns of the record's undo as entries (old-image key flags when

@@ -27,26 +27,26 @@ int ks_row_image_read(ks_extr_t *ex, const ks_cv_t *cv, const uint8_t *h, int k,
     KS_ERROR("%s row image missing in the redo.", what);
     return -1;
   }
-  const uint8_t *end = p + cv->len[k];
+  const uint8_t *q = p, *end = p + cv->len[k];
   for (int i = 0; i < ri->n; i++) {
-    int hl = 0;
-    int used = ks_block_row_column(p, end, cv->big, &hl, &ri->len[i]);
-    ri->p[i] = p + hl;
-    if (used < 0) {
+    ks_row_val_t v;
+    int rc = ks_row_value(&q, end, cv->big, &v);
+    if (rc == -2) {
       // A compressed block's rows may point at values kept once in the block: the
       // record does not hold them, so the row cannot be built from it.
       KS_ERROR("%s row image column %d of %d refers to a value not in the redo (length byte 0x%02x, XID: %d.%d.%d).",
-               what, i + 1, ri->n, *p, KS_XID_ARGS(ex->m->xid));
+               what, i + 1, ri->n, *q, KS_XID_ARGS(ex->m->xid));
       return -2;
     }
-    if (used == 0) {
+    if (rc < 0) {
       KS_ERROR("%s row image ends in column %d of %d.", what, i + 1, ri->n);
       return -1;
     }
-    p += used;
+    ri->p[i] = p + (v.p - p);
+    ri->len[i] = v.len;
   }
-  if (p != end) {
-    KS_ERROR("%s row image has %d bytes after its %d columns.", what, static_cast<int>(end - p), ri->n);
+  if (q != end) {
+    KS_ERROR("%s row image has %d bytes after its %d columns.", what, static_cast<int>(end - q), ri->n);
     return -1;
   }
   return 0;

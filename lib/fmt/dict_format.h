@@ -32,8 +32,11 @@ constexpr uint32_t KS_SCH_ALL = 0x1;   // the whole schema is captured
 constexpr uint32_t KS_SCH_MAP = 0x10;  // mpi names a schema-level map record
 
 // Table flags.
-constexpr uint32_t KS_TAB_LOB = 0x000001;        // has a CLOB or BLOB column
-constexpr uint32_t KS_TAB_IOT = 0x000008;        // index-organised
+constexpr uint32_t KS_TAB_LOB = 0x000001;  // has a CLOB or BLOB column
+constexpr uint32_t KS_TAB_IOT = 0x000008;  // index-organised
+// Primary-key columns of an index-organised table that capture decodes; the export
+// refuses a captured table with more.
+constexpr int KS_DICT_IOT_MAX_KEYS = 31;
 constexpr uint32_t KS_TAB_MAP = 0x000010;        // mpi names a table-level map record
 constexpr uint32_t KS_TAB_ALIAS = 0x001000;      // segment of the table whose objn is in ncol
 constexpr uint32_t KS_TAB_SYSOBJ = 0x010000;     // data dictionary table, feeds DDL tracing

@@ -299,6 +299,19 @@ constexpr int urp_header_size(int columns) {
 }
 // Index maintenance: 5.1 undoing 10.22, leaf insert 10.2 and delete 10.4; space 13.22/13.28.
 constexpr uint8_t KS_REDO_IDX_UNDO_CODE = 22, KS_REDO_IDX_INSERT = 2, KS_REDO_IDX_DELETE = 4;
+// Index-organised tables keep their rows in the leaf rows of the primary key. Leaf
+// operations (the vector's code, and byte 0 of a layer-10 undo's field 4): insert, purge,
+// mark deleted, restore, update keydata, update non-key columns (and the older 30 form,
+// whose layout is not read). Leaf redo header (field 2, 16 bytes): +1 flags, bit 0x20 an
+// array insert whose row count is at +8. Leaf undo header: 16 bytes, the operation at +0.
+// Key and non-key columns are length-prefixed as block rows are (0xFF NULL, 0xFE and a
+// u16 length, else the length byte); the non-key part starts with a 3-byte row header
+// (row flag byte, lock byte, column count).
+constexpr uint8_t KS_REDO_LEAF_INSERT = 2, KS_REDO_LEAF_PURGE = 3, KS_REDO_LEAF_DELETE = 4, KS_REDO_LEAF_RESTORE = 5,
+                  KS_REDO_LEAF_KEYDATA = 18, KS_REDO_LEAF_NONKEY_OLD = 30, KS_REDO_LEAF_NONKEY = 35;
+constexpr int KS_REDO_LEAF_HDR_SIZE = 16, KS_REDO_LEAF_FLAGS = 1, KS_REDO_LEAF_ROWS = 8;
+constexpr uint8_t KS_REDO_LEAF_ARRAY = 0x20;
+constexpr int KS_REDO_LEAF_ROW_HEADER = 3, KS_REDO_LEAF_ROW_COLUMNS = 2;
 // 5.4: four fields (20, 16, 24, 4 bytes); field 1 +12 holds 9; field 2 the undo address
 // and space; field 3 +8 and field 4 the commit time.
 constexpr int KS_REDO_CMT_F1_NINE = 12, KS_REDO_CMT_F2_SIZE = 16, KS_REDO_CMT_F3_SIZE = 24, KS_REDO_CMT_F4_SIZE = 4;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace ks::sim {
 
@@ -681,6 +682,118 @@ void ks_redo_record::index_change(uint64_t xid, uint32_t index_objn, uint32_t le
   put16(rid + 4, r.slot);
   ks_field_t f[4] = {redo_field1(), {leaf, 16}, {keybuf, off}, {rid, 6}};
   vector(10, insert ? KS_REDO_IDX_INSERT : KS_REDO_IDX_DELETE, 1, leaf_dba, f, 4, index_objn);
+}
+
+uint32_t ks_redo_record::row_value(uint8_t *p, const ks_colval_t &v) {
+  if (v.len < 0) {
+    p[0] = KS_REDO_QMI_NULL;
+    return 1;
+  }
+  uint32_t h = 1;
+  if (v.len <= KS_REDO_QMI_SHORT_MAX) {
+    p[0] = uint8_t(v.len);
+  } else {
+    p[0] = KS_REDO_QMI_LONG;
+    put16(p + 1, uint16_t(v.len));
+    h = 3;
+  }
+  if (v.len) std::memcpy(p + h, v.p, size_t(v.len));
+  return h + uint32_t(v.len);
+}
+
+uint32_t ks_redo_record::leaf_key(uint8_t *p, const ks_colval_t *key, int n) {
+  uint32_t off = 0;
+  for (int i = 0; i < n; i++) off += row_value(p + off, key[i]);
+  return off;
+}
+
+uint32_t ks_redo_record::leaf_row(uint8_t *p, const ks_colval_t *row, int n) {
+  p[0] = KS_REDO_ROW_WHOLE;
+  p[1] = bare_ ? 0 : 1;  // lock byte: the transaction's ITL
+  piece_cols(n);
+  p[KS_REDO_LEAF_ROW_COLUMNS] = uint8_t(n);
+  return KS_REDO_LEAF_ROW_HEADER + leaf_key(p + KS_REDO_LEAF_ROW_HEADER, row, n);
+}
+
+namespace {
+// Keys and rows of the leaf vector being built (a record holds at most this much).
+struct LeafScratch {
+  uint8_t key[KS_REDO_MAX_RECORD];
+  uint8_t row[KS_REDO_MAX_RECORD];
+  uint8_t lens[2][4 * 1024];
+  uint8_t hdr[KS_REDO_LEAF_HDR_SIZE];
+};
+thread_local std::unique_ptr<LeafScratch> t_leaf;
+LeafScratch &leaf_scratch() {
+  if (!t_leaf) t_leaf = std::make_unique<LeafScratch>();
+  return *t_leaf;
+}
+}  // namespace
+
+void ks_redo_record::undo_of_leaf(uint64_t xid, uint32_t objn, uint32_t leaf_dba, uint8_t code, const ks_colval_t *key,
+                                  int nkey, const ks_colval_t *row, int nrow, const uint16_t *colno,
+                                  const ks_suplog_t &sup) {
+  Scratch &s = t_s;
+  LeafScratch &l = leaf_scratch();
+  int n = undo_fields(xid, objn, 10, 0);
+  std::memset(s.kdo, 0, KS_REDO_LEAF_HDR_SIZE);
+  s.kdo[0] = code;
+  if (!bare_) put32(s.kdo + 4, leaf_dba);
+  s.f[3] = {s.kdo, KS_REDO_LEAF_HDR_SIZE};
+  s.f[n++] = {l.key, leaf_key(l.key, key, nkey)};
+  if (code == KS_REDO_LEAF_RESTORE) {
+    s.f[n++] = {l.row, leaf_row(l.row, row, nrow)};
+  } else if (code == KS_REDO_LEAF_NONKEY) {
+    for (int i = 0; i < nrow; i++) put16(s.colno + 2 * i, colno[i]);
+    s.f[n++] = {s.colno, uint32_t(2 * nrow)};
+    n = add_values(s.f, n, row, nrow);
+  }
+  undo_vector(n, &sup, xid_usn(xid));
+}
+
+void ks_redo_record::redo_leaf(uint8_t code, uint32_t leaf_dba, const ks_colval_t *key, int nkey,
+                               const ks_colval_t *row, int nrow, const uint16_t *colno) {
+  Scratch &s = t_s;
+  LeafScratch &l = leaf_scratch();
+  std::memset(l.hdr, 0, sizeof l.hdr);
+  if (!bare_) l.hdr[0] = 1;  // the transaction's ITL
+  s.f[0] = redo_field1();
+  s.f[1] = {l.hdr, KS_REDO_LEAF_HDR_SIZE};
+  int n = 2;
+  if (code == KS_REDO_LEAF_NONKEY) {
+    for (int i = 0; i < nrow; i++) put16(s.colno + 2 * i, colno[i]);
+    s.f[n++] = {s.colno, uint32_t(2 * nrow)};
+    n = add_values(s.f, n, row, nrow);
+  } else {
+    s.f[n++] = {l.key, leaf_key(l.key, key, nkey)};
+    if (code == KS_REDO_LEAF_INSERT || code == KS_REDO_LEAF_RESTORE) s.f[n++] = {l.row, leaf_row(l.row, row, nrow)};
+  }
+  vector(10, code, 1, leaf_dba, s.f, n, seg_objn_);
+}
+
+void ks_redo_record::redo_leaf_array(uint32_t leaf_dba, const ks_colval_t *const *keys, int nkey,
+                                     const ks_colval_t *const *rows, const int *nrow, int nrows) {
+  Scratch &s = t_s;
+  LeafScratch &l = leaf_scratch();
+  std::memset(l.hdr, 0, sizeof l.hdr);
+  if (!bare_) l.hdr[0] = 1;
+  l.hdr[KS_REDO_LEAF_FLAGS] = KS_REDO_LEAF_ARRAY;
+  put16(l.hdr + KS_REDO_LEAF_ROWS, uint16_t(nrows));
+  uint32_t ko = 0, ro = 0;
+  for (int i = 0; i < nrows && i < int(sizeof l.lens[0] / 2); i++) {
+    uint32_t kl = leaf_key(l.key + ko, keys[i], nkey), rl = leaf_row(l.row + ro, rows[i], nrow[i]);
+    put16(l.lens[0] + 2 * i, uint16_t(kl));
+    put16(l.lens[1] + 2 * i, uint16_t(rl));
+    ko += kl;
+    ro += rl;
+  }
+  s.f[0] = redo_field1();
+  s.f[1] = {l.hdr, KS_REDO_LEAF_HDR_SIZE};
+  s.f[2] = {l.key, ko};
+  s.f[3] = {l.lens[0], uint32_t(2 * nrows)};
+  s.f[4] = {l.row, ro};
+  s.f[5] = {l.lens[1], uint32_t(2 * nrows)};
+  vector(10, KS_REDO_LEAF_INSERT, 1, leaf_dba, s.f, 6, seg_objn_);
 }
 
 void ks_redo_record::space_change(uint8_t code, uint32_t bitmap_dba, uint32_t data_dba) {

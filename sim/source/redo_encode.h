@@ -126,6 +126,20 @@ class ks_redo_record {
   // (its columns' values) pointing at row r.
   void index_change(uint64_t xid, uint32_t index_objn, uint32_t leaf_dba, bool insert, const ks_colval_t *key, int n,
                     ks_rowref_t r, bool undo = true);
+  // Index-organised tables, whose rows are the leaf rows of their primary key (index objn
+  // in the undo, leaf block leaf_dba): the 5.1 undo of a leaf change (code 3 purge, the
+  // undo of an insert: the key; 5 restore, the undo of a delete: the key and the non-key
+  // row; 35 non-key update: the key, the changed columns' numbers colno and their old
+  // values in row), with the supplemental header; and the leaf redo (2 insert and 5
+  // restore: the key and the non-key row; 3 purge and 4 delete: the key; 35: colno and the
+  // new values in row). A rollback's leaf redo has no undo and no supplemental header.
+  void undo_of_leaf(uint64_t xid, uint32_t objn, uint32_t leaf_dba, uint8_t code, const ks_colval_t *key, int nkey,
+                    const ks_colval_t *row, int nrow, const uint16_t *colno, const ks_suplog_t &sup);
+  void redo_leaf(uint8_t code, uint32_t leaf_dba, const ks_colval_t *key, int nkey, const ks_colval_t *row, int nrow,
+                 const uint16_t *colno = nullptr);
+  // 10.2 array insert of nrows leaf rows: keys[i] (nkey values) and rows[i] (nrow[i]).
+  void redo_leaf_array(uint32_t leaf_dba, const ks_colval_t *const *keys, int nkey, const ks_colval_t *const *rows,
+                       const int *nrow, int nrows);
   // Segment-space upkeep around an insert: 13.22 (a block takes rows: its state in the
   // space bitmap block changes) or 13.28 (a block is full).
   void space_change(uint8_t code, uint32_t bitmap_dba, uint32_t data_dba);
@@ -244,6 +258,13 @@ class ks_redo_record {
   // The first two fields of a layer-26 vector (KDLI operation op): its common header and
   // the transaction and LOB block it changes (16 and 24 bytes).
   void kdli_header(uint8_t op, uint64_t xid, uint32_t dba, uint32_t lobj, uint8_t *com, uint8_t *x);
+  // One value in the block row format at p (length byte, 0xFE and a u16, or 0xFF for
+  // NULL, then the bytes); returns its size.
+  uint32_t row_value(uint8_t *p, const ks_colval_t &v);
+  // A key (values back to back) and a leaf row (3-byte row header, then the values) at p;
+  // return their sizes.
+  uint32_t leaf_key(uint8_t *p, const ks_colval_t *key, int n);
+  uint32_t leaf_row(uint8_t *p, const ks_colval_t *row, int n);
   // Change-forwarding-address header of piece r pointing at next.
   uint8_t *cfa_header(ks_rowref_t r, ks_rowref_t next);
 

@@ -480,6 +480,13 @@ int ks_sim_db::load() {
       else if (!t->uk.empty() && t->uk_objn == 0 && cols == col_nos(t->uk))
         t->uk_objn = objn;
     }
+    Stmt io(db_, fmt("SELECT \"OBJ#\", \"PROPERTY\" FROM \"SYS.TAB$\" WHERE \"OBJ#\" = %u OR \"BOBJ#\" = %u", t->objn,
+                     t->objn));
+    if (!io) return -1;
+    while (io.row()) {
+      if (uint32_t(io.i(0)) == t->objn) t->iot = (io.i(1) & 64) != 0;
+      if (uint32_t(io.i(0)) != t->objn && (io.i(1) & 512)) t->ovf_objn = uint32_t(io.i(0));
+    }
     Stmt r(db_, "SELECT rowid, * FROM " + t->sql_name());
     if (!r) return -1;
     while (r.row()) {

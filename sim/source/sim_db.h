@@ -96,6 +96,10 @@ struct ks_table_t {
   std::vector<int> pk;         // column indexes of the primary key
   std::vector<int> uk;         // column indexes of a unique key (optional)
   uint32_t pk_objn = 0, uk_objn = 0, pk_con = 0, uk_con = 0;
+  // Index-organised (organization index): the rows are the leaf rows of the primary key,
+  // whose columns lead the table; with an overflow segment (its table object ovf_objn).
+  bool iot = false;
+  uint32_t ovf_objn = 0;
   // storage
   uint32_t file = 4, seg_block = 0, cur_block = 0;
   uint16_t next_slot = 0, slots_per_block = 64;
@@ -189,8 +193,9 @@ class ks_sim_db {
   // ---- schema (each DDL is its own transaction: the dictionary rows it changes as row
   // changes of the dictionary tables, its 24.1 record and a commit in the redo) ----
   int create_user(const std::string &name);
+  // org: 0 heap, 1 index-organised, 2 index-organised with an overflow segment.
   int create_table(const std::string &owner, const std::string &name, std::vector<ks_col_t> cols,
-                   const std::vector<std::string> &pk, const std::string &ddl_text);
+                   const std::vector<std::string> &pk, const std::string &ddl_text, int org = 0);
   // A dropped table goes to the recycle bin under a BIN$ name (its dictionary rows stay,
   // renamed) unless purge is set; purge_table removes a table from the bin by that name,
   // or by its own name (the last one of that name dropped).
@@ -320,6 +325,11 @@ class ks_sim_db {
   int txn_start(ks_txn_t *tx, const std::string &user);
   ks_rowref_t alloc_row(ks_table_t *t);
   uint32_t store_row(ks_table_t *t, ks_row_t row);
+  // A row inserted (its place and values set) is stored, with its undo and expected change.
+  void row_inserted(ks_txn_t *tx, ks_table_t *t, ks_row_t row);
+  // The rows of a multi-row insert, at refs.
+  void rows_inserted(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows,
+                     const std::vector<ks_rowref_t> &refs);
   // Columns (indexes, segment order) an update logs as supplemental: the configured key
   // or all columns, less the changed ones.
   void build_suplog_update(const ks_table_t *t, const std::vector<int> &changed, std::vector<int> *pick) const;
@@ -355,6 +365,19 @@ class ks_sim_db {
   int migrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std::vector<int> &cols,
                   const std::vector<ks_val_t> &nv, const ks_suplog_t &sup);
   int unmigrate_row(ks_txn_t *tx, ks_table_t *t, ks_row_t &r, const std::vector<ks_piece_t> &before, uint8_t rb_code);
+  // Row changes of index-organised tables (sim_iot.cpp): leaf redo of the primary key,
+  // one record per leaf row changed; an update of the key deletes the old leaf row and
+  // inserts the new one. iot_undo writes the compensation of undo entry u (rb_code 6 or
+  // 11) and puts the rows back as they were.
+  int iot_insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals);
+  int iot_insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows);
+  int iot_update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vector<int> &cols, std::vector<ks_val_t> vals);
+  int iot_remove(ks_txn_t *tx, ks_table_t *t, uint32_t ri);
+  int iot_undo(ks_txn_t *tx, ks_undo_t &u, uint8_t rb_code);
+  // One leaf change of row values v in its own record: the undo (unless rb_code) and the
+  // redo of leaf operation code.
+  int iot_leaf(ks_txn_t *tx, ks_table_t *t, ks_rowref_t ref, uint8_t code, const std::vector<ks_val_t> &v,
+               uint8_t rb_code);
   int commit_record(uint64_t xid, bool rollback, uint64_t *scn);
   int commit_point();
   void write_expect(ks_txn_t *tx, uint64_t scn);

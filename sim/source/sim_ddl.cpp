@@ -238,8 +238,20 @@ int ks_sim_db::sys_table_rows(ks_ddl_t *d, const ks_table_t &t) {
                      ", " + now + ", 1, 0") != 0 ||
       sys_insert(d, "TAB$",
                  obj + ", " + obj + ", 4, " + num(t.file) + ", " + num(t.seg_block) + ", NULL, " +
-                     num(int64_t(t.cols.size())) + ", 536870912, 0") != 0)
+                     num(int64_t(t.cols.size())) + ", " + num(536870912 | (t.iot ? 64 : 0)) + ", 0") != 0)
     return -1;
+  // The overflow segment of an index-organised table: a table object of its own (property
+  // 512) whose base object is the table.
+  if (t.ovf_objn != 0) {
+    std::string ovf = num(t.ovf_objn);
+    if (sys_insert(d, "OBJ$",
+                   ovf + ", " + ovf + ", " + user + ", " + ks_sql_quote("SYS_IOT_OVER_" + obj) + ", 1, NULL, 2, " +
+                       now + ", " + now + ", " + now + ", 1, 0") != 0 ||
+        sys_insert(
+            d, "TAB$",
+            ovf + ", " + ovf + ", 4, " + num(t.file) + ", " + num(t.seg_block + 6) + ", " + obj + ", 0, 512, 0") != 0)
+      return -1;
+  }
   for (const ks_col_t &c : t.cols) {
     bool chr = c.type == kTypeVarchar2 || c.type == kTypeChar || c.type == kTypeClob || c.type == kTypeLong;
     if (sys_insert(d, "COL$",
@@ -261,7 +273,7 @@ int ks_sim_db::sys_table_rows(ks_ddl_t *d, const ks_table_t &t) {
   if (sys_insert(d, "OBJ$",
                  ind + ", " + ind + ", " + user + ", " + ks_sql_quote(("PK_" + t.name).substr(0, 128)) +
                      ", 4, NULL, 1, " + now + ", " + now + ", " + now + ", 1, 0") != 0 ||
-      sys_insert(d, "IND$", ind + ", " + ind + ", " + obj + ", " + n + ", 1, 0, 1") != 0 ||
+      sys_insert(d, "IND$", ind + ", " + ind + ", " + obj + ", " + n + ", " + (t.iot ? "4" : "1") + ", 0, 1") != 0 ||
       sys_insert(d, "CDEF$", con + ", " + obj + ", " + n + ", 2, 1, 0") != 0)
     return -1;
   for (size_t k = 0; k < t.pk.size(); k++) {
@@ -277,7 +289,7 @@ int ks_sim_db::sys_table_rows(ks_ddl_t *d, const ks_table_t &t) {
 }
 
 int ks_sim_db::create_table(const std::string &owner, const std::string &name, std::vector<ks_col_t> cols,
-                            const std::vector<std::string> &pk, const std::string &ddl_text) {
+                            const std::vector<std::string> &pk, const std::string &ddl_text, int org) {
   auto u = users_.find(owner);
   if (u == users_.end()) {
     KS_ERROR("user %s does not exist.", owner.c_str());
@@ -312,6 +324,22 @@ int ks_sim_db::create_table(const std::string &owner, const std::string &name, s
       KS_ERROR("invalid identifier %s in the primary key of %s.%s.", k.c_str(), owner.c_str(), name.c_str());
       return -1;
     }
+  }
+  if (org != 0) {
+    // The rows are the leaf rows of the key, which leads them: orasim takes the key
+    // columns first, in key order, and values that fit a leaf row.
+    bool ok = !t->pk.empty();
+    for (size_t k = 0; k < t->pk.size(); k++) ok &= t->pk[k] == int(k);
+    for (const ks_col_t &c : t->cols) ok &= !c.is_lob() && !c.is_long();
+    if (!ok) {
+      KS_ERROR(
+          "index-organised table %s.%s: the primary key must lead its columns, in key order, and no column may "
+          "be a LOB or a LONG.",
+          owner.c_str(), name.c_str());
+      return -1;
+    }
+    t->iot = true;
+    if (org == 2) t->ovf_objn = next_objn_++;
   }
   t->file = 4 + t->objn % 4;
   uint32_t &nb = next_file_block_[t->file & 15];

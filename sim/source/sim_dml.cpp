@@ -230,6 +230,7 @@ int ks_sim_db::txn_start(ks_txn_t *tx, const std::string &user) {
 
 int ks_sim_db::insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
   if (!tx || tx->done || vals.size() != t->cols.size()) return -1;
+  if (t->iot) return iot_insert(tx, t, std::move(vals));
   if (!lob_inner_)
     for (size_t i = 0; i < vals.size(); i++)
       if (ks_lob_out_of_line(t->cols[i], vals[i])) return lob_insert(tx, t, std::move(vals));
@@ -258,6 +259,11 @@ int ks_sim_db::insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
   row.dba = ref.dba;
   row.slot = ref.slot;
   row.v = std::move(vals);
+  row_inserted(tx, t, std::move(row));
+  return 0;
+}
+
+void ks_sim_db::row_inserted(ks_txn_t *tx, ks_table_t *t, ks_row_t row) {
   uint32_t ri = store_row(t, std::move(row));
   inserted_.assign(1, ri);
   t->dirty = true;
@@ -269,13 +275,13 @@ int ks_sim_db::insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
     for (size_t i = 0; i < t->cols.size(); i++) e.newv.emplace_back(int(i), t->rows[ri].v[i]);
     tx->exp.push_back(std::move(e));
   }
-  return 0;
 }
 
 int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows) {
   if (!tx || tx->done || rows.empty() || rows.size() > t->slots_per_block) return -1;
   for (auto &r : rows)
     if (r.size() != t->cols.size() || whole_row(t, r, {0, 0}) != 0) return -1;
+  if (t->iot) return iot_insert_multi(tx, t, std::move(rows));
   // A LOB out of line is written by a LOB operation of its own row insert.
   for (auto &r : rows)
     for (size_t i = 0; i < r.size(); i++)
@@ -310,6 +316,12 @@ int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector
   if (rec_end(scn) != 0) return -1;
   for (size_t i = 0; i < rows.size(); i++)
     if (index_record(tx, t, nullptr, &rows[i], refs[i]) != 0) return -1;
+  rows_inserted(tx, t, std::move(rows), refs);
+  return 0;
+}
+
+void ks_sim_db::rows_inserted(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows,
+                              const std::vector<ks_rowref_t> &refs) {
   ks_undo_t u{ks_undo_t::kQmi, t, {}, {}, {}};
   ks_expect_t e;
   e.op = "QUICK INSERT";
@@ -328,7 +340,6 @@ int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector
   t->dirty = true;
   tx->undo.push_back(std::move(u));
   if (expect_) tx->exp.push_back(std::move(e));
-  return 0;
 }
 
 void ks_sim_db::build_suplog_update(const ks_table_t *t, const std::vector<int> &changed,
@@ -358,6 +369,7 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
     return -1;
   for (int c : cols_in)
     if (c < 0 || size_t(c) >= t->cols.size()) return -1;
+  if (t->iot) return iot_update(tx, t, ri, cols_in, std::move(vals));
   if (!lob_inner_)
     for (size_t i = 0; i < cols_in.size(); i++)
       if (ks_lob_out_of_line(t->cols[size_t(cols_in[i])], vals[i]))
@@ -457,6 +469,7 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
 
 int ks_sim_db::remove(ks_txn_t *tx, ks_table_t *t, uint32_t ri) {
   if (!tx || tx->done || ri >= t->rows.size() || !t->rows[ri].live) return -1;
+  if (t->iot) return iot_remove(tx, t, ri);
   ks_row_t &r = t->rows[ri];
   int n = stored_count(r.v);
   auto &cv = scratch_vals(0);
@@ -500,6 +513,7 @@ int ks_sim_db::remove(ks_txn_t *tx, ks_table_t *t, uint32_t ri) {
 
 int ks_sim_db::lock_row(ks_txn_t *tx, ks_table_t *t, uint32_t ri) {
   if (!tx || tx->done || ri >= t->rows.size() || !t->rows[ri].live) return -1;
+  if (t->iot) return 0;  // a leaf row lock changes no row: not logged here
   ks_rowref_t ref{t->rows[ri].dba, t->rows[ri].slot};
   // A lock is logged as an update that changes nothing.
   ks_suplog_t sup;
@@ -539,6 +553,10 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
     ks_undo_t u = std::move(tx->undo.back());
     tx->undo.pop_back();
     ks_table_t *t = u.t;
+    if (t->iot) {
+      if (iot_undo(tx, u, rb_code) != 0) return -1;
+      continue;
+    }
     ks_suplog_t sup;
     for (size_t k = u.rows.size(); k-- > 0;) {
       uint32_t ri = u.rows[k];

@@ -119,6 +119,23 @@ struct Oltp {
   ks_table_t *docs = nullptr, *legacy = nullptr, *legacy_raw = nullptr;  // LOB and LONG tables (optional)
   ks_table_t *packed = nullptr, *packed_log = nullptr;                   // compressed tables (optional)
   int compress_pct = 0;
+  ks_table_t *iot = nullptr, *iot_ovf = nullptr;  // index-organised tables (optional)
+  int iot_pct = 0;                                // share of the row operations on them
+
+  // A row of an index-organised table: a new key (a number leads every key), the other
+  // columns by type, some NULL.
+  std::vector<ks_val_t> iot_row(const ks_table_t *t) {
+    std::vector<ks_val_t> v(t->cols.size());
+    for (size_t c = 0; c < v.size(); c++) v[c] = iot_value(t, c);
+    return v;
+  }
+  ks_val_t iot_value(const ks_table_t *t, size_t c) {
+    const ks_col_t &col = t->cols[c];
+    if (c >= t->pk.size() && g.pct(10)) return ks_val_t::null();
+    if (col.type == kTypeNumber) return g.num(int64_t(g.n(c == 0 ? 1000000000000ull : 100000)));
+    if (col.type == kTypeDate) return g.date(db, false);
+    return g.text(db, col, g.word(1, std::min(col.length, c == 0 ? 20 : 300)));
+  }
 
   // Contents of a LOB or LONG of column c: n characters (text with some two-byte ones) or
   // bytes; sizes from empty to 10 MiB, most kept in the row, few huge.
@@ -440,6 +457,52 @@ int compress_op(Oltp &o, Open &op, Locks &lk) {
   return sp ? db.rollback_to(tx, "SPZ") : 0;
 }
 
+// A change of an index-organised table: a row or several (one array insert) inserted, non-key
+// columns updated, the key updated (the row moves in the index), a row deleted; a fifth of
+// them undone by a rollback to a savepoint.
+int iot_op(Oltp &o, Open &op, Locks &lk) {
+  ks_sim_db &db = o.db;
+  Gen &g = o.g;
+  ks_txn_t *tx = op.tx;
+  ks_table_t *t = g.pct(50) ? o.iot : o.iot_ovf;
+  const bool sp = g.pct(20);
+  if (sp && db.savepoint(tx, "SPI") != 0) return -1;
+  const int kind = int(g.n(100));
+  const int64_t ri = kind < 30 || t->live.size() < 10 ? -1 : pick_row(g, t, lk, tx);
+  if (ri < 0 && kind < 10) {
+    std::vector<std::vector<ks_val_t>> rows;
+    for (int i = 0, n = 2 + int(g.n(4)); i < n; i++) rows.push_back(o.iot_row(t));
+    if (db.insert_multi(tx, t, rows) != 0) return -1;
+    for (uint32_t r : db.inserted()) lk.take(t, r, tx);
+  } else if (ri < 0) {
+    if (db.insert(tx, t, o.iot_row(t)) != 0) return -1;
+    lk.take(t, db.inserted()[0], tx);
+  } else {
+    lk.take(t, uint32_t(ri), tx);
+    int rc;
+    if (kind < 65) {
+      std::vector<int> cols;
+      std::vector<ks_val_t> vals;
+      for (int k = 0, n = 1 + int(g.n(2)); k < n; k++) {
+        const int c = int(t->pk.size() + g.n(t->cols.size() - t->pk.size()));
+        if (std::find(cols.begin(), cols.end(), c) != cols.end()) continue;
+        cols.push_back(c);
+        vals.push_back(o.iot_value(t, size_t(c)));
+      }
+      rc = db.update(tx, t, uint32_t(ri), cols, vals);
+    } else if (kind < 85) {
+      std::vector<int> cols{0};
+      std::vector<ks_val_t> vals{o.iot_value(t, 0)};
+      if (g.pct(40)) cols.push_back(int(t->cols.size()) - 1), vals.push_back(o.iot_value(t, t->cols.size() - 1));
+      rc = db.update(tx, t, uint32_t(ri), cols, vals);
+    } else {
+      rc = db.remove(tx, t, uint32_t(ri));
+    }
+    if (rc != 0) return -1;
+  }
+  return sp ? db.rollback_to(tx, "SPI") : 0;
+}
+
 int one_op(Oltp &o, Open &op, Locks &lk, int chained_pct, int lobs_pct) {
   ks_sim_db &db = o.db;
   Gen &g = o.g;
@@ -447,6 +510,7 @@ int one_op(Oltp &o, Open &op, Locks &lk, int chained_pct, int lobs_pct) {
   if (o.compress_pct > 0 && g.pct(o.compress_pct)) return compress_op(o, op, lk);
   if (lobs_pct > 0 && g.pct(lobs_pct)) return lob_op(o, op, lk);
   if (chained_pct > 0 && g.pct(chained_pct)) return chained_op(o, op, lk);
+  if (o.iot_pct > 0 && g.pct(o.iot_pct)) return iot_op(o, op, lk);
   int kind = int(g.n(100));
   // Tables stay bounded, as an application purging old rows keeps them.
   constexpr size_t kCap = 20000;
@@ -614,6 +678,21 @@ int chained_setup(ks_sim_db &db) {
   return 0;
 }
 
+// The index-organised tables: a two-column key, and one with an overflow segment.
+int iot_setup(ks_sim_db &db) {
+  if (!db.table(kOwner, "IOT_KV") &&
+      ks_script_run(db,
+                    "create table OLTP.IOT_KV (K1 number, K2 varchar2(20), V1 varchar2(60), V2 number, V3 date, "
+                    "primary key (K1, K2)) organization index") != 0)
+    return -1;
+  if (!db.table(kOwner, "IOT_OVF") &&
+      ks_script_run(db,
+                    "create table OLTP.IOT_OVF (ID number primary key, NAME varchar2(40), QTY number, "
+                    "NOTE varchar2(1000)) organization index overflow") != 0)
+    return -1;
+  return 0;
+}
+
 // The LOB workload's tables: every LOB kind, a LONG and a LONG RAW (a table has one LONG
 // column at most).
 int lob_setup(ks_sim_db &db) {
@@ -690,6 +769,12 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
   if (cfg.chained_pct > 0) {
     o.wide = db.table(kOwner, "WIDE");
     o.longr = db.table(kOwner, "LONG_ROWS");
+  }
+  if (cfg.iot_pct > 0) {
+    if (iot_setup(db) != 0) return -1;
+    o.iot = db.table(kOwner, "IOT_KV");
+    o.iot_ovf = db.table(kOwner, "IOT_OVF");
+    o.iot_pct = cfg.iot_pct;
   }
   if (cfg.lobs_pct > 0) {
     if (lob_setup(db) != 0) return -1;
@@ -1256,9 +1341,14 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
           }
           cols.push_back(c);
         } while (ok && p.sym(','));
-        // Table compression: COMPRESS [BASIC | FOR OLTP], or NOCOMPRESS.
-        int comp = 0;
+        // ORGANIZATION INDEX [OVERFLOW]: index-organised; COMPRESS [BASIC | FOR OLTP], or
+        // NOCOMPRESS: table compression.
+        int org = 0, comp = 0;
         ok = ok && p.sym(')');
+        if (ok && p.kw("ORGANIZATION")) {
+          ok = p.kw("INDEX");
+          org = p.kw("OVERFLOW") ? 2 : 1;
+        }
         if (ok && p.kw("COMPRESS")) {
           comp = kCompressBasic;
           if (p.kw("FOR"))
@@ -1268,7 +1358,7 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
         } else if (ok) {
           p.kw("NOCOMPRESS");
         }
-        ok = ok && p.end() && db.create_table(owner, name, cols, pk, stmt) == 0 &&
+        ok = ok && p.end() && db.create_table(owner, name, cols, pk, stmt, org) == 0 &&
              (comp == 0 || db.set_compression(db.table(owner, name), comp) == 0);
       }
     } else if (p.kw("DROP")) {

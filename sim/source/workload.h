@@ -34,6 +34,9 @@ struct ks_oltp_cfg_t {
   // a LONG and a LONG RAW):
   // this share of the row operations (0: those tables are left out).
   int lobs_pct = 0;
+  // Row operations on index-organised tables (OLTP.IOT_KV, and OLTP.IOT_OVF with an
+  // overflow segment): this share of them (0: those tables are left out).
+  int iot_pct = 0;
   // Changes of tables with table compression (OLTP.PACKED, OLTP.PACKED_LOG), logged now and
   // then as rows of compressed blocks are: this share of the row operations (0: none).
   int compress_pct = 0;
@@ -48,6 +51,8 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg);
 // TABLE [PURGE]/INDEX/SEQUENCE, PURGE TABLE of a recycle-bin name, TRUNCATE TABLE,
 // INSERT, UPDATE, DELETE with a WHERE of column = value terms, COMMIT, ROLLBACK,
 // SAVEPOINT, ROLLBACK TO, ALTER SYSTEM SWITCH LOGFILE). Errors name the statement number.
+// CREATE TABLE ... ORGANIZATION INDEX [OVERFLOW] makes an index-organised table (its
+// primary-key columns first, in key order; no LOB or LONG columns).
 // LOBs and LONGs: column types CLOB, NCLOB, BLOB (BasicFile, or SECUREFILE after the type),
 // LONG and LONG RAW; literals EMPTY_CLOB() / EMPTY_BLOB() and RPAD(literal, n[, 'pad'])
 // for long values; and the calls, each followed by a WHERE naming the rows:

@@ -161,6 +161,10 @@ TEST(RedoOrasim, LittleEndian12) { run_case("--version 12"); }
 // Rows stored as pieces: every value of every row of a 300-column table and of long rows,
 // inserted, updated (rows moved), deleted and rolled back, decodes exactly.
 TEST(RedoOrasim, ChainedRowsLittleEndian19) { run_case("--version 19", "--chained 70"); }
+// Index-organised tables: inserts, array inserts, non-key and key updates, deletes and
+// their savepoint rollbacks, all decoded from leaf redo.
+TEST(RedoOrasim, IotLittleEndian19) { run_case("--version 19", "--iot 60"); }
+TEST(RedoOrasim, IotBigEndian11) { run_case("--version 11 --big-endian", "--iot 60"); }
 TEST(RedoOrasim, ChainedRowsBigEndian11) { run_case("--version 11 --big-endian --block-size 1024", "--chained 70"); }
 // Rows of compressed tables (whole row images, overwrites with no supplemental header,
 // their rollbacks) mixed with the ordinary shapes decode exactly.

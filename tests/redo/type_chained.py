@@ -13,7 +13,7 @@
 # Usage: type_chained.py OUTDIR
 import sys
 
-from type_upd_trailing import Typer
+from type_upd_trailing import Typer, write_fixture
 
 DOCS, ITEMS = 74600, 74601
 HEAD, MID, TAIL = (0x01C00230, 5), (0x01C00231, 3), (0x01C00232, 7)   # row ids of the pieces
@@ -39,12 +39,23 @@ TABLES = {
 def fixture(out, name, big, vsn, bs, seq, lmn_head, del_head_flags):
     t = Typer(big, vsn, bs, seq, 2048)
 
-    A, B, C = t.txn(4, 2, 900), t.txn(6, 14, 2201), t.txn(5, 11, 77)
+    class Txn:
+        def __init__(self, usn, slot, sqn):
+            self.usn, self.slot, self.sqn = usn, slot, sqn
+            self.uh_cls, self.ub_cls = t.cls_usn + 2 * usn, t.cls_usn + 2 * usn + 1
+            self.uh_dba = 0x00C00000 + usn * 0x100 + 0x20
+            self.xid = "%d.%d.%d" % (usn, slot, sqn)
+
+    A, B, C = Txn(4, 2, 900), Txn(6, 14, 2201), Txn(5, 11, 77)
 
     def arr(*n):
         return b"".join(t.u16(x) for x in n)
 
-    field = t.field
+    def field(size, *sets):                    # (offset, width, value) in the redo's order
+        f = bytearray(size)
+        for off, w, v in sets:
+            t.put(f, off, bytes([v]) if w == 1 else t.u16(v) if w == 2 else t.u32(v))
+        return bytes(f)
 
     def irp(rid, flag, cc, nxt=(0, 0)):        # insert row piece header, undo or redo
         return field(48, (0, 4, rid[0]), (10, 1, 2), (16, 1, flag), (18, 1, cc), (28, 4, nxt[0]), (32, 2, nxt[1]),
@@ -66,13 +77,25 @@ def fixture(out, name, big, vsn, bs, seq, lmn_head, del_head_flags):
             return [h]
         return [h, arr(*(c for c, _ in cols)), arr(*(len(v) for _, v in cols))] + [v for _, v in cols]
 
-    undo, redo, begin, commit = t.undo, t.redo, t.begin, t.commit
+    def undo(x, objn, row, values, sup_fields):
+        ubh = field(20, (8, 2, x.usn), (10, 2, x.slot), (12, 4, x.sqn))
+        uri = field(24, (0, 4, objn), (16, 1, 11))
+        return (5, 1, t.vector(5, 1, x.ub_cls, x.uh_dba + 1, [ubh, uri, bytes(8), row] + values + sup_fields))
+
+    def redo(code, dba, fields):
+        return (11, code, t.vector(11, code, 1, dba, [bytes(8)] + fields))
+
+    def begin(x):                              # the 5.2 of a transaction's first record
+        return (5, 2, t.vector(5, 2, x.uh_cls, x.uh_dba, [bytes(32)]))
+
+    def commit(x):
+        return (5, 4, t.vector(5, 4, x.uh_cls, x.uh_dba, [field(20, (0, 2, x.slot), (4, 4, x.sqn), (16, 1, 0x12))]))
 
     records = []                               # [scn, [(layer, code, bytes)], pending change or None]
     scn = [0x00000001_2C400010]
 
     def rec(vectors, change=None):
-        records.append([scn[0], vectors, [change] if change else []])
+        records.append([scn[0], vectors, change])
         scn[0] += 3
         return scn[0] - 3
 
@@ -133,7 +156,8 @@ def fixture(out, name, big, vsn, bs, seq, lmn_head, del_head_flags):
     rec([commit(C)], {"op": "COMMIT", "xid": C.xid})
     rec([commit(B)], {"op": "COMMIT", "xid": B.xid})
 
-    t.write(out, name, records, TABLES)
+    write_fixture(t, out, name, records, TABLES)
+
 
 out = sys.argv[1]
 fixture(out, "chain_le_v19_b512", False, 0x13000000, 512, 411, False, 0x58)

@@ -16,7 +16,7 @@
 # Usage: type_comp.py OUTDIR
 import sys
 
-from type_upd_trailing import Typer
+from type_upd_trailing import Typer, write_fixture
 
 STOCK, JOURNAL = 74620, 74621
 S_DBA, J_DBA = 0x01C00140, 0x01C00150
@@ -70,8 +70,8 @@ def fixture(out, name, big, vsn, bs, seq):
     records = []
     scn = [0x00000001_3A500020]
 
-    def rec(vectors, *changes):
-        records.append([scn[0], vectors, list(changes)])
+    def rec(vectors, change=None):
+        records.append([scn[0], vectors, change])
         scn[0] += 3
 
     def change(op, table, x, new=None, old=None, rollback=False):
@@ -113,7 +113,7 @@ def fixture(out, name, big, vsn, bs, seq):
         change("UPDATE", "JOURNAL", B, rollback=True))
     rec([commit(B, True)], {"op": "ROLLBACK", "xid": B.xid})
 
-    t.write(out, name, records, TABLES)
+    write_fixture(t, out, name, records, TABLES)
 
 out = sys.argv[1]
 fixture(out, "comp_le_v19_b512", False, 0x13000000, 512, 421)

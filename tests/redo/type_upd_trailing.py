@@ -6,7 +6,7 @@
 # columns after the stored ones, in descending column-number order, without value
 # fields, and counts only the stored ones at +23.
 # Usage: type_upd_trailing.py OUTDIR
-import json, struct, sys, types
+import struct, sys, types
 
 def a4(n):
     return (n + 3) & ~3
@@ -52,33 +52,6 @@ class Typer:
     def commit(self, x, rollback=False):
         return (5, 4, self.vector(5, 4, x.uh_cls, x.uh_dba,
                                   [self.field(20, (0, 2, x.slot), (4, 4, x.sqn), (16, 1, 0x16 if rollback else 0x12))]))
-
-    def write(self, out, name, records, tables):
-        # records: [scn, [(layer, code, vector)], [expected changes]]; a change's "scn" is its
-        # record's unless given. Writes NAME.redo, NAME.expected.jsonl and NAME.tables.json.
-        raw = [self.record(r[0], [v for _, _, v in r[1]]) for r in records]
-        log = self.log(raw)
-        nblk = len(log) // self.bs
-        lines = [{"type": "file", "block_size": self.bs, "byte_order": "big" if self.e == ">" else "little",
-                  "vsn": "0x%08X" % self.vsn, "major": self.vsn >> 24, "cls_usn": self.cls_usn, "vhsz": self.vhsz,
-                  "sequence": self.seq, "file_blocks": self.file_blocks, "next_available_block": nblk, "blks": nblk}]
-        for (scn_r, vs, changes), r, (blk, off) in zip(records, raw, self.rbas):
-            rba = "%d.%d.%d" % (self.seq, blk, off)
-            lines.append({"type": "record", "rba": rba, "len": len(r), "vld": 1, "scn": scn_r, "con_uid": 0,
-                          "ops": ["%d.%d" % (l, c) for l, c, _ in vs]})
-            for ch in changes:
-                c = {"type": "change"}
-                for k in ("op", "rollback_redo", "owner", "table", "xid"):
-                    if k in ch:
-                        c[k] = ch[k]
-                c.update({"scn": ch.get("scn", scn_r), "con_uid": 0, "rba": rba})
-                for k in ("new", "old"):
-                    if k in ch:
-                        c[k] = ch[k]
-                lines.append(c)
-        open(out + "/" + name + ".redo", "wb").write(log)
-        open(out + "/" + name + ".expected.jsonl", "w").write("".join(json.dumps(l) + "\n" for l in lines))
-        open(out + "/" + name + ".tables.json", "w").write(json.dumps(tables, indent=1) + "\n")
 
     def vector(self, layer, code, cls, dba, fields):
         h = bytearray(self.vhsz)
@@ -141,6 +114,36 @@ class Typer:
         self.put(b1, 44, self.u32(bs))
         self.put(b1, 156, self.u32(2 + len(blocks)))  # archived: next available block
         return bytes(b0 + b1 + b"".join(blocks))
+
+def write_fixture(t, out, name, records, tables):
+    """Writes NAME.redo, NAME.expected.jsonl and NAME.tables.json for records typed with t:
+    [scn, [(layer, code, vector bytes)], change or None]; a change's scn defaults to its
+    record's."""
+    import json
+    raw = [t.record(r[0], [v for _, _, v in r[1]]) for r in records]
+    log = t.log(raw)
+    nblk = len(log) // t.bs
+    lines = [{"type": "file", "block_size": t.bs, "byte_order": "big" if t.e == ">" else "little",
+              "vsn": "0x%08X" % t.vsn, "major": t.vsn >> 24, "cls_usn": t.cls_usn, "vhsz": t.vhsz,
+              "sequence": t.seq, "file_blocks": t.file_blocks, "next_available_block": nblk, "blks": nblk}]
+    for (scn_r, vs, ch), r, (blk, off) in zip(records, raw, t.rbas):
+        rba = "%d.%d.%d" % (t.seq, blk, off)
+        lines.append({"type": "record", "rba": rba, "len": len(r), "vld": 1, "scn": scn_r, "con_uid": 0,
+                      "ops": ["%d.%d" % (l, c) for l, c, _ in vs]})
+        if ch:
+            c = {"type": "change", "op": ch["op"]}
+            for k in ("rollback_redo", "owner", "table"):
+                if k in ch:
+                    c[k] = ch[k]
+            c.update({"xid": ch["xid"], "scn": ch.get("scn", scn_r), "con_uid": 0, "rba": rba})
+            for k in ("new", "old", "columns", "rows"):
+                if k in ch:
+                    c[k] = ch[k]
+            lines.append(c)
+    open(out + "/" + name + ".redo", "wb").write(log)
+    open(out + "/" + name + ".expected.jsonl", "w").write("".join(json.dumps(l) + "\n" for l in lines))
+    open(out + "/" + name + ".tables.json", "w").write(json.dumps(tables, indent=1) + "\n")
+
 
 def fixture(big, vsn, bs, seq):
     t = Typer(big, vsn, bs, seq, 1024)
