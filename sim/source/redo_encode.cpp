@@ -265,23 +265,6 @@ uint32_t block_row_size(const ks_colval_t &v) {
 }
 }  // namespace
 
-uint32_t ks_redo_record::put_block_row_column(uint8_t *p, const ks_colval_t &v) {
-  if (v.len < 0) {
-    p[0] = KS_REDO_QMI_NULL;
-    return 1;
-  }
-  uint32_t off = 1;
-  if (v.len <= KS_REDO_QMI_SHORT_MAX) {
-    p[0] = uint8_t(v.len);
-  } else {
-    p[0] = KS_REDO_QMI_LONG;
-    put16(p + 1, uint16_t(v.len));
-    off = 3;
-  }
-  if (v.len) std::memcpy(p + off, v.p, size_t(v.len));
-  return off + uint32_t(v.len);
-}
-
 int ks_redo_record::row_values(uint8_t *h, int n, const ks_colval_t *val, int nv) {
   if (!row_image_) return add_values(t_s.f, n, val, nv);
   // The whole row in one field, marked in the operation flags.
@@ -293,7 +276,7 @@ int ks_redo_record::row_values(uint8_t *h, int n, const ks_colval_t *val, int nv
     return n;
   }
   uint32_t off = 0;
-  for (int i = 0; i < nv; i++) off += put_block_row_column(image + off, val[i]);
+  for (int i = 0; i < nv; i++) off += row_value(image + off, val[i]);
   h[KS_REDO_KDO_OP_FLAGS] |= KS_REDO_KDO_ROW_IMAGE;
   t_s.f[n++] = {image, off};
   return n;
@@ -534,7 +517,7 @@ void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval
     rowbuf[off++] = bare_ ? 0 : 1;  // lock byte: the transaction's ITL
     piece_cols(ncol[i]);
     rowbuf[off++] = uint8_t(ncol[i]);
-    for (int c = 0; c < ncol[i]; c++) off += put_block_row_column(rowbuf + off, rows[i][c]);
+    for (int c = 0; c < ncol[i]; c++) off += row_value(rowbuf + off, rows[i][c]);
     put16(s.colno + 2 * i, uint16_t(off - start));
   }
   if (too_big || nrows > int(sizeof s.colno / 2)) {

@@ -241,8 +241,6 @@ class ks_redo_record {
   // The row values of header h into the scratch field list from field n: one field each,
   // or the row image (set_row_image); returns the new count.
   int row_values(uint8_t *h, int n, const ks_colval_t *val, int nv);
-  // One value in the block row format at p; returns its size.
-  uint32_t put_block_row_column(uint8_t *p, const ks_colval_t &v);
   // Appends the supplemental header and columns to a field list; returns the new count.
   int add_suplog(const ks_suplog_t &sup, ks_field_t *f, int n, uint8_t *hdr, uint8_t *arrays);
   // ITL redo of a row change (layer-11 field 1) into p: op 1, the transaction and its undo
