@@ -1,8 +1,10 @@
 // Delete row piece 11.3: one DELETE LCR whose old image is the undo's before image of the
-// whole row (supplemental key columns first for cluster members). LONG and LOB values are
+// whole row (supplemental key columns first for cluster members), one field per value
+// or, for a compressed block's row, the whole row image in one field. LONG and LOB values are
 // not carried in old images. Invariants: values come only from fields of the checked
 // undo vector; a column not stored in the row is a NULL old value.
 #include "extract/redo/redo.h"
+#include "extract/redo/row_image.h"
 #include "lib/bytes.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
@@ -25,12 +27,13 @@ int ks_parse_drp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     return -1;
   }
   uint8_t fb = h[R::KS_REDO_KDO_FLAG];
-  int ncols = h[R::KS_REDO_IRP_COLUMNS];
   if (fb & R::KS_REDO_ROW_CLUSTER_KEY) return 0;
   if (!(fb & R::KS_REDO_ROW_FIRST) || !(fb & R::KS_REDO_ROW_LAST)) {
     KS_ERROR("DRP chained row not match with undo.");
     return -1;
   }
+  ks_row_image_t ri;
+  if (ks_row_image_read(ex, &cv, h, 5, "DRP", &ri) < 0) return -1;
   ks_lcr_b lb;
   ks_lcr_start(ex, &lb, m->ti, KS_OPC_DELETE);
   uint32_t n = 0;
@@ -40,24 +43,19 @@ int ks_parse_drp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   int ntc = static_cast<int>(t->ncol);
   int scid = crp->undo_scid ? crp->undo_scid : 1;
   int pos = 0;
-  for (int i = 0; i < ncols; i++, scid++) {
+  for (int i = 0; i < ri.n; i++, scid++) {
     int ci = ks_get_column(cols, ntc, scid);
     if (ci < 0) return ks_no_column(ex, scid);
     pos = ci + 1;
-    int k = 5 + i;
-    if (k > cv.nf) {
-      KS_ERROR("DRP column %d of %d missing in the undo.", i + 1, ncols);
-      return -1;
-    }
     const ks_dict_col_t *c = &cols[ci];
     if (c->flag & KS_COL_NOCAPTURE) continue;
-    uint32_t len = cv.len[k];
+    uint32_t len = ri.len[i];
     if (len == 0) {
       ks_lcr_col(&lb, c, ks_col_flag(c, true) | KS_CH_NULL, nullptr, 0);
     } else if (ks_is_long_or_lob(c->ctyp)) {
       continue;
     } else {
-      ks_lcr_col(&lb, c, ks_col_flag(c, true), cv.v + cv.off[k], len);
+      ks_lcr_col(&lb, c, ks_col_flag(c, true), ri.p[i], len);
     }
     n++;
   }

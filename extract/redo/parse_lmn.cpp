@@ -1,8 +1,10 @@
-// Row operations that only matter inside a chained row: overwrite row piece 11.6, lock /
+// Row operations that matter inside a chained row: overwrite row piece 11.6 (outside one,
+// the update of a compressed block's row: parse_comp.cpp), lock /
 // modify with no column change 11.16 and change forwarding address 11.8. They record row
 // ids in the chain piece, which the dispatcher then saves with the record. Invariants:
 // fixed offsets are read only from fields long enough to hold them.
 #include "extract/redo/redo.h"
+#include "extract/redo/row_image.h"
 #include "lib/bytes.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
@@ -25,8 +27,9 @@ int ks_parse_orp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     crp->rn_slot = ks::load16(h + R::KS_REDO_IRP_NEXT_SLOT, cv.big);
     return 0;
   }
-  KS_ERROR("ORP operation, but no chained row found.");
-  return -1;
+  // An undo that named no captured table leaves nothing to build.
+  if (m->objn == 0) return KS_RC_NOT_CAPTURED;
+  return ks_parse_orp_update(ex, &cv, h);
 }
 
 namespace {

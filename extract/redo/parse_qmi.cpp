@@ -54,7 +54,13 @@ int ks_parse_qmi(ks_extr_t *ex, uint8_t *vbuf) {
       p += R::KS_REDO_QMI_ROW_HEADER;
       for (int c = 0; c < nc; c++) {
         ks_row_val_t v;
-        if (ks_row_value(&p, end, big, &v) < 0) goto truncated;
+        if (int rc = ks_row_value(&p, end, big, &v); rc == -2) {
+          // A row of a compressed block may point at a value kept once in the block.
+          KS_ERROR("QMI row %d column %d refers to a value not in the redo (length byte 0x%02x).", r + 1, c + 1, *p);
+          return -1;
+        } else if (rc < 0) {
+          goto truncated;
+        }
         if (!(cols[c].flag & KS_COL_NOCAPTURE)) ks_lcr_raw(&lb, v.p, static_cast<uint16_t>(v.len));
       }
       for (int c = nc; c < ntc; c++)

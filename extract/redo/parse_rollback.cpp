@@ -5,6 +5,7 @@
 // transaction that holds the slot. Invariants: the 5.6/5.11 search stays inside the
 // record; a record whose transaction is not open appends nothing.
 #include "extract/redo/redo.h"
+#include "extract/redo/row_image.h"
 #include "extract/trans/trans.h"
 #include "lib/bytes.h"
 #include "lib/fmt/redo_format.h"
@@ -115,7 +116,7 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     case R::KS_REDO_OP_IRP:
     case R::KS_REDO_OP_ORP:
       if (!h || hl <= R::KS_REDO_IRP_COLUMNS) return -1;
-      cnt = h[R::KS_REDO_IRP_COLUMNS];
+      cnt = ks_row_fields(h);
       break;
     case R::KS_REDO_OP_URP:
       if (!h || hl <= R::KS_REDO_URP_COLUMNS) return -1;
@@ -136,16 +137,23 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
       return -1;
   }
   int k = 3 + cnt;
-  if (k > cv.nf) return -9;
-  int sl = cv.len[k];
-  if (sl != R::KS_REDO_SUP_SIZE && sl != R::KS_REDO_SUP_SIZE_LONG) {
-    KS_ERROR("error supplemental log length [%d].", sl);
-    return -1;
+  // The undo of an update of a compressed block's row overwrites the whole row back and,
+  // like the change it undoes, has no supplemental header.
+  const bool overwrite = code == R::KS_REDO_OP_ORP && k > cv.nf;
+  if (k > cv.nf && !overwrite) return -9;
+  uint8_t *s = nullptr;
+  uint8_t pf = R::KS_REDO_SUP_FIRST | R::KS_REDO_SUP_LAST;
+  if (!overwrite) {
+    int sl = cv.len[k];
+    if (sl != R::KS_REDO_SUP_SIZE && sl != R::KS_REDO_SUP_SIZE_LONG) {
+      KS_ERROR("error supplemental log length [%d].", sl);
+      return -1;
+    }
+    s = cv.v + cv.off[k];
+    m->sup = s;
+    m->slen = static_cast<uint32_t>(sl);
+    pf = s[R::KS_REDO_SUP_FLAGS];
   }
-  uint8_t *s = cv.v + cv.off[k];
-  m->sup = s;
-  m->slen = static_cast<uint32_t>(sl);
-  uint8_t pf = s[R::KS_REDO_SUP_FLAGS];
   if (!(pf & R::KS_REDO_SUP_FIRST) || !(pf & R::KS_REDO_SUP_LAST)) {
     m->flag |= KS_MN_PIECE;
     if (pf & R::KS_REDO_SUP_LAST)
@@ -155,7 +163,7 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     crp->nsc = ks::load16(s + R::KS_REDO_SUP_COLUMNS, big);
     crp->undo_scid = ks::load16(s + R::KS_REDO_SUP_UNDO_SCID, big);
     crp->redo_scid = ks::load16(s + R::KS_REDO_SUP_REDO_SCID, big);
-    if (sl == R::KS_REDO_SUP_SIZE_LONG) {
+    if (m->slen == R::KS_REDO_SUP_SIZE_LONG) {
       crp->cr_rdba = ks::load32(s + R::KS_REDO_SUP_HEAD_DBA, big);
       crp->cr_slot = ks::load16(s + R::KS_REDO_SUP_HEAD_SLOT, big);
     }
@@ -190,6 +198,13 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
       break;
     case R::KS_REDO_OP_QMD:
       opc = KS_OPC_QMD;
+      break;
+    case R::KS_REDO_OP_ORP:
+      if (!overwrite) {
+        KS_ERROR("unexpected opc [%d]", code);
+        return -9;
+      }
+      opc = KS_OPC_UPDATE;
       break;
     case R::KS_REDO_OP_URP:
       opc = KS_OPC_UPDATE;

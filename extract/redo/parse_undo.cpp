@@ -5,6 +5,7 @@
 // every fixed offset is read only from a field long enough to hold it; with no dictionary
 // (ex->d null) every row undo is passed over.
 #include "extract/redo/redo.h"
+#include "extract/redo/row_image.h"
 #include "lib/bytes.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
@@ -43,7 +44,7 @@ int ks_undo_sup_index(const ks_cv_t *cv) {
   switch (code) {
     case R::KS_REDO_OP_IRP:
     case R::KS_REDO_OP_ORP:
-      return l4 <= R::KS_REDO_IRP_COLUMNS ? 5 : 5 + f4[R::KS_REDO_IRP_COLUMNS];
+      return l4 <= R::KS_REDO_IRP_COLUMNS ? 5 : 5 + ks_row_fields(f4);
     case R::KS_REDO_OP_URP: {
       if (l4 <= R::KS_REDO_URP_COLUMNS) return 5;
       int n5 = ks_cv_len(cv, 5);

@@ -15,7 +15,9 @@ struct ks_row_val_t {
 };
 
 // Reads the value at *pp, which must end at or before end, and moves *pp past it. 0, or -1
-// when the length prefix or the value goes past end (*pp is then left as it was).
+// when the length prefix or the value goes past end, or -2 when the length byte is none of
+// the format's (251 to 253: a value a compressed block keeps once for its rows, which the
+// redo does not carry); *pp is then left as it was.
 inline int ks_row_value(const uint8_t **pp, const uint8_t *end, bool big, ks_row_val_t *out) {
   const uint8_t *p = *pp;
   if (p >= end) return -1;
@@ -29,9 +31,11 @@ inline int ks_row_value(const uint8_t **pp, const uint8_t *end, bool big, ks_row
     if (end - p < 3) return -1;
     len = ks::load16(p + 1, big);
     p += 3;
-  } else {
+  } else if (p[0] <= ks::redo::KS_REDO_QMI_SHORT_MAX) {
     len = p[0];
     p += 1;
+  } else {
+    return -2;
   }
   if (static_cast<uint32_t>(end - p) < len) return -1;
   *out = {p, len, false};

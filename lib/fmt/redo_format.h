@@ -291,6 +291,9 @@ static_assert(KS_REDO_ITL_UBA_REC < KS_REDO_ITL_REDO_SIZE, "ITL redo layout");
 constexpr int KS_REDO_KDO_SEG_DBA = 4, KS_REDO_KDO_MAXFR = 8, KS_REDO_KDO_OP_FLAGS = 11, KS_REDO_KDO_ITL = 12,
               KS_REDO_IRP_LOCK = 17, KS_REDO_URP_NULLS = 26;
 constexpr uint8_t KS_REDO_KDO_UNDO_BIT = 0x20;
+// Bit of the operation flags (+11) of an insert or overwrite row piece whose row comes as
+// one field, the whole row image in the block row format (rows of compressed blocks).
+constexpr uint8_t KS_REDO_KDO_ROW_IMAGE = 0x08;
 constexpr int urp_header_size(int columns) {
   return columns > 16 ? int(align4(uint32_t(KS_REDO_URP_NULLS + (columns + 7) / 8))) : KS_REDO_URP_SIZE;
 }

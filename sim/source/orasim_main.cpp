@@ -40,7 +40,7 @@ void usage() {
       "                      [--asm-stripe fine|coarse] [--asm-big-endian] [--asm-arch GROUP2]]\n"
       "       orasim run -d DIR [-n NAME] [--txns N] [--seed N] [--concurrency N] [--rate TPS] [--realtime]\n"
       "                  [--rollback PCT] [--savepoint PCT] [--multi PCT] [--switch-every N]\n"
-      "                  [--chained PCT] [--ddl-every N] [--lobs PCT] [--iot PCT]\n"
+      "                  [--chained PCT] [--ddl-every N] [--lobs PCT] [--iot PCT] [--compress PCT]\n"
       "                  [--script FILE] [--expect FILE | --no-expect] [--nosync] [--group-commit BYTES]\n"
       "                  [--commit-times FILE]\n"
       "       orasim switch -d DIR [-n NAME]\n"
@@ -223,6 +223,8 @@ int main(int argc, char **argv) {
       ocfg.iot_pct = atoi(val());
     else if (a == "--lobs")
       ocfg.lobs_pct = atoi(val());
+    else if (a == "--compress")
+      ocfg.compress_pct = atoi(val());
     else if (a == "--ddl-every")
       ocfg.ddl_every = atoi(val());
     else if (a == "--switch-every")

@@ -30,6 +30,7 @@ void ks_redo_record::begin(uint64_t scn, uint8_t vld, uint32_t con_uid, uint32_t
   std::memset(buf_, 0, hs);
   row_fb_ = KS_REDO_ROW_WHOLE;
   row_next_ = {0, 0};
+  row_image_ = false;
   buf_[KS_REDO_RH_VLD] = vld;
   put16(buf_ + KS_REDO_RH_SCN_WRAP, uint16_t(scn >> 32));
   put32(buf_ + KS_REDO_RH_SCN_BASE, uint32_t(scn));
@@ -259,7 +260,29 @@ int add_values(ks_field_t *f, int n, const ks_colval_t *val, int nv) {
   for (int i = 0; i < nv && n < kMaxFields - 8; i++) f[n++] = {val[i].p, val[i].len < 0 ? 0u : uint32_t(val[i].len)};
   return n;
 }
+
+// Bytes of a value in the block row format.
+uint32_t block_row_size(const ks_colval_t &v) {
+  return v.len < 0 ? 1u : (v.len <= KS_REDO_QMI_SHORT_MAX ? 1u : 3u) + uint32_t(v.len);
+}
 }  // namespace
+
+int ks_redo_record::row_values(uint8_t *h, int n, const ks_colval_t *val, int nv) {
+  if (!row_image_) return add_values(t_s.f, n, val, nv);
+  // The whole row in one field, marked in the operation flags.
+  static thread_local uint8_t image[0xFFFF];
+  uint32_t need = 0;
+  for (int i = 0; i < nv; i++) need += block_row_size(val[i]);
+  if (need > sizeof image) {
+    overflow_ = true;
+    return n;
+  }
+  uint32_t off = 0;
+  for (int i = 0; i < nv; i++) off += row_value(image + off, val[i]);
+  h[KS_REDO_KDO_OP_FLAGS] |= KS_REDO_KDO_ROW_IMAGE;
+  t_s.f[n++] = {image, off};
+  return n;
+}
 
 uint8_t *ks_redo_record::kdo_header(uint32_t dba, uint8_t code, int size) {
   uint8_t *h = t_s.kdo;
@@ -326,7 +349,15 @@ void ks_redo_record::undo_of_insert(uint64_t xid, uint32_t objn, ks_rowref_t r, 
 
 void ks_redo_record::undo_of_delete(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_colval_t *old, int nold,
                                     const ks_suplog_t &sup, uint8_t code) {
-  Scratch &s = t_s;
+  undo_row(xid, objn, r, old, nold, &sup, code);
+}
+
+void ks_redo_record::undo_of_overwrite(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_colval_t *old, int nold) {
+  undo_row(xid, objn, r, old, nold, nullptr, KS_REDO_OP_ORP);
+}
+
+void ks_redo_record::undo_row(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_colval_t *old, int nold,
+                              const ks_suplog_t *sup, uint8_t code) {
   uint8_t *h = kdo_header(r.dba, code, KS_REDO_IRP_SIZE);
   irp_piece(h);
   piece_cols(nold);
@@ -334,8 +365,8 @@ void ks_redo_record::undo_of_delete(uint64_t xid, uint32_t objn, ks_rowref_t r, 
   if (!bare_) h[KS_REDO_IRP_LOCK] = 1;
   put16(h + KS_REDO_IRP_SLOT, r.slot);
   int n = undo_fields(xid, objn, 11, KS_REDO_IRP_SIZE);
-  n = add_values(s.f, n, old, nold);
-  undo_vector(n, &sup, xid_usn(xid));
+  n = row_values(h, n, old, nold);
+  undo_vector(n, sup, xid_usn(xid));
 }
 
 void ks_redo_record::undo_of_update(uint64_t xid, uint32_t objn, ks_rowref_t r, const uint16_t *colno,
@@ -412,7 +443,7 @@ void ks_redo_record::redo_irp(ks_rowref_t r, const ks_colval_t *val, int nv, con
   if (!bare_) h[KS_REDO_IRP_LOCK] = 1;
   s.f[0] = redo_field1();
   s.f[1] = {h, KS_REDO_IRP_SIZE};
-  int n = add_values(s.f, 2, val, nv);
+  int n = row_values(h, 2, val, nv);
   if (sup) n = add_suplog(*sup, s.f, n, s.sup, s.arrays);
   vector(11, code, 1, r.dba, s.f, n, seg_objn_);
 }
@@ -469,6 +500,8 @@ void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval
   uint8_t *h = kdo_header(dba, KS_REDO_OP_QMI, KS_REDO_QM_SIZE);
   put16(h + KS_REDO_QM_ROWS, uint16_t(nrows));
   kdo_fields(h, false);
+  // Its rows are row images already: the flag changes nothing in their layout.
+  if (row_image_) h[KS_REDO_KDO_OP_FLAGS] |= KS_REDO_KDO_ROW_IMAGE;
   (void)first_slot;
   // Rows are laid out back to back in one field, their lengths in another.
   static thread_local uint8_t rowbuf[KS_REDO_MAX_RECORD];
@@ -477,8 +510,7 @@ void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval
   for (int i = 0; i < nrows && !too_big; i++) {
     uint32_t start = off;
     uint32_t need = KS_REDO_QMI_ROW_HEADER;
-    for (int c = 0; c < ncol[i]; c++)
-      need += rows[i][c].len < 0 ? 1 : (rows[i][c].len <= KS_REDO_QMI_SHORT_MAX ? 1 : 3) + uint32_t(rows[i][c].len);
+    for (int c = 0; c < ncol[i]; c++) need += block_row_size(rows[i][c]);
     if (off + need > sizeof rowbuf) {
       too_big = true;
       break;
@@ -487,22 +519,7 @@ void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval
     rowbuf[off++] = bare_ ? 0 : 1;  // lock byte: the transaction's ITL
     piece_cols(ncol[i]);
     rowbuf[off++] = uint8_t(ncol[i]);
-    for (int c = 0; c < ncol[i]; c++) {
-      const ks_colval_t &v = rows[i][c];
-      if (v.len < 0) {
-        rowbuf[off++] = KS_REDO_QMI_NULL;
-        continue;
-      }
-      if (v.len <= KS_REDO_QMI_SHORT_MAX) {
-        rowbuf[off++] = uint8_t(v.len);
-      } else {
-        rowbuf[off++] = KS_REDO_QMI_LONG;
-        put16(rowbuf + off, uint16_t(v.len));
-        off += 2;
-      }
-      if (v.len) std::memcpy(rowbuf + off, v.p, size_t(v.len));
-      off += uint32_t(v.len);
-    }
+    for (int c = 0; c < ncol[i]; c++) off += row_value(rowbuf + off, rows[i][c]);
     put16(s.colno + 2 * i, uint16_t(off - start));
   }
   if (too_big || nrows > int(sizeof s.colno / 2)) {

@@ -102,6 +102,11 @@ class ks_redo_record {
     row_fb_ = fb;
     row_next_ = next;
   }
+  // The record's next row values (of an insert or overwrite row piece, in redo or undo) go
+  // as one field holding the whole row image in the block row format, marked in the
+  // operation flags, as a database logs rows of compressed blocks; begin() goes back to
+  // one field per value. An 11.11 takes the mark alone (its rows are images already).
+  void set_row_image(bool on) { row_image_ = on; }
   // Store the length; 0 and the record length, kRecTooLarge when the record overflowed, or
   // kRecTooWide when a row piece it logs has more columns than a piece holds (its count is
   // one byte): such a record is never written.
@@ -155,6 +160,9 @@ class ks_redo_record {
   // migrating out of its block).
   void undo_of_delete(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_colval_t *old, int nold,
                       const ks_suplog_t &sup, uint8_t code = redo::KS_REDO_OP_IRP);
+  // 5.1 undo of an overwrite of a whole row with no supplemental header (an update of a
+  // row of a compressed block): the old row, put back by an overwrite.
+  void undo_of_overwrite(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_colval_t *old, int nold);
   // 5.1 undo of an update: colno are 0-based column numbers within the row piece, in
   // ascending order. stored is the number of columns the old row piece holds: changed
   // columns at or beyond it were trailing NULLs and go last, in descending order, with
@@ -250,6 +258,12 @@ class ks_redo_record {
   // Adds the supplemental header (when given) and writes the 5.1 vector of n fields in
   // the undo block of segment usn.
   void undo_vector(int n, const ks_suplog_t *sup, uint16_t usn);
+  // Undo of a row piece put back (insert or overwrite code) with its values.
+  void undo_row(uint64_t xid, uint32_t objn, ks_rowref_t r, const ks_colval_t *old, int nold, const ks_suplog_t *sup,
+                uint8_t code);
+  // The row values of header h into the scratch field list from field n: one field each,
+  // or the row image (set_row_image); returns the new count.
+  int row_values(uint8_t *h, int n, const ks_colval_t *val, int nv);
   // Appends the supplemental header and columns to a field list; returns the new count.
   int add_suplog(const ks_suplog_t &sup, ks_field_t *f, int n, uint8_t *hdr, uint8_t *arrays);
   // ITL redo of a row change (layer-11 field 1) into p: op 1, the transaction and its undo
@@ -285,6 +299,7 @@ class ks_redo_record {
   bool bare_ = false;
   uint8_t row_fb_ = redo::KS_REDO_ROW_WHOLE;
   ks_rowref_t row_next_{0, 0};
+  bool row_image_ = false;
   uint32_t seg_objn_ = 0, seg_dba_ = 0, seg_ts_ = 0;
   // Undo addresses: per undo segment, the sequence of its current undo block and the last
   // record number in it; the next 5.1 is the first of its transaction.

@@ -522,6 +522,7 @@ int ks_sim_db::load() {
     uint32_t &nb = next_file_block_[t->file & 15];
     nb = std::max({nb, t->seg_block + 7, t->cur_block});
   }
+  if (load_compression() != 0) return -1;
   {
     Stmt s(db_,
            "SELECT s.\"OBJ#\", u.\"NAME\", o.\"NAME\", s.\"INCREMENT$\", s.\"CACHE\", s.\"HIGHWATER\" FROM "

@@ -113,8 +113,15 @@ struct ks_table_t {
   std::vector<uint32_t> live;   // indexes of live rows
   std::vector<uint32_t> spare;  // indexes of rows gone for good (their storage is reused)
   bool dirty = false;           // rows differ from the SQLite copy
+  // Table compression: 0 none, kCompressBasic, kCompressOltp. Rows of such a table are
+  // logged now and then as a database logs rows of compressed blocks; comp_seq, counting
+  // its changes, picks which (the same run gives the same redo).
+  int compress = 0;
+  uint32_t comp_seq = 0;
   std::string sql_name() const { return "\"" + owner + "." + name + "\""; }
 };
+
+constexpr int kCompressBasic = 1, kCompressOltp = 2;
 
 struct ks_sequence_t {
   uint32_t objn = 0;
@@ -238,6 +245,8 @@ class ks_sim_db {
   int load(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_t>> rows);
   // Update columns cols (indexes) of live row ri with the given values.
   int update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vector<int> &cols, std::vector<ks_val_t> vals);
+  // Table compression of t (kCompress..., 0 none), kept with the database.
+  int set_compression(ks_table_t *t, int kind);
   int remove(ks_txn_t *tx, ks_table_t *t, uint32_t ri);
   int lock_row(ks_txn_t *tx, ks_table_t *t, uint32_t ri);
   int savepoint(ks_txn_t *tx, const std::string &name);
@@ -299,6 +308,14 @@ class ks_sim_db {
   int save();
   // The piece layouts of a table's rows stored as pieces, kept beside its rows.
   int load_pieces(ks_table_t *t);
+  int load_compression();
+  // Rows of compressed tables: whether the next change of a row of t is logged as a
+  // compressed block's row is (as a whole row image, an update as an overwrite); the
+  // update written so (expected change and undo entry included), and its rollback.
+  bool compressed_shape(ks_table_t *t);
+  int overwrite_update(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, const std::vector<int> &cols,
+                       const std::vector<ks_val_t> &nv);
+  void overwrite_back(ks_table_t *t, const ks_row_t &r, const ks_undo_t &u);
   int save_pieces(const ks_table_t &t);
   int new_xid(uint64_t *xid);
   void free_xid(uint64_t xid);

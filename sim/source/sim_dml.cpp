@@ -250,6 +250,7 @@ int ks_sim_db::insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
     sup.op = kSupOpInsert;
     sup.redo_scid = 1;
     rec_.undo_of_insert(tx->xid, t->objn, ref, sup);
+    rec_.set_row_image(compressed_shape(t));
     rec_.redo_irp(ref, cv.data(), n);
     space_upkeep(t, ref);
     if (rec_end(scn) != 0) return -1;
@@ -308,6 +309,7 @@ int ks_sim_db::insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector
   sup.op = kSupOpInsert;
   sup.redo_scid = 1;
   rec_.undo_of_qmi(tx->xid, t->objn, refs[0].dba, refs[0].slot, uint16_t(rows.size()), sup);
+  rec_.set_row_image(t->compress != 0);
   rec_.redo_qmi(refs[0].dba, refs[0].slot, rp.data(), nc.data(), int(rows.size()));
   space_upkeep(t, refs.front());
   if (refs.back().slot != refs.front().slot) space_upkeep(t, refs.back());
@@ -432,10 +434,13 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
   bool long_now = false;
   for (size_t i = 0; i < cols.size(); i++) long_now |= long_value(t->cols[size_t(cols[i])], nv[i]);
   const bool migrate = long_now || outgrows_block(r, cols, nv);
+  bool overwrite = false;
   if (migrate) {
     if (migrate_row(tx, t, r, cols, nv, sup) != 0) return -1;
   } else if (!r.pieces.empty()) {
     if (update_pieces(tx, t, r, cols, old, nv, sup, 0) != 0) return -1;
+  } else if ((overwrite = compressed_shape(t))) {
+    if (overwrite_update(tx, t, r, cols, nv) != 0) return -1;
   } else {
     rec_begin();
     uint64_t scn = scn_;
@@ -457,6 +462,7 @@ int ks_sim_db::update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vecto
   t->dirty = true;
   tx->undo.push_back({ks_undo_t::kUpd, t, {ri}, std::move(cols), std::move(old)});
   tx->undo.back().migrated = migrate;
+  tx->undo.back().overwrite = overwrite;
   tx->undo.back().pieces = before;
   return 0;
 }
@@ -480,6 +486,7 @@ int ks_sim_db::remove(ks_txn_t *tx, ks_table_t *t, uint32_t ri) {
     uint64_t scn = scn_;
     rec_segment(t);
     txn_start(tx, t->owner);
+    rec_.set_row_image(compressed_shape(t));
     rec_.undo_of_delete(tx->xid, t->objn, ref, cv.data(), n, sup);
     rec_.redo_drp(ref);
     if (rec_end(scn) != 0) return -1;
@@ -624,6 +631,8 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
             if (unmigrate_row(tx, t, r, u.pieces, rb_code) != 0) return -1;
           } else if (pieced) {
             if (update_pieces(tx, t, r, u.cols, {}, u.old, us, rb_code, u.pieces) != 0) return -1;
+          } else if (u.overwrite) {
+            overwrite_back(t, r, u);
           } else {
             rec_.redo_urp(ref, colno.data(), cv.data(), int(colno.size()), &us);
           }
@@ -753,8 +762,10 @@ void ks_sim_db::write_expect(ks_txn_t *tx, uint64_t scn) {
       }
       line += "]";
     } else {
-      if (e.op != "DELETE") list("new", e.newv);
-      if (e.op != "INSERT") list("old", e.oldv);
+      // As the decoder prints them: an empty image is left out (an overwrite that
+      // changes no value has no new one).
+      if (e.op != "DELETE" && !e.newv.empty()) list("new", e.newv);
+      if (e.op != "INSERT" && !e.oldv.empty()) list("old", e.oldv);
     }
     line += "}";
   }

@@ -45,6 +45,7 @@ struct ks_undo_t {
   std::vector<int> cols;           // updated columns
   std::vector<ks_val_t> old;       // their values before the update
   bool migrated = false;           // the update moved the row out of its block
+  bool overwrite = false;          // the update overwrote the whole row (a compressed block's)
   std::vector<ks_piece_t> pieces;  // the row's pieces before an update that moved some
 };
 

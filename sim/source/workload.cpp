@@ -117,8 +117,10 @@ struct Oltp {
   bool ok() const { return cust && ord && line && ev && seq; }
   ks_table_t *wide = nullptr, *longr = nullptr;                          // tables of rows stored as pieces (optional)
   ks_table_t *docs = nullptr, *legacy = nullptr, *legacy_raw = nullptr;  // LOB and LONG tables (optional)
-  ks_table_t *iot = nullptr, *iot_ovf = nullptr;                         // index-organised tables (optional)
-  int iot_pct = 0;                                                       // share of the row operations on them
+  ks_table_t *packed = nullptr, *packed_log = nullptr;                   // compressed tables (optional)
+  int compress_pct = 0;
+  ks_table_t *iot = nullptr, *iot_ovf = nullptr;  // index-organised tables (optional)
+  int iot_pct = 0;                                // share of the row operations on them
 
   // A row of an index-organised table: a new key (a number leads every key), the other
   // columns by type, some NULL.
@@ -380,6 +382,81 @@ int lob_op(Oltp &o, Open &op, Locks &lk) {
   return sp ? db.rollback_to(tx, "SPL") : 0;
 }
 
+// The compressed tables: OLTP.PACKED (compress for OLTP, with a primary key) and
+// OLTP.PACKED_LOG (basic compression, no key), created when a run first asks for them.
+int compress_setup(ks_sim_db &db) {
+  if (!db.table(kOwner, "PACKED") &&
+      ks_script_run(db,
+                    "create table OLTP.PACKED (ID number primary key, CODE varchar2(20), QTY number, NOTE "
+                    "varchar2(400), SEEN date) compress for oltp") != 0)
+    return -1;
+  if (!db.table(kOwner, "PACKED_LOG") &&
+      ks_script_run(db, "create table OLTP.PACKED_LOG (SRC varchar2(20), N number, TXT varchar2(100)) compress") != 0)
+    return -1;
+  return 0;
+}
+
+// A row of a compressed table: NULLs now and then (trailing ones too), notes past the
+// one-byte length of the block row format.
+std::vector<ks_val_t> packed_row(Oltp &o, ks_table_t *t, ks_txn_t *tx) {
+  Gen &g = o.g;
+  std::vector<ks_val_t> v(t->cols.size());
+  if (t == o.packed) {
+    v[0] = g.num(o.db.nextval(o.seq, tx));
+    v[1] = g.text(o.db, t->cols[1], g.word(2, 20));
+    if (!g.pct(20)) v[2] = g.num(int64_t(g.n(100000)));
+    const bool long_note = g.pct(30);
+    if (!g.pct(30)) v[3] = g.text(o.db, t->cols[3], g.word(long_note ? 251 : 1, long_note ? 300 : 60));
+    if (!g.pct(40)) v[4] = g.date(o.db, false);
+  } else {
+    v[0] = g.text(o.db, t->cols[0], g.word(3, 20));
+    v[1] = g.num(int64_t(g.n(1000000000)));
+    if (!g.pct(25)) v[2] = g.text(o.db, t->cols[2], g.word(1, 100));
+  }
+  return v;
+}
+
+// A change of a compressed table: a row or several inserted, some columns of a row
+// updated, a row deleted; a fifth of them (multi-row inserts aside) undone by a rollback
+// to a savepoint.
+int compress_op(Oltp &o, Open &op, Locks &lk) {
+  ks_sim_db &db = o.db;
+  Gen &g = o.g;
+  ks_txn_t *tx = op.tx;
+  const bool sp = g.pct(20);
+  if (sp && db.savepoint(tx, "SPZ") != 0) return -1;
+  ks_table_t *t = g.pct(70) ? o.packed : o.packed_log;
+  const int kind = int(g.n(100));
+  int64_t ri = kind < 40 || t->live.size() < 10 ? -1 : pick_row(g, t, lk, tx);
+  // A multi-row insert is undone row by row, which a rollback to a savepoint taken before
+  // other changes of the transaction cannot yet be told apart from: kept out of those.
+  if (kind >= 30 && kind < 40 && !sp) {
+    std::vector<std::vector<ks_val_t>> rows;
+    for (int i = 0, n = 2 + int(g.n(4)); i < n; i++) rows.push_back(packed_row(o, t, tx));
+    if (db.insert_multi(tx, t, std::move(rows)) != 0) return -1;
+    for (uint32_t r : db.inserted()) lk.take(t, r, tx);
+  } else if (ri < 0) {
+    if (db.insert(tx, t, packed_row(o, t, tx)) != 0) return -1;
+    lk.take(t, db.inserted()[0], tx);
+  } else if (kind < 85) {
+    lk.take(t, uint32_t(ri), tx);
+    const std::vector<ks_val_t> fresh = packed_row(o, t, tx);
+    std::vector<int> cols;
+    std::vector<ks_val_t> vals;
+    for (int k = 0, n = 1 + int(g.n(3)); k < n; k++) {
+      const int c = t == o.packed ? 1 + int(g.n(t->cols.size() - 1)) : int(g.n(t->cols.size()));
+      if (std::find(cols.begin(), cols.end(), c) != cols.end()) continue;
+      cols.push_back(c);
+      vals.push_back(g.pct(15) ? ks_val_t::null() : fresh[size_t(c)]);
+    }
+    if (db.update(tx, t, uint32_t(ri), cols, vals) != 0) return -1;
+  } else {
+    lk.take(t, uint32_t(ri), tx);
+    if (db.remove(tx, t, uint32_t(ri)) != 0) return -1;
+  }
+  return sp ? db.rollback_to(tx, "SPZ") : 0;
+}
+
 // A change of an index-organised table: a row or several (one array insert) inserted, non-key
 // columns updated, the key updated (the row moves in the index), a row deleted; a fifth of
 // them undone by a rollback to a savepoint.
@@ -430,6 +507,7 @@ int one_op(Oltp &o, Open &op, Locks &lk, int chained_pct, int lobs_pct) {
   ks_sim_db &db = o.db;
   Gen &g = o.g;
   ks_txn_t *tx = op.tx;
+  if (o.compress_pct > 0 && g.pct(o.compress_pct)) return compress_op(o, op, lk);
   if (lobs_pct > 0 && g.pct(lobs_pct)) return lob_op(o, op, lk);
   if (chained_pct > 0 && g.pct(chained_pct)) return chained_op(o, op, lk);
   if (o.iot_pct > 0 && g.pct(o.iot_pct)) return iot_op(o, op, lk);
@@ -703,6 +781,12 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
     o.docs = db.table(kOwner, "DOCS");
     o.legacy = db.table(kOwner, "LEGACY");
     o.legacy_raw = db.table(kOwner, "LEGACY_RAW");
+  }
+  if (cfg.compress_pct > 0) {
+    if (compress_setup(db) != 0) return -1;
+    o.packed = db.table(kOwner, "PACKED");
+    o.packed_log = db.table(kOwner, "PACKED_LOG");
+    o.compress_pct = cfg.compress_pct;
   }
   db.rng().seed(cfg.seed * 7919 + 17);
   Locks lk;
@@ -1261,13 +1345,25 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
           }
           cols.push_back(c);
         } while (ok && p.sym(','));
-        int org = 0;  // ORGANIZATION INDEX [OVERFLOW]: index-organised
+        // ORGANIZATION INDEX [OVERFLOW]: index-organised; COMPRESS [BASIC | FOR OLTP], or
+        // NOCOMPRESS: table compression.
+        int org = 0, comp = 0;
         ok = ok && p.sym(')');
         if (ok && p.kw("ORGANIZATION")) {
           ok = p.kw("INDEX");
           org = p.kw("OVERFLOW") ? 2 : 1;
         }
-        ok = ok && p.end() && db.create_table(owner, name, cols, pk, stmt, org) == 0;
+        if (ok && p.kw("COMPRESS")) {
+          comp = kCompressBasic;
+          if (p.kw("FOR"))
+            ok = p.kw("OLTP"), comp = kCompressOltp;
+          else
+            p.kw("BASIC");
+        } else if (ok) {
+          p.kw("NOCOMPRESS");
+        }
+        ok = ok && p.end() && db.create_table(owner, name, cols, pk, stmt, org) == 0 &&
+             (comp == 0 || db.set_compression(db.table(owner, name), comp) == 0);
       }
     } else if (p.kw("DROP")) {
       if (!ddl_commit()) break;

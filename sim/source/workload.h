@@ -37,6 +37,9 @@ struct ks_oltp_cfg_t {
   // Row operations on index-organised tables (OLTP.IOT_KV, and OLTP.IOT_OVF with an
   // overflow segment): this share of them (0: those tables are left out).
   int iot_pct = 0;
+  // Changes of tables with table compression (OLTP.PACKED, OLTP.PACKED_LOG), logged now and
+  // then as rows of compressed blocks are: this share of the row operations (0: none).
+  int compress_pct = 0;
 };
 
 // Create the OLTP schema and its initial rows when the database lacks them.
@@ -64,6 +67,7 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg);
 // n generated rows (keys ascending from the table's row count), pct of them with every
 // text column at its full length (chained across blocks when they exceed a block) and pct
 // with their LOBs set (kept in the row).
+// CREATE TABLE takes COMPRESS [BASIC | FOR OLTP] or NOCOMPRESS after its columns.
 int ks_script_run(ks_sim_db &db, const std::string &text);
 // The generated rows of a LOAD statement, loaded by transaction tx.
 int ks_load_rows(ks_sim_db &db, ks_txn_t *tx, ks_table_t *t, uint64_t n, int chained_pct, int lobs_pct);

@@ -166,5 +166,11 @@ TEST(RedoOrasim, ChainedRowsLittleEndian19) { run_case("--version 19", "--chaine
 TEST(RedoOrasim, IotLittleEndian19) { run_case("--version 19", "--iot 60"); }
 TEST(RedoOrasim, IotBigEndian11) { run_case("--version 11 --big-endian", "--iot 60"); }
 TEST(RedoOrasim, ChainedRowsBigEndian11) { run_case("--version 11 --big-endian --block-size 1024", "--chained 70"); }
+// Rows of compressed tables (whole row images, overwrites with no supplemental header,
+// their rollbacks) mixed with the ordinary shapes decode exactly.
+TEST(RedoOrasim, CompressedRowsBothByteOrders) {
+  run_case("--version 19", "--compress 60");
+  run_case("--version 11 --big-endian", "--compress 60");
+}
 
 }  // namespace

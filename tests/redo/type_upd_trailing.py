@@ -6,7 +6,7 @@
 # columns after the stored ones, in descending column-number order, without value
 # fields, and counts only the stored ones at +23.
 # Usage: type_upd_trailing.py OUTDIR
-import struct, sys
+import struct, sys, types
 
 def a4(n):
     return (n + 3) & ~3
@@ -23,6 +23,35 @@ class Typer:
 
     def put(self, b, off, data):
         b[off:off + len(data)] = data
+
+    def field(self, size, *sets):                 # (offset, width, value) in the redo's order
+        f = bytearray(size)
+        for off, w, v in sets:
+            self.put(f, off, bytes([v]) if w == 1 else self.u16(v) if w == 2 else self.u32(v))
+        return bytes(f)
+
+    def txn(self, usn, slot, sqn):                # a transaction: its XID, undo block classes and header
+        return types.SimpleNamespace(usn=usn, slot=slot, sqn=sqn, uh_cls=self.cls_usn + 2 * usn,
+                                     ub_cls=self.cls_usn + 2 * usn + 1, uh_dba=0x00C00000 + usn * 0x100 + 0x20,
+                                     xid="%d.%d.%d" % (usn, slot, sqn))
+
+    # Vectors of a transaction x (from txn): the undo 5.1 of a heap row operation (its
+    # header, values and supplemental fields), the row redo of layer 11, the 5.2 of its
+    # first record, its commit (or rollback) 5.4.
+    def undo(self, x, objn, hdr, values, sup_fields):
+        ubh = self.field(20, (8, 2, x.usn), (10, 2, x.slot), (12, 4, x.sqn))
+        uri = self.field(24, (0, 4, objn), (16, 1, 11))
+        return (5, 1, self.vector(5, 1, x.ub_cls, x.uh_dba + 1, [ubh, uri, bytes(8), hdr] + values + sup_fields))
+
+    def redo(self, code, dba, fields):
+        return (11, code, self.vector(11, code, 1, dba, [bytes(8)] + fields))
+
+    def begin(self, x):
+        return (5, 2, self.vector(5, 2, x.uh_cls, x.uh_dba, [bytes(32)]))
+
+    def commit(self, x, rollback=False):
+        return (5, 4, self.vector(5, 4, x.uh_cls, x.uh_dba,
+                                  [self.field(20, (0, 2, x.slot), (4, 4, x.sqn), (16, 1, 0x16 if rollback else 0x12))]))
 
     def vector(self, layer, code, cls, dba, fields):
         h = bytearray(self.vhsz)

@@ -309,6 +309,73 @@ TEST(RedoFixture, RollbackRedoWithUndoRecordRollbackV10) {
   expect_same(l.archived(), fixture("rollback_le_v10_b512.redo"));
 }
 
+// Rows of compressed blocks: inserts whose row is one row image, overwrites of the whole
+// row with no supplemental header (one side a row image, the other a field per value), a
+// delete whose undo is a row image, an overwrite undone by rollback redo.
+TEST(RedoFixture, CompressedRowsBothByteOrders) {
+  const std::string note =
+      ks_hex(std::string("Packed rows keep repeated values once per block. Packed rows keep repeated values once per "
+                         "block. Packed rows keep repeated values once per block. Packed rows keep repeated values "
+                         "once per block. Packed rows keep repeated values once per block. Packed rows keep repeated "
+                         "values once per block. Packed")
+                 .substr(0, 300));
+  for (bool big : {false, true}) {
+    Log l(big ? 1024 : 512, big, big ? KS_REDO_VSN11 : KS_REDO_VSN19, 1024, big ? 422 : 421);
+    const uint64_t a = make_xid(4, 7, 1500), b = make_xid(6, 3, 42);
+    const ks_rowref_t s{0x01C00140, 0}, j{0x01C00150, 0};
+    uint64_t scn = 0x13A500020ull;
+    auto rec = [&](auto &&body) {
+      l.begin(scn);
+      scn += 3;
+      body();
+      l.end();
+    };
+    Vals stock0{"c102", "41423132", "", note.c_str()}, stock1{"c102", "41423132", "c10b", note.c_str()};
+    Vals j1{"6c6564676572"}, j2{"6c6564676572", "c104", "706f73746564"}, j3{"6c6564676572", "c105"};
+    rec([&] {
+      l.r.undo_seg_header(4);
+      l.r.undo_of_insert(a, 74620, s, sup_ins());
+      l.r.set_row_image(true);
+      l.r.redo_irp(s, stock0.data(), stock0.n());
+    });
+    rec([&] {
+      l.r.undo_of_insert(a, 74621, j, sup_ins());
+      l.r.set_row_image(true);
+      l.r.redo_irp(j, j1.data(), j1.n());
+    });
+    rec([&] {
+      l.r.set_row_image(true);
+      l.r.undo_of_overwrite(a, 74620, s, stock0.data(), stock0.n());
+      l.r.set_row_image(false);
+      l.r.redo_irp(s, stock1.data(), stock1.n(), nullptr, KS_REDO_OP_ORP);
+    });
+    rec([&] {
+      l.r.undo_of_overwrite(a, 74621, j, j1.data(), j1.n());
+      l.r.set_row_image(true);
+      l.r.redo_irp(j, j2.data(), j2.n(), nullptr, KS_REDO_OP_ORP);
+    });
+    rec([&] {
+      l.r.set_row_image(true);
+      l.r.undo_of_delete(a, 74620, s, stock1.data(), stock1.n(), sup_del());
+      l.r.redo_drp(s);
+    });
+    rec([&] { l.r.commit(a, false); });
+    rec([&] {
+      l.r.undo_seg_header(6);
+      l.r.undo_of_overwrite(b, 74621, j, j2.data(), j2.n());
+      l.r.set_row_image(true);
+      l.r.redo_irp(j, j3.data(), j3.n(), nullptr, KS_REDO_OP_ORP);
+    });
+    rec([&] {
+      l.r.set_row_image(true);
+      l.r.redo_irp(j, j2.data(), j2.n(), nullptr, KS_REDO_OP_ORP);
+      l.r.rollback_undo(6, b, 74621);
+    });
+    rec([&] { l.r.commit(b, true); });
+    expect_same(l.archived(), fixture(big ? "comp_be_v11_b1024.redo" : "comp_le_v19_b512.redo"));
+  }
+}
+
 TEST(RedoFixture, CurrentLogBigEndianV10RecordSpanningThreeBlocks) {
   Log l(1024, true, KS_REDO_VSN10, 10, 208);
   const uint64_t a = make_xid(2, 40, 1201), b = make_xid(3, 8, 1300);
