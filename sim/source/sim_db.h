@@ -119,6 +119,16 @@ struct ks_table_t {
   int compress = 0;
   uint32_t comp_seq = 0;
   std::string sql_name() const { return "\"" + owner + "." + name + "\""; }
+
+  // Takes row ri out of the live rows (its slot stays allocated).
+  void unlink(uint32_t ri) {
+    ks_row_t &r = rows[ri];
+    const uint32_t pos = r.live_pos, last = live.back();
+    live[pos] = last;
+    rows[last].live_pos = pos;
+    live.pop_back();
+    r.live = false;
+  }
 };
 
 constexpr int kCompressBasic = 1, kCompressOltp = 2;

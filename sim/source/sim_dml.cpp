@@ -499,13 +499,7 @@ int ks_sim_db::remove(ks_txn_t *tx, ks_table_t *t, uint32_t ri) {
     for (size_t i = 0; i < t->cols.size(); i++) e.oldv.emplace_back(int(i), r.v[i]);
     tx->exp.push_back(std::move(e));
   }
-  // Unlink from the live list.
-  uint32_t pos = r.live_pos;
-  uint32_t last = t->live.back();
-  t->live[pos] = last;
-  t->rows[last].live_pos = pos;
-  t->live.pop_back();
-  r.live = false;
+  t->unlink(ri);
   t->dirty = true;
   tx->undo.push_back({ks_undo_t::kDel, t, {ri}, {}, {}});
   return 0;
@@ -591,11 +585,7 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
           } else {
             rec_.redo_drp(ref, &sup);
           }
-          uint32_t pos = r.live_pos, last = t->live.back();
-          t->live[pos] = last;
-          t->rows[last].live_pos = pos;
-          t->live.pop_back();
-          r.live = false;
+          t->unlink(ri);
           r.v.clear();
           t->spare.push_back(ri);
           break;

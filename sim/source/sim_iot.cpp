@@ -47,15 +47,6 @@ int leaf_fits(const ks_table_t *t, const std::vector<ks_val_t> &v) {
   return -1;
 }
 
-void unlink_row(ks_table_t *t, uint32_t ri) {
-  ks_row_t &r = t->rows[ri];
-  const uint32_t pos = r.live_pos, last = t->live.back();
-  t->live[pos] = last;
-  t->rows[last].live_pos = pos;
-  t->live.pop_back();
-  r.live = false;
-}
-
 bool key_changes(const ks_table_t *t, const std::vector<int> &cols) {
   return std::any_of(cols.begin(), cols.end(), [&](int c) { return size_t(c) < t->pk.size(); });
 }
@@ -205,7 +196,7 @@ int ks_sim_db::iot_remove(ks_txn_t *tx, ks_table_t *t, uint32_t ri) {
     for (size_t i = 0; i < t->cols.size(); i++) e.oldv.emplace_back(int(i), r.v[i]);
     tx->exp.push_back(std::move(e));
   }
-  unlink_row(t, ri);
+  t->unlink(ri);
   t->dirty = true;
   tx->undo.push_back({ks_undo_t::kDel, t, {ri}, {}, {}});
   return 0;
@@ -231,7 +222,7 @@ int ks_sim_db::iot_undo(ks_txn_t *tx, ks_undo_t &u, uint8_t rb_code) {
       if (rec_end(scn) != 0) return -1;
       for (size_t k = 0; k < u.rows.size(); k++) {
         const uint32_t ri = u.rows[k];
-        unlink_row(t, ri);
+        t->unlink(ri);
         t->rows[ri].v.clear();
         t->spare.push_back(ri);
       }

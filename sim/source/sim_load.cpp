@@ -293,11 +293,7 @@ void ks_sim_db::unload(ks_table_t *t, const ks_rowlist_t &rows) {
   for (size_t k = rows.size(); k-- > 0;) {
     const uint32_t ri = rows[k];
     ks_row_t &r = t->rows[ri];
-    const uint32_t pos = r.live_pos, last = t->live.back();
-    t->live[pos] = last;
-    t->rows[last].live_pos = pos;
-    t->live.pop_back();
-    r.live = false;
+    t->unlink(ri);
     r.v.clear();
     r.pieces.clear();
     t->spare.push_back(ri);
