@@ -23,11 +23,11 @@ int ks_parse_irp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   }
   // A whole row image holds every value: it needs no supplemental header to be built,
   // only the captured table its undo named.
-  if (m->sup == nullptr && m->objn == 0) return KS_RC_NOT_CAPTURED;
   if (m->sup == nullptr && !(h[R::KS_REDO_KDO_OP_FLAGS] & R::KS_REDO_KDO_ROW_IMAGE)) {
     KS_ERROR("supplemental log not found.");
     return -1;
   }
+  if (m->sup == nullptr && m->objn == 0) return KS_RC_NOT_CAPTURED;
   if (!(m->flag & KS_MN_PIECE) && ks_insert_lob_skip(ex)) return 0;
   uint8_t fb = h[R::KS_REDO_KDO_FLAG];
   if (m->flag & KS_MN_PIECE) {
