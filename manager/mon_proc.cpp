@@ -303,13 +303,10 @@ int start_processes(ks_cfg_com_t *com, int c, const char *unit, const char *para
   __atomic_store_n(&com->hdr_sno, 0u, __ATOMIC_RELEASE);
   __atomic_store_n(&com->hdr_off, 0u, __ATOMIC_RELEASE);
   std::vector<int> threads;
-  ks_cfg_bh_t *bh = ks_cfg_area();
   if (com->com_typ == KS_CFG_COM_EXTRACT) {
-    int d = ks_cfg_find_db(bh, com->src_db);
-    if (d >= 0 && ks_cfg_dbs(bh)[d].inst_cnt > 1) {
-      const ks_cfg_db_t &db = ks_cfg_dbs(bh)[d];
-      for (uint32_t i = 0; i < db.inst_cnt; ++i) threads.push_back(int(ks_cfg_insts(bh)[db.ref_num + int(i)].thrd));
-    }
+    int thr[KS_CFG_MAX_THREADS];
+    int n = ks_cfg_db_threads(ks_cfg_area(), com->src_db, thr, KS_CFG_MAX_THREADS);
+    if (n > 0) threads.assign(thr, thr + n);
   }
   if (threads.empty()) threads.push_back(0);
   std::vector<Victim> started;

@@ -25,7 +25,8 @@
 #define KS_CFG_OPEN 0x80000000u  // ks_cfg_t.flag: file open
 #define KS_CFG_MODIFIED 0x80u    // ks_cfg_t.flag: unsaved edits
 #define KS_CFG_NAME 32
-#define KS_CFG_PARM_USED 1u  // ks_cfg_fparm_t.rsv of an item in use
+#define KS_CFG_MAX_THREADS 64  // redo threads of one clustered source
+#define KS_CFG_PARM_USED 1u    // ks_cfg_fparm_t.rsv of an item in use
 // Lookups return references as int: blocks stay below 0x8000 so none is negative.
 #define KS_CFG_MAX_BLKS 0x7FFFu
 #define KS_CFG_MSGSZ 1024  // room every omsg buffer must have
@@ -320,3 +321,8 @@ ks_cfg_param_t *ks_cfg_params(ks_cfg_bh_t *bh);
 int ks_cfg_find_unit(ks_cfg_bh_t *bh, const char *un_name);
 int ks_cfg_find_com(ks_cfg_bh_t *bh, const char *un_name, const char *com_name);
 int ks_cfg_find_db(ks_cfg_bh_t *bh, const char *dbname);
+// The redo threads of a clustered source database, ascending and without repeats, into
+// thr[0..max): their count, 0 for a single-instance database (read unthreaded), -1 when
+// the database is not configured or has more than max threads. The first of them is the
+// thread whose extract exports the group's dictionary.
+int ks_cfg_db_threads(ks_cfg_bh_t *bh, const char *dbname, int *thr, int max);

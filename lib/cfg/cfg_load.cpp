@@ -324,6 +324,25 @@ int ks_cfg_find_db(ks_cfg_bh_t *bh, const char *dbname) {
   return -1;
 }
 
+int ks_cfg_db_threads(ks_cfg_bh_t *bh, const char *dbname, int *thr, int max) {
+  int d = ks_cfg_find_db(bh, dbname);
+  if (d < 0) return -1;
+  const ks_cfg_db_t &db = ks_cfg_dbs(bh)[d];
+  if (db.inst_cnt <= 1) return 0;
+  int n = 0;
+  for (uint32_t i = 0; i < db.inst_cnt; ++i) {
+    int t = int(ks_cfg_insts(bh)[db.ref_num + int(i)].thrd);
+    bool seen = false;
+    for (int k = 0; k < n; ++k) seen = seen || thr[k] == t;
+    if (seen) continue;
+    if (n == max) return -1;
+    int k = n++;
+    for (; k > 0 && thr[k - 1] > t; --k) thr[k] = thr[k - 1];  // kept in ascending order
+    thr[k] = t;
+  }
+  return n;
+}
+
 int ks_cfg_get_max_process() {
   ks_cfg_bh_t *bh = area_or_null();
   if (bh == nullptr) {
