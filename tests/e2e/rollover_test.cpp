@@ -27,7 +27,7 @@ int trail_files(const E2eEnv &env) {
   return n;
 }
 
-TEST(RollOverTest, KilledAroundRollOversTheTrailHoldsEveryTransactionOnce) {
+TEST(RollOver, KilledAroundRollOversTheTrailHoldsEveryTransactionOnce) {
   const unsigned seed = static_cast<unsigned>(std::chrono::system_clock::now().time_since_epoch().count());
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
