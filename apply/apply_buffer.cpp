@@ -295,7 +295,9 @@ int ks_apply_buffer(ks_apply_t *ap, int dsz) {
       KS_DEBUG("commit work after one read buffer point #2 ...");
       return 0;
     }
-    if ((flag & KS_TH_SELF) && !x_apply_self) {
+    if (flag & KS_TH_HEARTBEAT) {
+      // Says how far the thread's redo was read: nothing to replay, never a position.
+    } else if ((flag & KS_TH_SELF) && !x_apply_self) {
       // skipped: marked as applied by ourselves
     } else if (flag & KS_TH_DDL) {
       if (commit_point(ap) < 0) return unit_failed(ap);

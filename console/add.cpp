@@ -22,11 +22,12 @@ namespace {
 
 const char *const kDbKeys[] = {"storage_asm", "remote", "cdb", "pdb", "user", "password"};
 const char *const kInstKeys[] = {"instance_name", "thread", "service", "host", "tns", "port", "agent_port"};
-const char *const kComKeys[] = {"unit",       "db",       "next",           "prev",         "max_trans",
-                                "trans_size", "interval", "net_timeout",    "tables",       "exclude",
-                                "mapping",    "restart",  "block_checksum", "sync_sequence"};
+const char *const kComKeys[] = {"unit",       "db",       "next",           "prev",          "max_trans",
+                                "trans_size", "interval", "net_timeout",    "tables",        "exclude",
+                                "mapping",    "restart",  "block_checksum", "sync_sequence", "trail_size"};
 const char *const kModComKeys[] = {"db",          "next", "prev",   "max_trans", "trans_size",     "interval",
-                                   "net_timeout", "add",  "delete", "restart",   "block_checksum", "sync_sequence"};
+                                   "net_timeout", "add",  "delete", "restart",   "block_checksum", "sync_sequence",
+                                   "trail_size"};
 const char *const kSetKeys[] = {"tables", "exclude", "mapping"};
 
 bool put_name(char *dst, const std::string &v) {
@@ -297,7 +298,7 @@ int parse_inst_items(const std::vector<std::string> &items, ks_cfg_finst_t *inst
 
 int parse_com_items(const std::vector<std::string> &items, bool extract, bool modify, ComItems *out, std::string *bad) {
   const char *const *keys = modify ? kModComKeys : kComKeys;
-  const int nkeys = modify ? 12 : 14;
+  const int nkeys = modify ? 13 : 15;
   for (const std::string &text : items) {
     Item it;
     if (!split_item(text, &it)) {
@@ -305,8 +306,8 @@ int parse_com_items(const std::vector<std::string> &items, bool extract, bool mo
       return -1;
     }
     int k = match_key(it.key, keys, nkeys);
-    if (k < 0 ||
-        (!extract && (std::strcmp(keys[k], "trans_size") == 0 || std::strcmp(keys[k], "block_checksum") == 0))) {
+    if (k < 0 || (!extract && (std::strcmp(keys[k], "trans_size") == 0 || std::strcmp(keys[k], "block_checksum") == 0 ||
+                               std::strcmp(keys[k], "trail_size") == 0))) {
       *bad = it.key;
       return -1;
     }
@@ -357,6 +358,8 @@ int parse_com_items(const std::vector<std::string> &items, bool extract, bool mo
       ok = out->has_checksum = parse_yes_no(v, &out->checksum);
     else if (key == "sync_sequence")
       ok = out->has_sync_seq = parse_yes_no(v, &out->sync_seq);
+    else if (key == "trail_size")
+      ok = out->has_trail_sz = parse_u32(v, &out->trail_sz) && out->trail_sz <= KS_CFG_PARM_TRAIL_MAX;
     if (!ok || v.size() > KS_CFG_NAME - 1) {
       *bad = text;
       return -1;
@@ -377,7 +380,7 @@ int apply_com_items(const char *unit, const char *com, const ComItems &ci) {
     mark_modified();
   }
   if (ci.has_max_trans || ci.has_trans_sz || ci.has_idle_wait || ci.has_net_timeout || ci.has_checksum ||
-      ci.has_sync_seq) {
+      ci.has_sync_seq || ci.has_trail_sz) {
     ks_cfg_fparm_t par{};
     ks_cfg_fcom_t *c = find_com(unit, com);
     if (c != nullptr && c->para_num != KS_CFG_NONE)
@@ -389,6 +392,7 @@ int apply_com_items(const char *unit, const char *com, const ComItems &ci) {
     if (ci.has_checksum)
       par.flag = ci.checksum ? (par.flag & ~KS_CFG_PARM_NO_CHECKSUM) : (par.flag | KS_CFG_PARM_NO_CHECKSUM);
     if (ci.has_sync_seq) par.flag = ci.sync_seq ? (par.flag | KS_CFG_PARM_SEQ) : (par.flag & ~KS_CFG_PARM_SEQ);
+    if (ci.has_trail_sz) par.flag = (par.flag & ~KS_CFG_PARM_TRAIL_MASK) | (ci.trail_sz << KS_CFG_PARM_TRAIL_SHIFT);
     if (ks_cfg_add_param(&x_cfg, unit, com, &par, omsg) != 0) {
       err("%s\n", omsg);
       return -1;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "console/kesh.h"
+#include "lib/fmt/trail_format.h"
 
 namespace {
 
@@ -77,8 +78,11 @@ int desc_com(const std::string &text) {
     printf("   Restart Limit: %u\n", limit);
   else
     printf("   Restart Limit: off\n");
-  if (c->com_typ == KS_CFG_COM_EXTRACT)
+  if (c->com_typ == KS_CFG_COM_EXTRACT) {
     printf("  Block Checksum: %s\n", (par.flag & KS_CFG_PARM_NO_CHECKSUM) ? "off" : "on");
+    const uint32_t mib = (par.flag & KS_CFG_PARM_TRAIL_MASK) >> KS_CFG_PARM_TRAIL_SHIFT;
+    printf("      Trail Size: %u MiB\n", mib != 0 ? mib : KS_TRAIL_MAX_SZ >> 20);
+  }
   printf("   Sync Sequence: %s\n", (par.flag & KS_CFG_PARM_SEQ) ? "yes" : "no");
   // The three sets share {flag, next_num, schema, table} at the front.
   const struct {

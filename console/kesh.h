@@ -188,6 +188,8 @@ struct ComItems {
   bool checksum = true;  // block_checksum: extract verifies redo block checksums
   bool has_sync_seq = false;
   bool sync_seq = false;  // sync_sequence: sequence changes are captured and caught up on the target
+  bool has_trail_sz = false;
+  uint32_t trail_sz = 0;  // trail_size: extract's trail file roll-over size in MiB, 0 the default
   struct Set {
     bool add;
     SetKind kind;
@@ -197,7 +199,7 @@ struct ComItems {
 };
 // add: unit, db, next, prev, max_trans, trans_size (extract only), interval,
 // net_timeout, tables, exclude, mapping, restart, block_checksum (extract only),
-// sync_sequence. modify:
+// sync_sequence, trail_size (extract only, MiB). modify:
 // the same without unit and the sets,
 // plus "add" and "delete" followed by a set. → 0; -1 with *bad the offending key or item.
 int parse_com_items(const std::vector<std::string> &items, bool extract, bool modify, ComItems *out, std::string *bad);

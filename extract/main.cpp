@@ -21,6 +21,7 @@
 #include "extract/redo/redo.h"
 #include "extract/trans/trans.h"
 #include "lib/cfg/cfg.h"
+#include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 #include "lib/ps/ps.h"
 #include "lib/shm/shm.h"
@@ -78,6 +79,41 @@ void idle_at_end() {
   if (ks_wait_note_due(&redo_wait, x_read_wait))
     KS_INFO("reach the end of log file, continue after %d seconds ...", x_read_wait);
   wait_for_redo(x_read_wait * 1000);
+}
+
+long long now_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The heartbeat tells readers of the trail that every commit of this thread below an SCN
+// is in it. The SCN is a current SCN of the database sampled at an earlier moment at the
+// end of the thread's redo, at least a second before the read that found the end again:
+// a commit whose SCN was given out before the sample may still be on its way to the log
+// file at the sample, and that second covers the log writer. A sample is taken only when
+// none waits, so one is never used at the wait that took it.
+struct {
+  uint64_t scn = 0;
+  long long at = 0;
+} beat_sample;
+long long read_ms = 0;  // when the last read of redo started
+
+// At the end of the thread's redo as it was at confirmed_ms.
+void heartbeat_at_end(long long confirmed_ms) {
+  if (beat_sample.scn != 0 && confirmed_ms - beat_sample.at >= 1000) {
+    struct tm tm;
+    const time_t now = time(nullptr);
+    localtime_r(&now, &tm);
+    const uint32_t sct =
+        ks::redo::redo_time(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    if (ks_write_heartbeat(ex->t, beat_sample.scn, sct) < 0) return;  // tried again at the next wait
+    beat_sample.scn = 0;
+  }
+  if (beat_sample.scn == 0) {
+    uint64_t scn = 0;
+    if (ks_get_current_scn(ex, &scn) == 0 && scn != 0) beat_sample = {scn, now_ms()};
+  }
 }
 
 // Runs pending commands; false when the loop flag has been cleared.
@@ -277,6 +313,33 @@ bool dict_published() {
   return __atomic_load_n(&com.hdr_sno, __ATOMIC_ACQUIRE) != 0 || __atomic_load_n(&com.hdr_off, __ATOMIC_ACQUIRE) != 0;
 }
 
+// Whether this process exports and loads the dictionary when started with -d: on a
+// clustered source only the process of the first thread does, for the whole group.
+bool first_thread() {
+  if (!x_rac) return true;
+  ks_cfg_db_t *db = nullptr;
+  ks_cfg_inst_t *inst = nullptr;
+  auto *bh = static_cast<ks_cfg_bh_t *>(ks_shm_get_cfg_ptr());
+  int thr[KS_CFG_MAX_THREADS];
+  if (bh == nullptr || ks_get_source_db(&db, &inst) < 0) return true;
+  const int n = ks_cfg_db_threads(bh, db->name, thr, KS_CFG_MAX_THREADS);
+  return n <= 0 || thr[0] == x_thrd;
+}
+
+// Until the first thread's process has published the group's dictionary; false when
+// stopped first.
+bool wait_for_dictionary() {
+  bool told = false;
+  while (!dict_published()) {
+    if (!loop_on()) return false;
+    if (!told)
+      KS_INFO("wait for the dictionary of %s.%s, exported by the extract of the first thread ...", unit_name, com_name);
+    told = true;
+    pause_seconds(1);
+  }
+  return true;
+}
+
 void start_up() {
   set_status(2);
   ks_init_reader(ex);
@@ -320,6 +383,10 @@ void start_up() {
   // file is loaded when no process of the component has the dictionary in shared memory
   // (every restart after a stop or a crash): the file, kept current by DDL, is the one
   // that matches the checkpoint; the source's catalogue of today may not.
+  if (x_need_dict && !first_thread()) {
+    if (!wait_for_dictionary()) error_exit();
+    x_need_dict = 0;
+  }
   if (x_need_dict || !dict_published()) {
     if (x_need_dict && ks_export_dict(ex->a->se, unit_name, com_name) < 0) {
       KS_ERROR("export dictionary error.");
@@ -436,7 +503,11 @@ void start_up() {
   KS_DEBUG("init chained row buffer ok ...");
 }
 
+// The log before pos.sqn was read to its end in this run.
+bool log_done = false;
+
 void next_log() {
+  log_done = true;
   pos.sqn++;
   pos.blk = 0;
   pos.byt = 0;
@@ -531,11 +602,16 @@ bool after_bad_block() {
         if (ex->t->flag & KS_TRANS_PENDING) st = HOLD;  // the save's trail write failed
       }
       switch (st) {
-        case LOCATE:
+        case LOCATE: {
+          const long long look_ms = now_ms();
           if (ks_get_redo_file(ex, pos.sqn) == 0) {
             st = OPEN;
             unlisted_ms = 0;
+            log_done = false;
           } else if (ks_oci_get_error_code() == 0) {
+            // After a log read to its end, a successor not listed yet has nothing in it
+            // yet: every redo of the thread has been read (a closed thread stays so).
+            if (log_done) heartbeat_at_end(look_ms);
             // No database error: the log is not in the catalogue yet (the database has
             // finished the previous one but not yet published this one, which takes a
             // moment at a switch). The session is fine; look again soon, then less and
@@ -547,6 +623,7 @@ bool after_bad_block() {
             re_connect_db = true;
           }
           break;
+        }
 
         case OPEN:
           if (ks_open_redo_file(ex) == 0) {
@@ -569,6 +646,7 @@ bool after_bad_block() {
             ks_wait_close(&redo_wait);
           else
             ks_wait_look(&redo_wait, x_rdr.lfd, x_log.name);
+          read_ms = now_ms();
           int n = ks_read_redo_file(ex, static_cast<int>(pos.blk), -1);
           if (n < 0) {
             if (x_rdr.flag & KS_RDR_LOST) {
@@ -697,6 +775,7 @@ bool after_bad_block() {
               // disk as soon as it has been reached.
               caught_up = true;
               if (!saved_once) save_progress();
+              heartbeat_at_end(read_ms);
               ks_publish_status(&pos, KS_PUB_IDLE);
               idle_at_end();
               st = READ;

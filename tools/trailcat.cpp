@@ -191,6 +191,8 @@ int perform_file(std::unique_ptr<uint8_t[]> &buf, size_t &cap) {
       }
       if ((th.flag & KS_TH_TRANS) && ks_trail_print_transaction(buf.get() + pos, &th, at, file_name, short_data) < 0)
         damaged = true;
+      else if ((th.flag & KS_TH_HEARTBEAT) && !(th.flag & KS_TH_TRANS))
+        ks_trail_print_heartbeat(th.cscn, th.csct);
       pos += th.tlen;
       need = 0;
       idle = 0;

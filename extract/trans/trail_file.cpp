@@ -71,7 +71,10 @@ int write_file_header(const char *name, const ks_lcr_th_t &th) {
 
 }  // namespace
 
-int ks_new_trail_file(ks_trans_t *t, int sn) {
+namespace {
+
+// Starts trail file fseq whose first record is the commit (or heartbeat) (scn, xid).
+int start_trail_file(ks_trans_t *t, uint64_t scn, uint64_t xid) {
   char name[PATH_MAX];
   ks_trail_file_name(name, sizeof name, t->fseq);
   int fd = ks_open_file(name, O_WRONLY | O_CREAT | O_TRUNC);
@@ -79,11 +82,10 @@ int ks_new_trail_file(ks_trans_t *t, int sn) {
     KS_ERROR_EVERY_MINUTE("open %s: %s", name, strerror(errno));
     return -1;
   }
-  const ks_trans_slot_t &s = t->slot[sn];
   t->fhdr.fno = static_cast<uint32_t>(t->fseq);
   t->fhdr.tail = KS_TRAIL_FH_SZ;
-  t->fhdr.first_scn = s.cscn;
-  t->fhdr.first_xid = s.xid;
+  t->fhdr.first_scn = scn;
+  t->fhdr.first_xid = xid;
   t->fhdr.last_scn = KS_SCN_OPEN;
   t->fhdr.last_xid = 0;
   t->tail = KS_TRAIL_FH_SZ;
@@ -95,6 +97,51 @@ int ks_new_trail_file(ks_trans_t *t, int sn) {
   }
   t->fd = fd;
   return 0;
+}
+
+// A file to take a record of size bytes whose first values would be (scn, xid): the open
+// one, a new one when none is open, the next one when the record would carry the open
+// one past the size limit. A file that holds nothing yet takes even an oversized record.
+int room_for_record(ks_trans_t *t, uint64_t size, uint64_t scn, uint64_t xid) {
+  if (t->fd < 0) return start_trail_file(t, scn, xid);
+  if (static_cast<uint64_t>(t->max_tsz) >= t->tail + size || t->tail <= static_cast<int>(KS_TRAIL_FH_SZ)) return 0;
+  if (ks_close_trail_file(t) < 0) return -1;
+  t->fseq++;
+  return start_trail_file(t, scn, xid);
+}
+
+}  // namespace
+
+int ks_new_trail_file(ks_trans_t *t, int sn) { return start_trail_file(t, t->slot[sn].cscn, t->slot[sn].xid); }
+
+bool ks_trans_in_trail(const ks_trans_t *t, uint64_t scn, uint64_t xid) {
+  if (scn < t->done_scn) return true;
+  if (scn > t->done_scn) return false;
+  return std::find(t->done_xid, t->done_xid + t->ndone, xid) != t->done_xid + t->ndone;
+}
+
+int ks_write_heartbeat(ks_trans_t *t, uint64_t scn, uint32_t sct) {
+  // A heartbeat below what the trail already promises would tell a reader nothing, and
+  // commits still waiting for the trail must be in it before anything speaks for them.
+  if (scn <= t->top_scn || (t->flag & KS_TRANS_PENDING)) return 0;
+  if (room_for_record(t, KS_LCR_TH_SZ, scn, 0) < 0 || ks_flush_trail(t) < 0) return -1;
+  ks_lcr_th_t hb = {};
+  hb.tlen = KS_LCR_TH_SZ;
+  hb.flag = KS_TH_HEARTBEAT;
+  hb.csct = sct;
+  hb.cscn = scn;
+  uint8_t rec[KS_LCR_TH_SZ];
+  ks_lcr_store(rec, hb);
+  if (ks_write_data(t->fd, rec, sizeof rec, t->tail) != static_cast<ssize_t>(sizeof rec)) {
+    KS_ERROR_EVERY_MINUTE("write trail file error: %s", strerror(errno));
+    return -1;
+  }
+  t->tail += static_cast<int>(KS_LCR_TH_SZ);
+  t->fhdr.tail = static_cast<uint32_t>(t->tail);
+  t->fhdr.last_scn = scn;
+  t->fhdr.last_xid = 0;
+  t->top_scn = scn;
+  return 1;
 }
 
 int ks_close_trail_file(ks_trans_t *t) {
@@ -212,17 +259,14 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
     write_file_header(spill, th);
   }
 
-  int rc = 0;
-  if (t->fd < 0) {
-    rc = ks_new_trail_file(t, sn);
-  } else if (static_cast<uint64_t>(t->max_tsz) < t->tail + collected && t->tail > static_cast<int>(KS_TRAIL_FH_SZ)) {
-    // A file that holds no transaction yet takes even an oversized one whole.
-    rc = ks_close_trail_file(t);
-    if (rc == 0) {
-      t->fseq++;
-      rc = ks_new_trail_file(t, sn);
-    }
+  if (ks_trans_in_trail(t, th.cscn, th.xid)) {
+    // The run before a crash wrote it after the checkpoint this run resumed from. (A
+    // transaction by reference keeps its file: the trail names it.)
+    if (delete_after) ks_trans_done_with_spill(t, spill);
+    return 0;
   }
+
+  int rc = room_for_record(t, collected, th.cscn, th.xid);
   // An image that lives in its slot buffer can wait there for a gathered write; anything
   // else is written now, after the queue, so the file keeps commit order.
   const bool queue = rc == 0 && (t->flag & KS_TRANS_GATHER) && img == s->buf && !byref && !traced;
@@ -248,6 +292,7 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
   t->fhdr.tail = static_cast<uint32_t>(t->tail);
   t->fhdr.last_scn = th.cscn;
   t->fhdr.last_xid = th.xid;
+  t->top_scn = std::max(t->top_scn, th.cscn);
   t->last_csct = th.csct;
 
   if (delete_after) ks_trans_done_with_spill(t, spill);

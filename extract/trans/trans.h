@@ -47,6 +47,9 @@ constexpr int KS_TRANS_KEEP_SPILLS = 0x4;
 constexpr int KS_TRANS_NCLASS = 24;
 constexpr uint32_t KS_TRANS_MIN_BUF = 512;
 
+// XIDs of one commit SCN a restart remembers as already in the trail.
+constexpr int KS_TRANS_DONE_MAX = 64;
+
 typedef struct __ks_trans_s {
   int flag;
   int max_tsz;    // trail file roll-over size
@@ -77,6 +80,14 @@ typedef struct __ks_trans_s {
   uint32_t resume_tail;
   // Memory budget of the image pool in bytes (set before ks_trans_open; 0: the default).
   size_t mem_max;
+  // The largest commit SCN or heartbeat SCN in the trail: a heartbeat only ever raises it.
+  uint64_t top_scn;
+  // What a restart found already in the trail: every commit below done_scn, and those at
+  // done_scn whose XIDs are in done_xid. The redo read again from the checkpoint brings
+  // them back, and they are not written a second time.
+  uint64_t done_scn;
+  int ndone;
+  uint64_t done_xid[KS_TRANS_DONE_MAX];
   // Slots allocated in the array (it grows by doubling as transactions open), the
   // largest in-memory image, the pool's bytes (buffers held by slots and free ones).
   int nalloc;
@@ -145,9 +156,17 @@ void ks_trans_record_begin();
 int ks_trans_record_undo(ks_trans_t *t);
 int ks_new_trail_file(ks_trans_t *t, int sn);
 int ks_close_trail_file(ks_trans_t *t);
-// Writes the committed transaction of slot sn: 0 when written, 1 when it joined the
-// gather queue (the slot stays taken, KS_SLOT_QUEUED), -1 on failure.
+// Writes the committed transaction of slot sn: 0 when written (or already in the trail
+// before a restart), 1 when it joined the gather queue (the slot stays taken,
+// KS_SLOT_QUEUED), -1 on failure.
 int ks_write_trail_file(ks_extr_t *ex, int sn);
+// Writes a heartbeat: every commit of this thread below scn is in the trail before it.
+// Only when scn is above everything the trail holds; the gather queue goes first, and a
+// trail file is started (or rolled over) for it as for a transaction. sct: the redo time
+// stamp of the moment. 1 written, 0 nothing to say, -1 on failure (nothing written).
+int ks_write_heartbeat(ks_trans_t *t, uint64_t scn, uint32_t sct);
+// Whether a restart found the commit (scn, xid) already in the trail.
+bool ks_trans_in_trail(const ks_trans_t *t, uint64_t scn, uint64_t xid);
 // XID of the open transaction that holds undo segment usn, transaction slot slot (at most
 // one can at a time), or 0 when none is open. For records that carry no wrap sequence.
 uint64_t ks_trans_find_open(const ks_trans_t *t, uint32_t usn, uint32_t slot);
@@ -219,6 +238,7 @@ int ks_spill_file_name(char *name, size_t size, uint64_t xid, uint64_t sscn);
 int ks_trans_save_file_name(char *name, size_t size);
 
 // Where the table takes its parameters and its work buffer from.
-int ks_trans_get_param(int *max_trans, int *trans_sz);
+// trail_sz: the trail file roll-over size in bytes, 0 when not set.
+int ks_trans_get_param(int *max_trans, int *trans_sz, int *trail_sz);
 void *ks_trans_mem_alloc(size_t size);
 void ks_trans_mem_free(void *p);

@@ -16,12 +16,14 @@ ks_trans_t x_trans = [] {
   return t;
 }();
 
-int ks_trans_get_param(int *max_trans, int *trans_sz) {
+int ks_trans_get_param(int *max_trans, int *trans_sz, int *trail_sz) {
   ks_cfg_param_t *pa = nullptr;
   if (ks_cfg_get_parameter(unit_name, com_name, &pa) < 0 || pa == nullptr) return -1;
   // Stored values beyond int are as unusable as 0: they take the defaults.
   *max_trans = pa->max_trans > INT_MAX ? 0 : static_cast<int>(pa->max_trans);
   *trans_sz = pa->trans_sz > INT_MAX ? 0 : static_cast<int>(pa->trans_sz);
+  const uint32_t mib = (pa->flag & KS_CFG_PARM_TRAIL_MASK) >> KS_CFG_PARM_TRAIL_SHIFT;
+  *trail_sz = mib > KS_CFG_PARM_TRAIL_MAX ? 0 : static_cast<int>(mib << 20);
   return 0;
 }
 

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -35,42 +36,48 @@ const char *xid_text(uint64_t xid, char *buf, size_t size) {
   return buf;
 }
 
-// Walks the transactions in [64, tail) of the reopened trail file: each header must be
-// a transaction record of at least 32 bytes ending at or before tail, and an in-line
-// transaction's records must fill it exactly.
-int check_trail_data(ks_trans_t *t, const char *name, uint32_t tail, uint64_t *last_scn = nullptr,
-                     uint64_t *last_xid = nullptr) {
+// Where a walk of a trail file's records stopped, and why.
+enum WalkEnd { WALK_END, WALK_EOF, WALK_SHORT_HEADER, WALK_SHORT_TLEN, WALK_PAST_END, WALK_BAD_RECORDS, WALK_FAULT };
+struct TrailWalk {
+  WalkEnd how = WALK_END;
+  uint64_t at = 0;    // offset of the record the walk stopped at (end when WALK_END)
+  uint32_t tlen = 0;  // its length
+  uint32_t bad = 0;   // WALK_BAD_RECORDS: offset in it of the damaged record
+  const char *why = "";
+};
+using TrailVisit = std::function<void(const ks_lcr_th_t &th)>;
+
+// Walks the records in [64, end) of the trail file open on t->fd, handing each checked
+// one to visit: each header must be of a record of at least 32 bytes ending at or before
+// end, and an in-line transaction's records must fill it exactly. Stops at end, at an
+// end-of-file marker or at the first record that fails.
+TrailWalk walk_trail(ks_trans_t *t, const char *name, uint64_t end, const TrailVisit &visit) {
+  TrailWalk w;
   uint64_t off = KS_TRAIL_FH_SZ;
-  while (off < tail) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(KS_TRANS_TBUF_SZ, tail - off));
+  auto stop = [&](WalkEnd how, uint64_t at, uint32_t tlen) {
+    w.how = how;
+    w.at = at;
+    w.tlen = tlen;
+    return w;
+  };
+  while (off < end) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(KS_TRANS_TBUF_SZ, end - off));
     ssize_t n = ks_read_data(t->fd, t->tbuf, want, static_cast<off_t>(off));
     if (n != static_cast<ssize_t>(want)) {
       KS_ERROR("read %s: %s", name, n < 0 ? strerror(errno) : "file shorter than its header's tail");
-      return -1;
+      return stop(WALK_FAULT, off, 0);
     }
     size_t pos = 0;
     while (pos < want) {
+      const uint64_t at = off + pos;
       if (want - pos < KS_LCR_TH_SZ) {
         if (want == KS_TRANS_TBUF_SZ) break;  // header continues in the next chunk
-        KS_ERROR("corrupt trail file %s at offset %lu: transaction header runs past the tail %u.", name,
-                 static_cast<unsigned long>(off + pos), tail);
-        return -1;
+        return stop(WALK_SHORT_HEADER, at, 0);
       }
       ks_lcr_th_t th = ks_lcr_load<ks_lcr_th_t>(t->tbuf + pos);
-      const unsigned long at = static_cast<unsigned long>(off + pos);
-      if (th.tlen < KS_LCR_TH_SZ) {
-        KS_ERROR("corrupt trail file %s at offset %lu: transaction length %u below 32.", name, at, th.tlen);
-        return -1;
-      }
-      if (off + pos + th.tlen > tail) {
-        KS_ERROR("corrupt trail file %s at offset %lu: transaction length %u runs past the tail %u.", name, at, th.tlen,
-                 tail);
-        return -1;
-      }
-      if (th.flag & KS_TH_EOF) {
-        KS_ERROR("corrupt trail file %s at offset %lu: end-of-file marker before the tail %u.", name, at, tail);
-        return -1;
-      }
+      if (th.flag & KS_TH_EOF) return stop(WALK_EOF, at, th.tlen);
+      if (th.tlen < KS_LCR_TH_SZ) return stop(WALK_SHORT_TLEN, at, th.tlen);
+      if (at + th.tlen > end) return stop(WALK_PAST_END, at, th.tlen);
       if (pos + th.tlen > want) {
         if (th.tlen > KS_TRANS_TBUF_SZ) {
           pos += th.tlen;  // too large to check here, and not a form the writer produces
@@ -78,34 +85,65 @@ int check_trail_data(ks_trans_t *t, const char *name, uint32_t tail, uint64_t *l
         }
         break;  // read again from this transaction
       }
-      if (last_scn != nullptr && (th.flag & KS_TH_TRANS)) {
-        *last_scn = th.cscn;
-        *last_xid = th.xid;
-      }
-      if ((th.flag & KS_TH_TRANS) && !(th.flag & KS_TH_BYREF)) {
-        uint32_t bad = 0;
-        const char *why = "";
-        if (ks_trail_check_records(t->tbuf + pos, th.tlen, th.nlcr, &bad, &why) < 0) {
-          KS_ERROR("corrupt trail file %s at offset %lu: %s.", name, at + bad, why);
-          return -1;
-        }
-      }
+      if ((th.flag & KS_TH_TRANS) && !(th.flag & KS_TH_BYREF) &&
+          ks_trail_check_records(t->tbuf + pos, th.tlen, th.nlcr, &w.bad, &w.why) < 0)
+        return stop(WALK_BAD_RECORDS, at, th.tlen);
+      visit(th);
       pos += th.tlen;
     }
     if (pos == 0) {
       KS_ERROR("corrupt trail file %s at offset %lu: unreadable transaction.", name, static_cast<unsigned long>(off));
-      return -1;
+      return stop(WALK_FAULT, off, 0);
     }
     off += pos;
   }
-  return 0;
+  return stop(WALK_END, end, 0);
 }
 
-// Reopens the current trail file and resumes writing at its recorded tail; the on-disk
-// header gets the open-file values while memory keeps the real ones.
-int reopen_trail_file(ks_trans_t *t) {
-  char name[PATH_MAX];
-  ks_trail_file_name(name, sizeof name, t->fseq);
+// The walk's reason to stop, as the message of a damaged file; -1.
+int walk_error(const TrailWalk &w, const char *name, uint64_t end) {
+  const unsigned long at = static_cast<unsigned long>(w.at), tail = static_cast<unsigned long>(end);
+  switch (w.how) {
+    case WALK_SHORT_HEADER:
+      KS_ERROR("corrupt trail file %s at offset %lu: transaction header runs past the tail %lu.", name, at, tail);
+      break;
+    case WALK_SHORT_TLEN:
+      KS_ERROR("corrupt trail file %s at offset %lu: transaction length %u below 32.", name, at, w.tlen);
+      break;
+    case WALK_PAST_END:
+      KS_ERROR("corrupt trail file %s at offset %lu: transaction length %u runs past the tail %lu.", name, at, w.tlen,
+               tail);
+      break;
+    case WALK_EOF:
+      KS_ERROR("corrupt trail file %s at offset %lu: end-of-file marker before the tail %lu.", name, at, tail);
+      break;
+    case WALK_BAD_RECORDS:
+      KS_ERROR("corrupt trail file %s at offset %lu: %s.", name, at + w.bad, w.why);
+      break;
+    default:
+      break;
+  }
+  return -1;
+}
+
+// Whether every byte of the open file in [from, end) is zero: what a write cut short by a
+// crash of the machine leaves.
+bool zeros_to_end(ks_trans_t *t, uint64_t from, uint64_t end) {
+  while (from < end) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(KS_TRANS_TBUF_SZ, end - from));
+    if (ks_read_data(t->fd, t->tbuf, want, static_cast<off_t>(from)) != static_cast<ssize_t>(want)) return false;
+    for (size_t i = 0; i < want; i++)
+      if (t->tbuf[i] != 0) return false;
+    from += want;
+  }
+  return true;
+}
+
+// Opens trail file fno for reading and writing with its header checked; 1 opened (t->fd,
+// *fh, *size), 0 no such file or one too short to hold a header (started again at the
+// next write), -1 on a fault.
+int open_trail(ks_trans_t *t, int fno, char *name, ks_trail_fh_t *fh, uint64_t *size) {
+  ks_trail_file_name(name, PATH_MAX, fno);
   int fd = ks_open_file(name, O_RDWR);
   if (fd < 0) {
     if (errno == ENOENT) return 0;
@@ -125,62 +163,207 @@ int reopen_trail_file(ks_trans_t *t) {
     return 0;
   }
   t->fd = fd;
-  ks_trail_fh_t fh;
-  if (ks_read_data(fd, &fh, sizeof fh, 0) != static_cast<ssize_t>(sizeof fh)) {
+  if (ks_read_data(fd, fh, sizeof *fh, 0) != static_cast<ssize_t>(sizeof *fh)) {
     KS_ERROR("read %s: %s", name, strerror(errno));
     return -1;
   }
-  if (fh.fno != static_cast<uint32_t>(t->fseq)) {
-    KS_ERROR("corrupt trail file %s at offset 0: file number %u, expected %d.", name, fh.fno, t->fseq);
+  if (fh->fno != static_cast<uint32_t>(fno)) {
+    KS_ERROR("corrupt trail file %s at offset 0: file number %u, expected %d.", name, fh->fno, fno);
     return -1;
   }
-  if (fh.tail < KS_TRAIL_FH_SZ || fh.tail > static_cast<uint64_t>(st.st_size) ||
-      fh.tail > static_cast<uint32_t>(INT_MAX)) {
-    KS_ERROR("corrupt trail file %s at offset 4: tail %u outside the file's %ld bytes.", name, fh.tail,
+  if (fh->tail < KS_TRAIL_FH_SZ || fh->tail > static_cast<uint64_t>(st.st_size) ||
+      fh->tail > static_cast<uint32_t>(INT_MAX)) {
+    KS_ERROR("corrupt trail file %s at offset 4: tail %u outside the file's %ld bytes.", name, fh->tail,
              static_cast<long>(st.st_size));
     return -1;
   }
-  uint64_t last_scn = fh.last_scn;
-  uint64_t last_xid = fh.last_xid;
-  if (t->resume_tail != 0) {
-    // The checkpoint says where this file ended when its redo position was saved. What
-    // lies beyond came from redo after that position (a run that crashed, perhaps even
-    // closed this file at a roll-over): the redo brings it again, so it is cut off
-    // rather than left for a reader to take as transactions.
-    const uint32_t resume = t->resume_tail;
-    if (resume < KS_TRAIL_FH_SZ || resume > static_cast<uint64_t>(st.st_size)) {
-      KS_ERROR("corrupt trail file %s: the checkpoint's offset %u lies outside the file's %ld bytes.", name, resume,
-               static_cast<long>(st.st_size));
-      return -1;
-    }
-    if (check_trail_data(t, name, resume, &last_scn, &last_xid) < 0) return -1;
-    if (static_cast<uint64_t>(st.st_size) > resume) {
-      KS_INFO(
-          "trail file %s: %ld bytes after offset %u were written after the checkpoint; "
-          "they are written again from the redo.",
-          name, static_cast<long>(st.st_size - resume), resume);
-      if (ftruncate(fd, resume) != 0) {
-        KS_ERROR("truncate %s: %s", name, strerror(errno));
-        return -1;
-      }
-    }
-    if (resume == KS_TRAIL_FH_SZ) last_scn = last_xid = 0;
-    fh.tail = resume;
-  } else if (check_trail_data(t, name, fh.tail) < 0) {
-    return -1;
-  }
+  *size = static_cast<uint64_t>(st.st_size);
+  return 1;
+}
 
+// Writing goes on in the open file at tail; the on-disk header gets the open-file values
+// while memory keeps the real ones.
+int resume_in(ks_trans_t *t, const char *name, ks_trail_fh_t fh, uint32_t tail, uint64_t last_scn, uint64_t last_xid) {
+  fh.tail = tail;
   fh.last_scn = KS_SCN_OPEN;
   fh.last_xid = 0;
-  if (ks_write_data(fd, &fh, sizeof fh, 0) != static_cast<ssize_t>(sizeof fh)) {
+  if (ks_write_data(t->fd, &fh, sizeof fh, 0) != static_cast<ssize_t>(sizeof fh)) {
     KS_ERROR("write %s: %s", name, strerror(errno));
     return -1;
   }
   fh.last_scn = last_scn;
   fh.last_xid = last_xid;
   t->fhdr = fh;
-  t->tail = static_cast<int>(fh.tail);
+  t->tail = static_cast<int>(tail);
   return 0;
+}
+
+// The start an operator chose (another trail file number, a start SCN) or the very first
+// one: writing resumes at the recorded tail of file fseq.
+int reopen_at_header_tail(ks_trans_t *t) {
+  char name[PATH_MAX];
+  ks_trail_fh_t fh;
+  uint64_t size = 0;
+  int rc = open_trail(t, t->fseq, name, &fh, &size);
+  if (rc <= 0) return rc;
+  uint64_t last_scn = 0, last_xid = 0;
+  TrailWalk w = walk_trail(t, name, fh.tail, [&](const ks_lcr_th_t &th) {
+    last_scn = th.cscn;
+    last_xid = th.xid;
+    t->top_scn = std::max(t->top_scn, th.cscn);
+  });
+  if (w.how == WALK_FAULT) return -1;
+  if (w.how != WALK_END) return walk_error(w, name, fh.tail);
+  return resume_in(t, name, fh, fh.tail, last_scn, last_xid);
+}
+
+// What the newest trail files hold, for a restart after a stop or a crash.
+struct TrailEnd {
+  uint64_t end = 0;  // where the records end (a torn one cut off)
+  bool closed = false;
+  uint64_t nrec = 0;  // transactions and heartbeats
+  uint64_t first_scn = 0, last_scn = 0, last_xid = 0;
+};
+
+// Walks trail file fno (opened on t->fd) to its last whole record: a record cut short by
+// a crash (running past the end, or zeros to the end of the file) ends the walk; any
+// other damage refuses the start. Notes every record in *te and in t's restart state.
+int scan_trail(ks_trans_t *t, const char *name, uint64_t size, TrailEnd *te) {
+  uint64_t top = t->done_scn;
+  bool overflow = false;
+  TrailWalk w = walk_trail(t, name, size, [&](const ks_lcr_th_t &th) {
+    if (te->nrec++ == 0) te->first_scn = th.cscn;
+    te->last_scn = th.cscn;
+    te->last_xid = th.xid;
+    if (th.cscn > top) {
+      top = th.cscn;
+      t->ndone = 0;
+    }
+    if (th.cscn == top && th.xid != 0) {
+      if (t->ndone == KS_TRANS_DONE_MAX)
+        overflow = true;
+      else
+        t->done_xid[t->ndone++] = th.xid;
+    }
+  });
+  if (overflow) {
+    KS_ERROR(
+        "trail file %s holds more than %d transactions of commit SCN %lu; which of them the redo brings again "
+        "cannot be told.",
+        name, KS_TRANS_DONE_MAX, static_cast<unsigned long>(top));
+    return -1;
+  }
+  t->done_scn = top;
+  te->end = w.at;
+  switch (w.how) {
+    case WALK_END:
+      return 0;
+    case WALK_EOF:
+      te->closed = true;
+      return 0;
+    case WALK_FAULT:
+      return -1;
+    case WALK_SHORT_HEADER:
+    case WALK_PAST_END:
+      break;  // cut short
+    case WALK_SHORT_TLEN:
+    case WALK_BAD_RECORDS:
+      if (!zeros_to_end(t, w.at + (w.how == WALK_BAD_RECORDS ? KS_LCR_TH_SZ : 0), size))
+        return walk_error(w, name, size);
+      break;
+  }
+  KS_WARN("trail file %s: the %lu bytes from offset %lu are a record cut short by a crash; they are cut off.", name,
+          static_cast<unsigned long>(size - w.at), static_cast<unsigned long>(w.at));
+  if (ftruncate(t->fd, static_cast<off_t>(w.at)) != 0) {
+    KS_ERROR("truncate %s: %s", name, strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+// A restart from the checkpoint: writing goes on after the last whole record of the
+// newest trail file, whatever the checkpoint's offset, since a reader may already have
+// taken everything written before the crash, in that file and in any it rolled over to.
+// The redo read again from the checkpoint brings those transactions back: t's restart
+// state tells which are in the trail already. A newest file that was closed (its end
+// marker written) is completed, and the next commit starts the next file.
+int resume_newest(ks_trans_t *t) {
+  char name[PATH_MAX];
+  int fno = t->fseq;
+  for (char next[PATH_MAX];; fno++) {
+    ks_trail_file_name(next, sizeof next, fno + 1);
+    if (access(next, F_OK) != 0) break;
+  }
+  ks_trail_fh_t fh;
+  uint64_t size = 0;
+  int rc = open_trail(t, fno, name, &fh, &size);
+  if (rc < 0) return -1;
+  if (fno == t->fseq && rc > 0 && t->resume_tail > size) {
+    KS_ERROR("corrupt trail file %s: the checkpoint's offset %u lies outside the file's %lu bytes.", name,
+             t->resume_tail, static_cast<unsigned long>(size));
+    return -1;
+  }
+  TrailEnd te;
+  if (rc > 0 && scan_trail(t, name, size, &te) < 0) return -1;
+  // Commits of one SCN may straddle a roll-over: the file before tells the rest of them.
+  if (fno > 0 && (te.nrec == 0 || te.first_scn == t->done_scn)) {
+    const int fd = t->fd;
+    const uint64_t top = t->done_scn;
+    const int n = t->ndone;
+    uint64_t newer[KS_TRANS_DONE_MAX];
+    std::copy(t->done_xid, t->done_xid + n, newer);
+    t->fd = -1;
+    t->done_scn = 0;
+    t->ndone = 0;
+    char prev[PATH_MAX];
+    ks_trail_fh_t pfh;
+    uint64_t psize = 0;
+    TrailEnd pte;
+    rc = open_trail(t, fno - 1, prev, &pfh, &psize);
+    if (rc > 0) rc = scan_trail(t, prev, psize, &pte);
+    if (t->fd >= 0) close(t->fd);
+    t->fd = fd;
+    if (rc < 0) return -1;
+    if (te.nrec > 0 && t->done_scn != top) {
+      t->done_scn = top;
+      t->ndone = 0;
+    }
+    if (te.nrec > 0) {
+      if (t->ndone + n > KS_TRANS_DONE_MAX) {
+        KS_ERROR(
+            "trail file %s holds more than %d transactions of commit SCN %lu; which of them the redo brings "
+            "again cannot be told.",
+            name, KS_TRANS_DONE_MAX, static_cast<unsigned long>(top));
+        return -1;
+      }
+      std::copy(newer, newer + n, t->done_xid + t->ndone);
+      t->ndone += n;
+    }
+  }
+  t->top_scn = t->done_scn;
+  if (t->fd < 0) {
+    t->fseq = fno;
+    return 0;
+  }
+  if (te.closed) {
+    // Closed before the crash: the header the close was about to write, if it was not.
+    ks_trail_fh_t done = fh;
+    done.tail = static_cast<uint32_t>(te.end);
+    done.last_scn = te.last_scn;
+    done.last_xid = te.last_xid;
+    if (std::memcmp(&done, &fh, sizeof fh) != 0 &&
+        ks_write_data(t->fd, &done, sizeof done, 0) != static_cast<ssize_t>(sizeof done)) {
+      KS_ERROR("write %s: %s", name, strerror(errno));
+      return -1;
+    }
+    close(t->fd);
+    t->fd = -1;
+    t->fseq = fno + 1;
+    return 0;
+  }
+  t->fseq = fno;
+  return resume_in(t, name, fh, static_cast<uint32_t>(te.end), te.nrec > 0 ? te.last_scn : 0,
+                   te.nrec > 0 ? te.last_xid : 0);
 }
 
 // Checks a spill file against its slot record; data beyond it are cut off, and so are
@@ -376,7 +559,8 @@ int choose_save_file(const ks_trans_t *t, char *name, int *fd) {
 int ks_trans_open(ks_trans_t *t) {
   int max_trans = 0;
   int trans_sz = 0;
-  if (ks_trans_get_param(&max_trans, &trans_sz) < 0) {
+  int trail_sz = 0;
+  if (ks_trans_get_param(&max_trans, &trans_sz, &trail_sz) < 0) {
     KS_ERROR("get parameter error.");
     return -1;
   }
@@ -391,7 +575,6 @@ int ks_trans_open(ks_trans_t *t) {
     return -1;
   }
   t->flag &= KS_TRANS_KEEP_SPILLS;
-  t->max_tsz = static_cast<int>(KS_TRAIL_MAX_SZ);
   t->fd = -1;
   t->tail = 0;
   t->nq = 0;
@@ -403,7 +586,10 @@ int ks_trans_open(ks_trans_t *t) {
     return -1;
   }
 
-  if (reopen_trail_file(t) < 0) {
+  t->max_tsz = trail_sz > 0 ? trail_sz : static_cast<int>(KS_TRAIL_MAX_SZ);
+  t->done_scn = t->top_scn = 0;
+  t->ndone = 0;
+  if ((t->resume_tail != 0 ? resume_newest(t) : reopen_at_header_tail(t)) < 0) {
     ks_trans_free_table(t);
     return -1;
   }

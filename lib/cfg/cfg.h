@@ -49,7 +49,12 @@
 #define KS_CFG_PARM_TXFLAG8 0x1u      // apply also replays transactions flagged 0x8
 #define KS_CFG_PARM_SEQ 0x2u          // sequence changes captured and synchronised
 #define KS_CFG_PARM_NO_CHECKSUM 0x4u  // extract does not verify redo block checksums
-#define KS_CFG_SET_ALL 0x1u           // include/exclude/mapping item names table "*"
+// extract: roll-over size of a trail file in MiB, in the parameter flag's bits 16-27 (the
+// item has no free field; older writers leave the bits 0), 0 meaning the default 256 MiB.
+#define KS_CFG_PARM_TRAIL_SHIFT 16
+#define KS_CFG_PARM_TRAIL_MASK 0x0FFF0000u
+#define KS_CFG_PARM_TRAIL_MAX 2047u  // MiB: a trail file's offsets are 31-bit
+#define KS_CFG_SET_ALL 0x1u          // include/exclude/mapping item names table "*"
 #define KS_CFG_COM_EXTRACT 1
 #define KS_CFG_COM_APPLY 2
 // A component's automatic restarts after it ended without a clean stop (the manager's):

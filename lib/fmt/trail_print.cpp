@@ -375,6 +375,11 @@ int ks_trail_print_record(const uint8_t *p, uint32_t rlen, long fofs, const char
   return 0;
 }
 
+void ks_trail_print_heartbeat(uint64_t scn, uint32_t sct) {
+  printf("=================================================================\nHeartbeat SCN: %lu,  SCN time: %s\n",
+         static_cast<unsigned long>(scn), commit_time_text(sct).c_str());
+}
+
 void ks_trail_print_commit(uint64_t scn, uint32_t sct, uint64_t xid) {
   Xid x = xid_parts(xid);
   printf("SCN: %lu,  SCN time: %s\nXID: %lu (%d.%d.%d)\n", static_cast<unsigned long>(scn),

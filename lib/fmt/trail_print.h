@@ -24,6 +24,9 @@ int ks_trail_print_transaction(const uint8_t *p, const ks_lcr_th_t *th, long fof
 // checked whole before anything of it is printed. 0; 1 for an operation it does not know
 // (reported, nothing after it can be read as the same transaction); -1 when damaged.
 int ks_trail_print_record(const uint8_t *p, uint32_t rlen, long fofs, const char *file_name, bool short_data);
+// Prints "Heartbeat SCN: ..,  SCN time: ..\n": every commit of the thread below that SCN
+// is in the trail before it.
+void ks_trail_print_heartbeat(uint64_t scn, uint32_t sct);
 // Prints "SCN: ..,  SCN time: ..\nXID: .. (usn.slot.sqn)\n" for a commit.
 void ks_trail_print_commit(uint64_t scn, uint32_t sct, uint64_t xid);
 // The options the file printers share: "-h" (usage, -1), "-s" short data, "-f" file (at

@@ -57,7 +57,8 @@ const char kReadBackOut[] =
     "\nCommand \"desc\" complete.\n\n"
     "KESH> Unit: u1\n\nExtract: ext1\n     Program: extract\n   Source DB: SRC\n   Target DB: \n"
     "Previous COM: \n    Next COM: app1\nParameter:\nMax Transactions: 1000\nTransaction Size: 64\n"
-    "  Idle Wait Time: 5\n    Net Time Out: 30\n   Restart Limit: 3\n  Block Checksum: on\n   Sync Sequence: no\n"
+    "  Idle Wait Time: 5\n    Net Time Out: 30\n   Restart Limit: 3\n  Block Checksum: on\n"
+    "      Trail Size: 256 MiB\n   Sync Sequence: no\n"
     "Include Tables:\n\"SCOTT\".\"EMP\"\n\"SCOTT\".\"DEPT\"\n\"HR\".\"*\"\n"
     "Exclude Tables:\n\"SCOTT\".\"BONUS\"\n"
     "Mapping Tables:\n\"SCOTT\".\"EMP\"=\"HIST\".\"EMP_H\"\n\"Mixed\".\"*\"=\"MIX\".\"*\"\n"
@@ -272,7 +273,7 @@ TEST_F(Session, ModifyChangesOnlyWhatItNames) {
   auto r = run_kesh(
       "modify db SRC (database_name=SRC2, storage_asm=no, instance delete orcl1,\n"
       "  instance add (instance_name=orcl3, thread=3, host=h3, port=1, service=s3));\n"
-      "modify extract u1.ext1 (max_trans=7, restart=no, block_checksum=no, sync_sequence=yes, add "
+      "modify extract u1.ext1 (max_trans=7, restart=no, block_checksum=no, sync_sequence=yes, trail_size=4, add "
       "tables=(scott.salgrade), delete "
       "exclude=(scott.bonus),\n"
       "  delete mapping=(\"Mixed\".*=MIX.*), db=SRC2);\n"
@@ -295,7 +296,7 @@ TEST_F(Session, ModifyChangesOnlyWhatItNames) {
       << r.out;
   EXPECT_NE(r.out.find("   Source DB: SRC2\n"), std::string::npos);
   EXPECT_NE(r.out.find("Max Transactions: 7\nTransaction Size: 64\n  Idle Wait Time: 5\n    Net Time Out: 30\n"
-                       "   Restart Limit: off\n  Block Checksum: off\n   Sync Sequence: yes\n"
+                       "   Restart Limit: off\n  Block Checksum: off\n      Trail Size: 4 MiB\n   Sync Sequence: yes\n"
                        "Include Tables:\n\"SCOTT\".\"EMP\"\n\"SCOTT\".\"DEPT\"\n\"HR\".\"*\"\n\"SCOTT\".\"SALGRADE\"\n"
                        "Exclude Tables:\nMapping Tables:\n\"SCOTT\".\"EMP\"=\"HIST\".\"EMP_H\"\n\n"),
             std::string::npos)

@@ -1,7 +1,7 @@
-// A crash after the table was saved while running: the restart resumes the trail at the
-// offset saved with the checkpoint (cutting off what the lost run wrote after it), takes
-// the save file of the checkpoint's generation, and still finds the spill files of the
-// transactions it restores.
+// A crash after the table was saved while running: the restart resumes the trail after
+// the last whole record of its newest file (what the lost run wrote after the checkpoint
+// stays, and is not written again), takes the save file of the checkpoint's generation,
+// and still finds the spill files of the transactions it restores.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -33,9 +33,11 @@ class TransCrashTest : public TransTest {
   }
 };
 
-TEST_F(TransCrashTest, RestartResumesAtTheSavedOffsetAndWritesEachTransactionOnce) {
+// The lost run rolled over after the save, and a reader may already be in the newer file:
+// nothing it may have read is cut or written again, only the torn record at the very end.
+TEST_F(TransCrashTest, RestartAfterARollOverContinuesTheNewestFileAndWritesEachTransactionOnce) {
   ASSERT_EQ(restart(0, 0), 0);
-  const uint64_t a = xid_of(1, 1, 1), b = xid_of(1, 2, 1), m = xid_of(1, 3, 1);
+  const uint64_t a = xid_of(1, 1, 1), b = xid_of(1, 2, 1), m = xid_of(1, 3, 1), c = xid_of(1, 4, 1);
   ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 200), a, 1), 0);
   ASSERT_EQ(commit(a, 2), 0);
   ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 300, 0, 1), m, 3), 0);
@@ -44,40 +46,61 @@ TEST_F(TransCrashTest, RestartResumesAtTheSavedOffsetAndWritesEachTransactionOnc
   EXPECT_EQ(read_trail(trail(0)).fh.tail, saved_tail);  // on disk with the save
   EXPECT_EQ(read_trail(trail(0)).fh.last_scn, KS_SCN_OPEN);
 
-  // The lost run goes on after the save: it writes B and M, even rolls over to file 1.
+  // The lost run goes on after the save: B into file 0, then M rolls over into file 1.
   auto redo_after_save = [&]() {
     ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 250, 0, 2), b, 4), 0);
     ASSERT_EQ(commit(b, 5), 0);
     ASSERT_EQ(add(full_rec(KS_OPC_UPDATE, 150, 0, 3), m, 6), 0);
     ASSERT_EQ(commit(m, 7), 0);
   };
+  t.max_tsz = static_cast<int>(t.tail) + 300;  // B fits, M does not
   redo_after_save();
-  ASSERT_EQ(ks_close_trail_file(&t), 0);
+  ASSERT_EQ(t.fseq, 1);
+  ASSERT_EQ(ks_flush_trail(&t), 0);
+  const TrailFile before0 = read_trail(trail(0));
+  const std::string file1 = read_file(trail(1));
   crash();
-  ASSERT_GT(read_trail(trail(0)).size, saved_tail);
-  EXPECT_TRUE(read_trail(trail(0)).has_marker);
+  ASSERT_TRUE(before0.has_marker);
+  // The crash tore the next record being written.
+  std::string torn = file1 + std::string("\x40\x00\x00\x00\x00\x00\x00\x40", 8) + std::string(40, 'x');
+  write_file(trail(1), torn);
 
-  // The operator's reset, then the start from the checkpoint: the file ends at the saved
-  // offset again (no marker, no B), and M is open with its first record only.
+  // The start from the checkpoint (file 0, the saved offset): file 0 stays as it was, the
+  // torn bytes of file 1 are cut, writing goes on there; M is open again with its first
+  // record, and B and M, which the same redo brings again, are not written twice.
   ASSERT_EQ(restart(1, saved_tail), 0) << last_message();
-  TrailFile f = read_trail(trail(0));
-  EXPECT_EQ(f.size, saved_tail);
-  ASSERT_EQ(f.trans.size(), 1u);
-  EXPECT_FALSE(f.has_marker);
-  EXPECT_EQ(t.fhdr.last_scn, 2u);
+  EXPECT_EQ(t.fseq, 1);
+  EXPECT_EQ(read_trail(trail(0)).size, before0.size);
+  EXPECT_EQ(read_file(trail(1)).substr(64), file1.substr(64));
   ASSERT_EQ(t.nslot, 1);
   EXPECT_EQ(t.slot[0].xid, m);
   EXPECT_EQ(t.slot[0].nlcr, 1u);
-
-  // The same redo again: every transaction is in the trail once, whole.
   redo_after_save();
+  EXPECT_EQ(t.nslot, 0);
+  ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 120), c, 8), 0);
+  ASSERT_EQ(commit(c, 9), 0);
   ASSERT_EQ(ks_trans_close(&t), 0);
-  f = read_trail(trail(0));
-  ASSERT_EQ(f.trans.size(), 3u);
-  EXPECT_EQ(f.trans[0].th.xid, a);
-  EXPECT_EQ(f.trans[1].th.xid, b);
-  EXPECT_EQ(f.trans[2].th.xid, m);
-  EXPECT_EQ(f.trans[2].th.nlcr, 3u);
+
+  const TrailFile f0 = read_trail(trail(0)), f1 = read_trail(trail(1));
+  EXPECT_EQ(f0.size, before0.size);
+  ASSERT_EQ(f0.trans.size(), 2u);
+  EXPECT_EQ(f0.trans[0].th.xid, a);
+  EXPECT_EQ(f0.trans[1].th.xid, b);
+  EXPECT_TRUE(f0.has_marker);
+  ASSERT_EQ(f1.trans.size(), 2u);
+  EXPECT_EQ(f1.trans[0].th.xid, m);
+  EXPECT_EQ(f1.trans[0].th.nlcr, 3u);
+  EXPECT_EQ(f1.trans[1].th.xid, c);
+  EXPECT_EQ(f1.fh.last_scn, 9u);
+  EXPECT_EQ(f1.size, file1.size() + f1.trans[1].th.tlen);
+
+  // Damage that is not a torn end refuses the start, naming the file and the offset.
+  std::string bad = read_file(trail(1));
+  bad.replace(static_cast<size_t>(f1.trans[0].offset), 4, std::string("\x08\0\0\0", 4));  // below 32, bytes follow
+  write_file(trail(1), bad);
+  ASSERT_EQ(restart(2, saved_tail), -1);
+  EXPECT_NE(last_message().find("corrupt trail file " + trail(1) + " at offset 64"), std::string::npos)
+      << last_message();
 }
 
 TEST_F(TransCrashTest, TheSaveFileOfTheCheckpointsGenerationIsRestored) {
@@ -96,10 +119,14 @@ TEST_F(TransCrashTest, TheSaveFileOfTheCheckpointsGenerationIsRestored) {
   crash();
   // A crash came between the second save and the checkpoint naming it: generation 1
   // holds M, and the trail goes back to where it was then.
+  // M, committed in the trail after it, stays there and is not written again.
   ASSERT_EQ(restart(1, 64), 0) << last_message();
   EXPECT_EQ(t.nslot, 1);
   EXPECT_EQ(t.slot[0].xid, m);
-  EXPECT_EQ(read_trail(trail(0)).size, 64u);
+  ASSERT_EQ(commit(m, 4), 0);
+  EXPECT_EQ(t.nslot, 0);
+  ASSERT_EQ(ks_flush_trail(&t), 0);
+  EXPECT_EQ(read_trail(trail(0)).trans.size(), 1u);
   crash();
   // A save file that belongs to no checkpoint is not guessed at.
   ASSERT_EQ(restart(7, 64), -1);
