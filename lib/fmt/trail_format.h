@@ -135,6 +135,7 @@ constexpr uint32_t KS_TH_BYREF = 0x00000001;  // a path to the transaction file 
 constexpr uint32_t KS_TH_TAG = 0x00000002;
 constexpr uint32_t KS_TH_DDL = 0x00000004;
 constexpr uint32_t KS_TH_SELF = 0x00000008;  // never set by extract
+constexpr uint32_t KS_TH_HEARTBEAT = 0x00000010;
 constexpr uint32_t KS_TH_TRANS = 0x40000000;
 constexpr uint32_t KS_TH_EOF = 0x80000000;
 
