@@ -59,6 +59,12 @@ typedef struct __ks_ap_reader_s {
   uint64_t cmt_scn, cmt_xid;
 } ks_ap_reader_t;
 
+// (scn, thr) comes before (lscn, lthr): the order the transactions of several trails are
+// replayed in (commit SCN, then thread).
+inline bool ks_ap_key_before(uint64_t scn, uint32_t thr, uint64_t lscn, uint32_t lthr) {
+  return scn < lscn || (scn == lscn && thr < lthr);
+}
+
 // Trails of one clustered source merged at most (one per redo thread).
 #define KS_AP_MAX_THREADS 64
 

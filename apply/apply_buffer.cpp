@@ -56,12 +56,6 @@ int commit_point(ks_apply_t *ap) {
   return 0;
 }
 
-// (scn, thr) comes before (lscn, lthr): the order transactions of several trails are
-// replayed in.
-bool key_before(uint64_t scn, uint32_t thr, uint64_t lscn, uint32_t lthr) {
-  return scn < lscn || (scn == lscn && thr < lthr);
-}
-
 // The open unit failed: nothing of it is committed and its held error records go with it.
 int unit_failed(ks_apply_t *ap) {
   ks_rollback_work(ap);
@@ -317,7 +311,7 @@ int ks_apply_buffer(ks_apply_t *ap, int dsz) {
       KS_DEBUG("commit work after one read buffer point #2 ...");
       return 0;
     }
-    if (r->lim_on && !key_before(ks_th_cscn(th), static_cast<uint32_t>(r->thr), r->lim_scn, r->lim_thr) &&
+    if (r->lim_on && !ks_ap_key_before(ks_th_cscn(th), static_cast<uint32_t>(r->thr), r->lim_scn, r->lim_thr) &&
         !(flag & KS_TH_HEARTBEAT)) {
       // Another trail may still bring a transaction that comes first: stop before this one.
       r->ofs += pos;

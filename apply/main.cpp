@@ -26,9 +26,8 @@ namespace {
 
 bool s_connected = false;
 
-// Woken by a write to the trail file being read (each read of it is preceded by a look),
-// or by a file created in the trail folder while a file is not there yet.
-ks_wait_t trail_wait;
+// Woken by a file created or written in the trail folder (each look at the trails is
+// preceded by a look at the folder): one watch serves the trails of every thread.
 ks_wait_t folder_wait;
 
 // Before trying to open a trail file: watch the upstream component's trail files in the
@@ -457,6 +456,7 @@ int replay_loop(ks_apply_t *ap) {
       if (pending[k] && (best < 0 || key[k] < key[best])) best = k;  // readers go by thread: ties to the lower
     }
     ks_ap_reader_t *r = best >= 0 ? &x_rdr[best] : nullptr;
+    ks_ap_reader_t *slow = nullptr;  // the thread the next transaction may wait for
     if (r != nullptr) {
       // The bound the others set: their next transaction, or how far they have been read.
       r->lim_on = 0;
@@ -464,41 +464,28 @@ int replay_loop(ks_apply_t *ap) {
         if (k == best) continue;
         uint64_t s = pending[k] ? key[k] : x_rdr[k].wmark;
         uint32_t t = pending[k] ? static_cast<uint32_t>(x_rdr[k].thr) : 0;
-        if (!r->lim_on || s < r->lim_scn || (s == r->lim_scn && t < r->lim_thr)) {
+        if (!r->lim_on || ks_ap_key_before(s, t, r->lim_scn, r->lim_thr)) {
           r->lim_on = 1;
           r->lim_scn = s;
           r->lim_thr = t;
+          slow = pending[k] ? nullptr : &x_rdr[k];
         }
       }
       // A thread not yet read past this transaction's SCN may still bring one before it.
-      if (r->lim_on &&
-          !(key[best] < r->lim_scn || (key[best] == r->lim_scn && static_cast<uint32_t>(r->thr) < r->lim_thr)))
-        r = nullptr;
+      if (r->lim_on && !ks_ap_key_before(key[best], static_cast<uint32_t>(r->thr), r->lim_scn, r->lim_thr)) r = nullptr;
     }
-    if (r == nullptr) {
-      int rc = ks_commit_if_moved(ap);
-      if (rc == 0) {
-        ks_apply_publish_status(ap, KS_PUB_IDLE);
-        if (ks_wait_note_due(&folder_wait, x_read_wait))
-          KS_INFO("reach the end of trail file, retry after %d seconds.", x_read_wait);
-        wait_for_trail(&folder_wait, x_read_wait);
-        continue;
-      }
-      if (rc == KS_REPLAY_RETRY) {
-        if (wait_for_space(ap, &refusal) < 0) return -1;
-        continue;
-      }
-      if (rc == KS_REPLAY_RECONNECT) {
-        if (reconnect(ap) < 0) return -1;
-        continue;
-      }
-      return -1;
+    // Waiting, the work done is committed first: a wait never holds work uncommitted.
+    const bool waiting = r == nullptr;
+    int rc;
+    if (waiting) {
+      rc = ks_commit_if_moved(ap);
+    } else {
+      ks_ap_select(ap, r);
+      const int64_t at = r->ofs - r->bofs;
+      ap->b->rbuf = r->buf + at;  // the bytes from the reader's position on
+      rc = ks_apply_buffer(ap, static_cast<int>(r->blen - at));
+      ap->b->rbuf = x_rdr[0].buf;
     }
-    ks_ap_select(ap, r);
-    const int64_t at = r->ofs - r->bofs;
-    ap->b->rbuf = r->buf + at;  // the bytes from the reader's position on
-    int rc = ks_apply_buffer(ap, static_cast<int>(r->blen - at));
-    ap->b->rbuf = x_rdr[0].buf;
     if (rc == KS_REPLAY_RETRY) {
       if (wait_for_space(ap, &refusal) < 0) return -1;
       continue;
@@ -515,6 +502,18 @@ int replay_loop(ks_apply_t *ap) {
       KS_INFO("the target accepts changes again after %d attempts in %ld seconds; replay goes on.", refusal.attempts,
               static_cast<long>(time(nullptr) - refusal.since));
       refusal = Refusal();
+    }
+    if (waiting) {
+      ks_apply_publish_status(ap, KS_PUB_IDLE);
+      if (ks_wait_note_due(&folder_wait, x_read_wait)) {
+        if (slow == nullptr)
+          KS_INFO("reach the end of trail file, retry after %d seconds.", x_read_wait);
+        else
+          KS_INFO("the trail of thread %d is not yet past SCN %lu of thread %d, retry after %d seconds.", slow->thr,
+                  static_cast<unsigned long>(key[best]), x_rdr[best].thr, x_read_wait);
+      }
+      wait_for_trail(&folder_wait, x_read_wait);
+      continue;
     }
     ks_apply_publish_status(ap, KS_PUB_BUSY);
   }

@@ -259,10 +259,11 @@ class ApplyProcess : public ::testing::Test {
     }
     return {n, dup};
   }
-  std::string log() {
+  // The day's error log, or the information log of a process.
+  std::string log(const std::string &name = "error") {
     char d[16];
     ks_get_date(d);
-    return kstest::read_file(home.file("log/U1/error" + std::string(d) + ".log"));
+    return kstest::read_file(home.file("log/U1/" + name + std::string(d) + ".log"));
   }
   std::string rows() { return query("select count(*), count(distinct ID) from \"KS.T\""); }
   std::string ckp() { return query("select FILE_NO, SCN, XID from \"KS.KS_APPLY_CKP\""); }
@@ -437,8 +438,11 @@ TEST_P(ApplyCluster, RandomlyKilledReplaysInCommitOrderWaitsForTheSlowThreadAndR
   EXPECT_EQ(last(), "v106.2");
   const std::string held = idle3 ? "1|0|106;2|0|106;3|0|100" : "1|0|106;2|0|106";
   EXPECT_EQ(rows(), idle3 ? "8|8" : "7|7");
-  // Waiting commits what was done, with the position of every thread.
+  // Waiting commits what was done, with the position of every thread, and says why.
   EXPECT_EQ(ckps(), held);
+  EXPECT_NE(log("AP_").find("the trail of thread 2 is not yet past SCN 107 of thread 1, retry after 1 seconds."),
+            std::string::npos)
+      << log("AP_");
 
   // A crash while waiting: the restart resumes each thread where it stood.
   crash();
