@@ -5,7 +5,9 @@
 // transaction, before a DDL) executes the collected rows, writes the error records of
 // the unit and then commits the rows together with the checkpoint of the last
 // transaction started; rows collected from a transaction file are executed before its
-// buffer is refilled, so an error record is always built from bytes still in memory.
+// buffer is refilled, so an error record is always built from bytes still in memory;
+// a replay stopped before a transaction another trail may precede executes its rows
+// too (the next records may come from another reader's buffer) but commits nothing.
 // Every change lands, is in the error file, or nothing of its unit is committed: a
 // change its engine cannot apply is recorded and the replay goes on with the next one;
 // a failure of the unit itself (the target out of space, a lost session, input that

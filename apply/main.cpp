@@ -1,6 +1,7 @@
 // The delivery process: command line, start-up (shared memory, process table, lists,
 // work block, target connection, checkpoint, trail position, statements), the replay
-// loop over the trail files (which waits out a target short of space, and connects again
+// loop over the trail files of every redo thread of the source, merged in commit order
+// (which waits out a target short of space, and connects again
 // after a lost session, and replays from the last checkpoint), command handling and the
 // two shutdowns. Single-threaded;
 // the signal handlers only set or clear x_loop and x_cmd_set, and every loop polls them.

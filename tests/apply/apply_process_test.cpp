@@ -131,19 +131,18 @@ class ApplyProcess : public ::testing::Test {
         si.thrd = static_cast<uint32_t>(t);
         ASSERT_EQ(ks_cfg_add_inst(&cfg, "SRC", &si, omsg), 0) << omsg;
       }
-      ks_cfg_fcom_t ex{};
-      std::strcpy(ex.name, "EX");
-      std::strcpy(ex.src_db, "SRC");
-      std::strcpy(ex.next, "AP");
-      ex.com_typ = KS_CFG_COM_EXTRACT;
-      ASSERT_EQ(ks_cfg_add_com(&cfg, "U1", &ex, omsg), 0) << omsg;
     }
-    ks_cfg_fcom_t c{};
-    std::strcpy(c.name, "AP");
-    std::strcpy(c.tgt_db, "TGT");
-    std::strcpy(c.prev, "EX");
-    c.com_typ = KS_CFG_COM_APPLY;
-    ASSERT_EQ(ks_cfg_add_com(&cfg, "U1", &c, omsg), 0) << omsg;
+    // The extract EX (of a clustered source only) and the apply AP it feeds.
+    for (uint32_t type : {KS_CFG_COM_EXTRACT, KS_CFG_COM_APPLY}) {
+      if (type == KS_CFG_COM_EXTRACT && threads_ == 0) continue;
+      ks_cfg_fcom_t c{};
+      const bool ex = type == KS_CFG_COM_EXTRACT;
+      std::strcpy(c.name, ex ? "EX" : "AP");
+      std::strcpy(ex ? c.src_db : c.tgt_db, ex ? "SRC" : "TGT");
+      std::strcpy(ex ? c.next : c.prev, ex ? "AP" : "EX");
+      c.com_typ = type;
+      ASSERT_EQ(ks_cfg_add_com(&cfg, "U1", &c, omsg), 0) << omsg;
+    }
     ks_cfg_fparm_t p{};
     p.idle_wait = 1;
     ASSERT_EQ(ks_cfg_add_param(&cfg, "U1", "AP", &p, omsg), 0) << omsg;
