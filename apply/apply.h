@@ -31,13 +31,42 @@ typedef struct __ks_ap_buffer_s {
   uint8_t *dbuf;  // records being replayed now: rbuf, or tbuf inside a transaction file
 } ks_ap_buffer_t;
 
+// The reader of one trail: a single-instance source has one (thread 0), a clustered
+// source one per redo thread, merged by commit SCN. Each holds the bytes it read in its
+// own buffer, so switching between trails reads nothing twice.
 typedef struct __ks_ap_reader_s {
   uint32_t flag;  // bit 0: the file being read has ended (marker met)
   uint32_t tfno;  // number of the open trail file
   int rfd;        // its descriptor, -1 when none
-  int rsv;
-  int64_t ofs;  // file offset of the next read
+  int thr;        // redo thread of the trail, 0 for a single-instance source
+  int64_t ofs;    // file offset of the next read (the first byte not yet consumed)
+  uint8_t *buf;   // its read buffer (rsz bytes), nullptr: the work block's
+  int64_t bofs;   // file offset of buf[0]
+  int64_t blen;   // bytes of buf holding file data
+  // Every transaction of this thread committed below wmark has been read: the largest
+  // commit SCN or heartbeat mark met so far (0: nothing known yet).
+  uint64_t wmark;
+  // When lim_on, the replay stops before a transaction whose (commit SCN, thread) is not
+  // below (lim_scn, lim_thr): another trail may still hold one that comes first.
+  uint32_t lim_on;
+  uint32_t lim_thr;
+  uint64_t lim_scn;
+  // Last transaction replayed (ckp_) and last committed (cmt_) from this trail; for the
+  // reader being replayed the live values are x_ckp_* and x_cmt_*.
+  uint32_t ckp_fno, cmt_fno;
+  uint32_t ckp_sct, cmt_sct;
+  uint64_t ckp_scn, ckp_xid;
+  uint64_t cmt_scn, cmt_xid;
 } ks_ap_reader_t;
+
+// (scn, thr) comes before (lscn, lthr): the order the transactions of several trails are
+// replayed in (commit SCN, then thread).
+inline bool ks_ap_key_before(uint64_t scn, uint32_t thr, uint64_t lscn, uint32_t lthr) {
+  return scn < lscn || (scn == lscn && thr < lthr);
+}
+
+// Trails of one clustered source merged at most (one per redo thread).
+#define KS_AP_MAX_THREADS 64
 
 // Row header of the array: where the row's LCR, its transaction and (quick inserts)
 // its values are.
@@ -152,7 +181,8 @@ extern ks_ap_cfg_t x_cfg;
 extern char x_sqltxt[KS_SQLTXT_SIZE];
 extern ks_apply_t x_app;
 extern ks_ap_buffer_t x_buf;
-extern ks_ap_reader_t x_rdr;
+extern ks_ap_reader_t x_rdr[KS_AP_MAX_THREADS];  // x_nrdr of them in use, by thread
+extern int x_nrdr;
 extern ks_array_t x_array;
 
 // Failure of the open unit (everything replayed since the last commit). Once set nothing
@@ -232,6 +262,7 @@ extern uint32_t x_err_count;
 
 // Trail consumption (trail_read, apply_buffer).
 int ks_open_trail_file(ks_apply_t *ap, uint32_t fno, uint64_t scn, uint64_t xid);
+bool ks_trail_file_exists(const ks_ap_reader_t *r, uint32_t fno);
 int ks_apply_buffer(ks_apply_t *ap, int dsz);
 int ks_do_transaction(ks_apply_t *ap, uint8_t *thdr);
 int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr);
@@ -246,6 +277,15 @@ int ks_do_transaction_file(ks_apply_t *ap, uint8_t *thdr);
 // checkpoint the target holds and goes on.
 #define KS_REPLAY_RECONNECT (-4)
 int ks_replay_restart(ks_apply_t *ap);
+// The reader to replay next becomes ap->r: the position of the one replayed so far goes
+// back to its reader (none when ap->r is null), the new one's into x_ckp_* and x_cmt_*.
+void ks_ap_select(ks_apply_t *ap, ks_ap_reader_t *r);
+// Positions of every reader: the live x_ckp_*/x_cmt_* of ap->r stored into it.
+void ks_ap_park(ks_apply_t *ap);
+// Commits the open unit with the positions of every trail when anything moved since the
+// last commit: before a wait, so waiting never holds work uncommitted. 0, or the answer
+// ks_apply_buffer would give for a failed unit.
+int ks_commit_if_moved(ks_apply_t *ap);
 // Publishes the replay position (ap->r), the last commit applied and, with KS_PUB_IDLE,
 // that the trail has been read to its end, in the process's slot of the status table;
 // KS_PUB_STOPPED marks the clean stop (the last call). Nothing without a process-table

@@ -5,7 +5,9 @@
 // transaction, before a DDL) executes the collected rows, writes the error records of
 // the unit and then commits the rows together with the checkpoint of the last
 // transaction started; rows collected from a transaction file are executed before its
-// buffer is refilled, so an error record is always built from bytes still in memory.
+// buffer is refilled, so an error record is always built from bytes still in memory;
+// a replay stopped before a transaction another trail may precede executes its rows
+// too (the next records may come from another reader's buffer) but commits nothing.
 // Every change lands, is in the error file, or nothing of its unit is committed: a
 // change its engine cannot apply is recorded and the replay goes on with the next one;
 // a failure of the unit itself (the target out of space, a lost session, input that
@@ -27,12 +29,28 @@
 
 namespace {
 
-// A commit point; -1 with the unit marked failed when it cannot commit.
-int commit_point(ks_apply_t *ap) {
+// The collected rows executed: they point into the read buffer, which is about to be
+// refilled or left for another trail's. -1 with the unit marked failed.
+int execute_rows(ks_apply_t *ap) {
   if (x_unit_fault == 0 && ks_array_execute(ap) < 0 && x_unit_fault == 0)
     ks_unit_fail(KS_UF_STOP, "execute array data error.");
-  if (x_unit_fault == 0 && ks_commit_work(ap) < 0 && x_unit_fault == 0) ks_unit_fail(KS_UF_STOP, "commit work error.");
+  return x_unit_fault != 0 ? -1 : 0;
+}
+
+// A commit point: the rows and the positions of every trail together; -1 with the unit
+// marked failed when it cannot commit.
+int commit_point(ks_apply_t *ap) {
+  if (execute_rows(ap) < 0) return -1;
+  ks_ap_park(ap);
+  if (ks_commit_work(ap) < 0 && x_unit_fault == 0) ks_unit_fail(KS_UF_STOP, "commit work error.");
   if (x_unit_fault != 0) return -1;
+  for (int k = 0; k < x_nrdr; k++) {
+    ks_ap_reader_t *r = &x_rdr[k];
+    r->cmt_fno = r->ckp_fno;
+    r->cmt_scn = r->ckp_scn;
+    r->cmt_xid = r->ckp_xid;
+    r->cmt_sct = r->ckp_sct;
+  }
   x_cmt_fno = x_ckp_fno;
   x_cmt_scn = x_ckp_scn;
   x_cmt_xid = x_ckp_xid;
@@ -295,8 +313,16 @@ int ks_apply_buffer(ks_apply_t *ap, int dsz) {
       KS_DEBUG("commit work after one read buffer point #2 ...");
       return 0;
     }
+    if (r->lim_on && !ks_ap_key_before(ks_th_cscn(th), static_cast<uint32_t>(r->thr), r->lim_scn, r->lim_thr) &&
+        !(flag & KS_TH_HEARTBEAT)) {
+      // Another trail may still bring a transaction that comes first: stop before this one.
+      r->ofs += pos;
+      if (execute_rows(ap) < 0) return unit_failed(ap);
+      return 0;
+    }
+    if (ks_th_cscn(th) > r->wmark) r->wmark = ks_th_cscn(th);
     if (flag & KS_TH_HEARTBEAT) {
-      // Says how far the thread's redo was read: nothing to replay, never a position.
+      // It only says how far its thread has been read: never replayed, never a position.
     } else if ((flag & KS_TH_SELF) && !x_apply_self) {
       // skipped: marked as applied by ourselves
     } else if (flag & KS_TH_DDL) {
@@ -322,20 +348,82 @@ int ks_apply_buffer(ks_apply_t *ap, int dsz) {
   }
 }
 
+void ks_ap_park(ks_apply_t *ap) {
+  ks_ap_reader_t *r = ap->r;
+  r->ckp_fno = x_ckp_fno;
+  r->ckp_scn = x_ckp_scn;
+  r->ckp_xid = x_ckp_xid;
+  r->ckp_sct = x_ckp_sct;
+  r->cmt_fno = x_cmt_fno;
+  r->cmt_scn = x_cmt_scn;
+  r->cmt_xid = x_cmt_xid;
+  r->cmt_sct = x_cmt_sct;
+}
+
+void ks_ap_select(ks_apply_t *ap, ks_ap_reader_t *r) {
+  if (ap->r == r) return;
+  if (ap->r != nullptr) ks_ap_park(ap);
+  ap->r = r;
+  x_ckp_fno = r->ckp_fno;
+  x_ckp_scn = r->ckp_scn;
+  x_ckp_xid = r->ckp_xid;
+  x_ckp_sct = r->ckp_sct;
+  x_cmt_fno = r->cmt_fno;
+  x_cmt_scn = r->cmt_scn;
+  x_cmt_xid = r->cmt_xid;
+  x_cmt_sct = r->cmt_sct;
+}
+
+int ks_commit_if_moved(ks_apply_t *ap) {
+  ks_ap_park(ap);
+  bool moved = ap->x->nrow > 0;
+  for (int k = 0; k < x_nrdr && !moved; k++) {
+    const ks_ap_reader_t *r = &x_rdr[k];
+    moved = r->ckp_fno != r->cmt_fno || r->ckp_scn != r->cmt_scn || r->ckp_xid != r->cmt_xid;
+  }
+  if (!moved) return 0;
+  if (commit_point(ap) < 0) return unit_failed(ap);
+  return 0;
+}
+
 int ks_replay_restart(ks_apply_t *ap) {
   x_unit_fault = 0;
   x_unit_why[0] = '\0';
   ap->x->nrow = 0;
   ks_error_discard();
-  x_ckp_fno = x_cmt_fno;
-  x_ckp_scn = x_cmt_scn;
-  x_ckp_xid = x_cmt_xid;
-  x_ckp_sct = x_cmt_sct;
-  if (ks_open_trail_file(ap, x_cmt_fno, x_cmt_scn, x_cmt_xid) < 0) {
-    KS_ERROR("position again at the last checkpoint (trail file #%u, SCN %lu) error.", x_cmt_fno,
-             static_cast<unsigned long>(x_cmt_scn));
-    return -1;
+  ks_ap_park(ap);
+  ks_ap_reader_t *cur = ap->r;
+  int rc = 0;
+  for (int k = 0; k < x_nrdr && rc == 0; k++) {
+    ks_ap_reader_t *r = &x_rdr[k];
+    ap->r = r;
+    r->ckp_fno = r->cmt_fno;
+    r->ckp_scn = r->cmt_scn;
+    r->ckp_xid = r->cmt_xid;
+    r->ckp_sct = r->cmt_sct;
+    r->wmark = r->cmt_scn;
+    if (r->rfd >= 0) close(r->rfd);
+    r->rfd = -1;
+    r->flag = 0;
+    r->blen = 0;
+    if (ks_open_trail_file(ap, r->cmt_fno, r->cmt_scn, r->cmt_xid) < 0) {
+      // A trail not written yet, or not yet up to the position: the replay loop opens it
+      // once it is there.
+      if (errno == ENOENT || errno == EAGAIN) {
+        r->tfno = r->cmt_fno;
+        continue;
+      }
+      KS_ERROR("position again at the last checkpoint (trail file #%u, SCN %lu) error.", r->cmt_fno,
+               static_cast<unsigned long>(r->cmt_scn));
+      rc = -1;
+    } else {
+      r->ckp_fno = r->tfno;
+    }
   }
-  x_ckp_fno = ap->r->tfno;
-  return 0;
+  ap->r = cur;
+  x_ckp_fno = cur->ckp_fno;
+  x_ckp_scn = cur->ckp_scn;
+  x_ckp_xid = cur->ckp_xid;
+  x_ckp_sct = cur->ckp_sct;
+  return rc;
 }

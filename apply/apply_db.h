@@ -41,8 +41,13 @@ void ks_long_row_keep(const uint8_t *rec, uint32_t tp);
 // Forgets the LOB selection and a row waiting for LONG pieces without recording them:
 // the unit they belong to is being rolled back and will be replayed.
 void ks_lob_discard(ks_apply_t *ap);
-int ks_get_checkpoint(ks_ap_db_t *a, uint32_t *fno, uint64_t *scn, uint64_t *xid);
+// The checkpoint row of the trail of redo thread thr (0: a single-instance source); a
+// missing table or row is created at the start, a table without THREAD_NO upgraded.
+int ks_get_checkpoint(ks_ap_db_t *a, int thr, uint32_t *fno, uint64_t *scn, uint64_t *xid);
 int ks_prepare_checkpoint_stmt(ks_ap_db_t *a);
+// Executes the prepared update with the position of one trail's reader: 0, -1 (the
+// database error left for the caller).
+int ks_update_checkpoint(ks_ap_db_t *a, const ks_ap_reader_t *r);
 int ks_connect_db(ks_ap_db_t *a);
 // Releases the statements, locators and session; lost: the session is known to be gone,
 // so failures of these calls are expected and only traced.

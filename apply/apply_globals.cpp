@@ -37,7 +37,8 @@ ks_ap_cfg_t x_cfg;
 char x_sqltxt[KS_SQLTXT_SIZE];
 ks_apply_t x_app;
 ks_ap_buffer_t x_buf;
-ks_ap_reader_t x_rdr = {0, 0, -1, 0, 0};
+ks_ap_reader_t x_rdr[KS_AP_MAX_THREADS] = {{0, 0, -1, 0, 0}};
+int x_nrdr = 1;
 ks_array_t x_array;
 
 namespace {

@@ -1,4 +1,4 @@
-// Commit points on the target: the checkpoint row moves inside the same transaction as
+// Commit points on the target: the checkpoint rows move inside the same transaction as
 // the data it covers, so a commit makes both durable together and a rollback loses both.
 // A failure here is a failure of the whole unit: it is never committed in part.
 #include "apply/apply_db.h"
@@ -11,7 +11,9 @@ int unit_error(const char *what) { return ks_unit_db_fail(what, ks_oci_get_error
 
 int ks_commit_work(ks_apply_t *ap) {
   ks_ap_db_t *a = ap->a;
-  if (ks_oci_execute(a->se, &a->st_cp, 1, 0) < 0) return unit_error("update checkpoint error.");
+  // Every trail's position moves with the data: a restart resumes each exactly.
+  for (int k = 0; k < x_nrdr; k++)
+    if (ks_update_checkpoint(a, &x_rdr[k]) < 0) return unit_error("update checkpoint error.");
   // The unit's error records go out once nothing but the commit itself can fail.
   if (ks_error_flush() < 0) return -1;
   if (ks_oci_commit(a->se, 0) == 0) return 0;

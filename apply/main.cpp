@@ -1,6 +1,7 @@
 // The delivery process: command line, start-up (shared memory, process table, lists,
 // work block, target connection, checkpoint, trail position, statements), the replay
-// loop over the trail files (which waits out a target short of space, and connects again
+// loop over the trail files of every redo thread of the source, merged in commit order
+// (which waits out a target short of space, and connects again
 // after a lost session, and replays from the last checkpoint), command handling and the
 // two shutdowns. Single-threaded;
 // the signal handlers only set or clear x_loop and x_cmd_set, and every loop polls them.
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -25,9 +27,8 @@ namespace {
 
 bool s_connected = false;
 
-// Woken by a write to the trail file being read (each read of it is preceded by a look),
-// or by a file created in the trail folder while a file is not there yet.
-ks_wait_t trail_wait;
+// Woken by a file created or written in the trail folder (each look at the trails is
+// preceded by a look at the folder): one watch serves the trails of every thread.
 ks_wait_t folder_wait;
 
 // Before trying to open a trail file: watch the upstream component's trail files in the
@@ -191,9 +192,12 @@ void release(bool rollback) {
     ks_disconnect_db(&x_ado);
     s_connected = false;
   }
-  if (x_rdr.rfd >= 0) {
-    close(x_rdr.rfd);
-    x_rdr.rfd = -1;
+  for (int k = 0; k < x_nrdr; k++) {
+    ks_ap_reader_t *r = &x_rdr[k];
+    if (r->rfd >= 0) close(r->rfd);
+    r->rfd = -1;
+    if (k > 0) std::free(r->buf);
+    r->buf = nullptr;
   }
   if (x_buf.base != nullptr) {
     ks_shm_free(x_buf.base);
@@ -269,6 +273,57 @@ int prepare_statements() {
   return 0;
 }
 
+// The readers, one per redo thread of the upstream extract's source database (ascending),
+// or the one of a single-instance source (thread 0), each with its read buffer: the first
+// uses the work block's. → 0, -1 (logged).
+int setup_readers() {
+  ks_cfg_bh_t *bh = ks_cfg_area();
+  int thr[KS_AP_MAX_THREADS];
+  int n = 0;
+  int c = ks_cfg_find_com(bh, unit_name, prev_name);
+  if (c >= 0) {
+    const char *db = ks_cfg_coms(bh)[c].src_db;
+    n = ks_cfg_db_threads(bh, db, thr, KS_AP_MAX_THREADS);
+    if (n < 0) {
+      KS_ERROR("the redo threads of source database \"%s\" cannot be told (not configured, or more than %d).", db,
+               KS_AP_MAX_THREADS);
+      return -1;
+    }
+  }
+  if (n > 0 && (x_start_scn != 0 || x_tfno != 0)) {
+    KS_ERROR("options -scn, -xid and -fno name a position in one trail; the source has %d redo threads.", n);
+    return -1;
+  }
+  x_nrdr = n > 0 ? n : 1;
+  for (int k = 0; k < x_nrdr; k++) {
+    ks_ap_reader_t *r = &x_rdr[k];
+    std::memset(r, 0, sizeof *r);
+    r->rfd = -1;
+    r->thr = n > 0 ? thr[k] : 0;
+    r->buf = k == 0 ? x_buf.rbuf : static_cast<uint8_t *>(std::malloc(static_cast<size_t>(x_buf.rsz)));
+    if (r->buf == nullptr) {
+      KS_ERROR("allocate memory error.");
+      return -1;
+    }
+  }
+  return 0;
+}
+
+// The checkpoint row of every trail into its reader's last commit. → 0, -1 (logged).
+int read_checkpoints(ks_apply_t *ap) {
+  for (int k = 0; k < x_nrdr; k++) {
+    ks_ap_reader_t *r = &x_rdr[k];
+    if (ks_get_checkpoint(&x_ado, r->thr, &r->cmt_fno, &r->cmt_scn, &r->cmt_xid) != 0) return -1;
+  }
+  if (ap->r != nullptr) {
+    // The live copy of the reader being replayed follows.
+    ks_ap_reader_t *r = ap->r;
+    ap->r = nullptr;
+    ks_ap_select(ap, r);
+  }
+  return 0;
+}
+
 // The target session was lost (the target stopped, the session killed): the target
 // rolled the open unit back with it. Connects again (waits growing from 1 to 30 seconds,
 // as long as it takes), reads the checkpoint the target holds (a commit cut off by the
@@ -288,14 +343,17 @@ int reconnect(ks_apply_t *ap) {
     if (ks_connect_db(&x_ado) != 0) continue;
     s_connected = true;
     ks_oci_set_timeout(x_ado.se, x_net_tmout);
-    uint32_t fno = 0;
-    uint64_t scn = 0, xid = 0;
-    if (ks_get_checkpoint(&x_ado, &fno, &scn, &xid) == 0 && prepare_statements() == 0) {
-      if (fno != x_cmt_fno || scn != x_cmt_scn || xid != x_cmt_xid)
-        KS_INFO("the commit cut off by the lost session was made; the replay goes on after it.");
-      x_cmt_fno = fno;
-      x_cmt_scn = scn;
-      x_cmt_xid = xid;
+    ks_ap_park(ap);
+    uint64_t before[KS_AP_MAX_THREADS][2];
+    for (int k = 0; k < x_nrdr; k++) {
+      before[k][0] = x_rdr[k].cmt_scn;
+      before[k][1] = x_rdr[k].cmt_xid;
+    }
+    if (read_checkpoints(ap) == 0 && prepare_statements() == 0) {
+      bool moved = false;
+      for (int k = 0; k < x_nrdr; k++)
+        moved = moved || before[k][0] != x_rdr[k].cmt_scn || before[k][1] != x_rdr[k].cmt_xid;
+      if (moved) KS_INFO("the commit cut off by the lost session was made; the replay goes on after it.");
       break;
     }
     ks_disconnect_db(&x_ado, true);
@@ -310,55 +368,125 @@ int reconnect(ks_apply_t *ap) {
   return 0;
 }
 
-// The main read loop; returns 0 when stopped, -1 on a replay failure.
+// Opens the reader's next trail file when it met the end of its file, else the file of
+// its position, positioned there, once its header is written (a file is woken by its
+// creation before it has one). 0, or -1 with errno ENOENT (not there yet), EAGAIN (the
+// position is not written yet, or no header yet) or another (logged).
+int open_reader(ks_apply_t *ap, ks_ap_reader_t *r) {
+  ks_ap_select(ap, r);
+  const bool next = (r->flag & 1) != 0;
+  const uint32_t fno = next ? r->tfno + 1 : x_ckp_fno;
+  // Asked again at every wake-up while an idle thread's next file is not there: quietly.
+  if (!ks_trail_file_exists(r, fno)) {
+    errno = ENOENT;
+    return -1;
+  }
+  const uint32_t was = r->tfno;
+  if ((next ? ks_open_trail_file(ap, fno, 0, 0) : ks_open_trail_file(ap, fno, x_ckp_scn, x_ckp_xid)) < 0) return -1;
+  uint8_t fh[KS_TRAIL_FH_SZ];
+  if (ks_read_data(r->rfd, fh, sizeof fh, 0) != static_cast<ssize_t>(sizeof fh)) {
+    close(r->rfd);
+    r->rfd = -1;
+    r->tfno = was;
+    r->flag = next ? 1 : 0;
+    errno = EAGAIN;
+    return -1;
+  }
+  x_ckp_fno = r->tfno;
+  return 0;
+}
+
+// What the reader replays next, once the heartbeats and file ends in front of it are
+// taken in: true with a whole transaction record at r->ofs in its buffer (its commit SCN
+// in *scn), false when nothing is there yet. A record longer than the buffer or with a
+// length that cannot be is handed on too: the replay reports it.
+bool head(ks_apply_t *ap, ks_ap_reader_t *r, uint64_t *scn) {
+  const int64_t rsz = ap->b->rsz;
+  for (;;) {
+    if ((r->rfd < 0 || (r->flag & 1)) && open_reader(ap, r) < 0) return false;
+    int64_t at = r->ofs - r->bofs, avail = r->blen - at;
+    auto whole = [&](const uint8_t *th) {
+      return avail >= KS_LCR_TH_SZ && (ks_th_tlen(th) <= avail || ks_th_tlen(th) < KS_LCR_TH_SZ);
+    };
+    if (at < 0 || !whole(r->buf + at)) {
+      ssize_t n = ks_read_data(r->rfd, r->buf, static_cast<size_t>(rsz), r->ofs);
+      if (n < 0) {
+        KS_ERROR("read trail file error, retry after %d seconds.", x_read_wait);
+        n = 0;
+      }
+      r->bofs = r->ofs;
+      r->blen = n;
+      at = 0;
+      avail = n;
+      if (!whole(r->buf)) return avail >= KS_LCR_TH_SZ && ks_th_tlen(r->buf) > rsz;
+    }
+    const uint8_t *th = r->buf + at;
+    const uint32_t flag = ks_th_flag(th);
+    if (flag & KS_TH_EOF) {
+      r->flag |= 1;
+      continue;
+    }
+    if (ks_th_cscn(th) > r->wmark) r->wmark = ks_th_cscn(th);
+    if ((flag & KS_TH_HEARTBEAT) && ks_th_tlen(th) >= KS_LCR_TH_SZ) {
+      r->ofs += ks_th_tlen(th);
+      continue;
+    }
+    *scn = ks_th_cscn(th);
+    return true;
+  }
+}
+
+// The main read loop over the trails of every redo thread (one for a single-instance
+// source): the transaction with the smallest (commit SCN, thread) is replayed once every
+// other trail either holds a later one or has been read past its SCN; otherwise the work
+// done is committed and the loop waits for the trails to grow. Returns 0 when stopped,
+// -1 on a replay failure.
 int replay_loop(ks_apply_t *ap) {
-  ks_ap_reader_t *r = ap->r;
-  bool want_next = false;  // the file ended; its successor is not open yet
   Refusal refusal;
+  uint64_t key[KS_AP_MAX_THREADS];
+  bool pending[KS_AP_MAX_THREADS];
   while (x_loop) {
     if (x_cmd_set) {
       run_command();
       continue;
     }
-    if (want_next) {
-      look_at_trail_folder();
-      if (ks_open_trail_file(ap, r->tfno + 1, 0, 0) == 0) {
-        want_next = false;
-        x_ckp_fno = r->tfno;
-      } else {
-        KS_ERROR("open trail file error, retry after 10 seconds.");
-        wait_for_trail(&folder_wait, 10);
+    look_at_trail_folder();
+    int best = -1;
+    for (int k = 0; k < x_nrdr; k++) {
+      pending[k] = head(ap, &x_rdr[k], &key[k]);
+      if (pending[k] && (best < 0 || key[k] < key[best])) best = k;  // readers go by thread: ties to the lower
+    }
+    ks_ap_reader_t *r = best >= 0 ? &x_rdr[best] : nullptr;
+    ks_ap_reader_t *slow = nullptr;  // the thread the next transaction may wait for
+    if (r != nullptr) {
+      // The bound the others set: their next transaction, or how far they have been read.
+      r->lim_on = 0;
+      for (int k = 0; k < x_nrdr; k++) {
+        if (k == best) continue;
+        uint64_t s = pending[k] ? key[k] : x_rdr[k].wmark;
+        uint32_t t = pending[k] ? static_cast<uint32_t>(x_rdr[k].thr) : 0;
+        if (!r->lim_on || ks_ap_key_before(s, t, r->lim_scn, r->lim_thr)) {
+          r->lim_on = 1;
+          r->lim_scn = s;
+          r->lim_thr = t;
+          slow = pending[k] ? nullptr : &x_rdr[k];
+        }
       }
-      continue;
+      // A thread not yet read past this transaction's SCN may still bring one before it.
+      if (r->lim_on && !ks_ap_key_before(key[best], static_cast<uint32_t>(r->thr), r->lim_scn, r->lim_thr)) r = nullptr;
     }
-    char name[48];
-    std::snprintf(name, sizeof name, "trail file #%u", r->tfno);
-    ks_wait_look(&trail_wait, r->rfd, name);
-    ssize_t n = ks_read_data(r->rfd, ap->b->rbuf, static_cast<size_t>(ap->b->rsz), r->ofs);
-    if (n < 0) {
-      KS_ERROR("read trail file error, retry after 10 seconds.");
-      if (r->rfd >= 0) close(r->rfd);
-      r->rfd = -1;
-      sleep(10);
-      int64_t ofs = r->ofs;
-      if (ks_open_trail_file(ap, r->tfno, 0, 0) == 0) {
-        x_ckp_fno = r->tfno;
-        r->ofs = ofs;
-      } else {
-        KS_ERROR("open trail file error.");
-      }
-      continue;
+    // Waiting, the work done is committed first: a wait never holds work uncommitted.
+    const bool waiting = r == nullptr;
+    int rc;
+    if (waiting) {
+      rc = ks_commit_if_moved(ap);
+    } else {
+      ks_ap_select(ap, r);
+      const int64_t at = r->ofs - r->bofs;
+      ap->b->rbuf = r->buf + at;  // the bytes from the reader's position on
+      rc = ks_apply_buffer(ap, static_cast<int>(r->blen - at));
+      ap->b->rbuf = x_rdr[0].buf;
     }
-    if (n == 0) {
-      ks_apply_publish_status(ap, KS_PUB_IDLE);
-      // At most once per idle wait, however often new transactions wake the wait.
-      if (ks_wait_note_due(&trail_wait, x_read_wait))
-        KS_INFO("reach the end of trail file, retry after %d seconds.", x_read_wait);
-      wait_for_trail(&trail_wait, x_read_wait);
-      continue;
-    }
-    const int64_t ofs_read = r->ofs;
-    int rc = ks_apply_buffer(ap, static_cast<int>(n));
     if (rc == KS_REPLAY_RETRY) {
       if (wait_for_space(ap, &refusal) < 0) return -1;
       continue;
@@ -376,24 +504,19 @@ int replay_loop(ks_apply_t *ap) {
               static_cast<long>(time(nullptr) - refusal.since));
       refusal = Refusal();
     }
-    ks_apply_publish_status(ap, KS_PUB_BUSY);
-    if (r->flag & 1) {
-      close(r->rfd);
-      r->rfd = -1;
-      look_at_trail_folder();
-      if (ks_open_trail_file(ap, r->tfno + 1, 0, 0) == 0) {
-        x_ckp_fno = r->tfno;
-      } else {
-        // r->tfno still names the finished file; it is not read again.
-        KS_ERROR("open trail file error, retry after 10 seconds.");
-        want_next = true;
-        wait_for_trail(&folder_wait, 10);
+    if (waiting) {
+      ks_apply_publish_status(ap, KS_PUB_IDLE);
+      if (ks_wait_note_due(&folder_wait, x_read_wait)) {
+        if (slow == nullptr)
+          KS_INFO("reach the end of trail file, retry after %d seconds.", x_read_wait);
+        else
+          KS_INFO("the trail of thread %d is not yet past SCN %lu of thread %d, retry after %d seconds.", slow->thr,
+                  static_cast<unsigned long>(key[best]), x_rdr[best].thr, x_read_wait);
       }
-    } else if (r->ofs == ofs_read) {
-      // Only part of the next transaction is written yet: wait for the rest rather
-      // than read the same bytes again at once.
-      wait_for_trail(&trail_wait, x_read_wait);
+      wait_for_trail(&folder_wait, x_read_wait);
+      continue;
     }
+    ks_apply_publish_status(ap, KS_PUB_BUSY);
   }
   return 0;
 }
@@ -422,8 +545,8 @@ int main(int argc, char **argv) {
   KS_DEBUG("init apply ok ...");
   if (ks_load_config(&x_cfg) != 0) return exit_for_error();
 
-  x_rdr.rfd = -1;
-  x_app = {&x_buf, &x_rdr, &x_ado, &x_array};
+  x_rdr[0].rfd = -1;
+  x_app = {&x_buf, &x_rdr[0], &x_ado, &x_array};
   x_ado.se = &x_ado.sess;
   auto *block = static_cast<uint8_t *>(ks_shm_alloc(KS_AP_WORK_SIZE));
   if (block == nullptr) {
@@ -432,6 +555,7 @@ int main(int argc, char **argv) {
   }
   ks_ap_cut_buffer(&x_buf, block);
   KS_DEBUG("allocate memory (%dM) ok ...", 5);
+  if (setup_readers() != 0) return exit_for_error();
 
   while (x_loop) {
     if (x_cmd_set) {
@@ -449,9 +573,7 @@ int main(int argc, char **argv) {
   ks_oci_set_timeout(x_ado.se, x_net_tmout);
   KS_DEBUG("connect to database ok ...");
 
-  uint32_t fno = 0;
-  uint64_t scn = 0, xid = 0;
-  if (ks_get_checkpoint(&x_ado, &fno, &scn, &xid) != 0) {
+  if (read_checkpoints(&x_app) != 0) {
     KS_ERROR("get checkpoint error.");
     return exit_for_error();
   }
@@ -465,42 +587,50 @@ int main(int argc, char **argv) {
     x_reset = 0;
     x_start_scn = x_start_xid = 0;
   }
-  if (x_start_scn != 0 && x_start_xid != 0) {
-    fno = x_tfno;
-    scn = x_start_scn;
-    xid = x_start_xid;
+  for (int k = 0; k < x_nrdr; k++) {
+    ks_ap_reader_t *r = &x_rdr[k];
+    if (x_start_scn != 0 && x_start_xid != 0) {
+      r->cmt_fno = x_tfno;
+      r->cmt_scn = x_start_scn;
+      r->cmt_xid = x_start_xid;
+    }
+    if (x_reset) {
+      r->cmt_fno = 0;
+      r->cmt_scn = 0;
+      r->cmt_xid = 0;
+    }
+    if (r->thr == 0)
+      KS_INFO("apply from #%u trail file, after (SCN: %lu, XID: %u.%u.%u)", r->cmt_fno,
+              static_cast<unsigned long>(r->cmt_scn), static_cast<unsigned>(r->cmt_xid >> 48),
+              static_cast<unsigned>((r->cmt_xid >> 32) & 0xFFFF), static_cast<unsigned>(r->cmt_xid & 0xFFFFFFFF));
+    else
+      KS_INFO("apply thread %d from #%u trail file, after (SCN: %lu, XID: %u.%u.%u)", r->thr, r->cmt_fno,
+              static_cast<unsigned long>(r->cmt_scn), static_cast<unsigned>(r->cmt_xid >> 48),
+              static_cast<unsigned>((r->cmt_xid >> 32) & 0xFFFF), static_cast<unsigned>(r->cmt_xid & 0xFFFFFFFF));
+    r->ckp_fno = r->cmt_fno;
+    r->ckp_scn = r->cmt_scn;
+    r->ckp_xid = r->cmt_xid;
+    r->wmark = r->cmt_scn;
   }
-  if (x_reset) {
-    fno = 0;
-    scn = 0;
-    xid = 0;
-  }
-  KS_INFO("apply from #%u trail file, after (SCN: %lu, XID: %u.%u.%u)", fno, static_cast<unsigned long>(scn),
-          static_cast<unsigned>(xid >> 48), static_cast<unsigned>((xid >> 32) & 0xFFFF),
-          static_cast<unsigned>(xid & 0xFFFFFFFF));
-  x_ckp_scn = x_cmt_scn = scn;
-  x_ckp_xid = x_cmt_xid = xid;
-  x_cmt_fno = fno;
-  while (x_loop) {
+  // The live position is the first reader's from here on.
+  x_app.r = nullptr;
+  ks_ap_select(&x_app, &x_rdr[0]);
+  // Every trail is opened at its position before the replay starts: a thread whose trail
+  // is not there yet has told nothing of how far it is, and the replay must wait for it.
+  for (int k = 0; k < x_nrdr && x_loop;) {
     if (x_cmd_set) {
       run_command();
       continue;
     }
     look_at_trail_folder();
     errno = 0;
-    if (ks_open_trail_file(&x_app, fno, scn, xid) == 0) {
-      // Woken by its creation, the file may not have its header yet.
-      uint8_t fh[KS_TRAIL_FH_SZ];
-      if (ks_read_data(x_rdr.rfd, fh, sizeof fh, 0) == static_cast<ssize_t>(sizeof fh)) {
-        x_ckp_fno = x_rdr.tfno;
-        break;
-      }
-      close(x_rdr.rfd);
-      x_rdr.rfd = -1;
-      errno = EAGAIN;
+    if (open_reader(&x_app, &x_rdr[k]) == 0) {
+      k++;
+      continue;
     }
     // Each write to a trail file wakes the wait: the message comes at most every 5 seconds.
     const int err = errno;
+    const uint32_t fno = x_rdr[k].ckp_fno;
     if (ks_wait_note_due(&folder_wait, 5)) {
       if (err == ENOENT)
         KS_INFO("trail file %u does not exist, check after 5 seconds.", fno);
@@ -512,6 +642,7 @@ int main(int argc, char **argv) {
     wait_for_trail(&folder_wait, 5);
   }
   if (!x_loop) return exit_for_error();
+  ks_ap_select(&x_app, &x_rdr[0]);
   if (ks_get_charset_id(&x_app) != 0) {
     KS_ERROR("get source database charset id error.");
     return exit_for_error();
@@ -519,6 +650,7 @@ int main(int argc, char **argv) {
   if (prepare_statements() != 0) return exit_for_error();
   // A position given on the command line is stored at once: from now on the target's
   // checkpoint names where this run stands, for a restart and for a reconnection alike.
+  ks_ap_park(&x_app);
   if ((x_reset || x_start_scn != 0) && ks_commit_work(&x_app) != 0) {
     KS_ERROR("store the start position error.");
     return exit_for_error();

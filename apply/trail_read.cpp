@@ -17,8 +17,12 @@
 
 namespace {
 
-void trail_name(char *path, size_t psz, uint32_t fno) {
-  std::snprintf(path, psz, "%sdata/%s/%s_%u.dat", ks_get_home_dir(), unit_name, prev_name, fno);
+// A clustered source's extracts write one trail per redo thread.
+void trail_name(char *path, size_t psz, int thr, uint32_t fno) {
+  if (thr > 0)
+    std::snprintf(path, psz, "%sdata/%s/%s_%d_%u.dat", ks_get_home_dir(), unit_name, prev_name, thr, fno);
+  else
+    std::snprintf(path, psz, "%sdata/%s/%s_%u.dat", ks_get_home_dir(), unit_name, prev_name, fno);
 }
 
 void take(ks_ap_reader_t *r, int fd, uint32_t fno, int64_t ofs) {
@@ -27,22 +31,24 @@ void take(ks_ap_reader_t *r, int fd, uint32_t fno, int64_t ofs) {
   r->tfno = fno;
   r->ofs = ofs;
   r->flag = 0;
+  r->bofs = ofs;
+  r->blen = 0;
 }
 
 // Offset just after the transaction (scn, xid) in this file; -2 when the file, still being
 // written, ends before it (after a crash extract writes again what it had written beyond
 // its checkpoint, so the position comes back); -1 on a fault.
-int64_t search_file(ks_ap_buffer_t *b, int fd, const char *path, uint64_t scn, uint64_t xid) {
+int64_t search_file(ks_ap_buffer_t *b, uint8_t *buf, int fd, const char *path, uint64_t scn, uint64_t xid) {
   int64_t ofs = KS_TRAIL_FH_SZ;
   for (;;) {
-    ssize_t n = ks_read_data(fd, b->rbuf, static_cast<size_t>(b->rsz), ofs);
+    ssize_t n = ks_read_data(fd, buf, static_cast<size_t>(b->rsz), ofs);
     if (n < 0) {
       KS_ERROR("read trail file \"%s\" data error.", path);
       return -1;
     }
     int64_t pos = 0;
     while (n - pos >= KS_LCR_TH_SZ) {
-      const uint8_t *th = b->rbuf + pos;
+      const uint8_t *th = buf + pos;
       uint32_t tlen = ks_th_tlen(th);
       if (ks_th_flag(th) & KS_TH_EOF) {
         KS_ERROR("reach the end of trail file \"%s\".", path);
@@ -72,12 +78,18 @@ int64_t search_file(ks_ap_buffer_t *b, int fd, const char *path, uint64_t scn, u
 
 }  // namespace
 
+bool ks_trail_file_exists(const ks_ap_reader_t *r, uint32_t fno) {
+  char path[600];
+  trail_name(path, sizeof path, r->thr, fno);
+  return access(path, F_OK) == 0;
+}
+
 int ks_open_trail_file(ks_apply_t *ap, uint32_t fno, uint64_t scn, uint64_t xid) {
   ks_ap_reader_t *r = ap->r;
   int dir = 0;  // +1 walking forward, -1 backward
   char path[600];
   for (;;) {
-    trail_name(path, sizeof path, fno);
+    trail_name(path, sizeof path, r->thr, fno);
     int fd = ks_open_file(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
       int err = errno;
@@ -101,7 +113,8 @@ int ks_open_trail_file(ks_apply_t *ap, uint32_t fno, uint64_t scn, uint64_t xid)
     }
     uint64_t first = ks_fh_first_scn(fh), last = ks_fh_last_scn(fh);
     if (scn >= first && scn <= last) {
-      int64_t ofs = search_file(ap->b, fd, path, scn, xid);
+      // The reader's own buffer: it holds nothing yet for the new position.
+      int64_t ofs = search_file(ap->b, r->buf != nullptr ? r->buf : ap->b->rbuf, fd, path, scn, xid);
       if (ofs < 0) {
         close(fd);
         errno = ofs == -2 ? EAGAIN : EIO;

@@ -177,7 +177,7 @@ int main(int argc, char **argv) {
   std::fclose(std::fopen(target.c_str(), "w"));
   std::vector<uint8_t> block(KS_AP_WORK_SIZE);
   ks_ap_cut_buffer(&x_buf, block.data());
-  x_app = {&x_buf, &x_rdr, &x_ado, &x_array};
+  x_app = {&x_buf, &x_rdr[0], &x_ado, &x_array};
   x_ado.se = &x_ado.sess;
   x_csid = 873;
   x_ncsid = 2000;
@@ -188,7 +188,7 @@ int main(int argc, char **argv) {
   if (ks_oci_connect(x_ado.se, "KS", "pw", cs.c_str(), 1) != 0 ||
       run_sql(lob ? "create table KS.D (ID number primary key, B blob)"
                   : "create table KS.T (ID number primary key, NAME varchar2(30), AMOUNT number)") != 0 ||
-      ks_oci_lob_new_empty(x_ado.se, &x_empty_locp) != 0 || ks_get_checkpoint(&x_ado, &fno, &cscn, &cxid) != 0 ||
+      ks_oci_lob_new_empty(x_ado.se, &x_empty_locp) != 0 || ks_get_checkpoint(&x_ado, 0, &fno, &cscn, &cxid) != 0 ||
       ks_oci_get_statement(x_ado.se, &x_ado.st_ap) != 0 || ks_prepare_checkpoint_stmt(&x_ado) != 0 ||
       ks_open_trail_file(&x_app, 0, 0, 0) != 0) {
     std::fprintf(stderr, "set-up failed: %s\n", ks_oci_get_message());
@@ -197,14 +197,14 @@ int main(int argc, char **argv) {
   double t0 = now();
   long reads = 0;
   for (;;) {
-    ssize_t n = ks_read_data(x_rdr.rfd, x_buf.rbuf, static_cast<size_t>(x_buf.rsz), x_rdr.ofs);
+    ssize_t n = ks_read_data(x_rdr[0].rfd, x_buf.rbuf, static_cast<size_t>(x_buf.rsz), x_rdr[0].ofs);
     if (n <= 0) break;
     reads++;
     if (ks_apply_buffer(&x_app, static_cast<int>(n)) < 0) {
       std::fprintf(stderr, "replay failed: %s\n", ks_log_get_message());
       return 1;
     }
-    if (x_rdr.flag & 1) break;
+    if (x_rdr[0].flag & 1) break;
   }
   double t_apply = now() - t0;
   ks_disconnect_db(&x_ado);

@@ -289,6 +289,10 @@ sword OCIServerAttach(OCIServer *srvhp, OCIError *errhp, const OraText *dblink, 
     }
     sqlite3_busy_timeout(db, s->timeout_ms > 0 ? static_cast<int>(s->timeout_ms) : 10000);
     sqlite3_extended_result_codes(db, 1);
+    // A column name that names no column is an error (ORA-00904), as on the database,
+    // not a string constant: a statement about a column a table lacks must not run.
+    sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
     register_functions(db);
     if (s->db != nullptr) sqlite3_close_v2(s->db);
     s->db = db;

@@ -79,14 +79,14 @@ class ApplyDb : public ::testing::Test {
     std::memset(&x_array, 0, sizeof x_array);
     block.assign(KS_AP_WORK_SIZE, 0);
     ks_ap_cut_buffer(&x_buf, block.data());
-    x_app = {&x_buf, &x_rdr, &x_ado, &x_array};
+    x_app = {&x_buf, &x_rdr[0], &x_ado, &x_array};
     ASSERT_EQ(connect(), 0) << ks_oci_get_message();
     ddl("create table KS.T (ID number primary key, NAME varchar2(30))");
   }
   void TearDown() override {
     if (x_ado.se != nullptr && x_ado.se->envhp != nullptr) disconnect();
-    if (x_rdr.rfd >= 0) close(x_rdr.rfd);
-    x_rdr.rfd = -1;
+    if (x_rdr[0].rfd >= 0) close(x_rdr[0].rfd);
+    x_rdr[0].rfd = -1;
     ks_log_close();
   }
 
@@ -98,7 +98,7 @@ class ApplyDb : public ::testing::Test {
     if (ks_oci_connect(x_ado.se, "KS", "pw", cs.c_str(), 1) != 0) return -1;
     uint32_t fno;
     uint64_t scn, xid;
-    if (ks_get_checkpoint(&x_ado, &fno, &scn, &xid) != 0) return -1;
+    if (ks_get_checkpoint(&x_ado, 0, &fno, &scn, &xid) != 0) return -1;
     ckp = {fno, scn, xid};
     if (ks_oci_get_statement(x_ado.se, &x_ado.st_ap) != 0) return -1;
     if (ks_prepare_checkpoint_stmt(&x_ado) != 0) return -1;
@@ -135,11 +135,11 @@ class ApplyDb : public ::testing::Test {
   // commit points). 1 at the end of the data, 2 waiting for the next file.
   int drive(int max_reads = 1 << 30) {
     for (int reads = 0; reads < max_reads; reads++) {
-      if (x_rdr.flag & 1) {
-        if (ks_open_trail_file(&x_app, x_rdr.tfno + 1, 0, 0) < 0) return 2;
-        x_ckp_fno = x_rdr.tfno;
+      if (x_rdr[0].flag & 1) {
+        if (ks_open_trail_file(&x_app, x_rdr[0].tfno + 1, 0, 0) < 0) return 2;
+        x_ckp_fno = x_rdr[0].tfno;
       }
-      ssize_t n = ks_read_data(x_rdr.rfd, x_buf.rbuf, static_cast<size_t>(x_buf.rsz), x_rdr.ofs);
+      ssize_t n = ks_read_data(x_rdr[0].rfd, x_buf.rbuf, static_cast<size_t>(x_buf.rsz), x_rdr[0].ofs);
       if (n <= 0) return n < 0 ? -1 : 1;
       int rc = ks_apply_buffer(&x_app, static_cast<int>(n));
       if (rc < 0) return rc;
@@ -152,7 +152,7 @@ class ApplyDb : public ::testing::Test {
     x_ckp_scn = x_cmt_scn = ckp.scn;
     x_ckp_xid = x_cmt_xid = ckp.xid;
     int rc = ks_open_trail_file(&x_app, ckp.fno, ckp.scn, ckp.xid);
-    if (rc == 0) x_ckp_fno = x_rdr.tfno;
+    if (rc == 0) x_ckp_fno = x_rdr[0].tfno;
     return rc;
   }
   // Changes the target file from outside, as a DBA or a test harness would.
@@ -360,7 +360,7 @@ TEST_F(ApplyDb, StopBetweenCommitPointsThenRestartAppliesEachTransactionOnce) {
   // The next transaction is replayed and executed but not yet committed when the
   // process stops: the stop rolls it back, and the checkpoint row still names the last
   // commit.
-  ASSERT_EQ(ks_read_data(x_rdr.rfd, x_buf.rbuf, static_cast<size_t>(x_buf.rsz), x_rdr.ofs), x_buf.rsz);
+  ASSERT_EQ(ks_read_data(x_rdr[0].rfd, x_buf.rbuf, static_cast<size_t>(x_buf.rsz), x_rdr[0].ofs), x_buf.rsz);
   ASSERT_EQ(ks_do_transaction(&x_app, x_buf.rbuf), 0);
   ASSERT_EQ(ks_array_execute(&x_app), 0);
   disconnect();
@@ -518,8 +518,8 @@ TEST_F(ApplyDb, MutatedTrailsAreAppliedOrRefusedWithoutCrashing) {
     loop.mutate(b, 0);
     kstest::write_file(trail(0),
                        tb::file_header(0, 100, 1, 120, 3, 64 + static_cast<uint32_t>(b.size())) + b + tb::eof_marker());
-    if (x_rdr.rfd >= 0) close(x_rdr.rfd);
-    x_rdr = {0, 0, -1, 0, 0};
+    if (x_rdr[0].rfd >= 0) close(x_rdr[0].rfd);
+    x_rdr[0] = {0, 0, -1, 0, 0};
     std::memset(&x_array, 0, sizeof x_array);
     ckp = {};
     ASSERT_EQ(start(), 0);

@@ -1,7 +1,8 @@
 // The apply program as the manager runs it on a temporary home: command line, start-up
 // against the stand-in target (checkpoint table created), replay of trail files that
 // grow while it runs, a stop through the queue, a restart that continues after the
-// checkpoint, and -reset / -scn -xid -fno positioning.
+// checkpoint, -reset / -scn -xid -fno positioning, the checkpoint table of old gaining its
+// thread column, and the merged trails of a clustered source.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -91,6 +92,8 @@ class ApplyProcess : public ::testing::Test {
     signal(KS_CMD_SIGNAL, old_);
   }
 
+  int threads_ = 0;  // redo threads of the upstream extract's source, 0: single-instance
+
   void write_config() {
     char omsg[KS_CFG_MSGSZ];
     ks_cfg_t cfg;
@@ -112,12 +115,34 @@ class ApplyProcess : public ::testing::Test {
     ks_cfg_funit_t u{};
     std::strcpy(u.un_name, "U1");
     ASSERT_EQ(ks_cfg_add_unit(&cfg, &u, omsg), 0) << omsg;
-    ks_cfg_fcom_t c{};
-    std::strcpy(c.name, "AP");
-    std::strcpy(c.tgt_db, "TGT");
-    std::strcpy(c.prev, "EX");
-    c.com_typ = KS_CFG_COM_APPLY;
-    ASSERT_EQ(ks_cfg_add_com(&cfg, "U1", &c, omsg), 0) << omsg;
+    if (threads_ > 0) {
+      // A clustered source, its instances given out of thread order, and its extract.
+      ks_cfg_fdb_t src{};
+      std::strcpy(src.name, "SRC");
+      std::strcpy(src.dbuser, "KS");
+      std::strcpy(src.passwd, "pw");
+      ASSERT_EQ(ks_cfg_add_db(&cfg, &src, omsg), 0) << omsg;
+      for (int t = threads_; t >= 1; t--) {
+        ks_cfg_finst_t si{};
+        std::snprintf(si.inst_name, sizeof si.inst_name, "SRC%d", t);
+        std::strcpy(si.vip, "localhost");
+        std::strcpy(si.svc_name, "SRC");
+        si.vport = 1521;
+        si.thrd = static_cast<uint32_t>(t);
+        ASSERT_EQ(ks_cfg_add_inst(&cfg, "SRC", &si, omsg), 0) << omsg;
+      }
+    }
+    // The extract EX (of a clustered source only) and the apply AP it feeds.
+    for (uint32_t type : {KS_CFG_COM_EXTRACT, KS_CFG_COM_APPLY}) {
+      if (type == KS_CFG_COM_EXTRACT && threads_ == 0) continue;
+      ks_cfg_fcom_t c{};
+      const bool ex = type == KS_CFG_COM_EXTRACT;
+      std::strcpy(c.name, ex ? "EX" : "AP");
+      std::strcpy(ex ? c.src_db : c.tgt_db, ex ? "SRC" : "TGT");
+      std::strcpy(ex ? c.next : c.prev, ex ? "AP" : "EX");
+      c.com_typ = type;
+      ASSERT_EQ(ks_cfg_add_com(&cfg, "U1", &c, omsg), 0) << omsg;
+    }
     ks_cfg_fparm_t p{};
     p.idle_wait = 1;
     ASSERT_EQ(ks_cfg_add_param(&cfg, "U1", "AP", &p, omsg), 0) << omsg;
@@ -130,6 +155,7 @@ class ApplyProcess : public ::testing::Test {
     pid_t pid = fork();
     if (pid == 0) {
       setenv("KESMON_GRACE_MS", "3000", 1);
+      setenv("KESMON_RESTART_MS", "200", 1);
       execl(path.c_str(), path.c_str(), "-id", me.c_str(), static_cast<char *>(nullptr));
       _exit(127);
     }
@@ -181,12 +207,15 @@ class ApplyProcess : public ::testing::Test {
     std::string out;
     if (sqlite3_open_v2(home.file("sim/TGT.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return "?";
     sqlite3_stmt *st = nullptr;
-    if (sqlite3_prepare_v2(db, text.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) {
-      for (int i = 0; i < sqlite3_column_count(st); i++) {
-        const unsigned char *t = sqlite3_column_text(st, i);
-        out += (i ? "|" : "") + std::string(t ? reinterpret_cast<const char *>(t) : "~");
+    // Rows joined with ";", their columns with "|".
+    if (sqlite3_prepare_v2(db, text.c_str(), -1, &st, nullptr) == SQLITE_OK)
+      for (int r = 0; sqlite3_step(st) == SQLITE_ROW; r++) {
+        if (r > 0) out += ";";
+        for (int i = 0; i < sqlite3_column_count(st); i++) {
+          const unsigned char *t = sqlite3_column_text(st, i);
+          out += (i ? "|" : "") + std::string(t ? reinterpret_cast<const char *>(t) : "~");
+        }
       }
-    }
     sqlite3_finalize(st);
     sqlite3_close(db);
     return out;
@@ -201,7 +230,7 @@ class ApplyProcess : public ::testing::Test {
     }
     return v;
   }
-  void write_trail(uint32_t fno, const std::vector<std::string> &t, bool closed) {
+  void write_trail(uint32_t fno, const std::vector<std::string> &t, bool closed, int thr = 0) {
     std::string body;
     for (const auto &x : t) body += x;
     auto th = [](const std::string &x) { return reinterpret_cast<const uint8_t *>(x.data()); };
@@ -210,7 +239,8 @@ class ApplyProcess : public ::testing::Test {
                                     64 + static_cast<uint32_t>(body.size())) +
                     body + (closed ? tb::eof_marker() : "");
     // In place, as the writer does: the bytes already there stay the same, the file grows.
-    std::string path = home.file("data/U1/EX_" + std::to_string(fno) + ".dat");
+    std::string path =
+        home.file("data/U1/EX_" + (thr > 0 ? std::to_string(thr) + "_" : "") + std::to_string(fno) + ".dat");
     int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(pwrite(fd, f.data(), f.size(), 0), static_cast<ssize_t>(f.size()));
@@ -227,6 +257,12 @@ class ApplyProcess : public ::testing::Test {
       p += elen;
     }
     return {n, dup};
+  }
+  // The day's error log, or the information log of a process.
+  std::string log(const std::string &name = "error") {
+    char d[16];
+    ks_get_date(d);
+    return kstest::read_file(home.file("log/U1/" + name + std::string(d) + ".log"));
   }
   std::string rows() { return query("select count(*), count(distinct ID) from \"KS.T\""); }
   std::string ckp() { return query("select FILE_NO, SCN, XID from \"KS.KS_APPLY_CKP\""); }
@@ -330,3 +366,129 @@ TEST_F(ApplyProcess, BadCommandLinesExitWithFailure) {
   ASSERT_NE(first, std::string::npos) << log;
   EXPECT_NE(log.find(partial, first + 1), std::string::npos) << log;
 }
+
+TEST_F(ApplyProcess, CheckpointTableWithoutThreadsIsUpgradedAndItsPositionKept) {
+  // The table as it was before threads, its row after the transaction of SCN 101.
+  sql("create table \"KS.KS_APPLY_CKP\" (KS_HOME TEXT, UNIT_NAME TEXT, APP_NAME TEXT, FILE_NO INTEGER, SCN INTEGER, "
+      "XID INTEGER)");
+  sql("insert into \"KS$COLUMNS\" values ('KS','KS_APPLY_CKP','KS_HOME',1,'CHAR',256,'Y'), "
+      "('KS','KS_APPLY_CKP','UNIT_NAME',2,'CHAR',32,'Y'), ('KS','KS_APPLY_CKP','APP_NAME',3,'CHAR',32,'Y'), "
+      "('KS','KS_APPLY_CKP','FILE_NO',4,'NUMBER',22,'Y'), ('KS','KS_APPLY_CKP','SCN',5,'NUMBER',22,'Y'), "
+      "('KS','KS_APPLY_CKP','XID',6,'NUMBER',22,'Y')");
+  sql(std::string("insert into \"KS.KS_APPLY_CKP\" values ('") + ks_get_home_dir() + "', 'U1', 'AP', 0, 101, 501)");
+  write_trail(0, txns(0, 4), false);
+  ASSERT_EQ(command(KS_CMD_START_APPLY), 0);
+  ASSERT_TRUE(wait_until([&] { return rows() == "10|10"; })) << rows() << log();
+  EXPECT_TRUE(wait_until([&] {
+    return query("select THREAD_NO, FILE_NO, SCN, XID from \"KS.KS_APPLY_CKP\"") == "0|0|103|503";
+  })) << query("select * from \"KS.KS_APPLY_CKP\"");
+  EXPECT_EQ(query("select min(ID) from \"KS.T\""), "20");
+}
+
+namespace {
+
+// The trails of a clustered source's threads, merged: the fixture's source has as many
+// redo threads as the parameter.
+class ApplyCluster : public ApplyProcess, public ::testing::WithParamInterface<int> {
+ protected:
+  void SetUp() override {
+    threads_ = GetParam();
+    ApplyProcess::SetUp();
+    sql("insert into \"KS.T\" values (0, 'none')");
+  }
+  // A transaction of thread thr at SCN scn: row 0 is renamed after it, so the last one
+  // applied shows, and a row of its own comes in, so one applied twice or skipped shows.
+  static std::string step(uint64_t scn, int thr) {
+    const uint64_t id = scn * 10 + static_cast<uint64_t>(thr);
+    std::string name = "v" + std::to_string(scn) + "." + std::to_string(thr);
+    return tb::trans(
+        {tb::lcr(2, "KS", "T", {{"NAME", 1, 30, name}}, {{"ID", 2, 22, num(0)}}), ins(static_cast<long>(id))}, scn, id);
+  }
+  std::string last() { return query("select NAME from \"KS.T\" where ID=0"); }
+  std::string ckps() { return query("select THREAD_NO, FILE_NO, SCN from \"KS.KS_APPLY_CKP\" order by THREAD_NO"); }
+  pid_t apply_pid() {
+    auto *ps = static_cast<ks_ps_task_t *>(ks_shm_get_ps_ptr());
+    for (int i = 0; i < 16; ++i)
+      if (ps[i].pid > 0 && kill(ps[i].pid, 0) == 0) return ps[i].pid;
+    return -1;
+  }
+  // kill -9 of apply; the manager starts it again.
+  void crash() {
+    pid_t pid = apply_pid();
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGKILL);
+    ASSERT_TRUE(wait_until([&] { return apply_pid() > 0 && apply_pid() != pid; }));
+  }
+};
+
+}  // namespace
+
+TEST_P(ApplyCluster, RandomlyKilledReplaysInCommitOrderWaitsForTheSlowThreadAndResumesEachThread) {
+  const bool idle3 = GetParam() == 3;
+  // Thread 1 runs ahead; thread 2's trail holds its early part only; thread 3, idle after
+  // SCN 100, says so with a heartbeat. SCN 106 is on both threads: thread 1 first.
+  write_trail(0, {step(101, 1), step(103, 1), step(106, 1), step(107, 1), step(109, 1), step(111, 1)}, true, 1);
+  write_trail(0, {step(102, 2), step(104, 2), step(106, 2)}, false, 2);
+  if (idle3) write_trail(0, {step(100, 3), tb::heartbeat(200)}, false, 3);
+  ASSERT_EQ(command(KS_CMD_START_APPLY), 0);
+  // Not past thread 2's last transaction: 107 may still come from it.
+  ASSERT_TRUE(wait_until([&] { return last() == "v106.2"; })) << last();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(last(), "v106.2");
+  const std::string held = idle3 ? "1|0|106;2|0|106;3|0|100" : "1|0|106;2|0|106";
+  EXPECT_EQ(rows(), idle3 ? "8|8" : "7|7");
+  // Waiting commits what was done, with the position of every thread, and says why.
+  EXPECT_EQ(ckps(), held);
+  EXPECT_NE(log("AP_").find("the trail of thread 2 is not yet past SCN 107 of thread 1, retry after 1 seconds."),
+            std::string::npos)
+      << log("AP_");
+
+  // A crash while waiting: the restart resumes each thread where it stood.
+  crash();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(last(), "v106.2");
+  EXPECT_EQ(ckps(), held);
+
+  // Thread 2 catches up; thread 1 rolls over to a new file; both then say they are idle.
+  write_trail(0, {step(102, 2), step(104, 2), step(106, 2), step(108, 2), step(110, 2), step(112, 2)}, false, 2);
+  write_trail(1, {step(113, 1)}, false, 1);
+  ASSERT_TRUE(wait_until([&] { return last() == "v112.2"; })) << last();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(last(), "v112.2");  // 113 waits for thread 2 to be past it
+  write_trail(0,
+              {step(102, 2), step(104, 2), step(106, 2), step(108, 2), step(110, 2), step(112, 2), tb::heartbeat(300)},
+              false, 2);
+  ASSERT_TRUE(wait_until([&] { return last() == "v113.1"; })) << last();
+
+  // Batches of alternating transactions, apply killed at once after each is written.
+  std::vector<std::string> t1{step(113, 1)},
+      t2{step(102, 2), step(104, 2), step(106, 2), step(108, 2), step(110, 2), step(112, 2), tb::heartbeat(300)};
+  if (idle3) write_trail(0, {step(100, 3), tb::heartbeat(200), tb::heartbeat(100000)}, false, 3);
+  uint64_t scn = 400;
+  for (int round = 0; round < 4; round++) {
+    for (int k = 0; k < 150; k++, scn += 2) {
+      t1.push_back(step(scn, 1));
+      t2.push_back(step(scn + (k % 3 == 0 ? 0 : 1), 2));
+    }
+    write_trail(1, t1, false, 1);
+    write_trail(0, t2, false, 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 * round));
+    crash();
+  }
+  // Both threads idle past everything.
+  t1.push_back(tb::heartbeat(scn + 10));
+  t2.push_back(tb::heartbeat(scn + 10));
+  write_trail(1, t1, false, 1);
+  write_trail(0, t2, false, 2);
+  const long n = 1 + (idle3 ? 1 : 0) + 13 + 4 * 300;
+  const std::string all = std::to_string(n) + "|" + std::to_string(n);
+  ASSERT_TRUE(wait_until([&] { return rows() == all; })) << rows();
+  const std::string end = std::to_string(scn - 1);
+  EXPECT_TRUE(wait_until([&] {
+    return ckps() == "1|1|" + std::to_string(scn - 2) + ";2|0|" + end + (idle3 ? ";3|0|100" : "");
+  })) << ckps();
+  EXPECT_EQ(last(), "v" + end + ".2");
+  EXPECT_FALSE(kstest::file_exists(home.file("error/U1/AP_error.dat")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, ApplyCluster, ::testing::Values(2, 3));

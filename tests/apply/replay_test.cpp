@@ -45,13 +45,13 @@ class Replay : public ::testing::Test {
     x_ckp_scn = x_ckp_xid = 0;
     std::memset(&x_cfg, 0, sizeof x_cfg);
     arr = new ks_array_t();
-    x_app = {&x_buf, &x_rdr, nullptr, arr};
+    x_app = {&x_buf, &x_rdr[0], nullptr, arr};
     sizes(KS_AP_RBUF_SIZE, KS_AP_TBUF_SIZE);
-    x_rdr = {0, 0, -1, 0, 0};
+    x_rdr[0] = {0, 0, -1, 0, 0};
   }
   void TearDown() override {
-    if (x_rdr.rfd >= 0) close(x_rdr.rfd);
-    x_rdr.rfd = -1;
+    if (x_rdr[0].rfd >= 0) close(x_rdr[0].rfd);
+    x_rdr[0].rfd = -1;
     ks_ap_cfg_release(&x_cfg, std::free);
     delete arr;
   }
@@ -82,11 +82,11 @@ class Replay : public ::testing::Test {
   // end of what is written, 2 while the next file does not exist, 0 at a stop, -1 on error.
   int drive() {
     for (;;) {
-      if (x_rdr.flag & 1) {
-        if (ks_open_trail_file(&x_app, x_rdr.tfno + 1, 0, 0) < 0) return 2;
-        x_ckp_fno = x_rdr.tfno;
+      if (x_rdr[0].flag & 1) {
+        if (ks_open_trail_file(&x_app, x_rdr[0].tfno + 1, 0, 0) < 0) return 2;
+        x_ckp_fno = x_rdr[0].tfno;
       }
-      ssize_t n = ks_read_data(x_rdr.rfd, x_buf.rbuf, static_cast<size_t>(x_buf.rsz), x_rdr.ofs);
+      ssize_t n = ks_read_data(x_rdr[0].rfd, x_buf.rbuf, static_cast<size_t>(x_buf.rsz), x_rdr[0].ofs);
       if (n < 0) return -1;
       if (n == 0) return 1;
       int rc = ks_apply_buffer(&x_app, static_cast<int>(n));
@@ -100,7 +100,7 @@ class Replay : public ::testing::Test {
     x_ckp_scn = x_cmt_scn = scn;
     x_ckp_xid = x_cmt_xid = xid;
     int rc = ks_open_trail_file(&x_app, fno, scn, xid);
-    if (rc == 0) x_ckp_fno = x_rdr.tfno;
+    if (rc == 0) x_ckp_fno = x_rdr[0].tfno;
     return rc;
   }
   // Records in the error file: (SCN of the transaction, message).
@@ -121,15 +121,15 @@ TEST_F(Replay, PositionsAfterTheCheckpointedTransactionWalkingEitherWay) {
   write_trail(2, {tb::trans({ins("e")}, 50, 5), tb::trans({ins("f")}, 60, 6)}, false);
 
   ASSERT_EQ(start(0, 0, 0), 0);
-  EXPECT_EQ(x_rdr.tfno, 0u);
-  EXPECT_EQ(x_rdr.ofs, 64);
+  EXPECT_EQ(x_rdr[0].tfno, 0u);
+  EXPECT_EQ(x_rdr[0].ofs, 64);
 
   ASSERT_EQ(start(0, 50, 5), 0);  // forward from file 0
-  EXPECT_EQ(x_rdr.tfno, 2u);
-  EXPECT_EQ(x_rdr.ofs, 64 + static_cast<int64_t>(tb::trans({ins("e")}, 50, 5).size()));
+  EXPECT_EQ(x_rdr[0].tfno, 2u);
+  EXPECT_EQ(x_rdr[0].ofs, 64 + static_cast<int64_t>(tb::trans({ins("e")}, 50, 5).size()));
 
   ASSERT_EQ(start(2, 10, 1), 0);  // backward from file 2
-  EXPECT_EQ(x_rdr.tfno, 0u);
+  EXPECT_EQ(x_rdr[0].tfno, 0u);
   ASSERT_EQ(drive(), 1);
   EXPECT_EQ(g_db.committed, (std::vector<std::string>{"S.T:1:b", "S.T:1:c", "S.T:1:d", "S.T:1:e", "S.T:1:f"}));
   EXPECT_EQ(g_db.ckp.fno, 2u);
@@ -161,11 +161,11 @@ TEST_F(Replay, PositionsThatCannotBeFound) {
   EXPECT_EQ(errno, ENOENT);
   // Between files 0 and 1 (20 < 30 < 40), from either side: start of file 1.
   ASSERT_EQ(start(0, 30, 7), 0);
-  EXPECT_EQ(x_rdr.tfno, 1u);
-  EXPECT_EQ(x_rdr.ofs, 64);
+  EXPECT_EQ(x_rdr[0].tfno, 1u);
+  EXPECT_EQ(x_rdr[0].ofs, 64);
   ASSERT_EQ(start(1, 30, 7), 0);
-  EXPECT_EQ(x_rdr.tfno, 1u);
-  EXPECT_EQ(x_rdr.ofs, 64);
+  EXPECT_EQ(x_rdr[0].tfno, 1u);
+  EXPECT_EQ(x_rdr[0].ofs, 64);
 }
 
 // After extract crashed and cut its trail back to its checkpoint, the file still being

@@ -194,6 +194,18 @@ inline std::string file_header(uint32_t fno, uint64_t first_scn, uint64_t first_
   return s;
 }
 
+// "Every transaction of this thread committed below w is in the trail before this."
+inline std::string heartbeat(uint64_t w) {
+  std::string s;
+  put32(s, 32);
+  put32(s, 0x10);
+  put32(s, 0);
+  put32(s, 1000);
+  put64(s, w);
+  put64(s, 0);
+  return s;
+}
+
 inline std::string eof_marker() {
   std::string s;
   put32(s, 32);
