@@ -3,7 +3,9 @@
 // delete (10.4, its before image from the undo's restore) and an update of non-key
 // columns (10.35) become changes built as the heap handlers build theirs. An update of the
 // key arrives as a delete of the old leaf row and an insert of the new one, and is
-// delivered as that pair. Leaf operations this build does not read, of a captured table,
+// delivered as that pair. A row continued in the overflow segment is built from all its
+// records once the last is in (ks_iot_chained_row). Leaf operations this build does not
+// read, of a captured table,
 // are handed back as KS_RC_IOT_NOT_DECODED for the dispatcher to report.
 // Invariants: every value is read inside its checked field; a key or row that does not
 // parse refuses the change (logged); leaf redo of other indexes is passed over.
@@ -91,14 +93,22 @@ int key_part(Image &im, const uint8_t *p, const uint8_t *end) {
 }
 
 // The non-key part of a leaf row at [p, end): row header, then its columns by running
-// segment column id. 0 / -1 (logged).
-int row_part(Image &im, const uint8_t *p, const uint8_t *end) {
+// segment column id. A row continued in the overflow segment is taken only when next is
+// given: it gets the next piece's row id (0.0 for a whole row). 0 / -1 (logged).
+int row_part(Image &im, const uint8_t *p, const uint8_t *end, ks_rowid_t *next = nullptr) {
   if (end - p < R::KS_REDO_LEAF_ROW_HEADER) return past_field(im.ex, "row");
   const uint8_t fb = p[0];
   const int cc = p[R::KS_REDO_LEAF_ROW_COLUMNS];
-  if (!(fb & R::KS_REDO_ROW_FIRST) || !(fb & R::KS_REDO_ROW_LAST)) {
+  if (next) *next = ks_rowid_t{0, 0};
+  if (!(fb & R::KS_REDO_ROW_FIRST) || (!(fb & R::KS_REDO_ROW_LAST) && !next)) {
     KS_ERROR("IOT chained row not match with undo.");
     return -1;
+  }
+  if (!(fb & R::KS_REDO_ROW_LAST)) {
+    if (end - p < R::KS_REDO_LEAF_ROW_NEXT_HEADER) return past_field(im.ex, "row");
+    *next =
+        ks_rowid_t{ks::load_be32(p + R::KS_REDO_LEAF_ROW_HEADER), ks::load_be16(p + R::KS_REDO_LEAF_ROW_HEADER + 4)};
+    p += R::KS_REDO_LEAF_ROW_NEXT_HEADER - R::KS_REDO_LEAF_ROW_HEADER;
   }
   p += R::KS_REDO_LEAF_ROW_HEADER;
   ks_dict_col_t *cols = ks_tab_cols(im.ex);
@@ -164,13 +174,67 @@ int changed_columns(Image &im, const ks_cv_t &cv, int k, int scid0, uint32_t *co
 
 }  // namespace
 
+int ks_iot_chained_row(ks_extr_t *ex, int opc, const ks_cv_t *leaf, int kf, const ks_iot_piece_fn &piece) {
+  const bool del = opc == KS_OPC_DELETE;
+  if (leaf->nf < kf + 1) {
+    KS_ERROR("IOT chained %s without its leaf row.", del ? "delete" : "insert");
+    return -1;
+  }
+  ks_lcr_b lb;
+  ks_lcr_rh_t *rh = ks_lcr_start(ex, &lb, ex->m->ti, opc);
+  Image im{ex, &lb, del, leaf->big};
+  ks_rowid_t next{0, 0};
+  if (key_part(im, leaf->v + leaf->off[kf], end_of(*leaf, kf)) < 0 ||
+      row_part(im, leaf->v + leaf->off[kf + 1], end_of(*leaf, kf + 1), &next) < 0)
+    return -1;
+  ks_dict_col_t *cols = ks_tab_cols(ex);
+  const int ntc = static_cast<int>(ks_tab(ex)->ncol);
+  // The overflow pieces, each a heap row piece: its header, then one field per column.
+  for (int hops = 0; next.dba != 0 || next.slot != 0; hops++) {
+    const ks_cv_t *cv = nullptr;
+    int hk = 0;
+    const uint8_t *h = nullptr;
+    if (hops > KS_CHAIN_ROWS || !piece(next, &cv, &hk) || !(h = ks_cv_field(cv, hk, R::KS_REDO_IRP_SIZE))) {
+      KS_ERROR("next piece not found.");
+      return -1;
+    }
+    const uint8_t fb = h[R::KS_REDO_KDO_FLAG];
+    const int cc = h[R::KS_REDO_IRP_COLUMNS];
+    KS_DEBUG("fb=%02x, cc=%d", fb, cc);
+    if (fb & (R::KS_REDO_ROW_FIRST | R::KS_REDO_ROW_HEAD) || cc > cv->nf - hk) {
+      KS_ERROR("IOT chained row not match with undo.");
+      return -1;
+    }
+    for (int i = 0; i < cc; i++, im.scid++) {
+      const int ci = ks_get_column(cols, ntc, im.scid);
+      if (ci < 0) return ks_no_column(ex, im.scid);
+      if (ci + 1 > im.pos) im.pos = ci + 1;
+      if (cols[ci].flag & KS_COL_NOCAPTURE) continue;
+      const int k = hk + 1 + i;
+      const ks_row_val_t v{cv->v + cv->off[k], cv->len[k], cv->len[k] == 0};
+      if (entry(im, &cols[ci], v) < 0) return -1;
+    }
+    next = (fb & R::KS_REDO_ROW_LAST) ? ks_rowid_t{0, 0}
+                                      : ks_rowid_t{ks::load32(h + R::KS_REDO_IRP_NEXT_DBA, cv->big),
+                                                   ks::load16(h + R::KS_REDO_IRP_NEXT_SLOT, cv->big)};
+  }
+  null_rest(im);
+  if (del) {
+    rh->opos = KS_LCR_RH_SZ;
+    rh->nold = im.n;
+  } else {
+    rh->nnew = im.n;
+  }
+  return ks_lcr_finish(ex, &lb, del ? "chained IOT DELETE" : "chained IOT INSERT");
+}
+
 int ks_parse_iot_lin(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   ks_miner_t *m = ex->m;
   if (m->undo == nullptr) return ks_parse_index_rollback(ex, vbuf);
   if (!iot_change(ex)) return 0;
   if (m->flag & KS_MN_PIECE) {
     crp->flag |= KS_CP_IOT_INSERT;
-    return KS_RC_IOT_NOT_DECODED;  // rows continued in the overflow segment are not built yet
+    return 0;  // built once the row's last record is in
   }
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
@@ -196,7 +260,7 @@ int ks_parse_iot_lde(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   if (!iot_change(ex)) return 0;
   if (m->flag & KS_MN_PIECE) {
     crp->flag |= KS_CP_IOT_DELETE;
-    return KS_RC_IOT_NOT_DECODED;
+    return 0;
   }
   ks_cv_t ucv;
   const int op = undo_leaf_op(ex, &ucv);

@@ -31,6 +31,7 @@ void ks_redo_record::begin(uint64_t scn, uint8_t vld, uint32_t con_uid, uint32_t
   row_fb_ = KS_REDO_ROW_WHOLE;
   row_next_ = {0, 0};
   row_image_ = false;
+  leaf_next_ = {0, 0};
   buf_[KS_REDO_RH_VLD] = vld;
   put16(buf_ + KS_REDO_RH_SCN_WRAP, uint16_t(scn >> 32));
   put32(buf_ + KS_REDO_RH_SCN_BASE, uint32_t(scn));
@@ -697,7 +698,13 @@ uint32_t ks_redo_record::leaf_row(uint8_t *p, const ks_colval_t *row, int n) {
   p[1] = bare_ ? 0 : 1;  // lock byte: the transaction's ITL
   piece_cols(n);
   p[KS_REDO_LEAF_ROW_COLUMNS] = uint8_t(n);
-  return KS_REDO_LEAF_ROW_HEADER + leaf_key(p + KS_REDO_LEAF_ROW_HEADER, row, n);
+  if (leaf_next_.dba == 0) return KS_REDO_LEAF_ROW_HEADER + leaf_key(p + KS_REDO_LEAF_ROW_HEADER, row, n);
+  // The row goes on in the overflow segment: the next piece's row id, big-endian whatever
+  // the log's byte order, as a block stores it.
+  p[0] = KS_REDO_ROW_HEAD | KS_REDO_ROW_FIRST;
+  ks::store_be32(p + KS_REDO_LEAF_ROW_HEADER, leaf_next_.dba);
+  ks::store_be16(p + KS_REDO_LEAF_ROW_HEADER + 4, leaf_next_.slot);
+  return KS_REDO_LEAF_ROW_NEXT_HEADER + leaf_key(p + KS_REDO_LEAF_ROW_NEXT_HEADER, row, n);
 }
 
 namespace {

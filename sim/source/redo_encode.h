@@ -107,6 +107,9 @@ class ks_redo_record {
   // operation flags, as a database logs rows of compressed blocks; begin() goes back to
   // one field per value. An 11.11 takes the mark alone (its rows are images already).
   void set_row_image(bool on) { row_image_ = on; }
+  // The leaf rows the record's next leaf vectors log continue in the overflow segment at
+  // next (dba 0: they are whole). begin() goes back to whole leaf rows.
+  void set_leaf_next(ks_rowref_t next) { leaf_next_ = next; }
   // Store the length; 0 and the record length, kRecTooLarge when the record overflowed, or
   // kRecTooWide when a row piece it logs has more columns than a piece holds (its count is
   // one byte): such a record is never written.
@@ -286,6 +289,7 @@ class ks_redo_record {
   // return their sizes.
   uint32_t leaf_key(uint8_t *p, const ks_colval_t *key, int n);
   uint32_t leaf_row(uint8_t *p, const ks_colval_t *row, int n);
+  ks_rowref_t leaf_next_{0, 0};
   // Change-forwarding-address header of piece r pointing at next.
   uint8_t *cfa_header(ks_rowref_t r, ks_rowref_t next);
 

@@ -402,6 +402,9 @@ class ks_sim_db {
   // redo of leaf operation code.
   int iot_leaf(ks_txn_t *tx, ks_table_t *t, ks_rowref_t ref, uint8_t code, const std::vector<ks_val_t> &v,
                uint8_t rb_code);
+  // The same for a row whose non-key columns from keep on are in the overflow segment.
+  int iot_leaf_spilled(ks_txn_t *tx, ks_table_t *t, ks_rowref_t ref, uint8_t code, const std::vector<ks_colval_t> &key,
+                       const std::vector<ks_colval_t> &row, size_t keep, uint8_t rb_code);
   int commit_record(uint64_t xid, bool rollback, uint64_t *scn);
   int commit_point();
   void write_expect(ks_txn_t *tx, uint64_t scn);

@@ -4,8 +4,13 @@
 // (undone by a restore that carries the whole row), an update of non-key columns (undone by
 // the old values of those columns), and an update of the key as the delete of the old leaf
 // row and the insert of the new one. A multi-row insert is one array insert; its rollback
-// one record purging every row. Rows are kept whole in their leaf row: with an overflow
-// segment too, as rows short enough for the leaf are.
+// one record purging every row. A row of a table with an overflow segment whose non-key
+// part is longer than kIotThreshold keeps in its leaf row the leading non-key columns that
+// fit in half of it, and the rest in one row piece of the overflow segment (its row id
+// follows from the leaf row's): such a row is inserted as the overflow piece and then the
+// leaf row (two records), deleted as the leaf row and then the piece, and any update of it,
+// or one that makes a row spill, moves it as a delete and an insert. Both records of a row
+// follow each other, as the change is keyed on the table until its last record.
 #include <algorithm>
 
 #include "lib/log/log.h"
@@ -51,12 +56,37 @@ bool key_changes(const ks_table_t *t, const std::vector<int> &cols) {
   return std::any_of(cols.begin(), cols.end(), [&](int c) { return size_t(c) < t->pk.size(); });
 }
 
+constexpr size_t kIotThreshold = 150;
+
+size_t stored_bytes(const ks_colval_t &c) { return c.len < 0 ? 1 : size_t(c.len) + (c.len > 250 ? 3 : 1); }
+
+// Non-key columns of row the leaf row keeps: all of them unless the row spills.
+size_t leaf_keeps(const ks_table_t *t, const std::vector<ks_colval_t> &row) {
+  if (t->ovf_objn == 0) return row.size();
+  size_t total = 0, keep = 0, head = 0;
+  for (const ks_colval_t &c : row) total += stored_bytes(c);
+  if (total <= kIotThreshold) return row.size();
+  while (keep < row.size() && head + stored_bytes(row[keep]) <= kIotThreshold / 2) head += stored_bytes(row[keep++]);
+  return keep;
+}
+
+bool spills(const ks_table_t *t, const std::vector<ks_val_t> &v) {
+  std::vector<ks_colval_t> key, row;
+  split_row(t, v, &key, &row);
+  return leaf_keeps(t, row) < row.size();
+}
+
+// Where the overflow piece of the row at leaf row ref is.
+ks_rowref_t overflow_ref(ks_rowref_t ref) { return ks_rowref_t{ref.dba | 1u << 21, ref.slot}; }
+
 }  // namespace
 
 int ks_sim_db::iot_leaf(ks_txn_t *tx, ks_table_t *t, ks_rowref_t ref, uint8_t code, const std::vector<ks_val_t> &v,
                         uint8_t rb_code) {
   static thread_local std::vector<ks_colval_t> key, row;
   split_row(t, v, &key, &row);
+  const size_t keep = leaf_keeps(t, row);
+  if (keep < row.size()) return iot_leaf_spilled(tx, t, ref, code, key, row, keep, rb_code);
   rec_begin();
   const uint64_t scn = scn_;
   rec_.set_segment(t->pk_objn, t->file << 22 | t->seg_block, 4);
@@ -71,6 +101,63 @@ int ks_sim_db::iot_leaf(ks_txn_t *tx, ks_table_t *t, ks_rowref_t ref, uint8_t co
   rec_.redo_leaf(code, ref.dba, key.data(), int(key.size()), row.data(), int(row.size()));
   if (rb_code != 0) rec_.rollback_undo(rb_code, tx->xid, t->pk_objn);
   return rec_end(scn);
+}
+
+int ks_sim_db::iot_leaf_spilled(ks_txn_t *tx, ks_table_t *t, ks_rowref_t ref, uint8_t code,
+                                const std::vector<ks_colval_t> &key, const std::vector<ks_colval_t> &row, size_t keep,
+                                uint8_t rb_code) {
+  const ks_rowref_t ovf = overflow_ref(ref);
+  const bool adds = code == KS_REDO_LEAF_INSERT || code == KS_REDO_LEAF_RESTORE;
+  const uint8_t op = code == KS_REDO_LEAF_INSERT ? kSupOpInsert : kSupOpDelete;
+  // The overflow piece: inserted before the leaf row that points at it, deleted after it.
+  auto piece = [&](bool first) {
+    rec_begin();
+    const uint64_t scn = scn_;
+    rec_.set_segment(t->ovf_objn, t->file << 22 | (t->seg_block + 6), 4);
+    rec_.set_piece(KS_REDO_ROW_LAST, ks_rowref_t{0, 0});
+    const ks_colval_t *cv = row.data() + keep;
+    const int n = int(row.size() - keep);
+    if (rb_code == 0) {
+      ks_suplog_t sup;
+      sup.op = op;
+      sup.flags = first ? KS_REDO_SUP_FIRST : KS_REDO_SUP_LAST;
+      txn_start(tx, t->owner);
+      if (adds) {
+        rec_.undo_of_insert(tx->xid, t->ovf_objn, ovf, sup);
+        rec_.redo_irp(ovf, cv, n);
+      } else {
+        rec_.undo_of_delete(tx->xid, t->ovf_objn, ovf, cv, n, sup);
+        rec_.redo_drp(ovf);
+      }
+    } else {
+      if (adds)
+        rec_.redo_irp(ovf, cv, n);
+      else
+        rec_.redo_drp(ovf);
+      rec_.rollback_undo(rb_code, tx->xid, t->ovf_objn);
+    }
+    return rec_end(scn);
+  };
+  auto leaf = [&](bool first) {
+    rec_begin();
+    const uint64_t scn = scn_;
+    rec_.set_segment(t->pk_objn, t->file << 22 | t->seg_block, 4);
+    rec_.set_leaf_next(ovf);
+    if (rb_code == 0) {
+      txn_start(tx, t->owner);
+      ks_suplog_t sup;
+      sup.op = op;
+      sup.flags = first ? KS_REDO_SUP_FIRST : KS_REDO_SUP_LAST;
+      rec_.undo_of_leaf(tx->xid, t->pk_objn, ref.dba,
+                        code == KS_REDO_LEAF_INSERT ? KS_REDO_LEAF_PURGE : KS_REDO_LEAF_RESTORE, key.data(),
+                        int(key.size()), row.data(), int(keep), nullptr, sup);
+    }
+    rec_.redo_leaf(code, ref.dba, key.data(), int(key.size()), row.data(), int(keep));
+    if (rb_code != 0) rec_.rollback_undo(rb_code, tx->xid, t->pk_objn);
+    return rec_end(scn);
+  };
+  if (adds) return piece(true) != 0 || leaf(false) != 0 ? -1 : 0;
+  return leaf(true) != 0 || piece(false) != 0 ? -1 : 0;
 }
 
 int ks_sim_db::iot_insert(ks_txn_t *tx, ks_table_t *t, std::vector<ks_val_t> vals) {
@@ -89,6 +176,16 @@ int ks_sim_db::iot_insert_multi(ks_txn_t *tx, ks_table_t *t, std::vector<std::ve
   if (rows.size() > 1024) return -1;
   for (auto &r : rows)
     if (leaf_fits(t, r) != 0) return -1;
+  if (std::any_of(rows.begin(), rows.end(), [&](const std::vector<ks_val_t> &r) { return spills(t, r); })) {
+    // Rows that spill are not taken by an array insert: each is inserted on its own.
+    std::vector<uint32_t> all;
+    for (auto &r : rows) {
+      if (iot_insert(tx, t, std::move(r)) != 0) return -1;
+      all.insert(all.end(), inserted_.begin(), inserted_.end());
+    }
+    inserted_ = std::move(all);
+    return 0;
+  }
   std::vector<std::vector<ks_colval_t>> keys(rows.size()), vals(rows.size());
   std::vector<const ks_colval_t *> kp(rows.size()), rp(rows.size());
   std::vector<int> nc(rows.size());
@@ -134,8 +231,9 @@ int ks_sim_db::iot_update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::v
   std::vector<ks_val_t> after = r.v;
   for (size_t i = 0; i < cols.size(); i++) after[size_t(cols[i])] = nv[i];
   if (leaf_fits(t, after) != 0) return -1;
-  if (key_changes(t, cols)) {
-    // The row moves in the index: its old leaf row goes, the new one comes.
+  if (key_changes(t, cols) || spills(t, r.v) || spills(t, after)) {
+    // The row moves in the index (or between its leaf and the overflow segment): its old
+    // leaf row goes, the new one comes.
     if (iot_leaf(tx, t, ref, KS_REDO_LEAF_DELETE, r.v, 0) != 0 ||
         iot_leaf(tx, t, ref, KS_REDO_LEAF_INSERT, after, 0) != 0)
       return -1;
@@ -241,7 +339,7 @@ int ks_sim_db::iot_undo(ks_txn_t *tx, ks_undo_t &u, uint8_t rb_code) {
       const ks_rowref_t ref{r.dba, r.slot};
       std::vector<ks_val_t> before = r.v;
       for (size_t i = 0; i < u.cols.size(); i++) before[size_t(u.cols[i])] = u.old[i];
-      if (key_changes(t, u.cols)) {
+      if (key_changes(t, u.cols) || spills(t, r.v) || spills(t, before)) {
         if (iot_leaf(tx, t, ref, KS_REDO_LEAF_PURGE, r.v, rb_code) != 0 ||
             iot_leaf(tx, t, ref, KS_REDO_LEAF_RESTORE, before, rb_code) != 0)
           return -1;
