@@ -535,6 +535,17 @@ void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval
   vector(11, KS_REDO_OP_QMI, 1, dba, s.f, n, seg_objn_);
 }
 
+void ks_redo_record::redo_qmd(uint32_t dba, uint16_t nrows, const ks_suplog_t &sup) {
+  Scratch &s = t_s;
+  uint8_t *h = kdo_header(dba, KS_REDO_OP_QMD, KS_REDO_QM_SIZE);
+  put16(h + KS_REDO_QM_ROWS, nrows);
+  kdo_fields(h, false);
+  s.f[0] = redo_field1();
+  s.f[1] = {h, KS_REDO_QM_SIZE};
+  int n = add_suplog(sup, s.f, 2, s.sup, s.arrays);
+  vector(11, KS_REDO_OP_QMD, 1, dba, s.f, n, seg_objn_);
+}
+
 void ks_redo_record::redo_lkr(ks_rowref_t r) {
   uint8_t *h = kdo_header(r.dba, KS_REDO_OP_LKR, KS_REDO_LKR_SIZE);
   put16(h + KS_REDO_LKR_SLOT, r.slot);

@@ -200,6 +200,10 @@ class ks_redo_record {
   void redo_cfa(ks_rowref_t r, ks_rowref_t next, const ks_suplog_t &sup);
   // 11.11 quick multi-row insert: rows of ncol[i] values each.
   void redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval_t *const *rows, const int *ncol, int nrows);
+  // 11.12 quick multi-row delete of the nrows rows a quick multi-row insert put in block
+  // dba: how a rollback takes the whole set back out, with the supplemental header of
+  // its undo.
+  void redo_qmd(uint32_t dba, uint16_t nrows, const ks_suplog_t &sup);
   // 11.4 lock row; 11.16 lock/modify without column change.
   void redo_lkr(ks_rowref_t r);
   void redo_lmn(ks_rowref_t r);

@@ -356,6 +356,7 @@ class ks_sim_db {
   // or all columns, less the changed ones.
   void build_suplog_update(const ks_table_t *t, const std::vector<int> &changed, std::vector<int> *pick) const;
   int undo_change(ks_txn_t *tx, size_t upto, bool partial);
+  int undo_qmi(ks_txn_t *tx, ks_table_t *t, const ks_rowlist_t &rows, uint8_t rb_code);
   // Rolls back a load: its rows leave the table.
   void unload(ks_table_t *t, const ks_rowlist_t &rows);
   // Rows stored as pieces: place_row places a new row of n stored columns and returns its
