@@ -589,6 +589,18 @@ int assemble_iot(ks_extr_t *ex, std::vector<Piece> *pcs, int op) {
     KS_ERROR(ins ? "record not include kdxlin vector." : "undo change vector not found.");
     return -1;
   }
+  const uint8_t *lh = ins ? ks_cv_field(leaf, 2, R::KS_REDO_LEAF_HDR_SIZE) : nullptr;
+  if (lh && (lh[R::KS_REDO_LEAF_FLAGS] & R::KS_REDO_LEAF_ARRAY)) {
+    const ks_iot_rows_fn rows = [pcs](uint32_t dba) -> const ks_cv_t * {
+      for (Piece &pc : *pcs)
+        if (!pc.used && (pc.p.flag & KS_CP_IOT_HEAP) && pc.rop == R::KS_REDO_OP_QMI && pc.p.pc_rdba == dba) {
+          pc.used = true;
+          return pc.rcv;
+        }
+      return nullptr;
+    };
+    return ks_iot_array(ex, *leaf, &rows);
+  }
   if (!ins) {
     const uint8_t *u4 = ks_cv_field(leaf, 4, 1);
     if (!u4 || u4[0] != R::KS_REDO_LEAF_RESTORE) {

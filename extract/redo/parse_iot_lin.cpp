@@ -332,9 +332,13 @@ int ks_parse_iot_lcnu(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
 }
 
 int ks_parse_iot_lai(ks_extr_t *ex, uint8_t *vbuf) {
-  ks_miner_t *m = ex->m;
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
+  return ks_iot_array(ex, cv, nullptr);
+}
+
+int ks_iot_array(ks_extr_t *ex, const ks_cv_t &cv, const ks_iot_rows_fn *ovf) {
+  ks_miner_t *m = ex->m;
   const bool big = cv.big;
   const uint8_t *h = ks_cv_field(&cv, 2, R::KS_REDO_LEAF_HDR_SIZE);
   const int nrows = h ? ks::load16(h + R::KS_REDO_LEAF_ROWS, big) : 0;
@@ -367,6 +371,11 @@ int ks_parse_iot_lai(ks_extr_t *ex, uint8_t *vbuf) {
   }
   const uint8_t *kp = cv.v + cv.off[3], *kend = end_of(cv, 3);
   const uint8_t *rp = cv.v + cv.off[5], *rend = end_of(cv, 5);
+  // The overflow rows: those of the block the current leaf row names, taken in order.
+  const ks_cv_t *qv = nullptr;
+  const uint8_t *qp = nullptr, *qend = nullptr;
+  uint32_t qdba = 0;
+  int qleft = 0;
   for (int r = 0; r < nrows; r++) {
     const uint32_t kl = ks::load16(klen + 2 * r, big), rl = ks::load16(rlen + 2 * r, big);
     if (static_cast<uint32_t>(kend - kp) < kl) return past_field(ex, "array key");
@@ -380,7 +389,8 @@ int ks_parse_iot_lai(ks_extr_t *ex, uint8_t *vbuf) {
     }
     p = rp;
     e = rp + rl;
-    if (!(p[0] & R::KS_REDO_ROW_FIRST) || !(p[0] & R::KS_REDO_ROW_LAST)) {
+    const bool spilled = !(p[0] & R::KS_REDO_ROW_LAST);
+    if (!(p[0] & R::KS_REDO_ROW_FIRST) || (spilled && !ovf)) {
       KS_ERROR("row data not completed.");
       return -1;
     }
@@ -389,13 +399,52 @@ int ks_parse_iot_lai(ks_extr_t *ex, uint8_t *vbuf) {
       KS_ERROR("IOT array row stores %d columns, table has %d.", nk + cc, ntc);
       return -1;
     }
+    uint32_t next_dba = 0;
+    uint16_t next_slot = 0;
+    if (spilled) {
+      if (rl < static_cast<uint32_t>(R::KS_REDO_LEAF_ROW_NEXT_HEADER)) return past_field(ex, "array row");
+      next_dba = ks::load_be32(p + R::KS_REDO_LEAF_ROW_HEADER);
+      next_slot = ks::load_be16(p + R::KS_REDO_LEAF_ROW_HEADER + 4);
+      p += R::KS_REDO_LEAF_ROW_NEXT_HEADER - R::KS_REDO_LEAF_ROW_HEADER;
+    }
     p += R::KS_REDO_LEAF_ROW_HEADER;
     for (int c = nk; c < nk + cc; c++) {
       ks_row_val_t v;
       if (ks_row_value(&p, e, big, &v) < 0) return past_field(ex, "array row");
       if (!(cols[c].flag & KS_COL_NOCAPTURE)) ks_lcr_raw(&lb, v.p, static_cast<uint16_t>(v.len));
     }
-    for (int c = nk + cc; c < ntc; c++)
+    int done = nk + cc;
+    if (spilled) {
+      if (!qv || next_dba != qdba) {
+        qv = (*ovf)(next_dba);
+        const uint8_t *qh = qv ? ks_cv_field(qv, 2, R::KS_REDO_QM_SIZE) : nullptr;
+        qp = qv ? ks_cv_field(qv, 4) : nullptr;
+        if (!qh || !qp) {
+          KS_ERROR("record not include kdo qmi vector.");
+          return -1;
+        }
+        qend = qp + qv->len[4];
+        qdba = next_dba;
+        qleft = ks::load16(qh + R::KS_REDO_QM_ROWS, qv->big);
+      }
+      if (qleft-- <= 0 || qend - qp < R::KS_REDO_QMI_ROW_HEADER) {
+        KS_ERROR("rowid slot [%d] not found.", next_slot);
+        return -1;
+      }
+      const int oc = qp[R::KS_REDO_LEAF_ROW_COLUMNS];  // a row header as the leaf row's
+      if (done + oc > ntc) {
+        KS_ERROR("IOT array row stores %d columns, table has %d.", done + oc, ntc);
+        return -1;
+      }
+      qp += R::KS_REDO_QMI_ROW_HEADER;
+      for (int c = done; c < done + oc; c++) {
+        ks_row_val_t v;
+        if (ks_row_value(&qp, qend, qv->big, &v) < 0) return past_field(ex, "overflow row");
+        if (!(cols[c].flag & KS_COL_NOCAPTURE)) ks_lcr_raw(&lb, v.p, static_cast<uint16_t>(v.len));
+      }
+      done += oc;
+    }
+    for (int c = done; c < ntc; c++)
       if (!(cols[c].flag & KS_COL_NOCAPTURE)) ks_lcr_raw(&lb, nullptr, 0);
     kp += kl;
     rp += rl;

@@ -105,6 +105,12 @@ struct ks_rowid_t {
 };
 using ks_iot_piece_fn = std::function<bool(ks_rowid_t rid, const ks_cv_t **cv, int *hk)>;
 int ks_iot_chained_row(ks_extr_t *ex, int opc, const ks_cv_t *leaf, int kf, const ks_iot_piece_fn &piece);
+// The QUICK INSERT of an array insert (the 10.2 cv, m->ti, xid and scn set). Rows continued
+// in the overflow segment go on with the rows, in order, of the quick multi-row insert that
+// ovf gives for the block their leaf row names (nullptr: no row may continue). 0 / -1
+// (logged).
+using ks_iot_rows_fn = std::function<const ks_cv_t *(uint32_t dba)>;
+int ks_iot_array(ks_extr_t *ex, const ks_cv_t &cv, const ks_iot_rows_fn *ovf);
 // Purge, restore, update keydata, and any other leaf operation (vbuf's code).
 int ks_parse_iot_leaf_other(ks_extr_t *ex, uint8_t *vbuf);
 // Leaf redo without undo in its record (a rollback): an index INSERT / UPDATE / DELETE

@@ -775,7 +775,8 @@ void ks_redo_record::redo_leaf(uint8_t code, uint32_t leaf_dba, const ks_colval_
 }
 
 void ks_redo_record::redo_leaf_array(uint32_t leaf_dba, const ks_colval_t *const *keys, int nkey,
-                                     const ks_colval_t *const *rows, const int *nrow, int nrows) {
+                                     const ks_colval_t *const *rows, const int *nrow, int nrows,
+                                     const ks_rowref_t *next) {
   Scratch &s = t_s;
   LeafScratch &l = leaf_scratch();
   std::memset(l.hdr, 0, sizeof l.hdr);
@@ -784,12 +785,14 @@ void ks_redo_record::redo_leaf_array(uint32_t leaf_dba, const ks_colval_t *const
   put16(l.hdr + KS_REDO_LEAF_ROWS, uint16_t(nrows));
   uint32_t ko = 0, ro = 0;
   for (int i = 0; i < nrows && i < int(sizeof l.lens[0] / 2); i++) {
+    leaf_next_ = next ? next[i] : ks_rowref_t{0, 0};
     uint32_t kl = leaf_key(l.key + ko, keys[i], nkey), rl = leaf_row(l.row + ro, rows[i], nrow[i]);
     put16(l.lens[0] + 2 * i, uint16_t(kl));
     put16(l.lens[1] + 2 * i, uint16_t(rl));
     ko += kl;
     ro += rl;
   }
+  leaf_next_ = {0, 0};
   s.f[0] = redo_field1();
   s.f[1] = {l.hdr, KS_REDO_LEAF_HDR_SIZE};
   s.f[2] = {l.key, ko};

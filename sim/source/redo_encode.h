@@ -150,9 +150,10 @@ class ks_redo_record {
                     const ks_colval_t *row, int nrow, const uint16_t *colno, const ks_suplog_t &sup);
   void redo_leaf(uint8_t code, uint32_t leaf_dba, const ks_colval_t *key, int nkey, const ks_colval_t *row, int nrow,
                  const uint16_t *colno = nullptr);
-  // 10.2 array insert of nrows leaf rows: keys[i] (nkey values) and rows[i] (nrow[i]).
+  // 10.2 array insert of nrows leaf rows: keys[i] (nkey values) and rows[i] (nrow[i], const ks_rowref_t *next =
+  // nullptr); with next, row i continues in the overflow segment at next[i] (dba 0: it is whole).
   void redo_leaf_array(uint32_t leaf_dba, const ks_colval_t *const *keys, int nkey, const ks_colval_t *const *rows,
-                       const int *nrow, int nrows);
+                       const int *nrow, int nrows, const ks_rowref_t *next = nullptr);
   // Segment-space upkeep around an insert: 13.22 (a block takes rows: its state in the
   // space bitmap block changes) or 13.28 (a block is full).
   void space_change(uint8_t code, uint32_t bitmap_dba, uint32_t data_dba);

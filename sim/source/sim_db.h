@@ -406,6 +406,11 @@ class ks_sim_db {
   // The same for a row whose non-key columns from keep on are in the overflow segment.
   int iot_leaf_spilled(ks_txn_t *tx, ks_table_t *t, ks_rowref_t ref, uint8_t code, const std::vector<ks_colval_t> &key,
                        const std::vector<ks_colval_t> &row, size_t keep, uint8_t rb_code);
+  // An update of non-key columns of a spilled row that keeps its split (the overflow
+  // piece holds the columns from ovf_from on): old to nv, or back (rb_code 6 / 11).
+  int iot_split_update(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, const std::vector<int> &cols,
+                       const std::vector<ks_val_t> &old, const std::vector<ks_val_t> &nv, size_t ovf_from,
+                       uint8_t rb_code);
   int commit_record(uint64_t xid, bool rollback, uint64_t *scn);
   int commit_point();
   void write_expect(ks_txn_t *tx, uint64_t scn);
