@@ -569,7 +569,8 @@ int assemble_update(ks_extr_t *ex, std::vector<Piece> *pcs) {
 
 // A row of an index-organised table continued in its overflow segment: the leaf record
 // (the head) and the overflow pieces it leads to; an insert reads their redo, a delete
-// their undo.
+// their undo. An array insert's head leads to the quick multi-row inserts of the rows'
+// overflow pieces.
 int assemble_iot(ks_extr_t *ex, std::vector<Piece> *pcs, int op) {
   const Piece *head = nullptr;
   for (const Piece &pc : *pcs)
@@ -579,7 +580,8 @@ int assemble_iot(ks_extr_t *ex, std::vector<Piece> *pcs, int op) {
     return -1;
   }
   if (op == 1) {
-    // Updates of such rows are logged as the delete and insert of the row.
+    // An update of such a row is a change of its leaf row or of its overflow piece, whole
+    // in one record, or the delete and insert of the row: never pieces of one change.
     KS_ERROR("IOT chained update not assembled (XID: %d.%d.%d).", KS_XID_ARGS(ex->m->xid));
     return -1;
   }
