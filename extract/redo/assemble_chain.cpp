@@ -31,6 +31,7 @@ struct Piece {
   std::vector<uint8_t> own;
   uint64_t scn = 0;
   ks_cv_t *ucv = nullptr, *rcv = nullptr;  // views from the pool below
+  ks_cv_t *lcv = nullptr;                  // the leaf redo of an index-organised row
   int rop = 0;                             // code of the layer-11 redo vector
   int uop = 0;                             // the undo's own row operation
   bool used = false;
@@ -100,6 +101,9 @@ int open_record(ks_extr_t *ex, Piece *pc) {
     } else if (layer == 11 && pc->ucv && !pc->rcv) {
       pc->rop = code;
       pc->rcv = cv;
+      cv = take_cv();
+    } else if (layer == 10 && pc->ucv && !pc->lcv) {
+      pc->lcv = cv;
       cv = take_cv();
     }
     v += size;
@@ -563,6 +567,63 @@ int assemble_update(ks_extr_t *ex, std::vector<Piece> *pcs) {
   return b.finish(ex, "UPDATE");
 }
 
+// A row of an index-organised table continued in its overflow segment: the leaf record
+// (the head) and the overflow pieces it leads to; an insert reads their redo, a delete
+// their undo. An array insert's head leads to the quick multi-row inserts of the rows'
+// overflow pieces.
+int assemble_iot(ks_extr_t *ex, std::vector<Piece> *pcs, int op) {
+  const Piece *head = nullptr;
+  for (const Piece &pc : *pcs)
+    if (pc.p.flag & KS_CP_IOT) head = &pc;
+  if (!head) {
+    KS_ERROR("head piece not found.");
+    return -1;
+  }
+  if (op == 1) {
+    // An update of such a row is a change of its leaf row or of its overflow piece, whole
+    // in one record, or the delete and insert of the row: never pieces of one change.
+    KS_ERROR("IOT chained update not assembled (XID: %d.%d.%d).", KS_XID_ARGS(ex->m->xid));
+    return -1;
+  }
+  const bool ins = op == 2;
+  const ks_cv_t *leaf = ins ? head->lcv : head->ucv;
+  if (!leaf) {
+    KS_ERROR(ins ? "record not include kdxlin vector." : "undo change vector not found.");
+    return -1;
+  }
+  const uint8_t *lh = ins ? ks_cv_field(leaf, 2, R::KS_REDO_LEAF_HDR_SIZE) : nullptr;
+  if (lh && (lh[R::KS_REDO_LEAF_FLAGS] & R::KS_REDO_LEAF_ARRAY)) {
+    const ks_iot_rows_fn rows = [pcs](uint32_t dba) -> const ks_cv_t * {
+      for (Piece &pc : *pcs)
+        if (!pc.used && (pc.p.flag & KS_CP_IOT_HEAP) && pc.rop == R::KS_REDO_OP_QMI && pc.p.pc_rdba == dba) {
+          pc.used = true;
+          return pc.rcv;
+        }
+      return nullptr;
+    };
+    return ks_iot_array(ex, *leaf, &rows);
+  }
+  if (!ins) {
+    const uint8_t *u4 = ks_cv_field(leaf, 4, 1);
+    if (!u4 || u4[0] != R::KS_REDO_LEAF_RESTORE) {
+      KS_ERROR("not kdxlre operation [%d]", u4 ? u4[0] : -1);
+      return -1;
+    }
+  }
+  auto piece = [&](ks_rowid_t rid, const ks_cv_t **cv, int *hk) {
+    for (Piece &pc : *pcs) {
+      if (pc.used || !(pc.p.flag & KS_CP_IOT_HEAP) || !same_rid(pc.p.pc_rdba, pc.p.pc_slot, rid.dba, rid.slot))
+        continue;
+      pc.used = true;
+      *cv = ins ? (pc.rop == R::KS_REDO_OP_IRP ? pc.rcv : nullptr) : (pc.uop == R::KS_REDO_OP_IRP ? pc.ucv : nullptr);
+      *hk = ins ? 2 : 4;
+      return *cv != nullptr;
+    }
+    return false;
+  };
+  return ks_iot_chained_row(ex, ins ? KS_OPC_INSERT : KS_OPC_DELETE, leaf, ins ? 3 : 5, piece);
+}
+
 }  // namespace
 
 int ks_assemble_chained_row(ks_extr_t *ex, ks_chain_piece_t *crp) {
@@ -586,6 +647,7 @@ int ks_assemble_chained_row(ks_extr_t *ex, ks_chain_piece_t *crp) {
   // A row stored in pieces can end a LOB operation as a row in one piece does: the LOB
   // records already stand for its insert or update.
   if ((op == 1 && ks_update_lob_skip(ex)) || (op == 2 && ks_insert_lob_skip(ex))) return 0;
+  if (crp->flag & (KS_CP_IOT | KS_CP_IOT_HEAP)) return assemble_iot(ex, &pcs, op);
   switch (op) {
     case 1:
       return assemble_update(ex, &pcs);

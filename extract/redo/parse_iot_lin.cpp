@@ -3,7 +3,9 @@
 // delete (10.4, its before image from the undo's restore) and an update of non-key
 // columns (10.35) become changes built as the heap handlers build theirs. An update of the
 // key arrives as a delete of the old leaf row and an insert of the new one, and is
-// delivered as that pair. Leaf operations this build does not read, of a captured table,
+// delivered as that pair. A row continued in the overflow segment is built from all its
+// records once the last is in (ks_iot_chained_row). Leaf operations this build does not
+// read, of a captured table,
 // are handed back as KS_RC_IOT_NOT_DECODED for the dispatcher to report.
 // Invariants: every value is read inside its checked field; a key or row that does not
 // parse refuses the change (logged); leaf redo of other indexes is passed over.
@@ -91,14 +93,22 @@ int key_part(Image &im, const uint8_t *p, const uint8_t *end) {
 }
 
 // The non-key part of a leaf row at [p, end): row header, then its columns by running
-// segment column id. 0 / -1 (logged).
-int row_part(Image &im, const uint8_t *p, const uint8_t *end) {
+// segment column id. A row continued in the overflow segment is taken only when next is
+// given: it gets the next piece's row id (0.0 for a whole row). 0 / -1 (logged).
+int row_part(Image &im, const uint8_t *p, const uint8_t *end, ks_rowid_t *next = nullptr) {
   if (end - p < R::KS_REDO_LEAF_ROW_HEADER) return past_field(im.ex, "row");
   const uint8_t fb = p[0];
   const int cc = p[R::KS_REDO_LEAF_ROW_COLUMNS];
-  if (!(fb & R::KS_REDO_ROW_FIRST) || !(fb & R::KS_REDO_ROW_LAST)) {
+  if (next) *next = ks_rowid_t{0, 0};
+  if (!(fb & R::KS_REDO_ROW_FIRST) || (!(fb & R::KS_REDO_ROW_LAST) && !next)) {
     KS_ERROR("IOT chained row not match with undo.");
     return -1;
+  }
+  if (!(fb & R::KS_REDO_ROW_LAST)) {
+    if (end - p < R::KS_REDO_LEAF_ROW_NEXT_HEADER) return past_field(im.ex, "row");
+    *next =
+        ks_rowid_t{ks::load_be32(p + R::KS_REDO_LEAF_ROW_HEADER), ks::load_be16(p + R::KS_REDO_LEAF_ROW_HEADER + 4)};
+    p += R::KS_REDO_LEAF_ROW_NEXT_HEADER - R::KS_REDO_LEAF_ROW_HEADER;
   }
   p += R::KS_REDO_LEAF_ROW_HEADER;
   ks_dict_col_t *cols = ks_tab_cols(im.ex);
@@ -164,13 +174,67 @@ int changed_columns(Image &im, const ks_cv_t &cv, int k, int scid0, uint32_t *co
 
 }  // namespace
 
+int ks_iot_chained_row(ks_extr_t *ex, int opc, const ks_cv_t *leaf, int kf, const ks_iot_piece_fn &piece) {
+  const bool del = opc == KS_OPC_DELETE;
+  if (leaf->nf < kf + 1) {
+    KS_ERROR("IOT chained %s without its leaf row.", del ? "delete" : "insert");
+    return -1;
+  }
+  ks_lcr_b lb;
+  ks_lcr_rh_t *rh = ks_lcr_start(ex, &lb, ex->m->ti, opc);
+  Image im{ex, &lb, del, leaf->big};
+  ks_rowid_t next{0, 0};
+  if (key_part(im, leaf->v + leaf->off[kf], end_of(*leaf, kf)) < 0 ||
+      row_part(im, leaf->v + leaf->off[kf + 1], end_of(*leaf, kf + 1), &next) < 0)
+    return -1;
+  ks_dict_col_t *cols = ks_tab_cols(ex);
+  const int ntc = static_cast<int>(ks_tab(ex)->ncol);
+  // The overflow pieces, each a heap row piece: its header, then one field per column.
+  for (int hops = 0; next.dba != 0 || next.slot != 0; hops++) {
+    const ks_cv_t *cv = nullptr;
+    int hk = 0;
+    const uint8_t *h = nullptr;
+    if (hops > KS_CHAIN_ROWS || !piece(next, &cv, &hk) || !(h = ks_cv_field(cv, hk, R::KS_REDO_IRP_SIZE))) {
+      KS_ERROR("next piece not found.");
+      return -1;
+    }
+    const uint8_t fb = h[R::KS_REDO_KDO_FLAG];
+    const int cc = h[R::KS_REDO_IRP_COLUMNS];
+    KS_DEBUG("fb=%02x, cc=%d", fb, cc);
+    if (fb & (R::KS_REDO_ROW_FIRST | R::KS_REDO_ROW_HEAD) || cc > cv->nf - hk) {
+      KS_ERROR("IOT chained row not match with undo.");
+      return -1;
+    }
+    for (int i = 0; i < cc; i++, im.scid++) {
+      const int ci = ks_get_column(cols, ntc, im.scid);
+      if (ci < 0) return ks_no_column(ex, im.scid);
+      if (ci + 1 > im.pos) im.pos = ci + 1;
+      if (cols[ci].flag & KS_COL_NOCAPTURE) continue;
+      const int k = hk + 1 + i;
+      const ks_row_val_t v{cv->v + cv->off[k], cv->len[k], cv->len[k] == 0};
+      if (entry(im, &cols[ci], v) < 0) return -1;
+    }
+    next = (fb & R::KS_REDO_ROW_LAST) ? ks_rowid_t{0, 0}
+                                      : ks_rowid_t{ks::load32(h + R::KS_REDO_IRP_NEXT_DBA, cv->big),
+                                                   ks::load16(h + R::KS_REDO_IRP_NEXT_SLOT, cv->big)};
+  }
+  null_rest(im);
+  if (del) {
+    rh->opos = KS_LCR_RH_SZ;
+    rh->nold = im.n;
+  } else {
+    rh->nnew = im.n;
+  }
+  return ks_lcr_finish(ex, &lb, del ? "chained IOT DELETE" : "chained IOT INSERT");
+}
+
 int ks_parse_iot_lin(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   ks_miner_t *m = ex->m;
   if (m->undo == nullptr) return ks_parse_index_rollback(ex, vbuf);
   if (!iot_change(ex)) return 0;
   if (m->flag & KS_MN_PIECE) {
     crp->flag |= KS_CP_IOT_INSERT;
-    return KS_RC_IOT_NOT_DECODED;  // rows continued in the overflow segment are not built yet
+    return 0;  // built once the row's last record is in
   }
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
@@ -196,7 +260,7 @@ int ks_parse_iot_lde(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   if (!iot_change(ex)) return 0;
   if (m->flag & KS_MN_PIECE) {
     crp->flag |= KS_CP_IOT_DELETE;
-    return KS_RC_IOT_NOT_DECODED;
+    return 0;
   }
   ks_cv_t ucv;
   const int op = undo_leaf_op(ex, &ucv);
@@ -268,9 +332,13 @@ int ks_parse_iot_lcnu(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
 }
 
 int ks_parse_iot_lai(ks_extr_t *ex, uint8_t *vbuf) {
-  ks_miner_t *m = ex->m;
   ks_cv_t cv;
   if (ks_cv_in_record(ex, &cv, vbuf) < 0) return -1;
+  return ks_iot_array(ex, cv, nullptr);
+}
+
+int ks_iot_array(ks_extr_t *ex, const ks_cv_t &cv, const ks_iot_rows_fn *ovf) {
+  ks_miner_t *m = ex->m;
   const bool big = cv.big;
   const uint8_t *h = ks_cv_field(&cv, 2, R::KS_REDO_LEAF_HDR_SIZE);
   const int nrows = h ? ks::load16(h + R::KS_REDO_LEAF_ROWS, big) : 0;
@@ -303,6 +371,11 @@ int ks_parse_iot_lai(ks_extr_t *ex, uint8_t *vbuf) {
   }
   const uint8_t *kp = cv.v + cv.off[3], *kend = end_of(cv, 3);
   const uint8_t *rp = cv.v + cv.off[5], *rend = end_of(cv, 5);
+  // The overflow rows: those of the block the current leaf row names, taken in order.
+  const ks_cv_t *qv = nullptr;
+  const uint8_t *qp = nullptr, *qend = nullptr;
+  uint32_t qdba = 0;
+  int qleft = 0;
   for (int r = 0; r < nrows; r++) {
     const uint32_t kl = ks::load16(klen + 2 * r, big), rl = ks::load16(rlen + 2 * r, big);
     if (static_cast<uint32_t>(kend - kp) < kl) return past_field(ex, "array key");
@@ -316,7 +389,8 @@ int ks_parse_iot_lai(ks_extr_t *ex, uint8_t *vbuf) {
     }
     p = rp;
     e = rp + rl;
-    if (!(p[0] & R::KS_REDO_ROW_FIRST) || !(p[0] & R::KS_REDO_ROW_LAST)) {
+    const bool spilled = !(p[0] & R::KS_REDO_ROW_LAST);
+    if (!(p[0] & R::KS_REDO_ROW_FIRST) || (spilled && !ovf)) {
       KS_ERROR("row data not completed.");
       return -1;
     }
@@ -325,13 +399,52 @@ int ks_parse_iot_lai(ks_extr_t *ex, uint8_t *vbuf) {
       KS_ERROR("IOT array row stores %d columns, table has %d.", nk + cc, ntc);
       return -1;
     }
+    uint32_t next_dba = 0;
+    uint16_t next_slot = 0;
+    if (spilled) {
+      if (rl < static_cast<uint32_t>(R::KS_REDO_LEAF_ROW_NEXT_HEADER)) return past_field(ex, "array row");
+      next_dba = ks::load_be32(p + R::KS_REDO_LEAF_ROW_HEADER);
+      next_slot = ks::load_be16(p + R::KS_REDO_LEAF_ROW_HEADER + 4);
+      p += R::KS_REDO_LEAF_ROW_NEXT_HEADER - R::KS_REDO_LEAF_ROW_HEADER;
+    }
     p += R::KS_REDO_LEAF_ROW_HEADER;
     for (int c = nk; c < nk + cc; c++) {
       ks_row_val_t v;
       if (ks_row_value(&p, e, big, &v) < 0) return past_field(ex, "array row");
       if (!(cols[c].flag & KS_COL_NOCAPTURE)) ks_lcr_raw(&lb, v.p, static_cast<uint16_t>(v.len));
     }
-    for (int c = nk + cc; c < ntc; c++)
+    int done = nk + cc;
+    if (spilled) {
+      if (!qv || next_dba != qdba) {
+        qv = (*ovf)(next_dba);
+        const uint8_t *qh = qv ? ks_cv_field(qv, 2, R::KS_REDO_QM_SIZE) : nullptr;
+        qp = qv ? ks_cv_field(qv, 4) : nullptr;
+        if (!qh || !qp) {
+          KS_ERROR("record not include kdo qmi vector.");
+          return -1;
+        }
+        qend = qp + qv->len[4];
+        qdba = next_dba;
+        qleft = ks::load16(qh + R::KS_REDO_QM_ROWS, qv->big);
+      }
+      if (qleft-- <= 0 || qend - qp < R::KS_REDO_QMI_ROW_HEADER) {
+        KS_ERROR("rowid slot [%d] not found.", next_slot);
+        return -1;
+      }
+      const int oc = qp[R::KS_REDO_LEAF_ROW_COLUMNS];  // a row header as the leaf row's
+      if (done + oc > ntc) {
+        KS_ERROR("IOT array row stores %d columns, table has %d.", done + oc, ntc);
+        return -1;
+      }
+      qp += R::KS_REDO_QMI_ROW_HEADER;
+      for (int c = done; c < done + oc; c++) {
+        ks_row_val_t v;
+        if (ks_row_value(&qp, qend, qv->big, &v) < 0) return past_field(ex, "overflow row");
+        if (!(cols[c].flag & KS_COL_NOCAPTURE)) ks_lcr_raw(&lb, v.p, static_cast<uint16_t>(v.len));
+      }
+      done += oc;
+    }
+    for (int c = done; c < ntc; c++)
       if (!(cols[c].flag & KS_COL_NOCAPTURE)) ks_lcr_raw(&lb, nullptr, 0);
     kp += kl;
     rp += rl;

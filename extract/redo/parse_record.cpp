@@ -321,10 +321,6 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
   auto chain = [&]() -> int {
     chain_done = true;
     if (!(m->flag & (KS_MN_PIECE | KS_MN_ROLLBACK | KS_MN_COMPLETE)) || chain_bad) return 0;
-    if (piece.flag & (KS_CP_IOT | KS_CP_IOT_HEAP)) {
-      report(KS_NC_IOT, m->objn != 0 ? m->ti : -1, row_layer, row_code);  // not decoded by this build
-      return 0;
-    }
     int rc = chain_actions(ex, &piece, rlen);
     if (x_append_rc != 0) return refuse(x_append_rc);
     if (rc == KS_RC_HOLD) return refuse(rc);

@@ -173,7 +173,10 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
   if (ks_rollback_vector(ex, &usn, &slot, &objn, &partial) < 0) return -1;
   int ti = ks_lookup_table(ex->d, static_cast<int>(objn));
   if (ti < 0) return -9;
-  if (ex->d->tab[ti].flag & KS_TAB_IOT) return -9;
+  // A piece of an index-organised row in its overflow segment is undone with the row's
+  // leaf record, whose rollback stands for the change; an update of the overflow piece
+  // alone is a change of its own and gets its rollback here.
+  if ((ex->d->tab[ti].flag & KS_TAB_IOT) && (m->flag & KS_MN_PIECE)) return -9;
   m->ti = ti;
   m->objn = objn;
   if (m->flag & KS_MN_PIECE) {

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "extract/dict/dict.h"
 #include "extract/extract.h"
@@ -92,6 +93,24 @@ int ks_parse_iot_lin(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
 int ks_parse_iot_lde(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
 int ks_parse_iot_lcnu(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
 int ks_parse_iot_lai(ks_extr_t *ex, uint8_t *vbuf);
+// A row of an index-organised table continued in its overflow segment, built from its
+// records (m->ti, xid and scn set): the key in field kf of leaf (a 10.2 redo for INSERT, the
+// restore of a 10.4's undo for DELETE), the leaf row in field kf + 1, then the overflow
+// pieces from the row id it names, each found by piece (its vector and the field of its
+// row header, the values in the fields after it; false when the row has no such piece).
+// 0 / -1 (logged).
+struct ks_rowid_t {
+  uint32_t dba;
+  uint16_t slot;
+};
+using ks_iot_piece_fn = std::function<bool(ks_rowid_t rid, const ks_cv_t **cv, int *hk)>;
+int ks_iot_chained_row(ks_extr_t *ex, int opc, const ks_cv_t *leaf, int kf, const ks_iot_piece_fn &piece);
+// The QUICK INSERT of an array insert (the 10.2 cv, m->ti, xid and scn set). Rows continued
+// in the overflow segment go on with the rows, in order, of the quick multi-row insert that
+// ovf gives for the block their leaf row names (nullptr: no row may continue). 0 / -1
+// (logged).
+using ks_iot_rows_fn = std::function<const ks_cv_t *(uint32_t dba)>;
+int ks_iot_array(ks_extr_t *ex, const ks_cv_t &cv, const ks_iot_rows_fn *ovf);
 // Purge, restore, update keydata, and any other leaf operation (vbuf's code).
 int ks_parse_iot_leaf_other(ks_extr_t *ex, uint8_t *vbuf);
 // Leaf redo without undo in its record (a rollback): an index INSERT / UPDATE / DELETE

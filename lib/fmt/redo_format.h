@@ -312,6 +312,9 @@ constexpr uint8_t KS_REDO_LEAF_INSERT = 2, KS_REDO_LEAF_PURGE = 3, KS_REDO_LEAF_
 constexpr int KS_REDO_LEAF_HDR_SIZE = 16, KS_REDO_LEAF_FLAGS = 1, KS_REDO_LEAF_ROWS = 8;
 constexpr uint8_t KS_REDO_LEAF_ARRAY = 0x20;
 constexpr int KS_REDO_LEAF_ROW_HEADER = 3, KS_REDO_LEAF_ROW_COLUMNS = 2;
+// A leaf row continued in the overflow segment (row flag without last-piece) has the next
+// piece's block address and slot, big-endian, after its header; its values follow them.
+constexpr int KS_REDO_LEAF_ROW_NEXT_HEADER = 9;
 // 5.4: four fields (20, 16, 24, 4 bytes); field 1 +12 holds 9; field 2 the undo address
 // and space; field 3 +8 and field 4 the commit time.
 constexpr int KS_REDO_CMT_F1_NINE = 12, KS_REDO_CMT_F2_SIZE = 16, KS_REDO_CMT_F3_SIZE = 24, KS_REDO_CMT_F4_SIZE = 4;

@@ -31,6 +31,7 @@ void ks_redo_record::begin(uint64_t scn, uint8_t vld, uint32_t con_uid, uint32_t
   row_fb_ = KS_REDO_ROW_WHOLE;
   row_next_ = {0, 0};
   row_image_ = false;
+  leaf_next_ = {0, 0};
   buf_[KS_REDO_RH_VLD] = vld;
   put16(buf_ + KS_REDO_RH_SCN_WRAP, uint16_t(scn >> 32));
   put32(buf_ + KS_REDO_RH_SCN_BASE, uint32_t(scn));
@@ -534,6 +535,17 @@ void ks_redo_record::redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval
   vector(11, KS_REDO_OP_QMI, 1, dba, s.f, n, seg_objn_);
 }
 
+void ks_redo_record::redo_qmd(uint32_t dba, uint16_t nrows, const ks_suplog_t &sup) {
+  Scratch &s = t_s;
+  uint8_t *h = kdo_header(dba, KS_REDO_OP_QMD, KS_REDO_QM_SIZE);
+  put16(h + KS_REDO_QM_ROWS, nrows);
+  kdo_fields(h, false);
+  s.f[0] = redo_field1();
+  s.f[1] = {h, KS_REDO_QM_SIZE};
+  int n = add_suplog(sup, s.f, 2, s.sup, s.arrays);
+  vector(11, KS_REDO_OP_QMD, 1, dba, s.f, n, seg_objn_);
+}
+
 void ks_redo_record::redo_lkr(ks_rowref_t r) {
   uint8_t *h = kdo_header(r.dba, KS_REDO_OP_LKR, KS_REDO_LKR_SIZE);
   put16(h + KS_REDO_LKR_SLOT, r.slot);
@@ -697,7 +709,13 @@ uint32_t ks_redo_record::leaf_row(uint8_t *p, const ks_colval_t *row, int n) {
   p[1] = bare_ ? 0 : 1;  // lock byte: the transaction's ITL
   piece_cols(n);
   p[KS_REDO_LEAF_ROW_COLUMNS] = uint8_t(n);
-  return KS_REDO_LEAF_ROW_HEADER + leaf_key(p + KS_REDO_LEAF_ROW_HEADER, row, n);
+  if (leaf_next_.dba == 0) return KS_REDO_LEAF_ROW_HEADER + leaf_key(p + KS_REDO_LEAF_ROW_HEADER, row, n);
+  // The row goes on in the overflow segment: the next piece's row id, big-endian whatever
+  // the log's byte order, as a block stores it.
+  p[0] = KS_REDO_ROW_HEAD | KS_REDO_ROW_FIRST;
+  ks::store_be32(p + KS_REDO_LEAF_ROW_HEADER, leaf_next_.dba);
+  ks::store_be16(p + KS_REDO_LEAF_ROW_HEADER + 4, leaf_next_.slot);
+  return KS_REDO_LEAF_ROW_NEXT_HEADER + leaf_key(p + KS_REDO_LEAF_ROW_NEXT_HEADER, row, n);
 }
 
 namespace {
@@ -757,7 +775,8 @@ void ks_redo_record::redo_leaf(uint8_t code, uint32_t leaf_dba, const ks_colval_
 }
 
 void ks_redo_record::redo_leaf_array(uint32_t leaf_dba, const ks_colval_t *const *keys, int nkey,
-                                     const ks_colval_t *const *rows, const int *nrow, int nrows) {
+                                     const ks_colval_t *const *rows, const int *nrow, int nrows,
+                                     const ks_rowref_t *next) {
   Scratch &s = t_s;
   LeafScratch &l = leaf_scratch();
   std::memset(l.hdr, 0, sizeof l.hdr);
@@ -766,12 +785,14 @@ void ks_redo_record::redo_leaf_array(uint32_t leaf_dba, const ks_colval_t *const
   put16(l.hdr + KS_REDO_LEAF_ROWS, uint16_t(nrows));
   uint32_t ko = 0, ro = 0;
   for (int i = 0; i < nrows && i < int(sizeof l.lens[0] / 2); i++) {
+    leaf_next_ = next ? next[i] : ks_rowref_t{0, 0};
     uint32_t kl = leaf_key(l.key + ko, keys[i], nkey), rl = leaf_row(l.row + ro, rows[i], nrow[i]);
     put16(l.lens[0] + 2 * i, uint16_t(kl));
     put16(l.lens[1] + 2 * i, uint16_t(rl));
     ko += kl;
     ro += rl;
   }
+  leaf_next_ = {0, 0};
   s.f[0] = redo_field1();
   s.f[1] = {l.hdr, KS_REDO_LEAF_HDR_SIZE};
   s.f[2] = {l.key, ko};

@@ -107,6 +107,9 @@ class ks_redo_record {
   // operation flags, as a database logs rows of compressed blocks; begin() goes back to
   // one field per value. An 11.11 takes the mark alone (its rows are images already).
   void set_row_image(bool on) { row_image_ = on; }
+  // The leaf rows the record's next leaf vectors log continue in the overflow segment at
+  // next (dba 0: they are whole). begin() goes back to whole leaf rows.
+  void set_leaf_next(ks_rowref_t next) { leaf_next_ = next; }
   // Store the length; 0 and the record length, kRecTooLarge when the record overflowed, or
   // kRecTooWide when a row piece it logs has more columns than a piece holds (its count is
   // one byte): such a record is never written.
@@ -147,9 +150,10 @@ class ks_redo_record {
                     const ks_colval_t *row, int nrow, const uint16_t *colno, const ks_suplog_t &sup);
   void redo_leaf(uint8_t code, uint32_t leaf_dba, const ks_colval_t *key, int nkey, const ks_colval_t *row, int nrow,
                  const uint16_t *colno = nullptr);
-  // 10.2 array insert of nrows leaf rows: keys[i] (nkey values) and rows[i] (nrow[i]).
+  // 10.2 array insert of nrows leaf rows: keys[i] (nkey values) and rows[i] (nrow[i], const ks_rowref_t *next =
+  // nullptr); with next, row i continues in the overflow segment at next[i] (dba 0: it is whole).
   void redo_leaf_array(uint32_t leaf_dba, const ks_colval_t *const *keys, int nkey, const ks_colval_t *const *rows,
-                       const int *nrow, int nrows);
+                       const int *nrow, int nrows, const ks_rowref_t *next = nullptr);
   // Segment-space upkeep around an insert: 13.22 (a block takes rows: its state in the
   // space bitmap block changes) or 13.28 (a block is full).
   void space_change(uint8_t code, uint32_t bitmap_dba, uint32_t data_dba);
@@ -197,6 +201,10 @@ class ks_redo_record {
   void redo_cfa(ks_rowref_t r, ks_rowref_t next, const ks_suplog_t &sup);
   // 11.11 quick multi-row insert: rows of ncol[i] values each.
   void redo_qmi(uint32_t dba, uint16_t first_slot, const ks_colval_t *const *rows, const int *ncol, int nrows);
+  // 11.12 quick multi-row delete of the nrows rows a quick multi-row insert put in block
+  // dba: how a rollback takes the whole set back out, with the supplemental header of
+  // its undo.
+  void redo_qmd(uint32_t dba, uint16_t nrows, const ks_suplog_t &sup);
   // 11.4 lock row; 11.16 lock/modify without column change.
   void redo_lkr(ks_rowref_t r);
   void redo_lmn(ks_rowref_t r);
@@ -286,6 +294,7 @@ class ks_redo_record {
   // return their sizes.
   uint32_t leaf_key(uint8_t *p, const ks_colval_t *key, int n);
   uint32_t leaf_row(uint8_t *p, const ks_colval_t *row, int n);
+  ks_rowref_t leaf_next_{0, 0};
   // Change-forwarding-address header of piece r pointing at next.
   uint8_t *cfa_header(ks_rowref_t r, ks_rowref_t next);
 

@@ -356,6 +356,7 @@ class ks_sim_db {
   // or all columns, less the changed ones.
   void build_suplog_update(const ks_table_t *t, const std::vector<int> &changed, std::vector<int> *pick) const;
   int undo_change(ks_txn_t *tx, size_t upto, bool partial);
+  int undo_qmi(ks_txn_t *tx, ks_table_t *t, const ks_rowlist_t &rows, uint8_t rb_code);
   // Rolls back a load: its rows leave the table.
   void unload(ks_table_t *t, const ks_rowlist_t &rows);
   // Rows stored as pieces: place_row places a new row of n stored columns and returns its
@@ -402,6 +403,14 @@ class ks_sim_db {
   // redo of leaf operation code.
   int iot_leaf(ks_txn_t *tx, ks_table_t *t, ks_rowref_t ref, uint8_t code, const std::vector<ks_val_t> &v,
                uint8_t rb_code);
+  // The same for a row whose non-key columns from keep on are in the overflow segment.
+  int iot_leaf_spilled(ks_txn_t *tx, ks_table_t *t, ks_rowref_t ref, uint8_t code, const std::vector<ks_colval_t> &key,
+                       const std::vector<ks_colval_t> &row, size_t keep, uint8_t rb_code);
+  // An update of non-key columns of a spilled row that keeps its split (the overflow
+  // piece holds the columns from ovf_from on): old to nv, or back (rb_code 6 / 11).
+  int iot_split_update(ks_txn_t *tx, ks_table_t *t, const ks_row_t &r, const std::vector<int> &cols,
+                       const std::vector<ks_val_t> &old, const std::vector<ks_val_t> &nv, size_t ovf_from,
+                       uint8_t rb_code);
   int commit_record(uint64_t xid, bool rollback, uint64_t *scn);
   int commit_point();
   void write_expect(ks_txn_t *tx, uint64_t scn);

@@ -555,6 +555,10 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
       if (iot_undo(tx, u, rb_code) != 0) return -1;
       continue;
     }
+    if (u.kind == ks_undo_t::kQmi) {
+      if (undo_qmi(tx, t, u.rows, rb_code) != 0) return -1;
+      continue;
+    }
     ks_suplog_t sup;
     for (size_t k = u.rows.size(); k-- > 0;) {
       uint32_t ri = u.rows[k];
@@ -578,7 +582,7 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
       }
       switch (u.kind) {
         case ks_undo_t::kIns:
-        case ks_undo_t::kQmi: {
+        case ks_undo_t::kQmi: {  // taken above
           sup.op = kSupOpInsert;
           if (pieced) {
             if (delete_pieces(tx, t, r, rb_code) != 0) return -1;
@@ -644,6 +648,32 @@ int ks_sim_db::undo_change(ks_txn_t *tx, size_t upto, bool partial) {
       if (u.kind != ks_undo_t::kQmi) break;
     }
   }
+  return 0;
+}
+
+// A quick multi-row insert is undone as its undo says, by one quick multi-row delete of
+// the whole set (one record, so one change to cancel for a reader); then the primary key
+// loses each row's entry, last row first.
+int ks_sim_db::undo_qmi(ks_txn_t *tx, ks_table_t *t, const ks_rowlist_t &rows, uint8_t rb_code) {
+  if (rows.size() == 0) return 0;
+  rec_begin();
+  const uint64_t scn = scn_;
+  rec_segment(t);
+  ks_suplog_t sup;
+  sup.op = kSupOpInsert;
+  rec_.redo_qmd(t->rows[rows[0]].dba, uint16_t(rows.size()), sup);
+  rec_.rollback_undo(rb_code, tx->xid, t->objn);
+  if (rec_end(scn) != 0) return -1;
+  for (size_t k = rows.size(); k-- > 0;) {
+    ks_row_t &r = t->rows[rows[k]];
+    const ks_rowref_t ref{r.dba, r.slot};
+    const std::vector<ks_val_t> gone = std::move(r.v);
+    t->unlink(rows[k]);
+    r.v.clear();
+    t->spare.push_back(rows[k]);
+    if (t->pk_objn != 0 && index_record(tx, t, &gone, nullptr, ref, rb_code) != 0) return -1;
+  }
+  t->dirty = true;
   return 0;
 }
 

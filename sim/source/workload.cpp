@@ -417,8 +417,7 @@ std::vector<ks_val_t> packed_row(Oltp &o, ks_table_t *t, ks_txn_t *tx) {
 }
 
 // A change of a compressed table: a row or several inserted, some columns of a row
-// updated, a row deleted; a fifth of them (multi-row inserts aside) undone by a rollback
-// to a savepoint.
+// updated, a row deleted; a fifth of them undone by a rollback to a savepoint.
 int compress_op(Oltp &o, Open &op, Locks &lk) {
   ks_sim_db &db = o.db;
   Gen &g = o.g;
@@ -428,9 +427,7 @@ int compress_op(Oltp &o, Open &op, Locks &lk) {
   ks_table_t *t = g.pct(70) ? o.packed : o.packed_log;
   const int kind = int(g.n(100));
   int64_t ri = kind < 40 || t->live.size() < 10 ? -1 : pick_row(g, t, lk, tx);
-  // A multi-row insert is undone row by row, which a rollback to a savepoint taken before
-  // other changes of the transaction cannot yet be told apart from: kept out of those.
-  if (kind >= 30 && kind < 40 && !sp) {
+  if (kind >= 30 && kind < 40) {
     std::vector<std::vector<ks_val_t>> rows;
     for (int i = 0, n = 2 + int(g.n(4)); i < n; i++) rows.push_back(packed_row(o, t, tx));
     if (db.insert_multi(tx, t, std::move(rows)) != 0) return -1;

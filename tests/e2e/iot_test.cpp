@@ -1,9 +1,9 @@
 // Index-organised tables replicated exactly: a table with a two-column key and one with
-// an overflow segment take inserts, array inserts, updates of non-key columns and of the
-// key (the row moves in the index), deletes, rollbacks and savepoint rollbacks among the
-// ordinary transactions; extract is killed with -9 while the workload runs and started
-// again. The target ends equal to the source, apply's error file stays empty, and no
-// change of them is reported as not captured.
+// an overflow segment (whose long rows continue there) take inserts, array inserts,
+// updates of non-key columns (of the overflow part too) and of the key (the row moves in
+// the index), deletes, rollbacks and savepoint rollbacks among the ordinary transactions; extract is killed with -9
+// while the workload runs and started again. The target ends equal to the source, apply's error file stays empty, and
+// no change of them is reported as not captured.
 #include <gtest/gtest.h>
 
 #include <chrono>

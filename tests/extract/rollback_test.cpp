@@ -286,7 +286,7 @@ void expect_redocat_as_trail(const kstest::ExtractEnv &env, uint64_t start_scn, 
 
 // Two sessions interleave: the record that rolls a session back to its savepoint comes
 // right after a change of the other session, and so does the first record of a whole
-// rollback.
+// rollback; a rolled-back multi-row insert cancels itself only.
 TEST(ExtractRollback, SavepointRollbackAfterAnotherSessionsChange) {
   kstest::SourceDb src;
   src.schema = "APP";
@@ -335,6 +335,11 @@ TEST(ExtractRollback, SavepointRollbackAfterAnotherSessionsChange) {
     ASSERT_EQ(db.rollback_to(b, "S"), 0);  // follows a's insert
     ASSERT_EQ(db.insert(a, t, row(6, "a6")), 0);
     ASSERT_EQ(db.rollback(c), 0);  // follows a's insert
+    // A multi-row insert rolled back to a savepoint taken after other changes: its rows
+    // go, and a5 and a6 before it stay.
+    ASSERT_EQ(db.savepoint(a, "M"), 0);
+    ASSERT_EQ(db.insert_multi(a, t, {row(7, "a7"), row(8, "a8"), row(9, "a9")}), 0);
+    ASSERT_EQ(db.rollback_to(a, "M"), 0);
     ASSERT_EQ(db.commit(b), 0);
     ASSERT_EQ(db.commit(a), 0);
     ASSERT_EQ(db.close(), 0);
@@ -349,6 +354,8 @@ TEST(ExtractRollback, SavepointRollbackAfterAnotherSessionsChange) {
   EXPECT_EQ(got.find("a1 changed"), std::string::npos) << got;
   EXPECT_EQ(got.find("b3 changed"), std::string::npos) << got;
   EXPECT_EQ(got.find("c4"), std::string::npos) << got;
+  EXPECT_NE(got.find("a6"), std::string::npos) << got;
+  EXPECT_EQ(got.find("a8"), std::string::npos) << got;
   EXPECT_EQ(kstest::ExtractEnv::occurrences(env.error_log(), "partial rollback xid"), 0) << env.error_log();
   expect_redocat_as_trail(env, start, trail);
 }

@@ -121,7 +121,7 @@ TEST(RedoLob, OperationBeyondTheDescriptorsIsRefusedAndReportedTheOthersComplete
     Field lobs(2, false);
     lobs.u16(0, 2);
     const int rc = d.parse(llb(4, f, {lobs.b, Bytes(), scid.b, len.b, Bytes(), Bytes(), key.b}));
-    EXPECT_EQ(rc, i < kTx - 1 ? 0 : -1) << i;
+    EXPECT_EQ(rc, i < kTx - 1 ? 0 : -1) << i << ": " << ks_log_get_message();
   }
   EXPECT_NE(std::string(ks_log_get_message()).find("op: 11.17"), std::string::npos) << ks_log_get_message();
   EXPECT_EQ(ks_not_captured_count(KS_NC_DECODE), 1u) << "the refused operation is reported";

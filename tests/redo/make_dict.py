@@ -2,8 +2,8 @@
 # Writes a dictionary file (the capture process's format) for a redo fixture's
 # tables.json: one schema per owner, tables ascending by object number, columns in
 # segment column order. A table with "iot_index" is index-organised: its primary-key
-# index gets an alias entry (flag 0x1000, the table's object number in ncol) and the
-# header flag 0x100. Usage: make_dict.py NAME.tables.json OUT.dict
+# index, and its "overflow" segment when it has one, get alias entries (flag 0x1000, the
+# table's object number in ncol) and the header flag 0x100. Usage: make_dict.py NAME.tables.json OUT.dict
 import json, struct, sys
 
 tabs = json.load(open(sys.argv[1]))
@@ -13,11 +13,12 @@ for objn, t in tabs.items():
         owners.append(t["owner"])
 out = bytearray()
 tabrecs, colrecs = [], []
-entries = [(int(o), o) for o in tabs] + [(t["iot_index"], None) for t in tabs.values() if "iot_index" in t]
+entries = [(int(o), o) for o in tabs] + [(t[k], None) for t in tabs.values() for k in ("iot_index", "overflow")
+                                          if k in t]
 hflag = 0
 for objn, key in sorted(entries):
-    if key is None:                            # alias of an index-organised table's key index
-        owner = next(t for t in tabs.values() if t.get("iot_index") == objn)
+    if key is None:                            # alias of an index-organised table's key index or overflow
+        owner = next(t for t in tabs.values() if objn in (t.get("iot_index"), t.get("overflow")))
         base = next(int(o) for o, t in tabs.items() if t is owner)
         tabrecs.append(struct.pack("<6I32s", 0x1000, objn, owners.index(owner["owner"]), base, 0, 0, b""))
         continue

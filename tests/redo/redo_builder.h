@@ -130,6 +130,10 @@ class Decoder {
     x_lcr_tap = tap;
   }
   ~Decoder() {
+    // The chain buffer stays bound to these work buffers, and the next decoder's may take
+    // their address once freed: unbound, it starts afresh on them rather than on the
+    // state this decoder left.
+    x_chain.buf = nullptr;
     x_lcr_tap = nullptr;
     x_start_scn = 0;
     x_end_scn = 0;

@@ -11,17 +11,21 @@
 #   - in another transaction, an array insert of two rows (one NAME of 300 bytes, a
 #     0xFE length) rolled back to a savepoint by one record purging both keys (5.11);
 #   - an update logged as leaf operation 10.30, whose layout is not read: reported, no
-#     change; then an insert of the same transaction, which is still taken.
+#     change; then an insert of the same transaction, which is still taken;
+#   - in a third transaction, an insert of a row whose NOTE continues in the overflow
+#     segment OVF_PARTS: its overflow row piece first (11.2, last-piece flag only), then
+#     the leaf row (flag 0x28 and the piece's row id, big-endian in either byte order),
+#     delivered as one INSERT once the leaf record is in.
 # Usage: type_iot.py OUTDIR
 import sys
 
 from type_upd_trailing import Typer, write_fixture
 
-PARTS, PK_PARTS = 74700, 74701
-LEAF = 0x01C00410
+PARTS, PK_PARTS, OVF_PARTS = 74700, 74701, 74702
+LEAF, OVF = 0x01C00410, 0x01E00418
 
 TABLES = {
-    str(PARTS): {"owner": "APP", "table": "PARTS", "iot_index": PK_PARTS, "columns": [
+    str(PARTS): {"owner": "APP", "table": "PARTS", "iot_index": PK_PARTS, "overflow": OVF_PARTS, "columns": [
         {"name": "ID", "col#": 1, "segcol#": 1, "type": 2, "length": 22, "flags": 5},
         {"name": "CODE", "col#": 2, "segcol#": 2, "type": 1, "length": 10, "flags": 5},
         {"name": "NAME", "col#": 3, "segcol#": 3, "type": 1, "length": 400, "flags": 0},
@@ -44,7 +48,7 @@ def fixture(out, name, big, vsn, bs, seq):
             self.uh_dba = 0x00C00000 + usn * 0x100 + 0x20
             self.xid = "%d.%d.%d" % (usn, slot, sqn)
 
-    A, B = Txn(4, 2, 900), Txn(6, 14, 2201)
+    A, B, C = Txn(4, 2, 900), Txn(6, 14, 2201), Txn(7, 3, 77)
 
     def arr(*n):
         return b"".join(t.u16(x) for x in n)
@@ -66,14 +70,14 @@ def fixture(out, name, big, vsn, bs, seq):
     def row(*vals):                            # leaf row: flag (whole), lock, column count
         return bytes([0x2C, 1, len(vals)]) + b"".join(lp(v) for v in vals)
 
-    def sup(op, undo_scid=0, redo_scid=0):
-        return field(20, (0, 1, op), (1, 1, 0x0C), (6, 2, undo_scid), (8, 2, redo_scid))
+    def sup(op, undo_scid=0, redo_scid=0, flags=0x0C):
+        return field(20, (0, 1, op), (1, 1, flags), (6, 2, undo_scid), (8, 2, redo_scid))
 
-    def undo(x, code, fields, sups):           # 5.1 undoing leaf operation code
+    def undo(x, code, fields, sups, objn=PK_PARTS, op=None):  # 5.1 undoing leaf operation code
         ubh = field(20, (8, 2, x.usn), (10, 2, x.slot), (12, 4, x.sqn))
-        uri = field(24, (0, 4, PK_PARTS), (16, 1, 10))
-        return (5, 1, t.vector(5, 1, x.ub_cls, x.uh_dba + 1, [ubh, uri, bytes(8), field(16, (0, 1, code))] + fields +
-                               sups))
+        uri = field(24, (0, 4, objn), (16, 1, 10 if op is None else 11))
+        return (5, 1, t.vector(5, 1, x.ub_cls, x.uh_dba + 1, [ubh, uri, bytes(8), op or field(16, (0, 1, code))] +
+                               fields + sups))
 
     def leaf(code, fields, flags=0, rows=0):   # leaf redo: ITL redo, leaf header, fields
         return (10, code, t.vector(10, code, 1, LEAF, [bytes(8), field(16, (1, 1, flags), (8, 2, rows))] + fields))
@@ -125,6 +129,19 @@ def fixture(out, name, big, vsn, bs, seq):
     rec([undo(B, 3, [key(ID5)], [sup(2)]), leaf(2, [key(ID5), row(None, QTY0)])],
         change("INSERT", B, new=hexcols(COLS, [ID5, CODE, None, QTY0, None])))
     rec([commit(B)], {"op": "COMMIT", "xid": B.xid})
+
+    # The spilled row: the overflow piece at (OVF, 5) holds NOTE; the undo of its insert
+    # deletes it (an 11.3 header naming the slot).
+    note = b"Spare part kept in the overflow segment. " * 5
+    first = scn[0]
+    drp = field(20, (0, 4, OVF), (10, 1, 3), (16, 2, 5))
+    rec([begin(C), undo(C, 3, [], [sup(2, flags=0x08)], objn=OVF_PARTS, op=drp),
+         (11, 2, t.vector(11, 2, 1, OVF, [bytes(8), field(48, (0, 4, OVF), (10, 1, 2), (16, 1, 0x04), (18, 1, 1),
+                                                           (42, 2, 5)), note]))])
+    spilled = bytes([0x28, 1, 2]) + OVF.to_bytes(4, "big") + (5).to_bytes(2, "big") + lp(NAME) + lp(QTY1)
+    rec([undo(C, 3, [key(ID5, b"S")], [sup(2, flags=0x04)]), leaf(2, [key(ID5, b"S"), spilled])],
+        change("INSERT", C, scn=first, new=hexcols(COLS, [ID5, b"S", NAME, QTY1, note])))
+    rec([commit(C)], {"op": "COMMIT", "xid": C.xid})
 
     write_fixture(t, out, name, records, TABLES)
 

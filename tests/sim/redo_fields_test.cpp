@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -825,6 +826,27 @@ ks_db_cfg_t workload_cfg(const kstest::TempHome &home) {
   return c;
 }
 
+// The one archived log of workload w run on a new database c (handed to seen before it
+// closes), or "" (the failure reported).
+std::string workload_log(const ks_db_cfg_t &c, const ks_oltp_cfg_t &w,
+                         const std::function<void(ks_sim_db &)> &seen = {}) {
+  std::string dbpath;
+  {
+    ks_sim_db db;
+    if (db.create(c) != 0 || ks_oltp_run(db, w) != 0) {
+      ADD_FAILURE() << "the workload did not run";
+      return "";
+    }
+    if (seen) seen(db);
+    EXPECT_EQ(db.switch_log(), 0);
+    EXPECT_EQ(db.close(), 0);
+    dbpath = db.db_path();
+  }
+  const std::vector<std::string> logs = archived_logs(dbpath);
+  EXPECT_EQ(logs.size(), 1u);
+  return logs.size() == 1 ? logs[0] : "";
+}
+
 // The summary the reader prints of a log, which it walks finding no malformed change.
 std::string clean_summary(const std::string &log) {
   int rc = 0;
@@ -1052,22 +1074,12 @@ TEST(RedoFields, RowsStoredAsPiecesLogOneRecordPerPieceChainedFromTheHead) {
 TEST(RedoFields, PiecedWorkloadNamesItsOperationsSplitsValuesMovesPiecesAndInterleaves) {
   kstest::TempHome home;
   const ks_db_cfg_t c = workload_cfg(home);
-  std::string dbpath;
-  {
-    ks_sim_db db;
-    ASSERT_EQ(db.create(c), 0);
-    ks_oltp_cfg_t w;
-    w.txns = 300;
-    w.seed = 7;
-    w.chained_pct = 50;
-    ASSERT_EQ(ks_oltp_run(db, w), 0);
-    ASSERT_EQ(db.switch_log(), 0);
-    ASSERT_EQ(db.close(), 0);
-    dbpath = db.db_path();
-  }
-  const std::vector<std::string> logs = archived_logs(dbpath);
-  ASSERT_EQ(logs.size(), 1u);
-  const std::string &log = logs[0];
+  ks_oltp_cfg_t wl;
+  wl.txns = 300;
+  wl.seed = 7;
+  wl.chained_pct = 50;
+  const std::string log = workload_log(c, wl);
+  ASSERT_FALSE(log.empty());
 
   const std::string sum = clean_summary(log);
   EXPECT_NE(sum.find("  11.8: "), std::string::npos) << sum;
@@ -1134,6 +1146,71 @@ TEST(RedoFields, PiecedWorkloadNamesItsOperationsSplitsValuesMovesPiecesAndInter
   ASSERT_FALSE(continued.empty());
   for (const auto &n : continued) EXPECT_EQ(fb_at[n] & KS_REDO_ROW_PREV_CONT, KS_REDO_ROW_PREV_CONT);
   EXPECT_GT(interleaved, 0);
+}
+
+// Rows of an index-organised table with an overflow segment: a row whose non-key part is
+// long keeps its leading columns in the leaf row, flagged first piece only (0x28) and naming
+// the next piece big-endian after its header, and the rest in a row piece of the overflow
+// segment that the same transaction inserted in the record before (last-piece flag, the
+// row id the leaf names, a block of the overflow segment's range); short rows stay whole.
+// Updates of the overflow part and array inserts change the overflow segment too.
+TEST(RedoFields, LongIotRowsSpillIntoTheirOverflowSegment) {
+  kstest::TempHome home;
+  const ks_db_cfg_t c = workload_cfg(home);
+  uint32_t pk = 0, ovf = 0;
+  ks_oltp_cfg_t wl;
+  wl.txns = 120;
+  wl.seed = 5;
+  wl.iot_pct = 100;
+  const std::string log = workload_log(c, wl, [&](ks_sim_db &db) {
+    pk = db.table("OLTP", "IOT_OVF")->pk_objn;
+    ovf = db.table("OLTP", "IOT_OVF")->ovf_objn;
+  });
+  ASSERT_FALSE(log.empty());
+  const std::string f = kstest::read_file(log);
+  const int vh = vhsz_of(c.redo.vsn);
+  const auto *d = reinterpret_cast<const uint8_t *>(f.data());
+  std::set<std::pair<uint32_t, uint16_t>> last_pieces;  // overflow pieces of the previous record
+  int spilled = 0, whole = 0;
+  std::map<int, int> ovf_ops;  // row operations on the overflow segment
+  for (const Rec &r : walk(f, c.redo.blk_sz, ks::load32(d + c.redo.blk_sz + KS_REDO_FH1_NEXT_BLOCK, false), false)) {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(r.b.data());
+    std::set<std::pair<uint32_t, uint16_t>> pieces;
+    for (uint32_t at = uint32_t(record_header_size(p[KS_REDO_RH_VLD])); at < r.len;
+         at += vector_size(p + at, vh, false)) {
+      const uint8_t *v = p + at;
+      auto field = [&](int k) { return v + field_offset(v, vh, false, k); };
+      const uint16_t objn = ks::load16(v + KS_REDO_CV_OBJ, false);
+      if (v[KS_REDO_CV_LAYER] == 11 && objn == uint16_t(ovf)) ovf_ops[v[KS_REDO_CV_CODE]]++;
+      if (v[KS_REDO_CV_LAYER] == 11 && v[KS_REDO_CV_CODE] == KS_REDO_OP_IRP && objn == uint16_t(ovf)) {
+        const uint8_t *h = field(2);
+        EXPECT_EQ(h[KS_REDO_KDO_FLAG], KS_REDO_ROW_LAST);
+        EXPECT_NE(ks::load32(h + KS_REDO_KDO_DBA, false) & 1u << 21, 0u);
+        pieces.insert({ks::load32(h + KS_REDO_KDO_DBA, false), ks::load16(h + KS_REDO_IRP_SLOT, false)});
+      }
+      // A single-row leaf insert of the table: key in field 3, the leaf row in field 4.
+      if (v[KS_REDO_CV_LAYER] != 10 || v[KS_REDO_CV_CODE] != KS_REDO_LEAF_INSERT || objn != uint16_t(pk) ||
+          (field(2)[KS_REDO_LEAF_FLAGS] & KS_REDO_LEAF_ARRAY))
+        continue;
+      const uint8_t *row = field(4);
+      if (row[0] == KS_REDO_ROW_WHOLE) {
+        whole++;
+        continue;
+      }
+      ASSERT_EQ(row[0], KS_REDO_ROW_HEAD | KS_REDO_ROW_FIRST);
+      ASSERT_GE(field_length(v, vh, false, 4), uint32_t(KS_REDO_LEAF_ROW_NEXT_HEADER));
+      const std::pair<uint32_t, uint16_t> next{ks::load_be32(row + KS_REDO_LEAF_ROW_HEADER),
+                                               ks::load_be16(row + KS_REDO_LEAF_ROW_HEADER + 4)};
+      EXPECT_TRUE(last_pieces.count(next)) << std::hex << next.first << "." << next.second;
+      spilled++;
+    }
+    last_pieces = std::move(pieces);
+  }
+  EXPECT_GT(spilled, 10);
+  EXPECT_GT(whole, 10);
+  // Updates of the overflow part update the piece; array inserts insert theirs together.
+  EXPECT_GT(ovf_ops[KS_REDO_OP_URP], 0);
+  EXPECT_GT(ovf_ops[KS_REDO_OP_QMI], 0);
 }
 
 // Rows stored as pieces keep their pieces from one run of the simulator to the next: a
