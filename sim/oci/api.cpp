@@ -98,21 +98,23 @@ std::string resolve_link(const std::string &link_in, int *err, std::string *deta
 // A database of several instances answers v$instance for the one the descriptor names
 // (INSTANCE_NAME), else for its first: the session sees that row only. -1: no such instance.
 int choose_instance(sqlite3 *db, const std::string &name) {
+  // Unquoted column names: a catalogue without them fails to prepare rather than reading
+  // the names as text.
   sqlite3_stmt *st = nullptr;
-  const char *q = name.empty()
-                      ? "SELECT min(\"INSTANCE_NUMBER\") FROM \"V$INSTANCE\""
-                      : "SELECT \"INSTANCE_NUMBER\" FROM \"V$INSTANCE\" WHERE upper(\"INSTANCE_NAME\") = upper(?1)";
+  const char *q = name.empty() ? "SELECT min(INSTANCE_NUMBER), count(*) FROM \"V$INSTANCE\""
+                               : "SELECT INSTANCE_NUMBER, 2 FROM \"V$INSTANCE\" WHERE upper(INSTANCE_NAME) = upper(?1)";
   if (sqlite3_prepare_v2(db, q, -1, &st, nullptr) != SQLITE_OK) {
     sqlite3_finalize(st);
     return name.empty() ? 0 : -1;  // not a source database: there is no instance to choose
   }
   sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
   const bool found = sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL;
-  const long long k = found ? sqlite3_column_int64(st, 0) : 0;
+  const long long k = found ? sqlite3_column_int64(st, 0) : 0, n = found ? sqlite3_column_int64(st, 1) : 0;
   sqlite3_finalize(st);
   if (!found) return name.empty() ? 0 : -1;
+  if (n < 2) return 0;  // one instance: v$instance is its own
   const std::string view =
-      "CREATE TEMP VIEW \"V$INSTANCE\" AS SELECT * FROM main.\"V$INSTANCE\" WHERE \"INSTANCE_NUMBER\" = " +
+      "CREATE TEMP VIEW \"V$INSTANCE\" AS SELECT * FROM main.\"V$INSTANCE\" WHERE INSTANCE_NUMBER = " +
       std::to_string(k);
   return sqlite3_exec(db, view.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK ? 0 : -1;
 }
