@@ -671,19 +671,20 @@ int ks_sim_db::commit_record(uint64_t xid, bool rollback, uint64_t *scn) {
   rec_begin();
   *scn = scn_;
   rec_.commit(xid, rollback);
-  return rec_end(*scn);
+  if (rec_end(*scn) != 0) return -1;
+  // Until the log writer has written it, the current SCN readers are shown stays below it.
+  ks_inst_t &in = *insts_[cur_inst_];
+  if (in.held_commit == 0) in.held_commit = *scn;
+  return 0;
 }
 
 // After a user commit the log writer may write; a write that empties its buffer makes the
 // next record start a new redo write.
 int ks_sim_db::commit_point() {
   if (writer_->commit_point() != 0) return -1;
-  ks_inst_t &in = *insts_[cur_inst_];
   if (writer_->idle()) {
     write_start_ = true;
-    in.held_commit = 0;
-  } else if (in.held_commit == 0) {
-    in.held_commit = scn_;  // the commit record just appended
+    insts_[cur_inst_]->held_commit = 0;
   }
   return publish_scn(false);
 }
