@@ -998,22 +998,25 @@ uint64_t ks_sim_db::safe_scn() {
 }
 
 // The current SCN readers see moves on as commits reach the logs (at most every 50 ms of
-// wall-clock time, unless now), not only at switches: a reader idle at the end of a quiet
+// wall-clock time), not only at switches: a reader idle at the end of a quiet
 // thread learns from it how far that thread is known to be complete.
-int ks_sim_db::publish_scn(bool now) {
+int ks_sim_db::publish_scn() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   const double t = double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-  if (!now && t - published_at_ < 0.05) return 0;
+  if (t - published_at_ < 0.05) return 0;
   published_at_ = t;
   return exec(fmt("UPDATE \"V$DATABASE\" SET \"CURRENT_SCN\" = %" PRIu64, safe_scn()).c_str());
 }
 
+bool ks_sim_db::no_instance(int k) const {
+  if (k >= 1 && k <= instances()) return false;
+  KS_ERROR("instance %d does not exist (the database has %d).", k, instances());
+  return true;
+}
+
 int ks_sim_db::set_instance(int k) {
-  if (k < 1 || k > instances()) {
-    KS_ERROR("instance %d does not exist (the database has %d).", k, instances());
-    return -1;
-  }
+  if (no_instance(k)) return -1;
   ks_inst_t &in = *insts_[size_t(k - 1)];
   if (!in.open) {
     KS_ERROR("instance %s is shut down.", in.name.c_str());
@@ -1027,10 +1030,7 @@ int ks_sim_db::set_instance(int k) {
 }
 
 int ks_sim_db::shutdown_instance(int k) {
-  if (k < 1 || k > instances()) {
-    KS_ERROR("instance %d does not exist (the database has %d).", k, instances());
-    return -1;
-  }
+  if (no_instance(k)) return -1;
   const size_t i = size_t(k - 1);
   ks_inst_t &in = *insts_[i];
   if (!in.open) {
@@ -1064,10 +1064,7 @@ int ks_sim_db::shutdown_instance(int k) {
 }
 
 int ks_sim_db::startup_instance(int k) {
-  if (k < 1 || k > instances()) {
-    KS_ERROR("instance %d does not exist (the database has %d).", k, instances());
-    return -1;
-  }
+  if (no_instance(k)) return -1;
   ks_inst_t &in = *insts_[size_t(k - 1)];
   if (in.open) {
     KS_ERROR("instance %s is open already.", in.name.c_str());

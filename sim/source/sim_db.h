@@ -435,7 +435,8 @@ class ks_sim_db {
   // writer still holds, so that a reader at the end of a thread's log knows every commit of
   // that thread below it is there. Published now and then, and at switches and close.
   uint64_t safe_scn();
-  int publish_scn(bool now);
+  int publish_scn();
+  bool no_instance(int k) const;  // k names no instance (the error is set)
   int open_instances(const std::vector<ks_log_group_t> &all, const std::map<std::string, std::string> &kv);
   std::string state_key(const char *base, size_t i) const;
   std::string thread_sql(size_t i);

@@ -686,7 +686,7 @@ int ks_sim_db::commit_point() {
     write_start_ = true;
     insts_[cur_inst_]->held_commit = 0;
   }
-  return publish_scn(false);
+  return publish_scn();
 }
 
 int ks_sim_db::commit(ks_txn_t *tx) {
