@@ -39,6 +39,17 @@ std::string trim(const std::string &s) {
   return b == std::string::npos ? "" : s.substr(b, e - b + 1);
 }
 
+// The value of (KEY=value) in a connect descriptor, "" when absent.
+std::string descriptor_value(const std::string &link, const char *key) {
+  std::string up = link;
+  for (char &c : up) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  size_t p = up.find(std::string("(") + key);
+  if (p == std::string::npos) return "";
+  size_t eq = link.find('=', p), end = link.find(')', p);
+  if (eq == std::string::npos || end == std::string::npos || eq > end) return "";
+  return trim(link.substr(eq + 1, end - eq - 1));
+}
+
 // The database file a connect string names; *err is the Oracle error when it cannot be
 // opened (a missing file is never created).
 std::string resolve_link(const std::string &link_in, int *err, std::string *detail) {
@@ -82,6 +93,30 @@ std::string resolve_link(const std::string &link_in, int *err, std::string *deta
     return "";
   }
   return path;
+}
+
+// A database of several instances answers v$instance for the one the descriptor names
+// (INSTANCE_NAME), else for its first: the session sees that row only. -1: no such instance.
+int choose_instance(sqlite3 *db, const std::string &name) {
+  // Unquoted column names: a catalogue without them fails to prepare rather than reading
+  // the names as text.
+  sqlite3_stmt *st = nullptr;
+  const char *q = name.empty() ? "SELECT min(INSTANCE_NUMBER), count(*) FROM \"V$INSTANCE\""
+                               : "SELECT INSTANCE_NUMBER, 2 FROM \"V$INSTANCE\" WHERE upper(INSTANCE_NAME) = upper(?1)";
+  if (sqlite3_prepare_v2(db, q, -1, &st, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(st);
+    return name.empty() ? 0 : -1;  // not a source database: there is no instance to choose
+  }
+  sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
+  const bool found = sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL;
+  const long long k = found ? sqlite3_column_int64(st, 0) : 0, n = found ? sqlite3_column_int64(st, 1) : 0;
+  sqlite3_finalize(st);
+  if (!found) return name.empty() ? 0 : -1;
+  if (n < 2) return 0;  // one instance: v$instance is its own
+  const std::string view =
+      "CREATE TEMP VIEW \"V$INSTANCE\" AS SELECT * FROM main.\"V$INSTANCE\" WHERE INSTANCE_NUMBER = " +
+      std::to_string(k);
+  return sqlite3_exec(db, view.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK ? 0 : -1;
 }
 
 Env *env_of(const void *parent) {
@@ -293,6 +328,11 @@ sword OCIServerAttach(OCIServer *srvhp, OCIError *errhp, const OraText *dblink, 
     // not a string constant: a statement about a column a table lacks must not run.
     sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
     sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
+    if (choose_instance(db, descriptor_value(link, "INSTANCE_NAME")) != 0) {
+      sqlite3_close_v2(db);
+      set_error(e, 12521);
+      return OCI_ERROR;
+    }
     register_functions(db);
     if (s->db != nullptr) sqlite3_close_v2(s->db);
     s->db = db;

@@ -71,6 +71,7 @@ const Text kTexts[] = {
     {3115, "unsupported network datatype or representation"},
     {12154, "TNS:could not resolve the connect identifier specified"},
     {12514, "TNS:listener does not currently know of service requested in connect descriptor"},
+    {12521, "TNS:listener does not currently know of instance requested in connect descriptor"},
     {12715, "invalid character set specified"},
     {3129, "the next piece to be inserted is required"},
     {22275, "invalid LOB locator specified"},

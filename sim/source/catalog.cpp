@@ -202,7 +202,14 @@ int ks_catalog_create(sqlite3 *db) {
       "CREATE TABLE \"KS$UNDO\" (\"USN\" INTEGER, \"SLOT\" INTEGER, \"WRAP\" INTEGER, PRIMARY KEY(\"USN\", "
       "\"SLOT\"));\n";
   if (ks_sql_exec(db, sql.c_str()) != 0) return -1;
-  return ks_catalog_pieces(db) == 0 && ks_catalog_asm(db) == 0 ? 0 : -1;
+  return ks_catalog_pieces(db) == 0 && ks_catalog_asm(db) == 0 && ks_catalog_threads(db) == 0 ? 0 : -1;
+}
+
+int ks_catalog_threads(sqlite3 *db) {
+  return ks_sql_exec(db,
+                     "CREATE TABLE IF NOT EXISTS \"V$THREAD\" (\"THREAD#\" INTEGER PRIMARY KEY, \"STATUS\" TEXT, "
+                     "\"ENABLED\" TEXT, \"GROUPS\" INTEGER, \"INSTANCE\" TEXT, \"CURRENT_GROUP#\" INTEGER, "
+                     "\"SEQUENCE#\" INTEGER, \"CHECKPOINT_CHANGE#\" INTEGER);");
 }
 
 int ks_catalog_asm(sqlite3 *db) {

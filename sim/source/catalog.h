@@ -37,6 +37,8 @@ int ks_catalog_create(sqlite3 *db);
 // Create the table of the piece layouts of rows stored as pieces ("KS$PIECES") unless it
 // exists: a database made before it had one gets it when opened.
 int ks_catalog_pieces(sqlite3 *db);
+// v$thread: one row per redo thread, open or closed (made when missing).
+int ks_catalog_threads(sqlite3 *db);
 // Create the disk group views (V$ASM_DISKGROUP, V$ASM_DISK, V$ASM_ALIAS) unless they exist:
 // every database has them, empty when its logs are in plain files.
 int ks_catalog_asm(sqlite3 *db);

@@ -2,6 +2,7 @@
 //   orasim create -d DIR [options]      create a database (catalogue, online logs)
 //   orasim run -d DIR [options]         run the OLTP mix or a script, writing redo
 //   orasim switch -d DIR                switch the current log
+//   orasim shutdown|startup -d DIR --instance K   close or open an instance's redo thread
 //   orasim print -d DIR [OWNER.TABLE..] print the tables in canonical form
 //   orasim diff SOURCE.db TARGET [-u U/P] [--map ..] [--sequences] [OWNER.TABLE..]  compare
 //                                          table definitions and rows (and sequences) with
@@ -35,15 +36,16 @@ void usage() {
       "                     [--big-endian] [--groups N] [--log-size BYTES[K|M]] [--noarchive]\n"
       "                     [--suplog min|pk|pkui|all] [--no-force-logging] [--charset CS] [--ncharset CS]\n"
       "                     [--pdb NAME] [--con-uid N] [--other-con-uid N] [--thread N] [--db-block N]\n"
-      "                     [--noise PCT] [--seed N]\n"
+      "                     [--noise PCT] [--seed N] [--instances N]\n"
       "                     [--asm GROUP [--asm-disks N] [--asm-redundancy extern|normal|high] [--asm-au BYTES[K|M]]\n"
       "                      [--asm-stripe fine|coarse] [--asm-big-endian] [--asm-arch GROUP2]]\n"
       "       orasim run -d DIR [-n NAME] [--txns N] [--seed N] [--concurrency N] [--rate TPS] [--realtime]\n"
       "                  [--rollback PCT] [--savepoint PCT] [--multi PCT] [--switch-every N]\n"
       "                  [--chained PCT] [--ddl-every N] [--lobs PCT] [--iot PCT] [--compress PCT]\n"
       "                  [--script FILE] [--expect FILE | --no-expect] [--nosync] [--group-commit BYTES]\n"
-      "                  [--commit-times FILE]\n"
-      "       orasim switch -d DIR [-n NAME]\n"
+      "                  [--commit-times FILE] [--instance K | --instances K,L,...]\n"
+      "       orasim switch -d DIR [-n NAME] [--instance K]\n"
+      "       orasim shutdown|startup -d DIR [-n NAME] --instance K\n"
       "       orasim print -d DIR [-n NAME] [OWNER.TABLE ...]\n"
       "       orasim diff SOURCE.db TARGET [-u USER/PASSWORD] [--map OWNER[.TABLE]=OWNER[.TABLE] ...]\n"
       "                  [--exclude OWNER.TABLE|OWNER.* ...] [--sequences] [OWNER.TABLE|OWNER.* ...]\n"
@@ -135,6 +137,7 @@ int main(int argc, char **argv) {
   std::string login;
   std::vector<std::string> rest, exclude;
   std::vector<ks_sim_map_t> maps;
+  int instance = 0;  // the session's instance (0: the first)
   for (int i = 2; i < argc; i++) {
     std::string a = argv[i];
     auto val = [&]() -> const char * {
@@ -178,7 +181,19 @@ int main(int argc, char **argv) {
       cfg.con_uid = uint32_t(strtoul(val(), nullptr, 10));
     else if (a == "--other-con-uid")
       cfg.other_con_uid = uint32_t(strtoul(val(), nullptr, 10));
-    else if (a == "--thread")
+    else if (a == "--instance")
+      instance = atoi(val());
+    else if (a == "--instances") {
+      // create: how many; run: which ones the sessions run on
+      const std::string v = val();
+      cfg.instances = atoi(v.c_str());
+      for (size_t p = 0; p < v.size();) {
+        size_t c = v.find(',', p);
+        if (c == std::string::npos) c = v.size();
+        ocfg.instances.push_back(atoi(v.substr(p, c - p).c_str()));
+        p = c + 1;
+      }
+    } else if (a == "--thread")
       cfg.redo.thread = uint32_t(atoi(val()));
     else if (a == "--db-block")
       cfg.db_block = uint32_t(atoi(val()));
@@ -303,9 +318,29 @@ int main(int argc, char **argv) {
     printf("database %s created in %s\n", db.cfg().name.c_str(), dir.c_str());
     return 0;
   }
+  if (cmd == "shutdown" || cmd == "startup") {
+    if (instance < 1) {
+      usage();
+      return 2;
+    }
+    ks_sim_db db;
+    if (db.open(dir, name) != 0) return fail("open failed.");
+    int rc = cmd == "shutdown" ? db.shutdown_instance(instance) : db.startup_instance(instance);
+    if (db.close() != 0) rc = -1;
+    if (rc != 0) return fail(cmd == "shutdown" ? "shutdown failed." : "startup failed.");
+    printf("instance %s %s\n", db.inst(instance).name.c_str(), cmd == "shutdown" ? "shut down" : "started");
+    return 0;
+  }
   if (cmd == "run" || cmd == "switch") {
     ks_sim_db db;
     if (db.open(dir, name) != 0) return fail("open failed.");
+    if (cmd == "switch") ocfg.instances.clear();
+    if (ocfg.instances.size() > 1 && !script.empty()) {
+      fprintf(stderr, "orasim: a script chooses its instances itself (INSTANCE k)\n");
+      return 2;
+    }
+    if (db.set_instance(instance > 0 ? instance : ocfg.instances.empty() ? 1 : ocfg.instances[0]) != 0)
+      return fail(cmd == "run" ? "workload failed." : "switch failed.");
     db.set_sync(!nosync, group_commit);
     FILE *ef = nullptr;
     if (cmd == "run" && !no_expect) {

@@ -28,16 +28,14 @@ int ks_redo_writer::create_groups(const ks_redo_cfg_t &cfg, const std::vector<st
   return ks_file_log_store(cfg.arch_dir).create_logs(paths, bytes);
 }
 
-int ks_redo_writer::open(const ks_redo_cfg_t &cfg, std::vector<ks_log_group_t> groups, int current, uint32_t next_blk,
-                         uint32_t first_seq, uint64_t first_scn, uint32_t first_time) {
-  if (cfg.blk_sz < 512 || cfg.blk_sz > 65536 || (cfg.blk_sz & (cfg.blk_sz - 1)) || cfg.log_blocks < 4 ||
-      groups.empty()) {
-    KS_ERROR("invalid redo log configuration (block size %u, log blocks %u, groups %zu).", cfg.blk_sz, cfg.log_blocks,
-             groups.size());
+int ks_redo_writer::attach(const ks_redo_cfg_t &cfg, std::vector<ks_log_group_t> groups) {
+  if (groups.empty()) {
+    KS_ERROR("thread %u has no log groups.", cfg.thread);
     return -1;
   }
   if (fd_ >= 0) st_->close(fd_);
   fd_ = -1;
+  cur_ = -1;
   cfg_ = cfg;
   st_ = cfg_.store;
   if (!st_) {
@@ -46,6 +44,36 @@ int ks_redo_writer::open(const ks_redo_cfg_t &cfg, std::vector<ks_log_group_t> g
   }
   groups_ = std::move(groups);
   pend_.clear();
+  return 0;
+}
+
+int ks_redo_writer::start_next(uint64_t scn, uint32_t ts) {
+  if (cur_ >= 0 || groups_.empty()) return -1;
+  size_t last = 0;
+  for (size_t i = 1; i < groups_.size(); i++)
+    if (groups_[i].seq > groups_[last].seq) last = i;
+  const uint32_t seq = groups_[last].seq;
+  return start_log(seq == 0 ? 0 : int((last + 1) % groups_.size()), seq + 1, scn, ts);
+}
+
+int ks_redo_writer::shut(uint64_t next_scn, uint32_t next_ts) {
+  if (cur_ < 0) return -1;
+  if (finish_log(next_scn, next_ts) != 0) return -1;
+  st_->close(fd_);
+  fd_ = -1;
+  cur_ = -1;
+  return 0;
+}
+
+int ks_redo_writer::open(const ks_redo_cfg_t &cfg, std::vector<ks_log_group_t> groups, int current, uint32_t next_blk,
+                         uint32_t first_seq, uint64_t first_scn, uint32_t first_time) {
+  if (cfg.blk_sz < 512 || cfg.blk_sz > 65536 || (cfg.blk_sz & (cfg.blk_sz - 1)) || cfg.log_blocks < 4 ||
+      groups.empty()) {
+    KS_ERROR("invalid redo log configuration (block size %u, log blocks %u, groups %zu).", cfg.blk_sz, cfg.log_blocks,
+             groups.size());
+    return -1;
+  }
+  if (attach(cfg, std::move(groups)) != 0) return -1;
   if (current < 0) return start_log(0, first_seq, first_scn, first_time);
   if (current >= int(groups_.size())) return -1;
   cur_ = current;

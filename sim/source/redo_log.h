@@ -31,6 +31,7 @@ enum ks_log_status { kLogUnused = 0, kLogCurrent = 1, kLogActive = 2, kLogInacti
 
 struct ks_log_group_t {
   int group = 0;
+  uint32_t thread = 0;  // as the catalogue shows it (the writer writes its configured thread)
   std::string path;
   uint32_t seq = 0;  // 0: never used
   int status = kLogUnused;
@@ -89,6 +90,14 @@ class ks_redo_writer {
   // the time of first_scn.
   int open(const ks_redo_cfg_t &cfg, std::vector<ks_log_group_t> groups, int current, uint32_t next_blk,
            uint32_t first_seq, uint64_t first_scn, uint32_t first_time = 0);
+  // Open a thread that is closed: its groups are known, it has no current log until
+  // start_next().
+  int attach(const ks_redo_cfg_t &cfg, std::vector<ks_log_group_t> groups);
+  // Open the thread again: the sequence after its last one, in the group after that log's.
+  int start_next(uint64_t scn, uint32_t ts);
+  // Close the thread: the current log is written, completed (next SCN scn) and archived,
+  // and the thread is left without a current log.
+  int shut(uint64_t next_scn, uint32_t next_ts);
   void set_listener(std::function<int(const ks_log_event_t &)> fn) { listener_ = std::move(fn); }
 
   // Lay a finished record into the log; switches to the next log when it does not fit.

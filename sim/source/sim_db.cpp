@@ -2,8 +2,11 @@
 // catalogue. Redo generation of row changes lives in sim_dml.cpp.
 #include "sim/source/sim_db.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -177,8 +180,12 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
     KS_WARN("container uids are ignored without a pluggable database.");
     cfg_.con_uid = cfg_.other_con_uid = 0;
   }
+  if (cfg_.instances < 0 || cfg_.instances > kMaxInstances || cfg_.groups < 1) {
+    KS_ERROR("a database has 1 to %d instances of one log group at least.", kMaxInstances);
+    return -1;
+  }
   std::string online = cfg_.dir + "/" + cfg_.name + "/onlinelog", arch = cfg_.dir + "/" + cfg_.name + "/archivelog";
-  if (mkdirs(online) != 0 || mkdirs(arch) != 0) return -1;
+  if (mkdirs(online) != 0 || mkdirs(arch) != 0 || lock_db() != 0) return -1;
   cfg_.redo.arch_dir = arch;
   // The disk groups first: a layout refused leaves no database behind.
   if (!cfg_.asm_grp.name.empty() && asm_setup(true) != 0) return -1;
@@ -203,8 +210,14 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
           cfg_.redo.dbid, cfg_.name.c_str(), cfg_.name.c_str(), cfg_.redo.archive ? "ARCHIVELOG" : "NOARCHIVELOG",
           yes[cfg_.suplog >= kSupPk], yes[cfg_.suplog >= kSupPkUi], yes[cfg_.suplog == kSupAll],
           yes[cfg_.force_logging], scn_, cfg_.pdb.empty() ? "NO" : "YES");
-  sql += fmt("INSERT INTO \"V$INSTANCE\" VALUES (1, '%s', 'localhost', '%s', %u, 'OPEN', 'ACTIVE');\n",
-             ks_sql_quote(cfg_.name).substr(1, cfg_.name.size()).c_str(), ver.c_str(), cfg_.redo.thread);
+  const size_t ninst = size_t(std::max(1, cfg_.instances));
+  for (size_t i = 0; i < ninst; i++) {
+    insts_.push_back(std::make_unique<ks_inst_t>());
+    insts_[i]->thread = cfg_.instances > 0 ? uint32_t(i + 1) : cfg_.redo.thread;
+    insts_[i]->name = cfg_.instances > 0 ? cfg_.name + std::to_string(i + 1) : cfg_.name;
+    sql += fmt("INSERT INTO \"V$INSTANCE\" VALUES (%zu, %s, 'localhost', '%s', %u, 'OPEN', 'ACTIVE');\n", i + 1,
+               ks_sql_quote(insts_[i]->name).c_str(), ver.c_str(), insts_[i]->thread);
+  }
   sql +=
       "INSERT INTO \"V$NLS_PARAMETERS\" VALUES ('NLS_LANGUAGE', 'AMERICAN', 0), ('NLS_TERRITORY', 'AMERICA', 0), "
       "('NLS_CHARACTERSET', " +
@@ -234,17 +247,18 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
       i++;
     }
   }
-  // Online log groups.
-  std::vector<ks_log_group_t> groups;
+  // Online log groups, numbered across the instances: each has groups of its own.
+  std::vector<std::vector<ks_log_group_t>> groups(ninst);
   std::vector<std::string> paths;
-  for (int g = 1; g <= cfg_.groups; g++) {
+  for (int g = 1; g <= cfg_.groups * int(ninst); g++) {
+    const size_t i = size_t(g - 1) / size_t(cfg_.groups);
     ks_log_group_t grp;
     grp.group = g;
     grp.path = asm_store_ ? asm_store_->online_name(g) : online + fmt("/redo%02d.log", g);
     paths.push_back(grp.path);
-    groups.push_back(grp);
+    groups[i].push_back(grp);
     sql += fmt("INSERT INTO \"V$LOG\" VALUES (%d, %u, 0, %" PRIu64 ", %u, 1, 'YES', 'UNUSED', 0, NULL, 0, NULL);\n", g,
-               cfg_.redo.thread, uint64_t(cfg_.redo.log_blocks) * cfg_.redo.blk_sz, cfg_.redo.blk_sz);
+               insts_[i]->thread, uint64_t(cfg_.redo.log_blocks) * cfg_.redo.blk_sz, cfg_.redo.blk_sz);
     sql += fmt("INSERT INTO \"V$LOGFILE\" VALUES (%d, NULL, 'ONLINE', %s, 'NO');\n", g, ks_sql_quote(grp.path).c_str());
   }
   auto put = [&](const char *k, const std::string &v) {
@@ -258,6 +272,7 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
   put("log_blocks", std::to_string(cfg_.redo.log_blocks));
   put("archive", std::to_string(cfg_.redo.archive));
   put("groups", std::to_string(cfg_.groups));
+  put("instances", std::to_string(cfg_.instances));
   put("suplog", std::to_string(cfg_.suplog));
   put("force_logging", std::to_string(cfg_.force_logging));
   put("charset", cfg_.charset);
@@ -299,9 +314,14 @@ int ks_sim_db::create(const ks_db_cfg_t &cfg) {
     for (const auto &p : paths) sql += asm_alias_sql(p);
     if (exec((sql + asm_space_sql()).c_str()) != 0) return -1;
   }
-  writer_.set_listener([this](const ks_log_event_t &e) { return catalog_log_event(e); });
   rec_.setup(cfg_.redo.big, cfg_.redo.vsn);
-  if (writer_.open(cfg_.redo, groups, -1, 0, 1, scn_, uint32_t(clock_)) != 0) return -1;
+  for (size_t i = 0; i < ninst; i++) {
+    ks_redo_cfg_t rc = cfg_.redo;
+    rc.thread = insts_[i]->thread;
+    insts_[i]->writer.set_listener([this, i](const ks_log_event_t &e) { return catalog_log_event(i, e); });
+    if (insts_[i]->writer.open(rc, groups[i], -1, 0, 1, scn_, uint32_t(clock_)) != 0) return -1;
+  }
+  writer_ = &insts_[0]->writer;
   open_ = true;
   if (save() != 0) return -1;
   return exec("COMMIT");
@@ -328,7 +348,9 @@ int ks_sim_db::open(const std::string &dir, const std::string &name) {
     KS_ERROR("database \"%s\" not found.", db_path().c_str());
     return -1;
   }
-  if (open_sql(false) != 0 || ks_catalog_pieces(db_) != 0 || ks_catalog_asm(db_) != 0) return -1;
+  if (lock_db() != 0 || open_sql(false) != 0 || ks_catalog_pieces(db_) != 0 || ks_catalog_asm(db_) != 0 ||
+      ks_catalog_threads(db_) != 0)
+    return -1;
   if (load() != 0) return -1;
   open_ = true;
   return 0;
@@ -350,6 +372,7 @@ int ks_sim_db::load() {
   cfg_.redo.log_blocks = uint32_t(u64("log_blocks"));
   cfg_.redo.archive = u64("archive") != 0;
   cfg_.groups = int(u64("groups"));
+  cfg_.instances = int(u64("instances"));
   cfg_.suplog = int(u64("suplog"));
   cfg_.force_logging = u64("force_logging") != 0;
   cfg_.charset = kv["charset"];
@@ -373,10 +396,8 @@ int ks_sim_db::load() {
   next_objn_ = uint32_t(u64("next_objn"));
   next_user_ = uint32_t(u64("next_user"));
   next_con_ = uint32_t(u64("next_con"));
-  int cur_group = int(u64("cur_group"));
-  uint32_t next_blk = uint32_t(u64("next_blk"));
   rng_.seed(cfg_.seed);
-  if (cfg_.redo.blk_sz < 512 || cfg_.groups < 1) {
+  if (cfg_.redo.blk_sz < 512 || cfg_.groups < 1 || cfg_.instances < 0 || cfg_.instances > kMaxInstances) {
     KS_ERROR("database state of \"%s\" is damaged.", db_path().c_str());
     return -1;
   }
@@ -546,7 +567,8 @@ int ks_sim_db::load() {
   {
     Stmt s(db_,
            "SELECT l.\"GROUP#\", f.\"MEMBER\", l.\"SEQUENCE#\", l.\"STATUS\", l.\"FIRST_CHANGE#\", "
-           "l.\"NEXT_CHANGE#\", l.\"ARCHIVED\" FROM \"V$LOG\" l JOIN \"V$LOGFILE\" f ON f.\"GROUP#\" = l.\"GROUP#\" "
+           "l.\"NEXT_CHANGE#\", l.\"ARCHIVED\", l.\"THREAD#\" FROM \"V$LOG\" l JOIN \"V$LOGFILE\" f ON f.\"GROUP#\" = "
+           "l.\"GROUP#\" "
            "ORDER BY l.\"GROUP#\"");
     if (!s) return -1;
     while (s.row()) {
@@ -562,13 +584,62 @@ int ks_sim_db::load() {
       g.first_scn = uint64_t(s.i(4));
       g.next_scn = uint64_t(s.i(5));
       g.archived = s.t(6) == "YES";
+      g.thread = uint32_t(s.i(7));
       groups.push_back(g);
     }
   }
   if (!cfg_.asm_grp.name.empty() && asm_setup(false) != 0) return -1;
-  writer_.set_listener([this](const ks_log_event_t &e) { return catalog_log_event(e); });
   rec_.setup(cfg_.redo.big, cfg_.redo.vsn);
-  return writer_.open(cfg_.redo, groups, cur_group, next_blk, 1, scn_);
+  return open_instances(groups, kv);
+}
+
+std::string ks_sim_db::state_key(const char *base, size_t i) const {
+  return i == 0 ? std::string(base) : fmt("%s.%u", base, insts_[i]->thread);
+}
+
+// The instances as the last run left them: each thread's groups, its current log and where
+// its redo goes on, or closed.
+int ks_sim_db::open_instances(const std::vector<ks_log_group_t> &all, const std::map<std::string, std::string> &kv) {
+  const size_t ninst = size_t(std::max(1, cfg_.instances));
+  std::string sql;
+  for (size_t i = 0; i < ninst; i++) {
+    insts_.push_back(std::make_unique<ks_inst_t>());
+    ks_inst_t &in = *insts_[i];
+    in.thread = cfg_.instances > 0 ? uint32_t(i + 1) : cfg_.redo.thread;
+    in.name = cfg_.instances > 0 ? cfg_.name + std::to_string(i + 1) : cfg_.name;
+    std::vector<ks_log_group_t> groups;
+    for (const auto &g : all)
+      if (g.thread == in.thread) groups.push_back(g);
+    auto it = kv.find(state_key("cur_group", i));
+    const int cur_group = it == kv.end() ? -1 : atoi(it->second.c_str());
+    it = kv.find(state_key("next_blk", i));
+    const uint32_t next_blk = it == kv.end() ? 0 : uint32_t(strtoul(it->second.c_str(), nullptr, 10));
+    ks_redo_cfg_t rc = cfg_.redo;
+    rc.thread = in.thread;
+    in.writer.set_listener([this, i](const ks_log_event_t &e) { return catalog_log_event(i, e); });
+    in.open = cur_group >= 0;
+    if (in.open ? in.writer.open(rc, groups, cur_group, next_blk, 1, scn_) : in.writer.attach(rc, groups)) return -1;
+    sql += thread_sql(i);
+  }
+  writer_ = &insts_[0]->writer;
+  // Databases made before threads were shown get the view filled here.
+  return exec(sql.c_str());
+}
+
+// The row of v$thread of instance i.
+std::string ks_sim_db::thread_sql(size_t i) {
+  const ks_inst_t &in = *insts_[i];
+  const auto &gs = in.writer.groups();
+  const ks_log_group_t *g = nullptr;
+  for (const auto &o : gs)
+    if (g == nullptr || o.seq > g->seq) g = &o;
+  const bool cur = in.writer.current() >= 0;
+  return fmt("INSERT OR REPLACE INTO \"V$THREAD\" VALUES (%u, '%s', 'PUBLIC', %zu, %s, %d, %u, %" PRIu64 ");\n",
+             in.thread, in.open ? "OPEN" : "CLOSED", gs.size(), ks_sql_quote(in.name).c_str(), cur && g ? g->group : 0,
+             g ? g->seq : 0,
+             g == nullptr ? 0
+             : cur        ? g->first_scn
+                          : g->next_scn);
 }
 
 // The pieces of t's rows stored as several, as the last run left them: their later changes
@@ -608,9 +679,10 @@ int ks_sim_db::load_pieces(ks_table_t *t) {
 // new current log and the current SCN become visible together, in one transaction, when
 // the new log starts. Readers (extract through liborasim) therefore never see a database
 // without a current log, or a current SCN that no log covers.
-int ks_sim_db::catalog_log_event(const ks_log_event_t &e) {
+int ks_sim_db::catalog_log_event(size_t i, const ks_log_event_t &e) {
   if (!db_) return 0;
   const ks_log_group_t &g = *e.grp;
+  const uint32_t thread = insts_[i]->thread;
   std::string now = clock_text();
   if (e.kind == ks_log_event_t::kDone) {
     switch_sql_ += fmt("UPDATE \"V$LOG\" SET \"STATUS\" = 'ACTIVE', \"ARCHIVED\" = '%s', \"NEXT_CHANGE#\" = %" PRIu64
@@ -622,8 +694,8 @@ int ks_sim_db::catalog_log_event(const ks_log_event_t &e) {
               "\"FIRST_TIME\", \"NEXT_CHANGE#\", \"NEXT_TIME\", \"BLOCKS\", \"BLOCK_SIZE\", \"ARCHIVAL_THREAD#\", "
               "\"STANDBY_DEST\", \"ARCHIVED\", \"DELETED\", \"STATUS\", \"COMPLETION_TIME\") VALUES (%s, 1, %u, %u, "
               "%" PRIu64 ", NULL, %" PRIu64 ", '%s', %u, %u, %u, 'NO', 'YES', 'NO', 'A', '%s');\n",
-              ks_sql_quote(e.arch_path).c_str(), cfg_.redo.thread, g.seq, g.first_scn, g.next_scn, now.c_str(),
-              e.blocks, cfg_.redo.blk_sz, cfg_.redo.thread, now.c_str());
+              ks_sql_quote(e.arch_path).c_str(), thread, g.seq, g.first_scn, g.next_scn, now.c_str(), e.blocks,
+              cfg_.redo.blk_sz, thread, now.c_str());
     if (asm_store_ && !e.arch_path.empty()) switch_sql_ += asm_alias_sql(e.arch_path) + asm_space_sql();
     return 0;
   }
@@ -634,16 +706,31 @@ int ks_sim_db::catalog_log_event(const ks_log_event_t &e) {
           "\"FIRST_CHANGE#\" = %" PRIu64 ", \"FIRST_TIME\" = '%s', \"NEXT_CHANGE#\" = %" PRIu64
           ", \"NEXT_TIME\" = NULL WHERE \"GROUP#\" = %d;\n",
           g.seq, g.first_scn, now.c_str(), kMaxNextChange, g.group);
-  for (const auto &o : writer_.groups()) {
+  const ks_redo_writer &w = insts_[i]->writer;
+  for (const auto &o : w.groups()) {
     if (o.group == g.group || o.status == kLogUnused) continue;
     sql += fmt("UPDATE \"V$LOG\" SET \"STATUS\" = '%s' WHERE \"GROUP#\" = %d;\n",
                o.status == kLogActive ? "ACTIVE" : "INACTIVE", o.group);
   }
-  sql += fmt("UPDATE \"V$DATABASE\" SET \"CURRENT_SCN\" = %" PRIu64
-             ";\n"
-             "UPDATE \"KS$STATE\" SET \"VALUE\" = '%d' WHERE \"KEY\" = 'cur_group';\n"
-             "UPDATE \"KS$STATE\" SET \"VALUE\" = '2' WHERE \"KEY\" = 'next_blk';\n",
-             scn_, int(&g - writer_.groups().data()));
+  // Every commit below the current SCN the switch shows must be in its thread's log: what
+  // the other instances' log writers hold is written first.
+  for (size_t j = 0; j < insts_.size(); j++) {
+    ks_inst_t &o = *insts_[j];
+    if (j == i || o.writer.idle()) continue;
+    if (o.writer.flush() != 0) return -1;
+    o.held_commit = 0;
+    if (j == cur_inst_)
+      write_start_ = true;
+    else
+      o.write_start = true;
+  }
+  sql += thread_sql(i);
+  sql +=
+      fmt("UPDATE \"V$DATABASE\" SET \"CURRENT_SCN\" = %" PRIu64
+          ";\n"
+          "INSERT OR REPLACE INTO \"KS$STATE\" VALUES ('%s', '%d');\n"
+          "INSERT OR REPLACE INTO \"KS$STATE\" VALUES ('%s', '2');\n",
+          safe_scn(), state_key("cur_group", i).c_str(), int(&g - w.groups().data()), state_key("next_blk", i).c_str());
   // A savepoint nests in the transaction that creates the database and is a transaction
   // of its own otherwise.
   if (exec(("SAVEPOINT ks_log_switch;\n" + sql + "RELEASE ks_log_switch;").c_str()) != 0) {
@@ -749,17 +836,20 @@ int ks_sim_db::save() {
   // A log finished by a switch that then failed to start the next one is still recorded.
   std::string sql = std::move(switch_sql_);
   switch_sql_.clear();
-  auto put = [&](const char *k, const std::string &v) {
-    sql += fmt("UPDATE \"KS$STATE\" SET \"VALUE\" = %s WHERE \"KEY\" = '%s';\n", ks_sql_quote(v).c_str(), k);
+  auto put = [&](const std::string &k, const std::string &v) {
+    sql +=
+        fmt("INSERT OR REPLACE INTO \"KS$STATE\" VALUES (%s, %s);\n", ks_sql_quote(k).c_str(), ks_sql_quote(v).c_str());
   };
   put("scn", std::to_string(scn_));
   put("clock", fmt("%.6f", clock_));
   put("next_objn", std::to_string(next_objn_));
   put("next_user", std::to_string(next_user_));
   put("next_con", std::to_string(next_con_));
-  put("cur_group", std::to_string(writer_.current()));
-  put("next_blk", std::to_string(writer_.next_block()));
-  sql += fmt("UPDATE \"V$DATABASE\" SET \"CURRENT_SCN\" = %" PRIu64 ";\n", scn_);
+  for (size_t i = 0; i < insts_.size(); i++) {
+    put(state_key("cur_group", i), std::to_string(insts_[i]->writer.current()));
+    put(state_key("next_blk", i), std::to_string(insts_[i]->writer.next_block()));
+  }
+  sql += fmt("UPDATE \"V$DATABASE\" SET \"CURRENT_SCN\" = %" PRIu64 ";\n", safe_scn());
   sql += "DELETE FROM \"KS$UNDO\";\n";
   if (exec(sql.c_str()) != 0) return -1;
   {
@@ -854,21 +944,138 @@ int ks_sim_db::close() {
   if (!open_) {
     if (db_) sqlite3_close(db_);
     db_ = nullptr;
+    if (lock_fd_ >= 0) ::close(lock_fd_);
+    lock_fd_ = -1;
     return 0;
   }
   open_ = false;
   int rc = 0;
   // Open transactions end as a shutdown abort would leave them: rolled back.
   for (auto &t : txns_)
-    if (t && !t->done && rollback(t.get()) != 0) rc = -1;
-  if (writer_.close() != 0) rc = -1;
+    if (t && !t->done && (set_instance(t->inst + 1) != 0 || rollback(t.get()) != 0)) rc = -1;
+  for (auto &in : insts_)
+    if (in->writer.close() != 0) rc = -1;
   if (exec("BEGIN") != 0 || save() != 0 || exec("COMMIT") != 0) {
     exec("ROLLBACK");
     rc = -1;
   }
   sqlite3_close(db_);
   db_ = nullptr;
+  if (lock_fd_ >= 0) ::close(lock_fd_);  // the next run on the database may begin
+  lock_fd_ = -1;
   return rc;
+}
+
+// One process at a time writes a database (its model lives in that process's memory while
+// it runs): a second run, on any instance, waits for the first to close it.
+int ks_sim_db::lock_db() {
+  if (lock_fd_ >= 0) return 0;
+  const std::string path = cfg_.dir + "/" + cfg_.name + ".lock";
+  lock_fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock_fd_ < 0) {
+    KS_ERROR("open \"%s\": %s", path.c_str(), strerror(errno));
+    return -1;
+  }
+  int rc;
+  while ((rc = flock(lock_fd_, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (rc != 0) {
+    KS_ERROR("lock \"%s\": %s", path.c_str(), strerror(errno));
+    ::close(lock_fd_);
+    lock_fd_ = -1;
+    return -1;
+  }
+  return 0;
+}
+
+uint64_t ks_sim_db::safe_scn() {
+  uint64_t s = scn_;
+  for (auto &in : insts_) {
+    if (in->writer.idle()) in->held_commit = 0;
+    if (in->held_commit != 0) s = std::min(s, in->held_commit - 1);
+  }
+  return s;
+}
+
+// The current SCN readers see moves on as commits reach the logs (at most every 50 ms of
+// wall-clock time), not only at switches: a reader idle at the end of a quiet
+// thread learns from it how far that thread is known to be complete.
+int ks_sim_db::publish_scn() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const double t = double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+  if (t - published_at_ < 0.05) return 0;
+  published_at_ = t;
+  return exec(fmt("UPDATE \"V$DATABASE\" SET \"CURRENT_SCN\" = %" PRIu64, safe_scn()).c_str());
+}
+
+bool ks_sim_db::no_instance(int k) const {
+  if (k >= 1 && k <= instances()) return false;
+  KS_ERROR("instance %d does not exist (the database has %d).", k, instances());
+  return true;
+}
+
+int ks_sim_db::set_instance(int k) {
+  if (no_instance(k)) return -1;
+  ks_inst_t &in = *insts_[size_t(k - 1)];
+  if (!in.open) {
+    KS_ERROR("instance %s is shut down.", in.name.c_str());
+    return -1;
+  }
+  insts_[cur_inst_]->write_start = write_start_;
+  cur_inst_ = size_t(k - 1);
+  writer_ = &in.writer;
+  write_start_ = in.write_start;
+  return 0;
+}
+
+int ks_sim_db::shutdown_instance(int k) {
+  if (no_instance(k)) return -1;
+  const size_t i = size_t(k - 1);
+  ks_inst_t &in = *insts_[i];
+  if (!in.open) {
+    KS_ERROR("instance %s is shut down already.", in.name.c_str());
+    return -1;
+  }
+  for (auto &t : txns_)
+    if (t && !t->done && t->xid != 0 && t->inst == int(i)) {
+      KS_ERROR("instance %s has transactions in progress.", in.name.c_str());
+      return -1;
+    }
+  // The last log ends at an SCN of its own, as a switch's does, and the thread is closed
+  // in the same catalogue change that shows that log finished.
+  if (in.writer.shut(++scn_, now()) != 0) return -1;
+  in.open = false;
+  in.held_commit = 0;
+  if (i == cur_inst_)
+    write_start_ = true;
+  else
+    in.write_start = true;
+  std::string sql = std::move(switch_sql_);
+  switch_sql_.clear();
+  sql += thread_sql(i);
+  sql += fmt("INSERT OR REPLACE INTO \"KS$STATE\" VALUES ('%s', '-1');\n", state_key("cur_group", i).c_str());
+  sql += fmt("UPDATE \"V$DATABASE\" SET \"CURRENT_SCN\" = %" PRIu64 ";\n", safe_scn());
+  if (exec(("SAVEPOINT ks_shutdown;\n" + sql + "RELEASE ks_shutdown;").c_str()) != 0) {
+    exec("ROLLBACK TO ks_shutdown; RELEASE ks_shutdown;");
+    return -1;
+  }
+  return 0;
+}
+
+int ks_sim_db::startup_instance(int k) {
+  if (no_instance(k)) return -1;
+  ks_inst_t &in = *insts_[size_t(k - 1)];
+  if (in.open) {
+    KS_ERROR("instance %s is open already.", in.name.c_str());
+    return -1;
+  }
+  in.open = true;  // the new log's catalogue change shows the thread open
+  if (in.writer.start_next(++scn_, now()) != 0) {
+    in.open = false;
+    return -1;
+  }
+  return 0;
 }
 
 int ks_sim_db::value_from_text(const ks_col_t &c, const std::string &text, bool null, ks_val_t *out) const {

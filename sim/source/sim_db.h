@@ -151,7 +151,10 @@ struct ks_db_cfg_t {
   std::string name = "ORASIM";
   uint32_t db_block = 8192;  // data block size (rows per block)
   ks_redo_cfg_t redo;        // redo block size, byte order, version, thread, log size, archive
-  int groups = 3;
+  int groups = 3;            // online log groups (of each instance)
+  // A clustered database of this many instances (threads 1..n, named <name>1..<name>n),
+  // one SCN sequence for all; 0 is a single instance writing thread redo.thread.
+  int instances = 0;
   int suplog = kSupPk;
   bool force_logging = true;
   std::string charset = "AL32UTF8";
@@ -189,6 +192,18 @@ constexpr size_t kLobLocatorOut = 20;
 inline bool ks_lob_out_of_line(const ks_col_t &c, const ks_val_t &v) {
   return c.is_lob() && !v.is_null && v.b.size() == kLobLocatorOut;
 }
+
+// One instance of the database: the redo thread it writes, its log groups' writer, whether
+// the thread is open, and what the log writer still holds of its commits.
+constexpr int kMaxInstances = 16;
+struct ks_inst_t {
+  uint32_t thread = 1;
+  std::string name;
+  bool open = true;
+  ks_redo_writer writer;
+  bool write_start = true;   // its next record begins a redo write
+  uint64_t held_commit = 0;  // SCN of the first commit appended and not yet written (0: none)
+};
 
 class ks_sim_db {
  public:
@@ -285,9 +300,9 @@ class ks_sim_db {
   void set_between_pieces(std::function<int(ks_txn_t *)> fn) { between_ = std::move(fn); }
   // Switch the log now.
   int switch_log();
-  int flush() { return writer_.flush(); }
+  int flush() { return writer_->flush(); }
   void set_sync(bool sync, uint32_t flush_bytes) {
-    writer_.set_sync(sync, flush_bytes);
+    for (auto &in : insts_) in->writer.set_sync(sync, flush_bytes);
     for (ks_asm_group *g : {asm_logs_.get(), asm_arch_.get()})
       if (g) g->set_sync(sync);
   }
@@ -301,7 +316,19 @@ class ks_sim_db {
   uint32_t now() const { return uint32_t(clock_); }  // seconds since 1988 in the redo calendar
   void advance_clock(double seconds) { clock_ += seconds; }
   const std::string &clock_text() const;
-  const ks_redo_writer &writer() const { return writer_; }
+  const ks_redo_writer &writer() const { return *writer_; }
+  // ---- instances (numbered from 1; a database made without instances has one) ----
+  int instances() const { return int(insts_.size()); }
+  const ks_inst_t &inst(int k) const { return *insts_[size_t(k - 1)]; }
+  // The instance whose session runs what follows: its transactions' redo goes to its thread.
+  // Refused for an instance that is shut down.
+  int set_instance(int k);
+  int instance() const { return cur_inst_ + 1; }
+  // Shutdown: the thread's current log is completed and archived and the thread closed (no
+  // current log until startup, which opens it with the next sequence in the next group).
+  // Refused while a transaction of the instance is open.
+  int shutdown_instance(int k);
+  int startup_instance(int k);
   // Expected changes of committed transactions, one JSON line each, when set.
   void set_expect_file(FILE *f) { expect_ = f; }
   // Each commit's SCN and the wall-clock time its redo was written ("SCN SECONDS\n"), for
@@ -413,8 +440,18 @@ class ks_sim_db {
                        uint8_t rb_code);
   int commit_record(uint64_t xid, bool rollback, uint64_t *scn);
   int commit_point();
+  // The SCN readers may be told is current: never above a commit that some thread's log
+  // writer still holds, so that a reader at the end of a thread's log knows every commit of
+  // that thread below it is there. Published now and then, and at switches and close.
+  uint64_t safe_scn();
+  int publish_scn();
+  bool no_instance(int k) const;  // k names no instance (the error is set)
+  int open_instances(const std::vector<ks_log_group_t> &all, const std::map<std::string, std::string> &kv);
+  std::string state_key(const char *base, size_t i) const;
+  std::string thread_sql(size_t i);
+  int lock_db();
   void write_expect(ks_txn_t *tx, uint64_t scn);
-  int catalog_log_event(const ks_log_event_t &e);
+  int catalog_log_event(size_t i, const ks_log_event_t &e);
   int exec(const char *sql);
   // A DDL transaction: the dictionary rows it changes are changed in the catalogue and
   // logged as row changes of the dictionary tables in its transaction, which ddl_end closes
@@ -472,13 +509,17 @@ class ks_sim_db {
   sqlite3 *db_ = nullptr;
   std::unique_ptr<ks_asm_group> asm_logs_, asm_arch_;
   std::unique_ptr<ks_asm_log_store> asm_store_;
-  ks_redo_writer writer_;
+  std::vector<std::unique_ptr<ks_inst_t>> insts_;
+  size_t cur_inst_ = 0;
+  ks_redo_writer *writer_ = nullptr;  // the current instance's
   ks_redo_record rec_;
   std::mt19937_64 rng_;
   uint64_t scn_ = 0;
   double clock_ = 0;
   uint32_t next_objn_ = 0, next_user_ = 0, next_con_ = 0;
   bool write_start_ = true;    // the next record begins a redo write (68-byte header)
+  int lock_fd_ = -1;           // held while this process writes the database
+  double published_at_ = 0;    // monotonic time of the last current SCN published
   uint64_t session_txns_ = 0;  // transactions started by this run (sessions take 16 each)
   std::map<std::string, uint32_t> users_;
   std::vector<std::unique_ptr<ks_table_t>> tables_;

@@ -150,7 +150,11 @@ int ks_sim_db::rec_end(uint64_t scn) {
     KS_ERROR("redo record too large (more than %d bytes).", KS_REDO_MAX_RECORD);
     return -1;
   }
-  if (writer_.append(rec_, scn) != 0) return -1;
+  if (writer_->current() < 0) {
+    KS_ERROR("instance %s is shut down.", insts_[cur_inst_]->name.c_str());
+    return -1;
+  }
+  if (writer_->append(rec_, scn) != 0) return -1;
   write_start_ = false;
   return 0;
 }
@@ -209,6 +213,7 @@ ks_txn_t *ks_sim_db::begin() {
   p->xid = xid;
   p->started = false;
   p->done = false;
+  p->inst = int(cur_inst_);
   p->undo.clear();
   p->exp.clear();
   p->sps.clear();
@@ -696,15 +701,22 @@ int ks_sim_db::commit_record(uint64_t xid, bool rollback, uint64_t *scn) {
   rec_begin();
   *scn = scn_;
   rec_.commit(xid, rollback);
-  return rec_end(*scn);
+  if (rec_end(*scn) != 0) return -1;
+  // Until the log writer has written it, the current SCN readers are shown stays below it.
+  ks_inst_t &in = *insts_[cur_inst_];
+  if (in.held_commit == 0) in.held_commit = *scn;
+  return 0;
 }
 
 // After a user commit the log writer may write; a write that empties its buffer makes the
 // next record start a new redo write.
 int ks_sim_db::commit_point() {
-  if (writer_.commit_point() != 0) return -1;
-  if (writer_.idle()) write_start_ = true;
-  return 0;
+  if (writer_->commit_point() != 0) return -1;
+  if (writer_->idle()) {
+    write_start_ = true;
+    insts_[cur_inst_]->held_commit = 0;
+  }
+  return publish_scn();
 }
 
 int ks_sim_db::commit(ks_txn_t *tx) {
@@ -750,8 +762,9 @@ int ks_sim_db::rollback(ks_txn_t *tx) {
 int ks_sim_db::switch_log() {
   // The switch takes an SCN of its own, the new log's first change: the current SCN is
   // never below the current log's first change, even after switches in a row.
-  int rc = writer_.switch_log(++scn_, now());
+  int rc = writer_->switch_log(++scn_, now());
   write_start_ = true;
+  insts_[cur_inst_]->held_commit = 0;
   return rc;
 }
 

@@ -53,6 +53,7 @@ struct ks_txn_t {
   uint64_t xid = 0;
   bool started = false;  // the undo-segment header (5.2) has been logged
   bool done = false;
+  int inst = 0;  // index of the instance whose session runs it
   std::vector<ks_undo_t> undo;
   std::vector<ks_expect_t> exp;
   // savepoint name, undo entries and expected changes at the savepoint

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 #include <unordered_map>
 
 #include "lib/log/log.h"
@@ -788,6 +789,9 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
   db.rng().seed(cfg.seed * 7919 + 17);
   Locks lk;
   std::vector<Open> open;
+  // Sessions on several instances: each transaction runs on one of them, in turn.
+  for (int k : cfg.instances)
+    if (db.set_instance(k) != 0) return -1;
   // Other sessions' changes come between the records of a change of a row stored as pieces,
   // as in a busy database: one time in five, a small insert or update by another open
   // transaction.
@@ -810,7 +814,7 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
       size_t k = size_t(o.g.n(open.size() - 1));
       if (open[k].tx == cur) k = open.size() - 1;
       ks_txn_t *tx = open[k].tx;
-      if (tx == cur) return 0;
+      if (tx == cur || tx->inst != cur->inst) return 0;  // another instance's session writes its own thread
       if (o.g.pct(60)) {
         if (db.insert(tx, o.ev, o.event_row()) != 0) return -1;
         lk.take(o.ev, db.inserted()[0], tx);
@@ -829,6 +833,7 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
   const int conc = std::max(1, cfg.concurrency);
   while (ended < cfg.txns) {
     while (int(open.size()) < conc && started < cfg.txns) {
+      if (!cfg.instances.empty() && db.set_instance(cfg.instances[started % cfg.instances.size()]) != 0) return -1;
       ks_txn_t *tx = db.begin();
       if (!tx) return -1;
       Open op{tx, 1 + int(o.g.n(uint64_t(std::max(1, cfg.max_ops)))), o.g.pct(cfg.rollback_pct),
@@ -838,6 +843,7 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg) {
     }
     size_t k = size_t(o.g.n(open.size()));
     Open &op = open[k];
+    if (!cfg.instances.empty() && db.set_instance(op.tx->inst + 1) != 0) return -1;
     if (op.ops_left > 0) {
       if (one_op(o, op, lk, cfg.chained_pct, cfg.lobs_pct) != 0) return -1;
       op.ops_left--;
@@ -1247,6 +1253,14 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
     if (!tx) tx = db.begin();
     return tx;
   };
+  // Each instance's session keeps its transaction while the script works on others.
+  std::map<int, ks_txn_t *> sessions;
+  auto instance_no = [&](Parser &p, int *k) {
+    std::string num;
+    if (!p.number(&num) || !p.end()) return false;
+    *k = atoi(num.c_str());
+    return true;
+  };
   // A DDL statement commits the transaction in progress first.
   auto ddl_commit = [&]() {
     bool ok = !tx || db.commit(tx) == 0;
@@ -1262,9 +1276,18 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
     Parser p(s);
     std::string owner, name;
     bool ok = false;
+    int ik = 0;
     if (p.kw("COMMIT")) {
       ok = !tx || db.commit(tx) == 0;
       tx = nullptr;
+    } else if (p.kw("INSTANCE")) {
+      sessions[db.instance()] = tx;
+      ok = instance_no(p, &ik) && db.set_instance(ik) == 0;
+      tx = sessions[db.instance()];
+    } else if (p.kw("SHUTDOWN")) {
+      ok = p.kw("INSTANCE") && instance_no(p, &ik) && db.shutdown_instance(ik) == 0;
+    } else if (p.kw("STARTUP")) {
+      ok = p.kw("INSTANCE") && instance_no(p, &ik) && db.startup_instance(ik) == 0;
     } else if (p.kw("ROLLBACK")) {
       if (p.kw("TO")) {
         p.kw("SAVEPOINT");
@@ -1490,7 +1513,11 @@ int ks_script_run(ks_sim_db &db, const std::string &text) {
       return -1;
     }
   }
+  // At the end every session commits, the current one first.
   if (tx && db.commit(tx) != 0) return -1;
+  sessions.erase(db.instance());
+  for (auto &[inst, t] : sessions)
+    if (t && (db.set_instance(inst) != 0 || db.commit(t) != 0 || db.flush() != 0)) return -1;
   return db.flush();
 }
 

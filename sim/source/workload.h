@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "sim/source/sim_db.h"
 
@@ -40,6 +41,8 @@ struct ks_oltp_cfg_t {
   // Changes of tables with table compression (OLTP.PACKED, OLTP.PACKED_LOG), logged now and
   // then as rows of compressed blocks are: this share of the row operations (0: none).
   int compress_pct = 0;
+  // Instances whose sessions run the transactions, in turn (empty: the current one).
+  std::vector<int> instances;
 };
 
 // Create the OLTP schema and its initial rows when the database lacks them.
@@ -68,6 +71,10 @@ int ks_oltp_run(ks_sim_db &db, const ks_oltp_cfg_t &cfg);
 // text column at its full length (chained across blocks when they exceed a block) and pct
 // with their LOBs set (kept in the row).
 // CREATE TABLE takes COMPRESS [BASIC | FOR OLTP] or NOCOMPRESS after its columns.
+// Instances of a clustered database: INSTANCE k makes instance k's session the one the
+// statements after it run in (each session keeps its own transaction open meanwhile; at
+// the end every session commits); SHUTDOWN INSTANCE k and STARTUP INSTANCE k close and
+// open its thread.
 int ks_script_run(ks_sim_db &db, const std::string &text);
 // The generated rows of a LOAD statement, loaded by transaction tx.
 int ks_load_rows(ks_sim_db &db, ks_txn_t *tx, ks_table_t *t, uint64_t n, int chained_pct, int lobs_pct);
