@@ -266,6 +266,17 @@ int ks_write_trail_file(ks_extr_t *ex, int sn) {
     return 0;
   }
 
+  if (th.cscn < t->top_scn) {
+    // One thread's commits come in SCN order, so only a heartbeat can have promised more:
+    // the log writer held this commit longer than the heartbeat allowed for. A reader that
+    // merges threads may already have replayed later commits of other threads; the
+    // transaction is still delivered, and the operator told which one it was.
+    KS_ERROR(
+        "transaction %016lx committed at SCN %lu reaches the trail after a heartbeat promised every commit "
+        "below SCN %lu: replay of other threads may have passed it.",
+        static_cast<unsigned long>(th.xid), static_cast<unsigned long>(th.cscn),
+        static_cast<unsigned long>(t->top_scn));
+  }
   int rc = room_for_record(t, collected, th.cscn, th.xid);
   // An image that lives in its slot buffer can wait there for a gathered write; anything
   // else is written now, after the queue, so the file keeps commit order.
