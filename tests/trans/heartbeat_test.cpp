@@ -77,10 +77,18 @@ TEST_F(TransTest, HeartbeatsRaiseThePromiseAndSurviveARestart) {
   ASSERT_EQ(commit(c, 19), 0);
   ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 120), d, 15), 0);
   ASSERT_EQ(commit(d, 20), 0);
+  // A commit below a heartbeat already written broke its promise: delivered, and said.
+  const uint64_t e = xid_of(1, 5, 1);
+  ASSERT_EQ(ks_write_heartbeat(&t, 30, 1), 1);
+  ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 120), e, 21), 0);
+  ASSERT_EQ(commit(e, 25), 0);
+  EXPECT_THAT(last_message(), HasSubstr("committed at SCN 25 reaches the trail after a heartbeat promised every "
+                                        "commit below SCN 30"));
   ASSERT_EQ(ks_trans_close(&t), 0);
   const TrailFile g1 = read_trail(trail(1));
-  ASSERT_EQ(g1.trans.size(), 2u);
+  ASSERT_EQ(g1.trans.size(), 4u);
   EXPECT_EQ(g1.trans[1].th.xid, d);
+  EXPECT_EQ(g1.trans[3].th.xid, e);
   EXPECT_EQ(read_trail(trail(0)).size, f0.size);
 }
 
