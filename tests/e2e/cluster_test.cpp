@@ -34,6 +34,12 @@ TEST(ClusterE2e, TwoThreadsIdleAndShutDownInstance) {
   ASSERT_TRUE(env.configure()) << env.why();
   ASSERT_TRUE(env.start_pipeline()) << env.why();
 
+  // Instance 2 idle from the start: its extract creates its trail with a heartbeat alone,
+  // or apply, waiting for every thread's trail, would never begin.
+  ASSERT_TRUE(env.start_workload("--instance 1 --txns 100 --rate 400 --realtime --concurrency 2 --seed 10"));
+  ASSERT_TRUE(env.wait_workload()) << env.why();
+  ASSERT_TRUE(env.wait_identical(30)) << env.last_diff() << env.component_log("app1");
+
   ASSERT_TRUE(env.start_workload("--instances 1,2 --txns 800 --rate 400 --realtime --concurrency 4 --seed 11"));
   ASSERT_TRUE(env.wait_workload()) << env.why();
   ASSERT_TRUE(env.wait_identical(60)) << env.last_diff() << env.component_log("app1");
