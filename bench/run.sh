@@ -8,6 +8,7 @@
 #   KS_BENCH_LAG_SECS=20 bench/run.sh   length of each steady workload for the lag figures
 #   KS_BENCH_LAG_RATES="10 50 500"      their commit rates (times the scale)
 #   KS_BENCH_IDLE_SECS=20               the quiet period of the idle CPU figure
+#   KS_BENCH_CLUSTER_RATE=50            the commit rate of the two-thread lag run (0: none)
 #   KS_BENCH_IDLE_BASE=<build folder>   the idle CPU figure of that build's programs too
 #   KS_BENCH_IDLE_LABEL="commit abc"    what to call them on the page
 #   KS_BENCH_ONLY=lag bench/run.sh      the lag and idle figures alone
@@ -326,6 +327,9 @@ idle_base=${KS_BENCH_IDLE_BASE:-}
 idle_label=${KS_BENCH_IDLE_LABEL:-$idle_base}
 lag_error=""
 lag_rows=()  # | rate | median | 95th | max | samples | caught up | workload | target |
+cluster_rate=${KS_BENCH_CLUSTER_RATE:-50}
+lag_threads=0  # the source of the running pipeline: 0 one instance, else its instances
+lag_wait=1     # the idle wait of extract and apply (interval), seconds
 idle_now=""  # "extract MS apply MS kesmon MS" (CPU milliseconds per second)
 idle_then=""
 kesh_in() { printf '%s\n' "$@" | KESTRO_HOME=$lag_home "$lag_home/bin/kesh" 2>&1; }
@@ -342,17 +346,27 @@ stop_pipeline() {
 first_error() {
   cat "$lag_home"/log/U/error*.log 2>/dev/null | grep -v '^[0-9-]* [0-9:]* \[' | grep -v '^$' | head -3 | tr '\n' ' '
 }
-# start_pipeline BUILD HOME: installs BUILD's programs into HOME, makes the source and the
+# start_pipeline BUILD HOME [INSTANCES]: installs BUILD's programs into HOME, makes the
+# source (a clustered one of INSTANCES instances, one extract process per thread) and the
 # target and starts extract and apply under kesmon; non-zero with lag_error set on failure.
 start_pipeline() {
   lag_home=$2
-  local sim=$lag_home/sim
+  lag_threads=${3:-0}
+  local sim=$lag_home/sim cluster="" insts="(instance_name=src1, thread=1, tns=SRC)" k
   cmake --install "$1" --prefix "$lag_home" >/dev/null || {
     lag_error="install into a private home failed"
     return 1
   }
   export KESTRO_OCI_LIB=$lag_home/lib/liborasim.so
-  "$lag_home/bin/orasim" create -d "$sim" -n SRC --log-size 4M --groups 3 >/dev/null 2>&1 &&
+  if [ "$lag_threads" -gt 0 ]; then
+    cluster="--instances $lag_threads"
+    insts=""
+    for ((k = 1; k <= lag_threads; k++)); do
+      insts="$insts (instance_name=SRC$k, thread=$k, host=127.0.0.1, port=1521, service=SRC)"
+    done
+  fi
+  # shellcheck disable=SC2086
+  "$lag_home/bin/orasim" create -d "$sim" -n SRC --log-size 4M --groups 3 $cluster >/dev/null 2>&1 &&
     "$lag_home/bin/orasim" run -d "$sim" -n SRC --txns 20 --seed 3 --no-expect >/dev/null 2>&1 || {
     lag_error="orasim could not create the source"
     return 1
@@ -360,21 +374,21 @@ start_pipeline() {
   # The target starts as a copy of the source's tables, so only new changes flow.
   cp "$sim/SRC.db" "$sim/TGT.db"
   local o
-  o=$(kesh_in "add db SRC (user=KS, password=KS) (instance_name=src1, thread=1, tns=SRC);" \
+  o=$(kesh_in "add db SRC (user=KS, password=KS) $insts;" \
     "add db TGT (user=KS, password=KS) (instance_name=tgt1, thread=1, tns=TGT);" \
     "add unit U;" \
-    "add extract EX (unit=U, db=SRC, next=AP, interval=1, tables=(OLTP.*));" \
-    "add apply AP (unit=U, db=TGT, prev=EX, interval=1, tables=(OLTP.*));" \
+    "add extract EX (unit=U, db=SRC, next=AP, interval=$lag_wait, tables=(OLTP.*));" \
+    "add apply AP (unit=U, db=TGT, prev=EX, interval=$lag_wait, tables=(OLTP.*));" \
     "save config" "start manager" "start extract U.EX -d" "start apply U.AP")
   if echo "$o" | grep -q 'execute error'; then
     lag_error="the console refused the set-up: $(echo "$o" | grep -B2 'execute error' | head -3 | tr '\n' ' ')"
     return 1
   fi
-  # Both processes must be replicating before a workload starts.
-  local i
+  # Every process must be replicating before a workload starts (one extract per thread).
+  local i readers=$((lag_threads > 0 ? lag_threads : 1))
   for ((i = 0; i < 60; i++)); do
-    if grep -qs 'process startup, analyze redo log' "$lag_home"/log/U/EX_*.log &&
-      grep -qs 'apply from #' "$lag_home"/log/U/AP_*.log; then
+    if [ "$(grep -ls 'process startup, analyze redo log' "$lag_home"/log/U/EX_*.log | wc -l)" -ge "$readers" ] &&
+      grep -qs 'apply \(thread [0-9]* \)\?from #' "$lag_home"/log/U/AP_*.log; then
       return 0
     fi
     if grep -qs 'process exit' "$lag_home"/log/U/EX_*.log "$lag_home"/log/U/AP_*.log; then break; fi
@@ -383,20 +397,25 @@ start_pipeline() {
   lag_error="extract and apply did not both start replicating within 30 s ($(first_error))"
   return 1
 }
-# lag_run RATE SEED: one steady workload at RATE commits a second; adds a row to lag_rows,
-# or sets lag_error.
+# lag_run RATE SEED: one steady workload at RATE commits a second (on a clustered source,
+# all on instance 1 while the others stay idle); adds a row to lag_rows, or sets lag_error.
 lag_run() {
-  local rate=$1 seed=$2 sim=$lag_home/sim
+  local rate=$1 seed=$2 sim=$lag_home/sim on="" label="$1/s"
+  if [ "$lag_threads" -gt 0 ]; then
+    on="--instance 1"
+    label="$1/s, $lag_threads threads, $((lag_threads - 1)) idle"
+  fi
   local txns=$((rate * lag_secs)) expect=$work/lag$rate.jsonl samples=$work/lag$rate.samples times=$work/lag$rate.times
   local ckp t_start wl done_at="" final=""
   : >"$samples"
   t_start=$(now)
-  "$lag_home/bin/orasim" run -d "$sim" -n SRC --txns "$txns" --seed "$seed" --concurrency 4 --rate "$rate" --realtime \
+  # shellcheck disable=SC2086
+  "$lag_home/bin/orasim" run -d "$sim" -n SRC $on --txns "$txns" --seed "$seed" --concurrency 4 --rate "$rate" --realtime \
     --expect "$expect" --commit-times "$times" >"$work/lag$rate.orasim" 2>&1 &
   wl=$!
   while :; do
     ckp=$(sqlite3 -cmd '.timeout 2000' "$sim/TGT.db" \
-      "select SCN from \"KS.KS_APPLY_CKP\" where APP_NAME like 'AP%';" 2>/dev/null | tail -1)
+      "select max(SCN) from \"KS.KS_APPLY_CKP\" where APP_NAME like 'AP%';" 2>/dev/null | tail -1)
     echo "$(now) ${ckp:-0}" >>"$samples"
     if [ -z "$done_at" ] && ! kill -0 $wl 2>/dev/null; then
       wait $wl || {
@@ -425,7 +444,7 @@ lag_run() {
   # orasim writes down when each commit's redo was written (SCN, wall-clock time, in
   # commit order). The first 2 s after the first commit are skipped.
   local r
-  r=$(awk -v rate="$rate" -v done_at="$done_at" -v same="$same" -v secs="$lag_secs" '
+  r=$(awk -v label="$label" -v done_at="$done_at" -v same="$same" -v secs="$lag_secs" '
     FNR == NR { scn[++n] = $1 + 0; at[n] = $2 + 0; next }
     {
       t = $1; c = $2 + 0
@@ -439,7 +458,7 @@ lag_run() {
       for (i = 2; i <= m; i++) { x = v[i]; for (j = i - 1; j >= 1 && v[j] > x; j--) v[j + 1] = v[j]; v[j + 1] = x }
       med = v[int((m + 1) / 2)]; p95 = v[int(m * 0.95) > 0 ? int(m * 0.95) : 1]
       drain = caught == "" ? "not in 60 s" : sprintf("%.2f s", caught > at[n] ? caught - at[n] : 0)
-      printf "| %d/s | %.3f s | %.3f s | %.3f s | %d | %s | %d in %.1f s (schedule %d s) | %s |", rate, med, p95, max, m, drain, n, at[n] - at[1], secs, same
+      printf "| %s | %.3f s | %.3f s | %.3f s | %d | %s | %d in %.1f s (schedule %d s) | %s |", label, med, p95, max, m, drain, n, at[n] - at[1], secs, same
     }' "$times" "$samples")
   if [ "$r" = none ]; then
     lag_error="no transaction committed during the run at $rate transactions/s"
@@ -483,6 +502,15 @@ measure_lag() {
   say "  idle CPU over $idle_secs s ..."
   idle_now=$(idle_cpu)
   stop_pipeline
+  # A clustered source with one instance idle: apply waits for the idle thread's extract
+  # to tell how far its thread is complete, at most one idle wait later.
+  if [ "$cluster_rate" != 0 ]; then
+    rate=$(sized "$cluster_rate")
+    say "  lag at $rate transactions/s on a two-thread source, one instance idle, for $lag_secs s ..."
+    start_pipeline "$build" "$work/cluster" 2 || return
+    lag_run "$rate" $((seed++)) || return
+    stop_pipeline
+  fi
   if [ -n "$idle_base" ]; then
     say "  idle CPU of the baseline programs ($idle_base) ..."
     if start_pipeline "$idle_base" "$work/base"; then
@@ -607,6 +635,10 @@ idle_of() { echo "$2" | awk -v n="$1" '{ for (i = 1; i < NF; i += 2) if ($i == n
   echo "  of the oldest source commit not yet applied, from the time orasim wrote its redo"
   echo "  (\`--commit-times\`); the first 2 s are skipped. Idle CPU is read from /proc (user +"
   echo "  system time) once the last workload has been applied."
+  echo "- Lag on a clustered source (\"2 threads, 1 idle\"): the same workload, all on instance 1"
+  echo "  of a two-instance source while instance 2 stays idle, one extract per thread; apply"
+  echo "  holds each transaction until the idle thread's extract has published that its thread"
+  echo "  is complete past it, so the goal is the single-thread lag plus one idle wait (1 s)."
   echo
   echo "Reproduce with \`bench/run.sh\` (\`KS_BENCH_SCALE=N\` multiplies the sizes)."
   echo

@@ -47,6 +47,26 @@ int ks_get_source_db(ks_cfg_db_t **dbp, ks_cfg_inst_t **instp) {
   return 0;
 }
 
+namespace {
+
+// The connect string of one instance: its own descriptor, or one made of its address.
+void instance_tns(const ks_cfg_db_t *db, ks_cfg_inst_t *inst, char *tns, size_t n) {
+  if (inst->tns[0] != '\0') {
+    snprintf(tns, n, "%s", inst->tns);
+    return;
+  }
+  // A pluggable source is reached through its own service; remember it in the entry.
+  if (db->pdb[0] != '\0' && inst->svc_name[0] == '\0') snprintf(inst->svc_name, sizeof inst->svc_name, "%s", db->pdb);
+  // On a clustered source the service runs on every instance: the descriptor names the
+  // instance so that the session is on this one and not wherever the listener sends it.
+  char named[64] = "";
+  if (x_rac) snprintf(named, sizeof named, "(INSTANCE_NAME=%s)", inst->inst_name);
+  snprintf(tns, n, "(DESCRIPTION=(ADDRESS=(PROTOCOL=tcp)(HOST=%s)(PORT=%d))(CONNECT_DATA=(SERVICE_NAME=%s)%s))",
+           inst->vip, static_cast<int>(inst->vport), inst->svc_name, named);
+}
+
+}  // namespace
+
 int ks_connect_db(ks_extr_t *ex) {
   ks_cfg_db_t *db;
   ks_cfg_inst_t *inst;
@@ -57,18 +77,29 @@ int ks_connect_db(ks_extr_t *ex) {
     ex->flag &= ~static_cast<uint32_t>(KS_EXTR_PDB);
 
   char tns[512];
-  if (inst->tns[0] != '\0') {
-    snprintf(tns, sizeof tns, "%s", inst->tns);
-  } else {
-    // A pluggable source is reached through its own service; remember it in the entry.
-    if (db->pdb[0] != '\0' && inst->svc_name[0] == '\0') snprintf(inst->svc_name, sizeof inst->svc_name, "%s", db->pdb);
-    snprintf(tns, sizeof tns,
-             "(DESCRIPTION=(ADDRESS=(PROTOCOL=tcp)(HOST=%s)(PORT=%d))(CONNECT_DATA=(SERVICE_NAME=%s)))", inst->vip,
-             static_cast<int>(inst->vport), inst->svc_name);
-  }
-  if (ks_oci_connect(ex->a->se, db->dbuser, db->passwd, tns, 1) != 0) {
+  instance_tns(db, inst, tns, sizeof tns);
+  if (ks_oci_connect(ex->a->se, db->dbuser, db->passwd, tns, 1) == 0) return 0;
+  if (!x_rac) {
     KS_ERROR("connect %s: %s", db->name, ks_oci_get_message());
     return -1;
   }
-  return 0;
+  char why[256];
+  snprintf(why, sizeof why, "%s", ks_oci_get_message());
+  // The instance of this thread is down (or unreachable): its thread's logs are still
+  // there to read, and every query this process makes names its thread or is about the
+  // whole database, so any other instance of the database serves it as well.
+  ks_cfg_inst_t *insts = ks_cfg_insts(ks_cfg_area());
+  for (uint32_t k = 0; k < db->inst_cnt; k++) {
+    ks_cfg_inst_t *other = &insts[db->ref_num + static_cast<int32_t>(k)];
+    if (other == inst) continue;
+    instance_tns(db, other, tns, sizeof tns);
+    if (ks_oci_connect(ex->a->se, db->dbuser, db->passwd, tns, 1) == 0) {
+      KS_WARN("instance %s of thread %d not available (%s): connected to %s through instance %s.", inst->inst_name,
+              x_thrd, why, db->name, other->inst_name);
+      return 0;
+    }
+    KS_ERROR("connect %s through instance %s: %s", db->name, other->inst_name, ks_oci_get_message());
+  }
+  KS_ERROR("connect %s: %s", db->name, why);
+  return -1;
 }

@@ -356,11 +356,14 @@ void start_up() {
   su.connected = true;
   KS_DEBUG("establish connection to database ...");
 
-  x_thrd = ks_get_thread(ex);
-  if (x_thrd < 0) {
+  const int thrd = ks_get_thread(ex);
+  if (thrd < 0) {
     KS_ERROR("get instance thread# error.");
     error_exit();
   }
+  // A clustered source's process reads the thread it was started for, also when its
+  // instance is down and the session is on another instance.
+  if (!x_rac) x_thrd = thrd;
   int attr = ks_get_db_attribute(ex);
   if (attr < 0) {
     KS_ERROR("get database attribute error.");

@@ -95,23 +95,55 @@ std::string resolve_link(const std::string &link_in, int *err, std::string *deta
   return path;
 }
 
+// True when the instance's redo thread is closed: the instance is shut down.
+bool instance_down(sqlite3 *db, long long number) {
+  sqlite3_stmt *st = nullptr;
+  const char *q =
+      "SELECT 1 FROM \"V$THREAD\" t JOIN \"V$INSTANCE\" i ON i.\"THREAD#\" = t.\"THREAD#\" "
+      "WHERE i.INSTANCE_NUMBER = ?1 AND t.STATUS = 'CLOSED'";
+  bool down = false;
+  if (sqlite3_prepare_v2(db, q, -1, &st, nullptr) == SQLITE_OK) {  // no v$thread: a database made before threads
+    sqlite3_bind_int64(st, 1, number);
+    down = sqlite3_step(st) == SQLITE_ROW;
+  }
+  sqlite3_finalize(st);
+  return down;
+}
+
 // A database of several instances answers v$instance for the one the descriptor names
-// (INSTANCE_NAME), else for its first: the session sees that row only. -1: no such instance.
+// (INSTANCE_NAME), else for its first: the session sees that row only. -1: no such
+// instance, -2: the instance is shut down and takes no connection (a service without an
+// instance name is served by the first instance that is up).
 int choose_instance(sqlite3 *db, const std::string &name) {
   // Unquoted column names: a catalogue without them fails to prepare rather than reading
   // the names as text.
   sqlite3_stmt *st = nullptr;
-  const char *q = name.empty() ? "SELECT min(INSTANCE_NUMBER), count(*) FROM \"V$INSTANCE\""
-                               : "SELECT INSTANCE_NUMBER, 2 FROM \"V$INSTANCE\" WHERE upper(INSTANCE_NAME) = upper(?1)";
-  if (sqlite3_prepare_v2(db, q, -1, &st, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(st);
-    return name.empty() ? 0 : -1;  // not a source database: there is no instance to choose
+  const char *q = name.empty()
+                      ? "SELECT i.INSTANCE_NUMBER, (SELECT count(*) FROM \"V$INSTANCE\") FROM \"V$INSTANCE\" i "
+                        "WHERE NOT EXISTS (SELECT 1 FROM \"V$THREAD\" t WHERE t.\"THREAD#\" = i.\"THREAD#\" "
+                        "AND t.STATUS = 'CLOSED') ORDER BY i.INSTANCE_NUMBER LIMIT 1"
+                      : "SELECT INSTANCE_NUMBER, 2 FROM \"V$INSTANCE\" WHERE upper(INSTANCE_NAME) = upper(?1)";
+  if (sqlite3_prepare_v2(db, q, -1, &st, nullptr) != SQLITE_OK && name.empty()) {
+    sqlite3_finalize(st);  // a database made before threads were shown: its first instance
+    q = "SELECT min(INSTANCE_NUMBER), count(*) FROM \"V$INSTANCE\"";
+    st = nullptr;
+    sqlite3_prepare_v2(db, q, -1, &st, nullptr);
   }
+  if (st == nullptr) return name.empty() ? 0 : -1;  // not a source database: there is no instance to choose
   sqlite3_bind_text(st, 1, name.c_str(), -1, SQLITE_TRANSIENT);
   const bool found = sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL;
   const long long k = found ? sqlite3_column_int64(st, 0) : 0, n = found ? sqlite3_column_int64(st, 1) : 0;
   sqlite3_finalize(st);
-  if (!found) return name.empty() ? 0 : -1;
+  if (!found && name.empty()) {
+    // Instances, but none up: the database is not available. None at all: not a source.
+    bool any = false;
+    if (sqlite3_prepare_v2(db, "SELECT 1 FROM \"V$INSTANCE\"", -1, &st, nullptr) == SQLITE_OK)
+      any = sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_finalize(st);
+    return any ? -2 : 0;
+  }
+  if (!found) return -1;
+  if (instance_down(db, k)) return -2;
   if (n < 2) return 0;  // one instance: v$instance is its own
   const std::string view =
       "CREATE TEMP VIEW \"V$INSTANCE\" AS SELECT * FROM main.\"V$INSTANCE\" WHERE INSTANCE_NUMBER = " +
@@ -328,9 +360,9 @@ sword OCIServerAttach(OCIServer *srvhp, OCIError *errhp, const OraText *dblink, 
     // not a string constant: a statement about a column a table lacks must not run.
     sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
     sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
-    if (choose_instance(db, descriptor_value(link, "INSTANCE_NAME")) != 0) {
+    if (int rc = choose_instance(db, descriptor_value(link, "INSTANCE_NAME")); rc != 0) {
       sqlite3_close_v2(db);
-      set_error(e, 12521);
+      set_error(e, rc == -2 ? 1034 : 12521);
       return OCI_ERROR;
     }
     register_functions(db);

@@ -392,6 +392,12 @@ int ks_sim_db::load() {
   cfg_.redo.arch_dir = cfg_.dir + "/" + cfg_.name + "/archivelog";
   set_identity();
   scn_ = u64("scn");
+  {
+    // Readers move the current SCN on while no run holds the database: the next SCN is
+    // above whatever they saw.
+    Stmt s(db_, "SELECT \"CURRENT_SCN\" FROM \"V$DATABASE\"");
+    if (s && s.row()) scn_ = std::max(scn_, uint64_t(s.i(0)));
+  }
   clock_ = strtod(kv["clock"].c_str(), nullptr);
   next_objn_ = uint32_t(u64("next_objn"));
   next_user_ = uint32_t(u64("next_user"));

@@ -49,8 +49,9 @@ bool alive(pid_t pid) {
   return !(rp != std::string::npos && rp + 2 < st.size() && st[rp + 2] == 'Z');
 }
 
-// Processes running <home>bin/<program>, with "-c com" when com is given.
-std::vector<pid_t> find_programs(const std::string &home, const char *program, const char *com) {
+// Processes running <home>bin/<program>, with "-c com" when com is given, and "-t thread"
+// when thread is not 0.
+std::vector<pid_t> find_programs(const std::string &home, const char *program, const char *com, int thread = 0) {
   std::vector<pid_t> out;
   DIR *d = opendir("/proc");
   if (d == nullptr) return out;
@@ -62,9 +63,12 @@ std::vector<pid_t> find_programs(const std::string &home, const char *program, c
     auto argv = cmdline(pid_t(pid));
     if (argv.empty() || argv[0].compare(0, prefix.size(), prefix) != 0) continue;
     if (program != nullptr && argv[0] != prefix + program) continue;
-    bool match = com == nullptr;
-    for (size_t i = 1; !match && i + 1 < argv.size(); i++)
-      if (argv[i] == "-c" && argv[i + 1] == com) match = true;
+    bool match = com == nullptr, thread_match = thread == 0;
+    for (size_t i = 1; i + 1 < argv.size(); i++) {
+      if (com != nullptr && argv[i] == "-c" && argv[i + 1] == com) match = true;
+      if (thread != 0 && argv[i] == "-t" && argv[i + 1] == std::to_string(thread)) thread_match = true;
+    }
+    match = match && thread_match;
     if (match && alive(pid_t(pid))) out.push_back(pid_t(pid));
   }
   closedir(d);
@@ -87,6 +91,7 @@ E2eEnv::E2eEnv(const SourceOpts &opts) {
   unsetenv("ORASIM_FAULTS");
   for (const char *dir : {"bin", "sim", "tmp"}) mkdir(path(dir).c_str(), 0755);
   if (opts.absolute_names) sim_dir_ = quote(path("sim"));
+  instances_ = opts.instances;
   for (const char *p :
        {"kesmon", "extract", "apply", "kesh", "orasim", "markedit", "trailcat", "schemacat", "errcat", "kesfeed"}) {
     if (symlink((std::string(KS_BIN_DIR) + "/" + p).c_str(), path(std::string("bin/") + p).c_str()) != 0) {
@@ -95,7 +100,9 @@ E2eEnv::E2eEnv(const SourceOpts &opts) {
     }
   }
   std::string out;
-  if (sh("bin/orasim create -d " + sim_dir_ + " -n SRC --log-size 1M --groups 3 " + opts.create, &out) != 0 ||
+  const std::string cluster = instances_ > 0 ? " --instances " + std::to_string(instances_) : "";
+  if (sh("bin/orasim create -d " + sim_dir_ + " -n SRC --log-size 1M --groups 3" + cluster + " " + opts.create, &out) !=
+          0 ||
       sh("bin/orasim create -d " + sim_dir_ + " -n TGT", &out) != 0) {
     why_ = "orasim create: " + out;
     return;
@@ -208,22 +215,26 @@ bool E2eEnv::configure(const std::string &extract_sets, const std::string &apply
   a += ", restart=" + restart_;
   p += ", restart=" + restart_;
   std::string out;
-  bool ok = kesh("add db SRC (user=ks, password=ks" + (src_db_items_.empty() ? "" : ", " + src_db_items_) +
-                     ")\n"
-                     "  (instance_name=src1, thread=1, host=127.0.0.1, port=1521, service=SRC" +
-                     (src_inst_items_.empty() ? "" : ", " + src_inst_items_) +
-                     ");\n"
-                     "add db TGT (user=ks, password=ks)\n"
-                     "  (instance_name=tgt1, thread=1, host=127.0.0.1, port=1521, service=TGT);\n"
-                     "add unit u1;\n"
-                     "add extract ext1 (unit=u1, db=SRC, next=app1, interval=1" +
-                     p + x +
-                     ");\n"
-                     "add apply app1 (unit=u1, db=TGT, prev=ext1, interval=1" +
-                     a +
-                     ");\n"
-                     "save config\n",
-                 &out);
+  const std::string inst_items = src_inst_items_.empty() ? "" : ", " + src_inst_items_;
+  std::string insts = "  (instance_name=src1, thread=1, host=127.0.0.1, port=1521, service=SRC" + inst_items + ")";
+  if (instances_ > 0) insts.clear();
+  for (int k = 1; k <= instances_; k++)
+    insts += "\n  (instance_name=SRC" + std::to_string(k) + ", thread=" + std::to_string(k) +
+             ", host=127.0.0.1, port=1521, service=SRC" + inst_items + ")";
+  bool ok =
+      kesh("add db SRC (user=ks, password=ks" + (src_db_items_.empty() ? "" : ", " + src_db_items_) + ")\n" + insts +
+               ";\n"
+               "add db TGT (user=ks, password=ks)\n"
+               "  (instance_name=tgt1, thread=1, host=127.0.0.1, port=1521, service=TGT);\n"
+               "add unit u1;\n"
+               "add extract ext1 (unit=u1, db=SRC, next=app1, interval=1" +
+               p + x +
+               ");\n"
+               "add apply app1 (unit=u1, db=TGT, prev=ext1, interval=1" +
+               a +
+               ");\n"
+               "save config\n",
+           &out);
   if (!ok) why_ = "kesh: " + out;
   // The key is known once the configuration exists.
   if (ok && !guard_) guard_ = std::make_unique<IpcGuard>();
@@ -236,6 +247,11 @@ void E2eEnv::remember_pids() {
 
 pid_t E2eEnv::pid_of(const char *com) const {
   auto v = find_programs(home_.path(), nullptr, com);
+  return v.empty() ? -1 : v.front();
+}
+
+pid_t E2eEnv::pid_of_thread(const char *com, int thread) const {
+  auto v = find_programs(home_.path(), nullptr, com, thread);
   return v.empty() ? -1 : v.front();
 }
 
@@ -278,22 +294,29 @@ bool E2eEnv::start_extract(bool wait_ready, const std::string &options) {
     return n;
   };
   const std::string ready = "analyze redo log from sequence#";
-  const int before = count(component_log("ext1"), ready);
+  // Every thread's process of a clustered source, each with its own log and checkpoint.
+  std::vector<std::string> names;
+  for (int k = 1; k <= instances_; k++) names.push_back("ext1_" + std::to_string(k));
+  if (names.empty()) names.push_back("ext1");
+  std::vector<int> before;
+  for (const auto &n : names) before.push_back(count(component_log(n.c_str()), ready));
   bool ok = kesh("start extract u1.ext1 " + options, &out) && wait_running("ext1", 10000);
   if (!wait_ready) return ok;
-  // Changes committed before extract has taken its start position would be neither in
-  // the instantiated target nor captured: wait until it reads redo.
-  for (int w = 0; ok && count(component_log("ext1"), ready) <= before; w += 20) {
-    if (w > 30000 || pid_of("ext1") <= 0) ok = false;
-    sleep_ms(20);
-  }
-  // A first start has its start point once the checkpoint holds a position: a crash
-  // before that would start again from a later point.
-  for (int w = 0; ok; w += 20) {
-    std::string ckp = read_file(path("data/u1/ext1.ckp"));
-    if (ckp.size() >= 12 && (ckp[8] | ckp[9] | ckp[10] | ckp[11]) != 0) break;
-    if (w > 30000 || pid_of("ext1") <= 0) ok = false;
-    sleep_ms(20);
+  for (size_t i = 0; ok && i < names.size(); i++) {
+    // Changes committed before extract has taken its start position would be neither in
+    // the instantiated target nor captured: wait until it reads redo.
+    for (int w = 0; ok && count(component_log(names[i].c_str()), ready) <= before[i]; w += 20) {
+      if (w > 30000 || pid_of("ext1") <= 0) ok = false;
+      sleep_ms(20);
+    }
+    // A first start has its start point once the checkpoint holds a position: a crash
+    // before that would start again from a later point.
+    for (int w = 0; ok; w += 20) {
+      std::string ckp = read_file(path("data/u1/" + names[i] + ".ckp"));
+      if (ckp.size() >= 12 && (ckp[8] | ckp[9] | ckp[10] | ckp[11]) != 0) break;
+      if (w > 30000 || pid_of("ext1") <= 0) ok = false;
+      sleep_ms(20);
+    }
   }
   if (!ok) why_ = "start extract: " + out + component_log("ext1");
   return ok;
@@ -366,8 +389,8 @@ bool E2eEnv::stop_apply() {
   return ok;
 }
 
-bool E2eEnv::kill_extract() {
-  pid_t pid = pid_of("ext1");
+bool E2eEnv::kill_extract(int thread) {
+  pid_t pid = pid_of_thread("ext1", thread);
   if (pid <= 0) return false;
   kill(pid, SIGKILL);
   return wait_gone(pid, 10000);
@@ -387,9 +410,10 @@ bool E2eEnv::kill_manager() {
   return wait_gone(v[0], 10000);
 }
 
-bool E2eEnv::reset_extract_checkpoint() {
+bool E2eEnv::reset_extract_checkpoint(int thread) {
   std::string out;
-  bool ok = sh("bin/markedit -f data/u1/ext1.ckp -c", &out) == 0;
+  const std::string ckp = thread == 0 ? "ext1.ckp" : "ext1_" + std::to_string(thread) + ".ckp";
+  bool ok = sh("bin/markedit -f data/u1/" + ckp + " -c", &out) == 0;
   if (!ok) why_ = "markedit: " + out;
   return ok;
 }

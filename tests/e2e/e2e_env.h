@@ -28,6 +28,7 @@ struct SourceOpts {
   uint64_t seed_rows = 1;       // seed of the initial rows (0: no OLTP schema at all)
   std::string setup_script;     // run on the source before the target is instantiated
   bool absolute_names = false;  // the source names its logs by absolute paths (a reader agent needs them)
+  int instances = 0;            // a clustered source of so many instances, threads 1..N (0: one instance)
 };
 
 class E2eEnv {
@@ -51,7 +52,8 @@ class E2eEnv {
                    const std::map<std::string, std::string> &rename = {});
 
   // Writes the configuration with kesh: databases SRC and TGT, unit u1, extract ext1 with
-  // the given set items, apply app1 with its own set items.
+  // the given set items, apply app1 with its own set items. A clustered source gets one
+  // instance entry per thread (instance SRC<k>, thread k), each connecting to its instance.
   bool configure(const std::string &extract_sets = "tables=(oltp.*)", const std::string &apply_sets = "",
                  const std::string &extract_params = "");
   bool kesh(const std::string &commands, std::string *out = nullptr) const;
@@ -76,16 +78,21 @@ class E2eEnv {
   bool start_apply();
   bool stop_extract();
   bool stop_apply();
-  // kill -9 as a crash would; waits until the manager has seen the process go.
-  bool kill_extract();
+  // kill -9 as a crash would; waits until the manager has seen the process go. On a
+  // clustered source, thread names the extract process (0: any one of them).
+  bool kill_extract(int thread = 0);
   bool kill_apply();
   // kill -9 of the manager; its components run on.
   bool kill_manager();
-  // The operator's repair of the extract checkpoint after a crash.
-  bool reset_extract_checkpoint();
+  // The operator's repair of the extract checkpoint after a crash (of one thread's
+  // checkpoint on a clustered source).
+  bool reset_extract_checkpoint(int thread = 0);
   void stop_all();
 
   pid_t pid_of(const char *com) const;  // -1 when not running
+  // The process of com reading redo thread `thread` of a clustered source, -1.
+  pid_t pid_of_thread(const char *com, int thread) const;
+  int instances() const { return instances_; }
 
   // Workloads on the source: the OLTP mix (async until wait_workload), or a script file.
   bool start_workload(const std::string &args);
@@ -128,7 +135,8 @@ class E2eEnv {
   std::string restart_ = "no";
   std::string src_db_items_, src_inst_items_;
   std::string sim_dir_ = "sim";  // orasim's -d
-  std::set<pid_t> seen_;         // every process this environment caused, stopped at the end
+  int instances_ = 0;
+  std::set<pid_t> seen_;  // every process this environment caused, stopped at the end
 };
 
 }  // namespace kstest

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -35,6 +36,15 @@ std::string after(const std::string &line, const std::string &label) {
   p += label.size() + 1;
   while (p < line.size() && line[p] == ' ') p++;
   return line.substr(p, line.find(' ', p) - p);
+}
+
+// Whether trail position "file/offset" a is at or past b. An idle extract writes a
+// heartbeat whenever the source's current SCN has moved on, and apply reads it: idle
+// positions only grow.
+bool not_behind(const std::string &a, const std::string &b) {
+  unsigned long af = 0, ao = 0, bf = 0, bo = 0;
+  return sscanf(a.c_str(), "%lu/%lu", &af, &ao) == 2 && sscanf(b.c_str(), "%lu/%lu", &bf, &bo) == 2 &&
+         (af > bf || (af == bf && ao >= bo));
 }
 
 std::string state_of(const std::string &line) {
@@ -112,7 +122,7 @@ TEST(Info, RunningKilledRestartedAndStoppedComponents) {
   app = line_of(out, "u1.app1");
   EXPECT_EQ(state_of(app), "abended") << out;
   EXPECT_EQ(after(app, "pid"), std::to_string(old)) << out;
-  EXPECT_EQ(after(app, "trail"), app_trail) << out;
+  EXPECT_TRUE(not_behind(after(app, "trail"), app_trail)) << out;
   EXPECT_EQ(after(app, "scn"), app_scn) << out;
   EXPECT_NE(after(app, "lag"), "idle") << out;
 
@@ -124,7 +134,7 @@ TEST(Info, RunningKilledRestartedAndStoppedComponents) {
   app = line_of(out, "u1.app1");
   EXPECT_EQ(state_of(app), "running") << out;
   EXPECT_EQ(after(app, "restarts"), "1") << out;
-  EXPECT_EQ(after(app, "trail"), app_trail) << out;
+  EXPECT_TRUE(not_behind(after(app, "trail"), app_trail)) << out;
   EXPECT_EQ(after(app, "lag"), "idle") << out;
 
   // No manager: extract from its checkpoint file, stopped cleanly; apply out of reach.
@@ -135,7 +145,7 @@ TEST(Info, RunningKilledRestartedAndStoppedComponents) {
   app = line_of(out, "u1.app1");
   EXPECT_EQ(state_of(ext), "stopped") << out;
   EXPECT_NE(ext.find("(check point)"), std::string::npos) << out;
-  EXPECT_EQ(after(ext, "trail"), app_trail) << out;
+  EXPECT_TRUE(not_behind(after(ext, "trail"), app_trail)) << out;
   EXPECT_NE(app.find("position kept in the target (KS_APPLY_CKP)"), std::string::npos) << out;
   unsetenv("KESMON_RESTART_MS");
 }

@@ -158,11 +158,13 @@ TEST(ClusterSource, InstancesWriteTheirThreadsWithOneScnSequenceAndAreReadPerThr
   EXPECT_EQ(st, 2);
   EXPECT_NE(out.find("instance RAC2 is shut down."), std::string::npos) << out;
   std::vector<std::vector<int64_t>> rows;
-  for (auto [inst, thread] : std::vector<std::pair<const char *, int>>{{nullptr, 1}, {"RAC2", 2}, {"rac3", 3}}) {
+  for (auto [inst, thread] : std::vector<std::pair<const char *, int>>{{nullptr, 1}, {"rac3", 3}}) {
     ASSERT_TRUE(query(tns(inst), "select thread# from v$instance", &rows, 1)) << ks_oci_get_message();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][0], thread);
   }
+  EXPECT_FALSE(query(tns("RAC2"), "select thread# from v$instance", &rows, 1));  // down: no connection
+  EXPECT_NE(std::string(ks_oci_get_message()).find("01034"), std::string::npos) << ks_oci_get_message();
   EXPECT_FALSE(query(tns("RAC9"), "select thread# from v$instance", &rows, 1));
   EXPECT_NE(std::string(ks_oci_get_message()).find("12521"), std::string::npos) << ks_oci_get_message();
   ASSERT_TRUE(
@@ -171,13 +173,15 @@ TEST(ClusterSource, InstancesWriteTheirThreadsWithOneScnSequenceAndAreReadPerThr
             &rows, 3))
       << ks_log_get_message();
   ASSERT_EQ(rows, (std::vector<std::vector<int64_t>>{{1, 1, 1}, {2, 0, 2}, {3, 1, 1}}));
-  ASSERT_TRUE(query(tns("RAC2"), "select count(*) from v$log where thread#=2 and status='CURRENT'", &rows, 1));
+  ASSERT_TRUE(query(tns("RAC1"), "select count(*) from v$log where thread#=2 and status='CURRENT'", &rows, 1));
   EXPECT_EQ(rows[0][0], 0);
 
-  // Started again it opens the next sequence; meanwhile two runs on two instances at once
-  // and one run spreading its sessions over two instances.
+  // Started again it opens the next sequence and takes connections; meanwhile two runs on
+  // two instances at once and one run spreading its sessions over two instances.
   out = kstest::sh(orasim + "startup" + d + "--instance 2 2>&1", &st);
   ASSERT_EQ(st, 0) << out;
+  ASSERT_TRUE(query(tns("RAC2"), "select thread# from v$instance", &rows, 1)) << ks_oci_get_message();
+  EXPECT_EQ(rows, (std::vector<std::vector<int64_t>>{{2}}));
   out = kstest::sh("(" + orasim + "run" + d + "--instance 1 --txns 150 --nosync --no-expect --seed 3 >/dev/null & " +
                        orasim + "run" + d + "--instance 2 --txns 150 --nosync --no-expect --seed 4 >/dev/null & " +
                        "wait %1 && wait %2) 2>&1",
