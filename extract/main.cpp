@@ -75,10 +75,16 @@ void wait_for_redo(int ms) {
 
 // The end of the redo written so far: the message at most once per idle wait, however
 // often new redo wakes the wait, then the wait.
+constexpr int kBeatTickMs = 200;  // how often a clustered extract looks at the end of its redo
+
+// The wait at the end of the redo: the idle wait, cut short by a write to the log; on a
+// clustered source a tick, so that the thread's heartbeat keeps up with the others.
+int end_wait_ms() { return x_rac ? std::min(kBeatTickMs, x_read_wait * 1000) : x_read_wait * 1000; }
+
 void idle_at_end() {
   if (ks_wait_note_due(&redo_wait, x_read_wait))
     KS_INFO("reach the end of log file, continue after %d seconds ...", x_read_wait);
-  wait_for_redo(x_read_wait * 1000);
+  wait_for_redo(end_wait_ms());
 }
 
 long long now_ms() {
@@ -89,31 +95,47 @@ long long now_ms() {
 
 // The heartbeat tells readers of the trail that every commit of this thread below an SCN
 // is in it. The SCN is a current SCN of the database sampled at an earlier moment at the
-// end of the thread's redo, at least a second before the read that found the end again:
+// end of the thread's redo, at least kBeatGapMs before the read that found the end again:
 // a commit whose SCN was given out before the sample may still be on its way to the log
-// file at the sample, and that second covers the log writer. A sample is taken only when
-// none waits, so one is never used at the wait that took it.
-struct {
-  uint64_t scn = 0;
-  long long at = 0;
-} beat_sample;
+// file at the sample, and the gap covers the log writer. (A commit that comes later all
+// the same is delivered and reported by the trail writer.) Samples are kept a few at a
+// time, so that the newest one old enough is published at each look: an idle thread's
+// promise trails the database by the gap and one tick, which is what a reader merging
+// threads waits for it.
+constexpr long long kBeatGapMs = 500;
+struct BeatSample {
+  uint64_t scn;
+  long long at;
+};
+BeatSample beat_samples[8];
+int beat_n = 0;
 long long read_ms = 0;  // when the last read of redo started
 
 // At the end of the thread's redo as it was at confirmed_ms.
 void heartbeat_at_end(long long confirmed_ms) {
-  if (beat_sample.scn != 0 && confirmed_ms - beat_sample.at >= 1000) {
+  int k = beat_n - 1;
+  while (k >= 0 && confirmed_ms - beat_samples[k].at < kBeatGapMs) k--;
+  if (k >= 0) {
     struct tm tm;
     const time_t now = time(nullptr);
     localtime_r(&now, &tm);
     const uint32_t sct =
         ks::redo::redo_time(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    if (ks_write_heartbeat(ex->t, beat_sample.scn, sct) < 0) return;  // tried again at the next wait
-    beat_sample.scn = 0;
+    if (ks_write_heartbeat(ex->t, beat_samples[k].scn, sct) >= 0) {
+      // Published, or no longer news: the ones after it are still to come.
+      std::copy(beat_samples + k + 1, beat_samples + beat_n, beat_samples);
+      beat_n -= k + 1;
+    }
   }
-  if (beat_sample.scn == 0) {
-    uint64_t scn = 0;
-    if (ks_get_current_scn(ex, &scn) == 0 && scn != 0) beat_sample = {scn, now_ms()};
+  const long long now = now_ms();
+  if (beat_n > 0 && now - beat_samples[beat_n - 1].at < kBeatTickMs) return;
+  uint64_t scn = 0;
+  if (ks_get_current_scn(ex, &scn) != 0 || scn == 0) return;
+  if (beat_n == static_cast<int>(std::size(beat_samples))) {
+    std::copy(beat_samples + 1, beat_samples + beat_n, beat_samples);  // the oldest goes
+    beat_n--;
   }
+  beat_samples[beat_n++] = {scn, now};
 }
 
 // Runs pending commands; false when the loop flag has been cleared.
@@ -619,7 +641,7 @@ bool after_bad_block() {
             // finished the previous one but not yet published this one, which takes a
             // moment at a switch). The session is fine; look again soon, then less and
             // less often, up to the idle wait. A catalogue cannot be watched.
-            unlisted_ms = unlisted_ms == 0 ? 50 : std::min(unlisted_ms * 2, x_read_wait * 1000);
+            unlisted_ms = unlisted_ms == 0 ? 50 : std::min(unlisted_ms * 2, end_wait_ms());
             if (x_loop) pause_ms(unlisted_ms);
           } else {
             if (!session_lost(ks_oci_get_error_code())) pause_seconds(30);
