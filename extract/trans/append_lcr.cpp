@@ -385,7 +385,7 @@ int ks_trans_record_undo(ks_trans_t *t) {
       // (a buffer given back stays with the pool). What the record added only to the
       // buffer is dropped there; the file is cut only when some of it was written.
       const uint64_t pending = t->wlen > 0 && t->wslot == mk.sn ? t->wlen : 0;
-      if (mk.dlen >= s->dlen - pending) {
+      if (pending > 0 && mk.dlen >= s->dlen - pending) {
         t->wlen -= static_cast<uint32_t>(s->dlen - mk.dlen);
       } else {
         if (pending > 0) t->wlen = 0;
