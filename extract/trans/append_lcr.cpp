@@ -5,8 +5,9 @@
 // ROLLBACK forgets the transaction; COMMIT hands it to the trail writer. With max_trans
 // transactions open, a record that would open one more stops the capture before it.
 // Invariants: a slot's image is always 32 header bytes followed by whole records, dlen
-// bytes in all, in the buffer or (flag 0x1) in the spill file and nowhere else (a slot
-// without either holds the header only); an occupied slot has xid != 0 and nslot counts
+// bytes in all, in the buffer or (flag 0x1) in the spill file followed by the bytes of it
+// still in the write-behind buffer, and nowhere else (a slot without either holds the
+// header only); an occupied slot has xid != 0 and nslot counts
 // them. Committed transactions reach the trail in commit order: a commit whose write
 // failed stays in its slot, marked, and is written before any later commit (the record
 // that committed counts as taken; the table is flagged pending). A record refused (-1,
@@ -18,6 +19,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "extract/trans/trans.h"
@@ -41,37 +43,67 @@ void delete_spill_file(ks_trans_t *t, ks_trans_slot_t *s, bool made_by_this_reco
   }
 }
 
-// Appends one record to the spill file, creating the file with the image collected so
-// far on the first overflow (the slot's buffer then goes back to the pool). A failed
-// append is cut back so the file keeps whole records. 0, -1 (a write failed: worth
-// trying again), KS_RC_STOP (the spill file of a transaction is missing).
-int spill_record(ks_trans_t *t, ks_trans_slot_t *s, const void *rec, uint32_t rlen) {
+// Opens the spill file of a spilled slot for appending when its descriptor is not open
+// (spilled before this run, or closed to bound the open ones): the data are in the file
+// only, so it is reopened, never recreated. 0, -1 (worth trying again), KS_RC_STOP (the
+// file is missing).
+int open_spill(ks_trans_t *t, ks_trans_slot_t *s, const char *name) {
+  if (s->fd >= 0) return 0;
+  s->fd = ks_open_file(name, O_RDWR | O_APPEND);
+  if (s->fd < 0 && errno == ENOENT) {
+    // The transaction's changes so far are gone: waiting brings nothing back.
+    KS_ERROR("open %s: %s", name, strerror(errno));
+    return KS_RC_STOP;
+  }
+  if (s->fd < 0) {
+    KS_ERROR_EVERY_MINUTE("open %s: %s", name, strerror(errno));
+    return -1;
+  }
+  ks_trans_note_fd(t, s);
+  return 0;
+}
+
+// Appends len bytes to the slot's spill file, which holds keep bytes before them. A failed
+// append is cut back so the file keeps whole records. 0, -1 (a write failed: worth trying
+// again), KS_RC_STOP (the spill file of a transaction is missing).
+int append_spill(ks_trans_t *t, ks_trans_slot_t *s, const void *data, uint32_t len, uint64_t keep) {
   char name[PATH_MAX];
   ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
+  if (int rc = open_spill(t, s, name); rc != 0) return rc;
+  if (ks_append_data(s->fd, data, len) != static_cast<ssize_t>(len)) {
+    KS_ERROR_EVERY_MINUTE("write %s error.", name);
+    if (ftruncate(s->fd, static_cast<off_t>(keep)) != 0)
+      KS_ERROR_EVERY_MINUTE("truncate %s: %s", name, strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+// Adds one record to the image of slot sn in its spill file, creating the file with the
+// image collected so far on the first overflow (the slot's buffer then goes back to the
+// pool). The record waits in the write-behind buffer, which is written when it is full or
+// another slot spills; one too large for it is written at once. 0, -1, KS_RC_STOP as
+// append_spill; on failure nothing of the record is kept.
+int spill_record(ks_trans_t *t, int sn, const void *rec, uint32_t rlen) {
+  ks_trans_slot_t *s = &t->slot[sn];
   if (!(s->flag & KS_SLOT_SPILLED)) {
     if (ks_spill_image(t, s, ks_trans_image(s), true) < 0) return -1;
     ks_trans_slot_release(t, s);
   } else if (s->fd < 0) {
-    // Spilled before this run, or its descriptor closed to bound the open ones: the
-    // data are in the file only, so it is reopened, never recreated.
-    s->fd = ks_open_file(name, O_RDWR | O_APPEND);
-    if (s->fd < 0 && errno == ENOENT) {
-      // The transaction's changes so far are gone: waiting brings nothing back.
-      KS_ERROR("open %s: %s", name, strerror(errno));
-      return KS_RC_STOP;
-    }
-    if (s->fd < 0) {
-      KS_ERROR_EVERY_MINUTE("open %s: %s", name, strerror(errno));
-      return -1;
-    }
-    ks_trans_note_fd(t, s);
+    // A file gone missing is found at its first record, not at the commit.
+    char name[PATH_MAX];
+    ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
+    if (int rc = open_spill(t, s, name); rc != 0) return rc;
   }
-  if (ks_append_data(s->fd, rec, rlen) != static_cast<ssize_t>(rlen)) {
-    KS_ERROR_EVERY_MINUTE("write %s error.", name);
-    if (ftruncate(s->fd, static_cast<off_t>(s->dlen)) != 0)
-      KS_ERROR_EVERY_MINUTE("truncate %s: %s", name, strerror(errno));
-    return -1;
+  if (t->wlen > 0 && (t->wslot != sn || t->wlen + rlen > KS_TRANS_WBUF_SZ)) {
+    if (int rc = ks_trans_flush_spill(t); rc != 0) return rc;
   }
+  if (t->wbuf == nullptr && rlen < KS_TRANS_WBUF_SZ)
+    t->wbuf = static_cast<uint8_t *>(std::malloc(KS_TRANS_WBUF_SZ));  // none: written at once
+  if (t->wbuf == nullptr || rlen >= KS_TRANS_WBUF_SZ) return append_spill(t, s, rec, rlen, s->dlen);
+  std::memcpy(t->wbuf + t->wlen, rec, rlen);
+  t->wlen += rlen;
+  t->wslot = sn;
   return 0;
 }
 
@@ -80,7 +112,9 @@ int spill_record(ks_trans_t *t, ks_trans_slot_t *s, const void *rec, uint32_t rl
 int commit_slot(ks_extr_t *ex, int sn) {
   ks_trans_t *t = ex->t;
   ks_trans_slot_t *s = &t->slot[sn];
-  int rc = ks_write_trail_file(ex, sn);
+  // The writer reads the spill file, or names it in the trail: all of it must be there.
+  int rc = t->wlen > 0 && t->wslot == sn ? ks_trans_flush_spill(t) : 0;
+  if (rc == 0) rc = ks_write_trail_file(ex, sn);
   if (rc < 0) {
     s->flag |= KS_SLOT_COMMITTED;
     t->flag |= KS_TRANS_PENDING;
@@ -288,7 +322,7 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
     ks_trans_slot_buffer(t, sn, static_cast<uint32_t>(need), false);
   if (!(s->flag & KS_SLOT_SPILLED) && need <= s->tlen) {
     std::memcpy(s->buf + s->dlen, rh, rlen);
-  } else if (int rc = spill_record(t, s, rh, rlen); rc < 0) {
+  } else if (int rc = spill_record(t, sn, rh, rlen); rc < 0) {
     // The file keeps whole records; the redo record's undo takes back the rest.
     return rc == KS_RC_STOP ? rc : KS_RC_HOLD;
   }
@@ -316,6 +350,14 @@ int ks_append_lcr(ks_extr_t *ex, ks_lcr_rh_t *rh, uint64_t xid, uint64_t scn, ui
   return 0;
 }
 
+int ks_trans_flush_spill(ks_trans_t *t) {
+  if (t->wlen == 0) return 0;
+  ks_trans_slot_t *s = &t->slot[t->wslot];
+  const int rc = append_spill(t, s, t->wbuf, t->wlen, s->dlen - t->wlen);
+  if (rc == 0) t->wlen = 0;
+  return rc;
+}
+
 void ks_trans_record_begin() {
   x_nmark = 0;
   x_marks_lost = false;
@@ -338,13 +380,21 @@ int ks_trans_record_undo(ks_trans_t *t) {
       continue;
     }
     if ((s->flag & KS_SLOT_SPILLED) && s->dlen != mk.dlen) {
-      // Spilled before the record or by it: the file's first bytes are the image as it
-      // was before the record either way (a buffer given back stays with the pool).
-      char name[PATH_MAX];
-      ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
-      if (truncate(name, static_cast<off_t>(mk.dlen)) != 0) {
-        KS_ERROR("truncate %s: %s", name, strerror(errno));
-        rc = -1;
+      // Spilled before the record or by it: the file followed by the bytes still in the
+      // write-behind buffer begins with the image as it was before the record either way
+      // (a buffer given back stays with the pool). What the record added only to the
+      // buffer is dropped there; the file is cut only when some of it was written.
+      const uint64_t pending = t->wlen > 0 && t->wslot == mk.sn ? t->wlen : 0;
+      if (pending > 0 && mk.dlen >= s->dlen - pending) {
+        t->wlen -= static_cast<uint32_t>(s->dlen - mk.dlen);
+      } else {
+        if (pending > 0) t->wlen = 0;
+        char name[PATH_MAX];
+        ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
+        if (truncate(name, static_cast<off_t>(mk.dlen)) != 0) {
+          KS_ERROR("truncate %s: %s", name, strerror(errno));
+          rc = -1;
+        }
       }
     }
     s->flag = mk.flag | (s->flag & KS_SLOT_SPILLED);

@@ -105,6 +105,13 @@ typedef struct __ks_trans_s {
   int nclass;
   uint32_t csize[KS_TRANS_NCLASS];
   uint8_t *pool[KS_TRANS_NCLASS];  // free buffers of each size, linked through their first bytes
+  // Write-behind buffer of spill-file appends (KS_TRANS_WBUF_SZ bytes, taken at the first
+  // spill): wlen bytes of records of slot wslot not yet in its file; none when wlen is 0.
+  // That slot's image is its file followed by these bytes, so whatever reads, measures or
+  // cuts the file writes them first (ks_trans_flush_spill).
+  uint8_t *wbuf;
+  uint32_t wlen;
+  int wslot;
 } ks_trans_t;
 
 // Most transactions open at once when max_trans is not set: the slot headers cost 72
@@ -120,6 +127,10 @@ constexpr size_t KS_TRANS_DEF_MEM = 64u << 20;
 // when they are next appended to, so thousands of spilled transactions do not exhaust
 // the process's descriptors.
 constexpr int KS_TRANS_MAX_FDS = 256;
+// Records appended to a spill file are gathered up to this many bytes per write: a load
+// is one transaction of many block images, and a write each would cost more than the
+// decoding. A record this large or larger is written at once.
+constexpr uint32_t KS_TRANS_WBUF_SZ = 1048576;
 
 extern ks_trans_t x_trans;
 
@@ -211,6 +222,10 @@ void ks_trans_close_fd(ks_trans_t *t, ks_trans_slot_t *s);
 // and marks the slot spilled; the descriptor stays open for appending when keep_open.
 // 0 / -1 (nothing changed, no file left).
 int ks_spill_image(ks_trans_t *t, ks_trans_slot_t *s, const uint8_t *img, bool keep_open);
+// Writes the write-behind buffer to its slot's spill file: 0, -1 (a write failed: the file
+// is cut back to whole records and the bytes stay in the buffer), KS_RC_STOP (the file is
+// missing). Before anything reads, measures, cuts or records the size of a spill file.
+int ks_trans_flush_spill(ks_trans_t *t);
 // Frees the table's slot array, index and pool, closing the slots' descriptors.
 void ks_trans_free_table(ks_trans_t *t);
 

@@ -120,7 +120,8 @@ int ks_trans_close(ks_trans_t *t) {
     ks_trans_free_table(t);
     return rc;
   }
-  if (write_save_file(t, name) < 0) {
+  // The save file records each spill file's length, so their last records go first.
+  if (ks_trans_flush_spill(t) != 0 || write_save_file(t, name) < 0) {
     // The table is kept: nothing of the open transactions is thrown away.
     return KS_TRANS_NOT_SAVED;
   }
@@ -144,6 +145,9 @@ int ks_trans_save(ks_trans_t *t) {
   }
   char name[PATH_MAX];
   ks_trans_save_file_name(name, sizeof name);
+  // The save file records each spill file's length, which a restart cuts the file back
+  // to: records still in the write-behind buffer are written first.
+  if (ks_trans_flush_spill(t) != 0) return -1;
   // Written even without open transactions: the checkpoint names a generation, and a
   // missing file would not tell "none open" from "lost".
   return write_save_file(t, name);

@@ -4,7 +4,8 @@
 // one of the pool's sizes (tlen says which) or none; mem_used counts every buffer the
 // pool has allocated, held by a slot or free, and only a commit's short-lived buffer
 // (must) takes it past mem_max; an image taken out of memory to make room is whole in
-// its spill file before its buffer is given back.
+// its spill file before its buffer is given back; the write-behind buffer holds records of
+// one occupied, spilled slot only.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -127,6 +128,9 @@ int ks_trans_init_table(ks_trans_t *t, int max_trans, int trans_sz, size_t mem_m
   t->free_head = -1;
   t->slot = nullptr;
   t->hhead = t->hnext = nullptr;
+  t->wbuf = nullptr;
+  t->wlen = 0;
+  t->wslot = -1;
   t->nclass = 0;
   for (uint32_t sz = KS_TRANS_MIN_BUF;; sz *= 2) {
     const bool last = sz >= static_cast<uint32_t>(trans_sz) || t->nclass == KS_TRANS_NCLASS - 1;
@@ -160,6 +164,9 @@ void ks_trans_drop_slot(ks_trans_t *t, int sn) {
   int32_t *p = chain_head(t, s->xid);
   while (*p >= 0 && *p != sn) p = &t->hnext[*p];
   if (*p == sn) *p = t->hnext[sn];
+  // Bytes not yet in the file go with the transaction: it was written from the file
+  // after a flush, or forgotten.
+  if (t->wlen > 0 && t->wslot == sn) t->wlen = 0;
   ks_trans_close_fd(t, s);
   ks_trans_slot_release(t, s);
   s->xid = 0;
@@ -276,6 +283,9 @@ void ks_trans_free_table(ks_trans_t *t) {
   std::free(t->slot);
   std::free(t->hhead);
   std::free(t->hnext);
+  std::free(t->wbuf);
+  t->wbuf = nullptr;
+  t->wlen = 0;
   t->slot = nullptr;
   t->hhead = t->hnext = nullptr;
   t->nalloc = t->nslot = t->nfd = 0;

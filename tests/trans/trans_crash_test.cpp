@@ -3,7 +3,10 @@
 // stays, and is not written again), takes the save file of the checkpoint's generation,
 // and still finds the spill files of the transactions it restores.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include "tests/trans/trans_fixture.h"
 
@@ -156,6 +159,60 @@ TEST_F(TransCrashTest, SpillFileOfATransactionThatLeftStaysUntilTheNextSave) {
   ASSERT_EQ(save(2), 0);
   ks_trans_release_spills(&t);
   EXPECT_FALSE(file_exists(spill(undone, 4)));
+}
+
+// Records of a spilled transaction wait in memory before they reach its file. A save writes
+// them first (the save file records the file's length), a crash loses only those after the
+// save, which the redo brings again, and a disk that fills up while they are written holds
+// the record (or the commit) with the file cut back to whole records, until there is room.
+TEST_F(TransCrashTest, SpillBytesHeldInMemorySurviveASaveACrashAndAFullDisk) {
+  ASSERT_EQ(restart(0, 0), 0);
+  const uint64_t x = xid_of(4, 1, 1);
+  add_bytes(x, 4, 100000);
+  ASSERT_TRUE(t.slot[0].flag & KS_SLOT_SPILLED);
+  EXPECT_GT(t.wlen, 0u);
+  ASSERT_EQ(save(1), 0);
+  const uint32_t tail = static_cast<uint32_t>(t.tail);
+  EXPECT_EQ(file_size(spill(x, 4)), 32 + 100000);
+  auto after_save = [&]() { add_bytes(x, 5, 50000); };
+  after_save();
+  crash();
+  ASSERT_EQ(restart(1, tail), 0) << last_message();
+  ASSERT_EQ(t.nslot, 1);
+  EXPECT_EQ(t.slot[0].dlen, 32u + 100000u);
+  after_save();
+
+  // The disk fills up: room for the file as it is and a little more.
+  struct rlimit old {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  auto *was = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(file_size(spill(x, 4))) + 1000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+  const off_t whole = file_size(spill(x, 4));
+  int rc = 0;
+  uint64_t added = 0;
+  while ((rc = add(full_rec(KS_OPC_INSERT, 60000), x, 6)) == 0 && added < (2u << 20)) added += 60000;
+  EXPECT_EQ(rc, KS_RC_HOLD);
+  EXPECT_EQ(file_size(spill(x, 4)), whole);  // cut back to whole records
+  EXPECT_EQ(save(2), -1);                    // no save may name a length not on disk
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+  ASSERT_EQ(add(full_rec(KS_OPC_INSERT, 60000), x, 6), 0);  // the held record, taken now
+  added += 60000;
+
+  // The commit's own write fails the same way: it waits, marked, and goes once there is room.
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+  ASSERT_EQ(commit(x, 7), 0);
+  EXPECT_TRUE(t.flag & KS_TRANS_PENDING);
+  EXPECT_EQ(read_trail(trail(0)).trans.size(), 0u);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+  std::signal(SIGXFSZ, was);
+  ASSERT_EQ(ks_flush_pending_commits(&ex), 0);
+  ASSERT_EQ(ks_flush_trail(&t), 0);
+  const TrailFile tf = read_trail(trail(0));
+  ASSERT_EQ(tf.trans.size(), 1u);
+  EXPECT_EQ(tf.trans[0].th.xid, x);
+  EXPECT_EQ(file_size(spill(x, 4)), static_cast<off_t>(32 + 100000 + 50000 + added + 16));  // by reference
 }
 
 }  // namespace

@@ -20,6 +20,11 @@
 
 namespace kstest {
 
+inline off_t file_size(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
 inline uint64_t xid_of(uint64_t usn, uint64_t slot, uint64_t sqn) { return usn << 48 | slot << 32 | sqn; }
 
 // One record, 8-byte aligned as the LCR work area is.
