@@ -513,6 +513,17 @@ int finish_block(ks_extr_t *ex, Undo *u, int rc) {
 
 int assemble(ks_extr_t *ex, const uint8_t *data, uint32_t dlen, ks_chain_piece_t *crp, int *cip, Undo *u);
 
+// The table the load's 24.6 named made the miner's, with its transaction: 0, -9 when it
+// is not captured, -1 (logged) without a transaction.
+int load_table(ks_extr_t *ex) {
+  if (int rc = ks_llb_table(ex, ex->m->objn); rc != 0) return rc;
+  if (ex->m->xid == 0) {
+    KS_ERROR("no XID parsed before.");
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int ks_save_row_piece(ks_extr_t *ex, const uint8_t *data, int dlen, ks_chain_piece_t *crp, int *ci) {
@@ -598,13 +609,8 @@ int assemble(ks_extr_t *ex, const uint8_t *data, uint32_t dlen, ks_chain_piece_t
 }  // namespace
 
 int ks_parse_data_block(ks_extr_t *ex, uint8_t *blk, uint32_t blen, ks_chain_piece_t *crp) {
-  ks_miner_t *m = ex->m;
   const bool big = (ex->l->flag & KS_LOGF_BIG_ENDIAN) != 0;
-  if (int rc = ks_llb_table(ex, m->objn); rc != 0) return rc;
-  if (m->xid == 0) {
-    KS_ERROR("no XID parsed before.");
-    return -1;
-  }
+  if (int rc = load_table(ex); rc != 0) return rc;
   Layout l;
   if (layout(blk, blen, big, &l) < 0) {
     KS_ERROR("block image 0x%08x too short for its header (%u bytes).", crp->pc_rdba, blen);
@@ -718,11 +724,7 @@ int ks_parse_data_block(ks_extr_t *ex, uint8_t *blk, uint32_t blen, ks_chain_pie
 int ks_parse_load_lob(ks_extr_t *ex, uint8_t *blk, uint32_t blen, uint32_t dba) {
   ks_miner_t *m = ex->m;
   const bool big = (ex->l->flag & KS_LOGF_BIG_ENDIAN) != 0;
-  if (int rc = ks_llb_table(ex, m->objn); rc != 0) return rc;
-  if (m->xid == 0) {
-    KS_ERROR("no XID parsed before.");
-    return -1;
-  }
+  if (int rc = load_table(ex); rc != 0) return rc;
   if (blen < R::KS_LOB_BLK_DATA || ks::load32(blk + R::KS_LOB_BLK_BYTES, big) > blen - R::KS_LOB_BLK_DATA) {
     KS_ERROR("LOB block image 0x%08x of a load shorter than its data (%u bytes).", dba, blen);
     return -1;
