@@ -751,12 +751,13 @@ int ks_parse_load_lob(ks_extr_t *ex, uint8_t *blk, uint32_t blen, uint32_t dba) 
       continue;
     RowValues rv;
     uint32_t objn = 0;
-    if (waiting_row(ex, ci, &buf, &objn, &rv) < 0 || rv.v.size() != ks_tab(ex)->ncol) {
+    const int wrc = waiting_row(ex, ci, &buf, &objn, &rv);
+    if (wrc == 0 && objn != m->objn) continue;  // another load's row
+    if (wrc < 0 || rv.v.size() != ks_tab(ex)->ncol) {
       u.done.push_back(ci);
       rc = -1;
       break;
     }
-    if (objn != m->objn) continue;
     if (!names_block(ex, rv, dba)) continue;
     const size_t before = u.done.size();
     rc = insert_row(ex, rv, "DP INSERT", &u.done);
