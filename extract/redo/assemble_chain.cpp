@@ -678,6 +678,10 @@ void ks_chain_transaction_end(ks_extr_t *ex, uint64_t xid, bool commit) {
     const ks_chain_row_t row = ks_chain_get_row(&x_chain, ci);
     const ks_chain_meta_t meta = ks_chain_get_meta(&x_chain, ci);
     if (!row.dlen || meta.xid != xid) continue;
+    if (ks_dp_lob_unjoined(ex, ci, commit)) {  // reported there
+      ks_chain_clear_row(&x_chain, ci);
+      continue;
+    }
     if (commit) {
       // Reported against its first piece: its position, transaction and table.
       int ti = -1;

@@ -9,11 +9,12 @@
 #include "extract/redo/llb.h"
 #include "extract/redo/redo.h"
 #include "lib/bytes.h"
+#include "lib/fmt/block_format.h"
 #include "lib/log/log.h"
 
 namespace {
 
-constexpr uint32_t kLobIdAt = 4, kLobDataAt = 36;
+constexpr uint32_t kLobIdAt = ks::redo::KS_LOB_BLK_ID, kLobDataAt = ks::redo::KS_LOB_BLK_DATA;
 
 // The first-LLB vector as the builders read it: the body (field 3), the LOB columns
 // (field 4), the key column numbers and lengths (fields 6 and 7) and the field of the

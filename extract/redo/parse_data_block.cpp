@@ -15,6 +15,7 @@
 #include "extract/redo/row_value.h"
 #include "lib/bytes.h"
 #include "lib/fmt/block_format.h"
+#include "lib/fmt/chain_format.h"
 #include "lib/fmt/redo_format.h"
 #include "lib/log/log.h"
 
@@ -202,22 +203,142 @@ int qmi_direct(ks_lcr_b *lb, const ks_dict_col_t *cols, int ntc, const Piece &pc
   return 0;
 }
 
-// Whether a LOB locator names data stored out of the row: a load logs that data in LOB
-// blocks that no LOB operation describes, so the row's LOB cannot be filled from them.
+// Whether a LOB locator names data stored out of the row: 20 bytes naming the LOB only,
+// or an index node without the in-row flag.
 bool lob_out_of_row(const Value &x) {
   if (x.null || x.len < 8) return false;
-  if (x.p[7] < 0x80) return x.len <= 20;
-  return x.len <= 22 || !(x.p[22] & 0x08);
+  if (x.p[7] < 0x80 && x.len <= 20) return true;
+  if (x.len <= 22) return x.p[7] >= 0x80;
+  return !(x.p[22] & R::KS_LOB_NODE_INROW);
+}
+
+// A row's result when a LOB block its locator names has not come yet.
+constexpr int kWait = 1;
+
+// The data of LOB value x, stored out of line by the load, from its blocks saved in the
+// chain buffer: 0 (data in out, the blocks' entries added to used); kWait when one has
+// not come; -1 (logged) when a block does not hold what the locator says; -2 for a
+// locator without an index node, whose blocks cannot be found.
+int load_lob_data(ks_extr_t *ex, const Value &x, std::vector<uint8_t> *out, std::vector<int> *used) {
+  if (x.len < R::KS_LOB_NODE_DBA) return -2;
+  const uint32_t bytes = ks::load_be32(x.p + R::KS_LOB_NODE_BYTES), nblk = ks::load_be16(x.p + R::KS_LOB_NODE_NBLK);
+  if (nblk == 0 || R::KS_LOB_NODE_DBA + 4 * nblk > x.len) return -2;
+  const bool big = (ex->l->flag & KS_LOGF_BIG_ENDIAN) != 0;
+  ks_chain_ctx_t *c = ks_chain_of(ex);
+  std::vector<int> mine;
+  std::vector<uint8_t> buf;
+  out->clear();
+  for (uint32_t k = 0; k < nblk; k++) {
+    const uint32_t dba = ks::load_be32(x.p + R::KS_LOB_NODE_DBA + 4 * k);
+    const int ci = ks_chain_find(c, dba, KS_DP_LOB_SLOT);
+    if (ci < 0) return kWait;
+    const ks_chain_row_t r = ks_chain_get_row(c, ci);
+    ks_chain_piece_t pc;
+    if (ks_chain_pieces(c, ci, &pc, 1) != 1) return kWait;
+    buf.resize(static_cast<size_t>(std::max<uint16_t>(pc.blks, 1)) * KS_CHAIN_BLK_SZ);
+    if (ks_chain_piece_data(c, ci, &pc, buf.data(), buf.size()) < 0 || r.dlen < R::KS_LOB_BLK_DATA ||
+        r.dlen > buf.size()) {
+      KS_ERROR("saved LOB block 0x%08x of a load unreadable.", dba);
+      return -1;
+    }
+    const uint32_t n = ks::load32(buf.data() + R::KS_LOB_BLK_BYTES, big);
+    if (n > r.dlen - R::KS_LOB_BLK_DATA || std::memcmp(buf.data() + R::KS_LOB_BLK_ID, x.p + R::KS_LOB_LOC_ID,
+                                                       R::KS_LOB_LOC_HEAD - R::KS_LOB_LOC_ID) != 0) {
+      KS_ERROR("LOB block 0x%08x of a load does not hold the LOB its row names.", dba);
+      return -1;
+    }
+    out->insert(out->end(), buf.data() + R::KS_LOB_BLK_DATA, buf.data() + R::KS_LOB_BLK_DATA + n);
+    mine.push_back(ci);
+  }
+  if (out->size() != bytes) {
+    KS_ERROR("LOB of a load holds %zu bytes in its blocks, its locator says %u.", out->size(), bytes);
+    return -1;
+  }
+  used->insert(used->end(), mine.begin(), mine.end());
+  return 0;
+}
+
+// Whether a LOB of row rv, stored out of line by the load, has block dba.
+bool names_block(ks_extr_t *ex, const RowValues &rv, uint32_t dba) {
+  ks_dict_col_t *cols = ks_tab_cols(ex);
+  for (size_t i = 0; i < rv.v.size(); i++) {
+    const Value &x = rv.v[i];
+    if (!ks_is_lob(cols[i].ctyp) || x.len < R::KS_LOB_NODE_DBA || !lob_out_of_row(x)) continue;
+    const uint32_t nblk =
+        std::min<uint32_t>(ks::load_be16(x.p + R::KS_LOB_NODE_NBLK), (x.len - R::KS_LOB_NODE_DBA) / 4);
+    for (uint32_t k = 0; k < nblk; k++)
+      if (ks::load_be32(x.p + R::KS_LOB_NODE_DBA + 4 * k) == dba) return true;
+  }
+  return false;
+}
+
+// The LOB SELECT naming row rv's LOB column c for the writes after it: the row by its
+// primary key, or by every captured column that can be compared when it has none.
+int lob_select(ks_extr_t *ex, const RowValues &rv, const ks_dict_col_t *c) {
+  const ks_dict_tab_t *t = ks_tab(ex);
+  ks_dict_col_t *cols = ks_tab_cols(ex);
+  bool pk = false;
+  for (uint32_t i = 0; i < t->ncol; i++) pk |= (cols[i].flag & KS_COL_PK) && !(cols[i].flag & KS_COL_NOCAPTURE);
+  ks_lcr_b lb;
+  ks_lcr_rh_t *rh = ks_lcr_start(ex, &lb, ex->m->ti, KS_OPC_LOB_SELECT);
+  rh->flag |= KS_RH_LOB102;  // a write follows: the target opens the LOB for it
+  ks_lcr_col(&lb, c, ks_col_flag(c, false), nullptr, 0);
+  rh->nnew = 1;
+  rh->opos = lb.pos;
+  uint32_t nold = 0;
+  for (uint32_t i = 0; i < t->ncol; i++) {
+    const ks_dict_col_t *k = &cols[i];
+    if ((k->flag & KS_COL_NOCAPTURE) || ks_is_long_or_lob(k->ctyp) || (pk && !(k->flag & KS_COL_PK))) continue;
+    const Value &x = rv.v[i];
+    const uint32_t len = x.null ? 0 : x.len;
+    ks_lcr_col(&lb, k, ks_col_flag(k, true) | (len == 0 ? KS_CH_NULL : 0), const_cast<uint8_t *>(x.p), len);
+    nold++;
+  }
+  rh->nold = nold;
+  return ks_lcr_finish(ex, &lb, "LOB SELECT");
+}
+
+// A LOB's data as the writes of an ordinary LOB operation: the LOB SELECT, then LOB
+// WRITEs of a block's worth each, offsets and amounts in characters of a two-byte CLOB.
+int lob_writes(ks_extr_t *ex, const RowValues &rv, const ks_dict_col_t *c, const std::vector<uint8_t> &data) {
+  constexpr uint32_t kChunk = 8000;  // even: never splits a two-byte character
+  if (int rc = lob_select(ex, rv, c); rc != 0) return rc;
+  const uint32_t unit = c->ctyp == KS_TYP_CLOB && ex->m->cbl == 2 ? 2 : 1;
+  for (uint32_t at = 0; at < data.size();) {
+    const uint32_t n = std::min<uint32_t>(kChunk, static_cast<uint32_t>(data.size()) - at);
+    const uint32_t last = at + n == data.size() ? KS_RH_LOB_LAST : 0;
+    if (int rc = ks_lob_lcr(ex, KS_OPC_LOB_WRITE, last, n / unit, at / unit + 1, data.data() + at, n); rc != 0)
+      return rc;
+    at += n;
+  }
+  return 0;
 }
 
 // A row as one INSERT (LOB locators decoded into their data), in the LCR area or in big
-// when it may not fit there; a LOB kept out of the row is reported (the row goes with it
-// empty). 0, -1, or KS_RC_HOLD / KS_RC_STOP.
-int insert_row(ks_extr_t *ex, const RowValues &rv, const char *what) {
+// when it may not fit there. A LOB the load stored out of line goes empty in the INSERT
+// and is then written from its saved blocks (their entries go to used, for the caller to
+// release); a LOB kept out of the row whose blocks cannot be found is reported (the row
+// goes with it empty). 0, -1, kWait (nothing appended: a LOB block is still to come), or
+// KS_RC_HOLD / KS_RC_STOP.
+int insert_row(ks_extr_t *ex, const RowValues &rv, const char *what, std::vector<int> *used) {
   const ks_dict_tab_t *t = ks_tab(ex);
   ks_dict_col_t *cols = ks_tab_cols(ex);
   size_t need = 4096 + static_cast<size_t>(t->ncol) * (KS_LCR_CH_SZ + KS_DICT_NAME_SZ);
   for (const Value &x : rv.v) need += x.len;
+  std::vector<std::vector<uint8_t>> lob(t->ncol);
+  std::vector<bool> filled(t->ncol, false);
+  std::vector<int> blocks;
+  bool lob_lost = false;
+  for (uint32_t i = 0; i < t->ncol; i++) {
+    if ((cols[i].flag & KS_COL_NOCAPTURE) || !ks_is_lob(cols[i].ctyp) || !lob_out_of_row(rv.v[i])) continue;
+    const int rc = load_lob_data(ex, rv.v[i], &lob[i], &blocks);
+    if (rc == -2) {
+      lob_lost = true;
+      continue;
+    }
+    if (rc != 0) return rc;
+    filled[i] = true;
+  }
   std::vector<uint8_t> big;
   ks_lcr_b lb;
   if (need <= KS_BUF_LCR_SZ) {
@@ -227,14 +348,15 @@ int insert_row(ks_extr_t *ex, const RowValues &rv, const char *what) {
     ks_lcr_start(ex, &lb, ex->m->ti, KS_OPC_INSERT, big.data(), static_cast<uint32_t>(need));
   }
   uint32_t n = 0;
-  bool lob_lost = false;
   for (uint32_t i = 0; i < t->ncol; i++) {
     const ks_dict_col_t *c = &cols[i];
     if (c->flag & KS_COL_NOCAPTURE) continue;
     const Value &x = rv.v[i];
-    lob_lost |= ks_is_lob(c->ctyp) && lob_out_of_row(x);
-    if (ks_lcr_value(&lb, c, ks_col_flag(c, false), const_cast<uint8_t *>(x.p), x.null ? 0 : x.len) < 0) return -1;
     n++;
+    if (filled[i])
+      ks_lcr_col(&lb, c, ks_col_flag(c, false) | KS_CH_EMPTY_LOB, nullptr, 0);
+    else if (ks_lcr_value(&lb, c, ks_col_flag(c, false), const_cast<uint8_t *>(x.p), x.null ? 0 : x.len) < 0)
+      return -1;
   }
   reinterpret_cast<ks_lcr_rh_t *>(lb.base)->nnew = n;
   if (lb.overflow) {
@@ -242,8 +364,11 @@ int insert_row(ks_extr_t *ex, const RowValues &rv, const char *what) {
     return -1;
   }
   reinterpret_cast<ks_lcr_rh_t *>(lb.base)->rlen = lb.pos;
-  const int rc = ks_redo_append(ex, reinterpret_cast<ks_lcr_rh_t *>(lb.base));
+  int rc = ks_redo_append(ex, reinterpret_cast<ks_lcr_rh_t *>(lb.base));
+  for (uint32_t i = 0; i < t->ncol && rc == 0; i++)
+    if (filled[i] && !lob[i].empty()) rc = lob_writes(ex, rv, &cols[i], lob[i]);
   if (rc == 0 && lob_lost) ks_not_captured(ex, KS_NC_LOB, ex->m->ti, 19, 1);
+  if (rc == 0 && used != nullptr) used->insert(used->end(), blocks.begin(), blocks.end());
   return rc;
 }
 
@@ -302,6 +427,103 @@ struct Undo {
   std::vector<int> done;
 };
 
+// A row waiting for its LOB blocks, as saved: the table's object number, the column
+// count, then per column a u32 length (kNull for NULL) and the bytes, in host order.
+constexpr uint32_t kNull = 0xFFFFFFFFu;
+
+// Saves row rv, completed at crp's row id, until its LOB blocks have come (a record read
+// again finds it saved already). 0, or KS_RC_HOLD when the chain buffer cannot take it.
+int wait_for_lobs(ks_extr_t *ex, const RowValues &rv, const ks_chain_piece_t *crp, Undo *u) {
+  ks_chain_piece_t w{};
+  w.cr_rdba = w.pc_rdba = crp->pc_rdba;
+  w.cr_slot = w.pc_slot = static_cast<uint16_t>(crp->pc_slot | KS_DP_WAIT_SLOT);
+  if (ks_chain_find(ks_chain_of(ex), w.cr_rdba, w.cr_slot) >= 0) return 0;
+  std::vector<uint8_t> b(8);
+  ks::store32(b.data(), ex->m->objn, false);
+  ks::store32(b.data() + 4, static_cast<uint32_t>(rv.v.size()), false);
+  for (const Value &x : rv.v) {
+    const size_t at = b.size();
+    b.resize(at + 4 + (x.null ? 0 : x.len));
+    ks::store32(b.data() + at, x.null ? kNull : x.len, false);
+    if (!x.null && x.len) std::memcpy(b.data() + at + 4, x.p, x.len);
+  }
+  int ci = -1;
+  if (ks_save_row_piece(ex, b.data(), static_cast<int>(b.size()), &w, &ci) < 0) return KS_RC_HOLD;
+  u->saved.emplace_back(ci, static_cast<int>(b.size()));
+  KS_DETAIL("row 0x%04x.%x of a load waits for its LOB blocks", crp->pc_rdba, crp->pc_slot);
+  return 0;
+}
+
+// The waiting row of entry ci: its table's object number and values (pointing into buf).
+// 0, or -1 (logged) when damaged.
+int waiting_row(ks_extr_t *ex, int ci, std::vector<uint8_t> *buf, uint32_t *objn, RowValues *rv) {
+  ks_chain_ctx_t *c = ks_chain_of(ex);
+  const ks_chain_row_t r = ks_chain_get_row(c, ci);
+  ks_chain_piece_t pc;
+  if (ks_chain_pieces(c, ci, &pc, 1) == 1) {
+    buf->resize(static_cast<size_t>(std::max<uint16_t>(pc.blks, 1)) * KS_CHAIN_BLK_SZ);
+    if (ks_chain_piece_data(c, ci, &pc, buf->data(), buf->size()) == 0 && r.dlen >= 8 && r.dlen <= buf->size()) {
+      const uint8_t *q = buf->data(), *end = q + r.dlen;
+      *objn = ks::load32(q, false);
+      const uint32_t n = ks::load32(q + 4, false);
+      q += 8;
+      rv->v.assign(n <= r.dlen ? n : 0, Value{});
+      bool ok = n <= r.dlen;
+      for (uint32_t i = 0; ok && i < n; i++) {
+        ok = end - q >= 4;
+        const uint32_t len = ok ? ks::load32(q, false) : 0;
+        q += ok ? 4 : 0;
+        if (!ok || len == kNull) continue;
+        ok = len <= static_cast<uint32_t>(end - q);
+        if (ok) rv->v[i] = Value{q, len, false};
+        q += ok ? len : 0;
+      }
+      if (ok) return 0;
+    }
+  }
+  KS_ERROR("saved row 0x%04x.%x of a load unreadable.", r.cr_rdba, r.cr_slot & ~KS_DP_WAIT_SLOT);
+  return -1;
+}
+
+// Row rv of the load, complete at crp's row id, as one INSERT when its LOB blocks have
+// come (their entries then go to u's released ones), else saved to wait for them.
+int emit_row(ks_extr_t *ex, const RowValues &rv, const char *what, const ks_chain_piece_t *crp, Undo *u) {
+  const int rc = insert_row(ex, rv, what, &u->done);
+  return rc == kWait ? wait_for_lobs(ex, rv, crp, u) : rc;
+}
+
+// After a block: when its changes cannot be taken now, the chain buffer goes back to
+// what it was before it (the record is read again); else the rows it completed (or found
+// broken) are released, last entry first, since clearing an entry beyond the header's
+// moves the last one into its place.
+int finish_block(ks_extr_t *ex, Undo *u, int rc) {
+  if (is_rc_hold(rc)) {
+    for (auto it = u->saved.rbegin(); it != u->saved.rend(); ++it)
+      ks_chain_unsave(ks_chain_of(ex), it->first, it->second);
+    return rc;
+  }
+  std::sort(u->done.begin(), u->done.end());
+  u->done.erase(std::unique(u->done.begin(), u->done.end()), u->done.end());
+  for (auto it = u->done.rbegin(); it != u->done.rend(); ++it) {
+    KS_DETAIL("free DP chained record memory (# of record: %u)", ks_chain_get_row(ks_chain_of(ex), *it).nrec);
+    ks_chain_clear_row(ks_chain_of(ex), *it);
+  }
+  return rc;
+}
+
+int assemble(ks_extr_t *ex, const uint8_t *data, uint32_t dlen, ks_chain_piece_t *crp, int *cip, Undo *u);
+
+// The table the load's 24.6 named made the miner's, with its transaction: 0, -9 when it
+// is not captured, -1 (logged) without a transaction.
+int load_table(ks_extr_t *ex) {
+  if (int rc = ks_llb_table(ex, ex->m->objn); rc != 0) return rc;
+  if (ex->m->xid == 0) {
+    KS_ERROR("no XID parsed before.");
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int ks_save_row_piece(ks_extr_t *ex, const uint8_t *data, int dlen, ks_chain_piece_t *crp, int *ci) {
@@ -330,6 +552,13 @@ void ks_clear_dp_cr(ks_extr_t *ex, ks_chain_piece_t *crp) {
 }
 
 int ks_assemble_dp_chain(ks_extr_t *ex, const uint8_t *data, uint32_t dlen, ks_chain_piece_t *crp, int *cip) {
+  Undo u;
+  const int rc = assemble(ex, data, dlen, crp, cip, &u);
+  return finish_block(ex, &u, rc);
+}
+
+namespace {
+int assemble(ks_extr_t *ex, const uint8_t *data, uint32_t dlen, ks_chain_piece_t *crp, int *cip, Undo *u) {
   ks_miner_t *m = ex->m;
   const bool big = (ex->l->flag & KS_LOGF_BIG_ENDIAN) != 0;
   KS_DETAIL("last piece rowid: 0x%04x.%x", crp->pc_rdba, crp->pc_slot);
@@ -373,19 +602,15 @@ int ks_assemble_dp_chain(ks_extr_t *ex, const uint8_t *data, uint32_t dlen, ks_c
   }
   Piece last;
   if (read_piece(data, dlen, big, &last) < 0 || rv.take(ex, last, big, &own) < 0) return -1;
-  if (int rc = insert_row(ex, rv, "DP chained"); rc < 0) return rc;
+  if (int rc = emit_row(ex, rv, "DP chained", crp, u); rc < 0) return rc;
   KS_DETAIL("append DP chained LCR (XID: %d.%d.%d)", KS_XID_ARGS(m->xid));
   return 0;
 }
+}  // namespace
 
 int ks_parse_data_block(ks_extr_t *ex, uint8_t *blk, uint32_t blen, ks_chain_piece_t *crp) {
-  ks_miner_t *m = ex->m;
   const bool big = (ex->l->flag & KS_LOGF_BIG_ENDIAN) != 0;
-  if (int rc = ks_llb_table(ex, m->objn); rc != 0) return rc;
-  if (m->xid == 0) {
-    KS_ERROR("no XID parsed before.");
-    return -1;
-  }
+  if (int rc = load_table(ex); rc != 0) return rc;
   Layout l;
   if (layout(blk, blen, big, &l) < 0) {
     KS_ERROR("block image 0x%08x too short for its header (%u bytes).", crp->pc_rdba, blen);
@@ -442,7 +667,7 @@ int ks_parse_data_block(ks_extr_t *ex, uint8_t *blk, uint32_t blen, ks_chain_pie
       if (rv.take(ex, pc, big, &own) < 0) {
         rc = -1;
       } else if (lobs) {
-        rc = insert_row(ex, rv, "DP INSERT");  // LOB values need their locators decoded
+        rc = emit_row(ex, rv, "DP INSERT", crp, &u);  // LOB values need their locators decoded
       } else {
         qmi_row(ex, &q.lb, rv);
         q.rows++;
@@ -480,7 +705,7 @@ int ks_parse_data_block(ks_extr_t *ex, uint8_t *blk, uint32_t blen, ks_chain_pie
     // The last piece of a chained row: the rows so far go first.
     if ((rc = q.flush(ex)) < 0) break;
     int ci = -1;
-    const int arc = ks_assemble_dp_chain(ex, pc.p, pc.len, crp, &ci);
+    const int arc = assemble(ex, pc.p, pc.len, crp, &ci, &u);
     q.start(ex);  // the chained row's INSERT was built where the QUICK INSERT is
     if (is_rc_hold(arc)) {
       rc = arc;
@@ -493,21 +718,89 @@ int ks_parse_data_block(ks_extr_t *ex, uint8_t *blk, uint32_t blen, ks_chain_pie
     if (ci >= 0) u.done.push_back(ci);
   }
   if (rc == 0) rc = q.flush(ex);
-  if (is_rc_hold(rc)) {
-    // Read again later: the chain buffer goes back to what it was before this block.
-    for (auto it = u.saved.rbegin(); it != u.saved.rend(); ++it)
-      ks_chain_unsave(ks_chain_of(ex), it->first, it->second);
-    return rc;
+  return finish_block(ex, &u, rc);
+}
+
+int ks_parse_load_lob(ks_extr_t *ex, uint8_t *blk, uint32_t blen, uint32_t dba) {
+  ks_miner_t *m = ex->m;
+  const bool big = (ex->l->flag & KS_LOGF_BIG_ENDIAN) != 0;
+  if (int rc = load_table(ex); rc != 0) return rc;
+  if (blen < R::KS_LOB_BLK_DATA || ks::load32(blk + R::KS_LOB_BLK_BYTES, big) > blen - R::KS_LOB_BLK_DATA) {
+    KS_ERROR("LOB block image 0x%08x of a load shorter than its data (%u bytes).", dba, blen);
+    return -1;
   }
-  // Rows completed (or found broken) by this block are released, last entry first, since
-  // clearing an entry beyond the header's moves the last one into its place.
-  std::sort(u.done.begin(), u.done.end());
-  u.done.erase(std::unique(u.done.begin(), u.done.end()), u.done.end());
-  for (auto it = u.done.rbegin(); it != u.done.rend(); ++it) {
-    KS_DETAIL("free DP chained record memory (# of record: %u)", ks_chain_get_row(ks_chain_of(ex), *it).nrec);
-    ks_chain_clear_row(ks_chain_of(ex), *it);
+  const int keep = static_cast<int>(R::KS_LOB_BLK_DATA + ks::load32(blk + R::KS_LOB_BLK_BYTES, big));
+  ks_chain_ctx_t *c = ks_chain_of(ex);
+  Undo u;
+  if (ks_chain_find(c, dba, KS_DP_LOB_SLOT) < 0) {  // not saved already by a first reading
+    ks_chain_piece_t p{};
+    p.cr_rdba = p.pc_rdba = dba;
+    p.cr_slot = p.pc_slot = KS_DP_LOB_SLOT;
+    int ci = -1;
+    if (ks_save_row_piece(ex, blk, keep, &p, &ci) < 0) return KS_RC_HOLD;
+    u.saved.emplace_back(ci, keep);
   }
-  return rc;
+  // Rows of the load that came before their LOB blocks: the one naming this block may be
+  // complete now.
+  int rc = 0;
+  std::vector<uint8_t> buf;
+  for (int ci = 0; ci < ks_chain_rows(c) && rc == 0; ci++) {
+    const ks_chain_row_t r = ks_chain_get_row(c, ci);
+    if (!r.dlen || r.cr_slot == KS_DP_LOB_SLOT || !(r.cr_slot & KS_DP_WAIT_SLOT) || !(r.flag & KS_CP_DP) ||
+        ks_chain_get_meta(c, ci).xid != m->xid)
+      continue;
+    RowValues rv;
+    uint32_t objn = 0;
+    const int wrc = waiting_row(ex, ci, &buf, &objn, &rv);
+    if (wrc == 0 && objn != m->objn) continue;  // another load's row
+    if (wrc < 0 || rv.v.size() != ks_tab(ex)->ncol) {
+      u.done.push_back(ci);
+      rc = -1;
+      break;
+    }
+    if (!names_block(ex, rv, dba)) continue;
+    const size_t before = u.done.size();
+    rc = insert_row(ex, rv, "DP INSERT", &u.done);
+    if (rc == kWait) {
+      rc = 0;  // another of its blocks is still to come
+    } else if (rc == 0 || rc == -1) {
+      u.done.push_back(ci);
+    } else {
+      u.done.resize(before);
+    }
+  }
+  return finish_block(ex, &u, rc);
+}
+
+bool ks_dp_lob_unjoined(ks_extr_t *ex, int ci, bool commit) {
+  ks_chain_ctx_t *c = ks_chain_of(ex);
+  const ks_chain_row_t r = ks_chain_get_row(c, ci);
+  if (!(r.flag & KS_CP_DP) || !(r.cr_slot & KS_DP_WAIT_SLOT)) return false;
+  if (!commit) return true;
+  ks_miner_t *m = ex->m;
+  const ks_miner_t keep = *m;
+  const ks_chain_meta_t meta = ks_chain_get_meta(c, ci);
+  int ti = -1;
+  if (r.cr_slot == KS_DP_LOB_SLOT) {
+    KS_ERROR(
+        "LOB block 0x%08x of a direct-path load joined no row by the commit of transaction %d.%d.%d: its data "
+        "from rba=%06x.%08x.%04x dropped.",
+        r.cr_rdba, KS_XID_ARGS(meta.xid), meta.rba_sqn, meta.rba_blk, meta.rba_byt);
+  } else {
+    std::vector<uint8_t> buf;
+    RowValues rv;
+    uint32_t objn = 0;
+    if (waiting_row(ex, ci, &buf, &objn, &rv) == 0 && ks_llb_table(ex, objn) == 0) ti = m->ti;
+    KS_ERROR(
+        "row 0x%04x.%x of a direct-path load still waits for its LOB blocks at the commit of transaction "
+        "%d.%d.%d: the row from rba=%06x.%08x.%04x dropped.",
+        r.cr_rdba, r.cr_slot & ~KS_DP_WAIT_SLOT, KS_XID_ARGS(meta.xid), meta.rba_sqn, meta.rba_blk, meta.rba_byt);
+  }
+  *m = keep;
+  m->rba = ks_rba_t{meta.rba_sqn, meta.rba_blk, meta.rba_byt};
+  ks_not_captured(ex, KS_NC_LOB, ti, 19, 1);
+  m->rba = keep.rba;
+  return true;
 }
 
 int ks_parse_direct_insert(ks_extr_t *ex, uint8_t *blk, uint32_t blen, ks_chain_piece_t *crp) {

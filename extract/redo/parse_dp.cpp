@@ -25,7 +25,7 @@ int ks_parse_dp_extra(ks_extr_t *ex, uint8_t *vbuf) {
   return 0;
 }
 
-int ks_parse_dp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
+int ks_parse_dp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp, bool load) {
   ks_miner_t *m = ex->m;
   ks_cv_t cv;
   const uint8_t *type = ks_cv_in_record(ex, &cv, vbuf) < 0 ? nullptr : ks_cv_field(&cv, 2, 1);
@@ -39,6 +39,9 @@ int ks_parse_dp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp) {
     case R::KS_DP_TYPE_TABLE:
       return ks_parse_direct_insert(ex, blk, cv.len[1], crp);
     case R::KS_DP_TYPE_LOB:
+      // A load writes its LOBs' blocks with no LOB operation describing them.
+      if (load && cv.len[1] >= R::KS_LOB_BLK_DATA && ks_llb_find_id(blk + R::KS_LOB_BLK_ID) == nullptr)
+        return ks_parse_load_lob(ex, blk, cv.len[1], crp->pc_rdba);
       return ks_parse_basic_lob(ex, blk, cv.len[1]);
     default:
       KS_ERROR("unknown block type: %02x", *type);

@@ -287,6 +287,7 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
   m->con_uid = con_uid;
   ks_chain_piece_t piece;
   std::memset(&piece, 0, sizeof(piece));
+  bool load = false;  // a 24.6 began the record
   KS_DETAIL("SCN: 0x%04x.%08x", static_cast<unsigned>(scn >> 32), static_cast<unsigned>(scn));
 
   // The record's changes reach the transaction table as a unit: a record refused part-way
@@ -416,12 +417,13 @@ int ks_parse_record(ks_extr_t *ex, int rlen) {
         break;
       case Act::dp_extra:
         rc = ks_parse_dp_extra(ex, v);
+        load = rc == 0;
         break;
       case Act::block:
         // A block image: LOB data blocks and the table blocks of a direct-path load. Without
         // a dictionary nothing is captured. A load's block the chain buffer cannot take now
         // comes again, as a chained row's record does.
-        rc = ex->d == nullptr ? KS_RC_NOT_CAPTURED : ks_parse_dp(ex, v, &piece);
+        rc = ex->d == nullptr ? KS_RC_NOT_CAPTURED : ks_parse_dp(ex, v, &piece, load);
         if (rc == KS_RC_HOLD && x_append_rc == 0) return refuse(rc);
         break;
       case Act::iot_lin:

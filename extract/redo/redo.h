@@ -132,7 +132,21 @@ int ks_parse_kdo_rollback(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
 // Direct-path loads. 24.6: the loaded table and transaction go to the miner state for the
 // block images after it. 19.1: the image by its block type (table or LOB data).
 int ks_parse_dp_extra(ks_extr_t *ex, uint8_t *vbuf);
-int ks_parse_dp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp);
+// load: the record began with a 24.6 (a LOB block in it that no LOB operation claims is
+// a load's, see ks_parse_load_lob).
+int ks_parse_dp(ks_extr_t *ex, uint8_t *vbuf, ks_chain_piece_t *crp, bool load);
+// A LOB data block a load wrote (blen bytes at block address dba): kept in the chain
+// buffer until the row whose locator names it comes, or handed to the row of the load
+// already waiting for it, which is then one INSERT with its LOB data. Results as
+// ks_parse_data_block's.
+int ks_parse_load_lob(ks_extr_t *ex, uint8_t *blk, uint32_t blen, uint32_t dba);
+// Chain-buffer keys of what a load's LOBs leave waiting: a LOB block is keyed on its own
+// block address with slot KS_DP_LOB_SLOT; a row waiting for its LOB blocks on the row id
+// of its last piece, the slot with KS_DP_WAIT_SLOT set.
+constexpr uint16_t KS_DP_LOB_SLOT = 0xFFFF, KS_DP_WAIT_SLOT = 0x8000;
+// Whether chain-buffer entry ci is one of those; if so, at the commit of its transaction,
+// reports it (error line with its position, and a count): nothing joined it.
+bool ks_dp_lob_unjoined(ks_extr_t *ex, int ci, bool commit);
 // A table block image of blen bytes (crp->pc_rdba its address): its whole rows as one
 // QUICK INSERT (one INSERT each when the table has LOBs, whose locators are decoded), the
 // pieces of rows chained into later blocks saved in the chain buffer, and rows whose last

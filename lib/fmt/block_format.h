@@ -33,6 +33,21 @@ constexpr int KS_DP_DH_DIR = KS_DP_DH_T0_FIRST + 4;  // row directory of a one-t
 // address and slot, 6 bytes, most significant byte first); then the columns.
 constexpr int KS_DP_ROW_HEADER = 3, KS_DP_ROWID = 6;
 
+// ---- 19.1 LOB data block image (block type 0x28) -------------------------------------
+// The LOB id (10 bytes) at +4, the block's page in the LOB at +16, the bytes of LOB data
+// it holds at +20 and its LOB segment at +24, in the redo's byte order; the data from +36.
+constexpr int KS_LOB_BLK_ID = 4, KS_LOB_BLK_PAGE = 16, KS_LOB_BLK_BYTES = 20, KS_LOB_BLK_SEG = 24, KS_LOB_BLK_DATA = 36;
+
+// ---- Locator of a LOB a load stored out of line ---------------------------------------
+// The 20-byte locator naming the LOB (its LOB id at +10), then its index node (most significant byte first):
+// the node's length at +20, flags at +22 (KS_LOB_NODE_INROW clear: the data is not in the
+// row), the LOB's stored bytes at +24, the count of its data blocks at +28 and their block
+// addresses from +32, in LOB order. A locator of 20 bytes only, or with the flag set, is
+// not one of these.
+constexpr int KS_LOB_LOC_ID = 10, KS_LOB_LOC_HEAD = 20, KS_LOB_NODE_LENGTH = 20, KS_LOB_NODE_FLAGS = 22,
+              KS_LOB_NODE_BYTES = 24, KS_LOB_NODE_NBLK = 28, KS_LOB_NODE_DBA = 32;
+constexpr uint8_t KS_LOB_NODE_INROW = 0x08;
+
 // Column values in a stored row: a length byte, 0xFE followed by a u16 length for longer
 // values, 0xFF for NULL.
 constexpr uint8_t KS_ROW_VAL_NULL = 0xFF, KS_ROW_VAL_LONG = 0xFE;

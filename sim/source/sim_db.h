@@ -498,6 +498,13 @@ class ks_sim_db {
   int lob_update(ks_txn_t *tx, ks_table_t *t, uint32_t ri, const std::vector<int> &cols, std::vector<ks_val_t> vals);
   int lob_change(ks_txn_t *tx, ks_table_t *t, uint32_t ri, int col, uint8_t op, uint64_t offset, uint64_t amount,
                  std::string after);
+  // A load stores a LOB out of line in data blocks of its own, named by the row's locator:
+  // lob_load_node gives the locator v (out of line) the index node naming new blocks for
+  // its data; lob_load_blocks logs the blocks of the row's LOBs, one record each;
+  // lob_load_unnode takes the node off again (the row as later changes see it).
+  int lob_load_node(const ks_col_t &c, ks_val_t *v);
+  int lob_load_blocks(ks_txn_t *tx, ks_table_t *t, const std::vector<ks_val_t> &row);
+  static void lob_load_unnode(const ks_col_t &c, ks_val_t *v);
 
   // Disk groups of an ASM database: the logs', the archives' (when another), the store
   // the writer reaches them through. Declared before the writer, which uses them to the end.

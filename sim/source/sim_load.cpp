@@ -47,13 +47,20 @@ int ks_sim_db::load(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_
     KS_ERROR("direct-path load into index-organised table %s.%s is not supported.", t->owner.c_str(), t->name.c_str());
     return -1;
   }
-  for (const auto &r : rows) {
+  // A LOB out of line goes to data blocks of its own, which its locator names.
+  std::vector<bool> lob_blocks(rows.size(), false);
+  for (size_t ri = 0; ri < rows.size(); ri++) {
+    std::vector<ks_val_t> &r = rows[ri];
     if (r.size() != t->cols.size()) return -1;
-    for (size_t i = 0; i < r.size(); i++)
-      if (ks_lob_out_of_line(t->cols[i], r[i])) {
-        KS_ERROR("direct-path load into %s.%s with a LOB out of line.", t->owner.c_str(), t->name.c_str());
+    for (size_t i = 0; i < r.size(); i++) {
+      if (!ks_lob_out_of_line(t->cols[i], r[i])) continue;
+      if (t->cols[i].securefile) {
+        KS_ERROR("direct-path load into %s.%s with a SecureFile LOB out of line.", t->owner.c_str(), t->name.c_str());
         return -1;
       }
+      if (lob_load_node(t->cols[i], &r[i]) != 0) return -1;
+      lob_blocks[ri] = true;
+    }
   }
   const uint32_t bsz = cfg_.db_block - kCacheHeader;
   std::vector<Block> blocks;
@@ -146,7 +153,13 @@ int ks_sim_db::load(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_
   std::vector<std::vector<ks_colval_t>> cvs;
   std::vector<ks_dp_piece_t> dp;
   std::vector<uint16_t> slots;
-  for (const Block &b : blocks) {
+  std::vector<uint32_t> lob_rows;
+  for (size_t bi = 0; bi < blocks.size(); bi++) {
+    const Block &b = blocks[bi];
+    // The LOB blocks of the rows this block completes come before it, or after it for
+    // every third block (the capture process joins them in either order).
+    const bool lobs_after = bi % 3 == 2;
+    lob_rows.clear();
     cvs.assign(b.pcs.size(), {});
     dp.clear();
     slots.clear();
@@ -155,14 +168,23 @@ int ks_sim_db::load(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_
     ks_expect_t quick;
     quick.op = "QUICK INSERT";
     quick.t = t;
-    auto insert_expected = [&](const std::vector<ks_val_t> &v) {
+    auto insert_expected = [&](uint32_t ri) {
+      if (!expect_) return;
       if (!quick.rows.empty()) tx->exp.push_back(quick);
       quick.rows.clear();
       ks_expect_t e;
       e.op = "INSERT";
       e.t = t;
-      for (size_t i = 0; i < t->cols.size(); i++) e.newv.emplace_back(int(i), v[i]);
+      for (size_t i = 0; i < t->cols.size(); i++) e.newv.emplace_back(int(i), rows[ri][i]);
       tx->exp.push_back(std::move(e));
+    };
+    // A row completed by this block: its INSERT, or (like a LOB operation's row, which
+    // is expected as no change of its own) the LOB blocks it needs.
+    auto row_done = [&](uint32_t ri) {
+      if (lob_blocks[ri])
+        lob_rows.push_back(ri);
+      else
+        insert_expected(ri);
     };
     for (size_t k = 0; k < b.pcs.size(); k++) {
       const auto [ri, pi] = b.pcs[k];
@@ -173,8 +195,8 @@ int ks_sim_db::load(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_
         ks_piece_vals(rows[ri], whole, &cvs[k]);
         d.fb = KS_REDO_ROW_WHOLE;
         slots.push_back(pl.head.slot);
-        if (expect_ && lobs) {
-          insert_expected(rows[ri]);
+        if (lobs) {
+          row_done(ri);
         } else if (expect_) {
           quick.rows.push_back(rows[ri]);
         }
@@ -187,12 +209,15 @@ int ks_sim_db::load(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_
           d.next_slot = pl.pieces[size_t(pi) + 1].slot;
         }
         slots.push_back(p.slot);
-        if (expect_ && size_t(pi) + 1 == pl.pieces.size()) insert_expected(rows[ri]);
+        if (size_t(pi) + 1 == pl.pieces.size()) row_done(ri);
       }
       d.val = cvs[k].data();
       d.n = int(cvs[k].size());
       dp.push_back(d);
     }
+    if (!lobs_after)
+      for (uint32_t ri : lob_rows)
+        if (lob_load_blocks(tx, t, rows[ri]) != 0) return -1;
     rec_begin();
     const uint64_t scn = scn_;
     rec_segment(t);
@@ -206,6 +231,9 @@ int ks_sim_db::load(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_
     }
     if (rec_end(scn) != 0) return -1;
     if (!quick.rows.empty()) tx->exp.push_back(std::move(quick));
+    if (lobs_after)
+      for (uint32_t ri : lob_rows)
+        if (lob_load_blocks(tx, t, rows[ri]) != 0) return -1;
   }
 
   // The high-water mark moves above the loaded blocks: later inserts start a new block.
@@ -220,6 +248,7 @@ int ks_sim_db::load(ks_txn_t *tx, ks_table_t *t, std::vector<std::vector<ks_val_
     row.slot = placed[ri].head.slot;
     row.pieces = std::move(placed[ri].pieces);
     row.v = std::move(rows[ri]);
+    for (size_t i = 0; i < row.v.size(); i++) lob_load_unnode(t->cols[i], &row.v[i]);
     const uint32_t at = store_row(t, std::move(row));
     u.rows.push_back(at);
     inserted_.push_back(at);
@@ -275,7 +304,12 @@ int ks_load_rows(ks_sim_db &db, ks_txn_t *tx, ks_table_t *t, uint64_t n, int cha
         }
         case kTypeClob:
         case kTypeBlob:
-          if (lob) rc = db.lob_value(c, text(1 + g() % 1900), &v[i]);  // kept in the row, two bytes a character too
+          // Most kept in the row (two bytes a character too); one in five of a BasicFile
+          // column out of line, over one to three LOB blocks.
+          if (lob && !c.securefile && pct(20))
+            rc = db.lob_value(c, text(4000 + g() % 16000), &v[i]);
+          else if (lob)
+            rc = db.lob_value(c, text(1 + g() % 1900), &v[i]);
           break;
         default:
           break;

@@ -319,6 +319,16 @@ TEST(RedoNotCaptured, UndecodableChangesOfCapturedTablesAreReportedAndCountedThe
   quiet(record_bytes(51, {load(kOther, 77), image}, d.vhsz(), false));
   quiet(record_bytes(52, {image}, d.vhsz(), false));
   EXPECT_EQ(ks_not_captured_count(KS_NC_LOAD), 2u);
+  // A load's LOB block that no row of the load names by its commit: kept until then, then
+  // reported once with its own position.
+  Bytes lob_blk(40);
+  lob_blk[20] = 4;  // bytes of LOB data it holds
+  Vec lob_image{19, 1, 1, 0x02400010, {lob_blk, Bytes{0x28, 0, 0, 0}}};
+  EXPECT_EQ(quiet(record_bytes(53, {load(kObjn, 78), lob_image}, d.vhsz(), false), {0x2b, 0x10, 0x20}), 0);
+  EXPECT_EQ(ks_not_captured_count(KS_NC_LOB), 0u);
+  EXPECT_EQ(d.parse(record_bytes(54, {commit(d, 5, 6, 78)}, d.vhsz(), false)), 0);
+  EXPECT_EQ(ks_not_captured_count(KS_NC_LOB), 1u);
+  EXPECT_NE(msg().find("LOB change not supported (rba=00002b.00000010.0020"), std::string::npos) << msg();
 
   // Index maintenance of a table that is not index-organised carries no row: quiet.
   Field iuri(24, false);
@@ -337,8 +347,8 @@ TEST(RedoNotCaptured, UndecodableChangesOfCapturedTablesAreReportedAndCountedThe
             std::string::npos)
       << msg();
   EXPECT_EQ(ks_not_captured_count(KS_NC_DECODE), 1u);
-  ASSERT_EQ(d.lcrs.size(), 3u);  // after the two commits above
-  EXPECT_EQ(d.lcrs[2].opc(), KS_OPC_COMMIT);
+  ASSERT_EQ(d.lcrs.size(), 4u);  // after the three commits above
+  EXPECT_EQ(d.lcrs[3].opc(), KS_OPC_COMMIT);
 
   // A change of a table outside the capture set passes over that change only: a commit
   // later in the same record still ends its transaction.
@@ -346,11 +356,12 @@ TEST(RedoNotCaptured, UndecodableChangesOfCapturedTablesAreReportedAndCountedThe
   ouri.u32(0, kOther).u8(16, 11);
   EXPECT_EQ(quiet(record_bytes(80, {Vec{5, 1, 1, 0, {ubh.b, ouri.b}}, plain_irp, commit(d, 7, 8, 9)}, d.vhsz(), false)),
             KS_RC_NOT_CAPTURED);
-  ASSERT_EQ(d.lcrs.size(), 4u);
-  EXPECT_EQ(d.lcrs[3].opc(), KS_OPC_COMMIT);
+  ASSERT_EQ(d.lcrs.size(), 5u);
+  EXPECT_EQ(d.lcrs[4].opc(), KS_OPC_COMMIT);
 
   ks_log_not_captured(true);
-  EXPECT_NE(msg().find("records of captured tables not captured: 6 (direct-path load not supported: 2, chained row "
+  EXPECT_NE(msg().find("records of captured tables not captured: 7 (LOB change not supported: 1, direct-path load not "
+                       "supported: 2, chained row "
                        "incomplete: 3, change not decoded: 1)."),
             std::string::npos)
       << msg();

@@ -36,7 +36,7 @@ const char *kCases[] = {"insert_le_v19_b512",    "insert_be_v19_b512",    "upd_d
                         "upd_trail_le_v19_b512", "upd_trail_be_v11_b512", "chain_le_v19_b512",    "chain_be_v11_b1024",
                         "lob_le_v19_b512",       "lob_be_v11_b1024",      "lobsf_le_v19_b512",    "lobsf_be_v11_b1024",
                         "iot_le_v19_b512",       "iot_be_v11_b1024",      "dp_le_v19_b512",       "dp_be_v11_b1024",
-                        "comp_le_v19_b512",      "comp_be_v11_b1024"};
+                        "comp_le_v19_b512",      "comp_be_v11_b1024",     "dpl_le_v19_b512",      "dpl_be_v11_b1024"};
 
 std::string data_path(const std::string &name, const char *ext) {
   return std::string(KS_TEST_DATA_DIR) + "/redo/" + name + ext;

@@ -117,7 +117,7 @@ class Typer:
 
 def write_fixture(t, out, name, records, tables):
     """Writes NAME.redo, NAME.expected.jsonl and NAME.tables.json for records typed with t:
-    [scn, [(layer, code, vector bytes)], change or None]; a change's scn defaults to its
+    [scn, [(layer, code, vector bytes)], change, a list of them or None]; a change's scn defaults to its
     record's."""
     import json
     raw = [t.record(r[0], [v for _, _, v in r[1]]) for r in records]
@@ -130,13 +130,13 @@ def write_fixture(t, out, name, records, tables):
         rba = "%d.%d.%d" % (t.seq, blk, off)
         lines.append({"type": "record", "rba": rba, "len": len(r), "vld": 1, "scn": scn_r, "con_uid": 0,
                       "ops": ["%d.%d" % (l, c) for l, c, _ in vs]})
-        if ch:
+        for ch in ch if isinstance(ch, list) else [ch] if ch else []:   # one change or a list of them
             c = {"type": "change", "op": ch["op"]}
             for k in ("rollback_redo", "owner", "table"):
                 if k in ch:
                     c[k] = ch[k]
             c.update({"xid": ch["xid"], "scn": ch.get("scn", scn_r), "con_uid": 0, "rba": rba})
-            for k in ("new", "old", "columns", "rows"):
+            for k in ("new", "old", "columns", "rows", "amount", "offset", "data", "last"):
                 if k in ch:
                     c[k] = ch[k]
             lines.append(c)
