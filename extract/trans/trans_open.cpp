@@ -369,15 +369,27 @@ int resume_newest(ks_trans_t *t) {
 // Checks a spill file against its slot record; data beyond it are cut off, and so are
 // the marks of a rollback resolution run by a commit after the save (it went by
 // reference, so its marks went into this file). The file is reopened when the
-// transaction is next appended to.
-void check_spill_file(ks_trans_t *t, ks_trans_slot_t *s, int *rc) {
+// transaction is next appended to. True when the run before the crash committed the
+// transaction by reference and the trail holds it: the file is the trail's now (a reader
+// may be replaying it) and is left whole, and the transaction is not open any more.
+bool check_spill_file(ks_trans_t *t, ks_trans_slot_t *s, int *rc) {
   char name[PATH_MAX];
   ks_spill_file_name(name, sizeof name, s->xid, s->sscn);
   // Not appending: the marks below are positioned writes.
   int fd = ks_open_file(name, O_RDWR);
   if (fd < 0) {
     KS_ERROR("open %s: %s", name, strerror(errno));
-    return;
+    return false;
+  }
+  // A header is stamped only by a commit by reference (it is zeros while the
+  // transaction is collected).
+  uint8_t h[KS_LCR_TH_SZ];
+  const bool stamped = ks_read_data(fd, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h) &&
+                       (ks_lcr_load<ks_lcr_th_t>(h).flag & KS_TH_TRANS) != 0;
+  if (stamped && ks_trans_in_trail(t, ks_lcr_load<ks_lcr_th_t>(h).cscn, ks_lcr_load<ks_lcr_th_t>(h).xid)) {
+    KS_INFO("transaction file %s was delivered before the restart: kept whole, as the trail names it.", name);
+    close(fd);
+    return true;
   }
   struct stat st;
   if (fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) != s->dlen) {
@@ -386,7 +398,7 @@ void check_spill_file(ks_trans_t *t, ks_trans_slot_t *s, int *rc) {
                static_cast<unsigned long>(s->dlen));
       close(fd);
       *rc = -1;
-      return;
+      return false;
     }
     // A record appended after the last save (a crash between the two) is cut off: the
     // redo after the checkpoint brings it again.
@@ -394,16 +406,12 @@ void check_spill_file(ks_trans_t *t, ks_trans_slot_t *s, int *rc) {
       KS_ERROR("truncate %s: %s", name, strerror(errno));
       close(fd);
       *rc = -1;
-      return;
+      return false;
     }
   }
-  // A header is stamped only by a commit by reference (it is zeros while the
-  // transaction is collected).
-  uint8_t h[KS_LCR_TH_SZ];
-  const bool stamped = ks_read_data(fd, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h) &&
-                       (ks_lcr_load<ks_lcr_th_t>(h).flag & KS_TH_TRANS) != 0;
   if (stamped && ks_unresolve_rollback(t, fd, name) < 0) *rc = -1;
   close(fd);
+  return false;
 }
 
 int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
@@ -470,12 +478,16 @@ int restore_transactions(ks_trans_t *t, const char *name, int sfd) {
                xid_text(s->xid, xs, sizeof xs), static_cast<unsigned long>(s->dlen));
       return -1;
     }
-    if (s->flag & KS_SLOT_COMMITTED) t->flag |= KS_TRANS_PENDING;
     if (s->flag & KS_SLOT_SPILLED) {
-      check_spill_file(t, s, &rc);
+      if (check_spill_file(t, s, &rc)) {
+        ks_trans_drop_slot(t, sn);
+        continue;
+      }
       if (rc < 0) return -1;
+      if (s->flag & KS_SLOT_COMMITTED) t->flag |= KS_TRANS_PENDING;
       continue;
     }
+    if (s->flag & KS_SLOT_COMMITTED) t->flag |= KS_TRANS_PENDING;
     if (off + s->dlen > static_cast<uint64_t>(st.st_size)) {
       KS_ERROR(
           "corrupt transaction save file %s at offset %lu: transaction %s of %lu bytes runs "

@@ -215,4 +215,30 @@ TEST_F(TransCrashTest, SpillBytesHeldInMemorySurviveASaveACrashAndAFullDisk) {
   EXPECT_EQ(file_size(spill(x, 4)), static_cast<off_t>(32 + 100000 + 50000 + added + 16));  // by reference
 }
 
+// A transaction committed by reference after the save: at the restart its file is the
+// trail's (a reader may be replaying it) and stays whole; the part of it the redo brings
+// again joins a slot of its own and is not delivered a second time.
+TEST_F(TransCrashTest, FileOfATransactionDeliveredByReferenceAfterTheSaveStaysWhole) {
+  ASSERT_EQ(restart(0, 0), 0);
+  const uint64_t x = xid_of(5, 1, 1);
+  add_bytes(x, 4, 600000);
+  ASSERT_EQ(save(1), 0);
+  ASSERT_EQ(t.tail, 0);  // saved before the trail file existed: extract resumes after its header
+  const uint32_t tail = KS_TRAIL_FH_SZ;
+  add_bytes(x, 5, 600000);  // past 1 MiB: the commit goes by reference
+  ASSERT_EQ(commit(x, 7), 0);
+  ASSERT_EQ(read_trail(trail(0)).trans.size(), 1u);
+  ASSERT_NE(read_trail(trail(0)).trans[0].th.flag & KS_TH_BYREF, 0u);
+  const off_t whole = file_size(spill(x, 4));
+  crash();
+  ASSERT_EQ(restart(1, tail), 0) << last_message();
+  EXPECT_EQ(t.nslot, 0);
+  EXPECT_EQ(file_size(spill(x, 4)), whole);
+  add_bytes(x, 5, 600000);
+  ASSERT_EQ(commit(x, 7), 0);
+  ASSERT_EQ(ks_trans_close(&t), 0);
+  EXPECT_EQ(read_trail(trail(0)).trans.size(), 1u);
+  EXPECT_EQ(file_size(spill(x, 4)), whole);
+}
+
 }  // namespace
