@@ -384,9 +384,10 @@ bool check_spill_file(ks_trans_t *t, ks_trans_slot_t *s, int *rc) {
   // A header is stamped only by a commit by reference (it is zeros while the
   // transaction is collected).
   uint8_t h[KS_LCR_TH_SZ];
-  const bool stamped = ks_read_data(fd, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h) &&
-                       (ks_lcr_load<ks_lcr_th_t>(h).flag & KS_TH_TRANS) != 0;
-  if (stamped && ks_trans_in_trail(t, ks_lcr_load<ks_lcr_th_t>(h).cscn, ks_lcr_load<ks_lcr_th_t>(h).xid)) {
+  ks_lcr_th_t th = {};
+  if (ks_read_data(fd, h, sizeof h, 0) == static_cast<ssize_t>(sizeof h)) th = ks_lcr_load<ks_lcr_th_t>(h);
+  const bool stamped = (th.flag & KS_TH_TRANS) != 0;
+  if (stamped && ks_trans_in_trail(t, th.cscn, th.xid)) {
     KS_INFO("transaction file %s was delivered before the restart: kept whole, as the trail names it.", name);
     close(fd);
     return true;
