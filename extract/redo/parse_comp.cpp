@@ -27,9 +27,10 @@ bool whole(uint8_t fb) {
          !(fb & (R::KS_REDO_ROW_CLUSTER_KEY | R::KS_REDO_ROW_CLUSTER_MEMBER));
 }
 
-// Value of segment column scid in a row: NULL (length 0) beyond the columns it stores.
+// Value of segment column scid in a row: NULL (length 0) beyond the columns it stores
+// (and for an id below 1, which only a damaged dictionary gives).
 void value_of(const ks_row_image_t &r, int scid, uint8_t **p, uint32_t *len) {
-  if (scid <= r.n) {
+  if (scid >= 1 && scid <= r.n) {
     *p = r.p[scid - 1];
     *len = r.len[scid - 1];
   } else {
